@@ -1,0 +1,310 @@
+#include "framework/wex1.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <vector>
+
+struct WEX1_Unit {
+  std::string source;
+  std::string label;
+  unsigned default_levels;
+  std::atomic<unsigned> levels;
+};
+
+namespace {
+
+constexpr size_t kRecordMax = 8192;
+
+// Everything the facility shares, built on first use so that units may
+// register from static initialisers in any order.
+struct Registry {
+  pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;      // guards units and control
+  pthread_mutex_t sink_mu = PTHREAD_MUTEX_INITIALIZER;  // guards sink, owned, hook
+  std::vector<WEX1_Unit*> units;
+  bool all_set = false;
+  unsigned all_levels = WEX1_ERROR;
+  std::map<std::string, unsigned> per_label;
+  FILE* sink = nullptr;  // null: stderr
+  bool owned = false;
+  WEX1_Hook hook = nullptr;
+  void* hook_ctx = nullptr;
+};
+
+Registry& R() {
+  static Registry* r = [] {
+    Registry* reg = new Registry;  // never destroyed: units may trace during exit
+    const char* file = getenv("HOV_TRACE_FILE");
+    if (file != nullptr && *file != '\0') {
+      const int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+      if (fd >= 0) {
+        reg->sink = fdopen(fd, "a");
+        reg->owned = reg->sink != nullptr;
+        if (reg->sink == nullptr) {
+          close(fd);
+        }
+      }
+    }
+    return reg;
+  }();
+  return *r;
+}
+
+unsigned EffectiveLevels(const Registry& r, const WEX1_Unit& u) {
+  const auto it = r.per_label.find(u.label);
+  if (it != r.per_label.end()) {
+    return it->second;
+  }
+  return r.all_set ? r.all_levels : u.default_levels;
+}
+
+void WriteRecord(const char* label, const char* text) {
+  Registry& r = R();
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  struct tm tm;
+  localtime_r(&tv.tv_sec, &tm);
+  char head[96];
+  snprintf(head, sizeof head, "[%04d-%02d-%02d %02d:%02d:%02d.%03d %ld %s]", tm.tm_year + 1900,
+           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+           static_cast<int>(tv.tv_usec / 1000), static_cast<long>(syscall(SYS_gettid)), label);
+  // Tracing must not become a cancellation point of a thread that is being
+  // cancelled inside a destructor.
+  int old_state;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_state);
+  pthread_mutex_lock(&r.sink_mu);
+  FILE* out = r.sink != nullptr ? r.sink : stderr;
+  fputs(head, out);
+  fputs(text, out);
+  fputc('\n', out);
+  fflush(out);
+  if (r.hook != nullptr) {
+    r.hook(r.hook_ctx, label, text);
+  }
+  pthread_mutex_unlock(&r.sink_mu);
+  pthread_setcancelstate(old_state, nullptr);
+}
+
+WEX1_Unit* Register(const char* source, const char* label, unsigned default_levels) {
+  Registry& r = R();
+  static bool configured = false;
+  auto* u = new WEX1_Unit;  // units live as long as the process
+  u->source = source != nullptr ? source : "";
+  u->label = label != nullptr ? label : "";
+  u->default_levels = default_levels;
+  pthread_mutex_lock(&r.mu);
+  const bool first = !configured;
+  configured = true;
+  pthread_mutex_unlock(&r.mu);
+  if (first) {
+    WEX1_Configure(getenv("JOP_WEX1"));
+  }
+  pthread_mutex_lock(&r.mu);
+  u->levels.store(EffectiveLevels(r, *u));
+  r.units.push_back(u);
+  pthread_mutex_unlock(&r.mu);
+  return u;
+}
+
+bool LevelWord(const char* word, size_t n, unsigned* bits) {
+  static const struct {
+    const char* name;
+    unsigned bits;
+  } kNames[] = {{"ERROR", WEX1_ERROR}, {"ENTRY", WEX1_ENTRY}, {"FLOW", WEX1_FLOW},
+                {"DETAIL", WEX1_DETAIL}, {"ALL", 0xFF}, {"NONE", 0}};
+  for (const auto& k : kNames) {
+    if (strlen(k.name) == n && strncasecmp(k.name, word, n) == 0) {
+      *bits = k.bits;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool WEX1_ParseLevels(const char* text, unsigned* levels) {
+  if (text == nullptr || *text == '\0') {
+    return false;
+  }
+  if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    if (text[2] == '\0') {
+      return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long v = strtoul(text + 2, &end, 16);
+    if (errno != 0 || *end != '\0' || v > 0xFF) {
+      return false;
+    }
+    *levels = static_cast<unsigned>(v);
+    return true;
+  }
+  unsigned acc = 0;
+  const char* p = text;
+  while (true) {
+    const size_t n = strcspn(p, ",|");
+    unsigned bits = 0;
+    if (n == 0 || !LevelWord(p, n, &bits)) {
+      return false;
+    }
+    acc |= bits;
+    if (p[n] == '\0') {
+      break;
+    }
+    p += n + 1;
+  }
+  *levels = acc;
+  return true;
+}
+
+bool WEX1_Configure(const char* control) {
+  Registry& r = R();
+  bool all_set = false;
+  unsigned all_levels = WEX1_ERROR;
+  std::map<std::string, unsigned> per_label;
+  std::vector<std::string> unknown;
+  const std::string text = control != nullptr ? control : "";
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t start = text.find_first_not_of(" \t", pos);
+    if (start == std::string::npos) {
+      break;
+    }
+    size_t end = text.find_first_of(" \t", start);
+    if (end == std::string::npos) {
+      end = text.size();
+    }
+    const std::string item = text.substr(start, end - start);
+    pos = end;
+    const size_t colon = item.find(':');
+    unsigned levels = 0;
+    if (colon == std::string::npos) {
+      if (WEX1_ParseLevels(item.c_str(), &levels)) {
+        all_set = true;
+        all_levels = levels;
+        continue;
+      }
+    } else if (colon > 0 && WEX1_ParseLevels(item.c_str() + colon + 1, &levels)) {
+      per_label[item.substr(0, colon)] = levels;
+      continue;
+    }
+    unknown.push_back(item);
+  }
+  pthread_mutex_lock(&r.mu);
+  r.all_set = all_set;
+  r.all_levels = all_levels;
+  r.per_label = per_label;
+  for (WEX1_Unit* u : r.units) {
+    u->levels.store(EffectiveLevels(r, *u));
+  }
+  pthread_mutex_unlock(&r.mu);
+  for (const std::string& item : unknown) {
+    char msg[512];
+    snprintf(msg, sizeof msg, "\nJOP_WEX1: unknown item \"%.400s\" ignored.", item.c_str());
+    WriteRecord("WEX1", msg);
+  }
+  return unknown.empty();
+}
+
+WEX1_Handle WEX1_Sync(const char* source, const char* /*date*/, const char* /*time*/,
+                      const char* label) {
+  return Register(source, label, WEX1_ERROR);
+}
+
+WEX1_Handle WEX1_SyncDefault(const char* source, const char* /*date*/, const char* /*time*/,
+                             const char* label, unsigned default_levels) {
+  return Register(source, label, default_levels);
+}
+
+bool WEX1_On(WEX1_Handle h, unsigned level) {
+  return h != nullptr && (h->levels.load(std::memory_order_relaxed) & level) != 0;
+}
+
+unsigned WEX1_Levels(WEX1_Handle h) {
+  return h != nullptr ? h->levels.load(std::memory_order_relaxed) : 0;
+}
+
+void WEX1_VPrintf(WEX1_Handle h, const char* format, va_list ap) {
+  char text[kRecordMax];
+  vsnprintf(text, sizeof text, format, ap);
+  WriteRecord(h != nullptr ? h->label.c_str() : "?", text);
+}
+
+void WEX1_Printf(WEX1_Handle h, const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  WEX1_VPrintf(h, format, ap);
+  va_end(ap);
+}
+
+WEX1_Event::WEX1_Event(WEX1_Handle h, const char* function)
+    : h_(h), function_(function), on_(WEX1_On(h, WEX1_ENTRY)) {
+  if (on_) {
+    WEX1_Printf(h_, "\nEntry: %s", function_);
+  }
+}
+
+WEX1_Event::~WEX1_Event() {
+  if (!on_) {
+    return;
+  }
+  if (has_rc_) {
+    WEX1_Printf(h_, "\nExit: %s, result = %ld", function_, rc_);
+  } else {
+    WEX1_Printf(h_, "\nExit: %s", function_);
+  }
+}
+
+void WEX1_SetSink(FILE* f) {
+  Registry& r = R();
+  pthread_mutex_lock(&r.sink_mu);
+  if (r.owned && r.sink != nullptr) {
+    fclose(r.sink);
+  }
+  r.sink = f;
+  r.owned = false;
+  pthread_mutex_unlock(&r.sink_mu);
+}
+
+bool WEX1_OpenSink(const char* path, std::string* err) {
+  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  FILE* f = fd >= 0 ? fdopen(fd, "a") : nullptr;
+  if (f == nullptr) {
+    if (err != nullptr) {
+      *err = std::string("cannot open trace file ") + path + ": " + strerror(errno);
+    }
+    if (fd >= 0) {
+      close(fd);
+    }
+    return false;
+  }
+  Registry& r = R();
+  pthread_mutex_lock(&r.sink_mu);
+  if (r.owned && r.sink != nullptr) {
+    fclose(r.sink);
+  }
+  r.sink = f;
+  r.owned = true;
+  pthread_mutex_unlock(&r.sink_mu);
+  return true;
+}
+
+void WEX1_SetHook(WEX1_Hook hook, void* ctx) {
+  Registry& r = R();
+  pthread_mutex_lock(&r.sink_mu);
+  r.hook = hook;
+  r.hook_ctx = ctx;
+  pthread_mutex_unlock(&r.sink_mu);
+}

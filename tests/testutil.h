@@ -1,0 +1,138 @@
+// Helpers shared by the unit and end-to-end tests.
+#ifndef QOR_TESTS_TESTUTIL_H_
+#define QOR_TESTS_TESTUTIL_H_
+
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "framework/wex1.h"
+
+namespace qortest {
+
+// A private temporary directory, removed with its contents on destruction.
+class Scoped_Temp_Dir {
+ public:
+  Scoped_Temp_Dir() {
+    char tmpl[] = "/tmp/qortest.XXXXXX";
+    const char* p = mkdtemp(tmpl);
+    path_ = p != nullptr ? p : "/tmp";
+  }
+  ~Scoped_Temp_Dir() {
+    const std::string cmd = "rm -rf '" + path_ + "'";
+    if (system(cmd.c_str()) != 0) {
+      // best effort
+    }
+  }
+  Scoped_Temp_Dir(const Scoped_Temp_Dir&) = delete;
+  Scoped_Temp_Dir& operator=(const Scoped_Temp_Dir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Polls `pred` until it holds or `timeout` passes; the result of the last poll.
+inline bool WaitUntil(const std::function<bool()>& pred,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    if (pred()) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return pred();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f << text;
+}
+
+inline void AppendFile(const std::string& path, const std::string& text) {
+  std::ofstream f(path, std::ios::binary | std::ios::app);
+  f << text;
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+// Collects every trace record (text without header) while it lives, and
+// silences the trace sink so test output stays readable.
+class TraceCapture {
+ public:
+  explicit TraceCapture(const char* control = "ALL") {
+    null_ = fopen("/dev/null", "w");
+    WEX1_SetSink(null_);
+    WEX1_SetHook(&TraceCapture::Hook, this);
+    WEX1_Configure(control);
+  }
+  ~TraceCapture() {
+    WEX1_SetHook(nullptr, nullptr);
+    WEX1_SetSink(nullptr);
+    WEX1_Configure(nullptr);
+    if (null_ != nullptr) {
+      fclose(null_);
+    }
+  }
+  TraceCapture(const TraceCapture&) = delete;
+  TraceCapture& operator=(const TraceCapture&) = delete;
+
+  std::vector<std::string> Records() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return records_;
+  }
+  // All records joined, for substring checks.
+  std::string Text() const {
+    std::lock_guard<std::mutex> g(mu_);
+    std::string all;
+    for (const auto& r : records_) {
+      all += r;
+    }
+    return all;
+  }
+  bool Contains(const std::string& s) const { return Text().find(s) != std::string::npos; }
+  size_t Count(const std::string& s) const {
+    const std::string t = Text();
+    size_t n = 0;
+    for (size_t p = t.find(s); p != std::string::npos; p = t.find(s, p + 1)) {
+      ++n;
+    }
+    return n;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> g(mu_);
+    records_.clear();
+  }
+
+ private:
+  static void Hook(void* ctx, const char* /*label*/, const char* text) {
+    auto* self = static_cast<TraceCapture*>(ctx);
+    std::lock_guard<std::mutex> g(self->mu_);
+    self->records_.emplace_back(text);
+  }
+  mutable std::mutex mu_;
+  std::vector<std::string> records_;
+  FILE* null_ = nullptr;
+};
+
+}  // namespace qortest
+
+#endif  // QOR_TESTS_TESTUTIL_H_
