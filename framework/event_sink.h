@@ -1,0 +1,25 @@
+// The event sink: one JSON line per row a situation dispatches, on standard
+// output or in the file named by HOV_EVENTS. Nothing else is written there.
+// Thread-safe: each line is written whole under one lock and flushed.
+#ifndef QOR_FRAMEWORK_EVENT_SINK_H_
+#define QOR_FRAMEWORK_EVENT_SINK_H_
+
+#include <stdio.h>
+
+#include <string>
+
+class vandu;
+
+class Event_Sink {
+ public:
+  // Opens `path` for appending (mode 0640); null or empty: standard output.
+  static bool Open(const char* path, std::string* err);
+  // Uses `f` (not owned); null: standard output.
+  static void Use(FILE* f);
+  static void Close();
+  // {"time":...,"situation":...,"table":"APPL.TABLE","row":{...}}; false
+  // when the line could not be written.
+  static bool Write(vandu& v, const char* row);
+};
+
+#endif  // QOR_FRAMEWORK_EVENT_SINK_H_

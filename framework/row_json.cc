@@ -1,0 +1,125 @@
+#include "framework/row_json.h"
+
+#include <ctype.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "framework/vandu.h"
+
+namespace {
+
+// Length of the valid UTF-8 sequence at p (at most n bytes), or 0.
+size_t Utf8Length(const unsigned char* p, size_t n) {
+  const unsigned char c = p[0];
+  size_t len;
+  uint32_t cp;
+  if (c < 0x80) {
+    return 1;
+  } else if ((c & 0xE0) == 0xC0) {
+    len = 2;
+    cp = c & 0x1F;
+  } else if ((c & 0xF0) == 0xE0) {
+    len = 3;
+    cp = c & 0x0F;
+  } else if ((c & 0xF8) == 0xF0) {
+    len = 4;
+    cp = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (len > n) {
+    return 0;
+  }
+  for (size_t i = 1; i < len; ++i) {
+    if ((p[i] & 0xC0) != 0x80) {
+      return 0;
+    }
+    cp = (cp << 6) | (p[i] & 0x3F);
+  }
+  // Overlong forms, surrogates and values past U+10FFFF are not valid.
+  static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    return 0;
+  }
+  return len;
+}
+
+}  // namespace
+
+void JsonAppendString(std::string* out, const char* text, size_t length) {
+  out->push_back('"');
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  size_t i = 0;
+  while (i < length) {
+    const unsigned char c = p[i];
+    char esc[8];
+    if (c == '"' || c == '\\') {
+      out->push_back('\\');
+      out->push_back(static_cast<char>(c));
+      ++i;
+    } else if (c == '\n') {
+      out->append("\\n");
+      ++i;
+    } else if (c == '\t') {
+      out->append("\\t");
+      ++i;
+    } else if (c == '\r') {
+      out->append("\\r");
+      ++i;
+    } else if (c < 0x20 || c == 0x7F) {
+      snprintf(esc, sizeof esc, "\\u%04x", c);
+      out->append(esc);
+      ++i;
+    } else {
+      const size_t n = Utf8Length(p + i, length - i);
+      if (n == 0) {
+        snprintf(esc, sizeof esc, "\\u%04x", c);
+        out->append(esc);
+        ++i;
+      } else {
+        out->append(text + i, n);
+        i += n;
+      }
+    }
+  }
+  out->push_back('"');
+}
+
+std::string RowToJson(vandu& v, const char* row) {
+  std::string out = "{";
+  const int n = v.NumColumns();
+  for (int i = 0; i < n; ++i) {
+    ColumnInfo info{};
+    if (v.GetColumnInfo(&info, i) != 0 || info.AttributeName == nullptr) {
+      continue;
+    }
+    if (out.size() > 1) {
+      out.push_back(',');
+    }
+    std::string name = info.AttributeName;
+    for (char& ch : name) {
+      ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+    }
+    JsonAppendString(&out, name);
+    out.push_back(':');
+    const char* field = row + info.Offset;
+    if (info.Type == COLUMN_INT32) {
+      int32_t x;
+      memcpy(&x, field, sizeof x);
+      out += std::to_string(x);
+    } else if (info.Type == COLUMN_UINT32) {
+      uint32_t x;
+      memcpy(&x, field, sizeof x);
+      out += std::to_string(x);
+    } else {
+      size_t len = info.Width;
+      while (len > 0 && (field[len - 1] == ' ' || field[len - 1] == '\0')) {
+        --len;
+      }
+      JsonAppendString(&out, field, len);
+    }
+  }
+  out.push_back('}');
+  return out;
+}

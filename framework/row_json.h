@@ -1,0 +1,20 @@
+// Rows as JSON objects, described by the request object's column info.
+#ifndef QOR_FRAMEWORK_ROW_JSON_H_
+#define QOR_FRAMEWORK_ROW_JSON_H_
+
+#include <string>
+
+class vandu;
+
+// Appends `text` as a JSON string (with quotes): valid UTF-8 is kept,
+// control characters and bytes that are not valid UTF-8 become \u00XX.
+void JsonAppendString(std::string* out, const char* text, size_t length);
+inline void JsonAppendString(std::string* out, const std::string& text) {
+  JsonAppendString(out, text.data(), text.size());
+}
+
+// {"COLUMN":value,...}: upper-case column names, text without trailing
+// blanks and NULs, integers as numbers.
+std::string RowToJson(vandu& v, const char* row);
+
+#endif  // QOR_FRAMEWORK_ROW_JSON_H_

@@ -1,0 +1,97 @@
+// Table managers: one per table, registered once under "APPL.TABLE" and kept
+// until the process ends. A manager creates the request objects of its table
+// (CreateVandu) and keeps the live ones (the table's situations) on a list
+// that is changed and walked only under its lock.
+#ifndef QOR_FRAMEWORK_TABLE_MANAGER_H_
+#define QOR_FRAMEWORK_TABLE_MANAGER_H_
+
+#include <string>
+#include <vector>
+
+#include "framework/vandu.h"
+#include "framework/yom1.h"
+
+// A singly linked list of untyped items, in insertion order.
+class LinkedList {
+ public:
+  LinkedList() = default;
+  ~LinkedList();
+  LinkedList(const LinkedList&) = delete;
+  LinkedList& operator=(const LinkedList&) = delete;
+
+  void Add(void* item);
+  // False when `item` is not on the list.
+  bool Remove(void* item);
+  int Count() const { return count_; }
+
+ private:
+  friend class LinkedListIter;
+  struct Node {
+    void* item;
+    Node* next;
+  };
+  Node* head_ = nullptr;
+  Node* tail_ = nullptr;
+  int count_ = 0;
+};
+
+// Yields each item in list order, then null. The list must not change while
+// an iterator walks it (hold the manager's lock).
+class LinkedListIter {
+ public:
+  explicit LinkedListIter(LinkedList* list) : next_(list->head_) {}
+  void* Next();
+
+ private:
+  LinkedList::Node* next_;
+};
+
+// Yields each live vandu of a manager's list that is not stopped, then null.
+class VanduListIter : public LinkedListIter {
+ public:
+  explicit VanduListIter(LinkedList* list) : LinkedListIter(list) {}
+  vandu* Next();
+};
+
+class TableManager {
+ public:
+  TableManager(const char* appl, const char* table);
+  virtual ~TableManager();
+  TableManager(const TableManager&) = delete;
+  TableManager& operator=(const TableManager&) = delete;
+
+  // Files `manager` under "APPL.TABLE": 0, or non-zero when the name is
+  // already registered or `manager` is null.
+  static unsigned RegisterWithManager(TableManager* manager);
+  // The manager of "APPL.TABLE", or of "TABLE" alone; null when unknown.
+  static TableManager* Find(const std::string& name);
+  // Every registered manager in registration order.
+  static std::vector<TableManager*> All();
+
+  // A new request object of the table, or null when it cannot be built.
+  virtual vandu* CreateVandu(RequestDetail* detail, ContextInfo* context) = 0;
+  // Destroys every live object of the table.
+  virtual void Shutdown();
+
+  const std::string& Application() const { return application_; }
+  const std::string& Table() const { return table_; }
+  std::string FullName() const { return application_ + "." + table_; }
+
+  // Puts a situation object on the live list (takes the lock).
+  void AddLive(vandu* v);
+  // Takes it off again (takes the lock); false when it was not listed.
+  bool RemoveLive(vandu* v);
+  // Samples every live object once and dispatches what it collected (for
+  // tables whose situations are sampled). Returns the last Dispatch failure.
+  unsigned SampleLive();
+
+ protected:
+  YOM1_Lock managerLock;
+  LinkedList vanduList;
+
+ private:
+  std::string application_;
+  std::string table_;
+};
+
+#endif  // QOR_FRAMEWORK_TABLE_MANAGER_H_

@@ -1,0 +1,397 @@
+#include "framework/vandu.h"
+
+#include <regex.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <map>
+#include <mutex>
+
+#include "framework/event_sink.h"
+#include "framework/table_manager.h"
+#include "framework/wex1.h"
+
+static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
+
+// A threshold record with the storage its pointers refer to.
+struct vandu::Held {
+  GIR1_FILTERINFO info{};
+  std::string name;
+  std::string text;
+  int64_t integer = 0;
+  int32_t integer32 = 0;
+  long relative_seconds = 0;
+  char stamp[17] = {};
+  bool has_regex = false;
+  regex_t regex{};
+
+  Held() = default;
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  ~Held() {
+    if (has_regex) {
+      regfree(&regex);
+    }
+  }
+};
+
+namespace {
+
+struct Pin {
+  vandu* object;
+  int uses;
+  bool doomed;
+};
+
+std::mutex& HandleMutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+std::map<unsigned, Pin>& Handles() {
+  static auto* h = new std::map<unsigned, Pin>;
+  return *h;
+}
+unsigned NextHandle() {
+  static unsigned next = 0;
+  return ++next;  // called under HandleMutex
+}
+
+// Length of a fixed-width field without its trailing blanks and NULs.
+int Unpadded(const char* field, int length) {
+  while (length > 0 && (field[length - 1] == ' ' || field[length - 1] == '\0')) {
+    --length;
+  }
+  return length;
+}
+
+int Compare(int oper, int cmp) {
+  switch (oper) {
+    case GIR1_EQ:
+      return cmp == 0;
+    case GIR1_NE:
+      return cmp != 0;
+    case GIR1_GE:
+      return cmp >= 0;
+    case GIR1_LE:
+      return cmp <= 0;
+    case GIR1_LT:
+      return cmp < 0;
+    case GIR1_GT:
+      return cmp > 0;
+    default:
+      return 0;
+  }
+}
+
+int64_t ReadInteger(const GIR1_FILTERINFO* value) {
+  switch (value->ValueSize) {
+    case 2: {
+      int16_t v;
+      memcpy(&v, value->Value, sizeof v);
+      return v;
+    }
+    case 4: {
+      int32_t v;
+      memcpy(&v, value->Value, sizeof v);
+      return v;
+    }
+    case 8: {
+      int64_t v;
+      memcpy(&v, value->Value, sizeof v);
+      return v;
+    }
+    default:
+      return 0;
+  }
+}
+
+int CompareIntegers(int oper, int64_t field, const GIR1_FILTERINFO* value) {
+  if (value->DataType != GIR1_INTEGER) {
+    return 0;
+  }
+  const int64_t v = ReadInteger(value);
+  return Compare(oper, field < v ? -1 : (field > v ? 1 : 0));
+}
+
+}  // namespace
+
+void HOV_FormatTimestamp(long t, char out[17]) {
+  const time_t tt = static_cast<time_t>(t);
+  struct tm tm;
+  localtime_r(&tt, &tm);
+  const auto u = [](int v, unsigned mod) { return static_cast<unsigned>(v) % mod; };
+  snprintf(out, 17, "%03u%02u%02u%02u%02u%02u000", u(tm.tm_year, 1000), u(tm.tm_mon + 1, 100),
+           u(tm.tm_mday, 100), u(tm.tm_hour, 100), u(tm.tm_min, 100), u(tm.tm_sec, 100));
+}
+
+vandu::vandu(RequestDetail* detail, ContextInfo* context, TableManager* mgr)
+    : applName(detail->appl),
+      tableName(detail->table),
+      sampleType(detail->sampleType),
+      interval(detail->interval),
+      situationName(detail->situationName),
+      identifier(context != nullptr ? context->requestId : 0),
+      manager(mgr) {
+  for (const Threshold_Spec& spec : detail->thresholds) {
+    auto h = std::make_unique<Held>();
+    h->name = spec.column;
+    h->info.Operator = spec.oper;
+    if (spec.is_integer) {
+      h->integer = spec.integer;
+      h->info.DataType = GIR1_INTEGER;
+      if (spec.integer >= INT32_MIN && spec.integer <= INT32_MAX) {
+        h->integer32 = static_cast<int32_t>(spec.integer);
+        h->info.ValueSize = 4;
+        h->info.Value = reinterpret_cast<const char*>(&h->integer32);
+      } else {
+        h->info.ValueSize = 8;
+        h->info.Value = reinterpret_cast<const char*>(&h->integer);
+      }
+    } else {
+      h->info.DataType = GIR1_TEXT;
+      h->relative_seconds = spec.relative_seconds;
+      if (spec.relative_seconds > 0) {
+        HOV_FormatTimestamp(time(nullptr) - spec.relative_seconds, h->stamp);
+        h->info.Value = h->stamp;
+        h->info.ValueSize = 16;
+      } else {
+        h->text = spec.text;
+        h->info.Value = h->text.data();
+        h->info.ValueSize = static_cast<short>(h->text.size() > 32767 ? 32767 : h->text.size());
+      }
+      if (spec.oper == GIR1_REGEX) {
+        const int rc = regcomp(&h->regex, spec.text.c_str(), REG_EXTENDED | REG_NOSUB);
+        if (rc != 0) {
+          char msg[256];
+          regerror(rc, &h->regex, msg, sizeof msg);
+          thresholdError = "bad regular expression for " + spec.column + ": " + msg;
+        } else {
+          h->has_regex = true;
+        }
+      }
+    }
+    h->info.Attribute = h->name.c_str();
+    held.push_back(std::move(h));
+  }
+  std::lock_guard<std::mutex> g(HandleMutex());
+  handle = NextHandle();
+  Handles()[handle] = Pin{this, 0, false};
+}
+
+vandu::~vandu() {
+  {
+    std::lock_guard<std::mutex> g(HandleMutex());
+    Handles().erase(handle);
+  }
+  free(rowData);
+}
+
+void vandu::PrintSelf() {
+  WEX1_TRACE(wex1, WEX1_FLOW, "\nvandu @%p <%u,%u> %s.%s samptype=%d rows=%d", static_cast<void*>(this),
+             identifier, handle, applName.c_str(), tableName.c_str(), sampleType, rowCount);
+}
+
+unsigned vandu::ExecuteCommand(const char* /*command*/) { return 0; }
+
+void vandu::CommandCompleted(VanduAutomationCapsule* /*capsule*/) {}
+
+unsigned vandu::InsertRow(const char* row) {
+  if (rowSize <= 0) {
+    return 1;
+  }
+  if (rowCount >= rowsAllocated) {
+    const int step = allocStep > 0 ? allocStep : 1;
+    const size_t want = static_cast<size_t>(rowsAllocated + step) * static_cast<size_t>(rowSize);
+    char* grown = static_cast<char*>(realloc(rowData, want));
+    if (grown == nullptr) {
+      WEX1_TRACE(wex1, WEX1_ERROR, "\nRow array of %zu bytes cannot be allocated.", want);
+      return 1;
+    }
+    rowData = grown;
+    rowsAllocated += step;
+  }
+  memcpy(rowData + static_cast<size_t>(rowCount) * rowSize, row, rowSize);
+  ++rowCount;
+  return 0;
+}
+
+void vandu::ResolveRelative() {
+  const long now = static_cast<long>(time(nullptr));
+  for (auto& h : held) {
+    if (h->relative_seconds > 0) {
+      HOV_FormatTimestamp(now - h->relative_seconds, h->stamp);
+    }
+  }
+}
+
+int vandu::CheckForException(const char* row) {
+  ResolveRelative();
+  for (const auto& h : held) {
+    if (ColumnIsException(row, h->name.c_str(), h->info.Operator, &h->info) == 0) {
+      return 0;
+    }
+  }
+  return 1;
+}
+
+unsigned vandu::AddData(char* rows, int count) {
+  unsigned rc = 0;
+  for (int i = 0; i < count && rc == 0; ++i) {
+    const char* row = rows + static_cast<size_t>(i) * rowSize;
+    if (CheckForException(row) != 0) {
+      rc = InsertRow(row);
+    }
+  }
+  return rc;
+}
+
+const vandu::Held* vandu::FindHeld(const GIR1_FILTERINFO* value) const {
+  for (const auto& h : held) {
+    if (&h->info == value) {
+      return h.get();
+    }
+  }
+  return nullptr;
+}
+
+int vandu::IsException(int oper, const char* field, const GIR1_FILTERINFO* value, int length) {
+  if (value == nullptr || field == nullptr || length < 0) {
+    return 0;
+  }
+  const int flen = Unpadded(field, length);
+  const char* v = value->Value != nullptr ? value->Value : "";
+  int vlen = value->ValueSize > 0 ? value->ValueSize : 0;
+  if (value->DataType == GIR1_TEXT) {
+    vlen = Unpadded(v, vlen);
+  }
+  switch (oper) {
+    case GIR1_CONTAINS: {
+      if (vlen == 0) {
+        return 1;
+      }
+      if (vlen > flen) {
+        return 0;
+      }
+      for (int i = 0; i + vlen <= flen; ++i) {
+        if (memcmp(field + i, v, vlen) == 0) {
+          return 1;
+        }
+      }
+      return 0;
+    }
+    case GIR1_REGEX: {
+      const Held* h = FindHeld(value);
+      if (h == nullptr || !h->has_regex) {
+        return 0;
+      }
+      std::string text(field, flen);
+      return regexec(&h->regex, text.c_str(), 0, nullptr, 0) == 0;
+    }
+    default: {
+      const int n = flen < vlen ? flen : vlen;
+      int cmp = n > 0 ? memcmp(field, v, n) : 0;
+      if (cmp == 0) {
+        cmp = flen < vlen ? -1 : (flen > vlen ? 1 : 0);
+      }
+      return Compare(oper, cmp);
+    }
+  }
+}
+
+int vandu::IsException(int oper, int32_t field, const GIR1_FILTERINFO* value) {
+  return value != nullptr ? CompareIntegers(oper, field, value) : 0;
+}
+
+int vandu::IsException(int oper, uint32_t field, const GIR1_FILTERINFO* value) {
+  return value != nullptr ? CompareIntegers(oper, static_cast<int64_t>(field), value) : 0;
+}
+
+int vandu::GetFilterInfo(GIR1_FILTERINFO* info) {
+  if (filterIndex >= held.size()) {
+    return 1;
+  }
+  *info = held[filterIndex++]->info;
+  return 0;
+}
+
+void vandu::DumpThresholds() {
+  if (!WEX1_On(wex1, WEX1_FLOW)) {
+    return;
+  }
+  for (const auto& h : held) {
+    if (h->info.DataType == GIR1_INTEGER) {
+      WEX1_Printf(wex1, "\t::threshold %s oper=%d value=%lld\n", h->name.c_str(), h->info.Operator,
+                  static_cast<long long>(ReadInteger(&h->info)));
+    } else {
+      WEX1_Printf(wex1, "\t::threshold %s oper=%d value=\"%.*s\"\n", h->name.c_str(),
+                  h->info.Operator, static_cast<int>(h->info.ValueSize), h->info.Value);
+    }
+  }
+}
+
+unsigned vandu::Dispatch() {
+  if (sampleType != SAMPLE_SITUATION || stopped) {
+    return 0;
+  }
+  unsigned rc = 0;
+  for (int i = 0; i < rowCount; ++i) {
+    if (!Event_Sink::Write(*this, Row(i))) {
+      rc = 1;
+    }
+  }
+  return rc;
+}
+
+void vandu::Stopped(int reason) {
+  stopped = true;
+  stopReason = reason;
+  WEX1_TRACE(wex1, WEX1_FLOW, "\nRequest %s.%s (%s) stopped; reason %d.", applName.c_str(),
+             tableName.c_str(), situationName.c_str(), reason);
+}
+
+void vandu::Stop() { stopped = true; }
+
+vandu* vandu::UseHandle(unsigned h) {
+  std::lock_guard<std::mutex> g(HandleMutex());
+  auto it = Handles().find(h);
+  if (it == Handles().end() || it->second.doomed) {
+    return nullptr;
+  }
+  ++it->second.uses;
+  return it->second.object;
+}
+
+void vandu::DAV1_Drop(unsigned h) {
+  vandu* doomed = nullptr;
+  {
+    std::lock_guard<std::mutex> g(HandleMutex());
+    auto it = Handles().find(h);
+    if (it == Handles().end()) {
+      return;
+    }
+    if (it->second.uses > 0) {
+      --it->second.uses;
+    }
+    if (it->second.uses == 0 && it->second.doomed) {
+      doomed = it->second.object;
+    }
+  }
+  delete doomed;
+}
+
+void vandu::Destroy(vandu* v) {
+  if (v == nullptr) {
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> g(HandleMutex());
+    auto it = Handles().find(v->handle);
+    if (it != Handles().end() && it->second.uses > 0) {
+      it->second.doomed = true;
+      return;
+    }
+  }
+  delete v;
+}

@@ -1,0 +1,265 @@
+#include "framework/zep.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/utsname.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "framework/condition.h"
+#include "framework/control_server.h"
+#include "framework/event_sink.h"
+#include "framework/situation_registry.h"
+#include "framework/table_manager.h"
+#include "framework/wex1.h"
+
+static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
+
+namespace {
+
+constexpr const char* kVersion = "qoragent 1.0.0";
+
+struct ProcessState {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool shutdown = false;
+  ZEP_AgentLoader loader = nullptr;
+  std::string affinity;
+  std::string node_type;
+};
+
+ProcessState& State() {
+  static auto* s = new ProcessState;
+  return *s;
+}
+
+// A non-negative number of seconds from the environment, or `fallback`.
+long EnvSeconds(const char* name, long fallback) {
+  const char* v = getenv(name);
+  if (v == nullptr || *v == '\0') {
+    return fallback;
+  }
+  char* end = nullptr;
+  errno = 0;
+  const long n = strtol(v, &end, 10);
+  if (errno != 0 || *end != '\0' || n < 0 || n > 86400 * 365) {
+    WEX1_TRACE(wex1, WEX1_ERROR, "\n%s value \"%s\" is not a number of seconds; using %ld.", name,
+               v, fallback);
+    return fallback;
+  }
+  return n;
+}
+
+const HOV_EnvHelp kRuntimeEnv[] = {
+    {"HOV_EVENTS", "standard output", "file that receives one JSON line per situation event"},
+    {"HOV_SITUATIONS", "none", "file of situation definitions loaded at start"},
+    {"HOV_SOCKET", "$XDG_RUNTIME_DIR/qoragent.sock, /run/qoragent.sock (root) or /tmp/qoragent-UID/qoragent.sock",
+     "control socket for qorctl"},
+    {"HOV_TRACE_FILE", "standard error", "file that receives the trace"},
+    {"HOV_HEARTBEAT", "60", "seconds between node-status heartbeats (0: only the first)"},
+    {"HOV_SAMPLE_INTERVAL", "60", "seconds between samples of VXMONLOG and X7SRV.RNODESTS situations"},
+    {"HOV_SYSTEM_NAME", "<short host name>:<node type>", "system name reported in every row"},
+    {"JOP_WEX1", "ERROR", "trace levels: LEVELS or LABEL:LEVELS items (0x91, ERROR,FLOW,DETAIL,ENTRY,ALL)"},
+    {nullptr, nullptr, nullptr}};
+
+void PrintEnv(FILE* out, const HOV_EnvHelp* env) {
+  for (; env != nullptr && env->name != nullptr; ++env) {
+    fprintf(out, "  %-20s %s (default: %s)\n", env->name, env->meaning, env->default_value);
+  }
+}
+
+}  // namespace
+
+int HOV_CommandLine(int argc, char** argv, const HOV_ProgramInfo& info) {
+  if (argc <= 1) {
+    return -1;
+  }
+  const std::string arg = argv[1];
+  if (argc == 2 && (arg == "--help" || arg == "-h")) {
+    printf("Usage: %s\n%s\n\nIt takes no arguments; it is configured through the environment:\n",
+           info.name, info.summary);
+    PrintEnv(stdout, info.env);
+    printf("\nRuntime:\n");
+    PrintEnv(stdout, kRuntimeEnv);
+    printf("\nSignals: SIGHUP re-reads the configuration when it changed; SIGTERM and SIGINT stop;\n"
+           "SIGQUIT aborts.\n");
+    return 0;
+  }
+  if (argc == 2 && arg == "--version") {
+    printf("%s\n", kVersion);
+    return 0;
+  }
+  fprintf(stderr, "%s: unexpected argument \"%s\"\nUsage: %s [--help | --version]\n", info.name,
+          arg.c_str(), info.name);
+  return 2;
+}
+
+void ZEP_RegisterAgentLoader(ZEP_AgentLoader loader) {
+  std::lock_guard<std::mutex> g(State().mu);
+  State().loader = loader;
+}
+
+void ZEP_SetAffinity(const char* affinity) {
+  std::lock_guard<std::mutex> g(State().mu);
+  State().affinity = affinity != nullptr ? affinity : "";
+}
+
+void ZEP_SetNodeType(const char* type) {
+  std::lock_guard<std::mutex> g(State().mu);
+  State().node_type = type != nullptr ? type : "";
+}
+
+const char* RemoteManagerProductAffinity() {
+  // The affinity is set once by the loader before any request exists.
+  return State().affinity.c_str();
+}
+
+void DetermineLocalHost(char* buffer, int len) {
+  if (buffer == nullptr || len <= 0) {
+    return;
+  }
+  std::string name;
+  const char* fixed = getenv("HOV_SYSTEM_NAME");
+  if (fixed != nullptr && *fixed != '\0') {
+    name = fixed;
+  } else {
+    struct utsname u;
+    if (uname(&u) == 0) {
+      name = u.nodename;
+      const size_t dot = name.find('.');
+      if (dot != std::string::npos) {
+        name.resize(dot);
+      }
+    } else {
+      name = "localhost";
+    }
+    std::string type;
+    const char* env_type = getenv("VANDU_NODETYPE");
+    if (env_type != nullptr && *env_type != '\0') {
+      type = env_type;
+    } else {
+      std::lock_guard<std::mutex> g(State().mu);
+      type = State().node_type.empty() ? "TVX" : State().node_type;
+    }
+    name += ":" + type;
+  }
+  snprintf(buffer, static_cast<size_t>(len), "%s", name.c_str());
+}
+
+void rpc__shutdown(uint32_t* status) {
+  {
+    std::lock_guard<std::mutex> g(State().mu);
+    State().shutdown = true;
+  }
+  State().cv.notify_all();
+  if (status != nullptr) {
+    *status = 0;
+  }
+}
+
+bool HOV_ShutdownRequested() {
+  std::lock_guard<std::mutex> g(State().mu);
+  return State().shutdown;
+}
+
+void ZEP_CopyUnpad(char* dest, const char* value, int length) {
+  if (dest == nullptr) {
+    return;
+  }
+  if (value == nullptr || length <= 0) {
+    dest[0] = '\0';
+    return;
+  }
+  memcpy(dest, value, static_cast<size_t>(length));
+  int n = length;
+  while (n > 0 && (dest[n - 1] == ' ' || dest[n - 1] == '\0')) {
+    --n;
+  }
+  dest[n] = '\0';
+}
+
+int hovmain(int /*argc*/, char** /*argv*/) {
+  ProcessState& st = State();
+  std::string err;
+  if (!Event_Sink::Open(getenv("HOV_EVENTS"), &err)) {
+    fprintf(stderr, "qoragent: %s\n", err.c_str());
+    return 1;
+  }
+  if (!Control_Server::Start(&err)) {
+    fprintf(stderr, "qoragent: %s\n", err.c_str());
+    return 1;
+  }
+  ZEP_AgentLoader loader;
+  {
+    std::lock_guard<std::mutex> g(st.mu);
+    loader = st.loader;
+  }
+  if (loader != nullptr) {
+    loader();
+  }
+
+  const char* situations = getenv("HOV_SITUATIONS");
+  if (situations != nullptr && *situations != '\0') {
+    std::vector<std::string> problems;
+    if (!Situation_Registry::Instance().LoadFile(situations, &problems, &err)) {
+      WEX1_TRACE(wex1, WEX1_ERROR, "\n%s", err.c_str());
+    }
+    for (const std::string& p : problems) {
+      WEX1_TRACE(wex1, WEX1_ERROR, "\nSituation not loaded: %s", p.c_str());
+    }
+  }
+
+  // The heartbeat: a node-status request sampled for the life of the loop.
+  vandu* heartbeat = HOV_CreateRequest("X7SRV.RNODESTS", "", SAMPLE_REPORT, "", &err);
+  const long heartbeat_every = EnvSeconds("HOV_HEARTBEAT", 60);
+  const long sample_every = EnvSeconds("HOV_SAMPLE_INTERVAL", 60);
+  using Clock = std::chrono::steady_clock;
+  auto next_heartbeat = Clock::now();
+  auto next_sample = Clock::now();
+  bool heartbeat_done = false;
+
+  std::unique_lock<std::mutex> lock(st.mu);
+  while (!st.shutdown) {
+    const auto now = Clock::now();
+    if (heartbeat != nullptr && now >= next_heartbeat && !(heartbeat_done && heartbeat_every == 0)) {
+      lock.unlock();
+      heartbeat->SetRowCount(0);
+      heartbeat->TakeSample();
+      heartbeat->SetRowCount(0);
+      lock.lock();
+      heartbeat_done = true;
+      next_heartbeat = now + std::chrono::seconds(heartbeat_every > 0 ? heartbeat_every : 3600);
+    }
+    if (now >= next_sample) {
+      lock.unlock();
+      for (TableManager* m : TableManager::All()) {
+        if (m->Table() != "VXLOGENT") {
+          m->SampleLive();
+        }
+      }
+      lock.lock();
+      next_sample = now + std::chrono::seconds(sample_every > 0 ? sample_every : 60);
+    }
+    auto wake = next_sample;
+    if (heartbeat != nullptr && heartbeat_every > 0 && next_heartbeat < wake) {
+      wake = next_heartbeat;
+    }
+    st.cv.wait_until(lock, wake, [&st] { return st.shutdown; });
+  }
+  lock.unlock();
+
+  Control_Server::Stop();
+  Situation_Registry::Instance().Clear();
+  vandu::Destroy(heartbeat);
+  for (TableManager* m : TableManager::All()) {
+    m->Shutdown();
+  }
+  fflush(stdout);
+  return 0;
+}
