@@ -1,0 +1,177 @@
+// Runs the real qoragent (and qorctl) for end-to-end tests: a private
+// temporary directory, an environment of the test's choosing, the event sink
+// and trace in files there, signals, and polling with deadlines.
+#ifndef QOR_TESTS_E2E_AGENT_PROCESS_H_
+#define QOR_TESTS_E2E_AGENT_PROCESS_H_
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/testutil.h"
+
+namespace qortest {
+
+struct Run_Result {
+  int status = -1;  // exit status, or -1 when it did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs a program to completion with extra environment variables; captures
+// standard output and error through files in `dir`.
+inline Run_Result RunProgram(const std::vector<std::string>& argv,
+                             const std::map<std::string, std::string>& env,
+                             const std::string& dir) {
+  static int serial = 0;
+  const std::string out_path = dir + "/run" + std::to_string(++serial) + ".out";
+  const std::string err_path = out_path + ".err";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    for (const auto& kv : env) {
+      setenv(kv.first.c_str(), kv.second.c_str(), 1);
+    }
+    const int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(o, 1);
+    dup2(e, 2);
+    const int in = open("/dev/null", O_RDONLY);
+    dup2(in, 0);
+    std::vector<char*> args;
+    for (const auto& a : argv) {
+      args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  Run_Result r;
+  int st = 0;
+  waitpid(pid, &st, 0);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  r.out = ReadFile(out_path);
+  r.err = ReadFile(err_path);
+  return r;
+}
+
+// One running qoragent. Its events go to dir/events.jsonl, its trace to
+// dir/trace.log and its control socket to dir/agent.sock, unless the test's
+// environment says otherwise. Killed on destruction if still running.
+class Agent_Process {
+ public:
+  explicit Agent_Process(const Scoped_Temp_Dir& dir) : dir_(dir.path()) {
+    env_["HOV_EVENTS"] = dir_ + "/events.jsonl";
+    env_["HOV_TRACE_FILE"] = dir_ + "/trace.log";
+    env_["HOV_SOCKET"] = dir_ + "/agent.sock";
+    env_["TVX_SYSLOG_CONF"] = dir_ + "/no-syslog.conf";
+    env_["HOV_SYSTEM_NAME"] = "testhost:TVX";
+  }
+  ~Agent_Process() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      int st;
+      waitpid(pid_, &st, 0);
+    }
+  }
+  Agent_Process(const Agent_Process&) = delete;
+  Agent_Process& operator=(const Agent_Process&) = delete;
+
+  void SetEnv(const std::string& name, const std::string& value) { env_[name] = value; }
+  void UnsetEnv(const std::string& name) { env_.erase(name); }
+  const std::string& Dir() const { return dir_; }
+  std::string Socket() const { return env_.at("HOV_SOCKET"); }
+  std::string EventsPath() const { return env_.at("HOV_EVENTS"); }
+  std::string TracePath() const { return env_.at("HOV_TRACE_FILE"); }
+
+  bool Start() {
+    const std::string out_path = dir_ + "/agent.out";
+    pid_ = fork();
+    if (pid_ == 0) {
+      unsetenv("JOP_WEX1");
+      for (const auto& kv : env_) {
+        setenv(kv.first.c_str(), kv.second.c_str(), 1);
+      }
+      const int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      dup2(o, 1);
+      dup2(o, 2);
+      const int in = open("/dev/null", O_RDONLY);
+      dup2(in, 0);
+      execl(QORAGENT_PATH, QORAGENT_PATH, static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    return pid_ > 0;
+  }
+  pid_t Pid() const { return pid_; }
+  bool Signal(int sig) const { return pid_ > 0 && kill(pid_, sig) == 0; }
+
+  // Waits for the process to end; its exit status, or -1 (killed by a
+  // signal or still running at the deadline).
+  int WaitExit(std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+    if (pid_ <= 0) {
+      return exit_status_;
+    }
+    int st = 0;
+    const bool done = WaitUntil(
+        [&] {
+          const pid_t r = waitpid(pid_, &st, WNOHANG);
+          return r == pid_;
+        },
+        timeout);
+    if (!done) {
+      return -1;
+    }
+    pid_ = -1;
+    exit_status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return exit_status_;
+  }
+  bool Running() {
+    if (pid_ <= 0) {
+      return false;
+    }
+    int st = 0;
+    const pid_t r = waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+      pid_ = -1;
+      exit_status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+      return false;
+    }
+    return true;
+  }
+
+  std::string Events() const { return ReadFile(EventsPath()); }
+  std::string Trace() const { return ReadFile(TracePath()); }
+  std::string Output() const { return ReadFile(dir_ + "/agent.out"); }
+  bool WaitTrace(const std::string& text,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(15)) const {
+    return WaitUntil([&] { return Trace().find(text) != std::string::npos; }, timeout);
+  }
+  bool WaitEvents(const std::string& text,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(15)) const {
+    return WaitUntil([&] { return Events().find(text) != std::string::npos; }, timeout);
+  }
+
+  // Runs qorctl against this agent's socket.
+  Run_Result Ctl(std::vector<std::string> args) const {
+    args.insert(args.begin(), {QORCTL_PATH, "--socket", Socket()});
+    return RunProgram(args, {}, dir_);
+  }
+
+ private:
+  std::string dir_;
+  std::map<std::string, std::string> env_;
+  pid_t pid_ = -1;
+  int exit_status_ = -1;
+};
+
+}  // namespace qortest
+
+#endif  // QOR_TESTS_E2E_AGENT_PROCESS_H_
