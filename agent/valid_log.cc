@@ -1,0 +1,285 @@
+#include "agent/valid_log.h"
+
+#include <ctype.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+#include <new>
+
+#include "agent/config_def.h"
+#include "agent/log_manager_util.h"
+#include "framework/wex1.h"
+
+static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
+
+namespace {
+
+const char InvalidWhenceMsg[] = "Constructor invoked with invalid argument: %d";
+const char SeparatorMissingMsg[] =
+    "\nField separator missing after field %d for log %s. Skipping rest of line.";
+const char NoDefaultNameMsg[] =
+    "\nFile name cannot be defaulted. Skipping rest of line.";
+const char NotAbsoluteMsg[] =
+    "\nAbsolute path name of log file must be specified for log %s. Ignoring remainder of line.";
+const char IgnoringRemainderMsg[] = "\nIgnoring remainder of line.";
+const char InvalidTypeMsg[] =
+    "\nLog type of %s for log %s is invalid. Ignoring remainder of line.";
+const char ProcedureNotAllowedMsg[] =
+    "\nProcedure parameter %s not valid for file %s which is of type %c; parameter ignored. ";
+const char OutOfBoundsMsg[] =
+    "\nField %d for log %s is out of bounds. Maximum number of fields is %d. Value of %s is ignored";
+const char NoProcedureMsg[] =
+    "\n%s has a LogType of %c but no LogProcedure was specified. File is ignored.";
+const char ProcAllocFailedMsg[] =
+    "\nMemory allocation of %d bytes failed. Agent is terminating.";
+const char ConsistencyMsg[] = "\nInternal consistency check failed in %s: %s";
+const char SyslogDiscardedMsg[] =
+    "\nsyslog line discarded. Expected format is: 'facility.priority[;facility.priority]', one or "
+    "more tabs or spaces followed by an absolute file name.";
+const char DuplicateMsg[] = "\nDuplicate %s entry found; entry ignored.";
+const char PrintSelfMsg[] = "\n\tValid\t\t\t= %d\n";
+
+const char SourceUnit[] = "Valid_Log";
+const char TextCheck[] = "(cpDest + iNumChars - 1) < cpLastByte";
+const char NameCheck[] = "(cpDest + strlen( lbLogFileName ) - 1 ) < cpLastByte";
+
+// Copies `count` characters to `*dest` when they end before `last`, the
+// byte reserved for the terminator, and advances `*dest`; otherwise the
+// expansion has miscounted, which is traced and ends the process.
+void CopyBefore(char** dest, const char* last, const char* src, size_t count,
+                const char* condition) {
+  if (count == 0) {
+    return;
+  }
+  if (count > static_cast<size_t>(last - *dest)) {
+    WEX1_TRACE(wex1, WEX1_ERROR, ConsistencyMsg, SourceUnit, condition);
+    exit(-1);
+  }
+  memcpy(*dest, src, count);
+  *dest += count;
+}
+
+}  // namespace
+
+Valid_Log::Valid_Log(_WhenceConfig whence, char* record, Valid_Log* anchor)
+    : Log_Base(), Valid(1) {
+  WEX1_Event ev(wex1, __func__);
+  switch (whence) {
+    case USERCONFIG:
+      vlExtractTokens(record);
+      break;
+    case DEFAULTCONFIG:
+      vlExtractFileName(record);
+      break;
+    default:
+      WEX1_TRACE(wex1, WEX1_ERROR, InvalidWhenceMsg, static_cast<int>(whence));
+      Valid = 0;
+      break;
+  }
+  if (Valid == 1 && anchor != nullptr) {
+    vlCheckForDups(anchor);
+  }
+  if (Valid == 1) {
+    lbAddToChain(anchor);
+    if (WEX1_On(wex1, WEX1_DETAIL)) {
+      vlPrintSelf();
+    }
+  }
+}
+
+Valid_Log::~Valid_Log() {
+  WEX1_Event ev(wex1, __func__);
+  if (Valid == 1) {
+    lbRemoveFromChain();
+  }
+}
+
+void Valid_Log::PrintSelf() {
+  vlPrintSelf();
+}
+
+void Valid_Log::vlExtractTokens(char* record) {
+  WEX1_Event ev(wex1, __func__);
+  char empty[] = "";
+  char* save = nullptr;
+  int field = 0;
+  for (char* token =
+           strtok_r(record != nullptr ? record : empty, FIELDDELIMITER1, &save);
+       token != nullptr && Valid == 1;
+       token = strtok_r(nullptr, FIELDDELIMITER1, &save)) {
+    ++field;
+    if (field > 1) {
+      if (token[0] != FIELDFIRSTCHAR) {
+        WEX1_TRACE(wex1, WEX1_ERROR, SeparatorMissingMsg, field - 1,
+                   LogFileName);
+        Valid = 0;
+        break;
+      }
+      if (token[1] == '\0') {
+        continue;  // a lone ';' keeps the field's default
+      }
+      ++token;
+    } else if (token[0] == FIELDFIRSTCHAR) {
+      WEX1_TRACE(wex1, WEX1_ERROR, NoDefaultNameMsg);
+      Valid = 0;
+      break;
+    }
+
+    const char letter =
+        static_cast<char>(toupper(static_cast<unsigned char>(token[0])));
+    switch (field) {
+      case 1:
+        if (token[0] != ROOT) {
+          WEX1_TRACE(wex1, WEX1_ERROR, NotAbsoluteMsg, token);
+          Valid = 0;
+        } else if (file_last_modified(token) == 0) {
+          WEX1_TRACE(wex1, WEX1_ERROR, IgnoringRemainderMsg);
+          Valid = 0;
+        } else {
+          lbSetLogFileName(token);
+          if (LogPathNameLength < MINPATHLENGTH) {
+            Valid = 0;
+          }
+        }
+        break;
+      case 2:
+        LogDebugMode =
+            letter == LOGDEBUGMODEON ? LOGDEBUGMODEON : LOGDEBUGMODEOFF;
+        break;
+      case 3:
+        if (letter == SYSLOGTYPE || letter == ERRLOGTYPE ||
+            letter == ADMINLOGTYPE || letter == USERLOGTYPE) {
+          LogType = letter;
+        } else {
+          WEX1_TRACE(wex1, WEX1_ERROR, InvalidTypeMsg, token, LogFileName);
+          Valid = 0;
+        }
+        break;
+      case 4:
+        // The procedure runs to the end of the line, blanks and tabs
+        // included: rejoin the rest of the line to this token.
+        if (strtok_r(nullptr, FIELDDELIMITER2, &save) != nullptr) {
+          token[strlen(token)] = ' ';
+        }
+        if (LogType == ERRLOGTYPE || LogType == USERLOGTYPE) {
+          vlSetLogProcedure(token);
+        } else {
+          WEX1_TRACE(wex1, WEX1_ERROR, ProcedureNotAllowedMsg, token,
+                     LogFileName, LogType);
+        }
+        break;
+      default:
+        WEX1_TRACE(wex1, WEX1_ERROR, OutOfBoundsMsg, field, LogFileName,
+                   MAXCONFIGFIELDS, token);
+        break;
+    }
+  }
+
+  if (Valid == 1 && LogFileName == nullptr) {
+    // A record without any field names no log.
+    WEX1_TRACE(wex1, WEX1_ERROR, NoDefaultNameMsg);
+    Valid = 0;
+  }
+  if (Valid == 1 && LogProcedure == nullptr) {
+    if (LogType == ERRLOGTYPE) {
+      vlSetLogProcedure(DEFAULTERRLOGPROCEDURE);
+    } else if (LogType == USERLOGTYPE) {
+      WEX1_TRACE(wex1, WEX1_ERROR, NoProcedureMsg, LogFileName, LogType);
+      Valid = 0;
+    }
+  }
+}
+
+void Valid_Log::vlExtractFileName(char* record) {
+  WEX1_Event ev(wex1, __func__);
+  Valid = 0;
+  char empty[] = "";
+  char* save = nullptr;
+  // The selector is not examined.
+  const char* const selector =
+      strtok_r(record != nullptr ? record : empty, FIELDDELIMITER1, &save);
+  char* const action =
+      selector != nullptr ? strtok_r(nullptr, FIELDDELIMITER1, &save) : nullptr;
+  if (action != nullptr) {
+    if (action[0] != ROOT) {
+      return;  // a remote host, users or '*': not a file to watch
+    }
+    if (file_last_modified(action) == 0) {
+      return;  // the reason is traced
+    }
+    lbSetLogFileName(action);
+    if (LogPathNameLength >= MINPATHLENGTH) {
+      Valid = 1;
+      return;
+    }
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW, SyslogDiscardedMsg);
+}
+
+void Valid_Log::vlCheckForDups(Log_Base* anchor) {
+  WEX1_Event ev(wex1, __func__);
+  if (LogFileName == nullptr) {
+    return;
+  }
+  Log_Base* element = anchor;
+  while (element != nullptr) {
+    if (element->LogFileName != nullptr &&
+        strcmp(element->LogFileName, LogFileName) == 0) {
+      WEX1_TRACE(wex1, WEX1_ERROR, DuplicateMsg, LogFileName);
+      Valid = 0;
+      return;
+    }
+    element = element->Next;
+    if (element == anchor) {
+      break;
+    }
+  }
+}
+
+void Valid_Log::vlSetLogProcedure(const char* procedure) {
+  WEX1_Event ev(wex1, __func__);
+  if (procedure == nullptr) {
+    lbSetLogProcedure(nullptr);
+    return;
+  }
+  const size_t placeholder_length = strlen(PROCEDUREPLACEHOLDER);
+  size_t occurrences = 0;
+  for (const char* p = strstr(procedure, PROCEDUREPLACEHOLDER); p != nullptr;
+       p = strstr(p + placeholder_length, PROCEDUREPLACEHOLDER)) {
+    ++occurrences;
+  }
+  if (occurrences == 0) {
+    lbSetLogProcedure(procedure);
+    return;
+  }
+
+  const char* const name = LogFileName != nullptr ? LogFileName : "";
+  const size_t name_length = strlen(name);
+  const size_t size = strlen(procedure) - occurrences * placeholder_length +
+                      occurrences * name_length + 1;
+  std::unique_ptr<char[]> expanded(new (std::nothrow) char[size]);
+  if (expanded == nullptr) {
+    WEX1_TRACE(wex1, WEX1_ERROR, ProcAllocFailedMsg, static_cast<int>(size));
+    exit(-1);
+  }
+  char* cpDest = expanded.get();
+  const char* const cpLastByte = expanded.get() + size - 1;
+  const char* source = procedure;
+  for (const char* p = strstr(source, PROCEDUREPLACEHOLDER); p != nullptr;
+       p = strstr(source, PROCEDUREPLACEHOLDER)) {
+    CopyBefore(&cpDest, cpLastByte, source, static_cast<size_t>(p - source),
+               TextCheck);
+    CopyBefore(&cpDest, cpLastByte, name, name_length, NameCheck);
+    source = p + placeholder_length;
+  }
+  CopyBefore(&cpDest, cpLastByte, source, strlen(source), TextCheck);
+  *cpDest = '\0';
+  lbSetLogProcedure(expanded.get());
+}
+
+void Valid_Log::vlPrintSelf() {
+  WEX1_Event ev(wex1, __func__);
+  lbPrintSelf();
+  WEX1_Printf(wex1, PrintSelfMsg, Valid);
+}
