@@ -1,0 +1,13 @@
+// The log manager: the single owner of every monitored log.
+#ifndef QOR_AGENT_LOG_MANAGER_H_
+#define QOR_AGENT_LOG_MANAGER_H_
+
+class Log_Manager {
+ public:
+  // The process's log manager, created by main; null while the agent runs
+  // without one.
+  static Log_Manager* Create() { return nullptr; }
+  virtual ~Log_Manager() = default;
+};
+
+#endif  // QOR_AGENT_LOG_MANAGER_H_

@@ -1,0 +1,250 @@
+#include "agent/tvxmain.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <limits.h>
+#include <locale.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "agent/log_manager.h"
+#include "framework/wex1.h"
+#include "framework/yom1.h"
+#include "framework/zep.h"
+#include "tables/tvx_vxlogent_manager.h"
+#include "tables/tvx_vxmonlog_manager.h"
+#include "tables/x7srv_rnodests_manager.h"
+
+static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
+
+char* gSystemName = nullptr;
+int gSystemNameLength = 0;
+char gHostName[257] = {};
+long gMaxRows = DEFAULTMAXROWS;
+Log_Manager* pTheLogManager = nullptr;
+
+namespace {
+
+const char kTraceControl[] = "JOP_WEX1";
+const char kMaxRowsVar[] = "TVX_MAX_ROWS";
+const char kNodeTypeVar[] = "VANDU_NODETYPE";
+constexpr int CWDSIZE = 1025;
+
+const HOV_EnvHelp kAgentEnv[] = {
+    {"TVX_CONFIG_FILE", "none (the syslog configuration is used)",
+     "agent configuration file: one log per line, PATH [;DEBUG] [;TYPE] [;PROCEDURE]"},
+    {"TVX_SYSLOG_CONF", "/etc/syslog.conf", "syslog configuration whose file actions are watched"},
+    {"AGENT_DEBUG_LOG", "none (debug mode off)", "file that receives the debug records of logs in debug mode"},
+    {"TVX_MAX_ROWS", "1000", "most rows one log-entries report returns"},
+    {"VANDU_NODETYPE", "TVX", "node type appended to the system name"},
+    {nullptr, nullptr, nullptr}};
+
+const char* ErrnoText(int e) { return e != 0 ? strerror(e) : "Unknown error"; }
+
+// atoi's reading of a number (leading blanks, sign, digits; the rest
+// ignored), but a value outside a long is an error instead of undefined.
+bool ReadRowLimit(const char* text, long* value) {
+  errno = 0;
+  char* end = nullptr;
+  const long v = strtol(text, &end, 10);
+  if (errno == ERANGE || end == text) {
+    return false;
+  }
+  *value = v;
+  return true;
+}
+
+}  // namespace
+
+long PrintSysconfLimit(const char* const format, int name) {
+  errno = 0;
+  const long value = sysconf(name);
+  const char* qualifier = "";
+  if (value < 0) {
+    if (errno != 0) {
+      const int e = errno;
+      WEX1_TRACE(wex1, WEX1_ERROR, "\nError calling sysconf() for limit %d.errno = %d; %s", name,
+                 e, ErrnoText(e));
+      qualifier = ">> Error <<";
+    } else {
+      qualifier = ">> Undefined <<";
+    }
+  }
+  WEX1_Printf(wex1, format, value, qualifier);
+  return value;
+}
+
+long PrintPathconfLimit(const char* const format, int name, const char* const path) {
+  errno = 0;
+  const long value = pathconf(path, name);
+  const char* qualifier = "";
+  if (value < 0) {
+    if (errno != 0) {
+      const int e = errno;
+      WEX1_TRACE(wex1, WEX1_ERROR, "\nError calling pathconf() for limit %d. errno = %d; %s", name,
+                 e, ErrnoText(e));
+      qualifier = ">> Error <<";
+    } else {
+      qualifier = ">> No limit <<";
+    }
+  }
+  WEX1_Printf(wex1, format, value, qualifier);
+  return value;
+}
+
+void CheckEnvironment() {
+  WEX1_Event ev(wex1, __func__);
+  const char* trace_control = getenv(kTraceControl);
+  if (trace_control != nullptr) {
+    WEX1_Printf(wex1, "\n%s = %s", kTraceControl, trace_control);
+  } else {
+    WEX1_Printf(wex1, "\n%s is not defined.", kTraceControl);
+  }
+
+  gMaxRows = DEFAULTMAXROWS;
+  bool rows_set = false;
+  const char* rows = getenv(kMaxRowsVar);
+  if (rows != nullptr && *rows != '\0') {
+    long value = 0;
+    if (ReadRowLimit(rows, &value) && value >= 1) {
+      gMaxRows = value;
+      rows_set = true;
+      WEX1_TRACE(wex1, WEX1_FLOW, "\nMaximum Log Entries report rows set to %ld.", gMaxRows);
+    } else {
+      WEX1_TRACE(wex1, WEX1_ERROR,
+                 "\nError converting %s value of %s to integer; using default value.", kMaxRowsVar,
+                 rows);
+    }
+  }
+  if (!rows_set) {
+    WEX1_TRACE(wex1, WEX1_FLOW, "\nMaximum Log Entries report rows set to default of %ld.",
+               DEFAULTMAXROWS);
+  }
+
+  if (!WEX1_On(wex1, WEX1_FLOW)) {
+    setlocale(LC_ALL, "");
+    return;
+  }
+  static const char kPosixVersion[] = "\nPOSIX_VERSION\t\t= %ld\tPOSIX version. %s";
+  if (PrintSysconfLimit(kPosixVersion, _SC_VERSION) < 0) {
+    WEX1_Printf(wex1, kPosixVersion, 199506L, ">> constant displayed <<");
+  }
+  WEX1_Printf(wex1, "\nCHAR_BIT\t\t= %d\tNo. of bits per char.", CHAR_BIT);
+  WEX1_Printf(wex1, "\nINT_MAX\t\t\t= %d\tMax. value of int.", INT_MAX);
+  WEX1_Printf(wex1, "\nLONG_MAX\t\t= %ld\tMax. value of long.", LONG_MAX);
+  PrintSysconfLimit("\nTHREADS\t\t\t= %ld\tThread support provided. %s", _SC_THREADS);
+  PrintSysconfLimit("\nTHREAD_THREADS_MAX\t= %ld\tMax. no. threads per process. %s",
+                    _SC_THREAD_THREADS_MAX);
+  WEX1_Printf(wex1, "\nYOM1_PTHREAD_DRAFT\t= %d\tPOSIX thread draft.", YOM1_PTHREAD_DRAFT);
+  PrintSysconfLimit("\nARG_MAX\t\t\t= %ld\tMax. length of args to exec(). %s", _SC_ARG_MAX);
+  PrintSysconfLimit("\nCHILD_MAX\t\t= %ld\tMax. no. processes per real uid. %s", _SC_CHILD_MAX);
+  PrintSysconfLimit("\nOPEN_MAX\t\t= %ld\tMax. no. open files per process. %s", _SC_OPEN_MAX);
+  PrintSysconfLimit("\nSTREAM_MAX\t\t= %ld\tMax. no. std. i/o streams per process. %s",
+                    _SC_STREAM_MAX);
+  PrintSysconfLimit("\nSAVED_IDS\t\t= %ld\tImplementation support for saved set-id's. %s",
+                    _SC_SAVED_IDS);
+  PrintSysconfLimit("\nCLK_TCK\t\t\t= %ld\tNo. of clock ticks per second. %s", _SC_CLK_TCK);
+
+  char cwd[CWDSIZE];
+  if (getcwd(cwd, CWDSIZE - 1) != nullptr) {
+    WEX1_Printf(wex1,
+                "\nCurrent working directory is %s. The following limits apply to the cwd and to "
+                "the specific file system to which it belongs.",
+                cwd);
+    static const char kPathMax[] = "\nPATH_MAX\t\t= %ld\tMax. length of relative pathname. %s";
+    if (PrintPathconfLimit(kPathMax, _PC_PATH_MAX, cwd) < 0) {
+      WEX1_Printf(wex1, kPathMax, 1024L, ">> constant displayed <<");
+    }
+    PrintPathconfLimit("\nNAME_MAX\t\t= %ld\tMax. length of filename. %s", _PC_NAME_MAX, cwd);
+    PrintPathconfLimit("\nLINK_MAX\t\t= %ld\tMax. value of cwd's link count. %s", _PC_LINK_MAX,
+                       cwd);
+    PrintPathconfLimit("\nPIPE_BUF\t\t= %ld\tMax. bytes that can be written atomically to a pipe. %s",
+                       _PC_PIPE_BUF, cwd);
+    PrintPathconfLimit("\nCHOWN_RESTRICTED\t= %ld\tRestricted use of chown. %s",
+                       _PC_CHOWN_RESTRICTED, cwd);
+  } else {
+    const int e = errno;
+    WEX1_TRACE(wex1, WEX1_ERROR, "\nError calling getcwd(); array size is %d. errno = %d; %s",
+               CWDSIZE, e, ErrnoText(e));
+  }
+  const char* current = setlocale(LC_ALL, nullptr);
+  WEX1_Printf(wex1, "\nCurrent locale categories are %s.", current != nullptr ? current : "(null)");
+  const char* set = setlocale(LC_ALL, "");
+  WEX1_Printf(wex1, "\nNew locale categories are %s.", set != nullptr ? set : "(null)");
+}
+
+void GetSystemName() {
+  WEX1_Event ev(wex1, __func__);
+  gSystemName = new (std::nothrow) char[SYSTEMNAMESIZE];
+  if (gSystemName == nullptr) {
+    WEX1_TRACE(wex1, WEX1_ERROR, "\nMemory allocation of %d bytes failed. Agent is terminating.",
+               SYSTEMNAMESIZE);
+    exit(-1);
+  }
+  memset(gSystemName, 0, SYSTEMNAMESIZE);
+  if (getenv(kNodeTypeVar) == nullptr) {
+    ZEP_SetNodeType("TVX");
+  }
+  DetermineLocalHost(gSystemName, SYSTEMNAMESIZE);
+  gSystemName[SYSTEMNAMESIZE - 1] = '\0';
+  gSystemNameLength = static_cast<int>(strlen(gSystemName));
+
+  struct utsname names;
+  if (uname(&names) < 0) {
+    const int e = errno;
+    WEX1_TRACE(wex1, WEX1_ERROR, "\nuname() system call failed. errno = %d; %s", e, ErrnoText(e));
+    snprintf(gHostName, sizeof gHostName, "%s", "-1");
+  } else {
+    strncpy(gHostName, names.nodename, 256);
+    gHostName[256] = '\0';
+  }
+  WEX1_TRACE(wex1, WEX1_DETAIL, "\ngSystemName = %s ; gHostName = %s", gSystemName, gHostName);
+}
+
+unsigned int LoadAgents() {
+  WEX1_Event ev(wex1, __func__);
+  ZEP_SetAffinity("AFF_UNIX_LOG_ALERT");
+  x7srv_rnodests_init();
+  tvx_vxmonlog_init();
+  tvx_vxlogent_init();
+  return static_cast<unsigned>(ev.Result(0));
+}
+
+void ShutDown() {
+  if (pTheLogManager != nullptr) {
+    delete pTheLogManager;
+  }
+  delete[] gSystemName;
+  gSystemName = nullptr;
+  fflush(stderr);
+  fflush(stdout);
+}
+
+int QorAgentMain(int argc, char** argv) {
+  static const HOV_ProgramInfo kInfo = {
+      "qoragent",
+      "Watches the logs named in its configuration (or in the syslog configuration), turns\n"
+      "every new entry into a VXLOGENT row for the situations that watch it, and answers\n"
+      "reports on log entries, monitored logs and node status (see qorctl).",
+      kAgentEnv};
+  const int early = HOV_CommandLine(argc, argv, kInfo);
+  if (early >= 0) {
+    return early;
+  }
+  CheckEnvironment();
+  if (atexit(ShutDown) != 0) {
+    const int e = errno;
+    WEX1_TRACE(wex1, WEX1_ERROR, "\nError establishing exit routine. errno = %d; %s ", e,
+               ErrnoText(e));
+    exit(-1);
+  }
+  GetSystemName();
+  pTheLogManager = Log_Manager::Create();
+  ZEP_RegisterAgentLoader(LoadAgents);
+  return hovmain(argc, argv);
+}

@@ -1,0 +1,41 @@
+// The VXLOGENT agent class: one object per log-entries report request or
+// situation. A situation (sample type 4) receives new log entries as events
+// and applies its frequency and period thresholds over a ring of event
+// times; a report (sample type 3) reads past entries of one log. Created by
+// tvx_vxlogent_manager::CreateVandu, destroyed by the runtime. Events reach it
+// under the manager's lock, so its ring needs no lock of its own.
+#ifndef QOR_TABLES_TVX_VXLOGENT_AGENT_H_
+#define QOR_TABLES_TVX_VXLOGENT_AGENT_H_
+
+#include <stdint.h>
+
+#include "tables/request_thresholds.h"
+#include "tables/tvx_vxlogent_base.h"
+
+class Log_File;
+class Timestamp;
+
+class tvx_vxlogent_agent : public tvx_vxlogent_base {
+ public:
+  tvx_vxlogent_agent(RequestDetail* detail, ContextInfo* context, TableManager* manager);
+  ~tvx_vxlogent_agent() override;
+
+  void TakeSample() override;
+  unsigned AddData(char* rows, int count) override;
+  unsigned InsertRow(const char* row) override;
+
+ protected:
+  void TakeSampleConstructor();
+  void TakeSampleDestructor();
+  void leGetFreqPeriodThresholds();
+
+  Log_File* leLogFile = nullptr;
+  tvx_vxlogent_data_t* leRowBuffer = nullptr;
+  void* leReportCursor = nullptr;
+  _RequestThresholds leThresholds = {};
+  int64_t leFreqThreshold = 0;
+  int64_t lePeriodThreshold = 0;
+  Timestamp* leTimestampChain = nullptr;
+};
+
+#endif  // QOR_TABLES_TVX_VXLOGENT_AGENT_H_

@@ -1,0 +1,33 @@
+// The TVX.VXLOGENT table manager and its registration. The one manager is
+// created by tvx_vxlogent_init() when the agent loader registers the table and lives
+// until the process ends.
+#ifndef QOR_TABLES_TVX_VXLOGENT_MANAGER_H_
+#define QOR_TABLES_TVX_VXLOGENT_MANAGER_H_
+
+#include "framework/table_manager.h"
+#include "tables/tvx_vxlogent_schema.h"
+
+class tvx_vxlogent_manager : public TableManager {
+ public:
+  tvx_vxlogent_manager(const char* appl, const char* table);
+
+  // A new tvx_vxlogent_agent for the request, or null when it cannot be allocated.
+  vandu* CreateVandu(RequestDetail* detail, ContextInfo* context) override;
+
+  // Offers `count` rows to the table's live objects through the registered
+  // manager: the last non-zero Dispatch result, or 0 (and the rows dropped)
+  // when the table is not registered.
+  static unsigned EventArrived(tvx_vxlogent_data_t* rows, int count);
+  unsigned AddDataToEvent(tvx_vxlogent_data_t* rows, int count);
+};
+
+// Registers the table: the result of TableManager::RegisterWithManager, or
+// MANAGER_NOT_CREATED when the manager cannot be allocated.
+unsigned tvx_vxlogent_init();
+
+extern tvx_vxlogent_manager* tvx_vxlogent_static_manager;
+extern const char* const tvx_vxlogent_application;
+extern const char* const tvx_vxlogent_table;
+extern const char* const tvx_vxlogent_ident;
+
+#endif  // QOR_TABLES_TVX_VXLOGENT_MANAGER_H_
