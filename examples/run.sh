@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Runs qoragent on the bundled example: two logs in a private working
+# directory, the example situations, events on standard output. Stop it with
+# Ctrl-C. Build first: cmake -S . -B build && cmake --build build -j2
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+agent=${QORAGENT:-$top/build/agent/qoragent}
+qorctl=${QORCTL:-$top/build/tools/qorctl}
+if [ ! -x "$agent" ]; then
+  echo "run.sh: $agent is not built; run: cmake -S . -B build && cmake --build build -j2" >&2
+  exit 2
+fi
+dir=${QOR_EXAMPLE_DIR:-${TMPDIR:-/tmp}/qoragent-example}
+mkdir -p "$dir"
+: >>"$dir/messages"
+
+sed "s|@DIR@|$dir|g" "$top/examples/qoragent.conf.in" >"$dir/qoragent.conf"
+cat >&2 <<MSG
+qoragent example in $dir (events are printed below as JSON lines; Ctrl-C stops).
+Try, from another shell:
+  echo "\$(date '+%b %e %T') myhost sshd[42]: Failed password for root" >> $dir/messages
+  $qorctl --socket $dir/agent.sock logs
+  $qorctl --socket $dir/agent.sock entries $dir/messages --since -1h --until now
+MSG
+export TVX_CONFIG_FILE="$dir/qoragent.conf"
+export TVX_SYSLOG_CONF="${TVX_SYSLOG_CONF:-/etc/syslog.conf}"
+export HOV_SITUATIONS="$top/examples/situations.conf"
+export HOV_SOCKET="$dir/agent.sock"
+export HOV_TRACE_FILE="${HOV_TRACE_FILE:-$dir/trace.log}"
+export HOV_SAMPLE_INTERVAL="${HOV_SAMPLE_INTERVAL:-10}"
+exec "$agent"
