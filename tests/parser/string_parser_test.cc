@@ -281,4 +281,104 @@ TEST(StringParserTest, ConvertType2CharNamesValidTypesOnly) {
   EXPECT_TRUE(cap.Contains("\nInvalid datatype of 25 encountered."));
 }
 
+
+// One text per keyword, each with `capacity` characters of room.
+struct Output {
+  explicit Output(int64_t capacity = 255) {
+    for (int i = 0; i < NUMKEYWORDS; ++i) {
+      text[i].assign(3000, '\0');
+      slots[i] = {&text[i][0], capacity};
+    }
+  }
+  std::string Get(int index) const { return std::string(text[index].c_str()); }
+  std::string text[NUMKEYWORDS];
+  _FormatBuffer slots[NUMKEYWORDS];
+};
+
+struct LineCase {
+  const char* command;
+  const char* line;
+  long result;
+  std::vector<std::pair<int, std::string>> fields;  // slot index, text
+  const char* message;                              // null: none expected
+};
+
+TEST(StringParserTest, LinesAreScannedAndFormattedIntoSlots) {
+  const LineCase cases[] = {
+      {"A,\"%d %s\",year description", "2024 disk full", 2, {{0, "2024"}, {10, "disk"}}, nullptr},
+      {"A,\"%d %s\",year description", "", -1, {},
+       "\nError: end of input found while scanning for variable #1; year. Looking for %d. Scan terminated."},
+      {"A,\"%d %s\",year description", "2024", -1, {},
+       "\nError: end of input found while scanning for variable #2; description. Looking for  %31s. Scan terminated."},
+      {"A,\"%d : %s\",year description", "2024 - x", -1, {},
+       "\nError: scan failed for variable #2; description. Looking for  : %31s; found  - x. Scan terminated."},
+      {"A,\"%(6)s\",de", "short", -1, {},
+       "\nError: offset of 6 for column 'description' exceeds string length of 5. Scan terminated."},
+      {"A,\"%(5)s\",de", "short", 1, {{10, "t"}}, nullptr},
+      {"A,\"%s %s\",de de=\" %s\"", "first second", 2, {{10, "first second"}}, nullptr},
+      {"A,\"%*s %*d\",", "abc 12", 0, {}, nullptr},
+      {"A,\"%*s %d\",ty=\"\"", "abc 12", 0, {{8, ""}}, nullptr},
+      // A column rescans from its position; (1) is no column at all.
+      {"A,\"%4d%(3)2d %(1)2c\",ye da mo", "20240315", 3, {{0, "2024"}, {2, "24"}, {1, "03"}}, nullptr},
+      {"A,\"%Ld %Lx %lld %lu\",ye mo da ho",
+       "123456789012345 ff 9223372036854775807 18446744073709551615", 4,
+       {{0, "123456789012345"}, {1, "ff"}, {2, "9223372036854775807"}, {3, "18446744073709551615"}},
+       nullptr},
+      {"A,\"%f %lf %Lf %hd %hx\",ye mo da=\"%.2Lf\" ho mi", "1.5 2.25 3.5 -5 ffff", 5,
+       {{0, "1.500000"}, {1, "2.250000"}, {2, "3.50"}, {3, "-5"}, {4, "ffff"}}, nullptr},
+      {"A,\"%s %c %d\",ty=\"%c\" cl de=\"100%% <%-4x>\"", "Error X 255", 3,
+       {{8, "E"}, {9, "X"}, {10, "100% <ff  >"}}, nullptr},
+      {"A,\"%[^:]:%*[ ]%[^\\n]\",so de", "kernel:   disk full\n", 2,
+       {{7, "kernel"}, {10, "disk full"}}, nullptr},
+      {"A,\"%3s\",de", "abcdef", 1, {{10, "abc"}}, nullptr},
+  };
+  for (const LineCase& c : cases) {
+    SCOPED_TRACE(std::string(c.command) + " / " + c.line);
+    qortest::TraceCapture cap("ERROR");
+    auto anchor = Compile(c.command);
+    ASSERT_EQ(anchor->ObjectStatus, OBJECT_LEARNED) << cap.Text();
+    Output out;
+    EXPECT_EQ(anchor->spFormatLine(c.line, out.slots), c.result) << cap.Text();
+    std::vector<std::string> expected(NUMKEYWORDS);
+    for (const auto& f : c.fields) {
+      expected[f.first] = f.second;
+    }
+    for (int i = 0; i < NUMKEYWORDS; ++i) {
+      EXPECT_EQ(out.Get(i), expected[i]) << KEYWORDS[i].Keyword;
+      EXPECT_EQ(out.slots[i].Position - &out.text[i][0], static_cast<long>(expected[i].size()));
+    }
+    if (c.message != nullptr) {
+      EXPECT_TRUE(cap.Contains(c.message)) << cap.Text();
+    } else {
+      EXPECT_EQ(cap.Text(), "");
+    }
+  }
+}
+
+TEST(StringParserTest, SlotCapacityCutsTextAndDisablesTheSlot) {
+  auto anchor = Compile("A,\"%s %s %d\",de de ye");
+  ASSERT_EQ(anchor->ObjectStatus, OBJECT_LEARNED);
+  Output out;
+  out.slots[10].Remaining = 7;
+  out.slots[0].Remaining = 0;
+  EXPECT_EQ(anchor->spFormatLine("abcdefghij xyz 12", out.slots), 1);
+  EXPECT_EQ(out.Get(10), "abcdefg");
+  EXPECT_EQ(out.slots[10].Remaining, 0);
+  EXPECT_EQ(out.Get(0), "");
+  // Values stay until the next line; a failed line formats nothing.
+  Output again;
+  EXPECT_EQ(anchor->spFormatLine("only", again.slots), -1);
+  EXPECT_EQ(again.Get(10), "");
+}
+
+TEST(StringParserTest, HugeWidthsAndValuesNeverOverrunTheScratchText) {
+  auto anchor = Compile("A,\"%Lf %lf %s\",de=\"%256.256Lf\" sy=\"%256.256lf\" so=\"%256.256s\"");
+  ASSERT_EQ(anchor->ObjectStatus, OBJECT_LEARNED);
+  Output out(2900);
+  EXPECT_EQ(anchor->spFormatLine("1e4000 -1e308 x", out.slots), 3);
+  EXPECT_EQ(out.Get(10).size(), static_cast<size_t>(FORMATBUFSIZE - 1));
+  EXPECT_EQ(out.Get(6).size(), 1u + 309u + 1u + 256u);
+  EXPECT_EQ(out.Get(7), std::string(255, ' ') + "x");
+}
+
 }  // namespace
