@@ -8,6 +8,9 @@ class Log_Manager {
   // without one.
   static Log_Manager* Create() { return nullptr; }
   virtual ~Log_Manager() = default;
+  void lmBeginRequest() {}
+  void lmEndRequest() {}
+  void lmSetServerUp() {}
 };
 
 #endif  // QOR_AGENT_LOG_MANAGER_H_

@@ -1,5 +1,67 @@
 #include "tables/tvx_vxlogent_agent.h"
 
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "agent/log_manager.h"
+#include "agent/tvxmain.h"
+#include "tables/teskal_time.h"
+#include "tables/timestamp.h"
+
+static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV130");
+
+namespace {
+
+const char FREQUENCY[] = "FREQTHRESH";
+const char PERIOD[] = "PERIODTHRS";
+constexpr int64_t MINFREQ = 1;
+constexpr int64_t MINPERIOD = 1;
+constexpr int INTEGERTYPE = 496;
+constexpr int MAXVALUESIZE = 8;
+
+// The current time as ctime text (which ends in a newline).
+const char* Now(char* buf) {
+  const time_t now = time(nullptr);
+  if (ctime_r(&now, buf) == nullptr) {
+    buf[0] = '\0';
+  }
+  return buf;
+}
+
+// A threshold value as a signed integer of its own size. Sizes other than
+// 2, 4 and 8 are read byte by byte, never beyond the size, as a native-order
+// integer of that many bytes.
+int64_t ReadValue(const GIR1_FILTERINFO& f) {
+  if (f.Value == nullptr || f.ValueSize <= 0) {
+    return 0;
+  }
+  switch (f.ValueSize) {
+    case 2: {
+      int16_t v;
+      memcpy(&v, f.Value, sizeof v);
+      return v;
+    }
+    case 4: {
+      int32_t v;
+      memcpy(&v, f.Value, sizeof v);
+      return v;
+    }
+    case 8: {
+      int64_t v;
+      memcpy(&v, f.Value, sizeof v);
+      return v;
+    }
+    default: {
+      int64_t v = 0;
+      memcpy(&v, f.Value, static_cast<size_t>(f.ValueSize));
+      return v;
+    }
+  }
+}
+
+}  // namespace
+
 tvx_vxlogent_agent::tvx_vxlogent_agent(RequestDetail* detail, ContextInfo* context,
                                        TableManager* manager)
     : tvx_vxlogent_base(detail, context, manager) {
@@ -8,16 +70,176 @@ tvx_vxlogent_agent::tvx_vxlogent_agent(RequestDetail* detail, ContextInfo* conte
 
 tvx_vxlogent_agent::~tvx_vxlogent_agent() { TakeSampleDestructor(); }
 
-void tvx_vxlogent_agent::TakeSampleConstructor() {}
+void tvx_vxlogent_agent::TakeSampleConstructor() {
+  WEX1_Event ev(wex1, __func__);
+  leLogFile = nullptr;
+  leRowBuffer = nullptr;
+  leReportCursor = nullptr;
+  memset(&leThresholds, 0, sizeof leThresholds);
+  leFreqThreshold = 0;
+  lePeriodThreshold = 0;
+  leTimestampChain = nullptr;
+  char when[32];
+  switch (sampleType) {
+    case SAMPLE_REPORT:
+      if (pTheLogManager != nullptr) {
+        pTheLogManager->lmBeginRequest();
+      }
+      break;
+    case SAMPLE_SITUATION:
+      WEX1_TRACE(wex1, WEX1_FLOW, "\nObject created for situation %s at %s",
+                 situationName.c_str(), Now(when));
+      leGetFreqPeriodThresholds();
+      break;
+    default:
+      WEX1_TRACE(wex1, WEX1_ERROR, "\nInvalid request received; sample type = %d", sampleType);
+      Stopped(INVALIDREQUESTTYPE);
+      break;
+  }
+}
 
-void tvx_vxlogent_agent::TakeSampleDestructor() {}
+void tvx_vxlogent_agent::TakeSampleDestructor() {
+  WEX1_Event ev(wex1, __func__);
+  char when[32];
+  if (sampleType == SAMPLE_REPORT) {
+    if (pTheLogManager != nullptr) {
+      pTheLogManager->lmEndRequest();
+    }
+  } else if (sampleType == SAMPLE_SITUATION) {
+    delete leTimestampChain;
+    leTimestampChain = nullptr;
+    WEX1_TRACE(wex1, WEX1_FLOW, "\nObject destroyed for situation %s at %s",
+               situationName.c_str(), Now(when));
+  }
+}
 
-void tvx_vxlogent_agent::leGetFreqPeriodThresholds() {}
+void tvx_vxlogent_agent::leGetFreqPeriodThresholds() {
+  WEX1_Event ev(wex1, __func__);
+  ResetFilterIndex();
+  GIR1_FILTERINFO f;
+  while (GetFilterInfo(&f) == 0) {
+    const char* name = f.Attribute != nullptr ? f.Attribute : "";
+    const bool is_freq = strcmp(name, FREQUENCY) == 0;
+    const bool is_period = strcmp(name, PERIOD) == 0;
+    if ((!is_freq || leFreqThreshold != 0) && (!is_period || lePeriodThreshold != 0)) {
+      continue;
+    }
+    const char* which = is_freq ? FREQUENCY : PERIOD;
+    if (f.DataType != INTEGERTYPE) {
+      WEX1_TRACE(wex1, WEX1_ERROR,
+                 "\nInvalid %s threshold data type; value is %d, expected value is %d.Threshold ignored.",
+                 which, f.DataType, INTEGERTYPE);
+      continue;
+    }
+    const bool oper_ok = is_freq ? (f.Operator >= GIR1_GE && f.Operator <= GIR1_GT)
+                                 : f.Operator == GIR1_EQ;
+    if (!oper_ok) {
+      WEX1_TRACE(wex1, WEX1_ERROR,
+                 "\nInvalid %s threshold compare operator; value is %d. Threshold ignored.", which,
+                 f.Operator);
+      continue;
+    }
+    if (f.ValueSize > MAXVALUESIZE) {
+      WEX1_TRACE(wex1, WEX1_ERROR,
+                 "\nSize of %s threshold is %d which does not equal expected size of %d. Threshold ignored.",
+                 which, f.ValueSize, MAXVALUESIZE);
+      continue;
+    }
+    int64_t value = ReadValue(f);
+    if (is_freq) {
+      if (f.Operator == GIR1_LT) {
+        value -= 1;
+      } else if (f.Operator == GIR1_GT) {
+        value += 1;
+      }
+      if (value < MINFREQ) {
+        leFreqThreshold = 0;
+        continue;
+      }
+      leFreqThreshold = (f.Operator == GIR1_LE || f.Operator == GIR1_LT) ? -value : value;
+      WEX1_TRACE(wex1, WEX1_DETAIL, "\nFrequency threshold is %s %ld.",
+                 leFreqThreshold > 0 ? ">=" : "<=", static_cast<long>(value));
+      if (lePeriodThreshold != 0) {
+        break;
+      }
+    } else {
+      if (value < MINPERIOD) {
+        lePeriodThreshold = 0;
+        continue;
+      }
+      lePeriodThreshold = value;
+      WEX1_TRACE(wex1, WEX1_DETAIL, "\nPeriod threshold is %ld. ", static_cast<long>(value));
+      if (leFreqThreshold != 0) {
+        break;
+      }
+    }
+  }
+}
 
 void tvx_vxlogent_agent::TakeSample() { rowCount = 0; }
 
 unsigned tvx_vxlogent_agent::AddData(char* rows, int count) {
-  return tvx_vxlogent_base::AddData(rows, count);
+  WEX1_Event ev(wex1, __func__);
+  WEX1_TRACE(wex1, WEX1_DETAIL, "\nEvent passed to situation %s for evaluation.",
+             situationName.c_str());
+  const bool both = leFreqThreshold != 0 && lePeriodThreshold != 0;
+  const int32_t freq =
+      both ? static_cast<int32_t>(leFreqThreshold < 0 ? -leFreqThreshold : leFreqThreshold) : 0;
+  const int32_t period = both ? static_cast<int32_t>(lePeriodThreshold) : 0;
+  for (int i = 0; i < count; ++i) {
+    auto* row = reinterpret_cast<tvx_vxlogent_data_t*>(rows + static_cast<size_t>(i) * rowSize);
+    row->freqthresh = freq;
+    row->periodthrs = period;
+  }
+  return static_cast<unsigned>(ev.Result(tvx_vxlogent_base::AddData(rows, count)));
 }
 
-unsigned tvx_vxlogent_agent::InsertRow(const char* row) { return vandu::InsertRow(row); }
+unsigned tvx_vxlogent_agent::InsertRow(const char* row) {
+  WEX1_Event ev(wex1, __func__);
+  if (leFreqThreshold == 0 || lePeriodThreshold == 0) {
+    return static_cast<unsigned>(ev.Result(vandu::InsertRow(row)));
+  }
+  WEX1_TRACE(wex1, WEX1_DETAIL, "\nPerforming frequency/period threshold checks for situation %s.",
+             situationName.c_str());
+  const auto* data = reinterpret_cast<const tvx_vxlogent_data_t*>(row);
+  char stamp[TIMESTAMPLENGTH + 1];
+  memcpy(stamp, data->entrytime, sizeof data->entrytime);
+  stamp[sizeof data->entrytime] = '\0';
+  Timestamp* event = new Timestamp(&leTimestampChain, stamp);
+  if (event->tsEventTime < 0) {
+    delete event;
+    return static_cast<unsigned>(ev.Result(0));
+  }
+  const long count = leTimestampChain->tsCountEvents(static_cast<long>(lePeriodThreshold));
+  if (count == -1) {
+    WEX1_TRACE(wex1, WEX1_ERROR, "\nTimestamp chain corrupted. Stopping situation");
+    Stopped(TIMESTAMPCHAINERROR);
+    Stop();
+    return static_cast<unsigned>(ev.Result(0));
+  }
+  if (count == 0) {
+    delete leTimestampChain;
+    leTimestampChain = nullptr;
+    return static_cast<unsigned>(ev.Result(0));
+  }
+  const long limit = static_cast<long>(leFreqThreshold < 0 ? -leFreqThreshold : leFreqThreshold);
+  if (leFreqThreshold > 0 && count < limit) {
+    WEX1_TRACE(wex1, WEX1_FLOW,
+               "\nEvent frequency of %ld is < the threshold of %ld for situation %s. Event discarded.",
+               count, limit, situationName.c_str());
+    return static_cast<unsigned>(ev.Result(0));
+  }
+  if (leFreqThreshold < 0 && count > limit) {
+    WEX1_TRACE(wex1, WEX1_FLOW,
+               "\nEvent frequency of %ld is > the threshold of %ld for situation %s. Event discarded.",
+               count, limit, situationName.c_str());
+    return static_cast<unsigned>(ev.Result(0));
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW,
+             "\nEvent frequency of %ld is %s the threshold of %ld for situation %s. Event accepted.",
+             count, leFreqThreshold > 0 ? ">=" : "<=", limit, situationName.c_str());
+  tvx_vxlogent_data_t accepted;
+  memcpy(&accepted, row, sizeof accepted);
+  accepted.freqthresh = static_cast<int32_t>(count);
+  return static_cast<unsigned>(ev.Result(vandu::InsertRow(reinterpret_cast<const char*>(&accepted))));
+}
