@@ -1,0 +1,275 @@
+#include "agent/valid_log.h"
+
+#include <string.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "agent/config_def.h"
+#include "agent/log_manager_util.h"
+#include "tests/testutil.h"
+
+namespace {
+
+struct LineCase {
+  const char* line;
+  const char* entry;  // Describe() of the accepted entry; null: rejected
+  const char* trace;  // every error and flow message, exactly
+};
+
+// Each case's lines name files under a temporary directory, written "@D@".
+class ValidLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name :
+         {"messages", "errlog", "user", "maillog", "lpd-errs", "authlog",
+          "auth.log", "syslog", "mail.err", "last", "long"}) {
+      qortest::WriteFile(dir_.File(name), "");
+    }
+    mkdir(dir_.File("dir").c_str(), 0755);
+    mkdir(dir_.File("spool").c_str(), 0755);
+  }
+  std::string Sub(std::string text) const {
+    for (size_t p = text.find("@D@"); p != std::string::npos;
+         p = text.find("@D@", p)) {
+      text.replace(p, 3, dir_.path());
+    }
+    return text;
+  }
+  // One accepted entry, as the log objects will copy it.
+  static std::string Describe(const Log_Base& log) {
+    return std::string(log.LogFileName) + " " + log.LogDebugMode + log.LogType +
+           (log.LogProcedure != nullptr ? std::string(" ") + log.LogProcedure
+                                        : "");
+  }
+  // Reads a configuration file into a ring exactly as the log manager does,
+  // then destroys the ring from its last element backwards.
+  std::vector<std::string> ReadRing(_WhenceConfig whence,
+                                    const std::string& path) {
+    Valid_Log* first = nullptr;
+    while (char* rec = get_next_rec(path.c_str())) {
+      Valid_Log* const log = new Valid_Log(whence, rec, first);
+      if (log->Valid != 1) {
+        delete log;
+      } else if (first == nullptr) {
+        first = log;
+      }
+    }
+    std::vector<std::string> entries;
+    if (first == nullptr) {
+      return entries;
+    }
+    Log_Base* p = first;
+    do {
+      entries.push_back(Describe(*p));
+      p = p->Next;
+    } while (p != first);
+    while (first->Prev != first) {
+      delete first->Prev;
+    }
+    delete first;
+    return entries;
+  }
+  std::string Fixture(const char* name) const {
+    std::string here = __FILE__;
+    return Sub(
+        qortest::ReadFile(here.substr(0, here.rfind('/')) + "/data/" + name));
+  }
+
+  // Parses each line alone and checks the outcome and its messages.
+  void CheckLines(_WhenceConfig whence, const std::vector<LineCase>& cases) {
+    for (const auto& c : cases) {
+      qortest::TraceCapture cap("ERROR,FLOW");
+      std::string record = Sub(c.line);
+      Valid_Log log(whence, &record[0], nullptr);
+      EXPECT_EQ(log.Valid, c.entry != nullptr ? 1 : 0) << c.line;
+      if (c.entry != nullptr && log.Valid == 1) {
+        EXPECT_EQ(Describe(log), Sub(c.entry)) << c.line;
+        EXPECT_EQ(log.Next, &log);
+      }
+      EXPECT_EQ(cap.Text(), Sub(c.trace)) << c.line;
+    }
+  }
+
+  qortest::Scoped_Temp_Dir dir_;
+};
+
+const char kDiscarded[] =
+    "\nsyslog line discarded. Expected format is: "
+    "'facility.priority[;facility.priority]', one or more tabs or spaces "
+    "followed by an absolute file name.";
+
+TEST_F(ValidLogTest, AgentLinesFollowTheFieldRules) {
+  CheckLines(
+      USERCONFIG,
+      {
+          {"@D@/messages", "@D@/messages NS", ""},
+          {"@D@/messages ;Y ;S", "@D@/messages YS", ""},
+          {"@D@/messages\t;y\t\t;a", "@D@/messages YA", ""},
+          {"@D@/messages ;x ;s", "@D@/messages NS", ""},
+          {"@D@/messages ; ;E", "@D@/messages NE errpt -c -smmddhhmmyy", ""},
+          {"@D@/errlog ; ;E ;", "@D@/errlog NE errpt -c -smmddhhmmyy", ""},
+          {"@D@/errlog ;N ;e ;errpt  -a\t-N x", "@D@/errlog NE errpt  -a\t-N x",
+           ""},
+          {"@D@/errlog ;N ;E ;errpt", "@D@/errlog NE errpt", ""},
+          {"@D@/user ; ;U ;cat ${@} ${@}|x",
+           "@D@/user NU cat @D@/user @D@/user|x", ""},
+          {"@D@/user ; ;U ;${@}", "@D@/user NU @D@/user", ""},
+          {"@D@/user ; ;U ;%s %d", "@D@/user NU %s %d", ""},
+          {"@D@/user ; ;U", nullptr,
+           "\n@D@/user has a LogType of U but no LogProcedure was specified. File is ignored."},
+          {"@D@/messages ; ;S ;tail -f", "@D@/messages NS",
+           "\nProcedure parameter tail -f not valid for file @D@/messages which is of type S; "
+           "parameter ignored. "},
+          {"@D@/messages ; ;A ; ;x", "@D@/messages NA",
+           "\nField 5 for log @D@/messages is out of bounds. Maximum number of fields is 4. "
+           "Value of x is ignored"},
+          {"@D@/messages ; ; ; x", nullptr,
+           "\nField separator missing after field 4 for log @D@/messages. Skipping rest of line."},
+          {"@D@/messages Y", nullptr,
+           "\nField separator missing after field 1 for log @D@/messages. Skipping rest of line."},
+          {"@D@/messages;Y", nullptr,
+           "\nstat() command failed for @D@/messages;Y; errno = 2; No such file or directory."
+           "\nIgnoring remainder of line."},
+          {";Y @D@/messages", nullptr,
+           "\nFile name cannot be defaulted. Skipping rest of line."},
+          {"messages ;Y", nullptr,
+           "\nAbsolute path name of log file must be specified for log messages. "
+           "Ignoring remainder of line."},
+          {"# after blanks", nullptr,
+           "\nAbsolute path name of log file must be specified for log #. "
+           "Ignoring remainder of line."},
+          {"@D@/messages ;N ;X", nullptr,
+           "\nLog type of X for log @D@/messages is invalid. Ignoring remainder of line."},
+          {"@D@/dir ;N", nullptr,
+           "\nThe file @D@/dir is not a regular file.\nIgnoring remainder of line."},
+      });
+}
+
+TEST_F(ValidLogTest, SyslogLinesNameFilesOnly) {
+  CheckLines(
+      DEFAULTCONFIG,
+      {
+          {"*.err;kern.notice\t@D@/messages", "@D@/messages NS", ""},
+          {"mail.debug @D@/messages extra tokens", "@D@/messages NS", ""},
+          {"*.alert\t\troot,operator", nullptr, ""},
+          {"*.emerg *", nullptr, ""},
+          {"auth.notice @loghost", nullptr, ""},
+          {"kern.* -@D@/messages", nullptr, ""},
+          {"$FileOwner root", nullptr, ""},
+          {"*.info", nullptr, kDiscarded},
+          {"*.info @D@/missing", nullptr,
+           "\nstat() command failed for @D@/missing; errno = 2; No such file or directory."},
+          {"*.debug /dev/null", nullptr,
+           "\nThe file /dev/null is not a regular file."},
+      });
+}
+
+TEST_F(ValidLogTest, InvalidSourceIsRejected) {
+  qortest::TraceCapture cap("ERROR");
+  char record[] = "/dev/null";
+  Valid_Log log(static_cast<_WhenceConfig>('X'), record, nullptr);
+  EXPECT_EQ(log.Valid, 0);
+  EXPECT_EQ(cap.Text(), "Constructor invoked with invalid argument: 88");
+}
+
+TEST_F(ValidLogTest, RingRejectsDuplicatesAndUnlinksOnDestruction) {
+  qortest::TraceCapture cap("ALL");
+  std::string a = Sub("@D@/messages"), b = Sub("@D@/errlog ; ;E"),
+              c = Sub("@D@/user ; ;U ;x"), dup = Sub("@D@/user ;Y");
+  Valid_Log* first = new Valid_Log(USERCONFIG, &a[0], nullptr);
+  Valid_Log* second = new Valid_Log(USERCONFIG, &b[0], first);
+  Valid_Log* third = new Valid_Log(USERCONFIG, &c[0], first);
+  EXPECT_TRUE(
+      cap.Contains("\n\tLogType\t\t\t= U\n\tLogProcedure\t\t= \"x\"\n"));
+  EXPECT_TRUE(cap.Contains("\n\tValid\t\t\t= 1\n"));
+  cap.Clear();
+  Valid_Log* again =
+      new Valid_Log(USERCONFIG, &dup[0], first);  // the tail's name
+  EXPECT_EQ(again->Valid, 0);
+  EXPECT_TRUE(
+      cap.Contains(Sub("\nDuplicate @D@/user entry found; entry ignored.")));
+  delete again;
+  EXPECT_EQ(first->Prev, third);
+
+  delete second;
+  EXPECT_EQ(first->Next, third);
+  EXPECT_EQ(third->Prev, first);
+  delete third;
+  EXPECT_EQ(first->Next, first);
+  delete first;
+}
+
+TEST_F(ValidLogTest, AgentConfigurationFileBecomesRing) {
+  // A valid line of exactly 1022 characters is read; the same at 1023 is
+  // dropped whole; the last line has no newline and is still read.
+  std::string line1022 = Sub("@D@/long ; ;E ;echo ");
+  line1022.resize(1022, 'x');
+  const std::string line1023 =
+      Sub("@D@/maillog ;N ;E ;") + std::string(1023, 'y');
+  const std::string path = dir_.File("qoragent.conf");
+  qortest::WriteFile(path, Sub("# logs watched by the agent\n"
+                               "@D@/messages ;Y ;S\n"
+                               "\n"
+                               "@D@/errlog ; ;E\n"
+                               "   @D@/user ; ;U ;cut -d' ' -f1 ${@}\n"
+                               "@D@/messages ;N ;A\n"
+                               "@D@/dir\n") +
+                               line1022 + "\n" + line1023.substr(0, 1023) +
+                               "\n" + Sub("@D@/last ;Y"));
+  qortest::TraceCapture cap("ERROR");
+  EXPECT_EQ(
+      ReadRing(USERCONFIG, path),
+      (std::vector<std::string>{
+          Sub("@D@/messages YS"), Sub("@D@/errlog NE errpt -c -smmddhhmmyy"),
+          Sub("@D@/user NU cut -d' ' -f1 @D@/user"),
+          Sub("@D@/long NE ") + line1022.substr(line1022.find("echo")),
+          Sub("@D@/last YS")}));
+  EXPECT_EQ(cap.Text(),
+            Sub("\nDuplicate @D@/messages entry found; entry ignored."
+                "\nThe file @D@/dir is not a regular file."
+                "\nIgnoring remainder of line."));
+}
+
+TEST_F(ValidLogTest, ClassicSyslogConfigurationBecomesRing) {
+  const std::string path = dir_.File("syslog.conf");
+  qortest::WriteFile(path, Fixture("syslog.conf"));
+  qortest::TraceCapture cap("ERROR,FLOW");
+  EXPECT_EQ(ReadRing(DEFAULTCONFIG, path),
+            (std::vector<std::string>{
+                Sub("@D@/messages NS"), Sub("@D@/maillog NS"),
+                Sub("@D@/lpd-errs NS"), Sub("@D@/authlog NS")}));
+  EXPECT_EQ(cap.Text(),
+            Sub("\nThe file /dev/null is not a regular file."
+                "\nDuplicate @D@/messages entry found; entry ignored."
+                "\nstat() command failed for @D@/local0.log; errno = 2; "
+                "No such file or directory."));
+}
+
+// The legacy line format knows neither rsyslog's "-" (no sync) prefix nor its
+// directives: those actions do not begin with '/' and are dropped silently,
+// a directive whose argument is a path is checked like a log file, and the
+// lines of a selector continued with '\\' are discarded one by one.
+TEST_F(ValidLogTest, DebianRsyslogConfigurationKeepsPlainFileActionsOnly) {
+  for (const char* name :
+       {"syslog", "daemon.log", "kern.log", "mail.info", "debug"}) {
+    qortest::WriteFile(dir_.File(name), "");
+  }
+  const std::string path = dir_.File("rsyslog.conf");
+  qortest::WriteFile(path, Fixture("rsyslog.conf"));
+  qortest::TraceCapture cap("ERROR,FLOW");
+  EXPECT_EQ(ReadRing(DEFAULTCONFIG, path),
+            (std::vector<std::string>{Sub("@D@/auth.log NS"),
+                                      Sub("@D@/mail.err NS")}));
+  const std::string discarded5 = std::string(kDiscarded) + kDiscarded +
+                                 kDiscarded + kDiscarded + kDiscarded;
+  EXPECT_EQ(cap.Text(), Sub("\nThe file @D@/spool is not a regular file."
+                            "\nstat() command failed for @D@/rsyslog.d/*.conf; "
+                            "errno = 2; No such file or directory.") +
+                            discarded5);
+}
+
+}  // namespace
