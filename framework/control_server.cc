@@ -1,7 +1,348 @@
 #include "framework/control_server.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "framework/control_protocol.h"
+#include "framework/wex1.h"
+#include "util/unique_fd.h"
+
+static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
+
+namespace {
+
+constexpr int kListenBacklog = 64;
+
+struct Server_State {
+  std::mutex mu;
+  std::condition_variable idle;  // signalled when a connection thread ends
+  bool running = false;
+  int active = 0;  // connection threads alive
+  Control_Limits limits;
+  std::string path;
+  dev_t dev = 0;  // the socket file this server bound, so that Stop removes
+  ino_t ino = 0;  // only that one and not a successor's
+  Unique_Fd listen_fd;
+  Unique_Fd stop_read;  // readable once Stop was called
+  Unique_Fd stop_write;
+  pthread_t acceptor{};
+};
+
+Server_State& State() {
+  static auto* s = new Server_State;  // connection threads may outlive main's statics
+  return *s;
+}
+
+// What a connection thread needs; owned by the thread.
+struct Connection {
+  int fd;
+  int stop_fd;
+  int timeout_ms;
+};
+
+std::string ErrnoText() { return strerror(errno); }
+
+long long NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+std::string Duration(int ms) {
+  if (ms % 1000 == 0) {
+    return std::to_string(ms / 1000) + " seconds";
+  }
+  return std::to_string(ms) + " ms";
+}
+
+enum class Wait_Result { kReady, kTimeout, kStop };
+
+// Waits until `fd` is ready for `events`, the deadline passes or the server
+// is stopped.
+Wait_Result WaitFor(int fd, short events, int stop_fd, long long deadline_ms) {
+  while (true) {
+    const long long left = deadline_ms - NowMs();
+    if (left <= 0) {
+      return Wait_Result::kTimeout;
+    }
+    struct pollfd p[2] = {{fd, events, 0}, {stop_fd, POLLIN, 0}};
+    const int n = poll(p, 2, static_cast<int>(left));
+    if (n < 0 && errno != EINTR) {
+      return Wait_Result::kStop;
+    }
+    if (n > 0 && p[1].revents != 0) {
+      return Wait_Result::kStop;
+    }
+    if (n > 0 && p[0].revents != 0) {
+      return Wait_Result::kReady;
+    }
+  }
+}
+
+// Best effort, never blocks: for the short refusals sent by the acceptor.
+void SendNow(int fd, const std::string& text) {
+  if (send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+    WEX1_TRACE(wex1, WEX1_DETAIL, "\nControl reply not sent; errno = %d; %s", errno,
+               strerror(errno));
+  }
+}
+
+// Reads one request line. False when the peer went away, the server stops or
+// the peer sent no complete line in time (then it has been told so).
+bool ReadRequest(const Connection& c, std::string* line) {
+  const long long deadline = NowMs() + c.timeout_ms;
+  // Room for a line of the most bytes with "\r\n": anything longer is refused.
+  const size_t most = CONTROL_MAX_LINE + 2;
+  std::string buf;
+  while (true) {
+    const size_t nl = buf.find('\n');
+    if (nl != std::string::npos) {
+      *line = buf.substr(0, nl);
+      return true;
+    }
+    if (buf.size() >= most) {
+      *line = buf;  // over-long: AnswerControlLine refuses it
+      return true;
+    }
+    switch (WaitFor(c.fd, POLLIN, c.stop_fd, deadline)) {
+      case Wait_Result::kStop:
+        return false;
+      case Wait_Result::kTimeout:
+        WEX1_TRACE(wex1, WEX1_FLOW, "\nControl client sent no request line within %s; dropped.",
+                   Duration(c.timeout_ms).c_str());
+        SendNow(c.fd, FormatControlErr("no request line within " + Duration(c.timeout_ms)));
+        return false;
+      case Wait_Result::kReady:
+        break;
+    }
+    char chunk[1024];
+    const size_t want = most - buf.size() < sizeof chunk ? most - buf.size() : sizeof chunk;
+    const ssize_t n = recv(c.fd, chunk, want, 0);
+    if (n == 0) {
+      // A peer may end its line by closing its side instead of a newline.
+      *line = buf;
+      return !buf.empty();
+    }
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    buf.append(chunk, static_cast<size_t>(n));
+  }
+}
+
+// Writes the reply; a peer that takes nothing for the timeout is dropped.
+void WriteReply(const Connection& c, const std::string& reply) {
+  size_t off = 0;
+  long long deadline = NowMs() + c.timeout_ms;
+  while (off < reply.size()) {
+    const ssize_t n = send(c.fd, reply.data() + off, reply.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      off += static_cast<size_t>(n);
+      deadline = NowMs() + c.timeout_ms;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      return;  // the peer went away
+    }
+    const Wait_Result w = WaitFor(c.fd, POLLOUT, c.stop_fd, deadline);
+    if (w == Wait_Result::kTimeout) {
+      WEX1_TRACE(wex1, WEX1_FLOW, "\nControl client took no reply for %s; dropped.",
+                 Duration(c.timeout_ms).c_str());
+      return;
+    }
+    if (w == Wait_Result::kStop) {
+      return;
+    }
+  }
+}
+
+void* ServeConnection(void* arg) {
+  const Connection c = *static_cast<Connection*>(arg);
+  delete static_cast<Connection*>(arg);
+  {
+    Unique_Fd fd(c.fd);
+    std::string line;
+    if (ReadRequest(c, &line)) {
+      WriteReply(c, AnswerControlLine(line));
+    }
+  }
+  Server_State& s = State();
+  std::lock_guard<std::mutex> g(s.mu);
+  --s.active;
+  s.idle.notify_all();
+  return nullptr;
+}
+
+// Root and the agent's own user may use the agent; anyone else is told no.
+bool PeerAllowed(int fd) {
+  struct ucred cred {};
+  socklen_t len = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+    WEX1_TRACE(wex1, WEX1_ERROR, "\nControl peer credentials unavailable; errno = %d; %s", errno,
+               strerror(errno));
+    return false;
+  }
+  const uid_t self = geteuid();
+  if (cred.uid == 0 || cred.uid == self) {
+    return true;
+  }
+  WEX1_TRACE(wex1, WEX1_ERROR,
+             "\nControl connection from uid %u (pid %d) refused; only root and uid %u may use the agent.",
+             static_cast<unsigned>(cred.uid), static_cast<int>(cred.pid), static_cast<unsigned>(self));
+  SendNow(fd, FormatControlErr("permission denied: only root and uid " + std::to_string(self) +
+                               " may use this agent"));
+  return false;
+}
+
+void* AcceptLoop(void*) {
+  Server_State& s = State();
+  const int listen_fd = s.listen_fd.get();
+  const int stop_fd = s.stop_read.get();
+  while (true) {
+    struct pollfd p[2] = {{listen_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+    if (poll(p, 2, -1) < 0) {
+      continue;  // EINTR
+    }
+    if (p[1].revents != 0) {
+      return nullptr;
+    }
+    const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      const int e = errno;
+      if (e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM) {
+        WEX1_TRACE(wex1, WEX1_ERROR, "\nControl connection not accepted; errno = %d; %s", e,
+                   strerror(e));
+        struct pollfd stop = {stop_fd, POLLIN, 0};
+        poll(&stop, 1, 100);  // let descriptors free up instead of spinning
+      }
+      continue;
+    }
+    Unique_Fd conn(fd);
+    if (!PeerAllowed(fd)) {
+      continue;
+    }
+    auto* c = new Connection{fd, stop_fd, 0};
+    {
+      std::lock_guard<std::mutex> g(s.mu);
+      c->timeout_ms = s.limits.client_timeout_ms;
+      if (s.active >= s.limits.max_clients) {
+        delete c;
+        c = nullptr;
+      } else {
+        ++s.active;
+      }
+    }
+    if (c != nullptr) {
+      pthread_attr_t attr;
+      pthread_attr_init(&attr);
+      pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+      pthread_t t;
+      const int rc = pthread_create(&t, &attr, ServeConnection, c);
+      pthread_attr_destroy(&attr);
+      if (rc == 0) {
+        conn.release();  // the thread owns it now
+        continue;
+      }
+      WEX1_TRACE(wex1, WEX1_ERROR, "\nControl connection thread not created; errno = %d; %s", rc,
+                 strerror(rc));
+      delete c;
+      std::lock_guard<std::mutex> g(s.mu);
+      --s.active;
+      s.idle.notify_all();
+    }
+    SendNow(fd, FormatControlErr("busy: the agent is serving as many requests as it allows; try again"));
+  }
+}
+
+// The private /tmp/qoragent-UID directory of the default path is ours to
+// make, and must not be anyone else's.
+bool PrepareDefaultDir(const std::string& path, std::string* err) {
+  const std::string dir = "/tmp/qoragent-" + std::to_string(geteuid());
+  if (path != dir + "/qoragent.sock") {
+    return true;
+  }
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    *err = "cannot create " + dir + ": " + ErrnoText();
+    return false;
+  }
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+      (st.st_mode & 077) != 0) {
+    *err = dir + " is not a private directory (mode 0700) of uid " + std::to_string(geteuid()) +
+           "; remove it or set HOV_SOCKET to another path";
+    return false;
+  }
+  return true;
+}
+
+bool FillAddress(const std::string& path, struct sockaddr_un* addr, std::string* err) {
+  memset(addr, 0, sizeof *addr);
+  addr->sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr->sun_path) {
+    *err = "control socket path \"" + path + "\" must have 1 to " +
+           std::to_string(sizeof addr->sun_path - 1) + " bytes; set HOV_SOCKET to a shorter path";
+    return false;
+  }
+  memcpy(addr->sun_path, path.c_str(), path.size());
+  return true;
+}
+
+// Removes a socket file nobody answers on; refuses a live one and anything
+// that is not a socket.
+bool ClearStaleSocket(const std::string& path, const struct sockaddr_un& addr, std::string* err) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) {
+      return true;
+    }
+    *err = "cannot examine " + path + ": " + ErrnoText();
+    return false;
+  }
+  if (!S_ISSOCK(st.st_mode)) {
+    *err = path + " exists and is not a socket; remove it or set HOV_SOCKET to another path";
+    return false;
+  }
+  Unique_Fd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!probe.valid()) {
+    *err = "cannot create a socket: " + ErrnoText();
+    return false;
+  }
+  if (connect(probe.get(), reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr) == 0) {
+    *err = "another qoragent is already serving on " + path +
+           "; stop it first or set HOV_SOCKET to another path";
+    return false;
+  }
+  if (errno != ECONNREFUSED) {
+    *err = "cannot tell whether an agent is serving on " + path + ": " + ErrnoText();
+    return false;
+  }
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    *err = "cannot remove the stale socket " + path + ": " + ErrnoText();
+    return false;
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW, "\nStale control socket %s replaced.", path.c_str());
+  return true;
+}
+
+}  // namespace
 
 std::string HOV_SocketPath() {
   const char* s = getenv("HOV_SOCKET");
@@ -18,6 +359,87 @@ std::string HOV_SocketPath() {
   return "/tmp/qoragent-" + std::to_string(geteuid()) + "/qoragent.sock";
 }
 
-bool Control_Server::Start(std::string* /*err*/) { return true; }
+bool Control_Server::Start(std::string* err, const Control_Limits& limits) {
+  Server_State& s = State();
+  std::lock_guard<std::mutex> g(s.mu);
+  if (s.running) {
+    *err = "the control server is already running on " + s.path;
+    return false;
+  }
+  const std::string path = HOV_SocketPath();
+  struct sockaddr_un addr;
+  if (!FillAddress(path, &addr, err) || !PrepareDefaultDir(path, err) ||
+      !ClearStaleSocket(path, addr, err)) {
+    return false;
+  }
+  Unique_Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) {
+    *err = "cannot create a socket: " + ErrnoText();
+    return false;
+  }
+  if (bind(fd.get(), reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr) != 0) {
+    *err = "cannot bind the control socket " + path + ": " + ErrnoText();
+    return false;
+  }
+  // Nobody can connect before listen(), so the mode is right before anyone can.
+  struct stat st;
+  if (chmod(path.c_str(), 0600) != 0 || stat(path.c_str(), &st) != 0 ||
+      listen(fd.get(), kListenBacklog) != 0) {
+    *err = "cannot set up the control socket " + path + ": " + ErrnoText();
+    unlink(path.c_str());
+    return false;
+  }
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    *err = "cannot create a pipe: " + ErrnoText();
+    unlink(path.c_str());
+    return false;
+  }
+  s.stop_read.reset(pipe_fds[0]);
+  s.stop_write.reset(pipe_fds[1]);
+  s.listen_fd = std::move(fd);
+  s.limits = limits;
+  s.path = path;
+  s.dev = st.st_dev;
+  s.ino = st.st_ino;
+  s.active = 0;
+  const int rc = pthread_create(&s.acceptor, nullptr, AcceptLoop, nullptr);
+  if (rc != 0) {
+    *err = std::string("cannot start the control server thread: ") + strerror(rc);
+    s.listen_fd.reset();
+    s.stop_read.reset();
+    s.stop_write.reset();
+    unlink(path.c_str());
+    return false;
+  }
+  s.running = true;
+  WEX1_TRACE(wex1, WEX1_FLOW, "\nControl server listening on %s.", path.c_str());
+  return true;
+}
 
-void Control_Server::Stop() {}
+void Control_Server::Stop() {
+  Server_State& s = State();
+  {
+    std::lock_guard<std::mutex> g(s.mu);
+    if (!s.running) {
+      return;
+    }
+    // The byte is never read: the pipe stays readable and wakes every poll.
+    if (write(s.stop_write.get(), "x", 1) != 1) {
+      WEX1_TRACE(wex1, WEX1_ERROR, "\nControl server stop not signalled; errno = %d; %s", errno,
+                 strerror(errno));
+    }
+  }
+  pthread_join(s.acceptor, nullptr);
+  std::unique_lock<std::mutex> lock(s.mu);
+  s.idle.wait(lock, [&s] { return s.active == 0; });
+  s.listen_fd.reset();
+  struct stat st;
+  if (stat(s.path.c_str(), &st) == 0 && st.st_dev == s.dev && st.st_ino == s.ino) {
+    unlink(s.path.c_str());
+  }
+  s.stop_read.reset();
+  s.stop_write.reset();
+  s.running = false;
+  WEX1_TRACE(wex1, WEX1_FLOW, "\nControl server on %s stopped.", s.path.c_str());
+}

@@ -1,5 +1,14 @@
 // The control server: a UNIX stream socket on which people (through qorctl)
-// ask for reports and manage situations. One request line per connection.
+// ask for reports and manage situations. One request line per connection,
+// answered as control_protocol.h describes.
+//
+// The socket file has mode 0600 and a peer is served only when its uid is
+// root or the agent's own. An accepting thread hands each connection to a
+// thread of its own, at most `max_clients` at once (beyond that the peer is
+// answered "ERR busy ..." at once); a peer gets `client_timeout_ms` to send
+// its line and, while the reply is written, to take each part of it.
+// Start and Stop are called by the process's main thread (hovmain); the
+// server's threads share one process-wide state under its mutex.
 #ifndef QOR_FRAMEWORK_CONTROL_SERVER_H_
 #define QOR_FRAMEWORK_CONTROL_SERVER_H_
 
@@ -9,12 +18,21 @@
 // for root, else /tmp/qoragent-UID/qoragent.sock.
 std::string HOV_SocketPath();
 
+struct Control_Limits {
+  int client_timeout_ms = 5000;
+  int max_clients = 16;
+};
+
 class Control_Server {
  public:
-  // Binds the socket and serves in the background. False with *err when the
-  // socket cannot be made or another agent already answers on it.
-  [[nodiscard]] static bool Start(std::string* err);
-  // Stops serving, waits for requests in progress and removes the socket.
+  // Binds the socket at HOV_SocketPath() and serves in the background. A
+  // stale socket file (nobody answers) is replaced. False with *err when the
+  // socket cannot be made, the path holds something else than a socket,
+  // another agent already answers on it, or the server is already running.
+  [[nodiscard]] static bool Start(std::string* err, const Control_Limits& limits = Control_Limits());
+  // Stops accepting, wakes and waits for the connections in progress (a
+  // request being carried out is finished first) and removes the socket file
+  // when it is still the one this server bound. Does nothing when not running.
   static void Stop();
 };
 

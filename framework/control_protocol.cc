@@ -1,0 +1,359 @@
+#include "framework/control_protocol.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "framework/condition.h"
+#include "framework/row_json.h"
+#include "framework/situation_registry.h"
+#include "framework/table_manager.h"
+#include "framework/vandu.h"
+#include "framework/wex1.h"
+#include "framework/zep.h"
+#include "util/unique_fd.h"
+
+static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
+
+namespace {
+
+const char kLogEntriesTable[] = "TVX.VXLOGENT";
+const char kLogEntriesNeeds[] =
+    "REPORT VXLOGENT needs LOGPATH == \"DIR/\" AND LOGNAME == \"FILE\" AND ENTRYTIME >= \"START\" "
+    "AND ENTRYTIME <= \"END\" (16-character time stamps or relative times such as \"-1h\")";
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string Upper(std::string s) {
+  for (char& c : s) {
+    c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  }
+  return s;
+}
+
+std::string Column(size_t index) { return " at column " + std::to_string(index + 1); }
+
+// Walks the blank-separated words of a request line.
+class Words {
+ public:
+  explicit Words(const std::string& line) : line_(line) {}
+
+  // The next word and its 0-based start; false at the end of the line.
+  bool Next(std::string* word, size_t* start) {
+    Skip();
+    if (pos_ >= line_.size()) {
+      return false;
+    }
+    *start = pos_;
+    while (pos_ < line_.size() && !IsBlank(line_[pos_])) {
+      ++pos_;
+    }
+    *word = line_.substr(*start, pos_ - *start);
+    return true;
+  }
+  // Where the next word starts (the line's length at its end).
+  size_t Here() {
+    Skip();
+    return pos_;
+  }
+  bool AtEnd() { return Here() >= line_.size(); }
+
+ private:
+  void Skip() {
+    while (pos_ < line_.size() && IsBlank(line_[pos_])) {
+      ++pos_;
+    }
+  }
+  const std::string& line_;
+  size_t pos_ = 0;
+};
+
+bool ExpectEnd(Words* words, const char* after, std::string* err) {
+  if (words->AtEnd()) {
+    return true;
+  }
+  *err = std::string("expected the end of the line after ") + after + Column(words->Here());
+  return false;
+}
+
+// The rest of the line from `start` as a condition. ParseCondition counts
+// columns from the start of its text, so the text is given to it behind
+// blanks standing for the request words: its columns are then the line's.
+bool TakeCondition(const std::string& line, size_t start, std::string* condition,
+                   std::string* err) {
+  std::vector<Threshold_Spec> specs;
+  if (!ParseCondition(std::string(start, ' ') + line.substr(start), &specs, err)) {
+    return false;
+  }
+  *condition = line.substr(start);
+  while (!condition->empty() && IsBlank(condition->back())) {
+    condition->pop_back();
+  }
+  return true;
+}
+
+std::string SituationJson(const Situation_Info& s) {
+  std::string out = "{\"name\":";
+  JsonAppendString(&out, s.name);
+  out += ",\"table\":";
+  JsonAppendString(&out, s.table);
+  out += ",\"condition\":";
+  JsonAppendString(&out, s.condition);
+  out += ",\"stopped\":";
+  out += s.stopped ? "true" : "false";
+  out += ",\"reason\":" + std::to_string(s.reason) + "}";
+  return out;
+}
+
+// The table named in a request, or null with *err naming its column.
+TableManager* RequestTable(const Control_Request& r, std::string* err) {
+  TableManager* m = FindTable(r.table, err);
+  if (m == nullptr && r.table_column > 0) {
+    *err += Column(r.table_column - 1);
+  }
+  return m;
+}
+
+// A log-entries report reads its log's path and time window from its
+// thresholds; without them it can only come back empty, so say so instead.
+bool CheckLogEntriesSelection(const std::string& condition, std::string* err) {
+  std::vector<Threshold_Spec> specs;
+  if (!ParseCondition(condition, &specs, err)) {
+    return false;
+  }
+  bool path = false, name = false, start = false, end = false;
+  for (const Threshold_Spec& s : specs) {
+    path = path || s.column == "LOGPATH";
+    name = name || s.column == "LOGNAME";
+    start = start || (s.column == "ENTRYTIME" && s.oper == GIR1_GE);
+    end = end || (s.column == "ENTRYTIME" && s.oper == GIR1_LE);
+  }
+  if (path && name && start && end) {
+    return true;
+  }
+  *err = kLogEntriesNeeds;
+  return false;
+}
+
+bool RunReport(const Control_Request& r, std::vector<std::string>* lines, std::string* err) {
+  TableManager* m = RequestTable(r, err);
+  if (m == nullptr) {
+    return false;
+  }
+  if (m->FullName() == kLogEntriesTable && !CheckLogEntriesSelection(r.condition, err)) {
+    return false;
+  }
+  vandu* v = HOV_CreateRequest(m->FullName(), r.condition, SAMPLE_REPORT, "", err);
+  if (v == nullptr) {
+    return false;
+  }
+  v->SetRowCount(0);
+  v->TakeSample();
+  for (int i = 0; i < v->RowCount(); ++i) {
+    lines->push_back(RowToJson(*v, v->Row(i)));
+  }
+  vandu::Destroy(v);
+  return true;
+}
+
+bool RunReload(std::vector<std::string>* lines, std::string* err) {
+  // Reload drops every situation before it reads the file: make sure there is
+  // a file to read first, so that a missing one does not leave none running.
+  const char* path = getenv("HOV_SITUATIONS");
+  if (path == nullptr || *path == '\0') {
+    *err = "no situations file to reload: HOV_SITUATIONS was not set when the agent started";
+    return false;
+  }
+  Unique_Fd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    *err = std::string("cannot read situations file ") + path + ": " + strerror(errno) +
+           "; the situations are unchanged";
+    return false;
+  }
+  fd.reset();
+  std::vector<std::string> problems;
+  if (!Situation_Registry::Instance().Reload(&problems, err)) {
+    return false;
+  }
+  for (const std::string& p : problems) {
+    std::string line = "{\"problem\":";
+    JsonAppendString(&line, p);
+    lines->push_back(line + "}");
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseControlRequest(const std::string& raw, Control_Request* r, std::string* err) {
+  std::string line = raw;
+  if (!line.empty() && line.back() == '\r') {
+    line.pop_back();
+  }
+  if (line.size() > CONTROL_MAX_LINE) {
+    *err = "request line longer than " + std::to_string(CONTROL_MAX_LINE) + " bytes";
+    return false;
+  }
+  for (size_t i = 0; i < line.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(line[i]);
+    if ((c < 0x20 && c != '\t') || c == 0x7F) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "0x%02x", c);
+      *err = std::string("unexpected control character ") + hex + Column(i) +
+             "; expected one line of text";
+      return false;
+    }
+  }
+  *r = Control_Request();
+  Words words(line);
+  std::string word;
+  size_t at = 0;
+  if (!words.Next(&word, &at)) {
+    *err = "expected a request (PING, REPORT or SITUATION)" + Column(words.Here());
+    return false;
+  }
+  const std::string verb = Upper(word);
+  if (verb == "PING") {
+    r->verb = Control_Verb::kPing;
+    return ExpectEnd(&words, "PING", err);
+  }
+  if (verb == "REPORT") {
+    r->verb = Control_Verb::kReport;
+    if (!words.Next(&r->table, &at)) {
+      *err = "expected a table name after REPORT" + Column(words.Here());
+      return false;
+    }
+    r->table_column = at + 1;
+    if (!words.Next(&word, &at)) {
+      return true;
+    }
+    if (Upper(word) != "WHERE") {
+      *err = "expected WHERE or the end of the line after the table name" + Column(at);
+      return false;
+    }
+    if (words.AtEnd()) {
+      *err = "expected a condition after WHERE" + Column(words.Here());
+      return false;
+    }
+    return TakeCondition(line, words.Here(), &r->condition, err);
+  }
+  if (verb != "SITUATION") {
+    *err = "unknown request " + word + Column(at) + "; expected PING, REPORT or SITUATION";
+    return false;
+  }
+  if (!words.Next(&word, &at)) {
+    *err = "expected ADD, DEL, LIST or RELOAD after SITUATION" + Column(words.Here());
+    return false;
+  }
+  const std::string sub = Upper(word);
+  if (sub == "LIST") {
+    r->verb = Control_Verb::kSituationList;
+    return ExpectEnd(&words, "SITUATION LIST", err);
+  }
+  if (sub == "RELOAD") {
+    r->verb = Control_Verb::kSituationReload;
+    return ExpectEnd(&words, "SITUATION RELOAD", err);
+  }
+  if (sub != "ADD" && sub != "DEL") {
+    *err = "unknown request SITUATION " + word + Column(at) + "; expected ADD, DEL, LIST or RELOAD";
+    return false;
+  }
+  const std::string request = "SITUATION " + sub;
+  if (!words.Next(&r->name, &at)) {
+    *err = "expected a situation name after " + request + Column(words.Here());
+    return false;
+  }
+  if (sub == "DEL") {
+    r->verb = Control_Verb::kSituationDel;
+    return ExpectEnd(&words, "the situation name", err);
+  }
+  r->verb = Control_Verb::kSituationAdd;
+  if (!words.Next(&r->table, &at)) {
+    *err = "expected a table name after the situation name" + Column(words.Here());
+    return false;
+  }
+  r->table_column = at + 1;
+  return TakeCondition(line, words.Here(), &r->condition, err);
+}
+
+bool RunControlRequest(const Control_Request& r, std::vector<std::string>* lines,
+                       std::string* err) {
+  Situation_Registry& situations = Situation_Registry::Instance();
+  switch (r.verb) {
+    case Control_Verb::kPing: {
+      char system[256];
+      DetermineLocalHost(system, sizeof system);
+      std::string line = "{\"pid\":" + std::to_string(getpid()) + ",\"system\":";
+      JsonAppendString(&line, system, strlen(system));
+      lines->push_back(line + "}");
+      return true;
+    }
+    case Control_Verb::kReport:
+      return RunReport(r, lines, err);
+    case Control_Verb::kSituationAdd: {
+      TableManager* m = RequestTable(r, err);
+      if (m == nullptr || !situations.Add(r.name, m->FullName(), r.condition, err)) {
+        return false;
+      }
+      for (const Situation_Info& s : situations.List()) {
+        if (s.name == r.name) {
+          lines->push_back(SituationJson(s));
+        }
+      }
+      return true;
+    }
+    case Control_Verb::kSituationDel:
+      return situations.Delete(r.name, err);
+    case Control_Verb::kSituationList:
+      for (const Situation_Info& s : situations.List()) {
+        lines->push_back(SituationJson(s));
+      }
+      return true;
+    case Control_Verb::kSituationReload:
+      return RunReload(lines, err);
+  }
+  *err = "request not understood";
+  return false;
+}
+
+std::string AnswerControlLine(const std::string& line) {
+  WEX1_TRACE(wex1, WEX1_FLOW, "\nControl request: %.*s", 200, line.c_str());
+  Control_Request request;
+  std::vector<std::string> lines;
+  std::string err;
+  if (!ParseControlRequest(line, &request, &err) || !RunControlRequest(request, &lines, &err)) {
+    WEX1_TRACE(wex1, WEX1_FLOW, "\nControl request refused: %s", err.c_str());
+    return FormatControlErr(err);
+  }
+  return FormatControlOk(lines);
+}
+
+std::string FormatControlOk(const std::vector<std::string>& lines) {
+  size_t size = 16;
+  for (const std::string& l : lines) {
+    size += l.size() + 1;
+  }
+  std::string out;
+  out.reserve(size);
+  out = "OK " + std::to_string(lines.size()) + "\n";
+  for (const std::string& l : lines) {
+    out += l;
+    out.push_back('\n');
+  }
+  return out;
+}
+
+std::string FormatControlErr(const std::string& text) {
+  std::string out = "ERR " + text;
+  for (char& c : out) {
+    if (c == '\n' || c == '\r') {
+      c = ' ';
+    }
+  }
+  out.push_back('\n');
+  return out;
+}

@@ -1,0 +1,67 @@
+// The control protocol: one request line in, one reply out.
+//
+//   PING
+//   REPORT TABLE [WHERE CONDITION]
+//   SITUATION ADD NAME TABLE [CONDITION]
+//   SITUATION DEL NAME
+//   SITUATION LIST
+//   SITUATION RELOAD
+//
+// Verbs and keywords are case-insensitive. A reply is "OK n" followed by n
+// JSON lines, or one line "ERR text" that says what was expected and where
+// (column numbers count bytes of the request line from 1).
+//
+// Stateless apart from the runtime it drives (table managers, the situation
+// registry); every function may be called from several threads at once.
+#ifndef QOR_FRAMEWORK_CONTROL_PROTOCOL_H_
+#define QOR_FRAMEWORK_CONTROL_PROTOCOL_H_
+
+#include <stddef.h>
+
+#include <string>
+#include <vector>
+
+// Longest request line, without its newline.
+constexpr size_t CONTROL_MAX_LINE = 4096;
+
+enum class Control_Verb {
+  kPing,
+  kReport,
+  kSituationAdd,
+  kSituationDel,
+  kSituationList,
+  kSituationReload,
+};
+
+// One parsed request line. The condition has passed ParseCondition; the
+// table and columns are checked only when the request runs.
+struct Control_Request {
+  Control_Verb verb = Control_Verb::kPing;
+  std::string table;       // REPORT, SITUATION ADD
+  size_t table_column = 0; // 1-based position of the table name in the line
+  std::string name;        // SITUATION ADD, SITUATION DEL
+  std::string condition;   // REPORT (after WHERE), SITUATION ADD; may be empty
+};
+
+// Parses one request line (a trailing "\r" is ignored). False with *err
+// saying what was expected and at which column.
+[[nodiscard]] bool ParseControlRequest(const std::string& line, Control_Request* request,
+                                       std::string* err);
+
+// Carries out a parsed request: true with one JSON text per reply line, or
+// false with *err (unknown table or column, a value of the wrong type, an
+// unknown situation, ...).
+[[nodiscard]] bool RunControlRequest(const Control_Request& request,
+                                     std::vector<std::string>* lines, std::string* err);
+
+// The whole reply to one request line, ready to send: "OK n\n" and n lines,
+// or "ERR text\n". A line longer than CONTROL_MAX_LINE is refused unread.
+std::string AnswerControlLine(const std::string& line);
+
+// "OK n\n" followed by each line and "\n".
+std::string FormatControlOk(const std::vector<std::string>& lines);
+// "ERR text\n", with line breaks in `text` turned into blanks so that the
+// reply stays one line.
+std::string FormatControlErr(const std::string& text);
+
+#endif  // QOR_FRAMEWORK_CONTROL_PROTOCOL_H_
