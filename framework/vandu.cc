@@ -229,6 +229,13 @@ void vandu::ResolveRelative() {
 int vandu::CheckForException(const char* row) {
   ResolveRelative();
   for (const auto& h : held) {
+    bool agents = false;
+    for (const std::string& c : agentColumns) {
+      agents = agents || c == h->name;
+    }
+    if (agents) {
+      continue;
+    }
     if (ColumnIsException(row, h->name.c_str(), h->info.Operator, &h->info) == 0) {
       return 0;
     }

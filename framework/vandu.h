@@ -130,6 +130,12 @@ class vandu {
   // Deletes `v` now, or after the last DAV1_Drop when it is pinned.
   static void Destroy(vandu* v);
 
+  // Marks thresholds on `column` as evaluated by the agent class itself (the
+  // frequency and period of a log-entries situation): CheckForException
+  // passes over them, so a situation whose agent dropped such a threshold
+  // still matches on its other comparisons.
+  void AgentEvaluates(const char* column) { agentColumns.emplace_back(column); }
+
   TableManager* Manager() const { return manager; }
   const std::string& ThresholdError() const { return thresholdError; }
 
@@ -171,6 +177,7 @@ class vandu {
   bool stopped = false;
   int stopReason = 0;
   std::string thresholdError;
+  std::vector<std::string> agentColumns;
 };
 
 // Writes the 16-character time stamp of `t` (local time) into out[0..15] and

@@ -90,6 +90,10 @@ void tvx_vxlogent_agent::TakeSampleConstructor() {
       WEX1_TRACE(wex1, WEX1_FLOW, "\nObject created for situation %s at %s",
                  situationName.c_str(), Now(when));
       leGetFreqPeriodThresholds();
+      // The frequency and period are this class's own thresholds: a row is
+      // compared on them here, in InsertRow, not by the runtime.
+      AgentEvaluates(FREQUENCY);
+      AgentEvaluates(PERIOD);
       break;
     default:
       WEX1_TRACE(wex1, WEX1_ERROR, "\nInvalid request received; sample type = %d", sampleType);
