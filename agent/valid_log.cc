@@ -96,6 +96,7 @@ Valid_Log::~Valid_Log() {
 }
 
 void Valid_Log::PrintSelf() {
+  WEX1_Event ev(wex1, __func__);
   vlPrintSelf();
 }
 
