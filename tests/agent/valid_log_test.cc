@@ -110,14 +110,12 @@ TEST_F(ValidLogTest, AgentLinesFollowTheFieldRules) {
           {"@D@/messages ;Y ;S", "@D@/messages YS", ""},
           {"@D@/messages\t;y\t\t;a", "@D@/messages YA", ""},
           {"@D@/messages ;x ;s", "@D@/messages NS", ""},
-          {"@D@/messages ; ;E", "@D@/messages NE errpt -c -smmddhhmmyy", ""},
           {"@D@/errlog ; ;E ;", "@D@/errlog NE errpt -c -smmddhhmmyy", ""},
           {"@D@/errlog ;N ;e ;errpt  -a\t-N x", "@D@/errlog NE errpt  -a\t-N x",
            ""},
           {"@D@/errlog ;N ;E ;errpt", "@D@/errlog NE errpt", ""},
           {"@D@/user ; ;U ;cat ${@} ${@}|x",
            "@D@/user NU cat @D@/user @D@/user|x", ""},
-          {"@D@/user ; ;U ;${@}", "@D@/user NU @D@/user", ""},
           {"@D@/user ; ;U ;%s %d", "@D@/user NU %s %d", ""},
           {"@D@/user ; ;U", nullptr,
            "\n@D@/user has a LogType of U but no LogProcedure was specified. File is ignored."},
@@ -139,9 +137,6 @@ TEST_F(ValidLogTest, AgentLinesFollowTheFieldRules) {
           {"messages ;Y", nullptr,
            "\nAbsolute path name of log file must be specified for log messages. "
            "Ignoring remainder of line."},
-          {"# after blanks", nullptr,
-           "\nAbsolute path name of log file must be specified for log #. "
-           "Ignoring remainder of line."},
           {"@D@/messages ;N ;X", nullptr,
            "\nLog type of X for log @D@/messages is invalid. Ignoring remainder of line."},
           {"@D@/dir ;N", nullptr,
@@ -158,49 +153,12 @@ TEST_F(ValidLogTest, SyslogLinesNameFilesOnly) {
           {"*.alert\t\troot,operator", nullptr, ""},
           {"*.emerg *", nullptr, ""},
           {"auth.notice @loghost", nullptr, ""},
-          {"kern.* -@D@/messages", nullptr, ""},
-          {"$FileOwner root", nullptr, ""},
           {"*.info", nullptr, kDiscarded},
           {"*.info @D@/missing", nullptr,
            "\nstat() command failed for @D@/missing; errno = 2; No such file or directory."},
           {"*.debug /dev/null", nullptr,
            "\nThe file /dev/null is not a regular file."},
       });
-}
-
-TEST_F(ValidLogTest, InvalidSourceIsRejected) {
-  qortest::TraceCapture cap("ERROR");
-  char record[] = "/dev/null";
-  Valid_Log log(static_cast<_WhenceConfig>('X'), record, nullptr);
-  EXPECT_EQ(log.Valid, 0);
-  EXPECT_EQ(cap.Text(), "Constructor invoked with invalid argument: 88");
-}
-
-TEST_F(ValidLogTest, RingRejectsDuplicatesAndUnlinksOnDestruction) {
-  qortest::TraceCapture cap("ALL");
-  std::string a = Sub("@D@/messages"), b = Sub("@D@/errlog ; ;E"),
-              c = Sub("@D@/user ; ;U ;x"), dup = Sub("@D@/user ;Y");
-  Valid_Log* first = new Valid_Log(USERCONFIG, &a[0], nullptr);
-  Valid_Log* second = new Valid_Log(USERCONFIG, &b[0], first);
-  Valid_Log* third = new Valid_Log(USERCONFIG, &c[0], first);
-  EXPECT_TRUE(
-      cap.Contains("\n\tLogType\t\t\t= U\n\tLogProcedure\t\t= \"x\"\n"));
-  EXPECT_TRUE(cap.Contains("\n\tValid\t\t\t= 1\n"));
-  cap.Clear();
-  Valid_Log* again =
-      new Valid_Log(USERCONFIG, &dup[0], first);  // the tail's name
-  EXPECT_EQ(again->Valid, 0);
-  EXPECT_TRUE(
-      cap.Contains(Sub("\nDuplicate @D@/user entry found; entry ignored.")));
-  delete again;
-  EXPECT_EQ(first->Prev, third);
-
-  delete second;
-  EXPECT_EQ(first->Next, third);
-  EXPECT_EQ(third->Prev, first);
-  delete third;
-  EXPECT_EQ(first->Next, first);
-  delete first;
 }
 
 TEST_F(ValidLogTest, AgentConfigurationFileBecomesRing) {

@@ -99,22 +99,6 @@ TEST_F(TimestampTest, UnconvertibleStampIsNotLinked) {
   delete head;
 }
 
-TEST_F(TimestampTest, RingKeepsNewestInsertionAtHead) {
-  Timestamp* head = nullptr;
-  Timestamp* a = new Timestamp(&head, time_t{100});
-  Timestamp* b = new Timestamp(&head, time_t{200});
-  Timestamp* c = new Timestamp(&head, time_t{300});
-  EXPECT_EQ(head, c);
-  EXPECT_EQ(c->tsNext, b);
-  EXPECT_EQ(b->tsNext, a);
-  EXPECT_EQ(a->tsNext, c);
-  EXPECT_EQ(c->tsPrev, a);
-  EXPECT_EQ(a->tsPrev, b);
-  EXPECT_TRUE(c->tsHeadOfChain);
-  EXPECT_FALSE(b->tsHeadOfChain || a->tsHeadOfChain);
-  delete head;
-}
-
 TEST_F(TimestampTest, CountEventsCutsOffOlderEvents) {
   qortest::TraceCapture cap("ERROR");
   const time_t now = time(nullptr);
