@@ -10,7 +10,8 @@ namespace {
 
 const char kCommand[] =
     "A,\"%d-%d-%d %31[^:]: %255[^\\n]\",year month day source description=\"%.200s\"";
-const char kLine[] = "2024-03-15 kernel: disk full on /dev/sda1, 0 blocks left\n";
+const char kLine[] =
+    "2024-03-15 kernel: disk full on /dev/sda1, 0 blocks left\n";
 
 void BM_FormatLine(benchmark::State& state) {
   StringParser anchor(kCommand, KEYWORDS);
@@ -30,8 +31,8 @@ void BM_FormatLine(benchmark::State& state) {
     benchmark::DoNotOptimize(text);
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
-  state.counters["lines_per_s"] =
-      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["lines_per_s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_FormatLine);
 

@@ -17,7 +17,8 @@ static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "SP100");
 // and %lld both take a long long in the C library we build against.
 static_assert(sizeof(int) == 4 && sizeof(float) == 4 && sizeof(short) == 2,
               "4-byte int and float, 2-byte short expected");
-static_assert(sizeof(long) == 8 && sizeof(long long) == 8 && sizeof(double) == 8,
+static_assert(sizeof(long) == 8 && sizeof(long long) == 8 &&
+                  sizeof(double) == 8,
               "8-byte long, long long and double expected");
 
 namespace {
@@ -28,50 +29,82 @@ const char CLOSINGPATTERN[] = "\" , %n";
 const char PRINTOPENPATTERN[] = "= \"%n";
 
 // Compile-time messages.
-const char OpeningMsg[] = "\nScan for start of format specifier failed; looking for \"%s\" but found:\n%s";
+const char OpeningMsg[] =
+    "\nScan for start of format specifier failed; looking for \"%s\" but found:\n%s";
 const char ObjectAllocMsg[] = "\nMemory allocation for %d bytes failed.";
-const char AllocMsg[] = "\nMemory allocation failed for %d bytes; errno = %d; %s";
+const char AllocMsg[] =
+    "\nMemory allocation failed for %d bytes; errno = %d; %s";
 const char EscapeMsg[] = "\nInvalid escape sequence found : '%c%c'";
-const char ColumnRangeMsg[] = "\nInvalid column position specified: %.*s; ZERO < column <= %d.";
-const char ColumnSyntaxMsg[] = "\nInvalid column position syntax; expected '(column)'; found %s";
-const char WidthMsg[] = "\nInvalid field width specified: %.*s; ZERO < width <= %d.";
-const char ScanConvMsg[] = "\nInvalid convcode or receiving variable size specified for code %c. Directive is %.*s";
-const char StorageTypeMsg[] = "\nInvalid datatype of %d computed; directive is %.*s";
+const char ColumnRangeMsg[] =
+    "\nInvalid column position specified: %.*s; ZERO < column <= %d.";
+const char ColumnSyntaxMsg[] =
+    "\nInvalid column position syntax; expected '(column)'; found %s";
+const char WidthMsg[] =
+    "\nInvalid field width specified: %.*s; ZERO < width <= %d.";
+const char ScanConvMsg[] =
+    "\nInvalid convcode or receiving variable size specified for code %c. Directive is %.*s";
+const char StorageTypeMsg[] =
+    "\nInvalid datatype of %d computed; directive is %.*s";
 const char InvalidTypeMsg[] = "\nInvalid datatype of %d encountered.";
-const char UnexpectedEndMsg[] = "\nError: format string ends inside a directive or before its closing quote.";
-const char NoDirectiveMsg[] = "\nError: format string contains no scan directive.";
+const char UnexpectedEndMsg[] =
+    "\nError: format string ends inside a directive or before its closing quote.";
+const char NoDirectiveMsg[] =
+    "\nError: format string contains no scan directive.";
 const char TooLongMsg[] = "\nError: directive exceeds %d characters: %.*s";
-const char ClosingMsg[] = "\nError found in format command; expected \"%s\", found \"%s\". ";
+const char ClosingMsg[] =
+    "\nError found in format command; expected \"%s\", found \"%s\". ";
 const char EmptyTableMsg[] = "\nInternal error: valid keyword table is empty.";
-const char MissingKeywordMsg[] = "\nInternal error: entry #%d in keyword table is invalid; keyword is missing.";
-const char MinLengthMsg[] = "\nInternal error: entry #%d in keyword table is invalid; minimum field size, %d, exceeds length of keyword, %d.";
-const char TooManyKeywordsMsg[] = "\nInternal error: number of entries in keyword table exceeds maximum of %d.";
+const char MissingKeywordMsg[] =
+    "\nInternal error: entry #%d in keyword table is invalid; keyword is missing.";
+const char MinLengthMsg[] =
+    "\nInternal error: entry #%d in keyword table is invalid; minimum field size, %d, exceeds length of keyword, %d.";
+const char TooManyKeywordsMsg[] =
+    "\nInternal error: number of entries in keyword table exceeds maximum of %d.";
 const char KeywordEntryMsg[] = "\nKeyword table entry #%d is (%.*s)%s.";
-const char DirectiveErrorMsg[] = "\nError while processing directive #%d; %.*s.";
-const char ExtraneousMsg[] = "\nError: extraneous data included in format specifier; %s ";
-const char NameEndMsg[] = "\nError: unexpected end of format string while looking for field name.";
-const char InvalidNameMsg[] = "\nError: Invalid field name specified in format string \"%s\".";
+const char DirectiveErrorMsg[] =
+    "\nError while processing directive #%d; %.*s.";
+const char ExtraneousMsg[] =
+    "\nError: extraneous data included in format specifier; %s ";
+const char NameEndMsg[] =
+    "\nError: unexpected end of format string while looking for field name.";
+const char InvalidNameMsg[] =
+    "\nError: Invalid field name specified in format string \"%s\".";
 const char NoDefaultMsg[] = "\nScan directive is \"%.*s\"";
-const char PrintOpenMsg[] = "\nError in print directive for field %s. Expected \"%.*s\"; found \"%s\"";
-const char MinWidthMsg[] = "\nInvalid minimum field width specified: %.*s; ZERO < min width <= %d.";
-const char PrecisionMsg[] = "\nInvalid precision specified for field %s: %s; ZERO <= precision <= %d.";
-const char PrintConvMsg[] = "\nInvalid convcode or variable size specified in print directive for field %s. Directive is %.*s";
-const char PrintTypeMsg[] = "\nInvalid datatype of %d computed from directive for field %s. Directive is %.*s";
-const char IncompatibleMsg[] = "\nScan and print data types are not compatible for field %s. Scan type is %s; print type is %s.";
-const char MultipleMsg[] = "\nError: multiple format specifiers found in print directive for field %s.";
+const char PrintOpenMsg[] =
+    "\nError in print directive for field %s. Expected \"%.*s\"; found \"%s\"";
+const char MinWidthMsg[] =
+    "\nInvalid minimum field width specified: %.*s; ZERO < min width <= %d.";
+const char PrecisionMsg[] =
+    "\nInvalid precision specified for field %s: %s; ZERO <= precision <= %d.";
+const char PrintConvMsg[] =
+    "\nInvalid convcode or variable size specified in print directive for field %s. Directive is %.*s";
+const char PrintTypeMsg[] =
+    "\nInvalid datatype of %d computed from directive for field %s. Directive is %.*s";
+const char IncompatibleMsg[] =
+    "\nScan and print data types are not compatible for field %s. Scan type is %s; print type is %s.";
+const char MultipleMsg[] =
+    "\nError: multiple format specifiers found in print directive for field %s.";
 const char DestroyedMsg[] = "\n%s object destroyed.";
 
 // Print option warnings (flow level) and the separator line (detail level).
-const char OptionNotValidMsg[] = "\nWarning: option '%c' is not valid for field %s of type %s; option ignored.";
-const char PlusOverridesBlankMsg[] = "\nWarning: option '+' overrides option ' ' in print directive for field %s.";
-const char MinusOverridesZeroMsg[] = "\nWarning: option '-' (left justification) overrides option '0' in print directive for field %s.";
-const char ThousandsMsg[] = "\nThousands separator of the current locale is '%.1s'.";
+const char OptionNotValidMsg[] =
+    "\nWarning: option '%c' is not valid for field %s of type %s; option ignored.";
+const char PlusOverridesBlankMsg[] =
+    "\nWarning: option '+' overrides option ' ' in print directive for field %s.";
+const char MinusOverridesZeroMsg[] =
+    "\nWarning: option '-' (left justification) overrides option '0' in print directive for field %s.";
+const char ThousandsMsg[] =
+    "\nThousands separator of the current locale is '%.1s'.";
 
 // Line scanning and formatting messages.
-const char OffsetMsg[] = "\nError: offset of %d for column '%s' exceeds string length of %d. Scan terminated.";
-const char EndOfInputMsg[] = "\nError: end of input found while scanning for variable #%d; %s. Looking for %.*s. Scan terminated.";
-const char ScanFailedMsg[] = "\nError: scan failed for variable #%d; %s. Looking for %.*s; found %s. Scan terminated.";
-const char UnknownTypeMsg[] = "\nError: formatting failed for field %s; unknown datatype: %d";
+const char OffsetMsg[] =
+    "\nError: offset of %d for column '%s' exceeds string length of %d. Scan terminated.";
+const char EndOfInputMsg[] =
+    "\nError: end of input found while scanning for variable #%d; %s. Looking for %.*s. Scan terminated.";
+const char ScanFailedMsg[] =
+    "\nError: scan failed for variable #%d; %s. Looking for %.*s; found %s. Scan terminated.";
+const char UnknownTypeMsg[] =
+    "\nError: formatting failed for field %s; unknown datatype: %d";
 const char PrintFailedMsg[] = "\nError: print failed for field %s.";
 
 const char SelfFormat[] =
@@ -97,8 +130,12 @@ constexpr int SIZE_LL = 50;
 constexpr _DataType TYPE_STRING = 8;
 constexpr _DataType TYPE_CHAR = 9;
 
-bool IsBlank(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsBlank(char c) {
+  return isspace(static_cast<unsigned char>(c)) != 0;
+}
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 const char* SkipBlanks(const char* p) {
   while (IsBlank(*p)) {
@@ -130,79 +167,80 @@ _DataType TypeGroup(_DataType t) {
   return (t / 10) * 10 + (t % 10 <= 4 ? 1 : 5);
 }
 
+bool IsOneOf(_DataType t, const _DataType* types, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (types[i] == t) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // The signed numeric types: where '+' and blank make sense.
 bool AllowsSign(_DataType t) {
-  switch (t) {
-    case 1: case 5: case 6: case 7: case 21: case 31: case 35: case 36: case 37:
-    case 41: case 45: case 46: case 47: case 51:
-      return true;
-    default:
-      return false;
-  }
+  static const _DataType kTypes[] = {1,  5,  6,  7,  21, 31, 35,
+                                     36, 37, 41, 45, 46, 47, 51};
+  return IsOneOf(t, kTypes, sizeof kTypes / sizeof kTypes[0]);
 }
 
 // The types for which the C library groups thousands.
 bool AllowsGrouping(_DataType t) {
-  switch (t) {
-    case 1: case 3: case 6: case 7: case 21: case 23: case 31: case 33: case 36: case 37:
-    case 41: case 43: case 46: case 47: case 51: case 53:
-      return true;
-    default:
-      return false;
-  }
+  static const _DataType kTypes[] = {1,  3,  6,  7,  21, 23, 31, 33,
+                                     36, 37, 41, 43, 46, 47, 51, 53};
+  return IsOneOf(t, kTypes, sizeof kTypes / sizeof kTypes[0]);
 }
+
+// Default print directives indexed by data type; null marks an invalid type.
+// clang-format off
+const char* const DEFAULTS[] = {
+    // 0 to 9: no size prefix
+    nullptr, DEFAULT_INT, DEFAULT_UINTo, DEFAULT_UINTu, DEFAULT_UINTx,
+    DEFAULT_FLOATe, DEFAULT_FLOATf, DEFAULT_FLOATg, DEFAULT_STRING, DEFAULT_CHAR,
+    // 10 to 19: unused
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    // 20 to 29: h
+    nullptr, DEFAULT_SHORT, DEFAULT_SHORTo, DEFAULT_SHORTu, DEFAULT_SHORTx,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+    // 30 to 39: l
+    nullptr, DEFAULT_LONG, DEFAULT_LONGo, DEFAULT_LONGu, DEFAULT_LONGx,
+    DEFAULT_DOUBLEe, DEFAULT_DOUBLEf, DEFAULT_DOUBLEg, nullptr, nullptr,
+    // 40 to 49: L
+    nullptr, DEFAULT_BIGLONG, DEFAULT_BIGLONGo, DEFAULT_BIGLONGu, DEFAULT_BIGLONGx,
+    DEFAULT_LONGDOUBLEe, DEFAULT_LONGDOUBLEf, DEFAULT_LONGDOUBLEg, nullptr, nullptr,
+    // 50 to 54: ll
+    nullptr, DEFAULT_LONGLONG, DEFAULT_LONGLONGo, DEFAULT_LONGLONGu, DEFAULT_LONGLONGx,
+};
+// clang-format on
+static_assert(sizeof DEFAULTS / sizeof DEFAULTS[0] == 55, "types 0 to 54");
 
 // Default print directive of a valid type; null for any other value.
 const char* DefaultDirective(_DataType type) {
-  switch (type) {
-    case 1: return DEFAULT_INT;
-    case 2: return DEFAULT_UINTo;
-    case 3: return DEFAULT_UINTu;
-    case 4: return DEFAULT_UINTx;
-    case 5: return DEFAULT_FLOATe;
-    case 6: return DEFAULT_FLOATf;
-    case 7: return DEFAULT_FLOATg;
-    case 8: return DEFAULT_STRING;
-    case 9: return DEFAULT_CHAR;
-    case 21: return DEFAULT_SHORT;
-    case 22: return DEFAULT_SHORTo;
-    case 23: return DEFAULT_SHORTu;
-    case 24: return DEFAULT_SHORTx;
-    case 31: return DEFAULT_LONG;
-    case 32: return DEFAULT_LONGo;
-    case 33: return DEFAULT_LONGu;
-    case 34: return DEFAULT_LONGx;
-    case 35: return DEFAULT_DOUBLEe;
-    case 36: return DEFAULT_DOUBLEf;
-    case 37: return DEFAULT_DOUBLEg;
-    case 41: return DEFAULT_BIGLONG;
-    case 42: return DEFAULT_BIGLONGo;
-    case 43: return DEFAULT_BIGLONGu;
-    case 44: return DEFAULT_BIGLONGx;
-    case 45: return DEFAULT_LONGDOUBLEe;
-    case 46: return DEFAULT_LONGDOUBLEf;
-    case 47: return DEFAULT_LONGDOUBLEg;
-    case 51: return DEFAULT_LONGLONG;
-    case 52: return DEFAULT_LONGLONGo;
-    case 53: return DEFAULT_LONGLONGu;
-    case 54: return DEFAULT_LONGLONGx;
-    default: return nullptr;
+  if (type < 0 ||
+      type >= static_cast<_DataType>(sizeof DEFAULTS / sizeof DEFAULTS[0])) {
+    return nullptr;
   }
+  return DEFAULTS[type];
 }
 
-// Bytes of value storage for a non-string type; 0 for an invalid type.
+// Bytes of value storage for a valid non-string type; 0 for others.
 size_t NumericStorage(_DataType type) {
-  switch (type) {
-    case 1: case 2: case 3: case 4: return sizeof(int);
-    case 5: case 6: case 7: return sizeof(float);
-    case 9: return 2;
-    case 21: case 22: case 23: case 24: return sizeof(short);
-    case 31: case 32: case 33: case 34: return sizeof(long);
-    case 35: case 36: case 37: return sizeof(double);
-    case 41: case 42: case 43: case 44: case 51: case 52: case 53: case 54:
+  if (type == TYPE_STRING || DefaultDirective(type) == nullptr) {
+    return 0;
+  }
+  if (type == TYPE_CHAR) {
+    return 2;
+  }
+  switch (type / 10) {
+    case 0:
+      return type <= 4 ? sizeof(int) : sizeof(float);
+    case 2:
+      return sizeof(short);
+    case 3:
+      return type % 10 <= 4 ? sizeof(long) : sizeof(double);
+    case 4:
+      return type % 10 <= 4 ? sizeof(long long) : sizeof(long double);
+    default:
       return sizeof(long long);
-    case 45: case 46: case 47: return sizeof(long double);
-    default: return 0;
   }
 }
 
@@ -230,56 +268,120 @@ int ShownLength(const char* scan) {
 
 // Runs one compiled scan text; the pointer type matches the conversion that
 // the parser put into `format`.
-int ScanOne(const char* text, const char* format, _DataType type, void* value, int* consumed) {
+int ScanOne(const char* text, const char* format, _DataType type, void* value,
+            int* consumed) {
   if (value == nullptr) {
     return sscanf(text, format, consumed);
   }
   switch (type) {
-    case 1: return sscanf(text, format, static_cast<int*>(value), consumed);
-    case 2: case 3: case 4: return sscanf(text, format, static_cast<unsigned*>(value), consumed);
-    case 5: case 6: case 7: return sscanf(text, format, static_cast<float*>(value), consumed);
-    case 8: case 9: return sscanf(text, format, static_cast<char*>(value), consumed);
-    case 21: return sscanf(text, format, static_cast<short*>(value), consumed);
-    case 22: case 23: case 24:
-      return sscanf(text, format, static_cast<unsigned short*>(value), consumed);
-    case 31: return sscanf(text, format, static_cast<long*>(value), consumed);
-    case 32: case 33: case 34:
+    case 1:
+      return sscanf(text, format, static_cast<int*>(value), consumed);
+    case 2:
+    case 3:
+    case 4:
+      return sscanf(text, format, static_cast<unsigned*>(value), consumed);
+    case 5:
+    case 6:
+    case 7:
+      return sscanf(text, format, static_cast<float*>(value), consumed);
+    case 8:
+    case 9:
+      return sscanf(text, format, static_cast<char*>(value), consumed);
+    case 21:
+      return sscanf(text, format, static_cast<short*>(value), consumed);
+    case 22:
+    case 23:
+    case 24:
+      return sscanf(text, format, static_cast<unsigned short*>(value),
+                    consumed);
+    case 31:
+      return sscanf(text, format, static_cast<long*>(value), consumed);
+    case 32:
+    case 33:
+    case 34:
       return sscanf(text, format, static_cast<unsigned long*>(value), consumed);
-    case 35: case 36: case 37: return sscanf(text, format, static_cast<double*>(value), consumed);
-    case 41: case 51: return sscanf(text, format, static_cast<long long*>(value), consumed);
-    case 42: case 43: case 44: case 52: case 53: case 54:
-      return sscanf(text, format, static_cast<unsigned long long*>(value), consumed);
-    case 45: case 46: case 47:
+    case 35:
+    case 36:
+    case 37:
+      return sscanf(text, format, static_cast<double*>(value), consumed);
+    case 41:
+    case 51:
+      return sscanf(text, format, static_cast<long long*>(value), consumed);
+    case 42:
+    case 43:
+    case 44:
+    case 52:
+    case 53:
+    case 54:
+      return sscanf(text, format, static_cast<unsigned long long*>(value),
+                    consumed);
+    case 45:
+    case 46:
+    case 47:
       return sscanf(text, format, static_cast<long double*>(value), consumed);
-    default: return EOF;
+    default:
+      return EOF;
   }
 }
 
 // Formats one value into `out` (bounded). Returns snprintf's result, or
 // false in *known when the type has no argument form.
-int PrintOne(char* out, size_t size, const char* format, _DataType type, const void* value,
-             bool* known) {
+int PrintOne(char* out, size_t size, const char* format, _DataType type,
+             const void* value, bool* known) {
   *known = true;
   switch (type) {
-    case 1: return snprintf(out, size, format, *static_cast<const int*>(value));
-    case 2: case 3: case 4: return snprintf(out, size, format, *static_cast<const unsigned*>(value));
-    case 5: case 6: case 7:
-      return snprintf(out, size, format, static_cast<double>(*static_cast<const float*>(value)));
-    case 8: return snprintf(out, size, format, static_cast<const char*>(value));
-    case 9: return snprintf(out, size, format, static_cast<int>(*static_cast<const char*>(value)));
-    case 21: return snprintf(out, size, format, static_cast<int>(*static_cast<const short*>(value)));
-    case 22: case 23: case 24:
+    case 1:
+      return snprintf(out, size, format, *static_cast<const int*>(value));
+    case 2:
+    case 3:
+    case 4:
+      return snprintf(out, size, format, *static_cast<const unsigned*>(value));
+    case 5:
+    case 6:
+    case 7:
       return snprintf(out, size, format,
-                      static_cast<int>(*static_cast<const unsigned short*>(value)));
-    case 31: return snprintf(out, size, format, *static_cast<const long*>(value));
-    case 32: case 33: case 34:
-      return snprintf(out, size, format, *static_cast<const unsigned long*>(value));
-    case 35: case 36: case 37: return snprintf(out, size, format, *static_cast<const double*>(value));
-    case 41: case 51: return snprintf(out, size, format, *static_cast<const long long*>(value));
-    case 42: case 43: case 44: case 52: case 53: case 54:
-      return snprintf(out, size, format, *static_cast<const unsigned long long*>(value));
-    case 45: case 46: case 47:
-      return snprintf(out, size, format, *static_cast<const long double*>(value));
+                      static_cast<double>(*static_cast<const float*>(value)));
+    case 8:
+      return snprintf(out, size, format, static_cast<const char*>(value));
+    case 9:
+      return snprintf(out, size, format,
+                      static_cast<int>(*static_cast<const char*>(value)));
+    case 21:
+      return snprintf(out, size, format,
+                      static_cast<int>(*static_cast<const short*>(value)));
+    case 22:
+    case 23:
+    case 24:
+      return snprintf(
+          out, size, format,
+          static_cast<int>(*static_cast<const unsigned short*>(value)));
+    case 31:
+      return snprintf(out, size, format, *static_cast<const long*>(value));
+    case 32:
+    case 33:
+    case 34:
+      return snprintf(out, size, format,
+                      *static_cast<const unsigned long*>(value));
+    case 35:
+    case 36:
+    case 37:
+      return snprintf(out, size, format, *static_cast<const double*>(value));
+    case 41:
+    case 51:
+      return snprintf(out, size, format, *static_cast<const long long*>(value));
+    case 42:
+    case 43:
+    case 44:
+    case 52:
+    case 53:
+    case 54:
+      return snprintf(out, size, format,
+                      *static_cast<const unsigned long long*>(value));
+    case 45:
+    case 46:
+    case 47:
+      return snprintf(out, size, format,
+                      *static_cast<const long double*>(value));
     default:
       *known = false;
       return 0;
@@ -352,12 +454,14 @@ void StringParser::spInitThis() {
   ObjectStatus = OBJECT_INVALID;
 }
 
-_ObjectStatus StringParser::spLearnLogFormat(const char* format, const _KeywordFields* keywords) {
+_ObjectStatus StringParser::spLearnLogFormat(const char* format,
+                                             const _KeywordFields* keywords) {
   WEX1_Event ev(wex1, __func__);
   const char* cursor = format;
   StringParser* first = new (std::nothrow) StringParser(&cursor);
   if (first == nullptr) {
-    WEX1_TRACE(wex1, WEX1_ERROR, ObjectAllocMsg, static_cast<int>(sizeof(StringParser)));
+    WEX1_TRACE(wex1, WEX1_ERROR, ObjectAllocMsg,
+               static_cast<int>(sizeof(StringParser)));
     return static_cast<_ObjectStatus>(ev.Result(ObjectStatus));
   }
   ScanOrder = first;
@@ -368,7 +472,8 @@ _ObjectStatus StringParser::spLearnLogFormat(const char* format, const _KeywordF
   while (last->ObjectStatus == OBJECT_COMPILED) {
     StringParser* next = new (std::nothrow) StringParser(&cursor);
     if (next == nullptr) {
-      WEX1_TRACE(wex1, WEX1_ERROR, ObjectAllocMsg, static_cast<int>(sizeof(StringParser)));
+      WEX1_TRACE(wex1, WEX1_ERROR, ObjectAllocMsg,
+                 static_cast<int>(sizeof(StringParser)));
       first->ObjectStatus = OBJECT_INVALID;
       break;
     }
@@ -378,7 +483,8 @@ _ObjectStatus StringParser::spLearnLogFormat(const char* format, const _KeywordF
       continue;
     }
     if (next->ObjectStatus != OBJECT_END) {
-      first->ObjectStatus = OBJECT_INVALID;  // a failure anywhere collapses the chain
+      first->ObjectStatus =
+          OBJECT_INVALID;  // a failure anywhere collapses the chain
     }
     delete next;
     break;
@@ -472,17 +578,28 @@ bool StringParser::spAppend(_BuildArea* ba, const char* text, uint32_t n) {
 
 char StringParser::spConvertEscape(char c) {
   switch (c) {
-    case '"': return '"';
-    case '\'': return '\'';
-    case '?': return '?';
-    case '\\': return '\\';
-    case 'a': return '\a';
-    case 'b': return '\b';
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 't': return '\t';
-    case 'v': return '\v';
-    default: return 0;
+    case '"':
+      return '"';
+    case '\'':
+      return '\'';
+    case '?':
+      return '?';
+    case '\\':
+      return '\\';
+    case 'a':
+      return '\a';
+    case 'b':
+      return '\b';
+    case 'n':
+      return '\n';
+    case 'r':
+      return '\r';
+    case 't':
+      return '\t';
+    case 'v':
+      return '\v';
+    default:
+      return 0;
   }
 }
 
@@ -595,8 +712,10 @@ int StringParser::spExtractMaxFieldWidth(_BuildArea* ba) {
   }
   long value = 0;
   const int digits = ReadDigits(ba->Cursor, &value);
-  if (digits > MAXFIELDSIZECHARS || value < 1 || value > static_cast<long>(MAXFIELDSIZE)) {
-    WEX1_TRACE(wex1, WEX1_ERROR, WidthMsg, digits, ba->Cursor, static_cast<int>(MAXFIELDSIZE));
+  if (digits > MAXFIELDSIZECHARS || value < 1 ||
+      value > static_cast<long>(MAXFIELDSIZE)) {
+    WEX1_TRACE(wex1, WEX1_ERROR, WidthMsg, digits, ba->Cursor,
+               static_cast<int>(MAXFIELDSIZE));
     return static_cast<int>(ev.Result(-1));
   }
   if (!spAppend(ba, ba->Cursor, static_cast<uint32_t>(digits))) {
@@ -641,15 +760,27 @@ int StringParser::spValidateScanConvcode(_BuildArea* ba) {
   const int size = DataType;
   bool valid = true;
   switch (code) {
-    case 'd': case 'i': DataType += 1; break;
-    case 'o': DataType += 2; break;
-    case 'u': DataType += 3; break;
-    case 'x': DataType += 4; break;
-    case 'e': case 'f': case 'g':
+    case 'd':
+    case 'i':
+      DataType += 1;
+      break;
+    case 'o':
+      DataType += 2;
+      break;
+    case 'u':
+      DataType += 3;
+      break;
+    case 'x':
+      DataType += 4;
+      break;
+    case 'e':
+    case 'f':
+    case 'g':
       valid = size == SIZE_NONE || size == SIZE_L || size == SIZE_BIGL;
       DataType += code == 'e' ? 5 : (code == 'f' ? 6 : 7);
       break;
-    case 's': case '[':
+    case 's':
+    case '[':
       valid = size == SIZE_NONE;
       DataType = TYPE_STRING;
       break;
@@ -663,7 +794,8 @@ int StringParser::spValidateScanConvcode(_BuildArea* ba) {
   }
   if (valid && code == '[') {
     // Scan set: a ']' first (or first after '^') is a member; it ends at the
-    // next ']'. Escapes are converted; a bare double quote would end the format.
+    // next ']'. Escapes are converted; a bare double quote would end the
+    // format.
     ++ba->Cursor;
     if (*ba->Cursor == '^') {
       if (!spAppend(ba, "^", 1)) {
@@ -680,7 +812,8 @@ int StringParser::spValidateScanConvcode(_BuildArea* ba) {
         return static_cast<int>(ev.Result(-1));
       }
       if (c == '"') {
-        WEX1_TRACE(wex1, WEX1_ERROR, ScanConvMsg, code, static_cast<int>(ba->Length), ba->Text);
+        WEX1_TRACE(wex1, WEX1_ERROR, ScanConvMsg, code,
+                   static_cast<int>(ba->Length), ba->Text);
         return static_cast<int>(ev.Result(-1));
       }
       if (c == '\\') {
@@ -706,20 +839,23 @@ int StringParser::spValidateScanConvcode(_BuildArea* ba) {
     }
   }
   if (!valid) {
-    WEX1_TRACE(wex1, WEX1_ERROR, ScanConvMsg, code, static_cast<int>(ba->Length), ba->Text);
+    WEX1_TRACE(wex1, WEX1_ERROR, ScanConvMsg, code,
+               static_cast<int>(ba->Length), ba->Text);
     return static_cast<int>(ev.Result(-1));
   }
   return static_cast<int>(ev.Result(0));
 }
 
-int StringParser::spAllocateVariableStorage(_BuildArea* ba, int width_position) {
+int StringParser::spAllocateVariableStorage(_BuildArea* ba,
+                                            int width_position) {
   WEX1_Event ev(wex1, __func__);
   const char code = *ba->Cursor;
   if (DataType == TYPE_STRING && MaxFieldSize == 0) {
     // %s and %[ get a width, so that the scan can never overrun the value.
     static const char kWidth[] = "31";
     if (ba->Length + 2 > MAXDIRECTIVESIZE) {
-      WEX1_TRACE(wex1, WEX1_ERROR, TooLongMsg, static_cast<int>(MAXDIRECTIVESIZE),
+      WEX1_TRACE(wex1, WEX1_ERROR, TooLongMsg,
+                 static_cast<int>(MAXDIRECTIVESIZE),
                  static_cast<int>(ba->Length), ba->Text);
       return static_cast<int>(ev.Result(-1));
     }
@@ -737,8 +873,8 @@ int StringParser::spAllocateVariableStorage(_BuildArea* ba, int width_position) 
   } else {
     size = NumericStorage(DataType);
     if (size == 0) {
-      WEX1_TRACE(wex1, WEX1_ERROR, StorageTypeMsg, DataType, static_cast<int>(ba->Length),
-                 ba->Text);
+      WEX1_TRACE(wex1, WEX1_ERROR, StorageTypeMsg, DataType,
+                 static_cast<int>(ba->Length), ba->Text);
       return static_cast<int>(ev.Result(-1));
     }
   }
@@ -759,7 +895,8 @@ int StringParser::spAllocateVariableStorage(_BuildArea* ba, int width_position) 
 // ---------------------------------------------------------------------------
 // Field names and print directives
 
-bool StringParser::spValidateKeywordTable(const _KeywordFields* keywords) const {
+bool StringParser::spValidateKeywordTable(
+    const _KeywordFields* keywords) const {
   WEX1_Event ev(wex1, __func__);
   int i = 0;
   for (; keywords != nullptr && keywords[i].MinLength != 0; ++i) {
@@ -774,12 +911,14 @@ bool StringParser::spValidateKeywordTable(const _KeywordFields* keywords) const 
     }
     const size_t length = strlen(keyword);
     if (keywords[i].MinLength > length) {
-      WEX1_TRACE(wex1, WEX1_ERROR, MinLengthMsg, i + 1, static_cast<int>(keywords[i].MinLength),
+      WEX1_TRACE(wex1, WEX1_ERROR, MinLengthMsg, i + 1,
+                 static_cast<int>(keywords[i].MinLength),
                  static_cast<int>(length));
       return ev.Result(false) != 0;
     }
-    WEX1_TRACE(wex1, WEX1_DETAIL, KeywordEntryMsg, i + 1, static_cast<int>(keywords[i].MinLength),
-               keyword, keyword + keywords[i].MinLength);
+    WEX1_TRACE(wex1, WEX1_DETAIL, KeywordEntryMsg, i + 1,
+               static_cast<int>(keywords[i].MinLength), keyword,
+               keyword + keywords[i].MinLength);
   }
   if (i == 0) {
     WEX1_TRACE(wex1, WEX1_ERROR, EmptyTableMsg);
@@ -788,7 +927,8 @@ bool StringParser::spValidateKeywordTable(const _KeywordFields* keywords) const 
   return ev.Result(true) != 0;
 }
 
-int StringParser::spParseFieldNames(const char* cursor, const _KeywordFields* keywords) {
+int StringParser::spParseFieldNames(const char* cursor,
+                                    const _KeywordFields* keywords) {
   WEX1_Event ev(wex1, __func__);
   int consumed = 0;
   sscanf(cursor, CLOSINGPATTERN, &consumed);
@@ -804,8 +944,8 @@ int StringParser::spParseFieldNames(const char* cursor, const _KeywordFields* ke
   for (StringParser* d = ScanOrder; d != nullptr; d = d->ScanOrder) {
     const char* next = d->spGetFieldName(p, keywords);
     if (next == nullptr) {
-      WEX1_TRACE(wex1, WEX1_ERROR, DirectiveErrorMsg, count + 1, ShownLength(d->ScanDirective),
-                 d->ScanDirective);
+      WEX1_TRACE(wex1, WEX1_ERROR, DirectiveErrorMsg, count + 1,
+                 ShownLength(d->ScanDirective), d->ScanDirective);
       d->ObjectStatus = OBJECT_INVALID;
       return static_cast<int>(ev.Result(-1));
     }
@@ -820,7 +960,8 @@ int StringParser::spParseFieldNames(const char* cursor, const _KeywordFields* ke
   return static_cast<int>(ev.Result(count));
 }
 
-const char* StringParser::spGetFieldName(const char* cursor, const _KeywordFields* keywords) {
+const char* StringParser::spGetFieldName(const char* cursor,
+                                         const _KeywordFields* keywords) {
   WEX1_Event ev(wex1, __func__);
   if (Suppressed) {
     snprintf(FieldName, sizeof FieldName, "%s", "*");
@@ -862,14 +1003,16 @@ const char* StringParser::spGetPrintDirective(const char* cursor) {
   if (*p != '=') {
     ba.Cursor = p;
     if (spDefaultPrintDirective(&ba) != 0) {
-      WEX1_TRACE(wex1, WEX1_ERROR, NoDefaultMsg, ShownLength(ScanDirective), ScanDirective);
+      WEX1_TRACE(wex1, WEX1_ERROR, NoDefaultMsg, ShownLength(ScanDirective),
+                 ScanDirective);
       return nullptr;
     }
   } else {
     int consumed = 0;
     sscanf(p, PRINTOPENPATTERN, &consumed);
     if (consumed == 0) {
-      WEX1_TRACE(wex1, WEX1_ERROR, PrintOpenMsg, FieldName, 3, PRINTOPENPATTERN, p);
+      WEX1_TRACE(wex1, WEX1_ERROR, PrintOpenMsg, FieldName, 3, PRINTOPENPATTERN,
+                 p);
       return nullptr;
     }
     ba.Cursor = p + consumed - 1;  // on the opening quote
@@ -906,7 +1049,8 @@ int StringParser::spDefaultPrintDirective(_BuildArea* ba) {
   }
   ba->Length = 0;
   ba->Text[0] = '\0';
-  return static_cast<int>(ev.Result(spAppend(ba, text, static_cast<uint32_t>(strlen(text))) ? 0 : -1));
+  return static_cast<int>(ev.Result(
+      spAppend(ba, text, static_cast<uint32_t>(strlen(text))) ? 0 : -1));
 }
 
 int StringParser::spValidatePrintDirective(_BuildArea* ba) {
@@ -939,13 +1083,31 @@ int StringParser::spValidatePrintOptions(_BuildArea* ba) {
     int bit = 0;
     bool allowed = true;
     switch (c) {
-      case '+': bit = OPT_PLUS; allowed = AllowsSign(DataType); break;
-      case ' ': bit = OPT_BLANK; allowed = AllowsSign(DataType); break;
-      case '#': bit = OPT_HASH; allowed = DataType != TYPE_STRING && DataType != TYPE_CHAR; break;
-      case '\'': bit = OPT_QUOTE; allowed = AllowsGrouping(DataType); break;
-      case '-': bit = OPT_MINUS; break;
-      case '0': bit = OPT_ZERO; allowed = DataType != TYPE_STRING && DataType != TYPE_CHAR; break;
-      default: break;
+      case '+':
+        bit = OPT_PLUS;
+        allowed = AllowsSign(DataType);
+        break;
+      case ' ':
+        bit = OPT_BLANK;
+        allowed = AllowsSign(DataType);
+        break;
+      case '#':
+        bit = OPT_HASH;
+        allowed = DataType != TYPE_STRING && DataType != TYPE_CHAR;
+        break;
+      case '\'':
+        bit = OPT_QUOTE;
+        allowed = AllowsGrouping(DataType);
+        break;
+      case '-':
+        bit = OPT_MINUS;
+        break;
+      case '0':
+        bit = OPT_ZERO;
+        allowed = DataType != TYPE_STRING && DataType != TYPE_CHAR;
+        break;
+      default:
+        break;
     }
     if (bit == 0) {
       break;
@@ -953,7 +1115,8 @@ int StringParser::spValidatePrintOptions(_BuildArea* ba) {
     ++ba->Cursor;
     bool keep = allowed && (seen & bit) == 0;  // a repeated option is dropped
     if (!allowed) {
-      WEX1_TRACE(wex1, WEX1_FLOW, OptionNotValidMsg, c, FieldName, spConvertType2Char(DataType));
+      WEX1_TRACE(wex1, WEX1_FLOW, OptionNotValidMsg, c, FieldName,
+                 spConvertType2Char(DataType));
     } else if (keep) {
       if (bit == OPT_PLUS && (seen & OPT_BLANK) != 0) {
         WEX1_TRACE(wex1, WEX1_FLOW, PlusOverridesBlankMsg, FieldName);
@@ -968,7 +1131,9 @@ int StringParser::spValidatePrintOptions(_BuildArea* ba) {
       } else if (bit == OPT_QUOTE && WEX1_On(wex1, WEX1_DETAIL)) {
         const struct lconv* lc = localeconv();
         WEX1_Printf(wex1, ThousandsMsg,
-                    lc != nullptr && lc->thousands_sep != nullptr ? lc->thousands_sep : "");
+                    lc != nullptr && lc->thousands_sep != nullptr
+                        ? lc->thousands_sep
+                        : "");
       }
     }
     if (keep) {
@@ -985,8 +1150,10 @@ int StringParser::spExtractMinFieldWidth(_BuildArea* ba) {
   WEX1_Event ev(wex1, __func__);
   long value = 0;
   const int digits = ReadDigits(ba->Cursor, &value);
-  if (digits > MAXPRINTFIELDSIZECHARS || value < 1 || value > MAXPRINTFIELDSIZE) {
-    WEX1_TRACE(wex1, WEX1_ERROR, MinWidthMsg, digits, ba->Cursor, MAXPRINTFIELDSIZE);
+  if (digits > MAXPRINTFIELDSIZECHARS || value < 1 ||
+      value > MAXPRINTFIELDSIZE) {
+    WEX1_TRACE(wex1, WEX1_ERROR, MinWidthMsg, digits, ba->Cursor,
+               MAXPRINTFIELDSIZE);
     return static_cast<int>(ev.Result(-1));
   }
   if (!spAppend(ba, ba->Cursor, static_cast<uint32_t>(digits))) {
@@ -1004,14 +1171,16 @@ int StringParser::spExtractPrecision(_BuildArea* ba) {
   if (digits > MAXPRINTFIELDSIZECHARS || value > MAXPRINTFIELDSIZE) {
     char shown[MAXDIRECTIVESIZE + 1];
     snprintf(shown, sizeof shown, "%.*s", digits + 1, ba->Cursor);
-    WEX1_TRACE(wex1, WEX1_ERROR, PrecisionMsg, FieldName, shown, MAXPRINTFIELDSIZE);
+    WEX1_TRACE(wex1, WEX1_ERROR, PrecisionMsg, FieldName, shown,
+               MAXPRINTFIELDSIZE);
     return static_cast<int>(ev.Result(-1));
   }
   if (!spAppend(ba, ba->Cursor, static_cast<uint32_t>(digits + 1))) {
     return static_cast<int>(ev.Result(-1));
   }
   ba->Cursor += digits + 1;
-  Precision = static_cast<int32_t>(value);  // a '.' without digits is precision 0
+  Precision =
+      static_cast<int32_t>(value);  // a '.' without digits is precision 0
   return static_cast<int>(ev.Result(0));
 }
 
@@ -1021,31 +1190,59 @@ int StringParser::spValidatePrintConvcode(_BuildArea* ba, int size_code) {
   _DataType type = size_code;
   bool valid = true;
   switch (code) {
-    case 'd': case 'i': type += 1; break;
-    case 'o': type += 2; break;
-    case 'u': type += 3; break;
-    case 'x': case 'X': type += 4; break;
-    case 'e': case 'E': type += 5; break;
-    case 'f': type += 6; break;
-    case 'g': case 'G': type += 7; break;
-    case 's': valid = size_code == SIZE_NONE; type = TYPE_STRING; break;
-    case 'c': valid = size_code == SIZE_NONE; type = TYPE_CHAR; break;
-    default: valid = false; break;
+    case 'd':
+    case 'i':
+      type += 1;
+      break;
+    case 'o':
+      type += 2;
+      break;
+    case 'u':
+      type += 3;
+      break;
+    case 'x':
+    case 'X':
+      type += 4;
+      break;
+    case 'e':
+    case 'E':
+      type += 5;
+      break;
+    case 'f':
+      type += 6;
+      break;
+    case 'g':
+    case 'G':
+      type += 7;
+      break;
+    case 's':
+      valid = size_code == SIZE_NONE;
+      type = TYPE_STRING;
+      break;
+    case 'c':
+      valid = size_code == SIZE_NONE;
+      type = TYPE_CHAR;
+      break;
+    default:
+      valid = false;
+      break;
   }
   if (!valid) {
-    WEX1_TRACE(wex1, WEX1_ERROR, PrintConvMsg, FieldName, static_cast<int>(ba->Length), ba->Text);
+    WEX1_TRACE(wex1, WEX1_ERROR, PrintConvMsg, FieldName,
+               static_cast<int>(ba->Length), ba->Text);
     return static_cast<int>(ev.Result(-1));
   }
   if (DefaultDirective(type) == nullptr) {
-    WEX1_TRACE(wex1, WEX1_ERROR, PrintTypeMsg, type, FieldName, static_cast<int>(ba->Length),
-               ba->Text);
+    WEX1_TRACE(wex1, WEX1_ERROR, PrintTypeMsg, type, FieldName,
+               static_cast<int>(ba->Length), ba->Text);
     return static_cast<int>(ev.Result(-1));
   }
-  const bool compatible = TypeGroup(type) == TypeGroup(DataType) ||
-                          (type == TYPE_CHAR && (DataType == TYPE_CHAR || DataType == TYPE_STRING));
+  const bool compatible =
+      TypeGroup(type) == TypeGroup(DataType) ||
+      (type == TYPE_CHAR && (DataType == TYPE_CHAR || DataType == TYPE_STRING));
   if (!compatible) {
-    WEX1_TRACE(wex1, WEX1_ERROR, IncompatibleMsg, FieldName, spConvertType2Char(DataType),
-               spConvertType2Char(type));
+    WEX1_TRACE(wex1, WEX1_ERROR, IncompatibleMsg, FieldName,
+               spConvertType2Char(DataType), spConvertType2Char(type));
     return static_cast<int>(ev.Result(-1));
   }
   if (type == TYPE_CHAR) {
@@ -1069,9 +1266,11 @@ const char* StringParser::spConvertType2Char(_DataType type) {
 void StringParser::spPrintSelf() const {
   const char* scan = ScanDirective != nullptr ? ScanDirective : "";
   WEX1_Printf(wex1, SelfFormat, FieldName, static_cast<const void*>(this),
-              static_cast<long>(PrintIndex), static_cast<const void*>(ScanOrder),
-              Offset != 0 ? static_cast<int>(Offset + 1) : 0, static_cast<int>(MaxFieldSize),
-              MinFieldSize, Precision, ShownLength(ScanDirective), scan,
+              static_cast<long>(PrintIndex),
+              static_cast<const void*>(ScanOrder),
+              Offset != 0 ? static_cast<int>(Offset + 1) : 0,
+              static_cast<int>(MaxFieldSize), MinFieldSize, Precision,
+              ShownLength(ScanDirective), scan,
               PrintDirective != nullptr ? PrintDirective : "", DataType, Value,
               static_cast<int>(Suppressed), ObjectStatus);
 }
@@ -1108,14 +1307,15 @@ long StringParser::spScanInput(const char* line) {
         length = static_cast<long>(strlen(line));
       }
       if (static_cast<long>(d->Offset) >= length) {
-        WEX1_TRACE(wex1, WEX1_ERROR, OffsetMsg, static_cast<int>(d->Offset + 1), d->FieldName,
-                   static_cast<int>(length));
+        WEX1_TRACE(wex1, WEX1_ERROR, OffsetMsg, static_cast<int>(d->Offset + 1),
+                   d->FieldName, static_cast<int>(length));
         return ev.Result(-1);
       }
       position = line + d->Offset;
     }
     int consumed = 0;
-    const int rc = ScanOne(position, d->ScanDirective, d->DataType, d->Value, &consumed);
+    const int rc =
+        ScanOne(position, d->ScanDirective, d->DataType, d->Value, &consumed);
     if (rc == EOF) {
       WEX1_TRACE(wex1, WEX1_ERROR, EndOfInputMsg, number, d->FieldName,
                  ShownLength(d->ScanDirective), d->ScanDirective);
@@ -1137,8 +1337,9 @@ long StringParser::spFormatFields(_FormatBuffer* slots) {
   char scratch[FORMATBUFSIZE];
   long count = 0;
   for (StringParser* d = ScanOrder; d != nullptr; d = d->ScanOrder) {
-    if (d->Suppressed || d->PrintDirective == nullptr || d->PrintDirective[0] == '\0' ||
-        d->Value == nullptr || d->PrintIndex < 0) {
+    if (d->Suppressed || d->PrintDirective == nullptr ||
+        d->PrintDirective[0] == '\0' || d->Value == nullptr ||
+        d->PrintIndex < 0) {
       continue;
     }
     _FormatBuffer& slot = slots[d->PrintIndex];
@@ -1146,7 +1347,8 @@ long StringParser::spFormatFields(_FormatBuffer* slots) {
       continue;
     }
     bool known = true;
-    const int rc = PrintOne(scratch, sizeof scratch, d->PrintDirective, d->DataType, d->Value, &known);
+    const int rc = PrintOne(scratch, sizeof scratch, d->PrintDirective,
+                            d->DataType, d->Value, &known);
     if (!known) {
       WEX1_TRACE(wex1, WEX1_ERROR, UnknownTypeMsg, d->FieldName, d->DataType);
       continue;
@@ -1157,9 +1359,10 @@ long StringParser::spFormatFields(_FormatBuffer* slots) {
     }
     // snprintf has cut the text to the scratch buffer; a %c of a NUL yields
     // no text rather than a NUL in the slot.
-    size_t length = strnlen(scratch, static_cast<size_t>(rc) < sizeof scratch - 1
-                                         ? static_cast<size_t>(rc)
-                                         : sizeof scratch - 1);
+    size_t length =
+        strnlen(scratch, static_cast<size_t>(rc) < sizeof scratch - 1
+                             ? static_cast<size_t>(rc)
+                             : sizeof scratch - 1);
     if (static_cast<int64_t>(length) > slot.Remaining) {
       length = static_cast<size_t>(slot.Remaining);
     }

@@ -41,12 +41,14 @@ constexpr _ObjectStatus OBJECT_LEARNED = 2;
 constexpr unsigned MAXFIELDSIZE = 1023;     // largest scan width and column
 constexpr int MAXFIELDSIZECHARS = 4;        // digits of a scan width or column
 constexpr unsigned MAXDIRECTIVESIZE = 255;  // characters of one directive text
-constexpr unsigned DEFAULTSTRINGWIDTH = 31; // width given to %s and %[ without one
-constexpr int MAXPRINTFIELDSIZE = 256;      // largest print width and precision
-constexpr int MAXPRINTFIELDSIZECHARS = 3;   // digits of a print width or precision
-constexpr int MAXKEYWORDS = 100;            // keywords before the end record
-constexpr int FORMATBUFSIZE = 2046;         // scratch text of one formatted field
-constexpr int FIELDNAMESIZE = 16;           // FieldName, terminator included
+constexpr unsigned DEFAULTSTRINGWIDTH =
+    31;                                 // width given to %s and %[ without one
+constexpr int MAXPRINTFIELDSIZE = 256;  // largest print width and precision
+constexpr int MAXPRINTFIELDSIZECHARS =
+    3;                               // digits of a print width or precision
+constexpr int MAXKEYWORDS = 100;     // keywords before the end record
+constexpr int FORMATBUFSIZE = 2046;  // scratch text of one formatted field
+constexpr int FIELDNAMESIZE = 16;    // FieldName, terminator included
 
 // Appended to every scan text so that each scan reports what it consumed.
 constexpr char aNDIRECTIVE[] = "%n";
@@ -94,24 +96,28 @@ struct _KeywordFields {
 // The keyword table of both programs; a record's position is the PrintIndex
 // (output slot) of the fields named after it.
 inline constexpr _KeywordFields KEYWORDS[] = {
-    {"year", 2},   {"month", 2}, {"day", 2},  {"hour", 2},  {"minute", 2},      {"second", 2},
-    {"system", 2}, {"source", 2}, {"type", 2}, {"class", 2}, {"description", 2}, {nullptr, 0},
+    {"year", 2},   {"month", 2},  {"day", 2},         {"hour", 2},
+    {"minute", 2}, {"second", 2}, {"system", 2},      {"source", 2},
+    {"type", 2},   {"class", 2},  {"description", 2}, {nullptr, 0},
 };
 // Keywords in KEYWORDS (the end record excluded): the number of output slots.
-constexpr int NUMKEYWORDS = static_cast<int>(sizeof KEYWORDS / sizeof KEYWORDS[0]) - 1;
+constexpr int NUMKEYWORDS =
+    static_cast<int>(sizeof KEYWORDS / sizeof KEYWORDS[0]) - 1;
 
 // One output slot per keyword, indexed by PrintIndex. The caller sets every
 // entry before each line; formatting writes no terminator.
 struct _FormatBuffer {
-  char* Position;     // where the next text for this keyword goes; advanced per field
-  int64_t Remaining;  // characters the slot still accepts; 0 or less disables it
+  char* Position;  // where the next text for this keyword goes; advanced per
+                   // field
+  int64_t
+      Remaining;  // characters the slot still accepts; 0 or less disables it
 };
 
 // The working record of one directive under construction.
 struct _BuildArea {
-  const char* Cursor;                  // read position in the format command
-  char Text[MAXDIRECTIVESIZE + 1];     // directive text built so far, terminated
-  uint32_t Length;                     // characters in Text
+  const char* Cursor;               // read position in the format command
+  char Text[MAXDIRECTIVESIZE + 1];  // directive text built so far, terminated
+  uint32_t Length;                  // characters in Text
 };
 
 class StringParser {
@@ -149,19 +155,22 @@ class StringParser {
   // The character denoted by the escape `\c`, or 0 for an invalid escape.
   static char spConvertEscape(char c);
 
-  // State, in the order of the state dump. Callers read; only the parser writes.
-  char FieldName[FIELDNAMESIZE];  // "ANCHOR", the keyword, "*" when suppressed, or ""
-  int64_t PrintIndex;             // keyword position (output slot); -1 when none
-  StringParser* ScanOrder;        // next object in scan order; owning; null at the end
-  uint32_t Offset;                // column - 1; 0 = no column
-  uint32_t MaxFieldSize;          // scan width; 0 = none
-  int32_t MinFieldSize;           // print minimum width; 0 = none
-  int32_t Precision;              // print precision; 0 when none
-  char* ScanDirective;            // scan text ending in %n; owned; null until compiled
-  char* PrintDirective;           // print format; owned; null if suppressed or anchor
-  _DataType DataType;             // scan data type (8 becomes 9 when printed with %c)
-  void* Value;                    // scanned value, sized by DataType; owned; may be null
-  uint8_t Suppressed;             // 1 for a '*' directive
+  // State, in the order of the state dump. Callers read; only the parser
+  // writes.
+  char FieldName[FIELDNAMESIZE];  // "ANCHOR", the keyword, "*" when suppressed,
+                                  // or ""
+  int64_t PrintIndex;  // keyword position (output slot); -1 when none
+  StringParser*
+      ScanOrder;          // next object in scan order; owning; null at the end
+  uint32_t Offset;        // column - 1; 0 = no column
+  uint32_t MaxFieldSize;  // scan width; 0 = none
+  int32_t MinFieldSize;   // print minimum width; 0 = none
+  int32_t Precision;      // print precision; 0 when none
+  char* ScanDirective;    // scan text ending in %n; owned; null until compiled
+  char* PrintDirective;   // print format; owned; null if suppressed or anchor
+  _DataType DataType;     // scan data type (8 becomes 9 when printed with %c)
+  void* Value;         // scanned value, sized by DataType; owned; may be null
+  uint8_t Suppressed;  // 1 for a '*' directive
   _ObjectStatus ObjectStatus;
 
  private:
@@ -169,7 +178,8 @@ class StringParser {
   explicit StringParser(const char** cursor);
 
   void spInitThis();
-  _ObjectStatus spLearnLogFormat(const char* format, const _KeywordFields* keywords);
+  _ObjectStatus spLearnLogFormat(const char* format,
+                                 const _KeywordFields* keywords);
   const char* spFormatNextDirective(const char* cursor);
 
   int spCollectLiteral(_BuildArea* ba);
@@ -182,7 +192,8 @@ class StringParser {
 
   int spParseFieldNames(const char* cursor, const _KeywordFields* keywords);
   bool spValidateKeywordTable(const _KeywordFields* keywords) const;
-  const char* spGetFieldName(const char* cursor, const _KeywordFields* keywords);
+  const char* spGetFieldName(const char* cursor,
+                             const _KeywordFields* keywords);
   const char* spGetPrintDirective(const char* cursor);
   int spDefaultPrintDirective(_BuildArea* ba);
   int spValidatePrintDirective(_BuildArea* ba);

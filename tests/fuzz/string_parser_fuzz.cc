@@ -19,14 +19,15 @@
 namespace {
 
 [[noreturn]] void Fail(const char* what, const char* text) {
-  fprintf(stderr, "invariant broken: %s: \"%s\"\n", what, text != nullptr ? text : "(null)");
+  fprintf(stderr, "invariant broken: %s: \"%s\"\n", what,
+          text != nullptr ? text : "(null)");
   abort();
 }
 
 // Skips the conversion starting after '%' at s[i]; returns the index after
 // it and fills the details. A scan set is skipped as sscanf reads it.
-size_t SkipConversion(const char* s, size_t i, bool* starred, long* width, std::string* size,
-                      char* code) {
+size_t SkipConversion(const char* s, size_t i, bool* starred, long* width,
+                      std::string* size, char* code) {
   *starred = false;
   *width = -1;
   size->clear();
@@ -199,7 +200,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     return 0;
   }
-  for (const StringParser* d = anchor.ScanOrder; d != nullptr; d = d->ScanOrder) {
+  for (const StringParser* d = anchor.ScanOrder; d != nullptr;
+       d = d->ScanOrder) {
     if (d->ObjectStatus != OBJECT_COMPILED) {
       Fail("learned chain holds an uncompiled directive", d->ScanDirective);
     }
@@ -210,7 +212,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<char*> buffers(NUMKEYWORDS);
     _FormatBuffer slots[NUMKEYWORDS];
     for (int k = 0; k < NUMKEYWORDS; ++k) {
-      buffers[k] = static_cast<char*>(malloc(static_cast<size_t>(kCapacity[k])));
+      buffers[k] =
+          static_cast<char*>(malloc(static_cast<size_t>(kCapacity[k])));
       slots[k] = {buffers[k], kCapacity[k]};
     }
     const long rc = anchor.spFormatLine(lines[l].c_str(), slots);

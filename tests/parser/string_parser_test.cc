@@ -12,14 +12,15 @@
 
 namespace {
 
-std::unique_ptr<StringParser> Compile(const std::string& command,
-                                      const _KeywordFields* keywords = KEYWORDS) {
+std::unique_ptr<StringParser> Compile(
+    const std::string& command, const _KeywordFields* keywords = KEYWORDS) {
   return std::make_unique<StringParser>(command.c_str(), keywords);
 }
 
 std::vector<const StringParser*> Directives(const StringParser& anchor) {
   std::vector<const StringParser*> out;
-  for (const StringParser* d = anchor.ScanOrder; d != nullptr; d = d->ScanOrder) {
+  for (const StringParser* d = anchor.ScanOrder; d != nullptr;
+       d = d->ScanOrder) {
     out.push_back(d);
   }
   return out;
@@ -42,7 +43,8 @@ struct CompileCase {
 TEST(StringParserTest, AcceptedCommandsCompileToTheirDirectives) {
   const CompileCase cases[] = {
       {"A,\"%s %d\",source type",
-       {{"source", 7, "%31s%n", 8, 31, "%s"}, {"type", 8, " %d%n", 1, 0, "%d"}}},
+       {{"source", 7, "%31s%n", 8, 31, "%s"},
+        {"type", 8, " %d%n", 1, 0, "%d"}}},
       {"A,\"%s : %5d%*[^\\n]\",source type",
        {{"source", 7, "%31s%n", 8, 31, "%s"},
         {"type", 8, " : %5d%n", 1, 5, "%d"},
@@ -52,28 +54,40 @@ TEST(StringParserTest, AcceptedCommandsCompileToTheirDirectives) {
       {"A,\"%000s\",desc", {{"description", 10, "%31s%n", 8, 31, "%s"}}},
       {"A,\"%c\",cl", {{"class", 9, "%c%n", 9, 1, "%c"}}},
       {"A,\"%3c\",cl", {{"class", 9, "%3c%n", 8, 3, "%s"}}},
-      {"A,\"%*c%d\",ye", {{"*", -1, "%*c%n", 9, 0, nullptr}, {"year", 0, "%d%n", 1, 0, "%d"}}},
+      {"A,\"%*c%d\",ye",
+       {{"*", -1, "%*c%n", 9, 0, nullptr}, {"year", 0, "%d%n", 1, 0, "%d"}}},
       {"A,\"%hd%ho%ld%lu%Ld%Lx%lld%llo%le%Lg%f%i%o%u%x%e%g\","
        "ye mo da ho mi se sy so ty cl de ye mo da ho mi se",
-       {{"year", 0, "%hd%n", 21, 0, "%hd"},      {"month", 1, "%ho%n", 22, 0, "%ho"},
-        {"day", 2, "%ld%n", 31, 0, "%ld"},       {"hour", 3, "%lu%n", 33, 0, "%lu"},
-        {"minute", 4, "%Ld%n", 41, 0, "%Ld"},    {"second", 5, "%Lx%n", 44, 0, "%Lx"},
-        {"system", 6, "%lld%n", 51, 0, "%lld"},  {"source", 7, "%llo%n", 52, 0, "%llo"},
-        {"type", 8, "%le%n", 35, 0, "%le"},      {"class", 9, "%Lg%n", 47, 0, "%Lg"},
-        {"description", 10, "%f%n", 6, 0, "%f"}, {"year", 0, "%i%n", 1, 0, "%d"},
-        {"month", 1, "%o%n", 2, 0, "%o"},        {"day", 2, "%u%n", 3, 0, "%u"},
-        {"hour", 3, "%x%n", 4, 0, "%x"},         {"minute", 4, "%e%n", 5, 0, "%e"},
+       {{"year", 0, "%hd%n", 21, 0, "%hd"},
+        {"month", 1, "%ho%n", 22, 0, "%ho"},
+        {"day", 2, "%ld%n", 31, 0, "%ld"},
+        {"hour", 3, "%lu%n", 33, 0, "%lu"},
+        {"minute", 4, "%Ld%n", 41, 0, "%Ld"},
+        {"second", 5, "%Lx%n", 44, 0, "%Lx"},
+        {"system", 6, "%lld%n", 51, 0, "%lld"},
+        {"source", 7, "%llo%n", 52, 0, "%llo"},
+        {"type", 8, "%le%n", 35, 0, "%le"},
+        {"class", 9, "%Lg%n", 47, 0, "%Lg"},
+        {"description", 10, "%f%n", 6, 0, "%f"},
+        {"year", 0, "%i%n", 1, 0, "%d"},
+        {"month", 1, "%o%n", 2, 0, "%o"},
+        {"day", 2, "%u%n", 3, 0, "%u"},
+        {"hour", 3, "%x%n", 4, 0, "%x"},
+        {"minute", 4, "%e%n", 5, 0, "%e"},
         {"second", 5, "%g%n", 7, 0, "%g"}}},
       {"A,\"%(1023)s\",de", {{"description", 10, "%31s%n", 8, 31, "%s"}}},
       {"A,\"x%(5)*[]a]y%[^]\\t]\",de",
-       {{"*", -1, "x%*31[]a]%n", 8, 31, nullptr}, {"description", 10, "y%31[^]\t]%n", 8, 31, "%s"}}},
+       {{"*", -1, "x%*31[]a]%n", 8, 31, nullptr},
+        {"description", 10, "y%31[^]\t]%n", 8, 31, "%s"}}},
       {"A,\"100%% \\\"%d\",ye", {{"year", 0, "100%% \"%d%n", 1, 0, "%d"}}},
-      {"A,\"%*s %s\",description", {{"*", -1, "%*31s%n", 8, 31, nullptr},
-                                    {"description", 10, " %31s%n", 8, 31, "%s"}}},
+      {"A,\"%*s %s\",description",
+       {{"*", -1, "%*31s%n", 8, 31, nullptr},
+        {"description", 10, " %31s%n", 8, 31, "%s"}}},
       {"A,\"%*s\",", {{"*", -1, "%*31s%n", 8, 31, nullptr}}},
       // Print directives.
       {"A,\"%d %d\",ty=\"%x\" ye = \"%-5.3d\\t\"",
-       {{"type", 8, "%d%n", 1, 0, "%x"}, {"year", 0, " %d%n", 1, 0, "%-5.3d\t"}}},
+       {{"type", 8, "%d%n", 1, 0, "%x"},
+        {"year", 0, " %d%n", 1, 0, "%-5.3d\t"}}},
       {"A,\"%s\",ty=\"%c\"", {{"type", 8, "%31s%n", 9, 31, "%c"}}},
       {"A,\"%d %s %s %lf\",ty=\"100%%\" de=\" %s\" so=\"\" sy=\"%+'010.lf\"",
        {{"type", 8, "%d%n", 1, 0, "100%%"},
@@ -134,40 +148,68 @@ struct RejectCase {
 TEST(StringParserTest, RejectedCommandsTraceTheirReason) {
   const RejectCase cases[] = {
       {"A,\"\",ye", "\nError: format string contains no scan directive."},
-      {"A,\"just text\",ye", "\nError: format string contains no scan directive."},
+      {"A,\"just text\",ye",
+       "\nError: format string contains no scan directive."},
       {"B,\"%d\",ye",
        "\nScan for start of format specifier failed; looking for \" %*1[Aa] , \"%n\" but "
        "found:\nB,\"%d\",ye"},
-      {"A,\"%d", "\nError: format string ends inside a directive or before its closing quote."},
-      {"A,\"%(1024)d\",ye", "\nInvalid column position specified: 1024); ZERO < column <= 1023."},
-      {"A,\"%(0)d\",ye", "\nInvalid column position specified: 0); ZERO < column <= 1023."},
-      {"A,\"%(12 )d\",ye", "\nInvalid column position syntax; expected '(column)'; found (12 )d\",ye"},
-      {"A,\"%1024s\",de", "\nInvalid field width specified: 1024; ZERO < width <= 1023."},
-      {"A,\"%hf\",ye", "\nInvalid convcode or receiving variable size specified for code f. Directive is %hf"},
-      {"A,\"%lls\",ye", "\nInvalid convcode or receiving variable size specified for code s. Directive is %lls"},
-      {"A,\"%Lc\",ye", "\nInvalid convcode or receiving variable size specified for code c. Directive is %Lc"},
-      {"A,\"%n\",ye", "\nInvalid convcode or receiving variable size specified for code n. Directive is %n"},
-      {"A,\"%p\",ye", "\nInvalid convcode or receiving variable size specified for code p. Directive is %p"},
-      {"A,\"%X\",ye", "\nInvalid convcode or receiving variable size specified for code X. Directive is %X"},
-      {"A,\"%[a\"]\",de", "\nInvalid convcode or receiving variable size specified for code [. Directive is %[a"},
+      {"A,\"%d",
+       "\nError: format string ends inside a directive or before its closing quote."},
+      {"A,\"%(1024)d\",ye",
+       "\nInvalid column position specified: 1024); ZERO < column <= 1023."},
+      {"A,\"%(0)d\",ye",
+       "\nInvalid column position specified: 0); ZERO < column <= 1023."},
+      {"A,\"%(12 )d\",ye",
+       "\nInvalid column position syntax; expected '(column)'; found (12 )d\",ye"},
+      {"A,\"%1024s\",de",
+       "\nInvalid field width specified: 1024; ZERO < width <= 1023."},
+      {"A,\"%hf\",ye",
+       "\nInvalid convcode or receiving variable size specified for code f. Directive is %hf"},
+      {"A,\"%lls\",ye",
+       "\nInvalid convcode or receiving variable size specified for code s. Directive is %lls"},
+      {"A,\"%Lc\",ye",
+       "\nInvalid convcode or receiving variable size specified for code c. Directive is %Lc"},
+      {"A,\"%n\",ye",
+       "\nInvalid convcode or receiving variable size specified for code n. Directive is %n"},
+      {"A,\"%p\",ye",
+       "\nInvalid convcode or receiving variable size specified for code p. Directive is %p"},
+      {"A,\"%X\",ye",
+       "\nInvalid convcode or receiving variable size specified for code X. Directive is %X"},
+      {"A,\"%[a\"]\",de",
+       "\nInvalid convcode or receiving variable size specified for code [. Directive is %[a"},
       {"A,\"\\q%d\",ye", "\nInvalid escape sequence found : '\\q'"},
-      {"A,\"%d\" ye", "\nError found in format command; expected \"\" , %n\", found \"\" ye\". "},
-      {"A,\"%d\",year junk", "\nError: extraneous data included in format specifier; junk "},
-      {"A,\"%d\",descriptions", "\nError: Invalid field name specified in format string \"descriptions\"."},
-      {"A,\"%d\",d", "\nError: Invalid field name specified in format string \"d\"."},
-      {"A,\"%d\",year,", "\nError: Invalid field name specified in format string \"year,\"."},
-      {"A,\"%d %*d %5d\",ye", "\nError: unexpected end of format string while looking for field name."},
-      {"A,\"%d\",ty=%d", "\nError in print directive for field type. Expected \"= \"\"; found \"=%d\""},
+      {"A,\"%d\" ye",
+       "\nError found in format command; expected \"\" , %n\", found \"\" ye\". "},
+      {"A,\"%d\",year junk",
+       "\nError: extraneous data included in format specifier; junk "},
+      {"A,\"%d\",descriptions",
+       "\nError: Invalid field name specified in format string \"descriptions\"."},
+      {"A,\"%d\",d",
+       "\nError: Invalid field name specified in format string \"d\"."},
+      {"A,\"%d\",year,",
+       "\nError: Invalid field name specified in format string \"year,\"."},
+      {"A,\"%d %*d %5d\",ye",
+       "\nError: unexpected end of format string while looking for field name."},
+      {"A,\"%d\",ty=%d",
+       "\nError in print directive for field type. Expected \"= \"\"; found \"=%d\""},
       {"A,\"%d\",ty=\"%05.2f\"",
        "\nScan and print data types are not compatible for field type. Scan type is %d; print type is %f."},
-      {"A,\"%d\",ty=\"%d and %d\"", "\nError: multiple format specifiers found in print directive for field type."},
-      {"A,\"%d\",ty=\"%1000d\"", "\nInvalid minimum field width specified: 1000; ZERO < min width <= 256."},
-      {"A,\"%d\",ty=\"%257d\"", "\nInvalid minimum field width specified: 257; ZERO < min width <= 256."},
-      {"A,\"%f\",ty=\"%.257f\"", "\nInvalid precision specified for field type: .257; ZERO <= precision <= 256."},
-      {"A,\"%s\",ty=\"%hs\"", "\nInvalid convcode or variable size specified in print directive for field type. Directive is %hs"},
-      {"A,\"%d\",ty=\"%*d\"", "\nInvalid convcode or variable size specified in print directive for field type. Directive is %*"},
-      {"A,\"%f\",ty=\"%hf\"", "\nInvalid datatype of 26 computed from directive for field type. Directive is %hf"},
-      {"A,\"%s\",ty=\"%", "\nError: format string ends inside a directive or before its closing quote."},
+      {"A,\"%d\",ty=\"%d and %d\"",
+       "\nError: multiple format specifiers found in print directive for field type."},
+      {"A,\"%d\",ty=\"%1000d\"",
+       "\nInvalid minimum field width specified: 1000; ZERO < min width <= 256."},
+      {"A,\"%d\",ty=\"%257d\"",
+       "\nInvalid minimum field width specified: 257; ZERO < min width <= 256."},
+      {"A,\"%f\",ty=\"%.257f\"",
+       "\nInvalid precision specified for field type: .257; ZERO <= precision <= 256."},
+      {"A,\"%s\",ty=\"%hs\"",
+       "\nInvalid convcode or variable size specified in print directive for field type. Directive is %hs"},
+      {"A,\"%d\",ty=\"%*d\"",
+       "\nInvalid convcode or variable size specified in print directive for field type. Directive is %*"},
+      {"A,\"%f\",ty=\"%hf\"",
+       "\nInvalid datatype of 26 computed from directive for field type. Directive is %hf"},
+      {"A,\"%s\",ty=\"%",
+       "\nError: format string ends inside a directive or before its closing quote."},
   };
   for (const RejectCase& c : cases) {
     SCOPED_TRACE(c.command);
@@ -183,7 +225,8 @@ TEST(StringParserTest, NamingFailureNamesTheDirective) {
   qortest::TraceCapture cap("ERROR");
   auto anchor = Compile("A,\"%d %5s\",ye nonsense");
   EXPECT_EQ(anchor->ObjectStatus, OBJECT_INVALID);
-  EXPECT_TRUE(cap.Contains("\nError while processing directive #2;  %5s.")) << cap.Text();
+  EXPECT_TRUE(cap.Contains("\nError while processing directive #2;  %5s."))
+      << cap.Text();
 }
 
 TEST(StringParserTest, OptionWarningsAreFlowLevelAndNeverFail) {
@@ -192,12 +235,18 @@ TEST(StringParserTest, OptionWarningsAreFlowLevelAndNeverFail) {
        "\nWarning: option '-' (left justification) overrides option '0' in print directive for field type."},
       {"A,\"%d\",ty=\"%0-5d\"",
        "\nWarning: option '-' (left justification) overrides option '0' in print directive for field type."},
-      {"A,\"%d\",ty=\"% +d\"", "\nWarning: option '+' overrides option ' ' in print directive for field type."},
-      {"A,\"%d\",ty=\"%+ d\"", "\nWarning: option '+' overrides option ' ' in print directive for field type."},
-      {"A,\"%s\",ty=\"%#s\"", "\nWarning: option '#' is not valid for field type of type %s; option ignored."},
-      {"A,\"%x\",ty=\"%+x\"", "\nWarning: option '+' is not valid for field type of type %x; option ignored."},
-      {"A,\"%c\",ty=\"%0c\"", "\nWarning: option '0' is not valid for field type of type %c; option ignored."},
-      {"A,\"%x\",ty=\"%'x\"", "\nWarning: option ''' is not valid for field type of type %x; option ignored."},
+      {"A,\"%d\",ty=\"% +d\"",
+       "\nWarning: option '+' overrides option ' ' in print directive for field type."},
+      {"A,\"%d\",ty=\"%+ d\"",
+       "\nWarning: option '+' overrides option ' ' in print directive for field type."},
+      {"A,\"%s\",ty=\"%#s\"",
+       "\nWarning: option '#' is not valid for field type of type %s; option ignored."},
+      {"A,\"%x\",ty=\"%+x\"",
+       "\nWarning: option '+' is not valid for field type of type %x; option ignored."},
+      {"A,\"%c\",ty=\"%0c\"",
+       "\nWarning: option '0' is not valid for field type of type %c; option ignored."},
+      {"A,\"%x\",ty=\"%'x\"",
+       "\nWarning: option ''' is not valid for field type of type %x; option ignored."},
   };
   for (const RejectCase& c : cases) {
     SCOPED_TRACE(c.command);
@@ -214,7 +263,8 @@ TEST(StringParserTest, OptionWarningsAreFlowLevelAndNeverFail) {
   qortest::TraceCapture cap("FLOW");
   auto anchor = Compile("A,\"%d\",ty=\"%++--##d\"");
   ASSERT_EQ(anchor->ObjectStatus, OBJECT_LEARNED);
-  EXPECT_STREQ(anchor->ScanOrder->PrintDirective, "%+-#d");  // repeats dropped silently
+  EXPECT_STREQ(anchor->ScanOrder->PrintDirective,
+               "%+-#d");  // repeats dropped silently
   EXPECT_FALSE(cap.Contains("Warning"));
 }
 
@@ -223,7 +273,8 @@ TEST(StringParserTest, DetailLevelShowsKeywordsAndSeparatorAndDestruction) {
   Compile("A,\"%d\",ty=\"%'d\"").reset();
   EXPECT_TRUE(cap.Contains("\nKeyword table entry #2 is (mo)nth."));
   EXPECT_TRUE(cap.Contains("\nKeyword table entry #11 is (de)scription."));
-  EXPECT_TRUE(cap.Contains("\nThousands separator of the current locale is ''."));
+  EXPECT_TRUE(
+      cap.Contains("\nThousands separator of the current locale is ''."));
   EXPECT_TRUE(cap.Contains("\ntype object destroyed."));
   EXPECT_TRUE(cap.Contains("\nANCHOR object destroyed."));
 }
@@ -239,10 +290,12 @@ TEST(StringParserTest, InvalidKeywordTablesAreRejected) {
     const char* message;
   } cases[] = {
       {empty, "\nInternal error: valid keyword table is empty."},
-      {missing, "\nInternal error: entry #2 in keyword table is invalid; keyword is missing."},
+      {missing,
+       "\nInternal error: entry #2 in keyword table is invalid; keyword is missing."},
       {too_short,
        "\nInternal error: entry #1 in keyword table is invalid; minimum field size, 5, exceeds length of keyword, 4."},
-      {many.data(), "\nInternal error: number of entries in keyword table exceeds maximum of 100."},
+      {many.data(),
+       "\nInternal error: number of entries in keyword table exceeds maximum of 100."},
   };
   for (const auto& c : cases) {
     qortest::TraceCapture cap("ERROR");
@@ -261,15 +314,17 @@ TEST(StringParserTest, PrintSelfDumpsEveryField) {
   ASSERT_EQ(records.size(), 2u);
   const StringParser* d = anchor->ScanOrder;
   char expected[1024];
-  snprintf(expected, sizeof expected,
-           "\n\tFieldName\t\t= year\n\tthis\t\t\t= %p\n\tPrintIndex\t\t= 0\n\tScanOrder\t\t= %p"
-           "\n\tOffset\t\t\t= 3\n\tMaxFieldSize\t\t= 5\n\tMinFieldSize\t\t= 4\n\tPrecision\t\t= 2"
-           "\n\tScanDirective\t\t= \"%%5d\"\n\tPrintDirective\t\t= \"%%4.2d\"\n\tDataType\t\t= 1"
-           "\n\tValue\t\t\t= %p\n\tSuppressed\t\t= 0\n\tObjectStatus\t\t= 1\n",
-           static_cast<const void*>(d), static_cast<void*>(nullptr), d->Value);
+  snprintf(
+      expected, sizeof expected,
+      "\n\tFieldName\t\t= year\n\tthis\t\t\t= %p\n\tPrintIndex\t\t= 0\n\tScanOrder\t\t= %p"
+      "\n\tOffset\t\t\t= 3\n\tMaxFieldSize\t\t= 5\n\tMinFieldSize\t\t= 4\n\tPrecision\t\t= 2"
+      "\n\tScanDirective\t\t= \"%%5d\"\n\tPrintDirective\t\t= \"%%4.2d\"\n\tDataType\t\t= 1"
+      "\n\tValue\t\t\t= %p\n\tSuppressed\t\t= 0\n\tObjectStatus\t\t= 1\n",
+      static_cast<const void*>(d), static_cast<void*>(nullptr), d->Value);
   EXPECT_EQ(records[1], expected);
   EXPECT_NE(records[0].find("\n\tFieldName\t\t= ANCHOR\n"), std::string::npos);
-  EXPECT_NE(records[0].find("\n\tScanDirective\t\t= \"\"\n\tPrintDirective\t\t= \"\"\n"),
+  EXPECT_NE(records[0].find(
+                "\n\tScanDirective\t\t= \"\"\n\tPrintDirective\t\t= \"\"\n"),
             std::string::npos);
 }
 
@@ -280,7 +335,6 @@ TEST(StringParserTest, ConvertType2CharNamesValidTypesOnly) {
   EXPECT_STREQ(StringParser::spConvertType2Char(25), "");
   EXPECT_TRUE(cap.Contains("\nInvalid datatype of 25 encountered."));
 }
-
 
 // One text per keyword, each with `capacity` characters of room.
 struct Output {
@@ -305,31 +359,68 @@ struct LineCase {
 
 TEST(StringParserTest, LinesAreScannedAndFormattedIntoSlots) {
   const LineCase cases[] = {
-      {"A,\"%d %s\",year description", "2024 disk full", 2, {{0, "2024"}, {10, "disk"}}, nullptr},
-      {"A,\"%d %s\",year description", "", -1, {},
+      {"A,\"%d %s\",year description",
+       "2024 disk full",
+       2,
+       {{0, "2024"}, {10, "disk"}},
+       nullptr},
+      {"A,\"%d %s\",year description",
+       "",
+       -1,
+       {},
        "\nError: end of input found while scanning for variable #1; year. Looking for %d. Scan terminated."},
-      {"A,\"%d %s\",year description", "2024", -1, {},
+      {"A,\"%d %s\",year description",
+       "2024",
+       -1,
+       {},
        "\nError: end of input found while scanning for variable #2; description. Looking for  %31s. Scan terminated."},
-      {"A,\"%d : %s\",year description", "2024 - x", -1, {},
+      {"A,\"%d : %s\",year description",
+       "2024 - x",
+       -1,
+       {},
        "\nError: scan failed for variable #2; description. Looking for  : %31s; found  - x. Scan terminated."},
-      {"A,\"%(6)s\",de", "short", -1, {},
+      {"A,\"%(6)s\",de",
+       "short",
+       -1,
+       {},
        "\nError: offset of 6 for column 'description' exceeds string length of 5. Scan terminated."},
       {"A,\"%(5)s\",de", "short", 1, {{10, "t"}}, nullptr},
-      {"A,\"%s %s\",de de=\" %s\"", "first second", 2, {{10, "first second"}}, nullptr},
+      {"A,\"%s %s\",de de=\" %s\"",
+       "first second",
+       2,
+       {{10, "first second"}},
+       nullptr},
       {"A,\"%*s %*d\",", "abc 12", 0, {}, nullptr},
       {"A,\"%*s %d\",ty=\"\"", "abc 12", 0, {{8, ""}}, nullptr},
       // A column rescans from its position; (1) is no column at all.
-      {"A,\"%4d%(3)2d %(1)2c\",ye da mo", "20240315", 3, {{0, "2024"}, {2, "24"}, {1, "03"}}, nullptr},
-      {"A,\"%Ld %Lx %lld %lu\",ye mo da ho",
-       "123456789012345 ff 9223372036854775807 18446744073709551615", 4,
-       {{0, "123456789012345"}, {1, "ff"}, {2, "9223372036854775807"}, {3, "18446744073709551615"}},
+      {"A,\"%4d%(3)2d %(1)2c\",ye da mo",
+       "20240315",
+       3,
+       {{0, "2024"}, {2, "24"}, {1, "03"}},
        nullptr},
-      {"A,\"%f %lf %Lf %hd %hx\",ye mo da=\"%.2Lf\" ho mi", "1.5 2.25 3.5 -5 ffff", 5,
-       {{0, "1.500000"}, {1, "2.250000"}, {2, "3.50"}, {3, "-5"}, {4, "ffff"}}, nullptr},
-      {"A,\"%s %c %d\",ty=\"%c\" cl de=\"100%% <%-4x>\"", "Error X 255", 3,
-       {{8, "E"}, {9, "X"}, {10, "100% <ff  >"}}, nullptr},
-      {"A,\"%[^:]:%*[ ]%[^\\n]\",so de", "kernel:   disk full\n", 2,
-       {{7, "kernel"}, {10, "disk full"}}, nullptr},
+      {"A,\"%Ld %Lx %lld %lu\",ye mo da ho",
+       "123456789012345 ff 9223372036854775807 18446744073709551615",
+       4,
+       {{0, "123456789012345"},
+        {1, "ff"},
+        {2, "9223372036854775807"},
+        {3, "18446744073709551615"}},
+       nullptr},
+      {"A,\"%f %lf %Lf %hd %hx\",ye mo da=\"%.2Lf\" ho mi",
+       "1.5 2.25 3.5 -5 ffff",
+       5,
+       {{0, "1.500000"}, {1, "2.250000"}, {2, "3.50"}, {3, "-5"}, {4, "ffff"}},
+       nullptr},
+      {"A,\"%s %c %d\",ty=\"%c\" cl de=\"100%% <%-4x>\"",
+       "Error X 255",
+       3,
+       {{8, "E"}, {9, "X"}, {10, "100% <ff  >"}},
+       nullptr},
+      {"A,\"%[^:]:%*[ ]%[^\\n]\",so de",
+       "kernel:   disk full\n",
+       2,
+       {{7, "kernel"}, {10, "disk full"}},
+       nullptr},
       {"A,\"%3s\",de", "abcdef", 1, {{10, "abc"}}, nullptr},
   };
   for (const LineCase& c : cases) {
@@ -345,7 +436,8 @@ TEST(StringParserTest, LinesAreScannedAndFormattedIntoSlots) {
     }
     for (int i = 0; i < NUMKEYWORDS; ++i) {
       EXPECT_EQ(out.Get(i), expected[i]) << KEYWORDS[i].Keyword;
-      EXPECT_EQ(out.slots[i].Position - &out.text[i][0], static_cast<long>(expected[i].size()));
+      EXPECT_EQ(out.slots[i].Position - &out.text[i][0],
+                static_cast<long>(expected[i].size()));
     }
     if (c.message != nullptr) {
       EXPECT_TRUE(cap.Contains(c.message)) << cap.Text();
@@ -372,7 +464,8 @@ TEST(StringParserTest, SlotCapacityCutsTextAndDisablesTheSlot) {
 }
 
 TEST(StringParserTest, HugeWidthsAndValuesNeverOverrunTheScratchText) {
-  auto anchor = Compile("A,\"%Lf %lf %s\",de=\"%256.256Lf\" sy=\"%256.256lf\" so=\"%256.256s\"");
+  auto anchor = Compile(
+      "A,\"%Lf %lf %s\",de=\"%256.256Lf\" sy=\"%256.256lf\" so=\"%256.256s\"");
   ASSERT_EQ(anchor->ObjectStatus, OBJECT_LEARNED);
   Output out(2900);
   EXPECT_EQ(anchor->spFormatLine("1e4000 -1e308 x", out.slots), 3);
