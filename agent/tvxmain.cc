@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/utsname.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <new>
@@ -236,6 +237,9 @@ int QorAgentMain(int argc, char** argv) {
   if (early >= 0) {
     return early;
   }
+  // Load the time zone once, before any thread converts times: mktime and
+  // localtime_r would otherwise load it on first use and may leave errno set.
+  tzset();
   CheckEnvironment();
   if (atexit(ShutDown) != 0) {
     const int e = errno;
