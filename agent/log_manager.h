@@ -1,16 +1,170 @@
-// The log manager: the single owner of every monitored log.
+// Log_Manager: the single owner of everything the agent monitors.
+//
+// main creates the one manager (pTheLogManager) and ShutDown deletes it.
+// The constructor reads the environment, blocks the control signals in the
+// calling (initial) thread, so that every later thread inherits the mask,
+// and starts the manager thread. The manager thread refreshes (reads the
+// agent or syslog configuration into a ring of Valid_Log descriptors and
+// reconciles the ring of Log_File objects with it), then waits in sigwait:
+// SIGHUP refreshes again, SIGTERM/SIGINT stop, SIGQUIT aborts, SIGCHLD is
+// ignored. On a stop, or when nothing is left to monitor, it waits for the
+// runtime's server to be up and calls rpc__shutdown, so that hovmain returns.
+//
+// Ownership: the manager owns the three path strings, the debug-log stream,
+// every Valid_Log of FirstValidLog's ring (only during a refresh) and every
+// Log_File of FirstLogObject's ring; the destructor deletes them all.
+//
+// Threads and locks:
+//  - the manager thread alone runs the refresh and owns the valid-log ring,
+//    the configuration paths and their times;
+//  - request threads count themselves in and out (lmBeginRequest,
+//    lmEndRequest) and, while counted in, walk and search the log-object
+//    ring without a lock;
+//  - ManagerLock guards UseCount, AgentServerUp, and the log-object ring and
+//    NumLogs while they change; the ring changes only inside
+//    lmBuildLogObjects, with ManagerLock held and UseCount 0.
+// Lock order: ManagerLock -> LogLock (a log object's lock); the debug-file
+// lock is never held together with a LogLock. No operation asks for
+// ManagerLock while holding a LogLock.
+//
+// The manager thread runs with cancellation disabled except inside its
+// sigwait, where the destructor (on another thread) cancels it.
 #ifndef QOR_AGENT_LOG_MANAGER_H_
 #define QOR_AGENT_LOG_MANAGER_H_
 
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <time.h>
+
+#include <atomic>
+
+#include "agent/valid_log.h"
+
+class Log_File;
+
 class Log_Manager {
  public:
-  // The process's log manager, created by main; null while the agent runs
-  // without one.
-  static Log_Manager* Create() { return nullptr; }
-  virtual ~Log_Manager() = default;
-  void lmBeginRequest() {}
-  void lmEndRequest() {}
-  void lmSetServerUp() {}
+  // Reads the environment, blocks the control signals in the calling
+  // thread and starts the manager thread. Ends the process when the lock,
+  // the conditions or the thread cannot be set up.
+  Log_Manager();
+  Log_Manager(const Log_Manager&) = delete;
+  Log_Manager& operator=(const Log_Manager&) = delete;
+  // lmShutdown, then releases the paths.
+  virtual ~Log_Manager();
+
+  // --- Set-up and the manager thread ----------------------------------
+  void lmGetEnvVars();
+  // Blocks SignalSet in the calling thread; ends the process on failure.
+  void lmSetSigMask();
+  // Creates ManagerLock, both conditions and the manager thread; ends the
+  // process on failure.
+  void lmStartManagerThread();
+  // Cancels and joins the manager thread unless called on it (or no thread
+  // was started), then destroys ManagerLock and both conditions.
+  void lmStopManagerThread();
+  void lmPrintSelf();
+  // `size` characters; never null (ends the process when memory is out).
+  char* lmAllocMem(unsigned int size);
+
+  // --- Refresh (manager thread) ------------------------------------------
+  // Re-reads the configuration if it changed and rebuilds the log objects
+  // once no request is counted in. NumLogs afterwards.
+  unsigned int lmRefresh();
+  // Waits for a control signal: 1 to refresh, 0 to stop. SIGQUIT aborts.
+  unsigned char lmWaitForSignal();
+  // Builds the valid-log ring from the configuration that applies: its
+  // size, 0 when nothing is to be rebuilt.
+  unsigned int lmGetValidLogs();
+  // Reads the file at `path` in the format `whence` into the valid-log
+  // ring: the number of accepted entries.
+  unsigned int lmCreateValidLogList(_WhenceConfig whence, const char* path);
+  // Reconciles the log objects with the `count` valid logs and empties the
+  // valid-log ring. REQUIRES: ManagerLock held, UseCount 0.
+  void lmBuildLogObjects(unsigned int count);
+  // Opens DebugLog for appending, line-buffered; DebugLogP stays null
+  // (traced) on failure.
+  void lmOpenDebugLog();
+  void lmCloseDebugLog();
+  // Take and release ManagerLock; end the process on failure.
+  void lmLockManager();
+  void lmUnlockManager();
+  // Waits until the runtime's server is up, at most 10 seconds per wait;
+  // ends the process with exit status -1 when a wait times out.
+  void lmWaitForServerUp();
+
+  // --- Request accounting (request threads) --------------------------
+  // Counts a request in; blocks while a rebuild holds ManagerLock.
+  void lmBeginRequest();
+  // Counts a request out; the last one out wakes a waiting refresh. An
+  // end without a begin is traced and leaves the count at 0.
+  void lmEndRequest();
+  // Records that the runtime's server is listening and wakes the
+  // terminating manager thread.
+  void lmSetServerUp();
+  // The ring walk: call with (null, 0), then with the previous result and
+  // the number of objects received so far, until null.
+  // REQUIRES: counted in (lmBeginRequest), or the manager thread.
+  Log_File* lmGetNextLogObject(Log_File* current, unsigned int index);
+  // The log object whose LogFileName is exactly `name`, or null.
+  // REQUIRES: counted in, or the manager thread.
+  Log_File* lmFindLogObject(char* name);
+
+  // --- Deletion and shutdown ---------------------------------------------
+  // Stops the manager thread, deletes every log object (last to first) and
+  // closes the debug log. Requests still counted in are not waited for.
+  void lmShutdown();
+  // Deletes `object`, at position `number` (from 1 at the head), and every
+  // object after it up to the end of the ring, the last first.
+  void lmDeleteNextLog(Log_File* object, unsigned int number);
+  // Stops and deletes one log object, moving the head when needed. Ends the
+  // process when the ring does not hold NumLogs objects.
+  // REQUIRES: ManagerLock held and UseCount 0, or the manager thread ended.
+  void lmDeleteLogObject(Log_File* object);
+
+  // --- State ---------------------------------------------------------------
+  char* ConfigFile;  // TVX_CONFIG_FILE; null when unset or empty
+  // Modification time of ConfigFile when the logs were built from it; 0
+  // when they were not.
+  time_t ConfigFileLastChanged;
+  char* SyslogConfFile;  // TVX_SYSLOG_CONF, else /etc/syslog.conf
+  time_t SyslogConfFileLastChanged;
+  int NumLogs;                  // objects in the log-object ring
+  Log_File* FirstLogObject;     // head of the log-object ring; null when empty
+  Valid_Log* FirstValidLog;     // head of the valid-log ring; only during a refresh
+  unsigned int UseCount;        // requests counted in; guarded by ManagerLock
+  pthread_t ManagerThread;      // valid while ManagerThreadStarted
+  pthread_mutex_t ManagerLock;  // default attributes
+  pthread_cond_t ManagerNotInUse;  // 'inuse': broadcast when UseCount drops to 0
+  unsigned char AgentServerUp;     // 0, then 1 once; guarded by ManagerLock
+  pthread_cond_t AgentServerNotUp;  // 'server-up': signalled by lmSetServerUp
+  sigset_t SignalSet;               // the signals the manager thread waits for
+  char* DebugLog;                   // AGENT_DEBUG_LOG; null when unset or empty
+  // The open debug log; null when closed. Opened and closed by the manager
+  // thread, read by the workers.
+  std::atomic<FILE*> DebugLogP;
+
+ protected:
+  // Test seam: with `start_manager_thread` false, the environment is read
+  // and the lock and conditions are created, but no signal is blocked and
+  // no manager thread started; the caller drives lmRefresh and friends.
+  explicit Log_Manager(bool start_manager_thread);
+
+  // Creates the log object of `log`'s kind, joined to the ring at
+  // FirstLogObject and started: one case per kind. Null, traced, for a
+  // type no kind exists for. Ends the process when memory is out.
+  // REQUIRES: ManagerLock held (called by lmBuildLogObjects).
+  virtual Log_File* lmCreateLogObject(const Valid_Log& log);
+
+ private:
+  void lmConstruct(bool start_manager_thread);
+
+  bool ManagerThreadStarted;  // a manager thread was created and not joined
+  bool SyncObjectsReady;      // ManagerLock and the conditions exist
 };
+
+// The manager thread's start routine; `manager` is the Log_Manager.
+void* ManagerThread(void* manager);
 
 #endif  // QOR_AGENT_LOG_MANAGER_H_

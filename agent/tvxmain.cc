@@ -248,7 +248,7 @@ int QorAgentMain(int argc, char** argv) {
     exit(-1);
   }
   GetSystemName();
-  pTheLogManager = Log_Manager::Create();
+  pTheLogManager = new Log_Manager;
   ZEP_RegisterAgentLoader(LoadAgents);
   return hovmain(argc, argv);
 }

@@ -1,0 +1,230 @@
+// Log_File: the abstract monitored log. One object per configured log; each
+// kind of log (syslog, error report, administrative, user-formatted) derives
+// from it and supplies the kind-specific operations.
+//
+// Ownership: the log manager creates every object (one per configured log),
+// keeps it in its ring of log objects, updates it in place with operator= at
+// each refresh and deletes it through the virtual destructor when a refresh
+// drops it or at shutdown. An object owns its worker thread, its stream on
+// the log and, in the kinds, their child process, parser chain and report
+// buffers.
+//
+// Threads:
+//  - the worker thread (LogThread), started by lfStartThread and joined by
+//    lfStopThread, watches the log and turns appended entries into events;
+//  - the manager thread constructs, refreshes and deletes objects, with
+//    ManagerLock held (lock order: ManagerLock -> LogLock);
+//  - the runtime's request threads run reports (lfStartReportRequest ...)
+//    on a descriptor of their own, and read the status and the counters.
+// LogLock guards MonitorStatus writes, LogDebugMode changes and the thread's
+// start and join bookkeeping. MonitorStatus, NumEvents, NumFormatErrors and
+// LogEOF are read without a lock, hence atomic. The process-wide
+// lfDebugFileLock serialises debug records and guards sRECNUM; it is never
+// held together with a LogLock.
+//
+// A kind's constructor, after this class's, dumps the object when flow
+// tracing is on and calls lfStartThread; a kind's destructor must call
+// lfStopThread first, so that the worker has ended before the kind's part
+// is destroyed.
+#ifndef QOR_AGENT_LOG_FILE_H_
+#define QOR_AGENT_LOG_FILE_H_
+
+#include <pthread.h>
+#include <stdint.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <atomic>
+
+#include "agent/log_base.h"
+#include "util/unique_file.h"
+
+class Valid_Log;
+struct tvx_vxlogent_data_t;
+
+// Why a log is or is not being watched. Negative values are errors that
+// ended the worker; they stay until the next successful start.
+enum _MonitorStatus : int32_t {
+  MONITOR_NOT_STARTED = 0,
+  MONITOR_STOPPED = 1,
+  MONITOR_RUNNING = 2,
+  MONITOR_ERR_CREATE_CHILD = -1,
+  MONITOR_ERR_CREATE_PIPE = -2,
+  MONITOR_ERR_PIPE_GET_FLAG = -3,
+  MONITOR_ERR_PIPE_SET_FLAG = -4,
+  MONITOR_ERR_PIPE_FD = -5,
+  MONITOR_ERR_SELECT = -6,
+  MONITOR_ERR_READ = -7,
+  MONITOR_ERR_SEEK_END = -8,
+  MONITOR_ERR_OPEN = -9,
+  MONITOR_ERR_SEEK_RESET = -10,
+  MONITOR_ERR_REWIND = -11,
+  MONITOR_ERR_WAIT = -12,
+  MONITOR_ERR_PARSER = -13,
+  MONITOR_ERR_MEMORY = -14,
+};
+
+// Size of the line buffer of the line reader: a line longer than
+// MAXRECSIZE - 1 characters arrives as several entries.
+constexpr int MAXRECSIZE = 2048;
+
+// The block-reading state of one report on a file log; the kinds put it at
+// the start of their report handle.
+struct _LogBufferInfo {
+  int fd;                 // opened for this report; -1 when none
+  char* buffer;           // OptimumBlockSize + 1 bytes, owned by the kind
+  int64_t bytesLeft;      // bytes in front of the current block not read yet
+  int64_t bytesInBuffer;  // bytes at the start of buffer not consumed yet
+};
+
+class Log_File : public Log_Base {
+ public:
+  // Copies the descriptor of `log`, joins the ring whose head is `anchor`
+  // (null for an empty ring) at its tail, and creates LogLock. Status
+  // MONITOR_NOT_STARTED; no thread yet. Ends the process when the lock
+  // cannot be created.
+  Log_File(const Valid_Log& log, Log_File* anchor);
+  Log_File(const Log_File&) = delete;
+  Log_File& operator=(const Log_File&) = delete;
+  // Leaves the ring and destroys LogLock. Does not stop the worker: the
+  // kind's destructor has done that (lfStopThread).
+  ~Log_File() override;
+
+  // Takes over the debug mode of `log` (same file, type and procedure) and
+  // restarts the worker when it is not running. Manager thread only.
+  Log_File& operator=(const Valid_Log& log);
+
+  // Dumps the state to the trace (lfPrintSelf).
+  void PrintSelf() override;
+
+  // --- The kinds' operations ------------------------------------------
+  // The worker's body: opens the log, watches it until monitoring ends,
+  // closes it. Failures are recorded in MonitorStatus.
+  virtual void lfProcessLogData() = 0;
+  // Reads everything appended since LogEOF from LogFileP, one entry per
+  // line, and turns each into an event. 0, or -1 on a read error (traced).
+  // REQUIRES: worker thread; LogFD positioned at LogEOF.
+  virtual long lfReadLog();
+  // Fills the VXLOGENT row `row` from `entry` (NUL-terminated). `report` is
+  // null while monitoring, the kind's report handle while reporting.
+  // 0 when filled, non-zero when the entry cannot be formatted.
+  virtual long lfFormatEntryAsRow(char* entry, void* row, void* report) = 0;
+  // Begins a report; `thresholds` is the request's _RequestThresholds.
+  // An opaque handle, or null when nothing can be reported.
+  virtual void* lfStartReportRequest(void* thresholds) = 0;
+  // Fills `row` with the next entry inside `thresholds`, newest first.
+  // `row`, or null when no further entry qualifies.
+  virtual void* lfGetNextLogEntry(void* row, void* report, void* thresholds) = 0;
+  // Releases everything the report holds and sets *report to null.
+  // REQUIRES: *report is a handle from lfStartReportRequest.
+  virtual void lfEndReportRequest(void** report) = 0;
+
+  // --- Worker thread ---------------------------------------------------
+  // Starts the worker; MONITOR_RUNNING and MonitorStartStopTime on
+  // success, status unchanged (traced) when the thread cannot be created.
+  // Ends the process when the thread attributes cannot be handled.
+  void lfStartThread();
+  // Marks a running log MONITOR_STOPPED and joins the worker, which ends
+  // within one wait interval plus the read in progress. Joins only a thread
+  // that was created and not yet joined, so it may be called any number of
+  // times. Never called by the worker itself.
+  void lfStopThread();
+  // Lock and unlock LogLock; end the process on failure.
+  void lfLockLog();
+  void lfUnlockLog();
+  // Stores `status` under LogLock.
+  void lfSetMonitorStatus(_MonitorStatus status);
+  // Copies the text of the current status into `dest`: min(len, text
+  // length) characters, no terminator (a blank-filled column).
+  void lfGetMonitorStatus(char* const dest, const long len);
+
+  // --- Watching a growing file (worker thread) -------------------------
+  // Opens LogFileName into LogFileP/LogFD with LogEOF at its end; on
+  // failure LogFileP stays null and MonitorStatus tells why.
+  void lfFOpenLogAndSeek();
+  // Closes LogFileP; LogFD and LogEOF become -1. REQUIRES: log open.
+  void lfFCloseLog();
+  // Polls the log once per `interval` while MonitorStatus is
+  // MONITOR_RUNNING and reads what is appended. Follows a log replaced by a
+  // new file of the same name (rotation) and a truncated log from its
+  // start. Leaves the loop with an error status when the log fails.
+  // REQUIRES: log open (lfFOpenLogAndSeek succeeded).
+  void lfWaitForEventLoop(struct timeval interval);
+
+  // --- Rows and debug records -----------------------------------------
+  // Fills the columns that do not depend on the entry: ORIGINNODE, LOGPATH,
+  // LOGNAME, the integer columns (0) and TIMESTAMP (now).
+  // REQUIRES: the row is blank-filled.
+  void lfFillCommonColumns(tvx_vxlogent_data_t* row);
+  // Writes one record (header, entry, row) to the agent debug file when
+  // this log is in debug mode and the file is open; a write failure is
+  // traced and otherwise ignored.
+  void lfWriteToDebugLog(void* entry, unsigned entryLength, void* row, unsigned rowLength);
+  // Lock and unlock the process-wide debug-file lock; end the process on
+  // failure. `name` appears only in the trace.
+  static void lfLockDebugFile(char* name);
+  static void lfUnlockDebugFile();
+  // Dumps the Log_Base part and this class's members, unconditionally.
+  void lfPrintSelf();
+
+  // --- Report reading for the file kinds (request threads) ------------
+  // Opens the log for a report, its descriptor left at the end: the
+  // descriptor, or a negative value when there is nothing to report.
+  long lfOpenLogForReport(_LogBufferInfo* info);
+  void lfCloseLogForReport(long fd);
+  // Sets OptimumBlockSize: 0 on success, 1 on failure.
+  unsigned char lfDetermineOptimumBlockSize();
+  // Reads the block preceding the current one, carrying the unconsumed
+  // bytes over: the bytes now in the buffer, 0 at the start of the file or
+  // on failure.
+  long lfFillReportBuffer(_LogBufferInfo* info);
+
+  // --- State -----------------------------------------------------------
+  // Refresh mark of the log manager: 1 = not (yet) matched by the
+  // configuration being applied, deleted at the end of the refresh.
+  uint8_t RefreshMode;
+  pthread_t LogThread;      // valid while LogThreadJoinable
+  pthread_mutex_t LogLock;  // default attributes
+  Unique_File LogFileP;     // open on the log while the worker watches it
+  int LogFD;                // descriptor of LogFileP; -1 when closed
+  std::atomic<off_t> LogEOF;  // offset read up to; -1 when closed
+  std::atomic<_MonitorStatus> MonitorStatus;  // written under LogLock
+  time_t MonitorStartStopTime;  // when monitoring last started or stopped
+  std::atomic<uint64_t> NumEvents;        // entries read since creation
+  std::atomic<uint64_t> NumFormatErrors;  // entries that did not format
+  // Block size of report reads; 0 until the first report determines it.
+  std::atomic<uint64_t> OptimumBlockSize;
+
+  // True from a successful thread creation until the thread is joined, so
+  // that a thread is joined exactly once. Guarded by LogLock.
+  bool LogThreadJoinable;
+
+  // Serialises debug records of all logs; guards sRECNUM.
+  static pthread_mutex_t lfDebugFileLock;
+  // Number of the last debug record written by any log; starts at 0.
+  static int64_t sRECNUM;
+
+ private:
+  // Identity of the file LogFileP is open on, to notice that the path now
+  // names another file. LogIdentityKnown is false when it could not be
+  // taken (rotation is then not followed). Worker thread only.
+  bool lfRememberIdentity();
+  // True when LogFileName now names a file other than the one open.
+  bool lfLogReplaced();
+  // Reads from LogEOF to the end of the file and advances LogEOF. 0, or -1
+  // with the error status set.
+  int lfReadAppended();
+  // Opens the file that replaced the log and makes it the watched file,
+  // positioned at its start. 0, or -1 with the error status set.
+  int lfReopenReplacedLog();
+
+  dev_t LogDevice;
+  ino_t LogInode;
+  bool LogIdentityKnown;
+};
+
+// The worker thread's start routine; `log` is the Log_File.
+void* LogThread(void* log);
+
+#endif  // QOR_AGENT_LOG_FILE_H_
