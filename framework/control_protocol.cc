@@ -112,8 +112,9 @@ std::string SituationJson(const Situation_Info& s) {
 // The table named in a request, or null with *err naming its column.
 TableManager* RequestTable(const Control_Request& r, std::string* err) {
   TableManager* m = FindTable(r.table, err);
-  if (m == nullptr && r.table_column > 0) {
-    *err += Column(r.table_column - 1);
+  if (m == nullptr) {
+    *err = "unknown table " + r.table + Column(r.table_column - 1) +
+           "; expected VXLOGENT, VXMONLOG or X7SRV.RNODESTS";
   }
   return m;
 }

@@ -1,0 +1,336 @@
+#include "framework/control_protocol.h"
+
+#include <stddef.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "framework/situation_registry.h"
+#include "framework/table_manager.h"
+#include "framework/vandu.h"
+#include "tables/tvx_vxlogent_manager.h"
+#include "tables/tvx_vxmonlog_manager.h"
+#include "tables/x7srv_rnodests_manager.h"
+#include "tests/testutil.h"
+
+namespace {
+
+// A small table: three fixed rows, a blank-padded and a NUL-padded text
+// column (one value not UTF-8) and an integer column.
+struct Ctl_Row {
+  char name[12];
+  int32_t count;
+  char note[8];
+};
+
+std::atomic<int> g_alive{0};       // Ctl_Object instances in existence
+std::atomic<vandu*> g_last{nullptr};  // the most recently created one
+
+class Ctl_Object : public vandu {
+ public:
+  Ctl_Object(RequestDetail* d, ContextInfo* c, TableManager* m) : vandu(d, c, m) {
+    rowSize = sizeof(Ctl_Row);
+    allocStep = 2;
+    ++g_alive;
+    g_last = this;
+  }
+  ~Ctl_Object() override { --g_alive; }
+
+  int NumColumns() override { return 3; }
+  unsigned GetColumnInfo(ColumnInfo* info, int index) override {
+    static const ColumnInfo kColumns[] = {
+        {"name", offsetof(Ctl_Row, name), 12, COLUMN_TEXT},
+        {"count", offsetof(Ctl_Row, count), 4, COLUMN_INT32},
+        {"note", offsetof(Ctl_Row, note), 8, COLUMN_TEXT},
+    };
+    if (index < 0 || index >= 3) {
+      return 1;
+    }
+    *info = kColumns[index];
+    return 0;
+  }
+  int ColumnIsException(const char* row, const char* column, int oper,
+                        const GIR1_FILTERINFO* value) override {
+    const auto* r = reinterpret_cast<const Ctl_Row*>(row);
+    if (strcmp(column, "NAME") == 0) {
+      return IsException(oper, r->name, value, 12);
+    }
+    if (strcmp(column, "COUNT") == 0) {
+      return IsException(oper, r->count, value);
+    }
+    return strcmp(column, "NOTE") == 0 ? IsException(oper, r->note, value, 8) : 0;
+  }
+  void TakeSample() override {
+    Ctl_Row rows[3];
+    Fill(&rows[0], "alpha", 1, "");
+    Fill(&rows[1], "beta", 22, "caf\xc3\xa9");
+    Fill(&rows[2], "gamma", -3, "x\xff\"y");
+    AddData(reinterpret_cast<char*>(rows), 3);
+  }
+
+ private:
+  static void Fill(Ctl_Row* r, const char* name, int32_t count, const char* note) {
+    memset(r->name, ' ', sizeof r->name);
+    memcpy(r->name, name, strlen(name));
+    r->count = count;
+    memset(r->note, 0, sizeof r->note);
+    memcpy(r->note, note, strlen(note));
+  }
+};
+
+class Ctl_Manager : public TableManager {
+ public:
+  Ctl_Manager() : TableManager("QTEST", "CTLROWS") {}
+  vandu* CreateVandu(RequestDetail* d, ContextInfo* c) override { return new Ctl_Object(d, c, this); }
+  int LiveCount() { return vanduList.Count(); }
+};
+
+// Registrations last the process, so the tables register once.
+Ctl_Manager* Table() {
+  static Ctl_Manager* m = [] {
+    auto* made = new Ctl_Manager;
+    EXPECT_EQ(TableManager::RegisterWithManager(made), 0u);
+    if (TableManager::Find("X7SRV.RNODESTS") == nullptr) {
+      EXPECT_EQ(x7srv_rnodests_init(), 0u);
+      EXPECT_EQ(tvx_vxmonlog_init(), 0u);
+      EXPECT_EQ(tvx_vxlogent_init(), 0u);
+    }
+    return made;
+  }();
+  return m;
+}
+
+class ControlProtocolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Table();
+    Situation_Registry::Instance().Clear();
+    const char* s = getenv("HOV_SITUATIONS");
+    had_situations_ = s != nullptr;
+    saved_situations_ = s != nullptr ? s : "";
+  }
+  void TearDown() override {
+    Situation_Registry::Instance().Clear();
+    if (had_situations_) {
+      setenv("HOV_SITUATIONS", saved_situations_.c_str(), 1);
+    } else {
+      unsetenv("HOV_SITUATIONS");
+    }
+  }
+  qortest::Scoped_Temp_Dir dir_;
+  qortest::TraceCapture trace_{"ERROR"};
+  bool had_situations_ = false;
+  std::string saved_situations_;
+};
+
+std::string Describe(const Control_Request& r) {
+  static const char* const kVerbs[] = {"PING", "REPORT", "ADD", "DEL", "LIST", "RELOAD"};
+  return std::string(kVerbs[static_cast<int>(r.verb)]) + "|" + r.table + "@" +
+         std::to_string(r.table_column) + "|" + r.name + "|" + r.condition;
+}
+
+TEST_F(ControlProtocolTest, ParsesGoodAndBadLines) {
+  const struct {
+    std::string line;
+    bool ok;
+    std::string result;  // Describe() of the request, or the error text
+  } cases[] = {
+      {"PING", true, "PING|@0||"},
+      {"  ping  \r", true, "PING|@0||"},
+      {"REPORT VXMONLOG", true, "REPORT|VXMONLOG@8||"},
+      {"report\tvxmonlog\twhere\tLOGTYPE == \"S\"  ", true, "REPORT|vxmonlog@8||LOGTYPE == \"S\""},
+      {"REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND LOGNAME == \"syslog\"", true,
+       "REPORT|VXLOGENT@8||LOGPATH == \"/var/log/\" AND LOGNAME == \"syslog\""},
+      {"SITUATION ADD ssh VXLOGENT ENTRYSRC ~ \"sshd\"", true,
+       "ADD|VXLOGENT@19|ssh|ENTRYSRC ~ \"sshd\""},
+      {"SITUATION ADD all VXLOGENT", true, "ADD|VXLOGENT@19|all|"},
+      {"Situation Del ssh", true, "DEL|@0|ssh|"},
+      {"SITUATION LIST", true, "LIST|@0||"},
+      {"SITUATION RELOAD", true, "RELOAD|@0||"},
+      // Malformed lines: what was expected, and where.
+      {"", false, "expected a request (PING, REPORT or SITUATION) at column 1"},
+      {"   ", false, "expected a request (PING, REPORT or SITUATION) at column 4"},
+      {"HELLO there", false, "unknown request HELLO at column 1; expected PING, REPORT or SITUATION"},
+      {"PING now", false, "expected the end of the line after PING at column 6"},
+      {"REPORT", false, "expected a table name after REPORT at column 7"},
+      {"REPORT VXMONLOG LOGTYPE == \"S\"", false,
+       "expected WHERE or the end of the line after the table name at column 17"},
+      {"REPORT VXMONLOG WHERE ", false, "expected a condition after WHERE at column 23"},
+      {"REPORT VXMONLOG WHERE LOGTYPE = \"S\"", false,
+       "expected an operator (==, !=, >=, <=, <, >, ~, =~) after LOGTYPE at column 31"},
+      {"REPORT VXMONLOG WHERE LOGTYPE == \"S", false,
+       "expected a closing quote for the text that starts at column 34"},
+      {"REPORT VXMONLOG WHERE NUMEVENTS > x", false,
+       "expected an integer or a double-quoted text after NUMEVENTS at column 35"},
+      {"REPORT VXMONLOG WHERE NUMEVENTS > 1 OR NUMERRORS > 1", false,
+       "expected AND or the end of the condition at column 37"},
+      {"REPORT VXMONLOG WHERE LOGNAME =~ \"(\"", false,
+       "bad regular expression at column 34: Unmatched ( or \\("},
+      {"REPORT VXMONLOG\x01", false,
+       "unexpected control character 0x01 at column 16; expected one line of text"},
+      {"SITUATION", false, "expected ADD, DEL, LIST or RELOAD after SITUATION at column 10"},
+      {"SITUATION REMOVE x", false,
+       "unknown request SITUATION REMOVE at column 11; expected ADD, DEL, LIST or RELOAD"},
+      {"SITUATION ADD", false, "expected a situation name after SITUATION ADD at column 14"},
+      {"SITUATION ADD ssh", false, "expected a table name after the situation name at column 18"},
+      {"SITUATION ADD ssh VXLOGENT ENTRYSRC ~", false,
+       "expected an integer or a double-quoted text after ENTRYSRC at column 38"},
+      {"SITUATION DEL", false, "expected a situation name after SITUATION DEL at column 14"},
+      {"SITUATION DEL a b", false, "expected the end of the line after the situation name at column 17"},
+      {"SITUATION LIST all", false, "expected the end of the line after SITUATION LIST at column 16"},
+      {"SITUATION RELOAD now", false,
+       "expected the end of the line after SITUATION RELOAD at column 18"},
+      {std::string(4097, 'A'), false, "request line longer than 4096 bytes"},
+  };
+  for (const auto& c : cases) {
+    Control_Request r;
+    std::string err;
+    EXPECT_EQ(ParseControlRequest(c.line, &r, &err), c.ok) << c.line.substr(0, 60);
+    EXPECT_EQ(c.ok ? Describe(r) : err, c.result) << c.line.substr(0, 60);
+  }
+  // The longest line is still read as a request.
+  Control_Request r;
+  std::string err;
+  EXPECT_FALSE(ParseControlRequest(std::string(4096, 'A'), &r, &err));
+  EXPECT_EQ(err.substr(0, 20), "unknown request AAAA");
+}
+
+TEST_F(ControlProtocolTest, RefusalsAreOneErrLine) {
+  const struct {
+    const char* line;
+    const char* reply;
+  } cases[] = {
+      {"REPORT NOSUCH", "ERR unknown table NOSUCH at column 8; expected VXLOGENT, VXMONLOG or X7SRV.RNODESTS\n"},
+      {"SITUATION ADD s1 NOSUCH", "ERR unknown table NOSUCH at column 18; expected VXLOGENT, VXMONLOG or X7SRV.RNODESTS\n"},
+      {"REPORT QTEST.CTLROWS WHERE SIZE > 1",
+       "ERR unknown column SIZE for table QTEST.CTLROWS; expected one of: NAME COUNT NOTE\n"},
+      {"REPORT QTEST.CTLROWS WHERE COUNT > \"many\"",
+       "ERR column COUNT is an integer; expected a numeric value\n"},
+      {"REPORT QTEST.CTLROWS WHERE NAME == 3", "ERR column NAME is text; expected a double-quoted value\n"},
+      {"REPORT QTEST.CTLROWS WHERE NOTE =~ \"a{\"",
+       "ERR bad regular expression at column 36: Unmatched \\{\n"},
+      {"SITUATION DEL nobody", "ERR no situation named nobody\n"},
+      {"SITUATION ADD bad/name QTEST.CTLROWS",
+       "ERR bad situation name \"bad/name\"; expected 1 to 31 letters, digits, '_', '-' or '.'\n"},
+      {"REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND LOGNAME == \"syslog\"",
+       "ERR REPORT VXLOGENT needs LOGPATH == \"DIR/\" AND LOGNAME == \"FILE\" AND ENTRYTIME >= "
+       "\"START\" AND ENTRYTIME <= \"END\" (16-character time stamps or relative times such as "
+       "\"-1h\")\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(AnswerControlLine(c.line), c.reply) << c.line;
+  }
+  EXPECT_EQ(g_alive, 0);
+  EXPECT_EQ(AnswerControlLine(std::string(5000, 'x')), "ERR request line longer than 4096 bytes\n");
+  EXPECT_EQ(FormatControlErr("two\nlines\r"), "ERR two lines \n");
+}
+
+TEST_F(ControlProtocolTest, ReportRowsAreJsonWithoutPadding) {
+  EXPECT_EQ(AnswerControlLine("REPORT qtest.ctlrows"),
+            "OK 3\n"
+            "{\"NAME\":\"alpha\",\"COUNT\":1,\"NOTE\":\"\"}\n"
+            "{\"NAME\":\"beta\",\"COUNT\":22,\"NOTE\":\"caf\xc3\xa9\"}\n"
+            "{\"NAME\":\"gamma\",\"COUNT\":-3,\"NOTE\":\"x\\u00ff\\\"y\"}\n");
+  EXPECT_EQ(AnswerControlLine("REPORT QTEST.CTLROWS WHERE COUNT > 0 AND NAME != \"alpha\""),
+            "OK 1\n{\"NAME\":\"beta\",\"COUNT\":22,\"NOTE\":\"caf\xc3\xa9\"}\n");
+  EXPECT_EQ(AnswerControlLine("REPORT QTEST.CTLROWS WHERE NAME =~ \"^(a|g)\" AND NOTE ~ \"\""),
+            "OK 2\n"
+            "{\"NAME\":\"alpha\",\"COUNT\":1,\"NOTE\":\"\"}\n"
+            "{\"NAME\":\"gamma\",\"COUNT\":-3,\"NOTE\":\"x\\u00ff\\\"y\"}\n");
+  EXPECT_EQ(AnswerControlLine("REPORT QTEST.CTLROWS WHERE COUNT > 100"), "OK 0\n");
+  // Report objects are destroyed after their reply and never listed as live.
+  EXPECT_EQ(g_alive, 0);
+  EXPECT_EQ(Table()->LiveCount(), 0);
+}
+
+TEST_F(ControlProtocolTest, PingNamesTheProcess) {
+  setenv("HOV_SYSTEM_NAME", "ctltest:TVX", 1);
+  EXPECT_EQ(AnswerControlLine("PING"),
+            "OK 1\n{\"pid\":" + std::to_string(getpid()) + ",\"system\":\"ctltest:TVX\"}\n");
+  unsetenv("HOV_SYSTEM_NAME");
+}
+
+TEST_F(ControlProtocolTest, SituationsAreAddedListedAndDeleted) {
+  EXPECT_EQ(AnswerControlLine("SITUATION ADD big QTEST.CTLROWS COUNT > 10  "),
+            "OK 1\n{\"name\":\"big\",\"table\":\"QTEST.CTLROWS\",\"condition\":\"COUNT > "
+            "10\",\"stopped\":false,\"reason\":0}\n");
+  EXPECT_EQ(AnswerControlLine("SITUATION ADD any qtest.ctlrows"),
+            "OK 1\n{\"name\":\"any\",\"table\":\"QTEST.CTLROWS\",\"condition\":\"\",\"stopped\":"
+            "false,\"reason\":0}\n");
+  EXPECT_EQ(AnswerControlLine("SITUATION ADD big QTEST.CTLROWS COUNT > 1"),
+            "ERR situation big already exists\n");
+  EXPECT_EQ(Table()->LiveCount(), 2);
+  EXPECT_EQ(AnswerControlLine("SITUATION LIST"),
+            "OK 2\n"
+            "{\"name\":\"any\",\"table\":\"QTEST.CTLROWS\",\"condition\":\"\",\"stopped\":false,"
+            "\"reason\":0}\n"
+            "{\"name\":\"big\",\"table\":\"QTEST.CTLROWS\",\"condition\":\"COUNT > "
+            "10\",\"stopped\":false,\"reason\":0}\n");
+  EXPECT_EQ(AnswerControlLine("SITUATION DEL big"), "OK 0\n");
+  EXPECT_EQ(Table()->LiveCount(), 1);
+  EXPECT_EQ(g_alive, 1);
+  EXPECT_EQ(AnswerControlLine("SITUATION DEL big"), "ERR no situation named big\n");
+}
+
+TEST_F(ControlProtocolTest, StoppedSituationShowsItsReason) {
+  ASSERT_EQ(AnswerControlLine("SITUATION ADD s QTEST.CTLROWS").substr(0, 5), "OK 1\n");
+  g_last.load()->Stopped(2);
+  EXPECT_EQ(AnswerControlLine("SITUATION LIST"),
+            "OK 1\n{\"name\":\"s\",\"table\":\"QTEST.CTLROWS\",\"condition\":\"\",\"stopped\":true,"
+            "\"reason\":2}\n");
+}
+
+TEST_F(ControlProtocolTest, DeletedSituationInUseLivesUntilItsPassEnds) {
+  ASSERT_EQ(AnswerControlLine("SITUATION ADD busy QTEST.CTLROWS").substr(0, 5), "OK 1\n");
+  vandu* v = g_last.load();
+  const unsigned handle = v->Handle();
+  ASSERT_EQ(vandu::UseHandle(handle), v);  // an event pass is using it
+  EXPECT_EQ(AnswerControlLine("SITUATION DEL busy"), "OK 0\n");
+  EXPECT_EQ(Table()->LiveCount(), 0);
+  EXPECT_EQ(g_alive, 1);
+  EXPECT_EQ(AnswerControlLine("SITUATION LIST"), "OK 0\n");
+  vandu::DAV1_Drop(handle);  // the pass ends
+  EXPECT_EQ(g_alive, 0);
+}
+
+TEST_F(ControlProtocolTest, ReloadReplacesSituationsAndListsSkippedLines) {
+  const std::string path = dir_.File("situations.conf");
+  qortest::WriteFile(path,
+                     "# kept\n"
+                     "big QTEST.CTLROWS COUNT > 10\n"
+                     "bad QTEST.CTLROWS SIZE > 1\n");
+  ASSERT_EQ(AnswerControlLine("SITUATION ADD old QTEST.CTLROWS").substr(0, 5), "OK 1\n");
+
+  unsetenv("HOV_SITUATIONS");
+  EXPECT_EQ(AnswerControlLine("SITUATION RELOAD"),
+            "ERR no situations file to reload: HOV_SITUATIONS was not set when the agent started\n");
+  setenv("HOV_SITUATIONS", dir_.File("missing.conf").c_str(), 1);
+  EXPECT_EQ(AnswerControlLine("SITUATION RELOAD"),
+            "ERR cannot read situations file " + dir_.File("missing.conf") +
+                ": No such file or directory; the situations are unchanged\n");
+  EXPECT_EQ(Situation_Registry::Instance().List().size(), 1u);  // "old" still runs
+
+  setenv("HOV_SITUATIONS", path.c_str(), 1);
+  EXPECT_EQ(AnswerControlLine("SITUATION RELOAD"),
+            "OK 1\n{\"problem\":\"" + path +
+                ":3: unknown column SIZE for table QTEST.CTLROWS; expected one of: NAME COUNT "
+                "NOTE\"}\n");
+  EXPECT_EQ(AnswerControlLine("SITUATION LIST"),
+            "OK 1\n{\"name\":\"big\",\"table\":\"QTEST.CTLROWS\",\"condition\":\"COUNT > "
+            "10\",\"stopped\":false,\"reason\":0}\n");
+}
+
+TEST_F(ControlProtocolTest, LogEntriesReportTakesItsSelection) {
+  // With the whole selection the report runs (no log is monitored here).
+  EXPECT_EQ(AnswerControlLine("REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND LOGNAME == "
+                              "\"syslog\" AND ENTRYTIME >= \"-1h\" AND ENTRYTIME <= "
+                              "\"1991231235959000\""),
+            "OK 0\n");
+}
+
+}  // namespace
