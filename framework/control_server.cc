@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -27,8 +28,9 @@ constexpr int kListenBacklog = 64;
 
 struct Server_State {
   std::mutex mu;
-  std::condition_variable idle;  // signalled when a connection thread ends
+  std::condition_variable slot;  // signalled when a connection thread ends or Stop begins
   bool running = false;
+  bool stopping = false;
   int active = 0;  // connection threads alive
   Control_Limits limits;
   std::string path;
@@ -187,7 +189,7 @@ void* ServeConnection(void* arg) {
   Server_State& s = State();
   std::lock_guard<std::mutex> g(s.mu);
   --s.active;
-  s.idle.notify_all();
+  s.slot.notify_all();
   return nullptr;
 }
 
@@ -241,9 +243,12 @@ void* AcceptLoop(void*) {
     }
     auto* c = new Connection{fd, stop_fd, 0};
     {
-      std::lock_guard<std::mutex> g(s.mu);
+      // A burst of requests waits briefly for a slot; a flood is told busy.
+      std::unique_lock<std::mutex> lock(s.mu);
       c->timeout_ms = s.limits.client_timeout_ms;
-      if (s.active >= s.limits.max_clients) {
+      s.slot.wait_for(lock, std::chrono::milliseconds(s.limits.slot_wait_ms),
+                      [&s] { return s.active < s.limits.max_clients || s.stopping; });
+      if (s.active >= s.limits.max_clients || s.stopping) {
         delete c;
         c = nullptr;
       } else {
@@ -266,7 +271,7 @@ void* AcceptLoop(void*) {
       delete c;
       std::lock_guard<std::mutex> g(s.mu);
       --s.active;
-      s.idle.notify_all();
+      s.slot.notify_all();
     }
     SendNow(fd, FormatControlErr("busy: the agent is serving as many requests as it allows; try again"));
   }
@@ -424,6 +429,8 @@ void Control_Server::Stop() {
     if (!s.running) {
       return;
     }
+    s.stopping = true;
+    s.slot.notify_all();
     // The byte is never read: the pipe stays readable and wakes every poll.
     if (write(s.stop_write.get(), "x", 1) != 1) {
       WEX1_TRACE(wex1, WEX1_ERROR, "\nControl server stop not signalled; errno = %d; %s", errno,
@@ -432,7 +439,7 @@ void Control_Server::Stop() {
   }
   pthread_join(s.acceptor, nullptr);
   std::unique_lock<std::mutex> lock(s.mu);
-  s.idle.wait(lock, [&s] { return s.active == 0; });
+  s.slot.wait(lock, [&s] { return s.active == 0; });
   s.listen_fd.reset();
   struct stat st;
   if (stat(s.path.c_str(), &st) == 0 && st.st_dev == s.dev && st.st_ino == s.ino) {
@@ -441,5 +448,6 @@ void Control_Server::Stop() {
   s.stop_read.reset();
   s.stop_write.reset();
   s.running = false;
+  s.stopping = false;
   WEX1_TRACE(wex1, WEX1_FLOW, "\nControl server on %s stopped.", s.path.c_str());
 }

@@ -4,9 +4,10 @@
 //
 // The socket file has mode 0600 and a peer is served only when its uid is
 // root or the agent's own. An accepting thread hands each connection to a
-// thread of its own, at most `max_clients` at once (beyond that the peer is
-// answered "ERR busy ..." at once); a peer gets `client_timeout_ms` to send
-// its line and, while the reply is written, to take each part of it.
+// thread of its own, at most `max_clients` at once (one more waits up to
+// `slot_wait_ms` for a slot, then is answered "ERR busy ..."); a peer gets
+// `client_timeout_ms` to send its line and, while the reply is written, to
+// take each part of it.
 // Start and Stop are called by the process's main thread (hovmain); the
 // server's threads share one process-wide state under its mutex.
 #ifndef QOR_FRAMEWORK_CONTROL_SERVER_H_
@@ -19,8 +20,9 @@
 std::string HOV_SocketPath();
 
 struct Control_Limits {
-  int client_timeout_ms = 5000;
-  int max_clients = 16;
+  int client_timeout_ms = 5000;  // to send the line, and to take each part of the reply
+  int max_clients = 16;          // connections served at once
+  int slot_wait_ms = 1000;       // how long one more waits for a free slot before "busy"
 };
 
 class Control_Server {
