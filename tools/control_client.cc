@@ -1,0 +1,139 @@
+#include "tools/control_client.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "util/unique_fd.h"
+
+namespace {
+
+long long NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits for `events` on fd until the deadline; false on timeout.
+bool Wait(int fd, short events, long long deadline) {
+  while (true) {
+    const long long left = deadline - NowMs();
+    if (left <= 0) {
+      return false;
+    }
+    struct pollfd p = {fd, events, 0};
+    const int n = poll(&p, 1, static_cast<int>(left));
+    if (n > 0) {
+      return true;
+    }
+    if (n < 0 && errno != EINTR) {
+      return true;  // let the following call report the error
+    }
+  }
+}
+
+Control_Reply Failure(Reply_Status status, const std::string& text) {
+  Control_Reply r;
+  r.status = status;
+  r.text = text;
+  return r;
+}
+
+}  // namespace
+
+Control_Reply ParseControlReply(const std::string& text) {
+  const size_t nl = text.find('\n');
+  if (nl == std::string::npos) {
+    return Failure(Reply_Status::kBroken,
+                   text.empty() ? "the agent closed the connection without a reply"
+                                : "the reply ended before its first line did");
+  }
+  const std::string first = text.substr(0, nl);
+  if (first.compare(0, 4, "ERR ") == 0 || first == "ERR") {
+    Control_Reply r;
+    r.status = Reply_Status::kErr;
+    r.text = first.size() > 4 ? first.substr(4) : "";
+    return r;
+  }
+  char* end = nullptr;
+  const long n = first.compare(0, 3, "OK ") == 0 ? strtol(first.c_str() + 3, &end, 10) : -1;
+  if (n < 0 || end == nullptr || *end != '\0' || end == first.c_str() + 3) {
+    return Failure(Reply_Status::kBroken, "unexpected reply \"" + first.substr(0, 80) + "\"");
+  }
+  Control_Reply r;
+  r.status = Reply_Status::kOk;
+  size_t at = nl + 1;
+  while (static_cast<long>(r.lines.size()) < n) {
+    const size_t e = text.find('\n', at);
+    if (e == std::string::npos) {
+      return Failure(Reply_Status::kBroken, "the reply ended after " + std::to_string(r.lines.size()) +
+                                                " of its " + std::to_string(n) + " lines");
+    }
+    r.lines.push_back(text.substr(at, e - at));
+    at = e + 1;
+  }
+  return r;
+}
+
+Control_Reply SendControlRequest(const std::string& path, const std::string& line, int timeout_ms) {
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr.sun_path) {
+    return Failure(Reply_Status::kUnreachable, "socket path \"" + path + "\" must have 1 to " +
+                                                   std::to_string(sizeof addr.sun_path - 1) + " bytes");
+  }
+  memcpy(addr.sun_path, path.c_str(), path.size());
+  Unique_Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid() ||
+      connect(fd.get(), reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr) != 0) {
+    return Failure(Reply_Status::kUnreachable, strerror(errno));
+  }
+  const std::string request = line + "\n";
+  size_t off = 0;
+  long long deadline = NowMs() + timeout_ms;
+  while (off < request.size()) {
+    const ssize_t n = send(fd.get(), request.data() + off, request.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      off += static_cast<size_t>(n);
+      deadline = NowMs() + timeout_ms;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!Wait(fd.get(), POLLOUT, deadline)) {
+        return Failure(Reply_Status::kBroken, "the agent took no request for " +
+                                                  std::to_string(timeout_ms / 1000) + " seconds");
+      }
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // the agent may have answered already (ERR busy, refused): read it
+    }
+  }
+  shutdown(fd.get(), SHUT_WR);
+  std::string text;
+  deadline = NowMs() + timeout_ms;
+  while (true) {
+    if (!Wait(fd.get(), POLLIN, deadline)) {
+      return Failure(Reply_Status::kBroken,
+                     "no reply within " + std::to_string(timeout_ms / 1000) + " seconds");
+    }
+    char buf[8192];
+    const ssize_t n = recv(fd.get(), buf, sizeof buf, MSG_DONTWAIT);
+    if (n > 0) {
+      text.append(buf, static_cast<size_t>(n));
+      deadline = NowMs() + timeout_ms;
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      continue;
+    }
+    // End of the reply; a reset after it (the agent closed with part of a
+    // request unread) loses nothing that was sent before.
+    break;
+  }
+  return ParseControlReply(text);
+}

@@ -1,0 +1,30 @@
+// The client side of the control socket: one request line out, the agent's
+// whole reply in.
+#ifndef QOR_TOOLS_CONTROL_CLIENT_H_
+#define QOR_TOOLS_CONTROL_CLIENT_H_
+
+#include <string>
+#include <vector>
+
+enum class Reply_Status {
+  kOk,           // "OK n": `lines` holds the n JSON lines
+  kErr,          // "ERR text": `text` holds the text
+  kUnreachable,  // no agent answers on the socket: `text` says why
+  kBroken,       // the agent answered, but not a whole reply: `text` says how
+};
+
+struct Control_Reply {
+  Reply_Status status = Reply_Status::kUnreachable;
+  std::vector<std::string> lines;
+  std::string text;
+};
+
+// Sends `line` (without its newline) to the agent at `socket_path` and reads
+// its reply, waiting at most `timeout_ms` for each part of it.
+Control_Reply SendControlRequest(const std::string& socket_path, const std::string& line,
+                                 int timeout_ms);
+
+// Splits a whole reply text ("OK n\n" and n lines, or "ERR text\n").
+Control_Reply ParseControlReply(const std::string& text);
+
+#endif  // QOR_TOOLS_CONTROL_CLIENT_H_

@@ -1,0 +1,507 @@
+#include "tools/qorctl_command.h"
+
+#include <limits.h>
+#include <unistd.h>
+
+#include "framework/control_server.h"
+#include "tools/control_client.h"
+#include "tools/json_line.h"
+#include "tools/table_format.h"
+#include "tools/time_arg.h"
+
+namespace {
+
+const char kDefaultSince[] = "-1h";
+const char kDefaultUntil[] = "now";
+constexpr size_t kMaxLogPath = 256;  // widths of the LOGPATH and LOGNAME columns
+constexpr size_t kMaxLogName = 128;
+
+// One column of a table view: `key` (and `key2` appended, for LOGPATH with
+// LOGNAME) of each row; `stamp` shows a time stamp readably.
+struct View_Column {
+  const char* header;
+  const char* key;
+  const char* key2;
+  bool stamp;
+};
+
+const View_Column kLogsView[] = {{"PATH", "LOGPATH", "LOGNAME", false},
+                                 {"TYPE", "LOGTYPE", nullptr, false},
+                                 {"MONSTATUS", "MONSTATUS", nullptr, false},
+                                 {"NUMEVENTS", "NUMEVENTS", nullptr, false},
+                                 {"NUMERRORS", "NUMERRORS", nullptr, false},
+                                 {"LOGSIZE", "LOGSIZE", nullptr, false},
+                                 {"LOGMODDATE", "LOGMODDATE", nullptr, true},
+                                 {nullptr, nullptr, nullptr, false}};
+const View_Column kNodeView[] = {{"ORIGINNODE", "ORIGINNODE", nullptr, false},
+                                 {"NODETYPE", "NODETYPE", nullptr, false},
+                                 {"PRODUCT", "PRODUCT", nullptr, false},
+                                 {"VERSION", "VERSION", nullptr, false},
+                                 {"AFFINITIES", "AFFINITIES", nullptr, false},
+                                 {"TIMESTAMP", "TIMESTAMP", nullptr, true},
+                                 {nullptr, nullptr, nullptr, false}};
+const View_Column kEntriesView[] = {{"ENTRYTIME", "ENTRYTIME", nullptr, true},
+                                    {"ENTRYSYS", "ENTRYSYS", nullptr, false},
+                                    {"ENTRYSRC", "ENTRYSRC", nullptr, false},
+                                    {"ENTRYTYPE", "ENTRYTYPE", nullptr, false},
+                                    {"ENTRYCLASS", "ENTRYCLASS", nullptr, false},
+                                    {"ENTRYDESC", "ENTRYDESC", nullptr, false},
+                                    {nullptr, nullptr, nullptr, false}};
+// STATE is made from "stopped" and "reason".
+const View_Column kSituationsView[] = {{"NAME", "name", nullptr, false},
+                                       {"TABLE", "table", nullptr, false},
+                                       {"STATE", "stopped", nullptr, false},
+                                       {"CONDITION", "condition", nullptr, false},
+                                       {nullptr, nullptr, nullptr, false}};
+const View_Column kReloadView[] = {{"SKIPPED", "problem", nullptr, false},
+                                   {nullptr, nullptr, nullptr, false}};
+
+bool IsStampKey(const std::string& k) {
+  return k == "ENTRYTIME" || k == "TIMESTAMP" || k == "MONTIME" || k == "LOGMODDATE";
+}
+
+bool IsNumber(const Json_Field& f) {
+  return !f.is_string && f.text != "true" && f.text != "false" && f.text != "null";
+}
+
+// "dir/" and "name" as a double-quoted condition text.
+std::string Quoted(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+    }
+    out.push_back(c);
+  }
+  return out + "\"";
+}
+
+std::string Join(const std::vector<std::string>& words, size_t from) {
+  std::string out;
+  for (size_t i = from; i < words.size(); ++i) {
+    out += (i > from ? " " : "") + words[i];
+  }
+  return out;
+}
+
+bool OneWord(const std::string& w, const char* what, std::string* err) {
+  if (!w.empty() && w.find_first_of(" \t") == std::string::npos) {
+    return true;
+  }
+  *err = std::string(what) + " must be one word, without blanks";
+  return false;
+}
+
+bool Arity(const std::vector<std::string>& w, size_t least, size_t most, const char* usage,
+           std::string* err) {
+  if (w.size() >= least && w.size() <= most) {
+    return true;
+  }
+  *err = std::string("usage: qorctl ") + usage;
+  return false;
+}
+
+// The log's directory (with its last slash) and file name; a relative path
+// is taken from the current directory.
+bool SplitLogPath(std::string path, std::string* dir, std::string* name, std::string* err) {
+  if (path.empty()) {
+    *err = "expected the path of a monitored log after entries";
+    return false;
+  }
+  if (path[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+      *err = "cannot make " + path + " absolute: the current directory is unknown";
+      return false;
+    }
+    path = std::string(cwd) + "/" + path;
+  }
+  const size_t slash = path.rfind('/');
+  *dir = path.substr(0, slash + 1);
+  *name = path.substr(slash + 1);
+  if (name->empty()) {
+    *err = path + " names a directory; expected the path of a log file";
+    return false;
+  }
+  if (dir->size() > kMaxLogPath || name->size() > kMaxLogName) {
+    *err = "the agent keeps at most " + std::to_string(kMaxLogPath) +
+           " bytes of a log's directory and " + std::to_string(kMaxLogName) +
+           " of its file name; " + path + " is longer";
+    return false;
+  }
+  return true;
+}
+
+std::string LogSelection(const std::string& dir, const std::string& name) {
+  return "LOGPATH == " + Quoted(dir) + " AND LOGNAME == " + Quoted(name);
+}
+
+bool EntriesLine(const Qorctl_Options& o, time_t now, std::string* line, std::string* err) {
+  std::string dir, name;
+  if (!SplitLogPath(o.words[1], &dir, &name, err)) {
+    return false;
+  }
+  const std::string since_text = o.since.empty() ? kDefaultSince : o.since;
+  const std::string until_text = o.until.empty() ? kDefaultUntil : o.until;
+  std::string since, until;
+  if (!ParseTimeArg(since_text, Time_Edge::kStart, now, &since, err)) {
+    *err = "--since: " + *err;
+    return false;
+  }
+  if (!ParseTimeArg(until_text, Time_Edge::kEnd, now, &until, err)) {
+    *err = "--until: " + *err;
+    return false;
+  }
+  if (since > until) {
+    *err = "--since (" + since_text + ") is later than --until (" + until_text + ")";
+    return false;
+  }
+  *line = "REPORT VXLOGENT WHERE " + LogSelection(dir, name) + " AND ENTRYTIME >= " +
+          Quoted(since) + " AND ENTRYTIME <= " + Quoted(until);
+  return true;
+}
+
+// One cell of a view.
+std::string Cell(const std::vector<Json_Field>& row, const View_Column& c, bool* number) {
+  const Json_Field* f = FindJsonField(row, c.key);
+  if (f == nullptr) {
+    return "";
+  }
+  if (std::string(c.key) == "stopped") {
+    const Json_Field* reason = FindJsonField(row, "reason");
+    if (f->text != "true") {
+      return "running";
+    }
+    return "stopped (reason " + (reason != nullptr ? reason->text : std::string("?")) + ")";
+  }
+  std::string text = c.stamp ? ReadableStamp(f->text) : f->text;
+  if (c.key2 != nullptr) {
+    const Json_Field* g = FindJsonField(row, c.key2);
+    text += g != nullptr ? g->text : "";
+  }
+  *number = IsNumber(*f);
+  return text;
+}
+
+// Parses every reply line; false with *err naming the first unreadable one.
+bool ParseRows(const std::vector<std::string>& lines, std::vector<std::vector<Json_Field>>* rows,
+               std::string* err) {
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::vector<Json_Field> fields;
+    if (!ParseJsonLine(lines[i], &fields, err)) {
+      *err = "reply line " + std::to_string(i + 1) + " is not a JSON object: " + *err;
+      return false;
+    }
+    rows->push_back(std::move(fields));
+  }
+  return true;
+}
+
+std::string ViewTable(const View_Column* view, const std::vector<std::vector<Json_Field>>& rows) {
+  std::vector<Table_Column> columns;
+  for (const View_Column* c = view; c->header != nullptr; ++c) {
+    columns.push_back({c->header, false});
+  }
+  std::vector<bool> numeric(columns.size(), true);
+  std::vector<std::vector<std::string>> cells;
+  for (const auto& row : rows) {
+    std::vector<std::string> line;
+    for (size_t i = 0; i < columns.size(); ++i) {
+      bool number = false;
+      line.push_back(Cell(row, view[i], &number));
+      numeric[i] = numeric[i] && number;
+    }
+    cells.push_back(std::move(line));
+  }
+  for (size_t i = 0; i < columns.size(); ++i) {
+    columns[i].right = numeric[i] && !rows.empty();
+  }
+  return FormatTable(columns, cells);
+}
+
+// Every key of the rows, in order of first appearance.
+std::string GenericTable(const std::vector<std::vector<Json_Field>>& rows) {
+  std::vector<std::string> keys;
+  for (const auto& row : rows) {
+    for (const Json_Field& f : row) {
+      bool known = false;
+      for (const std::string& k : keys) {
+        known = known || k == f.key;
+      }
+      if (!known) {
+        keys.push_back(f.key);
+      }
+    }
+  }
+  if (keys.empty()) {
+    return "";
+  }
+  std::vector<View_Column> view;
+  for (const std::string& k : keys) {
+    view.push_back({k.c_str(), k.c_str(), nullptr, IsStampKey(k)});
+  }
+  view.push_back({nullptr, nullptr, nullptr, false});
+  return ViewTable(view.data(), rows);
+}
+
+void Print(FILE* out, const std::string& text) { fputs(text.c_str(), out); }
+
+}  // namespace
+
+bool ParseQorctlArgs(const std::vector<std::string>& args, Qorctl_Options* o, std::string* err) {
+  *o = Qorctl_Options();
+  bool options_end = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (options_end || a.size() < 2 || a[0] != '-' || (a[1] != '-' && a != "-h")) {
+      o->words.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      options_end = true;
+      continue;
+    }
+    if (a == "--json") {
+      o->json = true;
+      continue;
+    }
+    if (a == "--help" || a == "-h") {
+      o->help = true;
+      continue;
+    }
+    std::string name = a, value;
+    const size_t eq = a.find('=');
+    const bool inline_value = eq != std::string::npos;
+    if (inline_value) {
+      name = a.substr(0, eq);
+      value = a.substr(eq + 1);
+    }
+    std::string* target = name == "--socket" ? &o->socket
+                          : name == "--since" ? &o->since
+                          : name == "--until" ? &o->until
+                                              : nullptr;
+    if (target == nullptr) {
+      *err = "unknown option " + name;
+      return false;
+    }
+    if (!inline_value) {
+      if (i + 1 >= args.size()) {
+        *err = "option " + name + " needs a value";
+        return false;
+      }
+      value = args[++i];
+    }
+    if (value.empty()) {
+      *err = "option " + name + " needs a value";
+      return false;
+    }
+    *target = value;
+  }
+  return true;
+}
+
+bool QorctlRequestLine(const Qorctl_Options& o, time_t now, std::string* line, std::string* err) {
+  const std::vector<std::string>& w = o.words;
+  if (w.empty()) {
+    *err = "expected a command: ping, logs, node, entries, situations, situation or raw";
+    return false;
+  }
+  for (const std::string& a : w) {
+    if (a.find_first_of("\r\n") != std::string::npos) {
+      *err = "arguments must not contain line breaks";
+      return false;
+    }
+  }
+  const std::string& cmd = w[0];
+  if ((!o.since.empty() || !o.until.empty()) && cmd != "entries") {
+    *err = "--since and --until belong to the entries command";
+    return false;
+  }
+  if (cmd == "ping") {
+    *line = "PING";
+    return Arity(w, 1, 1, "ping", err);
+  }
+  if (cmd == "logs") {
+    *line = "REPORT VXMONLOG";
+    return Arity(w, 1, 1, "logs", err);
+  }
+  if (cmd == "node") {
+    *line = "REPORT X7SRV.RNODESTS";
+    return Arity(w, 1, 1, "node", err);
+  }
+  if (cmd == "entries") {
+    return Arity(w, 2, 2, "entries PATH [--since T] [--until T]", err) && EntriesLine(o, now, line, err);
+  }
+  if (cmd == "situations") {
+    *line = "SITUATION LIST";
+    return Arity(w, 1, 1, "situations", err);
+  }
+  if (cmd == "raw") {
+    *line = Join(w, 1);
+    return Arity(w, 2, SIZE_MAX, "raw 'REQUEST LINE'", err);
+  }
+  if (cmd != "situation") {
+    *err = "unknown command \"" + cmd +
+           "\"; expected ping, logs, node, entries, situations, situation or raw";
+    return false;
+  }
+  const std::string sub = w.size() > 1 ? w[1] : "";
+  if (sub == "add") {
+    if (!Arity(w, 4, SIZE_MAX, "situation add NAME TABLE CONDITION...", err) ||
+        !OneWord(w[2], "the situation name", err) || !OneWord(w[3], "the table name", err)) {
+      return false;
+    }
+    *line = "SITUATION ADD " + w[2] + " " + w[3];
+    const std::string condition = Join(w, 4);
+    if (!condition.empty()) {
+      *line += " " + condition;
+    }
+    return true;
+  }
+  if (sub == "del") {
+    *line = "SITUATION DEL " + (w.size() > 2 ? w[2] : "");
+    return Arity(w, 3, 3, "situation del NAME", err) && OneWord(w[2], "the situation name", err);
+  }
+  if (sub == "reload") {
+    *line = "SITUATION RELOAD";
+    return Arity(w, 2, 2, "situation reload", err);
+  }
+  if (sub == "list") {
+    *line = "SITUATION LIST";
+    return Arity(w, 2, 2, "situation list", err);
+  }
+  *err = "usage: qorctl situation add NAME TABLE CONDITION... | situation del NAME | situation reload";
+  return false;
+}
+
+std::string QorctlUsage(const std::string& socket) {
+  return "Usage: qorctl [--socket PATH] [--json] COMMAND [ARGUMENTS]\n"
+         "\n"
+         "Asks a running qoragent for reports and manages its situations.\n"
+         "\n"
+         "Commands:\n"
+         "  ping                      check that the agent answers\n"
+         "  logs                      the monitored logs (VXMONLOG)\n"
+         "  node                      the agent's node status (X7SRV.RNODESTS)\n"
+         "  entries PATH [--since T] [--until T]\n"
+         "                            entries of the monitored log PATH between two times\n"
+         "                            (VXLOGENT); by default --since -1h --until now\n"
+         "  situations                the situations: name, table, state and condition\n"
+         "  situation add NAME TABLE CONDITION...\n"
+         "                            start a situation; the remaining arguments make its\n"
+         "                            condition, COLUMN OP VALUE terms joined by AND, e.g.\n"
+         "                            situation add sshfail VXLOGENT 'ENTRYDESC ~ \"Failed password\"'\n"
+         "  situation del NAME        delete a situation\n"
+         "  situation reload          replace every situation by those of the agent's\n"
+         "                            HOV_SITUATIONS file; lists the lines it skipped\n"
+         "  raw 'REQUEST LINE'        send one request line as it is: PING,\n"
+         "                            REPORT TABLE [WHERE CONDITION], SITUATION ADD NAME TABLE\n"
+         "                            CONDITION, SITUATION DEL NAME, SITUATION LIST or\n"
+         "                            SITUATION RELOAD\n"
+         "\n"
+         "Times T: YYYY-MM-DD[ HH:MM[:SS]] in local time, \"now\", or a time before now\n"
+         "such as -30s, -15m, -2h, -1d. A date or minute alone given to --until means\n"
+         "its end (2026-12-08 means up to 23:59:59).\n"
+         "\n"
+         "Options:\n"
+         "  --json         print the agent's reply as JSON lines, one per row, with\n"
+         "                 every column (tables show a chosen few)\n"
+         "  --socket PATH  the agent's control socket; by default HOV_SOCKET, else\n"
+         "                 $XDG_RUNTIME_DIR/qoragent.sock, /run/qoragent.sock for root or\n"
+         "                 /tmp/qoragent-UID/qoragent.sock (now: " +
+         socket +
+         ")\n"
+         "  -h, --help     show this text\n"
+         "\n"
+         "Exit status: 0 when the agent answered OK, 1 when it answered ERR or the\n"
+         "arguments are wrong, 2 when the agent cannot be reached.\n";
+}
+
+int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err) {
+  Qorctl_Options o;
+  std::string why;
+  if (!ParseQorctlArgs(args, &o, &why)) {
+    fprintf(err, "qorctl: %s\nRun 'qorctl --help' for usage.\n", why.c_str());
+    return QORCTL_ERR;
+  }
+  const std::string socket = o.socket.empty() ? HOV_SocketPath() : o.socket;
+  if (o.help) {
+    Print(out, QorctlUsage(socket));
+    return QORCTL_OK;
+  }
+  std::string line;
+  if (!QorctlRequestLine(o, time(nullptr), &line, &why)) {
+    fprintf(err, "qorctl: %s\nRun 'qorctl --help' for usage.\n", why.c_str());
+    return QORCTL_ERR;
+  }
+  const Control_Reply reply = SendControlRequest(socket, line, QORCTL_TIMEOUT_MS);
+  switch (reply.status) {
+    case Reply_Status::kUnreachable:
+      fprintf(err,
+              "qorctl: cannot reach the agent at %s: %s\n"
+              "Start it with 'qoragent' (HOV_SOCKET=%s if that is not its default), or name "
+              "its socket with --socket PATH.\n",
+              socket.c_str(), reply.text.c_str(), socket.c_str());
+      return QORCTL_UNREACHABLE;
+    case Reply_Status::kBroken:
+      fprintf(err, "qorctl: the agent at %s: %s\n", socket.c_str(), reply.text.c_str());
+      return QORCTL_UNREACHABLE;
+    case Reply_Status::kErr:
+      fprintf(err, "qorctl: %s\n", reply.text.c_str());
+      return QORCTL_ERR;
+    case Reply_Status::kOk:
+      break;
+  }
+  const std::string& cmd = o.words[0];
+  const std::string sub = o.words.size() > 1 ? o.words[1] : "";
+  std::string dir, name;
+  if (cmd == "entries" && reply.lines.empty() && SplitLogPath(o.words[1], &dir, &name, &why)) {
+    // An empty report and a log the agent does not watch look alike; tell them apart.
+    const Control_Reply check =
+        SendControlRequest(socket, "REPORT VXMONLOG WHERE " + LogSelection(dir, name), QORCTL_TIMEOUT_MS);
+    if (check.status == Reply_Status::kOk && check.lines.empty()) {
+      fprintf(err, "qorctl: %s%s is not a monitored log; 'qorctl logs' lists those that are\n",
+              dir.c_str(), name.c_str());
+      return QORCTL_ERR;
+    }
+  }
+  if (o.json) {
+    for (const std::string& l : reply.lines) {
+      fprintf(out, "%s\n", l.c_str());
+    }
+    return QORCTL_OK;
+  }
+  std::vector<std::vector<Json_Field>> rows;
+  if (!ParseRows(reply.lines, &rows, &why)) {
+    fprintf(err, "qorctl: the agent at %s: %s\n", socket.c_str(), why.c_str());
+    return QORCTL_UNREACHABLE;
+  }
+  if (cmd == "ping") {
+    const Json_Field* pid = rows.empty() ? nullptr : FindJsonField(rows[0], "pid");
+    const Json_Field* system = rows.empty() ? nullptr : FindJsonField(rows[0], "system");
+    fprintf(out, "qoragent at %s is alive (pid %s, system %s)\n", socket.c_str(),
+            pid != nullptr ? pid->text.c_str() : "?", system != nullptr ? system->text.c_str() : "?");
+  } else if (cmd == "logs") {
+    Print(out, ViewTable(kLogsView, rows));
+  } else if (cmd == "node") {
+    Print(out, ViewTable(kNodeView, rows));
+  } else if (cmd == "entries") {
+    Print(out, ViewTable(kEntriesView, rows));
+  } else if (cmd == "situations" || sub == "list") {
+    Print(out, ViewTable(kSituationsView, rows));
+  } else if (sub == "add") {
+    const Json_Field* table = rows.empty() ? nullptr : FindJsonField(rows[0], "table");
+    fprintf(out, "situation %s added on %s\n", o.words[2].c_str(),
+            table != nullptr ? table->text.c_str() : o.words[3].c_str());
+  } else if (sub == "del") {
+    fprintf(out, "situation %s deleted\n", o.words[2].c_str());
+  } else if (sub == "reload") {
+    fprintf(out, "situations reloaded%s\n", rows.empty() ? "" : "; these lines were skipped:");
+    if (!rows.empty()) {
+      Print(out, ViewTable(kReloadView, rows));
+    }
+  } else {
+    Print(out, GenericTable(rows));
+  }
+  return QORCTL_OK;
+}

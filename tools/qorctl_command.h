@@ -1,0 +1,45 @@
+// qorctl's commands: arguments to a request line, the agent's reply to what
+// a person reads (aligned tables, or the JSON lines with --json).
+#ifndef QOR_TOOLS_QORCTL_COMMAND_H_
+#define QOR_TOOLS_QORCTL_COMMAND_H_
+
+#include <stdio.h>
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+// Exit statuses.
+constexpr int QORCTL_OK = 0;
+constexpr int QORCTL_ERR = 1;          // the agent said ERR, or bad arguments
+constexpr int QORCTL_UNREACHABLE = 2;  // no agent answers on the socket
+
+// How long qorctl waits for each part of a reply.
+constexpr int QORCTL_TIMEOUT_MS = 60000;
+
+struct Qorctl_Options {
+  std::string socket;  // empty: HOV_SocketPath()
+  bool json = false;
+  bool help = false;
+  std::string since;  // entries only; empty: the default
+  std::string until;
+  std::vector<std::string> words;  // the command and its arguments
+};
+
+// Reads the command line (argv[0] excluded). Options may stand anywhere
+// before "--". False with *err for an unknown option or a missing value.
+[[nodiscard]] bool ParseQorctlArgs(const std::vector<std::string>& args, Qorctl_Options* options,
+                                   std::string* err);
+
+// The request line for the command in `options`, times taken relative to
+// `now`. False with *err saying what the arguments should be.
+[[nodiscard]] bool QorctlRequestLine(const Qorctl_Options& options, time_t now, std::string* line,
+                                     std::string* err);
+
+// The usage text shown by --help (`socket` is the path in use).
+std::string QorctlUsage(const std::string& socket);
+
+// Runs qorctl: output on `out`, messages on `err`; returns the exit status.
+int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err);
+
+#endif  // QOR_TOOLS_QORCTL_COMMAND_H_
