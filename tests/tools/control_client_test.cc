@@ -1,0 +1,71 @@
+#include "tools/control_client.h"
+
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "framework/control_server.h"
+#include "tests/testutil.h"
+
+namespace {
+
+std::string Render(const Control_Reply& r) {
+  static const char* const kStatus[] = {"OK", "ERR", "UNREACHABLE", "BROKEN"};
+  std::string out = kStatus[static_cast<int>(r.status)];
+  if (!r.text.empty()) {
+    out += " (" + r.text + ")";
+  }
+  for (const std::string& l : r.lines) {
+    out += " [" + l + "]";
+  }
+  return out;
+}
+
+TEST(ControlClientTest, RepliesAreSplit) {
+  const struct {
+    std::string text;
+    std::string result;
+  } cases[] = {
+      {"OK 0\n", "OK"},
+      {"OK 2\n{\"a\":1}\n{\"b\":2}\n", "OK [{\"a\":1}] [{\"b\":2}]"},
+      {"OK 1\n\n", "OK []"},
+      {"ERR unknown table X\n", "ERR (unknown table X)"},
+      {"", "BROKEN (the agent closed the connection without a reply)"},
+      {"OK 1", "BROKEN (the reply ended before its first line did)"},
+      {"OK 2\n{}\n", "BROKEN (the reply ended after 1 of its 2 lines)"},
+      {"OK x\n", "BROKEN (unexpected reply \"OK x\")"},
+      {"OK \n", "BROKEN (unexpected reply \"OK \")"},
+      {"HELLO\n", "BROKEN (unexpected reply \"HELLO\")"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Render(ParseControlReply(c.text)), c.result) << c.text;
+  }
+}
+
+TEST(ControlClientTest, TalksToTheServer) {
+  qortest::Scoped_Temp_Dir dir;
+  qortest::TraceCapture trace("ERROR");
+  const std::string socket = dir.File("agent.sock");
+  EXPECT_EQ(Render(SendControlRequest(socket, "PING", 1000)),
+            "UNREACHABLE (No such file or directory)");
+  setenv("HOV_SOCKET", socket.c_str(), 1);
+  setenv("HOV_SYSTEM_NAME", "clienttest:TVX", 1);
+  std::string err;
+  ASSERT_TRUE(Control_Server::Start(&err)) << err;
+  EXPECT_EQ(Render(SendControlRequest(socket, "PING", 10000)),
+            "OK [{\"pid\":" + std::to_string(getpid()) + ",\"system\":\"clienttest:TVX\"}]");
+  EXPECT_EQ(Render(SendControlRequest(socket, "PONG", 10000)),
+            "ERR (unknown request PONG at column 1; expected PING, REPORT or SITUATION)");
+  EXPECT_EQ(Render(SendControlRequest(socket, std::string(100000, 'x'), 10000)),
+            "ERR (request line longer than 4096 bytes)");
+  Control_Server::Stop();
+  EXPECT_EQ(Render(SendControlRequest(socket, "PING", 1000)),
+            "UNREACHABLE (No such file or directory)");
+  unsetenv("HOV_SOCKET");
+  unsetenv("HOV_SYSTEM_NAME");
+}
+
+}  // namespace

@@ -1,0 +1,240 @@
+#include "tools/qorctl_command.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "framework/control_server.h"
+#include "framework/situation_registry.h"
+#include "framework/table_manager.h"
+#include "tables/tvx_vxlogent_manager.h"
+#include "tables/tvx_vxmonlog_manager.h"
+#include "tables/x7srv_rnodests_manager.h"
+#include "tests/testutil.h"
+
+namespace {
+
+constexpr time_t kNow = 1796697000;  // 2026-12-08 02:30:00 UTC
+
+std::string Line(const std::vector<std::string>& args) {
+  Qorctl_Options o;
+  std::string line, err;
+  if (!ParseQorctlArgs(args, &o, &err) || !QorctlRequestLine(o, kNow, &line, &err)) {
+    return "error: " + err;
+  }
+  return line;
+}
+
+TEST(QorctlCommandTest, CommandsBecomeRequestLines) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  char cwd_buf[4096];
+  const std::string cwd = getcwd(cwd_buf, sizeof cwd_buf) != nullptr ? cwd_buf : "";
+  const struct {
+    std::vector<std::string> args;
+    std::string result;
+  } cases[] = {
+      {{"ping"}, "PING"},
+      {{"--json", "logs"}, "REPORT VXMONLOG"},
+      {{"node", "--socket", "/tmp/s"}, "REPORT X7SRV.RNODESTS"},
+      {{"situations"}, "SITUATION LIST"},
+      {{"situation", "list"}, "SITUATION LIST"},
+      {{"situation", "reload"}, "SITUATION RELOAD"},
+      {{"situation", "del", "ssh"}, "SITUATION DEL ssh"},
+      {{"situation", "add", "ssh", "VXLOGENT", "ENTRYSRC", "~", "\"sshd\"", "AND", "FREQTHRESH",
+        ">=", "-5"},
+       "SITUATION ADD ssh VXLOGENT ENTRYSRC ~ \"sshd\" AND FREQTHRESH >= -5"},
+      {{"situation", "add", "all", "VXLOGENT"}, "SITUATION ADD all VXLOGENT"},
+      {{"raw", "REPORT VXMONLOG WHERE LOGTYPE == \"S\""}, "REPORT VXMONLOG WHERE LOGTYPE == \"S\""},
+      {{"raw", "SITUATION", "LIST"}, "SITUATION LIST"},
+      {{"entries", "/var/log/syslog"},
+       "REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND LOGNAME == \"syslog\" AND ENTRYTIME >= "
+       "\"1261208013000000\" AND ENTRYTIME <= \"1261208023000000\""},
+      {{"entries", "--since", "2026-12-01", "/var/log/a\"b\\c", "--until=2026-12-07"},
+       "REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND LOGNAME == \"a\\\"b\\\\c\" AND ENTRYTIME "
+       ">= \"1261201000000000\" AND ENTRYTIME <= \"1261207235959000\""},
+      {{"entries", "app.log", "--since", "-1d", "--until", "-2h"},
+       "REPORT VXLOGENT WHERE LOGPATH == \"" + cwd + "/\" AND LOGNAME == \"app.log\" AND ENTRYTIME "
+       ">= \"1261207023000000\" AND ENTRYTIME <= \"1261208003000000\""},
+      // Wrong arguments.
+      {{}, "error: expected a command: ping, logs, node, entries, situations, situation or raw"},
+      {{"status"},
+       "error: unknown command \"status\"; expected ping, logs, node, entries, situations, situation or raw"},
+      {{"ping", "now"}, "error: usage: qorctl ping"},
+      {{"--verbose", "ping"}, "error: unknown option --verbose"},
+      {{"ping", "--socket"}, "error: option --socket needs a value"},
+      {{"ping", "--socket="}, "error: option --socket needs a value"},
+      {{"logs", "--since", "-1h"}, "error: --since and --until belong to the entries command"},
+      {{"entries"}, "error: usage: qorctl entries PATH [--since T] [--until T]"},
+      {{"entries", "/var/log/"}, "error: /var/log/ names a directory; expected the path of a log file"},
+      {{"entries", "/var/log/x", "--since", "soon"},
+       "error: --since: bad time \"soon\"; expected YYYY-MM-DD[ HH:MM[:SS]], now, or -N with s, m, "
+       "h or d (such as -30m, -2h, -1d)"},
+      {{"entries", "/var/log/x", "--until", "2026-02-30"},
+       "error: --until: bad time \"2026-02-30\"; no such date or time (years 1900 to 2899)"},
+      {{"entries", "/var/log/x", "--since", "now", "--until", "-1h"},
+       "error: --since (now) is later than --until (-1h)"},
+      {{"entries", "/var/log/" + std::string(130, 'n')},
+       "error: the agent keeps at most 256 bytes of a log's directory and 128 of its file name; "
+       "/var/log/" + std::string(130, 'n') + " is longer"},
+      {{"situation"},
+       "error: usage: qorctl situation add NAME TABLE CONDITION... | situation del NAME | situation reload"},
+      {{"situation", "add", "ssh"}, "error: usage: qorctl situation add NAME TABLE CONDITION..."},
+      {{"situation", "add", "two words", "VXLOGENT"},
+       "error: the situation name must be one word, without blanks"},
+      {{"situation", "del"}, "error: usage: qorctl situation del NAME"},
+      {{"raw"}, "error: usage: qorctl raw 'REQUEST LINE'"},
+      {{"raw", "PING\nPING"}, "error: arguments must not contain line breaks"},
+      // After "--" everything is an argument.
+      {{"raw", "--", "--json"}, "--json"},
+  };
+  for (const auto& c : cases) {
+    std::string shown;
+    for (const std::string& a : c.args) {
+      shown += a.substr(0, 40) + " ";
+    }
+    EXPECT_EQ(Line(c.args), c.result) << shown;
+  }
+  unsetenv("TZ");
+  tzset();
+}
+
+// Runs QorctlMain and keeps what it printed.
+struct Ctl_Run {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+Ctl_Run Qorctl(std::vector<std::string> args) {
+  char* out_text = nullptr;
+  char* err_text = nullptr;
+  size_t out_size = 0, err_size = 0;
+  FILE* out = open_memstream(&out_text, &out_size);
+  FILE* err = open_memstream(&err_text, &err_size);
+  Ctl_Run r;
+  r.status = QorctlMain(args, out, err);
+  fclose(out);
+  fclose(err);
+  r.out = out_text;
+  r.err = err_text;
+  free(out_text);
+  free(err_text);
+  return r;
+}
+
+class QorctlMainTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (TableManager::Find("X7SRV.RNODESTS") == nullptr) {
+      ASSERT_EQ(x7srv_rnodests_init(), 0u);
+      ASSERT_EQ(tvx_vxmonlog_init(), 0u);
+      ASSERT_EQ(tvx_vxlogent_init(), 0u);
+    }
+    Situation_Registry::Instance().Clear();
+    socket_ = dir_.File("agent.sock");
+    setenv("HOV_SOCKET", socket_.c_str(), 1);
+    setenv("HOV_SYSTEM_NAME", "ctltest:TVX", 1);
+  }
+  void TearDown() override {
+    Control_Server::Stop();
+    Situation_Registry::Instance().Clear();
+    unsetenv("HOV_SOCKET");
+    unsetenv("HOV_SYSTEM_NAME");
+  }
+  void StartServer() {
+    std::string err;
+    ASSERT_TRUE(Control_Server::Start(&err)) << err;
+  }
+
+  qortest::Scoped_Temp_Dir dir_;
+  qortest::TraceCapture trace_{"ERROR"};
+  std::string socket_;
+};
+
+TEST_F(QorctlMainTest, UnreachableAgentIsStatusTwoAndSaysHowToStartIt) {
+  const Ctl_Run r = Qorctl({"ping"});
+  EXPECT_EQ(r.status, QORCTL_UNREACHABLE);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "qorctl: cannot reach the agent at " + socket_ +
+                       ": No such file or directory\nStart it with 'qoragent' (HOV_SOCKET=" + socket_ +
+                       " if that is not its default), or name its socket with --socket PATH.\n");
+}
+
+TEST_F(QorctlMainTest, HelpAndBadArguments) {
+  Ctl_Run r = Qorctl({"--help"});
+  EXPECT_EQ(r.status, QORCTL_OK);
+  EXPECT_EQ(r.out, QorctlUsage(socket_));
+  EXPECT_NE(r.out.find("by default --since -1h --until now"), std::string::npos);
+  EXPECT_NE(r.out.find("(now: " + socket_ + ")"), std::string::npos);
+  r = Qorctl({"frobnicate"});
+  EXPECT_EQ(r.status, QORCTL_ERR);
+  EXPECT_EQ(r.err,
+            "qorctl: unknown command \"frobnicate\"; expected ping, logs, node, entries, situations, "
+            "situation or raw\nRun 'qorctl --help' for usage.\n");
+}
+
+TEST_F(QorctlMainTest, TablesByDefaultJsonOnRequest) {
+  StartServer();
+  Ctl_Run r = Qorctl({"ping"});
+  EXPECT_EQ(r.status, QORCTL_OK);
+  EXPECT_EQ(r.out, "qoragent at " + socket_ + " is alive (pid " + std::to_string(getpid()) +
+                       ", system ctltest:TVX)\n");
+  r = Qorctl({"ping", "--json"});
+  EXPECT_EQ(r.out, "{\"pid\":" + std::to_string(getpid()) + ",\"system\":\"ctltest:TVX\"}\n");
+
+  r = Qorctl({"situation", "add", "ssh", "VXLOGENT", "ENTRYSRC ~ \"sshd\"", "AND", "ENTRYDESC", "~",
+              "\"Failed password\""});
+  EXPECT_EQ(r.status, QORCTL_OK) << r.err;
+  EXPECT_EQ(r.out, "situation ssh added on TVX.VXLOGENT\n");
+  r = Qorctl({"situation", "add", "quiet", "tvx.vxmonlog", "LOGMODDATE < \"-1h\""});
+  EXPECT_EQ(r.out, "situation quiet added on TVX.VXMONLOG\n");
+  r = Qorctl({"situations"});
+  EXPECT_EQ(r.out,
+            "NAME   TABLE         STATE    CONDITION\n"
+            "quiet  TVX.VXMONLOG  running  LOGMODDATE < \"-1h\"\n"
+            "ssh    TVX.VXLOGENT  running  ENTRYSRC ~ \"sshd\" AND ENTRYDESC ~ \"Failed password\"\n");
+  r = Qorctl({"--json", "situations"});
+  EXPECT_EQ(r.out,
+            "{\"name\":\"quiet\",\"table\":\"TVX.VXMONLOG\",\"condition\":\"LOGMODDATE < "
+            "\\\"-1h\\\"\",\"stopped\":false,\"reason\":0}\n"
+            "{\"name\":\"ssh\",\"table\":\"TVX.VXLOGENT\",\"condition\":\"ENTRYSRC ~ \\\"sshd\\\" AND "
+            "ENTRYDESC ~ \\\"Failed password\\\"\",\"stopped\":false,\"reason\":0}\n");
+  r = Qorctl({"situation", "del", "quiet"});
+  EXPECT_EQ(r.out, "situation quiet deleted\n");
+  r = Qorctl({"situation", "del", "quiet"});
+  EXPECT_EQ(r.status, QORCTL_ERR);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "qorctl: no situation named quiet\n");
+
+  r = Qorctl({"logs"});  // no log manager in this process: no rows
+  EXPECT_EQ(r.out, "PATH  TYPE  MONSTATUS  NUMEVENTS  NUMERRORS  LOGSIZE  LOGMODDATE\n");
+  r = Qorctl({"node"});
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
+            "ORIGINNODE  NODETYPE  PRODUCT  VERSION   AFFINITIES  TIMESTAMP");
+  r = Qorctl({"raw", "REPORT X7SRV.RNODESTS WHERE SAMPLENO == 1"});
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
+            "SAMPLENO  ORIGINNODE  NODETYPE  ONLINE  X7ONLINE  PRODUCT  VERSION   EXPIRYTIME  "
+            "AFFINITIES  TIMESTAMP");
+  r = Qorctl({"raw", "REPORT X7SRV.RNODESTS WHERE SAMPLENO == 2"});
+  EXPECT_EQ(r.status, QORCTL_OK);
+  EXPECT_EQ(r.out, "");
+
+  r = Qorctl({"entries", "/var/log/none.log"});
+  EXPECT_EQ(r.status, QORCTL_ERR);
+  EXPECT_EQ(r.err,
+            "qorctl: /var/log/none.log is not a monitored log; 'qorctl logs' lists those that are\n");
+  r = Qorctl({"situation", "reload"});
+  EXPECT_EQ(r.status, QORCTL_ERR);
+  EXPECT_EQ(r.err,
+            "qorctl: no situations file to reload: HOV_SITUATIONS was not set when the agent "
+            "started\n");
+}
+
+}  // namespace
