@@ -1,6 +1,174 @@
 #include "agent/log_manager.h"
 
+#include <errno.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <new>
+
+#include "agent/config_def.h"
 #include "agent/log_file.h"
+#include "agent/log_manager_util.h"
+#include "framework/wex1.h"
+#include "framework/zep.h"
+
+static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
+
+namespace {
+
+constexpr int REFRESHSIGNAL = SIGHUP;
+constexpr int STOPSIGNAL = SIGTERM;
+constexpr int SERVERWAITSECONDS = 10;
+
+// Environment.
+const char EnvSetMsg[] = "\n\"%s\" environment variable set to \"%s\"";
+const char NoConfigEnvMsg[] = "\nNo %s environment variable specified.";
+const char NoSyslogEnvMsg[] = "\nNo %s environment variable specified; using default file %s.";
+const char DebugEnvSetMsg[] =
+    "\n\"%s\" environment variable set to \"%s\". Agent debug mode is ON.";
+const char NoDebugEnvMsg[] =
+    "\nNo \"%s\" environment variable specified. Agent debug mode is OFF.";
+const char AllocErrMsg[] = "\nMemory allocation failed for %d bytes; errno = %d; %s";
+const char SigMaskErrMsg[] = "\nError setting initial signal mask. errno = %d; %s";
+
+// Lock, conditions and thread.
+const char MutexAttrInitErrMsg[] =
+    "\nError initializing log manager mutex attribute object. errno = %d; %s";
+const char MutexInitErrMsg[] = "\nError initializing log manager mutex. errno = %d; %s";
+const char MutexAttrDestroyErrMsg[] =
+    "\nError destroying log manager mutex attribute object. errno = %d; %s";
+const char MutexInitMsg[] = "\nLog manager mutex initialized.";
+const char CondAttrInitErrMsg[] =
+    "\nError initializing log manager condition attribute object. errno = %d; %s";
+const char InUseInitErrMsg[] =
+    "\nError initializing log manager inuse condition variable. errno = %d; %s";
+const char InUseInitMsg[] = "\nLog manager 'inuse' condition variable initialized.";
+const char ServerUpInitErrMsg[] =
+    "\nError initializing log manager server status condition variable. errno = %d; %s";
+const char ServerUpInitMsg[] = "\nLog manager 'server-up' condition variable initialized.";
+const char CondAttrDestroyErrMsg[] =
+    "\nError destroying log manager condition attribute object. errno = %d; %s";
+const char ThreadAttrInitErrMsg[] =
+    "\nError initializing log manager thread attribute object. errno = %d; %s";
+const char ThreadAttrJoinErrMsg[] =
+    "\nError making log manager thread attribute object joinable. errno = %d; %s.Continuing.";
+const char ThreadStartErrMsg[] = "\nError starting manager thread. errno = %d; %s";
+const char ThreadAttrDestroyErrMsg[] =
+    "\nError destroying log manager thread attribute object. errno = %d; %s";
+const char LockErrMsg[] = "\nError locking log manager. errno = %d; %s";
+const char LockMsg[] = "\nLog manager locked.";
+const char UnlockErrMsg[] = "\nError unlocking log manager. errno = %d; %s";
+const char UnlockMsg[] = "\nLog manager unlocked.";
+
+// Manager thread.
+const char ThreadStartedMsg[] = "\nLog manager thread successfully started.";
+const char TerminatingFrameworkMsg[] = "\nLog manager terminating framework.";
+const char ShutdownSuspendedMsg[] =
+    "\nShutdown suspended for up to %d seconds pending completion of server initialization.";
+const char ServerTimedOutMsg[] = "\nWait for server timed out; process is exiting.";
+const char ShutdownResumingMsg[] = "\nShutdown resuming.";
+const char FrameworkTerminatedMsg[] = "\nFramework terminated with status %s";
+const char ThreadTerminatingMsg[] = "\nLog manager thread is terminating.";
+const char WaitingMsg[] = "\nManager thread waiting for refresh (%d) or stop (%d) signal.";
+const char SigchldMsg[] = "\nSIGCHLD signal ignored.";
+const char RefreshSignalMsg[] = "\nRefresh signal received.";
+const char StopSignalMsg[] = "\nStop signal received.";
+const char QuitSignalMsg[] = "\nQUIT signal received. Aborting.";
+const char UnexpectedSignalMsg[] = "\nManager received unexpected signal. Signal = %d";
+const char SigwaitErrMsg[] = "\nError while manager waiting for refresh signal. errno = %d; %s";
+
+// Refresh.
+const char RefreshSuspendedMsg[] =
+    "\nRefresh suspended pending completion of outstanding requests.";
+const char RefreshResumingMsg[] = "\nRefresh resuming.";
+const char ContinuingMsg[] = "\nContinuing to monitor existing log files.";
+const char NoWorkMsg[] = "\nAgent has no work to do.";
+const char BuildDefaultMsg[] = "\nAttempting to build default list from syslog file %s.";
+const char ConfigUnchangedMsg[] = "\n%s has not changed since last refresh. No refresh performed.";
+const char NoValidConfigMsg[] =
+    "\nNo valid log files found in %s. Attempting to build default list from syslog file %s.";
+const char SyslogUnchangedMsg[] = "\n%s has not changed since last refresh. No refresh performed";
+const char NoValidSyslogMsg[] = "\nNo valid log files found in %s. ";
+const char ValidLogAllocErrMsg[] =
+    "\nMemory allocation for Valid_Log object failed. Agent is terminating.";
+const char UnknownTypeMsg[] =
+    "\nError during refresh processing. Unknown log type %d encountered for file %s. Log not "
+    "monitored.";
+const char LogFileAllocErrMsg[] =
+    "\nMemory allocation for Log_File object failed. Agent is terminating.";
+const char CountMismatchMsg[] =
+    "\nFatal error during refresh processing. No. of valid logs = %d: No. of actual logs = %d. "
+    "Agent is terminating.";
+const char DebugOpenErrMsg[] = "\nError opening debug log \"%s\"; errno = %d; %s";
+const char DebugCloseErrMsg[] = "\nError closing debug log \"%s\"; errno = %d; %s";
+
+// Shutdown.
+const char CancelErrMsg[] = "\nError canceling manager thread. errno = %d; %s";
+const char CancelMsg[] = "\nTermination pending cancelation of manager thread.";
+const char JoinErrMsg[] = "\nError joining with manager thread. errno = %d; %s";
+const char JoinMsg[] = "\nManager thread terminated.";
+const char MutexDestroyErrMsg[] = "\nError destroying log manager mutex. errno = %d; %s";
+const char MutexDestroyMsg[] = "\nLog manager mutex destroyed.";
+const char InUseDestroyErrMsg[] = "\nError destroying inuse condition variable. errno = %d; %s";
+const char InUseDestroyMsg[] = "\n'inuse' condition variable destroyed.";
+const char ServerUpDestroyErrMsg[] =
+    "\nError destroying server-up condition variable. errno = %d; %s";
+const char ServerUpDestroyMsg[] = "\n'server-up' condition variable destroyed.";
+const char ShutdownMsg[] = "\nShutdown commencing.";
+
+// Request accounting and the ring.
+const char UseCountMsg[] = "\nUse count is now %d.";
+const char UseCountNegativeMsg[] = "\nUse count going negative. Current value is %d. Setting to %d";
+const char InUseSignalErrMsg[] = "\nError signaling condition variable. errno = %d; %s";
+const char InUseSignalMsg[] = "\nNot-in-use signal sent.";
+const char ServerUpSignalErrMsg[] =
+    "\nError signaling server-up condition variable. errno = %d; %s";
+const char ServerUpSignalMsg[] = "\nAgent server is listening; signal sent.";
+const char NoLogsMsg[] = "\nNo logs are currently being monitored.";
+const char WalkCorruptedMsg[] = "\nLog object chain corrupted. Request terminating.";
+const char ChainCorruptedMsg[] =
+    "\nLog object chain corrupted. Expected number of logs = %d; actual number = %d. Agent is "
+    "terminating.";
+const char DeletingMsg[] = "\nDeleting log object for file %s";
+
+const char PrintSelfMsg[] =
+    "\n\tthis\t\t\t\t= %p\n\tConfigFile\t\t\t= \"%s\"\n\tConfigFileLastChanged\t\t= %s"
+    "\tSyslogConfFile\t\t\t= \"%s\"\n\tSyslogConfFileLastChanged\t= %s\tNumLogs\t\t\t\t= %d\n"
+    "\tFirstLogObject\t\t\t= %p\n\tFirstValidLog\t\t\t= %p\n\tUseCount\t\t\t= %d\n"
+    "\tManagerThread\t\t\t= %s\n\tManagerLock\t\t\t= %s\n\tManagerNotInUse\t\t\t= %s\n"
+    "\tAgentServerUp\t\t\t= %d\n\tAgentServerNotUp\t\t= %s\n\tSignalSet\t\t\t= %s\n"
+    "\tDebugLog\t\t\t= \"%s\"\n\tDebugLogP\t\t\t= %p\n";
+const char NotAccessedText[] = "File not accessed\n";
+
+const char* ErrnoText(int err, char* buf, size_t len) {
+  if (err == 0) {
+    return "Unknown error";
+  }
+  const char* text = strerror_r(err, buf, len);
+  return text != nullptr ? text : "Unknown error";
+}
+
+const char* Text(const char* s) { return s != nullptr ? s : ""; }
+
+void FillSignalSet(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGHUP);
+  sigaddset(set, SIGTERM);
+  sigaddset(set, SIGCHLD);
+  sigaddset(set, SIGINT);
+  sigaddset(set, SIGQUIT);
+}
+
+// The ctime text of `t` (ending in a newline), or NotAccessedText for 0.
+const char* TimeText(time_t t, char* buf) {
+  if (t == 0 || ctime_r(&t, buf) == nullptr) {
+    return NotAccessedText;
+  }
+  return buf;
+}
+
+}  // namespace
 
 Log_Manager::Log_Manager() : Log_Manager(true) {}
 
@@ -23,12 +191,621 @@ Log_Manager::Log_Manager(bool start_manager_thread)
       DebugLogP(nullptr),
       ManagerThreadStarted(false),
       SyncObjectsReady(false) {
-  (void)start_manager_thread;
+  WEX1_Event ev(wex1, __func__);
+  lmGetEnvVars();
+  if (start_manager_thread) {
+    lmSetSigMask();
+    lmStartManagerThread();
+  } else {
+    FillSignalSet(&SignalSet);
+    lmInitLockAndConditions();
+  }
+  if (WEX1_On(wex1, WEX1_DETAIL)) {
+    lmPrintSelf();
+  }
 }
 
-Log_Manager::~Log_Manager() {}
+Log_Manager::~Log_Manager() {
+  WEX1_Event ev(wex1, __func__);
+  lmShutdown();
+  delete[] ConfigFile;
+  ConfigFile = nullptr;
+  delete[] SyslogConfFile;
+  SyslogConfFile = nullptr;
+  delete[] DebugLog;
+  DebugLog = nullptr;
+  if (WEX1_On(wex1, WEX1_FLOW)) {
+    lmPrintSelf();
+  }
+}
 
-Log_File* Log_Manager::lmCreateLogObject(const Valid_Log&) { return nullptr; }
-void Log_Manager::lmBeginRequest() {}
-void Log_Manager::lmEndRequest() {}
-void Log_Manager::lmSetServerUp() {}
+char* Log_Manager::lmAllocMem(unsigned int size) {
+  char* const memory = new (std::nothrow) char[size];
+  if (memory == nullptr) {
+    const int e = errno != 0 ? errno : ENOMEM;
+    char eb[128];
+    WEX1_TRACE(wex1, WEX1_ERROR, AllocErrMsg, static_cast<int>(size), e,
+               ErrnoText(e, eb, sizeof eb));
+    exit(-1);
+  }
+  return memory;
+}
+
+void Log_Manager::lmGetEnvVars() {
+  WEX1_Event ev(wex1, __func__);
+  const auto copy = [this](const char* value) {
+    const size_t size = strlen(value) + 1;
+    char* const text = lmAllocMem(static_cast<unsigned>(size));
+    memcpy(text, value, size);
+    return text;
+  };
+  const char* value = getenv(CONFIGFILEENVVAR);
+  if (value != nullptr && *value != '\0') {
+    ConfigFile = copy(value);
+    WEX1_TRACE(wex1, WEX1_FLOW, EnvSetMsg, CONFIGFILEENVVAR, ConfigFile);
+  } else {
+    WEX1_TRACE(wex1, WEX1_FLOW, NoConfigEnvMsg, CONFIGFILEENVVAR);
+  }
+  value = getenv(SYSLOGCONFENVVAR);
+  if (value != nullptr && *value != '\0') {
+    SyslogConfFile = copy(value);
+    WEX1_TRACE(wex1, WEX1_FLOW, EnvSetMsg, SYSLOGCONFENVVAR, SyslogConfFile);
+  } else {
+    WEX1_TRACE(wex1, WEX1_FLOW, NoSyslogEnvMsg, SYSLOGCONFENVVAR, DEFAULTSYSLOGCONF);
+    SyslogConfFile = copy(DEFAULTSYSLOGCONF);
+  }
+  value = getenv(DEBUGLOGENVVAR);
+  if (value != nullptr && *value != '\0') {
+    DebugLog = copy(value);
+    WEX1_TRACE(wex1, WEX1_FLOW, DebugEnvSetMsg, DEBUGLOGENVVAR, DebugLog);
+  } else {
+    WEX1_TRACE(wex1, WEX1_FLOW, NoDebugEnvMsg, DEBUGLOGENVVAR);
+  }
+}
+
+void Log_Manager::lmSetSigMask() {
+  WEX1_Event ev(wex1, __func__);
+  FillSignalSet(&SignalSet);
+  const int rc = pthread_sigmask(SIG_BLOCK, &SignalSet, nullptr);
+  if (rc != 0) {
+    char eb[128];
+    WEX1_TRACE(wex1, WEX1_ERROR, SigMaskErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    exit(-1);
+  }
+}
+
+void Log_Manager::lmInitLockAndConditions() {
+  char eb[128];
+  const auto fail = [&eb](const char* message, int rc) {
+    WEX1_TRACE(wex1, WEX1_ERROR, message, rc, ErrnoText(rc, eb, sizeof eb));
+    exit(-1);
+  };
+  pthread_mutexattr_t mattr;
+  int rc = pthread_mutexattr_init(&mattr);
+  if (rc != 0) {
+    fail(MutexAttrInitErrMsg, rc);
+  }
+  rc = pthread_mutex_init(&ManagerLock, &mattr);
+  if (rc != 0) {
+    fail(MutexInitErrMsg, rc);
+  }
+  rc = pthread_mutexattr_destroy(&mattr);
+  if (rc != 0) {
+    fail(MutexAttrDestroyErrMsg, rc);
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW, MutexInitMsg);
+
+  pthread_condattr_t cattr;
+  rc = pthread_condattr_init(&cattr);
+  if (rc != 0) {
+    fail(CondAttrInitErrMsg, rc);
+  }
+  // The server-up wait is bounded in elapsed time, not wall-clock time.
+  pthread_condattr_setclock(&cattr, CLOCK_MONOTONIC);
+  rc = pthread_cond_init(&ManagerNotInUse, &cattr);
+  if (rc != 0) {
+    fail(InUseInitErrMsg, rc);
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW, InUseInitMsg);
+  rc = pthread_cond_init(&AgentServerNotUp, &cattr);
+  if (rc != 0) {
+    fail(ServerUpInitErrMsg, rc);
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW, ServerUpInitMsg);
+  rc = pthread_condattr_destroy(&cattr);
+  if (rc != 0) {
+    fail(CondAttrDestroyErrMsg, rc);
+  }
+  SyncObjectsReady = true;
+}
+
+void Log_Manager::lmStartManagerThread() {
+  WEX1_Event ev(wex1, __func__);
+  lmInitLockAndConditions();
+  char eb[128];
+  pthread_attr_t attr;
+  int rc = pthread_attr_init(&attr);
+  if (rc != 0) {
+    WEX1_TRACE(wex1, WEX1_ERROR, ThreadAttrInitErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    exit(-1);
+  }
+  rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
+  if (rc != 0) {
+    WEX1_TRACE(wex1, WEX1_FLOW, ThreadAttrJoinErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+  }
+  rc = pthread_create(&ManagerThread, &attr, ::ManagerThread, this);
+  if (rc != 0) {
+    WEX1_TRACE(wex1, WEX1_ERROR, ThreadStartErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    exit(-1);
+  }
+  ManagerThreadStarted = true;
+  rc = pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    WEX1_TRACE(wex1, WEX1_ERROR, ThreadAttrDestroyErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    exit(-1);
+  }
+}
+
+void* ManagerThread(void* arg) {
+  // Cancelled only inside its signal wait: a cancel acted on elsewhere
+  // (in a trace, a join, a destructor) could end the process.
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+  WEX1_Event ev(wex1, __func__);
+  Log_Manager* const manager = static_cast<Log_Manager*>(arg);
+  WEX1_TRACE(wex1, WEX1_FLOW, ThreadStartedMsg);
+  while (manager->lmRefresh() != 0 && manager->lmWaitForSignal() != 0) {
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW, TerminatingFrameworkMsg);
+  manager->lmWaitForServerUp();
+  uint32_t status = 0;
+  rpc__shutdown(&status);
+  char hex[2 * sizeof status + 1];
+  WEX1_TRACE(wex1, WEX1_FLOW, FrameworkTerminatedMsg, xtoa(hex, &status, sizeof status));
+  WEX1_TRACE(wex1, WEX1_FLOW, ThreadTerminatingMsg);
+  return nullptr;
+}
+
+void Log_Manager::lmWaitForServerUp() {
+  WEX1_Event ev(wex1, __func__);
+  lmLockManager();
+  while (AgentServerUp == 0) {
+    WEX1_TRACE(wex1, WEX1_FLOW, ShutdownSuspendedMsg, SERVERWAITSECONDS);
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += SERVERWAITSECONDS;
+    const int rc = pthread_cond_timedwait(&AgentServerNotUp, &ManagerLock, &deadline);
+    if (rc != 0) {
+      lmUnlockManager();
+      WEX1_TRACE(wex1, WEX1_FLOW, ServerTimedOutMsg);
+      exit(-1);
+    }
+    WEX1_TRACE(wex1, WEX1_FLOW, ShutdownResumingMsg);
+  }
+  lmUnlockManager();
+}
+
+unsigned char Log_Manager::lmWaitForSignal() {
+  WEX1_Event ev(wex1, __func__);
+  WEX1_TRACE(wex1, WEX1_FLOW, WaitingMsg, REFRESHSIGNAL, STOPSIGNAL);
+  for (;;) {
+    int sig = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+    const int rc = sigwait(&SignalSet, &sig);
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    if (rc != 0) {
+      char eb[128];
+      WEX1_TRACE(wex1, WEX1_ERROR, SigwaitErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+      return static_cast<unsigned char>(ev.Result(0));
+    }
+    switch (sig) {
+      case SIGCHLD:
+        WEX1_TRACE(wex1, WEX1_DETAIL, SigchldMsg);
+        continue;
+      case SIGHUP:
+        WEX1_TRACE(wex1, WEX1_FLOW, RefreshSignalMsg);
+        return static_cast<unsigned char>(ev.Result(1));
+      case SIGTERM:
+      case SIGINT:
+        WEX1_TRACE(wex1, WEX1_FLOW, StopSignalMsg);
+        return static_cast<unsigned char>(ev.Result(0));
+      case SIGQUIT:
+        WEX1_TRACE(wex1, WEX1_FLOW, QuitSignalMsg);
+        abort();
+      default:
+        WEX1_TRACE(wex1, WEX1_ERROR, UnexpectedSignalMsg, sig);
+        return static_cast<unsigned char>(ev.Result(0));
+    }
+  }
+}
+
+unsigned int Log_Manager::lmRefresh() {
+  WEX1_Event ev(wex1, __func__);
+  if (DebugLog != nullptr && DebugLogP.load() == nullptr) {
+    lmOpenDebugLog();
+  }
+  // The valid-log ring is the manager thread's alone: no lock.
+  const unsigned int count = lmGetValidLogs();
+  if (count != 0) {
+    lmLockManager();
+    while (UseCount != 0) {
+      WEX1_TRACE(wex1, WEX1_FLOW, RefreshSuspendedMsg);
+      pthread_cond_wait(&ManagerNotInUse, &ManagerLock);
+      WEX1_TRACE(wex1, WEX1_FLOW, RefreshResumingMsg);
+    }
+    lmBuildLogObjects(count);
+    lmUnlockManager();
+    if (WEX1_On(wex1, WEX1_FLOW)) {
+      lmPrintSelf();
+    }
+  } else if (NumLogs != 0) {
+    WEX1_TRACE(wex1, WEX1_FLOW, ContinuingMsg);
+  }
+  if (NumLogs == 0) {
+    WEX1_TRACE(wex1, WEX1_ERROR, NoWorkMsg);
+  }
+  return static_cast<unsigned int>(ev.Result(NumLogs));
+}
+
+unsigned int Log_Manager::lmGetValidLogs() {
+  WEX1_Event ev(wex1, __func__);
+  if (ConfigFile != nullptr) {
+    const time_t changed = file_last_modified(ConfigFile);
+    if (changed == 0) {
+      WEX1_TRACE(wex1, WEX1_ERROR, BuildDefaultMsg, Text(SyslogConfFile));
+    } else if (changed == ConfigFileLastChanged) {
+      WEX1_TRACE(wex1, WEX1_FLOW, ConfigUnchangedMsg, ConfigFile);
+      return static_cast<unsigned int>(ev.Result(0));
+    } else {
+      const unsigned int count = lmCreateValidLogList(USERCONFIG, ConfigFile);
+      if (count != 0) {
+        ConfigFileLastChanged = changed;
+        SyslogConfFileLastChanged = 0;
+        return static_cast<unsigned int>(ev.Result(count));
+      }
+      WEX1_TRACE(wex1, WEX1_ERROR, NoValidConfigMsg, ConfigFile, Text(SyslogConfFile));
+    }
+  }
+  const time_t changed = file_last_modified(Text(SyslogConfFile));
+  if (changed == 0) {
+    return static_cast<unsigned int>(ev.Result(0));
+  }
+  if (changed == SyslogConfFileLastChanged) {
+    WEX1_TRACE(wex1, WEX1_FLOW, SyslogUnchangedMsg, SyslogConfFile);
+    return static_cast<unsigned int>(ev.Result(0));
+  }
+  const unsigned int count = lmCreateValidLogList(DEFAULTCONFIG, SyslogConfFile);
+  if (count != 0) {
+    SyslogConfFileLastChanged = changed;
+    ConfigFileLastChanged = 0;
+  } else {
+    WEX1_TRACE(wex1, WEX1_ERROR, NoValidSyslogMsg, SyslogConfFile);
+  }
+  return static_cast<unsigned int>(ev.Result(count));
+}
+
+unsigned int Log_Manager::lmCreateValidLogList(_WhenceConfig whence, const char* path) {
+  WEX1_Event ev(wex1, __func__);
+  unsigned int count = 0;
+  while (char* const record = get_next_rec(path)) {
+    Valid_Log* const log = new (std::nothrow) Valid_Log(whence, record, FirstValidLog);
+    if (log == nullptr) {
+      WEX1_TRACE(wex1, WEX1_ERROR, ValidLogAllocErrMsg);
+      exit(-1);
+    }
+    if (log->Valid == 0) {
+      delete log;
+      continue;
+    }
+    if (FirstValidLog == nullptr) {
+      FirstValidLog = log;
+    }
+    ++count;
+  }
+  return static_cast<unsigned int>(ev.Result(count));
+}
+
+Log_File* Log_Manager::lmCreateLogObject(const Valid_Log& log) {
+  WEX1_Event ev(wex1, __func__);
+  Log_File* object = nullptr;
+  switch (log.LogType) {
+    // One case per log kind, e.g.
+    //   case SYSLOGTYPE:
+    //     object = new (std::nothrow) Syslog_File(log, FirstLogObject);
+    //     break;
+    default:
+      WEX1_TRACE(wex1, WEX1_ERROR, UnknownTypeMsg, static_cast<int>(log.LogType),
+                 Text(log.LogFileName));
+      return nullptr;
+  }
+  if (object == nullptr) {
+    WEX1_TRACE(wex1, WEX1_ERROR, LogFileAllocErrMsg);
+    exit(-1);
+  }
+  return object;
+}
+
+void Log_Manager::lmBuildLogObjects(unsigned int count) {
+  WEX1_Event ev(wex1, __func__);
+  Log_File* object = FirstLogObject;
+  for (int i = 0; i < NumLogs; ++i) {
+    object->RefreshMode = 1;
+    object = static_cast<Log_File*>(object->Next);
+  }
+
+  // Valid logs that kept or got an object; those of a type no kind exists
+  // for are traced and left out.
+  int monitored = 0;
+  Valid_Log* valid = FirstValidLog;
+  for (unsigned int i = 0; i < count && valid != nullptr;
+       ++i, valid = static_cast<Valid_Log*>(valid->Next)) {
+    if (NumLogs != 0) {
+      Log_File* const found = lmFindLogObject(valid->LogFileName);
+      if (found != nullptr && found->LogType == valid->LogType &&
+          strcmp(Text(found->LogProcedure), Text(valid->LogProcedure)) == 0) {
+        found->operator=(*valid);
+        found->RefreshMode = 0;
+        ++monitored;
+        continue;
+      }
+    }
+    Log_File* const created = lmCreateLogObject(*valid);
+    if (created == nullptr) {
+      continue;
+    }
+    if (FirstLogObject == nullptr) {
+      FirstLogObject = created;
+    }
+    ++NumLogs;
+    ++monitored;
+  }
+
+  object = FirstLogObject;
+  const int walk = NumLogs;
+  for (int i = 0; i < walk; ++i) {
+    Log_File* const next = static_cast<Log_File*>(object->Next);
+    if (object->RefreshMode == 1) {
+      lmDeleteLogObject(object);
+    }
+    object = next;
+  }
+
+  if (NumLogs != monitored) {
+    WEX1_TRACE(wex1, WEX1_ERROR, CountMismatchMsg, monitored, NumLogs);
+    exit(-1);
+  }
+
+  // The ring's last element first.
+  while (FirstValidLog != nullptr) {
+    Valid_Log* const last = static_cast<Valid_Log*>(FirstValidLog->Prev);
+    if (last == FirstValidLog) {
+      FirstValidLog = nullptr;
+    }
+    delete last;
+  }
+}
+
+void Log_Manager::lmOpenDebugLog() {
+  WEX1_Event ev(wex1, __func__);
+  FILE* const stream = fopen(Text(DebugLog), "ae");
+  if (stream == nullptr) {
+    const int e = errno;
+    char eb[128];
+    WEX1_TRACE(wex1, WEX1_ERROR, DebugOpenErrMsg, Text(DebugLog), e, ErrnoText(e, eb, sizeof eb));
+    return;
+  }
+  setvbuf(stream, nullptr, _IOLBF, 0);
+  DebugLogP = stream;
+}
+
+void Log_Manager::lmCloseDebugLog() {
+  WEX1_Event ev(wex1, __func__);
+  FILE* const stream = DebugLogP.exchange(nullptr);
+  if (stream != nullptr && fclose(stream) != 0) {
+    const int e = errno;
+    char eb[128];
+    WEX1_TRACE(wex1, WEX1_ERROR, DebugCloseErrMsg, Text(DebugLog), e,
+               ErrnoText(e, eb, sizeof eb));
+  }
+}
+
+void Log_Manager::lmLockManager() {
+  const int rc = pthread_mutex_lock(&ManagerLock);
+  if (rc != 0) {
+    char eb[128];
+    WEX1_TRACE(wex1, WEX1_ERROR, LockErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    exit(-1);
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW, LockMsg);
+}
+
+void Log_Manager::lmUnlockManager() {
+  const int rc = pthread_mutex_unlock(&ManagerLock);
+  if (rc != 0) {
+    char eb[128];
+    WEX1_TRACE(wex1, WEX1_ERROR, UnlockErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    exit(-1);
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW, UnlockMsg);
+}
+
+void Log_Manager::lmStopManagerThread() {
+  WEX1_Event ev(wex1, __func__);
+  char eb[128];
+  if (ManagerThreadStarted && !pthread_equal(pthread_self(), ManagerThread)) {
+    int rc = pthread_cancel(ManagerThread);
+    if (rc != 0) {
+      WEX1_TRACE(wex1, WEX1_ERROR, CancelErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    } else {
+      WEX1_TRACE(wex1, WEX1_FLOW, CancelMsg);
+    }
+    rc = pthread_join(ManagerThread, nullptr);
+    if (rc != 0) {
+      WEX1_TRACE(wex1, WEX1_ERROR, JoinErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    } else {
+      WEX1_TRACE(wex1, WEX1_FLOW, JoinMsg);
+    }
+    ManagerThreadStarted = false;
+  }
+  if (!SyncObjectsReady) {
+    return;
+  }
+  SyncObjectsReady = false;
+  int rc = pthread_mutex_destroy(&ManagerLock);
+  if (rc != 0) {
+    WEX1_TRACE(wex1, WEX1_ERROR, MutexDestroyErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+  } else {
+    WEX1_TRACE(wex1, WEX1_FLOW, MutexDestroyMsg);
+  }
+  rc = pthread_cond_destroy(&ManagerNotInUse);
+  if (rc != 0) {
+    WEX1_TRACE(wex1, WEX1_ERROR, InUseDestroyErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+  } else {
+    WEX1_TRACE(wex1, WEX1_FLOW, InUseDestroyMsg);
+  }
+  rc = pthread_cond_destroy(&AgentServerNotUp);
+  if (rc != 0) {
+    WEX1_TRACE(wex1, WEX1_ERROR, ServerUpDestroyErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+  } else {
+    WEX1_TRACE(wex1, WEX1_FLOW, ServerUpDestroyMsg);
+  }
+}
+
+void Log_Manager::lmPrintSelf() {
+  char config_time[32];
+  char syslog_time[32];
+  char thread[2 * sizeof ManagerThread + 1];
+  char lock[2 * sizeof ManagerLock + 1];
+  char in_use[2 * sizeof ManagerNotInUse + 1];
+  char server_up[2 * sizeof AgentServerNotUp + 1];
+  char signals[2 * sizeof SignalSet + 1];
+  WEX1_Printf(wex1, PrintSelfMsg, static_cast<void*>(this), Text(ConfigFile),
+              TimeText(ConfigFileLastChanged, config_time), Text(SyslogConfFile),
+              TimeText(SyslogConfFileLastChanged, syslog_time), NumLogs,
+              static_cast<void*>(FirstLogObject), static_cast<void*>(FirstValidLog),
+              static_cast<int>(UseCount), xtoa(thread, &ManagerThread, sizeof ManagerThread),
+              xtoa(lock, &ManagerLock, sizeof ManagerLock),
+              xtoa(in_use, &ManagerNotInUse, sizeof ManagerNotInUse),
+              static_cast<int>(AgentServerUp),
+              xtoa(server_up, &AgentServerNotUp, sizeof AgentServerNotUp),
+              xtoa(signals, &SignalSet, sizeof SignalSet), Text(DebugLog),
+              static_cast<void*>(DebugLogP.load()));
+}
+
+void Log_Manager::lmBeginRequest() {
+  WEX1_Event ev(wex1, __func__);
+  lmLockManager();
+  ++UseCount;
+  WEX1_TRACE(wex1, WEX1_FLOW, UseCountMsg, static_cast<int>(UseCount));
+  lmUnlockManager();
+}
+
+void Log_Manager::lmEndRequest() {
+  WEX1_Event ev(wex1, __func__);
+  lmLockManager();
+  if (UseCount == 0) {
+    WEX1_TRACE(wex1, WEX1_ERROR, UseCountNegativeMsg, -1, 0);
+  } else if (--UseCount == 0) {
+    const int rc = pthread_cond_broadcast(&ManagerNotInUse);
+    if (rc != 0) {
+      char eb[128];
+      WEX1_TRACE(wex1, WEX1_ERROR, InUseSignalErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    } else {
+      WEX1_TRACE(wex1, WEX1_FLOW, InUseSignalMsg);
+    }
+  } else {
+    WEX1_TRACE(wex1, WEX1_FLOW, UseCountMsg, static_cast<int>(UseCount));
+  }
+  lmUnlockManager();
+}
+
+void Log_Manager::lmSetServerUp() {
+  WEX1_Event ev(wex1, __func__);
+  lmLockManager();
+  AgentServerUp = 1;
+  const int rc = pthread_cond_signal(&AgentServerNotUp);
+  if (rc != 0) {
+    char eb[128];
+    WEX1_TRACE(wex1, WEX1_ERROR, ServerUpSignalErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+  } else {
+    WEX1_TRACE(wex1, WEX1_FLOW, ServerUpSignalMsg);
+  }
+  lmUnlockManager();
+}
+
+Log_File* Log_Manager::lmGetNextLogObject(Log_File* current, unsigned int index) {
+  WEX1_Event ev(wex1, __func__);
+  if (current == nullptr) {
+    if (NumLogs != 0) {
+      return FirstLogObject;
+    }
+    WEX1_TRACE(wex1, WEX1_FLOW, NoLogsMsg);
+    return nullptr;
+  }
+  Log_File* const next = static_cast<Log_File*>(current->Next);
+  if (next == FirstLogObject) {
+    return nullptr;
+  }
+  if (index >= static_cast<unsigned int>(NumLogs)) {
+    WEX1_TRACE(wex1, WEX1_ERROR, WalkCorruptedMsg);
+    return nullptr;
+  }
+  return next;
+}
+
+Log_File* Log_Manager::lmFindLogObject(char* name) {
+  WEX1_Event ev(wex1, __func__);
+  Log_File* object = FirstLogObject;
+  for (int i = 0; i < NumLogs && object != nullptr; ++i) {
+    if (strcmp(Text(object->LogFileName), Text(name)) == 0) {
+      return object;
+    }
+    object = static_cast<Log_File*>(object->Next);
+  }
+  return nullptr;
+}
+
+void Log_Manager::lmShutdown() {
+  WEX1_Event ev(wex1, __func__);
+  WEX1_TRACE(wex1, WEX1_FLOW, ShutdownMsg);
+  lmStopManagerThread();
+  if (FirstLogObject != nullptr) {
+    lmDeleteNextLog(FirstLogObject, 1);
+  }
+  if (DebugLogP.load() != nullptr) {
+    lmCloseDebugLog();
+  }
+}
+
+void Log_Manager::lmDeleteNextLog(Log_File* object, unsigned int number) {
+  WEX1_Event ev(wex1, __func__);
+  if (static_cast<unsigned int>(NumLogs) < number) {
+    WEX1_TRACE(wex1, WEX1_ERROR, ChainCorruptedMsg, NumLogs, static_cast<int>(number));
+    exit(-1);
+  }
+  if (object->Next != FirstLogObject) {
+    lmDeleteNextLog(static_cast<Log_File*>(object->Next), number + 1);
+  }
+  lmDeleteLogObject(object);
+}
+
+void Log_Manager::lmDeleteLogObject(Log_File* object) {
+  WEX1_Event ev(wex1, __func__);
+  int counted = 0;
+  if (FirstLogObject != nullptr) {
+    counted = 1;
+    for (Log_Base* p = FirstLogObject->Next; p != FirstLogObject && counted <= NumLogs;
+         p = p->Next) {
+      ++counted;
+    }
+  }
+  if (counted != NumLogs) {
+    WEX1_TRACE(wex1, WEX1_ERROR, ChainCorruptedMsg, NumLogs, counted);
+    exit(-1);
+  }
+  if (object == FirstLogObject) {
+    FirstLogObject = NumLogs == 1 ? nullptr : static_cast<Log_File*>(object->Next);
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW, DeletingMsg, Text(object->LogFileName));
+  delete object;
+  --NumLogs;
+}

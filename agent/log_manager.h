@@ -158,7 +158,8 @@ class Log_Manager {
   virtual Log_File* lmCreateLogObject(const Valid_Log& log);
 
  private:
-  void lmConstruct(bool start_manager_thread);
+  // Creates ManagerLock and both conditions; ends the process on failure.
+  void lmInitLockAndConditions();
 
   bool ManagerThreadStarted;  // a manager thread was created and not joined
   bool SyncObjectsReady;      // ManagerLock and the conditions exist
