@@ -24,13 +24,14 @@
 #include "framework/wex1.h"
 #include "parser/string_parser.h"
 
-static WEX1_Handle wex1 = WEX1_SyncDefault(__FILE__, __DATE__, __TIME__, "MAPPER",
-                                           WEX1_ERROR | WEX1_BIT04 | WEX1_BIT08);
+static WEX1_Handle wex1 =
+    WEX1_SyncDefault(__FILE__, __DATE__, __TIME__, "MAPPER",
+                     WEX1_ERROR | WEX1_BIT04 | WEX1_BIT08);
 
 namespace {
 
-constexpr int LINEBUFSIZE = 1024;     // fgets buffer: 1023 characters and a NUL
-constexpr int OUTPUTTEXTSIZE = 256;   // one keyword's text, NUL included
+constexpr int LINEBUFSIZE = 1024;    // fgets buffer: 1023 characters and a NUL
+constexpr int OUTPUTTEXTSIZE = 256;  // one keyword's text, NUL included
 constexpr unsigned MAXLINECOUNT = 1000;
 constexpr unsigned long DEFAULTLINECOUNT = 1;
 
@@ -138,7 +139,8 @@ long ProcessSamples(StringParser* anchor, FILE* in, unsigned long count) {
 int MapperMain(int argc, char** argv) {
   WEX1_Event ev(wex1, "main");
   if (argc < 2 || argc > 3) {
-    WEX1_TRACE(wex1, WEX1_ERROR, UsageMsg, argv[0] != nullptr ? argv[0] : ProgramName);
+    WEX1_TRACE(wex1, WEX1_ERROR, UsageMsg,
+               argv[0] != nullptr ? argv[0] : ProgramName);
     return static_cast<int>(ev.Result(-1));
   }
   const char* file_name = argv[1];

@@ -1,0 +1,268 @@
+// The built tvxmapper run on temporary files: its standard output compared
+// exactly, its trace (HOV_TRACE_FILE) searched for the expected messages.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/testutil.h"
+
+namespace {
+
+using qortest::ReadFile;
+using qortest::Scoped_Temp_Dir;
+using qortest::WriteFile;
+
+struct Mapper_Run {
+  int status = -1;  // exit status, -1 when it did not exit
+  std::string out;
+  std::string trace;
+};
+
+// Runs tvxmapper with `args`; JOP_WEX1 is `levels`, or unset when null.
+Mapper_Run RunMapper(const Scoped_Temp_Dir& dir,
+                     const std::vector<std::string>& args,
+                     const char* levels = nullptr,
+                     const std::map<std::string, std::string>& env = {}) {
+  const std::string out_path = dir.File("out");
+  const std::string trace_path = dir.File("trace");
+  unlink(trace_path.c_str());
+  const pid_t pid = fork();
+  if (pid == 0) {
+    unsetenv("JOP_WEX1");
+    if (levels != nullptr) {
+      setenv("JOP_WEX1", levels, 1);
+    }
+    setenv("HOV_TRACE_FILE", trace_path.c_str(), 1);
+    for (const auto& kv : env) {
+      setenv(kv.first.c_str(), kv.second.c_str(), 1);
+    }
+    const int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    std::vector<char*> argv{const_cast<char*>(TVXMAPPER_PATH)};
+    for (const auto& a : args) {
+      argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  Mapper_Run r;
+  int st = 0;
+  waitpid(pid, &st, 0);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  r.out = ReadFile(out_path);
+  r.trace = ReadFile(trace_path);
+  return r;
+}
+
+// The keyword lines of one sample line: `texts` by keyword position.
+std::string Keywords(const std::map<int, std::string>& texts) {
+  static const char* const kNames[] = {
+      "year",   "month",  "day",  "hour",  "minute",     "second",
+      "system", "source", "type", "class", "description"};
+  std::string s;
+  for (int i = 0; i < 11; ++i) {
+    char head[16];
+    snprintf(head, sizeof head, "%11s: ", kNames[i]);
+    const auto it = texts.find(i);
+    s += head + (it != texts.end() ? it->second : "") + "\n";
+  }
+  return s;
+}
+
+const char kTwoFields[] = "A,\"%s %s\",system description\n";
+
+TEST(TvxmapperTest, TwoKeywordExampleAtEachOutputLevel) {
+  Scoped_Temp_Dir dir;
+  const std::string file = dir.File("sample");
+  WriteFile(file, std::string(kTwoFields) + "host1 started\nhost2 stopped\n");
+  const std::string fields = Keywords({{6, "host1"}, {10, "started"}});
+  const std::string command = std::string("\n\n") + kTwoFields + "\n\n";
+  struct {
+    const char* levels;
+    std::string out;
+  } cases[] = {
+      {nullptr, "\n" + command + "host1 started\n" + "\n" + fields + "\n\n"},
+      {"MAPPER:0x8C",
+       "\n" + command + "host1 started\n" + "\n" + fields + "\n\n"},
+      {"MAPPER:0x84", "\n" + fields + "\n"},
+      {"MAPPER:0x88", "\n" + command + "host1 started\n"},
+      {"MAPPER:0x80", "\n"},
+      {"ERROR", "\n"},
+  };
+  for (const auto& c : cases) {
+    const Mapper_Run r = RunMapper(dir, {file}, c.levels);
+    EXPECT_EQ(r.status, 0) << c.levels;
+    EXPECT_EQ(r.out, c.out) << (c.levels != nullptr ? c.levels : "default");
+  }
+}
+
+TEST(TvxmapperTest, LineCountIsOneToAThousand) {
+  Scoped_Temp_Dir dir;
+  const std::string file = dir.File("sample");
+  WriteFile(file, std::string(kTwoFields) + "a 1\nb 2\nc 3\nd 4\ne 5\n");
+  const std::pair<const char*, size_t> cases[] = {
+      {"3", 3},    {"0", 1},  {"1001", 1}, {"-5", 1},
+      {"1000", 5}, {"2x", 2}, {"many", 1}};
+  for (const auto& c : cases) {
+    const Mapper_Run r = RunMapper(dir, {file, c.first}, "MAPPER:0x84");
+    EXPECT_EQ(r.status, 0);
+    std::string expected = "\n";
+    for (size_t i = 0; i < c.second; ++i) {
+      expected += Keywords({{6, std::string(1, static_cast<char>('a' + i))},
+                            {10, std::to_string(i + 1)}}) +
+                  "\n";
+    }
+    EXPECT_EQ(r.out, expected) << c.first;
+  }
+}
+
+TEST(TvxmapperTest, OverlongSampleLineIsReadInPartsThatEachCount) {
+  Scoped_Temp_Dir dir;
+  const std::string file = dir.File("sample");
+  const std::string a(1023, 'a');
+  const std::string b(100, 'b');
+  WriteFile(file, "A,\"%1023s\",description\n" + a + b + "\nc\n");
+  // Each text holds at most 255 characters.
+  const std::string part1 = Keywords({{10, a.substr(0, 255)}});
+  const std::string part2 = Keywords({{10, b}});
+  EXPECT_EQ(RunMapper(dir, {file, "2"}, "MAPPER:0x84").out,
+            "\n" + part1 + "\n" + part2 + "\n");
+  EXPECT_EQ(RunMapper(dir, {file, "3"}, "MAPPER:0x84").out,
+            "\n" + part1 + "\n" + part2 + "\n" + Keywords({{10, "c"}}) + "\n");
+  // The echo of the first part has no newline of its own.
+  const Mapper_Run r = RunMapper(dir, {file, "1"});
+  EXPECT_EQ(r.out,
+            "\n\n\nA,\"%1023s\",description\n\n\n" + a + "\n" + part1 + "\n\n");
+}
+
+TEST(TvxmapperTest, UnmatchedLinePrintsEmptyTextsAndTracesWhy) {
+  Scoped_Temp_Dir dir;
+  const std::string file = dir.File("sample");
+  WriteFile(file, "A,\"%d: %s\",year description\nnot a number\n2024: ok\n");
+  const Mapper_Run r = RunMapper(dir, {file, "2"}, "MAPPER:0x84");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "\n" + Keywords({}) + "\n" +
+                       Keywords({{0, "2024"}, {10, "ok"}}) + "\n");
+  EXPECT_NE(r.trace.find("\nError: scan failed for variable #1; year."),
+            std::string::npos)
+      << r.trace;
+}
+
+TEST(TvxmapperTest, WrongArgumentCountTracesUsageWithStatus255) {
+  Scoped_Temp_Dir dir;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, std::vector<std::string>{"a", "1", "x"}}) {
+    const Mapper_Run r = RunMapper(dir, args);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.trace.find(std::string("MAPPER]\nUsage: ") + TVXMAPPER_PATH +
+                           " filename [linecount]\n"),
+              std::string::npos)
+        << r.trace;
+  }
+}
+
+TEST(TvxmapperTest, HelpNamesTheCommandLineAndEnvironment) {
+  Scoped_Temp_Dir dir;
+  const Mapper_Run r = RunMapper(dir, {"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("Usage: tvxmapper filename [linecount]\n", 0), 0u)
+      << r.out;
+  EXPECT_NE(r.out.find("\n  JOP_WEX1 "), std::string::npos);
+  EXPECT_NE(r.out.find("\n  HOV_TRACE_FILE "), std::string::npos);
+  EXPECT_EQ(r.trace, "");
+}
+
+TEST(TvxmapperTest, UnreadableFilePrintsOnlyTheFirstNewline) {
+  Scoped_Temp_Dir dir;
+  const std::string missing = dir.File("missing");
+  const Mapper_Run r = RunMapper(dir, {missing, "3"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "\n");
+  EXPECT_NE(r.trace.find("\nError opening input file " + missing +
+                         "; errno = 2; No such file or directory\n"),
+            std::string::npos)
+      << r.trace;
+}
+
+TEST(TvxmapperTest, CommandThatDoesNotCompileProcessesNoLine) {
+  Scoped_Temp_Dir dir;
+  const std::string file = dir.File("sample");
+  const std::string overlong =
+      "A,\"%s\",desc" + std::string(1100, ' ') + "ription\n";
+  const struct {
+    std::string text;
+    std::string command;  // as echoed
+    std::string message;
+  } cases[] = {
+      {"A,\"%q\",system\nhost1\n", "A,\"%q\",system\n", "\nInvalid convcode"},
+      {"A,\"%s\",nosuch\nhost1\n", "A,\"%s\",nosuch\n",
+       "\nError: Invalid field name"},
+      {"", "", "\nScan for start of format specifier failed"},
+      // Cut by the line buffer, the command would read "desc" and its tail
+      // would pass for a sample line.
+      {overlong + "host1\n", overlong.substr(0, 1023),
+       "\nError: format command in " + file +
+           " exceeds 1023 characters; no line processed."},
+  };
+  for (const auto& c : cases) {
+    WriteFile(file, c.text);
+    Mapper_Run r = RunMapper(dir, {file, "5"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "\n\n\n" + c.command + "\n\n") << c.message;
+    EXPECT_NE(r.trace.find(c.message), std::string::npos) << r.trace;
+    r = RunMapper(dir, {file, "5"}, "MAPPER:0x84");
+    EXPECT_EQ(r.out, "\n");
+  }
+}
+
+TEST(TvxmapperTest, DetailLevelSetsTheLocaleFromTheEnvironment) {
+  Scoped_Temp_Dir dir;
+  const std::string file = dir.File("sample");
+  WriteFile(file, std::string(kTwoFields) + "h x\n");
+  Mapper_Run r = RunMapper(dir, {file}, "MAPPER:0x81", {{"LC_ALL", "C"}});
+  EXPECT_EQ(r.out, "\n");
+  EXPECT_NE(r.trace.find("MAPPER]\nLocale categories are C.\n"),
+            std::string::npos)
+      << r.trace;
+  r = RunMapper(dir, {file}, nullptr, {{"LC_ALL", "C"}});
+  EXPECT_EQ(r.trace.find("Locale"), std::string::npos);
+}
+
+TEST(TvxmapperTest, ShippedExampleMapsEveryLine) {
+  Scoped_Temp_Dir dir;
+  const Mapper_Run r =
+      RunMapper(dir, {QOR_SOURCE_DIR "/examples/mapper-sample.txt", "1000"},
+                "MAPPER:0x84");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.trace, "");
+  const std::string first =
+      "\n" +
+      Keywords({{0, "2024"},
+                {1, "05"},
+                {2, "01"},
+                {3, "10"},
+                {4, "15"},
+                {5, "0"},
+                {6, "host1"},
+                {7, "sshd[812]"},
+                {10, "Accepted password for alice from 10.0.0.7"}}) +
+      "\n";
+  EXPECT_EQ(r.out.substr(0, first.size()), first);
+  size_t lines = 0;
+  for (size_t p = r.out.find("description: "); p != std::string::npos;
+       p = r.out.find("description: ", p + 1)) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 3u);
+}
+
+}  // namespace
