@@ -4,7 +4,9 @@
 #include <string.h>
 #include <time.h>
 
+#include "agent/log_file.h"
 #include "agent/log_manager.h"
+#include "framework/zep.h"
 #include "agent/tvxmain.h"
 #include "tables/teskal_time.h"
 #include "tables/timestamp.h"
@@ -14,6 +16,11 @@ static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV130");
 namespace {
 
 const char FREQUENCY[] = "FREQTHRESH";
+const char LOGPATH[] = "LOGPATH";
+const char LOGNAME[] = "LOGNAME";
+const char ENTRYTIME[] = "ENTRYTIME";
+constexpr int PATHSIZE = 256;
+constexpr int NAMESIZE = 128;
 const char PERIOD[] = "PERIODTHRS";
 constexpr int64_t MINFREQ = 1;
 constexpr int64_t MINPERIOD = 1;
@@ -180,7 +187,143 @@ void tvx_vxlogent_agent::leGetFreqPeriodThresholds() {
   }
 }
 
-void tvx_vxlogent_agent::TakeSample() { rowCount = 0; }
+void tvx_vxlogent_agent::TakeSample() {
+  WEX1_Event ev(wex1, __func__);
+  long batch = allocStep < gMaxRows ? allocStep : gMaxRows;
+  rowCount = 0;
+  if (pTheLogManager == nullptr) {
+    WEX1_TRACE(wex1, WEX1_ERROR, "\nLog Manager not found. Request terminating.");
+    return;
+  }
+  leLogFile = leValidateFileName();
+  if (leLogFile == nullptr) {
+    return;
+  }
+  const size_t bytes = static_cast<size_t>(batch) * sizeof(tvx_vxlogent_data_t);
+  leRowBuffer = static_cast<tvx_vxlogent_data_t*>(malloc(bytes));
+  if (leRowBuffer == nullptr) {
+    WEX1_TRACE(wex1, WEX1_ERROR, "\nMemory allocation for %d bytes failed. Request terminating.",
+               static_cast<int>(bytes));
+    return;
+  }
+  if (leGetEntrytimeThresholds()) {
+    leReportCursor = leLogFile->lfStartReportRequest(&leThresholds);
+    if (leReportCursor != nullptr) {
+      long total = 0;
+      while (true) {
+        const unsigned n = leGetLogEntries(static_cast<unsigned>(batch));
+        if (n == 0) {
+          break;
+        }
+        tvx_vxlogent_base::AddData(reinterpret_cast<char*>(leRowBuffer), static_cast<int>(n));
+        if (static_cast<long>(n) < batch) {
+          break;
+        }
+        total += n;
+        if (total >= gMaxRows) {
+          WEX1_TRACE(wex1, WEX1_FLOW, "\nMaximum report row limit of %ld reached. Request terminating.",
+                     gMaxRows);
+          break;
+        }
+        if (gMaxRows - total < batch) {
+          batch = gMaxRows - total;
+        }
+      }
+      leLogFile->lfEndReportRequest(&leReportCursor);
+    }
+  }
+  free(leRowBuffer);
+  leRowBuffer = nullptr;
+}
+
+unsigned tvx_vxlogent_agent::leGetLogEntries(unsigned count) {
+  WEX1_Event ev(wex1, __func__);
+  unsigned i = 0;
+  for (; i < count; ++i) {
+    if (leLogFile->lfGetNextLogEntry(&leRowBuffer[i], leReportCursor, &leThresholds) == nullptr) {
+      break;
+    }
+  }
+  return static_cast<unsigned>(ev.Result(i));
+}
+
+Log_File* tvx_vxlogent_agent::leValidateFileName() {
+  WEX1_Event ev(wex1, __func__);
+  char path[PATHSIZE + NAMESIZE + 1] = "";
+  char name[NAMESIZE + 1] = "";
+  ResetFilterIndex();
+  GIR1_FILTERINFO f;
+  while (GetFilterInfo(&f) == 0) {
+    const char* attr = f.Attribute != nullptr ? f.Attribute : "";
+    const int size = f.ValueSize > 0 ? f.ValueSize : 0;
+    if (strcmp(attr, LOGPATH) == 0 && path[0] == '\0') {
+      ZEP_CopyUnpad(path, f.Value, size < PATHSIZE ? size : PATHSIZE);
+      if (name[0] != '\0') {
+        break;
+      }
+    } else if (strcmp(attr, LOGNAME) == 0 && name[0] == '\0') {
+      ZEP_CopyUnpad(name, f.Value, size < NAMESIZE ? size : NAMESIZE);
+      if (path[0] != '\0') {
+        break;
+      }
+    }
+  }
+  if (path[0] == '\0' || name[0] == '\0') {
+    return nullptr;
+  }
+  strncat(path, name, sizeof path - strlen(path) - 1);
+  Log_File* log = pTheLogManager->lmFindLogObject(path);
+  if (log == nullptr) {
+    WEX1_TRACE(wex1, WEX1_ERROR, "\nLog file %s is not being monitored.", path);
+  }
+  return log;
+}
+
+bool tvx_vxlogent_agent::leGetEntrytimeThresholds() {
+  WEX1_Event ev(wex1, __func__);
+  bool result = true;
+  ResetFilterIndex();
+  GIR1_FILTERINFO f;
+  while (GetFilterInfo(&f) == 0) {
+    if (f.Attribute == nullptr || strcmp(f.Attribute, ENTRYTIME) != 0) {
+      continue;
+    }
+    if (f.ValueSize >= static_cast<short>(sizeof leThresholds.StartTime)) {
+      WEX1_TRACE(wex1, WEX1_ERROR, "\nInvalid %s threshold; value length is %d. Threshold ignored.",
+                 ENTRYTIME, f.ValueSize);
+      continue;
+    }
+    // A value shorter than a time stamp is read only up to its size and
+    // completed with '0' characters, so it compares as the earliest moment
+    // it names.
+    char stamp[TIMESTAMPLENGTH];
+    memset(stamp, '0', sizeof stamp);
+    if (f.Value != nullptr && f.ValueSize > 0) {
+      memcpy(stamp, f.Value, static_cast<size_t>(f.ValueSize));
+    }
+    if (f.Operator == GIR1_GE) {
+      ZEP_CopyUnpad(leThresholds.StartTime, stamp, TIMESTAMPLENGTH);
+      WEX1_TRACE(wex1, WEX1_FLOW, "\nReport start time = %s.", leThresholds.StartTime);
+      if (leThresholds.EndTime[0] != '\0') {
+        break;
+      }
+    } else if (f.Operator == GIR1_LE) {
+      ZEP_CopyUnpad(leThresholds.EndTime, stamp, TIMESTAMPLENGTH);
+      WEX1_TRACE(wex1, WEX1_FLOW, "\nReport end time = %s.", leThresholds.EndTime);
+      if (leThresholds.StartTime[0] != '\0') {
+        break;
+      }
+    } else {
+      WEX1_TRACE(wex1, WEX1_ERROR, "\nInvalid %s compare operator; value is %d. Threshold ignored.",
+                 ENTRYTIME, f.Operator);
+    }
+  }
+  if (leThresholds.StartTime[0] == '\0' || leThresholds.EndTime[0] == '\0') {
+    result = false;
+    WEX1_TRACE(wex1, WEX1_ERROR, "\nReport start and/or end time missing. Terminating request.");
+  }
+  return ev.Result(result) != 0;
+}
 
 unsigned tvx_vxlogent_agent::AddData(char* rows, int count) {
   WEX1_Event ev(wex1, __func__);

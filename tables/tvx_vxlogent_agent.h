@@ -29,6 +29,14 @@ class tvx_vxlogent_agent : public tvx_vxlogent_base {
   void TakeSampleDestructor();
   void leGetFreqPeriodThresholds();
 
+  // The log object named by the request's LOGPATH and LOGNAME values, or null.
+  Log_File* leValidateFileName();
+  // Reads the report's start and end times into leThresholds; false (traced)
+  // when either is missing.
+  bool leGetEntrytimeThresholds();
+  // Fills up to `count` rows of leRowBuffer from the log; the number filled.
+  unsigned leGetLogEntries(unsigned count);
+
   Log_File* leLogFile = nullptr;
   tvx_vxlogent_data_t* leRowBuffer = nullptr;
   void* leReportCursor = nullptr;
