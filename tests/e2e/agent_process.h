@@ -5,6 +5,8 @@
 #define QOR_TESTS_E2E_AGENT_PROCESS_H_
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/types.h>
@@ -86,6 +88,19 @@ class Agent_Process {
   Agent_Process& operator=(const Agent_Process&) = delete;
 
   void SetEnv(const std::string& name, const std::string& value) { env_[name] = value; }
+  // Runs the agent as the unprivileged user `nobody` when the test runs as
+  // root, so that file permissions apply to it (the directory is opened up
+  // for it). False when that is not possible here.
+  bool RunUnprivileged() {
+    if (geteuid() != 0) {
+      return true;
+    }
+    if (chmod(dir_.c_str(), 0777) != 0) {
+      return false;
+    }
+    unprivileged_ = true;
+    return true;
+  }
   void UnsetEnv(const std::string& name) { env_.erase(name); }
   const std::string& Dir() const { return dir_; }
   std::string Socket() const { return env_.at("HOV_SOCKET"); }
@@ -100,11 +115,17 @@ class Agent_Process {
       for (const auto& kv : env_) {
         setenv(kv.first.c_str(), kv.second.c_str(), 1);
       }
-      const int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      const int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
       dup2(o, 1);
       dup2(o, 2);
       const int in = open("/dev/null", O_RDONLY);
       dup2(in, 0);
+      if (unprivileged_) {
+        constexpr uid_t kNobody = 65534;
+        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
+          _exit(126);
+        }
+      }
       execl(QORAGENT_PATH, QORAGENT_PATH, static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -170,7 +191,50 @@ class Agent_Process {
   std::map<std::string, std::string> env_;
   pid_t pid_ = -1;
   int exit_status_ = -1;
+  bool unprivileged_ = false;
 };
+
+// The value of "KEY" in one JSON line: the text of a string value
+// (escapes left as they are) or the digits of a number; "" when absent.
+inline std::string JsonField(const std::string& line, const std::string& key) {
+  const std::string k = "\"" + key + "\":";
+  const size_t p = line.find(k);
+  if (p == std::string::npos) {
+    return "";
+  }
+  size_t v = p + k.size();
+  if (v < line.size() && line[v] == '"') {
+    std::string out;
+    for (++v; v < line.size() && line[v] != '"'; ++v) {
+      if (line[v] == '\\' && v + 1 < line.size()) {
+        out.push_back(line[v]);
+        ++v;
+      }
+      out.push_back(line[v]);
+    }
+    return out;
+  }
+  const size_t e = line.find_first_of(",}", v);
+  return line.substr(v, e == std::string::npos ? std::string::npos : e - v);
+}
+
+// The lines of `text` that contain `needle`.
+inline std::vector<std::string> LinesWith(const std::string& text, const std::string& needle) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      end = text.size();
+    }
+    const std::string line = text.substr(start, end - start);
+    if (line.find(needle) != std::string::npos) {
+      out.push_back(line);
+    }
+    start = end + 1;
+  }
+  return out;
+}
 
 }  // namespace qortest
 

@@ -1,0 +1,278 @@
+// The samples of the three agent classes: log-entries reports, the
+// monitored-logs rows and the node-status heartbeat row.
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "agent/log_file.h"
+#include "agent/log_manager.h"
+#include "agent/tvxmain.h"
+#include "framework/condition.h"
+#include "framework/zep.h"
+#include "tables/teskal_time.h"
+#include "tables/tvx_vxlogent_agent.h"
+#include "tables/tvx_vxlogent_manager.h"
+#include "tables/tvx_vxmonlog_agent.h"
+#include "tables/tvx_vxmonlog_manager.h"
+#include "tables/x7srv_rnodests_agent.h"
+#include "tables/x7srv_rnodests_manager.h"
+#include "tests/agent/log_test_kinds.h"
+#include "tests/testutil.h"
+
+namespace qortest {
+namespace {
+
+// A log whose report yields `Entries()` rows, all inside any window, and
+// that never starts a worker.
+class Report_Log : public Log_File {
+ public:
+  Report_Log(const Valid_Log& log, Log_File* anchor) : Log_File(log, anchor) {}
+  static int& Entries() {
+    static int n = 0;
+    return n;
+  }
+  void lfProcessLogData() override {}
+  long lfFormatEntryAsRow(char*, void*, void*) override { return -1; }
+  void* lfStartReportRequest(void*) override { return new int(0); }
+  void* lfGetNextLogEntry(void* row, void* report, void*) override {
+    int* served = static_cast<int*>(report);
+    if (*served >= Entries()) {
+      return nullptr;
+    }
+    ++*served;
+    auto* r = static_cast<tvx_vxlogent_data_t*>(row);
+    memset(r, ' ', sizeof *r);
+    lfFillCommonColumns(r);
+    memcpy(r->entrytime, "1261208120000000", 16);
+    return row;
+  }
+  void lfEndReportRequest(void** report) override {
+    delete static_cast<int*>(*report);
+    *report = nullptr;
+  }
+};
+
+class Report_Manager : public Log_Manager {
+ public:
+  Report_Manager() : Log_Manager(false) {}
+
+ protected:
+  Log_File* lmCreateLogObject(const Valid_Log& log) override {
+    return new Report_Log(log, FirstLogObject);
+  }
+};
+
+// The environment the managers read, restored afterwards.
+class TableAgentsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_rows_ = gMaxRows;
+    log_ = dir_.File("messages");
+    WriteFile(log_, "");
+    WriteFile(dir_.File("agent.conf"), log_ + "\n");
+    setenv("TVX_CONFIG_FILE", dir_.File("agent.conf").c_str(), 1);
+    setenv("TVX_SYSLOG_CONF", dir_.File("none").c_str(), 1);
+    unsetenv("AGENT_DEBUG_LOG");
+  }
+  void TearDown() override {
+    gMaxRows = saved_rows_;
+    unsetenv("TVX_CONFIG_FILE");
+    unsetenv("TVX_SYSLOG_CONF");
+  }
+
+  // Runs a report with `condition` on a private manager; the rows it
+  // collected.
+  int Report(const std::string& condition) {
+    RequestDetail detail;
+    detail.appl = "TVX";
+    detail.table = "VXLOGENT";
+    detail.sampleType = SAMPLE_REPORT;
+    std::string err;
+    EXPECT_TRUE(ParseCondition(condition, &detail.thresholds, &err)) << err;
+    ContextInfo context;
+    tvx_vxlogent_manager table("TVX", "VXLOGENT");
+    tvx_vxlogent_agent report(&detail, &context, &table);
+    report.TakeSample();
+    return report.RowCount();
+  }
+  std::string Window() {
+    return "LOGPATH == \"" + dir_.path() + "/\" AND LOGNAME == \"messages\" AND ENTRYTIME >= "
+           "\"1261208000000000\" AND ENTRYTIME <= \"1261208235959000\"";
+  }
+
+  Scoped_Temp_Dir dir_;
+  std::string log_;
+  long saved_rows_ = 0;
+};
+
+TEST_F(TableAgentsTest, ReportsComeInBatchesBoundedByTheRowLimit) {
+  Report_Manager manager;
+  Scoped_Log_Manager current(&manager);
+  ASSERT_EQ(manager.lmRefresh(), 1u);
+  struct Case {
+    long max_rows;
+    int entries;
+    int rows;
+    size_t batches;
+    bool limit_message;
+  } cases[] = {{50, 120, 50, 3, true}, {1000, 45, 45, 3, false}, {1000, 40, 40, 2, false}};
+  for (const Case& c : cases) {
+    TraceCapture trace("ALL");
+    gMaxRows = c.max_rows;
+    Report_Log::Entries() = c.entries;
+    EXPECT_EQ(Report(Window()), c.rows) << c.entries;
+    // Each batch starts again at row 0.
+    EXPECT_EQ(trace.Count("Passing row 0 to InsertRow()."), c.batches) << c.entries;
+    EXPECT_EQ(trace.Contains("\nMaximum report row limit of 50 reached. Request terminating."),
+              c.limit_message);
+  }
+  // Reports count themselves in and out with the manager.
+  EXPECT_EQ(manager.UseCount, 0u);
+}
+
+TEST_F(TableAgentsTest, ReportsWithoutAWholeSelectionReturnNothing) {
+  Report_Manager manager;
+  Scoped_Log_Manager current(&manager);
+  ASSERT_EQ(manager.lmRefresh(), 1u);
+  Report_Log::Entries() = 5;
+  {
+    TraceCapture trace("ERROR");
+    EXPECT_EQ(Report("LOGPATH == \"" + dir_.path() + "/\" AND ENTRYTIME >= \"1\""), 0);
+    EXPECT_EQ(trace.Text(), "");  // no LOGNAME: nothing to say
+  }
+  {
+    TraceCapture trace("ERROR");
+    EXPECT_EQ(Report("LOGPATH == \"/var/adm/\" AND LOGNAME == \"messages\""), 0);
+    EXPECT_TRUE(trace.Contains("\nLog file /var/adm/messages is not being monitored."));
+  }
+  {
+    TraceCapture trace("ERROR");
+    EXPECT_EQ(Report("LOGPATH == \"" + dir_.path() + "/\" AND LOGNAME == \"messages\" AND "
+                     "ENTRYTIME < \"1261208000000000\" AND ENTRYTIME <= \"1261208235959000\""),
+              0);
+    EXPECT_TRUE(trace.Contains("\nInvalid ENTRYTIME compare operator; value is 5. Threshold ignored."));
+    EXPECT_TRUE(trace.Contains("\nReport start and/or end time missing. Terminating request."));
+  }
+  {
+    // A start time shorter than a time stamp is completed, not over-read.
+    EXPECT_EQ(Report("LOGPATH == \"" + dir_.path() + "/\" AND LOGNAME == \"messages\" AND "
+                     "ENTRYTIME >= \"126\" AND ENTRYTIME <= \"1261208235959000\""),
+              5);
+  }
+}
+
+tvx_vxmonlog_data_t MonlogRow(Log_File* log) {
+  RequestDetail detail;
+  detail.appl = "TVX";
+  detail.table = "VXMONLOG";
+  ContextInfo context;
+  tvx_vxmonlog_manager table("TVX", "VXMONLOG");
+  tvx_vxmonlog_agent agent(&detail, &context, &table);
+  tvx_vxmonlog_data_t row;
+  agent.BuildTableRow(&row, log);
+  return row;
+}
+
+std::string Text(const char* field, size_t width) { return std::string(field, width); }
+
+TEST_F(TableAgentsTest, MonitoredLogRowsDescribeEachLog) {
+  char name[] = "testhost:TVX";
+  gSystemName = name;
+  gSystemNameLength = static_cast<int>(strlen(name));
+  // A directory part of 280 characters and a 20-character file name.
+  std::string deep = dir_.path();
+  while (deep.size() < 279) {
+    deep += "/" + std::string(std::min<size_t>(50, 279 - deep.size() - 1), 'd');
+  }
+  ASSERT_EQ(system(("mkdir -p '" + deep + "'").c_str()), 0);
+  const std::string long_path = deep + "/" + std::string(20, 'n');
+  WriteFile(long_path, "12345");
+  const std::string gone = dir_.File("gone.log");
+  WriteFile(gone, "");
+  WriteFile(dir_.File("agent.conf"), log_ + " ;Y ;U ;%s ENTRYDESC\n" + long_path + "\n" + gone + "\n");
+  Test_Manager manager;
+  Scoped_Log_Manager current(&manager);
+  ASSERT_EQ(manager.lmRefresh(), 3u);
+  ASSERT_EQ(unlink(gone.c_str()), 0);
+
+  TraceCapture trace("ERROR");
+  const tvx_vxmonlog_data_t user = MonlogRow(manager.Log(0));
+  EXPECT_EQ(Text(user.originnode, 12), "testhost:TVX");
+  EXPECT_EQ(user.logtype[0], 'U');
+  EXPECT_EQ(user.debugmode[0], 'Y');
+  EXPECT_EQ(Text(user.formatter, 14), "%s ENTRYDESC  ");
+  EXPECT_EQ(Text(user.monstatus, 8), "Running ");
+  EXPECT_EQ(user.logsize, 0);
+  EXPECT_EQ(user.sampleno, 0);
+
+  const tvx_vxmonlog_data_t deep_row = MonlogRow(manager.Log(1));
+  EXPECT_EQ(Text(deep_row.logpath, 256), (deep + "/").substr(0, 256));
+  EXPECT_EQ(Text(deep_row.logname, 21), std::string(20, 'n') + " ");
+  EXPECT_EQ(Text(deep_row.formatter, 256), std::string(256, ' '));
+  EXPECT_EQ(deep_row.logsize, 5);
+
+  const tvx_vxmonlog_data_t gone_row = MonlogRow(manager.Log(2));
+  EXPECT_EQ(gone_row.logsize, -1);
+  EXPECT_EQ(Text(gone_row.logmoddate, 16), std::string(16, '0'));
+  EXPECT_TRUE(trace.Contains("\nstat() command failed for " + gone + "; errno = 2; "));
+  gSystemName = nullptr;
+  gSystemNameLength = 0;
+}
+
+TEST_F(TableAgentsTest, NoLogsGiveNoRows) {
+  WriteFile(dir_.File("agent.conf"), "# nothing\n");
+  Test_Manager manager;
+  Scoped_Log_Manager current(&manager);
+  TraceCapture trace("ALL");
+  RequestDetail detail;
+  detail.appl = "TVX";
+  detail.table = "VXMONLOG";
+  ContextInfo context;
+  tvx_vxmonlog_manager table("TVX", "VXMONLOG");
+  tvx_vxmonlog_agent agent(&detail, &context, &table);
+  agent.TakeSample();
+  EXPECT_EQ(agent.RowCount(), 0);
+  EXPECT_TRUE(trace.Contains("\nNo logs are currently being monitored."));
+}
+
+TEST(NodeStatusTest, HeartbeatRowIsZeroFilledCutAndCounted) {
+  char name[] = "a-very-long-system-name-of-forty-chars:X";
+  gSystemName = name;
+  gSystemNameLength = static_cast<int>(strlen(name));
+  const std::string affinity(60, 'a');
+  ZEP_SetAffinity(affinity.c_str());
+  RequestDetail detail;
+  detail.appl = "X7SRV";
+  detail.table = "RNODESTS";
+  ContextInfo context;
+  x7srv_rnodests_manager table("X7SRV", "RNODESTS");
+  x7srv_rnodests_agent agent(&detail, &context, &table);
+  agent.TakeSample();
+  ASSERT_EQ(agent.RowCount(), 1);
+  auto row = *reinterpret_cast<const x7srv_rnodests_data_t*>(agent.Row(0));
+  EXPECT_EQ(row.sampleno, 1u);
+  EXPECT_EQ(Text(row.originnode, 32), std::string(name, 32));
+  EXPECT_EQ(Text(row.product, 4), std::string("VX\0\0", 4));
+  EXPECT_EQ(Text(row.online, 4), std::string(4, '\0'));
+  EXPECT_EQ(Text(row.nodetype, 4), std::string("V\0\0\0", 4));
+  EXPECT_EQ(Text(row.version, 12), std::string("02.00.00\0\0\0\0", 12));
+  EXPECT_EQ(Text(row.affinities, 48), std::string(48, 'a'));
+  char now[16];
+  GenerateTimestamp(time(nullptr), now);
+  EXPECT_EQ(Text(row.timestamp, 7), Text(now, 7));  // today's date
+  EXPECT_EQ(Text(row.timestamp + 13, 3), "000");
+  agent.TakeSample();
+  ASSERT_EQ(agent.RowCount(), 1);
+  EXPECT_EQ(reinterpret_cast<const x7srv_rnodests_data_t*>(agent.Row(0))->sampleno, 2u);
+  ZEP_SetAffinity("");
+  gSystemName = nullptr;
+  gSystemNameLength = 0;
+}
+
+}  // namespace
+}  // namespace qortest
