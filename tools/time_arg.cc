@@ -115,7 +115,7 @@ bool ParseTimeArg(const std::string& t, Time_Edge edge, time_t now, std::string*
     *err = "bad time \"" + t + "\"; no such date or time (years 1900 to 2899)";
     return false;
   }
-  char out[24];
+  char out[64];  // room for any int, to keep -Wformat-truncation quiet
   snprintf(out, sizeof out, "%d%02d%02d%02d%02d%02d%02d000", (year - 1900) / 100, year % 100, month,
            day, hour, minute, second);
   *stamp = out;
