@@ -1,0 +1,199 @@
+// Log_File's report reading: a report walks its log from the end towards the
+// beginning, one block at a time, on a descriptor of its own. Kept apart from
+// log_file.cc because it runs on the runtime's request threads and shares
+// nothing with the worker but OptimumBlockSize.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "agent/config_def.h"
+#include "agent/log_file.h"
+#include "framework/wex1.h"
+
+static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
+
+namespace {
+
+const char OpenErrMsg[] = "\nError opening file %s for report. errno = %d; %s";
+const char EmptyMsg[] = "\nLog %s is empty; report request terminating.";
+const char SeekEOFErrMsg[] =
+    "\nError while seeking EOF for report on file %s. errno = %d; %s";
+const char OpenedMsg[] = "\nfd %d opened for report on %s; file size is %ld.";
+const char CloseErrMsg[] =
+    "\nError closing fd %d for report on file %s. errno = %d; %s";
+const char ClosedMsg[] = "\nfd %d closed for report on %s.";
+const char StatErrMsg[] = "\nstat() command failed for %s; errno = %d; %s.";
+const char PushErrMsg[] =
+    "\nError while pushing %d bytes onto buffer for file %s. errno = %d; %s";
+const char PushedMsg[] = "\n%d bytes pushed back onto buffer for file %s.";
+const char SeekStartErrMsg[] =
+    "\nError while seeking start of read for report on file %s. errno = %d; %s";
+const char ShortReadMsg[] =
+    "\nError while reading file %s. Bytes requested = %ld. Bytes received = %d.";
+const char ResetErrMsg[] =
+    "\nError while resetting file pointer after read for file %s. errno = %d; %s";
+const char BlockReadMsg[] = "\n%ld bytes read from file %s from offset %ld.";
+
+// Block size when the file system names no preferred one.
+constexpr uint64_t DEFAULTBLOCKSIZE = 8192;
+
+const char* ErrnoText(int err, char* buf, size_t len) {
+  if (err == 0) {
+    return "Unknown error";
+  }
+  const char* text = strerror_r(err, buf, len);
+  return text != nullptr ? text : "Unknown error";
+}
+
+const char* Name(const char* name) {
+  return name != nullptr ? name : "";
+}
+
+// A failed fill leaves nothing unconsumed and nothing in front of the block,
+// so that the kind's scan sees the start of the file with no entry left and
+// ends the report, instead of formatting what a failed read left behind.
+long FillFailed(_LogBufferInfo* info) {
+  info->bytesLeft = 0;
+  info->bytesInBuffer = 0;
+  info->buffer[0] = '\0';
+  return 0;
+}
+
+}  // namespace
+
+long Log_File::lfOpenLogForReport(_LogBufferInfo* info) {
+  WEX1_Event ev(wex1, __func__);
+  char eb[128];
+  // Close-on-exec: the error-report kind forks children meanwhile.
+  info->fd = open(Name(LogFileName), O_RDONLY | O_CLOEXEC);
+  if (info->fd < 0) {
+    const int e = errno;
+    WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, Name(LogFileName), e,
+               ErrnoText(e, eb, sizeof eb));
+    info->fd = -1;
+    return ev.Result(-1);
+  }
+  const off_t size = lseek(info->fd, 0, SEEK_END);
+  const int e = errno;
+  info->bytesLeft = size;
+  if (size < 1) {
+    lfCloseLogForReport(info->fd);
+    info->fd = -1;
+    info->bytesLeft = 0;
+    if (size == 0) {
+      WEX1_TRACE(wex1, WEX1_FLOW, EmptyMsg, Name(LogFileName));
+    } else {
+      WEX1_TRACE(wex1, WEX1_ERROR, SeekEOFErrMsg, Name(LogFileName), e,
+                 ErrnoText(e, eb, sizeof eb));
+    }
+    return ev.Result(-1);
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW, OpenedMsg, info->fd, Name(LogFileName),
+             static_cast<long>(size));
+  return ev.Result(info->fd);
+}
+
+void Log_File::lfCloseLogForReport(long fd) {
+  WEX1_Event ev(wex1, __func__);
+  if (fd < 0) {
+    return;
+  }
+  if (close(static_cast<int>(fd)) != 0) {
+    const int e = errno;
+    char eb[128];
+    WEX1_TRACE(wex1, WEX1_ERROR, CloseErrMsg, static_cast<int>(fd),
+               Name(LogFileName), e, ErrnoText(e, eb, sizeof eb));
+  } else {
+    WEX1_TRACE(wex1, WEX1_FLOW, ClosedMsg, static_cast<int>(fd),
+               Name(LogFileName));
+  }
+}
+
+unsigned char Log_File::lfDetermineOptimumBlockSize() {
+  WEX1_Event ev(wex1, __func__);
+  struct stat st;
+  if (stat(Name(LogFileName), &st) != 0) {
+    const int e = errno;
+    char eb[128];
+    WEX1_TRACE(wex1, WEX1_ERROR, StatErrMsg, Name(LogFileName), e,
+               ErrnoText(e, eb, sizeof eb));
+    return static_cast<unsigned char>(ev.Result(1));
+  }
+  // Only the first value is stored: a report sizes its buffer once, and
+  // every later fill of it reads OptimumBlockSize again.
+  uint64_t unset = 0;
+  OptimumBlockSize.compare_exchange_strong(
+      unset, st.st_blksize < 1 ? DEFAULTBLOCKSIZE
+                               : static_cast<uint64_t>(st.st_blksize));
+  return static_cast<unsigned char>(ev.Result(0));
+}
+
+long Log_File::lfFillReportBuffer(_LogBufferInfo* info) {
+  WEX1_Event ev(wex1, __func__);
+  char eb[128];
+  // Carry-over: the unconsumed front of the current block becomes the end
+  // of the preceding one, so that an entry split by the block boundary is
+  // whole in the next buffer.
+  if (info->bytesInBuffer > 0 && info->bytesLeft > 0) {
+    const off_t at =
+        lseek(info->fd, static_cast<off_t>(info->bytesInBuffer), SEEK_CUR);
+    if (at < 1) {
+      const int e = errno;
+      WEX1_TRACE(wex1, WEX1_ERROR, PushErrMsg,
+                 static_cast<int>(info->bytesInBuffer), Name(LogFileName), e,
+                 ErrnoText(e, eb, sizeof eb));
+      return ev.Result(FillFailed(info));
+    }
+    info->bytesLeft += info->bytesInBuffer;
+    WEX1_TRACE(wex1, WEX1_FLOW, PushedMsg,
+               static_cast<int>(info->bytesInBuffer), Name(LogFileName));
+  }
+  const int64_t block_size = static_cast<int64_t>(OptimumBlockSize.load());
+  const int64_t size =
+      info->bytesLeft < block_size ? info->bytesLeft : block_size;
+  if (size < 1) {
+    // The start of the file: the buffer keeps what is unconsumed.
+    return ev.Result(0);
+  }
+  if (lseek(info->fd, -static_cast<off_t>(size), SEEK_CUR) < 0) {
+    const int e = errno;
+    WEX1_TRACE(wex1, WEX1_ERROR, SeekStartErrMsg, Name(LogFileName), e,
+               ErrnoText(e, eb, sizeof eb));
+    return ev.Result(FillFailed(info));
+  }
+  int64_t received = 0;
+  while (received < size) {
+    const ssize_t n = read(info->fd, info->buffer + received,
+                           static_cast<size_t>(size - received));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;
+    }
+    received += n;
+  }
+  if (received < size) {
+    // The log shrank under the report (or could not be read).
+    WEX1_TRACE(wex1, WEX1_ERROR, ShortReadMsg, Name(LogFileName),
+               static_cast<long>(size), static_cast<int>(received));
+    return ev.Result(FillFailed(info));
+  }
+  info->bytesInBuffer = received;
+  if (lseek(info->fd, -static_cast<off_t>(size), SEEK_CUR) < 0) {
+    const int e = errno;
+    WEX1_TRACE(wex1, WEX1_ERROR, ResetErrMsg, Name(LogFileName), e,
+               ErrnoText(e, eb, sizeof eb));
+    return ev.Result(FillFailed(info));
+  }
+  if (LogType == SYSLOGTYPE || LogType == USERLOGTYPE) {
+    info->buffer[size] = '\0';
+  }
+  info->bytesLeft -= size;
+  WEX1_TRACE(wex1, WEX1_FLOW, BlockReadMsg, static_cast<long>(size),
+             Name(LogFileName), static_cast<long>(info->bytesLeft));
+  return ev.Result(size);
+}

@@ -1,0 +1,101 @@
+// Syslog_File: the log kind of classic syslog text files (type 'S'), one
+// entry per line:
+//   "Mmm dd hh:mm:ss host source: message text"
+// The month is an English abbreviation, the day two digits or a blank and a
+// digit; the line carries no year.
+//
+// Ownership and threads as for every Log_File: the log manager creates it
+// (its worker thread starts in the constructor) and deletes it (the
+// destructor joins the worker). The worker turns every appended line into a
+// VXLOGENT event; reports run on the runtime's request threads, each on a
+// SyslogBufferInfo of its own, reading the file newest entry first.
+#ifndef QOR_AGENT_SYSLOG_FILE_H_
+#define QOR_AGENT_SYSLOG_FILE_H_
+
+#include <time.h>
+
+#include <atomic>
+
+#include "agent/log_file.h"
+#include "tables/teskal_time.h"
+
+class Valid_Log;
+
+// The report handle: the block-reading state, then the time stamp of the
+// entry returned last (at first, the time the report began), from which
+// each older entry takes its year.
+struct SyslogBufferInfo : _LogBufferInfo {
+  char lastEntryTime[TIMESTAMPLENGTH];  // no terminator
+};
+
+class Syslog_File : public Log_File {
+ public:
+  // Builds the Log_File part, dumps the object when flow tracing is on and
+  // starts the worker thread.
+  Syslog_File(const Valid_Log& log, Log_File* anchor);
+  Syslog_File(const Syslog_File&) = delete;
+  Syslog_File& operator=(const Syslog_File&) = delete;
+  // Stops and joins the worker first.
+  ~Syslog_File() override;
+
+  // Opens the log at its end and polls it once a second until monitoring
+  // ends.
+  void lfProcessLogData() override;
+  // Fills the VXLOGENT row from one line (NUL-terminated; a trailing
+  // newline is left out of ENTRYDESC). 0 when filled, -1 when the line has
+  // no time stamp: shorter than 16 characters, or not opened by a month.
+  long lfFormatEntryAsRow(char* entry, void* row, void* report) override;
+
+  // Converts the time stamp at the start of `entry` into the 16 characters
+  // at `dest` (not terminated). With a null `report` (monitoring) the year
+  // is the current one, or the one before when the entry's month lies after
+  // the current month; with a report handle it is carried from the handle's
+  // lastEntryTime, which then takes this entry's stamp. The position where
+  // the host name begins, or null (nothing written to lastEntryTime) when
+  // the entry is shorter than 16 characters or its month is unknown.
+  char* slFormatEntryTime(char* dest, char* entry, void* report);
+  // Copies the word at `pos` (up to white space or the end of the entry) to
+  // `dest`, at most `width` characters, skipping the rest of the word. The
+  // position after the one white-space character that ends the word (at the
+  // terminator when the entry ends).
+  char* slExtractSystem(char* dest, char* pos, unsigned width);
+  // Copies the message source at `pos` (up to a colon, white space or the
+  // end of the entry) to `dest`, at most `width` characters, skipping the
+  // rest. The position after ": " or after the one white-space character
+  // (never past the terminator); `pos` itself, with nothing copied, for a
+  // "last message repeated " line.
+  char* slExtractSource(char* dest, char* pos, unsigned width);
+
+  // Begins a report (the thresholds are not used here): the handle, a
+  // SyslogBufferInfo with the log open on a descriptor of its own, or null
+  // when the log is empty, cannot be opened or memory is short (traced).
+  void* lfStartReportRequest(void* thresholds) override;
+  // Fills `row` with the next older entry whose ENTRYTIME lies inside the
+  // _RequestThresholds at `thresholds` (an empty bound is open), skipping
+  // newer ones. `row`, or null at the first entry older than the start
+  // time, at the start of the file, on a line that does not format, or when
+  // the log can no longer be read. Entries longer than 255 characters are
+  // cut to their first 255.
+  void* lfGetNextLogEntry(void* row, void* report, void* thresholds) override;
+  // Closes the report's descriptor, frees the handle and sets *report to
+  // null.
+  void lfEndReportRequest(void** report) override;
+  // Frees the handle at *report and its buffer; *report becomes null. The
+  // descriptor must be closed already.
+  void slDeallocateReportBuffers(void** report);
+
+  // Test seam: when non-zero, the time the entry-time conversion and the
+  // report start take as the current time instead of the clock.
+  std::atomic<time_t> FixedNow;
+
+ private:
+  // The current time, or FixedNow.
+  time_t slNow() const;
+  // Finds the entry that ends at the info's unconsumed end, reading the
+  // preceding blocks as needed, and cuts it to MAXENTRYLENGTH characters.
+  // True with *start set (the entry is buffer[*start, bytesInBuffer)),
+  // false when no entry is left or the log cannot be read.
+  bool slFindPrecedingEntry(SyslogBufferInfo* info, int64_t* start);
+};
+
+#endif  // QOR_AGENT_SYSLOG_FILE_H_

@@ -1,0 +1,588 @@
+#include "agent/syslog_file.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "agent/valid_log.h"
+#include "framework/condition.h"
+#include "framework/event_sink.h"
+#include "framework/table_manager.h"
+#include "framework/vandu.h"
+#include "tables/request_thresholds.h"
+#include "tables/teskal_time.h"
+#include "tables/tvx_vxlogent_manager.h"
+#include "tables/tvx_vxlogent_schema.h"
+#include "tests/testutil.h"
+
+namespace {
+
+std::string Pad(const std::string& text, size_t width) {
+  std::string s = text.substr(0, width);
+  s.resize(width, ' ');
+  return s;
+}
+
+std::string Column(const char* field, size_t width) {
+  return std::string(field, width);
+}
+
+// An object for the log at `path` exactly as the log manager builds it; its
+// worker starts at once and is joined when the object is destroyed.
+std::unique_ptr<Syslog_File> NewLog(const std::string& path) {
+  std::vector<char> record(path.begin(), path.end());
+  record.push_back('\0');
+  Valid_Log valid(USERCONFIG, record.data(), nullptr);
+  EXPECT_EQ(valid.Valid, 1) << path;
+  return std::make_unique<Syslog_File>(valid, nullptr);
+}
+
+// Runs in UTC so that the time stamps of the fixed clock are the same on
+// every host; no log object (and so no worker) outlives a test.
+class SyslogFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* tz = getenv("TZ");
+    had_tz_ = tz != nullptr;
+    old_tz_ = had_tz_ ? tz : "";
+    setenv("TZ", "UTC", 1);
+    tzset();
+  }
+  void TearDown() override {
+    had_tz_ ? setenv("TZ", old_tz_.c_str(), 1) : unsetenv("TZ");
+    tzset();
+  }
+  static time_t Utc(int year, int mon, int day, int h, int m, int s) {
+    struct tm t = {};
+    t.tm_year = year - 1900, t.tm_mon = mon - 1, t.tm_mday = day;
+    t.tm_hour = h, t.tm_min = m, t.tm_sec = s;
+    return timegm(&t);
+  }
+  // Formats `line` from a heap copy of exactly its length, so that a read
+  // past its terminator is caught by the sanitizer build.
+  static long Format(Syslog_File& log, const std::string& line,
+                     tvx_vxlogent_data_t* row, void* report = nullptr) {
+    std::unique_ptr<char[]> copy(new char[line.size() + 1]);
+    memcpy(copy.get(), line.c_str(), line.size() + 1);
+    return log.lfFormatEntryAsRow(copy.get(), row, report);
+  }
+
+  qortest::Scoped_Temp_Dir dir_;
+  bool had_tz_ = false;
+  std::string old_tz_;
+};
+
+// ---------------------------------------------------------------------------
+// Formatting one line while monitoring
+
+struct FormatCase {
+  const char* line;
+  long result;
+  const char* entrytime;  // the remaining columns matter only when result is 0
+  const char* entrysys;
+  const char* entrysrc;
+  std::string entrydesc;
+};
+
+TEST_F(SyslogFileTest, LinesFormatIntoTheEntryColumns) {
+  qortest::TraceCapture trace("ERROR");
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path, "");
+  auto log = NewLog(path);
+  log->FixedNow = Utc(2001, 6, 15, 12, 0, 0);
+  const std::string host40(40, 'h');
+  const std::string long_text(300, 'x');
+  const FormatCase cases[] = {
+      {"Mar  5 07:08:09 myhost sshd[123]: Accepted password\n", 0,
+       "1010305070809000", "myhost", "sshd[123]", "Accepted password"},
+      {"Mar 15 17:18:19 myhost sshd[123]: Accepted password", 0,
+       "1010315171819000", "myhost", "sshd[123]", "Accepted password"},
+      {"Dec 31 23:59:59 myhost last message repeated 3 times\n", 0,
+       "1001231235959000", "myhost", "", "last message repeated 3 times"},
+      {"Jun  1 00:00:00 myhost  sshd: two blanks\n", 0, "1010601000000000",
+       "myhost", "", "sshd: two blanks"},
+      {"Jun  1 00:00:00 myhost kernel panic\n", 0, "1010601000000000", "myhost",
+       "kernel", "panic"},
+      {"Jun  1 00:00:00 myhost sshd:\n", 0, "1010601000000000", "myhost",
+       "sshd", ""},
+      {"Jun  1 00:00:00 myhost sshd:", 0, "1010601000000000", "myhost", "sshd",
+       ""},
+      {"Jun  1 00:00:00 myhost", 0, "1010601000000000", "myhost", "", ""},
+      {"Jun  1 00:00:00 ", 0, "1010601000000000", "", "", ""},
+      {"Jun  1 00:00:00 h a-source-name-longer-than-32-characters: m\n", 0,
+       "1010601000000000", "h", "a-source-name-longer-than-32-cha", "m"},
+      {"mar  5 07:08:09 myhost sshd[123]: Accepted password\n", -1, "", "", "",
+       ""},
+      {"Xyz  5 07:08:09 myhost sshd[123]: Accepted password\n", -1, "", "", "",
+       ""},
+      {"anF  5 07:08:09 myhost sshd[123]: shifted month letters\n", -1, "", "",
+       "", ""},
+      {"Mar  5 07:08:0", -1, "", "", "", ""},
+      {"Mar  5 07:08:0\n", -1, "", "", "", ""},
+      {"Mar", -1, "", "", "", ""},
+      {"\n", -1, "", "", "", ""},
+      {"", -1, "", "", "", ""},
+  };
+  for (const auto& c : cases) {
+    tvx_vxlogent_data_t row;
+    memset(&row, '#', sizeof row);
+    ASSERT_EQ(Format(*log, c.line, &row), c.result) << c.line;
+    if (c.result != 0) {
+      continue;
+    }
+    EXPECT_EQ(Column(row.entrytime, 16), c.entrytime) << c.line;
+    EXPECT_EQ(Column(row.entrysys, 32), Pad(c.entrysys, 32)) << c.line;
+    EXPECT_EQ(Column(row.entrysrc, 32), Pad(c.entrysrc, 32)) << c.line;
+    EXPECT_EQ(Column(row.entrydesc, 256), Pad(c.entrydesc, 256)) << c.line;
+    EXPECT_EQ(Column(row.entrytype, 16), Pad("", 16));
+    EXPECT_EQ(Column(row.entryclass, 16), Pad("", 16));
+  }
+  // A host name longer than the column: its first 32 characters, and the
+  // source is still found after it.
+  tvx_vxlogent_data_t row;
+  ASSERT_EQ(Format(*log, "Jun  1 00:00:00 " + host40 + " cron[7]: job\n", &row),
+            0);
+  EXPECT_EQ(Column(row.entrysys, 32), host40.substr(0, 32));
+  EXPECT_EQ(Column(row.entrysrc, 32), Pad("cron[7]", 32));
+  EXPECT_EQ(Column(row.entrydesc, 256), Pad("job", 256));
+  // The message is cut to the column; a newline just past it is no part of it.
+  ASSERT_EQ(Format(*log, "Jun  1 00:00:00 h s: " + long_text + "\n", &row), 0);
+  EXPECT_EQ(Column(row.entrydesc, 256), long_text.substr(0, 256));
+  ASSERT_EQ(
+      Format(*log, "Jun  1 00:00:00 h s: " + long_text.substr(0, 256) + "\n",
+             &row),
+      0);
+  EXPECT_EQ(Column(row.entrydesc, 256), long_text.substr(0, 256));
+  EXPECT_TRUE(trace.Text().empty()) << trace.Text();
+}
+
+TEST_F(SyslogFileTest, FormattedRowCarriesTheCommonColumns) {
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path, "");
+  auto log = NewLog(path);
+  tvx_vxlogent_data_t row;
+  memset(&row, '#', sizeof row);
+  ASSERT_EQ(
+      Format(*log, "Mar  5 07:08:09 myhost sshd[123]: Accepted password\n",
+             &row),
+      0);
+  EXPECT_EQ(Column(row.logpath, 256), Pad(dir_.path() + "/", 256));
+  EXPECT_EQ(Column(row.logname, 128), Pad("messages", 128));
+  EXPECT_EQ(row.freqthresh, 0);
+  EXPECT_EQ(row.periodthrs, 0);
+  EXPECT_EQ(row.sampleno, 0);
+  EXPECT_EQ(row.rowno, 0);
+  EXPECT_EQ(std::string(row.timestamp, 16).find_first_not_of("0123456789"),
+            std::string::npos);
+  // A line that does not format leaves the row blank, not half-filled.
+  memset(&row, '#', sizeof row);
+  ASSERT_EQ(
+      Format(*log, "Xyz  5 07:08:09 myhost sshd[123]: Accepted password\n",
+             &row),
+      -1);
+  EXPECT_EQ(Column(row.entrysys, 32), Pad("", 32));
+  EXPECT_EQ(Column(row.entrydesc, 256), Pad("", 256));
+}
+
+// While monitoring the line carries no year: an entry whose month lies after
+// the current month was written in the year before.
+TEST_F(SyslogFileTest, MonitoredEntryTakesTheYearItWasWrittenIn) {
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path, "");
+  auto log = NewLog(path);
+  const struct {
+    time_t now;
+    const char* line;
+    const char* entrytime;
+  } cases[] = {
+      {Utc(2002, 1, 1, 0, 0, 5), "Dec 31 23:59:58 h s: m\n",
+       "1011231235958000"},
+      {Utc(2002, 1, 1, 0, 0, 5), "Jan  1 00:00:01 h s: m\n",
+       "1020101000001000"},
+      {Utc(2001, 6, 30, 23, 0, 0), "Jun 30 22:59:00 h s: m\n",
+       "1010630225900000"},
+      {Utc(2001, 6, 30, 23, 0, 0), "Jul  1 00:00:00 h s: m\n",
+       "1000701000000000"},
+      {Utc(2001, 6, 30, 23, 0, 0), "May 31 00:00:00 h s: m\n",
+       "1010531000000000"},
+      {Utc(2000, 1, 15, 0, 0, 0), "Dec 31 00:00:00 h s: m\n",
+       "0991231000000000"},
+  };
+  for (const auto& c : cases) {
+    log->FixedNow = c.now;
+    tvx_vxlogent_data_t row;
+    ASSERT_EQ(Format(*log, c.line, &row), 0) << c.line;
+    EXPECT_EQ(Column(row.entrytime, 16), c.entrytime) << c.line;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Monitoring: appended lines reach the situations
+
+void RegisterTables() {
+  if (TableManager::Find("TVX.VXLOGENT") == nullptr) {
+    ASSERT_EQ(tvx_vxlogent_init(), 0u);
+  }
+}
+
+TEST_F(SyslogFileTest, AppendedLineReachesASituationWithinASecond) {
+  ASSERT_NO_FATAL_FAILURE(RegisterTables());
+  qortest::TraceCapture trace("ERROR");
+  const std::string events = dir_.File("events.jsonl");
+  FILE* sink = fopen(events.c_str(), "w");
+  ASSERT_NE(sink, nullptr);
+  Event_Sink::Use(sink);
+  std::string err;
+  vandu* ssh = HOV_CreateRequest("VXLOGENT", "ENTRYSRC ~ \"sshd\"",
+                                 SAMPLE_SITUATION, "ssh", &err);
+  ASSERT_NE(ssh, nullptr) << err;
+  tvx_vxlogent_static_manager->AddLive(ssh);
+
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path,
+                     "Mar  5 07:08:09 myhost sshd[1]: before monitoring\n");
+  {
+    auto log = NewLog(path);
+    ASSERT_TRUE(qortest::WaitUntil([&] { return log->LogEOF >= 0; }));
+    qortest::AppendFile(path,
+                        "Xyz  5 07:08:09 myhost sshd[2]: not a syslog line\n");
+    qortest::AppendFile(path, "Mar  5 07:08:10 myhost cron[3]: no match\n");
+    const auto appended = std::chrono::steady_clock::now();
+    qortest::AppendFile(path,
+                        "Mar  5 07:08:11 myhost sshd[4]: Accepted password\n");
+    ASSERT_TRUE(qortest::WaitUntil(
+        [&] {
+          return qortest::ReadFile(events).find("Accepted password") !=
+                 std::string::npos;
+        },
+        std::chrono::seconds(5)));
+    EXPECT_LT(std::chrono::steady_clock::now() - appended,
+              std::chrono::milliseconds(2500));
+    ASSERT_TRUE(qortest::WaitUntil([&] { return log->NumEvents == 3; }));
+    EXPECT_EQ(log->NumFormatErrors.load(), 1u);
+  }
+  tvx_vxlogent_static_manager->RemoveLive(ssh);
+  vandu::Destroy(ssh);
+  Event_Sink::Use(nullptr);
+  fclose(sink);
+
+  const std::string text = qortest::ReadFile(events);
+  EXPECT_EQ(text.find("before monitoring"), std::string::npos);
+  EXPECT_EQ(text.find("no match"), std::string::npos);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  EXPECT_NE(text.find(R"("situation":"ssh","table":"TVX.VXLOGENT")"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find(R"("ENTRYSYS":"myhost","ENTRYSRC":"sshd[4]")"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find(R"("LOGNAME":"messages")"), std::string::npos) << text;
+  EXPECT_TRUE(trace.Text().empty()) << trace.Text();
+}
+
+// ---------------------------------------------------------------------------
+// Reports
+
+// Drives one report over the log as the log-entries table does and returns
+// "ENTRYTIME ENTRYDESC" of each row, newest first.
+std::vector<std::string> Report(Syslog_File& log, const char* start,
+                                const char* end, size_t limit = 100000) {
+  _RequestThresholds window;
+  memset(&window, 0, sizeof window);
+  snprintf(window.StartTime, sizeof window.StartTime, "%s", start);
+  snprintf(window.EndTime, sizeof window.EndTime, "%s", end);
+  std::vector<std::string> rows;
+  void* handle = log.lfStartReportRequest(&window);
+  if (handle == nullptr) {
+    return rows;
+  }
+  tvx_vxlogent_data_t row;
+  while (rows.size() < limit &&
+         log.lfGetNextLogEntry(&row, handle, &window) == &row) {
+    std::string desc(row.entrydesc, 256);
+    desc.erase(desc.find_last_not_of(' ') + 1);
+    rows.push_back(std::string(row.entrytime, 16) + " " + desc);
+  }
+  log.lfEndReportRequest(&handle);
+  EXPECT_EQ(handle, nullptr);
+  return rows;
+}
+
+const char kAll[] = "0000000000000000";
+const char kNever[] = "9999999999999999";
+
+TEST_F(SyslogFileTest, ReportAcrossNewYearCarriesTheYearBackwards) {
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path,
+                     "Dec 30 10:00:00 h s: a\n"
+                     "Dec 31 23:59:59 h s: b\n"
+                     "Jan  1 00:00:00 h s: c\n"
+                     "Jan  2 08:00:00 h s: d\n");
+  auto log = NewLog(path);
+  log->OptimumBlockSize = 8192;
+  log->FixedNow = Utc(2002, 1, 2, 9, 0, 0);
+  EXPECT_EQ(
+      Report(*log, "1011230000000000", "1020102235959000"),
+      (std::vector<std::string>{"1020102080000000 d", "1020101000000000 c",
+                                "1011231235959000 b", "1011230100000000 a"}));
+  // Across the century: the year digits 100 become 099.
+  log->FixedNow = Utc(2000, 1, 2, 9, 0, 0);
+  EXPECT_EQ(
+      Report(*log, kAll, kNever),
+      (std::vector<std::string>{"1000102080000000 d", "1000101000000000 c",
+                                "0991231235959000 b", "0991230100000000 a"}));
+  // A line dated later in the year than the report's start is last year's.
+  qortest::AppendFile(path, "Mar  1 00:00:00 h s: e\n");
+  EXPECT_EQ(Report(*log, kAll, kNever)[0], "0990301000000000 e");
+}
+
+TEST_F(SyslogFileTest, ReportWindowSkipsNewerEntriesAndEndsAtTheFirstOlderOne) {
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(
+      path,
+      "Mar  5 09:40:00 h s: A in the window, behind an older entry\n"
+      "Mar  5 09:00:00 h s: B older\n"
+      "Mar  5 09:45:00 h s: C\n"
+      "Mar  5 09:50:00 h s: D\n"
+      "Mar  5 10:30:00 h s: E newer\n");
+  auto log = NewLog(path);
+  log->OptimumBlockSize = 8192;
+  log->FixedNow = Utc(2001, 3, 5, 11, 0, 0);
+  EXPECT_EQ(
+      Report(*log, "1010305093000000", "1010305100000000"),
+      (std::vector<std::string>{"1010305095000000 D", "1010305094500000 C"}));
+  // Bounds are inclusive.
+  EXPECT_EQ(
+      Report(*log, "1010305094500000", "1010305095000000"),
+      (std::vector<std::string>{"1010305095000000 D", "1010305094500000 C"}));
+  EXPECT_TRUE(Report(*log, "1010305110000000", kNever).empty());
+  EXPECT_TRUE(Report(*log, kAll, "1010305080000000").empty());
+  EXPECT_EQ(Report(*log, kAll, kNever).size(), 5u);
+  // Empty bounds are open.
+  EXPECT_EQ(Report(*log, "", "").size(), 5u);
+}
+
+TEST_F(SyslogFileTest,
+       ReportReturnsAnUnfinishedLastLineAndStopsAtALineThatDoesNotFormat) {
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path,
+                     "Mar  5 09:00:00 h s: 1\n"
+                     "a line that is no syslog entry\n"
+                     "Mar  5 09:01:00 h s: 2\n"
+                     "Mar  5 09:02:00 h s: 3 still being written");
+  auto log = NewLog(path);
+  log->OptimumBlockSize = 8192;
+  log->FixedNow = Utc(2001, 3, 5, 11, 0, 0);
+  EXPECT_EQ(Report(*log, kAll, kNever),
+            (std::vector<std::string>{"1010305090200000 3 still being written",
+                                      "1010305090100000 2"}));
+}
+
+// The lines of a report test: "Mar  5 09:MM:SS h s: L<n> " and filler up to
+// the length asked for (without the newline).
+std::string Line(int n, size_t length) {
+  char head[64];
+  snprintf(head, sizeof head, "Mar  5 09:%02d:%02d h s: L%d ", (n / 60) % 60,
+           n % 60, n);
+  std::string line = head;
+  while (line.size() < length) {
+    line += static_cast<char>('a' + line.size() % 26);
+  }
+  line.resize(length);
+  return line;
+}
+
+// What a report returns for `line`: ENTRYTIME and the message of its first
+// `keep` characters.
+std::string Expected(const std::string& line, size_t keep) {
+  const std::string entry = line.substr(0, keep);
+  const size_t desc = entry.find(": ") + 2;
+  std::string row = "101030509" + line.substr(10, 2) + line.substr(13, 2) +
+                    "000 " + (desc <= entry.size() ? entry.substr(desc) : "");
+  row.erase(row.find_last_not_of(' ') + 1);  // as Report() reads the column
+  return row;
+}
+
+// Every line comes back, newest first, cut to its first 255 characters,
+// whatever the block size and wherever the block boundaries fall: lines
+// longer than a block, long lines in the block that begins the file, and
+// lines just under, at and over the cut.
+TEST_F(SyslogFileTest, ReportCutsLongLinesToTheirFirst255Characters) {
+  qortest::TraceCapture trace("ERROR");
+  const std::string path = dir_.File("messages");
+  const std::vector<size_t> lengths = {600, 30, 254, 255, 256, 40,  3000, 22,
+                                       257, 90, 600, 1,   35,  600, 17};
+  std::vector<std::string> lines;
+  std::string text;
+  for (size_t n = 0; n < lengths.size(); ++n) {
+    // A line shorter than its head stays a valid short line.
+    lines.push_back(
+        Line(static_cast<int>(n), lengths[n] < 24 ? 24 : lengths[n]));
+    text += lines.back() + "\n";
+  }
+  qortest::WriteFile(path, text);
+  auto log = NewLog(path);
+  log->FixedNow = Utc(2001, 3, 5, 11, 0, 0);
+  for (uint64_t block :
+       {64, 255, 256, 257, 300, 512, 1000, 4096, 8192, 65536}) {
+    SCOPED_TRACE("block " + std::to_string(block));
+    log->OptimumBlockSize = block;
+    // Blocks of 255 bytes and less keep less than a block of a long entry.
+    const size_t keep = block - 1 < 255 ? block - 1 : 255;
+    std::vector<std::string> expected;
+    for (size_t n = lines.size(); n-- > 0;) {
+      expected.push_back(Expected(lines[n], keep));
+    }
+    EXPECT_EQ(Report(*log, kAll, kNever), expected);
+  }
+  EXPECT_TRUE(trace.Text().empty()) << trace.Text();
+}
+
+// A 600-character line that is not in the first (last-read) block, and one
+// that straddles a block boundary, with 8192-byte blocks.
+TEST_F(SyslogFileTest, LongLineOutsideTheFirstBlockIsCutTo255) {
+  for (size_t before : {1000, 7800, 7900}) {
+    SCOPED_TRACE("at " + std::to_string(before));
+    const std::string path = dir_.File("messages");
+    std::vector<std::string> lines;
+    std::string text;
+    int n = 0;
+    while (text.size() < before) {
+      lines.push_back(Line(n++, 80));
+      text += lines.back() + "\n";
+    }
+    lines.push_back(Line(n++, 600));
+    text += lines.back() + "\n";
+    while (text.size() < before + 600 + 9000) {
+      lines.push_back(Line(n++, 80));
+      text += lines.back() + "\n";
+    }
+    qortest::WriteFile(path, text);
+    auto log = NewLog(path);
+    log->OptimumBlockSize = 8192;
+    log->FixedNow = Utc(2001, 3, 5, 11, 0, 0);
+    std::vector<std::string> expected;
+    for (size_t i = lines.size(); i-- > 0;) {
+      expected.push_back(Expected(lines[i], 255));
+    }
+    const std::vector<std::string> rows = Report(*log, kAll, kNever);
+    EXPECT_EQ(rows, expected);
+  }
+}
+
+TEST_F(SyslogFileTest, EmptyOrMissingLogGivesNoReport) {
+  qortest::TraceCapture trace("ERROR,FLOW");
+  const std::string empty = dir_.File("empty");
+  qortest::WriteFile(empty, "");
+  auto log = NewLog(empty);
+  log->OptimumBlockSize = 8192;
+  EXPECT_EQ(log->lfStartReportRequest(nullptr), nullptr);
+  EXPECT_TRUE(trace.Contains("\nLog " + empty +
+                             " is empty; report request terminating."));
+
+  const std::string gone = dir_.File("gone");
+  qortest::WriteFile(gone, "Mar  5 09:00:00 h s: m\n");
+  std::vector<char> record(gone.begin(), gone.end());
+  record.push_back('\0');
+  Valid_Log valid(USERCONFIG, record.data(), nullptr);
+  ASSERT_EQ(valid.Valid, 1);
+  unlink(gone.c_str());
+  Syslog_File missing(valid, nullptr);
+  missing.OptimumBlockSize = 8192;
+  trace.Clear();
+  EXPECT_EQ(missing.lfStartReportRequest(nullptr), nullptr);
+  EXPECT_TRUE(
+      trace.Contains("\nError opening file " + gone +
+                     " for report. errno = 2; No such file or directory"))
+      << trace.Text();
+  // Without a block size yet, the failing stat ends the request first.
+  Syslog_File unsized(valid, nullptr);
+  trace.Clear();
+  EXPECT_EQ(unsized.lfStartReportRequest(nullptr), nullptr);
+  EXPECT_TRUE(trace.Contains("\nstat() command failed for " + gone +
+                             "; errno = 2; No such file or directory."))
+      << trace.Text();
+}
+
+TEST_F(SyslogFileTest,
+       ReportStartDeterminesTheBlockSizeAndEndReleasesEverything) {
+  qortest::TraceCapture trace("ERROR,FLOW");
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path, "Mar  5 09:00:00 h s: m\n");
+  auto log = NewLog(path);
+  ASSERT_EQ(log->OptimumBlockSize.load(), 0u);
+  void* handle = log->lfStartReportRequest(nullptr);
+  ASSERT_NE(handle, nullptr);
+  const uint64_t block = log->OptimumBlockSize;
+  EXPECT_GT(block, 0u);
+  const int fd = static_cast<SyslogBufferInfo*>(handle)->fd;
+  EXPECT_TRUE(trace.Contains("\nRead buffer of size " + std::to_string(block) +
+                             " allocated for file " + path + "."));
+  EXPECT_TRUE(trace.Contains("\nfd " + std::to_string(fd) +
+                             " opened for report on " + path +
+                             "; file size is 23."));
+  log->lfEndReportRequest(&handle);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_TRUE(trace.Contains("\nfd " + std::to_string(fd) +
+                             " closed for report on " + path + "."));
+}
+
+// A log truncated while a report reads it: the rows found so far, then the
+// short read is traced and the report ends.
+TEST_F(SyslogFileTest, LogThatShrinksDuringAReportEndsIt) {
+  qortest::TraceCapture trace("ERROR");
+  const std::string path = dir_.File("messages");
+  std::string text;
+  for (int n = 0; text.size() < 20000; ++n) {
+    text += Line(n, 99) + "\n";
+  }
+  text.resize(20000);
+  text.back() = '\n';
+  qortest::WriteFile(path, text);
+  auto log = NewLog(path);
+  log->OptimumBlockSize = 8192;
+  log->FixedNow = Utc(2001, 3, 5, 11, 0, 0);
+  _RequestThresholds window;
+  snprintf(window.StartTime, sizeof window.StartTime, "%s", kAll);
+  snprintf(window.EndTime, sizeof window.EndTime, "%s", kNever);
+  void* handle = log->lfStartReportRequest(&window);
+  ASSERT_NE(handle, nullptr);
+  tvx_vxlogent_data_t row;
+  int rows = 0;
+  while (rows < 5 && log->lfGetNextLogEntry(&row, handle, &window) != nullptr) {
+    ++rows;
+  }
+  EXPECT_EQ(rows, 5);
+  ASSERT_EQ(truncate(path.c_str(), 5000), 0);
+  while (log->lfGetNextLogEntry(&row, handle, &window) != nullptr) {
+    ++rows;
+  }
+  // The last block (offsets 11808 to 20000) held 81 whole lines; the read
+  // of the block before it finds the file cut.
+  EXPECT_EQ(rows, 81);
+  const SyslogBufferInfo* info = static_cast<SyslogBufferInfo*>(handle);
+  const long carried = 11900 - 11808;  // the end of the line the block cut
+  const long requested = 8192;
+  const long received = 5000 - (3616 + carried);
+  // (The worker may add its warning about the truncation.)
+  EXPECT_TRUE(
+      trace.Contains("\nError while reading file " + path +
+                     ". Bytes requested = " + std::to_string(requested) +
+                     ". Bytes received = " + std::to_string(received) + "."))
+      << trace.Text();
+  EXPECT_EQ(info->bytesInBuffer, 0);
+  // Asking again stays at the end.
+  EXPECT_EQ(log->lfGetNextLogEntry(&row, handle, &window), nullptr);
+  log->lfEndReportRequest(&handle);
+}
+
+}  // namespace
