@@ -10,6 +10,7 @@
 #include "agent/config_def.h"
 #include "agent/log_file.h"
 #include "agent/log_manager_util.h"
+#include "agent/syslog_file.h"
 #include "framework/wex1.h"
 #include "framework/zep.h"
 
@@ -508,10 +509,10 @@ Log_File* Log_Manager::lmCreateLogObject(const Valid_Log& log) {
   WEX1_Event ev(wex1, __func__);
   Log_File* object = nullptr;
   switch (log.LogType) {
-    // One case per log kind, e.g.
-    //   case SYSLOGTYPE:
-    //     object = new (std::nothrow) Syslog_File(log, FirstLogObject);
-    //     break;
+    // One case per log kind.
+    case SYSLOGTYPE:
+      object = new (std::nothrow) Syslog_File(log, FirstLogObject);
+      break;
     default:
       WEX1_TRACE(wex1, WEX1_ERROR, UnknownTypeMsg, static_cast<int>(log.LogType),
                  Text(log.LogFileName));
