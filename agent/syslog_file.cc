@@ -157,7 +157,9 @@ char* Syslog_File::slFormatEntryTime(char* dest, char* entry, void* report) {
       }
     }
   }
-  char stamp[TIMESTAMPLENGTH + 1];
+  // Room for any int in both fields; with the year clamped to three digits
+  // and a month of 1-12 the text is exactly TIMESTAMPLENGTH characters.
+  char stamp[48];
   snprintf(stamp, sizeof stamp, YYMM, ClampYear(year), month);
   if (entry[DAYPOS] == ' ') {
     stamp[STAMPDAY + 1] = entry[DAYPOS + 1];
@@ -173,7 +175,7 @@ char* Syslog_File::slFormatEntryTime(char* dest, char* entry, void* report) {
     SyslogBufferInfo* const info = static_cast<SyslogBufferInfo*>(report);
     char* const last = info->lastEntryTime;
     if (memcmp(stamp + STAMPMONTH, last + STAMPMONTH, MONTHDAYCHARS) > 0) {
-      char digits[8];
+      char digits[16];
       snprintf(digits, sizeof digits, "%03d", ClampYear(StampYear(last) - 1));
       memcpy(stamp, digits, YEARDIGITS);
     } else {
