@@ -67,11 +67,17 @@ TEST(LogManagerE2ETest, NoValidLogEndsTheAgentAfterTheNoWorkMessage) {
   at = After(trace, "\nLog manager thread successfully started.", at);
   at = After(trace, "\nAgent has no work to do.", at);
   at = After(trace, "\nLog manager terminating framework.", at);
-  at = After(trace, "\nFramework terminated with status 00000000", at);
-  at = After(trace, "\nLog manager thread is terminating.", at);
+  // main's exit routine runs as soon as the runtime is stopped, alongside
+  // the manager thread's last traces; it waits for the thread to end.
+  size_t stopped = After(trace, "\nFramework terminated with status 00000000", at);
+  stopped = After(trace, "\nLog manager thread is terminating.", stopped);
+  EXPECT_NE(stopped, std::string::npos) << trace;
   at = After(trace, "\nShutdown commencing.", at);
+  at = After(trace, "\nManager thread terminated.", at);
   at = After(trace, "\n'server-up' condition variable destroyed.", at);
   EXPECT_NE(at, std::string::npos) << trace;
+  EXPECT_LT(trace.find("\nLog manager thread is terminating."),
+            trace.find("\nManager thread terminated."));
   EXPECT_EQ(trace.find(kWaiting), std::string::npos);
 }
 
@@ -120,7 +126,7 @@ TEST(LogManagerE2ETest, RefreshWithoutChangesKeepsTheLogsAndSigtermStops) {
   EXPECT_EQ(agent.WaitExit(), 0) << agent.Output();
   const std::string trace = agent.Trace();
   size_t at = After(trace, "\nStop signal received.", 0);
-  at = After(trace, "\nFramework terminated with status 00000000", at);
+  EXPECT_NE(After(trace, "\nFramework terminated with status 00000000", at), std::string::npos);
   at = After(trace, "\nShutdown commencing.", at);
   at = After(trace, "\nDeleting log object for file " + log, at);
   at = After(trace, "\nThread for log file " + log + " terminating.", at);
