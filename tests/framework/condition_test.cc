@@ -32,7 +32,8 @@ void RegisterTables() {
 std::string Render(const std::vector<Threshold_Spec>& specs) {
   std::string out;
   for (const Threshold_Spec& s : specs) {
-    out += (out.empty() ? "" : "; ") + s.column + " " + std::to_string(s.oper) + " " +
+    out += (out.empty() ? "" : "; ") + s.column + " " + std::to_string(s.oper) +
+           " " +
            (s.is_integer ? std::to_string(s.integer) : "\"" + s.text + "\"");
     if (s.relative_seconds != 0) {
       out += "@" + std::to_string(s.relative_seconds);
@@ -52,7 +53,8 @@ TEST(ConditionTest, ParsesTermsJoinedByAnd) {
       {"A==1 AND B != -2 AND C>=+3 AND D <= 4 AND E < 5 AND F > 6 AND G =~ \"x\" AND H ~ \"y\"",
        "A 1 1; B 2 -2; C 3 3; D 4 4; E 5 5; F 6 6; G 8 \"x\"; H 7 \"y\""},
       {"X7ONLINE\t==\t\"Y\"  ", "X7ONLINE 1 \"Y\""},
-      {R"(ENTRYDESC == "say \"hi\" \\ now")", R"(ENTRYDESC 1 "say "hi" \ now")"},
+      {R"(ENTRYDESC == "say \"hi\" \\ now")",
+       R"(ENTRYDESC 1 "say "hi" \ now")"},
       {"FREQTHRESH >= 5000000000 AND ROWNO > -9223372036854775808",
        "FREQTHRESH 3 5000000000; ROWNO 6 -9223372036854775808"},
       {R"(ENTRYTIME < "-1h" AND MONTIME < "-30s" AND LOGMODDATE < "-15m" AND TIMESTAMP >= "-2d")",
@@ -81,46 +83,33 @@ TEST(ConditionTest, MalformedTextSaysWhatWasExpectedAndWhere) {
       {"== 5", "expected a column name at column 1"},
       {"ENTRYSRC = \"x\"",
        "expected an operator (==, !=, >=, <=, <, >, ~, =~) after ENTRYSRC at column 10"},
-      {"ENTRYSRC ~ sshd", "expected an integer or a double-quoted text after ENTRYSRC at column 12"},
-      {"ENTRYSRC ~", "expected an integer or a double-quoted text after ENTRYSRC at column 11"},
-      {"ENTRYSRC ~ \"sshd", "expected a closing quote for the text that starts at column 12"},
-      {R"(ENTRYSRC ~ "a\nb")", R"(expected \" or \\ after a backslash at column 14)"},
-      {"FREQTHRESH >= 99999999999999999999", "expected an integer of at most 64 bits at column 15"},
-      {"FREQTHRESH >= -", "expected an integer of at most 64 bits at column 15"},
-      {"FREQTHRESH >= 5 OR FREQTHRESH < 2", "expected AND or the end of the condition at column 17"},
-      {"FREQTHRESH >= 5x", "expected AND or the end of the condition at column 16"},
-      {"FREQTHRESH >= 5 ANDROWNO == 1", "expected AND or the end of the condition at column 17"},
+      {"ENTRYSRC ~ sshd",
+       "expected an integer or a double-quoted text after ENTRYSRC at column 12"},
+      {"ENTRYSRC ~",
+       "expected an integer or a double-quoted text after ENTRYSRC at column 11"},
+      {"ENTRYSRC ~ \"sshd",
+       "expected a closing quote for the text that starts at column 12"},
+      {R"(ENTRYSRC ~ "a\nb")",
+       R"(expected \" or \\ after a backslash at column 14)"},
+      {"FREQTHRESH >= 99999999999999999999",
+       "expected an integer of at most 64 bits at column 15"},
+      {"FREQTHRESH >= -",
+       "expected an integer of at most 64 bits at column 15"},
+      {"FREQTHRESH >= 5 OR FREQTHRESH < 2",
+       "expected AND or the end of the condition at column 17"},
+      {"FREQTHRESH >= 5x",
+       "expected AND or the end of the condition at column 16"},
+      {"FREQTHRESH >= 5 ANDROWNO == 1",
+       "expected AND or the end of the condition at column 17"},
       {"FREQTHRESH >= 5 AND", "expected a column name at column 20"},
-      {"ENTRYDESC =~ \"a(\"", std::string("bad regular expression at column 14: ") + regcomp_msg},
+      {"ENTRYDESC =~ \"a(\"",
+       std::string("bad regular expression at column 14: ") + regcomp_msg},
   };
   for (const auto& c : cases) {
     std::vector<Threshold_Spec> specs;
     std::string err;
     EXPECT_FALSE(ParseCondition(c.text, &specs, &err)) << c.text;
     EXPECT_EQ(err, c.err) << c.text;
-  }
-}
-
-TEST(ConditionTest, SituationLineSplitsNameTableAndCondition) {
-  const struct {
-    const char* line;
-    bool ok;
-    const char* result;  // "name|table|condition" or the error
-  } cases[] = {
-      {"ssh VXLOGENT ENTRYSRC ~ \"sshd\"  \t", true, "ssh|VXLOGENT|ENTRYSRC ~ \"sshd\""},
-      {"  node\tx7srv.rnodests", true, "node|x7srv.rnodests|"},
-      {"a.b-c_9 TVX.VXMONLOG   LOGTYPE == \"S\"", true, "a.b-c_9|TVX.VXMONLOG|LOGTYPE == \"S\""},
-      {"lonely", false, "expected a table name after the situation name at column 7"},
-      {"lonely   ", false, "expected a table name after the situation name at column 10"},
-      {" bad/name VXLOGENT", false,
-       "expected a situation name of 1 to 31 letters, digits, '_', '-' or '.' at column 2"},
-      {"abcdefghijklmnopqrstuvwxyz012345 VXLOGENT", false,
-       "expected a situation name of 1 to 31 letters, digits, '_', '-' or '.' at column 1"},
-  };
-  for (const auto& c : cases) {
-    std::string name, table, condition, err;
-    EXPECT_EQ(ParseSituationLine(c.line, &name, &table, &condition, &err), c.ok) << c.line;
-    EXPECT_EQ(c.ok ? name + "|" + table + "|" + condition : err, c.result) << c.line;
   }
 }
 
@@ -147,39 +136,57 @@ TEST_F(SituationRegistryTest, BadLinesAreReportedAndTheOthersLoad) {
       "bad_table VXNOPE ENTRYSRC ~ \"x\"\n"
       "quiet_log TVX.VXMONLOG LOGMODDATE < \"-1h\"\r\n"
       "   # indented comment\n"
-      "node x7srv.rnodests\n"
+      "  node\tx7srv.rnodests  \n"
       "ssh_login VXMONLOG LOGTYPE == \"S\"\n"
       "int_text VXLOGENT ENTRYSRC == 5\n"
       "text_int VXLOGENT FREQTHRESH == \"5\"\n"
       "text_op VXMONLOG NUMEVENTS ~ 1\n"
-      "lonely");
+      " bad/name VXLOGENT\n"
+      "abcdefghijklmnopqrstuvwxyz012345 VXLOGENT\n"
+      "lonely   ");
   std::vector<std::string> problems;
   std::string err;
-  ASSERT_TRUE(Situation_Registry::Instance().LoadFile(path, &problems, &err)) << err;
+  EXPECT_FALSE(
+      Situation_Registry::Instance().LoadFile(path + ".none", &problems, &err));
+  EXPECT_EQ(err, "cannot read situations file " + path + ".none");
+  ASSERT_TRUE(Situation_Registry::Instance().LoadFile(path, &problems, &err))
+      << err;
   const std::string at = path + ":";
-  EXPECT_EQ(problems,
-            (std::vector<std::string>{
-                at + "4: expected an operator (==, !=, >=, <=, <, >, ~, =~) after ENTRYSRC at column 10",
-                at + "5: unknown column NOSUCH for table TVX.VXLOGENT; expected one of: ORIGINNODE "
-                     "LOGPATH LOGNAME ENTRYTIME ENTRYSYS ENTRYSRC ENTRYTYPE ENTRYCLASS ENTRYDESC "
-                     "FREQTHRESH PERIODTHRS TIMESTAMP SAMPLENO ROWNO",
-                at + "6: unknown table VXNOPE; expected VXLOGENT, VXMONLOG or X7SRV.RNODESTS",
-                at + "10: situation ssh_login already exists",
-                at + "11: column ENTRYSRC is text; expected a double-quoted value",
-                at + "12: column FREQTHRESH is an integer; expected a numeric value",
-                at + "13: operators ~ and =~ apply to text columns; NUMEVENTS is an integer",
-                at + "14: expected a table name after the situation name at column 7",
-            }));
+  EXPECT_EQ(
+      problems,
+      (std::vector<std::string>{
+          at +
+              "4: expected an operator (==, !=, >=, <=, <, >, ~, =~) after ENTRYSRC at column 10",
+          at +
+              "5: unknown column NOSUCH for table TVX.VXLOGENT; expected one of: ORIGINNODE "
+              "LOGPATH LOGNAME ENTRYTIME ENTRYSYS ENTRYSRC ENTRYTYPE ENTRYCLASS ENTRYDESC "
+              "FREQTHRESH PERIODTHRS TIMESTAMP SAMPLENO ROWNO",
+          at +
+              "6: unknown table VXNOPE; expected VXLOGENT, VXMONLOG or X7SRV.RNODESTS",
+          at + "10: situation ssh_login already exists",
+          at + "11: column ENTRYSRC is text; expected a double-quoted value",
+          at + "12: column FREQTHRESH is an integer; expected a numeric value",
+          at +
+              "13: operators ~ and =~ apply to text columns; NUMEVENTS is an integer",
+          at +
+              "14: expected a situation name of 1 to 31 letters, digits, '_', '-' or '.' at column 2",
+          at +
+              "15: expected a situation name of 1 to 31 letters, digits, '_', '-' or '.' at column 1",
+          at +
+              "16: expected a table name after the situation name at column 10",
+      }));
   std::vector<std::string> loaded;
   for (const Situation_Info& s : Situation_Registry::Instance().List()) {
     loaded.push_back(s.name + "|" + s.table + "|" + s.condition);
   }
-  EXPECT_EQ(loaded, (std::vector<std::string>{
-                        "node|X7SRV.RNODESTS|",
-                        "quiet_log|TVX.VXMONLOG|LOGMODDATE < \"-1h\"",
-                        "ssh_login|TVX.VXLOGENT|ENTRYSRC ~ \"sshd\" AND ENTRYDESC ~ \"Failed "
-                        "password\"",
-                    }));
+  EXPECT_EQ(
+      loaded,
+      (std::vector<std::string>{
+          "node|X7SRV.RNODESTS|",
+          "quiet_log|TVX.VXMONLOG|LOGMODDATE < \"-1h\"",
+          "ssh_login|TVX.VXLOGENT|ENTRYSRC ~ \"sshd\" AND ENTRYDESC ~ \"Failed "
+          "password\"",
+      }));
 
   // The loaded situation is live: a matching entry becomes one event.
   const std::string events = dir_.File("events.jsonl");
@@ -191,7 +198,8 @@ TEST_F(SituationRegistryTest, BadLinesAreReportedAndTheOthersLoad) {
   for (int i = 0; i < 2; ++i) {
     rows[i].freqthresh = rows[i].periodthrs = rows[i].sampleno = 0;
     rows[i].rowno = i;
-    SetTextColumn(rows[i].entrydesc, sizeof rows[i].entrydesc, "Failed password for root");
+    SetTextColumn(rows[i].entrydesc, sizeof rows[i].entrydesc,
+                  "Failed password for root");
   }
   SetTextColumn(rows[0].entrysrc, sizeof rows[0].entrysrc, "sshd");
   SetTextColumn(rows[1].entrysrc, sizeof rows[1].entrysrc, "cron");
@@ -206,20 +214,6 @@ TEST_F(SituationRegistryTest, BadLinesAreReportedAndTheOthersLoad) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find("\"ENTRYSRC\":\"sshd\""), std::string::npos) << text;
-}
-
-TEST_F(SituationRegistryTest, AddAndDeleteByName) {
-  std::string err;
-  EXPECT_FALSE(Situation_Registry::Instance().LoadFile(dir_.File("none.conf"), nullptr, &err));
-  EXPECT_EQ(err, "cannot read situations file " + dir_.File("none.conf"));
-  EXPECT_FALSE(Situation_Registry::Instance().Add("x y", "VXLOGENT", "", &err));
-  EXPECT_EQ(err, "bad situation name \"x y\"; expected 1 to 31 letters, digits, '_', '-' or '.'");
-  ASSERT_TRUE(Situation_Registry::Instance().Add("all", "vxlogent", "", &err)) << err;
-  EXPECT_EQ(Situation_Registry::Instance().List().size(), 1u);
-  EXPECT_FALSE(Situation_Registry::Instance().Delete("none", &err));
-  EXPECT_EQ(err, "no situation named none");
-  EXPECT_TRUE(Situation_Registry::Instance().Delete("all", &err));
-  EXPECT_TRUE(Situation_Registry::Instance().List().empty());
 }
 
 }  // namespace
