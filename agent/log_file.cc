@@ -51,46 +51,63 @@ const char RECSEP1[] = "\t\t>>>>>>>>> RECORD ";
 const char RECSEP2[] = " <<<<<<<<<\n";
 
 // Lock and thread set-up.
-const char MutexAttrInitErrMsg[] = "\nError initializing mutex attribute object for %s. errno = %d; %s";
-const char MutexInitErrMsg[] = "\nError initializing mutex for %s. errno = %d; %s";
+const char MutexAttrInitErrMsg[] =
+    "\nError initializing mutex attribute object for %s. errno = %d; %s";
+const char MutexInitErrMsg[] =
+    "\nError initializing mutex for %s. errno = %d; %s";
 const char MutexAttrDestroyErrMsg[] =
     "\nError destroying mutex attribute object for %s. errno = %d; %s";
 const char MutexInitMsg[] = "\nMutex initialized for %s.";
-const char MutexDestroyErrMsg[] = "\nError destroying mutex for %s. errno = %d; %s";
+const char MutexDestroyErrMsg[] =
+    "\nError destroying mutex for %s. errno = %d; %s";
 const char MutexDestroyMsg[] = "\nMutex destroyed for %s.";
 const char MutexLockErrMsg[] = "\nError locking mutex for %s. errno = %d; %s";
 const char MutexLockMsg[] = "\nMutex locked for %s.";
-const char MutexUnlockErrMsg[] = "\nError unlocking mutex for %s. errno = %d; %s";
+const char MutexUnlockErrMsg[] =
+    "\nError unlocking mutex for %s. errno = %d; %s";
 const char MutexUnlockMsg[] = "\nMutex unlocked for %s.";
-const char DebugLockErrMsg[] = "\nError locking mutex for debug file by %s. errno = %d; %s";
+const char DebugLockErrMsg[] =
+    "\nError locking mutex for debug file by %s. errno = %d; %s";
 const char DebugLockMsg[] = "\nDebug file mutex locked by %s.";
-const char DebugUnlockErrMsg[] = "\nError unlocking mutex for debug file. errno = %d; %s";
+const char DebugUnlockErrMsg[] =
+    "\nError unlocking mutex for debug file. errno = %d; %s";
 const char DebugUnlockMsg[] = "\nDebug file mutex unlocked.";
 const char ThreadAttrInitErrMsg[] =
     "\nError initializing thread attribute object for %s. errno = %d; %s";
 const char ThreadAttrJoinErrMsg[] =
     "\nError making thread attribute object joinable for %s. errno = %d; %s. Continuing.";
-const char ThreadStartErrMsg[] = "\nError starting thread for %s. errno = %d; %s";
+const char ThreadStartErrMsg[] =
+    "\nError starting thread for %s. errno = %d; %s";
 const char ThreadAttrDestroyErrMsg[] =
     "\nError destroying thread attribute object for %s. errno = %d; %s";
-const char ThreadJoinErrMsg[] = "\nError joining with thread for %s. errno = %d; %s";
-const char ThreadStartedMsg[] = "\nThread successfully started for log file %s.";
+const char ThreadJoinErrMsg[] =
+    "\nError joining with thread for %s. errno = %d; %s";
+const char ThreadStartedMsg[] =
+    "\nThread successfully started for log file %s.";
 const char ThreadEndMsg[] = "\nThread for log file %s terminating.";
 
 // Watching the log.
 const char OpenErrMsg[] = "\nError opening file %s.  errno = %d; %s";
-const char SeekEOFErrMsg[] = "\nError while seeking EOF for file %s. errno = %d; %s";
-const char RewindErrMsg[] = "\nError while rewinding file pointer for file %s; errno = %d; %s";
-const char NewEOFErrMsg[] = "\nError occurred while determining new EOF for file %s. errno = %d; %s";
-const char SeekNewEOFErrMsg[] = "\nError while seeking new EOF for file %s. errno = %d; %s";
-const char TruncatedMsg[] = "\nWarning: log file %s truncated. Resetting EOF to offset %ld.";
+const char SeekEOFErrMsg[] =
+    "\nError while seeking EOF for file %s. errno = %d; %s";
+const char RewindErrMsg[] =
+    "\nError while rewinding file pointer for file %s; errno = %d; %s";
+const char NewEOFErrMsg[] =
+    "\nError occurred while determining new EOF for file %s. errno = %d; %s";
+const char SeekNewEOFErrMsg[] =
+    "\nError while seeking new EOF for file %s. errno = %d; %s";
+const char TruncatedMsg[] =
+    "\nWarning: log file %s truncated. Resetting EOF to offset %ld.";
 const char ReplacedMsg[] =
     "\nLog file %s was replaced by a new file; reading the new file from its beginning.";
-const char WaitErrMsg[] = "\nError occurred while waiting for data for file %s; errno = %d; %s";
-const char ReadErrMsg[] = "\nError occurred while reading file %s. errno = %d; %s";
+const char WaitErrMsg[] =
+    "\nError occurred while waiting for data for file %s; errno = %d; %s";
+const char ReadErrMsg[] =
+    "\nError occurred while reading file %s. errno = %d; %s";
 
 // Debug records.
-const char DebugWriteErrMsg[] = "\nError writing %s entry to debug log. errno = %d; %s";
+const char DebugWriteErrMsg[] =
+    "\nError writing %s entry to debug log. errno = %d; %s";
 const char DebugWrittenMsg[] = "\nRecord written to debug log for log %s.";
 const char EventDetectedMsg[] = "\n%s monitor detected event.";
 
@@ -109,7 +126,9 @@ const char* ErrnoText(int err, char* buf, size_t len) {
   return text != nullptr ? text : "Unknown error";
 }
 
-const char* Name(const char* name) { return name != nullptr ? name : ""; }
+const char* Name(const char* name) {
+  return name != nullptr ? name : "";
+}
 
 }  // namespace
 
@@ -185,7 +204,9 @@ Log_File& Log_File::operator=(const Valid_Log& log) {
   return *this;
 }
 
-void Log_File::PrintSelf() { lfPrintSelf(); }
+void Log_File::PrintSelf() {
+  lfPrintSelf();
+}
 
 void* LogThread(void* arg) {
   WEX1_Event ev(wex1, __func__);
@@ -298,29 +319,64 @@ void Log_File::lfSetMonitorStatus(_MonitorStatus status) {
 void Log_File::lfGetMonitorStatus(char* const dest, const long len) {
   const char* text = ErrorMsg;
   switch (MonitorStatus.load()) {
-    case MONITOR_NOT_STARTED: text = NotStartedMsg; break;
-    case MONITOR_STOPPED: text = StoppedMsg; break;
-    case MONITOR_RUNNING: text = RunningMsg; break;
-    case MONITOR_ERR_CREATE_CHILD: text = CreateChildMsg; break;
-    case MONITOR_ERR_CREATE_PIPE: text = CreatePipeMsg; break;
-    case MONITOR_ERR_PIPE_GET_FLAG: text = PipeGFlagMsg; break;
-    case MONITOR_ERR_PIPE_SET_FLAG: text = PipeSFlagMsg; break;
-    case MONITOR_ERR_PIPE_FD: text = PipeFDMsg; break;
-    case MONITOR_ERR_SELECT: text = SelectMsg; break;
-    case MONITOR_ERR_READ: text = ReadMsg; break;
-    case MONITOR_ERR_SEEK_END: text = SeekEndMsg; break;
-    case MONITOR_ERR_OPEN: text = OpenMsg; break;
-    case MONITOR_ERR_SEEK_RESET: text = SeekResetMsg; break;
-    case MONITOR_ERR_REWIND: text = RewindMsg; break;
-    case MONITOR_ERR_WAIT: text = WaitMsg; break;
-    case MONITOR_ERR_PARSER: text = ParserMsg; break;
-    case MONITOR_ERR_MEMORY: text = MemoryMsg; break;
+    case MONITOR_NOT_STARTED:
+      text = NotStartedMsg;
+      break;
+    case MONITOR_STOPPED:
+      text = StoppedMsg;
+      break;
+    case MONITOR_RUNNING:
+      text = RunningMsg;
+      break;
+    case MONITOR_ERR_CREATE_CHILD:
+      text = CreateChildMsg;
+      break;
+    case MONITOR_ERR_CREATE_PIPE:
+      text = CreatePipeMsg;
+      break;
+    case MONITOR_ERR_PIPE_GET_FLAG:
+      text = PipeGFlagMsg;
+      break;
+    case MONITOR_ERR_PIPE_SET_FLAG:
+      text = PipeSFlagMsg;
+      break;
+    case MONITOR_ERR_PIPE_FD:
+      text = PipeFDMsg;
+      break;
+    case MONITOR_ERR_SELECT:
+      text = SelectMsg;
+      break;
+    case MONITOR_ERR_READ:
+      text = ReadMsg;
+      break;
+    case MONITOR_ERR_SEEK_END:
+      text = SeekEndMsg;
+      break;
+    case MONITOR_ERR_OPEN:
+      text = OpenMsg;
+      break;
+    case MONITOR_ERR_SEEK_RESET:
+      text = SeekResetMsg;
+      break;
+    case MONITOR_ERR_REWIND:
+      text = RewindMsg;
+      break;
+    case MONITOR_ERR_WAIT:
+      text = WaitMsg;
+      break;
+    case MONITOR_ERR_PARSER:
+      text = ParserMsg;
+      break;
+    case MONITOR_ERR_MEMORY:
+      text = MemoryMsg;
+      break;
   }
   if (dest == nullptr || len <= 0) {
     return;
   }
   const size_t length = strlen(text);
-  memcpy(dest, text, static_cast<size_t>(len) < length ? static_cast<size_t>(len) : length);
+  memcpy(dest, text,
+         static_cast<size_t>(len) < length ? static_cast<size_t>(len) : length);
 }
 
 void Log_File::lfFOpenLogAndSeek() {
@@ -330,7 +386,8 @@ void Log_File::lfFOpenLogAndSeek() {
   FILE* const stream = fopen(Name(LogFileName), "re");
   if (stream == nullptr) {
     const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, Name(LogFileName), e, ErrnoText(e, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, Name(LogFileName), e,
+               ErrnoText(e, eb, sizeof eb));
     lfSetMonitorStatus(MONITOR_ERR_OPEN);
     return;
   }
@@ -384,7 +441,8 @@ int Log_File::lfReadAppended() {
   char eb[128];
   if (lseek(LogFD, LogEOF, SEEK_SET) < 0) {
     const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, RewindErrMsg, Name(LogFileName), e, ErrnoText(e, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_ERROR, RewindErrMsg, Name(LogFileName), e,
+               ErrnoText(e, eb, sizeof eb));
     lfSetMonitorStatus(MONITOR_ERR_REWIND);
     return -1;
   }
@@ -397,7 +455,8 @@ int Log_File::lfReadAppended() {
   const off_t end = lseek(LogFD, 0, SEEK_CUR);
   if (end < 0) {
     const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, NewEOFErrMsg, Name(LogFileName), e, ErrnoText(e, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_ERROR, NewEOFErrMsg, Name(LogFileName), e,
+               ErrnoText(e, eb, sizeof eb));
     lfSetMonitorStatus(MONITOR_ERR_SEEK_RESET);
     return -1;
   }
@@ -412,7 +471,8 @@ int Log_File::lfReopenReplacedLog() {
   if (stream == nullptr) {
     // The old file stays open for the kind to close.
     const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, Name(LogFileName), e, ErrnoText(e, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, Name(LogFileName), e,
+               ErrnoText(e, eb, sizeof eb));
     lfSetMonitorStatus(MONITOR_ERR_OPEN);
     return -1;
   }
@@ -466,7 +526,8 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
       if (e == EINTR) {
         continue;
       }
-      WEX1_TRACE(wex1, WEX1_ERROR, WaitErrMsg, Name(LogFileName), e, ErrnoText(e, eb, sizeof eb));
+      WEX1_TRACE(wex1, WEX1_ERROR, WaitErrMsg, Name(LogFileName), e,
+                 ErrnoText(e, eb, sizeof eb));
       lfSetMonitorStatus(MONITOR_ERR_WAIT);
       break;
     }
@@ -492,7 +553,8 @@ long Log_File::lfReadLog() {
   if (ferror(stream)) {
     const int e = errno;
     char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, ReadErrMsg, Name(LogFileName), e, ErrnoText(e, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_ERROR, ReadErrMsg, Name(LogFileName), e,
+               ErrnoText(e, eb, sizeof eb));
     return ev.Result(-1);
   }
   // So that the next pass reads what is appended.
@@ -503,14 +565,17 @@ long Log_File::lfReadLog() {
 void Log_File::lfFillCommonColumns(tvx_vxlogent_data_t* row) {
   if (gSystemName != nullptr) {
     const size_t n = static_cast<size_t>(gSystemNameLength);
-    memcpy(row->originnode, gSystemName, n < sizeof row->originnode ? n : sizeof row->originnode);
+    memcpy(row->originnode, gSystemName,
+           n < sizeof row->originnode ? n : sizeof row->originnode);
   }
   if (LogFileName != nullptr) {
     const size_t dir = static_cast<size_t>(LogPathNameLength);
-    memcpy(row->logpath, LogFileName, dir < sizeof row->logpath ? dir : sizeof row->logpath);
+    memcpy(row->logpath, LogFileName,
+           dir < sizeof row->logpath ? dir : sizeof row->logpath);
     const char* const base = LogFileName + LogPathNameLength;
     const size_t n = strlen(base);
-    memcpy(row->logname, base, n < sizeof row->logname ? n : sizeof row->logname);
+    memcpy(row->logname, base,
+           n < sizeof row->logname ? n : sizeof row->logname);
   }
   row->freqthresh = 0;
   row->periodthrs = 0;
@@ -521,7 +586,8 @@ void Log_File::lfFillCommonColumns(tvx_vxlogent_data_t* row) {
 
 void Log_File::lfWriteToDebugLog(void* entry, unsigned entryLength, void* row,
                                  unsigned rowLength) {
-  FILE* const debug = pTheLogManager != nullptr ? pTheLogManager->DebugLogP.load() : nullptr;
+  FILE* const debug =
+      pTheLogManager != nullptr ? pTheLogManager->DebugLogP.load() : nullptr;
   int written = 0;
   int failure = 0;  // errno of the failed write; 0 while none failed
   bool failed = false;
@@ -529,12 +595,14 @@ void Log_File::lfWriteToDebugLog(void* entry, unsigned entryLength, void* row,
     lfLockDebugFile(LogFileName);
     ++sRECNUM;
     errno = 0;
-    if (fprintf(debug, RECSEPFORMAT, RECSEP1, static_cast<long>(sRECNUM), RECSEP2) < 0) {
+    if (fprintf(debug, RECSEPFORMAT, RECSEP1, static_cast<long>(sRECNUM),
+                RECSEP2) < 0) {
       failed = true;
       failure = errno;
     }
     if (!failed && entry != nullptr && entryLength != 0) {
-      if (fwrite(entry, 1, entryLength, debug) == entryLength && fputc('\n', debug) != EOF) {
+      if (fwrite(entry, 1, entryLength, debug) == entryLength &&
+          fputc('\n', debug) != EOF) {
         ++written;
       } else {
         failed = true;
@@ -542,7 +610,8 @@ void Log_File::lfWriteToDebugLog(void* entry, unsigned entryLength, void* row,
       }
     }
     if (!failed && row != nullptr && rowLength != 0) {
-      if (fwrite(row, 1, rowLength, debug) == rowLength && fputc('\n', debug) != EOF) {
+      if (fwrite(row, 1, rowLength, debug) == rowLength &&
+          fputc('\n', debug) != EOF) {
         ++written;
       } else {
         failed = true;
@@ -566,7 +635,8 @@ void Log_File::lfLockDebugFile(char* name) {
   const int rc = pthread_mutex_lock(&lfDebugFileLock);
   if (rc != 0) {
     char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, DebugLockErrMsg, Name(name), rc, ErrnoText(rc, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_ERROR, DebugLockErrMsg, Name(name), rc,
+               ErrnoText(rc, eb, sizeof eb));
     exit(-1);
   }
   WEX1_TRACE(wex1, WEX1_FLOW, DebugLockMsg, Name(name));
@@ -576,7 +646,8 @@ void Log_File::lfUnlockDebugFile() {
   const int rc = pthread_mutex_unlock(&lfDebugFileLock);
   if (rc != 0) {
     char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, DebugUnlockErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_ERROR, DebugUnlockErrMsg, rc,
+               ErrnoText(rc, eb, sizeof eb));
     exit(-1);
   }
   WEX1_TRACE(wex1, WEX1_FLOW, DebugUnlockMsg);
@@ -596,8 +667,10 @@ void Log_File::lfPrintSelf() {
     when[0] = '\0';
   }
   WEX1_Printf(wex1, PrintSelfMsg, static_cast<int>(RefreshMode), thread, lock,
-              static_cast<void*>(LogFileP.get()), LogFD, static_cast<long>(LogEOF.load()),
+              static_cast<void*>(LogFileP.get()), LogFD,
+              static_cast<long>(LogEOF.load()),
               static_cast<int>(MonitorStatus.load()), CTIMELENGTH, when,
-              static_cast<int>(NumEvents.load()), static_cast<int>(NumFormatErrors.load()),
+              static_cast<int>(NumEvents.load()),
+              static_cast<int>(NumFormatErrors.load()),
               static_cast<long>(OptimumBlockSize.load()), debug_lock);
 }

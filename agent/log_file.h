@@ -92,7 +92,8 @@ class Log_File : public Log_Base {
   ~Log_File() override;
 
   // Takes over the debug mode of `log` (same file, type and procedure) and
-  // restarts the worker when it is not running. Manager thread only.
+  // restarts the worker when it is not running. Manager thread only. A
+  // kind's implicit copy assignment hides it: call it through a Log_File&.
   Log_File& operator=(const Valid_Log& log);
 
   // Dumps the state to the trace (lfPrintSelf).
@@ -115,7 +116,8 @@ class Log_File : public Log_Base {
   virtual void* lfStartReportRequest(void* thresholds) = 0;
   // Fills `row` with the next entry inside `thresholds`, newest first.
   // `row`, or null when no further entry qualifies.
-  virtual void* lfGetNextLogEntry(void* row, void* report, void* thresholds) = 0;
+  virtual void* lfGetNextLogEntry(void* row, void* report,
+                                  void* thresholds) = 0;
   // Releases everything the report holds and sets *report to null.
   // REQUIRES: *report is a handle from lfStartReportRequest.
   virtual void lfEndReportRequest(void** report) = 0;
@@ -160,7 +162,8 @@ class Log_File : public Log_Base {
   // Writes one record (header, entry, row) to the agent debug file when
   // this log is in debug mode and the file is open; a write failure is
   // traced and otherwise ignored.
-  void lfWriteToDebugLog(void* entry, unsigned entryLength, void* row, unsigned rowLength);
+  void lfWriteToDebugLog(void* entry, unsigned entryLength, void* row,
+                         unsigned rowLength);
   // Lock and unlock the process-wide debug-file lock; end the process on
   // failure. `name` appears only in the trace.
   static void lfLockDebugFile(char* name);
@@ -169,6 +172,7 @@ class Log_File : public Log_Base {
   void lfPrintSelf();
 
   // --- Report reading for the file kinds (request threads) ------------
+  // Defined in agent/log_file_report.cc.
   // Opens the log for a report, its descriptor left at the end: the
   // descriptor, or a negative value when there is nothing to report.
   long lfOpenLogForReport(_LogBufferInfo* info);
@@ -184,14 +188,14 @@ class Log_File : public Log_Base {
   // Refresh mark of the log manager: 1 = not (yet) matched by the
   // configuration being applied, deleted at the end of the refresh.
   uint8_t RefreshMode;
-  pthread_t LogThread;      // valid while LogThreadJoinable
-  pthread_mutex_t LogLock;  // default attributes
-  Unique_File LogFileP;     // open on the log while the worker watches it
-  int LogFD;                // descriptor of LogFileP; -1 when closed
+  pthread_t LogThread;        // valid while LogThreadJoinable
+  pthread_mutex_t LogLock;    // default attributes
+  Unique_File LogFileP;       // open on the log while the worker watches it
+  int LogFD;                  // descriptor of LogFileP; -1 when closed
   std::atomic<off_t> LogEOF;  // offset read up to; -1 when closed
   std::atomic<_MonitorStatus> MonitorStatus;  // written under LogLock
-  time_t MonitorStartStopTime;  // when monitoring last started or stopped
-  std::atomic<uint64_t> NumEvents;        // entries read since creation
+  time_t MonitorStartStopTime;      // when monitoring last started or stopped
+  std::atomic<uint64_t> NumEvents;  // entries read since creation
   std::atomic<uint64_t> NumFormatErrors;  // entries that did not format
   // Block size of report reads; 0 until the first report determines it.
   std::atomic<uint64_t> OptimumBlockSize;

@@ -25,18 +25,22 @@ constexpr int SERVERWAITSECONDS = 10;
 // Environment.
 const char EnvSetMsg[] = "\n\"%s\" environment variable set to \"%s\"";
 const char NoConfigEnvMsg[] = "\nNo %s environment variable specified.";
-const char NoSyslogEnvMsg[] = "\nNo %s environment variable specified; using default file %s.";
+const char NoSyslogEnvMsg[] =
+    "\nNo %s environment variable specified; using default file %s.";
 const char DebugEnvSetMsg[] =
     "\n\"%s\" environment variable set to \"%s\". Agent debug mode is ON.";
 const char NoDebugEnvMsg[] =
     "\nNo \"%s\" environment variable specified. Agent debug mode is OFF.";
-const char AllocErrMsg[] = "\nMemory allocation failed for %d bytes; errno = %d; %s";
-const char SigMaskErrMsg[] = "\nError setting initial signal mask. errno = %d; %s";
+const char AllocErrMsg[] =
+    "\nMemory allocation failed for %d bytes; errno = %d; %s";
+const char SigMaskErrMsg[] =
+    "\nError setting initial signal mask. errno = %d; %s";
 
 // Lock, conditions and thread.
 const char MutexAttrInitErrMsg[] =
     "\nError initializing log manager mutex attribute object. errno = %d; %s";
-const char MutexInitErrMsg[] = "\nError initializing log manager mutex. errno = %d; %s";
+const char MutexInitErrMsg[] =
+    "\nError initializing log manager mutex. errno = %d; %s";
 const char MutexAttrDestroyErrMsg[] =
     "\nError destroying log manager mutex attribute object. errno = %d; %s";
 const char MutexInitMsg[] = "\nLog manager mutex initialized.";
@@ -44,17 +48,20 @@ const char CondAttrInitErrMsg[] =
     "\nError initializing log manager condition attribute object. errno = %d; %s";
 const char InUseInitErrMsg[] =
     "\nError initializing log manager inuse condition variable. errno = %d; %s";
-const char InUseInitMsg[] = "\nLog manager 'inuse' condition variable initialized.";
+const char InUseInitMsg[] =
+    "\nLog manager 'inuse' condition variable initialized.";
 const char ServerUpInitErrMsg[] =
     "\nError initializing log manager server status condition variable. errno = %d; %s";
-const char ServerUpInitMsg[] = "\nLog manager 'server-up' condition variable initialized.";
+const char ServerUpInitMsg[] =
+    "\nLog manager 'server-up' condition variable initialized.";
 const char CondAttrDestroyErrMsg[] =
     "\nError destroying log manager condition attribute object. errno = %d; %s";
 const char ThreadAttrInitErrMsg[] =
     "\nError initializing log manager thread attribute object. errno = %d; %s";
 const char ThreadAttrJoinErrMsg[] =
     "\nError making log manager thread attribute object joinable. errno = %d; %s.Continuing.";
-const char ThreadStartErrMsg[] = "\nError starting manager thread. errno = %d; %s";
+const char ThreadStartErrMsg[] =
+    "\nError starting manager thread. errno = %d; %s";
 const char ThreadAttrDestroyErrMsg[] =
     "\nError destroying log manager thread attribute object. errno = %d; %s";
 const char LockErrMsg[] = "\nError locking log manager. errno = %d; %s";
@@ -67,17 +74,21 @@ const char ThreadStartedMsg[] = "\nLog manager thread successfully started.";
 const char TerminatingFrameworkMsg[] = "\nLog manager terminating framework.";
 const char ShutdownSuspendedMsg[] =
     "\nShutdown suspended for up to %d seconds pending completion of server initialization.";
-const char ServerTimedOutMsg[] = "\nWait for server timed out; process is exiting.";
+const char ServerTimedOutMsg[] =
+    "\nWait for server timed out; process is exiting.";
 const char ShutdownResumingMsg[] = "\nShutdown resuming.";
 const char FrameworkTerminatedMsg[] = "\nFramework terminated with status %s";
 const char ThreadTerminatingMsg[] = "\nLog manager thread is terminating.";
-const char WaitingMsg[] = "\nManager thread waiting for refresh (%d) or stop (%d) signal.";
+const char WaitingMsg[] =
+    "\nManager thread waiting for refresh (%d) or stop (%d) signal.";
 const char SigchldMsg[] = "\nSIGCHLD signal ignored.";
 const char RefreshSignalMsg[] = "\nRefresh signal received.";
 const char StopSignalMsg[] = "\nStop signal received.";
 const char QuitSignalMsg[] = "\nQUIT signal received. Aborting.";
-const char UnexpectedSignalMsg[] = "\nManager received unexpected signal. Signal = %d";
-const char SigwaitErrMsg[] = "\nError while manager waiting for refresh signal. errno = %d; %s";
+const char UnexpectedSignalMsg[] =
+    "\nManager received unexpected signal. Signal = %d";
+const char SigwaitErrMsg[] =
+    "\nError while manager waiting for refresh signal. errno = %d; %s";
 
 // Refresh.
 const char RefreshSuspendedMsg[] =
@@ -85,11 +96,14 @@ const char RefreshSuspendedMsg[] =
 const char RefreshResumingMsg[] = "\nRefresh resuming.";
 const char ContinuingMsg[] = "\nContinuing to monitor existing log files.";
 const char NoWorkMsg[] = "\nAgent has no work to do.";
-const char BuildDefaultMsg[] = "\nAttempting to build default list from syslog file %s.";
-const char ConfigUnchangedMsg[] = "\n%s has not changed since last refresh. No refresh performed.";
+const char BuildDefaultMsg[] =
+    "\nAttempting to build default list from syslog file %s.";
+const char ConfigUnchangedMsg[] =
+    "\n%s has not changed since last refresh. No refresh performed.";
 const char NoValidConfigMsg[] =
     "\nNo valid log files found in %s. Attempting to build default list from syslog file %s.";
-const char SyslogUnchangedMsg[] = "\n%s has not changed since last refresh. No refresh performed";
+const char SyslogUnchangedMsg[] =
+    "\n%s has not changed since last refresh. No refresh performed";
 const char NoValidSyslogMsg[] = "\nNo valid log files found in %s. ";
 const char ValidLogAllocErrMsg[] =
     "\nMemory allocation for Valid_Log object failed. Agent is terminating.";
@@ -101,17 +115,21 @@ const char LogFileAllocErrMsg[] =
 const char CountMismatchMsg[] =
     "\nFatal error during refresh processing. No. of valid logs = %d: No. of actual logs = %d. "
     "Agent is terminating.";
-const char DebugOpenErrMsg[] = "\nError opening debug log \"%s\"; errno = %d; %s";
-const char DebugCloseErrMsg[] = "\nError closing debug log \"%s\"; errno = %d; %s";
+const char DebugOpenErrMsg[] =
+    "\nError opening debug log \"%s\"; errno = %d; %s";
+const char DebugCloseErrMsg[] =
+    "\nError closing debug log \"%s\"; errno = %d; %s";
 
 // Shutdown.
 const char CancelErrMsg[] = "\nError canceling manager thread. errno = %d; %s";
 const char CancelMsg[] = "\nTermination pending cancelation of manager thread.";
 const char JoinErrMsg[] = "\nError joining with manager thread. errno = %d; %s";
 const char JoinMsg[] = "\nManager thread terminated.";
-const char MutexDestroyErrMsg[] = "\nError destroying log manager mutex. errno = %d; %s";
+const char MutexDestroyErrMsg[] =
+    "\nError destroying log manager mutex. errno = %d; %s";
 const char MutexDestroyMsg[] = "\nLog manager mutex destroyed.";
-const char InUseDestroyErrMsg[] = "\nError destroying inuse condition variable. errno = %d; %s";
+const char InUseDestroyErrMsg[] =
+    "\nError destroying inuse condition variable. errno = %d; %s";
 const char InUseDestroyMsg[] = "\n'inuse' condition variable destroyed.";
 const char ServerUpDestroyErrMsg[] =
     "\nError destroying server-up condition variable. errno = %d; %s";
@@ -120,14 +138,17 @@ const char ShutdownMsg[] = "\nShutdown commencing.";
 
 // Request accounting and the ring.
 const char UseCountMsg[] = "\nUse count is now %d.";
-const char UseCountNegativeMsg[] = "\nUse count going negative. Current value is %d. Setting to %d";
-const char InUseSignalErrMsg[] = "\nError signaling condition variable. errno = %d; %s";
+const char UseCountNegativeMsg[] =
+    "\nUse count going negative. Current value is %d. Setting to %d";
+const char InUseSignalErrMsg[] =
+    "\nError signaling condition variable. errno = %d; %s";
 const char InUseSignalMsg[] = "\nNot-in-use signal sent.";
 const char ServerUpSignalErrMsg[] =
     "\nError signaling server-up condition variable. errno = %d; %s";
 const char ServerUpSignalMsg[] = "\nAgent server is listening; signal sent.";
 const char NoLogsMsg[] = "\nNo logs are currently being monitored.";
-const char WalkCorruptedMsg[] = "\nLog object chain corrupted. Request terminating.";
+const char WalkCorruptedMsg[] =
+    "\nLog object chain corrupted. Request terminating.";
 const char ChainCorruptedMsg[] =
     "\nLog object chain corrupted. Expected number of logs = %d; actual number = %d. Agent is "
     "terminating.";
@@ -150,7 +171,9 @@ const char* ErrnoText(int err, char* buf, size_t len) {
   return text != nullptr ? text : "Unknown error";
 }
 
-const char* Text(const char* s) { return s != nullptr ? s : ""; }
+const char* Text(const char* s) {
+  return s != nullptr ? s : "";
+}
 
 void FillSignalSet(sigset_t* set) {
   sigemptyset(set);
@@ -252,7 +275,8 @@ void Log_Manager::lmGetEnvVars() {
     SyslogConfFile = copy(value);
     WEX1_TRACE(wex1, WEX1_FLOW, EnvSetMsg, SYSLOGCONFENVVAR, SyslogConfFile);
   } else {
-    WEX1_TRACE(wex1, WEX1_FLOW, NoSyslogEnvMsg, SYSLOGCONFENVVAR, DEFAULTSYSLOGCONF);
+    WEX1_TRACE(wex1, WEX1_FLOW, NoSyslogEnvMsg, SYSLOGCONFENVVAR,
+               DEFAULTSYSLOGCONF);
     SyslogConfFile = copy(DEFAULTSYSLOGCONF);
   }
   value = getenv(DEBUGLOGENVVAR);
@@ -270,7 +294,8 @@ void Log_Manager::lmSetSigMask() {
   const int rc = pthread_sigmask(SIG_BLOCK, &SignalSet, nullptr);
   if (rc != 0) {
     char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, SigMaskErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_ERROR, SigMaskErrMsg, rc,
+               ErrnoText(rc, eb, sizeof eb));
     exit(-1);
   }
 }
@@ -327,22 +352,26 @@ void Log_Manager::lmStartManagerThread() {
   pthread_attr_t attr;
   int rc = pthread_attr_init(&attr);
   if (rc != 0) {
-    WEX1_TRACE(wex1, WEX1_ERROR, ThreadAttrInitErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_ERROR, ThreadAttrInitErrMsg, rc,
+               ErrnoText(rc, eb, sizeof eb));
     exit(-1);
   }
   rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
   if (rc != 0) {
-    WEX1_TRACE(wex1, WEX1_FLOW, ThreadAttrJoinErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_FLOW, ThreadAttrJoinErrMsg, rc,
+               ErrnoText(rc, eb, sizeof eb));
   }
   rc = pthread_create(&ManagerThread, &attr, ::ManagerThread, this);
   if (rc != 0) {
-    WEX1_TRACE(wex1, WEX1_ERROR, ThreadStartErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_ERROR, ThreadStartErrMsg, rc,
+               ErrnoText(rc, eb, sizeof eb));
     exit(-1);
   }
   ManagerThreadStarted = true;
   rc = pthread_attr_destroy(&attr);
   if (rc != 0) {
-    WEX1_TRACE(wex1, WEX1_ERROR, ThreadAttrDestroyErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_ERROR, ThreadAttrDestroyErrMsg, rc,
+               ErrnoText(rc, eb, sizeof eb));
     exit(-1);
   }
 }
@@ -361,7 +390,8 @@ void* ManagerThread(void* arg) {
   uint32_t status = 0;
   rpc__shutdown(&status);
   char hex[2 * sizeof status + 1];
-  WEX1_TRACE(wex1, WEX1_FLOW, FrameworkTerminatedMsg, xtoa(hex, &status, sizeof status));
+  WEX1_TRACE(wex1, WEX1_FLOW, FrameworkTerminatedMsg,
+             xtoa(hex, &status, sizeof status));
   WEX1_TRACE(wex1, WEX1_FLOW, ThreadTerminatingMsg);
   return nullptr;
 }
@@ -374,7 +404,8 @@ void Log_Manager::lmWaitForServerUp() {
     struct timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += SERVERWAITSECONDS;
-    const int rc = pthread_cond_timedwait(&AgentServerNotUp, &ManagerLock, &deadline);
+    const int rc =
+        pthread_cond_timedwait(&AgentServerNotUp, &ManagerLock, &deadline);
     if (rc != 0) {
       lmUnlockManager();
       WEX1_TRACE(wex1, WEX1_FLOW, ServerTimedOutMsg);
@@ -395,7 +426,8 @@ unsigned char Log_Manager::lmWaitForSignal() {
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     if (rc != 0) {
       char eb[128];
-      WEX1_TRACE(wex1, WEX1_ERROR, SigwaitErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+      WEX1_TRACE(wex1, WEX1_ERROR, SigwaitErrMsg, rc,
+                 ErrnoText(rc, eb, sizeof eb));
       return static_cast<unsigned char>(ev.Result(0));
     }
     switch (sig) {
@@ -463,7 +495,8 @@ unsigned int Log_Manager::lmGetValidLogs() {
         SyslogConfFileLastChanged = 0;
         return static_cast<unsigned int>(ev.Result(count));
       }
-      WEX1_TRACE(wex1, WEX1_ERROR, NoValidConfigMsg, ConfigFile, Text(SyslogConfFile));
+      WEX1_TRACE(wex1, WEX1_ERROR, NoValidConfigMsg, ConfigFile,
+                 Text(SyslogConfFile));
     }
   }
   const time_t changed = file_last_modified(Text(SyslogConfFile));
@@ -474,7 +507,8 @@ unsigned int Log_Manager::lmGetValidLogs() {
     WEX1_TRACE(wex1, WEX1_FLOW, SyslogUnchangedMsg, SyslogConfFile);
     return static_cast<unsigned int>(ev.Result(0));
   }
-  const unsigned int count = lmCreateValidLogList(DEFAULTCONFIG, SyslogConfFile);
+  const unsigned int count =
+      lmCreateValidLogList(DEFAULTCONFIG, SyslogConfFile);
   if (count != 0) {
     SyslogConfFileLastChanged = changed;
     ConfigFileLastChanged = 0;
@@ -484,11 +518,13 @@ unsigned int Log_Manager::lmGetValidLogs() {
   return static_cast<unsigned int>(ev.Result(count));
 }
 
-unsigned int Log_Manager::lmCreateValidLogList(_WhenceConfig whence, const char* path) {
+unsigned int Log_Manager::lmCreateValidLogList(_WhenceConfig whence,
+                                               const char* path) {
   WEX1_Event ev(wex1, __func__);
   unsigned int count = 0;
   while (char* const record = get_next_rec(path)) {
-    Valid_Log* const log = new (std::nothrow) Valid_Log(whence, record, FirstValidLog);
+    Valid_Log* const log =
+        new (std::nothrow) Valid_Log(whence, record, FirstValidLog);
     if (log == nullptr) {
       WEX1_TRACE(wex1, WEX1_ERROR, ValidLogAllocErrMsg);
       exit(-1);
@@ -514,8 +550,8 @@ Log_File* Log_Manager::lmCreateLogObject(const Valid_Log& log) {
       object = new (std::nothrow) Syslog_File(log, FirstLogObject);
       break;
     default:
-      WEX1_TRACE(wex1, WEX1_ERROR, UnknownTypeMsg, static_cast<int>(log.LogType),
-                 Text(log.LogFileName));
+      WEX1_TRACE(wex1, WEX1_ERROR, UnknownTypeMsg,
+                 static_cast<int>(log.LogType), Text(log.LogFileName));
       return nullptr;
   }
   if (object == nullptr) {
@@ -591,7 +627,8 @@ void Log_Manager::lmOpenDebugLog() {
   if (stream == nullptr) {
     const int e = errno;
     char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, DebugOpenErrMsg, Text(DebugLog), e, ErrnoText(e, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_ERROR, DebugOpenErrMsg, Text(DebugLog), e,
+               ErrnoText(e, eb, sizeof eb));
     return;
   }
   setvbuf(stream, nullptr, _IOLBF, 0);
@@ -623,7 +660,8 @@ void Log_Manager::lmUnlockManager() {
   const int rc = pthread_mutex_unlock(&ManagerLock);
   if (rc != 0) {
     char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, UnlockErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_ERROR, UnlockErrMsg, rc,
+               ErrnoText(rc, eb, sizeof eb));
     exit(-1);
   }
   WEX1_TRACE(wex1, WEX1_FLOW, UnlockMsg);
@@ -635,13 +673,15 @@ void Log_Manager::lmStopManagerThread() {
   if (ManagerThreadStarted && !pthread_equal(pthread_self(), ManagerThread)) {
     int rc = pthread_cancel(ManagerThread);
     if (rc != 0) {
-      WEX1_TRACE(wex1, WEX1_ERROR, CancelErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+      WEX1_TRACE(wex1, WEX1_ERROR, CancelErrMsg, rc,
+                 ErrnoText(rc, eb, sizeof eb));
     } else {
       WEX1_TRACE(wex1, WEX1_FLOW, CancelMsg);
     }
     rc = pthread_join(ManagerThread, nullptr);
     if (rc != 0) {
-      WEX1_TRACE(wex1, WEX1_ERROR, JoinErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+      WEX1_TRACE(wex1, WEX1_ERROR, JoinErrMsg, rc,
+                 ErrnoText(rc, eb, sizeof eb));
     } else {
       WEX1_TRACE(wex1, WEX1_FLOW, JoinMsg);
     }
@@ -653,19 +693,22 @@ void Log_Manager::lmStopManagerThread() {
   SyncObjectsReady = false;
   int rc = pthread_mutex_destroy(&ManagerLock);
   if (rc != 0) {
-    WEX1_TRACE(wex1, WEX1_ERROR, MutexDestroyErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_ERROR, MutexDestroyErrMsg, rc,
+               ErrnoText(rc, eb, sizeof eb));
   } else {
     WEX1_TRACE(wex1, WEX1_FLOW, MutexDestroyMsg);
   }
   rc = pthread_cond_destroy(&ManagerNotInUse);
   if (rc != 0) {
-    WEX1_TRACE(wex1, WEX1_ERROR, InUseDestroyErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_ERROR, InUseDestroyErrMsg, rc,
+               ErrnoText(rc, eb, sizeof eb));
   } else {
     WEX1_TRACE(wex1, WEX1_FLOW, InUseDestroyMsg);
   }
   rc = pthread_cond_destroy(&AgentServerNotUp);
   if (rc != 0) {
-    WEX1_TRACE(wex1, WEX1_ERROR, ServerUpDestroyErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_ERROR, ServerUpDestroyErrMsg, rc,
+               ErrnoText(rc, eb, sizeof eb));
   } else {
     WEX1_TRACE(wex1, WEX1_FLOW, ServerUpDestroyMsg);
   }
@@ -680,10 +723,12 @@ void Log_Manager::lmPrintSelf() {
   char server_up[2 * sizeof AgentServerNotUp + 1];
   char signals[2 * sizeof SignalSet + 1];
   WEX1_Printf(wex1, PrintSelfMsg, static_cast<void*>(this), Text(ConfigFile),
-              TimeText(ConfigFileLastChanged, config_time), Text(SyslogConfFile),
+              TimeText(ConfigFileLastChanged, config_time),
+              Text(SyslogConfFile),
               TimeText(SyslogConfFileLastChanged, syslog_time), NumLogs,
-              static_cast<void*>(FirstLogObject), static_cast<void*>(FirstValidLog),
-              static_cast<int>(UseCount), xtoa(thread, &ManagerThread, sizeof ManagerThread),
+              static_cast<void*>(FirstLogObject),
+              static_cast<void*>(FirstValidLog), static_cast<int>(UseCount),
+              xtoa(thread, &ManagerThread, sizeof ManagerThread),
               xtoa(lock, &ManagerLock, sizeof ManagerLock),
               xtoa(in_use, &ManagerNotInUse, sizeof ManagerNotInUse),
               static_cast<int>(AgentServerUp),
@@ -709,7 +754,8 @@ void Log_Manager::lmEndRequest() {
     const int rc = pthread_cond_broadcast(&ManagerNotInUse);
     if (rc != 0) {
       char eb[128];
-      WEX1_TRACE(wex1, WEX1_ERROR, InUseSignalErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+      WEX1_TRACE(wex1, WEX1_ERROR, InUseSignalErrMsg, rc,
+                 ErrnoText(rc, eb, sizeof eb));
     } else {
       WEX1_TRACE(wex1, WEX1_FLOW, InUseSignalMsg);
     }
@@ -726,14 +772,16 @@ void Log_Manager::lmSetServerUp() {
   const int rc = pthread_cond_signal(&AgentServerNotUp);
   if (rc != 0) {
     char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, ServerUpSignalErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
+    WEX1_TRACE(wex1, WEX1_ERROR, ServerUpSignalErrMsg, rc,
+               ErrnoText(rc, eb, sizeof eb));
   } else {
     WEX1_TRACE(wex1, WEX1_FLOW, ServerUpSignalMsg);
   }
   lmUnlockManager();
 }
 
-Log_File* Log_Manager::lmGetNextLogObject(Log_File* current, unsigned int index) {
+Log_File* Log_Manager::lmGetNextLogObject(Log_File* current,
+                                          unsigned int index) {
   WEX1_Event ev(wex1, __func__);
   if (current == nullptr) {
     if (NumLogs != 0) {
@@ -780,7 +828,8 @@ void Log_Manager::lmShutdown() {
 void Log_Manager::lmDeleteNextLog(Log_File* object, unsigned int number) {
   WEX1_Event ev(wex1, __func__);
   if (static_cast<unsigned int>(NumLogs) < number) {
-    WEX1_TRACE(wex1, WEX1_ERROR, ChainCorruptedMsg, NumLogs, static_cast<int>(number));
+    WEX1_TRACE(wex1, WEX1_ERROR, ChainCorruptedMsg, NumLogs,
+               static_cast<int>(number));
     exit(-1);
   }
   if (object->Next != FirstLogObject) {
@@ -794,8 +843,8 @@ void Log_Manager::lmDeleteLogObject(Log_File* object) {
   int counted = 0;
   if (FirstLogObject != nullptr) {
     counted = 1;
-    for (Log_Base* p = FirstLogObject->Next; p != FirstLogObject && counted <= NumLogs;
-         p = p->Next) {
+    for (Log_Base* p = FirstLogObject->Next;
+         p != FirstLogObject && counted <= NumLogs; p = p->Next) {
       ++counted;
     }
   }
@@ -804,7 +853,8 @@ void Log_Manager::lmDeleteLogObject(Log_File* object) {
     exit(-1);
   }
   if (object == FirstLogObject) {
-    FirstLogObject = NumLogs == 1 ? nullptr : static_cast<Log_File*>(object->Next);
+    FirstLogObject =
+        NumLogs == 1 ? nullptr : static_cast<Log_File*>(object->Next);
   }
   WEX1_TRACE(wex1, WEX1_FLOW, DeletingMsg, Text(object->LogFileName));
   delete object;

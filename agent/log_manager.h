@@ -130,14 +130,16 @@ class Log_Manager {
   time_t ConfigFileLastChanged;
   char* SyslogConfFile;  // TVX_SYSLOG_CONF, else /etc/syslog.conf
   time_t SyslogConfFileLastChanged;
-  int NumLogs;                  // objects in the log-object ring
-  Log_File* FirstLogObject;     // head of the log-object ring; null when empty
-  Valid_Log* FirstValidLog;     // head of the valid-log ring; only during a refresh
+  int NumLogs;               // objects in the log-object ring
+  Log_File* FirstLogObject;  // head of the log-object ring; null when empty
+  // Head of the valid-log ring; non-null only during a refresh.
+  Valid_Log* FirstValidLog;
   unsigned int UseCount;        // requests counted in; guarded by ManagerLock
   pthread_t ManagerThread;      // valid while ManagerThreadStarted
   pthread_mutex_t ManagerLock;  // default attributes
-  pthread_cond_t ManagerNotInUse;  // 'inuse': broadcast when UseCount drops to 0
-  unsigned char AgentServerUp;     // 0, then 1 once; guarded by ManagerLock
+  // 'inuse': broadcast when UseCount drops to 0.
+  pthread_cond_t ManagerNotInUse;
+  unsigned char AgentServerUp;      // 0, then 1 once; guarded by ManagerLock
   pthread_cond_t AgentServerNotUp;  // 'server-up': signalled by lmSetServerUp
   sigset_t SignalSet;               // the signals the manager thread waits for
   char* DebugLog;                   // AGENT_DEBUG_LOG; null when unset or empty

@@ -77,8 +77,9 @@ TEST_F(LogFileTest, StatusTextsAreCutToTheGivenLength) {
     char column[32];
     memset(column, ' ', sizeof column);
     log.lfGetMonitorStatus(column, sizeof column);
-    EXPECT_EQ(std::string(column, sizeof column),
-              std::string(c.text) + std::string(sizeof column - strlen(c.text), ' '));
+    EXPECT_EQ(
+        std::string(column, sizeof column),
+        std::string(c.text) + std::string(sizeof column - strlen(c.text), ' '));
   }
   log.MonitorStatus = MONITOR_RUNNING;
   char cut[6] = "xxxxx";
@@ -121,7 +122,8 @@ TEST_F(LogFileTest, LineWrittenInTwoPartsArrivesAsTwoEntries) {
   ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 1; }));
   qortest::AppendFile(path_, " second half\n");
   ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 2; }));
-  EXPECT_EQ(log->Entries(), std::vector<std::string>({"first half", " second half\n"}));
+  EXPECT_EQ(log->Entries(),
+            std::vector<std::string>({"first half", " second half\n"}));
 }
 
 TEST_F(LogFileTest, UnformattableEntryCountsAsFormatError) {
@@ -141,9 +143,10 @@ TEST_F(LogFileTest, MissingLogFailsToOpenAndRestartsOnRefresh) {
   ASSERT_EQ(valid->Valid, 1);
   ASSERT_EQ(unlink(path_.c_str()), 0);
   Test_Log log(*valid, nullptr);
-  ASSERT_TRUE(WaitUntil([&] { return log.Status() == "Error: log open failed"; }));
-  EXPECT_EQ(cap.Text(),
-            "\nError opening file " + path_ + ".  errno = 2; No such file or directory");
+  ASSERT_TRUE(
+      WaitUntil([&] { return log.Status() == "Error: log open failed"; }));
+  EXPECT_EQ(cap.Text(), "\nError opening file " + path_ +
+                            ".  errno = 2; No such file or directory");
   // The worker has ended; stopping joins it once, and again does nothing.
   log.lfStopThread();
   log.lfStopThread();
@@ -201,8 +204,8 @@ TEST_F(LogFileTest, TruncatedLogIsReadFromItsStart) {
   qortest::WriteFile(path_, "new\n");
   ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 1; }));
   EXPECT_EQ(log->Entries(), std::vector<std::string>({"new\n"}));
-  EXPECT_EQ(cap.Text(),
-            "\nWarning: log file " + path_ + " truncated. Resetting EOF to offset 0.");
+  EXPECT_EQ(cap.Text(), "\nWarning: log file " + path_ +
+                            " truncated. Resetting EOF to offset 0.");
   qortest::AppendFile(path_, "newer\n");
   ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 2; }));
   EXPECT_EQ(log->Entries(), std::vector<std::string>({"new\n", "newer\n"}));
@@ -229,12 +232,14 @@ TEST_F(LogFileTest, RotatedLogIsFollowedFromItsStart) {
   ASSERT_EQ(unlink(path_.c_str()), 0);
   qortest::WriteFile(path_, "third file\n");
   ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 5; }));
-  EXPECT_EQ(log->Entries(),
-            std::vector<std::string>({"before\n", "last of old\n", "first of new\n",
-                                      "second of new\n", "third file\n"}));
-  EXPECT_EQ(cap.Count("\nLog file " + path_ +
-                      " was replaced by a new file; reading the new file from its beginning."),
-            2u);
+  EXPECT_EQ(log->Entries(), std::vector<std::string>(
+                                {"before\n", "last of old\n", "first of new\n",
+                                 "second of new\n", "third file\n"}));
+  EXPECT_EQ(
+      cap.Count(
+          "\nLog file " + path_ +
+          " was replaced by a new file; reading the new file from its beginning."),
+      2u);
   EXPECT_EQ(log->Status(), "Running");
   EXPECT_EQ(cap.Count("\nError"), 0u);
 }
@@ -284,7 +289,8 @@ TEST_F(LogFileTest, CommonColumnsNameTheSystemAndTheLog) {
             padded("testhost:TVX", sizeof row.originnode));
   EXPECT_EQ(std::string(row.logpath, sizeof row.logpath),
             padded(dir_.path() + "/", sizeof row.logpath));
-  EXPECT_EQ(std::string(row.logname, sizeof row.logname), padded("messages", sizeof row.logname));
+  EXPECT_EQ(std::string(row.logname, sizeof row.logname),
+            padded("messages", sizeof row.logname));
   EXPECT_EQ(row.freqthresh, 0);
   EXPECT_EQ(row.periodthrs, 0);
   EXPECT_EQ(row.sampleno, 0);
@@ -292,7 +298,8 @@ TEST_F(LogFileTest, CommonColumnsNameTheSystemAndTheLog) {
   const std::string stamp(row.timestamp, sizeof row.timestamp);
   EXPECT_EQ(stamp.find_first_not_of("0123456789"), std::string::npos) << stamp;
   EXPECT_EQ(stamp.substr(13), "000");
-  EXPECT_EQ(std::string(row.entrydesc, 4), "    ");  // the kind's columns untouched
+  EXPECT_EQ(std::string(row.entrydesc, 4),
+            "    ");  // the kind's columns untouched
 }
 
 TEST_F(LogFileTest, DebugRecordsCarryRisingNumbersAcrossLogs) {
@@ -342,10 +349,14 @@ TEST_F(LogFileTest, DebugRecordsCarryRisingNumbersAcrossLogs) {
   const std::string second = header(first + 1) + "BAD two\n\n";
   EXPECT_EQ(text.substr(at, second.size()), second);
   at += second.size();
-  EXPECT_EQ(text.substr(at, header(first + 2).size() + 7), header(first + 2) + "three\n\n");
-  EXPECT_EQ(text.size(), at + header(first + 2).size() + 7 + sizeof(tvx_vxlogent_data_t) + 1);
-  EXPECT_EQ(cap.Count("\nRecord written to debug log for log " + path_ + "."), 2u);
-  EXPECT_EQ(cap.Count("\nRecord written to debug log for log " + other + "."), 1u);
+  EXPECT_EQ(text.substr(at, header(first + 2).size() + 7),
+            header(first + 2) + "three\n\n");
+  EXPECT_EQ(text.size(), at + header(first + 2).size() + 7 +
+                             sizeof(tvx_vxlogent_data_t) + 1);
+  EXPECT_EQ(cap.Count("\nRecord written to debug log for log " + path_ + "."),
+            2u);
+  EXPECT_EQ(cap.Count("\nRecord written to debug log for log " + other + "."),
+            1u);
   EXPECT_EQ(cap.Count("\nError"), 0u);
 }
 
@@ -369,7 +380,8 @@ TEST_F(LogFileTest, DebugModeSwitchedOnByRefreshAppliesToNextEntry) {
   auto valid = MakeValidLog(path_ + " ;Y");
   static_cast<Log_File&>(*log) = *valid;
   EXPECT_EQ(log->LogDebugMode, LOGDEBUGMODEON);
-  EXPECT_TRUE(pthread_equal(worker, log->LogThread));  // a running log is not restarted
+  EXPECT_TRUE(
+      pthread_equal(worker, log->LogThread));  // a running log is not restarted
   qortest::AppendFile(path_, "loud\n");
   ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 2; }));
   manager.lmCloseDebugLog();
@@ -387,17 +399,23 @@ TEST_F(LogFileTest, PrintSelfDumpsEveryMember) {
   log.PrintSelf();
   const auto records = cap.Records();
   ASSERT_EQ(records.size(), 2u);
-  EXPECT_NE(records[0].find("\n\tLogFileName\t\t= \"" + path_ + "\"\n"), std::string::npos);
+  EXPECT_NE(records[0].find("\n\tLogFileName\t\t= \"" + path_ + "\"\n"),
+            std::string::npos);
   const std::string& dump = records[1];
-  EXPECT_EQ(dump.rfind("\n\tRefreshMode\t\t= 0\n\tLogThread\t\t= ", 0), 0u) << dump;
-  EXPECT_NE(dump.find("\n\tLogFileP\t\t= (nil)\n\tLogFD\t\t\t= -1\n\tLogEOF\t\t\t= -1\n"
-                      "\tMonitorStatus\t\t= 0\n\tMonitorStartStopTime\t= "),
-            std::string::npos)
+  EXPECT_EQ(dump.rfind("\n\tRefreshMode\t\t= 0\n\tLogThread\t\t= ", 0), 0u)
       << dump;
-  EXPECT_NE(dump.find("\n\tNumEvents\t\t= 0\n\tNumFormatErrors\t\t= 0\n\tOptimumBlockSize\t= 0\n"
-                      "\tDebugFileLock\t\t= " +
-                      std::string(2 * sizeof(pthread_mutex_t), '0') + "\n"),
-            std::string::npos)
+  EXPECT_NE(
+      dump.find(
+          "\n\tLogFileP\t\t= (nil)\n\tLogFD\t\t\t= -1\n\tLogEOF\t\t\t= -1\n"
+          "\tMonitorStatus\t\t= 0\n\tMonitorStartStopTime\t= "),
+      std::string::npos)
+      << dump;
+  EXPECT_NE(
+      dump.find(
+          "\n\tNumEvents\t\t= 0\n\tNumFormatErrors\t\t= 0\n\tOptimumBlockSize\t= 0\n"
+          "\tDebugFileLock\t\t= " +
+          std::string(2 * sizeof(pthread_mutex_t), '0') + "\n"),
+      std::string::npos)
       << dump;
 }
 

@@ -92,10 +92,11 @@ TEST_F(LogManagerTest, RequestsCountInAndOutAndOnlyTheLastEndBroadcasts) {
       counts.push_back(r);
     }
   }
-  EXPECT_EQ(counts, std::vector<std::string>({"\nUse count is now 1.", "\nUse count is now 2.",
-                                              "\nUse count is now 3.", "\nUse count is now 2.",
-                                              "\nUse count is now 1.",
-                                              "\nNot-in-use signal sent."}));
+  EXPECT_EQ(counts,
+            std::vector<std::string>(
+                {"\nUse count is now 1.", "\nUse count is now 2.",
+                 "\nUse count is now 3.", "\nUse count is now 2.",
+                 "\nUse count is now 1.", "\nNot-in-use signal sent."}));
 }
 
 TEST_F(LogManagerTest, EndWithoutBeginStaysAtZeroAndDoesNotBlockRefresh) {
@@ -105,7 +106,8 @@ TEST_F(LogManagerTest, EndWithoutBeginStaysAtZeroAndDoesNotBlockRefresh) {
   qortest::TraceCapture cap("ERROR,FLOW");
   manager.lmEndRequest();
   EXPECT_EQ(manager.UseCount, 0u);
-  EXPECT_TRUE(cap.Contains("\nUse count going negative. Current value is -1. Setting to 0"));
+  EXPECT_TRUE(cap.Contains(
+      "\nUse count going negative. Current value is -1. Setting to 0"));
   EXPECT_EQ(manager.lmRefresh(), 1u);
   EXPECT_FALSE(cap.Contains("\nRefresh suspended"));
 }
@@ -122,7 +124,8 @@ TEST_F(LogManagerTest, WalkAndFindFollowTheRing) {
   Test_Log* lc = AddLog(&manager, c);
   std::vector<Log_File*> walked;
   Log_File* log = nullptr;
-  for (unsigned index = 0; (log = manager.lmGetNextLogObject(log, index)) != nullptr; ++index) {
+  for (unsigned index = 0;
+       (log = manager.lmGetNextLogObject(log, index)) != nullptr; ++index) {
     walked.push_back(log);
   }
   EXPECT_EQ(walked, std::vector<Log_File*>({la, lb, lc}));
@@ -143,7 +146,8 @@ TEST_F(LogManagerTest, WalkAndFindFollowTheRing) {
 TEST_F(LogManagerTest, DeletingAtHeadMiddleAndTailKeepsCountAndHead) {
   Test_Manager manager;
   qortest::TraceCapture cap("ERROR,FLOW");
-  const std::string a = LogPath("a"), b = LogPath("b"), c = LogPath("c"), d = LogPath("d");
+  const std::string a = LogPath("a"), b = LogPath("b"), c = LogPath("c"),
+                    d = LogPath("d");
   Test_Log* la = AddLog(&manager, a);
   Test_Log* lb = AddLog(&manager, b);
   Test_Log* lc = AddLog(&manager, c);
@@ -187,7 +191,8 @@ TEST_F(LogManagerTest, ShutdownDeletesFromTheLastToTheFirst) {
   EXPECT_EQ(manager.NumLogs, 0);
   EXPECT_EQ(manager.FirstLogObject, nullptr);
   EXPECT_EQ(Test_Log::Destroyed(),
-            std::vector<std::string>({paths[4], paths[3], paths[2], paths[1], paths[0]}));
+            std::vector<std::string>(
+                {paths[4], paths[3], paths[2], paths[1], paths[0]}));
   EXPECT_TRUE(cap.Contains("\nShutdown commencing."));
   EXPECT_TRUE(cap.Contains("\nLog manager mutex destroyed."));
   EXPECT_TRUE(cap.Contains("\n'inuse' condition variable destroyed."));
@@ -214,8 +219,9 @@ TEST_F(LogManagerTest, UnchangedConfigurationKeepsTheRunningLogs) {
   EXPECT_EQ(manager.lmRefresh(), 2u);
   EXPECT_EQ(manager.Log(0), la);
   EXPECT_EQ(manager.Log(1), lb);
-  EXPECT_TRUE(cap.Contains("\n" + config_ +
-                           " has not changed since last refresh. No refresh performed."));
+  EXPECT_TRUE(cap.Contains(
+      "\n" + config_ +
+      " has not changed since last refresh. No refresh performed."));
   EXPECT_TRUE(cap.Contains("\nContinuing to monitor existing log files."));
   EXPECT_EQ(cap.Count("\nError"), 0u);
 }
@@ -271,7 +277,8 @@ TEST_F(LogManagerTest, MissingLogIsRetriedAtEachRefresh) {
   manager.lmBuildLogObjects(1);
   manager.lmUnlockManager();
   Test_Log* log = manager.Log(0);
-  ASSERT_TRUE(WaitUntil([&] { return log->Status() == "Error: log open failed"; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return log->Status() == "Error: log open failed"; }));
 
   // Still missing at the next refresh: tried again, fails again.
   WriteStamped(config_, a + "\n");
@@ -283,10 +290,11 @@ TEST_F(LogManagerTest, MissingLogIsRetriedAtEachRefresh) {
   manager.lmUnlockManager();
   EXPECT_EQ(manager.Log(0), log);
   ASSERT_TRUE(WaitUntil([&] {
-    return cap.Count("\nError opening file " + a + ".  errno = 2; No such file or directory") ==
-           2;
+    return cap.Count("\nError opening file " + a +
+                     ".  errno = 2; No such file or directory") == 2;
   }));
-  ASSERT_TRUE(WaitUntil([&] { return log->Status() == "Error: log open failed"; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return log->Status() == "Error: log open failed"; }));
 
   // Back again: the next refresh restarts it.
   qortest::WriteFile(a, "");
@@ -309,8 +317,10 @@ TEST_F(LogManagerTest, OutstandingRequestsSuspendTheRefreshUntilTheLastEnds) {
   WriteStamped(config_, a + "\n" + b + "\n");
   unsigned int result = 0;
   std::thread refresh([&] { result = manager.lmRefresh(); });
-  ASSERT_TRUE(WaitUntil(
-      [&] { return cap.Contains("\nRefresh suspended pending completion of outstanding requests."); }));
+  ASSERT_TRUE(WaitUntil([&] {
+    return cap.Contains(
+        "\nRefresh suspended pending completion of outstanding requests.");
+  }));
   manager.lmEndRequest();
   EXPECT_EQ(manager.NumLogs, 1);  // the ring does not change under a request
   EXPECT_FALSE(cap.Contains("\nRefresh resuming."));
@@ -319,7 +329,8 @@ TEST_F(LogManagerTest, OutstandingRequestsSuspendTheRefreshUntilTheLastEnds) {
   EXPECT_EQ(result, 2u);
   EXPECT_TRUE(cap.Contains("\nRefresh resuming."));
   const std::string text = cap.Text();
-  EXPECT_LT(text.find("\nNot-in-use signal sent."), text.find("\nRefresh resuming."));
+  EXPECT_LT(text.find("\nNot-in-use signal sent."),
+            text.find("\nRefresh resuming."));
 }
 
 TEST_F(LogManagerTest, ConfigurationWithoutValidLinesFallsBackToSyslogDefault) {
@@ -334,9 +345,9 @@ TEST_F(LogManagerTest, ConfigurationWithoutValidLinesFallsBackToSyslogDefault) {
   WriteStamped(config_, "relative/path\n" + dir_.File("missing") + "\n");
   ASSERT_EQ(manager.lmRefresh(), 1u);
   EXPECT_STREQ(manager.Log(0)->LogFileName, b.c_str());
-  EXPECT_TRUE(cap.Contains("\nNo valid log files found in " + config_ +
-                           ". Attempting to build default list from syslog file " + syslog_ +
-                           "."));
+  EXPECT_TRUE(cap.Contains(
+      "\nNo valid log files found in " + config_ +
+      ". Attempting to build default list from syslog file " + syslog_ + "."));
   EXPECT_EQ(Test_Log::Destroyed(), std::vector<std::string>({a}));
   EXPECT_NE(manager.SyslogConfFileLastChanged, 0);
   EXPECT_EQ(manager.ConfigFileLastChanged, 0);
@@ -348,16 +359,18 @@ TEST_F(LogManagerTest, MissingConfigurationFileUsesSyslogDefault) {
   Test_Manager manager;  // config_ was never written
   qortest::TraceCapture cap("ERROR,FLOW");
   ASSERT_EQ(manager.lmRefresh(), 1u);
-  EXPECT_TRUE(
-      cap.Contains("\nAttempting to build default list from syslog file " + syslog_ + "."));
+  EXPECT_TRUE(cap.Contains(
+      "\nAttempting to build default list from syslog file " + syslog_ + "."));
 
   // Unchanged syslog configuration: its message has no final period.
   cap.Clear();
   ASSERT_EQ(manager.lmRefresh(), 1u);
   bool found = false;
   for (const auto& r : cap.Records()) {
-    found = found ||
-            r == "\n" + syslog_ + " has not changed since last refresh. No refresh performed";
+    found =
+        found ||
+        r == "\n" + syslog_ +
+                 " has not changed since last refresh. No refresh performed";
   }
   EXPECT_TRUE(found) << cap.Text();
   EXPECT_TRUE(cap.Contains("\nContinuing to monitor existing log files."));
@@ -387,8 +400,10 @@ TEST_F(LogManagerTest, LogOfUnknownKindIsTracedAndLeftOut) {
   EXPECT_EQ(manager.NumLogs, 1);
   EXPECT_STREQ(manager.Log(0)->LogFileName, a.c_str());
   EXPECT_EQ(manager.FirstValidLog, nullptr);
-  EXPECT_EQ(cap.Text(), "\nError during refresh processing. Unknown log type 88 encountered for file " +
-                            b + ". Log not monitored.");
+  EXPECT_EQ(
+      cap.Text(),
+      "\nError during refresh processing. Unknown log type 88 encountered for file " +
+          b + ". Log not monitored.");
 }
 
 TEST_F(LogManagerTest, KindsWithoutACaseAreNotCreated) {
@@ -400,8 +415,9 @@ TEST_F(LogManagerTest, KindsWithoutACaseAreNotCreated) {
   // does, the log is created and this expectation changes with it.
   const unsigned int logs = manager.lmRefresh();
   if (logs == 0) {
-    EXPECT_TRUE(cap.Contains("\nError during refresh processing. Unknown log type 65 encountered for file " +
-                             a + ". Log not monitored."));
+    EXPECT_TRUE(cap.Contains(
+        "\nError during refresh processing. Unknown log type 65 encountered for file " +
+        a + ". Log not monitored."));
     EXPECT_TRUE(cap.Contains("\nAgent has no work to do."));
   } else {
     EXPECT_EQ(logs, 1u);
@@ -436,9 +452,11 @@ TEST_F(LogManagerTest, EnvironmentAndDebugLogOpenFailure) {
   Test_Manager manager;
   EXPECT_STREQ(manager.ConfigFile, config_.c_str());
   EXPECT_STREQ(manager.DebugLog, debug.c_str());
-  EXPECT_TRUE(cap.Contains("\n\"TVX_CONFIG_FILE\" environment variable set to \"" + config_ + "\""));
-  EXPECT_TRUE(cap.Contains("\n\"AGENT_DEBUG_LOG\" environment variable set to \"" + debug +
-                           "\". Agent debug mode is ON."));
+  EXPECT_TRUE(cap.Contains(
+      "\n\"TVX_CONFIG_FILE\" environment variable set to \"" + config_ + "\""));
+  EXPECT_TRUE(
+      cap.Contains("\n\"AGENT_DEBUG_LOG\" environment variable set to \"" +
+                   debug + "\". Agent debug mode is ON."));
   manager.lmRefresh();
   EXPECT_EQ(manager.DebugLogP.load(), nullptr);
   EXPECT_TRUE(cap.Contains("\nError opening debug log \"" + debug +
@@ -453,11 +471,13 @@ TEST_F(LogManagerTest, DefaultsWhenTheEnvironmentIsEmpty) {
   EXPECT_EQ(manager.ConfigFile, nullptr);
   EXPECT_STREQ(manager.SyslogConfFile, "/etc/syslog.conf");
   EXPECT_EQ(manager.DebugLog, nullptr);
-  EXPECT_TRUE(cap.Contains("\nNo TVX_CONFIG_FILE environment variable specified."));
+  EXPECT_TRUE(
+      cap.Contains("\nNo TVX_CONFIG_FILE environment variable specified."));
   EXPECT_TRUE(cap.Contains(
       "\nNo TVX_SYSLOG_CONF environment variable specified; using default file /etc/syslog.conf."));
-  EXPECT_TRUE(cap.Contains("\nNo \"AGENT_DEBUG_LOG\" environment variable specified. Agent debug "
-                           "mode is OFF."));
+  EXPECT_TRUE(cap.Contains(
+      "\nNo \"AGENT_DEBUG_LOG\" environment variable specified. Agent debug "
+      "mode is OFF."));
 }
 
 TEST_F(LogManagerTest, PrintSelfDumpsTheFields) {
@@ -465,14 +485,17 @@ TEST_F(LogManagerTest, PrintSelfDumpsTheFields) {
   qortest::TraceCapture cap("ERROR");
   manager.lmPrintSelf();
   const std::string dump = cap.Text();
-  EXPECT_NE(dump.find("\n\tConfigFile\t\t\t= \"" + config_ +
-                      "\"\n\tConfigFileLastChanged\t\t= File not accessed\n\tSyslogConfFile\t\t\t= \"" +
-                      syslog_ +
-                      "\"\n\tSyslogConfFileLastChanged\t= File not accessed\n\tNumLogs\t\t\t\t= 0\n"),
-            std::string::npos)
+  EXPECT_NE(
+      dump.find(
+          "\n\tConfigFile\t\t\t= \"" + config_ +
+          "\"\n\tConfigFileLastChanged\t\t= File not accessed\n\tSyslogConfFile\t\t\t= \"" +
+          syslog_ +
+          "\"\n\tSyslogConfFileLastChanged\t= File not accessed\n\tNumLogs\t\t\t\t= 0\n"),
+      std::string::npos)
       << dump;
   EXPECT_NE(dump.find("\n\tAgentServerUp\t\t\t= 0\n"), std::string::npos);
-  EXPECT_NE(dump.find("\n\tDebugLog\t\t\t= \"\"\n\tDebugLogP\t\t\t= (nil)\n"), std::string::npos);
+  EXPECT_NE(dump.find("\n\tDebugLog\t\t\t= \"\"\n\tDebugLogP\t\t\t= (nil)\n"),
+            std::string::npos);
 }
 
 }  // namespace

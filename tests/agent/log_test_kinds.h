@@ -78,12 +78,14 @@ class Test_Log : public Log_File {
     auto* r = static_cast<tvx_vxlogent_data_t*>(row);
     memset(r, ' ', sizeof *r);
     const size_t n = strcspn(entry, "\n");
-    memcpy(r->entrydesc, entry, n < sizeof r->entrydesc ? n : sizeof r->entrydesc);
+    memcpy(r->entrydesc, entry,
+           n < sizeof r->entrydesc ? n : sizeof r->entrydesc);
     lfFillCommonColumns(r);
     return 0;
   }
   void* lfStartReportRequest(void* /*thresholds*/) override { return nullptr; }
-  void* lfGetNextLogEntry(void* /*row*/, void* /*report*/, void* /*thresholds*/) override {
+  void* lfGetNextLogEntry(void* /*row*/, void* /*report*/,
+                          void* /*thresholds*/) override {
     return nullptr;
   }
   void lfEndReportRequest(void** report) override { *report = nullptr; }
@@ -130,7 +132,8 @@ class Test_Manager : public Log_Manager {
  protected:
   Log_File* lmCreateLogObject(const Valid_Log& log) override {
     const bool known = log.LogType == SYSLOGTYPE || log.LogType == ERRLOGTYPE ||
-                       log.LogType == ADMINLOGTYPE || log.LogType == USERLOGTYPE;
+                       log.LogType == ADMINLOGTYPE ||
+                       log.LogType == USERLOGTYPE;
     if (!create_kinds_ || !known) {
       return Log_Manager::lmCreateLogObject(log);
     }

@@ -17,11 +17,13 @@ namespace {
 using qortest::Agent_Process;
 using qortest::Scoped_Temp_Dir;
 
-const char kWaiting[] = "\nManager thread waiting for refresh (1) or stop (15) signal.";
+const char kWaiting[] =
+    "\nManager thread waiting for refresh (1) or stop (15) signal.";
 
 // Writes a configuration file with an explicit modification time, so that
 // a rewrite counts as a change however fast the test runs.
-void WriteStamped(const std::string& path, const std::string& text, time_t stamp) {
+void WriteStamped(const std::string& path, const std::string& text,
+                  time_t stamp) {
   qortest::WriteFile(path, text);
   const struct timeval times[2] = {{stamp, 0}, {stamp, 0}};
   ASSERT_EQ(utimes(path.c_str(), times), 0);
@@ -46,14 +48,14 @@ bool WaitForSignalWait(Agent_Process& agent, bool* kind_missing) {
   return seen && !*kind_missing;
 }
 
-#define REQUIRE_SIGNAL_WAIT(agent)                                                 \
-  do {                                                                             \
-    bool kind_missing = false;                                                     \
-    const bool waiting = WaitForSignalWait((agent), &kind_missing);                \
-    if (kind_missing) {                                                            \
-      GTEST_SKIP() << "no log kind for type S in this build";                      \
-    }                                                                              \
-    ASSERT_TRUE(waiting) << (agent).Trace();                                       \
+#define REQUIRE_SIGNAL_WAIT(agent)                                  \
+  do {                                                              \
+    bool kind_missing = false;                                      \
+    const bool waiting = WaitForSignalWait((agent), &kind_missing); \
+    if (kind_missing) {                                             \
+      GTEST_SKIP() << "no log kind for type S in this build";       \
+    }                                                               \
+    ASSERT_TRUE(waiting) << (agent).Trace();                        \
   } while (0)
 
 TEST(LogManagerE2ETest, NoValidLogEndsTheAgentAfterTheNoWorkMessage) {
@@ -63,13 +65,15 @@ TEST(LogManagerE2ETest, NoValidLogEndsTheAgentAfterTheNoWorkMessage) {
   ASSERT_TRUE(agent.Start());
   EXPECT_EQ(agent.WaitExit(), 0) << agent.Output();
   const std::string trace = agent.Trace();
-  size_t at = After(trace, "\nNo TVX_CONFIG_FILE environment variable specified.", 0);
+  size_t at =
+      After(trace, "\nNo TVX_CONFIG_FILE environment variable specified.", 0);
   at = After(trace, "\nLog manager thread successfully started.", at);
   at = After(trace, "\nAgent has no work to do.", at);
   at = After(trace, "\nLog manager terminating framework.", at);
   // main's exit routine runs as soon as the runtime is stopped, alongside
   // the manager thread's last traces; it waits for the thread to end.
-  size_t stopped = After(trace, "\nFramework terminated with status 00000000", at);
+  size_t stopped =
+      After(trace, "\nFramework terminated with status 00000000", at);
   stopped = After(trace, "\nLog manager thread is terminating.", stopped);
   EXPECT_NE(stopped, std::string::npos) << trace;
   at = After(trace, "\nShutdown commencing.", at);
@@ -92,9 +96,14 @@ TEST(LogManagerE2ETest, MissingConfigurationFileFallsBackToTheSyslogDefault) {
   ASSERT_TRUE(agent.Start());
   EXPECT_EQ(agent.WaitExit(), 0) << agent.Output();
   const std::string trace = agent.Trace();
-  size_t at = After(trace, "\nstat() command failed for " + config +
-                               "; errno = 2; No such file or directory.", 0);
-  at = After(trace, "\nAttempting to build default list from syslog file " + syslog + ".", at);
+  size_t at = After(trace,
+                    "\nstat() command failed for " + config +
+                        "; errno = 2; No such file or directory.",
+                    0);
+  at = After(
+      trace,
+      "\nAttempting to build default list from syslog file " + syslog + ".",
+      at);
   at = After(trace, "\nAgent has no work to do.", at);
   EXPECT_NE(at, std::string::npos) << trace;
 }
@@ -105,7 +114,8 @@ TEST(LogManagerE2ETest, RefreshWithoutChangesKeepsTheLogsAndSigtermStops) {
   const std::string syslog = dir.File("syslog.conf");
   const std::string log = dir.File("messages");
   qortest::WriteFile(log, "");
-  WriteStamped(syslog, "*.info;mail.none\t" + log + "\n*.emerg\t*\n", 1000000000);
+  WriteStamped(syslog, "*.info;mail.none\t" + log + "\n*.emerg\t*\n",
+               1000000000);
   agent.SetEnv("TVX_SYSLOG_CONF", syslog);
   agent.SetEnv("JOP_WEX1", "TVX100:ERROR,FLOW,DETAIL");
   ASSERT_TRUE(agent.Start());
@@ -116,8 +126,9 @@ TEST(LogManagerE2ETest, RefreshWithoutChangesKeepsTheLogsAndSigtermStops) {
   ASSERT_TRUE(agent.Signal(SIGHUP));
   ASSERT_TRUE(agent.WaitTrace("\nRefresh signal received."));
   // The syslog configuration's message has no final period.
-  ASSERT_TRUE(agent.WaitTrace("\n" + syslog +
-                              " has not changed since last refresh. No refresh performed"));
+  ASSERT_TRUE(agent.WaitTrace(
+      "\n" + syslog +
+      " has not changed since last refresh. No refresh performed"));
   ASSERT_TRUE(agent.WaitTrace("\nContinuing to monitor existing log files."));
   EXPECT_TRUE(agent.Running());
   EXPECT_EQ(agent.Trace().find("\nDeleting log object"), std::string::npos);
@@ -126,7 +137,8 @@ TEST(LogManagerE2ETest, RefreshWithoutChangesKeepsTheLogsAndSigtermStops) {
   EXPECT_EQ(agent.WaitExit(), 0) << agent.Output();
   const std::string trace = agent.Trace();
   size_t at = After(trace, "\nStop signal received.", 0);
-  EXPECT_NE(After(trace, "\nFramework terminated with status 00000000", at), std::string::npos);
+  EXPECT_NE(After(trace, "\nFramework terminated with status 00000000", at),
+            std::string::npos);
   at = After(trace, "\nShutdown commencing.", at);
   at = After(trace, "\nDeleting log object for file " + log, at);
   at = After(trace, "\nThread for log file " + log + " terminating.", at);
@@ -149,13 +161,15 @@ TEST(LogManagerE2ETest, RefreshAfterAChangeRebuildsAndSigintStops) {
 
   WriteStamped(config, b + " ;Y\n", 1000000100);
   ASSERT_TRUE(agent.Signal(SIGHUP));
-  ASSERT_TRUE(agent.WaitTrace("\nThread successfully started for log file " + b + "."));
+  ASSERT_TRUE(
+      agent.WaitTrace("\nThread successfully started for log file " + b + "."));
   ASSERT_TRUE(agent.WaitTrace("\nDeleting log object for file " + a));
   EXPECT_TRUE(agent.Running());
 
   ASSERT_TRUE(agent.Signal(SIGINT));
   EXPECT_EQ(agent.WaitExit(), 0) << agent.Output();
-  EXPECT_NE(agent.Trace().find("\nDeleting log object for file " + b), std::string::npos);
+  EXPECT_NE(agent.Trace().find("\nDeleting log object for file " + b),
+            std::string::npos);
 }
 
 TEST(LogManagerE2ETest, RefreshWithoutChangesKeepsALogWhoseFileIsMissing) {
@@ -172,8 +186,9 @@ TEST(LogManagerE2ETest, RefreshWithoutChangesKeepsALogWhoseFileIsMissing) {
 
   ASSERT_EQ(unlink(log.c_str()), 0);
   ASSERT_TRUE(agent.Signal(SIGHUP));
-  ASSERT_TRUE(agent.WaitTrace("\n" + config +
-                              " has not changed since last refresh. No refresh performed."));
+  ASSERT_TRUE(agent.WaitTrace(
+      "\n" + config +
+      " has not changed since last refresh. No refresh performed."));
   ASSERT_TRUE(agent.WaitTrace("\nContinuing to monitor existing log files."));
   EXPECT_TRUE(agent.Running());
   ASSERT_TRUE(agent.Signal(SIGTERM));
@@ -201,7 +216,8 @@ TEST(LogManagerE2ETest, SigquitAbortsTheAgent) {
   REQUIRE_SIGNAL_WAIT(agent);
   ASSERT_TRUE(agent.Signal(SIGQUIT));
   EXPECT_EQ(agent.WaitExit(), -1);  // ended by SIGABRT
-  EXPECT_NE(agent.Trace().find("\nQUIT signal received. Aborting."), std::string::npos);
+  EXPECT_NE(agent.Trace().find("\nQUIT signal received. Aborting."),
+            std::string::npos);
 }
 
 }  // namespace
