@@ -105,7 +105,9 @@ unsigned OfferRowsToLiveObjects(YOM1_Lock* lock, LinkedList* live, char* rows, i
   VanduListIter it(live);
   for (vandu* v = it.Next(); v != nullptr; v = it.Next()) {
     const unsigned h = v->Handle();
-    vandu::UseHandle(h);
+    if (vandu::UseHandle(h) == nullptr) {
+      continue;  // being destroyed: its pin belongs to someone else
+    }
     v->AddData(rows, count);
     const unsigned rc = v->Dispatch();
     if (rc != 0) {
