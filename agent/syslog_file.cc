@@ -292,8 +292,8 @@ bool Syslog_File::slFindPrecedingEntry(SyslogBufferInfo* info, int64_t* start) {
         return info->bytesInBuffer > 0;
       }
       if (n <= carried) {
-        return false;  // no earlier byte came in; cannot happen with keep <
-                       // block
+        // No earlier byte came in (cannot happen while keep < block).
+        return false;
       }
       // Resume just before the carried bytes, already scanned.
       i = n - carried;
