@@ -142,8 +142,19 @@ bool Situation_Registry::LoadFile(const std::string& path, std::vector<std::stri
       line.pop_back();
     }
     std::string name, table, condition, why;
-    if (!ParseSituationLine(line, &name, &table, &condition, &why) ||
-        !Add(name, table, condition, &why)) {
+    bool ok = ParseSituationLine(line, &name, &table, &condition, &why);
+    if (ok) {
+      // Parse once with the condition at its place in the line, so that a
+      // syntax error names the column of the line.
+      size_t end = line.size();
+      while (end > 0 && isspace(static_cast<unsigned char>(line[end - 1]))) {
+        --end;
+      }
+      std::vector<Threshold_Spec> specs;
+      ok = ParseCondition(std::string(end - condition.size(), ' ') + condition, &specs, &why) &&
+           Add(name, table, condition, &why);
+    }
+    if (!ok) {
       problems->push_back(path + ":" + std::to_string(number) + ": " + why);
     }
   }

@@ -156,7 +156,7 @@ TEST_F(SituationRegistryTest, BadLinesAreReportedAndTheOthersLoad) {
       problems,
       (std::vector<std::string>{
           at +
-              "4: expected an operator (==, !=, >=, <=, <, >, ~, =~) after ENTRYSRC at column 10",
+              "4: expected an operator (==, !=, >=, <=, <, >, ~, =~) after ENTRYSRC at column 26",
           at +
               "5: unknown column NOSUCH for table TVX.VXLOGENT; expected one of: ORIGINNODE "
               "LOGPATH LOGNAME ENTRYTIME ENTRYSYS ENTRYSRC ENTRYTYPE ENTRYCLASS ENTRYDESC "
