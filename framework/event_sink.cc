@@ -11,6 +11,7 @@
 
 #include "framework/row_json.h"
 #include "framework/vandu.h"
+#include "util/append_file.h"
 
 namespace {
 
@@ -42,15 +43,8 @@ bool Event_Sink::Open(const char* path, std::string* err) {
     CloseLocked(s);
     return true;
   }
-  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-  FILE* f = fd >= 0 ? fdopen(fd, "a") : nullptr;
+  FILE* f = OpenForAppend(path, "event file", err);
   if (f == nullptr) {
-    if (err != nullptr) {
-      *err = std::string("cannot open event file ") + path + ": " + strerror(errno);
-    }
-    if (fd >= 0) {
-      close(fd);
-    }
     return false;
   }
   std::lock_guard<std::mutex> g(s.mu);

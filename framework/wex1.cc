@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "util/append_file.h"
+
 struct WEX1_Unit {
   std::string source;
   std::string label;
@@ -47,14 +49,8 @@ Registry& R() {
     Registry* reg = new Registry;  // never destroyed: units may trace during exit
     const char* file = getenv("HOV_TRACE_FILE");
     if (file != nullptr && *file != '\0') {
-      const int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-      if (fd >= 0) {
-        reg->sink = fdopen(fd, "a");
-        reg->owned = reg->sink != nullptr;
-        if (reg->sink == nullptr) {
-          close(fd);
-        }
-      }
+      reg->sink = OpenForAppend(file, "trace file", nullptr);
+      reg->owned = reg->sink != nullptr;
     }
     return reg;
   }();
@@ -279,15 +275,8 @@ void WEX1_SetSink(FILE* f) {
 }
 
 bool WEX1_OpenSink(const char* path, std::string* err) {
-  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-  FILE* f = fd >= 0 ? fdopen(fd, "a") : nullptr;
+  FILE* f = OpenForAppend(path, "trace file", err);
   if (f == nullptr) {
-    if (err != nullptr) {
-      *err = std::string("cannot open trace file ") + path + ": " + strerror(errno);
-    }
-    if (fd >= 0) {
-      close(fd);
-    }
     return false;
   }
   Registry& r = R();

@@ -128,3 +128,9 @@ void SetTextColumn(char* field, size_t width, const char* value) {
   const size_t n = strnlen(value, width);
   memcpy(field, value, n);
 }
+
+void CopyCut(char* field, size_t width, const char* value, size_t length) {
+  if (value != nullptr) {
+    memcpy(field, value, length < width ? length : width);
+  }
+}

@@ -69,6 +69,10 @@ void SchemaPrintSelf(vandu& v, const Table_Schema& schema, WEX1_Handle trace,
 // the manager's lock; the last non-zero Dispatch result, or 0.
 unsigned OfferRowsToLiveObjects(YOM1_Lock* lock, LinkedList* live, char* rows, int count);
 
+// Copies at most `width` of the `length` characters at `value` into a
+// fixed-width field, without terminator; nothing for a null value.
+void CopyCut(char* field, size_t width, const char* value, size_t length);
+
 // Sets a fixed-width text field: blanks, then `value` cut to `width`.
 void SetTextColumn(char* field, size_t width, const char* value);
 

@@ -13,17 +13,6 @@
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV130");
 
-namespace {
-
-// Copies at most `width` characters of the `length` at `value`.
-void CopyCut(char* field, size_t width, const char* value, size_t length) {
-  if (value != nullptr) {
-    memcpy(field, value, length < width ? length : width);
-  }
-}
-
-}  // namespace
-
 tvx_vxmonlog_agent::tvx_vxmonlog_agent(RequestDetail* detail, ContextInfo* context,
                                        TableManager* manager)
     : tvx_vxmonlog_base(detail, context, manager) {

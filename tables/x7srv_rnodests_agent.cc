@@ -18,11 +18,6 @@ const char PRODUCT[] = "VX";
 const char VERSION[] = "02.00.00";
 const char EXPIRYTIME[] = "9";
 
-// Copies at most `width` characters of `value`, without terminator.
-void CopyCut(char* field, size_t width, const char* value, size_t length) {
-  memcpy(field, value, length < width ? length : width);
-}
-
 }  // namespace
 
 x7srv_rnodests_agent::x7srv_rnodests_agent(RequestDetail* detail, ContextInfo* context,
