@@ -124,7 +124,7 @@ TEST(SpineTest, BadSituationLineIsTracedWithItsFileAndLine) {
   ASSERT_TRUE(agent.Start());
   ASSERT_TRUE(agent.WaitTrace(
       "\nSituation not loaded: " + path +
-      ":3: expected an operator (==, !=, >=, <=, <, >, ~, =~) after ENTRYSRC at column 10\n"))
+      ":3: expected an operator (==, !=, >=, <=, <, >, ~, =~) after ENTRYSRC at column 26\n"))
       << agent.Trace() << agent.Output();
   EXPECT_EQ(Count(agent.Trace(), "Situation not loaded"), 1u) << agent.Trace();
   EXPECT_TRUE(agent.Running()) << agent.Output();
