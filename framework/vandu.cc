@@ -141,7 +141,11 @@ vandu::vandu(RequestDetail* detail, ContextInfo* context, TableManager* mgr)
     if (spec.is_integer) {
       h->integer = spec.integer;
       h->info.DataType = GIR1_INTEGER;
-      if (spec.integer >= INT32_MIN && spec.integer <= INT32_MAX) {
+      if (!spec.raw_integer.empty()) {
+        h->text = spec.raw_integer;
+        h->info.Value = h->text.data();
+        h->info.ValueSize = static_cast<short>(h->text.size() > 32767 ? 32767 : h->text.size());
+      } else if (spec.integer >= INT32_MIN && spec.integer <= INT32_MAX) {
         h->integer32 = static_cast<int32_t>(spec.integer);
         h->info.ValueSize = 4;
         h->info.Value = reinterpret_cast<const char*>(&h->integer32);

@@ -59,6 +59,9 @@ struct Threshold_Spec {
   int64_t integer = 0;
   std::string text;
   long relative_seconds = 0;  // > 0: text is "-N{s,m,h,d}" on a time-stamp column
+  // An integer value given as its raw bytes (any width), for callers whose
+  // values are not 32 or 64 bits wide; used instead of `integer` when set.
+  std::string raw_integer;
 };
 
 // What a request asks for.

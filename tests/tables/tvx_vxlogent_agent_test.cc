@@ -21,7 +21,10 @@ namespace {
 // no registration and no event sink.
 class Situation {
  public:
-  Situation(const std::string& condition, int sample_type = SAMPLE_SITUATION)
+  // `raw_freq`, when given, replaces the value of the first FREQTHRESH term
+  // by those bytes.
+  Situation(const std::string& condition, int sample_type = SAMPLE_SITUATION,
+            const std::string& raw_freq = "")
       : manager_("TVX", "VXLOGENT") {
     RequestDetail detail;
     detail.appl = "TVX";
@@ -30,6 +33,12 @@ class Situation {
     detail.situationName = "sit1";
     std::string err;
     EXPECT_TRUE(ParseCondition(condition, &detail.thresholds, &err)) << err;
+    for (Threshold_Spec& t : detail.thresholds) {
+      if (t.column == "FREQTHRESH" && !raw_freq.empty()) {
+        t.raw_integer = raw_freq;
+        break;
+      }
+    }
     ContextInfo context;
     agent_ = new tvx_vxlogent_agent(&detail, &context, &manager_);
   }
@@ -115,6 +124,18 @@ TEST(TvxVxlogentAgentTest, InvalidThresholdRecordsAreIgnored) {
   EXPECT_TRUE(trace.Contains(
       "\nInvalid FREQTHRESH threshold compare operator; value is 1. Threshold ignored."));
   EXPECT_EQ(bad_freq_oper.Offer(1), 1);
+
+  // A 16-byte value is never read: the record is ignored.
+  Situation wide("FREQTHRESH >= 3 AND PERIODTHRS == 60", SAMPLE_SITUATION, std::string(16, '\x01'));
+  EXPECT_TRUE(trace.Contains(
+      "\nSize of FREQTHRESH threshold is 16 which does not equal expected size of 8. Threshold ignored."));
+  EXPECT_EQ(wide.Offer(1), 1);
+  // Odd sizes are read only up to their size: 3 bytes 03 00 00 is 3.
+  Situation odd("FREQTHRESH >= 9 AND PERIODTHRS == 60", SAMPLE_SITUATION, std::string("\x03\x00\x00", 3));
+  EXPECT_TRUE(trace.Contains("\nFrequency threshold is >= 3."));
+  EXPECT_EQ(odd.Offer(3), 0);
+  EXPECT_EQ(odd.Offer(2), 0);
+  EXPECT_EQ(odd.Offer(1), 1);
 
   Situation text_value("FREQTHRESH >= \"3\" AND PERIODTHRS == 60");
   EXPECT_TRUE(trace.Contains(
