@@ -1,0 +1,409 @@
+#include "agent/adminlog_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "agent/valid_log.h"
+#include "framework/wex1.h"
+#include "tables/request_thresholds.h"
+#include "tables/teskal_time.h"
+#include "tables/tvx_vxlogent_manager.h"
+#include "tables/tvx_vxlogent_schema.h"
+
+static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
+
+namespace {
+
+// Offsets and sizes of the record's fields.
+constexpr int USEROFFSET = 0;
+constexpr int USERSIZE = 8;
+constexpr int IDOFFSET = 8;
+constexpr int IDSIZE = 4;
+constexpr int LINEOFFSET = 12;
+constexpr int LINESIZE = 12;
+constexpr int PIDOFFSET = 24;
+constexpr int TYPEOFFSET = 26;
+constexpr int TERMOFFSET = 28;
+constexpr int EXITOFFSET = 30;
+constexpr int TIMEOFFSET = 32;
+static_assert(TIMEOFFSET + 4 == UTMPSIZE, "the time ends the record");
+
+// Texts of the entry types, indexed by the type value; aUNKNOWN for any
+// other value.
+const char aEMPTY[] = "Unused space";
+const char aRUNLVL[] = "Run level";
+const char aBOOTTIME[] = "System boot time";
+const char aOLDTIME[] = "User logon time";
+const char aNEWTIME[] = "User idle time";
+const char aINITPROCESS[] = "init process";
+const char aLOGINPROCESS[] = "getty waiting";
+const char aUSERPROCESS[] = "User process";
+const char aDEADPROCESS[] = "Zombie process";
+const char aACCOUNTING[] = "Accounting";
+const char aUNKNOWN[] = "Unknown";
+const char* const kEntryTypeTexts[] = {
+    aEMPTY,        aRUNLVL,       aBOOTTIME,    aOLDTIME,     aNEWTIME,
+    aINITPROCESS,  aLOGINPROCESS, aUSERPROCESS, aDEADPROCESS, aACCOUNTING,
+};
+constexpr int ENTRYTYPES =
+    static_cast<int>(sizeof kEntryTypeTexts / sizeof kEntryTypeTexts[0]);
+
+const char DescFormatter[] =
+    "user = %s; id = %s; pid = %d; term status = %d; exit status = %d";
+
+const char OpenErrMsg[] = "\nError opening file %s. errno = %d; %s";
+const char SeekEOFErrMsg[] =
+    "\nError while seeking EOF for file %s. errno = %d; %s";
+const char ReadErrMsg[] =
+    "\nError occurred reading file %s. errno = %d; %s";
+const char IncompleteReadMsg[] =
+    "\nIncomplete record read from file %s. Bytes read = %d; bytes expected = %d";
+const char IncompleteReportMsg[] =
+    "\nIncomplete record found while building report for file %s. Record length = %d; expected length = %d.";
+const char ReportSeekErrMsg[] =
+    "\nError while seeking EOF for report on file %s. errno = %d; %s";
+const char MemoryErrMsg[] = "\nMemory allocation of %d bytes failed.";
+const char BufferMsg[] = "\nRead buffer of size %ld allocated for file %s.";
+
+const char* ErrnoText(int err, char* buf, size_t len) {
+  if (err == 0) {
+    return "Unknown error";
+  }
+  const char* text = strerror_r(err, buf, len);
+  return text != nullptr ? text : "Unknown error";
+}
+
+const char* Name(const char* name) {
+  return name != nullptr ? name : "";
+}
+
+int16_t Int16At(const char* record, int offset) {
+  int16_t value;
+  memcpy(&value, record + offset, sizeof value);
+  return value;
+}
+
+int32_t Int32At(const char* record, int offset) {
+  int32_t value;
+  memcpy(&value, record + offset, sizeof value);
+  return value;
+}
+
+// Copies the zero-padded field of `size` bytes at `field` into `dest` as a
+// terminated text; `dest` has room for size + 1 characters.
+void FieldText(char* dest, const char* field, size_t size) {
+  const size_t n = strnlen(field, size);
+  memcpy(dest, field, n);
+  dest[n] = '\0';
+}
+
+// Reads up to UTMPSIZE bytes into `record`: the count read (UTMPSIZE, fewer
+// at the end of the file, 0 at its end), or -1 with errno set.
+ssize_t ReadRecord(int fd, char* record) {
+  ssize_t got = 0;
+  while (got < UTMPSIZE) {
+    const ssize_t n = read(fd, record + got, static_cast<size_t>(UTMPSIZE - got));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      return -1;
+    }
+    if (n == 0) {
+      break;
+    }
+    got += n;
+  }
+  return got;
+}
+
+}  // namespace
+
+Adminlog_File::Adminlog_File(const Valid_Log& log, Log_File* anchor)
+    : Log_File(log, anchor) {
+  WEX1_Event ev(wex1, __func__);
+  if (WEX1_On(wex1, WEX1_FLOW)) {
+    lfPrintSelf();
+  }
+  lfStartThread();
+}
+
+Adminlog_File::~Adminlog_File() {
+  WEX1_Event ev(wex1, __func__);
+  lfStopThread();
+}
+
+void Adminlog_File::lfProcessLogData() {
+  WEX1_Event ev(wex1, __func__);
+  adOpenAdminLog();
+  if (LogFD >= 0) {
+    struct timeval interval;
+    interval.tv_sec = 1;
+    interval.tv_usec = 0;
+    lfWaitForEventLoop(interval);
+    adCloseAdminLog();
+  }
+}
+
+void Adminlog_File::adOpenAdminLog() {
+  WEX1_Event ev(wex1, __func__);
+  char eb[128];
+  // Close-on-exec: the error-report kind forks children.
+  const int fd = open(Name(LogFileName), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    const int e = errno;
+    WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, Name(LogFileName), e,
+               ErrnoText(e, eb, sizeof eb));
+    lfSetMonitorStatus(MONITOR_ERR_OPEN);
+    return;
+  }
+  LogFD = fd;
+  const off_t end = lseek(LogFD, 0, SEEK_END);
+  if (end < 0) {
+    const int e = errno;
+    WEX1_TRACE(wex1, WEX1_ERROR, SeekEOFErrMsg, Name(LogFileName), e,
+               ErrnoText(e, eb, sizeof eb));
+    adCloseAdminLog();
+    lfSetMonitorStatus(MONITOR_ERR_SEEK_END);
+    return;
+  }
+  // Records lie back to back from offset 0. A record being written now is
+  // read once it is whole; starting inside it would misalign every later
+  // one (and writers cut a stray partial record off before appending,
+  // which would look like a truncation below a misaligned LogEOF).
+  LogEOF = end - end % UTMPSIZE;
+}
+
+void Adminlog_File::adCloseAdminLog() {
+  WEX1_Event ev(wex1, __func__);
+  if (LogFD >= 0) {
+    close(LogFD);
+  }
+  LogFD = -1;
+  LogEOF = -1;
+}
+
+long Adminlog_File::lfReadLog() {
+  WEX1_Event ev(wex1, __func__);
+  char eb[128];
+  char record[UTMPSIZE];
+  tvx_vxlogent_data_t row;
+  while (true) {
+    const ssize_t n = ReadRecord(LogFD, record);
+    if (n == 0) {
+      return ev.Result(0);
+    }
+    if (n < 0) {
+      const int e = errno;
+      WEX1_TRACE(wex1, WEX1_ERROR, ReadErrMsg, Name(LogFileName), e,
+                 ErrnoText(e, eb, sizeof eb));
+      return ev.Result(-1);
+    }
+    if (n < UTMPSIZE) {
+      // The writer has not finished the record yet: step back to its start,
+      // where LogEOF then stays, and read it whole at a later pass.
+      if (lseek(LogFD, -static_cast<off_t>(n), SEEK_CUR) < 0) {
+        WEX1_TRACE(wex1, WEX1_ERROR, IncompleteReadMsg, Name(LogFileName),
+                   static_cast<int>(n), UTMPSIZE);
+        return ev.Result(-1);
+      }
+      WEX1_TRACE(wex1, WEX1_FLOW, IncompleteReadMsg, Name(LogFileName),
+                 static_cast<int>(n), UTMPSIZE);
+      return ev.Result(0);
+    }
+    ++NumEvents;
+    if (lfFormatEntryAsRow(record, &row, nullptr) != 0) {
+      ++NumFormatErrors;
+      lfWriteToDebugLog(record, UTMPSIZE, nullptr, 0);
+    } else {
+      tvx_vxlogent_manager::EventArrived(&row, 1);
+      lfWriteToDebugLog(record, UTMPSIZE, &row, sizeof row);
+    }
+  }
+}
+
+long Adminlog_File::lfFormatEntryAsRow(char* entry, void* row_arg,
+                                       void* /*report*/) {
+  WEX1_Event ev(wex1, __func__);
+  if (entry == nullptr || row_arg == nullptr) {
+    return ev.Result(-1);
+  }
+  tvx_vxlogent_data_t* const row = static_cast<tvx_vxlogent_data_t*>(row_arg);
+  memset(row, ' ', sizeof *row);
+  GenerateTimestamp(static_cast<time_t>(Int32At(entry, TIMEOFFSET)),
+                    row->entrytime);
+  const size_t line = strnlen(entry + LINEOFFSET, LINESIZE);
+  memcpy(row->entrysrc, entry + LINEOFFSET,
+         line < sizeof row->entrysrc ? line : sizeof row->entrysrc);
+  adFillEntryType(row->entrytype, sizeof row->entrytype,
+                  Int16At(entry, TYPEOFFSET));
+  adFormatEntryDesc(row->entrydesc, sizeof row->entrydesc, entry);
+  lfFillCommonColumns(row);
+  return ev.Result(0);
+}
+
+void Adminlog_File::adFillEntryType(char* dest, unsigned width, int type) {
+  const char* const text =
+      type >= 0 && type < ENTRYTYPES ? kEntryTypeTexts[type] : aUNKNOWN;
+  const size_t n = strlen(text);
+  memcpy(dest, text, n < width ? n : width);
+}
+
+void Adminlog_File::adFormatEntryDesc(char* dest, unsigned width,
+                                      const char* record) {
+  char user[USERSIZE + 1];
+  char id[IDSIZE + 1];
+  FieldText(user, record + USEROFFSET, USERSIZE);
+  FieldText(id, record + IDOFFSET, IDSIZE);
+  // Longer than any description: a user name and an identifier at full
+  // length and three numbers of six characters take 84.
+  char text[128];
+  const int n =
+      snprintf(text, sizeof text, DescFormatter, user, id,
+               static_cast<int>(Int16At(record, PIDOFFSET)),
+               static_cast<int>(Int16At(record, TERMOFFSET)),
+               static_cast<int>(Int16At(record, EXITOFFSET)));
+  if (n <= 0) {
+    return;
+  }
+  size_t length = static_cast<size_t>(n);
+  if (length > sizeof text - 1) {
+    length = sizeof text - 1;
+  }
+  memcpy(dest, text, length < width ? length : width);
+}
+
+void* Adminlog_File::lfStartReportRequest(void* /*thresholds*/) {
+  WEX1_Event ev(wex1, __func__);
+  if (OptimumBlockSize == 0 && lfDetermineOptimumBlockSize() != 0) {
+    return nullptr;
+  }
+  // A block holds at least one record, so that every fill brings one whole.
+  if (OptimumBlockSize < static_cast<uint64_t>(UTMPSIZE)) {
+    OptimumBlockSize = UTMPSIZE;
+  }
+  const uint64_t block = OptimumBlockSize;
+  _LogBufferInfo* const info = new (std::nothrow) _LogBufferInfo;
+  if (info == nullptr) {
+    WEX1_TRACE(wex1, WEX1_ERROR, MemoryErrMsg,
+               static_cast<int>(sizeof(_LogBufferInfo)));
+    return nullptr;
+  }
+  info->fd = -1;
+  info->buffer = nullptr;
+  info->bytesLeft = 0;
+  info->bytesInBuffer = 0;
+  void* handle = info;
+  // One byte more than a block, as every report buffer has.
+  info->buffer = new (std::nothrow) char[block + 1];
+  if (info->buffer == nullptr) {
+    WEX1_TRACE(wex1, WEX1_ERROR, MemoryErrMsg, static_cast<int>(block + 1));
+    adDeallocateReportBuffers(&handle);
+    return nullptr;
+  }
+  if (lfOpenLogForReport(info) < 0) {
+    adDeallocateReportBuffers(&handle);
+    return nullptr;
+  }
+  // Records are cut from the end of the file: a record still being written
+  // at its end would shift every one before it. Only whole records count.
+  const int64_t partial = info->bytesLeft % UTMPSIZE;
+  if (partial != 0) {
+    WEX1_TRACE(wex1, WEX1_FLOW, IncompleteReportMsg, Name(LogFileName),
+               static_cast<int>(partial), UTMPSIZE);
+    info->bytesLeft -= partial;
+    if (info->bytesLeft == 0 ||
+        lseek(info->fd, static_cast<off_t>(info->bytesLeft), SEEK_SET) < 0) {
+      if (info->bytesLeft != 0) {
+        const int e = errno;
+        char eb[128];
+        WEX1_TRACE(wex1, WEX1_ERROR, ReportSeekErrMsg, Name(LogFileName), e,
+                   ErrnoText(e, eb, sizeof eb));
+      }
+      lfCloseLogForReport(info->fd);
+      info->fd = -1;
+      adDeallocateReportBuffers(&handle);
+      return nullptr;
+    }
+  }
+  info->bytesInBuffer = 0;
+  WEX1_TRACE(wex1, WEX1_FLOW, BufferMsg, static_cast<long>(block),
+             Name(LogFileName));
+  return handle;
+}
+
+void* Adminlog_File::lfGetNextLogEntry(void* row_arg, void* report,
+                                       void* thresholds_arg) {
+  WEX1_Event ev(wex1, __func__);
+  if (row_arg == nullptr || report == nullptr) {
+    return nullptr;
+  }
+  _LogBufferInfo* const info = static_cast<_LogBufferInfo*>(report);
+  tvx_vxlogent_data_t* const row = static_cast<tvx_vxlogent_data_t*>(row_arg);
+  const _RequestThresholds* const window =
+      static_cast<const _RequestThresholds*>(thresholds_arg);
+  const char* const end_time = window != nullptr && window->EndTime[0] != '\0'
+                                   ? window->EndTime
+                                   : nullptr;
+  const char* const start_time =
+      window != nullptr && window->StartTime[0] != '\0' ? window->StartTime
+                                                        : nullptr;
+  while (true) {
+    if (info->bytesInBuffer < UTMPSIZE) {
+      lfFillReportBuffer(info);
+      if (info->bytesInBuffer < UTMPSIZE) {
+        // The start of the file, or the log can no longer be read.
+        if (info->bytesInBuffer > 0) {
+          WEX1_TRACE(wex1, WEX1_ERROR, IncompleteReportMsg, Name(LogFileName),
+                     static_cast<int>(info->bytesInBuffer), UTMPSIZE);
+        }
+        return nullptr;
+      }
+    }
+    info->bytesInBuffer -= UTMPSIZE;
+    if (lfFormatEntryAsRow(info->buffer + info->bytesInBuffer, row, info) !=
+        0) {
+      return nullptr;
+    }
+    if (end_time != nullptr &&
+        strncmp(row->entrytime, end_time, TIMESTAMPLENGTH) > 0) {
+      continue;  // newer than the window
+    }
+    if (start_time != nullptr &&
+        strncmp(row->entrytime, start_time, TIMESTAMPLENGTH) < 0) {
+      return nullptr;  // older than the window, and so is everything before it
+    }
+    return row;
+  }
+}
+
+void Adminlog_File::lfEndReportRequest(void** report) {
+  WEX1_Event ev(wex1, __func__);
+  if (report == nullptr || *report == nullptr) {
+    return;
+  }
+  _LogBufferInfo* const info = static_cast<_LogBufferInfo*>(*report);
+  lfCloseLogForReport(info->fd);
+  info->fd = -1;
+  adDeallocateReportBuffers(report);
+}
+
+void Adminlog_File::adDeallocateReportBuffers(void** report) {
+  WEX1_Event ev(wex1, __func__);
+  if (report == nullptr || *report == nullptr) {
+    return;
+  }
+  _LogBufferInfo* const info = static_cast<_LogBufferInfo*>(*report);
+  delete[] info->buffer;
+  delete info;
+  *report = nullptr;
+}
