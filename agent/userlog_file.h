@@ -1,0 +1,142 @@
+// Userlog_File: the log kind of text files of any line layout (type 'U').
+// The layout is the log's format command, its LogProcedure, for example
+//   A,"%3s %d %d:%d:%d %255[^\n]",month day hour minute second description
+// The worker compiles it once into a StringParser chain (SPAnchor) and turns
+// every appended line into a VXLOGENT row: the fields named system, source,
+// type, class and description fill those columns, and the fields named year,
+// month, day, hour, minute and second make up ENTRYTIME.
+//
+// Ownership and threads as for every Log_File: the log manager creates it
+// (its worker starts in the constructor) and deletes it (the destructor joins
+// the worker, then deletes the chain). Reports run on the runtime's request
+// threads, each on a UserlogBufferInfo of its own, reading the file newest
+// line first.
+//
+// A compiled chain holds the values of the line in progress, so the worker
+// and the reports must not format at the same time: every line is formatted
+// under FormatLock, which also guards SPAnchor. FormatLock is a leaf: nothing
+// else is locked while it is held, and it is never taken with LogLock held.
+#ifndef QOR_AGENT_USERLOG_FILE_H_
+#define QOR_AGENT_USERLOG_FILE_H_
+
+#include <stdint.h>
+#include <time.h>
+
+#include <atomic>
+#include <memory>
+
+#include "agent/log_file.h"
+#include "parser/string_parser.h"
+#include "util/posix_mutex.h"
+#include "util/thread_annotations.h"
+
+class Valid_Log;
+
+// Characters of one entry-time text, terminator included. The parser writes
+// at most ENTRYTIMETEXTSIZE - 1 of them, so every text stays terminated.
+constexpr int ENTRYTIMETEXTSIZE = 8;
+
+// The texts the format writes for the six entry-time fields of one line;
+// an empty text is a field the format does not name (or left empty).
+struct _EntryTimeBuffers {
+  char Year[ENTRYTIMETEXTSIZE];
+  char Month[ENTRYTIMETEXTSIZE];
+  char Day[ENTRYTIMETEXTSIZE];
+  char Hour[ENTRYTIMETEXTSIZE];
+  char Minute[ENTRYTIMETEXTSIZE];
+  char Second[ENTRYTIMETEXTSIZE];
+};
+
+// The report handle: the block-reading state, then the year and the month
+// and day of the line converted last (at first, the time the report began).
+// Read newest first, a line without a year takes the year of the line after
+// it, and the year before when its month and day lie after that line's.
+struct UserlogBufferInfo : _LogBufferInfo {
+  int64_t lastCentury;  // century digit of lastYear: 0 for 19xx, 1 for 20xx
+  int64_t lastYear;     // two digits
+  int64_t lastMonth;    // 1-12
+  int64_t lastDay;      // 1-31
+};
+
+class Userlog_File : public Log_File {
+ public:
+  // Builds the Log_File part (no chain yet, numbers tried first for the
+  // month), dumps the object when flow tracing is on and starts the worker.
+  Userlog_File(const Valid_Log& log, Log_File* anchor);
+  Userlog_File(const Userlog_File&) = delete;
+  Userlog_File& operator=(const Userlog_File&) = delete;
+  // Stops and joins the worker, then deletes the chain.
+  ~Userlog_File() override;
+
+  // ulPrintSelf.
+  void PrintSelf() override;
+  // Dumps the Log_File part, SPAnchor and NumericMonth, unconditionally.
+  void ulPrintSelf();
+
+  // Compiles the format command unless that was done by an earlier run,
+  // then opens the log at its end and polls it once a second until
+  // monitoring ends. A command that does not compile ends the worker with
+  // MONITOR_ERR_PARSER (MONITOR_ERR_MEMORY when memory is out).
+  void lfProcessLogData() override;
+  // Fills the VXLOGENT row from one line (NUL-terminated) through the
+  // compiled format. `report` is null while monitoring, the report's handle
+  // while reporting. 0 when filled; -1 when no chain is compiled, the line
+  // does not match or yields no field, or ENTRYTIME cannot be written.
+  // Takes FormatLock.
+  long lfFormatEntryAsRow(char* entry, void* row, void* report) override;
+  // Writes the 16-digit ENTRYTIME of `times` to `dest` (not terminated).
+  // Invalid parts are traced and, like missing ones, taken from the current
+  // local time (the second is 0 instead); with a report handle a missing
+  // year is carried from the handle (see UserlogBufferInfo), which then
+  // takes this line's month and day. Updates NumericMonth. 0, or -1 when
+  // the local time is needed but cannot be had (nothing written).
+  long ulFormatEntryTime(char* dest, const _EntryTimeBuffers* times,
+                         void* report);
+
+  // Begins a report (the thresholds are not used here): the handle, a
+  // UserlogBufferInfo with the log open on a descriptor of its own, or null
+  // when no format is compiled yet, the log is empty or cannot be opened, or
+  // memory is short (traced).
+  void* lfStartReportRequest(void* thresholds) override;
+  // Fills `row` with the next older line whose ENTRYTIME lies inside the
+  // _RequestThresholds at `thresholds` (an empty bound is open), skipping
+  // newer lines and lines that do not format. `row`, or null at the first
+  // line older than the start time, at the start of the file, at a line of
+  // more than MAXRECSIZE - 1 bytes (or more than the block size less one),
+  // after more than 10 lines in a row that do not format, or when the log
+  // can no longer be read.
+  void* lfGetNextLogEntry(void* row, void* report, void* thresholds) override;
+  // Closes the report's descriptor and frees the handle; *report becomes
+  // null.
+  void lfEndReportRequest(void** report) override;
+  // Frees the handle at *report and its buffer; *report becomes null. The
+  // descriptor must be closed already.
+  void ulDeallocateReportBuffers(void** report);
+
+  // The compiled format command; null until the worker has compiled it, and
+  // when it does not compile. Never recompiled once set.
+  std::unique_ptr<StringParser> SPAnchor GUARDED_BY(FormatLock);
+  // Which month notation to try first: 1 numbers, 0 names. Updated by every
+  // entry-time conversion, while monitoring and in reports.
+  std::atomic<uint8_t> NumericMonth;
+
+  // Test seam: when non-zero, the time the entry-time conversion and the
+  // report start take as the current time instead of the clock.
+  std::atomic<time_t> FixedNow;
+
+ private:
+  // The current time, or FixedNow.
+  time_t ulNow() const;
+  // Compiles LogProcedure into SPAnchor. True when a chain is ready; false
+  // with the error status set.
+  bool ulCompileFormat();
+  // Finds the line that ends at the info's unconsumed end, reading the
+  // preceding blocks as needed: 1 with *start set (the line is
+  // buffer[*start, bytesInBuffer)), 0 when no line is left or the log can no
+  // longer be read, -1 when the line is too long to be reported (traced).
+  int ulFindPrecedingLine(UserlogBufferInfo* info, int64_t* start);
+
+  Posix_Mutex FormatLock;
+};
+
+#endif  // QOR_AGENT_USERLOG_FILE_H_
