@@ -148,11 +148,23 @@ char* Syslog_File::slFormatEntryTime(char* dest, char* entry, void* report) {
   if (report == nullptr) {
     // The line has no year. One whose month lies after the current month
     // was written last year (a December line read in January).
+    // The current year and month change at most once a second: each
+    // thread keeps those of the last second it converted.
+    thread_local time_t cached_now = -1;
+    thread_local int cached_year = 0;
+    thread_local int cached_month = 0;
     const time_t now = slNow();
-    struct tm local;
-    if (localtime_r(&now, &local) != nullptr) {
-      year = local.tm_year;
-      if (month > local.tm_mon + 1) {
+    if (now != cached_now) {
+      struct tm local;
+      if (localtime_r(&now, &local) != nullptr) {
+        cached_year = local.tm_year;
+        cached_month = local.tm_mon + 1;
+        cached_now = now;
+      }
+    }
+    if (cached_now == now) {
+      year = cached_year;
+      if (month > cached_month) {
         --year;
       }
     }

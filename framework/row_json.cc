@@ -88,6 +88,7 @@ void JsonAppendString(std::string* out, const char* text, size_t length) {
 
 std::string RowToJson(vandu& v, const char* row) {
   std::string out = "{";
+  out.reserve(1024);
   const int n = v.NumColumns();
   for (int i = 0; i < n; ++i) {
     ColumnInfo info{};
@@ -97,12 +98,13 @@ std::string RowToJson(vandu& v, const char* row) {
     if (out.size() > 1) {
       out.push_back(',');
     }
-    std::string name = info.AttributeName;
-    for (char& ch : name) {
-      ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+    // Column names are plain ASCII identifiers: upper-cased as they are
+    // copied, with nothing to escape.
+    out.push_back('"');
+    for (const char* c = info.AttributeName; *c != '\0'; ++c) {
+      out.push_back(*c >= 'a' && *c <= 'z' ? static_cast<char>(*c - 'a' + 'A') : *c);
     }
-    JsonAppendString(&out, name);
-    out.push_back(':');
+    out.append("\":");
     const char* field = row + info.Offset;
     if (info.Type == COLUMN_INT32) {
       int32_t x;

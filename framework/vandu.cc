@@ -285,12 +285,7 @@ int vandu::IsException(int oper, const char* field, const GIR1_FILTERINFO* value
       if (vlen > flen) {
         return 0;
       }
-      for (int i = 0; i + vlen <= flen; ++i) {
-        if (memcmp(field + i, v, vlen) == 0) {
-          return 1;
-        }
-      }
-      return 0;
+      return memmem(field, static_cast<size_t>(flen), v, static_cast<size_t>(vlen)) != nullptr;
     }
     case GIR1_REGEX: {
       const Held* h = FindHeld(value);

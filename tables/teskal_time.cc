@@ -21,6 +21,14 @@ const char* ErrnoText(int err, char* buf, size_t len) {
 
 void GenerateTimestamp(time_t time, char* destination) {
   WEX1_Event ev(wex1, __func__);
+  // Log threads stamp every row with the current time: within one second
+  // the stamp is the same, so each thread keeps the last one it made.
+  thread_local time_t cached_time = -1;
+  thread_local char cached[TIMESTAMPLENGTH];
+  if (time == cached_time) {
+    memcpy(destination, cached, TIMESTAMPLENGTH);
+    return;
+  }
   struct tm local;
   errno = 0;
   if (localtime_r(&time, &local) == nullptr || local.tm_year < 0 ||
@@ -45,4 +53,6 @@ void GenerateTimestamp(time_t time, char* destination) {
     return;
   }
   memcpy(destination, stamp, TIMESTAMPLENGTH);
+  memcpy(cached, stamp, TIMESTAMPLENGTH);
+  cached_time = time;
 }
