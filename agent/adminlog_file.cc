@@ -51,8 +51,8 @@ const char aDEADPROCESS[] = "Zombie process";
 const char aACCOUNTING[] = "Accounting";
 const char aUNKNOWN[] = "Unknown";
 const char* const kEntryTypeTexts[] = {
-    aEMPTY,        aRUNLVL,       aBOOTTIME,    aOLDTIME,     aNEWTIME,
-    aINITPROCESS,  aLOGINPROCESS, aUSERPROCESS, aDEADPROCESS, aACCOUNTING,
+    aEMPTY,       aRUNLVL,       aBOOTTIME,    aOLDTIME,     aNEWTIME,
+    aINITPROCESS, aLOGINPROCESS, aUSERPROCESS, aDEADPROCESS, aACCOUNTING,
 };
 constexpr int ENTRYTYPES =
     static_cast<int>(sizeof kEntryTypeTexts / sizeof kEntryTypeTexts[0]);
@@ -63,8 +63,7 @@ const char DescFormatter[] =
 const char OpenErrMsg[] = "\nError opening file %s. errno = %d; %s";
 const char SeekEOFErrMsg[] =
     "\nError while seeking EOF for file %s. errno = %d; %s";
-const char ReadErrMsg[] =
-    "\nError occurred reading file %s. errno = %d; %s";
+const char ReadErrMsg[] = "\nError occurred reading file %s. errno = %d; %s";
 const char IncompleteReadMsg[] =
     "\nIncomplete record read from file %s. Bytes read = %d; bytes expected = %d";
 const char IncompleteReportMsg[] =
@@ -111,7 +110,8 @@ void FieldText(char* dest, const char* field, size_t size) {
 ssize_t ReadRecord(int fd, char* record) {
   ssize_t got = 0;
   while (got < UTMPSIZE) {
-    const ssize_t n = read(fd, record + got, static_cast<size_t>(UTMPSIZE - got));
+    const ssize_t n =
+        read(fd, record + got, static_cast<size_t>(UTMPSIZE - got));
     if (n < 0 && errno == EINTR) {
       continue;
     }
@@ -267,11 +267,10 @@ void Adminlog_File::adFormatEntryDesc(char* dest, unsigned width,
   // Longer than any description: a user name and an identifier at full
   // length and three numbers of six characters take 84.
   char text[128];
-  const int n =
-      snprintf(text, sizeof text, DescFormatter, user, id,
-               static_cast<int>(Int16At(record, PIDOFFSET)),
-               static_cast<int>(Int16At(record, TERMOFFSET)),
-               static_cast<int>(Int16At(record, EXITOFFSET)));
+  const int n = snprintf(text, sizeof text, DescFormatter, user, id,
+                         static_cast<int>(Int16At(record, PIDOFFSET)),
+                         static_cast<int>(Int16At(record, TERMOFFSET)),
+                         static_cast<int>(Int16At(record, EXITOFFSET)));
   if (n <= 0) {
     return;
   }
