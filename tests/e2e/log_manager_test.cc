@@ -1,15 +1,28 @@
 // The log manager's life in the real agent: refresh, the control signals,
-// the end when nothing is monitored, and the orderly stop.
+// the end when nothing is monitored, the orderly stop, and logs rotated and
+// truncated while they are written.
+#include <dirent.h>
+#include <errno.h>
 #include <signal.h>
+#include <stdio.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/time.h>
+#include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tests/e2e/agent_process.h"
+#include "tests/e2e/e2e_util.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -218,6 +231,300 @@ TEST(LogManagerE2ETest, SigquitAbortsTheAgent) {
   EXPECT_EQ(agent.WaitExit(), -1);  // ended by SIGABRT
   EXPECT_NE(agent.Trace().find("\nQUIT signal received. Aborting."),
             std::string::npos);
+}
+
+// The processes whose parent is `pid`.
+std::vector<pid_t> ChildrenOf(pid_t pid) {
+  std::vector<pid_t> out;
+  DIR* const proc = opendir("/proc");
+  if (proc == nullptr) {
+    return out;
+  }
+  while (const struct dirent* e = readdir(proc)) {
+    const pid_t p = static_cast<pid_t>(atoi(e->d_name));
+    if (p <= 0) {
+      continue;
+    }
+    // "pid (comm) state ppid ...": the name may hold blanks and parentheses.
+    const std::string stat =
+        qortest::ReadFile(std::string("/proc/") + e->d_name + "/stat");
+    const size_t name_end = stat.rfind(')');
+    char state = 0;
+    int ppid = 0;
+    if (name_end != std::string::npos &&
+        sscanf(stat.c_str() + name_end + 1, " %c %d", &state, &ppid) == 2 &&
+        ppid == pid) {
+      out.push_back(p);
+    }
+  }
+  closedir(proc);
+  return out;
+}
+
+// Makes this process the adopter of whatever the agent leaves behind when
+// it ends, for as long as it lives.
+class Scoped_Subreaper {
+ public:
+  Scoped_Subreaper() : ok_(prctl(PR_SET_CHILD_SUBREAPER, 1) == 0) {}
+  ~Scoped_Subreaper() {
+    if (ok_) {
+      prctl(PR_SET_CHILD_SUBREAPER, 0);
+    }
+  }
+  Scoped_Subreaper(const Scoped_Subreaper&) = delete;
+  Scoped_Subreaper& operator=(const Scoped_Subreaper&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  const bool ok_;
+};
+
+// Appends numbered syslog lines ("line <tag> 1", "line <tag> 2", ...) to
+// each of its logs at a steady pace, on a thread of its own. A test moves
+// or truncates a log while it holds Lock(), so that no line is half
+// written or goes astray meanwhile.
+class Line_Writer {
+ public:
+  struct Log {
+    std::string path;
+    char tag;
+  };
+  explicit Line_Writer(std::vector<Log> logs)
+      : logs_(std::move(logs)), written_(logs_.size()), paused_(logs_.size()) {}
+  ~Line_Writer() { Stop(); }
+  Line_Writer(const Line_Writer&) = delete;
+  Line_Writer& operator=(const Line_Writer&) = delete;
+
+  void Start() {
+    thread_ = std::thread([this] { Run(); });
+  }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+  std::unique_lock<std::mutex> Lock() {
+    return std::unique_lock<std::mutex>(mu_);
+  }
+  // Log `i` gets no line from the return until Resume(i).
+  void Pause(size_t i) {
+    std::lock_guard<std::mutex> g(mu_);
+    paused_[i] = true;
+  }
+  void Resume(size_t i) {
+    std::lock_guard<std::mutex> g(mu_);
+    paused_[i] = false;
+  }
+  // The number of the last line written to log `i`.
+  int Written(size_t i) {
+    std::lock_guard<std::mutex> g(mu_);
+    return written_[i];
+  }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      {
+        std::lock_guard<std::mutex> g(mu_);
+        for (size_t i = 0; i < logs_.size(); ++i) {
+          if (paused_[i]) {
+            continue;
+          }
+          const int n = written_[i] + 1;
+          qortest::AppendFile(
+              logs_[i].path,
+              qortest::SyslogLine(time(nullptr), "writer",
+                                  std::string("seq: line ") + logs_[i].tag +
+                                      " " + std::to_string(n)));
+          written_[i] = n;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  const std::vector<Log> logs_;
+  std::mutex mu_;
+  std::vector<int> written_;
+  std::vector<bool> paused_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// How many events of the situation "all" each numbered line of `tag` raised
+// from the log named `name`, by line number.
+std::map<int, int> Arrived(const std::string& events, const std::string& name,
+                           char tag) {
+  const std::string prefix = std::string("line ") + tag + " ";
+  std::map<int, int> count;
+  for (const std::string& event :
+       qortest::LinesWith(events, "\"situation\":\"all\"")) {
+    const std::string desc = qortest::JsonField(event, "ENTRYDESC");
+    if (qortest::JsonField(event, "LOGNAME") == name &&
+        desc.compare(0, prefix.size(), prefix) == 0) {
+      ++count[atoi(desc.c_str() + prefix.size())];
+    }
+  }
+  return count;
+}
+
+int Total(const std::map<int, int>& count) {
+  int total = 0;
+  for (const auto& kv : count) {
+    total += kv.second;
+  }
+  return total;
+}
+
+// Lines 1..written each arrived exactly once, and nothing else.
+::testing::AssertionResult EachOnce(const std::map<int, int>& count,
+                                    int written) {
+  for (int n = 1; n <= written; ++n) {
+    const auto it = count.find(n);
+    const int times = it == count.end() ? 0 : it->second;
+    if (times != 1) {
+      return ::testing::AssertionFailure() << "line " << n << " of " << written
+                                           << " arrived " << times << " times";
+    }
+  }
+  if (count.size() != static_cast<size_t>(written)) {
+    return ::testing::AssertionFailure()
+           << count.size() << " numbers arrived, " << written << " written";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+TEST(LogManagerE2ETest, RotationTruncationAndRefreshWhileWritingLoseNoLine) {
+  Scoped_Temp_Dir dir;
+  Scoped_Subreaper subreaper;
+  ASSERT_TRUE(subreaper.ok());
+  Agent_Process agent(dir);
+  const std::string config = dir.File("agent.conf");
+  const std::string a = dir.File("a.log");  // rotated
+  const std::string b = dir.File("b.log");  // copied and truncated
+  const std::string c = dir.File("c.log");  // added by the refresh
+  const std::string debug = dir.File("debug.log");
+  qortest::WriteFile(a, "");
+  // A truncation shows as a file shorter than what was read. b starts long,
+  // so that what is appended after the truncation stays below that until
+  // the worker's next look, however slow this machine is.
+  std::string old;
+  for (int i = 0; i < 4000; ++i) {
+    old += "Jan  1 00:00:00 oldhost old: written before the agent started\n";
+  }
+  qortest::WriteFile(b, old);
+  qortest::WriteFile(c, "");
+  WriteStamped(config, a + " ;N ;S\n" + b + " ;N ;S\n", 1000000000);
+  qortest::WriteFile(dir.File("situations"),
+                     "all VXLOGENT ENTRYDESC ~ \"line\"\n");
+  agent.SetEnv("TVX_CONFIG_FILE", config);
+  agent.SetEnv("HOV_SITUATIONS", dir.File("situations"));
+  agent.SetEnv("AGENT_DEBUG_LOG", debug);
+  agent.SetEnv("JOP_WEX1", "ERROR,FLOW");
+  ASSERT_TRUE(agent.Start());
+  REQUIRE_SIGNAL_WAIT(agent);
+  // Monitoring starts at the end of a file: both workers must have looked
+  // before the numbered lines begin.
+  const auto watching = [&] {
+    return qortest::MonlogNumber(agent, a, "NUMEVENTS") > 0 &&
+           qortest::MonlogNumber(agent, b, "NUMEVENTS") > 0;
+  };
+  for (int attempt = 0; attempt < 10 && !watching(); ++attempt) {
+    for (const std::string& log : {a, b}) {
+      qortest::AppendFile(log, qortest::SyslogLine(time(nullptr), "warmup",
+                                                   "kernel: warm-up line"));
+    }
+    qortest::WaitUntil(watching, std::chrono::seconds(3));
+  }
+  ASSERT_TRUE(watching()) << agent.Trace();
+
+  Line_Writer writer({{a, 'a'}, {b, 'b'}});
+  writer.Start();
+  ASSERT_TRUE(qortest::WaitUntil([&] { return writer.Written(0) >= 20; }));
+  {
+    // Rotation: the file moves away, a new one takes its name.
+    const auto hold = writer.Lock();
+    ASSERT_EQ(rename(a.c_str(), (a + ".1").c_str()), 0);
+    qortest::WriteFile(a, "");
+  }
+  // Copy and truncate. What is written between the copy and the truncation
+  // is in the copy only, so b's lines are read up to here first.
+  writer.Pause(1);
+  const int before_truncation = writer.Written(1);
+  ASSERT_TRUE(qortest::WaitUntil([&] {
+    return Total(Arrived(agent.Events(), "b.log", 'b')) >= before_truncation;
+  }));
+  {
+    const auto hold = writer.Lock();
+    qortest::WriteFile(b + ".1", qortest::ReadFile(b));
+    ASSERT_EQ(truncate(b.c_str(), 0), 0);
+  }
+  writer.Resume(1);
+  ASSERT_TRUE(agent.WaitTrace("\nLog file " + a +
+                              " was replaced by a new file; reading the new "
+                              "file from its beginning."))
+      << agent.Trace();
+  ASSERT_TRUE(agent.WaitTrace("\nWarning: log file " + b +
+                              " truncated. Resetting EOF to offset 0."))
+      << agent.Trace();
+
+  // Refresh, still writing: a third log, and debug records for a.
+  WriteStamped(config, a + " ;Y ;S\n" + b + " ;N ;S\n" + c + " ;N ;S\n",
+               1000000100);
+  ASSERT_TRUE(agent.Signal(SIGHUP));
+  ASSERT_TRUE(
+      agent.WaitTrace("\nThread successfully started for log file " + c + "."))
+      << agent.Trace();
+  ASSERT_TRUE(qortest::WaitUntil([&] {
+    return After(agent.Trace(), kWaiting,
+                 agent.Trace().find("\nRefresh signal received.")) !=
+           std::string::npos;
+  }));
+  ASSERT_TRUE(qortest::WaitUntil([&] {
+    return qortest::ReadFile(debug).find("seq: line a ") != std::string::npos;
+  }));
+  writer.Stop();
+
+  const int written_a = writer.Written(0);
+  const int written_b = writer.Written(1);
+  // On failure the checks below tell which lines are missing.
+  EXPECT_TRUE(qortest::WaitUntil([&] {
+    const std::string events = agent.Events();
+    return Total(Arrived(events, "a.log", 'a')) >= written_a &&
+           Total(Arrived(events, "b.log", 'b')) >= written_b;
+  }));
+  const std::string events = agent.Events();
+  EXPECT_TRUE(EachOnce(Arrived(events, "a.log", 'a'), written_a));
+  EXPECT_TRUE(EachOnce(Arrived(events, "b.log", 'b'), written_b));
+  EXPECT_GT(written_b, before_truncation);
+  EXPECT_EQ(qortest::ReadFile(debug).find("seq: line b "), std::string::npos);
+  // The syslog kind starts no process.
+  const pid_t pid = agent.Pid();
+  EXPECT_TRUE(ChildrenOf(pid).empty());
+
+  ASSERT_TRUE(agent.Signal(SIGTERM));
+  EXPECT_EQ(agent.WaitExit(), 0) << agent.Output();
+  EXPECT_EQ(kill(pid, 0), -1);
+  EXPECT_EQ(errno, ESRCH);
+  EXPECT_TRUE(ChildrenOf(pid).empty());
+  // Nothing of the agent's was left to be adopted by this process.
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+
+  const std::string trace = agent.Trace();
+  const size_t refresh = trace.find("\nRefresh signal received.");
+  EXPECT_LT(trace.find("\nLog file " + a + " was replaced"), refresh);
+  EXPECT_LT(trace.find("\nWarning: log file " + b + " truncated."), refresh);
+  size_t at = After(trace, "\nStop signal received.", refresh);
+  at = After(trace, "\nShutdown commencing.", at);
+  for (const std::string& log : {a, b, c}) {
+    EXPECT_NE(
+        After(trace, "\nThread for log file " + log + " terminating.", at),
+        std::string::npos)
+        << log;
+  }
+  EXPECT_NE(at, std::string::npos) << trace;
 }
 
 }  // namespace
