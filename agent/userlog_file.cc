@@ -39,7 +39,8 @@ constexpr int DESCRIPTIONSLOT = 10;
 static_assert(NUMKEYWORDS == 11, "one output slot per keyword");
 
 // Month names, tried in this order: the usual spelling, then upper case.
-const char MONTHNAMES[] = "JanFebMarAprMayJunJulAugSepOctNovDecJANFEBMARAPRMAYJUNJULAUGSEPOCTNOVDEC";
+const char MONTHNAMES[] =
+    "JanFebMarAprMayJunJulAugSepOctNovDecJANFEBMARAPRMAYJUNJULAUGSEPOCTNOVDEC";
 constexpr int MONTHCHARS = 3;
 constexpr int MONTHSPERYEAR = 12;
 
@@ -66,12 +67,18 @@ const char MemoryAllocErrMsg[] =
     "\nError: memory allocation failed for %d bytes; monitoring not started for file %s. errno = %d; %s";
 const char ParserErrMsg[] =
     "\nError occurred while interpreting format command for file %s; monitoring not started. ";
-const char InvalidYearMsg[] = "\nError: invalid year found in event entrytime; '%s'";
-const char InvalidMonthMsg[] = "\nError: invalid month found in event entrytime; '%s'";
-const char InvalidDayMsg[] = "\nError: invalid day found in event entrytime; '%s'";
-const char InvalidHourMsg[] = "\nError: invalid hour found in event entrytime; '%s'";
-const char InvalidMinuteMsg[] = "\nError: invalid minute found in event entrytime; '%s'";
-const char InvalidSecondMsg[] = "\nError: invalid second found in event entrytime; '%s'";
+const char InvalidYearMsg[] =
+    "\nError: invalid year found in event entrytime; '%s'";
+const char InvalidMonthMsg[] =
+    "\nError: invalid month found in event entrytime; '%s'";
+const char InvalidDayMsg[] =
+    "\nError: invalid day found in event entrytime; '%s'";
+const char InvalidHourMsg[] =
+    "\nError: invalid hour found in event entrytime; '%s'";
+const char InvalidMinuteMsg[] =
+    "\nError: invalid minute found in event entrytime; '%s'";
+const char InvalidSecondMsg[] =
+    "\nError: invalid second found in event entrytime; '%s'";
 const char ClockErrMsg[] =
     "\nError: unable to determine current time to complete event entrytime. errno = %d; %s.";
 const char EntryTimeLengthMsg[] =
