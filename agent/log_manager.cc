@@ -10,7 +10,9 @@
 #include "agent/config_def.h"
 #include "agent/log_file.h"
 #include "agent/log_manager_util.h"
+#include "agent/adminlog_file.h"
 #include "agent/syslog_file.h"
+#include "agent/userlog_file.h"
 #include "framework/wex1.h"
 #include "framework/zep.h"
 
@@ -548,6 +550,12 @@ Log_File* Log_Manager::lmCreateLogObject(const Valid_Log& log) {
     // One case per log kind.
     case SYSLOGTYPE:
       object = new (std::nothrow) Syslog_File(log, FirstLogObject);
+      break;
+    case ADMINLOGTYPE:
+      object = new (std::nothrow) Adminlog_File(log, FirstLogObject);
+      break;
+    case USERLOGTYPE:
+      object = new (std::nothrow) Userlog_File(log, FirstLogObject);
       break;
     default:
       WEX1_TRACE(wex1, WEX1_ERROR, UnknownTypeMsg,
