@@ -416,7 +416,12 @@ long Userlog_File::ulFormatEntryTime(char* dest, const _EntryTimeBuffers* times,
       return ev.Result(-1);
     }
     if (year == MISSING) {
-      SplitYear(local.tm_year, &century, &year);
+      // A line without a year whose month lies after the current month was
+      // written last year (a December line read in January).
+      const long years = month != MISSING && month > local.tm_mon + 1 && local.tm_year > 0
+                             ? local.tm_year - 1
+                             : local.tm_year;
+      SplitYear(years, &century, &year);
     }
     if (month == MISSING) {
       month = local.tm_mon + 1;
