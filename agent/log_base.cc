@@ -51,7 +51,7 @@ Log_Base::Log_Base(const Log_Base& other) : Log_Base() {
     lbSetLogFileName(other.LogFileName);
   }
   LogPathNameLength = other.LogPathNameLength;
-  LogDebugMode = other.LogDebugMode;
+  LogDebugMode = other.LogDebugMode.load();
   LogType = other.LogType;
   lbSetLogProcedure(other.LogProcedure);
 }
@@ -115,6 +115,6 @@ void Log_Base::lbPrintSelf() {
   WEX1_Printf(wex1, PrintSelfMsg, static_cast<void*>(this),
               static_cast<void*>(Next), static_cast<void*>(Prev),
               LogFileName != nullptr ? LogFileName : "", LogPathNameLength,
-              LogDebugMode, LogType,
+              LogDebugMode.load(), LogType,
               LogProcedure != nullptr ? LogProcedure : "");
 }

@@ -9,8 +9,13 @@
 // manager, the log kinds and the tables; only Log_Base's own members store
 // the strings. No lock is taken here: rings change only on the manager
 // thread, under the manager's lock or while no request is counted in.
+// LogDebugMode is the one field changed while other threads read it (a
+// refresh sets it under the log's LogLock; the worker and the monitored-logs
+// table read it without), hence atomic.
 #ifndef QOR_AGENT_LOG_BASE_H_
 #define QOR_AGENT_LOG_BASE_H_
+
+#include <atomic>
 
 class Log_Base {
  public:
@@ -51,8 +56,8 @@ class Log_Base {
   // LogFileName + LogPathNameLength is the base name; 0 until a name is
   // accepted, so non-zero marks the name as accepted.
   int LogPathNameLength;
-  char LogDebugMode;  // LOGDEBUGMODEON or LOGDEBUGMODEOFF
-  char LogType;       // SYSLOGTYPE, ERRLOGTYPE, ADMINLOGTYPE or USERLOGTYPE
+  std::atomic<char> LogDebugMode;  // LOGDEBUGMODEON or LOGDEBUGMODEOFF
+  char LogType;  // SYSLOGTYPE, ERRLOGTYPE, ADMINLOGTYPE or USERLOGTYPE
   // Type ERRLOGTYPE: the command producing the error report; type
   // USERLOGTYPE: the format string; otherwise null.
   char* LogProcedure;

@@ -192,7 +192,7 @@ Log_File& Log_File::operator=(const Valid_Log& log) {
     lbPrintSelf();
   }
   lfLockLog();
-  LogDebugMode = log.LogDebugMode;
+  LogDebugMode = log.LogDebugMode.load();
   lfUnlockLog();
   if (MonitorStatus != MONITOR_RUNNING) {
     lfStopThread();

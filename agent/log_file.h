@@ -17,10 +17,10 @@
 //  - the runtime's request threads run reports (lfStartReportRequest ...)
 //    on a descriptor of their own, and read the status and the counters.
 // LogLock guards MonitorStatus writes, LogDebugMode changes and the thread's
-// start and join bookkeeping. MonitorStatus, NumEvents, NumFormatErrors and
-// LogEOF are read without a lock, hence atomic. The process-wide
-// lfDebugFileLock serialises debug records and guards sRECNUM; it is never
-// held together with a LogLock.
+// start and join bookkeeping. MonitorStatus, MonitorStartStopTime,
+// NumEvents, NumFormatErrors and LogEOF are read without a lock, hence
+// atomic. The process-wide lfDebugFileLock serialises debug records and
+// guards sRECNUM; it is never held together with a LogLock.
 //
 // A kind's constructor, after this class's, dumps the object when flow
 // tracing is on and calls lfStartThread; a kind's destructor must call
@@ -194,8 +194,9 @@ class Log_File : public Log_Base {
   int LogFD;                  // descriptor of LogFileP; -1 when closed
   std::atomic<off_t> LogEOF;  // offset read up to; -1 when closed
   std::atomic<_MonitorStatus> MonitorStatus;  // written under LogLock
-  time_t MonitorStartStopTime;      // when monitoring last started or stopped
-  std::atomic<uint64_t> NumEvents;  // entries read since creation
+  // When monitoring last started or stopped; the worker sets it as it ends.
+  std::atomic<time_t> MonitorStartStopTime;
+  std::atomic<uint64_t> NumEvents;        // entries read since creation
   std::atomic<uint64_t> NumFormatErrors;  // entries that did not format
   // Block size of report reads; 0 until the first report determines it.
   std::atomic<uint64_t> OptimumBlockSize;

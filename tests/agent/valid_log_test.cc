@@ -41,7 +41,8 @@ class ValidLogTest : public ::testing::Test {
   }
   // One accepted entry, as the log objects will copy it.
   static std::string Describe(const Log_Base& log) {
-    return std::string(log.LogFileName) + " " + log.LogDebugMode + log.LogType +
+    return std::string(log.LogFileName) + " " + log.LogDebugMode.load() +
+           log.LogType +
            (log.LogProcedure != nullptr ? std::string(" ") + log.LogProcedure
                                         : "");
   }
