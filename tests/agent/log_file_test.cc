@@ -319,7 +319,10 @@ TEST_F(LogFileTest, DebugRecordsCarryRisingNumbersAcrossLogs) {
   auto b_valid = MakeValidLog(other + " ;Y");
   Test_Log b(*b_valid, nullptr);
   ASSERT_TRUE(WaitUntil([&] { return b.LogEOF == 0; }));
+  // The workers run: sRECNUM is read under its lock.
+  Log_File::lfLockDebugFile(nullptr);
   const long first = static_cast<long>(Log_File::sRECNUM) + 1;
+  Log_File::lfUnlockDebugFile();
 
   qortest::AppendFile(path_, "one\n");
   ASSERT_TRUE(WaitUntil([&] { return a->NumEvents == 1; }));
@@ -327,6 +330,10 @@ TEST_F(LogFileTest, DebugRecordsCarryRisingNumbersAcrossLogs) {
   ASSERT_TRUE(WaitUntil([&] { return b.NumEvents == 1; }));
   qortest::AppendFile(path_, "three\n");
   ASSERT_TRUE(WaitUntil([&] { return a->NumEvents == 2; }));
+  // An entry is counted before its record is written: the workers end
+  // before the debug log closes, as at shutdown.
+  a->lfStopThread();
+  b.lfStopThread();
   manager.lmCloseDebugLog();
 
   const std::string text = qortest::ReadFile(debug_path);
@@ -384,6 +391,8 @@ TEST_F(LogFileTest, DebugModeSwitchedOnByRefreshAppliesToNextEntry) {
       pthread_equal(worker, log->LogThread));  // a running log is not restarted
   qortest::AppendFile(path_, "loud\n");
   ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 2; }));
+  // The record is written after the entry is counted.
+  log->lfStopThread();
   manager.lmCloseDebugLog();
   const long number = static_cast<long>(Log_File::sRECNUM);
   const std::string expected =
