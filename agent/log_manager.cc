@@ -11,6 +11,7 @@
 #include "agent/log_file.h"
 #include "agent/log_manager_util.h"
 #include "agent/adminlog_file.h"
+#include "agent/errlog_file.h"
 #include "agent/syslog_file.h"
 #include "agent/userlog_file.h"
 #include "framework/wex1.h"
@@ -550,6 +551,9 @@ Log_File* Log_Manager::lmCreateLogObject(const Valid_Log& log) {
     // One case per log kind.
     case SYSLOGTYPE:
       object = new (std::nothrow) Syslog_File(log, FirstLogObject);
+      break;
+    case ERRLOGTYPE:
+      object = new (std::nothrow) Errlog_File(log, FirstLogObject);
       break;
     case ADMINLOGTYPE:
       object = new (std::nothrow) Adminlog_File(log, FirstLogObject);

@@ -92,3 +92,45 @@ TEST(KindsTest, LoginRecordsAndUserFormattedLinesBecomeEvents) {
 
 }  // namespace
 }  // namespace qortest
+
+namespace qortest {
+namespace {
+
+// The error-report kind runs its command; the tests' stand-in for it lives
+// in tests/agent/data and prints the entries of ERRPT_LOG.
+TEST(KindsTest, ErrorReportEntriesBecomeEvents) {
+  Scoped_Temp_Dir dir;
+  Agent_Process agent(dir);
+  const std::string errlog = dir.File("errlog");
+  WriteFile(errlog, "");
+  const std::string here = __FILE__;
+  const std::string data = here.substr(0, here.rfind("/e2e/")) + "/agent/data";
+  const char* path = getenv("PATH");
+  agent.SetEnv("PATH", data + ":" + (path != nullptr ? path : "/usr/bin:/bin"));
+  agent.SetEnv("ERRPT_LOG", errlog);
+  WriteFile(dir.File("qoragent.conf"), errlog + " ; ;E\n");
+  WriteFile(dir.File("situations"), "errors VXLOGENT LOGNAME == \"errlog\"\n");
+  agent.SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
+  agent.SetEnv("HOV_SITUATIONS", dir.File("situations"));
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitUntil([&] { return agent.Ctl({"ping"}).status == 0; })) << agent.Output();
+  ASSERT_TRUE(WaitUntil([&] { return JsonField(MonlogRow(agent, errlog), "MONSTATUS") == "Running"; }));
+  EXPECT_EQ(JsonField(MonlogRow(agent, errlog), "FORMATTER"), "errpt -c -smmddhhmmyy");
+
+  const time_t now = time(nullptr);
+  struct tm tm;
+  localtime_r(&now, &tm);
+  char stamp[16];
+  strftime(stamp, sizeof stamp, "%m%d%H%M%y", &tm);
+  AppendFile(errlog, std::string("A6DF45AA   ") + stamp + " P H hdisk0 DISK OPERATION ERROR\n");
+  ASSERT_TRUE(agent.WaitEvents("\"situation\":\"errors\"")) << agent.Trace();
+  const std::string event = LinesWith(agent.Events(), "\"situation\":\"errors\"")[0];
+  EXPECT_NE(event.find("DISK OPERATION ERROR"), std::string::npos) << event;
+
+  // The stop ends the command too: nothing of it outlives the agent.
+  ASSERT_TRUE(agent.Signal(SIGTERM));
+  EXPECT_EQ(agent.WaitExit(), 0);
+}
+
+}  // namespace
+}  // namespace qortest
