@@ -348,14 +348,6 @@ void* Adminlog_File::lfGetNextLogEntry(void* row_arg, void* report,
   }
   _LogBufferInfo* const info = static_cast<_LogBufferInfo*>(report);
   tvx_vxlogent_data_t* const row = static_cast<tvx_vxlogent_data_t*>(row_arg);
-  const _RequestThresholds* const window =
-      static_cast<const _RequestThresholds*>(thresholds_arg);
-  const char* const end_time = window != nullptr && window->EndTime[0] != '\0'
-                                   ? window->EndTime
-                                   : nullptr;
-  const char* const start_time =
-      window != nullptr && window->StartTime[0] != '\0' ? window->StartTime
-                                                        : nullptr;
   while (true) {
     if (info->bytesInBuffer < UTMPSIZE) {
       lfFillReportBuffer(info);
@@ -373,12 +365,11 @@ void* Adminlog_File::lfGetNextLogEntry(void* row_arg, void* report,
         0) {
       return nullptr;
     }
-    if (end_time != nullptr &&
-        strncmp(row->entrytime, end_time, TIMESTAMPLENGTH) > 0) {
+    const int place = lfPlaceInWindow(row->entrytime, thresholds_arg);
+    if (place > 0) {
       continue;  // newer than the window
     }
-    if (start_time != nullptr &&
-        strncmp(row->entrytime, start_time, TIMESTAMPLENGTH) < 0) {
+    if (place < 0) {
       return nullptr;  // older than the window, and so is everything before it
     }
     return row;
@@ -387,22 +378,10 @@ void* Adminlog_File::lfGetNextLogEntry(void* row_arg, void* report,
 
 void Adminlog_File::lfEndReportRequest(void** report) {
   WEX1_Event ev(wex1, __func__);
-  if (report == nullptr || *report == nullptr) {
-    return;
-  }
-  _LogBufferInfo* const info = static_cast<_LogBufferInfo*>(*report);
-  lfCloseLogForReport(info->fd);
-  info->fd = -1;
-  adDeallocateReportBuffers(report);
+  lfReleaseReport<_LogBufferInfo>(report, true);
 }
 
 void Adminlog_File::adDeallocateReportBuffers(void** report) {
   WEX1_Event ev(wex1, __func__);
-  if (report == nullptr || *report == nullptr) {
-    return;
-  }
-  _LogBufferInfo* const info = static_cast<_LogBufferInfo*>(*report);
-  delete[] info->buffer;
-  delete info;
-  *report = nullptr;
+  lfReleaseReport<_LogBufferInfo>(report, false);
 }

@@ -172,6 +172,29 @@ class Log_File : public Log_Base {
   void lfPrintSelf();
 
   // --- Report reading for the file kinds (request threads) ------------
+  // Where an entry stamped `entrytime` (16 characters) lies against a
+  // report window (`thresholds`, a _RequestThresholds; an empty bound is
+  // open): 1 newer than its end (skip it), -1 older than its start (the
+  // report is finished: everything before is older still), 0 inside.
+  static int lfPlaceInWindow(const char* entrytime, const void* thresholds);
+  // Closes the report's descriptor and frees its handle, a T that begins
+  // with a _LogBufferInfo whose buffer was allocated with new[]; sets
+  // *report to null. Nothing for a null handle.
+  template <class T>
+  void lfReleaseReport(void** report, bool close_descriptor) {
+    if (report == nullptr || *report == nullptr) {
+      return;
+    }
+    T* const info = static_cast<T*>(*report);
+    if (close_descriptor && info->fd >= 0) {
+      lfCloseLogForReport(info->fd);
+      info->fd = -1;
+    }
+    delete[] info->buffer;
+    delete info;
+    *report = nullptr;
+  }
+
   // Defined in agent/log_file_report.cc.
   // Opens the log for a report, its descriptor left at the end: the
   // descriptor, or a negative value when there is nothing to report.

@@ -12,6 +12,8 @@
 #include "agent/config_def.h"
 #include "agent/log_file.h"
 #include "framework/wex1.h"
+#include "tables/request_thresholds.h"
+#include "tables/teskal_time.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -196,4 +198,21 @@ long Log_File::lfFillReportBuffer(_LogBufferInfo* info) {
   WEX1_TRACE(wex1, WEX1_FLOW, BlockReadMsg, static_cast<long>(size),
              Name(LogFileName), static_cast<long>(info->bytesLeft));
   return ev.Result(size);
+}
+
+int Log_File::lfPlaceInWindow(const char* entrytime, const void* thresholds) {
+  const _RequestThresholds* const window =
+      static_cast<const _RequestThresholds*>(thresholds);
+  if (window == nullptr) {
+    return 0;
+  }
+  if (window->EndTime[0] != '\0' &&
+      strncmp(entrytime, window->EndTime, TIMESTAMPLENGTH) > 0) {
+    return 1;
+  }
+  if (window->StartTime[0] != '\0' &&
+      strncmp(entrytime, window->StartTime, TIMESTAMPLENGTH) < 0) {
+    return -1;
+  }
+  return 0;
 }

@@ -330,14 +330,6 @@ void* Syslog_File::lfGetNextLogEntry(void* row_arg, void* report,
   }
   SyslogBufferInfo* const info = static_cast<SyslogBufferInfo*>(report);
   tvx_vxlogent_data_t* const row = static_cast<tvx_vxlogent_data_t*>(row_arg);
-  const _RequestThresholds* const window =
-      static_cast<const _RequestThresholds*>(thresholds_arg);
-  const char* const end_time = window != nullptr && window->EndTime[0] != '\0'
-                                   ? window->EndTime
-                                   : nullptr;
-  const char* const start_time =
-      window != nullptr && window->StartTime[0] != '\0' ? window->StartTime
-                                                        : nullptr;
   while (true) {
     int64_t start = 0;
     if (!slFindPrecedingEntry(info, &start)) {
@@ -351,12 +343,11 @@ void* Syslog_File::lfGetNextLogEntry(void* row_arg, void* report,
     // that ends the next entry.
     info->bytesInBuffer = start;
     info->buffer[start] = '\0';
-    if (end_time != nullptr &&
-        strncmp(row->entrytime, end_time, TIMESTAMPLENGTH) > 0) {
+    const int place = lfPlaceInWindow(row->entrytime, thresholds_arg);
+    if (place > 0) {
       continue;  // newer than the window
     }
-    if (start_time != nullptr &&
-        strncmp(row->entrytime, start_time, TIMESTAMPLENGTH) < 0) {
+    if (place < 0) {
       return nullptr;  // older than the window, and so is everything before it
     }
     return row;
@@ -365,22 +356,10 @@ void* Syslog_File::lfGetNextLogEntry(void* row_arg, void* report,
 
 void Syslog_File::lfEndReportRequest(void** report) {
   WEX1_Event ev(wex1, __func__);
-  if (report == nullptr || *report == nullptr) {
-    return;
-  }
-  SyslogBufferInfo* const info = static_cast<SyslogBufferInfo*>(*report);
-  lfCloseLogForReport(info->fd);
-  info->fd = -1;
-  slDeallocateReportBuffers(report);
+  lfReleaseReport<SyslogBufferInfo>(report, true);
 }
 
 void Syslog_File::slDeallocateReportBuffers(void** report) {
   WEX1_Event ev(wex1, __func__);
-  if (report == nullptr || *report == nullptr) {
-    return;
-  }
-  SyslogBufferInfo* const info = static_cast<SyslogBufferInfo*>(*report);
-  delete[] info->buffer;
-  delete info;
-  *report = nullptr;
+  lfReleaseReport<SyslogBufferInfo>(report, false);
 }

@@ -570,14 +570,6 @@ void* Userlog_File::lfGetNextLogEntry(void* row_arg, void* report,
   }
   UserlogBufferInfo* const info = static_cast<UserlogBufferInfo*>(report);
   tvx_vxlogent_data_t* const row = static_cast<tvx_vxlogent_data_t*>(row_arg);
-  const _RequestThresholds* const window =
-      static_cast<const _RequestThresholds*>(thresholds_arg);
-  const char* const end_time = window != nullptr && window->EndTime[0] != '\0'
-                                   ? window->EndTime
-                                   : nullptr;
-  const char* const start_time =
-      window != nullptr && window->StartTime[0] != '\0' ? window->StartTime
-                                                        : nullptr;
   int failures = 0;
   while (true) {
     int64_t start = 0;
@@ -600,12 +592,11 @@ void* Userlog_File::lfGetNextLogEntry(void* row_arg, void* report,
       continue;
     }
     failures = 0;
-    if (end_time != nullptr &&
-        strncmp(row->entrytime, end_time, TIMESTAMPLENGTH) > 0) {
+    const int place = lfPlaceInWindow(row->entrytime, thresholds_arg);
+    if (place > 0) {
       continue;  // newer than the window
     }
-    if (start_time != nullptr &&
-        strncmp(row->entrytime, start_time, TIMESTAMPLENGTH) < 0) {
+    if (place < 0) {
       return nullptr;  // older than the window, and so is everything before it
     }
     return row;
@@ -614,22 +605,10 @@ void* Userlog_File::lfGetNextLogEntry(void* row_arg, void* report,
 
 void Userlog_File::lfEndReportRequest(void** report) {
   WEX1_Event ev(wex1, __func__);
-  if (report == nullptr || *report == nullptr) {
-    return;
-  }
-  UserlogBufferInfo* const info = static_cast<UserlogBufferInfo*>(*report);
-  lfCloseLogForReport(info->fd);
-  info->fd = -1;
-  ulDeallocateReportBuffers(report);
+  lfReleaseReport<UserlogBufferInfo>(report, true);
 }
 
 void Userlog_File::ulDeallocateReportBuffers(void** report) {
   WEX1_Event ev(wex1, __func__);
-  if (report == nullptr || *report == nullptr) {
-    return;
-  }
-  UserlogBufferInfo* const info = static_cast<UserlogBufferInfo*>(*report);
-  delete[] info->buffer;
-  delete info;
-  *report = nullptr;
+  lfReleaseReport<UserlogBufferInfo>(report, false);
 }
