@@ -18,6 +18,7 @@
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxlogent_schema.h"
+#include "util/errno_text.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -72,14 +73,6 @@ const char ReportSeekErrMsg[] =
     "\nError while seeking EOF for report on file %s. errno = %d; %s";
 const char MemoryErrMsg[] = "\nMemory allocation of %d bytes failed.";
 const char BufferMsg[] = "\nRead buffer of size %ld allocated for file %s.";
-
-const char* ErrnoText(int err, char* buf, size_t len) {
-  if (err == 0) {
-    return "Unknown error";
-  }
-  const char* text = strerror_r(err, buf, len);
-  return text != nullptr ? text : "Unknown error";
-}
 
 const char* Name(const char* name) {
   return name != nullptr ? name : "";

@@ -23,6 +23,7 @@
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxlogent_schema.h"
+#include "util/errno_text.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -121,14 +122,6 @@ const char ReportWaitErrMsg[] =
     "\nError waiting for child report process %d to terminate for file %s.errno = %d; %s";
 
 const char PrintSelfMsg[] = "\n\tChildPID\t\t= %d\n";
-
-const char* ErrnoText(int err, char* buf, size_t len) {
-  if (err == 0) {
-    return "Unknown error";
-  }
-  const char* text = strerror_r(err, buf, len);
-  return text != nullptr ? text : "Unknown error";
-}
 
 const char* Name(const char* name) {
   return name != nullptr ? name : "";

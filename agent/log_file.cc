@@ -17,6 +17,7 @@
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxlogent_schema.h"
+#include "util/errno_text.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -117,14 +118,6 @@ const char PrintSelfMsg[] =
     "\tMonitorStartStopTime\t= %.*s\n\tNumEvents\t\t= %d\n\tNumFormatErrors\t\t= %d\n"
     "\tOptimumBlockSize\t= %ld\n\tDebugFileLock\t\t= %s\n";
 constexpr int CTIMELENGTH = 24;  // ctime text without its newline
-
-const char* ErrnoText(int err, char* buf, size_t len) {
-  if (err == 0) {
-    return "Unknown error";
-  }
-  const char* text = strerror_r(err, buf, len);
-  return text != nullptr ? text : "Unknown error";
-}
 
 const char* Name(const char* name) {
   return name != nullptr ? name : "";

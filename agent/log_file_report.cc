@@ -14,6 +14,7 @@
 #include "framework/wex1.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"
+#include "util/errno_text.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -41,14 +42,6 @@ const char BlockReadMsg[] = "\n%ld bytes read from file %s from offset %ld.";
 
 // Block size when the file system names no preferred one.
 constexpr uint64_t DEFAULTBLOCKSIZE = 8192;
-
-const char* ErrnoText(int err, char* buf, size_t len) {
-  if (err == 0) {
-    return "Unknown error";
-  }
-  const char* text = strerror_r(err, buf, len);
-  return text != nullptr ? text : "Unknown error";
-}
 
 const char* Name(const char* name) {
   return name != nullptr ? name : "";

@@ -16,6 +16,7 @@
 #include "agent/userlog_file.h"
 #include "framework/wex1.h"
 #include "framework/zep.h"
+#include "util/errno_text.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -165,14 +166,6 @@ const char PrintSelfMsg[] =
     "\tAgentServerUp\t\t\t= %d\n\tAgentServerNotUp\t\t= %s\n\tSignalSet\t\t\t= %s\n"
     "\tDebugLog\t\t\t= \"%s\"\n\tDebugLogP\t\t\t= %p\n";
 const char NotAccessedText[] = "File not accessed\n";
-
-const char* ErrnoText(int err, char* buf, size_t len) {
-  if (err == 0) {
-    return "Unknown error";
-  }
-  const char* text = strerror_r(err, buf, len);
-  return text != nullptr ? text : "Unknown error";
-}
 
 const char* Text(const char* s) {
   return s != nullptr ? s : "";

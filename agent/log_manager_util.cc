@@ -10,6 +10,7 @@
 
 #include "agent/config_def.h"
 #include "framework/wex1.h"
+#include "util/errno_text.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -31,11 +32,6 @@ constexpr char HEXDIGITS[] = "0123456789abcdef";
 bool bFileOpen = false;
 FILE* fpTheFile = nullptr;
 char* cpBuffer = nullptr;
-
-const char* ErrnoText(int err, char* buf, size_t len) {
-  const char* text = strerror_r(err, buf, len);
-  return text != nullptr ? text : "Unknown error";
-}
 
 }  // namespace
 

@@ -16,6 +16,7 @@
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_schema.h"
+#include "util/errno_text.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -92,14 +93,6 @@ const char LineTooLongMsg[] =
 const char TooManyErrorsMsg[] =
     "\nError: more than %d consecutive errors have occurred while trying to build report for log %s. Report request is terminating.";
 const char PrintSelfMsg[] = "\n\tSPAnchor\t\t= %p\n\tNumericMonth\t\t= %d\n";
-
-const char* ErrnoText(int err, char* buf, size_t len) {
-  if (err == 0) {
-    return "Unknown error";
-  }
-  const char* text = strerror_r(err, buf, len);
-  return text != nullptr ? text : "Unknown error";
-}
 
 const char* Name(const char* name) {
   return name != nullptr ? name : "";

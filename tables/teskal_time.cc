@@ -5,17 +5,13 @@
 #include <string.h>
 
 #include "framework/wex1.h"
+#include "util/errno_text.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
 namespace {
 
 constexpr int MAXTIMESTAMPYEARS = 999;  // three digits of years since 1900
-
-const char* ErrnoText(int err, char* buf, size_t len) {
-  const char* text = strerror_r(err, buf, len);
-  return text != nullptr ? text : "Unknown error";
-}
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 
 #include "framework/wex1.h"
 #include "tables/teskal_time.h"
+#include "util/errno_text.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -16,11 +17,6 @@ const char ConversionErrorMsg[] =
 const char NotHeadMsg[] = "\nError: Function not invoked from head-of-chain";
 const char PassedMsg[] =
     "\ntimestamp passed: sec %s, min %s, hour %s, mday %s, mon %s, year %s, century %s \n";
-
-const char* ErrnoText(int err, char* buf, size_t len) {
-  const char* text = strerror_r(err, buf, len);
-  return text != nullptr ? text : "Unknown error";
-}
 
 // One field of a time stamp as its own NUL-terminated text.
 struct StampField {
