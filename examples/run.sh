@@ -13,12 +13,14 @@ fi
 dir=${QOR_EXAMPLE_DIR:-${TMPDIR:-/tmp}/qoragent-example}
 mkdir -p "$dir"
 : >>"$dir/messages"
+: >>"$dir/app.log"
 
 sed "s|@DIR@|$dir|g" "$top/examples/qoragent.conf.in" >"$dir/qoragent.conf"
 cat >&2 <<MSG
 qoragent example in $dir (events are printed below as JSON lines; Ctrl-C stops).
 Try, from another shell:
   echo "\$(date '+%b %e %T') myhost sshd[42]: Failed password for root" >> $dir/messages
+  echo "\$(date '+%F %T') apphost billing: invoice 17 sent" >> $dir/app.log
   $qorctl --socket $dir/agent.sock logs
   $qorctl --socket $dir/agent.sock entries $dir/messages --since -1h --until now
 MSG
