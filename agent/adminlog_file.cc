@@ -71,7 +71,6 @@ const char IncompleteReportMsg[] =
     "\nIncomplete record found while building report for file %s. Record length = %d; expected length = %d.";
 const char ReportSeekErrMsg[] =
     "\nError while seeking EOF for report on file %s. errno = %d; %s";
-const char MemoryErrMsg[] = "\nMemory allocation of %d bytes failed.";
 const char BufferMsg[] = "\nRead buffer of size %ld allocated for file %s.";
 
 const char* Name(const char* name) {
@@ -284,24 +283,11 @@ void* Adminlog_File::lfStartReportRequest(void* /*thresholds*/) {
     OptimumBlockSize = UTMPSIZE;
   }
   const uint64_t block = OptimumBlockSize;
-  _LogBufferInfo* const info = new (std::nothrow) _LogBufferInfo;
+  _LogBufferInfo* const info = lfNewReportHandle<_LogBufferInfo>(block);
   if (info == nullptr) {
-    WEX1_TRACE(wex1, WEX1_ERROR, MemoryErrMsg,
-               static_cast<int>(sizeof(_LogBufferInfo)));
     return nullptr;
   }
-  info->fd = -1;
-  info->buffer = nullptr;
-  info->bytesLeft = 0;
-  info->bytesInBuffer = 0;
   void* handle = info;
-  // One byte more than a block, as every report buffer has.
-  info->buffer = new (std::nothrow) char[block + 1];
-  if (info->buffer == nullptr) {
-    WEX1_TRACE(wex1, WEX1_ERROR, MemoryErrMsg, static_cast<int>(block + 1));
-    adDeallocateReportBuffers(&handle);
-    return nullptr;
-  }
   if (lfOpenLogForReport(info) < 0) {
     adDeallocateReportBuffers(&handle);
     return nullptr;

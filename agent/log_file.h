@@ -36,6 +36,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <new>
 
 #include "agent/log_base.h"
 #include "util/unique_file.h"
@@ -177,6 +178,27 @@ class Log_File : public Log_Base {
   // open): 1 newer than its end (skip it), -1 older than its start (the
   // report is finished: everything before is older still), 0 inside.
   static int lfPlaceInWindow(const char* entrytime, const void* thresholds);
+  // A new report handle, a T that begins with a _LogBufferInfo, value-
+  // initialised, with a buffer of `block` + 1 bytes and no descriptor; null
+  // (traced) when memory is out. Released with lfReleaseReport<T>.
+  template <class T>
+  T* lfNewReportHandle(uint64_t block) {
+    T* const info = new (std::nothrow) T();
+    if (info == nullptr) {
+      lfTraceMemoryFailure(sizeof(T));
+      return nullptr;
+    }
+    info->fd = -1;
+    info->buffer = new (std::nothrow) char[block + 1];
+    if (info->buffer == nullptr) {
+      lfTraceMemoryFailure(block + 1);
+      delete info;
+      return nullptr;
+    }
+    return info;
+  }
+  // Traces "\nMemory allocation of %d bytes failed." at the error level.
+  static void lfTraceMemoryFailure(uint64_t bytes);
   // Closes the report's descriptor and frees its handle, a T that begins
   // with a _LogBufferInfo whose buffer was allocated with new[]; sets
   // *report to null. Nothing for a null handle.

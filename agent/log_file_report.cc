@@ -209,3 +209,8 @@ int Log_File::lfPlaceInWindow(const char* entrytime, const void* thresholds) {
   }
   return 0;
 }
+
+void Log_File::lfTraceMemoryFailure(uint64_t bytes) {
+  WEX1_TRACE(wex1, WEX1_ERROR, "\nMemory allocation of %d bytes failed.",
+             static_cast<int>(bytes));
+}

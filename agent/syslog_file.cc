@@ -48,7 +48,6 @@ constexpr char SOURCETERMINATOR = ':';
 // Reports return at most this many characters of an entry.
 constexpr int64_t MAXENTRYLENGTH = 255;
 
-const char MemoryErrMsg[] = "\nMemory allocation of %d bytes failed.";
 const char BufferMsg[] = "\nRead buffer of size %ld allocated for file %s.";
 
 const char* Name(const char* name) {
@@ -243,23 +242,11 @@ void* Syslog_File::lfStartReportRequest(void* /*thresholds*/) {
   }
   // Never changes once set, so every fill of this report fits the buffer.
   const uint64_t block = OptimumBlockSize;
-  SyslogBufferInfo* const info = new (std::nothrow) SyslogBufferInfo;
+  SyslogBufferInfo* const info = lfNewReportHandle<SyslogBufferInfo>(block);
   if (info == nullptr) {
-    WEX1_TRACE(wex1, WEX1_ERROR, MemoryErrMsg,
-               static_cast<int>(sizeof(SyslogBufferInfo)));
     return nullptr;
   }
-  info->fd = -1;
-  info->buffer = nullptr;
-  info->bytesLeft = 0;
-  info->bytesInBuffer = 0;
   void* handle = info;
-  info->buffer = new (std::nothrow) char[block + 1];
-  if (info->buffer == nullptr) {
-    WEX1_TRACE(wex1, WEX1_ERROR, MemoryErrMsg, static_cast<int>(block + 1));
-    slDeallocateReportBuffers(&handle);
-    return nullptr;
-  }
   if (lfOpenLogForReport(info) < 0) {
     slDeallocateReportBuffers(&handle);
     return nullptr;

@@ -86,7 +86,6 @@ const char EntryTimeLengthMsg[] =
     "\nError: formatting of entrytime into table row failed; expected to write %d characters but wrote %d.";
 const char AnchorMissingMsg[] =
     "\nError: StringParser anchor missing for file %s. Report request terminating. ";
-const char MemoryErrMsg[] = "\nMemory allocation of %d bytes failed.";
 const char BufferMsg[] = "\nRead buffer of size %ld allocated for file %s.";
 const char LineTooLongMsg[] =
     "\nLine in file %s exceeds %d characters. Remaining contents ignored.";
@@ -457,27 +456,11 @@ void* Userlog_File::lfStartReportRequest(void* /*thresholds*/) {
   }
   // Never changes once set, so every fill of this report fits the buffer.
   const uint64_t block = OptimumBlockSize;
-  UserlogBufferInfo* const info = new (std::nothrow) UserlogBufferInfo;
+  UserlogBufferInfo* const info = lfNewReportHandle<UserlogBufferInfo>(block);
   if (info == nullptr) {
-    WEX1_TRACE(wex1, WEX1_ERROR, MemoryErrMsg,
-               static_cast<int>(sizeof(UserlogBufferInfo)));
     return nullptr;
   }
-  info->fd = -1;
-  info->buffer = nullptr;
-  info->bytesLeft = 0;
-  info->bytesInBuffer = 0;
-  info->lastCentury = 0;
-  info->lastYear = 0;
-  info->lastMonth = 0;
-  info->lastDay = 0;
   void* handle = info;
-  info->buffer = new (std::nothrow) char[block + 1];
-  if (info->buffer == nullptr) {
-    WEX1_TRACE(wex1, WEX1_ERROR, MemoryErrMsg, static_cast<int>(block + 1));
-    ulDeallocateReportBuffers(&handle);
-    return nullptr;
-  }
   // The year the newest lines take: that of the time the report begins.
   errno = 0;
   const time_t now = ulNow();
