@@ -148,8 +148,10 @@ TEST_F(LogFileReportTest,
   unlink(path_.c_str());
   EXPECT_EQ(log_->lfDetermineOptimumBlockSize(), 1);
   EXPECT_EQ(log_->OptimumBlockSize.load(), 0u);
-  EXPECT_EQ(trace.Text(), "\nstat() command failed for " + path_ +
-                              "; errno = 2; No such file or directory.");
+  // The log's own worker may also be tracing its failed open by now.
+  EXPECT_EQ(trace.Count("\nstat() command failed for " + path_ +
+                        "; errno = 2; No such file or directory."),
+            1u);
 }
 
 }  // namespace
