@@ -123,6 +123,27 @@ const char* Name(const char* name) {
   return name != nullptr ? name : "";
 }
 
+// A lock or unlock of the log's or the debug file's mutex: `rc` is the
+// call's result. A failure is traced with `failed` and ends the process; a
+// success is traced with `done` at the flow level. `name` fills the file
+// name of both messages; null for the two messages that have none.
+void LockStepOrExit(int rc, const char* failed, const char* done, const char* name) {
+  if (rc != 0) {
+    char eb[128];
+    if (name != nullptr) {
+      WEX1_TRACE(wex1, WEX1_ERROR, failed, name, rc, ErrnoText(rc, eb, sizeof eb));
+    } else {
+      WEX1_TRACE(wex1, WEX1_ERROR, failed, rc, ErrnoText(rc, eb, sizeof eb));
+    }
+    exit(-1);
+  }
+  if (name != nullptr) {
+    WEX1_TRACE(wex1, WEX1_FLOW, done, name);
+  } else {
+    WEX1_TRACE(wex1, WEX1_FLOW, done);
+  }
+}
+
 }  // namespace
 
 Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
@@ -282,25 +303,11 @@ void Log_File::lfStopThread() {
 }
 
 void Log_File::lfLockLog() {
-  const int rc = pthread_mutex_lock(&LogLock);
-  if (rc != 0) {
-    char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, MutexLockErrMsg, Name(LogFileName), rc,
-               ErrnoText(rc, eb, sizeof eb));
-    exit(-1);
-  }
-  WEX1_TRACE(wex1, WEX1_FLOW, MutexLockMsg, Name(LogFileName));
+  LockStepOrExit(pthread_mutex_lock(&LogLock), MutexLockErrMsg, MutexLockMsg, Name(LogFileName));
 }
 
 void Log_File::lfUnlockLog() {
-  const int rc = pthread_mutex_unlock(&LogLock);
-  if (rc != 0) {
-    char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, MutexUnlockErrMsg, Name(LogFileName), rc,
-               ErrnoText(rc, eb, sizeof eb));
-    exit(-1);
-  }
-  WEX1_TRACE(wex1, WEX1_FLOW, MutexUnlockMsg, Name(LogFileName));
+  LockStepOrExit(pthread_mutex_unlock(&LogLock), MutexUnlockErrMsg, MutexUnlockMsg, Name(LogFileName));
 }
 
 void Log_File::lfSetMonitorStatus(_MonitorStatus status) {
@@ -625,25 +632,12 @@ void Log_File::lfWriteToDebugLog(void* entry, unsigned entryLength, void* row,
 }
 
 void Log_File::lfLockDebugFile(char* name) {
-  const int rc = pthread_mutex_lock(&lfDebugFileLock);
-  if (rc != 0) {
-    char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, DebugLockErrMsg, Name(name), rc,
-               ErrnoText(rc, eb, sizeof eb));
-    exit(-1);
-  }
-  WEX1_TRACE(wex1, WEX1_FLOW, DebugLockMsg, Name(name));
+  LockStepOrExit(pthread_mutex_lock(&lfDebugFileLock), DebugLockErrMsg, DebugLockMsg, Name(name));
 }
 
 void Log_File::lfUnlockDebugFile() {
-  const int rc = pthread_mutex_unlock(&lfDebugFileLock);
-  if (rc != 0) {
-    char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, DebugUnlockErrMsg, rc,
-               ErrnoText(rc, eb, sizeof eb));
-    exit(-1);
-  }
-  WEX1_TRACE(wex1, WEX1_FLOW, DebugUnlockMsg);
+  LockStepOrExit(pthread_mutex_unlock(&lfDebugFileLock), DebugUnlockErrMsg,
+                 DebugUnlockMsg, nullptr);
 }
 
 void Log_File::lfPrintSelf() {
