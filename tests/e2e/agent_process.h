@@ -23,48 +23,6 @@
 
 namespace qortest {
 
-struct Run_Result {
-  int status = -1;  // exit status, or -1 when it did not exit normally
-  std::string out;
-  std::string err;
-};
-
-// Runs a program to completion with extra environment variables; captures
-// standard output and error through files in `dir`.
-inline Run_Result RunProgram(const std::vector<std::string>& argv,
-                             const std::map<std::string, std::string>& env,
-                             const std::string& dir) {
-  static int serial = 0;
-  const std::string out_path = dir + "/run" + std::to_string(++serial) + ".out";
-  const std::string err_path = out_path + ".err";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    for (const auto& kv : env) {
-      setenv(kv.first.c_str(), kv.second.c_str(), 1);
-    }
-    const int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(o, 1);
-    dup2(e, 2);
-    const int in = open("/dev/null", O_RDONLY);
-    dup2(in, 0);
-    std::vector<char*> args;
-    for (const auto& a : argv) {
-      args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  Run_Result r;
-  int st = 0;
-  waitpid(pid, &st, 0);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  r.out = ReadFile(out_path);
-  r.err = ReadFile(err_path);
-  return r;
-}
-
 // One running qoragent. Its events go to dir/events.jsonl, its trace to
 // dir/trace.log and its control socket to dir/agent.sock, unless the test's
 // environment says otherwise. Killed on destruction if still running.

@@ -29,35 +29,20 @@ struct Mapper_Run {
 Mapper_Run RunMapper(const Scoped_Temp_Dir& dir,
                      const std::vector<std::string>& args,
                      const char* levels = nullptr,
-                     const std::map<std::string, std::string>& env = {}) {
-  const std::string out_path = dir.File("out");
+                     std::map<std::string, std::string> env = {}) {
   const std::string trace_path = dir.File("trace");
   unlink(trace_path.c_str());
-  const pid_t pid = fork();
-  if (pid == 0) {
-    unsetenv("JOP_WEX1");
-    if (levels != nullptr) {
-      setenv("JOP_WEX1", levels, 1);
-    }
-    setenv("HOV_TRACE_FILE", trace_path.c_str(), 1);
-    for (const auto& kv : env) {
-      setenv(kv.first.c_str(), kv.second.c_str(), 1);
-    }
-    const int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 1);
-    std::vector<char*> argv{const_cast<char*>(TVXMAPPER_PATH)};
-    for (const auto& a : args) {
-      argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
+  if (levels != nullptr) {
+    env["JOP_WEX1"] = levels;
   }
+  env["HOV_TRACE_FILE"] = trace_path;
+  std::vector<std::string> argv{TVXMAPPER_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const qortest::Run_Result run =
+      qortest::RunProgram(argv, env, dir.path(), {"JOP_WEX1"});
   Mapper_Run r;
-  int st = 0;
-  waitpid(pid, &st, 0);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  r.out = ReadFile(out_path);
+  r.status = run.status;
+  r.out = run.out;
   r.trace = ReadFile(trace_path);
   return r;
 }
