@@ -472,6 +472,7 @@ unsigned int Log_Manager::lmRefresh() {
   if (NumLogs == 0) {
     WEX1_TRACE(wex1, WEX1_ERROR, NoWorkMsg);
   }
+  HOV_Refreshed();  // the runtime's event files follow a rotation
   return static_cast<unsigned int>(ev.Result(NumLogs));
 }
 

@@ -8,7 +8,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "framework/action_runner.h"
 #include "framework/condition.h"
+#include "framework/event_sink.h"
 #include "framework/row_json.h"
 #include "framework/situation_registry.h"
 #include "framework/table_manager.h"
@@ -103,6 +105,10 @@ std::string SituationJson(const Situation_Info& s) {
   JsonAppendString(&out, s.table);
   out += ",\"condition\":";
   JsonAppendString(&out, s.condition);
+  if (!s.run.empty()) {
+    out += ",\"run\":";
+    JsonAppendString(&out, s.run);
+  }
   out += ",\"stopped\":";
   out += s.stopped ? "true" : "false";
   out += ",\"reason\":" + std::to_string(s.reason) + "}";
@@ -214,7 +220,7 @@ bool ParseControlRequest(const std::string& raw, Control_Request* r, std::string
   std::string word;
   size_t at = 0;
   if (!words.Next(&word, &at)) {
-    *err = "expected a request (PING, REPORT or SITUATION)" + Column(words.Here());
+    *err = "expected a request (PING, REPORT, SITUATION or EVENTS)" + Column(words.Here());
     return false;
   }
   const std::string verb = Upper(word);
@@ -242,8 +248,20 @@ bool ParseControlRequest(const std::string& raw, Control_Request* r, std::string
     }
     return TakeCondition(line, words.Here(), &r->condition, err);
   }
+  if (verb == "EVENTS") {
+    r->verb = Control_Verb::kEvents;
+    while (words.Next(&word, &at)) {
+      if (!ValidSituationName(word)) {
+        *err = "expected a situation name" + Column(at) +
+               " (1 to 31 letters, digits, '_', '-' or '.')";
+        return false;
+      }
+      r->names.push_back(word);
+    }
+    return true;
+  }
   if (verb != "SITUATION") {
-    *err = "unknown request " + word + Column(at) + "; expected PING, REPORT or SITUATION";
+    *err = "unknown request " + word + Column(at) + "; expected PING, REPORT, SITUATION or EVENTS";
     return false;
   }
   if (!words.Next(&word, &at)) {
@@ -278,7 +296,12 @@ bool ParseControlRequest(const std::string& raw, Control_Request* r, std::string
     return false;
   }
   r->table_column = at + 1;
-  return TakeCondition(line, words.Here(), &r->condition, err);
+  const size_t start = words.Here();
+  std::string rest = line.substr(start);
+  if (!SplitRunClause(&rest, &r->run, err, start)) {
+    return false;
+  }
+  return TakeCondition(line.substr(0, start + rest.size()), start, &r->condition, err);
 }
 
 bool RunControlRequest(const Control_Request& r, std::vector<std::string>* lines,
@@ -290,6 +313,10 @@ bool RunControlRequest(const Control_Request& r, std::vector<std::string>* lines
       DetermineLocalHost(system, sizeof system);
       std::string line = "{\"pid\":" + std::to_string(getpid()) + ",\"system\":";
       JsonAppendString(&line, system, strlen(system));
+      const Event_Counts events = Event_Sink::Counts();
+      line += ",\"events_written\":" + std::to_string(events.written) +
+              ",\"events_failed\":" + std::to_string(events.failed) +
+              ",\"actions_dropped\":" + std::to_string(Action_Runner::Dropped());
       lines->push_back(line + "}");
       return true;
     }
@@ -297,7 +324,7 @@ bool RunControlRequest(const Control_Request& r, std::vector<std::string>* lines
       return RunReport(r, lines, err);
     case Control_Verb::kSituationAdd: {
       TableManager* m = RequestTable(r, err);
-      if (m == nullptr || !situations.Add(r.name, m->FullName(), r.condition, err)) {
+      if (m == nullptr || !situations.Add(r.name, m->FullName(), r.condition, err, r.run)) {
         return false;
       }
       for (const Situation_Info& s : situations.List()) {
@@ -316,6 +343,9 @@ bool RunControlRequest(const Control_Request& r, std::vector<std::string>* lines
       return true;
     case Control_Verb::kSituationReload:
       return RunReload(lines, err);
+    case Control_Verb::kEvents:
+      *err = "EVENTS is answered as a stream on the control socket only";
+      return false;
   }
   *err = "request not understood";
   return false;

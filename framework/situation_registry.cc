@@ -2,6 +2,7 @@
 
 #include <ctype.h>
 #include <stdlib.h>
+#include <strings.h>
 
 #include <fstream>
 
@@ -9,9 +10,7 @@
 #include "framework/table_manager.h"
 #include "framework/vandu.h"
 
-namespace {
-
-bool ValidName(const std::string& n) {
+bool ValidSituationName(const std::string& n) {
   if (n.empty() || n.size() > 31) {
     return false;
   }
@@ -23,7 +22,65 @@ bool ValidName(const std::string& n) {
   return true;
 }
 
-}  // namespace
+bool SplitRunClause(std::string* text, std::string* run, std::string* err, size_t column_offset) {
+  const std::string& t = *text;
+  const auto column = [column_offset](size_t i) { return " at column " + std::to_string(column_offset + i + 1); };
+  bool quoted = false;
+  size_t at = std::string::npos;
+  for (size_t i = 0; i < t.size(); ++i) {
+    if (quoted) {
+      if (t[i] == '\\') {
+        ++i;
+      } else if (t[i] == '"') {
+        quoted = false;
+      }
+    } else if (t[i] == '"') {
+      quoted = true;
+    } else if ((i == 0 || isspace(static_cast<unsigned char>(t[i - 1]))) && t.size() - i >= 3 &&
+               strncasecmp(t.c_str() + i, "RUN", 3) == 0 &&
+               (t.size() == i + 3 || isspace(static_cast<unsigned char>(t[i + 3])))) {
+      at = i;
+      break;
+    }
+  }
+  run->clear();
+  if (at == std::string::npos) {
+    return true;
+  }
+  size_t p = t.find_first_not_of(" \t", at + 3);
+  if (p == std::string::npos || t[p] != '"') {
+    *err = "expected a double-quoted command after RUN" + column(p == std::string::npos ? t.size() : p);
+    return false;
+  }
+  std::string command;
+  size_t i = p + 1;
+  for (; i < t.size() && t[i] != '"'; ++i) {
+    if (t[i] == '\\' && i + 1 < t.size() && (t[i + 1] == '"' || t[i + 1] == '\\')) {
+      ++i;
+    }
+    command.push_back(t[i]);
+  }
+  if (i >= t.size()) {
+    *err = "expected the closing '\"' of the RUN command" + column(t.size());
+    return false;
+  }
+  if (command.find_first_not_of(" \t") == std::string::npos) {
+    *err = "expected a command between the quotes after RUN" + column(p);
+    return false;
+  }
+  const size_t after = t.find_first_not_of(" \t\r", i + 1);
+  if (after != std::string::npos) {
+    *err = "expected the end of the line after the RUN command" + column(after);
+    return false;
+  }
+  *run = command;
+  size_t end = at;
+  while (end > 0 && isspace(static_cast<unsigned char>(t[end - 1]))) {
+    --end;
+  }
+  text->resize(end);
+  return true;
+}
 
 bool ParseSituationLine(const std::string& line, std::string* name, std::string* table,
                         std::string* condition, std::string* err) {
@@ -34,7 +91,7 @@ bool ParseSituationLine(const std::string& line, std::string* name, std::string*
   }
   size_t e = line.find_first_of(" \t", p);
   *name = line.substr(p, e == std::string::npos ? std::string::npos : e - p);
-  if (!ValidName(*name)) {
+  if (!ValidSituationName(*name)) {
     *err = "expected a situation name of 1 to 31 letters, digits, '_', '-' or '.' at column " +
            std::to_string(p + 1);
     return false;
@@ -61,8 +118,9 @@ Situation_Registry& Situation_Registry::Instance() {
 }
 
 bool Situation_Registry::Add(const std::string& name, const std::string& table,
-                             const std::string& condition, std::string* err) {
-  if (!ValidName(name)) {
+                             const std::string& condition, std::string* err,
+                             const std::string& run) {
+  if (!ValidSituationName(name)) {
     *err = "bad situation name \"" + name + "\"; expected 1 to 31 letters, digits, '_', '-' or '.'";
     return false;
   }
@@ -87,6 +145,8 @@ bool Situation_Registry::Add(const std::string& name, const std::string& table,
   info.name = name;
   info.table = v->ApplName() + "." + v->TableName();
   info.condition = condition;
+  info.run = run;
+  v->SetRunCommand(run);
   entries_[name] = Entry{info, v};
   v->Manager()->AddLive(v);
   return true;
@@ -150,9 +210,12 @@ bool Situation_Registry::LoadFile(const std::string& path, std::vector<std::stri
       while (end > 0 && isspace(static_cast<unsigned char>(line[end - 1]))) {
         --end;
       }
+      const size_t start = end - condition.size();
+      std::string run;
       std::vector<Threshold_Spec> specs;
-      ok = ParseCondition(std::string(end - condition.size(), ' ') + condition, &specs, &why) &&
-           Add(name, table, condition, &why);
+      ok = SplitRunClause(&condition, &run, &why, start) &&
+           ParseCondition(std::string(start, ' ') + condition, &specs, &why) &&
+           Add(name, table, condition, &why, run);
     }
     if (!ok) {
       problems->push_back(path + ":" + std::to_string(number) + ": " + why);

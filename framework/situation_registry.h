@@ -15,6 +15,7 @@ struct Situation_Info {
   std::string name;
   std::string table;  // "APPL.TABLE"
   std::string condition;
+  std::string run;  // the RUN clause's command; empty: none
   bool stopped = false;
   int reason = 0;
 };
@@ -24,14 +25,27 @@ struct Situation_Info {
                                       std::string* table, std::string* condition,
                                       std::string* err);
 
+// 1 to 31 letters, digits, '_', '-' or '.'.
+bool ValidSituationName(const std::string& name);
+
+// Takes a trailing `RUN "COMMAND"` clause off `*text` (a condition and the
+// clauses after it): *run is the command with its \" and \\ escapes undone,
+// *text what stands before the clause. Without the clause *run is empty and
+// *text unchanged. False with *err when the clause is malformed; columns in
+// it count from `column_offset` + 1.
+[[nodiscard]] bool SplitRunClause(std::string* text, std::string* run, std::string* err,
+                                  size_t column_offset = 0);
+
 class Situation_Registry {
  public:
   static Situation_Registry& Instance();
 
   // Creates and starts a situation; false with *err when the name is taken
   // or invalid, or the table or condition is bad.
+  // `run`: the command run for each event; empty: none.
   [[nodiscard]] bool Add(const std::string& name, const std::string& table,
-                         const std::string& condition, std::string* err);
+                         const std::string& condition, std::string* err,
+                         const std::string& run = std::string());
   // False with *err when there is no such situation.
   [[nodiscard]] bool Delete(const std::string& name, std::string* err);
   std::vector<Situation_Info> List();

@@ -142,6 +142,11 @@ class vandu {
   TableManager* Manager() const { return manager; }
   const std::string& ThresholdError() const { return thresholdError; }
 
+  // The command a situation runs for each of its events (its RUN clause);
+  // empty: none. Set once, before the situation goes live.
+  void SetRunCommand(const std::string& command) { runCommand = command; }
+  const std::string& RunCommand() const { return runCommand; }
+
  protected:
   std::string applName;
   std::string tableName;
@@ -181,6 +186,7 @@ class vandu {
   int stopReason = 0;
   std::string thresholdError;
   std::vector<std::string> agentColumns;
+  std::string runCommand;
 };
 
 // Writes the 16-character time stamp of `t` (local time) into out[0..15] and
