@@ -20,9 +20,6 @@
 #include "framework/wex1.h"
 #include "framework/yom1.h"
 #include "framework/zep.h"
-#include "tables/tvx_vxlogent_manager.h"
-#include "tables/tvx_vxmonlog_manager.h"
-#include "tables/x7srv_rnodests_manager.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -230,15 +227,6 @@ void GetSystemName() {
   WEX1_TRACE(wex1, WEX1_DETAIL, "\ngSystemName = %s ; gHostName = %s", gSystemName, gHostName);
 }
 
-unsigned int LoadAgents() {
-  WEX1_Event ev(wex1, __func__);
-  ZEP_SetAffinity("AFF_UNIX_LOG_ALERT");
-  x7srv_rnodests_init();
-  tvx_vxmonlog_init();
-  tvx_vxlogent_init();
-  return static_cast<unsigned>(ev.Result(0));
-}
-
 void ShutDown() {
   if (pTheLogManager != nullptr) {
     delete pTheLogManager;
@@ -249,7 +237,7 @@ void ShutDown() {
   fflush(stdout);
 }
 
-int QorAgentMain(int argc, char** argv) {
+int QorAgentMain(int argc, char** argv, ZEP_AgentLoader loadAgents) {
   static const HOV_ProgramInfo kInfo = {
       "qoragent",
       "Watches the logs named in its configuration (or in the syslog configuration), turns\n"
@@ -280,6 +268,6 @@ int QorAgentMain(int argc, char** argv) {
   }
   GetSystemName();
   pTheLogManager = new Log_Manager;
-  ZEP_RegisterAgentLoader(LoadAgents);
+  ZEP_RegisterAgentLoader(loadAgents);
   return hovmain(argc, argv);
 }
