@@ -8,13 +8,16 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "agent/config_def.h"
 #include "agent/syslog_file.h"
 #include "agent/valid_log.h"
+#include "framework/action_runner.h"
 #include "framework/event_sink.h"
 #include "framework/situation_registry.h"
 #include "framework/wex1.h"
@@ -103,6 +106,41 @@ void BM_WholePath(benchmark::State& state) {
   Situation_Registry::Instance().Clear();
 }
 BENCHMARK(BM_WholePath)->Arg(0)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
+
+// Log reading while events arrive at 1000 per second: every 100 ms a chunk
+// of 1000 lines (100 of them events) is read, and only the reading is timed.
+// Arg 1 gives the situation a RUN command that exits at once, so the
+// commands run (on the other core) while the next chunks are read.
+void BM_PacedReadWithRun(benchmark::State& state) {
+  Idle_Log& idle = Log();
+  const std::string all = Lines();
+  size_t end = 0;
+  for (int i = 0; i < 1000; ++i) {
+    end = all.find('\n', end) + 1;
+  }
+  std::string chunk = all.substr(0, end);
+  std::string err;
+  if (!Situation_Registry::Instance().Add("failed", "VXLOGENT", "ENTRYDESC ~ \"Failed password\"", &err,
+                                          state.range(0) != 0 ? "true" : "")) {
+    state.SkipWithError(err.c_str());
+    return;
+  }
+  const uint64_t dropped = Action_Runner::Dropped();
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    idle.log->LogFileP.reset(fmemopen(&chunk[0], chunk.size(), "r"));
+    idle.log->lfReadLog();
+    idle.log->LogFileP.reset();
+    const auto took = std::chrono::steady_clock::now() - start;
+    state.SetIterationTime(std::chrono::duration<double>(took).count());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100) - took);
+  }
+  state.counters["actions_dropped"] = static_cast<double>(Action_Runner::Dropped() - dropped);
+  state.SetItemsProcessed(state.iterations() * 1000);
+  Situation_Registry::Instance().Clear();
+  Action_Runner::Stop();
+}
+BENCHMARK(BM_PacedReadWithRun)->Arg(0)->Arg(1)->UseManualTime()->Iterations(50)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -16,7 +16,7 @@
 #include <deque>
 
 #include "framework/rate_limit.h"
-#include "framework/vandu.h"
+#include "framework/event_sink.h"
 #include "framework/wex1.h"
 #include "util/errno_text.h"
 #include "util/posix_mutex.h"
@@ -298,45 +298,7 @@ void StartThreads(Runner_State& s) REQUIRES(s.mu) {
 
 }  // namespace
 
-std::vector<std::string> ActionEnvironment(vandu& v, const char* row, const std::string& time) {
-  std::vector<std::string> env;
-  env.push_back("QOR_SITUATION=" + v.SituationName());
-  env.push_back("QOR_TABLE=" + v.ApplName() + "." + v.TableName());
-  env.push_back("QOR_TIME=" + time);
-  const int n = v.NumColumns();
-  for (int i = 0; i < n; ++i) {
-    ColumnInfo info{};
-    if (v.GetColumnInfo(&info, i) != 0 || info.AttributeName == nullptr) {
-      continue;
-    }
-    std::string item = "QOR_";
-    for (const char* c = info.AttributeName; *c != '\0'; ++c) {
-      item.push_back(*c >= 'a' && *c <= 'z' ? static_cast<char>(*c - 'a' + 'A') : *c);
-    }
-    item.push_back('=');
-    const char* field = row + info.Offset;
-    if (info.Type == COLUMN_INT32) {
-      int32_t x;
-      memcpy(&x, field, sizeof x);
-      item += std::to_string(x);
-    } else if (info.Type == COLUMN_UINT32) {
-      uint32_t x;
-      memcpy(&x, field, sizeof x);
-      item += std::to_string(x);
-    } else {
-      // An environment value ends at its first NUL.
-      size_t len = strnlen(field, info.Width);
-      while (len > 0 && field[len - 1] == ' ') {
-        --len;
-      }
-      item.append(field, len);
-    }
-    env.push_back(std::move(item));
-  }
-  return env;
-}
-
-void Action_Runner::Submit(vandu& v, const char* row, const std::string& time,
+void Action_Runner::Submit(const Event_Record& e, const std::string& time,
                            const std::string& line) {
   Runner_State& s = State();
   {
@@ -348,14 +310,15 @@ void Action_Runner::Submit(vandu& v, const char* row, const std::string& time,
         WEX1_TRACE(wex1, WEX1_ERROR,
                    "\nRUN command of situation %s dropped: %zu commands wait already; %llu more "
                    "dropped since the last report.",
-                   v.SituationName().c_str(), s.waiting.size(), static_cast<unsigned long long>(held));
+                   e.situation.c_str(), s.waiting.size(), static_cast<unsigned long long>(held));
       }
       return;
     }
   }
-  // The environment is made outside the lock: the queue is shared by every
-  // situation's events.
-  Action_Job job{v.SituationName(), v.RunCommand(), ActionEnvironment(v, row, time), line};
+  Action_Job job{e.situation, e.run, e.run_env, line};
+  job.env.push_back("QOR_SITUATION=" + e.situation);
+  job.env.push_back("QOR_TABLE=" + e.table);
+  job.env.push_back("QOR_TIME=" + time);
   Posix_Mutex::Hold g(&s.mu);
   StartThreads(s);
   s.waiting.push_back(std::move(job));

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-class vandu;
+struct Event_Record;
 
 constexpr int ACTION_RUNNING = 4;
 constexpr size_t ACTION_WAITING = 1000;
@@ -25,18 +25,14 @@ constexpr long ACTION_DEFAULT_TIMEOUT = 30;
 
 class Action_Runner {
  public:
-  // Queues `v`'s RUN command for the event `line` (its row `row`, made at
-  // `time`); drops it when too many wait.
-  static void Submit(vandu& v, const char* row, const std::string& time, const std::string& line);
+  // Queues the RUN command of `event` (stamped `time`, as the JSON `line`);
+  // drops it when too many wait.
+  static void Submit(const Event_Record& event, const std::string& time, const std::string& line);
   // Drops the waiting commands, kills the running ones and ends the runner
   // threads; a later Submit starts them again.
   static void Stop();
   // Commands dropped since the start because too many waited.
   static uint64_t Dropped();
 };
-
-// QOR_SITUATION, QOR_TABLE, QOR_TIME and QOR_<COLUMN> for every column of
-// `row` (texts without their trailing blanks), as "NAME=value" items.
-std::vector<std::string> ActionEnvironment(vandu& v, const char* row, const std::string& time);
 
 #endif  // QOR_FRAMEWORK_ACTION_RUNNER_H_

@@ -15,7 +15,6 @@
 #include "framework/event_stream.h"
 #include "framework/rate_limit.h"
 #include "framework/row_json.h"
-#include "framework/vandu.h"
 #include "framework/wex1.h"
 #include "util/posix_mutex.h"
 
@@ -222,19 +221,6 @@ std::string UtcNow() {
   return when;
 }
 
-// The row's ENTRYTIME as RFC 3339, or empty when the table has none.
-std::string EntryTime(vandu& v, const char* row) {
-  const int n = v.NumColumns();
-  for (int i = 0; i < n; ++i) {
-    ColumnInfo info{};
-    if (v.GetColumnInfo(&info, i) == 0 && info.AttributeName != nullptr &&
-        strcmp(info.AttributeName, "entrytime") == 0 && info.Type == COLUMN_TEXT) {
-      return StampToRfc3339(row + info.Offset, info.Width);
-    }
-  }
-  return "";
-}
-
 }  // namespace
 
 bool Event_Sink::Open(const char* spec, std::string* err) {
@@ -288,35 +274,35 @@ Event_Counts Event_Sink::Counts() {
   return c;
 }
 
-std::string Event_Sink::Line(vandu& v, const char* row, const std::string& time) {
+std::string Event_Sink::Line(const Event_Record& e, const std::string& time) {
   std::string line = "{\"time\":\"";
   line += time;
   line += "\",\"situation\":";
-  JsonAppendString(&line, v.SituationName());
+  JsonAppendString(&line, e.situation);
   line += ",\"table\":";
-  JsonAppendString(&line, v.ApplName() + "." + v.TableName());
-  const std::string entry_time = EntryTime(v, row);
-  if (!entry_time.empty()) {
-    line += ",\"entrytime\":\"" + entry_time + "\"";
+  JsonAppendString(&line, e.table);
+  if (!e.entrytime.empty()) {
+    line += ",\"entrytime\":";
+    JsonAppendString(&line, e.entrytime);
   }
   line += ",\"row\":";
-  line += RowToJson(v, row);
+  line += e.row;
   line += "}\n";
   return line;
 }
 
-bool Event_Sink::Write(vandu& v, const char* row) {
+bool Event_Sink::Write(const Event_Record& e) {
   const std::string time = UtcNow();
-  std::string line = Line(v, row, time);
-  Event_Streams::Publish(v.SituationName(), line);
-  if (!v.RunCommand().empty()) {
-    Action_Runner::Submit(v, row, time, line);
+  std::string line = Line(e, time);
+  Event_Streams::Publish(e.situation, line);
+  if (!e.run.empty()) {
+    Action_Runner::Submit(e, time, line);
   }
   Sink_State& s = State();
   Posix_Mutex::Hold g(&s.mu);
   bool ok;
   if (s.writer != nullptr) {
-    ok = s.writer->Enqueue(v.SituationName(), std::move(line));
+    ok = s.writer->Enqueue(e.situation, std::move(line));
     if (!ok) {
       g_failed.fetch_add(1, std::memory_order_relaxed);
     }

@@ -16,10 +16,20 @@
 
 #include <string>
 
-class vandu;
+#include <vector>
 
 // Lines that may wait for the writer thread.
 constexpr size_t EVENT_QUEUE_MAX = 10000;
+
+// One event as a situation dispatches it.
+struct Event_Record {
+  std::string situation;
+  std::string table;      // "APPL.TABLE"
+  std::string entrytime;  // the row's entry time as RFC 3339; empty: none
+  std::string row;        // the row as a JSON object
+  std::string run;        // the situation's RUN command; empty: none
+  std::vector<std::string> run_env;  // "QOR_<COLUMN>=value" items, for `run`
+};
 
 struct Event_Counts {
   uint64_t written = 0;  // events every output took
@@ -43,12 +53,12 @@ class Event_Sink {
   static void Reopen();
   // Publishes one event: false when it could not be written (Use) or had
   // to be dropped (queue full).
-  static bool Write(vandu& v, const char* row);
+  static bool Write(const Event_Record& event);
   static Event_Counts Counts();
 
   // {"time":...,"situation":...,"table":"APPL.TABLE"[,"entrytime":...],"row":{...}}
-  // with `time` as given; the event's one JSON form.
-  static std::string Line(vandu& v, const char* row, const std::string& time);
+  // with `time` as given: the event's one JSON form.
+  static std::string Line(const Event_Record& event, const std::string& time);
 };
 
 #endif  // QOR_FRAMEWORK_EVENT_SINK_H_

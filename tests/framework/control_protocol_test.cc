@@ -1,3 +1,5 @@
+#include "framework/action_runner.h"
+#include "framework/event_sink.h"
 #include "framework/control_protocol.h"
 
 #include <stddef.h>
@@ -19,6 +21,13 @@
 #include "tests/testutil.h"
 
 namespace {
+
+// The counters PING reports, as they stand now.
+std::string PingCounts() {
+  const Event_Counts c = Event_Sink::Counts();
+  return "\"events_written\":" + std::to_string(c.written) + ",\"events_failed\":" +
+         std::to_string(c.failed) + ",\"actions_dropped\":" + std::to_string(Action_Runner::Dropped());
+}
 
 // A small table: three fixed rows, a blank-padded and a NUL-padded text
 // column (one value not UTF-8) and an integer column.
@@ -153,9 +162,9 @@ TEST_F(ControlProtocolTest, ParsesGoodAndBadLines) {
       {"SITUATION LIST", true, "LIST|@0||"},
       {"SITUATION RELOAD", true, "RELOAD|@0||"},
       // Malformed lines: what was expected, and where.
-      {"", false, "expected a request (PING, REPORT or SITUATION) at column 1"},
-      {"   ", false, "expected a request (PING, REPORT or SITUATION) at column 4"},
-      {"HELLO there", false, "unknown request HELLO at column 1; expected PING, REPORT or SITUATION"},
+      {"", false, "expected a request (PING, REPORT, SITUATION or EVENTS) at column 1"},
+      {"   ", false, "expected a request (PING, REPORT, SITUATION or EVENTS) at column 4"},
+      {"HELLO there", false, "unknown request HELLO at column 1; expected PING, REPORT, SITUATION or EVENTS"},
       {"PING now", false, "expected the end of the line after PING at column 6"},
       {"REPORT", false, "expected a table name after REPORT at column 7"},
       {"REPORT VXMONLOG LOGTYPE == \"S\"", false,
@@ -251,7 +260,7 @@ TEST_F(ControlProtocolTest, ReportRowsAreJsonWithoutPadding) {
 TEST_F(ControlProtocolTest, PingNamesTheProcess) {
   setenv("HOV_SYSTEM_NAME", "ctltest:TVX", 1);
   EXPECT_EQ(AnswerControlLine("PING"),
-            "OK 1\n{\"pid\":" + std::to_string(getpid()) + ",\"system\":\"ctltest:TVX\"}\n");
+            "OK 1\n{\"pid\":" + std::to_string(getpid()) + ",\"system\":\"ctltest:TVX\"," + PingCounts() + "}\n");
   unsetenv("HOV_SYSTEM_NAME");
 }
 
