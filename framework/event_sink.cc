@@ -202,10 +202,19 @@ Sink_State& State() {
   return *s;
 }
 
-// Stops the writer, if any, and forgets it (a blocked one is left running).
-void EndWriter(Event_Writer* w) {
-  if (w != nullptr && w->Finish(kCloseWaitMs)) {
-    delete w;
+// Makes `writer` (or, when null, `direct`) where events go, then stops the
+// writer that was there, if any (a blocked one is left running).
+void Install(Event_Writer* writer, FILE* direct) {
+  Event_Writer* old = nullptr;
+  {
+    Sink_State& s = State();
+    Posix_Mutex::Hold g(&s.mu);
+    old = s.writer;
+    s.writer = writer;
+    s.direct = direct;
+  }
+  if (old != nullptr && old->Finish(kCloseWaitMs)) {
+    delete old;
   }
 }
 
@@ -233,29 +242,11 @@ bool Event_Sink::Open(const char* spec, std::string* err) {
     delete w;
     return false;
   }
-  Event_Writer* old = nullptr;
-  {
-    Sink_State& s = State();
-    Posix_Mutex::Hold g(&s.mu);
-    old = s.writer;
-    s.writer = w;
-    s.direct = nullptr;
-  }
-  EndWriter(old);
+  Install(w, nullptr);
   return true;
 }
 
-void Event_Sink::Use(FILE* f) {
-  Event_Writer* old = nullptr;
-  {
-    Sink_State& s = State();
-    Posix_Mutex::Hold g(&s.mu);
-    old = s.writer;
-    s.writer = nullptr;
-    s.direct = f;
-  }
-  EndWriter(old);
-}
+void Event_Sink::Use(FILE* f) { Install(nullptr, f); }
 
 void Event_Sink::Close() { Use(nullptr); }
 
