@@ -138,9 +138,13 @@ class ControlProtocolTest : public ::testing::Test {
 };
 
 std::string Describe(const Control_Request& r) {
-  static const char* const kVerbs[] = {"PING", "REPORT", "ADD", "DEL", "LIST", "RELOAD"};
-  return std::string(kVerbs[static_cast<int>(r.verb)]) + "|" + r.table + "@" +
-         std::to_string(r.table_column) + "|" + r.name + "|" + r.condition;
+  static const char* const kVerbs[] = {"PING", "REPORT", "ADD", "DEL", "LIST", "RELOAD", "EVENTS"};
+  std::string out = std::string(kVerbs[static_cast<int>(r.verb)]) + "|" + r.table + "@" +
+                    std::to_string(r.table_column) + "|" + r.name + "|" + r.condition;
+  for (const std::string& n : r.names) {
+    out += "|" + n;
+  }
+  return r.run.empty() ? out : out + "|run:" + r.run;
 }
 
 TEST_F(ControlProtocolTest, ParsesGoodAndBadLines) {
@@ -161,6 +165,21 @@ TEST_F(ControlProtocolTest, ParsesGoodAndBadLines) {
       {"Situation Del ssh", true, "DEL|@0|ssh|"},
       {"SITUATION LIST", true, "LIST|@0||"},
       {"SITUATION RELOAD", true, "RELOAD|@0||"},
+      {"SITUATION ADD r VXLOGENT ENTRYSRC ~ \"run\" run \"logger -t x \\\"hi\\\" \\\\\"  ", true,
+       "ADD|VXLOGENT@17|r|ENTRYSRC ~ \"run\"|run:logger -t x \"hi\" \\"},
+      {"SITUATION ADD r VXLOGENT RUN \"true\"", true, "ADD|VXLOGENT@17|r||run:true"},
+      {"EVENTS", true, "EVENTS|@0||"},
+      {"events ssh cron.daily", true, "EVENTS|@0|||ssh|cron.daily"},
+      {"EVENTS ssh bad/name", false,
+       "expected a situation name at column 12 (1 to 31 letters, digits, '_', '-' or '.')"},
+      {"SITUATION ADD r VXLOGENT RUN true", false,
+       "expected a double-quoted command after RUN at column 30"},
+      {"SITUATION ADD r VXLOGENT RUN \"true", false,
+       "expected the closing '\"' of the RUN command at column 35"},
+      {"SITUATION ADD r VXLOGENT RUN \" \"", false,
+       "expected a command between the quotes after RUN at column 30"},
+      {"SITUATION ADD r VXLOGENT RUN \"a\" AND X == 1", false,
+       "expected the end of the line after the RUN command at column 34"},
       // Malformed lines: what was expected, and where.
       {"", false, "expected a request (PING, REPORT, SITUATION or EVENTS) at column 1"},
       {"   ", false, "expected a request (PING, REPORT, SITUATION or EVENTS) at column 4"},
