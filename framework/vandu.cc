@@ -12,6 +12,7 @@
 #include "framework/event_sink.h"
 #include "framework/table_manager.h"
 #include "framework/wex1.h"
+#include "util/time_stamp.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
@@ -118,12 +119,8 @@ int CompareIntegers(int oper, int64_t field, const GIR1_FILTERINFO* value) {
 }  // namespace
 
 void HOV_FormatTimestamp(long t, char out[17]) {
-  const time_t tt = static_cast<time_t>(t);
-  struct tm tm;
-  localtime_r(&tt, &tm);
-  const auto u = [](int v, unsigned mod) { return static_cast<unsigned>(v) % mod; };
-  snprintf(out, 17, "%03u%02u%02u%02u%02u%02u000", u(tm.tm_year, 1000), u(tm.tm_mon + 1, 100),
-           u(tm.tm_mday, 100), u(tm.tm_hour, 100), u(tm.tm_min, 100), u(tm.tm_sec, 100));
+  FormatTimeStamp(static_cast<time_t>(t), out);
+  out[TIME_STAMP_LENGTH] = '\0';
 }
 
 vandu::vandu(RequestDetail* detail, ContextInfo* context, TableManager* mgr)
