@@ -10,9 +10,9 @@
 #include <mutex>
 
 #include "framework/event_sink.h"
+#include "framework/row_json.h"
 #include "framework/table_manager.h"
 #include "framework/wex1.h"
-#include "util/time_stamp.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
@@ -117,11 +117,6 @@ int CompareIntegers(int oper, int64_t field, const GIR1_FILTERINFO* value) {
 }
 
 }  // namespace
-
-void HOV_FormatTimestamp(long t, char out[17]) {
-  FormatTimeStamp(static_cast<time_t>(t), out);
-  out[TIME_STAMP_LENGTH] = '\0';
-}
 
 vandu::vandu(RequestDetail* detail, ContextInfo* context, TableManager* mgr)
     : applName(detail->appl),
@@ -340,7 +335,8 @@ unsigned vandu::Dispatch() {
   }
   unsigned rc = 0;
   for (int i = 0; i < rowCount; ++i) {
-    if (!Event_Sink::Write(*this, Row(i))) {
+    if (!Event_Sink::Write(situationName, applName + "." + tableName,
+                           RowToJson(*this, Row(i)))) {
       rc = 1;
     }
   }
