@@ -77,6 +77,8 @@ Control_Reply ParseControlReply(const std::string& text) {
     r.lines.push_back(text.substr(at, e - at));
     at = e + 1;
   }
+  // The agent's marker after the rows of a report its row limit cut.
+  r.truncated = text.compare(at, std::string::npos, "TRUNCATED\n") == 0;
   return r;
 }
 
@@ -174,7 +176,7 @@ Control_Reply FollowControlStream(const std::string& path, const std::string& li
         }
         started = true;
       } else if (!on_line(one)) {
-        return Control_Reply{Reply_Status::kOk, {}, ""};
+        return Failure(Reply_Status::kOk, "");
       }
     }
     char chunk[8192];
@@ -184,7 +186,7 @@ Control_Reply FollowControlStream(const std::string& path, const std::string& li
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else if (started) {
-      return Control_Reply{Reply_Status::kOk, {}, ""};  // the agent stopped
+      return Failure(Reply_Status::kOk, "");  // the agent stopped
     } else {
       return ParseControlReply(buf);
     }
