@@ -29,6 +29,16 @@ const char ObjectAllocMsg[] = "\nMemory allocation for %d bytes failed.";
 const char NoDirectiveMsg[] =
     "\nError: format string contains no scan directive.";
 const char DestroyedMsg[] = "\n%s object destroyed.";
+const char OptionalEmptyMsg[] =
+    "\nError: the optional part at column %d of the scan format holds no directive.";
+const char OptionalNestedMsg[] =
+    "\nError: the optional part at column %d of the scan format lies inside another one.";
+const char OptionalOpenMsg[] =
+    "\nError: the optional part at column %d of the scan format is not closed with %%}.";
+const char OptionalEndMsg[] =
+    "\nError: the %%} at column %d of the scan format closes no optional part.";
+const char SeparatorMsg[] =
+    "\nError: directive #%d (%%r) is not followed by a separator text and a directive.";
 const char SelfFormat[] =
     "\n\tFieldName\t\t= %s\n\tthis\t\t\t= %p\n\tPrintIndex\t\t= %ld\n\tScanOrder\t\t= %p"
     "\n\tOffset\t\t\t= %d\n\tMaxFieldSize\t\t= %d\n\tMinFieldSize\t\t= %d\n\tPrecision\t\t= %d"
@@ -112,6 +122,40 @@ _ObjectStatus StringParser::spLearnLogFormat(const char* format,
     return static_cast<_ObjectStatus>(ev.Result(ObjectStatus));
   }
   ScanOrder = first;
+  // Optional parts are checked as the chain grows, while the cursor still
+  // tells where each directive stands: the column is counted from the first
+  // character of the scan format.
+  const StringParser* open = nullptr;  // the optional part being built
+  int open_column = 0;
+  bool open_holds = false;
+  auto check_optional = [&](const StringParser* d) {
+    const int column = static_cast<int>(cursor - format) - 1;
+    if (d->ScanKind == SCAN_OPTIONAL) {
+      if (open != nullptr) {
+        WEX1_TRACE(wex1, WEX1_ERROR, OptionalNestedMsg, column);
+        return false;
+      }
+      open = d;
+      open_column = column;
+      open_holds = false;
+    } else if (d->ScanKind == SCAN_OPTIONAL_END) {
+      if (open == nullptr) {
+        WEX1_TRACE(wex1, WEX1_ERROR, OptionalEndMsg, column);
+        return false;
+      }
+      if (!open_holds) {
+        WEX1_TRACE(wex1, WEX1_ERROR, OptionalEmptyMsg, open_column);
+        return false;
+      }
+      open = nullptr;
+    } else {
+      open_holds = true;
+    }
+    return true;
+  };
+  if (first->ObjectStatus == OBJECT_COMPILED && !check_optional(first)) {
+    first->ObjectStatus = OBJECT_INVALID;
+  }
   // Each directive object compiles one directive; its successor is built from
   // the advanced cursor until one meets the closing quote. Building in a loop
   // (not from each constructor) keeps the stack flat for long commands.
@@ -124,7 +168,7 @@ _ObjectStatus StringParser::spLearnLogFormat(const char* format,
       first->ObjectStatus = OBJECT_INVALID;
       break;
     }
-    if (next->ObjectStatus == OBJECT_COMPILED) {
+    if (next->ObjectStatus == OBJECT_COMPILED && check_optional(next)) {
       last->ScanOrder = next;
       last = next;
       continue;
@@ -132,9 +176,24 @@ _ObjectStatus StringParser::spLearnLogFormat(const char* format,
     if (next->ObjectStatus != OBJECT_END) {
       first->ObjectStatus =
           OBJECT_INVALID;  // a failure anywhere collapses the chain
+    } else if (open != nullptr) {
+      WEX1_TRACE(wex1, WEX1_ERROR, OptionalOpenMsg, open_column);
+      first->ObjectStatus = OBJECT_INVALID;
     }
     delete next;
     break;
+  }
+  // A %r stops at the literal that follows it, so there must be one.
+  int number = 0;
+  for (const StringParser* d = first;
+       first->ObjectStatus == OBJECT_COMPILED && d != nullptr;
+       d = d->ScanOrder) {
+    ++number;
+    uint32_t length = 0;
+    if (d->ScanKind == SCAN_UPTO && d->spSeparator(&length) == nullptr) {
+      WEX1_TRACE(wex1, WEX1_ERROR, SeparatorMsg, number);
+      first->ObjectStatus = OBJECT_INVALID;
+    }
   }
   if (first->ObjectStatus != OBJECT_COMPILED) {
     if (first->ObjectStatus == OBJECT_END) {

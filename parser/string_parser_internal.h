@@ -25,6 +25,10 @@ constexpr int SIZE_LL = 50;
 constexpr _DataType TYPE_STRING = 8;
 constexpr _DataType TYPE_CHAR = 9;
 
+// Characters of the text a time directive writes ("YYYY-MM-DD hh:mm:ss.mmm"),
+// terminator included, with room to spare.
+constexpr size_t STAMPTEXTSIZE = 32;
+
 inline bool IsBlank(char c) {
   return isspace(static_cast<unsigned char>(c)) != 0;
 }

@@ -45,6 +45,8 @@ const char* StringParser::spFormatNextDirective(const char* cursor) {
   if (found != 0) {
     return ba.Cursor;  // closing quote (status 0) or failure (status -1)
   }
+  // The literal before the directive, its '%' excluded.
+  const uint32_t literal = ba.Length - 1;
   if (*ba.Cursor == '(' && spExtractOffset(&ba) != 0) {
     return ba.Cursor;
   }
@@ -73,6 +75,12 @@ const char* StringParser::spFormatNextDirective(const char* cursor) {
   DataType = size_code;
   if (spValidateScanConvcode(&ba) != 0) {
     return ba.Cursor;
+  }
+  if (ScanKind >= SCAN_STAMP) {
+    // The library scan matches only the literal before the directive; the
+    // conversion itself is the parser's own (spScanOwn).
+    ba.Length = literal;
+    ba.Text[literal] = '\0';
   }
   if (!spAppend(&ba, aNDIRECTIVE, 2)) {
     return ba.Cursor;
@@ -311,6 +319,32 @@ int StringParser::spValidateScanConvcode(_BuildArea* ba) {
     case 'c':
       valid = size == SIZE_NONE;
       DataType = MaxFieldSize >= 2 ? TYPE_STRING : TYPE_CHAR;
+      if (DataType == TYPE_STRING) {
+        ScanKind = SCAN_C_TEXT;
+      }
+      break;
+    case 'T':
+    case 'E':
+    case 'Q':
+      // A time stamp has its own length.
+      valid = size == SIZE_NONE && MaxFieldSize == 0;
+      DataType = TYPE_STRING;
+      ScanKind =
+          code == 'T' ? SCAN_STAMP : (code == 'E' ? SCAN_EPOCH : SCAN_EPOCH_MS);
+      break;
+    case 'r':
+      valid = size == SIZE_NONE;
+      DataType = TYPE_STRING;
+      ScanKind = SCAN_UPTO;
+      break;
+    case '{':
+    case '}':
+      // The bounds of an optional part read nothing and name no field.
+      valid =
+          size == SIZE_NONE && MaxFieldSize == 0 && Offset == 0 && !Suppressed;
+      DataType = TYPE_STRING;
+      ScanKind = code == '{' ? SCAN_OPTIONAL : SCAN_OPTIONAL_END;
+      Suppressed = 1;
       break;
     default:
       valid = false;
@@ -374,25 +408,37 @@ int StringParser::spAllocateVariableStorage(_BuildArea* ba,
                                             int width_position) {
   WEX1_Event ev(wex1, __func__);
   const char code = *ba->Cursor;
-  if (DataType == TYPE_STRING && MaxFieldSize == 0) {
-    // %s and %[ get a width, so that the scan can never overrun the value.
-    static const char kWidth[] = "31";
-    if (ba->Length + 2 > MAXDIRECTIVESIZE) {
+  if (ScanKind == SCAN_OPTIONAL || ScanKind == SCAN_OPTIONAL_END) {
+    return static_cast<int>(ev.Result(0));  // no value
+  }
+  if (ScanKind >= SCAN_STAMP) {
+    if (ScanKind == SCAN_UPTO && MaxFieldSize == 0) {
+      MaxFieldSize = DEFAULTSTRINGWIDTH;
+    }
+  } else if (DataType == TYPE_STRING && MaxFieldSize == 0) {
+    // %s and %[ get a width, so that the scan can never overrun the value;
+    // it is that of the longest line, so the field takes its whole token.
+    char width[MAXFIELDSIZECHARS + 2];
+    const uint32_t n = static_cast<uint32_t>(
+        snprintf(width, sizeof width, "%u", DEFAULTSTRINGWIDTH));
+    if (ba->Length + n > MAXDIRECTIVESIZE) {
       WEX1_TRACE(wex1, WEX1_ERROR, TooLongMsg,
                  static_cast<int>(MAXDIRECTIVESIZE),
                  static_cast<int>(ba->Length), ba->Text);
       return static_cast<int>(ev.Result(-1));
     }
-    memmove(ba->Text + width_position + 2, ba->Text + width_position,
+    memmove(ba->Text + width_position + n, ba->Text + width_position,
             ba->Length - static_cast<uint32_t>(width_position) + 1);
-    memcpy(ba->Text + width_position, kWidth, 2);
-    ba->Length += 2;
+    memcpy(ba->Text + width_position, width, n);
+    ba->Length += n;
     MaxFieldSize = DEFAULTSTRINGWIDTH;
   } else if (code == 'c' && MaxFieldSize == 0 && !Suppressed) {
     MaxFieldSize = 1;
   }
   size_t size = 0;
-  if (DataType == TYPE_STRING) {
+  if (ScanKind >= SCAN_STAMP && ScanKind != SCAN_UPTO) {
+    size = STAMPTEXTSIZE;
+  } else if (DataType == TYPE_STRING) {
     size = MaxFieldSize + 1;
   } else {
     size = NumericStorage(DataType);
