@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -286,6 +287,28 @@ TEST(TvxmapperTest, ShippedExampleMapsEveryLine) {
     ++lines;
   }
   EXPECT_EQ(lines, 3u);
+}
+
+// Every example of examples/formats matches each of its sample lines.
+TEST(TvxmapperTest, ExampleFormatsMatchEverySampleLine) {
+  Scoped_Temp_Dir dir;
+  for (const char* name : {"apache-error", "access-combined", "log4j", "hdfs",
+                           "iso-zoned", "keyvalue"}) {
+    const std::string file =
+        std::string(QOR_SOURCE_DIR "/examples/formats/") + name + ".txt";
+    const Mapper_Run r = RunMapper(dir, {file, "1000"}, "MAPPER:0x84");
+    EXPECT_EQ(r.status, 0) << name << r.trace;
+    EXPECT_EQ(r.trace, "") << name;
+    const std::string text = ReadFile(file);
+    const size_t samples =
+        static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) - 1;
+    size_t described = 0;
+    for (size_t p = r.out.find("description: "); p != std::string::npos;
+         p = r.out.find("description: ", p + 1)) {
+      described += r.out.compare(p, 14, "description: \n") != 0 ? 1 : 0;
+    }
+    EXPECT_EQ(described, samples) << name << r.out;
+  }
 }
 
 }  // namespace
