@@ -57,8 +57,9 @@ class Userlog_File : public Log_File {
   // monitoring ends. A command that does not compile ends the worker with
   // MONITOR_ERR_PARSER (MONITOR_ERR_MEMORY when memory is out).
   void lfProcessLogData() override;
-  // Fills the VXLOGENT row from one line (NUL-terminated; its end is cut in
-  // place) through the compiled format (FormatUserlogLine). `report` is null
+  // Fills the VXLOGENT row from one line (NUL-terminated; its final newline
+  // and a CR before it are not scanned) through the compiled format
+  // (FormatUserlogLine). `report` is null
   // while monitoring, the report's handle while reporting. 0 when filled; -1
   // when no chain is compiled, the line does not match or yields no field, or
   // ENTRYTIME cannot be written. Takes FormatLock.

@@ -245,14 +245,23 @@ long FormatUserlogLine(StringParser* anchor, char* line,
   slots[TIMESLOT] = {times.Time, ENTRYSTAMPTEXTSIZE - 1};
   slots[FRACTIONSLOT] = {times.Fraction, ENTRYFRACTIONTEXTSIZE - 1};
 
+  // The line's end is cut for the scan and put back afterwards, so that
+  // the caller (the debug log, a report's buffer) keeps the line as read.
+  char empty[1] = "";
   if (line == nullptr) {
-    line = const_cast<char*>("");
-  } else {
-    CutLineEnd(line);
+    line = empty;
   }
+  const size_t full = strlen(line);
+  const size_t length = CutLineEnd(line);
   long rc = -1;
   if (anchor != nullptr && anchor->spFormatLine(line, slots) >= 1) {
     rc = FormatUserlogEntryTime(row->entrytime, &times, context);
+  }
+  if (full - length == 2) {
+    line[length] = '\r';
+    line[length + 1] = '\n';
+  } else if (full - length == 1) {
+    line[length] = '\n';
   }
   if (times_out != nullptr) {
     *times_out = times;

@@ -74,7 +74,8 @@ size_t CutLineEnd(char* line);
 // Fills `row` from `line` through the learned `anchor`: every column blank,
 // then the named fields into ENTRYSYS, ENTRYSRC, ENTRYTYPE, ENTRYCLASS and
 // ENTRYDESC (each keeps what its column holds) and the time fields into
-// ENTRYTIME. The line's end is cut first (CutLineEnd). The common columns
+// ENTRYTIME. The line's end is not scanned (CutLineEnd); `line` is the same
+// on return. The common columns
 // (node, path, name, ...) are the caller's. When `times` is not null it
 // receives the time texts. 0 when filled; -1 when the line does not match,
 // yields no field, or ENTRYTIME cannot be written (traced).

@@ -51,7 +51,9 @@ std::string Format(const std::string& command, std::string line,
   tvx_vxlogent_data_t row;
   memset(&row, '#', sizeof row);
   _UserlogLineContext context = {Now(), 1, nullptr, 0};
+  const std::string read = line;
   const long rc = FormatUserlogLine(&anchor, &line[0], &row, &context);
+  EXPECT_EQ(line, read);  // the caller's line is left as it was
   if (replaced != nullptr) {
     *replaced = context.Replaced;
   }
