@@ -29,7 +29,7 @@
 
 #include <new>
 
-#include "agent/userlog_line.h"
+#include "parser/entry_time.h"
 #include "framework/wex1.h"
 #include "parser/string_parser.h"
 
@@ -153,7 +153,7 @@ unsigned ReplacedParts(char (*texts)[OUTPUTTEXTSIZE], uint8_t* numeric_month) {
   snprintf(times.Fraction, sizeof times.Fraction, "%.*s",
            ENTRYFRACTIONTEXTSIZE - 1, texts[12]);
   _UserlogLineContext context = {0, *numeric_month, nullptr, 0};
-  char stamp[sizeof(tvx_vxlogent_data_t::entrytime)];
+  char stamp[ENTRYTIMEDIGITS];
   // The traces of invalid parts are the agent's; the mark below is ours.
   (void)FormatUserlogEntryTime(stamp, &times, &context);
   *numeric_month = context.NumericMonth;
