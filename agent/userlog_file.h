@@ -4,7 +4,8 @@
 // The worker compiles it once into a StringParser chain (SPAnchor) and turns
 // every appended line into a VXLOGENT row: the fields named system, source,
 // type, class and description fill those columns, and the fields named year,
-// month, day, hour, minute and second make up ENTRYTIME.
+// month, day, hour, minute, second and fraction (or one named time) make up
+// ENTRYTIME (FormatUserlogLine; the language is in doc/format-commands.md).
 //
 // Ownership and threads as for every Log_File: the log manager creates it
 // (its worker starts in the constructor) and deletes it (the destructor joins
