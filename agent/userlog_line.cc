@@ -22,7 +22,8 @@ constexpr int CLASSSLOT = 9;
 constexpr int DESCRIPTIONSLOT = 10;
 constexpr int TIMESLOT = 11;
 constexpr int FRACTIONSLOT = 12;
-static_assert(NUMKEYWORDS == 13, "one output slot per keyword");
+constexpr int ZONESLOT = 13;
+static_assert(NUMKEYWORDS == 14, "one output slot per keyword");
 
 }  // namespace
 
@@ -50,6 +51,7 @@ long FormatUserlogLine(StringParser* anchor, char* line,
   slots[DESCRIPTIONSLOT] = {row->entrydesc, sizeof row->entrydesc};
   slots[TIMESLOT] = {times.Time, ENTRYSTAMPTEXTSIZE - 1};
   slots[FRACTIONSLOT] = {times.Fraction, ENTRYFRACTIONTEXTSIZE - 1};
+  slots[ZONESLOT] = {times.Zone, ENTRYFRACTIONTEXTSIZE - 1};
 
   // The line's end is cut for the scan and put back afterwards, so that
   // the caller (the debug log, a report's buffer) keeps the line as read.

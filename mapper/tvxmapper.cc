@@ -58,6 +58,7 @@ const char NoMatchText[] = "*** line does not match the format command ***\n";
 const char ReplacedText[] =
     "   <- invalid; the agent stores the current time's part";
 const char ZeroText[] = "   <- invalid; the agent stores 0";
+const char ZoneText[] = "   <- invalid; the agent keeps the time as written";
 const char CommandTooLongMsg[] =
     "\nError: format command in %s exceeds %d characters; no line processed.";
 
@@ -136,6 +137,7 @@ const Replaced_Mark REPLACEDMARKS[] = {
     {REPLACED_DAY, 2, ReplacedText},    {REPLACED_HOUR, 3, ReplacedText},
     {REPLACED_MINUTE, 4, ReplacedText}, {REPLACED_SECOND, 5, ZeroText},
     {REPLACED_TIME, 11, ReplacedText},  {REPLACED_FRACTION, 12, ZeroText},
+    {REPLACED_ZONE, 13, ZoneText},
 };
 
 // The REPLACED_* bits of the time texts of one matched line, as the agent
@@ -152,6 +154,8 @@ unsigned ReplacedParts(char (*texts)[OUTPUTTEXTSIZE], uint8_t* numeric_month) {
            texts[11]);
   snprintf(times.Fraction, sizeof times.Fraction, "%.*s",
            ENTRYFRACTIONTEXTSIZE - 1, texts[12]);
+  snprintf(times.Zone, sizeof times.Zone, "%.*s", ENTRYFRACTIONTEXTSIZE - 1,
+           texts[13]);
   _UserlogLineContext context = {0, *numeric_month, nullptr, 0};
   char stamp[ENTRYTIMEDIGITS];
   // The traces of invalid parts are the agent's; the mark below is ours.

@@ -57,6 +57,8 @@ const char InvalidSecondMsg[] =
     "\nError: invalid second found in event entrytime; '%s'";
 const char InvalidTimeMsg[] =
     "\nError: invalid time found in event entrytime; '%s'";
+const char InvalidZoneMsg[] =
+    "\nError: invalid zone found in event entrytime; '%s'";
 const char InvalidFractionMsg[] =
     "\nError: invalid fraction found in event entrytime; '%s'";
 const char ClockErrMsg[] =
@@ -162,6 +164,47 @@ long FractionMilliseconds(const char* text) {
     ms = ms * 10 + (static_cast<size_t>(i) < n ? text[i] - '0' : 0);
   }
   return ms;
+}
+
+// Farthest zone from UTC, in seconds.
+constexpr long MAXZONESECONDS = 14 * 3600;
+
+// The offset from UTC in seconds of a zone text (Z, UTC, GMT, +hh, +hhmm,
+// +hh:mm or with '-'); false when the text is none of these or lies
+// farther than 14:00 from UTC.
+bool ZoneOffset(const char* text, long* offset) {
+  if (strcmp(text, "Z") == 0 || strcmp(text, "z") == 0 ||
+      strcmp(text, "UTC") == 0 || strcmp(text, "GMT") == 0) {
+    *offset = 0;
+    return true;
+  }
+  int hours = 0;
+  int minutes = 0;
+  int consumed = -1;
+  const char* digits = text + 1;
+  if ((text[0] != '+' && text[0] != '-') ||
+      !isdigit(static_cast<unsigned char>(digits[0])) ||
+      !isdigit(static_cast<unsigned char>(digits[1]))) {
+    return false;
+  }
+  const size_t n = strlen(digits);
+  if (n == 2) {
+    hours = (digits[0] - '0') * 10 + (digits[1] - '0');
+  } else if (n == 4 &&
+             sscanf(digits, "%2d%2d%n", &hours, &minutes, &consumed) == 2 &&
+             consumed == 4) {
+  } else if (n == 5 && digits[2] == ':' &&
+             sscanf(digits, "%2d:%2d%n", &hours, &minutes, &consumed) == 2 &&
+             consumed == 5) {
+  } else {
+    return false;
+  }
+  const long seconds = hours * 3600L + minutes * 60L;
+  if (minutes > 59 || seconds > MAXZONESECONDS) {
+    return false;
+  }
+  *offset = text[0] == '-' ? -seconds : seconds;
+  return true;
 }
 
 // The parts of a time directive's text "YYYY-MM-DD hh:mm:ss[.mmm]"; false
@@ -327,6 +370,35 @@ long FormatUserlogEntryTime(char* dest, const _EntryTimeBuffers* times,
     year = info->lastYear;
     info->lastMonth = month;
     info->lastDay = day;
+  }
+
+  long zone = 0;
+  const bool zoned = times->Time[0] == '\0' && times->Zone[0] != '\0';
+  if (zoned && !ZoneOffset(times->Zone, &zone)) {
+    WEX1_TRACE(wex1, WEX1_ERROR, InvalidZoneMsg, times->Zone);
+    context->Replaced |= REPLACED_ZONE;
+  } else if (zoned && year != MISSING && month != MISSING && day != MISSING &&
+             hour != MISSING && minute != MISSING) {
+    // A full date and time with a zone: the same instant in local time.
+    struct tm utc;
+    memset(&utc, 0, sizeof utc);
+    utc.tm_year = static_cast<int>(century * 100 + year);
+    utc.tm_mon = static_cast<int>(month - 1);
+    utc.tm_mday = static_cast<int>(day);
+    utc.tm_hour = static_cast<int>(hour);
+    utc.tm_min = static_cast<int>(minute);
+    utc.tm_sec = static_cast<int>(second);
+    const time_t at = timegm(&utc) - zone;
+    struct tm local;
+    if (localtime_r(&at, &local) != nullptr && local.tm_year >= 0 &&
+        local.tm_year <= LASTSTAMPYEAR - FIRSTSTAMPYEAR) {
+      SplitYear(local.tm_year, &century, &year);
+      month = local.tm_mon + 1;
+      day = local.tm_mday;
+      hour = local.tm_hour;
+      minute = local.tm_min;
+      second = local.tm_sec;
+    }
   }
 
   if (year == MISSING || month == MISSING || day == MISSING ||

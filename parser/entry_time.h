@@ -33,6 +33,9 @@ struct _EntryTimeBuffers {
   char Time[ENTRYSTAMPTEXTSIZE];
   // The field named `fraction`: the digits after the second's point.
   char Fraction[ENTRYFRACTIONTEXTSIZE];
+  // The field named `zone`: Z, UTC, GMT, +hh, +hhmm or +hh:mm (or -). With a
+  // full date and time the parts are converted from it to local time.
+  char Zone[ENTRYFRACTIONTEXTSIZE];
 };
 
 // Bits of the entry-time parts that were present but invalid, and so were
@@ -45,6 +48,7 @@ constexpr unsigned REPLACED_MINUTE = 0x10;
 constexpr unsigned REPLACED_SECOND = 0x20;
 constexpr unsigned REPLACED_TIME = 0x40;
 constexpr unsigned REPLACED_FRACTION = 0x80;
+constexpr unsigned REPLACED_ZONE = 0x100;  // ignored: the parts stay local
 
 // What a report carries from one line to the next older one: the year, and
 // the month and day of the line converted last. Read newest first, a line

@@ -100,7 +100,7 @@ inline constexpr _KeywordFields KEYWORDS[] = {
     {"year", 2},     {"month", 2},  {"day", 2},         {"hour", 2},
     {"minute", 2},   {"second", 2}, {"system", 2},      {"source", 2},
     {"type", 2},     {"class", 2},  {"description", 2}, {"time", 2},
-    {"fraction", 2}, {nullptr, 0},
+    {"fraction", 2}, {"zone", 2},   {nullptr, 0},
 };
 // Keywords in KEYWORDS (the end record excluded): the number of output slots.
 constexpr int NUMKEYWORDS =

@@ -335,6 +335,30 @@ TEST_F(UserlogLineTest, FractionFieldIsKeptAsTheMillisecond) {
   EXPECT_EQ(replaced, REPLACED_TIME);
 }
 
+// A zone field converts a full date and time to local time; an invalid zone
+// is marked and the time kept as written.
+TEST_F(UserlogLineTest, ZoneFieldConvertsTheTimeToLocalTime) {
+  const char kAccess[] =
+      "A,\"[%d/%3s/%d:%d:%d:%d %[^]]] %s\",da mo ye ho mi se zo de";
+  const Line_Case cases[] = {
+      {kAccess, "[15/Mar/2024:10:15:00 +0100] up", "1240315091500000|||||up"},
+      {kAccess, "[15/Mar/2024:00:15:00 +01:30] up", "1240314224500000|||||up"},
+      {kAccess, "[15/Mar/2024:23:15:00 -0500] up", "1240316041500000|||||up"},
+      {kAccess, "[15/Mar/2024:10:15:00 Z] up", "1240315101500000|||||up"},
+      {kAccess, "[15/Mar/2024:10:15:00 GMT] up", "1240315101500000|||||up"},
+  };
+  RunCases(std::begin(cases), std::end(cases));
+  for (const char* zone : {"+1500", "+01:60", "CET", "+1"}) {
+    unsigned replaced = 0;
+    EXPECT_EQ(
+        Format(kAccess, std::string("[15/Mar/2024:10:15:00 ") + zone + "] up",
+               &replaced),
+        "1240315101500000|||||up")
+        << zone;
+    EXPECT_EQ(replaced, REPLACED_ZONE) << zone;
+  }
+}
+
 TEST_F(UserlogLineTest, OptionalPartMayBeMissing) {
   const char kPid[] = "A,\"%s %[^[:]%{[%d]%}: %[^\\n]\",sy so ty de";
   const char kFrac[] = "A,\"%d:%d:%d%{.%[0-9]%} %[^\\n]\",ho mi se fr de";

@@ -170,8 +170,8 @@ void CheckPrintText(const StringParser* d) {
 
 // The agent's slot capacities: six time parts, the text columns, the time
 // stamp and the fraction.
-const int64_t kCapacity[NUMKEYWORDS] = {7,  7,  7,  7,  7,   7, 32,
-                                        32, 16, 16, 256, 31, 15};
+const int64_t kCapacity[NUMKEYWORDS] = {7,  7,  7,  7,   7,  7,  32,
+                                        32, 16, 16, 256, 31, 15, 15};
 
 }  // namespace
 

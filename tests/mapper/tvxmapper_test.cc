@@ -51,10 +51,10 @@ Mapper_Run RunMapper(const Scoped_Temp_Dir& dir,
 // The keyword lines of one sample line: `texts` by keyword position.
 std::string Keywords(const std::map<int, std::string>& texts) {
   static const char* const kNames[] = {
-      "year",   "month", "day",   "hour",        "minute", "second",  "system",
-      "source", "type",  "class", "description", "time",   "fraction"};
+      "year",   "month", "day",   "hour",        "minute", "second",   "system",
+      "source", "type",  "class", "description", "time",   "fraction", "zone"};
   std::string s;
-  for (int i = 0; i < 13; ++i) {
+  for (int i = 0; i < 14; ++i) {
     char head[16];
     snprintf(head, sizeof head, "%11s: ", kNames[i]);
     const auto it = texts.find(i);
