@@ -169,42 +169,10 @@ long FractionMilliseconds(const char* text) {
 // Farthest zone from UTC, in seconds.
 constexpr long MAXZONESECONDS = 14 * 3600;
 
-// The offset from UTC in seconds of a zone text (Z, UTC, GMT, +hh, +hhmm,
-// +hh:mm or with '-'); false when the text is none of these or lies
-// farther than 14:00 from UTC.
+// The offset of a zone text that is nothing but a zone.
 bool ZoneOffset(const char* text, long* offset) {
-  if (strcmp(text, "Z") == 0 || strcmp(text, "z") == 0 ||
-      strcmp(text, "UTC") == 0 || strcmp(text, "GMT") == 0) {
-    *offset = 0;
-    return true;
-  }
-  int hours = 0;
-  int minutes = 0;
-  int consumed = -1;
-  const char* digits = text + 1;
-  if ((text[0] != '+' && text[0] != '-') ||
-      !isdigit(static_cast<unsigned char>(digits[0])) ||
-      !isdigit(static_cast<unsigned char>(digits[1]))) {
-    return false;
-  }
-  const size_t n = strlen(digits);
-  if (n == 2) {
-    hours = (digits[0] - '0') * 10 + (digits[1] - '0');
-  } else if (n == 4 &&
-             sscanf(digits, "%2d%2d%n", &hours, &minutes, &consumed) == 2 &&
-             consumed == 4) {
-  } else if (n == 5 && digits[2] == ':' &&
-             sscanf(digits, "%2d:%2d%n", &hours, &minutes, &consumed) == 2 &&
-             consumed == 5) {
-  } else {
-    return false;
-  }
-  const long seconds = hours * 3600L + minutes * 60L;
-  if (minutes > 59 || seconds > MAXZONESECONDS) {
-    return false;
-  }
-  *offset = text[0] == '-' ? -seconds : seconds;
-  return true;
+  const int n = ReadZone(text, true, offset);
+  return n > 0 && text[n] == '\0';
 }
 
 // The parts of a time directive's text "YYYY-MM-DD hh:mm:ss[.mmm]"; false
@@ -235,6 +203,41 @@ bool StampParts(const char* text, long* year, long* month, long* day,
 }
 
 }  // namespace
+
+int ReadZone(const char* text, bool names, long* offset) {
+  if (*text == 'Z' || *text == 'z') {
+    *offset = 0;
+    return 1;
+  }
+  if (names && (strncmp(text, "UTC", 3) == 0 || strncmp(text, "GMT", 3) == 0)) {
+    *offset = 0;
+    return 3;
+  }
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if ((*text != '+' && *text != '-') || !digit(text[1]) || !digit(text[2])) {
+    return 0;
+  }
+  const long hours = (text[1] - '0') * 10 + (text[2] - '0');
+  long minutes = 0;
+  int n = 3;
+  if (text[3] == ':') {
+    if (!digit(text[4]) || !digit(text[5])) {
+      return -1;
+    }
+    n = 6;
+  } else if (digit(text[3]) && digit(text[4])) {
+    n = 5;
+  }
+  if (n > 3) {
+    minutes = (text[n - 2] - '0') * 10 + (text[n - 1] - '0');
+  }
+  const long seconds = hours * 3600 + minutes * 60;
+  if (minutes > 59 || seconds > MAXZONESECONDS) {
+    return -1;
+  }
+  *offset = *text == '-' ? -seconds : seconds;
+  return n;
+}
 
 size_t CutLineEnd(char* line) {
   size_t n = strlen(line);

@@ -69,6 +69,12 @@ struct _UserlogLineContext {
   unsigned Replaced;         // out: REPLACED_* bits of the last conversion
 };
 
+// Reads a zone at `text`: Z (or z), +hh, +hhmm or +hh:mm (or '-'), and
+// with `names` also UTC and GMT. Returns the characters read (0 when no zone
+// begins there) with the offset from UTC in seconds in *offset, or -1 for a
+// zone that is malformed or farther than 14:00 from UTC.
+int ReadZone(const char* text, bool names, long* offset);
+
 // Cuts the line's final newline, and a carriage return before it, in place:
 // they end the line and belong to no field. Returns the length left.
 size_t CutLineEnd(char* line);

@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include "framework/wex1.h"
+#include "parser/entry_time.h"
 #include "parser/string_parser.h"
 #include "parser/string_parser_internal.h"
 
@@ -16,8 +17,6 @@ namespace {
 
 // Most digits of a fraction of a second (nanoseconds).
 constexpr int MAXFRACTIONDIGITS = 9;
-// Farthest zone from UTC, in minutes.
-constexpr int MAXZONEMINUTES = 14 * 60;
 // Most digits of a time since the epoch (milliseconds until the year 33658).
 constexpr int MAXEPOCHDIGITS = 15;
 
@@ -134,30 +133,12 @@ int ScanStamp(const char* text, char* out) {
   t.tm_min = minute;
   t.tm_sec = second;
   long offset = 0;
-  bool zoned = false;
-  if (*p == 'Z' || *p == 'z') {
-    zoned = true;
-    ++p;
-  } else if ((*p == '+' || *p == '-') && IsDigit(p[1]) && IsDigit(p[2])) {
-    int zone_hours = 0;
-    int zone_minutes = 0;
-    Digits(p + 1, 2, &zone_hours);
-    const char* z = p + 3;
-    if (*z == ':') {
-      if (!Digits(z + 1, 2, &zone_minutes)) {
-        return -1;
-      }
-      z += 3;
-    } else if (Digits(z, 2, &zone_minutes)) {
-      z += 2;
-    }
-    if (zone_minutes > 59 || zone_hours * 60 + zone_minutes > MAXZONEMINUTES) {
-      return -1;
-    }
-    offset = (zone_hours * 3600L + zone_minutes * 60L) * (*p == '-' ? -1 : 1);
-    zoned = true;
-    p = z;
+  const int zone = ReadZone(p, false, &offset);
+  if (zone < 0) {
+    return -1;
   }
+  const bool zoned = zone > 0;
+  p += zone;
   if (zoned) {
     const time_t at = timegm(&t) - offset;
     if (localtime_r(&at, &t) == nullptr) {

@@ -16,7 +16,7 @@ cxx="${CXX_FUZZ:-clang++}"
 "$cxx" -std=c++17 -g -O1 -fno-omit-frame-pointer \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
   -I "$root" \
-  "$here/string_parser_fuzz.cc" "$root"/parser/string_parser*.cc "$root/framework/wex1.cc" \
+  "$here/string_parser_fuzz.cc" "$root"/parser/*.cc "$root/framework/wex1.cc" \
   -lpthread -o "$out/string_parser_fuzz"
 
 # Seeds: commands that compile, each followed by lines that match and fail.
