@@ -112,9 +112,13 @@ long Syslog_File::lfFormatEntryAsRow(char* entry, void* row_arg, void* report) {
   pos = slExtractSystem(row->entrysys, pos, sizeof row->entrysys);
   pos = slExtractSource(row->entrysrc, pos, sizeof row->entrysrc);
   // One character more than the column, to tell a newline just past it.
+  // The newline ends the line and a CR before it belongs to that end.
   size_t length = strnlen(pos, sizeof row->entrydesc + 1);
   if (length > 0 && pos[length - 1] == '\n') {
     --length;
+    if (length > 0 && pos[length - 1] == '\r') {
+      --length;
+    }
   }
   memcpy(row->entrydesc, pos,
          length < sizeof row->entrydesc ? length : sizeof row->entrydesc);

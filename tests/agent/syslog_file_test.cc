@@ -119,6 +119,12 @@ TEST_F(SyslogFileTest, LinesFormatIntoTheEntryColumns) {
        x300.substr(0, 256)},
       {"Jun  1 00:00:00 h s: " + x300.substr(0, 256) + "\n", "1010601000000000",
        "h", "s", x300.substr(0, 256)},
+      // A CR before the newline ends the line too; a CR alone is text.
+      {"Jun  1 00:00:00 h s: dos line\r\n", "1010601000000000", "h", "s",
+       "dos line"},
+      {"Jun  1 00:00:00 h s: " + x300.substr(0, 255) + "\r\n",
+       "1010601000000000", "h", "s", x300.substr(0, 255)},
+      {"Jun  1 00:00:00 h s: cr\r", "1010601000000000", "h", "s", "cr\r"},
       // Entries that end early are never read past their end.
       {"Jun  1 00:00:00 myhost sshd:\n", "1010601000000000", "myhost", "sshd",
        ""},
