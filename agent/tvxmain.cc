@@ -250,5 +250,7 @@ int QorAgentMain(int argc, char** argv) {
   GetSystemName();
   pTheLogManager = new Log_Manager;
   ZEP_RegisterAgentLoader(LoadAgents);
-  return hovmain(argc, argv);
+  const int status = hovmain(argc, argv);
+  // Ending for want of anything to watch is a failure a supervisor must see.
+  return status == 0 && pTheLogManager->NoWork ? 1 : status;
 }

@@ -11,6 +11,7 @@
 
 #include <new>
 
+#include "agent/entry_year.h"
 #include "agent/valid_log.h"
 #include "framework/wex1.h"
 #include "tables/request_thresholds.h"
@@ -408,12 +409,14 @@ long Userlog_File::ulFormatEntryTime(char* dest, const _EntryTimeBuffers* times,
       return ev.Result(-1);
     }
     if (year == MISSING) {
-      // A line without a year whose month lies after the current month was
-      // written last year (a December line read in January).
-      const long years = month != MISSING && month > local.tm_mon + 1 && local.tm_year > 0
-                             ? local.tm_year - 1
-                             : local.tm_year;
-      SplitYear(years, &century, &year);
+      // The fields the line lacks are those of now (filled in below).
+      const long years = YearOfYearlessDate(
+          local, month != MISSING ? month : local.tm_mon + 1,
+          day != MISSING ? day : local.tm_mday,
+          hour != MISSING ? hour : local.tm_hour,
+          minute != MISSING ? minute : local.tm_min, second);
+      SplitYear(years < 0 ? 0 : (years > LASTSTAMPYEAR - FIRSTSTAMPYEAR ? local.tm_year : years),
+                &century, &year);
     }
     if (month == MISSING) {
       month = local.tm_mon + 1;

@@ -208,9 +208,11 @@ TEST_F(UserlogFileTest, EntryTimeTextsMakeTheStamp) {
       {{"70", "DEC", "5", "24", "0", "0"}, "0701205240000000", -1},
       {{"2070", "3", "5", "7", "8", "9"}, "1700305070809000", -1},
       {{"", "", "", "", "", ""}, "1260615123400000", -1},
-      // Without a year: a month after the current one (June) is last year's.
+      // Without a year: a date more than a day after now (June 15th) is
+      // last year's.
       {{"", "12", "31", "7", "8", "9"}, "1251231070809000", -1},
-      {{"", "6", "30", "7", "8", "9"}, "1260630070809000", -1},
+      {{"", "6", "30", "7", "8", "9"}, "1250630070809000", -1},
+      {{"", "6", "16", "7", "8", "9"}, "1260616070809000", -1},
       {{"-5", "3", "5", "7", "8", "9"}, "1260305070809000", 0},
       {{"99", "mar", "5", "7", "8", "9"}, "0990605070809000", 1},
       {{"99", "13", "5", "7", "8", "9"}, "0990605070809000", 1},
@@ -311,7 +313,7 @@ TEST_F(UserlogFileTest, AppendedLinesBecomeEventsWhileReportsRun) {
     for (int n = 0; n < kLines; ++n) {
       char line[64];
       snprintf(line, sizeof line, "%02d 07:%02d:%02d app %02d%02d\n",
-               1 + n % 28, n / 60 % 60, n % 60, n / 60 % 60, n % 60);
+               1 + n % 15, n / 60 % 60, n % 60, n / 60 % 60, n % 60);
       burst += line;
     }
     std::atomic<bool> done{false};
