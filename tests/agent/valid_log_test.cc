@@ -136,6 +136,10 @@ TEST_F(ValidLogTest, AgentLinesFollowTheFieldRules) {
           {"@D@/messages ; ;S ;tail -f", "@D@/messages NS",
            "\nProcedure parameter tail -f not valid for file @D@/messages which is of type S; "
            "parameter ignored. "},
+          {"@D@/messages ; ;A ;utmp ", "@D@/messages NA utmp", ""},
+          {"@D@/messages ; ;A ;utmpx", "@D@/messages NA",
+           "\nProcedure parameter utmpx not valid for file @D@/messages which is of type A; "
+           "parameter ignored. "},
           {"@D@/messages ; ;A ; ;x", "@D@/messages NA",
            "\nField 5 for log @D@/messages is out of bounds. Maximum number of fields is 4. "
            "Value of x is ignored"},
