@@ -413,7 +413,8 @@ void Log_Manager::lmWaitForServerUp() {
     if (rc != 0) {
       lmUnlockManager();
       WEX1_TRACE(wex1, WEX1_FLOW, ServerTimedOutMsg);
-      exit(-1);
+      // Without work the agent fails alike however the start-up went.
+      exit(NoWork ? 1 : -1);
     }
     WEX1_TRACE(wex1, WEX1_FLOW, ShutdownResumingMsg);
   }

@@ -217,9 +217,8 @@ unsigned int LoadAgents() {
 }
 
 void ShutDown() {
-  if (pTheLogManager != nullptr) {
-    delete pTheLogManager;
-  }
+  delete pTheLogManager;
+  pTheLogManager = nullptr;
   delete[] gSystemName;
   gSystemName = nullptr;
   fflush(stderr);
@@ -252,5 +251,9 @@ int QorAgentMain(int argc, char** argv) {
   ZEP_RegisterAgentLoader(LoadAgents);
   const int status = hovmain(argc, argv);
   // Ending for want of anything to watch is a failure a supervisor must see.
-  return status == 0 && pTheLogManager->NoWork ? 1 : status;
+  const bool no_work = pTheLogManager->NoWork;
+  // The manager thread is joined here, before the exit handlers destroy the
+  // runtime's statics under its last traces.
+  ShutDown();
+  return status == 0 && no_work ? 1 : status;
 }
