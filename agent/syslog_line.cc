@@ -80,6 +80,32 @@ int64_t DaysFromCivil(int year, int month, int day) {
   return era * 146097 + doe - 719468;
 }
 
+// The time stamp of `t` in local time; false when it has none (traced).
+// Lines of a log mostly follow each other within a minute: each thread
+// keeps the stamp of the last minute it converted and sets the seconds,
+// as long as the zone's offset from UTC is whole minutes (it is for every
+// zone but some before 1900).
+bool LocalStamp(time_t t, char* stamp) {
+  static const char kNoStamp[TIMESTAMPLENGTH + 1] = "0000000000000000";
+  thread_local bool cached = false;
+  thread_local time_t cached_minute = 0;
+  thread_local char minute_stamp[TIMESTAMPLENGTH];
+  const int seconds = static_cast<int>((t % 60 + 60) % 60);
+  const time_t minute = t - seconds;
+  if (!cached || minute != cached_minute) {
+    GenerateTimestamp(minute, minute_stamp);
+    cached = memcmp(minute_stamp, kNoStamp, TIMESTAMPLENGTH) != 0;
+    cached_minute = minute;
+  }
+  if (cached && minute_stamp[11] == '0' && minute_stamp[12] == '0') {
+    memcpy(stamp, minute_stamp, TIMESTAMPLENGTH);
+    Put2(stamp + 11, seconds);
+    return true;
+  }
+  GenerateTimestamp(t, stamp);
+  return memcmp(stamp, kNoStamp, TIMESTAMPLENGTH) != 0;
+}
+
 // "Mmm dd hh:mm:ss" or "Mmm d hh:mm:ss": the position after the seconds.
 const char* BsdTime(const char* p, const char* end, const struct tm& now,
                     char* stamp) {
@@ -184,9 +210,7 @@ const char* ZonedTime(const char* p, const char* end, char* stamp) {
   }
   const int64_t utc = DaysFromCivil(year, month, day) * 86400 + hour * 3600 +
                       minute * 60 + second - offset;
-  GenerateTimestamp(static_cast<time_t>(utc), stamp);
-  static const char kNoStamp[TIMESTAMPLENGTH + 1] = "0000000000000000";
-  if (memcmp(stamp, kNoStamp, TIMESTAMPLENGTH) == 0) {
+  if (!LocalStamp(static_cast<time_t>(utc), stamp)) {
     return nullptr;  // no local form (traced)
   }
   memcpy(stamp + STAMPMILLIS, millis, sizeof millis);
