@@ -39,7 +39,8 @@ constexpr int CWDSIZE = 1025;
 const HOV_EnvHelp kAgentEnv[] = {
     {"TVX_CONFIG_FILE", "none (the syslog configuration is used)",
      "agent configuration file: one log per line, PATH [;DEBUG] [;TYPE] [;PROCEDURE]"},
-    {"TVX_SYSLOG_CONF", "/etc/syslog.conf", "syslog configuration whose file actions are watched"},
+    {"TVX_SYSLOG_CONF", "/etc/syslog.conf, else /etc/rsyslog.conf",
+     "syslog configuration whose file actions are watched"},
     {"AGENT_DEBUG_LOG", "none (debug mode off)", "file that receives the debug records of logs in debug mode"},
     {"TVX_MAX_ROWS", "1000", "most rows one log-entries report returns"},
     {"VANDU_NODETYPE", "TVX", "node type appended to the system name"},
