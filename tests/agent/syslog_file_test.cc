@@ -50,17 +50,6 @@ std::unique_ptr<Syslog_File> NewLog(const std::string& path) {
 // every host; no log object (and so no worker) outlives a test.
 class SyslogFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* tz = getenv("TZ");
-    had_tz_ = tz != nullptr;
-    old_tz_ = had_tz_ ? tz : "";
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
-  void TearDown() override {
-    had_tz_ ? setenv("TZ", old_tz_.c_str(), 1) : unsetenv("TZ");
-    tzset();
-  }
   static time_t Utc(int year, int mon, int day, int h, int m, int s) {
     struct tm t = {};
     t.tm_year = year - 1900, t.tm_mon = mon - 1, t.tm_mday = day;
@@ -77,8 +66,7 @@ class SyslogFileTest : public ::testing::Test {
   }
 
   qortest::Scoped_Temp_Dir dir_;
-  bool had_tz_ = false;
-  std::string old_tz_;
+  qortest::Scoped_Time_Zone zone_{"UTC"};
 };
 
 // ---------------------------------------------------------------------------

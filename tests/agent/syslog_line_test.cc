@@ -11,6 +11,7 @@
 
 #include "agent/entry_year.h"
 #include "tables/tvx_vxlogent_schema.h"
+#include "tests/testutil.h"
 
 namespace {
 
@@ -31,17 +32,6 @@ struct tm Local(int year, int mon, int day, int h, int m, int s) {
 // so that "local" differs from every zone the lines carry but one.
 class SyslogLineTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* tz = getenv("TZ");
-    had_tz_ = tz != nullptr;
-    old_tz_ = had_tz_ ? tz : "";
-    setenv("TZ", "EST5", 1);
-    tzset();
-  }
-  void TearDown() override {
-    had_tz_ ? setenv("TZ", old_tz_.c_str(), 1) : unsetenv("TZ");
-    tzset();
-  }
   // Formats `line` from a heap copy of exactly its length (no terminator),
   // so that a read past its end is caught by the sanitizer build.
   static long Format(const std::string& line, tvx_vxlogent_data_t* row,
@@ -50,8 +40,7 @@ class SyslogLineTest : public ::testing::Test {
     memcpy(copy.get(), line.data(), line.size());
     return FormatSyslogLine(copy.get(), line.size(), now, row);
   }
-  bool had_tz_ = false;
-  std::string old_tz_;
+  qortest::Scoped_Time_Zone zone_{"EST5"};
 };
 
 struct Shape {
