@@ -34,9 +34,9 @@ int YearOfYearlessDate(const struct tm& now, int month, int day, int hour,
                                      now.tm_hour, now.tm_min, now.tm_sec) +
                      SECONDSPERDAY;
   const long days_this_year = LeapYear(year) ? 366 : 365;
-  const long next_year = days_this_year * SECONDSPERDAY +
-                         SecondsIntoYear(year + 1, month, day, hour, minute,
-                                         second);
+  const long next_year =
+      days_this_year * SECONDSPERDAY +
+      SecondsIntoYear(year + 1, month, day, hour, minute, second);
   if (next_year <= limit) {
     return year + 1;
   }

@@ -29,14 +29,17 @@ const char IncludeDepthMsg[] =
     "\nSyslog configuration includes nest deeper than %d files at %s; include ignored.";
 const char IncludeCountMsg[] =
     "\nSyslog configuration includes more than %d files; %s and the files after it are ignored.";
-const char IncludeReadMsg[] = "\nReading included syslog configuration file %s.";
+const char IncludeReadMsg[] =
+    "\nReading included syslog configuration file %s.";
 
 const char INCLUDECONFIG[] = "$IncludeConfig";
 const char INCLUDESTATEMENT[] = "include(";
 const char ACTIONSTATEMENT[] = "action(";
 const char OMFILE[] = "omfile";
 
-bool IsSpace(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
+bool IsSpace(char c) {
+  return isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 // Characters of a selector: facility and level names, '*', and the '.',
 // ',', ';', '=' and '!' that join them.
@@ -149,7 +152,8 @@ class Reader {
       record.clear();
     }
     free(line);
-    if (!record.empty() && record.size() < static_cast<size_t>(CONFIGRECSIZE - 1)) {
+    if (!record.empty() &&
+        record.size() < static_cast<size_t>(CONFIGRECSIZE - 1)) {
       Take(&record[0], depth);
     }
     return true;
@@ -204,8 +208,7 @@ class Reader {
         continue;
       }
       if (files_ >= MAXSYSLOGCONFFILES) {
-        WEX1_TRACE(wex1, WEX1_ERROR, IncludeCountMsg, MAXSYSLOGCONFFILES,
-                   path);
+        WEX1_TRACE(wex1, WEX1_ERROR, IncludeCountMsg, MAXSYSLOGCONFFILES, path);
         break;
       }
       ++files_;

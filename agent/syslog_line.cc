@@ -12,14 +12,15 @@ namespace {
 
 const char MONTHS[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
 constexpr int MONTHCHARS = 3;
-constexpr int DAYSINMONTH[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+constexpr int DAYSINMONTH[12] = {31, 29, 31, 30, 31, 30,
+                                 31, 31, 30, 31, 30, 31};
 
 // Shortest stamps: "Mmm d hh:mm:ss" and "YYYY-MM-DDThh:mm:ssZ".
 constexpr ptrdiff_t BSDMINLENGTH = 14;
 constexpr ptrdiff_t RFCMINLENGTH = 20;
-constexpr int CLOCKCHARS = 8;    // "hh:mm:ss"
+constexpr int CLOCKCHARS = 8;     // "hh:mm:ss"
 constexpr int RFCDATECHARS = 11;  // "YYYY-MM-DDT"
-constexpr int OFFSETCHARS = 6;   // "+hh:mm"
+constexpr int OFFSETCHARS = 6;    // "+hh:mm"
 // Years a zoned line may carry: their local time always has a stamp (three
 // digits of years since 1900) whatever the zones involved.
 constexpr int FIRSTZONEDYEAR = 1902;
@@ -32,9 +33,15 @@ const char LASTMESSAGEREPEATED[] = "last message repeated ";
 constexpr size_t LASTMESSAGEREPEATEDLENGTH = sizeof LASTMESSAGEREPEATED - 1;
 constexpr char SOURCETERMINATOR = ':';
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsSpace(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool IsSpace(char c) {
+  return isspace(static_cast<unsigned char>(c)) != 0;
+}
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 // The `count` digits at `p` as a number, or -1 when one is not a digit.
 int Digits(const char* p, int count) {

@@ -410,12 +410,15 @@ long Userlog_File::ulFormatEntryTime(char* dest, const _EntryTimeBuffers* times,
     }
     if (year == MISSING) {
       // The fields the line lacks are those of now (filled in below).
-      const long years = YearOfYearlessDate(
-          local, month != MISSING ? month : local.tm_mon + 1,
-          day != MISSING ? day : local.tm_mday,
-          hour != MISSING ? hour : local.tm_hour,
-          minute != MISSING ? minute : local.tm_min, second);
-      SplitYear(years < 0 ? 0 : (years > LASTSTAMPYEAR - FIRSTSTAMPYEAR ? local.tm_year : years),
+      const long years =
+          YearOfYearlessDate(local, month != MISSING ? month : local.tm_mon + 1,
+                             day != MISSING ? day : local.tm_mday,
+                             hour != MISSING ? hour : local.tm_hour,
+                             minute != MISSING ? minute : local.tm_min, second);
+      SplitYear(years < 0
+                    ? 0
+                    : (years > LASTSTAMPYEAR - FIRSTSTAMPYEAR ? local.tm_year
+                                                              : years),
                 &century, &year);
     }
     if (month == MISSING) {

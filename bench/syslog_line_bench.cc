@@ -6,11 +6,11 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <benchmark/benchmark.h>
-
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "agent/config_def.h"
 #include "agent/syslog_file.h"
@@ -91,13 +91,14 @@ void BM_FormatSyslogLine(benchmark::State& state) {
   std::vector<std::string> lines;
   for (int i = 0; i < kShapes; ++i) {
     char line[256];
-    snprintf(line, sizeof line,
-             state.range(0) == 0
-                 ? "Dec  8 04:05:%02d myhost sshd[1234]: Failed password for root from 10.0.0.1 "
-                   "port 4242 ssh2\n"
-                 : "2026-12-08T04:05:%02d.155123+01:00 myhost sshd[1234]: Failed password for root "
-                   "from 10.0.0.1 port 4242 ssh2\n",
-             i);
+    snprintf(
+        line, sizeof line,
+        state.range(0) == 0
+            ? "Dec  8 04:05:%02d myhost sshd[1234]: Failed password for root from 10.0.0.1 "
+              "port 4242 ssh2\n"
+            : "2026-12-08T04:05:%02d.155123+01:00 myhost sshd[1234]: Failed password for root "
+              "from 10.0.0.1 port 4242 ssh2\n",
+        i);
     lines.push_back(line);
   }
   const time_t now = time(nullptr);
@@ -107,7 +108,8 @@ void BM_FormatSyslogLine(benchmark::State& state) {
   size_t i = 0;
   for (auto _ : state) {
     const std::string& line = lines[i++ % kShapes];
-    benchmark::DoNotOptimize(FormatSyslogLine(line.data(), line.size(), local, &row));
+    benchmark::DoNotOptimize(
+        FormatSyslogLine(line.data(), line.size(), local, &row));
     benchmark::ClobberMemory();
   }
   state.SetLabel(state.range(0) == 0 ? "classic" : "zoned");

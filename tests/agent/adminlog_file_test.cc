@@ -318,7 +318,8 @@ void PutRecord(const std::string& path, short type, const char* user,
 
 // Records written by the host's utmp functions are read whole, newest
 // first in reports, and the log is followed when it is rotated.
-TEST_F(AdminlogFileTest, UtmpRecordsOfTheHostLayoutBecomeRowsAndFollowRotation) {
+TEST_F(AdminlogFileTest,
+       UtmpRecordsOfTheHostLayoutBecomeRowsAndFollowRotation) {
   qortest::TraceCapture trace("ERROR");
   const std::string path = dir_.File("wtmp");
   qortest::WriteFile(path, "");
@@ -342,17 +343,17 @@ TEST_F(AdminlogFileTest, UtmpRecordsOfTheHostLayoutBecomeRowsAndFollowRotation) 
     std::string time, src, type, desc;
   } rows[] = {
       {0, Stamp(1000000001).substr(0, 13) + "123", "pts/1", "User process",
-       "user = " + user + "; id = ts1; pid = 4241; term status = 0; "
-       "exit status = 0"},
+       "user = " + user +
+           "; id = ts1; pid = 4241; term status = 0; "
+           "exit status = 0"},
       {1, Stamp(1000000002), "pts/2", "Zombie process",
        "user = ; id = ts2; pid = 4242; term status = 1; exit status = 3"},
-      {2, Stamp(1000000003).substr(0, 13) + "999", "pts/0",
-       "System boot time",
+      {2, Stamp(1000000003).substr(0, 13) + "999", "pts/0", "System boot time",
        "user = reboot; id = ~~; pid = 0; term status = 0; exit status = 0"},
   };
   for (const auto& r : rows) {
-    std::string record = bytes.substr(r.record * sizeof(struct utmp),
-                                      sizeof(struct utmp));
+    std::string record =
+        bytes.substr(r.record * sizeof(struct utmp), sizeof(struct utmp));
     tvx_vxlogent_data_t row;
     ASSERT_EQ(log.lfFormatEntryAsRow(&record[0], &row, nullptr), 0);
     EXPECT_EQ(std::string(row.entrytime, 16), r.time);
@@ -364,10 +365,10 @@ TEST_F(AdminlogFileTest, UtmpRecordsOfTheHostLayoutBecomeRowsAndFollowRotation) 
   // A partial record at the end is left out of reports, newest first.
   qortest::AppendFile(path, std::string(100, '\x7f'));
   log.OptimumBlockSize = 1000;  // not a multiple of the record
-  EXPECT_EQ(Report(log, "", ""),
-            (std::vector<std::string>{rows[2].time + " 0",
-                                      rows[1].time + " 4242",
-                                      rows[0].time + " 4241"}));
+  EXPECT_EQ(
+      Report(log, "", ""),
+      (std::vector<std::string>{rows[2].time + " 0", rows[1].time + " 4242",
+                                rows[0].time + " 4241"}));
 
   // Rotated: the new file is read from its start.
   ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);

@@ -478,8 +478,8 @@ TEST_F(LogManagerTest, DefaultsWhenTheEnvironmentIsEmpty) {
   EXPECT_TRUE(
       cap.Contains("\nNo TVX_CONFIG_FILE environment variable specified."));
   EXPECT_TRUE(cap.Contains(
-      "\nNo TVX_SYSLOG_CONF environment variable specified; using default file " + chosen +
-      "."));
+      "\nNo TVX_SYSLOG_CONF environment variable specified; using default file " +
+      chosen + "."));
   EXPECT_TRUE(cap.Contains(
       "\nNo \"AGENT_DEBUG_LOG\" environment variable specified. Agent debug "
       "mode is OFF."));

@@ -264,11 +264,11 @@ TEST_F(SyslogFileTest, ReportReadsZonedAndYearlessLinesMixed) {
   EXPECT_EQ(Report(*log, "1260101010000000", "1260101012500000"),
             (std::vector<std::string>{"1260101012000000 d",
                                       "1260101011000000 c zone changed"}));
-  EXPECT_EQ(Report(*log, kAll, kNever),
-            (std::vector<std::string>{
-                "1260101013000250 e", "1260101012000000 d",
-                "1260101011000000 c zone changed", "1260101003000000 b",
-                "1251231235000000 a"}));
+  EXPECT_EQ(
+      Report(*log, kAll, kNever),
+      (std::vector<std::string>{"1260101013000250 e", "1260101012000000 d",
+                                "1260101011000000 c zone changed",
+                                "1260101003000000 b", "1251231235000000 a"}));
 }
 
 TEST_F(SyslogFileTest,

@@ -101,8 +101,8 @@ TEST_F(SyslogLineTest, BothShapesFormatIntoTheEntryColumns) {
       {"2026-12-08T01:33:07-00:00 h s: m", "1261207203307000", "h", "s", "m"},
       {"2027-01-01T04:59:59.999+00:00 h s: m", "1261231235959999", "h", "s",
        "m"},
-      {"2024-02-29T12:00:00+14:00 h s: leap day", "1240228170000000", "h",
-       "s", "leap day"},
+      {"2024-02-29T12:00:00+14:00 h s: leap day", "1240228170000000", "h", "s",
+       "leap day"},
       {"2026-12-08T06:33:07+00:00 h Microsoft Word[1]: saved",
        "1261208013307000", "h", "Microsoft Word[1]", "saved"},
       {"2026-12-08T06:33:07+00:00 h", "1261208013307000", "h", "", ""},
@@ -114,8 +114,7 @@ TEST_F(SyslogLineTest, BothShapesFormatIntoTheEntryColumns) {
     EXPECT_EQ(std::string(row.entrytime, 16), c.entrytime) << c.line;
     EXPECT_EQ(std::string(row.entrysys, 32), Pad(c.entrysys, 32)) << c.line;
     EXPECT_EQ(std::string(row.entrysrc, 32), Pad(c.entrysrc, 32)) << c.line;
-    EXPECT_EQ(std::string(row.entrydesc, 256), Pad(c.entrydesc, 256))
-        << c.line;
+    EXPECT_EQ(std::string(row.entrydesc, 256), Pad(c.entrydesc, 256)) << c.line;
     EXPECT_EQ(std::string(row.logpath, 256), Pad("", 256)) << c.line;
   }
 }
@@ -142,22 +141,39 @@ TEST_F(SyslogLineTest, LinesOfNeitherShapeOrImpossibleTimesAreFormatErrors) {
            "mar  5 07:08:09 myhost sshd[123]: Accepted password\n",
            "Xyz  5 07:08:09 myhost sshd[123]: Accepted password\n",
            "anF  5 07:08:09 myhost sshd[123]: shifted month letters\n",
-           "Mar  5 07:08:0", "Mar  5 07:08:0\n", "Mar", "\n", "",
-           "Mar  5 07:08:09x h s: m", "Mar  5 7:08:09 h s: m",
-           "Mar 123 07:08:09 h s: m", "a line that is no syslog entry",
+           "Mar  5 07:08:0",
+           "Mar  5 07:08:0\n",
+           "Mar",
+           "\n",
+           "",
+           "Mar  5 07:08:09x h s: m",
+           "Mar  5 7:08:09 h s: m",
+           "Mar 123 07:08:09 h s: m",
+           "a line that is no syslog entry",
            // Impossible year-less dates and times.
-           "Mar 32 07:08:09 h s: m", "Feb 30 07:08:09 h s: m",
-           "Mar  0 07:08:09 h s: m", "Mar  5 24:00:00 h s: m",
-           "Mar  5 07:60:00 h s: m", "Mar  5 07:08:61 h s: m",
+           "Mar 32 07:08:09 h s: m",
+           "Feb 30 07:08:09 h s: m",
+           "Mar  0 07:08:09 h s: m",
+           "Mar  5 24:00:00 h s: m",
+           "Mar  5 07:60:00 h s: m",
+           "Mar  5 07:08:61 h s: m",
            // Malformed or impossible zoned stamps.
-           "2026-13-08T06:33:07Z h s: m", "2026-00-08T06:33:07Z h s: m",
-           "2026-02-29T06:33:07Z h s: m", "2026-04-31T06:33:07Z h s: m",
-           "2026-12-08T24:00:00Z h s: m", "2026-12-08T06:33:07+25:00 h s: m",
-           "2026-12-08T06:33:07+01:60 h s: m", "2026-12-08T06:33:07+0100 h s",
-           "2026-12-08T06:33:07 h s: m", "2026-12-08T06:33:07.Z h s: m",
-           "2026-12-08T06:33:07Zh s: m", "2026-12-08T06:33:07+01:00",
-           "2026-12-08X06:33:07Z h s: m", "2026-1-08T06:33:07Z h s: m",
-           "1800-12-08T06:33:07Z h s: m", "9999-12-08T06:33:07Z h s: m",
+           "2026-13-08T06:33:07Z h s: m",
+           "2026-00-08T06:33:07Z h s: m",
+           "2026-02-29T06:33:07Z h s: m",
+           "2026-04-31T06:33:07Z h s: m",
+           "2026-12-08T24:00:00Z h s: m",
+           "2026-12-08T06:33:07+25:00 h s: m",
+           "2026-12-08T06:33:07+01:60 h s: m",
+           "2026-12-08T06:33:07+0100 h s",
+           "2026-12-08T06:33:07 h s: m",
+           "2026-12-08T06:33:07.Z h s: m",
+           "2026-12-08T06:33:07Zh s: m",
+           "2026-12-08T06:33:07+01:00",
+           "2026-12-08X06:33:07Z h s: m",
+           "2026-1-08T06:33:07Z h s: m",
+           "1800-12-08T06:33:07Z h s: m",
+           "9999-12-08T06:33:07Z h s: m",
            "2026-12-08T06:33:07.123",
        }) {
     tvx_vxlogent_data_t row;
@@ -173,10 +189,9 @@ TEST_F(SyslogLineTest, LinesOfNeitherShapeOrImpossibleTimesAreFormatErrors) {
 TEST_F(SyslogLineTest, TheSameInstantInAnyZoneHasOneEntryTime) {
   const struct tm now = Local(2026, 12, 8, 2, 0, 0);
   std::string stamps;
-  for (const char* line : {"2026-12-08T06:33:07Z h s: m",
-                           "2026-12-08T12:03:07+05:30 h s: m",
-                           "2026-12-07T20:33:07-10:00 h s: m",
-                           "Dec  8 01:33:07 h s: m"}) {
+  for (const char* line :
+       {"2026-12-08T06:33:07Z h s: m", "2026-12-08T12:03:07+05:30 h s: m",
+        "2026-12-07T20:33:07-10:00 h s: m", "Dec  8 01:33:07 h s: m"}) {
     tvx_vxlogent_data_t row;
     ASSERT_EQ(Format(line, &row, now), 0) << line;
     EXPECT_EQ(std::string(row.entrytime, 16), "1261208013307000") << line;
@@ -207,10 +222,10 @@ TEST(EntryYearTest, ADateMoreThanADayAheadOfNowIsLastYears) {
       {Local(2024, 3, 1, 12, 0, 0), 2, 29, 11, 0, 0, 2024},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(YearOfYearlessDate(c.now, c.month, c.day, c.hour, c.minute,
-                                 c.second) +
-                  1900,
-              c.year)
+    EXPECT_EQ(
+        YearOfYearlessDate(c.now, c.month, c.day, c.hour, c.minute, c.second) +
+            1900,
+        c.year)
         << c.now.tm_year + 1900 << "-" << c.now.tm_mon + 1 << "-"
         << c.now.tm_mday << " " << c.month << "/" << c.day;
   }

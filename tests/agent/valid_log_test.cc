@@ -309,9 +309,9 @@ TEST_F(ValidLogTest, Debian12RsyslogConfigurationFollowsItsIncludes) {
                 Sub("@D@/local3.log NS"), Sub("@D@/app.log NS"),
                 Sub("@D@/nested.log NS"), Sub("@D@/syslog NS"),
                 Sub("@D@/auth.log NS"), Sub("@D@/kern.log NS")}));
-  std::string expected = Sub(
-      "\nIncluded syslog configuration file @D@/rsyslog.d/30-gone.conf "
-      "cannot be read. errno = 2; No such file or directory");
+  std::string expected =
+      Sub("\nIncluded syslog configuration file @D@/rsyslog.d/30-gone.conf "
+          "cannot be read. errno = 2; No such file or directory");
   for (const char* name : {"cron.log", "mail.log", "user.log"}) {
     expected += Sub("\nstat() command failed for @D@/") + name +
                 "; errno = 2; No such file or directory.";
@@ -333,8 +333,7 @@ TEST_F(ValidLogTest, SyslogIncludesAreBounded) {
                        Sub("$IncludeConfig @D@/deep" + std::to_string(i + 1) +
                            "\n*.* @D@/messages\n"));
   }
-  qortest::WriteFile(dir_.File("many.conf"),
-                     Sub("$IncludeConfig @D@/many\n"));
+  qortest::WriteFile(dir_.File("many.conf"), Sub("$IncludeConfig @D@/many\n"));
   qortest::TraceCapture cap("ERROR");
   std::vector<std::string> records;
   EXPECT_TRUE(ReadSyslogConf(dir_.File("many.conf").c_str(), &records));

@@ -2,10 +2,10 @@
 #include <stdio.h>
 #include <time.h>
 
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/e2e/agent_process.h"
 #include "tests/e2e/e2e_util.h"
@@ -85,22 +85,35 @@ TEST(EntriesTest, ZonedLinesFeedASituationAndAReportAcrossAZoneChange) {
   agent.SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
   agent.SetEnv("HOV_SITUATIONS", dir.File("situations"));
   ASSERT_TRUE(agent.Start());
-  ASSERT_TRUE(WaitUntil([&] { return agent.Ctl({"ping"}).status == 0; })) << agent.Output();
-  ASSERT_TRUE(WaitUntil([&] { return JsonField(MonlogRow(agent, log), "MONSTATUS") == "Running"; }));
+  ASSERT_TRUE(WaitUntil([&] { return agent.Ctl({"ping"}).status == 0; }))
+      << agent.Output();
+  ASSERT_TRUE(WaitUntil([&] {
+    return JsonField(MonlogRow(agent, log), "MONSTATUS") == "Running";
+  }));
 
   // Appended until seen: monitoring starts at the end of the log.
-  ASSERT_TRUE(WaitUntil([&] {
-    AppendFile(log, ZonedLine(now, 330, "155123",
-                              "sshd[42]: Failed password for root from 10.0.0.1 port 22 ssh2"));
-    return agent.WaitEvents("\"situation\":\"failed\"", std::chrono::milliseconds(1500));
-  }, std::chrono::seconds(15))) << agent.Trace();
-  const std::string event = LinesWith(agent.Events(), "\"situation\":\"failed\"")[0];
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        AppendFile(
+            log,
+            ZonedLine(
+                now, 330, "155123",
+                "sshd[42]: Failed password for root from 10.0.0.1 port 22 ssh2"));
+        return agent.WaitEvents("\"situation\":\"failed\"",
+                                std::chrono::milliseconds(1500));
+      },
+      std::chrono::seconds(15)))
+      << agent.Trace();
+  const std::string event =
+      LinesWith(agent.Events(), "\"situation\":\"failed\"")[0];
   EXPECT_EQ(JsonField(event, "ENTRYTIME"), Stamp(now).substr(0, 13) + "155");
   EXPECT_EQ(JsonField(event, "ENTRYSYS"), "myhost");
   EXPECT_EQ(JsonField(event, "ENTRYSRC"), "sshd[42]");
-  EXPECT_EQ(JsonField(event, "ENTRYDESC"), "Failed password for root from 10.0.0.1 port 22 ssh2");
+  EXPECT_EQ(JsonField(event, "ENTRYDESC"),
+            "Failed password for root from 10.0.0.1 port 22 ssh2");
 
-  const Run_Result r = agent.Ctl({"--json", "entries", log, "--since", "-150m", "--until", "-30m"});
+  const Run_Result r = agent.Ctl(
+      {"--json", "entries", log, "--since", "-150m", "--until", "-30m"});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::vector<std::string> rows = LinesWith(r.out, "\"ENTRYDESC\"");
   ASSERT_EQ(rows.size(), 3u) << r.out;
@@ -108,7 +121,8 @@ TEST(EntriesTest, ZonedLinesFeedASituationAndAReportAcrossAZoneChange) {
   EXPECT_EQ(JsonField(rows[1], "ENTRYDESC"), "c");
   EXPECT_EQ(JsonField(rows[1], "ENTRYTIME"), Stamp(now - 3600));
   EXPECT_EQ(JsonField(rows[2], "ENTRYDESC"), "b");
-  EXPECT_EQ(JsonField(rows[2], "ENTRYTIME"), Stamp(now - 2 * 3600).substr(0, 13) + "500");
+  EXPECT_EQ(JsonField(rows[2], "ENTRYTIME"),
+            Stamp(now - 2 * 3600).substr(0, 13) + "500");
 }
 
 }  // namespace
