@@ -298,8 +298,12 @@ long FormatSyslogLine(const char* line, size_t length, const struct tm& now,
     return -1;
   }
   const char* end = line + length;
+  // The newline ends the line and a CR before it belongs to that end.
   if (end > line && end[-1] == '\n') {
     --end;
+    if (end > line && end[-1] == '\r') {
+      --end;
+    }
   }
   const char* pos = SyslogLineTime(line, end, now, row->entrytime);
   if (pos == nullptr) {

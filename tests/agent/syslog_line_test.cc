@@ -74,6 +74,10 @@ TEST_F(SyslogLineTest, BothShapesFormatIntoTheEntryColumns) {
        "kernel", "panic"},
       {"Jun  1 00:00:00 h s: " + x300 + "\n", "1010601000000000", "h", "s",
        x300.substr(0, 256)},
+      // A CR before the newline ends the line too; a CR alone is text.
+      {"Jun  1 00:00:00 h s: dos line\r\n", "1010601000000000", "h", "s",
+       "dos line"},
+      {"Jun  1 00:00:00 h s: cr\r", "1010601000000000", "h", "s", "cr\r"},
       {"Jun  1 00:00:00 myhost sshd:\n", "1010601000000000", "myhost", "sshd",
        ""},
       {"Jun  1 00:00:00 myhost sshd:x", "1010601000000000", "myhost", "sshd",
