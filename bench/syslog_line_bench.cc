@@ -7,16 +7,17 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <benchmark/benchmark.h>
-
 #include <chrono>
 #include <memory>
 #include <thread>
 #include <string>
 #include <vector>
 
+#include <benchmark/benchmark.h>
+
 #include "agent/config_def.h"
 #include "agent/syslog_file.h"
+#include "agent/syslog_line.h"
 #include "agent/valid_log.h"
 #include "framework/action_runner.h"
 #include "framework/event_sink.h"
@@ -85,6 +86,40 @@ void BM_FormatEntryAsRow(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_FormatEntryAsRow);
+
+// The pure line formatter on the two shapes: classic lines and zoned ones
+// as rsyslog writes them by default, each line a second after the one
+// before (the worst case for the per-second caches).
+void BM_FormatSyslogLine(benchmark::State& state) {
+  constexpr int kShapes = 60;
+  std::vector<std::string> lines;
+  for (int i = 0; i < kShapes; ++i) {
+    char line[256];
+    snprintf(
+        line, sizeof line,
+        state.range(0) == 0
+            ? "Dec  8 04:05:%02d myhost sshd[1234]: Failed password for root from 10.0.0.1 "
+              "port 4242 ssh2\n"
+            : "2026-12-08T04:05:%02d.155123+01:00 myhost sshd[1234]: Failed password for root "
+              "from 10.0.0.1 port 4242 ssh2\n",
+        i);
+    lines.push_back(line);
+  }
+  const time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  tvx_vxlogent_data_t row;
+  size_t i = 0;
+  for (auto _ : state) {
+    const std::string& line = lines[i++ % kShapes];
+    benchmark::DoNotOptimize(
+        FormatSyslogLine(line.data(), line.size(), local, &row));
+    benchmark::ClobberMemory();
+  }
+  state.SetLabel(state.range(0) == 0 ? "classic" : "zoned");
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FormatSyslogLine)->Arg(0)->Arg(1);
 
 void BM_WholePath(benchmark::State& state) {
   Idle_Log& idle = Log();
