@@ -1,10 +1,14 @@
 // Lines per second through the syslog kind: formatting alone, and the whole
 // path from the line reader to the situations with 0, 1 and 10 situations
-// (each accepting one line in ten).
+// (each accepting one line in ten); 1000 situations that match nothing plus
+// one that takes a line in ten; a frequency situation against a plain one
+// with 40,000 events in the period; and loading 10,000 situations.
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <malloc.h>
 
 #include <benchmark/benchmark.h>
 
@@ -17,6 +21,7 @@
 #include "agent/valid_log.h"
 #include "framework/event_sink.h"
 #include "framework/situation_registry.h"
+#include "framework/table_manager.h"
 #include "framework/wex1.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxlogent_schema.h"
@@ -103,6 +108,108 @@ void BM_WholePath(benchmark::State& state) {
   Situation_Registry::Instance().Clear();
 }
 BENCHMARK(BM_WholePath)->Arg(0)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
+
+// range(0) situations `ENTRYDESC ~ "text N"` that no line meets, one more
+// that takes a line in ten; range(1) 0 evaluates every situation for every
+// line instead of the ones the prefilter picks.
+void BM_ManySituations(benchmark::State& state) {
+  Idle_Log& idle = Log();
+  TableManager::Find("TVX.VXLOGENT")->UsePrefilter(state.range(1) != 0);
+  std::string err;
+  for (int i = 0; i < state.range(0); ++i) {
+    if (!Situation_Registry::Instance().Add("text" + std::to_string(i), "VXLOGENT",
+                                            "ENTRYDESC ~ \"text " + std::to_string(i) + "\"",
+                                            &err)) {
+      state.SkipWithError(err.c_str());
+      return;
+    }
+  }
+  if (!Situation_Registry::Instance().Add("failed", "VXLOGENT", "ENTRYDESC ~ \"Failed password\"",
+                                          &err)) {
+    state.SkipWithError(err.c_str());
+    return;
+  }
+  std::string text = Lines();
+  for (auto _ : state) {
+    idle.log->LogFileP.reset(fmemopen(&text[0], text.size(), "r"));
+    idle.log->lfReadLog();
+    idle.log->LogFileP.reset();
+  }
+  state.SetItemsProcessed(state.iterations() * kLines);
+  Situation_Registry::Instance().Clear();
+  TableManager::Find("TVX.VXLOGENT")->UsePrefilter(true);
+}
+BENCHMARK(BM_ManySituations)->Args({1000, 1})->Args({1000, 0})->Unit(benchmark::kMillisecond);
+
+// 40,000 lines of the last hour, each an event of one situation: with
+// range(0) 1 it counts them (at least one within an hour), with 0 it does
+// not. The frequency check should cost little on top.
+void BM_FrequencyCount(benchmark::State& state) {
+  Idle_Log& idle = Log();
+  const char* condition = state.range(0) != 0
+                              ? "ENTRYDESC ~ \"password\" AND FREQTHRESH >= 1 AND PERIODTHRS == 3600"
+                              : "ENTRYDESC ~ \"password\"";
+  std::string err;
+  if (!Situation_Registry::Instance().Add("counted", "VXLOGENT", condition, &err)) {
+    state.SkipWithError(err.c_str());
+    return;
+  }
+  constexpr int kEvents = 40000;
+  std::string text;
+  const time_t now = time(nullptr);
+  for (int i = 0; i < kEvents; ++i) {
+    const time_t t = now - 3000 + (i * 3000L) / kEvents;
+    struct tm tm;
+    localtime_r(&t, &tm);
+    char stamp[32], line[256];
+    strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &tm);
+    snprintf(line, sizeof line, "%s myhost sshd[%d]: Failed password for user%d from 10.0.%d.%d\n",
+             stamp, 1000 + i % 5000, i % 97, i % 256, (i * 7) % 256);
+    text += line;
+  }
+  for (auto _ : state) {
+    idle.log->LogFileP.reset(fmemopen(&text[0], text.size(), "r"));
+    idle.log->lfReadLog();
+    idle.log->LogFileP.reset();
+  }
+  state.SetItemsProcessed(state.iterations() * kEvents);
+  Situation_Registry::Instance().Clear();
+}
+BENCHMARK(BM_FrequencyCount)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// Loading a file of 10,000 situations and indexing them (the first row
+// offered builds the index): time per load, and the heap it keeps.
+void BM_LoadSituations(benchmark::State& state) {
+  Log();
+  char dir[] = "/tmp/qorbench.XXXXXX";
+  const std::string path = std::string(mkdtemp(dir)) + "/situations.conf";
+  FILE* f = fopen(path.c_str(), "w");
+  for (int i = 0; i < state.range(0); ++i) {
+    fprintf(f, "text%d VXLOGENT ENTRYSRC ~ \"sshd\" AND ENTRYDESC ~ \"text %d\"\n", i, i);
+  }
+  fclose(f);
+  tvx_vxlogent_data_t row;
+  memset(&row, ' ', sizeof row);
+  double kept = 0;
+  for (auto _ : state) {
+    const size_t before = mallinfo2().uordblks;
+    std::vector<std::string> problems;
+    std::string err;
+    if (!Situation_Registry::Instance().LoadFile(path, &problems, &err) || !problems.empty()) {
+      state.SkipWithError(err.c_str());
+      break;
+    }
+    tvx_vxlogent_manager::EventArrived(&row, 1);
+    kept = static_cast<double>(mallinfo2().uordblks - before);
+    state.PauseTiming();
+    Situation_Registry::Instance().Clear();
+    state.ResumeTiming();
+  }
+  state.counters["heap_MiB"] = kept / (1 << 20);
+  unlink(path.c_str());
+  rmdir(dir);
+}
+BENCHMARK(BM_LoadSituations)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -67,7 +67,7 @@ void Event_Sink::Close() {
   CloseLocked(s);
 }
 
-bool Event_Sink::Write(vandu& v, const char* row) {
+bool Event_Sink::Write(vandu& v, const char* row, const std::string* key, long suppressed) {
   struct timeval tv;
   gettimeofday(&tv, nullptr);
   struct tm tm;
@@ -82,6 +82,13 @@ bool Event_Sink::Write(vandu& v, const char* row) {
   JsonAppendString(&line, v.SituationName());
   line += ",\"table\":";
   JsonAppendString(&line, v.ApplName() + "." + v.TableName());
+  if (key != nullptr) {
+    line += ",\"key\":";
+    JsonAppendString(&line, *key);
+  }
+  if (suppressed > 0) {
+    line += ",\"suppressed\":" + std::to_string(suppressed);
+  }
   line += ",\"row\":";
   line += RowToJson(v, row);
   line += "}\n";

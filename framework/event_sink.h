@@ -17,9 +17,11 @@ class Event_Sink {
   // Uses `f` (not owned); null: standard output.
   static void Use(FILE* f);
   static void Close();
-  // {"time":...,"situation":...,"table":"APPL.TABLE","row":{...}}; false
+  // {"time":...,"situation":...,"table":"APPL.TABLE","row":{...}}, with
+  // "key" when `key` is given and "suppressed" when it is above 0; false
   // when the line could not be written.
-  static bool Write(vandu& v, const char* row);
+  static bool Write(vandu& v, const char* row, const std::string* key = nullptr,
+                    long suppressed = 0);
 };
 
 #endif  // QOR_FRAMEWORK_EVENT_SINK_H_

@@ -109,17 +109,65 @@ std::vector<TableManager*> TableManager::All() {
   return r.managers;
 }
 
-void TableManager::AddLive(vandu* v) {
-  YOM1_GetLock(&managerLock);
-  vanduList.Add(v);
-  YOM1_ReleaseLock(&managerLock);
-}
+void TableManager::AddLive(vandu* v) { ReplaceLive({}, {v}); }
 
 bool TableManager::RemoveLive(vandu* v) {
   YOM1_GetLock(&managerLock);
   const bool removed = vanduList.Remove(v);
+  if (removed) {
+    prefilter_.Removed(v);
+  }
   YOM1_ReleaseLock(&managerLock);
   return removed;
+}
+
+void TableManager::ReplaceLive(const std::vector<vandu*>& gone, const std::vector<vandu*>& added) {
+  YOM1_GetLock(&managerLock);
+  for (vandu* v : gone) {
+    if (vanduList.Remove(v)) {
+      prefilter_.Removed(v);
+    }
+  }
+  for (vandu* v : added) {
+    vanduList.Add(v);
+    prefilter_.Added(v);
+  }
+  YOM1_ReleaseLock(&managerLock);
+}
+
+void TableManager::UsePrefilter(bool on) {
+  YOM1_GetLock(&managerLock);
+  usePrefilter_ = on;
+  YOM1_ReleaseLock(&managerLock);
+}
+
+unsigned TableManager::OfferToLive(char* rows, int count) {
+  unsigned result = 0;
+  YOM1_GetLock(&managerLock);
+  candidates_.clear();
+  if (usePrefilter_) {
+    prefilter_.Candidates(&vanduList, rows, count, &candidates_);
+  } else {
+    LinkedListIter it(&vanduList);
+    for (void* p = it.Next(); p != nullptr; p = it.Next()) {
+      candidates_.push_back(static_cast<vandu*>(p));
+    }
+  }
+  for (vandu* v : candidates_) {
+    const unsigned h = v->Handle();
+    if (v->IsStopped() || vandu::UseHandle(h) == nullptr) {
+      continue;  // being destroyed: its pin belongs to someone else
+    }
+    v->AddData(rows, count);
+    const unsigned rc = v->Dispatch();
+    if (rc != 0) {
+      result = rc;
+    }
+    v->SetRowCount(0);
+    vandu::DAV1_Drop(h);
+  }
+  YOM1_ReleaseLock(&managerLock);
+  return result;
 }
 
 unsigned TableManager::SampleLive() {
@@ -153,6 +201,7 @@ void TableManager::Shutdown() {
   }
   for (vandu* v : live) {
     vanduList.Remove(v);
+    prefilter_.Removed(v);
   }
   YOM1_ReleaseLock(&managerLock);
   for (vandu* v : live) {
