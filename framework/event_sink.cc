@@ -10,7 +10,6 @@
 #include <mutex>
 
 #include "framework/row_json.h"
-#include "framework/vandu.h"
 #include "util/append_file.h"
 
 namespace {
@@ -67,7 +66,8 @@ void Event_Sink::Close() {
   CloseLocked(s);
 }
 
-bool Event_Sink::Write(vandu& v, const char* row, const std::string* key, long suppressed) {
+bool Event_Sink::Write(const std::string& situation, const std::string& table,
+                       const std::string& row, const std::string* key, long suppressed) {
   struct timeval tv;
   gettimeofday(&tv, nullptr);
   struct tm tm;
@@ -79,9 +79,9 @@ bool Event_Sink::Write(vandu& v, const char* row, const std::string* key, long s
   std::string line = "{\"time\":\"";
   line += when;
   line += "\",\"situation\":";
-  JsonAppendString(&line, v.SituationName());
+  JsonAppendString(&line, situation);
   line += ",\"table\":";
-  JsonAppendString(&line, v.ApplName() + "." + v.TableName());
+  JsonAppendString(&line, table);
   if (key != nullptr) {
     line += ",\"key\":";
     JsonAppendString(&line, *key);
@@ -90,7 +90,7 @@ bool Event_Sink::Write(vandu& v, const char* row, const std::string* key, long s
     line += ",\"suppressed\":" + std::to_string(suppressed);
   }
   line += ",\"row\":";
-  line += RowToJson(v, row);
+  line += row;
   line += "}\n";
   SinkState& s = State();
   std::lock_guard<std::mutex> g(s.mu);

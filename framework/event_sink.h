@@ -8,8 +8,6 @@
 
 #include <string>
 
-class vandu;
-
 class Event_Sink {
  public:
   // Opens `path` for appending (mode 0640); null or empty: standard output.
@@ -17,10 +15,12 @@ class Event_Sink {
   // Uses `f` (not owned); null: standard output.
   static void Use(FILE* f);
   static void Close();
-  // {"time":...,"situation":...,"table":"APPL.TABLE","row":{...}}, with
-  // "key" when `key` is given and "suppressed" when it is above 0; false
-  // when the line could not be written.
-  static bool Write(vandu& v, const char* row, const std::string* key = nullptr,
+  // {"time":...,"situation":...,"table":"APPL.TABLE","row":{...}}, where
+  // `row` is the row already as a JSON object, with "key" when `key` is given
+  // and "suppressed" when it is above 0; false when the line could not be
+  // written.
+  static bool Write(const std::string& situation, const std::string& table,
+                    const std::string& row, const std::string* key = nullptr,
                     long suppressed = 0);
 };
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "framework/key_lru.h"
+#include "util/hov_timestamp.h"
 #include "util/posix_mutex.h"
 
 namespace re2 {
@@ -263,9 +264,5 @@ inline int UnpaddedLength(const char* field, int length) {
   }
   return length;
 }
-
-// Writes the 16-character time stamp of `t` (local time) into out[0..15] and
-// terminates it at out[16].
-void HOV_FormatTimestamp(long t, char out[17]);
 
 #endif  // QOR_FRAMEWORK_VANDU_H_
