@@ -187,6 +187,12 @@ void Situation_Prefilter::Build(LinkedList* live) {
       }
     }
   }
+  // Columns no situation needs are not scanned.
+  columns_.erase(std::remove_if(columns_.begin(), columns_.end(),
+                                [](const std::unique_ptr<Column_Index>& c) {
+                                  return c->db == nullptr && c->set == nullptr;
+                                }),
+                 columns_.end());
   std::sort(always_.begin(), always_.end());
   WEX1_TRACE(wex1, WEX1_FLOW, "\nSituation index built: %zu situations, %zu evaluated for every row.",
              built_.size(), always_.size());
