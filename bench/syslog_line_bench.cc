@@ -75,6 +75,25 @@ Idle_Log& Log() {
   return *log;
 }
 
+// Adds a situation on VXLOGENT; false, the benchmark skipped, when refused.
+bool AddSituation(benchmark::State& state, const std::string& name, const std::string& condition) {
+  std::string err;
+  if (!Situation_Registry::Instance().Add(name, "VXLOGENT", condition, &err)) {
+    state.SkipWithError(err.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Reads `text` through the log's line reader once per iteration.
+void ReadEachIteration(benchmark::State& state, Idle_Log& idle, std::string* text) {
+  for (auto _ : state) {
+    idle.log->LogFileP.reset(fmemopen(&(*text)[0], text->size(), "r"));
+    idle.log->lfReadLog();
+    idle.log->LogFileP.reset();
+  }
+}
+
 void BM_FormatEntryAsRow(benchmark::State& state) {
   Idle_Log& idle = Log();
   char line[] = "Dec  8 04:05:06 myhost sshd[1234]: Failed password for root from 10.0.0.1 port 4242 ssh2\n";
@@ -91,19 +110,12 @@ void BM_WholePath(benchmark::State& state) {
   Idle_Log& idle = Log();
   const int situations = static_cast<int>(state.range(0));
   for (int i = 0; i < situations; ++i) {
-    std::string err;
-    if (!Situation_Registry::Instance().Add("failed" + std::to_string(i), "VXLOGENT",
-                                            "ENTRYDESC ~ \"Failed password\"", &err)) {
-      state.SkipWithError(err.c_str());
+    if (!AddSituation(state, "failed" + std::to_string(i), "ENTRYDESC ~ \"Failed password\"")) {
       return;
     }
   }
   std::string text = Lines();
-  for (auto _ : state) {
-    idle.log->LogFileP.reset(fmemopen(&text[0], text.size(), "r"));
-    idle.log->lfReadLog();
-    idle.log->LogFileP.reset();
-  }
+  ReadEachIteration(state, idle, &text);
   state.SetItemsProcessed(state.iterations() * kLines);
   Situation_Registry::Instance().Clear();
 }
@@ -115,26 +127,17 @@ BENCHMARK(BM_WholePath)->Arg(0)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
 void BM_ManySituations(benchmark::State& state) {
   Idle_Log& idle = Log();
   TableManager::Find("TVX.VXLOGENT")->UsePrefilter(state.range(1) != 0);
-  std::string err;
   for (int i = 0; i < state.range(0); ++i) {
-    if (!Situation_Registry::Instance().Add("text" + std::to_string(i), "VXLOGENT",
-                                            "ENTRYDESC ~ \"text " + std::to_string(i) + "\"",
-                                            &err)) {
-      state.SkipWithError(err.c_str());
+    if (!AddSituation(state, "text" + std::to_string(i),
+                      "ENTRYDESC ~ \"text " + std::to_string(i) + "\"")) {
       return;
     }
   }
-  if (!Situation_Registry::Instance().Add("failed", "VXLOGENT", "ENTRYDESC ~ \"Failed password\"",
-                                          &err)) {
-    state.SkipWithError(err.c_str());
+  if (!AddSituation(state, "failed", "ENTRYDESC ~ \"Failed password\"")) {
     return;
   }
   std::string text = Lines();
-  for (auto _ : state) {
-    idle.log->LogFileP.reset(fmemopen(&text[0], text.size(), "r"));
-    idle.log->lfReadLog();
-    idle.log->LogFileP.reset();
-  }
+  ReadEachIteration(state, idle, &text);
   state.SetItemsProcessed(state.iterations() * kLines);
   Situation_Registry::Instance().Clear();
   TableManager::Find("TVX.VXLOGENT")->UsePrefilter(true);
@@ -149,9 +152,7 @@ void BM_FrequencyCount(benchmark::State& state) {
   const char* condition = state.range(0) != 0
                               ? "ENTRYDESC ~ \"password\" AND FREQTHRESH >= 1 AND PERIODTHRS == 3600"
                               : "ENTRYDESC ~ \"password\"";
-  std::string err;
-  if (!Situation_Registry::Instance().Add("counted", "VXLOGENT", condition, &err)) {
-    state.SkipWithError(err.c_str());
+  if (!AddSituation(state, "counted", condition)) {
     return;
   }
   constexpr int kEvents = 40000;
@@ -167,11 +168,7 @@ void BM_FrequencyCount(benchmark::State& state) {
              stamp, 1000 + i % 5000, i % 97, i % 256, (i * 7) % 256);
     text += line;
   }
-  for (auto _ : state) {
-    idle.log->LogFileP.reset(fmemopen(&text[0], text.size(), "r"));
-    idle.log->lfReadLog();
-    idle.log->LogFileP.reset();
-  }
+  ReadEachIteration(state, idle, &text);
   state.SetItemsProcessed(state.iterations() * kEvents);
   Situation_Registry::Instance().Clear();
 }
