@@ -109,6 +109,28 @@ std::vector<TableManager*> TableManager::All() {
   return r.managers;
 }
 
+namespace {
+
+// Pins `v`, lets `collect` fill its rows, dispatches them (a failure's result
+// into *rc) and empties it again. An object being destroyed is passed over:
+// its pin belongs to someone else.
+template <typename Collect>
+void DispatchPinned(vandu* v, Collect collect, unsigned* rc) {
+  const unsigned h = v->Handle();
+  if (vandu::UseHandle(h) == nullptr) {
+    return;
+  }
+  collect(v);
+  const unsigned d = v->Dispatch();
+  if (d != 0) {
+    *rc = d;
+  }
+  v->SetRowCount(0);
+  vandu::DAV1_Drop(h);
+}
+
+}  // namespace
+
 void TableManager::AddLive(vandu* v) { ReplaceLive({}, {v}); }
 
 bool TableManager::RemoveLive(vandu* v) {
@@ -154,17 +176,9 @@ unsigned TableManager::OfferToLive(char* rows, int count) {
     }
   }
   for (vandu* v : candidates_) {
-    const unsigned h = v->Handle();
-    if (v->IsStopped() || vandu::UseHandle(h) == nullptr) {
-      continue;  // being destroyed: its pin belongs to someone else
+    if (!v->IsStopped()) {
+      DispatchPinned(v, [rows, count](vandu* p) { p->AddData(rows, count); }, &result);
     }
-    v->AddData(rows, count);
-    const unsigned rc = v->Dispatch();
-    if (rc != 0) {
-      result = rc;
-    }
-    v->SetRowCount(0);
-    vandu::DAV1_Drop(h);
   }
   YOM1_ReleaseLock(&managerLock);
   return result;
@@ -175,18 +189,13 @@ unsigned TableManager::SampleLive() {
   YOM1_GetLock(&managerLock);
   VanduListIter it(&vanduList);
   for (vandu* v = it.Next(); v != nullptr; v = it.Next()) {
-    const unsigned h = v->Handle();
-    if (vandu::UseHandle(h) == nullptr) {
-      continue;
-    }
-    v->SetRowCount(0);
-    v->TakeSample();
-    const unsigned d = v->Dispatch();
-    if (d != 0) {
-      rc = d;
-    }
-    v->SetRowCount(0);
-    vandu::DAV1_Drop(h);
+    DispatchPinned(
+        v,
+        [](vandu* p) {
+          p->SetRowCount(0);
+          p->TakeSample();
+        },
+        &rc);
   }
   YOM1_ReleaseLock(&managerLock);
   return rc;
