@@ -67,7 +67,7 @@ bool Situation_Registry::Add(const std::string& name, const std::string& table,
     return false;
   }
   {
-    std::lock_guard<std::mutex> g(mu_);
+    Posix_Mutex::Hold g(&mu_);
     if (entries_.count(name) != 0) {
       *err = "situation " + name + " already exists";
       return false;
@@ -77,7 +77,7 @@ bool Situation_Registry::Add(const std::string& name, const std::string& table,
   if (v == nullptr) {
     return false;
   }
-  std::lock_guard<std::mutex> g(mu_);
+  Posix_Mutex::Hold g(&mu_);
   if (entries_.count(name) != 0) {  // added meanwhile by another request
     vandu::Destroy(v);
     *err = "situation " + name + " already exists";
@@ -95,7 +95,7 @@ bool Situation_Registry::Add(const std::string& name, const std::string& table,
 bool Situation_Registry::Delete(const std::string& name, std::string* err) {
   vandu* v = nullptr;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    Posix_Mutex::Hold g(&mu_);
     const auto it = entries_.find(name);
     if (it == entries_.end()) {
       *err = "no situation named " + name;
@@ -112,7 +112,7 @@ bool Situation_Registry::Delete(const std::string& name, std::string* err) {
 }
 
 std::vector<Situation_Info> Situation_Registry::List() {
-  std::lock_guard<std::mutex> g(mu_);
+  Posix_Mutex::Hold g(&mu_);
   std::vector<Situation_Info> out;
   for (const auto& kv : entries_) {
     Situation_Info info = kv.second.info;
@@ -173,7 +173,7 @@ bool Situation_Registry::Reload(std::vector<std::string>* problems, std::string*
 void Situation_Registry::Clear() {
   std::map<std::string, Entry> doomed;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    Posix_Mutex::Hold g(&mu_);
     doomed.swap(entries_);
   }
   for (auto& kv : doomed) {

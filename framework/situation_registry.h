@@ -5,9 +5,10 @@
 #define QOR_FRAMEWORK_SITUATION_REGISTRY_H_
 
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "util/posix_mutex.h"
 
 class vandu;
 
@@ -49,8 +50,8 @@ class Situation_Registry {
     Situation_Info info;
     vandu* object;
   };
-  std::mutex mu_;
-  std::map<std::string, Entry> entries_;
+  Posix_Mutex mu_;
+  std::map<std::string, Entry> entries_ GUARDED_BY(mu_);
 };
 
 #endif  // QOR_FRAMEWORK_SITUATION_REGISTRY_H_
