@@ -7,6 +7,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
@@ -55,6 +58,26 @@ bool ReadRowLimit(const char* text, long* value) {
   }
   *value = v;
   return true;
+}
+
+// Every log holds a descriptor, so the soft limit on open files is raised to
+// the hard limit at start. Traced at the flow level with both numbers.
+void RaiseOpenFileLimit() {
+  struct rlimit lim;
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) {
+    return;
+  }
+  const rlim_t before = lim.rlim_cur;
+  if (lim.rlim_cur < lim.rlim_max) {
+    lim.rlim_cur = lim.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &lim) != 0) {
+      lim.rlim_cur = before;
+    }
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW, "\nOpen-file limit %llu (was %llu, hard limit %llu).",
+             static_cast<unsigned long long>(lim.rlim_cur),
+             static_cast<unsigned long long>(before),
+             static_cast<unsigned long long>(lim.rlim_max));
 }
 
 }  // namespace
@@ -221,10 +244,18 @@ int QorAgentMain(int argc, char** argv, ZEP_AgentLoader loadAgents) {
       "every new entry into a VXLOGENT row for the situations that watch it, and answers\n"
       "reports on log entries, monitored logs and node status (see qorctl).",
       kAgentEnv};
+  // The control signals are blocked before anything else happens, so that a
+  // SIGHUP or SIGTERM at any moment after exec waits for the manager thread
+  // instead of ending the process by its default action. Every thread
+  // started later inherits the mask.
+  sigset_t control_signals;
+  FillSignalSet(&control_signals);
+  pthread_sigmask(SIG_BLOCK, &control_signals, nullptr);
   const int early = HOV_CommandLine(argc, argv, kInfo);
   if (early >= 0) {
     return early;
   }
+  RaiseOpenFileLimit();
   // Load the time zone once, before any thread converts times: mktime and
   // localtime_r would otherwise load it on first use and may leave errno set.
   tzset();
