@@ -650,7 +650,8 @@ void Errlog_File::elCreateChildForReport(ErrlogBufferInfo* info,
   WEX1_TRACE(wex1, WEX1_FLOW, ReportExecMsg, Name(LogFileName), ERRPTCOMMAND,
              first, second, STDOUT_FILENO, info->pipeFD[0], info->pipeFD[1]);
   int exec_errno = 0;
-  const pid_t pid = Subprocess::Spawn(argv, Subprocess::kSearchPath, info->pipeFD[1], &exec_errno);
+  const pid_t pid = Subprocess::Spawn(argv, Subprocess::kSearchPath,
+                                      info->pipeFD[1], &exec_errno);
   const int fork_errno = errno;
   info->childPID = pid;
   WEX1_TRACE(wex1, WEX1_FLOW, ParentCloseMsg, info->pipeFD[1]);
@@ -770,7 +771,8 @@ void Errlog_File::lfEndReportRequest(void** report) {
     // Not signalled: with its pipe closed, a child still writing ends on
     // SIGPIPE. One that neither writes nor ends is killed after the grace.
     int status = 0;
-    if (Subprocess::Reap(info->childPID, CHILDGRACEMS, &status) != info->childPID) {
+    if (Subprocess::Reap(info->childPID, CHILDGRACEMS, &status) !=
+        info->childPID) {
       const int e = errno;
       char eb[128];
       WEX1_TRACE(wex1, WEX1_ERROR, ReportWaitErrMsg, info->childPID,
