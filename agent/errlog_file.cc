@@ -23,6 +23,7 @@
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_schema.h"
 #include "util/errno_text.h"
+#include "util/subprocess.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -50,7 +51,6 @@ constexpr int COMMANDTEXTSIZE = 34;
 // How long a child may take to end once it was told to (or, for a report
 // child, once its pipe is closed) before it is killed.
 constexpr long CHILDGRACEMS = 2000;
-constexpr long REAPPOLLMS = 5;
 
 const char MonitorWord[] = "Monitor";
 const char ReportWord[] = "Report";
@@ -133,121 +133,6 @@ bool IsSpace(char c) {
 
 bool IsDigit(char c) {
   return isdigit(static_cast<unsigned char>(c)) != 0;
-}
-
-void SleepMs(long ms) {
-  struct timespec t;
-  t.tv_sec = ms / 1000;
-  t.tv_nsec = (ms % 1000) * 1000000L;
-  nanosleep(&t, nullptr);
-}
-
-long long NowMs() {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
-// Starts argv[0] (searched in PATH when `search`) with its standard output
-// on `out_fd` and its standard input on /dev/null, in a process group of
-// its own, with no signal blocked and SIGPIPE at its default, whatever the
-// agent's threads block or ignore. The pid, or -1 with errno set when no
-// child could be created; *exec_errno is the exec's errno when the child
-// was created but could not run the command (it has then exited with
-// status 255), else 0.
-pid_t SpawnChild(char* const argv[], bool search, int out_fd, int* exec_errno) {
-  *exec_errno = 0;
-  // Tells the parent why the exec failed; closed by a successful exec.
-  int status_pipe[2];
-  if (pipe2(status_pipe, O_CLOEXEC) != 0) {
-    return -1;
-  }
-  sigset_t none;
-  sigemptyset(&none);
-  struct sigaction dfl;
-  memset(&dfl, 0, sizeof dfl);
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    // A child of a threaded process: async-signal-safe calls only (no
-    // trace, no allocation, no stdio) until the exec.
-    setpgid(0, 0);
-    for (int sig : {SIGPIPE, SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGCHLD}) {
-      sigaction(sig, &dfl, nullptr);
-    }
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (out_fd == STDOUT_FILENO) {
-      fcntl(out_fd, F_SETFD, 0);  // keep it across the exec
-    } else {
-      dup2(out_fd, STDOUT_FILENO);
-    }
-    const int null_fd = open("/dev/null", O_RDONLY);
-    if (null_fd > STDIN_FILENO) {
-      dup2(null_fd, STDIN_FILENO);
-      close(null_fd);
-    }
-    if (search) {
-      execvp(argv[0], argv);
-    } else {
-      execv(argv[0], argv);
-    }
-    const int e = errno;
-    if (write(status_pipe[1], &e, sizeof e) < 0) {
-      // Nothing left to tell it with.
-    }
-    _exit(-1);
-  }
-  const int fork_errno = errno;
-  close(status_pipe[1]);
-  if (pid < 0) {
-    close(status_pipe[0]);
-    errno = fork_errno;
-    return -1;
-  }
-  // Also here, so that the group exists whichever of the two runs first.
-  setpgid(pid, pid);
-  int e = 0;
-  ssize_t n;
-  do {
-    n = read(status_pipe[0], &e, sizeof e);
-  } while (n < 0 && errno == EINTR);
-  if (n == static_cast<ssize_t>(sizeof e)) {
-    *exec_errno = e != 0 ? e : ENOEXEC;
-  }
-  close(status_pipe[0]);
-  return pid;
-}
-
-// Reaps `pid`, a child started by SpawnChild: waits until it has ended, at
-// most CHILDGRACEMS, then kills what is left of its process group (the
-// child itself when it has not ended) and reaps it. The result of waitpid,
-// with the wait status in *status.
-pid_t ReapChild(pid_t pid, int* status) {
-  const long long deadline = NowMs() + CHILDGRACEMS;
-  while (true) {
-    siginfo_t info;
-    memset(&info, 0, sizeof info);
-    // WNOWAIT: while the child is not reaped its group id cannot name
-    // another group, so the kill below reaches only what it started.
-    if (waitid(P_PID, static_cast<id_t>(pid), &info,
-               WEXITED | WNOHANG | WNOWAIT) != 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return -1;
-    }
-    if (info.si_pid == pid || NowMs() >= deadline) {
-      break;
-    }
-    SleepMs(REAPPOLLMS);
-  }
-  kill(-pid, SIGKILL);
-  pid_t reaped;
-  do {
-    reaped = waitpid(pid, status, 0);
-  } while (reaped < 0 && errno == EINTR);
-  return reaped;
 }
 
 // Reads the next line of a blocking stream into `buffer` (ERRLOGBUFSIZE);
@@ -371,7 +256,7 @@ void Errlog_File::elCreateChild(int* const fds) {
                SHELLFLAG, command.get(), STDOUT_FILENO, fds[0], fds[1]);
     char* const argv[] = {const_cast<char*>(SHELL),
                           const_cast<char*>(SHELLFLAG), command.get(), nullptr};
-    pid = SpawnChild(argv, false, fds[1], &exec_errno);
+    pid = Subprocess::Spawn(argv, Subprocess::kExactPath, fds[1], &exec_errno);
     fork_errno = errno;
   }
   WEX1_TRACE(wex1, WEX1_FLOW, ParentCloseMsg, fds[1]);
@@ -560,7 +445,7 @@ void Errlog_File::elKillChild() {
   // Reaped even when the signal could not be sent: it may have ended by
   // itself, and is killed when it has not ended within the grace.
   int status = 0;
-  if (ReapChild(pid, &status) != pid) {
+  if (Subprocess::Reap(pid, CHILDGRACEMS, &status) != pid) {
     const int e = errno;
     WEX1_TRACE(wex1, WEX1_ERROR, WaitErrMsg, Name(LogFileName), pid, e,
                ErrnoText(e, eb, sizeof eb));
@@ -747,7 +632,8 @@ void Errlog_File::elCreateChildForReport(ErrlogBufferInfo* info,
   WEX1_TRACE(wex1, WEX1_FLOW, ReportExecMsg, Name(LogFileName), ERRPTCOMMAND,
              first, second, STDOUT_FILENO, info->pipeFD[0], info->pipeFD[1]);
   int exec_errno = 0;
-  const pid_t pid = SpawnChild(argv, true, info->pipeFD[1], &exec_errno);
+  const pid_t pid = Subprocess::Spawn(argv, Subprocess::kSearchPath,
+                                      info->pipeFD[1], &exec_errno);
   const int fork_errno = errno;
   info->childPID = pid;
   WEX1_TRACE(wex1, WEX1_FLOW, ParentCloseMsg, info->pipeFD[1]);
@@ -867,7 +753,8 @@ void Errlog_File::lfEndReportRequest(void** report) {
     // Not signalled: with its pipe closed, a child still writing ends on
     // SIGPIPE. One that neither writes nor ends is killed after the grace.
     int status = 0;
-    if (ReapChild(info->childPID, &status) != info->childPID) {
+    if (Subprocess::Reap(info->childPID, CHILDGRACEMS, &status) !=
+        info->childPID) {
       const int e = errno;
       char eb[128];
       WEX1_TRACE(wex1, WEX1_ERROR, ReportWaitErrMsg, info->childPID,

@@ -21,7 +21,7 @@
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
-pthread_mutex_t Log_File::lfDebugFileLock = PTHREAD_MUTEX_INITIALIZER;
+Posix_Mutex Log_File::lfDebugFileLock;
 int64_t Log_File::sRECNUM = 0;
 
 namespace {
@@ -146,7 +146,7 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
     : Log_Base(log),
       RefreshMode(0),
       LogThread(),
-      LogLock(),
+      LogLock(Posix_Mutex::kDeferred),
       LogFD(-1),
       LogEOF(-1),
       MonitorStatus(MONITOR_NOT_STARTED),
@@ -167,7 +167,7 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
                ErrnoText(rc, eb, sizeof eb));
     exit(-1);
   }
-  rc = pthread_mutex_init(&LogLock, &attr);
+  rc = LogLock.Init(&attr);
   if (rc != 0) {
     WEX1_TRACE(wex1, WEX1_ERROR, MutexInitErrMsg, Name(LogFileName), rc,
                ErrnoText(rc, eb, sizeof eb));
@@ -186,7 +186,7 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
 Log_File::~Log_File() {
   WEX1_Event ev(wex1, __func__);
   lbRemoveFromChain();
-  const int rc = pthread_mutex_destroy(&LogLock);
+  const int rc = LogLock.Destroy();
   if (rc != 0) {
     char eb[128];
     WEX1_TRACE(wex1, WEX1_ERROR, MutexDestroyErrMsg, Name(LogFileName), rc,
@@ -236,8 +236,9 @@ void* LogThread(void* arg) {
 
 void Log_File::lfStartThread() {
   WEX1_Event ev(wex1, __func__);
-  // A thread still unjoined would otherwise lose its handle.
-  if (LogThreadJoinable) {
+  // A thread still unjoined would otherwise lose its handle. Only this
+  // (the manager) thread writes the flag, so it reads it without the lock.
+  if (lfThreadUnjoined()) {
     lfStopThread();
   }
   char eb[128];
@@ -299,11 +300,13 @@ void Log_File::lfStopThread() {
 }
 
 void Log_File::lfLockLog() {
-  LockStepOrExit(pthread_mutex_lock(&LogLock), MutexLockErrMsg, MutexLockMsg, Name(LogFileName));
+  LockStepOrExit(LogLock.Lock(), MutexLockErrMsg, MutexLockMsg,
+                 Name(LogFileName));
 }
 
 void Log_File::lfUnlockLog() {
-  LockStepOrExit(pthread_mutex_unlock(&LogLock), MutexUnlockErrMsg, MutexUnlockMsg, Name(LogFileName));
+  LockStepOrExit(LogLock.Unlock(), MutexUnlockErrMsg, MutexUnlockMsg,
+                 Name(LogFileName));
 }
 
 void Log_File::lfSetMonitorStatus(_MonitorStatus status) {
@@ -665,12 +668,13 @@ void Log_File::lfWriteToDebugLog(void* entry, unsigned entryLength, void* row,
 }
 
 void Log_File::lfLockDebugFile(char* name) {
-  LockStepOrExit(pthread_mutex_lock(&lfDebugFileLock), DebugLockErrMsg, DebugLockMsg, Name(name));
+  LockStepOrExit(lfDebugFileLock.Lock(), DebugLockErrMsg, DebugLockMsg,
+                 Name(name));
 }
 
 void Log_File::lfUnlockDebugFile() {
-  LockStepOrExit(pthread_mutex_unlock(&lfDebugFileLock), DebugUnlockErrMsg,
-                 DebugUnlockMsg, nullptr);
+  LockStepOrExit(lfDebugFileLock.Unlock(), DebugUnlockErrMsg, DebugUnlockMsg,
+                 nullptr);
 }
 
 void Log_File::lfPrintSelf() {
@@ -679,8 +683,8 @@ void Log_File::lfPrintSelf() {
   char lock[2 * sizeof(pthread_mutex_t) + 1];
   char debug_lock[2 * sizeof(pthread_mutex_t) + 1];
   xtoa(thread, &LogThread, sizeof LogThread);
-  xtoa(lock, &LogLock, sizeof LogLock);
-  xtoa(debug_lock, &lfDebugFileLock, sizeof lfDebugFileLock);
+  xtoa(lock, LogLock.native(), sizeof(pthread_mutex_t));
+  xtoa(debug_lock, lfDebugFileLock.native(), sizeof(pthread_mutex_t));
   char when[32] = "";
   const time_t started = MonitorStartStopTime;
   if (ctime_r(&started, when) == nullptr) {

@@ -40,6 +40,8 @@
 
 #include "agent/line_splitter.h"
 #include "agent/log_base.h"
+#include "util/posix_mutex.h"
+#include "util/thread_annotations.h"
 #include "util/unique_file.h"
 
 class Valid_Log;
@@ -151,8 +153,8 @@ class Log_File : public Log_Base {
   // times. Never called by the worker itself.
   void lfStopThread();
   // Lock and unlock LogLock; end the process on failure.
-  void lfLockLog();
-  void lfUnlockLog();
+  void lfLockLog() ACQUIRE(LogLock);
+  void lfUnlockLog() RELEASE(LogLock);
   // Stores `status` under LogLock.
   void lfSetMonitorStatus(_MonitorStatus status);
   // Copies the text of the current status into `dest`: min(len, text
@@ -184,8 +186,8 @@ class Log_File : public Log_Base {
                          unsigned rowLength);
   // Lock and unlock the process-wide debug-file lock; end the process on
   // failure. `name` appears only in the trace.
-  static void lfLockDebugFile(char* name);
-  static void lfUnlockDebugFile();
+  static void lfLockDebugFile(char* name) ACQUIRE(lfDebugFileLock);
+  static void lfUnlockDebugFile() RELEASE(lfDebugFileLock);
   // Dumps the Log_Base part and this class's members, unconditionally.
   void lfPrintSelf();
 
@@ -262,7 +264,7 @@ class Log_File : public Log_Base {
   // configuration being applied, deleted at the end of the refresh.
   uint8_t RefreshMode;
   pthread_t LogThread;        // valid while LogThreadJoinable
-  pthread_mutex_t LogLock;    // default attributes
+  Posix_Mutex LogLock;        // default attributes
   Unique_File LogFileP;       // open on the log while the worker watches it
   int LogFD;                  // descriptor of LogFileP; -1 when closed
   std::atomic<off_t> LogEOF;  // offset read up to; -1 when closed
@@ -279,12 +281,16 @@ class Log_File : public Log_Base {
 
   // True from a successful thread creation until the thread is joined, so
   // that a thread is joined exactly once. Guarded by LogLock.
-  bool LogThreadJoinable;
+  bool LogThreadJoinable GUARDED_BY(LogLock);
+  // LogThreadJoinable read by the manager thread, its only writer.
+  bool lfThreadUnjoined() const NO_THREAD_SAFETY_ANALYSIS {
+    return LogThreadJoinable;
+  }
 
   // Serialises debug records of all logs; guards sRECNUM.
-  static pthread_mutex_t lfDebugFileLock;
+  static Posix_Mutex lfDebugFileLock;
   // Number of the last debug record written by any log; starts at 0.
-  static int64_t sRECNUM;
+  static int64_t sRECNUM GUARDED_BY(lfDebugFileLock);
 
   // Identity of the file LogFileP is open on, to notice that the path now
   // names another file. LogIdentityKnown is false when it could not be

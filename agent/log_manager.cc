@@ -208,7 +208,7 @@ Log_Manager::Log_Manager(bool start_manager_thread)
       FirstValidLog(nullptr),
       UseCount(0),
       ManagerThread(),
-      ManagerLock(),
+      ManagerLock(Posix_Mutex::kDeferred),
       ManagerNotInUse(),
       AgentServerUp(0),
       AgentServerNotUp(),
@@ -315,7 +315,7 @@ void Log_Manager::lmInitLockAndConditions() {
   if (rc != 0) {
     fail(MutexAttrInitErrMsg, rc);
   }
-  rc = pthread_mutex_init(&ManagerLock, &mattr);
+  rc = ManagerLock.Init(&mattr);
   if (rc != 0) {
     fail(MutexInitErrMsg, rc);
   }
@@ -411,8 +411,8 @@ void Log_Manager::lmWaitForServerUp() {
     struct timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += SERVERWAITSECONDS;
-    const int rc =
-        pthread_cond_timedwait(&AgentServerNotUp, &ManagerLock, &deadline);
+    const int rc = pthread_cond_timedwait(&AgentServerNotUp,
+                                          ManagerLock.native(), &deadline);
     if (rc != 0) {
       lmUnlockManager();
       WEX1_TRACE(wex1, WEX1_FLOW, ServerTimedOutMsg);
@@ -470,7 +470,7 @@ unsigned int Log_Manager::lmRefresh() {
     lmLockManager();
     while (UseCount != 0) {
       WEX1_TRACE(wex1, WEX1_FLOW, RefreshSuspendedMsg);
-      pthread_cond_wait(&ManagerNotInUse, &ManagerLock);
+      pthread_cond_wait(&ManagerNotInUse, ManagerLock.native());
       WEX1_TRACE(wex1, WEX1_FLOW, RefreshResumingMsg);
     }
     lmBuildLogObjects(count);
@@ -680,7 +680,7 @@ void Log_Manager::lmCloseDebugLog() {
 }
 
 void Log_Manager::lmLockManager() {
-  const int rc = pthread_mutex_lock(&ManagerLock);
+  const int rc = ManagerLock.Lock();
   if (rc != 0) {
     char eb[128];
     WEX1_TRACE(wex1, WEX1_ERROR, LockErrMsg, rc, ErrnoText(rc, eb, sizeof eb));
@@ -690,7 +690,7 @@ void Log_Manager::lmLockManager() {
 }
 
 void Log_Manager::lmUnlockManager() {
-  const int rc = pthread_mutex_unlock(&ManagerLock);
+  const int rc = ManagerLock.Unlock();
   if (rc != 0) {
     char eb[128];
     WEX1_TRACE(wex1, WEX1_ERROR, UnlockErrMsg, rc,
@@ -724,7 +724,7 @@ void Log_Manager::lmStopManagerThread() {
     return;
   }
   SyncObjectsReady = false;
-  int rc = pthread_mutex_destroy(&ManagerLock);
+  int rc = ManagerLock.Destroy();
   if (rc != 0) {
     WEX1_TRACE(wex1, WEX1_ERROR, MutexDestroyErrMsg, rc,
                ErrnoText(rc, eb, sizeof eb));
@@ -751,7 +751,7 @@ void Log_Manager::lmPrintSelf() {
   char config_time[32];
   char syslog_time[32];
   char thread[2 * sizeof ManagerThread + 1];
-  char lock[2 * sizeof ManagerLock + 1];
+  char lock[2 * sizeof(pthread_mutex_t) + 1];
   char in_use[2 * sizeof ManagerNotInUse + 1];
   char server_up[2 * sizeof AgentServerNotUp + 1];
   char signals[2 * sizeof SignalSet + 1];
@@ -762,7 +762,7 @@ void Log_Manager::lmPrintSelf() {
               static_cast<void*>(FirstLogObject),
               static_cast<void*>(FirstValidLog), static_cast<int>(UseCount),
               xtoa(thread, &ManagerThread, sizeof ManagerThread),
-              xtoa(lock, &ManagerLock, sizeof ManagerLock),
+              xtoa(lock, ManagerLock.native(), sizeof(pthread_mutex_t)),
               xtoa(in_use, &ManagerNotInUse, sizeof ManagerNotInUse),
               static_cast<int>(AgentServerUp),
               xtoa(server_up, &AgentServerNotUp, sizeof AgentServerNotUp),

@@ -40,6 +40,8 @@
 #include <atomic>
 
 #include "agent/valid_log.h"
+#include "util/posix_mutex.h"
+#include "util/thread_annotations.h"
 
 class Log_File;
 
@@ -69,7 +71,8 @@ class Log_Manager {
   // Cancels and joins the manager thread unless called on it (or no thread
   // was started), then destroys ManagerLock and both conditions.
   void lmStopManagerThread();
-  void lmPrintSelf();
+  // A diagnostic snapshot: reads the counters without taking ManagerLock.
+  void lmPrintSelf() NO_THREAD_SAFETY_ANALYSIS;
   // `size` characters; never null (ends the process when memory is out).
   char* lmAllocMem(unsigned int size);
 
@@ -87,14 +90,14 @@ class Log_Manager {
   unsigned int lmCreateValidLogList(_WhenceConfig whence, const char* path);
   // Reconciles the log objects with the `count` valid logs and empties the
   // valid-log ring. REQUIRES: ManagerLock held, UseCount 0.
-  void lmBuildLogObjects(unsigned int count);
+  void lmBuildLogObjects(unsigned int count) REQUIRES(ManagerLock);
   // Opens DebugLog for appending, line-buffered; DebugLogP stays null
   // (traced) on failure.
   void lmOpenDebugLog();
   void lmCloseDebugLog();
   // Take and release ManagerLock; end the process on failure.
-  void lmLockManager();
-  void lmUnlockManager();
+  void lmLockManager() ACQUIRE(ManagerLock);
+  void lmUnlockManager() RELEASE(ManagerLock);
   // Waits until the runtime's server is up, at most 10 seconds per wait;
   // ends the process with exit status -1 when a wait times out.
   void lmWaitForServerUp();
@@ -140,12 +143,12 @@ class Log_Manager {
   Log_File* FirstLogObject;  // head of the log-object ring; null when empty
   // Head of the valid-log ring; non-null only during a refresh.
   Valid_Log* FirstValidLog;
-  unsigned int UseCount;        // requests counted in; guarded by ManagerLock
+  unsigned int UseCount GUARDED_BY(ManagerLock);  // requests counted in
   pthread_t ManagerThread;      // valid while ManagerThreadStarted
-  pthread_mutex_t ManagerLock;  // default attributes
+  Posix_Mutex ManagerLock;      // default attributes
   // 'inuse': broadcast when UseCount drops to 0.
   pthread_cond_t ManagerNotInUse;
-  unsigned char AgentServerUp;      // 0, then 1 once; guarded by ManagerLock
+  unsigned char AgentServerUp GUARDED_BY(ManagerLock);  // 0, then 1 once
   pthread_cond_t AgentServerNotUp;  // 'server-up': signalled by lmSetServerUp
   sigset_t SignalSet;               // the signals the manager thread waits for
   char* DebugLog;                   // AGENT_DEBUG_LOG; null when unset or empty
@@ -166,7 +169,8 @@ class Log_Manager {
   // FirstLogObject and started: one case per kind. Null, traced, for a
   // type no kind exists for. Ends the process when memory is out.
   // REQUIRES: ManagerLock held (called by lmBuildLogObjects).
-  virtual Log_File* lmCreateLogObject(const Valid_Log& log);
+  virtual Log_File* lmCreateLogObject(const Valid_Log& log)
+      REQUIRES(ManagerLock);
 
  private:
   // Creates ManagerLock and both conditions; ends the process on failure.

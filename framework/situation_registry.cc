@@ -157,7 +157,7 @@ bool Situation_Registry::Add(const std::string& name, const std::string& table,
                              const std::string& condition, std::string* err,
                              const std::string& run) {
   {
-    std::lock_guard<std::mutex> g(mu_);
+    Posix_Mutex::Hold g(&mu_);
     if (entries_.count(name) != 0) {
       *err = "situation " + name + " already exists";
       return false;
@@ -171,7 +171,7 @@ bool Situation_Registry::Add(const std::string& name, const std::string& table,
   if (!Make(name, table, condition, run, &entry, err)) {
     return false;
   }
-  std::lock_guard<std::mutex> g(mu_);
+  Posix_Mutex::Hold g(&mu_);
   if (entries_.count(name) != 0) {  // added meanwhile by another request
     vandu::Destroy(entry.object);
     *err = "situation " + name + " already exists";
@@ -185,7 +185,7 @@ bool Situation_Registry::Add(const std::string& name, const std::string& table,
 bool Situation_Registry::Delete(const std::string& name, std::string* err) {
   vandu* v = nullptr;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    Posix_Mutex::Hold g(&mu_);
     const auto it = entries_.find(name);
     if (it == entries_.end()) {
       *err = "no situation named " + name;
@@ -202,7 +202,7 @@ bool Situation_Registry::Delete(const std::string& name, std::string* err) {
 }
 
 std::vector<Situation_Info> Situation_Registry::List() {
-  std::lock_guard<std::mutex> g(mu_);
+  Posix_Mutex::Hold g(&mu_);
   std::vector<Situation_Info> out;
   for (const auto& kv : entries_) {
     Situation_Info info = kv.second.info;
@@ -223,7 +223,7 @@ bool Situation_Registry::LoadFile(const std::string& path, std::vector<std::stri
     return false;
   }
   if (st.st_size == 0) {
-    std::lock_guard<std::mutex> g(mu_);
+    Posix_Mutex::Hold g(&mu_);
     if (!entries_.empty()) {
       *err = "situations file " + path + " is empty (0 bytes) while " +
              std::to_string(entries_.size()) +
@@ -316,7 +316,7 @@ bool Situation_Registry::LoadFile(const std::string& path, std::vector<std::stri
 void Situation_Registry::Install(std::vector<Entry> wanted) {
   std::vector<vandu*> doomed;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    Posix_Mutex::Hold g(&mu_);
     std::map<TableManager*, std::pair<std::vector<vandu*>, std::vector<vandu*>>> changes;
     std::map<std::string, Entry> next;
     for (Entry& e : wanted) {

@@ -8,9 +8,10 @@
 #include <stddef.h>
 
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "util/posix_mutex.h"
 
 class vandu;
 
@@ -84,8 +85,8 @@ class Situation_Registry {
   // Puts `wanted` in place of every situation (see LoadFile).
   void Install(std::vector<Entry> wanted);
 
-  std::mutex mu_;
-  std::map<std::string, Entry> entries_;
+  Posix_Mutex mu_;
+  std::map<std::string, Entry> entries_ GUARDED_BY(mu_);
 };
 
 #endif  // QOR_FRAMEWORK_SITUATION_REGISTRY_H_

@@ -1,12 +1,12 @@
 #include "framework/table_manager.h"
 
-#include <mutex>
+#include "util/posix_mutex.h"
 
 namespace {
 
 struct ManagerRegistry {
-  std::mutex mu;
-  std::vector<TableManager*> managers;
+  Posix_Mutex mu;
+  std::vector<TableManager*> managers GUARDED_BY(mu);
 };
 
 ManagerRegistry& Registry() {
@@ -82,7 +82,7 @@ unsigned TableManager::RegisterWithManager(TableManager* manager) {
     return 1;
   }
   ManagerRegistry& r = Registry();
-  std::lock_guard<std::mutex> g(r.mu);
+  Posix_Mutex::Hold g(&r.mu);
   for (TableManager* m : r.managers) {
     if (m->FullName() == manager->FullName()) {
       return 1;
@@ -94,7 +94,7 @@ unsigned TableManager::RegisterWithManager(TableManager* manager) {
 
 TableManager* TableManager::Find(const std::string& name) {
   ManagerRegistry& r = Registry();
-  std::lock_guard<std::mutex> g(r.mu);
+  Posix_Mutex::Hold g(&r.mu);
   for (TableManager* m : r.managers) {
     if (m->FullName() == name || m->table_ == name) {
       return m;
@@ -105,7 +105,7 @@ TableManager* TableManager::Find(const std::string& name) {
 
 std::vector<TableManager*> TableManager::All() {
   ManagerRegistry& r = Registry();
-  std::lock_guard<std::mutex> g(r.mu);
+  Posix_Mutex::Hold g(&r.mu);
   return r.managers;
 }
 

@@ -20,31 +20,9 @@
 #include <vector>
 
 #include "framework/wex1.h"
+#include "tests/support/temp_dir.h"
 
 namespace qortest {
-
-// A private temporary directory, removed with its contents on destruction.
-class Scoped_Temp_Dir {
- public:
-  Scoped_Temp_Dir() {
-    char tmpl[] = "/tmp/qortest.XXXXXX";
-    const char* p = mkdtemp(tmpl);
-    path_ = p != nullptr ? p : "/tmp";
-  }
-  ~Scoped_Temp_Dir() {
-    const std::string cmd = "rm -rf '" + path_ + "'";
-    if (system(cmd.c_str()) != 0) {
-      // best effort
-    }
-  }
-  Scoped_Temp_Dir(const Scoped_Temp_Dir&) = delete;
-  Scoped_Temp_Dir& operator=(const Scoped_Temp_Dir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 // Polls `pred` until it holds or `timeout` passes; the result of the last poll.
 inline bool WaitUntil(const std::function<bool()>& pred,

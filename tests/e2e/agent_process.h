@@ -6,9 +6,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <sys/stat.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/exec_opened.h"
 #include "tests/testutil.h"
 
 namespace qortest {
@@ -67,6 +68,12 @@ class Agent_Process {
 
   bool Start() {
     const std::string out_path = dir_ + "/agent.out";
+    // Opened before the child drops to `nobody`, who may not be able to
+    // reach the build tree.
+    const Unique_Fd program = OpenProgram(QORAGENT_PATH);
+    if (!program.valid()) {
+      return false;
+    }
     pid_ = fork();
     if (pid_ == 0) {
       unsetenv("JOP_WEX1");
@@ -78,14 +85,8 @@ class Agent_Process {
       dup2(o, 2);
       const int in = open("/dev/null", O_RDONLY);
       dup2(in, 0);
-      if (unprivileged_) {
-        constexpr uid_t kNobody = 65534;
-        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
-          _exit(126);
-        }
-      }
-      execl(QORAGENT_PATH, QORAGENT_PATH, static_cast<char*>(nullptr));
-      _exit(127);
+      char* const argv[] = {const_cast<char*>(QORAGENT_PATH), nullptr};
+      ExecOpened(program, argv, unprivileged_);
     }
     return pid_ > 0;
   }
