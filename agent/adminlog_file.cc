@@ -62,8 +62,6 @@ const char DescFormatter[] =
     "user = %s; id = %s; pid = %d; term status = %d; exit status = %d";
 
 const char OpenErrMsg[] = "\nError opening file %s. errno = %d; %s";
-const char SeekEOFErrMsg[] =
-    "\nError while seeking EOF for file %s. errno = %d; %s";
 const char ReadErrMsg[] = "\nError occurred reading file %s. errno = %d; %s";
 const char IncompleteReadMsg[] =
     "\nIncomplete record read from file %s. Bytes read = %d; bytes expected = %d";
@@ -148,40 +146,21 @@ void Adminlog_File::lfProcessLogData() {
 
 void Adminlog_File::adOpenAdminLog() {
   WEX1_Event ev(wex1, __func__);
-  char eb[128];
-  // Close-on-exec: the error-report kind forks children.
-  const int fd = open(Name(LogFileName), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, Name(LogFileName), e,
-               ErrnoText(e, eb, sizeof eb));
-    lfSetMonitorStatus(MONITOR_ERR_OPEN);
-    return;
-  }
-  LogFD = fd;
-  const off_t end = lseek(LogFD, 0, SEEK_END);
-  if (end < 0) {
-    const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, SeekEOFErrMsg, Name(LogFileName), e,
-               ErrnoText(e, eb, sizeof eb));
-    adCloseAdminLog();
-    lfSetMonitorStatus(MONITOR_ERR_SEEK_END);
+  lfFOpenLogAndSeek(OpenErrMsg);
+  if (LogFD < 0) {
     return;
   }
   // Records lie back to back from offset 0. A record being written now is
   // read once it is whole; starting inside it would misalign every later
   // one (and writers cut a stray partial record off before appending,
   // which would look like a truncation below a misaligned LogEOF).
+  const off_t end = LogEOF;
   LogEOF = end - end % UTMPSIZE;
 }
 
 void Adminlog_File::adCloseAdminLog() {
   WEX1_Event ev(wex1, __func__);
-  if (LogFD >= 0) {
-    close(LogFD);
-  }
-  LogFD = -1;
-  LogEOF = -1;
+  lfFCloseLog();
 }
 
 long Adminlog_File::lfReadLog() {

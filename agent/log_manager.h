@@ -38,7 +38,10 @@
 #include <time.h>
 
 #include <atomic>
+#include <string>
 
+#include "agent/log_manager_util.h"
+#include "agent/position_store.h"
 #include "agent/valid_log.h"
 
 class Log_File;
@@ -73,7 +76,20 @@ class Log_Manager {
   // once no request is counted in. NumLogs afterwards.
   unsigned int lmRefresh();
   // Waits for a control signal: 1 to refresh, 0 to stop. SIGQUIT aborts.
+  // Between signals it saves the positions every STATESAVESECONDS and
+  // restarts the logs in an error status every LOGRETRYSECONDS.
   unsigned char lmWaitForSignal();
+  // Restarts the worker of every log in an error status (a file missing or
+  // unreadable, a failed read): it resumes where it stopped when the file
+  // is the same one. Manager thread.
+  void lmRetryFailedLogs();
+  // Reads the state file (TVX_STATE_FILE) into Positions; a file that
+  // cannot be used is traced and ignored.
+  void lmLoadPositions();
+  // Writes every log's position to the state file when it changed since
+  // the last save; a failure is traced once until a save succeeds.
+  // Manager thread, or after it ended.
+  void lmSavePositions();
   // Builds the valid-log ring from the configuration that applies: its
   // size, 0 when nothing is to be rebuilt.
   unsigned int lmGetValidLogs();
@@ -126,10 +142,13 @@ class Log_Manager {
   // --- State ---------------------------------------------------------------
   char* ConfigFile;  // TVX_CONFIG_FILE; null when unset or empty
   // Modification time of ConfigFile when the logs were built from it; 0
-  // when they were not.
+  // when they were not. ConfigFileSignature is what the change test
+  // compares (nanoseconds, size, inode).
   time_t ConfigFileLastChanged;
+  File_Signature ConfigFileSignature;
   char* SyslogConfFile;  // TVX_SYSLOG_CONF, else /etc/syslog.conf
   time_t SyslogConfFileLastChanged;
+  File_Signature SyslogConfFileSignature;
   int NumLogs;               // objects in the log-object ring
   Log_File* FirstLogObject;  // head of the log-object ring; null when empty
   // Head of the valid-log ring; non-null only during a refresh.
@@ -146,6 +165,10 @@ class Log_Manager {
   // The open debug log; null when closed. Opened and closed by the manager
   // thread, read by the workers.
   std::atomic<FILE*> DebugLogP;
+  char* StateFile;  // TVX_STATE_FILE; null when unset or empty
+  // Positions loaded from StateFile at start; each worker takes its own
+  // as it first starts.
+  Position_Store Positions;
 
  protected:
   // Test seam: with `start_manager_thread` false, the environment is read
@@ -165,6 +188,11 @@ class Log_Manager {
 
   bool ManagerThreadStarted;  // a manager thread was created and not joined
   bool SyncObjectsReady;      // ManagerLock and the conditions exist
+  // Monotonic seconds of the next save and the next retry. Manager thread.
+  time_t NextStateSave;
+  time_t NextLogRetry;
+  std::string LastStateText;  // what the state file holds; manager thread
+  bool StateSaveFailing;      // the last save failed (traced once)
 };
 
 // The manager thread's start routine; `manager` is the Log_Manager.

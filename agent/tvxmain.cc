@@ -42,6 +42,7 @@ const HOV_EnvHelp kAgentEnv[] = {
     {"TVX_SYSLOG_CONF", "/etc/syslog.conf", "syslog configuration whose file actions are watched"},
     {"AGENT_DEBUG_LOG", "none (debug mode off)", "file that receives the debug records of logs in debug mode"},
     {"TVX_MAX_ROWS", "1000", "most rows one log-entries report returns"},
+    {"TVX_STATE_FILE", "none (every log starts at its end)", "file that keeps each log's position across restarts (saved every 2 s and at stop)"},
     {"VANDU_NODETYPE", "TVX", "node type appended to the system name"},
     {nullptr, nullptr, nullptr}};
 
