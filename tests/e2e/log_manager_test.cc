@@ -653,3 +653,57 @@ TEST(LogManagerE2ETest, EveryLineArrivesOnceThroughRotationsRefreshesAndARestart
   ASSERT_TRUE(agent->Signal(SIGTERM));
   EXPECT_EQ(agent->WaitExit(), 0) << agent->Output();
 }
+
+// An unprivileged writer of the logs' directory swaps one log for a FIFO
+// and another for a symlink to a file only the agent's user may read: the
+// FIFO holds no worker (the status says so, SIGTERM still stops the
+// agent), the symlink is not followed.
+TEST(LogManagerE2ETest, LogSwappedForAFifoOrASymlinkIsRefused) {
+  Scoped_Temp_Dir dir;
+  Agent_Process agent(dir);
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to run the agent as nobody";
+  }
+  ASSERT_TRUE(agent.RunUnprivileged());
+  const std::string config = dir.File("agent.conf");
+  const std::string fifo_log = dir.File("f.log");
+  const std::string link_log = dir.File("s.log");
+  const std::string secret = dir.File("secret");
+  qortest::WriteFile(fifo_log, "");
+  qortest::WriteFile(link_log, "");
+  qortest::WriteFile(secret, qortest::SyslogLine(time(nullptr), "secret",
+                                                 "kernel: line s secret"));
+  ASSERT_EQ(chown(secret.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+  qortest::WriteFile(config, fifo_log + "\n" + link_log + "\n");
+  qortest::WriteFile(dir.File("situations"),
+                     "all VXLOGENT ENTRYDESC ~ \"line s\"\n");
+  agent.SetEnv("TVX_CONFIG_FILE", config);
+  agent.SetEnv("HOV_SITUATIONS", dir.File("situations"));
+  agent.SetEnv("JOP_WEX1", "ERROR,FLOW");
+  ASSERT_TRUE(agent.Start());
+  REQUIRE_SIGNAL_WAIT(agent);
+  ASSERT_TRUE(qortest::WaitWatching(agent, fifo_log)) << agent.Trace();
+  ASSERT_TRUE(qortest::WaitWatching(agent, link_log)) << agent.Trace();
+
+  ASSERT_EQ(rename(fifo_log.c_str(), (fifo_log + ".1").c_str()), 0);
+  ASSERT_EQ(mkfifo(fifo_log.c_str(), 0666), 0);
+  ASSERT_EQ(rename(link_log.c_str(), (link_log + ".1").c_str()), 0);
+  ASSERT_EQ(symlink(secret.c_str(), link_log.c_str()), 0);
+  const auto status = [&](const std::string& log) {
+    return qortest::JsonField(qortest::MonlogRow(agent, log), "MONSTATUS");
+  };
+  ASSERT_TRUE(qortest::WaitUntil([&] {
+    return status(fifo_log) == "Error: log open failed" &&
+           status(link_log) == "Error: log open failed";
+  })) << agent.Trace();
+  EXPECT_TRUE(agent.WaitTrace("\nError opening file " + fifo_log +
+                              ": not a regular file; it is not read."));
+  EXPECT_TRUE(agent.WaitTrace(
+      "\nError opening file " + link_log +
+      ": the log was replaced by a symbolic link in a directory others than "
+      "root may write; it is not followed."));
+  ASSERT_TRUE(agent.Signal(SIGTERM));
+  EXPECT_EQ(agent.WaitExit(), 0) << agent.Output();
+  EXPECT_EQ(agent.Events().find("secret"), std::string::npos);
+}
