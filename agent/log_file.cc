@@ -1,5 +1,6 @@
 #include "agent/log_file.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -110,6 +111,8 @@ const char SymlinkRefusedMsg[] =
     "\nError opening file %s: the log was replaced by a symbolic link in a directory others than root may write; it is not followed.";
 const char OwnerRefusedMsg[] =
     "\nError opening file %s: the log was replaced by a file of user %ld, not of user %ld as before; it is not read.";
+const char RotatedAwayMsg[] =
+    "\nLog file %s was rotated to %s meanwhile; reading it on from offset %ld first.";
 const char WaitErrMsg[] =
     "\nError occurred while waiting for data for file %s; errno = %d; %s";
 const char ReadErrMsg[] =
@@ -502,6 +505,62 @@ int Log_File::lfOpenLogFile(bool replacement, const char* open_error,
   return 0;
 }
 
+void Log_File::lfFindRotatedLog(const Log_Position& resume) {
+  if (resume.inode == 0 || LogRotated.fd >= 0) {
+    return;
+  }
+  const char* const path = Name(LogFileName);
+  const char* const slash = strrchr(path, '/');
+  const std::string dir =
+      slash == nullptr ? "." : (slash == path ? "/" : std::string(path, slash));
+  DIR* const listing = opendir(dir.c_str());
+  if (listing == nullptr) {
+    return;
+  }
+  // Rotation keeps a file in its directory under another name; a bounded
+  // look, as a directory may hold many files.
+  int looked = 0;
+  while (const struct dirent* entry = readdir(listing)) {
+    if (++looked > 100000) {
+      break;
+    }
+    if (static_cast<uint64_t>(entry->d_ino) != resume.inode) {
+      continue;
+    }
+    const int fd = openat(dirfd(listing), entry->d_name,
+                          O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+    if (fd < 0) {
+      continue;
+    }
+    Unique_Fd owned(fd);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_dev) != resume.device ||
+        static_cast<uint64_t>(st.st_ino) != resume.inode ||
+        st.st_size < resume.offset || !HeadStillMatches(fd, resume.head)) {
+      continue;
+    }
+    FILE* const stream = fdopen(fd, "r");
+    if (stream == nullptr) {
+      continue;
+    }
+    owned.release();
+    LogRotated.stream.reset(stream);
+    LogRotated.fd = fd;
+    LogRotated.eof = static_cast<off_t>(resume.offset);
+    LogRotated.device = st.st_dev;
+    LogRotated.inode = st.st_ino;
+    LogRotated.owner = st.st_uid;
+    LogRotated.head = resume.head;
+    LogRotated.identity_known = true;
+    LogRotated.idle_since = MonotonicSeconds();
+    WEX1_TRACE(wex1, WEX1_FLOW, RotatedAwayMsg, path, entry->d_name,
+               static_cast<long>(resume.offset));
+    break;
+  }
+  closedir(listing);
+}
+
 void Log_File::lfSwapOpenLog(_OpenLog* other) {
   LogFileP.swap(other->stream);
   std::swap(LogFD, other->fd);
@@ -562,6 +621,7 @@ void Log_File::lfFOpenLogAndSeek(const char* open_error) {
     } else {
       WEX1_TRACE(wex1, WEX1_FLOW, ReplacedMsg, Name(LogFileName));
       eof = 0;
+      lfFindRotatedLog(resume);
     }
   }
   opened.eof = eof;

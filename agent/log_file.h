@@ -300,6 +300,10 @@ class Log_File : public Log_Base {
   // *status.
   int lfOpenLogFile(bool replacement, const char* open_error, _OpenLog* open,
                     _MonitorStatus* status);
+  // Looks in the log's directory for the file `resume` names (rotated away
+  // while the agent was not reading it) and keeps it as the rotated file,
+  // to be read on from the resumed offset. Nothing when it is gone.
+  void lfFindRotatedLog(const Log_Position& resume);
   // Exchanges the current file (LogFileP, LogFD, LogEOF and identity) with
   // `other`, so that the reading steps serve either file.
   void lfSwapOpenLog(_OpenLog* other);

@@ -14,6 +14,7 @@
 #include "agent/config_def.h"
 #include "agent/log_file.h"
 #include "agent/log_manager_util.h"
+#include "agent/tvxmain.h"
 #include "agent/adminlog_file.h"
 #include "agent/errlog_file.h"
 #include "agent/syslog_file.h"
@@ -251,6 +252,9 @@ Log_Manager::Log_Manager(bool start_manager_thread)
   lmGetEnvVars();
   lmLoadPositions();
   if (start_manager_thread) {
+    // The workers the first refresh starts look up their saved positions
+    // here, before `new` has returned this manager to main.
+    pTheLogManager = this;
     lmSetSigMask();
     lmStartManagerThread();
   } else {
@@ -374,6 +378,17 @@ void Log_Manager::lmSavePositions() {
   LastStateText = std::move(text);
 }
 
+void Log_Manager::lmStopLogs() {
+  WEX1_Event ev(wex1, __func__);
+  // Every worker stops first, so that the positions saved are final.
+  Log_File* object = FirstLogObject;
+  for (int i = 0; i < NumLogs && object != nullptr; ++i) {
+    object->lfStopThread();
+    object = static_cast<Log_File*>(object->Next);
+  }
+  lmSavePositions();
+}
+
 void Log_Manager::lmRetryFailedLogs() {
   WEX1_Event ev(wex1, __func__);
   NextLogRetry = MonotonicSeconds() + LOGRETRYSECONDS;
@@ -485,6 +500,9 @@ void* ManagerThread(void* arg) {
   WEX1_TRACE(wex1, WEX1_FLOW, ThreadStartedMsg);
   while (manager->lmRefresh() != 0 && manager->lmWaitForSignal() != 0) {
   }
+  // No entry may be read once the framework stops taking events: what a
+  // worker read then would be lost, yet saved as read.
+  manager->lmStopLogs();
   WEX1_TRACE(wex1, WEX1_FLOW, TerminatingFrameworkMsg);
   manager->lmWaitForServerUp();
   uint32_t status = 0;
@@ -951,13 +969,7 @@ void Log_Manager::lmShutdown() {
   WEX1_Event ev(wex1, __func__);
   WEX1_TRACE(wex1, WEX1_FLOW, ShutdownMsg);
   lmStopManagerThread();
-  // Every worker stops first, so that the positions saved are final.
-  Log_File* object = FirstLogObject;
-  for (int i = 0; i < NumLogs && object != nullptr; ++i) {
-    object->lfStopThread();
-    object = static_cast<Log_File*>(object->Next);
-  }
-  lmSavePositions();
+  lmStopLogs();
   if (FirstLogObject != nullptr) {
     lmDeleteNextLog(FirstLogObject, 1);
   }

@@ -88,6 +88,9 @@ class Log_Manager {
   // unreadable, a failed read): it resumes where it stopped when the file
   // is the same one. Manager thread.
   void lmRetryFailedLogs();
+  // Stops every worker and saves the positions they reached. Manager
+  // thread, or after it ended.
+  void lmStopLogs();
   // Reads the state file (TVX_STATE_FILE) into Positions; a file that
   // cannot be used is traced and ignored.
   void lmLoadPositions();

@@ -155,9 +155,11 @@ TEST(LogManagerE2ETest, RefreshWithoutChangesKeepsTheLogsAndSigtermStops) {
   size_t at = After(trace, "\nStop signal received.", 0);
   EXPECT_NE(After(trace, "\nFramework terminated with status 00000000", at),
             std::string::npos);
-  at = After(trace, "\nShutdown commencing.", at);
-  // Every worker ends before the objects go, so that positions are final.
+  // Every worker ends before the framework stops taking events, so that
+  // the positions saved are final.
   at = After(trace, "\nThread for log file " + log + " terminating.", at);
+  at = After(trace, "\nLog manager terminating framework.", at);
+  at = After(trace, "\nShutdown commencing.", at);
   at = After(trace, "\nDeleting log object for file " + log, at);
   EXPECT_NE(at, std::string::npos) << trace;
 }
