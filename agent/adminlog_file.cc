@@ -19,6 +19,7 @@
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxlogent_schema.h"
 #include "util/errno_text.h"
+#include "util/read_full.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -98,22 +99,7 @@ void FieldText(char* dest, const char* field, size_t size) {
 // Reads up to UTMPSIZE bytes into `record`: the count read (UTMPSIZE, fewer
 // at the end of the file, 0 at its end), or -1 with errno set.
 ssize_t ReadRecord(int fd, char* record) {
-  ssize_t got = 0;
-  while (got < UTMPSIZE) {
-    const ssize_t n =
-        read(fd, record + got, static_cast<size_t>(UTMPSIZE - got));
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      return -1;
-    }
-    if (n == 0) {
-      break;
-    }
-    got += n;
-  }
-  return got;
+  return ReadFull(fd, record, UTMPSIZE);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "util/errno_text.h"
+#include "util/read_full.h"
 #include "util/unique_fd.h"
 
 namespace {
@@ -29,24 +30,6 @@ uint64_t Fnv1a(const unsigned char* data, size_t length) {
   return hash;
 }
 
-// Reads up to `want` bytes from offset 0: the count, or -1 (errno set).
-ssize_t ReadHead(int fd, unsigned char* buffer, size_t want) {
-  size_t got = 0;
-  while (got < want) {
-    const ssize_t n = pread(fd, buffer + got, want - got, static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      return -1;
-    }
-    if (n == 0) {
-      break;
-    }
-    got += static_cast<size_t>(n);
-  }
-  return static_cast<ssize_t>(got);
-}
 
 std::string SysError(const char* what, const std::string& path) {
   const int e = errno;
@@ -143,7 +126,7 @@ void AppendCounted(std::string* out, const std::string& value) {
 
 bool ReadHeadFingerprint(int fd, Head_Fingerprint* head) {
   unsigned char buffer[HEADFINGERPRINTBYTES];
-  const ssize_t n = ReadHead(fd, buffer, sizeof buffer);
+  const ssize_t n = ReadFull(fd, buffer, sizeof buffer, 0);
   if (n < 0) {
     return false;
   }
@@ -158,7 +141,7 @@ bool HeadStillMatches(int fd, const Head_Fingerprint& head) {
   }
   unsigned char buffer[HEADFINGERPRINTBYTES];
   const size_t want = head.length < sizeof buffer ? head.length : sizeof buffer;
-  const ssize_t n = ReadHead(fd, buffer, want);
+  const ssize_t n = ReadFull(fd, buffer, want, 0);
   return n == static_cast<ssize_t>(want) && Fnv1a(buffer, want) == head.hash;
 }
 
@@ -257,22 +240,12 @@ bool Position_Store::Load(const std::string& path, const std::string& host,
     return false;
   }
   std::string text(static_cast<size_t>(st.st_size), '\0');
-  size_t got = 0;
-  while (got < text.size()) {
-    const ssize_t n = read(fd.get(), &text[got], text.size() - got);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      *err = SysError("cannot read", path);
-      return false;
-    }
-    if (n == 0) {
-      break;
-    }
-    got += static_cast<size_t>(n);
+  const ssize_t got = ReadFull(fd.get(), &text[0], text.size());
+  if (got < 0) {
+    *err = SysError("cannot read", path);
+    return false;
   }
-  text.resize(got);
+  text.resize(static_cast<size_t>(got));
   std::vector<Log_Position> positions;
   if (!Parse(text, host, &positions, err)) {
     *err = path + ": " + *err;
