@@ -238,6 +238,7 @@ Log_Manager::Log_Manager(bool start_manager_thread)
       ManagerLock(),
       ManagerNotInUse(),
       AgentServerUp(0),
+      FrameworkReady(false),
       AgentServerNotUp(),
       SignalSet(),
       DebugLog(nullptr),
@@ -498,6 +499,7 @@ void* ManagerThread(void* arg) {
   WEX1_Event ev(wex1, __func__);
   Log_Manager* const manager = static_cast<Log_Manager*>(arg);
   WEX1_TRACE(wex1, WEX1_FLOW, ThreadStartedMsg);
+  manager->lmWaitForFrameworkReady();
   while (manager->lmRefresh() != 0 && manager->lmWaitForSignal() != 0) {
   }
   // No entry may be read once the framework stops taking events: what a
@@ -913,6 +915,24 @@ void Log_Manager::lmEndRequest() {
     }
   } else {
     WEX1_TRACE(wex1, WEX1_FLOW, UseCountMsg, static_cast<int>(UseCount));
+  }
+  lmUnlockManager();
+}
+
+void Log_Manager::lmSetFrameworkReady() {
+  lmLockManager();
+  FrameworkReady = true;
+  pthread_cond_broadcast(&AgentServerNotUp);
+  lmUnlockManager();
+}
+
+void Log_Manager::lmWaitForFrameworkReady() {
+  lmLockManager();
+  struct timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += SERVERWAITSECONDS;
+  while (!FrameworkReady &&
+         pthread_cond_timedwait(&AgentServerNotUp, &ManagerLock, &deadline) == 0) {
   }
   lmUnlockManager();
 }

@@ -127,6 +127,12 @@ class Log_Manager {
   // Records that the runtime's server is listening and wakes the
   // terminating manager thread.
   void lmSetServerUp();
+  // Records that the situations are loaded: the manager thread builds and
+  // starts the logs only then (at most SERVERWAITSECONDS later in any
+  // case), so that no entry read at start, a resumed backlog above all,
+  // meets an empty set of situations.
+  void lmSetFrameworkReady();
+  void lmWaitForFrameworkReady();
   // The ring walk: call with (null, 0), then with the previous result and
   // the number of objects received so far, until null.
   // REQUIRES: counted in (lmBeginRequest), or the manager thread.
@@ -167,6 +173,7 @@ class Log_Manager {
   // 'inuse': broadcast when UseCount drops to 0.
   pthread_cond_t ManagerNotInUse;
   unsigned char AgentServerUp;      // 0, then 1 once; guarded by ManagerLock
+  bool FrameworkReady;              // guarded by ManagerLock
   pthread_cond_t AgentServerNotUp;  // 'server-up': signalled by lmSetServerUp
   sigset_t SignalSet;               // the signals the manager thread waits for
   char* DebugLog;                   // AGENT_DEBUG_LOG; null when unset or empty

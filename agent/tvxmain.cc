@@ -270,5 +270,6 @@ int QorAgentMain(int argc, char** argv, ZEP_AgentLoader loadAgents) {
   GetSystemName();
   pTheLogManager = new Log_Manager;
   ZEP_RegisterAgentLoader(loadAgents);
+  ZEP_RegisterReadyHook([] { pTheLogManager->lmSetFrameworkReady(); });
   return hovmain(argc, argv);
 }
