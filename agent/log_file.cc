@@ -131,10 +131,6 @@ const char PrintSelfMsg[] =
     "\tOptimumBlockSize\t= %ld\n\tDebugFileLock\t\t= %s\n";
 constexpr int CTIMELENGTH = 24;  // ctime text without its newline
 
-const char* Name(const char* name) {
-  return name != nullptr ? name : "";
-}
-
 // A lock or unlock of the log's or the debug file's mutex: `rc` is the
 // call's result. A failure is traced with `failed` and ends the process; a
 // success is traced with `done` at the flow level. `name` fills the file
@@ -545,6 +541,7 @@ void Log_File::lfFindRotatedLog(const Log_Position& resume) {
       continue;
     }
     owned.release();
+    LogRotatedHeld.Clear();
     LogRotated.stream.reset(stream);
     LogRotated.fd = fd;
     LogRotated.eof = static_cast<off_t>(resume.offset);
@@ -561,7 +558,7 @@ void Log_File::lfFindRotatedLog(const Log_Position& resume) {
   closedir(listing);
 }
 
-void Log_File::lfSwapOpenLog(_OpenLog* other) {
+void Log_File::lfSwapOpenLog(_OpenLog* other, Line_Splitter* other_held) {
   LogFileP.swap(other->stream);
   std::swap(LogFD, other->fd);
   other->eof = LogEOF.exchange(other->eof);
@@ -570,12 +567,13 @@ void Log_File::lfSwapOpenLog(_OpenLog* other) {
   std::swap(LogOwner, other->owner);
   std::swap(LogHead, other->head);
   std::swap(LogIdentityKnown, other->identity_known);
-  // HELD TAIL: the line reader's held tail of the current file belongs in
-  // this exchange too.
+  if (other_held != nullptr) {
+    HeldLine.Swap(other_held);
+  }
 }
 
 void Log_File::lfLeaveFile() {
-  // HELD TAIL: deliver the line reader's held, unfinished last line here.
+  lfFlushHeldTail();
 }
 
 void Log_File::lfFOpenLogAndSeek() {
@@ -625,7 +623,7 @@ void Log_File::lfFOpenLogAndSeek(const char* open_error) {
     }
   }
   opened.eof = eof;
-  lfSwapOpenLog(&opened);
+  lfSwapOpenLog(&opened, nullptr);
   LogOpenedBefore = true;
   lfPublishPosition();
 }
@@ -633,9 +631,9 @@ void Log_File::lfFOpenLogAndSeek(const char* open_error) {
 void Log_File::lfFCloseLog() {
   WEX1_Event ev(wex1, __func__);
   if (LogRotated.fd >= 0) {
-    lfSwapOpenLog(&LogRotated);
+    lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
     lfLeaveFile();
-    lfSwapOpenLog(&LogRotated);
+    lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
     LogRotated = _OpenLog();
   }
   if (LogFD >= 0 && LogIdentityKnown) {
@@ -650,6 +648,7 @@ void Log_File::lfFCloseLog() {
   LogFD = -1;
   LogEOF = -1;
   LogIdentityKnown = false;
+  HeldLine.Clear();
 }
 
 void Log_File::lfPublishPosition() {
@@ -661,7 +660,9 @@ void Log_File::lfPublishPosition() {
   LogPosition.device = static_cast<uint64_t>(LogDevice);
   LogPosition.inode = static_cast<uint64_t>(LogInode);
   LogPosition.head = LogHead;
-  LogPosition.offset = static_cast<int64_t>(LogEOF.load());
+  // Read but not delivered: a held unfinished line is read again whole.
+  LogPosition.offset = static_cast<int64_t>(LogEOF.load()) -
+                       static_cast<int64_t>(HeldLine.Held());
   LogPosition.text.clear();
   LogPositionKnown = true;
   lfUnlockLog();
@@ -761,7 +762,7 @@ void Log_File::lfReadRotated() {
   if (LogRotated.fd < 0) {
     return;
   }
-  lfSwapOpenLog(&LogRotated);
+  lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
   struct stat st;
   const bool examined = fstat(LogFD, &st) == 0;
   bool failed = false;
@@ -777,7 +778,7 @@ void Log_File::lfReadRotated() {
   if (done) {
     lfLeaveFile();
   }
-  lfSwapOpenLog(&LogRotated);
+  lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
   if (done) {
     LogRotated = _OpenLog();
   }
@@ -799,14 +800,15 @@ int Log_File::lfReopenReplacedLog() {
   }
   // At most one rotated file is kept: an older one is finished now.
   if (LogRotated.fd >= 0) {
-    lfSwapOpenLog(&LogRotated);
+    lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
     lfReadAppended();
     lfLeaveFile();
-    lfSwapOpenLog(&LogRotated);
+    lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
   }
-  // Everything the new file holds was written after the rotation.
+  // Everything the new file holds was written after the rotation; the
+  // old file's unfinished line goes with it.
   opened.eof = 0;
-  lfSwapOpenLog(&opened);
+  lfSwapOpenLog(&opened, &LogRotatedHeld);
   LogRotated = std::move(opened);
   LogRotated.idle_since = MonotonicSeconds();
   return lfReadCurrent();
@@ -851,32 +853,66 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
   lfPublishPosition();
 }
 
+namespace {
+
+// Where Line_Splitter hands the lines and NUL runs of one log.
+struct Entry_Sink {
+  Log_File* log;
+  void Line(char* entry, size_t length) {
+    log->lfHandleEntry(entry, static_cast<unsigned>(length));
+  }
+  // Not an entry: counted once as one that did not format.
+  void NulRun() {
+    ++log->NumEvents;
+    ++log->NumFormatErrors;
+  }
+};
+
+// Bytes asked of one read(2) while monitoring: a few dozen lines per call,
+// and little stack for each of many workers.
+constexpr size_t READBLOCKSIZE = 8 * 1024;
+
+}  // namespace
+
 long Log_File::lfReadLog() {
   WEX1_Event ev(wex1, __func__);
-  char line[MAXRECSIZE];
-  tvx_vxlogent_data_t row;
-  FILE* const stream = LogFileP.get();
-  while (fgets(line, MAXRECSIZE, stream) != nullptr) {
-    ++NumEvents;
-    const unsigned length = static_cast<unsigned>(strlen(line));
-    if (lfFormatEntryAsRow(line, &row, nullptr) != 0) {
-      ++NumFormatErrors;
-      lfWriteToDebugLog(line, length, nullptr, 0);
-    } else {
-      tvx_vxlogent_manager::EventArrived(&row, 1);
-      lfWriteToDebugLog(line, length, &row, sizeof row);
+  // One byte more than is read: the splitter ends lines in place.
+  char block[READBLOCKSIZE + 1];
+  Entry_Sink sink{this};
+  while (true) {
+    const ssize_t n = read(LogFD, block, READBLOCKSIZE);
+    if (n == 0) {
+      return ev.Result(0);
     }
+    if (n < 0) {
+      const int e = errno;
+      if (e == EINTR) {
+        continue;
+      }
+      char eb[128];
+      WEX1_TRACE(wex1, WEX1_ERROR, ReadErrMsg, Name(LogFileName), e,
+                 ErrnoText(e, eb, sizeof eb));
+      return ev.Result(-1);
+    }
+    HeldLine.Feed(block, static_cast<size_t>(n), sink);
   }
-  if (ferror(stream)) {
-    const int e = errno;
-    char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, ReadErrMsg, Name(LogFileName), e,
-               ErrnoText(e, eb, sizeof eb));
-    return ev.Result(-1);
+}
+
+void Log_File::lfFlushHeldTail() {
+  Entry_Sink sink{this};
+  HeldLine.Flush(sink);
+}
+
+void Log_File::lfHandleEntry(char* entry, unsigned length) {
+  tvx_vxlogent_data_t row;
+  ++NumEvents;
+  if (lfFormatEntryAsRow(entry, &row, nullptr) != 0) {
+    ++NumFormatErrors;
+    lfWriteToDebugLog(entry, length, nullptr, 0);
+  } else {
+    tvx_vxlogent_manager::EventArrived(&row, 1);
+    lfWriteToDebugLog(entry, length, &row, sizeof row);
   }
-  // So that the next pass reads what is appended.
-  clearerr(stream);
-  return ev.Result(0);
 }
 
 void Log_File::lfFillCommonColumns(tvx_vxlogent_data_t* row) {

@@ -1,6 +1,7 @@
 #include "tables/tvx_vxmonlog_agent.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -12,6 +13,17 @@
 #include "tables/teskal_time.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV130");
+
+namespace {
+
+// A count or size for a 32-bit integer column: its maximum when it does not
+// fit, never a wrapped (negative) value.
+int32_t SaturatedInt32(uint64_t value) {
+  return value > static_cast<uint64_t>(INT32_MAX) ? INT32_MAX
+                                                  : static_cast<int32_t>(value);
+}
+
+}  // namespace
 
 tvx_vxmonlog_agent::tvx_vxmonlog_agent(RequestDetail* detail, ContextInfo* context,
                                        TableManager* manager)
@@ -88,11 +100,13 @@ void tvx_vxmonlog_agent::BuildTableRow(tvx_vxmonlog_data_t* row, Log_File* log) 
   row->logtype[0] = log->LogType;
   log->lfGetMonitorStatus(row->monstatus, sizeof row->monstatus);
   GenerateTimestamp(log->MonitorStartStopTime, row->montime);
-  row->numevents = static_cast<int32_t>(log->NumEvents);
-  row->numerrors = static_cast<int32_t>(log->NumFormatErrors);
+  row->numevents = SaturatedInt32(log->NumEvents);
+  row->numerrors = SaturatedInt32(log->NumFormatErrors);
   struct stat st;
   if (stat(name, &st) == 0) {
-    row->logsize = static_cast<int32_t>(st.st_size);
+    // -1 means "cannot stat": a size past the column shows its maximum.
+    row->logsize =
+        SaturatedInt32(st.st_size < 0 ? 0 : static_cast<uint64_t>(st.st_size));
     GenerateTimestamp(st.st_mtime, row->logmoddate);
   } else {
     const int e = errno;
