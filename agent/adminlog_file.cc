@@ -20,6 +20,7 @@
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_schema.h"
 #include "util/errno_text.h"
+#include "util/read_full.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -63,8 +64,6 @@ const char DescFormatter[] =
     "user = %s; id = %s; pid = %d; term status = %d; exit status = %d";
 
 const char OpenErrMsg[] = "\nError opening file %s. errno = %d; %s";
-const char SeekEOFErrMsg[] =
-    "\nError while seeking EOF for file %s. errno = %d; %s";
 const char ReadErrMsg[] = "\nError occurred reading file %s. errno = %d; %s";
 const char IncompleteReadMsg[] =
     "\nIncomplete record read from file %s. Bytes read = %d; bytes expected = %d";
@@ -146,21 +145,7 @@ int RecordSizeOf(const char* procedure) {
 // Reads up to `size` bytes into `record`: the count read (`size`, fewer at
 // the end of the file, 0 at its end), or -1 with errno set.
 ssize_t ReadRecord(int fd, char* record, int size) {
-  ssize_t got = 0;
-  while (got < size) {
-    const ssize_t n = read(fd, record + got, static_cast<size_t>(size - got));
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      return -1;
-    }
-    if (n == 0) {
-      break;
-    }
-    got += n;
-  }
-  return got;
+  return ReadFull(fd, record, static_cast<size_t>(size));
 }
 
 }  // namespace
@@ -193,36 +178,16 @@ void Adminlog_File::lfProcessLogData() {
 
 void Adminlog_File::adOpenAdminLog() {
   WEX1_Event ev(wex1, __func__);
-  char eb[128];
-  // Held as a stream like the text kinds' logs (its buffer is never used),
-  // so that the watch loop follows a rotation (wtmp is rotated monthly)
-  // and a truncation alike. Close-on-exec: the error-report kind forks
-  // children.
-  FILE* const stream = fopen(Name(LogFileName), "re");
-  if (stream == nullptr) {
-    const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, Name(LogFileName), e,
-               ErrnoText(e, eb, sizeof eb));
-    lfSetMonitorStatus(MONITOR_ERR_OPEN);
-    return;
-  }
-  LogFileP.reset(stream);
-  LogFD = fileno(stream);
-  const off_t end = lseek(LogFD, 0, SEEK_END);
-  if (end < 0) {
-    const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, SeekEOFErrMsg, Name(LogFileName), e,
-               ErrnoText(e, eb, sizeof eb));
-    adCloseAdminLog();
-    lfSetMonitorStatus(MONITOR_ERR_SEEK_END);
+  lfFOpenLogAndSeek(OpenErrMsg);
+  if (LogFD < 0) {
     return;
   }
   // Records lie back to back from offset 0. A record being written now is
   // read once it is whole; starting inside it would misalign every later
   // one (and writers cut a stray partial record off before appending,
   // which would look like a truncation below a misaligned LogEOF).
+  const off_t end = LogEOF;
   LogEOF = end - end % RecordSize;
-  lfRememberIdentity();
 }
 
 void Adminlog_File::adCloseAdminLog() {

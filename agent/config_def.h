@@ -48,5 +48,12 @@ constexpr char DEFAULTRSYSLOGCONF[] = "/etc/rsyslog.conf";
 constexpr char UTMPPROCEDURE[] = "utmp";
 // Names the agent debug file; set, it turns the agent's debug mode on.
 constexpr char DEBUGLOGENVVAR[] = "AGENT_DEBUG_LOG";
+// Names the file that keeps each log's position across restarts; unset,
+// every log starts at its end.
+constexpr char STATEFILEENVVAR[] = "TVX_STATE_FILE";
+// Seconds between saves of the positions, and between retries of the logs
+// in an error status.
+constexpr int STATESAVESECONDS = 2;
+constexpr int LOGRETRYSECONDS = 10;
 
 #endif  // QOR_AGENT_CONFIG_DEF_H_

@@ -24,6 +24,8 @@
 #include <stddef.h>
 #include <string.h>
 
+#include <utility>
+
 // Size of a line buffer of the text kinds: the longest entry, its newline
 // and the terminator.
 constexpr int MAXRECSIZE = 2048;
@@ -53,6 +55,15 @@ class Line_Splitter {
     length_ = 0;
     cut_ = false;
     in_nul_run_ = false;
+  }
+
+  // Exchanges the held lines of two files (a log's current and its rotated
+  // one are read in turns).
+  void Swap(Line_Splitter* other) {
+    std::swap(line_, other->line_);
+    std::swap(length_, other->length_);
+    std::swap(cut_, other->cut_);
+    std::swap(in_nul_run_, other->in_nul_run_);
   }
 
   // Bytes read but not yet delivered (those of a cut line's dropped rest

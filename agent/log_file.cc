@@ -1,12 +1,17 @@
 #include "agent/log_file.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/select.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
+#include <utility>
 
 #include "agent/config_def.h"
 #include "agent/log_manager.h"
@@ -18,6 +23,7 @@
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxlogent_schema.h"
 #include "util/errno_text.h"
+#include "util/unique_fd.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -89,8 +95,6 @@ const char ThreadEndMsg[] = "\nThread for log file %s terminating.";
 
 // Watching the log.
 const char OpenErrMsg[] = "\nError opening file %s.  errno = %d; %s";
-const char SeekEOFErrMsg[] =
-    "\nError while seeking EOF for file %s. errno = %d; %s";
 const char RewindErrMsg[] =
     "\nError while rewinding file pointer for file %s; errno = %d; %s";
 const char NewEOFErrMsg[] =
@@ -101,6 +105,14 @@ const char TruncatedMsg[] =
     "\nWarning: log file %s truncated. Resetting EOF to offset %ld.";
 const char ReplacedMsg[] =
     "\nLog file %s was replaced by a new file; reading the new file from its beginning.";
+const char NotRegularMsg[] =
+    "\nError opening file %s: not a regular file; it is not read.";
+const char SymlinkRefusedMsg[] =
+    "\nError opening file %s: the log was replaced by a symbolic link in a directory others than root may write; it is not followed.";
+const char OwnerRefusedMsg[] =
+    "\nError opening file %s: the log was replaced by a file of user %ld, not of user %ld as before; it is not read.";
+const char RotatedAwayMsg[] =
+    "\nLog file %s was rotated to %s meanwhile; reading it on from offset %ld first.";
 const char WaitErrMsg[] =
     "\nError occurred while waiting for data for file %s; errno = %d; %s";
 const char ReadErrMsg[] =
@@ -157,7 +169,11 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
       LogThreadJoinable(false),
       LogDevice(0),
       LogInode(0),
-      LogIdentityKnown(false) {
+      LogOwner(0),
+      LogIdentityKnown(false),
+      LogStartAt(START_AT_END),
+      LogOpenedBefore(false),
+      LogPositionKnown(false) {
   WEX1_Event ev(wex1, __func__);
   char eb[128];
   pthread_mutexattr_t attr;
@@ -225,6 +241,12 @@ void* LogThread(void* arg) {
   // Waits until lfStartThread has recorded the start.
   log->lfLockLog();
   log->lfUnlockLog();
+  // The first start resumes where the last run of the agent left the log.
+  Log_Position saved;
+  if (pTheLogManager != nullptr && log->LogFileName != nullptr &&
+      pTheLogManager->Positions.Take(log->LogFileName, &saved)) {
+    log->lfSetPosition(saved);
+  }
   log->lfProcessLogData();
   if (log->LogFileP != nullptr) {
     log->PrintSelf();
@@ -378,35 +400,253 @@ void Log_File::lfGetMonitorStatus(char* const dest, const long len) {
          static_cast<size_t>(len) < length ? static_cast<size_t>(len) : length);
 }
 
-void Log_File::lfFOpenLogAndSeek() {
-  WEX1_Event ev(wex1, __func__);
+namespace {
+
+// Monotonic seconds, for the rotated file's grace time.
+time_t MonotonicSeconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec;
+}
+
+// Whether someone other than root may create or rename entries in the
+// directory that holds `path`, and so plant a symlink under the log's name.
+// A sticky directory protects entries root owns: `sticky` tells the caller.
+bool DirectoryWritableByOthers(const char* path, bool* sticky) {
+  const char* const slash = strrchr(path, '/');
+  std::string dir =
+      slash == nullptr ? "." : (slash == path ? "/" : std::string(path, slash));
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) {
+    *sticky = false;
+    return true;
+  }
+  *sticky = (st.st_mode & S_ISVTX) != 0;
+  return (st.st_uid != 0 && (st.st_mode & S_IWUSR) != 0) ||
+         (st.st_gid != 0 && (st.st_mode & S_IWGRP) != 0) ||
+         (st.st_mode & S_IWOTH) != 0;
+}
+
+}  // namespace
+
+int Log_File::lfOpenLogFile(bool replacement, const char* open_error,
+                            _OpenLog* open_log, _MonitorStatus* status) {
   char eb[128];
-  // Close-on-exec: the error-report kind forks children.
-  FILE* const stream = fopen(Name(LogFileName), "re");
+  const char* const path = Name(LogFileName);
+  *status = MONITOR_ERR_OPEN;
+  // Non-blocking, so that a FIFO put in the log's place cannot hold the
+  // worker in open or read; close-on-exec, as the error-report kind forks.
+  int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  bool sticky = false;
+  if (replacement && DirectoryWritableByOthers(path, &sticky)) {
+    // A symlink planted by whoever may write the directory could point at
+    // any file root can read. Root's own link in a sticky directory cannot
+    // be swapped by others and is followed.
+    struct stat link;
+    const bool roots_link = sticky && lstat(path, &link) == 0 &&
+                            S_ISLNK(link.st_mode) && link.st_uid == 0;
+    if (!roots_link) {
+      flags |= O_NOFOLLOW;
+    }
+  }
+  Unique_Fd fd(open(path, flags));
+  if (!fd.valid()) {
+    const int e = errno;
+    if (e == ELOOP && (flags & O_NOFOLLOW) != 0) {
+      WEX1_TRACE(wex1, WEX1_ERROR, SymlinkRefusedMsg, path);
+    } else if (e != ENOENT || !replacement) {
+      WEX1_TRACE(wex1, WEX1_ERROR, open_error, path, e,
+                 ErrnoText(e, eb, sizeof eb));
+    }
+    return e;
+  }
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) {
+    const int e = errno;
+    WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, path, e,
+               ErrnoText(e, eb, sizeof eb));
+    return e;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    WEX1_TRACE(wex1, WEX1_ERROR, NotRegularMsg, path);
+    return EINVAL;
+  }
+  const bool same = LogOpenedBefore && st.st_dev == LogDevice &&
+                    st.st_ino == LogInode;
+  if (replacement && !same && st.st_uid != LogOwner) {
+    WEX1_TRACE(wex1, WEX1_ERROR, OwnerRefusedMsg, path,
+               static_cast<long>(st.st_uid), static_cast<long>(LogOwner));
+    return EPERM;
+  }
+  Head_Fingerprint head;
+  if (!ReadHeadFingerprint(fd.get(), &head)) {
+    const int e = errno;
+    WEX1_TRACE(wex1, WEX1_ERROR, ReadErrMsg, path, e,
+               ErrnoText(e, eb, sizeof eb));
+    *status = MONITOR_ERR_READ;
+    return e;
+  }
+  FILE* const stream = fdopen(fd.get(), "r");
   if (stream == nullptr) {
     const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, Name(LogFileName), e,
+    WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, path, e,
                ErrnoText(e, eb, sizeof eb));
-    lfSetMonitorStatus(MONITOR_ERR_OPEN);
+    return e;
+  }
+  open_log->fd = fd.release();
+  open_log->stream.reset(stream);
+  open_log->eof = st.st_size;
+  open_log->device = st.st_dev;
+  open_log->inode = st.st_ino;
+  open_log->owner = st.st_uid;
+  open_log->head = head;
+  open_log->identity_known = true;
+  return 0;
+}
+
+void Log_File::lfFindRotatedLog(const Log_Position& resume) {
+  if (resume.inode == 0 || LogRotated.fd >= 0) {
     return;
   }
-  LogFileP.reset(stream);
-  LogFD = fileno(stream);
-  const off_t end = lseek(LogFD, 0, SEEK_END);
-  if (end < 0) {
-    const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, SeekEOFErrMsg, Name(LogFileName), e,
-               ErrnoText(e, eb, sizeof eb));
-    lfFCloseLog();
-    lfSetMonitorStatus(MONITOR_ERR_SEEK_END);
+  const char* const path = Name(LogFileName);
+  const char* const slash = strrchr(path, '/');
+  const std::string dir =
+      slash == nullptr ? "." : (slash == path ? "/" : std::string(path, slash));
+  DIR* const listing = opendir(dir.c_str());
+  if (listing == nullptr) {
     return;
   }
-  LogEOF = end;
-  lfRememberIdentity();
+  // Rotation keeps a file in its directory under another name; a bounded
+  // look, as a directory may hold many files.
+  int looked = 0;
+  while (const struct dirent* entry = readdir(listing)) {
+    if (++looked > 100000) {
+      break;
+    }
+    if (static_cast<uint64_t>(entry->d_ino) != resume.inode) {
+      continue;
+    }
+    const int fd = openat(dirfd(listing), entry->d_name,
+                          O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+    if (fd < 0) {
+      continue;
+    }
+    Unique_Fd owned(fd);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_dev) != resume.device ||
+        static_cast<uint64_t>(st.st_ino) != resume.inode ||
+        st.st_size < resume.offset || !HeadStillMatches(fd, resume.head)) {
+      continue;
+    }
+    FILE* const stream = fdopen(fd, "r");
+    if (stream == nullptr) {
+      continue;
+    }
+    owned.release();
+    LogRotatedHeld.Clear();
+    LogRotated.stream.reset(stream);
+    LogRotated.fd = fd;
+    LogRotated.eof = static_cast<off_t>(resume.offset);
+    LogRotated.device = st.st_dev;
+    LogRotated.inode = st.st_ino;
+    LogRotated.owner = st.st_uid;
+    LogRotated.head = resume.head;
+    LogRotated.identity_known = true;
+    LogRotated.idle_since = MonotonicSeconds();
+    WEX1_TRACE(wex1, WEX1_FLOW, RotatedAwayMsg, path, entry->d_name,
+               static_cast<long>(resume.offset));
+    break;
+  }
+  closedir(listing);
+}
+
+void Log_File::lfSwapOpenLog(_OpenLog* other, Line_Splitter* other_held) {
+  LogFileP.swap(other->stream);
+  std::swap(LogFD, other->fd);
+  other->eof = LogEOF.exchange(other->eof);
+  std::swap(LogDevice, other->device);
+  std::swap(LogInode, other->inode);
+  std::swap(LogOwner, other->owner);
+  std::swap(LogHead, other->head);
+  std::swap(LogIdentityKnown, other->identity_known);
+  if (other_held != nullptr) {
+    HeldLine.Swap(other_held);
+  }
+}
+
+void Log_File::lfLeaveFile() {
+  lfFlushHeldTail();
+}
+
+void Log_File::lfFOpenLogAndSeek() {
+  lfFOpenLogAndSeek(OpenErrMsg);
+}
+
+void Log_File::lfFOpenLogAndSeek(const char* open_error) {
+  WEX1_Event ev(wex1, __func__);
+  // After a run that read a file, a path that now names another file is a
+  // replacement, opened with the care that asks for.
+  bool replacement = false;
+  if (LogOpenedBefore) {
+    struct stat st;
+    replacement = stat(Name(LogFileName), &st) != 0 ||
+                  st.st_dev != LogDevice || st.st_ino != LogInode;
+  }
+  _OpenLog opened;
+  _MonitorStatus status = MONITOR_ERR_OPEN;
+  const int rc = lfOpenLogFile(replacement, open_error, &opened, &status);
+  lfLockLog();
+  const _StartAt start = LogStartAt;
+  const Log_Position resume = LogResume;
+  if (rc == ENOENT && !LogOpenedBefore && start == START_AT_END) {
+    // Everything a file that appears later holds is new.
+    LogStartAt = START_AT_HEAD;
+  }
+  lfUnlockLog();
+  if (rc != 0) {
+    lfSetMonitorStatus(status);
+    return;
+  }
+  const off_t size = opened.eof;
+  off_t eof = size;
+  if (start == START_AT_HEAD) {
+    eof = 0;
+  } else if (start == START_AT_POSITION) {
+    const bool same = resume.device == static_cast<uint64_t>(opened.device) &&
+                      resume.inode == static_cast<uint64_t>(opened.inode) &&
+                      resume.offset <= size &&
+                      HeadStillMatches(opened.fd, resume.head);
+    if (same) {
+      eof = static_cast<off_t>(resume.offset);
+    } else {
+      WEX1_TRACE(wex1, WEX1_FLOW, ReplacedMsg, Name(LogFileName));
+      eof = 0;
+      lfFindRotatedLog(resume);
+    }
+  }
+  opened.eof = eof;
+  lfSwapOpenLog(&opened, nullptr);
+  LogOpenedBefore = true;
+  lfPublishPosition();
 }
 
 void Log_File::lfFCloseLog() {
   WEX1_Event ev(wex1, __func__);
+  if (LogRotated.fd >= 0) {
+    lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
+    lfLeaveFile();
+    lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
+    LogRotated = _OpenLog();
+  }
+  if (LogFD >= 0 && LogIdentityKnown) {
+    // The next start resumes here when the file is still the same.
+    lfPublishPosition();
+    lfLockLog();
+    LogResume = LogPosition;
+    LogStartAt = START_AT_POSITION;
+    lfUnlockLog();
+  }
   LogFileP.reset();
   LogFD = -1;
   LogEOF = -1;
@@ -414,14 +654,38 @@ void Log_File::lfFCloseLog() {
   HeldLine.Clear();
 }
 
-bool Log_File::lfRememberIdentity() {
-  struct stat st;
-  LogIdentityKnown = LogFD >= 0 && fstat(LogFD, &st) == 0;
-  if (LogIdentityKnown) {
-    LogDevice = st.st_dev;
-    LogInode = st.st_ino;
+void Log_File::lfPublishPosition() {
+  if (!LogIdentityKnown) {
+    return;
   }
-  return LogIdentityKnown;
+  lfLockLog();
+  LogPosition.path = Name(LogFileName);
+  LogPosition.device = static_cast<uint64_t>(LogDevice);
+  LogPosition.inode = static_cast<uint64_t>(LogInode);
+  LogPosition.head = LogHead;
+  // Read but not delivered: a held unfinished line is read again whole.
+  LogPosition.offset = static_cast<int64_t>(LogEOF.load()) -
+                       static_cast<int64_t>(HeldLine.Held());
+  LogPosition.text.clear();
+  LogPositionKnown = true;
+  lfUnlockLog();
+}
+
+bool Log_File::lfGetPosition(Log_Position* position) {
+  lfLockLog();
+  const bool known = LogPositionKnown;
+  if (known) {
+    *position = LogPosition;
+  }
+  lfUnlockLog();
+  return known;
+}
+
+void Log_File::lfSetPosition(const Log_Position& position) {
+  lfLockLog();
+  LogResume = position;
+  LogStartAt = START_AT_POSITION;
+  lfUnlockLog();
 }
 
 bool Log_File::lfLogReplaced() {
@@ -464,76 +728,132 @@ int Log_File::lfReadAppended() {
   return 0;
 }
 
-int Log_File::lfReopenReplacedLog() {
+int Log_File::lfReadCurrent() {
   char eb[128];
-  WEX1_TRACE(wex1, WEX1_FLOW, ReplacedMsg, Name(LogFileName));
-  FILE* const stream = fopen(Name(LogFileName), "re");
-  if (stream == nullptr) {
-    // The old file stays open for the kind to close.
-    const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, Name(LogFileName), e,
-               ErrnoText(e, eb, sizeof eb));
-    lfSetMonitorStatus(MONITOR_ERR_OPEN);
-    return -1;
-  }
-  lfFlushHeldTail();
-  lfFCloseLog();
-  LogFileP.reset(stream);
-  LogFD = fileno(stream);
-  // Everything the new file holds was written after the rotation.
-  LogEOF = 0;
-  lfRememberIdentity();
-  const off_t size = lseek(LogFD, 0, SEEK_END);
-  if (size < 0) {
+  struct stat st;
+  if (fstat(LogFD, &st) != 0) {
     const int e = errno;
     WEX1_TRACE(wex1, WEX1_ERROR, SeekNewEOFErrMsg, Name(LogFileName), e,
                ErrnoText(e, eb, sizeof eb));
     lfSetMonitorStatus(MONITOR_ERR_SEEK_END);
     return -1;
   }
-  return size > 0 ? lfReadAppended() : 0;
+  const off_t size = st.st_size;
+  // Shrunk below the read offset, or emptied and refilled (its first bytes
+  // are others): everything it now holds was written after the truncation.
+  if (size < LogEOF || !HeadStillMatches(LogFD, LogHead)) {
+    lfLeaveFile();
+    WEX1_TRACE(wex1, WEX1_ERROR, TruncatedMsg, Name(LogFileName), 0L);
+    LogEOF = 0;
+    LogHead = Head_Fingerprint();
+  }
+  if (size > LogEOF && lfReadAppended() != 0) {
+    return -1;
+  }
+  // The fingerprint grows with a young log up to its full length.
+  if (LogHead.length < HEADFINGERPRINTBYTES &&
+      size > static_cast<off_t>(LogHead.length)) {
+    Head_Fingerprint head;
+    if (ReadHeadFingerprint(LogFD, &head)) {
+      LogHead = head;
+    }
+  }
+  return 0;
+}
+
+void Log_File::lfReadRotated() {
+  if (LogRotated.fd < 0) {
+    return;
+  }
+  lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
+  struct stat st;
+  const bool examined = fstat(LogFD, &st) == 0;
+  bool failed = false;
+  if (examined && st.st_size > LogEOF) {
+    failed = lfReadAppended() != 0;
+    LogRotated.idle_since = MonotonicSeconds();
+  }
+  // Removed (no link left), or quiet for the grace time: nothing more is
+  // expected of it.
+  const bool done =
+      failed || !examined || st.st_nlink == 0 ||
+      MonotonicSeconds() - LogRotated.idle_since >= ROTATEDGRACESECONDS;
+  if (done) {
+    lfLeaveFile();
+  }
+  lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
+  if (done) {
+    LogRotated = _OpenLog();
+  }
+}
+
+int Log_File::lfReopenReplacedLog() {
+  WEX1_TRACE(wex1, WEX1_FLOW, ReplacedMsg, Name(LogFileName));
+  _OpenLog opened;
+  _MonitorStatus status = MONITOR_ERR_OPEN;
+  const int rc = lfOpenLogFile(true, OpenErrMsg, &opened, &status);
+  if (rc == ENOENT) {
+    // Renamed away again meanwhile: the next pass looks anew.
+    return 0;
+  }
+  if (rc != 0) {
+    // The old file stays open for the kind to close.
+    lfSetMonitorStatus(status);
+    return -1;
+  }
+  // At most one rotated file is kept: an older one is finished now.
+  if (LogRotated.fd >= 0) {
+    lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
+    lfReadAppended();
+    lfLeaveFile();
+    lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
+  }
+  // Everything the new file holds was written after the rotation; the
+  // old file's unfinished line goes with it.
+  opened.eof = 0;
+  lfSwapOpenLog(&opened, &LogRotatedHeld);
+  LogRotated = std::move(opened);
+  LogRotated.idle_since = MonotonicSeconds();
+  return lfReadCurrent();
+}
+
+int Log_File::lfWaitInterval(struct timeval interval) {
+  // select may shorten the time-out it is given: a copy each time.
+  struct timeval timeout = interval;
+  if (select(0, nullptr, nullptr, nullptr, &timeout) < 0) {
+    const int e = errno;
+    if (e == EINTR) {
+      return 0;
+    }
+    char eb[128];
+    WEX1_TRACE(wex1, WEX1_ERROR, WaitErrMsg, Name(LogFileName), e,
+               ErrnoText(e, eb, sizeof eb));
+    lfSetMonitorStatus(MONITOR_ERR_WAIT);
+    return -1;
+  }
+  return 0;
 }
 
 void Log_File::lfWaitForEventLoop(struct timeval interval) {
   WEX1_Event ev(wex1, __func__);
-  char eb[128];
   while (MonitorStatus == MONITOR_RUNNING) {
+    // The rotated file first: its entries are older than the new file's.
+    lfReadRotated();
     // Taken before reading, so that what was written to the old file up to
     // the rotation is read before the new file is opened.
     const bool replaced = lfLogReplaced();
-    const off_t size = lseek(LogFD, 0, SEEK_END);
-    if (size < 0) {
-      const int e = errno;
-      WEX1_TRACE(wex1, WEX1_ERROR, SeekNewEOFErrMsg, Name(LogFileName), e,
-                 ErrnoText(e, eb, sizeof eb));
-      lfSetMonitorStatus(MONITOR_ERR_SEEK_END);
-      break;
-    }
-    if (size < LogEOF) {
-      // Everything the file now holds was written after the truncation.
-      WEX1_TRACE(wex1, WEX1_ERROR, TruncatedMsg, Name(LogFileName), 0L);
-      lfFlushHeldTail();
-      LogEOF = 0;
-    }
-    if (size > LogEOF && lfReadAppended() != 0) {
+    if (MonitorStatus != MONITOR_RUNNING || lfReadCurrent() != 0) {
       break;
     }
     if (replaced && lfReopenReplacedLog() != 0) {
       break;
     }
-    // select may shorten the time-out it is given: set it anew each pass.
-    struct timeval timeout = interval;
-    if (select(0, nullptr, nullptr, nullptr, &timeout) < 0) {
-      const int e = errno;
-      if (e == EINTR) {
-        continue;
-      }
-      WEX1_TRACE(wex1, WEX1_ERROR, WaitErrMsg, Name(LogFileName), e,
-                 ErrnoText(e, eb, sizeof eb));
-      lfSetMonitorStatus(MONITOR_ERR_WAIT);
+    lfPublishPosition();
+    if (lfWaitInterval(interval) != 0) {
       break;
     }
   }
+  lfPublishPosition();
 }
 
 namespace {

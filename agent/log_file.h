@@ -42,6 +42,7 @@
 #include "agent/log_base.h"
 #include "util/posix_mutex.h"
 #include "util/thread_annotations.h"
+#include "agent/position_store.h"
 #include "util/unique_file.h"
 
 class Valid_Log;
@@ -162,17 +163,37 @@ class Log_File : public Log_Base {
   void lfGetMonitorStatus(char* const dest, const long len);
 
   // --- Watching a growing file (worker thread) -------------------------
-  // Opens LogFileName into LogFileP/LogFD with LogEOF at its end; on
-  // failure LogFileP stays null and MonitorStatus tells why.
+  // Opens LogFileName into LogFileP/LogFD without blocking (a FIFO never
+  // holds the worker) and only when it is a regular file. LogEOF is the
+  // file's end at the first start; the file's start when it did not exist
+  // at the first try (all of it is new); where the last run stopped when
+  // the file is the same one (device, inode, first bytes), else its start.
+  // On failure LogFileP stays null and MonitorStatus tells why; a failed
+  // open is traced with `open_error` ("%s" path, "%d" errno, "%s" text)
+  // when the kind names its own message.
   void lfFOpenLogAndSeek();
-  // Closes LogFileP; LogFD and LogEOF become -1. REQUIRES: log open.
+  void lfFOpenLogAndSeek(const char* open_error);
+  // Closes LogFileP, and a rotated file still being read; LogFD and LogEOF
+  // become -1. The position reached is where the next start resumes.
   void lfFCloseLog();
   // Polls the log once per `interval` while MonitorStatus is
-  // MONITOR_RUNNING and reads what is appended. Follows a log replaced by a
-  // new file of the same name (rotation) and a truncated log from its
-  // start. Leaves the loop with an error status when the log fails.
-  // REQUIRES: log open (lfFOpenLogAndSeek succeeded).
+  // MONITOR_RUNNING and reads what is appended. After a rename rotation
+  // the old file is read on (first) until it has not grown for
+  // ROTATEDGRACESECONDS or is removed, while the new file is followed from
+  // its start. A log truncated or refilled in place (its first bytes
+  // changed) is read from its start. Leaves the loop with an error status
+  // when the log fails. REQUIRES: log open (lfFOpenLogAndSeek succeeded).
   void lfWaitForEventLoop(struct timeval interval);
+
+  // --- Positions across restarts -----------------------------------------
+  // The position to save for this log: false when there is none yet. The
+  // file kinds publish theirs after every pass; a kind that does not read a
+  // file overrides both (its position in Log_Position::text).
+  // Any thread; takes LogLock.
+  virtual bool lfGetPosition(Log_Position* position);
+  // Where the worker's next start resumes (a position saved by an earlier
+  // run of the agent). Takes LogLock.
+  virtual void lfSetPosition(const Log_Position& position);
 
   // --- Rows and debug records -----------------------------------------
   // Fills the columns that do not depend on the entry: ORIGINNODE, LOGPATH,
@@ -292,26 +313,84 @@ class Log_File : public Log_Base {
   // Number of the last debug record written by any log; starts at 0.
   static int64_t sRECNUM GUARDED_BY(lfDebugFileLock);
 
-  // Identity of the file LogFileP is open on, to notice that the path now
-  // names another file. LogIdentityKnown is false when it could not be
-  // taken (rotation is then not followed). Worker thread only; a kind that
-  // opens its log itself calls it once the log is open.
-  bool lfRememberIdentity();
-
  private:
+  // Where a start of the worker puts LogEOF.
+  enum _StartAt : uint8_t { START_AT_END, START_AT_HEAD, START_AT_POSITION };
+  // A file being read: the one LogFileP names, or the rotated one.
+  struct _OpenLog {
+    Unique_File stream;
+    int fd = -1;
+    off_t eof = -1;
+    dev_t device = 0;
+    ino_t inode = 0;
+    uid_t owner = 0;
+    Head_Fingerprint head;
+    bool identity_known = false;
+    time_t idle_since = 0;  // monotonic seconds of the last growth
+  };
+
+  // Opens LogFileName safely into `open` (identity and head taken); a
+  // failed open is traced with `open_error`. A
+  // `replacement` of a file read before is not followed through a symlink
+  // when its directory is writable by others than root, and is refused
+  // when another user owns it. 0, or -1 traced with the status to set in
+  // *status.
+  int lfOpenLogFile(bool replacement, const char* open_error, _OpenLog* open,
+                    _MonitorStatus* status);
+  // Looks in the log's directory for the file `resume` names (rotated away
+  // while the agent was not reading it) and keeps it as the rotated file,
+  // to be read on from the resumed offset. Nothing when it is gone.
+  void lfFindRotatedLog(const Log_Position& resume);
+  // Exchanges the current file (LogFileP, LogFD, LogEOF, identity and, when
+  // `other_held` is given, the held unfinished line) with `other`, so that
+  // the reading steps serve either file.
+  void lfSwapOpenLog(_OpenLog* other, Line_Splitter* other_held);
+  // Called before the reader leaves the current file (closed, rotated
+  // away) or rereads it from its start (truncated): whatever the line
+  // reader still holds of the file is delivered then.
+  void lfLeaveFile();
+  // The identity of the current file, published for lfGetPosition.
+  void lfPublishPosition();
   // True when LogFileName now names a file other than the one open.
   bool lfLogReplaced();
   // Reads from LogEOF to the end of the file and advances LogEOF. 0, or -1
   // with the error status set.
   int lfReadAppended();
+  // One pass over the current file: truncation, appended data, the head
+  // fingerprint. 0, or -1 with the error status set.
+  int lfReadCurrent();
+  // One pass over a rotated file still open: reads what was appended late
+  // and closes it once it has been idle for the grace time or is gone.
+  void lfReadRotated();
   // Opens the file that replaced the log and makes it the watched file,
-  // positioned at its start. 0, or -1 with the error status set.
+  // positioned at its start; the old file is kept for lfReadRotated.
+  // 0, or -1 with the error status set.
   int lfReopenReplacedLog();
+  // Sleeps up to `interval`: the one place the worker waits. 0, or -1 with
+  // the error status set.
+  int lfWaitInterval(struct timeval interval);
 
   dev_t LogDevice;
   ino_t LogInode;
+  uid_t LogOwner;
+  Head_Fingerprint LogHead;
   bool LogIdentityKnown;
+  _OpenLog LogRotated;  // the rotated file still read; fd -1 when none
+  Line_Splitter LogRotatedHeld;  // its unfinished last line
+  // Where the next start puts LogEOF; LogResume is the position of
+  // START_AT_POSITION. Guarded by LogLock.
+  _StartAt LogStartAt;
+  Log_Position LogResume;
+  // A file was read before: a later open is a replacement. Worker only.
+  bool LogOpenedBefore;
+  // What lfGetPosition reports; LogPositionKnown false until the first
+  // open. Guarded by LogLock.
+  Log_Position LogPosition;
+  bool LogPositionKnown;
 };
+
+// Seconds a rotated log must stay unchanged before it is closed.
+constexpr int ROTATEDGRACESECONDS = 5;
 
 // The worker thread's start routine; `log` is the Log_File.
 void* LogThread(void* log);

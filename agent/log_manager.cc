@@ -1,6 +1,8 @@
 #include "agent/log_manager.h"
 
 #include <errno.h>
+#include <signal.h>
+#include <unistd.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,6 +14,7 @@
 #include "agent/config_def.h"
 #include "agent/log_file.h"
 #include "agent/log_manager_util.h"
+#include "agent/tvxmain.h"
 #include "agent/adminlog_file.h"
 #include "agent/errlog_file.h"
 #include "agent/syslog_conf.h"
@@ -162,6 +165,12 @@ const char ChainCorruptedMsg[] =
     "terminating.";
 const char DeletingMsg[] = "\nDeleting log object for file %s";
 
+// Positions and retries.
+const char StateIgnoredMsg[] =
+    "\nError reading the state file: %s. It is ignored: every log starts at its end.";
+const char StateSaveErrMsg[] = "\nError saving log positions: %s.";
+const char RetryMsg[] = "\nRetrying log %s.";
+
 const char PrintSelfMsg[] =
     "\n\tthis\t\t\t\t= %p\n\tConfigFile\t\t\t= \"%s\"\n\tConfigFileLastChanged\t\t= %s"
     "\tSyslogConfFile\t\t\t= \"%s\"\n\tSyslogConfFileLastChanged\t= %s\tNumLogs\t\t\t\t= %d\n"
@@ -172,6 +181,23 @@ const char PrintSelfMsg[] =
 const char NotAccessedText[] = "File not accessed\n";
 
 constexpr auto Text = Name;
+
+time_t MonotonicSeconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec;
+}
+
+// The state file belongs to the host that wrote it: positions of another
+// host's files would point anywhere.
+std::string HostName() {
+  char name[256] = "";
+  if (gethostname(name, sizeof name - 1) != 0) {
+    name[0] = '\0';
+  }
+  name[sizeof name - 1] = '\0';
+  return name;
+}
 
 }  // namespace
 
@@ -211,16 +237,25 @@ Log_Manager::Log_Manager(bool start_manager_thread)
       ManagerLock(Posix_Mutex::kDeferred),
       ManagerNotInUse(),
       AgentServerUp(0),
+      FrameworkReady(false),
       AgentServerNotUp(),
       SignalSet(),
       DebugLog(nullptr),
       DebugLogP(nullptr),
       NoWork(false),
+      StateFile(nullptr),
       ManagerThreadStarted(false),
-      SyncObjectsReady(false) {
+      SyncObjectsReady(false),
+      NextStateSave(0),
+      NextLogRetry(0),
+      StateSaveFailing(false) {
   WEX1_Event ev(wex1, __func__);
   lmGetEnvVars();
+  lmLoadPositions();
   if (start_manager_thread) {
+    // The workers the first refresh starts look up their saved positions
+    // here, before `new` has returned this manager to main.
+    pTheLogManager = this;
     lmSetSigMask();
     lmStartManagerThread();
   } else {
@@ -241,6 +276,8 @@ Log_Manager::~Log_Manager() {
   SyslogConfFile = nullptr;
   delete[] DebugLog;
   DebugLog = nullptr;
+  delete[] StateFile;
+  StateFile = nullptr;
   if (WEX1_On(wex1, WEX1_FLOW)) {
     lmPrintSelf();
   }
@@ -289,6 +326,82 @@ void Log_Manager::lmGetEnvVars() {
     WEX1_TRACE(wex1, WEX1_FLOW, DebugEnvSetMsg, DEBUGLOGENVVAR, DebugLog);
   } else {
     WEX1_TRACE(wex1, WEX1_FLOW, NoDebugEnvMsg, DEBUGLOGENVVAR);
+  }
+  value = getenv(STATEFILEENVVAR);
+  if (value != nullptr && *value != '\0') {
+    StateFile = copy(value);
+    WEX1_TRACE(wex1, WEX1_FLOW, EnvSetMsg, STATEFILEENVVAR, StateFile);
+  }
+}
+
+void Log_Manager::lmLoadPositions() {
+  WEX1_Event ev(wex1, __func__);
+  const time_t now = MonotonicSeconds();
+  NextStateSave = now + STATESAVESECONDS;
+  NextLogRetry = now + LOGRETRYSECONDS;
+  if (StateFile == nullptr) {
+    return;
+  }
+  std::string err;
+  if (!Positions.Load(StateFile, HostName(), &err)) {
+    WEX1_TRACE(wex1, WEX1_ERROR, StateIgnoredMsg, err.c_str());
+  }
+}
+
+void Log_Manager::lmSavePositions() {
+  WEX1_Event ev(wex1, __func__);
+  NextStateSave = MonotonicSeconds() + STATESAVESECONDS;
+  if (StateFile == nullptr) {
+    return;
+  }
+  std::vector<Log_Position> positions;
+  Log_File* object = FirstLogObject;
+  for (int i = 0; i < NumLogs && object != nullptr; ++i) {
+    Log_Position position;
+    if (object->lfGetPosition(&position)) {
+      positions.push_back(std::move(position));
+    }
+    object = static_cast<Log_File*>(object->Next);
+  }
+  const std::string host = HostName();
+  std::string text = Position_Store::Format(host, positions);
+  if (text == LastStateText) {
+    return;
+  }
+  std::string err;
+  if (!Position_Store::Save(StateFile, host, positions, &err)) {
+    if (!StateSaveFailing) {
+      WEX1_TRACE(wex1, WEX1_ERROR, StateSaveErrMsg, err.c_str());
+    }
+    StateSaveFailing = true;
+    return;
+  }
+  StateSaveFailing = false;
+  LastStateText = std::move(text);
+}
+
+void Log_Manager::lmStopLogs() {
+  WEX1_Event ev(wex1, __func__);
+  // Every worker stops first, so that the positions saved are final.
+  Log_File* object = FirstLogObject;
+  for (int i = 0; i < NumLogs && object != nullptr; ++i) {
+    object->lfStopThread();
+    object = static_cast<Log_File*>(object->Next);
+  }
+  lmSavePositions();
+}
+
+void Log_Manager::lmRetryFailedLogs() {
+  WEX1_Event ev(wex1, __func__);
+  NextLogRetry = MonotonicSeconds() + LOGRETRYSECONDS;
+  Log_File* object = FirstLogObject;
+  for (int i = 0; i < NumLogs && object != nullptr; ++i) {
+    if (object->MonitorStatus < 0) {
+      WEX1_TRACE(wex1, WEX1_FLOW, RetryMsg, Text(object->LogFileName));
+      object->lfStopThread();
+      object->lfStartThread();
+    }
+    object = static_cast<Log_File*>(object->Next);
   }
 }
 
@@ -387,11 +500,14 @@ void* ManagerThread(void* arg) {
   WEX1_Event ev(wex1, __func__);
   Log_Manager* const manager = static_cast<Log_Manager*>(arg);
   WEX1_TRACE(wex1, WEX1_FLOW, ThreadStartedMsg);
+  manager->lmWaitForFrameworkReady();
   unsigned int logs = 0;
-  while ((logs = manager->lmRefresh()) != 0 &&
-         manager->lmWaitForSignal() != 0) {
+  while ((logs = manager->lmRefresh()) != 0 && manager->lmWaitForSignal() != 0) {
   }
   manager->NoWork = logs == 0;
+  // No entry may be read once the framework stops taking events: what a
+  // worker read then would be lost, yet saved as read.
+  manager->lmStopLogs();
   WEX1_TRACE(wex1, WEX1_FLOW, TerminatingFrameworkMsg);
   manager->lmWaitForServerUp();
   uint32_t status = 0;
@@ -428,14 +544,31 @@ unsigned char Log_Manager::lmWaitForSignal() {
   WEX1_Event ev(wex1, __func__);
   WEX1_TRACE(wex1, WEX1_FLOW, WaitingMsg, REFRESHSIGNAL, STOPSIGNAL);
   for (;;) {
-    int sig = 0;
+    const time_t now = MonotonicSeconds();
+    if (StateFile != nullptr && now >= NextStateSave) {
+      lmSavePositions();
+    }
+    if (now >= NextLogRetry) {
+      lmRetryFailedLogs();
+    }
+    time_t next = NextLogRetry;
+    if (StateFile != nullptr && NextStateSave < next) {
+      next = NextStateSave;
+    }
+    struct timespec timeout;
+    timeout.tv_sec = next > now ? next - now : 0;
+    timeout.tv_nsec = 0;
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-    const int rc = sigwait(&SignalSet, &sig);
+    const int sig = sigtimedwait(&SignalSet, nullptr, &timeout);
+    const int e = errno;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-    if (rc != 0) {
+    if (sig < 0) {
+      if (e == EAGAIN || e == EINTR) {
+        continue;
+      }
       char eb[128];
-      WEX1_TRACE(wex1, WEX1_ERROR, SigwaitErrMsg, rc,
-                 ErrnoText(rc, eb, sizeof eb));
+      WEX1_TRACE(wex1, WEX1_ERROR, SigwaitErrMsg, e,
+                 ErrnoText(e, eb, sizeof eb));
       return static_cast<unsigned char>(ev.Result(0));
     }
     switch (sig) {
@@ -480,6 +613,9 @@ unsigned int Log_Manager::lmRefresh() {
     }
   } else if (NumLogs != 0) {
     WEX1_TRACE(wex1, WEX1_FLOW, ContinuingMsg);
+    // A refresh signal retries the failed logs even when the
+    // configuration is unchanged.
+    lmRetryFailedLogs();
   }
   if (NumLogs == 0) {
     WEX1_TRACE(wex1, WEX1_ERROR, NoWorkMsg);
@@ -490,17 +626,19 @@ unsigned int Log_Manager::lmRefresh() {
 
 unsigned int Log_Manager::lmGetValidLogs() {
   WEX1_Event ev(wex1, __func__);
+  File_Signature signature;
   if (ConfigFile != nullptr) {
-    const time_t changed = file_last_modified(ConfigFile);
-    if (changed == 0) {
+    if (!file_signature(ConfigFile, &signature)) {
       WEX1_TRACE(wex1, WEX1_ERROR, BuildDefaultMsg, Text(SyslogConfFile));
-    } else if (changed == ConfigFileLastChanged) {
+    } else if (ConfigFileLastChanged != 0 &&
+               signature == ConfigFileSignature) {
       WEX1_TRACE(wex1, WEX1_FLOW, ConfigUnchangedMsg, ConfigFile);
       return static_cast<unsigned int>(ev.Result(0));
     } else {
       const unsigned int count = lmCreateValidLogList(USERCONFIG, ConfigFile);
       if (count != 0) {
-        ConfigFileLastChanged = changed;
+        ConfigFileLastChanged = signature.mtime_sec;
+        ConfigFileSignature = signature;
         SyslogConfFileLastChanged = 0;
         return static_cast<unsigned int>(ev.Result(count));
       }
@@ -508,18 +646,19 @@ unsigned int Log_Manager::lmGetValidLogs() {
                  Text(SyslogConfFile));
     }
   }
-  const time_t changed = file_last_modified(Text(SyslogConfFile));
-  if (changed == 0) {
+  if (!file_signature(Text(SyslogConfFile), &signature)) {
     return static_cast<unsigned int>(ev.Result(0));
   }
-  if (changed == SyslogConfFileLastChanged) {
+  if (SyslogConfFileLastChanged != 0 &&
+      signature == SyslogConfFileSignature) {
     WEX1_TRACE(wex1, WEX1_FLOW, SyslogUnchangedMsg, SyslogConfFile);
     return static_cast<unsigned int>(ev.Result(0));
   }
   const unsigned int count =
       lmCreateValidLogList(DEFAULTCONFIG, SyslogConfFile);
   if (count != 0) {
-    SyslogConfFileLastChanged = changed;
+    SyslogConfFileLastChanged = signature.mtime_sec;
+    SyslogConfFileSignature = signature;
     ConfigFileLastChanged = 0;
   } else {
     WEX1_TRACE(wex1, WEX1_ERROR, NoValidSyslogMsg, SyslogConfFile);
@@ -798,6 +937,24 @@ void Log_Manager::lmEndRequest() {
   lmUnlockManager();
 }
 
+void Log_Manager::lmSetFrameworkReady() {
+  lmLockManager();
+  FrameworkReady = true;
+  pthread_cond_broadcast(&AgentServerNotUp);
+  lmUnlockManager();
+}
+
+void Log_Manager::lmWaitForFrameworkReady() {
+  lmLockManager();
+  struct timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += SERVERWAITSECONDS;
+  while (!FrameworkReady &&
+         pthread_cond_timedwait(&AgentServerNotUp, &ManagerLock, &deadline) == 0) {
+  }
+  lmUnlockManager();
+}
+
 void Log_Manager::lmSetServerUp() {
   WEX1_Event ev(wex1, __func__);
   lmLockManager();
@@ -850,6 +1007,7 @@ void Log_Manager::lmShutdown() {
   WEX1_Event ev(wex1, __func__);
   WEX1_TRACE(wex1, WEX1_FLOW, ShutdownMsg);
   lmStopManagerThread();
+  lmStopLogs();
   if (FirstLogObject != nullptr) {
     lmDeleteNextLog(FirstLogObject, 1);
   }

@@ -38,7 +38,10 @@
 #include <time.h>
 
 #include <atomic>
+#include <string>
 
+#include "agent/log_manager_util.h"
+#include "agent/position_store.h"
 #include "agent/valid_log.h"
 #include "util/posix_mutex.h"
 #include "util/thread_annotations.h"
@@ -81,7 +84,23 @@ class Log_Manager {
   // once no request is counted in. NumLogs afterwards.
   unsigned int lmRefresh();
   // Waits for a control signal: 1 to refresh, 0 to stop. SIGQUIT aborts.
+  // Between signals it saves the positions every STATESAVESECONDS and
+  // restarts the logs in an error status every LOGRETRYSECONDS.
   unsigned char lmWaitForSignal();
+  // Restarts the worker of every log in an error status (a file missing or
+  // unreadable, a failed read): it resumes where it stopped when the file
+  // is the same one. Manager thread.
+  void lmRetryFailedLogs();
+  // Stops every worker and saves the positions they reached. Manager
+  // thread, or after it ended.
+  void lmStopLogs();
+  // Reads the state file (TVX_STATE_FILE) into Positions; a file that
+  // cannot be used is traced and ignored.
+  void lmLoadPositions();
+  // Writes every log's position to the state file when it changed since
+  // the last save; a failure is traced once until a save succeeds.
+  // Manager thread, or after it ended.
+  void lmSavePositions();
   // Builds the valid-log ring from the configuration that applies: its
   // size, 0 when nothing is to be rebuilt.
   unsigned int lmGetValidLogs();
@@ -111,6 +130,12 @@ class Log_Manager {
   // Records that the runtime's server is listening and wakes the
   // terminating manager thread.
   void lmSetServerUp();
+  // Records that the situations are loaded: the manager thread builds and
+  // starts the logs only then (at most SERVERWAITSECONDS later in any
+  // case), so that no entry read at start, a resumed backlog above all,
+  // meets an empty set of situations.
+  void lmSetFrameworkReady();
+  void lmWaitForFrameworkReady();
   // The ring walk: call with (null, 0), then with the previous result and
   // the number of objects received so far, until null.
   // REQUIRES: counted in (lmBeginRequest), or the manager thread.
@@ -134,11 +159,14 @@ class Log_Manager {
   // --- State ---------------------------------------------------------------
   char* ConfigFile;  // TVX_CONFIG_FILE; null when unset or empty
   // Modification time of ConfigFile when the logs were built from it; 0
-  // when they were not.
+  // when they were not. ConfigFileSignature is what the change test
+  // compares (nanoseconds, size, inode).
   time_t ConfigFileLastChanged;
+  File_Signature ConfigFileSignature;
   // TVX_SYSLOG_CONF, else /etc/syslog.conf or, without it, /etc/rsyslog.conf
   char* SyslogConfFile;
   time_t SyslogConfFileLastChanged;
+  File_Signature SyslogConfFileSignature;
   int NumLogs;               // objects in the log-object ring
   Log_File* FirstLogObject;  // head of the log-object ring; null when empty
   // Head of the valid-log ring; non-null only during a refresh.
@@ -149,6 +177,7 @@ class Log_Manager {
   // 'inuse': broadcast when UseCount drops to 0.
   pthread_cond_t ManagerNotInUse;
   unsigned char AgentServerUp GUARDED_BY(ManagerLock);  // 0, then 1 once
+  bool FrameworkReady;  // guarded by ManagerLock
   pthread_cond_t AgentServerNotUp;  // 'server-up': signalled by lmSetServerUp
   sigset_t SignalSet;               // the signals the manager thread waits for
   char* DebugLog;                   // AGENT_DEBUG_LOG; null when unset or empty
@@ -158,6 +187,10 @@ class Log_Manager {
   // Set by the manager thread when it ends because no log can be watched,
   // so that the process reports the failure in its exit status.
   std::atomic<bool> NoWork;
+  char* StateFile;  // TVX_STATE_FILE; null when unset or empty
+  // Positions loaded from StateFile at start; each worker takes its own
+  // as it first starts.
+  Position_Store Positions;
 
  protected:
   // Test seam: with `start_manager_thread` false, the environment is read
@@ -178,6 +211,11 @@ class Log_Manager {
 
   bool ManagerThreadStarted;  // a manager thread was created and not joined
   bool SyncObjectsReady;      // ManagerLock and the conditions exist
+  // Monotonic seconds of the next save and the next retry. Manager thread.
+  time_t NextStateSave;
+  time_t NextLogRetry;
+  std::string LastStateText;  // what the state file holds; manager thread
+  bool StateSaveFailing;      // the last save failed (traced once)
 };
 
 // The manager thread's start routine; `manager` is the Log_Manager.

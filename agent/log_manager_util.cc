@@ -99,7 +99,7 @@ char* get_next_rec(const char* path) {
   return nullptr;
 }
 
-long file_last_modified(const char* path) {
+bool file_signature(const char* path, File_Signature* signature) {
   WEX1_Event ev(wex1, __func__);
   struct stat info;
   if (stat(path, &info) != 0) {
@@ -107,13 +107,24 @@ long file_last_modified(const char* path) {
     char errbuf[128];
     WEX1_TRACE(wex1, WEX1_ERROR, StatErrorMsg, path, err,
                ErrnoText(err, errbuf, sizeof errbuf));
-    return ev.Result(0);
+    return false;
   }
   if (!S_ISREG(info.st_mode)) {
     WEX1_TRACE(wex1, WEX1_ERROR, NotRegularMsg, path);
-    return ev.Result(0);
+    return false;
   }
-  return ev.Result(static_cast<long>(info.st_mtime));
+  signature->mtime_sec = static_cast<long>(info.st_mtim.tv_sec);
+  signature->mtime_nsec = static_cast<long>(info.st_mtim.tv_nsec);
+  signature->size = static_cast<long long>(info.st_size);
+  signature->device = static_cast<unsigned long long>(info.st_dev);
+  signature->inode = static_cast<unsigned long long>(info.st_ino);
+  return true;
+}
+
+long file_last_modified(const char* path) {
+  WEX1_Event ev(wex1, __func__);
+  File_Signature signature;
+  return ev.Result(file_signature(path, &signature) ? signature.mtime_sec : 0);
 }
 
 char* xtoa(char* output, const void* data, unsigned int length) {

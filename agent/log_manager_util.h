@@ -20,6 +20,26 @@ char* get_next_rec(const char* path);
 // Thread-safe.
 long file_last_modified(const char* path);
 
+// What tells one version of a configuration file from another: an edit
+// within the same second still changes the nanoseconds or the size, a file
+// put in place by rename changes the inode.
+struct File_Signature {
+  long mtime_sec = 0;
+  long mtime_nsec = 0;
+  long long size = 0;
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  bool operator==(const File_Signature& o) const {
+    return mtime_sec == o.mtime_sec && mtime_nsec == o.mtime_nsec &&
+           size == o.size && device == o.device && inode == o.inode;
+  }
+  bool operator!=(const File_Signature& o) const { return !(*this == o); }
+};
+
+// Fills *signature from the regular file at `path`: true, or false traced
+// as by file_last_modified. Thread-safe.
+bool file_signature(const char* path, File_Signature* signature);
+
 // Writes the `length` bytes at `data` into `output` as lower-case
 // hexadecimal text, two digits per byte, high half first, and a NUL.
 // REQUIRES: `output` holds at least 2 * length + 1 characters.

@@ -43,6 +43,7 @@ const HOV_EnvHelp kAgentEnv[] = {
      "syslog configuration whose file actions are watched"},
     {"AGENT_DEBUG_LOG", "none (debug mode off)", "file that receives the debug records of logs in debug mode"},
     {"TVX_MAX_ROWS", "1000", "most rows one log-entries report returns"},
+    {"TVX_STATE_FILE", "none (every log starts at its end)", "file that keeps each log's position across restarts (saved every 2 s and at stop)"},
     {"VANDU_NODETYPE", "TVX", "node type appended to the system name"},
     {nullptr, nullptr, nullptr}};
 
@@ -269,6 +270,7 @@ int QorAgentMain(int argc, char** argv, ZEP_AgentLoader loadAgents) {
   GetSystemName();
   pTheLogManager = new Log_Manager;
   ZEP_RegisterAgentLoader(loadAgents);
+  ZEP_RegisterReadyHook([] { pTheLogManager->lmSetFrameworkReady(); });
   const int status = hovmain(argc, argv);
   // Ending for want of anything to watch is a failure a supervisor must see.
   const bool no_work = pTheLogManager->NoWork;

@@ -23,7 +23,6 @@ const char NoDefaultNameMsg[] =
     "\nFile name cannot be defaulted. Skipping rest of line.";
 const char NotAbsoluteMsg[] =
     "\nAbsolute path name of log file must be specified for log %s. Ignoring remainder of line.";
-const char IgnoringRemainderMsg[] = "\nIgnoring remainder of line.";
 const char InvalidTypeMsg[] =
     "\nLog type of %s for log %s is invalid. Ignoring remainder of line.";
 const char ProcedureNotAllowedMsg[] =
@@ -150,10 +149,9 @@ void Valid_Log::vlExtractTokens(char* record) {
         if (token[0] != ROOT) {
           WEX1_TRACE(wex1, WEX1_ERROR, NotAbsoluteMsg, token);
           Valid = 0;
-        } else if (file_last_modified(token) == 0) {
-          WEX1_TRACE(wex1, WEX1_ERROR, IgnoringRemainderMsg);
-          Valid = 0;
         } else {
+          // A file that does not exist (yet) or cannot be read still gets
+          // its log: the worker reports the error and is retried.
           lbSetLogFileName(token);
           if (LogPathNameLength < MINPATHLENGTH) {
             Valid = 0;

@@ -32,6 +32,7 @@ struct ProcessState {
   std::condition_variable cv;
   bool shutdown = false;
   ZEP_AgentLoader loader = nullptr;
+  ZEP_ReadyHook ready = nullptr;
   std::string affinity;
   std::string node_type;
 };
@@ -109,6 +110,11 @@ int HOV_CommandLine(int argc, char** argv, const HOV_ProgramInfo& info) {
 void ZEP_RegisterAgentLoader(ZEP_AgentLoader loader) {
   std::lock_guard<std::mutex> g(State().mu);
   State().loader = loader;
+}
+
+void ZEP_RegisterReadyHook(ZEP_ReadyHook hook) {
+  std::lock_guard<std::mutex> g(State().mu);
+  State().ready = hook;
 }
 
 void ZEP_SetAffinity(const char* affinity) {
@@ -222,6 +228,15 @@ int hovmain(int /*argc*/, char** /*argv*/) {
     for (const std::string& p : problems) {
       WEX1_TRACE(wex1, WEX1_ERROR, "\nSituation not loaded: %s", p.c_str());
     }
+  }
+
+  ZEP_ReadyHook ready;
+  {
+    std::lock_guard<std::mutex> g(st.mu);
+    ready = st.ready;
+  }
+  if (ready != nullptr) {
+    ready();
   }
 
   // The heartbeat: a node-status request sampled for the life of the loop.

@@ -28,6 +28,10 @@ struct HOV_ProgramInfo {
 int HOV_CommandLine(int argc, char** argv, const HOV_ProgramInfo& info);
 
 void ZEP_RegisterAgentLoader(ZEP_AgentLoader loader);
+// Called by hovmain once the situations file is loaded: rows raised before
+// then meet no situation, so an agent holds its reading back until it.
+using ZEP_ReadyHook = void (*)();
+void ZEP_RegisterReadyHook(ZEP_ReadyHook hook);
 // Opens the event sink, starts the control server, calls the loader, loads
 // the situations file, starts the heartbeat and serves until rpc__shutdown.
 // Returns 0 after an orderly stop, 1 when the runtime could not start.

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -156,7 +157,7 @@ TEST_F(LogFileTest, UnformattableEntryCountsAsFormatError) {
   EXPECT_EQ(log->Status(), "Running");
 }
 
-TEST_F(LogFileTest, MissingLogFailsToOpenAndRestartsOnRefresh) {
+TEST_F(LogFileTest, MissingLogFailsToOpenAndIsReadFromItsStartOnceItExists) {
   qortest::TraceCapture cap("ERROR");
   qortest::WriteFile(path_, "");
   auto valid = MakeValidLog(path_);
@@ -172,14 +173,16 @@ TEST_F(LogFileTest, MissingLogFailsToOpenAndRestartsOnRefresh) {
   log.lfStopThread();
   EXPECT_EQ(log.Status(), "Error: log open failed");
 
-  // A refresh restarts a log that is not running.
+  // A refresh restarts a log that is not running; everything the file
+  // that appeared since holds is new.
   qortest::WriteFile(path_, "already here\n");
   static_cast<Log_File&>(log) = *valid;  // what a refresh applies
   ASSERT_TRUE(WaitUntil([&] { return log.LogEOF == 13; }));
   EXPECT_EQ(log.Status(), "Running");
   qortest::AppendFile(path_, "after restart\n");
-  ASSERT_TRUE(WaitUntil([&] { return log.NumEvents == 1; }));
-  EXPECT_EQ(log.Entries(), std::vector<std::string>({"after restart\n"}));
+  ASSERT_TRUE(WaitUntil([&] { return log.NumEvents == 2; }));
+  EXPECT_EQ(log.Entries(), std::vector<std::string>(
+                               {"already here\n", "after restart\n"}));
   EXPECT_EQ(cap.Count("\nError joining"), 0u);
 }
 
@@ -229,7 +232,71 @@ TEST_F(LogFileTest, TruncatedLogIsReadFromItsStart) {
   EXPECT_EQ(log->LogEOF, 10);
 }
 
-TEST_F(LogFileTest, RotatedLogIsFollowedFromItsStart) {
+TEST_F(LogFileTest, CopyTruncatedLogRefilledPastTheOffsetIsReadFromItsStart) {
+  qortest::TraceCapture cap("ERROR");
+  qortest::WriteFile(path_, "first line\nsecond line\n");
+  auto log = StartWatching();
+  // Emptied and refilled beyond the old offset before the next poll: the
+  // size alone would hide it, the first bytes do not.
+  qortest::WriteFile(path_, "refilled past the old offset\n");
+  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 1; }));
+  EXPECT_EQ(log->Entries(),
+            std::vector<std::string>({"refilled past the old offset\n"}));
+  EXPECT_EQ(cap.Text(), "\nWarning: log file " + path_ +
+                            " truncated. Resetting EOF to offset 0.");
+}
+
+TEST_F(LogFileTest, FifoInTheLogsPlaceGivesTheOpenErrorAndStops) {
+  qortest::TraceCapture cap("ERROR");
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  auto valid = MakeValidLog(path_);
+  ASSERT_EQ(valid->Valid, 1);
+  Test_Log log(*valid, nullptr);
+  ASSERT_TRUE(
+      WaitUntil([&] { return log.Status() == "Error: log open failed"; }));
+  EXPECT_EQ(cap.Text(), "\nError opening file " + path_ +
+                            ": not a regular file; it is not read.");
+  log.lfStopThread();
+}
+
+// A path replaced while the log is watched, in a directory others may
+// write: a symlink is not followed, a file of another owner is not read.
+TEST_F(LogFileTest, ReplacementBySymlinkOrOtherOwnerIsRefused) {
+  const std::string secret = dir_.File("secret");
+  qortest::WriteFile(secret, "root only\n");
+  ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0777), 0);
+  const struct {
+    bool symlink;
+    const char* message;
+  } cases[] = {
+      {true, ": the log was replaced by a symbolic link in a directory others than root may write; it is not followed."},
+      {false, ": the log was replaced by a file of user 65534, not of user 0 as before; it is not read."},
+  };
+  for (const auto& c : cases) {
+    if (!c.symlink && geteuid() != 0) {
+      continue;  // only root can give a file away
+    }
+    qortest::TraceCapture cap("ERROR");
+    qortest::WriteFile(path_, "");
+    auto log = StartWatching();
+    ASSERT_EQ(rename(path_.c_str(), (path_ + ".1").c_str()), 0);
+    if (c.symlink) {
+      ASSERT_EQ(symlink(secret.c_str(), path_.c_str()), 0);
+    } else {
+      qortest::WriteFile(path_, "planted\n");
+      ASSERT_EQ(chown(path_.c_str(), 65534, 65534), 0);
+    }
+    ASSERT_TRUE(
+        WaitUntil([&] { return log->Status() == "Error: log open failed"; }));
+    EXPECT_EQ(cap.Text(), "\nError opening file " + path_ + c.message);
+    EXPECT_EQ(log->NumEvents, 0u);
+    log.reset();
+    ASSERT_EQ(unlink(path_.c_str()), 0);
+  }
+}
+
+TEST_F(LogFileTest, RotatedLogIsFollowedFromItsStartAndTheOldOneReadOn) {
   qortest::TraceCapture cap("ERROR,FLOW");
   qortest::WriteFile(path_, "");
   auto log = StartWatching();
@@ -243,15 +310,18 @@ TEST_F(LogFileTest, RotatedLogIsFollowedFromItsStart) {
   ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 3; }));
   qortest::AppendFile(path_, "second of new\n");
   ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 4; }));
+  // A writer that still holds the old file is heard for a grace time.
   qortest::AppendFile(path_ + ".1", "late write to old\n");
+  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 5; }));
 
   // Remove and re-create.
   ASSERT_EQ(unlink(path_.c_str()), 0);
   qortest::WriteFile(path_, "third file\n");
-  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 5; }));
-  EXPECT_EQ(log->Entries(), std::vector<std::string>(
-                                {"before\n", "last of old\n", "first of new\n",
-                                 "second of new\n", "third file\n"}));
+  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 6; }));
+  EXPECT_EQ(log->Entries(),
+            std::vector<std::string>({"before\n", "last of old\n",
+                                      "first of new\n", "second of new\n",
+                                      "late write to old\n", "third file\n"}));
   EXPECT_EQ(
       cap.Count(
           "\nLog file " + path_ +

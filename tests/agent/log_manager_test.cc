@@ -1,6 +1,8 @@
 #include "agent/log_manager.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -33,6 +35,7 @@ class LogManagerTest : public ::testing::Test {
     SetEnv(CONFIGFILEENVVAR, config_);
     SetEnv(SYSLOGCONFENVVAR, syslog_);
     unsetenv(DEBUGLOGENVVAR);
+    unsetenv(STATEFILEENVVAR);
     Test_Log::ClearDestroyed();
   }
   void TearDown() override {
@@ -307,6 +310,83 @@ TEST_F(LogManagerTest, MissingLogIsRetriedAtEachRefresh) {
   EXPECT_EQ(cap.Count("\nError joining"), 0u);
 }
 
+TEST_F(LogManagerTest, FailedLogIsRetriedWithoutAChangeAndReadFromItsStart) {
+  const std::string a = dir_.File("a");  // does not exist yet
+  WriteStamped(config_, a + "\n");
+  Test_Manager manager;
+  qortest::TraceCapture cap("ERROR");
+  ASSERT_EQ(manager.lmRefresh(), 1u);
+  Test_Log* log = manager.Log(0);
+  ASSERT_TRUE(
+      WaitUntil([&] { return log->Status() == "Error: log open failed"; }));
+
+  // The file appears; a refresh signal with the configuration unchanged
+  // (or the periodic retry) starts it, and all it holds is new.
+  qortest::WriteFile(a, "written before it was watched\n");
+  ASSERT_EQ(manager.lmRefresh(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 1; }));
+  EXPECT_EQ(manager.Log(0), log);
+
+  // Unreadable for a while (here: gone); the retry continues where the
+  // log stopped in the same file.
+  log->lfStopThread();
+  qortest::AppendFile(a, "written while stopped\n");
+  log->lfSetMonitorStatus(MONITOR_ERR_READ);
+  manager.lmRetryFailedLogs();
+  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 2; }));
+  EXPECT_EQ(log->Entries(),
+            std::vector<std::string>({"written before it was watched\n",
+                                      "written while stopped\n"}));
+  EXPECT_EQ(log->Status(), "Running");
+}
+
+TEST_F(LogManagerTest, EditInTheSameSecondIsApplied) {
+  const std::string a = LogPath("a"), b = LogPath("b");
+  qortest::WriteFile(config_, a + "\n");
+  Test_Manager manager;
+  ASSERT_EQ(manager.lmRefresh(), 1u);
+  struct stat before;
+  ASSERT_EQ(stat(config_.c_str(), &before), 0);
+  // Same whole second, other nanoseconds and size.
+  qortest::WriteFile(config_, a + "\n" + b + "\n");
+  const struct timespec times[2] = {
+      {before.st_mtim.tv_sec, (before.st_mtim.tv_nsec + 1) % 1000000000},
+      {before.st_mtim.tv_sec, (before.st_mtim.tv_nsec + 1) % 1000000000}};
+  ASSERT_EQ(utimensat(AT_FDCWD, config_.c_str(), times, 0), 0);
+  ASSERT_EQ(manager.lmRefresh(), 2u);
+}
+
+TEST_F(LogManagerTest, PositionsSavedAtStopResumeTheNextRun) {
+  const std::string a = LogPath("a"), b = LogPath("b");
+  const std::string state = dir_.File("state");
+  SetEnv(STATEFILEENVVAR, state);
+  WriteStamped(config_, a + "\n" + b + "\n");
+  {
+    Test_Manager manager;
+    ASSERT_EQ(manager.lmRefresh(), 2u);
+    Test_Log* la = manager.Log(0);
+    ASSERT_TRUE(WaitUntil([&] { return la->LogEOF == 0; }));
+    qortest::AppendFile(a, "seen\n");
+    ASSERT_TRUE(WaitUntil([&] { return la->NumEvents == 1; }));
+    la->lfStopThread();  // so that the next line waits for the next run
+    qortest::AppendFile(a, "read after the restart\n");
+  }
+  // While stopped: a grows, b is replaced by another file.
+  qortest::AppendFile(a, "written while stopped\n");
+  ASSERT_EQ(unlink(b.c_str()), 0);
+  qortest::WriteFile(b, "new file\n");
+  Test_Manager manager;
+  qortest::Scoped_Log_Manager current(&manager);
+  ASSERT_EQ(manager.lmRefresh(), 2u);
+  Test_Log* la = manager.Log(0);
+  Test_Log* lb = manager.Log(1);
+  ASSERT_TRUE(WaitUntil([&] { return la->NumEvents == 2 && lb->NumEvents == 1; }));
+  EXPECT_EQ(la->Entries(), std::vector<std::string>({"read after the restart\n",
+                                                     "written while stopped\n"}));
+  EXPECT_EQ(lb->Entries(), std::vector<std::string>({"new file\n"}));
+  unsetenv(STATEFILEENVVAR);
+}
+
 TEST_F(LogManagerTest, OutstandingRequestsSuspendTheRefreshUntilTheLastEnds) {
   const std::string a = LogPath("a"), b = LogPath("b");
   WriteStamped(config_, a + "\n");
@@ -343,7 +423,7 @@ TEST_F(LogManagerTest, ConfigurationWithoutValidLinesFallsBackToSyslogDefault) {
   EXPECT_STREQ(manager.Log(0)->LogFileName, a.c_str());
 
   qortest::TraceCapture cap("ERROR");
-  WriteStamped(config_, "relative/path\n" + dir_.File("missing") + "\n");
+  WriteStamped(config_, "relative/path\n" + dir_.File("x") + " ;N ;X\n");
   ASSERT_EQ(manager.lmRefresh(), 1u);
   EXPECT_STREQ(manager.Log(0)->LogFileName, b.c_str());
   EXPECT_TRUE(cap.Contains(

@@ -3,10 +3,12 @@
 // truncated while they are written.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -14,6 +16,7 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -153,9 +156,12 @@ TEST(LogManagerE2ETest, RefreshWithoutChangesKeepsTheLogsAndSigtermStops) {
   size_t at = After(trace, "\nStop signal received.", 0);
   EXPECT_NE(After(trace, "\nFramework terminated with status 00000000", at),
             std::string::npos);
+  // Every worker ends before the framework stops taking events, so that
+  // the positions saved are final.
+  at = After(trace, "\nThread for log file " + log + " terminating.", at);
+  at = After(trace, "\nLog manager terminating framework.", at);
   at = After(trace, "\nShutdown commencing.", at);
   at = After(trace, "\nDeleting log object for file " + log, at);
-  at = After(trace, "\nThread for log file " + log + " terminating.", at);
   EXPECT_NE(at, std::string::npos) << trace;
 }
 
@@ -517,8 +523,8 @@ TEST(LogManagerE2ETest, RotationTruncationAndRefreshWhileWritingLoseNoLine) {
   const size_t refresh = trace.find("\nRefresh signal received.");
   EXPECT_LT(trace.find("\nLog file " + a + " was replaced"), refresh);
   EXPECT_LT(trace.find("\nWarning: log file " + b + " truncated."), refresh);
+  // The workers end as the stop begins, before the framework goes down.
   size_t at = After(trace, "\nStop signal received.", refresh);
-  at = After(trace, "\nShutdown commencing.", at);
   for (const std::string& log : {a, b, c}) {
     EXPECT_NE(
         After(trace, "\nThread for log file " + log + " terminating.", at),
@@ -526,6 +532,181 @@ TEST(LogManagerE2ETest, RotationTruncationAndRefreshWhileWritingLoseNoLine) {
         << log;
   }
   EXPECT_NE(at, std::string::npos) << trace;
+}
+
+// Occurrences of `needle` in `text`.
+size_t CountOf(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos;
+       at = text.find(needle, at + needle.size())) {
+    ++n;
+  }
+  return n;
+}
+
+// Every numbered line reaches the situation once, whole, through rename
+// rotations with late writes to the old file, copy-truncates, refreshes
+// whose edits fall in the same second, and a restart with the state file.
+TEST(LogManagerE2ETest, EveryLineArrivesOnceThroughRotationsRefreshesAndARestart) {
+  Scoped_Temp_Dir dir;
+  const std::string config = dir.File("agent.conf");
+  const std::string log = dir.File("soak.log");
+  const std::string extra = dir.File("extra.log");
+  qortest::WriteFile(log, "");
+  qortest::WriteFile(extra, "");
+  qortest::WriteFile(config, log + " ;N ;S\n");
+  qortest::WriteFile(dir.File("situations"),
+                     "all VXLOGENT ENTRYDESC ~ \"line s\"\n");
+  const auto configure = [&](Agent_Process* agent) {
+    agent->SetEnv("TVX_CONFIG_FILE", config);
+    agent->SetEnv("HOV_SITUATIONS", dir.File("situations"));
+    agent->SetEnv("TVX_STATE_FILE", dir.File("state"));
+    agent->SetEnv("JOP_WEX1", "ERROR,FLOW");
+  };
+  auto agent = std::make_unique<Agent_Process>(dir);
+  configure(agent.get());
+  ASSERT_TRUE(agent->Start());
+  REQUIRE_SIGNAL_WAIT(*agent);
+  ASSERT_TRUE(qortest::WaitWatching(*agent, log)) << agent->Trace();
+
+  constexpr int BATCHES = 50;
+  constexpr int PERBATCH = 1000;
+  int written = 0;
+  const auto lines = [&](int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+      text += qortest::SyslogLine(time(nullptr), "writer",
+                                  "seq: line s " + std::to_string(++written));
+    }
+    return text;
+  };
+  const auto arrived = [&] {
+    return static_cast<int>(
+        CountOf(qortest::ReadFile(agent->EventsPath()), "\"situation\":\"all\""));
+  };
+  const auto all_arrived = [&] {
+    return qortest::WaitUntil([&] { return arrived() >= written; },
+                              std::chrono::seconds(60));
+  };
+  // The configuration is rewritten within one second (the same whole
+  // second, other nanoseconds): each edit must still be applied.
+  long nanos = 0;
+  const auto edit = [&](const std::string& text) {
+    qortest::WriteFile(config, text);
+    const struct timespec stamp = {1000000000, ++nanos};
+    const struct timespec times[2] = {stamp, stamp};
+    return utimensat(AT_FDCWD, config.c_str(), times, 0) == 0 &&
+           agent->Signal(SIGHUP);
+  };
+  int rotations = 0, truncations = 0, refreshes = 0;
+  for (int batch = 1; batch <= BATCHES; ++batch) {
+    qortest::AppendFile(log, lines(PERBATCH));
+    if (batch % 10 == 5) {
+      // Rename rotation; the writer still appends to the old file for a
+      // while, then moves to the new one.
+      const std::string old = log + "." + std::to_string(++rotations);
+      ASSERT_EQ(rename(log.c_str(), old.c_str()), 0);
+      qortest::WriteFile(log, "");
+      qortest::AppendFile(old, lines(200));
+    } else if (batch % 10 == 0) {
+      // Copy-truncate: what the copy alone holds would be lost, so the
+      // agent reads up to here first; then the file is emptied and refilled
+      // past the old offset at once.
+      ASSERT_TRUE(all_arrived()) << arrived() << " of " << written;
+      qortest::WriteFile(log + ".copy", qortest::ReadFile(log));
+      qortest::WriteFile(log, lines(PERBATCH));
+      ++truncations;
+    } else if (batch % 10 == 2) {
+      const size_t started =
+          CountOf(agent->Trace(), "\nThread successfully started for log file " + extra + ".");
+      ASSERT_TRUE(edit(log + " ;N ;S\n" + extra + " ;N ;S\n"));
+      ASSERT_TRUE(qortest::WaitUntil([&] {
+        return CountOf(agent->Trace(), "\nThread successfully started for log file " +
+                                           extra + ".") > started;
+      }));
+      const size_t deleted =
+          CountOf(agent->Trace(), "\nDeleting log object for file " + extra);
+      ASSERT_TRUE(edit(log + " ;N ;S\n"));
+      ASSERT_TRUE(qortest::WaitUntil([&] {
+        return CountOf(agent->Trace(), "\nDeleting log object for file " + extra) >
+               deleted;
+      })) << "an edit in the same second was not applied";
+      refreshes += 2;
+    } else if (batch == 23) {
+      // Stopped and started again: what is written meanwhile is read after
+      // the restart, nothing before it twice.
+      ASSERT_TRUE(all_arrived()) << arrived() << " of " << written;
+      ASSERT_TRUE(agent->Signal(SIGTERM));
+      ASSERT_EQ(agent->WaitExit(), 0) << agent->Output();
+      qortest::AppendFile(log, lines(PERBATCH));
+      agent = std::make_unique<Agent_Process>(dir);
+      configure(agent.get());
+      agent->SetEnv("HOV_TRACE_FILE", dir.File("trace2.log"));
+      ASSERT_TRUE(agent->Start());
+      REQUIRE_SIGNAL_WAIT(*agent);
+    }
+  }
+  ASSERT_TRUE(all_arrived()) << arrived() << " of " << written;
+  EXPECT_EQ(rotations, 5);
+  EXPECT_EQ(truncations, 5);
+  EXPECT_EQ(refreshes, 10);
+  EXPECT_TRUE(EachOnce(Arrived(agent->Events(), "soak.log", 's'), written));
+  ASSERT_TRUE(agent->Signal(SIGTERM));
+  EXPECT_EQ(agent->WaitExit(), 0) << agent->Output();
+}
+
+// An unprivileged writer of the logs' directory swaps one log for a FIFO
+// and another for a symlink to a file only the agent's user may read: the
+// FIFO holds no worker (the status says so, SIGTERM still stops the
+// agent), the symlink is not followed.
+TEST(LogManagerE2ETest, LogSwappedForAFifoOrASymlinkIsRefused) {
+  Scoped_Temp_Dir dir;
+  Agent_Process agent(dir);
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to run the agent as nobody";
+  }
+  ASSERT_TRUE(agent.RunUnprivileged());
+  const std::string config = dir.File("agent.conf");
+  const std::string fifo_log = dir.File("f.log");
+  const std::string link_log = dir.File("s.log");
+  const std::string secret = dir.File("secret");
+  qortest::WriteFile(fifo_log, "");
+  qortest::WriteFile(link_log, "");
+  qortest::WriteFile(secret, qortest::SyslogLine(time(nullptr), "secret",
+                                                 "kernel: line s secret"));
+  ASSERT_EQ(chown(secret.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+  qortest::WriteFile(config, fifo_log + "\n" + link_log + "\n");
+  qortest::WriteFile(dir.File("situations"),
+                     "all VXLOGENT ENTRYDESC ~ \"line s\"\n");
+  agent.SetEnv("TVX_CONFIG_FILE", config);
+  agent.SetEnv("HOV_SITUATIONS", dir.File("situations"));
+  agent.SetEnv("JOP_WEX1", "ERROR,FLOW");
+  ASSERT_TRUE(agent.Start());
+  REQUIRE_SIGNAL_WAIT(agent);
+  ASSERT_TRUE(qortest::WaitWatching(agent, fifo_log)) << agent.Trace();
+  ASSERT_TRUE(qortest::WaitWatching(agent, link_log)) << agent.Trace();
+
+  ASSERT_EQ(rename(fifo_log.c_str(), (fifo_log + ".1").c_str()), 0);
+  ASSERT_EQ(mkfifo(fifo_log.c_str(), 0666), 0);
+  ASSERT_EQ(rename(link_log.c_str(), (link_log + ".1").c_str()), 0);
+  ASSERT_EQ(symlink(secret.c_str(), link_log.c_str()), 0);
+  const auto status = [&](const std::string& log) {
+    return qortest::JsonField(qortest::MonlogRow(agent, log), "MONSTATUS");
+  };
+  ASSERT_TRUE(qortest::WaitUntil([&] {
+    return status(fifo_log) == "Error: log open failed" &&
+           status(link_log) == "Error: log open failed";
+  })) << agent.Trace();
+  EXPECT_TRUE(agent.WaitTrace("\nError opening file " + fifo_log +
+                              ": not a regular file; it is not read."));
+  EXPECT_TRUE(agent.WaitTrace(
+      "\nError opening file " + link_log +
+      ": the log was replaced by a symbolic link in a directory others than "
+      "root may write; it is not followed."));
+  ASSERT_TRUE(agent.Signal(SIGTERM));
+  EXPECT_EQ(agent.WaitExit(), 0) << agent.Output();
+  EXPECT_EQ(agent.Events().find("secret"), std::string::npos);
 }
 
 }  // namespace

@@ -1,0 +1,323 @@
+#include "agent/position_store.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "util/errno_text.h"
+#include "util/read_full.h"
+#include "util/unique_fd.h"
+
+namespace {
+
+// The first line of every state file: the format's name and version.
+const char StateMagic[] = "qoragent-state 1\n";
+// Bounds that keep a damaged or hostile file from costing much.
+constexpr size_t MAXSTATEBYTES = 16u << 20;
+constexpr size_t MAXFIELDBYTES = 4096;
+constexpr size_t MAXRECORDS = 100000;
+
+uint64_t Fnv1a(const unsigned char* data, size_t length) {
+  uint64_t hash = 14695981039346656037ull;
+  for (size_t i = 0; i < length; ++i) {
+    hash ^= data[i];
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+
+std::string SysError(const char* what, const std::string& path) {
+  const int e = errno;
+  char eb[128];
+  return std::string(what) + " " + path + ": " + ErrnoText(e, eb, sizeof eb);
+}
+
+// A strict reader of the state file's text: every token must be exactly
+// where the format puts it.
+class Cursor {
+ public:
+  explicit Cursor(const std::string& text) : text_(text) {}
+
+  bool AtEnd() const { return pos_ == text_.size(); }
+  bool Literal(const char* word) {
+    const size_t n = strlen(word);
+    if (text_.compare(pos_, n, word) != 0) {
+      return false;
+    }
+    pos_ += n;
+    return true;
+  }
+  // A decimal number without sign or leading zeros, at most 20 digits.
+  bool Number(uint64_t* value) {
+    uint64_t v = 0;
+    size_t digits = 0;
+    while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') {
+      const uint64_t d = static_cast<uint64_t>(text_[pos_] - '0');
+      if (v > (UINT64_MAX - d) / 10) {
+        return false;
+      }
+      v = v * 10 + d;
+      ++pos_;
+      ++digits;
+    }
+    if (digits == 0 || (digits > 1 && text_[pos_ - digits] == '0')) {
+      return false;
+    }
+    *value = v;
+    return true;
+  }
+  // 16 lower-case hexadecimal digits.
+  bool Hex64(uint64_t* value) {
+    if (text_.size() - pos_ < 16) {
+      return false;
+    }
+    uint64_t v = 0;
+    for (int i = 0; i < 16; ++i) {
+      const char c = text_[pos_++];
+      int d;
+      if (c >= '0' && c <= '9') {
+        d = c - '0';
+      } else if (c >= 'a' && c <= 'f') {
+        d = c - 'a' + 10;
+      } else {
+        return false;
+      }
+      v = (v << 4) | static_cast<uint64_t>(d);
+    }
+    *value = v;
+    return true;
+  }
+  // LENGTH:BYTES, the bytes free of newlines and NULs.
+  bool Counted(std::string* value) {
+    uint64_t length = 0;
+    if (!Number(&length) || length > MAXFIELDBYTES || !Literal(":") ||
+        text_.size() - pos_ < length) {
+      return false;
+    }
+    value->assign(text_, pos_, length);
+    pos_ += length;
+    return value->find_first_of(std::string("\n\0", 2)) == std::string::npos;
+  }
+  size_t Line() const {
+    size_t line = 1;
+    for (size_t i = 0; i < pos_ && i < text_.size(); ++i) {
+      line += text_[i] == '\n';
+    }
+    return line;
+  }
+
+ private:
+  const std::string& text_;
+  size_t pos_ = 0;
+};
+
+void AppendCounted(std::string* out, const std::string& value) {
+  *out += std::to_string(value.size());
+  *out += ':';
+  *out += value;
+}
+
+}  // namespace
+
+bool ReadHeadFingerprint(int fd, Head_Fingerprint* head) {
+  unsigned char buffer[HEADFINGERPRINTBYTES];
+  const ssize_t n = ReadFull(fd, buffer, sizeof buffer, 0);
+  if (n < 0) {
+    return false;
+  }
+  head->length = static_cast<uint32_t>(n);
+  head->hash = Fnv1a(buffer, static_cast<size_t>(n));
+  return true;
+}
+
+bool HeadStillMatches(int fd, const Head_Fingerprint& head) {
+  if (head.length == 0) {
+    return true;
+  }
+  unsigned char buffer[HEADFINGERPRINTBYTES];
+  const size_t want = head.length < sizeof buffer ? head.length : sizeof buffer;
+  const ssize_t n = ReadFull(fd, buffer, want, 0);
+  return n == static_cast<ssize_t>(want) && Fnv1a(buffer, want) == head.hash;
+}
+
+std::string Position_Store::Format(const std::string& host,
+                                   const std::vector<Log_Position>& positions) {
+  std::string out = StateMagic;
+  out += "host ";
+  AppendCounted(&out, host);
+  out += '\n';
+  char numbers[128];
+  for (const Log_Position& p : positions) {
+    snprintf(numbers, sizeof numbers, "log %llu %llu %u %016llx %lld ",
+             static_cast<unsigned long long>(p.device),
+             static_cast<unsigned long long>(p.inode), p.head.length,
+             static_cast<unsigned long long>(p.head.hash),
+             static_cast<long long>(p.offset < 0 ? 0 : p.offset));
+    out += numbers;
+    AppendCounted(&out, p.path);
+    out += ' ';
+    AppendCounted(&out, p.text);
+    out += '\n';
+  }
+  out += "end " + std::to_string(positions.size()) + "\n";
+  return out;
+}
+
+bool Position_Store::Parse(const std::string& text, const std::string& host,
+                           std::vector<Log_Position>* positions,
+                           std::string* err) {
+  positions->clear();
+  Cursor c(text);
+  std::string written_on;
+  if (!c.Literal(StateMagic)) {
+    *err = "not a state file of this agent (line 1)";
+    return false;
+  }
+  if (!c.Literal("host ") || !c.Counted(&written_on) || !c.Literal("\n")) {
+    *err = "malformed host line (line 2)";
+    return false;
+  }
+  if (written_on != host) {
+    *err = "written on host \"" + written_on + "\", not on \"" + host + "\"";
+    return false;
+  }
+  while (c.Literal("log ")) {
+    Log_Position p;
+    uint64_t length = 0;
+    uint64_t offset = 0;
+    if (positions->size() >= MAXRECORDS || !c.Number(&p.device) ||
+        !c.Literal(" ") || !c.Number(&p.inode) || !c.Literal(" ") ||
+        !c.Number(&length) || length > HEADFINGERPRINTBYTES ||
+        !c.Literal(" ") || !c.Hex64(&p.head.hash) || !c.Literal(" ") ||
+        !c.Number(&offset) || offset > static_cast<uint64_t>(INT64_MAX) ||
+        !c.Literal(" ") || !c.Counted(&p.path) || p.path.empty() ||
+        !c.Literal(" ") || !c.Counted(&p.text) || !c.Literal("\n")) {
+      *err = "malformed log line (line " + std::to_string(c.Line()) + ")";
+      positions->clear();
+      return false;
+    }
+    p.head.length = static_cast<uint32_t>(length);
+    p.offset = static_cast<int64_t>(offset);
+    positions->push_back(std::move(p));
+  }
+  uint64_t count = 0;
+  if (!c.Literal("end ") || !c.Number(&count) || !c.Literal("\n") ||
+      !c.AtEnd() || count != positions->size()) {
+    *err = "incomplete or malformed end (line " + std::to_string(c.Line()) + ")";
+    positions->clear();
+    return false;
+  }
+  return true;
+}
+
+bool Position_Store::Load(const std::string& path, const std::string& host,
+                          std::string* err) {
+  {
+    Posix_Mutex::Hold hold(&mu_);
+    loaded_.clear();
+  }
+  Unique_Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+  if (!fd.valid()) {
+    if (errno == ENOENT) {
+      return true;
+    }
+    *err = SysError("cannot open", path);
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) {
+    *err = SysError("cannot examine", path);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > MAXSTATEBYTES) {
+    *err = path + " is not a regular file of at most " +
+           std::to_string(MAXSTATEBYTES) + " bytes";
+    return false;
+  }
+  std::string text(static_cast<size_t>(st.st_size), '\0');
+  const ssize_t got = ReadFull(fd.get(), &text[0], text.size());
+  if (got < 0) {
+    *err = SysError("cannot read", path);
+    return false;
+  }
+  text.resize(static_cast<size_t>(got));
+  std::vector<Log_Position> positions;
+  if (!Parse(text, host, &positions, err)) {
+    *err = path + ": " + *err;
+    return false;
+  }
+  Posix_Mutex::Hold hold(&mu_);
+  for (Log_Position& p : positions) {
+    loaded_[p.path] = std::move(p);
+  }
+  return true;
+}
+
+bool Position_Store::Take(const std::string& path, Log_Position* position) {
+  Posix_Mutex::Hold hold(&mu_);
+  const auto it = loaded_.find(path);
+  if (it == loaded_.end()) {
+    return false;
+  }
+  *position = std::move(it->second);
+  loaded_.erase(it);
+  return true;
+}
+
+bool Position_Store::Save(const std::string& path, const std::string& host,
+                          const std::vector<Log_Position>& positions,
+                          std::string* err) {
+  const std::string text = Format(host, positions);
+  std::string temp = path + ".XXXXXX";
+  // mkstemp creates the file 0600 in the state file's own directory, so the
+  // rename below never crosses a file system.
+  Unique_Fd fd(mkostemp(&temp[0], O_CLOEXEC));
+  if (!fd.valid()) {
+    *err = SysError("cannot create", temp);
+    return false;
+  }
+  size_t done = 0;
+  bool ok = true;
+  while (ok && done < text.size()) {
+    const ssize_t n = write(fd.get(), text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      *err = SysError("cannot write", temp);
+      ok = false;
+    } else {
+      done += static_cast<size_t>(n);
+    }
+  }
+  if (ok && fsync(fd.get()) != 0) {
+    *err = SysError("cannot sync", temp);
+    ok = false;
+  }
+  if (ok && fd.Close() != 0) {
+    *err = SysError("cannot close", temp);
+    ok = false;
+  }
+  if (ok && rename(temp.c_str(), path.c_str()) != 0) {
+    *err = SysError("cannot rename to", path);
+    ok = false;
+  }
+  if (!ok) {
+    unlink(temp.c_str());
+    return false;
+  }
+  // The rename itself lasts only once the directory is on disk.
+  const size_t slash = path.rfind('/');
+  const std::string dir =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  Unique_Fd dirfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dirfd.valid()) {
+    fsync(dirfd.get());
+  }
+  return true;
+}
