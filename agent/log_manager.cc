@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -12,6 +13,7 @@
 #include "agent/log_manager_util.h"
 #include "agent/adminlog_file.h"
 #include "agent/errlog_file.h"
+#include "agent/journal_file.h"
 #include "agent/syslog_file.h"
 #include "agent/userlog_file.h"
 #include "framework/wex1.h"
@@ -109,6 +111,8 @@ const char NoValidConfigMsg[] =
 const char SyslogUnchangedMsg[] =
     "\n%s has not changed since last refresh. No refresh performed";
 const char NoValidSyslogMsg[] = "\nNo valid log files found in %s. ";
+const char JournalDefaultMsg[] =
+    "\nNo syslog configuration %s; watching the systemd journal %s.";
 const char ValidLogAllocErrMsg[] =
     "\nMemory allocation for Valid_Log object failed. Agent is terminating.";
 const char UnknownTypeMsg[] =
@@ -209,6 +213,7 @@ Log_Manager::Log_Manager(bool start_manager_thread)
       SignalSet(),
       DebugLog(nullptr),
       DebugLogP(nullptr),
+      JournalDirs{PERSISTENTJOURNALDIR, VOLATILEJOURNALDIR},
       ManagerThreadStarted(false),
       SyncObjectsReady(false) {
   WEX1_Event ev(wex1, __func__);
@@ -497,7 +502,8 @@ unsigned int Log_Manager::lmGetValidLogs() {
   }
   const time_t changed = file_last_modified(Text(SyslogConfFile));
   if (changed == 0) {
-    return static_cast<unsigned int>(ev.Result(0));
+    return static_cast<unsigned int>(
+        ev.Result(ConfigFile == nullptr ? lmUseJournal() : 0));
   }
   if (changed == SyslogConfFileLastChanged) {
     WEX1_TRACE(wex1, WEX1_FLOW, SyslogUnchangedMsg, SyslogConfFile);
@@ -519,22 +525,45 @@ unsigned int Log_Manager::lmCreateValidLogList(_WhenceConfig whence,
   WEX1_Event ev(wex1, __func__);
   unsigned int count = 0;
   while (char* const record = get_next_rec(path)) {
-    Valid_Log* const log =
-        new (std::nothrow) Valid_Log(whence, record, FirstValidLog);
-    if (log == nullptr) {
-      WEX1_TRACE(wex1, WEX1_ERROR, ValidLogAllocErrMsg);
-      exit(-1);
+    if (lmAddValidLog(whence, record)) {
+      ++count;
     }
-    if (log->Valid == 0) {
-      delete log;
-      continue;
-    }
-    if (FirstValidLog == nullptr) {
-      FirstValidLog = log;
-    }
-    ++count;
   }
   return static_cast<unsigned int>(ev.Result(count));
+}
+
+bool Log_Manager::lmAddValidLog(_WhenceConfig whence, char* record) {
+  Valid_Log* const log =
+      new (std::nothrow) Valid_Log(whence, record, FirstValidLog);
+  if (log == nullptr) {
+    WEX1_TRACE(wex1, WEX1_ERROR, ValidLogAllocErrMsg);
+    exit(-1);
+  }
+  if (log->Valid == 0) {
+    delete log;
+    return false;
+  }
+  if (FirstValidLog == nullptr) {
+    FirstValidLog = log;
+  }
+  return true;
+}
+
+unsigned int Log_Manager::lmUseJournal() {
+  WEX1_Event ev(wex1, __func__);
+  for (const char* const dir : JournalDirs) {
+    if (dir == nullptr || !Journal_File::jlHoldsJournalFiles(dir)) {
+      continue;
+    }
+    WEX1_TRACE(wex1, WEX1_ERROR, JournalDefaultMsg, Text(SyslogConfFile), dir);
+    char record[CONFIGRECSIZE];
+    snprintf(record, sizeof record, "%s %c%c %c%c", dir, FIELDFIRSTCHAR,
+             LOGDEBUGMODEOFF, FIELDFIRSTCHAR, JOURNALTYPE);
+    if (lmAddValidLog(USERCONFIG, record)) {
+      return static_cast<unsigned int>(ev.Result(1));
+    }
+  }
+  return static_cast<unsigned int>(ev.Result(0));
 }
 
 Log_File* Log_Manager::lmCreateLogObject(const Valid_Log& log) {
@@ -553,6 +582,9 @@ Log_File* Log_Manager::lmCreateLogObject(const Valid_Log& log) {
       break;
     case USERLOGTYPE:
       object = new (std::nothrow) Userlog_File(log, FirstLogObject);
+      break;
+    case JOURNALTYPE:
+      object = new (std::nothrow) Journal_File(log, FirstLogObject);
       break;
     default:
       WEX1_TRACE(wex1, WEX1_ERROR, UnknownTypeMsg,

@@ -3,11 +3,13 @@
 #include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <new>
 
 #include "agent/config_def.h"
+#include "agent/journal_file.h"
 #include "agent/log_manager_util.h"
 #include "framework/wex1.h"
 
@@ -60,6 +62,19 @@ void CopyBefore(char** dest, const char* last, const char* src, size_t count,
   *dest += count;
 }
 
+// Whether `path` names a directory. A trailing '/' is removed from it (but
+// for the root), so that the base name of a directory is its last part.
+bool IsDirectory(char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return false;
+  }
+  for (size_t n = strlen(path); n > 1 && path[n - 1] == ROOT; --n) {
+    path[n - 1] = '\0';
+  }
+  return true;
+}
+
 }  // namespace
 
 Valid_Log::Valid_Log(_WhenceConfig whence, char* record, Valid_Log* anchor)
@@ -105,6 +120,9 @@ void Valid_Log::vlExtractTokens(char* record) {
   char empty[] = "";
   char* save = nullptr;
   int field = 0;
+  // A directory is a log only for the journal kind, whose type field
+  // follows: its check waits for the end of the line.
+  bool directory = false;
   for (char* token =
            strtok_r(record != nullptr ? record : empty, FIELDDELIMITER1, &save);
        token != nullptr && Valid == 1;
@@ -134,7 +152,8 @@ void Valid_Log::vlExtractTokens(char* record) {
         if (token[0] != ROOT) {
           WEX1_TRACE(wex1, WEX1_ERROR, NotAbsoluteMsg, token);
           Valid = 0;
-        } else if (file_last_modified(token) == 0) {
+        } else if (!(directory = IsDirectory(token)) &&
+                   file_last_modified(token) == 0) {
           WEX1_TRACE(wex1, WEX1_ERROR, IgnoringRemainderMsg);
           Valid = 0;
         } else {
@@ -150,7 +169,8 @@ void Valid_Log::vlExtractTokens(char* record) {
         break;
       case 3:
         if (letter == SYSLOGTYPE || letter == ERRLOGTYPE ||
-            letter == ADMINLOGTYPE || letter == USERLOGTYPE) {
+            letter == ADMINLOGTYPE || letter == USERLOGTYPE ||
+            letter == JOURNALTYPE) {
           LogType = letter;
         } else {
           WEX1_TRACE(wex1, WEX1_ERROR, InvalidTypeMsg, token, LogFileName);
@@ -163,7 +183,9 @@ void Valid_Log::vlExtractTokens(char* record) {
         if (strtok_r(nullptr, FIELDDELIMITER2, &save) != nullptr) {
           token[strlen(token)] = ' ';
         }
-        if (LogType == ERRLOGTYPE || LogType == USERLOGTYPE) {
+        if (LogType == JOURNALTYPE) {
+          lbSetLogProcedure(token);  // a match list: no file name in it
+        } else if (LogType == ERRLOGTYPE || LogType == USERLOGTYPE) {
           vlSetLogProcedure(token);
         } else {
           WEX1_TRACE(wex1, WEX1_ERROR, ProcedureNotAllowedMsg, token,
@@ -180,6 +202,15 @@ void Valid_Log::vlExtractTokens(char* record) {
   if (Valid == 1 && LogFileName == nullptr) {
     // A record without any field names no log.
     WEX1_TRACE(wex1, WEX1_ERROR, NoDefaultNameMsg);
+    Valid = 0;
+  }
+  if (Valid == 1 && LogType == JOURNALTYPE) {
+    if (!Journal_File::jlCheckConfig(LogFileName, LogProcedure)) {
+      Valid = 0;
+    }
+  } else if (Valid == 1 && directory) {
+    file_last_modified(LogFileName);  // traces that it is no regular file
+    WEX1_TRACE(wex1, WEX1_ERROR, IgnoringRemainderMsg);
     Valid = 0;
   }
   if (Valid == 1 && LogProcedure == nullptr) {

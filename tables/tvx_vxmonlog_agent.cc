@@ -1,9 +1,9 @@
 #include "tables/tvx_vxmonlog_agent.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
 
 #include "agent/log_file.h"
@@ -90,12 +90,15 @@ void tvx_vxmonlog_agent::BuildTableRow(tvx_vxmonlog_data_t* row, Log_File* log) 
   GenerateTimestamp(log->MonitorStartStopTime, row->montime);
   row->numevents = static_cast<int32_t>(log->NumEvents);
   row->numerrors = static_cast<int32_t>(log->NumFormatErrors);
-  struct stat st;
-  if (stat(name, &st) == 0) {
-    row->logsize = static_cast<int32_t>(st.st_size);
-    GenerateTimestamp(st.st_mtime, row->logmoddate);
+  int64_t size = 0;
+  time_t modified = 0;
+  const int e = log->lfStatLog(&size, &modified);
+  if (e == 0) {
+    // Saturated: a log of 2 GiB or more would otherwise show a negative or
+    // wrapped size.
+    row->logsize = size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
+    GenerateTimestamp(modified, row->logmoddate);
   } else {
-    const int e = errno;
     WEX1_TRACE(wex1, WEX1_ERROR, "\nstat() command failed for %s; errno = %d; %s.", name, e,
                e != 0 ? strerror(e) : "Unknown error");
     row->logsize = -1;
