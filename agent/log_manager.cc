@@ -18,6 +18,7 @@
 #include "agent/userlog_file.h"
 #include "framework/wex1.h"
 #include "framework/zep.h"
+#include "util/append_file.h"
 #include "util/errno_text.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
@@ -175,6 +176,8 @@ const char* Text(const char* s) {
   return s != nullptr ? s : "";
 }
 
+}  // namespace
+
 void FillSignalSet(sigset_t* set) {
   sigemptyset(set);
   sigaddset(set, SIGHUP);
@@ -183,6 +186,8 @@ void FillSignalSet(sigset_t* set) {
   sigaddset(set, SIGINT);
   sigaddset(set, SIGQUIT);
 }
+
+namespace {
 
 // The ctime text of `t` (ending in a newline), or NotAccessedText for 0.
 const char* TimeText(time_t t, char* buf) {
@@ -660,7 +665,9 @@ void Log_Manager::lmBuildLogObjects(unsigned int count) {
 
 void Log_Manager::lmOpenDebugLog() {
   WEX1_Event ev(wex1, __func__);
-  FILE* const stream = fopen(Text(DebugLog), "ae");
+  // The debug log copies raw log lines, so it is no more readable than the
+  // agent's other files (0640 when created).
+  FILE* const stream = OpenForAppend(Text(DebugLog), "debug log", nullptr);
   if (stream == nullptr) {
     const int e = errno;
     char eb[128];

@@ -43,6 +43,11 @@
 
 class Log_File;
 
+// The control signals: SIGHUP, SIGTERM, SIGCHLD, SIGINT and SIGQUIT. The
+// process blocks them before it starts any thread; the manager thread alone
+// waits for them.
+void FillSignalSet(sigset_t* set);
+
 class Log_Manager {
  public:
   // Reads the environment, blocks the control signals in the calling

@@ -7,6 +7,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,9 +20,6 @@
 #include "framework/wex1.h"
 #include "framework/yom1.h"
 #include "framework/zep.h"
-#include "tables/tvx_vxlogent_manager.h"
-#include "tables/tvx_vxmonlog_manager.h"
-#include "tables/x7srv_rnodests_manager.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -58,6 +58,26 @@ bool ReadRowLimit(const char* text, long* value) {
   }
   *value = v;
   return true;
+}
+
+// Every log holds a descriptor, so the soft limit on open files is raised to
+// the hard limit at start. Traced at the flow level with both numbers.
+void RaiseOpenFileLimit() {
+  struct rlimit lim;
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) {
+    return;
+  }
+  const rlim_t before = lim.rlim_cur;
+  if (lim.rlim_cur < lim.rlim_max) {
+    lim.rlim_cur = lim.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &lim) != 0) {
+      lim.rlim_cur = before;
+    }
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW, "\nOpen-file limit %llu (was %llu, hard limit %llu).",
+             static_cast<unsigned long long>(lim.rlim_cur),
+             static_cast<unsigned long long>(before),
+             static_cast<unsigned long long>(lim.rlim_max));
 }
 
 }  // namespace
@@ -207,15 +227,6 @@ void GetSystemName() {
   WEX1_TRACE(wex1, WEX1_DETAIL, "\ngSystemName = %s ; gHostName = %s", gSystemName, gHostName);
 }
 
-unsigned int LoadAgents() {
-  WEX1_Event ev(wex1, __func__);
-  ZEP_SetAffinity("AFF_UNIX_LOG_ALERT");
-  x7srv_rnodests_init();
-  tvx_vxmonlog_init();
-  tvx_vxlogent_init();
-  return static_cast<unsigned>(ev.Result(0));
-}
-
 void ShutDown() {
   if (pTheLogManager != nullptr) {
     delete pTheLogManager;
@@ -226,17 +237,25 @@ void ShutDown() {
   fflush(stdout);
 }
 
-int QorAgentMain(int argc, char** argv) {
+int QorAgentMain(int argc, char** argv, ZEP_AgentLoader loadAgents) {
   static const HOV_ProgramInfo kInfo = {
       "qoragent",
       "Watches the logs named in its configuration (or in the syslog configuration), turns\n"
       "every new entry into a VXLOGENT row for the situations that watch it, and answers\n"
       "reports on log entries, monitored logs and node status (see qorctl).",
       kAgentEnv};
+  // The control signals are blocked before anything else happens, so that a
+  // SIGHUP or SIGTERM at any moment after exec waits for the manager thread
+  // instead of ending the process by its default action. Every thread
+  // started later inherits the mask.
+  sigset_t control_signals;
+  FillSignalSet(&control_signals);
+  pthread_sigmask(SIG_BLOCK, &control_signals, nullptr);
   const int early = HOV_CommandLine(argc, argv, kInfo);
   if (early >= 0) {
     return early;
   }
+  RaiseOpenFileLimit();
   // Load the time zone once, before any thread converts times: mktime and
   // localtime_r would otherwise load it on first use and may leave errno set.
   tzset();
@@ -249,6 +268,6 @@ int QorAgentMain(int argc, char** argv) {
   }
   GetSystemName();
   pTheLogManager = new Log_Manager;
-  ZEP_RegisterAgentLoader(LoadAgents);
+  ZEP_RegisterAgentLoader(loadAgents);
   return hovmain(argc, argv);
 }

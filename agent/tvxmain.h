@@ -6,6 +6,8 @@
 #ifndef QOR_AGENT_TVXMAIN_H_
 #define QOR_AGENT_TVXMAIN_H_
 
+#include "framework/zep.h"
+
 class Log_Manager;
 
 // The system name: 33 characters from DetermineLocalHost, NUL-terminated;
@@ -22,11 +24,11 @@ extern Log_Manager* pTheLogManager;
 constexpr int SYSTEMNAMESIZE = 33;
 constexpr long DEFAULTMAXROWS = 1000;
 
-// The program: answers --help/--version, then runs the agent; the exit status.
-int QorAgentMain(int argc, char** argv);
+// The program: answers --help/--version, then runs the agent, whose runtime
+// registers the tables through `loadAgents` (LoadAgents, from the table
+// agents above this layer); the exit status.
+int QorAgentMain(int argc, char** argv, ZEP_AgentLoader loadAgents);
 
-// Registers the three tables with the runtime; always 0.
-unsigned int LoadAgents();
 void GetSystemName();
 void CheckEnvironment();
 void ShutDown();

@@ -10,8 +10,14 @@ if [ ! -x "$agent" ]; then
   echo "run.sh: $agent is not built; run: cmake -S . -B build && cmake --build build -j2" >&2
   exit 2
 fi
-dir=${QOR_EXAMPLE_DIR:-${TMPDIR:-/tmp}/qoragent-example}
-mkdir -p "$dir"
+# A private directory of its own each run (a fixed name under /tmp could be
+# prepared by another user with links to files the agent would then write).
+if [ -n "${QOR_EXAMPLE_DIR:-}" ]; then
+  dir=$QOR_EXAMPLE_DIR
+  mkdir -p "$dir"
+else
+  dir=$(mktemp -d "${TMPDIR:-/tmp}/qoragent-example.XXXXXX")
+fi
 : >>"$dir/messages"
 : >>"$dir/app.log"
 

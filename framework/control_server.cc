@@ -349,21 +349,6 @@ bool ClearStaleSocket(const std::string& path, const struct sockaddr_un& addr, s
 
 }  // namespace
 
-std::string HOV_SocketPath() {
-  const char* s = getenv("HOV_SOCKET");
-  if (s != nullptr && *s != '\0') {
-    return s;
-  }
-  const char* xdg = getenv("XDG_RUNTIME_DIR");
-  if (xdg != nullptr && *xdg != '\0') {
-    return std::string(xdg) + "/qoragent.sock";
-  }
-  if (geteuid() == 0) {
-    return "/run/qoragent.sock";
-  }
-  return "/tmp/qoragent-" + std::to_string(geteuid()) + "/qoragent.sock";
-}
-
 bool Control_Server::Start(std::string* err, const Control_Limits& limits) {
   Server_State& s = State();
   std::lock_guard<std::mutex> g(s.mu);

@@ -15,9 +15,7 @@
 
 #include <string>
 
-// HOV_SOCKET, else $XDG_RUNTIME_DIR/qoragent.sock, else /run/qoragent.sock
-// for root, else /tmp/qoragent-UID/qoragent.sock.
-std::string HOV_SocketPath();
+#include "util/socket_path.h"
 
 struct Control_Limits {
   int client_timeout_ms = 5000;  // to send the line, and to take each part of the reply

@@ -10,7 +10,6 @@
 #include <mutex>
 
 #include "framework/row_json.h"
-#include "framework/vandu.h"
 #include "util/append_file.h"
 
 namespace {
@@ -67,7 +66,8 @@ void Event_Sink::Close() {
   CloseLocked(s);
 }
 
-bool Event_Sink::Write(vandu& v, const char* row) {
+bool Event_Sink::Write(const std::string& situation, const std::string& table,
+                       const std::string& row) {
   struct timeval tv;
   gettimeofday(&tv, nullptr);
   struct tm tm;
@@ -79,11 +79,11 @@ bool Event_Sink::Write(vandu& v, const char* row) {
   std::string line = "{\"time\":\"";
   line += when;
   line += "\",\"situation\":";
-  JsonAppendString(&line, v.SituationName());
+  JsonAppendString(&line, situation);
   line += ",\"table\":";
-  JsonAppendString(&line, v.ApplName() + "." + v.TableName());
+  JsonAppendString(&line, table);
   line += ",\"row\":";
-  line += RowToJson(v, row);
+  line += row;
   line += "}\n";
   SinkState& s = State();
   std::lock_guard<std::mutex> g(s.mu);

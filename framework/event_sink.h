@@ -8,8 +8,6 @@
 
 #include <string>
 
-class vandu;
-
 class Event_Sink {
  public:
   // Opens `path` for appending (mode 0640); null or empty: standard output.
@@ -17,9 +15,11 @@ class Event_Sink {
   // Uses `f` (not owned); null: standard output.
   static void Use(FILE* f);
   static void Close();
-  // {"time":...,"situation":...,"table":"APPL.TABLE","row":{...}}; false
-  // when the line could not be written.
-  static bool Write(vandu& v, const char* row);
+  // {"time":...,"situation":...,"table":"APPL.TABLE","row":{...}}, where
+  // `row` is the row already as a JSON object; false when the line could not
+  // be written.
+  static bool Write(const std::string& situation, const std::string& table,
+                    const std::string& row);
 };
 
 #endif  // QOR_FRAMEWORK_EVENT_SINK_H_

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "framework/event_sink.h"
+#include "framework/row_json.h"
 #include "framework/table_manager.h"
 #include "framework/wex1.h"
 
@@ -116,15 +117,6 @@ int CompareIntegers(int oper, int64_t field, const GIR1_FILTERINFO* value) {
 }
 
 }  // namespace
-
-void HOV_FormatTimestamp(long t, char out[17]) {
-  const time_t tt = static_cast<time_t>(t);
-  struct tm tm;
-  localtime_r(&tt, &tm);
-  const auto u = [](int v, unsigned mod) { return static_cast<unsigned>(v) % mod; };
-  snprintf(out, 17, "%03u%02u%02u%02u%02u%02u000", u(tm.tm_year, 1000), u(tm.tm_mon + 1, 100),
-           u(tm.tm_mday, 100), u(tm.tm_hour, 100), u(tm.tm_min, 100), u(tm.tm_sec, 100));
-}
 
 vandu::vandu(RequestDetail* detail, ContextInfo* context, TableManager* mgr)
     : applName(detail->appl),
@@ -343,7 +335,8 @@ unsigned vandu::Dispatch() {
   }
   unsigned rc = 0;
   for (int i = 0; i < rowCount; ++i) {
-    if (!Event_Sink::Write(*this, Row(i))) {
+    if (!Event_Sink::Write(situationName, applName + "." + tableName,
+                           RowToJson(*this, Row(i)))) {
       rc = 1;
     }
   }

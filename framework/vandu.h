@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "util/hov_timestamp.h"
+
 class TableManager;
 
 // Threshold operators.
@@ -182,9 +184,5 @@ class vandu {
   std::string thresholdError;
   std::vector<std::string> agentColumns;
 };
-
-// Writes the 16-character time stamp of `t` (local time) into out[0..15] and
-// terminates it at out[16].
-void HOV_FormatTimestamp(long t, char out[17]);
 
 #endif  // QOR_FRAMEWORK_VANDU_H_

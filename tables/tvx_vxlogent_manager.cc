@@ -4,7 +4,6 @@
 
 #include "tables/tvx_vxlogent_agent.h"
 
-tvx_vxlogent_manager* tvx_vxlogent_static_manager = nullptr;
 const char* const tvx_vxlogent_application = "TVX";
 const char* const tvx_vxlogent_table = "VXLOGENT";
 const char* const tvx_vxlogent_ident = "@(#) ZEP: TVX.VXLOGENT, version: 0203 on Thu Jan 17 00:02:27 2002";
@@ -21,15 +20,4 @@ tvx_vxlogent_manager::tvx_vxlogent_manager(const char* appl, const char* table) 
 
 vandu* tvx_vxlogent_manager::CreateVandu(RequestDetail* detail, ContextInfo* context) {
   return new (std::nothrow) tvx_vxlogent_agent(detail, context, this);
-}
-
-unsigned tvx_vxlogent_manager::EventArrived(tvx_vxlogent_data_t* rows, int count) {
-  if (tvx_vxlogent_static_manager == nullptr) {
-    return 0;
-  }
-  return tvx_vxlogent_static_manager->AddDataToEvent(rows, count);
-}
-
-unsigned tvx_vxlogent_manager::AddDataToEvent(tvx_vxlogent_data_t* rows, int count) {
-  return OfferRowsToLiveObjects(&managerLock, &vanduList, reinterpret_cast<char*>(rows), count);
 }

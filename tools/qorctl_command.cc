@@ -3,11 +3,11 @@
 #include <limits.h>
 #include <unistd.h>
 
-#include "framework/control_server.h"
 #include "tools/control_client.h"
 #include "tools/json_line.h"
 #include "tools/table_format.h"
 #include "tools/time_arg.h"
+#include "util/socket_path.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <ctype.h>
 #include <stdio.h>
 
-#include "framework/vandu.h"
+#include "util/hov_timestamp.h"
 
 namespace {
 

@@ -1,0 +1,12 @@
+// Where the agent's control socket lives; shared by the agent (which binds
+// it) and qorctl (which connects to it).
+#ifndef QOR_UTIL_SOCKET_PATH_H_
+#define QOR_UTIL_SOCKET_PATH_H_
+
+#include <string>
+
+// HOV_SOCKET, else $XDG_RUNTIME_DIR/qoragent.sock, else /run/qoragent.sock
+// for root, else /tmp/qoragent-UID/qoragent.sock.
+std::string HOV_SocketPath();
+
+#endif  // QOR_UTIL_SOCKET_PATH_H_
