@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -56,6 +57,9 @@ const char ReportReadErrMsg[] =
 const char ReportWindowErrMsg[] =
     "\nReport window of journal %s cannot be converted; report request terminating.";
 const char OpenedMsg[] = "\nJournal %s opened at its tail.";
+const char ResumedMsg[] = "\nJournal %s resumes after cursor %s.";
+const char CursorErrMsg[] =
+    "\nError seeking journal %s to cursor %s; starting at its tail. errno = %d; %s";
 
 const char NextEntryText[] = "the next entry";
 const char EntryTimeText[] = "an entry's time";
@@ -463,29 +467,33 @@ void Journal_File::lfProcessLogData() {
     lfSetMonitorStatus(MONITOR_ERR_OPEN);
     return;
   }
-  // At the last entry, so that the next one read is the first new one.
-  int r = sd_journal_seek_tail(journal.get());
-  if (r >= 0) {
-    r = sd_journal_previous(journal.get());
-  }
-  if (r < 0) {
-    WEX1_TRACE(wex1, WEX1_ERROR, SeekTailErrMsg, Name(LogFileName), -r,
-               ErrnoText(-r, eb, sizeof eb));
-    lfSetMonitorStatus(MONITOR_ERR_SEEK_END);
-    return;
-  }
-  WEX1_TRACE(wex1, WEX1_FLOW, OpenedMsg, Name(LogFileName));
   JournalHandle = std::move(journal);
   ReadErrorTraced = false;
+  // A saved position first, else where an earlier run of this worker got
+  // to, else the tail.
+  lfLockLog();
+  const std::string resume = ResumeCursor.empty() ? LastCursor : ResumeCursor;
+  ResumeCursor.clear();
+  lfUnlockLog();
+  if (jlSeekStart(resume) != 0) {
+    lfSetMonitorStatus(MONITOR_ERR_SEEK_END);
+    JournalHandle.reset();
+    return;
+  }
+  jlPublishCursor();
   while (MonitorStatus == MONITOR_RUNNING) {
+    const uint64_t before = NumEvents;
     if (lfReadLog() != 0) {
       lfSetMonitorStatus(MONITOR_ERR_READ);
       break;
     }
+    if (NumEvents != before) {
+      jlPublishCursor();
+    }
     if (MonitorStatus != MONITOR_RUNNING) {
       break;
     }
-    r = sd_journal_wait(JournalHandle.get(), JOURNALWAITUSEC);
+    const int r = sd_journal_wait(JournalHandle.get(), JOURNALWAITUSEC);
     if (r < 0 && r != -EINTR) {
       WEX1_TRACE(wex1, WEX1_ERROR, WaitErrMsg, Name(LogFileName), -r,
                  ErrnoText(-r, eb, sizeof eb));
@@ -494,6 +502,65 @@ void Journal_File::lfProcessLogData() {
     }
   }
   JournalHandle.reset();
+}
+
+int Journal_File::jlSeekStart(const std::string& cursor) {
+  WEX1_Event ev(wex1, __func__);
+  char eb[128];
+  sd_journal* const journal = JournalHandle.get();
+  if (!cursor.empty()) {
+    int r = sd_journal_seek_cursor(journal, cursor.c_str());
+    if (r >= 0) {
+      r = sd_journal_next(journal);
+    }
+    if (r > 0 && sd_journal_test_cursor(journal, cursor.c_str()) <= 0) {
+      // The entry is gone (vacuumed): this one came after it and is unread.
+      r = sd_journal_previous(journal);
+    }
+    if (r >= 0) {
+      WEX1_TRACE(wex1, WEX1_FLOW, ResumedMsg, Name(LogFileName),
+                 cursor.c_str());
+      return ev.Result(0);
+    }
+    WEX1_TRACE(wex1, WEX1_ERROR, CursorErrMsg, Name(LogFileName),
+               cursor.c_str(), -r, ErrnoText(-r, eb, sizeof eb));
+  }
+  // At the last entry, so that the next one read is the first new one.
+  int r = sd_journal_seek_tail(journal);
+  if (r >= 0) {
+    r = sd_journal_previous(journal);
+  }
+  if (r < 0) {
+    WEX1_TRACE(wex1, WEX1_ERROR, SeekTailErrMsg, Name(LogFileName), -r,
+               ErrnoText(-r, eb, sizeof eb));
+    return ev.Result(r);
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW, OpenedMsg, Name(LogFileName));
+  return ev.Result(0);
+}
+
+void Journal_File::jlPublishCursor() {
+  char* cursor = nullptr;
+  if (sd_journal_get_cursor(JournalHandle.get(), &cursor) < 0) {
+    return;  // not on an entry: nothing read yet
+  }
+  lfLockLog();
+  LastCursor = cursor;
+  lfUnlockLog();
+  free(cursor);
+}
+
+bool Journal_File::jlGetCursor(std::string* cursor) {
+  lfLockLog();
+  *cursor = LastCursor;
+  lfUnlockLog();
+  return !cursor->empty();
+}
+
+void Journal_File::jlSetResumeCursor(const std::string& cursor) {
+  lfLockLog();
+  ResumeCursor = cursor;
+  lfUnlockLog();
 }
 
 long Journal_File::lfReadLog() {

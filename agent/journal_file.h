@@ -42,6 +42,7 @@
 #include <time.h>
 
 #include <memory>
+#include <string>
 
 #include "agent/log_file.h"
 
@@ -130,6 +131,16 @@ class Journal_File : public Log_File {
   // with the reason (EACCES for one the agent may not read).
   int jlOpenJournal(Unique_Journal* journal);
 
+  // --- Positions ---------------------------------------------------------
+  // The cursor of the last entry the worker read (at first, of the entry it
+  // started after): false when there is none yet. Any thread; takes LogLock.
+  bool jlGetCursor(std::string* cursor);
+  // The worker's next start resumes after the entry of `cursor` (an earlier
+  // run's jlGetCursor) instead of at the journal's tail; an empty cursor
+  // clears it. Without one, a restart resumes after the last entry read.
+  // Takes LogLock.
+  void jlSetResumeCursor(const std::string& cursor);
+
   // The worker's handle; open while the worker follows the journal.
   Unique_Journal JournalHandle;
 
@@ -145,7 +156,16 @@ class Journal_File : public Log_File {
   // entry.
   void jlTraceReadError(bool* traced, const char* what, int error);
 
-  bool ReadErrorTraced;  // worker only
+  // Positions JournalHandle where the worker starts: after `cursor`'s
+  // entry, or at the tail when `cursor` is empty or cannot be sought.
+  // 0, or a negative errno (traced) when not even the tail can be.
+  int jlSeekStart(const std::string& cursor);
+  // Publishes the entry JournalHandle stands on as LastCursor. Worker only.
+  void jlPublishCursor();
+
+  bool ReadErrorTraced;      // worker only
+  std::string ResumeCursor;  // guarded by LogLock
+  std::string LastCursor;    // guarded by LogLock
 };
 
 #endif  // QOR_AGENT_JOURNAL_FILE_H_

@@ -24,6 +24,7 @@
 #include "agent/config_def.h"
 #include "agent/journal_file.h"
 #include "agent/valid_log.h"
+#include "bench/report_rows.h"
 #include "framework/event_sink.h"
 #include "framework/situation_registry.h"
 #include "framework/wex1.h"
@@ -155,23 +156,8 @@ BENCHMARK(BM_JournalWholePath)->Unit(benchmark::kMillisecond);
 
 // One report over the minute ending `end_usec`: the rows.
 int Report(Journal_File& log, uint64_t end_usec) {
-  _RequestThresholds window;
   const time_t end = static_cast<time_t>(end_usec / 1000000);
-  GenerateTimestamp(end - 59, window.StartTime);
-  GenerateTimestamp(end, window.EndTime);
-  window.StartTime[TIMESTAMPLENGTH] = '\0';
-  window.EndTime[TIMESTAMPLENGTH] = '\0';
-  void* handle = log.lfStartReportRequest(&window);
-  if (handle == nullptr) {
-    return -1;
-  }
-  tvx_vxlogent_data_t row;
-  int rows = 0;
-  while (log.lfGetNextLogEntry(&row, handle, &window) != nullptr) {
-    ++rows;
-  }
-  log.lfEndReportRequest(&handle);
-  return rows;
+  return ReportRows(log, end - 59, end);
 }
 
 // The million-entry journal, written once for both runs of the report

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -43,6 +44,29 @@ class Scoped_Temp_Dir {
 
  private:
   std::string path_;
+};
+
+// Sets the time zone (TZ) while it lives, then restores the one before, so
+// that local-time conversions are the same on every host.
+class Scoped_Time_Zone {
+ public:
+  explicit Scoped_Time_Zone(const char* zone) {
+    const char* tz = getenv("TZ");
+    had_ = tz != nullptr;
+    old_ = had_ ? tz : "";
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~Scoped_Time_Zone() {
+    had_ ? setenv("TZ", old_.c_str(), 1) : unsetenv("TZ");
+    tzset();
+  }
+  Scoped_Time_Zone(const Scoped_Time_Zone&) = delete;
+  Scoped_Time_Zone& operator=(const Scoped_Time_Zone&) = delete;
+
+ private:
+  bool had_ = false;
+  std::string old_;
 };
 
 // Polls `pred` until it holds or `timeout` passes; the result of the last poll.

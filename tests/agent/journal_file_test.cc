@@ -44,18 +44,6 @@ std::string Column(const char* field, size_t width) {
 // same everywhere.
 class JournalFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* tz = getenv("TZ");
-    had_tz_ = tz != nullptr;
-    saved_tz_ = had_tz_ ? tz : "";
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
-  void TearDown() override {
-    had_tz_ ? setenv("TZ", saved_tz_.c_str(), 1) : unsetenv("TZ");
-    tzset();
-  }
-
   std::unique_ptr<Journal_File> NewLog(const std::string& line) {
     auto valid = qortest::MakeValidLog(line);
     if (valid->Valid != 1) {
@@ -99,9 +87,8 @@ class JournalFileTest : public ::testing::Test {
     return false;
   }
 
+  qortest::Scoped_Time_Zone utc_{"UTC"};
   qortest::Scoped_Temp_Dir dir_;
-  bool had_tz_ = false;
-  std::string saved_tz_;
 };
 
 TEST_F(JournalFileTest, EntryFieldsFillTheColumns) {
@@ -322,6 +309,48 @@ TEST_F(JournalFileTest, EntriesAppendedWhileFollowingArriveOnce) {
   EXPECT_EQ(log->NumEvents.load(), base + 5);
   EXPECT_EQ(log->NumFormatErrors.load(), 0u);
   EXPECT_EQ(log->MonitorStatus.load(), MONITOR_RUNNING);
+}
+
+TEST_F(JournalFileTest, WorkerResumesAfterTheLastEntryRead) {
+  const std::string file = dir_.File("x.journal");
+  ASSERT_TRUE(AppendJournal(file, ExportEntry(kT0, {{"MESSAGE", "old"}})));
+  std::string cursor;
+  {
+    auto log = NewLog(file + " ;N ;J");
+    ASSERT_NE(log, nullptr);
+    ASSERT_TRUE(WaitFollowing(log.get(), file));
+    ASSERT_TRUE(
+        AppendJournal(file, ExportEntry(kT0 + 1, {{"MESSAGE", "read"}})));
+    ASSERT_TRUE(qortest::WaitUntil([&] { return log->NumEvents >= 2; }));
+    log->lfStopThread();
+    ASSERT_TRUE(log->jlGetCursor(&cursor));
+  }
+  // Written while no worker ran.
+  ASSERT_TRUE(
+      AppendJournal(file, ExportEntry(kT0 + 2, {{"MESSAGE", "missed 1"}}) +
+                              ExportEntry(kT0 + 3, {{"MESSAGE", "missed 2"}})));
+  auto log = NewLog(file + " ;N ;J");
+  ASSERT_NE(log, nullptr);
+  log->lfStopThread();
+  const uint64_t first_run = log->NumEvents;  // from the tail: nothing
+  log->jlSetResumeCursor(cursor);
+  log->lfStartThread();
+  ASSERT_TRUE(
+      qortest::WaitUntil([&] { return log->NumEvents >= first_run + 2; }));
+  // Nothing before the cursor is read again: a sentinel makes one more.
+  ASSERT_TRUE(
+      AppendJournal(file, ExportEntry(kT0 + 4, {{"MESSAGE", "sentinel"}})));
+  ASSERT_TRUE(
+      qortest::WaitUntil([&] { return log->NumEvents >= first_run + 3; }));
+  EXPECT_EQ(log->NumEvents.load(), first_run + 3);
+  // A restart of the worker goes on from where it got to.
+  log->lfStopThread();
+  log->lfStartThread();
+  ASSERT_TRUE(AppendJournal(
+      file, ExportEntry(kT0 + 5, {{"MESSAGE", "after restart"}})));
+  ASSERT_TRUE(
+      qortest::WaitUntil([&] { return log->NumEvents >= first_run + 4; }));
+  EXPECT_EQ(log->NumEvents.load(), first_run + 4);
 }
 
 TEST_F(JournalFileTest, StopEndsTheWorkerWithinASecond) {
