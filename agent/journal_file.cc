@@ -158,50 +158,48 @@ size_t CopyPrintable(char* dest, size_t width, const char* src, size_t n) {
   return out;
 }
 
-// A field of an entry: "NAME=value".
-struct Field_Value {
-  const char* value;
-  size_t length;
+// One field an entry is read for: the first value of "NAME=" is copied,
+// printable part, into `dest` (at most `width` bytes).
+struct Field_Slot {
+  const char* name;  // with its '='
+  char* dest;
+  size_t width;
+  size_t length;  // bytes copied
+  bool seen;
 };
 
-// When the `length` bytes at `data` are field NAME (`name` is "NAME="),
-// its value.
-template <size_t N>
-bool IsField(const char* data, size_t length, const char (&name)[N],
-             Field_Value* value) {
-  if (length < N - 1 || memcmp(data, name, N - 1) != 0) {
-    return false;
-  }
-  value->value = data + N - 1;
-  value->length = length - (N - 1);
-  return true;
-}
-
-// Reads a small decimal number; -1 when the value is not one.
-int SmallNumber(const Field_Value& v) {
-  if (v.length == 0 || v.length > 3) {
-    return -1;
-  }
-  int n = 0;
-  for (size_t i = 0; i < v.length; ++i) {
-    if (v.value[i] < '0' || v.value[i] > '9') {
-      return -1;
+// Copies the field at `data` (`n` bytes) into the slot whose name it has,
+// unless that slot has its value already.
+void FillSlot(Field_Slot* slots, size_t count, const char* data, size_t n) {
+  for (size_t i = 0; i < count; ++i) {
+    Field_Slot& slot = slots[i];
+    if (n == 0 || data[0] != slot.name[0]) {
+      continue;
     }
-    n = n * 10 + (v.value[i] - '0');
+    const size_t name = strlen(slot.name);
+    if (n >= name && memcmp(data, slot.name, name) == 0) {
+      if (!slot.seen) {
+        slot.length =
+            CopyPrintable(slot.dest, slot.width, data + name, n - name);
+        slot.seen = true;
+      }
+      return;
+    }
   }
-  return n;
 }
 
-// Writes the name of the number in `v` from `names` (`count` of them) into
-// a column, or the value's printable part when it names none.
-void NamedNumber(char* dest, size_t width, const Field_Value& v,
+// Writes the name of the number in `slot` from `names` (`count` of them)
+// into a column, or the value itself when it names none.
+void NamedNumber(char* dest, size_t width, const Field_Slot& slot,
                  const char* const* names, int count) {
-  const int n = SmallNumber(v);
-  if (n >= 0 && n < count) {
-    CopyPrintable(dest, width, names[n], strlen(names[n]));
-  } else {
-    CopyPrintable(dest, width, v.value, v.length);
+  int n = slot.length > 0 && slot.length <= 3 ? 0 : -1;
+  for (size_t i = 0; n >= 0 && i < slot.length; ++i) {
+    const char c = slot.dest[i];
+    n = c >= '0' && c <= '9' ? n * 10 + (c - '0') : -1;
   }
+  const char* const text = n >= 0 && n < count ? names[n] : slot.dest;
+  const size_t length = n >= 0 && n < count ? strlen(names[n]) : slot.length;
+  memcpy(dest, text, length < width ? length : width);
 }
 
 // The 16-character local time stamp of a realtime stamp, with its
@@ -652,64 +650,45 @@ long Journal_File::lfFormatEntryAsRow(char* /*entry*/, void* row_arg,
   // One pass over the entry's fields; each value is copied at once, since
   // sd-journal may reuse its memory at the next field. Of a field given
   // twice, the first value counts.
-  char name[sizeof row->entrysrc];
-  size_t name_length = 0;
-  bool have_identifier = false;
+  char identifier[sizeof row->entrysrc];
+  char command[sizeof row->entrysrc];
   char pid[PIDSIZE];
-  size_t pid_length = 0;
-  bool have_pid = false;
-  bool have_host = false;
-  bool have_type = false;
-  bool have_class = false;
-  bool have_desc = false;
+  char syslog_pid[PIDSIZE];
+  char priority[4];
+  char facility[4];
+  enum { DESC, SYS, IDENTIFIER, COMMAND, PID, SYSLOGPID, PRIORITY, FACILITY };
+  Field_Slot slots[] = {
+      {"MESSAGE=", row->entrydesc, sizeof row->entrydesc, 0, false},
+      {"_HOSTNAME=", row->entrysys, sizeof row->entrysys, 0, false},
+      {"SYSLOG_IDENTIFIER=", identifier, sizeof identifier, 0, false},
+      {"_COMM=", command, sizeof command, 0, false},
+      {"_PID=", pid, sizeof pid, 0, false},
+      {"SYSLOG_PID=", syslog_pid, sizeof syslog_pid, 0, false},
+      {"PRIORITY=", priority, sizeof priority, 0, false},
+      {"SYSLOG_FACILITY=", facility, sizeof facility, 0, false},
+  };
+  constexpr size_t SLOTS = sizeof slots / sizeof slots[0];
   const void* data = nullptr;
   size_t length = 0;
   sd_journal_restart_data(journal);
   while (sd_journal_enumerate_available_data(journal, &data, &length) > 0) {
-    const char* const d = static_cast<const char*>(data);
-    Field_Value v;
-    if (IsField(d, length, "MESSAGE=", &v)) {
-      if (!have_desc) {
-        CopyPrintable(row->entrydesc, sizeof row->entrydesc, v.value, v.length);
-        have_desc = true;
-      }
-    } else if (IsField(d, length, "_HOSTNAME=", &v)) {
-      if (!have_host) {
-        CopyPrintable(row->entrysys, sizeof row->entrysys, v.value, v.length);
-        have_host = true;
-      }
-    } else if (IsField(d, length, "SYSLOG_IDENTIFIER=", &v)) {
-      if (!have_identifier) {
-        name_length = CopyPrintable(name, sizeof name, v.value, v.length);
-        have_identifier = true;
-      }
-    } else if (IsField(d, length, "_COMM=", &v)) {
-      if (!have_identifier && name_length == 0) {
-        name_length = CopyPrintable(name, sizeof name, v.value, v.length);
-      }
-    } else if (IsField(d, length, "_PID=", &v)) {
-      if (!have_pid) {
-        pid_length = CopyPrintable(pid, sizeof pid, v.value, v.length);
-        have_pid = true;
-      }
-    } else if (IsField(d, length, "SYSLOG_PID=", &v)) {
-      if (!have_pid && pid_length == 0) {
-        pid_length = CopyPrintable(pid, sizeof pid, v.value, v.length);
-      }
-    } else if (IsField(d, length, "PRIORITY=", &v)) {
-      if (!have_type) {
-        NamedNumber(row->entrytype, sizeof row->entrytype, v, PRIORITYWORDS,
-                    sizeof PRIORITYWORDS / sizeof PRIORITYWORDS[0]);
-        have_type = true;
-      }
-    } else if (IsField(d, length, "SYSLOG_FACILITY=", &v)) {
-      if (!have_class) {
-        NamedNumber(row->entryclass, sizeof row->entryclass, v, FACILITYNAMES,
-                    sizeof FACILITYNAMES / sizeof FACILITYNAMES[0]);
-        have_class = true;
-      }
-    }
+    FillSlot(slots, SLOTS, static_cast<const char*>(data), length);
   }
+  if (slots[PRIORITY].seen) {
+    NamedNumber(row->entrytype, sizeof row->entrytype, slots[PRIORITY],
+                PRIORITYWORDS, sizeof PRIORITYWORDS / sizeof PRIORITYWORDS[0]);
+  }
+  if (slots[FACILITY].seen) {
+    NamedNumber(row->entryclass, sizeof row->entryclass, slots[FACILITY],
+                FACILITYNAMES, sizeof FACILITYNAMES / sizeof FACILITYNAMES[0]);
+  }
+  const Field_Slot& named =
+      slots[IDENTIFIER].length > 0 ? slots[IDENTIFIER] : slots[COMMAND];
+  const Field_Slot& numbered =
+      slots[PID].length > 0 ? slots[PID] : slots[SYSLOGPID];
+  const char* const name = named.dest;
+  size_t name_length = named.length;
+  const size_t pid_length = numbered.length;
 
   // The source: the name, cut so that a "[pid]" after it stays whole.
   const size_t width = sizeof row->entrysrc;
@@ -726,7 +705,7 @@ long Journal_File::lfFormatEntryAsRow(char* /*entry*/, void* row_arg,
   if (pid_length > 0 && name_length + pid_room <= width) {
     char* const at = row->entrysrc + name_length;
     at[0] = '[';
-    memcpy(at + 1, pid, pid_length);
+    memcpy(at + 1, numbered.dest, pid_length);
     at[pid_length + 1] = ']';
   }
   lfFillCommonColumns(row);
