@@ -16,7 +16,6 @@
 #include "framework/wex1.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"
-#include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxlogent_schema.h"
 #include "util/errno_text.h"
 
@@ -72,10 +71,6 @@ const char IncompleteReportMsg[] =
 const char ReportSeekErrMsg[] =
     "\nError while seeking EOF for report on file %s. errno = %d; %s";
 const char BufferMsg[] = "\nRead buffer of size %ld allocated for file %s.";
-
-const char* Name(const char* name) {
-  return name != nullptr ? name : "";
-}
 
 int16_t Int16At(const char* record, int offset) {
   int16_t value;
@@ -188,7 +183,6 @@ long Adminlog_File::lfReadLog() {
   WEX1_Event ev(wex1, __func__);
   char eb[128];
   char record[UTMPSIZE];
-  tvx_vxlogent_data_t row;
   while (true) {
     const ssize_t n = ReadRecord(LogFD, record);
     if (n == 0) {
@@ -212,14 +206,7 @@ long Adminlog_File::lfReadLog() {
                  static_cast<int>(n), UTMPSIZE);
       return ev.Result(0);
     }
-    ++NumEvents;
-    if (lfFormatEntryAsRow(record, &row, nullptr) != 0) {
-      ++NumFormatErrors;
-      lfWriteToDebugLog(record, UTMPSIZE, nullptr, 0);
-    } else {
-      tvx_vxlogent_manager::EventArrived(&row, 1);
-      lfWriteToDebugLog(record, UTMPSIZE, &row, sizeof row);
-    }
+    lfHandleEntry(record, UTMPSIZE);
   }
 }
 
@@ -319,40 +306,20 @@ void* Adminlog_File::lfStartReportRequest(void* /*thresholds*/) {
   return handle;
 }
 
-void* Adminlog_File::lfGetNextLogEntry(void* row_arg, void* report,
-                                       void* thresholds_arg) {
-  WEX1_Event ev(wex1, __func__);
-  if (row_arg == nullptr || report == nullptr) {
-    return nullptr;
-  }
-  _LogBufferInfo* const info = static_cast<_LogBufferInfo*>(report);
-  tvx_vxlogent_data_t* const row = static_cast<tvx_vxlogent_data_t*>(row_arg);
-  while (true) {
+char* Adminlog_File::lfTakePrecedingEntry(_LogBufferInfo* info) {
+  if (info->bytesInBuffer < UTMPSIZE) {
+    lfFillReportBuffer(info);
     if (info->bytesInBuffer < UTMPSIZE) {
-      lfFillReportBuffer(info);
-      if (info->bytesInBuffer < UTMPSIZE) {
-        // The start of the file, or the log can no longer be read.
-        if (info->bytesInBuffer > 0) {
-          WEX1_TRACE(wex1, WEX1_ERROR, IncompleteReportMsg, Name(LogFileName),
-                     static_cast<int>(info->bytesInBuffer), UTMPSIZE);
-        }
-        return nullptr;
+      // The start of the file, or the log can no longer be read.
+      if (info->bytesInBuffer > 0) {
+        WEX1_TRACE(wex1, WEX1_ERROR, IncompleteReportMsg, Name(LogFileName),
+                   static_cast<int>(info->bytesInBuffer), UTMPSIZE);
       }
-    }
-    info->bytesInBuffer -= UTMPSIZE;
-    if (lfFormatEntryAsRow(info->buffer + info->bytesInBuffer, row, info) !=
-        0) {
       return nullptr;
     }
-    const int place = lfPlaceInWindow(row->entrytime, thresholds_arg);
-    if (place > 0) {
-      continue;  // newer than the window
-    }
-    if (place < 0) {
-      return nullptr;  // older than the window, and so is everything before it
-    }
-    return row;
   }
+  info->bytesInBuffer -= UTMPSIZE;
+  return info->buffer + info->bytesInBuffer;
 }
 
 void Adminlog_File::lfEndReportRequest(void** report) {

@@ -74,11 +74,9 @@ class Adminlog_File : public Log_File {
   // when the log holds no whole record, cannot be opened or memory is short
   // (traced). Raises OptimumBlockSize to UTMPSIZE when it is smaller.
   void* lfStartReportRequest(void* thresholds) override;
-  // Fills `row` with the next older record whose ENTRYTIME lies inside the
-  // _RequestThresholds at `thresholds` (an empty bound is open), skipping
-  // newer ones. `row`, or null at the first record older than the start
-  // time, at the start of the file, or when the log can no longer be read.
-  void* lfGetNextLogEntry(void* row, void* report, void* thresholds) override;
+  // Reports take whole records, newest first; an incomplete record at the
+  // start of the file ends the report (traced).
+  char* lfTakePrecedingEntry(_LogBufferInfo* info) override;
   // Closes the report's descriptor, frees the handle and sets *report to
   // null.
   void lfEndReportRequest(void** report) override;

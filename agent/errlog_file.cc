@@ -21,7 +21,6 @@
 #include "framework/wex1.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"
-#include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxlogent_schema.h"
 #include "util/errno_text.h"
 
@@ -122,10 +121,6 @@ const char ReportWaitErrMsg[] =
     "\nError waiting for child report process %d to terminate for file %s.errno = %d; %s";
 
 const char PrintSelfMsg[] = "\n\tChildPID\t\t= %d\n";
-
-const char* Name(const char* name) {
-  return name != nullptr ? name : "";
-}
 
 // The command line the monitoring child runs.
 const char* Procedure(const char* procedure) {
@@ -487,19 +482,6 @@ void Errlog_File::elWaitForEventLoop() {
   }
 }
 
-void Errlog_File::elHandleEntry(char* entry) {
-  tvx_vxlogent_data_t row;
-  const unsigned length = static_cast<unsigned>(strlen(entry));
-  ++NumEvents;
-  if (lfFormatEntryAsRow(entry, &row, nullptr) != 0) {
-    ++NumFormatErrors;
-    lfWriteToDebugLog(entry, length, nullptr, 0);
-  } else {
-    tvx_vxlogent_manager::EventArrived(&row, 1);
-    lfWriteToDebugLog(entry, length, &row, sizeof row);
-  }
-}
-
 long Errlog_File::lfReadLog() {
   WEX1_Event ev(wex1, __func__);
   FILE* const stream = LogFileP.get();
@@ -533,13 +515,13 @@ long Errlog_File::lfReadLog() {
     // An over-long line is taken as its first ERRLOGBUFSIZE - 1 characters.
     DiscardingLine = !complete;
     PendingLength = 0;
-    elHandleEntry(PendingLine);
+    lfHandleEntry(PendingLine, static_cast<unsigned>(strlen(PendingLine)));
   }
   if (feof(stream)) {
     if (PendingLength > 0) {
       // The last line of the output, without a newline.
       PendingLength = 0;
-      elHandleEntry(PendingLine);
+      lfHandleEntry(PendingLine, static_cast<unsigned>(strlen(PendingLine)));
     }
     WEX1_TRACE(wex1, WEX1_ERROR, EOFMsg, LogFD, Procedure(LogProcedure));
     return ev.Result(-1);

@@ -157,8 +157,6 @@ class Errlog_File : public Log_File {
  private:
   // Stores an error status unless the log was stopped meanwhile. Worker only.
   void elSetErrorStatus(_MonitorStatus status);
-  // Counts, formats, delivers and debug-logs one entry. Worker only.
-  void elHandleEntry(char* entry);
 
   // The part of a line whose end has not arrived yet; worker only.
   char PendingLine[ERRLOGBUFSIZE];

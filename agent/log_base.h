@@ -17,6 +17,11 @@
 
 #include <atomic>
 
+// A file name or procedure as messages show it: "" for none.
+inline const char* Name(const char* name) {
+  return name != nullptr ? name : "";
+}
+
 class Log_Base {
  public:
   // No name, not in a ring, type SYSLOGTYPE, debug mode LOGDEBUGMODEOFF,

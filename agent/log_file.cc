@@ -119,10 +119,6 @@ const char PrintSelfMsg[] =
     "\tOptimumBlockSize\t= %ld\n\tDebugFileLock\t\t= %s\n";
 constexpr int CTIMELENGTH = 24;  // ctime text without its newline
 
-const char* Name(const char* name) {
-  return name != nullptr ? name : "";
-}
-
 // A lock or unlock of the log's or the debug file's mutex: `rc` is the
 // call's result. A failure is traced with `failed` and ends the process; a
 // success is traced with `done` at the flow level. `name` fills the file
@@ -422,6 +418,7 @@ void Log_File::lfFCloseLog() {
   LogFD = -1;
   LogEOF = -1;
   LogIdentityKnown = false;
+  HeldLine.Clear();
 }
 
 bool Log_File::lfRememberIdentity() {
@@ -486,6 +483,7 @@ int Log_File::lfReopenReplacedLog() {
     lfSetMonitorStatus(MONITOR_ERR_OPEN);
     return -1;
   }
+  lfFlushHeldTail();
   lfFCloseLog();
   LogFileP.reset(stream);
   LogFD = fileno(stream);
@@ -521,6 +519,7 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
     if (size < LogEOF) {
       // Everything the file now holds was written after the truncation.
       WEX1_TRACE(wex1, WEX1_ERROR, TruncatedMsg, Name(LogFileName), 0L);
+      lfFlushHeldTail();
       LogEOF = 0;
     }
     if (size > LogEOF && lfReadAppended() != 0) {
@@ -544,32 +543,66 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
   }
 }
 
+namespace {
+
+// Where Line_Splitter hands the lines and NUL runs of one log.
+struct Entry_Sink {
+  Log_File* log;
+  void Line(char* entry, size_t length) {
+    log->lfHandleEntry(entry, static_cast<unsigned>(length));
+  }
+  // Not an entry: counted once as one that did not format.
+  void NulRun() {
+    ++log->NumEvents;
+    ++log->NumFormatErrors;
+  }
+};
+
+// Bytes asked of one read(2) while monitoring: a few dozen lines per call,
+// and little stack for each of many workers.
+constexpr size_t READBLOCKSIZE = 8 * 1024;
+
+}  // namespace
+
 long Log_File::lfReadLog() {
   WEX1_Event ev(wex1, __func__);
-  char line[MAXRECSIZE];
-  tvx_vxlogent_data_t row;
-  FILE* const stream = LogFileP.get();
-  while (fgets(line, MAXRECSIZE, stream) != nullptr) {
-    ++NumEvents;
-    const unsigned length = static_cast<unsigned>(strlen(line));
-    if (lfFormatEntryAsRow(line, &row, nullptr) != 0) {
-      ++NumFormatErrors;
-      lfWriteToDebugLog(line, length, nullptr, 0);
-    } else {
-      tvx_vxlogent_manager::EventArrived(&row, 1);
-      lfWriteToDebugLog(line, length, &row, sizeof row);
+  // One byte more than is read: the splitter ends lines in place.
+  char block[READBLOCKSIZE + 1];
+  Entry_Sink sink{this};
+  while (true) {
+    const ssize_t n = read(LogFD, block, READBLOCKSIZE);
+    if (n == 0) {
+      return ev.Result(0);
     }
+    if (n < 0) {
+      const int e = errno;
+      if (e == EINTR) {
+        continue;
+      }
+      char eb[128];
+      WEX1_TRACE(wex1, WEX1_ERROR, ReadErrMsg, Name(LogFileName), e,
+                 ErrnoText(e, eb, sizeof eb));
+      return ev.Result(-1);
+    }
+    HeldLine.Feed(block, static_cast<size_t>(n), sink);
   }
-  if (ferror(stream)) {
-    const int e = errno;
-    char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, ReadErrMsg, Name(LogFileName), e,
-               ErrnoText(e, eb, sizeof eb));
-    return ev.Result(-1);
+}
+
+void Log_File::lfFlushHeldTail() {
+  Entry_Sink sink{this};
+  HeldLine.Flush(sink);
+}
+
+void Log_File::lfHandleEntry(char* entry, unsigned length) {
+  tvx_vxlogent_data_t row;
+  ++NumEvents;
+  if (lfFormatEntryAsRow(entry, &row, nullptr) != 0) {
+    ++NumFormatErrors;
+    lfWriteToDebugLog(entry, length, nullptr, 0);
+  } else {
+    tvx_vxlogent_manager::EventArrived(&row, 1);
+    lfWriteToDebugLog(entry, length, &row, sizeof row);
   }
-  // So that the next pass reads what is appended.
-  clearerr(stream);
-  return ev.Result(0);
 }
 
 void Log_File::lfFillCommonColumns(tvx_vxlogent_data_t* row) {

@@ -38,6 +38,7 @@
 #include <atomic>
 #include <new>
 
+#include "agent/line_splitter.h"
 #include "agent/log_base.h"
 #include "util/unique_file.h"
 
@@ -66,10 +67,6 @@ enum _MonitorStatus : int32_t {
   MONITOR_ERR_MEMORY = -14,
 };
 
-// Size of the line buffer of the line reader: a line longer than
-// MAXRECSIZE - 1 characters arrives as several entries.
-constexpr int MAXRECSIZE = 2048;
-
 // The block-reading state of one report on a file log; the kinds put it at
 // the start of their report handle.
 struct _LogBufferInfo {
@@ -77,7 +74,11 @@ struct _LogBufferInfo {
   char* buffer;           // OptimumBlockSize + 1 bytes, owned by the kind
   int64_t bytesLeft;      // bytes in front of the current block not read yet
   int64_t bytesInBuffer;  // bytes at the start of buffer not consumed yet
+  bool tailChecked;       // the file's unfinished last line was passed over
 };
+
+// Entries in a row that do not format after which a report gives up.
+constexpr long MAXUNFORMATTEDENTRIES = 10000;
 
 class Log_File : public Log_Base {
  public:
@@ -104,10 +105,21 @@ class Log_File : public Log_Base {
   // The worker's body: opens the log, watches it until monitoring ends,
   // closes it. Failures are recorded in MonitorStatus.
   virtual void lfProcessLogData() = 0;
-  // Reads everything appended since LogEOF from LogFileP, one entry per
-  // line, and turns each into an event. 0, or -1 on a read error (traced).
+  // Reads everything appended since LogEOF from LogFD and turns each whole
+  // line into an event (see Line_Splitter); an unfinished last line is held
+  // for the next call. 0, or -1 on a read error (traced).
   // REQUIRES: worker thread; LogFD positioned at LogEOF.
   virtual long lfReadLog();
+  // The one step every kind takes for one entry read while monitoring: it
+  // is counted, formatted, and then either passed to the situations
+  // (EventArrived) or counted as a format error; the debug record follows.
+  // `entry` is NUL-terminated, `length` bytes long.
+  void lfHandleEntry(char* entry, unsigned length);
+  // Delivers the line held back by lfReadLog as it stands. The rotation and
+  // truncation code calls it once the old content has been read and before
+  // reading from the new start, so a torn last line is not lost. Worker
+  // thread only.
+  void lfFlushHeldTail();
   // Fills the VXLOGENT row `row` from `entry` (NUL-terminated). `report` is
   // null while monitoring, the kind's report handle while reporting.
   // 0 when filled, non-zero when the entry cannot be formatted.
@@ -116,9 +128,14 @@ class Log_File : public Log_Base {
   // An opaque handle, or null when nothing can be reported.
   virtual void* lfStartReportRequest(void* thresholds) = 0;
   // Fills `row` with the next entry inside `thresholds`, newest first.
-  // `row`, or null when no further entry qualifies.
-  virtual void* lfGetNextLogEntry(void* row, void* report,
-                                  void* thresholds) = 0;
+  // `row`, or null when no further entry qualifies. The file kinds share
+  // this loop over lfTakePrecedingEntry: entries newer than the window are
+  // passed over, entries that do not format are skipped (a report stops,
+  // traced, after more than MAXUNFORMATTEDENTRIES of them in a row), and
+  // the report ends at the first entry older than the window.
+  // REQUIRES: `report` begins with a _LogBufferInfo (the kinds that keep
+  // another handle override this).
+  virtual void* lfGetNextLogEntry(void* row, void* report, void* thresholds);
   // Releases everything the report holds and sets *report to null.
   // REQUIRES: *report is a handle from lfStartReportRequest.
   virtual void lfEndReportRequest(void** report) = 0;
@@ -232,6 +249,17 @@ class Log_File : public Log_Base {
   // bytes over: the bytes now in the buffer, 0 at the start of the file or
   // on failure.
   long lfFillReportBuffer(_LogBufferInfo* info);
+  // The entry before the report's unconsumed end, consumed and
+  // NUL-terminated in the buffer (valid until the next call); null when
+  // none is left or the log can no longer be read. The text kinds' default
+  // takes one line, cut to MAXRECSIZE - 1 bytes.
+  virtual char* lfTakePrecedingEntry(_LogBufferInfo* info);
+  // One line of a report, newest first: the file's unfinished last line is
+  // passed over (it is not an entry until its newline arrives), a line
+  // longer than `longest` bytes (its newline included) is cut to its first
+  // `longest` bytes, and a carriage return before the newline is dropped.
+  // As lfTakePrecedingEntry.
+  char* lfTakePrecedingLine(_LogBufferInfo* info, int64_t longest);
 
   // --- State -----------------------------------------------------------
   // Refresh mark of the log manager: 1 = not (yet) matched by the
@@ -249,6 +277,9 @@ class Log_File : public Log_Base {
   std::atomic<uint64_t> NumFormatErrors;  // entries that did not format
   // Block size of report reads; 0 until the first report determines it.
   std::atomic<uint64_t> OptimumBlockSize;
+  // The unfinished last line of what lfReadLog read; worker thread only.
+  // Its Held() bytes lie before LogEOF but are not delivered yet.
+  Line_Splitter HeldLine;
 
   // True from a successful thread creation until the thread is joined, so
   // that a thread is joined exactly once. Guarded by LogLock.

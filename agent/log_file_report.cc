@@ -14,6 +14,7 @@
 #include "framework/wex1.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"
+#include "tables/tvx_vxlogent_schema.h"
 #include "util/errno_text.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
@@ -39,13 +40,11 @@ const char ShortReadMsg[] =
 const char ResetErrMsg[] =
     "\nError while resetting file pointer after read for file %s. errno = %d; %s";
 const char BlockReadMsg[] = "\n%ld bytes read from file %s from offset %ld.";
+const char TooManyErrorsMsg[] =
+    "\nError: more than %d consecutive errors have occurred while trying to build report for log %s. Report request is terminating.";
 
 // Block size when the file system names no preferred one.
 constexpr uint64_t DEFAULTBLOCKSIZE = 8192;
-
-const char* Name(const char* name) {
-  return name != nullptr ? name : "";
-}
 
 // A failed fill leaves nothing unconsumed and nothing in front of the block,
 // so that the kind's scan sees the start of the file with no entry left and
@@ -191,6 +190,136 @@ long Log_File::lfFillReportBuffer(_LogBufferInfo* info) {
   WEX1_TRACE(wex1, WEX1_FLOW, BlockReadMsg, static_cast<long>(size),
              Name(LogFileName), static_cast<long>(info->bytesLeft));
   return ev.Result(size);
+}
+
+namespace {
+
+// Finds the line that ends at the info's unconsumed end, reading the
+// preceding blocks as needed, and cuts it to `keep` bytes from its start.
+// True with *start set (the line is buffer[*start, bytesInBuffer)), false
+// when no line is left or the log cannot be read.
+//
+// The scan walks back from the line's last byte to the newline before it.
+// Two cases need a decision of their own:
+//  - A line longer than a whole block: the part kept is cut while it is
+//    scanned (never more than `keep` bytes, and always less than a block),
+//    so a carry-over never fills the whole buffer and every fill brings at
+//    least one earlier byte of the file.
+//  - A cut needed in the block that begins the file: the cut is made in
+//    place, before any fill, so the line is still delimited by the newline
+//    before it (or by offset 0) and cut to its first `keep` bytes; the
+//    lines before it follow one by one.
+// Either way the result is the same as cutting one byte per reread block:
+// the line's first `keep` bytes.
+bool FindPrecedingLine(Log_File* log, _LogBufferInfo* info, int64_t keep,
+                       int64_t* start) {
+  // A lone newline left at the start of the file ends an empty first line,
+  // which is no entry.
+  if (info->bytesInBuffer <= 1 && log->lfFillReportBuffer(info) == 0) {
+    return false;
+  }
+  // The line's last byte: its newline, or the last byte of the file.
+  int64_t i = info->bytesInBuffer - 1;
+  while (true) {
+    if (i <= 0) {
+      // The line began before this block.
+      const int64_t carried = info->bytesInBuffer;
+      const int64_t n = log->lfFillReportBuffer(info);
+      if (n == 0) {
+        // This block begins the file, unless the fill failed and left
+        // nothing.
+        *start = 0;
+        return info->bytesInBuffer > 0;
+      }
+      if (n <= carried) {
+        // No earlier byte came in (cannot happen while keep < block).
+        return false;
+      }
+      // Resume just before the carried bytes, already scanned.
+      i = n - carried;
+      continue;
+    }
+    --i;
+    if (info->buffer[i] == '\n') {
+      *start = i + 1;
+      return true;
+    }
+    if (info->bytesInBuffer - i > keep) {
+      info->bytesInBuffer = i + keep;
+    }
+  }
+}
+
+}  // namespace
+
+char* Log_File::lfTakePrecedingEntry(_LogBufferInfo* info) {
+  return lfTakePrecedingLine(info, MAXRECSIZE - 1);
+}
+
+char* Log_File::lfTakePrecedingLine(_LogBufferInfo* info, int64_t longest) {
+  const int64_t block = static_cast<int64_t>(OptimumBlockSize.load());
+  const int64_t keep = longest < block - 1 ? longest : block - 1;
+  int64_t start = 0;
+  if (!info->tailChecked) {
+    info->tailChecked = true;
+    if (info->bytesInBuffer == 0 && lfFillReportBuffer(info) == 0) {
+      return nullptr;
+    }
+    // A last line without its newline is still being written.
+    if (info->buffer[info->bytesInBuffer - 1] != '\n') {
+      if (!FindPrecedingLine(this, info, keep, &start)) {
+        return nullptr;
+      }
+      info->bytesInBuffer = start;
+    }
+  }
+  if (!FindPrecedingLine(this, info, keep, &start)) {
+    return nullptr;
+  }
+  int64_t end = info->bytesInBuffer;
+  if (end - start >= 2 && info->buffer[end - 1] == '\n' &&
+      info->buffer[end - 2] == '\r') {
+    info->buffer[--end - 1] = '\n';
+  }
+  info->buffer[end] = '\0';
+  // What precedes the line is unconsumed; its last byte is the newline that
+  // ends the next line.
+  info->bytesInBuffer = start;
+  return info->buffer + start;
+}
+
+void* Log_File::lfGetNextLogEntry(void* row, void* report, void* thresholds) {
+  WEX1_Event ev(wex1, __func__);
+  if (row == nullptr || report == nullptr) {
+    return nullptr;
+  }
+  _LogBufferInfo* const info = static_cast<_LogBufferInfo*>(report);
+  tvx_vxlogent_data_t* const entry_row = static_cast<tvx_vxlogent_data_t*>(row);
+  long unformatted = 0;
+  while (true) {
+    char* const entry = lfTakePrecedingEntry(info);
+    if (entry == nullptr) {
+      return nullptr;
+    }
+    if (lfFormatEntryAsRow(entry, row, report) != 0) {
+      // A blank line, a continuation line, a line of another shape.
+      if (++unformatted > MAXUNFORMATTEDENTRIES) {
+        WEX1_TRACE(wex1, WEX1_ERROR, TooManyErrorsMsg,
+                   static_cast<int>(MAXUNFORMATTEDENTRIES), Name(LogFileName));
+        return nullptr;
+      }
+      continue;
+    }
+    unformatted = 0;
+    const int place = lfPlaceInWindow(entry_row->entrytime, thresholds);
+    if (place > 0) {
+      continue;  // newer than the window
+    }
+    if (place < 0) {
+      return nullptr;  // older than the window, and so is everything before it
+    }
+    return row;
+  }
 }
 
 int Log_File::lfPlaceInWindow(const char* entrytime, const void* thresholds) {

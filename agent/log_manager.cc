@@ -172,9 +172,7 @@ const char PrintSelfMsg[] =
     "\tDebugLog\t\t\t= \"%s\"\n\tDebugLogP\t\t\t= %p\n";
 const char NotAccessedText[] = "File not accessed\n";
 
-const char* Text(const char* s) {
-  return s != nullptr ? s : "";
-}
+constexpr auto Text = Name;
 
 }  // namespace
 

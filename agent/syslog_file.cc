@@ -50,10 +50,6 @@ constexpr int64_t MAXENTRYLENGTH = 255;
 
 const char BufferMsg[] = "\nRead buffer of size %ld allocated for file %s.";
 
-const char* Name(const char* name) {
-  return name != nullptr ? name : "";
-}
-
 bool IsSpace(char c) {
   return isspace(static_cast<unsigned char>(c)) != 0;
 }
@@ -259,86 +255,8 @@ void* Syslog_File::lfStartReportRequest(void* /*thresholds*/) {
   return handle;
 }
 
-// The scan walks back from the entry's last byte to the newline before it.
-// Two cases need a decision of their own:
-//  - An entry longer than a whole block: the part kept is cut while it is
-//    scanned (never more than MAXENTRYLENGTH bytes, and always less than a
-//    block), so a carry-over never fills the whole buffer and every fill
-//    brings at least one earlier byte of the file.
-//  - A cut needed in the block that begins the file: the cut is made in
-//    place, before any fill, so the entry is still delimited by the newline
-//    before it (or by offset 0) and cut to its first MAXENTRYLENGTH
-//    characters; the entries before it follow one by one.
-// Either way the result is the same as cutting one byte per reread block:
-// the entry's first MAXENTRYLENGTH characters.
-bool Syslog_File::slFindPrecedingEntry(SyslogBufferInfo* info, int64_t* start) {
-  const int64_t block = static_cast<int64_t>(OptimumBlockSize.load());
-  const int64_t keep = MAXENTRYLENGTH < block - 1 ? MAXENTRYLENGTH : block - 1;
-  if (info->bytesInBuffer <= 1 && lfFillReportBuffer(info) == 0) {
-    return false;
-  }
-  // The entry's last byte: its newline, or the last byte of the file.
-  int64_t i = info->bytesInBuffer - 1;
-  while (true) {
-    if (i <= 0) {
-      // The entry began before this block.
-      const int64_t carried = info->bytesInBuffer;
-      const int64_t n = lfFillReportBuffer(info);
-      if (n == 0) {
-        // This block begins the file, unless the fill failed and left
-        // nothing.
-        *start = 0;
-        return info->bytesInBuffer > 0;
-      }
-      if (n <= carried) {
-        // No earlier byte came in (cannot happen while keep < block).
-        return false;
-      }
-      // Resume just before the carried bytes, already scanned.
-      i = n - carried;
-      continue;
-    }
-    --i;
-    if (info->buffer[i] == '\n') {
-      *start = i + 1;
-      return true;
-    }
-    if (info->bytesInBuffer - i > keep) {
-      info->bytesInBuffer = i + keep;
-    }
-  }
-}
-
-void* Syslog_File::lfGetNextLogEntry(void* row_arg, void* report,
-                                     void* thresholds_arg) {
-  WEX1_Event ev(wex1, __func__);
-  if (row_arg == nullptr || report == nullptr) {
-    return nullptr;
-  }
-  SyslogBufferInfo* const info = static_cast<SyslogBufferInfo*>(report);
-  tvx_vxlogent_data_t* const row = static_cast<tvx_vxlogent_data_t*>(row_arg);
-  while (true) {
-    int64_t start = 0;
-    if (!slFindPrecedingEntry(info, &start)) {
-      return nullptr;
-    }
-    info->buffer[info->bytesInBuffer] = '\0';
-    if (lfFormatEntryAsRow(info->buffer + start, row, info) != 0) {
-      return nullptr;
-    }
-    // What precedes the entry is unconsumed; its last byte is the newline
-    // that ends the next entry.
-    info->bytesInBuffer = start;
-    info->buffer[start] = '\0';
-    const int place = lfPlaceInWindow(row->entrytime, thresholds_arg);
-    if (place > 0) {
-      continue;  // newer than the window
-    }
-    if (place < 0) {
-      return nullptr;  // older than the window, and so is everything before it
-    }
-    return row;
-  }
+char* Syslog_File::lfTakePrecedingEntry(_LogBufferInfo* info) {
+  return lfTakePrecedingLine(info, MAXENTRYLENGTH);
 }
 
 void Syslog_File::lfEndReportRequest(void** report) {

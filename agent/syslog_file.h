@@ -70,13 +70,9 @@ class Syslog_File : public Log_File {
   // SyslogBufferInfo with the log open on a descriptor of its own, or null
   // when the log is empty, cannot be opened or memory is short (traced).
   void* lfStartReportRequest(void* thresholds) override;
-  // Fills `row` with the next older entry whose ENTRYTIME lies inside the
-  // _RequestThresholds at `thresholds` (an empty bound is open), skipping
-  // newer ones. `row`, or null at the first entry older than the start
-  // time, at the start of the file, on a line that does not format, or when
-  // the log can no longer be read. Entries longer than 255 characters are
-  // cut to their first 255.
-  void* lfGetNextLogEntry(void* row, void* report, void* thresholds) override;
+  // Reports read lines cut to their first 255 characters (what a row can
+  // show of them).
+  char* lfTakePrecedingEntry(_LogBufferInfo* info) override;
   // Closes the report's descriptor, frees the handle and sets *report to
   // null.
   void lfEndReportRequest(void** report) override;
@@ -91,11 +87,6 @@ class Syslog_File : public Log_File {
  private:
   // The current time, or FixedNow.
   time_t slNow() const;
-  // Finds the entry that ends at the info's unconsumed end, reading the
-  // preceding blocks as needed, and cuts it to MAXENTRYLENGTH characters.
-  // True with *start set (the entry is buffer[*start, bytesInBuffer)),
-  // false when no entry is left or the log cannot be read.
-  bool slFindPrecedingEntry(SyslogBufferInfo* info, int64_t* start);
 };
 
 #endif  // QOR_AGENT_SYSLOG_FILE_H_

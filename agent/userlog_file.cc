@@ -56,11 +56,6 @@ constexpr long LASTSTAMPYEAR = 2899;
 const char ENTRYTIMEFORMAT[] = "%ld%02ld%02ld%02ld%02ld%02ld%02ld00";
 constexpr int ENTRYTIMECHARS = 15;
 
-// Reports.
-constexpr int MAXCONSECUTIVEERRORS = 10;
-// Longest line a report returns, its newline included.
-constexpr int64_t MAXLINEBYTES = MAXRECSIZE - 1;
-
 // A part of the entry time not (validly) given.
 constexpr long MISSING = -1;
 
@@ -87,15 +82,7 @@ const char EntryTimeLengthMsg[] =
 const char AnchorMissingMsg[] =
     "\nError: StringParser anchor missing for file %s. Report request terminating. ";
 const char BufferMsg[] = "\nRead buffer of size %ld allocated for file %s.";
-const char LineTooLongMsg[] =
-    "\nLine in file %s exceeds %d characters. Remaining contents ignored.";
-const char TooManyErrorsMsg[] =
-    "\nError: more than %d consecutive errors have occurred while trying to build report for log %s. Report request is terminating.";
 const char PrintSelfMsg[] = "\n\tSPAnchor\t\t= %p\n\tNumericMonth\t\t= %d\n";
-
-const char* Name(const char* name) {
-  return name != nullptr ? name : "";
-}
 
 // Reads the decimal number at the start of `text`; *rest is what follows it
 // (`text` itself when it does not begin with a number).
@@ -489,94 +476,6 @@ void* Userlog_File::lfStartReportRequest(void* /*thresholds*/) {
   WEX1_TRACE(wex1, WEX1_FLOW, BufferMsg, static_cast<long>(block),
              Name(LogFileName));
   return handle;
-}
-
-// The scan walks back from the line's last byte to the newline before it.
-// A line is at most MAXLINEBYTES long, and less than a block: its bytes
-// still unconsumed when a fill is needed never fill the whole buffer, so
-// every fill brings at least one earlier byte of the file.
-int Userlog_File::ulFindPrecedingLine(UserlogBufferInfo* info, int64_t* start) {
-  const int64_t block = static_cast<int64_t>(OptimumBlockSize.load());
-  const int64_t longest = block - 1 < MAXLINEBYTES ? block - 1 : MAXLINEBYTES;
-  if (info->bytesInBuffer == 0 && lfFillReportBuffer(info) == 0) {
-    return 0;
-  }
-  // The line's last byte: its newline, or the last byte of the file.
-  int64_t i = info->bytesInBuffer - 1;
-  while (true) {
-    if (i == 0) {
-      // The line began before this block, or this block begins the file.
-      const int64_t carried = info->bytesInBuffer;
-      const int64_t n = lfFillReportBuffer(info);
-      if (n == 0) {
-        // A failed fill leaves nothing; a lone newline at the start of the
-        // file ends an empty first line, which is not reported.
-        if (info->bytesInBuffer == 0 ||
-            (info->bytesInBuffer == 1 && info->buffer[0] == '\n')) {
-          return 0;
-        }
-        *start = 0;
-        return 1;
-      }
-      if (n <= carried) {
-        return 0;  // no earlier byte came in (cannot happen, see above)
-      }
-      // Resume just before the carried bytes, already scanned.
-      i = n - carried;
-      continue;
-    }
-    --i;
-    if (info->buffer[i] == '\n') {
-      *start = i + 1;
-      return 1;
-    }
-    if (info->bytesInBuffer - i > longest) {
-      WEX1_TRACE(wex1, WEX1_ERROR, LineTooLongMsg, Name(LogFileName),
-                 static_cast<int>(longest + 1));
-      return -1;
-    }
-  }
-}
-
-void* Userlog_File::lfGetNextLogEntry(void* row_arg, void* report,
-                                      void* thresholds_arg) {
-  WEX1_Event ev(wex1, __func__);
-  if (row_arg == nullptr || report == nullptr) {
-    return nullptr;
-  }
-  UserlogBufferInfo* const info = static_cast<UserlogBufferInfo*>(report);
-  tvx_vxlogent_data_t* const row = static_cast<tvx_vxlogent_data_t*>(row_arg);
-  int failures = 0;
-  while (true) {
-    int64_t start = 0;
-    if (ulFindPrecedingLine(info, &start) <= 0) {
-      return nullptr;
-    }
-    info->buffer[info->bytesInBuffer] = '\0';
-    const long rc = lfFormatEntryAsRow(info->buffer + start, row, info);
-    // What precedes the line is unconsumed; its last byte is the newline
-    // that ends the next line. A line at the start of the file leaves
-    // nothing, and the next scan finds the start of the file.
-    info->bytesInBuffer = start;
-    info->buffer[start] = '\0';
-    if (rc != 0) {
-      if (++failures > MAXCONSECUTIVEERRORS) {
-        WEX1_TRACE(wex1, WEX1_ERROR, TooManyErrorsMsg, MAXCONSECUTIVEERRORS,
-                   Name(LogFileName));
-        return nullptr;
-      }
-      continue;
-    }
-    failures = 0;
-    const int place = lfPlaceInWindow(row->entrytime, thresholds_arg);
-    if (place > 0) {
-      continue;  // newer than the window
-    }
-    if (place < 0) {
-      return nullptr;  // older than the window, and so is everything before it
-    }
-    return row;
-  }
 }
 
 void Userlog_File::lfEndReportRequest(void** report) {

@@ -98,14 +98,6 @@ class Userlog_File : public Log_File {
   // when no format is compiled yet, the log is empty or cannot be opened, or
   // memory is short (traced).
   void* lfStartReportRequest(void* thresholds) override;
-  // Fills `row` with the next older line whose ENTRYTIME lies inside the
-  // _RequestThresholds at `thresholds` (an empty bound is open), skipping
-  // newer lines and lines that do not format. `row`, or null at the first
-  // line older than the start time, at the start of the file, at a line of
-  // more than MAXRECSIZE - 1 bytes (or more than the block size less one),
-  // after more than 10 lines in a row that do not format, or when the log
-  // can no longer be read.
-  void* lfGetNextLogEntry(void* row, void* report, void* thresholds) override;
   // Closes the report's descriptor and frees the handle; *report becomes
   // null.
   void lfEndReportRequest(void** report) override;
@@ -130,11 +122,6 @@ class Userlog_File : public Log_File {
   // Compiles LogProcedure into SPAnchor. True when a chain is ready; false
   // with the error status set.
   bool ulCompileFormat();
-  // Finds the line that ends at the info's unconsumed end, reading the
-  // preceding blocks as needed: 1 with *start set (the line is
-  // buffer[*start, bytesInBuffer)), 0 when no line is left or the log can no
-  // longer be read, -1 when the line is too long to be reported (traced).
-  int ulFindPrecedingLine(UserlogBufferInfo* info, int64_t* start);
 
   Posix_Mutex FormatLock;
 };

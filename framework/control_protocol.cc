@@ -140,7 +140,8 @@ bool CheckLogEntriesSelection(const std::string& condition, std::string* err) {
   return false;
 }
 
-bool RunReport(const Control_Request& r, std::vector<std::string>* lines, std::string* err) {
+bool RunReport(const Control_Request& r, std::vector<std::string>* lines,
+               std::string* err, bool* cut) {
   TableManager* m = RequestTable(r, err);
   if (m == nullptr) {
     return false;
@@ -157,6 +158,7 @@ bool RunReport(const Control_Request& r, std::vector<std::string>* lines, std::s
   for (int i = 0; i < v->RowCount(); ++i) {
     lines->push_back(RowToJson(*v, v->Row(i)));
   }
+  *cut = v->RowsCut();
   vandu::Destroy(v);
   return true;
 }
@@ -281,8 +283,14 @@ bool ParseControlRequest(const std::string& raw, Control_Request* r, std::string
   return TakeCondition(line, words.Here(), &r->condition, err);
 }
 
-bool RunControlRequest(const Control_Request& r, std::vector<std::string>* lines,
-                       std::string* err) {
+bool RunControlRequest(const Control_Request& r,
+                       std::vector<std::string>* lines, std::string* err,
+                       bool* cut) {
+  bool unused_cut = false;
+  if (cut == nullptr) {
+    cut = &unused_cut;
+  }
+  *cut = false;
   Situation_Registry& situations = Situation_Registry::Instance();
   switch (r.verb) {
     case Control_Verb::kPing: {
@@ -294,7 +302,7 @@ bool RunControlRequest(const Control_Request& r, std::vector<std::string>* lines
       return true;
     }
     case Control_Verb::kReport:
-      return RunReport(r, lines, err);
+      return RunReport(r, lines, err, cut);
     case Control_Verb::kSituationAdd: {
       TableManager* m = RequestTable(r, err);
       if (m == nullptr || !situations.Add(r.name, m->FullName(), r.condition, err)) {
@@ -326,15 +334,17 @@ std::string AnswerControlLine(const std::string& line) {
   Control_Request request;
   std::vector<std::string> lines;
   std::string err;
-  if (!ParseControlRequest(line, &request, &err) || !RunControlRequest(request, &lines, &err)) {
+  bool cut = false;
+  if (!ParseControlRequest(line, &request, &err) ||
+      !RunControlRequest(request, &lines, &err, &cut)) {
     WEX1_TRACE(wex1, WEX1_FLOW, "\nControl request refused: %s", err.c_str());
     return FormatControlErr(err);
   }
-  return FormatControlOk(lines);
+  return FormatControlOk(lines, cut);
 }
 
-std::string FormatControlOk(const std::vector<std::string>& lines) {
-  size_t size = 16;
+std::string FormatControlOk(const std::vector<std::string>& lines, bool cut) {
+  size_t size = 32;
   for (const std::string& l : lines) {
     size += l.size() + 1;
   }
@@ -343,6 +353,10 @@ std::string FormatControlOk(const std::vector<std::string>& lines) {
   out = "OK " + std::to_string(lines.size()) + "\n";
   for (const std::string& l : lines) {
     out += l;
+    out.push_back('\n');
+  }
+  if (cut) {
+    out += CONTROL_TRUNCATED;
     out.push_back('\n');
   }
   return out;

@@ -9,7 +9,9 @@
 //
 // Verbs and keywords are case-insensitive. A reply is "OK n" followed by n
 // JSON lines, or one line "ERR text" that says what was expected and where
-// (column numbers count bytes of the request line from 1).
+// (column numbers count bytes of the request line from 1). A report whose
+// rows a row limit cut ends with one more line, "TRUNCATED", after its n
+// lines: clients that read n lines never see it.
 //
 // Stateless apart from the runtime it drives (table managers, the situation
 // registry); every function may be called from several threads at once.
@@ -50,16 +52,23 @@ struct Control_Request {
 
 // Carries out a parsed request: true with one JSON text per reply line, or
 // false with *err (unknown table or column, a value of the wrong type, an
-// unknown situation, ...).
+// unknown situation, ...). *cut (when given) tells whether a row limit left
+// matching rows out of a report.
 [[nodiscard]] bool RunControlRequest(const Control_Request& request,
-                                     std::vector<std::string>* lines, std::string* err);
+                                     std::vector<std::string>* lines,
+                                     std::string* err, bool* cut = nullptr);
 
 // The whole reply to one request line, ready to send: "OK n\n" and n lines,
 // or "ERR text\n". A line longer than CONTROL_MAX_LINE is refused unread.
 std::string AnswerControlLine(const std::string& line);
 
-// "OK n\n" followed by each line and "\n".
-std::string FormatControlOk(const std::vector<std::string>& lines);
+// The line that ends a reply whose rows a row limit cut.
+constexpr char CONTROL_TRUNCATED[] = "TRUNCATED";
+
+// "OK n\n" followed by each line and "\n"; then CONTROL_TRUNCATED and "\n"
+// when `cut`.
+std::string FormatControlOk(const std::vector<std::string>& lines,
+                            bool cut = false);
 // "ERR text\n", with line breaks in `text` turned into blanks so that the
 // reply stays one line.
 std::string FormatControlErr(const std::string& text);

@@ -166,6 +166,10 @@ class vandu {
   int SampleType() const { return sampleType; }
   int RowCount() const { return rowCount; }
   void SetRowCount(int n) { rowCount = n; }
+  // True when a row limit left out rows that matched the request: the reply
+  // says so to the client.
+  bool RowsCut() const { return rowsCut; }
+  void MarkRowsCut() { rowsCut = true; }
   int RowSize() const { return rowSize; }
   const char* Row(int i) const { return rowData + static_cast<size_t>(i) * rowSize; }
   unsigned Handle() const { return handle; }
@@ -180,6 +184,7 @@ class vandu {
   std::vector<std::unique_ptr<Held>> held;
   size_t filterIndex = 0;
   bool stopped = false;
+  bool rowsCut = false;
   int stopReason = 0;
   std::string thresholdError;
   std::vector<std::string> agentColumns;

@@ -6,19 +6,16 @@
 
 #include <time.h>
 
+#include "util/time_stamp.h"
+
 // Characters in a time stamp; it is never NUL-terminated in a row.
-constexpr int TIMESTAMPLENGTH = 16;
+constexpr int TIMESTAMPLENGTH = TIME_STAMP_LENGTH;
 
-// Years since 1900 (three digits: century digit and year), month 1-12, day,
-// hour, minute, second, then three constant zeros.
-constexpr char TIMESTAMPFORMAT[] = "%03d%02d%02d%02d%02d%02d000";
-
-// Writes the time stamp of `time` (seconds since the epoch, taken as local
-// time) into the TIMESTAMPLENGTH characters at `destination`, without a
-// terminator. A time that has no local form or whose year lies outside
-// 1900-2899 (three digits of years since 1900) is written as
-// TIMESTAMPLENGTH '0' characters and traced at the error level.
-// Thread-safe.
+// Writes the time stamp of `time` (FormatTimeStamp) into the
+// TIMESTAMPLENGTH characters at `destination`, without a terminator. A time
+// that has no local form or whose year lies outside 1900-2899 (three digits of
+// years since 1900) is written as TIMESTAMPLENGTH '0' characters and traced at
+// the error level. Thread-safe.
 void GenerateTimestamp(time_t time, char* destination);
 
 #endif  // QOR_TABLES_TESKAL_TIME_H_

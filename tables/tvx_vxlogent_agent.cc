@@ -189,7 +189,7 @@ void tvx_vxlogent_agent::leGetFreqPeriodThresholds() {
 
 void tvx_vxlogent_agent::TakeSample() {
   WEX1_Event ev(wex1, __func__);
-  long batch = allocStep < gMaxRows ? allocStep : gMaxRows;
+  const long batch = allocStep < gMaxRows ? allocStep : gMaxRows;
   rowCount = 0;
   if (pTheLogManager == nullptr) {
     WEX1_TRACE(wex1, WEX1_ERROR, "\nLog Manager not found. Request terminating.");
@@ -209,31 +209,43 @@ void tvx_vxlogent_agent::TakeSample() {
   if (leGetEntrytimeThresholds()) {
     leReportCursor = leLogFile->lfStartReportRequest(&leThresholds);
     if (leReportCursor != nullptr) {
-      long total = 0;
-      while (true) {
-        const unsigned n = leGetLogEntries(static_cast<unsigned>(batch));
-        if (n == 0) {
-          break;
+      // The limit counts the rows the reply carries: those that match the
+      // request's condition, not those read.
+      bool more = true;
+      while (more && rowCount < gMaxRows) {
+        const long want =
+            gMaxRows - rowCount < batch ? gMaxRows - rowCount : batch;
+        const unsigned n = leGetLogEntries(static_cast<unsigned>(want));
+        if (n != 0 &&
+            tvx_vxlogent_base::AddData(reinterpret_cast<char*>(leRowBuffer),
+                                       static_cast<int>(n)) != 0) {
+          break;  // out of memory (traced)
         }
-        tvx_vxlogent_base::AddData(reinterpret_cast<char*>(leRowBuffer), static_cast<int>(n));
-        if (static_cast<long>(n) < batch) {
-          break;
-        }
-        total += n;
-        if (total >= gMaxRows) {
-          WEX1_TRACE(wex1, WEX1_FLOW, "\nMaximum report row limit of %ld reached. Request terminating.",
-                     gMaxRows);
-          break;
-        }
-        if (gMaxRows - total < batch) {
-          batch = gMaxRows - total;
-        }
+        more = static_cast<long>(n) == want;
+      }
+      if (more && rowCount >= gMaxRows && leMoreMatchingRows()) {
+        WEX1_TRACE(
+            wex1, WEX1_FLOW,
+            "\nMaximum report row limit of %ld reached. Request terminating.",
+            gMaxRows);
+        MarkRowsCut();
       }
       leLogFile->lfEndReportRequest(&leReportCursor);
     }
   }
   free(leRowBuffer);
   leRowBuffer = nullptr;
+}
+
+bool tvx_vxlogent_agent::leMoreMatchingRows() {
+  while (leLogFile->lfGetNextLogEntry(&leRowBuffer[0], leReportCursor,
+                                      &leThresholds) != nullptr) {
+    if (CheckForException(reinterpret_cast<const char*>(&leRowBuffer[0])) !=
+        0) {
+      return true;
+    }
+  }
+  return false;
 }
 
 unsigned tvx_vxlogent_agent::leGetLogEntries(unsigned count) {

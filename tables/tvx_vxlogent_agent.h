@@ -36,6 +36,9 @@ class tvx_vxlogent_agent : public tvx_vxlogent_base {
   bool leGetEntrytimeThresholds();
   // Fills up to `count` rows of leRowBuffer from the log; the number filled.
   unsigned leGetLogEntries(unsigned count);
+  // Reads on until a row that matches the request's condition: true when
+  // one is left after the rows collected (the row limit cut the reply).
+  bool leMoreMatchingRows();
 
   Log_File* leLogFile = nullptr;
   tvx_vxlogent_data_t* leRowBuffer = nullptr;

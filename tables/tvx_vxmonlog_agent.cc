@@ -13,6 +13,17 @@
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV130");
 
+namespace {
+
+// A count or size for a 32-bit integer column: its maximum when it does not
+// fit, never a wrapped (negative) value.
+int32_t SaturatedInt32(uint64_t value) {
+  return value > static_cast<uint64_t>(INT32_MAX) ? INT32_MAX
+                                                  : static_cast<int32_t>(value);
+}
+
+}  // namespace
+
 tvx_vxmonlog_agent::tvx_vxmonlog_agent(RequestDetail* detail, ContextInfo* context,
                                        TableManager* manager)
     : tvx_vxmonlog_base(detail, context, manager) {
@@ -88,15 +99,14 @@ void tvx_vxmonlog_agent::BuildTableRow(tvx_vxmonlog_data_t* row, Log_File* log) 
   row->logtype[0] = log->LogType;
   log->lfGetMonitorStatus(row->monstatus, sizeof row->monstatus);
   GenerateTimestamp(log->MonitorStartStopTime, row->montime);
-  row->numevents = static_cast<int32_t>(log->NumEvents);
-  row->numerrors = static_cast<int32_t>(log->NumFormatErrors);
+  row->numevents = SaturatedInt32(log->NumEvents);
+  row->numerrors = SaturatedInt32(log->NumFormatErrors);
   int64_t size = 0;
   time_t modified = 0;
   const int e = log->lfStatLog(&size, &modified);
   if (e == 0) {
-    // Saturated: a log of 2 GiB or more would otherwise show a negative or
-    // wrapped size.
-    row->logsize = size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
+    // -1 means "cannot stat": a size past the column shows its maximum.
+    row->logsize = SaturatedInt32(size < 0 ? 0 : static_cast<uint64_t>(size));
     GenerateTimestamp(modified, row->logmoddate);
   } else {
     WEX1_TRACE(wex1, WEX1_ERROR, "\nstat() command failed for %s; errno = %d; %s.", name, e,

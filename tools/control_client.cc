@@ -77,6 +77,8 @@ Control_Reply ParseControlReply(const std::string& text) {
     r.lines.push_back(text.substr(at, e - at));
     at = e + 1;
   }
+  // The agent's marker after the rows of a report its row limit cut.
+  r.truncated = text.compare(at, std::string::npos, "TRUNCATED\n") == 0;
   return r;
 }
 

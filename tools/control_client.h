@@ -17,6 +17,8 @@ struct Control_Reply {
   Reply_Status status = Reply_Status::kUnreachable;
   std::vector<std::string> lines;
   std::string text;
+  // The agent's row limit left matching rows out of the reply.
+  bool truncated = false;
 };
 
 // Sends `line` (without its newline) to the agent at `socket_path` and reads
@@ -24,7 +26,8 @@ struct Control_Reply {
 Control_Reply SendControlRequest(const std::string& socket_path, const std::string& line,
                                  int timeout_ms);
 
-// Splits a whole reply text ("OK n\n" and n lines, or "ERR text\n").
+// Splits a whole reply text ("OK n\n" and n lines, then "TRUNCATED\n" when
+// a row limit cut them; or "ERR text\n").
 Control_Reply ParseControlReply(const std::string& text);
 
 #endif  // QOR_TOOLS_CONTROL_CLIENT_H_

@@ -457,6 +457,12 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err) {
   }
   const std::string& cmd = o.words[0];
   const std::string sub = o.words.size() > 1 ? o.words[1] : "";
+  if (reply.truncated) {
+    fprintf(
+        err,
+        "qorctl: only the newest %zu entries are shown: the agent's row limit (TVX_MAX_ROWS) cut the reply\n",
+        reply.lines.size());
+  }
   std::string dir, name;
   if (cmd == "entries" && reply.lines.empty() && SplitLogPath(o.words[1], &dir, &name, &why)) {
     // An empty report and a log the agent does not watch look alike; tell them apart.

@@ -100,30 +100,50 @@ TEST_F(LogFileTest, LinesPresentBeforeMonitoringProduceNoEvents) {
   EXPECT_EQ(cap.Text(), "");
 }
 
-TEST_F(LogFileTest, LongLineArrivesAsThreeEntries) {
+// A line longer than the buffer is one entry, cut: the text at byte 2047 (a
+// forged syslog line here) never becomes an entry of its own.
+TEST_F(LogFileTest, LongLineArrivesAsOneCutEntry) {
   qortest::TraceCapture cap("ERROR");
   qortest::WriteFile(path_, "");
   auto log = StartWatching();
-  qortest::AppendFile(path_, std::string(5000, 'x') + "\n");
-  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 3; }));
-  const auto entries = log->Entries();
-  ASSERT_EQ(entries.size(), 3u);
-  EXPECT_EQ(entries[0], std::string(2047, 'x'));
-  EXPECT_EQ(entries[1], std::string(2047, 'x'));
-  EXPECT_EQ(entries[2], std::string(906, 'x') + "\n");
+  std::string line(5000, 'x');
+  line.replace(2047, 40, "Dec  8 04:05:06 fakehost sshd[1]: Failed");
+  qortest::AppendFile(path_, line + "\nnext\n");
+  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 2; }));
+  EXPECT_EQ(log->Entries(), std::vector<std::string>(
+                                {std::string(2046, 'x') + "\n", "next\n"}));
   EXPECT_EQ(log->NumFormatErrors, 0u);
 }
 
-TEST_F(LogFileTest, LineWrittenInTwoPartsArrivesAsTwoEntries) {
+// A line written in two pieces, with a poll between them, is one entry;
+// a torn tail still held when the file is truncated is delivered as it
+// stands.
+TEST_F(LogFileTest, TornLineIsHeldUntilItsNewlineArrives) {
   qortest::TraceCapture cap("ERROR");
   qortest::WriteFile(path_, "");
   auto log = StartWatching();
   qortest::AppendFile(path_, "first half");
+  ASSERT_TRUE(WaitUntil([&] { return log->LogEOF == 10; }));
+  EXPECT_EQ(log->NumEvents, 0u);
+  qortest::AppendFile(path_, " second half\r\ntail");
   ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 1; }));
-  qortest::AppendFile(path_, " second half\n");
+  ASSERT_TRUE(WaitUntil([&] { return log->LogEOF == 28; }));
+  qortest::WriteFile(path_, "new\n");  // truncated under the held "tail"
+  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 3; }));
+  EXPECT_EQ(log->Entries(), std::vector<std::string>(
+                                {"first half second half\n", "tail", "new\n"}));
+}
+
+// A run of NUL bytes (a copy-truncate behind a writer that does not append)
+// counts once as a format error, and the line after it arrives whole.
+TEST_F(LogFileTest, NulRunIsSkippedAndCountedOnce) {
+  qortest::TraceCapture cap("ERROR");
+  qortest::WriteFile(path_, "");
+  auto log = StartWatching();
+  qortest::AppendFile(path_, std::string(3000, '\0') + "after the hole\n");
   ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 2; }));
-  EXPECT_EQ(log->Entries(),
-            std::vector<std::string>({"first half", " second half\n"}));
+  EXPECT_EQ(log->NumFormatErrors, 1u);
+  EXPECT_EQ(log->Entries(), std::vector<std::string>({"after the hole\n"}));
 }
 
 TEST_F(LogFileTest, UnformattableEntryCountsAsFormatError) {

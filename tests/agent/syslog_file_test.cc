@@ -331,19 +331,20 @@ TEST_F(SyslogFileTest, ReportWindowSkipsNewerEntriesAndEndsAtTheFirstOlderOne) {
 }
 
 TEST_F(SyslogFileTest,
-       ReportReturnsAnUnfinishedLastLineAndStopsAtALineThatDoesNotFormat) {
+       ReportSkipsLinesThatDoNotFormatAndTheUnfinishedLastLine) {
   const std::string path = dir_.File("messages");
   qortest::WriteFile(path,
                      "Mar  5 09:00:00 h s: 1\n"
                      "a line that is no syslog entry\n"
-                     "Mar  5 09:01:00 h s: 2\n"
+                     "\n"
+                     "Mar  5 09:01:00 h s: 2\r\n"
                      "Mar  5 09:02:00 h s: 3 still being written");
   auto log = NewLog(path);
   log->OptimumBlockSize = 8192;
   log->FixedNow = Utc(2001, 3, 5, 11, 0, 0);
-  EXPECT_EQ(Report(*log, kAll, kNever),
-            (std::vector<std::string>{"1010305090200000 3 still being written",
-                                      "1010305090100000 2"}));
+  EXPECT_EQ(
+      Report(*log, kAll, kNever),
+      (std::vector<std::string>{"1010305090100000 2", "1010305090000000 1"}));
 }
 
 // The lines of a report test: "Mar  5 09:MM:SS h s: L<n> " and filler up to

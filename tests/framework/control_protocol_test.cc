@@ -243,6 +243,7 @@ TEST_F(ControlProtocolTest, ReportRowsAreJsonWithoutPadding) {
             "{\"NAME\":\"alpha\",\"COUNT\":1,\"NOTE\":\"\"}\n"
             "{\"NAME\":\"gamma\",\"COUNT\":-3,\"NOTE\":\"x\\u00ff\\\"y\"}\n");
   EXPECT_EQ(AnswerControlLine("REPORT QTEST.CTLROWS WHERE COUNT > 100"), "OK 0\n");
+  EXPECT_EQ(FormatControlOk({"{}"}, true), "OK 1\n{}\nTRUNCATED\n");
   // Report objects are destroyed after their reply and never listed as live.
   EXPECT_EQ(g_alive, 0);
   EXPECT_EQ(Table()->LiveCount(), 0);

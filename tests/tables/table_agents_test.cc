@@ -1,13 +1,15 @@
 // The samples of the three agent classes: log-entries reports, the
 // monitored-logs rows and the node-status heartbeat row.
+#include <stdint.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
-
-#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "agent/log_file.h"
 #include "agent/log_manager.h"
@@ -49,6 +51,8 @@ class Report_Log : public Log_File {
     memset(r, ' ', sizeof *r);
     lfFillCommonColumns(r);
     memcpy(r->entrytime, "1261208120000000", 16);
+    memcpy(r->entrydesc, *served % 2 == 0 ? "even" : "odd",
+           *served % 2 == 0 ? 4 : 3);
     return row;
   }
   void lfEndReportRequest(void** report) override {
@@ -86,8 +90,8 @@ class TableAgentsTest : public ::testing::Test {
   }
 
   // Runs a report with `condition` on a private manager; the rows it
-  // collected.
-  int Report(const std::string& condition) {
+  // collected, and in *cut whether the row limit left matching rows out.
+  int Report(const std::string& condition, bool* cut = nullptr) {
     RequestDetail detail;
     detail.appl = "TVX";
     detail.table = "VXLOGENT";
@@ -98,6 +102,9 @@ class TableAgentsTest : public ::testing::Test {
     tvx_vxlogent_manager table("TVX", "VXLOGENT");
     tvx_vxlogent_agent report(&detail, &context, &table);
     report.TakeSample();
+    if (cut != nullptr) {
+      *cut = report.RowsCut();
+    }
     return report.RowCount();
   }
   std::string Window() {
@@ -130,6 +137,25 @@ TEST_F(TableAgentsTest, ReportsComeInBatchesBoundedByTheRowLimit) {
     EXPECT_EQ(trace.Count("Passing row 0 to InsertRow()."), c.batches) << c.entries;
     EXPECT_EQ(trace.Contains("\nMaximum report row limit of 50 reached. Request terminating."),
               c.limit_message);
+  }
+  // The limit counts the rows that match the condition, and the report
+  // says whether it left any out.
+  const struct {
+    long max_rows;
+    int entries;  // half of them "even"
+    int rows;
+    bool cut;
+  } filtered[] = {{5, 12, 5, true},
+                  {6, 12, 6, false},
+                  {5, 10, 5, false},
+                  {50, 120, 50, true}};
+  for (const auto& c : filtered) {
+    gMaxRows = c.max_rows;
+    Report_Log::Entries() = c.entries;
+    bool cut = !c.cut;
+    EXPECT_EQ(Report(Window() + " AND ENTRYDESC == \"even\"", &cut), c.rows)
+        << c.entries;
+    EXPECT_EQ(cut, c.cut) << c.max_rows << " of " << c.entries;
   }
   // Reports count themselves in and out with the manager.
   EXPECT_EQ(manager.UseCount, 0u);
@@ -215,6 +241,16 @@ TEST_F(TableAgentsTest, MonitoredLogRowsDescribeEachLog) {
   EXPECT_EQ(Text(deep_row.logname, 21), std::string(20, 'n') + " ");
   EXPECT_EQ(Text(deep_row.formatter, 256), std::string(256, ' '));
   EXPECT_EQ(deep_row.logsize, 5);
+
+  // Counters and sizes past a 32-bit column show its maximum, never a
+  // wrapped value (-1 would read as "cannot stat").
+  ASSERT_EQ(truncate(long_path.c_str(), 4294967295LL), 0);  // sparse
+  manager.Log(1)->NumEvents = 1ULL << 33;
+  manager.Log(1)->NumFormatErrors = 3000000000ULL;
+  const tvx_vxmonlog_data_t big = MonlogRow(manager.Log(1));
+  EXPECT_EQ(big.logsize, INT32_MAX);
+  EXPECT_EQ(big.numevents, INT32_MAX);
+  EXPECT_EQ(big.numerrors, INT32_MAX);
 
   const tvx_vxmonlog_data_t gone_row = MonlogRow(manager.Log(2));
   EXPECT_EQ(gone_row.logsize, -1);

@@ -21,7 +21,7 @@ std::string Render(const Control_Reply& r) {
   for (const std::string& l : r.lines) {
     out += " [" + l + "]";
   }
-  return out;
+  return r.truncated ? out + " TRUNCATED" : out;
 }
 
 TEST(ControlClientTest, RepliesAreSplit) {
@@ -32,6 +32,9 @@ TEST(ControlClientTest, RepliesAreSplit) {
       {"OK 0\n", "OK"},
       {"OK 2\n{\"a\":1}\n{\"b\":2}\n", "OK [{\"a\":1}] [{\"b\":2}]"},
       {"OK 1\n\n", "OK []"},
+      {"OK 1\n{}\nTRUNCATED\n",
+       "OK [{}] TRUNCATED"},  // the row limit cut the rows
+      {"OK 0\nTRUNCATED later\n", "OK"},
       {"ERR unknown table X\n", "ERR (unknown table X)"},
       {"", "BROKEN (the agent closed the connection without a reply)"},
       {"OK 1", "BROKEN (the reply ended before its first line did)"},
