@@ -20,7 +20,6 @@
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"
 #include "tables/timestamp.h"
-#include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxlogent_schema.h"
 #include "util/errno_text.h"
 #include "util/unique_fd.h"
@@ -79,10 +78,6 @@ const char* const FACILITYNAMES[] = {
 constexpr size_t DATATHRESHOLD = 8192;
 // Characters of the number in "[pid]".
 constexpr size_t PIDSIZE = 20;
-
-const char* Name(const char* name) {
-  return name != nullptr ? name : "";
-}
 
 // The length of the valid UTF-8 character of 2 to 4 bytes that `s` (of
 // `n` bytes) begins with, or 0 when it begins with none. C1 controls
@@ -548,14 +543,14 @@ void Journal_File::jlPublishCursor() {
   free(cursor);
 }
 
-bool Journal_File::jlGetCursor(std::string* cursor) {
+bool Journal_File::lfGetPosition(std::string* cursor) {
   lfLockLog();
   *cursor = LastCursor;
   lfUnlockLog();
   return !cursor->empty();
 }
 
-void Journal_File::jlSetResumeCursor(const std::string& cursor) {
+void Journal_File::lfSetPosition(const std::string& cursor) {
   lfLockLog();
   ResumeCursor = cursor;
   lfUnlockLog();
@@ -585,21 +580,14 @@ long Journal_File::lfReadLog() {
 }
 
 void Journal_File::jlHandleEntry() {
-  tvx_vxlogent_data_t row;
+  // The entry's text is needed only for its debug record.
   char text[MAXRECSIZE];
   text[0] = '\0';
   unsigned length = 0;
   if (LogDebugMode == LOGDEBUGMODEON) {
     length = jlEntryText(JournalHandle.get(), text, sizeof text);
   }
-  ++NumEvents;
-  if (lfFormatEntryAsRow(text, &row, nullptr) != 0) {
-    ++NumFormatErrors;
-    lfWriteToDebugLog(text, length, nullptr, 0);
-  } else {
-    tvx_vxlogent_manager::EventArrived(&row, 1);
-    lfWriteToDebugLog(text, length, &row, sizeof row);
-  }
+  lfHandleEntry(text, length);
 }
 
 unsigned Journal_File::jlEntryText(sd_journal* journal, char* text,

@@ -132,21 +132,24 @@ class Journal_File : public Log_File {
   int jlOpenJournal(Unique_Journal* journal);
 
   // --- Positions ---------------------------------------------------------
+  // A J log's position is a journal cursor. These are the hooks a store of
+  // positions across restarts calls: it saves what lfGetPosition gives and
+  // hands it back through lfSetPosition before the worker's first start.
   // The cursor of the last entry the worker read (at first, of the entry it
   // started after): false when there is none yet. Any thread; takes LogLock.
-  bool jlGetCursor(std::string* cursor);
+  virtual bool lfGetPosition(std::string* cursor);
   // The worker's next start resumes after the entry of `cursor` (an earlier
-  // run's jlGetCursor) instead of at the journal's tail; an empty cursor
+  // run's lfGetPosition) instead of at the journal's tail; an empty cursor
   // clears it. Without one, a restart resumes after the last entry read.
   // Takes LogLock.
-  void jlSetResumeCursor(const std::string& cursor);
+  virtual void lfSetPosition(const std::string& cursor);
 
   // The worker's handle; open while the worker follows the journal.
   Unique_Journal JournalHandle;
 
  private:
-  // Counts, formats, delivers and debug-logs the entry JournalHandle stands
-  // on. Worker only.
+  // The entry step (lfHandleEntry) for the entry JournalHandle stands on,
+  // its fields as the debug record's text. Worker only.
   void jlHandleEntry();
   // Writes the entry's fields as FIELD=value lines (printable part) into
   // `text`, at most `size` - 1 characters and a NUL: their length.

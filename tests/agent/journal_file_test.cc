@@ -323,7 +323,7 @@ TEST_F(JournalFileTest, WorkerResumesAfterTheLastEntryRead) {
         AppendJournal(file, ExportEntry(kT0 + 1, {{"MESSAGE", "read"}})));
     ASSERT_TRUE(qortest::WaitUntil([&] { return log->NumEvents >= 2; }));
     log->lfStopThread();
-    ASSERT_TRUE(log->jlGetCursor(&cursor));
+    ASSERT_TRUE(log->lfGetPosition(&cursor));
   }
   // Written while no worker ran.
   ASSERT_TRUE(
@@ -333,7 +333,7 @@ TEST_F(JournalFileTest, WorkerResumesAfterTheLastEntryRead) {
   ASSERT_NE(log, nullptr);
   log->lfStopThread();
   const uint64_t first_run = log->NumEvents;  // from the tail: nothing
-  log->jlSetResumeCursor(cursor);
+  log->lfSetPosition(cursor);
   log->lfStartThread();
   ASSERT_TRUE(
       qortest::WaitUntil([&] { return log->NumEvents >= first_run + 2; }));
