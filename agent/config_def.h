@@ -12,6 +12,7 @@ constexpr char SYSLOGTYPE = 'S';    // syslog-format text log; the default
 constexpr char ERRLOGTYPE = 'E';    // error report read through a command
 constexpr char ADMINLOGTYPE = 'A';  // utmp-format login accounting
 constexpr char USERLOGTYPE = 'U';   // text log described by a format string
+constexpr char JOURNALTYPE = 'J';   // systemd journal read through sd-journal
 
 // The separator an absolute file name begins with, and the shortest
 // directory prefix ("/") of an accepted name.
@@ -46,6 +47,11 @@ constexpr char DEFAULTRSYSLOGCONF[] = "/etc/rsyslog.conf";
 // A-type procedure selecting the host's own utmp record layout; an A log
 // without a procedure has the fixed 36-byte records.
 constexpr char UTMPPROCEDURE[] = "utmp";
+
+// Where the journal lives, persistent first: watched when neither the
+// agent's nor a syslog configuration exists.
+constexpr char PERSISTENTJOURNALDIR[] = "/var/log/journal";
+constexpr char VOLATILEJOURNALDIR[] = "/run/log/journal";
 // Names the agent debug file; set, it turns the agent's debug mode on.
 constexpr char DEBUGLOGENVVAR[] = "AGENT_DEBUG_LOG";
 // Names the file that keeps each log's position across restarts; unset,

@@ -62,9 +62,11 @@ class Log_Base {
   // accepted, so non-zero marks the name as accepted.
   int LogPathNameLength;
   std::atomic<char> LogDebugMode;  // LOGDEBUGMODEON or LOGDEBUGMODEOFF
-  char LogType;  // SYSLOGTYPE, ERRLOGTYPE, ADMINLOGTYPE or USERLOGTYPE
+  // SYSLOGTYPE, ERRLOGTYPE, ADMINLOGTYPE, USERLOGTYPE or JOURNALTYPE
+  char LogType;
   // Type ERRLOGTYPE: the command producing the error report; type
-  // USERLOGTYPE: the format string; otherwise null.
+  // USERLOGTYPE: the format string; type JOURNALTYPE: the match list, or
+  // null; otherwise null.
   char* LogProcedure;
 };
 

@@ -400,6 +400,16 @@ void Log_File::lfGetMonitorStatus(char* const dest, const long len) {
          static_cast<size_t>(len) < length ? static_cast<size_t>(len) : length);
 }
 
+int Log_File::lfStatLog(int64_t* size, time_t* modified) {
+  struct stat st;
+  if (stat(Name(LogFileName), &st) != 0) {
+    return errno;
+  }
+  *size = st.st_size;
+  *modified = st.st_mtime;
+  return 0;
+}
+
 namespace {
 
 // Monotonic seconds, for the rotated file's grace time.

@@ -142,6 +142,10 @@ class Log_File : public Log_Base {
   // Releases everything the report holds and sets *report to null.
   // REQUIRES: *report is a handle from lfStartReportRequest.
   virtual void lfEndReportRequest(void** report) = 0;
+  // The log's size in bytes and the time it last changed, for the
+  // monitored-logs table: 0, or the errno value of the failure (the caller
+  // traces it). The file kinds stat LogFileName. Any thread.
+  virtual int lfStatLog(int64_t* size, time_t* modified);
 
   // --- Worker thread ---------------------------------------------------
   // Starts the worker; MONITOR_RUNNING and MonitorStartStopTime on

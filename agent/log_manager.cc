@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -18,6 +19,7 @@
 #include "agent/adminlog_file.h"
 #include "agent/errlog_file.h"
 #include "agent/syslog_conf.h"
+#include "agent/journal_file.h"
 #include "agent/syslog_file.h"
 #include "agent/userlog_file.h"
 #include "framework/wex1.h"
@@ -116,6 +118,8 @@ const char NoValidConfigMsg[] =
 const char SyslogUnchangedMsg[] =
     "\n%s has not changed since last refresh. No refresh performed";
 const char NoValidSyslogMsg[] = "\nNo valid log files found in %s. ";
+const char JournalDefaultMsg[] =
+    "\nNo syslog configuration %s; watching the systemd journal %s.";
 const char ValidLogAllocErrMsg[] =
     "\nMemory allocation for Valid_Log object failed. Agent is terminating.";
 const char UnknownTypeMsg[] =
@@ -244,6 +248,7 @@ Log_Manager::Log_Manager(bool start_manager_thread)
       DebugLogP(nullptr),
       NoWork(false),
       StateFile(nullptr),
+      JournalDirs{PERSISTENTJOURNALDIR, VOLATILEJOURNALDIR},
       ManagerThreadStarted(false),
       SyncObjectsReady(false),
       NextStateSave(0),
@@ -647,7 +652,8 @@ unsigned int Log_Manager::lmGetValidLogs() {
     }
   }
   if (!file_signature(Text(SyslogConfFile), &signature)) {
-    return static_cast<unsigned int>(ev.Result(0));
+    return static_cast<unsigned int>(
+        ev.Result(ConfigFile == nullptr ? lmUseJournal() : 0));
   }
   if (SyslogConfFileLastChanged != 0 &&
       signature == SyslogConfFileSignature) {
@@ -684,22 +690,45 @@ unsigned int Log_Manager::lmCreateValidLogList(_WhenceConfig whence,
     return next < syslog_records.size() ? &syslog_records[next++][0] : nullptr;
   };
   while (char* const record = next_record()) {
-    Valid_Log* const log =
-        new (std::nothrow) Valid_Log(whence, record, FirstValidLog);
-    if (log == nullptr) {
-      WEX1_TRACE(wex1, WEX1_ERROR, ValidLogAllocErrMsg);
-      exit(-1);
+    if (lmAddValidLog(whence, record)) {
+      ++count;
     }
-    if (log->Valid == 0) {
-      delete log;
-      continue;
-    }
-    if (FirstValidLog == nullptr) {
-      FirstValidLog = log;
-    }
-    ++count;
   }
   return static_cast<unsigned int>(ev.Result(count));
+}
+
+bool Log_Manager::lmAddValidLog(_WhenceConfig whence, char* record) {
+  Valid_Log* const log =
+      new (std::nothrow) Valid_Log(whence, record, FirstValidLog);
+  if (log == nullptr) {
+    WEX1_TRACE(wex1, WEX1_ERROR, ValidLogAllocErrMsg);
+    exit(-1);
+  }
+  if (log->Valid == 0) {
+    delete log;
+    return false;
+  }
+  if (FirstValidLog == nullptr) {
+    FirstValidLog = log;
+  }
+  return true;
+}
+
+unsigned int Log_Manager::lmUseJournal() {
+  WEX1_Event ev(wex1, __func__);
+  for (const char* const dir : JournalDirs) {
+    if (dir == nullptr || !Journal_File::jlHoldsJournalFiles(dir)) {
+      continue;
+    }
+    WEX1_TRACE(wex1, WEX1_ERROR, JournalDefaultMsg, Text(SyslogConfFile), dir);
+    char record[CONFIGRECSIZE];
+    snprintf(record, sizeof record, "%s %c%c %c%c", dir, FIELDFIRSTCHAR,
+             LOGDEBUGMODEOFF, FIELDFIRSTCHAR, JOURNALTYPE);
+    if (lmAddValidLog(USERCONFIG, record)) {
+      return static_cast<unsigned int>(ev.Result(1));
+    }
+  }
+  return static_cast<unsigned int>(ev.Result(0));
 }
 
 Log_File* Log_Manager::lmCreateLogObject(const Valid_Log& log) {
@@ -718,6 +747,9 @@ Log_File* Log_Manager::lmCreateLogObject(const Valid_Log& log) {
       break;
     case USERLOGTYPE:
       object = new (std::nothrow) Userlog_File(log, FirstLogObject);
+      break;
+    case JOURNALTYPE:
+      object = new (std::nothrow) Journal_File(log, FirstLogObject);
       break;
     default:
       WEX1_TRACE(wex1, WEX1_ERROR, UnknownTypeMsg,

@@ -107,6 +107,13 @@ class Log_Manager {
   // Reads the file at `path` in the format `whence` into the valid-log
   // ring: the number of accepted entries.
   unsigned int lmCreateValidLogList(_WhenceConfig whence, const char* path);
+  // Parses one record into the valid-log ring: true when accepted.
+  bool lmAddValidLog(_WhenceConfig whence, char* record);
+  // The default list of a journal-only host, for when no agent
+  // configuration is named and no syslog configuration exists: one J log of
+  // the first of JournalDirs that holds journal files, traced. 1, or 0 when
+  // none does.
+  unsigned int lmUseJournal();
   // Reconciles the log objects with the `count` valid logs and empties the
   // valid-log ring. REQUIRES: ManagerLock held, UseCount 0.
   void lmBuildLogObjects(unsigned int count) REQUIRES(ManagerLock);
@@ -204,6 +211,10 @@ class Log_Manager {
   // REQUIRES: ManagerLock held (called by lmBuildLogObjects).
   virtual Log_File* lmCreateLogObject(const Valid_Log& log)
       REQUIRES(ManagerLock);
+
+  // The journal directories lmUseJournal looks at, in order; null entries
+  // are passed over. Tests point them elsewhere.
+  const char* JournalDirs[2];
 
  private:
   // Creates ManagerLock and both conditions; ends the process on failure.

@@ -37,8 +37,8 @@ const char kNodeTypeVar[] = "VANDU_NODETYPE";
 constexpr int CWDSIZE = 1025;
 
 const HOV_EnvHelp kAgentEnv[] = {
-    {"TVX_CONFIG_FILE", "none (the syslog configuration is used)",
-     "agent configuration file: one log per line, PATH [;DEBUG] [;TYPE] [;PROCEDURE]"},
+    {"TVX_CONFIG_FILE", "none (the syslog configuration is used, else the systemd journal)",
+     "agent configuration file: one log per line, PATH [;DEBUG Y|N] [;TYPE S|E|A|U|J] [;PROCEDURE]"},
     {"TVX_SYSLOG_CONF", "/etc/syslog.conf, else /etc/rsyslog.conf",
      "syslog configuration whose file actions are watched"},
     {"AGENT_DEBUG_LOG", "none (debug mode off)", "file that receives the debug records of logs in debug mode"},
@@ -241,9 +241,12 @@ void ShutDown() {
 int QorAgentMain(int argc, char** argv, ZEP_AgentLoader loadAgents) {
   static const HOV_ProgramInfo kInfo = {
       "qoragent",
-      "Watches the logs named in its configuration (or in the syslog configuration), turns\n"
-      "every new entry into a VXLOGENT row for the situations that watch it, and answers\n"
-      "reports on log entries, monitored logs and node status (see qorctl).",
+      "Watches the logs named in its configuration (or in the syslog configuration, else the\n"
+      "systemd journal), turns every new entry into a VXLOGENT row for the situations that\n"
+      "watch it, and answers reports on log entries, monitored logs and node status (see\n"
+      "qorctl). Log types: S syslog text, E error-report command, A login records, U text\n"
+      "described by a format command, J systemd journal (a journal directory or file; the\n"
+      "procedure is a match list such as _SYSTEMD_UNIT=ssh.service + SYSLOG_IDENTIFIER=sudo).",
       kAgentEnv};
   // The control signals are blocked before anything else happens, so that a
   // SIGHUP or SIGTERM at any moment after exec waits for the manager thread

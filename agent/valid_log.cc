@@ -3,11 +3,13 @@
 #include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <new>
 
 #include "agent/config_def.h"
+#include "agent/journal_file.h"
 #include "agent/log_manager_util.h"
 #include "agent/syslog_conf.h"
 #include "framework/wex1.h"
@@ -75,6 +77,19 @@ bool IsUtmpProcedure(const char* token) {
   return true;
 }
 
+// Whether `path` names a directory. A trailing '/' is removed from it (but
+// for the root), so that the base name of a directory is its last part.
+bool IsDirectory(char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return false;
+  }
+  for (size_t n = strlen(path); n > 1 && path[n - 1] == ROOT; --n) {
+    path[n - 1] = '\0';
+  }
+  return true;
+}
+
 }  // namespace
 
 Valid_Log::Valid_Log(_WhenceConfig whence, char* record, Valid_Log* anchor)
@@ -120,6 +135,9 @@ void Valid_Log::vlExtractTokens(char* record) {
   char empty[] = "";
   char* save = nullptr;
   int field = 0;
+  // A directory is a log only for the journal kind, whose type field
+  // follows: its check waits for the end of the line.
+  bool directory = false;
   for (char* token =
            strtok_r(record != nullptr ? record : empty, FIELDDELIMITER1, &save);
        token != nullptr && Valid == 1;
@@ -152,6 +170,7 @@ void Valid_Log::vlExtractTokens(char* record) {
         } else {
           // A file that does not exist (yet) or cannot be read still gets
           // its log: the worker reports the error and is retried.
+          directory = IsDirectory(token);
           lbSetLogFileName(token);
           if (LogPathNameLength < MINPATHLENGTH) {
             Valid = 0;
@@ -164,7 +183,8 @@ void Valid_Log::vlExtractTokens(char* record) {
         break;
       case 3:
         if (letter == SYSLOGTYPE || letter == ERRLOGTYPE ||
-            letter == ADMINLOGTYPE || letter == USERLOGTYPE) {
+            letter == ADMINLOGTYPE || letter == USERLOGTYPE ||
+            letter == JOURNALTYPE) {
           LogType = letter;
         } else {
           WEX1_TRACE(wex1, WEX1_ERROR, InvalidTypeMsg, token, LogFileName);
@@ -177,7 +197,9 @@ void Valid_Log::vlExtractTokens(char* record) {
         if (strtok_r(nullptr, FIELDDELIMITER2, &save) != nullptr) {
           token[strlen(token)] = ' ';
         }
-        if (LogType == ERRLOGTYPE || LogType == USERLOGTYPE) {
+        if (LogType == JOURNALTYPE) {
+          lbSetLogProcedure(token);  // a match list: no file name in it
+        } else if (LogType == ERRLOGTYPE || LogType == USERLOGTYPE) {
           vlSetLogProcedure(token);
         } else if (LogType == ADMINLOGTYPE && IsUtmpProcedure(token)) {
           vlSetLogProcedure(UTMPPROCEDURE);
@@ -196,6 +218,15 @@ void Valid_Log::vlExtractTokens(char* record) {
   if (Valid == 1 && LogFileName == nullptr) {
     // A record without any field names no log.
     WEX1_TRACE(wex1, WEX1_ERROR, NoDefaultNameMsg);
+    Valid = 0;
+  }
+  if (Valid == 1 && LogType == JOURNALTYPE) {
+    if (!Journal_File::jlCheckConfig(LogFileName, LogProcedure)) {
+      Valid = 0;
+    }
+  } else if (Valid == 1 && directory) {
+    file_last_modified(LogFileName);  // traces that it is no regular file
+    WEX1_TRACE(wex1, WEX1_ERROR, IgnoringRemainderMsg);
     Valid = 0;
   }
   if (Valid == 1 && LogProcedure == nullptr) {

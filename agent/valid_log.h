@@ -10,7 +10,9 @@
 //
 // Agent configuration line, up to four fields separated by blanks or tabs,
 // each after the first opened by ';' (a lone ';' keeps the default):
-//   /abs/path [;debug Y|N] [;type S|E|A|U] [;procedure to the end of line]
+//   /abs/path [;debug Y|N] [;type S|E|A|U|J] [;procedure to the end of line]
+// The path names a regular file, or for type J also a journal directory; the
+// procedure of a J log is its match list.
 // Syslog configuration line: selector, blanks or tabs, action; an action
 // that is an absolute path names a syslog-type log, any other is ignored.
 #ifndef QOR_AGENT_VALID_LOG_H_

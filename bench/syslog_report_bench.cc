@@ -22,6 +22,7 @@
 
 #include "agent/syslog_file.h"
 #include "agent/valid_log.h"
+#include "bench/report_rows.h"
 #include "framework/wex1.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"
@@ -86,24 +87,9 @@ std::unique_ptr<Syslog_File> NewLog(const std::string& path) {
   return log;
 }
 
-// One report over the window, as the log-entries table drives it: the rows.
+// One report over the last minute: the rows.
 int Report(Syslog_File& log) {
-  _RequestThresholds window;
-  GenerateTimestamp(kEnd - 59, window.StartTime);
-  GenerateTimestamp(kEnd, window.EndTime);
-  window.StartTime[TIMESTAMPLENGTH] = '\0';
-  window.EndTime[TIMESTAMPLENGTH] = '\0';
-  void* handle = log.lfStartReportRequest(&window);
-  if (handle == nullptr) {
-    return -1;
-  }
-  tvx_vxlogent_data_t row;
-  int rows = 0;
-  while (log.lfGetNextLogEntry(&row, handle, &window) != nullptr) {
-    ++rows;
-  }
-  log.lfEndReportRequest(&handle);
-  return rows;
+  return ReportRows(log, kEnd - 59, kEnd);
 }
 
 // Sums the sizes of the blocks a report reads, from the flow trace.

@@ -4,7 +4,6 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
 
 #include "agent/log_file.h"
@@ -102,14 +101,14 @@ void tvx_vxmonlog_agent::BuildTableRow(tvx_vxmonlog_data_t* row, Log_File* log) 
   GenerateTimestamp(log->MonitorStartStopTime, row->montime);
   row->numevents = SaturatedInt32(log->NumEvents);
   row->numerrors = SaturatedInt32(log->NumFormatErrors);
-  struct stat st;
-  if (stat(name, &st) == 0) {
+  int64_t size = 0;
+  time_t modified = 0;
+  const int e = log->lfStatLog(&size, &modified);
+  if (e == 0) {
     // -1 means "cannot stat": a size past the column shows its maximum.
-    row->logsize =
-        SaturatedInt32(st.st_size < 0 ? 0 : static_cast<uint64_t>(st.st_size));
-    GenerateTimestamp(st.st_mtime, row->logmoddate);
+    row->logsize = SaturatedInt32(size < 0 ? 0 : static_cast<uint64_t>(size));
+    GenerateTimestamp(modified, row->logmoddate);
   } else {
-    const int e = errno;
     WEX1_TRACE(wex1, WEX1_ERROR, "\nstat() command failed for %s; errno = %d; %s.", name, e,
                e != 0 ? strerror(e) : "Unknown error");
     row->logsize = -1;

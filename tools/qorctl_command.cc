@@ -155,6 +155,9 @@ bool EntriesLine(const Qorctl_Options& o, time_t now, std::string* line, std::st
     *err = "--until: " + *err;
     return false;
   }
+  // The end covers its whole last second: journal entries carry
+  // milliseconds.
+  until.replace(until.size() - 3, 3, "999");
   if (since > until) {
     *err = "--since (" + since_text + ") is later than --until (" + until_text + ")";
     return false;

@@ -55,13 +55,13 @@ TEST(QorctlCommandTest, CommandsBecomeRequestLines) {
       {{"raw", "SITUATION", "LIST"}, "SITUATION LIST"},
       {{"entries", "/var/log/syslog"},
        "REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND LOGNAME == \"syslog\" AND ENTRYTIME >= "
-       "\"1261208013000000\" AND ENTRYTIME <= \"1261208023000000\""},
+       "\"1261208013000000\" AND ENTRYTIME <= \"1261208023000999\""},
       {{"entries", "--since", "2026-12-01", "/var/log/a\"b\\c", "--until=2026-12-07"},
        "REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND LOGNAME == \"a\\\"b\\\\c\" AND ENTRYTIME "
-       ">= \"1261201000000000\" AND ENTRYTIME <= \"1261207235959000\""},
+       ">= \"1261201000000000\" AND ENTRYTIME <= \"1261207235959999\""},
       {{"entries", "app.log", "--since", "-1d", "--until", "-2h"},
        "REPORT VXLOGENT WHERE LOGPATH == \"" + cwd + "/\" AND LOGNAME == \"app.log\" AND ENTRYTIME "
-       ">= \"1261207023000000\" AND ENTRYTIME <= \"1261208003000000\""},
+       ">= \"1261207023000000\" AND ENTRYTIME <= \"1261208003000999\""},
       // Wrong arguments.
       {{}, "error: expected a command: ping, logs, node, entries, situations, situation, events or raw"},
       {{"status"},

@@ -1,0 +1,151 @@
+// The journal kind (J) in the real agent: entries written to a journal while
+// the agent follows it reach the situations, reports and the monitored-logs
+// table read them back, and a journal the agent may not read shows an error
+// status. The journals are written by systemd-journal-remote: no journald.
+#include <stdint.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/e2e/agent_process.h"
+#include "tests/e2e/e2e_util.h"
+#include "tests/journal_writer.h"
+
+namespace qortest {
+namespace {
+
+uint64_t NowUsec() {
+  struct timespec t;
+  clock_gettime(CLOCK_REALTIME, &t);
+  return static_cast<uint64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+// The local time stamp of a realtime stamp, with its milliseconds.
+std::string UsecStamp(uint64_t usec) {
+  char ms[4];
+  snprintf(ms, sizeof ms, "%03u", static_cast<unsigned>(usec / 1000 % 1000));
+  return Stamp(static_cast<time_t>(usec / 1000000)).substr(0, 13) + ms;
+}
+
+TEST(JournalTest, EntriesWrittenWhileFollowingBecomeEventsAndRows) {
+  Scoped_Temp_Dir dir;
+  Agent_Process agent(dir);
+  const std::string journal = dir.File("journal");
+  ASSERT_EQ(mkdir(journal.c_str(), 0755), 0);
+  const std::string file = journal + "/system.journal";
+  const uint64_t old = NowUsec() - 3600ULL * 1000000;
+  ASSERT_TRUE(
+      AppendJournal(file, ExportEntry(old, {{"SYSLOG_IDENTIFIER", "sshd"},
+                                            {"MESSAGE", "an hour ago"}})));
+  const std::string matches = "SYSLOG_IDENTIFIER=sshd + SYSLOG_IDENTIFIER=sudo";
+  WriteFile(dir.File("qoragent.conf"), journal + " ;N ;J ;" + matches + "\n");
+  WriteFile(
+      dir.File("situations"),
+      "sshfail VXLOGENT LOGNAME == \"journal\" AND ENTRYDESC ~ \"Failed password\"\n"
+      "all VXLOGENT LOGNAME == \"journal\"\n");
+  agent.SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
+  agent.SetEnv("HOV_SITUATIONS", dir.File("situations"));
+  agent.SetEnv("TZ", "UTC");
+  setenv("TZ", "UTC", 1);
+  tzset();
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitUntil([&] { return agent.Ctl({"ping"}).status == 0; }))
+      << agent.Output();
+  ASSERT_TRUE(WaitUntil([&] {
+    return JsonField(MonlogRow(agent, journal), "MONSTATUS") == "Running";
+  })) << agent.Trace();
+  EXPECT_EQ(JsonField(MonlogRow(agent, journal), "LOGTYPE"), "J");
+  EXPECT_EQ(JsonField(MonlogRow(agent, journal), "FORMATTER"), matches);
+
+  // The worker starts at the journal's tail: warm up until it counts one.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        AppendJournal(file,
+                      ExportEntry(NowUsec(), {{"SYSLOG_IDENTIFIER", "sudo"},
+                                              {"MESSAGE", "warm-up"}}));
+        return WaitUntil(
+            [&] { return MonlogNumber(agent, journal, "NUMEVENTS") > 0; },
+            std::chrono::seconds(2));
+      },
+      std::chrono::seconds(20)))
+      << agent.Trace();
+
+  const uint64_t failed = NowUsec();
+  const uint64_t last = failed + 2000;
+  ASSERT_TRUE(AppendJournal(
+      file, ExportEntry(failed, {{"_HOSTNAME", "web1"},
+                                 {"SYSLOG_IDENTIFIER", "sshd"},
+                                 {"_PID", "42"},
+                                 {"PRIORITY", "3"},
+                                 {"SYSLOG_FACILITY", "4"},
+                                 {"MESSAGE",
+                                  "Failed password for root from 10.0.0.1"}}) +
+                ExportEntry(failed + 1000, {{"SYSLOG_IDENTIFIER", "cron"},
+                                            {"MESSAGE", "not watched"}}) +
+                ExportEntry(last, {{"SYSLOG_IDENTIFIER", "sudo"},
+                                   {"MESSAGE", "last entry"}})));
+  ASSERT_TRUE(agent.WaitEvents("\"situation\":\"sshfail\"")) << agent.Trace();
+  const std::string event =
+      LinesWith(agent.Events(), "\"situation\":\"sshfail\"")[0];
+  EXPECT_EQ(JsonField(event, "ENTRYTIME"), UsecStamp(failed));
+  EXPECT_EQ(JsonField(event, "ENTRYSYS"), "web1");
+  EXPECT_EQ(JsonField(event, "ENTRYSRC"), "sshd[42]");
+  EXPECT_EQ(JsonField(event, "ENTRYTYPE"), "err");
+  EXPECT_EQ(JsonField(event, "ENTRYCLASS"), "auth");
+  EXPECT_EQ(JsonField(event, "ENTRYDESC"),
+            "Failed password for root from 10.0.0.1");
+  ASSERT_TRUE(agent.WaitEvents("last entry")) << agent.Trace();
+  EXPECT_EQ(agent.Events().find("not watched"), std::string::npos);
+
+  // A report reads the journal back newest first, the match list applied.
+  const Run_Result report =
+      agent.Ctl({"--json", "entries", journal, "--since", "-2h"});
+  ASSERT_EQ(report.status, 0) << report.err;
+  const auto rows = LinesWith(report.out, "\"ENTRYDESC\"");
+  ASSERT_GE(rows.size(), 4u) << report.out;
+  EXPECT_EQ(JsonField(rows[0], "ENTRYDESC"), "last entry");
+  EXPECT_EQ(JsonField(rows[1], "ENTRYSRC"), "sshd[42]");
+  EXPECT_EQ(JsonField(rows.back(), "ENTRYDESC"), "an hour ago");
+  EXPECT_EQ(report.out.find("not watched"), std::string::npos);
+
+  // The monitored-logs row: the journal's disk usage, its newest entry.
+  EXPECT_GT(MonlogNumber(agent, journal, "LOGSIZE"), 0);
+  EXPECT_EQ(JsonField(MonlogRow(agent, journal), "LOGMODDATE"),
+            Stamp(static_cast<time_t>(last / 1000000)));
+
+  ASSERT_TRUE(agent.Signal(SIGTERM));
+  EXPECT_EQ(agent.WaitExit(), 0);
+  unsetenv("TZ");
+  tzset();
+}
+
+TEST(JournalTest, JournalTheAgentMayNotReadShowsAnErrorStatus) {
+  Scoped_Temp_Dir dir;
+  Agent_Process agent(dir);
+  ASSERT_TRUE(agent.RunUnprivileged());
+  const std::string file = dir.File("secret.journal");
+  ASSERT_TRUE(
+      AppendJournal(file, ExportEntry(NowUsec(), {{"MESSAGE", "secret"}})));
+  ASSERT_EQ(chmod(file.c_str(), 0), 0);
+  WriteFile(dir.File("qoragent.conf"), file + " ;N ;J\n");
+  agent.SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitUntil([&] { return agent.Ctl({"ping"}).status == 0; }))
+      << agent.Output();
+  ASSERT_TRUE(WaitUntil([&] {
+    return JsonField(MonlogRow(agent, file), "MONSTATUS") ==
+           "Error: log open failed";
+  })) << agent.Ctl({"--json", "logs"}).out
+      << agent.Trace();
+  EXPECT_EQ(MonlogNumber(agent, file, "LOGSIZE"), -1);
+  EXPECT_NE(agent.Trace().find("Permission denied"), std::string::npos);
+  ASSERT_TRUE(agent.Signal(SIGTERM));
+  EXPECT_EQ(agent.WaitExit(), 0);
+}
+
+}  // namespace
+}  // namespace qortest
