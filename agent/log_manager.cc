@@ -982,7 +982,7 @@ void Log_Manager::lmWaitForFrameworkReady() {
   clock_gettime(CLOCK_MONOTONIC, &deadline);
   deadline.tv_sec += SERVERWAITSECONDS;
   while (!FrameworkReady &&
-         pthread_cond_timedwait(&AgentServerNotUp, &ManagerLock, &deadline) == 0) {
+         pthread_cond_timedwait(&AgentServerNotUp, ManagerLock.native(), &deadline) == 0) {
   }
   lmUnlockManager();
 }

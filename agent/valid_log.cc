@@ -25,6 +25,7 @@ const char NoDefaultNameMsg[] =
     "\nFile name cannot be defaulted. Skipping rest of line.";
 const char NotAbsoluteMsg[] =
     "\nAbsolute path name of log file must be specified for log %s. Ignoring remainder of line.";
+const char IgnoringRemainderMsg[] = "\nIgnoring remainder of line.";
 const char InvalidTypeMsg[] =
     "\nLog type of %s for log %s is invalid. Ignoring remainder of line.";
 const char ProcedureNotAllowedMsg[] =
