@@ -1,8 +1,6 @@
 #include "framework/control_protocol.h"
 
 #include <ctype.h>
-#include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,7 +15,6 @@
 #include "framework/vandu.h"
 #include "framework/wex1.h"
 #include "framework/zep.h"
-#include "util/unique_fd.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
@@ -85,10 +82,15 @@ bool ExpectEnd(Words* words, const char* after, std::string* err) {
 // The rest of the line from `start` as a condition. ParseCondition counts
 // columns from the start of its text, so the text is given to it behind
 // blanks standing for the request words: its columns are then the line's.
-bool TakeCondition(const std::string& line, size_t start, std::string* condition,
+// A situation's condition may be followed by its clauses.
+bool TakeCondition(const std::string& line, size_t start, bool clauses, std::string* condition,
                    std::string* err) {
   std::vector<Threshold_Spec> specs;
-  if (!ParseCondition(std::string(start, ' ') + line.substr(start), &specs, err)) {
+  const std::string text = std::string(start, ' ') + line.substr(start);
+  std::string parsed;
+  Situation_Clauses parsed_clauses;
+  if (clauses ? !ParseSituationCondition(text, &specs, &parsed, &parsed_clauses, err)
+              : !ParseCondition(text, &specs, err)) {
     return false;
   }
   *condition = line.substr(start);
@@ -105,6 +107,10 @@ std::string SituationJson(const Situation_Info& s) {
   JsonAppendString(&out, s.table);
   out += ",\"condition\":";
   JsonAppendString(&out, s.condition);
+  if (!s.clauses.empty()) {
+    out += ",\"clauses\":";
+    JsonAppendString(&out, s.clauses);
+  }
   if (!s.run.empty()) {
     out += ",\"run\":";
     JsonAppendString(&out, s.run);
@@ -170,20 +176,11 @@ bool RunReport(const Control_Request& r, std::vector<std::string>* lines,
 }
 
 bool RunReload(std::vector<std::string>* lines, std::string* err) {
-  // Reload drops every situation before it reads the file: make sure there is
-  // a file to read first, so that a missing one does not leave none running.
   const char* path = getenv("HOV_SITUATIONS");
   if (path == nullptr || *path == '\0') {
     *err = "no situations file to reload: HOV_SITUATIONS was not set when the agent started";
     return false;
   }
-  Unique_Fd fd(open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) {
-    *err = std::string("cannot read situations file ") + path + ": " + strerror(errno) +
-           "; the situations are unchanged";
-    return false;
-  }
-  fd.reset();
   std::vector<std::string> problems;
   if (!Situation_Registry::Instance().Reload(&problems, err)) {
     return false;
@@ -248,7 +245,7 @@ bool ParseControlRequest(const std::string& raw, Control_Request* r, std::string
       *err = "expected a condition after WHERE" + Column(words.Here());
       return false;
     }
-    return TakeCondition(line, words.Here(), &r->condition, err);
+    return TakeCondition(line, words.Here(), false, &r->condition, err);
   }
   if (verb == "EVENTS") {
     r->verb = Control_Verb::kEvents;
@@ -303,7 +300,7 @@ bool ParseControlRequest(const std::string& raw, Control_Request* r, std::string
   if (!SplitRunClause(&rest, &r->run, err, start)) {
     return false;
   }
-  return TakeCondition(line.substr(0, start + rest.size()), start, &r->condition, err);
+  return TakeCondition(line.substr(0, start + rest.size()), start, true, &r->condition, err);
 }
 
 bool RunControlRequest(const Control_Request& r,

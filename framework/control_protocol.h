@@ -2,7 +2,7 @@
 //
 //   PING
 //   REPORT TABLE [WHERE CONDITION]
-//   SITUATION ADD NAME TABLE [CONDITION]
+//   SITUATION ADD NAME TABLE [CONDITION] [PER COLUMN "REGEX"] [THROTTLE SECONDS]
 //   SITUATION DEL NAME
 //   SITUATION LIST
 //   SITUATION RELOAD
@@ -44,7 +44,7 @@ struct Control_Request {
   std::string table;       // REPORT, SITUATION ADD
   size_t table_column = 0; // 1-based position of the table name in the line
   std::string name;        // SITUATION ADD, SITUATION DEL
-  std::string condition;   // REPORT (after WHERE), SITUATION ADD; may be empty
+  std::string condition;   // REPORT (after WHERE), SITUATION ADD (with its clauses); may be empty
   std::string run;         // SITUATION ADD: the RUN clause's command; empty: none
   std::vector<std::string> names;  // EVENTS: the situations followed; empty: all
 };

@@ -272,6 +272,13 @@ std::string Event_Sink::Line(const Event_Record& e, const std::string& time) {
   JsonAppendString(&line, e.situation);
   line += ",\"table\":";
   JsonAppendString(&line, e.table);
+  if (e.has_key) {
+    line += ",\"key\":";
+    JsonAppendString(&line, e.key);
+  }
+  if (e.suppressed > 0) {
+    line += ",\"suppressed\":" + std::to_string(e.suppressed);
+  }
   if (!e.entrytime.empty()) {
     line += ",\"entrytime\":";
     JsonAppendString(&line, e.entrytime);

@@ -27,6 +27,9 @@ struct Event_Record {
   std::string table;      // "APPL.TABLE"
   std::string entrytime;  // the row's entry time as RFC 3339; empty: none
   std::string row;        // the row as a JSON object
+  bool has_key = false;   // a PER situation's row: "key" is in the event
+  std::string key;        // the row's PER key
+  long suppressed = 0;    // events of this situation and key THROTTLE held back
   std::string run;        // the situation's RUN command; empty: none
   std::vector<std::string> run_env;  // "QOR_<COLUMN>=value" items, for `run`
 };
@@ -56,7 +59,8 @@ class Event_Sink {
   static bool Write(const Event_Record& event);
   static Event_Counts Counts();
 
-  // {"time":...,"situation":...,"table":"APPL.TABLE"[,"entrytime":...],"row":{...}}
+  // {"time":...,"situation":...,"table":"APPL.TABLE"[,"key":...][,"suppressed":N]
+  // [,"entrytime":...],"row":{...}}
   // with `time` as given: the event's one JSON form.
   static std::string Line(const Event_Record& event, const std::string& time);
 };

@@ -55,6 +55,7 @@ const View_Column kSituationsView[] = {{"NAME", "name", nullptr, false},
                                        {"TABLE", "table", nullptr, false},
                                        {"STATE", "stopped", nullptr, false},
                                        {"CONDITION", "condition", nullptr, false},
+                                       {"CLAUSES", "clauses", nullptr, false},
                                        {nullptr, nullptr, nullptr, false}};
 const View_Column kReloadView[] = {{"SKIPPED", "problem", nullptr, false},
                                    {nullptr, nullptr, nullptr, false}};
@@ -581,7 +582,7 @@ std::string QorctlUsage(const std::string& socket) {
          "  entries PATH [--since T] [--until T]\n"
          "                            entries of the monitored log PATH between two times\n"
          "                            (VXLOGENT); by default --since -1h --until now\n"
-         "  situations                the situations: name, table, state and condition\n"
+         "  situations                the situations: name, table, state, condition and clauses\n"
          "  situation add NAME TABLE CONDITION...\n"
          "                            start a situation; the remaining arguments make its\n"
          "                            condition, COLUMN OP VALUE terms joined by AND, e.g.\n"

@@ -214,17 +214,17 @@ TEST_F(QorctlMainTest, TablesByDefaultJsonOnRequest) {
               "\"Failed password\""});
   EXPECT_EQ(r.status, QORCTL_OK) << r.err;
   EXPECT_EQ(r.out, "situation ssh added on TVX.VXLOGENT\n");
-  r = Qorctl({"situation", "add", "quiet", "tvx.vxmonlog", "LOGMODDATE < \"-1h\""});
+  r = Qorctl({"situation", "add", "quiet", "tvx.vxmonlog", "LOGMODDATE < \"-1h\" THROTTLE 3600"});
   EXPECT_EQ(r.out, "situation quiet added on TVX.VXMONLOG\n");
   r = Qorctl({"situations"});
   EXPECT_EQ(r.out,
-            "NAME   TABLE         STATE    CONDITION\n"
-            "quiet  TVX.VXMONLOG  running  LOGMODDATE < \"-1h\"\n"
+            "NAME   TABLE         STATE    CONDITION                                            CLAUSES\n"
+            "quiet  TVX.VXMONLOG  running  LOGMODDATE < \"-1h\"                                   THROTTLE 3600\n"
             "ssh    TVX.VXLOGENT  running  ENTRYSRC ~ \"sshd\" AND ENTRYDESC ~ \"Failed password\"\n");
   r = Qorctl({"--json", "situations"});
   EXPECT_EQ(r.out,
             "{\"name\":\"quiet\",\"table\":\"TVX.VXMONLOG\",\"condition\":\"LOGMODDATE < "
-            "\\\"-1h\\\"\",\"stopped\":false,\"reason\":0}\n"
+            "\\\"-1h\\\"\",\"clauses\":\"THROTTLE 3600\",\"stopped\":false,\"reason\":0}\n"
             "{\"name\":\"ssh\",\"table\":\"TVX.VXLOGENT\",\"condition\":\"ENTRYSRC ~ \\\"sshd\\\" AND "
             "ENTRYDESC ~ \\\"Failed password\\\"\",\"stopped\":false,\"reason\":0}\n");
   r = Qorctl({"situation", "del", "quiet"});
