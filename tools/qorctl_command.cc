@@ -3,6 +3,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include "tools/control_client.h"
@@ -306,54 +307,184 @@ bool QorctlEventText(const std::string& line, std::string* text) {
   return true;
 }
 
-bool ParseQorctlArgs(const std::vector<std::string>& args, Qorctl_Options* o, std::string* err) {
+namespace {
+
+// The option name in an argument such as "--since=-1d".
+std::string OptionName(const std::string& arg) {
+  return arg.substr(0, arg.find('='));
+}
+
+// The subcommand, or the subcommand of it, named last on the command line.
+const CLI::App* DeepestSubcommand(const CLI::App& app) {
+  const std::vector<CLI::App*> used = app.get_subcommands();
+  return used.empty() ? &app : DeepestSubcommand(*used.back());
+}
+
+}  // namespace
+
+bool ParseQorctlArgs(const std::vector<std::string>& args, Qorctl_Options* o,
+                     std::string* err) {
   *o = Qorctl_Options();
-  bool options_end = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (options_end || a.size() < 2 || a[0] != '-' || (a[1] != '-' && a != "-h")) {
-      o->words.push_back(a);
-      continue;
-    }
+  // CLI11 would take the next word as the value of "--socket=": refuse an
+  // empty value here rather than send a request to a surprising socket.
+  for (const std::string& a : args) {
     if (a == "--") {
-      options_end = true;
-      continue;
+      break;
     }
-    if (a == "--json") {
-      o->json = true;
-      continue;
-    }
-    if (a == "--help" || a == "-h") {
-      o->help = true;
-      continue;
-    }
-    std::string name = a, value;
-    const size_t eq = a.find('=');
-    const bool inline_value = eq != std::string::npos;
-    if (inline_value) {
-      name = a.substr(0, eq);
-      value = a.substr(eq + 1);
-    }
-    std::string* target = name == "--socket" ? &o->socket
-                          : name == "--since" ? &o->since
-                          : name == "--until" ? &o->until
-                                              : nullptr;
-    if (target == nullptr) {
-      *err = "unknown option " + name;
+    if (a.size() > 3 && a.compare(0, 2, "--") == 0 && a.back() == '=' &&
+        a.find('=') == a.size() - 1) {
+      *err = "option " + OptionName(a) + " needs a value";
       return false;
     }
-    if (!inline_value) {
-      if (i + 1 >= args.size()) {
-        *err = "option " + name + " needs a value";
-        return false;
+  }
+  CLI::App app(
+      "Asks a running qoragent for reports and manages its situations.",
+      "qorctl");
+  // One command at a time; once it is named, a later word that happens to be
+  // a command name ("situation del logs") is an argument, not a command.
+  app.require_subcommand(0, 1);
+  app.add_option("--socket", o->socket, "the agent's control socket");
+  app.add_flag("--json", o->json, "print the agent's reply as JSON lines");
+  // Given to another command, --since and --until land here and are refused
+  // with a message saying where they belong.
+  std::string since_elsewhere, until_elsewhere;
+  app.add_option("--since", since_elsewhere)->group("");
+  app.add_option("--until", until_elsewhere)->group("");
+  // Hidden word lists let the request builder give its own usage messages
+  // for missing or extra words and unknown commands.
+  std::vector<std::string> top_words, sub_words;
+  app.add_option("COMMAND", top_words)->group("");
+
+  // Every command's --help ends with this (subcommands take the footer of
+  // the command they are made under).
+  const std::string common_footer =
+      "--socket PATH and --json may stand before or after the command; 'qorctl --help'\n"
+      "tells the whole usage.";
+  app.footer(common_footer);
+  const auto command = [&](const char* name, const char* what) {
+    CLI::App* sub = app.add_subcommand(name, what);
+    sub->fallthrough();
+    return sub;
+  };
+  for (const auto& plain :
+       {std::pair<const char*, const char*>{"ping",
+                                            "check that the agent answers"},
+        {"logs", "the monitored logs (VXMONLOG)"},
+        {"node", "the agent's node status (X7SRV.RNODESTS)"},
+        {"situations", "the situations: name, table, state and condition"}}) {
+    command(plain.first, plain.second)
+        ->add_option("ARGS", sub_words)
+        ->group("");
+  }
+  CLI::App* entries =
+      command("entries",
+              "entries of the monitored log PATH between two times (VXLOGENT)");
+  entries->add_option("PATH", sub_words, "the monitored log");
+  // A value is taken as it is even when it starts with '-' ("--since -1d").
+  entries->add_option("--since", o->since, "from this time (default -1h)");
+  entries->add_option("--until", o->until, "up to this time (default now)");
+  entries->footer(
+      "Times: YYYY-MM-DD[ HH:MM[:SS]] in local time, \"now\", or a time before now\n"
+      "such as -30s, -15m, -2h, -1d.\n\n" +
+      common_footer);
+  command(
+      "events",
+      "follow the events (of the situations NAME, or of all) as they happen")
+      ->add_option("NAME", sub_words, "a situation to follow");
+  command("raw", "send one request line as it is")
+      ->add_option("LINE", sub_words, "the request line");
+
+  CLI::App* situation =
+      command("situation", "add, delete or reload situations");
+  situation->require_subcommand(0, 1);
+  situation->add_option("ARGS", sub_words)->group("");
+  CLI::App* add = situation->add_subcommand("add", "start a situation");
+  // Every word after TABLE belongs to the condition as it is, even one that
+  // looks like an option ("FREQTHRESH >= -5").
+  add->prefix_command();
+  add->fallthrough(false);
+  add->add_option("--socket", o->socket, "the agent's control socket");
+  add->add_flag("--json", o->json, "print the agent's reply as JSON lines");
+  std::string add_name, add_table;
+  add->add_option("NAME", add_name, "the situation's name");
+  add->add_option("TABLE", add_table, "the table it watches");
+  add->footer(
+      "Usage: qorctl situation add NAME TABLE CONDITION...\n"
+      "CONDITION: COLUMN OP VALUE terms joined by AND, e.g.\n"
+      "  situation add sshfail VXLOGENT 'ENTRYDESC ~ \"Failed password\"'\n"
+      "Options go before NAME: every word after TABLE belongs to the condition.");
+  for (const auto& plain :
+       {std::pair<const char*, const char*>{"del", "delete a situation"},
+        {"reload", "replace every situation by those of the agent's file"},
+        {"list", "the situations"}}) {
+    CLI::App* sub = situation->add_subcommand(plain.first, plain.second);
+    sub->fallthrough();
+    sub->add_option(std::string(plain.first) == "del" ? "NAME" : "ARGS",
+                    sub_words)
+        ->group(std::string(plain.first) == "del" ? "Positionals" : "");
+  }
+
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    const CLI::App* asked = DeepestSubcommand(app);
+    o->help = true;
+    if (asked != &app) {
+      // The words before it: its usage line reads "qorctl situation add ...".
+      std::string before = "qorctl";
+      for (const CLI::App* p = asked->get_parent(); p != &app;
+           p = p->get_parent()) {
+        before += " " + p->get_name();
       }
-      value = args[++i];
+      o->help_text = asked->help(before);
     }
-    if (value.empty()) {
-      *err = "option " + name + " needs a value";
+    return true;
+  } catch (const CLI::ExtrasError&) {
+    const std::vector<std::string> extra = app.remaining(true);
+    *err = "unknown option " +
+           (extra.empty() ? std::string("?") : OptionName(extra.front()));
+    return false;
+  } catch (const CLI::ArgumentMismatch& e) {
+    // Only options take values: name the one left without.
+    const std::string what = e.what();
+    *err = "option " + what.substr(0, what.find(':')) + " needs a value";
+    return false;
+  } catch (const CLI::ParseError& e) {
+    *err = e.what();
+    return false;
+  }
+  if (!since_elsewhere.empty() || !until_elsewhere.empty()) {
+    *err = "--since and --until belong to the entries command";
+    return false;
+  }
+  const CLI::App* used =
+      app.get_subcommands().empty() ? nullptr : app.get_subcommands().front();
+  if (used == nullptr) {
+    o->words = top_words;
+    return true;
+  }
+  o->words.push_back(used->get_name());
+  if (!used->get_subcommands().empty()) {
+    o->words.push_back(used->get_subcommands().front()->get_name());
+  }
+  o->words.insert(o->words.end(), sub_words.begin(), sub_words.end());
+  if (used->get_name() == "situation" && o->words.size() > 1 &&
+      o->words[1] == "add") {
+    for (const std::string* w : {&add_name, &add_table}) {
+      if (!w->empty()) {
+        o->words.push_back(*w);
+      }
+    }
+    const std::vector<std::string> condition = add->remaining();
+    // A condition starts with a column name, so a leading "-word" is an
+    // option CLI11 left among the words (one it does not know).
+    if (!condition.empty() && condition.front().size() > 1 &&
+        condition.front()[0] == '-') {
+      *err = "unknown option " + OptionName(condition.front());
       return false;
     }
-    *target = value;
+    o->words.insert(o->words.end(), condition.begin(), condition.end());
   }
   return true;
 }
@@ -496,7 +627,7 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err) {
   }
   const std::string socket = o.socket.empty() ? HOV_SocketPath() : o.socket;
   if (o.help) {
-    Print(out, QorctlUsage(socket));
+    Print(out, o.help_text.empty() ? QorctlUsage(socket) : o.help_text);
     return QORCTL_OK;
   }
   std::string line;

@@ -21,13 +21,15 @@ struct Qorctl_Options {
   std::string socket;  // empty: HOV_SocketPath()
   bool json = false;
   bool help = false;
+  std::string help_text;  // --help after a command: its own usage; empty: the whole usage
   std::string since;  // entries only; empty: the default
   std::string until;
   std::vector<std::string> words;  // the command and its arguments
 };
 
 // Reads the command line (argv[0] excluded). Options may stand anywhere
-// before "--". False with *err for an unknown option or a missing value.
+// before "--", except among the condition words of "situation add". False
+// with *err for an unknown option or a missing value.
 [[nodiscard]] bool ParseQorctlArgs(const std::vector<std::string>& args, Qorctl_Options* options,
                                    std::string* err);
 

@@ -62,12 +62,23 @@ TEST(QorctlCommandTest, CommandsBecomeRequestLines) {
       {{"entries", "app.log", "--since", "-1d", "--until", "-2h"},
        "REPORT VXLOGENT WHERE LOGPATH == \"" + cwd + "/\" AND LOGNAME == \"app.log\" AND ENTRYTIME "
        ">= \"1261207023000000\" AND ENTRYTIME <= \"1261208003000999\""},
+      // Values and condition words that start with '-' are taken as they are.
+      {{"entries", "app.log", "--since=-1d", "--until=-2h"},
+       "REPORT VXLOGENT WHERE LOGPATH == \"" + cwd + "/\" AND LOGNAME == \"app.log\" AND ENTRYTIME "
+       ">= \"1261207023000000\" AND ENTRYTIME <= \"1261208003000999\""},
+      {{"--json", "situation", "add", "logs", "VXMONLOG", "NUMEVENTS", ">", "-1", "--json", "-x", "--"},
+       "SITUATION ADD logs VXMONLOG NUMEVENTS > -1 --json -x --"},
+      // Once a command is named, command names are plain words.
+      {{"situation", "del", "logs"}, "SITUATION DEL logs"},
+      {{"events", "ping", "raw"}, "EVENTS ping raw"},
       // Wrong arguments.
       {{}, "error: expected a command: ping, logs, node, entries, situations, situation, events or raw"},
       {{"status"},
        "error: unknown command \"status\"; expected ping, logs, node, entries, situations, situation, events or raw"},
       {{"ping", "now"}, "error: usage: qorctl ping"},
       {{"--verbose", "ping"}, "error: unknown option --verbose"},
+      {{"situation", "add", "--verbose", "ssh", "VXLOGENT", "ENTRYSRC", "~", "\"sshd\""},
+       "error: unknown option --verbose"},
       {{"ping", "--socket"}, "error: option --socket needs a value"},
       {{"ping", "--socket="}, "error: option --socket needs a value"},
       {{"logs", "--since", "-1h"}, "error: --since and --until belong to the entries command"},
@@ -173,6 +184,14 @@ TEST_F(QorctlMainTest, HelpAndBadArguments) {
   EXPECT_EQ(r.out, QorctlUsage(socket_));
   EXPECT_NE(r.out.find("by default --since -1h --until now"), std::string::npos);
   EXPECT_NE(r.out.find("(now: " + socket_ + ")"), std::string::npos);
+  for (const char* command : {"entries", "situation"}) {
+    r = Qorctl({command, "--help"});
+    EXPECT_EQ(r.status, QORCTL_OK);
+    EXPECT_NE(r.out.find(std::string("Usage: qorctl ") + command), std::string::npos) << r.out;
+  }
+  EXPECT_NE(Qorctl({"entries", "-h"}).out.find("--since"), std::string::npos);
+  EXPECT_NE(Qorctl({"situation", "add", "--help"}).out.find("NAME TABLE CONDITION..."),
+            std::string::npos);
   r = Qorctl({"frobnicate"});
   EXPECT_EQ(r.status, QORCTL_ERR);
   EXPECT_EQ(r.err,
