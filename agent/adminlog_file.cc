@@ -154,6 +154,11 @@ void Adminlog_File::adOpenAdminLog() {
     return;
   }
   LogFD = fd;
+  if (!lfWithinDescriptorReserve(LogFD)) {
+    adCloseAdminLog();
+    lfSetMonitorStatus(MONITOR_ERR_OPEN);
+    return;
+  }
   const off_t end = lseek(LogFD, 0, SEEK_END);
   if (end < 0) {
     const int e = errno;
@@ -181,7 +186,6 @@ void Adminlog_File::adCloseAdminLog() {
 
 long Adminlog_File::lfReadLog() {
   WEX1_Event ev(wex1, __func__);
-  char eb[128];
   char record[UTMPSIZE];
   while (true) {
     const ssize_t n = ReadRecord(LogFD, record);
@@ -189,9 +193,7 @@ long Adminlog_File::lfReadLog() {
       return ev.Result(0);
     }
     if (n < 0) {
-      const int e = errno;
-      WEX1_TRACE(wex1, WEX1_ERROR, ReadErrMsg, Name(LogFileName), e,
-                 ErrnoText(e, eb, sizeof eb));
+      lfTraceReadError(ReadErrMsg, errno);
       return ev.Result(-1);
     }
     if (n < UTMPSIZE) {

@@ -8,6 +8,7 @@
 #include "framework/condition.h"
 #include "framework/table_manager.h"
 #include "framework/vandu.h"
+#include "framework/trusted_files.h"
 
 namespace {
 
@@ -162,8 +163,12 @@ bool Situation_Registry::LoadFile(const std::string& path, std::vector<std::stri
 }
 
 bool Situation_Registry::Reload(std::vector<std::string>* problems, std::string* err) {
-  Clear();
   const char* path = getenv("HOV_SITUATIONS");
+  if (!HOV_TrustedFile("situations file", path, false, err)) {
+    *err += " The situations are unchanged.";  // they keep running
+    return false;
+  }
+  Clear();
   if (path == nullptr || *path == '\0') {
     return true;
   }
