@@ -4,7 +4,8 @@
 // The worker compiles it once into a StringParser chain (SPAnchor) and turns
 // every appended line into a VXLOGENT row: the fields named system, source,
 // type, class and description fill those columns, and the fields named year,
-// month, day, hour, minute and second make up ENTRYTIME.
+// month, day, hour, minute, second and fraction (or one named time) make up
+// ENTRYTIME (FormatUserlogLine; the language is in doc/format-commands.md).
 //
 // Ownership and threads as for every Log_File: the log manager creates it
 // (its worker starts in the constructor) and deletes it (the destructor joins
@@ -26,37 +27,16 @@
 #include <memory>
 
 #include "agent/log_file.h"
+#include "agent/userlog_line.h"
 #include "parser/string_parser.h"
 #include "util/posix_mutex.h"
 #include "util/thread_annotations.h"
 
 class Valid_Log;
 
-// Characters of one entry-time text, terminator included. The parser writes
-// at most ENTRYTIMETEXTSIZE - 1 of them, so every text stays terminated.
-constexpr int ENTRYTIMETEXTSIZE = 8;
-
-// The texts the format writes for the six entry-time fields of one line;
-// an empty text is a field the format does not name (or left empty).
-struct _EntryTimeBuffers {
-  char Year[ENTRYTIMETEXTSIZE];
-  char Month[ENTRYTIMETEXTSIZE];
-  char Day[ENTRYTIMETEXTSIZE];
-  char Hour[ENTRYTIMETEXTSIZE];
-  char Minute[ENTRYTIMETEXTSIZE];
-  char Second[ENTRYTIMETEXTSIZE];
-};
-
 // The report handle: the block-reading state, then the year and the month
 // and day of the line converted last (at first, the time the report began).
-// Read newest first, a line without a year takes the year of the line after
-// it, and the year before when its month and day lie after that line's.
-struct UserlogBufferInfo : _LogBufferInfo {
-  int64_t lastCentury;  // century digit of lastYear: 0 for 19xx, 1 for 20xx
-  int64_t lastYear;     // two digits
-  int64_t lastMonth;    // 1-12
-  int64_t lastDay;      // 1-31
-};
+struct UserlogBufferInfo : _LogBufferInfo, _UserlogYearCarry {};
 
 class Userlog_File : public Log_File {
  public:
@@ -78,18 +58,15 @@ class Userlog_File : public Log_File {
   // monitoring ends. A command that does not compile ends the worker with
   // MONITOR_ERR_PARSER (MONITOR_ERR_MEMORY when memory is out).
   void lfProcessLogData() override;
-  // Fills the VXLOGENT row from one line (NUL-terminated) through the
-  // compiled format. `report` is null while monitoring, the report's handle
-  // while reporting. 0 when filled; -1 when no chain is compiled, the line
-  // does not match or yields no field, or ENTRYTIME cannot be written.
-  // Takes FormatLock.
+  // Fills the VXLOGENT row from one line (NUL-terminated; its final newline
+  // and a CR before it are not scanned) through the compiled format
+  // (FormatUserlogLine). `report` is null
+  // while monitoring, the report's handle while reporting. 0 when filled; -1
+  // when no chain is compiled, the line does not match or yields no field, or
+  // ENTRYTIME cannot be written. Takes FormatLock.
   long lfFormatEntryAsRow(char* entry, void* row, void* report) override;
-  // Writes the 16-digit ENTRYTIME of `times` to `dest` (not terminated).
-  // Invalid parts are traced and, like missing ones, taken from the current
-  // local time (the second is 0 instead); with a report handle a missing
-  // year is carried from the handle (see UserlogBufferInfo), which then
-  // takes this line's month and day. Updates NumericMonth. 0, or -1 when
-  // the local time is needed but cannot be had (nothing written).
+  // FormatUserlogEntryTime with this log's clock and NumericMonth, and the
+  // year carried by the report handle `report` (null while monitoring).
   long ulFormatEntryTime(char* dest, const _EntryTimeBuffers* times,
                          void* report);
 

@@ -13,8 +13,25 @@ const char kCommand[] =
 const char kLine[] =
     "2024-03-15 kernel: disk full on /dev/sda1, 0 blocks left\n";
 
-void BM_FormatLine(benchmark::State& state) {
-  StringParser anchor(kCommand, KEYWORDS);
+// The command and first line of examples/mapper-sample.txt (fields without
+// a width).
+const char kExampleCommand[] =
+    "A,\"%d-%d-%d %d:%d:%d %s %[^:]: %200[^\\n]\",year month=\"%02d\" "
+    "day=\"%02d\" hour minute second system source description";
+const char kExampleLine[] =
+    "2024-05-01 10:15:00 host1 sshd[812]: Accepted password for alice from "
+    "10.0.0.7\n";
+
+// The same message behind a zoned ISO 8601 stamp with a fraction.
+const char kIsoCommand[] =
+    "A,\"%T %[^:]: %255[^\\n]\",time source description=\"%.200s\"";
+const char kIsoLine[] =
+    "2024-03-15T10:15:00.123+01:00 kernel: disk full on /dev/sda1, 0 blocks "
+    "left\n";
+
+void FormatLines(benchmark::State& state, const char* command,
+                 const char* line) {
+  StringParser anchor(command, KEYWORDS);
   if (anchor.ObjectStatus != OBJECT_LEARNED) {
     state.SkipWithError("format command rejected");
     return;
@@ -26,7 +43,7 @@ void BM_FormatLine(benchmark::State& state) {
       slots[i].Position = text[i];
       slots[i].Remaining = 255;
     }
-    const long written = anchor.spFormatLine(kLine, slots);
+    const long written = anchor.spFormatLine(line, slots);
     benchmark::DoNotOptimize(written);
     benchmark::DoNotOptimize(text);
   }
@@ -34,7 +51,20 @@ void BM_FormatLine(benchmark::State& state) {
   state.counters["lines_per_s"] = benchmark::Counter(
       static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
+void BM_FormatLine(benchmark::State& state) {
+  FormatLines(state, kCommand, kLine);
+}
 BENCHMARK(BM_FormatLine);
+
+void BM_FormatExampleLine(benchmark::State& state) {
+  FormatLines(state, kExampleCommand, kExampleLine);
+}
+BENCHMARK(BM_FormatExampleLine);
+
+void BM_FormatIsoLine(benchmark::State& state) {
+  FormatLines(state, kIsoCommand, kIsoLine);
+}
+BENCHMARK(BM_FormatIsoLine);
 
 // Compilation cost, for reference: once per log, not per line.
 void BM_Compile(benchmark::State& state) {

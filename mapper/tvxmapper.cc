@@ -10,9 +10,17 @@
 //
 // What reaches standard output is chosen by the trace levels of this unit
 // ("MAPPER"): 0x08 echoes the command and the sample lines, 0x04 prints the
-// keyword texts; both are on unless JOP_WEX1 says otherwise. 0x01 also sets
-// the locale from the environment. Diagnostics, the parser's included, go to
-// the trace (standard error or HOV_TRACE_FILE).
+// keyword texts; both are on unless JOP_WEX1 names MAPPER (levels meant for
+// the other units leave them on). 0x01 also sets the locale from the
+// environment. A sample line that does not match is marked on standard
+// output, and so is a time part that the agent would replace because it is
+// invalid. Diagnostics, the parser's included, go to the trace (standard
+// error or HOV_TRACE_FILE).
+//
+// Exit status: 0 when every sample line matched, 1 when one or more did not,
+// 2 when the command does not compile or the file cannot be read, 255 for a
+// wrong number of arguments.
+#include <ctype.h>
 #include <errno.h>
 #include <locale.h>
 #include <stdio.h>
@@ -21,6 +29,7 @@
 
 #include <new>
 
+#include "parser/entry_time.h"
 #include "framework/wex1.h"
 #include "parser/string_parser.h"
 
@@ -31,6 +40,10 @@ static WEX1_Handle wex1 =
 namespace {
 
 constexpr int LINEBUFSIZE = 1024;    // fgets buffer: 1023 characters and a NUL
+constexpr int MAXCOMMANDCHARS = 1023;  // a longer command is refused
+constexpr int EXIT_ALLMATCHED = 0;
+constexpr int EXIT_UNMATCHED = 1;
+constexpr int EXIT_BADINPUT = 2;
 constexpr int OUTPUTTEXTSIZE = 256;  // one keyword's text, NUL included
 constexpr unsigned MAXLINECOUNT = 1000;
 constexpr unsigned long DEFAULTLINECOUNT = 1;
@@ -41,6 +54,11 @@ const char OpenErrorMsg[] = "\nError opening input file %s; errno = %d; %s\n";
 const char LocaleMsg[] = "\nLocale categories are %s.";
 // A command cut by the line buffer would compile into something other than
 // what was written, and its tail would pass for a sample line.
+const char NoMatchText[] = "*** line does not match the format command ***\n";
+const char ReplacedText[] =
+    "   <- invalid; the agent stores the current time's part";
+const char ZeroText[] = "   <- invalid; the agent stores 0";
+const char ZoneText[] = "   <- invalid; the agent keeps the time as written";
 const char CommandTooLongMsg[] =
     "\nError: format command in %s exceeds %d characters; no line processed.";
 
@@ -55,10 +73,17 @@ const char HelpText[] =
     "  JOP_WEX1             trace levels: LEVELS or LABEL:LEVELS items; for the unit\n"
     "                       MAPPER, 0x08 echoes the command and the sample lines,\n"
     "                       0x04 prints the keyword texts, 0x01 sets the locale from\n"
-    "                       the environment (default: ERROR, and MAPPER:0x8C)\n"
+    "                       the environment (default: ERROR, and MAPPER:0x8C;\n"
+    "                       levels for other units leave MAPPER's output on)\n"
     "  HOV_TRACE_FILE       file that receives the trace (default: standard error)\n"
     "\n"
-    "Exit status: 0, or 255 for a wrong number of arguments.\n";
+    "A sample line that does not match is marked with\n"
+    "  *** line does not match the format command ***\n"
+    "and a time part the agent would replace (invalid) with '<- invalid'.\n"
+    "\n"
+    "Exit status: 0 every sample line matched, 1 one or more did not, 2 the command\n"
+    "does not compile (or exceeds 1023 characters) or the file cannot be read,\n"
+    "255 a wrong number of arguments.\n";
 
 const char* ErrorText(int e) {
   const char* text = strerror(e);
@@ -85,50 +110,107 @@ void SetLocale() {
   WEX1_TRACE(wex1, WEX1_DETAIL, LocaleMsg, name != nullptr ? name : "");
 }
 
-// True when the line in `line`, read from `in`, was cut by the buffer: no
-// newline and more text follows.
-bool LineWasCut(const char* line, FILE* in) {
-  const size_t n = strlen(line);
-  if (n == 0 || line[n - 1] == '\n') {
+// True when JOP_WEX1 gives levels to this unit by name; levels for every
+// unit (the agent's usual ERROR,FLOW) do not silence the mapper's output.
+bool LevelsNameMapper() {
+  const char* items = getenv("JOP_WEX1");
+  if (items == nullptr) {
     return false;
   }
-  const int c = getc(in);
-  if (c == EOF) {
-    return false;
+  static const char kPrefix[] = "MAPPER:";
+  for (const char* p = items; (p = strstr(p, kPrefix)) != nullptr; ++p) {
+    if (p == items || isspace(static_cast<unsigned char>(p[-1]))) {
+      return true;
+    }
   }
-  ungetc(c, in);
-  return true;
+  return false;
+}
+
+// The keyword position of each REPLACED_* bit, and the note it gets.
+struct Replaced_Mark {
+  unsigned bit;
+  int keyword;
+  const char* note;
+};
+const Replaced_Mark REPLACEDMARKS[] = {
+    {REPLACED_YEAR, 0, ReplacedText},   {REPLACED_MONTH, 1, ReplacedText},
+    {REPLACED_DAY, 2, ReplacedText},    {REPLACED_HOUR, 3, ReplacedText},
+    {REPLACED_MINUTE, 4, ReplacedText}, {REPLACED_SECOND, 5, ZeroText},
+    {REPLACED_TIME, 11, ReplacedText},  {REPLACED_FRACTION, 12, ZeroText},
+    {REPLACED_ZONE, 13, ZoneText},
+};
+
+// The REPLACED_* bits of the time texts of one matched line, as the agent
+// would convert them (its time texts hold what its slots hold).
+unsigned ReplacedParts(char (*texts)[OUTPUTTEXTSIZE], uint8_t* numeric_month) {
+  _EntryTimeBuffers times;
+  char* const parts[] = {times.Year, times.Month,  times.Day,
+                         times.Hour, times.Minute, times.Second};
+  for (int i = 0; i < 6; ++i) {
+    snprintf(parts[i], ENTRYTIMETEXTSIZE, "%.*s", ENTRYTIMETEXTSIZE - 1,
+             texts[i]);
+  }
+  snprintf(times.Time, sizeof times.Time, "%.*s", ENTRYSTAMPTEXTSIZE - 1,
+           texts[11]);
+  snprintf(times.Fraction, sizeof times.Fraction, "%.*s",
+           ENTRYFRACTIONTEXTSIZE - 1, texts[12]);
+  snprintf(times.Zone, sizeof times.Zone, "%.*s", ENTRYFRACTIONTEXTSIZE - 1,
+           texts[13]);
+  _UserlogLineContext context = {0, *numeric_month, nullptr, 0};
+  char stamp[ENTRYTIMEDIGITS];
+  // The traces of invalid parts are the agent's; the mark below is ours.
+  (void)FormatUserlogEntryTime(stamp, &times, &context);
+  *numeric_month = context.NumericMonth;
+  return context.Replaced;
 }
 
 // Applies the learned `anchor` to up to `count` further lines of `in`.
-// Returns the number of sample lines processed.
-long ProcessSamples(StringParser* anchor, FILE* in, unsigned long count) {
+// Returns the number of sample lines processed; *unmatched counts those
+// that did not match.
+long ProcessSamples(StringParser* anchor, FILE* in, unsigned long count,
+                    bool echo, bool fields, unsigned long* unmatched) {
   WEX1_Event ev(wex1, "ProcessSamples");
-  const bool echo = WEX1_On(wex1, WEX1_BIT08);
-  const bool fields = WEX1_On(wex1, WEX1_BIT04);
   char line[LINEBUFSIZE];
   char texts[NUMKEYWORDS][OUTPUTTEXTSIZE];
   _FormatBuffer slots[NUMKEYWORDS];
+  uint8_t numeric_month = 1;
   unsigned long done = 0;
   while (done < count && fgets(line, sizeof line, in) != nullptr) {
     ++done;
     if (echo) {
       printf("%s", line);
     }
+    CutLineEnd(line);
     memset(texts, 0, sizeof texts);
     for (int i = 0; i < NUMKEYWORDS; ++i) {
       slots[i].Position = texts[i];
       slots[i].Remaining = OUTPUTTEXTSIZE - 1;  // the last byte stays NUL
     }
-    // A line that does not match leaves every text empty; the parser traced
-    // why.
-    (void)anchor->spFormatLine(line, slots);
-    if (fields) {
+    // The parser traces why a line does not match.
+    const bool matched = anchor->spFormatLine(line, slots) >= 1;
+    unsigned replaced = 0;
+    if (matched) {
+      replaced = ReplacedParts(texts, &numeric_month);
+    } else {
+      ++*unmatched;
+    }
+    // An unmatched line is marked whenever anything is shown.
+    if ((fields && matched) || ((fields || echo) && !matched)) {
       if (echo) {
         printf("\n");
       }
-      for (int i = 0; i < NUMKEYWORDS; ++i) {
-        printf("%11s: %s\n", KEYWORDS[i].Keyword, texts[i]);
+      if (!matched) {
+        printf("%s", NoMatchText);
+      } else {
+        for (int i = 0; i < NUMKEYWORDS; ++i) {
+          const char* note = "";
+          for (const Replaced_Mark& m : REPLACEDMARKS) {
+            if (m.keyword == i && (replaced & m.bit) != 0) {
+              note = m.note;
+            }
+          }
+          printf("%11s: %s%s\n", KEYWORDS[i].Keyword, texts[i], note);
+        }
       }
       printf(echo ? "\n\n" : "\n");
     }
@@ -143,6 +225,9 @@ int MapperMain(int argc, char** argv) {
                argv[0] != nullptr ? argv[0] : ProgramName);
     return static_cast<int>(ev.Result(-1));
   }
+  const bool named = LevelsNameMapper();
+  const bool echo = !named || WEX1_On(wex1, WEX1_BIT08);
+  const bool fields = !named || WEX1_On(wex1, WEX1_BIT04);
   const char* file_name = argv[1];
   const unsigned long count = argc == 3 ? LineCount(argv[2]) : DEFAULTLINECOUNT;
   if (WEX1_On(wex1, WEX1_DETAIL)) {
@@ -154,28 +239,37 @@ int MapperMain(int argc, char** argv) {
   if (in == nullptr) {
     const int e = errno;
     WEX1_TRACE(wex1, WEX1_ERROR, OpenErrorMsg, file_name, e, ErrorText(e));
-    return static_cast<int>(ev.Result(0));
+    return static_cast<int>(ev.Result(EXIT_BADINPUT));
   }
 
-  // An empty file gives an empty command, which does not compile.
-  char command[LINEBUFSIZE] = "";
+  // An empty file gives an empty command, which does not compile. The buffer
+  // takes a command of MAXCOMMANDCHARS with its newline, and one more
+  // character to tell a longer one.
+  char command[MAXCOMMANDCHARS + 3] = "";
   if (fgets(command, sizeof command, in) == nullptr) {
     command[0] = '\0';
   }
-  if (WEX1_On(wex1, WEX1_BIT08)) {
+  if (echo) {
     printf("\n\n%s\n\n", command);
   }
-  if (LineWasCut(command, in)) {
-    WEX1_TRACE(wex1, WEX1_ERROR, CommandTooLongMsg, file_name, LINEBUFSIZE - 1);
+  int status = EXIT_BADINPUT;
+  const size_t length = strcspn(command, "\n");
+  if (length > static_cast<size_t>(MAXCOMMANDCHARS)) {
+    WEX1_TRACE(wex1, WEX1_ERROR, CommandTooLongMsg, file_name, MAXCOMMANDCHARS);
   } else {
     StringParser* anchor = new (std::nothrow) StringParser(command, KEYWORDS);
     if (anchor != nullptr && anchor->ObjectStatus == OBJECT_LEARNED) {
-      ProcessSamples(anchor, in, count);
+      unsigned long unmatched = 0;
+      ProcessSamples(anchor, in, count, echo, fields, &unmatched);
+      status = unmatched == 0 ? EXIT_ALLMATCHED : EXIT_UNMATCHED;
     }
     delete anchor;
   }
+  if (ferror(in)) {
+    status = EXIT_BADINPUT;
+  }
   fclose(in);
-  return static_cast<int>(ev.Result(0));
+  return static_cast<int>(ev.Result(status));
 }
 
 }  // namespace

@@ -41,8 +41,9 @@ constexpr _ObjectStatus OBJECT_LEARNED = 2;
 constexpr unsigned MAXFIELDSIZE = 1023;     // largest scan width and column
 constexpr int MAXFIELDSIZECHARS = 4;        // digits of a scan width or column
 constexpr unsigned MAXDIRECTIVESIZE = 255;  // characters of one directive text
-constexpr unsigned DEFAULTSTRINGWIDTH =
-    31;                                 // width given to %s and %[ without one
+// Width given to %s, %[ and %r without one: the longest line the agent
+// reads, so that such a field always takes its whole token.
+constexpr unsigned DEFAULTSTRINGWIDTH = 2047;
 constexpr int MAXPRINTFIELDSIZE = 256;  // largest print width and precision
 constexpr int MAXPRINTFIELDSIZECHARS =
     3;                               // digits of a print width or precision
@@ -96,9 +97,10 @@ struct _KeywordFields {
 // The keyword table of both programs; a record's position is the PrintIndex
 // (output slot) of the fields named after it.
 inline constexpr _KeywordFields KEYWORDS[] = {
-    {"year", 2},   {"month", 2},  {"day", 2},         {"hour", 2},
-    {"minute", 2}, {"second", 2}, {"system", 2},      {"source", 2},
-    {"type", 2},   {"class", 2},  {"description", 2}, {nullptr, 0},
+    {"year", 2},     {"month", 2},  {"day", 2},         {"hour", 2},
+    {"minute", 2},   {"second", 2}, {"system", 2},      {"source", 2},
+    {"type", 2},     {"class", 2},  {"description", 2}, {"time", 2},
+    {"fraction", 2}, {"zone", 2},   {nullptr, 0},
 };
 // Keywords in KEYWORDS (the end record excluded): the number of output slots.
 constexpr int NUMKEYWORDS =
@@ -174,6 +176,33 @@ class StringParser {
   _ObjectStatus ObjectStatus;
 
  private:
+  // How spScanInput reads this directive: SCAN_C library scan, the others
+  // its own conversions (SCAN_C_TEXT a %Nc, whose value is cleared first).
+  enum ScanKinds : uint8_t {
+    SCAN_C = 0,
+    SCAN_C_TEXT,
+    SCAN_STAMP,     // %T  ISO 8601 / RFC 3339 time stamp
+    SCAN_EPOCH,     // %E  seconds since the epoch, optional fraction
+    SCAN_EPOCH_MS,  // %Q  milliseconds since the epoch
+    SCAN_UPTO,      // %r  text up to the last place of the separator after it
+    SCAN_OPTIONAL,  // %{  an optional part begins
+    SCAN_OPTIONAL_END,  // %}  it ends
+  };
+  uint8_t ScanKind = SCAN_C;
+  // 1 when this line's scan skipped the directive (an optional part that was
+  // not there): it writes no field.
+  uint8_t Absent = 0;
+  // Anchor only: a field cut to its slot has been traced for this command.
+  bool CutTraced = false;
+
+  // The own conversions; each returns the characters it consumed at `text`
+  // (its literal before it already matched) or -1 when the text does not
+  // hold what it reads.
+  int spScanOwn(const char* text);
+  // The separator a %r stops at: the literal before the next directive.
+  // Its length is set into *length; null when there is none.
+  const char* spSeparator(uint32_t* length) const;
+
   // A directive object: compiles the next directive at *cursor and advances it.
   explicit StringParser(const char** cursor);
 

@@ -43,13 +43,6 @@ std::string Text(const char* field, size_t width) {
   return s;
 }
 
-// The entry columns of a row: "ENTRYTIME|SYS|SRC|TYPE|CLASS|DESC".
-std::string Entry(const tvx_vxlogent_data_t& r) {
-  return Text(r.entrytime, 16) + "|" + Text(r.entrysys, 32) + "|" +
-         Text(r.entrysrc, 32) + "|" + Text(r.entrytype, 16) + "|" +
-         Text(r.entryclass, 16) + "|" + Text(r.entrydesc, 256);
-}
-
 // Drives one report as the log-entries table does: "ENTRYTIME ENTRYDESC" of
 // each row, newest first.
 std::vector<std::string> Report(Userlog_File& log, const char* start,
@@ -125,127 +118,8 @@ class UserlogFileTest : public ::testing::Test {
   std::string old_tz_;
 };
 
-// ---------------------------------------------------------------------------
-// Formatting
-
-TEST_F(UserlogFileTest, FormatCommandFillsTheEntryColumns) {
-  const std::string w40(40, 'w');
-  const std::string x300(300, 'x');
-  const struct {
-    const char* command;
-    std::string line;
-    std::string entry;  // Entry() of the row; "" when the line is rejected
-  } cases[] = {
-      {kSyslogLike, "Mar 5 07:08:09 disk full\n",
-       "1260305070809000|||||disk full"},
-      // The example configuration's format.
-      {"A,\"%d-%d-%d %d:%d:%d %s %[^:]: %200[^\\n]\",year month=\"%02d\" "
-       "day=\"%02d\" hour minute second system source description",
-       "2024-05-01 10:15:00 host1 sshd[812]: Accepted password\n",
-       "1240501101500000|host1|sshd[812]|||Accepted password"},
-      // Columns take what fits; no time field gives now with second 00.
-      {"A,\"%40s %40s %40s %40s\",type class system source",
-       w40 + " " + w40 + " " + w40 + " " + w40,
-       "1260615123400000|" + w40.substr(0, 32) + "|" + w40.substr(0, 32) + "|" +
-           w40.substr(0, 16) + "|" + w40.substr(0, 16) + "|"},
-      {"A,\"%300[^\\n]\",description", x300,
-       "1260615123400000|||||" + x300.substr(0, 256)},
-      {"A,\"%s %s\",de de=\" %s\"", "first second",
-       "1260615123400000|||||first second"},
-      {"A,\"id=%d\",type", "xx=5", ""},
-      {kSyslogLike, "Mar 5 07:08", ""},
-      {kSyslogLike, "\n", ""},
-      {"A,\"%s\",type=\"\"", "word", ""},  // matches, but writes no field
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.command + std::string(" / ") + c.line);
-    auto log = Formatter(c.command);
-    std::string line = c.line;
-    tvx_vxlogent_data_t row;
-    memset(&row, '#', sizeof row);
-    const long rc = log->lfFormatEntryAsRow(&line[0], &row, nullptr);
-    EXPECT_EQ(rc, c.entry.empty() ? -1 : 0);
-    // Blank-filled, without terminators, whatever the outcome.
-    EXPECT_EQ(Entry(row), c.entry.empty() ? "|||||" : c.entry);
-    if (rc == 0) {
-      EXPECT_EQ(Text(row.logpath, 256), dir_.path() + "/");
-      EXPECT_EQ(Text(row.logname, 128), "formatted");
-    }
-  }
-}
-
-const char* const kParts[] = {"year", "month",  "day",
-                              "hour", "minute", "second"};
-
-// ENTRYTIME of the six texts, and what was traced at the error level.
-std::string Stamp(Userlog_File& log, const char* const (&texts)[6],
-                  std::string* traced = nullptr) {
-  _EntryTimeBuffers times;
-  char* const parts[] = {times.Year, times.Month,  times.Day,
-                         times.Hour, times.Minute, times.Second};
-  for (int i = 0; i < 6; ++i) {
-    snprintf(parts[i], ENTRYTIMETEXTSIZE, "%s", texts[i]);
-  }
-  char stamp[17];
-  memset(stamp, '#', sizeof stamp);
-  qortest::TraceCapture trace("ERROR");
-  const long rc = log.ulFormatEntryTime(stamp, &times, nullptr);
-  if (traced != nullptr) {
-    *traced = trace.Text();
-  }
-  return rc == 0 ? std::string(stamp, 17) : "failed";
-}
-
-// Invalid parts are traced and replaced by now's, the second by 0.
-TEST_F(UserlogFileTest, EntryTimeTextsMakeTheStamp) {
-  const struct {
-    const char* texts[6];  // year, month, day, hour, minute, second
-    const char* entrytime;
-    int invalid;  // the part traced as invalid; -1 for none
-  } cases[] = {
-      {{"1999", "3", "5", "7", "8", "9"}, "0990305070809000", -1},
-      {{"69", "Mar", "05", "0", "0", "0"}, "1690305000000000", -1},
-      {{"70", "DEC", "5", "24", "0", "0"}, "0701205240000000", -1},
-      {{"2070", "3", "5", "7", "8", "9"}, "1700305070809000", -1},
-      {{"", "", "", "", "", ""}, "1260615123400000", -1},
-      // Without a year: a month after the current one (June) is last year's.
-      {{"", "12", "31", "7", "8", "9"}, "1251231070809000", -1},
-      {{"", "6", "30", "7", "8", "9"}, "1260630070809000", -1},
-      {{"-5", "3", "5", "7", "8", "9"}, "1260305070809000", 0},
-      {{"99", "mar", "5", "7", "8", "9"}, "0990605070809000", 1},
-      {{"99", "13", "5", "7", "8", "9"}, "0990605070809000", 1},
-      {{"99", "3", "32", "7", "8", "9"}, "0990315070809000", 2},
-      {{"99", "3", "5", "7pm", "8", "9"}, "0990305190809000", -1},
-      {{"99", "3", "5", "7 PM", "8", "9"}, "0990305190809000", -1},
-      {{"99", "3", "5", "12pm", "8", "9"}, "0990305120809000", -1},  // noon
-      {{"99", "3", "5", "12am", "8", "9"}, "0990305000809000", -1},
-      {{"99", "3", "5", "0pm", "8", "9"}, "0990305120809000", 3},
-      {{"99", "3", "5", "13pm", "8", "9"}, "0990305120809000", 3},
-      {{"99", "3", "5", "25", "8", "9"}, "0990305120809000", 3},
-      {{"99", "3", "5", "7", "60", "9"}, "0990305073409000", 4},
-      {{"99", "3", "5", "7", "8", "60"}, "0990305070800000", 5},
-  };
-  auto log = Formatter(kSyslogLike);
-  for (const auto& c : cases) {
-    log->NumericMonth = 1;
-    std::string traced;
-    EXPECT_EQ(Stamp(*log, c.texts, &traced), c.entrytime + std::string("#"))
-        << c.texts[0] << "|" << c.texts[1] << "|" << c.texts[3];
-    EXPECT_EQ(traced, c.invalid < 0 ? ""
-                                    : std::string("\nError: invalid ") +
-                                          kParts[c.invalid] +
-                                          " found in event entrytime; '" +
-                                          c.texts[c.invalid] + "'");
-  }
-  // After a month name, names are tried first; a number is still taken when
-  // none matches, and numbers come first again.
-  log->NumericMonth = 1;
-  EXPECT_EQ(Stamp(*log, {"26", "Mar", "5", "7", "8", "9"}).substr(0, 5),
-            "12603");
-  EXPECT_EQ(log->NumericMonth.load(), 0);
-  EXPECT_EQ(Stamp(*log, {"26", "3", "5", "7", "8", "9"}).substr(0, 5), "12603");
-  EXPECT_EQ(log->NumericMonth.load(), 1);
-}
+// The formatting of one line is tested on FormatUserlogLine
+// (userlog_line_test.cc); these tests drive the log object.
 
 TEST_F(UserlogFileTest, FormatCommandThatDoesNotCompileStopsTheLogAndReports) {
   qortest::TraceCapture trace("ERROR");

@@ -83,7 +83,7 @@ void CheckScanText(const StringParser* d) {
     Fail("compiled directive without scan text", s);
   }
   const size_t n = strlen(s);
-  if (n < 4 || n > MAXDIRECTIVESIZE || strcmp(s + n - 2, "%n") != 0) {
+  if (n < 2 || n > MAXDIRECTIVESIZE || strcmp(s + n - 2, "%n") != 0) {
     Fail("scan text does not end in %n", s);
   }
   int conversions = 0;
@@ -110,7 +110,7 @@ void CheckScanText(const StringParser* d) {
       Fail("suppression differs from the scan text", s);
     }
     if (code == 's' || code == '[' || (code == 'c' && width > 1)) {
-      if (width < 1 || width > static_cast<long>(MAXFIELDSIZE) ||
+      if (width < 1 || width > static_cast<long>(DEFAULTSTRINGWIDTH) ||
           static_cast<unsigned long>(width) != d->MaxFieldSize) {
         Fail("string scan without the stored width", s);
       }
@@ -119,8 +119,13 @@ void CheckScanText(const StringParser* d) {
       }
     }
   }
-  if (i != n - 2 || conversions != 1) {
-    Fail("scan text must hold exactly one conversion before %n", s);
+  // The parser's own directives (%T %E %Q %r and an optional part's
+  // bounds) leave only their literal to the library scan.
+  if (conversions == 0 && d->DataType != 8) {
+    Fail("literal-only scan text of a non-text directive", s);
+  }
+  if (i != n - 2 || conversions > 1) {
+    Fail("scan text must hold at most one conversion before %n", s);
   }
 }
 
@@ -163,8 +168,10 @@ void CheckPrintText(const StringParser* d) {
   }
 }
 
-// The agent's slot capacities: six time parts, then the text columns.
-const int64_t kCapacity[NUMKEYWORDS] = {7, 7, 7, 7, 7, 7, 32, 32, 16, 16, 256};
+// The agent's slot capacities: six time parts, the text columns, the time
+// stamp and the fraction.
+const int64_t kCapacity[NUMKEYWORDS] = {7,  7,  7,  7,   7,  7,  32,
+                                        32, 16, 16, 256, 31, 15, 15};
 
 }  // namespace
 

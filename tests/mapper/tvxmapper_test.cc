@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -50,10 +51,10 @@ Mapper_Run RunMapper(const Scoped_Temp_Dir& dir,
 // The keyword lines of one sample line: `texts` by keyword position.
 std::string Keywords(const std::map<int, std::string>& texts) {
   static const char* const kNames[] = {
-      "year",   "month",  "day",  "hour",  "minute",     "second",
-      "system", "source", "type", "class", "description"};
+      "year",   "month", "day",   "hour",        "minute", "second",   "system",
+      "source", "type",  "class", "description", "time",   "fraction", "zone"};
   std::string s;
-  for (int i = 0; i < 11; ++i) {
+  for (int i = 0; i < 14; ++i) {
     char head[16];
     snprintf(head, sizeof head, "%11s: ", kNames[i]);
     const auto it = texts.find(i);
@@ -80,7 +81,10 @@ TEST(TvxmapperTest, TwoKeywordExampleAtEachOutputLevel) {
       {"MAPPER:0x84", "\n" + fields + "\n"},
       {"MAPPER:0x88", "\n" + command + "host1 started\n"},
       {"MAPPER:0x80", "\n"},
-      {"ERROR", "\n"},
+      // Levels for the other units leave the mapper's output on.
+      {"ERROR", "\n" + command + "host1 started\n" + "\n" + fields + "\n\n"},
+      {"ERROR,FLOW",
+       "\n" + command + "host1 started\n" + "\n" + fields + "\n\n"},
   };
   for (const auto& c : cases) {
     const Mapper_Run r = RunMapper(dir, {file}, c.levels);
@@ -128,14 +132,16 @@ TEST(TvxmapperTest, OverlongSampleLineIsReadInPartsThatEachCount) {
             "\n\n\nA,\"%1023s\",description\n\n\n" + a + "\n" + part1 + "\n\n");
 }
 
-TEST(TvxmapperTest, UnmatchedLinePrintsEmptyTextsAndTracesWhy) {
+TEST(TvxmapperTest, UnmatchedLineIsMarkedTracedAndGivesStatus1) {
   Scoped_Temp_Dir dir;
   const std::string file = dir.File("sample");
   WriteFile(file, "A,\"%d: %s\",year description\nnot a number\n2024: ok\n");
-  const Mapper_Run r = RunMapper(dir, {file, "2"}, "MAPPER:0x84");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "\n" + Keywords({}) + "\n" +
+  Mapper_Run r = RunMapper(dir, {file, "2"}, "MAPPER:0x84");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "\n*** line does not match the format command ***\n\n" +
                        Keywords({{0, "2024"}, {10, "ok"}}) + "\n");
+  EXPECT_EQ(RunMapper(dir, {file, "1"}, "MAPPER:0x80").out, "\n");
+  EXPECT_EQ(RunMapper(dir, {file, "1"}, "MAPPER:0x80").status, 1);
   EXPECT_NE(r.trace.find("\nError: scan failed for variable #1; year."),
             std::string::npos)
       << r.trace;
@@ -170,8 +176,9 @@ TEST(TvxmapperTest, UnreadableFilePrintsOnlyTheFirstNewline) {
   Scoped_Temp_Dir dir;
   const std::string missing = dir.File("missing");
   const Mapper_Run r = RunMapper(dir, {missing, "3"});
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "\n");
+  EXPECT_EQ(RunMapper(dir, {dir.path(), "3"}).status, 2);  // a directory
   EXPECT_NE(r.trace.find("\nError opening input file " + missing +
                          "; errno = 2; No such file or directory\n"),
             std::string::npos)
@@ -194,19 +201,51 @@ TEST(TvxmapperTest, CommandThatDoesNotCompileProcessesNoLine) {
       {"", "", "\nScan for start of format specifier failed"},
       // Cut by the line buffer, the command would read "desc" and its tail
       // would pass for a sample line.
-      {overlong + "host1\n", overlong.substr(0, 1023),
+      {overlong + "host1\n", overlong.substr(0, 1025),
        "\nError: format command in " + file +
            " exceeds 1023 characters; no line processed."},
   };
   for (const auto& c : cases) {
     WriteFile(file, c.text);
     Mapper_Run r = RunMapper(dir, {file, "5"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "\n\n\n" + c.command + "\n\n") << c.message;
     EXPECT_NE(r.trace.find(c.message), std::string::npos) << r.trace;
     r = RunMapper(dir, {file, "5"}, "MAPPER:0x84");
     EXPECT_EQ(r.out, "\n");
   }
+}
+
+// The limit is exact: 1023 characters compile, 1024 do not.
+TEST(TvxmapperTest, CommandOfExactly1023CharactersIsTaken) {
+  Scoped_Temp_Dir dir;
+  const std::string file = dir.File("sample");
+  for (size_t length : {1023u, 1024u}) {
+    std::string command = "A,\"%s\",de";
+    command += std::string(length - command.size(), ' ');
+    WriteFile(file, command + "\nok\n");
+    const Mapper_Run r = RunMapper(dir, {file}, "MAPPER:0x84");
+    EXPECT_EQ(r.status, length == 1023 ? 0 : 2) << length << r.trace;
+    EXPECT_EQ(r.out,
+              length == 1023 ? "\n" + Keywords({{10, "ok"}}) + "\n" : "\n");
+  }
+}
+
+// A time part the agent would replace is marked beside its text.
+TEST(TvxmapperTest, ReplacedTimePartsAreMarked) {
+  Scoped_Temp_Dir dir;
+  const std::string file = dir.File("sample");
+  WriteFile(file,
+            "A,\"%s %d %d:%d:%d %s\",mo da ho mi se de\n"
+            "mar 5 10:60:00 x\n");
+  const Mapper_Run r = RunMapper(dir, {file}, "MAPPER:0x84");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("      month: mar   <- invalid; the agent stores the "
+                       "current time's part\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("     minute: 60   <- invalid"), std::string::npos);
+  EXPECT_NE(r.out.find("        day: 5\n"), std::string::npos);
 }
 
 TEST(TvxmapperTest, DetailLevelSetsTheLocaleFromTheEnvironment) {
@@ -248,6 +287,28 @@ TEST(TvxmapperTest, ShippedExampleMapsEveryLine) {
     ++lines;
   }
   EXPECT_EQ(lines, 3u);
+}
+
+// Every example of examples/formats matches each of its sample lines.
+TEST(TvxmapperTest, ExampleFormatsMatchEverySampleLine) {
+  Scoped_Temp_Dir dir;
+  for (const char* name : {"apache-error", "access-combined", "log4j", "hdfs",
+                           "iso-zoned", "keyvalue"}) {
+    const std::string file =
+        std::string(QOR_SOURCE_DIR "/examples/formats/") + name + ".txt";
+    const Mapper_Run r = RunMapper(dir, {file, "1000"}, "MAPPER:0x84");
+    EXPECT_EQ(r.status, 0) << name << r.trace;
+    EXPECT_EQ(r.trace, "") << name;
+    const std::string text = ReadFile(file);
+    const size_t samples =
+        static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) - 1;
+    size_t described = 0;
+    for (size_t p = r.out.find("description: "); p != std::string::npos;
+         p = r.out.find("description: ", p + 1)) {
+      described += r.out.compare(p, 14, "description: \n") != 0 ? 1 : 0;
+    }
+    EXPECT_EQ(described, samples) << name << r.out;
+  }
 }
 
 }  // namespace
