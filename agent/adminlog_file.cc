@@ -197,7 +197,6 @@ void Adminlog_File::adCloseAdminLog() {
 
 long Adminlog_File::lfReadLog() {
   WEX1_Event ev(wex1, __func__);
-  char eb[128];
   char record[sizeof(utmp) > UTMPSIZE ? sizeof(utmp) : UTMPSIZE];
   while (true) {
     const ssize_t n = ReadRecord(LogFD, record, RecordSize);
@@ -205,9 +204,7 @@ long Adminlog_File::lfReadLog() {
       return ev.Result(0);
     }
     if (n < 0) {
-      const int e = errno;
-      WEX1_TRACE(wex1, WEX1_ERROR, ReadErrMsg, Name(LogFileName), e,
-                 ErrnoText(e, eb, sizeof eb));
+      lfTraceReadError(ReadErrMsg, errno);
       return ev.Result(-1);
     }
     if (n < RecordSize) {

@@ -31,6 +31,10 @@ constexpr int MAXCONFIGFIELDS = 4;
 constexpr char DEFAULTERRLOGPROCEDURE[] = "errpt -c -smmddhhmmyy";
 // Replaced by the log's full file name wherever it occurs in a procedure.
 constexpr char PROCEDUREPLACEHOLDER[] = "${@}";
+// What the placeholder becomes in an error-report command: the log's path
+// reaches the shell as its first positional parameter, never as command
+// text, so a path holding ";", "$(" or quotes runs nothing of its own.
+constexpr char PROCEDUREPATHREFERENCE[] = "\"$1\"";
 
 // Size of the buffer configuration records are read into: a line holds at
 // most CONFIGRECSIZE - 2 characters besides its newline.
@@ -40,6 +44,10 @@ constexpr int CONFIGRECSIZE = 1024;
 // configuration read when none is named.
 constexpr char CONFIGFILEENVVAR[] = "TVX_CONFIG_FILE";
 constexpr char SYSLOGCONFENVVAR[] = "TVX_SYSLOG_CONF";
+constexpr char STATEFILEENVVAR[] = "TVX_STATE_FILE";
+// The files above as trust messages name them.
+constexpr char CONFIGWHAT[] = "configuration file";
+constexpr char STATEWHAT[] = "state file";
 constexpr char DEFAULTSYSLOGCONF[] = "/etc/syslog.conf";
 // Read instead when DEFAULTSYSLOGCONF does not exist (hosts running rsyslog).
 constexpr char DEFAULTRSYSLOGCONF[] = "/etc/rsyslog.conf";

@@ -31,6 +31,8 @@ namespace {
 
 const char SHELL[] = "/bin/sh";
 const char SHELLFLAG[] = "-c";
+// The command's $0.
+const char SHELLNAME[] = "qoragent";
 const char ERRPTCOMMAND[] = "errpt";
 const char STARTFLAG[] = "-s";
 const char ENDFLAG[] = "-e";
@@ -235,6 +237,11 @@ int Errlog_File::elOpenPipe(int* const fds) {
     return static_cast<int>(ev.Result(-1));
   }
   WEX1_TRACE(wex1, WEX1_FLOW, PipeMsg, Name(LogFileName), fds[0], fds[1]);
+  if (!lfWithinDescriptorReserve(fds[1])) {
+    elClosePipe(&fds[0]);
+    elClosePipe(&fds[1]);
+    return static_cast<int>(ev.Result(-1));
+  }
   return static_cast<int>(ev.Result(0));
 }
 
@@ -254,8 +261,13 @@ void Errlog_File::elCreateChild(int* const fds) {
     elSubstituteStartDate(command.get());
     WEX1_TRACE(wex1, WEX1_FLOW, ChildExecMsg, Name(LogFileName), SHELL,
                SHELLFLAG, command.get(), STDOUT_FILENO, fds[0], fds[1]);
+    // The log's path is the command's "$1": data, never command text.
     char* const argv[] = {const_cast<char*>(SHELL),
-                          const_cast<char*>(SHELLFLAG), command.get(), nullptr};
+                          const_cast<char*>(SHELLFLAG),
+                          command.get(),
+                          const_cast<char*>(SHELLNAME),
+                          const_cast<char*>(Name(LogFileName)),
+                          nullptr};
     pid = Subprocess::Spawn(argv, Subprocess::kExactPath, fds[1], &exec_errno);
     fork_errno = errno;
   }

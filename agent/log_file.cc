@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/select.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 
 #include <string>
 #include <utility>
+#include <mutex>
 
 #include "agent/config_def.h"
 #include "agent/log_manager.h"
@@ -117,6 +119,13 @@ const char WaitErrMsg[] =
     "\nError occurred while waiting for data for file %s; errno = %d; %s";
 const char ReadErrMsg[] =
     "\nError occurred while reading file %s. errno = %d; %s";
+const char ReserveMsg[] =
+    "\nLog file %s not opened: %d descriptors are in use, and %d of the limit of %ld are kept "
+    "for the control socket and the event outputs; %lu logs could not be opened so far.";
+// Descriptors kept free below the open-file soft limit.
+constexpr int DESCRIPTORRESERVE = 64;
+const char HeldTracesMsg[] =
+    "\n%lu more such messages for file %s were not traced in the last minute or more.";
 
 // Debug records.
 const char DebugWriteErrMsg[] =
@@ -469,6 +478,9 @@ int Log_File::lfOpenLogFile(bool replacement, const char* open_error,
                  ErrnoText(e, eb, sizeof eb));
     }
     return e;
+  }
+  if (!lfWithinDescriptorReserve(fd.get())) {
+    return EMFILE;
   }
   struct stat st;
   if (fstat(fd.get(), &st) != 0) {
@@ -902,9 +914,7 @@ long Log_File::lfReadLog() {
       if (e == EINTR) {
         continue;
       }
-      char eb[128];
-      WEX1_TRACE(wex1, WEX1_ERROR, ReadErrMsg, Name(LogFileName), e,
-                 ErrnoText(e, eb, sizeof eb));
+      lfTraceReadError(ReadErrMsg, e);
       return ev.Result(-1);
     }
     HeldLine.Feed(block, static_cast<size_t>(n), sink);
@@ -916,11 +926,67 @@ void Log_File::lfFlushHeldTail() {
   HeldLine.Flush(sink);
 }
 
+void Log_File::lfTraceReadError(const char* format, int e) {
+  const long long now = Repeat_Limiter::Now();
+  if (!ReadErrorTraces.Due(now)) {
+    ReadErrorTraces.Held(1);
+    return;
+  }
+  char eb[128];
+  WEX1_TRACE(wex1, WEX1_ERROR, format, Name(LogFileName), e,
+             ErrnoText(e, eb, sizeof eb));
+  if (const unsigned long held = ReadErrorTraces.Traced(now)) {
+    WEX1_TRACE(wex1, WEX1_ERROR, HeldTracesMsg, held, Name(LogFileName));
+  }
+}
+
+bool Log_File::lfWithinDescriptorReserve(int fd) {
+  struct rlimit limit;
+  if (fd < 0 || getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      static_cast<rlim_t>(fd) + DESCRIPTORRESERVE < limit.rlim_cur) {
+    return true;
+  }
+  // All logs together: one message for the lot, not one per log.
+  static std::mutex mu;
+  static Repeat_Limiter traces;
+  static unsigned long refused = 0;
+  std::lock_guard<std::mutex> hold(mu);
+  ++refused;
+  const long long now = Repeat_Limiter::Now();
+  if (traces.Due(now)) {
+    traces.Traced(now);
+    // Descriptors are handed out lowest first: `fd` is about the number
+    // in use.
+    WEX1_TRACE(wex1, WEX1_ERROR, ReserveMsg, Name(LogFileName), fd + 1, DESCRIPTORRESERVE,
+               static_cast<long>(limit.rlim_cur), refused);
+  }
+  return false;
+}
+
 void Log_File::lfHandleEntry(char* entry, unsigned length) {
   tvx_vxlogent_data_t row;
   ++NumEvents;
-  if (lfFormatEntryAsRow(entry, &row, nullptr) != 0) {
+  // Whatever the kind traces about an entry that does not format is held
+  // back, and counted, while such a message was traced less than a minute
+  // ago: one writer of the log must not fill the trace's disk.
+  const long long now = Repeat_Limiter::Now();
+  const bool due = FormatErrorTraces.Due(now);
+  long rc = 0;
+  unsigned long held = 0;
+  {
+    WEX1_Quiet quiet(!due);
+    rc = lfFormatEntryAsRow(entry, &row, nullptr);
+    held = quiet.Held();
+  }
+  if (!due) {
+    FormatErrorTraces.Held(held);
+  }
+  if (rc != 0) {
     ++NumFormatErrors;
+    const unsigned long before = due ? FormatErrorTraces.Traced(now) : 0;
+    if (before != 0) {
+      WEX1_TRACE(wex1, WEX1_ERROR, HeldTracesMsg, before, Name(LogFileName));
+    }
     lfWriteToDebugLog(entry, length, nullptr, 0);
   } else {
     tvx_vxlogent_manager::EventArrived(&row, 1);

@@ -43,6 +43,7 @@
 #include "util/posix_mutex.h"
 #include "util/thread_annotations.h"
 #include "agent/position_store.h"
+#include "util/repeat_limiter.h"
 #include "util/unique_file.h"
 
 class Valid_Log;
@@ -118,6 +119,15 @@ class Log_File : public Log_Base {
   // (EventArrived) or counted as a format error; the debug record follows.
   // `entry` is NUL-terminated, `length` bytes long.
   void lfHandleEntry(char* entry, unsigned length);
+  // Traces a read error (`format` with the log's name, errno `e` and its
+  // text) the first time and then at most once a minute, with the count
+  // of those held back in between.
+  void lfTraceReadError(const char* format, int e);
+  // False (the caller closes the descriptor and sets an error status) when the log's descriptor `fd` would leave fewer than
+  // DESCRIPTORRESERVE descriptors free below the soft limit: those are kept
+  // for the control socket, its clients and the event outputs. The first
+  // refusal, then one a minute, is traced with the numbers.
+  bool lfWithinDescriptorReserve(int fd);
   // Delivers the line held back by lfReadLog as it stands. The rotation and
   // truncation code calls it once the old content has been read and before
   // reading from the new start, so a torn last line is not lost. Worker
@@ -303,6 +313,10 @@ class Log_File : public Log_Base {
   // The unfinished last line of what lfReadLog read; worker thread only.
   // Its Held() bytes lie before LogEOF but are not delivered yet.
   Line_Splitter HeldLine;
+  // How often the messages a hostile writer can repeat are traced: those of
+  // entries that do not format, and read errors. Worker thread only.
+  Repeat_Limiter FormatErrorTraces;
+  Repeat_Limiter ReadErrorTraces;
 
   // True from a successful thread creation until the thread is joined, so
   // that a thread is joined exactly once. Guarded by LogLock.

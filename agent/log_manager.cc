@@ -23,6 +23,7 @@
 #include "agent/syslog_file.h"
 #include "agent/userlog_file.h"
 #include "framework/wex1.h"
+#include "framework/trusted_files.h"
 #include "framework/zep.h"
 #include "util/append_file.h"
 #include "util/errno_text.h"
@@ -580,9 +581,15 @@ unsigned char Log_Manager::lmWaitForSignal() {
       case SIGCHLD:
         WEX1_TRACE(wex1, WEX1_DETAIL, SigchldMsg);
         continue;
-      case SIGHUP:
+      case SIGHUP: {
+        // A rotated trace file is let go of here.
+        std::string err;
+        if (!WEX1_ReopenSink(&err)) {
+          WEX1_TRACE(wex1, WEX1_ERROR, "\n%s", err.c_str());
+        }
         WEX1_TRACE(wex1, WEX1_FLOW, RefreshSignalMsg);
         return static_cast<unsigned char>(ev.Result(1));
+      }
       case SIGTERM:
       case SIGINT:
         WEX1_TRACE(wex1, WEX1_FLOW, StopSignalMsg);
@@ -638,6 +645,9 @@ unsigned int Log_Manager::lmGetValidLogs() {
     } else if (ConfigFileLastChanged != 0 &&
                signature == ConfigFileSignature) {
       WEX1_TRACE(wex1, WEX1_FLOW, ConfigUnchangedMsg, ConfigFile);
+      return static_cast<unsigned int>(ev.Result(0));
+    } else if (!HOV_TrustedFile(CONFIGWHAT, ConfigFile, false)) {
+      // Refused: the logs of the configuration read before stay.
       return static_cast<unsigned int>(ev.Result(0));
     } else {
       const unsigned int count = lmCreateValidLogList(USERCONFIG, ConfigFile);

@@ -16,10 +16,13 @@
 
 #include <new>
 
+#include "agent/config_def.h"
 #include "agent/log_manager.h"
 #include "framework/wex1.h"
 #include "framework/yom1.h"
+#include "framework/trusted_files.h"
 #include "framework/zep.h"
+#include "util/trusted_file.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -45,6 +48,9 @@ const HOV_EnvHelp kAgentEnv[] = {
     {"TVX_MAX_ROWS", "1000", "most rows one log-entries report returns"},
     {"TVX_STATE_FILE", "none (every log starts at its end)", "file that keeps each log's position across restarts (saved every 2 s and at stop)"},
     {"VANDU_NODETYPE", "TVX", "node type appended to the system name"},
+    {kInsecureFilesVar, "refuse",
+     "\"warn\": use a configuration, situations or state file that others can change, with a "
+     "warning"},
     {nullptr, nullptr, nullptr}};
 
 const char* ErrnoText(int e) { return e != 0 ? strerror(e) : "Unknown error"; }
@@ -271,6 +277,12 @@ int QorAgentMain(int argc, char** argv, ZEP_AgentLoader loadAgents) {
     exit(-1);
   }
   GetSystemName();
+  // Files that name commands or decide what is trusted: refused at start
+  // when another user could change them.
+  if (!HOV_TrustedFile(CONFIGWHAT, getenv(CONFIGFILEENVVAR), true) ||
+      !HOV_TrustedFile(STATEWHAT, getenv(STATEFILEENVVAR), true)) {
+    return 1;
+  }
   pTheLogManager = new Log_Manager;
   ZEP_RegisterAgentLoader(loadAgents);
   ZEP_RegisterReadyHook([] { pTheLogManager->lmSetFrameworkReady(); });

@@ -301,7 +301,11 @@ void Valid_Log::vlSetLogProcedure(const char* procedure) {
     return;
   }
 
-  const char* const name = LogFileName != nullptr ? LogFileName : "";
+  // The error-report command runs through the shell: it gets a quoted
+  // reference to its argument. Other kinds' procedures are never run.
+  const char* const name = LogType == ERRLOGTYPE ? PROCEDUREPATHREFERENCE
+                           : LogFileName != nullptr ? LogFileName
+                                                    : "";
   const size_t name_length = strlen(name);
   const size_t size = strlen(procedure) - occurrences * placeholder_length +
                       occurrences * name_length + 1;

@@ -13,6 +13,7 @@
 #include "framework/table_manager.h"
 #include "framework/vandu.h"
 #include "util/unique_file.h"
+#include "framework/trusted_files.h"
 
 bool ValidSituationName(const std::string& n) {
   if (n.empty() || n.size() > 31) {
@@ -348,6 +349,10 @@ void Situation_Registry::Install(std::vector<Entry> wanted) {
 
 bool Situation_Registry::Reload(std::vector<std::string>* problems, std::string* err) {
   const char* path = getenv("HOV_SITUATIONS");
+  if (!HOV_TrustedFile("situations file", path, false, err)) {
+    *err += " The situations are unchanged.";  // they keep running
+    return false;
+  }
   if (path == nullptr || *path == '\0') {
     return true;
   }

@@ -40,6 +40,7 @@ struct Registry {
   std::map<std::string, unsigned> per_label;
   FILE* sink = nullptr;  // null: stderr
   bool owned = false;
+  std::string path;  // of the owned sink
   WEX1_Hook hook = nullptr;
   void* hook_ctx = nullptr;
 };
@@ -51,6 +52,7 @@ Registry& R() {
     if (file != nullptr && *file != '\0') {
       reg->sink = OpenForAppend(file, "trace file", nullptr);
       reg->owned = reg->sink != nullptr;
+      reg->path = file;
     }
     return reg;
   }();
@@ -224,9 +226,34 @@ WEX1_Handle WEX1_SyncDefault(const char* source, const char* /*date*/, const cha
   return Register(source, label, default_levels);
 }
 
+namespace {
+// WEX1_Quiet's state: guards alive on this thread, records they held back.
+thread_local int tQuietDepth = 0;
+thread_local unsigned long tQuietHeld = 0;
+}  // namespace
+
 bool WEX1_On(WEX1_Handle h, unsigned level) {
-  return h != nullptr && (h->levels.load(std::memory_order_relaxed) & level) != 0;
+  const bool on = h != nullptr && (h->levels.load(std::memory_order_relaxed) & level) != 0;
+  if (on && tQuietDepth > 0 && (level & WEX1_ERROR) != 0) {
+    ++tQuietHeld;
+    return false;
+  }
+  return on;
 }
+
+WEX1_Quiet::WEX1_Quiet(bool active) : active_(active), before_(tQuietHeld) {
+  if (active_) {
+    ++tQuietDepth;
+  }
+}
+
+WEX1_Quiet::~WEX1_Quiet() {
+  if (active_) {
+    --tQuietDepth;
+  }
+}
+
+unsigned long WEX1_Quiet::Held() const { return tQuietHeld - before_; }
 
 unsigned WEX1_Levels(WEX1_Handle h) {
   return h != nullptr ? h->levels.load(std::memory_order_relaxed) : 0;
@@ -286,8 +313,17 @@ bool WEX1_OpenSink(const char* path, std::string* err) {
   }
   r.sink = f;
   r.owned = true;
+  r.path = path;
   pthread_mutex_unlock(&r.sink_mu);
   return true;
+}
+
+bool WEX1_ReopenSink(std::string* err) {
+  Registry& r = R();
+  pthread_mutex_lock(&r.sink_mu);
+  const std::string path = r.owned ? r.path : std::string();
+  pthread_mutex_unlock(&r.sink_mu);
+  return path.empty() || WEX1_OpenSink(path.c_str(), err);
 }
 
 void WEX1_SetHook(WEX1_Hook hook, void* ctx) {

@@ -51,6 +51,23 @@ void WEX1_VPrintf(WEX1_Handle h, const char* format, va_list ap);
     }                                  \
   } while (0)
 
+// While alive and `active`, this thread's ERROR records are held back and
+// counted instead of written: for callers that bound how often a message
+// repeated by hostile input reaches the trace.
+class WEX1_Quiet {
+ public:
+  explicit WEX1_Quiet(bool active);
+  ~WEX1_Quiet();
+  WEX1_Quiet(const WEX1_Quiet&) = delete;
+  WEX1_Quiet& operator=(const WEX1_Quiet&) = delete;
+  // Records held back by this guard so far.
+  unsigned long Held() const;
+
+ private:
+  bool active_;
+  unsigned long before_;
+};
+
 // Entry/exit guard: announces entry on construction and exit (with the result,
 // when Result() was called) on destruction, only while 0x40 is on.
 class WEX1_Event {
@@ -86,6 +103,10 @@ bool WEX1_ParseLevels(const char* text, unsigned* levels);
 void WEX1_SetSink(FILE* f);
 // Opens `path` for appending (mode 0640) and routes records to it.
 bool WEX1_OpenSink(const char* path, std::string* err);
+// Opens the file the records go to again, by its name (after it was
+// rotated); nothing when they go to a stream the caller gave. False, with
+// the old file kept, when it cannot be opened.
+bool WEX1_ReopenSink(std::string* err);
 
 // Test seam: when set, every record is also handed to `hook` (label and text
 // without the header), under the sink lock.

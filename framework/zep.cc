@@ -19,6 +19,7 @@
 #include "framework/event_sink.h"
 #include "framework/situation_registry.h"
 #include "framework/table_manager.h"
+#include "framework/trusted_files.h"
 #include "framework/wex1.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
@@ -74,6 +75,8 @@ const HOV_EnvHelp kRuntimeEnv[] = {
     {"HOV_SYSTEM_NAME", "<short host name>:<node type>", "system name reported in every row"},
     {"JOP_WEX1", "ERROR", "trace levels: LEVELS or LABEL:LEVELS items (0x91, ERROR,FLOW,DETAIL,ENTRY,ALL)"},
     {nullptr, nullptr, nullptr}};
+
+const char kSituationsWhat[] = "situations file";
 
 void PrintEnv(FILE* out, const HOV_EnvHelp* env) {
   for (; env != nullptr && env->name != nullptr; ++env) {
@@ -202,6 +205,9 @@ int hovmain(int /*argc*/, char** /*argv*/) {
   // A reader of the events or of a RUN command's input that goes away must
   // not end the agent: writes to it fail with EPIPE instead, and are counted.
   signal(SIGPIPE, SIG_IGN);
+  if (!HOV_TrustedFile(kSituationsWhat, getenv("HOV_SITUATIONS"), true)) {
+    return 1;
+  }
   if (!Event_Sink::Open(getenv("HOV_EVENTS"), &err)) {
     fprintf(stderr, "qoragent: %s\n", err.c_str());
     return 1;

@@ -284,6 +284,29 @@ TEST_F(ErrlogFileTest, MonitoringSendsTheEntriesFromTheStartDateOn) {
       << events[1];
 }
 
+// The log's path reaches the command as "$1": a path crafted as shell text
+// runs nothing of its own, and ${@} still names the log.
+TEST_F(ErrlogFileTest, ThePathIsAnArgumentNeverCommandText) {
+  // Names without blanks: the configuration splits fields at blanks.
+  for (const char* name :
+       {"e;touch${IFS}\"$ERRPT_CALLS.x\";#", "e$(touch${IFS}${ERRPT_CALLS}.x)",
+        "e`touch${IFS}$ERRPT_CALLS.x`", "e';touch${IFS}$ERRPT_CALLS.x;'"}) {
+    SCOPED_TRACE(name);
+    const std::string path = dir_.File(name);
+    qortest::WriteFile(path, "A6DF45AA   0307140502 P H hdisk0 ERROR\n");
+    const std::string line = path + " ;N ;E ;ERRPT_LOG=${@} exec errpt";
+    std::vector<char> record(line.begin(), line.end());
+    record.push_back('\0');
+    Valid_Log valid(USERCONFIG, record.data(), nullptr);
+    ASSERT_EQ(valid.Valid, 1);
+    EXPECT_STREQ(valid.LogProcedure, "ERRPT_LOG=\"$1\" exec errpt");
+    Errlog_File log(valid, nullptr);
+    // The header and the crafted log's entry: the command read that file.
+    EXPECT_TRUE(qortest::WaitUntil([&] { return log.NumEvents == 2; }));
+    EXPECT_EQ(access((calls_ + ".x").c_str(), F_OK), -1);
+  }
+}
+
 // The agent's threads block SIGTERM, and a shell procedure starts processes
 // of its own: stopping the log must still end all of them, at once.
 TEST_F(ErrlogFileTest, StoppingEndsTheWholeCommandAtOnce) {

@@ -128,6 +128,8 @@ TEST_F(ValidLogTest, AgentLinesFollowTheFieldRules) {
           {"@D@/errlog ;N ;e ;errpt  -a\t-N x", "@D@/errlog NE errpt  -a\t-N x",
            ""},
           {"@D@/errlog ;N ;E ;errpt", "@D@/errlog NE errpt", ""},
+          {"@D@/errlog ; ;E ;errpt -f ${@} ;x${@}",
+           "@D@/errlog NE errpt -f \"$1\" ;x\"$1\"", ""},
           {"@D@/user ; ;U ;cat ${@} ${@}|x",
            "@D@/user NU cat @D@/user @D@/user|x", ""},
           {"@D@/user ; ;U ;%s %d", "@D@/user NU %s %d", ""},

@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -54,13 +56,16 @@ class Agent_Process {
     if (geteuid() != 0) {
       return true;
     }
-    if (chmod(dir_.c_str(), 0777) != 0) {
+    // Sticky, like /tmp: it may still hold the files the agent trusts.
+    if (chmod(dir_.c_str(), 01777) != 0) {
       return false;
     }
     unprivileged_ = true;
     return true;
   }
   void UnsetEnv(const std::string& name) { env_.erase(name); }
+  // Starts the agent with this open-file limit, soft and hard.
+  void SetOpenFileLimit(rlim_t limit) { open_file_limit_ = limit; }
   const std::string& Dir() const { return dir_; }
   std::string Socket() const { return env_.at("HOV_SOCKET"); }
   std::string EventsPath() const { return env_.at("HOV_EVENTS"); }
@@ -85,6 +90,12 @@ class Agent_Process {
       dup2(o, 2);
       const int in = open("/dev/null", O_RDONLY);
       dup2(in, 0);
+      if (open_file_limit_ != 0) {
+        const struct rlimit limit = {open_file_limit_, open_file_limit_};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+          _exit(125);
+        }
+      }
       char* const argv[] = {const_cast<char*>(QORAGENT_PATH), nullptr};
       ExecOpened(program, argv, unprivileged_);
     }
@@ -151,6 +162,7 @@ class Agent_Process {
   pid_t pid_ = -1;
   int exit_status_ = -1;
   bool unprivileged_ = false;
+  rlim_t open_file_limit_ = 0;
 };
 
 // The value of "KEY" in one JSON line: the text of a string value

@@ -118,6 +118,42 @@ TEST(WEX1Test, RecordIsHeaderThenTheTextAsGiven) {
   EXPECT_EQ(st.st_mode & 0137, 0u) << std::oct << st.st_mode;
 }
 
+// A rotated trace file is let go of: records go to a new file by the name.
+TEST(WEX1Test, ReopenedSinkFollowsTheName) {
+  qortest::Scoped_Temp_Dir dir;
+  const std::string path = dir.File("trace.log");
+  std::string err;
+  ASSERT_TRUE(WEX1_OpenSink(path.c_str(), &err)) << err;
+  WEX1_Printf(Unit("TESTA"), "\nbefore");
+  ASSERT_EQ(rename(path.c_str(), dir.File("trace.log.1").c_str()), 0);
+  ASSERT_TRUE(WEX1_ReopenSink(&err)) << err;
+  WEX1_Printf(Unit("TESTA"), "\nafter");
+  WEX1_SetSink(nullptr);
+  EXPECT_TRUE(WEX1_ReopenSink(&err));  // a stream given by the caller: nothing
+  EXPECT_NE(qortest::ReadFile(dir.File("trace.log.1")).find("before"), std::string::npos);
+  const std::string now = qortest::ReadFile(path);
+  EXPECT_NE(now.find("after"), std::string::npos) << now;
+  EXPECT_EQ(now.find("before"), std::string::npos) << now;
+}
+
+// A quiet guard holds back this thread's error records, and counts them.
+TEST(WEX1Test, QuietHoldsBackErrorRecordsOnly) {
+  const WEX1_Handle a = Unit("TESTA");
+  qortest::TraceCapture trace("ERROR,FLOW");
+  {
+    WEX1_Quiet quiet(true);
+    WEX1_TRACE(a, WEX1_ERROR, "\nheld");
+    WEX1_TRACE(a, WEX1_FLOW, "\nflow");
+    EXPECT_EQ(quiet.Held(), 1u);
+  }
+  {
+    WEX1_Quiet loud(false);
+    WEX1_TRACE(a, WEX1_ERROR, "\nshown");
+    EXPECT_EQ(loud.Held(), 0u);
+  }
+  EXPECT_EQ(trace.Records(), (std::vector<std::string>{"\nflow", "\nshown"}));
+}
+
 TEST(WEX1Test, OverlongRecordIsCutNotOverflowed) {
   const WEX1_Handle a = Unit("TESTA");
   qortest::TraceCapture trace("ERROR");

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "framework/wex1.h"
+#include "tests/fuzz/fuzz_trace.h"
 #include "parser/string_parser.h"
 
 namespace {
@@ -176,12 +177,7 @@ const int64_t kCapacity[NUMKEYWORDS] = {7,  7,  7,  7,   7,  7,  32,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static FILE* null_sink = [] {
-    FILE* f = fopen("/dev/null", "w");
-    WEX1_SetSink(f);
-    return f;
-  }();
-  (void)null_sink;
+  SilenceTraceOnce();
   if (size == 0) {
     return 0;
   }
