@@ -44,7 +44,6 @@ constexpr int CONFIGRECSIZE = 1024;
 // configuration read when none is named.
 constexpr char CONFIGFILEENVVAR[] = "TVX_CONFIG_FILE";
 constexpr char SYSLOGCONFENVVAR[] = "TVX_SYSLOG_CONF";
-constexpr char STATEFILEENVVAR[] = "TVX_STATE_FILE";
 // The files above as trust messages name them.
 constexpr char CONFIGWHAT[] = "configuration file";
 constexpr char STATEWHAT[] = "state file";
