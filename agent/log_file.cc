@@ -4,13 +4,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/select.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "agent/config_def.h"
 #include "agent/log_manager.h"
 #include "agent/log_manager_util.h"
+#include "agent/log_watch.h"
 #include "agent/tvxmain.h"
 #include "agent/valid_log.h"
 #include "framework/wex1.h"
@@ -83,6 +84,10 @@ const char ThreadAttrDestroyErrMsg[] =
     "\nError destroying thread attribute object for %s. errno = %d; %s";
 const char ThreadJoinErrMsg[] =
     "\nError joining with thread for %s. errno = %d; %s";
+const char PollOnlyMsg[] =
+    "\nWatching %s by the one-second check only: %s.";
+const char WakeCreateErrMsg[] =
+    "\nCannot create the wake-up counter for %s (errno = %d; %s); stops wait for the one-second check.";
 const char ThreadStartedMsg[] =
     "\nThread successfully started for log file %s.";
 const char ThreadEndMsg[] = "\nThread for log file %s terminating.";
@@ -155,6 +160,7 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
       NumFormatErrors(0),
       OptimumBlockSize(0),
       LogThreadJoinable(false),
+      LogWakeFD(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       LogDevice(0),
       LogInode(0),
       LogIdentityKnown(false) {
@@ -180,6 +186,11 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
     exit(-1);
   }
   WEX1_TRACE(wex1, WEX1_FLOW, MutexInitMsg, Name(LogFileName));
+  if (!LogWakeFD.valid()) {
+    const int e = errno;
+    WEX1_TRACE(wex1, WEX1_FLOW, WakeCreateErrMsg, Name(LogFileName), e,
+               ErrnoText(e, eb, sizeof eb));
+  }
   lbAddToChain(anchor);
 }
 
@@ -274,14 +285,23 @@ void Log_File::lfStartThread() {
 
 void Log_File::lfStopThread() {
   WEX1_Event ev(wex1, __func__);
+  lfRequestStop();
+  lfJoinThread();
+}
+
+void Log_File::lfRequestStop() {
+  WEX1_Event ev(wex1, __func__);
   lfLockLog();
-  if (MonitorStatus == MONITOR_NOT_STARTED) {
-    lfUnlockLog();
-    return;
-  }
   if (MonitorStatus == MONITOR_RUNNING) {
     MonitorStatus = MONITOR_STOPPED;
   }
+  lfUnlockLog();
+  lfWake();
+}
+
+void Log_File::lfJoinThread() {
+  WEX1_Event ev(wex1, __func__);
+  lfLockLog();
   // After a restart whose thread creation failed there is no thread to
   // join, whatever the status says.
   const bool join = LogThreadJoinable;
@@ -296,6 +316,37 @@ void Log_File::lfStopThread() {
     WEX1_TRACE(wex1, WEX1_ERROR, ThreadJoinErrMsg, Name(LogFileName), rc,
                ErrnoText(rc, eb, sizeof eb));
   }
+}
+
+void Log_File::lfWake() {
+  if (LogWakeFD.valid()) {
+    const uint64_t one = 1;
+    // Only EAGAIN can fail here (the counter is full): the worker is woken
+    // either way.
+    [[maybe_unused]] const ssize_t n = write(LogWakeFD.get(), &one, sizeof one);
+  }
+}
+
+int Log_File::lfWaitForWake(int timeoutMs, struct pollfd* extra) {
+  struct pollfd p[2];
+  p[0].fd = LogWakeFD.get();  // poll passes over a negative descriptor
+  p[0].events = POLLIN;
+  p[0].revents = 0;
+  nfds_t n = 1;
+  if (extra != nullptr) {
+    extra->revents = 0;
+    p[1] = *extra;
+    n = 2;
+  }
+  const int rc = poll(p, n, timeoutMs);
+  if (rc > 0 && (p[0].revents & POLLIN) != 0) {
+    uint64_t count;
+    [[maybe_unused]] const ssize_t r = read(LogWakeFD.get(), &count, sizeof count);
+  }
+  if (extra != nullptr) {
+    extra->revents = p[1].revents;
+  }
+  return rc;
 }
 
 void Log_File::lfLockLog() {
@@ -494,6 +545,14 @@ int Log_File::lfReopenReplacedLog() {
 void Log_File::lfWaitForEventLoop(struct timeval interval) {
   WEX1_Event ev(wex1, __func__);
   char eb[128];
+  // Woken by writes as they happen; the interval's check stays behind it
+  // for what inotify misses.
+  char why[160];
+  const Watch_Registration watch(Log_Watch::Agent(), Name(LogFileName),
+                                 LogWakeFD.get(), why, sizeof why);
+  if (watch.Handle() == 0) {
+    WEX1_TRACE(wex1, WEX1_FLOW, PollOnlyMsg, Name(LogFileName), why);
+  }
   while (MonitorStatus == MONITOR_RUNNING) {
     // Taken before reading, so that what was written to the old file up to
     // the rotation is read before the new file is opened.
@@ -518,9 +577,9 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
     if (replaced && lfReopenReplacedLog() != 0) {
       break;
     }
-    // select may shorten the time-out it is given: set it anew each pass.
-    struct timeval timeout = interval;
-    if (select(0, nullptr, nullptr, nullptr, &timeout) < 0) {
+    const int timeoutMs =
+        static_cast<int>(interval.tv_sec * 1000 + interval.tv_usec / 1000);
+    if (lfWaitForWake(timeoutMs, nullptr) < 0) {
       const int e = errno;
       if (e == EINTR) {
         continue;
