@@ -84,6 +84,7 @@ const char ThreadAttrDestroyErrMsg[] =
     "\nError destroying thread attribute object for %s. errno = %d; %s";
 const char ThreadJoinErrMsg[] =
     "\nError joining with thread for %s. errno = %d; %s";
+const char WatchingMsg[] = "\nWatching %s on change events.";
 const char PollOnlyMsg[] =
     "\nWatching %s by the one-second check only: %s.";
 const char WakeCreateErrMsg[] =
@@ -552,6 +553,8 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
                                  LogWakeFD.get(), why, sizeof why);
   if (watch.Handle() == 0) {
     WEX1_TRACE(wex1, WEX1_FLOW, PollOnlyMsg, Name(LogFileName), why);
+  } else {
+    WEX1_TRACE(wex1, WEX1_FLOW, WatchingMsg, Name(LogFileName));
   }
   while (MonitorStatus == MONITOR_RUNNING) {
     // Taken before reading, so that what was written to the old file up to
