@@ -43,6 +43,8 @@ const HOV_EnvHelp kAgentEnv[] = {
     {"AGENT_DEBUG_LOG", "none (debug mode off)", "file that receives the debug records of logs in debug mode"},
     {"TVX_MAX_ROWS", "1000", "most rows one log-entries report returns"},
     {"VANDU_NODETYPE", "TVX", "node type appended to the system name"},
+    {"TVX_POLL_ONLY", "unset (logs are read as they change)",
+     "1: read logs only at the one-second check, without inotify"},
     {nullptr, nullptr, nullptr}};
 
 const char* ErrnoText(int e) { return e != 0 ? strerror(e) : "Unknown error"; }
