@@ -9,9 +9,11 @@
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include <new>
 
+#include "agent/config_def.h"
 #include "agent/valid_log.h"
 #include "framework/wex1.h"
 #include "tables/request_thresholds.h"
@@ -92,13 +94,61 @@ void FieldText(char* dest, const char* field, size_t size) {
   dest[n] = '\0';
 }
 
-// Reads up to UTMPSIZE bytes into `record`: the count read (UTMPSIZE, fewer
-// at the end of the file, 0 at its end), or -1 with errno set.
-ssize_t ReadRecord(int fd, char* record) {
+// The fields of one record, whichever its layout.
+struct Login_Record {
+  char user[sizeof(utmp::ut_user) + 1];
+  char id[sizeof(utmp::ut_id) + 1];
+  char line[sizeof(utmp::ut_line) + 1];
+  int pid;
+  int type;
+  int term;
+  int exit;
+  int64_t seconds;
+  long microseconds;
+};
+
+// Decodes the `size` bytes at `record`: the host's struct utmp when `size`
+// is its size, else the UTMPSIZE layout.
+Login_Record Decode(const char* record, int size) {
+  Login_Record r = {};
+  if (size == static_cast<int>(sizeof(utmp))) {
+    struct utmp u;
+    memcpy(&u, record, sizeof u);
+    FieldText(r.user, u.ut_user, sizeof u.ut_user);
+    FieldText(r.id, u.ut_id, sizeof u.ut_id);
+    FieldText(r.line, u.ut_line, sizeof u.ut_line);
+    r.pid = u.ut_pid;
+    r.type = u.ut_type;
+    r.term = u.ut_exit.e_termination;
+    r.exit = u.ut_exit.e_exit;
+    r.seconds = u.ut_tv.tv_sec;
+    r.microseconds = u.ut_tv.tv_usec;
+    return r;
+  }
+  FieldText(r.user, record + USEROFFSET, USERSIZE);
+  FieldText(r.id, record + IDOFFSET, IDSIZE);
+  FieldText(r.line, record + LINEOFFSET, LINESIZE);
+  r.pid = Int16At(record, PIDOFFSET);
+  r.type = Int16At(record, TYPEOFFSET);
+  r.term = Int16At(record, TERMOFFSET);
+  r.exit = Int16At(record, EXITOFFSET);
+  r.seconds = Int32At(record, TIMEOFFSET);
+  return r;
+}
+
+// The record size a log's procedure selects.
+int RecordSizeOf(const char* procedure) {
+  return procedure != nullptr && strcmp(procedure, UTMPPROCEDURE) == 0
+             ? static_cast<int>(sizeof(utmp))
+             : UTMPSIZE;
+}
+
+// Reads up to `size` bytes into `record`: the count read (`size`, fewer at
+// the end of the file, 0 at its end), or -1 with errno set.
+ssize_t ReadRecord(int fd, char* record, int size) {
   ssize_t got = 0;
-  while (got < UTMPSIZE) {
-    const ssize_t n =
-        read(fd, record + got, static_cast<size_t>(UTMPSIZE - got));
+  while (got < size) {
+    const ssize_t n = read(fd, record + got, static_cast<size_t>(size - got));
     if (n < 0 && errno == EINTR) {
       continue;
     }
@@ -116,7 +166,7 @@ ssize_t ReadRecord(int fd, char* record) {
 }  // namespace
 
 Adminlog_File::Adminlog_File(const Valid_Log& log, Log_File* anchor)
-    : Log_File(log, anchor) {
+    : Log_File(log, anchor), RecordSize(RecordSizeOf(log.LogProcedure)) {
   WEX1_Event ev(wex1, __func__);
   if (WEX1_On(wex1, WEX1_FLOW)) {
     lfPrintSelf();
@@ -144,16 +194,20 @@ void Adminlog_File::lfProcessLogData() {
 void Adminlog_File::adOpenAdminLog() {
   WEX1_Event ev(wex1, __func__);
   char eb[128];
-  // Close-on-exec: the error-report kind forks children.
-  const int fd = open(Name(LogFileName), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  // Held as a stream like the text kinds' logs (its buffer is never used),
+  // so that the watch loop follows a rotation (wtmp is rotated monthly)
+  // and a truncation alike. Close-on-exec: the error-report kind forks
+  // children.
+  FILE* const stream = fopen(Name(LogFileName), "re");
+  if (stream == nullptr) {
     const int e = errno;
     WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, Name(LogFileName), e,
                ErrnoText(e, eb, sizeof eb));
     lfSetMonitorStatus(MONITOR_ERR_OPEN);
     return;
   }
-  LogFD = fd;
+  LogFileP.reset(stream);
+  LogFD = fileno(stream);
   const off_t end = lseek(LogFD, 0, SEEK_END);
   if (end < 0) {
     const int e = errno;
@@ -167,24 +221,21 @@ void Adminlog_File::adOpenAdminLog() {
   // read once it is whole; starting inside it would misalign every later
   // one (and writers cut a stray partial record off before appending,
   // which would look like a truncation below a misaligned LogEOF).
-  LogEOF = end - end % UTMPSIZE;
+  LogEOF = end - end % RecordSize;
+  lfRememberIdentity();
 }
 
 void Adminlog_File::adCloseAdminLog() {
   WEX1_Event ev(wex1, __func__);
-  if (LogFD >= 0) {
-    close(LogFD);
-  }
-  LogFD = -1;
-  LogEOF = -1;
+  lfFCloseLog();
 }
 
 long Adminlog_File::lfReadLog() {
   WEX1_Event ev(wex1, __func__);
   char eb[128];
-  char record[UTMPSIZE];
+  char record[sizeof(utmp) > UTMPSIZE ? sizeof(utmp) : UTMPSIZE];
   while (true) {
-    const ssize_t n = ReadRecord(LogFD, record);
+    const ssize_t n = ReadRecord(LogFD, record, RecordSize);
     if (n == 0) {
       return ev.Result(0);
     }
@@ -194,19 +245,19 @@ long Adminlog_File::lfReadLog() {
                  ErrnoText(e, eb, sizeof eb));
       return ev.Result(-1);
     }
-    if (n < UTMPSIZE) {
+    if (n < RecordSize) {
       // The writer has not finished the record yet: step back to its start,
       // where LogEOF then stays, and read it whole at a later pass.
       if (lseek(LogFD, -static_cast<off_t>(n), SEEK_CUR) < 0) {
         WEX1_TRACE(wex1, WEX1_ERROR, IncompleteReadMsg, Name(LogFileName),
-                   static_cast<int>(n), UTMPSIZE);
+                   static_cast<int>(n), RecordSize);
         return ev.Result(-1);
       }
       WEX1_TRACE(wex1, WEX1_FLOW, IncompleteReadMsg, Name(LogFileName),
-                 static_cast<int>(n), UTMPSIZE);
+                 static_cast<int>(n), RecordSize);
       return ev.Result(0);
     }
-    lfHandleEntry(record, UTMPSIZE);
+    lfHandleEntry(record, RecordSize);
   }
 }
 
@@ -218,13 +269,18 @@ long Adminlog_File::lfFormatEntryAsRow(char* entry, void* row_arg,
   }
   tvx_vxlogent_data_t* const row = static_cast<tvx_vxlogent_data_t*>(row_arg);
   memset(row, ' ', sizeof *row);
-  GenerateTimestamp(static_cast<time_t>(Int32At(entry, TIMEOFFSET)),
-                    row->entrytime);
-  const size_t line = strnlen(entry + LINEOFFSET, LINESIZE);
-  memcpy(row->entrysrc, entry + LINEOFFSET,
+  const Login_Record record = Decode(entry, RecordSize);
+  GenerateTimestamp(static_cast<time_t>(record.seconds), row->entrytime);
+  if (record.microseconds > 0 && record.microseconds < 1000000) {
+    const long ms = record.microseconds / 1000;
+    row->entrytime[TIMESTAMPLENGTH - 3] = static_cast<char>('0' + ms / 100);
+    row->entrytime[TIMESTAMPLENGTH - 2] = static_cast<char>('0' + ms / 10 % 10);
+    row->entrytime[TIMESTAMPLENGTH - 1] = static_cast<char>('0' + ms % 10);
+  }
+  const size_t line = strlen(record.line);
+  memcpy(row->entrysrc, record.line,
          line < sizeof row->entrysrc ? line : sizeof row->entrysrc);
-  adFillEntryType(row->entrytype, sizeof row->entrytype,
-                  Int16At(entry, TYPEOFFSET));
+  adFillEntryType(row->entrytype, sizeof row->entrytype, record.type);
   adFormatEntryDesc(row->entrydesc, sizeof row->entrydesc, entry);
   lfFillCommonColumns(row);
   return ev.Result(0);
@@ -239,17 +295,12 @@ void Adminlog_File::adFillEntryType(char* dest, unsigned width, int type) {
 
 void Adminlog_File::adFormatEntryDesc(char* dest, unsigned width,
                                       const char* record) {
-  char user[USERSIZE + 1];
-  char id[IDSIZE + 1];
-  FieldText(user, record + USEROFFSET, USERSIZE);
-  FieldText(id, record + IDOFFSET, IDSIZE);
+  const Login_Record r = Decode(record, RecordSize);
   // Longer than any description: a user name and an identifier at full
-  // length and three numbers of six characters take 84.
-  char text[128];
-  const int n = snprintf(text, sizeof text, DescFormatter, user, id,
-                         static_cast<int>(Int16At(record, PIDOFFSET)),
-                         static_cast<int>(Int16At(record, TERMOFFSET)),
-                         static_cast<int>(Int16At(record, EXITOFFSET)));
+  // length and three numbers of eleven characters take 131.
+  char text[192];
+  const int n = snprintf(text, sizeof text, DescFormatter, r.user, r.id, r.pid,
+                         r.term, r.exit);
   if (n <= 0) {
     return;
   }
@@ -266,8 +317,8 @@ void* Adminlog_File::lfStartReportRequest(void* /*thresholds*/) {
     return nullptr;
   }
   // A block holds at least one record, so that every fill brings one whole.
-  if (OptimumBlockSize < static_cast<uint64_t>(UTMPSIZE)) {
-    OptimumBlockSize = UTMPSIZE;
+  if (OptimumBlockSize < static_cast<uint64_t>(RecordSize)) {
+    OptimumBlockSize = static_cast<uint64_t>(RecordSize);
   }
   const uint64_t block = OptimumBlockSize;
   _LogBufferInfo* const info = lfNewReportHandle<_LogBufferInfo>(block);
@@ -281,10 +332,10 @@ void* Adminlog_File::lfStartReportRequest(void* /*thresholds*/) {
   }
   // Records are cut from the end of the file: a record still being written
   // at its end would shift every one before it. Only whole records count.
-  const int64_t partial = info->bytesLeft % UTMPSIZE;
+  const int64_t partial = info->bytesLeft % RecordSize;
   if (partial != 0) {
     WEX1_TRACE(wex1, WEX1_FLOW, IncompleteReportMsg, Name(LogFileName),
-               static_cast<int>(partial), UTMPSIZE);
+               static_cast<int>(partial), RecordSize);
     info->bytesLeft -= partial;
     if (info->bytesLeft == 0 ||
         lseek(info->fd, static_cast<off_t>(info->bytesLeft), SEEK_SET) < 0) {
@@ -307,18 +358,18 @@ void* Adminlog_File::lfStartReportRequest(void* /*thresholds*/) {
 }
 
 char* Adminlog_File::lfTakePrecedingEntry(_LogBufferInfo* info) {
-  if (info->bytesInBuffer < UTMPSIZE) {
+  if (info->bytesInBuffer < RecordSize) {
     lfFillReportBuffer(info);
-    if (info->bytesInBuffer < UTMPSIZE) {
+    if (info->bytesInBuffer < RecordSize) {
       // The start of the file, or the log can no longer be read.
       if (info->bytesInBuffer > 0) {
         WEX1_TRACE(wex1, WEX1_ERROR, IncompleteReportMsg, Name(LogFileName),
-                   static_cast<int>(info->bytesInBuffer), UTMPSIZE);
+                   static_cast<int>(info->bytesInBuffer), RecordSize);
       }
       return nullptr;
     }
   }
-  info->bytesInBuffer -= UTMPSIZE;
+  info->bytesInBuffer -= RecordSize;
   return info->buffer + info->bytesInBuffer;
 }
 

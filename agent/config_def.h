@@ -40,6 +40,12 @@ constexpr int CONFIGRECSIZE = 1024;
 constexpr char CONFIGFILEENVVAR[] = "TVX_CONFIG_FILE";
 constexpr char SYSLOGCONFENVVAR[] = "TVX_SYSLOG_CONF";
 constexpr char DEFAULTSYSLOGCONF[] = "/etc/syslog.conf";
+// Read instead when DEFAULTSYSLOGCONF does not exist (hosts running rsyslog).
+constexpr char DEFAULTRSYSLOGCONF[] = "/etc/rsyslog.conf";
+
+// A-type procedure selecting the host's own utmp record layout; an A log
+// without a procedure has the fixed 36-byte records.
+constexpr char UTMPPROCEDURE[] = "utmp";
 // Names the agent debug file; set, it turns the agent's debug mode on.
 constexpr char DEBUGLOGENVVAR[] = "AGENT_DEBUG_LOG";
 

@@ -304,11 +304,13 @@ class Log_File : public Log_Base {
   // Number of the last debug record written by any log; starts at 0.
   static int64_t sRECNUM;
 
- private:
   // Identity of the file LogFileP is open on, to notice that the path now
   // names another file. LogIdentityKnown is false when it could not be
-  // taken (rotation is then not followed). Worker thread only.
+  // taken (rotation is then not followed). Worker thread only; a kind that
+  // opens its log itself calls it once the log is open.
   bool lfRememberIdentity();
+
+ private:
   // True when LogFileName now names a file other than the one open.
   bool lfLogReplaced();
   // Reads from LogEOF to the end of the file and advances LogEOF. 0, or -1

@@ -6,12 +6,15 @@
 #include <string.h>
 
 #include <new>
+#include <string>
+#include <vector>
 
 #include "agent/config_def.h"
 #include "agent/log_file.h"
 #include "agent/log_manager_util.h"
 #include "agent/adminlog_file.h"
 #include "agent/errlog_file.h"
+#include "agent/syslog_conf.h"
 #include "agent/syslog_file.h"
 #include "agent/userlog_file.h"
 #include "framework/wex1.h"
@@ -212,6 +215,7 @@ Log_Manager::Log_Manager(bool start_manager_thread)
       SignalSet(),
       DebugLog(nullptr),
       DebugLogP(nullptr),
+      NoWork(false),
       ManagerThreadStarted(false),
       SyncObjectsReady(false) {
   WEX1_Event ev(wex1, __func__);
@@ -274,9 +278,10 @@ void Log_Manager::lmGetEnvVars() {
     SyslogConfFile = copy(value);
     WEX1_TRACE(wex1, WEX1_FLOW, EnvSetMsg, SYSLOGCONFENVVAR, SyslogConfFile);
   } else {
-    WEX1_TRACE(wex1, WEX1_FLOW, NoSyslogEnvMsg, SYSLOGCONFENVVAR,
-               DEFAULTSYSLOGCONF);
-    SyslogConfFile = copy(DEFAULTSYSLOGCONF);
+    const char* const chosen =
+        ChooseSyslogConf(DEFAULTSYSLOGCONF, DEFAULTRSYSLOGCONF);
+    WEX1_TRACE(wex1, WEX1_FLOW, NoSyslogEnvMsg, SYSLOGCONFENVVAR, chosen);
+    SyslogConfFile = copy(chosen);
   }
   value = getenv(DEBUGLOGENVVAR);
   if (value != nullptr && *value != '\0') {
@@ -382,8 +387,11 @@ void* ManagerThread(void* arg) {
   WEX1_Event ev(wex1, __func__);
   Log_Manager* const manager = static_cast<Log_Manager*>(arg);
   WEX1_TRACE(wex1, WEX1_FLOW, ThreadStartedMsg);
-  while (manager->lmRefresh() != 0 && manager->lmWaitForSignal() != 0) {
+  unsigned int logs = 0;
+  while ((logs = manager->lmRefresh()) != 0 &&
+         manager->lmWaitForSignal() != 0) {
   }
+  manager->NoWork = logs == 0;
   WEX1_TRACE(wex1, WEX1_FLOW, TerminatingFrameworkMsg);
   manager->lmWaitForServerUp();
   uint32_t status = 0;
@@ -408,7 +416,8 @@ void Log_Manager::lmWaitForServerUp() {
     if (rc != 0) {
       lmUnlockManager();
       WEX1_TRACE(wex1, WEX1_FLOW, ServerTimedOutMsg);
-      exit(-1);
+      // Without work the agent fails alike however the start-up went.
+      exit(NoWork ? 1 : -1);
     }
     WEX1_TRACE(wex1, WEX1_FLOW, ShutdownResumingMsg);
   }
@@ -482,6 +491,7 @@ unsigned int Log_Manager::lmRefresh() {
   if (NumLogs == 0) {
     WEX1_TRACE(wex1, WEX1_ERROR, NoWorkMsg);
   }
+  HOV_Refreshed();  // the runtime's event files follow a rotation
   return static_cast<unsigned int>(ev.Result(NumLogs));
 }
 
@@ -528,7 +538,20 @@ unsigned int Log_Manager::lmCreateValidLogList(_WhenceConfig whence,
                                                const char* path) {
   WEX1_Event ev(wex1, __func__);
   unsigned int count = 0;
-  while (char* const record = get_next_rec(path)) {
+  // The syslog configuration is read whole first, with the files it
+  // includes; the agent's own is read line by line.
+  std::vector<std::string> syslog_records;
+  if (whence == DEFAULTCONFIG) {
+    ReadSyslogConf(path, &syslog_records);
+  }
+  size_t next = 0;
+  const auto next_record = [&]() -> char* {
+    if (whence != DEFAULTCONFIG) {
+      return get_next_rec(path);
+    }
+    return next < syslog_records.size() ? &syslog_records[next++][0] : nullptr;
+  };
+  while (char* const record = next_record()) {
     Valid_Log* const log =
         new (std::nothrow) Valid_Log(whence, record, FirstValidLog);
     if (log == nullptr) {

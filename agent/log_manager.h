@@ -143,7 +143,8 @@ class Log_Manager {
   // Modification time of ConfigFile when the logs were built from it; 0
   // when they were not.
   time_t ConfigFileLastChanged;
-  char* SyslogConfFile;  // TVX_SYSLOG_CONF, else /etc/syslog.conf
+  // TVX_SYSLOG_CONF, else /etc/syslog.conf or, without it, /etc/rsyslog.conf
+  char* SyslogConfFile;
   time_t SyslogConfFileLastChanged;
   int NumLogs;               // objects in the log-object ring
   Log_File* FirstLogObject;  // head of the log-object ring; null when empty
@@ -161,6 +162,9 @@ class Log_Manager {
   // The open debug log; null when closed. Opened and closed by the manager
   // thread, read by the workers.
   std::atomic<FILE*> DebugLogP;
+  // Set by the manager thread when it ends because no log can be watched,
+  // so that the process reports the failure in its exit status.
+  std::atomic<bool> NoWork;
 
  protected:
   // Test seam: with `start_manager_thread` false, the environment is read

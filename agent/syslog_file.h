@@ -1,8 +1,7 @@
-// Syslog_File: the log kind of classic syslog text files (type 'S'), one
-// entry per line:
-//   "Mmm dd hh:mm:ss host source: message text"
-// The month is an English abbreviation, the day two digits or a blank and a
-// digit; the line carries no year.
+// Syslog_File: the log kind of syslog text files (type 'S'), one entry per
+// line, in either shape and any mix (agent/syslog_line.h formats them):
+//   "Mmm dd hh:mm:ss host source: message text"         (no year)
+//   "YYYY-MM-DDThh:mm:ss[.fraction]+hh:mm host source: message text"
 //
 // Ownership and threads as for every Log_File: the log manager creates it
 // (its worker thread starts in the constructor) and deletes it (the
@@ -41,29 +40,24 @@ class Syslog_File : public Log_File {
   // Opens the log at its end and polls it once a second until monitoring
   // ends.
   void lfProcessLogData() override;
-  // Fills the VXLOGENT row from one line (NUL-terminated; a trailing
-  // newline is left out of ENTRYDESC). 0 when filled, -1 when the line has
-  // no time stamp: shorter than 16 characters, or not opened by a month.
+  // Fills the VXLOGENT row from one line (NUL-terminated) through
+  // FormatSyslogLine. A year-less line is dated against the current time
+  // while monitoring, and against the entry returned before (newer) in a
+  // report, whose lastEntryTime then takes this entry's stamp. 0 when
+  // filled, -1 when the line has neither time stamp shape.
   long lfFormatEntryAsRow(char* entry, void* row, void* report) override;
 
-  // Converts the time stamp at the start of `entry` into the 16 characters
-  // at `dest` (not terminated). With a null `report` (monitoring) the year
-  // is the current one, or the one before when the entry's month lies after
-  // the current month; with a report handle it is carried from the handle's
-  // lastEntryTime, which then takes this entry's stamp. The position where
-  // the host name begins, or null (nothing written to lastEntryTime) when
-  // the entry is shorter than 16 characters or its month is unknown.
+  // The steps of lfFormatEntryAsRow one column at a time, on NUL-terminated
+  // text (SyslogLineTime, SyslogLineHost, SyslogLineSource). The time stamp
+  // at the start of `entry` goes to the 16 characters at `dest`: the
+  // position where the host name begins, or null (nothing written) for a
+  // line of neither shape; a report handle's lastEntryTime takes the stamp.
   char* slFormatEntryTime(char* dest, char* entry, void* report);
-  // Copies the word at `pos` (up to white space or the end of the entry) to
-  // `dest`, at most `width` characters, skipping the rest of the word. The
-  // position after the one white-space character that ends the word (at the
-  // terminator when the entry ends).
+  // Copies the host word at `pos` to `dest`, at most `width` characters:
+  // the position after the white-space character that ends it.
   char* slExtractSystem(char* dest, char* pos, unsigned width);
-  // Copies the message source at `pos` (up to a colon, white space or the
-  // end of the entry) to `dest`, at most `width` characters, skipping the
-  // rest. The position after ": " or after the one white-space character
-  // (never past the terminator); `pos` itself, with nothing copied, for a
-  // "last message repeated " line.
+  // Copies the message source at `pos` to `dest`, at most `width`
+  // characters: the position where the message text begins.
   char* slExtractSource(char* dest, char* pos, unsigned width);
 
   // Begins a report (the thresholds are not used here): the handle, a
@@ -87,6 +81,10 @@ class Syslog_File : public Log_File {
  private:
   // The current time, or FixedNow.
   time_t slNow() const;
+  // What a year-less line is dated against: the local time of slNow()
+  // while monitoring (null `report`), the stamp of the report's
+  // lastEntryTime otherwise.
+  struct tm slReference(void* report) const;
 };
 
 #endif  // QOR_AGENT_SYSLOG_FILE_H_

@@ -39,7 +39,8 @@ constexpr int CWDSIZE = 1025;
 const HOV_EnvHelp kAgentEnv[] = {
     {"TVX_CONFIG_FILE", "none (the syslog configuration is used)",
      "agent configuration file: one log per line, PATH [;DEBUG] [;TYPE] [;PROCEDURE]"},
-    {"TVX_SYSLOG_CONF", "/etc/syslog.conf", "syslog configuration whose file actions are watched"},
+    {"TVX_SYSLOG_CONF", "/etc/syslog.conf, else /etc/rsyslog.conf",
+     "syslog configuration whose file actions are watched"},
     {"AGENT_DEBUG_LOG", "none (debug mode off)", "file that receives the debug records of logs in debug mode"},
     {"TVX_MAX_ROWS", "1000", "most rows one log-entries report returns"},
     {"VANDU_NODETYPE", "TVX", "node type appended to the system name"},
@@ -230,9 +231,8 @@ void GetSystemName() {
 }
 
 void ShutDown() {
-  if (pTheLogManager != nullptr) {
-    delete pTheLogManager;
-  }
+  delete pTheLogManager;
+  pTheLogManager = nullptr;
   delete[] gSystemName;
   gSystemName = nullptr;
   fflush(stderr);
@@ -271,5 +271,11 @@ int QorAgentMain(int argc, char** argv, ZEP_AgentLoader loadAgents) {
   GetSystemName();
   pTheLogManager = new Log_Manager;
   ZEP_RegisterAgentLoader(loadAgents);
-  return hovmain(argc, argv);
+  const int status = hovmain(argc, argv);
+  // Ending for want of anything to watch is a failure a supervisor must see.
+  const bool no_work = pTheLogManager->NoWork;
+  // The manager thread is joined here, before the exit handlers destroy the
+  // runtime's statics under its last traces.
+  ShutDown();
+  return status == 0 && no_work ? 1 : status;
 }

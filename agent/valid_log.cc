@@ -9,6 +9,7 @@
 
 #include "agent/config_def.h"
 #include "agent/log_manager_util.h"
+#include "agent/syslog_conf.h"
 #include "framework/wex1.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
@@ -58,6 +59,21 @@ void CopyBefore(char** dest, const char* last, const char* src, size_t count,
   }
   memcpy(*dest, src, count);
   *dest += count;
+}
+
+// An A-type procedure naming the host's utmp layout (blanks after it
+// allowed).
+bool IsUtmpProcedure(const char* token) {
+  const size_t n = strlen(UTMPPROCEDURE);
+  if (strncmp(token, UTMPPROCEDURE, n) != 0) {
+    return false;
+  }
+  for (const char* p = token + n; *p != '\0'; ++p) {
+    if (!isspace(static_cast<unsigned char>(*p))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -165,6 +181,8 @@ void Valid_Log::vlExtractTokens(char* record) {
         }
         if (LogType == ERRLOGTYPE || LogType == USERLOGTYPE) {
           vlSetLogProcedure(token);
+        } else if (LogType == ADMINLOGTYPE && IsUtmpProcedure(token)) {
+          vlSetLogProcedure(UTMPPROCEDURE);
         } else {
           WEX1_TRACE(wex1, WEX1_ERROR, ProcedureNotAllowedMsg, token,
                      LogFileName, LogType);
@@ -196,16 +214,10 @@ void Valid_Log::vlExtractFileName(char* record) {
   WEX1_Event ev(wex1, __func__);
   Valid = 0;
   char empty[] = "";
-  char* save = nullptr;
-  // The selector is not examined.
-  const char* const selector =
-      strtok_r(record != nullptr ? record : empty, FIELDDELIMITER1, &save);
+  bool no_action = false;
   char* const action =
-      selector != nullptr ? strtok_r(nullptr, FIELDDELIMITER1, &save) : nullptr;
+      SyslogActionFile(record != nullptr ? record : empty, &no_action);
   if (action != nullptr) {
-    if (action[0] != ROOT) {
-      return;  // a remote host, users or '*': not a file to watch
-    }
     if (file_last_modified(action) == 0) {
       return;  // the reason is traced
     }
@@ -214,6 +226,10 @@ void Valid_Log::vlExtractFileName(char* record) {
       Valid = 1;
       return;
     }
+  } else if (!no_action) {
+    // A directive or statement, or a rule whose action is no file (a
+    // remote host, users, '*'): nothing to watch.
+    return;
   }
   WEX1_TRACE(wex1, WEX1_FLOW, SyslogDiscardedMsg);
 }

@@ -17,8 +17,26 @@
 [[nodiscard]] bool ParseCondition(const std::string& text, std::vector<Threshold_Spec>* out,
                                   std::string* err);
 
+// Longest THROTTLE: a year.
+constexpr long THROTTLE_MAX_SECONDS = 366L * 86400;
+
+// Parses a situation's CONDITION followed by its clauses
+//   [PER COLUMN "REGEX"] [THROTTLE SECONDS]
+// (keywords in any case): the thresholds into *out, the condition's own text
+// (trimmed) into *condition, the clauses into *clauses. False with *err as
+// ParseCondition, or saying which clause was expected.
+[[nodiscard]] bool ParseSituationCondition(const std::string& text,
+                                           std::vector<Threshold_Spec>* out,
+                                           std::string* condition, Situation_Clauses* clauses,
+                                           std::string* err);
+
+// The clauses as they are written ("PER ENTRYDESC \"...\" THROTTLE 60"),
+// empty when there are none.
+std::string FormatClauses(const Situation_Clauses& clauses);
+
 // Checks the specs against the columns `v` describes: each column must exist,
-// integer columns take integers, text columns take texts, ~ and =~ only text.
+// integer columns take integers, text columns take texts, ~ and =~ only text;
+// a PER clause needs a text column, whose place it gives `v`.
 [[nodiscard]] bool ValidateThresholds(vandu& v, const std::vector<Threshold_Spec>& specs,
                                       std::string* err);
 
@@ -33,5 +51,8 @@ TableManager* FindTable(const std::string& name, std::string* err);
 // SAMPLE_SITUATION. The caller destroys it with vandu::Destroy.
 vandu* HOV_CreateRequest(const std::string& table, const std::string& condition, int sample_type,
                          const std::string& situation_name, std::string* err);
+// The same for thresholds and clauses already parsed into *detail (its sample
+// type, situation name, thresholds and clauses).
+vandu* HOV_CreateRequest(const std::string& table, RequestDetail* detail, std::string* err);
 
 #endif  // QOR_FRAMEWORK_CONDITION_H_

@@ -1,21 +1,20 @@
 #include "framework/control_protocol.h"
 
 #include <ctype.h>
-#include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include "framework/action_runner.h"
 #include "framework/condition.h"
+#include "framework/event_sink.h"
 #include "framework/row_json.h"
 #include "framework/situation_registry.h"
 #include "framework/table_manager.h"
 #include "framework/vandu.h"
 #include "framework/wex1.h"
 #include "framework/zep.h"
-#include "util/unique_fd.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
@@ -83,10 +82,15 @@ bool ExpectEnd(Words* words, const char* after, std::string* err) {
 // The rest of the line from `start` as a condition. ParseCondition counts
 // columns from the start of its text, so the text is given to it behind
 // blanks standing for the request words: its columns are then the line's.
-bool TakeCondition(const std::string& line, size_t start, std::string* condition,
+// A situation's condition may be followed by its clauses.
+bool TakeCondition(const std::string& line, size_t start, bool clauses, std::string* condition,
                    std::string* err) {
   std::vector<Threshold_Spec> specs;
-  if (!ParseCondition(std::string(start, ' ') + line.substr(start), &specs, err)) {
+  const std::string text = std::string(start, ' ') + line.substr(start);
+  std::string parsed;
+  Situation_Clauses parsed_clauses;
+  if (clauses ? !ParseSituationCondition(text, &specs, &parsed, &parsed_clauses, err)
+              : !ParseCondition(text, &specs, err)) {
     return false;
   }
   *condition = line.substr(start);
@@ -103,6 +107,14 @@ std::string SituationJson(const Situation_Info& s) {
   JsonAppendString(&out, s.table);
   out += ",\"condition\":";
   JsonAppendString(&out, s.condition);
+  if (!s.clauses.empty()) {
+    out += ",\"clauses\":";
+    JsonAppendString(&out, s.clauses);
+  }
+  if (!s.run.empty()) {
+    out += ",\"run\":";
+    JsonAppendString(&out, s.run);
+  }
   out += ",\"stopped\":";
   out += s.stopped ? "true" : "false";
   out += ",\"reason\":" + std::to_string(s.reason) + "}";
@@ -164,20 +176,11 @@ bool RunReport(const Control_Request& r, std::vector<std::string>* lines,
 }
 
 bool RunReload(std::vector<std::string>* lines, std::string* err) {
-  // Reload drops every situation before it reads the file: make sure there is
-  // a file to read first, so that a missing one does not leave none running.
   const char* path = getenv("HOV_SITUATIONS");
   if (path == nullptr || *path == '\0') {
     *err = "no situations file to reload: HOV_SITUATIONS was not set when the agent started";
     return false;
   }
-  Unique_Fd fd(open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) {
-    *err = std::string("cannot read situations file ") + path + ": " + strerror(errno) +
-           "; the situations are unchanged";
-    return false;
-  }
-  fd.reset();
   std::vector<std::string> problems;
   if (!Situation_Registry::Instance().Reload(&problems, err)) {
     return false;
@@ -216,7 +219,7 @@ bool ParseControlRequest(const std::string& raw, Control_Request* r, std::string
   std::string word;
   size_t at = 0;
   if (!words.Next(&word, &at)) {
-    *err = "expected a request (PING, REPORT or SITUATION)" + Column(words.Here());
+    *err = "expected a request (PING, REPORT, SITUATION or EVENTS)" + Column(words.Here());
     return false;
   }
   const std::string verb = Upper(word);
@@ -242,10 +245,22 @@ bool ParseControlRequest(const std::string& raw, Control_Request* r, std::string
       *err = "expected a condition after WHERE" + Column(words.Here());
       return false;
     }
-    return TakeCondition(line, words.Here(), &r->condition, err);
+    return TakeCondition(line, words.Here(), false, &r->condition, err);
+  }
+  if (verb == "EVENTS") {
+    r->verb = Control_Verb::kEvents;
+    while (words.Next(&word, &at)) {
+      if (!ValidSituationName(word)) {
+        *err = "expected a situation name" + Column(at) +
+               " (1 to 31 letters, digits, '_', '-' or '.')";
+        return false;
+      }
+      r->names.push_back(word);
+    }
+    return true;
   }
   if (verb != "SITUATION") {
-    *err = "unknown request " + word + Column(at) + "; expected PING, REPORT or SITUATION";
+    *err = "unknown request " + word + Column(at) + "; expected PING, REPORT, SITUATION or EVENTS";
     return false;
   }
   if (!words.Next(&word, &at)) {
@@ -280,7 +295,12 @@ bool ParseControlRequest(const std::string& raw, Control_Request* r, std::string
     return false;
   }
   r->table_column = at + 1;
-  return TakeCondition(line, words.Here(), &r->condition, err);
+  const size_t start = words.Here();
+  std::string rest = line.substr(start);
+  if (!SplitRunClause(&rest, &r->run, err, start)) {
+    return false;
+  }
+  return TakeCondition(line.substr(0, start + rest.size()), start, true, &r->condition, err);
 }
 
 bool RunControlRequest(const Control_Request& r,
@@ -298,6 +318,10 @@ bool RunControlRequest(const Control_Request& r,
       DetermineLocalHost(system, sizeof system);
       std::string line = "{\"pid\":" + std::to_string(getpid()) + ",\"system\":";
       JsonAppendString(&line, system, strlen(system));
+      const Event_Counts events = Event_Sink::Counts();
+      line += ",\"events_written\":" + std::to_string(events.written) +
+              ",\"events_failed\":" + std::to_string(events.failed) +
+              ",\"actions_dropped\":" + std::to_string(Action_Runner::Dropped());
       lines->push_back(line + "}");
       return true;
     }
@@ -305,7 +329,7 @@ bool RunControlRequest(const Control_Request& r,
       return RunReport(r, lines, err, cut);
     case Control_Verb::kSituationAdd: {
       TableManager* m = RequestTable(r, err);
-      if (m == nullptr || !situations.Add(r.name, m->FullName(), r.condition, err)) {
+      if (m == nullptr || !situations.Add(r.name, m->FullName(), r.condition, err, r.run)) {
         return false;
       }
       for (const Situation_Info& s : situations.List()) {
@@ -324,6 +348,9 @@ bool RunControlRequest(const Control_Request& r,
       return true;
     case Control_Verb::kSituationReload:
       return RunReload(lines, err);
+    case Control_Verb::kEvents:
+      *err = "EVENTS is answered as a stream on the control socket only";
+      return false;
   }
   *err = "request not understood";
   return false;

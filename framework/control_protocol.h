@@ -2,10 +2,11 @@
 //
 //   PING
 //   REPORT TABLE [WHERE CONDITION]
-//   SITUATION ADD NAME TABLE [CONDITION]
+//   SITUATION ADD NAME TABLE [CONDITION] [PER COLUMN "REGEX"] [THROTTLE SECONDS]
 //   SITUATION DEL NAME
 //   SITUATION LIST
 //   SITUATION RELOAD
+//   EVENTS [NAME ...]
 //
 // Verbs and keywords are case-insensitive. A reply is "OK n" followed by n
 // JSON lines, or one line "ERR text" that says what was expected and where
@@ -33,6 +34,7 @@ enum class Control_Verb {
   kSituationDel,
   kSituationList,
   kSituationReload,
+  kEvents,  // served as a stream by the control server, not by RunControlRequest
 };
 
 // One parsed request line. The condition has passed ParseCondition; the
@@ -42,7 +44,9 @@ struct Control_Request {
   std::string table;       // REPORT, SITUATION ADD
   size_t table_column = 0; // 1-based position of the table name in the line
   std::string name;        // SITUATION ADD, SITUATION DEL
-  std::string condition;   // REPORT (after WHERE), SITUATION ADD; may be empty
+  std::string condition;   // REPORT (after WHERE), SITUATION ADD (with its clauses); may be empty
+  std::string run;         // SITUATION ADD: the RUN clause's command; empty: none
+  std::vector<std::string> names;  // EVENTS: the situations followed; empty: all
 };
 
 // Parses one request line (a trailing "\r" is ignored). False with *err

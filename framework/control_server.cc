@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "framework/control_protocol.h"
+#include "framework/event_stream.h"
 #include "framework/wex1.h"
 #include "util/unique_fd.h"
 
@@ -31,7 +32,8 @@ struct Server_State {
   std::condition_variable slot;  // signalled when a connection thread ends or Stop begins
   bool running = false;
   bool stopping = false;
-  int active = 0;  // connection threads alive
+  int active = 0;   // connection threads serving a request
+  int streams = 0;  // connection threads serving an event stream
   Control_Limits limits;
   std::string path;
   dev_t dev = 0;  // the socket file this server bound, so that Stop removes
@@ -176,6 +178,35 @@ void WriteReply(const Connection& c, const std::string& reply) {
   }
 }
 
+// A connection thread ends: its slot is free again.
+void ReleaseSlot() {
+  Server_State& s = State();
+  std::lock_guard<std::mutex> g(s.mu);
+  --s.active;
+  s.slot.notify_all();
+}
+
+// An EVENTS client holds no request slot while it follows the events: the
+// streams have their own limit, and requests keep being answered.
+void ServeStream(const Connection& c, const Control_Request& request) {
+  {
+    Server_State& s = State();
+    std::lock_guard<std::mutex> g(s.mu);
+    ++s.streams;
+    --s.active;
+    s.slot.notify_all();
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW, "\nControl request: EVENTS");
+  std::string err;
+  if (!Event_Streams::Serve(c.fd, c.stop_fd, request.names, &err)) {
+    WriteReply(c, FormatControlErr(err));
+  }
+  Server_State& s = State();
+  std::lock_guard<std::mutex> g(s.mu);
+  --s.streams;
+  s.slot.notify_all();
+}
+
 void* ServeConnection(void* arg) {
   const Connection c = *static_cast<Connection*>(arg);
   delete static_cast<Connection*>(arg);
@@ -183,13 +214,16 @@ void* ServeConnection(void* arg) {
     Unique_Fd fd(c.fd);
     std::string line;
     if (ReadRequest(c, &line)) {
+      Control_Request request;
+      std::string err;
+      if (ParseControlRequest(line, &request, &err) && request.verb == Control_Verb::kEvents) {
+        ServeStream(c, request);
+        return nullptr;
+      }
       WriteReply(c, AnswerControlLine(line));
     }
   }
-  Server_State& s = State();
-  std::lock_guard<std::mutex> g(s.mu);
-  --s.active;
-  s.slot.notify_all();
+  ReleaseSlot();
   return nullptr;
 }
 
@@ -424,7 +458,7 @@ void Control_Server::Stop() {
   }
   pthread_join(s.acceptor, nullptr);
   std::unique_lock<std::mutex> lock(s.mu);
-  s.slot.wait(lock, [&s] { return s.active == 0; });
+  s.slot.wait(lock, [&s] { return s.active == 0 && s.streams == 0; });
   s.listen_fd.reset();
   struct stat st;
   if (stat(s.path.c_str(), &st) == 0 && st.st_dev == s.dev && st.st_ino == s.ino) {

@@ -1,25 +1,68 @@
-// The event sink: one JSON line per row a situation dispatches, on standard
-// output or in the file named by HOV_EVENTS. Nothing else is written there.
-// Thread-safe: each line is written whole under one lock and flushed.
+// The event sink: one JSON line per row a situation dispatches, written to
+// the outputs named by HOV_EVENTS (files, standard output, syslog), to the
+// EVENTS streams of control clients, and handed to the situation's RUN
+// command. Nothing else is written to the outputs.
+//
+// Dispatching never waits for an output: lines go through a bounded queue
+// to a writer thread, and are dropped and counted beyond it, so a full disk
+// or a reader that stopped reading never holds up monitoring or a stop.
+// Use() (tests, benchmarks) writes to one stream at once instead.
+// Thread-safe.
 #ifndef QOR_FRAMEWORK_EVENT_SINK_H_
 #define QOR_FRAMEWORK_EVENT_SINK_H_
 
+#include <stdint.h>
 #include <stdio.h>
 
 #include <string>
 
+#include <vector>
+
+// Lines that may wait for the writer thread.
+constexpr size_t EVENT_QUEUE_MAX = 10000;
+
+// One event as a situation dispatches it.
+struct Event_Record {
+  std::string situation;
+  std::string table;      // "APPL.TABLE"
+  std::string entrytime;  // the row's entry time as RFC 3339; empty: none
+  std::string row;        // the row as a JSON object
+  bool has_key = false;   // a PER situation's row: "key" is in the event
+  std::string key;        // the row's PER key
+  long suppressed = 0;    // events of this situation and key THROTTLE held back
+  std::string run;        // the situation's RUN command; empty: none
+  std::vector<std::string> run_env;  // "QOR_<COLUMN>=value" items, for `run`
+};
+
+struct Event_Counts {
+  uint64_t written = 0;  // events every output took
+  uint64_t failed = 0;   // events an output could not take, or dropped unqueued
+};
+
 class Event_Sink {
  public:
-  // Opens `path` for appending (mode 0640); null or empty: standard output.
-  static bool Open(const char* path, std::string* err);
-  // Uses `f` (not owned); null: standard output.
+  // Opens the outputs of `spec` (HOV_EVENTS: comma-separated file paths, "-",
+  // "syslog", "syslog:FACILITY"; null or empty: standard output) and starts
+  // the writer thread. False with *err when an item is wrong or a file
+  // cannot be opened.
+  static bool Open(const char* spec, std::string* err);
+  // Writes to `f` (not owned) at once, on the dispatching thread; null:
+  // standard output.
   static void Use(FILE* f);
+  // Writes what is queued (waiting at most a few seconds for an output that
+  // blocks) and closes the outputs.
   static void Close();
-  // {"time":...,"situation":...,"table":"APPL.TABLE","row":{...}}, where
-  // `row` is the row already as a JSON object; false when the line could not
-  // be written.
-  static bool Write(const std::string& situation, const std::string& table,
-                    const std::string& row);
+  // Opens the event files again (after a SIGHUP), on the writer thread.
+  static void Reopen();
+  // Publishes one event: false when it could not be written (Use) or had
+  // to be dropped (queue full).
+  static bool Write(const Event_Record& event);
+  static Event_Counts Counts();
+
+  // {"time":...,"situation":...,"table":"APPL.TABLE"[,"key":...][,"suppressed":N]
+  // [,"entrytime":...],"row":{...}}
+  // with `time` as given: the event's one JSON form.
+  static std::string Line(const Event_Record& event, const std::string& time);
 };
 
 #endif  // QOR_FRAMEWORK_EVENT_SINK_H_

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "framework/event_output.h"
 #include "framework/vandu.h"
 
 namespace {
@@ -86,42 +87,93 @@ void JsonAppendString(std::string* out, const char* text, size_t length) {
   out->push_back('"');
 }
 
-std::string RowToJson(vandu& v, const char* row) {
-  std::string out = "{";
-  out.reserve(1024);
+namespace {
+
+// Calls `each(info, upper_case_name)` for every described column of `v`.
+template <typename F>
+void ForEachColumn(vandu& v, F each) {
   const int n = v.NumColumns();
+  std::string name;
   for (int i = 0; i < n; ++i) {
     ColumnInfo info{};
     if (v.GetColumnInfo(&info, i) != 0 || info.AttributeName == nullptr) {
       continue;
     }
+    // Column names are plain ASCII identifiers: upper-cased as they are
+    // copied, with nothing to escape.
+    name.clear();
+    for (const char* c = info.AttributeName; *c != '\0'; ++c) {
+      name.push_back(*c >= 'a' && *c <= 'z' ? static_cast<char>(*c - 'a' + 'A') : *c);
+    }
+    each(info, name);
+  }
+}
+
+// An integer column's value in decimal, or false for a text column.
+bool IntegerText(const ColumnInfo& info, const char* field, std::string* out) {
+  if (info.Type == COLUMN_INT32) {
+    int32_t x;
+    memcpy(&x, field, sizeof x);
+    *out += std::to_string(x);
+    return true;
+  }
+  if (info.Type == COLUMN_UINT32) {
+    uint32_t x;
+    memcpy(&x, field, sizeof x);
+    *out += std::to_string(x);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string RowToJson(vandu& v, const char* row) {
+  std::string out = "{";
+  out.reserve(1024);
+  ForEachColumn(v, [&](const ColumnInfo& info, const std::string& name) {
     if (out.size() > 1) {
       out.push_back(',');
     }
-    // Column names are plain ASCII identifiers: upper-cased as they are
-    // copied, with nothing to escape.
     out.push_back('"');
-    for (const char* c = info.AttributeName; *c != '\0'; ++c) {
-      out.push_back(*c >= 'a' && *c <= 'z' ? static_cast<char>(*c - 'a' + 'A') : *c);
-    }
+    out += name;
     out.append("\":");
     const char* field = row + info.Offset;
-    if (info.Type == COLUMN_INT32) {
-      int32_t x;
-      memcpy(&x, field, sizeof x);
-      out += std::to_string(x);
-    } else if (info.Type == COLUMN_UINT32) {
-      uint32_t x;
-      memcpy(&x, field, sizeof x);
-      out += std::to_string(x);
-    } else {
+    if (!IntegerText(info, field, &out)) {
       size_t len = info.Width;
       while (len > 0 && (field[len - 1] == ' ' || field[len - 1] == '\0')) {
         --len;
       }
       JsonAppendString(&out, field, len);
     }
-  }
+  });
   out.push_back('}');
+  return out;
+}
+
+std::vector<std::string> RowToEnvironment(vandu& v, const char* row) {
+  std::vector<std::string> env;
+  ForEachColumn(v, [&](const ColumnInfo& info, const std::string& name) {
+    std::string item = "QOR_" + name + "=";
+    const char* field = row + info.Offset;
+    if (!IntegerText(info, field, &item)) {
+      size_t len = strnlen(field, info.Width);
+      while (len > 0 && field[len - 1] == ' ') {
+        --len;
+      }
+      item.append(field, len);
+    }
+    env.push_back(std::move(item));
+  });
+  return env;
+}
+
+std::string RowEntryTime(vandu& v, const char* row) {
+  std::string out;
+  ForEachColumn(v, [&](const ColumnInfo& info, const std::string& name) {
+    if (name == "ENTRYTIME" && info.Type == COLUMN_TEXT) {
+      out = StampToRfc3339(row + info.Offset, info.Width);
+    }
+  });
   return out;
 }

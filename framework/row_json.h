@@ -3,6 +3,7 @@
 #define QOR_FRAMEWORK_ROW_JSON_H_
 
 #include <string>
+#include <vector>
 
 class vandu;
 
@@ -16,5 +17,13 @@ inline void JsonAppendString(std::string* out, const std::string& text) {
 // {"COLUMN":value,...}: upper-case column names, text without trailing
 // blanks and NULs, integers as numbers.
 std::string RowToJson(vandu& v, const char* row);
+
+// "QOR_COLUMN=value" for every column: texts without trailing blanks (and
+// cut at a NUL, which an environment value cannot hold), integers in decimal.
+std::vector<std::string> RowToEnvironment(vandu& v, const char* row);
+
+// The row's ENTRYTIME as RFC 3339 with the host's offset; empty when the
+// table has no such column or it holds no time stamp.
+std::string RowEntryTime(vandu& v, const char* row);
 
 #endif  // QOR_FRAMEWORK_ROW_JSON_H_

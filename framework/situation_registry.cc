@@ -1,17 +1,20 @@
 #include "framework/situation_registry.h"
 
 #include <ctype.h>
+#include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
 
-#include <fstream>
 
 #include "framework/condition.h"
 #include "framework/table_manager.h"
 #include "framework/vandu.h"
+#include "util/unique_file.h"
 
-namespace {
-
-bool ValidName(const std::string& n) {
+bool ValidSituationName(const std::string& n) {
   if (n.empty() || n.size() > 31) {
     return false;
   }
@@ -23,7 +26,66 @@ bool ValidName(const std::string& n) {
   return true;
 }
 
-}  // namespace
+bool SplitRunClause(std::string* text, std::string* run, std::string* err, size_t column_offset) {
+  const std::string& t = *text;
+  const auto column = [column_offset](size_t i) { return " at column " + std::to_string(column_offset + i + 1); };
+  bool quoted = false;
+  size_t at = std::string::npos;
+  for (size_t i = 0; i < t.size(); ++i) {
+    if (quoted) {
+      if (t[i] == '\\') {
+        ++i;
+      } else if (t[i] == '"') {
+        quoted = false;
+      }
+    } else if (t[i] == '"') {
+      quoted = true;
+    } else if ((i == 0 || isspace(static_cast<unsigned char>(t[i - 1]))) && t.size() - i >= 3 &&
+               strncasecmp(t.c_str() + i, "RUN", 3) == 0 &&
+               (t.size() == i + 3 || isspace(static_cast<unsigned char>(t[i + 3])))) {
+      at = i;
+      break;
+    }
+  }
+  run->clear();
+  if (at == std::string::npos) {
+    return true;
+  }
+  size_t p = t.find_first_not_of(" \t", at + 3);
+  if (p == std::string::npos || t[p] != '"') {
+    *err = "expected a double-quoted command after RUN" + column(p == std::string::npos ? t.size() : p);
+    return false;
+  }
+  std::string command;
+  size_t i = p + 1;
+  for (; i < t.size() && t[i] != '"'; ++i) {
+    if (t[i] == '\\' && i + 1 < t.size() && (t[i + 1] == '"' || t[i + 1] == '\\')) {
+      ++i;
+    }
+    command.push_back(t[i]);
+  }
+  if (i >= t.size()) {
+    *err = "expected the closing '\"' of the RUN command" + column(t.size());
+    return false;
+  }
+  if (command.find_first_not_of(" \t") == std::string::npos) {
+    *err = "expected a command between the quotes after RUN" + column(p);
+    return false;
+  }
+  const size_t after = t.find_first_not_of(" \t\r", i + 1);
+  if (after != std::string::npos) {
+    *err = "expected the end of the line after the RUN command" + column(after);
+    return false;
+  }
+  *run = command;
+  size_t end = at;
+  while (end > 0 && isspace(static_cast<unsigned char>(t[end - 1]))) {
+    --end;
+  }
+  text->resize(end);
+  return true;
+}
+
 
 bool ParseSituationLine(const std::string& line, std::string* name, std::string* table,
                         std::string* condition, std::string* err) {
@@ -34,7 +96,7 @@ bool ParseSituationLine(const std::string& line, std::string* name, std::string*
   }
   size_t e = line.find_first_of(" \t", p);
   *name = line.substr(p, e == std::string::npos ? std::string::npos : e - p);
-  if (!ValidName(*name)) {
+  if (!ValidSituationName(*name)) {
     *err = "expected a situation name of 1 to 31 letters, digits, '_', '-' or '.' at column " +
            std::to_string(p + 1);
     return false;
@@ -60,35 +122,63 @@ Situation_Registry& Situation_Registry::Instance() {
   return *r;
 }
 
-bool Situation_Registry::Add(const std::string& name, const std::string& table,
-                             const std::string& condition, std::string* err) {
-  if (!ValidName(name)) {
+bool Situation_Registry::Make(const std::string& name, const std::string& table,
+                              const std::string& text, const std::string& run, Entry* entry,
+                              std::string* err) {
+  if (!ValidSituationName(name)) {
     *err = "bad situation name \"" + name + "\"; expected 1 to 31 letters, digits, '_', '-' or '.'";
     return false;
   }
+  RequestDetail detail;
+  std::string condition;
+  if (!ParseSituationCondition(text, &detail.thresholds, &condition, &detail.clauses, err)) {
+    return false;
+  }
+  detail.sampleType = SAMPLE_SITUATION;
+  detail.situationName = name;
+  vandu* v = HOV_CreateRequest(table, &detail, err);
+  if (v == nullptr) {
+    return false;
+  }
+  entry->info = Situation_Info();
+  entry->info.name = name;
+  entry->info.table = v->ApplName() + "." + v->TableName();
+  entry->info.condition = condition;
+  entry->info.clauses = FormatClauses(detail.clauses);
+  entry->info.run = run;
+  v->SetRunCommand(run);
+  entry->definition =
+      entry->info.table + "\n" + condition + "\n" + entry->info.clauses + "\n" + run;
+  entry->object = v;
+  return true;
+}
+
+bool Situation_Registry::Add(const std::string& name, const std::string& table,
+                             const std::string& condition, std::string* err,
+                             const std::string& run) {
   {
     std::lock_guard<std::mutex> g(mu_);
     if (entries_.count(name) != 0) {
       *err = "situation " + name + " already exists";
       return false;
     }
+    if (entries_.size() >= SITUATIONS_MAX) {
+      *err = "at most " + std::to_string(SITUATIONS_MAX) + " situations can be defined";
+      return false;
+    }
   }
-  vandu* v = HOV_CreateRequest(table, condition, SAMPLE_SITUATION, name, err);
-  if (v == nullptr) {
+  Entry entry;
+  if (!Make(name, table, condition, run, &entry, err)) {
     return false;
   }
   std::lock_guard<std::mutex> g(mu_);
   if (entries_.count(name) != 0) {  // added meanwhile by another request
-    vandu::Destroy(v);
+    vandu::Destroy(entry.object);
     *err = "situation " + name + " already exists";
     return false;
   }
-  Situation_Info info;
-  info.name = name;
-  info.table = v->ApplName() + "." + v->TableName();
-  info.condition = condition;
-  entries_[name] = Entry{info, v};
-  v->Manager()->AddLive(v);
+  entries_[name] = entry;
+  entry.object->Manager()->AddLive(entry.object);
   return true;
 }
 
@@ -125,44 +215,138 @@ std::vector<Situation_Info> Situation_Registry::List() {
 
 bool Situation_Registry::LoadFile(const std::string& path, std::vector<std::string>* problems,
                                   std::string* err) {
-  std::ifstream in(path);
-  if (!in) {
-    *err = "cannot read situations file " + path;
+  Unique_File in(fopen(path.c_str(), "re"));
+  struct stat st;
+  if (in == nullptr || fstat(fileno(in.get()), &st) != 0) {
+    *err = "cannot read situations file " + path + ": " + strerror(errno) +
+           "; the situations are unchanged";
     return false;
   }
+  if (st.st_size == 0) {
+    std::lock_guard<std::mutex> g(mu_);
+    if (!entries_.empty()) {
+      *err = "situations file " + path + " is empty (0 bytes) while " +
+             std::to_string(entries_.size()) +
+             " situations are defined; the situations are unchanged";
+      return false;
+    }
+  }
+  std::vector<Entry> wanted;
+  std::map<std::string, int> lines;  // name -> line that defines it
+  const auto drop = [&wanted] {
+    for (Entry& e : wanted) {
+      vandu::Destroy(e.object);
+    }
+  };
   std::string line;
   int number = 0;
-  while (std::getline(in, line)) {
+  bool more = true;
+  while (more) {
+    // One line at a time, at most SITUATION_LINE_MAX bytes of it kept.
+    line.clear();
+    bool too_long = false;
+    int c;
+    while ((c = getc(in.get())) != EOF && c != '\n') {
+      if (line.size() < SITUATION_LINE_MAX) {
+        line.push_back(static_cast<char>(c));
+      } else {
+        too_long = true;
+      }
+    }
+    more = c != EOF;
+    if (!more && line.empty()) {
+      break;
+    }
     ++number;
+    const std::string at = path + ":" + std::to_string(number) + ": ";
+    if (too_long) {
+      problems->push_back(at + "line longer than " + std::to_string(SITUATION_LINE_MAX) +
+                          " bytes");
+      continue;
+    }
     const size_t first = line.find_first_not_of(" \t\r");
     if (first == std::string::npos || line[first] == '#') {
       continue;
     }
-    if (!line.empty() && line.back() == '\r') {
+    if (line.back() == '\r') {
       line.pop_back();
     }
+    if (wanted.size() >= SITUATIONS_MAX) {
+      drop();
+      *err = "situations file " + path + " defines more than " + std::to_string(SITUATIONS_MAX) +
+             " situations (line " + std::to_string(number) + "); the situations are unchanged";
+      return false;
+    }
     std::string name, table, condition, why;
-    bool ok = ParseSituationLine(line, &name, &table, &condition, &why);
-    if (ok) {
-      // Parse once with the condition at its place in the line, so that a
-      // syntax error names the column of the line.
-      size_t end = line.size();
-      while (end > 0 && isspace(static_cast<unsigned char>(line[end - 1]))) {
-        --end;
-      }
-      std::vector<Threshold_Spec> specs;
-      ok = ParseCondition(std::string(end - condition.size(), ' ') + condition, &specs, &why) &&
-           Add(name, table, condition, &why);
+    Entry entry;
+    if (!ParseSituationLine(line, &name, &table, &condition, &why)) {
+      problems->push_back(at + why);
+      continue;
     }
-    if (!ok) {
-      problems->push_back(path + ":" + std::to_string(number) + ": " + why);
+    if (lines.count(name) != 0) {
+      problems->push_back(at + "situation " + name + " already exists");
+      continue;
     }
+    // The text keeps its place in the line, so that a syntax error names the
+    // column of the line.
+    size_t end = line.size();
+    while (end > 0 && isspace(static_cast<unsigned char>(line[end - 1]))) {
+      --end;
+    }
+    const size_t start = end - condition.size();
+    std::string run;
+    if (!SplitRunClause(&condition, &run, &why, start) ||
+        !Make(name, table, std::string(start, ' ') + condition, run, &entry, &why)) {
+      problems->push_back(at + why);
+      continue;
+    }
+    lines[name] = number;
+    wanted.push_back(std::move(entry));
   }
+  if (ferror(in.get())) {
+    drop();
+    *err = "cannot read situations file " + path + ": " + strerror(errno) +
+           "; the situations are unchanged";
+    return false;
+  }
+  Install(std::move(wanted));
   return true;
 }
 
+void Situation_Registry::Install(std::vector<Entry> wanted) {
+  std::vector<vandu*> doomed;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    std::map<TableManager*, std::pair<std::vector<vandu*>, std::vector<vandu*>>> changes;
+    std::map<std::string, Entry> next;
+    for (Entry& e : wanted) {
+      const auto old = entries_.find(e.info.name);
+      if (old != entries_.end() && old->second.definition == e.definition) {
+        doomed.push_back(e.object);  // unchanged: the running object keeps its counts
+        next[e.info.name] = old->second;
+        entries_.erase(old);
+        continue;
+      }
+      changes[e.object->Manager()].second.push_back(e.object);
+      next[e.info.name] = e;
+    }
+    for (auto& kv : entries_) {
+      changes[kv.second.object->Manager()].first.push_back(kv.second.object);
+      doomed.push_back(kv.second.object);
+    }
+    // Each table swaps its situations under its own lock in one step, so that
+    // a row arriving meanwhile meets either the old set or the new one.
+    for (auto& kv : changes) {
+      kv.first->ReplaceLive(kv.second.first, kv.second.second);
+    }
+    entries_.swap(next);
+  }
+  for (vandu* v : doomed) {
+    vandu::Destroy(v);
+  }
+}
+
 bool Situation_Registry::Reload(std::vector<std::string>* problems, std::string* err) {
-  Clear();
   const char* path = getenv("HOV_SITUATIONS");
   if (path == nullptr || *path == '\0') {
     return true;
@@ -170,14 +354,4 @@ bool Situation_Registry::Reload(std::vector<std::string>* problems, std::string*
   return LoadFile(path, problems, err);
 }
 
-void Situation_Registry::Clear() {
-  std::map<std::string, Entry> doomed;
-  {
-    std::lock_guard<std::mutex> g(mu_);
-    doomed.swap(entries_);
-  }
-  for (auto& kv : doomed) {
-    kv.second.object->Manager()->RemoveLive(kv.second.object);
-    vandu::Destroy(kv.second.object);
-  }
-}
+void Situation_Registry::Clear() { Install({}); }

@@ -109,17 +109,79 @@ std::vector<TableManager*> TableManager::All() {
   return r.managers;
 }
 
-void TableManager::AddLive(vandu* v) {
-  YOM1_GetLock(&managerLock);
-  vanduList.Add(v);
-  YOM1_ReleaseLock(&managerLock);
+namespace {
+
+// Pins `v`, lets `collect` fill its rows, dispatches them (a failure's result
+// into *rc) and empties it again. An object being destroyed is passed over:
+// its pin belongs to someone else.
+template <typename Collect>
+void DispatchPinned(vandu* v, Collect collect, unsigned* rc) {
+  const unsigned h = v->Handle();
+  if (vandu::UseHandle(h) == nullptr) {
+    return;
+  }
+  collect(v);
+  const unsigned d = v->Dispatch();
+  if (d != 0) {
+    *rc = d;
+  }
+  v->SetRowCount(0);
+  vandu::DAV1_Drop(h);
 }
+
+}  // namespace
+
+void TableManager::AddLive(vandu* v) { ReplaceLive({}, {v}); }
 
 bool TableManager::RemoveLive(vandu* v) {
   YOM1_GetLock(&managerLock);
   const bool removed = vanduList.Remove(v);
+  if (removed) {
+    prefilter_.Removed(v);
+  }
   YOM1_ReleaseLock(&managerLock);
   return removed;
+}
+
+void TableManager::ReplaceLive(const std::vector<vandu*>& gone, const std::vector<vandu*>& added) {
+  YOM1_GetLock(&managerLock);
+  for (vandu* v : gone) {
+    if (vanduList.Remove(v)) {
+      prefilter_.Removed(v);
+    }
+  }
+  for (vandu* v : added) {
+    vanduList.Add(v);
+    prefilter_.Added(v);
+  }
+  YOM1_ReleaseLock(&managerLock);
+}
+
+void TableManager::UsePrefilter(bool on) {
+  YOM1_GetLock(&managerLock);
+  usePrefilter_ = on;
+  YOM1_ReleaseLock(&managerLock);
+}
+
+unsigned TableManager::OfferToLive(char* rows, int count) {
+  unsigned result = 0;
+  YOM1_GetLock(&managerLock);
+  candidates_.clear();
+  if (usePrefilter_) {
+    prefilter_.Candidates(&vanduList, rows, count, &candidates_);
+  } else {
+    LinkedListIter it(&vanduList);
+    for (void* p = it.Next(); p != nullptr; p = it.Next()) {
+      candidates_.push_back(static_cast<vandu*>(p));
+    }
+  }
+  for (vandu* v : candidates_) {
+    if (!v->IsStopped()) {
+      DispatchPinned(v, [rows, count](vandu* p) { p->AddData(rows, count); }, &result);
+    }
+  }
+  YOM1_ReleaseLock(&managerLock);
+  return result;
 }
 
 unsigned TableManager::SampleLive() {
@@ -127,18 +189,13 @@ unsigned TableManager::SampleLive() {
   YOM1_GetLock(&managerLock);
   VanduListIter it(&vanduList);
   for (vandu* v = it.Next(); v != nullptr; v = it.Next()) {
-    const unsigned h = v->Handle();
-    if (vandu::UseHandle(h) == nullptr) {
-      continue;
-    }
-    v->SetRowCount(0);
-    v->TakeSample();
-    const unsigned d = v->Dispatch();
-    if (d != 0) {
-      rc = d;
-    }
-    v->SetRowCount(0);
-    vandu::DAV1_Drop(h);
+    DispatchPinned(
+        v,
+        [](vandu* p) {
+          p->SetRowCount(0);
+          p->TakeSample();
+        },
+        &rc);
   }
   YOM1_ReleaseLock(&managerLock);
   return rc;
@@ -153,6 +210,7 @@ void TableManager::Shutdown() {
   }
   for (vandu* v : live) {
     vanduList.Remove(v);
+    prefilter_.Removed(v);
   }
   YOM1_ReleaseLock(&managerLock);
   for (vandu* v : live) {

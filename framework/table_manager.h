@@ -5,9 +5,11 @@
 #ifndef QOR_FRAMEWORK_TABLE_MANAGER_H_
 #define QOR_FRAMEWORK_TABLE_MANAGER_H_
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "framework/situation_prefilter.h"
 #include "framework/vandu.h"
 #include "framework/yom1.h"
 
@@ -81,15 +83,29 @@ class TableManager {
   void AddLive(vandu* v);
   // Takes it off again (takes the lock); false when it was not listed.
   bool RemoveLive(vandu* v);
+  // Takes `gone` off the live list and puts `added` on its end, in one step
+  // under the lock.
+  void ReplaceLive(const std::vector<vandu*>& gone, const std::vector<vandu*>& added);
+  // Offers `count` rows to every live object that can take one of them (in
+  // list order) and dispatches what each collected: the last non-zero
+  // Dispatch result, or 0. Takes the lock.
+  unsigned OfferToLive(char* rows, int count);
+  // With false every live object is offered every row (the prefilter's
+  // reference behaviour, for tests and measurements).
+  void UsePrefilter(bool on);
   // Samples every live object once and dispatches what it collected (for
   // tables whose situations are sampled). Returns the last Dispatch failure.
   unsigned SampleLive();
 
  protected:
   YOM1_Lock managerLock;
-  LinkedList vanduList;
+  LinkedList vanduList GUARDED_BY(managerLock);
 
  private:
+  Situation_Prefilter prefilter_ GUARDED_BY(managerLock);
+  bool usePrefilter_ GUARDED_BY(managerLock) = true;
+  std::vector<vandu*> candidates_ GUARDED_BY(managerLock);
+
   std::string application_;
   std::string table_;
 };

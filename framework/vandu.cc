@@ -1,6 +1,5 @@
 #include "framework/vandu.h"
 
-#include <regex.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -9,6 +8,7 @@
 #include <map>
 #include <mutex>
 
+#include "framework/bounded_regex.h"
 #include "framework/event_sink.h"
 #include "framework/row_json.h"
 #include "framework/table_manager.h"
@@ -25,17 +25,7 @@ struct vandu::Held {
   int32_t integer32 = 0;
   long relative_seconds = 0;
   char stamp[17] = {};
-  bool has_regex = false;
-  regex_t regex{};
-
-  Held() = default;
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-  ~Held() {
-    if (has_regex) {
-      regfree(&regex);
-    }
-  }
+  std::unique_ptr<RE2> regex;
 };
 
 namespace {
@@ -57,14 +47,6 @@ std::map<unsigned, Pin>& Handles() {
 unsigned NextHandle() {
   static unsigned next = 0;
   return ++next;  // called under HandleMutex
-}
-
-// Length of a fixed-width field without its trailing blanks and NULs.
-int Unpadded(const char* field, int length) {
-  while (length > 0 && (field[length - 1] == ' ' || field[length - 1] == '\0')) {
-    --length;
-  }
-  return length;
 }
 
 int Compare(int oper, int cmp) {
@@ -158,18 +140,23 @@ vandu::vandu(RequestDetail* detail, ContextInfo* context, TableManager* mgr)
         h->info.ValueSize = static_cast<short>(h->text.size() > 32767 ? 32767 : h->text.size());
       }
       if (spec.oper == GIR1_REGEX) {
-        const int rc = regcomp(&h->regex, spec.text.c_str(), REG_EXTENDED | REG_NOSUB);
-        if (rc != 0) {
-          char msg[256];
-          regerror(rc, &h->regex, msg, sizeof msg);
-          thresholdError = "bad regular expression for " + spec.column + ": " + msg;
-        } else {
-          h->has_regex = true;
+        std::string why;
+        h->regex = CompileRegex(spec.text, &why);
+        if (h->regex == nullptr) {
+          RejectRequest("bad regular expression for " + spec.column + ": " + why);
         }
       }
     }
     h->info.Attribute = h->name.c_str();
     held.push_back(std::move(h));
+  }
+  clauses = detail->clauses;
+  if (!clauses.per_column.empty()) {
+    std::string why;
+    perRegex = CompileRegex(clauses.per_regex, &why);
+    if (perRegex == nullptr) {
+      RejectRequest("bad regular expression for PER " + clauses.per_column + ": " + why);
+    }
   }
   std::lock_guard<std::mutex> g(HandleMutex());
   handle = NextHandle();
@@ -194,6 +181,15 @@ unsigned vandu::ExecuteCommand(const char* /*command*/) { return 0; }
 void vandu::CommandCompleted(VanduAutomationCapsule* /*capsule*/) {}
 
 unsigned vandu::InsertRow(const char* row) {
+  if (perRegex != nullptr) {
+    // A keyed situation collects only rows that have a key.
+    std::string key;
+    return RowKey(row, &key) ? InsertKeyedRow(row, key) : 0;
+  }
+  return AppendRow(row);
+}
+
+unsigned vandu::AppendRow(const char* row) {
   if (rowSize <= 0) {
     return 1;
   }
@@ -222,14 +218,45 @@ void vandu::ResolveRelative() {
   }
 }
 
+bool vandu::AgentColumn(const std::string& column) const {
+  for (const std::string& c : agentColumns) {
+    if (c == column) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<Required_Text> vandu::RequiredTexts() const {
+  std::vector<Required_Text> out;
+  for (const auto& h : held) {
+    const short op = h->info.Operator;
+    if (h->info.DataType != GIR1_TEXT || h->relative_seconds > 0 ||
+        (op != GIR1_EQ && op != GIR1_CONTAINS && op != GIR1_REGEX)) {
+      continue;
+    }
+    if (AgentColumn(h->name) || (op == GIR1_REGEX && h->regex == nullptr)) {
+      continue;
+    }
+    Required_Text r;
+    r.column = h->name;
+    if (op == GIR1_REGEX) {
+      r.text = h->regex->pattern();
+      r.regex = true;
+    } else {
+      r.text.assign(h->info.Value, static_cast<size_t>(UnpaddedLength(h->info.Value, h->info.ValueSize)));
+    }
+    if (!r.text.empty()) {
+      out.push_back(std::move(r));
+    }
+  }
+  return out;
+}
+
 int vandu::CheckForException(const char* row) {
   ResolveRelative();
   for (const auto& h : held) {
-    bool agents = false;
-    for (const std::string& c : agentColumns) {
-      agents = agents || c == h->name;
-    }
-    if (agents) {
+    if (AgentColumn(h->name)) {
       continue;
     }
     if (ColumnIsException(row, h->name.c_str(), h->info.Operator, &h->info) == 0) {
@@ -263,11 +290,11 @@ int vandu::IsException(int oper, const char* field, const GIR1_FILTERINFO* value
   if (value == nullptr || field == nullptr || length < 0) {
     return 0;
   }
-  const int flen = Unpadded(field, length);
+  const int flen = UnpaddedLength(field, length);
   const char* v = value->Value != nullptr ? value->Value : "";
   int vlen = value->ValueSize > 0 ? value->ValueSize : 0;
   if (value->DataType == GIR1_TEXT) {
-    vlen = Unpadded(v, vlen);
+    vlen = UnpaddedLength(v, vlen);
   }
   switch (oper) {
     case GIR1_CONTAINS: {
@@ -281,11 +308,10 @@ int vandu::IsException(int oper, const char* field, const GIR1_FILTERINFO* value
     }
     case GIR1_REGEX: {
       const Held* h = FindHeld(value);
-      if (h == nullptr || !h->has_regex) {
+      if (h == nullptr || h->regex == nullptr) {
         return 0;
       }
-      std::string text(field, flen);
-      return regexec(&h->regex, text.c_str(), 0, nullptr, 0) == 0;
+      return RegexFinds(*h->regex, field, static_cast<size_t>(flen));
     }
     default: {
       const int n = flen < vlen ? flen : vlen;
@@ -329,14 +355,86 @@ void vandu::DumpThresholds() {
   }
 }
 
+unsigned vandu::InsertKeyedRow(const char* row, const std::string& key) {
+  if (!key.empty() || !rowKeys.empty()) {
+    rowKeys.resize(static_cast<size_t>(rowCount));
+    rowKeys.push_back(key);
+  }
+  const unsigned rc = AppendRow(row);
+  if (rc != 0 && !rowKeys.empty()) {
+    rowKeys.pop_back();
+  }
+  return rc;
+}
+
+bool vandu::RowKey(const char* row, std::string* key) const {
+  key->clear();
+  if (perRegex == nullptr) {
+    return true;
+  }
+  const char* field = row + perOffset;
+  return RegexKey(*perRegex, field, static_cast<size_t>(UnpaddedLength(field, perWidth)), key);
+}
+
+bool vandu::Throttle(const std::string& key, long now, long* suppressed) {
+  // Keys whose throttle has passed with nothing held back are forgotten,
+  // the least recently used first; past the most keys, the oldest anyway.
+  const std::string* old_key = nullptr;
+  for (Throttle_State* s = throttled.Oldest(&old_key);
+       s != nullptr && ((now - s->last >= clauses.throttle && s->suppressed == 0) ||
+                        throttled.size() > SITUATION_MAX_KEYS);
+       s = throttled.Oldest(&old_key)) {
+    if (s->suppressed > 0) {
+      WEX1_TRACE(wex1, WEX1_FLOW, "\nSituation %s: %ld events of key \"%.64s\" were suppressed.",
+                 situationName.c_str(), s->suppressed, old_key->c_str());
+    }
+    throttled.DropOldest();
+  }
+  Throttle_State& s = throttled.Touch(key);
+  if (s.last != 0 && now - s.last < clauses.throttle) {
+    ++s.suppressed;
+    return false;
+  }
+  *suppressed = s.suppressed;
+  s.last = now;
+  s.suppressed = 0;
+  return true;
+}
+
 unsigned vandu::Dispatch() {
   if (sampleType != SAMPLE_SITUATION || stopped) {
     return 0;
   }
   unsigned rc = 0;
+  const long now = static_cast<long>(time(nullptr));
+  static const std::string kNoKey;
   for (int i = 0; i < rowCount; ++i) {
-    if (!Event_Sink::Write(situationName, applName + "." + tableName,
-                           RowToJson(*this, Row(i)))) {
+    const std::string& key = static_cast<size_t>(i) < rowKeys.size() ? rowKeys[i] : kNoKey;
+    long suppressed = 0;
+    if (clauses.throttle > 0) {
+      Posix_Mutex::Hold hold(&throttleMu);
+      if (!Throttle(key, now, &suppressed)) {
+        continue;
+      }
+    }
+    Event_Record event;
+    event.situation = situationName;
+    event.table = applName + "." + tableName;
+    event.entrytime = RowEntryTime(*this, Row(i));
+    event.row = RowToJson(*this, Row(i));
+    if (Keyed()) {
+      event.has_key = true;
+      event.key = key;
+    }
+    event.suppressed = suppressed;
+    if (!runCommand.empty()) {
+      event.run = runCommand;
+      event.run_env = RowToEnvironment(*this, Row(i));
+      if (Keyed()) {
+        event.run_env.push_back("QOR_KEY=" + key);
+      }
+    }
+    if (!Event_Sink::Write(event)) {
       rc = 1;
     }
   }

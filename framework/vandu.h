@@ -16,8 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "framework/key_lru.h"
 #include "util/hov_timestamp.h"
+#include "util/posix_mutex.h"
 
+namespace re2 {
+class RE2;
+}
 class TableManager;
 
 // Threshold operators.
@@ -66,6 +71,17 @@ struct Threshold_Spec {
   std::string raw_integer;
 };
 
+// The clauses that may follow a situation's condition.
+struct Situation_Clauses {
+  // PER COLUMN "REGEX": events are counted and throttled per key, the first
+  // capture group of REGEX in COLUMN (upper case); empty column: no keys.
+  std::string per_column;
+  std::string per_regex;
+  // THROTTLE SECONDS: events of one key within SECONDS of the last one
+  // dispatched are counted instead; 0: none.
+  long throttle = 0;
+};
+
 // What a request asks for.
 struct RequestDetail {
   std::string appl;   // "TVX"
@@ -74,6 +90,7 @@ struct RequestDetail {
   int interval = 0;  // seconds
   std::string situationName;
   std::vector<Threshold_Spec> thresholds;
+  Situation_Clauses clauses;
 };
 
 struct ContextInfo {
@@ -88,6 +105,15 @@ struct VanduAutomationCapsule {
 constexpr int SAMPLE_REPORT = 3;
 constexpr int SAMPLE_SITUATION = 4;
 
+// A text every row a situation takes must hold in one column: the value of a
+// `~` or `==` threshold (the column contains it), or the expression of a `=~`
+// one. Used to skip situations a row cannot meet.
+struct Required_Text {
+  std::string column;  // upper case
+  std::string text;    // without trailing blanks and NULs, never empty
+  bool regex = false;
+};
+
 class vandu {
  public:
   vandu(RequestDetail* detail, ContextInfo* context, TableManager* manager);
@@ -98,7 +124,8 @@ class vandu {
   virtual unsigned GetColumnInfo(ColumnInfo* info, int index) = 0;
   virtual unsigned ExecuteCommand(const char* command);
   virtual ~vandu();
-  // Collects a copy of `row`: 0, or non-zero when memory is exhausted.
+  // Collects a copy of `row` (of a keyed situation: only a row with a key):
+  // 0, or non-zero when memory is exhausted.
   virtual unsigned InsertRow(const char* row);
   // Non-zero when every threshold holds for `row` (a request without
   // thresholds takes every row).
@@ -120,9 +147,26 @@ class vandu {
   int GetFilterInfo(GIR1_FILTERINFO* info);
   void DumpThresholds();
 
-  // Hands the collected rows of a situation to the event sink: 0, or
-  // non-zero when the sink failed. A report's rows are not dispatched.
+  // Hands the collected rows of a situation to the event sink, less those a
+  // THROTTLE clause holds back: 0, or non-zero when the sink failed. A
+  // report's rows are not dispatched.
   unsigned Dispatch();
+  // Collects a copy of `row` with its PER key (empty when unkeyed): as
+  // InsertRow.
+  unsigned InsertKeyedRow(const char* row, const std::string& key);
+  // The PER key of `row`: false when the situation has a PER clause and the
+  // row's column yields no key. Without a PER clause: true, key empty.
+  bool RowKey(const char* row, std::string* key) const;
+  bool Keyed() const { return perRegex != nullptr; }
+  // The texts of the thresholds CheckForException compares (see
+  // Required_Text); relative times, whose value moves, are left out.
+  std::vector<Required_Text> RequiredTexts() const;
+  const Situation_Clauses& Clauses() const { return clauses; }
+  // Where the PER column lies in a row (set once the columns are known).
+  void SetKeyColumn(uint16_t offset, uint16_t width) {
+    perOffset = offset;
+    perWidth = width;
+  }
   void Stopped(int reason);
   void Stop();
   bool IsStopped() const { return stopped; }
@@ -144,7 +188,19 @@ class vandu {
   TableManager* Manager() const { return manager; }
   const std::string& ThresholdError() const { return thresholdError; }
 
+  // The command a situation runs for each of its events (its RUN clause);
+  // empty: none. Set once, before the situation goes live.
+  void SetRunCommand(const std::string& command) { runCommand = command; }
+  const std::string& RunCommand() const { return runCommand; }
+
  protected:
+  // Refuses the request: HOV_CreateRequest fails with `why`.
+  void RejectRequest(const std::string& why) {
+    if (thresholdError.empty()) {
+      thresholdError = why;
+    }
+  }
+
   std::string applName;
   std::string tableName;
   int sampleType;
@@ -179,6 +235,7 @@ class vandu {
   struct Held;
   const Held* FindHeld(const GIR1_FILTERINFO* value) const;
   void ResolveRelative();
+  bool AgentColumn(const std::string& column) const;
 
   TableManager* manager;
   std::vector<std::unique_ptr<Held>> held;
@@ -188,6 +245,35 @@ class vandu {
   int stopReason = 0;
   std::string thresholdError;
   std::vector<std::string> agentColumns;
+  std::string runCommand;
+
+  Situation_Clauses clauses;
+  std::unique_ptr<re2::RE2> perRegex;
+  uint16_t perOffset = 0;
+  uint16_t perWidth = 0;
+  std::vector<std::string> rowKeys;  // PER key of each collected row
+
+  // When each key's last event was dispatched and how many were held back
+  // since. Dispatch may run for sampled and event rows at once.
+  struct Throttle_State {
+    long last = 0;
+    long suppressed = 0;
+  };
+  Posix_Mutex throttleMu;
+  Key_Lru<Throttle_State> throttled GUARDED_BY(throttleMu);
+  // True when the event of `key` at `now` is to be dispatched; *suppressed:
+  // the events held back before it.
+  bool Throttle(const std::string& key, long now, long* suppressed) REQUIRES(throttleMu);
+  // Copies `row` into the row array: 0, or non-zero when memory is exhausted.
+  unsigned AppendRow(const char* row);
 };
+
+// Length of a fixed-width text field without its trailing blanks and NULs.
+inline int UnpaddedLength(const char* field, int length) {
+  while (length > 0 && (field[length - 1] == ' ' || field[length - 1] == '\0')) {
+    --length;
+  }
+  return length;
+}
 
 #endif  // QOR_FRAMEWORK_VANDU_H_

@@ -1,6 +1,7 @@
 #include "framework/zep.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/action_runner.h"
 #include "framework/condition.h"
 #include "framework/control_server.h"
 #include "framework/event_sink.h"
@@ -57,7 +59,11 @@ long EnvSeconds(const char* name, long fallback) {
 }
 
 const HOV_EnvHelp kRuntimeEnv[] = {
-    {"HOV_EVENTS", "standard output", "file that receives one JSON line per situation event"},
+    {"HOV_EVENTS", "-",
+     "where events go, one JSON line each: comma-separated FILE, - (standard output), syslog or "
+     "syslog:FACILITY (RFC 5424 to the syslog socket, facility local0 by default)"},
+    {"HOV_SYSLOG_SOCKET", "/dev/log", "syslog socket used by the syslog event output"},
+    {"HOV_RUN_TIMEOUT", "30", "seconds a situation's RUN command may run before it is killed"},
     {"HOV_SITUATIONS", "none", "file of situation definitions loaded at start"},
     {"HOV_SOCKET", "$XDG_RUNTIME_DIR/qoragent.sock, /run/qoragent.sock (root) or /tmp/qoragent-UID/qoragent.sock",
      "control socket for qorctl"},
@@ -187,6 +193,9 @@ void ZEP_CopyUnpad(char* dest, const char* value, int length) {
 int hovmain(int /*argc*/, char** /*argv*/) {
   ProcessState& st = State();
   std::string err;
+  // A reader of the events or of a RUN command's input that goes away must
+  // not end the agent: writes to it fail with EPIPE instead, and are counted.
+  signal(SIGPIPE, SIG_IGN);
   if (!Event_Sink::Open(getenv("HOV_EVENTS"), &err)) {
     fprintf(stderr, "qoragent: %s\n", err.c_str());
     return 1;
@@ -256,10 +265,14 @@ int hovmain(int /*argc*/, char** /*argv*/) {
 
   Control_Server::Stop();
   Situation_Registry::Instance().Clear();
+  Action_Runner::Stop();
   vandu::Destroy(heartbeat);
   for (TableManager* m : TableManager::All()) {
     m->Shutdown();
   }
+  Event_Sink::Close();
   fflush(stdout);
   return 0;
 }
+
+void HOV_Refreshed() { Event_Sink::Reopen(); }

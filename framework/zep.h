@@ -48,4 +48,8 @@ void ZEP_CopyUnpad(char* dest, const char* value, int length);
 // True once rpc__shutdown was called (for the runtime's own threads).
 bool HOV_ShutdownRequested();
 
+// Called by the agent after it re-read its configuration on SIGHUP: the
+// runtime opens its event files again, so that they can be rotated.
+void HOV_Refreshed();
+
 #endif  // QOR_FRAMEWORK_ZEP_H_

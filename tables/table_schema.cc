@@ -99,27 +99,6 @@ void SchemaPrintSelf(vandu& v, const Table_Schema& schema, WEX1_Handle trace,
   WEX1_Printf(trace, "%s", out.c_str());
 }
 
-unsigned OfferRowsToLiveObjects(YOM1_Lock* lock, LinkedList* live, char* rows, int count) {
-  unsigned result = 0;
-  YOM1_GetLock(lock);
-  VanduListIter it(live);
-  for (vandu* v = it.Next(); v != nullptr; v = it.Next()) {
-    const unsigned h = v->Handle();
-    if (vandu::UseHandle(h) == nullptr) {
-      continue;  // being destroyed: its pin belongs to someone else
-    }
-    v->AddData(rows, count);
-    const unsigned rc = v->Dispatch();
-    if (rc != 0) {
-      result = rc;
-    }
-    v->SetRowCount(0);
-    vandu::DAV1_Drop(h);
-  }
-  YOM1_ReleaseLock(lock);
-  return result;
-}
-
 void SetTextColumn(char* field, size_t width, const char* value) {
   memset(field, ' ', width);
   if (value == nullptr) {

@@ -65,10 +65,6 @@ struct Dump_Fields {
 void SchemaPrintSelf(vandu& v, const Table_Schema& schema, WEX1_Handle trace,
                      const Dump_Fields& f);
 
-// The managers' AddDataToEvent: offers the rows to every live object under
-// the manager's lock; the last non-zero Dispatch result, or 0.
-unsigned OfferRowsToLiveObjects(YOM1_Lock* lock, LinkedList* live, char* rows, int count);
-
 // Copies at most `width` of the `length` characters at `value` into a
 // fixed-width field, without terminator; nothing for a null value.
 void CopyCut(char* field, size_t width, const char* value, size_t length);

@@ -85,7 +85,6 @@ void tvx_vxlogent_agent::TakeSampleConstructor() {
   memset(&leThresholds, 0, sizeof leThresholds);
   leFreqThreshold = 0;
   lePeriodThreshold = 0;
-  leTimestampChain = nullptr;
   char when[32];
   switch (sampleType) {
     case SAMPLE_REPORT:
@@ -117,8 +116,6 @@ void tvx_vxlogent_agent::TakeSampleDestructor() {
       pTheLogManager->lmEndRequest();
     }
   } else if (sampleType == SAMPLE_SITUATION) {
-    delete leTimestampChain;
-    leTimestampChain = nullptr;
     WEX1_TRACE(wex1, WEX1_FLOW, "\nObject destroyed for situation %s at %s",
                situationName.c_str(), Now(when));
   }
@@ -136,10 +133,15 @@ void tvx_vxlogent_agent::leGetFreqPeriodThresholds() {
       continue;
     }
     const char* which = is_freq ? FREQUENCY : PERIOD;
+    // A threshold the situation cannot apply refuses the whole situation:
+    // without it the situation would fire on every match.
+    const char* accepted = is_freq ? "FREQTHRESH takes >=, <=, < or > and an integer, e.g. FREQTHRESH >= 5"
+                                   : "PERIODTHRS takes == and an integer of seconds, e.g. PERIODTHRS == 60";
     if (f.DataType != INTEGERTYPE) {
       WEX1_TRACE(wex1, WEX1_ERROR,
                  "\nInvalid %s threshold data type; value is %d, expected value is %d.Threshold ignored.",
                  which, f.DataType, INTEGERTYPE);
+      RejectRequest(accepted);
       continue;
     }
     const bool oper_ok = is_freq ? (f.Operator >= GIR1_GE && f.Operator <= GIR1_GT)
@@ -148,12 +150,14 @@ void tvx_vxlogent_agent::leGetFreqPeriodThresholds() {
       WEX1_TRACE(wex1, WEX1_ERROR,
                  "\nInvalid %s threshold compare operator; value is %d. Threshold ignored.", which,
                  f.Operator);
+      RejectRequest(accepted);
       continue;
     }
     if (f.ValueSize > MAXVALUESIZE) {
       WEX1_TRACE(wex1, WEX1_ERROR,
                  "\nSize of %s threshold is %d which does not equal expected size of %d. Threshold ignored.",
                  which, f.ValueSize, MAXVALUESIZE);
+      RejectRequest(accepted);
       continue;
     }
     int64_t value = ReadValue(f);
@@ -345,12 +349,44 @@ unsigned tvx_vxlogent_agent::AddData(char* rows, int count) {
   const int32_t freq =
       both ? static_cast<int32_t>(leFreqThreshold < 0 ? -leFreqThreshold : leFreqThreshold) : 0;
   const int32_t period = both ? static_cast<int32_t>(lePeriodThreshold) : 0;
-  for (int i = 0; i < count; ++i) {
-    auto* row = reinterpret_cast<tvx_vxlogent_data_t*>(rows + static_cast<size_t>(i) * rowSize);
-    row->freqthresh = freq;
-    row->periodthrs = period;
+  // Each row is evaluated as a copy with this situation's thresholds, so
+  // that the rows stay as the caller gave them to every other situation.
+  unsigned rc = 0;
+  for (int i = 0; i < count && rc == 0; ++i) {
+    tvx_vxlogent_data_t row;
+    memcpy(&row, rows + static_cast<size_t>(i) * rowSize, sizeof row);
+    row.freqthresh = freq;
+    row.periodthrs = period;
+    rc = tvx_vxlogent_base::AddData(reinterpret_cast<char*>(&row), 1);
   }
-  return static_cast<unsigned>(ev.Result(tvx_vxlogent_base::AddData(rows, count)));
+  return static_cast<unsigned>(ev.Result(rc));
+}
+
+int64_t tvx_vxlogent_agent::leEntrySeconds(const char* stamp) {
+  // "CYYMMDDHHMMSSmmm", local time. The start of its hour comes from mktime
+  // once per hour seen; minutes and seconds are added to it.
+  for (int i = 0; i < 13; ++i) {
+    if (stamp[i] < '0' || stamp[i] > '9') {
+      return -1;
+    }
+  }
+  const auto two = [stamp](int at) { return (stamp[at] - '0') * 10 + (stamp[at + 1] - '0'); };
+  if (leHourStart < 0 || memcmp(leHourStamp, stamp, sizeof leHourStamp) != 0) {
+    struct tm local;
+    memset(&local, 0, sizeof local);
+    local.tm_year = (stamp[0] - '0') * 100 + two(1);
+    local.tm_mon = two(3) - 1;
+    local.tm_mday = two(5);
+    local.tm_hour = two(7);
+    local.tm_isdst = -1;
+    const time_t start = mktime(&local);
+    if (start == static_cast<time_t>(-1)) {
+      return -1;
+    }
+    memcpy(leHourStamp, stamp, sizeof leHourStamp);
+    leHourStart = start;
+  }
+  return leHourStart + two(9) * 60 + two(11);
 }
 
 unsigned tvx_vxlogent_agent::InsertRow(const char* row) {
@@ -361,25 +397,46 @@ unsigned tvx_vxlogent_agent::InsertRow(const char* row) {
   WEX1_TRACE(wex1, WEX1_DETAIL, "\nPerforming frequency/period threshold checks for situation %s.",
              situationName.c_str());
   const auto* data = reinterpret_cast<const tvx_vxlogent_data_t*>(row);
-  char stamp[TIMESTAMPLENGTH + 1];
-  memcpy(stamp, data->entrytime, sizeof data->entrytime);
-  stamp[sizeof data->entrytime] = '\0';
-  Timestamp* event = new Timestamp(&leTimestampChain, stamp);
-  if (event->tsEventTime < 0) {
-    delete event;
+  std::string key;
+  if (!RowKey(row, &key)) {
+    WEX1_TRACE(wex1, WEX1_DETAIL, "\nEvent has no key for situation %s. Event discarded.",
+               situationName.c_str());
     return static_cast<unsigned>(ev.Result(0));
   }
-  const long count = leTimestampChain->tsCountEvents(static_cast<long>(lePeriodThreshold));
-  if (count == -1) {
-    WEX1_TRACE(wex1, WEX1_ERROR, "\nTimestamp chain corrupted. Stopping situation");
-    Stopped(TIMESTAMPCHAINERROR);
-    Stop();
-    return static_cast<unsigned>(ev.Result(0));
-  }
-  if (count == 0) {
-    delete leTimestampChain;
-    leTimestampChain = nullptr;
-    return static_cast<unsigned>(ev.Result(0));
+  long count = 0;
+  {
+    Posix_Mutex::Hold hold(&leCountLock);
+    const int64_t when = leEntrySeconds(data->entrytime);
+    if (when < 0) {
+      WEX1_TRACE(wex1, WEX1_ERROR,
+                 "\nEntry time %.16s cannot be converted for situation %s. Event discarded.",
+                 data->entrytime, situationName.c_str());
+      return static_cast<unsigned>(ev.Result(0));
+    }
+    int64_t limit = static_cast<int64_t>(time(nullptr)) - lePeriodThreshold;
+    if (limit < 0) {
+      limit = 0;
+    }
+    // Keys whose newest event has left the period are forgotten, the least
+    // recently used first.
+    const std::string* old_key = nullptr;
+    for (Event_Window* w = leEventWindows.Oldest(&old_key); w != nullptr && w->Newest() <= limit;
+         w = leEventWindows.Oldest(&old_key)) {
+      leEventWindows.DropOldest();
+    }
+    Event_Window& window = leEventWindows.Touch(key);
+    if (leEventWindows.size() > SITUATION_MAX_KEYS && leEventWindows.Oldest(&old_key) != nullptr) {
+      WEX1_TRACE(wex1, WEX1_FLOW, "\nSituation %s keeps at most %zu keys; key \"%.64s\" forgotten.",
+                 situationName.c_str(), SITUATION_MAX_KEYS, old_key->c_str());
+      leEventWindows.DropOldest();
+    }
+    if (!window.Add(when, limit)) {
+      WEX1_TRACE(wex1, WEX1_FLOW,
+                 "\nEvent at %.16s is older than the period of %ld seconds of situation %s. Event discarded.",
+                 data->entrytime, static_cast<long>(lePeriodThreshold), situationName.c_str());
+      return static_cast<unsigned>(ev.Result(0));
+    }
+    count = window.Count();
   }
   const long limit = static_cast<long>(leFreqThreshold < 0 ? -leFreqThreshold : leFreqThreshold);
   if (leFreqThreshold > 0 && count < limit) {
@@ -400,5 +457,6 @@ unsigned tvx_vxlogent_agent::InsertRow(const char* row) {
   tvx_vxlogent_data_t accepted;
   memcpy(&accepted, row, sizeof accepted);
   accepted.freqthresh = static_cast<int32_t>(count);
-  return static_cast<unsigned>(ev.Result(vandu::InsertRow(reinterpret_cast<const char*>(&accepted))));
+  return static_cast<unsigned>(
+      ev.Result(InsertKeyedRow(reinterpret_cast<const char*>(&accepted), key)));
 }

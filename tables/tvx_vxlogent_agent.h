@@ -1,19 +1,23 @@
 // The VXLOGENT agent class: one object per log-entries report request or
 // situation. A situation (sample type 4) receives new log entries as events
-// and applies its frequency and period thresholds over a ring of event
-// times; a report (sample type 3) reads past entries of one log. Created by
+// and applies its frequency and period thresholds over the entry times of
+// the events in its period, per key when it has a PER clause; a report
+// (sample type 3) reads past entries of one log. Created by
 // tvx_vxlogent_manager::CreateVandu, destroyed by the runtime. Events reach it
-// under the manager's lock, so its ring needs no lock of its own.
+// under the manager's lock; its counts have a lock of their own as well.
 #ifndef QOR_TABLES_TVX_VXLOGENT_AGENT_H_
 #define QOR_TABLES_TVX_VXLOGENT_AGENT_H_
 
 #include <stdint.h>
 
+#include <string>
+
+#include "framework/key_lru.h"
+#include "tables/event_window.h"
 #include "tables/request_thresholds.h"
 #include "tables/tvx_vxlogent_base.h"
 
 class Log_File;
-class Timestamp;
 
 class tvx_vxlogent_agent : public tvx_vxlogent_base {
  public:
@@ -46,7 +50,18 @@ class tvx_vxlogent_agent : public tvx_vxlogent_base {
   _RequestThresholds leThresholds = {};
   int64_t leFreqThreshold = 0;
   int64_t lePeriodThreshold = 0;
-  Timestamp* leTimestampChain = nullptr;
+
+ private:
+  // The entry time of `row` in seconds since the epoch; -1 when it is no
+  // time stamp.
+  int64_t leEntrySeconds(const char* stamp) REQUIRES(leCountLock);
+
+  Posix_Mutex leCountLock;
+  // The events in the period, per key ("" without a PER clause).
+  Key_Lru<Event_Window> leEventWindows GUARDED_BY(leCountLock);
+  // The hour last converted ("CYYMMDDHH") and its start in seconds.
+  char leHourStamp[9] GUARDED_BY(leCountLock) = {};
+  int64_t leHourStart GUARDED_BY(leCountLock) = -1;
 };
 
 #endif  // QOR_TABLES_TVX_VXLOGENT_AGENT_H_

@@ -15,6 +15,5 @@ unsigned tvx_vxlogent_manager::EventArrived(tvx_vxlogent_data_t* rows,
 
 unsigned tvx_vxlogent_manager::AddDataToEvent(tvx_vxlogent_data_t* rows,
                                               int count) {
-  return OfferRowsToLiveObjects(&managerLock, &vanduList,
-                                reinterpret_cast<char*>(rows), count);
+  return OfferToLive(reinterpret_cast<char*>(rows), count);
 }

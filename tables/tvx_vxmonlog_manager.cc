@@ -31,5 +31,5 @@ unsigned tvx_vxmonlog_manager::EventArrived(tvx_vxmonlog_data_t* rows, int count
 }
 
 unsigned tvx_vxmonlog_manager::AddDataToEvent(tvx_vxmonlog_data_t* rows, int count) {
-  return OfferRowsToLiveObjects(&managerLock, &vanduList, reinterpret_cast<char*>(rows), count);
+  return OfferToLive(reinterpret_cast<char*>(rows), count);
 }

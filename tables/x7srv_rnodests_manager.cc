@@ -31,5 +31,5 @@ unsigned x7srv_rnodests_manager::EventArrived(x7srv_rnodests_data_t* rows, int c
 }
 
 unsigned x7srv_rnodests_manager::AddDataToEvent(x7srv_rnodests_data_t* rows, int count) {
-  return OfferRowsToLiveObjects(&managerLock, &vanduList, reinterpret_cast<char*>(rows), count);
+  return OfferToLive(reinterpret_cast<char*>(rows), count);
 }

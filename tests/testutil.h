@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -183,6 +184,29 @@ inline Run_Result RunProgram(const std::vector<std::string>& argv,
   r.err = ReadFile(err_path);
   return r;
 }
+
+// Sets TZ to `zone` for its lifetime, so that local-time conversions are the
+// same on every host, and restores the caller's TZ after.
+class Scoped_Time_Zone {
+ public:
+  explicit Scoped_Time_Zone(const char* zone) {
+    const char* tz = getenv("TZ");
+    had_ = tz != nullptr;
+    old_ = had_ ? tz : "";
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  Scoped_Time_Zone(const Scoped_Time_Zone&) = delete;
+  Scoped_Time_Zone& operator=(const Scoped_Time_Zone&) = delete;
+  ~Scoped_Time_Zone() {
+    had_ ? setenv("TZ", old_.c_str(), 1) : unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
 
 }  // namespace qortest
 

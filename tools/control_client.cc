@@ -82,19 +82,31 @@ Control_Reply ParseControlReply(const std::string& text) {
   return r;
 }
 
-Control_Reply SendControlRequest(const std::string& path, const std::string& line, int timeout_ms) {
+// Connects to the agent at `path`: true, or false with *failure saying why.
+static bool ConnectAgent(const std::string& path, Unique_Fd* fd, Control_Reply* failure) {
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
   if (path.empty() || path.size() >= sizeof addr.sun_path) {
-    return Failure(Reply_Status::kUnreachable, "socket path \"" + path + "\" must have 1 to " +
-                                                   std::to_string(sizeof addr.sun_path - 1) + " bytes");
+    *failure = Failure(Reply_Status::kUnreachable, "socket path \"" + path + "\" must have 1 to " +
+                                                       std::to_string(sizeof addr.sun_path - 1) + " bytes");
+    return false;
   }
   memcpy(addr.sun_path, path.c_str(), path.size());
-  Unique_Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.valid() ||
-      connect(fd.get(), reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr) != 0) {
-    return Failure(Reply_Status::kUnreachable, strerror(errno));
+  fd->reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd->valid() ||
+      connect(fd->get(), reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr) != 0) {
+    *failure = Failure(Reply_Status::kUnreachable, strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+Control_Reply SendControlRequest(const std::string& path, const std::string& line, int timeout_ms) {
+  Unique_Fd fd;
+  Control_Reply failure;
+  if (!ConnectAgent(path, &fd, &failure)) {
+    return failure;
   }
   const std::string request = line + "\n";
   size_t off = 0;
@@ -138,4 +150,45 @@ Control_Reply SendControlRequest(const std::string& path, const std::string& lin
     break;
   }
   return ParseControlReply(text);
+}
+
+Control_Reply FollowControlStream(const std::string& path, const std::string& line,
+                                  const std::function<bool(const std::string&)>& on_line) {
+  Unique_Fd fd;
+  Control_Reply failure;
+  if (!ConnectAgent(path, &fd, &failure)) {
+    return failure;
+  }
+  const std::string request = line + "\n";
+  if (send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+    return Failure(Reply_Status::kBroken, std::string("the request was not sent: ") + strerror(errno));
+  }
+  std::string buf;
+  bool started = false;
+  while (true) {
+    size_t nl;
+    while ((nl = buf.find('\n')) != std::string::npos) {
+      const std::string one = buf.substr(0, nl);
+      buf.erase(0, nl + 1);
+      if (!started) {
+        if (one != "OK stream") {
+          return ParseControlReply(one + "\n");
+        }
+        started = true;
+      } else if (!on_line(one)) {
+        return Failure(Reply_Status::kOk, "");
+      }
+    }
+    char chunk[8192];
+    const ssize_t n = recv(fd.get(), chunk, sizeof chunk, 0);
+    if (n > 0) {
+      buf.append(chunk, static_cast<size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (started) {
+      return Failure(Reply_Status::kOk, "");  // the agent stopped
+    } else {
+      return ParseControlReply(buf);
+    }
+  }
 }

@@ -3,6 +3,7 @@
 #ifndef QOR_TOOLS_CONTROL_CLIENT_H_
 #define QOR_TOOLS_CONTROL_CLIENT_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,13 @@ struct Control_Reply {
 // its reply, waiting at most `timeout_ms` for each part of it.
 Control_Reply SendControlRequest(const std::string& socket_path, const std::string& line,
                                  int timeout_ms);
+
+// Sends a streaming request (EVENTS) and hands each line after "OK stream"
+// to `on_line` as it arrives, without its newline, until the agent closes
+// the connection (kOk) or `on_line` returns false. kErr, kUnreachable or
+// kBroken with `text` as for SendControlRequest otherwise.
+Control_Reply FollowControlStream(const std::string& socket_path, const std::string& line,
+                                  const std::function<bool(const std::string&)>& on_line);
 
 // Splits a whole reply text ("OK n\n" and n lines, then "TRUNCATED\n" when
 // a row limit cut them; or "ERR text\n").

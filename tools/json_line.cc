@@ -1,142 +1,59 @@
 #include "tools/json_line.h"
 
-#include <ctype.h>
-#include <string.h>
+#include <stdio.h>
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
-class Reader {
- public:
-  Reader(const std::string& text, std::string* err) : t_(text), err_(err) {}
-
-  void Skip() {
-    while (p_ < t_.size() && (t_[p_] == ' ' || t_[p_] == '\t')) {
-      ++p_;
+// A decoded string for display on one line: control characters are shown as
+// their JSON escapes instead of acting on the terminal.
+std::string Printable(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (const char ch : s) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7F) {
+      char esc[8];
+      snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out.push_back(ch);
     }
   }
-  bool Take(char c) {
-    Skip();
-    if (p_ < t_.size() && t_[p_] == c) {
-      ++p_;
-      return true;
-    }
-    return false;
-  }
-  bool Fail(const std::string& expected) {
-    *err_ = "expected " + expected + " at column " + std::to_string(p_ + 1);
-    return false;
-  }
-  bool AtEnd() {
-    Skip();
-    return p_ >= t_.size();
-  }
-
-  bool String(std::string* out) {
-    if (!Take('"')) {
-      return Fail("a double-quoted string");
-    }
-    while (p_ < t_.size()) {
-      const char c = t_[p_++];
-      if (c == '"') {
-        return true;
-      }
-      if (c != '\\') {
-        out->push_back(c);
-        continue;
-      }
-      if (p_ >= t_.size()) {
-        break;
-      }
-      const char e = t_[p_++];
-      if (e == '"' || e == '\\' || e == '/') {
-        out->push_back(e);
-      } else if (strchr("bfnrt", e) != nullptr) {
-        out->push_back('\\');
-        out->push_back(e);
-      } else if (e == 'u' && p_ + 4 <= t_.size() && isxdigit(static_cast<unsigned char>(t_[p_])) &&
-                 isxdigit(static_cast<unsigned char>(t_[p_ + 1])) &&
-                 isxdigit(static_cast<unsigned char>(t_[p_ + 2])) &&
-                 isxdigit(static_cast<unsigned char>(t_[p_ + 3]))) {
-        out->append("\\u");
-        out->append(t_, p_, 4);
-        p_ += 4;
-      } else {
-        --p_;
-        return Fail("an escape (\\\" \\\\ \\/ \\b \\f \\n \\r \\t \\uXXXX)");
-      }
-    }
-    return Fail("a closing quote");
-  }
-
-  bool Bare(std::string* out) {
-    Skip();
-    const size_t start = p_;
-    while (p_ < t_.size() && (isalnum(static_cast<unsigned char>(t_[p_])) || t_[p_] == '-' ||
-                              t_[p_] == '+' || t_[p_] == '.')) {
-      ++p_;
-    }
-    *out = t_.substr(start, p_ - start);
-    if (out->empty()) {
-      p_ = start;
-      return Fail("a string, number, true, false or null");
-    }
-    if (*out == "true" || *out == "false" || *out == "null") {
-      return true;
-    }
-    const char c = (*out)[0];
-    if (c == '-' || isdigit(static_cast<unsigned char>(c))) {
-      return true;
-    }
-    p_ = start;
-    return Fail("a string, number, true, false or null");
-  }
-
-  bool Value(Json_Field* f) {
-    Skip();
-    if (p_ < t_.size() && t_[p_] == '"') {
-      f->is_string = true;
-      return String(&f->text);
-    }
-    return Bare(&f->text);
-  }
-
- private:
-  const std::string& t_;
-  std::string* err_;
-  size_t p_ = 0;
-};
+  return out;
+}
 
 }  // namespace
 
 bool ParseJsonLine(const std::string& line, std::vector<Json_Field>* fields, std::string* err) {
   fields->clear();
-  Reader r(line, err);
-  if (!r.Take('{')) {
-    return r.Fail("'{'");
+  nlohmann::ordered_json j;
+  try {
+    j = nlohmann::ordered_json::parse(line);
+  } catch (const nlohmann::json::parse_error& e) {
+    *err = "not JSON at column " + std::to_string(e.byte == 0 ? 1 : e.byte);
+    return false;
   }
-  if (!r.Take('}')) {
-    while (true) {
-      Json_Field f;
-      if (!r.String(&f.key)) {
-        return false;
-      }
-      if (!r.Take(':')) {
-        return r.Fail("':'");
-      }
-      if (!r.Value(&f)) {
-        return false;
-      }
-      fields->push_back(std::move(f));
-      if (r.Take('}')) {
-        break;
-      }
-      if (!r.Take(',')) {
-        return r.Fail("',' or '}'");
-      }
-    }
+  if (!j.is_object()) {
+    *err = "expected an object at column 1";
+    return false;
   }
-  if (!r.AtEnd()) {
-    return r.Fail("the end of the line");
+  for (const auto& item : j.items()) {
+    Json_Field f;
+    f.key = item.key();
+    f.is_string = item.value().is_string();
+    // Replacing invalid UTF-8 keeps a dump from throwing on bytes the agent
+    // would never send.
+    f.text = f.is_string ? Printable(item.value().get<std::string>())
+                         : item.value().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    fields->push_back(std::move(f));
   }
   return true;
 }

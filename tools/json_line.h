@@ -1,6 +1,5 @@
-// Reading the flat JSON objects the control server sends, one per line, for
-// display. Only what the agent writes is understood: one object whose values
-// are strings, numbers, true, false or null.
+// Reading the JSON objects the control server sends, one per line, for
+// display: the fields of one object, in order.
 #ifndef QOR_TOOLS_JSON_LINE_H_
 #define QOR_TOOLS_JSON_LINE_H_
 
@@ -9,9 +8,9 @@
 
 struct Json_Field {
   std::string key;
-  // A string's text with \" \\ and \/ decoded and every other escape kept as
-  // written (\n, \u00e9), so it shows on one line and never as raw control
-  // bytes; numbers, true, false and null as written.
+  // A string's text decoded, with control characters shown as escapes (\n,
+  // \u0001) so that it shows on one line and never as raw control bytes;
+  // numbers, true, false, null, objects and arrays as compact JSON.
   std::string text;
   bool is_string = false;
 };

@@ -3,6 +3,8 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include "tools/control_client.h"
 #include "tools/json_line.h"
 #include "tools/table_format.h"
@@ -52,6 +54,7 @@ const View_Column kSituationsView[] = {{"NAME", "name", nullptr, false},
                                        {"TABLE", "table", nullptr, false},
                                        {"STATE", "stopped", nullptr, false},
                                        {"CONDITION", "condition", nullptr, false},
+                                       {"CLAUSES", "clauses", nullptr, false},
                                        {nullptr, nullptr, nullptr, false}};
 const View_Column kReloadView[] = {{"SKIPPED", "problem", nullptr, false},
                                    {nullptr, nullptr, nullptr, false}};
@@ -167,6 +170,11 @@ std::string Cell(const std::vector<Json_Field>& row, const View_Column& c, bool*
   if (f == nullptr) {
     return "";
   }
+  if (std::string(c.key) == "condition") {
+    // The clauses after the condition, as a situations file line has them.
+    const Json_Field* run = FindJsonField(row, "run");
+    return run == nullptr ? f->text : f->text + " RUN " + Quoted(run->text);
+  }
   if (std::string(c.key) == "stopped") {
     const Json_Field* reason = FindJsonField(row, "reason");
     if (f->text != "true") {
@@ -246,7 +254,54 @@ std::string GenericTable(const std::vector<std::vector<Json_Field>>& rows) {
 
 void Print(FILE* out, const std::string& text) { fputs(text.c_str(), out); }
 
+// One event of a stream as it comes: its JSON line, or a line for people.
+void PrintEvent(FILE* out, FILE* err, const std::string& line, bool json) {
+  std::string text;
+  if (!QorctlEventText(line, &text)) {
+    fprintf(err, "qorctl: %s\n", text.c_str());
+  } else {
+    fprintf(out, "%s\n", json ? line.c_str() : text.c_str());
+  }
+  fflush(out);
+  fflush(err);
+}
+
 }  // namespace
+
+bool QorctlEventText(const std::string& line, std::string* text) {
+  const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+  if (j.is_discarded() || !j.is_object()) {
+    *text = "unreadable event line: " + line.substr(0, 200);
+    return false;
+  }
+  if (j.contains("dropped")) {
+    *text = j["dropped"].dump() + " events dropped: they came faster than they were read";
+    return false;
+  }
+  const auto str = [](const nlohmann::json& o, const char* key) {
+    const auto it = o.find(key);
+    return it == o.end() ? std::string()
+                         : it->is_string() ? it->get<std::string>()
+                                           : it->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  };
+  *text = ReadableUtc(str(j, "time")) + "  " + str(j, "situation") + "  " + str(j, "table") + " ";
+  const auto row = j.find("row");
+  if (row == j.end() || !row->is_object()) {
+    return true;
+  }
+  if (row->contains("ENTRYDESC")) {
+    *text += " " + ReadableStamp(str(*row, "ENTRYTIME")) + "  " + str(*row, "ENTRYSYS") + " " +
+             str(*row, "ENTRYSRC") + ": " + str(*row, "ENTRYDESC");
+    return true;
+  }
+  for (const auto& item : row->items()) {
+    const std::string value = str(*row, item.key().c_str());
+    if (!value.empty()) {
+      *text += " " + item.key() + "=" + (IsStampKey(item.key()) ? ReadableStamp(value) : value);
+    }
+  }
+  return true;
+}
 
 bool ParseQorctlArgs(const std::vector<std::string>& args, Qorctl_Options* o, std::string* err) {
   *o = Qorctl_Options();
@@ -303,7 +358,7 @@ bool ParseQorctlArgs(const std::vector<std::string>& args, Qorctl_Options* o, st
 bool QorctlRequestLine(const Qorctl_Options& o, time_t now, std::string* line, std::string* err) {
   const std::vector<std::string>& w = o.words;
   if (w.empty()) {
-    *err = "expected a command: ping, logs, node, entries, situations, situation or raw";
+    *err = "expected a command: ping, logs, node, entries, situations, situation, events or raw";
     return false;
   }
   for (const std::string& a : w) {
@@ -336,13 +391,23 @@ bool QorctlRequestLine(const Qorctl_Options& o, time_t now, std::string* line, s
     *line = "SITUATION LIST";
     return Arity(w, 1, 1, "situations", err);
   }
+  if (cmd == "events") {
+    *line = "EVENTS";
+    for (size_t i = 1; i < w.size(); ++i) {
+      if (!OneWord(w[i], "a situation name", err)) {
+        return false;
+      }
+      *line += " " + w[i];
+    }
+    return true;
+  }
   if (cmd == "raw") {
     *line = Join(w, 1);
     return Arity(w, 2, SIZE_MAX, "raw 'REQUEST LINE'", err);
   }
   if (cmd != "situation") {
     *err = "unknown command \"" + cmd +
-           "\"; expected ping, logs, node, entries, situations, situation or raw";
+           "\"; expected ping, logs, node, entries, situations, situation, events or raw";
     return false;
   }
   const std::string sub = w.size() > 1 ? w[1] : "";
@@ -386,7 +451,7 @@ std::string QorctlUsage(const std::string& socket) {
          "  entries PATH [--since T] [--until T]\n"
          "                            entries of the monitored log PATH between two times\n"
          "                            (VXLOGENT); by default --since -1h --until now\n"
-         "  situations                the situations: name, table, state and condition\n"
+         "  situations                the situations: name, table, state, condition and clauses\n"
          "  situation add NAME TABLE CONDITION...\n"
          "                            start a situation; the remaining arguments make its\n"
          "                            condition, COLUMN OP VALUE terms joined by AND, e.g.\n"
@@ -394,10 +459,12 @@ std::string QorctlUsage(const std::string& socket) {
          "  situation del NAME        delete a situation\n"
          "  situation reload          replace every situation by those of the agent's\n"
          "                            HOV_SITUATIONS file; lists the lines it skipped\n"
+         "  events [NAME ...]         follow the events (of the situations NAME, or of all)\n"
+         "                            as they happen, one line each, until interrupted\n"
          "  raw 'REQUEST LINE'        send one request line as it is: PING,\n"
          "                            REPORT TABLE [WHERE CONDITION], SITUATION ADD NAME TABLE\n"
-         "                            CONDITION, SITUATION DEL NAME, SITUATION LIST or\n"
-         "                            SITUATION RELOAD\n"
+         "                            CONDITION, SITUATION DEL NAME, SITUATION LIST,\n"
+         "                            SITUATION RELOAD or EVENTS [NAME ...]\n"
          "\n"
          "Times T: YYYY-MM-DD[ HH:MM[:SS]] in local time, \"now\", or a time before now\n"
          "such as -30s, -15m, -2h, -1d. A date or minute alone given to --until means\n"
@@ -434,7 +501,14 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err) {
     fprintf(err, "qorctl: %s\nRun 'qorctl --help' for usage.\n", why.c_str());
     return QORCTL_ERR;
   }
-  const Control_Reply reply = SendControlRequest(socket, line, QORCTL_TIMEOUT_MS);
+  const bool follow = o.words[0] == "events";
+  const Control_Reply reply =
+      follow ? FollowControlStream(socket, line,
+                                   [&](const std::string& event) {
+                                     PrintEvent(out, err, event, o.json);
+                                     return true;
+                                   })
+             : SendControlRequest(socket, line, QORCTL_TIMEOUT_MS);
   switch (reply.status) {
     case Reply_Status::kUnreachable:
       fprintf(err,
@@ -453,6 +527,9 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err) {
       break;
   }
   const std::string& cmd = o.words[0];
+  if (follow) {
+    return QORCTL_OK;  // the agent ended the stream: it stops
+  }
   const std::string sub = o.words.size() > 1 ? o.words[1] : "";
   if (reply.truncated) {
     fprintf(

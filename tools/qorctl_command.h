@@ -36,6 +36,11 @@ struct Qorctl_Options {
 [[nodiscard]] bool QorctlRequestLine(const Qorctl_Options& options, time_t now, std::string* line,
                                      std::string* err);
 
+// One line of an EVENTS stream for people: "TIME  SITUATION  TABLE  ..."
+// (times local, YYYY-MM-DD hh:mm:ss). False with *text saying what to tell
+// on standard error instead: a {"dropped":N} line, or one that is not JSON.
+bool QorctlEventText(const std::string& line, std::string* text);
+
 // The usage text shown by --help (`socket` is the path in use).
 std::string QorctlUsage(const std::string& socket);
 

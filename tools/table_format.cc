@@ -2,6 +2,7 @@
 
 #include <ctype.h>
 #include <stdio.h>
+#include <time.h>
 
 namespace {
 
@@ -94,5 +95,19 @@ std::string ReadableStamp(const std::string& s) {
   }
   char out[64];  // room for any int, to keep -Wformat-truncation quiet
   snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d", year, month, day, hour, minute, second);
+  return out;
+}
+
+std::string ReadableUtc(const std::string& time) {
+  struct tm tm {};
+  const char* end = strptime(time.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
+  if (end == nullptr) {
+    return time;
+  }
+  const time_t t = timegm(&tm);
+  struct tm local;
+  localtime_r(&t, &local);
+  char out[32];
+  strftime(out, sizeof out, "%Y-%m-%d %H:%M:%S", &local);
   return out;
 }

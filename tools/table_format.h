@@ -25,4 +25,8 @@ size_t DisplayWidth(const std::string& text);
 // not such a stamp comes back unchanged.
 std::string ReadableStamp(const std::string& stamp);
 
+// "YYYY-MM-DD HH:MM:SS" in local time for an RFC 3339 UTC time such as the
+// agent's event times ("2026-12-08T02:30:00.123Z"); anything else unchanged.
+std::string ReadableUtc(const std::string& time);
+
 #endif  // QOR_TOOLS_TABLE_FORMAT_H_

@@ -1,9 +1,12 @@
 #include "agent/adminlog_file.h"
 
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
+#include <utmp.h>
+#include <utmpx.h>
 
 #include <algorithm>
 #include <memory>
@@ -286,6 +289,96 @@ TEST_F(AdminlogFileTest, ReportReturnsWholeRecordsNewestFirst) {
   EXPECT_TRUE(trace.Contains(
       "\nIncomplete record found while building report for file " + path +
       ". Record length = 35; expected length = 36."));
+}
+
+// ---------------------------------------------------------------------------
+// The host's own utmp layout (procedure "utmp")
+
+// Appends a record to the utmp-format file at `path` through the host's own
+// functions; each record has an id of its own, so none replaces another.
+void PutRecord(const std::string& path, short type, const char* user,
+               const char* id, pid_t pid, time_t seconds, long micro,
+               short termination, short exit) {
+  struct utmpx u;
+  memset(&u, 0, sizeof u);
+  u.ut_type = type;
+  u.ut_pid = pid;
+  snprintf(u.ut_line, sizeof u.ut_line, "pts/%d", pid % 10);
+  strncpy(u.ut_id, id, sizeof u.ut_id);
+  strncpy(u.ut_user, user, sizeof u.ut_user);
+  u.ut_tv.tv_sec = static_cast<int32_t>(seconds);
+  u.ut_tv.tv_usec = static_cast<int32_t>(micro);
+  u.ut_exit.e_termination = termination;
+  u.ut_exit.e_exit = exit;
+  ASSERT_EQ(utmpxname(path.c_str()), 0);
+  setutxent();
+  ASSERT_NE(pututxline(&u), nullptr) << path;
+  endutxent();
+}
+
+// Records written by the host's utmp functions are read whole, newest
+// first in reports, and the log is followed when it is rotated.
+TEST_F(AdminlogFileTest,
+       UtmpRecordsOfTheHostLayoutBecomeRowsAndFollowRotation) {
+  qortest::TraceCapture trace("ERROR");
+  const std::string path = dir_.File("wtmp");
+  qortest::WriteFile(path, "");
+  const std::string user(32, 'u');
+  PutRecord(path, USER_PROCESS, user.c_str(), "ts1", 4241, 1000000001, 123456,
+            0, 0);
+  auto valid = qortest::MakeValidLog(path + " ;N ;A ;utmp");
+  ASSERT_EQ(valid->Valid, 1);
+  Adminlog_File log(*valid, nullptr);
+  ASSERT_EQ(log.RecordSize, static_cast<int>(sizeof(struct utmp)));
+  ASSERT_TRUE(qortest::WaitUntil([&] { return log.LogEOF == log.RecordSize; }));
+  PutRecord(path, DEAD_PROCESS, "", "ts2", 4242, 1000000002, 0, 1, 3);
+  PutRecord(path, BOOT_TIME, "reboot", "~~", 0, 1000000003, 999999, 0, 0);
+  ASSERT_TRUE(qortest::WaitUntil([&] { return log.NumEvents == 2; }));
+
+  // Each column from its field.
+  const std::string bytes = qortest::ReadFile(path);
+  ASSERT_EQ(bytes.size(), 3 * sizeof(struct utmp));
+  const struct {
+    int record;
+    std::string time, src, type, desc;
+  } rows[] = {
+      {0, Stamp(1000000001).substr(0, 13) + "123", "pts/1", "User process",
+       "user = " + user +
+           "; id = ts1; pid = 4241; term status = 0; "
+           "exit status = 0"},
+      {1, Stamp(1000000002), "pts/2", "Zombie process",
+       "user = ; id = ts2; pid = 4242; term status = 1; exit status = 3"},
+      {2, Stamp(1000000003).substr(0, 13) + "999", "pts/0", "System boot time",
+       "user = reboot; id = ~~; pid = 0; term status = 0; exit status = 0"},
+  };
+  for (const auto& r : rows) {
+    std::string record =
+        bytes.substr(r.record * sizeof(struct utmp), sizeof(struct utmp));
+    tvx_vxlogent_data_t row;
+    ASSERT_EQ(log.lfFormatEntryAsRow(&record[0], &row, nullptr), 0);
+    EXPECT_EQ(std::string(row.entrytime, 16), r.time);
+    EXPECT_EQ(std::string(row.entrysrc, 32), Pad(r.src, 32));
+    EXPECT_EQ(std::string(row.entrytype, 16), Pad(r.type, 16));
+    EXPECT_EQ(std::string(row.entrydesc, 256), Pad(r.desc, 256));
+  }
+
+  // A partial record at the end is left out of reports, newest first.
+  qortest::AppendFile(path, std::string(100, '\x7f'));
+  log.OptimumBlockSize = 1000;  // not a multiple of the record
+  EXPECT_EQ(
+      Report(log, "", ""),
+      (std::vector<std::string>{rows[2].time + " 0", rows[1].time + " 4242",
+                                rows[0].time + " 4241"}));
+
+  // Rotated: the new file is read from its start.
+  ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
+  qortest::WriteFile(path, "");
+  PutRecord(path, USER_PROCESS, "carol", "ts4", 4244, 1000000004, 0, 0, 0);
+  ASSERT_TRUE(qortest::WaitUntil([&] { return log.NumEvents == 3; }))
+      << trace.Text();
+  EXPECT_EQ(log.MonitorStatus.load(), MONITOR_RUNNING);
+  EXPECT_EQ(log.NumFormatErrors.load(), 0u);
+  EXPECT_EQ(trace.Text(), "");
 }
 
 }  // namespace

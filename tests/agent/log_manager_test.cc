@@ -12,6 +12,7 @@
 
 #include "agent/config_def.h"
 #include "agent/log_file.h"
+#include "agent/syslog_conf.h"
 #include "agent/valid_log.h"
 #include "tests/agent/log_test_kinds.h"
 #include "tests/testutil.h"
@@ -469,12 +470,16 @@ TEST_F(LogManagerTest, DefaultsWhenTheEnvironmentIsEmpty) {
   qortest::TraceCapture cap("ERROR,FLOW");
   Test_Manager manager;
   EXPECT_EQ(manager.ConfigFile, nullptr);
-  EXPECT_STREQ(manager.SyslogConfFile, "/etc/syslog.conf");
+  // The classic file when the host has one, else rsyslog's.
+  const std::string chosen =
+      ChooseSyslogConf(DEFAULTSYSLOGCONF, DEFAULTRSYSLOGCONF);
+  EXPECT_STREQ(manager.SyslogConfFile, chosen.c_str());
   EXPECT_EQ(manager.DebugLog, nullptr);
   EXPECT_TRUE(
       cap.Contains("\nNo TVX_CONFIG_FILE environment variable specified."));
   EXPECT_TRUE(cap.Contains(
-      "\nNo TVX_SYSLOG_CONF environment variable specified; using default file /etc/syslog.conf."));
+      "\nNo TVX_SYSLOG_CONF environment variable specified; using default file " +
+      chosen + "."));
   EXPECT_TRUE(cap.Contains(
       "\nNo \"AGENT_DEBUG_LOG\" environment variable specified. Agent debug "
       "mode is OFF."));

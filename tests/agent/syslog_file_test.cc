@@ -50,17 +50,6 @@ std::unique_ptr<Syslog_File> NewLog(const std::string& path) {
 // every host; no log object (and so no worker) outlives a test.
 class SyslogFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* tz = getenv("TZ");
-    had_tz_ = tz != nullptr;
-    old_tz_ = had_tz_ ? tz : "";
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
-  void TearDown() override {
-    had_tz_ ? setenv("TZ", old_tz_.c_str(), 1) : unsetenv("TZ");
-    tzset();
-  }
   static time_t Utc(int year, int mon, int day, int h, int m, int s) {
     struct tm t = {};
     t.tm_year = year - 1900, t.tm_mon = mon - 1, t.tm_mday = day;
@@ -77,91 +66,16 @@ class SyslogFileTest : public ::testing::Test {
   }
 
   qortest::Scoped_Temp_Dir dir_;
-  bool had_tz_ = false;
-  std::string old_tz_;
+  qortest::Scoped_Time_Zone zone_{"UTC"};
 };
 
 // ---------------------------------------------------------------------------
-// Formatting one line while monitoring
+// Formatting one line while monitoring (the line shapes themselves are
+// tested on FormatSyslogLine)
 
-struct FormatCase {
-  std::string line;
-  const char* entrytime;
-  std::string entrysys;
-  const char* entrysrc;
-  std::string entrydesc;
-};
-
-TEST_F(SyslogFileTest, LinesFormatIntoTheEntryColumns) {
-  qortest::TraceCapture trace("ERROR");
-  const std::string path = dir_.File("messages");
-  qortest::WriteFile(path, "");
-  auto log = NewLog(path);
-  log->FixedNow = Utc(2001, 6, 15, 12, 0, 0);
-  const std::string h40(40, 'h');
-  const std::string x300(300, 'x');
-  const FormatCase cases[] = {
-      {"Mar  5 07:08:09 myhost sshd[123]: Accepted password\n",
-       "1010305070809000", "myhost", "sshd[123]", "Accepted password"},
-      {"Mar 15 17:18:19 myhost sshd[123]: Accepted password",
-       "1010315171819000", "myhost", "sshd[123]", "Accepted password"},
-      {"Dec 31 23:59:59 myhost last message repeated 3 times\n",
-       "1001231235959000", "myhost", "", "last message repeated 3 times"},
-      {"Jun  1 00:00:00 myhost  sshd: two blanks\n", "1010601000000000",
-       "myhost", "", "sshd: two blanks"},
-      {"Jun  1 00:00:00 " + h40 + " cron[7]: job\n", "1010601000000000",
-       h40.substr(0, 32), "cron[7]", "job"},
-      {"Jun  1 00:00:00 h a-source-name-longer-than-32-characters: m\n",
-       "1010601000000000", "h", "a-source-name-longer-than-32-cha", "m"},
-      {"Jun  1 00:00:00 myhost kernel panic\n", "1010601000000000", "myhost",
-       "kernel", "panic"},
-      {"Jun  1 00:00:00 h s: " + x300 + "\n", "1010601000000000", "h", "s",
-       x300.substr(0, 256)},
-      {"Jun  1 00:00:00 h s: " + x300.substr(0, 256) + "\n", "1010601000000000",
-       "h", "s", x300.substr(0, 256)},
-      // A CR before the newline ends the line too; a CR alone is text.
-      {"Jun  1 00:00:00 h s: dos line\r\n", "1010601000000000", "h", "s",
-       "dos line"},
-      {"Jun  1 00:00:00 h s: " + x300.substr(0, 255) + "\r\n",
-       "1010601000000000", "h", "s", x300.substr(0, 255)},
-      {"Jun  1 00:00:00 h s: cr\r", "1010601000000000", "h", "s", "cr\r"},
-      // Entries that end early are never read past their end.
-      {"Jun  1 00:00:00 myhost sshd:\n", "1010601000000000", "myhost", "sshd",
-       ""},
-      {"Jun  1 00:00:00 myhost sshd:", "1010601000000000", "myhost", "sshd",
-       ""},
-      {"Jun  1 00:00:00 myhost", "1010601000000000", "myhost", "", ""},
-      {"Jun  1 00:00:00 ", "1010601000000000", "", "", ""},
-  };
-  for (const auto& c : cases) {
-    tvx_vxlogent_data_t row;
-    memset(&row, '#', sizeof row);
-    ASSERT_EQ(Format(*log, c.line, &row), 0) << c.line;
-    EXPECT_EQ(Column(row.entrytime, 16), c.entrytime) << c.line;
-    EXPECT_EQ(Column(row.entrysys, 32), Pad(c.entrysys, 32)) << c.line;
-    EXPECT_EQ(Column(row.entrysrc, 32), Pad(c.entrysrc, 32)) << c.line;
-    EXPECT_EQ(Column(row.entrydesc, 256), Pad(c.entrydesc, 256)) << c.line;
-    EXPECT_EQ(Column(row.entrytype, 32), Pad("", 32));  // and ENTRYCLASS
-    EXPECT_EQ(Column(row.logpath, 256), Pad(dir_.path() + "/", 256));
-    EXPECT_EQ(Column(row.logname, 128), Pad("messages", 128));
-  }
-  // Format errors: no month at the start, or shorter than the time stamp.
-  for (const char* line :
-       {"mar  5 07:08:09 myhost sshd[123]: Accepted password\n",
-        "Xyz  5 07:08:09 myhost sshd[123]: Accepted password\n",
-        "anF  5 07:08:09 myhost sshd[123]: shifted month letters\n",
-        "Mar  5 07:08:0", "Mar  5 07:08:0\n", "Mar", "\n", ""}) {
-    tvx_vxlogent_data_t row;
-    memset(&row, '#', sizeof row);
-    EXPECT_EQ(Format(*log, line, &row), -1) << line;
-    EXPECT_EQ(Column(row.entrysys, 32), Pad("", 32)) << line;
-  }
-  EXPECT_TRUE(trace.Text().empty()) << trace.Text();
-}
-
-// While monitoring the line carries no year: an entry whose month lies after
-// the current month was written in the year before.
-TEST_F(SyslogFileTest, MonitoredEntryTakesTheYearItWasWrittenIn) {
+// The log object dates a year-less line against its clock and adds the
+// columns of the log.
+TEST_F(SyslogFileTest, MonitoredLineTakesTheYearOfTheClockAndTheLogColumns) {
   const std::string path = dir_.File("messages");
   qortest::WriteFile(path, "");
   auto log = NewLog(path);
@@ -174,21 +88,19 @@ TEST_F(SyslogFileTest, MonitoredEntryTakesTheYearItWasWrittenIn) {
        "1011231235958000"},
       {Utc(2002, 1, 1, 0, 0, 5), "Jan  1 00:00:01 h s: m\n",
        "1020101000001000"},
-      {Utc(2001, 6, 30, 23, 0, 0), "Jun 30 22:59:00 h s: m\n",
-       "1010630225900000"},
-      {Utc(2001, 6, 30, 23, 0, 0), "Jul  1 00:00:00 h s: m\n",
-       "1000701000000000"},
-      {Utc(2001, 6, 30, 23, 0, 0), "May 31 00:00:00 h s: m\n",
-       "1010531000000000"},
-      {Utc(2000, 1, 15, 0, 0, 0), "Dec 31 00:00:00 h s: m\n",
-       "0991231000000000"},
+      {Utc(2026, 12, 8, 6, 0, 0), "Dec 10 00:00:00 h s: m\n",
+       "1251210000000000"},
   };
   for (const auto& c : cases) {
     log->FixedNow = c.now;
     tvx_vxlogent_data_t row;
     ASSERT_EQ(Format(*log, c.line, &row), 0) << c.line;
     EXPECT_EQ(Column(row.entrytime, 16), c.entrytime) << c.line;
+    EXPECT_EQ(Column(row.logpath, 256), Pad(dir_.path() + "/", 256));
+    EXPECT_EQ(Column(row.logname, 128), Pad("messages", 128));
   }
+  tvx_vxlogent_data_t row;
+  EXPECT_EQ(Format(*log, "no syslog line\n", &row), -1);
 }
 
 // ---------------------------------------------------------------------------
@@ -334,6 +246,29 @@ TEST_F(SyslogFileTest, ReportWindowSkipsNewerEntriesAndEndsAtTheFirstOlderOne) {
   EXPECT_EQ(Report(*log, kAll, kNever).size(), 5u);
   // Empty bounds are open.
   EXPECT_EQ(Report(*log, "", "").size(), 5u);
+}
+
+// Zoned lines are compared with the window in local time, whatever zone
+// they were written in, and date the year-less lines before them.
+TEST_F(SyslogFileTest, ReportReadsZonedAndYearlessLinesMixed) {
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path,
+                     "Dec 31 23:50:00 h s: a\n"
+                     "2026-01-01T00:30:00+00:00 h s: b\n"
+                     "2026-01-01T03:10:00+02:00 h s: c zone changed\n"
+                     "Jan  1 01:20:00 h s: d\n"
+                     "2026-01-01T01:30:00.250Z h s: e\n");
+  auto log = NewLog(path);
+  log->OptimumBlockSize = 8192;
+  log->FixedNow = Utc(2026, 6, 1, 0, 0, 0);
+  EXPECT_EQ(Report(*log, "1260101010000000", "1260101012500000"),
+            (std::vector<std::string>{"1260101012000000 d",
+                                      "1260101011000000 c zone changed"}));
+  EXPECT_EQ(
+      Report(*log, kAll, kNever),
+      (std::vector<std::string>{"1260101013000250 e", "1260101012000000 d",
+                                "1260101011000000 c zone changed",
+                                "1260101003000000 b", "1251231235000000 a"}));
 }
 
 TEST_F(SyslogFileTest,

@@ -2,6 +2,7 @@
 
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 
 #include "agent/config_def.h"
 #include "agent/log_manager_util.h"
+#include "agent/syslog_conf.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -51,7 +53,18 @@ class ValidLogTest : public ::testing::Test {
   std::vector<std::string> ReadRing(_WhenceConfig whence,
                                     const std::string& path) {
     Valid_Log* first = nullptr;
-    while (char* rec = get_next_rec(path.c_str())) {
+    std::vector<std::string> records;
+    if (whence == DEFAULTCONFIG) {
+      ReadSyslogConf(path.c_str(), &records);
+    }
+    size_t next = 0;
+    const auto next_record = [&]() -> char* {
+      if (whence != DEFAULTCONFIG) {
+        return get_next_rec(path.c_str());
+      }
+      return next < records.size() ? &records[next++][0] : nullptr;
+    };
+    while (char* rec = next_record()) {
       Valid_Log* const log = new Valid_Log(whence, rec, first);
       if (log->Valid != 1) {
         delete log;
@@ -123,6 +136,10 @@ TEST_F(ValidLogTest, AgentLinesFollowTheFieldRules) {
           {"@D@/messages ; ;S ;tail -f", "@D@/messages NS",
            "\nProcedure parameter tail -f not valid for file @D@/messages which is of type S; "
            "parameter ignored. "},
+          {"@D@/messages ; ;A ;utmp ", "@D@/messages NA utmp", ""},
+          {"@D@/messages ; ;A ;utmpx", "@D@/messages NA",
+           "\nProcedure parameter utmpx not valid for file @D@/messages which is of type A; "
+           "parameter ignored. "},
           {"@D@/messages ; ;A ; ;x", "@D@/messages NA",
            "\nField 5 for log @D@/messages is out of bounds. Maximum number of fields is 4. "
            "Value of x is ignored"},
@@ -159,6 +176,26 @@ TEST_F(ValidLogTest, SyslogLinesNameFilesOnly) {
            "\nstat() command failed for @D@/missing; errno = 2; No such file or directory."},
           {"*.debug /dev/null", nullptr,
            "\nThe file /dev/null is not a regular file."},
+          // rsyslog's shapes of a file action.
+          {"*.*;auth,authpriv.none\t-@D@/syslog", "@D@/syslog NS", ""},
+          {"*.* @D@/messages;RSYSLOG_TraditionalFileFormat", "@D@/messages NS",
+           ""},
+          {"auth.* action(type=\"omfile\" file=\"@D@/auth.log\")",
+           "@D@/auth.log NS", ""},
+          {"action(Type=\"omfile\" template=\"t\" File=\"@D@/auth.log\")",
+           "@D@/auth.log NS", ""},
+          {"*.* action(type=\"omfwd\" target=\"10.0.0.1\")", nullptr, ""},
+          {"*.* action(type=\"omfile\" dynaFile=\"@D@/auth.log\")", nullptr,
+           ""},
+          {"*.* |/dev/xconsole", nullptr, ""},
+          {"*.emerg :omusrmsg:*", nullptr, ""},
+          // Directives and statements are no rules, whatever they name.
+          {"$WorkDirectory @D@/spool", nullptr, ""},
+          {"$IncludeConfig @D@/rsyslog.d/*.conf", nullptr, ""},
+          {"module(load=\"imuxsock\") # local logging", nullptr, ""},
+          {"template(name=\"t\" type=\"string\" string=\"@D@/x\")", nullptr,
+           ""},
+          {"if $programname == 'x' then {", nullptr, ""},
       });
 }
 
@@ -208,11 +245,10 @@ TEST_F(ValidLogTest, ClassicSyslogConfigurationBecomesRing) {
                 "No such file or directory."));
 }
 
-// The legacy line format knows neither rsyslog's "-" (no sync) prefix nor its
-// directives: those actions do not begin with '/' and are dropped silently,
-// a directive whose argument is a path is checked like a log file, and the
-// lines of a selector continued with '\\' are discarded one by one.
-TEST_F(ValidLogTest, DebianRsyslogConfigurationKeepsPlainFileActionsOnly) {
+// rsyslog's legacy lines: the "-" (no sync) prefix is dropped, directives
+// are skipped without a trace and a selector continued with '\\' is one
+// rule; files that do not exist are traced as in the classic format.
+TEST_F(ValidLogTest, DebianRsyslogConfigurationKeepsEveryFileAction) {
   for (const char* name :
        {"syslog", "daemon.log", "kern.log", "mail.info", "debug"}) {
     qortest::WriteFile(dir_.File(name), "");
@@ -221,14 +257,104 @@ TEST_F(ValidLogTest, DebianRsyslogConfigurationKeepsPlainFileActionsOnly) {
   qortest::WriteFile(path, Fixture("rsyslog.conf"));
   qortest::TraceCapture cap("ERROR,FLOW");
   EXPECT_EQ(ReadRing(DEFAULTCONFIG, path),
-            (std::vector<std::string>{Sub("@D@/auth.log NS"),
-                                      Sub("@D@/mail.err NS")}));
-  const std::string discarded5 = std::string(kDiscarded) + kDiscarded +
-                                 kDiscarded + kDiscarded + kDiscarded;
-  EXPECT_EQ(cap.Text(), Sub("\nThe file @D@/spool is not a regular file."
-                            "\nstat() command failed for @D@/rsyslog.d/*.conf; "
-                            "errno = 2; No such file or directory.") +
-                            discarded5);
+            (std::vector<std::string>{
+                Sub("@D@/auth.log NS"), Sub("@D@/syslog NS"),
+                Sub("@D@/daemon.log NS"), Sub("@D@/kern.log NS"),
+                Sub("@D@/mail.info NS"), Sub("@D@/mail.err NS"),
+                Sub("@D@/debug NS"), Sub("@D@/messages NS")}));
+  std::string missing;
+  for (const char* name : {"lpr.log", "mail.log", "user.log", "mail.warn"}) {
+    missing += Sub("\nstat() command failed for @D@/") + name +
+               "; errno = 2; No such file or directory.";
+  }
+  EXPECT_EQ(cap.Text(), missing);
+}
+
+// Debian 12's stock file with an included directory: included files are
+// read where the include stands, sorted, each once (the cycle back to the
+// main file is cut), RainerScript includes and one-line file actions
+// followed, a missing match ignored, and an unreadable included file
+// traced once with its name.
+TEST_F(ValidLogTest, Debian12RsyslogConfigurationFollowsItsIncludes) {
+  for (const char* name : {"app.log", "local3.log", "nested.log", "kern.log"}) {
+    qortest::WriteFile(dir_.File(name), "");
+  }
+  mkdir(dir_.File("rsyslog.d").c_str(), 0755);
+  mkdir(dir_.File("rsyslog.d/nested").c_str(), 0755);
+  const std::string path = dir_.File("rsyslog.conf");
+  qortest::WriteFile(path, Fixture("rsyslog-debian12.conf"));
+  qortest::WriteFile(
+      dir_.File("rsyslog.d/20-app.conf"),
+      Sub("if $programname == 'app' then {\n"
+          "  action(type=\"omfile\" file=\"@D@/app.log\")\n"
+          "  stop\n"
+          "}\n"
+          "include(file=\"@D@/rsyslog.d/nested/*.conf\" mode=\"optional\")\n"
+          "include(file=\"@D@/rsyslog.d/none/*.conf\" mode=\"optional\")\n"
+          "$IncludeConfig @D@/rsyslog.conf\n"));
+  qortest::WriteFile(
+      dir_.File("rsyslog.d/10-local.conf"),
+      Sub("local3.*\taction(type=\"omfile\" file=\"@D@/local3.log\" "
+          "template=\"RSYSLOG_FileFormat\")\n"));
+  qortest::WriteFile(dir_.File("rsyslog.d/nested/a.conf"),
+                     Sub("*.* @D@/nested.log;RSYSLOG_TraditionalFileFormat\n"
+                         "$IncludeConfig @D@/rsyslog.d/*.conf\n"));
+  qortest::WriteFile(dir_.File("rsyslog.d/README"), Sub("*.* @D@/readme\n"));
+  ASSERT_EQ(symlink(dir_.File("gone").c_str(),
+                    dir_.File("rsyslog.d/30-gone.conf").c_str()),
+            0);
+  qortest::TraceCapture cap("ERROR");
+  EXPECT_EQ(ReadRing(DEFAULTCONFIG, path),
+            (std::vector<std::string>{
+                Sub("@D@/local3.log NS"), Sub("@D@/app.log NS"),
+                Sub("@D@/nested.log NS"), Sub("@D@/syslog NS"),
+                Sub("@D@/auth.log NS"), Sub("@D@/kern.log NS")}));
+  std::string expected =
+      Sub("\nIncluded syslog configuration file @D@/rsyslog.d/30-gone.conf "
+          "cannot be read. errno = 2; No such file or directory");
+  for (const char* name : {"cron.log", "mail.log", "user.log"}) {
+    expected += Sub("\nstat() command failed for @D@/") + name +
+                "; errno = 2; No such file or directory.";
+  }
+  EXPECT_EQ(cap.Text(), expected);
+}
+
+// A pattern matching thousands of files and includes nested without end
+// are cut off, each traced once.
+TEST_F(ValidLogTest, SyslogIncludesAreBounded) {
+  mkdir(dir_.File("many").c_str(), 0755);
+  for (int i = 0; i < MAXSYSLOGCONFFILES + 20; ++i) {
+    char name[32];
+    snprintf(name, sizeof name, "many/%04d.conf", i);
+    qortest::WriteFile(dir_.File(name), "");
+  }
+  for (int i = 0; i < MAXSYSLOGINCLUDEDEPTH + 2; ++i) {
+    qortest::WriteFile(dir_.File("deep" + std::to_string(i)),
+                       Sub("$IncludeConfig @D@/deep" + std::to_string(i + 1) +
+                           "\n*.* @D@/messages\n"));
+  }
+  qortest::WriteFile(dir_.File("many.conf"), Sub("$IncludeConfig @D@/many\n"));
+  qortest::TraceCapture cap("ERROR");
+  std::vector<std::string> records;
+  EXPECT_TRUE(ReadSyslogConf(dir_.File("many.conf").c_str(), &records));
+  EXPECT_EQ(cap.Text(),
+            Sub("\nSyslog configuration includes more than 256 files; "
+                "@D@/many/0256.conf and the files after it are ignored."));
+  qortest::TraceCapture deep("ERROR");
+  records.clear();
+  EXPECT_TRUE(ReadSyslogConf(dir_.File("deep0").c_str(), &records));
+  EXPECT_EQ(records.size(), static_cast<size_t>(MAXSYSLOGINCLUDEDEPTH + 1));
+  EXPECT_EQ(deep.Text(),
+            Sub("\nSyslog configuration includes nest deeper than 8 files at "
+                "@D@/deep9; include ignored."));
+}
+
+TEST_F(ValidLogTest, DefaultSyslogConfigurationIsTheClassicFileWhenItExists) {
+  const std::string classic = dir_.File("syslog.conf");
+  const std::string rsyslog = dir_.File("rsyslog.conf");
+  EXPECT_EQ(ChooseSyslogConf(classic.c_str(), rsyslog.c_str()), rsyslog);
+  qortest::WriteFile(classic, "");
+  EXPECT_EQ(ChooseSyslogConf(classic.c_str(), rsyslog.c_str()), classic);
 }
 
 }  // namespace

@@ -97,7 +97,7 @@ TEST(ControlTest, QorctlDrivesTheAgent) {
   EXPECT_EQ(r.err, "qorctl: situation ssh already exists\n");
   r = agent.Ctl({"situations"});
   EXPECT_EQ(r.out,
-            "NAME   TABLE         STATE    CONDITION\n"
+            "NAME   TABLE         STATE    CONDITION                                                         CLAUSES\n"
             "quiet  TVX.VXMONLOG  running  LOGMODDATE < \"-1h\"\n"
             "ssh    TVX.VXLOGENT  running  ENTRYSRC ~ \"sshd\" AND ENTRYDESC =~ \"Failed "
             "(password|publickey)\"\n");
@@ -112,7 +112,7 @@ TEST(ControlTest, QorctlDrivesTheAgent) {
   r = agent.Ctl({"situation", "del", "quiet"});
   EXPECT_EQ(r.status, 0);
   r = agent.Ctl({"situations"});
-  EXPECT_EQ(r.out, "NAME  TABLE  STATE  CONDITION\n");
+  EXPECT_EQ(r.out, "NAME  TABLE  STATE  CONDITION  CLAUSES\n");
 
   // A report on each table, as a table and as JSON lines.
   const std::string dir_part = dir.path() + "/";
@@ -151,7 +151,7 @@ TEST(ControlTest, QorctlDrivesTheAgent) {
   r = agent.Ctl({"raw", "SITUATION ADD x VXLOGENT ENTRYDESC ~ \"open"});
   EXPECT_EQ(r.err, "qorctl: expected a closing quote for the text that starts at column 38\n");
   r = agent.Ctl({"raw", "REPORT VXMONLOG WHERE LOGNAME =~ \"(\""});
-  EXPECT_EQ(r.err, "qorctl: bad regular expression at column 34: Unmatched ( or \\(\n");
+  EXPECT_EQ(r.err, "qorctl: bad regular expression at column 34: missing ): (\n");
   r = agent.Ctl({"raw", std::string(5000, 'x')});
   EXPECT_EQ(r.err, "qorctl: request line longer than 4096 bytes\n");
   EXPECT_EQ(agent.Ctl({"ping"}).status, 0);

@@ -1,4 +1,5 @@
 // Reports of past log entries through qorctl entries.
+#include <stdio.h>
 #include <time.h>
 
 #include <chrono>
@@ -49,6 +50,81 @@ TEST(EntriesTest, ReportsTheWindowNewestFirst) {
   // A log the agent does not watch: no rows, and the request still answers.
   const Run_Result other = agent.Ctl({"--json", "entries", dir.File("other.log")});
   EXPECT_EQ(LinesWith(other.out, "\"ENTRYDESC\"").size(), 0u);
+}
+
+// A line in the zoned shape for `when`, written in the zone `offset`
+// minutes east of UTC, with the fraction `fraction` (digits, or "").
+std::string ZonedLine(time_t when, int offset, const std::string& fraction,
+                      const std::string& rest) {
+  const time_t shifted = when + offset * 60;
+  struct tm tm;
+  gmtime_r(&shifted, &tm);
+  char stamp[64];
+  strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
+  const int minutes = offset < 0 ? -offset : offset;
+  char zone[16];
+  snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+',
+           minutes / 60, minutes % 60);
+  return std::string(stamp) + (fraction.empty() ? "" : "." + fraction) + zone +
+         " myhost " + rest + "\n";
+}
+
+// A log in the zoned shape, written by a host whose zone changed, mixed
+// with a year-less line: events carry the local time of the instant, and a
+// report compares each line with the window in local time.
+TEST(EntriesTest, ZonedLinesFeedASituationAndAReportAcrossAZoneChange) {
+  Scoped_Temp_Dir dir;
+  Agent_Process agent(dir);
+  const std::string log = dir.File("auth.log");
+  const time_t now = time(nullptr);
+  WriteFile(log, ZonedLine(now - 3 * 3600, 120, "", "sshd[1]: a") +
+                     ZonedLine(now - 2 * 3600, 120, "5", "sshd[2]: b") +
+                     ZonedLine(now - 3600, -300, "", "sshd[3]: c") +
+                     SyslogLine(now - 3000, "myhost", "sshd[4]: d"));
+  WriteFile(dir.File("qoragent.conf"), log + "\n");
+  WriteFile(dir.File("situations"),
+            "failed VXLOGENT ENTRYDESC ~ \"Failed password\"\n");
+  agent.SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
+  agent.SetEnv("HOV_SITUATIONS", dir.File("situations"));
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitUntil([&] { return agent.Ctl({"ping"}).status == 0; }))
+      << agent.Output();
+  ASSERT_TRUE(WaitUntil([&] {
+    return JsonField(MonlogRow(agent, log), "MONSTATUS") == "Running";
+  }));
+
+  // Appended until seen: monitoring starts at the end of the log.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        AppendFile(
+            log,
+            ZonedLine(
+                now, 330, "155123",
+                "sshd[42]: Failed password for root from 10.0.0.1 port 22 ssh2"));
+        return agent.WaitEvents("\"situation\":\"failed\"",
+                                std::chrono::milliseconds(1500));
+      },
+      std::chrono::seconds(15)))
+      << agent.Trace();
+  const std::string event =
+      LinesWith(agent.Events(), "\"situation\":\"failed\"")[0];
+  EXPECT_EQ(JsonField(event, "ENTRYTIME"), Stamp(now).substr(0, 13) + "155");
+  EXPECT_EQ(JsonField(event, "ENTRYSYS"), "myhost");
+  EXPECT_EQ(JsonField(event, "ENTRYSRC"), "sshd[42]");
+  EXPECT_EQ(JsonField(event, "ENTRYDESC"),
+            "Failed password for root from 10.0.0.1 port 22 ssh2");
+
+  const Run_Result r = agent.Ctl(
+      {"--json", "entries", log, "--since", "-150m", "--until", "-30m"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> rows = LinesWith(r.out, "\"ENTRYDESC\"");
+  ASSERT_EQ(rows.size(), 3u) << r.out;
+  EXPECT_EQ(JsonField(rows[0], "ENTRYDESC"), "d");
+  EXPECT_EQ(JsonField(rows[1], "ENTRYDESC"), "c");
+  EXPECT_EQ(JsonField(rows[1], "ENTRYTIME"), Stamp(now - 3600));
+  EXPECT_EQ(JsonField(rows[2], "ENTRYDESC"), "b");
+  EXPECT_EQ(JsonField(rows[2], "ENTRYTIME"),
+            Stamp(now - 2 * 3600).substr(0, 13) + "500");
 }
 
 // A line written in two pieces with a poll between them is one whole event,

@@ -76,7 +76,8 @@ TEST(LogManagerE2ETest, NoValidLogEndsTheAgentAfterTheNoWorkMessage) {
   Agent_Process agent(dir);  // the syslog configuration does not exist
   agent.SetEnv("JOP_WEX1", "TVX100:ERROR,FLOW");
   ASSERT_TRUE(agent.Start());
-  EXPECT_EQ(agent.WaitExit(), 0) << agent.Output();
+  // Nothing to watch is a failure a supervisor must see.
+  EXPECT_EQ(agent.WaitExit(), 1) << agent.Output();
   const std::string trace = agent.Trace();
   size_t at =
       After(trace, "\nNo TVX_CONFIG_FILE environment variable specified.", 0);
@@ -107,7 +108,7 @@ TEST(LogManagerE2ETest, MissingConfigurationFileFallsBackToTheSyslogDefault) {
   agent.SetEnv("TVX_SYSLOG_CONF", syslog);
   agent.SetEnv("JOP_WEX1", "TVX100:ERROR");
   ASSERT_TRUE(agent.Start());
-  EXPECT_EQ(agent.WaitExit(), 0) << agent.Output();
+  EXPECT_EQ(agent.WaitExit(), 1) << agent.Output();
   const std::string trace = agent.Trace();
   size_t at = After(trace,
                     "\nstat() command failed for " + config +

@@ -1,8 +1,9 @@
 #include "framework/condition.h"
 
-#include <regex.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <algorithm>
 #include <string>
@@ -10,9 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include "framework/control_protocol.h"
 #include "framework/event_sink.h"
 #include "framework/situation_registry.h"
+#include "framework/table_manager.h"
 #include "tables/table_schema.h"
+#include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxmonlog_manager.h"
 #include "tables/x7srv_rnodests_manager.h"
@@ -72,10 +76,6 @@ TEST(ConditionTest, ParsesTermsJoinedByAnd) {
 }
 
 TEST(ConditionTest, MalformedTextSaysWhatWasExpectedAndWhere) {
-  regex_t re;
-  const int rc = regcomp(&re, "a(", REG_EXTENDED | REG_NOSUB);
-  char regcomp_msg[256];
-  regerror(rc, &re, regcomp_msg, sizeof regcomp_msg);
   const struct {
     const char* text;
     std::string err;
@@ -102,14 +102,44 @@ TEST(ConditionTest, MalformedTextSaysWhatWasExpectedAndWhere) {
       {"FREQTHRESH >= 5 ANDROWNO == 1",
        "expected AND or the end of the condition at column 17"},
       {"FREQTHRESH >= 5 AND", "expected a column name at column 20"},
-      {"ENTRYDESC =~ \"a(\"",
-       std::string("bad regular expression at column 14: ") + regcomp_msg},
+      {"ENTRYDESC =~ \"a(\"", "bad regular expression at column 14: missing ): a("},
   };
   for (const auto& c : cases) {
     std::vector<Threshold_Spec> specs;
     std::string err;
     EXPECT_FALSE(ParseCondition(c.text, &specs, &err)) << c.text;
     EXPECT_EQ(err, c.err) << c.text;
+  }
+}
+
+TEST(ConditionTest, ClausesFollowTheCondition) {
+  const struct {
+    const char* text;
+    const char* result;  // "condition|clauses" or the error
+  } cases[] = {
+      {"ENTRYDESC ~ \"x\"", "ENTRYDESC ~ \"x\"|"},
+      {"  A == 1 AND B ~ \"y\" per ENTRYDESC \"from ([0-9.]+)\"  throttle 60 ",
+       "A == 1 AND B ~ \"y\"|PER ENTRYDESC \"from ([0-9.]+)\" THROTTLE 60"},
+      {"THROTTLE 5", "|THROTTLE 5"},
+      {R"(A == 1 PER X "a\"b")", R"(A == 1|PER X "a\"b")"},
+      {"A == 1 THROTTLE 5 PER X \"a\"", "expected the end of the line at column 19"},
+      {"A == 1 OR B == 2", "expected AND, PER, THROTTLE or the end of the line at column 8"},
+      {"A == 1 THROTTLE 0", "expected a number of seconds from 1 to 31622400 after THROTTLE at column 17"},
+      {"A == 1 THROTTLE -5", "expected a number of seconds from 1 to 31622400 after THROTTLE at column 17"},
+      {"A == 1 THROTTLE 5s", "expected a number of seconds from 1 to 31622400 after THROTTLE at column 17"},
+      {"A == 1 PER \"x\"", "expected a column name after PER at column 12"},
+      {"A == 1 PER X (x)", "expected a double-quoted regular expression after PER X at column 14"},
+      {"A == 1 PER X \"(x\"", "bad regular expression at column 14: missing ): (x"},
+      // A pathological expression is refused at once instead of compiled.
+      {"A =~ \"((a{1,1000}){1,1000}){1,1000}\"",
+       "bad regular expression at column 6: invalid repetition size: {1,1000}"},
+  };
+  for (const auto& c : cases) {
+    std::vector<Threshold_Spec> specs;
+    std::string condition, err;
+    Situation_Clauses clauses;
+    const bool ok = ParseSituationCondition(c.text, &specs, &condition, &clauses, &err);
+    EXPECT_EQ(ok ? condition + "|" + FormatClauses(clauses) : err, c.result) << c.text;
   }
 }
 
@@ -148,7 +178,8 @@ TEST_F(SituationRegistryTest, BadLinesAreReportedAndTheOthersLoad) {
   std::string err;
   EXPECT_FALSE(
       Situation_Registry::Instance().LoadFile(path + ".none", &problems, &err));
-  EXPECT_EQ(err, "cannot read situations file " + path + ".none");
+  EXPECT_EQ(err, "cannot read situations file " + path +
+                     ".none: No such file or directory; the situations are unchanged");
   ASSERT_TRUE(Situation_Registry::Instance().LoadFile(path, &problems, &err))
       << err;
   const std::string at = path + ":";
@@ -165,7 +196,7 @@ TEST_F(SituationRegistryTest, BadLinesAreReportedAndTheOthersLoad) {
               "6: unknown table VXNOPE; expected VXLOGENT, VXMONLOG or X7SRV.RNODESTS",
           at + "10: situation ssh_login already exists",
           at + "11: column ENTRYSRC is text; expected a double-quoted value",
-          at + "12: column FREQTHRESH is an integer; expected a numeric value",
+          at + "12: FREQTHRESH takes >=, <=, < or > and an integer, e.g. FREQTHRESH >= 5",
           at +
               "13: operators ~ and =~ apply to text columns; NUMEVENTS is an integer",
           at +
@@ -217,3 +248,257 @@ TEST_F(SituationRegistryTest, BadLinesAreReportedAndTheOthersLoad) {
 }
 
 }  // namespace
+
+namespace {
+
+// A log-entries row stamped `age` seconds ago.
+tvx_vxlogent_data_t EntryRow(const std::string& src, const std::string& desc, long age = 0) {
+  tvx_vxlogent_data_t row;
+  memset(&row, ' ', sizeof row);
+  row.freqthresh = row.periodthrs = row.sampleno = row.rowno = 0;
+  GenerateTimestamp(time(nullptr) - age, row.entrytime);
+  SetTextColumn(row.entrysrc, sizeof row.entrysrc, src.c_str());
+  SetTextColumn(row.entrydesc, sizeof row.entrydesc, desc.c_str());
+  return row;
+}
+
+// The events written while it lives, one line each, without their time.
+class EventCapture {
+ public:
+  EventCapture() : file_(tmpfile()) { Event_Sink::Use(file_); }
+  ~EventCapture() {
+    Event_Sink::Use(nullptr);
+    fclose(file_);
+  }
+  std::vector<std::string> Lines() {
+    fflush(file_);
+    rewind(file_);
+    std::vector<std::string> out;
+    char buf[8192];
+    while (fgets(buf, sizeof buf, file_) != nullptr) {
+      std::string line = buf;
+      const size_t cut = line.find("\"situation\"");
+      out.push_back(cut == std::string::npos ? line : line.substr(cut));
+    }
+    fseek(file_, 0, SEEK_END);
+    return out;
+  }
+
+ private:
+  FILE* file_;
+};
+
+void Offer(tvx_vxlogent_data_t row) { tvx_vxlogent_manager::EventArrived(&row, 1); }
+
+}  // namespace
+
+TEST_F(SituationRegistryTest, PerKeyCountsEachAddressOnItsOwn) {
+  Situation_Registry& r = Situation_Registry::Instance();
+  std::string err;
+  ASSERT_TRUE(r.Add("guess", "VXLOGENT",
+                    "ENTRYDESC ~ \"Failed password\" AND FREQTHRESH >= 5 AND PERIODTHRS == 60 "
+                    "PER ENTRYDESC \"from ([0-9a-fA-F.:]+)\"",
+                    &err))
+      << err;
+  // A key that no row can have: the situation loads and never counts.
+  ASSERT_TRUE(r.Add("never", "VXLOGENT", "FREQTHRESH >= 1 AND PERIODTHRS == 60 PER ENTRYDESC \"x()\"",
+                    &err))
+      << err;
+  EXPECT_EQ(AnswerControlLine("SITUATION LIST"),
+            "OK 2\n{\"name\":\"guess\",\"table\":\"TVX.VXLOGENT\",\"condition\":\"ENTRYDESC ~ "
+            "\\\"Failed password\\\" AND FREQTHRESH >= 5 AND PERIODTHRS == 60\",\"clauses\":\"PER "
+            "ENTRYDESC \\\"from ([0-9a-fA-F.:]+)\\\"\",\"stopped\":false,\"reason\":0}\n"
+            "{\"name\":\"never\",\"table\":\"TVX.VXLOGENT\",\"condition\":\"FREQTHRESH >= 1 AND "
+            "PERIODTHRS == 60\",\"clauses\":\"PER ENTRYDESC \\\"x()\\\"\",\"stopped\":false,"
+            "\"reason\":0}\n");
+  EventCapture events;
+  for (int i = 1; i <= 5; ++i) {
+    Offer(EntryRow("sshd", "Failed password for root from 10.0.0." + std::to_string(i)));
+  }
+  Offer(EntryRow("sshd", "Failed password for root"));  // no key: not counted
+  EXPECT_TRUE(events.Lines().empty());
+  for (int i = 1; i <= 5; ++i) {
+    Offer(EntryRow("sshd", "Failed password for admin from 10.0.0.7 port 22"));
+  }
+  const std::vector<std::string> lines = events.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].find("\"situation\":\"guess\",\"table\":\"TVX.VXLOGENT\",\"key\":\"10.0.0.7\",\"row\":{"),
+            0u);
+}
+
+TEST_F(SituationRegistryTest, ThrottleCountsWhatItHoldsBack) {
+  std::string err;
+  ASSERT_TRUE(Situation_Registry::Instance().Add(
+      "noisy", "VXLOGENT", "ENTRYDESC ~ \"Failed\" PER ENTRYDESC \"from ([0-9.]+)\" THROTTLE 1", &err))
+      << err;
+  EventCapture events;
+  Offer(EntryRow("sshd", "Failed from 10.0.0.1"));
+  Offer(EntryRow("sshd", "Failed from 10.0.0.2"));  // another key: dispatched
+  int held = 0;
+  // Within the throttle the events of 10.0.0.1 are counted; once it has
+  // passed, the next one is dispatched with that count.
+  ASSERT_TRUE(qortest::WaitUntil(
+      [&] {
+        Offer(EntryRow("sshd", "Failed from 10.0.0.1"));
+        ++held;
+        return events.Lines().size() >= 3;
+      }));
+  const std::vector<std::string> lines = events.Lines();
+  EXPECT_NE(lines[0].find("\"key\":\"10.0.0.1\",\"row\""), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find("\"key\":\"10.0.0.2\",\"row\""), std::string::npos) << lines[1];
+  const std::string held_back =
+      held > 1 ? ",\"suppressed\":" + std::to_string(held - 1) : "";  // none when the second turned at once
+  EXPECT_NE(lines[2].find("\"key\":\"10.0.0.1\"" + held_back + ",\"row\""),
+            std::string::npos)
+      << lines[2];
+}
+
+TEST_F(SituationRegistryTest, FrequencyTermsTheSituationCannotApplyAreRefused) {
+  const struct {
+    const char* condition;
+    const char* err;  // "" when it loads
+  } cases[] = {
+      {"FREQTHRESH == 3 AND PERIODTHRS == 60",
+       "FREQTHRESH takes >=, <=, < or > and an integer, e.g. FREQTHRESH >= 5"},
+      {"FREQTHRESH >= 3 AND PERIODTHRS >= 60",
+       "PERIODTHRS takes == and an integer of seconds, e.g. PERIODTHRS == 60"},
+      {"FREQTHRESH >= \"3\" AND PERIODTHRS == 60",
+       "FREQTHRESH takes >=, <=, < or > and an integer, e.g. FREQTHRESH >= 5"},
+      {"FREQTHRESH < 1 AND PERIODTHRS == 60", ""},  // below the minimum: no frequency check
+      {"ENTRYSRC ~ \"x\" PER ROWNO \"(.*)\"",
+       "PER takes a text column of table TVX.VXLOGENT; expected one of: ORIGINNODE LOGPATH "
+       "LOGNAME ENTRYTIME ENTRYSYS ENTRYSRC ENTRYTYPE ENTRYCLASS ENTRYDESC FREQTHRESH PERIODTHRS "
+       "TIMESTAMP SAMPLENO ROWNO"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    std::string err;
+    const bool ok = Situation_Registry::Instance().Add("s" + std::to_string(++n), "VXLOGENT",
+                                                       c.condition, &err);
+    EXPECT_EQ(ok ? "" : err, c.err) << c.condition;
+  }
+}
+
+TEST_F(SituationRegistryTest, ReloadKeepsTheCountsOfUnchangedSituations) {
+  const std::string path = dir_.File("situations.conf");
+  const std::string twice =
+      "twice VXLOGENT ENTRYDESC ~ \"boom\" AND FREQTHRESH >= 2 AND PERIODTHRS == 60\n";
+  qortest::WriteFile(path, twice);
+  setenv("HOV_SITUATIONS", path.c_str(), 1);
+  std::vector<std::string> problems;
+  std::string err;
+  ASSERT_TRUE(Situation_Registry::Instance().Reload(&problems, &err)) << err;
+  EventCapture events;
+  Offer(EntryRow("app", "boom"));
+  // Unchanged "twice" keeps its count of one; "other" is new.
+  qortest::WriteFile(path, twice + "other VXLOGENT ENTRYDESC ~ \"bang\"\n");
+  ASSERT_TRUE(Situation_Registry::Instance().Reload(&problems, &err)) << err;
+  Offer(EntryRow("app", "boom"));
+  ASSERT_EQ(events.Lines().size(), 1u);
+
+  // A file that cannot be read, or is empty by accident, changes nothing.
+  const std::string keep = "; the situations are unchanged";
+  setenv("HOV_SITUATIONS", dir_.File("missing").c_str(), 1);
+  EXPECT_FALSE(Situation_Registry::Instance().Reload(&problems, &err));
+  EXPECT_EQ(err, "cannot read situations file " + dir_.File("missing") +
+                     ": No such file or directory" + keep);
+  setenv("HOV_SITUATIONS", dir_.path().c_str(), 1);
+  EXPECT_FALSE(Situation_Registry::Instance().Reload(&problems, &err));
+  EXPECT_EQ(err, "cannot read situations file " + dir_.path() + ": Is a directory" + keep);
+  qortest::WriteFile(path, "");
+  setenv("HOV_SITUATIONS", path.c_str(), 1);
+  EXPECT_FALSE(Situation_Registry::Instance().Reload(&problems, &err));
+  EXPECT_EQ(err, "situations file " + path + " is empty (0 bytes) while 2 situations are defined" + keep);
+  EXPECT_EQ(Situation_Registry::Instance().List().size(), 2u);
+  Offer(EntryRow("app", "boom"));
+  EXPECT_EQ(events.Lines().size(), 2u);
+
+  // A changed definition starts counting afresh.
+  qortest::WriteFile(path, "twice VXLOGENT ENTRYDESC ~ \"boom\" AND FREQTHRESH >= 2 AND PERIODTHRS == 61\n");
+  ASSERT_TRUE(Situation_Registry::Instance().Reload(&problems, &err)) << err;
+  EXPECT_EQ(Situation_Registry::Instance().List().size(), 1u);
+  Offer(EntryRow("app", "boom"));
+  EXPECT_EQ(events.Lines().size(), 2u);
+  unsetenv("HOV_SITUATIONS");
+}
+
+// Situations picked by the prefilter give the same events, in the same order,
+// as every situation evaluated for every row.
+TEST_F(SituationRegistryTest, PrefilterGivesTheEventsOfPlainEvaluation) {
+  const char* words[] = {"alpha", "beta", "gamma", "fail", "ok", "sshd", "cron", "10.0.0", "a", ""};
+  const int kWords = 10;
+  unsigned seed = 20261208;
+  const auto pick = [&] { return words[rand_r(&seed) % kWords]; };
+  std::vector<std::pair<std::string, std::string>> situations;  // name, condition
+  for (int i = 0; i < 300; ++i) {
+    std::string c;
+    switch (rand_r(&seed) % 8) {
+      case 0:
+        c = std::string("ENTRYDESC ~ \"") + pick() + "\"";
+        break;
+      case 1:
+        c = std::string("ENTRYSRC == \"") + pick() + "\"";
+        break;
+      case 2:
+        c = std::string("ENTRYDESC =~ \"") + pick() + "[0-9]+\"";
+        break;
+      case 3:
+        c = std::string("ENTRYDESC ~ \"") + pick() + "\" AND ENTRYSRC ~ \"" + pick() + "\"";
+        break;
+      case 4:
+        c = std::string("ENTRYSRC != \"") + pick() + "\"";
+        break;
+      case 5:
+        c = std::string("ENTRYDESC =~ \"^(") + pick() + "|" + pick() + ") \" AND ENTRYSRC =~ \"c\"";
+        break;
+      case 6:
+        c = std::string("ENTRYDESC ~ \"") + pick() + " " + pick() + "\" AND ENTRYTIME > \"-1h\"";
+        break;
+      default:
+        c = "";
+    }
+    if (rand_r(&seed) % 3 == 0) {
+      c += std::string(c.empty() ? "" : " AND ") + "FREQTHRESH >= " +
+           std::to_string(1 + rand_r(&seed) % 3) + " AND PERIODTHRS == 600";
+    }
+    if (rand_r(&seed) % 4 == 0) {
+      c += " PER ENTRYDESC \"(alpha|beta|[0-9]+)\"";
+    }
+    situations.emplace_back("f" + std::to_string(i), c);
+  }
+  std::vector<tvx_vxlogent_data_t> rows;
+  for (int i = 0; i < 600; ++i) {
+    std::string desc;
+    for (int w = rand_r(&seed) % 5; w >= 0; --w) {
+      desc += std::string(pick()) + (rand_r(&seed) % 2 ? " " : std::to_string(rand_r(&seed) % 20));
+    }
+    rows.push_back(EntryRow(pick(), desc, rand_r(&seed) % 30));
+  }
+  TableManager* table = TableManager::Find("TVX.VXLOGENT");
+  const auto run = [&](bool prefilter) {
+    Situation_Registry::Instance().Clear();
+    table->UsePrefilter(prefilter);
+    EventCapture events;
+    std::string err;
+    for (size_t i = 0; i < situations.size(); ++i) {
+      EXPECT_TRUE(Situation_Registry::Instance().Add(situations[i].first, "VXLOGENT",
+                                                     situations[i].second, &err))
+          << situations[i].second << ": " << err;
+    }
+    for (size_t r = 0; r < rows.size(); ++r) {
+      if (r == 300) {  // changes while rows flow: some go, some come
+        for (int i = 0; i < 20; ++i) {
+          EXPECT_TRUE(Situation_Registry::Instance().Delete(situations[i * 7].first, &err));
+          EXPECT_TRUE(Situation_Registry::Instance().Add("late" + std::to_string(i), "VXLOGENT",
+                                                         situations[i * 11].second, &err));
+        }
+      }
+      Offer(rows[r]);
+    }
+    return events.Lines();
+  };
+  const std::vector<std::string> plain = run(false);
+  const std::vector<std::string> picked = run(true);
+  EXPECT_GT(plain.size(), 500u);
+  EXPECT_EQ(picked, plain);
+}

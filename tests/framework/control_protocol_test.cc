@@ -1,3 +1,5 @@
+#include "framework/action_runner.h"
+#include "framework/event_sink.h"
 #include "framework/control_protocol.h"
 
 #include <stddef.h>
@@ -19,6 +21,13 @@
 #include "tests/testutil.h"
 
 namespace {
+
+// The counters PING reports, as they stand now.
+std::string PingCounts() {
+  const Event_Counts c = Event_Sink::Counts();
+  return "\"events_written\":" + std::to_string(c.written) + ",\"events_failed\":" +
+         std::to_string(c.failed) + ",\"actions_dropped\":" + std::to_string(Action_Runner::Dropped());
+}
 
 // A small table: three fixed rows, a blank-padded and a NUL-padded text
 // column (one value not UTF-8) and an integer column.
@@ -129,9 +138,13 @@ class ControlProtocolTest : public ::testing::Test {
 };
 
 std::string Describe(const Control_Request& r) {
-  static const char* const kVerbs[] = {"PING", "REPORT", "ADD", "DEL", "LIST", "RELOAD"};
-  return std::string(kVerbs[static_cast<int>(r.verb)]) + "|" + r.table + "@" +
-         std::to_string(r.table_column) + "|" + r.name + "|" + r.condition;
+  static const char* const kVerbs[] = {"PING", "REPORT", "ADD", "DEL", "LIST", "RELOAD", "EVENTS"};
+  std::string out = std::string(kVerbs[static_cast<int>(r.verb)]) + "|" + r.table + "@" +
+                    std::to_string(r.table_column) + "|" + r.name + "|" + r.condition;
+  for (const std::string& n : r.names) {
+    out += "|" + n;
+  }
+  return r.run.empty() ? out : out + "|run:" + r.run;
 }
 
 TEST_F(ControlProtocolTest, ParsesGoodAndBadLines) {
@@ -152,10 +165,25 @@ TEST_F(ControlProtocolTest, ParsesGoodAndBadLines) {
       {"Situation Del ssh", true, "DEL|@0|ssh|"},
       {"SITUATION LIST", true, "LIST|@0||"},
       {"SITUATION RELOAD", true, "RELOAD|@0||"},
+      {"SITUATION ADD r VXLOGENT ENTRYSRC ~ \"run\" run \"logger -t x \\\"hi\\\" \\\\\"  ", true,
+       "ADD|VXLOGENT@17|r|ENTRYSRC ~ \"run\"|run:logger -t x \"hi\" \\"},
+      {"SITUATION ADD r VXLOGENT RUN \"true\"", true, "ADD|VXLOGENT@17|r||run:true"},
+      {"EVENTS", true, "EVENTS|@0||"},
+      {"events ssh cron.daily", true, "EVENTS|@0|||ssh|cron.daily"},
+      {"EVENTS ssh bad/name", false,
+       "expected a situation name at column 12 (1 to 31 letters, digits, '_', '-' or '.')"},
+      {"SITUATION ADD r VXLOGENT RUN true", false,
+       "expected a double-quoted command after RUN at column 30"},
+      {"SITUATION ADD r VXLOGENT RUN \"true", false,
+       "expected the closing '\"' of the RUN command at column 35"},
+      {"SITUATION ADD r VXLOGENT RUN \" \"", false,
+       "expected a command between the quotes after RUN at column 30"},
+      {"SITUATION ADD r VXLOGENT RUN \"a\" AND X == 1", false,
+       "expected the end of the line after the RUN command at column 34"},
       // Malformed lines: what was expected, and where.
-      {"", false, "expected a request (PING, REPORT or SITUATION) at column 1"},
-      {"   ", false, "expected a request (PING, REPORT or SITUATION) at column 4"},
-      {"HELLO there", false, "unknown request HELLO at column 1; expected PING, REPORT or SITUATION"},
+      {"", false, "expected a request (PING, REPORT, SITUATION or EVENTS) at column 1"},
+      {"   ", false, "expected a request (PING, REPORT, SITUATION or EVENTS) at column 4"},
+      {"HELLO there", false, "unknown request HELLO at column 1; expected PING, REPORT, SITUATION or EVENTS"},
       {"PING now", false, "expected the end of the line after PING at column 6"},
       {"REPORT", false, "expected a table name after REPORT at column 7"},
       {"REPORT VXMONLOG LOGTYPE == \"S\"", false,
@@ -170,7 +198,7 @@ TEST_F(ControlProtocolTest, ParsesGoodAndBadLines) {
       {"REPORT VXMONLOG WHERE NUMEVENTS > 1 OR NUMERRORS > 1", false,
        "expected AND or the end of the condition at column 37"},
       {"REPORT VXMONLOG WHERE LOGNAME =~ \"(\"", false,
-       "bad regular expression at column 34: Unmatched ( or \\("},
+       "bad regular expression at column 34: missing ): ("},
       {"REPORT VXMONLOG\x01", false,
        "unexpected control character 0x01 at column 16; expected one line of text"},
       {"SITUATION", false, "expected ADD, DEL, LIST or RELOAD after SITUATION at column 10"},
@@ -212,8 +240,8 @@ TEST_F(ControlProtocolTest, RefusalsAreOneErrLine) {
       {"REPORT QTEST.CTLROWS WHERE COUNT > \"many\"",
        "ERR column COUNT is an integer; expected a numeric value\n"},
       {"REPORT QTEST.CTLROWS WHERE NAME == 3", "ERR column NAME is text; expected a double-quoted value\n"},
-      {"REPORT QTEST.CTLROWS WHERE NOTE =~ \"a{\"",
-       "ERR bad regular expression at column 36: Unmatched \\{\n"},
+      {"REPORT QTEST.CTLROWS WHERE NOTE =~ \"a(\"",
+       "ERR bad regular expression at column 36: missing ): a(\n"},
       {"SITUATION DEL nobody", "ERR no situation named nobody\n"},
       {"SITUATION ADD bad/name QTEST.CTLROWS",
        "ERR bad situation name \"bad/name\"; expected 1 to 31 letters, digits, '_', '-' or '.'\n"},
@@ -252,7 +280,7 @@ TEST_F(ControlProtocolTest, ReportRowsAreJsonWithoutPadding) {
 TEST_F(ControlProtocolTest, PingNamesTheProcess) {
   setenv("HOV_SYSTEM_NAME", "ctltest:TVX", 1);
   EXPECT_EQ(AnswerControlLine("PING"),
-            "OK 1\n{\"pid\":" + std::to_string(getpid()) + ",\"system\":\"ctltest:TVX\"}\n");
+            "OK 1\n{\"pid\":" + std::to_string(getpid()) + ",\"system\":\"ctltest:TVX\"," + PingCounts() + "}\n");
   unsetenv("HOV_SYSTEM_NAME");
 }
 

@@ -1,3 +1,5 @@
+#include "framework/action_runner.h"
+#include "framework/event_sink.h"
 #include "framework/control_server.h"
 
 #include <errno.h>
@@ -20,6 +22,13 @@
 #include "util/unique_fd.h"
 
 namespace {
+
+// The counters PING reports, as they stand now.
+std::string PingCounts() {
+  const Event_Counts c = Event_Sink::Counts();
+  return "\"events_written\":" + std::to_string(c.written) + ",\"events_failed\":" +
+         std::to_string(c.failed) + ",\"actions_dropped\":" + std::to_string(Action_Runner::Dropped());
+}
 
 sockaddr_un Address(const std::string& path) {
   sockaddr_un a{};
@@ -82,7 +91,7 @@ class ControlServerTest : public ::testing::Test {
     unsetenv("HOV_SYSTEM_NAME");
   }
   std::string Ping() const {
-    return "OK 1\n{\"pid\":" + std::to_string(getpid()) + ",\"system\":\"ctltest:TVX\"}\n";
+    return "OK 1\n{\"pid\":" + std::to_string(getpid()) + ",\"system\":\"ctltest:TVX\"," + PingCounts() + "}\n";
   }
 
   qortest::Scoped_Temp_Dir dir_;
@@ -119,11 +128,11 @@ TEST_F(ControlServerTest, ServesOneRequestPerConnectionOnAPrivateSocket) {
   EXPECT_EQ(Ask(socket_, "PING\r\n"), Ping());
   EXPECT_EQ(Ask(socket_, "PING"), Ping());  // ended by closing, see below
   EXPECT_EQ(Ask(socket_, "FETCH\nPING\n"),
-            "ERR unknown request FETCH at column 1; expected PING, REPORT or SITUATION\n");
+            "ERR unknown request FETCH at column 1; expected PING, REPORT, SITUATION or EVENTS\n");
   EXPECT_EQ(Ask(socket_, "REPORT NOSUCH\n"),
             "ERR unknown table NOSUCH at column 8; expected VXLOGENT, VXMONLOG or X7SRV.RNODESTS\n");
   EXPECT_EQ(Ask(socket_, std::string(4096, ' ') + "\n"),
-            "ERR expected a request (PING, REPORT or SITUATION) at column 4097\n");
+            "ERR expected a request (PING, REPORT, SITUATION or EVENTS) at column 4097\n");
   EXPECT_EQ(Ask(socket_, std::string(10000, 'P') + "\n"), "ERR request line longer than 4096 bytes\n");
   EXPECT_EQ(Ask(socket_, "PING\n"), Ping());  // still serving
 

@@ -1,6 +1,5 @@
 #include "framework/vandu.h"
 
-#include <regex.h>
 #include <string.h>
 #include <time.h>
 
@@ -131,12 +130,7 @@ TEST(VanduTest, UnsignedColumnComparesUnsigned) {
   }
 }
 
-TEST(VanduTest, BadRegularExpressionIsRejectedWithTheRegcompMessage) {
-  regex_t re;
-  const int rc = regcomp(&re, "fail(ed", REG_EXTENDED | REG_NOSUB);
-  ASSERT_NE(rc, 0);
-  char msg[256];
-  regerror(rc, &re, msg, sizeof msg);
+TEST(VanduTest, BadRegularExpressionIsRejectedWithTheEngineMessage) {
 
   RequestDetail d;
   d.appl = "TVX";
@@ -148,8 +142,7 @@ TEST(VanduTest, BadRegularExpressionIsRejectedWithTheRegcompMessage) {
   d.thresholds.push_back(spec);
   ContextInfo context;
   tvx_vxlogent_base request(&d, &context, nullptr);
-  EXPECT_EQ(request.ThresholdError(),
-            std::string("bad regular expression for ENTRYDESC: ") + msg);
+  EXPECT_EQ(request.ThresholdError(), "bad regular expression for ENTRYDESC: missing ): fail(ed");
   tvx_vxlogent_data_t row = SshEntry();
   SetTextColumn(row.entrydesc, sizeof row.entrydesc, "fail(ed");
   EXPECT_EQ(request.CheckForException(reinterpret_cast<const char*>(&row)), 0);

@@ -17,17 +17,6 @@ namespace {
 // summer), so local-time conversions are the same on every host.
 class TimestampTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* tz = getenv("TZ");
-    had_tz_ = tz != nullptr;
-    old_tz_ = had_tz_ ? tz : "";
-    setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
-    tzset();
-  }
-  void TearDown() override {
-    had_tz_ ? setenv("TZ", old_tz_.c_str(), 1) : unsetenv("TZ");
-    tzset();
-  }
   static time_t Local(int year, int mon, int day, int h, int m, int s) {
     struct tm t = {};
     t.tm_year = year - 1900, t.tm_mon = mon - 1, t.tm_mday = day;
@@ -49,8 +38,7 @@ class TimestampTest : public ::testing::Test {
     } while (p != head);
     return n;
   }
-  bool had_tz_ = false;
-  std::string old_tz_;
+  qortest::Scoped_Time_Zone zone_{"EST5EDT,M3.2.0,M11.1.0"};
 };
 
 TEST_F(TimestampTest, StampsBothCenturiesAndParsesBack) {

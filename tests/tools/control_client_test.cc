@@ -7,10 +7,19 @@
 
 #include <gtest/gtest.h>
 
+#include "framework/action_runner.h"
+#include "framework/event_sink.h"
 #include "framework/control_server.h"
 #include "tests/testutil.h"
 
 namespace {
+
+// The counters PING reports, as they stand now.
+std::string PingCounts() {
+  const Event_Counts c = Event_Sink::Counts();
+  return "\"events_written\":" + std::to_string(c.written) + ",\"events_failed\":" +
+         std::to_string(c.failed) + ",\"actions_dropped\":" + std::to_string(Action_Runner::Dropped());
+}
 
 std::string Render(const Control_Reply& r) {
   static const char* const kStatus[] = {"OK", "ERR", "UNREACHABLE", "BROKEN"};
@@ -59,9 +68,9 @@ TEST(ControlClientTest, TalksToTheServer) {
   std::string err;
   ASSERT_TRUE(Control_Server::Start(&err)) << err;
   EXPECT_EQ(Render(SendControlRequest(socket, "PING", 10000)),
-            "OK [{\"pid\":" + std::to_string(getpid()) + ",\"system\":\"clienttest:TVX\"}]");
+            "OK [{\"pid\":" + std::to_string(getpid()) + ",\"system\":\"clienttest:TVX\"," + PingCounts() + "}]");
   EXPECT_EQ(Render(SendControlRequest(socket, "PONG", 10000)),
-            "ERR (unknown request PONG at column 1; expected PING, REPORT or SITUATION)");
+            "ERR (unknown request PONG at column 1; expected PING, REPORT, SITUATION or EVENTS)");
   EXPECT_EQ(Render(SendControlRequest(socket, std::string(100000, 'x'), 10000)),
             "ERR (request line longer than 4096 bytes)");
   Control_Server::Stop();

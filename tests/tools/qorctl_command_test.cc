@@ -63,9 +63,9 @@ TEST(QorctlCommandTest, CommandsBecomeRequestLines) {
        "REPORT VXLOGENT WHERE LOGPATH == \"" + cwd + "/\" AND LOGNAME == \"app.log\" AND ENTRYTIME "
        ">= \"1261207023000000\" AND ENTRYTIME <= \"1261208003000000\""},
       // Wrong arguments.
-      {{}, "error: expected a command: ping, logs, node, entries, situations, situation or raw"},
+      {{}, "error: expected a command: ping, logs, node, entries, situations, situation, events or raw"},
       {{"status"},
-       "error: unknown command \"status\"; expected ping, logs, node, entries, situations, situation or raw"},
+       "error: unknown command \"status\"; expected ping, logs, node, entries, situations, situation, events or raw"},
       {{"ping", "now"}, "error: usage: qorctl ping"},
       {{"--verbose", "ping"}, "error: unknown option --verbose"},
       {{"ping", "--socket"}, "error: option --socket needs a value"},
@@ -177,7 +177,7 @@ TEST_F(QorctlMainTest, HelpAndBadArguments) {
   EXPECT_EQ(r.status, QORCTL_ERR);
   EXPECT_EQ(r.err,
             "qorctl: unknown command \"frobnicate\"; expected ping, logs, node, entries, situations, "
-            "situation or raw\nRun 'qorctl --help' for usage.\n");
+            "situation, events or raw\nRun 'qorctl --help' for usage.\n");
 }
 
 TEST_F(QorctlMainTest, TablesByDefaultJsonOnRequest) {
@@ -187,23 +187,25 @@ TEST_F(QorctlMainTest, TablesByDefaultJsonOnRequest) {
   EXPECT_EQ(r.out, "qoragent at " + socket_ + " is alive (pid " + std::to_string(getpid()) +
                        ", system ctltest:TVX)\n");
   r = Qorctl({"ping", "--json"});
-  EXPECT_EQ(r.out, "{\"pid\":" + std::to_string(getpid()) + ",\"system\":\"ctltest:TVX\"}\n");
+  EXPECT_EQ(r.out, "{\"pid\":" + std::to_string(getpid()) +
+                       ",\"system\":\"ctltest:TVX\",\"events_written\":0,\"events_failed\":0,"
+                       "\"actions_dropped\":0}\n");
 
   r = Qorctl({"situation", "add", "ssh", "VXLOGENT", "ENTRYSRC ~ \"sshd\"", "AND", "ENTRYDESC", "~",
               "\"Failed password\""});
   EXPECT_EQ(r.status, QORCTL_OK) << r.err;
   EXPECT_EQ(r.out, "situation ssh added on TVX.VXLOGENT\n");
-  r = Qorctl({"situation", "add", "quiet", "tvx.vxmonlog", "LOGMODDATE < \"-1h\""});
+  r = Qorctl({"situation", "add", "quiet", "tvx.vxmonlog", "LOGMODDATE < \"-1h\" THROTTLE 3600"});
   EXPECT_EQ(r.out, "situation quiet added on TVX.VXMONLOG\n");
   r = Qorctl({"situations"});
   EXPECT_EQ(r.out,
-            "NAME   TABLE         STATE    CONDITION\n"
-            "quiet  TVX.VXMONLOG  running  LOGMODDATE < \"-1h\"\n"
+            "NAME   TABLE         STATE    CONDITION                                            CLAUSES\n"
+            "quiet  TVX.VXMONLOG  running  LOGMODDATE < \"-1h\"                                   THROTTLE 3600\n"
             "ssh    TVX.VXLOGENT  running  ENTRYSRC ~ \"sshd\" AND ENTRYDESC ~ \"Failed password\"\n");
   r = Qorctl({"--json", "situations"});
   EXPECT_EQ(r.out,
             "{\"name\":\"quiet\",\"table\":\"TVX.VXMONLOG\",\"condition\":\"LOGMODDATE < "
-            "\\\"-1h\\\"\",\"stopped\":false,\"reason\":0}\n"
+            "\\\"-1h\\\"\",\"clauses\":\"THROTTLE 3600\",\"stopped\":false,\"reason\":0}\n"
             "{\"name\":\"ssh\",\"table\":\"TVX.VXLOGENT\",\"condition\":\"ENTRYSRC ~ \\\"sshd\\\" AND "
             "ENTRYDESC ~ \\\"Failed password\\\"\",\"stopped\":false,\"reason\":0}\n");
   r = Qorctl({"situation", "del", "quiet"});

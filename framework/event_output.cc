@@ -1,0 +1,330 @@
+#include "framework/event_output.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "framework/wex1.h"
+#include "util/errno_text.h"
+
+static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
+
+namespace {
+
+std::string ErrnoString(int e) {
+  char buf[128];
+  return ErrnoText(e, buf, sizeof buf);
+}
+
+long long NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Standard output, or a file appended to.
+class Fd_Output : public Event_Output {
+ public:
+  // Standard output.
+  Fd_Output() : Event_Output("standard output"), fd_(STDOUT_FILENO) {}
+  // A file, opened by Open().
+  explicit Fd_Output(const std::string& path) : Event_Output(path), path_(path) {}
+  ~Fd_Output() override {
+    if (!path_.empty()) {
+      own_.reset();
+    }
+  }
+
+  bool Open(std::string* err) {
+    Unique_Fd fd(open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640));
+    struct stat st;
+    if (!fd.valid() || fstat(fd.get(), &st) != 0) {
+      *err = "cannot open event file " + path_ + ": " + ErrnoString(errno);
+      return false;
+    }
+    own_ = std::move(fd);
+    fd_ = own_.get();
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
+    next_check_ms_ = NowMs() + kCheckEveryMs;
+    return true;
+  }
+
+  bool Put(const std::string&, const std::string& line, std::string* why) override {
+    if (!path_.empty() && NowMs() >= next_check_ms_) {
+      next_check_ms_ = NowMs() + kCheckEveryMs;
+      if (RotatedAway()) {
+        Reopen();
+      }
+    }
+    if (fd_ < 0) {
+      *why = "the event file " + path_ + " is not open";
+      return false;
+    }
+    return WriteWholeLine(fd_, line, why);
+  }
+
+  void Reopen() override {
+    if (path_.empty()) {
+      return;
+    }
+    std::string err;
+    if (!Open(&err)) {
+      // The open file, if any, keeps receiving events: better late than lost.
+      WEX1_TRACE(wex1, WEX1_ERROR, "\n%s", err.c_str());
+      return;
+    }
+    WEX1_TRACE(wex1, WEX1_FLOW, "\nEvent file %s reopened.", path_.c_str());
+  }
+
+ private:
+  // A rotated file is checked for at most this often, not per event.
+  static constexpr long long kCheckEveryMs = 1000;
+
+  // True when the path no longer names the open file (moved or deleted).
+  bool RotatedAway() const {
+    struct stat st;
+    if (stat(path_.c_str(), &st) != 0) {
+      return errno == ENOENT;
+    }
+    return st.st_dev != dev_ || st.st_ino != ino_;
+  }
+
+  std::string path_;  // empty: standard output
+  Unique_Fd own_;
+  int fd_ = -1;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+  long long next_check_ms_ = 0;
+};
+
+struct Facility {
+  const char* name;
+  int code;
+};
+const Facility kFacilities[] = {
+    {"kern", 0},     {"user", 1},     {"mail", 2},     {"daemon", 3},   {"auth", 4},
+    {"syslog", 5},   {"lpr", 6},      {"news", 7},     {"uucp", 8},     {"cron", 9},
+    {"authpriv", 10}, {"ftp", 11},    {"local0", 16},  {"local1", 17},  {"local2", 18},
+    {"local3", 19},  {"local4", 20},  {"local5", 21},  {"local6", 22},  {"local7", 23},
+};
+constexpr int kSeverityNotice = 5;
+
+// RFC 5424 messages on the local syslog socket (a datagram socket).
+class Syslog_Output : public Event_Output {
+ public:
+  Syslog_Output(int facility, std::string socket_path)
+      : Event_Output("syslog"), facility_(facility), path_(std::move(socket_path)) {
+    char host[256];
+    if (gethostname(host, sizeof host) != 0) {
+      snprintf(host, sizeof host, "-");
+    }
+    host[sizeof host - 1] = '\0';
+    host_ = host[0] != '\0' ? host : "-";
+  }
+
+  bool Put(const std::string& situation, const std::string& line, std::string* why) override {
+    if (!fd_.valid()) {
+      fd_.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+      if (!fd_.valid()) {
+        *why = "cannot create a socket for syslog: " + ErrnoString(errno);
+        return false;
+      }
+    }
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (path_.size() >= sizeof addr.sun_path) {
+      *why = "syslog socket path " + path_ + " is too long";
+      return false;
+    }
+    memcpy(addr.sun_path, path_.data(), path_.size());
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    char head[64];
+    snprintf(head, sizeof head, "<%d>1 ", facility_ * 8 + kSeverityNotice);
+    std::string msg = head;
+    msg += Rfc3339Local(now.tv_sec, static_cast<int>(now.tv_nsec / 1000000));
+    msg += " " + host_ + " qoragent " + std::to_string(getpid()) + " " +
+           (situation.empty() ? std::string("-") : situation) + " - ";
+    msg.append(line, 0, !line.empty() && line.back() == '\n' ? line.size() - 1 : line.size());
+    while (true) {
+      const ssize_t n = sendto(fd_.get(), msg.data(), msg.size(), MSG_NOSIGNAL,
+                               reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr);
+      if (n >= 0) {
+        return true;
+      }
+      if (errno == EINTR) {
+        continue;
+      }
+      if (errno == EAGAIN || errno == ENOBUFS) {
+        // The daemon is behind: wait for room a little, as the other
+        // outputs wait for a slow disk; the event queue takes the strain.
+        struct pollfd p = {fd_.get(), POLLOUT, 0};
+        if (poll(&p, 1, 1000) > 0) {
+          continue;
+        }
+      }
+      *why = "cannot send to the syslog socket " + path_ + ": " + ErrnoString(errno);
+      return false;
+    }
+  }
+
+ private:
+  int facility_;
+  std::string path_;
+  std::string host_;
+  Unique_Fd fd_;
+};
+
+bool MakeSyslog(const std::string& item, std::vector<std::unique_ptr<Event_Output>>* outputs,
+                std::string* err) {
+  int facility = 16;  // local0
+  if (item.size() > 6) {
+    const std::string name = item.substr(7);
+    facility = -1;
+    for (const Facility& f : kFacilities) {
+      if (name == f.name) {
+        facility = f.code;
+      }
+    }
+    if (facility < 0) {
+      *err = "unknown syslog facility \"" + name +
+             "\" in HOV_EVENTS; expected user, daemon, auth, authpriv, local0 ... local7 or "
+             "another facility name";
+      return false;
+    }
+  }
+  outputs->push_back(std::make_unique<Syslog_Output>(facility, EventSyslogSocket()));
+  return true;
+}
+
+}  // namespace
+
+std::string EventSyslogSocket() {
+  const char* s = getenv("HOV_SYSLOG_SOCKET");
+  return s != nullptr && *s != '\0' ? s : "/dev/log";
+}
+
+bool MakeEventOutputs(const char* spec, std::vector<std::unique_ptr<Event_Output>>* outputs,
+                      std::string* err) {
+  outputs->clear();
+  const std::string text = spec != nullptr ? spec : "";
+  size_t at = 0;
+  do {
+    const size_t comma = text.find(',', at);
+    const std::string item = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    at = comma == std::string::npos ? std::string::npos : comma + 1;
+    if (item.empty() && text.empty()) {
+      outputs->push_back(std::make_unique<Fd_Output>());
+    } else if (item.empty()) {
+      *err = "empty item in HOV_EVENTS \"" + text + "\"; expected FILE, -, syslog or syslog:FACILITY "
+             "separated by commas";
+      return false;
+    } else if (item == "-") {
+      outputs->push_back(std::make_unique<Fd_Output>());
+    } else if (item == "syslog" || item.compare(0, 7, "syslog:") == 0) {
+      if (!MakeSyslog(item, outputs, err)) {
+        return false;
+      }
+    } else {
+      auto file = std::make_unique<Fd_Output>(item);
+      if (!file->Open(err)) {
+        return false;
+      }
+      outputs->push_back(std::move(file));
+    }
+  } while (at != std::string::npos);
+  return true;
+}
+
+bool WriteWholeLine(int fd, const std::string& data, std::string* why) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    const int e = n < 0 ? errno : ENOSPC;
+    if (e == EINTR) {
+      continue;
+    }
+    if (e == EAGAIN || e == EWOULDBLOCK) {
+      struct pollfd p = {fd, POLLOUT, 0};
+      poll(&p, 1, -1);
+      continue;
+    }
+    *why = ErrnoString(e);
+    struct stat st;
+    if (done > 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      // Appending: the part written is the file's end. Cut it off.
+      const off_t end = lseek(fd, 0, SEEK_END);
+      if (end < 0 || ftruncate(fd, end - static_cast<off_t>(done)) != 0) {
+        *why += "; the partial line could not be removed: " + ErrnoString(errno);
+      }
+    }
+    return false;
+  }
+  return true;
+}
+
+std::string Rfc3339Local(time_t when, int millis) {
+  struct tm tm;
+  localtime_r(&when, &tm);
+  char date[32];
+  strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &tm);
+  const long off = tm.tm_gmtoff;
+  const long mag = off < 0 ? -off : off;
+  char out[64];
+  if (millis >= 0) {
+    snprintf(out, sizeof out, "%s.%03d%c%02ld:%02ld", date, millis, off < 0 ? '-' : '+', mag / 3600,
+             mag / 60 % 60);
+  } else {
+    snprintf(out, sizeof out, "%s%c%02ld:%02ld", date, off < 0 ? '-' : '+', mag / 3600, mag / 60 % 60);
+  }
+  return out;
+}
+
+std::string StampToRfc3339(const char* s, size_t length) {
+  if (length < 13) {
+    return "";
+  }
+  for (size_t i = 0; i < 13; ++i) {
+    if (s[i] < '0' || s[i] > '9') {
+      return "";
+    }
+  }
+  const auto num = [s](size_t at, size_t len) {
+    int v = 0;
+    for (size_t i = at; i < at + len; ++i) {
+      v = v * 10 + (s[i] - '0');
+    }
+    return v;
+  };
+  struct tm tm {};
+  tm.tm_year = num(0, 3);
+  tm.tm_mon = num(3, 2) - 1;
+  tm.tm_mday = num(5, 2);
+  tm.tm_hour = num(7, 2);
+  tm.tm_min = num(9, 2);
+  tm.tm_sec = num(11, 2);
+  tm.tm_isdst = -1;
+  if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
+      tm.tm_min > 59 || tm.tm_sec > 60) {
+    return "";
+  }
+  const time_t when = mktime(&tm);
+  if (when == static_cast<time_t>(-1)) {
+    return "";
+  }
+  return Rfc3339Local(when, -1);
+}

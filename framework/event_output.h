@@ -1,0 +1,61 @@
+// The places events are written to: a file (appended, reopened when it was
+// rotated away), standard output, or the local syslog socket. Each takes one
+// whole JSON line at a time and either writes all of it or none of it.
+// An output is used by one thread at a time (the event writer's).
+#ifndef QOR_FRAMEWORK_EVENT_OUTPUT_H_
+#define QOR_FRAMEWORK_EVENT_OUTPUT_H_
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/rate_limit.h"
+#include "util/unique_fd.h"
+
+class Event_Output {
+ public:
+  virtual ~Event_Output() = default;
+  // Writes `line` (ending in "\n") of situation `situation`; false with
+  // *why when nothing of it was kept.
+  virtual bool Put(const std::string& situation, const std::string& line, std::string* why) = 0;
+  // Opens the file again (after a SIGHUP); outputs without a file ignore it.
+  virtual void Reopen() {}
+  // What the output is, for messages: a path, "standard output", "syslog".
+  const std::string& Name() const { return name_; }
+  // Reports failures: the first, then at most once a minute with a count.
+  Rate_Limit& Failures() { return failures_; }
+
+ protected:
+  explicit Event_Output(std::string name) : name_(std::move(name)) {}
+
+ private:
+  std::string name_;
+  Rate_Limit failures_;
+};
+
+// Builds the outputs named by `spec`: comma-separated items, each a file
+// path, "-" (standard output), "syslog" or "syslog:FACILITY". Null or empty:
+// standard output. Files are opened here. False with *err naming the item
+// that is wrong or cannot be opened.
+[[nodiscard]] bool MakeEventOutputs(const char* spec, std::vector<std::unique_ptr<Event_Output>>* outputs,
+                                    std::string* err);
+
+// The syslog socket: HOV_SYSLOG_SOCKET, else /dev/log.
+std::string EventSyslogSocket();
+
+// Writes all of `data` to `fd`. When only a part could be written to a
+// regular file (a full disk), the file is cut back so that no partial line
+// stays for the next one to be glued to. False with *why on failure.
+bool WriteWholeLine(int fd, const std::string& data, std::string* why);
+
+// "YYYY-MM-DDThh:mm:ss[.mmm]+hh:mm" in the host's time zone (millis < 0:
+// without the fraction).
+std::string Rfc3339Local(time_t when, int millis);
+
+// The 16-character time stamp `stamp` ("CYYMMDDhhmmssmmm", local time) as
+// RFC 3339 with the host's offset; empty when it is not such a stamp.
+std::string StampToRfc3339(const char* stamp, size_t length);
+
+#endif  // QOR_FRAMEWORK_EVENT_OUTPUT_H_
