@@ -27,6 +27,10 @@ int64_t Log_File::sRECNUM = 0;
 
 namespace {
 
+// With change events, the periodic check runs once every this many
+// intervals.
+constexpr int WATCHEDCHECKFACTOR = 10;
+
 // Status texts.
 const char NotStartedMsg[] = "Not started";
 const char StoppedMsg[] = "Stopped";
@@ -580,8 +584,11 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
     if (replaced && lfReopenReplacedLog() != 0) {
       break;
     }
+    // Behind change events the check is only a safety net, kept rare so
+    // that a thousand idle logs cost next to nothing.
     const int timeoutMs =
-        static_cast<int>(interval.tv_sec * 1000 + interval.tv_usec / 1000);
+        static_cast<int>(interval.tv_sec * 1000 + interval.tv_usec / 1000) *
+        (watch.Handle() != 0 ? WATCHEDCHECKFACTOR : 1);
     if (lfWaitForWake(timeoutMs, nullptr) < 0) {
       const int e = errno;
       if (e == EINTR) {
