@@ -325,10 +325,7 @@ void Log_File::lfJoinThread() {
 
 void Log_File::lfWake() {
   if (LogWakeFD.valid()) {
-    const uint64_t one = 1;
-    // Only EAGAIN can fail here (the counter is full): the worker is woken
-    // either way.
-    [[maybe_unused]] const ssize_t n = write(LogWakeFD.get(), &one, sizeof one);
+    Log_Watch::Wake(LogWakeFD.get());
   }
 }
 

@@ -49,6 +49,8 @@ class Log_Watch {
   // Stops waking the registration's descriptor; no wake-up reaches it once
   // this returns. A handle of 0 is ignored.
   void Remove(int handle);
+  // Raises the eventfd `fd` (one wake-up; a full counter wakes as well).
+  static void Wake(int fd);
 
  private:
   struct Registration {
@@ -66,7 +68,6 @@ class Log_Watch {
   void ArmFile(Registration* r) REQUIRES(Lock);
   // Drops one use of `wd`; removes the kernel watch after its last use.
   void Release(int wd) REQUIRES(Lock);
-  static void Wake(int fd);
 
   Unique_Fd Inotify;
   int InitErrno;     // errno of inotify_init1 when Inotify is not valid
