@@ -357,7 +357,7 @@ void Errlog_File::elWaitForEventLoop() {
     p.fd = LogFD;
     p.events = POLLIN;
     p.revents = 0;
-    const int n = poll(&p, 1, TIMEOUTMS);
+    const int n = lfWaitForWake(TIMEOUTMS, &p);
     if (n < 0) {
       const int e = errno;
       if (e == EINTR) {
@@ -369,7 +369,8 @@ void Errlog_File::elWaitForEventLoop() {
       elSetErrorStatus(MONITOR_ERR_SELECT);
       break;
     }
-    if (n == 0) {
+    // Woken (a stop, most likely) with nothing to read: look at the status.
+    if (n == 0 || p.revents == 0) {
       continue;
     }
     if (lfReadLog() != 0) {

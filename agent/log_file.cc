@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "agent/config_def.h"
 #include "agent/log_manager.h"
 #include "agent/log_manager_util.h"
+#include "agent/log_watch.h"
 #include "agent/tvxmain.h"
 #include "agent/valid_log.h"
 #include "framework/wex1.h"
@@ -33,6 +35,10 @@ Posix_Mutex Log_File::lfDebugFileLock;
 int64_t Log_File::sRECNUM = 0;
 
 namespace {
+
+// With change events, the periodic check runs once every this many
+// intervals.
+constexpr int WATCHEDCHECKFACTOR = 10;
 
 // Status texts.
 const char NotStartedMsg[] = "Not started";
@@ -91,6 +97,11 @@ const char ThreadAttrDestroyErrMsg[] =
     "\nError destroying thread attribute object for %s. errno = %d; %s";
 const char ThreadJoinErrMsg[] =
     "\nError joining with thread for %s. errno = %d; %s";
+const char WatchingMsg[] = "\nWatching %s on change events.";
+const char PollOnlyMsg[] =
+    "\nWatching %s by the one-second check only: %s.";
+const char WakeCreateErrMsg[] =
+    "\nCannot create the wake-up counter for %s (errno = %d; %s); stops wait for the one-second check.";
 const char ThreadStartedMsg[] =
     "\nThread successfully started for log file %s.";
 const char ThreadEndMsg[] = "\nThread for log file %s terminating.";
@@ -176,6 +187,7 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
       NumFormatErrors(0),
       OptimumBlockSize(0),
       LogThreadJoinable(false),
+      LogWakeFD(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       LogDevice(0),
       LogInode(0),
       LogOwner(0),
@@ -205,6 +217,11 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
     exit(-1);
   }
   WEX1_TRACE(wex1, WEX1_FLOW, MutexInitMsg, Name(LogFileName));
+  if (!LogWakeFD.valid()) {
+    const int e = errno;
+    WEX1_TRACE(wex1, WEX1_FLOW, WakeCreateErrMsg, Name(LogFileName), e,
+               ErrnoText(e, eb, sizeof eb));
+  }
   lbAddToChain(anchor);
 }
 
@@ -306,14 +323,23 @@ void Log_File::lfStartThread() {
 
 void Log_File::lfStopThread() {
   WEX1_Event ev(wex1, __func__);
+  lfRequestStop();
+  lfJoinThread();
+}
+
+void Log_File::lfRequestStop() {
+  WEX1_Event ev(wex1, __func__);
   lfLockLog();
-  if (MonitorStatus == MONITOR_NOT_STARTED) {
-    lfUnlockLog();
-    return;
-  }
   if (MonitorStatus == MONITOR_RUNNING) {
     MonitorStatus = MONITOR_STOPPED;
   }
+  lfUnlockLog();
+  lfWake();
+}
+
+void Log_File::lfJoinThread() {
+  WEX1_Event ev(wex1, __func__);
+  lfLockLog();
   // After a restart whose thread creation failed there is no thread to
   // join, whatever the status says.
   const bool join = LogThreadJoinable;
@@ -328,6 +354,34 @@ void Log_File::lfStopThread() {
     WEX1_TRACE(wex1, WEX1_ERROR, ThreadJoinErrMsg, Name(LogFileName), rc,
                ErrnoText(rc, eb, sizeof eb));
   }
+}
+
+void Log_File::lfWake() {
+  if (LogWakeFD.valid()) {
+    Log_Watch::Wake(LogWakeFD.get());
+  }
+}
+
+int Log_File::lfWaitForWake(int timeoutMs, struct pollfd* extra) {
+  struct pollfd p[2];
+  p[0].fd = LogWakeFD.get();  // poll passes over a negative descriptor
+  p[0].events = POLLIN;
+  p[0].revents = 0;
+  nfds_t n = 1;
+  if (extra != nullptr) {
+    extra->revents = 0;
+    p[1] = *extra;
+    n = 2;
+  }
+  const int rc = poll(p, n, timeoutMs);
+  if (rc > 0 && (p[0].revents & POLLIN) != 0) {
+    uint64_t count;
+    [[maybe_unused]] const ssize_t r = read(LogWakeFD.get(), &count, sizeof count);
+  }
+  if (extra != nullptr) {
+    extra->revents = p[1].revents;
+  }
+  return rc;
 }
 
 void Log_File::lfLockLog() {
@@ -839,25 +893,19 @@ int Log_File::lfReopenReplacedLog() {
   return lfReadCurrent();
 }
 
-int Log_File::lfWaitInterval(struct timeval interval) {
-  // select may shorten the time-out it is given: a copy each time.
-  struct timeval timeout = interval;
-  if (select(0, nullptr, nullptr, nullptr, &timeout) < 0) {
-    const int e = errno;
-    if (e == EINTR) {
-      return 0;
-    }
-    char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, WaitErrMsg, Name(LogFileName), e,
-               ErrnoText(e, eb, sizeof eb));
-    lfSetMonitorStatus(MONITOR_ERR_WAIT);
-    return -1;
-  }
-  return 0;
-}
-
 void Log_File::lfWaitForEventLoop(struct timeval interval) {
   WEX1_Event ev(wex1, __func__);
+  char eb[128];
+  // Woken by writes as they happen; the interval's check stays behind it
+  // for what inotify misses.
+  char why[160];
+  const Watch_Registration watch(Log_Watch::Agent(), Name(LogFileName),
+                                 LogWakeFD.get(), why, sizeof why);
+  if (watch.Handle() == 0) {
+    WEX1_TRACE(wex1, WEX1_FLOW, PollOnlyMsg, Name(LogFileName), why);
+  } else {
+    WEX1_TRACE(wex1, WEX1_FLOW, WatchingMsg, Name(LogFileName));
+  }
   while (MonitorStatus == MONITOR_RUNNING) {
     // The rotated file first: its entries are older than the new file's.
     lfReadRotated();
@@ -871,7 +919,19 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
       break;
     }
     lfPublishPosition();
-    if (lfWaitInterval(interval) != 0) {
+    // Behind change events the check is only a safety net, kept rare so
+    // that a thousand idle logs cost next to nothing.
+    const int timeoutMs =
+        static_cast<int>(interval.tv_sec * 1000 + interval.tv_usec / 1000) *
+        (watch.Handle() != 0 ? WATCHEDCHECKFACTOR : 1);
+    if (lfWaitForWake(timeoutMs, nullptr) < 0) {
+      const int e = errno;
+      if (e == EINTR) {
+        continue;
+      }
+      WEX1_TRACE(wex1, WEX1_ERROR, WaitErrMsg, Name(LogFileName), e,
+                 ErrnoText(e, eb, sizeof eb));
+      lfSetMonitorStatus(MONITOR_ERR_WAIT);
       break;
     }
   }

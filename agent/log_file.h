@@ -29,6 +29,7 @@
 #ifndef QOR_AGENT_LOG_FILE_H_
 #define QOR_AGENT_LOG_FILE_H_
 
+#include <poll.h>
 #include <pthread.h>
 #include <stdint.h>
 #include <sys/time.h>
@@ -44,6 +45,7 @@
 #include "util/thread_annotations.h"
 #include "agent/position_store.h"
 #include "util/repeat_limiter.h"
+#include "util/unique_fd.h"
 #include "util/unique_file.h"
 
 class Valid_Log;
@@ -163,10 +165,23 @@ class Log_File : public Log_Base {
   // Ends the process when the thread attributes cannot be handled.
   void lfStartThread();
   // Marks a running log MONITOR_STOPPED and joins the worker, which ends
-  // within one wait interval plus the read in progress. Joins only a thread
-  // that was created and not yet joined, so it may be called any number of
-  // times. Never called by the worker itself.
+  // once the read in progress is done (lfRequestStop, then lfJoinThread).
+  // Joins only a thread that was created and not yet joined, so it may be
+  // called any number of times. Never called by the worker itself.
   void lfStopThread();
+  // Marks a running log MONITOR_STOPPED and wakes its worker, without
+  // waiting: many workers are told to stop at once and then joined.
+  void lfRequestStop();
+  // Joins the worker if one was created and not yet joined.
+  void lfJoinThread();
+  // Ends the worker's current wait (lfWaitForWake) now. A kind that waits
+  // elsewhere overrides it to end that wait, and calls this one too.
+  // Any thread; safe while the worker runs.
+  virtual void lfWake();
+  // The worker's wait: returns when lfWake was called (now or since the
+  // last wait), when `extra` (may be null) is ready, or after `timeoutMs`.
+  // As poll(2): > 0 when woken or ready, 0 on time-out, -1 with errno set.
+  int lfWaitForWake(int timeoutMs, struct pollfd* extra);
   // Lock and unlock LogLock; end the process on failure.
   void lfLockLog() ACQUIRE(LogLock);
   void lfUnlockLog() RELEASE(LogLock);
@@ -325,6 +340,9 @@ class Log_File : public Log_Base {
   bool lfThreadUnjoined() const NO_THREAD_SAFETY_ANALYSIS {
     return LogThreadJoinable;
   }
+  // Counter (eventfd) that lfWake raises and lfWaitForWake waits on; not
+  // valid when it could not be made (the wait is then a plain time-out).
+  Unique_Fd LogWakeFD;
 
   // Serialises debug records of all logs; guards sRECNUM.
   static Posix_Mutex lfDebugFileLock;
@@ -384,9 +402,6 @@ class Log_File : public Log_Base {
   // positioned at its start; the old file is kept for lfReadRotated.
   // 0, or -1 with the error status set.
   int lfReopenReplacedLog();
-  // Sleeps up to `interval`: the one place the worker waits. 0, or -1 with
-  // the error status set.
-  int lfWaitInterval(struct timeval interval);
 
   dev_t LogDevice;
   ino_t LogInode;

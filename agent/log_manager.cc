@@ -388,7 +388,9 @@ void Log_Manager::lmSavePositions() {
 
 void Log_Manager::lmStopLogs() {
   WEX1_Event ev(wex1, __func__);
-  // Every worker stops first, so that the positions saved are final.
+  // Every worker stops first, so that the positions saved are final: all
+  // are told at once, then each is joined.
+  lmRequestStopAll();
   Log_File* object = FirstLogObject;
   for (int i = 0; i < NumLogs && object != nullptr; ++i) {
     object->lfStopThread();
@@ -618,8 +620,15 @@ unsigned int Log_Manager::lmRefresh() {
       pthread_cond_wait(&ManagerNotInUse, ManagerLock.native());
       WEX1_TRACE(wex1, WEX1_FLOW, RefreshResumingMsg);
     }
-    lmBuildLogObjects(count);
+    std::vector<Log_File*> dropped;
+    lmBuildLogObjects(count, &dropped);
     lmUnlockManager();
+    // Out of the ring and told to stop: their workers are joined without
+    // holding up requests.
+    for (Log_File* const object : dropped) {
+      WEX1_TRACE(wex1, WEX1_FLOW, DeletingMsg, Text(object->LogFileName));
+      delete object;
+    }
     if (WEX1_On(wex1, WEX1_FLOW)) {
       lmPrintSelf();
     }
@@ -773,7 +782,8 @@ Log_File* Log_Manager::lmCreateLogObject(const Valid_Log& log) {
   return object;
 }
 
-void Log_Manager::lmBuildLogObjects(unsigned int count) {
+void Log_Manager::lmBuildLogObjects(unsigned int count,
+                                    std::vector<Log_File*>* dropped) {
   WEX1_Event ev(wex1, __func__);
   Log_File* object = FirstLogObject;
   for (int i = 0; i < NumLogs; ++i) {
@@ -808,14 +818,24 @@ void Log_Manager::lmBuildLogObjects(unsigned int count) {
     ++monitored;
   }
 
+  // Every dropped worker is told to stop before any is joined.
+  std::vector<Log_File*> here;
+  std::vector<Log_File*>* const out = dropped != nullptr ? dropped : &here;
   object = FirstLogObject;
   const int walk = NumLogs;
   for (int i = 0; i < walk; ++i) {
-    Log_File* const next = static_cast<Log_File*>(object->Next);
     if (object->RefreshMode == 1) {
-      lmDeleteLogObject(object);
+      object->lfRequestStop();
+      out->push_back(object);
     }
-    object = next;
+    object = static_cast<Log_File*>(object->Next);
+  }
+  for (Log_File* const gone : *out) {
+    lmDetachLogObject(gone);
+  }
+  for (Log_File* const gone : here) {
+    WEX1_TRACE(wex1, WEX1_FLOW, DeletingMsg, Text(gone->LogFileName));
+    delete gone;
   }
 
   if (NumLogs != monitored) {
@@ -1073,6 +1093,13 @@ void Log_Manager::lmDeleteNextLog(Log_File* object, unsigned int number) {
 
 void Log_Manager::lmDeleteLogObject(Log_File* object) {
   WEX1_Event ev(wex1, __func__);
+  lmDetachLogObject(object);
+  WEX1_TRACE(wex1, WEX1_FLOW, DeletingMsg, Text(object->LogFileName));
+  delete object;
+}
+
+void Log_Manager::lmDetachLogObject(Log_File* object) {
+  WEX1_Event ev(wex1, __func__);
   int counted = 0;
   if (FirstLogObject != nullptr) {
     counted = 1;
@@ -1089,7 +1116,18 @@ void Log_Manager::lmDeleteLogObject(Log_File* object) {
     FirstLogObject =
         NumLogs == 1 ? nullptr : static_cast<Log_File*>(object->Next);
   }
-  WEX1_TRACE(wex1, WEX1_FLOW, DeletingMsg, Text(object->LogFileName));
-  delete object;
+  object->lbRemoveFromChain();
+  // Out of every ring: the destructor's own removal is then a no-op.
+  object->Next = nullptr;
+  object->Prev = nullptr;
   --NumLogs;
+}
+
+void Log_Manager::lmRequestStopAll() {
+  WEX1_Event ev(wex1, __func__);
+  Log_File* object = FirstLogObject;
+  for (int i = 0; i < NumLogs && object != nullptr; ++i) {
+    object->lfRequestStop();
+    object = static_cast<Log_File*>(object->Next);
+  }
 }

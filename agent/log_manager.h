@@ -39,6 +39,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "agent/log_manager_util.h"
 #include "agent/position_store.h"
@@ -116,7 +117,11 @@ class Log_Manager {
   unsigned int lmUseJournal();
   // Reconciles the log objects with the `count` valid logs and empties the
   // valid-log ring. REQUIRES: ManagerLock held, UseCount 0.
-  void lmBuildLogObjects(unsigned int count) REQUIRES(ManagerLock);
+  // Objects dropped are told to stop and moved to `dropped`, out of the
+  // ring, for the caller to delete once ManagerLock is released (joining
+  // their workers must not block requests); null deletes them here.
+  void lmBuildLogObjects(unsigned int count,
+                         std::vector<Log_File*>* dropped = nullptr) REQUIRES(ManagerLock);
   // Opens DebugLog for appending, line-buffered; DebugLogP stays null
   // (traced) on failure.
   void lmOpenDebugLog();
@@ -162,6 +167,11 @@ class Log_Manager {
   // process when the ring does not hold NumLogs objects.
   // REQUIRES: ManagerLock held and UseCount 0, or the manager thread ended.
   void lmDeleteLogObject(Log_File* object);
+  // Takes `object` out of the ring, moving the head when needed; ends the
+  // process when the ring does not hold NumLogs objects. Same REQUIRES.
+  void lmDetachLogObject(Log_File* object);
+  // Tells every worker to stop, without waiting for any.
+  void lmRequestStopAll();
 
   // --- State ---------------------------------------------------------------
   char* ConfigFile;  // TVX_CONFIG_FILE; null when unset or empty

@@ -51,6 +51,8 @@ const HOV_EnvHelp kAgentEnv[] = {
     {kInsecureFilesVar, "refuse",
      "\"warn\": use a configuration, situations or state file that others can change, with a "
      "warning"},
+    {"TVX_POLL_ONLY", "unset (logs are read as they change)",
+     "1: read logs only at the one-second check, without inotify"},
     {nullptr, nullptr, nullptr}};
 
 const char* ErrnoText(int e) { return e != 0 ? strerror(e) : "Unknown error"; }

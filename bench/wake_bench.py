@@ -1,0 +1,118 @@
+#!/usr/bin/env python3
+"""Write-to-event latency, idle cost and stop time of the real agent.
+
+Usage: bench/wake_bench.py BUILD_DIR [latency|idle N|stop N] [--poll-only]
+
+latency: 50 single lines at random gaps (50-300 ms), each timed from write()
+         to its event line in the sink; prints p50/p95/max in ms.
+idle N:  N idle logs; CPU % of one core over 10 s and RSS after start-up.
+stop N:  N logs; time from SIGTERM to exit, and the exit status.
+"""
+import os
+import random
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def start(build, tmp, logs, poll_only):
+    conf = os.path.join(tmp, "agent.conf")
+    with open(conf, "w") as f:
+        for log in logs:
+            open(log, "w").close()
+            f.write(log + "\n")
+    with open(os.path.join(tmp, "situations"), "w") as f:
+        f.write('all VXLOGENT LOGNAME == "bench0"\n')
+    env = dict(os.environ)
+    env.pop("JOP_WEX1", None)
+    env.update({
+        "HOV_EVENTS": os.path.join(tmp, "events.jsonl"),
+        "HOV_TRACE_FILE": os.path.join(tmp, "trace.log"),
+        "HOV_SOCKET": os.path.join(tmp, "agent.sock"),
+        "HOV_SITUATIONS": os.path.join(tmp, "situations"),
+        "TVX_SYSLOG_CONF": os.path.join(tmp, "none.conf"),
+        "TVX_CONFIG_FILE": conf,
+        "HOV_SYSTEM_NAME": "bench:TVX",
+    })
+    if poll_only:
+        env["TVX_POLL_ONLY"] = "1"
+    p = subprocess.Popen([os.path.join(build, "agent", "qoragent")], env=env,
+                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+    ctl = os.path.join(build, "tools", "qorctl")
+    deadline = time.time() + 30
+    while time.time() < deadline:
+        r = subprocess.run([ctl, "--socket", env["HOV_SOCKET"], "--json", "logs"],
+                           capture_output=True, text=True)
+        if r.returncode == 0 and r.stdout.count('"Running"') >= len(logs):
+            break
+        time.sleep(0.2)
+    time.sleep(1.5)  # every worker past its open and into its wait
+    return p, env["HOV_EVENTS"]
+
+
+def cpu_ticks(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return -1
+
+
+def stop(p):
+    t0 = time.monotonic()
+    p.send_signal(signal.SIGTERM)
+    rc = p.wait(timeout=120)
+    return time.monotonic() - t0, rc
+
+
+def main():
+    build, what = sys.argv[1], sys.argv[2]
+    poll_only = "--poll-only" in sys.argv
+    n = int(sys.argv[3]) if what in ("idle", "stop") else 1
+    with tempfile.TemporaryDirectory() as tmp:
+        logs = [os.path.join(tmp, f"bench{i}") for i in range(n)]
+        p, events = start(build, tmp, logs, poll_only)
+        try:
+            if what == "latency":
+                fd = os.open(logs[0], os.O_WRONLY | os.O_APPEND)
+                got, lat = 0, []
+                for i in range(50):
+                    time.sleep(random.uniform(0.05, 0.3))
+                    stamp = time.strftime("%b %e %H:%M:%S")
+                    line = f"{stamp} host app: latency-{i}\n".encode()
+                    before = os.stat(events).st_size if os.path.exists(events) else 0
+                    t0 = time.perf_counter()
+                    os.write(fd, line)
+                    while (os.stat(events).st_size if os.path.exists(events) else 0) == before:
+                        if time.perf_counter() - t0 > 5:
+                            break
+                    lat.append((time.perf_counter() - t0) * 1000)
+                lat.sort()
+                print(f"latency ms over {len(lat)}: p50 {lat[len(lat) // 2]:.2f} "
+                      f"p95 {lat[int(len(lat) * 0.95) - 1]:.2f} max {lat[-1]:.2f}")
+            elif what == "idle":
+                hz = os.sysconf("SC_CLK_TCK")
+                c0, t0 = cpu_ticks(p.pid), time.monotonic()
+                time.sleep(10)
+                c1, t1 = cpu_ticks(p.pid), time.monotonic()
+                print(f"{n} idle logs: CPU {100.0 * (c1 - c0) / hz / (t1 - t0):.3f} % of one core, "
+                      f"RSS {rss_kib(p.pid) / 1024:.1f} MiB")
+            if what == "stop":
+                secs, rc = stop(p)
+                print(f"SIGTERM with {n} logs: exit {rc} after {secs * 1000:.0f} ms")
+        finally:
+            if p.poll() is None:
+                stop(p)
+
+
+if __name__ == "__main__":
+    main()
