@@ -221,6 +221,15 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
     const int e = errno;
     WEX1_TRACE(wex1, WEX1_FLOW, WakeCreateErrMsg, Name(LogFileName), e,
                ErrnoText(e, eb, sizeof eb));
+  } else {
+    // Wake-up counters come after the logs themselves and the control
+    // socket: near the open-file limit a log does without one (it is then
+    // stopped within a wait interval instead of at once).
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        static_cast<rlim_t>(LogWakeFD.get()) + 2 * DESCRIPTORRESERVE >= limit.rlim_cur) {
+      LogWakeFD.reset();
+    }
   }
   lbAddToChain(anchor);
 }

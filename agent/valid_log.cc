@@ -25,7 +25,6 @@ const char NoDefaultNameMsg[] =
     "\nFile name cannot be defaulted. Skipping rest of line.";
 const char NotAbsoluteMsg[] =
     "\nAbsolute path name of log file must be specified for log %s. Ignoring remainder of line.";
-const char IgnoringRemainderMsg[] = "\nIgnoring remainder of line.";
 const char InvalidTypeMsg[] =
     "\nLog type of %s for log %s is invalid. Ignoring remainder of line.";
 const char ProcedureNotAllowedMsg[] =
@@ -136,9 +135,6 @@ void Valid_Log::vlExtractTokens(char* record) {
   char empty[] = "";
   char* save = nullptr;
   int field = 0;
-  // A directory is a log only for the journal kind, whose type field
-  // follows: its check waits for the end of the line.
-  bool directory = false;
   for (char* token =
            strtok_r(record != nullptr ? record : empty, FIELDDELIMITER1, &save);
        token != nullptr && Valid == 1;
@@ -171,7 +167,8 @@ void Valid_Log::vlExtractTokens(char* record) {
         } else {
           // A file that does not exist (yet) or cannot be read still gets
           // its log: the worker reports the error and is retried.
-          directory = IsDirectory(token);
+          // A journal directory's name loses its trailing '/'.
+          IsDirectory(token);
           lbSetLogFileName(token);
           if (LogPathNameLength < MINPATHLENGTH) {
             Valid = 0;
@@ -225,10 +222,6 @@ void Valid_Log::vlExtractTokens(char* record) {
     if (!Journal_File::jlCheckConfig(LogFileName, LogProcedure)) {
       Valid = 0;
     }
-  } else if (Valid == 1 && directory) {
-    file_last_modified(LogFileName);  // traces that it is no regular file
-    WEX1_TRACE(wex1, WEX1_ERROR, IgnoringRemainderMsg);
-    Valid = 0;
   }
   if (Valid == 1 && LogProcedure == nullptr) {
     if (LogType == ERRLOGTYPE) {

@@ -691,6 +691,8 @@ TEST(LogManagerE2ETest, LogSwappedForAFifoOrASymlinkIsRefused) {
   ASSERT_EQ(mkfifo(fifo_log.c_str(), 0666), 0);
   ASSERT_EQ(rename(link_log.c_str(), (link_log + ".1").c_str()), 0);
   ASSERT_EQ(symlink(secret.c_str(), link_log.c_str()), 0);
+  // Planted by the other user, as an attacker's link would be.
+  ASSERT_EQ(lchown(link_log.c_str(), 65534, 65534), 0);
   const auto status = [&](const std::string& log) {
     return qortest::JsonField(qortest::MonlogRow(agent, log), "MONSTATUS");
   };
