@@ -287,8 +287,10 @@ TEST_F(LogFileTest, ReplacementBySymlinkOrOtherOwnerIsRefused) {
       qortest::WriteFile(path_, "planted\n");
       ASSERT_EQ(chown(path_.c_str(), 65534, 65534), 0);
     }
-    ASSERT_TRUE(
-        WaitUntil([&] { return log->Status() == "Error: log open failed"; }));
+    // Change events usually wake the worker at once; the periodic check
+    // behind them (every ten seconds) must catch a missed one too.
+    ASSERT_TRUE(WaitUntil([&] { return log->Status() == "Error: log open failed"; },
+                          std::chrono::seconds(30)));
     EXPECT_EQ(cap.Text(), "\nError opening file " + path_ + c.message);
     EXPECT_EQ(log->NumEvents, 0u);
     log.reset();
