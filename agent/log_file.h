@@ -41,10 +41,10 @@
 
 #include "agent/line_splitter.h"
 #include "agent/log_base.h"
-#include "util/posix_mutex.h"
-#include "util/thread_annotations.h"
 #include "agent/position_store.h"
+#include "util/posix_mutex.h"
 #include "util/repeat_limiter.h"
+#include "util/thread_annotations.h"
 #include "util/unique_fd.h"
 #include "util/unique_file.h"
 
@@ -125,10 +125,11 @@ class Log_File : public Log_Base {
   // text) the first time and then at most once a minute, with the count
   // of those held back in between.
   void lfTraceReadError(const char* format, int e);
-  // False (the caller closes the descriptor and sets an error status) when the log's descriptor `fd` would leave fewer than
-  // DESCRIPTORRESERVE descriptors free below the soft limit: those are kept
-  // for the control socket, its clients and the event outputs. The first
-  // refusal, then one a minute, is traced with the numbers.
+  // False (the caller closes the descriptor and sets an error status) when the
+  // log's descriptor `fd` would leave fewer than DESCRIPTORRESERVE descriptors
+  // free below the soft limit: those are kept for the control socket, its
+  // clients and the event outputs. The first refusal, then one a minute, is
+  // traced with the numbers.
   bool lfWithinDescriptorReserve(int fd);
   // Delivers the line held back by lfReadLog as it stands. The rotation and
   // truncation code calls it once the old content has been read and before
@@ -408,7 +409,7 @@ class Log_File : public Log_Base {
   uid_t LogOwner;
   Head_Fingerprint LogHead;
   bool LogIdentityKnown;
-  _OpenLog LogRotated;  // the rotated file still read; fd -1 when none
+  _OpenLog LogRotated;           // the rotated file still read; fd -1 when none
   Line_Splitter LogRotatedHeld;  // its unfinished last line
   // Where the next start puts LogEOF; LogResume is the position of
   // START_AT_POSITION. Guarded by LogLock.

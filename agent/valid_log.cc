@@ -296,7 +296,7 @@ void Valid_Log::vlSetLogProcedure(const char* procedure) {
 
   // The error-report command runs through the shell: it gets a quoted
   // reference to its argument. Other kinds' procedures are never run.
-  const char* const name = LogType == ERRLOGTYPE ? PROCEDUREPATHREFERENCE
+  const char* const name = LogType == ERRLOGTYPE    ? PROCEDUREPATHREFERENCE
                            : LogFileName != nullptr ? LogFileName
                                                     : "";
   const size_t name_length = strlen(name);

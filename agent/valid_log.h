@@ -52,7 +52,8 @@ class Valid_Log : public Log_Base {
   // already names the same file.
   void vlCheckForDups(Log_Base* anchor);
   // Stores `procedure` with every PROCEDUREPLACEHOLDER replaced by the full
-  // file name (for an error-report log, by PROCEDUREPATHREFERENCE). Ends the process on allocation failure.
+  // file name (for an error-report log, by PROCEDUREPATHREFERENCE). Ends the
+  // process on allocation failure.
   void vlSetLogProcedure(const char* procedure);
   // Writes the fields to the trace without a level test.
   void vlPrintSelf();

@@ -15,7 +15,6 @@
 #include <stdio.h>
 
 #include <string>
-
 #include <vector>
 
 // Lines that may wait for the writer thread.

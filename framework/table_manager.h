@@ -85,7 +85,8 @@ class TableManager {
   bool RemoveLive(vandu* v);
   // Takes `gone` off the live list and puts `added` on its end, in one step
   // under the lock.
-  void ReplaceLive(const std::vector<vandu*>& gone, const std::vector<vandu*>& added);
+  void ReplaceLive(const std::vector<vandu*>& gone,
+                   const std::vector<vandu*>& added);
   // Offers `count` rows to every live object that can take one of them (in
   // list order) and dispatches what each collected: the last non-zero
   // Dispatch result, or 0. Takes the lock.

@@ -29,8 +29,8 @@
 
 #include <new>
 
-#include "parser/entry_time.h"
 #include "framework/wex1.h"
+#include "parser/entry_time.h"
 #include "parser/string_parser.h"
 
 static WEX1_Handle wex1 =
@@ -39,7 +39,7 @@ static WEX1_Handle wex1 =
 
 namespace {
 
-constexpr int LINEBUFSIZE = 1024;    // fgets buffer: 1023 characters and a NUL
+constexpr int LINEBUFSIZE = 1024;  // fgets buffer: 1023 characters and a NUL
 constexpr int MAXCOMMANDCHARS = 1023;  // a longer command is refused
 constexpr int EXIT_ALLMATCHED = 0;
 constexpr int EXIT_UNMATCHED = 1;

@@ -181,8 +181,8 @@ TEST_F(LogFileTest, MissingLogFailsToOpenAndIsReadFromItsStartOnceItExists) {
   EXPECT_EQ(log.Status(), "Running");
   qortest::AppendFile(path_, "after restart\n");
   ASSERT_TRUE(WaitUntil([&] { return log.NumEvents == 2; }));
-  EXPECT_EQ(log.Entries(), std::vector<std::string>(
-                               {"already here\n", "after restart\n"}));
+  EXPECT_EQ(log.Entries(),
+            std::vector<std::string>({"already here\n", "after restart\n"}));
   EXPECT_EQ(cap.Count("\nError joining"), 0u);
 }
 
@@ -270,8 +270,10 @@ TEST_F(LogFileTest, ReplacementBySymlinkOrOtherOwnerIsRefused) {
     bool symlink;
     const char* message;
   } cases[] = {
-      {true, ": the log was replaced by a symbolic link in a directory others than root may write; it is not followed."},
-      {false, ": the log was replaced by a file of user 65534, not of user 0 as before; it is not read."},
+      {true,
+       ": the log was replaced by a symbolic link in a directory others than root may write; it is not followed."},
+      {false,
+       ": the log was replaced by a file of user 65534, not of user 0 as before; it is not read."},
   };
   for (const auto& c : cases) {
     if (!c.symlink && geteuid() != 0) {
@@ -289,8 +291,9 @@ TEST_F(LogFileTest, ReplacementBySymlinkOrOtherOwnerIsRefused) {
     }
     // Change events usually wake the worker at once; the periodic check
     // behind them (every ten seconds) must catch a missed one too.
-    ASSERT_TRUE(WaitUntil([&] { return log->Status() == "Error: log open failed"; },
-                          std::chrono::seconds(30)));
+    ASSERT_TRUE(
+        WaitUntil([&] { return log->Status() == "Error: log open failed"; },
+                  std::chrono::seconds(30)));
     EXPECT_EQ(cap.Text(), "\nError opening file " + path_ + c.message);
     EXPECT_EQ(log->NumEvents, 0u);
     log.reset();

@@ -380,9 +380,11 @@ TEST_F(LogManagerTest, PositionsSavedAtStopResumeTheNextRun) {
   ASSERT_EQ(manager.lmRefresh(), 2u);
   Test_Log* la = manager.Log(0);
   Test_Log* lb = manager.Log(1);
-  ASSERT_TRUE(WaitUntil([&] { return la->NumEvents == 2 && lb->NumEvents == 1; }));
-  EXPECT_EQ(la->Entries(), std::vector<std::string>({"read after the restart\n",
-                                                     "written while stopped\n"}));
+  ASSERT_TRUE(
+      WaitUntil([&] { return la->NumEvents == 2 && lb->NumEvents == 1; }));
+  EXPECT_EQ(la->Entries(),
+            std::vector<std::string>(
+                {"read after the restart\n", "written while stopped\n"}));
   EXPECT_EQ(lb->Entries(), std::vector<std::string>({"new file\n"}));
   unsetenv(STATEFILEENVVAR);
 }

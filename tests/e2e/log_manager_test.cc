@@ -547,7 +547,8 @@ size_t CountOf(const std::string& text, const std::string& needle) {
 // Every numbered line reaches the situation once, whole, through rename
 // rotations with late writes to the old file, copy-truncates, refreshes
 // whose edits fall in the same second, and a restart with the state file.
-TEST(LogManagerE2ETest, EveryLineArrivesOnceThroughRotationsRefreshesAndARestart) {
+TEST(LogManagerE2ETest,
+     EveryLineArrivesOnceThroughRotationsRefreshesAndARestart) {
   Scoped_Temp_Dir dir;
   const std::string config = dir.File("agent.conf");
   const std::string log = dir.File("soak.log");
@@ -581,8 +582,8 @@ TEST(LogManagerE2ETest, EveryLineArrivesOnceThroughRotationsRefreshesAndARestart
     return text;
   };
   const auto arrived = [&] {
-    return static_cast<int>(
-        CountOf(qortest::ReadFile(agent->EventsPath()), "\"situation\":\"all\""));
+    return static_cast<int>(CountOf(qortest::ReadFile(agent->EventsPath()),
+                                    "\"situation\":\"all\""));
   };
   const auto all_arrived = [&] {
     return qortest::WaitUntil([&] { return arrived() >= written; },
@@ -618,18 +619,20 @@ TEST(LogManagerE2ETest, EveryLineArrivesOnceThroughRotationsRefreshesAndARestart
       ++truncations;
     } else if (batch % 10 == 2) {
       const size_t started =
-          CountOf(agent->Trace(), "\nThread successfully started for log file " + extra + ".");
+          CountOf(agent->Trace(),
+                  "\nThread successfully started for log file " + extra + ".");
       ASSERT_TRUE(edit(log + " ;N ;S\n" + extra + " ;N ;S\n"));
       ASSERT_TRUE(qortest::WaitUntil([&] {
-        return CountOf(agent->Trace(), "\nThread successfully started for log file " +
-                                           extra + ".") > started;
+        return CountOf(agent->Trace(),
+                       "\nThread successfully started for log file " + extra +
+                           ".") > started;
       }));
       const size_t deleted =
           CountOf(agent->Trace(), "\nDeleting log object for file " + extra);
       ASSERT_TRUE(edit(log + " ;N ;S\n"));
       ASSERT_TRUE(qortest::WaitUntil([&] {
-        return CountOf(agent->Trace(), "\nDeleting log object for file " + extra) >
-               deleted;
+        return CountOf(agent->Trace(),
+                       "\nDeleting log object for file " + extra) > deleted;
       })) << "an edit in the same second was not applied";
       refreshes += 2;
     } else if (batch == 23) {

@@ -102,7 +102,8 @@ TEST(ConditionTest, MalformedTextSaysWhatWasExpectedAndWhere) {
       {"FREQTHRESH >= 5 ANDROWNO == 1",
        "expected AND or the end of the condition at column 17"},
       {"FREQTHRESH >= 5 AND", "expected a column name at column 20"},
-      {"ENTRYDESC =~ \"a(\"", "bad regular expression at column 14: missing ): a("},
+      {"ENTRYDESC =~ \"a(\"",
+       "bad regular expression at column 14: missing ): a("},
   };
   for (const auto& c : cases) {
     std::vector<Threshold_Spec> specs;
@@ -122,14 +123,21 @@ TEST(ConditionTest, ClausesFollowTheCondition) {
        "A == 1 AND B ~ \"y\"|PER ENTRYDESC \"from ([0-9.]+)\" THROTTLE 60"},
       {"THROTTLE 5", "|THROTTLE 5"},
       {R"(A == 1 PER X "a\"b")", R"(A == 1|PER X "a\"b")"},
-      {"A == 1 THROTTLE 5 PER X \"a\"", "expected the end of the line at column 19"},
-      {"A == 1 OR B == 2", "expected AND, PER, THROTTLE or the end of the line at column 8"},
-      {"A == 1 THROTTLE 0", "expected a number of seconds from 1 to 31622400 after THROTTLE at column 17"},
-      {"A == 1 THROTTLE -5", "expected a number of seconds from 1 to 31622400 after THROTTLE at column 17"},
-      {"A == 1 THROTTLE 5s", "expected a number of seconds from 1 to 31622400 after THROTTLE at column 17"},
+      {"A == 1 THROTTLE 5 PER X \"a\"",
+       "expected the end of the line at column 19"},
+      {"A == 1 OR B == 2",
+       "expected AND, PER, THROTTLE or the end of the line at column 8"},
+      {"A == 1 THROTTLE 0",
+       "expected a number of seconds from 1 to 31622400 after THROTTLE at column 17"},
+      {"A == 1 THROTTLE -5",
+       "expected a number of seconds from 1 to 31622400 after THROTTLE at column 17"},
+      {"A == 1 THROTTLE 5s",
+       "expected a number of seconds from 1 to 31622400 after THROTTLE at column 17"},
       {"A == 1 PER \"x\"", "expected a column name after PER at column 12"},
-      {"A == 1 PER X (x)", "expected a double-quoted regular expression after PER X at column 14"},
-      {"A == 1 PER X \"(x\"", "bad regular expression at column 14: missing ): (x"},
+      {"A == 1 PER X (x)",
+       "expected a double-quoted regular expression after PER X at column 14"},
+      {"A == 1 PER X \"(x\"",
+       "bad regular expression at column 14: missing ): (x"},
       // A pathological expression is refused at once instead of compiled.
       {"A =~ \"((a{1,1000}){1,1000}){1,1000}\"",
        "bad regular expression at column 6: invalid repetition size: {1,1000}"},
@@ -138,8 +146,10 @@ TEST(ConditionTest, ClausesFollowTheCondition) {
     std::vector<Threshold_Spec> specs;
     std::string condition, err;
     Situation_Clauses clauses;
-    const bool ok = ParseSituationCondition(c.text, &specs, &condition, &clauses, &err);
-    EXPECT_EQ(ok ? condition + "|" + FormatClauses(clauses) : err, c.result) << c.text;
+    const bool ok =
+        ParseSituationCondition(c.text, &specs, &condition, &clauses, &err);
+    EXPECT_EQ(ok ? condition + "|" + FormatClauses(clauses) : err, c.result)
+        << c.text;
   }
 }
 
@@ -178,8 +188,10 @@ TEST_F(SituationRegistryTest, BadLinesAreReportedAndTheOthersLoad) {
   std::string err;
   EXPECT_FALSE(
       Situation_Registry::Instance().LoadFile(path + ".none", &problems, &err));
-  EXPECT_EQ(err, "cannot read situations file " + path +
-                     ".none: No such file or directory; the situations are unchanged");
+  EXPECT_EQ(
+      err,
+      "cannot read situations file " + path +
+          ".none: No such file or directory; the situations are unchanged");
   ASSERT_TRUE(Situation_Registry::Instance().LoadFile(path, &problems, &err))
       << err;
   const std::string at = path + ":";
@@ -196,7 +208,8 @@ TEST_F(SituationRegistryTest, BadLinesAreReportedAndTheOthersLoad) {
               "6: unknown table VXNOPE; expected VXLOGENT, VXMONLOG or X7SRV.RNODESTS",
           at + "10: situation ssh_login already exists",
           at + "11: column ENTRYSRC is text; expected a double-quoted value",
-          at + "12: FREQTHRESH takes >=, <=, < or > and an integer, e.g. FREQTHRESH >= 5",
+          at +
+              "12: FREQTHRESH takes >=, <=, < or > and an integer, e.g. FREQTHRESH >= 5",
           at +
               "13: operators ~ and =~ apply to text columns; NUMEVENTS is an integer",
           at +
@@ -252,7 +265,8 @@ TEST_F(SituationRegistryTest, BadLinesAreReportedAndTheOthersLoad) {
 namespace {
 
 // A log-entries row stamped `age` seconds ago.
-tvx_vxlogent_data_t EntryRow(const std::string& src, const std::string& desc, long age = 0) {
+tvx_vxlogent_data_t EntryRow(const std::string& src, const std::string& desc,
+                             long age = 0) {
   tvx_vxlogent_data_t row;
   memset(&row, ' ', sizeof row);
   row.freqthresh = row.periodthrs = row.sampleno = row.rowno = 0;
@@ -288,32 +302,38 @@ class EventCapture {
   FILE* file_;
 };
 
-void Offer(tvx_vxlogent_data_t row) { tvx_vxlogent_manager::EventArrived(&row, 1); }
+void Offer(tvx_vxlogent_data_t row) {
+  tvx_vxlogent_manager::EventArrived(&row, 1);
+}
 
 }  // namespace
 
 TEST_F(SituationRegistryTest, PerKeyCountsEachAddressOnItsOwn) {
   Situation_Registry& r = Situation_Registry::Instance();
   std::string err;
-  ASSERT_TRUE(r.Add("guess", "VXLOGENT",
-                    "ENTRYDESC ~ \"Failed password\" AND FREQTHRESH >= 5 AND PERIODTHRS == 60 "
-                    "PER ENTRYDESC \"from ([0-9a-fA-F.:]+)\"",
-                    &err))
+  ASSERT_TRUE(r.Add(
+      "guess", "VXLOGENT",
+      "ENTRYDESC ~ \"Failed password\" AND FREQTHRESH >= 5 AND PERIODTHRS == 60 "
+      "PER ENTRYDESC \"from ([0-9a-fA-F.:]+)\"",
+      &err))
       << err;
   // A key that no row can have: the situation loads and never counts.
-  ASSERT_TRUE(r.Add("never", "VXLOGENT", "FREQTHRESH >= 1 AND PERIODTHRS == 60 PER ENTRYDESC \"x()\"",
-                    &err))
+  ASSERT_TRUE(
+      r.Add("never", "VXLOGENT",
+            "FREQTHRESH >= 1 AND PERIODTHRS == 60 PER ENTRYDESC \"x()\"", &err))
       << err;
-  EXPECT_EQ(AnswerControlLine("SITUATION LIST"),
-            "OK 2\n{\"name\":\"guess\",\"table\":\"TVX.VXLOGENT\",\"condition\":\"ENTRYDESC ~ "
-            "\\\"Failed password\\\" AND FREQTHRESH >= 5 AND PERIODTHRS == 60\",\"clauses\":\"PER "
-            "ENTRYDESC \\\"from ([0-9a-fA-F.:]+)\\\"\",\"stopped\":false,\"reason\":0}\n"
-            "{\"name\":\"never\",\"table\":\"TVX.VXLOGENT\",\"condition\":\"FREQTHRESH >= 1 AND "
-            "PERIODTHRS == 60\",\"clauses\":\"PER ENTRYDESC \\\"x()\\\"\",\"stopped\":false,"
-            "\"reason\":0}\n");
+  EXPECT_EQ(
+      AnswerControlLine("SITUATION LIST"),
+      "OK 2\n{\"name\":\"guess\",\"table\":\"TVX.VXLOGENT\",\"condition\":\"ENTRYDESC ~ "
+      "\\\"Failed password\\\" AND FREQTHRESH >= 5 AND PERIODTHRS == 60\",\"clauses\":\"PER "
+      "ENTRYDESC \\\"from ([0-9a-fA-F.:]+)\\\"\",\"stopped\":false,\"reason\":0}\n"
+      "{\"name\":\"never\",\"table\":\"TVX.VXLOGENT\",\"condition\":\"FREQTHRESH >= 1 AND "
+      "PERIODTHRS == 60\",\"clauses\":\"PER ENTRYDESC \\\"x()\\\"\",\"stopped\":false,"
+      "\"reason\":0}\n");
   EventCapture events;
   for (int i = 1; i <= 5; ++i) {
-    Offer(EntryRow("sshd", "Failed password for root from 10.0.0." + std::to_string(i)));
+    Offer(EntryRow(
+        "sshd", "Failed password for root from 10.0.0." + std::to_string(i)));
   }
   Offer(EntryRow("sshd", "Failed password for root"));  // no key: not counted
   EXPECT_TRUE(events.Lines().empty());
@@ -322,14 +342,18 @@ TEST_F(SituationRegistryTest, PerKeyCountsEachAddressOnItsOwn) {
   }
   const std::vector<std::string> lines = events.Lines();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].find("\"situation\":\"guess\",\"table\":\"TVX.VXLOGENT\",\"key\":\"10.0.0.7\","),
-            0u);
+  EXPECT_EQ(
+      lines[0].find(
+          "\"situation\":\"guess\",\"table\":\"TVX.VXLOGENT\",\"key\":\"10.0.0.7\","),
+      0u);
 }
 
 TEST_F(SituationRegistryTest, ThrottleCountsWhatItHoldsBack) {
   std::string err;
   ASSERT_TRUE(Situation_Registry::Instance().Add(
-      "noisy", "VXLOGENT", "ENTRYDESC ~ \"Failed\" PER ENTRYDESC \"from ([0-9.]+)\" THROTTLE 1", &err))
+      "noisy", "VXLOGENT",
+      "ENTRYDESC ~ \"Failed\" PER ENTRYDESC \"from ([0-9.]+)\" THROTTLE 1",
+      &err))
       << err;
   EventCapture events;
   Offer(EntryRow("sshd", "Failed from 10.0.0.1"));
@@ -337,17 +361,19 @@ TEST_F(SituationRegistryTest, ThrottleCountsWhatItHoldsBack) {
   int held = 0;
   // Within the throttle the events of 10.0.0.1 are counted; once it has
   // passed, the next one is dispatched with that count.
-  ASSERT_TRUE(qortest::WaitUntil(
-      [&] {
-        Offer(EntryRow("sshd", "Failed from 10.0.0.1"));
-        ++held;
-        return events.Lines().size() >= 3;
-      }));
+  ASSERT_TRUE(qortest::WaitUntil([&] {
+    Offer(EntryRow("sshd", "Failed from 10.0.0.1"));
+    ++held;
+    return events.Lines().size() >= 3;
+  }));
   const std::vector<std::string> lines = events.Lines();
-  EXPECT_NE(lines[0].find("\"key\":\"10.0.0.1\","), std::string::npos) << lines[0];
-  EXPECT_NE(lines[1].find("\"key\":\"10.0.0.2\","), std::string::npos) << lines[1];
+  EXPECT_NE(lines[0].find("\"key\":\"10.0.0.1\","), std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[1].find("\"key\":\"10.0.0.2\","), std::string::npos)
+      << lines[1];
   const std::string held_back =
-      held > 1 ? ",\"suppressed\":" + std::to_string(held - 1) : "";  // none when the second turned at once
+      held > 1 ? ",\"suppressed\":" + std::to_string(held - 1)
+               : "";  // none when the second turned at once
   EXPECT_NE(lines[2].find("\"key\":\"10.0.0.1\"" + held_back + ","),
             std::string::npos)
       << lines[2];
@@ -364,7 +390,8 @@ TEST_F(SituationRegistryTest, FrequencyTermsTheSituationCannotApplyAreRefused) {
        "PERIODTHRS takes == and an integer of seconds, e.g. PERIODTHRS == 60"},
       {"FREQTHRESH >= \"3\" AND PERIODTHRS == 60",
        "FREQTHRESH takes >=, <=, < or > and an integer, e.g. FREQTHRESH >= 5"},
-      {"FREQTHRESH < 1 AND PERIODTHRS == 60", ""},  // below the minimum: no frequency check
+      {"FREQTHRESH < 1 AND PERIODTHRS == 60",
+       ""},  // below the minimum: no frequency check
       {"ENTRYSRC ~ \"x\" PER ROWNO \"(.*)\"",
        "PER takes a text column of table TVX.VXLOGENT; expected one of: ORIGINNODE LOGPATH "
        "LOGNAME ENTRYTIME ENTRYSYS ENTRYSRC ENTRYTYPE ENTRYCLASS ENTRYDESC FREQTHRESH PERIODTHRS "
@@ -373,8 +400,8 @@ TEST_F(SituationRegistryTest, FrequencyTermsTheSituationCannotApplyAreRefused) {
   int n = 0;
   for (const auto& c : cases) {
     std::string err;
-    const bool ok = Situation_Registry::Instance().Add("s" + std::to_string(++n), "VXLOGENT",
-                                                       c.condition, &err);
+    const bool ok = Situation_Registry::Instance().Add(
+        "s" + std::to_string(++n), "VXLOGENT", c.condition, &err);
     EXPECT_EQ(ok ? "" : err, c.err) << c.condition;
   }
 }
@@ -404,17 +431,22 @@ TEST_F(SituationRegistryTest, ReloadKeepsTheCountsOfUnchangedSituations) {
                      ": No such file or directory" + keep);
   setenv("HOV_SITUATIONS", dir_.path().c_str(), 1);
   EXPECT_FALSE(Situation_Registry::Instance().Reload(&problems, &err));
-  EXPECT_EQ(err, "cannot read situations file " + dir_.path() + ": Is a directory" + keep);
+  EXPECT_EQ(err, "cannot read situations file " + dir_.path() +
+                     ": Is a directory" + keep);
   qortest::WriteFile(path, "");
   setenv("HOV_SITUATIONS", path.c_str(), 1);
   EXPECT_FALSE(Situation_Registry::Instance().Reload(&problems, &err));
-  EXPECT_EQ(err, "situations file " + path + " is empty (0 bytes) while 2 situations are defined" + keep);
+  EXPECT_EQ(err, "situations file " + path +
+                     " is empty (0 bytes) while 2 situations are defined" +
+                     keep);
   EXPECT_EQ(Situation_Registry::Instance().List().size(), 2u);
   Offer(EntryRow("app", "boom"));
   EXPECT_EQ(events.Lines().size(), 2u);
 
   // A changed definition starts counting afresh.
-  qortest::WriteFile(path, "twice VXLOGENT ENTRYDESC ~ \"boom\" AND FREQTHRESH >= 2 AND PERIODTHRS == 61\n");
+  qortest::WriteFile(
+      path,
+      "twice VXLOGENT ENTRYDESC ~ \"boom\" AND FREQTHRESH >= 2 AND PERIODTHRS == 61\n");
   ASSERT_TRUE(Situation_Registry::Instance().Reload(&problems, &err)) << err;
   EXPECT_EQ(Situation_Registry::Instance().List().size(), 1u);
   Offer(EntryRow("app", "boom"));
@@ -425,11 +457,13 @@ TEST_F(SituationRegistryTest, ReloadKeepsTheCountsOfUnchangedSituations) {
 // Situations picked by the prefilter give the same events, in the same order,
 // as every situation evaluated for every row.
 TEST_F(SituationRegistryTest, PrefilterGivesTheEventsOfPlainEvaluation) {
-  const char* words[] = {"alpha", "beta", "gamma", "fail", "ok", "sshd", "cron", "10.0.0", "a", ""};
+  const char* words[] = {"alpha", "beta", "gamma",  "fail", "ok",
+                         "sshd",  "cron", "10.0.0", "a",    ""};
   const int kWords = 10;
   unsigned seed = 20261208;
   const auto pick = [&] { return words[rand_r(&seed) % kWords]; };
-  std::vector<std::pair<std::string, std::string>> situations;  // name, condition
+  std::vector<std::pair<std::string, std::string>>
+      situations;  // name, condition
   for (int i = 0; i < 300; ++i) {
     std::string c;
     switch (rand_r(&seed) % 8) {
@@ -443,23 +477,27 @@ TEST_F(SituationRegistryTest, PrefilterGivesTheEventsOfPlainEvaluation) {
         c = std::string("ENTRYDESC =~ \"") + pick() + "[0-9]+\"";
         break;
       case 3:
-        c = std::string("ENTRYDESC ~ \"") + pick() + "\" AND ENTRYSRC ~ \"" + pick() + "\"";
+        c = std::string("ENTRYDESC ~ \"") + pick() + "\" AND ENTRYSRC ~ \"" +
+            pick() + "\"";
         break;
       case 4:
         c = std::string("ENTRYSRC != \"") + pick() + "\"";
         break;
       case 5:
-        c = std::string("ENTRYDESC =~ \"^(") + pick() + "|" + pick() + ") \" AND ENTRYSRC =~ \"c\"";
+        c = std::string("ENTRYDESC =~ \"^(") + pick() + "|" + pick() +
+            ") \" AND ENTRYSRC =~ \"c\"";
         break;
       case 6:
-        c = std::string("ENTRYDESC ~ \"") + pick() + " " + pick() + "\" AND ENTRYTIME > \"-1h\"";
+        c = std::string("ENTRYDESC ~ \"") + pick() + " " + pick() +
+            "\" AND ENTRYTIME > \"-1h\"";
         break;
       default:
         c = "";
     }
     if (rand_r(&seed) % 3 == 0) {
-      c += std::string(c.empty() ? "" : " AND ") + "FREQTHRESH >= " +
-           std::to_string(1 + rand_r(&seed) % 3) + " AND PERIODTHRS == 600";
+      c += std::string(c.empty() ? "" : " AND ") +
+           "FREQTHRESH >= " + std::to_string(1 + rand_r(&seed) % 3) +
+           " AND PERIODTHRS == 600";
     }
     if (rand_r(&seed) % 4 == 0) {
       c += " PER ENTRYDESC \"(alpha|beta|[0-9]+)\"";
@@ -470,7 +508,8 @@ TEST_F(SituationRegistryTest, PrefilterGivesTheEventsOfPlainEvaluation) {
   for (int i = 0; i < 600; ++i) {
     std::string desc;
     for (int w = rand_r(&seed) % 5; w >= 0; --w) {
-      desc += std::string(pick()) + (rand_r(&seed) % 2 ? " " : std::to_string(rand_r(&seed) % 20));
+      desc += std::string(pick()) +
+              (rand_r(&seed) % 2 ? " " : std::to_string(rand_r(&seed) % 20));
     }
     rows.push_back(EntryRow(pick(), desc, rand_r(&seed) % 30));
   }
@@ -481,16 +520,18 @@ TEST_F(SituationRegistryTest, PrefilterGivesTheEventsOfPlainEvaluation) {
     EventCapture events;
     std::string err;
     for (size_t i = 0; i < situations.size(); ++i) {
-      EXPECT_TRUE(Situation_Registry::Instance().Add(situations[i].first, "VXLOGENT",
-                                                     situations[i].second, &err))
+      EXPECT_TRUE(Situation_Registry::Instance().Add(
+          situations[i].first, "VXLOGENT", situations[i].second, &err))
           << situations[i].second << ": " << err;
     }
     for (size_t r = 0; r < rows.size(); ++r) {
       if (r == 300) {  // changes while rows flow: some go, some come
         for (int i = 0; i < 20; ++i) {
-          EXPECT_TRUE(Situation_Registry::Instance().Delete(situations[i * 7].first, &err));
-          EXPECT_TRUE(Situation_Registry::Instance().Add("late" + std::to_string(i), "VXLOGENT",
-                                                         situations[i * 11].second, &err));
+          EXPECT_TRUE(Situation_Registry::Instance().Delete(
+              situations[i * 7].first, &err));
+          EXPECT_TRUE(Situation_Registry::Instance().Add(
+              "late" + std::to_string(i), "VXLOGENT", situations[i * 11].second,
+              &err));
         }
       }
       Offer(rows[r]);

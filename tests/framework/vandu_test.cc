@@ -131,7 +131,6 @@ TEST(VanduTest, UnsignedColumnComparesUnsigned) {
 }
 
 TEST(VanduTest, BadRegularExpressionIsRejectedWithTheEngineMessage) {
-
   RequestDetail d;
   d.appl = "TVX";
   d.table = "VXLOGENT";
@@ -142,7 +141,8 @@ TEST(VanduTest, BadRegularExpressionIsRejectedWithTheEngineMessage) {
   d.thresholds.push_back(spec);
   ContextInfo context;
   tvx_vxlogent_base request(&d, &context, nullptr);
-  EXPECT_EQ(request.ThresholdError(), "bad regular expression for ENTRYDESC: missing ): fail(ed");
+  EXPECT_EQ(request.ThresholdError(),
+            "bad regular expression for ENTRYDESC: missing ): fail(ed");
   tvx_vxlogent_data_t row = SshEntry();
   SetTextColumn(row.entrydesc, sizeof row.entrydesc, "fail(ed");
   EXPECT_EQ(request.CheckForException(reinterpret_cast<const char*>(&row)), 0);

@@ -130,7 +130,8 @@ TEST(WEX1Test, ReopenedSinkFollowsTheName) {
   WEX1_Printf(Unit("TESTA"), "\nafter");
   WEX1_SetSink(nullptr);
   EXPECT_TRUE(WEX1_ReopenSink(&err));  // a stream given by the caller: nothing
-  EXPECT_NE(qortest::ReadFile(dir.File("trace.log.1")).find("before"), std::string::npos);
+  EXPECT_NE(qortest::ReadFile(dir.File("trace.log.1")).find("before"),
+            std::string::npos);
   const std::string now = qortest::ReadFile(path);
   EXPECT_NE(now.find("after"), std::string::npos) << now;
   EXPECT_EQ(now.find("before"), std::string::npos) << now;

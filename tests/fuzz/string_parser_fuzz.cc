@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "framework/wex1.h"
-#include "tests/fuzz/fuzz_trace.h"
 #include "parser/string_parser.h"
+#include "tests/fuzz/fuzz_trace.h"
 
 namespace {
 

@@ -271,9 +271,11 @@ TEST_F(TvxVxlogentManagerTest, OneSituationGetsEachMatchingRowOnce) {
   EXPECT_EQ(Events(), (std::vector<std::string>{"ssh/0", "ssh/2", "ssh/3"}));
   const std::string text = qortest::ReadFile(events_);
   const size_t from = text.find("\",\"situation\"");
-  const size_t entry = text.find(",\"entrytime\"");  // its form is checked by Events()
+  const size_t entry =
+      text.find(",\"entrytime\"");  // its form is checked by Events()
   EXPECT_EQ(
-      text.substr(from, entry - from) + text.substr(entry + 40, text.find('\n') - entry - 40),
+      text.substr(from, entry - from) +
+          text.substr(entry + 40, text.find('\n') - entry - 40),
       R"(","situation":"ssh","table":"TVX.VXLOGENT","row":{"ORIGINNODE":"host:TVX",)"
       R"("LOGPATH":"/var/log/","LOGNAME":"auth.log","ENTRYTIME":"1261208023000000",)"
       R"("ENTRYSYS":"host","ENTRYSRC":"sshd","ENTRYTYPE":"","ENTRYCLASS":"",)"
