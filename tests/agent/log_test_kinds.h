@@ -147,14 +147,20 @@ class Test_Manager : public Log_Manager {
 // Makes `manager` the process's log manager while it lives.
 class Scoped_Log_Manager {
  public:
-  explicit Scoped_Log_Manager(Log_Manager* manager) : saved_(pTheLogManager) {
+  explicit Scoped_Log_Manager(Log_Manager* manager)
+      : manager_(manager), saved_(pTheLogManager) {
     pTheLogManager = manager;
   }
-  ~Scoped_Log_Manager() { pTheLogManager = saved_; }
+  // The workers read pTheLogManager: they end before it changes back.
+  ~Scoped_Log_Manager() {
+    manager_->lmStopLogs();
+    pTheLogManager = saved_;
+  }
   Scoped_Log_Manager(const Scoped_Log_Manager&) = delete;
   Scoped_Log_Manager& operator=(const Scoped_Log_Manager&) = delete;
 
  private:
+  Log_Manager* manager_;
   Log_Manager* saved_;
 };
 
