@@ -155,14 +155,21 @@ TEST_F(AdminlogFileTest, AppendedRecordsReachASituationWholeAndInOrder) {
 
   const std::string path = dir_.File("wtmp");
   const std::string b = Login(2, 1000000002);
-  qortest::WriteFile(path, Login(1, 1000000001) + b.substr(0, 10));
+  // Older records fill the file's head (as in any real wtmp), so that
+  // cutting the partial record off leaves the head the agent remembers.
+  std::string older;
+  constexpr int kOlder = 30;
+  for (int i = 0; i < kOlder - 1; ++i) {
+    older += Login(100 + i, 1000000000 - 100 + i);
+  }
+  qortest::WriteFile(path, older + Login(1, 1000000001) + b.substr(0, 10));
   const std::string partial =
       "\nIncomplete record read from file " + path + ". Bytes read = ";
   {
     auto log = NewLog(path);
     ASSERT_TRUE(qortest::WaitUntil(
         [&] { return trace.Contains(partial + "10; bytes expected = 36"); }));
-    ASSERT_EQ(truncate(path.c_str(), UTMPSIZE), 0);
+    ASSERT_EQ(truncate(path.c_str(), kOlder * UTMPSIZE), 0);
     qortest::AppendFile(path, b);
     qortest::AppendFile(path, Login(3, 1000000003) + Login(4, 1000000004));
     const std::string e = Login(5, 1000000005);
@@ -175,8 +182,8 @@ TEST_F(AdminlogFileTest, AppendedRecordsReachASituationWholeAndInOrder) {
     ASSERT_TRUE(qortest::WaitUntil([&] { return log->NumEvents == 5; }));
     EXPECT_EQ(log->MonitorStatus.load(), MONITOR_RUNNING);
     EXPECT_EQ(log->NumFormatErrors.load(), 0u);
-    EXPECT_TRUE(
-        qortest::WaitUntil([&] { return log->LogEOF == 6 * UTMPSIZE; }));
+    EXPECT_TRUE(qortest::WaitUntil(
+        [&] { return log->LogEOF == (kOlder + 5) * UTMPSIZE; }));
   }
   tvx_vxlogent_static_manager->RemoveLive(logins);
   vandu::Destroy(logins);
