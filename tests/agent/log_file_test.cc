@@ -286,8 +286,12 @@ TEST_F(LogFileTest, ReplacementBySymlinkOrOtherOwnerIsRefused) {
     if (c.symlink) {
       ASSERT_EQ(symlink(secret.c_str(), path_.c_str()), 0);
     } else {
-      qortest::WriteFile(path_, "planted\n");
-      ASSERT_EQ(chown(path_.c_str(), 65534, 65534), 0);
+      // Made elsewhere and renamed into place, as the other user's own
+      // file appears at once: never seen as root's.
+      const std::string planted = dir_.File("planted");
+      qortest::WriteFile(planted, "planted\n");
+      ASSERT_EQ(chown(planted.c_str(), 65534, 65534), 0);
+      ASSERT_EQ(rename(planted.c_str(), path_.c_str()), 0);
     }
     // Change events usually wake the worker at once; the periodic check
     // behind them (every ten seconds) must catch a missed one too.
