@@ -67,6 +67,9 @@ Control_Reply ParseControlReply(const std::string& text) {
   }
   Control_Reply r;
   r.status = Reply_Status::kOk;
+  // Every line takes at least its newline: no more are reserved than the
+  // text could hold.
+  r.lines.reserve(static_cast<size_t>(n) < text.size() ? static_cast<size_t>(n) : text.size());
   size_t at = nl + 1;
   while (static_cast<long>(r.lines.size()) < n) {
     const size_t e = text.find('\n', at);
@@ -74,7 +77,7 @@ Control_Reply ParseControlReply(const std::string& text) {
       return Failure(Reply_Status::kBroken, "the reply ended after " + std::to_string(r.lines.size()) +
                                                 " of its " + std::to_string(n) + " lines");
     }
-    r.lines.push_back(text.substr(at, e - at));
+    r.lines.emplace_back(text, at, e - at);
     at = e + 1;
   }
   // The agent's marker after the rows of a report its row limit cut.
@@ -135,7 +138,8 @@ Control_Reply SendControlRequest(const std::string& path, const std::string& lin
       return Failure(Reply_Status::kBroken,
                      "no reply within " + std::to_string(timeout_ms / 1000) + " seconds");
     }
-    char buf[8192];
+    // A large report comes in with few calls.
+    char buf[64 * 1024];
     const ssize_t n = recv(fd.get(), buf, sizeof buf, MSG_DONTWAIT);
     if (n > 0) {
       text.append(buf, static_cast<size_t>(n));

@@ -684,7 +684,8 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err) {
   }
   if (o.json) {
     for (const std::string& l : reply.lines) {
-      fprintf(out, "%s\n", l.c_str());
+      fwrite(l.data(), 1, l.size(), out);
+      putc('\n', out);
     }
     return QORCTL_OK;
   }
