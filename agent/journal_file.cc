@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -462,6 +463,16 @@ void Journal_File::lfProcessLogData() {
   }
   JournalHandle = std::move(journal);
   ReadErrorTraced = false;
+  // Watching starts before the seek, so that no entry written meanwhile
+  // goes unnoticed until the next one.
+  int r = sd_journal_get_fd(JournalHandle.get());
+  if (r < 0) {
+    WEX1_TRACE(wex1, WEX1_ERROR, WaitErrMsg, Name(LogFileName), -r,
+               ErrnoText(-r, eb, sizeof eb));
+    lfSetMonitorStatus(MONITOR_ERR_WAIT);
+    JournalHandle.reset();
+    return;
+  }
   // A saved position first, else where an earlier run of this worker got
   // to, else the tail.
   lfLockLog();
@@ -486,8 +497,8 @@ void Journal_File::lfProcessLogData() {
     if (MonitorStatus != MONITOR_RUNNING) {
       break;
     }
-    const int r = sd_journal_wait(JournalHandle.get(), JOURNALWAITUSEC);
-    if (r < 0 && r != -EINTR) {
+    r = jlWaitForEntries();
+    if (r < 0) {
       WEX1_TRACE(wex1, WEX1_ERROR, WaitErrMsg, Name(LogFileName), -r,
                  ErrnoText(-r, eb, sizeof eb));
       lfSetMonitorStatus(MONITOR_ERR_WAIT);
@@ -495,6 +506,37 @@ void Journal_File::lfProcessLogData() {
     }
   }
   JournalHandle.reset();
+}
+
+int Journal_File::jlWaitForEntries() {
+  sd_journal* const journal = JournalHandle.get();
+  struct pollfd p;
+  p.fd = sd_journal_get_fd(journal);
+  if (p.fd < 0) {
+    return p.fd;
+  }
+  const int events = sd_journal_get_events(journal);
+  if (events < 0) {
+    return events;
+  }
+  p.events = static_cast<short>(events);
+  p.revents = 0;
+  uint64_t wait_usec = JOURNALWAITUSEC;
+  uint64_t until = 0;  // CLOCK_MONOTONIC; UINT64_MAX for no time-out
+  if (sd_journal_get_timeout(journal, &until) >= 0 && until != UINT64_MAX) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t now_usec = static_cast<uint64_t>(now.tv_sec) * 1000000 +
+                              static_cast<uint64_t>(now.tv_nsec) / 1000;
+    const uint64_t left = until > now_usec ? until - now_usec : 0;
+    wait_usec = left < wait_usec ? left : wait_usec;
+  }
+  const int timeout_ms = static_cast<int>((wait_usec + 999) / 1000);
+  if (lfWaitForWake(timeout_ms, &p) < 0 && errno != EINTR) {
+    return -errno;
+  }
+  const int r = sd_journal_process(journal);
+  return r < 0 ? r : 0;
 }
 
 int Journal_File::jlSeekStart(const std::string& cursor) {
@@ -508,7 +550,9 @@ int Journal_File::jlSeekStart(const std::string& cursor) {
     }
     if (r > 0 && sd_journal_test_cursor(journal, cursor.c_str()) <= 0) {
       // The entry is gone (vacuumed): this one came after it and is unread.
-      r = sd_journal_previous(journal);
+      // Stepping back instead would stay here when nothing older is left,
+      // and the first read would pass over it.
+      jlHandleEntry();
     }
     if (r >= 0) {
       WEX1_TRACE(wex1, WEX1_FLOW, ResumedMsg, Name(LogFileName),
@@ -543,16 +587,24 @@ void Journal_File::jlPublishCursor() {
   free(cursor);
 }
 
-bool Journal_File::lfGetPosition(std::string* cursor) {
+bool Journal_File::lfGetPosition(Log_Position* position) {
   lfLockLog();
-  *cursor = LastCursor;
+  // A saved cursor not yet taken up (the journal could not be opened so
+  // far) is kept for the next run.
+  const std::string& cursor = LastCursor.empty() ? ResumeCursor : LastCursor;
+  const bool known = !cursor.empty();
+  if (known) {
+    *position = Log_Position();
+    position->path = Name(LogFileName);
+    position->text = cursor;
+  }
   lfUnlockLog();
-  return !cursor->empty();
+  return known;
 }
 
-void Journal_File::lfSetPosition(const std::string& cursor) {
+void Journal_File::lfSetPosition(const Log_Position& position) {
   lfLockLog();
-  ResumeCursor = cursor;
+  ResumeCursor = position.text;
   lfUnlockLog();
 }
 

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -314,7 +315,7 @@ TEST_F(JournalFileTest, EntriesAppendedWhileFollowingArriveOnce) {
 TEST_F(JournalFileTest, WorkerResumesAfterTheLastEntryRead) {
   const std::string file = dir_.File("x.journal");
   ASSERT_TRUE(AppendJournal(file, ExportEntry(kT0, {{"MESSAGE", "old"}})));
-  std::string cursor;
+  Log_Position cursor;
   {
     auto log = NewLog(file + " ;N ;J");
     ASSERT_NE(log, nullptr);
@@ -324,6 +325,7 @@ TEST_F(JournalFileTest, WorkerResumesAfterTheLastEntryRead) {
     ASSERT_TRUE(qortest::WaitUntil([&] { return log->NumEvents >= 2; }));
     log->lfStopThread();
     ASSERT_TRUE(log->lfGetPosition(&cursor));
+    EXPECT_EQ(cursor.path, file);
   }
   // Written while no worker ran.
   ASSERT_TRUE(
@@ -351,6 +353,17 @@ TEST_F(JournalFileTest, WorkerResumesAfterTheLastEntryRead) {
   ASSERT_TRUE(
       qortest::WaitUntil([&] { return log->NumEvents >= first_run + 4; }));
   EXPECT_EQ(log->NumEvents.load(), first_run + 4);
+  // The cursor's entry is gone (its file vacuumed, a new one begun): every
+  // entry after it is read, the first one too.
+  log->lfStopThread();
+  ASSERT_EQ(unlink(file.c_str()), 0);
+  ASSERT_TRUE(AppendJournal(
+      file, ExportEntry(kT0 + 6, {{"MESSAGE", "new file 1"}}) +
+                ExportEntry(kT0 + 7, {{"MESSAGE", "new file 2"}})));
+  log->lfStartThread();
+  ASSERT_TRUE(
+      qortest::WaitUntil([&] { return log->NumEvents >= first_run + 6; }));
+  EXPECT_EQ(log->NumEvents.load(), first_run + 6);
 }
 
 TEST_F(JournalFileTest, StopEndsTheWorkerWithinASecond) {
