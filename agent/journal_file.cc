@@ -14,6 +14,7 @@
 
 #include <new>
 #include <string>
+#include <vector>
 
 #include "agent/config_def.h"
 #include "agent/valid_log.h"
@@ -61,6 +62,8 @@ const char ResumedMsg[] = "\nJournal %s resumes after cursor %s.";
 const char CursorErrMsg[] =
     "\nError seeking journal %s to cursor %s; starting at its tail. errno = %d; %s";
 
+const char BadFileMsg[] =
+    "\nJournal file %s of log %s cannot be read: %s. Reading the others.";
 const char NextEntryText[] = "the next entry";
 const char EntryTimeText[] = "an entry's time";
 
@@ -259,9 +262,11 @@ struct Dir_Closer {
 
 // Looks for files named as journal files in `dir` and, when `descend`, in
 // its subdirectories (where journald keeps one per machine). *found once
-// one is seen. The errno of the first of them that cannot be opened for
-// reading, or of a directory that cannot be listed; 0 when none failed.
-int ScanJournalDir(const std::string& dir, bool descend, bool* found) {
+// one is seen; their paths are added to `files` unless it is null. The
+// errno of the first of them that cannot be opened for reading, or of a
+// directory that cannot be listed; 0 when none failed.
+int ScanJournalDir(const std::string& dir, bool descend, bool* found,
+                   std::vector<std::string>* files = nullptr) {
   std::unique_ptr<DIR, Dir_Closer> listing(opendir(dir.c_str()));
   if (listing == nullptr) {
     return errno;
@@ -274,6 +279,9 @@ int ScanJournalDir(const std::string& dir, bool descend, bool* found) {
     const std::string path = dir + "/" + e->d_name;
     if (IsJournalName(e->d_name)) {
       *found = true;
+      if (files != nullptr) {
+        files->push_back(path);
+      }
       Unique_Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
       if (!fd.valid() && error == 0) {
         error = errno;
@@ -282,7 +290,7 @@ int ScanJournalDir(const std::string& dir, bool descend, bool* found) {
     }
     struct stat st;
     if (descend && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      const int sub = ScanJournalDir(path, false, found);
+      const int sub = ScanJournalDir(path, false, found, files);
       if (error == 0) {
         error = sub;
       }
@@ -463,6 +471,7 @@ void Journal_File::lfProcessLogData() {
   }
   JournalHandle = std::move(journal);
   ReadErrorTraced = false;
+  jlTraceBadFiles();
   // Watching starts before the seek, so that no entry written meanwhile
   // goes unnoticed until the next one.
   int r = sd_journal_get_fd(JournalHandle.get());
@@ -506,6 +515,29 @@ void Journal_File::lfProcessLogData() {
     }
   }
   JournalHandle.reset();
+}
+
+void Journal_File::jlTraceBadFiles() {
+  const char* const path = Name(LogFileName);
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return;  // a journal file alone fails to open, with its trace
+  }
+  bool found = false;
+  std::vector<std::string> files;
+  ScanJournalDir(path, true, &found, &files);
+  for (const std::string& file : files) {
+    sd_journal* opened = nullptr;
+    const char* one[] = {file.c_str(), nullptr};
+    const int r = sd_journal_open_files(&opened, one, 0);
+    Unique_Journal closer(opened);
+    // One the agent may not read is no fault of the file.
+    if (r < 0 && r != -EACCES && r != -EPERM) {
+      char eb[128];
+      WEX1_TRACE(wex1, WEX1_ERROR, BadFileMsg, file.c_str(), path,
+                 ErrnoText(-r, eb, sizeof eb));
+    }
+  }
 }
 
 int Journal_File::jlWaitForEntries() {

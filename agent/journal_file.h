@@ -169,6 +169,9 @@ class Journal_File : public Log_File {
   int jlSeekStart(const std::string& cursor);
   // Publishes the entry JournalHandle stands on as LastCursor. Worker only.
   void jlPublishCursor();
+  // Traces each file of a journal directory that sd-journal cannot open
+  // (it passes over them without a word). Worker only, at its start.
+  void jlTraceBadFiles();
   // Waits until the journal changed, lfWake was called or JOURNALWAITUSEC
   // (or sd-journal's own time-out) passed, and lets sd-journal take in
   // the change: 0, or a negative errno. Worker only.

@@ -469,6 +469,27 @@ TEST_F(JournalFileTest, CorruptJournalIsReadAsFarAsPossible) {
   EXPECT_EQ(modified, static_cast<time_t>(kT0 / kSecond + 199));
 }
 
+TEST_F(JournalFileTest, UnopenableFileOfADirectoryIsTracedOnceAndPassedOver) {
+  const std::string good = dir_.File("good.journal");
+  const std::string bad = dir_.File("bad.journal");
+  ASSERT_TRUE(AppendJournal(good, ExportEntry(kT0, {{"MESSAGE", "g"}})));
+  ASSERT_TRUE(AppendJournal(bad, ExportEntry(kT0, {{"MESSAGE", "b"}})));
+  // Its header's signature spoilt.
+  FILE* f = fopen(bad.c_str(), "r+");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(fwrite("XXXXXXXX", 1, 8, f), 8u);
+  fclose(f);
+  qortest::TraceCapture trace("ERROR");
+  auto log = NewLog(dir_.path() + " ;N ;J");
+  ASSERT_NE(log, nullptr);
+  ASSERT_TRUE(WaitFollowing(log.get(), good));
+  EXPECT_EQ(trace.Count("Journal file " + bad + " of log " + dir_.path() +
+                        " cannot be read: "),
+            1u)
+      << trace.Text();
+  EXPECT_EQ(log->MonitorStatus.load(), MONITOR_RUNNING);
+}
+
 TEST_F(JournalFileTest, MonitoredLogSizeAndTimeComeFromTheJournal) {
   const std::string file = dir_.File("x.journal");
   ASSERT_TRUE(AppendJournal(
