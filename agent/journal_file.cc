@@ -64,6 +64,10 @@ const char CursorErrMsg[] =
 
 const char BadFileMsg[] =
     "\nJournal file %s of log %s cannot be read: %s. Reading the others.";
+// The position of a J log that has read no entry and found none at its
+// start: not a cursor (those are "s=...;i=...;...").
+const char HEADPOSITION[] = "head";
+
 const char NextEntryText[] = "the next entry";
 const char EntryTimeText[] = "an entry's time";
 
@@ -575,7 +579,15 @@ int Journal_File::jlSeekStart(const std::string& cursor) {
   WEX1_Event ev(wex1, __func__);
   char eb[128];
   sd_journal* const journal = JournalHandle.get();
-  if (!cursor.empty()) {
+  if (cursor == HEADPOSITION) {
+    const int r = sd_journal_seek_head(journal);
+    if (r >= 0) {
+      WEX1_TRACE(wex1, WEX1_FLOW, ResumedMsg, Name(LogFileName), HEADPOSITION);
+      return ev.Result(0);
+    }
+    WEX1_TRACE(wex1, WEX1_ERROR, CursorErrMsg, Name(LogFileName), HEADPOSITION,
+               -r, ErrnoText(-r, eb, sizeof eb));
+  } else if (!cursor.empty()) {
     int r = sd_journal_seek_cursor(journal, cursor.c_str());
     if (r >= 0) {
       r = sd_journal_next(journal);
@@ -598,6 +610,14 @@ int Journal_File::jlSeekStart(const std::string& cursor) {
   int r = sd_journal_seek_tail(journal);
   if (r >= 0) {
     r = sd_journal_previous(journal);
+  }
+  if (r == 0) {
+    // No (matching) entry yet: whatever comes is new, from the head on,
+    // and so it stays across a restart until one is read.
+    r = sd_journal_seek_head(journal);
+    lfLockLog();
+    LastCursor = HEADPOSITION;
+    lfUnlockLog();
   }
   if (r < 0) {
     WEX1_TRACE(wex1, WEX1_ERROR, SeekTailErrMsg, Name(LogFileName), -r,

@@ -137,7 +137,9 @@ class Journal_File : public Log_File {
 
   // --- Positions across restarts -----------------------------------------
   // A J log's position is a journal cursor, in Log_Position::text (path
-  // the log's path, the file fields unused).
+  // the log's path, the file fields unused); "head" while the journal
+  // held no (matching) entry at the start and none was read since, so that
+  // those written while the agent was stopped are read after a restart.
   // The cursor of the last entry the worker read (at first, of the entry it
   // started after; before that, the cursor lfSetPosition gave): false when
   // there is none yet. Any thread; takes LogLock.
@@ -164,7 +166,8 @@ class Journal_File : public Log_File {
   void jlTraceReadError(bool* traced, const char* what, int error);
 
   // Positions JournalHandle where the worker starts: after `cursor`'s
-  // entry, or at the tail when `cursor` is empty or cannot be sought.
+  // entry (at the head for "head"), or at the tail when `cursor` is empty
+  // or cannot be sought.
   // 0, or a negative errno (traced) when not even the tail can be.
   int jlSeekStart(const std::string& cursor);
   // Publishes the entry JournalHandle stands on as LastCursor. Worker only.

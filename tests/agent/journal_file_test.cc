@@ -366,6 +366,28 @@ TEST_F(JournalFileTest, WorkerResumesAfterTheLastEntryRead) {
   EXPECT_EQ(log->NumEvents.load(), first_run + 6);
 }
 
+TEST_F(JournalFileTest, NoMatchingEntryYetResumesFromTheHead) {
+  const std::string file = dir_.File("x.journal");
+  const Journal_Fields app = {{"SYSLOG_IDENTIFIER", "app"}, {"MESSAGE", "a"}};
+  ASSERT_TRUE(AppendJournal(file, ExportEntry(kT0, {{"MESSAGE", "other"}})));
+  auto log = NewLog(file + " ;N ;J ;SYSLOG_IDENTIFIER=app");
+  ASSERT_NE(log, nullptr);
+  Log_Position position;
+  ASSERT_TRUE(
+      qortest::WaitUntil([&] { return log->lfGetPosition(&position); }));
+  EXPECT_EQ(position.text, "head");
+  // Written while no worker ran: read at the next start, as the one after.
+  log->lfStopThread();
+  ASSERT_TRUE(AppendJournal(file, ExportEntry(kT0 + 1, app)));
+  log->lfSetPosition(position);
+  log->lfStartThread();
+  ASSERT_TRUE(AppendJournal(file, ExportEntry(kT0 + 2, app)));
+  ASSERT_TRUE(qortest::WaitUntil([&] { return log->NumEvents >= 2; }));
+  EXPECT_EQ(log->NumEvents.load(), 2u);
+  ASSERT_TRUE(log->lfGetPosition(&position));
+  EXPECT_NE(position.text, "head");
+}
+
 TEST_F(JournalFileTest, StopEndsTheWorkerWithinASecond) {
   const std::string file = dir_.File("x.journal");
   ASSERT_TRUE(AppendJournal(file, ExportEntry(kT0, {{"MESSAGE", "old"}})));
