@@ -3,7 +3,9 @@
 #include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <stdint.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "framework/action_runner.h"
@@ -356,6 +358,21 @@ bool RunControlRequest(const Control_Request& r,
   }
   *err = "request not understood";
   return false;
+}
+
+void Control_Lines::NewBlock() {
+  blocks_.emplace_back();
+  std::string& block = blocks_.back();
+  block.reserve(BLOCKBYTES + BLOCKBYTES / 8);
+  // A fresh block is mapped by the allocator without pages; taking them one
+  // fault at a time while the rows are written cost more than writing the
+  // rows. One call maps them all (a kernel without it faults as before).
+  const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto first = (reinterpret_cast<uintptr_t>(block.data()) + page - 1) & ~(page - 1);
+  const auto end = (reinterpret_cast<uintptr_t>(block.data()) + block.capacity()) & ~(page - 1);
+  if (end > first) {
+    madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+  }
 }
 
 std::vector<std::string> AnswerControlLinePieces(const std::string& line) {

@@ -74,9 +74,7 @@ class Control_Lines {
   template <typename Write>
   void AddWith(Write write) {
     if (blocks_.empty() || blocks_.back().size() >= BLOCKBYTES) {
-      blocks_.emplace_back();
-      // Room for the lines that end past the block's size.
-      blocks_.back().reserve(BLOCKBYTES + BLOCKBYTES / 8);
+      NewBlock();
     }
     write(&blocks_.back());
     blocks_.back().push_back('\n');
@@ -88,6 +86,10 @@ class Control_Lines {
   std::vector<std::string>& Blocks() { return blocks_; }
 
  private:
+  // Starts a block with room for the lines that end past its size, its
+  // pages mapped at once.
+  void NewBlock();
+
   static constexpr size_t BLOCKBYTES = 256 * 1024;
   std::vector<std::string> blocks_;
   size_t count_ = 0;

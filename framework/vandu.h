@@ -11,6 +11,7 @@
 #define QOR_FRAMEWORK_VANDU_H_
 
 #include <stdint.h>
+#include <string.h>
 
 #include <functional>
 #include <memory>
@@ -276,6 +277,16 @@ class vandu {
 
 // Length of a fixed-width text field without its trailing blanks and NULs.
 inline int UnpaddedLength(const char* field, int length) {
+  // Most of a wide field is padding: it is skipped eight bytes at a time (a
+  // word of only blanks and NULs has no bit set but 0x20 in each byte).
+  while (length >= 8) {
+    uint64_t word;
+    memcpy(&word, field + length - 8, sizeof word);
+    if ((word & ~UINT64_C(0x2020202020202020)) != 0) {
+      break;
+    }
+    length -= 8;
+  }
   while (length > 0 && (field[length - 1] == ' ' || field[length - 1] == '\0')) {
     --length;
   }
