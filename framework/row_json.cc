@@ -50,8 +50,8 @@ size_t Utf8Length(const unsigned char* p, size_t n) {
 
 }  // namespace
 
-void JsonAppendString(std::string* out, const char* text, size_t length) {
-  out->push_back('"');
+char* JsonWriteString(char* out, const char* text, size_t length) {
+  *out++ = '"';
   const auto* p = reinterpret_cast<const unsigned char*>(text);
   size_t i = 0;
   while (i < length) {
@@ -61,43 +61,46 @@ void JsonAppendString(std::string* out, const char* text, size_t length) {
            p[plain] != '\\') {
       ++plain;
     }
-    out->append(text + i, plain - i);
+    memcpy(out, text + i, plain - i);
+    out += plain - i;
     i = plain;
     if (i == length) {
       break;
     }
     const unsigned char c = p[i];
-    char esc[8];
     if (c == '"' || c == '\\') {
-      out->push_back('\\');
-      out->push_back(static_cast<char>(c));
+      *out++ = '\\';
+      *out++ = static_cast<char>(c);
       ++i;
-    } else if (c == '\n') {
-      out->append("\\n");
-      ++i;
-    } else if (c == '\t') {
-      out->append("\\t");
-      ++i;
-    } else if (c == '\r') {
-      out->append("\\r");
-      ++i;
-    } else if (c < 0x20 || c == 0x7F) {
-      snprintf(esc, sizeof esc, "\\u%04x", c);
-      out->append(esc);
+    } else if (c == '\n' || c == '\t' || c == '\r') {
+      *out++ = '\\';
+      *out++ = c == '\n' ? 'n' : (c == '\t' ? 't' : 'r');
       ++i;
     } else {
-      const size_t n = Utf8Length(p + i, length - i);
+      const size_t n = c < 0x20 || c == 0x7F ? 0 : Utf8Length(p + i, length - i);
       if (n == 0) {
-        snprintf(esc, sizeof esc, "\\u%04x", c);
-        out->append(esc);
+        static const char kHex[] = "0123456789abcdef";
+        memcpy(out, "\\u00", 4);
+        out[4] = kHex[c >> 4];
+        out[5] = kHex[c & 0xF];
+        out += 6;
         ++i;
       } else {
-        out->append(text + i, n);
+        memcpy(out, text + i, n);
+        out += n;
         i += n;
       }
     }
   }
-  out->push_back('"');
+  *out++ = '"';
+  return out;
+}
+
+void JsonAppendString(std::string* out, const char* text, size_t length) {
+  const size_t used = out->size();
+  out->resize(used + JsonStringBound(length));
+  char* const end = JsonWriteString(&(*out)[used], text, length);
+  out->resize(static_cast<size_t>(end - out->data()));
 }
 
 namespace {
@@ -143,6 +146,7 @@ bool IntegerText(const ColumnInfo& info, const char* field, std::string* out) {
 }  // namespace
 
 Row_Json_Writer::Row_Json_Writer(vandu& v) {
+  size_t bound = 2;
   ForEachColumn(v, [&](const ColumnInfo& info, const std::string& name) {
     Column c;
     c.key.reserve(name.size() + 4);
@@ -151,22 +155,38 @@ Row_Json_Writer::Row_Json_Writer(vandu& v) {
     c.key += name;
     c.key.append("\":");
     c.info = info;
+    bound += c.key.size() + JsonStringBound(info.Width > 0 ? static_cast<size_t>(info.Width) : 0) +
+             16;
     columns_.push_back(std::move(c));
   });
+  scratch_.resize(bound);
 }
 
-void Row_Json_Writer::Append(const char* row, std::string* out) const {
+void Row_Json_Writer::Append(const char* row, std::string* out) {
+  // The row is written into room sized once for the longest row the columns
+  // allow, then appended in one piece.
+  char* p = scratch_.data();
   if (columns_.empty()) {
-    out->push_back('{');
+    *p++ = '{';
   }
   for (const Column& c : columns_) {
-    out->append(c.key);
+    memcpy(p, c.key.data(), c.key.size());
+    p += c.key.size();
     const char* field = row + c.info.Offset;
-    if (!IntegerText(c.info, field, out)) {
-      JsonAppendString(out, field, static_cast<size_t>(UnpaddedLength(field, c.info.Width)));
+    if (c.info.Type == COLUMN_INT32) {
+      int32_t x;
+      memcpy(&x, field, sizeof x);
+      p = std::to_chars(p, p + 16, x).ptr;
+    } else if (c.info.Type == COLUMN_UINT32) {
+      uint32_t x;
+      memcpy(&x, field, sizeof x);
+      p = std::to_chars(p, p + 16, x).ptr;
+    } else {
+      p = JsonWriteString(p, field, static_cast<size_t>(UnpaddedLength(field, c.info.Width)));
     }
   }
-  out->push_back('}');
+  *p++ = '}';
+  out->append(scratch_.data(), static_cast<size_t>(p - scratch_.data()));
 }
 
 std::string RowToJson(vandu& v, const char* row) {

@@ -10,6 +10,11 @@
 // Appends `text` as a JSON string (with quotes): valid UTF-8 is kept,
 // control characters and bytes that are not valid UTF-8 become \u00XX.
 void JsonAppendString(std::string* out, const char* text, size_t length);
+// The most bytes JsonWriteString writes for `length` bytes of text.
+constexpr size_t JsonStringBound(size_t length) { return 6 * length + 2; }
+// JsonAppendString into room of JsonStringBound(length) bytes at `out`: the
+// end of what it wrote.
+char* JsonWriteString(char* out, const char* text, size_t length);
 inline void JsonAppendString(std::string* out, const std::string& text) {
   JsonAppendString(out, text.data(), text.size());
 }
@@ -23,7 +28,7 @@ class Row_Json_Writer {
  public:
   explicit Row_Json_Writer(vandu& v);
   // Appends the row's JSON object to *out.
-  void Append(const char* row, std::string* out) const;
+  void Append(const char* row, std::string* out);
 
  private:
   struct Column {
@@ -31,6 +36,7 @@ class Row_Json_Writer {
     ColumnInfo info;
   };
   std::vector<Column> columns_;
+  std::vector<char> scratch_;  // room for one row's text
 };
 
 // "QOR_COLUMN=value" for every column: texts without trailing blanks (and
