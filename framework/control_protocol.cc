@@ -1,9 +1,9 @@
 #include "framework/control_protocol.h"
 
 #include <ctype.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <stdint.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -368,8 +368,11 @@ void Control_Lines::NewBlock() {
   // fault at a time while the rows are written cost more than writing the
   // rows. One call maps them all (a kernel without it faults as before).
   const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  const auto first = (reinterpret_cast<uintptr_t>(block.data()) + page - 1) & ~(page - 1);
-  const auto end = (reinterpret_cast<uintptr_t>(block.data()) + block.capacity()) & ~(page - 1);
+  const auto first =
+      (reinterpret_cast<uintptr_t>(block.data()) + page - 1) & ~(page - 1);
+  const auto end =
+      (reinterpret_cast<uintptr_t>(block.data()) + block.capacity()) &
+      ~(page - 1);
   if (end > first) {
     madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
   }

@@ -77,7 +77,8 @@ char* JsonWriteString(char* out, const char* text, size_t length) {
       *out++ = c == '\n' ? 'n' : (c == '\t' ? 't' : 'r');
       ++i;
     } else {
-      const size_t n = c < 0x20 || c == 0x7F ? 0 : Utf8Length(p + i, length - i);
+      const size_t n =
+          c < 0x20 || c == 0x7F ? 0 : Utf8Length(p + i, length - i);
       if (n == 0) {
         static const char kHex[] = "0123456789abcdef";
         memcpy(out, "\\u00", 4);
@@ -155,8 +156,10 @@ Row_Json_Writer::Row_Json_Writer(vandu& v) {
     c.key += name;
     c.key.append("\":");
     c.info = info;
-    bound += c.key.size() + JsonStringBound(info.Width > 0 ? static_cast<size_t>(info.Width) : 0) +
-             16;
+    bound +=
+        c.key.size() +
+        JsonStringBound(info.Width > 0 ? static_cast<size_t>(info.Width) : 0) +
+        16;
     columns_.push_back(std::move(c));
   });
   scratch_.resize(bound);
@@ -182,7 +185,8 @@ void Row_Json_Writer::Append(const char* row, std::string* out) {
       memcpy(&x, field, sizeof x);
       p = std::to_chars(p, p + 16, x).ptr;
     } else {
-      p = JsonWriteString(p, field, static_cast<size_t>(UnpaddedLength(field, c.info.Width)));
+      p = JsonWriteString(
+          p, field, static_cast<size_t>(UnpaddedLength(field, c.info.Width)));
     }
   }
   *p++ = '}';

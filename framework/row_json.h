@@ -11,7 +11,9 @@
 // control characters and bytes that are not valid UTF-8 become \u00XX.
 void JsonAppendString(std::string* out, const char* text, size_t length);
 // The most bytes JsonWriteString writes for `length` bytes of text.
-constexpr size_t JsonStringBound(size_t length) { return 6 * length + 2; }
+constexpr size_t JsonStringBound(size_t length) {
+  return 6 * length + 2;
+}
 // JsonAppendString into room of JsonStringBound(length) bytes at `out`: the
 // end of what it wrote.
 char* JsonWriteString(char* out, const char* text, size_t length);
