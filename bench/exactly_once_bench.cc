@@ -12,6 +12,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -166,17 +167,34 @@ int main(int argc, char** argv) {
   // Done when the events stop growing for ten seconds.
   size_t seen = CountEvents(), last = 0;
   int quiet = 0;
+  auto last_growth = Clock::now();
   while (quiet < 10) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     last = seen;
     seen = CountEvents();
     quiet = seen == last ? quiet + 1 : 0;
+    if (seen != last) {
+      last_growth = Clock::now();
+    }
   }
+  const double drained =
+      std::chrono::duration<double>(last_growth - start).count() - seconds;
   kill(agent, SIGTERM);
   Reap(agent);
 
+  // The agents' processor time (all were reaped).
+  struct rusage usage;
+  getrusage(RUSAGE_CHILDREN, &usage);
+  const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+
+  // Three phases: up to the SIGTERM restart, up to the kill -9 restart, the
+  // rest. A number belongs to the phase it was written in; a corrupted
+  // entry to the phase of the last good number before it.
+  const long bounds[3] = {sigterm_line, kill_line, lines};
+  const auto phase_of = [&](long n) { return n <= bounds[0] ? 0 : n <= bounds[1] ? 1 : 2; };
   std::vector<unsigned char> count(static_cast<size_t>(lines) + 1, 0);
-  long corrupted = 0, events = 0;
+  long corrupted[3] = {0, 0, 0}, events = 0, last_good = 0;
   const std::string text = Slurp(Path("events.jsonl"));
   const std::string key = "\"ENTRYDESC\":\"line s ";
   for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
@@ -185,28 +203,36 @@ int main(int argc, char** argv) {
     char* end = nullptr;
     const long n = strtol(p, &end, 10);
     if (end == p || *end != '"' || n < 1 || n > lines) {
-      ++corrupted;
-    } else if (count[static_cast<size_t>(n)] < 255) {
-      ++count[static_cast<size_t>(n)];
+      ++corrupted[phase_of(last_good)];
+    } else {
+      last_good = n;
+      if (count[static_cast<size_t>(n)] < 255) {
+        ++count[static_cast<size_t>(n)];
+      }
     }
   }
-  // Doubles are told apart by where they lie: before the middle between
-  // the two restarts they come from the SIGTERM restart, after it from the
-  // kill -9 (which repeats at most what was read since the last save).
-  long lost = 0, doubled_term = 0, doubled_kill = 0;
-  const long middle = (sigterm_line + kill_line) / 2;
+  long lost[3] = {0, 0, 0}, doubled[3] = {0, 0, 0};
   for (long n = 1; n <= lines; ++n) {
     const int c = count[static_cast<size_t>(n)];
-    lost += c == 0;
-    (n < middle ? doubled_term : doubled_kill) += c > 1 ? c - 1 : 0;
+    lost[phase_of(n)] += c == 0;
+    doubled[phase_of(n)] += c > 1 ? c - 1 : 0;
   }
-  const long doubled = doubled_term + doubled_kill;
-  printf("lines %ld in %.1f s (%.0f lines/s), %d rotations every %ld s, events %ld\n", lines,
-         seconds, static_cast<double>(lines) / seconds, rotations, rotate_seconds, events);
-  printf("lost %ld corrupted %ld doubled %ld (SIGTERM restart %ld, kill -9 restart %ld; "
-         "lines of one save interval: %ld)\n",
-         lost, corrupted, doubled, doubled_term, doubled_kill, 2 * rate);
-  const bool clean = lost == 0 && corrupted == 0;
+  printf("lines %ld in %.1f s (%.0f lines/s), %d rotations every %ld s, events %ld, "
+         "all read %.1f s after the last line; agent CPU %.1f s (%.0f us a line)\n",
+         lines, seconds, static_cast<double>(lines) / seconds, rotations, rotate_seconds, events,
+         drained, cpu, cpu * 1e6 / static_cast<double>(lines));
+  const char* const names[3] = {"before the SIGTERM restart", "SIGTERM to kill -9",
+                                "after the kill -9 restart"};
+  for (int i = 0; i < 3; ++i) {
+    printf("  %-27s lines %7ld: lost %ld corrupted %ld doubled %ld\n", names[i],
+           bounds[i] - (i == 0 ? 0 : bounds[i - 1]), lost[i], corrupted[i], doubled[i]);
+  }
+  printf("lines of one save interval: %ld\n", 2 * rate);
+  const long lost_all = lost[0] + lost[1] + lost[2];
+  const long corrupted_all = corrupted[0] + corrupted[1] + corrupted[2];
+  // The SIGTERM restart repeats nothing: the lines written before it and
+  // after it, up to the kill -9, arrive once.
+  const bool clean = lost_all == 0 && corrupted_all == 0 && doubled[0] == 0;
   if (clean) {
     const auto remove_entry = [](const char* path, const struct stat*, int, struct FTW*) {
       return remove(path);
