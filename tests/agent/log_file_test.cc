@@ -246,6 +246,30 @@ TEST_F(LogFileTest, CopyTruncatedLogRefilledPastTheOffsetIsReadFromItsStart) {
                             " truncated. Resetting EOF to offset 0.");
 }
 
+// A young log (shorter than the head the agent compares) whose writer cuts
+// its torn last record off and writes it anew, or whose tail is cut below
+// what was read, is the same log: nothing is read twice.
+TEST_F(LogFileTest, CutTailOfAYoungLogIsNoCopyTruncate) {
+  qortest::TraceCapture cap("ERROR");
+  qortest::WriteFile(path_, "");
+  auto log = StartWatching();
+  qortest::AppendFile(path_, "one\ntwo\ntorn");
+  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 2 && log->LogEOF == 12; }));
+  // The torn record cut off and written anew.
+  ASSERT_EQ(truncate(path_.c_str(), 8), 0);
+  qortest::AppendFile(path_, "three\n");
+  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 3; }));
+  EXPECT_EQ(cap.Text(), "");
+  ASSERT_EQ(truncate(path_.c_str(), 4), 0);  // "two" and "three" cut
+  ASSERT_TRUE(WaitUntil([&] { return log->LogEOF == 4; }));
+  qortest::AppendFile(path_, "four\n");
+  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 4; }));
+  EXPECT_EQ(log->Entries(),
+            std::vector<std::string>({"one\n", "two\n", "three\n", "four\n"}));
+  EXPECT_EQ(cap.Text(), "\nWarning: log file " + path_ +
+                            " truncated. Resetting EOF to offset 4.");
+}
+
 TEST_F(LogFileTest, FifoInTheLogsPlaceGivesTheOpenErrorAndStops) {
   qortest::TraceCapture cap("ERROR");
   ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
