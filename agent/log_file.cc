@@ -746,11 +746,13 @@ void Log_File::lfFindSkippedLogs(const struct statx_timestamp& after) {
       continue;
     }
     const struct statx_timestamp born = BornOrModified(st);
-    // Born before the last file seen under the name left it, or with or
-    // after the file there now: not one that came and went in between.
+    // Born before the last file seen under the name left it, or after the
+    // file there now: not one that came and went in between (the clock
+    // that stamps files is coarse: one born in the same tick as the
+    // current file may be).
     if (Earlier(born, after) ||
         (current_born && (st.stx_mask & STATX_BTIME) != 0 &&
-         !Earlier(born, current.stx_btime))) {
+         Earlier(current.stx_btime, born))) {
       continue;
     }
     const dev_t device = makedev(st.stx_dev_major, st.stx_dev_minor);
@@ -1116,8 +1118,14 @@ int Log_File::lfReopenReplacedLog() {
   lfSwapOpenLog(&opened, nullptr);
   LogSeenAt = now;
   // Files that were under the name only between the last look and this
-  // one are read too, before the new one.
+  // one are read too; their entries are older than the new file's, so the
+  // next pass, at once, reads them first.
+  const size_t kept = LogRotated.size();
   lfFindSkippedLogs(seen);
+  if (LogRotated.size() > kept) {
+    LogPassBytes = 0;
+    return 0;
+  }
   return lfReadCurrent();
 }
 
