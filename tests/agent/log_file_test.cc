@@ -254,7 +254,8 @@ TEST_F(LogFileTest, CutTailOfAYoungLogIsNoCopyTruncate) {
   qortest::WriteFile(path_, "");
   auto log = StartWatching();
   qortest::AppendFile(path_, "one\ntwo\ntorn");
-  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 2 && log->LogEOF == 12; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return log->NumEvents == 2 && log->LogEOF == 12; }));
   // The torn record cut off and written anew.
   ASSERT_EQ(truncate(path_.c_str(), 8), 0);
   qortest::AppendFile(path_, "three\n");
@@ -382,15 +383,17 @@ TEST_F(LogFileTest, FilesRotatedAwayBetweenTwoLooksAreReadOnce) {
   ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 1; }));
   for (const char* text : {"two\n", "three\n"}) {
     static int n = 0;
-    ASSERT_EQ(rename(path_.c_str(), (path_ + "." + std::to_string(++n)).c_str()), 0);
+    ASSERT_EQ(
+        rename(path_.c_str(), (path_ + "." + std::to_string(++n)).c_str()), 0);
     qortest::WriteFile(path_, text);
   }
   qortest::AppendFile(path_ + ".1", "late to the first\n");
   ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 4; }));
   qortest::AppendFile(path_, "four\n");
   ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 5; }));
-  EXPECT_EQ(log->Entries(), std::vector<std::string>({"one\n", "late to the first\n", "two\n",
-                                                      "three\n", "four\n"}));
+  EXPECT_EQ(log->Entries(),
+            std::vector<std::string>({"one\n", "late to the first\n", "two\n",
+                                      "three\n", "four\n"}));
   EXPECT_EQ(cap.Text(), "");
 }
 

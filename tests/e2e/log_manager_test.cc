@@ -372,7 +372,8 @@ std::map<int, int> Arrived(const std::string& events, const std::string& name,
         desc.compare(0, prefix.size(), prefix) == 0) {
       // A line that did not arrive whole counts as number 0.
       const size_t digits = desc.find_first_not_of("0123456789", prefix.size());
-      ++count[digits == std::string::npos ? atoi(desc.c_str() + prefix.size()) : 0];
+      ++count[digits == std::string::npos ? atoi(desc.c_str() + prefix.size())
+                                          : 0];
     }
   }
   return count;
