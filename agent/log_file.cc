@@ -15,10 +15,10 @@
 
 #include <algorithm>
 #include <memory>
-#include <mutex>
+#include <vector>
 #include <string>
 #include <utility>
-#include <vector>
+#include <mutex>
 
 #include "agent/config_def.h"
 #include "agent/log_manager.h"
@@ -521,8 +521,8 @@ struct statx_timestamp BornOrModified(const struct statx& st) {
 
 // Names that rotation gives a compressed copy: their bytes are no log text.
 bool CompressedName(const char* name) {
-  static const char* const kSuffixes[] = {".gz", ".bz2", ".xz", ".zst", ".lz4",
-                                          ".lzma", ".Z", ".zip", ".lzo"};
+  static const char* const kSuffixes[] = {
+      ".gz", ".bz2", ".xz", ".zst", ".lz4", ".lzma", ".Z", ".zip", ".lzo"};
   const size_t n = strlen(name);
   for (const char* suffix : kSuffixes) {
     const size_t k = strlen(suffix);
@@ -536,7 +536,8 @@ bool CompressedName(const char* name) {
 // The directory that holds `path`.
 std::string DirectoryOf(const char* path) {
   const char* const slash = strrchr(path, '/');
-  return slash == nullptr ? "." : (slash == path ? "/" : std::string(path, slash));
+  return slash == nullptr ? "."
+                          : (slash == path ? "/" : std::string(path, slash));
 }
 
 // Whether someone other than root may create or rename entries in the
@@ -696,8 +697,8 @@ void Log_File::lfFindRotatedLog(const Log_Position& resume) {
              static_cast<long>(resume.offset));
   // The files that took its place were born after it.
   struct statx stx;
-  const bool born = statx(found->open.fd, "", AT_EMPTY_PATH, STATX_BTIME | STATX_MTIME,
-                          &stx) == 0;
+  const bool born = statx(found->open.fd, "", AT_EMPTY_PATH,
+                          STATX_BTIME | STATX_MTIME, &stx) == 0;
   LogRotated.push_back(std::move(found));
   if (born) {
     struct statx_timestamp after = BornOrModified(stx);
@@ -711,8 +712,8 @@ void Log_File::lfFindRotatedLog(const Log_Position& resume) {
 
 void Log_File::lfFindSkippedLogs(const struct statx_timestamp& after) {
   struct statx current;
-  if (!LogIdentityKnown ||
-      statx(LogFD, "", AT_EMPTY_PATH, STATX_BTIME | STATX_MTIME, &current) != 0) {
+  if (!LogIdentityKnown || statx(LogFD, "", AT_EMPTY_PATH,
+                                 STATX_BTIME | STATX_MTIME, &current) != 0) {
     return;
   }
   const bool current_born = (current.stx_mask & STATX_BTIME) != 0;
@@ -741,7 +742,8 @@ void Log_File::lfFindSkippedLogs(const struct statx_timestamp& after) {
     }
     struct statx st;
     if (statx(dirfd(listing), name, AT_SYMLINK_NOFOLLOW,
-              STATX_TYPE | STATX_INO | STATX_SIZE | STATX_BTIME | STATX_MTIME, &st) != 0 ||
+              STATX_TYPE | STATX_INO | STATX_SIZE | STATX_BTIME | STATX_MTIME,
+              &st) != 0 ||
         !S_ISREG(st.stx_mode) || st.stx_size == 0) {
       continue;
     }
@@ -758,18 +760,21 @@ void Log_File::lfFindSkippedLogs(const struct statx_timestamp& after) {
     const dev_t device = makedev(st.stx_dev_major, st.stx_dev_minor);
     bool open_now = device == LogDevice && st.stx_ino == LogInode;
     for (const auto& rotated : LogRotated) {
-      open_now = open_now ||
-                 (device == rotated->open.device && st.stx_ino == rotated->open.inode);
+      open_now = open_now || (device == rotated->open.device &&
+                              st.stx_ino == rotated->open.inode);
     }
     if (!open_now) {
       candidates.push_back(Candidate{name, born});
     }
   }
   std::sort(candidates.begin(), candidates.end(),
-            [](const Candidate& a, const Candidate& b) { return Earlier(a.born, b.born); });
+            [](const Candidate& a, const Candidate& b) {
+              return Earlier(a.born, b.born);
+            });
   for (const Candidate& candidate : candidates) {
-    const int fd = openat(dirfd(listing), candidate.name.c_str(),
-                          O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+    const int fd =
+        openat(dirfd(listing), candidate.name.c_str(),
+               O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
     if (fd < 0) {
       continue;
     }
@@ -779,13 +784,15 @@ void Log_File::lfFindSkippedLogs(const struct statx_timestamp& after) {
     // Another user's file is not taken for the log's, as when it replaces
     // the log.
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != LogOwner ||
-        !lfWithinDescriptorReserve(fd) || !ReadHeadCopy(fd, &rotated->open.head)) {
+        !lfWithinDescriptorReserve(fd) ||
+        !ReadHeadCopy(fd, &rotated->open.head)) {
       continue;
     }
     bool read_before = false;
     for (const _ReadLog& done : LogReadLogs) {
-      read_before = read_before || (done.inode == st.st_ino && done.device == st.st_dev &&
-                                    done.head.length > 0 && HeadStillMatches(fd, done.head));
+      read_before = read_before ||
+                    (done.inode == st.st_ino && done.device == st.st_dev &&
+                     done.head.length > 0 && HeadStillMatches(fd, done.head));
     }
     FILE* const stream = read_before ? nullptr : fdopen(fd, "r");
     if (stream == nullptr) {
@@ -800,7 +807,8 @@ void Log_File::lfFindSkippedLogs(const struct statx_timestamp& after) {
     rotated->open.owner = st.st_uid;
     rotated->open.identity_known = true;
     rotated->open.idle_since = MonotonicSeconds();
-    WEX1_TRACE(wex1, WEX1_FLOW, RotatedAwayMsg, path, candidate.name.c_str(), 0L);
+    WEX1_TRACE(wex1, WEX1_FLOW, RotatedAwayMsg, path, candidate.name.c_str(),
+               0L);
     if (LogRotated.size() >= MAXROTATEDLOGS) {
       lfFinishRotated(0, true);
     }
@@ -1160,10 +1168,10 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
     // that a thousand idle logs cost next to nothing. A pass that did not
     // read all there is goes on at once.
     const int timeoutMs =
-        LogPassBytes <= 0
-            ? 0
-            : static_cast<int>(interval.tv_sec * 1000 + interval.tv_usec / 1000) *
-                  (watch.Handle() != 0 ? WATCHEDCHECKFACTOR : 1);
+        LogPassBytes <= 0 ? 0
+                          : static_cast<int>(interval.tv_sec * 1000 +
+                                             interval.tv_usec / 1000) *
+                                (watch.Handle() != 0 ? WATCHEDCHECKFACTOR : 1);
     if (lfWaitForWake(timeoutMs, nullptr) < 0) {
       const int e = errno;
       if (e == EINTR) {

@@ -168,7 +168,8 @@ bool HeadCopyMatches(int fd, const Head_Copy& head, uint32_t* agreed) {
   if (n < 0) {
     return false;
   }
-  while (*agreed < static_cast<uint32_t>(n) && buffer[*agreed] == head.bytes[*agreed]) {
+  while (*agreed < static_cast<uint32_t>(n) &&
+         buffer[*agreed] == head.bytes[*agreed]) {
     ++*agreed;
   }
   return *agreed == static_cast<uint32_t>(n);

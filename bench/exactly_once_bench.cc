@@ -81,7 +81,9 @@ int Reap(pid_t pid) {
 // The size of the events file: growing while events still arrive.
 size_t EventBytes() {
   struct stat st;
-  return stat(Path("events.jsonl").c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+  return stat(Path("events.jsonl").c_str(), &st) == 0
+             ? static_cast<size_t>(st.st_size)
+             : 0;
 }
 
 }  // namespace
@@ -182,14 +184,18 @@ int main(int argc, char** argv) {
   // The agents' processor time (all were reaped).
   struct rusage usage;
   getrusage(RUSAGE_CHILDREN, &usage);
-  const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  const double cpu =
+      static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) /
+          1e6;
 
   // Three phases: up to the SIGTERM restart, up to the kill -9 restart, the
   // rest. A number belongs to the phase it was written in; a corrupted
   // entry to the phase of the last good number before it.
   const long bounds[3] = {sigterm_line, kill_line, lines};
-  const auto phase_of = [&](long n) { return n <= bounds[0] ? 0 : n <= bounds[1] ? 1 : 2; };
+  const auto phase_of = [&](long n) {
+    return n <= bounds[0] ? 0 : n <= bounds[1] ? 1 : 2;
+  };
   std::vector<unsigned char> count(static_cast<size_t>(lines) + 1, 0);
   long corrupted[3] = {0, 0, 0}, events = 0, last_good = 0;
   const std::string text = Slurp(Path("events.jsonl"));
@@ -214,15 +220,19 @@ int main(int argc, char** argv) {
     lost[phase_of(n)] += c == 0;
     doubled[phase_of(n)] += c > 1 ? c - 1 : 0;
   }
-  printf("lines %ld in %.1f s (%.0f lines/s), %d rotations every %ld s, events %ld, "
-         "all read %.1f s after the last line; agent CPU %.1f s (%.0f us a line)\n",
-         lines, seconds, static_cast<double>(lines) / seconds, rotations, rotate_seconds, events,
-         drained, cpu, cpu * 1e6 / static_cast<double>(lines));
-  const char* const names[3] = {"before the SIGTERM restart", "SIGTERM to kill -9",
+  printf(
+      "lines %ld in %.1f s (%.0f lines/s), %d rotations every %ld s, events %ld, "
+      "all read %.1f s after the last line; agent CPU %.1f s (%.0f us a line)\n",
+      lines, seconds, static_cast<double>(lines) / seconds, rotations,
+      rotate_seconds, events, drained, cpu,
+      cpu * 1e6 / static_cast<double>(lines));
+  const char* const names[3] = {"before the SIGTERM restart",
+                                "SIGTERM to kill -9",
                                 "after the kill -9 restart"};
   for (int i = 0; i < 3; ++i) {
     printf("  %-27s lines %7ld: lost %ld corrupted %ld doubled %ld\n", names[i],
-           bounds[i] - (i == 0 ? 0 : bounds[i - 1]), lost[i], corrupted[i], doubled[i]);
+           bounds[i] - (i == 0 ? 0 : bounds[i - 1]), lost[i], corrupted[i],
+           doubled[i]);
   }
   printf("lines of one save interval: %ld\n", 2 * rate);
   const long lost_all = lost[0] + lost[1] + lost[2];

@@ -221,8 +221,8 @@ class Event_Writer {
   bool reopen_ GUARDED_BY(mu_) = false;
   bool stop_ GUARDED_BY(mu_) = false;
   bool finished_ GUARDED_BY(mu_) = false;
-  uint64_t taken_ GUARDED_BY(mu_) = 0;  // lines the writer took off the queue
-  std::atomic<uint64_t> delivered_{0};   // lines it has handed to the outputs
+  uint64_t taken_ GUARDED_BY(mu_) = 0;    // lines the writer took off the queue
+  std::atomic<uint64_t> delivered_{0};    // lines it has handed to the outputs
   bool stalled_ GUARDED_BY(mu_) = false;  // it took none for EVENT_STALL_MS
   Rate_Limit drops_ GUARDED_BY(mu_);
   std::vector<std::unique_ptr<Event_Output>> outputs_;  // the writer thread's
