@@ -657,34 +657,15 @@ void Log_File::lfFindRotatedLog(const Log_Position& resume) {
     if (static_cast<uint64_t>(entry->d_ino) != resume.inode) {
       continue;
     }
-    const int fd = openat(dirfd(listing), entry->d_name,
-                          O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
-    if (fd < 0) {
+    auto rotated = lfOpenRotated(dirfd(listing), entry->d_name);
+    if (rotated == nullptr ||
+        static_cast<uint64_t>(rotated->open.device) != resume.device ||
+        static_cast<uint64_t>(rotated->open.inode) != resume.inode ||
+        rotated->open.eof < resume.offset ||
+        !HeadStillMatches(rotated->open.fd, resume.head)) {
       continue;
     }
-    Unique_Fd owned(fd);
-    struct stat st;
-    auto rotated = std::make_unique<_RotatedLog>();
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<uint64_t>(st.st_dev) != resume.device ||
-        static_cast<uint64_t>(st.st_ino) != resume.inode ||
-        st.st_size < resume.offset || !HeadStillMatches(fd, resume.head) ||
-        !ReadHeadCopy(fd, &rotated->open.head)) {
-      continue;
-    }
-    FILE* const stream = fdopen(fd, "r");
-    if (stream == nullptr) {
-      continue;
-    }
-    owned.release();
-    rotated->open.stream.reset(stream);
-    rotated->open.fd = fd;
     rotated->open.eof = static_cast<off_t>(resume.offset);
-    rotated->open.device = st.st_dev;
-    rotated->open.inode = st.st_ino;
-    rotated->open.owner = st.st_uid;
-    rotated->open.identity_known = true;
-    rotated->open.idle_since = MonotonicSeconds();
     found = std::move(rotated);
     found_name = entry->d_name;
     break;
@@ -772,41 +753,25 @@ void Log_File::lfFindSkippedLogs(const struct statx_timestamp& after) {
               return Earlier(a.born, b.born);
             });
   for (const Candidate& candidate : candidates) {
-    const int fd =
-        openat(dirfd(listing), candidate.name.c_str(),
-               O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
-    if (fd < 0) {
-      continue;
-    }
-    Unique_Fd owned(fd);
-    struct stat st;
-    auto rotated = std::make_unique<_RotatedLog>();
+    auto rotated = lfOpenRotated(dirfd(listing), candidate.name.c_str());
     // Another user's file is not taken for the log's, as when it replaces
     // the log.
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != LogOwner ||
-        !lfWithinDescriptorReserve(fd) ||
-        !ReadHeadCopy(fd, &rotated->open.head)) {
+    if (rotated == nullptr || rotated->open.owner != LogOwner ||
+        !lfWithinDescriptorReserve(rotated->open.fd)) {
       continue;
     }
     bool read_before = false;
     for (const _ReadLog& done : LogReadLogs) {
-      read_before = read_before ||
-                    (done.inode == st.st_ino && done.device == st.st_dev &&
-                     done.head.length > 0 && HeadStillMatches(fd, done.head));
+      read_before =
+          read_before ||
+          (done.inode == rotated->open.inode &&
+           done.device == rotated->open.device && done.head.length > 0 &&
+           HeadStillMatches(rotated->open.fd, done.head));
     }
-    FILE* const stream = read_before ? nullptr : fdopen(fd, "r");
-    if (stream == nullptr) {
+    if (read_before) {
       continue;
     }
-    owned.release();
-    rotated->open.stream.reset(stream);
-    rotated->open.fd = fd;
     rotated->open.eof = 0;
-    rotated->open.device = st.st_dev;
-    rotated->open.inode = st.st_ino;
-    rotated->open.owner = st.st_uid;
-    rotated->open.identity_known = true;
-    rotated->open.idle_since = MonotonicSeconds();
     WEX1_TRACE(wex1, WEX1_FLOW, RotatedAwayMsg, path, candidate.name.c_str(),
                0L);
     if (LogRotated.size() >= MAXROTATEDLOGS) {
@@ -817,11 +782,42 @@ void Log_File::lfFindSkippedLogs(const struct statx_timestamp& after) {
   closedir(listing);
 }
 
+std::unique_ptr<Log_File::_RotatedLog> Log_File::lfOpenRotated(
+    int dir, const char* name) {
+  Unique_Fd fd(openat(
+      dir, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
+  struct stat st;
+  std::unique_ptr<_RotatedLog> rotated(new (std::nothrow) _RotatedLog);
+  if (!fd.valid() || rotated == nullptr || fstat(fd.get(), &st) != 0 ||
+      !S_ISREG(st.st_mode) || !ReadHeadCopy(fd.get(), &rotated->open.head)) {
+    return nullptr;
+  }
+  FILE* const stream = fdopen(fd.get(), "r");
+  if (stream == nullptr) {
+    return nullptr;
+  }
+  rotated->open.fd = fd.release();
+  rotated->open.stream.reset(stream);
+  rotated->open.eof = st.st_size;
+  rotated->open.device = st.st_dev;
+  rotated->open.inode = st.st_ino;
+  rotated->open.owner = st.st_uid;
+  rotated->open.identity_known = true;
+  rotated->open.idle_since = MonotonicSeconds();
+  return rotated;
+}
+
 void Log_File::lfKeepRotated() {
   if (LogRotated.size() >= MAXROTATEDLOGS) {
     lfFinishRotated(0, true);
   }
-  auto rotated = std::make_unique<_RotatedLog>();
+  std::unique_ptr<_RotatedLog> rotated(new (std::nothrow) _RotatedLog);
+  if (rotated == nullptr) {
+    // Out of memory: the old file is left with what was read of it.
+    lfTraceMemoryFailure(sizeof(_RotatedLog));
+    lfLeaveFile();
+    return;
+  }
   lfSwapOpenLog(&rotated->open, &rotated->held);
   rotated->open.idle_since = MonotonicSeconds();
   LogRotated.push_back(std::move(rotated));

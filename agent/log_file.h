@@ -410,6 +410,10 @@ class Log_File : public Log_Base {
   // `after` and before the file the name holds now (the current one), named
   // after the log but not compressed, not empty, and never read before.
   void lfFindSkippedLogs(const struct statx_timestamp& after);
+  // Opens the regular file `name` of the directory open on `dir`, not
+  // following a symlink, as a rotated file: its offset at its end, its
+  // identity and head taken. Null when it cannot be opened or read.
+  static std::unique_ptr<_RotatedLog> lfOpenRotated(int dir, const char* name);
   // Moves the current file to the end of the rotated files, finishing the
   // oldest when MAXROTATEDLOGS are kept already.
   void lfKeepRotated();

@@ -28,6 +28,19 @@ constexpr int kCloseWaitMs = 3000;
 std::atomic<uint64_t> g_written{0};
 std::atomic<uint64_t> g_failed{0};
 
+// The monotonic clock `ms` milliseconds from now, for the waits below.
+struct timespec MonotonicDeadline(int ms) {
+  struct timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += ms / 1000;
+  deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
+  if (deadline.tv_nsec >= 1000000000) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000;
+  }
+  return deadline;
+}
+
 struct Queued {
   std::string situation;
   std::string line;
@@ -76,14 +89,7 @@ class Event_Writer {
     while (queue_.size() >= EVENT_QUEUE_MAX && !stalled_ && !stop_) {
       const uint64_t taken = taken_;
       const uint64_t delivered = delivered_.load(std::memory_order_relaxed);
-      struct timespec deadline;
-      clock_gettime(CLOCK_MONOTONIC, &deadline);
-      deadline.tv_sec += EVENT_STALL_MS / 1000;
-      deadline.tv_nsec += static_cast<long>(EVENT_STALL_MS % 1000) * 1000000;
-      if (deadline.tv_nsec >= 1000000000) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000;
-      }
+      const struct timespec deadline = MonotonicDeadline(EVENT_STALL_MS);
       while (taken_ == taken && !stop_ &&
              pthread_cond_timedwait(&room_, mu_.native(), &deadline) == 0) {
       }
@@ -116,14 +122,7 @@ class Event_Writer {
   // within `wait_ms` (it is joined); false when an output still blocks it:
   // it is then left to itself, with this object, for the rest of the process.
   bool Finish(int wait_ms) {
-    struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += wait_ms / 1000;
-    deadline.tv_nsec += static_cast<long>(wait_ms % 1000) * 1000000;
-    if (deadline.tv_nsec >= 1000000000) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1000000000;
-    }
+    const struct timespec deadline = MonotonicDeadline(wait_ms);
     {
       Posix_Mutex::Hold g(&mu_);
       stop_ = true;
