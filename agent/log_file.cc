@@ -760,13 +760,16 @@ void Log_File::lfFindSkippedLogs(const struct statx_timestamp& after) {
         !lfWithinDescriptorReserve(rotated->open.fd)) {
       continue;
     }
+    // Read before: the same file, or a copy of one (a copy-truncate's
+    // copy begins with the bytes the emptied log began with).
     bool read_before = false;
     for (const _ReadLog& done : LogReadLogs) {
-      read_before =
-          read_before ||
-          (done.inode == rotated->open.inode &&
-           done.device == rotated->open.device && done.head.length > 0 &&
-           HeadStillMatches(rotated->open.fd, done.head));
+      const bool same_file = done.inode == rotated->open.inode &&
+                             done.device == rotated->open.device;
+      read_before = read_before ||
+                    ((same_file ? done.head.length > 0
+                                : done.head.length == HEADFINGERPRINTBYTES) &&
+                     HeadStillMatches(rotated->open.fd, done.head));
     }
     if (read_before) {
       continue;
@@ -807,6 +810,13 @@ std::unique_ptr<Log_File::_RotatedLog> Log_File::lfOpenRotated(
   return rotated;
 }
 
+void Log_File::lfRememberRead() {
+  _ReadLog& done = LogReadLogs[LogReadLogsNext++ % MAXREADLOGS];
+  done.device = LogDevice;
+  done.inode = LogInode;
+  done.head = FingerprintOf(LogHead);
+}
+
 void Log_File::lfKeepRotated() {
   if (LogRotated.size() >= MAXROTATEDLOGS) {
     lfFinishRotated(0, true);
@@ -833,10 +843,7 @@ void Log_File::lfFinishRotated(size_t index, bool read_rest) {
     LogPassBytes = budget;
   }
   lfLeaveFile();
-  _ReadLog& done = LogReadLogs[LogReadLogsNext++ % MAXREADLOGS];
-  done.device = LogDevice;
-  done.inode = LogInode;
-  done.head = FingerprintOf(LogHead);
+  lfRememberRead();
   lfSwapOpenLog(&rotated.open, &rotated.held);
   LogRotated.erase(LogRotated.begin() + static_cast<std::ptrdiff_t>(index));
 }
@@ -1039,6 +1046,7 @@ int Log_File::lfReadCurrent() {
     // Emptied, or emptied and refilled (bytes delivered before are others
     // now): everything it holds was written after the truncation.
     lfLeaveFile();
+    lfRememberRead();
     WEX1_TRACE(wex1, WEX1_ERROR, TruncatedMsg, Name(LogFileName), 0L);
     LogEOF = 0;
     LogHead = Head_Copy();

@@ -381,8 +381,9 @@ class Log_File : public Log_Base {
     _OpenLog open;
     Line_Splitter held;
   };
-  // A file read to its end and closed, known by its identity so that
-  // finding it again in the directory never has it read twice.
+  // A file read to its end and closed, or emptied by a copy-truncate,
+  // known by its identity and head so that finding it, or its copy, in the
+  // directory never has it read twice.
   struct _ReadLog {
     dev_t device = 0;
     ino_t inode = 0;
@@ -414,6 +415,9 @@ class Log_File : public Log_Base {
   // following a symlink, as a rotated file: its offset at its end, its
   // identity and head taken. Null when it cannot be opened or read.
   static std::unique_ptr<_RotatedLog> lfOpenRotated(int dir, const char* name);
+  // Remembers the current file's identity and head as read (closed, or
+  // emptied by a copy-truncate whose copy may turn up in the directory).
+  void lfRememberRead();
   // Moves the current file to the end of the rotated files, finishing the
   // oldest when MAXROTATEDLOGS are kept already.
   void lfKeepRotated();
