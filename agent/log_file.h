@@ -471,6 +471,9 @@ class Log_File : public Log_Base {
   // real-time clock, which stamps files): a file born later that is no
   // longer there came and went between two looks.
   struct statx_timestamp LogSeenAt;
+  // The log's name names a directory now: the old file is still read and
+  // the name looked at every second until a file is back. Worker only.
+  bool LogNameIsDirectory;
   // Where the next start puts LogEOF; LogResume is the position of
   // START_AT_POSITION. Guarded by LogLock.
   _StartAt LogStartAt;
