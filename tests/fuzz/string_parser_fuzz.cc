@@ -5,6 +5,8 @@
 // hands to sscanf or snprintf is one it built: literal text, one bounded
 // conversion and (for scans) the final %n. Slots are exactly as large as
 // their capacity, so any write past a slot is an AddressSanitizer report.
+//
+// Built from: parser/*.cc framework/wex1.cc
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
