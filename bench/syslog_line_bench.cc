@@ -198,7 +198,8 @@ void BM_PacedReadWithRun(benchmark::State& state) {
   const auto thread_cpu = [] {
     struct timespec ts;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
+    return static_cast<double>(ts.tv_sec) * 1e6 +
+           static_cast<double>(ts.tv_nsec) / 1e3;
   };
   double cpu_us = 0;
   for (auto _ : state) {
@@ -215,7 +216,8 @@ void BM_PacedReadWithRun(benchmark::State& state) {
   }
   close(fd);
   state.counters["actions_dropped"] = static_cast<double>(Action_Runner::Dropped() - dropped);
-  state.counters["read_cpu_us"] = cpu_us / static_cast<double>(state.iterations());
+  state.counters["read_cpu_us"] =
+      cpu_us / static_cast<double>(state.iterations());
   state.SetItemsProcessed(state.iterations() * 1000);
   Situation_Registry::Instance().Clear();
   Action_Runner::Stop();

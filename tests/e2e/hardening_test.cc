@@ -45,8 +45,8 @@ TEST(HardeningE2ETest, FilesItCreatesAreNotReadableByOthers) {
       << agent.Trace();
   ASSERT_TRUE(qortest::WaitUntil(
       [&] { return access(dir.File("state").c_str(), F_OK) == 0; }));
-  for (const std::string& file : {debug, agent.TracePath(), agent.EventsPath(),
-                                  dir.File("state")}) {
+  for (const std::string& file :
+       {debug, agent.TracePath(), agent.EventsPath(), dir.File("state")}) {
     struct stat st;
     ASSERT_EQ(stat(file.c_str(), &st), 0) << file;
     EXPECT_EQ(st.st_mode & 0137, 0u) << file << " " << std::oct << st.st_mode;

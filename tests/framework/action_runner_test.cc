@@ -22,8 +22,8 @@ TEST(ActionRunnerTest, EventDataSetsOnlyQorVariables) {
   e.run = "env > " + out + ".part && mv " + out + ".part " + out;
   e.run_env = std::string("QOR_ENTRYDESC=a;$(id)\0LD_PRELOAD=/x.so\0", 39);
   Action_Runner::Submit(e, "2026-12-08T10:00:00Z", "{}\n");
-  ASSERT_TRUE(qortest::WaitUntil(
-      [&] { return !qortest::ReadFile(out).empty(); }));
+  ASSERT_TRUE(
+      qortest::WaitUntil([&] { return !qortest::ReadFile(out).empty(); }));
   Action_Runner::Stop();
   const std::string env = qortest::ReadFile(out);
   EXPECT_NE(env.find("QOR_ENTRYDESC=a;$(id)\n"), std::string::npos) << env;
