@@ -71,13 +71,14 @@ done
 for pid in "${pids[@]}"; do
   wait "$pid"
 done
+# The archive gives the linker only the objects the target needs.
+archive=()
 rm -f "$out/lib$name.a"
 if [ ${#objs[@]} -gt 0 ]; then
   ar rcs "$out/lib$name.a" "${objs[@]}"
+  archive=("$out/lib$name.a")
 fi
-# The archive gives the linker only the objects the target needs.
-"${launcher[@]}" "$cxx" "${flags[@]}" -fsanitize=fuzzer "$target" \
-  $([ ${#objs[@]} -eq 0 ] || echo "$out/lib$name.a") \
+"${launcher[@]}" "$cxx" "${flags[@]}" -fsanitize=fuzzer "$target" "${archive[@]}" \
   -Wl,--as-needed -lre2 -lhs -lsystemd -lpthread -o "$out/${name}_fuzz"
 
 options=(-max_total_time="$seconds" -print_final_stats=1
