@@ -120,6 +120,25 @@ pid_t SpawnShell(const Action_Job& job, int in_fd, int out_fd, int* spawn_errno)
   return *spawn_errno == 0 ? pid : -1;
 }
 
+// Reads what the command wrote from `out` (non-blocking) into r->output, up
+// to ACTION_OUTPUT_SHOWN bytes, counting the rest; closes `out` at its end.
+// False when nothing was there to read.
+bool ReadOutput(Unique_Fd* out, Run_Result* r) {
+  char buf[4096];
+  const ssize_t got = read(out->get(), buf, sizeof buf);
+  if (got > 0) {
+    const size_t room = ACTION_OUTPUT_SHOWN - r->output.size();
+    const size_t keep = static_cast<size_t>(got) < room ? static_cast<size_t>(got) : room;
+    r->output.append(buf, keep);
+    r->output_dropped += static_cast<size_t>(got) - keep;
+    return true;
+  }
+  if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+    out->reset();
+  }
+  return false;
+}
+
 // Runs one command to its end, its time limit or the stop (`stop_fd`
 // readable), whichever comes first.
 Run_Result RunCommand(const Action_Job& job, long timeout_s, int stop_fd) {
@@ -192,16 +211,7 @@ Run_Result RunCommand(const Action_Job& job, long timeout_s, int stop_fd) {
       break;
     }
     if (out_at != 0 && p[out_at].revents != 0) {
-      char buf[4096];
-      const ssize_t got = read(out_read.get(), buf, sizeof buf);
-      if (got > 0) {
-        const size_t room = ACTION_OUTPUT_SHOWN - r.output.size();
-        const size_t keep = static_cast<size_t>(got) < room ? static_cast<size_t>(got) : room;
-        r.output.append(buf, keep);
-        r.output_dropped += static_cast<size_t>(got) - keep;
-      } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-        out_read.reset();
-      }
+      ReadOutput(&out_read, &r);
     }
     if (in_at != 0 && p[in_at].revents != 0) {
       const ssize_t put = write(in_write.get(), job.input.data() + written, job.input.size() - written);
@@ -217,6 +227,13 @@ Run_Result RunCommand(const Action_Job& job, long timeout_s, int stop_fd) {
   if (!reaped) {
     kill(-pid, SIGKILL);
     while (waitpid(pid, &r.status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  // What the command wrote just before it ended is still in the pipe (unless
+  // a process it left behind holds the pipe open and writes on).
+  for (int chunks = 0; out_read.valid() && chunks < 16; ++chunks) {
+    if (!ReadOutput(&out_read, &r)) {
+      break;
     }
   }
   return r;
