@@ -128,7 +128,8 @@ bool ReadOutput(Unique_Fd* out, Run_Result* r) {
   const ssize_t got = read(out->get(), buf, sizeof buf);
   if (got > 0) {
     const size_t room = ACTION_OUTPUT_SHOWN - r->output.size();
-    const size_t keep = static_cast<size_t>(got) < room ? static_cast<size_t>(got) : room;
+    const size_t keep =
+        static_cast<size_t>(got) < room ? static_cast<size_t>(got) : room;
     r->output.append(buf, keep);
     r->output_dropped += static_cast<size_t>(got) - keep;
     return true;
