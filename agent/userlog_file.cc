@@ -48,10 +48,7 @@ void SplitYear(long years, long* century, long* year) {
 Userlog_File::Userlog_File(const Valid_Log& log, Log_File* anchor)
     : Log_File(log, anchor), NumericMonth(1), FixedNow(0) {
   WEX1_Event ev(wex1, __func__);
-  if (WEX1_On(wex1, WEX1_FLOW)) {
-    ulPrintSelf();
-  }
-  lfStartThread();
+  lfStartWorker();
 }
 
 Userlog_File::~Userlog_File() {
@@ -114,19 +111,8 @@ bool Userlog_File::ulCompileFormat() {
   return true;
 }
 
-void Userlog_File::lfProcessLogData() {
-  WEX1_Event ev(wex1, __func__);
-  if (!ulCompileFormat()) {
-    return;
-  }
-  lfFOpenLogAndSeek();
-  if (LogFileP != nullptr) {
-    struct timeval interval;
-    interval.tv_sec = 1;
-    interval.tv_usec = 0;
-    lfWaitForEventLoop(interval);
-    lfFCloseLog();
-  }
+bool Userlog_File::lfOpenToWatch() {
+  return ulCompileFormat() && Log_File::lfOpenToWatch();
 }
 
 long Userlog_File::lfFormatEntryAsRow(char* entry, void* row_arg,
