@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "framework/wex1.h"
+#include "parser/entry_year.h"
 #include "util/errno_text.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
@@ -417,14 +418,11 @@ long FormatUserlogEntryTime(char* dest, const _EntryTimeBuffers* times,
       WEX1_TRACE(wex1, WEX1_ERROR, ClockErrMsg, e, ErrnoText(e, eb, sizeof eb));
       return ev.Result(-1);
     }
+    // A line without a year takes the current one unless it names its
+    // month: then the same year rule as the syslog kind's.
+    const bool dated = year == MISSING && month != MISSING;
     if (year == MISSING) {
-      // A line without a year whose month lies after the current month was
-      // written last year (a December line read in January).
-      const long years =
-          month != MISSING && month > local.tm_mon + 1 && local.tm_year > 0
-              ? local.tm_year - 1
-              : local.tm_year;
-      SplitYear(years, &century, &year);
+      SplitYear(local.tm_year, &century, &year);
     }
     if (month == MISSING) {
       month = local.tm_mon + 1;
@@ -437,6 +435,15 @@ long FormatUserlogEntryTime(char* dest, const _EntryTimeBuffers* times,
     }
     if (minute == MISSING) {
       minute = local.tm_min;
+    }
+    if (dated) {
+      const long years = YearOfYearlessDate(
+          local, static_cast<int>(month), static_cast<int>(day),
+          static_cast<int>(hour), static_cast<int>(minute),
+          static_cast<int>(second));
+      if (years >= 0 && years <= LASTSTAMPYEAR - FIRSTSTAMPYEAR) {
+        SplitYear(years, &century, &year);
+      }
     }
   }
 
