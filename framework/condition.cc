@@ -10,6 +10,7 @@
 
 #include "framework/bounded_regex.h"
 #include "framework/table_manager.h"
+#include "util/quoted_text.h"
 
 namespace {
 
@@ -75,17 +76,6 @@ bool ParseQuoted(const std::string& t, size_t* p, std::string* text, std::string
   return false;
 }
 
-std::string Quote(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-    }
-    out.push_back(c);
-  }
-  return out + "\"";
-}
-
 // The upper-cased word of letters, digits and '_' at *p; *p ends after it.
 std::string Word(const std::string& t, size_t* p) {
   std::string w;
@@ -145,7 +135,7 @@ bool ParseThrottle(const std::string& t, size_t* p, Situation_Clauses* c, std::s
 
 void FormatPer(const Situation_Clauses& c, std::string* out) {
   if (!c.per_column.empty()) {
-    *out += " PER " + c.per_column + " " + Quote(c.per_regex);
+    *out += " PER " + c.per_column + " " + QuotedText(c.per_regex);
   }
 }
 

@@ -10,6 +10,7 @@
 #include "tools/json_line.h"
 #include "tools/table_format.h"
 #include "tools/time_arg.h"
+#include "util/quoted_text.h"
 #include "util/socket_path.h"
 
 namespace {
@@ -66,18 +67,6 @@ bool IsStampKey(const std::string& k) {
 
 bool IsNumber(const Json_Field& f) {
   return !f.is_string && f.text != "true" && f.text != "false" && f.text != "null";
-}
-
-// "dir/" and "name" as a double-quoted condition text.
-std::string Quoted(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-    }
-    out.push_back(c);
-  }
-  return out + "\"";
 }
 
 std::string Join(const std::vector<std::string>& words, size_t from) {
@@ -137,7 +126,7 @@ bool SplitLogPath(std::string path, std::string* dir, std::string* name, std::st
 }
 
 std::string LogSelection(const std::string& dir, const std::string& name) {
-  return "LOGPATH == " + Quoted(dir) + " AND LOGNAME == " + Quoted(name);
+  return "LOGPATH == " + QuotedText(dir) + " AND LOGNAME == " + QuotedText(name);
 }
 
 bool EntriesLine(const Qorctl_Options& o, time_t now, std::string* line, std::string* err) {
@@ -164,7 +153,7 @@ bool EntriesLine(const Qorctl_Options& o, time_t now, std::string* line, std::st
     return false;
   }
   *line = "REPORT VXLOGENT WHERE " + LogSelection(dir, name) + " AND ENTRYTIME >= " +
-          Quoted(since) + " AND ENTRYTIME <= " + Quoted(until);
+          QuotedText(since) + " AND ENTRYTIME <= " + QuotedText(until);
   return true;
 }
 
@@ -177,7 +166,7 @@ std::string Cell(const std::vector<Json_Field>& row, const View_Column& c, bool*
   if (std::string(c.key) == "condition") {
     // The clauses after the condition, as a situations file line has them.
     const Json_Field* run = FindJsonField(row, "run");
-    return run == nullptr ? f->text : f->text + " RUN " + Quoted(run->text);
+    return run == nullptr ? f->text : f->text + " RUN " + QuotedText(run->text);
   }
   if (std::string(c.key) == "stopped") {
     const Json_Field* reason = FindJsonField(row, "reason");
