@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,6 +14,7 @@
 
 #include <new>
 #include <string>
+#include <vector>
 
 #include "agent/config_def.h"
 #include "agent/valid_log.h"
@@ -59,6 +61,12 @@ const char OpenedMsg[] = "\nJournal %s opened at its tail.";
 const char ResumedMsg[] = "\nJournal %s resumes after cursor %s.";
 const char CursorErrMsg[] =
     "\nError seeking journal %s to cursor %s; starting at its tail. errno = %d; %s";
+
+const char BadFileMsg[] =
+    "\nJournal file %s of log %s cannot be read: %s. Reading the others.";
+// The position of a J log that has read no entry and found none at its
+// start: not a cursor (those are "s=...;i=...;...").
+const char HEADPOSITION[] = "head";
 
 const char NextEntryText[] = "the next entry";
 const char EntryTimeText[] = "an entry's time";
@@ -258,9 +266,11 @@ struct Dir_Closer {
 
 // Looks for files named as journal files in `dir` and, when `descend`, in
 // its subdirectories (where journald keeps one per machine). *found once
-// one is seen. The errno of the first of them that cannot be opened for
-// reading, or of a directory that cannot be listed; 0 when none failed.
-int ScanJournalDir(const std::string& dir, bool descend, bool* found) {
+// one is seen; their paths are added to `files` unless it is null. The
+// errno of the first of them that cannot be opened for reading, or of a
+// directory that cannot be listed; 0 when none failed.
+int ScanJournalDir(const std::string& dir, bool descend, bool* found,
+                   std::vector<std::string>* files = nullptr) {
   std::unique_ptr<DIR, Dir_Closer> listing(opendir(dir.c_str()));
   if (listing == nullptr) {
     return errno;
@@ -273,6 +283,9 @@ int ScanJournalDir(const std::string& dir, bool descend, bool* found) {
     const std::string path = dir + "/" + e->d_name;
     if (IsJournalName(e->d_name)) {
       *found = true;
+      if (files != nullptr) {
+        files->push_back(path);
+      }
       Unique_Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
       if (!fd.valid() && error == 0) {
         error = errno;
@@ -281,7 +294,7 @@ int ScanJournalDir(const std::string& dir, bool descend, bool* found) {
     }
     struct stat st;
     if (descend && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      const int sub = ScanJournalDir(path, false, found);
+      const int sub = ScanJournalDir(path, false, found, files);
       if (error == 0) {
         error = sub;
       }
@@ -459,6 +472,17 @@ void Journal_File::lfProcessLogData() {
   }
   JournalHandle = std::move(journal);
   ReadErrorTraced = false;
+  jlTraceBadFiles();
+  // Watching starts before the seek, so that no entry written meanwhile
+  // goes unnoticed until the next one.
+  int r = sd_journal_get_fd(JournalHandle.get());
+  if (r < 0) {
+    WEX1_TRACE(wex1, WEX1_ERROR, WaitErrMsg, Name(LogFileName), -r,
+               ErrnoText(-r, eb, sizeof eb));
+    lfSetMonitorStatus(MONITOR_ERR_WAIT);
+    JournalHandle.reset();
+    return;
+  }
   // A saved position first, else where an earlier run of this worker got
   // to, else the tail.
   lfLockLog();
@@ -483,8 +507,8 @@ void Journal_File::lfProcessLogData() {
     if (MonitorStatus != MONITOR_RUNNING) {
       break;
     }
-    const int r = sd_journal_wait(JournalHandle.get(), JOURNALWAITUSEC);
-    if (r < 0 && r != -EINTR) {
+    r = jlWaitForEntries();
+    if (r < 0) {
       WEX1_TRACE(wex1, WEX1_ERROR, WaitErrMsg, Name(LogFileName), -r,
                  ErrnoText(-r, eb, sizeof eb));
       lfSetMonitorStatus(MONITOR_ERR_WAIT);
@@ -494,18 +518,82 @@ void Journal_File::lfProcessLogData() {
   JournalHandle.reset();
 }
 
+void Journal_File::jlTraceBadFiles() {
+  const char* const path = Name(LogFileName);
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return;  // a journal file alone fails to open, with its trace
+  }
+  bool found = false;
+  std::vector<std::string> files;
+  ScanJournalDir(path, true, &found, &files);
+  for (const std::string& file : files) {
+    sd_journal* opened = nullptr;
+    const char* one[] = {file.c_str(), nullptr};
+    const int r = sd_journal_open_files(&opened, one, 0);
+    Unique_Journal closer(opened);
+    // One the agent may not read is no fault of the file.
+    if (r < 0 && r != -EACCES && r != -EPERM) {
+      char eb[128];
+      WEX1_TRACE(wex1, WEX1_ERROR, BadFileMsg, file.c_str(), path,
+                 ErrnoText(-r, eb, sizeof eb));
+    }
+  }
+}
+
+int Journal_File::jlWaitForEntries() {
+  sd_journal* const journal = JournalHandle.get();
+  struct pollfd p;
+  p.fd = sd_journal_get_fd(journal);
+  if (p.fd < 0) {
+    return p.fd;
+  }
+  const int events = sd_journal_get_events(journal);
+  if (events < 0) {
+    return events;
+  }
+  p.events = static_cast<short>(events);
+  p.revents = 0;
+  uint64_t wait_usec = JOURNALWAITUSEC;
+  uint64_t until = 0;  // CLOCK_MONOTONIC; UINT64_MAX for no time-out
+  if (sd_journal_get_timeout(journal, &until) >= 0 && until != UINT64_MAX) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t now_usec = static_cast<uint64_t>(now.tv_sec) * 1000000 +
+                              static_cast<uint64_t>(now.tv_nsec) / 1000;
+    const uint64_t left = until > now_usec ? until - now_usec : 0;
+    wait_usec = left < wait_usec ? left : wait_usec;
+  }
+  const int timeout_ms = static_cast<int>((wait_usec + 999) / 1000);
+  if (lfWaitForWake(timeout_ms, &p) < 0 && errno != EINTR) {
+    return -errno;
+  }
+  const int r = sd_journal_process(journal);
+  return r < 0 ? r : 0;
+}
+
 int Journal_File::jlSeekStart(const std::string& cursor) {
   WEX1_Event ev(wex1, __func__);
   char eb[128];
   sd_journal* const journal = JournalHandle.get();
-  if (!cursor.empty()) {
+  if (cursor == HEADPOSITION) {
+    const int r = sd_journal_seek_head(journal);
+    if (r >= 0) {
+      WEX1_TRACE(wex1, WEX1_FLOW, ResumedMsg, Name(LogFileName), HEADPOSITION);
+      return ev.Result(0);
+    }
+    WEX1_TRACE(wex1, WEX1_ERROR, CursorErrMsg, Name(LogFileName), HEADPOSITION,
+               -r, ErrnoText(-r, eb, sizeof eb));
+  } else if (!cursor.empty()) {
     int r = sd_journal_seek_cursor(journal, cursor.c_str());
     if (r >= 0) {
       r = sd_journal_next(journal);
     }
     if (r > 0 && sd_journal_test_cursor(journal, cursor.c_str()) <= 0) {
       // The entry is gone (vacuumed): this one came after it and is unread.
-      r = sd_journal_previous(journal);
+      // Stepping back instead would stay here when nothing older is left,
+      // and the first read would pass over it.
+      jlHandleEntry();
     }
     if (r >= 0) {
       WEX1_TRACE(wex1, WEX1_FLOW, ResumedMsg, Name(LogFileName),
@@ -519,6 +607,14 @@ int Journal_File::jlSeekStart(const std::string& cursor) {
   int r = sd_journal_seek_tail(journal);
   if (r >= 0) {
     r = sd_journal_previous(journal);
+  }
+  if (r == 0) {
+    // No (matching) entry yet: whatever comes is new, from the head on,
+    // and so it stays across a restart until one is read.
+    r = sd_journal_seek_head(journal);
+    lfLockLog();
+    LastCursor = HEADPOSITION;
+    lfUnlockLog();
   }
   if (r < 0) {
     WEX1_TRACE(wex1, WEX1_ERROR, SeekTailErrMsg, Name(LogFileName), -r,
@@ -540,16 +636,24 @@ void Journal_File::jlPublishCursor() {
   free(cursor);
 }
 
-bool Journal_File::lfGetPosition(std::string* cursor) {
+bool Journal_File::lfGetPosition(Log_Position* position) {
   lfLockLog();
-  *cursor = LastCursor;
+  // A saved cursor not yet taken up (the journal could not be opened so
+  // far) is kept for the next run.
+  const std::string& cursor = LastCursor.empty() ? ResumeCursor : LastCursor;
+  const bool known = !cursor.empty();
+  if (known) {
+    *position = Log_Position();
+    position->path = Name(LogFileName);
+    position->text = cursor;
+  }
   lfUnlockLog();
-  return !cursor->empty();
+  return known;
 }
 
-void Journal_File::lfSetPosition(const std::string& cursor) {
+void Journal_File::lfSetPosition(const Log_Position& position) {
   lfLockLog();
-  ResumeCursor = cursor;
+  ResumeCursor = position.text;
   lfUnlockLog();
 }
 

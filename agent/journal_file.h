@@ -22,9 +22,11 @@
 // cut to the column without splitting a character.
 //
 // Monitoring: the worker opens its own sd-journal handle at the journal's
-// tail (new entries only) and waits for more with sd_journal_wait, at most
-// JOURNALWAITUSEC at a time so that a stop is noticed promptly. Rotation,
-// vacuuming and new journal files are sd-journal's business.
+// tail (new entries only; after the saved cursor when the agent keeps
+// positions across restarts) and waits for more by polling sd-journal's
+// descriptor together with the log's wake (lfWaitForWake), so that a stop
+// ends the wait at once. Rotation, vacuuming and new journal files are
+// sd-journal's business.
 //
 // Reports: each report opens a handle of its own, seeks to the end of its
 // window and steps back, so that its cost follows the rows in the window, not
@@ -50,8 +52,10 @@ class Valid_Log;
 struct sd_journal;
 struct tvx_vxlogent_data_t;
 
-// Longest wait of the worker for new entries before it looks at its status.
-constexpr long JOURNALWAITUSEC = 250000;
+// Longest wait of the worker for new entries before it looks at its status
+// anyway: a stop wakes it at once (lfWake), so this bounds the wait only
+// where the log has no wake descriptor.
+constexpr long JOURNALWAITUSEC = 2000000;
 // Entries the worker reads in one go before it looks at its status.
 constexpr int JOURNALBATCH = 1024;
 
@@ -131,18 +135,20 @@ class Journal_File : public Log_File {
   // with the reason (EACCES for one the agent may not read).
   int jlOpenJournal(Unique_Journal* journal);
 
-  // --- Positions ---------------------------------------------------------
-  // A J log's position is a journal cursor. These are the hooks a store of
-  // positions across restarts calls: it saves what lfGetPosition gives and
-  // hands it back through lfSetPosition before the worker's first start.
+  // --- Positions across restarts -----------------------------------------
+  // A J log's position is a journal cursor, in Log_Position::text (path
+  // the log's path, the file fields unused); "head" while the journal
+  // held no (matching) entry at the start and none was read since, so that
+  // those written while the agent was stopped are read after a restart.
   // The cursor of the last entry the worker read (at first, of the entry it
-  // started after): false when there is none yet. Any thread; takes LogLock.
-  virtual bool lfGetPosition(std::string* cursor);
-  // The worker's next start resumes after the entry of `cursor` (an earlier
-  // run's lfGetPosition) instead of at the journal's tail; an empty cursor
-  // clears it. Without one, a restart resumes after the last entry read.
-  // Takes LogLock.
-  virtual void lfSetPosition(const std::string& cursor);
+  // started after; before that, the cursor lfSetPosition gave): false when
+  // there is none yet. Any thread; takes LogLock.
+  bool lfGetPosition(Log_Position* position) override;
+  // The worker's next start resumes after the entry of position.text (an
+  // earlier run's cursor) instead of at the journal's tail; an empty text
+  // (a file kind's position) clears it. Without one, a restart of the
+  // worker resumes after the last entry read. Takes LogLock.
+  void lfSetPosition(const Log_Position& position) override;
 
   // The worker's handle; open while the worker follows the journal.
   Unique_Journal JournalHandle;
@@ -160,11 +166,19 @@ class Journal_File : public Log_File {
   void jlTraceReadError(bool* traced, const char* what, int error);
 
   // Positions JournalHandle where the worker starts: after `cursor`'s
-  // entry, or at the tail when `cursor` is empty or cannot be sought.
+  // entry (at the head for "head"), or at the tail when `cursor` is empty
+  // or cannot be sought.
   // 0, or a negative errno (traced) when not even the tail can be.
   int jlSeekStart(const std::string& cursor);
   // Publishes the entry JournalHandle stands on as LastCursor. Worker only.
   void jlPublishCursor();
+  // Traces each file of a journal directory that sd-journal cannot open
+  // (it passes over them without a word). Worker only, at its start.
+  void jlTraceBadFiles();
+  // Waits until the journal changed, lfWake was called or JOURNALWAITUSEC
+  // (or sd-journal's own time-out) passed, and lets sd-journal take in
+  // the change: 0, or a negative errno. Worker only.
+  int jlWaitForEntries();
 
   bool ReadErrorTraced;      // worker only
   std::string ResumeCursor;  // guarded by LogLock

@@ -1,5 +1,6 @@
 #include "agent/errlog_file.h"
 
+#include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -79,9 +80,8 @@ class ErrlogFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Save("TZ", "UTC");
-    const std::string here = __FILE__;
     const char* path = getenv("PATH");
-    Save("PATH", here.substr(0, here.rfind('/')) +
+    Save("PATH", std::string(QOR_TEST_SOURCE_DIR) +
                      "/data:" + (path != nullptr ? path : "/usr/bin:/bin"));
     Save("ERRPT_LOG", errlog_);
     Save("ERRPT_CALLS", calls_);
@@ -130,7 +130,9 @@ class ErrlogFileTest : public ::testing::Test {
   int CallPid(size_t n) const {
     EXPECT_TRUE(qortest::WaitUntil([&] { return Calls().size() > n; }));
     const auto calls = Calls();
-    return calls.size() > n ? atoi(calls[n].c_str()) : -1;
+    const int pid = calls.size() > n ? atoi(calls[n].c_str()) : 0;
+    // Never -1 or 0: a kill of either would reach other processes.
+    return pid > 0 ? pid : INT_MAX;
   }
 
   struct Saved {

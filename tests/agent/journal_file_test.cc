@@ -5,6 +5,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -314,7 +315,7 @@ TEST_F(JournalFileTest, EntriesAppendedWhileFollowingArriveOnce) {
 TEST_F(JournalFileTest, WorkerResumesAfterTheLastEntryRead) {
   const std::string file = dir_.File("x.journal");
   ASSERT_TRUE(AppendJournal(file, ExportEntry(kT0, {{"MESSAGE", "old"}})));
-  std::string cursor;
+  Log_Position cursor;
   {
     auto log = NewLog(file + " ;N ;J");
     ASSERT_NE(log, nullptr);
@@ -324,6 +325,7 @@ TEST_F(JournalFileTest, WorkerResumesAfterTheLastEntryRead) {
     ASSERT_TRUE(qortest::WaitUntil([&] { return log->NumEvents >= 2; }));
     log->lfStopThread();
     ASSERT_TRUE(log->lfGetPosition(&cursor));
+    EXPECT_EQ(cursor.path, file);
   }
   // Written while no worker ran.
   ASSERT_TRUE(
@@ -351,6 +353,39 @@ TEST_F(JournalFileTest, WorkerResumesAfterTheLastEntryRead) {
   ASSERT_TRUE(
       qortest::WaitUntil([&] { return log->NumEvents >= first_run + 4; }));
   EXPECT_EQ(log->NumEvents.load(), first_run + 4);
+  // The cursor's entry is gone (its file vacuumed, a new one begun): every
+  // entry after it is read, the first one too.
+  log->lfStopThread();
+  ASSERT_EQ(unlink(file.c_str()), 0);
+  ASSERT_TRUE(AppendJournal(
+      file, ExportEntry(kT0 + 6, {{"MESSAGE", "new file 1"}}) +
+                ExportEntry(kT0 + 7, {{"MESSAGE", "new file 2"}})));
+  log->lfStartThread();
+  ASSERT_TRUE(
+      qortest::WaitUntil([&] { return log->NumEvents >= first_run + 6; }));
+  EXPECT_EQ(log->NumEvents.load(), first_run + 6);
+}
+
+TEST_F(JournalFileTest, NoMatchingEntryYetResumesFromTheHead) {
+  const std::string file = dir_.File("x.journal");
+  const Journal_Fields app = {{"SYSLOG_IDENTIFIER", "app"}, {"MESSAGE", "a"}};
+  ASSERT_TRUE(AppendJournal(file, ExportEntry(kT0, {{"MESSAGE", "other"}})));
+  auto log = NewLog(file + " ;N ;J ;SYSLOG_IDENTIFIER=app");
+  ASSERT_NE(log, nullptr);
+  Log_Position position;
+  ASSERT_TRUE(
+      qortest::WaitUntil([&] { return log->lfGetPosition(&position); }));
+  EXPECT_EQ(position.text, "head");
+  // Written while no worker ran: read at the next start, as the one after.
+  log->lfStopThread();
+  ASSERT_TRUE(AppendJournal(file, ExportEntry(kT0 + 1, app)));
+  log->lfSetPosition(position);
+  log->lfStartThread();
+  ASSERT_TRUE(AppendJournal(file, ExportEntry(kT0 + 2, app)));
+  ASSERT_TRUE(qortest::WaitUntil([&] { return log->NumEvents >= 2; }));
+  EXPECT_EQ(log->NumEvents.load(), 2u);
+  ASSERT_TRUE(log->lfGetPosition(&position));
+  EXPECT_NE(position.text, "head");
 }
 
 TEST_F(JournalFileTest, StopEndsTheWorkerWithinASecond) {
@@ -454,6 +489,27 @@ TEST_F(JournalFileTest, CorruptJournalIsReadAsFarAsPossible) {
   time_t modified = 0;
   EXPECT_EQ(log->lfStatLog(&size, &modified), 0);
   EXPECT_EQ(modified, static_cast<time_t>(kT0 / kSecond + 199));
+}
+
+TEST_F(JournalFileTest, UnopenableFileOfADirectoryIsTracedOnceAndPassedOver) {
+  const std::string good = dir_.File("good.journal");
+  const std::string bad = dir_.File("bad.journal");
+  ASSERT_TRUE(AppendJournal(good, ExportEntry(kT0, {{"MESSAGE", "g"}})));
+  ASSERT_TRUE(AppendJournal(bad, ExportEntry(kT0, {{"MESSAGE", "b"}})));
+  // Its header's signature spoilt.
+  FILE* f = fopen(bad.c_str(), "r+");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(fwrite("XXXXXXXX", 1, 8, f), 8u);
+  fclose(f);
+  qortest::TraceCapture trace("ERROR");
+  auto log = NewLog(dir_.path() + " ;N ;J");
+  ASSERT_NE(log, nullptr);
+  ASSERT_TRUE(WaitFollowing(log.get(), good));
+  EXPECT_EQ(trace.Count("Journal file " + bad + " of log " + dir_.path() +
+                        " cannot be read: "),
+            1u)
+      << trace.Text();
+  EXPECT_EQ(log->MonitorStatus.load(), MONITOR_RUNNING);
 }
 
 TEST_F(JournalFileTest, MonitoredLogSizeAndTimeComeFromTheJournal) {

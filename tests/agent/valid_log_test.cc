@@ -88,9 +88,8 @@ class ValidLogTest : public ::testing::Test {
     return entries;
   }
   std::string Fixture(const char* name) const {
-    std::string here = __FILE__;
     return Sub(
-        qortest::ReadFile(here.substr(0, here.rfind('/')) + "/data/" + name));
+        qortest::ReadFile(std::string(QOR_TEST_SOURCE_DIR) + "/data/" + name));
   }
 
   // Parses each line alone and checks the outcome and its messages.

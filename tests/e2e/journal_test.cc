@@ -3,9 +3,11 @@
 // table read them back, and a journal the agent may not read shows an error
 // status. The journals are written by systemd-journal-remote: no journald.
 #include <stdint.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,21 @@ std::string UsecStamp(uint64_t usec) {
   char ms[4];
   snprintf(ms, sizeof ms, "%03u", static_cast<unsigned>(usec / 1000 % 1000));
   return Stamp(static_cast<time_t>(usec / 1000000)).substr(0, 13) + ms;
+}
+
+// Appends entries of `fields` to the journal file `file` until the
+// agent's J log `journal` counts one: its worker starts at the journal's
+// tail, so entries written before it got there are not read.
+bool WaitFollowing(const Agent_Process& agent, const std::string& journal,
+                   const std::string& file, const Journal_Fields& fields) {
+  return WaitUntil(
+      [&] {
+        AppendJournal(file, ExportEntry(NowUsec(), fields));
+        return WaitUntil(
+            [&] { return MonlogNumber(agent, journal, "NUMEVENTS") > 0; },
+            std::chrono::seconds(2));
+      },
+      std::chrono::seconds(20));
 }
 
 TEST(JournalTest, EntriesWrittenWhileFollowingBecomeEventsAndRows) {
@@ -61,17 +78,9 @@ TEST(JournalTest, EntriesWrittenWhileFollowingBecomeEventsAndRows) {
   EXPECT_EQ(JsonField(MonlogRow(agent, journal), "LOGTYPE"), "J");
   EXPECT_EQ(JsonField(MonlogRow(agent, journal), "FORMATTER"), matches);
 
-  // The worker starts at the journal's tail: warm up until it counts one.
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        AppendJournal(file,
-                      ExportEntry(NowUsec(), {{"SYSLOG_IDENTIFIER", "sudo"},
-                                              {"MESSAGE", "warm-up"}}));
-        return WaitUntil(
-            [&] { return MonlogNumber(agent, journal, "NUMEVENTS") > 0; },
-            std::chrono::seconds(2));
-      },
-      std::chrono::seconds(20)))
+  ASSERT_TRUE(
+      WaitFollowing(agent, journal, file,
+                    {{"SYSLOG_IDENTIFIER", "sudo"}, {"MESSAGE", "warm-up"}}))
       << agent.Trace();
 
   const uint64_t failed = NowUsec();
@@ -121,6 +130,85 @@ TEST(JournalTest, EntriesWrittenWhileFollowingBecomeEventsAndRows) {
   EXPECT_EQ(agent.WaitExit(), 0);
   unsetenv("TZ");
   tzset();
+}
+
+// With TVX_STATE_FILE the journal's cursor is kept across a restart: what
+// was written while the agent was stopped arrives once, nothing before it
+// again. Without it the journal is read from its tail again.
+TEST(JournalTest, StateFileResumesAfterTheLastEntryAcrossARestart) {
+  Scoped_Temp_Dir dir;
+  const std::string journal = dir.File("journal");
+  ASSERT_EQ(mkdir(journal.c_str(), 0755), 0);
+  const std::string file = journal + "/system.journal";
+  ASSERT_TRUE(
+      AppendJournal(file, ExportEntry(NowUsec(), {{"MESSAGE", "old"}})));
+  WriteFile(dir.File("qoragent.conf"), journal + " ;N ;J\n");
+  WriteFile(dir.File("situations"), "all VXLOGENT ENTRYDESC ~ \"seq \"\n");
+  int run = 0;
+  const auto start = [&](bool keep_state) {
+    auto agent = std::make_unique<Agent_Process>(dir);
+    agent->SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
+    agent->SetEnv("HOV_SITUATIONS", dir.File("situations"));
+    agent->SetEnv("HOV_TRACE_FILE", dir.File("trace" + std::to_string(++run)));
+    if (keep_state) {
+      agent->SetEnv("TVX_STATE_FILE", dir.File("state"));
+    }
+    EXPECT_TRUE(agent->Start());
+    EXPECT_TRUE(WaitUntil([&] { return agent->Ctl({"ping"}).status == 0; }))
+        << agent->Output();
+    return agent;
+  };
+  int written = 0;
+  const auto write = [&](int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+      text += ExportEntry(NowUsec() + i,
+                          {{"MESSAGE", "seq " + std::to_string(++written)}});
+    }
+    return AppendJournal(file, text);
+  };
+  // How often each of "seq 1" ... "seq `written`" arrived; 0 for others.
+  const auto arrivals = [&](const Agent_Process& agent) {
+    std::vector<int> count(static_cast<size_t>(written) + 1, 0);
+    for (const std::string& line : LinesWith(agent.Events(), "\"all\"")) {
+      const int n = atoi(JsonField(line, "ENTRYDESC").substr(4).c_str());
+      count[n > 0 && n <= written ? n : 0]++;
+    }
+    return count;
+  };
+  const auto each_once = [&](const Agent_Process& agent,
+                             const std::vector<int>& skipped) {
+    std::vector<int> want(static_cast<size_t>(written) + 1, 1);
+    want[0] = 0;
+    for (const int n : skipped) {
+      want[static_cast<size_t>(n)] = 0;
+    }
+    return WaitUntil([&] { return arrivals(agent) == want; });
+  };
+
+  auto agent = start(true);
+  ASSERT_TRUE(WaitFollowing(*agent, journal, file, {{"MESSAGE", "warm-up"}}))
+      << agent->Trace();
+  ASSERT_TRUE(write(3));
+  ASSERT_TRUE(each_once(*agent, {})) << agent->Events();
+  ASSERT_TRUE(agent->Signal(SIGTERM));
+  ASSERT_EQ(agent->WaitExit(), 0) << agent->Output();
+
+  ASSERT_TRUE(write(3));  // seq 4 to 6, while stopped
+  agent = start(true);
+  ASSERT_TRUE(write(1));
+  EXPECT_TRUE(each_once(*agent, {})) << agent->Events();
+  ASSERT_TRUE(agent->Signal(SIGTERM));
+  ASSERT_EQ(agent->WaitExit(), 0) << agent->Output();
+
+  ASSERT_TRUE(write(2));  // seq 8 and 9: not read without the state file
+  agent = start(false);
+  ASSERT_TRUE(WaitFollowing(*agent, journal, file, {{"MESSAGE", "warm-up"}}))
+      << agent->Trace();
+  ASSERT_TRUE(write(1));
+  EXPECT_TRUE(each_once(*agent, {8, 9})) << agent->Events();
+  ASSERT_TRUE(agent->Signal(SIGTERM));
+  EXPECT_EQ(agent->WaitExit(), 0) << agent->Output();
 }
 
 TEST(JournalTest, JournalTheAgentMayNotReadShowsAnErrorStatus) {

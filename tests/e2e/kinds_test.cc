@@ -103,8 +103,7 @@ TEST(KindsTest, ErrorReportEntriesBecomeEvents) {
   Agent_Process agent(dir);
   const std::string errlog = dir.File("errlog");
   WriteFile(errlog, "");
-  const std::string here = __FILE__;
-  const std::string data = here.substr(0, here.rfind("/e2e/")) + "/agent/data";
+  const std::string data = std::string(QOR_TEST_SOURCE_DIR) + "/../agent/data";
   const char* path = getenv("PATH");
   agent.SetEnv("PATH", data + ":" + (path != nullptr ? path : "/usr/bin:/bin"));
   agent.SetEnv("ERRPT_LOG", errlog);
