@@ -99,6 +99,8 @@ const char ThreadJoinErrMsg[] =
 const char WatchingMsg[] = "\nWatching %s on change events.";
 const char PollOnlyMsg[] =
     "\nWatching %s by the one-second check only: %s.";
+const char NameIsDirectoryMsg[] =
+    "\nLog %s was replaced by a directory; the old file is still read and the name is looked at every second.";
 const char WakeCreateErrMsg[] =
     "\nCannot create the wake-up counter for %s (errno = %d; %s); stops wait for the one-second check.";
 const char ThreadStartedMsg[] =
@@ -191,6 +193,7 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
       LogInode(0),
       LogOwner(0),
       LogIdentityKnown(false),
+      LogNameIsDirectory(false),
       LogStartAt(START_AT_END),
       LogOpenedBefore(false),
       LogPositionKnown(false) {
@@ -896,6 +899,20 @@ void Log_File::lfReadRotated() {
 }
 
 int Log_File::lfReopenReplacedLog() {
+  // A directory under the name is no log and no reason to stop: the old
+  // file stays, and the name is looked at again until a file is back.
+  struct stat st;
+  const bool directory =
+      stat(Name(LogFileName), &st) == 0 && S_ISDIR(st.st_mode);
+  if (directory != LogNameIsDirectory) {
+    LogNameIsDirectory = directory;
+    if (directory) {
+      WEX1_TRACE(wex1, WEX1_FLOW, NameIsDirectoryMsg, Name(LogFileName));
+    }
+  }
+  if (directory) {
+    return 0;
+  }
   WEX1_TRACE(wex1, WEX1_FLOW, ReplacedMsg, Name(LogFileName));
   _OpenLog opened;
   _MonitorStatus status = MONITOR_ERR_OPEN;
@@ -938,6 +955,9 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
   } else {
     WEX1_TRACE(wex1, WEX1_FLOW, WatchingMsg, Name(LogFileName));
   }
+  // Whether the file itself has a watch (it may not once it was replaced
+  // and the watch limit is reached): said once each time it changes.
+  bool fileWatched = watch.Handle() != 0;
   while (MonitorStatus == MONITOR_RUNNING) {
     // The rotated file first: its entries are older than the new file's.
     lfReadRotated();
@@ -951,11 +971,23 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
       break;
     }
     lfPublishPosition();
+    if (watch.Handle() != 0) {
+      const bool watched =
+          Log_Watch::Agent().FileWatched(watch.Handle(), why, sizeof why);
+      if (watched != fileWatched) {
+        fileWatched = watched;
+        if (watched) {
+          WEX1_TRACE(wex1, WEX1_FLOW, WatchingMsg, Name(LogFileName));
+        } else {
+          WEX1_TRACE(wex1, WEX1_FLOW, PollOnlyMsg, Name(LogFileName), why);
+        }
+      }
+    }
     // Behind change events the check is only a safety net, kept rare so
     // that a thousand idle logs cost next to nothing.
     const int timeoutMs =
         static_cast<int>(interval.tv_sec * 1000 + interval.tv_usec / 1000) *
-        (watch.Handle() != 0 ? WATCHEDCHECKFACTOR : 1);
+        (fileWatched && !LogNameIsDirectory ? WATCHEDCHECKFACTOR : 1);
     if (lfWaitForWake(timeoutMs, nullptr) < 0) {
       const int e = errno;
       if (e == EINTR) {

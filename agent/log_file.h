@@ -418,6 +418,9 @@ class Log_File : public Log_Base {
   uid_t LogOwner;
   Head_Fingerprint LogHead;
   bool LogIdentityKnown;
+  // The log's name names a directory now: the old file is still read and
+  // the name looked at every second until a file is back. Worker only.
+  bool LogNameIsDirectory;
   _OpenLog LogRotated;           // the rotated file still read; fd -1 when none
   Line_Splitter LogRotatedHeld;  // its unfinished last line
   // Where the next start puts LogEOF; LogResume is the position of

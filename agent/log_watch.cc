@@ -96,6 +96,7 @@ int Log_Watch::Add(const char* path, int wakeFd, char* why, size_t whyLength) {
                                                      : r.path.substr(0, slash);
   r.name = slash == std::string::npos ? r.path : r.path.substr(slash + 1);
   r.fileWd = -1;
+  r.fileErrno = 0;
   r.wakeFd = wakeFd;
   if (RemoteFilesystem(dir.c_str())) {
     snprintf(why, whyLength, "its filesystem sends no change events");
@@ -138,8 +139,22 @@ void Log_Watch::Remove(int handle) {
   Registrations.erase(it);
 }
 
+bool Log_Watch::FileWatched(int handle, char* why, size_t whyLength) {
+  Posix_Mutex::Hold hold(&Lock);
+  const auto it = Registrations.find(handle);
+  if (it == Registrations.end() || it->second.fileErrno == 0) {
+    return true;
+  }
+  char eb[128];
+  snprintf(why, whyLength, "cannot watch the file: %s",
+           ErrnoText(it->second.fileErrno, eb, sizeof eb));
+  return false;
+}
+
 void Log_Watch::ArmFile(Registration* r) {
   const int wd = inotify_add_watch(Inotify.get(), r->path.c_str(), FILEEVENTS);
+  // Only a missing file is left to the directory's watch.
+  r->fileErrno = wd < 0 && errno != ENOENT ? errno : 0;
   if (wd == r->fileWd) {
     return;
   }

@@ -49,6 +49,11 @@ class Log_Watch {
   // Stops waking the registration's descriptor; no wake-up reaches it once
   // this returns. A handle of 0 is ignored.
   void Remove(int handle);
+  // False, with `why` (at least 128 bytes) saying why, while the file of
+  // the registration exists but could not be watched (the watch limit was
+  // reached when it replaced the old one): its worker is then to keep to
+  // the one-second check. A missing file is watched through its directory.
+  bool FileWatched(int handle, char* why, size_t whyLength);
   // Raises the eventfd `fd` (one wake-up; a full counter wakes as well).
   static void Wake(int fd);
 
@@ -56,7 +61,8 @@ class Log_Watch {
   struct Registration {
     std::string path;
     std::string name;  // last component of path
-    int fileWd;        // -1 while the file does not exist
+    int fileWd;        // -1 while the file does not exist or is not watched
+    int fileErrno;     // why the existing file has no watch; 0: it has one
     int dirWd;
     int wakeFd;
   };

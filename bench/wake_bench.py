@@ -1,15 +1,23 @@
 #!/usr/bin/env python3
 """Write-to-event latency, idle cost and stop time of the real agent.
 
-Usage: bench/wake_bench.py BUILD_DIR [latency|idle N|stop N] [--poll-only]
+Usage: bench/wake_bench.py BUILD_DIR [latency|idle N|stop N|refresh N]
+                           [--poll-only]
 
 latency: 50 single lines at random gaps (50-300 ms), each timed from write()
-         to its event line in the sink; prints p50/p95/max in ms.
-idle N:  N idle logs; CPU % of one core over 10 s and RSS after start-up.
+         to its event line in the sink (waited for with inotify, not by
+         spinning); prints p50/p95/max in ms.
+idle N:  N idle logs; CPU % of one core over 20 s and RSS after start-up.
 stop N:  N logs; time from SIGTERM to exit, and the exit status.
+refresh N: N + 1 logs, then a configuration that keeps one of them and a
+         SIGHUP; time from the signal until the refresh is done (the manager
+         waits for signals again), and the longest wait of `qorctl logs`
+         requests issued one after the other meanwhile.
 """
+import ctypes
 import os
 import random
+import select
 import signal
 import subprocess
 import sys
@@ -17,16 +25,22 @@ import tempfile
 import time
 
 
-def start(build, tmp, logs, poll_only):
+WAITING = b"Manager thread waiting for refresh (1) or stop (15) signal."
+
+
+def start(build, tmp, logs, poll_only, keep_content=False, trace=False, extra_env=None):
     conf = os.path.join(tmp, "agent.conf")
     with open(conf, "w") as f:
         for log in logs:
-            open(log, "w").close()
+            if not keep_content:
+                open(log, "w").close()
             f.write(log + "\n")
     with open(os.path.join(tmp, "situations"), "w") as f:
         f.write('all VXLOGENT LOGNAME == "bench0"\n')
     env = dict(os.environ)
     env.pop("JOP_WEX1", None)
+    if trace:
+        env["JOP_WEX1"] = "TVX100:ERROR,FLOW"
     env.update({
         "HOV_EVENTS": os.path.join(tmp, "events.jsonl"),
         "HOV_TRACE_FILE": os.path.join(tmp, "trace.log"),
@@ -38,6 +52,7 @@ def start(build, tmp, logs, poll_only):
     })
     if poll_only:
         env["TVX_POLL_ONLY"] = "1"
+    env.update(extra_env or {})
     p = subprocess.Popen([os.path.join(build, "agent", "qoragent")], env=env,
                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL)
@@ -53,10 +68,46 @@ def start(build, tmp, logs, poll_only):
     return p, env["HOV_EVENTS"]
 
 
+def refresh(build, tmp, logs, p):
+    """Drops all but the first log; prints how long the refresh took."""
+    ctl = os.path.join(build, "tools", "qorctl")
+    sock = os.path.join(tmp, "agent.sock")
+    trace = os.path.join(tmp, "trace.log")
+    with open(os.path.join(tmp, "agent.conf"), "w") as f:
+        f.write(logs[0] + "\n")
+    waiting = open(trace, "rb").read().count(WAITING)
+    waits = []
+    t0 = time.monotonic()
+    p.send_signal(signal.SIGHUP)
+    done = None
+    while done is None and time.monotonic() - t0 < 60:
+        w0 = time.monotonic()
+        subprocess.run([ctl, "--socket", sock, "--json", "logs"], capture_output=True)
+        waits.append(time.monotonic() - w0)
+        if open(trace, "rb").read().count(WAITING) > waiting:
+            done = time.monotonic() - t0
+    print(f"refresh dropping {len(logs) - 1} logs: done after "
+          f"{done * 1000:.0f} ms; {len(waits)} `qorctl logs` meanwhile, longest "
+          f"{max(waits) * 1000:.0f} ms, median {sorted(waits)[len(waits) // 2] * 1000:.0f} ms")
+
+
 def cpu_ticks(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return int(fields[11]) + int(fields[12])
+
+
+def cpu_ns(pid):
+    """CPU time of the live threads of `pid` in ns (finer than clock ticks;
+    an idle agent's threads all live through the measurement)."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass  # ended meanwhile
+    return total
 
 
 def rss_kib(pid):
@@ -77,13 +128,20 @@ def stop(p):
 def main():
     build, what = sys.argv[1], sys.argv[2]
     poll_only = "--poll-only" in sys.argv
-    n = int(sys.argv[3]) if what in ("idle", "stop") else 1
+    n = int(sys.argv[3]) if what in ("idle", "stop", "refresh") else 1
+    n += 1 if what == "refresh" else 0
     with tempfile.TemporaryDirectory() as tmp:
         logs = [os.path.join(tmp, f"bench{i}") for i in range(n)]
-        p, events = start(build, tmp, logs, poll_only)
+        p, events = start(build, tmp, logs, poll_only, trace=what == "refresh")
         try:
             if what == "latency":
                 fd = os.open(logs[0], os.O_WRONLY | os.O_APPEND)
+                libc = ctypes.CDLL(None, use_errno=True)
+                watch = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+                # IN_MODIFY | IN_CREATE on the directory of the event file.
+                if watch < 0 or libc.inotify_add_watch(watch, os.path.dirname(events).encode(),
+                                                       0x2 | 0x100) < 0:
+                    sys.exit("inotify unavailable")
                 got, lat = 0, []
                 for i in range(50):
                     time.sleep(random.uniform(0.05, 0.3))
@@ -95,17 +153,22 @@ def main():
                     while (os.stat(events).st_size if os.path.exists(events) else 0) == before:
                         if time.perf_counter() - t0 > 5:
                             break
+                        # Blocks until something in the directory changes:
+                        # spinning would take a core from the agent.
+                        if select.select([watch], [], [], 0.05)[0]:
+                            os.read(watch, 65536)
                     lat.append((time.perf_counter() - t0) * 1000)
                 lat.sort()
                 print(f"latency ms over {len(lat)}: p50 {lat[len(lat) // 2]:.2f} "
                       f"p95 {lat[int(len(lat) * 0.95) - 1]:.2f} max {lat[-1]:.2f}")
             elif what == "idle":
-                hz = os.sysconf("SC_CLK_TCK")
-                c0, t0 = cpu_ticks(p.pid), time.monotonic()
-                time.sleep(10)
-                c1, t1 = cpu_ticks(p.pid), time.monotonic()
-                print(f"{n} idle logs: CPU {100.0 * (c1 - c0) / hz / (t1 - t0):.3f} % of one core, "
+                c0, t0 = cpu_ns(p.pid), time.monotonic()
+                time.sleep(20)
+                c1, t1 = cpu_ns(p.pid), time.monotonic()
+                print(f"{n} idle logs: CPU {100.0 * (c1 - c0) / 1e9 / (t1 - t0):.3f} % of one core, "
                       f"RSS {rss_kib(p.pid) / 1024:.1f} MiB")
+            elif what == "refresh":
+                refresh(build, tmp, logs, p)
             if what == "stop":
                 secs, rc = stop(p)
                 print(f"SIGTERM with {n} logs: exit {rc} after {secs * 1000:.0f} ms")

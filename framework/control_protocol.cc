@@ -152,7 +152,7 @@ bool CheckLogEntriesSelection(const std::string& condition, std::string* err) {
   return false;
 }
 
-bool RunReport(const Control_Request& r, std::vector<std::string>* lines,
+bool RunReport(const Control_Request& r, Control_Lines* lines,
                std::string* err, bool* cut) {
   TableManager* m = RequestTable(r, err);
   if (m == nullptr) {
@@ -165,17 +165,19 @@ bool RunReport(const Control_Request& r, std::vector<std::string>* lines,
   if (v == nullptr) {
     return false;
   }
+  // Each row goes into the reply as the sample takes it.
+  const Row_Json_Writer json(*v);
+  v->StreamRows([&json, lines](const char* row) {
+    lines->AddWith([&json, row](std::string* text) { json.Append(row, text); });
+  });
   v->SetRowCount(0);
   v->TakeSample();
-  for (int i = 0; i < v->RowCount(); ++i) {
-    lines->push_back(RowToJson(*v, v->Row(i)));
-  }
   *cut = v->RowsCut();
   vandu::Destroy(v);
   return true;
 }
 
-bool RunReload(std::vector<std::string>* lines, std::string* err) {
+bool RunReload(Control_Lines* lines, std::string* err) {
   const char* path = getenv("HOV_SITUATIONS");
   if (path == nullptr || *path == '\0') {
     *err = "no situations file to reload: HOV_SITUATIONS was not set when the agent started";
@@ -188,7 +190,7 @@ bool RunReload(std::vector<std::string>* lines, std::string* err) {
   for (const std::string& p : problems) {
     std::string line = "{\"problem\":";
     JsonAppendString(&line, p);
-    lines->push_back(line + "}");
+    lines->Add(line + "}");
   }
   return true;
 }
@@ -304,7 +306,7 @@ bool ParseControlRequest(const std::string& raw, Control_Request* r, std::string
 }
 
 bool RunControlRequest(const Control_Request& r,
-                       std::vector<std::string>* lines, std::string* err,
+                       Control_Lines* lines, std::string* err,
                        bool* cut) {
   bool unused_cut = false;
   if (cut == nullptr) {
@@ -322,7 +324,7 @@ bool RunControlRequest(const Control_Request& r,
       line += ",\"events_written\":" + std::to_string(events.written) +
               ",\"events_failed\":" + std::to_string(events.failed) +
               ",\"actions_dropped\":" + std::to_string(Action_Runner::Dropped());
-      lines->push_back(line + "}");
+      lines->Add(line + "}");
       return true;
     }
     case Control_Verb::kReport:
@@ -334,7 +336,7 @@ bool RunControlRequest(const Control_Request& r,
       }
       for (const Situation_Info& s : situations.List()) {
         if (s.name == r.name) {
-          lines->push_back(SituationJson(s));
+          lines->Add(SituationJson(s));
         }
       }
       return true;
@@ -343,7 +345,7 @@ bool RunControlRequest(const Control_Request& r,
       return situations.Delete(r.name, err);
     case Control_Verb::kSituationList:
       for (const Situation_Info& s : situations.List()) {
-        lines->push_back(SituationJson(s));
+        lines->Add(SituationJson(s));
       }
       return true;
     case Control_Verb::kSituationReload:
@@ -356,37 +358,56 @@ bool RunControlRequest(const Control_Request& r,
   return false;
 }
 
-std::string AnswerControlLine(const std::string& line) {
+std::vector<std::string> AnswerControlLinePieces(const std::string& line) {
   WEX1_TRACE(wex1, WEX1_FLOW, "\nControl request: %.*s", 200, line.c_str());
   Control_Request request;
-  std::vector<std::string> lines;
+  Control_Lines lines;
   std::string err;
   bool cut = false;
   if (!ParseControlRequest(line, &request, &err) ||
       !RunControlRequest(request, &lines, &err, &cut)) {
     WEX1_TRACE(wex1, WEX1_FLOW, "\nControl request refused: %s", err.c_str());
-    return FormatControlErr(err);
+    return {FormatControlErr(err)};
   }
-  return FormatControlOk(lines, cut);
+  return FormatControlOkPieces(std::move(lines), cut);
 }
 
-std::string FormatControlOk(const std::vector<std::string>& lines, bool cut) {
-  size_t size = 32;
-  for (const std::string& l : lines) {
-    size += l.size() + 1;
+namespace {
+
+std::string Joined(const std::vector<std::string>& pieces) {
+  size_t size = 0;
+  for (const std::string& p : pieces) {
+    size += p.size();
   }
   std::string out;
   out.reserve(size);
-  out = "OK " + std::to_string(lines.size()) + "\n";
-  for (const std::string& l : lines) {
-    out += l;
-    out.push_back('\n');
-  }
-  if (cut) {
-    out += CONTROL_TRUNCATED;
-    out.push_back('\n');
+  for (const std::string& p : pieces) {
+    out += p;
   }
   return out;
+}
+
+}  // namespace
+
+std::string AnswerControlLine(const std::string& line) {
+  return Joined(AnswerControlLinePieces(line));
+}
+
+std::vector<std::string> FormatControlOkPieces(Control_Lines lines, bool cut) {
+  std::vector<std::string> pieces;
+  pieces.reserve(lines.Blocks().size() + 2);
+  pieces.push_back("OK " + std::to_string(lines.size()) + "\n");
+  for (std::string& block : lines.Blocks()) {
+    pieces.push_back(std::move(block));
+  }
+  if (cut) {
+    pieces.push_back(std::string(CONTROL_TRUNCATED) + "\n");
+  }
+  return pieces;
+}
+
+std::string FormatControlOk(Control_Lines lines, bool cut) {
+  return Joined(FormatControlOkPieces(std::move(lines), cut));
 }
 
 std::string FormatControlErr(const std::string& text) {

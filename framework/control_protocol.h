@@ -21,6 +21,7 @@
 
 #include <stddef.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -54,25 +55,67 @@ struct Control_Request {
 [[nodiscard]] bool ParseControlRequest(const std::string& line, Control_Request* request,
                                        std::string* err);
 
+// The lines of an OK reply, kept as the texts that carry them: a report of
+// many rows is written once into blocks of a bounded size, never held line
+// by line, copied into a longer text as it grows, or joined for sending.
+class Control_Lines {
+ public:
+  Control_Lines() = default;
+  Control_Lines(std::initializer_list<std::string> lines) {
+    for (const std::string& l : lines) {
+      Add(l);
+    }
+  }
+  // Adds `line`, which holds no newline.
+  void Add(const std::string& line) {
+    AddWith([&line](std::string* text) { text->append(line); });
+  }
+  // Adds the line `write(&text)` appends to the text (without a newline).
+  template <typename Write>
+  void AddWith(Write write) {
+    if (blocks_.empty() || blocks_.back().size() >= BLOCKBYTES) {
+      blocks_.emplace_back();
+      // Room for the lines that end past the block's size.
+      blocks_.back().reserve(BLOCKBYTES + BLOCKBYTES / 8);
+    }
+    write(&blocks_.back());
+    blocks_.back().push_back('\n');
+    ++count_;
+  }
+  size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  // The lines in order, each ended by "\n", in one or more texts.
+  std::vector<std::string>& Blocks() { return blocks_; }
+
+ private:
+  static constexpr size_t BLOCKBYTES = 256 * 1024;
+  std::vector<std::string> blocks_;
+  size_t count_ = 0;
+};
+
 // Carries out a parsed request: true with one JSON text per reply line, or
 // false with *err (unknown table or column, a value of the wrong type, an
 // unknown situation, ...). *cut (when given) tells whether a row limit left
 // matching rows out of a report.
 [[nodiscard]] bool RunControlRequest(const Control_Request& request,
-                                     std::vector<std::string>* lines,
+                                     Control_Lines* lines,
                                      std::string* err, bool* cut = nullptr);
 
 // The whole reply to one request line, ready to send: "OK n\n" and n lines,
 // or "ERR text\n". A line longer than CONTROL_MAX_LINE is refused unread.
 std::string AnswerControlLine(const std::string& line);
+// The same reply as the texts to send one after the other (a long report
+// is not joined into one text).
+std::vector<std::string> AnswerControlLinePieces(const std::string& line);
 
 // The line that ends a reply whose rows a row limit cut.
 constexpr char CONTROL_TRUNCATED[] = "TRUNCATED";
 
 // "OK n\n" followed by each line and "\n"; then CONTROL_TRUNCATED and "\n"
 // when `cut`.
-std::string FormatControlOk(const std::vector<std::string>& lines,
-                            bool cut = false);
+std::string FormatControlOk(Control_Lines lines, bool cut = false);
+// The same as the texts to send one after the other.
+std::vector<std::string> FormatControlOkPieces(Control_Lines lines, bool cut);
 // "ERR text\n", with line breaks in `text` turned into blanks so that the
 // reply stays one line.
 std::string FormatControlErr(const std::string& text);

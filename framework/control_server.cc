@@ -12,6 +12,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
 #include "framework/control_protocol.h"
 #include "framework/event_stream.h"
 #include "framework/wex1.h"
@@ -149,7 +152,8 @@ bool ReadRequest(const Connection& c, std::string* line) {
 }
 
 // Writes the reply; a peer that takes nothing for the timeout is dropped.
-void WriteReply(const Connection& c, const std::string& reply) {
+// False when it went away or was dropped.
+bool WriteReply(const Connection& c, const std::string& reply) {
   size_t off = 0;
   long long deadline = NowMs() + c.timeout_ms;
   while (off < reply.size()) {
@@ -163,15 +167,25 @@ void WriteReply(const Connection& c, const std::string& reply) {
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      return;  // the peer went away
+      return false;  // the peer went away
     }
     const Wait_Result w = WaitFor(c.fd, POLLOUT, c.stop_fd, deadline);
     if (w == Wait_Result::kTimeout) {
       WEX1_TRACE(wex1, WEX1_FLOW, "\nControl client took no reply for %s; dropped.",
                  Duration(c.timeout_ms).c_str());
-      return;
+      return false;
     }
     if (w == Wait_Result::kStop) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes a reply made of pieces, one after the other.
+void WriteReply(const Connection& c, const std::vector<std::string>& pieces) {
+  for (const std::string& piece : pieces) {
+    if (!WriteReply(c, piece)) {
       return;
     }
   }
@@ -219,7 +233,7 @@ void* ServeConnection(void* arg) {
         ServeStream(c, request);
         return nullptr;
       }
-      WriteReply(c, AnswerControlLine(line));
+      WriteReply(c, AnswerControlLinePieces(line));
     }
   }
   ReleaseSlot();

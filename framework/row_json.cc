@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <charconv>
+
 #include "framework/event_output.h"
 #include "framework/vandu.h"
 
@@ -53,6 +55,17 @@ void JsonAppendString(std::string* out, const char* text, size_t length) {
   const auto* p = reinterpret_cast<const unsigned char*>(text);
   size_t i = 0;
   while (i < length) {
+    // A run of printable ASCII that needs no escape goes in at once.
+    size_t plain = i;
+    while (plain < length && p[plain] >= 0x20 && p[plain] < 0x7F && p[plain] != '"' &&
+           p[plain] != '\\') {
+      ++plain;
+    }
+    out->append(text + i, plain - i);
+    i = plain;
+    if (i == length) {
+      break;
+    }
     const unsigned char c = p[i];
     char esc[8];
     if (c == '"' || c == '\\') {
@@ -111,16 +124,17 @@ void ForEachColumn(vandu& v, F each) {
 
 // An integer column's value in decimal, or false for a text column.
 bool IntegerText(const ColumnInfo& info, const char* field, std::string* out) {
+  char digits[16];
   if (info.Type == COLUMN_INT32) {
     int32_t x;
     memcpy(&x, field, sizeof x);
-    *out += std::to_string(x);
+    out->append(digits, std::to_chars(digits, digits + sizeof digits, x).ptr);
     return true;
   }
   if (info.Type == COLUMN_UINT32) {
     uint32_t x;
     memcpy(&x, field, sizeof x);
-    *out += std::to_string(x);
+    out->append(digits, std::to_chars(digits, digits + sizeof digits, x).ptr);
     return true;
   }
   return false;
@@ -128,26 +142,36 @@ bool IntegerText(const ColumnInfo& info, const char* field, std::string* out) {
 
 }  // namespace
 
-std::string RowToJson(vandu& v, const char* row) {
-  std::string out = "{";
-  out.reserve(1024);
+Row_Json_Writer::Row_Json_Writer(vandu& v) {
   ForEachColumn(v, [&](const ColumnInfo& info, const std::string& name) {
-    if (out.size() > 1) {
-      out.push_back(',');
-    }
-    out.push_back('"');
-    out += name;
-    out.append("\":");
-    const char* field = row + info.Offset;
-    if (!IntegerText(info, field, &out)) {
-      size_t len = info.Width;
-      while (len > 0 && (field[len - 1] == ' ' || field[len - 1] == '\0')) {
-        --len;
-      }
-      JsonAppendString(&out, field, len);
-    }
+    Column c;
+    c.key.reserve(name.size() + 4);
+    c.key.push_back(columns_.empty() ? '{' : ',');
+    c.key.push_back('"');
+    c.key += name;
+    c.key.append("\":");
+    c.info = info;
+    columns_.push_back(std::move(c));
   });
-  out.push_back('}');
+}
+
+void Row_Json_Writer::Append(const char* row, std::string* out) const {
+  if (columns_.empty()) {
+    out->push_back('{');
+  }
+  for (const Column& c : columns_) {
+    out->append(c.key);
+    const char* field = row + c.info.Offset;
+    if (!IntegerText(c.info, field, out)) {
+      JsonAppendString(out, field, static_cast<size_t>(UnpaddedLength(field, c.info.Width)));
+    }
+  }
+  out->push_back('}');
+}
+
+std::string RowToJson(vandu& v, const char* row) {
+  std::string out;
+  Row_Json_Writer(v).Append(row, &out);
   return out;
 }
 

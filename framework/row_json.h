@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-class vandu;
+#include "framework/vandu.h"
 
 // Appends `text` as a JSON string (with quotes): valid UTF-8 is kept,
 // control characters and bytes that are not valid UTF-8 become \u00XX.
@@ -17,6 +17,21 @@ inline void JsonAppendString(std::string* out, const std::string& text) {
 // {"COLUMN":value,...}: upper-case column names, text without trailing
 // blanks and NULs, integers as numbers.
 std::string RowToJson(vandu& v, const char* row);
+
+// RowToJson for many rows of one request: the columns are looked up once.
+class Row_Json_Writer {
+ public:
+  explicit Row_Json_Writer(vandu& v);
+  // Appends the row's JSON object to *out.
+  void Append(const char* row, std::string* out) const;
+
+ private:
+  struct Column {
+    std::string key;  // the separator before it and "NAME":
+    ColumnInfo info;
+  };
+  std::vector<Column> columns_;
+};
 
 // "QOR_COLUMN=value" for every column: texts without trailing blanks (and
 // cut at a NUL, which an environment value cannot hold), integers in decimal.

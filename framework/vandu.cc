@@ -195,8 +195,18 @@ unsigned vandu::AppendRow(const char* row) {
   if (rowSize <= 0) {
     return 1;
   }
+  if (rowSink) {
+    rowSink(row);
+    ++rowCount;
+    return 0;
+  }
   if (rowCount >= rowsAllocated) {
-    const int step = allocStep > 0 ? allocStep : 1;
+    // Grown by half at a time: many rows cost a few copies, not one per
+    // step of rows.
+    int step = allocStep > 0 ? allocStep : 1;
+    if (step < rowsAllocated / 2) {
+      step = rowsAllocated / 2;
+    }
     const size_t want = static_cast<size_t>(rowsAllocated + step) * static_cast<size_t>(rowSize);
     char* grown = static_cast<char*>(realloc(rowData, want));
     if (grown == nullptr) {

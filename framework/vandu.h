@@ -12,6 +12,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -227,6 +228,10 @@ class vandu {
   bool RowsCut() const { return rowsCut; }
   void MarkRowsCut() { rowsCut = true; }
   int RowSize() const { return rowSize; }
+  // Hands every row collected from now on to `sink` instead of keeping it,
+  // so that a large report is written out as it is read rather than held
+  // whole: RowCount still counts the rows, Row holds none of them.
+  void StreamRows(std::function<void(const char*)> sink) { rowSink = std::move(sink); }
   const char* Row(int i) const { return rowData + static_cast<size_t>(i) * rowSize; }
   unsigned Handle() const { return handle; }
   unsigned Identifier() const { return identifier; }
@@ -252,6 +257,7 @@ class vandu {
   uint16_t perOffset = 0;
   uint16_t perWidth = 0;
   std::vector<std::string> rowKeys;  // PER key of each collected row
+  std::function<void(const char*)> rowSink;  // see StreamRows
 
   // When each key's last event was dispatched and how many were held back
   // since. Dispatch may run for sampled and event rows at once.

@@ -46,40 +46,80 @@ Control_Reply Failure(Reply_Status status, const std::string& text) {
 
 }  // namespace
 
-Control_Reply ParseControlReply(const std::string& text) {
-  const size_t nl = text.find('\n');
-  if (nl == std::string::npos) {
-    return Failure(Reply_Status::kBroken,
-                   text.empty() ? "the agent closed the connection without a reply"
-                                : "the reply ended before its first line did");
+void Control_Reply_Reader::Feed(const char* data, size_t length) {
+  if (failed_) {
+    return;
   }
-  const std::string first = text.substr(0, nl);
-  if (first.compare(0, 4, "ERR ") == 0 || first == "ERR") {
-    Control_Reply r;
-    r.status = Reply_Status::kErr;
-    r.text = first.size() > 4 ? first.substr(4) : "";
-    return r;
-  }
-  char* end = nullptr;
-  const long n = first.compare(0, 3, "OK ") == 0 ? strtol(first.c_str() + 3, &end, 10) : -1;
-  if (n < 0 || end == nullptr || *end != '\0' || end == first.c_str() + 3) {
-    return Failure(Reply_Status::kBroken, "unexpected reply \"" + first.substr(0, 80) + "\"");
-  }
-  Control_Reply r;
-  r.status = Reply_Status::kOk;
-  size_t at = nl + 1;
-  while (static_cast<long>(r.lines.size()) < n) {
-    const size_t e = text.find('\n', at);
-    if (e == std::string::npos) {
-      return Failure(Reply_Status::kBroken, "the reply ended after " + std::to_string(r.lines.size()) +
-                                                " of its " + std::to_string(n) + " lines");
+  pending_.append(data, length);
+  size_t at = 0;
+  if (!head_) {
+    const size_t nl = pending_.find('\n');
+    if (nl == std::string::npos) {
+      return;
     }
-    r.lines.push_back(text.substr(at, e - at));
+    head_ = true;
+    const std::string first = pending_.substr(0, nl);
+    at = nl + 1;
+    if (first.compare(0, 4, "ERR ") == 0 || first == "ERR") {
+      reply_.status = Reply_Status::kErr;
+      reply_.text = first.size() > 4 ? first.substr(4) : "";
+      failed_ = true;
+      return;
+    }
+    char* end = nullptr;
+    const long n = first.compare(0, 3, "OK ") == 0 ? strtol(first.c_str() + 3, &end, 10) : -1;
+    if (n < 0 || end == nullptr || *end != '\0' || end == first.c_str() + 3) {
+      reply_ = Failure(Reply_Status::kBroken, "unexpected reply \"" + first.substr(0, 80) + "\"");
+      failed_ = true;
+      return;
+    }
+    reply_.status = Reply_Status::kOk;
+    expected_ = n;
+    if (!on_line_) {
+      // Every line takes at least its newline: no more are reserved than
+      // the text could hold.
+      const size_t most = pending_.size() - at;
+      reply_.lines.reserve(static_cast<size_t>(n) < most ? static_cast<size_t>(n) : most);
+    }
+  }
+  while (static_cast<long>(reply_.line_count) < expected_) {
+    const size_t e = pending_.find('\n', at);
+    if (e == std::string::npos) {
+      break;
+    }
+    if (on_line_) {
+      on_line_(pending_.data() + at, e - at);
+    } else {
+      reply_.lines.emplace_back(pending_, at, e - at);
+    }
+    ++reply_.line_count;
     at = e + 1;
   }
+  pending_.erase(0, at);
+}
+
+Control_Reply Control_Reply_Reader::Finish() {
+  if (!head_) {
+    return Failure(Reply_Status::kBroken,
+                   pending_.empty() ? "the agent closed the connection without a reply"
+                                    : "the reply ended before its first line did");
+  }
+  if (failed_) {
+    return reply_;
+  }
+  if (static_cast<long>(reply_.line_count) < expected_) {
+    return Failure(Reply_Status::kBroken, "the reply ended after " + std::to_string(reply_.line_count) +
+                                              " of its " + std::to_string(expected_) + " lines");
+  }
   // The agent's marker after the rows of a report its row limit cut.
-  r.truncated = text.compare(at, std::string::npos, "TRUNCATED\n") == 0;
-  return r;
+  reply_.truncated = pending_ == "TRUNCATED\n";
+  return std::move(reply_);
+}
+
+Control_Reply ParseControlReply(const std::string& text) {
+  Control_Reply_Reader reader;
+  reader.Feed(text.data(), text.size());
+  return reader.Finish();
 }
 
 // Connects to the agent at `path`: true, or false with *failure saying why.
@@ -102,7 +142,8 @@ static bool ConnectAgent(const std::string& path, Unique_Fd* fd, Control_Reply* 
   return true;
 }
 
-Control_Reply SendControlRequest(const std::string& path, const std::string& line, int timeout_ms) {
+Control_Reply SendControlRequest(const std::string& path, const std::string& line, int timeout_ms,
+                                 const Reply_Line_Callback& on_line) {
   Unique_Fd fd;
   Control_Reply failure;
   if (!ConnectAgent(path, &fd, &failure)) {
@@ -128,17 +169,18 @@ Control_Reply SendControlRequest(const std::string& path, const std::string& lin
     }
   }
   shutdown(fd.get(), SHUT_WR);
-  std::string text;
+  Control_Reply_Reader reader(on_line);
   deadline = NowMs() + timeout_ms;
   while (true) {
     if (!Wait(fd.get(), POLLIN, deadline)) {
       return Failure(Reply_Status::kBroken,
                      "no reply within " + std::to_string(timeout_ms / 1000) + " seconds");
     }
-    char buf[8192];
+    // A large report comes in with few calls.
+    char buf[64 * 1024];
     const ssize_t n = recv(fd.get(), buf, sizeof buf, MSG_DONTWAIT);
     if (n > 0) {
-      text.append(buf, static_cast<size_t>(n));
+      reader.Feed(buf, static_cast<size_t>(n));
       deadline = NowMs() + timeout_ms;
       continue;
     }
@@ -149,7 +191,7 @@ Control_Reply SendControlRequest(const std::string& path, const std::string& lin
     // request unread) loses nothing that was sent before.
     break;
   }
-  return ParseControlReply(text);
+  return reader.Finish();
 }
 
 Control_Reply FollowControlStream(const std::string& path, const std::string& line,

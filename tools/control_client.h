@@ -17,15 +17,23 @@ enum class Reply_Status {
 struct Control_Reply {
   Reply_Status status = Reply_Status::kUnreachable;
   std::vector<std::string> lines;
+  // Lines of an OK reply, also those handed to a line callback instead of
+  // being kept in `lines`.
+  size_t line_count = 0;
   std::string text;
   // The agent's row limit left matching rows out of the reply.
   bool truncated = false;
 };
 
+// Each line of an OK reply, without its newline, as it arrives.
+using Reply_Line_Callback = std::function<void(const char* line, size_t length)>;
+
 // Sends `line` (without its newline) to the agent at `socket_path` and reads
-// its reply, waiting at most `timeout_ms` for each part of it.
+// its reply, waiting at most `timeout_ms` for each part of it. With
+// `on_line`, the lines of an OK reply go to it as they arrive instead of
+// into `lines`, so that a long report is never held whole.
 Control_Reply SendControlRequest(const std::string& socket_path, const std::string& line,
-                                 int timeout_ms);
+                                 int timeout_ms, const Reply_Line_Callback& on_line = nullptr);
 
 // Sends a streaming request (EVENTS) and hands each line after "OK stream"
 // to `on_line` as it arrives, without its newline, until the agent closes
@@ -37,5 +45,23 @@ Control_Reply FollowControlStream(const std::string& socket_path, const std::str
 // Splits a whole reply text ("OK n\n" and n lines, then "TRUNCATED\n" when
 // a row limit cut them; or "ERR text\n").
 Control_Reply ParseControlReply(const std::string& text);
+
+// ParseControlReply for a reply read in parts: each Feed takes the next
+// bytes, Finish the end of the reply.
+class Control_Reply_Reader {
+ public:
+  explicit Control_Reply_Reader(Reply_Line_Callback on_line = nullptr)
+      : on_line_(std::move(on_line)) {}
+  void Feed(const char* data, size_t length);
+  Control_Reply Finish();
+
+ private:
+  Reply_Line_Callback on_line_;
+  Control_Reply reply_;
+  std::string pending_;  // bytes not yet taken apart
+  bool head_ = false;    // the first line was read
+  bool failed_ = false;  // ERR, or a first line of another shape
+  long expected_ = 0;    // the lines an OK reply announced
+};
 
 #endif  // QOR_TOOLS_CONTROL_CLIENT_H_

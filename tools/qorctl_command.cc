@@ -631,7 +631,13 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err) {
                                      PrintEvent(out, err, event, o.json);
                                      return true;
                                    })
-             : SendControlRequest(socket, line, QORCTL_TIMEOUT_MS);
+             : SendControlRequest(socket, line, QORCTL_TIMEOUT_MS,
+                                  // JSON lines are printed as they arrive.
+                                  o.json ? Reply_Line_Callback([out](const char* l, size_t n) {
+                                    fwrite(l, 1, n, out);
+                                    putc('\n', out);
+                                  })
+                                         : Reply_Line_Callback());
   switch (reply.status) {
     case Reply_Status::kUnreachable:
       fprintf(err,
@@ -658,10 +664,10 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err) {
     fprintf(
         err,
         "qorctl: only the newest %zu entries are shown: the agent's row limit (TVX_MAX_ROWS) cut the reply\n",
-        reply.lines.size());
+        reply.line_count);
   }
   std::string dir, name;
-  if (cmd == "entries" && reply.lines.empty() && SplitLogPath(o.words[1], &dir, &name, &why)) {
+  if (cmd == "entries" && reply.line_count == 0 && SplitLogPath(o.words[1], &dir, &name, &why)) {
     // An empty report and a log the agent does not watch look alike; tell them apart.
     const Control_Reply check =
         SendControlRequest(socket, "REPORT VXMONLOG WHERE " + LogSelection(dir, name), QORCTL_TIMEOUT_MS);
@@ -672,10 +678,7 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err) {
     }
   }
   if (o.json) {
-    for (const std::string& l : reply.lines) {
-      fprintf(out, "%s\n", l.c_str());
-    }
-    return QORCTL_OK;
+    return QORCTL_OK;  // printed as they came
   }
   std::vector<std::vector<Json_Field>> rows;
   if (!ParseRows(reply.lines, &rows, &why)) {

@@ -2,7 +2,9 @@
 // written, rotation is still followed, and a stop with many logs ends at once.
 #include <signal.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -30,6 +32,17 @@ void StartOn(Agent_Process& agent, const std::string& config) {
   agent.SetEnv("JOP_WEX1", "TVX100:ERROR,FLOW");
   ASSERT_TRUE(agent.Start());
   ASSERT_TRUE(agent.WaitTrace(kWaiting)) << agent.Trace();
+}
+
+// How many times `text` is in the trace.
+size_t TraceCount(const Agent_Process& agent, const std::string& text) {
+  const std::string trace = agent.Trace();
+  size_t n = 0;
+  for (size_t at = trace.find(text); at != std::string::npos;
+       at = trace.find(text, at + 1)) {
+    ++n;
+  }
+  return n;
 }
 
 // Milliseconds from appending `line` to `log` until it is in the sink.
@@ -142,6 +155,57 @@ TEST(WakeE2ETest, SigtermWithFiftyLogsStopsEveryWorkerAndExits) {
               std::string::npos)
         << i;
   }
+}
+
+// Logs inotify cannot serve keep their worker on the one-second check, and
+// the trace says so once: one whose directory the agent may not read, and
+// one replaced by a directory for a while.
+TEST(WakeE2ETest, UnwatchableLogsStayOnTheOneSecondCheck) {
+  Scoped_Temp_Dir dir;
+  Agent_Process agent(dir);
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to run the agent as nobody";
+  }
+  ASSERT_TRUE(agent.RunUnprivileged());
+  // Searchable but not readable by the agent's user: the file opens, the
+  // directory cannot be watched.
+  const std::string locked_dir = dir.File("locked");
+  ASSERT_EQ(mkdir(locked_dir.c_str(), 0711), 0);
+  const std::string locked = locked_dir + "/messages";
+  const std::string replaced = dir.File("messages");
+  qortest::WriteFile(locked, "");
+  qortest::WriteFile(replaced, "");
+  qortest::WriteFile(dir.File("agent.conf"), locked + "\n" + replaced + "\n");
+  StartOn(agent, dir.File("agent.conf"));
+  const std::string unreadable = "\nWatching " + locked +
+                                 " by the one-second check only: cannot watch "
+                                 "its directory: Permission denied.";
+  ASSERT_TRUE(agent.WaitTrace(unreadable)) << agent.Trace();
+  ASSERT_TRUE(agent.WaitTrace("\nWatching " + replaced + " on change events."));
+  qortest::AppendFile(locked, qortest::SyslogLine(time(nullptr), "h", "a: from-locked"));
+  EXPECT_TRUE(agent.WaitEvents("from-locked")) << agent.Trace();
+
+  ASSERT_EQ(unlink(replaced.c_str()), 0);
+  ASSERT_EQ(mkdir(replaced.c_str(), 0755), 0);
+  const std::string is_directory =
+      "\nLog " + replaced + " was replaced by a directory;";
+  ASSERT_TRUE(agent.WaitTrace(is_directory)) << agent.Trace();
+  // The other log's one-second check, twice, lets this one's check pass
+  // over the directory more than once.
+  for (const char* tag : {"a: while-directory-1", "a: while-directory-2"}) {
+    qortest::AppendFile(locked, qortest::SyslogLine(time(nullptr), "h", tag));
+    EXPECT_TRUE(agent.WaitEvents(tag + 3)) << agent.Trace();
+  }
+  ASSERT_EQ(rmdir(replaced.c_str()), 0);
+  qortest::WriteFile(replaced, qortest::SyslogLine(time(nullptr), "h", "a: file-again"));
+  EXPECT_TRUE(agent.WaitEvents("file-again")) << agent.Trace();
+  for (const std::string& log : {locked, replaced}) {
+    EXPECT_EQ(qortest::JsonField(qortest::MonlogRow(agent, log), "MONSTATUS"), "Running") << log;
+  }
+  EXPECT_EQ(TraceCount(agent, unreadable), 1u);
+  EXPECT_EQ(TraceCount(agent, is_directory), 1u);
+  ASSERT_TRUE(agent.Signal(SIGTERM));
+  EXPECT_EQ(agent.WaitExit(), 0);
 }
 
 }  // namespace

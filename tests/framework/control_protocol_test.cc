@@ -272,6 +272,21 @@ TEST_F(ControlProtocolTest, ReportRowsAreJsonWithoutPadding) {
             "{\"NAME\":\"gamma\",\"COUNT\":-3,\"NOTE\":\"x\\u00ff\\\"y\"}\n");
   EXPECT_EQ(AnswerControlLine("REPORT QTEST.CTLROWS WHERE COUNT > 100"), "OK 0\n");
   EXPECT_EQ(FormatControlOk({"{}"}, true), "OK 1\n{}\nTRUNCATED\n");
+  // A reply of many lines is sent in pieces that join to the same text.
+  Control_Lines many;
+  std::string expected;
+  for (int i = 0; i < 40000; ++i) {
+    const std::string line = "{\"ROW\":" + std::to_string(i) + ",\"PAD\":\"" + std::string(i % 97, 'x') + "\"}";
+    many.Add(line);
+    expected += line + "\n";
+  }
+  const std::vector<std::string> pieces = FormatControlOkPieces(std::move(many), false);
+  EXPECT_GT(pieces.size(), 3u);
+  std::string joined;
+  for (const std::string& p : pieces) {
+    joined += p;
+  }
+  EXPECT_EQ(joined, "OK 40000\n" + expected);
   // Report objects are destroyed after their reply and never listed as live.
   EXPECT_EQ(g_alive, 0);
   EXPECT_EQ(Table()->LiveCount(), 0);

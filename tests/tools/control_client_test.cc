@@ -54,6 +54,23 @@ TEST(ControlClientTest, RepliesAreSplit) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Render(ParseControlReply(c.text)), c.result) << c.text;
+    // The same when the reply comes a byte at a time, with the lines kept
+    // or handed over as they arrive.
+    Control_Reply_Reader kept;
+    std::vector<std::string> handed;
+    Control_Reply_Reader streamed(
+        [&handed](const char* line, size_t length) { handed.emplace_back(line, length); });
+    for (const char ch : c.text) {
+      kept.Feed(&ch, 1);
+      streamed.Feed(&ch, 1);
+    }
+    EXPECT_EQ(Render(kept.Finish()), c.result) << c.text;
+    Control_Reply r = streamed.Finish();
+    if (r.status == Reply_Status::kOk) {
+      EXPECT_EQ(r.line_count, handed.size()) << c.text;
+      r.lines = handed;
+    }
+    EXPECT_EQ(Render(r), c.result) << c.text;
   }
 }
 

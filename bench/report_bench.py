@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""Reports end to end: `qorctl --json entries` on a large syslog file.
+
+Usage: bench/report_bench.py BUILD_DIR [SIZE_MB] [--runs N] [--keep DIR]
+
+Writes SIZE_MB (200 by default) of syslog lines ending now, about eleven a
+second, so that the last hour holds about 40k entries and the last minute
+about 660; starts the agent on that log, reads the file once so the page
+cache is warm, then times `qorctl --json entries LOG --since -1h` and
+`--since -1m` (best and median of N runs, 7 by default, five
+times as many for the minute). For each window it
+prints the rows, the wall time of the qorctl run, the CPU time of the agent
+and of qorctl, and the agent's rows per CPU-second. --keep DIR writes the
+file there and leaves it (for profiling), reusing it while it is less than five
+minutes old.
+"""
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from wake_bench import start, stop, cpu_ticks  # noqa: E402
+
+LINES_PER_SECOND = 11
+
+
+def generate(path, megabytes):
+    """Syslog lines at LINES_PER_SECOND, the newest one dated now."""
+    sample = ("Dec  8 10:00:00 benchhost sshd[12345]: Accepted publickey for "
+              "user1234 from 10.0.0.1 port 22 ssh2\n")
+    lines = megabytes * 1024 * 1024 // len(sample)
+    end = int(time.time())
+    stamps = {}
+    with open(path, "w") as f:
+        out = []
+        for k in range(lines):
+            t = end - (lines - 1 - k) // LINES_PER_SECOND
+            stamp = stamps.get(t)
+            if stamp is None:
+                stamps.clear()
+                stamp = stamps[t] = time.strftime("%b %e %H:%M:%S", time.localtime(t))
+            out.append(f"{stamp} benchhost sshd[{k % 100000:05d}]: Accepted publickey "
+                       f"for user{k % 10000:04d} from 10.0.0.1 port 22 ssh2\n")
+            if len(out) >= 65536:
+                f.write("".join(out))
+                out = []
+        f.write("".join(out))
+
+
+def children_cpu():
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+
+
+def main():
+    build = sys.argv[1]
+    args = sys.argv[2:]
+    megabytes = int(args[0]) if args and args[0].isdigit() else 200
+    runs = int(args[args.index("--runs") + 1]) if "--runs" in args else 7
+    keep = args[args.index("--keep") + 1] if "--keep" in args else None
+    ctl = os.path.join(build, "tools", "qorctl")
+    hz = os.sysconf("SC_CLK_TCK")
+    with tempfile.TemporaryDirectory() as tmp:
+        log = os.path.join(keep or tmp, "bench0")
+        if not (keep and os.path.exists(log) and time.time() - os.path.getmtime(log) < 300):
+            generate(log, megabytes)
+        with open(log, "rb") as f:  # warm the page cache
+            while f.read(1 << 20):
+                pass
+        # No row limit: the whole hour comes back.
+        p, _ = start(build, tmp, [log], False, keep_content=True,
+                     extra_env={"TVX_MAX_ROWS": "10000000"})
+        sock = os.path.join(tmp, "agent.sock")
+        try:
+            print(f"{os.path.getsize(log) / 1e6:.0f} MB syslog file, {runs} runs each")
+            for since in ("-1h", "-1m"):
+                walls, agent_cpu, ctl_cpu, rows = [], [], [], 0
+                for _ in range(runs if since == "-1h" else runs * 5):
+                    a0, c0 = cpu_ticks(p.pid), children_cpu()
+                    t0 = time.perf_counter()
+                    r = subprocess.run([ctl, "--socket", sock, "--json", "entries", log,
+                                        "--since", since], capture_output=True)
+                    walls.append((time.perf_counter() - t0) * 1000)
+                    ctl_cpu.append((children_cpu() - c0) * 1000)
+                    agent_cpu.append((cpu_ticks(p.pid) - a0) * 1000 / hz)
+                    if r.returncode != 0:
+                        sys.exit(f"qorctl failed: {r.stderr.decode()}")
+                    rows = r.stdout.count(b"\n")
+                walls.sort()
+                mid = len(walls) // 2
+                agent = sum(agent_cpu) / len(agent_cpu)
+                print(f"entries --since {since}: {rows} rows; wall best {walls[0]:.1f} ms, "
+                      f"median {walls[mid]:.1f} ms; CPU per run: agent {agent:.1f} ms, "
+                      f"qorctl {sum(ctl_cpu) / len(ctl_cpu):.1f} ms"
+                      + (f"; agent {rows / agent * 1000 / 1e6:.2f}M rows/CPU-s"
+                         if agent > 0 else ""))
+        finally:
+            if p.poll() is None:
+                stop(p)
+
+
+if __name__ == "__main__":
+    main()
