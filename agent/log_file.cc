@@ -10,8 +10,12 @@
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <memory>
+#include <vector>
 #include <string>
 #include <utility>
 
@@ -193,6 +197,9 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
       LogInode(0),
       LogOwner(0),
       LogIdentityKnown(false),
+      LogReadLogsNext(0),
+      LogPassBytes(INT64_MAX),
+      LogSeenAt(),
       LogNameIsDirectory(false),
       LogStartAt(START_AT_END),
       LogOpenedBefore(false),
@@ -517,13 +524,53 @@ time_t MonotonicSeconds() {
   return now.tv_sec;
 }
 
+// The coarse real-time clock, the one the kernel stamps files with: a file
+// created after this call never has an earlier birth time.
+struct statx_timestamp CoarseNow() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  struct statx_timestamp t = {};
+  t.tv_sec = now.tv_sec;
+  t.tv_nsec = static_cast<uint32_t>(now.tv_nsec);
+  return t;
+}
+
+bool Earlier(const struct statx_timestamp& a, const struct statx_timestamp& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// When a file was born, or last modified where the file system keeps no
+// birth time (a file with content was written after it was born).
+struct statx_timestamp BornOrModified(const struct statx& st) {
+  return (st.stx_mask & STATX_BTIME) != 0 ? st.stx_btime : st.stx_mtime;
+}
+
+// Names that rotation gives a compressed copy: their bytes are no log text.
+bool CompressedName(const char* name) {
+  static const char* const kSuffixes[] = {
+      ".gz", ".bz2", ".xz", ".zst", ".lz4", ".lzma", ".Z", ".zip", ".lzo"};
+  const size_t n = strlen(name);
+  for (const char* suffix : kSuffixes) {
+    const size_t k = strlen(suffix);
+    if (n > k && strcmp(name + n - k, suffix) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The directory that holds `path`.
+std::string DirectoryOf(const char* path) {
+  const char* const slash = strrchr(path, '/');
+  return slash == nullptr ? "."
+                          : (slash == path ? "/" : std::string(path, slash));
+}
+
 // Whether someone other than root may create or rename entries in the
 // directory that holds `path`, and so plant a symlink under the log's name.
 // A sticky directory protects entries root owns: `sticky` tells the caller.
 bool DirectoryWritableByOthers(const char* path, bool* sticky) {
-  const char* const slash = strrchr(path, '/');
-  std::string dir =
-      slash == nullptr ? "." : (slash == path ? "/" : std::string(path, slash));
+  const std::string dir = DirectoryOf(path);
   struct stat st;
   if (stat(dir.c_str(), &st) != 0) {
     *sticky = false;
@@ -589,8 +636,8 @@ int Log_File::lfOpenLogFile(bool replacement, const char* open_error,
                static_cast<long>(st.st_uid), static_cast<long>(LogOwner));
     return EPERM;
   }
-  Head_Fingerprint head;
-  if (!ReadHeadFingerprint(fd.get(), &head)) {
+  Head_Copy head;
+  if (!ReadHeadCopy(fd.get(), &head)) {
     const int e = errno;
     WEX1_TRACE(wex1, WEX1_ERROR, ReadErrMsg, path, e,
                ErrnoText(e, eb, sizeof eb));
@@ -616,20 +663,19 @@ int Log_File::lfOpenLogFile(bool replacement, const char* open_error,
 }
 
 void Log_File::lfFindRotatedLog(const Log_Position& resume) {
-  if (resume.inode == 0 || LogRotated.fd >= 0) {
+  if (resume.inode == 0 || !LogRotated.empty()) {
     return;
   }
   const char* const path = Name(LogFileName);
-  const char* const slash = strrchr(path, '/');
-  const std::string dir =
-      slash == nullptr ? "." : (slash == path ? "/" : std::string(path, slash));
-  DIR* const listing = opendir(dir.c_str());
+  DIR* const listing = opendir(DirectoryOf(path).c_str());
   if (listing == nullptr) {
     return;
   }
   // Rotation keeps a file in its directory under another name; a bounded
   // look, as a directory may hold many files.
   int looked = 0;
+  std::unique_ptr<_RotatedLog> found;
+  std::string found_name;
   while (const struct dirent* entry = readdir(listing)) {
     if (++looked > 100000) {
       break;
@@ -637,39 +683,195 @@ void Log_File::lfFindRotatedLog(const Log_Position& resume) {
     if (static_cast<uint64_t>(entry->d_ino) != resume.inode) {
       continue;
     }
-    const int fd = openat(dirfd(listing), entry->d_name,
-                          O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
-    if (fd < 0) {
+    auto rotated = lfOpenRotated(dirfd(listing), entry->d_name);
+    if (rotated == nullptr ||
+        static_cast<uint64_t>(rotated->open.device) != resume.device ||
+        static_cast<uint64_t>(rotated->open.inode) != resume.inode ||
+        rotated->open.eof < resume.offset ||
+        !HeadStillMatches(rotated->open.fd, resume.head)) {
       continue;
     }
-    Unique_Fd owned(fd);
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<uint64_t>(st.st_dev) != resume.device ||
-        static_cast<uint64_t>(st.st_ino) != resume.inode ||
-        st.st_size < resume.offset || !HeadStillMatches(fd, resume.head)) {
-      continue;
-    }
-    FILE* const stream = fdopen(fd, "r");
-    if (stream == nullptr) {
-      continue;
-    }
-    owned.release();
-    LogRotatedHeld.Clear();
-    LogRotated.stream.reset(stream);
-    LogRotated.fd = fd;
-    LogRotated.eof = static_cast<off_t>(resume.offset);
-    LogRotated.device = st.st_dev;
-    LogRotated.inode = st.st_ino;
-    LogRotated.owner = st.st_uid;
-    LogRotated.head = resume.head;
-    LogRotated.identity_known = true;
-    LogRotated.idle_since = MonotonicSeconds();
-    WEX1_TRACE(wex1, WEX1_FLOW, RotatedAwayMsg, path, entry->d_name,
-               static_cast<long>(resume.offset));
+    rotated->open.eof = static_cast<off_t>(resume.offset);
+    found = std::move(rotated);
+    found_name = entry->d_name;
     break;
   }
   closedir(listing);
+  if (found == nullptr) {
+    return;
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW, RotatedAwayMsg, path, found_name.c_str(),
+             static_cast<long>(resume.offset));
+  // The files that took its place were born after it.
+  struct statx stx;
+  const bool born = statx(found->open.fd, "", AT_EMPTY_PATH,
+                          STATX_BTIME | STATX_MTIME, &stx) == 0;
+  LogRotated.push_back(std::move(found));
+  if (born) {
+    struct statx_timestamp after = BornOrModified(stx);
+    if (++after.tv_nsec >= 1000000000) {
+      after.tv_nsec = 0;
+      ++after.tv_sec;
+    }
+    lfFindSkippedLogs(after);
+  }
+}
+
+void Log_File::lfFindSkippedLogs(const struct statx_timestamp& after) {
+  struct statx current;
+  if (!LogIdentityKnown || statx(LogFD, "", AT_EMPTY_PATH,
+                                 STATX_BTIME | STATX_MTIME, &current) != 0) {
+    return;
+  }
+  const bool current_born = (current.stx_mask & STATX_BTIME) != 0;
+  const char* const path = Name(LogFileName);
+  const char* const slash = strrchr(path, '/');
+  const char* const base = slash == nullptr ? path : slash + 1;
+  const size_t base_length = strlen(base);
+  DIR* const listing = opendir(DirectoryOf(path).c_str());
+  if (listing == nullptr) {
+    return;
+  }
+  struct Candidate {
+    std::string name;
+    struct statx_timestamp born;
+  };
+  std::vector<Candidate> candidates;
+  int looked = 0;
+  while (const struct dirent* entry = readdir(listing)) {
+    if (++looked > 100000) {
+      break;
+    }
+    const char* const name = entry->d_name;
+    if (strncmp(name, base, base_length) != 0 || name[base_length] == '\0' ||
+        CompressedName(name)) {
+      continue;
+    }
+    struct statx st;
+    if (statx(dirfd(listing), name, AT_SYMLINK_NOFOLLOW,
+              STATX_TYPE | STATX_INO | STATX_SIZE | STATX_BTIME | STATX_MTIME,
+              &st) != 0 ||
+        !S_ISREG(st.stx_mode) || st.stx_size == 0) {
+      continue;
+    }
+    const struct statx_timestamp born = BornOrModified(st);
+    // Born before the last file seen under the name left it, or after the
+    // file there now: not one that came and went in between (the clock
+    // that stamps files is coarse: one born in the same tick as the
+    // current file may be).
+    if (Earlier(born, after) ||
+        (current_born && (st.stx_mask & STATX_BTIME) != 0 &&
+         Earlier(current.stx_btime, born))) {
+      continue;
+    }
+    const dev_t device = makedev(st.stx_dev_major, st.stx_dev_minor);
+    bool open_now = device == LogDevice && st.stx_ino == LogInode;
+    for (const auto& rotated : LogRotated) {
+      open_now = open_now || (device == rotated->open.device &&
+                              st.stx_ino == rotated->open.inode);
+    }
+    if (!open_now) {
+      candidates.push_back(Candidate{name, born});
+    }
+  }
+  std::sort(candidates.begin(), candidates.end(),
+            [](const Candidate& a, const Candidate& b) {
+              return Earlier(a.born, b.born);
+            });
+  for (const Candidate& candidate : candidates) {
+    auto rotated = lfOpenRotated(dirfd(listing), candidate.name.c_str());
+    // Another user's file is not taken for the log's, as when it replaces
+    // the log.
+    if (rotated == nullptr || rotated->open.owner != LogOwner ||
+        !lfWithinDescriptorReserve(rotated->open.fd)) {
+      continue;
+    }
+    // Read before: the same file, or a copy of one (a copy-truncate's
+    // copy begins with the bytes the emptied log began with).
+    bool read_before = false;
+    for (const _ReadLog& done : LogReadLogs) {
+      const bool same_file = done.inode == rotated->open.inode &&
+                             done.device == rotated->open.device;
+      read_before = read_before ||
+                    ((same_file ? done.head.length > 0
+                                : done.head.length == HEADFINGERPRINTBYTES) &&
+                     HeadStillMatches(rotated->open.fd, done.head));
+    }
+    if (read_before) {
+      continue;
+    }
+    rotated->open.eof = 0;
+    WEX1_TRACE(wex1, WEX1_FLOW, RotatedAwayMsg, path, candidate.name.c_str(),
+               0L);
+    if (LogRotated.size() >= MAXROTATEDLOGS) {
+      lfFinishRotated(0, true);
+    }
+    LogRotated.push_back(std::move(rotated));
+  }
+  closedir(listing);
+}
+
+std::unique_ptr<Log_File::_RotatedLog> Log_File::lfOpenRotated(
+    int dir, const char* name) {
+  Unique_Fd fd(openat(
+      dir, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
+  struct stat st;
+  std::unique_ptr<_RotatedLog> rotated(new (std::nothrow) _RotatedLog);
+  if (!fd.valid() || rotated == nullptr || fstat(fd.get(), &st) != 0 ||
+      !S_ISREG(st.st_mode) || !ReadHeadCopy(fd.get(), &rotated->open.head)) {
+    return nullptr;
+  }
+  FILE* const stream = fdopen(fd.get(), "r");
+  if (stream == nullptr) {
+    return nullptr;
+  }
+  rotated->open.fd = fd.release();
+  rotated->open.stream.reset(stream);
+  rotated->open.eof = st.st_size;
+  rotated->open.device = st.st_dev;
+  rotated->open.inode = st.st_ino;
+  rotated->open.owner = st.st_uid;
+  rotated->open.identity_known = true;
+  rotated->open.idle_since = MonotonicSeconds();
+  return rotated;
+}
+
+void Log_File::lfRememberRead() {
+  _ReadLog& done = LogReadLogs[LogReadLogsNext++ % MAXREADLOGS];
+  done.device = LogDevice;
+  done.inode = LogInode;
+  done.head = FingerprintOf(LogHead);
+}
+
+void Log_File::lfKeepRotated() {
+  if (LogRotated.size() >= MAXROTATEDLOGS) {
+    lfFinishRotated(0, true);
+  }
+  std::unique_ptr<_RotatedLog> rotated(new (std::nothrow) _RotatedLog);
+  if (rotated == nullptr) {
+    // Out of memory: the old file is left with what was read of it.
+    lfTraceMemoryFailure(sizeof(_RotatedLog));
+    lfLeaveFile();
+    return;
+  }
+  lfSwapOpenLog(&rotated->open, &rotated->held);
+  rotated->open.idle_since = MonotonicSeconds();
+  LogRotated.push_back(std::move(rotated));
+}
+
+void Log_File::lfFinishRotated(size_t index, bool read_rest) {
+  _RotatedLog& rotated = *LogRotated[index];
+  lfSwapOpenLog(&rotated.open, &rotated.held);
+  if (read_rest) {
+    const int64_t budget = LogPassBytes;
+    LogPassBytes = INT64_MAX;
+    lfReadAppended();
+    LogPassBytes = budget;
+  }
+  lfLeaveFile();
+  lfRememberRead();
+  lfSwapOpenLog(&rotated.open, &rotated.held);
+  LogRotated.erase(LogRotated.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
 void Log_File::lfSwapOpenLog(_OpenLog* other, Line_Splitter* other_held) {
@@ -706,6 +908,7 @@ void Log_File::lfFOpenLogAndSeek(const char* open_error) {
   }
   _OpenLog opened;
   _MonitorStatus status = MONITOR_ERR_OPEN;
+  const struct statx_timestamp seen = CoarseNow();
   const int rc = lfOpenLogFile(replacement, open_error, &opened, &status);
   lfLockLog();
   const _StartAt start = LogStartAt;
@@ -721,6 +924,7 @@ void Log_File::lfFOpenLogAndSeek(const char* open_error) {
   }
   const off_t size = opened.eof;
   off_t eof = size;
+  bool replaced = false;
   if (start == START_AT_HEAD) {
     eof = 0;
   } else if (start == START_AT_POSITION) {
@@ -733,22 +937,25 @@ void Log_File::lfFOpenLogAndSeek(const char* open_error) {
     } else {
       WEX1_TRACE(wex1, WEX1_FLOW, ReplacedMsg, Name(LogFileName));
       eof = 0;
-      lfFindRotatedLog(resume);
+      replaced = true;
     }
   }
   opened.eof = eof;
   lfSwapOpenLog(&opened, nullptr);
   LogOpenedBefore = true;
+  LogSeenAt = seen;
+  if (replaced) {
+    lfFindRotatedLog(resume);
+  }
   lfPublishPosition();
 }
 
 void Log_File::lfFCloseLog() {
   WEX1_Event ev(wex1, __func__);
-  if (LogRotated.fd >= 0) {
-    lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
-    lfLeaveFile();
-    lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
-    LogRotated = _OpenLog();
+  // No position is kept for a rotated file: it is read to its end now.
+  LogPassBytes = INT64_MAX;
+  while (!LogRotated.empty()) {
+    lfFinishRotated(0, true);
   }
   if (LogFD >= 0 && LogIdentityKnown) {
     // The next start resumes here when the file is still the same.
@@ -773,7 +980,7 @@ void Log_File::lfPublishPosition() {
   LogPosition.path = Name(LogFileName);
   LogPosition.device = static_cast<uint64_t>(LogDevice);
   LogPosition.inode = static_cast<uint64_t>(LogInode);
-  LogPosition.head = LogHead;
+  LogPosition.head = FingerprintOf(LogHead);
   // Read but not delivered: a held unfinished line is read again whole.
   LogPosition.offset = static_cast<int64_t>(LogEOF.load()) -
                        static_cast<int64_t>(HeldLine.Held());
@@ -805,11 +1012,16 @@ bool Log_File::lfLogReplaced() {
   }
   // A missing path is not a replacement (yet): the old file is still
   // watched until a new one appears under the name.
+  const struct statx_timestamp now = CoarseNow();
   struct stat st;
   if (stat(Name(LogFileName), &st) != 0) {
     return false;
   }
-  return st.st_dev != LogDevice || st.st_ino != LogInode;
+  if (st.st_dev != LogDevice || st.st_ino != LogInode) {
+    return true;
+  }
+  LogSeenAt = now;
+  return false;
 }
 
 int Log_File::lfReadAppended() {
@@ -850,22 +1062,42 @@ int Log_File::lfReadCurrent() {
     return -1;
   }
   const off_t size = st.st_size;
-  // Shrunk below the read offset, or emptied and refilled (its first bytes
-  // are others): everything it now holds was written after the truncation.
-  if (size < LogEOF || !HeadStillMatches(LogFD, LogHead)) {
+  // Compared over what the file and the head copy both have: a young log
+  // that grew, or whose tail was cut, is still the same log.
+  const off_t delivered = LogEOF - static_cast<off_t>(HeldLine.Held());
+  uint32_t agreed = 0;
+  const bool same_head = HeadCopyMatches(LogFD, LogHead, &agreed);
+  if ((size == 0 && LogEOF > 0) ||
+      (!same_head && static_cast<off_t>(agreed) < delivered)) {
+    // Emptied, or emptied and refilled (bytes delivered before are others
+    // now): everything it holds was written after the truncation.
     lfLeaveFile();
+    lfRememberRead();
     WEX1_TRACE(wex1, WEX1_ERROR, TruncatedMsg, Name(LogFileName), 0L);
     LogEOF = 0;
-    LogHead = Head_Fingerprint();
+    LogHead = Head_Copy();
+  } else if (!same_head || size < LogEOF) {
+    // Its tail was cut or rewritten (a writer dropping a torn record): read
+    // on from the cut, or from the start of what was not delivered yet.
+    HeldLine.Clear();
+    LogEOF = delivered < size ? delivered : size;
+    if (size < delivered) {
+      WEX1_TRACE(wex1, WEX1_ERROR, TruncatedMsg, Name(LogFileName),
+                 static_cast<long>(size));
+    }
+    Head_Copy head;
+    if (ReadHeadCopy(LogFD, &head)) {
+      LogHead = head;
+    }
   }
   if (size > LogEOF && lfReadAppended() != 0) {
     return -1;
   }
-  // The fingerprint grows with a young log up to its full length.
+  // The head copy grows with a young log up to its full length.
   if (LogHead.length < HEADFINGERPRINTBYTES &&
       size > static_cast<off_t>(LogHead.length)) {
-    Head_Fingerprint head;
-    if (ReadHeadFingerprint(LogFD, &head)) {
+    Head_Copy head;
+    if (ReadHeadCopy(LogFD, &head)) {
       LogHead = head;
     }
   }
@@ -873,28 +1105,31 @@ int Log_File::lfReadCurrent() {
 }
 
 void Log_File::lfReadRotated() {
-  if (LogRotated.fd < 0) {
-    return;
-  }
-  lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
-  struct stat st;
-  const bool examined = fstat(LogFD, &st) == 0;
-  bool failed = false;
-  if (examined && st.st_size > LogEOF) {
-    failed = lfReadAppended() != 0;
-    LogRotated.idle_since = MonotonicSeconds();
-  }
-  // Removed (no link left), or quiet for the grace time: nothing more is
-  // expected of it.
-  const bool done =
-      failed || !examined || st.st_nlink == 0 ||
-      MonotonicSeconds() - LogRotated.idle_since >= ROTATEDGRACESECONDS;
-  if (done) {
-    lfLeaveFile();
-  }
-  lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
-  if (done) {
-    LogRotated = _OpenLog();
+  // Oldest first; a younger file is read only once the older ones were
+  // read to their end in this pass.
+  for (size_t i = 0; i < LogRotated.size() && LogPassBytes > 0;) {
+    _RotatedLog& rotated = *LogRotated[i];
+    lfSwapOpenLog(&rotated.open, &rotated.held);
+    struct stat st;
+    const bool examined = fstat(LogFD, &st) == 0;
+    bool failed = false;
+    if (examined && st.st_size > LogEOF) {
+      failed = lfReadAppended() != 0;
+      rotated.open.idle_since = MonotonicSeconds();
+    }
+    // Read to its end and removed (no link left), or quiet there for the
+    // grace time: nothing more is expected of it.
+    const bool done =
+        failed || !examined ||
+        (LogEOF >= st.st_size &&
+         (st.st_nlink == 0 ||
+          MonotonicSeconds() - rotated.open.idle_since >= ROTATEDGRACESECONDS));
+    lfSwapOpenLog(&rotated.open, &rotated.held);
+    if (done) {
+      lfFinishRotated(i, false);
+    } else {
+      ++i;
+    }
   }
 }
 
@@ -914,6 +1149,7 @@ int Log_File::lfReopenReplacedLog() {
     return 0;
   }
   WEX1_TRACE(wex1, WEX1_FLOW, ReplacedMsg, Name(LogFileName));
+  const struct statx_timestamp now = CoarseNow();
   _OpenLog opened;
   _MonitorStatus status = MONITOR_ERR_OPEN;
   const int rc = lfOpenLogFile(true, OpenErrMsg, &opened, &status);
@@ -926,19 +1162,22 @@ int Log_File::lfReopenReplacedLog() {
     lfSetMonitorStatus(status);
     return -1;
   }
-  // At most one rotated file is kept: an older one is finished now.
-  if (LogRotated.fd >= 0) {
-    lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
-    lfReadAppended();
-    lfLeaveFile();
-    lfSwapOpenLog(&LogRotated, &LogRotatedHeld);
-  }
-  // Everything the new file holds was written after the rotation; the
-  // old file's unfinished line goes with it.
+  // The old file is read on among the rotated ones, its unfinished line
+  // with it; everything the new file holds was written after the rotation.
+  const struct statx_timestamp seen = LogSeenAt;
+  lfKeepRotated();
   opened.eof = 0;
-  lfSwapOpenLog(&opened, &LogRotatedHeld);
-  LogRotated = std::move(opened);
-  LogRotated.idle_since = MonotonicSeconds();
+  lfSwapOpenLog(&opened, nullptr);
+  LogSeenAt = now;
+  // Files that were under the name only between the last look and this
+  // one are read too; their entries are older than the new file's, so the
+  // next pass, at once, reads them first.
+  const size_t kept = LogRotated.size();
+  lfFindSkippedLogs(seen);
+  if (LogRotated.size() > kept) {
+    LogPassBytes = 0;
+    return 0;
+  }
   return lfReadCurrent();
 }
 
@@ -959,7 +1198,8 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
   // and the watch limit is reached): said once each time it changes.
   bool fileWatched = watch.Handle() != 0;
   while (MonitorStatus == MONITOR_RUNNING) {
-    // The rotated file first: its entries are older than the new file's.
+    LogPassBytes = PASSBYTES;
+    // The rotated files first: their entries are older than the new file's.
     lfReadRotated();
     // Taken before reading, so that what was written to the old file up to
     // the rotation is read before the new file is opened.
@@ -984,10 +1224,13 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
       }
     }
     // Behind change events the check is only a safety net, kept rare so
-    // that a thousand idle logs cost next to nothing.
+    // that a thousand idle logs cost next to nothing. A pass that did not
+    // read all there is goes on at once.
     const int timeoutMs =
-        static_cast<int>(interval.tv_sec * 1000 + interval.tv_usec / 1000) *
-        (fileWatched && !LogNameIsDirectory ? WATCHEDCHECKFACTOR : 1);
+        LogPassBytes <= 0
+            ? 0
+            : static_cast<int>(interval.tv_sec * 1000 + interval.tv_usec / 1000) *
+                  (fileWatched && !LogNameIsDirectory ? WATCHEDCHECKFACTOR : 1);
     if (lfWaitForWake(timeoutMs, nullptr) < 0) {
       const int e = errno;
       if (e == EINTR) {
@@ -999,6 +1242,7 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
       break;
     }
   }
+  LogPassBytes = INT64_MAX;
   lfPublishPosition();
 }
 
@@ -1028,7 +1272,7 @@ long Log_File::lfReadLog() {
   // One byte more than is read: the splitter ends lines in place.
   char block[READBLOCKSIZE + 1];
   Entry_Sink sink{this};
-  while (true) {
+  while (LogPassBytes > 0) {
     const ssize_t n = read(LogFD, block, READBLOCKSIZE);
     if (n == 0) {
       return ev.Result(0);
@@ -1041,8 +1285,10 @@ long Log_File::lfReadLog() {
       lfTraceReadError(ReadErrMsg, e);
       return ev.Result(-1);
     }
+    LogPassBytes -= n;
     HeldLine.Feed(block, static_cast<size_t>(n), sink);
   }
+  return ev.Result(0);
 }
 
 void Log_File::lfFlushHeldTail() {

@@ -31,12 +31,15 @@
 #include <poll.h>
 #include <pthread.h>
 #include <stdint.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <time.h>
 
 #include <atomic>
+#include <memory>
 #include <new>
+#include <vector>
 
 #include "agent/line_splitter.h"
 #include "agent/log_base.h"
@@ -85,6 +88,13 @@ struct _LogBufferInfo {
 // Entries in a row that do not format after which a report gives up.
 constexpr long MAXUNFORMATTEDENTRIES = 10000;
 
+// Rotated files of one log read at a time.
+constexpr size_t MAXROTATEDLOGS = 16;
+// Files read to their end that a log remembers.
+constexpr size_t MAXREADLOGS = 16;
+// Bytes one pass over a log reads at most.
+constexpr int64_t PASSBYTES = 256 * 1024;
+
 class Log_File : public Log_Base {
  public:
   // Copies the descriptor of `log`, joins the ring whose head is `anchor`
@@ -117,9 +127,10 @@ class Log_File : public Log_Base {
   // false with the error status set. The default is lfFOpenLogAndSeek; a
   // kind that must prepare first, or start elsewhere, overrides it.
   virtual bool lfOpenToWatch();
-  // Reads everything appended since LogEOF from LogFD and turns each whole
-  // line into an event (see Line_Splitter); an unfinished last line is held
-  // for the next call. 0, or -1 on a read error (traced).
+  // Reads everything appended since LogEOF from LogFD, or LogPassBytes of
+  // it, and turns each whole line into an event (see Line_Splitter); an
+  // unfinished last line is held for the next call. 0, or -1 on a read
+  // error (traced).
   // REQUIRES: worker thread; LogFD positioned at LogEOF.
   virtual long lfReadLog();
   // The one step every kind takes for one entry read while monitoring: it
@@ -370,9 +381,22 @@ class Log_File : public Log_Base {
     dev_t device = 0;
     ino_t inode = 0;
     uid_t owner = 0;
-    Head_Fingerprint head;
+    Head_Copy head;
     bool identity_known = false;
     time_t idle_since = 0;  // monotonic seconds of the last growth
+  };
+  // A file rotated away that is still read, with its unfinished last line.
+  struct _RotatedLog {
+    _OpenLog open;
+    Line_Splitter held;
+  };
+  // A file read to its end and closed, or emptied by a copy-truncate,
+  // known by its identity and head so that finding it, or its copy, in the
+  // directory never has it read twice.
+  struct _ReadLog {
+    dev_t device = 0;
+    ino_t inode = 0;
+    Head_Fingerprint head;
   };
 
   // Opens LogFileName safely into `open` (identity and head taken); a
@@ -384,9 +408,31 @@ class Log_File : public Log_Base {
   int lfOpenLogFile(bool replacement, const char* open_error, _OpenLog* open,
                     _MonitorStatus* status);
   // Looks in the log's directory for the file `resume` names (rotated away
-  // while the agent was not reading it) and keeps it as the rotated file,
-  // to be read on from the resumed offset. Nothing when it is gone.
+  // while the agent was not reading it) and keeps it as a rotated file, to
+  // be read on from the resumed offset, followed by the files that took its
+  // place before the current one (lfFindSkippedLogs). Nothing when it is
+  // gone.
   void lfFindRotatedLog(const Log_Position& resume);
+  // Keeps as rotated files, oldest first and to be read from their start,
+  // the files of the log's directory that were under the log's name only
+  // between two looks of the worker (or while the agent was stopped): born
+  // (modified, where the file system keeps no birth time) at or after
+  // `after` and before the file the name holds now (the current one), named
+  // after the log but not compressed, not empty, and never read before.
+  void lfFindSkippedLogs(const struct statx_timestamp& after);
+  // Opens the regular file `name` of the directory open on `dir`, not
+  // following a symlink, as a rotated file: its offset at its end, its
+  // identity and head taken. Null when it cannot be opened or read.
+  static std::unique_ptr<_RotatedLog> lfOpenRotated(int dir, const char* name);
+  // Remembers the current file's identity and head as read (closed, or
+  // emptied by a copy-truncate whose copy may turn up in the directory).
+  void lfRememberRead();
+  // Moves the current file to the end of the rotated files, finishing the
+  // oldest when MAXROTATEDLOGS are kept already.
+  void lfKeepRotated();
+  // Reads the rotated file at `index` to its end when `read_rest`, delivers
+  // its held line, remembers it as read and closes it.
+  void lfFinishRotated(size_t index, bool read_rest);
   // Exchanges the current file (LogFileP, LogFD, LogEOF, identity and, when
   // `other_held` is given, the held unfinished line) with `other`, so that
   // the reading steps serve either file.
@@ -399,30 +445,44 @@ class Log_File : public Log_Base {
   void lfPublishPosition();
   // True when LogFileName now names a file other than the one open.
   bool lfLogReplaced();
-  // Reads from LogEOF to the end of the file and advances LogEOF. 0, or -1
-  // with the error status set.
+  // Reads from LogEOF to the end of the file, or as far as LogPassBytes
+  // allows, and advances LogEOF. 0, or -1 with the error status set.
   int lfReadAppended();
   // One pass over the current file: truncation, appended data, the head
   // fingerprint. 0, or -1 with the error status set.
   int lfReadCurrent();
-  // One pass over a rotated file still open: reads what was appended late
-  // and closes it once it has been idle for the grace time or is gone.
+  // One pass over the rotated files still open, oldest first: reads what
+  // they hold beyond their offsets, as LogPassBytes allows, and closes each
+  // once it was read to its end and has been idle for the grace time or is
+  // gone.
   void lfReadRotated();
   // Opens the file that replaced the log and makes it the watched file,
-  // positioned at its start; the old file is kept for lfReadRotated.
+  // positioned at its start; the old file, and the files that came and went
+  // under the name since the last look, are kept for lfReadRotated.
   // 0, or -1 with the error status set.
   int lfReopenReplacedLog();
 
   dev_t LogDevice;
   ino_t LogInode;
   uid_t LogOwner;
-  Head_Fingerprint LogHead;
+  Head_Copy LogHead;
   bool LogIdentityKnown;
+  // The rotated files still read, oldest first; at most MAXROTATEDLOGS.
+  std::vector<std::unique_ptr<_RotatedLog>> LogRotated;
+  // The last files read to their end (a ring of MAXREADLOGS).
+  _ReadLog LogReadLogs[MAXREADLOGS];
+  size_t LogReadLogsNext;
+  // Bytes the current pass may still read: a pass that reads a large
+  // backlog ends early, so that the log's name is looked at often enough
+  // to open every file rotated under it before it is removed.
+  int64_t LogPassBytes;
+  // When the current file was last seen under the log's name (the coarse
+  // real-time clock, which stamps files): a file born later that is no
+  // longer there came and went between two looks.
+  struct statx_timestamp LogSeenAt;
   // The log's name names a directory now: the old file is still read and
   // the name looked at every second until a file is back. Worker only.
   bool LogNameIsDirectory;
-  _OpenLog LogRotated;           // the rotated file still read; fd -1 when none
-  Line_Splitter LogRotatedHeld;  // its unfinished last line
   // Where the next start puts LogEOF; LogResume is the position of
   // START_AT_POSITION. Guarded by LogLock.
   _StartAt LogStartAt;

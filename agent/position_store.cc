@@ -145,6 +145,36 @@ bool HeadStillMatches(int fd, const Head_Fingerprint& head) {
   return n == static_cast<ssize_t>(want) && Fnv1a(buffer, want) == head.hash;
 }
 
+bool ReadHeadCopy(int fd, Head_Copy* head) {
+  const ssize_t n = ReadFull(fd, head->bytes, sizeof head->bytes, 0);
+  if (n < 0) {
+    return false;
+  }
+  head->length = static_cast<uint32_t>(n);
+  return true;
+}
+
+Head_Fingerprint FingerprintOf(const Head_Copy& head) {
+  Head_Fingerprint print;
+  print.length = head.length;
+  print.hash = Fnv1a(head.bytes, head.length);
+  return print;
+}
+
+bool HeadCopyMatches(int fd, const Head_Copy& head, uint32_t* agreed) {
+  unsigned char buffer[HEADFINGERPRINTBYTES];
+  const ssize_t n = ReadFull(fd, buffer, head.length, 0);
+  *agreed = 0;
+  if (n < 0) {
+    return false;
+  }
+  while (*agreed < static_cast<uint32_t>(n) &&
+         buffer[*agreed] == head.bytes[*agreed]) {
+    ++*agreed;
+  }
+  return *agreed == static_cast<uint32_t>(n);
+}
+
 std::string Position_Store::Format(const std::string& host,
                                    const std::vector<Log_Position>& positions) {
   std::string out = StateMagic;

@@ -44,6 +44,28 @@ struct Head_Fingerprint {
 // False also when they cannot be read.
 bool HeadStillMatches(int fd, const Head_Fingerprint& head);
 
+// A log's first bytes as its reader took them (at most
+// HEADFINGERPRINTBYTES). Unlike the fingerprint they compare with the file
+// over whatever length both have: a young log whose tail was cut is still
+// the same log.
+struct Head_Copy {
+  uint32_t length = 0;
+  unsigned char bytes[HEADFINGERPRINTBYTES];
+};
+
+// Takes the first bytes of the file open on `fd` (pread). False, errno
+// set, when they cannot be read.
+[[nodiscard]] bool ReadHeadCopy(int fd, Head_Copy* head);
+// The fingerprint of the bytes `head` holds.
+Head_Fingerprint FingerprintOf(const Head_Copy& head);
+// True when the file open on `fd` begins with the same bytes as `head` over
+// the shorter of the two: a file that only grew, or whose bytes changed
+// only past the shorter length, or whose tail was cut, matches; a file
+// emptied and refilled with other bytes does not. *agreed is the count of
+// leading bytes both have alike (0 when the file cannot be read, which
+// is no match).
+bool HeadCopyMatches(int fd, const Head_Copy& head, uint32_t* agreed);
+
 struct Log_Position {
   std::string path;     // the log's configured path
   uint64_t device = 0;  // of the file read

@@ -12,6 +12,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -77,13 +78,12 @@ int Reap(pid_t pid) {
   return WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
 }
 
-size_t CountEvents() {
-  const std::string events = Slurp(Path("events.jsonl"));
-  size_t n = 0;
-  for (size_t at = events.find('\n'); at != std::string::npos; at = events.find('\n', at + 1)) {
-    ++n;
-  }
-  return n;
+// The size of the events file: growing while events still arrive.
+size_t EventBytes() {
+  struct stat st;
+  return stat(Path("events.jsonl").c_str(), &st) == 0
+             ? static_cast<size_t>(st.st_size)
+             : 0;
 }
 
 }  // namespace
@@ -115,6 +115,9 @@ int main(int argc, char** argv) {
   int rotations = 0;
   bool sigterm_done = false, kill_done = false;
   long sigterm_line = 0, kill_line = 0;
+  // Where each agent's events end in the events file: a number that
+  // arrives again is a double of the run whose part holds the repeat.
+  size_t run_ends[2] = {0, 0};
   const auto start = Clock::now();
   auto next_rotation = start + std::chrono::seconds(rotate_seconds);
   auto next_tick = start;
@@ -147,6 +150,7 @@ int main(int argc, char** argv) {
     if (!sigterm_done && written >= lines / 3) {
       kill(agent, SIGTERM);
       printf("SIGTERM restart at line %ld: exit status %d\n", written, Reap(agent));
+      run_ends[0] = EventBytes();
       agent = StartAgent(++run);
       sigterm_done = true;
       sigterm_line = written;
@@ -154,6 +158,7 @@ int main(int argc, char** argv) {
       kill(agent, SIGKILL);
       Reap(agent);
       printf("kill -9 restart at line %ld\n", written);
+      run_ends[1] = EventBytes();
       agent = StartAgent(++run);
       kill_done = true;
       kill_line = written;
@@ -164,19 +169,43 @@ int main(int argc, char** argv) {
   const double seconds =
       std::chrono::duration<double>(Clock::now() - start).count();
   // Done when the events stop growing for ten seconds.
-  size_t seen = CountEvents(), last = 0;
+  size_t seen = EventBytes(), last = 0;
   int quiet = 0;
+  auto last_growth = Clock::now();
   while (quiet < 10) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     last = seen;
-    seen = CountEvents();
+    seen = EventBytes();
     quiet = seen == last ? quiet + 1 : 0;
+    if (seen != last) {
+      last_growth = Clock::now();
+    }
   }
+  const double drained =
+      std::chrono::duration<double>(last_growth - start).count() - seconds;
   kill(agent, SIGTERM);
   Reap(agent);
 
+  // The agents' processor time (all were reaped).
+  struct rusage usage;
+  getrusage(RUSAGE_CHILDREN, &usage);
+  const double cpu =
+      static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) /
+          1e6;
+
+  // Three phases: up to the SIGTERM restart, up to the kill -9 restart, the
+  // rest. A number belongs to the phase it was written in; a corrupted
+  // entry to the phase of the last good number before it; a repeat to the
+  // run of the agent that sent it (an agent that lags repeats, after a
+  // kill -9, lines written before the SIGTERM restart).
+  const long bounds[3] = {sigterm_line, kill_line, lines};
+  const auto phase_of = [&](long n) {
+    return n <= bounds[0] ? 0 : n <= bounds[1] ? 1 : 2;
+  };
   std::vector<unsigned char> count(static_cast<size_t>(lines) + 1, 0);
-  long corrupted = 0, events = 0;
+  long corrupted[3] = {0, 0, 0}, doubled[3] = {0, 0, 0}, events = 0,
+       last_good = 0;
   const std::string text = Slurp(Path("events.jsonl"));
   const std::string key = "\"ENTRYDESC\":\"line s ";
   for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
@@ -185,28 +214,44 @@ int main(int argc, char** argv) {
     char* end = nullptr;
     const long n = strtol(p, &end, 10);
     if (end == p || *end != '"' || n < 1 || n > lines) {
-      ++corrupted;
-    } else if (count[static_cast<size_t>(n)] < 255) {
-      ++count[static_cast<size_t>(n)];
+      ++corrupted[phase_of(last_good)];
+    } else {
+      last_good = n;
+      if (count[static_cast<size_t>(n)] > 0) {
+        ++doubled[at < run_ends[0] ? 0 : at < run_ends[1] ? 1 : 2];
+      }
+      if (count[static_cast<size_t>(n)] < 255) {
+        ++count[static_cast<size_t>(n)];
+      }
     }
   }
-  // Doubles are told apart by where they lie: before the middle between
-  // the two restarts they come from the SIGTERM restart, after it from the
-  // kill -9 (which repeats at most what was read since the last save).
-  long lost = 0, doubled_term = 0, doubled_kill = 0;
-  const long middle = (sigterm_line + kill_line) / 2;
+  long lost[3] = {0, 0, 0};
   for (long n = 1; n <= lines; ++n) {
-    const int c = count[static_cast<size_t>(n)];
-    lost += c == 0;
-    (n < middle ? doubled_term : doubled_kill) += c > 1 ? c - 1 : 0;
+    lost[phase_of(n)] += count[static_cast<size_t>(n)] == 0;
   }
-  const long doubled = doubled_term + doubled_kill;
-  printf("lines %ld in %.1f s (%.0f lines/s), %d rotations every %ld s, events %ld\n", lines,
-         seconds, static_cast<double>(lines) / seconds, rotations, rotate_seconds, events);
-  printf("lost %ld corrupted %ld doubled %ld (SIGTERM restart %ld, kill -9 restart %ld; "
-         "lines of one save interval: %ld)\n",
-         lost, corrupted, doubled, doubled_term, doubled_kill, 2 * rate);
-  const bool clean = lost == 0 && corrupted == 0;
+  printf(
+      "lines %ld in %.1f s (%.0f lines/s), %d rotations every %ld s, events %ld, "
+      "all read %.1f s after the last line; agent CPU %.1f s (%.0f us a line)\n",
+      lines, seconds, static_cast<double>(lines) / seconds, rotations,
+      rotate_seconds, events, drained, cpu,
+      cpu * 1e6 / static_cast<double>(lines));
+  const char* const names[3] = {"before the SIGTERM restart",
+                                "SIGTERM to kill -9",
+                                "after the kill -9 restart"};
+  const char* const runs[3] = {"first run", "run after the SIGTERM restart",
+                               "run after the kill -9 restart"};
+  for (int i = 0; i < 3; ++i) {
+    printf(
+        "  %-27s lines %7ld: lost %ld corrupted %ld; doubled by the %s %ld\n",
+        names[i], bounds[i] - (i == 0 ? 0 : bounds[i - 1]), lost[i],
+        corrupted[i], runs[i], doubled[i]);
+  }
+  printf("lines written in one save interval: %ld\n", 2 * rate);
+  const long lost_all = lost[0] + lost[1] + lost[2];
+  const long corrupted_all = corrupted[0] + corrupted[1] + corrupted[2];
+  // Only the kill -9 may repeat (what was read since the last save).
+  const bool clean =
+      lost_all == 0 && corrupted_all == 0 && doubled[0] == 0 && doubled[1] == 0;
   if (clean) {
     const auto remove_entry = [](const char* path, const struct stat*, int, struct FTW*) {
       return remove(path);

@@ -28,6 +28,19 @@ constexpr int kCloseWaitMs = 3000;
 std::atomic<uint64_t> g_written{0};
 std::atomic<uint64_t> g_failed{0};
 
+// The monotonic clock `ms` milliseconds from now, for the waits below.
+struct timespec MonotonicDeadline(int ms) {
+  struct timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += ms / 1000;
+  deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
+  if (deadline.tv_nsec >= 1000000000) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000;
+  }
+  return deadline;
+}
+
 struct Queued {
   std::string situation;
   std::string line;
@@ -44,11 +57,13 @@ class Event_Writer {
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
     pthread_cond_init(&work_, &attr);
     pthread_cond_init(&finished_cv_, &attr);
+    pthread_cond_init(&room_, &attr);
     pthread_condattr_destroy(&attr);
   }
   ~Event_Writer() {
     pthread_cond_destroy(&work_);
     pthread_cond_destroy(&finished_cv_);
+    pthread_cond_destroy(&room_);
   }
   Event_Writer(const Event_Writer&) = delete;
   Event_Writer& operator=(const Event_Writer&) = delete;
@@ -62,9 +77,26 @@ class Event_Writer {
     return true;
   }
 
-  // False when the queue is full and the line was dropped.
+  // False when the queue is full and the line was dropped. A full queue
+  // behind a writer that is still taking lines is a burst (a log read on
+  // after a restart, many entries at once): the dispatching thread waits
+  // for room, since a dropped event is lost for good while the log it comes
+  // from can wait. Only an output that takes nothing for EVENT_STALL_MS
+  // (a full pipe, a hung disk) has lines dropped, at once until it moves
+  // again, so that it never holds up monitoring for long.
   bool Enqueue(const std::string& situation, std::string line) {
     Posix_Mutex::Hold g(&mu_);
+    while (queue_.size() >= EVENT_QUEUE_MAX && !stalled_ && !stop_) {
+      const uint64_t taken = taken_;
+      const uint64_t delivered = delivered_.load(std::memory_order_relaxed);
+      const struct timespec deadline = MonotonicDeadline(EVENT_STALL_MS);
+      while (taken_ == taken && !stop_ &&
+             pthread_cond_timedwait(&room_, mu_.native(), &deadline) == 0) {
+      }
+      // A writer busy with a long batch still delivers.
+      stalled_ = taken_ == taken &&
+                 delivered_.load(std::memory_order_relaxed) == delivered;
+    }
     if (queue_.size() >= EVENT_QUEUE_MAX) {
       uint64_t held = 0;
       if (drops_.Due(&held)) {
@@ -90,18 +122,12 @@ class Event_Writer {
   // within `wait_ms` (it is joined); false when an output still blocks it:
   // it is then left to itself, with this object, for the rest of the process.
   bool Finish(int wait_ms) {
-    struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += wait_ms / 1000;
-    deadline.tv_nsec += static_cast<long>(wait_ms % 1000) * 1000000;
-    if (deadline.tv_nsec >= 1000000000) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1000000000;
-    }
+    const struct timespec deadline = MonotonicDeadline(wait_ms);
     {
       Posix_Mutex::Hold g(&mu_);
       stop_ = true;
       pthread_cond_signal(&work_);
+      pthread_cond_broadcast(&room_);
       while (!finished_) {
         if (pthread_cond_timedwait(&finished_cv_, mu_.native(), &deadline) != 0) {
           break;
@@ -138,6 +164,12 @@ class Event_Writer {
         reopen_ = false;
         stop = stop_;
         batch.swap(queue_);
+        if (!batch.empty()) {
+          // Room again: the writer moves.
+          taken_ += batch.size();
+          stalled_ = false;
+          pthread_cond_broadcast(&room_);
+        }
       }
       if (reopen) {
         for (auto& o : outputs_) {
@@ -177,15 +209,20 @@ class Event_Writer {
       }
     }
     (ok ? g_written : g_failed).fetch_add(1, std::memory_order_relaxed);
+    delivered_.fetch_add(1, std::memory_order_relaxed);
   }
 
   Posix_Mutex mu_;
   pthread_cond_t work_;         // something queued, a reopen or the stop
   pthread_cond_t finished_cv_;  // the thread has ended
+  pthread_cond_t room_;         // the writer took the queued lines
   std::deque<Queued> queue_ GUARDED_BY(mu_);
   bool reopen_ GUARDED_BY(mu_) = false;
   bool stop_ GUARDED_BY(mu_) = false;
   bool finished_ GUARDED_BY(mu_) = false;
+  uint64_t taken_ GUARDED_BY(mu_) = 0;    // lines the writer took off the queue
+  std::atomic<uint64_t> delivered_{0};    // lines it has handed to the outputs
+  bool stalled_ GUARDED_BY(mu_) = false;  // it took none for EVENT_STALL_MS
   Rate_Limit drops_ GUARDED_BY(mu_);
   std::vector<std::unique_ptr<Event_Output>> outputs_;  // the writer thread's
   pthread_t thread_{};

@@ -3,9 +3,11 @@
 // EVENTS streams of control clients, and handed to the situation's RUN
 // command. Nothing else is written to the outputs.
 //
-// Dispatching never waits for an output: lines go through a bounded queue
-// to a writer thread, and are dropped and counted beyond it, so a full disk
-// or a reader that stopped reading never holds up monitoring or a stop.
+// Dispatching never waits long for an output: lines go through a bounded
+// queue to a writer thread; when it is full the dispatching thread waits for
+// room while the writer still takes lines, and they are dropped and counted
+// only when the writer has taken none for EVENT_STALL_MS, so a full disk or
+// a reader that stopped reading never holds up monitoring or a stop.
 // Use() (tests, benchmarks) writes to one stream at once instead.
 // Thread-safe.
 #ifndef QOR_FRAMEWORK_EVENT_SINK_H_
@@ -19,6 +21,8 @@
 
 // Lines that may wait for the writer thread.
 constexpr size_t EVENT_QUEUE_MAX = 10000;
+// How long a full queue may see no progress before lines are dropped.
+constexpr int EVENT_STALL_MS = 2000;
 
 // One event as a situation dispatches it.
 struct Event_Record {

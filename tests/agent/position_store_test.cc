@@ -134,4 +134,52 @@ TEST(PositionStoreTest, FingerprintFollowsTheFirstBytesOnly) {
   EXPECT_TRUE(HeadStillMatches(fd.get(), Head_Fingerprint()));
 }
 
+// The head copy compares over the length the file and the copy both have:
+// a young log that grew, changed only past its copied bytes or lost its
+// tail is the same log; one refilled with other bytes is not.
+TEST(PositionStoreTest, HeadCopyComparesOverTheCommonLength) {
+  const std::string young = "Dec  8 10:00:00 host app: one\nDec  8 10:00:01 host app: tw";
+  const std::string old(3000, 'o');
+  std::string changed_early = old;
+  changed_early[100] = 'X';
+  const struct {
+    const char* what;
+    std::string before, after;
+    bool same;
+    uint32_t agreed;
+  } cases[] = {
+      {"grew", young, young + "o\n", true, static_cast<uint32_t>(young.size())},
+      {"changed past the copy", young.substr(0, 30), young + "x\n", true, 30},
+      {"tail cut", young, young.substr(0, 30), true, 30},
+      {"emptied", young, "", true, 0},
+      {"refilled shorter", young, "Dec  8 10:00:05 host app: new\n", false, 14},
+      {"refilled longer", young, std::string(2000, 'n'), false, 0},
+      {"long log cut", old, old.substr(0, 900), true, 900},
+      {"long log changed in its head", old, changed_early, false, 100},
+  };
+  for (const auto& c : cases) {
+    qortest::Scoped_Temp_Dir dir;
+    const std::string path = dir.File("log");
+    qortest::WriteFile(path, c.before);
+    Unique_Fd fd(open(path.c_str(), O_RDONLY));
+    Head_Copy head;
+    ASSERT_TRUE(ReadHeadCopy(fd.get(), &head)) << c.what;
+    qortest::WriteFile(path, c.after);
+    uint32_t agreed = 12345;
+    EXPECT_EQ(HeadCopyMatches(fd.get(), head, &agreed), c.same) << c.what;
+    EXPECT_EQ(agreed, c.agreed) << c.what;
+  }
+  // The fingerprint saved across restarts is the copy's.
+  qortest::Scoped_Temp_Dir dir;
+  const std::string path = dir.File("log");
+  qortest::WriteFile(path, old);
+  Unique_Fd fd(open(path.c_str(), O_RDONLY));
+  Head_Copy copy;
+  Head_Fingerprint print;
+  ASSERT_TRUE(ReadHeadCopy(fd.get(), &copy));
+  ASSERT_TRUE(ReadHeadFingerprint(fd.get(), &print));
+  EXPECT_EQ(FingerprintOf(copy).length, print.length);
+  EXPECT_EQ(FingerprintOf(copy).hash, print.hash);
+}
+
 }  // namespace

@@ -370,7 +370,10 @@ std::map<int, int> Arrived(const std::string& events, const std::string& name,
     const std::string desc = qortest::JsonField(event, "ENTRYDESC");
     if (qortest::JsonField(event, "LOGNAME") == name &&
         desc.compare(0, prefix.size(), prefix) == 0) {
-      ++count[atoi(desc.c_str() + prefix.size())];
+      // A line that did not arrive whole counts as number 0.
+      const size_t digits = desc.find_first_not_of("0123456789", prefix.size());
+      ++count[digits == std::string::npos ? atoi(desc.c_str() + prefix.size())
+                                          : 0];
     }
   }
   return count;
@@ -544,9 +547,10 @@ size_t CountOf(const std::string& text, const std::string& needle) {
   return n;
 }
 
-// Every numbered line reaches the situation once, whole, through rename
-// rotations with late writes to the old file, copy-truncates, refreshes
-// whose edits fall in the same second, and a restart with the state file.
+// Every numbered line reaches the situation once, whole, through torn
+// writes, rename rotations with late writes to the old file,
+// copy-truncates, refreshes whose edits fall in the same second, and a
+// restart with the state file during which the log is rotated twice.
 TEST(LogManagerE2ETest,
      EveryLineArrivesOnceThroughRotationsRefreshesAndARestart) {
   Scoped_Temp_Dir dir;
@@ -599,10 +603,23 @@ TEST(LogManagerE2ETest,
     return utimensat(AT_FDCWD, config.c_str(), times, 0) == 0 &&
            agent->Signal(SIGHUP);
   };
-  int rotations = 0, truncations = 0, refreshes = 0;
+  int rotations = 0, truncations = 0, refreshes = 0, torn = 0;
   for (int batch = 1; batch <= BATCHES; ++batch) {
-    qortest::AppendFile(log, lines(PERBATCH));
-    if (batch % 10 == 5) {
+    std::string text = lines(PERBATCH);
+    std::string rest;
+    if (batch % 10 == 7) {
+      // A torn write: the batch ends with the first half of a line, whose
+      // second half follows once the agent has read the rest of the batch.
+      const std::string line = lines(1);
+      text += line.substr(0, line.size() / 2);
+      rest = line.substr(line.size() / 2);
+    }
+    qortest::AppendFile(log, text);
+    if (!rest.empty()) {
+      ASSERT_TRUE(qortest::WaitUntil([&] { return arrived() >= written - 1; }));
+      qortest::AppendFile(log, rest);
+      ++torn;
+    } else if (batch % 10 == 5) {
       // Rename rotation; the writer still appends to the old file for a
       // while, then moves to the new one.
       const std::string old = log + "." + std::to_string(++rotations);
@@ -636,11 +653,17 @@ TEST(LogManagerE2ETest,
       })) << "an edit in the same second was not applied";
       refreshes += 2;
     } else if (batch == 23) {
-      // Stopped and started again: what is written meanwhile is read after
-      // the restart, nothing before it twice.
+      // Stopped and started again: what is written meanwhile, in the file
+      // the agent read and in two that came and went under the name, is
+      // read after the restart, nothing before it twice.
       ASSERT_TRUE(all_arrived()) << arrived() << " of " << written;
       ASSERT_TRUE(agent->Signal(SIGTERM));
       ASSERT_EQ(agent->WaitExit(), 0) << agent->Output();
+      for (const char* rotated : {".stopped1", ".stopped2"}) {
+        qortest::AppendFile(log, lines(PERBATCH / 2));
+        ASSERT_EQ(rename(log.c_str(), (log + rotated).c_str()), 0);
+        qortest::WriteFile(log, "");
+      }
       qortest::AppendFile(log, lines(PERBATCH));
       agent = std::make_unique<Agent_Process>(dir);
       configure(agent.get());
@@ -653,6 +676,7 @@ TEST(LogManagerE2ETest,
   EXPECT_EQ(rotations, 5);
   EXPECT_EQ(truncations, 5);
   EXPECT_EQ(refreshes, 10);
+  EXPECT_EQ(torn, 5);
   EXPECT_TRUE(EachOnce(Arrived(agent->Events(), "soak.log", 's'), written));
   ASSERT_TRUE(agent->Signal(SIGTERM));
   EXPECT_EQ(agent->WaitExit(), 0) << agent->Output();
