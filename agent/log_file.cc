@@ -173,7 +173,7 @@ void LockStepOrExit(int rc, const char* failed, const char* done, const char* na
   if (name != nullptr) {
     WEX1_TRACE(wex1, WEX1_FLOW, done, name);
   } else {
-    WEX1_TRACE(wex1, WEX1_FLOW, done);
+    WEX1_TRACE(wex1, WEX1_FLOW, "%s", done);  // a message without fields
   }
 }
 

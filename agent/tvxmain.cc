@@ -255,7 +255,7 @@ int QorAgentMain(int argc, char** argv, ZEP_AgentLoader loadAgents) {
       "qorctl). Log types: S syslog text, E error-report command, A login records, U text\n"
       "described by a format command, J systemd journal (a journal directory or file; the\n"
       "procedure is a match list such as _SYSTEMD_UNIT=ssh.service + SYSLOG_IDENTIFIER=sudo).",
-      kAgentEnv};
+      kAgentEnv, "qoragent(8) and qoragent.conf(5)"};
   // The control signals are blocked before anything else happens, so that a
   // SIGHUP or SIGTERM at any moment after exec waits for the manager thread
   // instead of ending the process by its default action. Every thread

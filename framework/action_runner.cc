@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -31,9 +32,15 @@ namespace {
 struct Action_Job {
   std::string situation;
   std::string command;
-  std::vector<std::string> env;
+  std::string env;  // "QOR_NAME=value" items, each ended by a NUL
   std::string input;
 };
+
+// Adds the item NAME=value to an environment block; the value is cut at a
+// NUL, which would start an item of its own.
+void AppendEnv(std::string* env, const char* name, const std::string& value) {
+  env->append(name).append(value.c_str()).push_back('\0');
+}
 
 long long NowMs() {
   struct timespec ts;
@@ -72,8 +79,16 @@ pid_t SpawnShell(const Action_Job& job, int in_fd, int out_fd, int* spawn_errno)
       envp.push_back(*e);
     }
   }
-  for (const std::string& e : job.env) {
-    envp.push_back(const_cast<char*>(e.c_str()));
+  // Only QOR_ items: whatever the event holds, it sets no other variable.
+  for (size_t at = 0; at < job.env.size();) {
+    size_t end = job.env.find('\0', at);
+    if (end == std::string::npos) {
+      end = job.env.size();
+    }
+    if (job.env.compare(at, 4, "QOR_") == 0) {
+      envp.push_back(const_cast<char*>(job.env.c_str() + at));
+    }
+    at = end + 1;
   }
   envp.push_back(nullptr);
   char sh[] = "/bin/sh";
@@ -105,6 +120,26 @@ pid_t SpawnShell(const Action_Job& job, int in_fd, int out_fd, int* spawn_errno)
   return *spawn_errno == 0 ? pid : -1;
 }
 
+// Reads what the command wrote from `out` (non-blocking) into r->output, up
+// to ACTION_OUTPUT_SHOWN bytes, counting the rest; closes `out` at its end.
+// False when nothing was there to read.
+bool ReadOutput(Unique_Fd* out, Run_Result* r) {
+  char buf[4096];
+  const ssize_t got = read(out->get(), buf, sizeof buf);
+  if (got > 0) {
+    const size_t room = ACTION_OUTPUT_SHOWN - r->output.size();
+    const size_t keep =
+        static_cast<size_t>(got) < room ? static_cast<size_t>(got) : room;
+    r->output.append(buf, keep);
+    r->output_dropped += static_cast<size_t>(got) - keep;
+    return true;
+  }
+  if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+    out->reset();
+  }
+  return false;
+}
+
 // Runs one command to its end, its time limit or the stop (`stop_fd`
 // readable), whichever comes first.
 Run_Result RunCommand(const Action_Job& job, long timeout_s, int stop_fd) {
@@ -129,13 +164,19 @@ Run_Result RunCommand(const Action_Job& job, long timeout_s, int stop_fd) {
   r.started = true;
   // The group exists whether the child or this line runs first.
   setpgid(pid, pid);
+  // Readable once the child has ended, so that its end is seen at once (a
+  // command ends right after its output as a rule); without it (an old
+  // kernel, a filter) the end is polled for.
+  // (The C library's own declaration lacks C linkage in C++.)
+  Unique_Fd ended(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
   fcntl(in_write.get(), F_SETFL, O_NONBLOCK);
   fcntl(out_read.get(), F_SETFL, O_NONBLOCK);
   const long long deadline = NowMs() + timeout_s * 1000;
   size_t written = 0;
   bool reaped = false;
   while (!reaped) {
-    if (waitpid(pid, &r.status, WNOHANG) == pid) {
+    const pid_t waited = waitpid(pid, &r.status, WNOHANG);
+    if (waited == pid || (waited < 0 && errno == ECHILD)) {
       reaped = true;
       break;
     }
@@ -144,9 +185,12 @@ Run_Result RunCommand(const Action_Job& job, long timeout_s, int stop_fd) {
       r.timed_out = true;
       break;
     }
-    struct pollfd p[3];
+    struct pollfd p[4];
     nfds_t n = 0;
     p[n++] = {stop_fd, POLLIN, 0};
+    if (ended.valid()) {
+      p[n++] = {ended.get(), POLLIN, 0};
+    }
     const nfds_t out_at = out_read.valid() ? n : 0;
     if (out_read.valid()) {
       p[n++] = {out_read.get(), POLLIN, 0};
@@ -155,9 +199,11 @@ Run_Result RunCommand(const Action_Job& job, long timeout_s, int stop_fd) {
     if (in_write.valid()) {
       p[n++] = {in_write.get(), POLLOUT, 0};
     }
-    // With both pipes done, only the child's end is waited for: poll briefly.
-    const int wait_ms = out_read.valid() || in_write.valid() ? static_cast<int>(left < 1000 ? left : 1000)
-                                                             : static_cast<int>(left < 20 ? left : 20);
+    // With both pipes done and no way to wait for the child's end, it is
+    // polled for briefly.
+    const bool waits = out_read.valid() || in_write.valid() || ended.valid();
+    const int wait_ms = waits ? static_cast<int>(left < 1000 ? left : 1000)
+                              : static_cast<int>(left < 20 ? left : 20);
     if (poll(p, n, wait_ms) < 0 && errno != EINTR) {
       break;
     }
@@ -166,16 +212,7 @@ Run_Result RunCommand(const Action_Job& job, long timeout_s, int stop_fd) {
       break;
     }
     if (out_at != 0 && p[out_at].revents != 0) {
-      char buf[4096];
-      const ssize_t got = read(out_read.get(), buf, sizeof buf);
-      if (got > 0) {
-        const size_t room = ACTION_OUTPUT_SHOWN - r.output.size();
-        const size_t keep = static_cast<size_t>(got) < room ? static_cast<size_t>(got) : room;
-        r.output.append(buf, keep);
-        r.output_dropped += static_cast<size_t>(got) - keep;
-      } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-        out_read.reset();
-      }
+      ReadOutput(&out_read, &r);
     }
     if (in_at != 0 && p[in_at].revents != 0) {
       const ssize_t put = write(in_write.get(), job.input.data() + written, job.input.size() - written);
@@ -191,6 +228,13 @@ Run_Result RunCommand(const Action_Job& job, long timeout_s, int stop_fd) {
   if (!reaped) {
     kill(-pid, SIGKILL);
     while (waitpid(pid, &r.status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  // What the command wrote just before it ended is still in the pipe (unless
+  // a process it left behind holds the pipe open and writes on).
+  for (int chunks = 0; out_read.valid() && chunks < 16; ++chunks) {
+    if (!ReadOutput(&out_read, &r)) {
+      break;
     }
   }
   return r;
@@ -252,6 +296,13 @@ Runner_State& State() {
 void* RunnerThread(void* arg) {
   Runner_State& s = State();
   const int stop_fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+  // A command that ends before it has read its input makes the write fail
+  // with EPIPE; the signal that comes with it must not end the process,
+  // whatever the process does with SIGPIPE.
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
   while (true) {
     Action_Job job;
     {
@@ -316,9 +367,9 @@ void Action_Runner::Submit(const Event_Record& e, const std::string& time,
     }
   }
   Action_Job job{e.situation, e.run, e.run_env, line};
-  job.env.push_back("QOR_SITUATION=" + e.situation);
-  job.env.push_back("QOR_TABLE=" + e.table);
-  job.env.push_back("QOR_TIME=" + time);
+  AppendEnv(&job.env, "QOR_SITUATION=", e.situation);
+  AppendEnv(&job.env, "QOR_TABLE=", e.table);
+  AppendEnv(&job.env, "QOR_TIME=", time);
   Posix_Mutex::Hold g(&s.mu);
   StartThreads(s);
   s.waiting.push_back(std::move(job));

@@ -34,7 +34,8 @@ struct Event_Record {
   std::string key;        // the row's PER key
   long suppressed = 0;    // events of this situation and key THROTTLE held back
   std::string run;        // the situation's RUN command; empty: none
-  std::vector<std::string> run_env;  // "QOR_<COLUMN>=value" items, for `run`
+  // "QOR_<COLUMN>=value" items for `run`, each ended by a NUL
+  std::string run_env;
 };
 
 struct Event_Counts {

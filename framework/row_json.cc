@@ -175,19 +175,20 @@ std::string RowToJson(vandu& v, const char* row) {
   return out;
 }
 
-std::vector<std::string> RowToEnvironment(vandu& v, const char* row) {
-  std::vector<std::string> env;
+std::string RowToEnvironment(vandu& v, const char* row) {
+  std::string env;
+  env.reserve(1024);
   ForEachColumn(v, [&](const ColumnInfo& info, const std::string& name) {
-    std::string item = "QOR_" + name + "=";
+    env.append("QOR_").append(name).push_back('=');
     const char* field = row + info.Offset;
-    if (!IntegerText(info, field, &item)) {
+    if (!IntegerText(info, field, &env)) {
       size_t len = strnlen(field, info.Width);
       while (len > 0 && field[len - 1] == ' ') {
         --len;
       }
-      item.append(field, len);
+      env.append(field, len);
     }
-    env.push_back(std::move(item));
+    env.push_back('\0');
   });
   return env;
 }

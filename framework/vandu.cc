@@ -443,7 +443,8 @@ unsigned vandu::Dispatch() {
       event.run = runCommand;
       event.run_env = RowToEnvironment(*this, Row(i));
       if (Keyed()) {
-        event.run_env.push_back("QOR_KEY=" + key);
+        // Cut at a NUL, which would start an item of its own.
+        event.run_env.append("QOR_KEY=").append(key.c_str()).push_back('\0');
       }
     }
     if (!Event_Sink::Write(event)) {

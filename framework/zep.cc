@@ -98,6 +98,9 @@ int HOV_CommandLine(int argc, char** argv, const HOV_ProgramInfo& info) {
     PrintEnv(stdout, kRuntimeEnv);
     printf("\nSignals: SIGHUP re-reads the configuration when it changed; SIGTERM and SIGINT stop;\n"
            "SIGQUIT aborts.\n");
+    if (info.manual != nullptr) {
+      printf("\nSee %s.\n", info.manual);
+    }
     return 0;
   }
   if (argc == 2 && arg == "--version") {

@@ -19,6 +19,9 @@ struct HOV_ProgramInfo {
   const char* name;
   const char* summary;
   const HOV_EnvHelp* env;  // the program's own variables, ended by {nullptr}
+  // The manual pages --help ends by pointing at, e.g. "qoragent(8)"; null
+  // for none.
+  const char* manual;
 };
 
 // Answers --help and --version before anything else starts. Returns -1 when

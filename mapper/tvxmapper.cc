@@ -83,7 +83,9 @@ const char HelpText[] =
     "\n"
     "Exit status: 0 every sample line matched, 1 one or more did not, 2 the command\n"
     "does not compile (or exceeds 1023 characters) or the file cannot be read,\n"
-    "255 a wrong number of arguments.\n";
+    "255 a wrong number of arguments.\n"
+    "\n"
+    "See tvxmapper(1) and, for the format command, qoragent.conf(5).\n";
 
 const char* ErrorText(int e) {
   const char* text = strerror(e);

@@ -348,7 +348,7 @@ bool ParseQorctlArgs(const std::vector<std::string>& args, Qorctl_Options* o,
   // the command they are made under).
   const std::string common_footer =
       "--socket PATH and --json may stand before or after the command; 'qorctl --help'\n"
-      "tells the whole usage.";
+      "tells the whole usage. See qorctl(1).";
   app.footer(common_footer);
   const auto command = [&](const char* name, const char* what) {
     CLI::App* sub = app.add_subcommand(name, what);
@@ -604,7 +604,9 @@ std::string QorctlUsage(const std::string& socket) {
          "  -h, --help     show this text\n"
          "\n"
          "Exit status: 0 when the agent answered OK, 1 when it answered ERR or the\n"
-         "arguments are wrong, 2 when the agent cannot be reached.\n";
+         "arguments are wrong, 2 when the agent cannot be reached.\n"
+         "\n"
+         "See qorctl(1).\n";
 }
 
 int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err) {

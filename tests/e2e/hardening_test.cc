@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -17,7 +18,9 @@ namespace {
 using qortest::Agent_Process;
 using qortest::Scoped_Temp_Dir;
 
-TEST(HardeningE2ETest, DebugLogIsNotReadableByOthers) {
+// The trace, the events, the debug log (which copies raw log lines) and the
+// state file are readable by the agent's group at most, whatever the umask.
+TEST(HardeningE2ETest, FilesItCreatesAreNotReadableByOthers) {
   Scoped_Temp_Dir dir;
   Agent_Process agent(dir);
   const std::string log = dir.File("messages");
@@ -27,6 +30,7 @@ TEST(HardeningE2ETest, DebugLogIsNotReadableByOthers) {
   qortest::WriteFile(conf, log + " ;Y ;S\n");
   agent.SetEnv("TVX_CONFIG_FILE", conf);
   agent.SetEnv("AGENT_DEBUG_LOG", debug);
+  agent.SetEnv("TVX_STATE_FILE", dir.File("state"));
   const mode_t old = umask(022);
   const bool started = agent.Start();
   umask(old);
@@ -39,14 +43,19 @@ TEST(HardeningE2ETest, DebugLogIsNotReadableByOthers) {
       },
       std::chrono::seconds(15)))
       << agent.Trace();
-  struct stat st;
-  ASSERT_EQ(stat(debug.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  ASSERT_TRUE(qortest::WaitUntil(
+      [&] { return access(dir.File("state").c_str(), F_OK) == 0; }));
+  for (const std::string& file :
+       {debug, agent.TracePath(), agent.EventsPath(), dir.File("state")}) {
+    struct stat st;
+    ASSERT_EQ(stat(file.c_str(), &st), 0) << file;
+    EXPECT_EQ(st.st_mode & 0137, 0u) << file << " " << std::oct << st.st_mode;
+  }
   ASSERT_TRUE(agent.Signal(SIGTERM));
   EXPECT_EQ(agent.WaitExit(), 0);
 }
 
-// A configuration or situations file another user can change is refused
+// A configuration, situations or state file another user can change is refused
 // at start (exit status 1, a message naming it, its owner and mode) unless
 // TVX_INSECURE_FILES=warn; at refresh the logs already read stay.
 TEST(HardeningE2ETest, FilesOthersCanChangeAreRefused) {
@@ -54,7 +63,9 @@ TEST(HardeningE2ETest, FilesOthersCanChangeAreRefused) {
   const std::string log = dir.File("messages");
   const std::string conf = dir.File("agent.conf");
   const std::string situations = dir.File("situations");
+  const std::string state = dir.File("state");
   qortest::WriteFile(log, "");
+  qortest::WriteFile(state, "");
   qortest::WriteFile(conf, log + " ;Y ;S\n");
   qortest::WriteFile(situations, "");
   constexpr gid_t kNoGroup = 65534;
@@ -76,6 +87,8 @@ TEST(HardeningE2ETest, FilesOthersCanChangeAreRefused) {
       {"root's group", conf, 0664, 0, nullptr, -1, ""},
       {"others", situations, 0606, static_cast<gid_t>(-1), nullptr, 1,
        "Refusing situations file @F@: @F@ is owned by uid 0 gid 0 with mode 0606"},
+      {"state", state, 0620, kNoGroup, nullptr, 1,
+       "Refusing state file @F@: @F@ is owned by uid 0 gid 65534 with mode 0620"},
       {"directory", conf, 0600, static_cast<gid_t>(-1), nullptr, 1,
        "Refusing configuration file @F@: @D@ is owned by uid 0 gid 0 with mode 0777", 0777},
   };
@@ -88,11 +101,14 @@ TEST(HardeningE2ETest, FilesOthersCanChangeAreRefused) {
     ASSERT_EQ(chown(conf.c_str(), 0, 0), 0);
     ASSERT_EQ(chmod(conf.c_str(), 0600), 0);
     ASSERT_EQ(chmod(situations.c_str(), 0600), 0);
+    ASSERT_EQ(chown(state.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(state.c_str(), 0600), 0);
     ASSERT_EQ(chown(c.file.c_str(), static_cast<uid_t>(-1), c.group), 0);
     ASSERT_EQ(chmod(c.file.c_str(), c.mode), 0);
     Agent_Process agent(dir);
     agent.SetEnv("TVX_CONFIG_FILE", conf);
     agent.SetEnv("HOV_SITUATIONS", situations);
+    agent.SetEnv("TVX_STATE_FILE", state);
     if (c.warn != nullptr) {
       agent.SetEnv("TVX_INSECURE_FILES", c.warn);
     }

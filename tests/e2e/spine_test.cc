@@ -50,6 +50,9 @@ TEST(SpineTest, CommandLineIsAnsweredBeforeAnythingStarts) {
         << name << "\n"
         << help.out;
   }
+  const std::string manual = "\nSee qoragent(8) and qoragent.conf(5).\n";
+  EXPECT_EQ(help.out.rfind(manual), help.out.size() - manual.size())
+      << help.out;
   EXPECT_EQ(qortest::ReadFile(trace).find("JOP_WEX1"), std::string::npos);
 
   const qortest::Run_Result version =

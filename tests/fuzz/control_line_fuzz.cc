@@ -6,6 +6,9 @@
 //
 // Besides what the sanitizers catch, it checks what the callers rely on: a
 // refusal always says why, and an accepted line's parts lie inside it.
+//
+// Built from: framework/*.cc util/*.cc
+// libFuzzer: -max_len=4097
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>

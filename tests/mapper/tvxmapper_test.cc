@@ -169,6 +169,9 @@ TEST(TvxmapperTest, HelpNamesTheCommandLineAndEnvironment) {
       << r.out;
   EXPECT_NE(r.out.find("\n  JOP_WEX1 "), std::string::npos);
   EXPECT_NE(r.out.find("\n  HOV_TRACE_FILE "), std::string::npos);
+  const std::string manual =
+      "\nSee tvxmapper(1) and, for the format command, qoragent.conf(5).\n";
+  EXPECT_EQ(r.out.rfind(manual), r.out.size() - manual.size()) << r.out;
   EXPECT_EQ(r.trace, "");
 }
 

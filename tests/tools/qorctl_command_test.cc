@@ -182,12 +182,14 @@ TEST_F(QorctlMainTest, HelpAndBadArguments) {
   Ctl_Run r = Qorctl({"--help"});
   EXPECT_EQ(r.status, QORCTL_OK);
   EXPECT_EQ(r.out, QorctlUsage(socket_));
+  EXPECT_EQ(r.out.rfind("\n\nSee qorctl(1).\n"), r.out.size() - 17);
   EXPECT_NE(r.out.find("by default --since -1h --until now"), std::string::npos);
   EXPECT_NE(r.out.find("(now: " + socket_ + ")"), std::string::npos);
   for (const char* command : {"entries", "situation"}) {
     r = Qorctl({command, "--help"});
     EXPECT_EQ(r.status, QORCTL_OK);
     EXPECT_NE(r.out.find(std::string("Usage: qorctl ") + command), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("See qorctl(1)."), std::string::npos) << r.out;
   }
   EXPECT_NE(Qorctl({"entries", "-h"}).out.find("--since"), std::string::npos);
   EXPECT_NE(Qorctl({"situation", "add", "--help"}).out.find("NAME TABLE CONDITION..."),
