@@ -153,10 +153,7 @@ ssize_t ReadRecord(int fd, char* record, int size) {
 Adminlog_File::Adminlog_File(const Valid_Log& log, Log_File* anchor)
     : Log_File(log, anchor), RecordSize(RecordSizeOf(log.LogProcedure)) {
   WEX1_Event ev(wex1, __func__);
-  if (WEX1_On(wex1, WEX1_FLOW)) {
-    lfPrintSelf();
-  }
-  lfStartThread();
+  lfStartWorker();
 }
 
 Adminlog_File::~Adminlog_File() {
@@ -164,16 +161,9 @@ Adminlog_File::~Adminlog_File() {
   lfStopThread();
 }
 
-void Adminlog_File::lfProcessLogData() {
-  WEX1_Event ev(wex1, __func__);
+bool Adminlog_File::lfOpenToWatch() {
   adOpenAdminLog();
-  if (LogFD >= 0) {
-    struct timeval interval;
-    interval.tv_sec = 1;
-    interval.tv_usec = 0;
-    lfWaitForEventLoop(interval);
-    adCloseAdminLog();
-  }
+  return LogFD >= 0;
 }
 
 void Adminlog_File::adOpenAdminLog() {
@@ -188,11 +178,6 @@ void Adminlog_File::adOpenAdminLog() {
   // which would look like a truncation below a misaligned LogEOF).
   const off_t end = LogEOF;
   LogEOF = end - end % RecordSize;
-}
-
-void Adminlog_File::adCloseAdminLog() {
-  WEX1_Event ev(wex1, __func__);
-  lfFCloseLog();
 }
 
 long Adminlog_File::lfReadLog() {

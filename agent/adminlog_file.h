@@ -50,15 +50,13 @@ class Adminlog_File : public Log_File {
   // Stops and joins the worker first.
   ~Adminlog_File() override;
 
-  // Opens the log at its last record boundary and polls it once a second
-  // until monitoring ends.
-  void lfProcessLogData() override;
+  // The worker opens the log at its last record boundary (adOpenAdminLog):
+  // true when LogFD is open.
+  bool lfOpenToWatch() override;
   // Opens LogFileName read-only on LogFD with LogEOF at the end of its last
   // whole record. On failure LogFD stays -1 and MonitorStatus is
   // MONITOR_ERR_OPEN or MONITOR_ERR_SEEK_END (traced).
   void adOpenAdminLog();
-  // Closes the log; LogFD and LogEOF become -1. REQUIRES: log open.
-  void adCloseAdminLog();
 
   // Reads every whole record appended since LogEOF and turns each into an
   // event. A record not yet whole is left unread (the descriptor stands at

@@ -169,10 +169,7 @@ Errlog_File::Errlog_File(const Valid_Log& log, Log_File* anchor)
       PendingLength(0),
       DiscardingLine(false) {
   WEX1_Event ev(wex1, __func__);
-  if (WEX1_On(wex1, WEX1_FLOW)) {
-    elPrintSelf();
-  }
-  lfStartThread();
+  lfStartWorker();
 }
 
 Errlog_File::~Errlog_File() {

@@ -331,10 +331,7 @@ void Journal_Closer::operator()(sd_journal* journal) const {
 Journal_File::Journal_File(const Valid_Log& log, Log_File* anchor)
     : Log_File(log, anchor), ReadErrorTraced(false) {
   WEX1_Event ev(wex1, __func__);
-  if (WEX1_On(wex1, WEX1_FLOW)) {
-    PrintSelf();
-  }
-  lfStartThread();
+  lfStartWorker();
 }
 
 Journal_File::~Journal_File() {

@@ -18,7 +18,6 @@
 #include <vector>
 #include <string>
 #include <utility>
-#include <mutex>
 
 #include "agent/config_def.h"
 #include "agent/log_manager.h"
@@ -299,6 +298,30 @@ void* LogThread(void* arg) {
   WEX1_TRACE(wex1, WEX1_FLOW, ThreadEndMsg, Name(log->LogFileName));
   log->MonitorStartStopTime = time(nullptr);
   return nullptr;
+}
+
+void Log_File::lfStartWorker() {
+  if (WEX1_On(wex1, WEX1_FLOW)) {
+    PrintSelf();
+  }
+  lfStartThread();
+}
+
+void Log_File::lfProcessLogData() {
+  WEX1_Event ev(wex1, __func__);
+  if (!lfOpenToWatch()) {
+    return;
+  }
+  struct timeval interval;
+  interval.tv_sec = 1;
+  interval.tv_usec = 0;
+  lfWaitForEventLoop(interval);
+  lfFCloseLog();
+}
+
+bool Log_File::lfOpenToWatch() {
+  lfFOpenLogAndSeek();
+  return LogFileP != nullptr;
 }
 
 void Log_File::lfStartThread() {
@@ -1294,14 +1317,18 @@ bool Log_File::lfWithinDescriptorReserve(int fd) {
     return true;
   }
   // All logs together: one message for the lot, not one per log.
-  static std::mutex mu;
-  static Repeat_Limiter traces;
-  static unsigned long refused = 0;
-  std::lock_guard<std::mutex> hold(mu);
-  ++refused;
+  struct Refusals {
+    Posix_Mutex mu;
+    Repeat_Limiter traces GUARDED_BY(mu);
+    unsigned long count GUARDED_BY(mu) = 0;
+  };
+  // Never destroyed: workers may still refuse at exit.
+  static auto* all = new Refusals;
+  Posix_Mutex::Hold hold(&all->mu);
+  const unsigned long refused = ++all->count;
   const long long now = Repeat_Limiter::Now();
-  if (traces.Due(now)) {
-    traces.Traced(now);
+  if (all->traces.Due(now)) {
+    all->traces.Traced(now);
     // Descriptors are handed out lowest first: `fd` is about the number
     // in use.
     WEX1_TRACE(wex1, WEX1_ERROR, ReserveMsg, Name(LogFileName), fd + 1, DESCRIPTORRESERVE,

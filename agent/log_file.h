@@ -22,10 +22,9 @@
 // atomic. The process-wide lfDebugFileLock serialises debug records and
 // guards sRECNUM; it is never held together with a LogLock.
 //
-// A kind's constructor, after this class's, dumps the object when flow
-// tracing is on and calls lfStartThread; a kind's destructor must call
-// lfStopThread first, so that the worker has ended before the kind's part
-// is destroyed.
+// A kind's constructor ends with lfStartWorker (the dump when flow tracing
+// is on, then lfStartThread); a kind's destructor must call lfStopThread
+// first, so that the worker has ended before the kind's part is destroyed.
 #ifndef QOR_AGENT_LOG_FILE_H_
 #define QOR_AGENT_LOG_FILE_H_
 
@@ -119,8 +118,15 @@ class Log_File : public Log_Base {
 
   // --- The kinds' operations ------------------------------------------
   // The worker's body: opens the log, watches it until monitoring ends,
-  // closes it. Failures are recorded in MonitorStatus.
-  virtual void lfProcessLogData() = 0;
+  // closes it. Failures are recorded in MonitorStatus. The file kinds share
+  // this one: lfOpenToWatch, then lfWaitForEventLoop once a second until
+  // monitoring ends, then lfFCloseLog. A kind that does not watch a growing
+  // file overrides it.
+  virtual void lfProcessLogData();
+  // Opens the log for lfProcessLogData: true when it is open (LogFD valid),
+  // false with the error status set. The default is lfFOpenLogAndSeek; a
+  // kind that must prepare first, or start elsewhere, overrides it.
+  virtual bool lfOpenToWatch();
   // Reads everything appended since LogEOF from LogFD, or LogPassBytes of
   // it, and turns each whole line into an event (see Line_Splitter); an
   // unfinished last line is held for the next call. 0, or -1 on a read
@@ -172,6 +178,9 @@ class Log_File : public Log_Base {
   virtual int lfStatLog(int64_t* size, time_t* modified);
 
   // --- Worker thread ---------------------------------------------------
+  // The end of a kind's constructor: dumps the object (PrintSelf) when flow
+  // tracing is on, then lfStartThread.
+  void lfStartWorker();
   // Starts the worker; MONITOR_RUNNING and MonitorStartStopTime on
   // success, status unchanged (traced) when the thread cannot be created.
   // Ends the process when the thread attributes cannot be handled.

@@ -49,27 +49,12 @@ struct tm StampTime(const char* stamp) {
 Syslog_File::Syslog_File(const Valid_Log& log, Log_File* anchor)
     : Log_File(log, anchor), FixedNow(0) {
   WEX1_Event ev(wex1, __func__);
-  if (WEX1_On(wex1, WEX1_FLOW)) {
-    PrintSelf();
-  }
-  lfStartThread();
+  lfStartWorker();
 }
 
 Syslog_File::~Syslog_File() {
   WEX1_Event ev(wex1, __func__);
   lfStopThread();
-}
-
-void Syslog_File::lfProcessLogData() {
-  WEX1_Event ev(wex1, __func__);
-  lfFOpenLogAndSeek();
-  if (LogFileP != nullptr) {
-    struct timeval interval;
-    interval.tv_sec = 1;
-    interval.tv_usec = 0;
-    lfWaitForEventLoop(interval);
-    lfFCloseLog();
-  }
 }
 
 time_t Syslog_File::slNow() const {

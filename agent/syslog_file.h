@@ -37,9 +37,6 @@ class Syslog_File : public Log_File {
   // Stops and joins the worker first.
   ~Syslog_File() override;
 
-  // Opens the log at its end and polls it once a second until monitoring
-  // ends.
-  void lfProcessLogData() override;
   // Fills the VXLOGENT row from one line (NUL-terminated) through
   // FormatSyslogLine. A year-less line is dated against the current time
   // while monitoring, and against the entry returned before (newer) in a

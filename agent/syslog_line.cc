@@ -4,7 +4,7 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "agent/entry_year.h"
+#include "parser/entry_year.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_schema.h"
 

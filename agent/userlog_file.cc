@@ -22,36 +22,21 @@ static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
 namespace {
 
-// Four-digit years that carry their own century (the years of a stamp).
-constexpr long FIRSTSTAMPYEAR = 1900;
-constexpr long LASTSTAMPYEAR = 2899;
-
 const char MemoryAllocErrMsg[] =
     "\nError: memory allocation failed for %d bytes; monitoring not started for file %s. errno = %d; %s";
 const char ParserErrMsg[] =
     "\nError occurred while interpreting format command for file %s; monitoring not started. ";
-const char ClockErrMsg[] =
-    "\nError: unable to determine current time to complete event entrytime. errno = %d; %s.";
 const char AnchorMissingMsg[] =
     "\nError: StringParser anchor missing for file %s. Report request terminating. ";
 const char BufferMsg[] = "\nRead buffer of size %ld allocated for file %s.";
 const char PrintSelfMsg[] = "\n\tSPAnchor\t\t= %p\n\tNumericMonth\t\t= %d\n";
-
-// Splits years since 1900 into the century digit and two-digit year.
-void SplitYear(long years, long* century, long* year) {
-  *century = years / 100;
-  *year = years % 100;
-}
 
 }  // namespace
 
 Userlog_File::Userlog_File(const Valid_Log& log, Log_File* anchor)
     : Log_File(log, anchor), NumericMonth(1), FixedNow(0) {
   WEX1_Event ev(wex1, __func__);
-  if (WEX1_On(wex1, WEX1_FLOW)) {
-    ulPrintSelf();
-  }
-  lfStartThread();
+  lfStartWorker();
 }
 
 Userlog_File::~Userlog_File() {
@@ -114,19 +99,8 @@ bool Userlog_File::ulCompileFormat() {
   return true;
 }
 
-void Userlog_File::lfProcessLogData() {
-  WEX1_Event ev(wex1, __func__);
-  if (!ulCompileFormat()) {
-    return;
-  }
-  lfFOpenLogAndSeek();
-  if (LogFileP != nullptr) {
-    struct timeval interval;
-    interval.tv_sec = 1;
-    interval.tv_usec = 0;
-    lfWaitForEventLoop(interval);
-    lfFCloseLog();
-  }
+bool Userlog_File::lfOpenToWatch() {
+  return ulCompileFormat() && Log_File::lfOpenToWatch();
 }
 
 long Userlog_File::lfFormatEntryAsRow(char* entry, void* row_arg,
@@ -178,25 +152,7 @@ void* Userlog_File::lfStartReportRequest(void* /*thresholds*/) {
   }
   void* handle = info;
   // The year the newest lines take: that of the time the report begins.
-  errno = 0;
-  const time_t now = ulNow();
-  struct tm local;
-  if (now == static_cast<time_t>(-1) || localtime_r(&now, &local) == nullptr ||
-      local.tm_year < 0 || local.tm_year > LASTSTAMPYEAR - FIRSTSTAMPYEAR) {
-    const int e = errno;
-    char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, ClockErrMsg, e, ErrnoText(e, eb, sizeof eb));
-    ulDeallocateReportBuffers(&handle);
-    return nullptr;
-  }
-  long century = 0;
-  long year = 0;
-  SplitYear(local.tm_year, &century, &year);
-  info->lastCentury = century;
-  info->lastYear = year;
-  info->lastMonth = local.tm_mon + 1;
-  info->lastDay = local.tm_mday;
-  if (lfOpenLogForReport(info) < 0) {
+  if (!StartUserlogYearCarry(ulNow(), info) || lfOpenLogForReport(info) < 0) {
     ulDeallocateReportBuffers(&handle);
     return nullptr;
   }

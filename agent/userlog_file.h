@@ -54,10 +54,10 @@ class Userlog_File : public Log_File {
   void ulPrintSelf();
 
   // Compiles the format command unless that was done by an earlier run,
-  // then opens the log at its end and polls it once a second until
-  // monitoring ends. A command that does not compile ends the worker with
-  // MONITOR_ERR_PARSER (MONITOR_ERR_MEMORY when memory is out).
-  void lfProcessLogData() override;
+  // then opens the log (Log_File::lfOpenToWatch). A command that does not
+  // compile ends the worker with MONITOR_ERR_PARSER (MONITOR_ERR_MEMORY when
+  // memory is out).
+  bool lfOpenToWatch() override;
   // Fills the VXLOGENT row from one line (NUL-terminated; its final newline
   // and a CR before it are not scanned) through the compiled format
   // (FormatUserlogLine). `report` is null

@@ -12,15 +12,13 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "framework/control_protocol.h"
 #include "framework/event_stream.h"
 #include "framework/wex1.h"
+#include "util/posix_mutex.h"
 #include "util/unique_fd.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
@@ -30,20 +28,22 @@ namespace {
 constexpr int kListenBacklog = 64;
 
 struct Server_State {
-  std::mutex mu;
-  std::condition_variable slot;  // signalled when a connection thread ends or Stop begins
-  bool running = false;
-  bool stopping = false;
-  int active = 0;   // connection threads serving a request
-  int streams = 0;  // connection threads serving an event stream
-  Control_Limits limits;
-  std::string path;
-  dev_t dev = 0;  // the socket file this server bound, so that Stop removes
-  ino_t ino = 0;  // only that one and not a successor's
-  Unique_Fd listen_fd;
-  Unique_Fd stop_read;  // readable once Stop was called
-  Unique_Fd stop_write;
-  pthread_t acceptor{};
+  Posix_Mutex mu;
+  Posix_Cond slot;  // signalled when a connection thread ends or Stop begins
+  bool running GUARDED_BY(mu) = false;
+  bool stopping GUARDED_BY(mu) = false;
+  int active GUARDED_BY(mu) = 0;   // connection threads serving a request
+  int streams GUARDED_BY(mu) = 0;  // connection threads serving an event stream
+  Control_Limits limits GUARDED_BY(mu);
+  std::string path GUARDED_BY(mu);
+  // The socket file this server bound, so that Stop removes only that one
+  // and not a successor's.
+  dev_t dev GUARDED_BY(mu) = 0;
+  ino_t ino GUARDED_BY(mu) = 0;
+  Unique_Fd listen_fd GUARDED_BY(mu);
+  Unique_Fd stop_read GUARDED_BY(mu);  // readable once Stop was called
+  Unique_Fd stop_write GUARDED_BY(mu);
+  pthread_t acceptor GUARDED_BY(mu){};
 };
 
 Server_State& State() {
@@ -194,9 +194,9 @@ void WriteReply(const Connection& c, const std::vector<std::string>& pieces) {
 // A connection thread ends: its slot is free again.
 void ReleaseSlot() {
   Server_State& s = State();
-  std::lock_guard<std::mutex> g(s.mu);
+  Posix_Mutex::Hold g(&s.mu);
   --s.active;
-  s.slot.notify_all();
+  s.slot.Broadcast();
 }
 
 // An EVENTS client holds no request slot while it follows the events: the
@@ -204,10 +204,10 @@ void ReleaseSlot() {
 void ServeStream(const Connection& c, const Control_Request& request) {
   {
     Server_State& s = State();
-    std::lock_guard<std::mutex> g(s.mu);
+    Posix_Mutex::Hold g(&s.mu);
     ++s.streams;
     --s.active;
-    s.slot.notify_all();
+    s.slot.Broadcast();
   }
   WEX1_TRACE(wex1, WEX1_FLOW, "\nControl request: EVENTS");
   std::string err;
@@ -215,9 +215,9 @@ void ServeStream(const Connection& c, const Control_Request& request) {
     WriteReply(c, FormatControlErr(err));
   }
   Server_State& s = State();
-  std::lock_guard<std::mutex> g(s.mu);
+  Posix_Mutex::Hold g(&s.mu);
   --s.streams;
-  s.slot.notify_all();
+  s.slot.Broadcast();
 }
 
 void* ServeConnection(void* arg) {
@@ -263,8 +263,15 @@ bool PeerAllowed(int fd) {
 
 void* AcceptLoop(void*) {
   Server_State& s = State();
-  const int listen_fd = s.listen_fd.get();
-  const int stop_fd = s.stop_read.get();
+  int listen_fd;
+  int stop_fd;
+  {
+    // Start set these before it made this thread and holds them until Stop
+    // has joined it.
+    Posix_Mutex::Hold g(&s.mu);
+    listen_fd = s.listen_fd.get();
+    stop_fd = s.stop_read.get();
+  }
   while (true) {
     struct pollfd p[2] = {{listen_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
     if (poll(p, 2, -1) < 0) {
@@ -291,10 +298,16 @@ void* AcceptLoop(void*) {
     auto* c = new Connection{fd, stop_fd, 0};
     {
       // A burst of requests waits briefly for a slot; a flood is told busy.
-      std::unique_lock<std::mutex> lock(s.mu);
+      Posix_Mutex::Hold g(&s.mu);
       c->timeout_ms = s.limits.client_timeout_ms;
-      s.slot.wait_for(lock, std::chrono::milliseconds(s.limits.slot_wait_ms),
-                      [&s] { return s.active < s.limits.max_clients || s.stopping; });
+      const long long deadline = NowMs() + s.limits.slot_wait_ms;
+      while (s.active >= s.limits.max_clients && !s.stopping) {
+        const long long left = deadline - NowMs();
+        if (left <= 0) {
+          break;
+        }
+        s.slot.WaitFor(&s.mu, static_cast<long>(left));
+      }
       if (s.active >= s.limits.max_clients || s.stopping) {
         delete c;
         c = nullptr;
@@ -316,9 +329,9 @@ void* AcceptLoop(void*) {
       WEX1_TRACE(wex1, WEX1_ERROR, "\nControl connection thread not created; errno = %d; %s", rc,
                  strerror(rc));
       delete c;
-      std::lock_guard<std::mutex> g(s.mu);
+      Posix_Mutex::Hold g(&s.mu);
       --s.active;
-      s.slot.notify_all();
+      s.slot.Broadcast();
     }
     SendNow(fd, FormatControlErr("busy: the agent is serving as many requests as it allows; try again"));
   }
@@ -398,7 +411,7 @@ bool ClearStaleSocket(const std::string& path, const struct sockaddr_un& addr, s
 
 bool Control_Server::Start(std::string* err, const Control_Limits& limits) {
   Server_State& s = State();
-  std::lock_guard<std::mutex> g(s.mu);
+  Posix_Mutex::Hold g(&s.mu);
   if (s.running) {
     *err = "the control server is already running on " + s.path;
     return false;
@@ -456,22 +469,26 @@ bool Control_Server::Start(std::string* err, const Control_Limits& limits) {
 
 void Control_Server::Stop() {
   Server_State& s = State();
+  pthread_t acceptor;
   {
-    std::lock_guard<std::mutex> g(s.mu);
+    Posix_Mutex::Hold g(&s.mu);
     if (!s.running) {
       return;
     }
+    acceptor = s.acceptor;
     s.stopping = true;
-    s.slot.notify_all();
+    s.slot.Broadcast();
     // The byte is never read: the pipe stays readable and wakes every poll.
     if (write(s.stop_write.get(), "x", 1) != 1) {
       WEX1_TRACE(wex1, WEX1_ERROR, "\nControl server stop not signalled; errno = %d; %s", errno,
                  strerror(errno));
     }
   }
-  pthread_join(s.acceptor, nullptr);
-  std::unique_lock<std::mutex> lock(s.mu);
-  s.slot.wait(lock, [&s] { return s.active == 0 && s.streams == 0; });
+  pthread_join(acceptor, nullptr);
+  Posix_Mutex::Hold g(&s.mu);
+  while (s.active != 0 || s.streams != 0) {
+    s.slot.Wait(&s.mu);
+  }
   s.listen_fd.reset();
   struct stat st;
   if (stat(s.path.c_str(), &st) == 0 && st.st_dev == s.dev && st.st_ino == s.ino) {

@@ -6,13 +6,13 @@
 #include <time.h>
 
 #include <map>
-#include <mutex>
 
 #include "framework/bounded_regex.h"
 #include "framework/event_sink.h"
 #include "framework/row_json.h"
 #include "framework/table_manager.h"
 #include "framework/wex1.h"
+#include "util/posix_mutex.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
@@ -36,17 +36,17 @@ struct Pin {
   bool doomed;
 };
 
-std::mutex& HandleMutex() {
-  static std::mutex* m = new std::mutex;
-  return *m;
-}
-std::map<unsigned, Pin>& Handles() {
-  static auto* h = new std::map<unsigned, Pin>;
+// The handle of every live request, with the pin that keeps it alive while
+// a caller uses it.
+struct Handle_Table {
+  Posix_Mutex mu;
+  std::map<unsigned, Pin> pins GUARDED_BY(mu);
+  unsigned next GUARDED_BY(mu) = 0;
+};
+
+Handle_Table& Handles() {
+  static auto* h = new Handle_Table;
   return *h;
-}
-unsigned NextHandle() {
-  static unsigned next = 0;
-  return ++next;  // called under HandleMutex
 }
 
 int Compare(int oper, int cmp) {
@@ -158,15 +158,17 @@ vandu::vandu(RequestDetail* detail, ContextInfo* context, TableManager* mgr)
       RejectRequest("bad regular expression for PER " + clauses.per_column + ": " + why);
     }
   }
-  std::lock_guard<std::mutex> g(HandleMutex());
-  handle = NextHandle();
-  Handles()[handle] = Pin{this, 0, false};
+  Handle_Table& t = Handles();
+  Posix_Mutex::Hold g(&t.mu);
+  handle = ++t.next;
+  t.pins[handle] = Pin{this, 0, false};
 }
 
 vandu::~vandu() {
   {
-    std::lock_guard<std::mutex> g(HandleMutex());
-    Handles().erase(handle);
+    Handle_Table& t = Handles();
+    Posix_Mutex::Hold g(&t.mu);
+    t.pins.erase(handle);
   }
   free(rowData);
 }
@@ -462,9 +464,10 @@ void vandu::Stopped(int reason) {
 void vandu::Stop() { stopped = true; }
 
 vandu* vandu::UseHandle(unsigned h) {
-  std::lock_guard<std::mutex> g(HandleMutex());
-  auto it = Handles().find(h);
-  if (it == Handles().end() || it->second.doomed) {
+  Handle_Table& t = Handles();
+  Posix_Mutex::Hold g(&t.mu);
+  auto it = t.pins.find(h);
+  if (it == t.pins.end() || it->second.doomed) {
     return nullptr;
   }
   ++it->second.uses;
@@ -474,9 +477,10 @@ vandu* vandu::UseHandle(unsigned h) {
 void vandu::DAV1_Drop(unsigned h) {
   vandu* doomed = nullptr;
   {
-    std::lock_guard<std::mutex> g(HandleMutex());
-    auto it = Handles().find(h);
-    if (it == Handles().end()) {
+    Handle_Table& t = Handles();
+    Posix_Mutex::Hold g(&t.mu);
+    auto it = t.pins.find(h);
+    if (it == t.pins.end()) {
       return;
     }
     if (it->second.uses > 0) {
@@ -494,9 +498,10 @@ void vandu::Destroy(vandu* v) {
     return;
   }
   {
-    std::lock_guard<std::mutex> g(HandleMutex());
-    auto it = Handles().find(v->handle);
-    if (it != Handles().end() && it->second.uses > 0) {
+    Handle_Table& t = Handles();
+    Posix_Mutex::Hold g(&t.mu);
+    auto it = t.pins.find(v->handle);
+    if (it != t.pins.end() && it->second.uses > 0) {
       it->second.doomed = true;
       return;
     }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "util/append_file.h"
+#include "util/posix_mutex.h"
 
 struct WEX1_Unit {
   std::string source;
@@ -32,23 +33,25 @@ constexpr size_t kRecordMax = 8192;
 // Everything the facility shares, built on first use so that units may
 // register from static initialisers in any order.
 struct Registry {
-  pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;      // guards units and control
-  pthread_mutex_t sink_mu = PTHREAD_MUTEX_INITIALIZER;  // guards sink, owned, hook
-  std::vector<WEX1_Unit*> units;
-  bool all_set = false;
-  unsigned all_levels = WEX1_ERROR;
-  std::map<std::string, unsigned> per_label;
-  FILE* sink = nullptr;  // null: stderr
-  bool owned = false;
-  std::string path;  // of the owned sink
-  WEX1_Hook hook = nullptr;
-  void* hook_ctx = nullptr;
+  Posix_Mutex mu;  // the units and the control
+  std::vector<WEX1_Unit*> units GUARDED_BY(mu);
+  bool configured GUARDED_BY(mu) = false;  // JOP_WEX1 was read
+  bool all_set GUARDED_BY(mu) = false;
+  unsigned all_levels GUARDED_BY(mu) = WEX1_ERROR;
+  std::map<std::string, unsigned> per_label GUARDED_BY(mu);
+  Posix_Mutex sink_mu;                       // where records go
+  FILE* sink GUARDED_BY(sink_mu) = nullptr;  // null: stderr
+  bool owned GUARDED_BY(sink_mu) = false;
+  std::string path GUARDED_BY(sink_mu);  // of the owned sink
+  WEX1_Hook hook GUARDED_BY(sink_mu) = nullptr;
+  void* hook_ctx GUARDED_BY(sink_mu) = nullptr;
 };
 
 Registry& R() {
   static Registry* r = [] {
     Registry* reg = new Registry;  // never destroyed: units may trace during exit
     const char* file = getenv("HOV_TRACE_FILE");
+    Posix_Mutex::Hold g(&reg->sink_mu);
     if (file != nullptr && *file != '\0') {
       reg->sink = OpenForAppend(file, "trace file", nullptr);
       reg->owned = reg->sink != nullptr;
@@ -59,7 +62,7 @@ Registry& R() {
   return *r;
 }
 
-unsigned EffectiveLevels(const Registry& r, const WEX1_Unit& u) {
+unsigned EffectiveLevels(const Registry& r, const WEX1_Unit& u) REQUIRES(r.mu) {
   const auto it = r.per_label.find(u.label);
   if (it != r.per_label.end()) {
     return it->second;
@@ -81,7 +84,7 @@ void WriteRecord(const char* label, const char* text) {
   // cancelled inside a destructor.
   int old_state;
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_state);
-  pthread_mutex_lock(&r.sink_mu);
+  r.sink_mu.Lock();
   FILE* out = r.sink != nullptr ? r.sink : stderr;
   fputs(head, out);
   fputs(text, out);
@@ -90,28 +93,26 @@ void WriteRecord(const char* label, const char* text) {
   if (r.hook != nullptr) {
     r.hook(r.hook_ctx, label, text);
   }
-  pthread_mutex_unlock(&r.sink_mu);
+  r.sink_mu.Unlock();
   pthread_setcancelstate(old_state, nullptr);
 }
 
 WEX1_Unit* Register(const char* source, const char* label, unsigned default_levels) {
   Registry& r = R();
-  static bool configured = false;
   auto* u = new WEX1_Unit;  // units live as long as the process
   u->source = source != nullptr ? source : "";
   u->label = label != nullptr ? label : "";
   u->default_levels = default_levels;
-  pthread_mutex_lock(&r.mu);
-  const bool first = !configured;
-  configured = true;
-  pthread_mutex_unlock(&r.mu);
+  r.mu.Lock();
+  const bool first = !r.configured;
+  r.configured = true;
+  r.mu.Unlock();
   if (first) {
     WEX1_Configure(getenv("JOP_WEX1"));
   }
-  pthread_mutex_lock(&r.mu);
+  Posix_Mutex::Hold g(&r.mu);
   u->levels.store(EffectiveLevels(r, *u));
   r.units.push_back(u);
-  pthread_mutex_unlock(&r.mu);
   return u;
 }
 
@@ -200,14 +201,14 @@ bool WEX1_Configure(const char* control) {
     }
     unknown.push_back(item);
   }
-  pthread_mutex_lock(&r.mu);
+  r.mu.Lock();
   r.all_set = all_set;
   r.all_levels = all_levels;
   r.per_label = per_label;
   for (WEX1_Unit* u : r.units) {
     u->levels.store(EffectiveLevels(r, *u));
   }
-  pthread_mutex_unlock(&r.mu);
+  r.mu.Unlock();
   for (const std::string& item : unknown) {
     char msg[512];
     snprintf(msg, sizeof msg, "\nJOP_WEX1: unknown item \"%.400s\" ignored.", item.c_str());
@@ -292,13 +293,12 @@ WEX1_Event::~WEX1_Event() {
 
 void WEX1_SetSink(FILE* f) {
   Registry& r = R();
-  pthread_mutex_lock(&r.sink_mu);
+  Posix_Mutex::Hold g(&r.sink_mu);
   if (r.owned && r.sink != nullptr) {
     fclose(r.sink);
   }
   r.sink = f;
   r.owned = false;
-  pthread_mutex_unlock(&r.sink_mu);
 }
 
 bool WEX1_OpenSink(const char* path, std::string* err) {
@@ -307,29 +307,29 @@ bool WEX1_OpenSink(const char* path, std::string* err) {
     return false;
   }
   Registry& r = R();
-  pthread_mutex_lock(&r.sink_mu);
+  Posix_Mutex::Hold g(&r.sink_mu);
   if (r.owned && r.sink != nullptr) {
     fclose(r.sink);
   }
   r.sink = f;
   r.owned = true;
   r.path = path;
-  pthread_mutex_unlock(&r.sink_mu);
   return true;
 }
 
 bool WEX1_ReopenSink(std::string* err) {
   Registry& r = R();
-  pthread_mutex_lock(&r.sink_mu);
-  const std::string path = r.owned ? r.path : std::string();
-  pthread_mutex_unlock(&r.sink_mu);
+  std::string path;
+  {
+    Posix_Mutex::Hold g(&r.sink_mu);
+    path = r.owned ? r.path : std::string();
+  }
   return path.empty() || WEX1_OpenSink(path.c_str(), err);
 }
 
 void WEX1_SetHook(WEX1_Hook hook, void* ctx) {
   Registry& r = R();
-  pthread_mutex_lock(&r.sink_mu);
+  Posix_Mutex::Hold g(&r.sink_mu);
   r.hook = hook;
   r.hook_ctx = ctx;
-  pthread_mutex_unlock(&r.sink_mu);
 }

@@ -8,8 +8,6 @@
 #include <sys/utsname.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,6 +19,7 @@
 #include "framework/table_manager.h"
 #include "framework/trusted_files.h"
 #include "framework/wex1.h"
+#include "util/posix_mutex.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
@@ -29,13 +28,13 @@ namespace {
 constexpr const char* kVersion = "qoragent 1.0.0";
 
 struct ProcessState {
-  std::mutex mu;
-  std::condition_variable cv;
-  bool shutdown = false;
-  ZEP_AgentLoader loader = nullptr;
-  ZEP_ReadyHook ready = nullptr;
-  std::string affinity;
-  std::string node_type;
+  Posix_Mutex mu;
+  Posix_Cond cv;  // signalled when a shutdown is requested
+  bool shutdown GUARDED_BY(mu) = false;
+  ZEP_AgentLoader loader GUARDED_BY(mu) = nullptr;
+  ZEP_ReadyHook ready GUARDED_BY(mu) = nullptr;
+  std::string affinity GUARDED_BY(mu);
+  std::string node_type GUARDED_BY(mu);
 };
 
 ProcessState& State() {
@@ -114,27 +113,29 @@ int HOV_CommandLine(int argc, char** argv, const HOV_ProgramInfo& info) {
 }
 
 void ZEP_RegisterAgentLoader(ZEP_AgentLoader loader) {
-  std::lock_guard<std::mutex> g(State().mu);
+  Posix_Mutex::Hold g(&State().mu);
   State().loader = loader;
 }
 
 void ZEP_RegisterReadyHook(ZEP_ReadyHook hook) {
-  std::lock_guard<std::mutex> g(State().mu);
+  Posix_Mutex::Hold g(&State().mu);
   State().ready = hook;
 }
 
 void ZEP_SetAffinity(const char* affinity) {
-  std::lock_guard<std::mutex> g(State().mu);
+  Posix_Mutex::Hold g(&State().mu);
   State().affinity = affinity != nullptr ? affinity : "";
 }
 
 void ZEP_SetNodeType(const char* type) {
-  std::lock_guard<std::mutex> g(State().mu);
+  Posix_Mutex::Hold g(&State().mu);
   State().node_type = type != nullptr ? type : "";
 }
 
 const char* RemoteManagerProductAffinity() {
-  // The affinity is set once by the loader before any request exists.
+  // The affinity is set once by the loader before any request exists, so
+  // the text stays put after the lock is let go.
+  Posix_Mutex::Hold g(&State().mu);
   return State().affinity.c_str();
 }
 
@@ -162,7 +163,7 @@ void DetermineLocalHost(char* buffer, int len) {
     if (env_type != nullptr && *env_type != '\0') {
       type = env_type;
     } else {
-      std::lock_guard<std::mutex> g(State().mu);
+      Posix_Mutex::Hold g(&State().mu);
       type = State().node_type.empty() ? "TVX" : State().node_type;
     }
     name += ":" + type;
@@ -172,17 +173,17 @@ void DetermineLocalHost(char* buffer, int len) {
 
 void rpc__shutdown(uint32_t* status) {
   {
-    std::lock_guard<std::mutex> g(State().mu);
+    Posix_Mutex::Hold g(&State().mu);
     State().shutdown = true;
   }
-  State().cv.notify_all();
+  State().cv.Broadcast();
   if (status != nullptr) {
     *status = 0;
   }
 }
 
 bool HOV_ShutdownRequested() {
-  std::lock_guard<std::mutex> g(State().mu);
+  Posix_Mutex::Hold g(&State().mu);
   return State().shutdown;
 }
 
@@ -221,7 +222,7 @@ int hovmain(int /*argc*/, char** /*argv*/) {
   }
   ZEP_AgentLoader loader;
   {
-    std::lock_guard<std::mutex> g(st.mu);
+    Posix_Mutex::Hold g(&st.mu);
     loader = st.loader;
   }
   if (loader != nullptr) {
@@ -241,7 +242,7 @@ int hovmain(int /*argc*/, char** /*argv*/) {
 
   ZEP_ReadyHook ready;
   {
-    std::lock_guard<std::mutex> g(st.mu);
+    Posix_Mutex::Hold g(&st.mu);
     ready = st.ready;
   }
   if (ready != nullptr) {
@@ -257,35 +258,42 @@ int hovmain(int /*argc*/, char** /*argv*/) {
   auto next_sample = Clock::now();
   bool heartbeat_done = false;
 
-  std::unique_lock<std::mutex> lock(st.mu);
+  st.mu.Lock();
   while (!st.shutdown) {
     const auto now = Clock::now();
     if (heartbeat != nullptr && now >= next_heartbeat && !(heartbeat_done && heartbeat_every == 0)) {
-      lock.unlock();
+      st.mu.Unlock();
       heartbeat->SetRowCount(0);
       heartbeat->TakeSample();
       heartbeat->SetRowCount(0);
-      lock.lock();
+      st.mu.Lock();
       heartbeat_done = true;
       next_heartbeat = now + std::chrono::seconds(heartbeat_every > 0 ? heartbeat_every : 3600);
     }
     if (now >= next_sample) {
-      lock.unlock();
+      st.mu.Unlock();
       for (TableManager* m : TableManager::All()) {
         if (m->Table() != "VXLOGENT") {
           m->SampleLive();
         }
       }
-      lock.lock();
+      st.mu.Lock();
       next_sample = now + std::chrono::seconds(sample_every > 0 ? sample_every : 60);
     }
     auto wake = next_sample;
     if (heartbeat != nullptr && heartbeat_every > 0 && next_heartbeat < wake) {
       wake = next_heartbeat;
     }
-    st.cv.wait_until(lock, wake, [&st] { return st.shutdown; });
+    // The steady clock is the monotonic one the condition waits on; a
+    // spurious or early wake just goes round the loop again.
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now())
+            .count();
+    if (!st.shutdown && left > 0) {
+      st.cv.WaitFor(&st.mu, static_cast<long>(left));
+    }
   }
-  lock.unlock();
+  st.mu.Unlock();
 
   Control_Server::Stop();
   Situation_Registry::Instance().Clear();

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "framework/wex1.h"
+#include "parser/entry_year.h"
 #include "util/errno_text.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
@@ -143,6 +144,21 @@ void SplitYear(long years, long* century, long* year) {
   *year = years % 100;
 }
 
+// The local time of `now` (0: the clock), in the years a stamp can hold;
+// false, traced, when it cannot be had.
+bool LocalStampTime(time_t now, struct tm* local) {
+  errno = 0;
+  const time_t at = now != 0 ? now : time(nullptr);
+  if (at == static_cast<time_t>(-1) || localtime_r(&at, local) == nullptr ||
+      local->tm_year < 0 || local->tm_year > LASTSTAMPYEAR - FIRSTSTAMPYEAR) {
+    const int e = errno;
+    char eb[128];
+    WEX1_TRACE(wex1, WEX1_ERROR, ClockErrMsg, e, ErrnoText(e, eb, sizeof eb));
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 namespace {
@@ -248,6 +264,21 @@ size_t CutLineEnd(char* line) {
     }
   }
   return n;
+}
+
+bool StartUserlogYearCarry(time_t now, _UserlogYearCarry* carry) {
+  struct tm local;
+  if (!LocalStampTime(now, &local)) {
+    return false;
+  }
+  long century = 0;
+  long year = 0;
+  SplitYear(local.tm_year, &century, &year);
+  carry->lastCentury = century;
+  carry->lastYear = year;
+  carry->lastMonth = local.tm_mon + 1;
+  carry->lastDay = local.tm_mday;
+  return true;
 }
 
 long FormatUserlogEntryTime(char* dest, const _EntryTimeBuffers* times,
@@ -406,25 +437,15 @@ long FormatUserlogEntryTime(char* dest, const _EntryTimeBuffers* times,
 
   if (year == MISSING || month == MISSING || day == MISSING ||
       hour == MISSING || minute == MISSING) {
-    errno = 0;
-    const time_t now = context->Now != 0 ? context->Now : time(nullptr);
     struct tm local;
-    if (now == static_cast<time_t>(-1) ||
-        localtime_r(&now, &local) == nullptr || local.tm_year < 0 ||
-        local.tm_year > LASTSTAMPYEAR - FIRSTSTAMPYEAR) {
-      const int e = errno;
-      char eb[128];
-      WEX1_TRACE(wex1, WEX1_ERROR, ClockErrMsg, e, ErrnoText(e, eb, sizeof eb));
+    if (!LocalStampTime(context->Now, &local)) {
       return ev.Result(-1);
     }
+    // A line without a year takes the current one unless it names its
+    // month: then the same year rule as the syslog kind's.
+    const bool dated = year == MISSING && month != MISSING;
     if (year == MISSING) {
-      // A line without a year whose month lies after the current month was
-      // written last year (a December line read in January).
-      const long years =
-          month != MISSING && month > local.tm_mon + 1 && local.tm_year > 0
-              ? local.tm_year - 1
-              : local.tm_year;
-      SplitYear(years, &century, &year);
+      SplitYear(local.tm_year, &century, &year);
     }
     if (month == MISSING) {
       month = local.tm_mon + 1;
@@ -437,6 +458,15 @@ long FormatUserlogEntryTime(char* dest, const _EntryTimeBuffers* times,
     }
     if (minute == MISSING) {
       minute = local.tm_min;
+    }
+    if (dated) {
+      const long years = YearOfYearlessDate(
+          local, static_cast<int>(month), static_cast<int>(day),
+          static_cast<int>(hour), static_cast<int>(minute),
+          static_cast<int>(second));
+      if (years >= 0 && years <= LASTSTAMPYEAR - FIRSTSTAMPYEAR) {
+        SplitYear(years, &century, &year);
+      }
     }
   }
 

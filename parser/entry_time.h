@@ -79,6 +79,11 @@ int ReadZone(const char* text, bool names, long* offset);
 // they end the line and belong to no field. Returns the length left.
 size_t CutLineEnd(char* line);
 
+// Starts a report's carry at `now` (0: the clock), the time the report
+// begins: its year, month and day. False, traced, when the local time cannot
+// be had (nothing set).
+bool StartUserlogYearCarry(time_t now, _UserlogYearCarry* carry);
+
 // Writes the 16-digit ENTRYTIME of `times` to `dest` (not terminated).
 // Invalid parts are traced, marked in context->Replaced and, like missing
 // ones, taken from the current local time (the second and the fraction are

@@ -531,8 +531,12 @@ TEST_F(LogFileTest, DebugModeSwitchedOnByRefreshAppliesToNextEntry) {
   auto log = StartWatching(" ;N");
   const pthread_t worker = log->LogThread;
   qortest::AppendFile(path_, "quiet\n");
-  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 1; }));
-  EXPECT_EQ(cap.Count("\n" + path_ + " monitor detected event."), 1u);
+  // The trace is the entry's last step: the entry is counted first, and
+  // the mode must not change before the worker has decided on its record.
+  ASSERT_TRUE(WaitUntil([&] {
+    return cap.Count("\n" + path_ + " monitor detected event.") == 1;
+  }));
+  EXPECT_EQ(log->NumEvents, 1u);
   EXPECT_EQ(qortest::ReadFile(debug_path), "");
 
   auto valid = MakeValidLog(path_ + " ;Y");

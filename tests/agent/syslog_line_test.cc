@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/entry_year.h"
+#include "parser/entry_year.h"
 #include "tables/tvx_vxlogent_schema.h"
 #include "tests/testutil.h"
 

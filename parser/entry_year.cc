@@ -1,4 +1,4 @@
-#include "agent/entry_year.h"
+#include "parser/entry_year.h"
 
 namespace {
 

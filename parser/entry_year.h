@@ -1,7 +1,7 @@
 // The year of an entry whose time stamp has none (syslog lines, user formats
 // without a year field), one rule for monitoring and reports alike.
-#ifndef QOR_AGENT_ENTRY_YEAR_H_
-#define QOR_AGENT_ENTRY_YEAR_H_
+#ifndef QOR_PARSER_ENTRY_YEAR_H_
+#define QOR_PARSER_ENTRY_YEAR_H_
 
 #include <time.h>
 
@@ -15,4 +15,4 @@
 int YearOfYearlessDate(const struct tm& now, int month, int day, int hour,
                        int minute, int second);
 
-#endif  // QOR_AGENT_ENTRY_YEAR_H_
+#endif  // QOR_PARSER_ENTRY_YEAR_H_
