@@ -39,10 +39,6 @@ int64_t Log_File::sRECNUM = 0;
 
 namespace {
 
-// With change events, the periodic check runs once every this many
-// intervals.
-constexpr int WATCHEDCHECKFACTOR = 10;
-
 // Status texts.
 const char NotStartedMsg[] = "Not started";
 const char StoppedMsg[] = "Stopped";
@@ -1199,6 +1195,19 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
   bool fileWatched = watch.Handle() != 0;
   while (MonitorStatus == MONITOR_RUNNING) {
     LogPassBytes = PASSBYTES;
+    // A worker that slept through the safety check's looks at its name had
+    // its file seen there by them.
+    struct timespec looked;
+    if (LogIdentityKnown && watch.Handle() != 0 &&
+        Log_Watch::Agent().NamedAt(watch.Handle(), LogDevice, LogInode,
+                                   &looked)) {
+      struct statx_timestamp at = {};
+      at.tv_sec = looked.tv_sec;
+      at.tv_nsec = static_cast<uint32_t>(looked.tv_nsec);
+      if (Earlier(LogSeenAt, at)) {
+        LogSeenAt = at;
+      }
+    }
     // The rotated files first: their entries are older than the new file's.
     lfReadRotated();
     // Taken before reading, so that what was written to the old file up to
@@ -1223,14 +1232,19 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
         }
       }
     }
-    // Behind change events the check is only a safety net, kept rare so
-    // that a thousand idle logs cost next to nothing. A pass that did not
-    // read all there is goes on at once.
+    // Behind change events the worker sleeps until it is woken: the watch's
+    // safety check looks at the name for it, so that a thousand idle logs
+    // cost next to nothing. It looks itself every interval while its file
+    // has no watch, while the name is a directory, and while a rotated file
+    // (which has no watch) is still read. A pass that did not read all
+    // there is goes on at once.
+    const bool sleeps =
+        fileWatched && !LogNameIsDirectory && LogRotated.empty();
     const int timeoutMs =
-        LogPassBytes <= 0
-            ? 0
-            : static_cast<int>(interval.tv_sec * 1000 + interval.tv_usec / 1000) *
-                  (fileWatched && !LogNameIsDirectory ? WATCHEDCHECKFACTOR : 1);
+        LogPassBytes <= 0 ? 0
+        : sleeps          ? -1
+                 : static_cast<int>(interval.tv_sec * 1000 +
+                                    interval.tv_usec / 1000);
     if (lfWaitForWake(timeoutMs, nullptr) < 0) {
       const int e = errno;
       if (e == EINTR) {

@@ -11,7 +11,10 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "util/errno_text.h"
 
@@ -20,6 +23,25 @@ namespace {
 constexpr uint32_t FILEEVENTS =
     IN_MODIFY | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
 constexpr uint32_t DIREVENTS = IN_CREATE | IN_MOVED_TO | IN_ONLYDIR;
+
+// The safety check runs a round once this many microseconds.
+constexpr int64_t SWEEPUS = 1000000;
+// Microseconds one round may spend looking, about a tenth of a per cent of
+// a core: a look costs one to a few microseconds, and the check must stay
+// cheap however many logs there are. A round that runs out goes on where it
+// stopped at the next one, so with many logs each path is looked at every
+// few seconds.
+constexpr int64_t SWEEPBUDGETUS = 1000;
+
+int64_t MonotonicUs() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
 
 // Filesystems whose changes made on other hosts send no inotify events.
 bool RemoteFilesystem(const char* dir) {
@@ -48,7 +70,8 @@ Log_Watch::Log_Watch()
       StopFD(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       Thread(),
       ThreadStarted(false),
-      NextHandle(1) {}
+      NextHandle(1),
+      SweepNext(0) {}
 
 Log_Watch::~Log_Watch() {
   Lock.Lock();
@@ -83,34 +106,35 @@ int Log_Watch::Add(const char* path, int wakeFd, char* why, size_t whyLength) {
              ErrnoText(Inotify.valid() ? EMFILE : InitErrno, eb, sizeof eb));
     return 0;
   }
-  struct stat st;
-  if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+  Registration r;
+  // Also the safety check's first look: the worker reads what is there
+  // after this, so only changes after it matter.
+  r.look = LookAt(path, &r.lookedAt);
+  if (r.look.error == 0 && S_ISDIR(r.look.mode)) {
     snprintf(why, whyLength, "the path names a directory");
     return 0;
   }
-  Registration r;
   r.path = path;
   const size_t slash = r.path.rfind('/');
-  const std::string dir = slash == std::string::npos ? std::string(".")
-                          : slash == 0               ? std::string("/")
-                                                     : r.path.substr(0, slash);
+  r.dir = slash == std::string::npos ? std::string(".")
+          : slash == 0               ? std::string("/")
+                                     : r.path.substr(0, slash);
   r.name = slash == std::string::npos ? r.path : r.path.substr(slash + 1);
   r.fileWd = -1;
   r.fileErrno = 0;
+  r.dirWd = -1;
   r.wakeFd = wakeFd;
-  if (RemoteFilesystem(dir.c_str())) {
+  if (RemoteFilesystem(r.dir.c_str())) {
     snprintf(why, whyLength, "its filesystem sends no change events");
     return 0;
   }
   Posix_Mutex::Hold hold(&Lock);
-  r.dirWd = inotify_add_watch(Inotify.get(), dir.c_str(), DIREVENTS);
-  if (r.dirWd < 0) {
+  if (!ArmDirectory(&r)) {
     const int e = errno;
     snprintf(why, whyLength, "cannot watch its directory: %s",
              ErrnoText(e, eb, sizeof eb));
     return 0;
   }
-  ++WatchUses[r.dirWd];
   if (!ThreadStarted) {
     if (pthread_create(&Thread, nullptr, Dispatch, this) != 0) {
       Release(r.dirWd);
@@ -149,6 +173,88 @@ bool Log_Watch::FileWatched(int handle, char* why, size_t whyLength) {
   snprintf(why, whyLength, "cannot watch the file: %s",
            ErrnoText(it->second.fileErrno, eb, sizeof eb));
   return false;
+}
+
+bool Log_Watch::NamedAt(int handle, dev_t device, ino_t inode,
+                        struct timespec* at) {
+  Posix_Mutex::Hold hold(&Lock);
+  const auto it = Registrations.find(handle);
+  if (it == Registrations.end() || it->second.look.error != 0 ||
+      it->second.look.device != device || it->second.look.inode != inode) {
+    return false;
+  }
+  *at = it->second.lookedAt;
+  return true;
+}
+
+bool Log_Watch::Look::operator==(const Look& other) const {
+  return error == other.error && device == other.device &&
+         inode == other.inode && mode == other.mode && size == other.size &&
+         SameTime(modified, other.modified) && SameTime(changed, other.changed);
+}
+
+Log_Watch::Look Log_Watch::LookAt(const char* path, struct timespec* at) {
+  clock_gettime(CLOCK_REALTIME_COARSE, at);
+  Look look = {};
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    look.error = errno;
+    return look;
+  }
+  look.device = st.st_dev;
+  look.inode = st.st_ino;
+  look.mode = st.st_mode;
+  look.size = st.st_size;
+  look.modified = st.st_mtim;
+  look.changed = st.st_ctim;
+  return look;
+}
+
+void Log_Watch::Sweep() {
+  const int64_t until = MonotonicUs() + SWEEPBUDGETUS;
+  Posix_Mutex::Hold hold(&Lock);
+  auto it = Registrations.lower_bound(SweepNext);
+  for (size_t looked = 0;
+       looked < Registrations.size() && MonotonicUs() < until; ++looked) {
+    if (it == Registrations.end()) {
+      it = Registrations.begin();
+    }
+    Registration& r = it->second;
+    SweepNext = it->first + 1;
+    ++it;
+    // A file without a watch is looked at by its worker every second.
+    if (r.fileErrno != 0) {
+      continue;
+    }
+    const Look look = LookAt(r.path.c_str(), &r.lookedAt);
+    if (look == r.look) {
+      continue;
+    }
+    // Another file under the name that no event told of (a directory on
+    // the way replaced, a symlink pointed elsewhere): it and its directory
+    // are watched from now on. A name gone keeps the watch on the file
+    // still read.
+    if (look.error == 0 &&
+        (look.device != r.look.device || look.inode != r.look.inode)) {
+      ArmDirectory(&r);
+      ArmFile(&r);
+    }
+    r.look = look;
+    Wake(r.wakeFd);
+  }
+}
+
+bool Log_Watch::ArmDirectory(Registration* r) {
+  const int wd = inotify_add_watch(Inotify.get(), r->dir.c_str(), DIREVENTS);
+  if (wd < 0) {
+    return false;
+  }
+  if (wd != r->dirWd) {
+    Release(r->dirWd);
+    r->dirWd = wd;
+    ++WatchUses[wd];
+  }
+  return true;
 }
 
 void Log_Watch::ArmFile(Registration* r) {
@@ -196,10 +302,20 @@ void* Log_Watch::Dispatch(void* self) {
   p[0].events = POLLIN;
   p[1].fd = watch->StopFD.get();
   p[1].events = POLLIN;
+  int64_t nextSweep = MonotonicUs() + SWEEPUS;
   while (true) {
+    const int64_t now = MonotonicUs();
+    if (now >= nextSweep) {
+      watch->Sweep();
+      // Rounds keep their pace; one that fell far behind (a suspended
+      // machine) is not caught up in a burst.
+      nextSweep = std::max(nextSweep + SWEEPUS, now + SWEEPUS / 2);
+      continue;
+    }
     p[0].revents = 0;
     p[1].revents = 0;
-    if (poll(p, 2, -1) < 0) {
+    // Rounded up: a poll that ends early only loops once more.
+    if (poll(p, 2, static_cast<int>((nextSweep - now + 999) / 1000)) < 0) {
       if (errno == EINTR) {
         continue;
       }
@@ -207,6 +323,9 @@ void* Log_Watch::Dispatch(void* self) {
     }
     if (p[1].revents != 0) {
       break;
+    }
+    if (p[0].revents == 0) {
+      continue;  // time for the safety check
     }
     const ssize_t n = read(watch->Inotify.get(), buffer, sizeof buffer);
     if (n <= 0) {
@@ -231,11 +350,14 @@ void Log_Watch::DispatchEvents(const char* buffer, size_t length) {
       continue;
     }
     if ((e->mask & IN_IGNORED) != 0) {
-      // The kernel dropped the watch (its file went away).
+      // The kernel dropped the watch (its file or directory went away).
       WatchUses.erase(e->wd);
       for (auto& [handle, r] : Registrations) {
         if (r.fileWd == e->wd) {
           r.fileWd = -1;
+        }
+        if (r.dirWd == e->wd) {
+          r.dirWd = -1;
         }
       }
       continue;
