@@ -489,6 +489,7 @@ void Journal_File::lfProcessLogData() {
   const std::string resume = ResumeCursor.empty() ? LastCursor : ResumeCursor;
   ResumeCursor.clear();
   lfUnlockLog();
+  ++LogPositionChanges;
   if (jlSeekStart(resume) != 0) {
     lfSetMonitorStatus(MONITOR_ERR_SEEK_END);
     JournalHandle.reset();
@@ -615,6 +616,7 @@ int Journal_File::jlSeekStart(const std::string& cursor) {
     lfLockLog();
     LastCursor = HEADPOSITION;
     lfUnlockLog();
+    ++LogPositionChanges;
   }
   if (r < 0) {
     WEX1_TRACE(wex1, WEX1_ERROR, SeekTailErrMsg, Name(LogFileName), -r,
@@ -631,9 +633,15 @@ void Journal_File::jlPublishCursor() {
     return;  // not on an entry: nothing read yet
   }
   lfLockLog();
-  LastCursor = cursor;
+  const bool moved = LastCursor != cursor;
+  if (moved) {
+    LastCursor = cursor;
+  }
   lfUnlockLog();
   free(cursor);
+  if (moved) {
+    ++LogPositionChanges;
+  }
 }
 
 bool Journal_File::lfGetPosition(Log_Position* position) {

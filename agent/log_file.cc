@@ -189,6 +189,7 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
       OptimumBlockSize(0),
       LogThreadJoinable(false),
       LogWakeFD(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      LogPositionChanges(0),
       LogDevice(0),
       LogInode(0),
       LogOwner(0),
@@ -286,6 +287,8 @@ void* LogThread(void* arg) {
   if (pTheLogManager != nullptr && log->LogFileName != nullptr &&
       pTheLogManager->Positions.Take(log->LogFileName, &saved)) {
     log->lfSetPosition(saved);
+    // A kind may report the saved position until it has its own.
+    ++log->LogPositionChanges;
   }
   log->lfProcessLogData();
   if (log->LogFileP != nullptr) {
@@ -972,17 +975,32 @@ void Log_File::lfPublishPosition() {
   if (!LogIdentityKnown) {
     return;
   }
-  lfLockLog();
-  LogPosition.path = Name(LogFileName);
-  LogPosition.device = static_cast<uint64_t>(LogDevice);
-  LogPosition.inode = static_cast<uint64_t>(LogInode);
-  LogPosition.head = FingerprintOf(LogHead);
+  const Head_Fingerprint head = FingerprintOf(LogHead);
   // Read but not delivered: a held unfinished line is read again whole.
-  LogPosition.offset = static_cast<int64_t>(LogEOF.load()) -
-                       static_cast<int64_t>(HeldLine.Held());
-  LogPosition.text.clear();
-  LogPositionKnown = true;
+  const int64_t offset = static_cast<int64_t>(LogEOF.load()) -
+                         static_cast<int64_t>(HeldLine.Held());
+  lfLockLog();
+  // Published after every pass; an idle log's stays as it is.
+  const bool moved =
+      !LogPositionKnown || LogPosition.path != Name(LogFileName) ||
+      LogPosition.device != static_cast<uint64_t>(LogDevice) ||
+      LogPosition.inode != static_cast<uint64_t>(LogInode) ||
+      LogPosition.head.length != head.length ||
+      LogPosition.head.hash != head.hash || LogPosition.offset != offset ||
+      !LogPosition.text.empty();
+  if (moved) {
+    LogPosition.path = Name(LogFileName);
+    LogPosition.device = static_cast<uint64_t>(LogDevice);
+    LogPosition.inode = static_cast<uint64_t>(LogInode);
+    LogPosition.head = head;
+    LogPosition.offset = offset;
+    LogPosition.text.clear();
+    LogPositionKnown = true;
+  }
   lfUnlockLog();
+  if (moved) {
+    ++LogPositionChanges;
+  }
 }
 
 bool Log_File::lfGetPosition(Log_Position* position) {

@@ -364,6 +364,10 @@ class Log_File : public Log_Base {
   // Counter (eventfd) that lfWake raises and lfWaitForWake waits on; not
   // valid when it could not be made (the wait is then a plain time-out).
   Unique_Fd LogWakeFD;
+  // Raised after each change of what lfGetPosition reports, so that the
+  // state file is written again only when some log's position moved. The
+  // kinds that keep their own position raise it too.
+  std::atomic<uint64_t> LogPositionChanges;
 
   // Serialises debug records of all logs; guards sRECNUM.
   static Posix_Mutex lfDebugFileLock;

@@ -254,7 +254,9 @@ Log_Manager::Log_Manager(bool start_manager_thread)
       SyncObjectsReady(false),
       NextStateSave(0),
       NextLogRetry(0),
-      StateSaveFailing(false) {
+      StateSaveFailing(false),
+      SavedPositionChanges(0),
+      LogsRebuiltSinceSave(true) {
   WEX1_Event ev(wex1, __func__);
   lmGetEnvVars();
   lmLoadPositions();
@@ -360,8 +362,19 @@ void Log_Manager::lmSavePositions() {
   if (StateFile == nullptr) {
     return;
   }
-  std::vector<Log_Position> positions;
+  // Read before the positions: a position that moves meanwhile is saved
+  // (again) by the next save.
+  uint64_t changes = 0;
   Log_File* object = FirstLogObject;
+  for (int i = 0; i < NumLogs && object != nullptr; ++i) {
+    changes += object->LogPositionChanges;
+    object = static_cast<Log_File*>(object->Next);
+  }
+  if (!LogsRebuiltSinceSave && changes == SavedPositionChanges) {
+    return;
+  }
+  std::vector<Log_Position> positions;
+  object = FirstLogObject;
   for (int i = 0; i < NumLogs && object != nullptr; ++i) {
     Log_Position position;
     if (object->lfGetPosition(&position)) {
@@ -372,6 +385,8 @@ void Log_Manager::lmSavePositions() {
   const std::string host = HostName();
   std::string text = Position_Store::Format(host, positions);
   if (text == LastStateText) {
+    SavedPositionChanges = changes;
+    LogsRebuiltSinceSave = false;
     return;
   }
   std::string err;
@@ -384,6 +399,8 @@ void Log_Manager::lmSavePositions() {
   }
   StateSaveFailing = false;
   LastStateText = std::move(text);
+  SavedPositionChanges = changes;
+  LogsRebuiltSinceSave = false;
 }
 
 void Log_Manager::lmStopLogs() {
@@ -785,6 +802,8 @@ Log_File* Log_Manager::lmCreateLogObject(const Valid_Log& log) {
 void Log_Manager::lmBuildLogObjects(unsigned int count,
                                     std::vector<Log_File*>* dropped) {
   WEX1_Event ev(wex1, __func__);
+  // Logs come and go: the next save writes whatever it finds.
+  LogsRebuiltSinceSave = true;
   Log_File* object = FirstLogObject;
   for (int i = 0; i < NumLogs; ++i) {
     object->RefreshMode = 1;

@@ -237,6 +237,11 @@ class Log_Manager {
   time_t NextLogRetry;
   std::string LastStateText;  // what the state file holds; manager thread
   bool StateSaveFailing;      // the last save failed (traced once)
+  // The sum of the logs' LogPositionChanges when the state file was last
+  // written or found current, and whether the ring was rebuilt since:
+  // while neither moved, a save has nothing to write and is skipped.
+  uint64_t SavedPositionChanges;
+  bool LogsRebuiltSinceSave;  // manager thread
 };
 
 // The manager thread's start routine; `manager` is the Log_Manager.

@@ -2,7 +2,10 @@
 """Write-to-event latency, idle cost and stop time of the real agent.
 
 Usage: bench/wake_bench.py BUILD_DIR [latency|idle N|stop N|refresh N]
-                           [--poll-only]
+                           [--poll-only] [--state-file]
+
+--state-file: the agent keeps its positions in a state file (TVX_STATE_FILE),
+         saved every 2 s; an idle agent must not pay for rewriting it.
 
 latency: 50 single lines at random gaps (50-300 ms), each timed from write()
          to its event line in the sink (waited for with inotify, not by
@@ -128,11 +131,14 @@ def stop(p):
 def main():
     build, what = sys.argv[1], sys.argv[2]
     poll_only = "--poll-only" in sys.argv
+    state_file = "--state-file" in sys.argv
     n = int(sys.argv[3]) if what in ("idle", "stop", "refresh") else 1
     n += 1 if what == "refresh" else 0
     with tempfile.TemporaryDirectory() as tmp:
         logs = [os.path.join(tmp, f"bench{i}") for i in range(n)]
-        p, events = start(build, tmp, logs, poll_only, trace=what == "refresh")
+        extra = {"TVX_STATE_FILE": os.path.join(tmp, "state")} if state_file else None
+        p, events = start(build, tmp, logs, poll_only, trace=what == "refresh",
+                          extra_env=extra)
         try:
             if what == "latency":
                 fd = os.open(logs[0], os.O_WRONLY | os.O_APPEND)

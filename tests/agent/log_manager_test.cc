@@ -14,6 +14,7 @@
 
 #include "agent/config_def.h"
 #include "agent/log_file.h"
+#include "agent/position_store.h"
 #include "agent/syslog_conf.h"
 #include "agent/valid_log.h"
 #include "tests/agent/log_test_kinds.h"
@@ -386,6 +387,42 @@ TEST_F(LogManagerTest, PositionsSavedAtStopResumeTheNextRun) {
             std::vector<std::string>(
                 {"read after the restart\n", "written while stopped\n"}));
   EXPECT_EQ(lb->Entries(), std::vector<std::string>({"new file\n"}));
+  unsetenv(STATEFILEENVVAR);
+}
+
+TEST_F(LogManagerTest, StateFileIsRewrittenOnlyWhenAPositionMoved) {
+  const std::string a = LogPath("a");
+  const std::string state = dir_.File("state");
+  SetEnv(STATEFILEENVVAR, state);
+  WriteStamped(config_, a + "\n");
+  Test_Manager manager;
+  ASSERT_EQ(manager.lmRefresh(), 1u);
+  Test_Log* la = manager.Log(0);
+  Log_Position position;
+  ASSERT_TRUE(WaitUntil([&] { return la->lfGetPosition(&position); }));
+  char host[256] = "";
+  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+  // The offset the state file holds for the log after a save; -1 if none.
+  const auto saved = [&] {
+    manager.lmSavePositions();
+    std::vector<Log_Position> positions;
+    std::string err;
+    if (!Position_Store::Parse(qortest::ReadFile(state), host, &positions,
+                               &err) ||
+        positions.size() != 1) {
+      return int64_t{-1};
+    }
+    return positions[0].offset;
+  };
+  ASSERT_EQ(saved(), 0);
+  struct stat before, after;
+  ASSERT_EQ(stat(state.c_str(), &before), 0);
+  EXPECT_EQ(saved(), 0);
+  ASSERT_EQ(stat(state.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);  // nothing moved: not rewritten
+
+  qortest::AppendFile(a, "moved\n");
+  EXPECT_TRUE(WaitUntil([&] { return saved() == 6; }));
   unsetenv(STATEFILEENVVAR);
 }
 
