@@ -981,13 +981,13 @@ void Log_File::lfPublishPosition() {
                          static_cast<int64_t>(HeldLine.Held());
   lfLockLog();
   // Published after every pass; an idle log's stays as it is.
-  const bool moved =
-      !LogPositionKnown || LogPosition.path != Name(LogFileName) ||
-      LogPosition.device != static_cast<uint64_t>(LogDevice) ||
-      LogPosition.inode != static_cast<uint64_t>(LogInode) ||
-      LogPosition.head.length != head.length ||
-      LogPosition.head.hash != head.hash || LogPosition.offset != offset ||
-      !LogPosition.text.empty();
+  const bool moved = !LogPositionKnown ||
+                     LogPosition.path != Name(LogFileName) ||
+                     LogPosition.device != static_cast<uint64_t>(LogDevice) ||
+                     LogPosition.inode != static_cast<uint64_t>(LogInode) ||
+                     LogPosition.head.length != head.length ||
+                     LogPosition.head.hash != head.hash ||
+                     LogPosition.offset != offset || !LogPosition.text.empty();
   if (moved) {
     LogPosition.path = Name(LogFileName);
     LogPosition.device = static_cast<uint64_t>(LogDevice);
@@ -1258,11 +1258,13 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
     // there is goes on at once.
     const bool sleeps =
         fileWatched && !LogNameIsDirectory && LogRotated.empty();
-    const int timeoutMs =
-        LogPassBytes <= 0 ? 0
-        : sleeps          ? -1
-                 : static_cast<int>(interval.tv_sec * 1000 +
-                                    interval.tv_usec / 1000);
+    int timeoutMs = -1;
+    if (LogPassBytes <= 0) {
+      timeoutMs = 0;
+    } else if (!sleeps) {
+      timeoutMs =
+          static_cast<int>(interval.tv_sec * 1000 + interval.tv_usec / 1000);
+    }
     if (lfWaitForWake(timeoutMs, nullptr) < 0) {
       const int e = errno;
       if (e == EINTR) {

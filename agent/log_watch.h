@@ -93,7 +93,7 @@ class Log_Watch {
     int fileErrno;     // why the existing file has no watch; 0: it has one
     int dirWd;
     int wakeFd;
-    Look look;                // the safety check's latest look at path
+    Look look;                 // the safety check's latest look at path
     struct timespec lookedAt;  // when it was taken
   };
 

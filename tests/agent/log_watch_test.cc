@@ -80,9 +80,8 @@ TEST_F(LogWatchTest, SafetyCheckWakesOnAChangeNoEventTells) {
   EXPECT_FALSE(Woken(wake.get(), 1500));
 
   ASSERT_EQ(symlink("b", dir.File("current.new").c_str()), 0);
-  ASSERT_EQ(rename(dir.File("current.new").c_str(),
-                   dir.File("current").c_str()),
-            0);
+  ASSERT_EQ(
+      rename(dir.File("current.new").c_str(), dir.File("current").c_str()), 0);
   EXPECT_TRUE(Woken(wake.get()));
   struct stat st;
   ASSERT_EQ(stat(dir.File("b/messages").c_str(), &st), 0);
