@@ -46,11 +46,51 @@ Control_Reply Failure(Reply_Status status, const std::string& text) {
 
 }  // namespace
 
+void Control_Reply_Reader::FeedStream() {
+  size_t at = 0;
+  while (!ended_) {
+    const size_t e = pending_.find('\n', at);
+    if (e == std::string::npos) {
+      break;
+    }
+    const char* line = pending_.data() + at;
+    const size_t length = e - at;
+    at = e + 1;
+    if (length > 0 && line[0] == '{') {
+      TakeLine(line, length);
+    } else if (length == 9 && memcmp(line, "TRUNCATED", 9) == 0) {
+      reply_.truncated = true;
+    } else if (length > 4 && memcmp(line, "END ", 4) == 0) {
+      ended_ = true;
+      expected_ = strtol(std::string(line + 4, length - 4).c_str(), nullptr, 10);
+    } else {
+      reply_ = Failure(Reply_Status::kBroken,
+                       "unexpected line in a streamed reply \"" + std::string(line, length < 80 ? length : 80) + "\"");
+      failed_ = true;
+      return;
+    }
+  }
+  pending_.erase(0, at);
+}
+
+void Control_Reply_Reader::TakeLine(const char* line, size_t length) {
+  if (on_line_) {
+    on_line_(line, length);
+  } else {
+    reply_.lines.emplace_back(line, length);
+  }
+  ++reply_.line_count;
+}
+
 void Control_Reply_Reader::Feed(const char* data, size_t length) {
   if (failed_) {
     return;
   }
   pending_.append(data, length);
+  if (stream_) {
+    FeedStream();
+    return;
+  }
   size_t at = 0;
   if (!head_) {
     const size_t nl = pending_.find('\n');
@@ -64,6 +104,16 @@ void Control_Reply_Reader::Feed(const char* data, size_t length) {
       reply_.status = Reply_Status::kErr;
       reply_.text = first.size() > 4 ? first.substr(4) : "";
       failed_ = true;
+      return;
+    }
+    if (first == "OK stream") {
+      // A streamed report: lines until "END n".
+      reply_.status = Reply_Status::kOk;
+      stream_ = true;
+      expected_ = -1;
+      pending_.erase(0, at);
+      at = 0;
+      FeedStream();
       return;
     }
     char* end = nullptr;
@@ -87,12 +137,7 @@ void Control_Reply_Reader::Feed(const char* data, size_t length) {
     if (e == std::string::npos) {
       break;
     }
-    if (on_line_) {
-      on_line_(pending_.data() + at, e - at);
-    } else {
-      reply_.lines.emplace_back(pending_, at, e - at);
-    }
-    ++reply_.line_count;
+    TakeLine(pending_.data() + at, e - at);
     at = e + 1;
   }
   pending_.erase(0, at);
@@ -106,6 +151,18 @@ Control_Reply Control_Reply_Reader::Finish() {
   }
   if (failed_) {
     return reply_;
+  }
+  if (stream_) {
+    if (!ended_) {
+      return Failure(Reply_Status::kBroken,
+                     "the streamed reply ended before its END line, after " +
+                                                  std::to_string(reply_.line_count) + " lines");
+    }
+    if (expected_ != static_cast<long>(reply_.line_count)) {
+      return Failure(Reply_Status::kBroken, "the reply carried " + std::to_string(reply_.line_count) +
+                                                " lines but its END line says " + std::to_string(expected_));
+    }
+    return std::move(reply_);
   }
   if (static_cast<long>(reply_.line_count) < expected_) {
     return Failure(Reply_Status::kBroken, "the reply ended after " + std::to_string(reply_.line_count) +

@@ -43,7 +43,8 @@ Control_Reply FollowControlStream(const std::string& socket_path, const std::str
                                   const std::function<bool(const std::string&)>& on_line);
 
 // Splits a whole reply text ("OK n\n" and n lines, then "TRUNCATED\n" when
-// a row limit cut them; or "ERR text\n").
+// a row limit cut them; "OK stream\n", lines, then "TRUNCATED\n" when cut
+// and "END n\n"; or "ERR text\n").
 Control_Reply ParseControlReply(const std::string& text);
 
 // ParseControlReply for a reply read in parts: each Feed takes the next
@@ -61,7 +62,11 @@ class Control_Reply_Reader {
   std::string pending_;  // bytes not yet taken apart
   bool head_ = false;    // the first line was read
   bool failed_ = false;  // ERR, or a first line of another shape
-  long expected_ = 0;    // the lines an OK reply announced
+  long expected_ = 0;    // the lines an OK reply announced (a stream: its END line)
+  bool stream_ = false;  // "OK stream": lines until "END n"
+  bool ended_ = false;   // the END line of a stream was read
+  void FeedStream();
+  void TakeLine(const char* line, size_t length);
 };
 
 #endif  // QOR_TOOLS_CONTROL_CLIENT_H_

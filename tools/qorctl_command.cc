@@ -152,7 +152,8 @@ bool EntriesLine(const Qorctl_Options& o, time_t now, std::string* line, std::st
     *err = "--since (" + since_text + ") is later than --until (" + until_text + ")";
     return false;
   }
-  *line = "REPORT VXLOGENT WHERE " + LogSelection(dir, name) + " AND ENTRYTIME >= " +
+  // Streamed: rows come as the agent finds them, however many there are.
+  *line = "STREAM REPORT VXLOGENT WHERE " + LogSelection(dir, name) + " AND ENTRYTIME >= " +
           QuotedText(since) + " AND ENTRYTIME <= " + QuotedText(until);
   return true;
 }
