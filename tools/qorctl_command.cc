@@ -664,6 +664,7 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err) {
   }
   const std::string sub = o.words.size() > 1 ? o.words[1] : "";
   if (reply.truncated) {
+    fflush(out);  // after the rows, also when both go to one file
     fprintf(
         err,
         "qorctl: only the newest %zu entries are shown: the agent's row limit (TVX_MAX_ROWS) cut the reply\n",
