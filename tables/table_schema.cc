@@ -23,7 +23,8 @@ int SchemaColumnIsException(vandu& v, const Table_Schema& schema, const char* ro
   }
   for (int i = 0; i < schema.count; ++i) {
     const Column_Def& c = schema.columns[i];
-    if (strcmp(c.name, column) != 0) {
+    // Called for every threshold of every row: most names differ at once.
+    if (c.name[0] != column[0] || strcmp(c.name, column) != 0) {
       continue;
     }
     const char* field = row + c.offset;
