@@ -279,6 +279,18 @@ class vandu {
 inline int UnpaddedLength(const char* field, int length) {
   // Most of a wide field is padding: it is skipped eight bytes at a time (a
   // word of only blanks and NULs has no bit set but 0x20 in each byte).
+  while (length >= 32) {
+    const char* const at = field + length - 32;
+    uint64_t w0, w1, w2, w3;
+    memcpy(&w0, at, 8);
+    memcpy(&w1, at + 8, 8);
+    memcpy(&w2, at + 16, 8);
+    memcpy(&w3, at + 24, 8);
+    if (((w0 | w1 | w2 | w3) & ~UINT64_C(0x2020202020202020)) != 0) {
+      break;
+    }
+    length -= 32;
+  }
   while (length >= 8) {
     uint64_t word;
     memcpy(&word, field + length - 8, sizeof word);
