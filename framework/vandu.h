@@ -185,7 +185,14 @@ class vandu {
   // frequency and period of a log-entries situation): CheckForException
   // passes over them, so a situation whose agent dropped such a threshold
   // still matches on its other comparisons.
-  void AgentEvaluates(const char* column) { agentColumns.emplace_back(column); }
+  void AgentEvaluates(const char* column);
+
+  // The place of the column a threshold (`value`, as handed to
+  // ColumnIsException) names, as the table found it the first time: -1
+  // until it is set, or for a value that is no threshold of this request.
+  // Lets a table look a column up by name once per request, not per row.
+  int ThresholdColumn(const GIR1_FILTERINFO* value) const;
+  void SetThresholdColumn(const GIR1_FILTERINFO* value, int index);
 
   TableManager* Manager() const { return manager; }
   const std::string& ThresholdError() const { return thresholdError; }
