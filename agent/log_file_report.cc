@@ -116,8 +116,9 @@ unsigned char Log_File::lfDetermineOptimumBlockSize() {
   // Only the first value is stored: a report sizes its buffer once, and
   // every later fill of it reads OptimumBlockSize again. Reports read
   // whole multiples of the file system's preferred size.
-  const uint64_t preferred =
-      st.st_blksize < 1 ? DEFAULTBLOCKSIZE : static_cast<uint64_t>(st.st_blksize);
+  const uint64_t preferred = st.st_blksize < 1
+                                 ? DEFAULTBLOCKSIZE
+                                 : static_cast<uint64_t>(st.st_blksize);
   const uint64_t block =
       preferred >= REPORTREADBYTES
           ? preferred

@@ -45,7 +45,8 @@ TEST(RowJsonTest, EveryByteIsEscapedWhereverItStands) {
     for (size_t at = 0; at < 19; ++at) {
       std::string text(19, 'a');
       text[at] = static_cast<char>(c);
-      const std::string expected = "\"" + std::string(at, 'a') + Escaped(static_cast<unsigned char>(c)) +
+      const std::string expected = "\"" + std::string(at, 'a') +
+                                   Escaped(static_cast<unsigned char>(c)) +
                                    std::string(18 - at, 'a') + "\"";
       ASSERT_EQ(Json(text), expected) << "byte " << c << " at " << at;
     }
@@ -53,10 +54,12 @@ TEST(RowJsonTest, EveryByteIsEscapedWhereverItStands) {
   // Valid UTF-8 is kept, also across the eight-byte steps; invalid forms
   // are escaped byte by byte.
   for (size_t at = 0; at < 12; ++at) {
-    const std::string text = std::string(at, 'x') + "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80";
+    const std::string text =
+        std::string(at, 'x') + "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80";
     EXPECT_EQ(Json(text), "\"" + text + "\"") << at;
   }
-  EXPECT_EQ(Json("\xc0\xaf\xed\xa0\x80"), "\"\\u00c0\\u00af\\u00ed\\u00a0\\u0080\"");
+  EXPECT_EQ(Json("\xc0\xaf\xed\xa0\x80"),
+            "\"\\u00c0\\u00af\\u00ed\\u00a0\\u0080\"");
   EXPECT_EQ(Json(""), "\"\"");
 }
 
