@@ -59,14 +59,16 @@ class Control_Reply_Reader {
  private:
   Reply_Line_Callback on_line_;
   Control_Reply reply_;
-  std::string pending_;  // bytes not yet taken apart
+  std::string pending_;  // an unfinished line, or what follows the lines
   bool head_ = false;    // the first line was read
   bool failed_ = false;  // ERR, or a first line of another shape
   long expected_ = 0;    // the lines an OK reply announced (a stream: its END line)
   bool stream_ = false;  // "OK stream": lines until "END n"
   bool ended_ = false;   // the END line of a stream was read
-  void FeedStream();
+  void TakeText(const char* data, size_t length);
+  void TakeBodyLine(const char* line, size_t length);
   void TakeLine(const char* line, size_t length);
+  bool BodyDone() const;
 };
 
 #endif  // QOR_TOOLS_CONTROL_CLIENT_H_

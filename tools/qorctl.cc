@@ -9,10 +9,10 @@
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  // A report of many rows into a pipe or file goes out in large writes, not
-  // one per 4 KiB; a terminal still gets each line as it comes.
+  // A report of many rows into a pipe or file goes out in writes of a pipe's
+  // size, not one per 4 KiB; a terminal still gets each line as it comes.
   // (The buffer outlives main: stdout is flushed at exit.)
-  static char out_buffer[256 * 1024];
+  static char out_buffer[64 * 1024];
   if (isatty(STDOUT_FILENO) == 0) {
     setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
   }
