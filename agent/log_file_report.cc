@@ -30,21 +30,18 @@ const char CloseErrMsg[] =
     "\nError closing fd %d for report on file %s. errno = %d; %s";
 const char ClosedMsg[] = "\nfd %d closed for report on %s.";
 const char StatErrMsg[] = "\nstat() command failed for %s; errno = %d; %s.";
-const char PushErrMsg[] =
-    "\nError while pushing %d bytes onto buffer for file %s. errno = %d; %s";
 const char PushedMsg[] = "\n%d bytes pushed back onto buffer for file %s.";
-const char SeekStartErrMsg[] =
-    "\nError while seeking start of read for report on file %s. errno = %d; %s";
 const char ShortReadMsg[] =
     "\nError while reading file %s. Bytes requested = %ld. Bytes received = %d.";
-const char ResetErrMsg[] =
-    "\nError while resetting file pointer after read for file %s. errno = %d; %s";
 const char BlockReadMsg[] = "\n%ld bytes read from file %s from offset %ld.";
 const char TooManyErrorsMsg[] =
     "\nError: more than %d consecutive errors have occurred while trying to build report for log %s. Report request is terminating.";
 
 // Block size when the file system names no preferred one.
 constexpr uint64_t DEFAULTBLOCKSIZE = 8192;
+// Bytes a report reads at least at once: the last hour of a busy log is
+// megabytes, and a read per 4 KiB page costs more than scanning the page.
+constexpr uint64_t REPORTREADBYTES = 64 * 1024;
 
 // A failed fill leaves nothing unconsumed and nothing in front of the block,
 // so that the kind's scan sees the start of the file with no entry left and
@@ -117,30 +114,27 @@ unsigned char Log_File::lfDetermineOptimumBlockSize() {
     return static_cast<unsigned char>(ev.Result(1));
   }
   // Only the first value is stored: a report sizes its buffer once, and
-  // every later fill of it reads OptimumBlockSize again.
+  // every later fill of it reads OptimumBlockSize again. Reports read
+  // whole multiples of the file system's preferred size.
+  const uint64_t preferred = st.st_blksize < 1
+                                 ? DEFAULTBLOCKSIZE
+                                 : static_cast<uint64_t>(st.st_blksize);
+  const uint64_t block =
+      preferred >= REPORTREADBYTES
+          ? preferred
+          : (REPORTREADBYTES + preferred - 1) / preferred * preferred;
   uint64_t unset = 0;
-  OptimumBlockSize.compare_exchange_strong(
-      unset, st.st_blksize < 1 ? DEFAULTBLOCKSIZE
-                               : static_cast<uint64_t>(st.st_blksize));
+  OptimumBlockSize.compare_exchange_strong(unset, block);
   return static_cast<unsigned char>(ev.Result(0));
 }
 
 long Log_File::lfFillReportBuffer(_LogBufferInfo* info) {
   WEX1_Event ev(wex1, __func__);
-  char eb[128];
-  // Carry-over: the unconsumed front of the current block becomes the end
-  // of the preceding one, so that an entry split by the block boundary is
-  // whole in the next buffer.
+  // The block in front of the current one ends at bytesLeft. Carry-over: the
+  // unconsumed front of the current block becomes the end of the preceding
+  // one, so that an entry split by the block boundary is whole in the next
+  // buffer.
   if (info->bytesInBuffer > 0 && info->bytesLeft > 0) {
-    const off_t at =
-        lseek(info->fd, static_cast<off_t>(info->bytesInBuffer), SEEK_CUR);
-    if (at < 1) {
-      const int e = errno;
-      WEX1_TRACE(wex1, WEX1_ERROR, PushErrMsg,
-                 static_cast<int>(info->bytesInBuffer), Name(LogFileName), e,
-                 ErrnoText(e, eb, sizeof eb));
-      return ev.Result(FillFailed(info));
-    }
     info->bytesLeft += info->bytesInBuffer;
     WEX1_TRACE(wex1, WEX1_FLOW, PushedMsg,
                static_cast<int>(info->bytesInBuffer), Name(LogFileName));
@@ -152,16 +146,12 @@ long Log_File::lfFillReportBuffer(_LogBufferInfo* info) {
     // The start of the file: the buffer keeps what is unconsumed.
     return ev.Result(0);
   }
-  if (lseek(info->fd, -static_cast<off_t>(size), SEEK_CUR) < 0) {
-    const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, SeekStartErrMsg, Name(LogFileName), e,
-               ErrnoText(e, eb, sizeof eb));
-    return ev.Result(FillFailed(info));
-  }
+  const off_t from = static_cast<off_t>(info->bytesLeft - size);
   int64_t received = 0;
   while (received < size) {
-    const ssize_t n = read(info->fd, info->buffer + received,
-                           static_cast<size_t>(size - received));
+    const ssize_t n = pread(info->fd, info->buffer + received,
+                            static_cast<size_t>(size - received),
+                            from + static_cast<off_t>(received));
     if (n < 0 && errno == EINTR) {
       continue;
     }
@@ -177,12 +167,6 @@ long Log_File::lfFillReportBuffer(_LogBufferInfo* info) {
     return ev.Result(FillFailed(info));
   }
   info->bytesInBuffer = received;
-  if (lseek(info->fd, -static_cast<off_t>(size), SEEK_CUR) < 0) {
-    const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, ResetErrMsg, Name(LogFileName), e,
-               ErrnoText(e, eb, sizeof eb));
-    return ev.Result(FillFailed(info));
-  }
   if (LogType == SYSLOGTYPE || LogType == USERLOGTYPE) {
     info->buffer[size] = '\0';
   }
@@ -239,14 +223,19 @@ bool FindPrecedingLine(Log_File* log, _LogBufferInfo* info, int64_t keep,
       i = n - carried;
       continue;
     }
-    --i;
-    if (info->buffer[i] == '\n') {
-      *start = i + 1;
+    // The newline before the line, if this block holds it; the line's
+    // bytes scanned meanwhile are cut to `keep` from the earliest of them.
+    const void* nl = memrchr(info->buffer, '\n', static_cast<size_t>(i));
+    const int64_t first =
+        nl == nullptr ? 0 : static_cast<const char*>(nl) - info->buffer + 1;
+    if (info->bytesInBuffer - first > keep) {
+      info->bytesInBuffer = first + keep;
+    }
+    if (nl != nullptr) {
+      *start = first;
       return true;
     }
-    if (info->bytesInBuffer - i > keep) {
-      info->bytesInBuffer = i + keep;
-    }
+    i = 0;
   }
 }
 

@@ -11,8 +11,8 @@ cache is warm, then times `qorctl --json entries LOG --since -1h` and
 times as many for the minute). For each window it
 prints the rows, the wall time of the qorctl run, the CPU time of the agent
 and of qorctl, and the agent's rows per CPU-second. --keep DIR writes the
-file there and leaves it (for profiling), reusing it while it is less than five
-minutes old.
+file there and leaves it (for profiling), reusing it while it is less than 30
+seconds old (older, its last minute would be empty).
 """
 import os
 import resource
@@ -65,7 +65,7 @@ def main():
     hz = os.sysconf("SC_CLK_TCK")
     with tempfile.TemporaryDirectory() as tmp:
         log = os.path.join(keep or tmp, "bench0")
-        if not (keep and os.path.exists(log) and time.time() - os.path.getmtime(log) < 300):
+        if not (keep and os.path.exists(log) and time.time() - os.path.getmtime(log) < 30):
             generate(log, megabytes)
         with open(log, "rb") as f:  # warm the page cache
             while f.read(1 << 20):

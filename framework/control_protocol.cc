@@ -226,13 +226,27 @@ bool ParseControlRequest(const std::string& raw, Control_Request* r, std::string
     *err = "expected a request (PING, REPORT, SITUATION or EVENTS)" + Column(words.Here());
     return false;
   }
-  const std::string verb = Upper(word);
+  std::string verb = Upper(word);
+  bool stream = false;
+  if (verb == "STREAM") {
+    if (!words.Next(&word, &at)) {
+      *err = "expected REPORT after STREAM" + Column(words.Here());
+      return false;
+    }
+    if (Upper(word) != "REPORT") {
+      *err = "expected REPORT after STREAM" + Column(at);
+      return false;
+    }
+    stream = true;
+    verb = "REPORT";
+  }
   if (verb == "PING") {
     r->verb = Control_Verb::kPing;
     return ExpectEnd(&words, "PING", err);
   }
   if (verb == "REPORT") {
     r->verb = Control_Verb::kReport;
+    r->stream = stream;
     if (!words.Next(&r->table, &at)) {
       *err = "expected a table name after REPORT" + Column(words.Here());
       return false;
@@ -361,9 +375,45 @@ bool RunControlRequest(const Control_Request& r,
 }
 
 void Control_Lines::NewBlock() {
+  if (send_now_) {
+    // Every block is full but the one to be started: the peer gets what it
+    // takes of them now.
+    size_t whole = 0;
+    for (; !gone_ && whole < blocks_.size(); ++whole) {
+      std::string& block = blocks_[whole];
+      while (taken_ < block.size()) {
+        const long n = send_now_(block.data() + taken_, block.size() - taken_);
+        if (n <= 0) {
+          gone_ = n < 0;
+          break;
+        }
+        taken_ += static_cast<size_t>(n);
+      }
+      if (taken_ < block.size()) {
+        break;
+      }
+      taken_ = 0;
+    }
+    if (gone_) {
+      // Nothing more is sent: what is left is dropped, and the lines still
+      // to come are only counted.
+      whole = blocks_.size();
+      taken_ = 0;
+    }
+    for (size_t i = 0; i < whole; ++i) {
+      blocks_[i].clear();
+      spare_.push_back(std::move(blocks_[i]));
+    }
+    blocks_.erase(blocks_.begin(), blocks_.begin() + static_cast<long>(whole));
+    if (!spare_.empty()) {
+      blocks_.push_back(std::move(spare_.back()));
+      spare_.pop_back();
+      return;
+    }
+  }
   blocks_.emplace_back();
   std::string& block = blocks_.back();
-  block.reserve(BLOCKBYTES + BLOCKBYTES / 8);
+  block.reserve(block_bytes_ + block_bytes_ / 8);
   // A fresh block is mapped by the allocator without pages; taking them one
   // fault at a time while the rows are written cost more than writing the
   // rows. One call maps them all (a kernel without it faults as before).
@@ -390,6 +440,28 @@ std::vector<std::string> AnswerControlLinePieces(const std::string& line) {
     return {FormatControlErr(err)};
   }
   return FormatControlOkPieces(std::move(lines), cut);
+}
+
+std::vector<std::string> AnswerStreamedReport(const std::string& line, const Control_Request& request,
+                                              Control_Lines::Send_Now send_now) {
+  WEX1_TRACE(wex1, WEX1_FLOW, "\nControl request: %.*s", 200, line.c_str());
+  Control_Lines lines(std::move(send_now), "OK stream\n");
+  std::string err;
+  bool cut = false;
+  if (!RunControlRequest(request, &lines, &err, &cut)) {
+    WEX1_TRACE(wex1, WEX1_FLOW, "\nControl request refused: %s", err.c_str());
+    return {FormatControlErr(err)};
+  }
+  if (lines.Gone()) {
+    return {};
+  }
+  lines.AppendText((cut ? std::string(CONTROL_TRUNCATED) + "\n" : std::string()) + "END " +
+                   std::to_string(lines.size()) + "\n");
+  std::vector<std::string> rest = std::move(lines.Blocks());
+  if (!rest.empty()) {
+    rest.front().erase(0, lines.Taken());
+  }
+  return rest;
 }
 
 namespace {

@@ -2,6 +2,7 @@
 //
 //   PING
 //   REPORT TABLE [WHERE CONDITION]
+//   STREAM REPORT TABLE [WHERE CONDITION]
 //   SITUATION ADD NAME TABLE [CONDITION] [PER COLUMN "REGEX"] [THROTTLE SECONDS]
 //   SITUATION DEL NAME
 //   SITUATION LIST
@@ -14,6 +15,11 @@
 // rows a row limit cut ends with one more line, "TRUNCATED", after its n
 // lines: clients that read n lines never see it.
 //
+// A STREAM REPORT is answered "OK stream", then each row's line as the
+// report finds it, then "TRUNCATED" when a row limit cut the rows, and last
+// "END n", n being the rows sent; a reply without its END line is not whole.
+// An ERR reply is the same as for REPORT.
+//
 // Stateless apart from the runtime it drives (table managers, the situation
 // registry); every function may be called from several threads at once.
 #ifndef QOR_FRAMEWORK_CONTROL_PROTOCOL_H_
@@ -21,6 +27,7 @@
 
 #include <stddef.h>
 
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -48,6 +55,7 @@ struct Control_Request {
   std::string condition;   // REPORT (after WHERE), SITUATION ADD (with its clauses); may be empty
   std::string run;         // SITUATION ADD: the RUN clause's command; empty: none
   std::vector<std::string> names;  // EVENTS: the situations followed; empty: all
+  bool stream = false;     // REPORT: answered as a stream (STREAM REPORT)
 };
 
 // Parses one request line (a trailing "\r" is ignored). False with *err
@@ -58,14 +66,34 @@ struct Control_Request {
 // The lines of an OK reply, kept as the texts that carry them: a report of
 // many rows is written once into blocks of a bounded size, never held line
 // by line, copied into a longer text as it grows, or joined for sending.
+//
+// A streamed reply hands each block to `send_now` as soon as it is full and
+// keeps only what the peer could not take yet; blocks taken whole are used
+// again, so that a reply the peer keeps up with lives in a few warm blocks.
 class Control_Lines {
  public:
+  // Takes what it can of `length` bytes without waiting: the bytes taken
+  // (0: none now), or -1 when it will take nothing more (the peer is gone:
+  // further lines are counted and dropped).
+  using Send_Now = std::function<long(const char* data, size_t length)>;
+
   Control_Lines() = default;
   Control_Lines(std::initializer_list<std::string> lines) {
     for (const std::string& l : lines) {
       Add(l);
     }
   }
+  // A streamed reply that begins with `head` (a text that is no line).
+  Control_Lines(Send_Now send_now, const std::string& head)
+      : send_now_(std::move(send_now)), block_bytes_(STREAMBLOCKBYTES) {
+    NewBlock();
+    blocks_.back().append(head);
+  }
+  Control_Lines(const Control_Lines&) = delete;
+  Control_Lines& operator=(const Control_Lines&) = delete;
+  Control_Lines(Control_Lines&&) = default;
+  Control_Lines& operator=(Control_Lines&&) = default;
+
   // Adds `line`, which holds no newline.
   void Add(const std::string& line) {
     AddWith([&line](std::string* text) { text->append(line); });
@@ -73,25 +101,44 @@ class Control_Lines {
   // Adds the line `write(&text)` appends to the text (without a newline).
   template <typename Write>
   void AddWith(Write write) {
-    if (blocks_.empty() || blocks_.back().size() >= BLOCKBYTES) {
+    if (blocks_.empty() || blocks_.back().size() >= block_bytes_) {
       NewBlock();
     }
     write(&blocks_.back());
     blocks_.back().push_back('\n');
     ++count_;
   }
+  // Appends `text`, which is no line (a reply's closing words).
+  void AppendText(const std::string& text) {
+    if (blocks_.empty()) {
+      NewBlock();
+    }
+    blocks_.back().append(text);
+  }
   size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }
-  // The lines in order, each ended by "\n", in one or more texts.
+  // The lines in order, each ended by "\n", in one or more texts; of a
+  // streamed reply, those not taken yet, the first from Taken() on.
   std::vector<std::string>& Blocks() { return blocks_; }
+  size_t Taken() const { return taken_; }
+  // A streamed reply whose peer went away.
+  bool Gone() const { return gone_; }
 
  private:
-  // Starts a block with room for the lines that end past its size, its
-  // pages mapped at once.
+  // Hands the full blocks to send_now_ (a streamed reply), then starts a
+  // block with room for the lines that end past its size: one used before,
+  // or a new one with its pages mapped at once.
   void NewBlock();
 
   static constexpr size_t BLOCKBYTES = 256 * 1024;
+  // Small enough to stay in the cache between being written and being sent.
+  static constexpr size_t STREAMBLOCKBYTES = 64 * 1024;
+  Send_Now send_now_;
+  size_t block_bytes_ = BLOCKBYTES;
   std::vector<std::string> blocks_;
+  size_t taken_ = 0;                 // bytes of blocks_[0] send_now_ took
+  bool gone_ = false;                // send_now_ will take nothing more
+  std::vector<std::string> spare_;   // emptied blocks, kept for reuse
   size_t count_ = 0;
 };
 
@@ -109,6 +156,14 @@ std::string AnswerControlLine(const std::string& line);
 // The same reply as the texts to send one after the other (a long report
 // is not joined into one text).
 std::vector<std::string> AnswerControlLinePieces(const std::string& line);
+
+// Answers a parsed STREAM REPORT (`line` is its request line, for the
+// trace): the reply goes to `send_now` while the report runs, as far as the
+// peer takes it without waiting. Returns the rest, to be written one text
+// after the other: what the peer did not take and the closing lines, or the
+// ERR reply when the request failed; nothing when the peer went away.
+std::vector<std::string> AnswerStreamedReport(const std::string& line, const Control_Request& request,
+                                              Control_Lines::Send_Now send_now);
 
 // The line that ends a reply whose rows a row limit cut.
 constexpr char CONTROL_TRUNCATED[] = "TRUNCATED";

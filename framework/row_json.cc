@@ -50,15 +50,46 @@ size_t Utf8Length(const unsigned char* p, size_t n) {
 
 }  // namespace
 
+namespace {
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = 0x8080808080808080ULL;
+
+// Whether any of the eight bytes in `x` needs more than a copy: a control
+// character, DEL or a byte past ASCII, '"' or '\\'. It may say yes for a
+// word that needs none (the bytes are then looked at one by one), never no
+// for one that does.
+bool WordNeedsEscape(uint64_t x) {
+  const uint64_t below_space = (x - kOnes * 0x20) & ~x;
+  const uint64_t del_or_high = (x + kOnes * 0x01) | x;
+  const uint64_t q = x ^ (kOnes * '"');
+  const uint64_t b = x ^ (kOnes * '\\');
+  const uint64_t quote = (q - kOnes) & ~q;
+  const uint64_t backslash = (b - kOnes) & ~b;
+  return ((below_space | del_or_high | quote | backslash) & kHighs) != 0;
+}
+
+bool ByteNeedsEscape(unsigned char c) { return c < 0x20 || c >= 0x7F || c == '"' || c == '\\'; }
+
+}  // namespace
+
 char* JsonWriteString(char* out, const char* text, size_t length) {
   *out++ = '"';
   const auto* p = reinterpret_cast<const unsigned char*>(text);
   size_t i = 0;
   while (i < length) {
-    // A run of printable ASCII that needs no escape goes in at once.
+    // A run of printable ASCII that needs no escape goes in at once; it is
+    // looked at eight bytes at a time.
     size_t plain = i;
-    while (plain < length && p[plain] >= 0x20 && p[plain] < 0x7F && p[plain] != '"' &&
-           p[plain] != '\\') {
+    while (plain + 8 <= length) {
+      uint64_t word;
+      memcpy(&word, p + plain, sizeof word);
+      if (WordNeedsEscape(word)) {
+        break;
+      }
+      plain += 8;
+    }
+    while (plain < length && !ByteNeedsEscape(p[plain])) {
       ++plain;
     }
     memcpy(out, text + i, plain - i);

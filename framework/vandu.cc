@@ -5,6 +5,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <atomic>
 #include <map>
 
 #include "framework/bounded_regex.h"
@@ -20,6 +21,10 @@ static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 struct vandu::Held {
   GIR1_FILTERINFO info{};
   std::string name;
+  // Caches for the per-row check: the agent class evaluates this column
+  // itself (see AgentEvaluates), and the table's place of the column.
+  std::atomic<bool> agent{false};
+  std::atomic<int> column{-1};
   std::string text;
   int64_t integer = 0;
   int32_t integer32 = 0;
@@ -230,6 +235,29 @@ void vandu::ResolveRelative() {
   }
 }
 
+void vandu::AgentEvaluates(const char* column) {
+  agentColumns.emplace_back(column);
+  for (auto& h : held) {
+    if (h->name == column) {
+      h->agent.store(true, std::memory_order_relaxed);
+    }
+  }
+}
+
+int vandu::ThresholdColumn(const GIR1_FILTERINFO* value) const {
+  const Held* h = FindHeld(value);
+  return h != nullptr ? h->column.load(std::memory_order_relaxed) : -1;
+}
+
+void vandu::SetThresholdColumn(const GIR1_FILTERINFO* value, int index) {
+  for (auto& h : held) {
+    if (&h->info == value) {
+      h->column.store(index, std::memory_order_relaxed);
+      return;
+    }
+  }
+}
+
 bool vandu::AgentColumn(const std::string& column) const {
   for (const std::string& c : agentColumns) {
     if (c == column) {
@@ -268,7 +296,7 @@ std::vector<Required_Text> vandu::RequiredTexts() const {
 int vandu::CheckForException(const char* row) {
   ResolveRelative();
   for (const auto& h : held) {
-    if (AgentColumn(h->name)) {
+    if (h->agent.load(std::memory_order_relaxed)) {
       continue;
     }
     if (ColumnIsException(row, h->name.c_str(), h->info.Operator, &h->info) == 0) {

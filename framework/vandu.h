@@ -185,7 +185,14 @@ class vandu {
   // frequency and period of a log-entries situation): CheckForException
   // passes over them, so a situation whose agent dropped such a threshold
   // still matches on its other comparisons.
-  void AgentEvaluates(const char* column) { agentColumns.emplace_back(column); }
+  void AgentEvaluates(const char* column);
+
+  // The place of the column a threshold (`value`, as handed to
+  // ColumnIsException) names, as the table found it the first time: -1
+  // until it is set, or for a value that is no threshold of this request.
+  // Lets a table look a column up by name once per request, not per row.
+  int ThresholdColumn(const GIR1_FILTERINFO* value) const;
+  void SetThresholdColumn(const GIR1_FILTERINFO* value, int index);
 
   TableManager* Manager() const { return manager; }
   const std::string& ThresholdError() const { return thresholdError; }
@@ -279,6 +286,18 @@ class vandu {
 inline int UnpaddedLength(const char* field, int length) {
   // Most of a wide field is padding: it is skipped eight bytes at a time (a
   // word of only blanks and NULs has no bit set but 0x20 in each byte).
+  while (length >= 32) {
+    const char* const at = field + length - 32;
+    uint64_t w0, w1, w2, w3;
+    memcpy(&w0, at, 8);
+    memcpy(&w1, at + 8, 8);
+    memcpy(&w2, at + 16, 8);
+    memcpy(&w3, at + 24, 8);
+    if (((w0 | w1 | w2 | w3) & ~UINT64_C(0x2020202020202020)) != 0) {
+      break;
+    }
+    length -= 32;
+  }
   while (length >= 8) {
     uint64_t word;
     memcpy(&word, field + length - 8, sizeof word);

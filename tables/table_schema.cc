@@ -21,25 +21,30 @@ int SchemaColumnIsException(vandu& v, const Table_Schema& schema, const char* ro
   if (column == nullptr) {
     return 0;
   }
-  for (int i = 0; i < schema.count; ++i) {
-    const Column_Def& c = schema.columns[i];
-    if (strcmp(c.name, column) != 0) {
-      continue;
+  // Called for every threshold of every row: the column is looked up by
+  // name the first time only (a request's thresholds never change).
+  int i = v.ThresholdColumn(value);
+  if (i < 0 || i >= schema.count) {
+    for (i = 0; i < schema.count && strcmp(schema.columns[i].name, column) != 0; ++i) {
     }
-    const char* field = row + c.offset;
-    if (c.type == COLTYPE_TEXT) {
-      return v.IsException(oper, field, value, c.width);
+    if (i == schema.count) {
+      return 0;
     }
-    if (c.type == COLTYPE_UINT) {
-      uint32_t u;
-      memcpy(&u, field, sizeof u);
-      return v.IsException(oper, u, value);
-    }
-    int32_t s;
-    memcpy(&s, field, sizeof s);
-    return v.IsException(oper, s, value);
+    v.SetThresholdColumn(value, i);
   }
-  return 0;
+  const Column_Def& c = schema.columns[i];
+  const char* field = row + c.offset;
+  if (c.type == COLTYPE_TEXT) {
+    return v.IsException(oper, field, value, c.width);
+  }
+  if (c.type == COLTYPE_UINT) {
+    uint32_t u;
+    memcpy(&u, field, sizeof u);
+    return v.IsException(oper, u, value);
+  }
+  int32_t s;
+  memcpy(&s, field, sizeof s);
+  return v.IsException(oper, s, value);
 }
 
 unsigned SchemaAddData(vandu& v, WEX1_Handle trace, char* rows, int count, size_t row_size) {

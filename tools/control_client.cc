@@ -46,26 +46,92 @@ Control_Reply Failure(Reply_Status status, const std::string& text) {
 
 }  // namespace
 
+void Control_Reply_Reader::TakeLine(const char* line, size_t length) {
+  if (on_line_) {
+    on_line_(line, length);
+  } else {
+    reply_.lines.emplace_back(line, length);
+  }
+  ++reply_.line_count;
+}
+
+// One whole line after the first, without its newline.
+void Control_Reply_Reader::TakeBodyLine(const char* line, size_t length) {
+  if (!stream_) {
+    TakeLine(line, length);
+  } else if (length > 0 && line[0] == '{') {
+    TakeLine(line, length);
+  } else if (length == 9 && memcmp(line, "TRUNCATED", 9) == 0) {
+    reply_.truncated = true;
+  } else if (length > 4 && memcmp(line, "END ", 4) == 0) {
+    ended_ = true;
+    expected_ = strtol(std::string(line + 4, length - 4).c_str(), nullptr, 10);
+  } else {
+    reply_ = Failure(Reply_Status::kBroken,
+                     "unexpected line in a streamed reply \"" + std::string(line, length < 80 ? length : 80) + "\"");
+    failed_ = true;
+  }
+}
+
+bool Control_Reply_Reader::BodyDone() const {
+  return stream_ ? ended_ : static_cast<long>(reply_.line_count) >= expected_;
+}
+
+// The text after the first line: its whole lines are taken where they lie
+// (a large reply is not copied again); an unfinished last one waits in
+// pending_, and so does what follows the lines of an "OK n" reply.
+void Control_Reply_Reader::TakeText(const char* data, size_t length) {
+  const char* p = data;
+  const char* const end = data + length;
+  while (p < end && !failed_ && !BodyDone()) {
+    const char* const nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+    if (nl == nullptr) {
+      break;
+    }
+    if (pending_.empty()) {
+      TakeBodyLine(p, static_cast<size_t>(nl - p));
+    } else {
+      pending_.append(p, static_cast<size_t>(nl - p));
+      const std::string line = std::move(pending_);
+      pending_.clear();
+      TakeBodyLine(line.data(), line.size());
+    }
+    p = nl + 1;
+  }
+  if (!failed_ && !(stream_ && ended_)) {
+    pending_.append(p, static_cast<size_t>(end - p));
+  }
+}
+
 void Control_Reply_Reader::Feed(const char* data, size_t length) {
   if (failed_) {
     return;
   }
+  if (head_) {
+    TakeText(data, length);
+    return;
+  }
   pending_.append(data, length);
-  size_t at = 0;
-  if (!head_) {
-    const size_t nl = pending_.find('\n');
-    if (nl == std::string::npos) {
-      return;
-    }
-    head_ = true;
-    const std::string first = pending_.substr(0, nl);
-    at = nl + 1;
-    if (first.compare(0, 4, "ERR ") == 0 || first == "ERR") {
-      reply_.status = Reply_Status::kErr;
-      reply_.text = first.size() > 4 ? first.substr(4) : "";
-      failed_ = true;
-      return;
-    }
+  const size_t nl = pending_.find('\n');
+  if (nl == std::string::npos) {
+    return;
+  }
+  head_ = true;
+  const std::string first = pending_.substr(0, nl);
+  const std::string rest = pending_.substr(nl + 1);
+  pending_.clear();
+  if (first.compare(0, 4, "ERR ") == 0 || first == "ERR") {
+    reply_.status = Reply_Status::kErr;
+    reply_.text = first.size() > 4 ? first.substr(4) : "";
+    failed_ = true;
+    return;
+  }
+  if (first == "OK stream") {
+    // A streamed report: lines until "END n".
+    reply_.status = Reply_Status::kOk;
+    stream_ = true;
+    expected_ = -1;
+  } else {
     char* end = nullptr;
     const long n = first.compare(0, 3, "OK ") == 0 ? strtol(first.c_str() + 3, &end, 10) : -1;
     if (n < 0 || end == nullptr || *end != '\0' || end == first.c_str() + 3) {
@@ -78,24 +144,10 @@ void Control_Reply_Reader::Feed(const char* data, size_t length) {
     if (!on_line_) {
       // Every line takes at least its newline: no more are reserved than
       // the text could hold.
-      const size_t most = pending_.size() - at;
-      reply_.lines.reserve(static_cast<size_t>(n) < most ? static_cast<size_t>(n) : most);
+      reply_.lines.reserve(static_cast<size_t>(n) < rest.size() ? static_cast<size_t>(n) : rest.size());
     }
   }
-  while (static_cast<long>(reply_.line_count) < expected_) {
-    const size_t e = pending_.find('\n', at);
-    if (e == std::string::npos) {
-      break;
-    }
-    if (on_line_) {
-      on_line_(pending_.data() + at, e - at);
-    } else {
-      reply_.lines.emplace_back(pending_, at, e - at);
-    }
-    ++reply_.line_count;
-    at = e + 1;
-  }
-  pending_.erase(0, at);
+  TakeText(rest.data(), rest.size());
 }
 
 Control_Reply Control_Reply_Reader::Finish() {
@@ -106,6 +158,18 @@ Control_Reply Control_Reply_Reader::Finish() {
   }
   if (failed_) {
     return reply_;
+  }
+  if (stream_) {
+    if (!ended_) {
+      return Failure(Reply_Status::kBroken,
+                     "the streamed reply ended before its END line, after " +
+                                                  std::to_string(reply_.line_count) + " lines");
+    }
+    if (expected_ != static_cast<long>(reply_.line_count)) {
+      return Failure(Reply_Status::kBroken, "the reply carried " + std::to_string(reply_.line_count) +
+                                                " lines but its END line says " + std::to_string(expected_));
+    }
+    return std::move(reply_);
   }
   if (static_cast<long>(reply_.line_count) < expected_) {
     return Failure(Reply_Status::kBroken, "the reply ended after " + std::to_string(reply_.line_count) +

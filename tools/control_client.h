@@ -43,7 +43,8 @@ Control_Reply FollowControlStream(const std::string& socket_path, const std::str
                                   const std::function<bool(const std::string&)>& on_line);
 
 // Splits a whole reply text ("OK n\n" and n lines, then "TRUNCATED\n" when
-// a row limit cut them; or "ERR text\n").
+// a row limit cut them; "OK stream\n", lines, then "TRUNCATED\n" when cut
+// and "END n\n"; or "ERR text\n").
 Control_Reply ParseControlReply(const std::string& text);
 
 // ParseControlReply for a reply read in parts: each Feed takes the next
@@ -58,10 +59,16 @@ class Control_Reply_Reader {
  private:
   Reply_Line_Callback on_line_;
   Control_Reply reply_;
-  std::string pending_;  // bytes not yet taken apart
+  std::string pending_;  // an unfinished line, or what follows the lines
   bool head_ = false;    // the first line was read
   bool failed_ = false;  // ERR, or a first line of another shape
-  long expected_ = 0;    // the lines an OK reply announced
+  long expected_ = 0;    // the lines an OK reply announced (a stream: its END line)
+  bool stream_ = false;  // "OK stream": lines until "END n"
+  bool ended_ = false;   // the END line of a stream was read
+  void TakeText(const char* data, size_t length);
+  void TakeBodyLine(const char* line, size_t length);
+  void TakeLine(const char* line, size_t length);
+  bool BodyDone() const;
 };
 
 #endif  // QOR_TOOLS_CONTROL_CLIENT_H_

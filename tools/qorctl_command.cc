@@ -152,7 +152,8 @@ bool EntriesLine(const Qorctl_Options& o, time_t now, std::string* line, std::st
     *err = "--since (" + since_text + ") is later than --until (" + until_text + ")";
     return false;
   }
-  *line = "REPORT VXLOGENT WHERE " + LogSelection(dir, name) + " AND ENTRYTIME >= " +
+  // Streamed: rows come as the agent finds them, however many there are.
+  *line = "STREAM REPORT VXLOGENT WHERE " + LogSelection(dir, name) + " AND ENTRYTIME >= " +
           QuotedText(since) + " AND ENTRYTIME <= " + QuotedText(until);
   return true;
 }
@@ -663,6 +664,7 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err) {
   }
   const std::string sub = o.words.size() > 1 ? o.words[1] : "";
   if (reply.truncated) {
+    fflush(out);  // after the rows, also when both go to one file
     fprintf(
         err,
         "qorctl: only the newest %zu entries are shown: the agent's row limit (TVX_MAX_ROWS) cut the reply\n",

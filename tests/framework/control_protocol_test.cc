@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -144,6 +145,9 @@ std::string Describe(const Control_Request& r) {
   for (const std::string& n : r.names) {
     out += "|" + n;
   }
+  if (r.stream) {
+    out = "STREAM " + out;
+  }
   return r.run.empty() ? out : out + "|run:" + r.run;
 }
 
@@ -159,6 +163,11 @@ TEST_F(ControlProtocolTest, ParsesGoodAndBadLines) {
       {"report\tvxmonlog\twhere\tLOGTYPE == \"S\"  ", true, "REPORT|vxmonlog@8||LOGTYPE == \"S\""},
       {"REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND LOGNAME == \"syslog\"", true,
        "REPORT|VXLOGENT@8||LOGPATH == \"/var/log/\" AND LOGNAME == \"syslog\""},
+      {"stream report VXMONLOG WHERE LOGTYPE == \"S\"", true,
+       "STREAM REPORT|VXMONLOG@15||LOGTYPE == \"S\""},
+      {"STREAM", false, "expected REPORT after STREAM at column 7"},
+      {"STREAM PING", false, "expected REPORT after STREAM at column 8"},
+      {"STREAM REPORT VXMONLOG WHERE", false, "expected a condition after WHERE at column 29"},
       {"SITUATION ADD ssh VXLOGENT ENTRYSRC ~ \"sshd\"", true,
        "ADD|VXLOGENT@19|ssh|ENTRYSRC ~ \"sshd\""},
       {"SITUATION ADD all VXLOGENT", true, "ADD|VXLOGENT@19|all|"},
@@ -271,6 +280,27 @@ TEST_F(ControlProtocolTest, ReportRowsAreJsonWithoutPadding) {
             "{\"NAME\":\"alpha\",\"COUNT\":1,\"NOTE\":\"\"}\n"
             "{\"NAME\":\"gamma\",\"COUNT\":-3,\"NOTE\":\"x\\u00ff\\\"y\"}\n");
   EXPECT_EQ(AnswerControlLine("REPORT QTEST.CTLROWS WHERE COUNT > 100"), "OK 0\n");
+  // Streamed: rows as found, then END with their count, or the same ERR.
+  for (const auto& [line, reply] : std::vector<std::pair<std::string, std::string>>{
+           {"STREAM REPORT QTEST.CTLROWS WHERE COUNT > 0",
+            "OK stream\n{\"NAME\":\"alpha\",\"COUNT\":1,\"NOTE\":\"\"}\n"
+            "{\"NAME\":\"beta\",\"COUNT\":22,\"NOTE\":\"caf\xc3\xa9\"}\nEND 2\n"},
+           {"STREAM REPORT QTEST.CTLROWS WHERE COUNT > 100", "OK stream\nEND 0\n"},
+           {"STREAM REPORT QTEST.CTLROWS WHERE SIZE > 1",
+            "ERR unknown column SIZE for table QTEST.CTLROWS; expected one of: NAME COUNT NOTE\n"}}) {
+    Control_Request request;
+    std::string err;
+    ASSERT_TRUE(ParseControlRequest(line, &request, &err)) << err;
+    std::string sent;
+    for (const std::string& piece : AnswerStreamedReport(
+             line, request, [&sent](const char* data, size_t length) -> long {
+               sent.append(data, length);
+               return static_cast<long>(length);
+             })) {
+      sent += piece;
+    }
+    EXPECT_EQ(sent, reply) << line;
+  }
   EXPECT_EQ(FormatControlOk({"{}"}, true), "OK 1\n{}\nTRUNCATED\n");
   // A reply of many lines is sent in pieces that join to the same text.
   Control_Lines many;
@@ -287,6 +317,42 @@ TEST_F(ControlProtocolTest, ReportRowsAreJsonWithoutPadding) {
     joined += p;
   }
   EXPECT_EQ(joined, "OK 40000\n" + expected);
+
+  // Streamed, the same lines go to a peer that takes a few bytes at a time
+  // or none: what it took and what is left join to the same text, and
+  // blocks it took are used again.
+  size_t calls = 0;
+  std::string taken;
+  Control_Lines streamed(
+      [&](const char* data, size_t length) -> long {
+        const size_t n = ++calls % 50 == 0 ? 0 : std::min<size_t>(length, 7000);
+        taken.append(data, n);
+        return static_cast<long>(n);
+      },
+      "OK stream\n");
+  size_t most_blocks = 0;
+  for (int i = 0; i < 40000; ++i) {
+    streamed.Add("{\"ROW\":" + std::to_string(i) + ",\"PAD\":\"" + std::string(i % 97, 'x') + "\"}");
+    most_blocks = std::max(most_blocks, streamed.Blocks().size());
+  }
+  EXPECT_EQ(streamed.size(), 40000u);
+  EXPECT_LE(most_blocks, 3u);
+  EXPECT_GT(taken.size(), expected.size() / 2);
+  std::string rest = streamed.Blocks().front().substr(streamed.Taken());
+  for (size_t i = 1; i < streamed.Blocks().size(); ++i) {
+    rest += streamed.Blocks()[i];
+  }
+  EXPECT_EQ(taken + rest, "OK stream\n" + expected);
+  // A peer that went away takes nothing more; the lines are only counted.
+  Control_Lines gone([](const char*, size_t) -> long { return -1; }, "OK stream\n");
+  most_blocks = 0;
+  for (int i = 0; i < 40000; ++i) {
+    gone.Add(std::string(100, 'y'));
+    most_blocks = std::max(most_blocks, gone.Blocks().size());
+  }
+  EXPECT_TRUE(gone.Gone());
+  EXPECT_EQ(gone.size(), 40000u);
+  EXPECT_LE(most_blocks, 2u);
   // Report objects are destroyed after their reply and never listed as live.
   EXPECT_EQ(g_alive, 0);
   EXPECT_EQ(Table()->LiveCount(), 0);

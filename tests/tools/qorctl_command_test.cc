@@ -54,17 +54,17 @@ TEST(QorctlCommandTest, CommandsBecomeRequestLines) {
       {{"raw", "REPORT VXMONLOG WHERE LOGTYPE == \"S\""}, "REPORT VXMONLOG WHERE LOGTYPE == \"S\""},
       {{"raw", "SITUATION", "LIST"}, "SITUATION LIST"},
       {{"entries", "/var/log/syslog"},
-       "REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND LOGNAME == \"syslog\" AND ENTRYTIME >= "
+       "STREAM REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND LOGNAME == \"syslog\" AND ENTRYTIME >= "
        "\"1261208013000000\" AND ENTRYTIME <= \"1261208023000999\""},
       {{"entries", "--since", "2026-12-01", "/var/log/a\"b\\c", "--until=2026-12-07"},
-       "REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND LOGNAME == \"a\\\"b\\\\c\" AND ENTRYTIME "
+       "STREAM REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND LOGNAME == \"a\\\"b\\\\c\" AND ENTRYTIME "
        ">= \"1261201000000000\" AND ENTRYTIME <= \"1261207235959999\""},
       {{"entries", "app.log", "--since", "-1d", "--until", "-2h"},
-       "REPORT VXLOGENT WHERE LOGPATH == \"" + cwd + "/\" AND LOGNAME == \"app.log\" AND ENTRYTIME "
+       "STREAM REPORT VXLOGENT WHERE LOGPATH == \"" + cwd + "/\" AND LOGNAME == \"app.log\" AND ENTRYTIME "
        ">= \"1261207023000000\" AND ENTRYTIME <= \"1261208003000999\""},
       // Values and condition words that start with '-' are taken as they are.
       {{"entries", "app.log", "--since=-1d", "--until=-2h"},
-       "REPORT VXLOGENT WHERE LOGPATH == \"" + cwd + "/\" AND LOGNAME == \"app.log\" AND ENTRYTIME "
+       "STREAM REPORT VXLOGENT WHERE LOGPATH == \"" + cwd + "/\" AND LOGNAME == \"app.log\" AND ENTRYTIME "
        ">= \"1261207023000000\" AND ENTRYTIME <= \"1261208003000999\""},
       {{"--json", "situation", "add", "logs", "VXMONLOG", "NUMEVENTS", ">", "-1", "--json", "-x", "--"},
        "SITUATION ADD logs VXMONLOG NUMEVENTS > -1 --json -x --"},
