@@ -157,6 +157,36 @@ TEST(WakeE2ETest, SigtermWithFiftyLogsStopsEveryWorkerAndExits) {
   }
 }
 
+// A watched worker sleeps until it is woken; a change no event tells (the
+// log reached through a symlinked directory that is pointed elsewhere) is
+// found by the watch's safety check, which wakes it.
+TEST(WakeE2ETest, AChangeNoEventTellsIsFoundByTheSafetyCheck) {
+  Scoped_Temp_Dir dir;
+  Agent_Process agent(dir);
+  ASSERT_EQ(mkdir(dir.File("a").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(dir.File("b").c_str(), 0755), 0);
+  qortest::WriteFile(dir.File("a/messages"), "");
+  qortest::WriteFile(dir.File("b/messages"), "");
+  ASSERT_EQ(symlink("a", dir.File("current").c_str()), 0);
+  const std::string log = dir.File("current/messages");
+  qortest::WriteFile(dir.File("agent.conf"), log + "\n");
+  StartOn(agent, dir.File("agent.conf"));
+  ASSERT_TRUE(agent.WaitTrace("\nWatching " + log + " on change events."));
+  ASSERT_GE(LatencyMs(agent, log, "before-switch"), 0);
+
+  ASSERT_EQ(symlink("b", dir.File("current.new").c_str()), 0);
+  ASSERT_EQ(
+      rename(dir.File("current.new").c_str(), dir.File("current").c_str()), 0);
+  qortest::AppendFile(
+      dir.File("b/messages"),
+      qortest::SyslogLine(time(nullptr), "h", "a: after-switch"));
+  EXPECT_TRUE(agent.WaitEvents("after-switch")) << agent.Trace();
+  // The new file is watched in turn.
+  EXPECT_GE(LatencyMs(agent, log, "second-in-b"), 0);
+  ASSERT_TRUE(agent.Signal(SIGTERM));
+  EXPECT_EQ(agent.WaitExit(), 0);
+}
+
 // Logs inotify cannot serve keep their worker on the one-second check, and
 // the trace says so once: one whose directory the agent may not read, and
 // one replaced by a directory for a while.
