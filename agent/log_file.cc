@@ -1104,16 +1104,21 @@ int Log_File::lfReadCurrent() {
       LogHead = head;
     }
   }
-  if (size > LogEOF && lfReadAppended() != 0) {
-    return -1;
-  }
-  // The head copy grows with a young log up to its full length.
+  // The head copy grows with a young log up to its full length. It is
+  // taken before reading on, and only when it still begins with the bytes
+  // known: a copy taken after the read could already hold what a writer put
+  // there after emptying the file, and the next pass would take that for
+  // the old content and skip it.
   if (LogHead.length < HEADFINGERPRINTBYTES &&
       size > static_cast<off_t>(LogHead.length)) {
     Head_Copy head;
-    if (ReadHeadCopy(LogFD, &head)) {
+    if (ReadHeadCopy(LogFD, &head) && head.length >= LogHead.length &&
+        memcmp(head.bytes, LogHead.bytes, LogHead.length) == 0) {
       LogHead = head;
     }
+  }
+  if (size > LogEOF && lfReadAppended() != 0) {
+    return -1;
   }
   return 0;
 }

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -230,6 +231,37 @@ TEST_F(LogFileTest, TruncatedLogIsReadFromItsStart) {
   ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 2; }));
   EXPECT_EQ(log->Entries(), std::vector<std::string>({"new\n", "newer\n"}));
   EXPECT_EQ(log->LogEOF, 10);
+}
+
+// Empties the log and writes "after" into it while the line "trigger" is
+// handled: the writer starts anew while a pass is still reading.
+class Rewriting_Log : public Test_Log {
+ public:
+  Rewriting_Log(const Valid_Log& log, std::string path)
+      : Test_Log(log, nullptr, /*start=*/false), path_(std::move(path)) {
+    lfStartThread();
+  }
+  ~Rewriting_Log() override { lfStopThread(); }
+  long lfFormatEntryAsRow(char* entry, void* row, void* report) override {
+    if (strcmp(entry, "trigger\n") == 0) {
+      qortest::WriteFile(path_, "after\n");
+    }
+    return Test_Log::lfFormatEntryAsRow(entry, row, report);
+  }
+
+ private:
+  const std::string path_;
+};
+
+TEST_F(LogFileTest, LogEmptiedAndRewrittenWhileAPassReadsIsReadAnew) {
+  qortest::WriteFile(path_, "");
+  auto valid = MakeValidLog(path_);
+  Rewriting_Log log(*valid, path_);
+  ASSERT_TRUE(WaitUntil([&] { return log.LogEOF == 0; }));
+  qortest::AppendFile(path_, "first line\ntrigger\n");
+  ASSERT_TRUE(WaitUntil([&] { return log.NumEvents == 3; }));
+  EXPECT_EQ(log.Entries(),
+            std::vector<std::string>({"first line\n", "trigger\n", "after\n"}));
 }
 
 TEST_F(LogFileTest, CopyTruncatedLogRefilledPastTheOffsetIsReadFromItsStart) {
