@@ -26,12 +26,13 @@ constexpr uint32_t DIREVENTS = IN_CREATE | IN_MOVED_TO | IN_ONLYDIR;
 
 // The safety check runs a round once this many microseconds.
 constexpr int64_t SWEEPUS = 1000000;
-// Microseconds one round may spend looking, about a tenth of a per cent of
-// a core: a look costs one to a few microseconds, and the check must stay
-// cheap however many logs there are. A round that runs out goes on where it
-// stopped at the next one, so with many logs each path is looked at every
-// few seconds.
-constexpr int64_t SWEEPBUDGETUS = 1000;
+// Microseconds one round may spend looking, a twentieth of a per cent of a
+// core: a look costs one to several microseconds (a stat of a path that has
+// gone cold in the caches), and the check must stay cheap however many logs
+// there are and however busy the machine is. A round that runs out goes on
+// where it stopped at the next one, so with many logs each path is looked
+// at every few seconds.
+constexpr int64_t SWEEPBUDGETUS = 500;
 
 int64_t MonotonicUs() {
   struct timespec t;

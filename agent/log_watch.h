@@ -10,7 +10,7 @@
 // when one appears under the name.
 //
 // Behind the events the dispatcher keeps a safety check for every log: once
-// a second it looks at the paths (a stat each, for at most about a
+// a second it looks at the paths (a stat each, for at most half a
 // millisecond, so that with many logs each path is looked at every few
 // seconds) and wakes a worker whose path changed in a way no event told (a
 // directory on the way replaced, a symlink pointed elsewhere, a watch the
