@@ -489,7 +489,7 @@ void Journal_File::lfProcessLogData() {
   const std::string resume = ResumeCursor.empty() ? LastCursor : ResumeCursor;
   ResumeCursor.clear();
   lfUnlockLog();
-  ++LogPositionChanges;
+  lfPositionMoved();
   if (jlSeekStart(resume) != 0) {
     lfSetMonitorStatus(MONITOR_ERR_SEEK_END);
     JournalHandle.reset();
@@ -616,7 +616,7 @@ int Journal_File::jlSeekStart(const std::string& cursor) {
     lfLockLog();
     LastCursor = HEADPOSITION;
     lfUnlockLog();
-    ++LogPositionChanges;
+    lfPositionMoved();
   }
   if (r < 0) {
     WEX1_TRACE(wex1, WEX1_ERROR, SeekTailErrMsg, Name(LogFileName), -r,
@@ -640,7 +640,7 @@ void Journal_File::jlPublishCursor() {
   lfUnlockLog();
   free(cursor);
   if (moved) {
-    ++LogPositionChanges;
+    lfPositionMoved();
   }
 }
 

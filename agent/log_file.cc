@@ -189,7 +189,6 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
       OptimumBlockSize(0),
       LogThreadJoinable(false),
       LogWakeFD(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      LogPositionChanges(0),
       LogDevice(0),
       LogInode(0),
       LogOwner(0),
@@ -288,7 +287,7 @@ void* LogThread(void* arg) {
       pTheLogManager->Positions.Take(log->LogFileName, &saved)) {
     log->lfSetPosition(saved);
     // A kind may report the saved position until it has its own.
-    ++log->LogPositionChanges;
+    log->lfPositionMoved();
   }
   log->lfProcessLogData();
   if (log->LogFileP != nullptr) {
@@ -999,7 +998,13 @@ void Log_File::lfPublishPosition() {
   }
   lfUnlockLog();
   if (moved) {
-    ++LogPositionChanges;
+    lfPositionMoved();
+  }
+}
+
+void Log_File::lfPositionMoved() {
+  if (pTheLogManager != nullptr) {
+    ++pTheLogManager->PositionChanges;
   }
 }
 

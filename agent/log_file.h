@@ -244,6 +244,10 @@ class Log_File : public Log_Base {
   // Where the worker's next start resumes (a position saved by an earlier
   // run of the agent). Takes LogLock.
   virtual void lfSetPosition(const Log_Position& position);
+  // Tells the log manager that what lfGetPosition reports has changed, so
+  // that the state file is written again (it is not while no position
+  // moves). The kinds that keep their own position call it too.
+  void lfPositionMoved();
 
   // --- Rows and debug records -----------------------------------------
   // Fills the columns that do not depend on the entry: ORIGINNODE, LOGPATH,
@@ -364,10 +368,6 @@ class Log_File : public Log_Base {
   // Counter (eventfd) that lfWake raises and lfWaitForWake waits on; not
   // valid when it could not be made (the wait is then a plain time-out).
   Unique_Fd LogWakeFD;
-  // Raised after each change of what lfGetPosition reports, so that the
-  // state file is written again only when some log's position moved. The
-  // kinds that keep their own position raise it too.
-  std::atomic<uint64_t> LogPositionChanges;
 
   // Serialises debug records of all logs; guards sRECNUM.
   static Posix_Mutex lfDebugFileLock;

@@ -249,6 +249,7 @@ Log_Manager::Log_Manager(bool start_manager_thread)
       DebugLogP(nullptr),
       NoWork(false),
       StateFile(nullptr),
+      PositionChanges(0),
       JournalDirs{PERSISTENTJOURNALDIR, VOLATILEJOURNALDIR},
       ManagerThreadStarted(false),
       SyncObjectsReady(false),
@@ -364,17 +365,12 @@ void Log_Manager::lmSavePositions() {
   }
   // Read before the positions: a position that moves meanwhile is saved
   // (again) by the next save.
-  uint64_t changes = 0;
-  Log_File* object = FirstLogObject;
-  for (int i = 0; i < NumLogs && object != nullptr; ++i) {
-    changes += object->LogPositionChanges;
-    object = static_cast<Log_File*>(object->Next);
-  }
+  const uint64_t changes = PositionChanges;
   if (!LogsRebuiltSinceSave && changes == SavedPositionChanges) {
     return;
   }
   std::vector<Log_Position> positions;
-  object = FirstLogObject;
+  Log_File* object = FirstLogObject;
   for (int i = 0; i < NumLogs && object != nullptr; ++i) {
     Log_Position position;
     if (object->lfGetPosition(&position)) {

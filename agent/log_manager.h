@@ -208,6 +208,9 @@ class Log_Manager {
   // Positions loaded from StateFile at start; each worker takes its own
   // as it first starts.
   Position_Store Positions;
+  // Raised by the workers each time a position they report changes
+  // (lfPositionMoved).
+  std::atomic<uint64_t> PositionChanges;
 
  protected:
   // Test seam: with `start_manager_thread` false, the environment is read
@@ -237,9 +240,9 @@ class Log_Manager {
   time_t NextLogRetry;
   std::string LastStateText;  // what the state file holds; manager thread
   bool StateSaveFailing;      // the last save failed (traced once)
-  // The sum of the logs' LogPositionChanges when the state file was last
-  // written or found current, and whether the ring was rebuilt since:
-  // while neither moved, a save has nothing to write and is skipped.
+  // PositionChanges when the state file was last written or found current,
+  // and whether the ring was rebuilt since: while neither moved, a save has
+  // nothing to write and is skipped.
   uint64_t SavedPositionChanges;
   bool LogsRebuiltSinceSave;  // manager thread
 };

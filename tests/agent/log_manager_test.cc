@@ -396,6 +396,7 @@ TEST_F(LogManagerTest, StateFileIsRewrittenOnlyWhenAPositionMoved) {
   SetEnv(STATEFILEENVVAR, state);
   WriteStamped(config_, a + "\n");
   Test_Manager manager;
+  qortest::Scoped_Log_Manager current(&manager);  // the workers report to it
   ASSERT_EQ(manager.lmRefresh(), 1u);
   Test_Log* la = manager.Log(0);
   Log_Position position;
