@@ -3,8 +3,10 @@
 #define QOR_TESTS_TESTUTIL_H_
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -43,6 +45,30 @@ inline bool WaitUntil(const std::function<bool()>& pred,
 inline void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f << text;
+}
+
+// Points the symlink `link` at `target` in one step (a new link renamed
+// over it): a path through it names another file with no event on anything
+// it named before. False on failure.
+inline bool PointSymlink(const std::string& link, const std::string& target) {
+  const std::string fresh = link + ".new";
+  return symlink(target.c_str(), fresh.c_str()) == 0 &&
+         rename(fresh.c_str(), link.c_str()) == 0;
+}
+
+// A log reached through a symlinked directory: DIR/a/messages and
+// DIR/b/messages hold `a_text` and `b_text`, and DIR/current points at a.
+// The log's path DIR/current/messages; empty when it cannot be made.
+inline std::string SymlinkedLog(const std::string& dir,
+                                const std::string& a_text,
+                                const std::string& b_text) {
+  if (mkdir((dir + "/a").c_str(), 0755) != 0 ||
+      mkdir((dir + "/b").c_str(), 0755) != 0) {
+    return "";
+  }
+  WriteFile(dir + "/a/messages", a_text);
+  WriteFile(dir + "/b/messages", b_text);
+  return PointSymlink(dir + "/current", "a") ? dir + "/current/messages" : "";
 }
 
 inline void AppendFile(const std::string& path, const std::string& text) {

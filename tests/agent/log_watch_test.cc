@@ -67,21 +67,15 @@ TEST_F(LogWatchTest, SafetyCheckWakesOnAChangeNoEventTells) {
   // The log is reached through a symlinked directory; pointing the link
   // elsewhere changes what the name holds without an event on anything
   // watched.
-  ASSERT_EQ(mkdir(dir.File("a").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(dir.File("b").c_str(), 0755), 0);
-  qortest::WriteFile(dir.File("a/messages"), "old\n");
-  qortest::WriteFile(dir.File("b/messages"), "new\n");
-  ASSERT_EQ(symlink("a", dir.File("current").c_str()), 0);
-  const std::string log = dir.File("current/messages");
+  const std::string log = qortest::SymlinkedLog(dir.path(), "old\n", "new\n");
+  ASSERT_FALSE(log.empty());
   Log_Watch watch;
   const int h = watch.Add(log.c_str(), wake.get(), why, sizeof why);
   ASSERT_GT(h, 0) << why;
   // Rounds of the check over an unchanged log wake nobody.
   EXPECT_FALSE(Woken(wake.get(), 1500));
 
-  ASSERT_EQ(symlink("b", dir.File("current.new").c_str()), 0);
-  ASSERT_EQ(
-      rename(dir.File("current.new").c_str(), dir.File("current").c_str()), 0);
+  ASSERT_TRUE(qortest::PointSymlink(dir.File("current"), "b"));
   EXPECT_TRUE(Woken(wake.get()));
   struct stat st;
   ASSERT_EQ(stat(dir.File("b/messages").c_str(), &st), 0);

@@ -163,20 +163,14 @@ TEST(WakeE2ETest, SigtermWithFiftyLogsStopsEveryWorkerAndExits) {
 TEST(WakeE2ETest, AChangeNoEventTellsIsFoundByTheSafetyCheck) {
   Scoped_Temp_Dir dir;
   Agent_Process agent(dir);
-  ASSERT_EQ(mkdir(dir.File("a").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(dir.File("b").c_str(), 0755), 0);
-  qortest::WriteFile(dir.File("a/messages"), "");
-  qortest::WriteFile(dir.File("b/messages"), "");
-  ASSERT_EQ(symlink("a", dir.File("current").c_str()), 0);
-  const std::string log = dir.File("current/messages");
+  const std::string log = qortest::SymlinkedLog(dir.path(), "", "");
+  ASSERT_FALSE(log.empty());
   qortest::WriteFile(dir.File("agent.conf"), log + "\n");
   StartOn(agent, dir.File("agent.conf"));
   ASSERT_TRUE(agent.WaitTrace("\nWatching " + log + " on change events."));
   ASSERT_GE(LatencyMs(agent, log, "before-switch"), 0);
 
-  ASSERT_EQ(symlink("b", dir.File("current.new").c_str()), 0);
-  ASSERT_EQ(
-      rename(dir.File("current.new").c_str(), dir.File("current").c_str()), 0);
+  ASSERT_TRUE(qortest::PointSymlink(dir.File("current"), "b"));
   qortest::AppendFile(
       dir.File("b/messages"),
       qortest::SyslogLine(time(nullptr), "h", "a: after-switch"));
