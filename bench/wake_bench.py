@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Write-to-event latency, idle cost and stop time of the real agent.
 
-Usage: bench/wake_bench.py BUILD_DIR [latency|idle N|stop N|refresh N]
+Usage: bench/wake_bench.py BUILD_DIR [latency|idle N|stop N|refresh N|throughput]
                            [--poll-only] [--state-file]
 
 --state-file: the agent keeps its positions in a state file (TVX_STATE_FILE),
@@ -12,6 +12,9 @@ latency: 50 single lines at random gaps (50-300 ms), each timed from write()
          spinning); prints p50/p95/max in ms.
 idle N:  N idle logs; CPU % of one core over 20 s and RSS after start-up.
 stop N:  N logs; time from SIGTERM to exit, and the exit status.
+throughput: one million lines appended as fast as they can be written, one in
+         ten taken by the one situation; lines per second from the first write
+         to the last event, and the agent's CPU seconds per million lines.
 refresh N: N + 1 logs, then a configuration that keeps one of them and a
          SIGHUP; time from the signal until the refresh is done (the manager
          waits for signals again), and the longest wait of `qorctl logs`
@@ -31,7 +34,8 @@ import time
 WAITING = b"Manager thread waiting for refresh (1) or stop (15) signal."
 
 
-def start(build, tmp, logs, poll_only, keep_content=False, trace=False, extra_env=None):
+def start(build, tmp, logs, poll_only, keep_content=False, trace=False, extra_env=None,
+          situations='all VXLOGENT LOGNAME == "bench0"\n'):
     conf = os.path.join(tmp, "agent.conf")
     with open(conf, "w") as f:
         for log in logs:
@@ -39,7 +43,7 @@ def start(build, tmp, logs, poll_only, keep_content=False, trace=False, extra_en
                 open(log, "w").close()
             f.write(log + "\n")
     with open(os.path.join(tmp, "situations"), "w") as f:
-        f.write('all VXLOGENT LOGNAME == "bench0"\n')
+        f.write(situations)
     env = dict(os.environ)
     env.pop("JOP_WEX1", None)
     if trace:
@@ -128,6 +132,41 @@ def stop(p):
     return time.monotonic() - t0, rc
 
 
+def throughput(log, events, p, lines=1_000_000):
+    """Appends `lines` syslog lines as fast as they can be written, one in
+    ten a "Failed password" line that the situation takes; prints the lines
+    per second from the first write to the last event, and the agent's CPU
+    seconds per million lines."""
+    stamp = time.strftime("%b %e %H:%M:%S")
+    text = "".join(
+        f"{stamp} benchhost sshd[{k % 100000}]: "
+        + (f"Failed password for root from 10.0.{k % 250}.1 port 22 ssh2\n" if k % 10 == 0
+           else f"Accepted publickey for user{k % 10000} from 10.0.0.1 port 22 ssh2\n")
+        for k in range(lines)).encode()
+    want = lines // 10
+    hz = os.sysconf("SC_CLK_TCK")
+    c0, t0 = cpu_ticks(p.pid), time.monotonic()
+    with open(log, "ab", buffering=0) as f:
+        for at in range(0, len(text), 1 << 20):
+            f.write(text[at:at + (1 << 20)])
+    seen, done = 0, None
+    with open(events, "rb") if os.path.exists(events) else open(os.devnull, "rb") as ev:
+        while time.monotonic() - t0 < 300:
+            chunk = ev.read()
+            seen += chunk.count(b"\n")
+            if seen >= want:
+                done = time.monotonic()
+                break
+            if not chunk:
+                time.sleep(0.01)
+    c1 = cpu_ticks(p.pid)
+    if done is None:
+        sys.exit(f"only {seen} of {want} events arrived")
+    secs = done - t0
+    print(f"{lines} lines ({want} events): {lines / secs / 1000:.0f}k lines/s end to end, "
+          f"agent {(c1 - c0) / hz / (lines / 1e6):.2f} CPU-s per million lines")
+
+
 def main():
     build, what = sys.argv[1], sys.argv[2]
     poll_only = "--poll-only" in sys.argv
@@ -137,8 +176,12 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         logs = [os.path.join(tmp, f"bench{i}") for i in range(n)]
         extra = {"TVX_STATE_FILE": os.path.join(tmp, "state")} if state_file else None
+        situations = ('fail VXLOGENT ENTRYDESC ~ "Failed password"\n' if what == "throughput"
+                      else 'all VXLOGENT LOGNAME == "bench0"\n')
         p, events = start(build, tmp, logs, poll_only, trace=what == "refresh",
-                          extra_env=extra)
+                          extra_env=extra, situations=situations)
+        if what == "throughput":
+            open(events, "ab").close()
         try:
             if what == "latency":
                 fd = os.open(logs[0], os.O_WRONLY | os.O_APPEND)
@@ -175,6 +218,8 @@ def main():
                       f"RSS {rss_kib(p.pid) / 1024:.1f} MiB")
             elif what == "refresh":
                 refresh(build, tmp, logs, p)
+            elif what == "throughput":
+                throughput(logs[0], events, p)
             if what == "stop":
                 secs, rc = stop(p)
                 print(f"SIGTERM with {n} logs: exit {rc} after {secs * 1000:.0f} ms")
