@@ -25,6 +25,7 @@
 #include "agent/log_watch.h"
 #include "agent/tvxmain.h"
 #include "agent/valid_log.h"
+#include "framework/event_sink.h"
 #include "framework/wex1.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_manager.h"
@@ -1316,6 +1317,8 @@ long Log_File::lfReadLog() {
   // One byte more than is read: the splitter ends lines in place.
   char block[READBLOCKSIZE + 1];
   Entry_Sink sink{this};
+  // The events of the pass reach the event writer together at its end.
+  const Event_Wake_Deferral deferral;
   while (LogPassBytes > 0) {
     const ssize_t n = read(LogFD, block, READBLOCKSIZE);
     if (n == 0) {

@@ -72,6 +72,8 @@ class Fd_Output : public Event_Output {
     return WriteWholeLine(fd_, line, why);
   }
 
+  bool TakesJoinedLines() const override { return true; }
+
   void Reopen() override {
     if (path_.empty()) {
       return;
@@ -277,9 +279,10 @@ bool WriteWholeLine(int fd, const std::string& data, std::string* why) {
   return true;
 }
 
-std::string Rfc3339Local(time_t when, int millis) {
-  struct tm tm;
-  localtime_r(&when, &tm);
+namespace {
+
+// `when` in the form of Rfc3339Local, `tm` being its local time.
+std::string Rfc3339Text(const struct tm& tm, int millis) {
   char date[32];
   strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &tm);
   const long off = tm.tm_gmtoff;
@@ -292,6 +295,14 @@ std::string Rfc3339Local(time_t when, int millis) {
     snprintf(out, sizeof out, "%s%c%02ld:%02ld", date, off < 0 ? '-' : '+', mag / 3600, mag / 60 % 60);
   }
   return out;
+}
+
+}  // namespace
+
+std::string Rfc3339Local(time_t when, int millis) {
+  struct tm tm;
+  localtime_r(&when, &tm);
+  return Rfc3339Text(tm, millis);
 }
 
 std::string StampToRfc3339(const char* s, size_t length) {
@@ -322,9 +333,27 @@ std::string StampToRfc3339(const char* s, size_t length) {
       tm.tm_min > 59 || tm.tm_sec > 60) {
     return "";
   }
+  // Every event converts its entry time, and mktime looks at the zone file
+  // on each call (a system call). The start of the hour is kept per thread;
+  // a time whose local clock does not come out as written (a change of the
+  // offset within the hour, a leap second) goes through mktime.
+  thread_local char hour_stamp[9];
+  thread_local time_t hour_start = -1;
+  struct tm local;
+  if (hour_start != -1 && memcmp(hour_stamp, s, sizeof hour_stamp) == 0) {
+    const time_t when = hour_start + tm.tm_min * 60 + tm.tm_sec;
+    if (localtime_r(&when, &local) != nullptr && local.tm_hour == tm.tm_hour &&
+        local.tm_min == tm.tm_min && local.tm_sec == tm.tm_sec) {
+      return Rfc3339Text(local, -1);
+    }
+  }
+  const int minute = tm.tm_min;
+  const int second = tm.tm_sec;
   const time_t when = mktime(&tm);
-  if (when == static_cast<time_t>(-1)) {
+  if (when == static_cast<time_t>(-1) || localtime_r(&when, &local) == nullptr) {
     return "";
   }
-  return Rfc3339Local(when, -1);
+  memcpy(hour_stamp, s, sizeof hour_stamp);
+  hour_start = when - minute * 60 - second;
+  return Rfc3339Text(local, -1);
 }

@@ -20,6 +20,9 @@ class Event_Output {
   // Writes `line` (ending in "\n") of situation `situation`; false with
   // *why when nothing of it was kept.
   virtual bool Put(const std::string& situation, const std::string& line, std::string* why) = 0;
+  // Whether Put also takes several whole lines joined into one text, kept or
+  // lost together (a file: one write for many events).
+  virtual bool TakesJoinedLines() const { return false; }
   // Opens the file again (after a SIGHUP); outputs without a file ignore it.
   virtual void Reopen() {}
   // What the output is, for messages: a path, "standard output", "syslog".

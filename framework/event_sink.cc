@@ -22,6 +22,11 @@ static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
 namespace {
 
+// Event_Wake_Deferral's state on each thread: how many are alive, and
+// whether an event was queued without waking the writer.
+thread_local int t_deferrals = 0;
+thread_local bool t_wake_owed = false;
+
 // How long Close waits for the writer to finish what is queued.
 constexpr int kCloseWaitMs = 3000;
 
@@ -87,6 +92,7 @@ class Event_Writer {
   bool Enqueue(const std::string& situation, std::string line) {
     Posix_Mutex::Hold g(&mu_);
     while (queue_.size() >= EVENT_QUEUE_MAX && !stalled_ && !stop_) {
+      pthread_cond_signal(&work_);  // events queued under a deferral
       const uint64_t taken = taken_;
       const uint64_t delivered = delivered_.load(std::memory_order_relaxed);
       const struct timespec deadline = MonotonicDeadline(EVENT_STALL_MS);
@@ -108,8 +114,17 @@ class Event_Writer {
       return false;
     }
     queue_.push_back(Queued{situation, std::move(line)});
-    pthread_cond_signal(&work_);
+    if (t_deferrals > 0) {
+      t_wake_owed = true;
+    } else {
+      pthread_cond_signal(&work_);
+    }
     return true;
+  }
+
+  void Wake() {
+    Posix_Mutex::Hold g(&mu_);
+    pthread_cond_signal(&work_);
   }
 
   void RequestReopen() {
@@ -176,9 +191,7 @@ class Event_Writer {
           o->Reopen();
         }
       }
-      for (const Queued& q : batch) {
-        Deliver(q);
-      }
+      Deliver(batch);
       batch.clear();
       if (stop) {
         Posix_Mutex::Hold g(&mu_);
@@ -191,26 +204,47 @@ class Event_Writer {
     }
   }
 
-  void Deliver(const Queued& q) {
-    bool ok = true;
+  // Writes the batch to every output: to a file as few writes of whole
+  // lines, each write kept or lost as a whole; to the others one by one.
+  void Deliver(const std::deque<Queued>& batch) {
+    std::vector<char> ok(batch.size(), 1);
+    std::string joined;
     for (auto& o : outputs_) {
-      std::string why;
-      if (o->Put(q.situation, q.line, &why)) {
-        continue;
-      }
-      ok = false;
-      uint64_t held = 0;
-      if (o->Failures().Due(&held)) {
-        WEX1_TRACE(wex1, WEX1_ERROR,
-                   "\nEvent of situation %s not written to %s: %s; %llu more failures since the "
-                   "last report.",
-                   q.situation.c_str(), o->Name().c_str(), why.c_str(),
-                   static_cast<unsigned long long>(held));
+      for (size_t first = 0; first < batch.size();) {
+        size_t end = first + 1;
+        std::string why;
+        bool put;
+        if (o->TakesJoinedLines() && end < batch.size()) {
+          joined = batch[first].line;
+          while (end < batch.size() && joined.size() < JOINEDBYTES) {
+            joined += batch[end++].line;
+          }
+          put = o->Put(batch[first].situation, joined, &why);
+        } else {
+          put = o->Put(batch[first].situation, batch[first].line, &why);
+        }
+        for (size_t i = first; !put && i < end; ++i) {
+          ok[i] = 0;
+          uint64_t held = 0;
+          if (o->Failures().Due(&held)) {
+            WEX1_TRACE(wex1, WEX1_ERROR,
+                       "\nEvent of situation %s not written to %s: %s; %llu more failures since the "
+                       "last report.",
+                       batch[i].situation.c_str(), o->Name().c_str(), why.c_str(),
+                       static_cast<unsigned long long>(held));
+          }
+        }
+        first = end;
       }
     }
-    (ok ? g_written : g_failed).fetch_add(1, std::memory_order_relaxed);
-    delivered_.fetch_add(1, std::memory_order_relaxed);
+    for (const char k : ok) {
+      (k != 0 ? g_written : g_failed).fetch_add(1, std::memory_order_relaxed);
+    }
+    delivered_.fetch_add(batch.size(), std::memory_order_relaxed);
   }
+
+  // Most bytes of events joined for one write.
+  static constexpr size_t JOINEDBYTES = 64 * 1024;
 
   Posix_Mutex mu_;
   pthread_cond_t work_;         // something queued, a reopen or the stop
@@ -324,6 +358,20 @@ std::string Event_Sink::Line(const Event_Record& e, const std::string& time) {
   line += e.row;
   line += "}\n";
   return line;
+}
+
+Event_Wake_Deferral::Event_Wake_Deferral() { ++t_deferrals; }
+
+Event_Wake_Deferral::~Event_Wake_Deferral() {
+  if (--t_deferrals > 0 || !t_wake_owed) {
+    return;
+  }
+  t_wake_owed = false;
+  Sink_State& s = State();
+  Posix_Mutex::Hold g(&s.mu);
+  if (s.writer != nullptr) {
+    s.writer->Wake();
+  }
 }
 
 bool Event_Sink::Write(const Event_Record& e) {

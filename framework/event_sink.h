@@ -69,4 +69,17 @@ class Event_Sink {
   static std::string Line(const Event_Record& event, const std::string& time);
 };
 
+// While one lives on a thread, the events that thread publishes are queued
+// without waking the writer thread for each; it is woken once when the last
+// one ends (and at once whenever the queue is full). A log's worker keeps
+// one over a pass, so that a burst of events goes out in few writes and few
+// wake-ups, and a single event as soon as its pass ends.
+class Event_Wake_Deferral {
+ public:
+  Event_Wake_Deferral();
+  ~Event_Wake_Deferral();
+  Event_Wake_Deferral(const Event_Wake_Deferral&) = delete;
+  Event_Wake_Deferral& operator=(const Event_Wake_Deferral&) = delete;
+};
+
 #endif  // QOR_FRAMEWORK_EVENT_SINK_H_

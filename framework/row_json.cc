@@ -192,8 +192,15 @@ Row_Json_Writer::Row_Json_Writer(vandu& v) {
         JsonStringBound(info.Width > 0 ? static_cast<size_t>(info.Width) : 0) +
         16;
     columns_.push_back(std::move(c));
+    if (name == "ENTRYTIME" && info.Type == COLUMN_TEXT) {
+      entry_time_ = info;
+    }
   });
   scratch_.resize(bound);
+}
+
+std::string Row_Json_Writer::EntryTime(const char* row) const {
+  return entry_time_.Width > 0 ? StampToRfc3339(row + entry_time_.Offset, entry_time_.Width) : std::string();
 }
 
 void Row_Json_Writer::Append(const char* row, std::string* out) {
@@ -248,12 +255,4 @@ std::string RowToEnvironment(vandu& v, const char* row) {
   return env;
 }
 
-std::string RowEntryTime(vandu& v, const char* row) {
-  std::string out;
-  ForEachColumn(v, [&](const ColumnInfo& info, const std::string& name) {
-    if (name == "ENTRYTIME" && info.Type == COLUMN_TEXT) {
-      out = StampToRfc3339(row + info.Offset, info.Width);
-    }
-  });
-  return out;
-}
+std::string RowEntryTime(vandu& v, const char* row) { return Row_Json_Writer(v).EntryTime(row); }

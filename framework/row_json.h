@@ -31,6 +31,8 @@ class Row_Json_Writer {
   explicit Row_Json_Writer(vandu& v);
   // Appends the row's JSON object to *out.
   void Append(const char* row, std::string* out);
+  // RowEntryTime of the row.
+  std::string EntryTime(const char* row) const;
 
  private:
   struct Column {
@@ -39,6 +41,7 @@ class Row_Json_Writer {
   };
   std::vector<Column> columns_;
   std::vector<char> scratch_;  // room for one row's text
+  ColumnInfo entry_time_{};    // the ENTRYTIME text column; Width 0 when none
 };
 
 // "QOR_COLUMN=value" for every column, each item ended by a NUL (one block,

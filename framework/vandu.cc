@@ -460,8 +460,11 @@ unsigned vandu::Dispatch() {
     Event_Record event;
     event.situation = situationName;
     event.table = applName + "." + tableName;
-    event.entrytime = RowEntryTime(*this, Row(i));
-    event.row = RowToJson(*this, Row(i));
+    if (eventJson == nullptr) {
+      eventJson = std::make_unique<Row_Json_Writer>(*this);
+    }
+    event.entrytime = eventJson->EntryTime(Row(i));
+    eventJson->Append(Row(i), &event.row);
     if (Keyed()) {
       event.has_key = true;
       event.key = key;

@@ -25,6 +25,7 @@
 namespace re2 {
 class RE2;
 }
+class Row_Json_Writer;
 class TableManager;
 
 // Threshold operators.
@@ -262,6 +263,9 @@ class vandu {
 
   Situation_Clauses clauses;
   std::unique_ptr<re2::RE2> perRegex;
+  // Writes the events' rows; made at the first event (Dispatch runs on one
+  // thread at a time, under the table's lock).
+  std::unique_ptr<Row_Json_Writer> eventJson;
   uint16_t perOffset = 0;
   uint16_t perWidth = 0;
   std::vector<std::string> rowKeys;  // PER key of each collected row

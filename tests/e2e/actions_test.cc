@@ -230,9 +230,12 @@ TEST(ActionsTest, FailingOutputsAreTracedCountedAndDoNotStopTheOthers) {
   agent.SetEnv("HOV_SYSLOG_SOCKET", dir.File("missing.sock"));
   agent.SetEnv("HOV_EVENTS", "/dev/full,syslog," + dir.File("events.jsonl"));
   StartWith(&agent, dir, "all VXLOGENT ENTRYDESC ~ \"note\"\n");
+  // In one write, so that the events may reach the file joined.
+  std::string lines;
   for (int i = 0; i < 3; ++i) {
-    Log(dir, "app: note " + std::to_string(i));
+    lines += qortest::SyslogLine(time(nullptr), "host1", "app: note " + std::to_string(i));
   }
+  qortest::AppendFile(dir.File("app.log"), lines);
   ASSERT_TRUE(WaitUntil([&] { return EventFile(dir).find("note 2") != std::string::npos; }));
   EXPECT_EQ(Count(EventFile(dir), "\n"), 3u);
   ASSERT_TRUE(WaitUntil([&] { return qortest::JsonField(agent.Ctl({"--json", "ping"}).out, "events_failed") == "3"; }))

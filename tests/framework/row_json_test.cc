@@ -1,10 +1,14 @@
 #include "framework/row_json.h"
 
 #include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
 
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include "framework/event_output.h"
 
 namespace {
 
@@ -61,6 +65,37 @@ TEST(RowJsonTest, EveryByteIsEscapedWhereverItStands) {
   EXPECT_EQ(Json("\xc0\xaf\xed\xa0\x80"),
             "\"\\u00c0\\u00af\\u00ed\\u00a0\\u0080\"");
   EXPECT_EQ(Json(""), "\"\"");
+}
+
+// Event times are converted with the start of their hour kept: every
+// minute of days on which the offset changes (by an hour, and by half an
+// hour at half past) comes out as mktime gives it.
+TEST(RowJsonTest, EntryTimesMatchMktimeAcrossOffsetChanges) {
+  const char* saved = getenv("TZ");
+  const std::string old = saved != nullptr ? saved : "";
+  for (const char* zone : {"Europe/Berlin", "Australia/Lord_Howe"}) {
+    setenv("TZ", zone, 1);
+    tzset();
+    for (const char* day : {"1260329", "1261025", "1260405", "1261004"}) {
+      for (int minute = 0; minute < 24 * 60; minute += 5) {
+        char stamp[17];
+        snprintf(stamp, sizeof stamp, "%s%02d%02d%02d000", day, minute / 60, minute % 60, minute % 7);
+        struct tm tm {};
+        sscanf(stamp, "1%2d%2d%2d%2d%2d%2d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
+               &tm.tm_sec);
+        tm.tm_year += 100;
+        tm.tm_mon -= 1;
+        tm.tm_isdst = -1;
+        ASSERT_EQ(StampToRfc3339(stamp, 16), Rfc3339Local(mktime(&tm), -1)) << zone << " " << stamp;
+      }
+    }
+  }
+  if (saved != nullptr) {
+    setenv("TZ", old.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
 }
 
 }  // namespace
