@@ -79,14 +79,16 @@ TEST(RowJsonTest, EntryTimesMatchMktimeAcrossOffsetChanges) {
     for (const char* day : {"1260329", "1261025", "1260405", "1261004"}) {
       for (int minute = 0; minute < 24 * 60; minute += 5) {
         char stamp[17];
-        snprintf(stamp, sizeof stamp, "%s%02d%02d%02d000", day, minute / 60, minute % 60, minute % 7);
+        snprintf(stamp, sizeof stamp, "%s%02d%02d%02d000", day, minute / 60,
+                 minute % 60, minute % 7);
         struct tm tm {};
-        sscanf(stamp, "1%2d%2d%2d%2d%2d%2d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
-               &tm.tm_sec);
+        sscanf(stamp, "1%2d%2d%2d%2d%2d%2d", &tm.tm_year, &tm.tm_mon,
+               &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec);
         tm.tm_year += 100;
         tm.tm_mon -= 1;
         tm.tm_isdst = -1;
-        ASSERT_EQ(StampToRfc3339(stamp, 16), Rfc3339Local(mktime(&tm), -1)) << zone << " " << stamp;
+        ASSERT_EQ(StampToRfc3339(stamp, 16), Rfc3339Local(mktime(&tm), -1))
+            << zone << " " << stamp;
       }
     }
   }
