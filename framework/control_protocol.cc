@@ -442,8 +442,9 @@ std::vector<std::string> AnswerControlLinePieces(const std::string& line) {
   return FormatControlOkPieces(std::move(lines), cut);
 }
 
-std::vector<std::string> AnswerStreamedReport(const std::string& line, const Control_Request& request,
-                                              Control_Lines::Send_Now send_now) {
+std::vector<std::string> AnswerStreamedReport(
+    const std::string& line, const Control_Request& request,
+    Control_Lines::Send_Now send_now) {
   WEX1_TRACE(wex1, WEX1_FLOW, "\nControl request: %.*s", 200, line.c_str());
   Control_Lines lines(std::move(send_now), "OK stream\n");
   std::string err;
@@ -455,8 +456,9 @@ std::vector<std::string> AnswerStreamedReport(const std::string& line, const Con
   if (lines.Gone()) {
     return {};
   }
-  lines.AppendText((cut ? std::string(CONTROL_TRUNCATED) + "\n" : std::string()) + "END " +
-                   std::to_string(lines.size()) + "\n");
+  lines.AppendText(
+      (cut ? std::string(CONTROL_TRUNCATED) + "\n" : std::string()) + "END " +
+      std::to_string(lines.size()) + "\n");
   std::vector<std::string> rest = std::move(lines.Blocks());
   if (!rest.empty()) {
     rest.front().erase(0, lines.Taken());

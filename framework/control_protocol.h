@@ -3,11 +3,9 @@
 //   PING
 //   REPORT TABLE [WHERE CONDITION]
 //   STREAM REPORT TABLE [WHERE CONDITION]
-//   SITUATION ADD NAME TABLE [CONDITION] [PER COLUMN "REGEX"] [THROTTLE SECONDS]
-//   SITUATION DEL NAME
-//   SITUATION LIST
-//   SITUATION RELOAD
-//   EVENTS [NAME ...]
+//   SITUATION ADD NAME TABLE [CONDITION] [PER COLUMN "REGEX"] [THROTTLE
+//   SECONDS] SITUATION DEL NAME SITUATION LIST SITUATION RELOAD EVENTS [NAME
+//   ...]
 //
 // Verbs and keywords are case-insensitive. A reply is "OK n" followed by n
 // JSON lines, or one line "ERR text" that says what was expected and where
@@ -55,7 +53,7 @@ struct Control_Request {
   std::string condition;   // REPORT (after WHERE), SITUATION ADD (with its clauses); may be empty
   std::string run;         // SITUATION ADD: the RUN clause's command; empty: none
   std::vector<std::string> names;  // EVENTS: the situations followed; empty: all
-  bool stream = false;     // REPORT: answered as a stream (STREAM REPORT)
+  bool stream = false;  // REPORT: answered as a stream (STREAM REPORT)
 };
 
 // Parses one request line (a trailing "\r" is ignored). False with *err
@@ -136,9 +134,9 @@ class Control_Lines {
   Send_Now send_now_;
   size_t block_bytes_ = BLOCKBYTES;
   std::vector<std::string> blocks_;
-  size_t taken_ = 0;                 // bytes of blocks_[0] send_now_ took
-  bool gone_ = false;                // send_now_ will take nothing more
-  std::vector<std::string> spare_;   // emptied blocks, kept for reuse
+  size_t taken_ = 0;                // bytes of blocks_[0] send_now_ took
+  bool gone_ = false;               // send_now_ will take nothing more
+  std::vector<std::string> spare_;  // emptied blocks, kept for reuse
   size_t count_ = 0;
 };
 
@@ -162,7 +160,8 @@ std::vector<std::string> AnswerControlLinePieces(const std::string& line);
 // peer takes it without waiting. Returns the rest, to be written one text
 // after the other: what the peer did not take and the closing lines, or the
 // ERR reply when the request failed; nothing when the peer went away.
-std::vector<std::string> AnswerStreamedReport(const std::string& line, const Control_Request& request,
+std::vector<std::string> AnswerStreamedReport(const std::string& line,
+                                              const Control_Request& request,
                                               Control_Lines::Send_Now send_now);
 
 // The line that ends a reply whose rows a row limit cut.

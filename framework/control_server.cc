@@ -224,23 +224,27 @@ void ServeStream(const Connection& c, const Control_Request& request) {
 // peer takes them at once. The report never waits for the peer (it keeps the
 // log manager counted in, which a refresh waits for); what the peer has not
 // taken when the report ends is written then, under the usual time-out.
-void ServeReportStream(const Connection& c, const std::string& line, const Control_Request& request) {
+void ServeReportStream(const Connection& c, const std::string& line,
+                       const Control_Request& request) {
   // Room for a few blocks in flight, where the system allows it.
   const int want = 1 << 20;
   setsockopt(c.fd, SOL_SOCKET, SO_SNDBUF, &want, sizeof want);
   const int fd = c.fd;
-  WriteReply(c, AnswerStreamedReport(line, request, [fd](const char* data, size_t length) -> long {
-               while (true) {
-                 const ssize_t n = send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-                 if (n >= 0) {
-                   return static_cast<long>(n);
-                 }
-                 if (errno == EINTR) {
-                   continue;
-                 }
-                 return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
-               }
-             }));
+  WriteReply(c,
+             AnswerStreamedReport(
+                 line, request, [fd](const char* data, size_t length) -> long {
+                   while (true) {
+                     const ssize_t n =
+                         send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+                     if (n >= 0) {
+                       return static_cast<long>(n);
+                     }
+                     if (errno == EINTR) {
+                       continue;
+                     }
+                     return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+                   }
+                 }));
 }
 
 void* ServeConnection(void* arg) {

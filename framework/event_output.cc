@@ -350,7 +350,8 @@ std::string StampToRfc3339(const char* s, size_t length) {
   const int minute = tm.tm_min;
   const int second = tm.tm_sec;
   const time_t when = mktime(&tm);
-  if (when == static_cast<time_t>(-1) || localtime_r(&when, &local) == nullptr) {
+  if (when == static_cast<time_t>(-1) ||
+      localtime_r(&when, &local) == nullptr) {
     return "";
   }
   memcpy(hour_stamp, s, sizeof hour_stamp);

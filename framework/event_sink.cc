@@ -227,11 +227,12 @@ class Event_Writer {
           ok[i] = 0;
           uint64_t held = 0;
           if (o->Failures().Due(&held)) {
-            WEX1_TRACE(wex1, WEX1_ERROR,
-                       "\nEvent of situation %s not written to %s: %s; %llu more failures since the "
-                       "last report.",
-                       batch[i].situation.c_str(), o->Name().c_str(), why.c_str(),
-                       static_cast<unsigned long long>(held));
+            WEX1_TRACE(
+                wex1, WEX1_ERROR,
+                "\nEvent of situation %s not written to %s: %s; %llu more failures since the "
+                "last report.",
+                batch[i].situation.c_str(), o->Name().c_str(), why.c_str(),
+                static_cast<unsigned long long>(held));
           }
         }
         first = end;
@@ -360,7 +361,9 @@ std::string Event_Sink::Line(const Event_Record& e, const std::string& time) {
   return line;
 }
 
-Event_Wake_Deferral::Event_Wake_Deferral() { ++t_deferrals; }
+Event_Wake_Deferral::Event_Wake_Deferral() {
+  ++t_deferrals;
+}
 
 Event_Wake_Deferral::~Event_Wake_Deferral() {
   if (--t_deferrals > 0 || !t_wake_owed) {

@@ -69,7 +69,9 @@ bool WordNeedsEscape(uint64_t x) {
   return ((below_space | del_or_high | quote | backslash) & kHighs) != 0;
 }
 
-bool ByteNeedsEscape(unsigned char c) { return c < 0x20 || c >= 0x7F || c == '"' || c == '\\'; }
+bool ByteNeedsEscape(unsigned char c) {
+  return c < 0x20 || c >= 0x7F || c == '"' || c == '\\';
+}
 
 }  // namespace
 
@@ -200,7 +202,9 @@ Row_Json_Writer::Row_Json_Writer(vandu& v) {
 }
 
 std::string Row_Json_Writer::EntryTime(const char* row) const {
-  return entry_time_.Width > 0 ? StampToRfc3339(row + entry_time_.Offset, entry_time_.Width) : std::string();
+  return entry_time_.Width > 0
+             ? StampToRfc3339(row + entry_time_.Offset, entry_time_.Width)
+             : std::string();
 }
 
 void Row_Json_Writer::Append(const char* row, std::string* out) {
@@ -255,4 +259,6 @@ std::string RowToEnvironment(vandu& v, const char* row) {
   return env;
 }
 
-std::string RowEntryTime(vandu& v, const char* row) { return Row_Json_Writer(v).EntryTime(row); }
+std::string RowEntryTime(vandu& v, const char* row) {
+  return Row_Json_Writer(v).EntryTime(row);
+}

@@ -25,7 +25,8 @@ int SchemaColumnIsException(vandu& v, const Table_Schema& schema, const char* ro
   // name the first time only (a request's thresholds never change).
   int i = v.ThresholdColumn(value);
   if (i < 0 || i >= schema.count) {
-    for (i = 0; i < schema.count && strcmp(schema.columns[i].name, column) != 0; ++i) {
+    for (i = 0; i < schema.count && strcmp(schema.columns[i].name, column) != 0;
+         ++i) {
     }
     if (i == schema.count) {
       return 0;

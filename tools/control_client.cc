@@ -68,7 +68,8 @@ void Control_Reply_Reader::TakeBodyLine(const char* line, size_t length) {
     expected_ = strtol(std::string(line + 4, length - 4).c_str(), nullptr, 10);
   } else {
     reply_ = Failure(Reply_Status::kBroken,
-                     "unexpected line in a streamed reply \"" + std::string(line, length < 80 ? length : 80) + "\"");
+                     "unexpected line in a streamed reply \"" +
+                         std::string(line, length < 80 ? length : 80) + "\"");
     failed_ = true;
   }
 }
@@ -84,7 +85,8 @@ void Control_Reply_Reader::TakeText(const char* data, size_t length) {
   const char* p = data;
   const char* const end = data + length;
   while (p < end && !failed_ && !BodyDone()) {
-    const char* const nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+    const char* const nl =
+        static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
     if (nl == nullptr) {
       break;
     }
@@ -144,7 +146,9 @@ void Control_Reply_Reader::Feed(const char* data, size_t length) {
     if (!on_line_) {
       // Every line takes at least its newline: no more are reserved than
       // the text could hold.
-      reply_.lines.reserve(static_cast<size_t>(n) < rest.size() ? static_cast<size_t>(n) : rest.size());
+      reply_.lines.reserve(static_cast<size_t>(n) < rest.size()
+                               ? static_cast<size_t>(n)
+                               : rest.size());
     }
   }
   TakeText(rest.data(), rest.size());
@@ -163,11 +167,13 @@ Control_Reply Control_Reply_Reader::Finish() {
     if (!ended_) {
       return Failure(Reply_Status::kBroken,
                      "the streamed reply ended before its END line, after " +
-                                                  std::to_string(reply_.line_count) + " lines");
+                         std::to_string(reply_.line_count) + " lines");
     }
     if (expected_ != static_cast<long>(reply_.line_count)) {
-      return Failure(Reply_Status::kBroken, "the reply carried " + std::to_string(reply_.line_count) +
-                                                " lines but its END line says " + std::to_string(expected_));
+      return Failure(Reply_Status::kBroken,
+                     "the reply carried " + std::to_string(reply_.line_count) +
+                         " lines but its END line says " +
+                         std::to_string(expected_));
     }
     return std::move(reply_);
   }

@@ -62,7 +62,8 @@ class Control_Reply_Reader {
   std::string pending_;  // an unfinished line, or what follows the lines
   bool head_ = false;    // the first line was read
   bool failed_ = false;  // ERR, or a first line of another shape
-  long expected_ = 0;    // the lines an OK reply announced (a stream: its END line)
+  long expected_ =
+      0;  // the lines an OK reply announced (a stream: its END line)
   bool stream_ = false;  // "OK stream": lines until "END n"
   bool ended_ = false;   // the END line of a stream was read
   void TakeText(const char* data, size_t length);

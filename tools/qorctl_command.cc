@@ -153,8 +153,9 @@ bool EntriesLine(const Qorctl_Options& o, time_t now, std::string* line, std::st
     return false;
   }
   // Streamed: rows come as the agent finds them, however many there are.
-  *line = "STREAM REPORT VXLOGENT WHERE " + LogSelection(dir, name) + " AND ENTRYTIME >= " +
-          QuotedText(since) + " AND ENTRYTIME <= " + QuotedText(until);
+  *line = "STREAM REPORT VXLOGENT WHERE " + LogSelection(dir, name) +
+          " AND ENTRYTIME >= " + QuotedText(since) +
+          " AND ENTRYTIME <= " + QuotedText(until);
   return true;
 }
 

@@ -233,7 +233,8 @@ TEST(ActionsTest, FailingOutputsAreTracedCountedAndDoNotStopTheOthers) {
   // In one write, so that the events may reach the file joined.
   std::string lines;
   for (int i = 0; i < 3; ++i) {
-    lines += qortest::SyslogLine(time(nullptr), "host1", "app: note " + std::to_string(i));
+    lines += qortest::SyslogLine(time(nullptr), "host1",
+                                 "app: note " + std::to_string(i));
   }
   qortest::AppendFile(dir.File("app.log"), lines);
   ASSERT_TRUE(WaitUntil([&] { return EventFile(dir).find("note 2") != std::string::npos; }));

@@ -194,8 +194,9 @@ TEST(EntriesTest, StreamedReportDoesNotWaitForItsClientAndLosesNothing) {
   constexpr int kRows = 30000;
   std::string text;
   for (int n = 0; n < kRows; ++n) {
-    text += SyslogLine(now - 600 + n / 100, "h",
-                       "app[1]: row " + std::to_string(n) + " " + std::string(100, 'p'));
+    text += SyslogLine(
+        now - 600 + n / 100, "h",
+        "app[1]: row " + std::to_string(n) + " " + std::string(100, 'p'));
   }
   WriteFile(log, text);
   WriteFile(dir.File("qoragent.conf"), log + "\n");
@@ -203,27 +204,33 @@ TEST(EntriesTest, StreamedReportDoesNotWaitForItsClientAndLosesNothing) {
   agent.SetEnv("TVX_MAX_ROWS", "100000");
   agent.SetEnv("JOP_WEX1", "TVX100:ERROR,FLOW");
   ASSERT_TRUE(agent.Start());
-  ASSERT_TRUE(WaitUntil([&] { return agent.Ctl({"ping"}).status == 0; })) << agent.Output();
+  ASSERT_TRUE(WaitUntil([&] { return agent.Ctl({"ping"}).status == 0; }))
+      << agent.Output();
   ASSERT_TRUE(WaitWatching(agent, log)) << agent.Trace();
 
   Unique_Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   snprintf(addr.sun_path, sizeof addr.sun_path, "%s", agent.Socket().c_str());
-  ASSERT_EQ(connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-  const std::string request = "STREAM REPORT VXLOGENT WHERE LOGPATH == \"" + dir.File("") +
-                              "\" AND LOGNAME == \"messages\" AND ENTRYTIME >= \"0000101000000000\""
-                              " AND ENTRYTIME <= \"1991231235959999\"\n";
+  ASSERT_EQ(
+      connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr),
+      0);
+  const std::string request =
+      "STREAM REPORT VXLOGENT WHERE LOGPATH == \"" + dir.File("") +
+      "\" AND LOGNAME == \"messages\" AND ENTRYTIME >= \"0000101000000000\""
+      " AND ENTRYTIME <= \"1991231235959999\"\n";
   ASSERT_EQ(send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL),
             static_cast<ssize_t>(request.size()));
-  ASSERT_TRUE(agent.WaitTrace(" closed for report on " + log + ".")) << agent.Trace();
+  ASSERT_TRUE(agent.WaitTrace(" closed for report on " + log + "."))
+      << agent.Trace();
   // Meanwhile other requests are answered.
   EXPECT_EQ(agent.Ctl({"ping"}).status, 0);
 
   std::string reply;
   while (true) {
     pollfd p = {fd.get(), POLLIN, 0};
-    ASSERT_GT(poll(&p, 1, 10000), 0) << "no more of the reply after " << reply.size() << " bytes";
+    ASSERT_GT(poll(&p, 1, 10000), 0)
+        << "no more of the reply after " << reply.size() << " bytes";
     char buf[65536];
     const ssize_t n = recv(fd.get(), buf, sizeof buf, 0);
     if (n <= 0) {
@@ -234,13 +241,15 @@ TEST(EntriesTest, StreamedReportDoesNotWaitForItsClientAndLosesNothing) {
   EXPECT_GT(reply.size(), size_t{4} << 20);
   EXPECT_EQ(reply.compare(0, 10, "OK stream\n"), 0);
   // The rows, and the warm-up line that WaitWatching wrote.
-  EXPECT_EQ(LinesWith(reply, std::string(100, 'p')).size(), static_cast<size_t>(kRows));
+  EXPECT_EQ(LinesWith(reply, std::string(100, 'p')).size(),
+            static_cast<size_t>(kRows));
   const size_t rows = LinesWith(reply, "\"ENTRYDESC\"").size();
   const std::string end = "END " + std::to_string(rows) + "\n";
   ASSERT_GE(reply.size(), end.size());
   EXPECT_EQ(reply.substr(reply.size() - end.size()), end);
   EXPECT_NE(reply.find("\"row 0 p"), std::string::npos);
-  EXPECT_NE(reply.find("\"row " + std::to_string(kRows - 1) + " p"), std::string::npos);
+  EXPECT_NE(reply.find("\"row " + std::to_string(kRows - 1) + " p"),
+            std::string::npos);
 }
 
 }  // namespace

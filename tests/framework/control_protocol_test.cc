@@ -1,18 +1,18 @@
-#include "framework/action_runner.h"
-#include "framework/event_sink.h"
 #include "framework/control_protocol.h"
 
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "framework/action_runner.h"
+#include "framework/event_sink.h"
 #include "framework/situation_registry.h"
 #include "framework/table_manager.h"
 #include "framework/vandu.h"
@@ -160,23 +160,27 @@ TEST_F(ControlProtocolTest, ParsesGoodAndBadLines) {
       {"PING", true, "PING|@0||"},
       {"  ping  \r", true, "PING|@0||"},
       {"REPORT VXMONLOG", true, "REPORT|VXMONLOG@8||"},
-      {"report\tvxmonlog\twhere\tLOGTYPE == \"S\"  ", true, "REPORT|vxmonlog@8||LOGTYPE == \"S\""},
-      {"REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND LOGNAME == \"syslog\"", true,
+      {"report\tvxmonlog\twhere\tLOGTYPE == \"S\"  ", true,
+       "REPORT|vxmonlog@8||LOGTYPE == \"S\""},
+      {"REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND LOGNAME == \"syslog\"",
+       true,
        "REPORT|VXLOGENT@8||LOGPATH == \"/var/log/\" AND LOGNAME == \"syslog\""},
       {"stream report VXMONLOG WHERE LOGTYPE == \"S\"", true,
        "STREAM REPORT|VXMONLOG@15||LOGTYPE == \"S\""},
       {"STREAM", false, "expected REPORT after STREAM at column 7"},
       {"STREAM PING", false, "expected REPORT after STREAM at column 8"},
-      {"STREAM REPORT VXMONLOG WHERE", false, "expected a condition after WHERE at column 29"},
+      {"STREAM REPORT VXMONLOG WHERE", false,
+       "expected a condition after WHERE at column 29"},
       {"SITUATION ADD ssh VXLOGENT ENTRYSRC ~ \"sshd\"", true,
        "ADD|VXLOGENT@19|ssh|ENTRYSRC ~ \"sshd\""},
       {"SITUATION ADD all VXLOGENT", true, "ADD|VXLOGENT@19|all|"},
       {"Situation Del ssh", true, "DEL|@0|ssh|"},
       {"SITUATION LIST", true, "LIST|@0||"},
       {"SITUATION RELOAD", true, "RELOAD|@0||"},
-      {"SITUATION ADD r VXLOGENT ENTRYSRC ~ \"run\" run \"logger -t x \\\"hi\\\" \\\\\"  ", true,
-       "ADD|VXLOGENT@17|r|ENTRYSRC ~ \"run\"|run:logger -t x \"hi\" \\"},
-      {"SITUATION ADD r VXLOGENT RUN \"true\"", true, "ADD|VXLOGENT@17|r||run:true"},
+      {"SITUATION ADD r VXLOGENT ENTRYSRC ~ \"run\" run \"logger -t x \\\"hi\\\" \\\\\"  ",
+       true, "ADD|VXLOGENT@17|r|ENTRYSRC ~ \"run\"|run:logger -t x \"hi\" \\"},
+      {"SITUATION ADD r VXLOGENT RUN \"true\"", true,
+       "ADD|VXLOGENT@17|r||run:true"},
       {"EVENTS", true, "EVENTS|@0||"},
       {"events ssh cron.daily", true, "EVENTS|@0|||ssh|cron.daily"},
       {"EVENTS ssh bad/name", false,
@@ -190,14 +194,19 @@ TEST_F(ControlProtocolTest, ParsesGoodAndBadLines) {
       {"SITUATION ADD r VXLOGENT RUN \"a\" AND X == 1", false,
        "expected the end of the line after the RUN command at column 34"},
       // Malformed lines: what was expected, and where.
-      {"", false, "expected a request (PING, REPORT, SITUATION or EVENTS) at column 1"},
-      {"   ", false, "expected a request (PING, REPORT, SITUATION or EVENTS) at column 4"},
-      {"HELLO there", false, "unknown request HELLO at column 1; expected PING, REPORT, SITUATION or EVENTS"},
-      {"PING now", false, "expected the end of the line after PING at column 6"},
+      {"", false,
+       "expected a request (PING, REPORT, SITUATION or EVENTS) at column 1"},
+      {"   ", false,
+       "expected a request (PING, REPORT, SITUATION or EVENTS) at column 4"},
+      {"HELLO there", false,
+       "unknown request HELLO at column 1; expected PING, REPORT, SITUATION or EVENTS"},
+      {"PING now", false,
+       "expected the end of the line after PING at column 6"},
       {"REPORT", false, "expected a table name after REPORT at column 7"},
       {"REPORT VXMONLOG LOGTYPE == \"S\"", false,
        "expected WHERE or the end of the line after the table name at column 17"},
-      {"REPORT VXMONLOG WHERE ", false, "expected a condition after WHERE at column 23"},
+      {"REPORT VXMONLOG WHERE ", false,
+       "expected a condition after WHERE at column 23"},
       {"REPORT VXMONLOG WHERE LOGTYPE = \"S\"", false,
        "expected an operator (==, !=, >=, <=, <, >, ~, =~) after LOGTYPE at column 31"},
       {"REPORT VXMONLOG WHERE LOGTYPE == \"S", false,
@@ -210,16 +219,22 @@ TEST_F(ControlProtocolTest, ParsesGoodAndBadLines) {
        "bad regular expression at column 34: missing ): ("},
       {"REPORT VXMONLOG\x01", false,
        "unexpected control character 0x01 at column 16; expected one line of text"},
-      {"SITUATION", false, "expected ADD, DEL, LIST or RELOAD after SITUATION at column 10"},
+      {"SITUATION", false,
+       "expected ADD, DEL, LIST or RELOAD after SITUATION at column 10"},
       {"SITUATION REMOVE x", false,
        "unknown request SITUATION REMOVE at column 11; expected ADD, DEL, LIST or RELOAD"},
-      {"SITUATION ADD", false, "expected a situation name after SITUATION ADD at column 14"},
-      {"SITUATION ADD ssh", false, "expected a table name after the situation name at column 18"},
+      {"SITUATION ADD", false,
+       "expected a situation name after SITUATION ADD at column 14"},
+      {"SITUATION ADD ssh", false,
+       "expected a table name after the situation name at column 18"},
       {"SITUATION ADD ssh VXLOGENT ENTRYSRC ~", false,
        "expected an integer or a double-quoted text after ENTRYSRC at column 38"},
-      {"SITUATION DEL", false, "expected a situation name after SITUATION DEL at column 14"},
-      {"SITUATION DEL a b", false, "expected the end of the line after the situation name at column 17"},
-      {"SITUATION LIST all", false, "expected the end of the line after SITUATION LIST at column 16"},
+      {"SITUATION DEL", false,
+       "expected a situation name after SITUATION DEL at column 14"},
+      {"SITUATION DEL a b", false,
+       "expected the end of the line after the situation name at column 17"},
+      {"SITUATION LIST all", false,
+       "expected the end of the line after SITUATION LIST at column 16"},
       {"SITUATION RELOAD now", false,
        "expected the end of the line after SITUATION RELOAD at column 18"},
       {std::string(4097, 'A'), false, "request line longer than 4096 bytes"},
@@ -281,19 +296,22 @@ TEST_F(ControlProtocolTest, ReportRowsAreJsonWithoutPadding) {
             "{\"NAME\":\"gamma\",\"COUNT\":-3,\"NOTE\":\"x\\u00ff\\\"y\"}\n");
   EXPECT_EQ(AnswerControlLine("REPORT QTEST.CTLROWS WHERE COUNT > 100"), "OK 0\n");
   // Streamed: rows as found, then END with their count, or the same ERR.
-  for (const auto& [line, reply] : std::vector<std::pair<std::string, std::string>>{
-           {"STREAM REPORT QTEST.CTLROWS WHERE COUNT > 0",
-            "OK stream\n{\"NAME\":\"alpha\",\"COUNT\":1,\"NOTE\":\"\"}\n"
-            "{\"NAME\":\"beta\",\"COUNT\":22,\"NOTE\":\"caf\xc3\xa9\"}\nEND 2\n"},
-           {"STREAM REPORT QTEST.CTLROWS WHERE COUNT > 100", "OK stream\nEND 0\n"},
-           {"STREAM REPORT QTEST.CTLROWS WHERE SIZE > 1",
-            "ERR unknown column SIZE for table QTEST.CTLROWS; expected one of: NAME COUNT NOTE\n"}}) {
+  for (
+      const auto& [line, reply] :
+      std::vector<std::pair<std::string, std::string>>{
+          {"STREAM REPORT QTEST.CTLROWS WHERE COUNT > 0",
+           "OK stream\n{\"NAME\":\"alpha\",\"COUNT\":1,\"NOTE\":\"\"}\n"
+           "{\"NAME\":\"beta\",\"COUNT\":22,\"NOTE\":\"caf\xc3\xa9\"}\nEND 2\n"},
+          {"STREAM REPORT QTEST.CTLROWS WHERE COUNT > 100",
+           "OK stream\nEND 0\n"},
+          {"STREAM REPORT QTEST.CTLROWS WHERE SIZE > 1",
+           "ERR unknown column SIZE for table QTEST.CTLROWS; expected one of: NAME COUNT NOTE\n"}}) {
     Control_Request request;
     std::string err;
     ASSERT_TRUE(ParseControlRequest(line, &request, &err)) << err;
     std::string sent;
     for (const std::string& piece : AnswerStreamedReport(
-             line, request, [&sent](const char* data, size_t length) -> long {
+             line, request, [&sent](const char*data, size_t length) -> long {
                sent.append(data, length);
                return static_cast<long>(length);
              })) {
@@ -332,7 +350,8 @@ TEST_F(ControlProtocolTest, ReportRowsAreJsonWithoutPadding) {
       "OK stream\n");
   size_t most_blocks = 0;
   for (int i = 0; i < 40000; ++i) {
-    streamed.Add("{\"ROW\":" + std::to_string(i) + ",\"PAD\":\"" + std::string(i % 97, 'x') + "\"}");
+    streamed.Add("{\"ROW\":" + std::to_string(i) + ",\"PAD\":\"" +
+                 std::string(i % 97, 'x') + "\"}");
     most_blocks = std::max(most_blocks, streamed.Blocks().size());
   }
   EXPECT_EQ(streamed.size(), 40000u);
@@ -344,7 +363,8 @@ TEST_F(ControlProtocolTest, ReportRowsAreJsonWithoutPadding) {
   }
   EXPECT_EQ(taken + rest, "OK stream\n" + expected);
   // A peer that went away takes nothing more; the lines are only counted.
-  Control_Lines gone([](const char*, size_t) -> long { return -1; }, "OK stream\n");
+  Control_Lines gone([](const char*, size_t) -> long { return -1; },
+                     "OK stream\n");
   most_blocks = 0;
   for (int i = 0; i < 40000; ++i) {
     gone.Add(std::string(100, 'y'));

@@ -53,9 +53,12 @@ TEST(ControlClientTest, RepliesAreSplit) {
       {"HELLO\n", "BROKEN (unexpected reply \"HELLO\")"},
       {"OK stream\nEND 0\n", "OK"},
       {"OK stream\n{\"a\":1}\nTRUNCATED\nEND 1\n", "OK [{\"a\":1}] TRUNCATED"},
-      {"OK stream\n{}\n", "BROKEN (the streamed reply ended before its END line, after 1 lines)"},
-      {"OK stream\n{}\nEND 2\n", "BROKEN (the reply carried 1 lines but its END line says 2)"},
-      {"OK stream\nhello\n", "BROKEN (unexpected line in a streamed reply \"hello\")"},
+      {"OK stream\n{}\n",
+       "BROKEN (the streamed reply ended before its END line, after 1 lines)"},
+      {"OK stream\n{}\nEND 2\n",
+       "BROKEN (the reply carried 1 lines but its END line says 2)"},
+      {"OK stream\nhello\n",
+       "BROKEN (unexpected line in a streamed reply \"hello\")"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Render(ParseControlReply(c.text)), c.result) << c.text;

@@ -47,43 +47,53 @@ TEST(QorctlCommandTest, CommandsBecomeRequestLines) {
       {{"situation", "list"}, "SITUATION LIST"},
       {{"situation", "reload"}, "SITUATION RELOAD"},
       {{"situation", "del", "ssh"}, "SITUATION DEL ssh"},
-      {{"situation", "add", "ssh", "VXLOGENT", "ENTRYSRC", "~", "\"sshd\"", "AND", "FREQTHRESH",
-        ">=", "-5"},
+      {{"situation", "add", "ssh", "VXLOGENT", "ENTRYSRC", "~", "\"sshd\"",
+        "AND", "FREQTHRESH", ">=", "-5"},
        "SITUATION ADD ssh VXLOGENT ENTRYSRC ~ \"sshd\" AND FREQTHRESH >= -5"},
       {{"situation", "add", "all", "VXLOGENT"}, "SITUATION ADD all VXLOGENT"},
-      {{"raw", "REPORT VXMONLOG WHERE LOGTYPE == \"S\""}, "REPORT VXMONLOG WHERE LOGTYPE == \"S\""},
+      {{"raw", "REPORT VXMONLOG WHERE LOGTYPE == \"S\""},
+       "REPORT VXMONLOG WHERE LOGTYPE == \"S\""},
       {{"raw", "SITUATION", "LIST"}, "SITUATION LIST"},
       {{"entries", "/var/log/syslog"},
        "STREAM REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND LOGNAME == \"syslog\" AND ENTRYTIME >= "
        "\"1261208013000000\" AND ENTRYTIME <= \"1261208023000999\""},
-      {{"entries", "--since", "2026-12-01", "/var/log/a\"b\\c", "--until=2026-12-07"},
+      {{"entries", "--since", "2026-12-01", "/var/log/a\"b\\c",
+        "--until=2026-12-07"},
        "STREAM REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND LOGNAME == \"a\\\"b\\\\c\" AND ENTRYTIME "
        ">= \"1261201000000000\" AND ENTRYTIME <= \"1261207235959999\""},
       {{"entries", "app.log", "--since", "-1d", "--until", "-2h"},
-       "STREAM REPORT VXLOGENT WHERE LOGPATH == \"" + cwd + "/\" AND LOGNAME == \"app.log\" AND ENTRYTIME "
-       ">= \"1261207023000000\" AND ENTRYTIME <= \"1261208003000999\""},
+       "STREAM REPORT VXLOGENT WHERE LOGPATH == \"" + cwd +
+           "/\" AND LOGNAME == \"app.log\" AND ENTRYTIME "
+           ">= \"1261207023000000\" AND ENTRYTIME <= \"1261208003000999\""},
       // Values and condition words that start with '-' are taken as they are.
       {{"entries", "app.log", "--since=-1d", "--until=-2h"},
-       "STREAM REPORT VXLOGENT WHERE LOGPATH == \"" + cwd + "/\" AND LOGNAME == \"app.log\" AND ENTRYTIME "
-       ">= \"1261207023000000\" AND ENTRYTIME <= \"1261208003000999\""},
-      {{"--json", "situation", "add", "logs", "VXMONLOG", "NUMEVENTS", ">", "-1", "--json", "-x", "--"},
+       "STREAM REPORT VXLOGENT WHERE LOGPATH == \"" + cwd +
+           "/\" AND LOGNAME == \"app.log\" AND ENTRYTIME "
+           ">= \"1261207023000000\" AND ENTRYTIME <= \"1261208003000999\""},
+      {{"--json", "situation", "add", "logs", "VXMONLOG", "NUMEVENTS", ">",
+        "-1", "--json", "-x", "--"},
        "SITUATION ADD logs VXMONLOG NUMEVENTS > -1 --json -x --"},
       // Once a command is named, command names are plain words.
       {{"situation", "del", "logs"}, "SITUATION DEL logs"},
       {{"events", "ping", "raw"}, "EVENTS ping raw"},
       // Wrong arguments.
-      {{}, "error: expected a command: ping, logs, node, entries, situations, situation, events or raw"},
+      {{},
+       "error: expected a command: ping, logs, node, entries, situations, situation, events or raw"},
       {{"status"},
        "error: unknown command \"status\"; expected ping, logs, node, entries, situations, situation, events or raw"},
       {{"ping", "now"}, "error: usage: qorctl ping"},
       {{"--verbose", "ping"}, "error: unknown option --verbose"},
-      {{"situation", "add", "--verbose", "ssh", "VXLOGENT", "ENTRYSRC", "~", "\"sshd\""},
+      {{"situation", "add", "--verbose", "ssh", "VXLOGENT", "ENTRYSRC", "~",
+        "\"sshd\""},
        "error: unknown option --verbose"},
       {{"ping", "--socket"}, "error: option --socket needs a value"},
       {{"ping", "--socket="}, "error: option --socket needs a value"},
-      {{"logs", "--since", "-1h"}, "error: --since and --until belong to the entries command"},
-      {{"entries"}, "error: usage: qorctl entries PATH [--since T] [--until T]"},
-      {{"entries", "/var/log/"}, "error: /var/log/ names a directory; expected the path of a log file"},
+      {{"logs", "--since", "-1h"},
+       "error: --since and --until belong to the entries command"},
+      {{"entries"},
+       "error: usage: qorctl entries PATH [--since T] [--until T]"},
+      {{"entries", "/var/log/"},
+       "error: /var/log/ names a directory; expected the path of a log file"},
       {{"entries", "/var/log/x", "--since", "soon"},
        "error: --since: bad time \"soon\"; expected YYYY-MM-DD[ HH:MM[:SS]], now, or -N with s, m, "
        "h or d (such as -30m, -2h, -1d)"},
@@ -93,10 +103,12 @@ TEST(QorctlCommandTest, CommandsBecomeRequestLines) {
        "error: --since (now) is later than --until (-1h)"},
       {{"entries", "/var/log/" + std::string(130, 'n')},
        "error: the agent keeps at most 256 bytes of a log's directory and 128 of its file name; "
-       "/var/log/" + std::string(130, 'n') + " is longer"},
+       "/var/log/" +
+           std::string(130, 'n') + " is longer"},
       {{"situation"},
        "error: usage: qorctl situation add NAME TABLE CONDITION... | situation del NAME | situation reload"},
-      {{"situation", "add", "ssh"}, "error: usage: qorctl situation add NAME TABLE CONDITION..."},
+      {{"situation", "add", "ssh"},
+       "error: usage: qorctl situation add NAME TABLE CONDITION..."},
       {{"situation", "add", "two words", "VXLOGENT"},
        "error: the situation name must be one word, without blanks"},
       {{"situation", "del"}, "error: usage: qorctl situation del NAME"},
