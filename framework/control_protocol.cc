@@ -6,7 +6,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "framework/action_runner.h"
 #include "framework/condition.h"
@@ -374,6 +377,16 @@ bool RunControlRequest(const Control_Request& r,
   return false;
 }
 
+namespace {
+
+long long MonotonicMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
 void Control_Lines::NewBlock() {
   if (send_now_) {
     // Every block is full but the one to be started: the peer gets what it
@@ -382,7 +395,13 @@ void Control_Lines::NewBlock() {
     for (; !gone_ && whole < blocks_.size(); ++whole) {
       std::string& block = blocks_[whole];
       while (taken_ < block.size()) {
-        const long n = send_now_(block.data() + taken_, block.size() - taken_);
+        long n = send_now_(block.data() + taken_, block.size() - taken_, 0);
+        if (n == 0 && blocks_.size() - whole >= STREAMWAITBLOCKS && waited_ms_ < STREAMWAITMS) {
+          const long step = std::min<long>(STREAMWAITSTEPMS, STREAMWAITMS - waited_ms_);
+          const long long before = MonotonicMs();
+          n = send_now_(block.data() + taken_, block.size() - taken_, static_cast<int>(step));
+          waited_ms_ += std::max<long long>(MonotonicMs() - before, n == 0 ? step : 0);
+        }
         if (n <= 0) {
           gone_ = n < 0;
           break;

@@ -70,10 +70,11 @@ struct Control_Request {
 // again, so that a reply the peer keeps up with lives in a few warm blocks.
 class Control_Lines {
  public:
-  // Takes what it can of `length` bytes without waiting: the bytes taken
-  // (0: none now), or -1 when it will take nothing more (the peer is gone:
-  // further lines are counted and dropped).
-  using Send_Now = std::function<long(const char* data, size_t length)>;
+  // Takes what it can of `length` bytes, waiting at most `wait_ms` for the
+  // peer to take anything at all: the bytes taken (0: none), or -1 when it
+  // will take nothing more (the peer is gone: further lines are counted and
+  // dropped).
+  using Send_Now = std::function<long(const char* data, size_t length, int wait_ms)>;
 
   Control_Lines() = default;
   Control_Lines(std::initializer_list<std::string> lines) {
@@ -131,6 +132,19 @@ class Control_Lines {
   static constexpr size_t BLOCKBYTES = 256 * 1024;
   // Small enough to stay in the cache between being written and being sent.
   static constexpr size_t STREAMBLOCKBYTES = 64 * 1024;
+
+ public:
+  // A peer a little slower than the report is waited for, a few ms at a
+  // time, rather than its backlog kept in new memory (fresh pages cost more
+  // than the rows): at most this long in all, since the report holds the
+  // log manager counted in, which a refresh waits for. Past it, or with
+  // fewer blocks waiting, the report goes on without waiting.
+  static constexpr long STREAMWAITMS = 250;
+  static constexpr int STREAMWAITSTEPMS = 20;
+  static constexpr size_t STREAMWAITBLOCKS = 2;
+
+ private:
+  long waited_ms_ = 0;  // of STREAMWAITMS
   Send_Now send_now_;
   size_t block_bytes_ = BLOCKBYTES;
   std::vector<std::string> blocks_;

@@ -221,9 +221,10 @@ void ServeStream(const Connection& c, const Control_Request& request) {
 }
 
 // A streamed report: its rows are sent while the report runs, as far as the
-// peer takes them at once. The report never waits for the peer (it keeps the
-// log manager counted in, which a refresh waits for); what the peer has not
-// taken when the report ends is written then, under the usual time-out.
+// peer takes them. The report waits for the peer only briefly (at most
+// Control_Lines::STREAMWAITMS in all: it keeps the log manager counted in,
+// which a refresh waits for); what the peer has not taken when the report
+// ends is written then, under the usual time-out.
 void ServeReportStream(const Connection& c, const std::string& line,
                        const Control_Request& request) {
   // Room for a few blocks in flight, where the system allows it.
@@ -232,7 +233,8 @@ void ServeReportStream(const Connection& c, const std::string& line,
   const int fd = c.fd;
   WriteReply(c,
              AnswerStreamedReport(
-                 line, request, [fd](const char* data, size_t length) -> long {
+                 line, request,
+                 [fd](const char* data, size_t length, int wait_ms) -> long {
                    while (true) {
                      const ssize_t n =
                          send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -242,7 +244,14 @@ void ServeReportStream(const Connection& c, const std::string& line,
                      if (errno == EINTR) {
                        continue;
                      }
-                     return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+                     if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                       return -1;
+                     }
+                     struct pollfd p = {fd, POLLOUT, 0};
+                     if (wait_ms <= 0 || poll(&p, 1, wait_ms) <= 0) {
+                       return 0;
+                     }
+                     wait_ms = 0;  // room now: one more try
                    }
                  }));
 }

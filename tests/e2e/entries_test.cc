@@ -184,8 +184,8 @@ TEST(EntriesTest, TornLineIsOneEventAndACutReportSaysSo) {
 
 // A streamed report far larger than the socket holds, asked by a client
 // that reads nothing until the report is over: the report does not wait for
-// it (the log is released first), and every row still arrives, with the END
-// line that counts them.
+// it beyond a moment (the log is released first), and every row still
+// arrives, with the END line that counts them.
 TEST(EntriesTest, StreamedReportDoesNotWaitForItsClientAndLosesNothing) {
   Scoped_Temp_Dir dir;
   Agent_Process agent(dir);

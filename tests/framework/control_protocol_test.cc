@@ -311,7 +311,7 @@ TEST_F(ControlProtocolTest, ReportRowsAreJsonWithoutPadding) {
     ASSERT_TRUE(ParseControlRequest(line, &request, &err)) << err;
     std::string sent;
     for (const std::string& piece : AnswerStreamedReport(
-             line, request, [&sent](const char*data, size_t length) -> long {
+             line, request, [&sent](const char* data, size_t length, int) -> long {
                sent.append(data, length);
                return static_cast<long>(length);
              })) {
@@ -342,7 +342,7 @@ TEST_F(ControlProtocolTest, ReportRowsAreJsonWithoutPadding) {
   size_t calls = 0;
   std::string taken;
   Control_Lines streamed(
-      [&](const char* data, size_t length) -> long {
+      [&](const char* data, size_t length, int) -> long {
         const size_t n = ++calls % 50 == 0 ? 0 : std::min<size_t>(length, 7000);
         taken.append(data, n);
         return static_cast<long>(n);
@@ -362,8 +362,34 @@ TEST_F(ControlProtocolTest, ReportRowsAreJsonWithoutPadding) {
     rest += streamed.Blocks()[i];
   }
   EXPECT_EQ(taken + rest, "OK stream\n" + expected);
+  // A peer that takes nothing is waited for a quarter of a second in all,
+  // then the report goes on without it; one that takes only when waited
+  // for keeps the reply in a few blocks.
+  long asked_ms = 0;
+  Control_Lines stuck(
+      [&asked_ms](const char*, size_t, int wait_ms) -> long {
+        asked_ms += wait_ms;
+        return 0;
+      },
+      "OK stream\n");
+  long waited_for = 0;
+  size_t most_waiting = 0;
+  Control_Lines slow(
+      [&waited_for](const char*, size_t length, int wait_ms) -> long {
+        return wait_ms > 0 ? (++waited_for, static_cast<long>(length)) : 0;
+      },
+      "OK stream\n");
+  for (int i = 0; i < 40000; ++i) {
+    stuck.Add(std::string(100, 's'));
+    slow.Add(std::string(100, 'w'));
+    most_waiting = std::max(most_waiting, slow.Blocks().size());
+  }
+  EXPECT_EQ(asked_ms, Control_Lines::STREAMWAITMS);
+  EXPECT_GT(stuck.Blocks().size(), 50u);
+  EXPECT_GT(waited_for, 50);
+  EXPECT_LE(most_waiting, Control_Lines::STREAMWAITBLOCKS + 1);
   // A peer that went away takes nothing more; the lines are only counted.
-  Control_Lines gone([](const char*, size_t) -> long { return -1; },
+  Control_Lines gone([](const char*, size_t, int) -> long { return -1; },
                      "OK stream\n");
   most_blocks = 0;
   for (int i = 0; i < 40000; ++i) {
