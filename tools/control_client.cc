@@ -46,13 +46,28 @@ Control_Reply Failure(Reply_Status status, const std::string& text) {
 
 }  // namespace
 
+// A row of the reply; line[length] is its newline.
 void Control_Reply_Reader::TakeLine(const char* line, size_t length) {
-  if (on_line_) {
+  ++reply_.line_count;
+  if (on_text_) {
+    // Rows that follow each other where they lie go out as one run.
+    if (run_ == nullptr || line != run_end_) {
+      EndRun();
+      run_ = line;
+    }
+    run_end_ = line + length + 1;
+  } else if (on_line_) {
     on_line_(line, length);
   } else {
     reply_.lines.emplace_back(line, length);
   }
-  ++reply_.line_count;
+}
+
+void Control_Reply_Reader::EndRun() {
+  if (run_ != nullptr) {
+    on_text_(run_, static_cast<size_t>(run_end_ - run_));
+    run_ = nullptr;
+  }
 }
 
 // One whole line after the first, without its newline.
@@ -93,13 +108,15 @@ void Control_Reply_Reader::TakeText(const char* data, size_t length) {
     if (pending_.empty()) {
       TakeBodyLine(p, static_cast<size_t>(nl - p));
     } else {
-      pending_.append(p, static_cast<size_t>(nl - p));
+      pending_.append(p, static_cast<size_t>(nl - p) + 1);
       const std::string line = std::move(pending_);
       pending_.clear();
-      TakeBodyLine(line.data(), line.size());
+      TakeBodyLine(line.data(), line.size() - 1);
+      EndRun();  // it lies in `line`
     }
     p = nl + 1;
   }
+  EndRun();
   if (!failed_ && !(stream_ && ended_)) {
     pending_.append(p, static_cast<size_t>(end - p));
   }
@@ -113,15 +130,18 @@ void Control_Reply_Reader::Feed(const char* data, size_t length) {
     TakeText(data, length);
     return;
   }
-  pending_.append(data, length);
-  const size_t nl = pending_.find('\n');
-  if (nl == std::string::npos) {
+  // Only the first line is gathered; what follows it is taken where it lies.
+  const char* const nl = static_cast<const char*>(memchr(data, '\n', length));
+  if (nl == nullptr) {
+    pending_.append(data, length);
     return;
   }
+  pending_.append(data, static_cast<size_t>(nl - data));
   head_ = true;
-  const std::string first = pending_.substr(0, nl);
-  const std::string rest = pending_.substr(nl + 1);
+  const std::string first = std::move(pending_);
   pending_.clear();
+  const char* const rest = nl + 1;
+  const size_t rest_length = length - static_cast<size_t>(rest - data);
   if (first.compare(0, 4, "ERR ") == 0 || first == "ERR") {
     reply_.status = Reply_Status::kErr;
     reply_.text = first.size() > 4 ? first.substr(4) : "";
@@ -146,12 +166,12 @@ void Control_Reply_Reader::Feed(const char* data, size_t length) {
     if (!on_line_) {
       // Every line takes at least its newline: no more are reserved than
       // the text could hold.
-      reply_.lines.reserve(static_cast<size_t>(n) < rest.size()
+      reply_.lines.reserve(static_cast<size_t>(n) < rest_length
                                ? static_cast<size_t>(n)
-                               : rest.size());
+                               : rest_length);
     }
   }
-  TakeText(rest.data(), rest.size());
+  TakeText(rest, rest_length);
 }
 
 Control_Reply Control_Reply_Reader::Finish() {
@@ -213,7 +233,8 @@ static bool ConnectAgent(const std::string& path, Unique_Fd* fd, Control_Reply* 
 }
 
 Control_Reply SendControlRequest(const std::string& path, const std::string& line, int timeout_ms,
-                                 const Reply_Line_Callback& on_line) {
+                                 const Reply_Line_Callback& on_line,
+                                 const Reply_Text_Callback& on_text) {
   Unique_Fd fd;
   Control_Reply failure;
   if (!ConnectAgent(path, &fd, &failure)) {
@@ -239,7 +260,7 @@ Control_Reply SendControlRequest(const std::string& path, const std::string& lin
     }
   }
   shutdown(fd.get(), SHUT_WR);
-  Control_Reply_Reader reader(on_line);
+  Control_Reply_Reader reader(on_line, on_text);
   deadline = NowMs() + timeout_ms;
   while (true) {
     if (!Wait(fd.get(), POLLIN, deadline)) {

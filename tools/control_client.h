@@ -27,13 +27,17 @@ struct Control_Reply {
 
 // Each line of an OK reply, without its newline, as it arrives.
 using Reply_Line_Callback = std::function<void(const char* line, size_t length)>;
+// The lines of an OK reply as they arrive, as runs of whole lines with their
+// newlines, each run as it lies in what was received.
+using Reply_Text_Callback = std::function<void(const char* text, size_t length)>;
 
 // Sends `line` (without its newline) to the agent at `socket_path` and reads
 // its reply, waiting at most `timeout_ms` for each part of it. With
-// `on_line`, the lines of an OK reply go to it as they arrive instead of
-// into `lines`, so that a long report is never held whole.
+// `on_line` (or `on_text`), the lines of an OK reply go to it as they arrive
+// instead of into `lines`, so that a long report is never held whole.
 Control_Reply SendControlRequest(const std::string& socket_path, const std::string& line,
-                                 int timeout_ms, const Reply_Line_Callback& on_line = nullptr);
+                                 int timeout_ms, const Reply_Line_Callback& on_line = nullptr,
+                                 const Reply_Text_Callback& on_text = nullptr);
 
 // Sends a streaming request (EVENTS) and hands each line after "OK stream"
 // to `on_line` as it arrives, without its newline, until the agent closes
@@ -51,13 +55,18 @@ Control_Reply ParseControlReply(const std::string& text);
 // bytes, Finish the end of the reply.
 class Control_Reply_Reader {
  public:
-  explicit Control_Reply_Reader(Reply_Line_Callback on_line = nullptr)
-      : on_line_(std::move(on_line)) {}
+  explicit Control_Reply_Reader(Reply_Line_Callback on_line = nullptr,
+                                Reply_Text_Callback on_text = nullptr)
+      : on_line_(std::move(on_line)), on_text_(std::move(on_text)) {}
   void Feed(const char* data, size_t length);
   Control_Reply Finish();
 
  private:
   Reply_Line_Callback on_line_;
+  Reply_Text_Callback on_text_;
+  // The run of lines for on_text_ in the text being taken: [run_, run_end_).
+  const char* run_ = nullptr;
+  const char* run_end_ = nullptr;
   Control_Reply reply_;
   std::string pending_;  // an unfinished line, or what follows the lines
   bool head_ = false;    // the first line was read
@@ -69,6 +78,7 @@ class Control_Reply_Reader {
   void TakeText(const char* data, size_t length);
   void TakeBodyLine(const char* line, size_t length);
   void TakeLine(const char* line, size_t length);
+  void EndRun();
   bool BodyDone() const;
 };
 

@@ -635,13 +635,14 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err) {
                                      PrintEvent(out, err, event, o.json);
                                      return true;
                                    })
-             : SendControlRequest(socket, line, QORCTL_TIMEOUT_MS,
-                                  // JSON lines are printed as they arrive.
-                                  o.json ? Reply_Line_Callback([out](const char* l, size_t n) {
-                                    fwrite(l, 1, n, out);
-                                    putc('\n', out);
+             : SendControlRequest(socket, line, QORCTL_TIMEOUT_MS, nullptr,
+                                  // JSON lines are printed as they arrive, each
+                                  // run of them in one piece (written past the
+                                  // stdio buffer when it is long).
+                                  o.json ? Reply_Text_Callback([out](const char* text, size_t n) {
+                                    fwrite(text, 1, n, out);
                                   })
-                                         : Reply_Line_Callback());
+                                         : Reply_Text_Callback());
   switch (reply.status) {
     case Reply_Status::kUnreachable:
       fprintf(err,

@@ -79,6 +79,24 @@ TEST(ControlClientTest, RepliesAreSplit) {
       r.lines = handed;
     }
     EXPECT_EQ(Render(r), c.result) << c.text;
+    // As runs of whole lines: the same text, cut anywhere.
+    for (size_t cut = 0; cut <= c.text.size(); cut += 3) {
+      std::string runs;
+      Control_Reply_Reader texts(nullptr, [&runs](const char* text, size_t length) {
+        runs.append(text, length);
+      });
+      texts.Feed(c.text.data(), cut);
+      texts.Feed(c.text.data() + cut, c.text.size() - cut);
+      const Control_Reply t = texts.Finish();
+      if (t.status == Reply_Status::kOk) {
+        std::string joined;
+        for (const std::string& l : handed) {
+          joined += l + "\n";
+        }
+        EXPECT_EQ(runs, joined) << c.text << " cut at " << cut;
+        EXPECT_EQ(t.line_count, handed.size()) << c.text;
+      }
+    }
   }
 }
 
