@@ -20,6 +20,7 @@
 #include "framework/event_sink.h"
 #include "framework/wex1.h"
 #include "util/errno_text.h"
+#include "util/monotonic_ms.h"
 #include "util/posix_mutex.h"
 #include "util/unique_fd.h"
 
@@ -40,12 +41,6 @@ struct Action_Job {
 // NUL, which would start an item of its own.
 void AppendEnv(std::string* env, const char* name, const std::string& value) {
   env->append(name).append(value.c_str()).push_back('\0');
-}
-
-long long NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 long TimeoutSeconds() {
@@ -171,7 +166,7 @@ Run_Result RunCommand(const Action_Job& job, long timeout_s, int stop_fd) {
   Unique_Fd ended(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
   fcntl(in_write.get(), F_SETFL, O_NONBLOCK);
   fcntl(out_read.get(), F_SETFL, O_NONBLOCK);
-  const long long deadline = NowMs() + timeout_s * 1000;
+  const long long deadline = MonotonicMs() + timeout_s * 1000;
   size_t written = 0;
   bool reaped = false;
   while (!reaped) {
@@ -180,7 +175,7 @@ Run_Result RunCommand(const Action_Job& job, long timeout_s, int stop_fd) {
       reaped = true;
       break;
     }
-    const long long left = deadline - NowMs();
+    const long long left = deadline - MonotonicMs();
     if (left <= 0) {
       r.timed_out = true;
       break;

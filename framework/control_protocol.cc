@@ -20,6 +20,7 @@
 #include "framework/vandu.h"
 #include "framework/wex1.h"
 #include "framework/zep.h"
+#include "util/monotonic_ms.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
@@ -377,53 +378,53 @@ bool RunControlRequest(const Control_Request& r,
   return false;
 }
 
-namespace {
-
-long long MonotonicMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+long Control_Lines::SendPart(const std::string& block, size_t waiting) {
+  const char* const data = block.data() + taken_;
+  const size_t length = block.size() - taken_;
+  const long n = send_now_(data, length, 0);
+  if (n != 0 || waiting < STREAMWAITBLOCKS || waited_ms_ >= STREAMWAITMS) {
+    return n;
+  }
+  const long step = std::min<long>(STREAMWAITSTEPMS, STREAMWAITMS - waited_ms_);
+  const long long before = MonotonicMs();
+  const long late = send_now_(data, length, static_cast<int>(step));
+  waited_ms_ += std::max<long long>(MonotonicMs() - before, late == 0 ? step : 0);
+  return late;
 }
 
-}  // namespace
+void Control_Lines::SendFullBlocks() {
+  size_t whole = 0;
+  for (; !gone_ && whole < blocks_.size(); ++whole) {
+    const std::string& block = blocks_[whole];
+    while (taken_ < block.size()) {
+      const long n = SendPart(block, blocks_.size() - whole);
+      if (n <= 0) {
+        gone_ = n < 0;
+        break;
+      }
+      taken_ += static_cast<size_t>(n);
+    }
+    if (taken_ < block.size()) {
+      break;
+    }
+    taken_ = 0;
+  }
+  if (gone_) {
+    // Nothing more is sent: what is left is dropped, and the lines still to
+    // come are only counted.
+    whole = blocks_.size();
+    taken_ = 0;
+  }
+  for (size_t i = 0; i < whole; ++i) {
+    blocks_[i].clear();
+    spare_.push_back(std::move(blocks_[i]));
+  }
+  blocks_.erase(blocks_.begin(), blocks_.begin() + static_cast<long>(whole));
+}
 
 void Control_Lines::NewBlock() {
   if (send_now_) {
-    // Every block is full but the one to be started: the peer gets what it
-    // takes of them now.
-    size_t whole = 0;
-    for (; !gone_ && whole < blocks_.size(); ++whole) {
-      std::string& block = blocks_[whole];
-      while (taken_ < block.size()) {
-        long n = send_now_(block.data() + taken_, block.size() - taken_, 0);
-        if (n == 0 && blocks_.size() - whole >= STREAMWAITBLOCKS && waited_ms_ < STREAMWAITMS) {
-          const long step = std::min<long>(STREAMWAITSTEPMS, STREAMWAITMS - waited_ms_);
-          const long long before = MonotonicMs();
-          n = send_now_(block.data() + taken_, block.size() - taken_, static_cast<int>(step));
-          waited_ms_ += std::max<long long>(MonotonicMs() - before, n == 0 ? step : 0);
-        }
-        if (n <= 0) {
-          gone_ = n < 0;
-          break;
-        }
-        taken_ += static_cast<size_t>(n);
-      }
-      if (taken_ < block.size()) {
-        break;
-      }
-      taken_ = 0;
-    }
-    if (gone_) {
-      // Nothing more is sent: what is left is dropped, and the lines still
-      // to come are only counted.
-      whole = blocks_.size();
-      taken_ = 0;
-    }
-    for (size_t i = 0; i < whole; ++i) {
-      blocks_[i].clear();
-      spare_.push_back(std::move(blocks_[i]));
-    }
-    blocks_.erase(blocks_.begin(), blocks_.begin() + static_cast<long>(whole));
+    SendFullBlocks();
     if (!spare_.empty()) {
       blocks_.push_back(std::move(spare_.back()));
       spare_.pop_back();

@@ -3,9 +3,11 @@
 //   PING
 //   REPORT TABLE [WHERE CONDITION]
 //   STREAM REPORT TABLE [WHERE CONDITION]
-//   SITUATION ADD NAME TABLE [CONDITION] [PER COLUMN "REGEX"] [THROTTLE
-//   SECONDS] SITUATION DEL NAME SITUATION LIST SITUATION RELOAD EVENTS [NAME
-//   ...]
+//   SITUATION ADD NAME TABLE [CONDITION] [PER COLUMN "REGEX"] [THROTTLE SECONDS]
+//   SITUATION DEL NAME
+//   SITUATION LIST
+//   SITUATION RELOAD
+//   EVENTS [NAME ...]
 //
 // Verbs and keywords are case-insensitive. A reply is "OK n" followed by n
 // JSON lines, or one line "ERR text" that says what was expected and where
@@ -128,6 +130,12 @@ class Control_Lines {
   // block with room for the lines that end past its size: one used before,
   // or a new one with its pages mapped at once.
   void NewBlock();
+  // Hands send_now_ what it takes of the blocks (all full) and keeps those
+  // taken whole as spares.
+  void SendFullBlocks();
+  // What send_now_ takes of the rest of `block` (the first not taken),
+  // waiting a little for a slow peer while `waiting` blocks are not taken.
+  long SendPart(const std::string& block, size_t waiting);
 
   static constexpr size_t BLOCKBYTES = 256 * 1024;
   // Small enough to stay in the cache between being written and being sent.

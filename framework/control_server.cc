@@ -18,6 +18,7 @@
 #include "framework/control_protocol.h"
 #include "framework/event_stream.h"
 #include "framework/wex1.h"
+#include "util/monotonic_ms.h"
 #include "util/posix_mutex.h"
 #include "util/unique_fd.h"
 
@@ -60,12 +61,6 @@ struct Connection {
 
 std::string ErrnoText() { return strerror(errno); }
 
-long long NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 std::string Duration(int ms) {
   if (ms % 1000 == 0) {
     return std::to_string(ms / 1000) + " seconds";
@@ -79,7 +74,7 @@ enum class Wait_Result { kReady, kTimeout, kStop };
 // is stopped.
 Wait_Result WaitFor(int fd, short events, int stop_fd, long long deadline_ms) {
   while (true) {
-    const long long left = deadline_ms - NowMs();
+    const long long left = deadline_ms - MonotonicMs();
     if (left <= 0) {
       return Wait_Result::kTimeout;
     }
@@ -108,7 +103,7 @@ void SendNow(int fd, const std::string& text) {
 // Reads one request line. False when the peer went away, the server stops or
 // the peer sent no complete line in time (then it has been told so).
 bool ReadRequest(const Connection& c, std::string* line) {
-  const long long deadline = NowMs() + c.timeout_ms;
+  const long long deadline = MonotonicMs() + c.timeout_ms;
   // Room for a line of the most bytes with "\r\n": anything longer is refused.
   const size_t most = CONTROL_MAX_LINE + 2;
   std::string buf;
@@ -155,12 +150,12 @@ bool ReadRequest(const Connection& c, std::string* line) {
 // False when it went away or was dropped.
 bool WriteReply(const Connection& c, const std::string& reply) {
   size_t off = 0;
-  long long deadline = NowMs() + c.timeout_ms;
+  long long deadline = MonotonicMs() + c.timeout_ms;
   while (off < reply.size()) {
     const ssize_t n = send(c.fd, reply.data() + off, reply.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       off += static_cast<size_t>(n);
-      deadline = NowMs() + c.timeout_ms;
+      deadline = MonotonicMs() + c.timeout_ms;
       continue;
     }
     if (n < 0 && errno == EINTR) {
@@ -341,9 +336,9 @@ void* AcceptLoop(void*) {
       // A burst of requests waits briefly for a slot; a flood is told busy.
       Posix_Mutex::Hold g(&s.mu);
       c->timeout_ms = s.limits.client_timeout_ms;
-      const long long deadline = NowMs() + s.limits.slot_wait_ms;
+      const long long deadline = MonotonicMs() + s.limits.slot_wait_ms;
       while (s.active >= s.limits.max_clients && !s.stopping) {
-        const long long left = deadline - NowMs();
+        const long long left = deadline - MonotonicMs();
         if (left <= 0) {
           break;
         }

@@ -14,6 +14,7 @@
 
 #include "framework/wex1.h"
 #include "util/errno_text.h"
+#include "util/monotonic_ms.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
@@ -22,12 +23,6 @@ namespace {
 std::string ErrnoString(int e) {
   char buf[128];
   return ErrnoText(e, buf, sizeof buf);
-}
-
-long long NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Standard output, or a file appended to.
@@ -54,13 +49,13 @@ class Fd_Output : public Event_Output {
     fd_ = own_.get();
     dev_ = st.st_dev;
     ino_ = st.st_ino;
-    next_check_ms_ = NowMs() + kCheckEveryMs;
+    next_check_ms_ = MonotonicMs() + kCheckEveryMs;
     return true;
   }
 
   bool Put(const std::string&, const std::string& line, std::string* why) override {
-    if (!path_.empty() && NowMs() >= next_check_ms_) {
-      next_check_ms_ = NowMs() + kCheckEveryMs;
+    if (!path_.empty() && MonotonicMs() >= next_check_ms_) {
+      next_check_ms_ = MonotonicMs() + kCheckEveryMs;
       if (RotatedAway()) {
         Reopen();
       }

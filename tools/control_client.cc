@@ -9,20 +9,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "util/monotonic_ms.h"
 #include "util/unique_fd.h"
 
 namespace {
 
-long long NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Waits for `events` on fd until the deadline; false on timeout.
 bool Wait(int fd, short events, long long deadline) {
   while (true) {
-    const long long left = deadline - NowMs();
+    const long long left = deadline - MonotonicMs();
     if (left <= 0) {
       return false;
     }
@@ -242,12 +237,12 @@ Control_Reply SendControlRequest(const std::string& path, const std::string& lin
   }
   const std::string request = line + "\n";
   size_t off = 0;
-  long long deadline = NowMs() + timeout_ms;
+  long long deadline = MonotonicMs() + timeout_ms;
   while (off < request.size()) {
     const ssize_t n = send(fd.get(), request.data() + off, request.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       off += static_cast<size_t>(n);
-      deadline = NowMs() + timeout_ms;
+      deadline = MonotonicMs() + timeout_ms;
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       if (!Wait(fd.get(), POLLOUT, deadline)) {
         return Failure(Reply_Status::kBroken, "the agent took no request for " +
@@ -261,7 +256,7 @@ Control_Reply SendControlRequest(const std::string& path, const std::string& lin
   }
   shutdown(fd.get(), SHUT_WR);
   Control_Reply_Reader reader(on_line, on_text);
-  deadline = NowMs() + timeout_ms;
+  deadline = MonotonicMs() + timeout_ms;
   while (true) {
     if (!Wait(fd.get(), POLLIN, deadline)) {
       return Failure(Reply_Status::kBroken,
@@ -272,7 +267,7 @@ Control_Reply SendControlRequest(const std::string& path, const std::string& lin
     const ssize_t n = recv(fd.get(), buf, sizeof buf, MSG_DONTWAIT);
     if (n > 0) {
       reader.Feed(buf, static_cast<size_t>(n));
-      deadline = NowMs() + timeout_ms;
+      deadline = MonotonicMs() + timeout_ms;
       continue;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {

@@ -11,16 +11,11 @@
 #include <utility>
 
 #include "util/errno_text.h"
+#include "util/monotonic_ms.h"
 
 namespace {
 
 constexpr long kReapPollMs = 5;
-
-long long NowMs() {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
 
 void SleepMs(long ms) {
   struct timespec t = {ms / 1000, (ms % 1000) * 1000000L};
@@ -101,7 +96,7 @@ pid_t Subprocess::Spawn(char* const argv[], PathMode mode, int out_fd,
 }
 
 pid_t Subprocess::Reap(pid_t pid, long grace_ms, int* status) {
-  const long long deadline = NowMs() + grace_ms;
+  const long long deadline = MonotonicMs() + grace_ms;
   while (true) {
     siginfo_t info;
     memset(&info, 0, sizeof info);
@@ -114,7 +109,7 @@ pid_t Subprocess::Reap(pid_t pid, long grace_ms, int* status) {
       }
       return -1;
     }
-    if (info.si_pid == pid || NowMs() >= deadline) {
+    if (info.si_pid == pid || MonotonicMs() >= deadline) {
       break;
     }
     SleepMs(kReapPollMs);
