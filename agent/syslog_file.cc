@@ -85,13 +85,30 @@ struct tm Syslog_File::slReference(void* report) const {
 long Syslog_File::lfFormatEntryAsRow(char* entry, void* row_arg, void* report) {
   WEX1_Event ev(wex1, __func__);
   tvx_vxlogent_data_t* const row = static_cast<tvx_vxlogent_data_t*>(row_arg);
-  if (FormatSyslogLine(entry, entry != nullptr ? strlen(entry) : 0,
-                       slReference(report), row) != 0) {
+  const size_t length = entry != nullptr ? strlen(entry) : 0;
+  SyslogBufferInfo* const info = static_cast<SyslogBufferInfo*>(report);
+  if (info != nullptr && info->lastStampLength > 0 &&
+      length >= info->lastStampLength &&
+      memcmp(entry, info->lastStampText, info->lastStampLength) == 0) {
+    // Stamped as the entry before it, against whose own stamp a year-less
+    // date is measured: the same stamp.
+    FormatStampedSyslogLine(entry, length, info->lastStampLength,
+                            info->lastEntryTime, row);
+    lfFillCommonColumns(row);
+    return ev.Result(0);
+  }
+  size_t stamp_length = 0;
+  if (FormatSyslogLine(entry, length, slReference(report), row,
+                       &stamp_length) != 0) {
     return ev.Result(-1);
   }
-  if (report != nullptr) {
-    memcpy(static_cast<SyslogBufferInfo*>(report)->lastEntryTime,
-           row->entrytime, TIMESTAMPLENGTH);
+  if (info != nullptr) {
+    memcpy(info->lastEntryTime, row->entrytime, TIMESTAMPLENGTH);
+    const bool keep = stamp_length <= sizeof info->lastStampText;
+    info->lastStampLength = keep ? stamp_length : 0;
+    if (keep) {
+      memcpy(info->lastStampText, entry, stamp_length);
+    }
   }
   lfFillCommonColumns(row);
   return ev.Result(0);
@@ -108,8 +125,9 @@ char* Syslog_File::slFormatEntryTime(char* dest, char* entry, void* report) {
     return nullptr;
   }
   if (report != nullptr) {
-    memcpy(static_cast<SyslogBufferInfo*>(report)->lastEntryTime, dest,
-           TIMESTAMPLENGTH);
+    SyslogBufferInfo* const info = static_cast<SyslogBufferInfo*>(report);
+    memcpy(info->lastEntryTime, dest, TIMESTAMPLENGTH);
+    info->lastStampLength = 0;
   }
   return entry + (pos - entry);
 }
@@ -143,6 +161,7 @@ void* Syslog_File::lfStartReportRequest(void* /*thresholds*/) {
   info->bytesInBuffer = 0;
   info->buffer[block] = '\0';
   GenerateTimestamp(slNow(), info->lastEntryTime);
+  info->lastStampLength = 0;
   WEX1_TRACE(wex1, WEX1_FLOW, BufferMsg, static_cast<long>(block),
              Name(LogFileName));
   return handle;

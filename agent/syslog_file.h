@@ -25,6 +25,13 @@ class Valid_Log;
 // each older entry takes its year.
 struct SyslogBufferInfo : _LogBufferInfo {
   char lastEntryTime[TIMESTAMPLENGTH];  // no terminator
+  // The time stamp text (with the blank after it) of the entry returned
+  // last, when it was read in full: many entries share a second, and one
+  // that begins with the same text, measured against that entry's stamp,
+  // takes the same stamp without being read again.
+  static constexpr size_t STAMPTEXTBYTES = 40;
+  char lastStampText[STAMPTEXTBYTES];
+  size_t lastStampLength = 0;  // 0: none
 };
 
 class Syslog_File : public Log_File {

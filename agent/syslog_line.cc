@@ -291,28 +291,56 @@ const char* SyslogLineSource(const char* pos, const char* end, char* dest,
   return q;
 }
 
-long FormatSyslogLine(const char* line, size_t length, const struct tm& now,
-                      tvx_vxlogent_data_t* row) {
-  memset(row, ' ', sizeof *row);
-  if (line == nullptr) {
-    return -1;
-  }
+namespace {
+
+// The newline ends the line and a CR before it belongs to that end.
+const char* LineEnd(const char* line, size_t length) {
   const char* end = line + length;
-  // The newline ends the line and a CR before it belongs to that end.
   if (end > line && end[-1] == '\n') {
     --end;
     if (end > line && end[-1] == '\r') {
       --end;
     }
   }
-  const char* pos = SyslogLineTime(line, end, now, row->entrytime);
-  if (pos == nullptr) {
-    return -1;
-  }
+  return end;
+}
+
+// The columns after the time stamp, from `pos` (where the host begins).
+void FormatAfterStamp(const char* pos, const char* end,
+                      tvx_vxlogent_data_t* row) {
   pos = SyslogLineHost(pos, end, row->entrysys, sizeof row->entrysys);
   pos = SyslogLineSource(pos, end, row->entrysrc, sizeof row->entrysrc);
   const size_t rest = static_cast<size_t>(end - pos);
   memcpy(row->entrydesc, pos,
          rest < sizeof row->entrydesc ? rest : sizeof row->entrydesc);
+}
+
+}  // namespace
+
+long FormatSyslogLine(const char* line, size_t length, const struct tm& now,
+                      tvx_vxlogent_data_t* row, size_t* stamp_length) {
+  memset(row, ' ', sizeof *row);
+  if (line == nullptr) {
+    return -1;
+  }
+  const char* const end = LineEnd(line, length);
+  const char* pos = SyslogLineTime(line, end, now, row->entrytime);
+  if (pos == nullptr) {
+    return -1;
+  }
+  if (stamp_length != nullptr) {
+    *stamp_length = static_cast<size_t>(pos - line);
+  }
+  FormatAfterStamp(pos, end, row);
   return 0;
+}
+
+void FormatStampedSyslogLine(const char* line, size_t length,
+                             size_t stamp_length, const char* stamp,
+                             tvx_vxlogent_data_t* row) {
+  memset(row, ' ', sizeof *row);
+  memcpy(row->entrytime, stamp, TIMESTAMPLENGTH);
+  const char* const end = LineEnd(line, length);
+  FormatAfterStamp(line + (stamp_length < length ? stamp_length : length), end,
+                   row);
 }

@@ -29,8 +29,16 @@ struct tvx_vxlogent_data_t;
 // `length` is read). `now` is the local broken-down time a year-less date
 // is measured against. 0, or -1 for a line of neither shape or with an
 // impossible date, time or zone (the row is then blank). Thread-safe.
+// `stamp_length`, when given, takes the length of the line's time stamp
+// with the blank after it.
 long FormatSyslogLine(const char* line, size_t length, const struct tm& now,
-                      tvx_vxlogent_data_t* row);
+                      tvx_vxlogent_data_t* row, size_t* stamp_length = nullptr);
+// FormatSyslogLine for a line whose time stamp was read before: its first
+// `stamp_length` bytes (at most `length`) are the stamp and the blank after
+// it, and `stamp` is its ENTRYTIME.
+void FormatStampedSyslogLine(const char* line, size_t length,
+                             size_t stamp_length, const char* stamp,
+                             tvx_vxlogent_data_t* row);
 
 // The steps of FormatSyslogLine, for callers that fill one column at a
 // time. Each reads [pos, end) only.

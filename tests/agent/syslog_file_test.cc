@@ -199,20 +199,25 @@ TEST_F(SyslogFileTest, ReportAcrossNewYearCarriesTheYearBackwards) {
   qortest::WriteFile(path,
                      "Dec 30 10:00:00 h s: a\n"
                      "Dec 31 23:59:59 h s: b\n"
+                     "Dec 31 23:59:59 h2 s: b2\n"
                      "Jan  1 00:00:00 h s: c\n"
+                     "Jan  1 00:00:00 h s: c2\n"
                      "Jan  2 08:00:00 h s: d\n");
   auto log = NewLog(path);
   log->OptimumBlockSize = 8192;
   log->FixedNow = Utc(2002, 1, 2, 9, 0, 0);
+  // Lines stamped alike are dated alike.
   EXPECT_EQ(
       Report(*log, "1011230000000000", "1020102235959000"),
-      (std::vector<std::string>{"1020102080000000 d", "1020101000000000 c",
+      (std::vector<std::string>{"1020102080000000 d", "1020101000000000 c2",
+                                "1020101000000000 c", "1011231235959000 b2",
                                 "1011231235959000 b", "1011230100000000 a"}));
   // Across the century: the year digits 100 become 099.
   log->FixedNow = Utc(2000, 1, 2, 9, 0, 0);
   EXPECT_EQ(
       Report(*log, kAll, kNever),
-      (std::vector<std::string>{"1000102080000000 d", "1000101000000000 c",
+      (std::vector<std::string>{"1000102080000000 d", "1000101000000000 c2",
+                                "1000101000000000 c", "0991231235959000 b2",
                                 "0991231235959000 b", "0991230100000000 a"}));
   // A line dated later in the year than the report's start is last year's.
   qortest::AppendFile(path, "Mar  1 00:00:00 h s: e\n");
@@ -252,6 +257,8 @@ TEST_F(SyslogFileTest, ReportReadsZonedAndYearlessLinesMixed) {
   qortest::WriteFile(path,
                      "Dec 31 23:50:00 h s: a\n"
                      "2026-01-01T00:30:00+00:00 h s: b\n"
+                     "2026-01-01T00:30:00.5+00:00 h s: b\n"
+                     "2026-01-01T03:10:00+02:00 h s: c zone changed\n"
                      "2026-01-01T03:10:00+02:00 h s: c zone changed\n"
                      "Jan  1 01:20:00 h s: d\n"
                      "2026-01-01T01:30:00.250Z h s: e\n");
@@ -260,12 +267,14 @@ TEST_F(SyslogFileTest, ReportReadsZonedAndYearlessLinesMixed) {
   log->FixedNow = Utc(2026, 6, 1, 0, 0, 0);
   EXPECT_EQ(Report(*log, "1260101010000000", "1260101012500000"),
             (std::vector<std::string>{"1260101012000000 d",
+                                      "1260101011000000 c zone changed",
                                       "1260101011000000 c zone changed"}));
   EXPECT_EQ(
       Report(*log, kAll, kNever),
-      (std::vector<std::string>{"1260101013000250 e", "1260101012000000 d",
-                                "1260101011000000 c zone changed",
-                                "1260101003000000 b", "1251231235000000 a"}));
+      (std::vector<std::string>{
+          "1260101013000250 e", "1260101012000000 d",
+          "1260101011000000 c zone changed", "1260101011000000 c zone changed",
+          "1260101003000500 b", "1260101003000000 b", "1251231235000000 a"}));
 }
 
 TEST_F(SyslogFileTest,
