@@ -172,7 +172,7 @@ bool RunReport(const Control_Request& r, Control_Lines* lines,
     return false;
   }
   // Each row goes into the reply as the sample takes it.
-  Row_Json_Writer json(*v);
+  Row_Json_Writer json(*v, /*sample_rows=*/true);
   v->StreamRows([&json, lines](const char* row) {
     lines->AddWith([&json, row](std::string* text) { json.Append(row, text); });
   });

@@ -139,7 +139,7 @@ class Control_Lines {
 
   static constexpr size_t BLOCKBYTES = 256 * 1024;
   // Small enough to stay in the cache between being written and being sent.
-  static constexpr size_t STREAMBLOCKBYTES = 64 * 1024;
+  static constexpr size_t STREAMBLOCKBYTES = 256 * 1024;
 
  public:
   // A peer a little slower than the report is waited for, a few ms at a

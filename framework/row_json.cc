@@ -4,6 +4,9 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <charconv>
 
@@ -73,30 +76,76 @@ bool ByteNeedsEscape(unsigned char c) {
   return c < 0x20 || c >= 0x7F || c == '"' || c == '\\';
 }
 
-}  // namespace
+#if defined(__SSE2__)
+// One bit for each of the 16 bytes at `p` that ByteNeedsEscape: exactly
+// those (as signed bytes, those past ASCII are below 0x20 too).
+int EscapeMask(const unsigned char* p) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i odd = _mm_or_si128(
+      _mm_cmplt_epi8(x, _mm_set1_epi8(0x20)),
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(0x7F)),
+                   _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
+                                _mm_cmpeq_epi8(x, _mm_set1_epi8('\\')))));
+  return _mm_movemask_epi8(odd);
+}
+#endif
 
-char* JsonWriteString(char* out, const char* text, size_t length) {
-  *out++ = '"';
+// JsonWriteString without the quotes.
+char* WriteEscaped(char* out, const char* text, size_t length) {
   const auto* p = reinterpret_cast<const unsigned char*>(text);
   size_t i = 0;
   while (i < length) {
-    // A run of printable ASCII that needs no escape goes in at once; it is
-    // looked at eight bytes at a time.
-    size_t plain = i;
-    while (plain + 8 <= length) {
+    // A run of printable ASCII that needs no escape is copied as it is
+    // looked at, 16 bytes at a time and then a word at a time.
+#if defined(__SSE2__)
+    while (i + 16 <= length) {
+      const int odd = EscapeMask(p + i);
+      // Copied whole even when a byte needs an escape: what follows it is
+      // written over.
+      memcpy(out, p + i, 16);
+      if (odd != 0) {
+        const int plain = __builtin_ctz(static_cast<unsigned>(odd));
+        out += plain;
+        i += static_cast<size_t>(plain);
+        break;
+      }
+      out += 16;
+      i += 16;
+    }
+    if (i < length && length >= 16 && length - i < 16) {
+      // The last bytes, as the last word below.
+      if (EscapeMask(p + length - 16) == 0) {
+        memcpy(out - (16 - (length - i)), p + length - 16, 16);
+        out += length - i;
+        break;
+      }
+    }
+#endif
+    while (i + 8 <= length) {
       uint64_t word;
-      memcpy(&word, p + plain, sizeof word);
+      memcpy(&word, p + i, sizeof word);
       if (WordNeedsEscape(word)) {
         break;
       }
-      plain += 8;
+      memcpy(out, &word, sizeof word);
+      out += 8;
+      i += 8;
     }
-    while (plain < length && !ByteNeedsEscape(p[plain])) {
-      ++plain;
+    if (i < length && length >= 8 && length - i < 8) {
+      // The last few bytes: when the last word needs no escape, the bytes
+      // of it already written went out as they are, and it is written
+      // again over them.
+      uint64_t word;
+      memcpy(&word, p + length - 8, sizeof word);
+      if (!WordNeedsEscape(word)) {
+        memcpy(out - (8 - (length - i)), &word, sizeof word);
+        out += length - i;
+        break;
+      }
     }
-    memcpy(out, text + i, plain - i);
-    out += plain - i;
-    i = plain;
+    while (i < length && !ByteNeedsEscape(p[i])) {
+      *out++ = static_cast<char>(p[i++]);
+    }
     if (i == length) {
       break;
     }
@@ -126,6 +175,42 @@ char* JsonWriteString(char* out, const char* text, size_t length) {
       }
     }
   }
+  return out;
+}
+
+}  // namespace
+
+char* JsonWriteString(char* out, const char* text, size_t length) {
+  return JsonWriteField(out, text, length, length);
+}
+
+char* JsonWriteField(char* out, const char* text, size_t length,
+                     size_t readable) {
+  *out++ = '"';
+  size_t i = 0;
+#if defined(__SSE2__)
+  // The text is read 16 bytes at a time as far as `readable` allows, the
+  // bytes past it left out: most texts of a row are shorter than 16 bytes
+  // and go out in one step.
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(text);
+  while (i < length && i + 16 <= readable) {
+    const size_t take = length - i < 16 ? length - i : 16;
+    const unsigned odd =
+        static_cast<unsigned>(EscapeMask(bytes + i)) & ((1u << take) - 1);
+    // Written whole: what is past the text or an escaped byte is written
+    // over.
+    memcpy(out, text + i, 16);
+    if (odd != 0) {
+      const unsigned plain = static_cast<unsigned>(__builtin_ctz(odd));
+      out += plain;
+      i += plain;
+      break;
+    }
+    out += take;
+    i += take;
+  }
+#endif
+  out = WriteEscaped(out, text + i, length - i);
   *out++ = '"';
   return out;
 }
@@ -179,7 +264,8 @@ bool IntegerText(const ColumnInfo& info, const char* field, std::string* out) {
 
 }  // namespace
 
-Row_Json_Writer::Row_Json_Writer(vandu& v) {
+Row_Json_Writer::Row_Json_Writer(vandu& v, bool sample_rows)
+    : sample_(sample_rows ? &v : nullptr) {
   size_t bound = 2;
   ForEachColumn(v, [&](const ColumnInfo& info, const std::string& name) {
     Column c;
@@ -188,9 +274,12 @@ Row_Json_Writer::Row_Json_Writer(vandu& v) {
     c.key.push_back('"');
     c.key += name;
     c.key.append("\":");
+    if (c.key.size() <= Column::SHORTKEY) {
+      memcpy(c.short_key, c.key.data(), c.key.size());
+    }
     c.info = info;
     bound +=
-        c.key.size() +
+        Column::SHORTKEY + c.key.size() +
         JsonStringBound(info.Width > 0 ? static_cast<size_t>(info.Width) : 0) +
         16;
     columns_.push_back(std::move(c));
@@ -207,28 +296,59 @@ std::string Row_Json_Writer::EntryTime(const char* row) const {
              : std::string();
 }
 
+void Row_Json_Writer::FindConstantColumns() {
+  for (Column& c : columns_) {
+    // The key is the separator, the quoted name and a colon.
+    const std::string name = c.key.substr(2, c.key.size() - 4);
+    c.constant = sample_->SampleConstantColumn(name.c_str());
+  }
+  sample_ = nullptr;
+}
+
+char* Row_Json_Writer::WriteColumn(const Column& c, const char* row, char* p) {
+  if (c.key.size() <= Column::SHORTKEY) {
+    memcpy(p, c.short_key, Column::SHORTKEY);
+  } else {
+    memcpy(p, c.key.data(), c.key.size());
+  }
+  p += c.key.size();
+  const char* field = row + c.info.Offset;
+  if (c.info.Type == COLUMN_INT32) {
+    int32_t x;
+    memcpy(&x, field, sizeof x);
+    return std::to_chars(p, p + 16, x).ptr;
+  }
+  if (c.info.Type == COLUMN_UINT32) {
+    uint32_t x;
+    memcpy(&x, field, sizeof x);
+    return std::to_chars(p, p + 16, x).ptr;
+  }
+  const size_t width = c.info.Width > 0 ? static_cast<size_t>(c.info.Width) : 0;
+  return JsonWriteField(
+      p, field, static_cast<size_t>(UnpaddedLength(field, c.info.Width)),
+      width);
+}
+
 void Row_Json_Writer::Append(const char* row, std::string* out) {
+  if (sample_ != nullptr) {
+    FindConstantColumns();
+  }
   // The row is written into room sized once for the longest row the columns
   // allow, then appended in one piece.
   char* p = scratch_.data();
   if (columns_.empty()) {
     *p++ = '{';
   }
-  for (const Column& c : columns_) {
-    memcpy(p, c.key.data(), c.key.size());
-    p += c.key.size();
-    const char* field = row + c.info.Offset;
-    if (c.info.Type == COLUMN_INT32) {
-      int32_t x;
-      memcpy(&x, field, sizeof x);
-      p = std::to_chars(p, p + 16, x).ptr;
-    } else if (c.info.Type == COLUMN_UINT32) {
-      uint32_t x;
-      memcpy(&x, field, sizeof x);
-      p = std::to_chars(p, p + 16, x).ptr;
+  for (Column& c : columns_) {
+    if (!c.constant) {
+      p = WriteColumn(c, row, p);
+    } else if (!c.kept.empty()) {
+      memcpy(p, c.kept.data(), c.kept.size());
+      p += c.kept.size();
     } else {
-      p = JsonWriteString(
-          p, field, static_cast<size_t>(UnpaddedLength(field, c.info.Width)));
+      char* const start = p;
+      p = WriteColumn(c, row, p);
+      c.kept.assign(start, p);
     }
   }
   *p++ = '}';

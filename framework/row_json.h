@@ -17,6 +17,11 @@ constexpr size_t JsonStringBound(size_t length) {
 // JsonAppendString into room of JsonStringBound(length) bytes at `out`: the
 // end of what it wrote.
 char* JsonWriteString(char* out, const char* text, size_t length);
+// JsonWriteString of the first `length` bytes of a field whose first
+// `readable` bytes (at least `length`) may be read, into room of
+// JsonStringBound(length) + 16 bytes: reads and writes whole pieces.
+char* JsonWriteField(char* out, const char* text, size_t length,
+                     size_t readable);
 inline void JsonAppendString(std::string* out, const std::string& text) {
   JsonAppendString(out, text.data(), text.size());
 }
@@ -26,9 +31,12 @@ inline void JsonAppendString(std::string* out, const std::string& text) {
 std::string RowToJson(vandu& v, const char* row);
 
 // RowToJson for many rows of one request: the columns are looked up once.
+// A writer for the rows of one sample (`sample_rows`) keeps the text of the
+// columns the sample fills alike in every row (see
+// vandu::Constant_Columns), as the first row has them.
 class Row_Json_Writer {
  public:
-  explicit Row_Json_Writer(vandu& v);
+  explicit Row_Json_Writer(vandu& v, bool sample_rows = false);
   // Appends the row's JSON object to *out.
   void Append(const char* row, std::string* out);
   // RowEntryTime of the row.
@@ -37,9 +45,21 @@ class Row_Json_Writer {
  private:
   struct Column {
     std::string key;  // the separator before it and "NAME":
+    // The key again when it is short, in room of a fixed size: copied
+    // whole, which costs no call.
+    static constexpr size_t SHORTKEY = 16;
+    char short_key[SHORTKEY] = {};
     ColumnInfo info;
+    bool constant = false;
+    std::string kept;  // of a constant column: key and value, once written
   };
+  // The sample's constant columns, looked up at its first row.
+  void FindConstantColumns();
+  // Writes the column's key and value at `p`: the end of what it wrote.
+  static char* WriteColumn(const Column& c, const char* row, char* p);
+
   std::vector<Column> columns_;
+  vandu* sample_ = nullptr;    // until its constant columns are found
   std::vector<char> scratch_;  // room for one row's text
   ColumnInfo entry_time_{};    // the ENTRYTIME text column; Width 0 when none
 };

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <time.h>
 
 #include <atomic>
@@ -25,6 +26,9 @@ struct vandu::Held {
   // itself (see AgentEvaluates), and the table's place of the column.
   std::atomic<bool> agent{false};
   std::atomic<int> column{-1};
+  // On a column the running sample fills alike in every row (see
+  // Constant_Columns); set and read by the thread taking the sample.
+  bool constant = false;
   std::string text;
   int64_t integer = 0;
   int32_t integer32 = 0;
@@ -293,10 +297,54 @@ std::vector<Required_Text> vandu::RequiredTexts() const {
   return out;
 }
 
+vandu::Constant_Columns::Constant_Columns(
+    vandu* v, std::initializer_list<const char*> columns)
+    : v_(v) {
+  v->constantColumns.assign(columns.begin(), columns.end());
+  for (auto& h : v->held) {
+    h->constant = v->SampleConstantColumn(h->name.c_str());
+  }
+  v->constantState = Constant_State::kPending;
+}
+
+vandu::Constant_Columns::~Constant_Columns() {
+  v_->constantColumns.clear();
+  for (auto& h : v_->held) {
+    h->constant = false;
+  }
+  v_->constantState = Constant_State::kNone;
+}
+
+bool vandu::SampleConstantColumn(const char* column) const {
+  for (const std::string& c : constantColumns) {
+    if (strcasecmp(c.c_str(), column) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 int vandu::CheckForException(const char* row) {
   ResolveRelative();
+  if (constantState == Constant_State::kPending) {
+    // What the first row makes of the thresholds on constant columns, every
+    // row of the sample would.
+    constantState = Constant_State::kPassed;
+    for (const auto& h : held) {
+      if (h->constant && !h->agent.load(std::memory_order_relaxed) &&
+          ColumnIsException(row, h->name.c_str(), h->info.Operator, &h->info) ==
+              0) {
+        constantState = Constant_State::kFailed;
+        break;
+      }
+    }
+  }
+  if (constantState == Constant_State::kFailed) {
+    return 0;
+  }
+  const bool settled = constantState == Constant_State::kPassed;
   for (const auto& h : held) {
-    if (h->agent.load(std::memory_order_relaxed)) {
+    if (h->agent.load(std::memory_order_relaxed) || (settled && h->constant)) {
       continue;
     }
     if (ColumnIsException(row, h->name.c_str(), h->info.Operator, &h->info) == 0) {

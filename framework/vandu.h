@@ -12,8 +12,12 @@
 
 #include <stdint.h>
 #include <string.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -195,6 +199,29 @@ class vandu {
   int ThresholdColumn(const GIR1_FILTERINFO* value) const;
   void SetThresholdColumn(const GIR1_FILTERINFO* value, int index);
 
+  // While one lives, the sample being taken fills `columns` alike in every
+  // row it offers (the log-entries table fills LOGPATH and LOGNAME from the
+  // one log a report names): CheckForException evaluates thresholds on them
+  // on the sample's first row only, and a row writer may keep their text.
+  // Made and read by the thread taking the sample.
+  class Constant_Columns {
+   public:
+    Constant_Columns(vandu* v, std::initializer_list<const char*> columns);
+    ~Constant_Columns();
+    Constant_Columns(const Constant_Columns&) = delete;
+    Constant_Columns& operator=(const Constant_Columns&) = delete;
+
+   private:
+    vandu* v_;
+  };
+  // Whether the running sample fills `column` (any case) alike in every row.
+  bool SampleConstantColumn(const char* column) const;
+  // False once the running sample's first row failed a threshold on such a
+  // column: then no row of the sample can match.
+  bool SampleCanMatch() const {
+    return constantState != Constant_State::kFailed;
+  }
+
   TableManager* Manager() const { return manager; }
   const std::string& ThresholdError() const { return thresholdError; }
 
@@ -260,6 +287,11 @@ class vandu {
   std::string thresholdError;
   std::vector<std::string> agentColumns;
   std::string runCommand;
+  // See Constant_Columns: the columns, and whether the thresholds on them
+  // were evaluated on the sample's first row and with what outcome.
+  enum class Constant_State { kNone, kPending, kPassed, kFailed };
+  std::vector<std::string> constantColumns;
+  Constant_State constantState = Constant_State::kNone;
 
   Situation_Clauses clauses;
   std::unique_ptr<re2::RE2> perRegex;
@@ -288,20 +320,24 @@ class vandu {
 
 // Length of a fixed-width text field without its trailing blanks and NULs.
 inline int UnpaddedLength(const char* field, int length) {
-  // Most of a wide field is padding: it is skipped eight bytes at a time (a
-  // word of only blanks and NULs has no bit set but 0x20 in each byte).
-  while (length >= 32) {
-    const char* const at = field + length - 32;
-    uint64_t w0, w1, w2, w3;
-    memcpy(&w0, at, 8);
-    memcpy(&w1, at + 8, 8);
-    memcpy(&w2, at + 16, 8);
-    memcpy(&w3, at + 24, 8);
-    if (((w0 | w1 | w2 | w3) & ~UINT64_C(0x2020202020202020)) != 0) {
-      break;
+  // Most of a wide field is padding: it is looked at from its end, 16 bytes
+  // (or a word) at a time; a byte is padding when it has no bit set but
+  // 0x20.
+#if defined(__SSE2__)
+  const __m128i blank = _mm_set1_epi8(0x20);
+  while (length >= 16) {
+    const __m128i x =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(field + length - 16));
+    const unsigned text = ~static_cast<unsigned>(_mm_movemask_epi8(
+                              _mm_cmpeq_epi8(_mm_or_si128(x, blank), blank))) &
+                          0xFFFFu;
+    if (text != 0) {
+      // Up to the last byte that is not padding.
+      return length - 16 + (32 - __builtin_clz(text));
     }
-    length -= 32;
+    length -= 16;
   }
+#endif
   while (length >= 8) {
     uint64_t word;
     memcpy(&word, field + length - 8, sizeof word);

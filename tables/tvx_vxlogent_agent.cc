@@ -16,6 +16,7 @@ static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV130");
 namespace {
 
 const char FREQUENCY[] = "FREQTHRESH";
+const char ORIGINNODE[] = "ORIGINNODE";
 const char LOGPATH[] = "LOGPATH";
 const char LOGNAME[] = "LOGNAME";
 const char ENTRYTIME[] = "ENTRYTIME";
@@ -212,6 +213,8 @@ void tvx_vxlogent_agent::TakeSample() {
   }
   if (leGetEntrytimeThresholds()) {
     leReportCursor = leLogFile->lfStartReportRequest(&leThresholds);
+    // Every row comes from the one log and this node.
+    const Constant_Columns constant(this, {ORIGINNODE, LOGPATH, LOGNAME});
     if (leReportCursor != nullptr) {
       // The limit counts the rows the reply carries: those that match the
       // request's condition, not those read.
@@ -225,7 +228,7 @@ void tvx_vxlogent_agent::TakeSample() {
                                        static_cast<int>(n)) != 0) {
           break;  // out of memory (traced)
         }
-        more = static_cast<long>(n) == want;
+        more = static_cast<long>(n) == want && SampleCanMatch();
       }
       if (more && rowCount >= gMaxRows && leMoreMatchingRows()) {
         WEX1_TRACE(
@@ -242,7 +245,8 @@ void tvx_vxlogent_agent::TakeSample() {
 }
 
 bool tvx_vxlogent_agent::leMoreMatchingRows() {
-  while (leLogFile->lfGetNextLogEntry(&leRowBuffer[0], leReportCursor,
+  while (SampleCanMatch() &&
+         leLogFile->lfGetNextLogEntry(&leRowBuffer[0], leReportCursor,
                                       &leThresholds) != nullptr) {
     if (CheckForException(reinterpret_cast<const char*>(&leRowBuffer[0])) !=
         0) {

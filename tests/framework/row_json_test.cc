@@ -42,17 +42,30 @@ std::string Escaped(unsigned char c) {
   return std::string(1, static_cast<char>(c));
 }
 
-// Every byte at every place of a text longer than two words, so that each
-// one is met both in the word-at-a-time scan and in the byte-wise tail.
+// Every byte at every place of texts of several lengths, so that each one
+// is met in the 16-byte and word-at-a-time scans, in the overlapping last
+// piece and in the byte-wise tail.
 TEST(RowJsonTest, EveryByteIsEscapedWhereverItStands) {
-  for (int c = 0; c < 256; ++c) {
-    for (size_t at = 0; at < 19; ++at) {
-      std::string text(19, 'a');
-      text[at] = static_cast<char>(c);
-      const std::string expected = "\"" + std::string(at, 'a') +
-                                   Escaped(static_cast<unsigned char>(c)) +
-                                   std::string(18 - at, 'a') + "\"";
-      ASSERT_EQ(Json(text), expected) << "byte " << c << " at " << at;
+  for (const size_t length : {5, 8, 13, 19, 24, 37}) {
+    for (int c = 0; c < 256; ++c) {
+      for (size_t at = 0; at < length; ++at) {
+        std::string text(length, 'a');
+        text[at] = static_cast<char>(c);
+        const std::string expected = "\"" + std::string(at, 'a') +
+                                     Escaped(static_cast<unsigned char>(c)) +
+                                     std::string(length - 1 - at, 'a') + "\"";
+        ASSERT_EQ(Json(text), expected)
+            << "byte " << c << " at " << at << " of " << length;
+        // The same text at the start of a wider field, read in pieces
+        // that reach past it.
+        const std::string field = text + "zz\"\n\xff" + std::string(21, 'z');
+        std::string out(JsonStringBound(length) + 16, '\0');
+        out.resize(static_cast<size_t>(
+            JsonWriteField(out.data(), field.data(), length, field.size()) -
+            out.data()));
+        ASSERT_EQ(out, expected)
+            << "field: byte " << c << " at " << at << " of " << length;
+      }
     }
   }
   // Valid UTF-8 is kept, also across the eight-byte steps; invalid forms
@@ -65,6 +78,28 @@ TEST(RowJsonTest, EveryByteIsEscapedWhereverItStands) {
   EXPECT_EQ(Json("\xc0\xaf\xed\xa0\x80"),
             "\"\\u00c0\\u00af\\u00ed\\u00a0\\u0080\"");
   EXPECT_EQ(Json(""), "\"\"");
+}
+
+// The padding of a field is found from its end whatever the width and
+// wherever its text ends, a blank or NUL inside the text kept.
+TEST(RowJsonTest, UnpaddedLengthStopsAtTheLastTextByte) {
+  for (int width = 0; width <= 70; ++width) {
+    for (int text = 0; text <= width; ++text) {
+      std::string field(static_cast<size_t>(width), ' ');
+      for (int i = 0; i < text; ++i) {
+        field[static_cast<size_t>(i)] =
+            i % 3 == 1 ? ' ' : (i % 5 == 2 ? '\0' : 'x');
+      }
+      if (text > 0) {
+        field[static_cast<size_t>(text - 1)] = '\xff';
+      }
+      for (int i = text; i < width; i += 2) {
+        field[static_cast<size_t>(i)] = '\0';
+      }
+      ASSERT_EQ(UnpaddedLength(field.data(), width), text)
+          << width << " " << text;
+    }
+  }
 }
 
 // Event times are converted with the start of their hour kept: every

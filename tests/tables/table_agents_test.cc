@@ -185,6 +185,24 @@ TEST_F(TableAgentsTest, ReportsWithoutAWholeSelectionReturnNothing) {
     EXPECT_TRUE(trace.Contains("\nReport start and/or end time missing. Terminating request."));
   }
   {
+    // The node and log columns are the same in every row of a report and
+    // are compared once: a path split elsewhere names the log but matches
+    // none of its rows, and so does a second, other path.
+    const std::string dir = dir_.path();
+    const size_t slash = dir.rfind('/');
+    const std::string times =
+        " AND ENTRYTIME >= \"1261208000000000\" AND ENTRYTIME <= \"1261208235959000\"";
+    EXPECT_EQ(Report("LOGPATH == \"" + dir.substr(0, slash + 1) +
+                     "\" AND LOGNAME == \"" + dir.substr(slash + 1) +
+                     "/messages\"" + times),
+              0);
+    EXPECT_EQ(Report(Window() + " AND LOGPATH == \"/var/adm/\""), 0);
+    EXPECT_EQ(Report(Window() + " AND ORIGINNODE == \"elsewhere\""), 0);
+    EXPECT_EQ(Report(Window() +
+                     " AND ORIGINNODE != \"elsewhere\" AND LOGNAME ~ \"mess\""),
+              5);
+  }
+  {
     // A start time shorter than a time stamp is completed, not over-read.
     EXPECT_EQ(Report("LOGPATH == \"" + dir_.path() + "/\" AND LOGNAME == \"messages\" AND "
                      "ENTRYTIME >= \"126\" AND ENTRYTIME <= \"1261208235959000\""),
