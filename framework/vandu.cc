@@ -26,6 +26,9 @@ struct vandu::Held {
   // itself (see AgentEvaluates), and the table's place of the column.
   std::atomic<bool> agent{false};
   std::atomic<int> column{-1};
+  // See SetPlainColumn: the type in the top bits, offset and width below;
+  // 0 until set.
+  std::atomic<uint64_t> plain{0};
   // On a column the running sample fills alike in every row (see
   // Constant_Columns); set and read by the thread taking the sample.
   bool constant = false;
@@ -262,6 +265,42 @@ void vandu::SetThresholdColumn(const GIR1_FILTERINFO* value, int index) {
   }
 }
 
+void vandu::SetPlainColumn(const GIR1_FILTERINFO* value, Plain_Type type,
+                           int offset, int width) {
+  if (offset < 0 || offset > 0xFFFF || width < 0 || width > 0xFFFF) {
+    return;
+  }
+  for (auto& h : held) {
+    if (&h->info == value) {
+      h->plain.store(static_cast<uint64_t>(type) << 32 |
+                         static_cast<uint64_t>(offset) << 16 |
+                         static_cast<uint64_t>(width),
+                     std::memory_order_relaxed);
+      return;
+    }
+  }
+}
+
+int vandu::PlainIsException(const Held& h, uint64_t plain, const char* row) {
+  const char* const field = row + ((plain >> 16) & 0xFFFF);
+  switch (static_cast<Plain_Type>(plain >> 32)) {
+    case Plain_Type::kText:
+      return IsException(h.info.Operator, field, &h.info,
+                         static_cast<int>(plain & 0xFFFF));
+    case Plain_Type::kUint32: {
+      uint32_t u;
+      memcpy(&u, field, sizeof u);
+      return IsException(h.info.Operator, u, &h.info);
+    }
+    case Plain_Type::kInt32: {
+      int32_t i;
+      memcpy(&i, field, sizeof i);
+      return IsException(h.info.Operator, i, &h.info);
+    }
+  }
+  return 0;
+}
+
 bool vandu::AgentColumn(const std::string& column) const {
   for (const std::string& c : agentColumns) {
     if (c == column) {
@@ -347,7 +386,10 @@ int vandu::CheckForException(const char* row) {
     if (h->agent.load(std::memory_order_relaxed) || (settled && h->constant)) {
       continue;
     }
-    if (ColumnIsException(row, h->name.c_str(), h->info.Operator, &h->info) == 0) {
+    const uint64_t plain = h->plain.load(std::memory_order_relaxed);
+    if (plain != 0 ? PlainIsException(*h, plain, row) == 0
+                   : ColumnIsException(row, h->name.c_str(), h->info.Operator,
+                                       &h->info) == 0) {
       return 0;
     }
   }

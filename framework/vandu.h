@@ -198,6 +198,12 @@ class vandu {
   // Lets a table look a column up by name once per request, not per row.
   int ThresholdColumn(const GIR1_FILTERINFO* value) const;
   void SetThresholdColumn(const GIR1_FILTERINFO* value, int index);
+  // How a table's ColumnIsException compares the threshold `value` in
+  // every row: as IsException does the text field of `width` bytes, or the
+  // integer, at `offset`. Set once, CheckForException compares it so itself.
+  enum class Plain_Type { kText = 1, kInt32, kUint32 };
+  void SetPlainColumn(const GIR1_FILTERINFO* value, Plain_Type type, int offset,
+                      int width);
 
   // While one lives, the sample being taken fills `columns` alike in every
   // row it offers (the log-entries table fills LOGPATH and LOGNAME from the
@@ -275,6 +281,8 @@ class vandu {
  private:
   struct Held;
   const Held* FindHeld(const GIR1_FILTERINFO* value) const;
+  // The threshold compared as SetPlainColumn described it.
+  int PlainIsException(const Held& h, uint64_t plain, const char* row);
   void ResolveRelative();
   bool AgentColumn(const std::string& column) const;
 

@@ -32,6 +32,12 @@ int SchemaColumnIsException(vandu& v, const Table_Schema& schema, const char* ro
       return 0;
     }
     v.SetThresholdColumn(value, i);
+    const Column_Def& c = schema.columns[i];
+    v.SetPlainColumn(value,
+                     c.type == COLTYPE_TEXT   ? vandu::Plain_Type::kText
+                     : c.type == COLTYPE_UINT ? vandu::Plain_Type::kUint32
+                                              : vandu::Plain_Type::kInt32,
+                     c.offset, c.width);
   }
   const Column_Def& c = schema.columns[i];
   const char* field = row + c.offset;
