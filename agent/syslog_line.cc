@@ -1,6 +1,5 @@
 #include "agent/syslog_line.h"
 
-#include <ctype.h>
 #include <stdint.h>
 #include <string.h>
 
@@ -36,8 +35,10 @@ constexpr char SOURCETERMINATOR = ':';
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
+// isspace as every locale of the C library has it for a single byte (the
+// spaces past ASCII take more than one), without its table lookup per byte.
 bool IsSpace(char c) {
-  return isspace(static_cast<unsigned char>(c)) != 0;
+  return c == ' ' || (c >= '\t' && c <= '\r');
 }
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
