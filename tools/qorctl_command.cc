@@ -1,10 +1,9 @@
 #include "tools/qorctl_command.h"
 
+#include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
-
-#include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
 
 #include "tools/control_client.h"
 #include "tools/json_line.h"
@@ -12,6 +11,9 @@
 #include "tools/time_arg.h"
 #include "util/quoted_text.h"
 #include "util/socket_path.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -248,6 +250,19 @@ std::string GenericTable(const std::vector<std::vector<Json_Field>>& rows) {
 }
 
 void Print(FILE* out, const std::string& text) { fputs(text.c_str(), out); }
+
+// Rows written to a pipe wake its reader each time the pipe fills: a long
+// report goes through one of PIPEBYTES, where the system allows it (it
+// may refuse past its limits; the pipe then stays as it is).
+void EnlargePipe(FILE* out) {
+  constexpr int PIPEBYTES = 1 << 20;
+  struct stat st;
+  const int fd = fileno(out);
+  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) &&
+      fcntl(fd, F_GETPIPE_SZ) < PIPEBYTES) {
+    fcntl(fd, F_SETPIPE_SZ, PIPEBYTES);
+  }
+}
 
 // One event of a stream as it comes: its JSON line, or a line for people.
 void PrintEvent(FILE* out, FILE* err, const std::string& line, bool json) {
@@ -629,6 +644,9 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err) {
     return QORCTL_ERR;
   }
   const bool follow = o.words[0] == "events";
+  if (o.json && o.words[0] == "entries") {
+    EnlargePipe(out);
+  }
   const Control_Reply reply =
       follow ? FollowControlStream(socket, line,
                                    [&](const std::string& event) {
