@@ -51,7 +51,12 @@ class Row_Json_Writer {
     char short_key[SHORTKEY] = {};
     ColumnInfo info;
     bool constant = false;
-    std::string kept;  // of a constant column: key and value, once written
+  };
+  // Once the constant columns are known and written: each column written
+  // in turn, or (`column` -1) the kept text of a run of constant columns.
+  struct Step {
+    int column;
+    std::string kept;
   };
   // The sample's constant columns, looked up at its first row.
   void FindConstantColumns();
@@ -60,6 +65,8 @@ class Row_Json_Writer {
 
   std::vector<Column> columns_;
   vandu* sample_ = nullptr;    // until its constant columns are found
+  bool constants_ = false;     // some column is constant
+  std::vector<Step> plan_;     // empty until the first row with constants_
   std::vector<char> scratch_;  // room for one row's text
   ColumnInfo entry_time_{};    // the ENTRYTIME text column; Width 0 when none
 };

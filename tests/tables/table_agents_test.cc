@@ -15,6 +15,7 @@
 #include "agent/log_manager.h"
 #include "agent/tvxmain.h"
 #include "framework/condition.h"
+#include "framework/row_json.h"
 #include "framework/zep.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_agent.h"
@@ -203,6 +204,39 @@ TEST_F(TableAgentsTest, ReportsWithoutAWholeSelectionReturnNothing) {
               5);
   }
   {
+    // The window is kept to by the report itself where its bounds are whole
+    // time stamps (this log returns rows outside it), and by the
+    // thresholds otherwise; bounds are inclusive either way.
+    const std::string log =
+        "LOGPATH == \"" + dir_.path() + "/\" AND LOGNAME == \"messages\"";
+    EXPECT_EQ(
+        Report(
+            log +
+            " AND ENTRYTIME >= \"1261208130000000\" AND ENTRYTIME <= \"1261208235959000\""),
+        0);
+    EXPECT_EQ(
+        Report(
+            log +
+            " AND ENTRYTIME >= \"1261208000000000\" AND ENTRYTIME <= \"1261208110000000\""),
+        0);
+    EXPECT_EQ(
+        Report(
+            log +
+            " AND ENTRYTIME >= \"126120813\" AND ENTRYTIME <= \"1261208235959000\""),
+        0);
+    EXPECT_EQ(
+        Report(
+            log +
+            " AND ENTRYTIME >= \"1261208120000000\" AND ENTRYTIME <= \"1261208120000000\""),
+        5);
+    EXPECT_EQ(
+        Report(
+            log +
+            " AND ENTRYTIME >= \"1261208120000000\" AND ENTRYTIME <= \"1261208120000000\""
+            " AND ENTRYTIME > \"1261208120000000\""),
+        0);
+  }
+  {
     // A start time shorter than a time stamp is completed, not over-read.
     EXPECT_EQ(Report("LOGPATH == \"" + dir_.path() + "/\" AND LOGNAME == \"messages\" AND "
                      "ENTRYTIME >= \"126\" AND ENTRYTIME <= \"1261208235959000\""),
@@ -326,6 +360,52 @@ TEST(NodeStatusTest, HeartbeatRowIsZeroFilledCutAndCounted) {
   ZEP_SetAffinity("");
   gSystemName = nullptr;
   gSystemNameLength = 0;
+}
+
+// A log-entries row as JSON: its 16- and 32-byte text columns hold every
+// byte at every place of texts of several lengths, the rest blank or NUL
+// padding, and come out as JSON strings of their text alone.
+TEST(LogEntryJsonTest, ShortTextColumnsComeOutWhateverTheirBytes) {
+  RequestDetail detail;
+  detail.appl = "TVX";
+  detail.table = "VXLOGENT";
+  ContextInfo context;
+  tvx_vxlogent_manager table("TVX", "VXLOGENT");
+  tvx_vxlogent_agent object(&detail, &context, &table);
+  Row_Json_Writer writer(object);
+  for (const size_t length : {1, 9, 16, 17, 31, 32}) {
+    for (int c = 0; c < 256; ++c) {
+      for (size_t at = 0; at < length; ++at) {
+        std::string text(length, 'a');
+        text[at] = static_cast<char>(c);
+        tvx_vxlogent_data_t row;
+        memset(&row, ' ', sizeof row);
+        memset(row.entrysrc, '\0', sizeof row.entrysrc);
+        memcpy(row.entrysys, text.data(), length);
+        memcpy(row.entrysrc, text.data(), length);
+        std::string type_text = text.substr(0, length < 16 ? length : 16);
+        memcpy(row.entrytype, type_text.data(), type_text.size());
+        while (!type_text.empty() &&
+               (type_text.back() == ' ' || type_text.back() == '\0')) {
+          type_text.pop_back();
+        }
+        std::string json;
+        writer.Append(reinterpret_cast<const char*>(&row), &json);
+        std::string sys = text;
+        while (!sys.empty() && (sys.back() == ' ' || sys.back() == '\0')) {
+          sys.pop_back();
+        }
+        std::string expected = ",\"ENTRYSYS\":";
+        JsonAppendString(&expected, sys);
+        expected += ",\"ENTRYSRC\":";
+        JsonAppendString(&expected, sys);
+        expected += ",\"ENTRYTYPE\":";
+        JsonAppendString(&expected, type_text);
+        ASSERT_NE(json.find(expected), std::string::npos)
+            << "byte " << c << " at " << at << " of " << length << ": " << json;
+      }
+    }
+  }
 }
 
 }  // namespace
