@@ -30,8 +30,10 @@ struct vandu::Held {
   // 0 until set.
   std::atomic<uint64_t> plain{0};
   // On a column the running sample fills alike in every row (see
-  // Constant_Columns); set and read by the thread taking the sample.
+  // Constant_Columns), or implied by the range of its rows (see
+  // Sample_Range); set and read by the thread taking the sample.
   bool constant = false;
+  bool implied = false;
   std::string text;
   int64_t integer = 0;
   int32_t integer32 = 0;
@@ -354,6 +356,51 @@ vandu::Constant_Columns::~Constant_Columns() {
   v_->constantState = Constant_State::kNone;
 }
 
+namespace {
+
+// Whether the `width` bytes at `text` are all past the blank: no NUL, no
+// padding, no control character.
+bool AllPastBlank(const char* text, int width) {
+  for (int i = 0; i < width; ++i) {
+    if (static_cast<unsigned char>(text[i]) <= ' ') {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+vandu::Sample_Range::Sample_Range(vandu* v, const char* column, const char* low,
+                                  const char* high, int width)
+    : v_(v) {
+  const bool low_whole = AllPastBlank(low, width);
+  const bool high_whole = AllPastBlank(high, width);
+  for (auto& h : v->held) {
+    const GIR1_FILTERINFO& f = h->info;
+    if (strcasecmp(h->name.c_str(), column) != 0 || f.DataType != GIR1_TEXT ||
+        h->relative_seconds > 0 || f.Value == nullptr ||
+        UnpaddedLength(f.Value, f.ValueSize) != width) {
+      continue;
+    }
+    if (f.Operator == GIR1_GE && low_whole &&
+        memcmp(f.Value, low, width) == 0) {
+      h->implied = true;
+      low_ = true;
+    } else if (f.Operator == GIR1_LE && high_whole &&
+               memcmp(f.Value, high, width) == 0) {
+      h->implied = true;
+      high_ = true;
+    }
+  }
+}
+
+vandu::Sample_Range::~Sample_Range() {
+  for (auto& h : v_->held) {
+    h->implied = false;
+  }
+}
+
 bool vandu::SampleConstantColumn(const char* column) const {
   for (const std::string& c : constantColumns) {
     if (strcasecmp(c.c_str(), column) == 0) {
@@ -383,7 +430,8 @@ int vandu::CheckForException(const char* row) {
   }
   const bool settled = constantState == Constant_State::kPassed;
   for (const auto& h : held) {
-    if (h->agent.load(std::memory_order_relaxed) || (settled && h->constant)) {
+    if (h->agent.load(std::memory_order_relaxed) || (settled && h->constant) ||
+        h->implied) {
       continue;
     }
     const uint64_t plain = h->plain.load(std::memory_order_relaxed);

@@ -220,6 +220,31 @@ class vandu {
    private:
     vandu* v_;
   };
+  // While one lives, the sample being taken offers only rows whose text
+  // column `column` lies between `low` and `high` (`width` bytes each),
+  // compared with them as strncmp does. A >= threshold on the column whose
+  // value is `low`, or a <= one whose value is `high`, then says nothing
+  // more and is not evaluated, when that value does not move and its bytes
+  // are all past the blank (a time stamp): for such a value the two
+  // comparisons agree on every row. Made and read by the thread taking the
+  // sample.
+  class Sample_Range {
+   public:
+    Sample_Range(vandu* v, const char* column, const char* low,
+                 const char* high, int width);
+    ~Sample_Range();
+    Sample_Range(const Sample_Range&) = delete;
+    Sample_Range& operator=(const Sample_Range&) = delete;
+    // Whether a threshold on `low` (`high`) is left to the sample, which
+    // must then keep to that bound itself.
+    bool LowTaken() const { return low_; }
+    bool HighTaken() const { return high_; }
+
+   private:
+    vandu* v_;
+    bool low_ = false;
+    bool high_ = false;
+  };
   // Whether the running sample fills `column` (any case) alike in every row.
   bool SampleConstantColumn(const char* column) const;
   // False once the running sample's first row failed a threshold on such a

@@ -23,6 +23,8 @@ const char ENTRYTIME[] = "ENTRYTIME";
 constexpr int PATHSIZE = 256;
 constexpr int NAMESIZE = 128;
 const char PERIOD[] = "PERIODTHRS";
+const char SAMPLENO[] = "SAMPLENO";
+const char ROWNO[] = "ROWNO";
 constexpr int64_t MINFREQ = 1;
 constexpr int64_t MINPERIOD = 1;
 constexpr int INTEGERTYPE = 496;
@@ -213,8 +215,16 @@ void tvx_vxlogent_agent::TakeSample() {
   }
   if (leGetEntrytimeThresholds()) {
     leReportCursor = leLogFile->lfStartReportRequest(&leThresholds);
-    // Every row comes from the one log and this node.
-    const Constant_Columns constant(this, {ORIGINNODE, LOGPATH, LOGNAME});
+    // Every row comes from the one log and this node, and a report's rows
+    // carry no thresholds and no sample or row number.
+    const Constant_Columns constant(this, {ORIGINNODE, LOGPATH, LOGNAME,
+                                           FREQUENCY, PERIOD, SAMPLENO, ROWNO});
+    // The window's own bounds are checked here, as strncmp, and not again
+    // as thresholds.
+    const Sample_Range window(this, ENTRYTIME, leThresholds.StartTime,
+                              leThresholds.EndTime, TIMESTAMPLENGTH);
+    leCheckStart = window.LowTaken();
+    leCheckEnd = window.HighTaken();
     if (leReportCursor != nullptr) {
       // The limit counts the rows the reply carries: those that match the
       // request's condition, not those read.
@@ -239,6 +249,8 @@ void tvx_vxlogent_agent::TakeSample() {
       }
       leLogFile->lfEndReportRequest(&leReportCursor);
     }
+    leCheckStart = false;
+    leCheckEnd = false;
   }
   free(leRowBuffer);
   leRowBuffer = nullptr;
@@ -248,8 +260,9 @@ bool tvx_vxlogent_agent::leMoreMatchingRows() {
   while (SampleCanMatch() &&
          leLogFile->lfGetNextLogEntry(&leRowBuffer[0], leReportCursor,
                                       &leThresholds) != nullptr) {
-    if (CheckForException(reinterpret_cast<const char*>(&leRowBuffer[0])) !=
-        0) {
+    if (leInWindow(leRowBuffer[0]) &&
+        CheckForException(reinterpret_cast<const char*>(&leRowBuffer[0])) !=
+            0) {
       return true;
     }
   }
@@ -259,12 +272,21 @@ bool tvx_vxlogent_agent::leMoreMatchingRows() {
 unsigned tvx_vxlogent_agent::leGetLogEntries(unsigned count) {
   WEX1_Event ev(wex1, __func__);
   unsigned i = 0;
-  for (; i < count; ++i) {
-    if (leLogFile->lfGetNextLogEntry(&leRowBuffer[i], leReportCursor, &leThresholds) == nullptr) {
-      break;
+  while (i < count &&
+         leLogFile->lfGetNextLogEntry(&leRowBuffer[i], leReportCursor,
+                                      &leThresholds) != nullptr) {
+    if (leInWindow(leRowBuffer[i])) {
+      ++i;
     }
   }
   return static_cast<unsigned>(ev.Result(i));
+}
+
+bool tvx_vxlogent_agent::leInWindow(const tvx_vxlogent_data_t& row) const {
+  return (!leCheckStart || strncmp(row.entrytime, leThresholds.StartTime,
+                                   TIMESTAMPLENGTH) >= 0) &&
+         (!leCheckEnd ||
+          strncmp(row.entrytime, leThresholds.EndTime, TIMESTAMPLENGTH) <= 0);
 }
 
 Log_File* tvx_vxlogent_agent::leValidateFileName() {

@@ -43,11 +43,16 @@ class tvx_vxlogent_agent : public tvx_vxlogent_base {
   // Reads on until a row that matches the request's condition: true when
   // one is left after the rows collected (the row limit cut the reply).
   bool leMoreMatchingRows();
+  // Whether `row` keeps to the bounds of the report's window that the
+  // report checks itself (see vandu::Sample_Range).
+  bool leInWindow(const tvx_vxlogent_data_t& row) const;
 
   Log_File* leLogFile = nullptr;
   tvx_vxlogent_data_t* leRowBuffer = nullptr;
   void* leReportCursor = nullptr;
   _RequestThresholds leThresholds = {};
+  bool leCheckStart = false;  // see leInWindow
+  bool leCheckEnd = false;
   int64_t leFreqThreshold = 0;
   int64_t lePeriodThreshold = 0;
 
