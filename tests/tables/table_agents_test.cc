@@ -244,15 +244,28 @@ TEST_F(TableAgentsTest, ReportsWithoutAWholeSelectionReturnNothing) {
   }
 }
 
-tvx_vxmonlog_data_t MonlogRow(Log_File* log) {
+// A request object of one table, made as the runtime makes one.
+template <typename Manager, typename Agent>
+struct Table_Request {
+  Table_Request(const char* appl, const char* table)
+      : detail(Detail(appl, table)), manager(appl, table) {}
+  static RequestDetail Detail(const char* appl, const char* table) {
+    RequestDetail d;
+    d.appl = appl;
+    d.table = table;
+    return d;
+  }
   RequestDetail detail;
-  detail.appl = "TVX";
-  detail.table = "VXMONLOG";
   ContextInfo context;
-  tvx_vxmonlog_manager table("TVX", "VXMONLOG");
-  tvx_vxmonlog_agent agent(&detail, &context, &table);
+  Manager manager;
+  Agent agent{&detail, &context, &manager};
+};
+using Monlog_Request = Table_Request<tvx_vxmonlog_manager, tvx_vxmonlog_agent>;
+
+tvx_vxmonlog_data_t MonlogRow(Log_File* log) {
+  Monlog_Request request("TVX", "VXMONLOG");
   tvx_vxmonlog_data_t row;
-  agent.BuildTableRow(&row, log);
+  request.agent.BuildTableRow(&row, log);
   return row;
 }
 
@@ -317,14 +330,9 @@ TEST_F(TableAgentsTest, NoLogsGiveNoRows) {
   Test_Manager manager;
   Scoped_Log_Manager current(&manager);
   TraceCapture trace("ALL");
-  RequestDetail detail;
-  detail.appl = "TVX";
-  detail.table = "VXMONLOG";
-  ContextInfo context;
-  tvx_vxmonlog_manager table("TVX", "VXMONLOG");
-  tvx_vxmonlog_agent agent(&detail, &context, &table);
-  agent.TakeSample();
-  EXPECT_EQ(agent.RowCount(), 0);
+  Monlog_Request request("TVX", "VXMONLOG");
+  request.agent.TakeSample();
+  EXPECT_EQ(request.agent.RowCount(), 0);
   EXPECT_TRUE(trace.Contains("\nNo logs are currently being monitored."));
 }
 
@@ -334,12 +342,9 @@ TEST(NodeStatusTest, HeartbeatRowIsZeroFilledCutAndCounted) {
   gSystemNameLength = static_cast<int>(strlen(name));
   const std::string affinity(60, 'a');
   ZEP_SetAffinity(affinity.c_str());
-  RequestDetail detail;
-  detail.appl = "X7SRV";
-  detail.table = "RNODESTS";
-  ContextInfo context;
-  x7srv_rnodests_manager table("X7SRV", "RNODESTS");
-  x7srv_rnodests_agent agent(&detail, &context, &table);
+  Table_Request<x7srv_rnodests_manager, x7srv_rnodests_agent> request(
+      "X7SRV", "RNODESTS");
+  x7srv_rnodests_agent& agent = request.agent;
   agent.TakeSample();
   ASSERT_EQ(agent.RowCount(), 1);
   auto row = *reinterpret_cast<const x7srv_rnodests_data_t*>(agent.Row(0));
@@ -366,13 +371,9 @@ TEST(NodeStatusTest, HeartbeatRowIsZeroFilledCutAndCounted) {
 // byte at every place of texts of several lengths, the rest blank or NUL
 // padding, and come out as JSON strings of their text alone.
 TEST(LogEntryJsonTest, ShortTextColumnsComeOutWhateverTheirBytes) {
-  RequestDetail detail;
-  detail.appl = "TVX";
-  detail.table = "VXLOGENT";
-  ContextInfo context;
-  tvx_vxlogent_manager table("TVX", "VXLOGENT");
-  tvx_vxlogent_agent object(&detail, &context, &table);
-  Row_Json_Writer writer(object);
+  Table_Request<tvx_vxlogent_manager, tvx_vxlogent_agent> request("TVX",
+                                                                  "VXLOGENT");
+  Row_Json_Writer writer(request.agent);
   for (const size_t length : {1, 9, 16, 17, 31, 32}) {
     for (int c = 0; c < 256; ++c) {
       for (size_t at = 0; at < length; ++at) {
