@@ -318,11 +318,11 @@ int Log_File::lfPlaceInWindow(const char* entrytime, const void* thresholds) {
     return 0;
   }
   if (window->EndTime[0] != '\0' &&
-      strncmp(entrytime, window->EndTime, TIMESTAMPLENGTH) > 0) {
+      CompareTimestamp(entrytime, window->EndTime) > 0) {
     return 1;
   }
   if (window->StartTime[0] != '\0' &&
-      strncmp(entrytime, window->StartTime, TIMESTAMPLENGTH) < 0) {
+      CompareTimestamp(entrytime, window->StartTime) < 0) {
     return -1;
   }
   return 0;

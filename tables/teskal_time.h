@@ -18,4 +18,9 @@ constexpr int TIMESTAMPLENGTH = TIME_STAMP_LENGTH;
 // the error level. Thread-safe.
 void GenerateTimestamp(time_t time, char* destination);
 
+// The sign of strncmp(a, b, TIMESTAMPLENGTH), the first differing character
+// found 16 at a time (both are read whole): rows are compared with their
+// report window's bounds this way.
+int CompareTimestamp(const char* a, const char* b);
+
 #endif  // QOR_TABLES_TESKAL_TIME_H_

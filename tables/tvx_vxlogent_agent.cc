@@ -283,10 +283,10 @@ unsigned tvx_vxlogent_agent::leGetLogEntries(unsigned count) {
 }
 
 bool tvx_vxlogent_agent::leInWindow(const tvx_vxlogent_data_t& row) const {
-  return (!leCheckStart || strncmp(row.entrytime, leThresholds.StartTime,
-                                   TIMESTAMPLENGTH) >= 0) &&
+  return (!leCheckStart ||
+          CompareTimestamp(row.entrytime, leThresholds.StartTime) >= 0) &&
          (!leCheckEnd ||
-          strncmp(row.entrytime, leThresholds.EndTime, TIMESTAMPLENGTH) <= 0);
+          CompareTimestamp(row.entrytime, leThresholds.EndTime) <= 0);
 }
 
 Log_File* tvx_vxlogent_agent::leValidateFileName() {

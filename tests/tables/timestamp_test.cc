@@ -1,6 +1,7 @@
 #include "tables/timestamp.h"
 
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 #include <string>
@@ -134,6 +135,34 @@ TEST_F(TimestampTest, LongRingIsDeletedWithoutDeepRecursion) {
   }
   EXPECT_EQ(RingSize(head), 200000);
   delete head;  // the sanitizer build reports any element left behind
+}
+
+// Stamps compare as strncmp does: a difference or a NUL at any place, in
+// one or both, and bytes past ASCII.
+TEST(CompareTimestampTest, AgreesWithStrncmp) {
+  const char base[] = "1261208152446000";
+  for (int at = 0; at < TIMESTAMPLENGTH; ++at) {
+    for (const int c : {0, int{'0'}, int{'1'}, int{'5'}, int{'9'}, int{' '},
+                        0x7F, 0x80, 0xFF}) {
+      for (const bool both : {false, true}) {
+        char a[TIMESTAMPLENGTH + 1];
+        char b[TIMESTAMPLENGTH + 1];
+        memcpy(a, base, sizeof a);
+        memcpy(b, base, sizeof b);
+        a[at] = static_cast<char>(c);
+        if (both) {
+          b[at] = static_cast<char>(c);
+          a[TIMESTAMPLENGTH - 1] = '9';  // after a shared NUL: not looked at
+        }
+        const int want = strncmp(a, b, TIMESTAMPLENGTH);
+        ASSERT_EQ(CompareTimestamp(a, b), want < 0 ? -1 : (want > 0 ? 1 : 0))
+            << at << " " << c << " " << both;
+        const int back = strncmp(b, a, TIMESTAMPLENGTH);
+        ASSERT_EQ(CompareTimestamp(b, a), back < 0 ? -1 : (back > 0 ? 1 : 0))
+            << at << " " << c << " " << both;
+      }
+    }
+  }
 }
 
 }  // namespace
