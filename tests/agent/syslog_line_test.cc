@@ -123,6 +123,26 @@ TEST_F(SyslogLineTest, BothShapesFormatIntoTheEntryColumns) {
   }
 }
 
+// The host ends at the first of the six spaces wherever it stands, and is
+// cut to its column.
+TEST_F(SyslogLineTest, HostsOfEveryLengthEndAtAnySpace) {
+  for (size_t length = 1; length <= 40; ++length) {
+    for (const char space : {' ', '\t', '\n', '\v', '\f', '\r'}) {
+      std::string host(length, 'h');
+      host[length - 1] = '\xe9';
+      tvx_vxlogent_data_t row;
+      ASSERT_EQ(
+          Format("Jun  1 00:00:00 " + host + space + "src: message text here",
+                 &row),
+          0);
+      EXPECT_EQ(std::string(row.entrysys, sizeof row.entrysys), Pad(host, 32))
+          << length << " " << int{space};
+      EXPECT_EQ(std::string(row.entrydesc, 7), "message")
+          << length << " " << int{space};
+    }
+  }
+}
+
 TEST_F(SyslogLineTest, FractionsOfZeroToNineDigitsGiveTheMilliseconds) {
   const char* const millis[] = {"000", "100", "120", "123", "123",
                                 "123", "123", "123", "123", "123"};
