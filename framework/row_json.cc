@@ -101,15 +101,12 @@ constexpr size_t WHOLEFIELDBYTES = 64;
 // needs an escape (what was written is then of no use). Writes `width` + 2
 // bytes.
 char* WriteWholeField(char* out, const char* field, size_t width) {
-  const __m128i blank = _mm_set1_epi8(0x20);
   uint64_t text = 0;
   uint64_t odd = 0;
   for (size_t k = 0; k < width / 16; ++k) {
     const __m128i x =
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(field + 16 * k));
-    const auto padding = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_or_si128(x, blank), blank)));
-    text |= static_cast<uint64_t>(~padding & 0xFFFFu) << (16 * k);
+    text |= static_cast<uint64_t>(TextBits(x)) << (16 * k);
     odd |= static_cast<uint64_t>(static_cast<unsigned>(EscapeBits(x)))
            << (16 * k);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 1 + 16 * k), x);

@@ -351,19 +351,26 @@ class vandu {
   unsigned AppendRow(const char* row);
 };
 
+#if defined(__SSE2__)
+// One bit for each of the 16 bytes in `x` that is not padding of a text
+// field: a byte is padding when it has no bit set but 0x20 (a blank or a
+// NUL).
+inline unsigned TextBits(__m128i x) {
+  const __m128i blank = _mm_set1_epi8(0x20);
+  return ~static_cast<unsigned>(
+             _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_or_si128(x, blank), blank))) &
+         0xFFFFu;
+}
+#endif
+
 // Length of a fixed-width text field without its trailing blanks and NULs.
 inline int UnpaddedLength(const char* field, int length) {
   // Most of a wide field is padding: it is looked at from its end, 16 bytes
-  // (or a word) at a time; a byte is padding when it has no bit set but
-  // 0x20.
+  // (or a word) at a time.
 #if defined(__SSE2__)
-  const __m128i blank = _mm_set1_epi8(0x20);
   while (length >= 16) {
-    const __m128i x =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(field + length - 16));
-    const unsigned text = ~static_cast<unsigned>(_mm_movemask_epi8(
-                              _mm_cmpeq_epi8(_mm_or_si128(x, blank), blank))) &
-                          0xFFFFu;
+    const unsigned text = TextBits(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(field + length - 16)));
     if (text != 0) {
       // Up to the last byte that is not padding.
       return length - 16 + (32 - __builtin_clz(text));
