@@ -141,6 +141,9 @@ TEST(ActionsTest, EventStreamsFollowWithoutBlockingOnAClientThatDoesNotRead) {
   ASSERT_EQ(send(reader.get(), "events any\n", 11, 0), 11);
   std::string got;
   ASSERT_TRUE(ReadUntil(reader.get(), &got, [&] { return got == "OK stream\n"; })) << got;
+  // The idle client's stream is open before the burst (its reply fits the small buffer).
+  std::string slow;
+  ASSERT_TRUE(ReadUntil(idle.get(), &slow, [&] { return slow == "OK stream\n"; })) << slow;
 
   // About 3 MB of events: far more than the idle client's allowance.
   constexpr int kEvents = 4000;
@@ -156,7 +159,6 @@ TEST(ActionsTest, EventStreamsFollowWithoutBlockingOnAClientThatDoesNotRead) {
 
   // Each client gets what it had room for, and is told how many it lost
   // once it has room again: the idle one when it reads at last.
-  std::string slow;
   size_t after = 0;
   const auto drain = [&](int fd, std::string* text) {
     ReadUntil(fd, text, [] { return false; }, std::chrono::milliseconds(300));
@@ -174,7 +176,9 @@ TEST(ActionsTest, EventStreamsFollowWithoutBlockingOnAClientThatDoesNotRead) {
   EXPECT_EQ(got.find("\"situation\":\"other\""), std::string::npos);
   EXPECT_EQ(Count(got, "\"situation\":\"any\"") + Dropped(got), kEvents + after + 1);
   EXPECT_EQ(slow.compare(0, 10, "OK stream\n"), 0);
-  EXPECT_EQ(Count(slow, "{\"dropped\""), 1u);
+  // At least one note: the lines that follow the burst may find the client's
+  // room still full, and their loss is announced again.
+  EXPECT_GE(Count(slow, "{\"dropped\""), 1u);
   EXPECT_GT(Dropped(slow), 0u);
   // It follows every situation: the 4000 and "other" before the first line
   // it had room for again, then some of the later ones.
