@@ -141,9 +141,12 @@ TEST(ActionsTest, EventStreamsFollowWithoutBlockingOnAClientThatDoesNotRead) {
   ASSERT_EQ(send(reader.get(), "events any\n", 11, 0), 11);
   std::string got;
   ASSERT_TRUE(ReadUntil(reader.get(), &got, [&] { return got == "OK stream\n"; })) << got;
-  // The idle client's stream is open before the burst (its reply fits the small buffer).
+  // The idle client's stream is open before the burst (its reply fits the small
+  // buffer).
   std::string slow;
-  ASSERT_TRUE(ReadUntil(idle.get(), &slow, [&] { return slow == "OK stream\n"; })) << slow;
+  ASSERT_TRUE(ReadUntil(idle.get(), &slow, [&] {
+    return slow == "OK stream\n";
+  })) << slow;
 
   // About 3 MB of events: far more than the idle client's allowance.
   constexpr int kEvents = 4000;

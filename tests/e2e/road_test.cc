@@ -74,7 +74,8 @@ TEST_F(RoadTest, FrequencySituationFiresFromTheThirdMatchingLine) {
         << agent_.Events();
     // The two situations' events of one row need not reach the file together.
     const size_t want = i < 3 ? 0u : static_cast<size_t>(i - 2);
-    EXPECT_TRUE(WaitUntil([&] { return Count("brute") == want; })) << "after line " << i;
+    EXPECT_TRUE(WaitUntil([&] { return Count("brute") == want; }))
+        << "after line " << i;
   }
   const auto brute = LinesWith(agent_.Events(), "\"situation\":\"brute\"");
   ASSERT_EQ(brute.size(), 2u);
