@@ -26,6 +26,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -46,9 +47,10 @@ std::string* g_root = nullptr;
 
 void RemoveRoot() {
   if (g_root != nullptr) {
-    const std::string command = "rm -rf -- '" + *g_root + "'";
-    if (system(command.c_str()) != 0) {
-      fprintf(stderr, "could not remove %s\n", g_root->c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(*g_root, ec);
+    if (ec) {
+      fprintf(stderr, "could not remove %s: %s\n", g_root->c_str(), ec.message().c_str());
     }
   }
 }

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -280,7 +281,9 @@ TEST_F(TableAgentsTest, MonitoredLogRowsDescribeEachLog) {
   while (deep.size() < 279) {
     deep += "/" + std::string(std::min<size_t>(50, 279 - deep.size() - 1), 'd');
   }
-  ASSERT_EQ(system(("mkdir -p '" + deep + "'").c_str()), 0);
+  std::error_code made;
+  std::filesystem::create_directories(deep, made);
+  ASSERT_FALSE(made) << made.message();
   const std::string long_path = deep + "/" + std::string(20, 'n');
   WriteFile(long_path, "12345");
   const std::string gone = dir_.File("gone.log");
