@@ -454,6 +454,34 @@ TEST_F(LogManagerTest, OutstandingRequestsSuspendTheRefreshUntilTheLastEnds) {
             text.find("\nRefresh resuming."));
 }
 
+// A report that only reads holds a refresh up for RefreshWaitSeconds at
+// most; the object it reads stays alive until it is counted out.
+TEST_F(LogManagerTest, RefreshGoesAheadOfAReportStillReading) {
+  const std::string a = LogPath("a"), b = LogPath("b");
+  WriteStamped(config_, a + "\n");
+  Test_Manager manager;
+  manager.RefreshWaitSeconds = 1;
+  ASSERT_EQ(manager.lmRefresh(), 1u);
+  qortest::TraceCapture cap("ERROR,FLOW");
+  manager.lmBeginRequest();
+  Log_File* const reading =
+      manager.lmFindLogObject(const_cast<char*>(a.c_str()));
+  ASSERT_NE(reading, nullptr);
+  manager.lmLeaveRing();
+  WriteStamped(config_, b + "\n");
+  EXPECT_EQ(manager.lmRefresh(), 1u);
+  EXPECT_TRUE(cap.Contains(
+      "\nRefresh going ahead after 1 seconds; 1 report(s) still reading "
+      "finish on their own files."));
+  EXPECT_STREQ(manager.Log(0)->LogFileName, b.c_str());
+  EXPECT_TRUE(Test_Log::Destroyed().empty());
+  EXPECT_STREQ(reading->LogFileName, a.c_str());  // still alive
+  manager.lmReturnToRing();
+  manager.lmEndRequest();
+  manager.lmDeleteRetiredLogs();
+  EXPECT_EQ(Test_Log::Destroyed(), std::vector<std::string>({a}));
+}
+
 TEST_F(LogManagerTest, ConfigurationWithoutValidLinesFallsBackToSyslogDefault) {
   const std::string a = LogPath("a"), b = LogPath("b");
   WriteStamped(syslog_, "*.info;mail.none\t" + b + "\n*.emerg\t*\n");
