@@ -1,11 +1,14 @@
 #include "agent/log_manager.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -480,6 +483,42 @@ TEST_F(LogManagerTest, RefreshGoesAheadOfAReportStillReading) {
   manager.lmEndRequest();
   manager.lmDeleteRetiredLogs();
   EXPECT_EQ(Test_Log::Destroyed(), std::vector<std::string>({a}));
+}
+
+// A stop signal pending while a refresh waits for requests ends the wait
+// at once: the refresh is given up, the ring unchanged.
+TEST_F(LogManagerTest, PendingStopSignalGivesUpAWaitingRefresh) {
+  const std::string a = LogPath("a"), b = LogPath("b");
+  WriteStamped(config_, a + "\n");
+  Test_Manager manager;
+  ASSERT_EQ(manager.lmRefresh(), 1u);
+  qortest::TraceCapture cap("ERROR,FLOW");
+  manager.lmBeginRequest();  // walking the ring: never gone ahead of
+  WriteStamped(config_, a + "\n" + b + "\n");
+  std::atomic<bool> done{false};
+  unsigned int result = 0;
+  std::thread refresh([&] {
+    // The signal goes to this thread alone, blocked as in the agent.
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, nullptr);
+    result = manager.lmRefresh();
+    const struct timespec zero = {0, 0};
+    sigtimedwait(&term, nullptr, &zero);
+    done = true;
+  });
+  ASSERT_TRUE(WaitUntil([&] {
+    return cap.Contains(
+        "\nRefresh suspended pending completion of outstanding requests.");
+  }));
+  pthread_kill(refresh.native_handle(), SIGTERM);
+  EXPECT_TRUE(WaitUntil([&] { return done.load(); }));
+  manager.lmEndRequest();
+  refresh.join();
+  EXPECT_EQ(result, 1u);
+  EXPECT_EQ(manager.NumLogs, 1);
+  EXPECT_TRUE(cap.Contains("\nRefresh abandoned: a stop signal is pending."));
 }
 
 TEST_F(LogManagerTest, ConfigurationWithoutValidLinesFallsBackToSyslogDefault) {
