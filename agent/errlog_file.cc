@@ -715,7 +715,9 @@ void* Errlog_File::lfGetNextLogEntry(void* row, void* report,
   if (info->pipeFile == nullptr) {
     return nullptr;
   }
-  // The command has selected the window: no time check here.
+  // The command has selected the window: no time check here. A line that
+  // does not format is traced and skipped, as in the other kinds' reports.
+  long unformatted = 0;
   while (true) {
     if (!ReadWholeLine(info->pipeFile, info->lineBuffer)) {
       if (ferror(info->pipeFile)) {
@@ -728,19 +730,21 @@ void* Errlog_File::lfGetNextLogEntry(void* row, void* report,
       }
       return nullptr;
     }
-    if (info->headerSkipped != 0) {
-      break;
+    if (info->headerSkipped == 0) {
+      info->headerSkipped = 1;  // the command's column header
+      continue;
     }
-    info->headerSkipped = 1;  // the command's column header
-  }
-  if (lfFormatEntryAsRow(info->lineBuffer, row, nullptr) != 0) {
+    if (lfFormatEntryAsRow(info->lineBuffer, row, nullptr) == 0) {
+      return row;
+    }
     WEX1_TRACE(wex1, WEX1_ERROR, ReportFormatErrMsg, Name(LogFileName));
     lfWriteToDebugLog(info->lineBuffer,
                       static_cast<unsigned>(strlen(info->lineBuffer)), nullptr,
                       0);
-    return nullptr;
+    if (++unformatted > MAXUNFORMATTEDENTRIES) {
+      return nullptr;
+    }
   }
-  return row;
 }
 
 void Errlog_File::lfEndReportRequest(void** report) {

@@ -1,5 +1,6 @@
 #include "agent/journal_file.h"
 
+#include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -226,20 +227,34 @@ void EntryTime(uint64_t usec, char* dest) {
 // The microsecond a window bound names: its second (local time) and its
 // milliseconds. An end bound covers its whole millisecond, and its whole
 // second when its milliseconds are 000, as a stamp without milliseconds
-// does for the other kinds. False when the stamp cannot be converted.
+// does for the other kinds. A bound before 1970 ("0000000000000000" for
+// "from the start") is the epoch, the journal's earliest moment. Always
+// true: every stamp names a moment.
 bool WindowUsec(const char* stamp, bool end, uint64_t* usec) {
-  Timestamp converted(nullptr, stamp);
-  if (converted.tsEventTime < 0) {
-    return false;
-  }
   char digits[TIMESTAMPLENGTH + 1] = {};
   memcpy(digits, stamp, strnlen(stamp, TIMESTAMPLENGTH));
+  // Years since 1900 ("CYY"): a year before 1970 is taken as the epoch
+  // without conversion (which traces such a time as an error); no journal
+  // holds entries of the hours a time zone may put between them.
+  const bool before_epoch = isdigit(static_cast<unsigned char>(digits[0])) &&
+                            isdigit(static_cast<unsigned char>(digits[1])) &&
+                            isdigit(static_cast<unsigned char>(digits[2])) &&
+                            strncmp(digits, "070", 3) < 0;
+  time_t seconds = 0;
+  bool clamped = before_epoch;
+  if (!before_epoch) {
+    Timestamp converted(nullptr, stamp);
+    clamped = converted.tsEventTime < 0;
+    seconds = clamped ? 0 : converted.tsEventTime;
+  }
+  if (clamped) {
+    memcpy(digits + TIMESTAMPLENGTH - 3, "000", 3);
+  }
   unsigned ms = 0;
   for (int i = TIMESTAMPLENGTH - 3; i < TIMESTAMPLENGTH; ++i) {
     ms = ms * 10 + (digits[i] >= '0' && digits[i] <= '9' ? digits[i] - '0' : 0);
   }
-  const uint64_t second =
-      static_cast<uint64_t>(converted.tsEventTime) * 1000000;
+  const uint64_t second = static_cast<uint64_t>(seconds) * 1000000;
   if (!end) {
     *usec = second + ms * 1000;
   } else if (ms == 0) {

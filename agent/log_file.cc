@@ -583,11 +583,8 @@ bool DirectoryWritableByOthers(const char* path, bool* sticky) {
 
 }  // namespace
 
-int Log_File::lfOpenLogFile(bool replacement, const char* open_error,
-                            _OpenLog* open_log, _MonitorStatus* status) {
-  char eb[128];
+int Log_File::lfSafeOpenFlags(bool replacement) {
   const char* const path = Name(LogFileName);
-  *status = MONITOR_ERR_OPEN;
   // Non-blocking, so that a FIFO put in the log's place cannot hold the
   // worker in open or read; close-on-exec, as the error-report kind forks.
   int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
@@ -603,6 +600,15 @@ int Log_File::lfOpenLogFile(bool replacement, const char* open_error,
       flags |= O_NOFOLLOW;
     }
   }
+  return flags;
+}
+
+int Log_File::lfOpenLogFile(bool replacement, const char* open_error,
+                            _OpenLog* open_log, _MonitorStatus* status) {
+  char eb[128];
+  const char* const path = Name(LogFileName);
+  *status = MONITOR_ERR_OPEN;
+  const int flags = lfSafeOpenFlags(replacement);
   Unique_Fd fd(open(path, flags));
   if (!fd.valid()) {
     const int e = errno;
@@ -1333,9 +1339,32 @@ long Log_File::lfReadLog() {
       return ev.Result(-1);
     }
     LogPassBytes -= n;
+    const bool nul_tail = block[n - 1] == '\0';
     HeldLine.Feed(block, static_cast<size_t>(n), sink);
+    if (nul_tail) {
+      lfSkipHole();
+    }
   }
   return ev.Result(0);
+}
+
+void Log_File::lfSkipHole() {
+  // A hole reads as NULs, which the splitter drops as one run: passing
+  // over it costs no read, however large it is.
+  const off_t at = lseek(LogFD, 0, SEEK_CUR);
+  struct stat st;
+  if (at < 0 || fstat(LogFD, &st) != 0) {
+    return;
+  }
+  if (lseek(LogFD, at, SEEK_DATA) >= 0) {
+    return;  // at the next data, or still at `at` when that is data
+  }
+  // No data from `at` to the size measured before: the hole runs to the
+  // end (what is appended meanwhile lands beyond that size). A file system
+  // that knows no holes leaves the offset where it was.
+  if (errno == ENXIO && st.st_size > at) {
+    lseek(LogFD, st.st_size, SEEK_SET);
+  }
 }
 
 void Log_File::lfFlushHeldTail() {

@@ -88,6 +88,10 @@ struct _LogBufferInfo {
 // Entries in a row that do not format after which a report gives up.
 constexpr long MAXUNFORMATTEDENTRIES = 10000;
 
+// Entries in a row older than a report's window after which the report
+// ends: a log is in time order but for a few entries out of order.
+constexpr long MAXOLDERENTRIES = 1000;
+
 // Rotated files of one log read at a time.
 constexpr size_t MAXROTATEDLOGS = 16;
 // Files read to their end that a log remembers.
@@ -133,6 +137,11 @@ class Log_File : public Log_Base {
   // error (traced).
   // REQUIRES: worker thread; LogFD positioned at LogEOF.
   virtual long lfReadLog();
+  // After a read that ended in NULs: moves LogFD past the hole it may be
+  // in (to the next data, or the file's end), so that a sparse file is not
+  // read byte by byte. Leaves LogFD where it is when it is in data.
+  // REQUIRES: worker thread.
+  void lfSkipHole();
   // The one step every kind takes for one entry read while monitoring: it
   // is counted, formatted, and then either passed to the situations
   // (EventArrived) or counted as a format error; the debug record follows.
@@ -165,7 +174,8 @@ class Log_File : public Log_Base {
   // this loop over lfTakePrecedingEntry: entries newer than the window are
   // passed over, entries that do not format are skipped (a report stops,
   // traced, after more than MAXUNFORMATTEDENTRIES of them in a row), and
-  // the report ends at the first entry older than the window.
+  // the report ends after MAXOLDERENTRIES entries in a row older than the
+  // window (or at the start of the file).
   // REQUIRES: `report` begins with a _LogBufferInfo (the kinds that keep
   // another handle override this).
   virtual void* lfGetNextLogEntry(void* row, void* report, void* thresholds);
@@ -269,8 +279,7 @@ class Log_File : public Log_Base {
   // --- Report reading for the file kinds (request threads) ------------
   // Where an entry stamped `entrytime` (16 characters) lies against a
   // report window (`thresholds`, a _RequestThresholds; an empty bound is
-  // open): 1 newer than its end (skip it), -1 older than its start (the
-  // report is finished: everything before is older still), 0 inside.
+  // open): 1 newer than its end, -1 older than its start, 0 inside.
   static int lfPlaceInWindow(const char* entrytime, const void* thresholds);
   // A new report handle, a T that begins with a _LogBufferInfo, value-
   // initialised, with a buffer of `block` + 1 bytes and no descriptor; null
@@ -316,6 +325,11 @@ class Log_File : public Log_Base {
   // descriptor, or a negative value when there is nothing to report.
   long lfOpenLogForReport(_LogBufferInfo* info);
   void lfCloseLogForReport(long fd);
+  // Why a report that could not start cannot read the log (its path
+  // names no file, or one that is not a regular file), written into `why`
+  // (`size` bytes): true; false when the log is readable (an empty log has
+  // nothing to report) or is not read from a file. Any thread.
+  bool lfReportUnreadable(char* why, size_t size);
   // Sets OptimumBlockSize: 0 on success, 1 on failure.
   unsigned char lfDetermineOptimumBlockSize();
   // Reads the block preceding the current one, carrying the unconsumed
@@ -403,6 +417,11 @@ class Log_File : public Log_Base {
     Head_Fingerprint head;
   };
 
+  // The open(2) flags of a safe open of LogFileName: read-only,
+  // non-blocking, close-on-exec, no controlling terminal, and O_NOFOLLOW for
+  // a `replacement` in a directory others than root may write (but for
+  // root's own link in a sticky one). Any thread.
+  int lfSafeOpenFlags(bool replacement);
   // Opens LogFileName safely into `open` (identity and head taken); a
   // failed open is traced with `open_error`. A
   // `replacement` of a file read before is not followed through a symlink

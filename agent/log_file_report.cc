@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,8 @@ static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 namespace {
 
 const char OpenErrMsg[] = "\nError opening file %s for report. errno = %d; %s";
+const char NotRegularMsg[] =
+    "\nError opening file %s for report: not a regular file.";
 const char EmptyMsg[] = "\nLog %s is empty; report request terminating.";
 const char SeekEOFErrMsg[] =
     "\nError while seeking EOF for report on file %s. errno = %d; %s";
@@ -58,12 +61,31 @@ long FillFailed(_LogBufferInfo* info) {
 long Log_File::lfOpenLogForReport(_LogBufferInfo* info) {
   WEX1_Event ev(wex1, __func__);
   char eb[128];
-  // Close-on-exec: the error-report kind forks children meanwhile.
-  info->fd = open(Name(LogFileName), O_RDONLY | O_CLOEXEC);
+  const char* const path = Name(LogFileName);
+  // Opened as the worker opens it: never blocking (a FIFO in the log's
+  // place), and a path that names another file than the one the worker
+  // read is a replacement, not followed through a symlink others could
+  // have planted.
+  bool replacement = false;
+  Log_Position read;
+  if (lfGetPosition(&read)) {
+    struct stat named;
+    replacement = stat(path, &named) != 0 ||
+                  static_cast<uint64_t>(named.st_dev) != read.device ||
+                  static_cast<uint64_t>(named.st_ino) != read.inode;
+  }
+  info->fd = open(path, lfSafeOpenFlags(replacement));
   if (info->fd < 0) {
     const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, Name(LogFileName), e,
+    WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, path, e,
                ErrnoText(e, eb, sizeof eb));
+    info->fd = -1;
+    return ev.Result(-1);
+  }
+  struct stat st;
+  if (fstat(info->fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    WEX1_TRACE(wex1, WEX1_ERROR, NotRegularMsg, path);
+    lfCloseLogForReport(info->fd);
     info->fd = -1;
     return ev.Result(-1);
   }
@@ -85,6 +107,26 @@ long Log_File::lfOpenLogForReport(_LogBufferInfo* info) {
   WEX1_TRACE(wex1, WEX1_FLOW, OpenedMsg, info->fd, Name(LogFileName),
              static_cast<long>(size));
   return ev.Result(info->fd);
+}
+
+bool Log_File::lfReportUnreadable(char* why, size_t size) {
+  if (LogType == ERRLOGTYPE || LogType == JOURNALTYPE) {
+    return false;  // read through a command or a library, not opened here
+  }
+  const char* const path = Name(LogFileName);
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    const int e = errno;
+    char eb[128];
+    snprintf(why, size, "cannot read log %s: %s", path,
+             ErrnoText(e, eb, sizeof eb));
+    return true;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    snprintf(why, size, "log %s is not a regular file", path);
+    return true;
+  }
+  return false;
 }
 
 void Log_File::lfCloseLogForReport(long fd) {
@@ -285,6 +327,7 @@ void* Log_File::lfGetNextLogEntry(void* row, void* report, void* thresholds) {
   _LogBufferInfo* const info = static_cast<_LogBufferInfo*>(report);
   tvx_vxlogent_data_t* const entry_row = static_cast<tvx_vxlogent_data_t*>(row);
   long unformatted = 0;
+  long older = 0;
   while (true) {
     char* const entry = lfTakePrecedingEntry(info);
     if (entry == nullptr) {
@@ -302,10 +345,17 @@ void* Log_File::lfGetNextLogEntry(void* row, void* report, void* thresholds) {
     unformatted = 0;
     const int place = lfPlaceInWindow(entry_row->entrytime, thresholds);
     if (place > 0) {
+      older = 0;
       continue;  // newer than the window
     }
     if (place < 0) {
-      return nullptr;  // older than the window, and so is everything before it
+      // Older than the window. One entry out of order (a device with a
+      // skewed clock) must not end the report: only a long run of them
+      // says that the window lies behind.
+      if (++older >= MAXOLDERENTRIES) {
+        return nullptr;
+      }
+      continue;
     }
     return row;
   }

@@ -108,6 +108,9 @@ const char SigwaitErrMsg[] =
 const char RefreshSuspendedMsg[] =
     "\nRefresh suspended pending completion of outstanding requests.";
 const char RefreshResumingMsg[] = "\nRefresh resuming.";
+const char RefreshAheadMsg[] =
+    "\nRefresh going ahead after %d seconds; %u report(s) still reading finish on their own files.";
+const char RefreshStopMsg[] = "\nRefresh abandoned: a stop signal is pending.";
 const char ContinuingMsg[] = "\nContinuing to monitor existing log files.";
 const char NoWorkMsg[] = "\nAgent has no work to do.";
 const char BuildDefaultMsg[] =
@@ -238,6 +241,9 @@ Log_Manager::Log_Manager(bool start_manager_thread)
       FirstLogObject(nullptr),
       FirstValidLog(nullptr),
       UseCount(0),
+      ReadingCount(0),
+      RefreshWaitSeconds(REFRESHWAITSECONDS),
+      StopSeen(false),
       ManagerThread(),
       ManagerLock(Posix_Mutex::kDeferred),
       ManagerNotInUse(),
@@ -525,7 +531,7 @@ void* ManagerThread(void* arg) {
   unsigned int logs = 0;
   while ((logs = manager->lmRefresh()) != 0 && manager->lmWaitForSignal() != 0) {
   }
-  manager->NoWork = logs == 0;
+  manager->NoWork = logs == 0 && !manager->StopSeen;
   // No entry may be read once the framework stops taking events: what a
   // worker read then would be lost, yet saved as read.
   manager->lmStopLogs();
@@ -570,6 +576,7 @@ unsigned char Log_Manager::lmWaitForSignal() {
       lmSavePositions();
     }
     if (now >= NextLogRetry) {
+      lmDeleteRetiredLogs();
       lmRetryFailedLogs();
     }
     time_t next = NextLogRetry;
@@ -626,19 +633,27 @@ unsigned int Log_Manager::lmRefresh() {
   }
   // The valid-log ring is the manager thread's alone: no lock.
   const unsigned int count = lmGetValidLogs();
+  lmDeleteRetiredLogs();
   if (count != 0) {
     lmLockManager();
-    while (UseCount != 0) {
-      WEX1_TRACE(wex1, WEX1_FLOW, RefreshSuspendedMsg);
-      pthread_cond_wait(&ManagerNotInUse, ManagerLock.native());
-      WEX1_TRACE(wex1, WEX1_FLOW, RefreshResumingMsg);
+    if (!lmWaitForRequests()) {
+      lmUnlockManager();
+      lmDropValidLogs();
+      return static_cast<unsigned int>(ev.Result(NumLogs));
     }
     std::vector<Log_File*> dropped;
     lmBuildLogObjects(count, &dropped);
+    // Reports still reading may hold dropped objects: those wait.
+    const bool in_use = UseCount != 0;
     lmUnlockManager();
     // Out of the ring and told to stop: their workers are joined without
     // holding up requests.
     for (Log_File* const object : dropped) {
+      if (in_use) {
+        object->lfJoinThread();
+        RetiredLogs.push_back(object);
+        continue;
+      }
       WEX1_TRACE(wex1, WEX1_FLOW, DeletingMsg, Text(object->LogFileName));
       delete object;
     }
@@ -656,6 +671,80 @@ unsigned int Log_Manager::lmRefresh() {
   }
   HOV_Refreshed();  // the runtime's event files follow a rotation
   return static_cast<unsigned int>(ev.Result(NumLogs));
+}
+
+bool Log_Manager::lmWaitForRequests() {
+  WEX1_Event ev(wex1, __func__);
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const struct timespec ahead_at = {now.tv_sec + RefreshWaitSeconds,
+                                    now.tv_nsec};
+  bool suspended = false;
+  while (UseCount != 0) {
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const bool waited =
+        now.tv_sec > ahead_at.tv_sec ||
+        (now.tv_sec == ahead_at.tv_sec && now.tv_nsec >= ahead_at.tv_nsec);
+    if (UseCount == ReadingCount && waited) {
+      // Reports that only read hold up no change of the ring: their
+      // objects stay alive, and they read through their own descriptors.
+      WEX1_TRACE(wex1, WEX1_FLOW, RefreshAheadMsg, RefreshWaitSeconds,
+                 ReadingCount);
+      return ev.Result(1) != 0;
+    }
+    if (!suspended) {
+      suspended = true;
+      WEX1_TRACE(wex1, WEX1_FLOW, RefreshSuspendedMsg);
+    }
+    // Short waits: a stop signal is not waited for here, only looked at.
+    struct timespec until = now;
+    until.tv_nsec += 200 * 1000 * 1000;
+    if (until.tv_nsec >= 1000 * 1000 * 1000) {
+      until.tv_nsec -= 1000 * 1000 * 1000;
+      ++until.tv_sec;
+    }
+    pthread_cond_timedwait(&ManagerNotInUse, ManagerLock.native(), &until);
+    sigset_t pending;
+    if (sigpending(&pending) == 0 && (sigismember(&pending, SIGTERM) == 1 ||
+                                      sigismember(&pending, SIGINT) == 1)) {
+      StopSeen = true;
+      WEX1_TRACE(wex1, WEX1_FLOW, RefreshStopMsg);
+      return ev.Result(0) != 0;
+    }
+  }
+  if (suspended) {
+    WEX1_TRACE(wex1, WEX1_FLOW, RefreshResumingMsg);
+  }
+  return ev.Result(1) != 0;
+}
+
+void Log_Manager::lmDeleteRetiredLogs() {
+  if (RetiredLogs.empty()) {
+    return;
+  }
+  lmLockManager();
+  const bool in_use = UseCount != 0;
+  lmUnlockManager();
+  if (in_use) {
+    return;
+  }
+  // A request that begins from now on finds only the ring's objects.
+  for (Log_File* const object : RetiredLogs) {
+    WEX1_TRACE(wex1, WEX1_FLOW, DeletingMsg, Text(object->LogFileName));
+    delete object;
+  }
+  RetiredLogs.clear();
+}
+
+void Log_Manager::lmDropValidLogs() {
+  // The ring's last element first.
+  while (FirstValidLog != nullptr) {
+    Valid_Log* const last = static_cast<Valid_Log*>(FirstValidLog->Prev);
+    if (last == FirstValidLog) {
+      FirstValidLog = nullptr;
+    }
+    delete last;
+  }
 }
 
 unsigned int Log_Manager::lmGetValidLogs() {
@@ -858,14 +947,7 @@ void Log_Manager::lmBuildLogObjects(unsigned int count,
     exit(-1);
   }
 
-  // The ring's last element first.
-  while (FirstValidLog != nullptr) {
-    Valid_Log* const last = static_cast<Valid_Log*>(FirstValidLog->Prev);
-    if (last == FirstValidLog) {
-      FirstValidLog = nullptr;
-    }
-    delete last;
-  }
+  lmDropValidLogs();
 }
 
 void Log_Manager::lmOpenDebugLog() {
@@ -994,6 +1076,20 @@ void Log_Manager::lmBeginRequest() {
   lmUnlockManager();
 }
 
+void Log_Manager::lmLeaveRing() {
+  lmLockManager();
+  ++ReadingCount;
+  lmUnlockManager();
+}
+
+void Log_Manager::lmReturnToRing() {
+  lmLockManager();
+  if (ReadingCount != 0) {
+    --ReadingCount;
+  }
+  lmUnlockManager();
+}
+
 void Log_Manager::lmEndRequest() {
   WEX1_Event ev(wex1, __func__);
   lmLockManager();
@@ -1088,6 +1184,11 @@ void Log_Manager::lmShutdown() {
   if (FirstLogObject != nullptr) {
     lmDeleteNextLog(FirstLogObject, 1);
   }
+  // Like the ring's objects, not waiting for requests still counted in.
+  for (Log_File* const object : RetiredLogs) {
+    delete object;
+  }
+  RetiredLogs.clear();
   if (DebugLogP.load() != nullptr) {
     lmCloseDebugLog();
   }

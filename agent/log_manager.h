@@ -20,9 +20,15 @@
 //  - request threads count themselves in and out (lmBeginRequest,
 //    lmEndRequest) and, while counted in, walk and search the log-object
 //    ring without a lock;
-//  - ManagerLock guards UseCount, AgentServerUp, and the log-object ring and
-//    NumLogs while they change; the ring changes only inside
-//    lmBuildLogObjects, with ManagerLock held and UseCount 0.
+//  - a report that has found its log object and only reads says so
+//    (lmLeaveRing, lmReturnToRing): a refresh waits REFRESHWAITSECONDS at
+//    most for such reports and then goes ahead, while they read on through
+//    their own descriptors; the objects it drops are kept (RetiredLogs)
+//    until no request is counted in;
+//  - ManagerLock guards UseCount, ReadingCount, AgentServerUp, and the
+//    log-object ring and NumLogs while they change; the ring changes only
+//    inside lmBuildLogObjects, with ManagerLock held and every request
+//    counted in reading (UseCount == ReadingCount), usually none.
 // Lock order: ManagerLock -> LogLock (a log object's lock); the debug-file
 // lock is never held together with a LogLock. No operation asks for
 // ManagerLock while holding a LogLock.
@@ -48,6 +54,9 @@
 #include "util/thread_annotations.h"
 
 class Log_File;
+
+// Seconds a refresh waits for reports still reading before it goes ahead.
+constexpr int REFRESHWAITSECONDS = 10;
 
 // The control signals: SIGHUP, SIGTERM, SIGCHLD, SIGINT and SIGQUIT. The
 // process blocks them before it starts any thread; the manager thread alone
@@ -122,6 +131,16 @@ class Log_Manager {
   // their workers must not block requests); null deletes them here.
   void lmBuildLogObjects(unsigned int count,
                          std::vector<Log_File*>* dropped = nullptr) REQUIRES(ManagerLock);
+  // Waits until no request walks the ring: up to RefreshWaitSeconds for
+  // every request to end, then only for those still walking (reports that
+  // only read go on). False, without waiting further, as soon as a stop
+  // signal is pending. REQUIRES: ManagerLock held (released while waiting).
+  bool lmWaitForRequests() REQUIRES(ManagerLock);
+  // Deletes the retired log objects once no request is counted in.
+  // Manager thread; takes ManagerLock.
+  void lmDeleteRetiredLogs();
+  // Empties the valid-log ring, its last element first.
+  void lmDropValidLogs();
   // Opens DebugLog for appending, line-buffered; DebugLogP stays null
   // (traced) on failure.
   void lmOpenDebugLog();
@@ -139,6 +158,12 @@ class Log_Manager {
   // Counts a request out; the last one out wakes a waiting refresh. An
   // end without a begin is traced and leaves the count at 0.
   void lmEndRequest();
+  // A request counted in that has found its log object and walks the ring
+  // no more: a refresh may go ahead after REFRESHWAITSECONDS without it,
+  // and keeps the object alive while it is counted in. lmReturnToRing
+  // undoes it (before lmEndRequest). REQUIRES: counted in.
+  void lmLeaveRing();
+  void lmReturnToRing();
   // Records that the runtime's server is listening and wakes the
   // terminating manager thread.
   void lmSetServerUp();
@@ -189,6 +214,17 @@ class Log_Manager {
   // Head of the valid-log ring; non-null only during a refresh.
   Valid_Log* FirstValidLog;
   unsigned int UseCount GUARDED_BY(ManagerLock);  // requests counted in
+  // Of those, the reports that walk the ring no more (lmLeaveRing).
+  unsigned int ReadingCount GUARDED_BY(ManagerLock);
+  // Log objects a refresh dropped while reports were still reading: out of
+  // the ring, their workers stopped; deleted once UseCount is 0. Manager
+  // thread.
+  std::vector<Log_File*> RetiredLogs;
+  // Seconds a refresh waits for reports before it goes ahead
+  // (REFRESHWAITSECONDS; tests shorten it).
+  int RefreshWaitSeconds;
+  // A stop signal was seen pending during a refresh. Manager thread.
+  bool StopSeen;
   pthread_t ManagerThread;      // valid while ManagerThreadStarted
   Posix_Mutex ManagerLock;      // default attributes
   // 'inuse': broadcast when UseCount drops to 0.

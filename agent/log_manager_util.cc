@@ -21,6 +21,8 @@ const char AllocErrorMsg[] =
     "Memory allocation for %d bytes failed; errno = %d";
 const char ReadErrorMsg[] = "Error while reading %s; errno = %d: %s";
 const char NotRegularMsg[] = "\nThe file %s is not a regular file.";
+const char LongLineMsg[] =
+    "\nLine %ld of %s is longer than %d characters; it is ignored.";
 const char StatErrorMsg[] = "\nstat() command failed for %s; errno = %d; %s.";
 
 constexpr unsigned char HINIBBLE = 0xF0;
@@ -32,6 +34,7 @@ constexpr char HEXDIGITS[] = "0123456789abcdef";
 bool bFileOpen = false;
 FILE* fpTheFile = nullptr;
 char* cpBuffer = nullptr;
+long lLineNumber = 0;  // lines of the open file read so far
 
 }  // namespace
 
@@ -53,12 +56,16 @@ char* get_next_rec(const char* path) {
       return nullptr;
     }
     bFileOpen = true;
+    lLineNumber = 0;
   }
 
   // True while the chunks of a line too long for the buffer are dropped.
   bool cutting = false;
   while (fgets(cpBuffer, CONFIGRECSIZE, fpTheFile) != nullptr) {
     const size_t length = strlen(cpBuffer);
+    if (!cutting) {
+      ++lLineNumber;
+    }
     if (length > 0 && cpBuffer[length - 1] == '\n') {
       cpBuffer[length - 1] = '\0';
       if (cutting) {
@@ -70,6 +77,10 @@ char* get_next_rec(const char* path) {
       // Part of an over-long line: it is dropped whole. A chunk that ends at
       // the end of the file is the last line, which an administrator may
       // well have left without a newline, and is read.
+      if (!cutting) {
+        WEX1_TRACE(wex1, WEX1_ERROR, LongLineMsg, lLineNumber, path,
+                   CONFIGRECSIZE - 2);
+      }
       cutting = true;
       continue;
     }
@@ -125,6 +136,31 @@ long file_last_modified(const char* path) {
   WEX1_Event ev(wex1, __func__);
   File_Signature signature;
   return ev.Result(file_signature(path, &signature) ? signature.mtime_sec : 0);
+}
+
+char* trace_text(char* output, size_t size, const char* raw) {
+  if (size == 0) {
+    return output;
+  }
+  size_t used = 0;
+  for (const char* p = raw != nullptr ? raw : ""; *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    const bool control = c < 0x20 || c == 0x7F;
+    const size_t need = control ? 4 : 1;
+    if (used + need >= size) {
+      break;
+    }
+    if (control) {
+      output[used++] = '\\';
+      output[used++] = 'x';
+      output[used++] = HEXDIGITS[(c & HINIBBLE) >> NIBBLEBITS];
+      output[used++] = HEXDIGITS[c & LONIBBLE];
+    } else {
+      output[used++] = static_cast<char>(c);
+    }
+  }
+  output[used] = '\0';
+  return output;
 }
 
 char* xtoa(char* output, const void* data, unsigned int length) {

@@ -4,10 +4,13 @@
 #ifndef QOR_AGENT_LOG_MANAGER_UTIL_H_
 #define QOR_AGENT_LOG_MANAGER_UTIL_H_
 
+#include <stddef.h>
+
 // Returns the next record of the file at `path`: a line with its leading
 // white space and newline removed, in a static buffer valid until the next
 // call. Comment lines (first character '#'), blank lines and lines of
-// CONFIGRECSIZE - 1 or more characters are skipped; a last line without a
+// CONFIGRECSIZE - 1 or more characters are skipped (traced with their line
+// number); a last line without a
 // newline is returned like any other. The file is opened by the first call
 // and `path` is ignored while it stays open; at the end of the file (or on
 // a read error, traced) it is closed and null returned, and the next call
@@ -39,6 +42,12 @@ struct File_Signature {
 // Fills *signature from the regular file at `path`: true, or false traced
 // as by file_last_modified. Thread-safe.
 bool file_signature(const char* path, File_Signature* signature);
+
+// Copies the text `raw` into `output` (`size` bytes, terminated) for a
+// trace: control characters and DEL become "\xHH", so that configuration
+// bytes cannot forge or garble trace records; cut when it does not fit.
+// Returns `output`. Thread-safe.
+char* trace_text(char* output, size_t size, const char* raw);
 
 // Writes the `length` bytes at `data` into `output` as lower-case
 // hexadecimal text, two digits per byte, high half first, and a NUL.

@@ -40,6 +40,7 @@ const char SyslogDiscardedMsg[] =
     "\nsyslog line discarded. Expected format is: 'facility.priority[;facility.priority]', one or "
     "more tabs or spaces followed by an absolute file name.";
 const char DuplicateMsg[] = "\nDuplicate %s entry found; entry ignored.";
+const char NotRegularMsg[] = "\nThe file %s is not a regular file.";
 const char PrintSelfMsg[] = "\n\tValid\t\t\t= %d\n";
 
 const char SourceUnit[] = "Valid_Log";
@@ -90,6 +91,43 @@ bool IsDirectory(char* path) {
   return true;
 }
 
+// Configuration text as a trace shows it: control characters escaped.
+class Shown {
+ public:
+  explicit Shown(const char* raw) { trace_text(text_, sizeof text_, raw); }
+  Shown(const Shown&) = delete;
+  Shown& operator=(const Shown&) = delete;
+  const char* c_str() const { return text_; }
+
+ private:
+  char text_[4 * CONFIGRECSIZE];
+};
+
+// Normalises an absolute `path` lexically, in place: repeated '/' become
+// one and "." components go, so that one file is not watched under two
+// spellings. ".." is kept: through a symlink it may name another directory.
+void NormalisePath(char* path) {
+  char* out = path;
+  const char* in = path;
+  while (*in != '\0') {
+    if (*in == ROOT) {
+      // A '/' ends every component: skip the repeated ones and the ".".
+      while (in[1] == ROOT ||
+             (in[1] == '.' && (in[2] == ROOT || in[2] == '\0'))) {
+        in += in[1] == ROOT ? 1 : 2;
+      }
+      if (*in == '\0') {
+        break;
+      }
+    }
+    *out++ = *in++;
+  }
+  if (out == path) {
+    *out++ = ROOT;  // the root itself
+  }
+  *out = '\0';
+}
+
 }  // namespace
 
 Valid_Log::Valid_Log(_WhenceConfig whence, char* record, Valid_Log* anchor)
@@ -135,6 +173,7 @@ void Valid_Log::vlExtractTokens(char* record) {
   char empty[] = "";
   char* save = nullptr;
   int field = 0;
+  bool directory = false;
   for (char* token =
            strtok_r(record != nullptr ? record : empty, FIELDDELIMITER1, &save);
        token != nullptr && Valid == 1;
@@ -143,7 +182,7 @@ void Valid_Log::vlExtractTokens(char* record) {
     if (field > 1) {
       if (token[0] != FIELDFIRSTCHAR) {
         WEX1_TRACE(wex1, WEX1_ERROR, SeparatorMissingMsg, field - 1,
-                   LogFileName);
+                   Shown(LogFileName).c_str());
         Valid = 0;
         break;
       }
@@ -162,13 +201,14 @@ void Valid_Log::vlExtractTokens(char* record) {
     switch (field) {
       case 1:
         if (token[0] != ROOT) {
-          WEX1_TRACE(wex1, WEX1_ERROR, NotAbsoluteMsg, token);
+          WEX1_TRACE(wex1, WEX1_ERROR, NotAbsoluteMsg, Shown(token).c_str());
           Valid = 0;
         } else {
           // A file that does not exist (yet) or cannot be read still gets
           // its log: the worker reports the error and is retried.
           // A journal directory's name loses its trailing '/'.
-          IsDirectory(token);
+          NormalisePath(token);
+          directory = IsDirectory(token);
           lbSetLogFileName(token);
           if (LogPathNameLength < MINPATHLENGTH) {
             Valid = 0;
@@ -185,7 +225,8 @@ void Valid_Log::vlExtractTokens(char* record) {
             letter == JOURNALTYPE) {
           LogType = letter;
         } else {
-          WEX1_TRACE(wex1, WEX1_ERROR, InvalidTypeMsg, token, LogFileName);
+          WEX1_TRACE(wex1, WEX1_ERROR, InvalidTypeMsg, Shown(token).c_str(),
+                     Shown(LogFileName).c_str());
           Valid = 0;
         }
         break;
@@ -202,13 +243,14 @@ void Valid_Log::vlExtractTokens(char* record) {
         } else if (LogType == ADMINLOGTYPE && IsUtmpProcedure(token)) {
           vlSetLogProcedure(UTMPPROCEDURE);
         } else {
-          WEX1_TRACE(wex1, WEX1_ERROR, ProcedureNotAllowedMsg, token,
-                     LogFileName, LogType);
+          WEX1_TRACE(wex1, WEX1_ERROR, ProcedureNotAllowedMsg,
+                     Shown(token).c_str(), Shown(LogFileName).c_str(), LogType);
         }
         break;
       default:
-        WEX1_TRACE(wex1, WEX1_ERROR, OutOfBoundsMsg, field, LogFileName,
-                   MAXCONFIGFIELDS, token);
+        WEX1_TRACE(wex1, WEX1_ERROR, OutOfBoundsMsg, field,
+                   Shown(LogFileName).c_str(), MAXCONFIGFIELDS,
+                   Shown(token).c_str());
         break;
     }
   }
@@ -216,6 +258,12 @@ void Valid_Log::vlExtractTokens(char* record) {
   if (Valid == 1 && LogFileName == nullptr) {
     // A record without any field names no log.
     WEX1_TRACE(wex1, WEX1_ERROR, NoDefaultNameMsg);
+    Valid = 0;
+  }
+  if (Valid == 1 && directory && LogType != JOURNALTYPE) {
+    // Only the journal kind reads a directory; any other would fail on it
+    // for ever.
+    WEX1_TRACE(wex1, WEX1_ERROR, NotRegularMsg, Shown(LogFileName).c_str());
     Valid = 0;
   }
   if (Valid == 1 && LogType == JOURNALTYPE) {
@@ -227,7 +275,8 @@ void Valid_Log::vlExtractTokens(char* record) {
     if (LogType == ERRLOGTYPE) {
       vlSetLogProcedure(DEFAULTERRLOGPROCEDURE);
     } else if (LogType == USERLOGTYPE) {
-      WEX1_TRACE(wex1, WEX1_ERROR, NoProcedureMsg, LogFileName, LogType);
+      WEX1_TRACE(wex1, WEX1_ERROR, NoProcedureMsg, Shown(LogFileName).c_str(),
+                 LogType);
       Valid = 0;
     }
   }
@@ -241,6 +290,7 @@ void Valid_Log::vlExtractFileName(char* record) {
   char* const action =
       SyslogActionFile(record != nullptr ? record : empty, &no_action);
   if (action != nullptr) {
+    NormalisePath(action);
     if (file_last_modified(action) == 0) {
       return;  // the reason is traced
     }
@@ -266,7 +316,7 @@ void Valid_Log::vlCheckForDups(Log_Base* anchor) {
   while (element != nullptr) {
     if (element->LogFileName != nullptr &&
         strcmp(element->LogFileName, LogFileName) == 0) {
-      WEX1_TRACE(wex1, WEX1_ERROR, DuplicateMsg, LogFileName);
+      WEX1_TRACE(wex1, WEX1_ERROR, DuplicateMsg, Shown(LogFileName).c_str());
       Valid = 0;
       return;
     }

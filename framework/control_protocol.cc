@@ -137,6 +137,23 @@ TableManager* RequestTable(const Control_Request& r, std::string* err) {
   return m;
 }
 
+// A bound of a log-entries window: a relative time, or a time stamp or a
+// leading part of one (read as the earliest moment it names).
+bool IsWindowBound(const Threshold_Spec& s) {
+  if (s.is_integer || s.relative_seconds > 0) {
+    return true;
+  }
+  if (s.text.empty() || s.text.size() > 16) {
+    return false;
+  }
+  for (const char c : s.text) {
+    if (!isdigit(static_cast<unsigned char>(c))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // A log-entries report reads its log's path and time window from its
 // thresholds; without them it can only come back empty, so say so instead.
 bool CheckLogEntriesSelection(const std::string& condition, std::string* err) {
@@ -148,8 +165,18 @@ bool CheckLogEntriesSelection(const std::string& condition, std::string* err) {
   for (const Threshold_Spec& s : specs) {
     path = path || s.column == "LOGPATH";
     name = name || s.column == "LOGNAME";
-    start = start || (s.column == "ENTRYTIME" && s.oper == GIR1_GE);
-    end = end || (s.column == "ENTRYTIME" && s.oper == GIR1_LE);
+    const bool low = s.column == "ENTRYTIME" && s.oper == GIR1_GE;
+    const bool high = s.column == "ENTRYTIME" && s.oper == GIR1_LE;
+    if ((low || high) && !IsWindowBound(s)) {
+      *err =
+          std::string("bad ENTRYTIME ") + (low ? ">=" : "<=") + " bound \"" +
+          s.text +
+          "\": expected a time stamp of up to 16 digits (CYYMMDDHHMMSSmmm) or a "
+          "relative time such as \"-1h\"";
+      return false;
+    }
+    start = start || low;
+    end = end || high;
   }
   if (path && name && start && end) {
     return true;
@@ -179,8 +206,13 @@ bool RunReport(const Control_Request& r, Control_Lines* lines,
   v->SetRowCount(0);
   v->TakeSample();
   *cut = v->RowsCut();
+  // A sample that could not read its source says why, before any row.
+  const bool failed = !v->ThresholdError().empty() && lines->size() == 0;
+  if (failed) {
+    *err = v->ThresholdError();
+  }
   vandu::Destroy(v);
-  return true;
+  return !failed;
 }
 
 bool RunReload(Control_Lines* lines, std::string* err) {

@@ -70,6 +70,21 @@ int64_t ReadValue(const GIR1_FILTERINFO& f) {
   }
 }
 
+// A report that has found its log object walks the ring no more while it
+// reads: a refresh need not wait for it for ever.
+class Reading_Scope {
+ public:
+  explicit Reading_Scope(Log_Manager* manager) : manager_(manager) {
+    manager_->lmLeaveRing();
+  }
+  ~Reading_Scope() { manager_->lmReturnToRing(); }
+  Reading_Scope(const Reading_Scope&) = delete;
+  Reading_Scope& operator=(const Reading_Scope&) = delete;
+
+ private:
+  Log_Manager* const manager_;
+};
+
 }  // namespace
 
 tvx_vxlogent_agent::tvx_vxlogent_agent(RequestDetail* detail, ContextInfo* context,
@@ -206,6 +221,7 @@ void tvx_vxlogent_agent::TakeSample() {
   if (leLogFile == nullptr) {
     return;
   }
+  const Reading_Scope reading(pTheLogManager);
   const size_t bytes = static_cast<size_t>(batch) * sizeof(tvx_vxlogent_data_t);
   leRowBuffer = static_cast<tvx_vxlogent_data_t*>(malloc(bytes));
   if (leRowBuffer == nullptr) {
@@ -215,6 +231,11 @@ void tvx_vxlogent_agent::TakeSample() {
   }
   if (leGetEntrytimeThresholds()) {
     leReportCursor = leLogFile->lfStartReportRequest(&leThresholds);
+    char why[PATHSIZE + NAMESIZE + 128];
+    if (leReportCursor == nullptr &&
+        leLogFile->lfReportUnreadable(why, sizeof why)) {
+      RejectRequest(why);  // the requester learns why nothing came
+    }
     // Every row comes from the one log and this node, and a report's rows
     // carry no thresholds and no sample or row number.
     const Constant_Columns constant(this, {ORIGINNODE, LOGPATH, LOGNAME,

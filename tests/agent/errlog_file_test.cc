@@ -451,7 +451,7 @@ TEST_F(ErrlogFileTest, ReportRunsTheCommandForItsWindowAndSkipsTheHeader) {
                      "A3333333   0307235902 T S sys0 last\n"
                      "A4444444   0308000002 P H hdisk0 after\n"
                      "not an entry\n"
-                     "A5555555   0308000002 P H hdisk0 never reported\n");
+                     "A5555555   0308000002 P H hdisk0 past the bad line\n");
   auto log = NewLog("exec sleep 100");
   qortest::TraceCapture trace("ERROR,FLOW");
   EXPECT_EQ(Report(*log, "1020301000000000", "1020307235900000"),
@@ -465,10 +465,12 @@ TEST_F(ErrlogFileTest, ReportRunsTheCommandForItsWindowAndSkipsTheHeader) {
                      std::to_string(pid) + " ) for file " + errlog_ +
                      " has terminated normally; exit status = 0"))
       << trace.Text();
-  // Without a window: the whole log, no arguments, up to a line that does
-  // not format.
+  // Without a window: the whole log, no arguments; a line that does not
+  // format is traced and skipped.
   trace.Clear();
-  EXPECT_EQ(Report(*log, "", "").size(), 4u);
+  const auto all = Report(*log, "", "");
+  ASSERT_EQ(all.size(), 5u);
+  EXPECT_EQ(all[4], "1020308000000000 A5555555: past the bad line");
   EXPECT_TRUE(trace.Contains(
       "\nError while formatting line for report on file " + errlog_ + "."));
   pid = CallPid(1);

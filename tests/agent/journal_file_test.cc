@@ -271,6 +271,12 @@ TEST_F(JournalFileTest, ReportWindowSpansTwoFilesNewestFirst) {
   EXPECT_EQ(got, (std::vector<std::string>{"6", "5.5"}));
   EXPECT_TRUE(
       Report(log.get(), "1241114221325000", "1241114221334000").empty());
+  // A start before 1970 ("from the start", as a client may send it) is the
+  // epoch.
+  EXPECT_EQ(Report(log.get(), "0000000000000000", "1231114221320000").size(),
+            2u);
+  EXPECT_EQ(Report(log.get(), "0691231230000000", "1231114221320000").size(),
+            2u);
 }
 
 TEST_F(JournalFileTest, EntriesAppendedWhileFollowingArriveOnce) {
@@ -427,12 +433,14 @@ TEST_F(JournalFileTest, BadConfigurationIsRejectedNamingTheCause) {
        ""},
       // sd-journal's own reason (which depends on the file's size).
       {text + " ;N ;J", "Log " + text + " is not a journal: "},
-      {missing + " ;N ;J", "Log " + missing + " is not a journal: No such file or directory"},
+      {missing + " ;N ;J",
+       "Log " + missing + " is not a journal: No such file or directory"},
       {empty + " ;N ;J",
        "Log " + empty +
            " is not a journal directory: it holds no journal files."},
-      // Another kind's directory is a log in error once its worker opens it.
-      {dir_.path() + " ;N ;S", ""},
+      // Only the journal kind takes a directory.
+      {dir_.path() + " ;N ;S",
+       "The file " + dir_.path() + " is not a regular file."},
       {journal + " ;N ;J ;SYSLOG_IDENTIFIER=sshd + lower=x",
        "Match term \"lower=x\" of log " + journal +
            " is not valid: Invalid argument."},

@@ -129,6 +129,28 @@ TEST_F(LogFileReportTest, EmptyLogIsNotOpened) {
   EXPECT_EQ(trace.Count(" closed for report on " + path_ + "."), 1u);
 }
 
+// A FIFO put in the log's place is refused at once, never waited on, and
+// the report can say why.
+TEST_F(LogFileReportTest, FifoAtTheLogsPathIsRefusedWithoutBlocking) {
+  qortest::TraceCapture trace("ERROR");
+  Open("messages", 10, 8192);
+  ASSERT_EQ(unlink(path_.c_str()), 0);
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  EXPECT_EQ(log_->lfOpenLogForReport(&info_), -1);
+  EXPECT_EQ(info_.fd, -1);
+  EXPECT_TRUE(trace.Contains("\nError opening file " + path_ +
+                             " for report: not a regular file."));
+  char why[512];
+  ASSERT_TRUE(log_->lfReportUnreadable(why, sizeof why));
+  EXPECT_EQ(std::string(why), "log " + path_ + " is not a regular file");
+  ASSERT_EQ(unlink(path_.c_str()), 0);
+  ASSERT_TRUE(log_->lfReportUnreadable(why, sizeof why));
+  EXPECT_EQ(std::string(why),
+            "cannot read log " + path_ + ": No such file or directory");
+  qortest::WriteFile(path_, "");
+  EXPECT_FALSE(log_->lfReportUnreadable(why, sizeof why));  // empty: no error
+}
+
 TEST_F(LogFileReportTest,
        BlockSizeIsAMultipleOfThePreferredSizeOfTheFileSystemAndSetOnce) {
   qortest::TraceCapture trace("ERROR");

@@ -148,6 +148,22 @@ TEST_F(LogFileTest, NulRunIsSkippedAndCountedOnce) {
   EXPECT_EQ(log->Entries(), std::vector<std::string>({"after the hole\n"}));
 }
 
+// A hole in a sparse log is passed over, not read: 16 GiB of it would take
+// minutes to read. It counts once as a format error, like any NUL run.
+TEST_F(LogFileTest, SparseHoleIsSkippedAndCountedOnce) {
+  qortest::TraceCapture cap("ERROR");
+  qortest::WriteFile(path_, "");
+  auto log = StartWatching();
+  qortest::AppendFile(path_, "before\n");
+  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 1; }));
+  ASSERT_EQ(truncate(path_.c_str(), off_t{16} << 30), 0);
+  qortest::AppendFile(path_, "after the hole\n");
+  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 3; }));
+  EXPECT_EQ(log->NumFormatErrors, 1u);
+  EXPECT_EQ(log->Entries(),
+            std::vector<std::string>({"before\n", "after the hole\n"}));
+}
+
 TEST_F(LogFileTest, UnformattableEntryCountsAsFormatError) {
   qortest::TraceCapture cap("ERROR");
   qortest::WriteFile(path_, "");

@@ -1,11 +1,14 @@
 #include "agent/log_manager.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -452,6 +455,70 @@ TEST_F(LogManagerTest, OutstandingRequestsSuspendTheRefreshUntilTheLastEnds) {
   const std::string text = cap.Text();
   EXPECT_LT(text.find("\nNot-in-use signal sent."),
             text.find("\nRefresh resuming."));
+}
+
+// A report that only reads holds a refresh up for RefreshWaitSeconds at
+// most; the object it reads stays alive until it is counted out.
+TEST_F(LogManagerTest, RefreshGoesAheadOfAReportStillReading) {
+  const std::string a = LogPath("a"), b = LogPath("b");
+  WriteStamped(config_, a + "\n");
+  Test_Manager manager;
+  manager.RefreshWaitSeconds = 1;
+  ASSERT_EQ(manager.lmRefresh(), 1u);
+  qortest::TraceCapture cap("ERROR,FLOW");
+  manager.lmBeginRequest();
+  Log_File* const reading =
+      manager.lmFindLogObject(const_cast<char*>(a.c_str()));
+  ASSERT_NE(reading, nullptr);
+  manager.lmLeaveRing();
+  WriteStamped(config_, b + "\n");
+  EXPECT_EQ(manager.lmRefresh(), 1u);
+  EXPECT_TRUE(cap.Contains(
+      "\nRefresh going ahead after 1 seconds; 1 report(s) still reading "
+      "finish on their own files."));
+  EXPECT_STREQ(manager.Log(0)->LogFileName, b.c_str());
+  EXPECT_TRUE(Test_Log::Destroyed().empty());
+  EXPECT_STREQ(reading->LogFileName, a.c_str());  // still alive
+  manager.lmReturnToRing();
+  manager.lmEndRequest();
+  manager.lmDeleteRetiredLogs();
+  EXPECT_EQ(Test_Log::Destroyed(), std::vector<std::string>({a}));
+}
+
+// A stop signal pending while a refresh waits for requests ends the wait
+// at once: the refresh is given up, the ring unchanged.
+TEST_F(LogManagerTest, PendingStopSignalGivesUpAWaitingRefresh) {
+  const std::string a = LogPath("a"), b = LogPath("b");
+  WriteStamped(config_, a + "\n");
+  Test_Manager manager;
+  ASSERT_EQ(manager.lmRefresh(), 1u);
+  qortest::TraceCapture cap("ERROR,FLOW");
+  manager.lmBeginRequest();  // walking the ring: never gone ahead of
+  WriteStamped(config_, a + "\n" + b + "\n");
+  std::atomic<bool> done{false};
+  unsigned int result = 0;
+  std::thread refresh([&] {
+    // The signal goes to this thread alone, blocked as in the agent.
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, nullptr);
+    result = manager.lmRefresh();
+    const struct timespec zero = {0, 0};
+    sigtimedwait(&term, nullptr, &zero);
+    done = true;
+  });
+  ASSERT_TRUE(WaitUntil([&] {
+    return cap.Contains(
+        "\nRefresh suspended pending completion of outstanding requests.");
+  }));
+  pthread_kill(refresh.native_handle(), SIGTERM);
+  EXPECT_TRUE(WaitUntil([&] { return done.load(); }));
+  manager.lmEndRequest();
+  refresh.join();
+  EXPECT_EQ(result, 1u);
+  EXPECT_EQ(manager.NumLogs, 1);
+  EXPECT_TRUE(cap.Contains("\nRefresh abandoned: a stop signal is pending."));
 }
 
 TEST_F(LogManagerTest, ConfigurationWithoutValidLinesFallsBackToSyslogDefault) {

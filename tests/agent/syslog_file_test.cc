@@ -224,7 +224,7 @@ TEST_F(SyslogFileTest, ReportAcrossNewYearCarriesTheYearBackwards) {
   EXPECT_EQ(Report(*log, kAll, kNever)[0], "0990301000000000 e");
 }
 
-TEST_F(SyslogFileTest, ReportWindowSkipsNewerEntriesAndEndsAtTheFirstOlderOne) {
+TEST_F(SyslogFileTest, ReportWindowSkipsNewerEntriesAndReadsPastAnOlderOne) {
   const std::string path = dir_.File("messages");
   qortest::WriteFile(
       path,
@@ -236,9 +236,11 @@ TEST_F(SyslogFileTest, ReportWindowSkipsNewerEntriesAndEndsAtTheFirstOlderOne) {
   auto log = NewLog(path);
   log->OptimumBlockSize = 8192;
   log->FixedNow = Utc(2001, 3, 5, 11, 0, 0);
-  EXPECT_EQ(
-      Report(*log, "1010305093000000", "1010305100000000"),
-      (std::vector<std::string>{"1010305095000000 D", "1010305094500000 C"}));
+  // An entry out of order (a skewed clock) does not end the report.
+  EXPECT_EQ(Report(*log, "1010305093000000", "1010305100000000"),
+            (std::vector<std::string>{
+                "1010305095000000 D", "1010305094500000 C",
+                "1010305094000000 A in the window, behind an older entry"}));
   // Bounds are inclusive.
   EXPECT_EQ(
       Report(*log, "1010305094500000", "1010305095000000"),
@@ -248,6 +250,29 @@ TEST_F(SyslogFileTest, ReportWindowSkipsNewerEntriesAndEndsAtTheFirstOlderOne) {
   EXPECT_EQ(Report(*log, kAll, kNever).size(), 5u);
   // Empty bounds are open.
   EXPECT_EQ(Report(*log, "", "").size(), 5u);
+}
+
+// Only a run of MAXOLDERENTRIES entries older than the window ends a
+// report; a shorter run is read past.
+TEST_F(SyslogFileTest, ReportEndsAfterALongRunOfOlderEntries) {
+  for (const long run : {MAXOLDERENTRIES - 1, MAXOLDERENTRIES}) {
+    SCOPED_TRACE(run);
+    std::string text = "Mar  5 09:40:00 h s: A\n";
+    for (long i = 0; i < run; ++i) {
+      text += "Mar  5 09:00:00 h s: old\n";
+    }
+    text += "Mar  5 09:45:00 h s: B\n";
+    const std::string path = dir_.File("messages" + std::to_string(run));
+    qortest::WriteFile(path, text);
+    auto log = NewLog(path);
+    log->OptimumBlockSize = 8192;
+    log->FixedNow = Utc(2001, 3, 5, 11, 0, 0);
+    std::vector<std::string> expected = {"1010305094500000 B"};
+    if (run < MAXOLDERENTRIES) {
+      expected.push_back("1010305094000000 A");
+    }
+    EXPECT_EQ(Report(*log, "1010305093000000", "1010305100000000"), expected);
+  }
 }
 
 // Zoned lines are compared with the window in local time, whatever zone

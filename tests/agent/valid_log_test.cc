@@ -158,7 +158,19 @@ TEST_F(ValidLogTest, AgentLinesFollowTheFieldRules) {
            "Ignoring remainder of line."},
           {"@D@/messages ;N ;X", nullptr,
            "\nLog type of X for log @D@/messages is invalid. Ignoring remainder of line."},
-          {"@D@/dir ;N", "@D@/dir NS", ""},
+          // Only the journal kind reads a directory.
+          {"@D@/dir ;N", nullptr, "\nThe file @D@/dir is not a regular file."},
+          {"@D@/dir/ ;N ;E", nullptr,
+           "\nThe file @D@/dir is not a regular file."},
+          // One file, one spelling: repeated '/' and "." components go.
+          {"@D@//messages ;N", "@D@/messages NS", ""},
+          {"@D@/./messages/. ;N", "@D@/messages NS", ""},
+          {"@D@/../x/./../messages ;N", "@D@/../x/../messages NS", ""},
+          // Configuration bytes reach the trace with control characters
+          // escaped.
+          {"@D@/messages ;N ;\x1b[2J", nullptr,
+           "\nLog type of \\x1b[2J for log @D@/messages is invalid. Ignoring "
+           "remainder of line."},
       });
 }
 
@@ -201,7 +213,7 @@ TEST_F(ValidLogTest, SyslogLinesNameFilesOnly) {
 
 TEST_F(ValidLogTest, AgentConfigurationFileBecomesRing) {
   // A valid line of exactly 1022 characters is read; the same at 1023 is
-  // dropped whole; the last line has no newline and is still read.
+  // dropped whole, traced; the last line has no newline and is still read.
   std::string line1022 = Sub("@D@/long ; ;E ;echo ");
   line1022.resize(1022, 'x');
   const std::string line1023 =
@@ -213,7 +225,8 @@ TEST_F(ValidLogTest, AgentConfigurationFileBecomesRing) {
                                "@D@/errlog ; ;E\n"
                                "   @D@/user ; ;U ;cut -d' ' -f1 ${@}\n"
                                "@D@/messages ;N ;A\n"
-                               "@D@/dir\n") +
+                               "@D@/dir\n"
+                               "@D@//user ;N ;S\n") +
                                line1022 + "\n" + line1023.substr(0, 1023) +
                                "\n" + Sub("@D@/last ;Y"));
   qortest::TraceCapture cap("ERROR");
@@ -221,11 +234,15 @@ TEST_F(ValidLogTest, AgentConfigurationFileBecomesRing) {
       ReadRing(USERCONFIG, path),
       (std::vector<std::string>{
           Sub("@D@/messages YS"), Sub("@D@/errlog NE errpt -c -smmddhhmmyy"),
-          Sub("@D@/user NU cut -d' ' -f1 @D@/user"), Sub("@D@/dir NS"),
+          Sub("@D@/user NU cut -d' ' -f1 @D@/user"),
           Sub("@D@/long NE ") + line1022.substr(line1022.find("echo")),
           Sub("@D@/last YS")}));
   EXPECT_EQ(cap.Text(),
-            Sub("\nDuplicate @D@/messages entry found; entry ignored."));
+            Sub("\nDuplicate @D@/messages entry found; entry ignored."
+                "\nThe file @D@/dir is not a regular file."
+                "\nDuplicate @D@/user entry found; entry ignored.") +
+                "\nLine 10 of " + path +
+                " is longer than 1022 characters; it is ignored.");
 }
 
 TEST_F(ValidLogTest, ClassicSyslogConfigurationBecomesRing) {

@@ -2,8 +2,10 @@
 #include <poll.h>
 #include <stdio.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -54,6 +56,42 @@ TEST(EntriesTest, ReportsTheWindowNewestFirst) {
   // A log the agent does not watch: no rows, and the request still answers.
   const Run_Result other = agent.Ctl({"--json", "entries", dir.File("other.log")});
   EXPECT_EQ(LinesWith(other.out, "\"ENTRYDESC\"").size(), 0u);
+}
+
+// One entry stamped by a device with a skewed clock does not end a report;
+// a FIFO put in the log's place is refused at once, saying why.
+TEST(EntriesTest, OutOfOrderEntryKeepsTheReportGoingAndAFifoIsRefused) {
+  Scoped_Temp_Dir dir;
+  Agent_Process agent(dir);
+  const std::string log = dir.File("messages");
+  const time_t now = time(nullptr);
+  WriteFile(log,
+            SyslogLine(now - 1500, "h", "app[1]: one") +
+                SyslogLine(now - 1200, "h", "app[1]: two") +
+                SyslogLine(now - 5 * 3600, "skewed", "app[1]: skewed clock") +
+                SyslogLine(now - 900, "h", "app[1]: three") +
+                SyslogLine(now - 600, "h", "app[1]: four"));
+  WriteFile(dir.File("qoragent.conf"), log + "\n");
+  agent.SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitUntil([&] { return agent.Ctl({"ping"}).status == 0; }))
+      << agent.Output();
+  ASSERT_TRUE(WaitUntil([&] {
+    return JsonField(MonlogRow(agent, log), "MONSTATUS") == "Running";
+  }));
+
+  const Run_Result r = agent.Ctl({"--json", "entries", log, "--since", "-1h"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(LinesWith(r.out, "\"ENTRYDESC\"").size(), 4u) << r.out;
+
+  ASSERT_EQ(unlink(log.c_str()), 0);
+  ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
+  const Run_Result fifo = agent.Ctl({"entries", log, "--since", "-1h"});
+  EXPECT_EQ(fifo.status, 1);
+  EXPECT_NE(fifo.err.find("log " + log + " is not a regular file"),
+            std::string::npos)
+      << fifo.out << fifo.err;
+  EXPECT_EQ(agent.Ctl({"ping"}).status, 0);
 }
 
 // A line in the zoned shape for `when`, written in the zone `offset`

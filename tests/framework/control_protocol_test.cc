@@ -487,6 +487,20 @@ TEST_F(ControlProtocolTest, LogEntriesReportTakesItsSelection) {
                               "\"syslog\" AND ENTRYTIME >= \"-1h\" AND ENTRYTIME <= "
                               "\"1991231235959000\""),
             "OK 0\n");
+  // A bound that is no time names itself.
+  EXPECT_EQ(
+      AnswerControlLine(
+          "REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND LOGNAME == "
+          "\"syslog\" AND ENTRYTIME >= \"-1h\" AND ENTRYTIME <= \"zzz\""),
+      "ERR bad ENTRYTIME <= bound \"zzz\": expected a time stamp of up to 16 digits "
+      "(CYYMMDDHHMMSSmmm) or a relative time such as \"-1h\"\n");
+  EXPECT_EQ(
+      AnswerControlLine(
+          "STREAM REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND "
+          "LOGNAME == \"syslog\" AND ENTRYTIME >= \"12x\" AND ENTRYTIME <= "
+          "\"now\"")
+          .rfind("ERR bad ENTRYTIME >= bound \"12x\"", 0),
+      0u);
 }
 
 }  // namespace
