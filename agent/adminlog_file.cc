@@ -262,8 +262,8 @@ void Adminlog_File::adFormatEntryDesc(char* dest, unsigned width,
     length = sizeof text - 1;
   }
   if (r.host[0] != '\0') {
-    const int m = snprintf(text + length, sizeof text - length, HostFormatter,
-                           r.host);
+    const int m =
+        snprintf(text + length, sizeof text - length, HostFormatter, r.host);
     if (m > 0) {
       length += static_cast<size_t>(m);
       if (length > sizeof text - 1) {

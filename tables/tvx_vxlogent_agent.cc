@@ -193,7 +193,8 @@ void tvx_vxlogent_agent::leGetFreqPeriodThresholds() {
     } else {
       if (value < MINPERIOD) {
         lePeriodThreshold = 0;
-        WEX1_TRACE(wex1, WEX1_ERROR, "\nPERIODTHRS threshold is %ld; the minimum is %ld.",
+        WEX1_TRACE(wex1, WEX1_ERROR,
+                   "\nPERIODTHRS threshold is %ld; the minimum is %ld.",
                    static_cast<long>(value), static_cast<long>(MINPERIOD));
         RejectRequest(PERIODTOOSHORT);
         continue;
