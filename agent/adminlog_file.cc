@@ -62,6 +62,9 @@ constexpr int ENTRYTYPES =
 
 const char DescFormatter[] =
     "user = %s; id = %s; pid = %d; term status = %d; exit status = %d";
+// Added to the description of a record that names the remote host of a
+// login (the host's utmp layout has room for it).
+const char HostFormatter[] = "; host = %s";
 
 const char OpenErrMsg[] = "\nError opening file %s. errno = %d; %s";
 const char ReadErrMsg[] = "\nError occurred reading file %s. errno = %d; %s";
@@ -98,6 +101,7 @@ struct Login_Record {
   char user[sizeof(utmp::ut_user) + 1];
   char id[sizeof(utmp::ut_id) + 1];
   char line[sizeof(utmp::ut_line) + 1];
+  char host[sizeof(utmp::ut_host) + 1];  // empty: none
   int pid;
   int type;
   int term;
@@ -116,6 +120,7 @@ Login_Record Decode(const char* record, int size) {
     FieldText(r.user, u.ut_user, sizeof u.ut_user);
     FieldText(r.id, u.ut_id, sizeof u.ut_id);
     FieldText(r.line, u.ut_line, sizeof u.ut_line);
+    FieldText(r.host, u.ut_host, sizeof u.ut_host);
     r.pid = u.ut_pid;
     r.type = u.ut_type;
     r.term = u.ut_exit.e_termination;
@@ -244,8 +249,9 @@ void Adminlog_File::adFormatEntryDesc(char* dest, unsigned width,
                                       const char* record) {
   const Login_Record r = Decode(record, RecordSize);
   // Longer than any description: a user name and an identifier at full
-  // length and three numbers of eleven characters take 131.
-  char text[192];
+  // length and three numbers of eleven characters take 131, a host at full
+  // length 265 more.
+  char text[448];
   const int n = snprintf(text, sizeof text, DescFormatter, r.user, r.id, r.pid,
                          r.term, r.exit);
   if (n <= 0) {
@@ -254,6 +260,16 @@ void Adminlog_File::adFormatEntryDesc(char* dest, unsigned width,
   size_t length = static_cast<size_t>(n);
   if (length > sizeof text - 1) {
     length = sizeof text - 1;
+  }
+  if (r.host[0] != '\0') {
+    const int m =
+        snprintf(text + length, sizeof text - length, HostFormatter, r.host);
+    if (m > 0) {
+      length += static_cast<size_t>(m);
+      if (length > sizeof text - 1) {
+        length = sizeof text - 1;
+      }
+    }
   }
   memcpy(dest, text, length < width ? length : width);
 }

@@ -667,41 +667,84 @@ int Log_File::lfOpenLogFile(bool replacement, const char* open_error,
   return 0;
 }
 
-void Log_File::lfFindRotatedLog(const Log_Position& resume) {
-  if (resume.inode == 0 || !LogRotated.empty()) {
-    return;
-  }
-  const char* const path = Name(LogFileName);
-  DIR* const listing = opendir(DirectoryOf(path).c_str());
+std::unique_ptr<Log_File::_RotatedLog> Log_File::lfFindRotatedFile(
+    uint64_t device, uint64_t inode, const Head_Fingerprint& head,
+    int64_t offset, std::string* name) {
+  DIR* const listing = opendir(DirectoryOf(Name(LogFileName)).c_str());
   if (listing == nullptr) {
-    return;
+    return nullptr;
   }
   // Rotation keeps a file in its directory under another name; a bounded
   // look, as a directory may hold many files.
   int looked = 0;
   std::unique_ptr<_RotatedLog> found;
-  std::string found_name;
   while (const struct dirent* entry = readdir(listing)) {
     if (++looked > 100000) {
       break;
     }
-    if (static_cast<uint64_t>(entry->d_ino) != resume.inode) {
+    if (static_cast<uint64_t>(entry->d_ino) != inode) {
       continue;
     }
     auto rotated = lfOpenRotated(dirfd(listing), entry->d_name);
     if (rotated == nullptr ||
-        static_cast<uint64_t>(rotated->open.device) != resume.device ||
-        static_cast<uint64_t>(rotated->open.inode) != resume.inode ||
-        rotated->open.eof < resume.offset ||
-        !HeadStillMatches(rotated->open.fd, resume.head)) {
+        static_cast<uint64_t>(rotated->open.device) != device ||
+        static_cast<uint64_t>(rotated->open.inode) != inode ||
+        rotated->open.eof < offset ||
+        !HeadStillMatches(rotated->open.fd, head)) {
       continue;
     }
-    rotated->open.eof = static_cast<off_t>(resume.offset);
+    rotated->open.eof = static_cast<off_t>(offset);
     found = std::move(rotated);
-    found_name = entry->d_name;
+    *name = entry->d_name;
     break;
   }
   closedir(listing);
+  return found;
+}
+
+bool Log_File::lfReadingFile(uint64_t device, uint64_t inode) const {
+  bool reading = LogIdentityKnown &&
+                 static_cast<uint64_t>(LogDevice) == device &&
+                 static_cast<uint64_t>(LogInode) == inode;
+  for (const auto& rotated : LogRotated) {
+    reading =
+        reading || (static_cast<uint64_t>(rotated->open.device) == device &&
+                    static_cast<uint64_t>(rotated->open.inode) == inode);
+  }
+  return reading;
+}
+
+void Log_File::lfRestoreRotatedLogs(
+    const std::vector<Rotated_Position>& saved) {
+  const char* const path = Name(LogFileName);
+  for (const Rotated_Position& r : saved) {
+    if (LogRotated.size() >= MAXROTATEDLOGS) {
+      break;
+    }
+    if (r.inode == 0 || lfReadingFile(r.device, r.inode)) {
+      continue;
+    }
+    std::string name;
+    auto rotated =
+        lfFindRotatedFile(r.device, r.inode, r.head, r.offset, &name);
+    if (rotated == nullptr) {
+      continue;  // removed meanwhile (or compressed): nothing to read
+    }
+    WEX1_TRACE(wex1, WEX1_FLOW, RotatedAwayMsg, path, name.c_str(),
+               static_cast<long>(r.offset));
+    LogRotated.push_back(std::move(rotated));
+  }
+}
+
+void Log_File::lfFindRotatedLog(const Log_Position& resume) {
+  if (resume.inode == 0 || LogRotated.size() >= MAXROTATEDLOGS ||
+      lfReadingFile(resume.device, resume.inode)) {
+    return;
+  }
+  const char* const path = Name(LogFileName);
+  std::string found_name;
+  std::unique_ptr<_RotatedLog> found = lfFindRotatedFile(
+      resume.device, resume.inode, resume.head, resume.offset, &found_name);
   if (found == nullptr) {
     return;
   }
@@ -949,6 +992,11 @@ void Log_File::lfFOpenLogAndSeek(const char* open_error) {
   lfSwapOpenLog(&opened, nullptr);
   LogOpenedBefore = true;
   LogSeenAt = seen;
+  if (start == START_AT_POSITION) {
+    // The files it was rotated to that were still read are read on first,
+    // oldest first, from where they were left.
+    lfRestoreRotatedLogs(resume.rotated);
+  }
   if (replaced) {
     lfFindRotatedLog(resume);
   }
@@ -985,15 +1033,42 @@ void Log_File::lfPublishPosition() {
   // Read but not delivered: a held unfinished line is read again whole.
   const int64_t offset = static_cast<int64_t>(LogEOF.load()) -
                          static_cast<int64_t>(HeldLine.Held());
+  // So are the rotated files still read, so that a restart after a crash
+  // reads them on to their end.
+  std::vector<Rotated_Position> rotated;
+  rotated.reserve(LogRotated.size());
+  for (const auto& r : LogRotated) {
+    Rotated_Position p;
+    p.device = static_cast<uint64_t>(r->open.device);
+    p.inode = static_cast<uint64_t>(r->open.inode);
+    p.head = FingerprintOf(r->open.head);
+    p.offset = static_cast<int64_t>(r->open.eof) -
+               static_cast<int64_t>(r->held.Held());
+    rotated.push_back(p);
+  }
+  const auto same_rotated = [&rotated](const std::vector<Rotated_Position>& v) {
+    if (v.size() != rotated.size()) {
+      return false;
+    }
+    for (size_t i = 0; i < v.size(); ++i) {
+      if (v[i].device != rotated[i].device || v[i].inode != rotated[i].inode ||
+          v[i].head.length != rotated[i].head.length ||
+          v[i].head.hash != rotated[i].head.hash ||
+          v[i].offset != rotated[i].offset) {
+        return false;
+      }
+    }
+    return true;
+  };
   lfLockLog();
   // Published after every pass; an idle log's stays as it is.
-  const bool moved = !LogPositionKnown ||
-                     LogPosition.path != Name(LogFileName) ||
-                     LogPosition.device != static_cast<uint64_t>(LogDevice) ||
-                     LogPosition.inode != static_cast<uint64_t>(LogInode) ||
-                     LogPosition.head.length != head.length ||
-                     LogPosition.head.hash != head.hash ||
-                     LogPosition.offset != offset || !LogPosition.text.empty();
+  const bool moved =
+      !LogPositionKnown || LogPosition.path != Name(LogFileName) ||
+      LogPosition.device != static_cast<uint64_t>(LogDevice) ||
+      LogPosition.inode != static_cast<uint64_t>(LogInode) ||
+      LogPosition.head.length != head.length ||
+      LogPosition.head.hash != head.hash || LogPosition.offset != offset ||
+      !LogPosition.text.empty() || !same_rotated(LogPosition.rotated);
   if (moved) {
     LogPosition.path = Name(LogFileName);
     LogPosition.device = static_cast<uint64_t>(LogDevice);
@@ -1001,6 +1076,7 @@ void Log_File::lfPublishPosition() {
     LogPosition.head = head;
     LogPosition.offset = offset;
     LogPosition.text.clear();
+    LogPosition.rotated = std::move(rotated);
     LogPositionKnown = true;
   }
   lfUnlockLog();
@@ -1017,9 +1093,13 @@ void Log_File::lfPositionMoved() {
 
 bool Log_File::lfGetPosition(Log_Position* position) {
   lfLockLog();
-  const bool known = LogPositionKnown;
+  // A saved position not taken up yet (the log could not be opened so far)
+  // is kept for the next run until the log is open again.
+  const bool resuming = !LogPositionKnown && LogStartAt == START_AT_POSITION &&
+                        !LogResume.path.empty();
+  const bool known = LogPositionKnown || resuming;
   if (known) {
-    *position = LogPosition;
+    *position = LogPositionKnown ? LogPosition : LogResume;
   }
   lfUnlockLog();
   return known;

@@ -436,6 +436,21 @@ class Log_File : public Log_Base {
   // place before the current one (lfFindSkippedLogs). Nothing when it is
   // gone.
   void lfFindRotatedLog(const Log_Position& resume);
+  // Keeps as rotated files, after those kept already, the files of
+  // `saved` (a log's rotated files as a run of the agent left them) found
+  // in the log's directory, each to be read on from its saved offset.
+  // Those gone, changed in their head or shorter than that are left out.
+  void lfRestoreRotatedLogs(const std::vector<Rotated_Position>& saved);
+  // Opens the file of the log's directory with this identity and head,
+  // no shorter than `offset`, as a rotated file whose offset is `offset`;
+  // *name takes its name. Null when there is none.
+  std::unique_ptr<_RotatedLog> lfFindRotatedFile(uint64_t device,
+                                                 uint64_t inode,
+                                                 const Head_Fingerprint& head,
+                                                 int64_t offset,
+                                                 std::string* name);
+  // True when the file of this identity is the current or a rotated one.
+  bool lfReadingFile(uint64_t device, uint64_t inode) const;
   // Keeps as rotated files, oldest first and to be read from their start,
   // the files of the log's directory that were under the log's name only
   // between two looks of the worker (or while the agent was stopped): born

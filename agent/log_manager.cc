@@ -196,8 +196,8 @@ time_t MonotonicSeconds() {
   return now.tv_sec;
 }
 
-// The state file belongs to the host that wrote it: positions of another
-// host's files would point anywhere.
+// The state file belongs to the machine that wrote it (LocalStateOwner):
+// positions of another machine's files would point anywhere.
 std::string HostName() {
   char name[256] = "";
   if (gethostname(name, sizeof name - 1) != 0) {
@@ -358,7 +358,7 @@ void Log_Manager::lmLoadPositions() {
     return;
   }
   std::string err;
-  if (!Positions.Load(StateFile, HostName(), &err)) {
+  if (!Positions.Load(StateFile, LocalStateOwner(HostName()), &err)) {
     WEX1_TRACE(wex1, WEX1_ERROR, StateIgnoredMsg, err.c_str());
   }
 }
@@ -384,15 +384,15 @@ void Log_Manager::lmSavePositions() {
     }
     object = static_cast<Log_File*>(object->Next);
   }
-  const std::string host = HostName();
-  std::string text = Position_Store::Format(host, positions);
+  const State_Owner owner = LocalStateOwner(HostName());
+  std::string text = Position_Store::Format(owner, positions);
   if (text == LastStateText) {
     SavedPositionChanges = changes;
     LogsRebuiltSinceSave = false;
     return;
   }
   std::string err;
-  if (!Position_Store::Save(StateFile, host, positions, &err)) {
+  if (!Position_Store::Save(StateFile, owner, positions, &err)) {
     if (!StateSaveFailing) {
       WEX1_TRACE(wex1, WEX1_ERROR, StateSaveErrMsg, err.c_str());
     }

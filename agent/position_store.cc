@@ -14,12 +14,16 @@
 
 namespace {
 
-// The first line of every state file: the format's name and version.
-const char StateMagic[] = "qoragent-state 1\n";
+// The first line of every state file: the format's name and version. A
+// file of version 1 (no machine line, no rotated files) still loads.
+const char StateMagic[] = "qoragent-state 2\n";
+const char StateMagicV1[] = "qoragent-state 1\n";
 // Bounds that keep a damaged or hostile file from costing much.
 constexpr size_t MAXSTATEBYTES = 16u << 20;
 constexpr size_t MAXFIELDBYTES = 4096;
 constexpr size_t MAXRECORDS = 100000;
+constexpr size_t MAXROTATEDRECORDS = 64;  // per log
+constexpr size_t MACHINEIDDIGITS = 32;
 
 uint64_t Fnv1a(const unsigned char* data, size_t length) {
   uint64_t hash = 14695981039346656037ull;
@@ -122,7 +126,74 @@ void AppendCounted(std::string* out, const std::string& value) {
   *out += value;
 }
 
+// "DEV INO LENGTH HASH OFFSET" of a file position.
+void AppendFilePosition(std::string* out, uint64_t device, uint64_t inode,
+                        const Head_Fingerprint& head, int64_t offset) {
+  char numbers[128];
+  snprintf(numbers, sizeof numbers, "%llu %llu %u %016llx %lld",
+           static_cast<unsigned long long>(device),
+           static_cast<unsigned long long>(inode), head.length,
+           static_cast<unsigned long long>(head.hash),
+           static_cast<long long>(offset < 0 ? 0 : offset));
+  *out += numbers;
+}
+
+bool ParseFilePosition(Cursor* c, uint64_t* device, uint64_t* inode,
+                       Head_Fingerprint* head, int64_t* offset) {
+  uint64_t length = 0;
+  uint64_t at = 0;
+  if (!c->Number(device) || !c->Literal(" ") || !c->Number(inode) ||
+      !c->Literal(" ") || !c->Number(&length) ||
+      length > HEADFINGERPRINTBYTES || !c->Literal(" ") ||
+      !c->Hex64(&head->hash) || !c->Literal(" ") || !c->Number(&at) ||
+      at > static_cast<uint64_t>(INT64_MAX)) {
+    return false;
+  }
+  head->length = static_cast<uint32_t>(length);
+  *offset = static_cast<int64_t>(at);
+  return true;
+}
+
+bool IsSymlink(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string SymlinkRefused(const std::string& path) {
+  return path + " is a symbolic link; the state file must be a regular file";
+}
+
 }  // namespace
+
+std::string ReadMachineId(const char* path) {
+  Unique_Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  char text[MACHINEIDDIGITS + 1];
+  const ssize_t n = fd.valid() ? ReadFull(fd.get(), text, sizeof text) : -1;
+  if (n < static_cast<ssize_t>(MACHINEIDDIGITS) ||
+      (n > static_cast<ssize_t>(MACHINEIDDIGITS) &&
+       text[MACHINEIDDIGITS] != '\n')) {
+    return "";
+  }
+  std::string id;
+  for (size_t i = 0; i < MACHINEIDDIGITS; ++i) {
+    const char c = text[i];
+    if ((c < '0' || c > '9') && (c < 'a' || c > 'f') && (c < 'A' || c > 'F')) {
+      return "";
+    }
+    id.push_back(c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c);
+  }
+  return id;
+}
+
+State_Owner LocalStateOwner(const std::string& host) {
+  State_Owner owner;
+  owner.machine = ReadMachineId(MACHINEIDPATH);
+  if (owner.machine.empty()) {
+    owner.machine = ReadMachineId(DBUSMACHINEIDPATH);
+  }
+  owner.host = host;
+  return owner;
+}
 
 bool ReadHeadFingerprint(int fd, Head_Fingerprint* head) {
   unsigned char buffer[HEADFINGERPRINTBYTES];
@@ -175,64 +246,81 @@ bool HeadCopyMatches(int fd, const Head_Copy& head, uint32_t* agreed) {
   return *agreed == static_cast<uint32_t>(n);
 }
 
-std::string Position_Store::Format(const std::string& host,
+std::string Position_Store::Format(const State_Owner& owner,
                                    const std::vector<Log_Position>& positions) {
   std::string out = StateMagic;
-  out += "host ";
-  AppendCounted(&out, host);
+  out += "machine ";
+  AppendCounted(&out, owner.machine);
+  out += "\nhost ";
+  AppendCounted(&out, owner.host);
   out += '\n';
-  char numbers[128];
   for (const Log_Position& p : positions) {
-    snprintf(numbers, sizeof numbers, "log %llu %llu %u %016llx %lld ",
-             static_cast<unsigned long long>(p.device),
-             static_cast<unsigned long long>(p.inode), p.head.length,
-             static_cast<unsigned long long>(p.head.hash),
-             static_cast<long long>(p.offset < 0 ? 0 : p.offset));
-    out += numbers;
+    out += "log ";
+    AppendFilePosition(&out, p.device, p.inode, p.head, p.offset);
+    out += ' ';
     AppendCounted(&out, p.path);
     out += ' ';
     AppendCounted(&out, p.text);
     out += '\n';
+    for (const Rotated_Position& r : p.rotated) {
+      out += "rotated ";
+      AppendFilePosition(&out, r.device, r.inode, r.head, r.offset);
+      out += '\n';
+    }
   }
   out += "end " + std::to_string(positions.size()) + "\n";
   return out;
 }
 
-bool Position_Store::Parse(const std::string& text, const std::string& host,
+bool Position_Store::Parse(const std::string& text, const State_Owner& owner,
                            std::vector<Log_Position>* positions,
                            std::string* err) {
   positions->clear();
   Cursor c(text);
-  std::string written_on;
-  if (!c.Literal(StateMagic)) {
+  State_Owner written_by;
+  const bool v1 = c.Literal(StateMagicV1);
+  if (!v1 && !c.Literal(StateMagic)) {
     *err = "not a state file of this agent (line 1)";
     return false;
   }
-  if (!c.Literal("host ") || !c.Counted(&written_on) || !c.Literal("\n")) {
-    *err = "malformed host line (line 2)";
+  if (!v1 && (!c.Literal("machine ") || !c.Counted(&written_by.machine) ||
+              !c.Literal("\n"))) {
+    *err = "malformed machine line (line 2)";
     return false;
   }
-  if (written_on != host) {
-    *err = "written on host \"" + written_on + "\", not on \"" + host + "\"";
+  if (!c.Literal("host ") || !c.Counted(&written_by.host) || !c.Literal("\n")) {
+    *err = "malformed host line (line " + std::string(v1 ? "2" : "3") + ")";
+    return false;
+  }
+  if (!written_by.machine.empty() && !owner.machine.empty()) {
+    if (written_by.machine != owner.machine) {
+      *err = "written on machine \"" + written_by.machine + "\", not on \"" +
+             owner.machine + "\"";
+      return false;
+    }
+  } else if (written_by.host != owner.host) {
+    *err = "written on host \"" + written_by.host + "\", not on \"" +
+           owner.host + "\"";
     return false;
   }
   while (c.Literal("log ")) {
     Log_Position p;
-    uint64_t length = 0;
-    uint64_t offset = 0;
-    if (positions->size() >= MAXRECORDS || !c.Number(&p.device) ||
-        !c.Literal(" ") || !c.Number(&p.inode) || !c.Literal(" ") ||
-        !c.Number(&length) || length > HEADFINGERPRINTBYTES ||
-        !c.Literal(" ") || !c.Hex64(&p.head.hash) || !c.Literal(" ") ||
-        !c.Number(&offset) || offset > static_cast<uint64_t>(INT64_MAX) ||
-        !c.Literal(" ") || !c.Counted(&p.path) || p.path.empty() ||
-        !c.Literal(" ") || !c.Counted(&p.text) || !c.Literal("\n")) {
+    bool ok = positions->size() < MAXRECORDS &&
+              ParseFilePosition(&c, &p.device, &p.inode, &p.head, &p.offset) &&
+              c.Literal(" ") && c.Counted(&p.path) && !p.path.empty() &&
+              c.Literal(" ") && c.Counted(&p.text) && c.Literal("\n");
+    while (ok && !v1 && c.Literal("rotated ")) {
+      Rotated_Position r;
+      ok = p.rotated.size() < MAXROTATEDRECORDS &&
+           ParseFilePosition(&c, &r.device, &r.inode, &r.head, &r.offset) &&
+           c.Literal("\n");
+      p.rotated.push_back(r);
+    }
+    if (!ok) {
       *err = "malformed log line (line " + std::to_string(c.Line()) + ")";
       positions->clear();
       return false;
     }
-    p.head.length = static_cast<uint32_t>(length);
-    p.offset = static_cast<int64_t>(offset);
     positions->push_back(std::move(p));
   }
   uint64_t count = 0;
@@ -245,7 +333,7 @@ bool Position_Store::Parse(const std::string& text, const std::string& host,
   return true;
 }
 
-bool Position_Store::Load(const std::string& path, const std::string& host,
+bool Position_Store::Load(const std::string& path, const State_Owner& owner,
                           std::string* err) {
   {
     Posix_Mutex::Hold hold(&mu_);
@@ -256,7 +344,8 @@ bool Position_Store::Load(const std::string& path, const std::string& host,
     if (errno == ENOENT) {
       return true;
     }
-    *err = SysError("cannot open", path);
+    *err = errno == ELOOP && IsSymlink(path) ? SymlinkRefused(path)
+                                             : SysError("cannot open", path);
     return false;
   }
   struct stat st;
@@ -277,7 +366,7 @@ bool Position_Store::Load(const std::string& path, const std::string& host,
   }
   text.resize(static_cast<size_t>(got));
   std::vector<Log_Position> positions;
-  if (!Parse(text, host, &positions, err)) {
+  if (!Parse(text, owner, &positions, err)) {
     *err = path + ": " + *err;
     return false;
   }
@@ -299,10 +388,17 @@ bool Position_Store::Take(const std::string& path, Log_Position* position) {
   return true;
 }
 
-bool Position_Store::Save(const std::string& path, const std::string& host,
+bool Position_Store::Save(const std::string& path, const State_Owner& owner,
                           const std::vector<Log_Position>& positions,
                           std::string* err) {
-  const std::string text = Format(host, positions);
+  // The rename below would replace a symbolic link an administrator put
+  // there; the state file is refused instead, as the open at start refuses
+  // it.
+  if (IsSymlink(path)) {
+    *err = SymlinkRefused(path);
+    return false;
+  }
+  const std::string text = Format(owner, positions);
   std::string temp = path + ".XXXXXX";
   // mkstemp creates the file 0600 in the state file's own directory, so the
   // rename below never crosses a file system.

@@ -6,7 +6,10 @@
 // the positions loaded from the state file at start; each log takes its own
 // once, as its worker first starts. Saving writes every position anew:
 // a temporary file in the same directory, fsync, rename (mode 0600), so a
-// crash leaves either the old file or the new one, never a mix.
+// crash leaves either the old file or the new one, never a mix. The state
+// file itself is never a symbolic link: one there is refused, not replaced
+// or written through. A file belongs to the machine that wrote it (its
+// machine id, or its host name where it has none).
 //
 // Threads: the manager thread loads and saves; workers take concurrently,
 // under the store's lock.
@@ -66,6 +69,15 @@ Head_Fingerprint FingerprintOf(const Head_Copy& head);
 // is no match).
 bool HeadCopyMatches(int fd, const Head_Copy& head, uint32_t* agreed);
 
+// A file rotated away from a log, not yet read to its end: where its
+// reader stood, to read it on after a restart.
+struct Rotated_Position {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  Head_Fingerprint head;
+  int64_t offset = 0;
+};
+
 struct Log_Position {
   std::string path;     // the log's configured path
   uint64_t device = 0;  // of the file read
@@ -74,7 +86,29 @@ struct Log_Position {
   int64_t offset = 0;  // read up to here
   // A kind's own position (the journal kind's cursor); empty for files.
   std::string text;
+  // The files rotated away from the log still being read, oldest first.
+  std::vector<Rotated_Position> rotated;
 };
+
+// Where the machine id is kept, and where older systems keep it.
+constexpr char MACHINEIDPATH[] = "/etc/machine-id";
+constexpr char DBUSMACHINEIDPATH[] = "/var/lib/dbus/machine-id";
+
+// Whose positions a state file holds. A file is taken by the machine of the
+// same machine id, whatever its host name is now; where either side has no
+// machine id (a file of an older version, a host without one), by the
+// same host name.
+struct State_Owner {
+  std::string machine;  // 32 hexadecimal digits; empty: none
+  std::string host;
+};
+
+// The machine id in the file at `path`: its first line when that is 32
+// hexadecimal digits, else empty (no file, not yet initialised).
+std::string ReadMachineId(const char* path);
+// This machine as the owner of its state file: the id of MACHINEIDPATH,
+// else of DBUSMACHINEIDPATH, and `host`.
+State_Owner LocalStateOwner(const std::string& host);
 
 class Position_Store {
  public:
@@ -83,26 +117,28 @@ class Position_Store {
   Position_Store& operator=(const Position_Store&) = delete;
 
   // Replaces the loaded positions with those of the state file at `path`,
-  // written on `host`. False, with *err saying why and nothing loaded, when
-  // the file cannot be read, is malformed or comes from another host; a
-  // missing file is not an error (true, nothing loaded).
-  [[nodiscard]] bool Load(const std::string& path, const std::string& host,
+  // written by `owner`. False, with *err saying why and nothing loaded, when
+  // the file cannot be read, is a symbolic link, is malformed or comes from
+  // another machine; a missing file is not an error (true, nothing loaded).
+  [[nodiscard]] bool Load(const std::string& path, const State_Owner& owner,
                           std::string* err);
   // Hands the loaded position of the log at `path` to its caller once:
   // true and *position filled, or false when there is none (left).
   bool Take(const std::string& path, Log_Position* position);
 
-  // Writes `positions` to the state file at `path` for `host` atomically.
-  // False, with *err, when any step fails (the old file then stands).
+  // Writes `positions` to the state file at `path` for `owner` atomically.
+  // False, with *err, when any step fails or `path` is a symbolic link (the
+  // old file then stands).
   [[nodiscard]] static bool Save(const std::string& path,
-                                 const std::string& host,
+                                 const State_Owner& owner,
                                  const std::vector<Log_Position>& positions,
                                  std::string* err);
-  // The text of the state file (exposed for tests); Parse is its inverse.
-  static std::string Format(const std::string& host,
+  // The text of the state file (exposed for tests); Parse is its inverse,
+  // and also reads the files of older versions.
+  static std::string Format(const State_Owner& owner,
                             const std::vector<Log_Position>& positions);
   [[nodiscard]] static bool Parse(const std::string& text,
-                                  const std::string& host,
+                                  const State_Owner& owner,
                                   std::vector<Log_Position>* positions,
                                   std::string* err);
 

@@ -228,6 +228,19 @@ const char* ZonedTime(const char* p, const char* end, char* stamp) {
   return q;
 }
 
+// Whether the text [begin, end) ends with a word that carries "[digits]"
+// after at least one other character of that word.
+bool EndsWithProcessId(const char* begin, const char* end) {
+  if (end - begin < 4 || end[-1] != ']') {
+    return false;
+  }
+  const char* p = end - 2;
+  while (p > begin && IsDigit(*p)) {
+    --p;
+  }
+  return p < end - 2 && *p == '[' && p > begin && !IsSpace(p[-1]);
+}
+
 }  // namespace
 
 const char* SyslogLineTime(const char* line, const char* end,
@@ -289,13 +302,15 @@ const char* SyslogLineSource(const char* pos, const char* end, char* dest,
     ++q;
   }
   if (q > pos && q < end && IsSpace(*q)) {
-    // A name with blanks ends at the first ": " within the column's width;
-    // any other colon first means the word alone is the source.
+    // A name with blanks ends at the first ": " within the column's width
+    // when its last word carries a process id ("Microsoft Word[14463]: ");
+    // any other colon first, or a text before ": " without one ("kernel
+    // eth0 link is down: ..."), means the word alone is the source.
     const char* const limit =
         static_cast<size_t>(end - pos) > width ? pos + width : end;
     for (const char* c = q; c < limit; ++c) {
       if (*c == SOURCETERMINATOR) {
-        if (c + 1 < end && c[1] == ' ') {
+        if (c + 1 < end && c[1] == ' ' && EndsWithProcessId(q, c)) {
           q = c;
         }
         break;

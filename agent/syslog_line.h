@@ -11,9 +11,11 @@
 // one is converted from its own zone, and its fraction gives the
 // milliseconds (cut, not rounded, so that a stamp never moves to the next
 // second). Host is the first word after the time stamp. Source is the word
-// after it up to a colon or a blank; a name with blanks ("Microsoft
-// Word[14463]", "syslogd 1.4.1") is kept whole when a ": " follows it within
-// the width of ENTRYSRC. A line beginning "last message repeated " after the
+// after it up to a colon or a blank; a name with blanks is kept whole when
+// its last word carries a process id and a ": " follows it within the width
+// of ENTRYSRC ("Microsoft Word[14463]: saved"), so that the words of a
+// tag-less message ("kernel eth0 link is down: carrier lost") stay text. A
+// line beginning "last message repeated " after the
 // host, or a blank there, has no source. The rest of the line, without a
 // trailing newline, is ENTRYDESC.
 #ifndef QOR_AGENT_SYSLOG_LINE_H_

@@ -304,6 +304,13 @@ std::string StampToRfc3339(const char* s, size_t length) {
   if (length < 13) {
     return "";
   }
+  // The last three digits are milliseconds where the source has them.
+  int millis = -1;
+  if (length >= 16 && s[13] >= '0' && s[13] <= '9' && s[14] >= '0' &&
+      s[14] <= '9' && s[15] >= '0' && s[15] <= '9') {
+    millis = (s[13] - '0') * 100 + (s[14] - '0') * 10 + (s[15] - '0');
+    millis = millis == 0 ? -1 : millis;
+  }
   for (size_t i = 0; i < 13; ++i) {
     if (s[i] < '0' || s[i] > '9') {
       return "";
@@ -339,7 +346,7 @@ std::string StampToRfc3339(const char* s, size_t length) {
     const time_t when = hour_start + tm.tm_min * 60 + tm.tm_sec;
     if (localtime_r(&when, &local) != nullptr && local.tm_hour == tm.tm_hour &&
         local.tm_min == tm.tm_min && local.tm_sec == tm.tm_sec) {
-      return Rfc3339Text(local, -1);
+      return Rfc3339Text(local, millis);
     }
   }
   const int minute = tm.tm_min;
@@ -351,5 +358,5 @@ std::string StampToRfc3339(const char* s, size_t length) {
   }
   memcpy(hour_stamp, s, sizeof hour_stamp);
   hour_start = when - minute * 60 - second;
-  return Rfc3339Text(local, -1);
+  return Rfc3339Text(local, millis);
 }

@@ -58,7 +58,8 @@ bool WriteWholeLine(int fd, const std::string& data, std::string* why);
 std::string Rfc3339Local(time_t when, int millis);
 
 // The 16-character time stamp `stamp` ("CYYMMDDhhmmssmmm", local time) as
-// RFC 3339 with the host's offset; empty when it is not such a stamp.
+// RFC 3339 with the host's offset, with ".mmm" when its milliseconds are
+// not 000; empty when it is not such a stamp.
 std::string StampToRfc3339(const char* stamp, size_t length);
 
 #endif  // QOR_FRAMEWORK_EVENT_OUTPUT_H_

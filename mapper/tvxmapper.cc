@@ -39,12 +39,15 @@ static WEX1_Handle wex1 =
 
 namespace {
 
-constexpr int LINEBUFSIZE = 1024;  // fgets buffer: 1023 characters and a NUL
 constexpr int MAXCOMMANDCHARS = 1023;  // a longer command is refused
+// The agent's text kinds keep the first 2046 bytes of a longer line as its
+// entry and drop the rest; a sample line is taken the same way.
+constexpr size_t LONGESTLINE = 2046;
 constexpr int EXIT_ALLMATCHED = 0;
 constexpr int EXIT_UNMATCHED = 1;
 constexpr int EXIT_BADINPUT = 2;
-constexpr int OUTPUTTEXTSIZE = 256;  // one keyword's text, NUL included
+// One keyword's text and a NUL: the widest column, ENTRYDESC, holds 256.
+constexpr int OUTPUTTEXTSIZE = 257;
 constexpr unsigned MAXLINECOUNT = 1000;
 constexpr unsigned long DEFAULTLINECOUNT = 1;
 
@@ -166,23 +169,47 @@ unsigned ReplacedParts(char (*texts)[OUTPUTTEXTSIZE], uint8_t* numeric_month) {
   return context.Replaced;
 }
 
+// A line of any length read with getline; the buffer is freed on the way
+// out.
+class Line_Reader {
+ public:
+  Line_Reader() = default;
+  Line_Reader(const Line_Reader&) = delete;
+  Line_Reader& operator=(const Line_Reader&) = delete;
+  ~Line_Reader() { free(data_); }
+
+  // The next line of `in`, terminated, its newline included (none at the
+  // end of a file without one): null at the end of the file or on a read
+  // error.
+  char* Next(FILE* in) {
+    return getline(&data_, &size_, in) < 0 ? nullptr : data_;
+  }
+
+ private:
+  char* data_ = nullptr;
+  size_t size_ = 0;
+};
+
 // Applies the learned `anchor` to up to `count` further lines of `in`.
 // Returns the number of sample lines processed; *unmatched counts those
 // that did not match.
 long ProcessSamples(StringParser* anchor, FILE* in, unsigned long count,
                     bool echo, bool fields, unsigned long* unmatched) {
   WEX1_Event ev(wex1, "ProcessSamples");
-  char line[LINEBUFSIZE];
+  Line_Reader reader;
   char texts[NUMKEYWORDS][OUTPUTTEXTSIZE];
   _FormatBuffer slots[NUMKEYWORDS];
   uint8_t numeric_month = 1;
   unsigned long done = 0;
-  while (done < count && fgets(line, sizeof line, in) != nullptr) {
+  char* line = nullptr;
+  while (done < count && (line = reader.Next(in)) != nullptr) {
     ++done;
     if (echo) {
       printf("%s", line);
     }
-    CutLineEnd(line);
+    if (CutLineEnd(line) > LONGESTLINE) {
+      line[LONGESTLINE] = '\0';
+    }
     memset(texts, 0, sizeof texts);
     for (int i = 0; i < NUMKEYWORDS; ++i) {
       slots[i].Position = texts[i];

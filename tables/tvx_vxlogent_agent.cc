@@ -29,6 +29,12 @@ constexpr int64_t MINFREQ = 1;
 constexpr int64_t MINPERIOD = 1;
 constexpr int INTEGERTYPE = 496;
 constexpr int MAXVALUESIZE = 8;
+const char PERIODMISSING[] =
+    "FREQTHRESH needs PERIODTHRS, e.g. FREQTHRESH >= 5 AND PERIODTHRS == 60";
+const char FREQUENCYMISSING[] =
+    "PERIODTHRS needs FREQTHRESH, e.g. FREQTHRESH >= 5 AND PERIODTHRS == 60";
+const char PERIODTOOSHORT[] =
+    "PERIODTHRS takes 1 second or more, e.g. PERIODTHRS == 60";
 
 // The current time as ctime text (which ends in a newline).
 const char* Now(char* buf) {
@@ -143,10 +149,14 @@ void tvx_vxlogent_agent::leGetFreqPeriodThresholds() {
   WEX1_Event ev(wex1, __func__);
   ResetFilterIndex();
   GIR1_FILTERINFO f;
+  bool has_freq = false;
+  bool has_period = false;
   while (GetFilterInfo(&f) == 0) {
     const char* name = f.Attribute != nullptr ? f.Attribute : "";
     const bool is_freq = strcmp(name, FREQUENCY) == 0;
     const bool is_period = strcmp(name, PERIOD) == 0;
+    has_freq = has_freq || is_freq;
+    has_period = has_period || is_period;
     if ((!is_freq || leFreqThreshold != 0) && (!is_period || lePeriodThreshold != 0)) {
       continue;
     }
@@ -198,6 +208,10 @@ void tvx_vxlogent_agent::leGetFreqPeriodThresholds() {
     } else {
       if (value < MINPERIOD) {
         lePeriodThreshold = 0;
+        WEX1_TRACE(wex1, WEX1_ERROR,
+                   "\nPERIODTHRS threshold is %ld; the minimum is %ld.",
+                   static_cast<long>(value), static_cast<long>(MINPERIOD));
+        RejectRequest(PERIODTOOSHORT);
         continue;
       }
       lePeriodThreshold = value;
@@ -206,6 +220,15 @@ void tvx_vxlogent_agent::leGetFreqPeriodThresholds() {
         break;
       }
     }
+  }
+  // One without the other is no frequency check at all: the situation
+  // would fire on every match.
+  if (has_freq && !has_period) {
+    WEX1_TRACE(wex1, WEX1_ERROR, "\nFREQTHRESH threshold without PERIODTHRS.");
+    RejectRequest(PERIODMISSING);
+  } else if (has_period && !has_freq) {
+    WEX1_TRACE(wex1, WEX1_ERROR, "\nPERIODTHRS threshold without FREQTHRESH.");
+    RejectRequest(FREQUENCYMISSING);
   }
 }
 

@@ -305,7 +305,7 @@ TEST_F(AdminlogFileTest, ReportReturnsWholeRecordsNewestFirst) {
 // functions; each record has an id of its own, so none replaces another.
 void PutRecord(const std::string& path, short type, const char* user,
                const char* id, pid_t pid, time_t seconds, long micro,
-               short termination, short exit) {
+               short termination, short exit, const char* host = "") {
   struct utmpx u;
   memset(&u, 0, sizeof u);
   u.ut_type = type;
@@ -313,6 +313,7 @@ void PutRecord(const std::string& path, short type, const char* user,
   snprintf(u.ut_line, sizeof u.ut_line, "pts/%d", pid % 10);
   strncpy(u.ut_id, id, sizeof u.ut_id);
   strncpy(u.ut_user, user, sizeof u.ut_user);
+  strncpy(u.ut_host, host, sizeof u.ut_host);
   u.ut_tv.tv_sec = static_cast<int32_t>(seconds);
   u.ut_tv.tv_usec = static_cast<int32_t>(micro);
   u.ut_exit.e_termination = termination;
@@ -331,8 +332,9 @@ TEST_F(AdminlogFileTest,
   const std::string path = dir_.File("wtmp");
   qortest::WriteFile(path, "");
   const std::string user(32, 'u');
+  // A login from a remote host names it.
   PutRecord(path, USER_PROCESS, user.c_str(), "ts1", 4241, 1000000001, 123456,
-            0, 0);
+            0, 0, "203.0.113.9");
   auto valid = qortest::MakeValidLog(path + " ;N ;A ;utmp");
   ASSERT_EQ(valid->Valid, 1);
   Adminlog_File log(*valid, nullptr);
@@ -352,7 +354,7 @@ TEST_F(AdminlogFileTest,
       {0, Stamp(1000000001).substr(0, 13) + "123", "pts/1", "User process",
        "user = " + user +
            "; id = ts1; pid = 4241; term status = 0; "
-           "exit status = 0"},
+           "exit status = 0; host = 203.0.113.9"},
       {1, Stamp(1000000002), "pts/2", "Zombie process",
        "user = ; id = ts2; pid = 4242; term status = 1; exit status = 3"},
       {2, Stamp(1000000003).substr(0, 13) + "999", "pts/0", "System boot time",

@@ -411,8 +411,8 @@ TEST_F(LogManagerTest, StateFileIsRewrittenOnlyWhenAPositionMoved) {
     manager.lmSavePositions();
     std::vector<Log_Position> positions;
     std::string err;
-    if (!Position_Store::Parse(qortest::ReadFile(state), host, &positions,
-                               &err) ||
+    if (!Position_Store::Parse(qortest::ReadFile(state), LocalStateOwner(host),
+                               &positions, &err) ||
         positions.size() != 1) {
       return int64_t{-1};
     }

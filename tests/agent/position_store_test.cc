@@ -14,6 +14,11 @@
 
 namespace {
 
+// An owner known by its host name alone (no machine id).
+State_Owner Host(const char* name) {
+  return State_Owner{"", name};
+}
+
 std::vector<Log_Position> TwoPositions() {
   Log_Position a;
   a.path = "/var/log/with space\tand tab";
@@ -29,10 +34,11 @@ std::vector<Log_Position> TwoPositions() {
 }
 
 TEST(PositionStoreTest, FormattedPositionsParseBackOnTheSameHostOnly) {
-  const std::string text = Position_Store::Format("hostA", TwoPositions());
+  const std::string text =
+      Position_Store::Format(Host("hostA"), TwoPositions());
   std::vector<Log_Position> back;
   std::string err;
-  ASSERT_TRUE(Position_Store::Parse(text, "hostA", &back, &err)) << err;
+  ASSERT_TRUE(Position_Store::Parse(text, Host("hostA"), &back, &err)) << err;
   ASSERT_EQ(back.size(), 2u);
   EXPECT_EQ(back[0].path, "/var/log/with space\tand tab");
   EXPECT_EQ(back[0].device, 2049u);
@@ -42,13 +48,97 @@ TEST(PositionStoreTest, FormattedPositionsParseBackOnTheSameHostOnly) {
   EXPECT_EQ(back[0].offset, 5000000000LL);
   EXPECT_EQ(back[1].text, "s=abc;i=1f;b=0");
 
-  EXPECT_FALSE(Position_Store::Parse(text, "hostB", &back, &err));
+  EXPECT_FALSE(Position_Store::Parse(text, Host("hostB"), &back, &err));
   EXPECT_EQ(err, "written on host \"hostA\", not on \"hostB\"");
   EXPECT_TRUE(back.empty());
 }
 
+// A state file is keyed on the machine id: a renamed host keeps its
+// positions, another machine of the same name does not take them. Files of
+// version 1, keyed on the host name, still load.
+TEST(PositionStoreTest, MachineIdKeysTheFileAndOlderFilesStillLoad) {
+  const std::string m1(32, 'a');
+  const std::string m2(32, 'b');
+  std::vector<Log_Position> positions = TwoPositions();
+  positions[0].rotated = {{7, 8, {11, 0xfeedull}, 42}, {7, 9, {0, 0}, 0}};
+  const std::string text =
+      Position_Store::Format(State_Owner{m1, "old-name"}, positions);
+  std::vector<Log_Position> back;
+  std::string err;
+  ASSERT_TRUE(
+      Position_Store::Parse(text, State_Owner{m1, "new-name"}, &back, &err))
+      << err;
+  ASSERT_EQ(back.size(), 2u);
+  ASSERT_EQ(back[0].rotated.size(), 2u);
+  EXPECT_EQ(back[0].rotated[0].device, 7u);
+  EXPECT_EQ(back[0].rotated[0].inode, 8u);
+  EXPECT_EQ(back[0].rotated[0].head.length, 11u);
+  EXPECT_EQ(back[0].rotated[0].head.hash, 0xfeedull);
+  EXPECT_EQ(back[0].rotated[0].offset, 42);
+  EXPECT_EQ(back[0].rotated[1].inode, 9u);
+  EXPECT_TRUE(back[1].rotated.empty());
+  EXPECT_FALSE(
+      Position_Store::Parse(text, State_Owner{m2, "old-name"}, &back, &err));
+  EXPECT_EQ(err, "written on machine \"" + m1 + "\", not on \"" + m2 + "\"");
+  // Without a machine id on either side, the host name decides.
+  EXPECT_TRUE(Position_Store::Parse(text, Host("old-name"), &back, &err));
+  EXPECT_FALSE(Position_Store::Parse(text, Host("new-name"), &back, &err));
+
+  const std::string v1 =
+      "qoragent-state 1\nhost 1:h\nlog 1 2 0 0000000000000000 30 2:/a 0:\n"
+      "end 1\n";
+  ASSERT_TRUE(Position_Store::Parse(v1, State_Owner{m1, "h"}, &back, &err))
+      << err;
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].offset, 30);
+  EXPECT_FALSE(Position_Store::Parse(v1, State_Owner{m1, "g"}, &back, &err));
+  EXPECT_EQ(err, "written on host \"h\", not on \"g\"");
+
+  qortest::Scoped_Temp_Dir dir;
+  const std::string id = dir.File("machine-id");
+  const struct {
+    const char* text;
+    std::string id;
+  } ids[] = {
+      {"0123456789abcdef0123456789ABCDEF\n",
+       "0123456789abcdef0123456789abcdef"},
+      {"0123456789abcdef0123456789abcdef", "0123456789abcdef0123456789abcdef"},
+      {"uninitialized\n", ""},
+      {"0123456789abcdef0123456789abcdef0\n", ""},
+      {"", ""},
+  };
+  for (const auto& c : ids) {
+    qortest::WriteFile(id, c.text);
+    EXPECT_EQ(ReadMachineId(id.c_str()), c.id) << c.text;
+  }
+  EXPECT_EQ(ReadMachineId(dir.File("none").c_str()), "");
+}
+
+// A symbolic link at the state file's path is refused, never replaced.
+TEST(PositionStoreTest, SymlinkedStateFileIsRefused) {
+  qortest::Scoped_Temp_Dir dir;
+  const std::string target = dir.File("elsewhere");
+  const std::string path = dir.File("state");
+  std::string err;
+  ASSERT_TRUE(Position_Store::Save(target, Host("h"), TwoPositions(), &err));
+  ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+  const std::string before = qortest::ReadFile(target);
+  EXPECT_FALSE(Position_Store::Save(path, Host("h"), {}, &err));
+  EXPECT_EQ(
+      err, path + " is a symbolic link; the state file must be a regular file");
+  struct stat st;
+  ASSERT_EQ(lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(qortest::ReadFile(target), before);
+  Position_Store store;
+  err.clear();
+  EXPECT_FALSE(store.Load(path, Host("h"), &err));
+  EXPECT_EQ(
+      err, path + " is a symbolic link; the state file must be a regular file");
+}
+
 TEST(PositionStoreTest, DamagedFilesAreRefusedWhole) {
-  const std::string good = Position_Store::Format("h", TwoPositions());
+  const std::string good = Position_Store::Format(Host("h"), TwoPositions());
   const std::string log_line = good.substr(good.find("log "));
   const struct {
     std::string text;
@@ -58,29 +148,50 @@ TEST(PositionStoreTest, DamagedFilesAreRefusedWhole) {
       {good.substr(0, good.size() - 1), "last newline missing"},
       {good.substr(0, good.find("end ")), "end line missing"},
       {good + "log 1", "data after the end"},
-      {"qoragent-state 2\n" + good.substr(good.find('\n') + 1), "other version"},
+      {"qoragent-state 3\n" + good.substr(good.find('\n') + 1),
+       "other version"},
+      {"qoragent-state 2\nhost 1:h\nend 0\n", "machine line missing"},
+      {"qoragent-state 1\nhost 1:h\nlog 1 1 0 0000000000000000 0 2:/a 0:\n"
+       "rotated 1 2 0 0000000000000000 0\nend 1\n",
+       "rotated file in version 1"},
+      {"qoragent-state 2\nmachine 0:\nhost 1:h\nrotated 1 2 0 0000000000000000 0\n"
+       "end 0\n",
+       "rotated file of no log"},
       {"qoragent-state 1\nhost 1:h\nend 1\n", "count too high"},
-      {"qoragent-state 1\nhost 1:h\nlog -1 1 0 0000000000000000 0 2:/a 0:\nend 1\n", "sign"},
-      {"qoragent-state 1\nhost 1:h\nlog 01 1 0 0000000000000000 0 2:/a 0:\nend 1\n", "leading zero"},
-      {"qoragent-state 1\nhost 1:h\nlog 99999999999999999999 1 0 0000000000000000 0 2:/a 0:\nend 1\n", "overflow"},
-      {"qoragent-state 1\nhost 1:h\nlog 1 1 1025 0000000000000000 0 2:/a 0:\nend 1\n", "head too long"},
-      {"qoragent-state 1\nhost 1:h\nlog 1 1 0 000000000000000G 0 2:/a 0:\nend 1\n", "hash digit"},
-      {"qoragent-state 1\nhost 1:h\nlog 1 1 0 0000000000000000 0 9:/a 0:\nend 1\n", "length past the line"},
-      {"qoragent-state 1\nhost 1:h\nlog 1 1 0 0000000000000000 0 0: 0:\nend 1\n", "empty path"},
-      {"qoragent-state 1\nhost 1:h\nlog 1 1 0 0000000000000000 9223372036854775808 2:/a 0:\nend 1\n", "offset too big"},
-      {"qoragent-state 1\nhost 1:h\nlog 1 1 0 0000000000000000 0 5000:" + std::string(5000, 'a') + " 0:\nend 1\n", "path too long"},
-      {std::string("qoragent-state 1\nhost 1:h\nlog 1 1 0 0000000000000000 0 3:/a\n 0:\nend 1\n"), "newline inside"},
+      {"qoragent-state 1\nhost 1:h\nlog -1 1 0 0000000000000000 0 2:/a 0:\nend 1\n",
+       "sign"},
+      {"qoragent-state 1\nhost 1:h\nlog 01 1 0 0000000000000000 0 2:/a 0:\nend 1\n",
+       "leading zero"},
+      {"qoragent-state 1\nhost 1:h\nlog 99999999999999999999 1 0 0000000000000000 0 2:/a 0:\nend 1\n",
+       "overflow"},
+      {"qoragent-state 1\nhost 1:h\nlog 1 1 1025 0000000000000000 0 2:/a 0:\nend 1\n",
+       "head too long"},
+      {"qoragent-state 1\nhost 1:h\nlog 1 1 0 000000000000000G 0 2:/a 0:\nend 1\n",
+       "hash digit"},
+      {"qoragent-state 1\nhost 1:h\nlog 1 1 0 0000000000000000 0 9:/a 0:\nend 1\n",
+       "length past the line"},
+      {"qoragent-state 1\nhost 1:h\nlog 1 1 0 0000000000000000 0 0: 0:\nend 1\n",
+       "empty path"},
+      {"qoragent-state 1\nhost 1:h\nlog 1 1 0 0000000000000000 9223372036854775808 2:/a 0:\nend 1\n",
+       "offset too big"},
+      {"qoragent-state 1\nhost 1:h\nlog 1 1 0 0000000000000000 0 5000:" +
+           std::string(5000, 'a') + " 0:\nend 1\n",
+       "path too long"},
+      {std::string(
+           "qoragent-state 1\nhost 1:h\nlog 1 1 0 0000000000000000 0 3:/a\n 0:\nend 1\n"),
+       "newline inside"},
   };
   for (const auto& c : cases) {
     std::vector<Log_Position> back;
     std::string err;
-    EXPECT_FALSE(Position_Store::Parse(c.text, "h", &back, &err)) << c.why;
+    EXPECT_FALSE(Position_Store::Parse(c.text, Host("h"), &back, &err))
+        << c.why;
     EXPECT_FALSE(err.empty()) << c.why;
     EXPECT_TRUE(back.empty()) << c.why;
   }
   std::vector<Log_Position> back;
   std::string err;
-  EXPECT_TRUE(Position_Store::Parse(good, "h", &back, &err)) << err;
+  EXPECT_TRUE(Position_Store::Parse(good, Host("h"), &back, &err)) << err;
 }
 
 TEST(PositionStoreTest, SaveIsPrivateAndLoadHandsEachPositionOutOnce) {
@@ -88,13 +199,15 @@ TEST(PositionStoreTest, SaveIsPrivateAndLoadHandsEachPositionOutOnce) {
   const std::string path = dir.File("state");
   std::string err;
   Position_Store store;
-  ASSERT_TRUE(store.Load(path, "h", &err)) << "a missing file is no error";
-  ASSERT_TRUE(Position_Store::Save(path, "h", TwoPositions(), &err)) << err;
+  ASSERT_TRUE(store.Load(path, Host("h"), &err))
+      << "a missing file is no error";
+  ASSERT_TRUE(Position_Store::Save(path, Host("h"), TwoPositions(), &err))
+      << err;
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
 
-  ASSERT_TRUE(store.Load(path, "h", &err)) << err;
+  ASSERT_TRUE(store.Load(path, Host("h"), &err)) << err;
   Log_Position p;
   ASSERT_TRUE(store.Take("/var/log/journal", &p));
   EXPECT_EQ(p.text, "s=abc;i=1f;b=0");
@@ -102,7 +215,7 @@ TEST(PositionStoreTest, SaveIsPrivateAndLoadHandsEachPositionOutOnce) {
   EXPECT_FALSE(store.Take("/var/log/other", &p));
 
   qortest::WriteFile(path, "qoragent-state 1\ngarbage");
-  EXPECT_FALSE(store.Load(path, "h", &err));
+  EXPECT_FALSE(store.Load(path, Host("h"), &err));
   EXPECT_NE(err.find(path), std::string::npos) << err;
   EXPECT_FALSE(store.Take("/var/log/with space\tand tab", &p))
       << "a refused file loads nothing";

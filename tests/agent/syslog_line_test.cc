@@ -84,13 +84,21 @@ TEST_F(SyslogLineTest, BothShapesFormatIntoTheEntryColumns) {
        "x"},
       {"Jun  1 00:00:00 myhost", "1010601000000000", "myhost", "", ""},
       {"Jun  1 00:00:00 ", "1010601000000000", "", "", ""},
-      // Program names with blanks stay whole before ": ".
+      // Program names with blanks stay whole before ": " when their last
+      // word carries a process id; the words of a tag-less message do not.
       {"Jun  1 00:00:00 mac Microsoft Word[14463]: saved", "1010601000000000",
        "mac", "Microsoft Word[14463]", "saved"},
+      {"Jun  1 00:00:00 h kernel eth0 link is down: carrier lost",
+       "1010601000000000", "h", "kernel", "eth0 link is down: carrier lost"},
       {"Jun  1 00:00:00 h syslogd 1.4.1: restart.", "1010601000000000", "h",
-       "syslogd 1.4.1", "restart."},
-      {"Jun  1 00:00:00 h kernel says: " + x300.substr(0, 40) + ": late colon",
-       "1010601000000000", "h", "kernel says",
+       "syslogd", "1.4.1: restart."},
+      {"Jun  1 00:00:00 h a b[]: m", "1010601000000000", "h", "a", "b[]: m"},
+      {"Jun  1 00:00:00 h a [12]: m", "1010601000000000", "h", "a", "[12]: m"},
+      {"Jun  1 00:00:00 h a b[1x]: m", "1010601000000000", "h", "a",
+       "b[1x]: m"},
+      {"Jun  1 00:00:00 h kernel says[7]: " + x300.substr(0, 40) +
+           ": late colon",
+       "1010601000000000", "h", "kernel says[7]",
        x300.substr(0, 40) + ": late colon"},
       {"Jun  1 00:00:00 h kernel " + x300.substr(0, 40) + ": too far",
        "1010601000000000", "h", "kernel", x300.substr(0, 40) + ": too far"},

@@ -392,6 +392,15 @@ TEST_F(SituationRegistryTest, FrequencyTermsTheSituationCannotApplyAreRefused) {
        "FREQTHRESH takes >=, <=, < or > and an integer, e.g. FREQTHRESH >= 5"},
       {"FREQTHRESH < 1 AND PERIODTHRS == 60",
        ""},  // below the minimum: no frequency check
+      // One without the other, or no period, would fire on every match.
+      {"ENTRYDESC ~ \"x\" AND FREQTHRESH >= 3",
+       "FREQTHRESH needs PERIODTHRS, e.g. FREQTHRESH >= 5 AND PERIODTHRS == 60"},
+      {"PERIODTHRS == 60 AND ENTRYDESC ~ \"x\"",
+       "PERIODTHRS needs FREQTHRESH, e.g. FREQTHRESH >= 5 AND PERIODTHRS == 60"},
+      {"FREQTHRESH >= 3 AND PERIODTHRS == 0",
+       "PERIODTHRS takes 1 second or more, e.g. PERIODTHRS == 60"},
+      {"FREQTHRESH >= 3 AND PERIODTHRS == -5",
+       "PERIODTHRS takes 1 second or more, e.g. PERIODTHRS == 60"},
       {"ENTRYSRC ~ \"x\" PER ROWNO \"(.*)\"",
        "PER takes a text column of table TVX.VXLOGENT; expected one of: ORIGINNODE LOGPATH "
        "LOGNAME ENTRYTIME ENTRYSYS ENTRYSRC ENTRYTYPE ENTRYCLASS ENTRYDESC FREQTHRESH PERIODTHRS "

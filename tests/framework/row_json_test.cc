@@ -135,4 +135,21 @@ TEST(RowJsonTest, EntryTimesMatchMktimeAcrossOffsetChanges) {
   tzset();
 }
 
+// An entry time keeps the milliseconds its source gave; a stamp without
+// them (000) has no fraction.
+TEST(RowJsonTest, EntryTimeKeepsItsMilliseconds) {
+  struct tm tm {};
+  tm.tm_year = 126;
+  tm.tm_mon = 11;
+  tm.tm_mday = 8;
+  tm.tm_hour = 2;
+  tm.tm_min = 30;
+  tm.tm_isdst = -1;
+  const time_t when = mktime(&tm);
+  EXPECT_EQ(StampToRfc3339("1261208023000155", 16), Rfc3339Local(when, 155));
+  EXPECT_EQ(StampToRfc3339("1261208023000007", 16), Rfc3339Local(when, 7));
+  EXPECT_EQ(StampToRfc3339("1261208023000000", 16), Rfc3339Local(when, -1));
+  EXPECT_NE(Rfc3339Local(when, 155).find("02:30:00.155"), std::string::npos);
+}
+
 }  // namespace

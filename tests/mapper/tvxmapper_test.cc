@@ -113,23 +113,23 @@ TEST(TvxmapperTest, LineCountIsOneToAThousand) {
   }
 }
 
-TEST(TvxmapperTest, OverlongSampleLineIsReadInPartsThatEachCount) {
+TEST(TvxmapperTest, LongSampleLineIsOneLineAndATextHolds256Characters) {
   Scoped_Temp_Dir dir;
   const std::string file = dir.File("sample");
-  const std::string a(1023, 'a');
-  const std::string b(100, 'b');
-  WriteFile(file, "A,\"%1023s\",description\n" + a + b + "\nc\n");
-  // Each text holds at most 255 characters.
-  const std::string part1 = Keywords({{10, a.substr(0, 255)}});
-  const std::string part2 = Keywords({{10, b}});
-  EXPECT_EQ(RunMapper(dir, {file, "2"}, "MAPPER:0x84").out,
-            "\n" + part1 + "\n" + part2 + "\n");
-  EXPECT_EQ(RunMapper(dir, {file, "3"}, "MAPPER:0x84").out,
-            "\n" + part1 + "\n" + part2 + "\n" + Keywords({{10, "c"}}) + "\n");
-  // The echo of the first part has no newline of its own.
-  const Mapper_Run r = RunMapper(dir, {file, "1"});
-  EXPECT_EQ(r.out,
-            "\n\n\nA,\"%1023s\",description\n\n\n" + a + "\n" + part1 + "\n\n");
+  // A line as long as the agent keeps, and one beyond it whose tail the
+  // agent drops: each is one sample line that matches.
+  const std::string a(2046, 'a');
+  const std::string b = std::string(2046, 'b') + "tail";
+  WriteFile(file, "A,\"%[^\\n]\",description\n" + a + "\n" + b + "\nc\n");
+  const Mapper_Run r = RunMapper(dir, {file, "3"}, "MAPPER:0x84");
+  EXPECT_EQ(r.status, 0) << r.trace;
+  EXPECT_EQ(r.out, "\n" + Keywords({{10, a.substr(0, 256)}}) + "\n" +
+                       Keywords({{10, b.substr(0, 256)}}) + "\n" +
+                       Keywords({{10, "c"}}) + "\n");
+  // The echo shows the whole line as read.
+  const Mapper_Run echoed = RunMapper(dir, {file, "2"}, "MAPPER:0x88");
+  EXPECT_EQ(echoed.status, 0);
+  EXPECT_NE(echoed.out.find("\n" + b + "\n"), std::string::npos);
 }
 
 TEST(TvxmapperTest, UnmatchedLineIsMarkedTracedAndGivesStatus1) {
