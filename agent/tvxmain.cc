@@ -18,6 +18,7 @@
 
 #include "agent/config_def.h"
 #include "agent/log_manager.h"
+#include "agent/log_metrics.h"
 #include "framework/wex1.h"
 #include "framework/yom1.h"
 #include "framework/trusted_files.h"
@@ -288,6 +289,7 @@ int QorAgentMain(int argc, char** argv, ZEP_AgentLoader loadAgents) {
   pTheLogManager = new Log_Manager;
   ZEP_RegisterAgentLoader(loadAgents);
   ZEP_RegisterReadyHook([] { pTheLogManager->lmSetFrameworkReady(); });
+  Metrics_Server::SetLogSource(TvxLogMetrics);
   const int status = hovmain(argc, argv);
   // Ending for want of anything to watch is a failure a supervisor must see.
   const bool no_work = pTheLogManager->NoWork;
