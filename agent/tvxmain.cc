@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <new>
+#include <string>
 
 #include "agent/config_def.h"
 #include "agent/log_manager.h"
@@ -284,6 +285,16 @@ int QorAgentMain(int argc, char** argv, ZEP_AgentLoader loadAgents) {
   // when another user could change them.
   if (!HOV_TrustedFile(CONFIGWHAT, getenv(CONFIGFILEENVVAR), true) ||
       !HOV_TrustedFile(STATEWHAT, getenv(STATEFILEENVVAR), true)) {
+    return 1;
+  }
+  // A wrong metrics address is refused before any thread starts (hovmain
+  // would refuse it too, but only after the log manager waited for it).
+  const char* metrics = getenv("HOV_METRICS");
+  std::string listen;
+  std::string err;
+  if (metrics != nullptr && *metrics != '\0' &&
+      !Metrics_Server::ParseSpec(metrics, &listen, &err)) {
+    fprintf(stderr, "qoragent: %s\n", err.c_str());
     return 1;
   }
   pTheLogManager = new Log_Manager;

@@ -216,13 +216,6 @@ int hovmain(int /*argc*/, char** /*argv*/) {
   if (!HOV_TrustedFile(kSituationsWhat, getenv("HOV_SITUATIONS"), true)) {
     return 1;
   }
-  const char* metrics = getenv("HOV_METRICS");
-  std::string metrics_listen;
-  if (metrics != nullptr && *metrics != '\0' &&
-      !Metrics_Server::ParseSpec(metrics, &metrics_listen, &err)) {
-    fprintf(stderr, "qoragent: %s\n", err.c_str());
-    return 1;
-  }
   if (!Event_Sink::Open(getenv("HOV_EVENTS"), &err)) {
     fprintf(stderr, "qoragent: %s\n", err.c_str());
     return 1;
@@ -231,8 +224,11 @@ int hovmain(int /*argc*/, char** /*argv*/) {
     fprintf(stderr, "qoragent: %s\n", err.c_str());
     return 1;
   }
-  // Checked above: a server that cannot listen leaves only Status set.
-  (void)Metrics_Server::Start(metrics, &err);
+  // A server that cannot listen is traced and leaves only Status set.
+  if (!Metrics_Server::Start(getenv("HOV_METRICS"), &err)) {
+    fprintf(stderr, "qoragent: %s\n", err.c_str());
+    return 1;
+  }
   ZEP_AgentLoader loader;
   {
     Posix_Mutex::Hold g(&st.mu);
