@@ -180,10 +180,12 @@ TEST_F(MetricsTest, HealthTurnsUnavailableWhenALogFails) {
   EXPECT_EQ(ok.status, 200);
   EXPECT_EQ(ok.body, "ok\n");
 
-  // Rotated away, and the new file unreadable.
+  // Rotated away, and the new file unreadable from the moment it is there.
+  const std::string locked = dir_.File("locked");
+  qortest::WriteFile(locked, "");
+  ASSERT_EQ(chmod(locked.c_str(), 0), 0);
   ASSERT_EQ(rename(log_.c_str(), (log_ + ".1").c_str()), 0);
-  qortest::WriteFile(log_, "");
-  ASSERT_EQ(chmod(log_.c_str(), 0), 0);
+  ASSERT_EQ(rename(locked.c_str(), log_.c_str()), 0);
   Http_Reply bad;
   ASSERT_TRUE(WaitUntil([&] {
     bad = HttpGet(port_, "/healthz");
