@@ -430,8 +430,9 @@ std::string Metrics_Server::Format(const Metrics_Snapshot& s) {
     }
   }
   {
-    Family_Writer f(&out, "qoragent_log_read_bytes_total", "counter",
-                    "Bytes read from the log file while monitoring.");
+    Family_Writer f(
+        &out, "qoragent_log_read_bytes_total", "counter",
+        "Bytes read from the log while monitoring (not counted for journal logs).");
     for (const Log_Metrics& l : s.logs) {
       f.Sample("log", l.path, d(l.bytes));
     }
