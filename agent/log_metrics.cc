@@ -52,11 +52,12 @@ void TvxLogMetrics(std::vector<Log_Metrics>* logs) {
   for (size_t i = 0; i < logs->size(); ++i) {
     Log_Metrics& m = (*logs)[i];
     struct stat st;
-    if (stat(m.path.c_str(), &st) != 0) {
+    // A journal directory's size says nothing of the journal's.
+    if (stat(m.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
       continue;
     }
     m.size = static_cast<int64_t>(st.st_size);
-    if (offsets[i] >= 0 && S_ISREG(st.st_mode)) {
+    if (offsets[i] >= 0) {
       m.lag = m.size > offsets[i] ? m.size - offsets[i] : 0;
     }
   }
