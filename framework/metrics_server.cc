@@ -461,7 +461,7 @@ std::string Metrics_Server::Format(const Metrics_Snapshot& s) {
   }
   {
     Family_Writer f(&out, "qoragent_log_size_bytes", "gauge",
-                    "Size of the log.");
+                    "Size of the log file.");
     for (const Log_Metrics& l : s.logs) {
       if (l.size >= 0) {
         f.Sample("log", l.path, static_cast<double>(l.size));
