@@ -209,6 +209,7 @@ long Adminlog_File::lfReadLog() {
                  static_cast<int>(n), RecordSize);
       return ev.Result(0);
     }
+    NumBytesRead.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     lfHandleEntry(record, RecordSize);
   }
 }

@@ -389,6 +389,7 @@ long Errlog_File::lfReadLog() {
         break;
       }
       const size_t n = strlen(rest);
+      NumBytesRead.fetch_add(n, std::memory_order_relaxed);
       DiscardingLine = n == 0 || rest[n - 1] != '\n';
       continue;
     }
@@ -400,7 +401,9 @@ long Errlog_File::lfReadLog() {
       e = errno;
       break;
     }
-    const size_t n = PendingLength + strlen(at);
+    const size_t got = strlen(at);
+    NumBytesRead.fetch_add(got, std::memory_order_relaxed);
+    const size_t n = PendingLength + got;
     const bool complete = n > 0 && PendingLine[n - 1] == '\n';
     if (!complete && n < static_cast<size_t>(ERRLOGBUFSIZE - 1)) {
       // The writer has not finished the line yet.

@@ -26,6 +26,7 @@
 #include "agent/tvxmain.h"
 #include "agent/valid_log.h"
 #include "framework/event_sink.h"
+#include "framework/vandu.h"
 #include "framework/wex1.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_manager.h"
@@ -1420,6 +1421,7 @@ long Log_File::lfReadLog() {
     }
     LogPassBytes -= n;
     const bool nul_tail = block[n - 1] == '\0';
+    NumBytesRead.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     HeldLine.Feed(block, static_cast<size_t>(n), sink);
     if (nul_tail) {
       lfSkipHole();
@@ -1500,6 +1502,7 @@ void Log_File::lfHandleEntry(char* entry, unsigned length) {
   // back, and counted, while such a message was traced less than a minute
   // ago: one writer of the log must not fill the trace's disk.
   const long long now = Repeat_Limiter::Now();
+  LastEntrySeconds.store(now, std::memory_order_relaxed);
   const bool due = FormatErrorTraces.Due(now);
   long rc = 0;
   unsigned long held = 0;
@@ -1519,7 +1522,10 @@ void Log_File::lfHandleEntry(char* entry, unsigned length) {
     }
     lfWriteToDebugLog(entry, length, nullptr, 0);
   } else {
+    ++NumRows;
+    const uint64_t before = vandu::ThreadEventsDispatched();
     tvx_vxlogent_manager::EventArrived(&row, 1);
+    NumEventsRaised += vandu::ThreadEventsDispatched() - before;
     lfWriteToDebugLog(entry, length, &row, sizeof row);
   }
 }

@@ -362,6 +362,13 @@ class Log_File : public Log_Base {
   std::atomic<time_t> MonitorStartStopTime;
   std::atomic<uint64_t> NumEvents;        // entries read since creation
   std::atomic<uint64_t> NumFormatErrors;  // entries that did not format
+  // For the metrics: entries made into rows, events they raised, bytes
+  // lfReadLog read, and when the last entry was read (monotonic seconds,
+  // 0 before the first). Written by the worker, read without a lock.
+  std::atomic<uint64_t> NumRows{0};
+  std::atomic<uint64_t> NumEventsRaised{0};
+  std::atomic<uint64_t> NumBytesRead{0};
+  std::atomic<long long> LastEntrySeconds{0};
   // Block size of report reads; 0 until the first report determines it.
   std::atomic<uint64_t> OptimumBlockSize;
   // The unfinished last line of what lfReadLog read; worker thread only.

@@ -15,9 +15,11 @@
 #include <unistd.h>
 
 #include <new>
+#include <string>
 
 #include "agent/config_def.h"
 #include "agent/log_manager.h"
+#include "agent/log_metrics.h"
 #include "framework/wex1.h"
 #include "framework/yom1.h"
 #include "framework/trusted_files.h"
@@ -285,9 +287,20 @@ int QorAgentMain(int argc, char** argv, ZEP_AgentLoader loadAgents) {
       !HOV_TrustedFile(STATEWHAT, getenv(STATEFILEENVVAR), true)) {
     return 1;
   }
+  // A wrong metrics address is refused before any thread starts (hovmain
+  // would refuse it too, but only after the log manager waited for it).
+  const char* metrics = getenv("HOV_METRICS");
+  std::string listen;
+  std::string err;
+  if (metrics != nullptr && *metrics != '\0' &&
+      !Metrics_Server::ParseSpec(metrics, &listen, &err)) {
+    fprintf(stderr, "qoragent: %s\n", err.c_str());
+    return 1;
+  }
   pTheLogManager = new Log_Manager;
   ZEP_RegisterAgentLoader(loadAgents);
   ZEP_RegisterReadyHook([] { pTheLogManager->lmSetFrameworkReady(); });
+  Metrics_Server::SetLogSource(TvxLogMetrics);
   const int status = hovmain(argc, argv);
   // Ending for want of anything to watch is a failure a supervisor must see.
   const bool no_work = pTheLogManager->NoWork;

@@ -279,6 +279,8 @@ struct Runner_State {
   Unique_Fd stop_write GUARDED_BY(mu);
   std::vector<pthread_t> ids GUARDED_BY(mu);
   std::atomic<uint64_t> dropped{0};
+  std::atomic<uint64_t> run{0};
+  std::atomic<uint64_t> failed{0};
 
   Runner_State() { pthread_cond_init(&work, nullptr); }
 };
@@ -312,7 +314,14 @@ void* RunnerThread(void* arg) {
       s.waiting.pop_front();
     }
     const long timeout = TimeoutSeconds();
-    TraceResult(job, RunCommand(job, timeout, stop_fd), timeout);
+    const Run_Result r = RunCommand(job, timeout, stop_fd);
+    TraceResult(job, r, timeout);
+    s.run.fetch_add(1, std::memory_order_relaxed);
+    if (!r.started || r.timed_out ||
+        (!r.stopped && (WIFSIGNALED(r.status) ||
+                        (WIFEXITED(r.status) && WEXITSTATUS(r.status) != 0)))) {
+      s.failed.fetch_add(1, std::memory_order_relaxed);
+    }
   }
 }
 
@@ -398,3 +407,11 @@ void Action_Runner::Stop() {
 }
 
 uint64_t Action_Runner::Dropped() { return State().dropped.load(std::memory_order_relaxed); }
+
+uint64_t Action_Runner::Run() {
+  return State().run.load(std::memory_order_relaxed);
+}
+
+uint64_t Action_Runner::Failed() {
+  return State().failed.load(std::memory_order_relaxed);
+}

@@ -33,6 +33,11 @@ class Action_Runner {
   static void Stop();
   // Commands dropped since the start because too many waited.
   static uint64_t Dropped();
+  // Commands run to their end (or killed) since the start, and of them
+  // those that failed: not started, a non-zero status, ended by a signal or
+  // killed at the time-out (not those killed because the agent stops).
+  static uint64_t Run();
+  static uint64_t Failed();
 };
 
 #endif  // QOR_FRAMEWORK_ACTION_RUNNER_H_

@@ -14,6 +14,7 @@
 #include "framework/action_runner.h"
 #include "framework/condition.h"
 #include "framework/event_sink.h"
+#include "framework/metrics_server.h"
 #include "framework/row_json.h"
 #include "framework/situation_registry.h"
 #include "framework/table_manager.h"
@@ -376,6 +377,8 @@ bool RunControlRequest(const Control_Request& r,
       line += ",\"events_written\":" + std::to_string(events.written) +
               ",\"events_failed\":" + std::to_string(events.failed) +
               ",\"actions_dropped\":" + std::to_string(Action_Runner::Dropped());
+      line += ",\"metrics\":";
+      JsonAppendString(&line, Metrics_Server::Status());
       lines->Add(line + "}");
       return true;
     }

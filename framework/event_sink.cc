@@ -32,6 +32,9 @@ constexpr int kCloseWaitMs = 3000;
 
 std::atomic<uint64_t> g_written{0};
 std::atomic<uint64_t> g_failed{0};
+std::atomic<uint64_t> g_dropped{0};
+std::atomic<uint64_t> g_pending{0};
+std::atomic<bool> g_writing{true};
 
 // The monotonic clock `ms` milliseconds from now, for the waits below.
 struct timespec MonotonicDeadline(int ms) {
@@ -114,6 +117,7 @@ class Event_Writer {
       return false;
     }
     queue_.push_back(Queued{situation, std::move(line)});
+    g_pending.fetch_add(1, std::memory_order_relaxed);
     if (t_deferrals > 0) {
       t_wake_owed = true;
     } else {
@@ -241,6 +245,10 @@ class Event_Writer {
     for (const char k : ok) {
       (k != 0 ? g_written : g_failed).fetch_add(1, std::memory_order_relaxed);
     }
+    if (!ok.empty()) {
+      g_writing.store(ok.back() != 0, std::memory_order_relaxed);
+    }
+    g_pending.fetch_sub(batch.size(), std::memory_order_relaxed);
     delivered_.fetch_add(batch.size(), std::memory_order_relaxed);
   }
 
@@ -334,6 +342,9 @@ Event_Counts Event_Sink::Counts() {
   Event_Counts c;
   c.written = g_written.load(std::memory_order_relaxed);
   c.failed = g_failed.load(std::memory_order_relaxed);
+  c.dropped = g_dropped.load(std::memory_order_relaxed);
+  c.pending = g_pending.load(std::memory_order_relaxed);
+  c.writing = g_writing.load(std::memory_order_relaxed);
   return c;
 }
 
@@ -391,6 +402,7 @@ bool Event_Sink::Write(const Event_Record& e) {
     ok = s.writer->Enqueue(e.situation, std::move(line));
     if (!ok) {
       g_failed.fetch_add(1, std::memory_order_relaxed);
+      g_dropped.fetch_add(1, std::memory_order_relaxed);
     }
     return ok;
   }
@@ -398,5 +410,6 @@ bool Event_Sink::Write(const Event_Record& e) {
   ok = fwrite(line.data(), 1, line.size(), out) == line.size();
   ok = fflush(out) == 0 && ok;
   (ok ? g_written : g_failed).fetch_add(1, std::memory_order_relaxed);
+  g_writing.store(ok, std::memory_order_relaxed);
   return ok;
 }

@@ -41,6 +41,9 @@ struct Event_Record {
 struct Event_Counts {
   uint64_t written = 0;  // events every output took
   uint64_t failed = 0;   // events an output could not take, or dropped unqueued
+  uint64_t dropped = 0;  // of the failed, those dropped unqueued
+  uint64_t pending = 0;  // events queued, not yet handed to the outputs
+  bool writing = true;  // the last event handed to the outputs reached them all
 };
 
 class Event_Sink {

@@ -209,6 +209,9 @@ std::vector<Situation_Info> Situation_Registry::List() {
     Situation_Info info = kv.second.info;
     info.stopped = kv.second.object->IsStopped();
     info.reason = kv.second.object->StopReason();
+    info.matched = kv.second.object->RowsMatched();
+    info.dispatched = kv.second.object->EventsDispatched();
+    info.suppressed = kv.second.object->EventsSuppressed();
     out.push_back(info);
   }
   return out;

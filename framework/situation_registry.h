@@ -6,6 +6,7 @@
 #define QOR_FRAMEWORK_SITUATION_REGISTRY_H_
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <map>
 #include <string>
@@ -28,6 +29,10 @@ struct Situation_Info {
   std::string run;      // the RUN clause's command; empty: none
   bool stopped = false;
   int reason = 0;
+  // Counts since the situation was made (see vandu::RowsMatched).
+  uint64_t matched = 0;
+  uint64_t dispatched = 0;
+  uint64_t suppressed = 0;
 };
 
 // Splits "NAME TABLE CONDITION"; false with *err when malformed.

@@ -44,6 +44,9 @@ struct vandu::Held {
 
 namespace {
 
+// Events dispatched on this thread (see ThreadEventsDispatched).
+thread_local uint64_t t_events_dispatched = 0;
+
 struct Pin {
   vandu* object;
   int uses;
@@ -441,6 +444,9 @@ int vandu::CheckForException(const char* row) {
       return 0;
     }
   }
+  if (sampleType == SAMPLE_SITUATION) {
+    rowsMatched.fetch_add(1, std::memory_order_relaxed);
+  }
   return 1;
 }
 
@@ -592,6 +598,7 @@ unsigned vandu::Dispatch() {
     if (clauses.throttle > 0) {
       Posix_Mutex::Hold hold(&throttleMu);
       if (!Throttle(key, now, &suppressed)) {
+        eventsSuppressed.fetch_add(1, std::memory_order_relaxed);
         continue;
       }
     }
@@ -616,11 +623,17 @@ unsigned vandu::Dispatch() {
         event.run_env.append("QOR_KEY=").append(key.c_str()).push_back('\0');
       }
     }
+    eventsDispatched.fetch_add(1, std::memory_order_relaxed);
+    ++t_events_dispatched;
     if (!Event_Sink::Write(event)) {
       rc = 1;
     }
   }
   return rc;
+}
+
+uint64_t vandu::ThreadEventsDispatched() {
+  return t_events_dispatched;
 }
 
 void vandu::Stopped(int reason) {

@@ -16,6 +16,7 @@
 #include <emmintrin.h>
 #endif
 
+#include <atomic>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -174,6 +175,20 @@ class vandu {
     perOffset = offset;
     perWidth = width;
   }
+  // A situation's counts since it was made: rows that met its condition,
+  // events it dispatched, and events a THROTTLE clause held back. Any thread.
+  uint64_t RowsMatched() const {
+    return rowsMatched.load(std::memory_order_relaxed);
+  }
+  uint64_t EventsDispatched() const {
+    return eventsDispatched.load(std::memory_order_relaxed);
+  }
+  uint64_t EventsSuppressed() const {
+    return eventsSuppressed.load(std::memory_order_relaxed);
+  }
+  // Events every situation dispatched on the calling thread so far: a log's
+  // worker tells by the difference how many events its entry raised.
+  static uint64_t ThreadEventsDispatched();
   void Stopped(int reason);
   void Stop();
   bool IsStopped() const { return stopped; }
@@ -325,6 +340,10 @@ class vandu {
   enum class Constant_State { kNone, kPending, kPassed, kFailed };
   std::vector<std::string> constantColumns;
   Constant_State constantState = Constant_State::kNone;
+
+  std::atomic<uint64_t> rowsMatched{0};
+  std::atomic<uint64_t> eventsDispatched{0};
+  std::atomic<uint64_t> eventsSuppressed{0};
 
   Situation_Clauses clauses;
   std::unique_ptr<re2::RE2> perRegex;

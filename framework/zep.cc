@@ -15,6 +15,7 @@
 #include "framework/condition.h"
 #include "framework/control_server.h"
 #include "framework/event_sink.h"
+#include "framework/metrics_server.h"
 #include "framework/situation_registry.h"
 #include "framework/table_manager.h"
 #include "framework/trusted_files.h"
@@ -72,6 +73,9 @@ const HOV_EnvHelp kRuntimeEnv[] = {
     {"HOV_HEARTBEAT", "60", "seconds between node-status heartbeats (0: only the first)"},
     {"HOV_SAMPLE_INTERVAL", "60", "seconds between samples of VXMONLOG and X7SRV.RNODESTS situations"},
     {"HOV_SYSTEM_NAME", "<short host name>:<node type>", "system name reported in every row"},
+    {"HOV_METRICS", "unset (off)",
+     "ADDRESS:PORT (e.g. 127.0.0.1:9464, [::1]:9464) that serves GET /metrics (Prometheus text "
+     "format) and GET /healthz"},
     {"JOP_WEX1", "ERROR", "trace levels: LEVELS or LABEL:LEVELS items (0x91, ERROR,FLOW,DETAIL,ENTRY,ALL)"},
     {nullptr, nullptr, nullptr}};
 
@@ -220,6 +224,11 @@ int hovmain(int /*argc*/, char** /*argv*/) {
     fprintf(stderr, "qoragent: %s\n", err.c_str());
     return 1;
   }
+  // A server that cannot listen is traced and leaves only Status set.
+  if (!Metrics_Server::Start(getenv("HOV_METRICS"), &err)) {
+    fprintf(stderr, "qoragent: %s\n", err.c_str());
+    return 1;
+  }
   ZEP_AgentLoader loader;
   {
     Posix_Mutex::Hold g(&st.mu);
@@ -295,6 +304,7 @@ int hovmain(int /*argc*/, char** /*argv*/) {
   }
   st.mu.Unlock();
 
+  Metrics_Server::Stop();
   Control_Server::Stop();
   Situation_Registry::Instance().Clear();
   Action_Runner::Stop();

@@ -17,8 +17,10 @@ namespace {
 // The counters PING reports, as they stand now.
 std::string PingCounts() {
   const Event_Counts c = Event_Sink::Counts();
-  return "\"events_written\":" + std::to_string(c.written) + ",\"events_failed\":" +
-         std::to_string(c.failed) + ",\"actions_dropped\":" + std::to_string(Action_Runner::Dropped());
+  return "\"events_written\":" + std::to_string(c.written) +
+         ",\"events_failed\":" + std::to_string(c.failed) +
+         ",\"actions_dropped\":" + std::to_string(Action_Runner::Dropped()) +
+         ",\"metrics\":\"off\"";
 }
 
 std::string Render(const Control_Reply& r) {
