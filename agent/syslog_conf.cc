@@ -96,6 +96,26 @@ char* Parameter(char* text, const char* name) {
   return nullptr;
 }
 
+// The text before a comment that starts a word outside quotes.
+std::string WithoutComment(const std::string& text) {
+  char quote = '\0';
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (quote != '\0') {
+      if (c == '\\') {
+        ++i;
+      } else if (c == quote) {
+        quote = '\0';
+      }
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '#' && i > 0 && IsSpace(text[i - 1])) {
+      return text.substr(0, i);
+    }
+  }
+  return text;
+}
+
 // Parentheses of `text` opened and not closed, outside quotes and before
 // a comment.
 int OpenParentheses(const std::string& text) {
@@ -179,6 +199,7 @@ class Reader {
       }
       if (open_statement) {
         record += ' ';
+        text = WithoutComment(text);
       }
       record.append(text, begin, std::string::npos);
       if (continued && record.size() < static_cast<size_t>(CONFIGRECSIZE)) {
@@ -187,6 +208,9 @@ class Reader {
       // A statement such as action(...) may run over several lines: they
       // make one record.
       open_statement = OpenParentheses(record) > 0;
+      if (open_statement) {
+        record = WithoutComment(record);
+      }
       if (open_statement &&
           record.size() < static_cast<size_t>(CONFIGRECSIZE - 1)) {
         continue;
@@ -536,26 +560,6 @@ class Target_Parser {
   }
 
  private:
-  // The text before a comment that starts a word outside quotes.
-  static std::string WithoutComment(const std::string& text) {
-    char quote = '\0';
-    for (size_t i = 0; i < text.size(); ++i) {
-      const char c = text[i];
-      if (quote != '\0') {
-        if (c == '\\') {
-          ++i;
-        } else if (c == quote) {
-          quote = '\0';
-        }
-      } else if (c == '"' || c == '\'') {
-        quote = c;
-      } else if (c == '#' && i > 0 && IsSpace(text[i - 1])) {
-        return text.substr(0, i);
-      }
-    }
-    return text;
-  }
-
   // What follows the word "then" of an expression, outside quotes; null
   // when the text holds none.
   static const char* FindThen(const char* p) {
