@@ -131,7 +131,8 @@ const char BlankNameMsg[] =
     "\n%s, named in %s, holds a blank; it is not watched.";
 const char SystemLogFieldMsg[] =
     "\nOnly a debug mode may follow %s; \"%s\" is ignored.";
-const char SystemLogDuplicateMsg[] = "\nDuplicate %s entry found; entry ignored.";
+const char SystemLogDuplicateMsg[] =
+    "\nDuplicate %s entry found; entry ignored.";
 const char ValidLogAllocErrMsg[] =
     "\nMemory allocation for Valid_Log object failed. Agent is terminating.";
 const char UnknownTypeMsg[] =
@@ -514,8 +515,7 @@ void Log_Manager::lmRetryFailedLogs(bool all) {
         kept[name] = retry;
         continue;
       }
-      WEX1_TRACE(wex1, WEX1_ERROR, RetryAgainMsg, name.c_str(),
-                 retry.failures);
+      WEX1_TRACE(wex1, WEX1_ERROR, RetryAgainMsg, name.c_str(), retry.failures);
     } else {
       WEX1_TRACE(wex1, WEX1_FLOW, RetryMsg, name.c_str());
     }
@@ -769,8 +769,7 @@ unsigned int Log_Manager::lmGetValidLogs() {
   if (ConfigFile != nullptr) {
     if (!file_signature(ConfigFile, &signature)) {
       WEX1_TRACE(wex1, WEX1_ERROR, BuildDefaultMsg, Text(SyslogConfFile));
-    } else if (ConfigFileLastChanged != 0 &&
-               signature == ConfigFileSignature &&
+    } else if (ConfigFileLastChanged != 0 && signature == ConfigFileSignature &&
                !(ConfigUsesSystemLog && lmSystemLogChanged())) {
       WEX1_TRACE(wex1, WEX1_FLOW, ConfigUnchangedMsg, ConfigFile);
       return static_cast<unsigned int>(ev.Result(0));
@@ -892,8 +891,7 @@ unsigned int Log_Manager::lmCreateValidLogList(_WhenceConfig whence,
     return next < syslog_records.size() ? &syslog_records[next++][0] : nullptr;
   };
   while (char* const record = next_record()) {
-    char* const rest =
-        whence == USERCONFIG ? SystemLogLine(record) : nullptr;
+    char* const rest = whence == USERCONFIG ? SystemLogLine(record) : nullptr;
     if (rest != nullptr) {
       if (ConfigUsesSystemLog) {
         WEX1_TRACE(wex1, WEX1_ERROR, SystemLogDuplicateMsg, SYSTEMLOGKEYWORD);
@@ -936,8 +934,8 @@ unsigned int Log_Manager::lmUseJournal(char debug, const char* why) {
     WEX1_TRACE(wex1, WEX1_ERROR, why != nullptr ? why : JournalDefaultMsg,
                Text(SyslogConfFile), dir);
     char record[CONFIGRECSIZE];
-    snprintf(record, sizeof record, "%s %c%c %c%c", dir, FIELDFIRSTCHAR,
-             debug, FIELDFIRSTCHAR, JOURNALTYPE);
+    snprintf(record, sizeof record, "%s %c%c %c%c", dir, FIELDFIRSTCHAR, debug,
+             FIELDFIRSTCHAR, JOURNALTYPE);
     if (lmAddValidLog(USERCONFIG, record)) {
       return static_cast<unsigned int>(ev.Result(1));
     }

@@ -365,19 +365,19 @@ const char FilterCopyMsg[] =
     "\n%s is written by filter rules whose messages go on to other rules; it is not watched.";
 
 const char* const FacilityNames[SYSLOGFACILITIES] = {
-    "kern",   "user",   "mail",   "daemon", "auth",   "syslog",
-    "lpr",    "news",   "uucp",   "cron",   "authpriv", "ftp",
-    "ntp",    "audit",  "console", "clock", "local0", "local1",
-    "local2", "local3", "local4", "local5", "local6", "local7"};
+    "kern",   "user",   "mail",    "daemon", "auth",     "syslog",
+    "lpr",    "news",   "uucp",    "cron",   "authpriv", "ftp",
+    "ntp",    "audit",  "console", "clock",  "local0",   "local1",
+    "local2", "local3", "local4",  "local5", "local6",   "local7"};
 
 // Priority names, by value, with their older spellings.
 int PriorityValue(const std::string& name) {
   static const struct {
     const char* name;
     int value;
-  } names[] = {{"emerg", 0},   {"panic", 0}, {"alert", 1},   {"crit", 2},
-               {"err", 3},     {"error", 3}, {"warning", 4}, {"warn", 4},
-               {"notice", 5},  {"info", 6},  {"debug", 7}};
+  } names[] = {{"emerg", 0},  {"panic", 0}, {"alert", 1},   {"crit", 2},
+               {"err", 3},    {"error", 3}, {"warning", 4}, {"warn", 4},
+               {"notice", 5}, {"info", 6},  {"debug", 7}};
   for (const auto& n : names) {
     if (strcasecmp(name.c_str(), n.name) == 0) {
       return n.value;
@@ -511,7 +511,8 @@ class Target_Parser {
       last_ = rule;
       return;
     }
-    if (StartsWithCase(p, "if") && (IsSpace(p[2]) || p[2] == '(' || p[2] == '$')) {
+    if (StartsWithCase(p, "if") &&
+        (IsSpace(p[2]) || p[2] == '(' || p[2] == '$')) {
       rule.filtered = true;
       const char* const then = FindThen(p + 2);
       if (then == nullptr) {
@@ -655,9 +656,9 @@ class Target_Parser {
             break;
           }
         }
-        std::string statement(p + sizeof ACTIONSTATEMENT - 1,
-                              static_cast<size_t>(end - p) -
-                                  (sizeof ACTIONSTATEMENT - 1));
+        std::string statement(
+            p + sizeof ACTIONSTATEMENT - 1,
+            static_cast<size_t>(end - p) - (sizeof ACTIONSTATEMENT - 1));
         Statement(std::string(p, static_cast<size_t>(end - p)), &statement,
                   current);
         p = end;
@@ -684,8 +685,7 @@ class Target_Parser {
     }
   }
 
-  void Statement(const std::string& whole, std::string* statement,
-                 Rule* rule) {
+  void Statement(const std::string& whole, std::string* statement, Rule* rule) {
     std::string copy = *statement;
     const char* const type = Parameter(&copy[0], "type");
     if (type == nullptr || strcasecmp(type, OMFILE) != 0) {

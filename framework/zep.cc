@@ -222,9 +222,10 @@ int hovmain(int /*argc*/, char** /*argv*/) {
       (errno == ENOENT || errno == ENOTDIR)) {
     const int e = errno;
     char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, "\nThe %s %s does not exist. errno = %d; %s", kSituationsWhat,
-               named, e, ErrnoText(e, eb, sizeof eb));
-    fprintf(stderr, "qoragent: the %s %s does not exist\n", kSituationsWhat, named);
+    WEX1_TRACE(wex1, WEX1_ERROR, "\nThe %s %s does not exist. errno = %d; %s",
+               kSituationsWhat, named, e, ErrnoText(e, eb, sizeof eb));
+    fprintf(stderr, "qoragent: the %s %s does not exist\n", kSituationsWhat,
+            named);
     return 1;
   }
   if (!Event_Sink::Open(getenv("HOV_EVENTS"), &err)) {

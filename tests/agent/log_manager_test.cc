@@ -644,8 +644,8 @@ TEST_F(LogManagerTest, SystemLogLineWatchesEachSyslogMessageOnce) {
 
   // mail.* is not within syslog's selector any more.
   WriteStamped(syslog_, "*.*;auth,authpriv.none;mail.none -" + syslog +
-                            "\nauth,authpriv.* " + auth + "\nmail.* -" +
-                            mail + "\n");
+                            "\nauth,authpriv.* " + auth + "\nmail.* -" + mail +
+                            "\n");
   ASSERT_EQ(manager.lmRefresh(), 4u);
   EXPECT_STREQ(manager.Log(3)->LogFileName, mail.c_str());
   ASSERT_EQ(manager.lmRefresh(), 4u);  // nothing changed
@@ -666,13 +666,12 @@ TEST_F(LogManagerTest, FailedLogsAreRetriedWithoutATraceStream) {
   ASSERT_EQ(manager.lmRefresh(), 2u);
   Test_Log* missing = manager.Log(0);
   Test_Log* bad = manager.Log(1);
-  const std::string open_error =
-      "\nError opening file " + late + ".  errno = 2; No such file or directory";
-  const std::string bad_error =
-      "\nError opening file " + folder + ": not a regular file; it is not read.";
-  ASSERT_TRUE(WaitUntil([&] {
-    return missing->MonitorStatus < 0 && bad->MonitorStatus < 0;
-  }));
+  const std::string open_error = "\nError opening file " + late +
+                                 ".  errno = 2; No such file or directory";
+  const std::string bad_error = "\nError opening file " + folder +
+                                ": not a regular file; it is not read.";
+  ASSERT_TRUE(WaitUntil(
+      [&] { return missing->MonitorStatus < 0 && bad->MonitorStatus < 0; }));
 
   manager.lmRetryFailedLogs();
   EXPECT_EQ(missing->MonitorStatus, MONITOR_ERR_OPEN);  // not restarted
@@ -711,8 +710,8 @@ TEST_F(LogManagerTest, SyslogConfigurationOthersMayWriteIsRefused) {
     Test_Manager manager;
     qortest::TraceCapture cap("ERROR");
     EXPECT_EQ(manager.lmRefresh(), 1u);
-    EXPECT_TRUE(cap.Contains("Warning: using syslog configuration file " +
-                             syslog_))
+    EXPECT_TRUE(
+        cap.Contains("Warning: using syslog configuration file " + syslog_))
         << cap.Text();
   }
   unsetenv("TVX_INSECURE_FILES");

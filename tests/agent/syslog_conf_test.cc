@@ -118,8 +118,7 @@ TEST(SyslogConfTest, IncludedFileOthersMayWriteIsSkipped) {
   std::vector<std::string> records;
   ASSERT_TRUE(ReadSyslogConf(main.c_str(), &records));
   EXPECT_EQ(records, std::vector<std::string>({"*.* /l/a"}));
-  EXPECT_TRUE(cap.Contains("syslog configuration file " + other))
-      << cap.Text();
+  EXPECT_TRUE(cap.Contains("syslog configuration file " + other)) << cap.Text();
 }
 
 }  // namespace

@@ -67,17 +67,30 @@ TEST(DefaultsTest, RsyslogHostCountsEachMessageOnce) {
                 "\n  stop\n}\n");
   WriteFile(dir.File("rsyslog.conf"),
             "module(load=\"imuxsock\") # local system logging\n"
-            "$IncludeConfig " + dir.File("rsyslog.d") + "/*.conf\n"
-            "*.*;auth,authpriv.none;local7.none\t\t-" + syslog + "\n"
-            "local7.*\t\t\t\t" + boot + "\n"
-            "auth,authpriv.*\t\t\t" + auth + "\n"
-            "kern.*\t\t\t\t-" + kern + "\n"
-            "mail.*\t\t\t\t-" + mail + "\n"
-            "*.emerg\t\t\t\t:omusrmsg:*\n");
+            "$IncludeConfig " +
+                dir.File("rsyslog.d") +
+                "/*.conf\n"
+                "*.*;auth,authpriv.none;local7.none\t\t-" +
+                syslog +
+                "\n"
+                "local7.*\t\t\t\t" +
+                boot +
+                "\n"
+                "auth,authpriv.*\t\t\t" +
+                auth +
+                "\n"
+                "kern.*\t\t\t\t-" +
+                kern +
+                "\n"
+                "mail.*\t\t\t\t-" +
+                mail +
+                "\n"
+                "*.emerg\t\t\t\t:omusrmsg:*\n");
   const std::string journal = dir.File("journal");
   ASSERT_EQ(mkdir(journal.c_str(), 0755), 0);
   const std::string journal_file = journal + "/system.journal";
-  ASSERT_TRUE(AppendJournal(journal_file, ExportEntry(NowUsec(), {{"MESSAGE", "boot"}})));
+  ASSERT_TRUE(AppendJournal(journal_file,
+                            ExportEntry(NowUsec(), {{"MESSAGE", "boot"}})));
   agent.SetEnv("TVX_SYSLOG_CONF", dir.File("rsyslog.conf"));
   agent.SetEnv("TVX_JOURNAL_DIR", journal);
   StartShipped(dir, &agent);
@@ -88,35 +101,44 @@ TEST(DefaultsTest, RsyslogHostCountsEachMessageOnce) {
   EXPECT_NE(MonlogRow(agent, haproxy), "");
 
   const time_t now = time(nullptr);
-  const std::string io = SyslogLine(now, "web1", "kernel: [ 12.5] sda: I/O error, dev sda");
+  const std::string io =
+      SyslogLine(now, "web1", "kernel: [ 12.5] sda: I/O error, dev sda");
   AppendFile(kern, io);
   AppendFile(syslog, io);
   for (int i = 0; i < 3; ++i) {
-    const std::string failed = SyslogLine(
-        now, "web1", "sshd[42]: Failed password for root from 10.0.0.7 port 22");
+    const std::string failed =
+        SyslogLine(now, "web1",
+                   "sshd[42]: Failed password for root from 10.0.0.7 port 22");
     AppendFile(auth, failed);
     ASSERT_TRUE(AppendJournal(
-        journal_file, ExportEntry(NowUsec(), {{"SYSLOG_IDENTIFIER", "sshd"},
-                                              {"MESSAGE", "Failed password for root"}})));
+        journal_file,
+        ExportEntry(NowUsec(), {{"SYSLOG_IDENTIFIER", "sshd"},
+                                {"MESSAGE", "Failed password for root"}})));
   }
   AppendFile(syslog, SyslogLine(now, "web1", "app: marker line"));
   AppendFile(auth, SyslogLine(now, "web1", "sshd[42]: marker line"));
-  ASSERT_TRUE(WaitUntil([&] { return EventsOf(agent, "marker") == 2; })) << agent.Trace();
+  ASSERT_TRUE(WaitUntil([&] { return EventsOf(agent, "marker") == 2; }))
+      << agent.Trace();
   EXPECT_EQ(EventsOf(agent, "ioerr"), 1u) << agent.Events();
   EXPECT_EQ(EventsOf(agent, "sshfail"), 3u) << agent.Events();
 
   // The first retry pass restarts the unreadable log, the second holds it.
-  const std::string not_regular = "Error opening file " + boot + ": not a regular file";
-  ASSERT_TRUE(WaitUntil([&] { return LinesWith(agent.Trace(), not_regular).size() == 2; },
-                        std::chrono::seconds(60)))
+  const std::string not_regular =
+      "Error opening file " + boot + ": not a regular file";
+  ASSERT_TRUE(WaitUntil(
+      [&] { return LinesWith(agent.Trace(), not_regular).size() == 2; },
+      std::chrono::seconds(60)))
       << agent.Trace();
-  EXPECT_EQ(LinesWith(agent.Trace(), "Error opening file " + haproxy).size(), 1u)
+  EXPECT_EQ(LinesWith(agent.Trace(), "Error opening file " + haproxy).size(),
+            1u)
       << agent.Trace();
   // rsyslog creates haproxy.log at its first message.
   WriteFile(haproxy, SyslogLine(now, "web1", "haproxy[7]: haproxy line"));
-  ASSERT_TRUE(agent.WaitEvents("\"situation\":\"haproxy\"", std::chrono::seconds(60)))
+  ASSERT_TRUE(
+      agent.WaitEvents("\"situation\":\"haproxy\"", std::chrono::seconds(60)))
       << agent.Trace();
-  EXPECT_EQ(LinesWith(agent.Trace(), "Error opening file " + haproxy).size(), 1u)
+  EXPECT_EQ(LinesWith(agent.Trace(), "Error opening file " + haproxy).size(),
+            1u)
       << agent.Trace();
   EXPECT_EQ(LinesWith(agent.Trace(), not_regular).size(), 2u) << agent.Trace();
 }
@@ -129,7 +151,8 @@ TEST(DefaultsTest, JournalOnlyHostWatchesTheJournal) {
   const std::string journal = dir.File("journal");
   ASSERT_EQ(mkdir(journal.c_str(), 0755), 0);
   const std::string journal_file = journal + "/system.journal";
-  ASSERT_TRUE(AppendJournal(journal_file, ExportEntry(NowUsec(), {{"MESSAGE", "boot"}})));
+  ASSERT_TRUE(AppendJournal(journal_file,
+                            ExportEntry(NowUsec(), {{"MESSAGE", "boot"}})));
   agent.SetEnv("TVX_SYSLOG_CONF", dir.File("no-rsyslog.conf"));
   agent.SetEnv("TVX_JOURNAL_DIR", journal);
   StartShipped(dir, &agent);
@@ -139,7 +162,8 @@ TEST(DefaultsTest, JournalOnlyHostWatchesTheJournal) {
   // Its worker starts at the journal's tail: markers until one is read.
   ASSERT_TRUE(WaitUntil(
       [&] {
-        AppendJournal(journal_file, ExportEntry(NowUsec(), {{"MESSAGE", "marker line"}}));
+        AppendJournal(journal_file,
+                      ExportEntry(NowUsec(), {{"MESSAGE", "marker line"}}));
         return WaitUntil([&] { return EventsOf(agent, "marker") > 0; },
                          std::chrono::seconds(2));
       },
@@ -148,9 +172,11 @@ TEST(DefaultsTest, JournalOnlyHostWatchesTheJournal) {
   const size_t markers = EventsOf(agent, "marker");
   ASSERT_TRUE(AppendJournal(
       journal_file,
-      ExportEntry(NowUsec(), {{"SYSLOG_IDENTIFIER", "kernel"}, {"MESSAGE", "sda: I/O error"}}) +
+      ExportEntry(NowUsec(), {{"SYSLOG_IDENTIFIER", "kernel"},
+                              {"MESSAGE", "sda: I/O error"}}) +
           ExportEntry(NowUsec() + 1, {{"MESSAGE", "last marker line"}})));
-  ASSERT_TRUE(WaitUntil([&] { return EventsOf(agent, "marker") > markers; })) << agent.Trace();
+  ASSERT_TRUE(WaitUntil([&] { return EventsOf(agent, "marker") > markers; }))
+      << agent.Trace();
   EXPECT_EQ(EventsOf(agent, "ioerr"), 1u) << agent.Events();
   for (const std::string& line : LinesWith(agent.Trace(), journal)) {
     EXPECT_EQ(line.find("rror"), std::string::npos) << agent.Trace();
@@ -167,9 +193,10 @@ TEST(DefaultsTest, MissingSituationsFileRefusesTheStart) {
   agent.SetEnv("HOV_SITUATIONS", dir.File("missing-situations"));
   ASSERT_TRUE(agent.Start());
   EXPECT_EQ(agent.WaitExit(), 1) << agent.Output();
-  EXPECT_NE(agent.Output().find("qoragent: the situations file " + dir.File("missing-situations") +
-                                " does not exist"),
-            std::string::npos)
+  EXPECT_NE(
+      agent.Output().find("qoragent: the situations file " +
+                          dir.File("missing-situations") + " does not exist"),
+      std::string::npos)
       << agent.Output();
 }
 
