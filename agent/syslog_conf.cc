@@ -541,6 +541,7 @@ class Target_Parser {
     }
     if (q != p && dot && IsSpace(*q)) {
       ApplySelector(std::string(p, static_cast<size_t>(q - p)), rule.mask);
+      Undiscarded(&rule);
       Actions(q, &rule);
       last_ = rule;
       return;
@@ -554,6 +555,7 @@ class Target_Parser {
     if (*p == ROOT || StartsWithCase(p, ACTIONSTATEMENT)) {
       // An action outside any rule takes every message.
       memset(rule.mask, 0xff, sizeof rule.mask);
+      Undiscarded(&rule);
       Actions(p, &rule);
       last_ = rule;
     }
@@ -603,8 +605,20 @@ class Target_Parser {
     rule->targets.push_back(index);
   }
 
+  // Messages a selector rule stopped reach no later rule.
+  void Undiscarded(Rule* rule) const {
+    for (int f = 0; f < SYSLOGFACILITIES; ++f) {
+      rule->mask[f] = static_cast<uint8_t>(rule->mask[f] & ~discarded_[f]);
+    }
+  }
+
   void Stop(Rule* rule) {
     rule->stops = true;
+    if (!rule->filtered) {
+      for (int f = 0; f < SYSLOGFACILITIES; ++f) {
+        discarded_[f] |= rule->mask[f];
+      }
+    }
     for (const size_t index : rule->targets) {
       (*targets_)[index].stops = true;
     }
@@ -706,6 +720,8 @@ class Target_Parser {
   std::vector<Syslog_Target>* targets_;
   std::vector<Rule> blocks_;  // the blocks open, innermost last
   Rule last_;                 // the rule before, for '&'
+  // What selector rules before stopped ("mail.* ~").
+  uint8_t discarded_[SYSLOGFACILITIES] = {};
   bool in_if_ = false;        // an "if" waits for its "then"
   Rule pending_;              // the rule of that "if"
 };

@@ -44,6 +44,10 @@ TEST(SyslogConfTest, EachMessageIsWatchedInOneFile) {
       {"kern.warn /l/a\nkern.info /l/b\n*.*;kern.!err /l/c\n",
        {"/l/b", "/l/c"},
        ""},
+      // Mail stopped after mail.log never reaches syslog.
+      {"mail.* -/l/mail.log\nmail.* ~\n*.* -/l/syslog\n",
+       {"/l/mail.log", "/l/syslog"},
+       ""},
       // Alike rules: the first file is kept.
       {"*.* /l/a\n*.* /l/b;RSYSLOG_FileFormat\n", {"/l/a"}, ""},
       // The haproxy package's block: its messages end there.
