@@ -1,7 +1,9 @@
 #include "agent/log_manager.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -124,6 +126,16 @@ const char SyslogUnchangedMsg[] =
 const char NoValidSyslogMsg[] = "\nNo valid log files found in %s. ";
 const char JournalDefaultMsg[] =
     "\nNo syslog configuration %s; watching the systemd journal %s.";
+const char NoSyslogFilesMsg[] =
+    "\nNone of the files %s names exists; watching the systemd journal %s.";
+const char NotYetMsg[] =
+    "\n%s, named in %s, does not exist yet; it is watched when it appears.";
+const char BlankNameMsg[] =
+    "\n%s, named in %s, holds a blank; it is not watched.";
+const char SystemLogFieldMsg[] =
+    "\nOnly a debug mode may follow %s; \"%s\" is ignored.";
+const char SystemLogDuplicateMsg[] =
+    "\nDuplicate %s entry found; entry ignored.";
 const char ValidLogAllocErrMsg[] =
     "\nMemory allocation for Valid_Log object failed. Agent is terminating.";
 const char UnknownTypeMsg[] =
@@ -178,6 +190,13 @@ const char StateIgnoredMsg[] =
     "\nError reading the state file: %s. It is ignored: every log starts at its end.";
 const char StateSaveErrMsg[] = "\nError saving log positions: %s.";
 const char RetryMsg[] = "\nRetrying log %s.";
+const char RetryAgainMsg[] =
+    "\nLog %s is still in error after %lu restarts; restarting it again (at most once a minute).";
+
+// Names the journal directory watched when the system log is the journal.
+const char JOURNALDIRENVVAR[] = "TVX_JOURNAL_DIR";
+// Seconds between restarts of a log that keeps failing.
+constexpr long long RETRYAGAINSECONDS = 60;
 
 const char PrintSelfMsg[] =
     "\n\tthis\t\t\t\t= %p\n\tConfigFile\t\t\t= \"%s\"\n\tConfigFileLastChanged\t\t= %s"
@@ -189,6 +208,52 @@ const char PrintSelfMsg[] =
 const char NotAccessedText[] = "File not accessed\n";
 
 constexpr auto Text = Name;
+
+// Whether `log` cannot be opened because its file, or for a J log its
+// journal directory or the journal files in it, is not there (yet).
+bool LogFileMissing(const Log_File& log) {
+  struct stat st;
+  if (stat(Text(log.LogFileName), &st) != 0) {
+    return errno == ENOENT || errno == ENOTDIR;
+  }
+  return log.LogType == JOURNALTYPE && S_ISDIR(st.st_mode) &&
+         !Journal_File::jlHoldsJournalFiles(Text(log.LogFileName));
+}
+
+// When the first word of `record` is the system-log keyword: the rest of
+// the line after it; else null.
+char* SystemLogLine(char* record) {
+  while (*record == ' ' || *record == '\t') {
+    ++record;
+  }
+  const size_t n = sizeof SYSTEMLOGKEYWORD - 1;
+  if (strncmp(record, SYSTEMLOGKEYWORD, n) != 0 ||
+      (record[n] != '\0' && record[n] != ' ' && record[n] != '\t' &&
+       record[n] != '\n')) {
+    return nullptr;
+  }
+  return record + n;
+}
+
+// The debug mode of a system-log line: its one field (";Y", ";N" or ";"),
+// anything further traced and ignored.
+char SystemLogDebugMode(char* rest) {
+  char debug = LOGDEBUGMODEOFF;
+  char* save = nullptr;
+  int field = 0;
+  for (char* token = strtok_r(rest, FIELDDELIMITER1, &save); token != nullptr;
+       token = strtok_r(nullptr, FIELDDELIMITER1, &save)) {
+    if (++field == 1 && token[0] == FIELDFIRSTCHAR &&
+        (token[1] == '\0' || token[2] == '\0')) {
+      debug = toupper(static_cast<unsigned char>(token[1])) == LOGDEBUGMODEON
+                  ? LOGDEBUGMODEON
+                  : LOGDEBUGMODEOFF;
+    } else {
+      WEX1_TRACE(wex1, WEX1_ERROR, SystemLogFieldMsg, SYSTEMLOGKEYWORD, token);
+    }
+  }
+  return debug;
+}
 
 time_t MonotonicSeconds() {
   struct timespec now;
@@ -263,7 +328,8 @@ Log_Manager::Log_Manager(bool start_manager_thread)
       NextLogRetry(0),
       StateSaveFailing(false),
       SavedPositionChanges(0),
-      LogsRebuiltSinceSave(true) {
+      LogsRebuiltSinceSave(true),
+      ConfigUsesSystemLog(false) {
   WEX1_Event ev(wex1, __func__);
   lmGetEnvVars();
   lmLoadPositions();
@@ -347,6 +413,13 @@ void Log_Manager::lmGetEnvVars() {
     StateFile = copy(value);
     WEX1_TRACE(wex1, WEX1_FLOW, EnvSetMsg, STATEFILEENVVAR, StateFile);
   }
+  value = getenv(JOURNALDIRENVVAR);
+  if (value != nullptr && *value != '\0') {
+    JournalDirEnv = value;
+    JournalDirs[0] = JournalDirEnv.c_str();
+    JournalDirs[1] = nullptr;
+    WEX1_TRACE(wex1, WEX1_FLOW, EnvSetMsg, JOURNALDIRENVVAR, value);
+  }
 }
 
 void Log_Manager::lmLoadPositions() {
@@ -418,18 +491,50 @@ void Log_Manager::lmStopLogs() {
   lmSavePositions();
 }
 
-void Log_Manager::lmRetryFailedLogs() {
+void Log_Manager::lmRetryFailedLogs(bool all) {
   WEX1_Event ev(wex1, __func__);
-  NextLogRetry = MonotonicSeconds() + LOGRETRYSECONDS;
+  const time_t now = MonotonicSeconds();
+  NextLogRetry = now + LOGRETRYSECONDS;
+  // Only the logs in error keep their record: one that runs starts anew.
+  std::map<std::string, Log_Retry> kept;
   Log_File* object = FirstLogObject;
-  for (int i = 0; i < NumLogs && object != nullptr; ++i) {
-    if (object->MonitorStatus < 0) {
-      WEX1_TRACE(wex1, WEX1_FLOW, RetryMsg, Text(object->LogFileName));
-      object->lfStopThread();
-      object->lfStartThread();
+  for (int i = 0; i < NumLogs && object != nullptr;
+       ++i, object = static_cast<Log_File*>(object->Next)) {
+    if (object->MonitorStatus >= 0) {
+      continue;
     }
-    object = static_cast<Log_File*>(object->Next);
+    const std::string name = Text(object->LogFileName);
+    Log_Retry retry;
+    const auto found = LogRetries.find(name);
+    if (found != LogRetries.end() && !all) {
+      retry = found->second;
+    }
+    // A file not there (yet) fails the same way until it is: its one
+    // trace was the first start's.
+    if (!all && object->MonitorStatus == MONITOR_ERR_OPEN &&
+        LogFileMissing(*object)) {
+      kept[name] = retry;
+      continue;
+    }
+    if (retry.failures > 0) {
+      if (now - retry.restarted < RETRYAGAINSECONDS) {
+        kept[name] = retry;
+        continue;
+      }
+      WEX1_TRACE(wex1, WEX1_ERROR, RetryAgainMsg, name.c_str(), retry.failures);
+    } else {
+      WEX1_TRACE(wex1, WEX1_FLOW, RetryMsg, name.c_str());
+    }
+    // A refresh signal starts the count over.
+    if (!all) {
+      ++retry.failures;
+    }
+    retry.restarted = now;
+    kept[name] = retry;
+    object->lfStopThread();
+    object->lfStartThread();
   }
+  LogRetries.swap(kept);
 }
 
 void Log_Manager::lmSetSigMask() {
@@ -664,7 +769,7 @@ unsigned int Log_Manager::lmRefresh() {
     WEX1_TRACE(wex1, WEX1_FLOW, ContinuingMsg);
     // A refresh signal retries the failed logs even when the
     // configuration is unchanged.
-    lmRetryFailedLogs();
+    lmRetryFailedLogs(true);
   }
   if (NumLogs == 0) {
     WEX1_TRACE(wex1, WEX1_ERROR, NoWorkMsg);
@@ -753,43 +858,107 @@ unsigned int Log_Manager::lmGetValidLogs() {
   if (ConfigFile != nullptr) {
     if (!file_signature(ConfigFile, &signature)) {
       WEX1_TRACE(wex1, WEX1_ERROR, BuildDefaultMsg, Text(SyslogConfFile));
-    } else if (ConfigFileLastChanged != 0 &&
-               signature == ConfigFileSignature) {
+    } else if (ConfigFileLastChanged != 0 && signature == ConfigFileSignature &&
+               !(ConfigUsesSystemLog && lmSystemLogChanged())) {
       WEX1_TRACE(wex1, WEX1_FLOW, ConfigUnchangedMsg, ConfigFile);
       return static_cast<unsigned int>(ev.Result(0));
     } else if (!HOV_TrustedFile(CONFIGWHAT, ConfigFile, false)) {
       // Refused: the logs of the configuration read before stay.
       return static_cast<unsigned int>(ev.Result(0));
     } else {
+      ConfigUsesSystemLog = false;
       const unsigned int count = lmCreateValidLogList(USERCONFIG, ConfigFile);
       if (count != 0) {
         ConfigFileLastChanged = signature.mtime_sec;
         ConfigFileSignature = signature;
-        SyslogConfFileLastChanged = 0;
+        if (!ConfigUsesSystemLog) {
+          SyslogConfFileLastChanged = 0;
+        }
         return static_cast<unsigned int>(ev.Result(count));
       }
       WEX1_TRACE(wex1, WEX1_ERROR, NoValidConfigMsg, ConfigFile,
                  Text(SyslogConfFile));
     }
   }
-  if (!file_signature(Text(SyslogConfFile), &signature)) {
-    return static_cast<unsigned int>(
-        ev.Result(ConfigFile == nullptr ? lmUseJournal() : 0));
-  }
-  if (SyslogConfFileLastChanged != 0 &&
-      signature == SyslogConfFileSignature) {
+  // No agent configuration: the host's system log.
+  if (ConfigFileLastChanged == 0 && !lmSystemLogChanged()) {
     WEX1_TRACE(wex1, WEX1_FLOW, SyslogUnchangedMsg, SyslogConfFile);
     return static_cast<unsigned int>(ev.Result(0));
   }
+  ConfigUsesSystemLog = false;
+  // The journal stands in only when no agent configuration is named.
   const unsigned int count =
-      lmCreateValidLogList(DEFAULTCONFIG, SyslogConfFile);
-  if (count != 0) {
-    SyslogConfFileLastChanged = signature.mtime_sec;
-    SyslogConfFileSignature = signature;
-    ConfigFileLastChanged = 0;
-  } else {
+      lmAddSystemLogs(LOGDEBUGMODEOFF, ConfigFile == nullptr);
+  ConfigFileLastChanged = 0;
+  struct stat st;
+  if (count == 0 && stat(Text(SyslogConfFile), &st) == 0) {
     WEX1_TRACE(wex1, WEX1_ERROR, NoValidSyslogMsg, SyslogConfFile);
   }
+  return static_cast<unsigned int>(ev.Result(count));
+}
+
+bool Log_Manager::lmSystemLogChanged() {
+  if (SyslogConfFileLastChanged == 0) {
+    return true;
+  }
+  struct stat st;
+  File_Signature signature;
+  return stat(Text(SyslogConfFile), &st) != 0 ||
+         !file_signature(Text(SyslogConfFile), &signature) ||
+         signature != SyslogConfFileSignature;
+}
+
+unsigned int Log_Manager::lmAddSystemLogs(char debug, bool journal) {
+  WEX1_Event ev(wex1, __func__);
+  // Whatever happens below, a later refresh looks again.
+  SyslogConfFileLastChanged = 0;
+  const char* const conf = Text(SyslogConfFile);
+  struct stat st;
+  File_Signature signature;
+  // A host without a syslog configuration keeps its log in the journal.
+  if (stat(conf, &st) != 0 || !file_signature(conf, &signature)) {
+    return static_cast<unsigned int>(
+        ev.Result(journal ? lmUseJournal(debug) : 0));
+  }
+  // It decides what the agent reads: refused, it is not used at all.
+  if (!HOV_TrustedFile(SYSLOGCONFWHAT, conf, NumLogs == 0)) {
+    return static_cast<unsigned int>(ev.Result(0));
+  }
+  std::vector<std::string> records;
+  if (!ReadSyslogConf(conf, &records)) {
+    return static_cast<unsigned int>(ev.Result(0));
+  }
+  std::vector<Syslog_Target> targets;
+  SyslogTargets(records, &targets);
+  bool any = false;
+  for (const Syslog_Target& target : targets) {
+    any = any || stat(target.path.c_str(), &st) == 0;
+  }
+  if (!any) {
+    // Left behind by a syslog daemon no longer installed, or one that has
+    // not written yet: the journal has the messages.
+    return static_cast<unsigned int>(
+        ev.Result(journal ? lmUseJournal(debug, NoSyslogFilesMsg) : 0));
+  }
+  unsigned int count = 0;
+  for (const std::string& file : SyslogWatchFiles(targets)) {
+    if (file.find_first_of(" \t") != std::string::npos) {
+      WEX1_TRACE(wex1, WEX1_ERROR, BlankNameMsg, file.c_str(), conf);
+      continue;
+    }
+    if (stat(file.c_str(), &st) != 0) {
+      WEX1_TRACE(wex1, WEX1_FLOW, NotYetMsg, file.c_str(), conf);
+    }
+    char record[CONFIGRECSIZE];
+    const int n = snprintf(record, sizeof record, "%s %c%c %c%c", file.c_str(),
+                           FIELDFIRSTCHAR, debug, FIELDFIRSTCHAR, SYSLOGTYPE);
+    if (n > 0 && n < static_cast<int>(sizeof record) &&
+        lmAddValidLog(USERCONFIG, record)) {
+      ++count;
+    }
+  }
+  SyslogConfFileLastChanged = signature.mtime_sec;
+  SyslogConfFileSignature = signature;
   return static_cast<unsigned int>(ev.Result(count));
 }
 
@@ -811,6 +980,16 @@ unsigned int Log_Manager::lmCreateValidLogList(_WhenceConfig whence,
     return next < syslog_records.size() ? &syslog_records[next++][0] : nullptr;
   };
   while (char* const record = next_record()) {
+    char* const rest = whence == USERCONFIG ? SystemLogLine(record) : nullptr;
+    if (rest != nullptr) {
+      if (ConfigUsesSystemLog) {
+        WEX1_TRACE(wex1, WEX1_ERROR, SystemLogDuplicateMsg, SYSTEMLOGKEYWORD);
+        continue;
+      }
+      ConfigUsesSystemLog = true;
+      count += lmAddSystemLogs(SystemLogDebugMode(rest), true);
+      continue;
+    }
     if (lmAddValidLog(whence, record)) {
       ++count;
     }
@@ -835,16 +1014,17 @@ bool Log_Manager::lmAddValidLog(_WhenceConfig whence, char* record) {
   return true;
 }
 
-unsigned int Log_Manager::lmUseJournal() {
+unsigned int Log_Manager::lmUseJournal(char debug, const char* why) {
   WEX1_Event ev(wex1, __func__);
   for (const char* const dir : JournalDirs) {
     if (dir == nullptr || !Journal_File::jlHoldsJournalFiles(dir)) {
       continue;
     }
-    WEX1_TRACE(wex1, WEX1_ERROR, JournalDefaultMsg, Text(SyslogConfFile), dir);
+    WEX1_TRACE(wex1, WEX1_ERROR, why != nullptr ? why : JournalDefaultMsg,
+               Text(SyslogConfFile), dir);
     char record[CONFIGRECSIZE];
-    snprintf(record, sizeof record, "%s %c%c %c%c", dir, FIELDFIRSTCHAR,
-             LOGDEBUGMODEOFF, FIELDFIRSTCHAR, JOURNALTYPE);
+    snprintf(record, sizeof record, "%s %c%c %c%c", dir, FIELDFIRSTCHAR, debug,
+             FIELDFIRSTCHAR, JOURNALTYPE);
     if (lmAddValidLog(USERCONFIG, record)) {
       return static_cast<unsigned int>(ev.Result(1));
     }

@@ -44,9 +44,11 @@
 #include <time.h>
 
 #include <atomic>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "agent/config_def.h"
 #include "agent/log_manager_util.h"
 #include "agent/position_store.h"
 #include "agent/valid_log.h"
@@ -97,10 +99,14 @@ class Log_Manager {
   // Between signals it saves the positions every STATESAVESECONDS and
   // restarts the logs in an error status every LOGRETRYSECONDS.
   unsigned char lmWaitForSignal();
-  // Restarts the worker of every log in an error status (a file missing or
-  // unreadable, a failed read): it resumes where it stopped when the file
-  // is the same one. Manager thread.
-  void lmRetryFailedLogs();
+  // Restarts the worker of every log in an error status (a file
+  // unreadable, a failed read, a command that ended): it resumes where it
+  // stopped when the file is the same one. A log whose file (or journal
+  // directory) is missing is restarted only once the file is there. A log
+  // that fails again is restarted at most once a minute, traced with the
+  // number of its failed starts; `all` (a refresh signal) restarts every
+  // one at once. Manager thread.
+  void lmRetryFailedLogs(bool all = false);
   // Stops every worker and saves the positions they reached. Manager
   // thread, or after it ended.
   void lmStopLogs();
@@ -121,9 +127,24 @@ class Log_Manager {
   bool lmAddValidLog(_WhenceConfig whence, char* record);
   // The default list of a journal-only host, for when no agent
   // configuration is named and no syslog configuration exists: one J log of
-  // the first of JournalDirs that holds journal files, traced. 1, or 0 when
-  // none does.
-  unsigned int lmUseJournal();
+  // the first of JournalDirs that holds journal files, traced (`why`: the
+  // message, with the syslog configuration's and the journal's names), in
+  // debug mode `debug`. 1, or 0 when none does.
+  unsigned int lmUseJournal(char debug = LOGDEBUGMODEOFF,
+                            const char* why = nullptr);
+  // Adds the host's system log to the valid-log ring, each message once:
+  // the files the syslog configuration writes to (SyslogWatchFiles; one
+  // that does not exist yet is watched when it appears) when the
+  // configuration exists, is trusted and one of the files it names exists;
+  // else, when `journal` allows, the journal (lmUseJournal). Records what
+  // it used: the syslog configuration's signature, or
+  // SyslogConfFileLastChanged 0 for the journal or nothing. The number of
+  // logs added. Manager thread.
+  unsigned int lmAddSystemLogs(char debug, bool journal);
+  // Whether lmAddSystemLogs may build another list than it did last: the
+  // syslog configuration changed, appeared or went, or the list was not
+  // built from it (the journal is looked for anew each time).
+  bool lmSystemLogChanged();
   // Reconciles the log objects with the `count` valid logs and empties the
   // valid-log ring. REQUIRES: ManagerLock held, UseCount 0.
   // Objects dropped are told to stop and moved to `dropped`, out of the
@@ -262,8 +283,10 @@ class Log_Manager {
       REQUIRES(ManagerLock);
 
   // The journal directories lmUseJournal looks at, in order; null entries
-  // are passed over. Tests point them elsewhere.
+  // are passed over. TVX_JOURNAL_DIR (JournalDirEnv) and tests point them
+  // elsewhere.
   const char* JournalDirs[2];
+  std::string JournalDirEnv;
 
  private:
   // Creates ManagerLock and both conditions; ends the process on failure.
@@ -281,6 +304,17 @@ class Log_Manager {
   // nothing to write and is skipped.
   uint64_t SavedPositionChanges;
   bool LogsRebuiltSinceSave;  // manager thread
+  // The agent configuration read last holds the system-log line, so that a
+  // change of the syslog configuration is a change of it. Manager thread.
+  bool ConfigUsesSystemLog;
+  // Retries of the logs in an error status, by name: failed starts since
+  // the log last ran and when it was last restarted (monotonic seconds).
+  // Manager thread.
+  struct Log_Retry {
+    unsigned long failures = 0;
+    long long restarted = 0;
+  };
+  std::map<std::string, Log_Retry> LogRetries;
 };
 
 // The manager thread's start routine; `manager` is the Log_Manager.

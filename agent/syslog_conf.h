@@ -7,6 +7,8 @@
 #ifndef QOR_AGENT_SYSLOG_CONF_H_
 #define QOR_AGENT_SYSLOG_CONF_H_
 
+#include <stdint.h>
+
 #include <string>
 #include <vector>
 
@@ -15,6 +17,10 @@
 // matching thousands of files cannot stall the manager thread.
 constexpr int MAXSYSLOGINCLUDEDEPTH = 8;
 constexpr int MAXSYSLOGCONFFILES = 256;
+
+// The syslog configuration as trust messages name it: it, and every file it
+// includes, must be one no other user can change (util/trusted_file.h).
+constexpr char SYSLOGCONFWHAT[] = "syslog configuration file";
 
 // The syslog configuration read when TVX_SYSLOG_CONF is unset: `classic`
 // when it exists, else `rsyslog`.
@@ -38,5 +44,47 @@ bool ReadSyslogConf(const char* path, std::vector<std::string>* records);
 // module loads, templates, blocks. `*no_action` is set when the line is a
 // selector with no action after it, the one malformed rule.
 char* SyslogActionFile(char* record, bool* no_action);
+
+// The line of an agent configuration file that stands for the host's system
+// log: the files the syslog configuration writes to, each message once, or
+// the journal where no syslog configuration names a file.
+constexpr char SYSTEMLOGKEYWORD[] = "@systemlog";
+
+// Facilities a selector can name (kern ... local7).
+constexpr int SYSLOGFACILITIES = 24;
+
+// One file the syslog configuration writes to, and which messages reach
+// it by the rules that name it.
+struct Syslog_Target {
+  std::string path;
+  // Selector rules: bit p of mask[f] is set when priority p (0 emerg ...
+  // 7 debug) of facility f is written to the file.
+  uint8_t mask[SYSLOGFACILITIES] = {};
+  // Also written by a rule that chooses by other means (a property filter,
+  // an expression): which messages is not known.
+  bool filtered = false;
+  // A rule that writes to it ends its messages there ("stop", "~"), or it
+  // belongs to a ruleset of its own: no other file holds them.
+  bool stops = false;
+};
+
+// The files the configuration `records` (as ReadSyslogConf returns them)
+// writes to, in the order they are first named, each once. Understood:
+// "selector action" lines ('&' repeating the selector before), property
+// filters (":property, op, \"value\" action"), "if ... then action",
+// blocks in braces, "stop" and "~", legacy paths ("-" and ";Template"
+// dropped) and action(type="omfile" file="...") statements. A file action
+// whose name is made per message (dynaFile=, "?Template") is traced once
+// and left out.
+void SyslogTargets(const std::vector<std::string>& records,
+                   std::vector<Syslog_Target>* targets);
+
+// Of `targets`, the files to watch so that each message is read once: a
+// file whose messages all reach another file as well (its selector covered
+// by the other's, like kern.* by *.*) is left out, and so is one written
+// only by filter rules whose messages go on to the rules after them;
+// each left out is traced at the flow level.
+std::vector<std::string> SyslogWatchFiles(
+    const std::vector<Syslog_Target>& targets);
 
 #endif  // QOR_AGENT_SYSLOG_CONF_H_

@@ -46,6 +46,8 @@ const HOV_EnvHelp kAgentEnv[] = {
      "agent configuration file: one log per line, PATH [;DEBUG Y|N] [;TYPE S|E|A|U|J] [;PROCEDURE]"},
     {"TVX_SYSLOG_CONF", "/etc/syslog.conf, else /etc/rsyslog.conf",
      "syslog configuration whose file actions are watched"},
+    {"TVX_JOURNAL_DIR", "/var/log/journal, else /run/log/journal",
+     "journal directory watched where no syslog configuration names a file"},
     {"AGENT_DEBUG_LOG", "none (debug mode off)", "file that receives the debug records of logs in debug mode"},
     {"TVX_MAX_ROWS", "1000", "most rows one log-entries report returns"},
     {"TVX_STATE_FILE", "none (every log starts at its end)", "file that keeps each log's position across restarts (saved every 2 s and at stop)"},

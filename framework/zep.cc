@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 
 #include <chrono>
@@ -20,6 +21,7 @@
 #include "framework/table_manager.h"
 #include "framework/trusted_files.h"
 #include "framework/wex1.h"
+#include "util/errno_text.h"
 #include "util/posix_mutex.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
@@ -214,6 +216,20 @@ int hovmain(int /*argc*/, char** /*argv*/) {
   // not end the agent: writes to it fail with EPIPE instead, and are counted.
   signal(SIGPIPE, SIG_IGN);
   if (!HOV_TrustedFile(kSituationsWhat, getenv("HOV_SITUATIONS"), true)) {
+    return 1;
+  }
+  // A situations file the administrator named and that is not there would
+  // leave the agent running with nothing to raise events for.
+  const char* const named = getenv("HOV_SITUATIONS");
+  struct stat named_st;
+  if (named != nullptr && *named != '\0' && stat(named, &named_st) != 0 &&
+      (errno == ENOENT || errno == ENOTDIR)) {
+    const int e = errno;
+    char eb[128];
+    WEX1_TRACE(wex1, WEX1_ERROR, "\nThe %s %s does not exist. errno = %d; %s",
+               kSituationsWhat, named, e, ErrnoText(e, eb, sizeof eb));
+    fprintf(stderr, "qoragent: the %s %s does not exist\n", kSituationsWhat,
+            named);
     return 1;
   }
   if (!Event_Sink::Open(getenv("HOV_EVENTS"), &err)) {

@@ -583,4 +583,42 @@ TEST_F(JournalFileTest, JournalOnlyHostWatchesTheJournal) {
   unsetenv(SYSLOGCONFENVVAR);
 }
 
+// An rsyslog host: the files its configuration names. A configuration whose
+// files are all missing, or none at all, means the journal; when the
+// configuration comes back its files are watched again.
+TEST_F(JournalFileTest, SyslogHostWatchesItsFilesAndTheJournalOnlyWithoutThem) {
+  unsetenv(CONFIGFILEENVVAR);
+  const std::string syslog = dir_.File("rsyslog.conf");
+  const std::string saved = dir_.File("rsyslog.conf.saved");
+  setenv(SYSLOGCONFENVVAR, syslog.c_str(), 1);
+  const std::string journal = dir_.File("journal");
+  ASSERT_EQ(mkdir(journal.c_str(), 0755), 0);
+  ASSERT_TRUE(AppendJournal(journal + "/system.journal",
+                            ExportEntry(kT0, {{"MESSAGE", "m"}})));
+  const std::string messages = dir_.File("messages");
+  qortest::WriteFile(syslog, "*.* -" + messages + "\n");
+  Journal_Default_Manager manager(journal.c_str(), nullptr);
+  qortest::TraceCapture trace("ERROR");
+  // Named, but not written yet.
+  EXPECT_EQ(manager.lmRefresh(), 1u);
+  EXPECT_EQ(manager.FirstLogObject->LogType, JOURNALTYPE);
+  EXPECT_TRUE(trace.Contains("None of the files " + syslog +
+                             " names exists; watching the systemd journal " +
+                             journal + "."))
+      << trace.Text();
+  qortest::WriteFile(messages, "");
+  EXPECT_EQ(manager.lmRefresh(), 1u);
+  EXPECT_EQ(manager.FirstLogObject->LogType, SYSLOGTYPE);
+  EXPECT_STREQ(manager.FirstLogObject->LogFileName, messages.c_str());
+  // Gone: the journal; back (the same file): its files again.
+  ASSERT_EQ(rename(syslog.c_str(), saved.c_str()), 0);
+  EXPECT_EQ(manager.lmRefresh(), 1u);
+  EXPECT_EQ(manager.FirstLogObject->LogType, JOURNALTYPE);
+  ASSERT_EQ(rename(saved.c_str(), syslog.c_str()), 0);
+  EXPECT_EQ(manager.lmRefresh(), 1u);
+  EXPECT_EQ(manager.FirstLogObject->LogType, SYSLOGTYPE);
+  EXPECT_STREQ(manager.FirstLogObject->LogFileName, messages.c_str());
+  unsetenv(SYSLOGCONFENVVAR);
+}
+
 }  // namespace

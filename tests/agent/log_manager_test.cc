@@ -690,4 +690,98 @@ TEST_F(LogManagerTest, PrintSelfDumpsTheFields) {
             std::string::npos);
 }
 
+// The system-log line stands for the syslog configuration's files, each
+// message once (kern.log holds copies of syslog's), those not there yet
+// too; a change of the syslog configuration alone is a change.
+TEST_F(LogManagerTest, SystemLogLineWatchesEachSyslogMessageOnce) {
+  const std::string syslog = LogPath("syslog"), auth = LogPath("auth.log");
+  LogPath("kern.log");
+  const std::string other = LogPath("other");
+  const std::string mail = dir_.File("mail.log");  // written later
+  const std::string rules = "*.*;auth,authpriv.none -" + syslog +
+                            "\nauth,authpriv.* " + auth + "\nkern.* -" +
+                            dir_.File("kern.log") + "\n";
+  WriteStamped(syslog_, rules + "mail.* -" + mail + "\n");
+  WriteStamped(config_, "@systemlog ;N\n" + other + "\n");
+  Test_Manager manager;
+  ASSERT_EQ(manager.lmRefresh(), 3u);
+  EXPECT_STREQ(manager.Log(0)->LogFileName, syslog.c_str());
+  EXPECT_STREQ(manager.Log(1)->LogFileName, auth.c_str());
+  EXPECT_STREQ(manager.Log(2)->LogFileName, other.c_str());
+
+  // mail.* is not within syslog's selector any more.
+  WriteStamped(syslog_, "*.*;auth,authpriv.none;mail.none -" + syslog +
+                            "\nauth,authpriv.* " + auth + "\nmail.* -" + mail +
+                            "\n");
+  ASSERT_EQ(manager.lmRefresh(), 4u);
+  EXPECT_STREQ(manager.Log(3)->LogFileName, mail.c_str());
+  ASSERT_EQ(manager.lmRefresh(), 4u);  // nothing changed
+  EXPECT_TRUE(Test_Log::Destroyed().empty());
+}
+
+// A file not there is traced when it is first started and then waits
+// without restarts until it appears; a log failing for another reason is
+// restarted once soon, then at most once a minute (a refresh signal
+// restarts it at once).
+TEST_F(LogManagerTest, FailedLogsAreRetriedWithoutATraceStream) {
+  const std::string late = dir_.File("late");
+  const std::string folder = dir_.File("folder");
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  WriteStamped(config_, late + "\n" + folder + "\n");
+  Test_Manager manager;
+  qortest::TraceCapture cap("ERROR");
+  ASSERT_EQ(manager.lmRefresh(), 2u);
+  Test_Log* missing = manager.Log(0);
+  Test_Log* bad = manager.Log(1);
+  const std::string open_error = "\nError opening file " + late +
+                                 ".  errno = 2; No such file or directory";
+  const std::string bad_error = "\nError opening file " + folder +
+                                ": not a regular file; it is not read.";
+  ASSERT_TRUE(WaitUntil(
+      [&] { return missing->MonitorStatus < 0 && bad->MonitorStatus < 0; }));
+
+  manager.lmRetryFailedLogs();
+  EXPECT_EQ(missing->MonitorStatus, MONITOR_ERR_OPEN);  // not restarted
+  ASSERT_TRUE(WaitUntil([&] { return cap.Count(bad_error) == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return bad->MonitorStatus < 0; }));
+  manager.lmRetryFailedLogs();
+  EXPECT_EQ(bad->MonitorStatus, MONITOR_ERR_OPEN);  // held for a minute
+
+  qortest::WriteFile(late, "written before it appeared to the agent\n");
+  manager.lmRetryFailedLogs();
+  ASSERT_TRUE(WaitUntil([&] { return missing->NumEvents == 1; }));
+  EXPECT_EQ(cap.Count(open_error), 1u);
+  EXPECT_EQ(cap.Count(bad_error), 2u);
+
+  WriteStamped(config_, late + "\n" + folder + "\n");
+  ASSERT_EQ(manager.lmRefresh(), 2u);  // rebuilt: the failed one restarts
+  ASSERT_TRUE(WaitUntil([&] { return cap.Count(bad_error) == 3; }));
+}
+
+// The syslog configuration decides what the agent reads: one that others
+// may change is refused like the agent's own files, or used with a warning.
+TEST_F(LogManagerTest, SyslogConfigurationOthersMayWriteIsRefused) {
+  unsetenv(CONFIGFILEENVVAR);
+  const std::string a = LogPath("a");
+  WriteStamped(syslog_, "*.* " + a + "\n");
+  ASSERT_EQ(chmod(syslog_.c_str(), 0666), 0);
+  {
+    Test_Manager manager;
+    qortest::TraceCapture cap("ERROR");
+    EXPECT_EQ(manager.lmRefresh(), 0u);
+    EXPECT_TRUE(cap.Contains("Refusing syslog configuration file " + syslog_))
+        << cap.Text();
+  }
+  SetEnv("TVX_INSECURE_FILES", "warn");
+  {
+    Test_Manager manager;
+    qortest::TraceCapture cap("ERROR");
+    EXPECT_EQ(manager.lmRefresh(), 1u);
+    EXPECT_TRUE(
+        cap.Contains("Warning: using syslog configuration file " + syslog_))
+        << cap.Text();
+  }
+  unsetenv("TVX_INSECURE_FILES");
+}
+
 }  // namespace
