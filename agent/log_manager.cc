@@ -632,7 +632,11 @@ void* ManagerThread(void* arg) {
   WEX1_Event ev(wex1, __func__);
   Log_Manager* const manager = static_cast<Log_Manager*>(arg);
   WEX1_TRACE(wex1, WEX1_FLOW, ThreadStartedMsg);
-  manager->lmWaitForFrameworkReady();
+  if (!manager->lmWaitForFrameworkReady()) {
+    // Nothing was started and there is no server to stop.
+    WEX1_TRACE(wex1, WEX1_FLOW, ThreadTerminatingMsg);
+    return nullptr;
+  }
   unsigned int logs = 0;
   while ((logs = manager->lmRefresh()) != 0 && manager->lmWaitForSignal() != 0) {
   }
@@ -1297,15 +1301,24 @@ void Log_Manager::lmSetFrameworkReady() {
   lmUnlockManager();
 }
 
-void Log_Manager::lmWaitForFrameworkReady() {
+void Log_Manager::lmSetFrameworkFailed() {
+  lmLockManager();
+  FrameworkFailed = true;
+  pthread_cond_broadcast(&AgentServerNotUp);
+  lmUnlockManager();
+}
+
+bool Log_Manager::lmWaitForFrameworkReady() {
   lmLockManager();
   struct timespec deadline;
   clock_gettime(CLOCK_MONOTONIC, &deadline);
   deadline.tv_sec += SERVERWAITSECONDS;
-  while (!FrameworkReady &&
+  while (!FrameworkReady && !FrameworkFailed &&
          pthread_cond_timedwait(&AgentServerNotUp, ManagerLock.native(), &deadline) == 0) {
   }
+  const bool failed = FrameworkFailed;
   lmUnlockManager();
+  return !failed;
 }
 
 void Log_Manager::lmSetServerUp() {

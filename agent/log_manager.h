@@ -193,7 +193,11 @@ class Log_Manager {
   // case), so that no entry read at start, a resumed backlog above all,
   // meets an empty set of situations.
   void lmSetFrameworkReady();
-  void lmWaitForFrameworkReady();
+  // Records that the framework failed to start: the manager thread then
+  // starts no log and ends at once instead of waiting for it.
+  void lmSetFrameworkFailed();
+  // False when the framework failed to start.
+  bool lmWaitForFrameworkReady();
   // The ring walk: call with (null, 0), then with the previous result and
   // the number of objects received so far, until null.
   // REQUIRES: counted in (lmBeginRequest), or the manager thread.
@@ -252,6 +256,7 @@ class Log_Manager {
   pthread_cond_t ManagerNotInUse;
   unsigned char AgentServerUp GUARDED_BY(ManagerLock);  // 0, then 1 once
   bool FrameworkReady;  // guarded by ManagerLock
+  bool FrameworkFailed = false;  // guarded by ManagerLock
   pthread_cond_t AgentServerNotUp;  // 'server-up': signalled by lmSetServerUp
   sigset_t SignalSet;               // the signals the manager thread waits for
   char* DebugLog;                   // AGENT_DEBUG_LOG; null when unset or empty

@@ -304,6 +304,11 @@ int QorAgentMain(int argc, char** argv, ZEP_AgentLoader loadAgents) {
   ZEP_RegisterReadyHook([] { pTheLogManager->lmSetFrameworkReady(); });
   Metrics_Server::SetLogSource(TvxLogMetrics);
   const int status = hovmain(argc, argv);
+  if (status != 0) {
+    // A start refused by the framework (situations, event outputs, socket)
+    // ends now, not after the manager's wait for a framework that never came.
+    pTheLogManager->lmSetFrameworkFailed();
+  }
   // Ending for want of anything to watch is a failure a supervisor must see.
   const bool no_work = pTheLogManager->NoWork;
   // The manager thread is joined here, before the exit handlers destroy the
