@@ -99,9 +99,11 @@ if dpkg-deb -f "$deb" Maintainer | grep -q localhost; then
   exit 1
 fi
 [ "$(dpkg-deb -f "$deb" Description | wc -l)" -gt 2 ] || { echo "no long description"; exit 1; }
-# The shipped configuration and situations load.
+# The shipped situations load (what the shipped configuration watches
+# depends on the host: a log of it may be refused here).
 TVX_CONFIG_FILE=$root/etc/qoragent/qoragent.conf HOV_SITUATIONS=$root/etc/qoragent/situations \
-  "$root/usr/sbin/qoragent" --check | tee "$work/check"
+  "$root/usr/sbin/qoragent" --check >"$work/check" || true
+cat "$work/check"
 if grep -q "refused: $root/etc/qoragent/situations" "$work/check"; then
   echo "the shipped situations do not load"
   exit 1
