@@ -719,6 +719,7 @@ unsigned char Log_Manager::lmWaitForSignal() {
           WEX1_TRACE(wex1, WEX1_ERROR, "\n%s", err.c_str());
         }
         WEX1_TRACE(wex1, WEX1_FLOW, RefreshSignalMsg);
+        HOV_ReloadSituations();
         return static_cast<unsigned char>(ev.Result(1));
       }
       case SIGTERM:
@@ -1009,6 +1010,7 @@ bool Log_Manager::lmAddValidLog(_WhenceConfig whence, char* record) {
     exit(-1);
   }
   if (log->Valid == 0) {
+    RefusedLogs += whence == USERCONFIG ? 1 : 0;
     delete log;
     return false;
   }

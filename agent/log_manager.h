@@ -273,6 +273,9 @@ class Log_Manager {
   // Raised by the workers each time a position they report changes
   // (lfPositionMoved).
   std::atomic<uint64_t> PositionChanges;
+  // Lines of the agent's configuration file refused since the manager was
+  // made (qoragent --check reports them). Manager thread.
+  unsigned int RefusedLogs = 0;
 
  protected:
   // Test seam: with `start_manager_thread` false, the environment is read

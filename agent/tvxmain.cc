@@ -4,11 +4,11 @@
 #include <errno.h>
 #include <limits.h>
 #include <locale.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/utsname.h>
 #include <time.h>
@@ -17,12 +17,13 @@
 #include <new>
 #include <string>
 
+#include "agent/config_check.h"
 #include "agent/config_def.h"
 #include "agent/log_manager.h"
 #include "agent/log_metrics.h"
+#include "framework/trusted_files.h"
 #include "framework/wex1.h"
 #include "framework/yom1.h"
-#include "framework/trusted_files.h"
 #include "framework/zep.h"
 #include "util/trusted_file.h"
 
@@ -259,7 +260,10 @@ int QorAgentMain(int argc, char** argv, ZEP_AgentLoader loadAgents) {
       "qorctl). Log types: S syslog text, E error-report command, A login records, U text\n"
       "described by a format command, J systemd journal (a journal directory or file; the\n"
       "procedure is a match list such as _SYSTEMD_UNIT=ssh.service + SYSLOG_IDENTIFIER=sudo).",
-      kAgentEnv, "qoragent(8) and qoragent.conf(5)"};
+      kAgentEnv, "qoragent(8) and qoragent.conf(5)",
+      "loads the configuration (or the syslog or journal default), every format command\n"
+      "and the situations file as a start would, prints what it would watch and what it\n"
+      "would refuse, and exits 0 when everything loads, 1 otherwise. It starts nothing."};
   // The control signals are blocked before anything else happens, so that a
   // SIGHUP or SIGTERM at any moment after exec waits for the manager thread
   // instead of ending the process by its default action. Every thread
@@ -267,6 +271,9 @@ int QorAgentMain(int argc, char** argv, ZEP_AgentLoader loadAgents) {
   sigset_t control_signals;
   FillSignalSet(&control_signals);
   pthread_sigmask(SIG_BLOCK, &control_signals, nullptr);
+  if (argc == 2 && strcmp(argv[1], "--check") == 0) {
+    return QorAgentCheck(loadAgents, stdout);
+  }
   const int early = HOV_CommandLine(argc, argv, kInfo);
   if (early >= 0) {
     return early;

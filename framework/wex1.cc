@@ -3,9 +3,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
@@ -45,13 +47,33 @@ struct Registry {
   std::string path GUARDED_BY(sink_mu);  // of the owned sink
   WEX1_Hook hook GUARDED_BY(sink_mu) = nullptr;
   void* hook_ctx GUARDED_BY(sink_mu) = nullptr;
+  // Records on a stream (not on the trace file) start with a syslog
+  // priority, "<3>" for an error, so that the journal files them by level.
+  bool syslog_prefix GUARDED_BY(sink_mu) = false;
 };
+
+// HOV_TRACE_PREFIX=syslog, or unset while standard error is the journal's
+// stream (systemd names that stream in JOURNAL_STREAM as "DEVICE:INODE").
+bool WantsSyslogPrefix() {
+  const char* mode = getenv("HOV_TRACE_PREFIX");
+  if (mode != nullptr && *mode != '\0') {
+    return strcmp(mode, "syslog") == 0;
+  }
+  const char* journal = getenv("JOURNAL_STREAM");
+  struct stat st;
+  unsigned long long dev = 0, ino = 0;
+  return journal != nullptr && sscanf(journal, "%llu:%llu", &dev, &ino) == 2 &&
+         fstat(STDERR_FILENO, &st) == 0 &&
+         static_cast<unsigned long long>(st.st_dev) == dev &&
+         static_cast<unsigned long long>(st.st_ino) == ino;
+}
 
 Registry& R() {
   static Registry* r = [] {
     Registry* reg = new Registry;  // never destroyed: units may trace during exit
     const char* file = getenv("HOV_TRACE_FILE");
     Posix_Mutex::Hold g(&reg->sink_mu);
+    reg->syslog_prefix = WantsSyslogPrefix();
     if (file != nullptr && *file != '\0') {
       reg->sink = OpenForAppend(file, "trace file", nullptr);
       reg->owned = reg->sink != nullptr;
@@ -70,7 +92,35 @@ unsigned EffectiveLevels(const Registry& r, const WEX1_Unit& u) REQUIRES(r.mu) {
   return r.all_set ? r.all_levels : u.default_levels;
 }
 
-void WriteRecord(const char* label, const char* text) {
+// The syslog priority of a record of `level`: 3 (err) for the error level,
+// 7 (debug) for detail and entry/exit, 6 (info) for the rest.
+int SyslogPriority(unsigned level) {
+  if ((level & WEX1_ERROR) != 0) {
+    return 3;
+  }
+  return (level & (WEX1_FLOW | WEX1_BIT04 | WEX1_BIT08)) == 0 && level != 0 ? 7
+                                                                            : 6;
+}
+
+// With a priority prefix every line of a record starts with it, since the
+// journal takes each line as an entry of its own; the message joins the
+// header's line.
+void WritePrefixed(FILE* out, int priority, const char* head,
+                   const char* text) {
+  fprintf(out, "<%d>%s", priority, head);
+  const char* line = text;
+  if (*line == '\n') {
+    ++line;
+    fputc(' ', out);
+  }
+  for (const char* nl; (nl = strchr(line, '\n')) != nullptr; line = nl + 1) {
+    fwrite(line, 1, static_cast<size_t>(nl - line), out);
+    fprintf(out, "\n<%d>", priority);
+  }
+  fputs(line, out);
+}
+
+void WriteRecord(const char* label, const char* text, unsigned level) {
   Registry& r = R();
   struct timeval tv;
   gettimeofday(&tv, nullptr);
@@ -86,8 +136,12 @@ void WriteRecord(const char* label, const char* text) {
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_state);
   r.sink_mu.Lock();
   FILE* out = r.sink != nullptr ? r.sink : stderr;
-  fputs(head, out);
-  fputs(text, out);
+  if (r.syslog_prefix && !r.owned) {
+    WritePrefixed(out, SyslogPriority(level), head, text);
+  } else {
+    fputs(head, out);
+    fputs(text, out);
+  }
   fputc('\n', out);
   fflush(out);
   if (r.hook != nullptr) {
@@ -212,7 +266,7 @@ bool WEX1_Configure(const char* control) {
   for (const std::string& item : unknown) {
     char msg[512];
     snprintf(msg, sizeof msg, "\nJOP_WEX1: unknown item \"%.400s\" ignored.", item.c_str());
-    WriteRecord("WEX1", msg);
+    WriteRecord("WEX1", msg, WEX1_ERROR);
   }
   return unknown.empty();
 }
@@ -231,6 +285,9 @@ namespace {
 // WEX1_Quiet's state: guards alive on this thread, records they held back.
 thread_local int tQuietDepth = 0;
 thread_local unsigned long tQuietHeld = 0;
+// The level WEX1_On last found on, on this thread: the level of the record
+// printed next (taken by that record; 0: not known).
+thread_local unsigned tRecordLevel = 0;
 }  // namespace
 
 bool WEX1_On(WEX1_Handle h, unsigned level) {
@@ -238,6 +295,9 @@ bool WEX1_On(WEX1_Handle h, unsigned level) {
   if (on && tQuietDepth > 0 && (level & WEX1_ERROR) != 0) {
     ++tQuietHeld;
     return false;
+  }
+  if (on) {
+    tRecordLevel = level;
   }
   return on;
 }
@@ -263,7 +323,9 @@ unsigned WEX1_Levels(WEX1_Handle h) {
 void WEX1_VPrintf(WEX1_Handle h, const char* format, va_list ap) {
   char text[kRecordMax];
   vsnprintf(text, sizeof text, format, ap);
-  WriteRecord(h != nullptr ? h->label.c_str() : "?", text);
+  const unsigned level = tRecordLevel;
+  tRecordLevel = 0;
+  WriteRecord(h != nullptr ? h->label.c_str() : "?", text, level);
 }
 
 void WEX1_Printf(WEX1_Handle h, const char* format, ...) {
@@ -276,6 +338,7 @@ void WEX1_Printf(WEX1_Handle h, const char* format, ...) {
 WEX1_Event::WEX1_Event(WEX1_Handle h, const char* function)
     : h_(h), function_(function), on_(WEX1_On(h, WEX1_ENTRY)) {
   if (on_) {
+    tRecordLevel = WEX1_ENTRY;
     WEX1_Printf(h_, "\nEntry: %s", function_);
   }
 }
@@ -284,6 +347,7 @@ WEX1_Event::~WEX1_Event() {
   if (!on_) {
     return;
   }
+  tRecordLevel = WEX1_ENTRY;
   if (has_rc_) {
     WEX1_Printf(h_, "\nExit: %s, result = %ld", function_, rc_);
   } else {
@@ -325,6 +389,12 @@ bool WEX1_ReopenSink(std::string* err) {
     path = r.owned ? r.path : std::string();
   }
   return path.empty() || WEX1_OpenSink(path.c_str(), err);
+}
+
+void WEX1_SetSyslogPrefix(bool on) {
+  Registry& r = R();
+  Posix_Mutex::Hold g(&r.sink_mu);
+  r.syslog_prefix = on;
 }
 
 void WEX1_SetHook(WEX1_Hook hook, void* ctx) {

@@ -108,6 +108,13 @@ bool WEX1_OpenSink(const char* path, std::string* err);
 // the old file kept, when it cannot be opened.
 bool WEX1_ReopenSink(std::string* err);
 
+// Starts each line of the records written to a stream (standard error, or
+// one given to WEX1_SetSink; never the trace file) with its syslog priority:
+// <3> error, <6> flow and the rest, <7> detail and entry/exit. Set at start
+// from HOV_TRACE_PREFIX ("syslog"; any other value: off) or, without it,
+// when standard error is the journal's stream (JOURNAL_STREAM).
+void WEX1_SetSyslogPrefix(bool on);
+
 // Test seam: when set, every record is also handed to `hook` (label and text
 // without the header), under the sink lock.
 using WEX1_Hook = void (*)(void* ctx, const char* label, const char* text);

@@ -66,19 +66,29 @@ const HOV_EnvHelp kRuntimeEnv[] = {
     {"HOV_EVENTS", "-",
      "where events go, one JSON line each: comma-separated FILE, - (standard output), syslog or "
      "syslog:FACILITY (RFC 5424 to the syslog socket, facility local0 by default)"},
-    {"HOV_SYSLOG_SOCKET", "/dev/log", "syslog socket used by the syslog event output"},
-    {"HOV_RUN_TIMEOUT", "30", "seconds a situation's RUN command may run before it is killed"},
+    {"HOV_SYSLOG_SOCKET", "/dev/log",
+     "syslog socket used by the syslog event output"},
+    {"HOV_RUN_TIMEOUT", "30",
+     "seconds a situation's RUN command may run before it is killed"},
     {"HOV_SITUATIONS", "none", "file of situation definitions loaded at start"},
-    {"HOV_SOCKET", "$XDG_RUNTIME_DIR/qoragent.sock, /run/qoragent.sock (root) or /tmp/qoragent-UID/qoragent.sock",
+    {"HOV_SOCKET",
+     "$XDG_RUNTIME_DIR/qoragent.sock, /run/qoragent.sock (root) or /tmp/qoragent-UID/qoragent.sock",
      "control socket for qorctl"},
     {"HOV_TRACE_FILE", "standard error", "file that receives the trace"},
-    {"HOV_HEARTBEAT", "60", "seconds between node-status heartbeats (0: only the first)"},
-    {"HOV_SAMPLE_INTERVAL", "60", "seconds between samples of VXMONLOG and X7SRV.RNODESTS situations"},
-    {"HOV_SYSTEM_NAME", "<short host name>:<node type>", "system name reported in every row"},
+    {"HOV_TRACE_PREFIX", "none, or syslog when standard error is the journal",
+     "syslog: each trace line on standard error starts with its priority (<3> error, <6> flow, "
+     "<7> detail)"},
+    {"HOV_HEARTBEAT", "60",
+     "seconds between node-status heartbeats (0: only the first)"},
+    {"HOV_SAMPLE_INTERVAL", "60",
+     "seconds between samples of VXMONLOG and X7SRV.RNODESTS situations"},
+    {"HOV_SYSTEM_NAME", "<short host name>:<node type>",
+     "system name reported in every row"},
     {"HOV_METRICS", "unset (off)",
      "ADDRESS:PORT (e.g. 127.0.0.1:9464, [::1]:9464) that serves GET /metrics (Prometheus text "
      "format) and GET /healthz"},
-    {"JOP_WEX1", "ERROR", "trace levels: LEVELS or LABEL:LEVELS items (0x91, ERROR,FLOW,DETAIL,ENTRY,ALL)"},
+    {"JOP_WEX1", "ERROR",
+     "trace levels: LEVELS or LABEL:LEVELS items (0x91, ERROR,FLOW,DETAIL,ENTRY,ALL)"},
     {nullptr, nullptr, nullptr}};
 
 const char kSituationsWhat[] = "situations file";
@@ -97,13 +107,18 @@ int HOV_CommandLine(int argc, char** argv, const HOV_ProgramInfo& info) {
   }
   const std::string arg = argv[1];
   if (argc == 2 && (arg == "--help" || arg == "-h")) {
-    printf("Usage: %s\n%s\n\nIt takes no arguments; it is configured through the environment:\n",
-           info.name, info.summary);
+    printf("Usage: %s%s\n%s\n\n", info.name,
+           info.check != nullptr ? " [--check]" : "", info.summary);
+    if (info.check != nullptr) {
+      printf("--check: %s\n\n", info.check);
+    }
+    printf("It is configured through the environment:\n");
     PrintEnv(stdout, info.env);
     printf("\nRuntime:\n");
     PrintEnv(stdout, kRuntimeEnv);
-    printf("\nSignals: SIGHUP re-reads the configuration when it changed; SIGTERM and SIGINT stop;\n"
-           "SIGQUIT aborts.\n");
+    printf(
+        "\nSignals: SIGHUP reloads the situations file and re-reads the configuration when it\n"
+        "changed; SIGTERM and SIGINT stop; SIGQUIT aborts.\n");
     if (info.manual != nullptr) {
       printf("\nSee %s.\n", info.manual);
     }
@@ -113,8 +128,10 @@ int HOV_CommandLine(int argc, char** argv, const HOV_ProgramInfo& info) {
     printf("%s\n", kVersion);
     return 0;
   }
-  fprintf(stderr, "%s: unexpected argument \"%s\"\nUsage: %s [--help | --version]\n", info.name,
-          arg.c_str(), info.name);
+  fprintf(stderr,
+          "%s: unexpected argument \"%s\"\nUsage: %s [%s--help | --version]\n",
+          info.name, arg.c_str(), info.name,
+          info.check != nullptr ? "--check | " : "");
   return 2;
 }
 
@@ -331,6 +348,24 @@ int hovmain(int /*argc*/, char** /*argv*/) {
   Event_Sink::Close();
   fflush(stdout);
   return 0;
+}
+
+void HOV_ReloadSituations() {
+  const char* path = getenv("HOV_SITUATIONS");
+  if (path == nullptr || *path == '\0') {
+    return;
+  }
+  std::vector<std::string> problems;
+  std::string err;
+  if (!Situation_Registry::Instance().Reload(&problems, &err)) {
+    WEX1_TRACE(wex1, WEX1_ERROR, "\n%s", err.c_str());
+    return;
+  }
+  for (const std::string& p : problems) {
+    WEX1_TRACE(wex1, WEX1_ERROR, "\nSituation not loaded: %s", p.c_str());
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW, "\nSituations reloaded from %s: %zu defined.",
+             path, Situation_Registry::Instance().List().size());
 }
 
 void HOV_Refreshed() { Event_Sink::Reopen(); }

@@ -22,6 +22,9 @@ struct HOV_ProgramInfo {
   // The manual pages --help ends by pointing at, e.g. "qoragent(8)"; null
   // for none.
   const char* manual;
+  // What the program's --check does, for --help and the usage line; null
+  // when it has none (the program answers --check itself).
+  const char* check = nullptr;
 };
 
 // Answers --help and --version before anything else starts. Returns -1 when
@@ -54,6 +57,11 @@ void ZEP_CopyUnpad(char* dest, const char* value, int length);
 
 // True once rpc__shutdown was called (for the runtime's own threads).
 bool HOV_ShutdownRequested();
+
+// Reloads the situations file (HOV_SITUATIONS) as SITUATION RELOAD does,
+// tracing what it skipped; nothing without the variable. The agent calls it
+// on SIGHUP, before it re-reads its own configuration.
+void HOV_ReloadSituations();
 
 // Called by the agent after it re-read its configuration on SIGHUP: the
 // runtime opens its event files again, so that they can be rotated.

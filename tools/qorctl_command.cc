@@ -2,11 +2,15 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "tools/control_client.h"
 #include "tools/json_line.h"
+#include "tools/qorctl_top.h"
 #include "tools/table_format.h"
 #include "tools/time_arg.h"
 #include "util/quoted_text.h"
@@ -351,6 +355,7 @@ bool ParseQorctlArgs(const std::vector<std::string>& args, Qorctl_Options* o,
   app.require_subcommand(0, 1);
   app.add_option("--socket", o->socket, "the agent's control socket");
   app.add_flag("--json", o->json, "print the agent's reply as JSON lines");
+  app.add_flag("--version", o->version, "print qorctl's version");
   // Given to another command, --since and --until land here and are refused
   // with a message saying where they belong.
   std::string since_elsewhere, until_elsewhere;
@@ -377,7 +382,9 @@ bool ParseQorctlArgs(const std::vector<std::string>& args, Qorctl_Options* o,
                                             "check that the agent answers"},
         {"logs", "the monitored logs (VXMONLOG)"},
         {"node", "the agent's node status (X7SRV.RNODESTS)"},
-        {"situations", "the situations: name, table, state and condition"}}) {
+        {"situations", "the situations: name, table, state and condition"},
+        {"top",
+         "a live view of the logs and situations, refreshed every second"}}) {
     command(plain.first, plain.second)
         ->add_option("ARGS", sub_words)
         ->group("");
@@ -498,7 +505,8 @@ bool ParseQorctlArgs(const std::vector<std::string>& args, Qorctl_Options* o,
 bool QorctlRequestLine(const Qorctl_Options& o, time_t now, std::string* line, std::string* err) {
   const std::vector<std::string>& w = o.words;
   if (w.empty()) {
-    *err = "expected a command: ping, logs, node, entries, situations, situation, events or raw";
+    *err =
+        "expected a command: ping, logs, node, entries, situations, situation, events, top or raw";
     return false;
   }
   for (const std::string& a : w) {
@@ -531,6 +539,10 @@ bool QorctlRequestLine(const Qorctl_Options& o, time_t now, std::string* line, s
     *line = "SITUATION LIST";
     return Arity(w, 1, 1, "situations", err);
   }
+  if (cmd == "top") {
+    *line = "PING";  // the first of the requests each view makes
+    return Arity(w, 1, 1, "top", err);
+  }
   if (cmd == "events") {
     *line = "EVENTS";
     for (size_t i = 1; i < w.size(); ++i) {
@@ -546,8 +558,9 @@ bool QorctlRequestLine(const Qorctl_Options& o, time_t now, std::string* line, s
     return Arity(w, 2, SIZE_MAX, "raw 'REQUEST LINE'", err);
   }
   if (cmd != "situation") {
-    *err = "unknown command \"" + cmd +
-           "\"; expected ping, logs, node, entries, situations, situation, events or raw";
+    *err =
+        "unknown command \"" + cmd +
+        "\"; expected ping, logs, node, entries, situations, situation, events, top or raw";
     return false;
   }
   const std::string sub = w.size() > 1 ? w[1] : "";
@@ -601,6 +614,9 @@ std::string QorctlUsage(const std::string& socket) {
          "                            HOV_SITUATIONS file; lists the lines it skipped\n"
          "  events [NAME ...]         follow the events (of the situations NAME, or of all)\n"
          "                            as they happen, one line each, until interrupted\n"
+         "  top                       a live view of every log and situation, busiest first,\n"
+         "                            refreshed every second ('q' quits); one view when the\n"
+         "                            output is not a terminal\n"
          "  raw 'REQUEST LINE'        send one request line as it is: PING,\n"
          "                            REPORT TABLE [WHERE CONDITION], SITUATION ADD NAME TABLE\n"
          "                            CONDITION, SITUATION DEL NAME, SITUATION LIST,\n"
@@ -613,62 +629,141 @@ std::string QorctlUsage(const std::string& socket) {
          "Options:\n"
          "  --json         print the agent's reply as JSON lines, one per row, with\n"
          "                 every column (tables show a chosen few)\n"
-         "  --socket PATH  the agent's control socket; by default HOV_SOCKET, else\n"
-         "                 $XDG_RUNTIME_DIR/qoragent.sock, /run/qoragent.sock for root or\n"
-         "                 /tmp/qoragent-UID/qoragent.sock (now: " +
+         "  --socket PATH  the agent's control socket; by default HOV_SOCKET, else the\n"
+         "                 first that answers of the service's /run/qoragent/qoragent.sock\n"
+         "                 and the user's default: $XDG_RUNTIME_DIR/qoragent.sock,\n"
+         "                 /run/qoragent.sock for root or /tmp/qoragent-UID/qoragent.sock\n"
+         "                 (now: " +
          socket +
          ")\n"
+         "  --version      print qorctl's version\n"
          "  -h, --help     show this text\n"
          "\n"
-         "Exit status: 0 when the agent answered OK, 1 when it answered ERR or the\n"
-         "arguments are wrong, 2 when the agent cannot be reached.\n"
+         "Exit status: 0 when the agent answered OK, 1 when it answered ERR or went away\n"
+         "during 'events', 2 when it cannot be reached or the arguments are wrong.\n"
          "\n"
          "See qorctl(1).\n";
 }
 
-int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err) {
+std::vector<std::string> QorctlSockets(
+    const std::string& option,
+    const std::vector<std::string>& service_sockets) {
+  if (!option.empty()) {
+    return {option};
+  }
+  const char* env = getenv("HOV_SOCKET");
+  if (env != nullptr && *env != '\0') {
+    return {env};
+  }
+  std::vector<std::string> paths;
+  for (const std::string& p : service_sockets) {
+    if (std::find(paths.begin(), paths.end(), p) == paths.end()) {
+      paths.push_back(p);
+    }
+  }
+  const std::string user = HOV_DefaultSocketPath();
+  if (std::find(paths.begin(), paths.end(), user) == paths.end()) {
+    paths.push_back(user);
+  }
+  return paths;
+}
+
+namespace {
+
+// Why no agent answered: each path tried and what connecting to it said.
+int Unreachable(FILE* err,
+                const std::vector<std::pair<std::string, std::string>>& tried) {
+  if (tried.size() == 1) {
+    const std::string& socket = tried[0].first;
+    fprintf(
+        err,
+        "qorctl: cannot reach the agent at %s: %s\n"
+        "Start it with 'qoragent' (HOV_SOCKET=%s if that is not its default), or name "
+        "its socket with --socket PATH.\n",
+        socket.c_str(), tried[0].second.c_str(), socket.c_str());
+    return QORCTL_UNREACHABLE;
+  }
+  fprintf(err, "qorctl: no agent answers; tried:\n");
+  for (const auto& t : tried) {
+    fprintf(err, "  %s: %s\n", t.first.c_str(), t.second.c_str());
+  }
+  fprintf(
+      err,
+      "Start it ('systemctl start qoragent', or 'qoragent'), or name its socket with "
+      "--socket PATH or HOV_SOCKET.\n");
+  return QORCTL_UNREACHABLE;
+}
+
+}  // namespace
+
+int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err,
+               const std::vector<std::string>& service_sockets) {
   Qorctl_Options o;
   std::string why;
   if (!ParseQorctlArgs(args, &o, &why)) {
     fprintf(err, "qorctl: %s\nRun 'qorctl --help' for usage.\n", why.c_str());
-    return QORCTL_ERR;
+    return QORCTL_USAGE;
   }
-  const std::string socket = o.socket.empty() ? HOV_SocketPath() : o.socket;
+  const std::vector<std::string> sockets =
+      QorctlSockets(o.socket, service_sockets);
   if (o.help) {
-    Print(out, o.help_text.empty() ? QorctlUsage(socket) : o.help_text);
+    std::string shown = sockets[0];
+    for (size_t i = 1; i < sockets.size(); ++i) {
+      shown += ", else " + sockets[i];
+    }
+    Print(out, o.help_text.empty() ? QorctlUsage(shown) : o.help_text);
+    return QORCTL_OK;
+  }
+  if (o.version) {
+    fprintf(out, "qorctl %s\n", QOR_VERSION);
     return QORCTL_OK;
   }
   std::string line;
   if (!QorctlRequestLine(o, time(nullptr), &line, &why)) {
     fprintf(err, "qorctl: %s\nRun 'qorctl --help' for usage.\n", why.c_str());
-    return QORCTL_ERR;
+    return QORCTL_USAGE;
   }
   const bool follow = o.words[0] == "events";
   if (o.json && o.words[0] == "entries") {
     EnlargePipe(out);
   }
-  const Control_Reply reply =
-      follow ? FollowControlStream(socket, line,
-                                   [&](const std::string& event) {
-                                     PrintEvent(out, err, event, o.json);
-                                     return true;
-                                   })
-             : SendControlRequest(socket, line, QORCTL_TIMEOUT_MS, nullptr,
-                                  // JSON lines are printed as they arrive, each
-                                  // run of them in one piece (written past the
-                                  // stdio buffer when it is long).
-                                  o.json ? Reply_Text_Callback([out](const char* text, size_t n) {
-                                    fwrite(text, 1, n, out);
-                                  })
-                                         : Reply_Text_Callback());
+  // The first socket where an agent answers serves the command.
+  std::vector<std::pair<std::string, std::string>> tried;
+  std::string socket;
+  Control_Reply reply;
+  for (const std::string& candidate : sockets) {
+    socket = candidate;
+    if (o.words[0] == "top") {
+      reply = SendControlRequest(socket, line, QORCTL_TIMEOUT_MS);
+      if (reply.status == Reply_Status::kUnreachable) {
+        tried.emplace_back(socket, reply.text);
+        continue;
+      }
+      return QorctlTop(socket, out, err);
+    }
+    reply = follow ? FollowControlStream(socket, line,
+                                         [&](const std::string& event) {
+                                           PrintEvent(out, err, event, o.json);
+                                           return true;
+                                         })
+                   : SendControlRequest(
+                         socket, line, QORCTL_TIMEOUT_MS, nullptr,
+                         // JSON lines are printed as they arrive, each
+                         // run of them in one piece (written past the
+                         // stdio buffer when it is long).
+                         o.json ? Reply_Text_Callback(
+                                      [out](const char* text, size_t n) {
+                                        fwrite(text, 1, n, out);
+                                      })
+                                : Reply_Text_Callback());
+    if (reply.status != Reply_Status::kUnreachable) {
+      break;
+    }
+    tried.emplace_back(socket, reply.text);
+  }
   switch (reply.status) {
     case Reply_Status::kUnreachable:
-      fprintf(err,
-              "qorctl: cannot reach the agent at %s: %s\n"
-              "Start it with 'qoragent' (HOV_SOCKET=%s if that is not its default), or name "
-              "its socket with --socket PATH.\n",
-              socket.c_str(), reply.text.c_str(), socket.c_str());
-      return QORCTL_UNREACHABLE;
+      return Unreachable(err, tried);
     case Reply_Status::kBroken:
       fprintf(err, "qorctl: the agent at %s: %s\n", socket.c_str(), reply.text.c_str());
       return QORCTL_UNREACHABLE;
@@ -680,7 +775,13 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err) {
   }
   const std::string& cmd = o.words[0];
   if (follow) {
-    return QORCTL_OK;  // the agent ended the stream: it stops
+    // Only the agent ends the stream, when it stops or the connection breaks.
+    fflush(out);
+    fprintf(
+        err,
+        "qorctl: the agent at %s ended the event stream (it stopped or went away)\n",
+        socket.c_str());
+    return QORCTL_ERR;
   }
   const std::string sub = o.words.size() > 1 ? o.words[1] : "";
   if (reply.truncated) {

@@ -11,8 +11,12 @@
 
 // Exit statuses.
 constexpr int QORCTL_OK = 0;
-constexpr int QORCTL_ERR = 1;          // the agent said ERR, or bad arguments
+constexpr int QORCTL_ERR = 1;          // the agent said ERR, or it went away
 constexpr int QORCTL_UNREACHABLE = 2;  // no agent answers on the socket
+constexpr int QORCTL_USAGE = 2;        // the command line is wrong
+
+// Where the service (the packaged unit) has its socket.
+constexpr char QORCTL_SERVICE_SOCKET[] = "/run/qoragent/qoragent.sock";
 
 // How long qorctl waits for each part of a reply.
 constexpr int QORCTL_TIMEOUT_MS = 60000;
@@ -21,6 +25,7 @@ struct Qorctl_Options {
   std::string socket;  // empty: HOV_SocketPath()
   bool json = false;
   bool help = false;
+  bool version = false;
   std::string help_text;  // --help after a command: its own usage; empty: the whole usage
   std::string since;  // entries only; empty: the default
   std::string until;
@@ -43,10 +48,20 @@ struct Qorctl_Options {
 // on standard error instead: a {"dropped":N} line, or one that is not JSON.
 bool QorctlEventText(const std::string& line, std::string* text);
 
-// The usage text shown by --help (`socket` is the path in use).
+// The usage text shown by --help (`socket` says which path is in use).
 std::string QorctlUsage(const std::string& socket);
 
+// The sockets qorctl tries, in order, until one answers: `option` (--socket)
+// alone when given; else HOV_SOCKET alone when set; else each of
+// `service_sockets`, then the user's default (HOV_DefaultSocketPath).
+std::vector<std::string> QorctlSockets(
+    const std::string& option, const std::vector<std::string>& service_sockets);
+
 // Runs qorctl: output on `out`, messages on `err`; returns the exit status.
-int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err);
+// `service_sockets` are the service's sockets to try (tests point them
+// elsewhere).
+int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err,
+               const std::vector<std::string>& service_sockets = {
+                   QORCTL_SERVICE_SOCKET});
 
 #endif  // QOR_TOOLS_QORCTL_COMMAND_H_

@@ -8,6 +8,10 @@ std::string HOV_SocketPath() {
   if (s != nullptr && *s != '\0') {
     return s;
   }
+  return HOV_DefaultSocketPath();
+}
+
+std::string HOV_DefaultSocketPath() {
   const char* xdg = getenv("XDG_RUNTIME_DIR");
   if (xdg != nullptr && *xdg != '\0') {
     return std::string(xdg) + "/qoragent.sock";

@@ -8,5 +8,7 @@
 // HOV_SOCKET, else $XDG_RUNTIME_DIR/qoragent.sock, else /run/qoragent.sock
 // for root, else /tmp/qoragent-UID/qoragent.sock.
 std::string HOV_SocketPath();
+// The same without HOV_SOCKET: the default of the user running it.
+std::string HOV_DefaultSocketPath();
 
 #endif  // QOR_UTIL_SOCKET_PATH_H_

@@ -67,8 +67,9 @@ TEST(SpineTest, CommandLineIsAnsweredBeforeAnythingStarts) {
         RunProgram({QORAGENT_PATH, bad}, {}, dir.path());
     EXPECT_EQ(r.status, 2) << bad;
     EXPECT_EQ(r.out, "") << bad;
-    EXPECT_EQ(r.err, std::string("qoragent: unexpected argument \"") + bad +
-                         "\"\nUsage: qoragent [--help | --version]\n");
+    EXPECT_EQ(r.err,
+              std::string("qoragent: unexpected argument \"") + bad +
+                  "\"\nUsage: qoragent [--check | --help | --version]\n");
   }
   EXPECT_EQ(
       RunProgram({QORAGENT_PATH, "--help", "--version"}, {}, dir.path()).status,

@@ -187,3 +187,36 @@ TEST(WEX1EventTest, AnnouncesEntryAndExitOnlyWhenEntryLevelIsOn) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(WEX1Test, SyslogPrefixStartsEveryLineWithTheRecordsPriority) {
+  const WEX1_Handle h = Unit("TESTPRIO");
+  ASSERT_TRUE(WEX1_Configure("TESTPRIO:ALL"));
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* f = open_memstream(&text, &size);
+  WEX1_SetSink(f);
+  WEX1_SetSyslogPrefix(true);
+  WEX1_TRACE(h, WEX1_ERROR, "\nbroken %d", 1);
+  WEX1_TRACE(h, WEX1_FLOW, "\nflowing\nsecond line");
+  WEX1_TRACE(h, WEX1_DETAIL, "\ndetail");
+  { WEX1_Event ev(h, "Fn"); }
+  WEX1_SetSyslogPrefix(false);
+  WEX1_TRACE(h, WEX1_ERROR, "\nplain");
+  WEX1_SetSink(nullptr);
+  WEX1_Configure(nullptr);
+  fclose(f);
+  const std::string out = text;
+  free(text);
+  const std::regex shape(
+      "<3>\\[[^\\]]+ TESTPRIO\\] broken 1\n"
+      "<6>\\[[^\\]]+ TESTPRIO\\] flowing\n<6>second line\n"
+      "<7>\\[[^\\]]+ TESTPRIO\\] detail\n"
+      "<7>\\[[^\\]]+ TESTPRIO\\] Entry: Fn\n"
+      "<7>\\[[^\\]]+ TESTPRIO\\] Exit: Fn\n"
+      "\\[[^\\]]+ TESTPRIO\\]\nplain\n");
+  EXPECT_TRUE(std::regex_match(out, shape)) << out;
+}
+
+}  // namespace

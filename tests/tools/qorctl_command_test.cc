@@ -1,22 +1,26 @@
 #include "tools/qorctl_command.h"
 
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "framework/control_server.h"
+#include "framework/event_stream.h"
 #include "framework/situation_registry.h"
 #include "framework/table_manager.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxmonlog_manager.h"
 #include "tables/x7srv_rnodests_manager.h"
 #include "tests/testutil.h"
+#include "util/socket_path.h"
 
 namespace {
 
@@ -78,9 +82,9 @@ TEST(QorctlCommandTest, CommandsBecomeRequestLines) {
       {{"events", "ping", "raw"}, "EVENTS ping raw"},
       // Wrong arguments.
       {{},
-       "error: expected a command: ping, logs, node, entries, situations, situation, events or raw"},
+       "error: expected a command: ping, logs, node, entries, situations, situation, events, top or raw"},
       {{"status"},
-       "error: unknown command \"status\"; expected ping, logs, node, entries, situations, situation, events or raw"},
+       "error: unknown command \"status\"; expected ping, logs, node, entries, situations, situation, events, top or raw"},
       {{"ping", "now"}, "error: usage: qorctl ping"},
       {{"--verbose", "ping"}, "error: unknown option --verbose"},
       {{"situation", "add", "--verbose", "ssh", "VXLOGENT", "ENTRYSRC", "~",
@@ -135,14 +139,16 @@ struct Ctl_Run {
   std::string err;
 };
 
-Ctl_Run Qorctl(std::vector<std::string> args) {
+Ctl_Run Qorctl(std::vector<std::string> args,
+               const std::vector<std::string>& service = {
+                   QORCTL_SERVICE_SOCKET}) {
   char* out_text = nullptr;
   char* err_text = nullptr;
   size_t out_size = 0, err_size = 0;
   FILE* out = open_memstream(&out_text, &out_size);
   FILE* err = open_memstream(&err_text, &err_size);
   Ctl_Run r;
-  r.status = QorctlMain(args, out, err);
+  r.status = QorctlMain(args, out, err, service);
   fclose(out);
   fclose(err);
   r.out = out_text;
@@ -206,11 +212,15 @@ TEST_F(QorctlMainTest, HelpAndBadArguments) {
   EXPECT_NE(Qorctl({"entries", "-h"}).out.find("--since"), std::string::npos);
   EXPECT_NE(Qorctl({"situation", "add", "--help"}).out.find("NAME TABLE CONDITION..."),
             std::string::npos);
+  r = Qorctl({"--version"});
+  EXPECT_EQ(r.status, QORCTL_OK);
+  EXPECT_EQ(r.out.rfind("qorctl 1.", 0), 0u) << r.out;
   r = Qorctl({"frobnicate"});
-  EXPECT_EQ(r.status, QORCTL_ERR);
-  EXPECT_EQ(r.err,
-            "qorctl: unknown command \"frobnicate\"; expected ping, logs, node, entries, situations, "
-            "situation, events or raw\nRun 'qorctl --help' for usage.\n");
+  EXPECT_EQ(r.status, QORCTL_USAGE);
+  EXPECT_EQ(
+      r.err,
+      "qorctl: unknown command \"frobnicate\"; expected ping, logs, node, entries, situations, "
+      "situation, events, top or raw\nRun 'qorctl --help' for usage.\n");
 }
 
 TEST_F(QorctlMainTest, TablesByDefaultJsonOnRequest) {
@@ -272,6 +282,98 @@ TEST_F(QorctlMainTest, TablesByDefaultJsonOnRequest) {
   EXPECT_EQ(r.err,
             "qorctl: no situations file to reload: HOV_SITUATIONS was not set when the agent "
             "started\n");
+}
+
+TEST_F(QorctlMainTest,
+       WithoutHovSocketTheServiceSocketIsTriedFirstThenTheUsersDefault) {
+  StartServer();
+  unsetenv("HOV_SOCKET");
+  const std::string missing = dir_.File("no-service.sock");
+  // The service's socket answers.
+  Ctl_Run r = Qorctl({"ping"}, {missing, socket_});
+  EXPECT_EQ(r.status, QORCTL_OK) << r.err;
+  EXPECT_EQ(r.out.rfind("qoragent at " + socket_ + " is alive", 0), 0u)
+      << r.out;
+  EXPECT_EQ(QorctlSockets("", {missing}),
+            (std::vector<std::string>{missing, HOV_DefaultSocketPath()}));
+  EXPECT_EQ(QorctlSockets("/x.sock", {missing}),
+            std::vector<std::string>{"/x.sock"});
+
+  // None answers: every path tried is named, with what connecting said.
+  r = Qorctl({"ping"}, {missing});
+  EXPECT_EQ(r.status, QORCTL_UNREACHABLE);
+  EXPECT_NE(r.err.find("qorctl: no agent answers; tried:\n  " + missing +
+                       ": No such file or directory\n  " +
+                       HOV_DefaultSocketPath() + ": "),
+            std::string::npos)
+      << r.err;
+  // HOV_SOCKET, when set, is the only one tried.
+  setenv("HOV_SOCKET", missing.c_str(), 1);
+  r = Qorctl({"ping"}, {socket_});
+  EXPECT_EQ(r.status, QORCTL_UNREACHABLE);
+  EXPECT_EQ(
+      r.err.rfind("qorctl: cannot reach the agent at " + missing + ": ", 0), 0u)
+      << r.err;
+}
+
+TEST_F(QorctlMainTest, TopPrintsOneViewWhenNotOnATerminal) {
+  StartServer();
+  ASSERT_EQ(
+      Qorctl({"situation", "add", "busy", "VXLOGENT", "ENTRYDESC ~ \"x\""})
+          .status,
+      QORCTL_OK);
+  const Ctl_Run r = Qorctl({"top"});
+  EXPECT_EQ(r.status, QORCTL_OK) << r.err;
+  EXPECT_EQ(r.out.rfind("qoragent ctltest:TVX pid " + std::to_string(getpid()) +
+                            " at " + socket_ + "   events 0 (0.0/s)",
+                        0),
+            0u)
+      << r.out;
+  EXPECT_NE(
+      r.out.find(
+          "\nLOG  TYPE  STATUS  LINES/S  LINES  ERRORS  ERRORS/S  CHANGED\n"),
+      std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\nbusy       TVX.VXLOGENT  running"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("\033["),
+            std::string::npos);  // no screen control in a file
+}
+
+TEST_F(QorctlMainTest, EventsEndWithStatusOneWhenTheAgentGoesAway) {
+  StartServer();
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  FILE* out = fdopen(pipe_fds[1], "w");
+  char* err_text = nullptr;
+  size_t err_size = 0;
+  FILE* err = open_memstream(&err_text, &err_size);
+  int status = -1;
+  std::thread follower([&] {
+    status = QorctlMain({"--json", "events"}, out, err);
+  });
+  // Once an event comes through, the stream is open: then the agent stops.
+  std::string seen;
+  ASSERT_TRUE(qortest::WaitUntil([&] {
+    Event_Streams::Publish("s", "{\"situation\":\"s\"}\n");
+    struct pollfd p = {pipe_fds[0], POLLIN, 0};
+    char buf[256];
+    if (poll(&p, 1, 10) == 1) {
+      const ssize_t n = read(pipe_fds[0], buf, sizeof buf);
+      seen.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    return !seen.empty();
+  }));
+  Control_Server::Stop();
+  follower.join();
+  fclose(out);
+  close(pipe_fds[0]);
+  fclose(err);
+  EXPECT_EQ(status, QORCTL_ERR);
+  EXPECT_EQ(std::string(err_text),
+            "qorctl: the agent at " + socket_ +
+                " ended the event stream (it stopped or went away)\n");
+  free(err_text);
 }
 
 }  // namespace
