@@ -57,7 +57,9 @@ TEST(DefaultsTest, RsyslogHostCountsEachMessageOnce) {
   const std::string syslog = dir.File("syslog"), auth = dir.File("auth.log"),
                     kern = dir.File("kern.log"), mail = dir.File("mail.log"),
                     haproxy = dir.File("haproxy.log"), boot = dir.File("boot");
-  ASSERT_EQ(mkdir(boot.c_str(), 0755), 0);
+  // A FIFO where a file should be: a log that fails for another reason
+  // than being missing.
+  ASSERT_EQ(mkfifo(boot.c_str(), 0644), 0);
   for (const std::string& file : {syslog, auth, kern}) {
     WriteFile(file, "");
   }
