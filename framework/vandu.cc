@@ -172,6 +172,10 @@ vandu::vandu(RequestDetail* detail, ContextInfo* context, TableManager* mgr)
       RejectRequest("bad regular expression for PER " + clauses.per_column + ": " + why);
     }
   }
+  {
+    Posix_Mutex::Hold hold(&throttleMu);
+    throttled.SetCap(MaxKeys());
+  }
   Handle_Table& t = Handles();
   Posix_Mutex::Hold g(&t.mu);
   handle = ++t.next;
@@ -555,28 +559,83 @@ bool vandu::RowKey(const char* row, std::string* key) const {
 }
 
 bool vandu::Throttle(const std::string& key, long now, long* suppressed) {
-  // Keys whose throttle has passed with nothing held back are forgotten,
-  // the least recently used first; past the most keys, the oldest anyway.
-  const std::string* old_key = nullptr;
+  // Keys whose interval has ended with nothing held back are forgotten here,
+  // the oldest first; AnnounceSuppressed sends and forgets the others.
+  std::string_view old_key;
   for (Throttle_State* s = throttled.Oldest(&old_key);
-       s != nullptr && ((now - s->last >= clauses.throttle && s->suppressed == 0) ||
-                        throttled.size() > SITUATION_MAX_KEYS);
+       s != nullptr && now - s->last >= clauses.throttle && s->suppressed == 0;
        s = throttled.Oldest(&old_key)) {
-    if (s->suppressed > 0) {
-      WEX1_TRACE(wex1, WEX1_FLOW, "\nSituation %s: %ld events of key \"%.64s\" were suppressed.",
-                 situationName.c_str(), s->suppressed, old_key->c_str());
-    }
     throttled.DropOldest();
   }
-  Throttle_State& s = throttled.Touch(key);
-  if (s.last != 0 && now - s.last < clauses.throttle) {
-    ++s.suppressed;
+  Throttle_State* held = throttled.Find(key);
+  if (held != nullptr && now - held->last < clauses.throttle) {
+    ++held->suppressed;
     return false;
   }
+  if (held == nullptr && throttled.size() >= throttled.Cap()) {
+    const Throttle_State* s = throttled.Oldest(&old_key);
+    if (s != nullptr && s->suppressed > 0) {
+      WEX1_TRACE(wex1, WEX1_FLOW,
+                 "\nSituation %s: %ld events of key \"%.64s\" were suppressed.",
+                 situationName.c_str(), s->suppressed,
+                 std::string(old_key).c_str());
+    }
+    KeyForgotten();
+  }
+  Throttle_State& s = throttled.Touch(key);
   *suppressed = s.suppressed;
   s.last = now;
   s.suppressed = 0;
   return true;
+}
+
+void vandu::KeyForgotten() {
+  if (manager != nullptr) {
+    manager->CountKeysEvicted(1);
+  }
+  uint64_t held = 0;
+  Posix_Mutex::Hold hold(&forgetMu);
+  if (forgetReport.Due(&held)) {
+    WEX1_TRACE(
+        wex1, WEX1_ERROR,
+        "\nSituation %s keeps at most %zu keys; %llu keys were forgotten with their counts since the last report (KEYS raises the most).",
+        situationName.c_str(), MaxKeys(),
+        static_cast<unsigned long long>(held + 1));
+  }
+}
+
+unsigned vandu::AnnounceSuppressed(long now) {
+  if (clauses.throttle <= 0 || sampleType != SAMPLE_SITUATION || stopped) {
+    return 0;
+  }
+  std::vector<std::pair<std::string, long>> ended;
+  {
+    Posix_Mutex::Hold hold(&throttleMu);
+    std::string_view key;
+    for (Throttle_State* s = throttled.Oldest(&key);
+         s != nullptr && now - s->last >= clauses.throttle;
+         s = throttled.Oldest(&key)) {
+      if (s->suppressed > 0) {
+        ended.emplace_back(std::string(key), s->suppressed);
+      }
+      throttled.DropOldest();
+    }
+  }
+  unsigned rc = 0;
+  for (const auto& e : ended) {
+    Event_Record event;
+    event.situation = situationName;
+    event.table = applName + "." + tableName;
+    if (Keyed()) {
+      event.has_key = true;
+      event.key = e.first;
+    }
+    event.suppressed = e.second;
+    if (!Event_Sink::Write(event)) {
+      rc = 1;
+    }
+  }
+  return rc;
 }
 
 unsigned vandu::Dispatch() {

@@ -379,6 +379,43 @@ TEST_F(SituationRegistryTest, ThrottleCountsWhatItHoldsBack) {
       << lines[2];
 }
 
+TEST_F(SituationRegistryTest, HeldBackCountIsAnnouncedWhenTheThrottleEnds) {
+  std::string err;
+  ASSERT_TRUE(Situation_Registry::Instance().Add(
+      "noisy", "VXLOGENT",
+      "ENTRYDESC ~ \"Failed\" PER ENTRYDESC \"from ([0-9.]+)\" THROTTLE 60",
+      &err))
+      << err;
+  EventCapture events;
+  TableManager* table = TableManager::Find("TVX.VXLOGENT");
+  ASSERT_NE(table, nullptr);
+  // One event goes out, the next two are held back, and no further row
+  // comes: the sweep announces them once the throttle has ended.
+  for (int i = 0; i < 3; ++i) {
+    Offer(EntryRow("sshd", "Failed from 10.0.0.1"));
+  }
+  Offer(EntryRow("sshd", "Failed from 10.0.0.2"));
+  const long now = static_cast<long>(time(nullptr));
+  EXPECT_EQ(table->AnnounceSuppressed(now), 0u);
+  ASSERT_EQ(events.Lines().size(), 2u);
+  EXPECT_EQ(table->AnnounceSuppressed(now + 61), 0u);
+  std::vector<std::string> lines = events.Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[2],
+            "\"situation\":\"noisy\",\"table\":\"TVX.VXLOGENT\",\"key\":"
+            "\"10.0.0.1\",\"suppressed\":2}\n");
+  // Said once; the key starts afresh.
+  EXPECT_EQ(table->AnnounceSuppressed(now + 200), 0u);
+  Offer(EntryRow("sshd", "Failed from 10.0.0.1"));
+  lines = events.Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[3].find(
+                "\"situation\":\"noisy\",\"table\":\"TVX.VXLOGENT\",\"key\":"
+                "\"10.0.0.1\",\"entrytime\":"),
+            0u)
+      << lines[3];
+}
+
 TEST_F(SituationRegistryTest, FrequencyTermsTheSituationCannotApplyAreRefused) {
   const struct {
     const char* condition;

@@ -220,9 +220,11 @@ TEST_F(QorctlMainTest, TablesByDefaultJsonOnRequest) {
   EXPECT_EQ(r.out, "qoragent at " + socket_ + " is alive (pid " + std::to_string(getpid()) +
                        ", system ctltest:TVX)\n");
   r = Qorctl({"ping", "--json"});
-  EXPECT_EQ(r.out, "{\"pid\":" + std::to_string(getpid()) +
-                       ",\"system\":\"ctltest:TVX\",\"events_written\":0,\"events_failed\":0,"
-                       "\"actions_dropped\":0}\n");
+  EXPECT_EQ(
+      r.out,
+      "{\"pid\":" + std::to_string(getpid()) +
+          ",\"system\":\"ctltest:TVX\",\"events_written\":0,\"events_failed\":0,"
+          "\"actions_dropped\":0,\"keys_evicted\":0}\n");
 
   r = Qorctl({"situation", "add", "ssh", "VXLOGENT", "ENTRYSRC ~ \"sshd\"", "AND", "ENTRYDESC", "~",
               "\"Failed password\""});
