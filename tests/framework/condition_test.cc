@@ -133,6 +133,12 @@ TEST(ConditionTest, ClausesFollowTheCondition) {
        "expected a number of seconds from 1 to 31622400 after THROTTLE at column 17"},
       {"A == 1 THROTTLE 5s",
        "expected a number of seconds from 1 to 31622400 after THROTTLE at column 17"},
+      {"A == 1 PER X \"a\" keys 500  THROTTLE 5",
+       "A == 1|PER X \"a\" KEYS 500 THROTTLE 5"},
+      {"A == 1 PER X \"a\" KEYS 0",
+       "expected a number of keys from 1 to 10000000 after KEYS at column 23"},
+      {"A == 1 KEYS 5",
+       "expected AND, PER, THROTTLE or the end of the line at column 8"},
       {"A == 1 PER \"x\"", "expected a column name after PER at column 12"},
       {"A == 1 PER X (x)",
        "expected a double-quoted regular expression after PER X at column 14"},
@@ -346,6 +352,29 @@ TEST_F(SituationRegistryTest, PerKeyCountsEachAddressOnItsOwn) {
       lines[0].find(
           "\"situation\":\"guess\",\"table\":\"TVX.VXLOGENT\",\"key\":\"10.0.0.7\","),
       0u);
+}
+
+TEST_F(SituationRegistryTest, KeysPastTheMostAreForgottenAndCounted) {
+  std::string err;
+  ASSERT_TRUE(Situation_Registry::Instance().Add(
+      "few", "VXLOGENT",
+      "FREQTHRESH >= 2 AND PERIODTHRS == 60 PER ENTRYDESC \"from ([a-z]+)\" KEYS 2",
+      &err))
+      << err;
+  TableManager* table = TableManager::Find("TVX.VXLOGENT");
+  ASSERT_NE(table, nullptr);
+  const uint64_t evicted = table->KeysEvicted();
+  EventCapture events;
+  // "c" makes "a" go, then "a" (counted afresh) makes "b" go.
+  for (const char* key : {"a", "b", "c", "a"}) {
+    Offer(EntryRow("app", std::string("from ") + key));
+  }
+  EXPECT_TRUE(events.Lines().empty());
+  EXPECT_EQ(table->KeysEvicted() - evicted, 2u);
+  Offer(EntryRow("app", "from c"));  // kept: its second event
+  const std::vector<std::string> lines = events.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("\"key\":\"c\","), std::string::npos) << lines[0];
 }
 
 TEST_F(SituationRegistryTest, ThrottleCountsWhatItHoldsBack) {
