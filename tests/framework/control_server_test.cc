@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -237,13 +238,23 @@ TEST_F(ControlServerTest, ClientsBeyondTheLimitAreToldBusy) {
   limits.client_timeout_ms = 60000;
   limits.slot_wait_ms = 100;
   ASSERT_TRUE(Control_Server::Start(&err, limits)) << err;
-  Unique_Fd first = Connect(socket_);  // holds the one slot while silent
-  ASSERT_TRUE(first.valid());
-  EXPECT_EQ(Ask(socket_, "PING\n"),
-            "ERR busy: the agent is serving as many requests as it allows; try again\n");
-  ASSERT_EQ(send(first.get(), "PING\n", 5, MSG_NOSIGNAL), 5);
-  EXPECT_EQ(ReadAll(first.get()), Ping());
-  EXPECT_TRUE(qortest::WaitUntil([&] { return Ask(socket_, "PING\n") == Ping(); }));
+  // Clients that have sent no line hold no slot: the one slot serves.
+  std::vector<Unique_Fd> silent;
+  for (int i = 0; i < 20; ++i) {
+    silent.push_back(Connect(socket_));
+    ASSERT_TRUE(silent.back().valid());
+  }
+  EXPECT_EQ(Ask(socket_, "SITUATION LIST\n").substr(0, 3), "OK ");
+  ASSERT_EQ(send(silent[0].get(), "PING\n", 5, MSG_NOSIGNAL), 5);
+  EXPECT_EQ(ReadAll(silent[0].get()), Ping());
+  Control_Server::Stop();
+  // With no slot at all a request is told busy; PING needs none.
+  limits.max_clients = 0;
+  ASSERT_TRUE(Control_Server::Start(&err, limits)) << err;
+  EXPECT_EQ(
+      Ask(socket_, "SITUATION LIST\n"),
+      "ERR busy: the agent is serving as many requests as it allows; try again\n");
+  EXPECT_EQ(Ask(socket_, "PING\n"), Ping());
 }
 
 TEST_F(ControlServerTest, PeerOfAnotherUserIsRefusedAndTraced) {
