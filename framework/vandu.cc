@@ -558,7 +558,8 @@ bool vandu::RowKey(const char* row, std::string* key) const {
   return RegexKey(*perRegex, field, static_cast<size_t>(UnpaddedLength(field, perWidth)), key);
 }
 
-bool vandu::Throttle(const std::string& key, long now, long* suppressed) {
+bool vandu::Throttle(const std::string& key, long now, long* suppressed,
+                     std::string* lost_key, long* lost) {
   // Keys whose interval has ended with nothing held back are forgotten here,
   // the oldest first; AnnounceSuppressed sends and forgets the others.
   std::string_view old_key;
@@ -575,10 +576,8 @@ bool vandu::Throttle(const std::string& key, long now, long* suppressed) {
   if (held == nullptr && throttled.size() >= throttled.Cap()) {
     const Throttle_State* s = throttled.Oldest(&old_key);
     if (s != nullptr && s->suppressed > 0) {
-      WEX1_TRACE(wex1, WEX1_FLOW,
-                 "\nSituation %s: %ld events of key \"%.64s\" were suppressed.",
-                 situationName.c_str(), s->suppressed,
-                 std::string(old_key).c_str());
+      lost_key->assign(old_key.data(), old_key.size());
+      *lost = s->suppressed;
     }
     KeyForgotten();
   }
@@ -623,19 +622,23 @@ unsigned vandu::AnnounceSuppressed(long now) {
   }
   unsigned rc = 0;
   for (const auto& e : ended) {
-    Event_Record event;
-    event.situation = situationName;
-    event.table = applName + "." + tableName;
-    if (Keyed()) {
-      event.has_key = true;
-      event.key = e.first;
-    }
-    event.suppressed = e.second;
-    if (!Event_Sink::Write(event)) {
+    if (!AnnounceHeldBack(e.first, e.second)) {
       rc = 1;
     }
   }
   return rc;
+}
+
+bool vandu::AnnounceHeldBack(const std::string& key, long count) {
+  Event_Record event;
+  event.situation = situationName;
+  event.table = applName + "." + tableName;
+  if (Keyed()) {
+    event.has_key = true;
+    event.key = key;
+  }
+  event.suppressed = count;
+  return Event_Sink::Write(event);
 }
 
 unsigned vandu::Dispatch() {
@@ -649,8 +652,18 @@ unsigned vandu::Dispatch() {
     const std::string& key = static_cast<size_t>(i) < rowKeys.size() ? rowKeys[i] : kNoKey;
     long suppressed = 0;
     if (clauses.throttle > 0) {
-      Posix_Mutex::Hold hold(&throttleMu);
-      if (!Throttle(key, now, &suppressed)) {
+      std::string lost_key;
+      long lost = 0;
+      bool pass;
+      {
+        Posix_Mutex::Hold hold(&throttleMu);
+        pass = Throttle(key, now, &suppressed, &lost_key, &lost);
+      }
+      // A key forgotten to make room does not take its held-back count along.
+      if (lost > 0 && !AnnounceHeldBack(lost_key, lost)) {
+        rc = 1;
+      }
+      if (!pass) {
         continue;
       }
     }

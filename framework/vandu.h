@@ -363,8 +363,14 @@ class vandu {
   Posix_Mutex throttleMu;
   Key_Lru<Throttle_State> throttled GUARDED_BY(throttleMu);
   // True when the event of `key` at `now` is to be dispatched; *suppressed:
-  // the events held back before it.
-  bool Throttle(const std::string& key, long now, long* suppressed) REQUIRES(throttleMu);
+  // the events held back before it. A key forgotten to make room that had
+  // events held back leaves them in *lost (its key in *lost_key), to be
+  // announced.
+  bool Throttle(const std::string& key, long now, long* suppressed,
+                std::string* lost_key, long* lost) REQUIRES(throttleMu);
+  // Sends the event without a row that says `count` events of `key` were
+  // held back: false when the sink failed.
+  bool AnnounceHeldBack(const std::string& key, long count);
   Posix_Mutex forgetMu;
   Rate_Limit forgetReport GUARDED_BY(forgetMu);
   // Copies `row` into the row array: 0, or non-zero when memory is exhausted.

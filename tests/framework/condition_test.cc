@@ -445,6 +445,28 @@ TEST_F(SituationRegistryTest, HeldBackCountIsAnnouncedWhenTheThrottleEnds) {
       << lines[3];
 }
 
+TEST_F(SituationRegistryTest, HeldBackCountOfAForgottenKeyIsAnnounced) {
+  std::string err;
+  ASSERT_TRUE(Situation_Registry::Instance().Add(
+      "one", "VXLOGENT",
+      "ENTRYDESC ~ \"Failed\" PER ENTRYDESC \"from ([0-9.]+)\" KEYS 1 THROTTLE 60",
+      &err))
+      << err;
+  EventCapture events;
+  Offer(EntryRow("sshd", "Failed from 10.0.0.1"));
+  Offer(EntryRow("sshd", "Failed from 10.0.0.1"));  // held back
+  Offer(EntryRow("sshd", "Failed from 10.0.0.2"));  // makes 10.0.0.1 go
+  const std::vector<std::string> lines = events.Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(
+      lines[1],
+      "\"situation\":\"one\",\"table\":\"TVX.VXLOGENT\",\"key\":\"10.0.0.1\","
+      "\"suppressed\":1}\n");
+  EXPECT_NE(lines[2].find("\"key\":\"10.0.0.2\",\"entrytime\""),
+            std::string::npos)
+      << lines[2];
+}
+
 TEST_F(SituationRegistryTest, FrequencyTermsTheSituationCannotApplyAreRefused) {
   const struct {
     const char* condition;
