@@ -105,6 +105,28 @@ bool ParsePer(const std::string& t, size_t* p, Situation_Clauses* c, std::string
     *err = "bad regular expression" + At(start) + ": " + *err;
     return false;
   }
+  // An optional KEYS N: the most keys kept.
+  size_t q = *p;
+  SkipBlanks(t, &q);
+  if (Word(t, &q) != "KEYS" || (q < t.size() && t[q] != ' ' && t[q] != '\t')) {
+    return true;
+  }
+  SkipBlanks(t, &q);
+  const size_t keys_at = q;
+  while (q < t.size() && isdigit(static_cast<unsigned char>(t[q]))) {
+    ++q;
+  }
+  const std::string digits = t.substr(keys_at, q - keys_at);
+  errno = 0;
+  const unsigned long long keys = strtoull(digits.c_str(), nullptr, 10);
+  if (digits.empty() || errno != 0 || keys < 1 || keys > SITUATION_KEYS_LIMIT ||
+      (q < t.size() && t[q] != ' ' && t[q] != '\t')) {
+    *err = "expected a number of keys from 1 to " +
+           std::to_string(SITUATION_KEYS_LIMIT) + " after KEYS" + At(keys_at);
+    return false;
+  }
+  c->max_keys = static_cast<size_t>(keys);
+  *p = q;
   return true;
 }
 
@@ -136,6 +158,9 @@ bool ParseThrottle(const std::string& t, size_t* p, Situation_Clauses* c, std::s
 void FormatPer(const Situation_Clauses& c, std::string* out) {
   if (!c.per_column.empty()) {
     *out += " PER " + c.per_column + " " + QuotedText(c.per_regex);
+    if (c.max_keys != 0) {
+      *out += " KEYS " + std::to_string(c.max_keys);
+    }
   }
 }
 

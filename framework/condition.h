@@ -21,7 +21,7 @@
 constexpr long THROTTLE_MAX_SECONDS = 366L * 86400;
 
 // Parses a situation's CONDITION followed by its clauses
-//   [PER COLUMN "REGEX"] [THROTTLE SECONDS]
+//   [PER COLUMN "REGEX" [KEYS N]] [THROTTLE SECONDS]
 // (keywords in any case): the thresholds into *out, the condition's own text
 // (trimmed) into *condition, the clauses into *clauses. False with *err as
 // ParseCondition, or saying which clause was expected.

@@ -377,6 +377,11 @@ bool RunControlRequest(const Control_Request& r,
       line += ",\"events_written\":" + std::to_string(events.written) +
               ",\"events_failed\":" + std::to_string(events.failed) +
               ",\"actions_dropped\":" + std::to_string(Action_Runner::Dropped());
+      uint64_t evicted = 0;
+      for (const TableManager* m : TableManager::All()) {
+        evicted += m->KeysEvicted();
+      }
+      line += ",\"keys_evicted\":" + std::to_string(evicted);
       line += ",\"metrics\":";
       JsonAppendString(&line, Metrics_Server::Status());
       lines->Add(line + "}");

@@ -12,6 +12,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,10 @@ struct Server_State {
   Unique_Fd listen_fd GUARDED_BY(mu);
   Unique_Fd stop_read GUARDED_BY(mu);  // readable once Stop was called
   Unique_Fd stop_write GUARDED_BY(mu);
+  // Readable when a slot was freed: the accepting thread then gives it to a
+  // request that waits for one.
+  Unique_Fd wake_read GUARDED_BY(mu);
+  Unique_Fd wake_write GUARDED_BY(mu);
   pthread_t acceptor GUARDED_BY(mu){};
 };
 
@@ -52,12 +58,20 @@ Server_State& State() {
   return *s;
 }
 
+// Connections whose request line is being read, beyond which the oldest is
+// dropped to make room.
+constexpr size_t kMostPending = 128;
+
 // What a connection thread needs; owned by the thread.
 struct Connection {
   int fd;
   int stop_fd;
   int timeout_ms;
+  std::string line;  // the request line, read by the accepting thread
 };
+
+constexpr char kBusy[] =
+    "busy: the agent is serving as many requests as it allows; try again";
 
 std::string ErrnoText() { return strerror(errno); }
 
@@ -97,52 +111,6 @@ void SendNow(int fd, const std::string& text) {
   if (send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
     WEX1_TRACE(wex1, WEX1_DETAIL, "\nControl reply not sent; errno = %d; %s", errno,
                strerror(errno));
-  }
-}
-
-// Reads one request line. False when the peer went away, the server stops or
-// the peer sent no complete line in time (then it has been told so).
-bool ReadRequest(const Connection& c, std::string* line) {
-  const long long deadline = MonotonicMs() + c.timeout_ms;
-  // Room for a line of the most bytes with "\r\n": anything longer is refused.
-  const size_t most = CONTROL_MAX_LINE + 2;
-  std::string buf;
-  while (true) {
-    const size_t nl = buf.find('\n');
-    if (nl != std::string::npos) {
-      *line = buf.substr(0, nl);
-      return true;
-    }
-    if (buf.size() >= most) {
-      *line = buf;  // over-long: AnswerControlLine refuses it
-      return true;
-    }
-    switch (WaitFor(c.fd, POLLIN, c.stop_fd, deadline)) {
-      case Wait_Result::kStop:
-        return false;
-      case Wait_Result::kTimeout:
-        WEX1_TRACE(wex1, WEX1_FLOW, "\nControl client sent no request line within %s; dropped.",
-                   Duration(c.timeout_ms).c_str());
-        SendNow(c.fd, FormatControlErr("no request line within " + Duration(c.timeout_ms)));
-        return false;
-      case Wait_Result::kReady:
-        break;
-    }
-    char chunk[1024];
-    const size_t want = most - buf.size() < sizeof chunk ? most - buf.size() : sizeof chunk;
-    const ssize_t n = recv(c.fd, chunk, want, 0);
-    if (n == 0) {
-      // A peer may end its line by closing its side instead of a newline.
-      *line = buf;
-      return !buf.empty();
-    }
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    buf.append(chunk, static_cast<size_t>(n));
   }
 }
 
@@ -186,12 +154,22 @@ void WriteReply(const Connection& c, const std::vector<std::string>& pieces) {
   }
 }
 
+// Tells the accepting thread that a slot is free. REQUIRES: the state's mu.
+void WakeAcceptor(Server_State& s) REQUIRES(s.mu) {
+  s.slot.Broadcast();
+  if (s.wake_write.valid() && write(s.wake_write.get(), "x", 1) < 0 &&
+      errno != EAGAIN) {
+    WEX1_TRACE(wex1, WEX1_DETAIL, "\nControl server not woken; errno = %d; %s",
+               errno, strerror(errno));
+  }
+}
+
 // A connection thread ends: its slot is free again.
 void ReleaseSlot() {
   Server_State& s = State();
   Posix_Mutex::Hold g(&s.mu);
   --s.active;
-  s.slot.Broadcast();
+  WakeAcceptor(s);
 }
 
 // An EVENTS client holds no request slot while it follows the events: the
@@ -202,7 +180,7 @@ void ServeStream(const Connection& c, const Control_Request& request) {
     Posix_Mutex::Hold g(&s.mu);
     ++s.streams;
     --s.active;
-    s.slot.Broadcast();
+    WakeAcceptor(s);
   }
   WEX1_TRACE(wex1, WEX1_FLOW, "\nControl request: EVENTS");
   std::string err;
@@ -252,24 +230,21 @@ void ServeReportStream(const Connection& c, const std::string& line,
 }
 
 void* ServeConnection(void* arg) {
-  const Connection c = *static_cast<Connection*>(arg);
-  delete static_cast<Connection*>(arg);
+  const std::unique_ptr<Connection> owned(static_cast<Connection*>(arg));
+  const Connection& c = *owned;
   {
     Unique_Fd fd(c.fd);
-    std::string line;
-    if (ReadRequest(c, &line)) {
-      Control_Request request;
-      std::string err;
-      const bool parsed = ParseControlRequest(line, &request, &err);
-      if (parsed && request.verb == Control_Verb::kEvents) {
-        ServeStream(c, request);
-        return nullptr;
-      }
-      if (parsed && request.stream) {
-        ServeReportStream(c, line, request);
-      } else {
-        WriteReply(c, AnswerControlLinePieces(line));
-      }
+    Control_Request request;
+    std::string err;
+    const bool parsed = ParseControlRequest(c.line, &request, &err);
+    if (parsed && request.verb == Control_Verb::kEvents) {
+      ServeStream(c, request);
+      return nullptr;
+    }
+    if (parsed && request.stream) {
+      ServeReportStream(c, c.line, request);
+    } else {
+      WriteReply(c, AnswerControlLinePieces(c.line));
     }
   }
   ReleaseSlot();
@@ -297,24 +272,198 @@ bool PeerAllowed(int fd) {
   return false;
 }
 
+// A connection the accepting thread holds: its request line is being read,
+// or it waits for a slot with its line read.
+struct Pending {
+  Unique_Fd fd;
+  std::string buf;
+  bool has_line = false;
+  long long deadline = 0;  // for the line, then for a slot
+  bool done = false;       // handed on or dropped: to be forgotten
+};
+
+enum class Read_Result { kMore, kLine, kGone };
+
+// Reads what `p`'s peer has sent without waiting; kLine when its request
+// line is complete (then in p->buf), kGone when the peer went away first.
+Read_Result ReadSome(Pending* p) {
+  // Room for a line of the most bytes with "\r\n": anything longer is refused.
+  const size_t most = CONTROL_MAX_LINE + 2;
+  while (true) {
+    const size_t nl = p->buf.find('\n');
+    if (nl != std::string::npos) {
+      p->buf.resize(nl);
+      return Read_Result::kLine;
+    }
+    if (p->buf.size() >= most) {
+      return Read_Result::kLine;  // over-long: AnswerControlLine refuses it
+    }
+    char chunk[1024];
+    const size_t want = most - p->buf.size() < sizeof chunk
+                            ? most - p->buf.size()
+                            : sizeof chunk;
+    const ssize_t n = recv(p->fd.get(), chunk, want, 0);
+    if (n == 0) {
+      // A peer may end its line by closing its side instead of a newline.
+      return p->buf.empty() ? Read_Result::kGone : Read_Result::kLine;
+    }
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return errno == EAGAIN || errno == EWOULDBLOCK ? Read_Result::kMore
+                                                     : Read_Result::kGone;
+    }
+    p->buf.append(chunk, static_cast<size_t>(n));
+  }
+}
+
+// Hands `p`, whose line is read, on: PING is answered here and now, so that
+// it never waits behind other clients; any other request goes to a thread
+// of its own when a slot is free. False when it has to wait for a slot.
+bool HandOn(Pending* p, int stop_fd) {
+  Control_Request request;
+  std::string err;
+  if (ParseControlRequest(p->buf, &request, &err) &&
+      request.verb == Control_Verb::kPing) {
+    SendNow(p->fd.get(), AnswerControlLine(p->buf));
+    p->done = true;
+    return true;
+  }
+  Server_State& s = State();
+  auto c = std::make_unique<Connection>(
+      Connection{p->fd.get(), stop_fd, 0, std::string()});
+  {
+    Posix_Mutex::Hold g(&s.mu);
+    if (s.active >= s.limits.max_clients || s.stopping) {
+      return false;
+    }
+    ++s.active;
+    c->timeout_ms = s.limits.client_timeout_ms;
+  }
+  c->line = std::move(p->buf);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t t;
+  const int rc = pthread_create(&t, &attr, ServeConnection, c.get());
+  pthread_attr_destroy(&attr);
+  p->done = true;
+  if (rc == 0) {
+    c.release();      // the thread owns it now
+    p->fd.release();  // and the connection
+    return true;
+  }
+  WEX1_TRACE(wex1, WEX1_ERROR,
+             "\nControl connection thread not created; errno = %d; %s", rc,
+             strerror(rc));
+  {
+    Posix_Mutex::Hold g(&s.mu);
+    --s.active;
+    s.slot.Broadcast();
+  }
+  SendNow(p->fd.get(), FormatControlErr(kBusy));
+  return true;
+}
+
+// The accepting thread: accepts connections and reads their request lines
+// itself, all at once through poll, so that clients that send nothing hold
+// no slot and no thread; a complete request is handed on (HandOn).
 void* AcceptLoop(void*) {
   Server_State& s = State();
   int listen_fd;
   int stop_fd;
+  int wake_fd;
+  int timeout_ms;
+  int slot_wait_ms;
   {
     // Start set these before it made this thread and holds them until Stop
     // has joined it.
     Posix_Mutex::Hold g(&s.mu);
     listen_fd = s.listen_fd.get();
     stop_fd = s.stop_read.get();
+    wake_fd = s.wake_read.get();
+    timeout_ms = s.limits.client_timeout_ms;
+    slot_wait_ms = s.limits.slot_wait_ms;
   }
+  std::vector<std::unique_ptr<Pending>> pending;  // in arrival order
+  std::vector<struct pollfd> polled;
+  std::vector<Pending*> reading;  // of polled[3...]
   while (true) {
-    struct pollfd p[2] = {{listen_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-    if (poll(p, 2, -1) < 0) {
+    // Deadlines first, then the requests that wait for a slot, oldest first.
+    long long now = MonotonicMs();
+    bool slots_left = true;
+    for (const auto& p : pending) {
+      if (p->has_line && slots_left && !HandOn(p.get(), stop_fd)) {
+        slots_left = false;
+      }
+      if (p->done || now < p->deadline) {
+        continue;
+      }
+      if (p->has_line) {
+        SendNow(p->fd.get(), FormatControlErr(kBusy));
+      } else {
+        WEX1_TRACE(wex1, WEX1_FLOW,
+                   "\nControl client sent no request line within %s; dropped.",
+                   Duration(timeout_ms).c_str());
+        SendNow(p->fd.get(), FormatControlErr("no request line within " +
+                                              Duration(timeout_ms)));
+      }
+      p->done = true;
+    }
+    pending.erase(std::remove_if(pending.begin(), pending.end(),
+                                 [](const std::unique_ptr<Pending>& p) {
+                                   return p->done;
+                                 }),
+                  pending.end());
+    long long wake_at = -1;
+    polled.assign(
+        {{listen_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}});
+    reading.clear();
+    for (const auto& p : pending) {
+      if (wake_at < 0 || p->deadline < wake_at) {
+        wake_at = p->deadline;
+      }
+      if (!p->has_line) {
+        polled.push_back({p->fd.get(), POLLIN, 0});
+        reading.push_back(p.get());
+      }
+    }
+    const int wait_ms =
+        wake_at < 0 ? -1 : static_cast<int>(wake_at > now ? wake_at - now : 0);
+    if (poll(polled.data(), polled.size(), wait_ms) < 0) {
       continue;  // EINTR
     }
-    if (p[1].revents != 0) {
-      return nullptr;
+    if (polled[1].revents != 0) {
+      return nullptr;  // the pending connections close unanswered
+    }
+    if (polled[2].revents != 0) {
+      char drain[64];
+      while (read(wake_fd, drain, sizeof drain) > 0) {
+      }
+    }
+    now = MonotonicMs();
+    for (size_t i = 0; i < reading.size(); ++i) {
+      if (polled[i + 3].revents == 0) {
+        continue;
+      }
+      Pending* p = reading[i];
+      switch (ReadSome(p)) {
+        case Read_Result::kMore:
+          break;
+        case Read_Result::kGone:
+          p->done = true;
+          break;
+        case Read_Result::kLine:
+          p->has_line = true;
+          p->deadline =
+              now +
+              slot_wait_ms;  // a burst of requests waits briefly for a slot
+          break;
+      }
+    }
+    if (polled[0].revents == 0) {
+      continue;
     }
     const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
@@ -327,49 +476,31 @@ void* AcceptLoop(void*) {
       }
       continue;
     }
-    Unique_Fd conn(fd);
+    auto p = std::make_unique<Pending>();
+    p->fd.reset(fd);
     if (!PeerAllowed(fd)) {
       continue;
     }
-    auto* c = new Connection{fd, stop_fd, 0};
-    {
-      // A burst of requests waits briefly for a slot; a flood is told busy.
-      Posix_Mutex::Hold g(&s.mu);
-      c->timeout_ms = s.limits.client_timeout_ms;
-      const long long deadline = MonotonicMs() + s.limits.slot_wait_ms;
-      while (s.active >= s.limits.max_clients && !s.stopping) {
-        const long long left = deadline - MonotonicMs();
-        if (left <= 0) {
-          break;
-        }
-        s.slot.WaitFor(&s.mu, static_cast<long>(left));
+    // Too many silent clients: the one that has waited longest goes.
+    size_t silent = 0;
+    for (const auto& q : pending) {
+      silent += q->has_line || q->done ? 0 : 1;
+    }
+    for (auto& q : pending) {
+      if (silent < kMostPending) {
+        break;
       }
-      if (s.active >= s.limits.max_clients || s.stopping) {
-        delete c;
-        c = nullptr;
-      } else {
-        ++s.active;
+      if (!q->has_line && !q->done) {
+        WEX1_TRACE(
+            wex1, WEX1_FLOW,
+            "\nControl clients waiting for their request line exceed %zu; the oldest dropped.",
+            kMostPending);
+        q->done = true;
+        --silent;
       }
     }
-    if (c != nullptr) {
-      pthread_attr_t attr;
-      pthread_attr_init(&attr);
-      pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-      pthread_t t;
-      const int rc = pthread_create(&t, &attr, ServeConnection, c);
-      pthread_attr_destroy(&attr);
-      if (rc == 0) {
-        conn.release();  // the thread owns it now
-        continue;
-      }
-      WEX1_TRACE(wex1, WEX1_ERROR, "\nControl connection thread not created; errno = %d; %s", rc,
-                 strerror(rc));
-      delete c;
-      Posix_Mutex::Hold g(&s.mu);
-      --s.active;
-      s.slot.Broadcast();
-    }
-    SendNow(fd, FormatControlErr("busy: the agent is serving as many requests as it allows; try again"));
+    p->deadline = MonotonicMs() + timeout_ms;
+    pending.push_back(std::move(p));
   }
 }
 
@@ -483,6 +614,15 @@ bool Control_Server::Start(std::string* err, const Control_Limits& limits) {
   }
   s.stop_read.reset(pipe_fds[0]);
   s.stop_write.reset(pipe_fds[1]);
+  if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    *err = "cannot create a pipe: " + ErrnoText();
+    s.stop_read.reset();
+    s.stop_write.reset();
+    unlink(path.c_str());
+    return false;
+  }
+  s.wake_read.reset(pipe_fds[0]);
+  s.wake_write.reset(pipe_fds[1]);
   s.listen_fd = std::move(fd);
   s.limits = limits;
   s.path = path;
@@ -495,6 +635,8 @@ bool Control_Server::Start(std::string* err, const Control_Limits& limits) {
     s.listen_fd.reset();
     s.stop_read.reset();
     s.stop_write.reset();
+    s.wake_read.reset();
+    s.wake_write.reset();
     unlink(path.c_str());
     return false;
   }
@@ -532,6 +674,8 @@ void Control_Server::Stop() {
   }
   s.stop_read.reset();
   s.stop_write.reset();
+  s.wake_read.reset();
+  s.wake_write.reset();
   s.running = false;
   s.stopping = false;
   WEX1_TRACE(wex1, WEX1_FLOW, "\nControl server on %s stopped.", s.path.c_str());

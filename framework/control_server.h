@@ -3,11 +3,15 @@
 // answered as control_protocol.h describes.
 //
 // The socket file has mode 0600 and a peer is served only when its uid is
-// root or the agent's own. An accepting thread hands each connection to a
-// thread of its own, at most `max_clients` at once (one more waits up to
-// `slot_wait_ms` for a slot, then is answered "ERR busy ..."); a peer gets
-// `client_timeout_ms` to send its line and, while the reply is written, to
-// take each part of it.
+// root or the agent's own. The accepting thread reads the request lines of
+// all connections at once (poll), so that a client that sends nothing holds
+// no thread and no slot; it drops a peer whose line has not come within
+// `client_timeout_ms` ("ERR no request line within ..."), and the oldest
+// silent one past 128 of them. A complete line is then served: PING at once
+// on the accepting thread, any other request on a thread of its own, at
+// most `max_clients` at once (a request waits up to `slot_wait_ms` for a
+// slot, then is answered "ERR busy ..."). While the reply is written the
+// peer gets `client_timeout_ms` to take each part of it.
 // Start and Stop are called by the process's main thread (hovmain); the
 // server's threads share one process-wide state under its mutex.
 #ifndef QOR_FRAMEWORK_CONTROL_SERVER_H_
@@ -19,7 +23,7 @@
 
 struct Control_Limits {
   int client_timeout_ms = 5000;  // to send the line, and to take each part of the reply
-  int max_clients = 16;          // connections served at once
+  int max_clients = 16;          // requests (other than PING) served at once
   int slot_wait_ms = 1000;       // how long one more waits for a free slot before "busy"
 };
 

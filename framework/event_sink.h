@@ -67,7 +67,7 @@ class Event_Sink {
   static Event_Counts Counts();
 
   // {"time":...,"situation":...,"table":"APPL.TABLE"[,"key":...][,"suppressed":N]
-  // [,"entrytime":...],"row":{...}}
+  // [,"entrytime":...][,"row":{...}]}  ("row" left out when `row` is empty)
   // with `time` as given: the event's one JSON form.
   static std::string Line(const Event_Record& event, const std::string& time);
 };

@@ -201,6 +201,25 @@ unsigned TableManager::SampleLive() {
   return rc;
 }
 
+unsigned TableManager::AnnounceSuppressed(long now) {
+  unsigned rc = 0;
+  YOM1_GetLock(&managerLock);
+  VanduListIter it(&vanduList);
+  for (vandu* v = it.Next(); v != nullptr; v = it.Next()) {
+    const unsigned h = v->Handle();
+    if (vandu::UseHandle(h) == nullptr) {
+      continue;
+    }
+    const unsigned d = v->AnnounceSuppressed(now);
+    if (d != 0) {
+      rc = d;
+    }
+    vandu::DAV1_Drop(h);
+  }
+  YOM1_ReleaseLock(&managerLock);
+  return rc;
+}
+
 void TableManager::Shutdown() {
   std::vector<vandu*> live;
   YOM1_GetLock(&managerLock);

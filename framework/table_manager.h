@@ -5,6 +5,9 @@
 #ifndef QOR_FRAMEWORK_TABLE_MANAGER_H_
 #define QOR_FRAMEWORK_TABLE_MANAGER_H_
 
+#include <stdint.h>
+
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -97,6 +100,19 @@ class TableManager {
   // Samples every live object once and dispatches what it collected (for
   // tables whose situations are sampled). Returns the last Dispatch failure.
   unsigned SampleLive();
+  // Sends the held-back counts of THROTTLE intervals that have ended (see
+  // vandu::AnnounceSuppressed) by `now` (seconds since the epoch) for every
+  // live object. Takes the lock.
+  unsigned AnnounceSuppressed(long now);
+
+  // Keys the table's situations forgot, still in use, to keep to their most
+  // keys (vandu::KeyForgotten), since the start.
+  void CountKeysEvicted(uint64_t n) {
+    keysEvicted_.fetch_add(n, std::memory_order_relaxed);
+  }
+  uint64_t KeysEvicted() const {
+    return keysEvicted_.load(std::memory_order_relaxed);
+  }
 
  protected:
   YOM1_Lock managerLock;
@@ -109,6 +125,7 @@ class TableManager {
 
   std::string application_;
   std::string table_;
+  std::atomic<uint64_t> keysEvicted_{0};
 };
 
 #endif  // QOR_FRAMEWORK_TABLE_MANAGER_H_

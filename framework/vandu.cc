@@ -175,6 +175,10 @@ vandu::vandu(RequestDetail* detail, ContextInfo* context, TableManager* mgr)
       RejectRequest("bad regular expression for PER " + clauses.per_column + ": " + why);
     }
   }
+  {
+    Posix_Mutex::Hold hold(&throttleMu);
+    throttled.SetCap(MaxKeys());
+  }
   Handle_Table& t = Handles();
   Posix_Mutex::Hold g(&t.mu);
   handle = ++t.next;
@@ -560,29 +564,87 @@ bool vandu::RowKey(const char* row, std::string* key) const {
   return RegexKey(*perRegex, field, static_cast<size_t>(UnpaddedLength(field, perWidth)), key);
 }
 
-bool vandu::Throttle(const std::string& key, long now, long* suppressed) {
-  // Keys whose throttle has passed with nothing held back are forgotten,
-  // the least recently used first; past the most keys, the oldest anyway.
-  const std::string* old_key = nullptr;
+bool vandu::Throttle(const std::string& key, long now, long* suppressed,
+                     std::string* lost_key, long* lost) {
+  // Keys whose interval has ended with nothing held back are forgotten here,
+  // the oldest first; AnnounceSuppressed sends and forgets the others.
+  std::string_view old_key;
   for (Throttle_State* s = throttled.Oldest(&old_key);
-       s != nullptr && ((now - s->last >= clauses.throttle && s->suppressed == 0) ||
-                        throttled.size() > SITUATION_MAX_KEYS);
+       s != nullptr && now - s->last >= clauses.throttle && s->suppressed == 0;
        s = throttled.Oldest(&old_key)) {
-    if (s->suppressed > 0) {
-      WEX1_TRACE(wex1, WEX1_FLOW, "\nSituation %s: %ld events of key \"%.64s\" were suppressed.",
-                 situationName.c_str(), s->suppressed, old_key->c_str());
-    }
     throttled.DropOldest();
   }
-  Throttle_State& s = throttled.Touch(key);
-  if (s.last != 0 && now - s.last < clauses.throttle) {
-    ++s.suppressed;
+  Throttle_State* held = throttled.Find(key);
+  if (held != nullptr && now - held->last < clauses.throttle) {
+    ++held->suppressed;
     return false;
   }
+  if (held == nullptr && throttled.size() >= throttled.Cap()) {
+    const Throttle_State* s = throttled.Oldest(&old_key);
+    if (s != nullptr && s->suppressed > 0) {
+      lost_key->assign(old_key.data(), old_key.size());
+      *lost = s->suppressed;
+    }
+    KeyForgotten();
+  }
+  Throttle_State& s = throttled.Touch(key);
   *suppressed = s.suppressed;
   s.last = now;
   s.suppressed = 0;
   return true;
+}
+
+void vandu::KeyForgotten() {
+  if (manager != nullptr) {
+    manager->CountKeysEvicted(1);
+  }
+  uint64_t held = 0;
+  Posix_Mutex::Hold hold(&forgetMu);
+  if (forgetReport.Due(&held)) {
+    WEX1_TRACE(
+        wex1, WEX1_ERROR,
+        "\nSituation %s keeps at most %zu keys; %llu keys were forgotten with their counts since the last report (KEYS raises the most).",
+        situationName.c_str(), MaxKeys(),
+        static_cast<unsigned long long>(held + 1));
+  }
+}
+
+unsigned vandu::AnnounceSuppressed(long now) {
+  if (clauses.throttle <= 0 || sampleType != SAMPLE_SITUATION || stopped) {
+    return 0;
+  }
+  std::vector<std::pair<std::string, long>> ended;
+  {
+    Posix_Mutex::Hold hold(&throttleMu);
+    std::string_view key;
+    for (Throttle_State* s = throttled.Oldest(&key);
+         s != nullptr && now - s->last >= clauses.throttle;
+         s = throttled.Oldest(&key)) {
+      if (s->suppressed > 0) {
+        ended.emplace_back(std::string(key), s->suppressed);
+      }
+      throttled.DropOldest();
+    }
+  }
+  unsigned rc = 0;
+  for (const auto& e : ended) {
+    if (!AnnounceHeldBack(e.first, e.second)) {
+      rc = 1;
+    }
+  }
+  return rc;
+}
+
+bool vandu::AnnounceHeldBack(const std::string& key, long count) {
+  Event_Record event;
+  event.situation = situationName;
+  event.table = applName + "." + tableName;
+  if (Keyed()) {
+    event.has_key = true;
+    event.key = key;
+  }
+  event.suppressed = count;
+  return Event_Sink::Write(event);
 }
 
 unsigned vandu::Dispatch() {
@@ -596,8 +658,18 @@ unsigned vandu::Dispatch() {
     const std::string& key = static_cast<size_t>(i) < rowKeys.size() ? rowKeys[i] : kNoKey;
     long suppressed = 0;
     if (clauses.throttle > 0) {
-      Posix_Mutex::Hold hold(&throttleMu);
-      if (!Throttle(key, now, &suppressed)) {
+      std::string lost_key;
+      long lost = 0;
+      bool pass;
+      {
+        Posix_Mutex::Hold hold(&throttleMu);
+        pass = Throttle(key, now, &suppressed, &lost_key, &lost);
+      }
+      // A key forgotten to make room does not take its held-back count along.
+      if (lost > 0 && !AnnounceHeldBack(lost_key, lost)) {
+        rc = 1;
+      }
+      if (!pass) {
         eventsSuppressed.fetch_add(1, std::memory_order_relaxed);
         continue;
       }

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "framework/key_lru.h"
+#include "framework/rate_limit.h"
 #include "util/hov_timestamp.h"
 #include "util/posix_mutex.h"
 
@@ -88,6 +89,8 @@ struct Situation_Clauses {
   // THROTTLE SECONDS: events of one key within SECONDS of the last one
   // dispatched are counted instead; 0: none.
   long throttle = 0;
+  // KEYS N (after PER): most keys kept; 0: SITUATION_MAX_KEYS.
+  size_t max_keys = 0;
 };
 
 // What a request asks for.
@@ -170,6 +173,19 @@ class vandu {
   // Required_Text); relative times, whose value moves, are left out.
   std::vector<Required_Text> RequiredTexts() const;
   const Situation_Clauses& Clauses() const { return clauses; }
+  // Most keys the situation keeps (its KEYS clause, else SITUATION_MAX_KEYS).
+  size_t MaxKeys() const {
+    return clauses.max_keys != 0 ? clauses.max_keys : SITUATION_MAX_KEYS;
+  }
+  // A key still in use was forgotten to keep to MaxKeys: counted in the
+  // table's manager and traced at the error level (at once, then at most
+  // once a minute with a count). Thread-safe.
+  void KeyForgotten();
+  // Sends, for each key whose THROTTLE interval has ended by `now` with
+  // events held back, an event without a row carrying "suppressed":N, and
+  // forgets the keys whose interval has ended: 0, or non-zero when the sink
+  // failed. Run about once a second (hovmain's loop); thread-safe.
+  unsigned AnnounceSuppressed(long now);
   // Where the PER column lies in a row (set once the columns are known).
   void SetKeyColumn(uint16_t offset, uint16_t width) {
     perOffset = offset;
@@ -361,11 +377,21 @@ class vandu {
     long last = 0;
     long suppressed = 0;
   };
+  // The keys are in the order of their last dispatched event, so those
+  // whose interval has ended come first.
   Posix_Mutex throttleMu;
   Key_Lru<Throttle_State> throttled GUARDED_BY(throttleMu);
   // True when the event of `key` at `now` is to be dispatched; *suppressed:
-  // the events held back before it.
-  bool Throttle(const std::string& key, long now, long* suppressed) REQUIRES(throttleMu);
+  // the events held back before it. A key forgotten to make room that had
+  // events held back leaves them in *lost (its key in *lost_key), to be
+  // announced.
+  bool Throttle(const std::string& key, long now, long* suppressed,
+                std::string* lost_key, long* lost) REQUIRES(throttleMu);
+  // Sends the event without a row that says `count` events of `key` were
+  // held back: false when the sink failed.
+  bool AnnounceHeldBack(const std::string& key, long count);
+  Posix_Mutex forgetMu;
+  Rate_Limit forgetReport GUARDED_BY(forgetMu);
   // Copies `row` into the row array: 0, or non-zero when memory is exhausted.
   unsigned AppendRow(const char* row);
 };

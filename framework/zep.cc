@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <time.h>
 
 #include <chrono>
 #include <string>
@@ -298,6 +299,8 @@ int hovmain(int /*argc*/, char** /*argv*/) {
   using Clock = std::chrono::steady_clock;
   auto next_heartbeat = Clock::now();
   auto next_sample = Clock::now();
+  constexpr auto kAnnounceEvery = std::chrono::milliseconds(500);
+  auto next_announce = Clock::now() + kAnnounceEvery;
   bool heartbeat_done = false;
 
   st.mu.Lock();
@@ -322,7 +325,18 @@ int hovmain(int /*argc*/, char** /*argv*/) {
       st.mu.Lock();
       next_sample = now + std::chrono::seconds(sample_every > 0 ? sample_every : 60);
     }
-    auto wake = next_sample;
+    if (now >= next_announce) {
+      // THROTTLE intervals that ended with events held back are announced
+      // within about a second, even when no further row comes.
+      st.mu.Unlock();
+      const long seconds = static_cast<long>(time(nullptr));
+      for (TableManager* m : TableManager::All()) {
+        m->AnnounceSuppressed(seconds);
+      }
+      st.mu.Lock();
+      next_announce = now + kAnnounceEvery;
+    }
+    auto wake = next_sample < next_announce ? next_sample : next_announce;
     if (heartbeat != nullptr && heartbeat_every > 0 && next_heartbeat < wake) {
       wake = next_heartbeat;
     }

@@ -96,6 +96,10 @@ class Reading_Scope {
 tvx_vxlogent_agent::tvx_vxlogent_agent(RequestDetail* detail, ContextInfo* context,
                                        TableManager* manager)
     : tvx_vxlogent_base(detail, context, manager) {
+  {
+    Posix_Mutex::Hold hold(&leCountLock);
+    leEventWindows.SetCap(MaxKeys());
+  }
   TakeSampleConstructor();
 }
 
@@ -489,17 +493,24 @@ unsigned tvx_vxlogent_agent::InsertRow(const char* row) {
     }
     // Keys whose newest event has left the period are forgotten, the least
     // recently used first.
-    const std::string* old_key = nullptr;
+    std::string_view old_key;
     for (Event_Window* w = leEventWindows.Oldest(&old_key); w != nullptr && w->Newest() <= limit;
          w = leEventWindows.Oldest(&old_key)) {
       leEventWindows.DropOldest();
     }
-    Event_Window& window = leEventWindows.Touch(key);
-    if (leEventWindows.size() > SITUATION_MAX_KEYS && leEventWindows.Oldest(&old_key) != nullptr) {
-      WEX1_TRACE(wex1, WEX1_FLOW, "\nSituation %s keeps at most %zu keys; key \"%.64s\" forgotten.",
-                 situationName.c_str(), SITUATION_MAX_KEYS, old_key->c_str());
-      leEventWindows.DropOldest();
+    // A key still counting is forgotten to make room for a new one (Touch
+    // does so): traced and counted.
+    if (leEventWindows.size() >= leEventWindows.Cap() &&
+        leEventWindows.Find(key) == nullptr &&
+        leEventWindows.Oldest(&old_key) != nullptr) {
+      WEX1_TRACE(
+          wex1, WEX1_FLOW,
+          "\nSituation %s keeps at most %zu keys; key \"%.64s\" forgotten.",
+          situationName.c_str(), leEventWindows.Cap(),
+          std::string(old_key).c_str());
+      KeyForgotten();
     }
+    Event_Window& window = leEventWindows.Touch(key);
     if (!window.Add(when, limit)) {
       WEX1_TRACE(wex1, WEX1_FLOW,
                  "\nEvent at %.16s is older than the period of %ld seconds of situation %s. Event discarded.",

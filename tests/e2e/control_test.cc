@@ -226,4 +226,25 @@ TEST(ControlTest, SilentClientDoesNotBlockAnotherAndIsDroppedAfterFiveSeconds) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4500));
 }
 
+TEST(ControlTest, PingIsAnsweredWhileManyClientsHoldIdleConnections) {
+  Scoped_Temp_Dir dir;
+  Agent_Process agent(dir);
+  StartWatching(&agent, dir);
+  // More idle clients than the agent serves requests at once, one of them
+  // with half a line.
+  std::vector<Unique_Fd> idle;
+  for (int i = 0; i < 40; ++i) {
+    idle.push_back(ConnectTo(agent.Socket()));
+    ASSERT_TRUE(idle.back().valid()) << i;
+  }
+  ASSERT_EQ(send(idle[0].get(), "SITUATION LI", 12, MSG_NOSIGNAL), 12);
+  const Run_Result r = agent.Ctl({"ping"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("is alive (pid " + std::to_string(agent.Pid()) + ","),
+            std::string::npos)
+      << r.out;
+  // A request other than PING is served as well.
+  EXPECT_EQ(agent.Ctl({"situations"}).status, 0);
+}
+
 }  // namespace

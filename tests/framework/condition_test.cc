@@ -133,6 +133,12 @@ TEST(ConditionTest, ClausesFollowTheCondition) {
        "expected a number of seconds from 1 to 31622400 after THROTTLE at column 17"},
       {"A == 1 THROTTLE 5s",
        "expected a number of seconds from 1 to 31622400 after THROTTLE at column 17"},
+      {"A == 1 PER X \"a\" keys 500  THROTTLE 5",
+       "A == 1|PER X \"a\" KEYS 500 THROTTLE 5"},
+      {"A == 1 PER X \"a\" KEYS 0",
+       "expected a number of keys from 1 to 10000000 after KEYS at column 23"},
+      {"A == 1 KEYS 5",
+       "expected AND, PER, THROTTLE or the end of the line at column 8"},
       {"A == 1 PER \"x\"", "expected a column name after PER at column 12"},
       {"A == 1 PER X (x)",
        "expected a double-quoted regular expression after PER X at column 14"},
@@ -348,6 +354,29 @@ TEST_F(SituationRegistryTest, PerKeyCountsEachAddressOnItsOwn) {
       0u);
 }
 
+TEST_F(SituationRegistryTest, KeysPastTheMostAreForgottenAndCounted) {
+  std::string err;
+  ASSERT_TRUE(Situation_Registry::Instance().Add(
+      "few", "VXLOGENT",
+      "FREQTHRESH >= 2 AND PERIODTHRS == 60 PER ENTRYDESC \"from ([a-z]+)\" KEYS 2",
+      &err))
+      << err;
+  TableManager* table = TableManager::Find("TVX.VXLOGENT");
+  ASSERT_NE(table, nullptr);
+  const uint64_t evicted = table->KeysEvicted();
+  EventCapture events;
+  // "c" makes "a" go, then "a" (counted afresh) makes "b" go.
+  for (const char* key : {"a", "b", "c", "a"}) {
+    Offer(EntryRow("app", std::string("from ") + key));
+  }
+  EXPECT_TRUE(events.Lines().empty());
+  EXPECT_EQ(table->KeysEvicted() - evicted, 2u);
+  Offer(EntryRow("app", "from c"));  // kept: its second event
+  const std::vector<std::string> lines = events.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("\"key\":\"c\","), std::string::npos) << lines[0];
+}
+
 TEST_F(SituationRegistryTest, ThrottleCountsWhatItHoldsBack) {
   std::string err;
   ASSERT_TRUE(Situation_Registry::Instance().Add(
@@ -375,6 +404,65 @@ TEST_F(SituationRegistryTest, ThrottleCountsWhatItHoldsBack) {
       held > 1 ? ",\"suppressed\":" + std::to_string(held - 1)
                : "";  // none when the second turned at once
   EXPECT_NE(lines[2].find("\"key\":\"10.0.0.1\"" + held_back + ","),
+            std::string::npos)
+      << lines[2];
+}
+
+TEST_F(SituationRegistryTest, HeldBackCountIsAnnouncedWhenTheThrottleEnds) {
+  std::string err;
+  ASSERT_TRUE(Situation_Registry::Instance().Add(
+      "noisy", "VXLOGENT",
+      "ENTRYDESC ~ \"Failed\" PER ENTRYDESC \"from ([0-9.]+)\" THROTTLE 60",
+      &err))
+      << err;
+  EventCapture events;
+  TableManager* table = TableManager::Find("TVX.VXLOGENT");
+  ASSERT_NE(table, nullptr);
+  // One event goes out, the next two are held back, and no further row
+  // comes: the sweep announces them once the throttle has ended.
+  for (int i = 0; i < 3; ++i) {
+    Offer(EntryRow("sshd", "Failed from 10.0.0.1"));
+  }
+  Offer(EntryRow("sshd", "Failed from 10.0.0.2"));
+  const long now = static_cast<long>(time(nullptr));
+  EXPECT_EQ(table->AnnounceSuppressed(now), 0u);
+  ASSERT_EQ(events.Lines().size(), 2u);
+  EXPECT_EQ(table->AnnounceSuppressed(now + 61), 0u);
+  std::vector<std::string> lines = events.Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[2],
+            "\"situation\":\"noisy\",\"table\":\"TVX.VXLOGENT\",\"key\":"
+            "\"10.0.0.1\",\"suppressed\":2}\n");
+  // Said once; the key starts afresh.
+  EXPECT_EQ(table->AnnounceSuppressed(now + 200), 0u);
+  Offer(EntryRow("sshd", "Failed from 10.0.0.1"));
+  lines = events.Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[3].find(
+                "\"situation\":\"noisy\",\"table\":\"TVX.VXLOGENT\",\"key\":"
+                "\"10.0.0.1\",\"entrytime\":"),
+            0u)
+      << lines[3];
+}
+
+TEST_F(SituationRegistryTest, HeldBackCountOfAForgottenKeyIsAnnounced) {
+  std::string err;
+  ASSERT_TRUE(Situation_Registry::Instance().Add(
+      "one", "VXLOGENT",
+      "ENTRYDESC ~ \"Failed\" PER ENTRYDESC \"from ([0-9.]+)\" KEYS 1 THROTTLE 60",
+      &err))
+      << err;
+  EventCapture events;
+  Offer(EntryRow("sshd", "Failed from 10.0.0.1"));
+  Offer(EntryRow("sshd", "Failed from 10.0.0.1"));  // held back
+  Offer(EntryRow("sshd", "Failed from 10.0.0.2"));  // makes 10.0.0.1 go
+  const std::vector<std::string> lines = events.Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(
+      lines[1],
+      "\"situation\":\"one\",\"table\":\"TVX.VXLOGENT\",\"key\":\"10.0.0.1\","
+      "\"suppressed\":1}\n");
+  EXPECT_NE(lines[2].find("\"key\":\"10.0.0.2\",\"entrytime\""),
             std::string::npos)
       << lines[2];
 }

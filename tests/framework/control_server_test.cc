@@ -1,5 +1,3 @@
-#include "framework/action_runner.h"
-#include "framework/event_sink.h"
 #include "framework/control_server.h"
 
 #include <errno.h>
@@ -15,9 +13,13 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "framework/action_runner.h"
+#include "framework/event_sink.h"
+#include "framework/table_manager.h"
 #include "tests/testutil.h"
 #include "util/unique_fd.h"
 
@@ -26,9 +28,14 @@ namespace {
 // The counters PING reports, as they stand now.
 std::string PingCounts() {
   const Event_Counts c = Event_Sink::Counts();
+  uint64_t evicted = 0;
+  for (const TableManager* m : TableManager::All()) {
+    evicted += m->KeysEvicted();
+  }
   return "\"events_written\":" + std::to_string(c.written) +
          ",\"events_failed\":" + std::to_string(c.failed) +
          ",\"actions_dropped\":" + std::to_string(Action_Runner::Dropped()) +
+         ",\"keys_evicted\":" + std::to_string(evicted) +
          ",\"metrics\":\"off\"";
 }
 
@@ -232,13 +239,23 @@ TEST_F(ControlServerTest, ClientsBeyondTheLimitAreToldBusy) {
   limits.client_timeout_ms = 60000;
   limits.slot_wait_ms = 100;
   ASSERT_TRUE(Control_Server::Start(&err, limits)) << err;
-  Unique_Fd first = Connect(socket_);  // holds the one slot while silent
-  ASSERT_TRUE(first.valid());
-  EXPECT_EQ(Ask(socket_, "PING\n"),
-            "ERR busy: the agent is serving as many requests as it allows; try again\n");
-  ASSERT_EQ(send(first.get(), "PING\n", 5, MSG_NOSIGNAL), 5);
-  EXPECT_EQ(ReadAll(first.get()), Ping());
-  EXPECT_TRUE(qortest::WaitUntil([&] { return Ask(socket_, "PING\n") == Ping(); }));
+  // Clients that have sent no line hold no slot: the one slot serves.
+  std::vector<Unique_Fd> silent;
+  for (int i = 0; i < 20; ++i) {
+    silent.push_back(Connect(socket_));
+    ASSERT_TRUE(silent.back().valid());
+  }
+  EXPECT_EQ(Ask(socket_, "SITUATION LIST\n").substr(0, 3), "OK ");
+  ASSERT_EQ(send(silent[0].get(), "PING\n", 5, MSG_NOSIGNAL), 5);
+  EXPECT_EQ(ReadAll(silent[0].get()), Ping());
+  Control_Server::Stop();
+  // With no slot at all a request is told busy; PING needs none.
+  limits.max_clients = 0;
+  ASSERT_TRUE(Control_Server::Start(&err, limits)) << err;
+  EXPECT_EQ(
+      Ask(socket_, "SITUATION LIST\n"),
+      "ERR busy: the agent is serving as many requests as it allows; try again\n");
+  EXPECT_EQ(Ask(socket_, "PING\n"), Ping());
 }
 
 TEST_F(ControlServerTest, PeerOfAnotherUserIsRefusedAndTraced) {

@@ -234,7 +234,7 @@ TEST_F(QorctlMainTest, TablesByDefaultJsonOnRequest) {
       r.out,
       "{\"pid\":" + std::to_string(getpid()) +
           ",\"system\":\"ctltest:TVX\",\"events_written\":0,\"events_failed\":0,"
-          "\"actions_dropped\":0,\"metrics\":\"off\"}\n");
+          "\"actions_dropped\":0,\"keys_evicted\":0,\"metrics\":\"off\"}\n");
 
   r = Qorctl({"situation", "add", "ssh", "VXLOGENT", "ENTRYSRC ~ \"sshd\"", "AND", "ENTRYDESC", "~",
               "\"Failed password\""});
