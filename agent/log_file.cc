@@ -996,6 +996,8 @@ void Log_File::lfPublishPosition() {
     LogPosition.offset = offset;
     LogPosition.text.clear();
     LogPositionKnown = true;
+    // The events of the entries read so far came from this thread.
+    LogSavedPosition.Reached(LogPosition, Event_Sink::ThreadSequence());
   }
   lfUnlockLog();
   if (moved) {
@@ -1011,10 +1013,7 @@ void Log_File::lfPositionMoved() {
 
 bool Log_File::lfGetPosition(Log_Position* position) {
   lfLockLog();
-  const bool known = LogPositionKnown;
-  if (known) {
-    *position = LogPosition;
-  }
+  const bool known = LogSavedPosition.Get(position);
   lfUnlockLog();
   return known;
 }

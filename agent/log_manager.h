@@ -245,6 +245,9 @@ class Log_Manager {
   // nothing to write and is skipped.
   uint64_t SavedPositionChanges;
   bool LogsRebuiltSinceSave;  // manager thread
+  // Event_Sink::DurableSequence() when the state file was last looked at:
+  // held-back positions may be saved once it moves. Manager thread.
+  uint64_t SavedDurableSequence = 0;
 };
 
 // The manager thread's start routine; `manager` is the Log_Manager.
