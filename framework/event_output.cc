@@ -144,13 +144,51 @@ class Syslog_Output : public Event_Output {
       : Event_Output("syslog"), facility_(facility), path_(std::move(socket_path)) {}
 
   bool Put(const std::string&, const std::string& line, std::string* why) override {
-    if (!fd_.valid()) {
-      fd_.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-      if (!fd_.valid()) {
-        *why = "cannot create a socket for syslog: " + ErrnoString(errno);
+    msg_ = EventSyslogMessage(facility_ * 8 + kSeverityNotice, time(nullptr),
+                              getpid(), line);
+    long long deadline = -1;
+    for (int attempt = 0;; ++attempt) {
+      // Connected, as syslog() does: a full queue of the daemon then shows
+      // in poll, and a daemon that started anew is found again.
+      if (!fd_.valid() && !Connect(why)) {
         return false;
       }
+      const ssize_t n = send(fd_.get(), msg_.data(), msg_.size(), MSG_NOSIGNAL);
+      if (n >= 0) {
+        behind_ = false;
+        return true;
+      }
+      const int e = errno;
+      if (e == EINTR) {
+        continue;
+      }
+      if ((e == ECONNREFUSED || e == ENOTCONN) && attempt == 0) {
+        fd_.reset();
+        continue;
+      }
+      if ((e == EAGAIN || e == ENOBUFS) && !behind_) {
+        // The daemon is behind: wait for room a little, as the file waits
+        // for a slow disk, then give up; while it stays behind the events
+        // fail at once, and this output's own queue takes the strain.
+        const long long now = MonotonicMs();
+        if (deadline < 0) {
+          deadline = now + 1000;
+        }
+        struct pollfd p = {fd_.get(), POLLOUT, 0};
+        if (now < deadline &&
+            poll(&p, 1, static_cast<int>(deadline - now)) > 0) {
+          continue;
+        }
+        behind_ = true;
+      }
+      *why =
+          "cannot send to the syslog socket " + path_ + ": " + ErrnoString(e);
+      return false;
     }
+  }
+
+ private:
+  bool Connect(std::string* why) {
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
@@ -159,33 +197,21 @@ class Syslog_Output : public Event_Output {
       return false;
     }
     memcpy(addr.sun_path, path_.data(), path_.size());
-    msg_ = EventSyslogMessage(facility_ * 8 + kSeverityNotice, time(nullptr), getpid(), line);
-    while (true) {
-      const ssize_t n = sendto(fd_.get(), msg_.data(), msg_.size(), MSG_NOSIGNAL,
-                               reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr);
-      if (n >= 0) {
-        behind_ = false;
-        return true;
-      }
-      if (errno == EINTR) {
-        continue;
-      }
-      if (errno == EAGAIN || errno == ENOBUFS) {
-        // The daemon is behind: wait for room a little, as the file waits
-        // for a slow disk, then give up; while it stays behind the events
-        // fail at once, and its own queue takes the strain.
-        struct pollfd p = {fd_.get(), POLLOUT, 0};
-        if (!behind_ && poll(&p, 1, 1000) > 0) {
-          continue;
-        }
-        behind_ = true;
-      }
-      *why = "cannot send to the syslog socket " + path_ + ": " + ErrnoString(errno);
+    Unique_Fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.valid()) {
+      *why = "cannot create a socket for syslog: " + ErrnoString(errno);
       return false;
     }
+    if (connect(fd.get(), reinterpret_cast<const struct sockaddr*>(&addr),
+                sizeof addr) != 0) {
+      *why = "cannot send to the syslog socket " + path_ + ": " +
+             ErrnoString(errno);
+      return false;
+    }
+    fd_ = std::move(fd);
+    return true;
   }
 
- private:
   int facility_;
   std::string path_;
   Unique_Fd fd_;

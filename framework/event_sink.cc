@@ -129,7 +129,9 @@ class Output_Writer {
       return false;
     }
     queue_.push_back(Queued{sequence, situation, std::move(line)});
-    if (t_deferrals > 0) {
+    // A long pass wakes the writer once its queue is half full: a
+    // best-effort output does not wait for room.
+    if (t_deferrals > 0 && queue_.size() < EVENT_QUEUE_MAX / 2) {
       t_wake_owed = true;
     } else {
       pthread_cond_signal(&work_);
@@ -271,7 +273,6 @@ class Output_Writer {
   // kept or lost as a whole; to the others one by one.
   void Deliver(const std::deque<Queued>& batch) {
     uint64_t first_failed = kNoLoss;
-    size_t written = 0;
     for (size_t first = 0; first < batch.size();) {
       size_t end = first + 1;
       std::string why;
@@ -285,9 +286,9 @@ class Output_Writer {
       } else {
         put = output_->Put(batch[first].situation, batch[first].line, &why);
       }
-      if (put) {
-        written += end - first;
-      }
+      // Counted as they go: a batch to an output that fails slowly is long.
+      (put ? written_ : failed_)
+          .fetch_add(end - first, std::memory_order_relaxed);
       for (size_t i = first; !put && i < end; ++i) {
         first_failed = std::min(first_failed, batch[i].sequence);
         uint64_t held = 0;
@@ -301,8 +302,6 @@ class Output_Writer {
       }
       first = end;
     }
-    written_.fetch_add(written, std::memory_order_relaxed);
-    failed_.fetch_add(batch.size() - written, std::memory_order_relaxed);
     bool first_loss = false;
     {
       Posix_Mutex::Hold g(&mu_);
