@@ -150,6 +150,9 @@ bool Event_Streams::Serve(int fd, int stop_fd, const std::vector<std::string>& n
     if (!alive) {
       break;
     }
+    if (off == out.size() && !out.empty()) {
+      continue;  // all sent: what is pending next, or the drop notice
+    }
     struct pollfd p[3] = {{fd, static_cast<short>(off < out.size() ? POLLOUT : 0), 0},
                           {stream->wake.get(), POLLIN, 0},
                           {stop_fd, POLLIN, 0}};
