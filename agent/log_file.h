@@ -502,7 +502,7 @@ class Log_File : public Log_Base {
   bool LogPositionKnown;
   // What lfGetPosition reports: LogPosition once the durable event outputs
   // have written the events of the entries before it. Guarded by LogLock.
-  Durable_Position<Log_Position> LogSavedPosition;
+  Durable_Position<Log_Position> LogSavedPosition GUARDED_BY(LogLock);
 };
 
 // Seconds a rotated log must stay unchanged before it is closed.
