@@ -136,9 +136,10 @@ bool Event_Streams::Serve(int fd, int stop_fd, const std::vector<std::string>& n
       out.clear();
       off = 0;
       Posix_Mutex::Hold h(&stream->mu);
-      // Drops are told as soon as the client has read what came before,
-      // not only with the next event, which may never come.
-      announced = Announce(*stream);
+      // Drops are told once the client has read all that came before, not
+      // only with the next event, which may never come; then there is room
+      // for the events that follow, so one notice tells one gap.
+      announced = !stream->pending.empty() || Announce(*stream);
       out.swap(stream->pending);
     }
     const size_t before = off;
