@@ -209,11 +209,9 @@ TEST(ActionsTest, EventsGoToSyslogAndAFileRotatedUnderTheAgent) {
   std::string msg;
   ASSERT_TRUE(ReadUntil(syslog.get(), &msg, [&] { return !msg.empty(); }));
   EXPECT_TRUE(std::regex_match(
-      msg,
-      std::regex(
-          "<157>[A-Z][a-z]{2} [ 1-3][0-9] [0-9:]{8} qoragent\\[[0-9]+\\]: "
-          "\\{\"time\".*\"entrytime\":\"[0-9-]+T[0-9:]+[-+][0-9]{2}:[0-9]{2}\",\"row\":\\{.*"
-          "Failed password for root.*\\}\\}")))
+      msg, std::regex("<157>[A-Z][a-z]{2} [ 1-3][0-9] [0-9:]{8} qoragent\\[[0-9]+\\]: "
+                      "\\{\"time\".*\"entrytime\":\"[0-9-]+T[0-9:]+[-+][0-9]{2}:[0-9]{2}\",\"row\":\\{.*"
+                      "Failed password for root.*\\}\\}")))
       << msg;
   ASSERT_TRUE(WaitEventFile(dir, "Failed password for root"));
 
