@@ -19,6 +19,7 @@
 
 #include "agent/config_def.h"
 #include "agent/valid_log.h"
+#include "framework/event_sink.h"
 #include "framework/wex1.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"
@@ -502,6 +503,9 @@ void Journal_File::lfProcessLogData() {
   // to, else the tail.
   lfLockLog();
   const std::string resume = ResumeCursor.empty() ? LastCursor : ResumeCursor;
+  if (!ResumeCursor.empty()) {
+    SavedCursor.Reached(ResumeCursor, 0);
+  }
   ResumeCursor.clear();
   lfUnlockLog();
   lfPositionMoved();
@@ -630,6 +634,7 @@ int Journal_File::jlSeekStart(const std::string& cursor) {
     r = sd_journal_seek_head(journal);
     lfLockLog();
     LastCursor = HEADPOSITION;
+    SavedCursor.Reached(LastCursor, Event_Sink::ThreadSequence());
     lfUnlockLog();
     lfPositionMoved();
   }
@@ -651,6 +656,8 @@ void Journal_File::jlPublishCursor() {
   const bool moved = LastCursor != cursor;
   if (moved) {
     LastCursor = cursor;
+    // The events of the entries read so far came from this thread.
+    SavedCursor.Reached(LastCursor, Event_Sink::ThreadSequence());
   }
   lfUnlockLog();
   free(cursor);
@@ -663,7 +670,10 @@ bool Journal_File::lfGetPosition(Log_Position* position) {
   lfLockLog();
   // A saved cursor not yet taken up (the journal could not be opened so
   // far) is kept for the next run.
-  const std::string& cursor = LastCursor.empty() ? ResumeCursor : LastCursor;
+  std::string cursor;
+  if (!SavedCursor.Get(&cursor)) {
+    cursor = ResumeCursor;
+  }
   const bool known = !cursor.empty();
   if (known) {
     *position = Log_Position();

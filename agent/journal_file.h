@@ -183,6 +183,9 @@ class Journal_File : public Log_File {
   bool ReadErrorTraced;      // worker only
   std::string ResumeCursor;  // guarded by LogLock
   std::string LastCursor;    // guarded by LogLock
+  // What lfGetPosition reports: LastCursor once the durable event outputs
+  // have written the events of the entries up to it. Guarded by LogLock.
+  Durable_Position<std::string> SavedCursor GUARDED_BY(LogLock);
 };
 
 #endif  // QOR_AGENT_JOURNAL_FILE_H_

@@ -1079,6 +1079,8 @@ void Log_File::lfPublishPosition() {
     LogPosition.text.clear();
     LogPosition.rotated = std::move(rotated);
     LogPositionKnown = true;
+    // The events of the entries read so far came from this thread.
+    LogSavedPosition.Reached(LogPosition, Event_Sink::ThreadSequence());
   }
   lfUnlockLog();
   if (moved) {
@@ -1094,13 +1096,13 @@ void Log_File::lfPositionMoved() {
 
 bool Log_File::lfGetPosition(Log_Position* position) {
   lfLockLog();
+  bool known = LogSavedPosition.Get(position);
   // A saved position not taken up yet (the log could not be opened so far)
   // is kept for the next run until the log is open again.
-  const bool resuming = !LogPositionKnown && LogStartAt == START_AT_POSITION &&
-                        !LogResume.path.empty();
-  const bool known = LogPositionKnown || resuming;
-  if (known) {
-    *position = LogPositionKnown ? LogPosition : LogResume;
+  if (!known && !LogPositionKnown && LogStartAt == START_AT_POSITION &&
+      !LogResume.path.empty()) {
+    *position = LogResume;
+    known = true;
   }
   lfUnlockLog();
   return known;

@@ -44,6 +44,7 @@
 #include "agent/line_splitter.h"
 #include "agent/log_base.h"
 #include "agent/position_store.h"
+#include "framework/event_sink.h"
 #include "util/posix_mutex.h"
 #include "util/repeat_limiter.h"
 #include "util/thread_annotations.h"
@@ -247,8 +248,10 @@ class Log_File : public Log_Base {
 
   // --- Positions across restarts -----------------------------------------
   // The position to save for this log: false when there is none yet. The
-  // file kinds publish theirs after every pass; a kind that does not read a
-  // file overrides both (its position in Log_Position::text).
+  // file kinds publish theirs after every pass, and report it once the
+  // events of the entries before it are written by the durable event
+  // outputs; a kind that does not read a file overrides both (its
+  // position in Log_Position::text).
   // Any thread; takes LogLock.
   virtual bool lfGetPosition(Log_Position* position);
   // Where the worker's next start resumes (a position saved by an earlier
@@ -534,10 +537,13 @@ class Log_File : public Log_Base {
   Log_Position LogResume;
   // A file was read before: a later open is a replacement. Worker only.
   bool LogOpenedBefore;
-  // What lfGetPosition reports; LogPositionKnown false until the first
+  // Where the worker has read to; LogPositionKnown false until the first
   // open. Guarded by LogLock.
   Log_Position LogPosition;
   bool LogPositionKnown;
+  // What lfGetPosition reports: LogPosition once the durable event outputs
+  // have written the events of the entries before it. Guarded by LogLock.
+  Durable_Position<Log_Position> LogSavedPosition GUARDED_BY(LogLock);
 };
 
 // Seconds a rotated log must stay unchanged before it is closed.

@@ -24,6 +24,7 @@
 #include "agent/journal_file.h"
 #include "agent/syslog_file.h"
 #include "agent/userlog_file.h"
+#include "framework/event_sink.h"
 #include "framework/wex1.h"
 #include "framework/trusted_files.h"
 #include "framework/zep.h"
@@ -189,6 +190,11 @@ const char DeletingMsg[] = "\nDeleting log object for file %s";
 const char StateIgnoredMsg[] =
     "\nError reading the state file: %s. It is ignored: every log starts at its end.";
 const char StateSaveErrMsg[] = "\nError saving log positions: %s.";
+const char EventsBehindMsg[] =
+    "\nThe event files have not taken every event; log positions are saved before "
+    "the entries of the events not written.";
+// How long a stop waits for the event files to take the last events.
+constexpr int STOPEVENTWAITMS = 3000;
 const char RetryMsg[] = "\nRetrying log %s.";
 const char RetryAgainMsg[] =
     "\nLog %s is still in error after %lu restarts; restarting it again (at most once a minute).";
@@ -443,11 +449,15 @@ void Log_Manager::lmSavePositions() {
     return;
   }
   // Read before the positions: a position that moves meanwhile is saved
-  // (again) by the next save.
+  // (again) by the next save. A position held back for its events is
+  // saved once the durable event outputs have written them.
   const uint64_t changes = PositionChanges;
-  if (!LogsRebuiltSinceSave && changes == SavedPositionChanges) {
+  const uint64_t durable = Event_Sink::DurableSequence();
+  if (!LogsRebuiltSinceSave && changes == SavedPositionChanges &&
+      durable == SavedDurableSequence) {
     return;
   }
+  SavedDurableSequence = durable;
   std::vector<Log_Position> positions;
   Log_File* object = FirstLogObject;
   for (int i = 0; i < NumLogs && object != nullptr; ++i) {
@@ -487,6 +497,11 @@ void Log_Manager::lmStopLogs() {
   for (int i = 0; i < NumLogs && object != nullptr; ++i) {
     object->lfStopThread();
     object = static_cast<Log_File*>(object->Next);
+  }
+  // The events of the last entries read reach the event files first, so
+  // that the positions saved are past them.
+  if (StateFile != nullptr && !Event_Sink::AwaitDurable(STOPEVENTWAITMS)) {
+    WEX1_TRACE(wex1, WEX1_FLOW, EventsBehindMsg);
   }
   lmSavePositions();
 }

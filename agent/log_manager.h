@@ -323,6 +323,9 @@ class Log_Manager {
     long long restarted = 0;
   };
   std::map<std::string, Log_Retry> LogRetries;
+  // Event_Sink::DurableSequence() when the state file was last looked at:
+  // held-back positions may be saved once it moves. Manager thread.
+  uint64_t SavedDurableSequence = 0;
 };
 
 // The manager thread's start routine; `manager` is the Log_Manager.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "framework/wex1.h"
+#include "util/append_file.h"
 #include "util/errno_text.h"
 #include "util/monotonic_ms.h"
 
@@ -39,9 +40,12 @@ class Fd_Output : public Event_Output {
   }
 
   bool Open(std::string* err) {
-    Unique_Fd fd(open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640));
+    Unique_Fd fd = OpenAppendFd(path_.c_str(), "event file", err);
     struct stat st;
-    if (!fd.valid() || fstat(fd.get(), &st) != 0) {
+    if (!fd.valid()) {
+      return false;
+    }
+    if (fstat(fd.get(), &st) != 0) {
       *err = "cannot open event file " + path_ + ": " + ErrnoString(errno);
       return false;
     }
@@ -64,10 +68,28 @@ class Fd_Output : public Event_Output {
       *why = "the event file " + path_ + " is not open";
       return false;
     }
+    if (!WriteWholeLine(fd_, line, why)) {
+      return false;
+    }
+    // A file deleted before or while it was written took the events with
+    // it: they are written again to a new file at the path, and only what
+    // reached the file at its path counts as written.
+    struct stat st;
+    if (path_.empty() || fstat(fd_, &st) != 0 || st.st_nlink != 0) {
+      return true;
+    }
+    std::string err;
+    if (!Open(&err)) {
+      *why = "the event file was deleted and " + err;
+      return false;
+    }
+    WEX1_TRACE(wex1, WEX1_FLOW, "\nEvent file %s was deleted; created again.", path_.c_str());
     return WriteWholeLine(fd_, line, why);
   }
 
   bool TakesJoinedLines() const override { return true; }
+
+  bool Durable() const override { return !path_.empty(); }
 
   void Reopen() override {
     if (path_.empty()) {
@@ -115,27 +137,58 @@ const Facility kFacilities[] = {
 };
 constexpr int kSeverityNotice = 5;
 
-// RFC 5424 messages on the local syslog socket (a datagram socket).
+// Messages on the local syslog socket (a datagram socket), never blocking.
 class Syslog_Output : public Event_Output {
  public:
   Syslog_Output(int facility, std::string socket_path)
-      : Event_Output("syslog"), facility_(facility), path_(std::move(socket_path)) {
-    char host[256];
-    if (gethostname(host, sizeof host) != 0) {
-      snprintf(host, sizeof host, "-");
-    }
-    host[sizeof host - 1] = '\0';
-    host_ = host[0] != '\0' ? host : "-";
-  }
+      : Event_Output("syslog"), facility_(facility), path_(std::move(socket_path)) {}
 
-  bool Put(const std::string& situation, const std::string& line, std::string* why) override {
-    if (!fd_.valid()) {
-      fd_.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-      if (!fd_.valid()) {
-        *why = "cannot create a socket for syslog: " + ErrnoString(errno);
+  bool Put(const std::string&, const std::string& line, std::string* why) override {
+    msg_ = EventSyslogMessage(facility_ * 8 + kSeverityNotice, time(nullptr),
+                              getpid(), line);
+    long long deadline = -1;
+    for (int attempt = 0;; ++attempt) {
+      // Connected, as syslog() does: a full queue of the daemon then shows
+      // in poll, and a daemon that started anew is found again.
+      if (!fd_.valid() && !Connect(why)) {
         return false;
       }
+      const ssize_t n = send(fd_.get(), msg_.data(), msg_.size(), MSG_NOSIGNAL);
+      if (n >= 0) {
+        behind_ = false;
+        return true;
+      }
+      const int e = errno;
+      if (e == EINTR) {
+        continue;
+      }
+      if ((e == ECONNREFUSED || e == ENOTCONN) && attempt == 0) {
+        fd_.reset();
+        continue;
+      }
+      if ((e == EAGAIN || e == ENOBUFS) && !behind_) {
+        // The daemon is behind: wait for room a little, as the file waits
+        // for a slow disk, then give up; while it stays behind the events
+        // fail at once, and this output's own queue takes the strain.
+        const long long now = MonotonicMs();
+        if (deadline < 0) {
+          deadline = now + 1000;
+        }
+        struct pollfd p = {fd_.get(), POLLOUT, 0};
+        if (now < deadline &&
+            poll(&p, 1, static_cast<int>(deadline - now)) > 0) {
+          continue;
+        }
+        behind_ = true;
+      }
+      *why =
+          "cannot send to the syslog socket " + path_ + ": " + ErrnoString(e);
+      return false;
     }
+  }
+
+ private:
+  bool Connect(std::string* why) {
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
@@ -144,42 +197,26 @@ class Syslog_Output : public Event_Output {
       return false;
     }
     memcpy(addr.sun_path, path_.data(), path_.size());
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    char head[64];
-    snprintf(head, sizeof head, "<%d>1 ", facility_ * 8 + kSeverityNotice);
-    std::string msg = head;
-    msg += Rfc3339Local(now.tv_sec, static_cast<int>(now.tv_nsec / 1000000));
-    msg += " " + host_ + " qoragent " + std::to_string(getpid()) + " " +
-           (situation.empty() ? std::string("-") : situation) + " - ";
-    msg.append(line, 0, !line.empty() && line.back() == '\n' ? line.size() - 1 : line.size());
-    while (true) {
-      const ssize_t n = sendto(fd_.get(), msg.data(), msg.size(), MSG_NOSIGNAL,
-                               reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr);
-      if (n >= 0) {
-        return true;
-      }
-      if (errno == EINTR) {
-        continue;
-      }
-      if (errno == EAGAIN || errno == ENOBUFS) {
-        // The daemon is behind: wait for room a little, as the other
-        // outputs wait for a slow disk; the event queue takes the strain.
-        struct pollfd p = {fd_.get(), POLLOUT, 0};
-        if (poll(&p, 1, 1000) > 0) {
-          continue;
-        }
-      }
-      *why = "cannot send to the syslog socket " + path_ + ": " + ErrnoString(errno);
+    Unique_Fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.valid()) {
+      *why = "cannot create a socket for syslog: " + ErrnoString(errno);
       return false;
     }
+    if (connect(fd.get(), reinterpret_cast<const struct sockaddr*>(&addr),
+                sizeof addr) != 0) {
+      *why = "cannot send to the syslog socket " + path_ + ": " +
+             ErrnoString(errno);
+      return false;
+    }
+    fd_ = std::move(fd);
+    return true;
   }
 
- private:
   int facility_;
   std::string path_;
-  std::string host_;
   Unique_Fd fd_;
+  std::string msg_;      // the message being sent
+  bool behind_ = false;  // the last send found no room within a second
 };
 
 bool MakeSyslog(const std::string& item, std::vector<std::unique_ptr<Event_Output>>* outputs,
@@ -209,6 +246,20 @@ bool MakeSyslog(const std::string& item, std::vector<std::unique_ptr<Event_Outpu
 std::string EventSyslogSocket() {
   const char* s = getenv("HOV_SYSLOG_SOCKET");
   return s != nullptr && *s != '\0' ? s : "/dev/log";
+}
+
+std::string EventSyslogMessage(int priority, time_t when, pid_t pid, const std::string& line) {
+  static const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  struct tm tm;
+  localtime_r(&when, &tm);
+  char head[96];
+  snprintf(head, sizeof head, "<%d>%s %2d %02d:%02d:%02d qoragent[%ld]: ", priority,
+           kMonths[tm.tm_mon % 12], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+           static_cast<long>(pid));
+  std::string msg = head;
+  msg.append(line, 0, !line.empty() && line.back() == '\n' ? line.size() - 1 : line.size());
+  return msg;
 }
 
 bool MakeEventOutputs(const char* spec, std::vector<std::unique_ptr<Event_Output>>* outputs,

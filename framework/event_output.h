@@ -1,7 +1,7 @@
 // The places events are written to: a file (appended, reopened when it was
-// rotated away), standard output, or the local syslog socket. Each takes one
-// whole JSON line at a time and either writes all of it or none of it.
-// An output is used by one thread at a time (the event writer's).
+// rotated away or deleted), standard output, or the local syslog socket.
+// Each takes one whole JSON line at a time and either writes all of it or
+// none of it. An output is used by one thread at a time (its writer's).
 #ifndef QOR_FRAMEWORK_EVENT_OUTPUT_H_
 #define QOR_FRAMEWORK_EVENT_OUTPUT_H_
 
@@ -25,6 +25,9 @@ class Event_Output {
   virtual bool TakesJoinedLines() const { return false; }
   // Opens the file again (after a SIGHUP); outputs without a file ignore it.
   virtual void Reopen() {}
+  // Whether what Put accepted is kept (a file): saved log positions wait
+  // for a durable output. Standard output and syslog are best effort.
+  virtual bool Durable() const { return false; }
   // What the output is, for messages: a path, "standard output", "syslog".
   const std::string& Name() const { return name_; }
   // Reports failures: the first, then at most once a minute with a count.
@@ -47,6 +50,11 @@ class Event_Output {
 
 // The syslog socket: HOV_SYSLOG_SOCKET, else /dev/log.
 std::string EventSyslogSocket();
+
+// `line` (its "\n" left off) as the local syslog daemon reads a message on
+// its socket, in the form the C library's syslog() sends:
+// "<PRI>Mmm dd hh:mm:ss qoragent[PID]: line", `when` in local time.
+std::string EventSyslogMessage(int priority, time_t when, pid_t pid, const std::string& line);
 
 // Writes all of `data` to `fd`. When only a part could be written to a
 // regular file (a full disk), the file is cut back so that no partial line

@@ -1,10 +1,12 @@
 #include "framework/event_sink.h"
 
 #include <pthread.h>
+#include <stdint.h>
 #include <string.h>
 #include <sys/time.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -23,18 +25,15 @@ static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 namespace {
 
 // Event_Wake_Deferral's state on each thread: how many are alive, and
-// whether an event was queued without waking the writer.
+// whether an event was queued without waking the writers.
 thread_local int t_deferrals = 0;
 thread_local bool t_wake_owed = false;
+// The sequence number of the last event the thread published.
+thread_local uint64_t t_sequence = 0;
 
-// How long Close waits for the writer to finish what is queued.
+// How long Close waits for the writers to finish what is queued.
 constexpr int kCloseWaitMs = 3000;
-
-std::atomic<uint64_t> g_written{0};
-std::atomic<uint64_t> g_failed{0};
-std::atomic<uint64_t> g_dropped{0};
-std::atomic<uint64_t> g_pending{0};
-std::atomic<bool> g_writing{true};
+constexpr uint64_t kNoLoss = UINT64_MAX;
 
 // The monotonic clock `ms` milliseconds from now, for the waits below.
 struct timespec MonotonicDeadline(int ms) {
@@ -50,31 +49,36 @@ struct timespec MonotonicDeadline(int ms) {
 }
 
 struct Queued {
+  uint64_t sequence;
   std::string situation;
   std::string line;
 };
 
-// The writer thread and the queue in front of it. Owns the outputs, which
-// only its thread touches once it runs.
-class Event_Writer {
+// One output's queue and writer thread. Owns the output, which only its
+// thread touches once it runs.
+class Output_Writer {
  public:
-  explicit Event_Writer(std::vector<std::unique_ptr<Event_Output>> outputs)
-      : outputs_(std::move(outputs)) {
+  // `sequence`: the number of the last event published before this writer.
+  Output_Writer(std::unique_ptr<Event_Output> output, uint64_t sequence)
+      : output_(std::move(output)),
+        name_(output_->Name()),
+        durable_(output_->Durable()),
+        written_through_(sequence) {
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
     pthread_cond_init(&work_, &attr);
-    pthread_cond_init(&finished_cv_, &attr);
+    pthread_cond_init(&progress_, &attr);
     pthread_cond_init(&room_, &attr);
     pthread_condattr_destroy(&attr);
   }
-  ~Event_Writer() {
+  ~Output_Writer() {
     pthread_cond_destroy(&work_);
-    pthread_cond_destroy(&finished_cv_);
+    pthread_cond_destroy(&progress_);
     pthread_cond_destroy(&room_);
   }
-  Event_Writer(const Event_Writer&) = delete;
-  Event_Writer& operator=(const Event_Writer&) = delete;
+  Output_Writer(const Output_Writer&) = delete;
+  Output_Writer& operator=(const Output_Writer&) = delete;
 
   bool Start(std::string* err) {
     const int rc = pthread_create(&thread_, nullptr, Main, this);
@@ -85,40 +89,49 @@ class Event_Writer {
     return true;
   }
 
-  // False when the queue is full and the line was dropped. A full queue
-  // behind a writer that is still taking lines is a burst (a log read on
-  // after a restart, many entries at once): the dispatching thread waits
-  // for room, since a dropped event is lost for good while the log it comes
-  // from can wait. Only an output that takes nothing for EVENT_STALL_MS
-  // (a full pipe, a hung disk) has lines dropped, at once until it moves
-  // again, so that it never holds up monitoring for long.
-  bool Enqueue(const std::string& situation, std::string line) {
+  bool Durable() const { return durable_; }
+
+  // False when the queue is full and the line was dropped. A best-effort
+  // output drops at once. For a durable one, a full queue behind a writer
+  // that is still taking lines is a burst (a log read on after a restart,
+  // many entries at once): the dispatching thread waits for room, since a
+  // dropped event is lost while the log it comes from can wait. Only an
+  // output that takes nothing for EVENT_STALL_MS (a full pipe, a hung disk)
+  // has lines dropped, at once until it moves again, so that it never holds
+  // up monitoring for long.
+  bool Enqueue(uint64_t sequence, const std::string& situation, std::string line) {
     Posix_Mutex::Hold g(&mu_);
-    while (queue_.size() >= EVENT_QUEUE_MAX && !stalled_ && !stop_) {
+    while (durable_ && queue_.size() >= EVENT_QUEUE_MAX && !stalled_ && !stop_) {
       pthread_cond_signal(&work_);  // events queued under a deferral
       const uint64_t taken = taken_;
-      const uint64_t delivered = delivered_.load(std::memory_order_relaxed);
+      const uint64_t delivered = delivered_;
       const struct timespec deadline = MonotonicDeadline(EVENT_STALL_MS);
       while (taken_ == taken && !stop_ &&
              pthread_cond_timedwait(&room_, mu_.native(), &deadline) == 0) {
       }
       // A writer busy with a long batch still delivers.
-      stalled_ = taken_ == taken &&
-                 delivered_.load(std::memory_order_relaxed) == delivered;
+      stalled_ = taken_ == taken && delivered_ == delivered;
     }
     if (queue_.size() >= EVENT_QUEUE_MAX) {
+      dropped_.fetch_add(1, std::memory_order_relaxed);
+      const bool first_loss = Lost(sequence);
       uint64_t held = 0;
       if (drops_.Due(&held)) {
         WEX1_TRACE(wex1, WEX1_ERROR,
-                   "\nEvent of situation %s dropped: %zu events wait for the event outputs; %llu "
-                   "more dropped since the last report.",
-                   situation.c_str(), queue_.size(), static_cast<unsigned long long>(held));
+                   "\nEvent of situation %s dropped for %s: %zu events wait for it; %llu more "
+                   "dropped since the last report.",
+                   situation.c_str(), name_.c_str(), queue_.size(),
+                   static_cast<unsigned long long>(held));
+      }
+      if (first_loss) {
+        TraceHeldPositions();
       }
       return false;
     }
-    queue_.push_back(Queued{situation, std::move(line)});
-    g_pending.fetch_add(1, std::memory_order_relaxed);
-    if (t_deferrals > 0) {
+    queue_.push_back(Queued{sequence, situation, std::move(line)});
+    // A long pass wakes the writer once its queue is half full: a
+    // best-effort output does not wait for room.
+    if (t_deferrals > 0 && queue_.size() < EVENT_QUEUE_MAX / 2) {
       t_wake_owed = true;
     } else {
       pthread_cond_signal(&work_);
@@ -137,25 +150,29 @@ class Event_Writer {
     pthread_cond_signal(&work_);
   }
 
-  // Asks the thread to write what is queued and end. True when it ended
-  // within `wait_ms` (it is joined); false when an output still blocks it:
-  // it is then left to itself, with this object, for the rest of the process.
-  bool Finish(int wait_ms) {
-    const struct timespec deadline = MonotonicDeadline(wait_ms);
+  // Asks the thread to write what is queued and end.
+  void RequestStop() {
+    Posix_Mutex::Hold g(&mu_);
+    stop_ = true;
+    pthread_cond_signal(&work_);
+    pthread_cond_broadcast(&room_);
+  }
+
+  // True when the thread ended by `deadline` (it is joined); false when the
+  // output still blocks it: it is then left to itself, with this object,
+  // for the rest of the process.
+  bool AwaitFinished(const struct timespec& deadline, int wait_ms) {
     {
       Posix_Mutex::Hold g(&mu_);
-      stop_ = true;
-      pthread_cond_signal(&work_);
-      pthread_cond_broadcast(&room_);
       while (!finished_) {
-        if (pthread_cond_timedwait(&finished_cv_, mu_.native(), &deadline) != 0) {
+        if (pthread_cond_timedwait(&progress_, mu_.native(), &deadline) != 0) {
           break;
         }
       }
       if (!finished_) {
         WEX1_TRACE(wex1, WEX1_ERROR,
-                   "\nEvent outputs still blocked after %d ms; %zu queued events not written.",
-                   wait_ms, queue_.size());
+                   "\nEvent output %s still blocked after %d ms; %zu queued events not written.",
+                   name_.c_str(), wait_ms, queue_.size());
         return false;
       }
     }
@@ -163,9 +180,38 @@ class Event_Writer {
     return true;
   }
 
+  // Every event numbered up to this is written, with none lost before it.
+  uint64_t WrittenThrough() const { return written_through_.load(std::memory_order_acquire); }
+
+  // Waits until WrittenThrough() reaches `sequence`, or an event was lost
+  // before it, or `deadline`. True when it was reached.
+  bool AwaitWritten(uint64_t sequence, const struct timespec& deadline) {
+    Posix_Mutex::Hold g(&mu_);
+    while (WrittenThrough() < sequence && lost_ > sequence && !finished_) {
+      pthread_cond_signal(&work_);  // events queued under a deferral
+      if (pthread_cond_timedwait(&progress_, mu_.native(), &deadline) != 0) {
+        break;
+      }
+    }
+    return WrittenThrough() >= sequence;
+  }
+
+  Event_Output_Counts Counts() {
+    Event_Output_Counts c;
+    c.name = name_;
+    c.durable = durable_;
+    c.written = written_.load(std::memory_order_relaxed);
+    c.failed = failed_.load(std::memory_order_relaxed);
+    c.dropped = dropped_.load(std::memory_order_relaxed);
+    c.writing = writing_.load(std::memory_order_relaxed);
+    Posix_Mutex::Hold g(&mu_);
+    c.pending = queue_.size() + (taken_ - delivered_);
+    return c;
+  }
+
  private:
   static void* Main(void* self) {
-    static_cast<Event_Writer*>(self)->Run();
+    static_cast<Output_Writer*>(self)->Run();
     return nullptr;
   }
 
@@ -191,90 +237,244 @@ class Event_Writer {
         }
       }
       if (reopen) {
-        for (auto& o : outputs_) {
-          o->Reopen();
-        }
+        output_->Reopen();
       }
-      Deliver(batch);
-      batch.clear();
+      if (!batch.empty()) {
+        Deliver(batch);
+        batch.clear();
+      }
       if (stop) {
         Posix_Mutex::Hold g(&mu_);
         if (queue_.empty()) {
           finished_ = true;
-          pthread_cond_broadcast(&finished_cv_);
+          pthread_cond_broadcast(&progress_);
           return;
         }
       }
     }
   }
 
-  // Writes the batch to every output: to a file as few writes of whole
-  // lines, each write kept or lost as a whole; to the others one by one.
+  // Records that the event numbered `sequence` is lost to this output: a
+  // durable output's written mark stays below it. True the first time.
+  bool Lost(uint64_t sequence) REQUIRES(mu_) {
+    if (!durable_ || lost_ != kNoLoss) {
+      lost_ = std::min(lost_, sequence);
+      return false;
+    }
+    lost_ = sequence;
+    return true;
+  }
+
+  void TraceHeldPositions() {
+    WEX1_TRACE(wex1, WEX1_ERROR,
+               "\nEvents were lost for %s: log positions are saved no further than the first of "
+               "them, so that a restart reads their entries again.",
+               name_.c_str());
+  }
+
+  // Writes the batch: to a file as few writes of whole lines, each write
+  // kept or lost as a whole; to the others one by one.
   void Deliver(const std::deque<Queued>& batch) {
-    std::vector<char> ok(batch.size(), 1);
-    std::string joined;
-    for (auto& o : outputs_) {
-      for (size_t first = 0; first < batch.size();) {
-        size_t end = first + 1;
-        std::string why;
-        bool put;
-        if (o->TakesJoinedLines() && end < batch.size()) {
-          joined = batch[first].line;
-          while (end < batch.size() && joined.size() < JOINEDBYTES) {
-            joined += batch[end++].line;
-          }
-          put = o->Put(batch[first].situation, joined, &why);
-        } else {
-          put = o->Put(batch[first].situation, batch[first].line, &why);
+    uint64_t first_failed = kNoLoss;
+    for (size_t first = 0; first < batch.size();) {
+      size_t end = first + 1;
+      std::string why;
+      bool put;
+      if (output_->TakesJoinedLines() && end < batch.size()) {
+        joined_ = batch[first].line;
+        while (end < batch.size() && joined_.size() < JOINEDBYTES) {
+          joined_ += batch[end++].line;
         }
-        for (size_t i = first; !put && i < end; ++i) {
-          ok[i] = 0;
-          uint64_t held = 0;
-          if (o->Failures().Due(&held)) {
-            WEX1_TRACE(
-                wex1, WEX1_ERROR,
-                "\nEvent of situation %s not written to %s: %s; %llu more failures since the "
-                "last report.",
-                batch[i].situation.c_str(), o->Name().c_str(), why.c_str(),
-                static_cast<unsigned long long>(held));
-          }
-        }
-        first = end;
+        put = output_->Put(batch[first].situation, joined_, &why);
+      } else {
+        put = output_->Put(batch[first].situation, batch[first].line, &why);
       }
+      // Counted as they go: a batch to an output that fails slowly is long.
+      (put ? written_ : failed_)
+          .fetch_add(end - first, std::memory_order_relaxed);
+      writing_.store(put, std::memory_order_relaxed);
+      for (size_t i = first; !put && i < end; ++i) {
+        first_failed = std::min(first_failed, batch[i].sequence);
+        uint64_t held = 0;
+        if (output_->Failures().Due(&held)) {
+          WEX1_TRACE(wex1, WEX1_ERROR,
+                     "\nEvent of situation %s not written to %s: %s; %llu more failures since the "
+                     "last report.",
+                     batch[i].situation.c_str(), name_.c_str(), why.c_str(),
+                     static_cast<unsigned long long>(held));
+        }
+      }
+      first = end;
     }
-    for (const char k : ok) {
-      (k != 0 ? g_written : g_failed).fetch_add(1, std::memory_order_relaxed);
+    bool first_loss = false;
+    {
+      Posix_Mutex::Hold g(&mu_);
+      if (first_failed != kNoLoss) {
+        first_loss = Lost(first_failed);
+      }
+      uint64_t through = batch.back().sequence;
+      if (durable_ && lost_ != kNoLoss) {
+        through = std::min(through, lost_ - 1);
+      }
+      if (through > WrittenThrough()) {
+        written_through_.store(through, std::memory_order_release);
+      }
+      delivered_ += batch.size();
+      pthread_cond_broadcast(&progress_);
     }
-    if (!ok.empty()) {
-      g_writing.store(ok.back() != 0, std::memory_order_relaxed);
+    if (first_loss) {
+      TraceHeldPositions();
     }
-    g_pending.fetch_sub(batch.size(), std::memory_order_relaxed);
-    delivered_.fetch_add(batch.size(), std::memory_order_relaxed);
   }
 
   // Most bytes of events joined for one write.
   static constexpr size_t JOINEDBYTES = 64 * 1024;
 
+  const std::unique_ptr<Event_Output> output_;  // the writer thread's
+  const std::string name_;
+  const bool durable_;
+  std::string joined_;  // the writer thread's
   Posix_Mutex mu_;
-  pthread_cond_t work_;         // something queued, a reopen or the stop
-  pthread_cond_t finished_cv_;  // the thread has ended
-  pthread_cond_t room_;         // the writer took the queued lines
+  pthread_cond_t work_;      // something queued, a reopen or the stop
+  pthread_cond_t progress_;  // a batch delivered, or the thread ended
+  pthread_cond_t room_;      // the writer took the queued lines
   std::deque<Queued> queue_ GUARDED_BY(mu_);
   bool reopen_ GUARDED_BY(mu_) = false;
   bool stop_ GUARDED_BY(mu_) = false;
   bool finished_ GUARDED_BY(mu_) = false;
-  uint64_t taken_ GUARDED_BY(mu_) = 0;    // lines the writer took off the queue
-  std::atomic<uint64_t> delivered_{0};    // lines it has handed to the outputs
-  bool stalled_ GUARDED_BY(mu_) = false;  // it took none for EVENT_STALL_MS
+  uint64_t taken_ GUARDED_BY(mu_) = 0;      // lines the writer took off the queue
+  uint64_t delivered_ GUARDED_BY(mu_) = 0;  // lines it has handed to the output
+  bool stalled_ GUARDED_BY(mu_) = false;    // it took none for EVENT_STALL_MS
+  uint64_t lost_ GUARDED_BY(mu_) = kNoLoss;  // the first event lost
+  std::atomic<uint64_t> written_through_;
+  std::atomic<uint64_t> written_{0};
+  std::atomic<uint64_t> failed_{0};
+  std::atomic<uint64_t> dropped_{0};
+  std::atomic<bool> writing_{true};  // the last write to the output went through
   Rate_Limit drops_ GUARDED_BY(mu_);
-  std::vector<std::unique_ptr<Event_Output>> outputs_;  // the writer thread's
   pthread_t thread_{};
 };
 
+// The writers of the outputs of one Open().
+class Event_Writers {
+ public:
+  Event_Writers() = default;
+  Event_Writers(const Event_Writers&) = delete;
+  Event_Writers& operator=(const Event_Writers&) = delete;
+
+  bool Start(std::vector<std::unique_ptr<Event_Output>> outputs, uint64_t sequence,
+             std::string* err) {
+    for (auto& o : outputs) {
+      writers_.push_back(std::make_unique<Output_Writer>(std::move(o), sequence));
+      if (!writers_.back()->Start(err)) {
+        writers_.pop_back();
+        Finish(kCloseWaitMs);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Queues the line for every output (the last takes it, the others a
+  // copy). False when any of them had to drop it.
+  bool Enqueue(uint64_t sequence, const std::string& situation, std::string line) {
+    bool ok = true;
+    for (size_t i = 0; i < writers_.size(); ++i) {
+      ok = writers_[i]->Enqueue(sequence, situation,
+                                i + 1 < writers_.size() ? line : std::move(line)) &&
+           ok;
+    }
+    return ok;
+  }
+
+  void Wake() {
+    for (auto& w : writers_) {
+      w->Wake();
+    }
+  }
+
+  void RequestReopen() {
+    for (auto& w : writers_) {
+      w->RequestReopen();
+    }
+  }
+
+  uint64_t DurableSequence() const {
+    uint64_t through = kNoLoss;
+    for (const auto& w : writers_) {
+      if (w->Durable()) {
+        through = std::min(through, w->WrittenThrough());
+      }
+    }
+    return through;
+  }
+
+  bool AwaitDurable(uint64_t sequence, int wait_ms) {
+    const struct timespec deadline = MonotonicDeadline(wait_ms);
+    bool all = true;
+    for (auto& w : writers_) {
+      if (w->Durable() && !w->AwaitWritten(sequence, deadline)) {
+        all = false;
+      }
+    }
+    return all;
+  }
+
+  // Stops every writer, waiting at most `wait_ms` in all. True when all
+  // ended; false when one is still blocked (this object must then live on).
+  bool Finish(int wait_ms) {
+    for (auto& w : writers_) {
+      w->RequestStop();
+    }
+    const struct timespec deadline = MonotonicDeadline(wait_ms);
+    bool all = true;
+    for (auto& w : writers_) {
+      all = w->AwaitFinished(deadline, wait_ms) && all;
+    }
+    return all;
+  }
+
+  // The totals as PING reports them: the fewest written, the most lost.
+  void AddCounts(Event_Counts* c) const {
+    uint64_t written = kNoLoss;
+    uint64_t failed = 0;
+    for (const auto& w : writers_) {
+      const Event_Output_Counts o = w->Counts();
+      written = std::min(written, o.written);
+      failed = std::max(failed, o.failed + o.dropped);
+      c->dropped = std::max(c->dropped, o.dropped);
+      c->pending = std::max(c->pending, o.pending);
+      c->writing = c->writing && o.writing;
+    }
+    c->written += writers_.empty() ? 0 : written;
+    c->failed += failed;
+  }
+
+  std::vector<Event_Output_Counts> OutputCounts() const {
+    std::vector<Event_Output_Counts> out;
+    for (const auto& w : writers_) {
+      out.push_back(w->Counts());
+    }
+    return out;
+  }
+
+ private:
+  std::vector<std::unique_ptr<Output_Writer>> writers_;
+};
+
+// Lock order: write_mu -> mu -> an Output_Writer's lock.
 struct Sink_State {
+  // Held by Write over numbering and queueing an event (so that every
+  // output sees the events in their numbered order), and by whatever
+  // swaps the writers or waits on them.
+  Posix_Mutex write_mu;
   Posix_Mutex mu;
-  FILE* direct GUARDED_BY(mu) = nullptr;  // Use(): null is standard output
-  Event_Writer* writer GUARDED_BY(mu) = nullptr;  // Open(): null until then
+  FILE* direct GUARDED_BY(mu) = nullptr;           // Use(): null is standard output
+  Event_Writers* writers GUARDED_BY(mu) = nullptr;  // Open(): null until then
+  std::atomic<uint64_t> sequence{0};                // the last event's number
+  // Use()'s counts, and those of writers replaced.
+  std::atomic<uint64_t> written{0};
+  std::atomic<uint64_t> failed{0};
 };
 
 Sink_State& State() {
@@ -282,19 +482,27 @@ Sink_State& State() {
   return *s;
 }
 
-// Makes `writer` (or, when null, `direct`) where events go, then stops the
-// writer that was there, if any (a blocked one is left running).
-void Install(Event_Writer* writer, FILE* direct) {
-  Event_Writer* old = nullptr;
+// Makes `writers` (or, when null, `direct`) where events go, then stops the
+// writers that were there, if any (blocked ones are left running).
+void Install(Event_Writers* writers, FILE* direct) {
+  Sink_State& s = State();
+  Event_Writers* old = nullptr;
   {
-    Sink_State& s = State();
+    Posix_Mutex::Hold w(&s.write_mu);
     Posix_Mutex::Hold g(&s.mu);
-    old = s.writer;
-    s.writer = writer;
+    old = s.writers;
+    s.writers = writers;
     s.direct = direct;
   }
-  if (old != nullptr && old->Finish(kCloseWaitMs)) {
-    delete old;
+  if (old != nullptr) {
+    const bool finished = old->Finish(kCloseWaitMs);
+    Event_Counts c;
+    old->AddCounts(&c);
+    s.written.fetch_add(c.written, std::memory_order_relaxed);
+    s.failed.fetch_add(c.failed, std::memory_order_relaxed);
+    if (finished) {
+      delete old;
+    }
   }
 }
 
@@ -317,10 +525,16 @@ bool Event_Sink::Open(const char* spec, std::string* err) {
   if (!MakeEventOutputs(spec, &outputs, err)) {
     return false;
   }
-  auto* w = new Event_Writer(std::move(outputs));
-  if (!w->Start(err)) {
-    delete w;
-    return false;
+  auto* w = new Event_Writers;
+  uint64_t sequence;
+  {
+    // No event is numbered while the writers start from the last one.
+    Posix_Mutex::Hold g(&State().write_mu);
+    sequence = State().sequence.load();
+    if (!w->Start(std::move(outputs), sequence, err)) {
+      delete w;
+      return false;
+    }
   }
   Install(w, nullptr);
   return true;
@@ -333,19 +547,47 @@ void Event_Sink::Close() { Use(nullptr); }
 void Event_Sink::Reopen() {
   Sink_State& s = State();
   Posix_Mutex::Hold g(&s.mu);
-  if (s.writer != nullptr) {
-    s.writer->RequestReopen();
+  if (s.writers != nullptr) {
+    s.writers->RequestReopen();
   }
 }
 
 Event_Counts Event_Sink::Counts() {
+  Sink_State& s = State();
+  Posix_Mutex::Hold g(&s.mu);
   Event_Counts c;
-  c.written = g_written.load(std::memory_order_relaxed);
-  c.failed = g_failed.load(std::memory_order_relaxed);
-  c.dropped = g_dropped.load(std::memory_order_relaxed);
-  c.pending = g_pending.load(std::memory_order_relaxed);
-  c.writing = g_writing.load(std::memory_order_relaxed);
+  c.written = s.written.load(std::memory_order_relaxed);
+  c.failed = s.failed.load(std::memory_order_relaxed);
+  if (s.writers != nullptr) {
+    s.writers->AddCounts(&c);
+  }
   return c;
+}
+
+std::vector<Event_Output_Counts> Event_Sink::OutputCounts() {
+  Sink_State& s = State();
+  Posix_Mutex::Hold g(&s.mu);
+  return s.writers != nullptr ? s.writers->OutputCounts() : std::vector<Event_Output_Counts>();
+}
+
+uint64_t Event_Sink::ThreadSequence() { return t_sequence; }
+
+uint64_t Event_Sink::DurableSequence() {
+  Sink_State& s = State();
+  Posix_Mutex::Hold g(&s.mu);
+  return s.writers != nullptr ? s.writers->DurableSequence() : kNoLoss;
+}
+
+bool Event_Sink::AwaitDurable(int wait_ms) {
+  Sink_State& s = State();
+  // Held so that the writers stay while they are waited for.
+  Posix_Mutex::Hold w(&s.write_mu);
+  Event_Writers* writers;
+  {
+    Posix_Mutex::Hold g(&s.mu);
+    writers = s.writers;
+  }
+  return writers == nullptr || writers->AwaitDurable(s.sequence.load(), wait_ms);
 }
 
 std::string Event_Sink::Line(const Event_Record& e, const std::string& time) {
@@ -366,11 +608,8 @@ std::string Event_Sink::Line(const Event_Record& e, const std::string& time) {
     line += ",\"entrytime\":";
     JsonAppendString(&line, e.entrytime);
   }
-  // No row in the announcement of a throttle's held-back count.
-  if (!e.row.empty()) {
-    line += ",\"row\":";
-    line += e.row;
-  }
+  line += ",\"row\":";
+  line += e.row;
   line += "}\n";
   return line;
 }
@@ -386,8 +625,8 @@ Event_Wake_Deferral::~Event_Wake_Deferral() {
   t_wake_owed = false;
   Sink_State& s = State();
   Posix_Mutex::Hold g(&s.mu);
-  if (s.writer != nullptr) {
-    s.writer->Wake();
+  if (s.writers != nullptr) {
+    s.writers->Wake();
   }
 }
 
@@ -399,20 +638,21 @@ bool Event_Sink::Write(const Event_Record& e) {
     Action_Runner::Submit(e, time, line);
   }
   Sink_State& s = State();
-  Posix_Mutex::Hold g(&s.mu);
-  bool ok;
-  if (s.writer != nullptr) {
-    ok = s.writer->Enqueue(e.situation, std::move(line));
-    if (!ok) {
-      g_failed.fetch_add(1, std::memory_order_relaxed);
-      g_dropped.fetch_add(1, std::memory_order_relaxed);
-    }
-    return ok;
+  Posix_Mutex::Hold w(&s.write_mu);
+  Event_Writers* writers;
+  FILE* out;
+  {
+    Posix_Mutex::Hold g(&s.mu);
+    writers = s.writers;
+    out = s.direct != nullptr ? s.direct : stdout;
   }
-  FILE* out = s.direct != nullptr ? s.direct : stdout;
-  ok = fwrite(line.data(), 1, line.size(), out) == line.size();
+  const uint64_t sequence = s.sequence.fetch_add(1) + 1;
+  t_sequence = sequence;
+  if (writers != nullptr) {
+    return writers->Enqueue(sequence, e.situation, std::move(line));
+  }
+  bool ok = fwrite(line.data(), 1, line.size(), out) == line.size();
   ok = fflush(out) == 0 && ok;
-  (ok ? g_written : g_failed).fetch_add(1, std::memory_order_relaxed);
-  g_writing.store(ok, std::memory_order_relaxed);
+  (ok ? s.written : s.failed).fetch_add(1, std::memory_order_relaxed);
   return ok;
 }

@@ -3,11 +3,18 @@
 // EVENTS streams of control clients, and handed to the situation's RUN
 // command. Nothing else is written to the outputs.
 //
-// Dispatching never waits long for an output: lines go through a bounded
-// queue to a writer thread; when it is full the dispatching thread waits for
-// room while the writer still takes lines, and they are dropped and counted
-// only when the writer has taken none for EVENT_STALL_MS, so a full disk or
-// a reader that stopped reading never holds up monitoring or a stop.
+// Each output has its own bounded queue and writer thread, so that a slow
+// or dead output costs only itself. A file is a durable output: when its
+// queue is full the dispatching thread waits for room while its writer
+// still takes lines, and they are dropped and counted only when it has
+// taken none for EVENT_STALL_MS, so a full disk never holds up monitoring
+// or a stop. Standard output and syslog are best effort: a line that finds
+// their queue full is dropped and counted at once, and they never hold
+// anything back. Every event gets a sequence number; the durable outputs
+// tell how far they have written without a gap (DurableSequence), so that
+// a log's saved position never passes an event a file has not taken
+// (Durable_Position). Outputs with their own acknowledgements plug in as
+// further durable outputs.
 // Use() (tests, benchmarks) writes to one stream at once instead.
 // Thread-safe.
 #ifndef QOR_FRAMEWORK_EVENT_SINK_H_
@@ -16,10 +23,13 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <algorithm>
+#include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
-// Lines that may wait for the writer thread.
+// Lines that may wait for one output's writer thread.
 constexpr size_t EVENT_QUEUE_MAX = 10000;
 // How long a full queue may see no progress before lines are dropped.
 constexpr int EVENT_STALL_MS = 2000;
@@ -38,12 +48,26 @@ struct Event_Record {
   std::string run_env;
 };
 
+// The totals PING reports. With several outputs they are those of the
+// output that wrote fewest (written) and of the one that lost most
+// (failed); per output, Event_Sink::OutputCounts.
 struct Event_Counts {
   uint64_t written = 0;  // events every output took
   uint64_t failed = 0;   // events an output could not take, or dropped unqueued
   uint64_t dropped = 0;  // of the failed, those dropped unqueued
   uint64_t pending = 0;  // events queued, not yet handed to the outputs
   bool writing = true;  // the last event handed to the outputs reached them all
+};
+
+// One output's counters.
+struct Event_Output_Counts {
+  std::string name;      // a path, "standard output", "syslog"
+  bool durable = false;  // saved positions wait for it
+  uint64_t written = 0;  // events it took
+  uint64_t failed = 0;   // events a write to it failed for
+  uint64_t dropped = 0;  // events its full queue could not take
+  uint64_t pending = 0;  // events queued for it, not yet written
+  bool writing = true;   // its last write went through
 };
 
 class Event_Sink {
@@ -65,6 +89,22 @@ class Event_Sink {
   // to be dropped (queue full).
   static bool Write(const Event_Record& event);
   static Event_Counts Counts();
+  // The counters of each output of the sink now open, in HOV_EVENTS order
+  // (empty under Use()).
+  static std::vector<Event_Output_Counts> OutputCounts();
+
+  // The sequence number of the last event the calling thread published (0:
+  // none yet). Every event gets the next number, whichever thread it is on.
+  static uint64_t ThreadSequence();
+  // Every event numbered up to this is written by every durable output;
+  // UINT64_MAX when there is none (Use(), or only best-effort outputs).
+  // An event a durable output lost (a failed write, a drop) holds it below
+  // that event for the rest of the run, so that a restart reads the log
+  // from there again.
+  static uint64_t DurableSequence();
+  // Waits until the durable outputs have written every event published so
+  // far, at most `wait_ms`; false when they have not (blocked, or lost one).
+  static bool AwaitDurable(int wait_ms);
 
   // {"time":...,"situation":...,"table":"APPL.TABLE"[,"key":...][,"suppressed":N]
   // [,"entrytime":...][,"row":{...}]}  ("row" left out when `row` is empty)
@@ -83,6 +123,58 @@ class Event_Wake_Deferral {
   ~Event_Wake_Deferral();
   Event_Wake_Deferral(const Event_Wake_Deferral&) = delete;
   Event_Wake_Deferral& operator=(const Event_Wake_Deferral&) = delete;
+};
+
+// A reader's positions held back until the durable outputs have written
+// the events published before them: Reached() takes each position with
+// Event_Sink::ThreadSequence() on the reading thread; Get() hands out the
+// newest one whose events are all written, the one to keep across a
+// restart. A few positions wait at most: when more arrive, the newest
+// waiting one is replaced, so a lagging output delays the saved position
+// a little more rather than costing memory. Not locked: its owner guards it.
+template <typename Position>
+class Durable_Position {
+ public:
+  void Reached(Position position, uint64_t sequence) {
+    // A new worker thread numbers from 0: the events of an earlier one
+    // count until they are written.
+    sequence = std::max(sequence, latest_);
+    latest_ = sequence;
+    if (sequence <= Event_Sink::DurableSequence()) {
+      waiting_.clear();
+      durable_ = std::move(position);
+      known_ = true;
+    } else if (waiting_.size() < kWaitingMax) {
+      waiting_.emplace_back(sequence, std::move(position));
+    } else {
+      waiting_.back() = {sequence, std::move(position)};
+    }
+  }
+  // The position to keep: false when there is none yet.
+  bool Get(Position* position) {
+    const uint64_t durable = Event_Sink::DurableSequence();
+    while (!waiting_.empty() && waiting_.front().first <= durable) {
+      durable_ = std::move(waiting_.front().second);
+      known_ = true;
+      waiting_.pop_front();
+    }
+    if (known_) {
+      *position = durable_;
+    }
+    return known_;
+  }
+  // Forgets every position (another file, another run).
+  void Clear() {
+    waiting_.clear();
+    known_ = false;
+  }
+
+ private:
+  static constexpr size_t kWaitingMax = 8;
+  uint64_t latest_ = 0;  // the highest sequence number reached
+  bool known_ = false;
+  Position durable_{};
+  std::deque<std::pair<uint64_t, Position>> waiting_;
 };
 
 #endif  // QOR_FRAMEWORK_EVENT_SINK_H_

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <sys/eventfd.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -42,16 +43,28 @@ Streams_State& State() {
   return *s;
 }
 
+// Tells the client how many events were dropped, once there is room for
+// the line: false while there is not.
+bool Announce(Stream& s) REQUIRES(s.mu) {
+  if (s.dropped == 0) {
+    return true;
+  }
+  char note[48];
+  const int n = snprintf(note, sizeof note, "{\"dropped\":%llu}\n",
+                         static_cast<unsigned long long>(s.dropped));
+  if (s.unsent + static_cast<size_t>(n) > EVENT_STREAM_UNREAD_MAX) {
+    return false;
+  }
+  s.pending.append(note, static_cast<size_t>(n));
+  s.unsent += static_cast<size_t>(n);
+  s.dropped = 0;
+  return true;
+}
+
 void Add(Stream& s, const std::string& line) REQUIRES(s.mu) {
-  if (s.unsent + line.size() > EVENT_STREAM_UNREAD_MAX) {
+  if (s.unsent + line.size() > EVENT_STREAM_UNREAD_MAX || !Announce(s)) {
     ++s.dropped;
     return;
-  }
-  if (s.dropped != 0) {
-    const std::string note = "{\"dropped\":" + std::to_string(s.dropped) + "}\n";
-    s.pending += note;
-    s.unsent += note.size();
-    s.dropped = 0;
   }
   s.pending += line;
   s.unsent += line.size();
@@ -118,10 +131,15 @@ bool Event_Streams::Serve(int fd, int stop_fd, const std::vector<std::string>& n
   std::string out;
   size_t off = 0;
   while (true) {
+    bool announced = true;
     if (off == out.size()) {
       out.clear();
       off = 0;
       Posix_Mutex::Hold h(&stream->mu);
+      // Drops are told once the client has read all that came before, not
+      // only with the next event, which may never come; then there is room
+      // for the events that follow, so one notice tells one gap.
+      announced = !stream->pending.empty() || Announce(*stream);
       out.swap(stream->pending);
     }
     const size_t before = off;
@@ -133,10 +151,14 @@ bool Event_Streams::Serve(int fd, int stop_fd, const std::vector<std::string>& n
     if (!alive) {
       break;
     }
+    if (off == out.size() && !out.empty()) {
+      continue;  // all sent: what is pending next, or the drop notice
+    }
     struct pollfd p[3] = {{fd, static_cast<short>(off < out.size() ? POLLOUT : 0), 0},
                           {stream->wake.get(), POLLIN, 0},
                           {stop_fd, POLLIN, 0}};
-    if (poll(p, 3, -1) < 0 && errno != EINTR) {
+    // A drop not yet told is looked at again within a second.
+    if (poll(p, 3, announced ? -1 : 1000) < 0 && errno != EINTR) {
       break;
     }
     // A client that closed (even in the middle of a line) is let go quietly.

@@ -2,7 +2,8 @@
 // event line (of the situations they named, or of all) as it happens. A
 // client that does not read never holds anything up: past
 // EVENT_STREAM_UNREAD_MAX bytes unread its further events are dropped, and
-// one {"dropped":N} line tells it so once there is room again.
+// one {"dropped":N} line tells it so as soon as it has read what came
+// before, whether or not another event follows.
 // Thread-safe.
 #ifndef QOR_FRAMEWORK_EVENT_STREAM_H_
 #define QOR_FRAMEWORK_EVENT_STREAM_H_

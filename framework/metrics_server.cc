@@ -398,17 +398,17 @@ Metrics_Snapshot Metrics_Server::Snapshot() {
     m.suppressed = i.suppressed;
     snap.situations.push_back(std::move(m));
   }
-  // The outputs share one queue today and are counted together.
-  const Event_Counts events = Event_Sink::Counts();
-  Sink_Metrics sink;
-  const char* spec = getenv("HOV_EVENTS");
-  sink.name = spec != nullptr && *spec != '\0' ? spec : "-";
-  sink.written = events.written;
-  sink.failed = events.failed;
-  sink.dropped = events.dropped;
-  sink.pending = events.pending;
-  sink.writing = events.writing;
-  snap.sinks.push_back(std::move(sink));
+  // One series per output, each with its own queue.
+  for (const Event_Output_Counts& o : Event_Sink::OutputCounts()) {
+    Sink_Metrics sink;
+    sink.name = o.name;
+    sink.written = o.written;
+    sink.failed = o.failed;
+    sink.dropped = o.dropped;
+    sink.pending = o.pending;
+    sink.writing = o.writing;
+    snap.sinks.push_back(std::move(sink));
+  }
   snap.actions_run = Action_Runner::Run();
   snap.actions_failed = Action_Runner::Failed();
   snap.actions_dropped = Action_Runner::Dropped();
@@ -610,8 +610,7 @@ std::vector<std::string> Metrics_Server::Problems(const Metrics_Snapshot& s) {
   }
   for (const Sink_Metrics& m : s.sinks) {
     if (!m.writing) {
-      problems.push_back("sink " + m.name +
-                         ": the last event was not written to every output");
+      problems.push_back("sink " + m.name + ": the last write to it failed");
     }
   }
   return problems;

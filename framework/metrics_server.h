@@ -44,12 +44,12 @@ struct Situation_Metrics {
 };
 
 struct Sink_Metrics {
-  std::string name;  // the HOV_EVENTS items
+  std::string name;  // the output: a path, "standard output", "syslog"
   uint64_t written = 0;
   uint64_t failed = 0;
   uint64_t dropped = 0;
   uint64_t pending = 0;
-  bool writing = true;  // the last event reached every output
+  bool writing = true;  // its last write went through
 };
 
 struct Process_Metrics {

@@ -233,6 +233,10 @@ int hovmain(int /*argc*/, char** /*argv*/) {
   // A reader of the events or of a RUN command's input that goes away must
   // not end the agent: writes to it fail with EPIPE instead, and are counted.
   signal(SIGPIPE, SIG_IGN);
+  // A file-size limit (ulimit -f, a unit's LimitFSIZE) reached by the event,
+  // trace or state file must not end the agent either: the write fails with
+  // EFBIG, is cut back to whole lines and counted like a full disk.
+  signal(SIGXFSZ, SIG_IGN);
   if (!HOV_TrustedFile(kSituationsWhat, getenv("HOV_SITUATIONS"), true)) {
     return 1;
   }

@@ -216,7 +216,7 @@ TEST(ActionsTest, EventsGoToSyslogAndAFileRotatedUnderTheAgent) {
   std::string msg;
   ASSERT_TRUE(ReadUntil(syslog.get(), &msg, [&] { return !msg.empty(); }));
   EXPECT_TRUE(std::regex_match(
-      msg, std::regex("<157>1 [0-9-]+T[0-9:.]+[-+][0-9]{2}:[0-9]{2} \\S+ qoragent [0-9]+ fail_ssh - "
+      msg, std::regex("<157>[A-Z][a-z]{2} [ 1-3][0-9] [0-9:]{8} qoragent\\[[0-9]+\\]: "
                       "\\{\"time\".*\"entrytime\":\"[0-9-]+T[0-9:]+[-+][0-9]{2}:[0-9]{2}\",\"row\":\\{.*"
                       "Failed password for root.*\\}\\}")))
       << msg;

@@ -66,6 +66,8 @@ class Agent_Process {
   void UnsetEnv(const std::string& name) { env_.erase(name); }
   // Starts the agent with this open-file limit, soft and hard.
   void SetOpenFileLimit(rlim_t limit) { open_file_limit_ = limit; }
+  // Starts the agent with this file-size limit (ulimit -f), in bytes.
+  void SetFileSizeLimit(rlim_t limit) { file_size_limit_ = limit; }
   const std::string& Dir() const { return dir_; }
   std::string Socket() const { return env_.at("HOV_SOCKET"); }
   std::string EventsPath() const { return env_.at("HOV_EVENTS"); }
@@ -93,6 +95,12 @@ class Agent_Process {
       if (open_file_limit_ != 0) {
         const struct rlimit limit = {open_file_limit_, open_file_limit_};
         if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+          _exit(125);
+        }
+      }
+      if (file_size_limit_ != 0) {
+        const struct rlimit limit = {file_size_limit_, file_size_limit_};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
           _exit(125);
         }
       }
@@ -163,6 +171,7 @@ class Agent_Process {
   int exit_status_ = -1;
   bool unprivileged_ = false;
   rlim_t open_file_limit_ = 0;
+  rlim_t file_size_limit_ = 0;
 };
 
 // The value of "KEY" in one JSON line: the text of a string value
