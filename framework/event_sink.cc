@@ -608,8 +608,11 @@ std::string Event_Sink::Line(const Event_Record& e, const std::string& time) {
     line += ",\"entrytime\":";
     JsonAppendString(&line, e.entrytime);
   }
-  line += ",\"row\":";
-  line += e.row;
+  // No row in the announcement of a throttle's held-back count.
+  if (!e.row.empty()) {
+    line += ",\"row\":";
+    line += e.row;
+  }
   line += "}\n";
   return line;
 }
