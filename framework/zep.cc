@@ -15,6 +15,7 @@
 #include "framework/condition.h"
 #include "framework/control_server.h"
 #include "framework/event_sink.h"
+#include "framework/fleet_server.h"
 #include "framework/situation_registry.h"
 #include "framework/table_manager.h"
 #include "framework/trusted_files.h"
@@ -72,6 +73,11 @@ const HOV_EnvHelp kRuntimeEnv[] = {
     {"HOV_HEARTBEAT", "60", "seconds between node-status heartbeats (0: only the first)"},
     {"HOV_SAMPLE_INTERVAL", "60", "seconds between samples of VXMONLOG and X7SRV.RNODESTS situations"},
     {"HOV_SYSTEM_NAME", "<short host name>:<node type>", "system name reported in every row"},
+    {"HOV_FLEET", "none",
+     "nats://HOST:PORT[,HOST:PORT...]/PREFIX (or tls://): answer fleet reports and keep a roster "
+     "entry"},
+    {"HOV_NATS_CREDS", "none", "NATS credentials file (a trusted file)"},
+    {"HOV_NATS_CA", "none", "CA file for tls:// NATS servers (a trusted file)"},
     {"JOP_WEX1", "ERROR", "trace levels: LEVELS or LABEL:LEVELS items (0x91, ERROR,FLOW,DETAIL,ENTRY,ALL)"},
     {nullptr, nullptr, nullptr}};
 
@@ -220,6 +226,13 @@ int hovmain(int /*argc*/, char** /*argv*/) {
     fprintf(stderr, "qoragent: %s\n", err.c_str());
     return 1;
   }
+  Fleet_Server fleet;
+  if (!fleet.Start(getenv("HOV_FLEET"), kVersion, &err)) {
+    fprintf(stderr, "qoragent: %s\n", err.c_str());
+    WEX1_TRACE(wex1, WEX1_ERROR, "\n%s", err.c_str());
+    Control_Server::Stop();
+    return 1;
+  }
   ZEP_AgentLoader loader;
   {
     Posix_Mutex::Hold g(&st.mu);
@@ -295,6 +308,7 @@ int hovmain(int /*argc*/, char** /*argv*/) {
   }
   st.mu.Unlock();
 
+  fleet.Stop();
   Control_Server::Stop();
   Situation_Registry::Instance().Clear();
   Action_Runner::Stop();
