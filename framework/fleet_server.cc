@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "framework/condition.h"
 #include "framework/control_protocol.h"
 #include "framework/nats_connection.h"
 #include "framework/row_json.h"
@@ -17,6 +18,7 @@
 #include "util/monotonic_ms.h"
 #include "util/nats_url.h"
 #include "util/posix_mutex.h"
+#include "util/quoted_text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -33,6 +35,37 @@ struct Waiting {
   natsMsg* msg;
   long long deadline_ms;
 };
+
+// An empty log-entries report and a log this agent does not watch look
+// alike: the latter is said, as qorctl says it for one agent.
+bool UnwatchedLog(const Control_Request& report, std::string* err) {
+  std::vector<Threshold_Spec> specs;
+  std::string unused;
+  if (report.table.size() < 8 ||
+      report.table.compare(report.table.size() - 8, 8, "VXLOGENT") != 0 ||
+      !ParseCondition(report.condition, &specs, &unused)) {
+    return false;
+  }
+  std::string dir, name;
+  for (const Threshold_Spec& t : specs) {
+    if (t.oper == GIR1_EQ && t.column == "LOGPATH") {
+      dir = t.text;
+    } else if (t.oper == GIR1_EQ && t.column == "LOGNAME") {
+      name = t.text;
+    }
+  }
+  Control_Request logs;
+  logs.verb = Control_Verb::kReport;
+  logs.table = "VXMONLOG";
+  logs.condition =
+      "LOGPATH == " + QuotedText(dir) + " AND LOGNAME == " + QuotedText(name);
+  Control_Lines rows;
+  if (!RunControlRequest(logs, &rows, &unused) || rows.size() != 0) {
+    return false;
+  }
+  *err = dir + name + " is not a monitored log";
+  return true;
+}
 
 std::string UtcNow() {
   const time_t now = time(nullptr);
@@ -199,6 +232,11 @@ void Fleet_Server::State::Answer(natsMsg* msg) {
   for (size_t i = 0; i < rest.size(); ++i) {
     const size_t from = i == 0 ? lines.Taken() : 0;
     Chunks(reply, rest[i].data() + from, rest[i].size() - from, &part);
+  }
+  if (lines.size() == 0 && request.verb == Control_Verb::kReport &&
+      UnwatchedLog(request, &err)) {
+    Final(reply, 0, false, err);
+    return;
   }
   Final(reply, lines.size(), cut, "");
   natsConnection_Flush(conn.Get());

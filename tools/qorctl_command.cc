@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "tools/control_client.h"
+#include "tools/fleet_client.h"
 #include "tools/json_line.h"
 #include "tools/table_format.h"
 #include "tools/time_arg.h"
@@ -579,6 +580,27 @@ bool QorctlRequestLine(const Qorctl_Options& o, time_t now, std::string* line, s
   return false;
 }
 
+std::string QorctlRowsTable(const std::string& command,
+                            const std::vector<std::vector<Json_Field>>& rows,
+                            bool host_column) {
+  const View_Column* view = command == "logs"      ? kLogsView
+                            : command == "node"    ? kNodeView
+                            : command == "entries" ? kEntriesView
+                                                   : nullptr;
+  if (view == nullptr) {
+    return GenericTable(rows);
+  }
+  std::vector<View_Column> columns;
+  if (host_column) {
+    columns.push_back({"HOST", "host", nullptr, false});
+  }
+  for (; view->header != nullptr; ++view) {
+    columns.push_back(*view);
+  }
+  columns.push_back({nullptr, nullptr, nullptr, false});
+  return ViewTable(columns.data(), rows);
+}
+
 std::string QorctlUsage(const std::string& socket) {
   return "Usage: qorctl [--socket PATH] [--json] COMMAND [ARGUMENTS]\n"
          "\n"
@@ -627,6 +649,9 @@ std::string QorctlUsage(const std::string& socket) {
 }
 
 int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err) {
+  if (QorctlFleetAsked(args)) {
+    return QorctlFleetMain(args, out, err);
+  }
   Qorctl_Options o;
   std::string why;
   if (!ParseQorctlArgs(args, &o, &why)) {
