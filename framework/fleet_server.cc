@@ -321,6 +321,7 @@ void Fleet_Server::State::Keep() {
 void Fleet_Server::State::Roster() {
   jsCtx* js = nullptr;
   kvStore* kv = nullptr;
+  int puts = 0;
   mu.Lock();
   while (!stopping) {
     mu.Unlock();
@@ -366,12 +367,15 @@ void Fleet_Server::State::Roster() {
     }
     mu.Lock();
     if (!stopping) {
-      cv.WaitFor(
-          &mu, 1000L * (s == NATS_OK ? limits.roster_every_s : kRosterRetryS));
+      // The first entry is put as the agent starts, before its logs are
+      // all open: the second follows soon.
+      const bool soon = s != NATS_OK || puts++ == 0;
+      cv.WaitFor(&mu, 1000L * (soon ? kRosterRetryS : limits.roster_every_s));
     }
   }
   mu.Unlock();
-  if (kv != nullptr) {
+  if (kv != nullptr &&
+      natsConnection_Status(conn.Get()) == NATS_CONN_STATUS_CONNECTED) {
     const natsStatus s = kvStore_Delete(kv, key.c_str());
     if (s != NATS_OK) {
       WEX1_TRACE(wex1, WEX1_FLOW, "\nFleet roster entry not deleted: %s",
@@ -444,11 +448,14 @@ void Fleet_Server::Stop() {
   }
   State& st = *state_;
   // No request is queued once the subscriptions are drained.
+  const bool connected =
+      natsConnection_Status(st.conn.Get()) == NATS_CONN_STATUS_CONNECTED;
   for (natsSubscription*& sub : st.subs) {
     if (sub == nullptr) {
       continue;
     }
-    if (natsSubscription_Drain(sub) != NATS_OK ||
+    // Without a server, nothing more comes and nothing is waited for.
+    if (!connected || natsSubscription_Drain(sub) != NATS_OK ||
         natsSubscription_WaitForDrainCompletion(sub, kDrainWaitMs) != NATS_OK) {
       natsSubscription_Unsubscribe(sub);
     }

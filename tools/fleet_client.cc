@@ -345,6 +345,7 @@ int ListHosts(natsConnection* nc, bool json, FILE* out, FILE* err) {
   if (!json) {
     fputs(QorctlRowsTable("hosts", rows, false).c_str(), out);
   }
+  fflush(out);
   fprintf(err, "qorctl: %zu hosts in the roster\n", roster.size());
   return QORCTL_OK;
 }
