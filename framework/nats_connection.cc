@@ -1,6 +1,7 @@
 #include "framework/nats_connection.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include <memory>
 
@@ -71,7 +72,10 @@ std::string NatsStatusText(natsStatus s) {
   std::string text = natsStatus_GetText(s);
   natsStatus last = NATS_OK;
   const char* detail = nats_GetLastError(&last);
-  if (detail != nullptr && *detail != '\0' && last == s) {
+  // The detail, when it says more than the status's own text (it often
+  // repeats it behind a source position).
+  if (detail != nullptr && *detail != '\0' && last == s &&
+      strstr(detail, natsStatus_GetText(s)) == nullptr) {
     text += std::string(" (") + detail + ")";
   }
   return text;

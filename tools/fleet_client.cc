@@ -2,6 +2,7 @@
 
 #include <nats/nats.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 #include <algorithm>
@@ -196,7 +197,10 @@ std::string StatusText(natsStatus s) {
   std::string text = natsStatus_GetText(s);
   natsStatus last = NATS_OK;
   const char* detail = nats_GetLastError(&last);
-  if (detail != nullptr && *detail != '\0' && last == s) {
+  // The detail, when it says more than the status's own text (it often
+  // repeats it behind a source position).
+  if (detail != nullptr && *detail != '\0' && last == s &&
+      strstr(detail, natsStatus_GetText(s)) == nullptr) {
     text += std::string(" (") + detail + ")";
   }
   return text;

@@ -640,6 +640,8 @@ std::string QorctlUsage(const std::string& socket) {
          "                 /tmp/qoragent-UID/qoragent.sock (now: " +
          socket +
          ")\n"
+         "  --fleet URL    ask every agent of a fleet over NATS instead\n"
+         "                 ('qorctl --fleet URL --help' tells how)\n"
          "  -h, --help     show this text\n"
          "\n"
          "Exit status: 0 when the agent answered OK, 1 when it answered ERR or the\n"

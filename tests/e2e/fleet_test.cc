@@ -51,10 +51,17 @@ bool Accepts(int port) {
 // nats-server with JetStream on a free loopback port, stopped at the end.
 class Nats_Server {
  public:
-  explicit Nats_Server(const std::string& dir) : port_(FreePort()) {
+  explicit Nats_Server(const std::string& dir) : dir_(dir), port_(FreePort()) {
+    Start();
+  }
+  ~Nats_Server() { Stop(); }
+  Nats_Server(const Nats_Server&) = delete;
+  Nats_Server& operator=(const Nats_Server&) = delete;
+  // Starts it (again, after Stop: the same port and store).
+  void Start() {
     const std::string port = std::to_string(port_);
-    const std::string store = dir + "/js";
-    const std::string log = dir + "/nats.log";
+    const std::string store = dir_ + "/js";
+    const std::string log = dir_ + "/nats.log";
     pid_ = fork();
     if (pid_ == 0) {
       execl(kNatsServer, kNatsServer, "-a", "127.0.0.1", "-p", port.c_str(),
@@ -63,15 +70,14 @@ class Nats_Server {
       _exit(127);
     }
   }
-  ~Nats_Server() {
+  void Stop() {
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
       int st;
       waitpid(pid_, &st, 0);
+      pid_ = -1;
     }
   }
-  Nats_Server(const Nats_Server&) = delete;
-  Nats_Server& operator=(const Nats_Server&) = delete;
   bool WaitReady() const {
     return port_ > 0 && pid_ > 0 && WaitUntil([&] { return Accepts(port_); });
   }
@@ -80,6 +86,7 @@ class Nats_Server {
   }
 
  private:
+  std::string dir_;
   int port_;
   pid_t pid_ = -1;
 };
@@ -212,6 +219,17 @@ TEST_F(FleetTest, AsksEveryHostAtOnceAndTellsWhoDidNotAnswer) {
   EXPECT_TRUE(WaitUntil([&] {
     return Roster() == std::set<std::string>{"web1.example:TVX", "db1:TVX"};
   }));
+
+  // A server that goes away and comes back: the agent connects again by
+  // itself and answers.
+  server_->Stop();
+  EXPECT_EQ(Fleet({"--host", "web1.example:TVX", "ping"}).status, 2);
+  server_->Start();
+  ASSERT_TRUE(server_->WaitReady());
+  EXPECT_TRUE(WaitUntil([&] {
+    return Fleet({"--host", "web1.example:TVX", "ping"}).status == 0;
+  })) << a->Trace();
+  EXPECT_TRUE(a->Running());
 }
 
 }  // namespace

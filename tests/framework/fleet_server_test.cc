@@ -23,21 +23,27 @@ TEST(FleetServerTest, TakesPingAndReportOnlyAndSaysWhyNot) {
       {R"({"request":"SITUATION RELOAD"})", false, "only PING and REPORT"},
       {R"({"request":"EVENTS"})", false, "only PING and REPORT"},
       {R"({"request":"REPORT VXLOGENT WHERE ENTRYDESC ~"})", false, "expected"},
-      {R"({"request":"PING","limit":0})", false, "\"limit\" to be a number of rows"},
-      {R"({"request":"PING","limit":"9"})", false, "\"limit\" to be a number of rows"},
+      {R"({"request":"PING","limit":0})", false,
+       "\"limit\" to be a number of rows"},
+      {R"({"request":"PING","limit":"9"})", false,
+       "\"limit\" to be a number of rows"},
       {R"({"request":42})", false, "expected a JSON object"},
       {"PING", false, "expected a JSON object"},
       {"", false, "expected a JSON object"},
-      {std::string(R"({"request":"PING","pad":")") + std::string(FLEET_MAX_REQUEST, 'x') + "\"}",
+      {std::string(R"({"request":"PING","pad":")") +
+           std::string(FLEET_MAX_REQUEST, 'x') + "\"}",
        false, "at most 8192"},
   };
   for (const Case& c : cases) {
     Control_Request r;
     std::string line, err;
-    EXPECT_EQ(ParseFleetRequest(c.payload.data(), c.payload.size(), &r, &line, &err), c.ok)
+    EXPECT_EQ(
+        ParseFleetRequest(c.payload.data(), c.payload.size(), &r, &line, &err),
+        c.ok)
         << c.payload.substr(0, 80) << ": " << err;
     if (!c.ok) {
-      EXPECT_NE(err.find(c.error), std::string::npos) << c.payload.substr(0, 80) << ": " << err;
+      EXPECT_NE(err.find(c.error), std::string::npos)
+          << c.payload.substr(0, 80) << ": " << err;
     }
   }
   Control_Request r;

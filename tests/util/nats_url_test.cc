@@ -16,7 +16,11 @@ TEST(NatsUrlTest, ReadsServersAndNameOrSaysWhatWasExpected) {
     const char* name_or_error;
   };
   const Case cases[] = {
-      {"nats://127.0.0.1:4222/ops", true, false, {"nats://127.0.0.1:4222"}, "ops"},
+      {"nats://127.0.0.1:4222/ops",
+       true,
+       false,
+       {"nats://127.0.0.1:4222"},
+       "ops"},
       {"tls://a.example:4222,b.example:4223/site.ops",
        true,
        true,
@@ -26,7 +30,11 @@ TEST(NatsUrlTest, ReadsServersAndNameOrSaysWhatWasExpected) {
       {"http://h:1/x", false, false, {}, "expected nats://HOST:PORT"},
       {"nats://h:4222", false, false, {}, "expected /NAME after the servers"},
       {"nats://h:4222/", false, false, {}, "expected /NAME after the servers"},
-      {"nats://user:secret@h:4222/x", false, false, {}, "use a credentials file"},
+      {"nats://user:secret@h:4222/x",
+       false,
+       false,
+       {},
+       "use a credentials file"},
       {"nats://h/x", false, false, {}, "expected HOST:PORT"},
       {"nats://h:0/x", false, false, {}, "expected a port from 1 to 65535"},
       {"nats://h:99999/x", false, false, {}, "expected a port from 1 to 65535"},
@@ -44,7 +52,8 @@ TEST(NatsUrlTest, ReadsServersAndNameOrSaysWhatWasExpected) {
       EXPECT_EQ(url.servers, c.servers) << c.text;
       EXPECT_EQ(url.name, c.name_or_error) << c.text;
     } else {
-      EXPECT_NE(err.find(c.name_or_error), std::string::npos) << c.text << ": " << err;
+      EXPECT_NE(err.find(c.name_or_error), std::string::npos)
+          << c.text << ": " << err;
     }
   }
 }
