@@ -27,6 +27,8 @@ static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 namespace {
 
 constexpr int kRosterRetryS = 2;
+constexpr int kPendingRequests = 1024;
+constexpr int kPendingBytes = 8 * 1024 * 1024;
 constexpr int64_t kDrainWaitMs = 5000;
 const char kRequestShape[] =
     "expected a JSON object {\"request\":\"PING or REPORT line\"[,\"limit\":ROWS]}";
@@ -421,6 +423,12 @@ bool Fleet_Server::Start(const char* url, const char* version, std::string* err,
     const natsStatus s = natsConnection_Subscribe(&st->subs[i], st->conn.Get(),
                                                   subjects[i].c_str(),
                                                   State::OnRequest, st.get());
+    // Requests the library holds for this agent: a flood is bounded (and
+    // what passes the queue is answered busy).
+    if (s == NATS_OK) {
+      natsSubscription_SetPendingLimits(st->subs[i], kPendingRequests,
+                                        kPendingBytes);
+    }
     if (s != NATS_OK) {
       *err = "HOV_FLEET: cannot subscribe to " + subjects[i] + ": " +
              NatsStatusText(s);
