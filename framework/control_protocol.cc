@@ -205,6 +205,7 @@ bool RunReport(const Control_Request& r, Control_Lines* lines,
     lines->AddWith([&json, row](std::string* text) { json.Append(row, text); });
   });
   v->SetRowCount(0);
+  v->SetRowLimit(r.row_limit);
   v->TakeSample();
   *cut = v->RowsCut();
   // A sample that could not read its source says why, before any row.

@@ -57,6 +57,7 @@ struct Control_Request {
   std::string run;         // SITUATION ADD: the RUN clause's command; empty: none
   std::vector<std::string> names;  // EVENTS: the situations followed; empty: all
   bool stream = false;  // REPORT: answered as a stream (STREAM REPORT)
+  long row_limit = 0;   // REPORT: most rows wanted (not on the line); 0: the table's limit
 };
 
 // Parses one request line (a trailing "\r" is ignored). False with *err

@@ -325,6 +325,10 @@ class vandu {
   // says so to the client.
   bool RowsCut() const { return rowsCut; }
   void MarkRowsCut() { rowsCut = true; }
+  // The most rows a report may return, set by its requester; 0: the table's
+  // own limit. A table that keeps a limit of its own takes the smaller.
+  long RowLimit() const { return rowLimit; }
+  void SetRowLimit(long n) { rowLimit = n; }
   int RowSize() const { return rowSize; }
   // Hands every row collected from now on to `sink` instead of keeping it,
   // so that a large report is written out as it is read rather than held
@@ -347,6 +351,7 @@ class vandu {
   size_t filterIndex = 0;
   bool stopped = false;
   bool rowsCut = false;
+  long rowLimit = 0;
   int stopReason = 0;
   std::string thresholdError;
   std::vector<std::string> agentColumns;

@@ -18,6 +18,7 @@
 #include "framework/control_server.h"
 #include "framework/event_sink.h"
 #include "framework/metrics_server.h"
+#include "framework/fleet_server.h"
 #include "framework/situation_registry.h"
 #include "framework/table_manager.h"
 #include "framework/trusted_files.h"
@@ -88,6 +89,11 @@ const HOV_EnvHelp kRuntimeEnv[] = {
     {"HOV_METRICS", "unset (off)",
      "ADDRESS:PORT (e.g. 127.0.0.1:9464, [::1]:9464) that serves GET /metrics (Prometheus text "
      "format) and GET /healthz"},
+    {"HOV_FLEET", "none",
+     "nats://HOST:PORT[,HOST:PORT...]/PREFIX (or tls://): answer fleet reports and keep a roster "
+     "entry"},
+    {"HOV_NATS_CREDS", "none", "NATS credentials file (a trusted file)"},
+    {"HOV_NATS_CA", "none", "CA file for tls:// NATS servers (a trusted file)"},
     {"JOP_WEX1", "ERROR",
      "trace levels: LEVELS or LABEL:LEVELS items (0x91, ERROR,FLOW,DETAIL,ENTRY,ALL)"},
     {nullptr, nullptr, nullptr}};
@@ -267,6 +273,14 @@ int hovmain(int /*argc*/, char** /*argv*/) {
     fprintf(stderr, "qoragent: %s\n", err.c_str());
     return 1;
   }
+  Fleet_Server fleet;
+  if (!fleet.Start(getenv("HOV_FLEET"), kVersion, &err)) {
+    fprintf(stderr, "qoragent: %s\n", err.c_str());
+    WEX1_TRACE(wex1, WEX1_ERROR, "\n%s", err.c_str());
+    Metrics_Server::Stop();
+    Control_Server::Stop();
+    return 1;
+  }
   ZEP_AgentLoader loader;
   {
     Posix_Mutex::Hold g(&st.mu);
@@ -355,6 +369,7 @@ int hovmain(int /*argc*/, char** /*argv*/) {
   }
   st.mu.Unlock();
 
+  fleet.Stop();
   Metrics_Server::Stop();
   Control_Server::Stop();
   Situation_Registry::Instance().Clear();

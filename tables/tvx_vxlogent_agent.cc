@@ -238,7 +238,10 @@ void tvx_vxlogent_agent::leGetFreqPeriodThresholds() {
 
 void tvx_vxlogent_agent::TakeSample() {
   WEX1_Event ev(wex1, __func__);
-  const long batch = allocStep < gMaxRows ? allocStep : gMaxRows;
+  // A requester may ask for fewer rows than the agent's limit, never more.
+  const long maxRows =
+      RowLimit() > 0 && RowLimit() < gMaxRows ? RowLimit() : gMaxRows;
+  const long batch = allocStep < maxRows ? allocStep : maxRows;
   rowCount = 0;
   if (pTheLogManager == nullptr) {
     WEX1_TRACE(wex1, WEX1_ERROR, "\nLog Manager not found. Request terminating.");
@@ -277,9 +280,9 @@ void tvx_vxlogent_agent::TakeSample() {
       // The limit counts the rows the reply carries: those that match the
       // request's condition, not those read.
       bool more = true;
-      while (more && rowCount < gMaxRows) {
+      while (more && rowCount < maxRows) {
         const long want =
-            gMaxRows - rowCount < batch ? gMaxRows - rowCount : batch;
+            maxRows - rowCount < batch ? maxRows - rowCount : batch;
         const unsigned n = leGetLogEntries(static_cast<unsigned>(want));
         if (n != 0 &&
             tvx_vxlogent_base::AddData(reinterpret_cast<char*>(leRowBuffer),
@@ -288,11 +291,11 @@ void tvx_vxlogent_agent::TakeSample() {
         }
         more = static_cast<long>(n) == want && SampleCanMatch();
       }
-      if (more && rowCount >= gMaxRows && leMoreMatchingRows()) {
+      if (more && rowCount >= maxRows && leMoreMatchingRows()) {
         WEX1_TRACE(
             wex1, WEX1_FLOW,
             "\nMaximum report row limit of %ld reached. Request terminating.",
-            gMaxRows);
+            maxRows);
         MarkRowsCut();
       }
       leLogFile->lfEndReportRequest(&leReportCursor);

@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "tools/control_client.h"
+#include "tools/fleet_client.h"
 #include "tools/json_line.h"
 #include "tools/qorctl_top.h"
 #include "tools/table_format.h"
@@ -592,6 +593,27 @@ bool QorctlRequestLine(const Qorctl_Options& o, time_t now, std::string* line, s
   return false;
 }
 
+std::string QorctlRowsTable(const std::string& command,
+                            const std::vector<std::vector<Json_Field>>& rows,
+                            bool host_column) {
+  const View_Column* view = command == "logs"      ? kLogsView
+                            : command == "node"    ? kNodeView
+                            : command == "entries" ? kEntriesView
+                                                   : nullptr;
+  if (view == nullptr) {
+    return GenericTable(rows);
+  }
+  std::vector<View_Column> columns;
+  if (host_column) {
+    columns.push_back({"HOST", "host", nullptr, false});
+  }
+  for (; view->header != nullptr; ++view) {
+    columns.push_back(*view);
+  }
+  columns.push_back({nullptr, nullptr, nullptr, false});
+  return ViewTable(columns.data(), rows);
+}
+
 std::string QorctlUsage(const std::string& socket) {
   return "Usage: qorctl [--socket PATH] [--json] COMMAND [ARGUMENTS]\n"
          "\n"
@@ -637,6 +659,8 @@ std::string QorctlUsage(const std::string& socket) {
          socket +
          ")\n"
          "  --version      print qorctl's version\n"
+         "  --fleet URL    ask every agent of a fleet over NATS instead\n"
+         "                 ('qorctl --fleet URL --help' tells how)\n"
          "  -h, --help     show this text\n"
          "\n"
          "Exit status: 0 when the agent answered OK, 1 when it answered ERR or went away\n"
@@ -698,6 +722,9 @@ int Unreachable(FILE* err,
 
 int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err,
                const std::vector<std::string>& service_sockets) {
+  if (QorctlFleetAsked(args)) {
+    return QorctlFleetMain(args, out, err);
+  }
   Qorctl_Options o;
   std::string why;
   if (!ParseQorctlArgs(args, &o, &why)) {

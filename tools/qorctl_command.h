@@ -48,6 +48,14 @@ struct Qorctl_Options {
 // on standard error instead: a {"dropped":N} line, or one that is not JSON.
 bool QorctlEventText(const std::string& line, std::string* text);
 
+struct Json_Field;
+// The rows of `command` (logs, node, entries; any other: every key) as the
+// aligned table qorctl prints, led by a HOST column of each row's "host"
+// field when `host_column`.
+std::string QorctlRowsTable(const std::string& command,
+                            const std::vector<std::vector<Json_Field>>& rows,
+                            bool host_column);
+
 // The usage text shown by --help (`socket` says which path is in use).
 std::string QorctlUsage(const std::string& socket);
 

@@ -17,7 +17,7 @@ layer_of() {
   case "$1" in
     agent/qoragent.cc) echo program ;;
     util/*) echo util ;;
-    framework/control_protocol.* | framework/control_server.* | framework/metrics_server.* | framework/zep.*)
+    framework/control_protocol.* | framework/control_server.* | framework/metrics_server.* | framework/fleet_server.* | framework/zep.*)
       echo control ;;
     framework/*) echo runtime ;;
     tables/*_agent.* | tables/*_manager.cc | tables/load_agents.*) echo table_agents ;;

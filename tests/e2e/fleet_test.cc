@@ -1,0 +1,236 @@
+// Fleet requests over NATS: a real nats-server on loopback (JetStream in the
+// test's directory) and three agents, asked at once through qorctl --fleet.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/e2e/agent_process.h"
+#include "tests/e2e/e2e_util.h"
+#include "util/unique_fd.h"
+
+namespace qortest {
+namespace {
+
+const char kNatsServer[] = "/usr/sbin/nats-server";
+
+// A free TCP port on loopback (free when asked; the server takes it soon
+// after).
+int FreePort() {
+  const Unique_Fd fd(socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    return -1;
+  }
+  return ntohs(a.sin_port);
+}
+
+bool Accepts(int port) {
+  const Unique_Fd fd(socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  return connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+// nats-server with JetStream on a free loopback port, stopped at the end.
+class Nats_Server {
+ public:
+  explicit Nats_Server(const std::string& dir) : dir_(dir), port_(FreePort()) {
+    Start();
+  }
+  ~Nats_Server() { Stop(); }
+  Nats_Server(const Nats_Server&) = delete;
+  Nats_Server& operator=(const Nats_Server&) = delete;
+  // Starts it (again, after Stop: the same port and store).
+  void Start() {
+    const std::string port = std::to_string(port_);
+    const std::string store = dir_ + "/js";
+    const std::string log = dir_ + "/nats.log";
+    pid_ = fork();
+    if (pid_ == 0) {
+      execl(kNatsServer, kNatsServer, "-a", "127.0.0.1", "-p", port.c_str(),
+            "-js", "-sd", store.c_str(), "-l", log.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  void Stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      int st;
+      waitpid(pid_, &st, 0);
+      pid_ = -1;
+    }
+  }
+  bool WaitReady() const {
+    return port_ > 0 && pid_ > 0 && WaitUntil([&] { return Accepts(port_); });
+  }
+  std::string Url(const std::string& prefix) const {
+    return "nats://127.0.0.1:" + std::to_string(port_) + "/" + prefix;
+  }
+
+ private:
+  std::string dir_;
+  int port_;
+  pid_t pid_ = -1;
+};
+
+class FleetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access(kNatsServer, X_OK) != 0) {
+      GTEST_SKIP() << "nats-server is not installed";
+    }
+    server_ = std::make_unique<Nats_Server>(dir_.path());
+    ASSERT_TRUE(server_->WaitReady());
+    url_ = server_->Url("qortest");
+  }
+
+  // An agent that watches `log` as the system `name`.
+  Agent_Process* StartAgent(const std::string& name, const std::string& log) {
+    dirs_.push_back(std::make_unique<Scoped_Temp_Dir>());
+    const Scoped_Temp_Dir& d = *dirs_.back();
+    agents_.push_back(std::make_unique<Agent_Process>(d));
+    Agent_Process* a = agents_.back().get();
+    WriteFile(d.File("qoragent.conf"), log + "\n");
+    a->SetEnv("TVX_CONFIG_FILE", d.File("qoragent.conf"));
+    a->SetEnv("HOV_SYSTEM_NAME", name);
+    a->SetEnv("HOV_FLEET", url_);
+    a->SetEnv("JOP_WEX1", "HOV100:ERROR,FLOW");
+    EXPECT_TRUE(a->Start());
+    return a;
+  }
+
+  Run_Result Fleet(std::vector<std::string> args) {
+    args.insert(args.begin(), {QORCTL_PATH, "--fleet", url_});
+    return RunProgram(args, {}, dir_.path());
+  }
+
+  // The hosts of the roster.
+  std::set<std::string> Roster() {
+    std::set<std::string> hosts;
+    for (const std::string& line :
+         LinesWith(Fleet({"--json", "hosts"}).out, "\"host\"")) {
+      hosts.insert(JsonField(line, "host"));
+    }
+    return hosts;
+  }
+
+  Scoped_Temp_Dir dir_;
+  std::unique_ptr<Nats_Server> server_;
+  std::string url_;
+  std::vector<std::unique_ptr<Scoped_Temp_Dir>> dirs_;
+  std::vector<std::unique_ptr<Agent_Process>> agents_;
+};
+
+TEST_F(FleetTest, AsksEveryHostAtOnceAndTellsWhoDidNotAnswer) {
+  // One log every agent watches: the same entries come from three hosts.
+  const std::string log = dir_.File("shared.log");
+  const time_t now = time(nullptr);
+  std::string text;
+  for (const long age : {400, 300, 200, 100}) {
+    text +=
+        SyslogLine(now - age, "h", "app[1]: entry aged " + std::to_string(age));
+  }
+  WriteFile(log, text);
+  Agent_Process* a = StartAgent("web1.example:TVX", log);
+  Agent_Process* b = StartAgent("web2.example:TVX", log);
+  Agent_Process* c = StartAgent("db1:TVX", log);
+  const std::set<std::string> all = {"web1.example:TVX", "web2.example:TVX",
+                                     "db1:TVX"};
+  ASSERT_TRUE(WaitUntil([&] { return Roster() == all; })) << a->Trace();
+
+  // Every host's rows, merged newest first.
+  const Run_Result r = Fleet({"--json", "entries", log, "--since", "-1h"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> rows = LinesWith(r.out, "\"ENTRYDESC\"");
+  ASSERT_EQ(rows.size(), 12u) << r.out << r.err;
+  std::set<std::string> newest;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (i > 0) {
+      EXPECT_GE(JsonField(rows[i - 1], "ENTRYTIME"),
+                JsonField(rows[i], "ENTRYTIME"));
+    }
+    EXPECT_EQ(JsonField(rows[i], "host"), JsonField(rows[i], "ORIGINNODE"));
+    if (i < 3) {
+      EXPECT_EQ(JsonField(rows[i], "ENTRYDESC"), "entry aged 100");
+      newest.insert(JsonField(rows[i], "host"));
+    }
+  }
+  EXPECT_EQ(newest, all);
+  EXPECT_NE(r.err.find("3 hosts answered"), std::string::npos) << r.err;
+
+  // --host asks one host only; --limit cuts its rows, and says so.
+  const Run_Result one =
+      Fleet({"--json", "--host", "web2.example:TVX", "entries", log});
+  EXPECT_EQ(one.status, 0) << one.err;
+  const std::vector<std::string> its = LinesWith(one.out, "\"ENTRYDESC\"");
+  ASSERT_EQ(its.size(), 4u) << one.out;
+  for (const std::string& row : its) {
+    EXPECT_EQ(JsonField(row, "host"), "web2.example:TVX");
+  }
+  const Run_Result cut =
+      Fleet({"--json", "--limit", "2", "--host", "db1:TVX", "entries", log});
+  EXPECT_EQ(cut.status, 0) << cut.err;
+  EXPECT_EQ(LinesWith(cut.out, "\"ENTRYDESC\"").size(), 2u);
+  EXPECT_NE(
+      cut.err.find("db1:TVX: only the newest 2 rows: its row limit cut them"),
+      std::string::npos)
+      << cut.err;
+
+  // A report that fails answers its error, shown for that host.
+  const Run_Result missing =
+      Fleet({"--host", "web1.example:TVX", "entries", dir_.File("none")});
+  EXPECT_EQ(missing.status, 3);
+  EXPECT_NE(missing.err.find("web1.example:TVX failed: " + dir_.File("none") +
+                             " is not a monitored log"),
+            std::string::npos)
+      << missing.err;
+
+  // A host killed outright stays in the roster and shows as not answering;
+  // the others' rows still come.
+  ASSERT_TRUE(c->Signal(SIGKILL));
+  c->WaitExit();
+  const Run_Result after = Fleet({"--json", "--timeout", "2", "entries", log});
+  EXPECT_EQ(after.status, 3) << after.err;
+  EXPECT_EQ(LinesWith(after.out, "\"ENTRYDESC\"").size(), 8u);
+  EXPECT_NE(after.err.find("db1:TVX did not answer"), std::string::npos)
+      << after.err;
+
+  // A host stopped cleanly leaves the roster; the killed one's entry lives.
+  ASSERT_TRUE(b->Signal(SIGTERM));
+  EXPECT_EQ(b->WaitExit(), 0);
+  EXPECT_TRUE(WaitUntil([&] {
+    return Roster() == std::set<std::string>{"web1.example:TVX", "db1:TVX"};
+  }));
+
+  // A server that goes away and comes back: the agent connects again by
+  // itself and answers.
+  server_->Stop();
+  EXPECT_EQ(Fleet({"--host", "web1.example:TVX", "ping"}).status, 2);
+  server_->Start();
+  ASSERT_TRUE(server_->WaitReady());
+  EXPECT_TRUE(WaitUntil([&] {
+    return Fleet({"--host", "web1.example:TVX", "ping"}).status == 0;
+  })) << a->Trace();
+  EXPECT_TRUE(a->Running());
+}
+
+}  // namespace
+}  // namespace qortest

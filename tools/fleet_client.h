@@ -1,0 +1,35 @@
+// qorctl --fleet: asks every agent of a fleet at once over NATS (the agents'
+// side and the wire format: framework/fleet_server.h).
+//
+//   qorctl --fleet nats://HOST:PORT/PREFIX [--host NAME ...] [--timeout S]
+//          [--json] [--limit ROWS] entries PATH [--since T] [--until T]
+//          [--where CONDITION] | logs | node | ping | hosts
+//
+// One request goes to PREFIX.query.all (or one to PREFIX.query.KEY of each
+// named host); the streamed answers are gathered until every host expected
+// (the roster's, or those named) and every host that answered has sent its
+// final message, or the deadline passes. Rows are printed merged (entries
+// newest first) with their host, then a summary on standard error.
+#ifndef QOR_TOOLS_FLEET_CLIENT_H_
+#define QOR_TOOLS_FLEET_CLIENT_H_
+
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+// Exit status when some expected host did not answer, or answered an error.
+constexpr int QORCTL_SOME_HOSTS = 3;
+
+// True when `args` (argv[0] excluded) carry --fleet before any "--".
+bool QorctlFleetAsked(const std::vector<std::string>& args);
+
+// Runs a fleet command: output on `out`, messages on `err`; returns the exit
+// status (QORCTL_OK, QORCTL_ERR for bad arguments, QORCTL_UNREACHABLE when no
+// NATS server can be reached, QORCTL_SOME_HOSTS).
+int QorctlFleetMain(const std::vector<std::string>& args, FILE* out, FILE* err);
+
+// One answer row of a host as a JSON line with "host" first.
+std::string FleetRowWithHost(const std::string& host, const std::string& row);
+
+#endif  // QOR_TOOLS_FLEET_CLIENT_H_
