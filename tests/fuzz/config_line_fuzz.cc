@@ -50,7 +50,8 @@ void RemoveRoot() {
     std::error_code ec;
     std::filesystem::remove_all(*g_root, ec);
     if (ec) {
-      fprintf(stderr, "could not remove %s: %s\n", g_root->c_str(), ec.message().c_str());
+      fprintf(stderr, "could not remove %s: %s\n", g_root->c_str(),
+              ec.message().c_str());
     }
   }
 }
