@@ -68,7 +68,8 @@ TEST(MetricsServerTest, LabelsAreEscapedAndProblemsNamed) {
   const std::vector<std::string> problems = Metrics_Server::Problems(s);
   ASSERT_EQ(problems.size(), 2u);
   EXPECT_EQ(problems[0], "log " + log.path + ": Error: log open failed");
-  EXPECT_EQ(problems[1], "sink /var/log/events.jsonl: the last write to it failed");
+  EXPECT_EQ(problems[1],
+            "sink /var/log/events.jsonl: the last write to it failed");
 }
 
 }  // namespace
