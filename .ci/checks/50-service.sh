@@ -45,7 +45,7 @@ done
 echo "-- systemd unit (systemd-analyze verify)"
 if command -v systemd-analyze >/dev/null; then
   unit="$work/qoragent.service"
-  sed "s|^ExecStart=.*|ExecStart=$work/prefix/sbin/qoragent|" \
+  sed "s|^\(Exec[A-Za-z]*=\)[^ ]*/sbin/qoragent|\1$work/prefix/sbin/qoragent|" \
     "$work/prefix/lib/systemd/system/qoragent.service" >"$unit"
   out=$(systemd-analyze verify --man=no "$unit" 2>&1 || true)
   # A container without a running systemd may add notes about the manager itself.
