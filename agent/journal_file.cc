@@ -38,7 +38,7 @@ namespace {
 const char NotJournalMsg[] =
     "\nLog %s is not a journal: %s. Ignoring remainder of line.";
 const char NoJournalFilesMsg[] =
-    "\nLog %s is not a journal directory: it holds no journal files. Ignoring remainder of line.";
+    "\nJournal directory %s holds no journal files yet; it is read once it does.";
 const char BadMatchMsg[] =
     "\nMatch term \"%.*s\" of log %s is not valid: %s. Ignoring remainder of line.";
 const char NotFileOrDirText[] = "neither a directory nor a regular file";
@@ -433,8 +433,9 @@ bool Journal_File::jlCheckConfig(const char* path, const char* matches) {
   if (is_dir) {
     bool found = false;
     if (ScanJournalDir(path, true, &found) == 0 && !found) {
-      WEX1_TRACE(wex1, WEX1_ERROR, NoJournalFilesMsg, path);
-      return ev.Result(0) != 0;
+      // journald may not have written there yet: the log waits for its
+      // files, listed with its status, as a log whose file is not there.
+      WEX1_TRACE(wex1, WEX1_FLOW, NoJournalFilesMsg, path);
     }
   }
   return ev.Result(1) != 0;

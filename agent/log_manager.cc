@@ -1037,20 +1037,33 @@ bool Log_Manager::lmAddValidLog(_WhenceConfig whence, char* record) {
 
 unsigned int Log_Manager::lmUseJournal(char debug, const char* why) {
   WEX1_Event ev(wex1, __func__);
+  // The first directory that holds journal files; when none does yet, the
+  // first that is there, which waits for its files with a status that
+  // says so.
+  const char* chosen = nullptr;
   for (const char* const dir : JournalDirs) {
-    if (dir == nullptr || !Journal_File::jlHoldsJournalFiles(dir)) {
-      continue;
-    }
-    WEX1_TRACE(wex1, WEX1_ERROR, why != nullptr ? why : JournalDefaultMsg,
-               Text(SyslogConfFile), dir);
-    char record[CONFIGRECSIZE];
-    snprintf(record, sizeof record, "%s %c%c %c%c", dir, FIELDFIRSTCHAR, debug,
-             FIELDFIRSTCHAR, JOURNALTYPE);
-    if (lmAddValidLog(USERCONFIG, record)) {
-      return static_cast<unsigned int>(ev.Result(1));
+    if (dir != nullptr && Journal_File::jlHoldsJournalFiles(dir)) {
+      chosen = dir;
+      break;
     }
   }
-  return static_cast<unsigned int>(ev.Result(0));
+  struct stat st;
+  for (const char* const dir : JournalDirs) {
+    if (chosen == nullptr && dir != nullptr && stat(dir, &st) == 0 &&
+        S_ISDIR(st.st_mode)) {
+      chosen = dir;
+    }
+  }
+  if (chosen == nullptr) {
+    return static_cast<unsigned int>(ev.Result(0));
+  }
+  WEX1_TRACE(wex1, WEX1_ERROR, why != nullptr ? why : JournalDefaultMsg,
+             Text(SyslogConfFile), chosen);
+  char record[CONFIGRECSIZE];
+  snprintf(record, sizeof record, "%s %c%c %c%c", chosen, FIELDFIRSTCHAR, debug,
+           FIELDFIRSTCHAR, JOURNALTYPE);
+  return static_cast<unsigned int>(
+      ev.Result(lmAddValidLog(USERCONFIG, record) ? 1 : 0));
 }
 
 Log_File* Log_Manager::lmCreateLogObject(const Valid_Log& log) {

@@ -435,9 +435,8 @@ TEST_F(JournalFileTest, BadConfigurationIsRejectedNamingTheCause) {
       {text + " ;N ;J", "Log " + text + " is not a journal: "},
       {missing + " ;N ;J",
        "Log " + missing + " is not a journal: No such file or directory"},
-      {empty + " ;N ;J",
-       "Log " + empty +
-           " is not a journal directory: it holds no journal files."},
+      // A directory journald has not written to yet waits for its files.
+      {empty + " ;N ;J", ""},
       // Only the journal kind takes a directory.
       {dir_.path() + " ;N ;S",
        "The file " + dir_.path() + " is not a regular file."},
@@ -538,7 +537,7 @@ TEST_F(JournalFileTest, MonitoredLogSizeAndTimeComeFromTheJournal) {
 
 // The default list of a journal-only host: no agent configuration named and
 // no syslog configuration, so the first journal directory holding journal
-// files is watched.
+// files is watched (else the first one there).
 class Journal_Default_Manager : public qortest::Test_Manager {
  public:
   Journal_Default_Manager(const char* first, const char* second)
@@ -554,7 +553,7 @@ TEST_F(JournalFileTest, JournalOnlyHostWatchesTheJournal) {
   setenv(SYSLOGCONFENVVAR, syslog.c_str(), 1);
   const std::string persistent = dir_.File("var-log-journal");
   const std::string volatile_dir = dir_.File("run-log-journal");
-  ASSERT_EQ(mkdir(persistent.c_str(), 0755), 0);  // empty: passed over
+  ASSERT_EQ(mkdir(persistent.c_str(), 0755), 0);  // empty: passed over first
   ASSERT_EQ(mkdir(volatile_dir.c_str(), 0755), 0);
   const std::string machine =
       volatile_dir + "/0123456789abcdef0123456789abcdef";
@@ -574,9 +573,18 @@ TEST_F(JournalFileTest, JournalOnlyHostWatchesTheJournal) {
         << trace.Text();
   }
   {
-    // Neither holds journal files: nothing to do, as before.
+    // None holds journal files yet: the first directory that is there
+    // waits for them, listed.
+    Journal_Default_Manager manager(dir_.File("none").c_str(),
+                                    persistent.c_str());
+    EXPECT_EQ(manager.lmRefresh(), 1u);
+    ASSERT_NE(manager.FirstLogObject, nullptr);
+    EXPECT_EQ(std::string(manager.FirstLogObject->LogFileName), persistent);
+  }
+  {
+    // No journal directory at all: nothing to do, as before.
     qortest::TraceCapture trace("ERROR");
-    Journal_Default_Manager manager(persistent.c_str(), nullptr);
+    Journal_Default_Manager manager(dir_.File("none").c_str(), nullptr);
     EXPECT_EQ(manager.lmRefresh(), 0u);
     EXPECT_TRUE(trace.Contains("Agent has no work to do.")) << trace.Text();
   }

@@ -38,6 +38,7 @@ class LogManagerTest : public ::testing::Test {
     syslog_ = dir_.File("syslog.conf");
     SetEnv(CONFIGFILEENVVAR, config_);
     SetEnv(SYSLOGCONFENVVAR, syslog_);
+    SetEnv("TVX_JOURNAL_DIR", dir_.File("no-journal"));  // not the host's
     unsetenv(DEBUGLOGENVVAR);
     unsetenv(STATEFILEENVVAR);
     Test_Log::ClearDestroyed();
@@ -45,6 +46,7 @@ class LogManagerTest : public ::testing::Test {
   void TearDown() override {
     unsetenv(CONFIGFILEENVVAR);
     unsetenv(SYSLOGCONFENVVAR);
+    unsetenv("TVX_JOURNAL_DIR");
     unsetenv(DEBUGLOGENVVAR);
   }
 

@@ -36,6 +36,9 @@ class Agent_Process {
     env_["HOV_TRACE_FILE"] = dir_ + "/trace.log";
     env_["HOV_SOCKET"] = dir_ + "/agent.sock";
     env_["TVX_SYSLOG_CONF"] = dir_ + "/no-syslog.conf";
+    // Nor the host's journal: without a configuration the agent would
+    // watch it.
+    env_["TVX_JOURNAL_DIR"] = dir_ + "/no-journal";
     env_["HOV_SYSTEM_NAME"] = "testhost:TVX";
   }
   ~Agent_Process() {
