@@ -107,7 +107,9 @@ bool TakeCondition(const std::string& line, size_t start, bool clauses, std::str
   return true;
 }
 
-std::string SituationJson(const Situation_Info& s) {
+// `with_counts`: also the rows matched and the events dispatched and held
+// back since the situation was made (the list; a new one has none).
+std::string SituationJson(const Situation_Info& s, bool with_counts = false) {
   std::string out = "{\"name\":";
   JsonAppendString(&out, s.name);
   out += ",\"table\":";
@@ -124,7 +126,13 @@ std::string SituationJson(const Situation_Info& s) {
   }
   out += ",\"stopped\":";
   out += s.stopped ? "true" : "false";
-  out += ",\"reason\":" + std::to_string(s.reason) + "}";
+  out += ",\"reason\":" + std::to_string(s.reason);
+  if (with_counts) {
+    out += ",\"matches\":" + std::to_string(s.matched) +
+           ",\"events\":" + std::to_string(s.dispatched) +
+           ",\"suppressed\":" + std::to_string(s.suppressed);
+  }
+  out += "}";
   return out;
 }
 
@@ -406,7 +414,7 @@ bool RunControlRequest(const Control_Request& r,
       return situations.Delete(r.name, err);
     case Control_Verb::kSituationList:
       for (const Situation_Info& s : situations.List()) {
-        lines->Add(SituationJson(s));
+        lines->Add(SituationJson(s, true));
       }
       return true;
     case Control_Verb::kSituationReload:

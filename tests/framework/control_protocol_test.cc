@@ -428,12 +428,13 @@ TEST_F(ControlProtocolTest, SituationsAreAddedListedAndDeleted) {
   EXPECT_EQ(AnswerControlLine("SITUATION ADD big QTEST.CTLROWS COUNT > 1"),
             "ERR situation big already exists\n");
   EXPECT_EQ(Table()->LiveCount(), 2);
-  EXPECT_EQ(AnswerControlLine("SITUATION LIST"),
-            "OK 2\n"
-            "{\"name\":\"any\",\"table\":\"QTEST.CTLROWS\",\"condition\":\"\",\"stopped\":false,"
-            "\"reason\":0}\n"
-            "{\"name\":\"big\",\"table\":\"QTEST.CTLROWS\",\"condition\":\"COUNT > "
-            "10\",\"stopped\":false,\"reason\":0}\n");
+  EXPECT_EQ(
+      AnswerControlLine("SITUATION LIST"),
+      "OK 2\n"
+      "{\"name\":\"any\",\"table\":\"QTEST.CTLROWS\",\"condition\":\"\",\"stopped\":false,"
+      "\"reason\":0,\"matches\":0,\"events\":0,\"suppressed\":0}\n"
+      "{\"name\":\"big\",\"table\":\"QTEST.CTLROWS\",\"condition\":\"COUNT > "
+      "10\",\"stopped\":false,\"reason\":0,\"matches\":0,\"events\":0,\"suppressed\":0}\n");
   EXPECT_EQ(AnswerControlLine("SITUATION DEL big"), "OK 0\n");
   EXPECT_EQ(Table()->LiveCount(), 1);
   EXPECT_EQ(g_alive, 1);
@@ -443,9 +444,10 @@ TEST_F(ControlProtocolTest, SituationsAreAddedListedAndDeleted) {
 TEST_F(ControlProtocolTest, StoppedSituationShowsItsReason) {
   ASSERT_EQ(AnswerControlLine("SITUATION ADD s QTEST.CTLROWS").substr(0, 5), "OK 1\n");
   g_last.load()->Stopped(2);
-  EXPECT_EQ(AnswerControlLine("SITUATION LIST"),
-            "OK 1\n{\"name\":\"s\",\"table\":\"QTEST.CTLROWS\",\"condition\":\"\",\"stopped\":true,"
-            "\"reason\":2}\n");
+  EXPECT_EQ(
+      AnswerControlLine("SITUATION LIST"),
+      "OK 1\n{\"name\":\"s\",\"table\":\"QTEST.CTLROWS\",\"condition\":\"\",\"stopped\":true,"
+      "\"reason\":2,\"matches\":0,\"events\":0,\"suppressed\":0}\n");
 }
 
 TEST_F(ControlProtocolTest, DeletedSituationInUseLivesUntilItsPassEnds) {
@@ -483,9 +485,11 @@ TEST_F(ControlProtocolTest, ReloadReplacesSituationsAndListsSkippedLines) {
             "OK 1\n{\"problem\":\"" + path +
                 ":3: unknown column SIZE for table QTEST.CTLROWS; expected one of: NAME COUNT "
                 "NOTE\"}\n");
-  EXPECT_EQ(AnswerControlLine("SITUATION LIST"),
-            "OK 1\n{\"name\":\"big\",\"table\":\"QTEST.CTLROWS\",\"condition\":\"COUNT > "
-            "10\",\"stopped\":false,\"reason\":0}\n");
+  EXPECT_EQ(
+      AnswerControlLine("SITUATION LIST"),
+      "OK 1\n{\"name\":\"big\",\"table\":\"QTEST.CTLROWS\",\"condition\":\"COUNT > "
+      "10\",\"stopped\":false,\"reason\":0,\"matches\":0,\"events\":0,\"suppressed\":0}"
+      "\n");
 }
 
 TEST_F(ControlProtocolTest, LogEntriesReportTakesItsSelection) {

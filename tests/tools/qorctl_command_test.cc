@@ -248,11 +248,14 @@ TEST_F(QorctlMainTest, TablesByDefaultJsonOnRequest) {
             "quiet  TVX.VXMONLOG  running  LOGMODDATE < \"-1h\"                                   THROTTLE 3600\n"
             "ssh    TVX.VXLOGENT  running  ENTRYSRC ~ \"sshd\" AND ENTRYDESC ~ \"Failed password\"\n");
   r = Qorctl({"--json", "situations"});
-  EXPECT_EQ(r.out,
-            "{\"name\":\"quiet\",\"table\":\"TVX.VXMONLOG\",\"condition\":\"LOGMODDATE < "
-            "\\\"-1h\\\"\",\"clauses\":\"THROTTLE 3600\",\"stopped\":false,\"reason\":0}\n"
-            "{\"name\":\"ssh\",\"table\":\"TVX.VXLOGENT\",\"condition\":\"ENTRYSRC ~ \\\"sshd\\\" AND "
-            "ENTRYDESC ~ \\\"Failed password\\\"\",\"stopped\":false,\"reason\":0}\n");
+  EXPECT_EQ(
+      r.out,
+      "{\"name\":\"quiet\",\"table\":\"TVX.VXMONLOG\",\"condition\":\"LOGMODDATE < "
+      "\\\"-1h\\\"\",\"clauses\":\"THROTTLE 3600\",\"stopped\":false,\"reason\":0,"
+      "\"matches\":0,\"events\":0,\"suppressed\":0}\n"
+      "{\"name\":\"ssh\",\"table\":\"TVX.VXLOGENT\",\"condition\":\"ENTRYSRC ~ \\\"sshd\\\" AND "
+      "ENTRYDESC ~ \\\"Failed password\\\"\",\"stopped\":false,\"reason\":0,"
+      "\"matches\":0,\"events\":0,\"suppressed\":0}\n");
   r = Qorctl({"situation", "del", "quiet"});
   EXPECT_EQ(r.out, "situation quiet deleted\n");
   r = Qorctl({"situation", "del", "quiet"});
