@@ -19,23 +19,12 @@
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxmonlog_manager.h"
 #include "tables/x7srv_rnodests_manager.h"
+#include "tests/support/ping_counts.h"
 #include "tests/testutil.h"
 
 namespace {
 
-// The counters PING reports, as they stand now.
-std::string PingCounts() {
-  const Event_Counts c = Event_Sink::Counts();
-  uint64_t evicted = 0;
-  for (const TableManager* m : TableManager::All()) {
-    evicted += m->KeysEvicted();
-  }
-  return "\"events_written\":" + std::to_string(c.written) +
-         ",\"events_failed\":" + std::to_string(c.failed) +
-         ",\"actions_dropped\":" + std::to_string(Action_Runner::Dropped()) +
-         ",\"keys_evicted\":" + std::to_string(evicted) +
-         ",\"metrics\":\"off\"";
-}
+using qortest::PingCounts;
 
 // A small table: three fixed rows, a blank-padded and a NUL-padded text
 // column (one value not UTF-8) and an integer column.

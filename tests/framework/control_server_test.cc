@@ -20,24 +20,13 @@
 #include "framework/action_runner.h"
 #include "framework/event_sink.h"
 #include "framework/table_manager.h"
+#include "tests/support/ping_counts.h"
 #include "tests/testutil.h"
 #include "util/unique_fd.h"
 
 namespace {
 
-// The counters PING reports, as they stand now.
-std::string PingCounts() {
-  const Event_Counts c = Event_Sink::Counts();
-  uint64_t evicted = 0;
-  for (const TableManager* m : TableManager::All()) {
-    evicted += m->KeysEvicted();
-  }
-  return "\"events_written\":" + std::to_string(c.written) +
-         ",\"events_failed\":" + std::to_string(c.failed) +
-         ",\"actions_dropped\":" + std::to_string(Action_Runner::Dropped()) +
-         ",\"keys_evicted\":" + std::to_string(evicted) +
-         ",\"metrics\":\"off\"";
-}
+using qortest::PingCounts;
 
 sockaddr_un Address(const std::string& path) {
   sockaddr_un a{};

@@ -11,23 +11,12 @@
 #include "framework/control_server.h"
 #include "framework/event_sink.h"
 #include "framework/table_manager.h"
+#include "tests/support/ping_counts.h"
 #include "tests/testutil.h"
 
 namespace {
 
-// The counters PING reports, as they stand now.
-std::string PingCounts() {
-  const Event_Counts c = Event_Sink::Counts();
-  uint64_t evicted = 0;
-  for (const TableManager* m : TableManager::All()) {
-    evicted += m->KeysEvicted();
-  }
-  return "\"events_written\":" + std::to_string(c.written) +
-         ",\"events_failed\":" + std::to_string(c.failed) +
-         ",\"actions_dropped\":" + std::to_string(Action_Runner::Dropped()) +
-         ",\"keys_evicted\":" + std::to_string(evicted) +
-         ",\"metrics\":\"off\"";
-}
+using qortest::PingCounts;
 
 std::string Render(const Control_Reply& r) {
   static const char* const kStatus[] = {"OK", "ERR", "UNREACHABLE", "BROKEN"};
