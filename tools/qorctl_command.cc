@@ -10,6 +10,7 @@
 
 #include "tools/control_client.h"
 #include "tools/fleet_client.h"
+#include "tools/fleet_events.h"
 #include "tools/json_line.h"
 #include "tools/qorctl_top.h"
 #include "tools/table_format.h"
@@ -660,6 +661,9 @@ std::string QorctlUsage(const std::string& socket) {
          ")\n"
          "  --version      print qorctl's version\n"
          "  --fleet URL    ask every agent of a fleet over NATS instead\n"
+         "  events --from URL [--host NAME] [--json] [--since T] [--limit N] [--idle S]\n"
+         "                 the fleet's events from kafka://BROKERS/TOPIC or\n"
+         "                 nats://SERVERS/SUBJECT (JetStream)\n"
          "                 ('qorctl --fleet URL --help' tells how)\n"
          "  -h, --help     show this text\n"
          "\n"
@@ -724,6 +728,9 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err,
                const std::vector<std::string>& service_sockets) {
   if (QorctlFleetAsked(args)) {
     return QorctlFleetMain(args, out, err);
+  }
+  if (QorctlEventsFromAsked(args)) {
+    return QorctlEventsFromMain(args, out, err);
   }
   Qorctl_Options o;
   std::string why;
