@@ -849,6 +849,22 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err,
     const Json_Field* system = rows.empty() ? nullptr : FindJsonField(rows[0], "system");
     fprintf(out, "qoragent at %s is alive (pid %s, system %s)\n", socket.c_str(),
             pid != nullptr ? pid->text.c_str() : "?", system != nullptr ? system->text.c_str() : "?");
+    // One line per fleet sink: connected, pending, acknowledged, failed,
+    // retried, and the age of the oldest pending event.
+    const nlohmann::json ping =
+        reply.lines.empty() ? nlohmann::json() : nlohmann::json::parse(reply.lines[0], nullptr, false);
+    if (ping.is_object() && ping.contains("fleet_sinks") && ping["fleet_sinks"].is_array()) {
+      for (const nlohmann::json& f : ping["fleet_sinks"]) {
+        fprintf(out, "  sink %s: %s, %s pending, %s acknowledged, %s failed, %s retried, oldest pending %s s\n",
+                f.value("sink", std::string("?")).c_str(),
+                f.value("connected", false) ? "connected" : "not connected",
+                f.value("pending", nlohmann::json(0)).dump().c_str(),
+                f.value("acknowledged", nlohmann::json(0)).dump().c_str(),
+                f.value("failed", nlohmann::json(0)).dump().c_str(),
+                f.value("retried", nlohmann::json(0)).dump().c_str(),
+                f.value("oldest_pending_s", nlohmann::json(0)).dump().c_str());
+      }
+    }
   } else if (cmd == "logs") {
     Print(out, ViewTable(kLogsView, rows));
   } else if (cmd == "node") {
