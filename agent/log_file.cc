@@ -45,6 +45,9 @@ namespace {
 const char NotStartedMsg[] = "Not started";
 const char StoppedMsg[] = "Stopped";
 const char RunningMsg[] = "Running";
+const char WaitingForDeliveryMsg[] = "Waiting for delivery";
+// How often a log held back by the delivery window looks for room.
+constexpr int DELIVERYPOLLMS = 100;
 const char CreateChildMsg[] = "Error: create child failed";
 const char CreatePipeMsg[] = "Error: create pipe failed";
 const char PipeGFlagMsg[] = "Error: get pipe flag failed";
@@ -452,7 +455,7 @@ void Log_File::lfGetMonitorStatus(char* const dest, const long len) {
       text = StoppedMsg;
       break;
     case MONITOR_RUNNING:
-      text = RunningMsg;
+      text = WaitingForDelivery ? WaitingForDeliveryMsg : RunningMsg;
       break;
     case MONITOR_ERR_CREATE_CHILD:
       text = CreateChildMsg;
@@ -1312,6 +1315,15 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
   // and the watch limit is reached): said once each time it changes.
   bool fileWatched = watch.Handle() != 0;
   while (MonitorStatus == MONITOR_RUNNING) {
+    // The events not yet delivered fill the delivery window: the entries
+    // wait in the log, read when it has room again.
+    if (Event_Sink::WindowFull()) {
+      WaitingForDelivery = true;
+      lfPublishPosition();
+      lfWaitForWake(DELIVERYPOLLMS, nullptr);
+      continue;
+    }
+    WaitingForDelivery = false;
     LogPassBytes = PASSBYTES;
     // A worker that slept through the safety check's looks at its name had
     // its file seen there by them.
@@ -1376,6 +1388,7 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
       break;
     }
   }
+  WaitingForDelivery = false;
   LogPassBytes = INT64_MAX;
   lfPublishPosition();
 }

@@ -361,6 +361,8 @@ class Log_File : public Log_Base {
   int LogFD;                  // descriptor of LogFileP; -1 when closed
   std::atomic<off_t> LogEOF;  // offset read up to; -1 when closed
   std::atomic<_MonitorStatus> MonitorStatus;  // written under LogLock
+  // Reading is held back by a full delivery window (Event_Sink::WindowFull).
+  std::atomic<bool> WaitingForDelivery{false};
   // When monitoring last started or stopped; the worker sets it as it ends.
   std::atomic<time_t> MonitorStartStopTime;
   std::atomic<uint64_t> NumEvents;        // entries read since creation

@@ -391,6 +391,26 @@ bool RunControlRequest(const Control_Request& r,
         evicted += m->KeysEvicted();
       }
       line += ",\"keys_evicted\":" + std::to_string(evicted);
+      // The fleet sinks (Kafka, JetStream): their engine's side.
+      std::string fleet;
+      for (const Event_Output_Counts& o : Event_Sink::OutputCounts()) {
+        if (!o.fleet) {
+          continue;
+        }
+        char age[32];
+        snprintf(age, sizeof age, "%.1f", o.oldest_pending_s);
+        fleet += fleet.empty() ? "[" : ",";
+        fleet += "{\"sink\":";
+        JsonAppendString(&fleet, o.name);
+        fleet += std::string(",\"connected\":") + (o.connected ? "true" : "false") +
+                 ",\"pending\":" + std::to_string(o.pending) +
+                 ",\"acknowledged\":" + std::to_string(o.acknowledged) +
+                 ",\"failed\":" + std::to_string(o.failed) +
+                 ",\"retried\":" + std::to_string(o.retried) + ",\"oldest_pending_s\":" + age + "}";
+      }
+      if (!fleet.empty()) {
+        line += ",\"fleet_sinks\":" + fleet + "]";
+      }
       line += ",\"metrics\":";
       JsonAppendString(&line, Metrics_Server::Status());
       lines->Add(line + "}");

@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "framework/fleet_output.h"
 #include "framework/wex1.h"
 #include "util/append_file.h"
 #include "util/errno_text.h"
@@ -263,15 +264,28 @@ std::string EventSyslogMessage(int priority, time_t when, pid_t pid, const std::
 }
 
 bool MakeEventOutputs(const char* spec, std::vector<std::unique_ptr<Event_Output>>* outputs,
-                      std::string* err) {
+                      std::string* err, const Delivery_Window_Limits* limits) {
   outputs->clear();
   const std::string text = spec != nullptr ? spec : "";
   size_t at = 0;
   do {
-    const size_t comma = text.find(',', at);
+    size_t comma = text.find(',', at);
+    // A fleet sink's servers are separated by commas too: its item ends
+    // with the comma after its "/TOPIC" or "/SUBJECT".
+    if (IsFleetSinkUrl(text.substr(at, 8))) {
+      const size_t slash = text.find('/', text.find("//", at) + 2);
+      comma = slash == std::string::npos ? std::string::npos : text.find(',', slash);
+    }
     const std::string item = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
     at = comma == std::string::npos ? std::string::npos : comma + 1;
-    if (item.empty() && text.empty()) {
+    if (IsFleetSinkUrl(item)) {
+      Delivery_Window_Limits defaults;
+      std::unique_ptr<Event_Output> fleet;
+      if (!MakeFleetOutput(item, limits != nullptr ? *limits : defaults, &fleet, err)) {
+        return false;
+      }
+      outputs->push_back(std::move(fleet));
+    } else if (item.empty() && text.empty()) {
       outputs->push_back(std::make_unique<Fd_Output>());
     } else if (item.empty()) {
       *err = "empty item in HOV_EVENTS \"" + text + "\"; expected FILE, -, syslog or syslog:FACILITY "

@@ -5,6 +5,7 @@
 #ifndef QOR_FRAMEWORK_EVENT_OUTPUT_H_
 #define QOR_FRAMEWORK_EVENT_OUTPUT_H_
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -13,6 +14,8 @@
 
 #include "framework/rate_limit.h"
 #include "util/unique_fd.h"
+
+struct Event_Output_Counts;
 
 class Event_Output {
  public:
@@ -28,6 +31,26 @@ class Event_Output {
   // Whether what Put accepted is kept (a file): saved log positions wait
   // for a durable output. Standard output and syslog are best effort.
   virtual bool Durable() const { return false; }
+  // An output whose engine acknowledges each event later (Kafka,
+  // JetStream): PutNumbered hands over the event numbered `sequence` and
+  // returns once it is sent (or waits in the delivery window); the output
+  // is durable by its acknowledgements, AcknowledgedThrough().
+  virtual bool Acknowledges() const { return false; }
+  virtual bool PutNumbered(uint64_t /*sequence*/, const std::string& situation,
+                           const std::string& line, std::string* why) {
+    return Put(situation, line, why);
+  }
+  // Every event handed over with a number up to this is acknowledged
+  // (UINT64_MAX: none waits). Any thread.
+  virtual uint64_t AcknowledgedThrough() const { return UINT64_MAX; }
+  // Ends a wait for room in the delivery window (the sink is closing).
+  // Any thread.
+  virtual void Stop() {}
+  // Adds the engine's side to `counts` (connected, acknowledged...). Any
+  // thread.
+  virtual void AddFleetCounts(Event_Output_Counts* /*counts*/) const {}
+  // Bytes of the events sent and not yet acknowledged. Any thread.
+  virtual uint64_t UnacknowledgedBytes() const { return 0; }
   // What the output is, for messages: a path, "standard output", "syslog".
   const std::string& Name() const { return name_; }
   // Reports failures: the first, then at most once a minute with a count.
@@ -42,11 +65,13 @@ class Event_Output {
 };
 
 // Builds the outputs named by `spec`: comma-separated items, each a file
-// path, "-" (standard output), "syslog" or "syslog:FACILITY". Null or empty:
-// standard output. Files are opened here. False with *err naming the item
-// that is wrong or cannot be opened.
+// path, "-" (standard output), "syslog", "syslog:FACILITY" or a fleet sink
+// (kafka://, nats://, tls://; fleet_output.h) with the delivery window
+// `limits` (null: the default). Null or empty: standard output. Files are
+// opened here. False with *err naming the item that is wrong or cannot be
+// opened.
 [[nodiscard]] bool MakeEventOutputs(const char* spec, std::vector<std::unique_ptr<Event_Output>>* outputs,
-                                    std::string* err);
+                                    std::string* err, const struct Delivery_Window_Limits* limits = nullptr);
 
 // The syslog socket: HOV_SYSLOG_SOCKET, else /dev/log.
 std::string EventSyslogSocket();

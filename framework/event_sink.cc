@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/time.h>
 #include <time.h>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "framework/ack_window.h"
 #include "framework/action_runner.h"
 #include "framework/event_output.h"
 #include "framework/event_stream.h"
@@ -59,11 +61,15 @@ struct Queued {
 class Output_Writer {
  public:
   // `sequence`: the number of the last event published before this writer.
-  Output_Writer(std::unique_ptr<Event_Output> output, uint64_t sequence)
+  Output_Writer(std::unique_ptr<Event_Output> output, uint64_t sequence,
+                const Delivery_Window_Limits& limits)
       : output_(std::move(output)),
         name_(output_->Name()),
-        durable_(output_->Durable()),
-        written_through_(sequence) {
+        acks_(output_->Acknowledges()),
+        durable_(output_->Durable() || acks_),
+        limits_(limits),
+        written_through_(sequence),
+        enqueued_through_(sequence) {
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
@@ -109,8 +115,10 @@ class Output_Writer {
       while (taken_ == taken && !stop_ &&
              pthread_cond_timedwait(&room_, mu_.native(), &deadline) == 0) {
       }
-      // A writer busy with a long batch still delivers.
-      stalled_ = taken_ == taken && delivered_ == delivered;
+      // A writer busy with a long batch still delivers. Waiting for the
+      // delivery window (the default), the dispatcher waits as long as it
+      // takes: the log waits, not the event.
+      stalled_ = limits_.drop && taken_ == taken && delivered_ == delivered;
     }
     if (queue_.size() >= EVENT_QUEUE_MAX) {
       dropped_.fetch_add(1, std::memory_order_relaxed);
@@ -128,6 +136,8 @@ class Output_Writer {
       }
       return false;
     }
+    queued_bytes_.fetch_add(line.size(), std::memory_order_relaxed);
+    enqueued_through_.store(sequence, std::memory_order_relaxed);
     queue_.push_back(Queued{sequence, situation, std::move(line)});
     // A long pass wakes the writer once its queue is half full: a
     // best-effort output does not wait for room.
@@ -158,6 +168,26 @@ class Output_Writer {
     pthread_cond_broadcast(&room_);
   }
 
+  // Ends the waits for delivery (a closing sink): the events still waiting
+  // are not taken, and the saved positions stay before them.
+  void Interrupt() {
+    output_->Stop();
+    RequestStop();
+  }
+
+  // Whether the events this durable output has not yet delivered fill the
+  // delivery window.
+  bool WindowFull() const {
+    if (!durable_) {
+      return false;
+    }
+    const uint64_t through = WrittenThrough();
+    const uint64_t enqueued = enqueued_through_.load(std::memory_order_relaxed);
+    return (enqueued > through && enqueued - through >= limits_.events) ||
+           queued_bytes_.load(std::memory_order_relaxed) + output_->UnacknowledgedBytes() >=
+               limits_.bytes;
+  }
+
   // True when the thread ended by `deadline` (it is joined); false when the
   // output still blocks it: it is then left to itself, with this object,
   // for the rest of the process.
@@ -181,7 +211,11 @@ class Output_Writer {
   }
 
   // Every event numbered up to this is written, with none lost before it.
-  uint64_t WrittenThrough() const { return written_through_.load(std::memory_order_acquire); }
+  // An output with acknowledgements: every event up to its last one
+  // acknowledged.
+  uint64_t WrittenThrough() const {
+    return std::min(written_through_.load(std::memory_order_acquire), output_->AcknowledgedThrough());
+  }
 
   // Waits until WrittenThrough() reaches `sequence`, or an event was lost
   // before it, or `deadline`. True when it was reached.
@@ -189,7 +223,12 @@ class Output_Writer {
     Posix_Mutex::Hold g(&mu_);
     while (WrittenThrough() < sequence && lost_ > sequence && !finished_) {
       pthread_cond_signal(&work_);  // events queued under a deferral
-      if (pthread_cond_timedwait(&progress_, mu_.native(), &deadline) != 0) {
+      // Acknowledgements come on the client library's threads, unsignalled.
+      const struct timespec soon = MonotonicDeadline(kAckPollMs);
+      const bool last = soon.tv_sec > deadline.tv_sec ||
+                        (soon.tv_sec == deadline.tv_sec && soon.tv_nsec >= deadline.tv_nsec);
+      if (pthread_cond_timedwait(&progress_, mu_.native(), acks_ && !last ? &soon : &deadline) != 0 &&
+          (!acks_ || last)) {
         break;
       }
     }
@@ -204,8 +243,10 @@ class Output_Writer {
     c.failed = failed_.load(std::memory_order_relaxed);
     c.dropped = dropped_.load(std::memory_order_relaxed);
     c.writing = writing_.load(std::memory_order_relaxed);
+    c.retried = retried_.load(std::memory_order_relaxed);
+    output_->AddFleetCounts(&c);
     Posix_Mutex::Hold g(&mu_);
-    c.pending = queue_.size() + (taken_ - delivered_);
+    c.pending = queue_.size() + (taken_ - delivered_) + c.unacknowledged;
     return c;
   }
 
@@ -229,6 +270,7 @@ class Output_Writer {
         reopen_ = false;
         stop = stop_;
         batch.swap(queue_);
+        queued_bytes_.store(0, std::memory_order_relaxed);
         if (!batch.empty()) {
           // Room again: the writer moves.
           taken_ += batch.size();
@@ -286,8 +328,28 @@ class Output_Writer {
           joined_ += batch[end++].line;
         }
         put = output_->Put(batch[first].situation, joined_, &why);
+      } else if (acks_) {
+        put = output_->PutNumbered(batch[first].sequence, batch[first].situation, batch[first].line,
+                                   &why);
       } else {
         put = output_->Put(batch[first].situation, batch[first].line, &why);
+      }
+      // A durable file that cannot take the events (a full disk, a size
+      // limit) holds them, as an unreachable engine does, and is tried
+      // again each second: its log waits behind the delivery window.
+      if (!put && durable_ && !acks_ && !limits_.drop && RetryAfterPause()) {
+        failed_.fetch_add(end - first, std::memory_order_relaxed);
+        writing_.store(false, std::memory_order_relaxed);
+        uint64_t held = 0;
+        if (output_->Failures().Due(&held)) {
+          WEX1_TRACE(wex1, WEX1_ERROR,
+                     "\nEvents of situation %s wait for %s: %s; tried again every second; %llu "
+                     "more failures since the last report.",
+                     batch[first].situation.c_str(), name_.c_str(), why.c_str(),
+                     static_cast<unsigned long long>(held));
+        }
+        retried_.fetch_add(end - first, std::memory_order_relaxed);
+        continue;
       }
       // Counted as they go: a batch to an output that fails slowly is long.
       (put ? written_ : failed_)
@@ -327,12 +389,26 @@ class Output_Writer {
     }
   }
 
+  // Waits a second unless the stop is asked for: true when the failed
+  // write is to be tried again.
+  bool RetryAfterPause() {
+    Posix_Mutex::Hold g(&mu_);
+    const struct timespec deadline = MonotonicDeadline(kRetryMs);
+    while (!stop_ && pthread_cond_timedwait(&work_, mu_.native(), &deadline) == 0) {
+    }
+    return !stop_;
+  }
+
   // Most bytes of events joined for one write.
   static constexpr size_t JOINEDBYTES = 64 * 1024;
+  static constexpr int kRetryMs = 1000;
+  static constexpr int kAckPollMs = 50;
 
   const std::unique_ptr<Event_Output> output_;  // the writer thread's
   const std::string name_;
+  const bool acks_;  // the engine acknowledges (Kafka, JetStream)
   const bool durable_;
+  const Delivery_Window_Limits limits_;
   std::string joined_;  // the writer thread's
   Posix_Mutex mu_;
   pthread_cond_t work_;      // something queued, a reopen or the stop
@@ -347,6 +423,9 @@ class Output_Writer {
   bool stalled_ GUARDED_BY(mu_) = false;    // it took none for EVENT_STALL_MS
   uint64_t lost_ GUARDED_BY(mu_) = kNoLoss;  // the first event lost
   std::atomic<uint64_t> written_through_;
+  std::atomic<uint64_t> enqueued_through_;  // the last event queued
+  std::atomic<uint64_t> queued_bytes_{0};   // bytes queued, not yet taken
+  std::atomic<uint64_t> retried_{0};
   std::atomic<uint64_t> written_{0};
   std::atomic<uint64_t> failed_{0};
   std::atomic<uint64_t> dropped_{0};
@@ -363,9 +442,10 @@ class Event_Writers {
   Event_Writers& operator=(const Event_Writers&) = delete;
 
   bool Start(std::vector<std::unique_ptr<Event_Output>> outputs, uint64_t sequence,
-             std::string* err) {
+             const Delivery_Window_Limits& limits, std::string* err) {
+    limits_ = limits;
     for (auto& o : outputs) {
-      writers_.push_back(std::make_unique<Output_Writer>(std::move(o), sequence));
+      writers_.push_back(std::make_unique<Output_Writer>(std::move(o), sequence, limits));
       if (!writers_.back()->Start(err)) {
         writers_.pop_back();
         Finish(kCloseWaitMs);
@@ -396,6 +476,26 @@ class Event_Writers {
   void RequestReopen() {
     for (auto& w : writers_) {
       w->RequestReopen();
+    }
+  }
+
+  // Whether a durable output's undelivered events fill the window (never
+  // under HOV_WHEN_FULL=drop).
+  bool WindowFull() const {
+    if (limits_.drop) {
+      return false;
+    }
+    for (const auto& w : writers_) {
+      if (w->WindowFull()) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void Interrupt() {
+    for (auto& w : writers_) {
+      w->Interrupt();
     }
   }
 
@@ -460,6 +560,7 @@ class Event_Writers {
 
  private:
   std::vector<std::unique_ptr<Output_Writer>> writers_;
+  Delivery_Window_Limits limits_;
 };
 
 // Lock order: write_mu -> mu -> an Output_Writer's lock.
@@ -487,6 +588,13 @@ Sink_State& State() {
 void Install(Event_Writers* writers, FILE* direct) {
   Sink_State& s = State();
   Event_Writers* old = nullptr;
+  {
+    // A dispatcher waiting for the delivery window holds write_mu.
+    Posix_Mutex::Hold g(&s.mu);
+    if (s.writers != nullptr) {
+      s.writers->Interrupt();
+    }
+  }
   {
     Posix_Mutex::Hold w(&s.write_mu);
     Posix_Mutex::Hold g(&s.mu);
@@ -521,8 +629,12 @@ std::string UtcNow() {
 }  // namespace
 
 bool Event_Sink::Open(const char* spec, std::string* err) {
+  Delivery_Window_Limits limits;
+  if (!ParseDeliveryWindow(getenv("HOV_DELIVERY_WINDOW"), getenv("HOV_WHEN_FULL"), &limits, err)) {
+    return false;
+  }
   std::vector<std::unique_ptr<Event_Output>> outputs;
-  if (!MakeEventOutputs(spec, &outputs, err)) {
+  if (!MakeEventOutputs(spec, &outputs, err, &limits)) {
     return false;
   }
   auto* w = new Event_Writers;
@@ -531,7 +643,7 @@ bool Event_Sink::Open(const char* spec, std::string* err) {
     // No event is numbered while the writers start from the last one.
     Posix_Mutex::Hold g(&State().write_mu);
     sequence = State().sequence.load();
-    if (!w->Start(std::move(outputs), sequence, err)) {
+    if (!w->Start(std::move(outputs), sequence, limits, err)) {
       delete w;
       return false;
     }
@@ -571,6 +683,12 @@ std::vector<Event_Output_Counts> Event_Sink::OutputCounts() {
 }
 
 uint64_t Event_Sink::ThreadSequence() { return t_sequence; }
+
+bool Event_Sink::WindowFull() {
+  Sink_State& s = State();
+  Posix_Mutex::Hold g(&s.mu);
+  return s.writers != nullptr && s.writers->WindowFull();
+}
 
 uint64_t Event_Sink::DurableSequence() {
   Sink_State& s = State();

@@ -68,6 +68,13 @@ struct Event_Output_Counts {
   uint64_t dropped = 0;  // events its full queue could not take
   uint64_t pending = 0;  // events queued for it, not yet written
   bool writing = true;   // its last write went through
+  // A fleet sink's (Kafka, JetStream; `fleet` true) engine side.
+  bool fleet = false;
+  bool connected = false;     // a broker or server answers
+  uint64_t acknowledged = 0;  // events the engine acknowledged
+  uint64_t retried = 0;       // events sent again after a failure
+  uint64_t unacknowledged = 0;  // events sent, not yet acknowledged
+  double oldest_pending_s = 0;  // age of the oldest of those, seconds
 };
 
 class Event_Sink {
@@ -102,6 +109,11 @@ class Event_Sink {
   // that event for the rest of the run, so that a restart reads the log
   // from there again.
   static uint64_t DurableSequence();
+  // Whether the events a durable output has not yet delivered (a file
+  // that cannot take them, an engine that has not acknowledged them) fill
+  // the delivery window (HOV_DELIVERY_WINDOW): the log workers then stop
+  // reading until it has room. Never under HOV_WHEN_FULL=drop.
+  static bool WindowFull();
   // Waits until the durable outputs have written every event published so
   // far, at most `wait_ms`; false when they have not (blocked, or lost one).
   static bool AwaitDurable(int wait_ms);

@@ -10,6 +10,7 @@
 
 #include "tools/control_client.h"
 #include "tools/fleet_client.h"
+#include "tools/fleet_events.h"
 #include "tools/json_line.h"
 #include "tools/qorctl_top.h"
 #include "tools/table_format.h"
@@ -660,6 +661,9 @@ std::string QorctlUsage(const std::string& socket) {
          ")\n"
          "  --version      print qorctl's version\n"
          "  --fleet URL    ask every agent of a fleet over NATS instead\n"
+         "  events --from URL [--host NAME] [--json] [--since T] [--limit N] [--idle S]\n"
+         "                 the fleet's events from kafka://BROKERS/TOPIC or\n"
+         "                 nats://SERVERS/SUBJECT (JetStream)\n"
          "                 ('qorctl --fleet URL --help' tells how)\n"
          "  -h, --help     show this text\n"
          "\n"
@@ -724,6 +728,9 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err,
                const std::vector<std::string>& service_sockets) {
   if (QorctlFleetAsked(args)) {
     return QorctlFleetMain(args, out, err);
+  }
+  if (QorctlEventsFromAsked(args)) {
+    return QorctlEventsFromMain(args, out, err);
   }
   Qorctl_Options o;
   std::string why;
@@ -842,6 +849,22 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err,
     const Json_Field* system = rows.empty() ? nullptr : FindJsonField(rows[0], "system");
     fprintf(out, "qoragent at %s is alive (pid %s, system %s)\n", socket.c_str(),
             pid != nullptr ? pid->text.c_str() : "?", system != nullptr ? system->text.c_str() : "?");
+    // One line per fleet sink: connected, pending, acknowledged, failed,
+    // retried, and the age of the oldest pending event.
+    const nlohmann::json ping =
+        reply.lines.empty() ? nlohmann::json() : nlohmann::json::parse(reply.lines[0], nullptr, false);
+    if (ping.is_object() && ping.contains("fleet_sinks") && ping["fleet_sinks"].is_array()) {
+      for (const nlohmann::json& f : ping["fleet_sinks"]) {
+        fprintf(out, "  sink %s: %s, %s pending, %s acknowledged, %s failed, %s retried, oldest pending %s s\n",
+                f.value("sink", std::string("?")).c_str(),
+                f.value("connected", false) ? "connected" : "not connected",
+                f.value("pending", nlohmann::json(0)).dump().c_str(),
+                f.value("acknowledged", nlohmann::json(0)).dump().c_str(),
+                f.value("failed", nlohmann::json(0)).dump().c_str(),
+                f.value("retried", nlohmann::json(0)).dump().c_str(),
+                f.value("oldest_pending_s", nlohmann::json(0)).dump().c_str());
+      }
+    }
   } else if (cmd == "logs") {
     Print(out, ViewTable(kLogsView, rows));
   } else if (cmd == "node") {

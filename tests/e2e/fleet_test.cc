@@ -17,79 +17,11 @@
 
 #include "tests/e2e/agent_process.h"
 #include "tests/e2e/e2e_util.h"
+#include "tests/e2e/nats_server.h"
 #include "util/unique_fd.h"
 
 namespace qortest {
 namespace {
-
-const char kNatsServer[] = "/usr/sbin/nats-server";
-
-// A free TCP port on loopback (free when asked; the server takes it soon
-// after).
-int FreePort() {
-  const Unique_Fd fd(socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    return -1;
-  }
-  return ntohs(a.sin_port);
-}
-
-bool Accepts(int port) {
-  const Unique_Fd fd(socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  return connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-}
-
-// nats-server with JetStream on a free loopback port, stopped at the end.
-class Nats_Server {
- public:
-  explicit Nats_Server(const std::string& dir) : dir_(dir), port_(FreePort()) {
-    Start();
-  }
-  ~Nats_Server() { Stop(); }
-  Nats_Server(const Nats_Server&) = delete;
-  Nats_Server& operator=(const Nats_Server&) = delete;
-  // Starts it (again, after Stop: the same port and store).
-  void Start() {
-    const std::string port = std::to_string(port_);
-    const std::string store = dir_ + "/js";
-    const std::string log = dir_ + "/nats.log";
-    pid_ = fork();
-    if (pid_ == 0) {
-      execl(kNatsServer, kNatsServer, "-a", "127.0.0.1", "-p", port.c_str(),
-            "-js", "-sd", store.c_str(), "-l", log.c_str(),
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-  }
-  void Stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int st;
-      waitpid(pid_, &st, 0);
-      pid_ = -1;
-    }
-  }
-  bool WaitReady() const {
-    return port_ > 0 && pid_ > 0 && WaitUntil([&] { return Accepts(port_); });
-  }
-  std::string Url(const std::string& prefix) const {
-    return "nats://127.0.0.1:" + std::to_string(port_) + "/" + prefix;
-  }
-
- private:
-  std::string dir_;
-  int port_;
-  pid_t pid_ = -1;
-};
 
 class FleetTest : public ::testing::Test {
  protected:
