@@ -583,8 +583,8 @@ bool DirectoryWritableByOthers(const char* path, bool* sticky) {
 
 }  // namespace
 
-int Log_File::lfSafeOpenFlags(bool replacement) {
-  const char* const path = Name(LogFileName);
+int Log_File::lfSafeOpenFlags(bool replacement, const char* named) {
+  const char* const path = named != nullptr ? named : Name(LogFileName);
   // Non-blocking, so that a FIFO put in the log's place cannot hold the
   // worker in open or read; close-on-exec, as the error-report kind forks.
   int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;

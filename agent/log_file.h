@@ -39,6 +39,7 @@
 #include <atomic>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "agent/line_splitter.h"
@@ -83,6 +84,15 @@ struct _LogBufferInfo {
   int64_t bytesLeft;      // bytes in front of the current block not read yet
   int64_t bytesInBuffer;  // bytes at the start of buffer not consumed yet
   bool tailChecked;       // the file's unfinished last line was passed over
+  bool readFailed = false;  // a read of the current file failed or came short
+  // The log's rotated files (text kinds), newest first, listed when the
+  // report first reaches the start of the current file; the next one to
+  // read; and each one that could not be read, with why.
+  bool rotatedListed = false;
+  std::vector<std::string> rotatedFiles;
+  size_t nextRotated = 0;
+  std::vector<std::string> unreadFiles;
+  uid_t owner = 0;  // of the current log file, which rotated files must share
 };
 
 // Entries in a row that do not format after which a report gives up.
@@ -330,6 +340,17 @@ class Log_File : public Log_Base {
   // (`size` bytes): true; false when the log is readable (an empty log has
   // nothing to report) or is not read from a file. Any thread.
   bool lfReportUnreadable(char* why, size_t size);
+  // The rotated files a report could not read ("PATH: why"), for the
+  // closing lines of its reply; empty for the kinds that are not text
+  // files. REQUIRES: `report` is this log's live report handle or null.
+  std::vector<std::string> lfUnreadRotatedFiles(void* report) const;
+  // Moves a text report whose window reaches past the start of the file it
+  // has read on to the log's next rotated file, newest first (`NAME.1`,
+  // `NAME.2.gz` read through zlib, `NAME-20261207`): true when one was
+  // opened, false when none is left. A file that cannot be read is noted in
+  // unreadFiles and passed over; a gzip file that is corrupt is read up to
+  // the damage. Request threads only.
+  bool lfOpenNextRotatedFile(_LogBufferInfo* info);
   // Sets OptimumBlockSize: 0 on success, 1 on failure.
   unsigned char lfDetermineOptimumBlockSize();
   // Reads the block preceding the current one, carrying the unconsumed
@@ -417,11 +438,11 @@ class Log_File : public Log_Base {
     Head_Fingerprint head;
   };
 
-  // The open(2) flags of a safe open of LogFileName: read-only,
+  // The open(2) flags of a safe open of LogFileName (or `path`): read-only,
   // non-blocking, close-on-exec, no controlling terminal, and O_NOFOLLOW for
   // a `replacement` in a directory others than root may write (but for
   // root's own link in a sticky one). Any thread.
-  int lfSafeOpenFlags(bool replacement);
+  int lfSafeOpenFlags(bool replacement, const char* path = nullptr);
   // Opens LogFileName safely into `open` (identity and head taken); a
   // failed open is traced with `open_error`. A
   // `replacement` of a file read before is not followed through a symlink

@@ -206,6 +206,9 @@ bool RunReport(const Control_Request& r, Control_Lines* lines,
   v->SetRowCount(0);
   v->TakeSample();
   *cut = v->RowsCut();
+  for (const std::string& what : v->Unread()) {
+    lines->AddUnread(what);
+  }
   // A sample that could not read its source says why, before any row.
   const bool failed = !v->ThresholdError().empty() && lines->size() == 0;
   if (failed) {
@@ -494,6 +497,25 @@ std::vector<std::string> AnswerControlLinePieces(const std::string& line) {
   return FormatControlOkPieces(std::move(lines), cut);
 }
 
+namespace {
+
+// The "UNREAD PATH: why" closing lines of a reply, each on one line.
+std::string UnreadLines(const Control_Lines& lines) {
+  std::string out;
+  for (const std::string& what : lines.Unread()) {
+    std::string line = CONTROL_UNREAD + what;
+    for (char& c : line) {
+      if (c == '\n' || c == '\r') {
+        c = ' ';
+      }
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+}  // namespace
+
 std::vector<std::string> AnswerStreamedReport(
     const std::string& line, const Control_Request& request,
     Control_Lines::Send_Now send_now) {
@@ -509,8 +531,8 @@ std::vector<std::string> AnswerStreamedReport(
     return {};
   }
   lines.AppendText(
-      (cut ? std::string(CONTROL_TRUNCATED) + "\n" : std::string()) + "END " +
-      std::to_string(lines.size()) + "\n");
+      (cut ? std::string(CONTROL_TRUNCATED) + "\n" : std::string()) +
+      UnreadLines(lines) + "END " + std::to_string(lines.size()) + "\n");
   std::vector<std::string> rest = std::move(lines.Blocks());
   if (!rest.empty()) {
     rest.front().erase(0, lines.Taken());
@@ -548,6 +570,9 @@ std::vector<std::string> FormatControlOkPieces(Control_Lines lines, bool cut) {
   }
   if (cut) {
     pieces.push_back(std::string(CONTROL_TRUNCATED) + "\n");
+  }
+  if (!lines.Unread().empty()) {
+    pieces.push_back(UnreadLines(lines));
   }
   return pieces;
 }

@@ -294,6 +294,10 @@ class vandu {
   // says so to the client.
   bool RowsCut() const { return rowsCut; }
   void MarkRowsCut() { rowsCut = true; }
+  // Sources the sample could not read (each "PATH: why"); the reply names
+  // them after its rows.
+  const std::vector<std::string>& Unread() const { return unread; }
+  void AddUnread(std::string what) { unread.push_back(std::move(what)); }
   int RowSize() const { return rowSize; }
   // Hands every row collected from now on to `sink` instead of keeping it,
   // so that a large report is written out as it is read rather than held
@@ -316,6 +320,7 @@ class vandu {
   size_t filterIndex = 0;
   bool stopped = false;
   bool rowsCut = false;
+  std::vector<std::string> unread;
   int stopReason = 0;
   std::string thresholdError;
   std::vector<std::string> agentColumns;

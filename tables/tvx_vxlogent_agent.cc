@@ -291,6 +291,10 @@ void tvx_vxlogent_agent::TakeSample() {
             gMaxRows);
         MarkRowsCut();
       }
+      for (std::string& what :
+           leLogFile->lfUnreadRotatedFiles(leReportCursor)) {
+        AddUnread(std::move(what));
+      }
       leLogFile->lfEndReportRequest(&leReportCursor);
     }
     leCheckStart = false;
