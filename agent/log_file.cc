@@ -20,12 +20,14 @@
 #include <vector>
 
 #include "agent/config_def.h"
+#include "agent/entry_joiner.h"
 #include "agent/log_manager.h"
 #include "agent/log_manager_util.h"
 #include "agent/log_watch.h"
 #include "agent/tvxmain.h"
 #include "agent/valid_log.h"
 #include "framework/event_sink.h"
+#include "framework/row_json.h"
 #include "framework/wex1.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_manager.h"
@@ -300,6 +302,11 @@ void* LogThread(void* arg) {
 }
 
 void Log_File::lfStartWorker() {
+  if (LogEntryStart != nullptr &&
+      (LogType == SYSLOGTYPE || LogType == USERLOGTYPE)) {
+    std::string err;
+    ReportEntryStart = CompileRegex(LogEntryStart, &err);
+  }
   if (WEX1_On(wex1, WEX1_FLOW)) {
     PrintSelf();
   }
@@ -310,6 +317,16 @@ void Log_File::lfProcessLogData() {
   WEX1_Event ev(wex1, __func__);
   if (!lfOpenToWatch()) {
     return;
+  }
+  EntryJoiner.reset();
+  if (LogEntryStart != nullptr &&
+      (LogType == SYSLOGTYPE || LogType == USERLOGTYPE)) {
+    // Checked as the configuration was read; a failure here is memory.
+    std::string err;
+    std::unique_ptr<RE2> start = CompileRegex(LogEntryStart, &err);
+    if (start != nullptr) {
+      EntryJoiner = std::make_unique<Entry_Joiner>(std::move(start));
+    }
   }
   struct timeval interval;
   interval.tv_sec = 1;
@@ -521,6 +538,13 @@ time_t MonotonicSeconds() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return now.tv_sec;
+}
+
+// Monotonic milliseconds, for the quiet time of a multiline entry.
+long long MonotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // The coarse real-time clock, the one the kernel stamps files with: a file
@@ -923,6 +947,8 @@ void Log_File::lfFinishRotated(size_t index, bool read_rest) {
 }
 
 void Log_File::lfSwapOpenLog(_OpenLog* other, Line_Splitter* other_held) {
+  // An entry does not go on from one file into another.
+  lfEndJoinedEntry();
   LogFileP.swap(other->stream);
   std::swap(LogFD, other->fd);
   other->eof = LogEOF.exchange(other->eof);
@@ -1010,6 +1036,7 @@ void Log_File::lfFCloseLog() {
   while (!LogRotated.empty()) {
     lfFinishRotated(0, true);
   }
+  lfEndJoinedEntry();
   if (LogFD >= 0 && LogIdentityKnown) {
     // The next start resumes here when the file is still the same.
     lfPublishPosition();
@@ -1308,6 +1335,9 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
   // Whether the file itself has a watch (it may not once it was replaced
   // and the watch limit is reached): said once each time it changes.
   bool fileWatched = watch.Handle() != 0;
+  // The joiner's lines taken at the last look, and when they last grew.
+  uint64_t joinedLines = 0;
+  long long joinedAtMs = 0;
   while (MonitorStatus == MONITOR_RUNNING) {
     LogPassBytes = PASSBYTES;
     // A worker that slept through the safety check's looks at its name had
@@ -1362,6 +1392,20 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
       timeoutMs =
           static_cast<int>(interval.tv_sec * 1000 + interval.tv_usec / 1000);
     }
+    if (EntryJoiner != nullptr && EntryJoiner->Pending()) {
+      // An entry of several lines ends after the rule's quiet time.
+      const long long now = MonotonicMs();
+      if (EntryJoiner->Taken() != joinedLines) {
+        joinedLines = EntryJoiner->Taken();
+        joinedAtMs = now;
+      }
+      const long long left = joinedAtMs + LogQuietMs - now;
+      if (left <= 0) {
+        lfEndJoinedEntry();
+      } else if (timeoutMs < 0 || left < timeoutMs) {
+        timeoutMs = static_cast<int>(left);
+      }
+    }
     if (lfWaitForWake(timeoutMs, nullptr) < 0) {
       const int e = errno;
       if (e == EINTR) {
@@ -1382,9 +1426,7 @@ namespace {
 // Where Line_Splitter hands the lines and NUL runs of one log.
 struct Entry_Sink {
   Log_File* log;
-  void Line(char* entry, size_t length) {
-    log->lfHandleEntry(entry, static_cast<unsigned>(length));
-  }
+  void Line(char* entry, size_t length) { log->lfTakeLine(entry, length); }
   // Not an entry: counted once as one that did not format.
   void NulRun() {
     ++log->NumEvents;
@@ -1450,6 +1492,41 @@ void Log_File::lfSkipHole() {
 void Log_File::lfFlushHeldTail() {
   Entry_Sink sink{this};
   HeldLine.Flush(sink);
+  lfEndJoinedEntry();
+}
+
+namespace {
+
+// Where Entry_Joiner hands the entries of one log.
+struct Joined_Sink {
+  Log_File* log;
+  void Entry(char* first, size_t first_length, const char* whole,
+             size_t whole_length) {
+    log->lfHandleEntry(first, static_cast<unsigned>(first_length), whole,
+                       whole_length);
+  }
+};
+
+}  // namespace
+
+void Log_File::lfTakeLine(char* line, size_t length) {
+  if (EntryJoiner == nullptr) {
+    lfHandleEntry(line, static_cast<unsigned>(length));
+    return;
+  }
+  Joined_Sink sink{this};
+  const uint64_t cut = EntryJoiner->Cut();
+  EntryJoiner->Line(line, length, sink);
+  if (EntryJoiner->Cut() != cut) {
+    ++NumEntriesCut;
+  }
+}
+
+void Log_File::lfEndJoinedEntry() {
+  if (EntryJoiner != nullptr) {
+    Joined_Sink sink{this};
+    EntryJoiner->Flush(sink);
+  }
 }
 
 void Log_File::lfTraceReadError(const char* format, int e) {
@@ -1493,7 +1570,8 @@ bool Log_File::lfWithinDescriptorReserve(int fd) {
   return false;
 }
 
-void Log_File::lfHandleEntry(char* entry, unsigned length) {
+void Log_File::lfHandleEntry(char* entry, unsigned length, const char* whole,
+                             size_t whole_length) {
   tvx_vxlogent_data_t row;
   ++NumEvents;
   // Whatever the kind traces about an entry that does not format is held
@@ -1519,6 +1597,19 @@ void Log_File::lfHandleEntry(char* entry, unsigned length) {
     }
     lfWriteToDebugLog(entry, length, nullptr, 0);
   } else {
+    // The whole entry beside its row: the columns cut long entries.
+    Row_Side_Text::Text text;
+    if (whole != nullptr) {
+      text = {whole, whole_length};
+    } else if (LogType != ADMINLOGTYPE) {
+      size_t n = length;
+      while (n > 0 && (entry[n - 1] == '\n' || entry[n - 1] == '\r')) {
+        --n;
+      }
+      text = {entry, n};
+    }
+    const Row_Side_Text side(reinterpret_cast<const char*>(&row), sizeof row, 1,
+                             &text);
     tvx_vxlogent_manager::EventArrived(&row, 1);
     lfWriteToDebugLog(entry, length, &row, sizeof row);
   }

@@ -51,7 +51,11 @@
 #include "util/unique_fd.h"
 #include "util/unique_file.h"
 
+class Entry_Joiner;
 class Valid_Log;
+namespace re2 {
+class RE2;
+}
 struct tvx_vxlogent_data_t;
 
 // Why a log is or is not being watched. Negative values are errors that
@@ -93,6 +97,18 @@ struct _LogBufferInfo {
   size_t nextRotated = 0;
   std::vector<std::string> unreadFiles;
   uid_t owner = 0;  // of the current log file, which rotated files must share
+  // The whole text of the entry returned last (in the buffer or in
+  // `joined`), valid until the next call; null when there is none.
+  const char* entryText = nullptr;
+  size_t entryLength = 0;
+  // Under a multiline rule: the continuation lines read since the last
+  // start line, the latest first (the first `continuedCount` of
+  // `continued`, whose strings keep their room), their bytes, and the
+  // entry joined from them.
+  std::vector<std::string> continued;
+  size_t continuedCount = 0;
+  size_t continuedBytes = 0;
+  std::string joined;
 };
 
 // Entries in a row that do not format after which a report gives up.
@@ -155,8 +171,17 @@ class Log_File : public Log_Base {
   // The one step every kind takes for one entry read while monitoring: it
   // is counted, formatted, and then either passed to the situations
   // (EventArrived) or counted as a format error; the debug record follows.
-  // `entry` is NUL-terminated, `length` bytes long.
-  void lfHandleEntry(char* entry, unsigned length);
+  // `entry` is NUL-terminated, `length` bytes long. The entry's whole text
+  // (`whole`, `whole_length` bytes; null: `entry` less its newline, and no
+  // text for the A kind's binary records) goes beside the row to the
+  // event's "entry" member.
+  void lfHandleEntry(char* entry, unsigned length, const char* whole = nullptr,
+                     size_t whole_length = 0);
+  // Hands a line of a text log to the entry joiner of its multiline rule,
+  // or straight to lfHandleEntry when it has none. Worker thread only.
+  void lfTakeLine(char* line, size_t length);
+  // Delivers the entry the joiner holds, if any. Worker thread only.
+  void lfEndJoinedEntry();
   // Traces a read error (`format` with the log's name, errno `e` and its
   // text) the first time and then at most once a minute, with the count
   // of those held back in between.
@@ -343,7 +368,22 @@ class Log_File : public Log_Base {
   // The rotated files a report could not read ("PATH: why"), for the
   // closing lines of its reply; empty for the kinds that are not text
   // files. REQUIRES: `report` is this log's live report handle or null.
-  std::vector<std::string> lfUnreadRotatedFiles(void* report) const;
+  // The text kinds (S, U) override it with lfBufferUnreadFiles.
+  virtual std::vector<std::string> lfUnreadRotatedFiles(
+      void* /*report*/) const {
+    return {};
+  }
+  static std::vector<std::string> lfBufferUnreadFiles(const void* report);
+  // The whole text of the entry lfGetNextLogEntry returned last (all its
+  // lines under a multiline rule): true with *text and *length set (valid
+  // until the next call), false for a kind that keeps no text.
+  // The text kinds (S, U) override it with lfBufferEntryText.
+  virtual bool lfReportEntryText(void* /*report*/, const char** /*text*/,
+                                 size_t* /*length*/) const {
+    return false;
+  }
+  static bool lfBufferEntryText(const void* report, const char** text,
+                                size_t* length);
   // Moves a text report whose window reaches past the start of the file it
   // has read on to the log's next rotated file, newest first (`NAME.1`,
   // `NAME.2.gz` read through zlib, `NAME-20261207`): true when one was
@@ -388,6 +428,15 @@ class Log_File : public Log_Base {
   // The unfinished last line of what lfReadLog read; worker thread only.
   // Its Held() bytes lie before LogEOF but are not delivered yet.
   Line_Splitter HeldLine;
+  // Joins lines into entries under the log's multiline rule; null without
+  // one. Made by the worker as it starts; worker thread only.
+  std::unique_ptr<Entry_Joiner> EntryJoiner;
+  // The start pattern of the log's multiline rule for reports (RE2 matches
+  // from many threads at once); null without one. Constant after
+  // construction.
+  std::shared_ptr<const re2::RE2> ReportEntryStart;
+  // Entries the joiner cut at its line or byte limit.
+  std::atomic<uint64_t> NumEntriesCut{0};
   // How often the messages a hostile writer can repeat are traced: those of
   // entries that do not format, and read errors. Worker thread only.
   Repeat_Limiter FormatErrorTraces;

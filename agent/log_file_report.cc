@@ -20,6 +20,7 @@
 
 #include "agent/config_def.h"
 #include "agent/log_file.h"
+#include "framework/bounded_regex.h"
 #include "framework/wex1.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"
@@ -348,12 +349,49 @@ void* Log_File::lfGetNextLogEntry(void* row, void* report, void* thresholds) {
     char* const entry = lfTakePrecedingEntry(info);
     if (entry == nullptr) {
       // The start of the file: the window reaches past it unless the
-      // entries last read were older than the window.
+      // entries last read were older than the window. Continuation lines
+      // without their start line are no entry.
+      info->continuedCount = 0;
+      info->continuedBytes = 0;
       if (info->readFailed || older > 0 || !lfOpenNextRotatedFile(info)) {
         return nullptr;
       }
       unformatted = 0;
       continue;
+    }
+    size_t body = strlen(entry);
+    if (body > 0 && entry[body - 1] == '\n') {
+      --body;
+    }
+    info->entryText = entry;
+    info->entryLength = body;
+    if (ReportEntryStart != nullptr) {
+      if (!RegexFinds(*ReportEntryStart, entry, body)) {
+        // A continuation line, kept for the start line before it. Past the
+        // limits the lines kept so far made an entry of their own, which
+        // begins with no start line: they are dropped.
+        if (info->continuedCount + 1 >= MAXENTRYLINES ||
+            info->continuedBytes + body + 1 > MAXENTRYBYTES) {
+          info->continuedCount = 0;
+          info->continuedBytes = 0;
+        }
+        if (info->continuedCount == info->continued.size()) {
+          info->continued.emplace_back();
+        }
+        info->continued[info->continuedCount++].assign(entry, body);
+        info->continuedBytes += body + 1;
+        continue;
+      }
+      if (info->continuedCount > 0) {
+        info->joined.assign(entry, body);
+        while (info->continuedCount > 0) {
+          info->joined.push_back('\n');
+          info->joined += info->continued[--info->continuedCount];
+        }
+        info->continuedBytes = 0;
+        info->entryText = info->joined.data();
+        info->entryLength = info->joined.size();
+      }
     }
     if (lfFormatEntryAsRow(entry, row, report) != 0) {
       // A blank line, a continuation line, a line of another shape.
@@ -617,8 +655,22 @@ bool Log_File::lfOpenNextRotatedFile(_LogBufferInfo* info) {
   return false;
 }
 
-std::vector<std::string> Log_File::lfUnreadRotatedFiles(void* report) const {
-  if (report == nullptr || (LogType != SYSLOGTYPE && LogType != USERLOGTYPE)) {
+bool Log_File::lfBufferEntryText(const void* report, const char** text,
+                                 size_t* length) {
+  if (report == nullptr) {
+    return false;
+  }
+  const _LogBufferInfo* const info = static_cast<const _LogBufferInfo*>(report);
+  if (info->entryText == nullptr) {
+    return false;
+  }
+  *text = info->entryText;
+  *length = info->entryLength;
+  return true;
+}
+
+std::vector<std::string> Log_File::lfBufferUnreadFiles(const void* report) {
+  if (report == nullptr) {
     return {};
   }
   return static_cast<const _LogBufferInfo*>(report)->unreadFiles;

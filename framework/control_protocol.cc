@@ -201,7 +201,9 @@ bool RunReport(const Control_Request& r, Control_Lines* lines,
   // Each row goes into the reply as the sample takes it.
   Row_Json_Writer json(*v, /*sample_rows=*/true);
   v->StreamRows([&json, lines](const char* row) {
-    lines->AddWith([&json, row](std::string* text) { json.Append(row, text); });
+    lines->AddWith([&json, row](std::string* text) {
+      json.Append(row, text, Row_Side_Text::Find(row));
+    });
   });
   v->SetRowCount(0);
   v->TakeSample();

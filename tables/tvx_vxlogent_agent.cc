@@ -277,6 +277,8 @@ void tvx_vxlogent_agent::TakeSample() {
         const long want =
             gMaxRows - rowCount < batch ? gMaxRows - rowCount : batch;
         const unsigned n = leGetLogEntries(static_cast<unsigned>(want));
+        const Row_Side_Text side(reinterpret_cast<const char*>(leRowBuffer),
+                                 sizeof *leRowBuffer, n, leEntryViews.data());
         if (n != 0 &&
             tvx_vxlogent_base::AddData(reinterpret_cast<char*>(leRowBuffer),
                                        static_cast<int>(n)) != 0) {
@@ -320,10 +322,22 @@ bool tvx_vxlogent_agent::leMoreMatchingRows() {
 unsigned tvx_vxlogent_agent::leGetLogEntries(unsigned count) {
   WEX1_Event ev(wex1, __func__);
   unsigned i = 0;
+  if (leEntryTexts.size() < count) {
+    leEntryTexts.resize(count);
+    leEntryViews.resize(count);
+  }
   while (i < count &&
          leLogFile->lfGetNextLogEntry(&leRowBuffer[i], leReportCursor,
                                       &leThresholds) != nullptr) {
     if (leInWindow(leRowBuffer[i])) {
+      const char* text = nullptr;
+      size_t length = 0;
+      if (leLogFile->lfReportEntryText(leReportCursor, &text, &length)) {
+        leEntryTexts[i].assign(text, length);
+        leEntryViews[i] = {leEntryTexts[i].data(), length};
+      } else {
+        leEntryViews[i] = {};
+      }
       ++i;
     }
   }

@@ -417,16 +417,18 @@ std::string Expected(const std::string& line, size_t keep) {
   const std::string entry = line.substr(0, keep);
   const size_t desc = entry.find(": ") + 2;
   std::string row = "101030509" + line.substr(10, 2) + line.substr(13, 2) +
-                    "000 " + (desc <= entry.size() ? entry.substr(desc) : "");
+                    "000 " +
+                    (desc <= entry.size() ? entry.substr(desc, 256) : "");
   row.erase(row.find_last_not_of(' ') + 1);  // as Report() reads the column
   return row;
 }
 
-// Every line comes back, newest first, cut to its first 255 characters,
+// Every line comes back, newest first, read to its first MAXRECSIZE - 2
+// characters as monitoring reads it (its message cut to the column),
 // whatever the block size and wherever the block boundaries fall: lines
 // longer than a block, long lines in the block that begins the file, lines
 // split by a block boundary, and lines just under, at and over the cut.
-TEST_F(SyslogFileTest, ReportCutsLongLinesToTheirFirst255Characters) {
+TEST_F(SyslogFileTest, ReportCutsLongLinesAsMonitoringDoes) {
   qortest::TraceCapture trace("ERROR");
   const std::string path = dir_.File("messages");
   std::vector<size_t> lengths = {600, 30, 254, 255, 256, 40,  3000, 22,
@@ -449,8 +451,9 @@ TEST_F(SyslogFileTest, ReportCutsLongLinesToTheirFirst255Characters) {
        {64, 255, 256, 257, 300, 512, 1000, 4096, 8192, 65536}) {
     SCOPED_TRACE("block " + std::to_string(block));
     log->OptimumBlockSize = block;
-    // Blocks of 255 bytes and less keep less than a block of a long entry.
-    const size_t keep = block - 1 < 255 ? block - 1 : 255;
+    // Small blocks keep less than a block of a long entry.
+    const size_t longest = MAXRECSIZE - 2;
+    const size_t keep = block - 1 < longest ? block - 1 : longest;
     std::vector<std::string> expected;
     for (size_t n = lines.size(); n-- > 0;) {
       expected.push_back(Expected(lines[n], keep));
