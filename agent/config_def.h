@@ -35,10 +35,6 @@ constexpr char QUIETOPTION[] = "quiet=";
 // most a rule may set.
 constexpr int DEFAULTQUIETMS = 1000;
 constexpr int MAXQUIETMS = 3600 * 1000;
-// An entry of several lines ends at this many lines or bytes; the rest
-// starts a new entry.
-constexpr size_t MAXENTRYLINES = 500;
-constexpr size_t MAXENTRYBYTES = 64 * 1024;
 
 // Procedure of an error-report log that names none.
 constexpr char DEFAULTERRLOGPROCEDURE[] = "errpt -c -smmddhhmmyy";

@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "agent/config_def.h"
-#include "agent/entry_joiner.h"
 #include "agent/log_manager.h"
 #include "agent/log_manager_util.h"
 #include "agent/log_watch.h"
@@ -29,6 +28,7 @@
 #include "framework/event_sink.h"
 #include "framework/row_json.h"
 #include "framework/wex1.h"
+#include "parser/entry_joiner.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxlogent_schema.h"
@@ -1494,6 +1494,9 @@ void Log_File::lfFlushHeldTail() {
   HeldLine.Flush(sink);
   lfEndJoinedEntry();
 }
+
+static_assert(MAXRECSIZE <= JOINEDLINESIZE,
+              "a joined entry's first line holds a whole line");
 
 namespace {
 

@@ -22,6 +22,7 @@
 #include "agent/log_file.h"
 #include "framework/bounded_regex.h"
 #include "framework/wex1.h"
+#include "parser/entry_joiner.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_schema.h"

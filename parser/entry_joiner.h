@@ -15,8 +15,10 @@
 //
 // The text buffer is reserved once, so that taking a line allocates nothing.
 // Owned by one Log_File (or tvxmapper) and used by one thread only.
-#ifndef QOR_AGENT_ENTRY_JOINER_H_
-#define QOR_AGENT_ENTRY_JOINER_H_
+// A line longer than JOINEDLINESIZE - 1 bytes is cut as the entry's first
+// line (its whole text keeps it whole).
+#ifndef QOR_PARSER_ENTRY_JOINER_H_
+#define QOR_PARSER_ENTRY_JOINER_H_
 
 #include <stddef.h>
 #include <stdint.h>
@@ -25,9 +27,15 @@
 #include <memory>
 #include <string>
 
-#include "agent/config_def.h"
-#include "agent/line_splitter.h"
 #include "framework/bounded_regex.h"
+
+// An entry of several lines ends at this many lines or bytes; the rest
+// starts a new entry.
+constexpr size_t MAXENTRYLINES = 500;
+constexpr size_t MAXENTRYBYTES = 64 * 1024;
+// Room for an entry's first line, its newline and terminator: the text
+// kinds' lines are at most this long.
+constexpr size_t JOINEDLINESIZE = 2048;
 
 class Entry_Joiner {
  public:
@@ -99,11 +107,11 @@ class Entry_Joiner {
  private:
   std::unique_ptr<RE2> start_;
   std::string text_;
-  char first_[MAXRECSIZE];
+  char first_[JOINEDLINESIZE];
   size_t first_length_ = 0;
   size_t lines_ = 0;
   uint64_t taken_ = 0;
   uint64_t cut_ = 0;
 };
 
-#endif  // QOR_AGENT_ENTRY_JOINER_H_
+#endif  // QOR_PARSER_ENTRY_JOINER_H_
