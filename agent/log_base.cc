@@ -43,7 +43,9 @@ Log_Base::Log_Base()
       LogType(SYSLOGTYPE),
       LogProcedure(nullptr),
       LogEntryStart(nullptr),
-      LogQuietMs(DEFAULTQUIETMS) {
+      LogQuietMs(DEFAULTQUIETMS),
+      LogPattern(nullptr),
+      LogReadFromStart(false) {
   WEX1_Event ev(wex1, __func__);
 }
 
@@ -57,6 +59,8 @@ Log_Base::Log_Base(const Log_Base& other) : Log_Base() {
   LogType = other.LogType;
   lbSetLogProcedure(other.LogProcedure);
   lbSetEntryRule(other.LogEntryStart, other.LogQuietMs);
+  lbSetPattern(other.LogPattern);
+  LogReadFromStart = other.LogReadFromStart;
 }
 
 Log_Base::~Log_Base() {
@@ -64,6 +68,7 @@ Log_Base::~Log_Base() {
   delete[] LogFileName;
   delete[] LogProcedure;
   delete[] LogEntryStart;
+  delete[] LogPattern;
 }
 
 void Log_Base::lbSetLogFileName(const char* name) {
@@ -91,6 +96,12 @@ void Log_Base::lbSetEntryRule(const char* start, int quiet_ms) {
   delete[] LogEntryStart;
   LogEntryStart = copy;
   LogQuietMs = quiet_ms;
+}
+
+void Log_Base::lbSetPattern(const char* pattern) {
+  char* const copy = pattern != nullptr ? CopyOrExit(pattern) : nullptr;
+  delete[] LogPattern;
+  LogPattern = copy;
 }
 
 void Log_Base::lbAddToChain(Log_Base* anchor) {

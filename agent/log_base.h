@@ -49,6 +49,9 @@ class Log_Base {
   // several lines; null: one line per entry) and the quiet time. Ends the
   // process on allocation failure.
   void lbSetEntryRule(const char* start, int quiet_ms);
+  // Stores a private copy of `pattern` (the configured path this log was
+  // matched by; null: none). Ends the process on allocation failure.
+  void lbSetPattern(const char* pattern);
   // Inserts this object at the tail of the ring whose head is `anchor`
   // (just before it); with a null `anchor` it forms a ring of one.
   void lbAddToChain(Log_Base* anchor);
@@ -76,6 +79,12 @@ class Log_Base {
   // or null (every line is an entry); the quiet time that ends an entry.
   char* LogEntryStart;
   int LogQuietMs;
+  // The configured pattern whose match this log is, or null. A log whose
+  // LogFileName is its pattern stands for a pattern that matches nothing.
+  char* LogPattern;
+  // The log appeared while the agent ran (a new match of its pattern): it
+  // is read from its start.
+  bool LogReadFromStart;
 };
 
 #endif  // QOR_AGENT_LOG_BASE_H_

@@ -46,6 +46,7 @@ namespace {
 const char NotStartedMsg[] = "Not started";
 const char StoppedMsg[] = "Stopped";
 const char RunningMsg[] = "Running";
+const char NoMatchMsg[] = "Waiting: no file matches yet";
 const char CreateChildMsg[] = "Error: create child failed";
 const char CreatePipeMsg[] = "Error: create pipe failed";
 const char PipeGFlagMsg[] = "Error: get pipe flag failed";
@@ -200,7 +201,7 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
       LogPassBytes(INT64_MAX),
       LogSeenAt(),
       LogNameIsDirectory(false),
-      LogStartAt(START_AT_END),
+      LogStartAt(log.LogReadFromStart ? START_AT_HEAD : START_AT_END),
       LogOpenedBefore(false),
       LogPositionKnown(false) {
   WEX1_Event ev(wex1, __func__);
@@ -332,6 +333,18 @@ void Log_File::lfProcessLogData() {
   interval.tv_sec = 1;
   interval.tv_usec = 0;
   lfWaitForEventLoop(interval);
+  if (LogPattern != nullptr && LogFD >= 0) {
+    // A pattern's file that went away (or was renamed) ends its log: what
+    // it still holds is read first.
+    struct stat st;
+    if (stat(Name(LogFileName), &st) != 0 ||
+        (LogIdentityKnown &&
+         (st.st_dev != LogDevice || st.st_ino != LogInode))) {
+      LogPassBytes = INT64_MAX;
+      lfReadLog();
+      lfFlushHeldTail();
+    }
+  }
   lfFCloseLog();
 }
 
@@ -346,6 +359,13 @@ void Log_File::lfStartThread() {
   // (the manager) thread writes the flag, so it reads it without the lock.
   if (lfThreadUnjoined()) {
     lfStopThread();
+  }
+  if (LogPattern != nullptr && LogFileName != nullptr &&
+      strcmp(LogPattern, LogFileName) == 0) {
+    // A pattern that matches nothing: no file to watch until one appears
+    // (the log manager then makes a log of it).
+    lfSetMonitorStatus(MONITOR_NO_MATCH);
+    return;
   }
   char eb[128];
   pthread_attr_t attr;
@@ -470,6 +490,9 @@ void Log_File::lfGetMonitorStatus(char* const dest, const long len) {
     case MONITOR_RUNNING:
       text = RunningMsg;
       break;
+    case MONITOR_NO_MATCH:
+      text = NoMatchMsg;
+      break;
     case MONITOR_ERR_CREATE_CHILD:
       text = CreateChildMsg;
       break;
@@ -523,6 +546,11 @@ void Log_File::lfGetMonitorStatus(char* const dest, const long len) {
 
 int Log_File::lfStatLog(int64_t* size, time_t* modified) {
   struct stat st;
+  if (MonitorStatus == MONITOR_NO_MATCH) {
+    *size = 0;  // a pattern that matches nothing: no file to stat
+    *modified = 0;
+    return 0;
+  }
   if (stat(Name(LogFileName), &st) != 0) {
     return errno;
   }

@@ -64,6 +64,8 @@ enum _MonitorStatus : int32_t {
   MONITOR_NOT_STARTED = 0,
   MONITOR_STOPPED = 1,
   MONITOR_RUNNING = 2,
+  // A pattern's placeholder: no file matches it (yet).
+  MONITOR_NO_MATCH = 3,
   MONITOR_ERR_CREATE_CHILD = -1,
   MONITOR_ERR_CREATE_PIPE = -2,
   MONITOR_ERR_PIPE_GET_FLAG = -3,

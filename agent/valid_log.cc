@@ -240,19 +240,26 @@ void Valid_Log::vlApplyEntryRule(char* rule, Valid_Log* anchor) {
                Shown(path).c_str(), err.c_str());
     return;
   }
+  // The log of PATH, or every log a pattern PATH matched.
+  bool applied = false;
   Log_Base* log = anchor;
   for (int i = 0; log != nullptr && (i == 0 || log != anchor);
        ++i, log = log->Next) {
-    if (log->LogFileName != nullptr && strcmp(log->LogFileName, path) == 0 &&
-        (log->LogType == SYSLOGTYPE || log->LogType == USERLOGTYPE)) {
+    const bool named =
+        (log->LogFileName != nullptr && strcmp(log->LogFileName, path) == 0) ||
+        (log->LogPattern != nullptr && strcmp(log->LogPattern, path) == 0);
+    if (named && (log->LogType == SYSLOGTYPE || log->LogType == USERLOGTYPE)) {
       log->lbSetEntryRule(pattern, quiet_ms);
-      WEX1_TRACE(wex1, WEX1_FLOW, RuleMsg, Shown(path).c_str(),
-                 Shown(pattern).c_str(), quiet_ms);
-      return;
+      applied = true;
     }
     if (log->Next == nullptr) {
       break;
     }
+  }
+  if (applied) {
+    WEX1_TRACE(wex1, WEX1_FLOW, RuleMsg, Shown(path).c_str(),
+               Shown(pattern).c_str(), quiet_ms);
+    return;
   }
   WEX1_TRACE(wex1, WEX1_ERROR, RuleNoLogMsg, Shown(path).c_str());
 }
