@@ -531,6 +531,7 @@ void* ManagerThread(void* arg) {
   unsigned int logs = 0;
   while ((logs = manager->lmRefresh()) != 0 && manager->lmWaitForSignal() != 0) {
   }
+  manager->Patterns.StopWatching();  // it wakes this thread
   manager->NoWork = logs == 0 && !manager->StopSeen;
   // No entry may be read once the framework stops taking events: what a
   // worker read then would be lost, yet saved as read.

@@ -4,12 +4,19 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fnmatch.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
+#include "agent/log_watch.h"
 #include "framework/wex1.h"
 #include "util/errno_text.h"
 
@@ -87,6 +94,71 @@ Log_Patterns::Log_Patterns() : max_logs_(DEFAULTMAXPATTERNLOGS) {
   }
 }
 
+void Log_Patterns::StopWatching() {
+  if (!thread_started_) {
+    return;
+  }
+  thread_started_ = false;
+  watch_failed_ = true;  // no new thread
+  const uint64_t one = 1;
+  if (write(stop_.get(), &one, sizeof one) != sizeof one) {
+    pthread_cancel(thread_);  // not reached: an eventfd takes the write
+  }
+  pthread_join(thread_, nullptr);
+}
+
+void* Log_Patterns::WatchThread(void* arg) {
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+  Log_Patterns* const self = static_cast<Log_Patterns*>(arg);
+  char events[4096] __attribute__((aligned(__alignof__(struct inotify_event))));
+  for (;;) {
+    struct pollfd fds[2] = {{self->inotify_.get(), POLLIN, 0},
+                            {self->stop_.get(), POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return nullptr;  // the one-second check remains
+    }
+    if (fds[1].revents != 0) {
+      return nullptr;
+    }
+    bool any = false;
+    while (read(self->inotify_.get(), events, sizeof events) > 0) {
+      any = true;
+    }
+    if (any) {
+      // The manager's signal wait takes it as "look again".
+      pthread_kill(self->manager_, SIGCHLD);
+    }
+  }
+}
+
+void Log_Patterns::WatchDirectory(const std::string& dir) {
+  if (watch_failed_ || watched_.count(dir) != 0 || Log_Watch::PollOnly()) {
+    return;
+  }
+  if (!inotify_.valid()) {
+    inotify_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    stop_.reset(eventfd(0, EFD_CLOEXEC));
+    if (!inotify_.valid() || !stop_.valid()) {
+      watch_failed_ = true;
+      return;
+    }
+  }
+  if (inotify_add_watch(inotify_.get(), dir.c_str(),
+                        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                            IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR) < 0) {
+    return;  // the one-second check looks at it
+  }
+  watched_.insert(dir);
+  if (!thread_started_) {
+    manager_ = pthread_self();
+    thread_started_ = pthread_create(&thread_, nullptr, WatchThread, this) == 0;
+    watch_failed_ = !thread_started_;
+  }
+}
+
 bool Log_Patterns::IsPattern(const char* record) {
   if (record == nullptr || record[0] != '/') {
     return false;
@@ -156,6 +228,7 @@ void Log_Patterns::Expand(const char* record,
   if (stat(dir.c_str(), &dst) == 0) {
     state.mtime = dst.st_mtim;
   }
+  WatchDirectory(dir);
   DIR* const d = opendir(dir.c_str());
   if (d == nullptr) {
     const int e = errno;
@@ -201,9 +274,32 @@ void Log_Patterns::Expand(const char* record,
     names.push_back(full);
   }
   closedir(d);
+  // A name of the last expansion that is gone keeps its log for the grace
+  // time (a rotation by rename, the new file not created yet).
+  const long long now = Repeat_Limiter::Now();
   std::sort(names.begin(), names.end());
+  const std::string prefix = (dir == "/" ? "" : dir) + "/";
+  for (const std::string& old : before_) {
+    if (old.compare(0, prefix.size(), prefix) != 0 ||
+        old.find('/', prefix.size()) != std::string::npos ||
+        !MatchesLog(pattern.c_str(), old.c_str() + prefix.size()) ||
+        std::binary_search(names.begin(), names.end(), old)) {
+      continue;
+    }
+    const auto since = missing_since_.emplace(old, now).first;
+    if (now - since->second < PATTERNGRACESECONDS) {
+      names.insert(std::lower_bound(names.begin(), names.end(), old), old);
+    } else {
+      missing_since_.erase(since);
+    }
+  }
+  for (const std::string& name : names) {
+    const auto gone = missing_since_.find(name);
+    if (gone != missing_since_.end() && access(name.c_str(), F_OK) == 0) {
+      missing_since_.erase(gone);
+    }
+  }
   if (names.size() > max_logs_) {
-    const long long now = Repeat_Limiter::Now();
     if (refusal_traces_.Due(now)) {
       refusal_traces_.Traced(now);
       WEX1_TRACE(wex1, WEX1_ERROR, RefusedMsg, path.c_str(), names.size(),
@@ -222,6 +318,12 @@ void Log_Patterns::Expand(const char* record,
 }
 
 bool Log_Patterns::Changed() {
+  const long long now = Repeat_Limiter::Now();
+  for (const auto& [name, since] : missing_since_) {
+    if (now - since >= PATTERNGRACESECONDS) {
+      return true;  // a name gone for the grace time ends its log
+    }
+  }
   for (const auto& [dir, state] : dirs_) {
     struct stat st;
     const bool ok = stat(dir.c_str(), &st) == 0;

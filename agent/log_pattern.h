@@ -14,9 +14,17 @@
 // as its path, for a log that says so in VXMONLOG.
 //
 // Changed() tells the manager, once a second, that a pattern's directory
-// changed (its modification time moved), so that it expands the lines again:
+// changed (its modification time moved), so that it expands the lines again.
+// Behind that check, an inotify watch on each pattern directory (none with
+// TVX_POLL_ONLY=1 or when inotify cannot be had) has a thread of this object
+// wake the manager thread at once (a SIGCHLD to it, which its signal wait
+// takes as "look again"):
 // a file that appears is then a new log, read from its start (Fresh()), and
-// one that went away drops its log, which reads its file to the end first.
+// one whose name is gone for PATTERNGRACESECONDS drops its log, which reads
+// its file to the end first. Until then the log stays: a rotation by rename
+// leaves the name empty for a moment, and the log follows its old file (a
+// late writer's lines) and then the new file under the name, as any log
+// does.
 //
 // Owned by the log manager and used by its thread only.
 #ifndef QOR_AGENT_LOG_PATTERN_H_
@@ -32,13 +40,21 @@
 #include <vector>
 
 #include "util/repeat_limiter.h"
+#include "util/unique_fd.h"
 
 // Most logs one pattern makes; TVX_MAX_PATTERN_LOGS overrides it.
 constexpr size_t DEFAULTMAXPATTERNLOGS = 1000;
+// Seconds a matched name may be missing before its log ends.
+constexpr long long PATTERNGRACESECONDS = 5;
 
 class Log_Patterns {
  public:
   Log_Patterns();
+  // Stops and joins the watch thread, if it runs.
+  ~Log_Patterns() { StopWatching(); }
+  // Stops and joins the watch thread, if it runs: called by the manager
+  // thread before it ends, as the thread wakes it. Any number of times.
+  void StopWatching();
   Log_Patterns(const Log_Patterns&) = delete;
   Log_Patterns& operator=(const Log_Patterns&) = delete;
 
@@ -79,8 +95,23 @@ class Log_Patterns {
   // Patterns (paths) of the current and of the previous expansion.
   std::set<std::string> patterns_;
   std::set<std::string> patterns_before_;
+  // Matched names that went missing, and since when (monotonic seconds).
+  std::map<std::string, long long> missing_since_;
   Repeat_Limiter refusal_traces_;
   Repeat_Limiter dir_traces_;
+  // Directory watches: the inotify instance (made at the first pattern),
+  // the eventfd that stops the thread, the thread and the manager thread it
+  // wakes. Written by the manager thread before the thread starts; the
+  // thread only reads the descriptors.
+  void WatchDirectory(const std::string& dir);
+  static void* WatchThread(void* arg);
+  Unique_Fd inotify_;
+  Unique_Fd stop_;
+  pthread_t thread_ = {};
+  pthread_t manager_ = {};
+  bool thread_started_ = false;
+  bool watch_failed_ = false;
+  std::set<std::string> watched_;
 };
 
 #endif  // QOR_AGENT_LOG_PATTERN_H_
