@@ -46,6 +46,8 @@ namespace {
 const char NotStartedMsg[] = "Not started";
 const char StoppedMsg[] = "Stopped";
 const char RunningMsg[] = "Running";
+const char EntryCutMsg[] =
+    "\nAn entry of log %s reached %zu lines or %zu bytes: the rest begins a new entry (%lu entries cut so far).";
 const char NoMatchMsg[] = "Waiting: no file matches yet";
 const char CreateChildMsg[] = "Error: create child failed";
 const char CreatePipeMsg[] = "Error: create pipe failed";
@@ -1549,7 +1551,13 @@ void Log_File::lfTakeLine(char* line, size_t length) {
   const uint64_t cut = EntryJoiner->Cut();
   EntryJoiner->Line(line, length, sink);
   if (EntryJoiner->Cut() != cut) {
-    ++NumEntriesCut;
+    const uint64_t all = ++NumEntriesCut;
+    const long long now = Repeat_Limiter::Now();
+    if (EntryCutTraces.Due(now)) {
+      EntryCutTraces.Traced(now);
+      WEX1_TRACE(wex1, WEX1_ERROR, EntryCutMsg, Name(LogFileName),
+                 MAXENTRYLINES, MAXENTRYBYTES, static_cast<unsigned long>(all));
+    }
   }
 }
 
@@ -1638,6 +1646,14 @@ void Log_File::lfHandleEntry(char* entry, unsigned length, const char* whole,
         --n;
       }
       text = {entry, n};
+    } else {
+      // A login record is binary: its text is what the row says of it.
+      size_t n = sizeof row.entrydesc;
+      while (n > 0 &&
+             (row.entrydesc[n - 1] == ' ' || row.entrydesc[n - 1] == '\0')) {
+        --n;
+      }
+      text = {row.entrydesc, n};
     }
     const Row_Side_Text side(reinterpret_cast<const char*>(&row), sizeof row, 1,
                              &text);

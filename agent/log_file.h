@@ -85,11 +85,11 @@ enum _MonitorStatus : int32_t {
 // The block-reading state of one report on a file log; the kinds put it at
 // the start of their report handle.
 struct _LogBufferInfo {
-  int fd;                 // opened for this report; -1 when none
-  char* buffer;           // OptimumBlockSize + 1 bytes, owned by the kind
-  int64_t bytesLeft;      // bytes in front of the current block not read yet
-  int64_t bytesInBuffer;  // bytes at the start of buffer not consumed yet
-  bool tailChecked;       // the file's unfinished last line was passed over
+  int fd;                   // opened for this report; -1 when none
+  char* buffer;             // OptimumBlockSize + 1 bytes, owned by the kind
+  int64_t bytesLeft;        // bytes in front of the current block not read yet
+  int64_t bytesInBuffer;    // bytes at the start of buffer not consumed yet
+  bool tailChecked;         // the file's unfinished last line was passed over
   bool readFailed = false;  // a read of the current file failed or came short
   // The log's rotated files (text kinds), newest first, listed when the
   // report first reaches the start of the current file; the next one to
@@ -437,8 +437,10 @@ class Log_File : public Log_Base {
   // from many threads at once); null without one. Constant after
   // construction.
   std::shared_ptr<const re2::RE2> ReportEntryStart;
-  // Entries the joiner cut at its line or byte limit.
+  // Entries the joiner cut at its line or byte limit, and how often that is
+  // traced (once a minute at most). Worker thread only but the counter.
   std::atomic<uint64_t> NumEntriesCut{0};
+  Repeat_Limiter EntryCutTraces;
   // How often the messages a hostile writer can repeat are traced: those of
   // entries that do not format, and read errors. Worker thread only.
   Repeat_Limiter FormatErrorTraces;

@@ -332,12 +332,17 @@ unsigned tvx_vxlogent_agent::leGetLogEntries(unsigned count) {
     if (leInWindow(leRowBuffer[i])) {
       const char* text = nullptr;
       size_t length = 0;
-      if (leLogFile->lfReportEntryText(leReportCursor, &text, &length)) {
-        leEntryTexts[i].assign(text, length);
-        leEntryViews[i] = {leEntryTexts[i].data(), length};
-      } else {
-        leEntryViews[i] = {};
+      if (!leLogFile->lfReportEntryText(leReportCursor, &text, &length)) {
+        // A kind that keeps no text (login records): what the row says.
+        text = leRowBuffer[i].entrydesc;
+        length = sizeof leRowBuffer[i].entrydesc;
+        while (length > 0 &&
+               (text[length - 1] == ' ' || text[length - 1] == '\0')) {
+          --length;
+        }
       }
+      leEntryTexts[i].assign(text, length);
+      leEntryViews[i] = {leEntryTexts[i].data(), length};
       ++i;
     }
   }

@@ -164,6 +164,11 @@ TEST(MultilineTest, EntriesEndAtTheLineLimitAndABadRuleIsRefused) {
   EXPECT_EQ(Count(entry, "\\n"), 499u);
   EXPECT_NE(entry.find("\\ndump line 499"), std::string::npos);
   EXPECT_EQ(entry.find("dump line 500"), std::string::npos);
+  EXPECT_NE(agent.Trace().find("An entry of log " + log +
+                               " reached 500 lines or 65536 bytes: the rest "
+                               "begins a new entry (1 entries cut so far)."),
+            std::string::npos)
+      << agent.Trace();
   // The quiet time ended the entry without a line after it.
   ASSERT_TRUE(WaitUntil([&] {
     return MonlogNumber(agent, log, "NUMERRORS") >= 1;
