@@ -266,7 +266,15 @@ Log_File& Log_File::operator=(const Valid_Log& log) {
   lfLockLog();
   LogDebugMode = log.LogDebugMode.load();
   lfUnlockLog();
-  if (MonitorStatus != MONITOR_RUNNING) {
+  if (strcmp(Name(LogEntryStart), Name(log.LogEntryStart)) != 0 ||
+      LogQuietMs != log.LogQuietMs) {
+    // The worker joins lines under the rule it started with: it is started
+    // again, and resumes where it stopped (its open entry delivered).
+    lfStopThread();
+    lbSetEntryRule(log.LogEntryStart, log.LogQuietMs);
+    lfCompileReportRule();
+    lfStartThread();
+  } else if (MonitorStatus != MONITOR_RUNNING) {
     lfStopThread();
     lfStartThread();
   }
@@ -304,12 +312,18 @@ void* LogThread(void* arg) {
   return nullptr;
 }
 
-void Log_File::lfStartWorker() {
+void Log_File::lfCompileReportRule() {
+  std::shared_ptr<const RE2> start;
   if (LogEntryStart != nullptr &&
       (LogType == SYSLOGTYPE || LogType == USERLOGTYPE)) {
     std::string err;
-    ReportEntryStart = CompileRegex(LogEntryStart, &err);
+    start = CompileRegex(LogEntryStart, &err);
   }
+  std::atomic_store(&ReportEntryStart, std::move(start));
+}
+
+void Log_File::lfStartWorker() {
+  lfCompileReportRule();
   if (WEX1_On(wex1, WEX1_FLOW)) {
     PrintSelf();
   }

@@ -107,6 +107,8 @@ struct _LogBufferInfo {
   // start line, the latest first (the first `continuedCount` of
   // `continued`, whose strings keep their room), their bytes, and the
   // entry joined from them.
+  std::shared_ptr<const re2::RE2> entryStart;  // the rule as the report began
+  bool ruleTaken = false;
   std::vector<std::string> continued;
   size_t continuedCount = 0;
   size_t continuedBytes = 0;
@@ -434,9 +436,12 @@ class Log_File : public Log_Base {
   // one. Made by the worker as it starts; worker thread only.
   std::unique_ptr<Entry_Joiner> EntryJoiner;
   // The start pattern of the log's multiline rule for reports (RE2 matches
-  // from many threads at once); null without one. Constant after
-  // construction.
+  // from many threads at once); null without one. Replaced by a refresh
+  // that changes the rule, so read and written with std::atomic_load and
+  // std::atomic_store; a report takes it once, as it starts reading.
   std::shared_ptr<const re2::RE2> ReportEntryStart;
+  // Compiles LogEntryStart into ReportEntryStart.
+  void lfCompileReportRule();
   // Entries the joiner cut at its line or byte limit, and how often that is
   // traced (once a minute at most). Worker thread only but the counter.
   std::atomic<uint64_t> NumEntriesCut{0};

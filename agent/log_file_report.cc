@@ -366,8 +366,12 @@ void* Log_File::lfGetNextLogEntry(void* row, void* report, void* thresholds) {
     }
     info->entryText = entry;
     info->entryLength = body;
-    if (ReportEntryStart != nullptr) {
-      if (!RegexFinds(*ReportEntryStart, entry, body)) {
+    if (!info->ruleTaken) {
+      info->ruleTaken = true;
+      info->entryStart = std::atomic_load(&ReportEntryStart);
+    }
+    if (info->entryStart != nullptr) {
+      if (!RegexFinds(*info->entryStart, entry, body)) {
         // A continuation line, kept for the start line before it. Past the
         // limits the lines kept so far made an entry of their own, which
         // begins with no start line: they are dropped.

@@ -941,9 +941,7 @@ void Log_Manager::lmBuildLogObjects(unsigned int count,
     if (NumLogs != 0) {
       Log_File* const found = lmFindLogObject(valid->LogFileName);
       if (found != nullptr && found->LogType == valid->LogType &&
-          strcmp(Text(found->LogProcedure), Text(valid->LogProcedure)) == 0 &&
-          strcmp(Text(found->LogEntryStart), Text(valid->LogEntryStart)) == 0 &&
-          found->LogQuietMs == valid->LogQuietMs) {
+          strcmp(Text(found->LogProcedure), Text(valid->LogProcedure)) == 0) {
         found->operator=(*valid);
         found->RefreshMode = 0;
         ++monitored;

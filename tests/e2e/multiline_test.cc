@@ -2,6 +2,7 @@
 // and a Python traceback each become one event whose "entry" holds the whole
 // text, and so does a report of them; an entry ends after the quiet time and
 // at the line limit.
+#include <signal.h>
 #include <time.h>
 
 #include <algorithm>
@@ -173,6 +174,20 @@ TEST(MultilineTest, EntriesEndAtTheLineLimitAndABadRuleIsRefused) {
   ASSERT_TRUE(WaitUntil([&] {
     return MonlogNumber(agent, log, "NUMERRORS") >= 1;
   })) << agent.Trace();
+
+  // A refresh that changes the rule starts the worker again where it was:
+  // lines written meanwhile are joined under the new rule.
+  WriteFile(dir.File("qoragent.conf"),
+            log + "\nmultiline " + log + " quiet=0.3 ^[0-9]{4}-\n");
+  ASSERT_TRUE(agent.Signal(SIGHUP));
+  AppendFile(log, IsoLine(time(nullptr), "app[1]: after refresh") +
+                      "detail 1\ndetail 2\n");
+  ASSERT_TRUE(agent.WaitEvents("after refresh", std::chrono::seconds(15)))
+      << agent.Trace();
+  EXPECT_NE(JsonField(LinesWith(agent.Events(), "after refresh")[0], "entry")
+                .find("after refresh\\ndetail 1\\ndetail 2"),
+            std::string::npos)
+      << agent.Events();
 }
 
 }  // namespace
