@@ -26,6 +26,15 @@ constexpr char FIELDDELIMITER1[] = "\t ";
 constexpr char FIELDDELIMITER2[] = "";
 constexpr char FIELDFIRSTCHAR = ';';
 constexpr int MAXCONFIGFIELDS = 4;
+// A line "multiline PATH [quiet=SECONDS] START" gives the S or U log of PATH,
+// configured on a line above it, entries of several lines: a line that does
+// not match START (RE2, POSIX syntax) continues the current entry.
+constexpr char MULTILINEKEYWORD[] = "multiline";
+constexpr char QUIETOPTION[] = "quiet=";
+// An entry of several lines ends after this much quiet, by default; the
+// most a rule may set.
+constexpr int DEFAULTQUIETMS = 1000;
+constexpr int MAXQUIETMS = 3600 * 1000;
 
 // Procedure of an error-report log that names none.
 constexpr char DEFAULTERRLOGPROCEDURE[] = "errpt -c -smmddhhmmyy";

@@ -750,6 +750,23 @@ void* Errlog_File::lfGetNextLogEntry(void* row, void* report,
   }
 }
 
+bool Errlog_File::lfReportEntryText(void* report, const char** text,
+                                    size_t* length) const {
+  if (report == nullptr) {
+    return false;
+  }
+  const ErrlogBufferInfo* const info =
+      static_cast<const ErrlogBufferInfo*>(report);
+  size_t n = strnlen(info->lineBuffer, sizeof info->lineBuffer);
+  while (n > 0 &&
+         (info->lineBuffer[n - 1] == '\n' || info->lineBuffer[n - 1] == '\r')) {
+    --n;
+  }
+  *text = info->lineBuffer;
+  *length = n;
+  return true;
+}
+
 void Errlog_File::lfEndReportRequest(void** report) {
   WEX1_Event ev(wex1, __func__);
   if (report == nullptr || *report == nullptr) {

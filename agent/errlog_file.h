@@ -134,6 +134,9 @@ class Errlog_File : public Log_File {
   // Closes the pipe, reaps the child (killed when it has not ended within a
   // grace period), frees the handle and sets *report to null.
   void lfEndReportRequest(void** report) override;
+  // The line lfGetNextLogEntry returned last, less its newline.
+  bool lfReportEntryText(void* report, const char** text,
+                         size_t* length) const override;
   // Starts the report child with its output on info->pipeFD[1], which is
   // closed here; childPID, then pipeFile and commandText on success.
   void elCreateChildForReport(ErrlogBufferInfo* info, void* thresholds);

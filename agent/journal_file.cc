@@ -715,14 +715,45 @@ long Journal_File::lfReadLog() {
 }
 
 void Journal_File::jlHandleEntry() {
-  // The entry's text is needed only for its debug record.
+  // The entry's fields are needed only for its debug record; its message
+  // goes with its event.
   char text[MAXRECSIZE];
   text[0] = '\0';
   unsigned length = 0;
   if (LogDebugMode == LOGDEBUGMODEON) {
     length = jlEntryText(JournalHandle.get(), text, sizeof text);
   }
-  lfHandleEntry(text, length);
+  const char* message = nullptr;
+  size_t message_length = 0;
+  JournalMessage.clear();
+  if (jlMessage(JournalHandle.get(), &message, &message_length)) {
+    JournalMessage.assign(message, message_length);
+  }
+  lfHandleEntry(text, length, JournalMessage.data(), JournalMessage.size());
+}
+
+bool Journal_File::jlMessage(sd_journal* journal, const char** text,
+                             size_t* length) {
+  static const char kField[] = "MESSAGE=";
+  const void* data = nullptr;
+  size_t n = 0;
+  if (journal == nullptr ||
+      sd_journal_get_data(journal, "MESSAGE", &data, &n) < 0 ||
+      n < sizeof kField - 1) {
+    return false;
+  }
+  *text = static_cast<const char*>(data) + sizeof kField - 1;
+  *length = n - (sizeof kField - 1);
+  return true;
+}
+
+bool Journal_File::lfReportEntryText(void* report, const char** text,
+                                     size_t* length) const {
+  if (report == nullptr) {
+    return false;
+  }
+  return jlMessage(static_cast<JournalReportInfo*>(report)->journal.get(), text,
+                   length);
 }
 
 unsigned Journal_File::jlEntryText(sd_journal* journal, char* text,

@@ -124,6 +124,10 @@ class Journal_File : public Log_File {
   // journal's head or when it cannot be read.
   void* lfGetNextLogEntry(void* row, void* report, void* thresholds) override;
   void lfEndReportRequest(void** report) override;
+  // The MESSAGE of the entry lfGetNextLogEntry returned last (valid until
+  // the next call on the report).
+  bool lfReportEntryText(void* report, const char** text,
+                         size_t* length) const override;
 
   // The journal's disk usage and the time of its newest (matching) entry,
   // through a handle of its own; the path's modification time when it
@@ -157,6 +161,12 @@ class Journal_File : public Log_File {
   // The entry step (lfHandleEntry) for the entry JournalHandle stands on,
   // its fields as the debug record's text. Worker only.
   void jlHandleEntry();
+  // The MESSAGE field of the journal's current entry: true with *text
+  // (valid until the next call on `journal`) and *length set.
+  static bool jlMessage(sd_journal* journal, const char** text, size_t* length);
+  // The current entry's MESSAGE while monitoring, for its event. Worker
+  // thread only; keeps its room.
+  std::string JournalMessage;
   // Writes the entry's fields as FIELD=value lines (printable part) into
   // `text`, at most `size` - 1 characters and a NUL: their length.
   static unsigned jlEntryText(sd_journal* journal, char* text, unsigned size);

@@ -41,7 +41,11 @@ Log_Base::Log_Base()
       LogPathNameLength(0),
       LogDebugMode(LOGDEBUGMODEOFF),
       LogType(SYSLOGTYPE),
-      LogProcedure(nullptr) {
+      LogProcedure(nullptr),
+      LogEntryStart(nullptr),
+      LogQuietMs(DEFAULTQUIETMS),
+      LogPattern(nullptr),
+      LogReadFromStart(false) {
   WEX1_Event ev(wex1, __func__);
 }
 
@@ -54,12 +58,17 @@ Log_Base::Log_Base(const Log_Base& other) : Log_Base() {
   LogDebugMode = other.LogDebugMode.load();
   LogType = other.LogType;
   lbSetLogProcedure(other.LogProcedure);
+  lbSetEntryRule(other.LogEntryStart, other.LogQuietMs);
+  lbSetPattern(other.LogPattern);
+  LogReadFromStart = other.LogReadFromStart;
 }
 
 Log_Base::~Log_Base() {
   WEX1_Event ev(wex1, __func__);
   delete[] LogFileName;
   delete[] LogProcedure;
+  delete[] LogEntryStart;
+  delete[] LogPattern;
 }
 
 void Log_Base::lbSetLogFileName(const char* name) {
@@ -80,6 +89,19 @@ void Log_Base::lbSetLogProcedure(const char* procedure) {
   char* const copy = procedure != nullptr ? CopyOrExit(procedure) : nullptr;
   delete[] LogProcedure;
   LogProcedure = copy;
+}
+
+void Log_Base::lbSetEntryRule(const char* start, int quiet_ms) {
+  char* const copy = start != nullptr ? CopyOrExit(start) : nullptr;
+  delete[] LogEntryStart;
+  LogEntryStart = copy;
+  LogQuietMs = quiet_ms;
+}
+
+void Log_Base::lbSetPattern(const char* pattern) {
+  char* const copy = pattern != nullptr ? CopyOrExit(pattern) : nullptr;
+  delete[] LogPattern;
+  LogPattern = copy;
 }
 
 void Log_Base::lbAddToChain(Log_Base* anchor) {

@@ -45,6 +45,13 @@ class Log_Base {
   // Stores a private copy of `procedure`, or no procedure when null. Ends
   // the process on allocation failure.
   void lbSetLogProcedure(const char* procedure);
+  // Stores a private copy of `start` (the start pattern of an entry of
+  // several lines; null: one line per entry) and the quiet time. Ends the
+  // process on allocation failure.
+  void lbSetEntryRule(const char* start, int quiet_ms);
+  // Stores a private copy of `pattern` (the configured path this log was
+  // matched by; null: none). Ends the process on allocation failure.
+  void lbSetPattern(const char* pattern);
   // Inserts this object at the tail of the ring whose head is `anchor`
   // (just before it); with a null `anchor` it forms a ring of one.
   void lbAddToChain(Log_Base* anchor);
@@ -68,6 +75,16 @@ class Log_Base {
   // USERLOGTYPE: the format string; type JOURNALTYPE: the match list, or
   // null; otherwise null.
   char* LogProcedure;
+  // Types SYSLOGTYPE and USERLOGTYPE: the start pattern of a multiline rule,
+  // or null (every line is an entry); the quiet time that ends an entry.
+  char* LogEntryStart;
+  int LogQuietMs;
+  // The configured pattern whose match this log is, or null. A log whose
+  // LogFileName is its pattern stands for a pattern that matches nothing.
+  char* LogPattern;
+  // The log appeared while the agent ran (a new match of its pattern): it
+  // is read from its start.
+  bool LogReadFromStart;
 };
 
 #endif  // QOR_AGENT_LOG_BASE_H_

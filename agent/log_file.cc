@@ -27,7 +27,9 @@
 #include "agent/valid_log.h"
 #include "framework/event_sink.h"
 #include "framework/vandu.h"
+#include "framework/row_json.h"
 #include "framework/wex1.h"
+#include "parser/entry_joiner.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxlogent_schema.h"
@@ -48,6 +50,9 @@ const char RunningMsg[] = "Running";
 const char WaitingForDeliveryMsg[] = "Waiting for delivery";
 // How often a log held back by the delivery window looks for room.
 constexpr int DELIVERYPOLLMS = 100;
+const char EntryCutMsg[] =
+    "\nAn entry of log %s reached %zu lines or %zu bytes: the rest begins a new entry (%lu entries cut so far).";
+const char NoMatchMsg[] = "Waiting: no file matches yet";
 const char CreateChildMsg[] = "Error: create child failed";
 const char CreatePipeMsg[] = "Error: create pipe failed";
 const char PipeGFlagMsg[] = "Error: get pipe flag failed";
@@ -202,7 +207,7 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
       LogPassBytes(INT64_MAX),
       LogSeenAt(),
       LogNameIsDirectory(false),
-      LogStartAt(START_AT_END),
+      LogStartAt(log.LogReadFromStart ? START_AT_HEAD : START_AT_END),
       LogOpenedBefore(false),
       LogPositionKnown(false) {
   WEX1_Event ev(wex1, __func__);
@@ -265,7 +270,15 @@ Log_File& Log_File::operator=(const Valid_Log& log) {
   lfLockLog();
   LogDebugMode = log.LogDebugMode.load();
   lfUnlockLog();
-  if (MonitorStatus != MONITOR_RUNNING) {
+  if (strcmp(Name(LogEntryStart), Name(log.LogEntryStart)) != 0 ||
+      LogQuietMs != log.LogQuietMs) {
+    // The worker joins lines under the rule it started with: it is started
+    // again, and resumes where it stopped (its open entry delivered).
+    lfStopThread();
+    lbSetEntryRule(log.LogEntryStart, log.LogQuietMs);
+    lfCompileReportRule();
+    lfStartThread();
+  } else if (MonitorStatus != MONITOR_RUNNING) {
     lfStopThread();
     lfStartThread();
   }
@@ -303,7 +316,18 @@ void* LogThread(void* arg) {
   return nullptr;
 }
 
+void Log_File::lfCompileReportRule() {
+  std::shared_ptr<const RE2> start;
+  if (LogEntryStart != nullptr &&
+      (LogType == SYSLOGTYPE || LogType == USERLOGTYPE)) {
+    std::string err;
+    start = CompileRegex(LogEntryStart, &err);
+  }
+  std::atomic_store(&ReportEntryStart, std::move(start));
+}
+
 void Log_File::lfStartWorker() {
+  lfCompileReportRule();
   if (WEX1_On(wex1, WEX1_FLOW)) {
     PrintSelf();
   }
@@ -315,10 +339,32 @@ void Log_File::lfProcessLogData() {
   if (!lfOpenToWatch()) {
     return;
   }
+  EntryJoiner.reset();
+  if (LogEntryStart != nullptr &&
+      (LogType == SYSLOGTYPE || LogType == USERLOGTYPE)) {
+    // Checked as the configuration was read; a failure here is memory.
+    std::string err;
+    std::unique_ptr<RE2> start = CompileRegex(LogEntryStart, &err);
+    if (start != nullptr) {
+      EntryJoiner = std::make_unique<Entry_Joiner>(std::move(start));
+    }
+  }
   struct timeval interval;
   interval.tv_sec = 1;
   interval.tv_usec = 0;
   lfWaitForEventLoop(interval);
+  if (LogPattern != nullptr && LogFD >= 0) {
+    // A pattern's file that went away (or was renamed) ends its log: what
+    // it still holds is read first.
+    struct stat st;
+    if (stat(Name(LogFileName), &st) != 0 ||
+        (LogIdentityKnown &&
+         (st.st_dev != LogDevice || st.st_ino != LogInode))) {
+      LogPassBytes = INT64_MAX;
+      lfReadLog();
+      lfFlushHeldTail();
+    }
+  }
   lfFCloseLog();
 }
 
@@ -333,6 +379,13 @@ void Log_File::lfStartThread() {
   // (the manager) thread writes the flag, so it reads it without the lock.
   if (lfThreadUnjoined()) {
     lfStopThread();
+  }
+  if (LogPattern != nullptr && LogFileName != nullptr &&
+      strcmp(LogPattern, LogFileName) == 0) {
+    // A pattern that matches nothing: no file to watch until one appears
+    // (the log manager then makes a log of it).
+    lfSetMonitorStatus(MONITOR_NO_MATCH);
+    return;
   }
   char eb[128];
   pthread_attr_t attr;
@@ -457,6 +510,9 @@ void Log_File::lfGetMonitorStatus(char* const dest, const long len) {
     case MONITOR_RUNNING:
       text = WaitingForDelivery ? WaitingForDeliveryMsg : RunningMsg;
       break;
+    case MONITOR_NO_MATCH:
+      text = NoMatchMsg;
+      break;
     case MONITOR_ERR_CREATE_CHILD:
       text = CreateChildMsg;
       break;
@@ -510,6 +566,11 @@ void Log_File::lfGetMonitorStatus(char* const dest, const long len) {
 
 int Log_File::lfStatLog(int64_t* size, time_t* modified) {
   struct stat st;
+  if (MonitorStatus == MONITOR_NO_MATCH) {
+    *size = 0;  // a pattern that matches nothing: no file to stat
+    *modified = 0;
+    return 0;
+  }
   if (stat(Name(LogFileName), &st) != 0) {
     return errno;
   }
@@ -525,6 +586,13 @@ time_t MonotonicSeconds() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return now.tv_sec;
+}
+
+// Monotonic milliseconds, for the quiet time of a multiline entry.
+long long MonotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // The coarse real-time clock, the one the kernel stamps files with: a file
@@ -587,8 +655,8 @@ bool DirectoryWritableByOthers(const char* path, bool* sticky) {
 
 }  // namespace
 
-int Log_File::lfSafeOpenFlags(bool replacement) {
-  const char* const path = Name(LogFileName);
+int Log_File::lfSafeOpenFlags(bool replacement, const char* named) {
+  const char* const path = named != nullptr ? named : Name(LogFileName);
   // Non-blocking, so that a FIFO put in the log's place cannot hold the
   // worker in open or read; close-on-exec, as the error-report kind forks.
   int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
@@ -927,6 +995,8 @@ void Log_File::lfFinishRotated(size_t index, bool read_rest) {
 }
 
 void Log_File::lfSwapOpenLog(_OpenLog* other, Line_Splitter* other_held) {
+  // An entry does not go on from one file into another.
+  lfEndJoinedEntry();
   LogFileP.swap(other->stream);
   std::swap(LogFD, other->fd);
   other->eof = LogEOF.exchange(other->eof);
@@ -1014,6 +1084,7 @@ void Log_File::lfFCloseLog() {
   while (!LogRotated.empty()) {
     lfFinishRotated(0, true);
   }
+  lfEndJoinedEntry();
   if (LogFD >= 0 && LogIdentityKnown) {
     // The next start resumes here when the file is still the same.
     lfPublishPosition();
@@ -1314,6 +1385,9 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
   // Whether the file itself has a watch (it may not once it was replaced
   // and the watch limit is reached): said once each time it changes.
   bool fileWatched = watch.Handle() != 0;
+  // The joiner's lines taken at the last look, and when they last grew.
+  uint64_t joinedLines = 0;
+  long long joinedAtMs = 0;
   while (MonitorStatus == MONITOR_RUNNING) {
     // The events not yet delivered fill the delivery window: the entries
     // wait in the log, read when it has room again.
@@ -1377,6 +1451,20 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
       timeoutMs =
           static_cast<int>(interval.tv_sec * 1000 + interval.tv_usec / 1000);
     }
+    if (EntryJoiner != nullptr && EntryJoiner->Pending()) {
+      // An entry of several lines ends after the rule's quiet time.
+      const long long now = MonotonicMs();
+      if (EntryJoiner->Taken() != joinedLines) {
+        joinedLines = EntryJoiner->Taken();
+        joinedAtMs = now;
+      }
+      const long long left = joinedAtMs + LogQuietMs - now;
+      if (left <= 0) {
+        lfEndJoinedEntry();
+      } else if (timeoutMs < 0 || left < timeoutMs) {
+        timeoutMs = static_cast<int>(left);
+      }
+    }
     if (lfWaitForWake(timeoutMs, nullptr) < 0) {
       const int e = errno;
       if (e == EINTR) {
@@ -1398,9 +1486,7 @@ namespace {
 // Where Line_Splitter hands the lines and NUL runs of one log.
 struct Entry_Sink {
   Log_File* log;
-  void Line(char* entry, size_t length) {
-    log->lfHandleEntry(entry, static_cast<unsigned>(length));
-  }
+  void Line(char* entry, size_t length) { log->lfTakeLine(entry, length); }
   // Not an entry: counted once as one that did not format.
   void NulRun() {
     ++log->NumEvents;
@@ -1467,6 +1553,50 @@ void Log_File::lfSkipHole() {
 void Log_File::lfFlushHeldTail() {
   Entry_Sink sink{this};
   HeldLine.Flush(sink);
+  lfEndJoinedEntry();
+}
+
+static_assert(MAXRECSIZE <= JOINEDLINESIZE,
+              "a joined entry's first line holds a whole line");
+
+namespace {
+
+// Where Entry_Joiner hands the entries of one log.
+struct Joined_Sink {
+  Log_File* log;
+  void Entry(char* first, size_t first_length, const char* whole,
+             size_t whole_length) {
+    log->lfHandleEntry(first, static_cast<unsigned>(first_length), whole,
+                       whole_length);
+  }
+};
+
+}  // namespace
+
+void Log_File::lfTakeLine(char* line, size_t length) {
+  if (EntryJoiner == nullptr) {
+    lfHandleEntry(line, static_cast<unsigned>(length));
+    return;
+  }
+  Joined_Sink sink{this};
+  const uint64_t cut = EntryJoiner->Cut();
+  EntryJoiner->Line(line, length, sink);
+  if (EntryJoiner->Cut() != cut) {
+    const uint64_t all = ++NumEntriesCut;
+    const long long now = Repeat_Limiter::Now();
+    if (EntryCutTraces.Due(now)) {
+      EntryCutTraces.Traced(now);
+      WEX1_TRACE(wex1, WEX1_ERROR, EntryCutMsg, Name(LogFileName),
+                 MAXENTRYLINES, MAXENTRYBYTES, static_cast<unsigned long>(all));
+    }
+  }
+}
+
+void Log_File::lfEndJoinedEntry() {
+  if (EntryJoiner != nullptr) {
+    Joined_Sink sink{this};
+    EntryJoiner->Flush(sink);
+  }
 }
 
 void Log_File::lfTraceReadError(const char* format, int e) {
@@ -1510,7 +1640,8 @@ bool Log_File::lfWithinDescriptorReserve(int fd) {
   return false;
 }
 
-void Log_File::lfHandleEntry(char* entry, unsigned length) {
+void Log_File::lfHandleEntry(char* entry, unsigned length, const char* whole,
+                             size_t whole_length) {
   tvx_vxlogent_data_t row;
   ++NumEvents;
   // Whatever the kind traces about an entry that does not format is held
@@ -1539,6 +1670,27 @@ void Log_File::lfHandleEntry(char* entry, unsigned length) {
   } else {
     ++NumRows;
     const uint64_t before = vandu::ThreadEventsDispatched();
+    // The whole entry beside its row: the columns cut long entries.
+    Row_Side_Text::Text text;
+    if (whole != nullptr) {
+      text = {whole, whole_length};
+    } else if (LogType != ADMINLOGTYPE) {
+      size_t n = length;
+      while (n > 0 && (entry[n - 1] == '\n' || entry[n - 1] == '\r')) {
+        --n;
+      }
+      text = {entry, n};
+    } else {
+      // A login record is binary: its text is what the row says of it.
+      size_t n = sizeof row.entrydesc;
+      while (n > 0 &&
+             (row.entrydesc[n - 1] == ' ' || row.entrydesc[n - 1] == '\0')) {
+        --n;
+      }
+      text = {row.entrydesc, n};
+    }
+    const Row_Side_Text side(reinterpret_cast<const char*>(&row), sizeof row, 1,
+                             &text);
     tvx_vxlogent_manager::EventArrived(&row, 1);
     NumEventsRaised += vandu::ThreadEventsDispatched() - before;
     lfWriteToDebugLog(entry, length, &row, sizeof row);

@@ -39,6 +39,7 @@
 #include <atomic>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "agent/line_splitter.h"
@@ -51,7 +52,11 @@
 #include "util/unique_fd.h"
 #include "util/unique_file.h"
 
+class Entry_Joiner;
 class Valid_Log;
+namespace re2 {
+class RE2;
+}
 struct tvx_vxlogent_data_t;
 
 // Why a log is or is not being watched. Negative values are errors that
@@ -60,6 +65,8 @@ enum _MonitorStatus : int32_t {
   MONITOR_NOT_STARTED = 0,
   MONITOR_STOPPED = 1,
   MONITOR_RUNNING = 2,
+  // A pattern's placeholder: no file matches it (yet).
+  MONITOR_NO_MATCH = 3,
   MONITOR_ERR_CREATE_CHILD = -1,
   MONITOR_ERR_CREATE_PIPE = -2,
   MONITOR_ERR_PIPE_GET_FLAG = -3,
@@ -79,11 +86,34 @@ enum _MonitorStatus : int32_t {
 // The block-reading state of one report on a file log; the kinds put it at
 // the start of their report handle.
 struct _LogBufferInfo {
-  int fd;                 // opened for this report; -1 when none
-  char* buffer;           // OptimumBlockSize + 1 bytes, owned by the kind
-  int64_t bytesLeft;      // bytes in front of the current block not read yet
-  int64_t bytesInBuffer;  // bytes at the start of buffer not consumed yet
-  bool tailChecked;       // the file's unfinished last line was passed over
+  int fd;                   // opened for this report; -1 when none
+  char* buffer;             // OptimumBlockSize + 1 bytes, owned by the kind
+  int64_t bytesLeft;        // bytes in front of the current block not read yet
+  int64_t bytesInBuffer;    // bytes at the start of buffer not consumed yet
+  bool tailChecked;         // the file's unfinished last line was passed over
+  bool readFailed = false;  // a read of the current file failed or came short
+  // The log's rotated files (text kinds), newest first, listed when the
+  // report first reaches the start of the current file; the next one to
+  // read; and each one that could not be read, with why.
+  bool rotatedListed = false;
+  std::vector<std::string> rotatedFiles;
+  size_t nextRotated = 0;
+  std::vector<std::string> unreadFiles;
+  uid_t owner = 0;  // of the current log file, which rotated files must share
+  // The whole text of the entry returned last (in the buffer or in
+  // `joined`), valid until the next call; null when there is none.
+  const char* entryText = nullptr;
+  size_t entryLength = 0;
+  // Under a multiline rule: the continuation lines read since the last
+  // start line, the latest first (the first `continuedCount` of
+  // `continued`, whose strings keep their room), their bytes, and the
+  // entry joined from them.
+  std::shared_ptr<const re2::RE2> entryStart;  // the rule as the report began
+  bool ruleTaken = false;
+  std::vector<std::string> continued;
+  size_t continuedCount = 0;
+  size_t continuedBytes = 0;
+  std::string joined;
 };
 
 // Entries in a row that do not format after which a report gives up.
@@ -146,8 +176,17 @@ class Log_File : public Log_Base {
   // The one step every kind takes for one entry read while monitoring: it
   // is counted, formatted, and then either passed to the situations
   // (EventArrived) or counted as a format error; the debug record follows.
-  // `entry` is NUL-terminated, `length` bytes long.
-  void lfHandleEntry(char* entry, unsigned length);
+  // `entry` is NUL-terminated, `length` bytes long. The entry's whole text
+  // (`whole`, `whole_length` bytes; null: `entry` less its newline, and no
+  // text for the A kind's binary records) goes beside the row to the
+  // event's "entry" member.
+  void lfHandleEntry(char* entry, unsigned length, const char* whole = nullptr,
+                     size_t whole_length = 0);
+  // Hands a line of a text log to the entry joiner of its multiline rule,
+  // or straight to lfHandleEntry when it has none. Worker thread only.
+  void lfTakeLine(char* line, size_t length);
+  // Delivers the entry the joiner holds, if any. Worker thread only.
+  void lfEndJoinedEntry();
   // Traces a read error (`format` with the log's name, errno `e` and its
   // text) the first time and then at most once a minute, with the count
   // of those held back in between.
@@ -333,6 +372,32 @@ class Log_File : public Log_Base {
   // (`size` bytes): true; false when the log is readable (an empty log has
   // nothing to report) or is not read from a file. Any thread.
   bool lfReportUnreadable(char* why, size_t size);
+  // The rotated files a report could not read ("PATH: why"), for the
+  // closing lines of its reply; empty for the kinds that are not text
+  // files. REQUIRES: `report` is this log's live report handle or null.
+  // The text kinds (S, U) override it with lfBufferUnreadFiles.
+  virtual std::vector<std::string> lfUnreadRotatedFiles(
+      void* /*report*/) const {
+    return {};
+  }
+  static std::vector<std::string> lfBufferUnreadFiles(const void* report);
+  // The whole text of the entry lfGetNextLogEntry returned last (all its
+  // lines under a multiline rule): true with *text and *length set (valid
+  // until the next call), false for a kind that keeps no text.
+  // The text kinds (S, U) override it with lfBufferEntryText.
+  virtual bool lfReportEntryText(void* /*report*/, const char** /*text*/,
+                                 size_t* /*length*/) const {
+    return false;
+  }
+  static bool lfBufferEntryText(const void* report, const char** text,
+                                size_t* length);
+  // Moves a text report whose window reaches past the start of the file it
+  // has read on to the log's next rotated file, newest first (`NAME.1`,
+  // `NAME.2.gz` read through zlib, `NAME-20261207`): true when one was
+  // opened, false when none is left. A file that cannot be read is noted in
+  // unreadFiles and passed over; a gzip file that is corrupt is read up to
+  // the damage. Request threads only.
+  bool lfOpenNextRotatedFile(_LogBufferInfo* info);
   // Sets OptimumBlockSize: 0 on success, 1 on failure.
   unsigned char lfDetermineOptimumBlockSize();
   // Reads the block preceding the current one, carrying the unconsumed
@@ -379,6 +444,20 @@ class Log_File : public Log_Base {
   // The unfinished last line of what lfReadLog read; worker thread only.
   // Its Held() bytes lie before LogEOF but are not delivered yet.
   Line_Splitter HeldLine;
+  // Joins lines into entries under the log's multiline rule; null without
+  // one. Made by the worker as it starts; worker thread only.
+  std::unique_ptr<Entry_Joiner> EntryJoiner;
+  // The start pattern of the log's multiline rule for reports (RE2 matches
+  // from many threads at once); null without one. Replaced by a refresh
+  // that changes the rule, so read and written with std::atomic_load and
+  // std::atomic_store; a report takes it once, as it starts reading.
+  std::shared_ptr<const re2::RE2> ReportEntryStart;
+  // Compiles LogEntryStart into ReportEntryStart.
+  void lfCompileReportRule();
+  // Entries the joiner cut at its line or byte limit, and how often that is
+  // traced (once a minute at most). Worker thread only but the counter.
+  std::atomic<uint64_t> NumEntriesCut{0};
+  Repeat_Limiter EntryCutTraces;
   // How often the messages a hostile writer can repeat are traced: those of
   // entries that do not format, and read errors. Worker thread only.
   Repeat_Limiter FormatErrorTraces;
@@ -429,11 +508,11 @@ class Log_File : public Log_Base {
     Head_Fingerprint head;
   };
 
-  // The open(2) flags of a safe open of LogFileName: read-only,
+  // The open(2) flags of a safe open of LogFileName (or `path`): read-only,
   // non-blocking, close-on-exec, no controlling terminal, and O_NOFOLLOW for
   // a `replacement` in a directory others than root may write (but for
   // root's own link in a sticky one). Any thread.
-  int lfSafeOpenFlags(bool replacement);
+  int lfSafeOpenFlags(bool replacement, const char* path = nullptr);
   // Opens LogFileName safely into `open` (identity and head taken); a
   // failed open is traced with `open_error`. A
   // `replacement` of a file read before is not followed through a symlink

@@ -2,17 +2,27 @@
 // beginning, one block at a time, on a descriptor of its own. Kept apart from
 // log_file.cc because it runs on the runtime's request threads and shares
 // nothing with the worker but OptimumBlockSize.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 #include "agent/config_def.h"
 #include "agent/log_file.h"
+#include "framework/bounded_regex.h"
 #include "framework/wex1.h"
+#include "parser/entry_joiner.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_schema.h"
@@ -40,6 +50,12 @@ const char BlockReadMsg[] = "\n%ld bytes read from file %s from offset %ld.";
 const char TooManyErrorsMsg[] =
     "\nError: more than %d consecutive errors have occurred while trying to build report for log %s. Report request is terminating.";
 
+const char RotatedMsg[] = "\nReport on %s goes on in rotated file %s.";
+const char RotatedErrMsg[] = "\nRotated file %s not read for report: %s.";
+
+// Most bytes a compressed rotated file is unpacked to for a report.
+constexpr int64_t MAXUNPACKEDBYTES = int64_t{1} << 30;
+
 // Block size when the file system names no preferred one.
 constexpr uint64_t DEFAULTBLOCKSIZE = 8192;
 // Bytes a report reads at least at once: the last hour of a busy log is
@@ -50,6 +66,7 @@ constexpr uint64_t REPORTREADBYTES = 64 * 1024;
 // so that the kind's scan sees the start of the file with no entry left and
 // ends the report, instead of formatting what a failed read left behind.
 long FillFailed(_LogBufferInfo* info) {
+  info->readFailed = true;
   info->bytesLeft = 0;
   info->bytesInBuffer = 0;
   info->buffer[0] = '\0';
@@ -89,6 +106,7 @@ long Log_File::lfOpenLogForReport(_LogBufferInfo* info) {
     info->fd = -1;
     return ev.Result(-1);
   }
+  info->owner = st.st_uid;
   const off_t size = lseek(info->fd, 0, SEEK_END);
   const int e = errno;
   info->bytesLeft = size;
@@ -331,7 +349,54 @@ void* Log_File::lfGetNextLogEntry(void* row, void* report, void* thresholds) {
   while (true) {
     char* const entry = lfTakePrecedingEntry(info);
     if (entry == nullptr) {
-      return nullptr;
+      // The start of the file: the window reaches past it unless the
+      // entries last read were older than the window. Continuation lines
+      // without their start line are no entry.
+      info->continuedCount = 0;
+      info->continuedBytes = 0;
+      if (info->readFailed || older > 0 || !lfOpenNextRotatedFile(info)) {
+        return nullptr;
+      }
+      unformatted = 0;
+      continue;
+    }
+    size_t body = strlen(entry);
+    if (body > 0 && entry[body - 1] == '\n') {
+      --body;
+    }
+    info->entryText = entry;
+    info->entryLength = body;
+    if (!info->ruleTaken) {
+      info->ruleTaken = true;
+      info->entryStart = std::atomic_load(&ReportEntryStart);
+    }
+    if (info->entryStart != nullptr) {
+      if (!RegexFinds(*info->entryStart, entry, body)) {
+        // A continuation line, kept for the start line before it. Past the
+        // limits the lines kept so far made an entry of their own, which
+        // begins with no start line: they are dropped.
+        if (info->continuedCount + 1 >= MAXENTRYLINES ||
+            info->continuedBytes + body + 1 > MAXENTRYBYTES) {
+          info->continuedCount = 0;
+          info->continuedBytes = 0;
+        }
+        if (info->continuedCount == info->continued.size()) {
+          info->continued.emplace_back();
+        }
+        info->continued[info->continuedCount++].assign(entry, body);
+        info->continuedBytes += body + 1;
+        continue;
+      }
+      if (info->continuedCount > 0) {
+        info->joined.assign(entry, body);
+        while (info->continuedCount > 0) {
+          info->joined.push_back('\n');
+          info->joined += info->continued[--info->continuedCount];
+        }
+        info->continuedBytes = 0;
+        info->entryText = info->joined.data();
+        info->entryLength = info->joined.size();
+      }
     }
     if (lfFormatEntryAsRow(entry, row, report) != 0) {
       // A blank line, a continuation line, a line of another shape.
@@ -376,6 +441,244 @@ int Log_File::lfPlaceInWindow(const char* entrytime, const void* thresholds) {
     return -1;
   }
   return 0;
+}
+
+namespace {
+
+// One rotated file of a log: its name and what orders it.
+struct Rotated_Name {
+  std::string path;
+  time_t modified;
+  uint64_t number;  // of NAME.N[.gz]; UINT64_MAX for a dated name
+};
+
+// Whether `suffix` (what follows the log's name) names a rotated file:
+// ".N" or "-DIGITS" (a date such as 20261207, with an hour or more), each
+// optionally followed by ".gz". Sets *number for ".N".
+bool RotatedSuffix(const char* suffix, uint64_t* number) {
+  const char sep = suffix[0];
+  if (sep != '.' && sep != '-') {
+    return false;
+  }
+  const char* p = suffix + 1;
+  const char* const digits = p;
+  while (*p >= '0' && *p <= '9') {
+    ++p;
+  }
+  const size_t n = static_cast<size_t>(p - digits);
+  if (n == 0 || (sep == '-' && n < 8) || (sep == '.' && n > 18)) {
+    return false;
+  }
+  if (*p != '\0' && strcmp(p, ".gz") != 0) {
+    return false;
+  }
+  *number = sep == '.' ? strtoull(digits, nullptr, 10) : UINT64_MAX;
+  return true;
+}
+
+bool EndsWithGz(const std::string& path) {
+  return path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
+}
+
+// The rotated files of the log at `path`, newest first: by the time they
+// last changed, then NAME.1 before NAME.2 and a later date before an
+// earlier one. The current file (`device`, `inode`) is left out.
+std::vector<std::string> ListRotatedFiles(const char* path, dev_t device,
+                                          ino_t inode) {
+  std::vector<std::string> files;
+  const char* const slash = strrchr(path, '/');
+  if (slash == nullptr || slash[1] == '\0') {
+    return files;
+  }
+  const std::string dir = slash == path ? "/" : std::string(path, slash);
+  const char* const base = slash + 1;
+  const size_t base_length = strlen(base);
+  DIR* const d = opendir(dir.c_str());
+  if (d == nullptr) {
+    return files;
+  }
+  std::vector<Rotated_Name> names;
+  while (const struct dirent* e = readdir(d)) {
+    uint64_t number = 0;
+    if (strncmp(e->d_name, base, base_length) != 0 ||
+        !RotatedSuffix(e->d_name + base_length, &number)) {
+      continue;
+    }
+    std::string full = dir == "/" ? "/" : dir + "/";
+    full += e->d_name;
+    struct stat st;
+    if (lstat(full.c_str(), &st) != 0 ||
+        (st.st_dev == device && st.st_ino == inode)) {
+      continue;
+    }
+    names.push_back({std::move(full), st.st_mtime, number});
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end(),
+            [](const Rotated_Name& a, const Rotated_Name& b) {
+              if (a.modified != b.modified) {
+                return a.modified > b.modified;
+              }
+              if (a.number != b.number) {
+                return a.number < b.number;
+              }
+              return a.path > b.path;
+            });
+  for (Rotated_Name& n : names) {
+    files.push_back(std::move(n.path));
+  }
+  return files;
+}
+
+// Unpacks the gzip stream on `fd` (which it closes) into an anonymous
+// memory file: that file's descriptor, or -1 with *why set. A stream
+// damaged part way keeps what came before the damage, traced, with *why
+// saying so.
+int Unpack(int fd, std::string* why) {
+  const int out = memfd_create("qoragent-report", MFD_CLOEXEC);
+  if (out < 0) {
+    char eb[128];
+    *why = std::string("cannot unpack: ") + ErrnoText(errno, eb, sizeof eb);
+    close(fd);
+    return -1;
+  }
+  gzFile gz = gzdopen(fd, "rb");
+  if (gz == nullptr) {
+    *why = "cannot unpack: out of memory";
+    close(fd);
+    close(out);
+    return -1;
+  }
+  gzbuffer(gz, 128 * 1024);
+  std::vector<char> chunk(256 * 1024);
+  int64_t total = 0;
+  while (true) {
+    const int n = gzread(gz, chunk.data(), static_cast<unsigned>(chunk.size()));
+    if (n < 0) {
+      int code = 0;
+      const char* const text = gzerror(gz, &code);
+      *why = std::string("gzip data damaged after ") + std::to_string(total) +
+             " bytes (" + (text != nullptr ? text : "?") +
+             "); the entries before the damage were read";
+      break;
+    }
+    if (n == 0) {
+      break;
+    }
+    if (total + n > MAXUNPACKEDBYTES) {
+      *why = "unpacks to more than " + std::to_string(MAXUNPACKEDBYTES) +
+             " bytes; the first of them were read";
+      break;
+    }
+    int64_t done = 0;
+    while (done < n) {
+      const ssize_t w =
+          write(out, chunk.data() + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) {
+        continue;
+      }
+      if (w <= 0) {
+        char eb[128];
+        *why = std::string("cannot unpack: ") + ErrnoText(errno, eb, sizeof eb);
+        gzclose(gz);
+        close(out);
+        return -1;
+      }
+      done += w;
+    }
+    total += n;
+  }
+  gzclose(gz);
+  return out;
+}
+
+}  // namespace
+
+bool Log_File::lfOpenNextRotatedFile(_LogBufferInfo* info) {
+  WEX1_Event ev(wex1, __func__);
+  if (LogType != SYSLOGTYPE && LogType != USERLOGTYPE) {
+    return false;
+  }
+  if (!info->rotatedListed) {
+    info->rotatedListed = true;
+    struct stat st;
+    if (info->fd >= 0 && fstat(info->fd, &st) == 0) {
+      info->rotatedFiles =
+          ListRotatedFiles(Name(LogFileName), st.st_dev, st.st_ino);
+    }
+  }
+  while (info->nextRotated < info->rotatedFiles.size()) {
+    const std::string& path = info->rotatedFiles[info->nextRotated++];
+    std::string why;
+    // Rotated files are taken as replacements: no symlink from a directory
+    // others may write, and only a file of the log's owner or root.
+    int fd = open(path.c_str(), lfSafeOpenFlags(true, path.c_str()));
+    struct stat st;
+    if (fd < 0) {
+      char eb[128];
+      why = ErrnoText(errno, eb, sizeof eb);
+    } else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      why = "not a regular file";
+    } else if (st.st_uid != info->owner && st.st_uid != 0) {
+      why = "owned by uid " + std::to_string(st.st_uid) +
+            ", not by the log's owner";
+    } else if (EndsWithGz(path)) {
+      const int packed = fd;
+      fd = Unpack(packed, &why);
+      if (fd >= 0 && !why.empty()) {
+        WEX1_TRACE(wex1, WEX1_ERROR, RotatedErrMsg, path.c_str(), why.c_str());
+        info->unreadFiles.push_back(path + ": " + why);
+        why.clear();
+      }
+    }
+    if (!why.empty()) {
+      WEX1_TRACE(wex1, WEX1_ERROR, RotatedErrMsg, path.c_str(), why.c_str());
+      info->unreadFiles.push_back(path + ": " + why);
+      if (fd >= 0) {
+        close(fd);
+      }
+      continue;
+    }
+    if (fd < 0) {
+      continue;
+    }
+    const off_t size = lseek(fd, 0, SEEK_END);
+    if (size <= 0) {
+      close(fd);
+      continue;
+    }
+    lfCloseLogForReport(info->fd);
+    info->fd = fd;
+    info->bytesLeft = size;
+    info->bytesInBuffer = 0;
+    // A rotated file is complete: its last line counts even without a
+    // newline.
+    info->tailChecked = true;
+    WEX1_TRACE(wex1, WEX1_FLOW, RotatedMsg, Name(LogFileName), path.c_str());
+    return true;
+  }
+  return false;
+}
+
+bool Log_File::lfBufferEntryText(const void* report, const char** text,
+                                 size_t* length) {
+  if (report == nullptr) {
+    return false;
+  }
+  const _LogBufferInfo* const info = static_cast<const _LogBufferInfo*>(report);
+  if (info->entryText == nullptr) {
+    return false;
+  }
+  *text = info->entryText;
+  *length = info->entryLength;
+  return true;
+}
+
+std::vector<std::string> Log_File::lfBufferUnreadFiles(const void* report) {
+  if (report == nullptr) {
+    return {};
+  }
+  return static_cast<const _LogBufferInfo*>(report)->unreadFiles;
 }
 
 void Log_File::lfTraceMemoryFailure(uint64_t bytes) {

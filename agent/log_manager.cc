@@ -655,6 +655,7 @@ void* ManagerThread(void* arg) {
   unsigned int logs = 0;
   while ((logs = manager->lmRefresh()) != 0 && manager->lmWaitForSignal() != 0) {
   }
+  manager->Patterns.StopWatching();  // it wakes this thread
   manager->NoWork = logs == 0 && !manager->StopSeen;
   // No entry may be read once the framework stops taking events: what a
   // worker read then would be lost, yet saved as read.
@@ -703,9 +704,18 @@ unsigned char Log_Manager::lmWaitForSignal() {
       lmDeleteRetiredLogs();
       lmRetryFailedLogs();
     }
+    if (Patterns.Any() && Patterns.Changed()) {
+      // A file appeared in or left a pattern's directory: the
+      // configuration is expanded again.
+      PatternRescan = true;
+      return static_cast<unsigned char>(ev.Result(1));
+    }
     time_t next = NextLogRetry;
     if (StateFile != nullptr && NextStateSave < next) {
       next = NextStateSave;
+    }
+    if (Patterns.Any() && now + 1 < next) {
+      next = now + 1;  // the pattern directories are looked at each second
     }
     struct timespec timeout;
     timeout.tv_sec = next > now ? next - now : 0;
@@ -879,7 +889,7 @@ unsigned int Log_Manager::lmGetValidLogs() {
     if (!file_signature(ConfigFile, &signature)) {
       WEX1_TRACE(wex1, WEX1_ERROR, BuildDefaultMsg, Text(SyslogConfFile));
     } else if (ConfigFileLastChanged != 0 && signature == ConfigFileSignature &&
-               !(ConfigUsesSystemLog && lmSystemLogChanged())) {
+               !(ConfigUsesSystemLog && lmSystemLogChanged()) && !PatternRescan) {
       WEX1_TRACE(wex1, WEX1_FLOW, ConfigUnchangedMsg, ConfigFile);
       return static_cast<unsigned int>(ev.Result(0));
     } else if (!HOV_TrustedFile(CONFIGWHAT, ConfigFile, false)) {
@@ -887,6 +897,7 @@ unsigned int Log_Manager::lmGetValidLogs() {
       return static_cast<unsigned int>(ev.Result(0));
     } else {
       ConfigUsesSystemLog = false;
+      PatternRescan = false;
       const unsigned int count = lmCreateValidLogList(USERCONFIG, ConfigFile);
       if (count != 0) {
         ConfigFileLastChanged = signature.mtime_sec;
@@ -999,7 +1010,15 @@ unsigned int Log_Manager::lmCreateValidLogList(_WhenceConfig whence,
     }
     return next < syslog_records.size() ? &syslog_records[next++][0] : nullptr;
   };
+  if (whence == USERCONFIG) {
+    Patterns.BeginExpansion();
+  }
+  std::vector<std::string> expanded;
   while (char* const record = next_record()) {
+    if (whence == USERCONFIG && Log_Patterns::IsPattern(record)) {
+      count += lmAddPatternLogs(record, &expanded);
+      continue;
+    }
     char* const rest = whence == USERCONFIG ? SystemLogLine(record) : nullptr;
     if (rest != nullptr) {
       if (ConfigUsesSystemLog) {
@@ -1015,6 +1034,24 @@ unsigned int Log_Manager::lmCreateValidLogList(_WhenceConfig whence,
     }
   }
   return static_cast<unsigned int>(ev.Result(count));
+}
+
+unsigned int Log_Manager::lmAddPatternLogs(const char* record,
+                                           std::vector<std::string>* expanded) {
+  const std::string pattern(record, strcspn(record, " \t"));
+  Patterns.Expand(record, expanded);
+  unsigned int count = 0;
+  for (std::string& line : *expanded) {
+    const std::string path(line.c_str(), strcspn(line.c_str(), " \t"));
+    if (!lmAddValidLog(USERCONFIG, &line[0])) {
+      continue;
+    }
+    ++count;
+    Valid_Log* const added = static_cast<Valid_Log*>(FirstValidLog->Prev);
+    added->lbSetPattern(pattern.c_str());
+    added->LogReadFromStart = Patterns.Fresh(path, pattern);
+  }
+  return count;
 }
 
 bool Log_Manager::lmAddValidLog(_WhenceConfig whence, char* record) {

@@ -50,6 +50,7 @@
 
 #include "agent/config_def.h"
 #include "agent/log_manager_util.h"
+#include "agent/log_pattern.h"
 #include "agent/position_store.h"
 #include "agent/valid_log.h"
 #include "util/posix_mutex.h"
@@ -125,6 +126,11 @@ class Log_Manager {
   unsigned int lmCreateValidLogList(_WhenceConfig whence, const char* path);
   // Parses one record into the valid-log ring: true when accepted.
   bool lmAddValidLog(_WhenceConfig whence, char* record);
+  // Parses the lines a pattern line stands for (Log_Patterns::Expand;
+  // `expanded` is scratch room) into the ring, each marked with its
+  // pattern: the number accepted.
+  unsigned int lmAddPatternLogs(const char* record,
+                                std::vector<std::string>* expanded);
   // The default list of a journal-only host, for when no agent
   // configuration is named and no syslog configuration exists: one J log of
   // the first of JournalDirs that holds journal files, traced (`why`: the
@@ -245,6 +251,11 @@ class Log_Manager {
   // the ring, their workers stopped; deleted once UseCount is 0. Manager
   // thread.
   std::vector<Log_File*> RetiredLogs;
+  // The configuration's pattern lines, expanded at each reading; a change
+  // in a pattern's directory has the configuration read again (the state
+  // of PatternRescan). Manager thread only.
+  Log_Patterns Patterns;
+  bool PatternRescan = false;
   // Seconds a refresh waits for reports before it goes ahead
   // (REFRESHWAITSECONDS; tests shorten it).
   int RefreshWaitSeconds;

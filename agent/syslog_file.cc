@@ -19,8 +19,9 @@ static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
 namespace {
 
-// Reports return at most this many characters of an entry.
-constexpr int64_t MAXENTRYLENGTH = 255;
+// Reports read at most this many characters of a line, as monitoring does:
+// the whole line goes to the row's "entry" text.
+constexpr int64_t MAXENTRYLENGTH = MAXRECSIZE - 2;
 
 const char BufferMsg[] = "\nRead buffer of size %ld allocated for file %s.";
 

@@ -68,11 +68,20 @@ class Syslog_File : public Log_File {
   // SyslogBufferInfo with the log open on a descriptor of its own, or null
   // when the log is empty, cannot be opened or memory is short (traced).
   void* lfStartReportRequest(void* thresholds) override;
-  // Reports read lines cut to their first 255 characters (what a row can
-  // show of them).
+  // Reports read lines cut to their first MAXRECSIZE - 2 characters, as
+  // monitoring does.
   char* lfTakePrecedingEntry(_LogBufferInfo* info) override;
   // Closes the report's descriptor, frees the handle and sets *report to
   // null.
+  // The report's entry text and unread rotated files (a _LogBufferInfo
+  // handle).
+  bool lfReportEntryText(void* report, const char** text,
+                         size_t* length) const override {
+    return lfBufferEntryText(report, text, length);
+  }
+  std::vector<std::string> lfUnreadRotatedFiles(void* report) const override {
+    return lfBufferUnreadFiles(report);
+  }
   void lfEndReportRequest(void** report) override;
   // Frees the handle at *report and its buffer; *report becomes null. The
   // descriptor must be closed already.

@@ -43,15 +43,20 @@ const char kNodeTypeVar[] = "VANDU_NODETYPE";
 constexpr int CWDSIZE = 1025;
 
 const HOV_EnvHelp kAgentEnv[] = {
-    {"TVX_CONFIG_FILE", "none (the syslog configuration is used, else the systemd journal)",
+    {"TVX_CONFIG_FILE",
+     "none (the syslog configuration is used, else the systemd journal)",
      "agent configuration file: one log per line, PATH [;DEBUG Y|N] [;TYPE S|E|A|U|J] [;PROCEDURE]"},
     {"TVX_SYSLOG_CONF", "/etc/syslog.conf, else /etc/rsyslog.conf",
      "syslog configuration whose file actions are watched"},
     {"TVX_JOURNAL_DIR", "/var/log/journal, else /run/log/journal",
      "journal directory watched where no syslog configuration names a file"},
-    {"AGENT_DEBUG_LOG", "none (debug mode off)", "file that receives the debug records of logs in debug mode"},
+    {"AGENT_DEBUG_LOG", "none (debug mode off)",
+     "file that receives the debug records of logs in debug mode"},
     {"TVX_MAX_ROWS", "1000", "most rows one log-entries report returns"},
-    {"TVX_STATE_FILE", "none (every log starts at its end)", "file that keeps each log's position across restarts (saved every 2 s and at stop)"},
+    {"TVX_MAX_PATTERN_LOGS", "1000",
+     "most files one configured pattern watches as logs"},
+    {"TVX_STATE_FILE", "none (every log starts at its end)",
+     "file that keeps each log's position across restarts (saved every 2 s and at stop)"},
     {"VANDU_NODETYPE", "TVX", "node type appended to the system name"},
     {kInsecureFilesVar, "refuse",
      "\"warn\": use a configuration, situations or state file that others can change, with a "

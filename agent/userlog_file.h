@@ -77,6 +77,15 @@ class Userlog_File : public Log_File {
   void* lfStartReportRequest(void* thresholds) override;
   // Closes the report's descriptor and frees the handle; *report becomes
   // null.
+  // The report's entry text and unread rotated files (a _LogBufferInfo
+  // handle).
+  bool lfReportEntryText(void* report, const char** text,
+                         size_t* length) const override {
+    return lfBufferEntryText(report, text, length);
+  }
+  std::vector<std::string> lfUnreadRotatedFiles(void* report) const override {
+    return lfBufferUnreadFiles(report);
+  }
   void lfEndReportRequest(void** report) override;
   // Frees the handle at *report and its buffer; *report becomes null. The
   // descriptor must be closed already.

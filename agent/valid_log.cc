@@ -7,11 +7,13 @@
 
 #include <memory>
 #include <new>
+#include <string>
 
 #include "agent/config_def.h"
 #include "agent/journal_file.h"
 #include "agent/log_manager_util.h"
 #include "agent/syslog_conf.h"
+#include "framework/bounded_regex.h"
 #include "framework/wex1.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
@@ -42,6 +44,16 @@ const char SyslogDiscardedMsg[] =
 const char DuplicateMsg[] = "\nDuplicate %s entry found; entry ignored.";
 const char NotRegularMsg[] = "\nThe file %s is not a regular file.";
 const char PrintSelfMsg[] = "\n\tValid\t\t\t= %d\n";
+const char RuleFormMsg[] =
+    "\nMultiline rule refused: expected 'multiline PATH [quiet=SECONDS] START-PATTERN' in: %s";
+const char RulePatternMsg[] =
+    "\nMultiline rule refused: the start pattern %s of log %s does not compile: %s.";
+const char RuleQuietMsg[] =
+    "\nMultiline rule refused: quiet time %s of log %s is not a number of seconds from 0.001 to 3600.";
+const char RuleNoLogMsg[] =
+    "\nMultiline rule refused: %s is not configured as an S or U log on a line above it.";
+const char RuleMsg[] =
+    "\nLog %s: an entry starts at a line that matches %s; quiet time %d ms.";
 
 const char SourceUnit[] = "Valid_Log";
 const char TextCheck[] = "(cpDest + iNumChars - 1) < cpLastByte";
@@ -135,6 +147,15 @@ Valid_Log::Valid_Log(_WhenceConfig whence, char* record, Valid_Log* anchor)
   WEX1_Event ev(wex1, __func__);
   switch (whence) {
     case USERCONFIG:
+      if (record != nullptr &&
+          strncmp(record, MULTILINEKEYWORD, strlen(MULTILINEKEYWORD)) == 0 &&
+          (record[strlen(MULTILINEKEYWORD)] == ' ' ||
+           record[strlen(MULTILINEKEYWORD)] == '\t')) {
+        // A rule for a log above, no log of its own.
+        vlApplyEntryRule(record + strlen(MULTILINEKEYWORD), anchor);
+        Valid = 0;
+        break;
+      }
       vlExtractTokens(record);
       break;
     case DEFAULTCONFIG:
@@ -166,6 +187,81 @@ Valid_Log::~Valid_Log() {
 void Valid_Log::PrintSelf() {
   WEX1_Event ev(wex1, __func__);
   vlPrintSelf();
+}
+
+void Valid_Log::vlApplyEntryRule(char* rule, Valid_Log* anchor) {
+  WEX1_Event ev(wex1, __func__);
+  const auto skip_blanks = [](char* p) {
+    while (*p == ' ' || *p == '\t') {
+      ++p;
+    }
+    return p;
+  };
+  const auto word_end = [](char* p) {
+    while (*p != '\0' && *p != ' ' && *p != '\t') {
+      ++p;
+    }
+    return p;
+  };
+  const std::string original = rule;
+  char* path = skip_blanks(rule);
+  char* p = word_end(path);
+  char* pattern = skip_blanks(p);
+  *p = '\0';
+  int quiet_ms = DEFAULTQUIETMS;
+  if (strncmp(pattern, QUIETOPTION, strlen(QUIETOPTION)) == 0) {
+    char* const value = pattern + strlen(QUIETOPTION);
+    char* const end = word_end(value);
+    pattern = skip_blanks(end);
+    *end = '\0';
+    char* stop = nullptr;
+    const double seconds = strtod(value, &stop);
+    if (stop == value || *stop != '\0' || !(seconds >= 0.001) ||
+        seconds > MAXQUIETMS / 1000.0) {
+      WEX1_TRACE(wex1, WEX1_ERROR, RuleQuietMsg, Shown(value).c_str(),
+                 Shown(path).c_str());
+      return;
+    }
+    quiet_ms = static_cast<int>(seconds * 1000 + 0.5);
+  }
+  // The pattern runs to the end of the line, less the blanks that end it.
+  size_t n = strlen(pattern);
+  while (n > 0 && (pattern[n - 1] == ' ' || pattern[n - 1] == '\t')) {
+    pattern[--n] = '\0';
+  }
+  if (path[0] != ROOT || n == 0) {
+    WEX1_TRACE(wex1, WEX1_ERROR, RuleFormMsg, Shown(original.c_str()).c_str());
+    return;
+  }
+  NormalisePath(path);
+  std::string err;
+  if (CompileRegex(pattern, &err) == nullptr) {
+    WEX1_TRACE(wex1, WEX1_ERROR, RulePatternMsg, Shown(pattern).c_str(),
+               Shown(path).c_str(), err.c_str());
+    return;
+  }
+  // The log of PATH, or every log a pattern PATH matched.
+  bool applied = false;
+  Log_Base* log = anchor;
+  for (int i = 0; log != nullptr && (i == 0 || log != anchor);
+       ++i, log = log->Next) {
+    const bool named =
+        (log->LogFileName != nullptr && strcmp(log->LogFileName, path) == 0) ||
+        (log->LogPattern != nullptr && strcmp(log->LogPattern, path) == 0);
+    if (named && (log->LogType == SYSLOGTYPE || log->LogType == USERLOGTYPE)) {
+      log->lbSetEntryRule(pattern, quiet_ms);
+      applied = true;
+    }
+    if (log->Next == nullptr) {
+      break;
+    }
+  }
+  if (applied) {
+    WEX1_TRACE(wex1, WEX1_FLOW, RuleMsg, Shown(path).c_str(),
+               Shown(pattern).c_str(), quiet_ms);
+    return;
+  }
+  WEX1_TRACE(wex1, WEX1_ERROR, RuleNoLogMsg, Shown(path).c_str());
 }
 
 void Valid_Log::vlExtractTokens(char* record) {

@@ -11,6 +11,9 @@
 // Agent configuration line, up to four fields separated by blanks or tabs,
 // each after the first opened by ';' (a lone ';' keeps the default):
 //   /abs/path [;debug Y|N] [;type S|E|A|U|J] [;procedure to the end of line]
+// or a rule for an S or U log configured on a line above it (such a line
+// names no log today, so no existing line changes its meaning):
+//   multiline /abs/path [quiet=SECONDS] START-PATTERN to the end of line
 // The path names a regular file, or for type J also a journal directory; the
 // procedure of a J log is its match list.
 // Syslog configuration line: selector, blanks or tabs, action; an action
@@ -45,6 +48,12 @@ class Valid_Log : public Log_Base {
 
   // Parses an agent configuration line into the fields.
   void vlExtractTokens(char* record);
+  // Applies the rule of a line "multiline PATH [quiet=SECONDS] START" (the
+  // text after the keyword, modified in place) to the S or U log of PATH in
+  // the ring whose head is `anchor`. A rule that names no such log, whose
+  // quiet time is out of range or whose pattern does not compile is traced
+  // and changes nothing.
+  void vlApplyEntryRule(char* rule, Valid_Log* anchor);
   // Parses a syslog configuration line; accepts it only when its action is
   // an existing regular file.
   void vlExtractFileName(char* record);

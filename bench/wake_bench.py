@@ -2,7 +2,12 @@
 """Write-to-event latency, idle cost and stop time of the real agent.
 
 Usage: bench/wake_bench.py BUILD_DIR [latency|idle N|stop N|refresh N|throughput]
-                           [--poll-only] [--state-file]
+                           [--poll-only] [--state-file] [--pattern] [--multiline]
+
+--pattern: the N logs are configured as one pattern line (bench*), each
+         matching file a log of its own.
+--multiline: throughput with a multiline rule: entries of 10 lines (a start
+         line and 9 continuation lines), one entry in ten taken.
 
 --state-file: the agent keeps its positions in a state file (TVX_STATE_FILE),
          saved every 2 s; an idle agent must not pay for rewriting it.
@@ -35,13 +40,18 @@ WAITING = b"Manager thread waiting for refresh (1) or stop (15) signal."
 
 
 def start(build, tmp, logs, poll_only, keep_content=False, trace=False, extra_env=None,
-          situations='all VXLOGENT LOGNAME == "bench0"\n'):
+          situations='all VXLOGENT LOGNAME == "bench0"\n', pattern=False, rule=None):
     conf = os.path.join(tmp, "agent.conf")
     with open(conf, "w") as f:
         for log in logs:
             if not keep_content:
                 open(log, "w").close()
-            f.write(log + "\n")
+            if not pattern:
+                f.write(log + "\n")
+        if pattern:
+            f.write(os.path.join(tmp, "bench*") + "\n")
+        if rule:
+            f.write(f"multiline {logs[0]} {rule}\n")
     with open(os.path.join(tmp, "situations"), "w") as f:
         f.write(situations)
     env = dict(os.environ)
@@ -132,18 +142,28 @@ def stop(p):
     return time.monotonic() - t0, rc
 
 
-def throughput(log, events, p, lines=1_000_000):
+def throughput(log, events, p, lines=1_000_000, multiline=False):
     """Appends `lines` syslog lines as fast as they can be written, one in
     ten a "Failed password" line that the situation takes; prints the lines
     per second from the first write to the last event, and the agent's CPU
-    seconds per million lines."""
+    seconds per million lines. `multiline`: entries of ten lines, a start
+    line and nine continuation lines, one entry in ten taken."""
     stamp = time.strftime("%b %e %H:%M:%S")
-    text = "".join(
-        f"{stamp} benchhost sshd[{k % 100000}]: "
-        + (f"Failed password for root from 10.0.{k % 250}.1 port 22 ssh2\n" if k % 10 == 0
-           else f"Accepted publickey for user{k % 10000} from 10.0.0.1 port 22 ssh2\n")
-        for k in range(lines)).encode()
-    want = lines // 10
+    if multiline:
+        text = "".join(
+            (f"{stamp} benchhost app[{k % 100000}]: "
+             + ("Failed password in request " if k % 100 == 0 else "Request ")
+             + f"{k // 10} failed\n") if k % 10 == 0
+            else f"\tat com.example.Handler.step{k % 10}(Handler.java:{k % 1000})\n"
+            for k in range(lines)).encode()
+        want = lines // 100
+    else:
+        text = "".join(
+            f"{stamp} benchhost sshd[{k % 100000}]: "
+            + (f"Failed password for root from 10.0.{k % 250}.1 port 22 ssh2\n" if k % 10 == 0
+               else f"Accepted publickey for user{k % 10000} from 10.0.0.1 port 22 ssh2\n")
+            for k in range(lines)).encode()
+        want = lines // 10
     hz = os.sysconf("SC_CLK_TCK")
     c0, t0 = cpu_ticks(p.pid), time.monotonic()
     with open(log, "ab", buffering=0) as f:
@@ -163,7 +183,8 @@ def throughput(log, events, p, lines=1_000_000):
     if done is None:
         sys.exit(f"only {seen} of {want} events arrived")
     secs = done - t0
-    print(f"{lines} lines ({want} events): {lines / secs / 1000:.0f}k lines/s end to end, "
+    print(f"{lines} lines{' in 10-line entries' if multiline else ''} ({want} events): "
+          f"{lines / secs / 1000:.0f}k lines/s end to end, "
           f"agent {(c1 - c0) / hz / (lines / 1e6):.2f} CPU-s per million lines")
 
 
@@ -171,6 +192,8 @@ def main():
     build, what = sys.argv[1], sys.argv[2]
     poll_only = "--poll-only" in sys.argv
     state_file = "--state-file" in sys.argv
+    pattern = "--pattern" in sys.argv
+    multiline = "--multiline" in sys.argv
     n = int(sys.argv[3]) if what in ("idle", "stop", "refresh") else 1
     n += 1 if what == "refresh" else 0
     with tempfile.TemporaryDirectory() as tmp:
@@ -179,7 +202,8 @@ def main():
         situations = ('fail VXLOGENT ENTRYDESC ~ "Failed password"\n' if what == "throughput"
                       else 'all VXLOGENT LOGNAME == "bench0"\n')
         p, events = start(build, tmp, logs, poll_only, trace=what == "refresh",
-                          extra_env=extra, situations=situations)
+                          extra_env=extra, situations=situations, pattern=pattern,
+                          rule="quiet=0.05 ^[A-Z][a-z][a-z] " if multiline else None)
         if what == "throughput":
             open(events, "ab").close()
         try:
@@ -219,7 +243,7 @@ def main():
             elif what == "refresh":
                 refresh(build, tmp, logs, p)
             elif what == "throughput":
-                throughput(logs[0], events, p)
+                throughput(logs[0], events, p, multiline=multiline)
             if what == "stop":
                 secs, rc = stop(p)
                 print(f"SIGTERM with {n} logs: exit {rc} after {secs * 1000:.0f} ms")

@@ -210,12 +210,17 @@ bool RunReport(const Control_Request& r, Control_Lines* lines,
   // Each row goes into the reply as the sample takes it.
   Row_Json_Writer json(*v, /*sample_rows=*/true);
   v->StreamRows([&json, lines](const char* row) {
-    lines->AddWith([&json, row](std::string* text) { json.Append(row, text); });
+    lines->AddWith([&json, row](std::string* text) {
+      json.Append(row, text, Row_Side_Text::Find(row));
+    });
   });
   v->SetRowCount(0);
   v->SetRowLimit(r.row_limit);
   v->TakeSample();
   *cut = v->RowsCut();
+  for (const std::string& what : v->Unread()) {
+    lines->AddUnread(what);
+  }
   // A sample that could not read its source says why, before any row.
   const bool failed = !v->ThresholdError().empty() && lines->size() == 0;
   if (failed) {
@@ -531,6 +536,25 @@ std::vector<std::string> AnswerControlLinePieces(const std::string& line) {
   return FormatControlOkPieces(std::move(lines), cut);
 }
 
+namespace {
+
+// The "UNREAD PATH: why" closing lines of a reply, each on one line.
+std::string UnreadLines(const Control_Lines& lines) {
+  std::string out;
+  for (const std::string& what : lines.Unread()) {
+    std::string line = CONTROL_UNREAD + what;
+    for (char& c : line) {
+      if (c == '\n' || c == '\r') {
+        c = ' ';
+      }
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+}  // namespace
+
 std::vector<std::string> AnswerStreamedReport(
     const std::string& line, const Control_Request& request,
     Control_Lines::Send_Now send_now) {
@@ -546,8 +570,8 @@ std::vector<std::string> AnswerStreamedReport(
     return {};
   }
   lines.AppendText(
-      (cut ? std::string(CONTROL_TRUNCATED) + "\n" : std::string()) + "END " +
-      std::to_string(lines.size()) + "\n");
+      (cut ? std::string(CONTROL_TRUNCATED) + "\n" : std::string()) +
+      UnreadLines(lines) + "END " + std::to_string(lines.size()) + "\n");
   std::vector<std::string> rest = std::move(lines.Blocks());
   if (!rest.empty()) {
     rest.front().erase(0, lines.Taken());
@@ -585,6 +609,9 @@ std::vector<std::string> FormatControlOkPieces(Control_Lines lines, bool cut) {
   }
   if (cut) {
     pieces.push_back(std::string(CONTROL_TRUNCATED) + "\n");
+  }
+  if (!lines.Unread().empty()) {
+    pieces.push_back(UnreadLines(lines));
   }
   return pieces;
 }

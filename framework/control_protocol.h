@@ -17,8 +17,11 @@
 // lines: clients that read n lines never see it.
 //
 // A STREAM REPORT is answered "OK stream", then each row's line as the
-// report finds it, then "TRUNCATED" when a row limit cut the rows, and last
-// "END n", n being the rows sent; a reply without its END line is not whole.
+// report finds it, then "TRUNCATED" when a row limit cut the rows, one
+// "UNREAD PATH: why" line for each source the report could not read (a
+// rotated file of the log), and last "END n", n being the rows sent; a reply
+// without its END line is not whole. A REPORT reply carries the UNREAD lines
+// after its n lines (and TRUNCATED) too.
 // An ERR reply is the same as for REPORT.
 //
 // Stateless apart from the runtime it drives (table managers, the situation
@@ -120,6 +123,10 @@ class Control_Lines {
   }
   size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }
+  // A source the request could not read ("PATH: why"), named after the
+  // lines in an "UNREAD PATH: why" closing line.
+  void AddUnread(const std::string& what) { unread_.push_back(what); }
+  const std::vector<std::string>& Unread() const { return unread_; }
   // The lines in order, each ended by "\n", in one or more texts; of a
   // streamed reply, those not taken yet, the first from Taken() on.
   std::vector<std::string>& Blocks() { return blocks_; }
@@ -162,6 +169,7 @@ class Control_Lines {
   bool gone_ = false;               // send_now_ will take nothing more
   std::vector<std::string> spare_;  // emptied blocks, kept for reuse
   size_t count_ = 0;
+  std::vector<std::string> unread_;
 };
 
 // Carries out a parsed request: true with one JSON text per reply line, or
@@ -190,6 +198,7 @@ std::vector<std::string> AnswerStreamedReport(const std::string& line,
 
 // The line that ends a reply whose rows a row limit cut.
 constexpr char CONTROL_TRUNCATED[] = "TRUNCATED";
+constexpr char CONTROL_UNREAD[] = "UNREAD ";
 
 // "OK n\n" followed by each line and "\n"; then CONTROL_TRUNCATED and "\n"
 // when `cut`.

@@ -369,7 +369,39 @@ char* Row_Json_Writer::WriteColumn(const Column& c, const char* row, char* p) {
       width);
 }
 
-void Row_Json_Writer::Append(const char* row, std::string* out) {
+namespace {
+thread_local const Row_Side_Text* t_side_text = nullptr;
+}  // namespace
+
+Row_Side_Text::Row_Side_Text(const char* first, size_t size, size_t count,
+                             const Text* texts)
+    : first_(first),
+      size_(size),
+      count_(count),
+      texts_(texts),
+      outer_(t_side_text) {
+  t_side_text = this;
+}
+
+Row_Side_Text::~Row_Side_Text() {
+  t_side_text = outer_;
+}
+
+const Row_Side_Text::Text* Row_Side_Text::Find(const char* row) {
+  const Row_Side_Text* const s = t_side_text;
+  if (s == nullptr || s->count_ == 0 || s->size_ == 0) {
+    return nullptr;
+  }
+  if (row >= s->first_ && row < s->first_ + s->count_ * s->size_) {
+    const size_t i = static_cast<size_t>(row - s->first_) / s->size_;
+    return s->texts_[i].data != nullptr ? &s->texts_[i] : nullptr;
+  }
+  return s->count_ == 1 && s->texts_[0].data != nullptr ? &s->texts_[0]
+                                                        : nullptr;
+}
+
+void Row_Json_Writer::Append(const char* row, std::string* out,
+                             const Row_Side_Text::Text* entry) {
   if (sample_ != nullptr) {
     FindConstantColumns();
   }
@@ -409,6 +441,13 @@ void Row_Json_Writer::Append(const char* row, std::string* out) {
       plan.back().kept.append(start, p);
     }
     plan_ = std::move(plan);
+  }
+  if (entry != nullptr) {
+    out->append(scratch_.data(), static_cast<size_t>(p - scratch_.data()));
+    out->append(columns_.empty() ? "\"entry\":" : ",\"entry\":");
+    JsonAppendString(out, entry->data, entry->length);
+    out->push_back('}');
+    return;
   }
   *p++ = '}';
   out->append(scratch_.data(), static_cast<size_t>(p - scratch_.data()));

@@ -26,6 +26,38 @@ inline void JsonAppendString(std::string* out, const std::string& text) {
   JsonAppendString(out, text.data(), text.size());
 }
 
+// The whole text of the entries behind fixed-width rows, carried beside the
+// rows on the thread that offers or reports them, for the "entry" member
+// of their JSON objects (a row's columns cut long entries). While a scope
+// lives, Find gives the text of a row in [first, first + count * size),
+// and of a copy of the row, wherever it lies, when the scope has one row.
+// Scopes nest; the innermost is used. Thread-local: costs one store to
+// open and one load to ask.
+class Row_Side_Text {
+ public:
+  struct Text {
+    const char* data = nullptr;
+    size_t length = 0;
+  };
+  // `texts` (count of them, not copied) belongs to the rows at `first`,
+  // each `size` bytes apart.
+  Row_Side_Text(const char* first, size_t size, size_t count,
+                const Text* texts);
+  ~Row_Side_Text();
+  Row_Side_Text(const Row_Side_Text&) = delete;
+  Row_Side_Text& operator=(const Row_Side_Text&) = delete;
+  // The text of `row`, or null when the innermost scope has none for it
+  // (or there is no scope).
+  static const Text* Find(const char* row);
+
+ private:
+  const char* first_;
+  size_t size_;
+  size_t count_;
+  const Text* texts_;
+  const Row_Side_Text* outer_;
+};
+
 // {"COLUMN":value,...}: upper-case column names, text without trailing
 // blanks and NULs, integers as numbers.
 std::string RowToJson(vandu& v, const char* row);
@@ -37,8 +69,10 @@ std::string RowToJson(vandu& v, const char* row);
 class Row_Json_Writer {
  public:
   explicit Row_Json_Writer(vandu& v, bool sample_rows = false);
-  // Appends the row's JSON object to *out.
-  void Append(const char* row, std::string* out);
+  // Appends the row's JSON object to *out; with `entry`, an "entry" member
+  // holding that text last (see Row_Side_Text).
+  void Append(const char* row, std::string* out,
+              const Row_Side_Text::Text* entry = nullptr);
   // RowEntryTime of the row.
   std::string EntryTime(const char* row) const;
 

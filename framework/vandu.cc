@@ -681,7 +681,7 @@ unsigned vandu::Dispatch() {
       eventJson = std::make_unique<Row_Json_Writer>(*this);
     }
     event.entrytime = eventJson->EntryTime(Row(i));
-    eventJson->Append(Row(i), &event.row);
+    eventJson->Append(Row(i), &event.row, Row_Side_Text::Find(Row(i)));
     if (Keyed()) {
       event.has_key = true;
       event.key = key;

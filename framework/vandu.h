@@ -329,6 +329,10 @@ class vandu {
   // own limit. A table that keeps a limit of its own takes the smaller.
   long RowLimit() const { return rowLimit; }
   void SetRowLimit(long n) { rowLimit = n; }
+  // Sources the sample could not read (each "PATH: why"); the reply names
+  // them after its rows.
+  const std::vector<std::string>& Unread() const { return unread; }
+  void AddUnread(std::string what) { unread.push_back(std::move(what)); }
   int RowSize() const { return rowSize; }
   // Hands every row collected from now on to `sink` instead of keeping it,
   // so that a large report is written out as it is read rather than held
@@ -352,6 +356,7 @@ class vandu {
   bool stopped = false;
   bool rowsCut = false;
   long rowLimit = 0;
+  std::vector<std::string> unread;
   int stopReason = 0;
   std::string thresholdError;
   std::vector<std::string> agentColumns;

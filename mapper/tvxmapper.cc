@@ -1,7 +1,12 @@
 // tvxmapper: tries a format command on sample lines before it is configured
 // for a user-formatted log.
 //
-//   tvxmapper filename [linecount]
+//   tvxmapper [--multiline START] filename [linecount]
+//
+// With --multiline, the sample lines are joined into entries as a log with
+// the rule "multiline PATH START" joins them (parser/entry_joiner.h): each
+// entry is shown whole, with its line count, and its first line is
+// formatted; linecount then counts entries.
 //
 // The first line of `filename` is the format command, each further line a
 // sample line. The command is compiled with the agent's own StringParser and
@@ -27,9 +32,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
 #include <new>
+#include <string>
 
+#include "framework/bounded_regex.h"
 #include "framework/wex1.h"
+#include "parser/entry_joiner.h"
 #include "parser/entry_time.h"
 #include "parser/string_parser.h"
 
@@ -53,6 +62,8 @@ constexpr unsigned long DEFAULTLINECOUNT = 1;
 
 const char ProgramName[] = "tvxmapper";
 const char UsageMsg[] = "\nUsage: %s filename [linecount]";
+const char PatternMsg[] = "\nError: start pattern %s does not compile: %s";
+const char EntryHeadText[] = "=== entry of %zu line%s ===\n";
 const char OpenErrorMsg[] = "\nError opening input file %s; errno = %d; %s\n";
 const char LocaleMsg[] = "\nLocale categories are %s.";
 // A command cut by the line buffer would compile into something other than
@@ -67,10 +78,15 @@ const char CommandTooLongMsg[] =
 
 const char HelpText[] =
     "Usage: %s filename [linecount]\n"
+    "       tvxmapper --multiline START filename [linecount]\n"
     "Tries a format command of a user-formatted log on sample lines. The first line\n"
     "of filename is the format command, each further line a sample line; up to\n"
     "linecount sample lines (1 to 1000, default 1) are split into fields and the\n"
     "text every keyword receives is printed.\n"
+    "With --multiline START (a POSIX extended expression, as in the configuration's\n"
+    "multiline rule), lines that do not match START continue the entry before them:\n"
+    "each entry is shown whole with its line count, its first line is formatted,\n"
+    "and linecount counts entries.\n"
     "\n"
     "Environment:\n"
     "  JOP_WEX1             trace levels: LEVELS or LABEL:LEVELS items; for the unit\n"
@@ -193,19 +209,53 @@ class Line_Reader {
 // Applies the learned `anchor` to up to `count` further lines of `in`.
 // Returns the number of sample lines processed; *unmatched counts those
 // that did not match.
-long ProcessSamples(StringParser* anchor, FILE* in, unsigned long count,
-                    bool echo, bool fields, unsigned long* unmatched) {
-  WEX1_Event ev(wex1, "ProcessSamples");
-  Line_Reader reader;
-  char texts[NUMKEYWORDS][OUTPUTTEXTSIZE];
-  _FormatBuffer slots[NUMKEYWORDS];
-  uint8_t numeric_month = 1;
-  unsigned long done = 0;
-  char* line = nullptr;
-  while (done < count && (line = reader.Next(in)) != nullptr) {
-    ++done;
+// Formats one sample line (or an entry's first line) and prints what the
+// levels ask for. `shown` is what the echo prints: the line, or the whole
+// entry.
+class Sample_Printer {
+ public:
+  Sample_Printer(StringParser* anchor, bool echo, bool fields)
+      : anchor_(anchor), echo_(echo), fields_(fields) {}
+  void Print(char* line, const char* shown, unsigned long* unmatched);
+  // Entry_Joiner's sink: an entry of several lines.
+  void Entry(char* first, size_t /*first_length*/, const char* whole,
+             size_t whole_length) {
+    size_t lines = 1;
+    for (size_t i = 0; i < whole_length; ++i) {
+      lines += whole[i] == '\n' ? 1 : 0;
+    }
+    ++entries;
+    if (echo_) {
+      printf(EntryHeadText, lines, lines == 1 ? "" : "s");
+    }
+    entry_text_.assign(whole, whole_length);
+    entry_text_.push_back('\n');
+    Print(first, entry_text_.c_str(), unmatched_);
+  }
+  unsigned long entries = 0;
+  unsigned long* unmatched_ = nullptr;
+
+ private:
+  StringParser* const anchor_;
+  const bool echo_;
+  const bool fields_;
+  char texts_[NUMKEYWORDS][OUTPUTTEXTSIZE];
+  _FormatBuffer slots_[NUMKEYWORDS];
+  uint8_t numeric_month_ = 1;
+  std::string entry_text_;
+};
+
+void Sample_Printer::Print(char* line, const char* shown,
+                           unsigned long* unmatched) {
+  const bool echo = echo_;
+  const bool fields = fields_;
+  auto& texts = texts_;
+  auto& slots = slots_;
+  auto& numeric_month = numeric_month_;
+  auto* const anchor = anchor_;
+  {
     if (echo) {
-      printf("%s", line);
+      printf("%s", shown);
     }
     if (CutLineEnd(line) > LONGESTLINE) {
       line[LONGESTLINE] = '\0';
@@ -244,11 +294,53 @@ long ProcessSamples(StringParser* anchor, FILE* in, unsigned long count,
       printf(echo ? "\n\n" : "\n");
     }
   }
+}
+
+// Applies the learned `anchor` to up to `count` further lines of `in`, or
+// with `start` to up to `count` entries joined from them. Returns the
+// number of sample lines (or entries) processed; *unmatched counts those
+// that did not match.
+long ProcessSamples(StringParser* anchor, FILE* in, unsigned long count,
+                    bool echo, bool fields, std::unique_ptr<RE2> start,
+                    unsigned long* unmatched) {
+  WEX1_Event ev(wex1, "ProcessSamples");
+  Line_Reader reader;
+  Sample_Printer printer(anchor, echo, fields);
+  printer.unmatched_ = unmatched;
+  unsigned long done = 0;
+  char* line = nullptr;
+  if (start != nullptr) {
+    Entry_Joiner joiner(std::move(start));
+    while (printer.entries < count && (line = reader.Next(in)) != nullptr) {
+      size_t length = strlen(line);
+      if (length > LONGESTLINE + 1) {
+        line[LONGESTLINE] = '\n';
+        line[LONGESTLINE + 1] = '\0';
+        length = LONGESTLINE + 1;
+      }
+      joiner.Line(line, length, printer);
+    }
+    if (printer.entries < count) {
+      joiner.Flush(printer);
+    }
+    return ev.Result(static_cast<long>(printer.entries));
+  }
+  while (done < count && (line = reader.Next(in)) != nullptr) {
+    ++done;
+    printer.Print(line, line, unmatched);
+  }
   return ev.Result(static_cast<long>(done));
 }
 
 int MapperMain(int argc, char** argv) {
   WEX1_Event ev(wex1, "main");
+  const char* start_pattern = nullptr;
+  if (argc >= 3 && strcmp(argv[1], "--multiline") == 0) {
+    start_pattern = argv[2];
+    argv[2] = argv[0];
+    argv += 2;
+    argc -= 2;
+  }
   if (argc < 2 || argc > 3) {
     WEX1_TRACE(wex1, WEX1_ERROR, UsageMsg,
                argv[0] != nullptr ? argv[0] : ProgramName);
@@ -263,6 +355,15 @@ int MapperMain(int argc, char** argv) {
     SetLocale();
   }
 
+  std::unique_ptr<RE2> start;
+  if (start_pattern != nullptr) {
+    std::string err;
+    start = CompileRegex(start_pattern, &err);
+    if (start == nullptr) {
+      WEX1_TRACE(wex1, WEX1_ERROR, PatternMsg, start_pattern, err.c_str());
+      return static_cast<int>(ev.Result(EXIT_BADINPUT));
+    }
+  }
   printf("\n");
   FILE* in = fopen(file_name, "r");
   if (in == nullptr) {
@@ -289,7 +390,8 @@ int MapperMain(int argc, char** argv) {
     StringParser* anchor = new (std::nothrow) StringParser(command, KEYWORDS);
     if (anchor != nullptr && anchor->ObjectStatus == OBJECT_LEARNED) {
       unsigned long unmatched = 0;
-      ProcessSamples(anchor, in, count, echo, fields, &unmatched);
+      ProcessSamples(anchor, in, count, echo, fields, std::move(start),
+                     &unmatched);
       status = unmatched == 0 ? EXIT_ALLMATCHED : EXIT_UNMATCHED;
     }
     delete anchor;

@@ -284,6 +284,8 @@ void tvx_vxlogent_agent::TakeSample() {
         const long want =
             maxRows - rowCount < batch ? maxRows - rowCount : batch;
         const unsigned n = leGetLogEntries(static_cast<unsigned>(want));
+        const Row_Side_Text side(reinterpret_cast<const char*>(leRowBuffer),
+                                 sizeof *leRowBuffer, n, leEntryViews.data());
         if (n != 0 &&
             tvx_vxlogent_base::AddData(reinterpret_cast<char*>(leRowBuffer),
                                        static_cast<int>(n)) != 0) {
@@ -297,6 +299,10 @@ void tvx_vxlogent_agent::TakeSample() {
             "\nMaximum report row limit of %ld reached. Request terminating.",
             maxRows);
         MarkRowsCut();
+      }
+      for (std::string& what :
+           leLogFile->lfUnreadRotatedFiles(leReportCursor)) {
+        AddUnread(std::move(what));
       }
       leLogFile->lfEndReportRequest(&leReportCursor);
     }
@@ -323,10 +329,27 @@ bool tvx_vxlogent_agent::leMoreMatchingRows() {
 unsigned tvx_vxlogent_agent::leGetLogEntries(unsigned count) {
   WEX1_Event ev(wex1, __func__);
   unsigned i = 0;
+  if (leEntryTexts.size() < count) {
+    leEntryTexts.resize(count);
+    leEntryViews.resize(count);
+  }
   while (i < count &&
          leLogFile->lfGetNextLogEntry(&leRowBuffer[i], leReportCursor,
                                       &leThresholds) != nullptr) {
     if (leInWindow(leRowBuffer[i])) {
+      const char* text = nullptr;
+      size_t length = 0;
+      if (!leLogFile->lfReportEntryText(leReportCursor, &text, &length)) {
+        // A kind that keeps no text (login records): what the row says.
+        text = leRowBuffer[i].entrydesc;
+        length = sizeof leRowBuffer[i].entrydesc;
+        while (length > 0 &&
+               (text[length - 1] == ' ' || text[length - 1] == '\0')) {
+          --length;
+        }
+      }
+      leEntryTexts[i].assign(text, length);
+      leEntryViews[i] = {leEntryTexts[i].data(), length};
       ++i;
     }
   }

@@ -11,8 +11,10 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 #include "framework/key_lru.h"
+#include "framework/row_json.h"
 #include "tables/event_window.h"
 #include "tables/request_thresholds.h"
 #include "tables/tvx_vxlogent_base.h"
@@ -49,6 +51,10 @@ class tvx_vxlogent_agent : public tvx_vxlogent_base {
 
   Log_File* leLogFile = nullptr;
   tvx_vxlogent_data_t* leRowBuffer = nullptr;
+  // The whole text of each entry in leRowBuffer, carried beside the rows to
+  // their "entry" member (see Row_Side_Text); the strings keep their room.
+  std::vector<std::string> leEntryTexts;
+  std::vector<Row_Side_Text::Text> leEntryViews;
   void* leReportCursor = nullptr;
   _RequestThresholds leThresholds = {};
   bool leCheckStart = false;  // see leInWindow

@@ -73,6 +73,8 @@ void Control_Reply_Reader::TakeBodyLine(const char* line, size_t length) {
     TakeLine(line, length);
   } else if (length == 9 && memcmp(line, "TRUNCATED", 9) == 0) {
     reply_.truncated = true;
+  } else if (length > 7 && memcmp(line, "UNREAD ", 7) == 0) {
+    reply_.unread.emplace_back(line + 7, length - 7);
   } else if (length > 4 && memcmp(line, "END ", 4) == 0) {
     ended_ = true;
     expected_ = strtol(std::string(line + 4, length - 4).c_str(), nullptr, 10);
@@ -196,8 +198,20 @@ Control_Reply Control_Reply_Reader::Finish() {
     return Failure(Reply_Status::kBroken, "the reply ended after " + std::to_string(reply_.line_count) +
                                               " of its " + std::to_string(expected_) + " lines");
   }
-  // The agent's marker after the rows of a report its row limit cut.
-  reply_.truncated = pending_ == "TRUNCATED\n";
+  // The agent's closing lines after the rows: TRUNCATED when its row limit
+  // cut them, UNREAD for each source it could not read.
+  size_t at = 0;
+  while (at < pending_.size()) {
+    const size_t nl = pending_.find('\n', at);
+    const std::string line =
+        pending_.substr(at, nl == std::string::npos ? nl : nl - at);
+    if (line == "TRUNCATED") {
+      reply_.truncated = true;
+    } else if (line.compare(0, 7, "UNREAD ") == 0) {
+      reply_.unread.push_back(line.substr(7));
+    }
+    at = nl == std::string::npos ? pending_.size() : nl + 1;
+  }
   return std::move(reply_);
 }
 

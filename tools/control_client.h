@@ -23,6 +23,8 @@ struct Control_Reply {
   std::string text;
   // The agent's row limit left matching rows out of the reply.
   bool truncated = false;
+  // Sources the agent could not read for a report ("PATH: why").
+  std::vector<std::string> unread;
 };
 
 // Each line of an OK reply, without its newline, as it arrives.

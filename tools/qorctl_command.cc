@@ -825,6 +825,10 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err,
         "qorctl: only the newest %zu entries are shown: the agent's row limit (TVX_MAX_ROWS) cut the reply\n",
         reply.line_count);
   }
+  for (const std::string& what : reply.unread) {
+    fflush(out);
+    fprintf(err, "qorctl: not read: %s\n", what.c_str());
+  }
   std::string dir, name;
   if (cmd == "entries" && reply.line_count == 0 && SplitLogPath(o.words[1], &dir, &name, &why)) {
     // An empty report and a log the agent does not watch look alike; tell them apart.

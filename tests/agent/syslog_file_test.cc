@@ -2,8 +2,10 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -170,7 +172,8 @@ TEST_F(SyslogFileTest, AppendedLineReachesASituationWithinASecond) {
 // Drives one report over the log as the log-entries table does and returns
 // "ENTRYTIME ENTRYDESC" of each row, newest first.
 std::vector<std::string> Report(Syslog_File& log, const char* start,
-                                const char* end) {
+                                const char* end,
+                                std::vector<std::string>* unread = nullptr) {
   _RequestThresholds window;
   memset(&window, 0, sizeof window);
   snprintf(window.StartTime, sizeof window.StartTime, "%s", start);
@@ -185,6 +188,9 @@ std::vector<std::string> Report(Syslog_File& log, const char* start,
     std::string desc(row.entrydesc, 256);
     desc.erase(desc.find_last_not_of(' ') + 1);
     rows.push_back(std::string(row.entrytime, 16) + " " + desc);
+  }
+  if (unread != nullptr) {
+    *unread = log.lfUnreadRotatedFiles(handle);
   }
   log.lfEndReportRequest(&handle);
   EXPECT_EQ(handle, nullptr);
@@ -222,6 +228,78 @@ TEST_F(SyslogFileTest, ReportAcrossNewYearCarriesTheYearBackwards) {
   // A line dated later in the year than the report's start is last year's.
   qortest::AppendFile(path, "Mar  1 00:00:00 h s: e\n");
   EXPECT_EQ(Report(*log, kAll, kNever)[0], "0990301000000000 e");
+}
+
+// Writes `text` gzip-compressed to `path`, changed `age` seconds ago.
+void WriteRotated(const std::string& path, const std::string& text, bool gzip,
+                  int age) {
+  if (gzip) {
+    gzFile gz = gzopen(path.c_str(), "wb");
+    ASSERT_NE(gz, nullptr);
+    ASSERT_EQ(gzwrite(gz, text.data(), static_cast<unsigned>(text.size())),
+              static_cast<int>(text.size()));
+    ASSERT_EQ(gzclose(gz), Z_OK);
+  } else {
+    qortest::WriteFile(path, text);
+  }
+  struct timeval when[2] = {{time(nullptr) - age, 0}, {time(nullptr) - age, 0}};
+  ASSERT_EQ(utimes(path.c_str(), when), 0);
+}
+
+TEST_F(SyslogFileTest, ReportWindowGoesOnIntoRotatedFilesNewestFirst) {
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path,
+                     "Mar  5 01:00:00 h s: c1\n"
+                     "Mar  5 09:00:00 h s: c2\n");
+  // The rotated file's last line has no newline: it is complete all the
+  // same. Names of other logs and other suffixes are not rotated files.
+  WriteRotated(path + ".1",
+               "Mar  4 18:00:00 h s: r1a\nMar  4 23:00:00 h s: r1b", false,
+               100);
+  WriteRotated(path + ".2.gz",
+               "Mar  4 10:00:00 h s: older\n"
+               "Mar  4 12:00:00 h s: r2a\n"
+               "Mar  4 15:00:00 h s: r2b\n",
+               true, 200);
+  WriteRotated(dir_.File("messages2.1"), "Mar  4 20:00:00 h s: other\n", false,
+               50);
+  WriteRotated(path + ".bak", "Mar  4 21:00:00 h s: backup\n", false, 50);
+  std::string damaged;
+  for (int i = 0; i < 2000; ++i) {
+    damaged += "Mar  3 0" + std::to_string(i % 10) + ":00:00 h s: d" +
+               std::to_string(i) + "\n";
+  }
+  WriteRotated(path + "-20010303.gz", damaged, true, 300);
+  auto log = NewLog(path);
+  log->OptimumBlockSize = 256;
+  log->FixedNow = Utc(2001, 3, 5, 11, 0, 0);
+  std::vector<std::string> unread;
+  // Twenty-four hours: the .2.gz file's oldest entry ends the report, and
+  // the dated file is never opened.
+  EXPECT_EQ(Report(*log, "1010304110000000", "1010305110000000", &unread),
+            (std::vector<std::string>{
+                "1010305090000000 c2", "1010305010000000 c1",
+                "1010304230000000 r1b", "1010304180000000 r1a",
+                "1010304150000000 r2b", "1010304120000000 r2a"}));
+  EXPECT_TRUE(unread.empty());
+
+  // Damage in the dated file ends its part of the report, named in the
+  // closing note; the entries unpacked before it are read.
+  {
+    std::string packed = qortest::ReadFile(path + "-20010303.gz");
+    for (size_t i = packed.size() / 2; i < packed.size() / 2 + 64; ++i) {
+      packed[i] = static_cast<char>(packed[i] ^ 0x5a);
+    }
+    qortest::WriteFile(path + "-20010303.gz", packed);
+    WriteRotated(path + "-20010303.gz", packed, false, 300);
+  }
+  const std::vector<std::string> all = Report(*log, kAll, kNever, &unread);
+  ASSERT_EQ(unread.size(), 1u);
+  EXPECT_EQ(unread[0].rfind(path + "-20010303.gz: gzip data damaged after ", 0),
+            0u)
+      << unread[0];
+  ASSERT_GE(all.size(), 7u);
+  EXPECT_EQ(all[6], "1010304100000000 older");
 }
 
 TEST_F(SyslogFileTest, ReportWindowSkipsNewerEntriesAndReadsPastAnOlderOne) {
@@ -339,16 +417,18 @@ std::string Expected(const std::string& line, size_t keep) {
   const std::string entry = line.substr(0, keep);
   const size_t desc = entry.find(": ") + 2;
   std::string row = "101030509" + line.substr(10, 2) + line.substr(13, 2) +
-                    "000 " + (desc <= entry.size() ? entry.substr(desc) : "");
+                    "000 " +
+                    (desc <= entry.size() ? entry.substr(desc, 256) : "");
   row.erase(row.find_last_not_of(' ') + 1);  // as Report() reads the column
   return row;
 }
 
-// Every line comes back, newest first, cut to its first 255 characters,
+// Every line comes back, newest first, read to its first MAXRECSIZE - 2
+// characters as monitoring reads it (its message cut to the column),
 // whatever the block size and wherever the block boundaries fall: lines
 // longer than a block, long lines in the block that begins the file, lines
 // split by a block boundary, and lines just under, at and over the cut.
-TEST_F(SyslogFileTest, ReportCutsLongLinesToTheirFirst255Characters) {
+TEST_F(SyslogFileTest, ReportCutsLongLinesAsMonitoringDoes) {
   qortest::TraceCapture trace("ERROR");
   const std::string path = dir_.File("messages");
   std::vector<size_t> lengths = {600, 30, 254, 255, 256, 40,  3000, 22,
@@ -371,8 +451,9 @@ TEST_F(SyslogFileTest, ReportCutsLongLinesToTheirFirst255Characters) {
        {64, 255, 256, 257, 300, 512, 1000, 4096, 8192, 65536}) {
     SCOPED_TRACE("block " + std::to_string(block));
     log->OptimumBlockSize = block;
-    // Blocks of 255 bytes and less keep less than a block of a long entry.
-    const size_t keep = block - 1 < 255 ? block - 1 : 255;
+    // Small blocks keep less than a block of a long entry.
+    const size_t longest = MAXRECSIZE - 2;
+    const size_t keep = block - 1 < longest ? block - 1 : longest;
     std::vector<std::string> expected;
     for (size_t n = lines.size(); n-- > 0;) {
       expected.push_back(Expected(lines[n], keep));

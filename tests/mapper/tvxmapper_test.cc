@@ -314,4 +314,42 @@ TEST(TvxmapperTest, ExampleFormatsMatchEverySampleLine) {
   }
 }
 
+// The multiline examples split into their entries under their start
+// patterns: each entry whole, its first line formatted; a start pattern that
+// does not compile is refused.
+TEST(TvxmapperTest, MultilineExamplesSplitIntoEntries) {
+  Scoped_Temp_Dir dir;
+  const struct {
+    const char* name;
+    const char* start;
+    const char* longest;
+  } cases[] = {
+      {"java-stacktrace", "^[0-9]{4}-[0-9]{2}-[0-9]{2} ", "entry of 8 lines"},
+      {"python-traceback", "^[0-9]{4}-[0-9]{2}-[0-9]{2} ", "entry of 7 lines"},
+      {"go-panic", "^[0-9]{4}/[0-9]{2}/[0-9]{2} ", "entry of 10 lines"},
+  };
+  for (const auto& c : cases) {
+    const std::string file =
+        std::string(QOR_SOURCE_DIR "/examples/formats/") + c.name + ".txt";
+    const Mapper_Run r =
+        RunMapper(dir, {"--multiline", c.start, file, "1000"}, "MAPPER:0x0C");
+    EXPECT_EQ(r.status, 0) << c.name << r.trace;
+    EXPECT_EQ(r.trace, "") << c.name;
+    size_t entries = 0;
+    for (size_t p = r.out.find("=== entry of "); p != std::string::npos;
+         p = r.out.find("=== entry of ", p + 1)) {
+      ++entries;
+    }
+    EXPECT_EQ(entries, 3u) << c.name << r.out;
+    EXPECT_NE(r.out.find(c.longest), std::string::npos) << c.name << r.out;
+  }
+  const Mapper_Run bad = RunMapper(
+      dir, {"--multiline", "(",
+            std::string(QOR_SOURCE_DIR "/examples/formats/go-panic.txt")});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.trace.find("start pattern ( does not compile"),
+            std::string::npos)
+      << bad.trace;
+}
+
 }  // namespace

@@ -27,7 +27,13 @@ std::string Render(const Control_Reply& r) {
   for (const std::string& l : r.lines) {
     out += " [" + l + "]";
   }
-  return r.truncated ? out + " TRUNCATED" : out;
+  if (r.truncated) {
+    out += " TRUNCATED";
+  }
+  for (const std::string& u : r.unread) {
+    out += " UNREAD(" + u + ")";
+  }
+  return out;
 }
 
 TEST(ControlClientTest, RepliesAreSplit) {
@@ -41,6 +47,8 @@ TEST(ControlClientTest, RepliesAreSplit) {
       {"OK 1\n{}\nTRUNCATED\n",
        "OK [{}] TRUNCATED"},  // the row limit cut the rows
       {"OK 0\nTRUNCATED later\n", "OK"},
+      {"OK 1\n{}\nTRUNCATED\nUNREAD /l.2.gz: damaged\n",
+       "OK [{}] TRUNCATED UNREAD(/l.2.gz: damaged)"},
       {"ERR unknown table X\n", "ERR (unknown table X)"},
       {"", "BROKEN (the agent closed the connection without a reply)"},
       {"OK 1", "BROKEN (the reply ended before its first line did)"},
@@ -50,6 +58,8 @@ TEST(ControlClientTest, RepliesAreSplit) {
       {"HELLO\n", "BROKEN (unexpected reply \"HELLO\")"},
       {"OK stream\nEND 0\n", "OK"},
       {"OK stream\n{\"a\":1}\nTRUNCATED\nEND 1\n", "OK [{\"a\":1}] TRUNCATED"},
+      {"OK stream\n{}\nUNREAD /l.1: denied\nEND 1\n",
+       "OK [{}] UNREAD(/l.1: denied)"},
       {"OK stream\n{}\n",
        "BROKEN (the streamed reply ended before its END line, after 1 lines)"},
       {"OK stream\n{}\nEND 2\n",
