@@ -338,7 +338,7 @@ class Output_Writer {
       // limit) holds them, as an unreachable engine does, and is tried
       // again each second: its log waits behind the delivery window.
       if (!put && durable_ && !acks_ && !limits_.drop && RetryAfterPause()) {
-        failed_.fetch_add(end - first, std::memory_order_relaxed);
+        // Held, not lost: counted as retried, not as failed.
         writing_.store(false, std::memory_order_relaxed);
         uint64_t held = 0;
         if (output_->Failures().Due(&held)) {

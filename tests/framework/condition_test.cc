@@ -332,10 +332,11 @@ TEST_F(SituationRegistryTest, PerKeyCountsEachAddressOnItsOwn) {
       AnswerControlLine("SITUATION LIST"),
       "OK 2\n{\"name\":\"guess\",\"table\":\"TVX.VXLOGENT\",\"condition\":\"ENTRYDESC ~ "
       "\\\"Failed password\\\" AND FREQTHRESH >= 5 AND PERIODTHRS == 60\",\"clauses\":\"PER "
-      "ENTRYDESC \\\"from ([0-9a-fA-F.:]+)\\\"\",\"stopped\":false,\"reason\":0}\n"
+      "ENTRYDESC \\\"from ([0-9a-fA-F.:]+)\\\"\",\"stopped\":false,\"reason\":0,"
+      "\"matches\":0,\"events\":0,\"suppressed\":0}\n"
       "{\"name\":\"never\",\"table\":\"TVX.VXLOGENT\",\"condition\":\"FREQTHRESH >= 1 AND "
       "PERIODTHRS == 60\",\"clauses\":\"PER ENTRYDESC \\\"x()\\\"\",\"stopped\":false,"
-      "\"reason\":0}\n");
+      "\"reason\":0,\"matches\":0,\"events\":0,\"suppressed\":0}\n");
   EventCapture events;
   for (int i = 1; i <= 5; ++i) {
     Offer(EntryRow(
