@@ -74,7 +74,7 @@ long Log_File::lfOpenLogForReport(_LogBufferInfo* info) {
                   static_cast<uint64_t>(named.st_dev) != read.device ||
                   static_cast<uint64_t>(named.st_ino) != read.inode;
   }
-  info->fd = open(path, lfSafeOpenFlags(replacement));
+  info->fd = open(path, File_Tail::SafeOpenFlags(path, replacement));
   if (info->fd < 0) {
     const int e = errno;
     WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, path, e,
