@@ -1,6 +1,5 @@
 #include "agent/log_file.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -10,7 +9,6 @@
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +32,7 @@
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxlogent_schema.h"
 #include "util/errno_text.h"
+#include "util/monotonic_ms.h"
 #include "util/unique_fd.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
@@ -107,10 +106,7 @@ const char ThreadAttrDestroyErrMsg[] =
 const char ThreadJoinErrMsg[] =
     "\nError joining with thread for %s. errno = %d; %s";
 const char WatchingMsg[] = "\nWatching %s on change events.";
-const char PollOnlyMsg[] =
-    "\nWatching %s by the one-second check only: %s.";
-const char NameIsDirectoryMsg[] =
-    "\nLog %s was replaced by a directory; the old file is still read and the name is looked at every second.";
+const char PollOnlyMsg[] = "\nWatching %s by the one-second check only: %s.";
 const char WakeCreateErrMsg[] =
     "\nCannot create the wake-up counter for %s (errno = %d; %s); stops wait for the one-second check.";
 const char ThreadStartedMsg[] =
@@ -119,24 +115,6 @@ const char ThreadEndMsg[] = "\nThread for log file %s terminating.";
 
 // Watching the log.
 const char OpenErrMsg[] = "\nError opening file %s.  errno = %d; %s";
-const char RewindErrMsg[] =
-    "\nError while rewinding file pointer for file %s; errno = %d; %s";
-const char NewEOFErrMsg[] =
-    "\nError occurred while determining new EOF for file %s. errno = %d; %s";
-const char SeekNewEOFErrMsg[] =
-    "\nError while seeking new EOF for file %s. errno = %d; %s";
-const char TruncatedMsg[] =
-    "\nWarning: log file %s truncated. Resetting EOF to offset %ld.";
-const char ReplacedMsg[] =
-    "\nLog file %s was replaced by a new file; reading the new file from its beginning.";
-const char NotRegularMsg[] =
-    "\nError opening file %s: not a regular file; it is not read.";
-const char SymlinkRefusedMsg[] =
-    "\nError opening file %s: the log was replaced by a symbolic link in a directory others than root may write; it is not followed.";
-const char OwnerRefusedMsg[] =
-    "\nError opening file %s: the log was replaced by a file of user %ld, not of user %ld as before; it is not read.";
-const char RotatedAwayMsg[] =
-    "\nLog file %s was rotated to %s meanwhile; reading it on from offset %ld first.";
 const char WaitErrMsg[] =
     "\nError occurred while waiting for data for file %s; errno = %d; %s";
 const char ReadErrMsg[] =
@@ -199,16 +177,7 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
       OptimumBlockSize(0),
       LogThreadJoinable(false),
       LogWakeFD(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      LogDevice(0),
-      LogInode(0),
-      LogOwner(0),
-      LogIdentityKnown(false),
-      LogReadLogsNext(0),
-      LogPassBytes(INT64_MAX),
-      LogSeenAt(),
-      LogNameIsDirectory(false),
-      LogStartAt(log.LogReadFromStart ? START_AT_HEAD : START_AT_END),
-      LogOpenedBefore(false),
+      LogStartAt(log.LogReadFromStart ? File_Tail::START_AT_HEAD : File_Tail::START_AT_END),
       LogPositionKnown(false) {
   WEX1_Event ev(wex1, __func__);
   char eb[128];
@@ -357,10 +326,12 @@ void Log_File::lfProcessLogData() {
     // A pattern's file that went away (or was renamed) ends its log: what
     // it still holds is read first.
     struct stat st;
+    dev_t device;
+    ino_t inode;
     if (stat(Name(LogFileName), &st) != 0 ||
-        (LogIdentityKnown &&
-         (st.st_dev != LogDevice || st.st_ino != LogInode))) {
-      LogPassBytes = INT64_MAX;
+        (lfTail().Identity(&device, &inode) &&
+         (st.st_dev != device || st.st_ino != inode))) {
+      lfTail().Budget() = INT64_MAX;
       lfReadLog();
       lfFlushHeldTail();
     }
@@ -579,439 +550,36 @@ int Log_File::lfStatLog(int64_t* size, time_t* modified) {
   return 0;
 }
 
-namespace {
-
-// Monotonic seconds, for the rotated file's grace time.
-time_t MonotonicSeconds() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec;
+File_Tail& Log_File::lfTail() {
+  if (LogTail == nullptr) {
+    LogTail.reset(new File_Tail(
+        Name(LogFileName),
+        File_Tail::View{&LogFileP, &LogFD, &LogEOF, &HeldLine}, this));
+  }
+  return *LogTail;
 }
 
-// Monotonic milliseconds, for the quiet time of a multiline entry.
-long long MonotonicMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// The coarse real-time clock, the one the kernel stamps files with: a file
-// created after this call never has an earlier birth time.
-struct statx_timestamp CoarseNow() {
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME_COARSE, &now);
-  struct statx_timestamp t = {};
-  t.tv_sec = now.tv_sec;
-  t.tv_nsec = static_cast<uint32_t>(now.tv_nsec);
-  return t;
-}
-
-bool Earlier(const struct statx_timestamp& a, const struct statx_timestamp& b) {
-  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
-// When a file was born, or last modified where the file system keeps no
-// birth time (a file with content was written after it was born).
-struct statx_timestamp BornOrModified(const struct statx& st) {
-  return (st.stx_mask & STATX_BTIME) != 0 ? st.stx_btime : st.stx_mtime;
-}
-
-// Names that rotation gives a compressed copy: their bytes are no log text.
-bool CompressedName(const char* name) {
-  static const char* const kSuffixes[] = {
-      ".gz", ".bz2", ".xz", ".zst", ".lz4", ".lzma", ".Z", ".zip", ".lzo"};
-  const size_t n = strlen(name);
-  for (const char* suffix : kSuffixes) {
-    const size_t k = strlen(suffix);
-    if (n > k && strcmp(name + n - k, suffix) == 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// The directory that holds `path`.
-std::string DirectoryOf(const char* path) {
-  const char* const slash = strrchr(path, '/');
-  return slash == nullptr ? "."
-                          : (slash == path ? "/" : std::string(path, slash));
-}
-
-// Whether someone other than root may create or rename entries in the
-// directory that holds `path`, and so plant a symlink under the log's name.
-// A sticky directory protects entries root owns: `sticky` tells the caller.
-bool DirectoryWritableByOthers(const char* path, bool* sticky) {
-  const std::string dir = DirectoryOf(path);
-  struct stat st;
-  if (stat(dir.c_str(), &st) != 0) {
-    *sticky = false;
-    return true;
-  }
-  *sticky = (st.st_mode & S_ISVTX) != 0;
-  return (st.st_uid != 0 && (st.st_mode & S_IWUSR) != 0) ||
-         (st.st_gid != 0 && (st.st_mode & S_IWGRP) != 0) ||
-         (st.st_mode & S_IWOTH) != 0;
-}
-
-}  // namespace
-
-int Log_File::lfSafeOpenFlags(bool replacement, const char* named) {
-  const char* const path = named != nullptr ? named : Name(LogFileName);
-  // Non-blocking, so that a FIFO put in the log's place cannot hold the
-  // worker in open or read; close-on-exec, as the error-report kind forks.
-  int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-  bool sticky = false;
-  if (replacement && DirectoryWritableByOthers(path, &sticky)) {
-    // A symlink planted by whoever may write the directory could point at
-    // any file root can read. Root's own link in a sticky directory cannot
-    // be swapped by others and is followed.
-    struct stat link;
-    const bool roots_link = sticky && lstat(path, &link) == 0 &&
-                            S_ISLNK(link.st_mode) && link.st_uid == 0;
-    if (!roots_link) {
-      flags |= O_NOFOLLOW;
-    }
-  }
-  return flags;
-}
-
-int Log_File::lfOpenLogFile(bool replacement, const char* open_error,
-                            _OpenLog* open_log, _MonitorStatus* status) {
-  char eb[128];
-  const char* const path = Name(LogFileName);
-  *status = MONITOR_ERR_OPEN;
-  const int flags = lfSafeOpenFlags(replacement);
-  Unique_Fd fd(open(path, flags));
-  if (!fd.valid()) {
-    const int e = errno;
-    if (e == ELOOP && (flags & O_NOFOLLOW) != 0) {
-      WEX1_TRACE(wex1, WEX1_ERROR, SymlinkRefusedMsg, path);
-    } else if (e != ENOENT || !replacement) {
-      WEX1_TRACE(wex1, WEX1_ERROR, open_error, path, e,
-                 ErrnoText(e, eb, sizeof eb));
-    }
-    return e;
-  }
-  if (!lfWithinDescriptorReserve(fd.get())) {
-    return EMFILE;
-  }
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0) {
-    const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, path, e,
-               ErrnoText(e, eb, sizeof eb));
-    return e;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    WEX1_TRACE(wex1, WEX1_ERROR, NotRegularMsg, path);
-    return EINVAL;
-  }
-  const bool same = LogOpenedBefore && st.st_dev == LogDevice &&
-                    st.st_ino == LogInode;
-  if (replacement && !same && st.st_uid != LogOwner) {
-    WEX1_TRACE(wex1, WEX1_ERROR, OwnerRefusedMsg, path,
-               static_cast<long>(st.st_uid), static_cast<long>(LogOwner));
-    return EPERM;
-  }
-  Head_Copy head;
-  if (!ReadHeadCopy(fd.get(), &head)) {
-    const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, ReadErrMsg, path, e,
-               ErrnoText(e, eb, sizeof eb));
-    *status = MONITOR_ERR_READ;
-    return e;
-  }
-  FILE* const stream = fdopen(fd.get(), "r");
-  if (stream == nullptr) {
-    const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, path, e,
-               ErrnoText(e, eb, sizeof eb));
-    return e;
-  }
-  open_log->fd = fd.release();
-  open_log->stream.reset(stream);
-  open_log->eof = st.st_size;
-  open_log->device = st.st_dev;
-  open_log->inode = st.st_ino;
-  open_log->owner = st.st_uid;
-  open_log->head = head;
-  open_log->identity_known = true;
-  return 0;
-}
-
-std::unique_ptr<Log_File::_RotatedLog> Log_File::lfFindRotatedFile(
-    uint64_t device, uint64_t inode, const Head_Fingerprint& head,
-    int64_t offset, std::string* name) {
-  DIR* const listing = opendir(DirectoryOf(Name(LogFileName)).c_str());
-  if (listing == nullptr) {
-    return nullptr;
-  }
-  // Rotation keeps a file in its directory under another name; a bounded
-  // look, as a directory may hold many files.
-  int looked = 0;
-  std::unique_ptr<_RotatedLog> found;
-  while (const struct dirent* entry = readdir(listing)) {
-    if (++looked > 100000) {
+bool Log_File::lfTailFailed() {
+  switch (lfTail().TakeFailure()) {
+    case File_Tail::TAIL_OK:
+      return false;
+    case File_Tail::TAIL_ERR_OPEN:
+      lfSetMonitorStatus(MONITOR_ERR_OPEN);
       break;
-    }
-    if (static_cast<uint64_t>(entry->d_ino) != inode) {
-      continue;
-    }
-    auto rotated = lfOpenRotated(dirfd(listing), entry->d_name);
-    if (rotated == nullptr ||
-        static_cast<uint64_t>(rotated->open.device) != device ||
-        static_cast<uint64_t>(rotated->open.inode) != inode ||
-        rotated->open.eof < offset ||
-        !HeadStillMatches(rotated->open.fd, head)) {
-      continue;
-    }
-    rotated->open.eof = static_cast<off_t>(offset);
-    found = std::move(rotated);
-    *name = entry->d_name;
-    break;
-  }
-  closedir(listing);
-  return found;
-}
-
-bool Log_File::lfReadingFile(uint64_t device, uint64_t inode) const {
-  bool reading = LogIdentityKnown &&
-                 static_cast<uint64_t>(LogDevice) == device &&
-                 static_cast<uint64_t>(LogInode) == inode;
-  for (const auto& rotated : LogRotated) {
-    reading =
-        reading || (static_cast<uint64_t>(rotated->open.device) == device &&
-                    static_cast<uint64_t>(rotated->open.inode) == inode);
-  }
-  return reading;
-}
-
-void Log_File::lfRestoreRotatedLogs(
-    const std::vector<Rotated_Position>& saved) {
-  const char* const path = Name(LogFileName);
-  for (const Rotated_Position& r : saved) {
-    if (LogRotated.size() >= MAXROTATEDLOGS) {
+    case File_Tail::TAIL_ERR_READ:
+      lfSetMonitorStatus(MONITOR_ERR_READ);
       break;
-    }
-    if (r.inode == 0 || lfReadingFile(r.device, r.inode)) {
-      continue;
-    }
-    std::string name;
-    auto rotated =
-        lfFindRotatedFile(r.device, r.inode, r.head, r.offset, &name);
-    if (rotated == nullptr) {
-      continue;  // removed meanwhile (or compressed): nothing to read
-    }
-    WEX1_TRACE(wex1, WEX1_FLOW, RotatedAwayMsg, path, name.c_str(),
-               static_cast<long>(r.offset));
-    LogRotated.push_back(std::move(rotated));
-  }
-}
-
-void Log_File::lfFindRotatedLog(const Log_Position& resume) {
-  if (resume.inode == 0 || LogRotated.size() >= MAXROTATEDLOGS ||
-      lfReadingFile(resume.device, resume.inode)) {
-    return;
-  }
-  const char* const path = Name(LogFileName);
-  std::string found_name;
-  std::unique_ptr<_RotatedLog> found = lfFindRotatedFile(
-      resume.device, resume.inode, resume.head, resume.offset, &found_name);
-  if (found == nullptr) {
-    return;
-  }
-  WEX1_TRACE(wex1, WEX1_FLOW, RotatedAwayMsg, path, found_name.c_str(),
-             static_cast<long>(resume.offset));
-  // The files that took its place were born after it.
-  struct statx stx;
-  const bool born = statx(found->open.fd, "", AT_EMPTY_PATH,
-                          STATX_BTIME | STATX_MTIME, &stx) == 0;
-  LogRotated.push_back(std::move(found));
-  if (born) {
-    struct statx_timestamp after = BornOrModified(stx);
-    if (++after.tv_nsec >= 1000000000) {
-      after.tv_nsec = 0;
-      ++after.tv_sec;
-    }
-    lfFindSkippedLogs(after);
-  }
-}
-
-void Log_File::lfFindSkippedLogs(const struct statx_timestamp& after) {
-  struct statx current;
-  if (!LogIdentityKnown || statx(LogFD, "", AT_EMPTY_PATH,
-                                 STATX_BTIME | STATX_MTIME, &current) != 0) {
-    return;
-  }
-  const bool current_born = (current.stx_mask & STATX_BTIME) != 0;
-  const char* const path = Name(LogFileName);
-  const char* const slash = strrchr(path, '/');
-  const char* const base = slash == nullptr ? path : slash + 1;
-  const size_t base_length = strlen(base);
-  DIR* const listing = opendir(DirectoryOf(path).c_str());
-  if (listing == nullptr) {
-    return;
-  }
-  struct Candidate {
-    std::string name;
-    struct statx_timestamp born;
-  };
-  std::vector<Candidate> candidates;
-  int looked = 0;
-  while (const struct dirent* entry = readdir(listing)) {
-    if (++looked > 100000) {
+    case File_Tail::TAIL_ERR_REWIND:
+      lfSetMonitorStatus(MONITOR_ERR_REWIND);
       break;
-    }
-    const char* const name = entry->d_name;
-    if (strncmp(name, base, base_length) != 0 || name[base_length] == '\0' ||
-        CompressedName(name)) {
-      continue;
-    }
-    struct statx st;
-    if (statx(dirfd(listing), name, AT_SYMLINK_NOFOLLOW,
-              STATX_TYPE | STATX_INO | STATX_SIZE | STATX_BTIME | STATX_MTIME,
-              &st) != 0 ||
-        !S_ISREG(st.stx_mode) || st.stx_size == 0) {
-      continue;
-    }
-    const struct statx_timestamp born = BornOrModified(st);
-    // Born before the last file seen under the name left it, or after the
-    // file there now: not one that came and went in between (the clock
-    // that stamps files is coarse: one born in the same tick as the
-    // current file may be).
-    if (Earlier(born, after) ||
-        (current_born && (st.stx_mask & STATX_BTIME) != 0 &&
-         Earlier(current.stx_btime, born))) {
-      continue;
-    }
-    const dev_t device = makedev(st.stx_dev_major, st.stx_dev_minor);
-    bool open_now = device == LogDevice && st.stx_ino == LogInode;
-    for (const auto& rotated : LogRotated) {
-      open_now = open_now || (device == rotated->open.device &&
-                              st.stx_ino == rotated->open.inode);
-    }
-    if (!open_now) {
-      candidates.push_back(Candidate{name, born});
-    }
+    case File_Tail::TAIL_ERR_SEEK_END:
+      lfSetMonitorStatus(MONITOR_ERR_SEEK_END);
+      break;
+    case File_Tail::TAIL_ERR_SEEK_RESET:
+      lfSetMonitorStatus(MONITOR_ERR_SEEK_RESET);
+      break;
   }
-  std::sort(candidates.begin(), candidates.end(),
-            [](const Candidate& a, const Candidate& b) {
-              return Earlier(a.born, b.born);
-            });
-  for (const Candidate& candidate : candidates) {
-    auto rotated = lfOpenRotated(dirfd(listing), candidate.name.c_str());
-    // Another user's file is not taken for the log's, as when it replaces
-    // the log.
-    if (rotated == nullptr || rotated->open.owner != LogOwner ||
-        !lfWithinDescriptorReserve(rotated->open.fd)) {
-      continue;
-    }
-    // Read before: the same file, or a copy of one (a copy-truncate's
-    // copy begins with the bytes the emptied log began with).
-    bool read_before = false;
-    for (const _ReadLog& done : LogReadLogs) {
-      const bool same_file = done.inode == rotated->open.inode &&
-                             done.device == rotated->open.device;
-      read_before = read_before ||
-                    ((same_file ? done.head.length > 0
-                                : done.head.length == HEADFINGERPRINTBYTES) &&
-                     HeadStillMatches(rotated->open.fd, done.head));
-    }
-    if (read_before) {
-      continue;
-    }
-    rotated->open.eof = 0;
-    WEX1_TRACE(wex1, WEX1_FLOW, RotatedAwayMsg, path, candidate.name.c_str(),
-               0L);
-    if (LogRotated.size() >= MAXROTATEDLOGS) {
-      lfFinishRotated(0, true);
-    }
-    LogRotated.push_back(std::move(rotated));
-  }
-  closedir(listing);
-}
-
-std::unique_ptr<Log_File::_RotatedLog> Log_File::lfOpenRotated(
-    int dir, const char* name) {
-  Unique_Fd fd(openat(
-      dir, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
-  struct stat st;
-  std::unique_ptr<_RotatedLog> rotated(new (std::nothrow) _RotatedLog);
-  if (!fd.valid() || rotated == nullptr || fstat(fd.get(), &st) != 0 ||
-      !S_ISREG(st.st_mode) || !ReadHeadCopy(fd.get(), &rotated->open.head)) {
-    return nullptr;
-  }
-  FILE* const stream = fdopen(fd.get(), "r");
-  if (stream == nullptr) {
-    return nullptr;
-  }
-  rotated->open.fd = fd.release();
-  rotated->open.stream.reset(stream);
-  rotated->open.eof = st.st_size;
-  rotated->open.device = st.st_dev;
-  rotated->open.inode = st.st_ino;
-  rotated->open.owner = st.st_uid;
-  rotated->open.identity_known = true;
-  rotated->open.idle_since = MonotonicSeconds();
-  return rotated;
-}
-
-void Log_File::lfRememberRead() {
-  _ReadLog& done = LogReadLogs[LogReadLogsNext++ % MAXREADLOGS];
-  done.device = LogDevice;
-  done.inode = LogInode;
-  done.head = FingerprintOf(LogHead);
-}
-
-void Log_File::lfKeepRotated() {
-  if (LogRotated.size() >= MAXROTATEDLOGS) {
-    lfFinishRotated(0, true);
-  }
-  std::unique_ptr<_RotatedLog> rotated(new (std::nothrow) _RotatedLog);
-  if (rotated == nullptr) {
-    // Out of memory: the old file is left with what was read of it.
-    lfTraceMemoryFailure(sizeof(_RotatedLog));
-    lfLeaveFile();
-    return;
-  }
-  lfSwapOpenLog(&rotated->open, &rotated->held);
-  rotated->open.idle_since = MonotonicSeconds();
-  LogRotated.push_back(std::move(rotated));
-}
-
-void Log_File::lfFinishRotated(size_t index, bool read_rest) {
-  _RotatedLog& rotated = *LogRotated[index];
-  lfSwapOpenLog(&rotated.open, &rotated.held);
-  if (read_rest) {
-    const int64_t budget = LogPassBytes;
-    LogPassBytes = INT64_MAX;
-    lfReadAppended();
-    LogPassBytes = budget;
-  }
-  lfLeaveFile();
-  lfRememberRead();
-  lfSwapOpenLog(&rotated.open, &rotated.held);
-  LogRotated.erase(LogRotated.begin() + static_cast<std::ptrdiff_t>(index));
-}
-
-void Log_File::lfSwapOpenLog(_OpenLog* other, Line_Splitter* other_held) {
-  // An entry does not go on from one file into another.
-  lfEndJoinedEntry();
-  LogFileP.swap(other->stream);
-  std::swap(LogFD, other->fd);
-  other->eof = LogEOF.exchange(other->eof);
-  std::swap(LogDevice, other->device);
-  std::swap(LogInode, other->inode);
-  std::swap(LogOwner, other->owner);
-  std::swap(LogHead, other->head);
-  std::swap(LogIdentityKnown, other->identity_known);
-  if (other_held != nullptr) {
-    HeldLine.Swap(other_held);
-  }
-}
-
-void Log_File::lfLeaveFile() {
-  lfFlushHeldTail();
+  return true;
 }
 
 void Log_File::lfFOpenLogAndSeek() {
@@ -1020,146 +588,65 @@ void Log_File::lfFOpenLogAndSeek() {
 
 void Log_File::lfFOpenLogAndSeek(const char* open_error) {
   WEX1_Event ev(wex1, __func__);
-  // After a run that read a file, a path that now names another file is a
-  // replacement, opened with the care that asks for.
-  bool replacement = false;
-  if (LogOpenedBefore) {
-    struct stat st;
-    replacement = stat(Name(LogFileName), &st) != 0 ||
-                  st.st_dev != LogDevice || st.st_ino != LogInode;
-  }
-  _OpenLog opened;
-  _MonitorStatus status = MONITOR_ERR_OPEN;
-  const struct statx_timestamp seen = CoarseNow();
-  const int rc = lfOpenLogFile(replacement, open_error, &opened, &status);
+  File_Tail& tail = lfTail();
+  const int rc = tail.Open(open_error);
   lfLockLog();
-  const _StartAt start = LogStartAt;
+  const File_Tail::Start_At start = LogStartAt;
   const Log_Position resume = LogResume;
-  if (rc == ENOENT && !LogOpenedBefore && start == START_AT_END) {
+  if (rc == ENOENT && !tail.OpenedBefore() &&
+      start == File_Tail::START_AT_END) {
     // Everything a file that appears later holds is new.
-    LogStartAt = START_AT_HEAD;
+    LogStartAt = File_Tail::START_AT_HEAD;
   }
   lfUnlockLog();
   if (rc != 0) {
-    lfSetMonitorStatus(status);
+    lfTailFailed();
     return;
   }
-  const off_t size = opened.eof;
-  off_t eof = size;
-  bool replaced = false;
-  if (start == START_AT_HEAD) {
-    eof = 0;
-  } else if (start == START_AT_POSITION) {
-    const bool same = resume.device == static_cast<uint64_t>(opened.device) &&
-                      resume.inode == static_cast<uint64_t>(opened.inode) &&
-                      resume.offset <= size &&
-                      HeadStillMatches(opened.fd, resume.head);
-    if (same) {
-      eof = static_cast<off_t>(resume.offset);
-    } else {
-      WEX1_TRACE(wex1, WEX1_FLOW, ReplacedMsg, Name(LogFileName));
-      eof = 0;
-      replaced = true;
-    }
-  }
-  opened.eof = eof;
-  lfSwapOpenLog(&opened, nullptr);
-  LogOpenedBefore = true;
-  LogSeenAt = seen;
-  if (start == START_AT_POSITION) {
-    // The files it was rotated to that were still read are read on first,
-    // oldest first, from where they were left.
-    lfRestoreRotatedLogs(resume.rotated);
-  }
-  if (replaced) {
-    lfFindRotatedLog(resume);
-  }
+  tail.Start(start, resume);
+  lfTailFailed();
   lfPublishPosition();
 }
 
 void Log_File::lfFCloseLog() {
   WEX1_Event ev(wex1, __func__);
-  // No position is kept for a rotated file: it is read to its end now.
-  LogPassBytes = INT64_MAX;
-  while (!LogRotated.empty()) {
-    lfFinishRotated(0, true);
-  }
-  lfEndJoinedEntry();
-  if (LogFD >= 0 && LogIdentityKnown) {
-    // The next start resumes here when the file is still the same.
-    lfPublishPosition();
-    lfLockLog();
-    LogResume = LogPosition;
-    LogStartAt = START_AT_POSITION;
-    lfUnlockLog();
+  if (LogTail != nullptr) {
+    LogTail->FinishAll();
+    lfTailFailed();
+    lfEndJoinedEntry();
+    dev_t device;
+    ino_t inode;
+    if (LogFD >= 0 && LogTail->Identity(&device, &inode)) {
+      // The next start resumes here when the file is still the same.
+      lfPublishPosition();
+      Log_Position last;
+      if (LogTail->Published(&last)) {
+        lfLockLog();
+        LogResume = last;
+        LogStartAt = File_Tail::START_AT_POSITION;
+        lfUnlockLog();
+      }
+    }
+    LogTail->Close();
+    return;
   }
   LogFileP.reset();
   LogFD = -1;
   LogEOF = -1;
-  LogIdentityKnown = false;
   HeldLine.Clear();
 }
 
 void Log_File::lfPublishPosition() {
-  if (!LogIdentityKnown) {
+  Log_Position position;
+  if (LogTail == nullptr || !LogTail->Publish(&position)) {
     return;
   }
-  const Head_Fingerprint head = FingerprintOf(LogHead);
-  // Read but not delivered: a held unfinished line is read again whole.
-  const int64_t offset = static_cast<int64_t>(LogEOF.load()) -
-                         static_cast<int64_t>(HeldLine.Held());
-  // So are the rotated files still read, so that a restart after a crash
-  // reads them on to their end.
-  std::vector<Rotated_Position> rotated;
-  rotated.reserve(LogRotated.size());
-  for (const auto& r : LogRotated) {
-    Rotated_Position p;
-    p.device = static_cast<uint64_t>(r->open.device);
-    p.inode = static_cast<uint64_t>(r->open.inode);
-    p.head = FingerprintOf(r->open.head);
-    p.offset = static_cast<int64_t>(r->open.eof) -
-               static_cast<int64_t>(r->held.Held());
-    rotated.push_back(p);
-  }
-  const auto same_rotated = [&rotated](const std::vector<Rotated_Position>& v) {
-    if (v.size() != rotated.size()) {
-      return false;
-    }
-    for (size_t i = 0; i < v.size(); ++i) {
-      if (v[i].device != rotated[i].device || v[i].inode != rotated[i].inode ||
-          v[i].head.length != rotated[i].head.length ||
-          v[i].head.hash != rotated[i].head.hash ||
-          v[i].offset != rotated[i].offset) {
-        return false;
-      }
-    }
-    return true;
-  };
   lfLockLog();
-  // Published after every pass; an idle log's stays as it is.
-  const bool moved =
-      !LogPositionKnown || LogPosition.path != Name(LogFileName) ||
-      LogPosition.device != static_cast<uint64_t>(LogDevice) ||
-      LogPosition.inode != static_cast<uint64_t>(LogInode) ||
-      LogPosition.head.length != head.length ||
-      LogPosition.head.hash != head.hash || LogPosition.offset != offset ||
-      !LogPosition.text.empty() || !same_rotated(LogPosition.rotated);
-  if (moved) {
-    LogPosition.path = Name(LogFileName);
-    LogPosition.device = static_cast<uint64_t>(LogDevice);
-    LogPosition.inode = static_cast<uint64_t>(LogInode);
-    LogPosition.head = head;
-    LogPosition.offset = offset;
-    LogPosition.text.clear();
-    LogPosition.rotated = std::move(rotated);
-    LogPositionKnown = true;
-    // The events of the entries read so far came from this thread.
-    LogSavedPosition.Reached(LogPosition, Event_Sink::ThreadSequence());
-  }
+  LogPositionKnown = true;
+  // The events of the entries read so far came from this thread.
+  LogSavedPosition.Reached(position, Event_Sink::ThreadSequence());
   lfUnlockLog();
-  if (moved) {
-    lfPositionMoved();
-  }
+  lfPositionMoved();
 }
 
 void Log_File::lfPositionMoved() {
@@ -1173,8 +660,8 @@ bool Log_File::lfGetPosition(Log_Position* position) {
   bool known = LogSavedPosition.Get(position);
   // A saved position not taken up yet (the log could not be opened so far)
   // is kept for the next run until the log is open again.
-  if (!known && !LogPositionKnown && LogStartAt == START_AT_POSITION &&
-      !LogResume.path.empty()) {
+  if (!known && !LogPositionKnown &&
+      LogStartAt == File_Tail::START_AT_POSITION && !LogResume.path.empty()) {
     *position = LogResume;
     known = true;
   }
@@ -1185,188 +672,8 @@ bool Log_File::lfGetPosition(Log_Position* position) {
 void Log_File::lfSetPosition(const Log_Position& position) {
   lfLockLog();
   LogResume = position;
-  LogStartAt = START_AT_POSITION;
+  LogStartAt = File_Tail::START_AT_POSITION;
   lfUnlockLog();
-}
-
-bool Log_File::lfLogReplaced() {
-  if (!LogIdentityKnown) {
-    return false;
-  }
-  // A missing path is not a replacement (yet): the old file is still
-  // watched until a new one appears under the name.
-  const struct statx_timestamp now = CoarseNow();
-  struct stat st;
-  if (stat(Name(LogFileName), &st) != 0) {
-    return false;
-  }
-  if (st.st_dev != LogDevice || st.st_ino != LogInode) {
-    return true;
-  }
-  LogSeenAt = now;
-  return false;
-}
-
-int Log_File::lfReadAppended() {
-  char eb[128];
-  if (lseek(LogFD, LogEOF, SEEK_SET) < 0) {
-    const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, RewindErrMsg, Name(LogFileName), e,
-               ErrnoText(e, eb, sizeof eb));
-    lfSetMonitorStatus(MONITOR_ERR_REWIND);
-    return -1;
-  }
-  if (lfReadLog() != 0) {
-    lfSetMonitorStatus(MONITOR_ERR_READ);
-    return -1;
-  }
-  // The end of what was read, beyond the size measured before when the log
-  // grew meanwhile.
-  const off_t end = lseek(LogFD, 0, SEEK_CUR);
-  if (end < 0) {
-    const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, NewEOFErrMsg, Name(LogFileName), e,
-               ErrnoText(e, eb, sizeof eb));
-    lfSetMonitorStatus(MONITOR_ERR_SEEK_RESET);
-    return -1;
-  }
-  LogEOF = end;
-  return 0;
-}
-
-int Log_File::lfReadCurrent() {
-  char eb[128];
-  struct stat st;
-  if (fstat(LogFD, &st) != 0) {
-    const int e = errno;
-    WEX1_TRACE(wex1, WEX1_ERROR, SeekNewEOFErrMsg, Name(LogFileName), e,
-               ErrnoText(e, eb, sizeof eb));
-    lfSetMonitorStatus(MONITOR_ERR_SEEK_END);
-    return -1;
-  }
-  const off_t size = st.st_size;
-  // Compared over what the file and the head copy both have: a young log
-  // that grew, or whose tail was cut, is still the same log.
-  const off_t delivered = LogEOF - static_cast<off_t>(HeldLine.Held());
-  uint32_t agreed = 0;
-  const bool same_head = HeadCopyMatches(LogFD, LogHead, &agreed);
-  if ((size == 0 && LogEOF > 0) ||
-      (!same_head && static_cast<off_t>(agreed) < delivered)) {
-    // Emptied, or emptied and refilled (bytes delivered before are others
-    // now): everything it holds was written after the truncation.
-    lfLeaveFile();
-    lfRememberRead();
-    WEX1_TRACE(wex1, WEX1_ERROR, TruncatedMsg, Name(LogFileName), 0L);
-    LogEOF = 0;
-    LogHead = Head_Copy();
-  } else if (!same_head || size < LogEOF) {
-    // Its tail was cut or rewritten (a writer dropping a torn record): read
-    // on from the cut, or from the start of what was not delivered yet.
-    HeldLine.Clear();
-    LogEOF = delivered < size ? delivered : size;
-    if (size < delivered) {
-      WEX1_TRACE(wex1, WEX1_ERROR, TruncatedMsg, Name(LogFileName),
-                 static_cast<long>(size));
-    }
-    Head_Copy head;
-    if (ReadHeadCopy(LogFD, &head)) {
-      LogHead = head;
-    }
-  }
-  // The head copy grows with a young log up to its full length. It is
-  // taken before reading on, and only when it still begins with the bytes
-  // known: a copy taken after the read could already hold what a writer put
-  // there after emptying the file, and the next pass would take that for
-  // the old content and skip it.
-  if (LogHead.length < HEADFINGERPRINTBYTES &&
-      size > static_cast<off_t>(LogHead.length)) {
-    Head_Copy head;
-    if (ReadHeadCopy(LogFD, &head) && head.length >= LogHead.length &&
-        memcmp(head.bytes, LogHead.bytes, LogHead.length) == 0) {
-      LogHead = head;
-    }
-  }
-  if (size > LogEOF && lfReadAppended() != 0) {
-    return -1;
-  }
-  return 0;
-}
-
-void Log_File::lfReadRotated() {
-  // Oldest first; a younger file is read only once the older ones were
-  // read to their end in this pass.
-  for (size_t i = 0; i < LogRotated.size() && LogPassBytes > 0;) {
-    _RotatedLog& rotated = *LogRotated[i];
-    lfSwapOpenLog(&rotated.open, &rotated.held);
-    struct stat st;
-    const bool examined = fstat(LogFD, &st) == 0;
-    bool failed = false;
-    if (examined && st.st_size > LogEOF) {
-      failed = lfReadAppended() != 0;
-      rotated.open.idle_since = MonotonicSeconds();
-    }
-    // Read to its end and removed (no link left), or quiet there for the
-    // grace time: nothing more is expected of it.
-    const bool done =
-        failed || !examined ||
-        (LogEOF >= st.st_size &&
-         (st.st_nlink == 0 ||
-          MonotonicSeconds() - rotated.open.idle_since >= ROTATEDGRACESECONDS));
-    lfSwapOpenLog(&rotated.open, &rotated.held);
-    if (done) {
-      lfFinishRotated(i, false);
-    } else {
-      ++i;
-    }
-  }
-}
-
-int Log_File::lfReopenReplacedLog() {
-  // A directory under the name is no log and no reason to stop: the old
-  // file stays, and the name is looked at again until a file is back.
-  struct stat st;
-  const bool directory =
-      stat(Name(LogFileName), &st) == 0 && S_ISDIR(st.st_mode);
-  if (directory != LogNameIsDirectory) {
-    LogNameIsDirectory = directory;
-    if (directory) {
-      WEX1_TRACE(wex1, WEX1_FLOW, NameIsDirectoryMsg, Name(LogFileName));
-    }
-  }
-  if (directory) {
-    return 0;
-  }
-  WEX1_TRACE(wex1, WEX1_FLOW, ReplacedMsg, Name(LogFileName));
-  const struct statx_timestamp now = CoarseNow();
-  _OpenLog opened;
-  _MonitorStatus status = MONITOR_ERR_OPEN;
-  const int rc = lfOpenLogFile(true, OpenErrMsg, &opened, &status);
-  if (rc == ENOENT) {
-    // Renamed away again meanwhile: the next pass looks anew.
-    return 0;
-  }
-  if (rc != 0) {
-    // The old file stays open for the kind to close.
-    lfSetMonitorStatus(status);
-    return -1;
-  }
-  // The old file is read on among the rotated ones, its unfinished line
-  // with it; everything the new file holds was written after the rotation.
-  const struct statx_timestamp seen = LogSeenAt;
-  lfKeepRotated();
-  opened.eof = 0;
-  lfSwapOpenLog(&opened, nullptr);
-  LogSeenAt = now;
-  // Files that were under the name only between the last look and this
-  // one are read too; their entries are older than the new file's, so the
-  // next pass, at once, reads them first.
-  const size_t kept = LogRotated.size();
-  lfFindSkippedLogs(seen);
-  if (LogRotated.size() > kept) {
-    LogPassBytes = 0;
-    return 0;
-  }
-  return lfReadCurrent();
 }
 
 void Log_File::lfWaitForEventLoop(struct timeval interval) {
@@ -1385,6 +692,7 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
   // Whether the file itself has a watch (it may not once it was replaced
   // and the watch limit is reached): said once each time it changes.
   bool fileWatched = watch.Handle() != 0;
+  File_Tail& tail = lfTail();
   // The joiner's lines taken at the last look, and when they last grew.
   uint64_t joinedLines = 0;
   long long joinedAtMs = 0;
@@ -1398,31 +706,34 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
       continue;
     }
     WaitingForDelivery = false;
-    LogPassBytes = PASSBYTES;
-    // A worker that slept through the safety check's looks at its name had
-    // its file seen there by them.
-    struct timespec looked;
-    if (LogIdentityKnown && watch.Handle() != 0 &&
-        Log_Watch::Agent().NamedAt(watch.Handle(), LogDevice, LogInode,
-                                   &looked)) {
-      struct statx_timestamp at = {};
-      at.tv_sec = looked.tv_sec;
-      at.tv_nsec = static_cast<uint32_t>(looked.tv_nsec);
-      if (Earlier(LogSeenAt, at)) {
-        LogSeenAt = at;
-      }
+    // Watch: a worker that slept through the safety check's looks at its
+    // name had its file seen there by them.
+    struct timespec looked = {};
+    dev_t device;
+    ino_t inode;
+    if (tail.Identity(&device, &inode) && watch.Handle() != 0 &&
+        !Log_Watch::Agent().NamedAt(watch.Handle(), device, inode, &looked)) {
+      looked = timespec{};
     }
-    // The rotated files first: their entries are older than the new file's.
-    lfReadRotated();
-    // Taken before reading, so that what was written to the old file up to
-    // the rotation is read before the new file is opened.
-    const bool replaced = lfLogReplaced();
-    if (MonitorStatus != MONITOR_RUNNING || lfReadCurrent() != 0) {
+    // Tail pass: the rotated files first, their entries are older than the
+    // new file's; the name is looked at before the current file is read, so
+    // that what was written to the old file up to the rotation is read
+    // before the new file is opened.
+    tail.BeginPass(looked);
+    tail.ReadRotated();
+    lfTailFailed();
+    const bool replaced = tail.NameReplaced();
+    if (MonitorStatus != MONITOR_RUNNING) {
       break;
     }
-    if (replaced && lfReopenReplacedLog() != 0) {
+    int rc = tail.ReadCurrent();
+    if (replaced && rc == 0) {
+      rc = tail.FollowReplacement();
+    }
+    if (lfTailFailed() || rc != 0) {
       break;
     }
+    // Publish, then wait.
     lfPublishPosition();
     if (watch.Handle() != 0) {
       const bool watched =
@@ -1442,10 +753,9 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
     // has no watch, while the name is a directory, and while a rotated file
     // (which has no watch) is still read. A pass that did not read all
     // there is goes on at once.
-    const bool sleeps =
-        fileWatched && !LogNameIsDirectory && LogRotated.empty();
+    const bool sleeps = fileWatched && !tail.NeedsLooking();
     int timeoutMs = -1;
-    if (LogPassBytes <= 0) {
+    if (tail.PassCut()) {
       timeoutMs = 0;
     } else if (!sleeps) {
       timeoutMs =
@@ -1477,7 +787,7 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
     }
   }
   WaitingForDelivery = false;
-  LogPassBytes = INT64_MAX;
+  tail.Budget() = INT64_MAX;
   lfPublishPosition();
 }
 
@@ -1507,7 +817,10 @@ long Log_File::lfReadLog() {
   Entry_Sink sink{this};
   // The events of the pass reach the event writer together at its end.
   const Event_Wake_Deferral deferral;
-  while (LogPassBytes > 0) {
+  // The tail's budget for the pass; none for a read outside one.
+  int64_t unlimited = INT64_MAX;
+  int64_t& budget = LogTail != nullptr ? LogTail->Budget() : unlimited;
+  while (budget > 0) {
     const ssize_t n = read(LogFD, block, READBLOCKSIZE);
     if (n == 0) {
       return ev.Result(0);
@@ -1520,7 +833,7 @@ long Log_File::lfReadLog() {
       lfTraceReadError(ReadErrMsg, e);
       return ev.Result(-1);
     }
-    LogPassBytes -= n;
+    budget -= n;
     const bool nul_tail = block[n - 1] == '\0';
     NumBytesRead.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     HeldLine.Feed(block, static_cast<size_t>(n), sink);

@@ -42,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/file_tail.h"
 #include "agent/line_splitter.h"
 #include "agent/log_base.h"
 #include "agent/position_store.h"
@@ -123,14 +124,10 @@ constexpr long MAXUNFORMATTEDENTRIES = 10000;
 // ends: a log is in time order but for a few entries out of order.
 constexpr long MAXOLDERENTRIES = 1000;
 
-// Rotated files of one log read at a time.
-constexpr size_t MAXROTATEDLOGS = 16;
-// Files read to their end that a log remembers.
-constexpr size_t MAXREADLOGS = 16;
-// Bytes one pass over a log reads at most.
-constexpr int64_t PASSBYTES = 256 * 1024;
-
-class Log_File : public Log_Base {
+// The kinds that watch a growing file (S, U, A) follow its name with a
+// File_Tail (LogTail), made by the first lfFOpenLogAndSeek; the kinds that
+// read a child's output or the journal (E, J) never make one.
+class Log_File : public Log_Base, private File_Tail::Reader {
  public:
   // Copies the descriptor of `log`, joins the ring whose head is `anchor`
   // (null for an empty ring) at its tail, and creates LogLock. Status
@@ -480,155 +477,34 @@ class Log_File : public Log_Base {
   static int64_t sRECNUM GUARDED_BY(lfDebugFileLock);
 
  private:
-  // Where a start of the worker puts LogEOF.
-  enum _StartAt : uint8_t { START_AT_END, START_AT_HEAD, START_AT_POSITION };
-  // A file being read: the one LogFileP names, or the rotated one.
-  struct _OpenLog {
-    Unique_File stream;
-    int fd = -1;
-    off_t eof = -1;
-    dev_t device = 0;
-    ino_t inode = 0;
-    uid_t owner = 0;
-    Head_Copy head;
-    bool identity_known = false;
-    time_t idle_since = 0;  // monotonic seconds of the last growth
-  };
-  // A file rotated away that is still read, with its unfinished last line.
-  struct _RotatedLog {
-    _OpenLog open;
-    Line_Splitter held;
-  };
-  // A file read to its end and closed, or emptied by a copy-truncate,
-  // known by its identity and head so that finding it, or its copy, in the
-  // directory never has it read twice.
-  struct _ReadLog {
-    dev_t device = 0;
-    ino_t inode = 0;
-    Head_Fingerprint head;
-  };
-
-  // The open(2) flags of a safe open of LogFileName (or `path`): read-only,
-  // non-blocking, close-on-exec, no controlling terminal, and O_NOFOLLOW for
-  // a `replacement` in a directory others than root may write (but for
-  // root's own link in a sticky one). Any thread.
-  int lfSafeOpenFlags(bool replacement, const char* path = nullptr);
-  // Opens LogFileName safely into `open` (identity and head taken); a
-  // failed open is traced with `open_error`. A
-  // `replacement` of a file read before is not followed through a symlink
-  // when its directory is writable by others than root, and is refused
-  // when another user owns it. 0, or -1 traced with the status to set in
-  // *status.
-  int lfOpenLogFile(bool replacement, const char* open_error, _OpenLog* open,
-                    _MonitorStatus* status);
-  // Looks in the log's directory for the file `resume` names (rotated away
-  // while the agent was not reading it) and keeps it as a rotated file, to
-  // be read on from the resumed offset, followed by the files that took its
-  // place before the current one (lfFindSkippedLogs). Nothing when it is
-  // gone.
-  void lfFindRotatedLog(const Log_Position& resume);
-  // Keeps as rotated files, after those kept already, the files of
-  // `saved` (a log's rotated files as a run of the agent left them) found
-  // in the log's directory, each to be read on from its saved offset.
-  // Those gone, changed in their head or shorter than that are left out.
-  void lfRestoreRotatedLogs(const std::vector<Rotated_Position>& saved);
-  // Opens the file of the log's directory with this identity and head,
-  // no shorter than `offset`, as a rotated file whose offset is `offset`;
-  // *name takes its name. Null when there is none.
-  std::unique_ptr<_RotatedLog> lfFindRotatedFile(uint64_t device,
-                                                 uint64_t inode,
-                                                 const Head_Fingerprint& head,
-                                                 int64_t offset,
-                                                 std::string* name);
-  // True when the file of this identity is the current or a rotated one.
-  bool lfReadingFile(uint64_t device, uint64_t inode) const;
-  // Keeps as rotated files, oldest first and to be read from their start,
-  // the files of the log's directory that were under the log's name only
-  // between two looks of the worker (or while the agent was stopped): born
-  // (modified, where the file system keeps no birth time) at or after
-  // `after` and before the file the name holds now (the current one), named
-  // after the log but not compressed, not empty, and never read before.
-  void lfFindSkippedLogs(const struct statx_timestamp& after);
-  // Opens the regular file `name` of the directory open on `dir`, not
-  // following a symlink, as a rotated file: its offset at its end, its
-  // identity and head taken. Null when it cannot be opened or read.
-  static std::unique_ptr<_RotatedLog> lfOpenRotated(int dir, const char* name);
-  // Remembers the current file's identity and head as read (closed, or
-  // emptied by a copy-truncate whose copy may turn up in the directory).
-  void lfRememberRead();
-  // Moves the current file to the end of the rotated files, finishing the
-  // oldest when MAXROTATEDLOGS are kept already.
-  void lfKeepRotated();
-  // Reads the rotated file at `index` to its end when `read_rest`, delivers
-  // its held line, remembers it as read and closes it.
-  void lfFinishRotated(size_t index, bool read_rest);
-  // Exchanges the current file (LogFileP, LogFD, LogEOF, identity and, when
-  // `other_held` is given, the held unfinished line) with `other`, so that
-  // the reading steps serve either file.
-  void lfSwapOpenLog(_OpenLog* other, Line_Splitter* other_held);
-  // Called before the reader leaves the current file (closed, rotated
-  // away) or rereads it from its start (truncated): whatever the line
-  // reader still holds of the file is delivered then.
-  void lfLeaveFile();
-  // The identity of the current file, published for lfGetPosition.
+  // File_Tail::Reader: the tail reads through lfReadLog into HeldLine.
+  long TailRead() override { return lfReadLog(); }
+  void TailFlush() override { lfFlushHeldTail(); }
+  bool TailMayKeep(int fd) override { return lfWithinDescriptorReserve(fd); }
+  // An entry does not go on from one file into another.
+  void TailSwitch() override { lfEndJoinedEntry(); }
+  // The log's File_Tail, made on first use. Worker thread only.
+  File_Tail& lfTail();
+  // Sets MonitorStatus from the failure of the tail's last steps: true when
+  // one failed.
+  bool lfTailFailed();
+  // Publishes the tail's position for lfGetPosition when it moved.
   void lfPublishPosition();
-  // True when LogFileName now names a file other than the one open.
-  bool lfLogReplaced();
-  // Reads from LogEOF to the end of the file, or as far as LogPassBytes
-  // allows, and advances LogEOF. 0, or -1 with the error status set.
-  int lfReadAppended();
-  // One pass over the current file: truncation, appended data, the head
-  // fingerprint. 0, or -1 with the error status set.
-  int lfReadCurrent();
-  // One pass over the rotated files still open, oldest first: reads what
-  // they hold beyond their offsets, as LogPassBytes allows, and closes each
-  // once it was read to its end and has been idle for the grace time or is
-  // gone.
-  void lfReadRotated();
-  // Opens the file that replaced the log and makes it the watched file,
-  // positioned at its start; the old file, and the files that came and went
-  // under the name since the last look, are kept for lfReadRotated.
-  // 0, or -1 with the error status set.
-  int lfReopenReplacedLog();
 
-  dev_t LogDevice;
-  ino_t LogInode;
-  uid_t LogOwner;
-  Head_Copy LogHead;
-  bool LogIdentityKnown;
-  // The rotated files still read, oldest first; at most MAXROTATEDLOGS.
-  std::vector<std::unique_ptr<_RotatedLog>> LogRotated;
-  // The last files read to their end (a ring of MAXREADLOGS).
-  _ReadLog LogReadLogs[MAXREADLOGS];
-  size_t LogReadLogsNext;
-  // Bytes the current pass may still read: a pass that reads a large
-  // backlog ends early, so that the log's name is looked at often enough
-  // to open every file rotated under it before it is removed.
-  int64_t LogPassBytes;
-  // When the current file was last seen under the log's name (the coarse
-  // real-time clock, which stamps files): a file born later that is no
-  // longer there came and went between two looks.
-  struct statx_timestamp LogSeenAt;
-  // The log's name names a directory now: the old file is still read and
-  // the name looked at every second until a file is back. Worker only.
-  bool LogNameIsDirectory;
+  // Follows the log's name for the file kinds; null for the others and
+  // until the first open. Worker thread only (kept across restarts).
+  std::unique_ptr<File_Tail> LogTail;
   // Where the next start puts LogEOF; LogResume is the position of
   // START_AT_POSITION. Guarded by LogLock.
-  _StartAt LogStartAt;
+  File_Tail::Start_At LogStartAt;
   Log_Position LogResume;
-  // A file was read before: a later open is a replacement. Worker only.
-  bool LogOpenedBefore;
-  // Where the worker has read to; LogPositionKnown false until the first
-  // open. Guarded by LogLock.
-  Log_Position LogPosition;
+  // The tail has published a position. Guarded by LogLock.
   bool LogPositionKnown;
-  // What lfGetPosition reports: LogPosition once the durable event outputs
-  // have written the events of the entries before it. Guarded by LogLock.
+  // What lfGetPosition reports: the tail's position once the durable event
+  // outputs have written the events of the entries before it. Guarded by
+  // LogLock.
   Durable_Position<Log_Position> LogSavedPosition GUARDED_BY(LogLock);
 };
-
-// Seconds a rotated log must stay unchanged before it is closed.
-constexpr int ROTATEDGRACESECONDS = 5;
 
 // The worker thread's start routine; `log` is the Log_File.
 void* LogThread(void* log);

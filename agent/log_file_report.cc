@@ -91,7 +91,7 @@ long Log_File::lfOpenLogForReport(_LogBufferInfo* info) {
                   static_cast<uint64_t>(named.st_dev) != read.device ||
                   static_cast<uint64_t>(named.st_ino) != read.inode;
   }
-  info->fd = open(path, lfSafeOpenFlags(replacement));
+  info->fd = open(path, File_Tail::SafeOpenFlags(path, replacement));
   if (info->fd < 0) {
     const int e = errno;
     WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, path, e,
@@ -612,7 +612,7 @@ bool Log_File::lfOpenNextRotatedFile(_LogBufferInfo* info) {
     std::string why;
     // Rotated files are taken as replacements: no symlink from a directory
     // others may write, and only a file of the log's owner or root.
-    int fd = open(path.c_str(), lfSafeOpenFlags(true, path.c_str()));
+    int fd = open(path.c_str(), File_Tail::SafeOpenFlags(path.c_str(), true));
     struct stat st;
     if (fd < 0) {
       char eb[128];
