@@ -21,6 +21,7 @@
 #include "util/errno_text.h"
 #include "util/monotonic_ms.h"
 #include "util/posix_mutex.h"
+#include "util/process_wide.h"
 #include "util/repeat_limiter.h"
 #include "util/unique_fd.h"
 
@@ -286,8 +287,7 @@ struct Runner_State {
 };
 
 Runner_State& State() {
-  static auto* s = new Runner_State;
-  return *s;
+  return ProcessWide<Runner_State>();
 }
 
 void* RunnerThread(void* arg) {
