@@ -16,12 +16,13 @@
 #include <atomic>
 #include <deque>
 
-#include "framework/rate_limit.h"
 #include "framework/event_sink.h"
 #include "framework/wex1.h"
 #include "util/errno_text.h"
 #include "util/monotonic_ms.h"
 #include "util/posix_mutex.h"
+#include "util/process_wide.h"
+#include "util/repeat_limiter.h"
 #include "util/unique_fd.h"
 
 extern char** environ;
@@ -274,7 +275,7 @@ struct Runner_State {
   std::deque<Action_Job> waiting GUARDED_BY(mu);
   int threads GUARDED_BY(mu) = 0;  // runner threads alive
   bool stopping GUARDED_BY(mu) = false;
-  Rate_Limit drops GUARDED_BY(mu);
+  Repeat_Limiter drops GUARDED_BY(mu);
   Unique_Fd stop_read GUARDED_BY(mu);  // readable while stopping
   Unique_Fd stop_write GUARDED_BY(mu);
   std::vector<pthread_t> ids GUARDED_BY(mu);
@@ -286,8 +287,7 @@ struct Runner_State {
 };
 
 Runner_State& State() {
-  static auto* s = new Runner_State;
-  return *s;
+  return ProcessWide<Runner_State>();
 }
 
 void* RunnerThread(void* arg) {

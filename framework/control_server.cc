@@ -22,6 +22,7 @@
 #include "framework/wex1.h"
 #include "util/monotonic_ms.h"
 #include "util/posix_mutex.h"
+#include "util/process_wide.h"
 #include "util/unique_fd.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
@@ -54,8 +55,8 @@ struct Server_State {
 };
 
 Server_State& State() {
-  static auto* s = new Server_State;  // connection threads may outlive main's statics
-  return *s;
+  // Connection threads may outlive main's statics.
+  return ProcessWide<Server_State>();
 }
 
 // Connections whose request line is being read, beyond which the oldest is

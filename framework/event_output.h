@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/rate_limit.h"
+#include "util/repeat_limiter.h"
 #include "util/unique_fd.h"
 
 struct Event_Output_Counts;
@@ -54,14 +54,14 @@ class Event_Output {
   // What the output is, for messages: a path, "standard output", "syslog".
   const std::string& Name() const { return name_; }
   // Reports failures: the first, then at most once a minute with a count.
-  Rate_Limit& Failures() { return failures_; }
+  Repeat_Limiter& Failures() { return failures_; }
 
  protected:
   explicit Event_Output(std::string name) : name_(std::move(name)) {}
 
  private:
   std::string name_;
-  Rate_Limit failures_;
+  Repeat_Limiter failures_;
 };
 
 // Builds the outputs named by `spec`: comma-separated items, each a file

@@ -4,8 +4,8 @@
 #include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
-#include <sys/eventfd.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +14,7 @@
 
 #include "framework/wex1.h"
 #include "util/posix_mutex.h"
+#include "util/process_wide.h"
 #include "util/unique_fd.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
@@ -39,8 +40,7 @@ struct Streams_State {
 };
 
 Streams_State& State() {
-  static auto* s = new Streams_State;
-  return *s;
+  return ProcessWide<Streams_State>();
 }
 
 // Tells the client how many events were dropped, once there is room for

@@ -8,12 +8,12 @@
 #include <strings.h>
 #include <sys/stat.h>
 
-
 #include "framework/condition.h"
 #include "framework/table_manager.h"
-#include "framework/vandu.h"
-#include "util/unique_file.h"
 #include "framework/trusted_files.h"
+#include "framework/vandu.h"
+#include "util/process_wide.h"
+#include "util/unique_file.h"
 
 bool ValidSituationName(const std::string& n) {
   if (n.empty() || n.size() > 31) {
@@ -119,8 +119,7 @@ bool ParseSituationLine(const std::string& line, std::string* name, std::string*
 }
 
 Situation_Registry& Situation_Registry::Instance() {
-  static auto* r = new Situation_Registry;
-  return *r;
+  return ProcessWide<Situation_Registry>();
 }
 
 bool Situation_Registry::Make(const std::string& name, const std::string& table,

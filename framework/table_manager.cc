@@ -1,6 +1,7 @@
 #include "framework/table_manager.h"
 
 #include "util/posix_mutex.h"
+#include "util/process_wide.h"
 
 namespace {
 
@@ -10,8 +11,8 @@ struct ManagerRegistry {
 };
 
 ManagerRegistry& Registry() {
-  static auto* r = new ManagerRegistry;  // managers live until the process ends
-  return *r;
+  return ProcessWide<ManagerRegistry>();  // managers live until the process
+                                          // ends
 }
 
 }  // namespace

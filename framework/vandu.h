@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "framework/key_lru.h"
-#include "framework/rate_limit.h"
 #include "util/hov_timestamp.h"
 #include "util/posix_mutex.h"
+#include "util/repeat_limiter.h"
 
 namespace re2 {
 class RE2;
@@ -401,7 +401,7 @@ class vandu {
   // held back: false when the sink failed.
   bool AnnounceHeldBack(const std::string& key, long count);
   Posix_Mutex forgetMu;
-  Rate_Limit forgetReport GUARDED_BY(forgetMu);
+  Repeat_Limiter forgetReport GUARDED_BY(forgetMu);
   // Copies `row` into the row array: 0, or non-zero when memory is exhausted.
   unsigned AppendRow(const char* row);
 };

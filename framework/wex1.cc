@@ -20,6 +20,7 @@
 
 #include "util/append_file.h"
 #include "util/posix_mutex.h"
+#include "util/process_wide.h"
 
 struct WEX1_Unit {
   std::string source;
@@ -35,6 +36,8 @@ constexpr size_t kRecordMax = 8192;
 // Everything the facility shares, built on first use so that units may
 // register from static initialisers in any order.
 struct Registry {
+  Registry();  // opens the sink HOV_TRACE_FILE names
+
   Posix_Mutex mu;  // the units and the control
   std::vector<WEX1_Unit*> units GUARDED_BY(mu);
   bool configured GUARDED_BY(mu) = false;  // JOP_WEX1 was read
@@ -68,21 +71,20 @@ bool WantsSyslogPrefix() {
          static_cast<unsigned long long>(st.st_ino) == ino;
 }
 
-Registry& R() {
-  static Registry* r = [] {
-    Registry* reg = new Registry;  // never destroyed: units may trace during exit
-    const char* file = getenv("HOV_TRACE_FILE");
-    Posix_Mutex::Hold g(&reg->sink_mu);
-    reg->syslog_prefix = WantsSyslogPrefix();
-    if (file != nullptr && *file != '\0') {
-      reg->sink = OpenForAppend(file, "trace file", nullptr);
-      reg->owned = reg->sink != nullptr;
-      reg->path = file;
-    }
-    return reg;
-  }();
-  return *r;
+Registry::Registry() {
+  const char* file = getenv("HOV_TRACE_FILE");
+  Posix_Mutex::Hold g(&sink_mu);
+  syslog_prefix = WantsSyslogPrefix();
+  if (file != nullptr && *file != '\0') {
+    sink = OpenForAppend(file, "trace file", nullptr);
+    owned = sink != nullptr;
+    path = file;
+  }
 }
+
+Registry& R() {
+  return ProcessWide<Registry>();
+}  // units may trace during exit
 
 unsigned EffectiveLevels(const Registry& r, const WEX1_Unit& u) REQUIRES(r.mu) {
   const auto it = r.per_label.find(u.label);

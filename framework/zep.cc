@@ -17,14 +17,15 @@
 #include "framework/condition.h"
 #include "framework/control_server.h"
 #include "framework/event_sink.h"
-#include "framework/metrics_server.h"
 #include "framework/fleet_server.h"
+#include "framework/metrics_server.h"
 #include "framework/situation_registry.h"
 #include "framework/table_manager.h"
 #include "framework/trusted_files.h"
 #include "framework/wex1.h"
 #include "util/errno_text.h"
 #include "util/posix_mutex.h"
+#include "util/process_wide.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
@@ -43,8 +44,7 @@ struct ProcessState {
 };
 
 ProcessState& State() {
-  static auto* s = new ProcessState;
-  return *s;
+  return ProcessWide<ProcessState>();
 }
 
 // A non-negative number of seconds from the environment, or `fallback`.

@@ -3,36 +3,11 @@
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV130");
 
 const Table_Schema& tvx_vxmonlog_base::Schema() {
-  static const Table_Schema schema = {kVxmonlogColumns, TVX_VXMONLOG_COLUMNS, "tvx_vxmonlog_base"};
+  static const Table_Schema schema = {kVxmonlogColumns, TVX_VXMONLOG_COLUMNS,
+                                      "tvx_vxmonlog_base"};
   return schema;
 }
 
-tvx_vxmonlog_base::tvx_vxmonlog_base(RequestDetail* detail, ContextInfo* context, TableManager* manager)
-    : vandu(detail, context, manager) {
-  rowSize = sizeof(tvx_vxmonlog_data_t);
-  allocStep = TVX_VXMONLOG_ALLOC_STEP;
-}
-
-tvx_vxmonlog_base::~tvx_vxmonlog_base() = default;
-
-void tvx_vxmonlog_base::PrintSelf() {
-  SchemaPrintSelf(*this, Schema(), wex1,
-                  Dump_Fields{this, identifier, handle, applName.c_str(), tableName.c_str(),
-                              interval, sampleType, rowCount, rowsAllocated, allocStep, rowData,
-                              sizeof(tvx_vxmonlog_data_t)});
-}
-
-int tvx_vxmonlog_base::NumColumns() { return TVX_VXMONLOG_COLUMNS; }
-
-unsigned tvx_vxmonlog_base::GetColumnInfo(ColumnInfo* info, int index) {
-  return SchemaGetColumnInfo(Schema(), info, index);
-}
-
-int tvx_vxmonlog_base::ColumnIsException(const char* row, const char* column, int oper,
-                                 const GIR1_FILTERINFO* value) {
-  return SchemaColumnIsException(*this, Schema(), row, column, oper, value);
-}
-
-unsigned tvx_vxmonlog_base::AddData(char* rows, int count) {
-  return SchemaAddData(*this, wex1, rows, count, sizeof(tvx_vxmonlog_data_t));
+WEX1_Handle tvx_vxmonlog_base::Trace() {
+  return wex1;
 }

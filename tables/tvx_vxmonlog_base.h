@@ -1,27 +1,19 @@
 // The TVX.VXMONLOG base class: a request object that knows the table's row
-// layout. Created through the agent class by the table's manager; owned and
-// destroyed by the runtime.
+// layout (see tables/table_base.h).
 #ifndef QOR_TABLES_TVX_VXMONLOG_BASE_H_
 #define QOR_TABLES_TVX_VXMONLOG_BASE_H_
 
-#include "framework/vandu.h"
+#include "tables/table_base.h"
 #include "tables/tvx_vxmonlog_schema.h"
 
-class tvx_vxmonlog_base : public vandu {
+class tvx_vxmonlog_base
+    : public Table_Base<tvx_vxmonlog_base, tvx_vxmonlog_data_t,
+                        TVX_VXMONLOG_COLUMNS, TVX_VXMONLOG_ALLOC_STEP> {
  public:
-  tvx_vxmonlog_base(RequestDetail* detail, ContextInfo* context, TableManager* manager);
-  ~tvx_vxmonlog_base() override;
-
-  void PrintSelf() override;
-  int NumColumns() override;
-  // 0, or BAD_COLUMN_INDEX for an index outside the table.
-  unsigned GetColumnInfo(ColumnInfo* info, int index) override;
-  int ColumnIsException(const char* row, const char* column, int oper,
-                        const GIR1_FILTERINFO* value) override;
-  // Offers each row to CheckForException and InsertRow until InsertRow fails.
-  unsigned AddData(char* rows, int count) override;
+  using Table_Base::Table_Base;
 
   static const Table_Schema& Schema();
+  static WEX1_Handle Trace();
 };
 
 #endif  // QOR_TABLES_TVX_VXMONLOG_BASE_H_

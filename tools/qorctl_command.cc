@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -167,6 +168,170 @@ bool EntriesLine(const Qorctl_Options& o, time_t now, std::string* line, std::st
   return true;
 }
 
+bool EventsLine(const Qorctl_Options& o, time_t, std::string* line,
+                std::string* err) {
+  *line = "EVENTS";
+  for (size_t i = 1; i < o.words.size(); ++i) {
+    if (!OneWord(o.words[i], "a situation name", err)) {
+      return false;
+    }
+    *line += " " + o.words[i];
+  }
+  return true;
+}
+
+bool RawLine(const Qorctl_Options& o, time_t, std::string* line, std::string*) {
+  *line = Join(o.words, 1);
+  return true;
+}
+
+bool SituationAddLine(const Qorctl_Options& o, time_t, std::string* line,
+                      std::string* err) {
+  const std::vector<std::string>& w = o.words;
+  if (!OneWord(w[2], "the situation name", err) ||
+      !OneWord(w[3], "the table name", err)) {
+    return false;
+  }
+  *line = "SITUATION ADD " + w[2] + " " + w[3];
+  const std::string condition = Join(w, 4);
+  if (!condition.empty()) {
+    *line += " " + condition;
+  }
+  return true;
+}
+
+bool SituationDelLine(const Qorctl_Options& o, time_t, std::string* line,
+                      std::string* err) {
+  *line = "SITUATION DEL " + o.words[2];
+  return OneWord(o.words[2], "the situation name", err);
+}
+
+using Rows = std::vector<std::vector<Json_Field>>;
+
+void PrintPing(FILE* out, const Qorctl_Options&, const Rows& rows,
+               const std::string& socket) {
+  const Json_Field* pid =
+      rows.empty() ? nullptr : FindJsonField(rows[0], "pid");
+  const Json_Field* system =
+      rows.empty() ? nullptr : FindJsonField(rows[0], "system");
+  fprintf(out, "qoragent at %s is alive (pid %s, system %s)\n", socket.c_str(),
+          pid != nullptr ? pid->text.c_str() : "?",
+          system != nullptr ? system->text.c_str() : "?");
+  // One line per fleet sink: connected, pending, acknowledged, failed,
+  // retried, and the age of the oldest pending event.
+  const Json_Field* sinks =
+      rows.empty() ? nullptr : FindJsonField(rows[0], "fleet_sinks");
+  const nlohmann::json fleet =
+      sinks == nullptr ? nlohmann::json()
+                       : nlohmann::json::parse(sinks->text, nullptr, false);
+  if (!fleet.is_array()) {
+    return;
+  }
+  for (const nlohmann::json& f : fleet) {
+    if (!f.is_object()) {
+      continue;
+    }
+    fprintf(
+        out,
+        "  sink %s: %s, %s pending, %s acknowledged, %s failed, %s retried, "
+        "oldest pending %s s\n",
+        f.value("sink", std::string("?")).c_str(),
+        f.value("connected", false) ? "connected" : "not connected",
+        f.value("pending", nlohmann::json(0)).dump().c_str(),
+        f.value("acknowledged", nlohmann::json(0)).dump().c_str(),
+        f.value("failed", nlohmann::json(0)).dump().c_str(),
+        f.value("retried", nlohmann::json(0)).dump().c_str(),
+        f.value("oldest_pending_s", nlohmann::json(0)).dump().c_str());
+  }
+}
+
+void PrintAdded(FILE* out, const Qorctl_Options& o, const Rows& rows,
+                const std::string&) {
+  const Json_Field* table =
+      rows.empty() ? nullptr : FindJsonField(rows[0], "table");
+  fprintf(out, "situation %s added on %s\n", o.words[2].c_str(),
+          table != nullptr ? table->text.c_str() : o.words[3].c_str());
+}
+
+void PrintDeleted(FILE* out, const Qorctl_Options& o, const Rows&,
+                  const std::string&) {
+  fprintf(out, "situation %s deleted\n", o.words[2].c_str());
+}
+
+void PrintReloaded(FILE* out, const Qorctl_Options&, const Rows& rows,
+                   const std::string&);
+
+// qorctl's commands: how each is asked for and how its reply is shown. The
+// command line's parser, the request line, the reply's print and the fleet's
+// tables all read this one table.
+struct Qorctl_Command {
+  const char* word;     // the command
+  const char* sub;      // its subcommand ("situation add"), or null
+  const char* help;     // its line in --help
+  size_t least, most;   // words on the command line, the command's included
+  const char* usage;    // what the words should be
+  const char* request;  // the request line, or null: made by `make`
+  bool (*make)(const Qorctl_Options& o, time_t now, std::string* line,
+               std::string* err);
+  const View_Column* view;  // the rows' table, or null: every key
+  bool fleet_view;          // the fleet's rows use `view` too
+  void (*print)(FILE* out, const Qorctl_Options& o, const Rows& rows,
+                const std::string& socket);  // instead of the rows' table
+};
+
+// The one-word commands first, in the order --help lists them.
+const Qorctl_Command kCommands[] = {
+    {"ping", nullptr, "check that the agent answers", 1, 1, "ping", "PING",
+     nullptr, nullptr, false, PrintPing},
+    {"logs", nullptr, "the monitored logs (VXMONLOG)", 1, 1, "logs",
+     "REPORT VXMONLOG", nullptr, kLogsView, true, nullptr},
+    {"node", nullptr, "the agent's node status (X7SRV.RNODESTS)", 1, 1, "node",
+     "REPORT X7SRV.RNODESTS", nullptr, kNodeView, true, nullptr},
+    {"situations", nullptr, "the situations: name, table, state and condition",
+     1, 1, "situations", "SITUATION LIST", nullptr, kSituationsView, false,
+     nullptr},
+    // The first of the requests each view makes.
+    {"top", nullptr,
+     "a live view of the logs and situations, refreshed every second", 1, 1,
+     "top", "PING", nullptr, nullptr, false, nullptr},
+    {"entries", nullptr,
+     "entries of the monitored log PATH between two times (VXLOGENT)", 2, 2,
+     "entries PATH [--since T] [--until T]", nullptr, EntriesLine, kEntriesView,
+     true, nullptr},
+    {"events", nullptr,
+     "follow the events (of the situations NAME, or of all) as they happen", 1,
+     SIZE_MAX, "events [NAME...]", nullptr, EventsLine, nullptr, false,
+     nullptr},
+    {"raw", nullptr, "send one request line as it is", 2, SIZE_MAX,
+     "raw 'REQUEST LINE'", nullptr, RawLine, nullptr, false, nullptr},
+    {"situation", "add", "start a situation", 4, SIZE_MAX,
+     "situation add NAME TABLE CONDITION...", nullptr, SituationAddLine,
+     nullptr, false, PrintAdded},
+    {"situation", "del", "delete a situation", 3, 3, "situation del NAME",
+     nullptr, SituationDelLine, nullptr, false, PrintDeleted},
+    {"situation", "reload",
+     "replace every situation by those of the agent's file", 2, 2,
+     "situation reload", "SITUATION RELOAD", nullptr, nullptr, false,
+     PrintReloaded},
+    {"situation", "list", "the situations", 2, 2, "situation list",
+     "SITUATION LIST", nullptr, kSituationsView, false, nullptr},
+};
+
+// The command the words name; null for none. A command with subcommands
+// is named by its first two words.
+const Qorctl_Command* FindCommand(const std::vector<std::string>& words) {
+  if (words.empty()) {
+    return nullptr;
+  }
+  const std::string sub = words.size() > 1 ? words[1] : "";
+  for (const Qorctl_Command& c : kCommands) {
+    if (words[0] == c.word && (c.sub == nullptr || sub == c.sub)) {
+      return &c;
+    }
+  }
+  return nullptr;
+}
+
 // One cell of a view.
 std::string Cell(const std::vector<Json_Field>& row, const View_Column& c, bool* number) {
   const Json_Field* f = FindJsonField(row, c.key);
@@ -256,6 +421,15 @@ std::string GenericTable(const std::vector<std::vector<Json_Field>>& rows) {
 }
 
 void Print(FILE* out, const std::string& text) { fputs(text.c_str(), out); }
+
+void PrintReloaded(FILE* out, const Qorctl_Options&, const Rows& rows,
+                   const std::string&) {
+  fprintf(out, "situations reloaded%s\n",
+          rows.empty() ? "" : "; these lines were skipped:");
+  if (!rows.empty()) {
+    Print(out, ViewTable(kReloadView, rows));
+  }
+}
 
 // Rows written to a pipe wake its reader each time the pipe fills: a long
 // report goes through one of PIPEBYTES, where the system allows it (it
@@ -379,21 +553,15 @@ bool ParseQorctlArgs(const std::vector<std::string>& args, Qorctl_Options* o,
     sub->fallthrough();
     return sub;
   };
-  for (const auto& plain :
-       {std::pair<const char*, const char*>{"ping",
-                                            "check that the agent answers"},
-        {"logs", "the monitored logs (VXMONLOG)"},
-        {"node", "the agent's node status (X7SRV.RNODESTS)"},
-        {"situations", "the situations: name, table, state and condition"},
-        {"top",
-         "a live view of the logs and situations, refreshed every second"}}) {
-    command(plain.first, plain.second)
-        ->add_option("ARGS", sub_words)
-        ->group("");
+  const auto help = [](const std::vector<std::string>& words) {
+    return FindCommand(words)->help;
+  };
+  for (const Qorctl_Command& c : kCommands) {
+    if (c.sub == nullptr && c.most == 1) {  // a command of one word
+      command(c.word, c.help)->add_option("ARGS", sub_words)->group("");
+    }
   }
-  CLI::App* entries =
-      command("entries",
-              "entries of the monitored log PATH between two times (VXLOGENT)");
+  CLI::App* entries = command("entries", help({"entries"}));
   entries->add_option("PATH", sub_words, "the monitored log");
   // A value is taken as it is even when it starts with '-' ("--since -1d").
   entries->add_option("--since", o->since, "from this time (default -1h)");
@@ -402,18 +570,16 @@ bool ParseQorctlArgs(const std::vector<std::string>& args, Qorctl_Options* o,
       "Times: YYYY-MM-DD[ HH:MM[:SS]] in local time, \"now\", or a time before now\n"
       "such as -30s, -15m, -2h, -1d.\n\n" +
       common_footer);
-  command(
-      "events",
-      "follow the events (of the situations NAME, or of all) as they happen")
+  command("events", help({"events"}))
       ->add_option("NAME", sub_words, "a situation to follow");
-  command("raw", "send one request line as it is")
+  command("raw", help({"raw"}))
       ->add_option("LINE", sub_words, "the request line");
 
   CLI::App* situation =
       command("situation", "add, delete or reload situations");
   situation->require_subcommand(0, 1);
   situation->add_option("ARGS", sub_words)->group("");
-  CLI::App* add = situation->add_subcommand("add", "start a situation");
+  CLI::App* add = situation->add_subcommand("add", help({"situation", "add"}));
   // Every word after TABLE belongs to the condition as it is, even one that
   // looks like an option ("FREQTHRESH >= -5").
   add->prefix_command();
@@ -428,15 +594,15 @@ bool ParseQorctlArgs(const std::vector<std::string>& args, Qorctl_Options* o,
       "CONDITION: COLUMN OP VALUE terms joined by AND, e.g.\n"
       "  situation add sshfail VXLOGENT 'ENTRYDESC ~ \"Failed password\"'\n"
       "Options go before NAME: every word after TABLE belongs to the condition.");
-  for (const auto& plain :
-       {std::pair<const char*, const char*>{"del", "delete a situation"},
-        {"reload", "replace every situation by those of the agent's file"},
-        {"list", "the situations"}}) {
-    CLI::App* sub = situation->add_subcommand(plain.first, plain.second);
+  for (const Qorctl_Command& c : kCommands) {
+    if (c.sub == nullptr || strcmp(c.sub, "add") == 0) {
+      continue;
+    }
+    CLI::App* sub = situation->add_subcommand(c.sub, c.help);
     sub->fallthrough();
-    sub->add_option(std::string(plain.first) == "del" ? "NAME" : "ARGS",
-                    sub_words)
-        ->group(std::string(plain.first) == "del" ? "Positionals" : "");
+    const bool named = c.least > 2;  // "situation del NAME"
+    sub->add_option(named ? "NAME" : "ARGS", sub_words)
+        ->group(named ? "Positionals" : "");
   }
 
   std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -522,85 +688,33 @@ bool QorctlRequestLine(const Qorctl_Options& o, time_t now, std::string* line, s
     *err = "--since and --until belong to the entries command";
     return false;
   }
-  if (cmd == "ping") {
-    *line = "PING";
-    return Arity(w, 1, 1, "ping", err);
-  }
-  if (cmd == "logs") {
-    *line = "REPORT VXMONLOG";
-    return Arity(w, 1, 1, "logs", err);
-  }
-  if (cmd == "node") {
-    *line = "REPORT X7SRV.RNODESTS";
-    return Arity(w, 1, 1, "node", err);
-  }
-  if (cmd == "entries") {
-    return Arity(w, 2, 2, "entries PATH [--since T] [--until T]", err) && EntriesLine(o, now, line, err);
-  }
-  if (cmd == "situations") {
-    *line = "SITUATION LIST";
-    return Arity(w, 1, 1, "situations", err);
-  }
-  if (cmd == "top") {
-    *line = "PING";  // the first of the requests each view makes
-    return Arity(w, 1, 1, "top", err);
-  }
-  if (cmd == "events") {
-    *line = "EVENTS";
-    for (size_t i = 1; i < w.size(); ++i) {
-      if (!OneWord(w[i], "a situation name", err)) {
-        return false;
-      }
-      *line += " " + w[i];
-    }
-    return true;
-  }
-  if (cmd == "raw") {
-    *line = Join(w, 1);
-    return Arity(w, 2, SIZE_MAX, "raw 'REQUEST LINE'", err);
-  }
-  if (cmd != "situation") {
+  const Qorctl_Command* c = FindCommand(w);
+  if (c == nullptr && cmd != "situation") {
     *err =
         "unknown command \"" + cmd +
         "\"; expected ping, logs, node, entries, situations, situation, events, top or raw";
     return false;
   }
-  const std::string sub = w.size() > 1 ? w[1] : "";
-  if (sub == "add") {
-    if (!Arity(w, 4, SIZE_MAX, "situation add NAME TABLE CONDITION...", err) ||
-        !OneWord(w[2], "the situation name", err) || !OneWord(w[3], "the table name", err)) {
-      return false;
-    }
-    *line = "SITUATION ADD " + w[2] + " " + w[3];
-    const std::string condition = Join(w, 4);
-    if (!condition.empty()) {
-      *line += " " + condition;
-    }
-    return true;
+  if (c == nullptr) {
+    *err =
+        "usage: qorctl situation add NAME TABLE CONDITION... | situation del NAME | situation reload";
+    return false;
   }
-  if (sub == "del") {
-    *line = "SITUATION DEL " + (w.size() > 2 ? w[2] : "");
-    return Arity(w, 3, 3, "situation del NAME", err) && OneWord(w[2], "the situation name", err);
+  if (!Arity(w, c->least, c->most, c->usage, err)) {
+    return false;
   }
-  if (sub == "reload") {
-    *line = "SITUATION RELOAD";
-    return Arity(w, 2, 2, "situation reload", err);
+  if (c->make != nullptr) {
+    return c->make(o, now, line, err);
   }
-  if (sub == "list") {
-    *line = "SITUATION LIST";
-    return Arity(w, 2, 2, "situation list", err);
-  }
-  *err = "usage: qorctl situation add NAME TABLE CONDITION... | situation del NAME | situation reload";
-  return false;
+  *line = c->request;
+  return true;
 }
 
 std::string QorctlRowsTable(const std::string& command,
                             const std::vector<std::vector<Json_Field>>& rows,
                             bool host_column) {
-  const View_Column* view = command == "logs"      ? kLogsView
-                            : command == "node"    ? kNodeView
-                            : command == "entries" ? kEntriesView
-                                                   : nullptr;
+  const Qorctl_Command* c = FindCommand({command});
+  const View_Column* view = c != nullptr && c->fleet_view ? c->view : nullptr;
   if (view == nullptr) {
     return GenericTable(rows);
   }
@@ -817,7 +931,6 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err,
         socket.c_str());
     return QORCTL_ERR;
   }
-  const std::string sub = o.words.size() > 1 ? o.words[1] : "";
   if (reply.truncated) {
     fflush(out);  // after the rows, also when both go to one file
     fprintf(
@@ -848,46 +961,11 @@ int QorctlMain(const std::vector<std::string>& args, FILE* out, FILE* err,
     fprintf(err, "qorctl: the agent at %s: %s\n", socket.c_str(), why.c_str());
     return QORCTL_UNREACHABLE;
   }
-  if (cmd == "ping") {
-    const Json_Field* pid = rows.empty() ? nullptr : FindJsonField(rows[0], "pid");
-    const Json_Field* system = rows.empty() ? nullptr : FindJsonField(rows[0], "system");
-    fprintf(out, "qoragent at %s is alive (pid %s, system %s)\n", socket.c_str(),
-            pid != nullptr ? pid->text.c_str() : "?", system != nullptr ? system->text.c_str() : "?");
-    // One line per fleet sink: connected, pending, acknowledged, failed,
-    // retried, and the age of the oldest pending event.
-    const nlohmann::json ping =
-        reply.lines.empty() ? nlohmann::json() : nlohmann::json::parse(reply.lines[0], nullptr, false);
-    if (ping.is_object() && ping.contains("fleet_sinks") && ping["fleet_sinks"].is_array()) {
-      for (const nlohmann::json& f : ping["fleet_sinks"]) {
-        fprintf(out, "  sink %s: %s, %s pending, %s acknowledged, %s failed, %s retried, oldest pending %s s\n",
-                f.value("sink", std::string("?")).c_str(),
-                f.value("connected", false) ? "connected" : "not connected",
-                f.value("pending", nlohmann::json(0)).dump().c_str(),
-                f.value("acknowledged", nlohmann::json(0)).dump().c_str(),
-                f.value("failed", nlohmann::json(0)).dump().c_str(),
-                f.value("retried", nlohmann::json(0)).dump().c_str(),
-                f.value("oldest_pending_s", nlohmann::json(0)).dump().c_str());
-      }
-    }
-  } else if (cmd == "logs") {
-    Print(out, ViewTable(kLogsView, rows));
-  } else if (cmd == "node") {
-    Print(out, ViewTable(kNodeView, rows));
-  } else if (cmd == "entries") {
-    Print(out, ViewTable(kEntriesView, rows));
-  } else if (cmd == "situations" || sub == "list") {
-    Print(out, ViewTable(kSituationsView, rows));
-  } else if (sub == "add") {
-    const Json_Field* table = rows.empty() ? nullptr : FindJsonField(rows[0], "table");
-    fprintf(out, "situation %s added on %s\n", o.words[2].c_str(),
-            table != nullptr ? table->text.c_str() : o.words[3].c_str());
-  } else if (sub == "del") {
-    fprintf(out, "situation %s deleted\n", o.words[2].c_str());
-  } else if (sub == "reload") {
-    fprintf(out, "situations reloaded%s\n", rows.empty() ? "" : "; these lines were skipped:");
-    if (!rows.empty()) {
-      Print(out, ViewTable(kReloadView, rows));
-    }
+  const Qorctl_Command* c = FindCommand(o.words);
+  if (c != nullptr && c->print != nullptr) {
+    c->print(out, o, rows, socket);
+  } else if (c != nullptr && c->view != nullptr) {
+    Print(out, ViewTable(c->view, rows));
   } else {
     Print(out, GenericTable(rows));
   }

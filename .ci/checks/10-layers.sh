@@ -1,67 +1,121 @@
 #!/usr/bin/env bash
-# The layers of the build, from the bottom:
+# The layers of the build, as the CMakeLists.txt files declare them: every
+# folder with a CMakeLists.txt that calls qor_library() is one layer (one
+# library), and the library's DEPS are the layers below it. A program
+# (add_executable) is a layer of its own sources, above the libraries it
+# links. A file belongs to the program that lists it, else to the library of
+# the deepest folder holding it.
 #
-#   util -> runtime -> control -> rows -> parser -> agent -> table_agents
-#            (framework/)          (tables/)          (agent/) (tables/)
-#   tools (qorctl) -> util only;  mapper (tvxmapper) -> parser
-#   the qoragent program (agent/qoragent.cc) -> everything
-#
-# A file may include only headers of its own layer or of the layers its
-# layer lists below. Fails, naming the file and line, on any other project
-# include (a reverse or sideways dependency); system headers are not checked.
-# Run from the repository root.
+# Fails, naming what is wrong, when
+#   - a folder holds more than one library (its layers are not visible);
+#   - the libraries' DEPS run in a circle;
+#   - a file includes a project header of a layer that is not below its own
+#     (directly or through DEPS): an include that runs up or sideways.
+# System headers, tests/ and bench/ are not checked. Run from the
+# repository root.
 set -euo pipefail
 
-# The layer of a project file (first match wins).
-layer_of() {
-  case "$1" in
-    agent/qoragent.cc) echo program ;;
-    util/*) echo util ;;
-    framework/control_protocol.* | framework/control_server.* | framework/metrics_server.* | framework/fleet_server.* | framework/zep.*)
-      echo control ;;
-    framework/*) echo runtime ;;
-    tables/*_agent.* | tables/*_manager.cc | tables/load_agents.*) echo table_agents ;;
-    tables/*) echo rows ;;
-    parser/*) echo parser ;;
-    agent/*) echo agent ;;
-    tools/*) echo tools ;;
-    mapper/*) echo mapper ;;
-    *) echo "" ;;
-  esac
+# One line per unit, from every CMakeLists.txt outside tests/, bench/ and
+# packaging/:  lib NAME FOLDER : DEPS...   or   exe NAME FOLDER SOURCES... : LIBS...
+units() {
+  git ls-files --cached --others --exclude-standard '*CMakeLists.txt' |
+    grep -v -E '^(CMakeLists.txt|(tests|bench|packaging)/)' |
+    while IFS= read -r cm; do
+      perl -0777 -ne '
+        my $dir = $ARGV; $dir =~ s{/?CMakeLists\.txt$}{};
+        s/#[^\n]*//g;
+        my %links;
+        while (/target_link_libraries\(\s*(\w+)([^)]*)\)/g) {
+          $links{$1} .= " " . join(" ", grep { /^qor_/ } split " ", $2);
+        }
+        while (/qor_library\(\s*(\w+)([^)]*)\)/g) {
+          my ($name, $args) = ($1, $2);
+          my @deps = $args =~ /DEPS\s+(.*)/s ? grep { /^qor_/ } split " ", $1 : ();
+          print "lib $name $dir : @deps\n";
+        }
+        while (/add_executable\(\s*(\w+)([^)]*)\)/g) {
+          my ($name, @srcs) = ($1, split " ", $2);
+          print "exe $name $dir @srcs :$links{$name}\n";
+        }' "$cm"
+    done
 }
 
-# What each layer may include, besides itself.
-declare -A allowed=(
-  [util]=""
-  [runtime]="util"
-  [control]="util runtime"
-  [rows]="util runtime"
-  [parser]="util runtime"
-  [agent]="util runtime control rows parser"
-  [table_agents]="util runtime control rows parser agent"
-  [tools]="util"
-  [mapper]="util runtime parser"
-  [program]="util runtime control rows parser agent table_agents"
-)
+declare -A lib_dir deps unit_of_file lib_of_dir
+fail=0
+while read -r kind name dir rest; do
+  if [ "$kind" = lib ]; then
+    if [ -n "${lib_of_dir[$dir]:-}" ]; then
+      echo "$dir/ holds two layers, ${lib_of_dir[$dir]} and $name: give each its own folder"
+      fail=1
+    fi
+    lib_of_dir[$dir]=$name
+    lib_dir[$name]=$dir
+    deps[$name]=${rest#:}
+  else
+    srcs=${rest%%:*}
+    deps[$name]=${rest#*:}
+    for s in $srcs; do
+      unit_of_file["$dir/$s"]=$name
+    done
+  fi
+done < <(units)
 
-bad=0
+# The layer of a project file: its program's, else its deepest folder's.
+unit_of() {
+  local f="$1" d
+  if [ -n "${unit_of_file[$f]:-}" ]; then
+    echo "${unit_of_file[$f]}"
+    return
+  fi
+  d=$(dirname "$f")
+  while [ "$d" != . ]; do
+    if [ -n "${lib_of_dir[$d]:-}" ]; then
+      echo "${lib_of_dir[$d]}"
+      return
+    fi
+    d=$(dirname "$d")
+  done
+}
+
+# Every layer below each one (through DEPS), failing on a circle.
+declare -A below state
+walk() {
+  local u="$1" d acc=""
+  case "${state[$u]:-}" in
+    done) return ;;
+    busy)
+      echo "the layers run in a circle through $u (see the DEPS in ${lib_dir[$u]:-?}/CMakeLists.txt)"
+      fail=1
+      return ;;
+  esac
+  state[$u]=busy
+  for d in ${deps[$u]:-}; do
+    walk "$d"
+    acc+=" $d ${below[$d]:-}"
+  done
+  below[$u]=" $(tr ' ' '\n' <<< "$acc" | sort -u | tr '\n' ' ') "
+  state[$u]=done
+}
+for u in "${!deps[@]}"; do
+  walk "$u"
+done
+
 while IFS= read -r file; do
-  from=$(layer_of "$file")
+  from=$(unit_of "$file")
   [ -n "$from" ] || continue
   while IFS=: read -r line inc; do
-    to=$(layer_of "$inc")
-    if [ -z "$to" ]; then
-      continue
-    fi
-    if [ "$to" != "$from" ] && [[ " ${allowed[$from]} " != *" $to "* ]]; then
-      echo "$file:$line: the $from layer includes \"$inc\" of the $to layer"
-      bad=1
+    [ -f "$inc" ] || continue
+    to=$(unit_of "$inc")
+    if [ -n "$to" ] && [ "$to" != "$from" ] && [[ "${below[$from]:-}" != *" $to "* ]]; then
+      echo "$file:$line: $from includes \"$inc\" of $to, which is not below it"
+      fail=1
     fi
   done < <(grep -n -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$file" |
            sed -E 's/^([0-9]+):[[:space:]]*#[[:space:]]*include[[:space:]]*"([^"]*)".*/\1:\2/')
 done < <(git ls-files --cached --others --exclude-standard '*.cc' '*.h' | grep -v -E '^(tests|bench)/')
-if [ "$bad" -ne 0 ]; then
-  echo "layer check failed: move the code down a layer or the dependency up (see the table above)"
+
+if [ "$fail" -ne 0 ]; then
+  echo "layer check failed: one folder per library, DEPS without circles, includes only downwards"
   exit 1
 fi
-echo "layer check: no reverse includes"
+echo "layer check: ${#lib_dir[@]} layers in their own folders, no circle, no include running up"
