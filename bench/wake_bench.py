@@ -132,18 +132,24 @@ def stop(p):
     return time.monotonic() - t0, rc
 
 
-def throughput(log, events, p, lines=1_000_000):
-    """Appends `lines` syslog lines as fast as they can be written, one in
-    ten a "Failed password" line that the situation takes; prints the lines
-    per second from the first write to the last event, and the agent's CPU
-    seconds per million lines."""
+def bulk_text(lines, every):
+    """`lines` syslog lines, one in `every` a "Failed password" line."""
     stamp = time.strftime("%b %e %H:%M:%S")
-    text = "".join(
+    return "".join(
         f"{stamp} benchhost sshd[{k % 100000}]: "
-        + (f"Failed password for root from 10.0.{k % 250}.1 port 22 ssh2\n" if k % 10 == 0
+        + (f"Failed password for u{k // every % 1000} from 10.0.{k % 250}.1 port 22 ssh2\n"
+           if k % every == 0
            else f"Accepted publickey for user{k % 10000} from 10.0.0.1 port 22 ssh2\n")
         for k in range(lines)).encode()
-    want = lines // 10
+
+
+def throughput(log, events, p, lines=1_000_000, every=10):
+    """Appends `lines` syslog lines as fast as they can be written, one in
+    `every` a "Failed password" line that a situation takes; prints the lines
+    per second from the first write to the last event, and the agent's CPU
+    seconds per million lines."""
+    text = bulk_text(lines, every)
+    want = (lines + every - 1) // every
     hz = os.sysconf("SC_CLK_TCK")
     c0, t0 = cpu_ticks(p.pid), time.monotonic()
     with open(log, "ab", buffering=0) as f:
@@ -167,8 +173,17 @@ def throughput(log, events, p, lines=1_000_000):
           f"agent {(c1 - c0) / hz / (lines / 1e6):.2f} CPU-s per million lines")
 
 
+def option(name, default):
+    """The value after `name` on the command line, else `default`."""
+    if name in sys.argv[:-1]:
+        return int(sys.argv[sys.argv.index(name) + 1])
+    return default
+
+
 def main():
     build, what = sys.argv[1], sys.argv[2]
+    every = option("--every", 10)
+    count = option("--situations", 1)
     poll_only = "--poll-only" in sys.argv
     state_file = "--state-file" in sys.argv
     n = int(sys.argv[3]) if what in ("idle", "stop", "refresh") else 1
@@ -176,8 +191,13 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         logs = [os.path.join(tmp, f"bench{i}") for i in range(n)]
         extra = {"TVX_STATE_FILE": os.path.join(tmp, "state")} if state_file else None
-        situations = ('fail VXLOGENT ENTRYDESC ~ "Failed password"\n' if what == "throughput"
-                      else 'all VXLOGENT LOGNAME == "bench0"\n')
+        if what != "throughput":
+            situations = 'all VXLOGENT LOGNAME == "bench0"\n'
+        elif count == 1:
+            situations = 'fail VXLOGENT ENTRYDESC ~ "Failed password"\n'
+        else:
+            situations = "".join(f'fail{i} VXLOGENT ENTRYDESC ~ "Failed password for u{i} from"\n'
+                                 for i in range(count))
         p, events = start(build, tmp, logs, poll_only, trace=what == "refresh",
                           extra_env=extra, situations=situations)
         if what == "throughput":
@@ -219,7 +239,7 @@ def main():
             elif what == "refresh":
                 refresh(build, tmp, logs, p)
             elif what == "throughput":
-                throughput(logs[0], events, p)
+                throughput(logs[0], events, p, every=every)
             if what == "stop":
                 secs, rc = stop(p)
                 print(f"SIGTERM with {n} logs: exit {rc} after {secs * 1000:.0f} ms")

@@ -24,12 +24,17 @@ static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
 namespace {
 
-// Event_Wake_Deferral's state on each thread: how many are alive, and
-// whether an event was queued without waking the writers.
+// How many Event_Wake_Deferral are alive on the thread.
 thread_local int t_deferrals = 0;
-thread_local bool t_wake_owed = false;
+// The thread's events not yet handed to the writers (under a deferral).
+thread_local std::shared_ptr<Event_Batch> t_batch;
 // The sequence number of the last event the thread published.
 thread_local uint64_t t_sequence = 0;
+
+// A batch is handed to the writers when it holds this many events or bytes
+// (or when its pass ends).
+constexpr size_t kBatchEvents = 1024;
+constexpr size_t kBatchBytes = 64 * 1024;
 
 // How long Close waits for the writers to finish what is queued.
 constexpr int kCloseWaitMs = 3000;
@@ -48,10 +53,10 @@ struct timespec MonotonicDeadline(int ms) {
   return deadline;
 }
 
+// A batch of events numbered from `first` on, shared by every output.
 struct Queued {
-  uint64_t sequence;
-  std::string situation;
-  std::string line;
+  uint64_t first;
+  std::shared_ptr<const Event_Batch> batch;
 };
 
 // One output's queue and writer thread. Owns the output, which only its
@@ -91,7 +96,7 @@ class Output_Writer {
 
   bool Durable() const { return durable_; }
 
-  // False when the queue is full and the line was dropped. A best-effort
+  // False when the queue is full and the batch was dropped. A best-effort
   // output drops at once. For a durable one, a full queue behind a writer
   // that is still taking lines is a burst (a log read on after a restart,
   // many entries at once): the dispatching thread waits for room, since a
@@ -99,10 +104,11 @@ class Output_Writer {
   // output that takes nothing for EVENT_STALL_MS (a full pipe, a hung disk)
   // has lines dropped, at once until it moves again, so that it never holds
   // up monitoring for long.
-  bool Enqueue(uint64_t sequence, const std::string& situation, std::string line) {
+  bool Enqueue(uint64_t first,
+               const std::shared_ptr<const Event_Batch>& batch) {
     Posix_Mutex::Hold g(&mu_);
-    while (durable_ && queue_.size() >= EVENT_QUEUE_MAX && !stalled_ && !stop_) {
-      pthread_cond_signal(&work_);  // events queued under a deferral
+    while (durable_ && queued_ >= EVENT_QUEUE_MAX && !stalled_ && !stop_) {
+      pthread_cond_signal(&work_);
       const uint64_t taken = taken_;
       const uint64_t delivered = delivered_;
       const struct timespec deadline = MonotonicDeadline(EVENT_STALL_MS);
@@ -112,36 +118,28 @@ class Output_Writer {
       // A writer busy with a long batch still delivers.
       stalled_ = taken_ == taken && delivered_ == delivered;
     }
-    if (queue_.size() >= EVENT_QUEUE_MAX) {
-      dropped_.fetch_add(1, std::memory_order_relaxed);
-      const bool first_loss = Lost(sequence);
+    if (queued_ >= EVENT_QUEUE_MAX) {
+      dropped_.fetch_add(batch->size(), std::memory_order_relaxed);
+      const bool first_loss = Lost(first);
       uint64_t held = 0;
       if (drops_.Due(&held)) {
-        WEX1_TRACE(wex1, WEX1_ERROR,
-                   "\nEvent of situation %s dropped for %s: %zu events wait for it; %llu more "
-                   "dropped since the last report.",
-                   situation.c_str(), name_.c_str(), queue_.size(),
-                   static_cast<unsigned long long>(held));
+        const std::string situation(batch->Situation(0));
+        WEX1_TRACE(
+            wex1, WEX1_ERROR,
+            "\nEvent of situation %s dropped for %s: %zu events wait for it; %llu more "
+            "dropped since the last report.",
+            situation.c_str(), name_.c_str(), static_cast<size_t>(queued_),
+            static_cast<unsigned long long>(held + batch->size() - 1));
       }
       if (first_loss) {
         TraceHeldPositions();
       }
       return false;
     }
-    queue_.push_back(Queued{sequence, situation, std::move(line)});
-    // A long pass wakes the writer once its queue is half full: a
-    // best-effort output does not wait for room.
-    if (t_deferrals > 0 && queue_.size() < EVENT_QUEUE_MAX / 2) {
-      t_wake_owed = true;
-    } else {
-      pthread_cond_signal(&work_);
-    }
-    return true;
-  }
-
-  void Wake() {
-    Posix_Mutex::Hold g(&mu_);
+    queue_.push_back(Queued{first, batch});
+    queued_ += batch->size();
     pthread_cond_signal(&work_);
+    return true;
   }
 
   void RequestReopen() {
@@ -170,9 +168,10 @@ class Output_Writer {
         }
       }
       if (!finished_) {
-        WEX1_TRACE(wex1, WEX1_ERROR,
-                   "\nEvent output %s still blocked after %d ms; %zu queued events not written.",
-                   name_.c_str(), wait_ms, queue_.size());
+        WEX1_TRACE(
+            wex1, WEX1_ERROR,
+            "\nEvent output %s still blocked after %d ms; %zu queued events not written.",
+            name_.c_str(), wait_ms, static_cast<size_t>(queued_));
         return false;
       }
     }
@@ -188,7 +187,6 @@ class Output_Writer {
   bool AwaitWritten(uint64_t sequence, const struct timespec& deadline) {
     Posix_Mutex::Hold g(&mu_);
     while (WrittenThrough() < sequence && lost_ > sequence && !finished_) {
-      pthread_cond_signal(&work_);  // events queued under a deferral
       if (pthread_cond_timedwait(&progress_, mu_.native(), &deadline) != 0) {
         break;
       }
@@ -205,7 +203,7 @@ class Output_Writer {
     c.dropped = dropped_.load(std::memory_order_relaxed);
     c.writing = writing_.load(std::memory_order_relaxed);
     Posix_Mutex::Hold g(&mu_);
-    c.pending = queue_.size() + (taken_ - delivered_);
+    c.pending = queued_ + (taken_ - delivered_);
     return c;
   }
 
@@ -231,7 +229,8 @@ class Output_Writer {
         batch.swap(queue_);
         if (!batch.empty()) {
           // Room again: the writer moves.
-          taken_ += batch.size();
+          taken_ += queued_;
+          queued_ = 0;
           stalled_ = false;
           pthread_cond_broadcast(&room_);
         }
@@ -240,7 +239,9 @@ class Output_Writer {
         output_->Reopen();
       }
       if (!batch.empty()) {
-        Deliver(batch);
+        for (const Queued& q : batch) {
+          Deliver(q);
+        }
         batch.clear();
       }
       if (stop) {
@@ -273,35 +274,31 @@ class Output_Writer {
   }
 
   // Writes the batch: to a file as few writes of whole lines, each write
-  // kept or lost as a whole; to the others one by one.
-  void Deliver(const std::deque<Queued>& batch) {
+  // kept or lost as a whole; to the others as they take them.
+  void Deliver(const Queued& q) {
+    const Event_Batch& batch = *q.batch;
     uint64_t first_failed = kNoLoss;
     for (size_t first = 0; first < batch.size();) {
-      size_t end = first + 1;
       std::string why;
-      bool put;
-      if (output_->TakesJoinedLines() && end < batch.size()) {
-        joined_ = batch[first].line;
-        while (end < batch.size() && joined_.size() < JOINEDBYTES) {
-          joined_ += batch[end++].line;
-        }
-        put = output_->Put(batch[first].situation, joined_, &why);
-      } else {
-        put = output_->Put(batch[first].situation, batch[first].line, &why);
-      }
+      bool put = false;
+      const size_t took = std::max<size_t>(
+          1, std::min(output_->PutLines(batch, first, &put, &why),
+                      batch.size() - first));
+      const size_t end = first + took;
       // Counted as they go: a batch to an output that fails slowly is long.
-      (put ? written_ : failed_)
-          .fetch_add(end - first, std::memory_order_relaxed);
+      (put ? written_ : failed_).fetch_add(took, std::memory_order_relaxed);
       writing_.store(put, std::memory_order_relaxed);
       for (size_t i = first; !put && i < end; ++i) {
-        first_failed = std::min(first_failed, batch[i].sequence);
+        first_failed = std::min(first_failed, q.first + i);
         uint64_t held = 0;
         if (output_->Failures().Due(&held)) {
-          WEX1_TRACE(wex1, WEX1_ERROR,
-                     "\nEvent of situation %s not written to %s: %s; %llu more failures since the "
-                     "last report.",
-                     batch[i].situation.c_str(), name_.c_str(), why.c_str(),
-                     static_cast<unsigned long long>(held));
+          const std::string situation(batch.Situation(i));
+          WEX1_TRACE(
+              wex1, WEX1_ERROR,
+              "\nEvent of situation %s not written to %s: %s; %llu more failures since the "
+              "last report.",
+              situation.c_str(), name_.c_str(), why.c_str(),
+              static_cast<unsigned long long>(held));
         }
       }
       first = end;
@@ -312,7 +309,7 @@ class Output_Writer {
       if (first_failed != kNoLoss) {
         first_loss = Lost(first_failed);
       }
-      uint64_t through = batch.back().sequence;
+      uint64_t through = q.first + batch.size() - 1;
       if (durable_ && lost_ != kNoLoss) {
         through = std::min(through, lost_ - 1);
       }
@@ -327,18 +324,15 @@ class Output_Writer {
     }
   }
 
-  // Most bytes of events joined for one write.
-  static constexpr size_t JOINEDBYTES = 64 * 1024;
-
   const std::unique_ptr<Event_Output> output_;  // the writer thread's
   const std::string name_;
   const bool durable_;
-  std::string joined_;  // the writer thread's
   Posix_Mutex mu_;
   pthread_cond_t work_;      // something queued, a reopen or the stop
   pthread_cond_t progress_;  // a batch delivered, or the thread ended
   pthread_cond_t room_;      // the writer took the queued lines
   std::deque<Queued> queue_ GUARDED_BY(mu_);
+  uint64_t queued_ GUARDED_BY(mu_) = 0;  // events in queue_
   bool reopen_ GUARDED_BY(mu_) = false;
   bool stop_ GUARDED_BY(mu_) = false;
   bool finished_ GUARDED_BY(mu_) = false;
@@ -375,22 +369,15 @@ class Event_Writers {
     return true;
   }
 
-  // Queues the line for every output (the last takes it, the others a
-  // copy). False when any of them had to drop it.
-  bool Enqueue(uint64_t sequence, const std::string& situation, std::string line) {
+  // Queues the batch, numbered from `first` on, for every output (they
+  // share it). False when any of them had to drop it.
+  bool Enqueue(uint64_t first,
+               const std::shared_ptr<const Event_Batch>& batch) {
     bool ok = true;
-    for (size_t i = 0; i < writers_.size(); ++i) {
-      ok = writers_[i]->Enqueue(sequence, situation,
-                                i + 1 < writers_.size() ? line : std::move(line)) &&
-           ok;
+    for (auto& w : writers_) {
+      ok = w->Enqueue(first, batch) && ok;
     }
     return ok;
-  }
-
-  void Wake() {
-    for (auto& w : writers_) {
-      w->Wake();
-    }
   }
 
   void RequestReopen() {
@@ -472,6 +459,8 @@ struct Sink_State {
   FILE* direct GUARDED_BY(mu) = nullptr;           // Use(): null is standard output
   Event_Writers* writers GUARDED_BY(mu) = nullptr;  // Open(): null until then
   std::atomic<uint64_t> sequence{0};                // the last event's number
+  std::atomic<bool> batched{
+      false};  // writers installed: events may wait in batches
   // Use()'s counts, and those of writers replaced.
   std::atomic<uint64_t> written{0};
   std::atomic<uint64_t> failed{0};
@@ -493,6 +482,7 @@ void Install(Event_Writers* writers, FILE* direct) {
     old = s.writers;
     s.writers = writers;
     s.direct = direct;
+    s.batched.store(writers != nullptr, std::memory_order_relaxed);
   }
   if (old != nullptr) {
     const bool finished = old->Finish(kCloseWaitMs);
@@ -506,16 +496,83 @@ void Install(Event_Writers* writers, FILE* direct) {
   }
 }
 
-std::string UtcNow() {
+// "YYYY-MM-DDThh:mm:ss.mmmZ": the time now.
+std::string_view UtcNow() {
+  // The text of the second is made once per second per thread.
+  thread_local time_t t_second = -1;
+  thread_local char t_when[80];
   struct timeval tv;
   gettimeofday(&tv, nullptr);
-  struct tm tm;
-  gmtime_r(&tv.tv_sec, &tm);
-  char when[64];
-  snprintf(when, sizeof when, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-           static_cast<int>(tv.tv_usec / 1000));
-  return when;
+  if (tv.tv_sec != t_second) {
+    struct tm tm;
+    gmtime_r(&tv.tv_sec, &tm);
+    snprintf(t_when, sizeof t_when, "%04d-%02d-%02dT%02d:%02d:%02d.000Z",
+             tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+             tm.tm_min, tm.tm_sec);
+    t_second = tv.tv_sec;
+  }
+  const size_t length = strlen(t_when);  // 24 but for years past 9999
+  const int millis = static_cast<int>(tv.tv_usec / 1000);
+  t_when[length - 4] = static_cast<char>('0' + millis / 100);
+  t_when[length - 3] = static_cast<char>('0' + millis / 10 % 10);
+  t_when[length - 2] = static_cast<char>('0' + millis % 10);
+  return std::string_view(t_when, length);
+}
+
+// Appends the event's line (Event_Sink::Line) to `line`.
+void AppendLine(std::string* line, const Event_Record& e,
+                std::string_view time) {
+  line->append("{\"time\":\"").append(time).append("\",\"situation\":");
+  JsonAppendString(line, e.situation);
+  line->append(",\"table\":");
+  JsonAppendString(line, e.table);
+  if (e.has_key) {
+    line->append(",\"key\":");
+    JsonAppendString(line, e.key);
+  }
+  if (e.suppressed > 0) {
+    line->append(",\"suppressed\":").append(std::to_string(e.suppressed));
+  }
+  if (!e.entrytime.empty()) {
+    line->append(",\"entrytime\":");
+    JsonAppendString(line, e.entrytime);
+  }
+  // No row in the announcement of a throttle's held-back count.
+  if (!e.row.empty()) {
+    line->append(",\"row\":").append(e.row);
+  }
+  line->append("}\n");
+}
+
+// Hands the thread's batch to the writers (or, under Use(), writes it),
+// numbering its events. False when an output had to drop it, or a write
+// under Use() failed.
+bool FlushBatch() {
+  if (t_batch == nullptr || t_batch->empty()) {
+    return true;
+  }
+  std::shared_ptr<const Event_Batch> batch = std::move(t_batch);
+  t_batch = nullptr;
+  Sink_State& s = State();
+  Posix_Mutex::Hold w(&s.write_mu);
+  Event_Writers* writers;
+  FILE* out;
+  {
+    Posix_Mutex::Hold g(&s.mu);
+    writers = s.writers;
+    out = s.direct != nullptr ? s.direct : stdout;
+  }
+  const uint64_t first = s.sequence.fetch_add(batch->size()) + 1;
+  t_sequence = first + batch->size() - 1;
+  if (writers != nullptr) {
+    return writers->Enqueue(first, batch);
+  }
+  const std::string_view text = batch->Lines(0, batch->size());
+  bool ok = fwrite(text.data(), 1, text.size(), out) == text.size();
+  ok = fflush(out) == 0 && ok;
+  (ok ? s.written : s.failed)
+      .fetch_add(batch->size(), std::memory_order_relaxed);
+  return ok;
 }
 
 }  // namespace
@@ -570,7 +627,11 @@ std::vector<Event_Output_Counts> Event_Sink::OutputCounts() {
   return s.writers != nullptr ? s.writers->OutputCounts() : std::vector<Event_Output_Counts>();
 }
 
-uint64_t Event_Sink::ThreadSequence() { return t_sequence; }
+uint64_t Event_Sink::ThreadSequence() {
+  // The events waiting in the thread's batch are numbered when handed over.
+  FlushBatch();
+  return t_sequence;
+}
 
 uint64_t Event_Sink::DurableSequence() {
   Sink_State& s = State();
@@ -579,6 +640,7 @@ uint64_t Event_Sink::DurableSequence() {
 }
 
 bool Event_Sink::AwaitDurable(int wait_ms) {
+  FlushBatch();
   Sink_State& s = State();
   // Held so that the writers stay while they are waited for.
   Posix_Mutex::Hold w(&s.write_mu);
@@ -591,29 +653,8 @@ bool Event_Sink::AwaitDurable(int wait_ms) {
 }
 
 std::string Event_Sink::Line(const Event_Record& e, const std::string& time) {
-  std::string line = "{\"time\":\"";
-  line += time;
-  line += "\",\"situation\":";
-  JsonAppendString(&line, e.situation);
-  line += ",\"table\":";
-  JsonAppendString(&line, e.table);
-  if (e.has_key) {
-    line += ",\"key\":";
-    JsonAppendString(&line, e.key);
-  }
-  if (e.suppressed > 0) {
-    line += ",\"suppressed\":" + std::to_string(e.suppressed);
-  }
-  if (!e.entrytime.empty()) {
-    line += ",\"entrytime\":";
-    JsonAppendString(&line, e.entrytime);
-  }
-  // No row in the announcement of a throttle's held-back count.
-  if (!e.row.empty()) {
-    line += ",\"row\":";
-    line += e.row;
-  }
-  line += "}\n";
+  std::string line;
+  AppendLine(&line, e, time);
   return line;
 }
 
@@ -622,40 +663,36 @@ Event_Wake_Deferral::Event_Wake_Deferral() {
 }
 
 Event_Wake_Deferral::~Event_Wake_Deferral() {
-  if (--t_deferrals > 0 || !t_wake_owed) {
-    return;
-  }
-  t_wake_owed = false;
-  Sink_State& s = State();
-  Posix_Mutex::Hold g(&s.mu);
-  if (s.writers != nullptr) {
-    s.writers->Wake();
+  if (--t_deferrals == 0) {
+    FlushBatch();
   }
 }
 
 bool Event_Sink::Write(const Event_Record& e) {
-  const std::string time = UtcNow();
-  std::string line = Line(e, time);
-  Event_Streams::Publish(e.situation, line);
-  if (!e.run.empty()) {
-    Action_Runner::Submit(e, time, line);
+  const std::string_view time = UtcNow();
+  if (t_batch == nullptr) {
+    t_batch = std::make_shared<Event_Batch>();
+    t_batch->Reserve(kBatchBytes + 4096);
   }
-  Sink_State& s = State();
-  Posix_Mutex::Hold w(&s.write_mu);
-  Event_Writers* writers;
-  FILE* out;
-  {
-    Posix_Mutex::Hold g(&s.mu);
-    writers = s.writers;
-    out = s.direct != nullptr ? s.direct : stdout;
+  // The line is made once, in the batch itself, unless a stream or a
+  // command wants it too.
+  if (Event_Streams::Active() || !e.run.empty()) {
+    const std::string line = Line(e, std::string(time));
+    Event_Streams::Publish(e.situation, line);
+    if (!e.run.empty()) {
+      Action_Runner::Submit(e, std::string(time), line);
+    }
+    t_batch->Add(e.situation,
+                 [&line](std::string* text) { text->append(line); });
+  } else {
+    t_batch->Add(e.situation,
+                 [&e, time](std::string* text) { AppendLine(text, e, time); });
   }
-  const uint64_t sequence = s.sequence.fetch_add(1) + 1;
-  t_sequence = sequence;
-  if (writers != nullptr) {
-    return writers->Enqueue(sequence, e.situation, std::move(line));
+  // Outside a pass, or under Use(), at once; in a pass, when the batch is
+  // full or the pass ends.
+  if (t_deferrals > 0 && State().batched.load(std::memory_order_relaxed) &&
+      t_batch->size() < kBatchEvents && t_batch->Bytes() < kBatchBytes) {
+    return true;
   }
-  bool ok = fwrite(line.data(), 1, line.size(), out) == line.size();
-  ok = fflush(out) == 0 && ok;
-  (ok ? s.written : s.failed).fetch_add(1, std::memory_order_relaxed);
-  return ok;
+  return FlushBatch();
 }

@@ -654,6 +654,10 @@ unsigned vandu::Dispatch() {
   unsigned rc = 0;
   const long now = static_cast<long>(time(nullptr));
   static const std::string kNoKey;
+  // One record serves every row: its texts keep their room.
+  Event_Record event;
+  event.situation = situationName;
+  event.table = applName + "." + tableName;
   for (int i = 0; i < rowCount; ++i) {
     const std::string& key = static_cast<size_t>(i) < rowKeys.size() ? rowKeys[i] : kNoKey;
     long suppressed = 0;
@@ -674,13 +678,11 @@ unsigned vandu::Dispatch() {
         continue;
       }
     }
-    Event_Record event;
-    event.situation = situationName;
-    event.table = applName + "." + tableName;
     if (eventJson == nullptr) {
       eventJson = std::make_unique<Row_Json_Writer>(*this);
     }
     event.entrytime = eventJson->EntryTime(Row(i));
+    event.row.clear();
     eventJson->Append(Row(i), &event.row);
     if (Keyed()) {
       event.has_key = true;
