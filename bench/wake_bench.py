@@ -60,7 +60,9 @@ def start(build, tmp, logs, poll_only, keep_content=False, trace=False, extra_en
     if poll_only:
         env["TVX_POLL_ONLY"] = "1"
     env.update(extra_env or {})
-    p = subprocess.Popen([os.path.join(build, "agent", "qoragent")], env=env,
+    # BENCH_WRAPPER (e.g. "valgrind --tool=callgrind") runs the agent under a tool.
+    wrapper = os.environ.get("BENCH_WRAPPER", "").split()
+    p = subprocess.Popen(wrapper + [os.path.join(build, "agent", "qoragent")], env=env,
                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL)
     ctl = os.path.join(build, "tools", "qorctl")
@@ -173,6 +175,90 @@ def throughput(log, events, p, lines=1_000_000, every=10):
           f"agent {(c1 - c0) / hz / (lines / 1e6):.2f} CPU-s per million lines")
 
 
+def latency_under_load(logs, events, every):
+    """The latency benchmark on logs[0] while logs[1] takes bursts of a
+    million lines (one in `every` an event) back to back: each burst is
+    written once the agent has the events of the one before, so that it is
+    always busy. The event file is followed by a thread that notes when each
+    latency line's event arrives."""
+    import re
+    import threading
+    bulk = bulk_text(1_000_000, every)
+    per_burst = (1_000_000 + every - 1) // every
+    seen = {}
+    state = {"lines": 0, "stop": False, "bursts": 0}
+    cond = threading.Condition()
+
+    def follow():
+        libc = ctypes.CDLL(None, use_errno=True)
+        watch = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        if watch < 0 or libc.inotify_add_watch(watch, os.path.dirname(events).encode(),
+                                               0x2 | 0x100) < 0:
+            sys.exit("inotify unavailable")
+        rest = b""
+        with open(events, "rb") as ev:
+            while not state["stop"]:
+                chunk = ev.read(1 << 22)
+                if not chunk:
+                    if select.select([watch], [], [], 0.05)[0]:
+                        os.read(watch, 65536)
+                    continue
+                now = time.perf_counter()
+                chunk = rest + chunk
+                whole = chunk.rfind(b"\n") + 1  # whole lines only
+                chunk, rest = chunk[:whole], chunk[whole:]
+                with cond:
+                    state["lines"] += chunk.count(b"\n")
+                    if b"latency-" in chunk:
+                        for m in re.finditer(rb"latency-(\d+)", chunk):
+                            seen.setdefault(int(m.group(1)), now)
+                    cond.notify_all()
+
+    def load():
+        with open(logs[1], "ab", buffering=0) as f:
+            while True:
+                with cond:
+                    # At most two bursts ahead of the agent.
+                    while not state["stop"] and \
+                            state["lines"] - len(seen) < (state["bursts"] - 1) * per_burst:
+                        cond.wait(0.1)
+                    if state["stop"]:
+                        return
+                    state["bursts"] += 1
+                for at in range(0, len(bulk), 1 << 20):
+                    f.write(bulk[at:at + (1 << 20)])
+
+    reader = threading.Thread(target=follow)
+    loader = threading.Thread(target=load)
+    reader.start()
+    loader.start()
+    time.sleep(1)  # the first burst under way
+    fd = os.open(logs[0], os.O_WRONLY | os.O_APPEND)
+    lat = []
+    try:
+        for i in range(50):
+            time.sleep(random.uniform(0.05, 0.3))
+            stamp = time.strftime("%b %e %H:%M:%S")
+            line = f"{stamp} host app: latency-{i}\n".encode()
+            t0 = time.perf_counter()
+            os.write(fd, line)
+            with cond:
+                while i not in seen and time.perf_counter() - t0 < 5:
+                    cond.wait(0.05)
+            lat.append(((seen[i] if i in seen else time.perf_counter()) - t0) * 1000)
+    finally:
+        with cond:
+            state["stop"] = True
+            cond.notify_all()
+        loader.join()
+        reader.join()
+        os.close(fd)
+    lat.sort()
+    print(f"latency ms over {len(lat)} with {state['bursts']} bursts of 1M lines (1 in {every} "
+          f"an event) on another log: p50 {lat[len(lat) // 2]:.2f} "
+          f"p95 {lat[int(len(lat) * 0.95) - 1]:.2f} max {lat[-1]:.2f}")
+
+
 def option(name, default):
     """The value after `name` on the command line, else `default`."""
     if name in sys.argv[:-1]:
@@ -183,15 +269,19 @@ def option(name, default):
 def main():
     build, what = sys.argv[1], sys.argv[2]
     every = option("--every", 10)
+    lines = option("--lines", 1_000_000)
     count = option("--situations", 1)
     poll_only = "--poll-only" in sys.argv
     state_file = "--state-file" in sys.argv
     n = int(sys.argv[3]) if what in ("idle", "stop", "refresh") else 1
-    n += 1 if what == "refresh" else 0
+    n += 1 if what in ("refresh", "latency-load") else 0
     with tempfile.TemporaryDirectory() as tmp:
         logs = [os.path.join(tmp, f"bench{i}") for i in range(n)]
         extra = {"TVX_STATE_FILE": os.path.join(tmp, "state")} if state_file else None
-        if what != "throughput":
+        if what == "latency-load":
+            situations = ('all VXLOGENT LOGNAME == "bench0"\n'
+                          'fail VXLOGENT LOGNAME == "bench1" AND ENTRYDESC ~ "Failed password"\n')
+        elif what != "throughput":
             situations = 'all VXLOGENT LOGNAME == "bench0"\n'
         elif count == 1:
             situations = 'fail VXLOGENT ENTRYDESC ~ "Failed password"\n'
@@ -200,7 +290,7 @@ def main():
                                  for i in range(count))
         p, events = start(build, tmp, logs, poll_only, trace=what == "refresh",
                           extra_env=extra, situations=situations)
-        if what == "throughput":
+        if what in ("throughput", "latency-load"):
             open(events, "ab").close()
         try:
             if what == "latency":
@@ -230,6 +320,8 @@ def main():
                 lat.sort()
                 print(f"latency ms over {len(lat)}: p50 {lat[len(lat) // 2]:.2f} "
                       f"p95 {lat[int(len(lat) * 0.95) - 1]:.2f} max {lat[-1]:.2f}")
+            elif what == "latency-load":
+                latency_under_load(logs, events, every)
             elif what == "idle":
                 c0, t0 = cpu_ns(p.pid), time.monotonic()
                 time.sleep(20)
@@ -239,7 +331,7 @@ def main():
             elif what == "refresh":
                 refresh(build, tmp, logs, p)
             elif what == "throughput":
-                throughput(logs[0], events, p, every=every)
+                throughput(logs[0], events, p, lines=lines, every=every)
             if what == "stop":
                 secs, rc = stop(p)
                 print(f"SIGTERM with {n} logs: exit {rc} after {secs * 1000:.0f} ms")

@@ -453,12 +453,21 @@ std::string StampToRfc3339(const char* s, size_t length) {
     millis = millis == 0 ? -1 : millis;
   }
   // The entries of a burst mostly share their second: its text is kept per
-  // thread (with the zone it was made in), and only the milliseconds are
+  // thread, with the zone it was made in (as tzset() last set it: zones
+  // differ in their names or their offset), and only the milliseconds are
   // put in.
+  struct Zone {
+    const char* standard;
+    const char* summer;
+    long west;
+    bool operator!=(const Zone& z) const {
+      return standard != z.standard || summer != z.summer || west != z.west;
+    }
+  };
   thread_local char second_stamp[13];
   thread_local std::string second_text;
-  thread_local const char* second_zone = nullptr;
-  const char* zone = getenv("TZ");
+  thread_local Zone second_zone{};
+  const Zone zone{tzname[0], tzname[1], timezone};
   if (second_text.empty() || zone != second_zone ||
       memcmp(second_stamp, s, sizeof second_stamp) != 0) {
     std::string text = StampSecondToRfc3339(s);
@@ -467,7 +476,8 @@ std::string StampToRfc3339(const char* s, size_t length) {
     }
     memcpy(second_stamp, s, sizeof second_stamp);
     second_text = std::move(text);
-    second_zone = zone;
+    // Read again: the conversion may have set the zone up for the first time.
+    second_zone = Zone{tzname[0], tzname[1], timezone};
   }
   if (millis < 0) {
     return second_text;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <deque>
 #include <memory>
 #include <vector>
@@ -24,8 +25,10 @@ static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
 namespace {
 
-// How many Event_Wake_Deferral are alive on the thread.
+// Event_Wake_Deferral's state on each thread: how many are alive, and
+// whether events were queued without waking the writers.
 thread_local int t_deferrals = 0;
+thread_local bool t_wake_owed = false;
 // The thread's events not yet handed to the writers (under a deferral).
 thread_local std::shared_ptr<Event_Batch> t_batch;
 // The sequence number of the last event the thread published.
@@ -106,6 +109,24 @@ class Output_Writer {
   // up monitoring for long.
   bool Enqueue(uint64_t first,
                const std::shared_ptr<const Event_Batch>& batch) {
+    if (!Queue(first, batch)) {
+      return false;
+    }
+    // A long pass wakes the writer only once a few batches wait, and at its
+    // end: each wake-up costs both threads a switch. Signalled unlocked, so
+    // that the writer does not wake into a held lock.
+    if (t_deferrals > 0 && !full_enough_.load(std::memory_order_relaxed)) {
+      t_wake_owed = true;
+    } else {
+      pthread_cond_signal(&work_);
+    }
+    return true;
+  }
+
+  void Wake() { pthread_cond_signal(&work_); }
+
+ private:
+  bool Queue(uint64_t first, const std::shared_ptr<const Event_Batch>& batch) {
     Posix_Mutex::Hold g(&mu_);
     while (durable_ && queued_ >= EVENT_QUEUE_MAX && !stalled_ && !stop_) {
       pthread_cond_signal(&work_);
@@ -138,10 +159,12 @@ class Output_Writer {
     }
     queue_.push_back(Queued{first, batch});
     queued_ += batch->size();
-    pthread_cond_signal(&work_);
+    full_enough_.store(queued_ >= EVENT_QUEUE_MAX / 4,
+                       std::memory_order_relaxed);
     return true;
   }
 
+ public:
   void RequestReopen() {
     Posix_Mutex::Hold g(&mu_);
     reopen_ = true;
@@ -231,6 +254,7 @@ class Output_Writer {
           // Room again: the writer moves.
           taken_ += queued_;
           queued_ = 0;
+          full_enough_.store(false, std::memory_order_relaxed);
           stalled_ = false;
           pthread_cond_broadcast(&room_);
         }
@@ -333,6 +357,8 @@ class Output_Writer {
   pthread_cond_t room_;      // the writer took the queued lines
   std::deque<Queued> queue_ GUARDED_BY(mu_);
   uint64_t queued_ GUARDED_BY(mu_) = 0;  // events in queue_
+  std::atomic<bool> full_enough_{
+      false};  // queued_ is worth a wake-up in a pass
   bool reopen_ GUARDED_BY(mu_) = false;
   bool stop_ GUARDED_BY(mu_) = false;
   bool finished_ GUARDED_BY(mu_) = false;
@@ -378,6 +404,12 @@ class Event_Writers {
       ok = w->Enqueue(first, batch) && ok;
     }
     return ok;
+  }
+
+  void Wake() {
+    for (auto& w : writers_) {
+      w->Wake();
+    }
   }
 
   void RequestReopen() {
@@ -519,29 +551,47 @@ std::string_view UtcNow() {
   return std::string_view(t_when, length);
 }
 
-// Appends the event's line (Event_Sink::Line) to `line`.
+// Appends the event's line (Event_Sink::Line) to `line`: written into room
+// sized once for the longest it can be.
 void AppendLine(std::string* line, const Event_Record& e,
                 std::string_view time) {
-  line->append("{\"time\":\"").append(time).append("\",\"situation\":");
-  JsonAppendString(line, e.situation);
-  line->append(",\"table\":");
-  JsonAppendString(line, e.table);
+  const size_t used = line->size();
+  line->resize(used + 128 + time.size() + JsonStringBound(e.situation.size()) +
+               JsonStringBound(e.table.size()) + JsonStringBound(e.key.size()) +
+               JsonStringBound(e.entrytime.size()) + e.row.size());
+  char* p = &(*line)[used];
+  const auto put = [&p](std::string_view text) {
+    memcpy(p, text.data(), text.size());
+    p += text.size();
+  };
+  const auto put_string = [&p](const std::string& text) {
+    p = JsonWriteString(p, text.data(), text.size());
+  };
+  put("{\"time\":\"");
+  put(time);
+  put("\",\"situation\":");
+  put_string(e.situation);
+  put(",\"table\":");
+  put_string(e.table);
   if (e.has_key) {
-    line->append(",\"key\":");
-    JsonAppendString(line, e.key);
+    put(",\"key\":");
+    put_string(e.key);
   }
   if (e.suppressed > 0) {
-    line->append(",\"suppressed\":").append(std::to_string(e.suppressed));
+    put(",\"suppressed\":");
+    p = std::to_chars(p, p + 24, e.suppressed).ptr;
   }
   if (!e.entrytime.empty()) {
-    line->append(",\"entrytime\":");
-    JsonAppendString(line, e.entrytime);
+    put(",\"entrytime\":");
+    put_string(e.entrytime);
   }
   // No row in the announcement of a throttle's held-back count.
   if (!e.row.empty()) {
-    line->append(",\"row\":").append(e.row);
+    put(",\"row\":");
+    put(e.row);
   }
-  line->append("}\n");
+  put("}\n");
+  line->resize(static_cast<size_t>(p - line->data()));
 }
 
 // Hands the thread's batch to the writers (or, under Use(), writes it),
@@ -663,8 +713,18 @@ Event_Wake_Deferral::Event_Wake_Deferral() {
 }
 
 Event_Wake_Deferral::~Event_Wake_Deferral() {
-  if (--t_deferrals == 0) {
-    FlushBatch();
+  if (--t_deferrals > 0) {
+    return;
+  }
+  FlushBatch();
+  if (!t_wake_owed) {
+    return;
+  }
+  t_wake_owed = false;
+  Sink_State& s = State();
+  Posix_Mutex::Hold g(&s.mu);
+  if (s.writers != nullptr) {
+    s.writers->Wake();
   }
 }
 
