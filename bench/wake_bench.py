@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Write-to-event latency, idle cost and stop time of the real agent.
 
-Usage: bench/wake_bench.py BUILD_DIR [latency|idle N|stop N|refresh N|throughput]
-                           [--poll-only] [--state-file]
+Usage: bench/wake_bench.py BUILD_DIR [latency|latency-load|idle N|stop N|refresh N|throughput]
+                           [--poll-only] [--state-file] [--every N] [--situations N]
+                           [--lines N] [--rsyslog]
 
 --state-file: the agent keeps its positions in a state file (TVX_STATE_FILE),
          saved every 2 s; an idle agent must not pay for rewriting it.
@@ -12,9 +13,18 @@ latency: 50 single lines at random gaps (50-300 ms), each timed from write()
          spinning); prints p50/p95/max in ms.
 idle N:  N idle logs; CPU % of one core over 20 s and RSS after start-up.
 stop N:  N logs; time from SIGTERM to exit, and the exit status.
-throughput: one million lines appended as fast as they can be written, one in
-         ten taken by the one situation; lines per second from the first write
-         to the last event, and the agent's CPU seconds per million lines.
+throughput: one million lines (--lines) appended as fast as they can be
+         written, one in ten (--every N: one in N; 1: every line) taken by the
+         one situation (--situations N: N situations, each line taken by one of
+         them); lines per second from the first write to the last event, and
+         the agent's CPU seconds per million lines. --rsyslog: then the same
+         lines through rsyslogd (imfile to omfile, our child with its own
+         configuration in the temporary directory), when it is installed.
+latency-load: latency while another log takes bursts of a million lines back
+         to back (one in --every N an event).
+BENCH_WRAPPER (environment): a command the agent runs under, e.g.
+         "valgrind --tool=callgrind" (compare instruction counts before and
+         after a change: the machine is shared) or "perf record -g".
 refresh N: N + 1 logs, then a configuration that keeps one of them and a
          SIGHUP; time from the signal until the refresh is done (the manager
          waits for signals again), and the longest wait of `qorctl logs`
@@ -173,6 +183,58 @@ def throughput(log, events, p, lines=1_000_000, every=10):
     secs = done - t0
     print(f"{lines} lines ({want} events): {lines / secs / 1000:.0f}k lines/s end to end, "
           f"agent {(c1 - c0) / hz / (lines / 1e6):.2f} CPU-s per million lines")
+    return text
+
+
+def rsyslog_throughput(tmp, text, lines):
+    """The same lines through the system logger, rsyslogd from file input
+    (imfile) to file output (omfile), run as our child with its own
+    configuration, pid file and work directory under `tmp`; prints its
+    lines per second and CPU seconds per million lines."""
+    daemon = "/usr/sbin/rsyslogd"
+    if not os.access(daemon, os.X_OK):
+        print("rsyslogd: not installed, no comparison")
+        return
+    work = os.path.join(tmp, "rsyslog")
+    os.mkdir(work)
+    log, out = os.path.join(work, "input"), os.path.join(work, "output")
+    open(log, "w").close()
+    open(out, "w").close()
+    conf = os.path.join(work, "rsyslog.conf")
+    with open(conf, "w") as f:
+        f.write(f'global(workDirectory="{work}")\n'
+                'module(load="imfile" mode="inotify")\n'
+                f'input(type="imfile" file="{log}" tag="bench:")\n'
+                f'action(type="omfile" file="{out}")\n')
+    r = subprocess.Popen([daemon, "-n", "-f", conf, "-i", os.path.join(work, "pid")],
+                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(2)  # watching its input
+        hz = os.sysconf("SC_CLK_TCK")
+        c0, t0 = cpu_ticks(r.pid), time.monotonic()
+        with open(log, "ab", buffering=0) as f:
+            for at in range(0, len(text), 1 << 20):
+                f.write(text[at:at + (1 << 20)])
+        seen, done = 0, None
+        with open(out, "rb") as o:
+            while time.monotonic() - t0 < 300:
+                chunk = o.read()
+                seen += chunk.count(b"benchhost")
+                if seen >= lines:
+                    done = time.monotonic()
+                    break
+                if not chunk:
+                    time.sleep(0.01)
+        c1 = cpu_ticks(r.pid)
+        if done is None:
+            print(f"rsyslogd: only {seen} of {lines} lines arrived")
+            return
+        print(f"rsyslogd, imfile to omfile, same lines: {lines / (done - t0) / 1000:.0f}k lines/s "
+              f"end to end, {(c1 - c0) / hz / (lines / 1e6):.2f} CPU-s per million lines")
+    finally:
+        r.terminate()
+        r.wait(timeout=30)
 
 
 def latency_under_load(logs, events, every):
@@ -331,7 +393,9 @@ def main():
             elif what == "refresh":
                 refresh(build, tmp, logs, p)
             elif what == "throughput":
-                throughput(logs[0], events, p, lines=lines, every=every)
+                text = throughput(logs[0], events, p, lines=lines, every=every)
+                if "--rsyslog" in sys.argv:
+                    rsyslog_throughput(tmp, text, lines)
             if what == "stop":
                 secs, rc = stop(p)
                 print(f"SIGTERM with {n} logs: exit {rc} after {secs * 1000:.0f} ms")

@@ -210,6 +210,7 @@ class Output_Writer {
   bool AwaitWritten(uint64_t sequence, const struct timespec& deadline) {
     Posix_Mutex::Hold g(&mu_);
     while (WrittenThrough() < sequence && lost_ > sequence && !finished_) {
+      pthread_cond_signal(&work_);  // events queued under a deferral
       if (pthread_cond_timedwait(&progress_, mu_.native(), &deadline) != 0) {
         break;
       }
