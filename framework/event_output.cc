@@ -442,8 +442,15 @@ std::string StampSecondToRfc3339(const char* s) {
 }  // namespace
 
 std::string StampToRfc3339(const char* s, size_t length) {
+  std::string out;
+  StampToRfc3339(s, length, &out);
+  return out;
+}
+
+void StampToRfc3339(const char* s, size_t length, std::string* out) {
+  out->clear();
   if (length < 13) {
-    return "";
+    return;
   }
   // The last three digits are milliseconds where the source has them.
   int millis = -1;
@@ -472,7 +479,7 @@ std::string StampToRfc3339(const char* s, size_t length) {
       memcmp(second_stamp, s, sizeof second_stamp) != 0) {
     std::string text = StampSecondToRfc3339(s);
     if (text.empty()) {
-      return text;
+      return;
     }
     memcpy(second_stamp, s, sizeof second_stamp);
     second_text = std::move(text);
@@ -480,17 +487,16 @@ std::string StampToRfc3339(const char* s, size_t length) {
     second_zone = Zone{tzname[0], tzname[1], timezone};
   }
   if (millis < 0) {
-    return second_text;
+    *out = second_text;
+    return;
   }
   // "YYYY-MM-DDThh:mm:ss" then the offset.
   constexpr size_t kSeconds = 19;
-  std::string out;
-  out.reserve(second_text.size() + 4);
-  out.append(second_text, 0, kSeconds);
+  out->reserve(second_text.size() + 4);
+  out->append(second_text, 0, kSeconds);
   const char fraction[4] = {'.', static_cast<char>('0' + millis / 100),
                             static_cast<char>('0' + millis / 10 % 10),
                             static_cast<char>('0' + millis % 10)};
-  out.append(fraction, sizeof fraction);
-  out.append(second_text, kSeconds, std::string::npos);
-  return out;
+  out->append(fraction, sizeof fraction);
+  out->append(second_text, kSeconds, std::string::npos);
 }

@@ -119,5 +119,7 @@ std::string Rfc3339Local(time_t when, int millis);
 // RFC 3339 with the host's offset, with ".mmm" when its milliseconds are
 // not 000; empty when it is not such a stamp.
 std::string StampToRfc3339(const char* stamp, size_t length);
+// The same into *out (replacing what it holds; empty when not a stamp).
+void StampToRfc3339(const char* stamp, size_t length, std::string* out);
 
 #endif  // QOR_FRAMEWORK_EVENT_OUTPUT_H_

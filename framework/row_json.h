@@ -41,6 +41,8 @@ class Row_Json_Writer {
   void Append(const char* row, std::string* out);
   // RowEntryTime of the row.
   std::string EntryTime(const char* row) const;
+  // The same into *out (its room kept).
+  void EntryTime(const char* row, std::string* out) const;
 
  private:
   struct Column {
