@@ -142,15 +142,17 @@ class Output_Writer {
     if (queued_ >= EVENT_QUEUE_MAX) {
       dropped_.fetch_add(batch->size(), std::memory_order_relaxed);
       const bool first_loss = Lost(first);
-      uint64_t held = 0;
-      if (drops_.Due(&held)) {
-        const std::string situation(batch->Situation(0));
-        WEX1_TRACE(
-            wex1, WEX1_ERROR,
-            "\nEvent of situation %s dropped for %s: %zu events wait for it; %llu more "
-            "dropped since the last report.",
-            situation.c_str(), name_.c_str(), static_cast<size_t>(queued_),
-            static_cast<unsigned long long>(held + batch->size() - 1));
+      for (size_t k = 0; k < batch->size(); ++k) {
+        uint64_t held = 0;
+        if (drops_.Due(&held)) {
+          const std::string situation(batch->Situation(k));
+          WEX1_TRACE(
+              wex1, WEX1_ERROR,
+              "\nEvent of situation %s dropped for %s: %zu events wait for it; %llu more "
+              "dropped since the last report.",
+              situation.c_str(), name_.c_str(), static_cast<size_t>(queued_),
+              static_cast<unsigned long long>(held));
+        }
       }
       if (first_loss) {
         TraceHeldPositions();
