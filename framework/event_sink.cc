@@ -38,6 +38,9 @@ thread_local uint64_t t_sequence = 0;
 // (or when its pass ends).
 constexpr size_t kBatchEvents = 1024;
 constexpr size_t kBatchBytes = 64 * 1024;
+// Bytes of lines a durable output's queue holds before the dispatching
+// threads wait for its writer.
+constexpr size_t kQueueBytes = 256 * 1024;
 
 // How long Close waits for the writers to finish what is queued.
 constexpr int kCloseWaitMs = 3000;
@@ -128,7 +131,12 @@ class Output_Writer {
  private:
   bool Queue(uint64_t first, const std::shared_ptr<const Event_Batch>& batch) {
     Posix_Mutex::Hold g(&mu_);
-    while (durable_ && queued_ >= EVENT_QUEUE_MAX && !stalled_ && !stop_) {
+    // A durable output's dispatching threads also wait once kQueueBytes are
+    // queued: what waits is written within a few milliseconds, so that the
+    // events of another log do not wait long behind a burst.
+    while (durable_ &&
+           (queued_ >= EVENT_QUEUE_MAX || queued_bytes_ >= kQueueBytes) &&
+           !stalled_ && !stop_) {
       pthread_cond_signal(&work_);
       const uint64_t taken = taken_;
       const uint64_t delivered = delivered_;
@@ -161,8 +169,10 @@ class Output_Writer {
     }
     queue_.push_back(Queued{first, batch});
     queued_ += batch->size();
-    full_enough_.store(queued_ >= EVENT_QUEUE_MAX / 4,
-                       std::memory_order_relaxed);
+    queued_bytes_ += batch->Bytes();
+    full_enough_.store(
+        queued_ >= EVENT_QUEUE_MAX / 4 || queued_bytes_ >= kQueueBytes / 4,
+        std::memory_order_relaxed);
     return true;
   }
 
@@ -257,6 +267,7 @@ class Output_Writer {
           // Room again: the writer moves.
           taken_ += queued_;
           queued_ = 0;
+          queued_bytes_ = 0;
           full_enough_.store(false, std::memory_order_relaxed);
           stalled_ = false;
           pthread_cond_broadcast(&room_);
@@ -360,6 +371,7 @@ class Output_Writer {
   pthread_cond_t room_;      // the writer took the queued lines
   std::deque<Queued> queue_ GUARDED_BY(mu_);
   uint64_t queued_ GUARDED_BY(mu_) = 0;  // events in queue_
+  size_t queued_bytes_ GUARDED_BY(mu_) = 0;  // their lines' bytes
   std::atomic<bool> full_enough_{
       false};  // queued_ is worth a wake-up in a pass
   bool reopen_ GUARDED_BY(mu_) = false;
