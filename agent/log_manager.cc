@@ -657,6 +657,8 @@ void* ManagerThread(void* arg) {
   }
   manager->Patterns.StopWatching();  // it wakes this thread
   manager->NoWork = logs == 0 && !manager->StopSeen;
+  // A worker waiting for room for its events lets go, so that it stops.
+  Event_Sink::EndWaits();
   // No entry may be read once the framework stops taking events: what a
   // worker read then would be lost, yet saved as read.
   manager->lmStopLogs();

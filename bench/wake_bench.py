@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Write-to-event latency, idle cost and stop time of the real agent.
 
-Usage: bench/wake_bench.py BUILD_DIR [latency|idle N|stop N|refresh N|throughput]
-                           [--poll-only] [--state-file] [--pattern] [--multiline]
+Usage: bench/wake_bench.py BUILD_DIR [latency|latency-load|idle N|stop N|refresh N|throughput]
+                           [--poll-only] [--state-file] [--every N] [--situations N]
+                           [--lines N] [--rsyslog] [--pattern] [--multiline]
 
 --pattern: the N logs are configured as one pattern line (bench*), each
          matching file a log of its own.
@@ -17,9 +18,18 @@ latency: 50 single lines at random gaps (50-300 ms), each timed from write()
          spinning); prints p50/p95/max in ms.
 idle N:  N idle logs; CPU % of one core over 20 s and RSS after start-up.
 stop N:  N logs; time from SIGTERM to exit, and the exit status.
-throughput: one million lines appended as fast as they can be written, one in
-         ten taken by the one situation; lines per second from the first write
-         to the last event, and the agent's CPU seconds per million lines.
+throughput: one million lines (--lines) appended as fast as they can be
+         written, one in ten (--every N: one in N; 1: every line) taken by the
+         one situation (--situations N: N situations, each line taken by one of
+         them); lines per second from the first write to the last event, and
+         the agent's CPU seconds per million lines. --rsyslog: then the same
+         lines through rsyslogd (imfile to omfile, our child with its own
+         configuration in the temporary directory), when it is installed.
+latency-load: latency while another log takes bursts of a million lines back
+         to back (one in --every N an event).
+BENCH_WRAPPER (environment): a command the agent runs under, e.g.
+         "valgrind --tool=callgrind" (compare instruction counts before and
+         after a change: the machine is shared) or "perf record -g".
 refresh N: N + 1 logs, then a configuration that keeps one of them and a
          SIGHUP; time from the signal until the refresh is done (the manager
          waits for signals again), and the longest wait of `qorctl logs`
@@ -70,7 +80,9 @@ def start(build, tmp, logs, poll_only, keep_content=False, trace=False, extra_en
     if poll_only:
         env["TVX_POLL_ONLY"] = "1"
     env.update(extra_env or {})
-    p = subprocess.Popen([os.path.join(build, "agent", "qoragent")], env=env,
+    # BENCH_WRAPPER (e.g. "valgrind --tool=callgrind") runs the agent under a tool.
+    wrapper = os.environ.get("BENCH_WRAPPER", "").split()
+    p = subprocess.Popen(wrapper + [os.path.join(build, "agent", "qoragent")], env=env,
                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL)
     ctl = os.path.join(build, "tools", "qorctl")
@@ -142,28 +154,41 @@ def stop(p):
     return time.monotonic() - t0, rc
 
 
-def throughput(log, events, p, lines=1_000_000, multiline=False):
-    """Appends `lines` syslog lines as fast as they can be written, one in
-    ten a "Failed password" line that the situation takes; prints the lines
-    per second from the first write to the last event, and the agent's CPU
-    seconds per million lines. `multiline`: entries of ten lines, a start
-    line and nine continuation lines, one entry in ten taken."""
+def bulk_text(lines, every):
+    """`lines` syslog lines, one in `every` a "Failed password" line."""
     stamp = time.strftime("%b %e %H:%M:%S")
+    return "".join(
+        f"{stamp} benchhost sshd[{k % 100000}]: "
+        + (f"Failed password for u{k // every % 1000} from 10.0.{k % 250}.1 port 22 ssh2\n"
+           if k % every == 0
+           else f"Accepted publickey for user{k % 10000} from 10.0.0.1 port 22 ssh2\n")
+        for k in range(lines)).encode()
+
+
+def multiline_text(lines):
+    """Entries of ten lines, a start line and nine continuation lines, one
+    entry in ten a "Failed password" one."""
+    stamp = time.strftime("%b %e %H:%M:%S")
+    return "".join(
+        (f"{stamp} benchhost app[{k % 100000}]: "
+         + ("Failed password in request " if k % 100 == 0 else "Request ")
+         + f"{k // 10} failed\n") if k % 10 == 0
+        else f"\tat com.example.Handler.step{k % 10}(Handler.java:{k % 1000})\n"
+        for k in range(lines)).encode()
+
+
+def throughput(log, events, p, lines=1_000_000, every=10, multiline=False):
+    """Appends `lines` syslog lines as fast as they can be written, one in
+    `every` a "Failed password" line that a situation takes; prints the lines
+    per second from the first write to the last event, and the agent's CPU
+    seconds per million lines. `multiline`: entries of ten lines, one entry
+    in ten taken."""
     if multiline:
-        text = "".join(
-            (f"{stamp} benchhost app[{k % 100000}]: "
-             + ("Failed password in request " if k % 100 == 0 else "Request ")
-             + f"{k // 10} failed\n") if k % 10 == 0
-            else f"\tat com.example.Handler.step{k % 10}(Handler.java:{k % 1000})\n"
-            for k in range(lines)).encode()
+        text = multiline_text(lines)
         want = lines // 100
     else:
-        text = "".join(
-            f"{stamp} benchhost sshd[{k % 100000}]: "
-            + (f"Failed password for root from 10.0.{k % 250}.1 port 22 ssh2\n" if k % 10 == 0
-               else f"Accepted publickey for user{k % 10000} from 10.0.0.1 port 22 ssh2\n")
-            for k in range(lines)).encode()
-        want = lines // 10
+        text = bulk_text(lines, every)
+        want = (lines + every - 1) // every
     hz = os.sysconf("SC_CLK_TCK")
     c0, t0 = cpu_ticks(p.pid), time.monotonic()
     with open(log, "ab", buffering=0) as f:
@@ -186,25 +211,179 @@ def throughput(log, events, p, lines=1_000_000, multiline=False):
     print(f"{lines} lines{' in 10-line entries' if multiline else ''} ({want} events): "
           f"{lines / secs / 1000:.0f}k lines/s end to end, "
           f"agent {(c1 - c0) / hz / (lines / 1e6):.2f} CPU-s per million lines")
+    return text
+
+
+def rsyslog_throughput(tmp, text, lines):
+    """The same lines through the system logger, rsyslogd from file input
+    (imfile) to file output (omfile), run as our child with its own
+    configuration, pid file and work directory under `tmp`; prints its
+    lines per second and CPU seconds per million lines."""
+    daemon = "/usr/sbin/rsyslogd"
+    if not os.access(daemon, os.X_OK):
+        print("rsyslogd: not installed, no comparison")
+        return
+    work = os.path.join(tmp, "rsyslog")
+    os.mkdir(work)
+    log, out = os.path.join(work, "input"), os.path.join(work, "output")
+    open(log, "w").close()
+    open(out, "w").close()
+    conf = os.path.join(work, "rsyslog.conf")
+    with open(conf, "w") as f:
+        f.write(f'global(workDirectory="{work}")\n'
+                'module(load="imfile" mode="inotify")\n'
+                f'input(type="imfile" file="{log}" tag="bench:")\n'
+                f'action(type="omfile" file="{out}")\n')
+    r = subprocess.Popen([daemon, "-n", "-f", conf, "-i", os.path.join(work, "pid")],
+                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(2)  # watching its input
+        hz = os.sysconf("SC_CLK_TCK")
+        c0, t0 = cpu_ticks(r.pid), time.monotonic()
+        with open(log, "ab", buffering=0) as f:
+            for at in range(0, len(text), 1 << 20):
+                f.write(text[at:at + (1 << 20)])
+        seen, done = 0, None
+        with open(out, "rb") as o:
+            while time.monotonic() - t0 < 300:
+                chunk = o.read()
+                seen += chunk.count(b"benchhost")
+                if seen >= lines:
+                    done = time.monotonic()
+                    break
+                if not chunk:
+                    time.sleep(0.01)
+        c1 = cpu_ticks(r.pid)
+        if done is None:
+            print(f"rsyslogd: only {seen} of {lines} lines arrived")
+            return
+        print(f"rsyslogd, imfile to omfile, same lines: {lines / (done - t0) / 1000:.0f}k lines/s "
+              f"end to end, {(c1 - c0) / hz / (lines / 1e6):.2f} CPU-s per million lines")
+    finally:
+        r.terminate()
+        r.wait(timeout=30)
+
+
+def latency_under_load(logs, events, every):
+    """The latency benchmark on logs[0] while logs[1] takes bursts of a
+    million lines (one in `every` an event) back to back: each burst is
+    written once the agent has the events of the one before, so that it is
+    always busy. The event file is followed by a thread that notes when each
+    latency line's event arrives."""
+    import re
+    import threading
+    bulk = bulk_text(1_000_000, every)
+    per_burst = (1_000_000 + every - 1) // every
+    seen = {}
+    state = {"lines": 0, "stop": False, "bursts": 0}
+    cond = threading.Condition()
+
+    def follow():
+        libc = ctypes.CDLL(None, use_errno=True)
+        watch = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        if watch < 0 or libc.inotify_add_watch(watch, os.path.dirname(events).encode(),
+                                               0x2 | 0x100) < 0:
+            sys.exit("inotify unavailable")
+        rest = b""
+        with open(events, "rb") as ev:
+            while not state["stop"]:
+                chunk = ev.read(1 << 22)
+                if not chunk:
+                    if select.select([watch], [], [], 0.05)[0]:
+                        os.read(watch, 65536)
+                    continue
+                now = time.perf_counter()
+                chunk = rest + chunk
+                whole = chunk.rfind(b"\n") + 1  # whole lines only
+                chunk, rest = chunk[:whole], chunk[whole:]
+                with cond:
+                    state["lines"] += chunk.count(b"\n")
+                    if b"latency-" in chunk:
+                        for m in re.finditer(rb"latency-(\d+)", chunk):
+                            seen.setdefault(int(m.group(1)), now)
+                    cond.notify_all()
+
+    def load():
+        with open(logs[1], "ab", buffering=0) as f:
+            while True:
+                with cond:
+                    # At most two bursts ahead of the agent.
+                    while not state["stop"] and \
+                            state["lines"] - len(seen) < (state["bursts"] - 1) * per_burst:
+                        cond.wait(0.1)
+                    if state["stop"]:
+                        return
+                    state["bursts"] += 1
+                for at in range(0, len(bulk), 1 << 20):
+                    f.write(bulk[at:at + (1 << 20)])
+
+    reader = threading.Thread(target=follow)
+    loader = threading.Thread(target=load)
+    reader.start()
+    loader.start()
+    time.sleep(1)  # the first burst under way
+    fd = os.open(logs[0], os.O_WRONLY | os.O_APPEND)
+    lat = []
+    try:
+        for i in range(50):
+            time.sleep(random.uniform(0.05, 0.3))
+            stamp = time.strftime("%b %e %H:%M:%S")
+            line = f"{stamp} host app: latency-{i}\n".encode()
+            t0 = time.perf_counter()
+            os.write(fd, line)
+            with cond:
+                while i not in seen and time.perf_counter() - t0 < 5:
+                    cond.wait(0.05)
+            lat.append(((seen[i] if i in seen else time.perf_counter()) - t0) * 1000)
+    finally:
+        with cond:
+            state["stop"] = True
+            cond.notify_all()
+        loader.join()
+        reader.join()
+        os.close(fd)
+    lat.sort()
+    print(f"latency ms over {len(lat)} with {state['bursts']} bursts of 1M lines (1 in {every} "
+          f"an event) on another log: p50 {lat[len(lat) // 2]:.2f} "
+          f"p95 {lat[int(len(lat) * 0.95) - 1]:.2f} max {lat[-1]:.2f}")
+
+
+def option(name, default):
+    """The value after `name` on the command line, else `default`."""
+    if name in sys.argv[:-1]:
+        return int(sys.argv[sys.argv.index(name) + 1])
+    return default
 
 
 def main():
     build, what = sys.argv[1], sys.argv[2]
+    every = option("--every", 10)
+    lines = option("--lines", 1_000_000)
+    count = option("--situations", 1)
     poll_only = "--poll-only" in sys.argv
     state_file = "--state-file" in sys.argv
     pattern = "--pattern" in sys.argv
     multiline = "--multiline" in sys.argv
     n = int(sys.argv[3]) if what in ("idle", "stop", "refresh") else 1
-    n += 1 if what == "refresh" else 0
+    n += 1 if what in ("refresh", "latency-load") else 0
     with tempfile.TemporaryDirectory() as tmp:
         logs = [os.path.join(tmp, f"bench{i}") for i in range(n)]
         extra = {"TVX_STATE_FILE": os.path.join(tmp, "state")} if state_file else None
-        situations = ('fail VXLOGENT ENTRYDESC ~ "Failed password"\n' if what == "throughput"
-                      else 'all VXLOGENT LOGNAME == "bench0"\n')
+        if what == "latency-load":
+            situations = ('all VXLOGENT LOGNAME == "bench0"\n'
+                          'fail VXLOGENT LOGNAME == "bench1" AND ENTRYDESC ~ "Failed password"\n')
+        elif what != "throughput":
+            situations = 'all VXLOGENT LOGNAME == "bench0"\n'
+        elif count == 1:
+            situations = 'fail VXLOGENT ENTRYDESC ~ "Failed password"\n'
+        else:
+            situations = "".join(f'fail{i} VXLOGENT ENTRYDESC ~ "Failed password for u{i} from"\n'
+                                 for i in range(count))
         p, events = start(build, tmp, logs, poll_only, trace=what == "refresh",
                           extra_env=extra, situations=situations, pattern=pattern,
                           rule="quiet=0.05 ^[A-Z][a-z][a-z] " if multiline else None)
-        if what == "throughput":
+        if what in ("throughput", "latency-load"):
             open(events, "ab").close()
         try:
             if what == "latency":
@@ -234,6 +413,8 @@ def main():
                 lat.sort()
                 print(f"latency ms over {len(lat)}: p50 {lat[len(lat) // 2]:.2f} "
                       f"p95 {lat[int(len(lat) * 0.95) - 1]:.2f} max {lat[-1]:.2f}")
+            elif what == "latency-load":
+                latency_under_load(logs, events, every)
             elif what == "idle":
                 c0, t0 = cpu_ns(p.pid), time.monotonic()
                 time.sleep(20)
@@ -243,7 +424,10 @@ def main():
             elif what == "refresh":
                 refresh(build, tmp, logs, p)
             elif what == "throughput":
-                throughput(logs[0], events, p, multiline=multiline)
+                text = throughput(logs[0], events, p, lines=lines, every=every,
+                                  multiline=multiline)
+                if "--rsyslog" in sys.argv:
+                    rsyslog_throughput(tmp, text, lines)
             if what == "stop":
                 secs, rc = stop(p)
                 print(f"SIGTERM with {n} logs: exit {rc} after {secs * 1000:.0f} ms")

@@ -22,6 +22,9 @@ static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
 namespace {
 
+// Most bytes of events joined for one write.
+constexpr size_t kJoinedBytes = 64 * 1024;
+
 std::string ErrnoString(int e) {
   char buf[128];
   return ErrnoText(e, buf, sizeof buf);
@@ -59,6 +62,40 @@ class Fd_Output : public Event_Output {
   }
 
   bool Put(const std::string&, const std::string& line, std::string* why) override {
+    return PutText(line, why);
+  }
+
+  // The lines that fit in 64 KiB, written straight from the batch.
+  size_t PutLines(const Event_Batch& batch, size_t first, bool* kept,
+                  std::string* why) override {
+    size_t end = first + 1;
+    while (end < batch.size() &&
+           batch.Lines(first, end + 1).size() <= kJoinedBytes) {
+      ++end;
+    }
+    *kept = PutText(batch.Lines(first, end), why);
+    return end - first;
+  }
+
+  bool TakesJoinedLines() const override { return true; }
+
+  bool Durable() const override { return !path_.empty(); }
+
+  void Reopen() override {
+    if (path_.empty()) {
+      return;
+    }
+    std::string err;
+    if (!Open(&err)) {
+      // The open file, if any, keeps receiving events: better late than lost.
+      WEX1_TRACE(wex1, WEX1_ERROR, "\n%s", err.c_str());
+      return;
+    }
+    WEX1_TRACE(wex1, WEX1_FLOW, "\nEvent file %s reopened.", path_.c_str());
+  }
+
+ private:
+  bool PutText(std::string_view line, std::string* why) {
     if (!path_.empty() && MonotonicMs() >= next_check_ms_) {
       next_check_ms_ = MonotonicMs() + kCheckEveryMs;
       if (RotatedAway()) {
@@ -88,24 +125,6 @@ class Fd_Output : public Event_Output {
     return WriteWholeLine(fd_, line, why);
   }
 
-  bool TakesJoinedLines() const override { return true; }
-
-  bool Durable() const override { return !path_.empty(); }
-
-  void Reopen() override {
-    if (path_.empty()) {
-      return;
-    }
-    std::string err;
-    if (!Open(&err)) {
-      // The open file, if any, keeps receiving events: better late than lost.
-      WEX1_TRACE(wex1, WEX1_ERROR, "\n%s", err.c_str());
-      return;
-    }
-    WEX1_TRACE(wex1, WEX1_FLOW, "\nEvent file %s reopened.", path_.c_str());
-  }
-
- private:
   // A rotated file is checked for at most this often, not per event.
   static constexpr long long kCheckEveryMs = 1000;
 
@@ -308,7 +327,21 @@ bool MakeEventOutputs(const char* spec, std::vector<std::unique_ptr<Event_Output
   return true;
 }
 
-bool WriteWholeLine(int fd, const std::string& data, std::string* why) {
+size_t Event_Output::PutLines(const Event_Batch& batch, size_t first,
+                              bool* kept, std::string* why) {
+  size_t end = first + 1;
+  if (TakesJoinedLines()) {
+    while (end < batch.size() &&
+           batch.Lines(first, end + 1).size() <= kJoinedBytes) {
+      ++end;
+    }
+  }
+  *kept = Put(std::string(batch.Situation(first)),
+              std::string(batch.Lines(first, end)), why);
+  return end - first;
+}
+
+bool WriteWholeLine(int fd, std::string_view data, std::string* why) {
   size_t done = 0;
   while (done < data.size()) {
     const ssize_t n = write(fd, data.data() + done, data.size() - done);
@@ -365,17 +398,11 @@ std::string Rfc3339Local(time_t when, int millis) {
   return Rfc3339Text(tm, millis);
 }
 
-std::string StampToRfc3339(const char* s, size_t length) {
-  if (length < 13) {
-    return "";
-  }
-  // The last three digits are milliseconds where the source has them.
-  int millis = -1;
-  if (length >= 16 && s[13] >= '0' && s[13] <= '9' && s[14] >= '0' &&
-      s[14] <= '9' && s[15] >= '0' && s[15] <= '9') {
-    millis = (s[13] - '0') * 100 + (s[14] - '0') * 10 + (s[15] - '0');
-    millis = millis == 0 ? -1 : millis;
-  }
+namespace {
+
+// StampToRfc3339 of the first 13 characters of `s` (to the second), without
+// milliseconds.
+std::string StampSecondToRfc3339(const char* s) {
   for (size_t i = 0; i < 13; ++i) {
     if (s[i] < '0' || s[i] > '9') {
       return "";
@@ -411,7 +438,7 @@ std::string StampToRfc3339(const char* s, size_t length) {
     const time_t when = hour_start + tm.tm_min * 60 + tm.tm_sec;
     if (localtime_r(&when, &local) != nullptr && local.tm_hour == tm.tm_hour &&
         local.tm_min == tm.tm_min && local.tm_sec == tm.tm_sec) {
-      return Rfc3339Text(local, millis);
+      return Rfc3339Text(local, -1);
     }
   }
   const int minute = tm.tm_min;
@@ -423,5 +450,67 @@ std::string StampToRfc3339(const char* s, size_t length) {
   }
   memcpy(hour_stamp, s, sizeof hour_stamp);
   hour_start = when - minute * 60 - second;
-  return Rfc3339Text(local, millis);
+  return Rfc3339Text(local, -1);
+}
+
+}  // namespace
+
+std::string StampToRfc3339(const char* s, size_t length) {
+  std::string out;
+  StampToRfc3339(s, length, &out);
+  return out;
+}
+
+void StampToRfc3339(const char* s, size_t length, std::string* out) {
+  out->clear();
+  if (length < 13) {
+    return;
+  }
+  // The last three digits are milliseconds where the source has them.
+  int millis = -1;
+  if (length >= 16 && s[13] >= '0' && s[13] <= '9' && s[14] >= '0' &&
+      s[14] <= '9' && s[15] >= '0' && s[15] <= '9') {
+    millis = (s[13] - '0') * 100 + (s[14] - '0') * 10 + (s[15] - '0');
+    millis = millis == 0 ? -1 : millis;
+  }
+  // The entries of a burst mostly share their second: its text is kept per
+  // thread, with the zone it was made in (as tzset() last set it: zones
+  // differ in their names or their offset), and only the milliseconds are
+  // put in.
+  struct Zone {
+    const char* standard;
+    const char* summer;
+    long west;
+    bool operator!=(const Zone& z) const {
+      return standard != z.standard || summer != z.summer || west != z.west;
+    }
+  };
+  thread_local char second_stamp[13];
+  thread_local std::string second_text;
+  thread_local Zone second_zone{};
+  const Zone zone{tzname[0], tzname[1], timezone};
+  if (second_text.empty() || zone != second_zone ||
+      memcmp(second_stamp, s, sizeof second_stamp) != 0) {
+    std::string text = StampSecondToRfc3339(s);
+    if (text.empty()) {
+      return;
+    }
+    memcpy(second_stamp, s, sizeof second_stamp);
+    second_text = std::move(text);
+    // Read again: the conversion may have set the zone up for the first time.
+    second_zone = Zone{tzname[0], tzname[1], timezone};
+  }
+  if (millis < 0) {
+    *out = second_text;
+    return;
+  }
+  // "YYYY-MM-DDThh:mm:ss" then the offset.
+  constexpr size_t kSeconds = 19;
+  out->reserve(second_text.size() + 4);
+  out->append(second_text, 0, kSeconds);
+  const char fraction[4] = {'.', static_cast<char>('0' + millis / 100),
+                            static_cast<char>('0' + millis / 10 % 10),
+                            static_cast<char>('0' + millis % 10)};
+  out->append(fraction, sizeof fraction);
+  out->append(second_text, kSeconds, std::string::npos);
 }

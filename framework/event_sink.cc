@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <deque>
 #include <memory>
 #include <vector>
@@ -27,11 +28,21 @@ static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 namespace {
 
 // Event_Wake_Deferral's state on each thread: how many are alive, and
-// whether an event was queued without waking the writers.
+// whether events were queued without waking the writers.
 thread_local int t_deferrals = 0;
 thread_local bool t_wake_owed = false;
+// The thread's events not yet handed to the writers (under a deferral).
+thread_local std::shared_ptr<Event_Batch> t_batch;
 // The sequence number of the last event the thread published.
 thread_local uint64_t t_sequence = 0;
+
+// A batch is handed to the writers when it holds this many events or bytes
+// (or when its pass ends).
+constexpr size_t kBatchEvents = 1024;
+constexpr size_t kBatchBytes = 64 * 1024;
+// Bytes of lines a durable output's queue holds before the dispatching
+// threads wait for its writer.
+constexpr size_t kQueueBytes = 256 * 1024;
 
 // How long Close waits for the writers to finish what is queued.
 constexpr int kCloseWaitMs = 3000;
@@ -50,10 +61,18 @@ struct timespec MonotonicDeadline(int ms) {
   return deadline;
 }
 
+// Set once the agent stops: a dispatching thread no longer waits for room;
+// what it cannot queue is dropped and counted, and the saved positions stay
+// before it, so that a restart reads those entries again.
+std::atomic<bool>& Ending() {
+  static std::atomic<bool> ending{false};
+  return ending;
+}
+
+// A batch of events numbered from `first` on, shared by every output.
 struct Queued {
-  uint64_t sequence;
-  std::string situation;
-  std::string line;
+  uint64_t first;
+  std::shared_ptr<const Event_Batch> batch;
 };
 
 // One output's queue and writer thread. Owns the output, which only its
@@ -97,7 +116,7 @@ class Output_Writer {
 
   bool Durable() const { return durable_; }
 
-  // False when the queue is full and the line was dropped. A best-effort
+  // False when the queue is full and the batch was dropped. A best-effort
   // output drops at once. For a durable one, a full queue behind a writer
   // that is still taking lines is a burst (a log read on after a restart,
   // many entries at once): the dispatching thread waits for room, since a
@@ -105,43 +124,15 @@ class Output_Writer {
   // output that takes nothing for EVENT_STALL_MS (a full pipe, a hung disk)
   // has lines dropped, at once until it moves again, so that it never holds
   // up monitoring for long.
-  bool Enqueue(uint64_t sequence, const std::string& situation, std::string line) {
-    Posix_Mutex::Hold g(&mu_);
-    while (durable_ && queue_.size() >= EVENT_QUEUE_MAX && !stalled_ && !stop_) {
-      pthread_cond_signal(&work_);  // events queued under a deferral
-      const uint64_t taken = taken_;
-      const uint64_t delivered = delivered_;
-      const struct timespec deadline = MonotonicDeadline(EVENT_STALL_MS);
-      while (taken_ == taken && !stop_ &&
-             pthread_cond_timedwait(&room_, mu_.native(), &deadline) == 0) {
-      }
-      // A writer busy with a long batch still delivers. Waiting for the
-      // delivery window (the default), the dispatcher waits as long as it
-      // takes: the log waits, not the event.
-      stalled_ = limits_.drop && taken_ == taken && delivered_ == delivered;
-    }
-    if (queue_.size() >= EVENT_QUEUE_MAX) {
-      dropped_.fetch_add(1, std::memory_order_relaxed);
-      const bool first_loss = Lost(sequence);
-      uint64_t held = 0;
-      if (drops_.Due(&held)) {
-        WEX1_TRACE(wex1, WEX1_ERROR,
-                   "\nEvent of situation %s dropped for %s: %zu events wait for it; %llu more "
-                   "dropped since the last report.",
-                   situation.c_str(), name_.c_str(), queue_.size(),
-                   static_cast<unsigned long long>(held));
-      }
-      if (first_loss) {
-        TraceHeldPositions();
-      }
+  bool Enqueue(uint64_t first,
+               const std::shared_ptr<const Event_Batch>& batch) {
+    if (!Queue(first, batch)) {
       return false;
     }
-    queued_bytes_.fetch_add(line.size(), std::memory_order_relaxed);
-    enqueued_through_.store(sequence, std::memory_order_relaxed);
-    queue_.push_back(Queued{sequence, situation, std::move(line)});
-    // A long pass wakes the writer once its queue is half full: a
-    // best-effort output does not wait for room.
-    if (t_deferrals > 0 && queue_.size() < EVENT_QUEUE_MAX / 2) {
+    // A long pass wakes the writer only once a few batches wait, and at its
+    // end: each wake-up costs both threads a switch. Signalled unlocked, so
+    // that the writer does not wake into a held lock.
+    if (t_deferrals > 0 && !full_enough_.load(std::memory_order_relaxed)) {
       t_wake_owed = true;
     } else {
       pthread_cond_signal(&work_);
@@ -149,11 +140,65 @@ class Output_Writer {
     return true;
   }
 
-  void Wake() {
+  void Wake() { pthread_cond_signal(&work_); }
+
+ private:
+  bool Queue(uint64_t first, const std::shared_ptr<const Event_Batch>& batch) {
     Posix_Mutex::Hold g(&mu_);
-    pthread_cond_signal(&work_);
+    // A durable output's dispatching threads also wait once kQueueBytes are
+    // queued: what waits is written within a few milliseconds, so that the
+    // events of another log do not wait long behind a burst.
+    // An engine's output waits on its own delivery window instead, which
+    // the log workers look at before they read.
+    while (durable_ &&
+           (queued_ >= EVENT_QUEUE_MAX ||
+            (!acks_ && queued_bytes_ >= kQueueBytes)) &&
+           !stalled_ && !stop_ && !Ending().load()) {
+      pthread_cond_signal(&work_);
+      const uint64_t taken = taken_;
+      const uint64_t delivered = delivered_;
+      const struct timespec deadline = MonotonicDeadline(EVENT_STALL_MS);
+      while (taken_ == taken && !stop_ && !Ending().load() &&
+             pthread_cond_timedwait(&room_, mu_.native(), &deadline) == 0) {
+      }
+      // A writer busy with a long batch still delivers. Waiting for the
+      // delivery window (the default), the dispatcher waits as long as it
+      // takes: the log waits, not the event.
+      stalled_ = limits_.drop && taken_ == taken && delivered_ == delivered;
+    }
+    if (queued_ >= EVENT_QUEUE_MAX) {
+      dropped_.fetch_add(batch->size(), std::memory_order_relaxed);
+      const bool first_loss = Lost(first);
+      for (size_t k = 0; k < batch->size(); ++k) {
+        uint64_t held = 0;
+        if (drops_.Due(&held)) {
+          const std::string situation(batch->Situation(k));
+          WEX1_TRACE(
+              wex1, WEX1_ERROR,
+              "\nEvent of situation %s dropped for %s: %zu events wait for it; %llu more "
+              "dropped since the last report.",
+              situation.c_str(), name_.c_str(), static_cast<size_t>(queued_),
+              static_cast<unsigned long long>(held));
+        }
+      }
+      if (first_loss) {
+        TraceHeldPositions();
+      }
+      return false;
+    }
+    queue_.push_back(Queued{first, batch});
+    queued_ += batch->size();
+    queued_bytes_ += batch->Bytes();
+    window_bytes_.fetch_add(batch->Bytes(), std::memory_order_relaxed);
+    enqueued_through_.store(first + batch->size() - 1,
+                            std::memory_order_relaxed);
+    full_enough_.store(
+        queued_ >= EVENT_QUEUE_MAX / 4 || queued_bytes_ >= kQueueBytes / 4,
+        std::memory_order_relaxed);
+    return true;
   }
 
+ public:
   void RequestReopen() {
     Posix_Mutex::Hold g(&mu_);
     reopen_ = true;
@@ -165,6 +210,12 @@ class Output_Writer {
     Posix_Mutex::Hold g(&mu_);
     stop_ = true;
     pthread_cond_signal(&work_);
+    pthread_cond_broadcast(&room_);
+  }
+
+  // Wakes the dispatching threads that wait for room (the agent stops).
+  void EndWaits() {
+    Posix_Mutex::Hold g(&mu_);
     pthread_cond_broadcast(&room_);
   }
 
@@ -184,7 +235,8 @@ class Output_Writer {
     const uint64_t through = WrittenThrough();
     const uint64_t enqueued = enqueued_through_.load(std::memory_order_relaxed);
     return (enqueued > through && enqueued - through >= limits_.events) ||
-           queued_bytes_.load(std::memory_order_relaxed) + output_->UnacknowledgedBytes() >=
+           window_bytes_.load(std::memory_order_relaxed) +
+                   output_->UnacknowledgedBytes() >=
                limits_.bytes;
   }
 
@@ -200,9 +252,10 @@ class Output_Writer {
         }
       }
       if (!finished_) {
-        WEX1_TRACE(wex1, WEX1_ERROR,
-                   "\nEvent output %s still blocked after %d ms; %zu queued events not written.",
-                   name_.c_str(), wait_ms, queue_.size());
+        WEX1_TRACE(
+            wex1, WEX1_ERROR,
+            "\nEvent output %s still blocked after %d ms; %zu queued events not written.",
+            name_.c_str(), wait_ms, static_cast<size_t>(queued_));
         return false;
       }
     }
@@ -246,7 +299,7 @@ class Output_Writer {
     c.retried = retried_.load(std::memory_order_relaxed);
     output_->AddFleetCounts(&c);
     Posix_Mutex::Hold g(&mu_);
-    c.pending = queue_.size() + (taken_ - delivered_) + c.unacknowledged;
+    c.pending = queued_ + (taken_ - delivered_) + c.unacknowledged;
     return c;
   }
 
@@ -270,10 +323,13 @@ class Output_Writer {
         reopen_ = false;
         stop = stop_;
         batch.swap(queue_);
-        queued_bytes_.store(0, std::memory_order_relaxed);
+        window_bytes_.store(0, std::memory_order_relaxed);
         if (!batch.empty()) {
           // Room again: the writer moves.
-          taken_ += batch.size();
+          taken_ += queued_;
+          queued_ = 0;
+          queued_bytes_ = 0;
+          full_enough_.store(false, std::memory_order_relaxed);
           stalled_ = false;
           pthread_cond_broadcast(&room_);
         }
@@ -282,7 +338,9 @@ class Output_Writer {
         output_->Reopen();
       }
       if (!batch.empty()) {
-        Deliver(batch);
+        for (const Queued& q : batch) {
+          Deliver(q);
+        }
         batch.clear();
       }
       if (stop) {
@@ -315,25 +373,25 @@ class Output_Writer {
   }
 
   // Writes the batch: to a file as few writes of whole lines, each write
-  // kept or lost as a whole; to the others one by one.
-  void Deliver(const std::deque<Queued>& batch) {
+  // kept or lost as a whole; to the others as they take them.
+  void Deliver(const Queued& q) {
+    const Event_Batch& batch = *q.batch;
     uint64_t first_failed = kNoLoss;
     for (size_t first = 0; first < batch.size();) {
-      size_t end = first + 1;
       std::string why;
-      bool put;
-      if (output_->TakesJoinedLines() && end < batch.size()) {
-        joined_ = batch[first].line;
-        while (end < batch.size() && joined_.size() < JOINEDBYTES) {
-          joined_ += batch[end++].line;
-        }
-        put = output_->Put(batch[first].situation, joined_, &why);
-      } else if (acks_) {
-        put = output_->PutNumbered(batch[first].sequence, batch[first].situation, batch[first].line,
-                                   &why);
+      bool put = false;
+      size_t took = 1;
+      if (acks_) {
+        // The engine acknowledges each event by its number.
+        put = output_->PutNumbered(q.first + first,
+                                   std::string(batch.Situation(first)),
+                                   std::string(batch.Line(first)), &why);
       } else {
-        put = output_->Put(batch[first].situation, batch[first].line, &why);
+        took = std::max<size_t>(
+            1, std::min(output_->PutLines(batch, first, &put, &why),
+                        batch.size() - first));
       }
+      const size_t end = first + took;
       // A durable file that cannot take the events (a full disk, a size
       // limit) holds them, as an unreachable engine does, and is tried
       // again each second: its log waits behind the delivery window.
@@ -342,28 +400,31 @@ class Output_Writer {
         writing_.store(false, std::memory_order_relaxed);
         uint64_t held = 0;
         if (output_->Failures().Due(&held)) {
-          WEX1_TRACE(wex1, WEX1_ERROR,
-                     "\nEvents of situation %s wait for %s: %s; tried again every second; %llu "
-                     "more failures since the last report.",
-                     batch[first].situation.c_str(), name_.c_str(), why.c_str(),
-                     static_cast<unsigned long long>(held));
+          const std::string situation(batch.Situation(first));
+          WEX1_TRACE(
+              wex1, WEX1_ERROR,
+              "\nEvents of situation %s wait for %s: %s; tried again every second; %llu "
+              "more failures since the last report.",
+              situation.c_str(), name_.c_str(), why.c_str(),
+              static_cast<unsigned long long>(held));
         }
-        retried_.fetch_add(end - first, std::memory_order_relaxed);
+        retried_.fetch_add(took, std::memory_order_relaxed);
         continue;
       }
       // Counted as they go: a batch to an output that fails slowly is long.
-      (put ? written_ : failed_)
-          .fetch_add(end - first, std::memory_order_relaxed);
+      (put ? written_ : failed_).fetch_add(took, std::memory_order_relaxed);
       writing_.store(put, std::memory_order_relaxed);
       for (size_t i = first; !put && i < end; ++i) {
-        first_failed = std::min(first_failed, batch[i].sequence);
+        first_failed = std::min(first_failed, q.first + i);
         uint64_t held = 0;
         if (output_->Failures().Due(&held)) {
-          WEX1_TRACE(wex1, WEX1_ERROR,
-                     "\nEvent of situation %s not written to %s: %s; %llu more failures since the "
-                     "last report.",
-                     batch[i].situation.c_str(), name_.c_str(), why.c_str(),
-                     static_cast<unsigned long long>(held));
+          const std::string situation(batch.Situation(i));
+          WEX1_TRACE(
+              wex1, WEX1_ERROR,
+              "\nEvent of situation %s not written to %s: %s; %llu more failures since the "
+              "last report.",
+              situation.c_str(), name_.c_str(), why.c_str(),
+              static_cast<unsigned long long>(held));
         }
       }
       first = end;
@@ -374,7 +435,7 @@ class Output_Writer {
       if (first_failed != kNoLoss) {
         first_loss = Lost(first_failed);
       }
-      uint64_t through = batch.back().sequence;
+      uint64_t through = q.first + batch.size() - 1;
       if (durable_ && lost_ != kNoLoss) {
         through = std::min(through, lost_ - 1);
       }
@@ -399,8 +460,6 @@ class Output_Writer {
     return !stop_;
   }
 
-  // Most bytes of events joined for one write.
-  static constexpr size_t JOINEDBYTES = 64 * 1024;
   static constexpr int kRetryMs = 1000;
   static constexpr int kAckPollMs = 50;
 
@@ -409,12 +468,15 @@ class Output_Writer {
   const bool acks_;  // the engine acknowledges (Kafka, JetStream)
   const bool durable_;
   const Delivery_Window_Limits limits_;
-  std::string joined_;  // the writer thread's
   Posix_Mutex mu_;
   pthread_cond_t work_;      // something queued, a reopen or the stop
   pthread_cond_t progress_;  // a batch delivered, or the thread ended
   pthread_cond_t room_;      // the writer took the queued lines
   std::deque<Queued> queue_ GUARDED_BY(mu_);
+  uint64_t queued_ GUARDED_BY(mu_) = 0;      // events in queue_
+  size_t queued_bytes_ GUARDED_BY(mu_) = 0;  // their lines' bytes
+  std::atomic<bool> full_enough_{
+      false};  // queued_ is worth a wake-up in a pass
   bool reopen_ GUARDED_BY(mu_) = false;
   bool stop_ GUARDED_BY(mu_) = false;
   bool finished_ GUARDED_BY(mu_) = false;
@@ -424,7 +486,7 @@ class Output_Writer {
   uint64_t lost_ GUARDED_BY(mu_) = kNoLoss;  // the first event lost
   std::atomic<uint64_t> written_through_;
   std::atomic<uint64_t> enqueued_through_;  // the last event queued
-  std::atomic<uint64_t> queued_bytes_{0};   // bytes queued, not yet taken
+  std::atomic<uint64_t> window_bytes_{0};   // bytes queued, not yet taken
   std::atomic<uint64_t> retried_{0};
   std::atomic<uint64_t> written_{0};
   std::atomic<uint64_t> failed_{0};
@@ -455,14 +517,13 @@ class Event_Writers {
     return true;
   }
 
-  // Queues the line for every output (the last takes it, the others a
-  // copy). False when any of them had to drop it.
-  bool Enqueue(uint64_t sequence, const std::string& situation, std::string line) {
+  // Queues the batch, numbered from `first` on, for every output (they
+  // share it). False when any of them had to drop it.
+  bool Enqueue(uint64_t first,
+               const std::shared_ptr<const Event_Batch>& batch) {
     bool ok = true;
-    for (size_t i = 0; i < writers_.size(); ++i) {
-      ok = writers_[i]->Enqueue(sequence, situation,
-                                i + 1 < writers_.size() ? line : std::move(line)) &&
-           ok;
+    for (auto& w : writers_) {
+      ok = w->Enqueue(first, batch) && ok;
     }
     return ok;
   }
@@ -496,6 +557,12 @@ class Event_Writers {
   void Interrupt() {
     for (auto& w : writers_) {
       w->Interrupt();
+    }
+  }
+
+  void EndWaits() {
+    for (auto& w : writers_) {
+      w->EndWaits();
     }
   }
 
@@ -573,6 +640,8 @@ struct Sink_State {
   FILE* direct GUARDED_BY(mu) = nullptr;           // Use(): null is standard output
   Event_Writers* writers GUARDED_BY(mu) = nullptr;  // Open(): null until then
   std::atomic<uint64_t> sequence{0};                // the last event's number
+  std::atomic<bool> batched{
+      false};  // writers installed: events may wait in batches
   // Use()'s counts, and those of writers replaced.
   std::atomic<uint64_t> written{0};
   std::atomic<uint64_t> failed{0};
@@ -601,6 +670,7 @@ void Install(Event_Writers* writers, FILE* direct) {
     old = s.writers;
     s.writers = writers;
     s.direct = direct;
+    s.batched.store(writers != nullptr, std::memory_order_relaxed);
   }
   if (old != nullptr) {
     const bool finished = old->Finish(kCloseWaitMs);
@@ -614,16 +684,101 @@ void Install(Event_Writers* writers, FILE* direct) {
   }
 }
 
-std::string UtcNow() {
+// "YYYY-MM-DDThh:mm:ss.mmmZ": the time now.
+std::string_view UtcNow() {
+  // The text of the second is made once per second per thread.
+  thread_local time_t t_second = -1;
+  thread_local char t_when[80];
   struct timeval tv;
   gettimeofday(&tv, nullptr);
-  struct tm tm;
-  gmtime_r(&tv.tv_sec, &tm);
-  char when[64];
-  snprintf(when, sizeof when, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-           static_cast<int>(tv.tv_usec / 1000));
-  return when;
+  if (tv.tv_sec != t_second) {
+    struct tm tm;
+    gmtime_r(&tv.tv_sec, &tm);
+    snprintf(t_when, sizeof t_when, "%04d-%02d-%02dT%02d:%02d:%02d.000Z",
+             tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+             tm.tm_min, tm.tm_sec);
+    t_second = tv.tv_sec;
+  }
+  const size_t length = strlen(t_when);  // 24 but for years past 9999
+  const int millis = static_cast<int>(tv.tv_usec / 1000);
+  t_when[length - 4] = static_cast<char>('0' + millis / 100);
+  t_when[length - 3] = static_cast<char>('0' + millis / 10 % 10);
+  t_when[length - 2] = static_cast<char>('0' + millis % 10);
+  return std::string_view(t_when, length);
+}
+
+// Appends the event's line (Event_Sink::Line) to `line`: written into room
+// sized once for the longest it can be.
+void AppendLine(std::string* line, const Event_Record& e,
+                std::string_view time) {
+  const size_t used = line->size();
+  line->resize(used + 128 + time.size() + JsonStringBound(e.situation.size()) +
+               JsonStringBound(e.table.size()) + JsonStringBound(e.key.size()) +
+               JsonStringBound(e.entrytime.size()) + e.row.size());
+  char* p = &(*line)[used];
+  const auto put = [&p](std::string_view text) {
+    memcpy(p, text.data(), text.size());
+    p += text.size();
+  };
+  const auto put_string = [&p](const std::string& text) {
+    p = JsonWriteString(p, text.data(), text.size());
+  };
+  put("{\"time\":\"");
+  put(time);
+  put("\",\"situation\":");
+  put_string(e.situation);
+  put(",\"table\":");
+  put_string(e.table);
+  if (e.has_key) {
+    put(",\"key\":");
+    put_string(e.key);
+  }
+  if (e.suppressed > 0) {
+    put(",\"suppressed\":");
+    p = std::to_chars(p, p + 24, e.suppressed).ptr;
+  }
+  if (!e.entrytime.empty()) {
+    put(",\"entrytime\":");
+    put_string(e.entrytime);
+  }
+  // No row in the announcement of a throttle's held-back count.
+  if (!e.row.empty()) {
+    put(",\"row\":");
+    put(e.row);
+  }
+  put("}\n");
+  line->resize(static_cast<size_t>(p - line->data()));
+}
+
+// Hands the thread's batch to the writers (or, under Use(), writes it),
+// numbering its events. False when an output had to drop it, or a write
+// under Use() failed.
+bool FlushBatch() {
+  if (t_batch == nullptr || t_batch->empty()) {
+    return true;
+  }
+  std::shared_ptr<const Event_Batch> batch = std::move(t_batch);
+  t_batch = nullptr;
+  Sink_State& s = State();
+  Posix_Mutex::Hold w(&s.write_mu);
+  Event_Writers* writers;
+  FILE* out;
+  {
+    Posix_Mutex::Hold g(&s.mu);
+    writers = s.writers;
+    out = s.direct != nullptr ? s.direct : stdout;
+  }
+  const uint64_t first = s.sequence.fetch_add(batch->size()) + 1;
+  t_sequence = first + batch->size() - 1;
+  if (writers != nullptr) {
+    return writers->Enqueue(first, batch);
+  }
+  const std::string_view text = batch->Lines(0, batch->size());
+  bool ok = fwrite(text.data(), 1, text.size(), out) == text.size();
+  ok = fflush(out) == 0 && ok;
+  (ok ? s.written : s.failed)
+      .fetch_add(batch->size(), std::memory_order_relaxed);
+  return ok;
 }
 
 }  // namespace
@@ -682,7 +837,11 @@ std::vector<Event_Output_Counts> Event_Sink::OutputCounts() {
   return s.writers != nullptr ? s.writers->OutputCounts() : std::vector<Event_Output_Counts>();
 }
 
-uint64_t Event_Sink::ThreadSequence() { return t_sequence; }
+uint64_t Event_Sink::ThreadSequence() {
+  // The events waiting in the thread's batch are numbered when handed over.
+  FlushBatch();
+  return t_sequence;
+}
 
 bool Event_Sink::WindowFull() {
   Sink_State& s = State();
@@ -696,7 +855,17 @@ uint64_t Event_Sink::DurableSequence() {
   return s.writers != nullptr ? s.writers->DurableSequence() : kNoLoss;
 }
 
+void Event_Sink::EndWaits() {
+  Ending().store(true);
+  Sink_State& s = State();
+  Posix_Mutex::Hold g(&s.mu);
+  if (s.writers != nullptr) {
+    s.writers->EndWaits();
+  }
+}
+
 bool Event_Sink::AwaitDurable(int wait_ms) {
+  FlushBatch();
   Sink_State& s = State();
   // Held so that the writers stay while they are waited for.
   Posix_Mutex::Hold w(&s.write_mu);
@@ -709,29 +878,8 @@ bool Event_Sink::AwaitDurable(int wait_ms) {
 }
 
 std::string Event_Sink::Line(const Event_Record& e, const std::string& time) {
-  std::string line = "{\"time\":\"";
-  line += time;
-  line += "\",\"situation\":";
-  JsonAppendString(&line, e.situation);
-  line += ",\"table\":";
-  JsonAppendString(&line, e.table);
-  if (e.has_key) {
-    line += ",\"key\":";
-    JsonAppendString(&line, e.key);
-  }
-  if (e.suppressed > 0) {
-    line += ",\"suppressed\":" + std::to_string(e.suppressed);
-  }
-  if (!e.entrytime.empty()) {
-    line += ",\"entrytime\":";
-    JsonAppendString(&line, e.entrytime);
-  }
-  // No row in the announcement of a throttle's held-back count.
-  if (!e.row.empty()) {
-    line += ",\"row\":";
-    line += e.row;
-  }
-  line += "}\n";
+  std::string line;
+  AppendLine(&line, e, time);
   return line;
 }
 
@@ -740,7 +888,11 @@ Event_Wake_Deferral::Event_Wake_Deferral() {
 }
 
 Event_Wake_Deferral::~Event_Wake_Deferral() {
-  if (--t_deferrals > 0 || !t_wake_owed) {
+  if (--t_deferrals > 0) {
+    return;
+  }
+  FlushBatch();
+  if (!t_wake_owed) {
     return;
   }
   t_wake_owed = false;
@@ -752,28 +904,30 @@ Event_Wake_Deferral::~Event_Wake_Deferral() {
 }
 
 bool Event_Sink::Write(const Event_Record& e) {
-  const std::string time = UtcNow();
-  std::string line = Line(e, time);
-  Event_Streams::Publish(e.situation, line);
-  if (!e.run.empty()) {
-    Action_Runner::Submit(e, time, line);
+  const std::string_view time = UtcNow();
+  if (t_batch == nullptr) {
+    t_batch = std::make_shared<Event_Batch>();
+    t_batch->Reserve(kBatchBytes + 4096);
   }
-  Sink_State& s = State();
-  Posix_Mutex::Hold w(&s.write_mu);
-  Event_Writers* writers;
-  FILE* out;
-  {
-    Posix_Mutex::Hold g(&s.mu);
-    writers = s.writers;
-    out = s.direct != nullptr ? s.direct : stdout;
+  // The line is made once, in the batch itself, unless a stream or a
+  // command wants it too.
+  if (Event_Streams::Active() || !e.run.empty()) {
+    const std::string line = Line(e, std::string(time));
+    Event_Streams::Publish(e.situation, line);
+    if (!e.run.empty()) {
+      Action_Runner::Submit(e, std::string(time), line);
+    }
+    t_batch->Add(e.situation,
+                 [&line](std::string* text) { text->append(line); });
+  } else {
+    t_batch->Add(e.situation,
+                 [&e, time](std::string* text) { AppendLine(text, e, time); });
   }
-  const uint64_t sequence = s.sequence.fetch_add(1) + 1;
-  t_sequence = sequence;
-  if (writers != nullptr) {
-    return writers->Enqueue(sequence, e.situation, std::move(line));
+  // Outside a pass, or under Use(), at once; in a pass, when the batch is
+  // full or the pass ends.
+  if (t_deferrals > 0 && State().batched.load(std::memory_order_relaxed) &&
+      t_batch->size() < kBatchEvents && t_batch->Bytes() < kBatchBytes) {
+    return true;
   }
-  bool ok = fwrite(line.data(), 1, line.size(), out) == line.size();
-  ok = fflush(out) == 0 && ok;
-  (ok ? s.written : s.failed).fetch_add(1, std::memory_order_relaxed);
-  return ok;
+  return FlushBatch();
 }

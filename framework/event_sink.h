@@ -4,12 +4,14 @@
 // command. Nothing else is written to the outputs.
 //
 // Each output has its own bounded queue and writer thread, so that a slow
-// or dead output costs only itself. A file is a durable output: when its
-// queue is full the dispatching thread waits for room while its writer
-// still takes lines, and they are dropped and counted only when it has
-// taken none for EVENT_STALL_MS, so a full disk never holds up monitoring
-// or a stop. Standard output and syslog are best effort: a line that finds
-// their queue full is dropped and counted at once, and they never hold
+// or dead output costs only itself. Events reach the queues in batches,
+// each built once and shared by every output (Event_Batch), which takes
+// them as many lines at a time as it can (Event_Output::PutLines). A file is a
+// durable output: when its queue is full the dispatching thread waits for room
+// while its writer still takes lines, and they are dropped and counted only
+// when it has taken none for EVENT_STALL_MS, so a full disk never holds up
+// monitoring or a stop. Standard output and syslog are best effort: a line that
+// finds their queue full is dropped and counted at once, and they never hold
 // anything back. Every event gets a sequence number; the durable outputs
 // tell how far they have written without a gap (DurableSequence), so that
 // a log's saved position never passes an event a file has not taken
@@ -93,7 +95,10 @@ class Event_Sink {
   // Opens the event files again (after a SIGHUP), on the writer thread.
   static void Reopen();
   // Publishes one event: false when it could not be written (Use) or had
-  // to be dropped (queue full).
+  // to be dropped (queue full). Under an Event_Wake_Deferral it joins the
+  // thread's batch (true; a later drop shows in the counts); the batch goes
+  // to the writers when it is full, when the pass ends, or when
+  // ThreadSequence or AwaitDurable is asked.
   static bool Write(const Event_Record& event);
   static Event_Counts Counts();
   // The counters of each output of the sink now open, in HOV_EVENTS order
@@ -101,7 +106,10 @@ class Event_Sink {
   static std::vector<Event_Output_Counts> OutputCounts();
 
   // The sequence number of the last event the calling thread published (0:
-  // none yet). Every event gets the next number, whichever thread it is on.
+  // none yet), its batch handed over first. Every event gets the next
+  // number, whichever thread it is on; a batch's events are numbered
+  // together when it is handed over, so that every output sees them in
+  // their numbered order.
   static uint64_t ThreadSequence();
   // Every event numbered up to this is written by every durable output;
   // UINT64_MAX when there is none (Use(), or only best-effort outputs).
@@ -117,6 +125,10 @@ class Event_Sink {
   // Waits until the durable outputs have written every event published so
   // far, at most `wait_ms`; false when they have not (blocked, or lost one).
   static bool AwaitDurable(int wait_ms);
+  // The agent stops: dispatching threads no longer wait for room in a
+  // durable output's queue (what does not fit is dropped and counted, and
+  // saved positions stay before it). For good.
+  static void EndWaits();
 
   // {"time":...,"situation":...,"table":"APPL.TABLE"[,"key":...][,"suppressed":N]
   // [,"entrytime":...][,"row":{...}]}  ("row" left out when `row` is empty)
@@ -124,10 +136,12 @@ class Event_Sink {
   static std::string Line(const Event_Record& event, const std::string& time);
 };
 
-// While one lives on a thread, the events that thread publishes are queued
-// without waking the writer thread for each; it is woken once when the last
-// one ends (and at once whenever the queue is full). A log's worker keeps
-// one over a pass, so that a burst of events goes out in few writes and few
+// While one lives on a thread, the events that thread publishes are
+// gathered in one batch (their lines joined in one text, made once for every
+// output) and handed to the writers in one step when it holds 1024 events or
+// 64 KiB, or when the last deferral ends; the writers are woken when a
+// quarter of a queue waits, and when it ends. A log's worker keeps one over
+// a pass, so that a burst of events goes out in few hand-offs, writes and
 // wake-ups, and a single event as soon as its pass ends.
 class Event_Wake_Deferral {
  public:

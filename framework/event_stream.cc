@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 #include "framework/wex1.h"
@@ -37,6 +38,7 @@ struct Stream {
 struct Streams_State {
   Posix_Mutex mu;
   std::vector<std::shared_ptr<Stream>> streams GUARDED_BY(mu);
+  std::atomic<size_t> count{0};  // streams.size(), read without the lock
 };
 
 Streams_State& State() {
@@ -106,6 +108,10 @@ void Event_Streams::Publish(const std::string& situation, const std::string& lin
   }
 }
 
+bool Event_Streams::Active() {
+  return State().count.load(std::memory_order_acquire) > 0;
+}
+
 bool Event_Streams::Serve(int fd, int stop_fd, const std::vector<std::string>& names,
                           std::string* err) {
   auto stream = std::make_shared<Stream>();
@@ -123,6 +129,7 @@ bool Event_Streams::Serve(int fd, int stop_fd, const std::vector<std::string>& n
       return false;
     }
     st.streams.push_back(stream);
+    st.count.store(st.streams.size(), std::memory_order_release);
     Posix_Mutex::Hold h(&stream->mu);
     stream->pending = "OK stream\n";
     stream->unsent = stream->pending.size();
@@ -175,6 +182,7 @@ bool Event_Streams::Serve(int fd, int stop_fd, const std::vector<std::string>& n
   {
     Posix_Mutex::Hold g(&st.mu);
     st.streams.erase(std::find(st.streams.begin(), st.streams.end(), stream));
+    st.count.store(st.streams.size(), std::memory_order_release);
   }
   WEX1_TRACE(wex1, WEX1_FLOW, "\nEvent stream ended.");
   return true;

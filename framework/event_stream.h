@@ -21,6 +21,8 @@ class Event_Streams {
   // Hands one event line (ending in "\n") of `situation` to every stream
   // that follows it.
   static void Publish(const std::string& situation, const std::string& line);
+  // Whether any stream is served now (Publish is then worth a line).
+  static bool Active();
   // Serves one EVENTS client on the non-blocking socket `fd`: "OK stream",
   // then the events of `names` (empty: all) until the client goes away or
   // `stop_fd` becomes readable. False with *err, nothing sent, when

@@ -323,9 +323,16 @@ Row_Json_Writer::Row_Json_Writer(vandu& v, bool sample_rows)
 }
 
 std::string Row_Json_Writer::EntryTime(const char* row) const {
-  return entry_time_.Width > 0
-             ? StampToRfc3339(row + entry_time_.Offset, entry_time_.Width)
-             : std::string();
+  std::string out;
+  EntryTime(row, &out);
+  return out;
+}
+
+void Row_Json_Writer::EntryTime(const char* row, std::string* out) const {
+  out->clear();
+  if (entry_time_.Width > 0) {
+    StampToRfc3339(row + entry_time_.Offset, entry_time_.Width, out);
+  }
 }
 
 void Row_Json_Writer::FindConstantColumns() {

@@ -75,6 +75,8 @@ class Row_Json_Writer {
               const Row_Side_Text::Text* entry = nullptr);
   // RowEntryTime of the row.
   std::string EntryTime(const char* row) const;
+  // The same into *out (its room kept).
+  void EntryTime(const char* row, std::string* out) const;
 
  private:
   struct Column {

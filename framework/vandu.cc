@@ -654,6 +654,14 @@ unsigned vandu::Dispatch() {
   unsigned rc = 0;
   const long now = static_cast<long>(time(nullptr));
   static const std::string kNoKey;
+  // One record serves every event of the request: its texts keep their
+  // room.
+  if (eventRecord == nullptr) {
+    eventRecord = std::make_unique<Event_Record>();
+    eventRecord->situation = situationName;
+    eventRecord->table = applName + "." + tableName;
+  }
+  Event_Record& event = *eventRecord;
   for (int i = 0; i < rowCount; ++i) {
     const std::string& key = static_cast<size_t>(i) < rowKeys.size() ? rowKeys[i] : kNoKey;
     long suppressed = 0;
@@ -674,21 +682,18 @@ unsigned vandu::Dispatch() {
         continue;
       }
     }
-    Event_Record event;
-    event.situation = situationName;
-    event.table = applName + "." + tableName;
     if (eventJson == nullptr) {
       eventJson = std::make_unique<Row_Json_Writer>(*this);
     }
-    event.entrytime = eventJson->EntryTime(Row(i));
+    eventJson->EntryTime(Row(i), &event.entrytime);
+    event.row.clear();
     eventJson->Append(Row(i), &event.row, Row_Side_Text::Find(Row(i)));
-    if (Keyed()) {
-      event.has_key = true;
-      event.key = key;
-    }
+    event.has_key = Keyed();
+    event.key = key;
     event.suppressed = suppressed;
+    event.run = runCommand;
+    event.run_env.clear();
     if (!runCommand.empty()) {
-      event.run = runCommand;
       event.run_env = RowToEnvironment(*this, Row(i));
       if (Keyed()) {
         // Cut at a NUL, which would start an item of its own.

@@ -32,6 +32,7 @@ namespace re2 {
 class RE2;
 }
 class Row_Json_Writer;
+struct Event_Record;
 class TableManager;
 
 // Threshold operators.
@@ -376,6 +377,8 @@ class vandu {
   // Writes the events' rows; made at the first event (Dispatch runs on one
   // thread at a time, under the table's lock).
   std::unique_ptr<Row_Json_Writer> eventJson;
+  // The record each event is made in, kept with its room between events.
+  std::unique_ptr<Event_Record> eventRecord;
   uint16_t perOffset = 0;
   uint16_t perWidth = 0;
   std::vector<std::string> rowKeys;  // PER key of each collected row

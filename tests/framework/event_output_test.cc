@@ -188,4 +188,140 @@ TEST(EventSinkTest, DurableMarkFollowsTheEventFile) {
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 100);
 }
 
+// Takes joined lines; every second Put fails.
+class Flaky_Output : public Event_Output {
+ public:
+  Flaky_Output() : Event_Output("flaky") {}
+  bool Put(const std::string&, const std::string& line,
+           std::string* why) override {
+    if (++puts_ % 2 == 0) {
+      *why = "failed";
+      return false;
+    }
+    kept_ += line;
+    return true;
+  }
+  bool TakesJoinedLines() const override { return true; }
+  std::string kept_;
+
+ private:
+  int puts_ = 0;
+};
+
+std::string NumberedLine(int i) {
+  return "{\"n\":" + std::to_string(i) + ",\"pad\":\"" + std::string(200, 'x') +
+         "\"}\n";
+}
+
+TEST(EventOutputTest, BatchGoesOutInWholeLinesInOrderThoughAPartFails) {
+  Event_Batch batch;
+  std::string all;
+  for (int i = 0; i < 1000; ++i) {
+    const std::string line = NumberedLine(i);
+    batch.Add(i < 500 ? "a" : "b",
+              [&line](std::string* text) { text->append(line); });
+    all += line;
+  }
+  ASSERT_EQ(batch.size(), 1000u);
+  EXPECT_EQ(batch.Situation(499), "a");
+  EXPECT_EQ(batch.Situation(500), "b");
+  EXPECT_EQ(batch.Line(7), NumberedLine(7));
+
+  // An event file takes it all, straight from the batch, in several writes.
+  qortest::Scoped_Temp_Dir dir;
+  const std::string path = dir.File("events.jsonl");
+  std::vector<std::unique_ptr<Event_Output>> outputs;
+  std::string err;
+  ASSERT_TRUE(MakeEventOutputs(path.c_str(), &outputs, &err)) << err;
+  size_t calls = 0;
+  for (size_t first = 0; first < batch.size(); ++calls) {
+    bool kept = false;
+    std::string why;
+    const size_t took = outputs[0]->PutLines(batch, first, &kept, &why);
+    ASSERT_GE(took, 1u);
+    ASSERT_TRUE(kept) << why;
+    first += took;
+  }
+  EXPECT_GT(calls, 1u);
+  EXPECT_EQ(qortest::ReadFile(path), all);
+
+  // An output that loses every second write: what it kept are whole lines,
+  // in order, and the lost ones are exactly those reported lost.
+  Flaky_Output flaky;
+  std::string expected;
+  size_t lost = 0;
+  for (size_t first = 0; first < batch.size();) {
+    bool kept = false;
+    std::string why;
+    const size_t took = flaky.PutLines(batch, first, &kept, &why);
+    ASSERT_GE(took, 1u);
+    if (kept) {
+      expected += batch.Lines(first, first + took);
+    } else {
+      lost += took;
+    }
+    first += took;
+  }
+  EXPECT_GT(lost, 0u);
+  EXPECT_EQ(flaky.kept_, expected);
+  EXPECT_EQ(
+      static_cast<size_t>(std::count(expected.begin(), expected.end(), '\n')),
+      batch.size() - lost);
+}
+
+TEST(EventSinkTest, EventsOfAPassKeepTheirOrderAndAreNumberedWhenAsked) {
+  qortest::Scoped_Temp_Dir dir;
+  const std::string path = dir.File("events.jsonl");
+  std::string err;
+  ASSERT_TRUE(Event_Sink::Open(path.c_str(), &err)) << err;
+  // Two threads in long passes: each one's events in its order, every line
+  // whole, none lost; the sequence a pass reads covers the events it wrote.
+  constexpr int kEach = 5000;
+  const auto pass = [&path](const char* situation) {
+    const Event_Wake_Deferral deferral;
+    Event_Record e;
+    e.situation = situation;
+    e.table = "TVX.VXLOGENT";
+    for (int i = 0; i < kEach; ++i) {
+      e.row = "{\"N\":" + std::to_string(i) + "}";
+      Event_Sink::Write(e);
+      if (i == 10) {
+        // Numbered and written though the pass goes on.
+        const uint64_t sequence = Event_Sink::ThreadSequence();
+        EXPECT_GT(sequence, 0u);
+        EXPECT_TRUE(Event_Sink::AwaitDurable(60000));
+        EXPECT_GE(Event_Sink::DurableSequence(), sequence);
+        EXPECT_NE(qortest::ReadFile(path).find(
+                      std::string("\"situation\":\"") + situation +
+                      "\",\"table\":\"TVX.VXLOGENT\",\"row\":{\"N\":10}"),
+                  std::string::npos);
+      }
+    }
+  };
+  std::thread a(pass, "a");
+  std::thread b(pass, "b");
+  a.join();
+  b.join();
+  ASSERT_TRUE(Event_Sink::AwaitDurable(60000));
+  Event_Sink::Close();
+  const std::string text = qortest::ReadFile(path);
+  int next[2] = {0, 0};
+  const std::regex form(
+      R"re(\{"time":"[^"]+","situation":"([ab])","table":"TVX.VXLOGENT","row":\{"N":(\d+)\}\})re");
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t end = text.find('\n', at);
+    ASSERT_NE(end, std::string::npos) << "a torn last line";
+    std::smatch m;
+    const std::string line = text.substr(at, end - at);
+    ASSERT_TRUE(std::regex_match(line, m, form)) << line;
+    int& expected = next[m[1] == "a" ? 0 : 1];
+    ASSERT_EQ(std::stoi(m[2]), expected) << line;
+    ++expected;
+    at = end + 1;
+  }
+  EXPECT_EQ(next[0], kEach);
+  EXPECT_EQ(next[1], kEach);
+}
+
 }  // namespace
