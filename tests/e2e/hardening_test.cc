@@ -212,7 +212,9 @@ TEST(HardeningE2ETest, ManyLogsUnderALowLimitLeaveTheSocketAnswering) {
   for (const std::string& row : qortest::LinesWith(logs.out, "\"LOGNAME\"")) {
     running += qortest::JsonField(row, "MONSTATUS") == "Running" ? 1 : 0;
   }
-  EXPECT_GT(running, 100u);
+  // Each running log holds two descriptors (its file and its wake-up), and
+  // which logs got theirs first depends on the threads' timing.
+  EXPECT_GT(running, 50u);
   EXPECT_LT(running, 1000u);
   // Stopped by the fixture: stopping a thousand logs takes long.
 }

@@ -135,12 +135,18 @@ TEST_F(MetricsTest, LiveOutputPassesPromtoolAndCountsTheLog) {
   qortest::AppendFile(
       log_, qortest::SyslogLine(time(nullptr), "h", "sshd[7]: login failed"));
   std::string text;
+  // The situation counts its event as it dispatches it; the log counts it,
+  // and its read position, once the pass is done: a scrape between the two
+  // sees them apart.
   ASSERT_TRUE(WaitUntil([&] {
     text = HttpGet(port_, "/metrics").body;
     return Sample(
                text,
                "qoragent_situation_events_dispatched_total{situation=\"failed\"}") ==
-           "1";
+               "1" &&
+           Sample(text, "qoragent_log_events_total{log=\"" + log_ + "\"}") ==
+               "1" &&
+           Sample(text, "qoragent_log_lag_bytes{log=\"" + log_ + "\"}") == "0";
   })) << text;
   const long lines = atol(Sample(text, LinesTotal()).c_str());
   EXPECT_GE(lines, 2);  // the warm-up lines and the one that matched
