@@ -8,9 +8,9 @@
 
 #include "agent/config_def.h"
 #include "agent/log_manager.h"
-#include "framework/situation_registry.h"
-#include "framework/trusted_files.h"
-#include "framework/wex1.h"
+#include "framework/runtime/situation_registry.h"
+#include "framework/runtime/trace.h"
+#include "framework/runtime/trusted_files.h"
 #include "parser/string_parser.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include <stdio.h>
 
-#include "framework/zep.h"
+#include "framework/control/main_loop.h"
 
 // Reads the environment as the agent does (TVX_CONFIG_FILE, else the syslog
 // configuration, else the journal; HOV_SITUATIONS), registers the tables

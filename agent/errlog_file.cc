@@ -18,7 +18,7 @@
 #include "agent/config_def.h"
 #include "agent/tvxmain.h"
 #include "agent/valid_log.h"
-#include "framework/wex1.h"
+#include "framework/runtime/trace.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_schema.h"

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "framework/wex1.h"
+#include "framework/runtime/trace.h"
 #include "util/errno_text.h"
 #include "util/unique_fd.h"
 

@@ -19,8 +19,8 @@
 
 #include "agent/config_def.h"
 #include "agent/valid_log.h"
-#include "framework/event_sink.h"
-#include "framework/wex1.h"
+#include "framework/runtime/event_sink.h"
+#include "framework/runtime/trace.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"
 #include "tables/timestamp.h"

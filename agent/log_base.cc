@@ -6,7 +6,7 @@
 #include <new>
 
 #include "agent/config_def.h"
-#include "framework/wex1.h"
+#include "framework/runtime/trace.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 

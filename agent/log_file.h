@@ -46,7 +46,7 @@
 #include "agent/line_splitter.h"
 #include "agent/log_base.h"
 #include "agent/position_store.h"
-#include "framework/event_sink.h"
+#include "framework/runtime/event_sink.h"
 #include "util/posix_mutex.h"
 #include "util/repeat_limiter.h"
 #include "util/thread_annotations.h"

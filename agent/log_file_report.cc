@@ -20,8 +20,8 @@
 
 #include "agent/config_def.h"
 #include "agent/log_file.h"
-#include "framework/bounded_regex.h"
-#include "framework/wex1.h"
+#include "framework/runtime/bounded_regex.h"
+#include "framework/runtime/trace.h"
 #include "parser/entry_joiner.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"

@@ -3,31 +3,31 @@
 #include <ctype.h>
 #include <errno.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <new>
 #include <string>
 #include <vector>
 
+#include "agent/adminlog_file.h"
 #include "agent/config_def.h"
+#include "agent/errlog_file.h"
+#include "agent/journal_file.h"
 #include "agent/log_file.h"
 #include "agent/log_manager_util.h"
-#include "agent/tvxmain.h"
-#include "agent/adminlog_file.h"
-#include "agent/errlog_file.h"
 #include "agent/syslog_conf.h"
-#include "agent/journal_file.h"
 #include "agent/syslog_file.h"
+#include "agent/tvxmain.h"
 #include "agent/userlog_file.h"
-#include "framework/event_sink.h"
-#include "framework/wex1.h"
-#include "framework/trusted_files.h"
-#include "framework/zep.h"
+#include "framework/control/main_loop.h"
+#include "framework/runtime/event_sink.h"
+#include "framework/runtime/trace.h"
+#include "framework/runtime/trusted_files.h"
 #include "util/append_file.h"
 #include "util/errno_text.h"
 

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "framework/metrics_server.h"
+#include "framework/control/metrics_server.h"
 
 // Fills *logs with every log of pTheLogManager (nothing before it exists):
 // counters and status copied while counted in as a request (reading

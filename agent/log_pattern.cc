@@ -17,7 +17,7 @@
 #include <algorithm>
 
 #include "agent/log_watch.h"
-#include "framework/wex1.h"
+#include "framework/runtime/trace.h"
 #include "util/errno_text.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");

@@ -1,5 +1,5 @@
 #include "agent/tvxmain.h"
-#include "tables/load_agents.h"
+#include "table_agents/load_agents.h"
 
 int main(int argc, char** argv) {
   return QorAgentMain(argc, argv, LoadAgents);

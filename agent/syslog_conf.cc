@@ -14,8 +14,8 @@
 #include <set>
 
 #include "agent/config_def.h"
-#include "framework/trusted_files.h"
-#include "framework/wex1.h"
+#include "framework/runtime/trace.h"
+#include "framework/runtime/trusted_files.h"
 #include "util/errno_text.h"
 #include "util/unique_file.h"
 

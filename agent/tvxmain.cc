@@ -21,10 +21,10 @@
 #include "agent/config_def.h"
 #include "agent/log_manager.h"
 #include "agent/log_metrics.h"
-#include "framework/trusted_files.h"
-#include "framework/wex1.h"
-#include "framework/yom1.h"
-#include "framework/zep.h"
+#include "framework/control/main_loop.h"
+#include "framework/runtime/locks.h"
+#include "framework/runtime/trace.h"
+#include "framework/runtime/trusted_files.h"
 #include "util/trusted_file.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");

@@ -6,7 +6,7 @@
 #ifndef QOR_AGENT_TVXMAIN_H_
 #define QOR_AGENT_TVXMAIN_H_
 
-#include "framework/zep.h"
+#include "framework/control/main_loop.h"
 
 class Log_Manager;
 

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "framework/wex1.h"
+#include "framework/runtime/trace.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 

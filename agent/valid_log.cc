@@ -13,8 +13,8 @@
 #include "agent/journal_file.h"
 #include "agent/log_manager_util.h"
 #include "agent/syslog_conf.h"
-#include "framework/bounded_regex.h"
-#include "framework/wex1.h"
+#include "framework/runtime/bounded_regex.h"
+#include "framework/runtime/trace.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 

@@ -4,16 +4,16 @@
 // one that takes a line in ten; a frequency situation against a plain one
 // with 40,000 events in the period; and loading 10,000 situations.
 #include <fcntl.h>
+#include <malloc.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
-#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <memory>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -22,11 +22,11 @@
 #include "agent/syslog_file.h"
 #include "agent/syslog_line.h"
 #include "agent/valid_log.h"
-#include "framework/action_runner.h"
-#include "framework/event_sink.h"
-#include "framework/situation_registry.h"
-#include "framework/table_manager.h"
-#include "framework/wex1.h"
+#include "framework/runtime/action_runner.h"
+#include "framework/runtime/event_sink.h"
+#include "framework/runtime/situation_registry.h"
+#include "framework/runtime/table_manager.h"
+#include "framework/runtime/trace.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxlogent_schema.h"
 

@@ -36,8 +36,8 @@
 #include <new>
 #include <string>
 
-#include "framework/bounded_regex.h"
-#include "framework/wex1.h"
+#include "framework/runtime/bounded_regex.h"
+#include "framework/runtime/trace.h"
 #include "parser/entry_joiner.h"
 #include "parser/entry_time.h"
 #include "parser/string_parser.h"

@@ -27,7 +27,7 @@
 #include <memory>
 #include <string>
 
-#include "framework/bounded_regex.h"
+#include "framework/runtime/bounded_regex.h"
 
 // An entry of several lines ends at this many lines or bytes; the rest
 // starts a new entry.

@@ -7,7 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "framework/wex1.h"
+#include "framework/runtime/trace.h"
 #include "parser/entry_year.h"
 #include "util/errno_text.h"
 

@@ -5,7 +5,7 @@
 
 #include <new>
 
-#include "framework/wex1.h"
+#include "framework/runtime/trace.h"
 #include "parser/string_parser_internal.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "SP100");

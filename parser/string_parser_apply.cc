@@ -4,7 +4,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "framework/wex1.h"
+#include "framework/runtime/trace.h"
 #include "parser/entry_time.h"
 #include "parser/string_parser.h"
 #include "parser/string_parser_internal.h"

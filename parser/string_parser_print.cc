@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "framework/wex1.h"
+#include "framework/runtime/trace.h"
 #include "parser/string_parser.h"
 #include "parser/string_parser_internal.h"
 

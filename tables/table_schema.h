@@ -7,9 +7,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "framework/table_manager.h"
-#include "framework/vandu.h"
-#include "framework/wex1.h"
+#include "framework/runtime/request.h"
+#include "framework/runtime/table_manager.h"
+#include "framework/runtime/trace.h"
 
 // Column type codes announced to the framework.
 constexpr uint16_t COLTYPE_TEXT = 9;

@@ -7,7 +7,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "framework/wex1.h"
+#include "framework/runtime/trace.h"
 #include "util/errno_text.h"
 #include "util/time_stamp.h"
 

@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "framework/wex1.h"
+#include "framework/runtime/trace.h"
 #include "tables/teskal_time.h"
 #include "util/errno_text.h"
 

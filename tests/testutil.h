@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "framework/wex1.h"
+#include "framework/runtime/trace.h"
 #include "tests/support/temp_dir.h"
 #include "util/posix_mutex.h"
 

@@ -1,5 +1,5 @@
 // qorctl --fleet: asks every agent of a fleet at once over NATS (the agents'
-// side and the wire format: framework/fleet_server.h).
+// side and the wire format: framework/control/fleet_server.h).
 //
 //   qorctl --fleet nats://HOST:PORT/PREFIX [--host NAME ...] [--timeout S]
 //          [--json] [--limit ROWS] entries PATH [--since T] [--until T]

@@ -3,7 +3,7 @@
 #include <ctype.h>
 #include <stdio.h>
 
-#include "util/hov_timestamp.h"
+#include "util/timestamp.h"
 
 namespace {
 

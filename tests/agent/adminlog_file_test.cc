@@ -16,10 +16,10 @@
 #include <gtest/gtest.h>
 
 #include "agent/valid_log.h"
-#include "framework/condition.h"
-#include "framework/event_sink.h"
-#include "framework/table_manager.h"
-#include "framework/vandu.h"
+#include "framework/runtime/condition.h"
+#include "framework/runtime/event_sink.h"
+#include "framework/runtime/request.h"
+#include "framework/runtime/table_manager.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_manager.h"

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/zep.h"
+#include "framework/control/main_loop.h"
 #include "tests/testutil.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "framework/condition.h"
+#include "framework/runtime/condition.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,10 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/control_protocol.h"
-#include "framework/event_sink.h"
-#include "framework/situation_registry.h"
-#include "framework/table_manager.h"
+#include "framework/control/control_protocol.h"
+#include "framework/runtime/event_sink.h"
+#include "framework/runtime/situation_registry.h"
+#include "framework/runtime/table_manager.h"
 #include "tables/table_schema.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_manager.h"

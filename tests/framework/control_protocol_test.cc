@@ -1,4 +1,4 @@
-#include "framework/control_protocol.h"
+#include "framework/control/control_protocol.h"
 
 #include <stddef.h>
 #include <stdlib.h>
@@ -11,11 +11,11 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/action_runner.h"
-#include "framework/event_sink.h"
-#include "framework/situation_registry.h"
-#include "framework/table_manager.h"
-#include "framework/vandu.h"
+#include "framework/runtime/action_runner.h"
+#include "framework/runtime/event_sink.h"
+#include "framework/runtime/request.h"
+#include "framework/runtime/situation_registry.h"
+#include "framework/runtime/table_manager.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxmonlog_manager.h"
 #include "tables/x7srv_rnodests_manager.h"

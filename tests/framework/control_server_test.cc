@@ -1,4 +1,4 @@
-#include "framework/control_server.h"
+#include "framework/control/control_server.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -17,9 +17,9 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/action_runner.h"
-#include "framework/event_sink.h"
-#include "framework/table_manager.h"
+#include "framework/runtime/action_runner.h"
+#include "framework/runtime/event_sink.h"
+#include "framework/runtime/table_manager.h"
 #include "tests/support/ping_counts.h"
 #include "tests/testutil.h"
 #include "util/unique_fd.h"

@@ -1,10 +1,10 @@
-#include "framework/fleet_server.h"
+#include "framework/control/fleet_server.h"
 
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "framework/control_protocol.h"
+#include "framework/control/control_protocol.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The metrics text and health of a snapshot, and the HOV_METRICS forms.
-#include "framework/metrics_server.h"
+#include "framework/control/metrics_server.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "framework/row_json.h"
+#include "framework/runtime/row_json.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/event_output.h"
+#include "framework/runtime/event_output.h"
 
 namespace {
 

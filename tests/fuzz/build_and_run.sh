@@ -4,7 +4,7 @@
 #   tests/fuzz/build_and_run.sh NAME [seconds] [build-dir]
 # NAME_fuzz.cc is the target. Its comment names what it is built from (in
 # one or more lines) and any libFuzzer options, in lines of their own:
-#   // Built from: parser/*.cc framework/wex1.cc
+#   // Built from: parser/*.cc framework/runtime/trace.cc
 #   // libFuzzer: -max_len=4097
 # The inputs under corpus/NAME/ (seeds and the inputs of crashes once
 # found) start the run, so that a crash that comes back fails even a short

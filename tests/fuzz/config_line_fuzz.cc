@@ -5,7 +5,8 @@
 // the file. Every record becomes a Valid_Log in one ring, so that the
 // duplicate check sees the records before it.
 //
-// Built from: agent/*.cc framework/*.cc util/*.cc tables/*.cc parser/*.cc
+// Built from: agent/*.cc framework/*/*.cc util/*.cc tables/*.cc parser/*.cc
+// Built from: table_agents/*.cc
 // libFuzzer: -max_len=4096
 //
 // The parsers stat, open, glob and include the paths a line names. So that

@@ -7,7 +7,7 @@
 // Besides what the sanitizers catch, it checks what the callers rely on: a
 // refusal always says why, and an accepted line's parts lie inside it.
 //
-// Built from: framework/*.cc util/*.cc
+// Built from: framework/*/*.cc util/*.cc
 // libFuzzer: -max_len=4097
 #include <stdint.h>
 #include <stdio.h>
@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "framework/condition.h"
-#include "framework/control_protocol.h"
-#include "framework/situation_registry.h"
-#include "framework/wex1.h"
+#include "framework/control/control_protocol.h"
+#include "framework/runtime/condition.h"
+#include "framework/runtime/situation_registry.h"
+#include "framework/runtime/trace.h"
 #include "tests/fuzz/fuzz_trace.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <stdio.h>
 
-#include "framework/wex1.h"
+#include "framework/runtime/trace.h"
 
 inline void SilenceTraceOnce() {
   static FILE* null_sink = [] {

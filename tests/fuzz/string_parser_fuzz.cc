@@ -6,7 +6,7 @@
 // conversion and (for scans) the final %n. Slots are exactly as large as
 // their capacity, so any write past a slot is an AddressSanitizer report.
 //
-// Built from: parser/*.cc framework/wex1.cc
+// Built from: parser/*.cc framework/runtime/trace.cc
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/wex1.h"
+#include "framework/runtime/trace.h"
 #include "parser/string_parser.h"
 #include "tests/fuzz/fuzz_trace.h"
 

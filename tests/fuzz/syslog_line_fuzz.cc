@@ -8,7 +8,7 @@
 // result is 0 or -1, and an accepted line's time stamp is 16 digits.
 //
 // Built from: agent/syslog_line.cc parser/entry_year.cc tables/teskal_time.cc
-// Built from: framework/wex1.cc util/*.cc
+// Built from: framework/runtime/trace.cc util/*.cc
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "framework/action_runner.h"
-#include "framework/event_sink.h"
-#include "framework/table_manager.h"
+#include "framework/runtime/action_runner.h"
+#include "framework/runtime/event_sink.h"
+#include "framework/runtime/table_manager.h"
 
 namespace qortest {
 

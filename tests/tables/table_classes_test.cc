@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/condition.h"
-#include "framework/event_sink.h"
-#include "tables/tvx_vxlogent_agent.h"
+#include "framework/runtime/condition.h"
+#include "framework/runtime/event_sink.h"
+#include "table_agents/tvx_vxlogent_agent.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxmonlog_base.h"
 #include "tables/tvx_vxmonlog_manager.h"

@@ -1,16 +1,16 @@
 // Situations on VXLOGENT: the frequency and period thresholds the agent
 // applies on top of the runtime's own comparisons.
-#include "tables/tvx_vxlogent_agent.h"
+#include "table_agents/tvx_vxlogent_agent.h"
 
 #include <string.h>
 #include <time.h>
 
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
-#include "framework/condition.h"
+#include <gtest/gtest.h>
+
+#include "framework/runtime/condition.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tests/testutil.h"

@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/action_runner.h"
-#include "framework/control_server.h"
-#include "framework/event_sink.h"
-#include "framework/table_manager.h"
+#include "framework/control/control_server.h"
+#include "framework/runtime/action_runner.h"
+#include "framework/runtime/event_sink.h"
+#include "framework/runtime/table_manager.h"
 #include "tests/support/ping_counts.h"
 #include "tests/testutil.h"
 

@@ -12,10 +12,10 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/control_server.h"
-#include "framework/event_stream.h"
-#include "framework/situation_registry.h"
-#include "framework/table_manager.h"
+#include "framework/control/control_server.h"
+#include "framework/runtime/event_stream.h"
+#include "framework/runtime/situation_registry.h"
+#include "framework/runtime/table_manager.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxmonlog_manager.h"
 #include "tables/x7srv_rnodests_manager.h"

@@ -1,0 +1,153 @@
+#include "framework/runtime/ack_window.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+
+#include "util/monotonic_ms.h"
+
+namespace {
+
+// A whole decimal number with an optional K, M or G (powers of 1024).
+bool ParseAmount(const std::string& text, bool size, uint64_t* value) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') {
+    return false;
+  }
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long n = strtoull(text.c_str(), &end, 10);
+  if (errno != 0) {
+    return false;
+  }
+  unsigned shift = 0;
+  if (size && *end != '\0') {
+    const char unit = static_cast<char>(*end | 0x20);
+    shift = unit == 'k' ? 10 : unit == 'm' ? 20 : unit == 'g' ? 30 : 64;
+    ++end;
+    if (*end == 'i' || *end == 'I') {
+      ++end;
+    }
+    if ((*end | 0x20) == 'b') {
+      ++end;
+    }
+  }
+  if (*end != '\0' || shift == 64 || n == 0 || n > (UINT64_MAX >> shift)) {
+    return false;
+  }
+  *value = static_cast<uint64_t>(n) << shift;
+  return true;
+}
+
+}  // namespace
+
+bool ParseDeliveryWindow(const char* window, const char* when_full,
+                         Delivery_Window_Limits* limits, std::string* err) {
+  *limits = Delivery_Window_Limits();
+  const std::string w = window != nullptr ? window : "";
+  if (!w.empty()) {
+    const size_t comma = w.find(',');
+    if (!ParseAmount(w.substr(0, comma), false, &limits->events) ||
+        (comma != std::string::npos &&
+         !ParseAmount(w.substr(comma + 1), true, &limits->bytes))) {
+      *err = "HOV_DELIVERY_WINDOW \"" + w +
+             "\" is not EVENTS[,SIZE] (a positive count, and a size "
+             "in bytes or with K, M or G)";
+      return false;
+    }
+  }
+  const std::string f = when_full != nullptr ? when_full : "";
+  if (f == "drop") {
+    limits->drop = true;
+  } else if (!f.empty() && f != "wait") {
+    *err = "HOV_WHEN_FULL \"" + f + "\" is neither wait nor drop";
+    return false;
+  }
+  return true;
+}
+
+Ack_Window::Ack_Window(const Delivery_Window_Limits& limits) : limits_(limits) {
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&room_, &attr);
+  pthread_condattr_destroy(&attr);
+}
+
+Ack_Window::~Ack_Window() {
+  pthread_cond_destroy(&room_);
+}
+
+bool Ack_Window::Admit(uint64_t sequence, size_t bytes) {
+  Posix_Mutex::Hold g(&mu_);
+  // One event always fits in an empty window, however long. Events
+  // acknowledged behind one that is not still count: a restart reads them
+  // again.
+  while (!stopped_ && !entries_.empty() &&
+         (entries_.size() >= limits_.events ||
+          bytes_.load(std::memory_order_relaxed) + bytes > limits_.bytes)) {
+    if (limits_.drop) {
+      return false;
+    }
+    pthread_cond_wait(&room_, mu_.native());
+  }
+  if (stopped_) {
+    return false;
+  }
+  entries_.push_back(Entry{
+      sequence, static_cast<uint32_t>(std::min<size_t>(bytes, UINT32_MAX)),
+      false, MonotonicMs()});
+  ++waiting_;
+  bytes_.fetch_add(entries_.back().bytes, std::memory_order_relaxed);
+  if (entries_.size() == 1) {
+    through_.store(sequence - 1, std::memory_order_release);
+  }
+  return true;
+}
+
+bool Ack_Window::Acknowledge(uint64_t sequence) {
+  Posix_Mutex::Hold g(&mu_);
+  const auto it = std::lower_bound(
+      entries_.begin(), entries_.end(), sequence,
+      [](const Entry& e, uint64_t s) { return e.sequence < s; });
+  if (it == entries_.end() || it->sequence != sequence || it->acknowledged) {
+    return false;
+  }
+  it->acknowledged = true;
+  --waiting_;
+  bytes_.fetch_sub(it->bytes, std::memory_order_relaxed);
+  Advance();
+  pthread_cond_broadcast(&room_);
+  return true;
+}
+
+void Ack_Window::Advance() {
+  while (!entries_.empty() && entries_.front().acknowledged) {
+    entries_.pop_front();
+  }
+  through_.store(entries_.empty() ? UINT64_MAX : entries_.front().sequence - 1,
+                 std::memory_order_release);
+}
+
+uint64_t Ack_Window::Events() const {
+  Posix_Mutex::Hold g(&mu_);
+  return waiting_;
+}
+
+double Ack_Window::OldestAgeSeconds() const {
+  Posix_Mutex::Hold g(&mu_);
+  for (const Entry& e : entries_) {
+    if (!e.acknowledged) {
+      return static_cast<double>(MonotonicMs() - e.sent_ms) / 1000.0;
+    }
+  }
+  return 0;
+}
+
+void Ack_Window::Stop() {
+  Posix_Mutex::Hold g(&mu_);
+  stopped_ = true;
+  pthread_cond_broadcast(&room_);
+}

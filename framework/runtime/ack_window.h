@@ -1,0 +1,81 @@
+// The delivery window of a fleet sink (Kafka, JetStream): the events sent
+// to the engine and not yet acknowledged, in the order they were sent.
+// Admit waits while the window holds its most events or bytes, so that an
+// unreachable or slow engine holds back the events (and, behind them, the
+// log workers) instead of memory growing; acknowledgements may come in any
+// order, and AcknowledgedThrough tells the highest sequence number below
+// which every event sent is acknowledged, the mark saved log positions
+// wait for. Thread-safe: Admit on the output's writer thread,
+// Acknowledge on the client library's threads.
+#ifndef QOR_FRAMEWORK_RUNTIME_ACK_WINDOW_H_
+#define QOR_FRAMEWORK_RUNTIME_ACK_WINDOW_H_
+
+#include <pthread.h>
+#include <stdint.h>
+
+#include <atomic>
+#include <deque>
+#include <string>
+
+#include "util/posix_mutex.h"
+
+// HOV_DELIVERY_WINDOW and HOV_WHEN_FULL.
+struct Delivery_Window_Limits {
+  uint64_t events = 10000;
+  uint64_t bytes = 16u << 20;
+  bool drop = false;  // HOV_WHEN_FULL=drop: read on, drop and count
+};
+
+// Parses "EVENTS[,SIZE]" (SIZE in bytes, or with K, M or G) and "wait" or
+// "drop"; null or empty: the default. False with *err.
+[[nodiscard]] bool ParseDeliveryWindow(const char* window,
+                                       const char* when_full,
+                                       Delivery_Window_Limits* limits,
+                                       std::string* err);
+
+class Ack_Window {
+ public:
+  explicit Ack_Window(const Delivery_Window_Limits& limits);
+  ~Ack_Window();
+  Ack_Window(const Ack_Window&) = delete;
+  Ack_Window& operator=(const Ack_Window&) = delete;
+
+  // Records the event numbered `sequence` (higher than any before) of
+  // `bytes` as sent, waiting for room first (unless `limits.drop`). False
+  // when there is no room (drop) or Stop() was called.
+  bool Admit(uint64_t sequence, size_t bytes);
+  // The engine acknowledged the event: false when it was not waiting (an
+  // acknowledgement seen twice).
+  bool Acknowledge(uint64_t sequence);
+  // Every event admitted with a number up to this is acknowledged;
+  // UINT64_MAX when none waits.
+  uint64_t AcknowledgedThrough() const {
+    return through_.load(std::memory_order_acquire);
+  }
+  uint64_t Events() const;
+  uint64_t Bytes() const { return bytes_.load(std::memory_order_relaxed); }
+  // Seconds since the oldest unacknowledged event was sent; 0: none.
+  double OldestAgeSeconds() const;
+  // Ends every wait in Admit, for good.
+  void Stop();
+
+ private:
+  struct Entry {
+    uint64_t sequence;
+    uint32_t bytes;
+    bool acknowledged;
+    int64_t sent_ms;
+  };
+  void Advance() REQUIRES(mu_);
+
+  const Delivery_Window_Limits limits_;
+  mutable Posix_Mutex mu_;
+  pthread_cond_t room_;
+  std::deque<Entry> entries_ GUARDED_BY(mu_);
+  size_t waiting_ GUARDED_BY(mu_) = 0;  // entries not yet acknowledged
+  bool stopped_ GUARDED_BY(mu_) = false;
+  std::atomic<uint64_t> through_{UINT64_MAX};
+  std::atomic<uint64_t> bytes_{0};
+};
+
+#endif  // QOR_FRAMEWORK_RUNTIME_ACK_WINDOW_H_

@@ -1,0 +1,950 @@
+#include "framework/runtime/event_sink.h"
+
+#include <pthread.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/time.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "framework/runtime/ack_window.h"
+#include "framework/runtime/action_runner.h"
+#include "framework/runtime/event_output.h"
+#include "framework/runtime/event_stream.h"
+#include "framework/runtime/rate_limit.h"
+#include "framework/runtime/row_json.h"
+#include "framework/runtime/trace.h"
+#include "util/posix_mutex.h"
+
+static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
+
+namespace {
+
+// Event_Wake_Deferral's state on each thread: how many are alive, and
+// whether events were queued without waking the writers.
+thread_local int t_deferrals = 0;
+thread_local bool t_wake_owed = false;
+// The thread's events not yet handed to the writers (under a deferral).
+thread_local std::shared_ptr<Event_Batch> t_batch;
+// The sequence number of the last event the thread published.
+thread_local uint64_t t_sequence = 0;
+
+// A batch is handed to the writers when it holds this many events or bytes
+// (or when its pass ends).
+constexpr size_t kBatchEvents = 1024;
+constexpr size_t kBatchBytes = 64 * 1024;
+// Bytes of lines a durable output's queue holds before the dispatching
+// threads wait for its writer.
+constexpr size_t kQueueBytes = 256 * 1024;
+
+// How long Close waits for the writers to finish what is queued.
+constexpr int kCloseWaitMs = 3000;
+constexpr uint64_t kNoLoss = UINT64_MAX;
+
+// The monotonic clock `ms` milliseconds from now, for the waits below.
+struct timespec MonotonicDeadline(int ms) {
+  struct timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += ms / 1000;
+  deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
+  if (deadline.tv_nsec >= 1000000000) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000;
+  }
+  return deadline;
+}
+
+// Set once the agent stops: a dispatching thread no longer waits for room;
+// what it cannot queue is dropped and counted, and the saved positions stay
+// before it, so that a restart reads those entries again.
+std::atomic<bool>& Ending() {
+  static std::atomic<bool> ending{false};
+  return ending;
+}
+
+// A batch of events numbered from `first` on, shared by every output.
+struct Queued {
+  uint64_t first;
+  std::shared_ptr<const Event_Batch> batch;
+};
+
+// One output's queue and writer thread. Owns the output, which only its
+// thread touches once it runs.
+class Output_Writer {
+ public:
+  // `sequence`: the number of the last event published before this writer.
+  Output_Writer(std::unique_ptr<Event_Output> output, uint64_t sequence,
+                const Delivery_Window_Limits& limits)
+      : output_(std::move(output)),
+        name_(output_->Name()),
+        acks_(output_->Acknowledges()),
+        durable_(output_->Durable() || acks_),
+        limits_(limits),
+        written_through_(sequence),
+        enqueued_through_(sequence) {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&work_, &attr);
+    pthread_cond_init(&progress_, &attr);
+    pthread_cond_init(&room_, &attr);
+    pthread_condattr_destroy(&attr);
+  }
+  ~Output_Writer() {
+    pthread_cond_destroy(&work_);
+    pthread_cond_destroy(&progress_);
+    pthread_cond_destroy(&room_);
+  }
+  Output_Writer(const Output_Writer&) = delete;
+  Output_Writer& operator=(const Output_Writer&) = delete;
+
+  bool Start(std::string* err) {
+    const int rc = pthread_create(&thread_, nullptr, Main, this);
+    if (rc != 0) {
+      *err =
+          std::string("cannot start the event writer thread: ") + strerror(rc);
+      return false;
+    }
+    return true;
+  }
+
+  bool Durable() const { return durable_; }
+
+  // False when the queue is full and the batch was dropped. A best-effort
+  // output drops at once. For a durable one, a full queue behind a writer
+  // that is still taking lines is a burst (a log read on after a restart,
+  // many entries at once): the dispatching thread waits for room, since a
+  // dropped event is lost while the log it comes from can wait. Only an
+  // output that takes nothing for EVENT_STALL_MS (a full pipe, a hung disk)
+  // has lines dropped, at once until it moves again, so that it never holds
+  // up monitoring for long.
+  bool Enqueue(uint64_t first,
+               const std::shared_ptr<const Event_Batch>& batch) {
+    if (!Queue(first, batch)) {
+      return false;
+    }
+    // A long pass wakes the writer only once a few batches wait, and at its
+    // end: each wake-up costs both threads a switch. Signalled unlocked, so
+    // that the writer does not wake into a held lock.
+    if (t_deferrals > 0 && !full_enough_.load(std::memory_order_relaxed)) {
+      t_wake_owed = true;
+    } else {
+      pthread_cond_signal(&work_);
+    }
+    return true;
+  }
+
+  void Wake() { pthread_cond_signal(&work_); }
+
+ private:
+  bool Queue(uint64_t first, const std::shared_ptr<const Event_Batch>& batch) {
+    Posix_Mutex::Hold g(&mu_);
+    // A durable output's dispatching threads also wait once kQueueBytes are
+    // queued: what waits is written within a few milliseconds, so that the
+    // events of another log do not wait long behind a burst.
+    // An engine's output waits on its own delivery window instead, which
+    // the log workers look at before they read.
+    while (durable_ &&
+           (queued_ >= EVENT_QUEUE_MAX ||
+            (!acks_ && queued_bytes_ >= kQueueBytes)) &&
+           !stalled_ && !stop_ && !Ending().load()) {
+      pthread_cond_signal(&work_);
+      const uint64_t taken = taken_;
+      const uint64_t delivered = delivered_;
+      const struct timespec deadline = MonotonicDeadline(EVENT_STALL_MS);
+      while (taken_ == taken && !stop_ && !Ending().load() &&
+             pthread_cond_timedwait(&room_, mu_.native(), &deadline) == 0) {
+      }
+      // A writer busy with a long batch still delivers. Waiting for the
+      // delivery window (the default), the dispatcher waits as long as it
+      // takes: the log waits, not the event.
+      stalled_ = limits_.drop && taken_ == taken && delivered_ == delivered;
+    }
+    if (queued_ >= EVENT_QUEUE_MAX) {
+      dropped_.fetch_add(batch->size(), std::memory_order_relaxed);
+      const bool first_loss = Lost(first);
+      for (size_t k = 0; k < batch->size(); ++k) {
+        uint64_t held = 0;
+        if (drops_.Due(&held)) {
+          const std::string situation(batch->Situation(k));
+          WEX1_TRACE(
+              wex1, WEX1_ERROR,
+              "\nEvent of situation %s dropped for %s: %zu events wait for it; %llu more "
+              "dropped since the last report.",
+              situation.c_str(), name_.c_str(), static_cast<size_t>(queued_),
+              static_cast<unsigned long long>(held));
+        }
+      }
+      if (first_loss) {
+        TraceHeldPositions();
+      }
+      return false;
+    }
+    queue_.push_back(Queued{first, batch});
+    queued_ += batch->size();
+    queued_bytes_ += batch->Bytes();
+    window_bytes_.fetch_add(batch->Bytes(), std::memory_order_relaxed);
+    enqueued_through_.store(first + batch->size() - 1,
+                            std::memory_order_relaxed);
+    full_enough_.store(
+        queued_ >= EVENT_QUEUE_MAX / 4 || queued_bytes_ >= kQueueBytes / 4,
+        std::memory_order_relaxed);
+    return true;
+  }
+
+ public:
+  void RequestReopen() {
+    Posix_Mutex::Hold g(&mu_);
+    reopen_ = true;
+    pthread_cond_signal(&work_);
+  }
+
+  // Asks the thread to write what is queued and end.
+  void RequestStop() {
+    Posix_Mutex::Hold g(&mu_);
+    stop_ = true;
+    pthread_cond_signal(&work_);
+    pthread_cond_broadcast(&room_);
+  }
+
+  // Wakes the dispatching threads that wait for room (the agent stops).
+  void EndWaits() {
+    Posix_Mutex::Hold g(&mu_);
+    pthread_cond_broadcast(&room_);
+  }
+
+  // Ends the waits for delivery (a closing sink): the events still waiting
+  // are not taken, and the saved positions stay before them.
+  void Interrupt() {
+    output_->Stop();
+    RequestStop();
+  }
+
+  // Whether the events this durable output has not yet delivered fill the
+  // delivery window.
+  bool WindowFull() const {
+    if (!durable_) {
+      return false;
+    }
+    const uint64_t through = WrittenThrough();
+    const uint64_t enqueued = enqueued_through_.load(std::memory_order_relaxed);
+    return (enqueued > through && enqueued - through >= limits_.events) ||
+           window_bytes_.load(std::memory_order_relaxed) +
+                   output_->UnacknowledgedBytes() >=
+               limits_.bytes;
+  }
+
+  // True when the thread ended by `deadline` (it is joined); false when the
+  // output still blocks it: it is then left to itself, with this object,
+  // for the rest of the process.
+  bool AwaitFinished(const struct timespec& deadline, int wait_ms) {
+    {
+      Posix_Mutex::Hold g(&mu_);
+      while (!finished_) {
+        if (pthread_cond_timedwait(&progress_, mu_.native(), &deadline) != 0) {
+          break;
+        }
+      }
+      if (!finished_) {
+        WEX1_TRACE(
+            wex1, WEX1_ERROR,
+            "\nEvent output %s still blocked after %d ms; %zu queued events not written.",
+            name_.c_str(), wait_ms, static_cast<size_t>(queued_));
+        return false;
+      }
+    }
+    pthread_join(thread_, nullptr);
+    return true;
+  }
+
+  // Every event numbered up to this is written, with none lost before it.
+  // An output with acknowledgements: every event up to its last one
+  // acknowledged.
+  uint64_t WrittenThrough() const {
+    return std::min(written_through_.load(std::memory_order_acquire),
+                    output_->AcknowledgedThrough());
+  }
+
+  // Waits until WrittenThrough() reaches `sequence`, or an event was lost
+  // before it, or `deadline`. True when it was reached.
+  bool AwaitWritten(uint64_t sequence, const struct timespec& deadline) {
+    Posix_Mutex::Hold g(&mu_);
+    while (WrittenThrough() < sequence && lost_ > sequence && !finished_) {
+      pthread_cond_signal(&work_);  // events queued under a deferral
+      // Acknowledgements come on the client library's threads, unsignalled.
+      const struct timespec soon = MonotonicDeadline(kAckPollMs);
+      const bool last =
+          soon.tv_sec > deadline.tv_sec ||
+          (soon.tv_sec == deadline.tv_sec && soon.tv_nsec >= deadline.tv_nsec);
+      if (pthread_cond_timedwait(&progress_, mu_.native(),
+                                 acks_ && !last ? &soon : &deadline) != 0 &&
+          (!acks_ || last)) {
+        break;
+      }
+    }
+    return WrittenThrough() >= sequence;
+  }
+
+  Event_Output_Counts Counts() {
+    Event_Output_Counts c;
+    c.name = name_;
+    c.durable = durable_;
+    c.written = written_.load(std::memory_order_relaxed);
+    c.failed = failed_.load(std::memory_order_relaxed);
+    c.dropped = dropped_.load(std::memory_order_relaxed);
+    c.writing = writing_.load(std::memory_order_relaxed);
+    c.retried = retried_.load(std::memory_order_relaxed);
+    output_->AddFleetCounts(&c);
+    Posix_Mutex::Hold g(&mu_);
+    c.pending = queued_ + (taken_ - delivered_) + c.unacknowledged;
+    return c;
+  }
+
+ private:
+  static void* Main(void* self) {
+    static_cast<Output_Writer*>(self)->Run();
+    return nullptr;
+  }
+
+  void Run() {
+    std::deque<Queued> batch;
+    while (true) {
+      bool reopen = false;
+      bool stop = false;
+      {
+        Posix_Mutex::Hold g(&mu_);
+        while (queue_.empty() && !stop_ && !reopen_) {
+          pthread_cond_wait(&work_, mu_.native());
+        }
+        reopen = reopen_;
+        reopen_ = false;
+        stop = stop_;
+        batch.swap(queue_);
+        window_bytes_.store(0, std::memory_order_relaxed);
+        if (!batch.empty()) {
+          // Room again: the writer moves.
+          taken_ += queued_;
+          queued_ = 0;
+          queued_bytes_ = 0;
+          full_enough_.store(false, std::memory_order_relaxed);
+          stalled_ = false;
+          pthread_cond_broadcast(&room_);
+        }
+      }
+      if (reopen) {
+        output_->Reopen();
+      }
+      if (!batch.empty()) {
+        for (const Queued& q : batch) {
+          Deliver(q);
+        }
+        batch.clear();
+      }
+      if (stop) {
+        Posix_Mutex::Hold g(&mu_);
+        if (queue_.empty()) {
+          finished_ = true;
+          pthread_cond_broadcast(&progress_);
+          return;
+        }
+      }
+    }
+  }
+
+  // Records that the event numbered `sequence` is lost to this output: a
+  // durable output's written mark stays below it. True the first time.
+  bool Lost(uint64_t sequence) REQUIRES(mu_) {
+    if (!durable_ || lost_ != kNoLoss) {
+      lost_ = std::min(lost_, sequence);
+      return false;
+    }
+    lost_ = sequence;
+    return true;
+  }
+
+  void TraceHeldPositions() {
+    WEX1_TRACE(
+        wex1, WEX1_ERROR,
+        "\nEvents were lost for %s: log positions are saved no further than the first of "
+        "them, so that a restart reads their entries again.",
+        name_.c_str());
+  }
+
+  // Writes the batch: to a file as few writes of whole lines, each write
+  // kept or lost as a whole; to the others as they take them.
+  void Deliver(const Queued& q) {
+    const Event_Batch& batch = *q.batch;
+    uint64_t first_failed = kNoLoss;
+    for (size_t first = 0; first < batch.size();) {
+      std::string why;
+      bool put = false;
+      size_t took = 1;
+      if (acks_) {
+        // The engine acknowledges each event by its number.
+        put = output_->PutNumbered(q.first + first,
+                                   std::string(batch.Situation(first)),
+                                   std::string(batch.Line(first)), &why);
+      } else {
+        took = std::max<size_t>(
+            1, std::min(output_->PutLines(batch, first, &put, &why),
+                        batch.size() - first));
+      }
+      const size_t end = first + took;
+      // A durable file that cannot take the events (a full disk, a size
+      // limit) holds them, as an unreachable engine does, and is tried
+      // again each second: its log waits behind the delivery window.
+      if (!put && durable_ && !acks_ && !limits_.drop && RetryAfterPause()) {
+        // Held, not lost: counted as retried, not as failed.
+        writing_.store(false, std::memory_order_relaxed);
+        uint64_t held = 0;
+        if (output_->Failures().Due(&held)) {
+          const std::string situation(batch.Situation(first));
+          WEX1_TRACE(
+              wex1, WEX1_ERROR,
+              "\nEvents of situation %s wait for %s: %s; tried again every second; %llu "
+              "more failures since the last report.",
+              situation.c_str(), name_.c_str(), why.c_str(),
+              static_cast<unsigned long long>(held));
+        }
+        retried_.fetch_add(took, std::memory_order_relaxed);
+        continue;
+      }
+      // Counted as they go: a batch to an output that fails slowly is long.
+      (put ? written_ : failed_).fetch_add(took, std::memory_order_relaxed);
+      writing_.store(put, std::memory_order_relaxed);
+      for (size_t i = first; !put && i < end; ++i) {
+        first_failed = std::min(first_failed, q.first + i);
+        uint64_t held = 0;
+        if (output_->Failures().Due(&held)) {
+          const std::string situation(batch.Situation(i));
+          WEX1_TRACE(
+              wex1, WEX1_ERROR,
+              "\nEvent of situation %s not written to %s: %s; %llu more failures since the "
+              "last report.",
+              situation.c_str(), name_.c_str(), why.c_str(),
+              static_cast<unsigned long long>(held));
+        }
+      }
+      first = end;
+    }
+    bool first_loss = false;
+    {
+      Posix_Mutex::Hold g(&mu_);
+      if (first_failed != kNoLoss) {
+        first_loss = Lost(first_failed);
+      }
+      uint64_t through = q.first + batch.size() - 1;
+      if (durable_ && lost_ != kNoLoss) {
+        through = std::min(through, lost_ - 1);
+      }
+      if (through > WrittenThrough()) {
+        written_through_.store(through, std::memory_order_release);
+      }
+      delivered_ += batch.size();
+      pthread_cond_broadcast(&progress_);
+    }
+    if (first_loss) {
+      TraceHeldPositions();
+    }
+  }
+
+  // Waits a second unless the stop is asked for: true when the failed
+  // write is to be tried again.
+  bool RetryAfterPause() {
+    Posix_Mutex::Hold g(&mu_);
+    const struct timespec deadline = MonotonicDeadline(kRetryMs);
+    while (!stop_ &&
+           pthread_cond_timedwait(&work_, mu_.native(), &deadline) == 0) {
+    }
+    return !stop_;
+  }
+
+  static constexpr int kRetryMs = 1000;
+  static constexpr int kAckPollMs = 50;
+
+  const std::unique_ptr<Event_Output> output_;  // the writer thread's
+  const std::string name_;
+  const bool acks_;  // the engine acknowledges (Kafka, JetStream)
+  const bool durable_;
+  const Delivery_Window_Limits limits_;
+  Posix_Mutex mu_;
+  pthread_cond_t work_;      // something queued, a reopen or the stop
+  pthread_cond_t progress_;  // a batch delivered, or the thread ended
+  pthread_cond_t room_;      // the writer took the queued lines
+  std::deque<Queued> queue_ GUARDED_BY(mu_);
+  uint64_t queued_ GUARDED_BY(mu_) = 0;      // events in queue_
+  size_t queued_bytes_ GUARDED_BY(mu_) = 0;  // their lines' bytes
+  std::atomic<bool> full_enough_{
+      false};  // queued_ is worth a wake-up in a pass
+  bool reopen_ GUARDED_BY(mu_) = false;
+  bool stop_ GUARDED_BY(mu_) = false;
+  bool finished_ GUARDED_BY(mu_) = false;
+  uint64_t taken_ GUARDED_BY(mu_) = 0;  // lines the writer took off the queue
+  uint64_t delivered_ GUARDED_BY(mu_) = 0;  // lines it has handed to the output
+  bool stalled_ GUARDED_BY(mu_) = false;    // it took none for EVENT_STALL_MS
+  uint64_t lost_ GUARDED_BY(mu_) = kNoLoss;  // the first event lost
+  std::atomic<uint64_t> written_through_;
+  std::atomic<uint64_t> enqueued_through_;  // the last event queued
+  std::atomic<uint64_t> window_bytes_{0};   // bytes queued, not yet taken
+  std::atomic<uint64_t> retried_{0};
+  std::atomic<uint64_t> written_{0};
+  std::atomic<uint64_t> failed_{0};
+  std::atomic<uint64_t> dropped_{0};
+  std::atomic<bool> writing_{
+      true};  // the last write to the output went through
+  Rate_Limit drops_ GUARDED_BY(mu_);
+  pthread_t thread_{};
+};
+
+// The writers of the outputs of one Open().
+class Event_Writers {
+ public:
+  Event_Writers() = default;
+  Event_Writers(const Event_Writers&) = delete;
+  Event_Writers& operator=(const Event_Writers&) = delete;
+
+  bool Start(std::vector<std::unique_ptr<Event_Output>> outputs,
+             uint64_t sequence, const Delivery_Window_Limits& limits,
+             std::string* err) {
+    limits_ = limits;
+    for (auto& o : outputs) {
+      writers_.push_back(
+          std::make_unique<Output_Writer>(std::move(o), sequence, limits));
+      if (!writers_.back()->Start(err)) {
+        writers_.pop_back();
+        Finish(kCloseWaitMs);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Queues the batch, numbered from `first` on, for every output (they
+  // share it). False when any of them had to drop it.
+  bool Enqueue(uint64_t first,
+               const std::shared_ptr<const Event_Batch>& batch) {
+    bool ok = true;
+    for (auto& w : writers_) {
+      ok = w->Enqueue(first, batch) && ok;
+    }
+    return ok;
+  }
+
+  void Wake() {
+    for (auto& w : writers_) {
+      w->Wake();
+    }
+  }
+
+  void RequestReopen() {
+    for (auto& w : writers_) {
+      w->RequestReopen();
+    }
+  }
+
+  // Whether a durable output's undelivered events fill the window (never
+  // under HOV_WHEN_FULL=drop).
+  bool WindowFull() const {
+    if (limits_.drop) {
+      return false;
+    }
+    for (const auto& w : writers_) {
+      if (w->WindowFull()) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void Interrupt() {
+    for (auto& w : writers_) {
+      w->Interrupt();
+    }
+  }
+
+  void EndWaits() {
+    for (auto& w : writers_) {
+      w->EndWaits();
+    }
+  }
+
+  uint64_t DurableSequence() const {
+    uint64_t through = kNoLoss;
+    for (const auto& w : writers_) {
+      if (w->Durable()) {
+        through = std::min(through, w->WrittenThrough());
+      }
+    }
+    return through;
+  }
+
+  bool AwaitDurable(uint64_t sequence, int wait_ms) {
+    const struct timespec deadline = MonotonicDeadline(wait_ms);
+    bool all = true;
+    for (auto& w : writers_) {
+      if (w->Durable() && !w->AwaitWritten(sequence, deadline)) {
+        all = false;
+      }
+    }
+    return all;
+  }
+
+  // Stops every writer, waiting at most `wait_ms` in all. True when all
+  // ended; false when one is still blocked (this object must then live on).
+  bool Finish(int wait_ms) {
+    for (auto& w : writers_) {
+      w->RequestStop();
+    }
+    const struct timespec deadline = MonotonicDeadline(wait_ms);
+    bool all = true;
+    for (auto& w : writers_) {
+      all = w->AwaitFinished(deadline, wait_ms) && all;
+    }
+    return all;
+  }
+
+  // The totals as PING reports them: the fewest written, the most lost.
+  void AddCounts(Event_Counts* c) const {
+    uint64_t written = kNoLoss;
+    uint64_t failed = 0;
+    for (const auto& w : writers_) {
+      const Event_Output_Counts o = w->Counts();
+      written = std::min(written, o.written);
+      failed = std::max(failed, o.failed + o.dropped);
+      c->dropped = std::max(c->dropped, o.dropped);
+      c->pending = std::max(c->pending, o.pending);
+      c->writing = c->writing && o.writing;
+    }
+    c->written += writers_.empty() ? 0 : written;
+    c->failed += failed;
+  }
+
+  std::vector<Event_Output_Counts> OutputCounts() const {
+    std::vector<Event_Output_Counts> out;
+    for (const auto& w : writers_) {
+      out.push_back(w->Counts());
+    }
+    return out;
+  }
+
+ private:
+  std::vector<std::unique_ptr<Output_Writer>> writers_;
+  Delivery_Window_Limits limits_;
+};
+
+// Lock order: write_mu -> mu -> an Output_Writer's lock.
+struct Sink_State {
+  // Held by Write over numbering and queueing an event (so that every
+  // output sees the events in their numbered order), and by whatever
+  // swaps the writers or waits on them.
+  Posix_Mutex write_mu;
+  Posix_Mutex mu;
+  FILE* direct GUARDED_BY(mu) = nullptr;  // Use(): null is standard output
+  Event_Writers* writers GUARDED_BY(mu) = nullptr;  // Open(): null until then
+  std::atomic<uint64_t> sequence{0};                // the last event's number
+  std::atomic<bool> batched{
+      false};  // writers installed: events may wait in batches
+  // Use()'s counts, and those of writers replaced.
+  std::atomic<uint64_t> written{0};
+  std::atomic<uint64_t> failed{0};
+};
+
+Sink_State& State() {
+  static auto* s =
+      new Sink_State;  // dispatching threads may outlive main's statics
+  return *s;
+}
+
+// Makes `writers` (or, when null, `direct`) where events go, then stops the
+// writers that were there, if any (blocked ones are left running).
+void Install(Event_Writers* writers, FILE* direct) {
+  Sink_State& s = State();
+  Event_Writers* old = nullptr;
+  {
+    // A dispatcher waiting for the delivery window holds write_mu.
+    Posix_Mutex::Hold g(&s.mu);
+    if (s.writers != nullptr) {
+      s.writers->Interrupt();
+    }
+  }
+  {
+    Posix_Mutex::Hold w(&s.write_mu);
+    Posix_Mutex::Hold g(&s.mu);
+    old = s.writers;
+    s.writers = writers;
+    s.direct = direct;
+    s.batched.store(writers != nullptr, std::memory_order_relaxed);
+  }
+  if (old != nullptr) {
+    const bool finished = old->Finish(kCloseWaitMs);
+    Event_Counts c;
+    old->AddCounts(&c);
+    s.written.fetch_add(c.written, std::memory_order_relaxed);
+    s.failed.fetch_add(c.failed, std::memory_order_relaxed);
+    if (finished) {
+      delete old;
+    }
+  }
+}
+
+// "YYYY-MM-DDThh:mm:ss.mmmZ": the time now.
+std::string_view UtcNow() {
+  // The text of the second is made once per second per thread.
+  thread_local time_t t_second = -1;
+  thread_local char t_when[80];
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  if (tv.tv_sec != t_second) {
+    struct tm tm;
+    gmtime_r(&tv.tv_sec, &tm);
+    snprintf(t_when, sizeof t_when, "%04d-%02d-%02dT%02d:%02d:%02d.000Z",
+             tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+             tm.tm_min, tm.tm_sec);
+    t_second = tv.tv_sec;
+  }
+  const size_t length = strlen(t_when);  // 24 but for years past 9999
+  const int millis = static_cast<int>(tv.tv_usec / 1000);
+  t_when[length - 4] = static_cast<char>('0' + millis / 100);
+  t_when[length - 3] = static_cast<char>('0' + millis / 10 % 10);
+  t_when[length - 2] = static_cast<char>('0' + millis % 10);
+  return std::string_view(t_when, length);
+}
+
+// Appends the event's line (Event_Sink::Line) to `line`: written into room
+// sized once for the longest it can be.
+void AppendLine(std::string* line, const Event_Record& e,
+                std::string_view time) {
+  const size_t used = line->size();
+  line->resize(used + 128 + time.size() + JsonStringBound(e.situation.size()) +
+               JsonStringBound(e.table.size()) + JsonStringBound(e.key.size()) +
+               JsonStringBound(e.entrytime.size()) + e.row.size());
+  char* p = &(*line)[used];
+  const auto put = [&p](std::string_view text) {
+    memcpy(p, text.data(), text.size());
+    p += text.size();
+  };
+  const auto put_string = [&p](const std::string& text) {
+    p = JsonWriteString(p, text.data(), text.size());
+  };
+  put("{\"time\":\"");
+  put(time);
+  put("\",\"situation\":");
+  put_string(e.situation);
+  put(",\"table\":");
+  put_string(e.table);
+  if (e.has_key) {
+    put(",\"key\":");
+    put_string(e.key);
+  }
+  if (e.suppressed > 0) {
+    put(",\"suppressed\":");
+    p = std::to_chars(p, p + 24, e.suppressed).ptr;
+  }
+  if (!e.entrytime.empty()) {
+    put(",\"entrytime\":");
+    put_string(e.entrytime);
+  }
+  // No row in the announcement of a throttle's held-back count.
+  if (!e.row.empty()) {
+    put(",\"row\":");
+    put(e.row);
+  }
+  put("}\n");
+  line->resize(static_cast<size_t>(p - line->data()));
+}
+
+// Hands the thread's batch to the writers (or, under Use(), writes it),
+// numbering its events. False when an output had to drop it, or a write
+// under Use() failed.
+bool FlushBatch() {
+  if (t_batch == nullptr || t_batch->empty()) {
+    return true;
+  }
+  std::shared_ptr<const Event_Batch> batch = std::move(t_batch);
+  t_batch = nullptr;
+  Sink_State& s = State();
+  Posix_Mutex::Hold w(&s.write_mu);
+  Event_Writers* writers;
+  FILE* out;
+  {
+    Posix_Mutex::Hold g(&s.mu);
+    writers = s.writers;
+    out = s.direct != nullptr ? s.direct : stdout;
+  }
+  const uint64_t first = s.sequence.fetch_add(batch->size()) + 1;
+  t_sequence = first + batch->size() - 1;
+  if (writers != nullptr) {
+    return writers->Enqueue(first, batch);
+  }
+  const std::string_view text = batch->Lines(0, batch->size());
+  bool ok = fwrite(text.data(), 1, text.size(), out) == text.size();
+  ok = fflush(out) == 0 && ok;
+  (ok ? s.written : s.failed)
+      .fetch_add(batch->size(), std::memory_order_relaxed);
+  return ok;
+}
+
+}  // namespace
+
+bool Event_Sink::Open(const char* spec, std::string* err) {
+  Delivery_Window_Limits limits;
+  if (!ParseDeliveryWindow(getenv("HOV_DELIVERY_WINDOW"),
+                           getenv("HOV_WHEN_FULL"), &limits, err)) {
+    return false;
+  }
+  std::vector<std::unique_ptr<Event_Output>> outputs;
+  if (!MakeEventOutputs(spec, &outputs, err, &limits)) {
+    return false;
+  }
+  auto* w = new Event_Writers;
+  uint64_t sequence;
+  {
+    // No event is numbered while the writers start from the last one.
+    Posix_Mutex::Hold g(&State().write_mu);
+    sequence = State().sequence.load();
+    if (!w->Start(std::move(outputs), sequence, limits, err)) {
+      delete w;
+      return false;
+    }
+  }
+  Install(w, nullptr);
+  return true;
+}
+
+void Event_Sink::Use(FILE* f) {
+  Install(nullptr, f);
+}
+
+void Event_Sink::Close() {
+  Use(nullptr);
+}
+
+void Event_Sink::Reopen() {
+  Sink_State& s = State();
+  Posix_Mutex::Hold g(&s.mu);
+  if (s.writers != nullptr) {
+    s.writers->RequestReopen();
+  }
+}
+
+Event_Counts Event_Sink::Counts() {
+  Sink_State& s = State();
+  Posix_Mutex::Hold g(&s.mu);
+  Event_Counts c;
+  c.written = s.written.load(std::memory_order_relaxed);
+  c.failed = s.failed.load(std::memory_order_relaxed);
+  if (s.writers != nullptr) {
+    s.writers->AddCounts(&c);
+  }
+  return c;
+}
+
+std::vector<Event_Output_Counts> Event_Sink::OutputCounts() {
+  Sink_State& s = State();
+  Posix_Mutex::Hold g(&s.mu);
+  return s.writers != nullptr ? s.writers->OutputCounts()
+                              : std::vector<Event_Output_Counts>();
+}
+
+uint64_t Event_Sink::ThreadSequence() {
+  // The events waiting in the thread's batch are numbered when handed over.
+  FlushBatch();
+  return t_sequence;
+}
+
+bool Event_Sink::WindowFull() {
+  Sink_State& s = State();
+  Posix_Mutex::Hold g(&s.mu);
+  return s.writers != nullptr && s.writers->WindowFull();
+}
+
+uint64_t Event_Sink::DurableSequence() {
+  Sink_State& s = State();
+  Posix_Mutex::Hold g(&s.mu);
+  return s.writers != nullptr ? s.writers->DurableSequence() : kNoLoss;
+}
+
+void Event_Sink::EndWaits() {
+  Ending().store(true);
+  Sink_State& s = State();
+  Posix_Mutex::Hold g(&s.mu);
+  if (s.writers != nullptr) {
+    s.writers->EndWaits();
+  }
+}
+
+bool Event_Sink::AwaitDurable(int wait_ms) {
+  FlushBatch();
+  Sink_State& s = State();
+  // Held so that the writers stay while they are waited for.
+  Posix_Mutex::Hold w(&s.write_mu);
+  Event_Writers* writers;
+  {
+    Posix_Mutex::Hold g(&s.mu);
+    writers = s.writers;
+  }
+  return writers == nullptr ||
+         writers->AwaitDurable(s.sequence.load(), wait_ms);
+}
+
+std::string Event_Sink::Line(const Event_Record& e, const std::string& time) {
+  std::string line;
+  AppendLine(&line, e, time);
+  return line;
+}
+
+Event_Wake_Deferral::Event_Wake_Deferral() {
+  ++t_deferrals;
+}
+
+Event_Wake_Deferral::~Event_Wake_Deferral() {
+  if (--t_deferrals > 0) {
+    return;
+  }
+  FlushBatch();
+  if (!t_wake_owed) {
+    return;
+  }
+  t_wake_owed = false;
+  Sink_State& s = State();
+  Posix_Mutex::Hold g(&s.mu);
+  if (s.writers != nullptr) {
+    s.writers->Wake();
+  }
+}
+
+bool Event_Sink::Write(const Event_Record& e) {
+  const std::string_view time = UtcNow();
+  if (t_batch == nullptr) {
+    t_batch = std::make_shared<Event_Batch>();
+    t_batch->Reserve(kBatchBytes + 4096);
+  }
+  // The line is made once, in the batch itself, unless a stream or a
+  // command wants it too.
+  if (Event_Streams::Active() || !e.run.empty()) {
+    const std::string line = Line(e, std::string(time));
+    Event_Streams::Publish(e.situation, line);
+    if (!e.run.empty()) {
+      Action_Runner::Submit(e, std::string(time), line);
+    }
+    t_batch->Add(e.situation,
+                 [&line](std::string* text) { text->append(line); });
+  } else {
+    t_batch->Add(e.situation,
+                 [&e, time](std::string* text) { AppendLine(text, e, time); });
+  }
+  // Outside a pass, or under Use(), at once; in a pass, when the batch is
+  // full or the pass ends.
+  if (t_deferrals > 0 && State().batched.load(std::memory_order_relaxed) &&
+      t_batch->size() < kBatchEvents && t_batch->Bytes() < kBatchBytes) {
+    return true;
+  }
+  return FlushBatch();
+}

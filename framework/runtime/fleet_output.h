@@ -1,0 +1,71 @@
+// Event outputs to the fleet's engine: Kafka (kafka://BROKERS/TOPIC) and
+// NATS JetStream (nats:// or tls://SERVERS/SUBJECT). Each sends every event
+// line as it is, keyed by the event's host (ORIGINNODE), and counts it
+// delivered only when the engine acknowledges it; what is sent and not yet
+// acknowledged waits in the output's delivery window (ack_window.h), which
+// holds back saved log positions and, when full, the log workers.
+#ifndef QOR_FRAMEWORK_RUNTIME_FLEET_OUTPUT_H_
+#define QOR_FRAMEWORK_RUNTIME_FLEET_OUTPUT_H_
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/runtime/ack_window.h"
+#include "framework/runtime/event_output.h"
+#include "framework/runtime/event_sink.h"
+
+// Whether the HOV_EVENTS item starting at `text` is a fleet sink's URL.
+bool IsFleetSinkUrl(const std::string& text);
+
+// Makes the output of `url` (kafka://, nats://, tls://) with the window
+// `limits`. False with *err when the URL, a client setting or a
+// credentials file is refused; an engine that is down is not an error.
+[[nodiscard]] bool MakeFleetOutput(const std::string& url,
+                                   const Delivery_Window_Limits& limits,
+                                   std::unique_ptr<Event_Output>* output,
+                                   std::string* err);
+
+// The host an event line is of: its row's ORIGINNODE, else this system's
+// name.
+std::string EventLineHost(const std::string& line);
+// Sets this system's name for EventLineHost; called before the outputs
+// are made.
+void SetFleetLocalHost(const std::string& name);
+
+// What Kafka and JetStream outputs share: the window and the counters.
+class Fleet_Output : public Event_Output {
+ public:
+  bool Acknowledges() const override { return true; }
+  bool Durable() const override { return true; }
+  bool Put(const std::string& situation, const std::string& line,
+           std::string* why) override {
+    return PutNumbered(0, situation, line, why);
+  }
+  uint64_t AcknowledgedThrough() const override {
+    return window_.AcknowledgedThrough();
+  }
+  uint64_t UnacknowledgedBytes() const override { return window_.Bytes(); }
+  void Stop() override { window_.Stop(); }
+  void AddFleetCounts(Event_Output_Counts* counts) const override;
+
+ protected:
+  Fleet_Output(std::string name, const Delivery_Window_Limits& limits)
+      : Event_Output(std::move(name)), window_(limits) {}
+  // The engine acknowledged the event numbered `sequence`.
+  void Acknowledged(uint64_t sequence) {
+    if (window_.Acknowledge(sequence)) {
+      acknowledged_.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+  virtual bool Connected() const = 0;
+
+  Ack_Window window_;
+  std::atomic<uint64_t> acknowledged_{0};
+  std::atomic<uint64_t> retried_{0};
+  std::atomic<uint64_t> failed_{
+      0};  // deliveries the engine refused or did not answer
+};
+
+#endif  // QOR_FRAMEWORK_RUNTIME_FLEET_OUTPUT_H_

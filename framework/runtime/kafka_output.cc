@@ -1,0 +1,331 @@
+#include "framework/runtime/kafka_output.h"
+
+#include <librdkafka/rdkafka.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <deque>
+#include <fstream>
+
+#include "framework/runtime/fleet_output.h"
+#include "framework/runtime/rate_limit.h"
+#include "framework/runtime/trace.h"
+#include "framework/runtime/trusted_files.h"
+#include "util/posix_mutex.h"
+
+static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
+
+namespace {
+
+constexpr int kPollMs = 100;
+constexpr int kRetryMs = 1000;
+constexpr int kCloseFlushMs = 2000;
+
+struct Retry {
+  uint64_t sequence;
+  std::string key;
+  std::string value;
+};
+
+class Kafka_Output : public Fleet_Output {
+ public:
+  Kafka_Output(const std::string& name, std::string topic,
+               const Delivery_Window_Limits& limits)
+      : Fleet_Output(name, limits), topic_(std::move(topic)) {}
+  ~Kafka_Output() override {
+    stop_.store(true);
+    window_.Stop();
+    if (started_) {
+      pthread_join(thread_, nullptr);
+    }
+    if (rk_ != nullptr) {
+      rd_kafka_flush(rk_, kCloseFlushMs);
+      rd_kafka_destroy(rk_);
+    }
+  }
+
+  // Takes `conf`.
+  bool Open(rd_kafka_conf_t* conf, std::string* err) {
+    rd_kafka_conf_set_opaque(conf, this);
+    rd_kafka_conf_set_dr_msg_cb(conf, OnDelivery);
+    rd_kafka_conf_set_error_cb(conf, OnError);
+    char errstr[512];
+    rk_ = rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof errstr);
+    if (rk_ == nullptr) {
+      rd_kafka_conf_destroy(conf);
+      *err = "Kafka producer for " + Name() + ": " + errstr;
+      return false;
+    }
+    if (pthread_create(&thread_, nullptr, Main, this) != 0) {
+      *err = "cannot start the Kafka poll thread for " + Name();
+      return false;
+    }
+    started_ = true;
+    return true;
+  }
+
+  bool PutNumbered(uint64_t sequence, const std::string& /*situation*/,
+                   const std::string& line, std::string* why) override {
+    if (!window_.Admit(sequence, line.size())) {
+      *why = "the delivery window is full";
+      return false;
+    }
+    Produce(sequence, EventLineHost(line), line);
+    return true;
+  }
+
+  bool Connected() const override {
+    return connected_.load(std::memory_order_relaxed);
+  }
+
+ private:
+  static void* Main(void* self) {
+    static_cast<Kafka_Output*>(self)->PollLoop();
+    return nullptr;
+  }
+
+  void Produce(uint64_t sequence, const std::string& key,
+               const std::string& value) {
+    while (true) {
+      const rd_kafka_resp_err_t e = rd_kafka_producev(
+          rk_, RD_KAFKA_V_TOPIC(topic_.c_str()),
+          RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY),
+          RD_KAFKA_V_KEY(key.data(), key.size()),
+          RD_KAFKA_V_VALUE(const_cast<char*>(value.data()), value.size()),
+          RD_KAFKA_V_OPAQUE(
+              reinterpret_cast<void*>(static_cast<uintptr_t>(sequence))),
+          RD_KAFKA_V_END);
+      if (e == RD_KAFKA_RESP_ERR_NO_ERROR) {
+        return;
+      }
+      if (e == RD_KAFKA_RESP_ERR__QUEUE_FULL && !stop_.load()) {
+        rd_kafka_poll(rk_, kPollMs);  // the library's own queue: wait for room
+        continue;
+      }
+      Failed(Retry{sequence, key, value}, rd_kafka_err2str(e));
+      return;
+    }
+  }
+
+  void Failed(Retry r, const char* why) {
+    failed_.fetch_add(1, std::memory_order_relaxed);
+    uint64_t held = 0;
+    bool due;
+    {
+      Posix_Mutex::Hold g(&mu_);
+      retry_.push_back(std::move(r));
+      due = failures_.Due(&held);
+    }
+    if (due) {
+      WEX1_TRACE(
+          wex1, WEX1_ERROR,
+          "\nEvent not delivered to %s: %s; it is produced again until it is "
+          "acknowledged; %llu more failures since the last report.",
+          Name().c_str(), why, static_cast<unsigned long long>(held));
+    }
+  }
+
+  static void OnDelivery(rd_kafka_t* /*rk*/, const rd_kafka_message_t* m,
+                         void* opaque) {
+    auto* self = static_cast<Kafka_Output*>(opaque);
+    const uint64_t sequence =
+        static_cast<uint64_t>(reinterpret_cast<uintptr_t>(m->_private));
+    if (m->err == RD_KAFKA_RESP_ERR_NO_ERROR) {
+      self->connected_.store(true, std::memory_order_relaxed);
+      self->Acknowledged(sequence);
+      return;
+    }
+    self->Failed(
+        Retry{sequence,
+              std::string(static_cast<const char*>(m->key), m->key_len),
+              std::string(static_cast<const char*>(m->payload), m->len)},
+        rd_kafka_err2str(m->err));
+  }
+
+  static void OnError(rd_kafka_t* /*rk*/, int err, const char* reason,
+                      void* opaque) {
+    auto* self = static_cast<Kafka_Output*>(opaque);
+    if (err == RD_KAFKA_RESP_ERR__ALL_BROKERS_DOWN ||
+        err == RD_KAFKA_RESP_ERR__TRANSPORT || err == RD_KAFKA_RESP_ERR__SSL ||
+        err == RD_KAFKA_RESP_ERR__AUTHENTICATION) {
+      self->connected_.store(false, std::memory_order_relaxed);
+    }
+    uint64_t held = 0;
+    bool due;
+    {
+      Posix_Mutex::Hold g(&self->mu_);
+      due = self->errors_.Due(&held);
+    }
+    if (due) {
+      WEX1_TRACE(
+          wex1, WEX1_ERROR,
+          "\nKafka error for %s: %s; %llu more errors since the last report.",
+          self->Name().c_str(), reason, static_cast<unsigned long long>(held));
+    }
+  }
+
+  // Serves the delivery reports, and once a second produces the failed
+  // events again.
+  void PollLoop() {
+    int64_t waited = 0;
+    while (!stop_.load()) {
+      rd_kafka_poll(rk_, kPollMs);
+      waited += kPollMs;
+      if (waited < kRetryMs) {
+        continue;
+      }
+      waited = 0;
+      std::deque<Retry> again;
+      {
+        Posix_Mutex::Hold g(&mu_);
+        again.swap(retry_);
+      }
+      for (const Retry& r : again) {
+        retried_.fetch_add(1, std::memory_order_relaxed);
+        Produce(r.sequence, r.key, r.value);
+      }
+    }
+  }
+
+  const std::string topic_;
+  rd_kafka_t* rk_ = nullptr;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> connected_{false};
+  Posix_Mutex mu_;
+  std::deque<Retry> retry_ GUARDED_BY(mu_);
+  Rate_Limit failures_ GUARDED_BY(mu_);
+  Rate_Limit errors_ GUARDED_BY(mu_);
+  pthread_t thread_{};
+  bool started_ = false;
+};
+
+bool SetProperty(rd_kafka_conf_t* conf, const std::string& key,
+                 const std::string& value, const std::string& where,
+                 std::string* err) {
+  char errstr[512];
+  const rd_kafka_conf_res_t r = rd_kafka_conf_set(
+      conf, key.c_str(), value.c_str(), errstr, sizeof errstr);
+  if (r == RD_KAFKA_CONF_OK) {
+    return true;
+  }
+  // The value is never quoted: it may be a secret.
+  *err = where + ": Kafka property \"" + key + "\" " +
+         (r == RD_KAFKA_CONF_UNKNOWN ? std::string("is unknown")
+                                     : "has a value the client refuses");
+  return false;
+}
+
+// The key=value lines of HOV_KAFKA_PROPERTIES (blank lines and lines
+// starting with '#' skipped).
+bool LoadProperties(rd_kafka_conf_t* conf, std::string* err) {
+  const char* path = getenv("HOV_KAFKA_PROPERTIES");
+  if (path == nullptr || *path == '\0') {
+    return true;
+  }
+  if (!HOV_TrustedFile("Kafka properties file", path, true, err)) {
+    return false;
+  }
+  std::ifstream in(path);
+  if (!in) {
+    *err = std::string("cannot read the Kafka properties file ") + path + ": " +
+           strerror(errno);
+    return false;
+  }
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    const size_t start = line.find_first_not_of(" \t\r");
+    if (start == std::string::npos || line[start] == '#') {
+      continue;
+    }
+    const size_t eq = line.find('=', start);
+    const std::string where = std::string(path) + ":" + std::to_string(number);
+    if (eq == std::string::npos) {
+      *err = where + ": not a key=value line";
+      return false;
+    }
+    std::string key = line.substr(start, eq - start);
+    key.erase(key.find_last_not_of(" \t") + 1);
+    std::string value = line.substr(eq + 1);
+    value.erase(0, value.find_first_not_of(" \t"));
+    value.erase(value.find_last_not_of(" \t\r") + 1);
+    if (!SetProperty(conf, key, value, where, err)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseKafkaUrl(const std::string& text, Kafka_Url* url, std::string* err) {
+  const std::string usage =
+      "\"" + text + "\" is not kafka://HOST:PORT[,HOST:PORT...]/TOPIC";
+  if (text.compare(0, 8, "kafka://") != 0) {
+    *err = usage;
+    return false;
+  }
+  const size_t slash = text.find('/', 8);
+  if (slash == std::string::npos) {
+    *err = usage;
+    return false;
+  }
+  url->brokers = text.substr(8, slash - 8);
+  url->topic = text.substr(slash + 1);
+  if (url->topic.empty() || url->topic.size() > 249 ||
+      url->topic.find_first_not_of(
+          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") !=
+          std::string::npos) {
+    *err = usage + " (a topic is letters, digits, '.', '_' and '-')";
+    return false;
+  }
+  size_t at = 0;
+  do {
+    const size_t comma = url->brokers.find(',', at);
+    const std::string b = url->brokers.substr(
+        at, comma == std::string::npos ? comma : comma - at);
+    at = comma == std::string::npos ? comma : comma + 1;
+    const size_t colon = b.rfind(':');
+    if (b.find('@') != std::string::npos) {
+      *err = usage + " (credentials belong in HOV_KAFKA_PROPERTIES)";
+      return false;
+    }
+    if (colon == std::string::npos || colon == 0 || colon + 1 == b.size() ||
+        b.find_first_not_of("0123456789", colon + 1) != std::string::npos ||
+        atoi(b.c_str() + colon + 1) <= 0 ||
+        atoi(b.c_str() + colon + 1) > 65535) {
+      *err = usage;
+      return false;
+    }
+  } while (at != std::string::npos);
+  return true;
+}
+
+bool MakeKafkaOutput(const std::string& text,
+                     const Delivery_Window_Limits& limits,
+                     std::unique_ptr<Event_Output>* output, std::string* err) {
+  Kafka_Url url;
+  std::string why;
+  if (!ParseKafkaUrl(text, &url, &why)) {
+    *err = "HOV_EVENTS item " + why;
+    return false;
+  }
+  rd_kafka_conf_t* conf = rd_kafka_conf_new();
+  // Delivered means acknowledged by every in-sync replica, once: set after
+  // the file, so that it cannot weaken them.
+  if (!SetProperty(conf, "bootstrap.servers", url.brokers, "HOV_EVENTS", err) ||
+      !LoadProperties(conf, err) ||
+      !SetProperty(conf, "enable.idempotence", "true", "HOV_EVENTS", err) ||
+      !SetProperty(conf, "acks", "all", "HOV_EVENTS", err)) {
+    rd_kafka_conf_destroy(conf);
+    return false;
+  }
+  auto out = std::make_unique<Kafka_Output>(text, url.topic, limits);
+  if (!out->Open(conf, err)) {
+    return false;
+  }
+  *output = std::move(out);
+  return true;
+}

@@ -1,0 +1,166 @@
+#include "framework/runtime/nats_connection.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+
+#include "framework/runtime/trace.h"
+#include "framework/runtime/trusted_files.h"
+
+static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
+
+namespace {
+
+constexpr int64_t kReconnectWaitMs = 1000;
+constexpr int64_t kConnectTimeoutMs = 2000;
+constexpr int64_t kCloseFlushMs = 1000;
+
+struct Options_Free {
+  void operator()(natsOptions* o) const { natsOptions_Destroy(o); }
+};
+
+// The first server, for traces (addresses only: no secret is ever in one).
+std::string ServersText(natsConnection* nc) {
+  char url[256];
+  if (natsConnection_GetConnectedUrl(nc, url, sizeof url) == NATS_OK &&
+      url[0] != '\0') {
+    return url;
+  }
+  return "the NATS servers";
+}
+
+void OnDisconnected(natsConnection* nc, void* /*closure*/) {
+  WEX1_TRACE(wex1, WEX1_ERROR,
+             "\nNATS connection lost (%s); trying again every second.",
+             ServersText(nc).c_str());
+}
+
+void OnReconnected(natsConnection* nc, void* /*closure*/) {
+  WEX1_TRACE(wex1, WEX1_FLOW, "\nNATS connection made to %s.",
+             ServersText(nc).c_str());
+}
+
+void OnAsyncError(natsConnection* /*nc*/, natsSubscription* /*sub*/,
+                  natsStatus s, void* /*closure*/) {
+  WEX1_TRACE(wex1, WEX1_ERROR, "\nNATS error: %s", natsStatus_GetText(s));
+}
+
+// A file named by `variable` that the connection trusts: "" when unset;
+// false when it is refused (traced and written to standard error).
+bool TrustedEnvFile(const char* variable, const char* what, std::string* path,
+                    std::string* err) {
+  const char* value = getenv(variable);
+  *path = value != nullptr ? value : "";
+  if (path->empty() || HOV_TrustedFile(what, path->c_str(), true, err)) {
+    return true;
+  }
+  return false;
+}
+
+bool Check(natsStatus s, const char* what, std::string* err) {
+  if (s == NATS_OK) {
+    return true;
+  }
+  *err = std::string(what) + ": " + NatsStatusText(s);
+  return false;
+}
+
+}  // namespace
+
+std::string NatsStatusText(natsStatus s) {
+  std::string text = natsStatus_GetText(s);
+  natsStatus last = NATS_OK;
+  const char* detail = nats_GetLastError(&last);
+  // The detail, when it says more than the status's own text (it often
+  // repeats it behind a source position).
+  if (detail != nullptr && *detail != '\0' && last == s &&
+      strstr(detail, natsStatus_GetText(s)) == nullptr) {
+    text += std::string(" (") + detail + ")";
+  }
+  return text;
+}
+
+bool Nats_Connection::Open(const Nats_Url& url, const std::string& client_name,
+                           std::string* err) {
+  Close();
+  std::string creds, ca;
+  if (!TrustedEnvFile("HOV_NATS_CREDS", "NATS credentials file", &creds, err) ||
+      !TrustedEnvFile("HOV_NATS_CA", "NATS CA file", &ca, err)) {
+    return false;
+  }
+  natsOptions* raw = nullptr;
+  if (!Check(natsOptions_Create(&raw), "NATS options", err)) {
+    return false;
+  }
+  const std::unique_ptr<natsOptions, Options_Free> opts(raw);
+  std::vector<const char*> servers;
+  for (const std::string& s : url.servers) {
+    servers.push_back(s.c_str());
+  }
+  if (!Check(natsOptions_SetServers(opts.get(), servers.data(),
+                                    static_cast<int>(servers.size())),
+             "NATS servers", err) ||
+      !Check(natsOptions_SetNoRandomize(opts.get(), true), "NATS options",
+             err) ||
+      !Check(natsOptions_SetName(opts.get(), client_name.c_str()),
+             "NATS options", err) ||
+      !Check(natsOptions_SetTimeout(opts.get(), kConnectTimeoutMs),
+             "NATS options", err) ||
+      !Check(natsOptions_SetMaxReconnect(opts.get(), -1), "NATS options",
+             err) ||
+      !Check(natsOptions_SetReconnectWait(opts.get(), kReconnectWaitMs),
+             "NATS options", err) ||
+      !Check(natsOptions_SetRetryOnFailedConnect(opts.get(), true,
+                                                 OnReconnected, nullptr),
+             "NATS options", err) ||
+      !Check(natsOptions_SetDisconnectedCB(opts.get(), OnDisconnected, nullptr),
+             "NATS options", err) ||
+      !Check(natsOptions_SetReconnectedCB(opts.get(), OnReconnected, nullptr),
+             "NATS options", err) ||
+      !Check(natsOptions_SetErrorHandler(opts.get(), OnAsyncError, nullptr),
+             "NATS options", err)) {
+    return false;
+  }
+  if (url.tls &&
+      !Check(natsOptions_SetSecure(opts.get(), true), "NATS TLS", err)) {
+    return false;
+  }
+  if (!ca.empty() &&
+      !Check(natsOptions_LoadCATrustedCertificates(opts.get(), ca.c_str()),
+             ("NATS CA file " + ca).c_str(), err)) {
+    return false;
+  }
+  if (!creds.empty() &&
+      !Check(natsOptions_SetUserCredentialsFromFiles(opts.get(), creds.c_str(),
+                                                     nullptr),
+             ("NATS credentials file " + creds).c_str(), err)) {
+    return false;
+  }
+  const natsStatus s = natsConnection_Connect(&nc_, opts.get());
+  if (s == NATS_NOT_YET_CONNECTED) {
+    WEX1_TRACE(wex1, WEX1_ERROR,
+               "\nNo NATS server answers yet at %s; trying again every second.",
+               url.servers.front().c_str());
+    return true;
+  }
+  if (s != NATS_OK) {
+    nc_ = nullptr;
+    *err =
+        "cannot connect to " + url.servers.front() + ": " + NatsStatusText(s);
+    return false;
+  }
+  WEX1_TRACE(wex1, WEX1_FLOW, "\nNATS connection made to %s.",
+             ServersText(nc_).c_str());
+  return true;
+}
+
+void Nats_Connection::Close() {
+  if (nc_ == nullptr) {
+    return;
+  }
+  natsConnection_FlushTimeout(nc_, kCloseFlushMs);
+  natsConnection_Close(nc_);
+  natsConnection_Destroy(nc_);
+  nc_ = nullptr;
+}

@@ -1,0 +1,48 @@
+// A connection to NATS servers as the runtime's NATS users make it (fleet
+// requests, the NATS event sink): the servers and TLS from a Nats_Url
+// (util/nats_url.h), a credentials file from HOV_NATS_CREDS and a CA file
+// from HOV_NATS_CA, both held to the trusted-file rule (trusted_files.h)
+// and neither ever copied into the trace. A connection lost is tried again
+// for ever, once a second, in the library's own thread; until a server
+// answers the first time, the same.
+//
+// Owned by its user; Close and the destructor are called by the thread that
+// opened it, after the library's callbacks that use the user's objects are
+// done (subscriptions drained). Get() may be used by any thread: the
+// library's calls are thread-safe.
+#ifndef QOR_FRAMEWORK_RUNTIME_NATS_CONNECTION_H_
+#define QOR_FRAMEWORK_RUNTIME_NATS_CONNECTION_H_
+
+#include <nats/nats.h>
+
+#include <string>
+
+#include "util/nats_url.h"
+
+// The library's text for a status, with its last error's detail when it has
+// one.
+std::string NatsStatusText(natsStatus s);
+
+class Nats_Connection {
+ public:
+  Nats_Connection() = default;
+  ~Nats_Connection() { Close(); }
+  Nats_Connection(const Nats_Connection&) = delete;
+  Nats_Connection& operator=(const Nats_Connection&) = delete;
+
+  // Starts connecting to `url` as `client_name` (shown by the server). True
+  // once connected or while the first connection is still being tried; false
+  // with *err when the credentials or CA file is refused or the options are
+  // not taken (the files' contents never appear in *err).
+  [[nodiscard]] bool Open(const Nats_Url& url, const std::string& client_name,
+                          std::string* err);
+  // Closes the connection (pending messages are flushed first, for up to
+  // a second). Does nothing when not open.
+  void Close();
+  natsConnection* Get() const { return nc_; }
+
+ private:
+  natsConnection* nc_ = nullptr;
+};
+
+#endif  // QOR_FRAMEWORK_RUNTIME_NATS_CONNECTION_H_

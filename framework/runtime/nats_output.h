@@ -1,0 +1,34 @@
+// The JetStream event output: nats://SERVERS/SUBJECT or tls://SERVERS/SUBJECT.
+// Each event is published to SUBJECT.HOST (NatsHostToken) with a message
+// id unique to this run and event (JetStream drops a resent duplicate), and
+// is delivered when the stream's publish acknowledgement returns. A
+// failure (no stream captures the subject, no answer within a few seconds,
+// the connection lost) sends the event again a second later, for ever;
+// failures are traced once a minute. With HOV_NATS_STREAM=NAME[,OPTIONS]
+// the output creates the stream NAME capturing SUBJECT.> when it is
+// missing.
+#ifndef QOR_FRAMEWORK_RUNTIME_NATS_OUTPUT_H_
+#define QOR_FRAMEWORK_RUNTIME_NATS_OUTPUT_H_
+
+#include <memory>
+#include <string>
+
+#include "framework/runtime/ack_window.h"
+#include "framework/runtime/event_output.h"
+
+// HOV_NATS_STREAM: "NAME[,max-age=DURATION][,max-bytes=SIZE]" (DURATION in
+// s, m, h or d; SIZE in bytes or with K, M or G).
+struct Nats_Stream_Spec {
+  std::string name;        // empty: none is created
+  int64_t max_age_s = 0;   // 0: unlimited
+  int64_t max_bytes = -1;  // -1: unlimited
+};
+[[nodiscard]] bool ParseNatsStreamSpec(const char* text, Nats_Stream_Spec* spec,
+                                       std::string* err);
+
+[[nodiscard]] bool MakeNatsOutput(const std::string& url,
+                                  const Delivery_Window_Limits& limits,
+                                  std::unique_ptr<Event_Output>* output,
+                                  std::string* err);
+
+#endif  // QOR_FRAMEWORK_RUNTIME_NATS_OUTPUT_H_

@@ -1,0 +1,120 @@
+// Rows as JSON objects, described by the request object's column info.
+#ifndef QOR_FRAMEWORK_RUNTIME_ROW_JSON_H_
+#define QOR_FRAMEWORK_RUNTIME_ROW_JSON_H_
+
+#include <string>
+#include <vector>
+
+#include "framework/runtime/request.h"
+
+// Appends `text` as a JSON string (with quotes): valid UTF-8 is kept,
+// control characters and bytes that are not valid UTF-8 become \u00XX.
+void JsonAppendString(std::string* out, const char* text, size_t length);
+// The most bytes JsonWriteString writes for `length` bytes of text.
+constexpr size_t JsonStringBound(size_t length) {
+  return 6 * length + 2;
+}
+// JsonAppendString into room of JsonStringBound(length) bytes at `out`: the
+// end of what it wrote.
+char* JsonWriteString(char* out, const char* text, size_t length);
+// JsonWriteString of the first `length` bytes of a field whose first
+// `readable` bytes (at least `length`) may be read, into room of
+// JsonStringBound(length) + 16 bytes: reads and writes whole pieces.
+char* JsonWriteField(char* out, const char* text, size_t length,
+                     size_t readable);
+inline void JsonAppendString(std::string* out, const std::string& text) {
+  JsonAppendString(out, text.data(), text.size());
+}
+
+// The whole text of the entries behind fixed-width rows, carried beside the
+// rows on the thread that offers or reports them, for the "entry" member
+// of their JSON objects (a row's columns cut long entries). While a scope
+// lives, Find gives the text of a row in [first, first + count * size),
+// and of a copy of the row, wherever it lies, when the scope has one row.
+// Scopes nest; the innermost is used. Thread-local: costs one store to
+// open and one load to ask.
+class Row_Side_Text {
+ public:
+  struct Text {
+    const char* data = nullptr;
+    size_t length = 0;
+  };
+  // `texts` (count of them, not copied) belongs to the rows at `first`,
+  // each `size` bytes apart.
+  Row_Side_Text(const char* first, size_t size, size_t count,
+                const Text* texts);
+  ~Row_Side_Text();
+  Row_Side_Text(const Row_Side_Text&) = delete;
+  Row_Side_Text& operator=(const Row_Side_Text&) = delete;
+  // The text of `row`, or null when the innermost scope has none for it
+  // (or there is no scope).
+  static const Text* Find(const char* row);
+
+ private:
+  const char* first_;
+  size_t size_;
+  size_t count_;
+  const Text* texts_;
+  const Row_Side_Text* outer_;
+};
+
+// {"COLUMN":value,...}: upper-case column names, text without trailing
+// blanks and NULs, integers as numbers.
+std::string RowToJson(vandu& v, const char* row);
+
+// RowToJson for many rows of one request: the columns are looked up once.
+// A writer for the rows of one sample (`sample_rows`) keeps the text of the
+// columns the sample fills alike in every row (see
+// vandu::Constant_Columns), as the first row has them.
+class Row_Json_Writer {
+ public:
+  explicit Row_Json_Writer(vandu& v, bool sample_rows = false);
+  // Appends the row's JSON object to *out; with `entry`, an "entry" member
+  // holding that text last (see Row_Side_Text).
+  void Append(const char* row, std::string* out,
+              const Row_Side_Text::Text* entry = nullptr);
+  // RowEntryTime of the row.
+  std::string EntryTime(const char* row) const;
+  // The same into *out (its room kept).
+  void EntryTime(const char* row, std::string* out) const;
+
+ private:
+  struct Column {
+    std::string key;  // the separator before it and "NAME":
+    // The key again when it is short, in room of a fixed size: copied
+    // whole, which costs no call.
+    static constexpr size_t SHORTKEY = 16;
+    char short_key[SHORTKEY] = {};
+    ColumnInfo info;
+    bool constant = false;
+  };
+  // Once the constant columns are known and written: each column written
+  // in turn, or (`column` -1) the kept text of a run of constant columns.
+  struct Step {
+    int column;
+    std::string kept;
+  };
+  // The sample's constant columns, looked up at its first row.
+  void FindConstantColumns();
+  // Writes the column's key and value at `p`: the end of what it wrote.
+  static char* WriteColumn(const Column& c, const char* row, char* p);
+
+  std::vector<Column> columns_;
+  vandu* sample_ = nullptr;    // until its constant columns are found
+  bool constants_ = false;     // some column is constant
+  std::vector<Step> plan_;     // empty until the first row with constants_
+  std::vector<char> scratch_;  // room for one row's text
+  ColumnInfo entry_time_{};    // the ENTRYTIME text column; Width 0 when none
+};
+
+// "QOR_COLUMN=value" for every column, each item ended by a NUL (one block,
+// built on the dispatching thread with few allocations): texts without
+// trailing blanks and cut at a NUL, which an environment value cannot hold
+// (and which would start an item of its own), integers in decimal.
+std::string RowToEnvironment(vandu& v, const char* row);
+
+// The row's ENTRYTIME as RFC 3339 with the host's offset; empty when the
+// table has no such column or it holds no time stamp.
+std::string RowEntryTime(vandu& v, const char* row);
+
+#endif  // QOR_FRAMEWORK_RUNTIME_ROW_JSON_H_

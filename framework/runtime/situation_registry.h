@@ -1,0 +1,99 @@
+// The situations the runtime evaluates, by name. A situation is one live
+// request object (sample type 4) on its table's manager list; the registry
+// owns it and destroys it on Delete, Reload and Clear. Thread-safe; lock
+// order: the registry's lock, then a table manager's.
+#ifndef QOR_FRAMEWORK_RUNTIME_SITUATION_REGISTRY_H_
+#define QOR_FRAMEWORK_RUNTIME_SITUATION_REGISTRY_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "util/posix_mutex.h"
+
+class vandu;
+
+// Most situations one file or the registry holds, and the longest line of a
+// situations file: past them a file is refused as a whole, a line skipped.
+constexpr size_t SITUATIONS_MAX = 100000;
+constexpr size_t SITUATION_LINE_MAX = 8192;
+
+struct Situation_Info {
+  std::string name;
+  std::string table;  // "APPL.TABLE"
+  std::string condition;
+  std::string clauses;  // "PER COLUMN \"REGEX\" THROTTLE SECONDS", "" when none
+  std::string run;      // the RUN clause's command; empty: none
+  bool stopped = false;
+  int reason = 0;
+  // Counts since the situation was made (see vandu::RowsMatched).
+  uint64_t matched = 0;
+  uint64_t dispatched = 0;
+  uint64_t suppressed = 0;
+};
+
+// Splits "NAME TABLE CONDITION"; false with *err when malformed.
+[[nodiscard]] bool ParseSituationLine(const std::string& line,
+                                      std::string* name, std::string* table,
+                                      std::string* condition, std::string* err);
+
+// 1 to 31 letters, digits, '_', '-' or '.'.
+bool ValidSituationName(const std::string& name);
+
+// Takes a trailing `RUN "COMMAND"` clause off `*text` (a condition and the
+// clauses after it): *run is the command with its \" and \\ escapes undone,
+// *text what stands before the clause. Without the clause *run is empty and
+// *text unchanged. False with *err when the clause is malformed; columns in
+// it count from `column_offset` + 1.
+[[nodiscard]] bool SplitRunClause(std::string* text, std::string* run,
+                                  std::string* err, size_t column_offset = 0);
+
+class Situation_Registry {
+ public:
+  static Situation_Registry& Instance();
+
+  // Creates and starts a situation from its CONDITION and PER/THROTTLE
+  // clauses; false with *err when the name is taken or invalid, or the table,
+  // condition or a clause is bad. `run`: the RUN command; empty: none.
+  [[nodiscard]] bool Add(const std::string& name, const std::string& table,
+                         const std::string& condition, std::string* err,
+                         const std::string& run = std::string());
+  // False with *err when there is no such situation.
+  [[nodiscard]] bool Delete(const std::string& name, std::string* err);
+  std::vector<Situation_Info> List();
+  // Reads and checks a whole situations file, then makes its good lines the
+  // situations, at once: a situation whose definition did not change keeps
+  // its object (and its counts), the others are replaced, added or dropped.
+  // Each bad line adds one "FILE:LINE: what was expected" text to *problems
+  // and is skipped. False with *err, the situations unchanged, when the file
+  // cannot be read, holds more than SITUATIONS_MAX situations, or is empty
+  // (0 bytes) while situations are defined.
+  [[nodiscard]] bool LoadFile(const std::string& path,
+                              std::vector<std::string>* problems,
+                              std::string* err);
+  // LoadFile of the file named by HOV_SITUATIONS (none: nothing changes).
+  [[nodiscard]] bool Reload(std::vector<std::string>* problems,
+                            std::string* err);
+  void Clear();
+
+ private:
+  struct Entry {
+    Situation_Info info;
+    std::string definition;  // table, condition and clauses as parsed
+    vandu* object;
+  };
+  // A situation made from one line, not yet live.
+  [[nodiscard]] bool Make(const std::string& name, const std::string& table,
+                          const std::string& text, const std::string& run,
+                          Entry* entry, std::string* err);
+  // Puts `wanted` in place of every situation (see LoadFile).
+  void Install(std::vector<Entry> wanted);
+
+  Posix_Mutex mu_;
+  std::map<std::string, Entry> entries_ GUARDED_BY(mu_);
+};
+
+#endif  // QOR_FRAMEWORK_RUNTIME_SITUATION_REGISTRY_H_

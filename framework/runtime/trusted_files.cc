@@ -1,0 +1,27 @@
+#include "framework/runtime/trusted_files.h"
+
+#include <stdio.h>
+
+#include "framework/runtime/trace.h"
+#include "util/trusted_file.h"
+
+static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
+
+bool HOV_TrustedFile(const char* what, const char* path, bool to_stderr,
+                     std::string* text) {
+  if (path == nullptr || *path == '\0') {
+    return true;
+  }
+  std::string problem;
+  const bool ok = CheckTrustedFile(what, path, &problem);
+  if (text != nullptr) {
+    *text = problem;
+  }
+  if (!problem.empty()) {
+    WEX1_TRACE(wex1, WEX1_ERROR, "\n%s", problem.c_str());
+    if (to_stderr) {
+      fprintf(stderr, "qoragent: %s\n", problem.c_str());
+    }
+  }
+  return ok;
+}
