@@ -207,47 +207,9 @@ std::string StatusText(natsStatus s) {
 }
 
 bool Connect(const Nats_Url& url, Nats_Ptr* nc, std::string* err) {
-  natsOptions* opts = nullptr;
-  natsStatus s = natsOptions_Create(&opts);
-  std::vector<const char*> servers;
-  for (const std::string& server : url.servers) {
-    servers.push_back(server.c_str());
-  }
-  if (s == NATS_OK) {
-    s = natsOptions_SetServers(opts, servers.data(),
-                               static_cast<int>(servers.size()));
-  }
-  if (s == NATS_OK) {
-    s = natsOptions_SetTimeout(opts, kConnectTimeoutMs);
-  }
-  if (s == NATS_OK) {
-    s = natsOptions_SetAllowReconnect(opts, false);
-  }
-  if (s == NATS_OK) {
-    s = natsOptions_SetName(opts, "qorctl");
-  }
-  if (s == NATS_OK && url.tls) {
-    s = natsOptions_SetSecure(opts, true);
-  }
-  const char* ca = getenv("HOV_NATS_CA");
-  if (s == NATS_OK && ca != nullptr && *ca != '\0') {
-    s = natsOptions_LoadCATrustedCertificates(opts, ca);
-  }
-  const char* creds = getenv("HOV_NATS_CREDS");
-  if (s == NATS_OK && creds != nullptr && *creds != '\0') {
-    s = natsOptions_SetUserCredentialsFromFiles(opts, creds, nullptr);
-  }
-  natsConnection* raw = nullptr;
-  if (s == NATS_OK) {
-    s = natsConnection_Connect(&raw, opts);
-  }
-  natsOptions_Destroy(opts);
-  if (s != NATS_OK) {
-    *err = StatusText(s);
-    return false;
-  }
+  natsConnection* const raw = QorctlNatsConnect(url, "qorctl", false, err);
   nc->reset(raw);
-  return true;
+  return raw != nullptr;
 }
 
 struct Roster_Entry {
@@ -657,4 +619,49 @@ int QorctlFleetMain(const std::vector<std::string>& args, FILE* out,
       answered, failed, missing, rows.size(),
       cut ? "; some hosts' rows were cut" : "");
   return failed + missing > 0 ? QORCTL_SOME_HOSTS : QORCTL_OK;
+}
+
+natsConnection* QorctlNatsConnect(const Nats_Url& url, const char* name,
+                                  bool reconnect, std::string* err) {
+  natsOptions* opts = nullptr;
+  natsStatus s = natsOptions_Create(&opts);
+  std::vector<const char*> servers;
+  for (const std::string& server : url.servers) {
+    servers.push_back(server.c_str());
+  }
+  if (s == NATS_OK) {
+    s = natsOptions_SetServers(opts, servers.data(),
+                               static_cast<int>(servers.size()));
+  }
+  if (s == NATS_OK) {
+    s = natsOptions_SetTimeout(opts, kConnectTimeoutMs);
+  }
+  if (s == NATS_OK) {
+    s = reconnect ? natsOptions_SetMaxReconnect(opts, -1)
+                  : natsOptions_SetAllowReconnect(opts, false);
+  }
+  if (s == NATS_OK) {
+    s = natsOptions_SetName(opts, name);
+  }
+  if (s == NATS_OK && url.tls) {
+    s = natsOptions_SetSecure(opts, true);
+  }
+  const char* ca = getenv("HOV_NATS_CA");
+  if (s == NATS_OK && ca != nullptr && *ca != '\0') {
+    s = natsOptions_LoadCATrustedCertificates(opts, ca);
+  }
+  const char* creds = getenv("HOV_NATS_CREDS");
+  if (s == NATS_OK && creds != nullptr && *creds != '\0') {
+    s = natsOptions_SetUserCredentialsFromFiles(opts, creds, nullptr);
+  }
+  natsConnection* nc = nullptr;
+  if (s == NATS_OK) {
+    s = natsConnection_Connect(&nc, opts);
+  }
+  natsOptions_Destroy(opts);
+  if (s != NATS_OK) {
+    *err = StatusText(s);
+    return nullptr;
+  }
+  return nc;
 }

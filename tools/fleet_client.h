@@ -32,4 +32,13 @@ int QorctlFleetMain(const std::vector<std::string>& args, FILE* out, FILE* err);
 // One answer row of a host as a JSON line with "host" first.
 std::string FleetRowWithHost(const std::string& host, const std::string& row);
 
+struct Nats_Url;
+struct __natsConnection;
+// Connects qorctl, as `name`, to the NATS servers of `url`, with the
+// credentials and CA files of HOV_NATS_CREDS and HOV_NATS_CA. `reconnect`:
+// follow the servers through restarts, else give up on a lost connection.
+// Null with *err when no server answers.
+__natsConnection* QorctlNatsConnect(const Nats_Url& url, const char* name,
+                                    bool reconnect, std::string* err);
+
 #endif  // QOR_TOOLS_FLEET_CLIENT_H_

@@ -153,41 +153,14 @@ int FromNats(const Events_Options& o, FILE* out, FILE* err) {
     fprintf(err, "qorctl: --from %s: %s\n", o.from.c_str(), why.c_str());
     return QORCTL_USAGE;
   }
-  natsOptions* opts = nullptr;
-  natsStatus s = natsOptions_Create(&opts);
-  std::vector<const char*> servers;
-  for (const std::string& server : url.servers) {
-    servers.push_back(server.c_str());
-  }
-  if (s == NATS_OK) {
-    s = natsOptions_SetServers(opts, servers.data(), static_cast<int>(servers.size()));
-  }
-  if (s == NATS_OK) {
-    s = natsOptions_SetName(opts, "qorctl events");
-  }
-  if (s == NATS_OK) {
-    s = natsOptions_SetMaxReconnect(opts, -1);
-  }
-  if (s == NATS_OK && url.tls) {
-    s = natsOptions_SetSecure(opts, true);
-  }
-  const char* ca = getenv("HOV_NATS_CA");
-  if (s == NATS_OK && ca != nullptr && *ca != '\0') {
-    s = natsOptions_LoadCATrustedCertificates(opts, ca);
-  }
-  const char* creds = getenv("HOV_NATS_CREDS");
-  if (s == NATS_OK && creds != nullptr && *creds != '\0') {
-    s = natsOptions_SetUserCredentialsFromFiles(opts, creds, nullptr);
-  }
-  natsConnection* nc = nullptr;
-  if (s == NATS_OK) {
-    s = natsConnection_Connect(&nc, opts);
-  }
-  natsOptions_Destroy(opts);
-  if (s != NATS_OK) {
-    fprintf(err, "qorctl: cannot reach %s: %s\n", o.from.c_str(), natsStatus_GetText(s));
+  std::string why_not;
+  natsConnection* nc = QorctlNatsConnect(url, "qorctl events", true, &why_not);
+  if (nc == nullptr) {
+    fprintf(err, "qorctl: cannot reach %s: %s\n", o.from.c_str(),
+            why_not.c_str());
     return QORCTL_UNREACHABLE;
   }
+  natsStatus s = NATS_OK;
   jsCtx* js = nullptr;
   natsSubscription* sub = nullptr;
   jsErrCode code = static_cast<jsErrCode>(0);
