@@ -572,11 +572,11 @@ TEST_F(JournalFileTest, JournalOnlyHostWatchesTheJournal) {
                                volatile_dir + "."))
         << trace.Text();
   }
+  const std::string none = dir_.File("none");
   {
     // None holds journal files yet: the first directory that is there
     // waits for them, listed.
-    Journal_Default_Manager manager(dir_.File("none").c_str(),
-                                    persistent.c_str());
+    Journal_Default_Manager manager(none.c_str(), persistent.c_str());
     EXPECT_EQ(manager.lmRefresh(), 1u);
     ASSERT_NE(manager.FirstLogObject, nullptr);
     EXPECT_EQ(std::string(manager.FirstLogObject->LogFileName), persistent);
@@ -584,7 +584,7 @@ TEST_F(JournalFileTest, JournalOnlyHostWatchesTheJournal) {
   {
     // No journal directory at all: nothing to do, as before.
     qortest::TraceCapture trace("ERROR");
-    Journal_Default_Manager manager(dir_.File("none").c_str(), nullptr);
+    Journal_Default_Manager manager(none.c_str(), nullptr);
     EXPECT_EQ(manager.lmRefresh(), 0u);
     EXPECT_TRUE(trace.Contains("Agent has no work to do.")) << trace.Text();
   }
