@@ -96,8 +96,11 @@ char* Parameter(char* text, const char* name) {
   return nullptr;
 }
 
-// The text before a comment that starts a word outside quotes.
-std::string WithoutComment(const std::string& text) {
+// Offers each character of `text` outside quotes (a backslash escapes the
+// next one inside) to `visit`, with its index, until `visit` says stop.
+// The index it stopped at, else the text's size.
+template <typename Visit>
+size_t ScanOutsideQuotes(const std::string& text, Visit visit) {
   char quote = '\0';
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
@@ -109,36 +112,31 @@ std::string WithoutComment(const std::string& text) {
       }
     } else if (c == '"' || c == '\'') {
       quote = c;
-    } else if (c == '#' && i > 0 && IsSpace(text[i - 1])) {
-      return text.substr(0, i);
+    } else if (!visit(c, i)) {
+      return i;
     }
   }
-  return text;
+  return text.size();
+}
+
+// The text before a comment that starts a word outside quotes.
+std::string WithoutComment(const std::string& text) {
+  return text.substr(0, ScanOutsideQuotes(text, [&](char c, size_t i) {
+                       return !(c == '#' && i > 0 && IsSpace(text[i - 1]));
+                     }));
 }
 
 // Parentheses of `text` opened and not closed, outside quotes and before
 // a comment.
 int OpenParentheses(const std::string& text) {
   int depth = 0;
-  char quote = '\0';
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (quote != '\0') {
-      if (c == '\\') {
-        ++i;
-      } else if (c == quote) {
-        quote = '\0';
-      }
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (c == '#' && (i == 0 || IsSpace(text[i - 1]))) {
-      break;
-    } else if (c == '(') {
-      ++depth;
-    } else if (c == ')') {
-      --depth;
+  ScanOutsideQuotes(text, [&](char c, size_t i) {
+    if (c == '#' && (i == 0 || IsSpace(text[i - 1]))) {
+      return false;
     }
-  }
+    depth += c == '(' ? 1 : c == ')' ? -1 : 0;
+    return true;
+  });
   return depth;
 }
 
