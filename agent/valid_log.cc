@@ -124,8 +124,11 @@ void NormalisePath(char* path) {
   while (*in != '\0') {
     if (*in == ROOT) {
       // A '/' ends every component: skip the repeated ones and the ".".
-      while (in[1] == ROOT ||
-             (in[1] == '.' && (in[2] == ROOT || in[2] == '\0'))) {
+      // A "." that ends the path leaves `in` on the NUL: nothing past it
+      // is read.
+      while (*in == ROOT &&
+             (in[1] == ROOT ||
+              (in[1] == '.' && (in[2] == ROOT || in[2] == '\0')))) {
         in += in[1] == ROOT ? 1 : 2;
       }
       if (*in == '\0') {
