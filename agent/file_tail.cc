@@ -19,6 +19,7 @@
 
 #include "framework/runtime/trace.h"
 #include "util/errno_text.h"
+#include "util/monotonic_ms.h"
 #include "util/unique_fd.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
@@ -49,13 +50,6 @@ const char ReadErrMsg[] =
 const char NameIsDirectoryMsg[] =
     "\nLog %s was replaced by a directory; the old file is still read and the name is looked at every second.";
 const char MemoryMsg[] = "\nMemory allocation of %d bytes failed.";
-
-// Monotonic seconds, for the rotated file's grace time.
-time_t MonotonicSeconds() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec;
-}
 
 // The coarse real-time clock, the one the kernel stamps files with: a file
 // created after this call never has an earlier birth time.

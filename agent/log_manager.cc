@@ -30,6 +30,7 @@
 #include "framework/runtime/trusted_files.h"
 #include "util/append_file.h"
 #include "util/errno_text.h"
+#include "util/monotonic_ms.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -259,12 +260,6 @@ char SystemLogDebugMode(char* rest) {
     }
   }
   return debug;
-}
-
-time_t MonotonicSeconds() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec;
 }
 
 // The state file belongs to the machine that wrote it (LocalStateOwner):
