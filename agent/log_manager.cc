@@ -312,10 +312,10 @@ Log_Manager::Log_Manager(bool start_manager_thread)
       StopSeen(false),
       ManagerThread(),
       ManagerLock(Posix_Mutex::kDeferred),
-      ManagerNotInUse(),
+      ManagerNotInUse(Posix_Mutex::kDeferred),
       AgentServerUp(0),
       FrameworkReady(false),
-      AgentServerNotUp(),
+      AgentServerNotUp(Posix_Mutex::kDeferred),
       SignalSet(),
       DebugLog(nullptr),
       DebugLogP(nullptr),
@@ -587,12 +587,12 @@ void Log_Manager::lmInitLockAndConditions() {
   }
   // The server-up wait is bounded in elapsed time, not wall-clock time.
   pthread_condattr_setclock(&cattr, CLOCK_MONOTONIC);
-  rc = pthread_cond_init(&ManagerNotInUse, &cattr);
+  rc = ManagerNotInUse.Init(&cattr);
   if (rc != 0) {
     fail(InUseInitErrMsg, rc);
   }
   WEX1_TRACE(wex1, WEX1_FLOW, InUseInitMsg);
-  rc = pthread_cond_init(&AgentServerNotUp, &cattr);
+  rc = AgentServerNotUp.Init(&cattr);
   if (rc != 0) {
     fail(ServerUpInitErrMsg, rc);
   }
@@ -676,9 +676,7 @@ void Log_Manager::lmWaitForServerUp() {
     struct timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += SERVERWAITSECONDS;
-    const int rc = pthread_cond_timedwait(&AgentServerNotUp,
-                                          ManagerLock.native(), &deadline);
-    if (rc != 0) {
+    if (!AgentServerNotUp.WaitUntil(&ManagerLock, deadline)) {
       lmUnlockManager();
       WEX1_TRACE(wex1, WEX1_FLOW, ServerTimedOutMsg);
       // Without work the agent fails alike however the start-up went.
@@ -835,7 +833,7 @@ bool Log_Manager::lmWaitForRequests() {
       until.tv_nsec -= 1000 * 1000 * 1000;
       ++until.tv_sec;
     }
-    pthread_cond_timedwait(&ManagerNotInUse, ManagerLock.native(), &until);
+    ManagerNotInUse.WaitUntil(&ManagerLock, until);
     sigset_t pending;
     if (sigpending(&pending) == 0 && (sigismember(&pending, SIGTERM) == 1 ||
                                       sigismember(&pending, SIGINT) == 1)) {
@@ -1277,14 +1275,14 @@ void Log_Manager::lmStopManagerThread() {
   } else {
     WEX1_TRACE(wex1, WEX1_FLOW, MutexDestroyMsg);
   }
-  rc = pthread_cond_destroy(&ManagerNotInUse);
+  rc = ManagerNotInUse.Destroy();
   if (rc != 0) {
     WEX1_TRACE(wex1, WEX1_ERROR, InUseDestroyErrMsg, rc,
                ErrnoText(rc, eb, sizeof eb));
   } else {
     WEX1_TRACE(wex1, WEX1_FLOW, InUseDestroyMsg);
   }
-  rc = pthread_cond_destroy(&AgentServerNotUp);
+  rc = AgentServerNotUp.Destroy();
   if (rc != 0) {
     WEX1_TRACE(wex1, WEX1_ERROR, ServerUpDestroyErrMsg, rc,
                ErrnoText(rc, eb, sizeof eb));
@@ -1298,8 +1296,9 @@ void Log_Manager::lmPrintSelf() {
   char syslog_time[32];
   char thread[2 * sizeof ManagerThread + 1];
   char lock[2 * sizeof(pthread_mutex_t) + 1];
-  char in_use[2 * sizeof ManagerNotInUse + 1];
-  char server_up[2 * sizeof AgentServerNotUp + 1];
+  constexpr unsigned cond_size = sizeof(pthread_cond_t);
+  char in_use[2 * cond_size + 1];
+  char server_up[2 * cond_size + 1];
   char signals[2 * sizeof SignalSet + 1];
   WEX1_Printf(wex1, PrintSelfMsg, static_cast<void*>(this), Text(ConfigFile),
               TimeText(ConfigFileLastChanged, config_time),
@@ -1309,9 +1308,9 @@ void Log_Manager::lmPrintSelf() {
               static_cast<void*>(FirstValidLog), static_cast<int>(UseCount),
               xtoa(thread, &ManagerThread, sizeof ManagerThread),
               xtoa(lock, ManagerLock.native(), sizeof(pthread_mutex_t)),
-              xtoa(in_use, &ManagerNotInUse, sizeof ManagerNotInUse),
+              xtoa(in_use, ManagerNotInUse.native(), cond_size),
               static_cast<int>(AgentServerUp),
-              xtoa(server_up, &AgentServerNotUp, sizeof AgentServerNotUp),
+              xtoa(server_up, AgentServerNotUp.native(), cond_size),
               xtoa(signals, &SignalSet, sizeof SignalSet), Text(DebugLog),
               static_cast<void*>(DebugLogP.load()));
 }
@@ -1344,7 +1343,7 @@ void Log_Manager::lmEndRequest() {
   if (UseCount == 0) {
     WEX1_TRACE(wex1, WEX1_ERROR, UseCountNegativeMsg, -1, 0);
   } else if (--UseCount == 0) {
-    const int rc = pthread_cond_broadcast(&ManagerNotInUse);
+    const int rc = ManagerNotInUse.Broadcast();
     if (rc != 0) {
       char eb[128];
       WEX1_TRACE(wex1, WEX1_ERROR, InUseSignalErrMsg, rc,
@@ -1361,14 +1360,14 @@ void Log_Manager::lmEndRequest() {
 void Log_Manager::lmSetFrameworkReady() {
   lmLockManager();
   FrameworkReady = true;
-  pthread_cond_broadcast(&AgentServerNotUp);
+  AgentServerNotUp.Broadcast();
   lmUnlockManager();
 }
 
 void Log_Manager::lmSetFrameworkFailed() {
   lmLockManager();
   FrameworkFailed = true;
-  pthread_cond_broadcast(&AgentServerNotUp);
+  AgentServerNotUp.Broadcast();
   lmUnlockManager();
 }
 
@@ -1378,7 +1377,7 @@ bool Log_Manager::lmWaitForFrameworkReady() {
   clock_gettime(CLOCK_MONOTONIC, &deadline);
   deadline.tv_sec += SERVERWAITSECONDS;
   while (!FrameworkReady && !FrameworkFailed &&
-         pthread_cond_timedwait(&AgentServerNotUp, ManagerLock.native(), &deadline) == 0) {
+         AgentServerNotUp.WaitUntil(&ManagerLock, deadline)) {
   }
   const bool failed = FrameworkFailed;
   lmUnlockManager();
@@ -1389,7 +1388,7 @@ void Log_Manager::lmSetServerUp() {
   WEX1_Event ev(wex1, __func__);
   lmLockManager();
   AgentServerUp = 1;
-  const int rc = pthread_cond_signal(&AgentServerNotUp);
+  const int rc = AgentServerNotUp.Signal();
   if (rc != 0) {
     char eb[128];
     WEX1_TRACE(wex1, WEX1_ERROR, ServerUpSignalErrMsg, rc,

@@ -264,11 +264,11 @@ class Log_Manager {
   pthread_t ManagerThread;      // valid while ManagerThreadStarted
   Posix_Mutex ManagerLock;      // default attributes
   // 'inuse': broadcast when UseCount drops to 0.
-  pthread_cond_t ManagerNotInUse;
+  Posix_Cond ManagerNotInUse;
   unsigned char AgentServerUp GUARDED_BY(ManagerLock);  // 0, then 1 once
   bool FrameworkReady;  // guarded by ManagerLock
   bool FrameworkFailed = false;  // guarded by ManagerLock
-  pthread_cond_t AgentServerNotUp;  // 'server-up': signalled by lmSetServerUp
+  Posix_Cond AgentServerNotUp;   // 'server-up': signalled by lmSetServerUp
   sigset_t SignalSet;               // the signals the manager thread waits for
   char* DebugLog;                   // AGENT_DEBUG_LOG; null when unset or empty
   // The open debug log; null when closed. Opened and closed by the manager

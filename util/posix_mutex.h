@@ -72,22 +72,50 @@ class CAPABILITY("mutex") Posix_Mutex {
 };
 
 // A condition variable used with a Posix_Mutex (monotonic clock for timed
-// waits).
+// waits): the project's one condition type. Signal and Broadcast return the
+// pthread error number (0 on success); Init and Destroy exist for owners that
+// report a failed creation (construct those with Posix_Mutex::kDeferred).
 class Posix_Cond {
  public:
+  // Ready to use.
   Posix_Cond() {
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&cv_, &attr);
+    initialized_ = pthread_cond_init(&cv_, &attr) == 0;
     pthread_condattr_destroy(&attr);
   }
-  ~Posix_Cond() { pthread_cond_destroy(&cv_); }
+  // Not usable until Init succeeds.
+  explicit Posix_Cond(Posix_Mutex::Deferred) : cv_(), initialized_(false) {}
+  ~Posix_Cond() {
+    if (initialized_) {
+      pthread_cond_destroy(&cv_);
+    }
+  }
   Posix_Cond(const Posix_Cond&) = delete;
   Posix_Cond& operator=(const Posix_Cond&) = delete;
 
+  // pthread_cond_init with `attr`, which must select CLOCK_MONOTONIC for
+  // the timed waits below; the error number.
+  int Init(const pthread_condattr_t* attr) {
+    const int rc = pthread_cond_init(&cv_, attr);
+    initialized_ = rc == 0;
+    return rc;
+  }
+  // pthread_cond_destroy; the error number. REQUIRES: no waiter.
+  int Destroy() {
+    const int rc = pthread_cond_destroy(&cv_);
+    initialized_ = false;
+    return rc;
+  }
+
   void Wait(Posix_Mutex* mu) REQUIRES(mu) {
     pthread_cond_wait(&cv_, mu->native());
+  }
+  // Waits until `deadline` on the monotonic clock; false when it passed.
+  bool WaitUntil(Posix_Mutex* mu, const struct timespec& deadline)
+      REQUIRES(mu) {
+    return pthread_cond_timedwait(&cv_, mu->native(), &deadline) == 0;
   }
   // Waits at most `ms` milliseconds; false when the time ran out.
   bool WaitFor(Posix_Mutex* mu, long ms) REQUIRES(mu) {
@@ -99,13 +127,17 @@ class Posix_Cond {
       deadline.tv_sec += 1;
       deadline.tv_nsec -= 1000000000L;
     }
-    return pthread_cond_timedwait(&cv_, mu->native(), &deadline) == 0;
+    return WaitUntil(mu, deadline);
   }
-  void Signal() { pthread_cond_signal(&cv_); }
-  void Broadcast() { pthread_cond_broadcast(&cv_); }
+  int Signal() { return pthread_cond_signal(&cv_); }
+  int Broadcast() { return pthread_cond_broadcast(&cv_); }
+
+  // The condition itself, for state dumps that show its bytes.
+  const pthread_cond_t* native() const { return &cv_; }
 
  private:
   pthread_cond_t cv_;
+  bool initialized_;
 };
 
 #endif  // QOR_UTIL_POSIX_MUTEX_H_

@@ -68,17 +68,8 @@ bool ParseDeliveryWindow(const char* window, const char* when_full,
   return true;
 }
 
-Ack_Window::Ack_Window(const Delivery_Window_Limits& limits) : limits_(limits) {
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_cond_init(&room_, &attr);
-  pthread_condattr_destroy(&attr);
-}
-
-Ack_Window::~Ack_Window() {
-  pthread_cond_destroy(&room_);
-}
+Ack_Window::Ack_Window(const Delivery_Window_Limits& limits)
+    : limits_(limits) {}
 
 bool Ack_Window::Admit(uint64_t sequence, size_t bytes) {
   Posix_Mutex::Hold g(&mu_);
@@ -91,7 +82,7 @@ bool Ack_Window::Admit(uint64_t sequence, size_t bytes) {
     if (limits_.drop) {
       return false;
     }
-    pthread_cond_wait(&room_, mu_.native());
+    room_.Wait(&mu_);
   }
   if (stopped_) {
     return false;
@@ -119,7 +110,7 @@ bool Ack_Window::Acknowledge(uint64_t sequence) {
   --waiting_;
   bytes_.fetch_sub(it->bytes, std::memory_order_relaxed);
   Advance();
-  pthread_cond_broadcast(&room_);
+  room_.Broadcast();
   return true;
 }
 
@@ -149,5 +140,5 @@ double Ack_Window::OldestAgeSeconds() const {
 void Ack_Window::Stop() {
   Posix_Mutex::Hold g(&mu_);
   stopped_ = true;
-  pthread_cond_broadcast(&room_);
+  room_.Broadcast();
 }

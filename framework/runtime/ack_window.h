@@ -36,7 +36,6 @@ struct Delivery_Window_Limits {
 class Ack_Window {
  public:
   explicit Ack_Window(const Delivery_Window_Limits& limits);
-  ~Ack_Window();
   Ack_Window(const Ack_Window&) = delete;
   Ack_Window& operator=(const Ack_Window&) = delete;
 
@@ -70,7 +69,7 @@ class Ack_Window {
 
   const Delivery_Window_Limits limits_;
   mutable Posix_Mutex mu_;
-  pthread_cond_t room_;
+  Posix_Cond room_;
   std::deque<Entry> entries_ GUARDED_BY(mu_);
   size_t waiting_ GUARDED_BY(mu_) = 0;  // entries not yet acknowledged
   bool stopped_ GUARDED_BY(mu_) = false;

@@ -289,7 +289,7 @@ void TraceResult(const Action_Job& job, const Run_Result& r, long timeout_s) {
 // The queue and the threads that run its commands.
 struct Runner_State {
   Posix_Mutex mu;
-  pthread_cond_t work;
+  Posix_Cond work;
   std::deque<Action_Job> waiting GUARDED_BY(mu);
   int threads GUARDED_BY(mu) = 0;  // runner threads alive
   bool stopping GUARDED_BY(mu) = false;
@@ -300,8 +300,6 @@ struct Runner_State {
   std::atomic<uint64_t> dropped{0};
   std::atomic<uint64_t> run{0};
   std::atomic<uint64_t> failed{0};
-
-  Runner_State() { pthread_cond_init(&work, nullptr); }
 };
 
 Runner_State& State() {
@@ -323,7 +321,7 @@ void* RunnerThread(void* arg) {
     {
       Posix_Mutex::Hold g(&s.mu);
       while (s.waiting.empty() && !s.stopping) {
-        pthread_cond_wait(&s.work, s.mu.native());
+        s.work.Wait(&s.mu);
       }
       if (s.stopping) {
         return nullptr;
@@ -399,7 +397,7 @@ void Action_Runner::Submit(const Event_Record& e, const std::string& time,
   Posix_Mutex::Hold g(&s.mu);
   StartThreads(s);
   s.waiting.push_back(std::move(job));
-  pthread_cond_signal(&s.work);
+  s.work.Signal();
 }
 
 void Action_Runner::Stop() {
@@ -412,7 +410,7 @@ void Action_Runner::Stop() {
     }
     s.stopping = true;
     s.waiting.clear();
-    pthread_cond_broadcast(&s.work);
+    s.work.Broadcast();
     if (write(s.stop_write.get(), "x", 1) != 1) {
       WEX1_TRACE(wex1, WEX1_ERROR,
                  "\nRUN commands not told to stop; errno = %d", errno);

@@ -88,20 +88,7 @@ class Output_Writer {
         durable_(output_->Durable() || acks_),
         limits_(limits),
         written_through_(sequence),
-        enqueued_through_(sequence) {
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&work_, &attr);
-    pthread_cond_init(&progress_, &attr);
-    pthread_cond_init(&room_, &attr);
-    pthread_condattr_destroy(&attr);
-  }
-  ~Output_Writer() {
-    pthread_cond_destroy(&work_);
-    pthread_cond_destroy(&progress_);
-    pthread_cond_destroy(&room_);
-  }
+        enqueued_through_(sequence) {}
   Output_Writer(const Output_Writer&) = delete;
   Output_Writer& operator=(const Output_Writer&) = delete;
 
@@ -136,12 +123,12 @@ class Output_Writer {
     if (t_deferrals > 0 && !full_enough_.load(std::memory_order_relaxed)) {
       t_wake_owed = true;
     } else {
-      pthread_cond_signal(&work_);
+      work_.Signal();
     }
     return true;
   }
 
-  void Wake() { pthread_cond_signal(&work_); }
+  void Wake() { work_.Signal(); }
 
  private:
   bool Queue(uint64_t first, const std::shared_ptr<const Event_Batch>& batch) {
@@ -155,12 +142,12 @@ class Output_Writer {
            (queued_ >= EVENT_QUEUE_MAX ||
             (!acks_ && queued_bytes_ >= kQueueBytes)) &&
            !stalled_ && !stop_ && !Ending().load()) {
-      pthread_cond_signal(&work_);
+      work_.Signal();
       const uint64_t taken = taken_;
       const uint64_t delivered = delivered_;
       const struct timespec deadline = MonotonicDeadline(EVENT_STALL_MS);
       while (taken_ == taken && !stop_ && !Ending().load() &&
-             pthread_cond_timedwait(&room_, mu_.native(), &deadline) == 0) {
+             room_.WaitUntil(&mu_, deadline)) {
       }
       // A writer busy with a long batch still delivers. Waiting for the
       // delivery window (the default), the dispatcher waits as long as it
@@ -203,21 +190,21 @@ class Output_Writer {
   void RequestReopen() {
     Posix_Mutex::Hold g(&mu_);
     reopen_ = true;
-    pthread_cond_signal(&work_);
+    work_.Signal();
   }
 
   // Asks the thread to write what is queued and end.
   void RequestStop() {
     Posix_Mutex::Hold g(&mu_);
     stop_ = true;
-    pthread_cond_signal(&work_);
-    pthread_cond_broadcast(&room_);
+    work_.Signal();
+    room_.Broadcast();
   }
 
   // Wakes the dispatching threads that wait for room (the agent stops).
   void EndWaits() {
     Posix_Mutex::Hold g(&mu_);
-    pthread_cond_broadcast(&room_);
+    room_.Broadcast();
   }
 
   // Ends the waits for delivery (a closing sink): the events still waiting
@@ -248,7 +235,7 @@ class Output_Writer {
     {
       Posix_Mutex::Hold g(&mu_);
       while (!finished_) {
-        if (pthread_cond_timedwait(&progress_, mu_.native(), &deadline) != 0) {
+        if (!progress_.WaitUntil(&mu_, deadline)) {
           break;
         }
       }
@@ -277,14 +264,13 @@ class Output_Writer {
   bool AwaitWritten(uint64_t sequence, const struct timespec& deadline) {
     Posix_Mutex::Hold g(&mu_);
     while (WrittenThrough() < sequence && lost_ > sequence && !finished_) {
-      pthread_cond_signal(&work_);  // events queued under a deferral
+      work_.Signal();  // events queued under a deferral
       // Acknowledgements come on the client library's threads, unsignalled.
       const struct timespec soon = MonotonicDeadline(kAckPollMs);
       const bool last =
           soon.tv_sec > deadline.tv_sec ||
           (soon.tv_sec == deadline.tv_sec && soon.tv_nsec >= deadline.tv_nsec);
-      if (pthread_cond_timedwait(&progress_, mu_.native(),
-                                 acks_ && !last ? &soon : &deadline) != 0 &&
+      if (!progress_.WaitUntil(&mu_, acks_ && !last ? soon : deadline) &&
           (!acks_ || last)) {
         break;
       }
@@ -321,7 +307,7 @@ class Output_Writer {
       {
         Posix_Mutex::Hold g(&mu_);
         while (queue_.empty() && !stop_ && !reopen_) {
-          pthread_cond_wait(&work_, mu_.native());
+          work_.Wait(&mu_);
         }
         reopen = reopen_;
         reopen_ = false;
@@ -335,7 +321,7 @@ class Output_Writer {
           queued_bytes_ = 0;
           full_enough_.store(false, std::memory_order_relaxed);
           stalled_ = false;
-          pthread_cond_broadcast(&room_);
+          room_.Broadcast();
         }
       }
       if (reopen) {
@@ -351,7 +337,7 @@ class Output_Writer {
         Posix_Mutex::Hold g(&mu_);
         if (queue_.empty()) {
           finished_ = true;
-          pthread_cond_broadcast(&progress_);
+          progress_.Broadcast();
           return;
         }
       }
@@ -448,7 +434,7 @@ class Output_Writer {
         written_through_.store(through, std::memory_order_release);
       }
       delivered_ += batch.size();
-      pthread_cond_broadcast(&progress_);
+      progress_.Broadcast();
     }
     if (first_loss) {
       TraceHeldPositions();
@@ -460,8 +446,7 @@ class Output_Writer {
   bool RetryAfterPause() {
     Posix_Mutex::Hold g(&mu_);
     const struct timespec deadline = MonotonicDeadline(kRetryMs);
-    while (!stop_ &&
-           pthread_cond_timedwait(&work_, mu_.native(), &deadline) == 0) {
+    while (!stop_ && work_.WaitUntil(&mu_, deadline)) {
     }
     return !stop_;
   }
@@ -475,9 +460,9 @@ class Output_Writer {
   const bool durable_;
   const Delivery_Window_Limits limits_;
   Posix_Mutex mu_;
-  pthread_cond_t work_;      // something queued, a reopen or the stop
-  pthread_cond_t progress_;  // a batch delivered, or the thread ended
-  pthread_cond_t room_;      // the writer took the queued lines
+  Posix_Cond work_;      // something queued, a reopen or the stop
+  Posix_Cond progress_;  // a batch delivered, or the thread ended
+  Posix_Cond room_;      // the writer took the queued lines
   std::deque<Queued> queue_ GUARDED_BY(mu_);
   uint64_t queued_ GUARDED_BY(mu_) = 0;      // events in queue_
   size_t queued_bytes_ GUARDED_BY(mu_) = 0;  // their lines' bytes
