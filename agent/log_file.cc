@@ -33,6 +33,7 @@
 #include "tables/tvx_vxlogent_schema.h"
 #include "util/errno_text.h"
 #include "util/monotonic_ms.h"
+#include "util/process_wide.h"
 #include "util/unique_fd.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
@@ -939,7 +940,7 @@ bool Log_File::lfWithinDescriptorReserve(int fd) {
     unsigned long count GUARDED_BY(mu) = 0;
   };
   // Never destroyed: workers may still refuse at exit.
-  static auto* all = new Refusals;
+  Refusals* const all = &ProcessWide<Refusals>();
   Posix_Mutex::Hold hold(&all->mu);
   const unsigned long refused = ++all->count;
   const long long now = Repeat_Limiter::Now();

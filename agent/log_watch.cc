@@ -17,6 +17,7 @@
 #include <algorithm>
 
 #include "util/errno_text.h"
+#include "util/process_wide.h"
 
 namespace {
 
@@ -87,8 +88,7 @@ Log_Watch::~Log_Watch() {
 Log_Watch& Log_Watch::Agent() {
   // Kept to the end: a worker may still be registered when the process
   // exits without a shutdown.
-  static Log_Watch* const watch = new Log_Watch;
-  return *watch;
+  return ProcessWide<Log_Watch>();
 }
 
 bool Log_Watch::PollOnly() {

@@ -22,6 +22,7 @@
 #include "framework/runtime/row_json.h"
 #include "framework/runtime/trace.h"
 #include "util/posix_mutex.h"
+#include "util/process_wide.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
@@ -642,9 +643,8 @@ struct Sink_State {
 };
 
 Sink_State& State() {
-  static auto* s =
-      new Sink_State;  // dispatching threads may outlive main's statics
-  return *s;
+  // Dispatching threads may outlive main's statics.
+  return ProcessWide<Sink_State>();
 }
 
 // Makes `writers` (or, when null, `direct`) where events go, then stops the

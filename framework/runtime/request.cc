@@ -15,6 +15,7 @@
 #include "framework/runtime/table_manager.h"
 #include "framework/runtime/trace.h"
 #include "util/posix_mutex.h"
+#include "util/process_wide.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
@@ -62,8 +63,7 @@ struct Handle_Table {
 };
 
 Handle_Table& Handles() {
-  static auto* h = new Handle_Table;
-  return *h;
+  return ProcessWide<Handle_Table>();
 }
 
 int Compare(int oper, int cmp) {
