@@ -18,11 +18,11 @@
 #include "framework/runtime/action_runner.h"
 #include "framework/runtime/event_output.h"
 #include "framework/runtime/event_stream.h"
-#include "framework/runtime/rate_limit.h"
 #include "framework/runtime/row_json.h"
 #include "framework/runtime/trace.h"
 #include "util/posix_mutex.h"
 #include "util/process_wide.h"
+#include "util/repeat_limiter.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
@@ -485,7 +485,7 @@ class Output_Writer {
   std::atomic<uint64_t> dropped_{0};
   std::atomic<bool> writing_{
       true};  // the last write to the output went through
-  Rate_Limit drops_ GUARDED_BY(mu_);
+  Repeat_Limiter drops_ GUARDED_BY(mu_);
   pthread_t thread_{};
 };
 

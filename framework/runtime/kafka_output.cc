@@ -9,10 +9,10 @@
 #include <fstream>
 
 #include "framework/runtime/fleet_output.h"
-#include "framework/runtime/rate_limit.h"
 #include "framework/runtime/trace.h"
 #include "framework/runtime/trusted_files.h"
 #include "util/posix_mutex.h"
+#include "util/repeat_limiter.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
@@ -194,8 +194,8 @@ class Kafka_Output : public Fleet_Output {
   std::atomic<bool> connected_{false};
   Posix_Mutex mu_;
   std::deque<Retry> retry_ GUARDED_BY(mu_);
-  Rate_Limit failures_ GUARDED_BY(mu_);
-  Rate_Limit errors_ GUARDED_BY(mu_);
+  Repeat_Limiter failures_ GUARDED_BY(mu_);
+  Repeat_Limiter errors_ GUARDED_BY(mu_);
   pthread_t thread_{};
   bool started_ = false;
 };

@@ -11,11 +11,11 @@
 
 #include "framework/runtime/fleet_output.h"
 #include "framework/runtime/nats_connection.h"
-#include "framework/runtime/rate_limit.h"
 #include "framework/runtime/trace.h"
 #include "util/monotonic_ms.h"
 #include "util/nats_url.h"
 #include "util/posix_mutex.h"
+#include "util/repeat_limiter.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
@@ -298,8 +298,8 @@ class Nats_Output : public Fleet_Output {
   pthread_cond_t wake_;
   bool stop_ GUARDED_BY(mu_) = false;
   std::deque<natsMsg*> retry_ GUARDED_BY(mu_);
-  Rate_Limit failures_ GUARDED_BY(mu_);
-  Rate_Limit stream_failures_ GUARDED_BY(mu_);
+  Repeat_Limiter failures_ GUARDED_BY(mu_);
+  Repeat_Limiter stream_failures_ GUARDED_BY(mu_);
   pthread_t thread_{};
   bool started_ = false;
 };
