@@ -94,16 +94,17 @@ bool ExpectEnd(Words* words, const char* after, std::string* err) {
 // The rest of the line from `start` as a condition. ParseCondition counts
 // columns from the start of its text, so the text is given to it behind
 // blanks standing for the request words: its columns are then the line's.
-// A situation's condition may be followed by its clauses.
+// A situation's condition may be followed by its clauses. The thresholds go
+// into *specs.
 bool TakeCondition(const std::string& line, size_t start, bool clauses,
-                   std::string* condition, std::string* err) {
-  std::vector<Threshold_Spec> specs;
+                   std::string* condition, std::vector<Threshold_Spec>* specs,
+                   std::string* err) {
   const std::string text = std::string(start, ' ') + line.substr(start);
   std::string parsed;
   Situation_Clauses parsed_clauses;
-  if (clauses ? !ParseSituationCondition(text, &specs, &parsed, &parsed_clauses,
-                                         err)
-              : !ParseCondition(text, &specs, err)) {
+  if (clauses
+          ? !ParseSituationCondition(text, specs, &parsed, &parsed_clauses, err)
+          : !ParseCondition(text, specs, err)) {
     return false;
   }
   *condition = line.substr(start);
@@ -171,11 +172,8 @@ bool IsWindowBound(const Threshold_Spec& s) {
 
 // A log-entries report reads its log's path and time window from its
 // thresholds; without them it can only come back empty, so say so instead.
-bool CheckLogEntriesSelection(const std::string& condition, std::string* err) {
-  std::vector<Threshold_Spec> specs;
-  if (!ParseCondition(condition, &specs, err)) {
-    return false;
-  }
+bool CheckLogEntriesSelection(const std::vector<Threshold_Spec>& specs,
+                              std::string* err) {
   bool path = false, name = false, start = false, end = false;
   for (const Threshold_Spec& s : specs) {
     path = path || s.column == "LOGPATH";
@@ -207,11 +205,13 @@ bool RunReport(const Control_Request& r, Control_Lines* lines, std::string* err,
     return false;
   }
   if (m->FullName() == kLogEntriesTable &&
-      !CheckLogEntriesSelection(r.condition, err)) {
+      !CheckLogEntriesSelection(r.thresholds, err)) {
     return false;
   }
-  vandu* v =
-      HOV_CreateRequest(m->FullName(), r.condition, SAMPLE_REPORT, "", err);
+  RequestDetail detail;
+  detail.sampleType = SAMPLE_REPORT;
+  detail.thresholds = r.thresholds;
+  vandu* v = HOV_CreateRequest(m->FullName(), &detail, err);
   if (v == nullptr) {
     return false;
   }
@@ -327,7 +327,8 @@ bool ParseControlRequest(const std::string& raw, Control_Request* r,
       *err = "expected a condition after WHERE" + Column(words.Here());
       return false;
     }
-    return TakeCondition(line, words.Here(), false, &r->condition, err);
+    return TakeCondition(line, words.Here(), false, &r->condition,
+                         &r->thresholds, err);
   }
   if (verb == "EVENTS") {
     r->verb = Control_Verb::kEvents;
@@ -386,8 +387,9 @@ bool ParseControlRequest(const std::string& raw, Control_Request* r,
   if (!SplitRunClause(&rest, &r->run, err, start)) {
     return false;
   }
+  std::vector<Threshold_Spec> specs;
   return TakeCondition(line.substr(0, start + rest.size()), start, true,
-                       &r->condition, err);
+                       &r->condition, &specs, err);
 }
 
 bool RunControlRequest(const Control_Request& r, Control_Lines* lines,

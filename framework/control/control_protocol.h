@@ -36,6 +36,8 @@
 #include <string>
 #include <vector>
 
+#include "framework/runtime/request.h"
+
 // Longest request line, without its newline.
 constexpr size_t CONTROL_MAX_LINE = 4096;
 
@@ -50,8 +52,9 @@ enum class Control_Verb {
             // RunControlRequest
 };
 
-// One parsed request line. The condition has passed ParseCondition; the
-// table and columns are checked only when the request runs.
+// One parsed request line. The condition has passed ParseCondition, once: a
+// report carries its thresholds on to the request object; the table and
+// columns are checked only when the request runs.
 struct Control_Request {
   Control_Verb verb = Control_Verb::kPing;
   std::string table;        // REPORT, SITUATION ADD
@@ -59,6 +62,9 @@ struct Control_Request {
   std::string name;         // SITUATION ADD, SITUATION DEL
   std::string condition;    // REPORT (after WHERE), SITUATION ADD (with its
                             // clauses); may be empty
+  // REPORT: the condition's thresholds, as ParseControlRequest parsed them
+  // (a request built by hand sets them to match `condition`).
+  std::vector<Threshold_Spec> thresholds;
   std::string run;  // SITUATION ADD: the RUN clause's command; empty: none
   std::vector<std::string>
       names;            // EVENTS: the situations followed; empty: all

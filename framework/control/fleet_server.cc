@@ -10,7 +10,6 @@
 
 #include "framework/control/control_protocol.h"
 #include "framework/control/main_loop.h"
-#include "framework/runtime/condition.h"
 #include "framework/runtime/nats_connection.h"
 #include "framework/runtime/row_json.h"
 #include "framework/runtime/situation_registry.h"
@@ -41,15 +40,12 @@ struct Waiting {
 // An empty log-entries report and a log this agent does not watch look
 // alike: the latter is said, as qorctl says it for one agent.
 bool UnwatchedLog(const Control_Request& report, std::string* err) {
-  std::vector<Threshold_Spec> specs;
-  std::string unused;
   if (report.table.size() < 8 ||
-      report.table.compare(report.table.size() - 8, 8, "VXLOGENT") != 0 ||
-      !ParseCondition(report.condition, &specs, &unused)) {
+      report.table.compare(report.table.size() - 8, 8, "VXLOGENT") != 0) {
     return false;
   }
   std::string dir, name;
-  for (const Threshold_Spec& t : specs) {
+  for (const Threshold_Spec& t : report.thresholds) {
     if (t.oper == GIR1_EQ && t.column == "LOGPATH") {
       dir = t.text;
     } else if (t.oper == GIR1_EQ && t.column == "LOGNAME") {
@@ -61,7 +57,16 @@ bool UnwatchedLog(const Control_Request& report, std::string* err) {
   logs.table = "VXMONLOG";
   logs.condition =
       "LOGPATH == " + QuotedText(dir) + " AND LOGNAME == " + QuotedText(name);
+  const auto equals = [](const char* column, const std::string& value) {
+    Threshold_Spec t;
+    t.column = column;
+    t.oper = GIR1_EQ;
+    t.text = value;
+    return t;
+  };
+  logs.thresholds = {equals("LOGPATH", dir), equals("LOGNAME", name)};
   Control_Lines rows;
+  std::string unused;
   if (!RunControlRequest(logs, &rows, &unused) || rows.size() != 0) {
     return false;
   }

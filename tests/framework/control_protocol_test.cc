@@ -246,6 +246,15 @@ TEST_F(ControlProtocolTest, ParsesGoodAndBadLines) {
   std::string err;
   EXPECT_FALSE(ParseControlRequest(std::string(4096, 'A'), &r, &err));
   EXPECT_EQ(err.substr(0, 20), "unknown request AAAA");
+  // A report carries its condition's thresholds on, parsed once.
+  ASSERT_TRUE(ParseControlRequest(
+      "REPORT VXLOGENT WHERE LOGPATH == \"/var/log/\" AND ENTRYTIME >= \"-1h\"",
+      &r, &err));
+  ASSERT_EQ(r.thresholds.size(), 2u);
+  EXPECT_EQ(r.thresholds[0].column, "LOGPATH");
+  EXPECT_EQ(r.thresholds[0].text, "/var/log/");
+  EXPECT_EQ(r.thresholds[1].oper, GIR1_GE);
+  EXPECT_EQ(r.thresholds[1].relative_seconds, 3600);
 }
 
 TEST_F(ControlProtocolTest, RefusalsAreOneErrLine) {
