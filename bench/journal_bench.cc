@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,9 +51,11 @@ struct Bench_Dir {
     path = mkdtemp(tmpl);
   }
   ~Bench_Dir() {
-    const std::string cmd = "rm -rf '" + path + "'";
-    if (system(cmd.c_str()) != 0) {
-      fprintf(stderr, "could not remove %s\n", path.c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+    if (ec) {
+      fprintf(stderr, "could not remove %s: %s\n", path.c_str(),
+              ec.message().c_str());
     }
   }
   std::string path;

@@ -153,11 +153,13 @@ struct Run_Result {
 
 // Runs a program to completion with extra environment variables (after
 // removing those named in `unset`); captures
-// standard output and error through files in `dir`.
+// standard output and error through files in `dir`. Standard input is the
+// file `input`.
 inline Run_Result RunProgram(const std::vector<std::string>& argv,
                              const std::map<std::string, std::string>& env,
                              const std::string& dir,
-                             const std::vector<std::string>& unset = {}) {
+                             const std::vector<std::string>& unset = {},
+                             const std::string& input = "/dev/null") {
   static int serial = 0;
   const std::string out_path = dir + "/run" + std::to_string(++serial) + ".out";
   const std::string err_path = out_path + ".err";
@@ -173,7 +175,7 @@ inline Run_Result RunProgram(const std::vector<std::string>& argv,
     const int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(o, 1);
     dup2(e, 2);
-    const int in = open("/dev/null", O_RDONLY);
+    const int in = open(input.c_str(), O_RDONLY);
     dup2(in, 0);
     std::vector<char*> args;
     for (const auto& a : argv) {

@@ -170,10 +170,9 @@ TEST_F(MetricsTest, LiveOutputPassesPromtoolAndCountsTheLog) {
     GTEST_SKIP() << kPromtool << " is not installed";
   }
   qortest::WriteFile(dir_.File("metrics.txt"), text);
-  const qortest::Run_Result check = qortest::RunProgram(
-      {"/bin/sh", "-c",
-       std::string(kPromtool) + " check metrics < " + dir_.File("metrics.txt")},
-      {}, dir_.path());
+  const qortest::Run_Result check =
+      qortest::RunProgram({kPromtool, "check", "metrics"}, {}, dir_.path(), {},
+                          dir_.File("metrics.txt"));
   EXPECT_EQ(check.status, 0) << check.out << check.err;
 }
 
