@@ -28,6 +28,7 @@ namespace {
 // sent again, and the pause before a failed one is.
 constexpr int64_t kAckWaitMs = 5000;
 constexpr int kRetryMs = 1000;
+constexpr char kNotConnected[] = "no NATS server is connected";
 
 bool ParseSpan(const std::string& text, int64_t* seconds) {
   char* end = nullptr;
@@ -179,7 +180,8 @@ class Nats_Output : public Fleet_Output {
       s = natsConnection_PublishMsg(connection_.Get(), m);
       if (s != NATS_OK) {
         pending_.back().failed = true;
-        failure = NatsStatusText(s);
+        // Without a server the library takes no message with headers.
+        failure = Connected() ? NatsStatusText(s) : kNotConnected;
       }
     }
     if (!failure.empty()) {
@@ -199,15 +201,17 @@ class Nats_Output : public Fleet_Output {
     return nullptr;
   }
 
-  // A sending that failed (it is sent again): traced once a minute.
-  void Failed(const char* subject, const std::string& why) {
+  // `count` sendings that failed (they are sent again): traced once a
+  // minute.
+  void Failed(const char* subject, const std::string& why, uint64_t count = 1) {
     uint64_t held = 0;
     bool due;
     {
       Posix_Mutex::Hold g(&mu_);
       due = failures_.Due(&held);
+      failures_.Held(count - 1);  // the others, told in the next report
     }
-    failed_.fetch_add(1, std::memory_order_relaxed);
+    failed_.fetch_add(count, std::memory_order_relaxed);
     if (due) {
       WEX1_TRACE(
           wex1, WEX1_ERROR,
@@ -329,31 +333,29 @@ class Nats_Output : public Fleet_Output {
     const int64_t now = MonotonicMs();
     uint64_t again = 0;
     uint64_t late = 0;
+    uint64_t refused = 0;
     std::string failure;
     std::string subject;
     {
       Posix_Mutex::Hold g(&mu_);
       for (Nats_Pending& p : pending_) {
-        if (p.msg == nullptr) {
-          continue;
-        }
-        if (!connected) {
-          p.sent_ms = now;
-          continue;
-        }
-        if (!p.failed && now - p.sent_ms < kAckWaitMs) {
+        if (p.msg == nullptr ||
+            (!p.failed && now - p.sent_ms < kAckWaitMs)) {
           continue;
         }
         if (!p.failed) {
           ++late;
           subject = natsMsg_GetSubject(p.msg);
         }
-        ++again;
         p.sent_ms = now;
+        if (!connected) {
+          continue;  // waits in the library's buffer, or is sent later
+        }
+        ++again;
         const natsStatus s =
             natsConnection_PublishMsg(connection_.Get(), p.msg);
         p.failed = s != NATS_OK;
-        if (s != NATS_OK && failure.empty()) {
+        if (s != NATS_OK && refused++ == 0) {
           failure = NatsStatusText(s);
           subject = natsMsg_GetSubject(p.msg);
         }
@@ -361,12 +363,14 @@ class Nats_Output : public Fleet_Output {
     }
     retried_.fetch_add(again, std::memory_order_relaxed);
     if (late > 0) {
-      Failed(subject.c_str(), "no acknowledgement within " +
-                                  std::to_string(kAckWaitMs / 1000) +
-                                  " seconds");
+      Failed(subject.c_str(),
+             connected ? "no acknowledgement within " +
+                             std::to_string(kAckWaitMs / 1000) + " seconds"
+                       : std::string(kNotConnected),
+             late);
     }
-    if (!failure.empty()) {
-      Failed(subject.c_str(), failure);
+    if (refused > 0) {
+      Failed(subject.c_str(), failure, refused);
     }
   }
 
