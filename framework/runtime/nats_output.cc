@@ -339,8 +339,7 @@ class Nats_Output : public Fleet_Output {
     {
       Posix_Mutex::Hold g(&mu_);
       for (Nats_Pending& p : pending_) {
-        if (p.msg == nullptr ||
-            (!p.failed && now - p.sent_ms < kAckWaitMs)) {
+        if (p.msg == nullptr || (!p.failed && now - p.sent_ms < kAckWaitMs)) {
           continue;
         }
         if (!p.failed) {
