@@ -189,7 +189,8 @@ class Agent:
 
     def stop(self):
         if self.p.poll() is None:
-            self.p.send_signal(signal.SIGTERM)
+            # The agent itself, so that a wrapper (perf) ends with it.
+            os.kill(self.pid, signal.SIGTERM)
             try:
                 self.p.wait(timeout=60)
             except subprocess.TimeoutExpired:
