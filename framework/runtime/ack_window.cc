@@ -82,7 +82,11 @@ bool Ack_Window::Admit(uint64_t sequence, size_t bytes) {
     if (limits_.drop) {
       return false;
     }
+    // Woken once a quarter of the window is free, not for each
+    // acknowledgement: one wake-up admits many events.
+    ++waiters_;
     room_.Wait(&mu_);
+    --waiters_;
   }
   if (stopped_) {
     return false;
@@ -110,7 +114,13 @@ bool Ack_Window::Acknowledge(uint64_t sequence) {
   --waiting_;
   bytes_.fetch_sub(it->bytes, std::memory_order_relaxed);
   Advance();
-  room_.Broadcast();
+  if (waiters_ > 0 &&
+      (entries_.size() <= limits_.events - limits_.events / 4 ||
+       entries_.size() <= 1) &&
+      bytes_.load(std::memory_order_relaxed) <=
+          limits_.bytes - limits_.bytes / 4) {
+    room_.Broadcast();
+  }
   return true;
 }
 

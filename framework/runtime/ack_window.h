@@ -72,6 +72,7 @@ class Ack_Window {
   Posix_Cond room_;
   std::deque<Entry> entries_ GUARDED_BY(mu_);
   size_t waiting_ GUARDED_BY(mu_) = 0;  // entries not yet acknowledged
+  int waiters_ GUARDED_BY(mu_) = 0;     // threads waiting in Admit
   bool stopped_ GUARDED_BY(mu_) = false;
   std::atomic<uint64_t> through_{UINT64_MAX};
   std::atomic<uint64_t> bytes_{0};

@@ -31,6 +31,9 @@ std::string ServersText(natsConnection* nc) {
 }
 
 void OnDisconnected(natsConnection* nc, void* /*closure*/) {
+  if (natsConnection_IsClosed(nc)) {
+    return;  // closed by its owner (the agent stops): nothing is lost
+  }
   WEX1_TRACE(wex1, WEX1_ERROR,
              "\nNATS connection lost (%s); trying again every second.",
              ServersText(nc).c_str());

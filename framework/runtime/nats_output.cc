@@ -1,13 +1,16 @@
 #include "framework/runtime/nats_output.h"
 
 #include <errno.h>
+#include <nats/nats.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <deque>
+#include <string_view>
 
 #include "framework/runtime/fleet_output.h"
 #include "framework/runtime/nats_connection.h"
@@ -25,6 +28,7 @@ namespace {
 // sent again, and the pause before a failed one is.
 constexpr int64_t kAckWaitMs = 5000;
 constexpr int kRetryMs = 1000;
+constexpr char kNotConnected[] = "no NATS server is connected";
 
 bool ParseSpan(const std::string& text, int64_t* seconds) {
   char* end = nullptr;
@@ -46,6 +50,15 @@ bool ParseSpan(const std::string& text, int64_t* seconds) {
   return true;
 }
 
+// One event sent and not yet acknowledged: its message (kept to be sent
+// again), when it was last sent, and whether that sending failed.
+struct Nats_Pending {
+  uint64_t sequence;
+  natsMsg* msg;  // null once acknowledged
+  int64_t sent_ms;
+  bool failed;
+};
+
 class Nats_Output : public Fleet_Output {
  public:
   Nats_Output(const Nats_Url& url, const std::string& text,
@@ -53,43 +66,60 @@ class Nats_Output : public Fleet_Output {
       : Fleet_Output(text, limits), url_(url), stream_(std::move(stream)) {
     run_id_ =
         std::to_string(getpid()) + "." + std::to_string(MonotonicMs()) + "-";
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&wake_, &attr);
-    pthread_condattr_destroy(&attr);
   }
   ~Nats_Output() override {
     {
       Posix_Mutex::Hold g(&mu_);
       stop_ = true;
-      pthread_cond_signal(&wake_);
+      wake_.Signal();
     }
     window_.Stop();
     if (started_) {
       pthread_join(thread_, nullptr);
     }
+    if (completes_) {
+      // The handler may be running: wait until it has returned for good.
+      natsSubscription_Unsubscribe(sub_);
+      Posix_Mutex::Hold g(&mu_);
+      const struct timespec deadline = Deadline(kAckWaitMs);
+      while (!sub_done_ && wake_.WaitUntil(&mu_, deadline)) {
+      }
+    }
     connection_.Close();
+    natsSubscription_Destroy(sub_);
     if (js_ != nullptr) {
       jsCtx_Destroy(js_);
     }
     Posix_Mutex::Hold g(&mu_);
-    for (natsMsg* m : retry_) {
-      natsMsg_Destroy(m);
+    for (const Nats_Pending& p : pending_) {
+      natsMsg_Destroy(p.msg);
     }
-    pthread_cond_destroy(&wake_);
   }
 
   bool Open(std::string* err) {
     if (!connection_.Open(url_, "qoragent events", err)) {
       return false;
     }
-    jsOptions o;
-    jsOptions_Init(&o);
-    o.PublishAsync.AckHandler = OnAck;
-    o.PublishAsync.AckHandlerClosure = this;
-    o.PublishAsync.MaxPending = 0;  // the window bounds it
-    const natsStatus s = natsConnection_JetStream(&js_, connection_.Get(), &o);
+    natsStatus s = natsConnection_JetStream(&js_, connection_.Get(), nullptr);
+    natsInbox* inbox = nullptr;
+    if (s == NATS_OK) {
+      s = natsInbox_Create(&inbox);
+    }
+    if (s == NATS_OK) {
+      // Acknowledgements come to INBOX.SEQUENCE, the event's own number.
+      inbox_ = std::string(inbox) + ".";
+      natsInbox_Destroy(inbox);
+      s = natsConnection_Subscribe(&sub_, connection_.Get(),
+                                   (inbox_ + "*").c_str(), OnReply, this);
+    }
+    if (s == NATS_OK) {
+      s = natsSubscription_SetOnCompleteCB(sub_, OnDone, this);
+      completes_ = s == NATS_OK;
+    }
+    if (s == NATS_OK) {
+      // The delivery window bounds what can be waiting.
+      s = natsSubscription_SetPendingLimits(sub_, -1, -1);
+    }
     if (s != NATS_OK) {
       *err = "JetStream for " + Name() + ": " + NatsStatusText(s);
       return false;
@@ -109,14 +139,23 @@ class Nats_Output : public Fleet_Output {
       *why = "the delivery window is full";
       return false;
     }
-    const std::string subject =
-        url_.name + "." + NatsHostToken(EventLineHost(line));
+    // The subject and message id are written in place: no allocation
+    // beyond the message's own.
+    char number[24];
+    const int n = snprintf(number, sizeof number, "%llu",
+                           static_cast<unsigned long long>(sequence));
+    std::string host = EventLineHost(line);
+    if (host != host_) {
+      host_.swap(host);
+      subject_ = url_.name + "." + NatsHostToken(host_);
+    }
+    reply_.assign(inbox_).append(number, static_cast<size_t>(n));
+    id_.assign(run_id_).append(number, static_cast<size_t>(n));
     natsMsg* m = nullptr;
-    natsStatus s = natsMsg_Create(&m, subject.c_str(), nullptr, line.data(),
-                                  static_cast<int>(line.size()));
+    natsStatus s = natsMsg_Create(&m, subject_.c_str(), reply_.c_str(),
+                                  line.data(), static_cast<int>(line.size()));
     if (s == NATS_OK) {
-      s = natsMsgHeader_Set(m, "Nats-Msg-Id",
-                            (run_id_ + std::to_string(sequence)).c_str());
+      s = natsMsgHeader_Set(m, "Nats-Msg-Id", id_.c_str());
     }
     if (s != NATS_OK) {
       natsMsg_Destroy(m);
@@ -125,7 +164,22 @@ class Nats_Output : public Fleet_Output {
           sequence);  // never to be sent: lost, as a write that failed
       return false;
     }
-    Send(m);
+    std::string failure;
+    {
+      Posix_Mutex::Hold g(&mu_);
+      pending_.push_back(Nats_Pending{sequence, m, MonotonicMs(), false});
+      // Sent under the lock, so that its acknowledgement (which frees it)
+      // finds it listed.
+      s = natsConnection_PublishMsg(connection_.Get(), m);
+      if (s != NATS_OK) {
+        pending_.back().failed = true;
+        // Without a server the library takes no message with headers.
+        failure = Connected() ? NatsStatusText(s) : kNotConnected;
+      }
+    }
+    if (!failure.empty()) {
+      Failed(subject_.c_str(), failure);
+    }
     return true;
   }
 
@@ -140,94 +194,178 @@ class Nats_Output : public Fleet_Output {
     return nullptr;
   }
 
-  // Publishes `m` (taken); a refusal puts it on the retry list.
-  void Send(natsMsg* m) {
-    jsPubOptions po;
-    jsPubOptions_Init(&po);
-    po.MaxWait = kAckWaitMs;
-    const natsStatus s = js_PublishMsgAsync(js_, &m, &po);
-    if (s != NATS_OK) {
-      Failed(m, NatsStatusText(s));
-    }
-  }
-
-  // A publication that failed: traced once a minute, sent again later.
-  void Failed(natsMsg* m, const std::string& why) {
+  // `count` sendings that failed (they are sent again): traced once a
+  // minute.
+  void Failed(const char* subject, const std::string& why, uint64_t count = 1) {
     uint64_t held = 0;
     bool due;
     {
       Posix_Mutex::Hold g(&mu_);
-      retry_.push_back(m);
       due = failures_.Due(&held);
+      failures_.Held(count - 1);  // the others, told in the next report
     }
-    failed_.fetch_add(1, std::memory_order_relaxed);
+    failed_.fetch_add(count, std::memory_order_relaxed);
     if (due) {
       WEX1_TRACE(
           wex1, WEX1_ERROR,
           "\nEvent not delivered to %s (subject %s): %s; it is sent again until it is "
           "acknowledged; %llu more failures since the last report.",
-          Name().c_str(), natsMsg_GetSubject(m), why.c_str(),
+          Name().c_str(), subject, why.c_str(),
           static_cast<unsigned long long>(held));
     }
   }
 
-  static void OnAck(jsCtx* /*js*/, natsMsg* m, jsPubAck* pa, jsPubAckErr* pae,
-                    void* closure) {
+  // The entry of `sequence` in pending_, or null.
+  Nats_Pending* Find(uint64_t sequence) REQUIRES(mu_) {
+    const auto it = std::lower_bound(
+        pending_.begin(), pending_.end(), sequence,
+        [](const Nats_Pending& p, uint64_t s) { return p.sequence < s; });
+    return it == pending_.end() || it->sequence != sequence ? nullptr : &*it;
+  }
+
+  // The publish acknowledgement (or refusal) of one event, on the
+  // subscription's thread: {"stream":...,"seq":N}, {"error":{...}}, or an
+  // empty "no responders" status when no stream captures the subject.
+  static void OnReply(natsConnection* /*nc*/, natsSubscription* /*sub*/,
+                      natsMsg* reply, void* closure) {
     auto* self = static_cast<Nats_Output*>(closure);
-    const char* id = nullptr;
-    uint64_t sequence = 0;
-    if (natsMsgHeader_Get(m, "Nats-Msg-Id", &id) == NATS_OK && id != nullptr) {
-      const char* dash = strrchr(id, '-');
-      sequence = dash != nullptr ? strtoull(dash + 1, nullptr, 10) : 0;
-    }
-    if (pa != nullptr || pae == nullptr) {
-      self->Acknowledged(sequence);
-      natsMsg_Destroy(m);
-      return;
-    }
+    const char* dot = strrchr(natsMsg_GetSubject(reply), '.');
+    const uint64_t sequence =
+        dot != nullptr ? strtoull(dot + 1, nullptr, 10) : 0;
+    const char* data = natsMsg_GetData(reply);
+    const std::string_view text(
+        data != nullptr ? data : "",
+        static_cast<size_t>(std::max(0, natsMsg_GetDataLength(reply))));
     std::string why;
-    if (pae->Err == NATS_NO_RESPONDERS || pae->ErrCode == JSStreamNotFoundErr) {
+    if (natsMsg_IsNoResponders(reply)) {
       why = "no stream captures the subject";
       if (!self->stream_.name.empty()) {
         why += " (stream " + self->stream_.name +
                " is created when the server takes it)";
         self->stream_ready_.store(false);
       }
-    } else if (pae->ErrText != nullptr && *pae->ErrText != '\0') {
-      why = pae->ErrText;
-    } else {
-      why = natsStatus_GetText(pae->Err);
+    } else if (text.find("\"error\"") != std::string_view::npos ||
+               text.find("\"seq\"") == std::string_view::npos) {
+      why = ErrorText(text);
     }
-    self->Failed(m, why);
+    natsMsg_Destroy(reply);
+    natsMsg* done = nullptr;
+    std::string subject;
+    {
+      Posix_Mutex::Hold g(&self->mu_);
+      Nats_Pending* p = self->Find(sequence);
+      if (p == nullptr || p->msg == nullptr) {
+        return;  // an answer to an earlier sending, already settled
+      }
+      if (!why.empty()) {
+        p->failed = true;
+        subject = natsMsg_GetSubject(p->msg);
+      } else {
+        done = p->msg;
+        p->msg = nullptr;
+        while (!self->pending_.empty() &&
+               self->pending_.front().msg == nullptr) {
+          self->pending_.pop_front();
+        }
+      }
+    }
+    if (done != nullptr) {
+      natsMsg_Destroy(done);
+      self->Acknowledged(sequence);
+    } else {
+      self->Failed(subject.c_str(), why);
+    }
   }
 
-  // Once a second: makes the stream when asked to, and sends the failed
-  // publications again.
+  // The "description" of a JetStream error answer, else the answer itself.
+  static std::string ErrorText(std::string_view text) {
+    static constexpr std::string_view kKey = "\"description\":\"";
+    const size_t at = text.find(kKey);
+    if (at != std::string_view::npos) {
+      const size_t from = at + kKey.size();
+      const size_t end = text.find('"', from);
+      if (end != std::string_view::npos) {
+        return std::string(text.substr(from, end - from));
+      }
+    }
+    return text.empty() ? "an empty answer" : std::string(text.substr(0, 200));
+  }
+
+  static void OnDone(void* closure) {
+    auto* self = static_cast<Nats_Output*>(closure);
+    Posix_Mutex::Hold g(&self->mu_);
+    self->sub_done_ = true;
+    self->wake_.Broadcast();
+  }
+
+  // Once a second: makes the stream when asked to, and sends again what
+  // failed or was not acknowledged in time. While no server is connected,
+  // nothing is sent again (what was sent waits in the library's buffer for
+  // the reconnection) and the time to wait for answers starts anew.
   void RetryLoop() {
     while (true) {
-      std::deque<natsMsg*> again;
       {
         Posix_Mutex::Hold g(&mu_);
         const struct timespec deadline = Deadline(kRetryMs);
-        while (!stop_ &&
-               pthread_cond_timedwait(&wake_, mu_.native(), &deadline) == 0) {
+        while (!stop_ && wake_.WaitUntil(&mu_, deadline)) {
         }
         if (stop_) {
           return;
         }
-        again.swap(retry_);
       }
-      if (!stream_.name.empty() && !stream_ready_.load() && Connected()) {
+      const bool connected = Connected();
+      if (!stream_.name.empty() && !stream_ready_.load() && connected) {
         EnsureStream();
       }
-      for (natsMsg* m : again) {
-        retried_.fetch_add(1, std::memory_order_relaxed);
-        Send(m);
-      }
+      SendAgain(connected);
     }
   }
 
-  static struct timespec Deadline(int ms) {
+  void SendAgain(bool connected) {
+    const int64_t now = MonotonicMs();
+    uint64_t again = 0;
+    uint64_t late = 0;
+    uint64_t refused = 0;
+    std::string failure;
+    std::string subject;
+    {
+      Posix_Mutex::Hold g(&mu_);
+      for (Nats_Pending& p : pending_) {
+        if (p.msg == nullptr || (!p.failed && now - p.sent_ms < kAckWaitMs)) {
+          continue;
+        }
+        if (!p.failed) {
+          ++late;
+          subject = natsMsg_GetSubject(p.msg);
+        }
+        p.sent_ms = now;
+        if (!connected) {
+          continue;  // waits in the library's buffer, or is sent later
+        }
+        ++again;
+        const natsStatus s =
+            natsConnection_PublishMsg(connection_.Get(), p.msg);
+        p.failed = s != NATS_OK;
+        if (s != NATS_OK && refused++ == 0) {
+          failure = NatsStatusText(s);
+          subject = natsMsg_GetSubject(p.msg);
+        }
+      }
+    }
+    retried_.fetch_add(again, std::memory_order_relaxed);
+    if (late > 0) {
+      Failed(subject.c_str(),
+             connected ? "no acknowledgement within " +
+                             std::to_string(kAckWaitMs / 1000) + " seconds"
+                       : std::string(kNotConnected),
+             late);
+    }
+    if (refused > 0) {
+      Failed(subject.c_str(), failure, refused);
+    }
+  }
+
+  static struct timespec Deadline(int64_t ms) {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     t.tv_sec += ms / 1000;
@@ -291,13 +429,22 @@ class Nats_Output : public Fleet_Output {
   const Nats_Url url_;
   const Nats_Stream_Spec stream_;
   std::string run_id_;
+  std::string inbox_;  // "_INBOX.ID.": acknowledgements come to it
+  natsSubscription* sub_ = nullptr;
+  bool completes_ = false;  // OnDone is called when sub_ is closed
+  // PutNumbered's texts, kept to spare allocations for each event.
+  std::string host_;
+  std::string subject_;
+  std::string reply_;
+  std::string id_;
   Nats_Connection connection_;
   jsCtx* js_ = nullptr;
   std::atomic<bool> stream_ready_{false};
   Posix_Mutex mu_;
-  pthread_cond_t wake_;
+  Posix_Cond wake_;
   bool stop_ GUARDED_BY(mu_) = false;
-  std::deque<natsMsg*> retry_ GUARDED_BY(mu_);
+  std::deque<Nats_Pending> pending_ GUARDED_BY(mu_);  // by sequence
+  bool sub_done_ GUARDED_BY(mu_) = false;
   Repeat_Limiter failures_ GUARDED_BY(mu_);
   Repeat_Limiter stream_failures_ GUARDED_BY(mu_);
   pthread_t thread_{};

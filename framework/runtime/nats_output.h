@@ -1,12 +1,16 @@
 // The JetStream event output: nats://SERVERS/SUBJECT or tls://SERVERS/SUBJECT.
 // Each event is published to SUBJECT.HOST (NatsHostToken) with a message
-// id unique to this run and event (JetStream drops a resent duplicate), and
-// is delivered when the stream's publish acknowledgement returns. A
-// failure (no stream captures the subject, no answer within a few seconds,
-// the connection lost) sends the event again a second later, for ever;
-// failures are traced once a minute. With HOV_NATS_STREAM=NAME[,OPTIONS]
-// the output creates the stream NAME capturing SUBJECT.> when it is
-// missing.
+// id unique to this run and event (JetStream drops a resent duplicate) and
+// the reply subject INBOX.SEQUENCE of one subscription of the output's own,
+// so that an acknowledgement names its event without a lookup table; the
+// event is delivered when the stream's publish acknowledgement returns.
+// What is sent and not acknowledged is kept (bounded by the delivery
+// window) and sent again a second after a failure (no stream captures the
+// subject, an error answer) or 5 s after a sending not answered while
+// connected, for ever; while no server is connected nothing is sent again
+// (the library keeps what was sent for the reconnection). Failures are
+// traced once a minute. With HOV_NATS_STREAM=NAME[,OPTIONS] the output
+// creates the stream NAME capturing SUBJECT.> when it is missing.
 #ifndef QOR_FRAMEWORK_RUNTIME_NATS_OUTPUT_H_
 #define QOR_FRAMEWORK_RUNTIME_NATS_OUTPUT_H_
 

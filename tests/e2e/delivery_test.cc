@@ -119,5 +119,89 @@ TEST(DeliveryE2ETest, JetStreamOutageAndKillLoseNothing) {
   EXPECT_LE(duplicates, kWindow);
 }
 
+// The number in the fleet sink's line of `qorctl ping --json` under `key`
+// (-1 when there is none).
+long SinkCount(const Agent_Process& agent, const std::string& key) {
+  const Run_Result r = agent.Ctl({"--json", "ping"});
+  const size_t at = r.out.find("\"fleet_sinks\"");
+  const std::string n =
+      at == std::string::npos ? "" : JsonField(r.out.substr(at), key);
+  return n.empty() ? -1 : std::stol(n);
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+// A subject that no stream captures: the events are held, not counted
+// delivered, the failure is traced at the error level once, not at each
+// try, and the events arrive once a stream captures the subject (made here
+// by a second agent's HOV_NATS_STREAM, as in a fleet).
+TEST(DeliveryE2ETest, SubjectNoStreamCapturesHoldsEventsUntilOneDoes) {
+  if (access(kNatsServer, X_OK) != 0) {
+    GTEST_SKIP() << "nats-server is not installed";
+  }
+  Scoped_Temp_Dir dir;
+  Nats_Server server(dir.path());
+  ASSERT_TRUE(server.WaitReady());
+  const std::string url = server.Url("qheld");
+  const std::string log = dir.File("app.log");
+  WriteFile(log, "");
+  WriteFile(dir.File("qoragent.conf"), log + " ;N ;S\n");
+  WriteFile(dir.File("situations"), "all VXLOGENT ENTRYDESC ~ \"line\"\n");
+  Agent_Process agent(dir);
+  agent.SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
+  agent.SetEnv("HOV_SITUATIONS", dir.File("situations"));
+  agent.SetEnv("HOV_EVENTS", url);
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitWatching(agent, log));
+  constexpr int kHeld = 10;
+  Append(log, 0, kHeld);
+  // Five tries of each event at least.
+  EXPECT_TRUE(
+      WaitUntil([&] { return SinkCount(agent, "retried") >= 5 * kHeld; },
+                std::chrono::seconds(60)));
+  EXPECT_EQ(SinkCount(agent, "acknowledged"), 0);
+  const long held = SinkCount(agent, "pending");  // with the warm-up line's
+  EXPECT_GE(held, kHeld);
+  const std::string trace = agent.Trace();
+  EXPECT_NE(
+      trace.find("Event not delivered to " + url +
+                 " (subject qheld.testhost_TVX): "
+                 "no stream captures the subject; it is sent again until it is "
+                 "acknowledged"),
+      std::string::npos)
+      << trace;
+  EXPECT_LT(Count(trace, "Event not delivered"),
+            static_cast<size_t>(SinkCount(agent, "retried") / kHeld))
+      << trace;
+
+  Scoped_Temp_Dir other_dir;
+  WriteFile(other_dir.File("qoragent.conf"),
+            other_dir.File("quiet.log") + " ;N ;S\n");
+  WriteFile(other_dir.File("quiet.log"), "");
+  Agent_Process other(other_dir);
+  other.SetEnv("TVX_CONFIG_FILE", other_dir.File("qoragent.conf"));
+  other.SetEnv("HOV_EVENTS", url);
+  other.SetEnv("HOV_NATS_STREAM", "QHELD");
+  ASSERT_TRUE(other.Start());
+  ASSERT_TRUE(other.WaitTrace("JetStream stream QHELD created"));
+  EXPECT_TRUE(
+      WaitUntil([&] { return SinkCount(agent, "acknowledged") == held; },
+                std::chrono::seconds(60)))
+      << agent.Ctl({"--json", "ping"}).out;
+  const Run_Result r =
+      RunProgram({QORCTL_PATH, "events", "--from", url, "--since", "-1h",
+                  "--json", "--limit", std::to_string(held)},
+                 {}, dir.path());
+  EXPECT_EQ(Count(r.out, "\"ENTRYDESC\":\"line "), static_cast<size_t>(kHeld))
+      << r.out;
+}
+
 }  // namespace
 }  // namespace qortest
