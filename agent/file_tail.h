@@ -170,6 +170,8 @@ class File_Tail {
     Head_Copy head;
     bool identity_known = false;
     time_t idle_since = 0;  // monotonic seconds of the last growth
+    // When it was born; zero where the file system keeps no birth time.
+    struct statx_timestamp born = {};
   };
   // A file rotated away that is still read, with its unfinished last line.
   struct Rotated_File {
@@ -185,6 +187,9 @@ class File_Tail {
     Head_Fingerprint head;
   };
 
+  // The times a saved position's text holds (see Publish).
+  struct Resumed_Times;
+
   // Opens the name safely into `open`; a failed open is traced with
   // `open_error`. 0, or the errno value with *failure set.
   int OpenName(bool replacement, const char* open_error, Open_File* open,
@@ -192,24 +197,26 @@ class File_Tail {
   // Keeps the file `resume` names (rotated away while nobody read it) as a
   // rotated file read on from the resumed offset, followed by the files
   // that took its place before the current one.
-  void FindRotated(const Log_Position& resume);
+  void FindRotated(const Log_Position& resume, const Resumed_Times& times);
   // Keeps the files of `saved` found in the directory as rotated files, each
   // read on from its saved offset; those gone or changed are left out.
-  void RestoreRotated(const std::vector<Rotated_Position>& saved);
-  // The file of the directory with this identity and head, no shorter than
-  // `offset`, opened as a rotated file at `offset`; *name takes its name.
-  std::unique_ptr<Rotated_File> FindRotatedFile(uint64_t device, uint64_t inode,
-                                                const Head_Fingerprint& head,
-                                                int64_t offset,
-                                                std::string* name);
+  void RestoreRotated(const std::vector<Rotated_Position>& saved,
+                      const Resumed_Times& times);
+  // The file of the directory with this identity, head and birth (where
+  // both births are known), no shorter than `offset`, opened as a rotated
+  // file at `offset`; *name takes its name. With `inode` 0, any file named
+  // after the log, not read now, with this head (a copy).
+  std::unique_ptr<Rotated_File> FindRotatedFile(
+      uint64_t device, uint64_t inode, const Head_Fingerprint& head,
+      const struct statx_timestamp& born, int64_t offset, std::string* name);
   // True when the file of this identity is the current or a rotated one.
   bool Reading(uint64_t device, uint64_t inode) const;
   // Keeps as rotated files, oldest first and read from their start, the
   // files of the directory that were under the name only between two looks:
   // born (modified, where the file system keeps no birth time) at or after
   // `after` and before the current file, named after the log but not
-  // compressed, not empty, and never read before.
-  void FindSkipped(const struct statx_timestamp& after);
+  // compressed, not empty, and never read before. The count of files kept.
+  size_t FindSkipped(const struct statx_timestamp& after);
   // Opens the regular file `name` of the directory open on `dir`, not
   // following a symlink, as a rotated file at its end. Null when it cannot.
   static std::unique_ptr<Rotated_File> OpenRotated(int dir, const char* name);
@@ -239,6 +246,7 @@ class File_Tail {
   uid_t owner_ = 0;
   Head_Copy head_;
   bool identity_known_ = false;
+  struct statx_timestamp born_ = {};
   // The file Open opened, until Start.
   Open_File opened_;
   // The rotated files still read, oldest first; at most MAXROTATEDLOGS.

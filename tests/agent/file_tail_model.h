@@ -44,11 +44,16 @@ class File_Tail_Model : private File_Tail::Reader {
         random_(seed),
         restarts_(restarts) {}
 
+  // Prints every action and every line delivered to `out` (the bench's
+  // trace of a failing seed).
+  void Trace(FILE* out) { trace_ = out; }
+
   // Runs `steps` actions: "" when the tail kept to the lines written, else
   // what went wrong first.
   std::string Run(int steps) {
     Write(path_, "", O_CREAT | O_TRUNC);
     Start(File_Tail::START_AT_HEAD, Log_Position());
+    Save(&snapshot_);
     for (step_ = 0; step_ < steps && error_.empty(); ++step_) {
       const bool looked = Act(random_() % 100);
       if (looked || random_() % 3 != 0) {
@@ -99,7 +104,13 @@ class File_Tail_Model : private File_Tail::Reader {
           "step " + std::to_string(step_) + ": " + what + " (" + trail_ + ")";
     }
   }
+  void Note(const std::string& what) {
+    if (trace_ != nullptr) {
+      fprintf(trace_, "%d: %s\n", step_, what.c_str());
+    }
+  }
   void Delivered(const std::string& line) {
+    Note("  delivered " + line.substr(0, line.find('x')));
     const size_t i = delivered_.size();
     if (i >= written_.size()) {
       Fail("line delivered that was not written: " + line);
@@ -124,6 +135,9 @@ class File_Tail_Model : private File_Tail::Reader {
         usleep(500);
       }
     }
+    Note("write " + path.substr(dir_.size() + 1) + " " +
+         std::to_string(text.size()) + " bytes" +
+         ((flags & O_TRUNC) != 0 ? " anew" : ""));
     const int fd =
         open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | flags, 0644);
     if (fd < 0 || write(fd, text.data(), text.size()) !=
@@ -183,6 +197,7 @@ class File_Tail_Model : private File_Tail::Reader {
       FinishTorn();
       if (Exists(path_)) {
         const std::string to = RotatedName();
+        Note("rename to " + to.substr(dir_.size() + 1));
         rename(path_.c_str(), to.c_str());
         uncompressed_.push_back(to);
         Write(path_, "", O_CREAT);
@@ -195,15 +210,17 @@ class File_Tail_Model : private File_Tail::Reader {
       struct stat st;
       if (stat(path_.c_str(), &st) == 0 &&
           st.st_size >= static_cast<off_t>(HEADFINGERPRINTBYTES)) {
-        Look();
+        Look(true);
         Copy(path_, RotatedName());
+        Note("truncate");
         truncate(path_.c_str(), 0);
         return true;
       }
     } else if (roll < 81) {
       trail_ += "d";
       FinishTorn();
-      Look();
+      Look(true);
+      Note("delete");
       unlink(path_.c_str());
       return true;
     } else if (roll < 86) {
@@ -214,21 +231,43 @@ class File_Tail_Model : private File_Tail::Reader {
       // itself goes.
       trail_ += "z";
       if (!uncompressed_.empty()) {
-        Look();
+        Look(true);
         const std::string from = uncompressed_.front();
         uncompressed_.erase(uncompressed_.begin());
         Copy(from, from + ".gz");
+        Note("delete " + from.substr(dir_.size() + 1));
         unlink(from.c_str());
         return true;
       }
     } else {
-      // Stop, perhaps lines while stopped, and a restart from the saved
+      // A stop, or a crash that leaves the position saved at an earlier
+      // look; lines and rotations while stopped; a restart from the saved
       // position.
-      trail_ += "s";
-      Look();
       Log_Position saved;
-      Stop(&saved);
       if (random_() % 2 == 0) {
+        trail_ += "s";
+        Look();
+        Stop(&saved);
+      } else {
+        trail_ += "k";
+        saved = snapshot_;
+        delivered_.resize(snapshot_delivered_);
+        tail_->Close();
+        tail_.reset();
+      }
+      Note("stopped at " + std::to_string(saved.inode) + ":" +
+           std::to_string(saved.offset) + " +" +
+           std::to_string(saved.rotated.size()) + " read " +
+           std::to_string(saved.read.size()) + " " + saved.text);
+      for (unsigned n = random_() % 3; n > 0; --n) {
+        if (random_() % 3 == 0 && Exists(path_)) {
+          FinishTorn();
+          const std::string to = RotatedName();
+          Note("rename to " + to.substr(dir_.size() + 1));
+          rename(path_.c_str(), to.c_str());
+          uncompressed_.push_back(to);
+          Write(path_, "", O_CREAT);
+        }
         Append(1, false);
       }
       if (!Exists(path_)) {
@@ -265,21 +304,41 @@ class File_Tail_Model : private File_Tail::Reader {
     Log_Position ignored;
     tail_->Publish(&ignored);
   }
+  // The tail's last published position, through the state file's text as
+  // a restart of the agent takes it.
+  void Save(Log_Position* saved) {
+    Log_Position published;
+    if (!tail_->Published(&published)) {
+      Fail("no position to save");
+    }
+    State_Owner owner;
+    owner.host = "model";
+    std::vector<Log_Position> loaded;
+    std::string err;
+    if (!Position_Store::Parse(Position_Store::Format(owner, {published}),
+                               owner, &loaded, &err) ||
+        loaded.size() != 1) {
+      Fail("the state file does not load: " + err);
+    } else {
+      *saved = loaded[0];
+    }
+  }
   void Stop(Log_Position* saved) {
     tail_->FinishAll();
     Log_Position ignored;
     tail_->Publish(&ignored);
-    if (!tail_->Published(saved)) {
-      Fail("no position to save");
-    }
+    Save(saved);
     tail_->Close();
     tail_.reset();
   }
-  void Look() {
+  // `lossy`: the writer then loses what is not read (a crash must not go
+  // back behind this look).
+  void Look(bool lossy = false) {
     if (tail_ == nullptr || !error_.empty()) {
       return;
     }
     trail_ += ".";
+    Note("look");
     // A pass cut short (files found that came and went) goes on at once.
     for (int i = 0; i < 64; ++i) {
       tail_->BeginPass(timespec{});
@@ -300,6 +359,12 @@ class File_Tail_Model : private File_Tail::Reader {
       }
     }
     looked_at_ = CoarseNow();
+    // What the state file holds when the agent is killed: the position of
+    // a look a few actions back, and the lines delivered up to it.
+    if (lossy || random_() % 4 == 0) {
+      Save(&snapshot_);
+      snapshot_delivered_ = delivered_.size();
+    }
     const size_t whole = written_.size() - (torn_rest_.empty() ? 0 : 1);
     if (error_.empty() && delivered_.size() != whole) {
       Fail("delivered " + std::to_string(delivered_.size()) + " lines of " +
@@ -314,6 +379,7 @@ class File_Tail_Model : private File_Tail::Reader {
   const std::string path_;
   std::mt19937 random_;
   const bool restarts_;
+  FILE* trace_ = nullptr;
   int step_ = 0;
   long long looked_at_ = 0;
   int number_ = 0;
@@ -323,8 +389,11 @@ class File_Tail_Model : private File_Tail::Reader {
   std::string torn_rest_;
   std::vector<std::string> uncompressed_;
   std::string error_;
+  Log_Position snapshot_;
+  size_t snapshot_delivered_ = 0;
   // The last actions: a appended, t torn, r rotated, c copy-truncated,
-  // d deleted, n created, z compressed, s restarted, . looked.
+  // d deleted, n created, z compressed, s restarted, k killed and
+  // restarted, . looked.
   std::string trail_;
   // The owner's view of the file being read.
   Unique_File stream_;
