@@ -49,6 +49,8 @@ const char ReadErrMsg[] =
 const char NameIsDirectoryMsg[] =
     "\nLog %s was replaced by a directory; the old file is still read and the name is looked at every second.";
 const char MemoryMsg[] = "\nMemory allocation of %d bytes failed.";
+const char RotatedLostMsg[] =
+    "\nLog %s was rotated more than %d times while delivery waited; the oldest rotated file was let go unread: %lld bytes lost.";
 
 // A file log's own position text: "seen S.N born S.N", when the file was
 // last seen under the log's name and when it was born, then " S.N" for
@@ -414,15 +416,11 @@ void File_Tail::FindRotated(const Log_Position& resume,
       }
     }
     // Older than the new file: the oldest kept is read to its end first.
-    if (rotated_.size() >= MAXROTATEDLOGS) {
-      FinishRotated(0, true);
-    }
+    MakeRoom();
     rotated_.push_back(std::move(found));
   }
   if (refilled != nullptr) {
-    if (rotated_.size() >= MAXROTATEDLOGS) {
-      FinishRotated(0, true);
-    }
+    MakeRoom();
     rotated_.push_back(std::move(refilled));
   }
   // Gone (removed, compressed): the files that came after it are still
@@ -518,9 +516,7 @@ size_t File_Tail::FindSkipped(const struct statx_timestamp& after) {
     rotated->open.eof = 0;
     WEX1_TRACE(wex1, WEX1_FLOW, RotatedAwayMsg, path, candidate.name.c_str(),
                0L);
-    if (rotated_.size() >= MAXROTATEDLOGS) {
-      FinishRotated(0, true);
-    }
+    MakeRoom();
     rotated_.push_back(std::move(rotated));
     ++found;
   }
@@ -561,10 +557,35 @@ void File_Tail::RememberRead() {
   done.head = FingerprintOf(head_);
 }
 
-void File_Tail::KeepRotated() {
-  if (rotated_.size() >= MAXROTATEDLOGS) {
-    FinishRotated(0, true);
+void File_Tail::MakeRoom() {
+  if (rotated_.size() < MAXROTATEDLOGS) {
+    return;
   }
+  if (!unread_) {
+    FinishRotated(0, true);
+    return;
+  }
+  // Nothing may be read: the oldest goes with what it holds unread, known
+  // as read so that it is never read from its start should it be found.
+  Rotated_File& oldest = *rotated_[0];
+  struct stat st;
+  const int64_t size =
+      fstat(oldest.open.fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+  const int64_t delivered = static_cast<int64_t>(oldest.open.eof) -
+                            static_cast<int64_t>(oldest.held.Held());
+  const int64_t lost = size > delivered ? size - delivered : 0;
+  WEX1_TRACE(wex1, WEX1_ERROR, RotatedLostMsg, path_.c_str(),
+             static_cast<int>(MAXROTATEDLOGS), static_cast<long long>(lost));
+  Read_File& done = read_[read_next_++ % MAXREADLOGS];
+  done.device = oldest.open.device;
+  done.inode = oldest.open.inode;
+  done.head = FingerprintOf(oldest.open.head);
+  rotated_.erase(rotated_.begin());
+  reader_->TailLost(static_cast<uint64_t>(lost));
+}
+
+void File_Tail::KeepRotated() {
+  MakeRoom();
   std::unique_ptr<Rotated_File> rotated(new (std::nothrow) Rotated_File);
   if (rotated == nullptr) {
     // Out of memory: the old file is left with what was read of it.
@@ -691,6 +712,19 @@ void File_Tail::Start(Start_At start, const Log_Position& resume) {
   if (replaced) {
     FindRotated(resume, resumed);
   }
+}
+
+void File_Tail::FollowUnread() {
+  if (!NameReplaced()) {
+    return;
+  }
+  const Failure failure = failure_;
+  const int64_t budget = budget_;
+  unread_ = true;
+  FollowReplacement();
+  unread_ = false;
+  budget_ = budget;
+  failure_ = failure;
 }
 
 void File_Tail::FinishAll() {
@@ -988,7 +1022,7 @@ int File_Tail::FollowReplacement() {
   // Files that were under the name only between the last look and this
   // one are read too; their entries are older than the new file's, so the
   // next pass, at once, reads them first.
-  if (FindSkipped(seen) > 0) {
+  if (FindSkipped(seen) > 0 || unread_) {
     budget_ = 0;
     return 0;
   }

@@ -63,6 +63,9 @@ class File_Tail {
     // The tail moves from one file to another (a rotated one and back):
     // what the reader gathers does not go on across files.
     virtual void TailSwitch() {}
+    // A rotated file was let go unread (FollowUnread) with `bytes` of it
+    // never delivered.
+    virtual void TailLost(uint64_t /*bytes*/) {}
   };
   // The file being read, as the reader sees it.
   struct View {
@@ -127,6 +130,14 @@ class File_Tail {
   int FollowReplacement();
   // Reads every rotated file to its end and closes it.
   void FinishAll();
+  // While nothing may be read (delivery waits): when the name was replaced,
+  // keeps the old file among the rotated ones and opens the new one, as
+  // FollowReplacement does, but reads nothing, so that a rotation scheme
+  // that removes old files takes none the tail still holds. Past
+  // MAXROTATEDLOGS kept, the oldest is let go unread: what it held beyond
+  // what was delivered is lost, traced at the error level and told to the
+  // Reader (TailLost). A failure is left for the next pass.
+  void FollowUnread();
   // The failure of the steps since the last call; TAIL_OK when none. A step
   // that fails leaves the tail as it was and can be tried again.
   Failure TakeFailure();
@@ -222,9 +233,11 @@ class File_Tail {
   static std::unique_ptr<Rotated_File> OpenRotated(int dir, const char* name);
   // Remembers the current file's identity and head as read.
   void RememberRead();
-  // Moves the current file to the end of the rotated files, finishing the
-  // oldest when MAXROTATEDLOGS are kept already.
+  // Moves the current file to the end of the rotated files, making room.
   void KeepRotated();
+  // Makes room for one more rotated file when MAXROTATEDLOGS are kept: the
+  // oldest is read to its end, or let go unread in FollowUnread.
+  void MakeRoom();
   // Reads the rotated file at `index` to its end when `read_rest`, delivers
   // its held line, remembers it as read and closes it.
   void FinishRotated(size_t index, bool read_rest);
@@ -264,6 +277,8 @@ class File_Tail {
   // The name names a directory now: the old file is still read.
   bool name_is_directory_ = false;
   bool opened_before_ = false;
+  // In FollowUnread: nothing is read.
+  bool unread_ = false;
   // What Publish last returned.
   Log_Position published_;
   bool published_known_ = false;
