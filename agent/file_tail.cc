@@ -715,13 +715,15 @@ void File_Tail::Start(Start_At start, const Log_Position& resume) {
 }
 
 void File_Tail::FollowUnread() {
-  if (!NameReplaced()) {
+  // A replacement that failed (traced) is tried again by the next pass,
+  // not at every look while delivery waits.
+  if (unread_failed_ || !NameReplaced()) {
     return;
   }
   const Failure failure = failure_;
   const int64_t budget = budget_;
   unread_ = true;
-  FollowReplacement();
+  unread_failed_ = FollowReplacement() != 0;
   unread_ = false;
   budget_ = budget;
   failure_ = failure;
@@ -751,6 +753,7 @@ bool File_Tail::Identity(dev_t* device, ino_t* inode) const {
 
 void File_Tail::BeginPass(const struct timespec& looked) {
   budget_ = PASSBYTES;
+  unread_failed_ = false;
   // An owner that slept through its watch's looks at the name had the
   // current file seen there by them.
   struct statx_timestamp at = {};

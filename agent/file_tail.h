@@ -136,7 +136,8 @@ class File_Tail {
   // that removes old files takes none the tail still holds. Past
   // MAXROTATEDLOGS kept, the oldest is let go unread: what it held beyond
   // what was delivered is lost, traced at the error level and told to the
-  // Reader (TailLost). A failure is left for the next pass.
+  // Reader (TailLost). A failed open is traced once and left for the next
+  // pass.
   void FollowUnread();
   // The failure of the steps since the last call; TAIL_OK when none. A step
   // that fails leaves the tail as it was and can be tried again.
@@ -279,6 +280,8 @@ class File_Tail {
   bool opened_before_ = false;
   // In FollowUnread: nothing is read.
   bool unread_ = false;
+  // A FollowUnread failed since the last pass.
+  bool unread_failed_ = false;
   // What Publish last returned.
   Log_Position published_;
   bool published_known_ = false;
