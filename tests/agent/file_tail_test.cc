@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,6 +16,7 @@
 #include "agent/position_store.h"
 #include "tests/agent/file_tail_model.h"
 #include "tests/support/temp_dir.h"
+#include "tests/testutil.h"
 #include "util/unique_file.h"
 
 namespace {
@@ -37,10 +39,17 @@ class Tail_Owner : private File_Tail::Reader {
   explicit Tail_Owner(const std::string& path)
       : tail_(path, File_Tail::View{&stream_, &fd_, &eof_, &held_}, this) {}
 
+  // Opens the log and stands where `at` says.
+  void Start(File_Tail::Start_At at) {
+    ASSERT_EQ(tail_.Open("\nError opening file %s.  errno = %d; %s"), 0);
+    tail_.Start(at, Log_Position());
+  }
+
   File_Tail& tail() { return tail_; }
   const std::vector<std::string>& lines() const { return lines_; }
   uint64_t lost_files() const { return lost_files_; }
   uint64_t lost_bytes() const { return lost_bytes_; }
+  off_t eof() const { return eof_; }
 
   // The worker's passes, until nothing is left to read now.
   void Pass() {
@@ -101,25 +110,17 @@ class Tail_Owner : private File_Tail::Reader {
   File_Tail tail_;
 };
 
-void Append(const std::string& path, const std::string& text) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(write(fd, text.data(), text.size()),
-            static_cast<ssize_t>(text.size()));
-  close(fd);
-}
-
 // While delivery waits nothing is read, but the rotations are followed and
 // the files held open: a scheme that keeps two rotated files loses only
 // the oldest files past what the tail keeps, counted, and the rest arrives
 // in order.
 TEST(FileTailTest, RotatedAwayWhileDeliveryWaitsLosesOnlyWhatIsNotKept) {
+  qortest::TraceCapture cap("ERROR");
   qortest::Scoped_Temp_Dir dir;
   const std::string log = dir.File("app.log");
-  Append(log, "first\n");
+  qortest::AppendFile(log, "first\n");
   Tail_Owner owner(log);
-  ASSERT_EQ(owner.tail().Open("\nError opening file %s.  errno = %d; %s"), 0);
-  owner.tail().Start(File_Tail::START_AT_HEAD, Log_Position());
+  owner.Start(File_Tail::START_AT_HEAD);
   owner.Pass();
   ASSERT_EQ(owner.lines(), std::vector<std::string>{"first"});
 
@@ -128,7 +129,7 @@ TEST(FileTailTest, RotatedAwayWhileDeliveryWaitsLosesOnlyWhatIsNotKept) {
   uint64_t lost_bytes = 0;
   for (int i = 1; i <= kRotations; ++i) {
     const std::string line = "line " + std::to_string(i);
-    Append(log, line + "\n");
+    qortest::AppendFile(log, line + "\n");
     // The files written before the first kept one are let go unread.
     if (i <= kRotations - static_cast<int>(MAXROTATEDLOGS)) {
       lost_bytes += line.size() + 1;
@@ -138,17 +139,90 @@ TEST(FileTailTest, RotatedAwayWhileDeliveryWaitsLosesOnlyWhatIsNotKept) {
     const std::string rotated = log + "." + std::to_string(i);
     ASSERT_EQ(rename(log.c_str(), rotated.c_str()), 0);
     unlink((log + "." + std::to_string(i - 2)).c_str());
-    Append(log, "");
+    qortest::AppendFile(log, "");
     owner.tail().FollowUnread();
   }
   EXPECT_EQ(owner.lines().size(), 1u);
-  Append(log, "last\n");
+  qortest::AppendFile(log, "last\n");
   expected.push_back("last");
   owner.Pass();
   owner.tail().FinishAll();
   EXPECT_EQ(owner.lines(), expected);
   EXPECT_EQ(owner.lost_files(), kRotations - MAXROTATEDLOGS);
   EXPECT_EQ(owner.lost_bytes(), lost_bytes);
+  // Traced once for each file let go, with its bytes.
+  EXPECT_EQ(cap.Count("\nLog " + log +
+                      " was rotated more than 16 times while "
+                      "delivery waited; the oldest rotated file was let go "
+                      "unread: 7 bytes lost."),
+            kRotations - MAXROTATEDLOGS);
+}
+
+// Files that were under the log's name only between two looks (rotated
+// faster than it looks) are found and read from their start, before the
+// new file; the files read before, and one that was there before the tail
+// started, are not read.
+TEST(FileTailTest, FilesRotatedAwayBetweenTwoLooksAreReadOnce) {
+  qortest::TraceCapture cap("ERROR");
+  qortest::Scoped_Temp_Dir dir;
+  const std::string log = dir.File("messages");
+  qortest::WriteFile(log, "");
+  qortest::WriteFile(log + ".0", "an older rotation\n");
+  // A file born in the clock tick the tail opens its log in could have
+  // come and gone after it (the coarse clock stamps files).
+  struct timespec born;
+  clock_gettime(CLOCK_REALTIME_COARSE, &born);
+  ASSERT_TRUE(qortest::WaitUntil([&] {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return now.tv_sec != born.tv_sec || now.tv_nsec != born.tv_nsec;
+  }));
+  Tail_Owner owner(log);
+  owner.Start(File_Tail::START_AT_END);
+  qortest::AppendFile(log, "one\n");
+  owner.Pass();
+  for (const char* text : {"two\n", "three\n"}) {
+    static int n = 0;
+    ASSERT_EQ(rename(log.c_str(), (log + "." + std::to_string(++n)).c_str()),
+              0);
+    qortest::WriteFile(log, text);
+  }
+  qortest::AppendFile(log + ".1", "late to the first\n");
+  owner.Pass();
+  qortest::AppendFile(log, "four\n");
+  owner.Pass();
+  EXPECT_EQ(owner.lines(), std::vector<std::string>({"one", "late to the first",
+                                                     "two", "three", "four"}));
+  EXPECT_EQ(cap.Text(), "");
+}
+
+// A young log (shorter than the head the tail compares) whose writer cuts
+// its torn last record off and writes it anew, or whose tail is cut below
+// what was read, is the same log: nothing is read twice.
+TEST(FileTailTest, CutTailOfAYoungLogIsNoCopyTruncate) {
+  qortest::TraceCapture cap("ERROR");
+  qortest::Scoped_Temp_Dir dir;
+  const std::string log = dir.File("messages");
+  qortest::WriteFile(log, "");
+  Tail_Owner owner(log);
+  owner.Start(File_Tail::START_AT_END);
+  qortest::AppendFile(log, "one\ntwo\ntorn");
+  owner.Pass();
+  EXPECT_EQ(owner.eof(), 12);
+  // The torn record cut off and written anew.
+  ASSERT_EQ(truncate(log.c_str(), 8), 0);
+  qortest::AppendFile(log, "three\n");
+  owner.Pass();
+  EXPECT_EQ(cap.Text(), "");
+  ASSERT_EQ(truncate(log.c_str(), 4), 0);  // "two" and "three" cut
+  owner.Pass();
+  EXPECT_EQ(owner.eof(), 4);
+  qortest::AppendFile(log, "four\n");
+  owner.Pass();
+  EXPECT_EQ(owner.lines(),
+            std::vector<std::string>({"one", "two", "three", "four"}));
+  EXPECT_EQ(cap.Text(), "\nWarning: log file " + log +
+                            " truncated. Resetting EOF to offset 4.");
 }
 
 }  // namespace
