@@ -785,19 +785,6 @@ bool File_Tail::Publish(Log_Position* position) {
                static_cast<int64_t>(r->held.Held());
     rotated.push_back(p);
   }
-  // And the files read to their end, so that a restart never reads one
-  // again.
-  std::vector<Rotated_Position> read;
-  for (size_t i = 0; i < MAXREADLOGS; ++i) {
-    const Read_File& done = read_[(read_next_ + i) % MAXREADLOGS];
-    if (done.inode != 0) {
-      Rotated_Position p;
-      p.device = static_cast<uint64_t>(done.device);
-      p.inode = static_cast<uint64_t>(done.inode);
-      p.head = done.head;
-      read.push_back(p);
-    }
-  }
   const auto same = [](const std::vector<Rotated_Position>& a,
                        const std::vector<Rotated_Position>& b) {
     if (a.size() != b.size()) {
@@ -819,10 +806,24 @@ bool File_Tail::Publish(Log_Position* position) {
       published_.inode != static_cast<uint64_t>(inode_) ||
       published_.head.length != head.length ||
       published_.head.hash != head.hash || published_.offset != offset ||
-      !same(published_.rotated, rotated) || !same(published_.read, read);
+      !same(published_.rotated, rotated) || published_read_next_ != read_next_;
   if (!moved) {
     return false;
   }
+  // And the files read to their end, so that a restart never reads one
+  // again.
+  std::vector<Rotated_Position> read;
+  for (size_t i = 0; i < MAXREADLOGS; ++i) {
+    const Read_File& done = read_[(read_next_ + i) % MAXREADLOGS];
+    if (done.inode != 0) {
+      Rotated_Position p;
+      p.device = static_cast<uint64_t>(done.device);
+      p.inode = static_cast<uint64_t>(done.inode);
+      p.head = done.head;
+      read.push_back(p);
+    }
+  }
+  published_read_next_ = read_next_;
   published_.path = path_;
   published_.device = static_cast<uint64_t>(device_);
   published_.inode = static_cast<uint64_t>(inode_);
@@ -831,9 +832,8 @@ bool File_Tail::Publish(Log_Position* position) {
   // When the file was last seen under the name, so that a restart reads
   // the files born there later that took its place meanwhile (a position
   // unchanged keeps an older time: what was read since would have moved
-  // it).
-  // Births tell a file from another that took its inode after it was
-  // removed.
+  // it), and when it and the rotated files were born, so that a file that
+  // took the inode of one removed is not taken for it.
   std::string text;
   AppendTime(&text, "seen ", seen_at_);
   AppendTime(&text, " born ", born_);

@@ -285,6 +285,8 @@ class File_Tail {
   // What Publish last returned.
   Log_Position published_;
   bool published_known_ = false;
+  // read_next_ when Publish last returned: the files read changed since.
+  size_t published_read_next_ = 0;
   Failure failure_ = TAIL_OK;
 };
 
