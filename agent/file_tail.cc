@@ -119,17 +119,6 @@ struct statx_timestamp BornOrModified(const struct statx& st) {
   return (st.stx_mask & STATX_BTIME) != 0 ? st.stx_btime : st.stx_mtime;
 }
 
-// When the file open on `fd` was born; zero where the file system keeps no
-// birth time.
-struct statx_timestamp BirthOf(int fd) {
-  struct statx st;
-  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &st) != 0 ||
-      (st.stx_mask & STATX_BTIME) == 0) {
-    return statx_timestamp{};
-  }
-  return st.stx_btime;
-}
-
 // Names that rotation gives a compressed copy: their bytes are no log text.
 bool CompressedName(const char* name) {
   static const char* const kSuffixes[] = {
@@ -407,7 +396,7 @@ void File_Tail::FindRotated(const Log_Position& resume,
     WEX1_TRACE(wex1, WEX1_FLOW, RotatedAwayMsg, path, found_name.c_str(),
                static_cast<long>(resume.offset));
     struct statx stx;
-    if (!seen && statx(found->open.fd, "", AT_EMPTY_PATH,
+    if (!seen && Statx(found->open.fd, "", AT_EMPTY_PATH,
                        STATX_BTIME | STATX_MTIME, &stx) == 0) {
       after = BornOrModified(stx);
       if (++after.tv_nsec >= 1000000000) {
@@ -432,7 +421,7 @@ void File_Tail::FindRotated(const Log_Position& resume,
 
 size_t File_Tail::FindSkipped(const struct statx_timestamp& after) {
   struct statx current;
-  if (!identity_known_ || statx(*view_.fd, "", AT_EMPTY_PATH,
+  if (!identity_known_ || Statx(*view_.fd, "", AT_EMPTY_PATH,
                                 STATX_BTIME | STATX_MTIME, &current) != 0) {
     return 0;
   }
@@ -460,7 +449,7 @@ size_t File_Tail::FindSkipped(const struct statx_timestamp& after) {
       continue;
     }
     struct statx st;
-    if (statx(dirfd(listing), name, AT_SYMLINK_NOFOLLOW,
+    if (Statx(dirfd(listing), name, AT_SYMLINK_NOFOLLOW,
               STATX_TYPE | STATX_INO | STATX_SIZE | STATX_BTIME | STATX_MTIME,
               &st) != 0 ||
         !S_ISREG(st.stx_mode) || st.stx_size == 0) {
@@ -525,7 +514,7 @@ size_t File_Tail::FindSkipped(const struct statx_timestamp& after) {
 }
 
 std::unique_ptr<File_Tail::Rotated_File> File_Tail::OpenRotated(
-    int dir, const char* name) {
+    int dir, const char* name) const {
   Unique_Fd fd(openat(
       dir, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
   struct stat st;
@@ -548,6 +537,24 @@ std::unique_ptr<File_Tail::Rotated_File> File_Tail::OpenRotated(
   rotated->open.born = BirthOf(rotated->open.fd);
   rotated->open.idle_since = MonotonicSeconds();
   return rotated;
+}
+
+int File_Tail::Statx(int dir, const char* name, int flags, unsigned mask,
+                     struct statx* st) const {
+  const int rc = statx(dir, name, flags, mask, st);
+  if (!birth_times_) {
+    st->stx_mask &= ~static_cast<unsigned>(STATX_BTIME);
+  }
+  return rc;
+}
+
+struct statx_timestamp File_Tail::BirthOf(int fd) const {
+  struct statx st;
+  if (Statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &st) != 0 ||
+      (st.stx_mask & STATX_BTIME) == 0) {
+    return statx_timestamp{};
+  }
+  return st.stx_btime;
 }
 
 void File_Tail::RememberRead() {

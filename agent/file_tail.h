@@ -161,6 +161,9 @@ class File_Tail {
   // `replacement` in a directory others than root may write (but for
   // root's own link in a sticky one). Any thread.
   static int SafeOpenFlags(const char* path, bool replacement);
+  // Takes no birth time from the file system, as on one that keeps none
+  // (for tests, before Open).
+  void WithoutBirthTimes() { birth_times_ = false; }
   // The identity of the current file: false when none is open.
   bool Identity(dev_t* device, ino_t* inode) const;
 
@@ -231,7 +234,13 @@ class File_Tail {
   size_t FindSkipped(const struct statx_timestamp& after);
   // Opens the regular file `name` of the directory open on `dir`, not
   // following a symlink, as a rotated file at its end. Null when it cannot.
-  static std::unique_ptr<Rotated_File> OpenRotated(int dir, const char* name);
+  std::unique_ptr<Rotated_File> OpenRotated(int dir, const char* name) const;
+  // statx(2), without a birth time unless birth_times_.
+  int Statx(int dir, const char* name, int flags, unsigned mask,
+            struct statx* st) const;
+  // When the file open on `fd` was born; zero where the file system keeps
+  // no birth time.
+  struct statx_timestamp BirthOf(int fd) const;
   // Remembers the current file's identity and head as read.
   void RememberRead();
   // Moves the current file to the end of the rotated files, making room.
@@ -278,6 +287,7 @@ class File_Tail {
   // The name names a directory now: the old file is still read.
   bool name_is_directory_ = false;
   bool opened_before_ = false;
+  bool birth_times_ = true;
   // In FollowUnread: nothing is read.
   bool unread_ = false;
   // A FollowUnread failed since the last pass.

@@ -2,9 +2,11 @@
 // random writer actions on a real directory, the lines delivered checked
 // after every look.
 //
-//   file_tail_bench [STEPS [SEEDS [RESTARTS [TRACESEED]]]]   (100000 10 0)
+//   file_tail_bench [STEPS [SEEDS [RESTARTS [TRACESEED [NOBIRTH]]]]]
+//                   (100000 10 0 0 0)
 //
-// TRACESEED runs that one seed alone and prints its every action.
+// TRACESEED runs that one seed alone and prints its every action; NOBIRTH
+// runs as on a file system that keeps no birth time.
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -26,6 +28,9 @@ int main(int argc, char** argv) {
                                    restarts);
     if (traced > 0) {
       model.Trace(stdout);
+    }
+    if (argc > 5 && atoi(argv[5]) != 0) {
+      model.WithoutBirthTimes();
     }
     const std::string error = model.Run(steps);
     printf("seed %d, %d steps: %s\n", seed, steps,

@@ -28,8 +28,18 @@ TEST(FileTailModelTest, DeliversEachWrittenLineOnceInOrder) {
   for (uint32_t seed = 1; seed <= 3; ++seed) {
     qortest::Scoped_Temp_Dir dir;
     qortest::File_Tail_Model model(dir.path(), seed, /*restarts=*/true);
-    EXPECT_EQ(model.Run(1500), "") << "seed " << seed;
+    EXPECT_EQ(model.Run(1200), "") << "seed " << seed;
   }
+}
+
+// Where the file system keeps no birth time, the files that came and went
+// are told by their modification time. (Across restarts, a removed empty
+// file's inode taken by another cannot be told from it there.)
+TEST(FileTailModelTest, WithoutBirthTimesDeliversEachLineOnceInOrder) {
+  qortest::Scoped_Temp_Dir dir;
+  qortest::File_Tail_Model model(dir.path(), 4, /*restarts=*/false);
+  model.WithoutBirthTimes();
+  EXPECT_EQ(model.Run(1200), "");
 }
 
 // A File_Tail with the owner's part: the lines it delivers, and the
