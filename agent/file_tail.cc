@@ -331,9 +331,10 @@ bool File_Tail::Reading(uint64_t device, uint64_t inode) const {
   return reading;
 }
 
-void File_Tail::RestoreRotated(const std::vector<Rotated_Position>& saved,
+bool File_Tail::RestoreRotated(const std::vector<Rotated_Position>& saved,
                                const Resumed_Times& times) {
   const char* const path = path_.c_str();
+  bool unsure = false;
   for (size_t i = 0; i < saved.size(); ++i) {
     const Rotated_Position& r = saved[i];
     if (rotated_.size() >= MAXROTATEDLOGS) {
@@ -345,6 +346,12 @@ void File_Tail::RestoreRotated(const std::vector<Rotated_Position>& saved,
     const struct statx_timestamp born = i < times.rotated_born.size()
                                             ? times.rotated_born[i]
                                             : statx_timestamp{};
+    // An empty file known by no birth time may be another that took its
+    // inode: it is left to be found among the files that came and went.
+    if (r.head.length == 0 && r.offset == 0 && born.tv_sec == 0) {
+      unsure = true;
+      continue;
+    }
     std::string name;
     auto rotated =
         FindRotatedFile(r.device, r.inode, r.head, born, r.offset, &name);
@@ -355,6 +362,7 @@ void File_Tail::RestoreRotated(const std::vector<Rotated_Position>& saved,
                static_cast<long>(r.offset));
     rotated_.push_back(std::move(rotated));
   }
+  return unsure;
 }
 
 void File_Tail::FindRotated(const Log_Position& resume,
@@ -370,9 +378,14 @@ void File_Tail::FindRotated(const Log_Position& resume,
   const bool seen = after.tv_sec != 0;
   std::string found_name;
   // A file open already under its identity is another that took its inode
-  // after it was removed.
+  // after it was removed; so may be one found under the identity of an
+  // empty file known by no birth time: when the time it was seen is known,
+  // that file is found among the files that came and went, from its start
+  // as it would be read.
+  const bool unsure = seen && resume.head.length == 0 && resume.offset == 0 &&
+                      times.born.tv_sec == 0;
   std::unique_ptr<Rotated_File> found =
-      Reading(resume.device, resume.inode)
+      unsure || Reading(resume.device, resume.inode)
           ? nullptr
           : FindRotatedFile(resume.device, resume.inode, resume.head,
                             times.born, resume.offset, &found_name);
@@ -673,6 +686,7 @@ void File_Tail::Start(Start_At start, const Log_Position& resume) {
   const off_t size = opened.eof;
   off_t eof = size;
   bool replaced = false;
+  bool unsure = false;
   if (start == START_AT_HEAD) {
     eof = 0;
   } else if (start == START_AT_POSITION) {
@@ -681,6 +695,11 @@ void File_Tail::Start(Start_At start, const Log_Position& resume) {
                       resume.offset <= size &&
                       !OtherBirth(resumed.born, opened.born) &&
                       HeadStillMatches(opened.fd, resume.head);
+    // An empty file known by no birth time may be another that took a
+    // removed one's inode: read from its start as it would be, the files
+    // that came and went meanwhile are looked for too.
+    unsure = same && resume.head.length == 0 &&
+             (resumed.born.tv_sec == 0 || opened.born.tv_sec == 0);
     if (same) {
       eof = static_cast<off_t>(resume.offset);
     } else {
@@ -714,9 +733,9 @@ void File_Tail::Start(Start_At start, const Log_Position& resume) {
     }
     // The files it was rotated to that were still read are read on first,
     // oldest first, from where they were left.
-    RestoreRotated(resume.rotated, resumed);
+    unsure = RestoreRotated(resume.rotated, resumed) || unsure;
   }
-  if (replaced) {
+  if (replaced || unsure) {
     FindRotated(resume, resumed);
   }
 }

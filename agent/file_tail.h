@@ -215,7 +215,9 @@ class File_Tail {
   void FindRotated(const Log_Position& resume, const Resumed_Times& times);
   // Keeps the files of `saved` found in the directory as rotated files, each
   // read on from its saved offset; those gone or changed are left out.
-  void RestoreRotated(const std::vector<Rotated_Position>& saved,
+  // True when one was left to be found among the files that came and went
+  // (an empty one, known by no birth time).
+  bool RestoreRotated(const std::vector<Rotated_Position>& saved,
                       const Resumed_Times& times);
   // The file of the directory with this identity, head and birth (where
   // both births are known), no shorter than `offset`, opened as a rotated
