@@ -37,7 +37,7 @@ TEST(FileTailModelTest, DeliversEachWrittenLineOnceInOrder) {
 // inode another may have taken, is looked for among them.
 TEST(FileTailModelTest, WithoutBirthTimesDeliversEachLineOnceInOrder) {
   qortest::Scoped_Temp_Dir dir;
-  qortest::File_Tail_Model model(dir.path(), 3, /*restarts=*/true);
+  qortest::File_Tail_Model model(dir.path(), 10, /*restarts=*/true);
   model.WithoutBirthTimes();
   EXPECT_EQ(model.Run(1200), "");
 }
