@@ -50,6 +50,47 @@ const char ReadErrMsg[] =
 const char NameIsDirectoryMsg[] =
     "\nLog %s was replaced by a directory; the old file is still read and the name is looked at every second.";
 const char MemoryMsg[] = "\nMemory allocation of %d bytes failed.";
+const char RotatedLostMsg[] =
+    "\nLog %s was rotated more than %d times while delivery waited; the oldest rotated file was let go unread: %lld bytes lost.";
+
+// A file log's own position text: "seen S.N born S.N", when the file was
+// last seen under the log's name and when it was born, then " S.N" for
+// the birth of each rotated file still read, in their order (0.000000000
+// where the file system keeps no birth time). A file born at another time
+// than the one saved is another that took its inode after it was removed
+// (an empty one has no head to tell them apart).
+const char TimeFormat[] = "%lld.%09u";
+
+void AppendTime(std::string* out, const char* before,
+                const struct statx_timestamp& t) {
+  char text[48];
+  snprintf(text, sizeof text, TimeFormat, static_cast<long long>(t.tv_sec),
+           t.tv_nsec);
+  *out += before;
+  *out += text;
+}
+
+// Reads "S.N" at `*at`, moving past it. False when there is none.
+bool ParseTime(const char** at, struct statx_timestamp* t) {
+  long long seconds = 0;
+  unsigned nanoseconds = 0;
+  int end = -1;
+  if (sscanf(*at, "%lld.%9u%n", &seconds, &nanoseconds, &end) != 2 ||
+      end <= 0 || seconds < 0 || nanoseconds >= 1000000000u) {
+    return false;
+  }
+  t->tv_sec = seconds;
+  t->tv_nsec = nanoseconds;
+  *at += end;
+  return true;
+}
+
+// Whether two births, where both are known, tell two files.
+bool OtherBirth(const struct statx_timestamp& a,
+                const struct statx_timestamp& b) {
+  return a.tv_sec != 0 && b.tv_sec != 0 &&
+         (a.tv_sec != b.tv_sec || a.tv_nsec != b.tv_nsec);
+}
 
 // The coarse real-time clock, the one the kernel stamps files with: a file
 // created after this call never has an earlier birth time.
@@ -86,6 +127,13 @@ bool CompressedName(const char* name) {
   return false;
 }
 
+// Whether `name` may be a rotated file of the log named `base`: named
+// after it, and not compressed.
+bool RotatedName(const char* name, const char* base, size_t base_length) {
+  return strncmp(name, base, base_length) == 0 && name[base_length] != '\0' &&
+         !CompressedName(name);
+}
+
 // The directory that holds `path`.
 std::string DirectoryOf(const char* path) {
   const char* const slash = strrchr(path, '/');
@@ -110,6 +158,36 @@ bool DirectoryWritableByOthers(const char* path, bool* sticky) {
 }
 
 }  // namespace
+
+// The times a position text holds; all zero for one of an older version.
+struct File_Tail::Resumed_Times {
+  struct statx_timestamp seen = {};
+  struct statx_timestamp born = {};
+  std::vector<struct statx_timestamp> rotated_born;
+
+  explicit Resumed_Times(const std::string& text) {
+    struct statx_timestamp seen_at = {};
+    struct statx_timestamp born_at = {};
+    std::vector<struct statx_timestamp> births;
+    const char* at = text.c_str();
+    bool ok = strncmp(at, "seen ", 5) == 0;
+    at += ok ? 5 : 0;
+    ok = ok && ParseTime(&at, &seen_at) && strncmp(at, " born ", 6) == 0;
+    at += ok ? 6 : 0;
+    ok = ok && ParseTime(&at, &born_at);
+    while (ok && *at == ' ' && births.size() < MAXROTATEDLOGS) {
+      ++at;
+      struct statx_timestamp t = {};
+      ok = ParseTime(&at, &t);
+      births.push_back(t);
+    }
+    if (ok && *at == '\0') {
+      seen = seen_at;
+      born = born_at;
+      rotated_born = std::move(births);
+    }
+  }
+};
 
 int File_Tail::SafeOpenFlags(const char* path, bool replacement) {
   // Non-blocking, so that a FIFO put in the log's place cannot hold the
@@ -191,16 +269,20 @@ int File_Tail::OpenName(bool replacement, const char* open_error,
   open_log->owner = st.st_uid;
   open_log->head = head;
   open_log->identity_known = true;
+  open_log->born = BirthOf(open_log->fd);
   return 0;
 }
 
 std::unique_ptr<File_Tail::Rotated_File> File_Tail::FindRotatedFile(
     uint64_t device, uint64_t inode, const Head_Fingerprint& head,
-    int64_t offset, std::string* name) {
+    const struct statx_timestamp& born, int64_t offset, std::string* name) {
   DIR* const listing = opendir(DirectoryOf(path_.c_str()).c_str());
   if (listing == nullptr) {
     return nullptr;
   }
+  const char* const slash = strrchr(path_.c_str(), '/');
+  const char* const base = slash == nullptr ? path_.c_str() : slash + 1;
+  const size_t base_length = strlen(base);
   // Rotation keeps a file in its directory under another name; a bounded
   // look, as a directory may hold many files.
   int looked = 0;
@@ -209,14 +291,17 @@ std::unique_ptr<File_Tail::Rotated_File> File_Tail::FindRotatedFile(
     if (++looked > 100000) {
       break;
     }
-    if (static_cast<uint64_t>(entry->d_ino) != inode) {
+    if (inode != 0 ? static_cast<uint64_t>(entry->d_ino) != inode
+                   : !RotatedName(entry->d_name, base, base_length)) {
       continue;
     }
     auto rotated = OpenRotated(dirfd(listing), entry->d_name);
     if (rotated == nullptr ||
-        static_cast<uint64_t>(rotated->open.device) != device ||
-        static_cast<uint64_t>(rotated->open.inode) != inode ||
-        rotated->open.eof < offset ||
+        (inode != 0 && (static_cast<uint64_t>(rotated->open.device) != device ||
+                        static_cast<uint64_t>(rotated->open.inode) != inode)) ||
+        (inode == 0 && Reading(static_cast<uint64_t>(rotated->open.device),
+                               static_cast<uint64_t>(rotated->open.inode))) ||
+        rotated->open.eof < offset || OtherBirth(rotated->open.born, born) ||
         !HeadStillMatches(rotated->open.fd, head)) {
       continue;
     }
@@ -240,17 +325,30 @@ bool File_Tail::Reading(uint64_t device, uint64_t inode) const {
   return reading;
 }
 
-void File_Tail::RestoreRotated(const std::vector<Rotated_Position>& saved) {
+bool File_Tail::RestoreRotated(const std::vector<Rotated_Position>& saved,
+                               const Resumed_Times& times) {
   const char* const path = path_.c_str();
-  for (const Rotated_Position& r : saved) {
+  bool unsure = false;
+  for (size_t i = 0; i < saved.size(); ++i) {
+    const Rotated_Position& r = saved[i];
     if (rotated_.size() >= MAXROTATEDLOGS) {
       break;
     }
     if (r.inode == 0 || Reading(r.device, r.inode)) {
       continue;
     }
+    const struct statx_timestamp born = i < times.rotated_born.size()
+                                            ? times.rotated_born[i]
+                                            : statx_timestamp{};
+    // An empty file known by no birth time may be another that took its
+    // inode: it is left to be found among the files that came and went.
+    if (r.head.length == 0 && r.offset == 0 && born.tv_sec == 0) {
+      unsure = true;
+      continue;
+    }
     std::string name;
-    auto rotated = FindRotatedFile(r.device, r.inode, r.head, r.offset, &name);
+    auto rotated =
+        FindRotatedFile(r.device, r.inode, r.head, born, r.offset, &name);
     if (rotated == nullptr) {
       continue;  // removed meanwhile (or compressed): nothing to read
     }
@@ -258,42 +356,81 @@ void File_Tail::RestoreRotated(const std::vector<Rotated_Position>& saved) {
                static_cast<long>(r.offset));
     rotated_.push_back(std::move(rotated));
   }
+  return unsure;
 }
 
-void File_Tail::FindRotated(const Log_Position& resume) {
-  if (resume.inode == 0 || rotated_.size() >= MAXROTATEDLOGS ||
-      Reading(resume.device, resume.inode)) {
+void File_Tail::FindRotated(const Log_Position& resume,
+                            const Resumed_Times& times) {
+  if (resume.inode == 0) {
     return;
   }
   const char* const path = path_.c_str();
+  // The files that took its place were born after it was last seen under
+  // the name (a position of an older version tells no time: after it was
+  // born).
+  struct statx_timestamp after = times.seen;
+  const bool seen = after.tv_sec != 0;
   std::string found_name;
-  std::unique_ptr<Rotated_File> found = FindRotatedFile(
-      resume.device, resume.inode, resume.head, resume.offset, &found_name);
-  if (found == nullptr) {
-    return;
-  }
-  WEX1_TRACE(wex1, WEX1_FLOW, RotatedAwayMsg, path, found_name.c_str(),
-             static_cast<long>(resume.offset));
-  // The files that took its place were born after it.
-  struct statx stx;
-  const bool born = statx(found->open.fd, "", AT_EMPTY_PATH,
-                          STATX_BTIME | STATX_MTIME, &stx) == 0;
-  rotated_.push_back(std::move(found));
-  if (born) {
-    struct statx_timestamp after = BornOrModified(stx);
-    if (++after.tv_nsec >= 1000000000) {
-      after.tv_nsec = 0;
-      ++after.tv_sec;
+  // A file open already under its identity is another that took its inode
+  // after it was removed; so may be one found under the identity of an
+  // empty file known by no birth time: when the time it was seen is known,
+  // that file is found among the files that came and went, from its start
+  // as it would be read.
+  const bool unsure = seen && resume.head.length == 0 && resume.offset == 0 &&
+                      times.born.tv_sec == 0;
+  std::unique_ptr<Rotated_File> found =
+      unsure || Reading(resume.device, resume.inode)
+          ? nullptr
+          : FindRotatedFile(resume.device, resume.inode, resume.head,
+                            times.born, resume.offset, &found_name);
+  // Emptied by a copy-truncate meanwhile: what was not read of it is in
+  // the copy, a file named after the log that begins with its full head,
+  // and what was written to it since is read from its start after that,
+  // when it is known by its birth (rotated away since, or the current file
+  // now).
+  std::unique_ptr<Rotated_File> refilled;
+  if (found == nullptr && resume.head.length == HEADFINGERPRINTBYTES) {
+    found = FindRotatedFile(resume.device, 0, resume.head, statx_timestamp{},
+                            resume.offset, &found_name);
+    if (found != nullptr && times.born.tv_sec != 0 &&
+        !Reading(resume.device, resume.inode)) {
+      std::string name;
+      refilled = FindRotatedFile(resume.device, resume.inode,
+                                 Head_Fingerprint(), times.born, 0, &name);
     }
+  }
+  if (found != nullptr) {
+    WEX1_TRACE(wex1, WEX1_FLOW, RotatedAwayMsg, path, found_name.c_str(),
+               static_cast<long>(resume.offset));
+    struct statx stx;
+    if (!seen && Statx(found->open.fd, "", AT_EMPTY_PATH,
+                       STATX_BTIME | STATX_MTIME, &stx) == 0) {
+      after = BornOrModified(stx);
+      if (++after.tv_nsec >= 1000000000) {
+        after.tv_nsec = 0;
+        ++after.tv_sec;
+      }
+    }
+    // Older than the new file: the oldest kept is read to its end first.
+    MakeRoom();
+    rotated_.push_back(std::move(found));
+  }
+  if (refilled != nullptr) {
+    MakeRoom();
+    rotated_.push_back(std::move(refilled));
+  }
+  // Gone (removed, compressed): the files that came after it are still
+  // found by the time it was seen.
+  if (after.tv_sec != 0) {
     FindSkipped(after);
   }
 }
 
-void File_Tail::FindSkipped(const struct statx_timestamp& after) {
+size_t File_Tail::FindSkipped(const struct statx_timestamp& after) {
   struct statx current;
-  if (!identity_known_ || statx(*view_.fd, "", AT_EMPTY_PATH,
+  if (!identity_known_ || Statx(*view_.fd, "", AT_EMPTY_PATH,
                                 STATX_BTIME | STATX_MTIME, &current) != 0) {
-    return;
+    return 0;
   }
   const bool current_born = (current.stx_mask & STATX_BTIME) != 0;
   const char* const path = path_.c_str();
@@ -302,7 +439,7 @@ void File_Tail::FindSkipped(const struct statx_timestamp& after) {
   const size_t base_length = strlen(base);
   DIR* const listing = opendir(DirectoryOf(path).c_str());
   if (listing == nullptr) {
-    return;
+    return 0;
   }
   struct Candidate {
     std::string name;
@@ -315,12 +452,11 @@ void File_Tail::FindSkipped(const struct statx_timestamp& after) {
       break;
     }
     const char* const name = entry->d_name;
-    if (strncmp(name, base, base_length) != 0 || name[base_length] == '\0' ||
-        CompressedName(name)) {
+    if (!RotatedName(name, base, base_length)) {
       continue;
     }
     struct statx st;
-    if (statx(dirfd(listing), name, AT_SYMLINK_NOFOLLOW,
+    if (Statx(dirfd(listing), name, AT_SYMLINK_NOFOLLOW,
               STATX_TYPE | STATX_INO | STATX_SIZE | STATX_BTIME | STATX_MTIME,
               &st) != 0 ||
         !S_ISREG(st.stx_mode) || st.stx_size == 0) {
@@ -350,6 +486,7 @@ void File_Tail::FindSkipped(const struct statx_timestamp& after) {
             [](const Candidate& a, const Candidate& b) {
               return Earlier(a.born, b.born);
             });
+  size_t found = 0;
   for (const Candidate& candidate : candidates) {
     auto rotated = OpenRotated(dirfd(listing), candidate.name.c_str());
     // Another user's file is not taken for the log's, as when it replaces
@@ -375,16 +512,16 @@ void File_Tail::FindSkipped(const struct statx_timestamp& after) {
     rotated->open.eof = 0;
     WEX1_TRACE(wex1, WEX1_FLOW, RotatedAwayMsg, path, candidate.name.c_str(),
                0L);
-    if (rotated_.size() >= MAXROTATEDLOGS) {
-      FinishRotated(0, true);
-    }
+    MakeRoom();
     rotated_.push_back(std::move(rotated));
+    ++found;
   }
   closedir(listing);
+  return found;
 }
 
 std::unique_ptr<File_Tail::Rotated_File> File_Tail::OpenRotated(
-    int dir, const char* name) {
+    int dir, const char* name) const {
   Unique_Fd fd(openat(
       dir, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
   struct stat st;
@@ -404,8 +541,27 @@ std::unique_ptr<File_Tail::Rotated_File> File_Tail::OpenRotated(
   rotated->open.inode = st.st_ino;
   rotated->open.owner = st.st_uid;
   rotated->open.identity_known = true;
+  rotated->open.born = BirthOf(rotated->open.fd);
   rotated->open.idle_since = MonotonicSeconds();
   return rotated;
+}
+
+int File_Tail::Statx(int dir, const char* name, int flags, unsigned mask,
+                     struct statx* st) const {
+  const int rc = statx(dir, name, flags, mask, st);
+  if (!birth_times_) {
+    st->stx_mask &= ~static_cast<unsigned>(STATX_BTIME);
+  }
+  return rc;
+}
+
+struct statx_timestamp File_Tail::BirthOf(int fd) const {
+  struct statx st;
+  if (Statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &st) != 0 ||
+      (st.stx_mask & STATX_BTIME) == 0) {
+    return statx_timestamp{};
+  }
+  return st.stx_btime;
 }
 
 void File_Tail::RememberRead() {
@@ -415,10 +571,35 @@ void File_Tail::RememberRead() {
   done.head = FingerprintOf(head_);
 }
 
-void File_Tail::KeepRotated() {
-  if (rotated_.size() >= MAXROTATEDLOGS) {
-    FinishRotated(0, true);
+void File_Tail::MakeRoom() {
+  if (rotated_.size() < MAXROTATEDLOGS) {
+    return;
   }
+  if (!unread_) {
+    FinishRotated(0, true);
+    return;
+  }
+  // Nothing may be read: the oldest goes with what it holds unread, known
+  // as read so that it is never read from its start should it be found.
+  Rotated_File& oldest = *rotated_[0];
+  struct stat st;
+  const int64_t size =
+      fstat(oldest.open.fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+  const int64_t delivered = static_cast<int64_t>(oldest.open.eof) -
+                            static_cast<int64_t>(oldest.held.Held());
+  const int64_t lost = size > delivered ? size - delivered : 0;
+  WEX1_TRACE(wex1, WEX1_ERROR, RotatedLostMsg, path_.c_str(),
+             static_cast<int>(MAXROTATEDLOGS), static_cast<long long>(lost));
+  Read_File& done = read_[read_next_++ % MAXREADLOGS];
+  done.device = oldest.open.device;
+  done.inode = oldest.open.inode;
+  done.head = FingerprintOf(oldest.open.head);
+  rotated_.erase(rotated_.begin());
+  reader_->TailLost(static_cast<uint64_t>(lost));
+}
+
+void File_Tail::KeepRotated() {
+  MakeRoom();
   std::unique_ptr<Rotated_File> rotated(new (std::nothrow) Rotated_File);
   if (rotated == nullptr) {
     // Out of memory: the old file is left with what was read of it.
@@ -457,6 +638,7 @@ void File_Tail::Swap(Open_File* other, Line_Splitter* other_held) {
   std::swap(owner_, other->owner);
   std::swap(head_, other->head);
   std::swap(identity_known_, other->identity_known);
+  std::swap(born_, other->born);
   if (other_held != nullptr) {
     view_.held->Swap(other_held);
   }
@@ -493,17 +675,25 @@ int File_Tail::Open(const char* open_error) {
 }
 
 void File_Tail::Start(Start_At start, const Log_Position& resume) {
+  const Resumed_Times resumed(start == START_AT_POSITION ? resume.text : "");
   Open_File& opened = opened_;
   const off_t size = opened.eof;
   off_t eof = size;
   bool replaced = false;
+  bool unsure = false;
   if (start == START_AT_HEAD) {
     eof = 0;
   } else if (start == START_AT_POSITION) {
     const bool same = resume.device == static_cast<uint64_t>(opened.device) &&
                       resume.inode == static_cast<uint64_t>(opened.inode) &&
                       resume.offset <= size &&
+                      !OtherBirth(resumed.born, opened.born) &&
                       HeadStillMatches(opened.fd, resume.head);
+    // An empty file known by no birth time may be another that took a
+    // removed one's inode: read from its start as it would be, the files
+    // that came and went meanwhile are looked for too.
+    unsure = same && resume.head.length == 0 &&
+             (resumed.born.tv_sec == 0 || opened.born.tv_sec == 0);
     if (same) {
       eof = static_cast<off_t>(resume.offset);
     } else {
@@ -518,13 +708,45 @@ void File_Tail::Start(Start_At start, const Log_Position& resume) {
   opened_before_ = true;
   seen_at_ = opened_at_;
   if (start == START_AT_POSITION) {
+    // What the last run read to its end is not read again.
+    for (const Rotated_Position& r : resume.read) {
+      bool known = false;
+      for (const Read_File& done : read_) {
+        known = known || (done.device == static_cast<dev_t>(r.device) &&
+                          done.inode == static_cast<ino_t>(r.inode) &&
+                          done.head.length == r.head.length &&
+                          done.head.hash == r.head.hash);
+      }
+      if (known) {
+        continue;  // the same tail, started again
+      }
+      Read_File& done = read_[read_next_++ % MAXREADLOGS];
+      done.device = static_cast<dev_t>(r.device);
+      done.inode = static_cast<ino_t>(r.inode);
+      done.head = r.head;
+    }
     // The files it was rotated to that were still read are read on first,
     // oldest first, from where they were left.
-    RestoreRotated(resume.rotated);
+    unsure = RestoreRotated(resume.rotated, resumed) || unsure;
   }
-  if (replaced) {
-    FindRotated(resume);
+  if (replaced || unsure) {
+    FindRotated(resume, resumed);
   }
+}
+
+void File_Tail::FollowUnread() {
+  // A replacement that failed (traced) is tried again by the next pass,
+  // not at every look while delivery waits.
+  if (unread_failed_ || !NameReplaced()) {
+    return;
+  }
+  const Failure failure = failure_;
+  const int64_t budget = budget_;
+  unread_ = true;
+  unread_failed_ = FollowReplacement() != 0;
+  unread_ = false;
+  budget_ = budget;
+  failure_ = failure;
 }
 
 void File_Tail::FinishAll() {
@@ -551,6 +773,7 @@ bool File_Tail::Identity(dev_t* device, ino_t* inode) const {
 
 void File_Tail::BeginPass(const struct timespec& looked) {
   budget_ = PASSBYTES;
+  unread_failed_ = false;
   // An owner that slept through its watch's looks at the name had the
   // current file seen there by them.
   struct statx_timestamp at = {};
@@ -582,38 +805,64 @@ bool File_Tail::Publish(Log_Position* position) {
                static_cast<int64_t>(r->held.Held());
     rotated.push_back(p);
   }
-  const auto same_rotated = [&rotated](const std::vector<Rotated_Position>& v) {
-    if (v.size() != rotated.size()) {
+  const auto same = [](const std::vector<Rotated_Position>& a,
+                       const std::vector<Rotated_Position>& b) {
+    if (a.size() != b.size()) {
       return false;
     }
-    for (size_t i = 0; i < v.size(); ++i) {
-      if (v[i].device != rotated[i].device || v[i].inode != rotated[i].inode ||
-          v[i].head.length != rotated[i].head.length ||
-          v[i].head.hash != rotated[i].head.hash ||
-          v[i].offset != rotated[i].offset) {
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (a[i].device != b[i].device || a[i].inode != b[i].inode ||
+          a[i].head.length != b[i].head.length ||
+          a[i].head.hash != b[i].head.hash || a[i].offset != b[i].offset) {
         return false;
       }
     }
     return true;
   };
   // An idle log's position stays as it is.
-  const bool moved = !published_known_ || published_.path != path_ ||
-                     published_.device != static_cast<uint64_t>(device_) ||
-                     published_.inode != static_cast<uint64_t>(inode_) ||
-                     published_.head.length != head.length ||
-                     published_.head.hash != head.hash ||
-                     published_.offset != offset || !published_.text.empty() ||
-                     !same_rotated(published_.rotated);
+  const bool moved =
+      !published_known_ || published_.path != path_ ||
+      published_.device != static_cast<uint64_t>(device_) ||
+      published_.inode != static_cast<uint64_t>(inode_) ||
+      published_.head.length != head.length ||
+      published_.head.hash != head.hash || published_.offset != offset ||
+      !same(published_.rotated, rotated) || published_read_next_ != read_next_;
   if (!moved) {
     return false;
   }
+  // And the files read to their end, so that a restart never reads one
+  // again.
+  std::vector<Rotated_Position> read;
+  for (size_t i = 0; i < MAXREADLOGS; ++i) {
+    const Read_File& done = read_[(read_next_ + i) % MAXREADLOGS];
+    if (done.inode != 0) {
+      Rotated_Position p;
+      p.device = static_cast<uint64_t>(done.device);
+      p.inode = static_cast<uint64_t>(done.inode);
+      p.head = done.head;
+      read.push_back(p);
+    }
+  }
+  published_read_next_ = read_next_;
   published_.path = path_;
   published_.device = static_cast<uint64_t>(device_);
   published_.inode = static_cast<uint64_t>(inode_);
   published_.head = head;
   published_.offset = offset;
-  published_.text.clear();
+  // When the file was last seen under the name, so that a restart reads
+  // the files born there later that took its place meanwhile (a position
+  // unchanged keeps an older time: what was read since would have moved
+  // it), and when it and the rotated files were born, so that a file that
+  // took the inode of one removed is not taken for it.
+  std::string text;
+  AppendTime(&text, "seen ", seen_at_);
+  AppendTime(&text, " born ", born_);
+  for (const auto& r : rotated_) {
+    AppendTime(&text, " ", r->open.born);
+  }
+  published_.text = std::move(text);
   published_.rotated = std::move(rotated);
+  published_.read = std::move(read);
   published_known_ = true;
   *position = published_;
   return true;
@@ -796,9 +1045,7 @@ int File_Tail::FollowReplacement() {
   // Files that were under the name only between the last look and this
   // one are read too; their entries are older than the new file's, so the
   // next pass, at once, reads them first.
-  const size_t kept = rotated_.size();
-  FindSkipped(seen);
-  if (rotated_.size() > kept) {
+  if (FindSkipped(seen) > 0 || unread_) {
     budget_ = 0;
     return 0;
   }

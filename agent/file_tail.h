@@ -63,6 +63,9 @@ class File_Tail {
     // The tail moves from one file to another (a rotated one and back):
     // what the reader gathers does not go on across files.
     virtual void TailSwitch() {}
+    // A rotated file was let go unread (FollowUnread) with `bytes` of it
+    // never delivered.
+    virtual void TailLost(uint64_t /*bytes*/) {}
   };
   // The file being read, as the reader sees it.
   struct View {
@@ -127,6 +130,15 @@ class File_Tail {
   int FollowReplacement();
   // Reads every rotated file to its end and closes it.
   void FinishAll();
+  // While nothing may be read (delivery waits): when the name was replaced,
+  // keeps the old file among the rotated ones and opens the new one, as
+  // FollowReplacement does, but reads nothing, so that a rotation scheme
+  // that removes old files takes none the tail still holds. Past
+  // MAXROTATEDLOGS kept, the oldest is let go unread: what it held beyond
+  // what was delivered is lost, traced at the error level and told to the
+  // Reader (TailLost). A failed open is traced once and left for the next
+  // pass.
+  void FollowUnread();
   // The failure of the steps since the last call; TAIL_OK when none. A step
   // that fails leaves the tail as it was and can be tried again.
   Failure TakeFailure();
@@ -149,6 +161,9 @@ class File_Tail {
   // `replacement` in a directory others than root may write (but for
   // root's own link in a sticky one). Any thread.
   static int SafeOpenFlags(const char* path, bool replacement);
+  // Takes no birth time from the file system, as on one that keeps none
+  // (for tests, before Open).
+  void WithoutBirthTimes() { birth_times_ = false; }
   // The identity of the current file: false when none is open.
   bool Identity(dev_t* device, ino_t* inode) const;
 
@@ -170,6 +185,8 @@ class File_Tail {
     Head_Copy head;
     bool identity_known = false;
     time_t idle_since = 0;  // monotonic seconds of the last growth
+    // When it was born; zero where the file system keeps no birth time.
+    struct statx_timestamp born = {};
   };
   // A file rotated away that is still read, with its unfinished last line.
   struct Rotated_File {
@@ -185,6 +202,9 @@ class File_Tail {
     Head_Fingerprint head;
   };
 
+  // The times a saved position's text holds (see Publish).
+  struct Resumed_Times;
+
   // Opens the name safely into `open`; a failed open is traced with
   // `open_error`. 0, or the errno value with *failure set.
   int OpenName(bool replacement, const char* open_error, Open_File* open,
@@ -192,32 +212,44 @@ class File_Tail {
   // Keeps the file `resume` names (rotated away while nobody read it) as a
   // rotated file read on from the resumed offset, followed by the files
   // that took its place before the current one.
-  void FindRotated(const Log_Position& resume);
+  void FindRotated(const Log_Position& resume, const Resumed_Times& times);
   // Keeps the files of `saved` found in the directory as rotated files, each
   // read on from its saved offset; those gone or changed are left out.
-  void RestoreRotated(const std::vector<Rotated_Position>& saved);
-  // The file of the directory with this identity and head, no shorter than
-  // `offset`, opened as a rotated file at `offset`; *name takes its name.
-  std::unique_ptr<Rotated_File> FindRotatedFile(uint64_t device, uint64_t inode,
-                                                const Head_Fingerprint& head,
-                                                int64_t offset,
-                                                std::string* name);
+  // True when one was left to be found among the files that came and went
+  // (an empty one, known by no birth time).
+  bool RestoreRotated(const std::vector<Rotated_Position>& saved,
+                      const Resumed_Times& times);
+  // The file of the directory with this identity, head and birth (where
+  // both births are known), no shorter than `offset`, opened as a rotated
+  // file at `offset`; *name takes its name. With `inode` 0, any file named
+  // after the log, not read now, with this head (a copy).
+  std::unique_ptr<Rotated_File> FindRotatedFile(
+      uint64_t device, uint64_t inode, const Head_Fingerprint& head,
+      const struct statx_timestamp& born, int64_t offset, std::string* name);
   // True when the file of this identity is the current or a rotated one.
   bool Reading(uint64_t device, uint64_t inode) const;
   // Keeps as rotated files, oldest first and read from their start, the
   // files of the directory that were under the name only between two looks:
   // born (modified, where the file system keeps no birth time) at or after
   // `after` and before the current file, named after the log but not
-  // compressed, not empty, and never read before.
-  void FindSkipped(const struct statx_timestamp& after);
+  // compressed, not empty, and never read before. The count of files kept.
+  size_t FindSkipped(const struct statx_timestamp& after);
   // Opens the regular file `name` of the directory open on `dir`, not
   // following a symlink, as a rotated file at its end. Null when it cannot.
-  static std::unique_ptr<Rotated_File> OpenRotated(int dir, const char* name);
+  std::unique_ptr<Rotated_File> OpenRotated(int dir, const char* name) const;
+  // statx(2), without a birth time unless birth_times_.
+  int Statx(int dir, const char* name, int flags, unsigned mask,
+            struct statx* st) const;
+  // When the file open on `fd` was born; zero where the file system keeps
+  // no birth time.
+  struct statx_timestamp BirthOf(int fd) const;
   // Remembers the current file's identity and head as read.
   void RememberRead();
-  // Moves the current file to the end of the rotated files, finishing the
-  // oldest when MAXROTATEDLOGS are kept already.
+  // Moves the current file to the end of the rotated files, making room.
   void KeepRotated();
+  // Makes room for one more rotated file when MAXROTATEDLOGS are kept: the
+  // oldest is read to its end, or let go unread in FollowUnread.
+  void MakeRoom();
   // Reads the rotated file at `index` to its end when `read_rest`, delivers
   // its held line, remembers it as read and closes it.
   void FinishRotated(size_t index, bool read_rest);
@@ -239,6 +271,7 @@ class File_Tail {
   uid_t owner_ = 0;
   Head_Copy head_;
   bool identity_known_ = false;
+  struct statx_timestamp born_ = {};
   // The file Open opened, until Start.
   Open_File opened_;
   // The rotated files still read, oldest first; at most MAXROTATEDLOGS.
@@ -256,9 +289,16 @@ class File_Tail {
   // The name names a directory now: the old file is still read.
   bool name_is_directory_ = false;
   bool opened_before_ = false;
+  bool birth_times_ = true;
+  // In FollowUnread: nothing is read.
+  bool unread_ = false;
+  // A FollowUnread failed since the last pass.
+  bool unread_failed_ = false;
   // What Publish last returned.
   Log_Position published_;
   bool published_known_ = false;
+  // read_next_ when Publish last returned: the files read changed since.
+  size_t published_read_next_ = 0;
   Failure failure_ = TAIL_OK;
 };
 

@@ -702,6 +702,8 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
     // wait in the log, read when it has room again.
     if (Event_Sink::WindowFull()) {
       WaitingForDelivery = true;
+      // Rotations are followed meanwhile, the files held open unread.
+      tail.FollowUnread();
       lfPublishPosition();
       lfWaitForWake(DELIVERYPOLLMS, nullptr);
       continue;

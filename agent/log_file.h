@@ -436,6 +436,10 @@ class Log_File : public Log_Base, private File_Tail::Reader {
   std::atomic<uint64_t> NumEventsRaised{0};
   std::atomic<uint64_t> NumBytesRead{0};
   std::atomic<long long> LastEntrySeconds{0};
+  // Rotated files let go unread while delivery waited (more rotated away
+  // than the tail keeps), and the bytes of them never delivered.
+  std::atomic<uint64_t> NumLostFiles{0};
+  std::atomic<uint64_t> NumLostBytes{0};
   // Block size of report reads; 0 until the first report determines it.
   std::atomic<uint64_t> OptimumBlockSize;
   // The unfinished last line of what lfReadLog read; worker thread only.
@@ -483,6 +487,10 @@ class Log_File : public Log_Base, private File_Tail::Reader {
   bool TailMayKeep(int fd) override { return lfWithinDescriptorReserve(fd); }
   // An entry does not go on from one file into another.
   void TailSwitch() override { lfEndJoinedEntry(); }
+  void TailLost(uint64_t bytes) override {
+    NumLostFiles.fetch_add(1, std::memory_order_relaxed);
+    NumLostBytes.fetch_add(bytes, std::memory_order_relaxed);
+  }
   // The log's File_Tail, made on first use. Worker thread only.
   File_Tail& lfTail();
   // Sets MonitorStatus from the failure of the tail's last steps: true when

@@ -23,6 +23,10 @@ constexpr size_t MAXSTATEBYTES = 16u << 20;
 constexpr size_t MAXFIELDBYTES = 4096;
 constexpr size_t MAXRECORDS = 100000;
 constexpr size_t MAXROTATEDRECORDS = 64;  // per log
+// The offset of a "rotated" line that names a file read to its end: no
+// file is that long, so a version that knows no such line skips it as a
+// rotated file it cannot find.
+constexpr int64_t READTOEND = INT64_MAX;
 constexpr size_t MACHINEIDDIGITS = 32;
 
 uint64_t Fnv1a(const unsigned char* data, size_t length) {
@@ -264,7 +268,19 @@ std::string Position_Store::Format(const State_Owner& owner,
     out += '\n';
     for (const Rotated_Position& r : p.rotated) {
       out += "rotated ";
-      AppendFilePosition(&out, r.device, r.inode, r.head, r.offset);
+      AppendFilePosition(&out, r.device, r.inode, r.head,
+                         r.offset < READTOEND ? r.offset : READTOEND - 1);
+      out += '\n';
+    }
+    // Kept while the file stays well within what a load takes: without
+    // them a log only risks a rotated file read twice, without the file
+    // every log would start at its end.
+    for (const Rotated_Position& r : p.read) {
+      if (out.size() > MAXSTATEBYTES / 2) {
+        break;
+      }
+      out += "rotated ";
+      AppendFilePosition(&out, r.device, r.inode, r.head, READTOEND);
       out += '\n';
     }
   }
@@ -311,10 +327,10 @@ bool Position_Store::Parse(const std::string& text, const State_Owner& owner,
               c.Literal(" ") && c.Counted(&p.text) && c.Literal("\n");
     while (ok && !v1 && c.Literal("rotated ")) {
       Rotated_Position r;
-      ok = p.rotated.size() < MAXROTATEDRECORDS &&
+      ok = p.rotated.size() + p.read.size() < MAXROTATEDRECORDS &&
            ParseFilePosition(&c, &r.device, &r.inode, &r.head, &r.offset) &&
            c.Literal("\n");
-      p.rotated.push_back(r);
+      (r.offset == READTOEND ? p.read : p.rotated).push_back(r);
     }
     if (!ok) {
       *err = "malformed log line (line " + std::to_string(c.Line()) + ")";

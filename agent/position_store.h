@@ -88,6 +88,10 @@ struct Log_Position {
   std::string text;
   // The files rotated away from the log still being read, oldest first.
   std::vector<Rotated_Position> rotated;
+  // The files of the log read to their end lately (or emptied by a
+  // copy-truncate), oldest first, so that a restart never takes one, or a
+  // copy of one, for a file it has not read; their offset is unused.
+  std::vector<Rotated_Position> read;
 };
 
 // Where the machine id is kept, and where older systems keep it.

@@ -460,6 +460,22 @@ std::string Metrics_Server::Format(const Metrics_Snapshot& s) {
     }
   }
   {
+    Family_Writer f(&out, "qoragent_log_lost_files_total", "counter",
+                    "Rotated files of the log let go unread while delivery "
+                    "waited (rotated more often than files are kept).");
+    for (const Log_Metrics& l : s.logs) {
+      f.Sample("log", l.path, d(l.lost_files));
+    }
+  }
+  {
+    Family_Writer f(&out, "qoragent_log_lost_bytes_total", "counter",
+                    "Bytes of the rotated files let go unread while delivery "
+                    "waited.");
+    for (const Log_Metrics& l : s.logs) {
+      f.Sample("log", l.path, d(l.lost_bytes));
+    }
+  }
+  {
     Family_Writer f(&out, "qoragent_log_size_bytes", "gauge",
                     "Size of the log file.");
     for (const Log_Metrics& l : s.logs) {

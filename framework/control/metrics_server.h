@@ -25,6 +25,8 @@ struct Log_Metrics {
   uint64_t entries = 0;        // of them, entries made into rows
   uint64_t format_errors = 0;  // of them, entries that did not format
   uint64_t events = 0;         // events raised by its entries
+  uint64_t lost_files = 0;     // rotated files let go unread (delivery waited)
+  uint64_t lost_bytes = 0;     // their bytes never delivered
   int64_t size = -1;           // bytes; -1 unknown
   int64_t lag = -1;            // bytes behind the end; -1 unknown
   int64_t idle = -1;           // seconds since the last entry; -1 none yet

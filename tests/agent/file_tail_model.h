@@ -1,18 +1,24 @@
 // A model of File_Tail, without threads: a writer takes seeded random
 // actions on a log in a real directory (whole and torn lines, rename
 // rotation, copy-truncate, delete, recreate, compressing a rotated file, a
-// stop and a restart from the saved position), and after every look of the
-// tail the lines it delivered so far must be exactly the lines written, in
-// order, each once. The unit test runs a few thousand steps; the bench
-// (file_tail_bench) runs it long.
+// stop, or a crash, with lines and rotations while stopped and a restart
+// from the position saved through the state file's text), and after every
+// look of the tail the lines it delivered so far must be exactly the lines
+// written, in order, each once. A crash resumes from the position of a look
+// some actions back, and the lines delivered since count as not delivered.
+// The unit test runs a few thousand steps; the bench (file_tail_bench)
+// runs it long.
 //
 // The writer finishes a torn line before it rotates, truncates or deletes,
 // and the tail looks before an action that loses what it has not read (a
 // copy-truncate, a delete, a compression, a stop): those are the rules any
-// follower of a name needs. A file is never born in the clock tick of the
-// tail's last look (the coarse clock that stamps files cannot order the two;
-// a real rotation never comes that close to the look before it), so the
-// writer waits for the next tick before it makes a file.
+// follower of a name needs. For the same reason a crash never resumes from
+// a position older than such an action (what it removed leaves no trace),
+// and a writer that is stopped only appends and rotates by rename. A file is
+// never born in the clock tick of the tail's last look (the coarse clock
+// that stamps files cannot order the two; a real rotation never comes that
+// close to the look before it), so the writer waits for the next tick before
+// it makes a file.
 #ifndef QOR_TESTS_AGENT_FILE_TAIL_MODEL_H_
 #define QOR_TESTS_AGENT_FILE_TAIL_MODEL_H_
 
@@ -44,11 +50,18 @@ class File_Tail_Model : private File_Tail::Reader {
         random_(seed),
         restarts_(restarts) {}
 
+  // Runs as on a file system that keeps no birth time.
+  void WithoutBirthTimes() { birth_times_ = false; }
+  // Prints every action and every line delivered to `out` (the bench's
+  // trace of a failing seed).
+  void Trace(FILE* out) { trace_ = out; }
+
   // Runs `steps` actions: "" when the tail kept to the lines written, else
   // what went wrong first.
   std::string Run(int steps) {
     Write(path_, "", O_CREAT | O_TRUNC);
     Start(File_Tail::START_AT_HEAD, Log_Position());
+    Save(&snapshot_);
     for (step_ = 0; step_ < steps && error_.empty(); ++step_) {
       const bool looked = Act(random_() % 100);
       if (looked || random_() % 3 != 0) {
@@ -99,7 +112,13 @@ class File_Tail_Model : private File_Tail::Reader {
           "step " + std::to_string(step_) + ": " + what + " (" + trail_ + ")";
     }
   }
+  void Note(const std::string& what) {
+    if (trace_ != nullptr) {
+      fprintf(trace_, "%d: %s\n", step_, what.c_str());
+    }
+  }
   void Delivered(const std::string& line) {
+    Note("  delivered " + line.substr(0, line.find('x')));
     const size_t i = delivered_.size();
     if (i >= written_.size()) {
       Fail("line delivered that was not written: " + line);
@@ -124,6 +143,9 @@ class File_Tail_Model : private File_Tail::Reader {
         usleep(500);
       }
     }
+    Note("write " + path.substr(dir_.size() + 1) + " " +
+         std::to_string(text.size()) + " bytes" +
+         ((flags & O_TRUNC) != 0 ? " anew" : ""));
     const int fd =
         open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | flags, 0644);
     if (fd < 0 || write(fd, text.data(), text.size()) !=
@@ -183,6 +205,7 @@ class File_Tail_Model : private File_Tail::Reader {
       FinishTorn();
       if (Exists(path_)) {
         const std::string to = RotatedName();
+        Note("rename to " + to.substr(dir_.size() + 1));
         rename(path_.c_str(), to.c_str());
         uncompressed_.push_back(to);
         Write(path_, "", O_CREAT);
@@ -195,15 +218,17 @@ class File_Tail_Model : private File_Tail::Reader {
       struct stat st;
       if (stat(path_.c_str(), &st) == 0 &&
           st.st_size >= static_cast<off_t>(HEADFINGERPRINTBYTES)) {
-        Look();
+        Look(true);
         Copy(path_, RotatedName());
+        Note("truncate");
         truncate(path_.c_str(), 0);
         return true;
       }
     } else if (roll < 81) {
       trail_ += "d";
       FinishTorn();
-      Look();
+      Look(true);
+      Note("delete");
       unlink(path_.c_str());
       return true;
     } else if (roll < 86) {
@@ -214,21 +239,43 @@ class File_Tail_Model : private File_Tail::Reader {
       // itself goes.
       trail_ += "z";
       if (!uncompressed_.empty()) {
-        Look();
+        Look(true);
         const std::string from = uncompressed_.front();
         uncompressed_.erase(uncompressed_.begin());
         Copy(from, from + ".gz");
+        Note("delete " + from.substr(dir_.size() + 1));
         unlink(from.c_str());
         return true;
       }
     } else {
-      // Stop, perhaps lines while stopped, and a restart from the saved
+      // A stop, or a crash that leaves the position saved at an earlier
+      // look; lines and rotations while stopped; a restart from the saved
       // position.
-      trail_ += "s";
-      Look();
       Log_Position saved;
-      Stop(&saved);
       if (random_() % 2 == 0) {
+        trail_ += "s";
+        Look();
+        Stop(&saved);
+      } else {
+        trail_ += "k";
+        saved = snapshot_;
+        delivered_.resize(snapshot_delivered_);
+        tail_->Close();
+        tail_.reset();
+      }
+      Note("stopped at " + std::to_string(saved.inode) + ":" +
+           std::to_string(saved.offset) + " +" +
+           std::to_string(saved.rotated.size()) + " read " +
+           std::to_string(saved.read.size()) + " " + saved.text);
+      for (unsigned n = random_() % 3; n > 0; --n) {
+        if (random_() % 3 == 0 && Exists(path_)) {
+          FinishTorn();
+          const std::string to = RotatedName();
+          Note("rename to " + to.substr(dir_.size() + 1));
+          rename(path_.c_str(), to.c_str());
+          uncompressed_.push_back(to);
+          Write(path_, "", O_CREAT);
+        }
         Append(1, false);
       }
       if (!Exists(path_)) {
@@ -257,6 +304,9 @@ class File_Tail_Model : private File_Tail::Reader {
   void Start(File_Tail::Start_At at, const Log_Position& resume) {
     tail_.reset(new File_Tail(
         path_, File_Tail::View{&stream_, &fd_, &eof_, &held_}, this));
+    if (!birth_times_) {
+      tail_->WithoutBirthTimes();
+    }
     if (tail_->Open("\nError opening file %s.  errno = %d; %s") != 0) {
       Fail("cannot open the log");
       return;
@@ -265,21 +315,41 @@ class File_Tail_Model : private File_Tail::Reader {
     Log_Position ignored;
     tail_->Publish(&ignored);
   }
+  // The tail's last published position, through the state file's text as
+  // a restart of the agent takes it.
+  void Save(Log_Position* saved) {
+    Log_Position published;
+    if (!tail_->Published(&published)) {
+      Fail("no position to save");
+    }
+    State_Owner owner;
+    owner.host = "model";
+    std::vector<Log_Position> loaded;
+    std::string err;
+    if (!Position_Store::Parse(Position_Store::Format(owner, {published}),
+                               owner, &loaded, &err) ||
+        loaded.size() != 1) {
+      Fail("the state file does not load: " + err);
+    } else {
+      *saved = loaded[0];
+    }
+  }
   void Stop(Log_Position* saved) {
     tail_->FinishAll();
     Log_Position ignored;
     tail_->Publish(&ignored);
-    if (!tail_->Published(saved)) {
-      Fail("no position to save");
-    }
+    Save(saved);
     tail_->Close();
     tail_.reset();
   }
-  void Look() {
+  // `lossy`: the writer then loses what is not read (a crash must not go
+  // back behind this look).
+  void Look(bool lossy = false) {
     if (tail_ == nullptr || !error_.empty()) {
       return;
     }
     trail_ += ".";
+    Note("look");
     // A pass cut short (files found that came and went) goes on at once.
     for (int i = 0; i < 64; ++i) {
       tail_->BeginPass(timespec{});
@@ -300,6 +370,12 @@ class File_Tail_Model : private File_Tail::Reader {
       }
     }
     looked_at_ = CoarseNow();
+    // What the state file holds when the agent is killed: the position of
+    // a look a few actions back, and the lines delivered up to it.
+    if (lossy || random_() % 4 == 0) {
+      Save(&snapshot_);
+      snapshot_delivered_ = delivered_.size();
+    }
     const size_t whole = written_.size() - (torn_rest_.empty() ? 0 : 1);
     if (error_.empty() && delivered_.size() != whole) {
       Fail("delivered " + std::to_string(delivered_.size()) + " lines of " +
@@ -314,6 +390,8 @@ class File_Tail_Model : private File_Tail::Reader {
   const std::string path_;
   std::mt19937 random_;
   const bool restarts_;
+  FILE* trace_ = nullptr;
+  bool birth_times_ = true;
   int step_ = 0;
   long long looked_at_ = 0;
   int number_ = 0;
@@ -323,8 +401,11 @@ class File_Tail_Model : private File_Tail::Reader {
   std::string torn_rest_;
   std::vector<std::string> uncompressed_;
   std::string error_;
+  Log_Position snapshot_;
+  size_t snapshot_delivered_ = 0;
   // The last actions: a appended, t torn, r rotated, c copy-truncated,
-  // d deleted, n created, z compressed, s restarted, . looked.
+  // d deleted, n created, z compressed, s restarted, k killed and
+  // restarted, . looked.
   std::string trail_;
   // The owner's view of the file being read.
   Unique_File stream_;

@@ -294,31 +294,6 @@ TEST_F(LogFileTest, CopyTruncatedLogRefilledPastTheOffsetIsReadFromItsStart) {
                             " truncated. Resetting EOF to offset 0.");
 }
 
-// A young log (shorter than the head the agent compares) whose writer cuts
-// its torn last record off and writes it anew, or whose tail is cut below
-// what was read, is the same log: nothing is read twice.
-TEST_F(LogFileTest, CutTailOfAYoungLogIsNoCopyTruncate) {
-  qortest::TraceCapture cap("ERROR");
-  qortest::WriteFile(path_, "");
-  auto log = StartWatching();
-  qortest::AppendFile(path_, "one\ntwo\ntorn");
-  ASSERT_TRUE(
-      WaitUntil([&] { return log->NumEvents == 2 && log->LogEOF == 12; }));
-  // The torn record cut off and written anew.
-  ASSERT_EQ(truncate(path_.c_str(), 8), 0);
-  qortest::AppendFile(path_, "three\n");
-  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 3; }));
-  EXPECT_EQ(cap.Text(), "");
-  ASSERT_EQ(truncate(path_.c_str(), 4), 0);  // "two" and "three" cut
-  ASSERT_TRUE(WaitUntil([&] { return log->LogEOF == 4; }));
-  qortest::AppendFile(path_, "four\n");
-  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 4; }));
-  EXPECT_EQ(log->Entries(),
-            std::vector<std::string>({"one\n", "two\n", "three\n", "four\n"}));
-  EXPECT_EQ(cap.Text(), "\nWarning: log file " + path_ +
-                            " truncated. Resetting EOF to offset 4.");
-}
-
 TEST_F(LogFileTest, FifoInTheLogsPlaceGivesTheOpenErrorAndStops) {
   qortest::TraceCapture cap("ERROR");
   ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
@@ -414,36 +389,6 @@ TEST_F(LogFileTest, RotatedLogIsFollowedFromItsStartAndTheOldOneReadOn) {
 }
 
 extern "C" void IgnoreSignal(int) {}
-
-// Files that were under the log's name only between two looks of the
-// worker (rotated faster than it polls) are found and read from their
-// start; the files it read before are not read again.
-TEST_F(LogFileTest, FilesRotatedAwayBetweenTwoLooksAreReadOnce) {
-  qortest::TraceCapture cap("ERROR");
-  setenv("TVX_POLL_ONLY", "1", 1);
-  const long interval = Test_Log::IntervalMicros().exchange(1000000);
-  qortest::WriteFile(path_, "");
-  qortest::WriteFile(path_ + ".0", "an older rotation\n");
-  auto log = StartWatching();
-  unsetenv("TVX_POLL_ONLY");
-  Test_Log::IntervalMicros() = interval;
-  qortest::AppendFile(path_, "one\n");
-  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 1; }));
-  for (const char* text : {"two\n", "three\n"}) {
-    static int n = 0;
-    ASSERT_EQ(
-        rename(path_.c_str(), (path_ + "." + std::to_string(++n)).c_str()), 0);
-    qortest::WriteFile(path_, text);
-  }
-  qortest::AppendFile(path_ + ".1", "late to the first\n");
-  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 4; }));
-  qortest::AppendFile(path_, "four\n");
-  ASSERT_TRUE(WaitUntil([&] { return log->NumEvents == 5; }));
-  EXPECT_EQ(log->Entries(),
-            std::vector<std::string>({"one\n", "late to the first\n", "two\n",
-                                      "three\n", "four\n"}));
-  EXPECT_EQ(cap.Text(), "");
-}
 
 TEST_F(LogFileTest, SignalDuringTheWaitDoesNotEndMonitoring) {
   qortest::TraceCapture cap("ERROR");

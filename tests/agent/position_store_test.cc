@@ -61,6 +61,8 @@ TEST(PositionStoreTest, MachineIdKeysTheFileAndOlderFilesStillLoad) {
   const std::string m2(32, 'b');
   std::vector<Log_Position> positions = TwoPositions();
   positions[0].rotated = {{7, 8, {11, 0xfeedull}, 42}, {7, 9, {0, 0}, 0}};
+  // The files read to their end travel as rotated lines no file can fill.
+  positions[0].read = {{7, 5, {1024, 0xbeefull}, 0}};
   const std::string text =
       Position_Store::Format(State_Owner{m1, "old-name"}, positions);
   std::vector<Log_Position> back;
@@ -76,6 +78,12 @@ TEST(PositionStoreTest, MachineIdKeysTheFileAndOlderFilesStillLoad) {
   EXPECT_EQ(back[0].rotated[0].head.hash, 0xfeedull);
   EXPECT_EQ(back[0].rotated[0].offset, 42);
   EXPECT_EQ(back[0].rotated[1].inode, 9u);
+  ASSERT_EQ(back[0].read.size(), 1u);
+  EXPECT_EQ(back[0].read[0].inode, 5u);
+  EXPECT_EQ(back[0].read[0].head.hash, 0xbeefull);
+  EXPECT_NE(
+      text.find("rotated 7 5 1024 000000000000beef 9223372036854775807\n"),
+      std::string::npos);
   EXPECT_TRUE(back[1].rotated.empty());
   EXPECT_FALSE(
       Position_Store::Parse(text, State_Owner{m2, "old-name"}, &back, &err));

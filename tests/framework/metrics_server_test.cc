@@ -46,6 +46,7 @@ TEST(MetricsServerTest, LabelsAreEscapedAndProblemsNamed) {
   Log_Metrics log;
   log.path = "/var/log/a\"b\\c\nd";
   log.lines = 12;
+  log.lost_files = 2;
   log.status = "Error: log open failed";
   s.logs.push_back(log);
   Sink_Metrics sink;
@@ -62,6 +63,12 @@ TEST(MetricsServerTest, LabelsAreEscapedAndProblemsNamed) {
       << text;
   EXPECT_NE(text.find("qoragent_log_up{log=\"/var/log/a\\\"b\\\\c\\nd\"} 0\n"),
             std::string::npos);
+  EXPECT_NE(
+      text.find(
+          "# TYPE qoragent_log_lost_files_total counter\n"
+          "qoragent_log_lost_files_total{log=\"/var/log/a\\\"b\\\\c\\nd\"} "
+          "2\n"),
+      std::string::npos);
   // Unknown values are left out, not shown as -1.
   EXPECT_EQ(text.find("qoragent_log_size_bytes"), std::string::npos);
   EXPECT_EQ(text.find("qoragent_situation_"), std::string::npos);
