@@ -40,9 +40,13 @@ thread_local uint64_t t_sequence = 0;
 // (or when its pass ends).
 constexpr size_t kBatchEvents = 1024;
 constexpr size_t kBatchBytes = 64 * 1024;
-// Bytes of lines a durable output's queue holds before the dispatching
-// threads wait for its writer.
+// Bytes of lines a durable output's queue holds before a dispatching thread
+// with a batch of kSmallBatchBytes or more waits for its writer (outside
+// the numbering lock), and twice that before any waits.
 constexpr size_t kQueueBytes = 256 * 1024;
+// A batch this small (the few events of a quiet log) is queued behind a
+// burst of another log at once, not after it.
+constexpr size_t kSmallBatchBytes = 16 * 1024;
 
 // How long Close waits for the writers to finish what is queued.
 constexpr int kCloseWaitMs = 3000;
@@ -143,17 +147,39 @@ class Output_Writer {
 
   void Wake() { pthread_cond_signal(&work_); }
 
+  // Waits while a durable output's queue cannot take `events` more or holds
+  // kQueueBytes, as long as its writer moves (at most EVENT_STALL_MS):
+  // before the batch is numbered, so that the numbering lock stays free for
+  // the few events of other logs meanwhile. Queue() decides what a writer
+  // that does not move costs.
+  void AwaitRoom(size_t events) {
+    if (!durable_) {
+      return;
+    }
+    Posix_Mutex::Hold g(&mu_);
+    const struct timespec deadline = MonotonicDeadline(EVENT_STALL_MS);
+    while ((queued_ + events > EVENT_QUEUE_MAX ||
+            (!acks_ && queued_bytes_ >= kQueueBytes)) &&
+           !stalled_ && !stop_ && !Ending().load()) {
+      pthread_cond_signal(&work_);
+      if (pthread_cond_timedwait(&room_, mu_.native(), &deadline) != 0) {
+        break;
+      }
+    }
+  }
+
  private:
   bool Queue(uint64_t first, const std::shared_ptr<const Event_Batch>& batch) {
     Posix_Mutex::Hold g(&mu_);
-    // A durable output's dispatching threads also wait once kQueueBytes are
-    // queued: what waits is written within a few milliseconds, so that the
-    // events of another log do not wait long behind a burst.
+    // A durable output's dispatching threads also wait once twice
+    // kQueueBytes are queued (large batches wait for kQueueBytes before,
+    // in AwaitRoom): what waits is written within a few milliseconds, so
+    // that the events of another log do not wait long behind a burst.
     // An engine's output waits on its own delivery window instead, which
     // the log workers look at before they read.
     while (durable_ &&
            (queued_ >= EVENT_QUEUE_MAX ||
-            (!acks_ && queued_bytes_ >= kQueueBytes)) &&
+            (!acks_ && queued_bytes_ >= 2 * kQueueBytes)) &&
            !stalled_ && !stop_ && !Ending().load()) {
       pthread_cond_signal(&work_);
       const uint64_t taken = taken_;
@@ -543,6 +569,12 @@ class Event_Writers {
     }
   }
 
+  void AwaitRoom(size_t events) {
+    for (auto& w : writers_) {
+      w->AwaitRoom(events);
+    }
+  }
+
   void RequestReopen() {
     for (auto& w : writers_) {
       w->RequestReopen();
@@ -647,7 +679,9 @@ struct Sink_State {
   Posix_Mutex write_mu;
   Posix_Mutex mu;
   FILE* direct GUARDED_BY(mu) = nullptr;  // Use(): null is standard output
-  Event_Writers* writers GUARDED_BY(mu) = nullptr;  // Open(): null until then
+  // Open(): null until then. Shared with a dispatching thread that waits
+  // for room outside write_mu.
+  std::shared_ptr<Event_Writers> writers GUARDED_BY(mu);
   std::atomic<uint64_t> sequence{0};                // the last event's number
   std::atomic<bool> batched{
       false};  // writers installed: events may wait in batches
@@ -664,9 +698,9 @@ Sink_State& State() {
 
 // Makes `writers` (or, when null, `direct`) where events go, then stops the
 // writers that were there, if any (blocked ones are left running).
-void Install(Event_Writers* writers, FILE* direct) {
+void Install(std::shared_ptr<Event_Writers> writers, FILE* direct) {
   Sink_State& s = State();
-  Event_Writers* old = nullptr;
+  std::shared_ptr<Event_Writers> old;
   {
     // A dispatcher waiting for the delivery window holds write_mu.
     Posix_Mutex::Hold g(&s.mu);
@@ -677,10 +711,10 @@ void Install(Event_Writers* writers, FILE* direct) {
   {
     Posix_Mutex::Hold w(&s.write_mu);
     Posix_Mutex::Hold g(&s.mu);
-    old = s.writers;
-    s.writers = writers;
+    old = std::move(s.writers);
+    s.writers = std::move(writers);
     s.direct = direct;
-    s.batched.store(writers != nullptr, std::memory_order_relaxed);
+    s.batched.store(s.writers != nullptr, std::memory_order_relaxed);
   }
   if (old != nullptr) {
     const bool finished = old->Finish(kCloseWaitMs);
@@ -688,8 +722,9 @@ void Install(Event_Writers* writers, FILE* direct) {
     old->AddCounts(&c);
     s.written.fetch_add(c.written, std::memory_order_relaxed);
     s.failed.fetch_add(c.failed, std::memory_order_relaxed);
-    if (finished) {
-      delete old;
+    if (!finished) {
+      // Left running for the rest of the process.
+      static_cast<void>(new std::shared_ptr<Event_Writers>(std::move(old)));
     }
   }
 }
@@ -770,12 +805,22 @@ bool FlushBatch() {
   std::shared_ptr<const Event_Batch> batch = std::move(t_batch);
   t_batch = nullptr;
   Sink_State& s = State();
+  if (batch->Bytes() >= kSmallBatchBytes) {
+    std::shared_ptr<Event_Writers> writers;
+    {
+      Posix_Mutex::Hold g(&s.mu);
+      writers = s.writers;
+    }
+    if (writers != nullptr) {
+      writers->AwaitRoom(batch->size());
+    }
+  }
   Posix_Mutex::Hold w(&s.write_mu);
   Event_Writers* writers;
   FILE* out;
   {
     Posix_Mutex::Hold g(&s.mu);
-    writers = s.writers;
+    writers = s.writers.get();
     out = s.direct != nullptr ? s.direct : stdout;
   }
   const uint64_t first = s.sequence.fetch_add(batch->size()) + 1;
@@ -803,18 +848,17 @@ bool Event_Sink::Open(const char* spec, std::string* err) {
   if (!MakeEventOutputs(spec, &outputs, err, &limits)) {
     return false;
   }
-  auto* w = new Event_Writers;
+  auto w = std::make_shared<Event_Writers>();
   uint64_t sequence;
   {
     // No event is numbered while the writers start from the last one.
     Posix_Mutex::Hold g(&State().write_mu);
     sequence = State().sequence.load();
     if (!w->Start(std::move(outputs), sequence, limits, err)) {
-      delete w;
       return false;
     }
   }
-  Install(w, nullptr);
+  Install(std::move(w), nullptr);
   return true;
 }
 
@@ -888,7 +932,7 @@ bool Event_Sink::AwaitDurable(int wait_ms) {
   Event_Writers* writers;
   {
     Posix_Mutex::Hold g(&s.mu);
-    writers = s.writers;
+    writers = s.writers.get();
   }
   return writers == nullptr ||
          writers->AwaitDurable(s.sequence.load(), wait_ms);
