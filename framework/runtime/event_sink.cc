@@ -752,14 +752,41 @@ std::string_view UtcNow() {
   return std::string_view(t_when, length);
 }
 
+// A text that mostly repeats from one event of a thread to the next (the
+// situation, the table, the entry time of a burst's second) with `head`
+// and the text as a JSON string after it, made when the text changes.
+class Json_Memo {
+ public:
+  explicit Json_Memo(std::string_view head) : head_(head) {}
+  std::string_view Of(const std::string& text) {
+    if (json_.empty() || text != text_) {
+      text_ = text;
+      json_.assign(head_);
+      JsonAppendString(&json_, text);
+    }
+    return json_;
+  }
+
+ private:
+  const std::string_view head_;
+  std::string text_;
+  std::string json_;
+};
+
 // Appends the event's line (Event_Sink::Line) to `line`: written into room
 // sized once for the longest it can be.
 void AppendLine(std::string* line, const Event_Record& e,
                 std::string_view time) {
+  thread_local Json_Memo t_situation("\",\"situation\":");
+  thread_local Json_Memo t_table(",\"table\":");
+  thread_local Json_Memo t_entrytime(",\"entrytime\":");
+  const std::string_view situation = t_situation.Of(e.situation);
+  const std::string_view table = t_table.Of(e.table);
+  const std::string_view entrytime =
+      e.entrytime.empty() ? std::string_view() : t_entrytime.Of(e.entrytime);
   const size_t used = line->size();
-  line->resize(used + 128 + time.size() + JsonStringBound(e.situation.size()) +
-               JsonStringBound(e.table.size()) + JsonStringBound(e.key.size()) +
-               JsonStringBound(e.entrytime.size()) + e.row.size());
+  line->resize(used + 96 + time.size() + situation.size() + table.size() +
+               JsonStringBound(e.key.size()) + entrytime.size() + e.row.size());
   char* p = &(*line)[used];
   const auto put = [&p](std::string_view text) {
     memcpy(p, text.data(), text.size());
@@ -770,10 +797,8 @@ void AppendLine(std::string* line, const Event_Record& e,
   };
   put("{\"time\":\"");
   put(time);
-  put("\",\"situation\":");
-  put_string(e.situation);
-  put(",\"table\":");
-  put_string(e.table);
+  put(situation);
+  put(table);
   if (e.has_key) {
     put(",\"key\":");
     put_string(e.key);
@@ -782,10 +807,7 @@ void AppendLine(std::string* line, const Event_Record& e,
     put(",\"suppressed\":");
     p = std::to_chars(p, p + 24, e.suppressed).ptr;
   }
-  if (!e.entrytime.empty()) {
-    put(",\"entrytime\":");
-    put_string(e.entrytime);
-  }
+  put(entrytime);
   // No row in the announcement of a throttle's held-back count.
   if (!e.row.empty()) {
     put(",\"row\":");
