@@ -23,7 +23,7 @@ static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 namespace {
 
 // Most bytes of events joined for one write.
-constexpr size_t kJoinedBytes = 256 * 1024;
+constexpr size_t kJoinedBytes = 64 * 1024;
 
 std::string ErrnoString(int e) {
   char buf[128];

@@ -72,7 +72,7 @@ class Event_Output {
   // were kept (false with *why: none of them). An output that sends many
   // messages at once (a broker's producer) takes as many as it can hand
   // over together. By default one line by Put, or, when TakesJoinedLines,
-  // the lines that fit in 256 KiB as one text.
+  // the lines that fit in 64 KiB as one text.
   virtual size_t PutLines(const Event_Batch& batch, size_t first, bool* kept,
                           std::string* why);
   // Opens the file again (after a SIGHUP); outputs without a file ignore it.

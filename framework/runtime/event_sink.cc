@@ -38,8 +38,8 @@ thread_local uint64_t t_sequence = 0;
 
 // A batch is handed to the writers when it holds this many events or bytes
 // (or when its pass ends).
-constexpr size_t kBatchEvents = 4096;
-constexpr size_t kBatchBytes = 256 * 1024;
+constexpr size_t kBatchEvents = 1024;
+constexpr size_t kBatchBytes = 64 * 1024;
 // Bytes of lines a durable output's queue holds before a dispatching thread
 // with a batch of kSmallBatchBytes or more waits for its writer (outside
 // the numbering lock), and twice that before any waits.

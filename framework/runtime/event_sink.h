@@ -138,8 +138,8 @@ class Event_Sink {
 
 // While one lives on a thread, the events that thread publishes are
 // gathered in one batch (their lines joined in one text, made once for every
-// output) and handed to the writers in one step when it holds 4096 events or
-// 256 KiB, or when the last deferral ends; the writers are woken when a
+// output) and handed to the writers in one step when it holds 1024 events or
+// 64 KiB, or when the last deferral ends; the writers are woken when a
 // quarter of a queue waits, and when it ends. A log's worker keeps one over
 // a pass, so that a burst of events goes out in few hand-offs, writes and
 // wake-ups, and a single event as soon as its pass ends.
