@@ -303,7 +303,9 @@ def latency_under_load(logs, events, every):
         rest = b""
         with open(events, "rb") as ev:
             while not state["stop"]:
-                chunk = ev.read(1 << 22)
+                # Small reads: a line is seen no later than the time it
+                # takes to go through one read's worth of the bursts' events.
+                chunk = ev.read(1 << 16)
                 if not chunk:
                     if select.select([watch], [], [], 0.05)[0]:
                         os.read(watch, 65536)
