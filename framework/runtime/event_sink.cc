@@ -148,38 +148,28 @@ class Output_Writer {
   void Wake() { pthread_cond_signal(&work_); }
 
   // Waits while a durable output's queue cannot take `events` more or holds
-  // kQueueBytes, as long as its writer moves (at most EVENT_STALL_MS):
-  // before the batch is numbered, so that the numbering lock stays free for
-  // the few events of other logs meanwhile. Queue() decides what a writer
-  // that does not move costs.
+  // kQueueBytes (WaitForRoom): before the batch is numbered, so that the
+  // numbering lock stays free for the few events of other logs meanwhile.
   void AwaitRoom(size_t events) {
     if (!durable_) {
       return;
     }
     Posix_Mutex::Hold g(&mu_);
-    const struct timespec deadline = MonotonicDeadline(EVENT_STALL_MS);
-    while ((queued_ + events > EVENT_QUEUE_MAX ||
-            (!acks_ && queued_bytes_ >= kQueueBytes)) &&
-           !stalled_ && !stop_ && !Ending().load()) {
-      pthread_cond_signal(&work_);
-      if (pthread_cond_timedwait(&room_, mu_.native(), &deadline) != 0) {
-        break;
-      }
-    }
+    WaitForRoom(events, kQueueBytes);
   }
 
  private:
-  bool Queue(uint64_t first, const std::shared_ptr<const Event_Batch>& batch) {
-    Posix_Mutex::Hold g(&mu_);
-    // A durable output's dispatching threads also wait once twice
-    // kQueueBytes are queued (large batches wait for kQueueBytes before,
-    // in AwaitRoom): what waits is written within a few milliseconds, so
-    // that the events of another log do not wait long behind a burst.
-    // An engine's output waits on its own delivery window instead, which
-    // the log workers look at before they read.
-    while (durable_ &&
-           (queued_ >= EVENT_QUEUE_MAX ||
-            (!acks_ && queued_bytes_ >= 2 * kQueueBytes)) &&
+  // Waits while the queue cannot take `events` more or holds `bytes` (an
+  // engine's output: only the former), as long as the writer takes lines.
+  // A full queue behind a writer that is still taking lines is a burst (a
+  // log read on after a restart, many entries at once): the dispatching
+  // thread waits for room, since a dropped event is lost while the log it
+  // comes from can wait. Only an output that takes nothing for
+  // EVENT_STALL_MS under HOV_WHEN_FULL=drop is marked stalled, so that its
+  // lines are dropped at once until it moves again.
+  void WaitForRoom(size_t events, size_t bytes) REQUIRES(mu_) {
+    while ((queued_ + events > EVENT_QUEUE_MAX ||
+            (!acks_ && queued_bytes_ >= bytes)) &&
            !stalled_ && !stop_ && !Ending().load()) {
       pthread_cond_signal(&work_);
       const uint64_t taken = taken_;
@@ -192,6 +182,19 @@ class Output_Writer {
       // delivery window (the default), the dispatcher waits as long as it
       // takes: the log waits, not the event.
       stalled_ = limits_.drop && taken_ == taken && delivered_ == delivered;
+    }
+  }
+
+  bool Queue(uint64_t first, const std::shared_ptr<const Event_Batch>& batch) {
+    Posix_Mutex::Hold g(&mu_);
+    // A durable output's dispatching threads also wait once twice
+    // kQueueBytes are queued (large batches wait for kQueueBytes before,
+    // in AwaitRoom): what waits is written within a few milliseconds, so
+    // that the events of another log do not wait long behind a burst.
+    // An engine's output waits on its own delivery window instead, which
+    // the log workers look at before they read.
+    if (durable_) {
+      WaitForRoom(1, 2 * kQueueBytes);
     }
     if (queued_ >= EVENT_QUEUE_MAX) {
       dropped_.fetch_add(batch->size(), std::memory_order_relaxed);
