@@ -807,9 +807,10 @@ struct Entry_Sink {
   }
 };
 
-// Bytes asked of one read(2) while monitoring: a few dozen lines per call,
-// and little stack for each of many workers.
-constexpr size_t READBLOCKSIZE = 8 * 1024;
+// Bytes asked of one read(2) while monitoring: a few hundred lines per call
+// in a burst; a worker's stack holds the block, but only what a read fills
+// of it is ever touched.
+constexpr size_t READBLOCKSIZE = 32 * 1024;
 
 }  // namespace
 
@@ -839,7 +840,9 @@ long Log_File::lfReadLog() {
     budget -= n;
     const bool nul_tail = block[n - 1] == '\0';
     NumBytesRead.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+    ReadSeconds = Repeat_Limiter::Now();
     HeldLine.Feed(block, static_cast<size_t>(n), sink);
+    ReadSeconds = -1;
     if (nul_tail) {
       lfSkipHole();
     }
@@ -963,7 +966,7 @@ void Log_File::lfHandleEntry(char* entry, unsigned length, const char* whole,
   // Whatever the kind traces about an entry that does not format is held
   // back, and counted, while such a message was traced less than a minute
   // ago: one writer of the log must not fill the trace's disk.
-  const long long now = Repeat_Limiter::Now();
+  const long long now = ReadSeconds >= 0 ? ReadSeconds : Repeat_Limiter::Now();
   LastEntrySeconds.store(now, std::memory_order_relaxed);
   const bool due = FormatErrorTraces.Due(now);
   long rc = 0;

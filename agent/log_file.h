@@ -442,6 +442,10 @@ class Log_File : public Log_Base, private File_Tail::Reader {
   std::atomic<uint64_t> NumLostBytes{0};
   // Block size of report reads; 0 until the first report determines it.
   std::atomic<uint64_t> OptimumBlockSize;
+  // While lfReadLog hands on the lines of a block it read, the monotonic
+  // second it read it in, so that a line costs no clock reading; -1
+  // otherwise. Worker thread only.
+  long long ReadSeconds = -1;
   // The unfinished last line of what lfReadLog read; worker thread only.
   // Its Held() bytes lie before LogEOF but are not delivered yet.
   Line_Splitter HeldLine;

@@ -41,9 +41,13 @@ thread_local uint64_t t_sequence = 0;
 // (or when its pass ends).
 constexpr size_t kBatchEvents = 1024;
 constexpr size_t kBatchBytes = 64 * 1024;
-// Bytes of lines a durable output's queue holds before the dispatching
-// threads wait for its writer.
+// Bytes of lines a durable output's queue holds before a dispatching thread
+// with a batch of kSmallBatchBytes or more waits for its writer (outside
+// the numbering lock), and twice that before any waits.
 constexpr size_t kQueueBytes = 256 * 1024;
+// A batch this small (the few events of a quiet log) is queued behind a
+// burst of another log at once, not after it.
+constexpr size_t kSmallBatchBytes = 16 * 1024;
 
 // How long Close waits for the writers to finish what is queued.
 constexpr int kCloseWaitMs = 3000;
@@ -131,17 +135,29 @@ class Output_Writer {
 
   void Wake() { work_.Signal(); }
 
- private:
-  bool Queue(uint64_t first, const std::shared_ptr<const Event_Batch>& batch) {
+  // Waits while a durable output's queue cannot take `events` more or holds
+  // kQueueBytes (WaitForRoom): before the batch is numbered, so that the
+  // numbering lock stays free for the few events of other logs meanwhile.
+  void AwaitRoom(size_t events) {
+    if (!durable_) {
+      return;
+    }
     Posix_Mutex::Hold g(&mu_);
-    // A durable output's dispatching threads also wait once kQueueBytes are
-    // queued: what waits is written within a few milliseconds, so that the
-    // events of another log do not wait long behind a burst.
-    // An engine's output waits on its own delivery window instead, which
-    // the log workers look at before they read.
-    while (durable_ &&
-           (queued_ >= EVENT_QUEUE_MAX ||
-            (!acks_ && queued_bytes_ >= kQueueBytes)) &&
+    WaitForRoom(events, kQueueBytes);
+  }
+
+ private:
+  // Waits while the queue cannot take `events` more or holds `bytes` (an
+  // engine's output: only the former), as long as the writer takes lines.
+  // A full queue behind a writer that is still taking lines is a burst (a
+  // log read on after a restart, many entries at once): the dispatching
+  // thread waits for room, since a dropped event is lost while the log it
+  // comes from can wait. Only an output that takes nothing for
+  // EVENT_STALL_MS under HOV_WHEN_FULL=drop is marked stalled, so that its
+  // lines are dropped at once until it moves again.
+  void WaitForRoom(size_t events, size_t bytes) REQUIRES(mu_) {
+    while ((queued_ + events > EVENT_QUEUE_MAX ||
+            (!acks_ && queued_bytes_ >= bytes)) &&
            !stalled_ && !stop_ && !Ending().load()) {
       work_.Signal();
       const uint64_t taken = taken_;
@@ -154,6 +170,19 @@ class Output_Writer {
       // delivery window (the default), the dispatcher waits as long as it
       // takes: the log waits, not the event.
       stalled_ = limits_.drop && taken_ == taken && delivered_ == delivered;
+    }
+  }
+
+  bool Queue(uint64_t first, const std::shared_ptr<const Event_Batch>& batch) {
+    Posix_Mutex::Hold g(&mu_);
+    // A durable output's dispatching threads also wait once twice
+    // kQueueBytes are queued (large batches wait for kQueueBytes before,
+    // in AwaitRoom): what waits is written within a few milliseconds, so
+    // that the events of another log do not wait long behind a burst.
+    // An engine's output waits on its own delivery window instead, which
+    // the log workers look at before they read.
+    if (durable_) {
+      WaitForRoom(1, 2 * kQueueBytes);
     }
     if (queued_ >= EVENT_QUEUE_MAX) {
       dropped_.fetch_add(batch->size(), std::memory_order_relaxed);
@@ -529,6 +558,12 @@ class Event_Writers {
     }
   }
 
+  void AwaitRoom(size_t events) {
+    for (auto& w : writers_) {
+      w->AwaitRoom(events);
+    }
+  }
+
   void RequestReopen() {
     for (auto& w : writers_) {
       w->RequestReopen();
@@ -633,7 +668,9 @@ struct Sink_State {
   Posix_Mutex write_mu;
   Posix_Mutex mu;
   FILE* direct GUARDED_BY(mu) = nullptr;  // Use(): null is standard output
-  Event_Writers* writers GUARDED_BY(mu) = nullptr;  // Open(): null until then
+  // Open(): null until then. Shared with a dispatching thread that waits
+  // for room outside write_mu.
+  std::shared_ptr<Event_Writers> writers GUARDED_BY(mu);
   std::atomic<uint64_t> sequence{0};                // the last event's number
   std::atomic<bool> batched{
       false};  // writers installed: events may wait in batches
@@ -649,9 +686,9 @@ Sink_State& State() {
 
 // Makes `writers` (or, when null, `direct`) where events go, then stops the
 // writers that were there, if any (blocked ones are left running).
-void Install(Event_Writers* writers, FILE* direct) {
+void Install(std::shared_ptr<Event_Writers> writers, FILE* direct) {
   Sink_State& s = State();
-  Event_Writers* old = nullptr;
+  std::shared_ptr<Event_Writers> old;
   {
     // A dispatcher waiting for the delivery window holds write_mu.
     Posix_Mutex::Hold g(&s.mu);
@@ -662,10 +699,10 @@ void Install(Event_Writers* writers, FILE* direct) {
   {
     Posix_Mutex::Hold w(&s.write_mu);
     Posix_Mutex::Hold g(&s.mu);
-    old = s.writers;
-    s.writers = writers;
+    old = std::move(s.writers);
+    s.writers = std::move(writers);
     s.direct = direct;
-    s.batched.store(writers != nullptr, std::memory_order_relaxed);
+    s.batched.store(s.writers != nullptr, std::memory_order_relaxed);
   }
   if (old != nullptr) {
     const bool finished = old->Finish(kCloseWaitMs);
@@ -673,8 +710,9 @@ void Install(Event_Writers* writers, FILE* direct) {
     old->AddCounts(&c);
     s.written.fetch_add(c.written, std::memory_order_relaxed);
     s.failed.fetch_add(c.failed, std::memory_order_relaxed);
-    if (finished) {
-      delete old;
+    if (!finished) {
+      // Left running for the rest of the process.
+      static_cast<void>(new std::shared_ptr<Event_Writers>(std::move(old)));
     }
   }
 }
@@ -702,14 +740,41 @@ std::string_view UtcNow() {
   return std::string_view(t_when, length);
 }
 
+// A text that mostly repeats from one event of a thread to the next (the
+// situation, the table, the entry time of a burst's second) with `head`
+// and the text as a JSON string after it, made when the text changes.
+class Json_Memo {
+ public:
+  explicit Json_Memo(std::string_view head) : head_(head) {}
+  std::string_view Of(const std::string& text) {
+    if (json_.empty() || text != text_) {
+      text_ = text;
+      json_.assign(head_);
+      JsonAppendString(&json_, text);
+    }
+    return json_;
+  }
+
+ private:
+  const std::string_view head_;
+  std::string text_;
+  std::string json_;
+};
+
 // Appends the event's line (Event_Sink::Line) to `line`: written into room
 // sized once for the longest it can be.
 void AppendLine(std::string* line, const Event_Record& e,
                 std::string_view time) {
+  thread_local Json_Memo t_situation("\",\"situation\":");
+  thread_local Json_Memo t_table(",\"table\":");
+  thread_local Json_Memo t_entrytime(",\"entrytime\":");
+  const std::string_view situation = t_situation.Of(e.situation);
+  const std::string_view table = t_table.Of(e.table);
+  const std::string_view entrytime =
+      e.entrytime.empty() ? std::string_view() : t_entrytime.Of(e.entrytime);
   const size_t used = line->size();
-  line->resize(used + 128 + time.size() + JsonStringBound(e.situation.size()) +
-               JsonStringBound(e.table.size()) + JsonStringBound(e.key.size()) +
-               JsonStringBound(e.entrytime.size()) + e.row.size());
+  line->resize(used + 96 + time.size() + situation.size() + table.size() +
+               JsonStringBound(e.key.size()) + entrytime.size() + e.row.size());
   char* p = &(*line)[used];
   const auto put = [&p](std::string_view text) {
     memcpy(p, text.data(), text.size());
@@ -720,10 +785,8 @@ void AppendLine(std::string* line, const Event_Record& e,
   };
   put("{\"time\":\"");
   put(time);
-  put("\",\"situation\":");
-  put_string(e.situation);
-  put(",\"table\":");
-  put_string(e.table);
+  put(situation);
+  put(table);
   if (e.has_key) {
     put(",\"key\":");
     put_string(e.key);
@@ -732,10 +795,7 @@ void AppendLine(std::string* line, const Event_Record& e,
     put(",\"suppressed\":");
     p = std::to_chars(p, p + 24, e.suppressed).ptr;
   }
-  if (!e.entrytime.empty()) {
-    put(",\"entrytime\":");
-    put_string(e.entrytime);
-  }
+  put(entrytime);
   // No row in the announcement of a throttle's held-back count.
   if (!e.row.empty()) {
     put(",\"row\":");
@@ -755,12 +815,22 @@ bool FlushBatch() {
   std::shared_ptr<const Event_Batch> batch = std::move(t_batch);
   t_batch = nullptr;
   Sink_State& s = State();
+  if (batch->Bytes() >= kSmallBatchBytes) {
+    std::shared_ptr<Event_Writers> writers;
+    {
+      Posix_Mutex::Hold g(&s.mu);
+      writers = s.writers;
+    }
+    if (writers != nullptr) {
+      writers->AwaitRoom(batch->size());
+    }
+  }
   Posix_Mutex::Hold w(&s.write_mu);
   Event_Writers* writers;
   FILE* out;
   {
     Posix_Mutex::Hold g(&s.mu);
-    writers = s.writers;
+    writers = s.writers.get();
     out = s.direct != nullptr ? s.direct : stdout;
   }
   const uint64_t first = s.sequence.fetch_add(batch->size()) + 1;
@@ -788,18 +858,17 @@ bool Event_Sink::Open(const char* spec, std::string* err) {
   if (!MakeEventOutputs(spec, &outputs, err, &limits)) {
     return false;
   }
-  auto* w = new Event_Writers;
+  auto w = std::make_shared<Event_Writers>();
   uint64_t sequence;
   {
     // No event is numbered while the writers start from the last one.
     Posix_Mutex::Hold g(&State().write_mu);
     sequence = State().sequence.load();
     if (!w->Start(std::move(outputs), sequence, limits, err)) {
-      delete w;
       return false;
     }
   }
-  Install(w, nullptr);
+  Install(std::move(w), nullptr);
   return true;
 }
 
@@ -873,7 +942,7 @@ bool Event_Sink::AwaitDurable(int wait_ms) {
   Event_Writers* writers;
   {
     Posix_Mutex::Hold g(&s.mu);
-    writers = s.writers;
+    writers = s.writers.get();
   }
   return writers == nullptr ||
          writers->AwaitDurable(s.sequence.load(), wait_ms);

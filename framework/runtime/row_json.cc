@@ -297,6 +297,34 @@ bool IntegerText(const ColumnInfo& info, const char* field, std::string* out) {
 
 }  // namespace
 
+namespace {
+// A text column that differs this many rows running is written without
+// comparing for the next kSkipRows rows.
+constexpr unsigned kMissesToSkip = 4;
+constexpr unsigned kSkipRows = 64;
+// Fields and texts up to this long are compared and copied in place, with
+// no call.
+constexpr size_t kInlineBytes = 64;
+
+// Whether the `width` bytes at `a` and `b` are the same.
+bool SameField(const char* a, const char* b, size_t width) {
+#if defined(__SSE2__)
+  if (width % 16 == 0 && width <= kInlineBytes) {
+    __m128i diff = _mm_setzero_si128();
+    for (size_t k = 0; k < width; k += 16) {
+      diff = _mm_or_si128(
+          diff, _mm_xor_si128(
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + k)),
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + k))));
+    }
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(diff, _mm_setzero_si128())) ==
+           0xFFFF;
+  }
+#endif
+  return memcmp(a, b, width) == 0;
+}
+}  // namespace
+
 Row_Json_Writer::Row_Json_Writer(vandu& v, bool sample_rows)
     : sample_(sample_rows ? &v : nullptr) {
   size_t bound = 2;
@@ -320,7 +348,8 @@ Row_Json_Writer::Row_Json_Writer(vandu& v, bool sample_rows)
       entry_time_ = info;
     }
   });
-  scratch_.resize(bound);
+  // A short text copied whole may write past its column's end.
+  scratch_.resize(bound + kInlineBytes);
 }
 
 std::string Row_Json_Writer::EntryTime(const char* row) const {
@@ -346,7 +375,43 @@ void Row_Json_Writer::FindConstantColumns() {
   sample_ = nullptr;
 }
 
-char* Row_Json_Writer::WriteColumn(const Column& c, const char* row, char* p) {
+char* Row_Json_Writer::WriteColumn(Column& c, const char* row, char* p) {
+  const size_t width = c.info.Width > 0 ? static_cast<size_t>(c.info.Width) : 0;
+  if (c.info.Type == COLUMN_INT32 || c.info.Type == COLUMN_UINT32 ||
+      width == 0) {
+    return WriteField(c, row, p);
+  }
+  const char* const field = row + c.info.Offset;
+  if (c.skip > 0) {
+    --c.skip;
+    return WriteField(c, row, p);
+  }
+  if (c.seen.size() == width && SameField(c.seen.data(), field, width)) {
+    c.misses = 0;
+    // The column's room (its key and the bound of its value) holds
+    // kInlineBytes: a short text is copied whole.
+    if (c.seen_json.size() <= kInlineBytes) {
+      memcpy(p, c.seen_json.data(), kInlineBytes);
+    } else {
+      memcpy(p, c.seen_json.data(), c.seen_json.size());
+    }
+    return p + c.seen_json.size();
+  }
+  char* const end = WriteField(c, row, p);
+  if (++c.misses >= kMissesToSkip) {
+    c.misses = 0;
+    c.skip = kSkipRows;
+    c.seen.clear();
+  } else {
+    c.seen.assign(field, width);
+    c.seen_json.assign(p, end);
+    // Room to be copied whole from.
+    c.seen_json.reserve(kInlineBytes);
+  }
+  return end;
+}
+
+char* Row_Json_Writer::WriteField(const Column& c, const char* row, char* p) {
   if (c.key.size() <= Column::SHORTKEY) {
     memcpy(p, c.short_key, Column::SHORTKEY);
   } else {
@@ -420,7 +485,7 @@ void Row_Json_Writer::Append(const char* row, std::string* out,
     *p++ = '{';
   }
   if (!constants_) {
-    for (const Column& c : columns_) {
+    for (Column& c : columns_) {
       p = WriteColumn(c, row, p);
     }
   } else if (!plan_.empty()) {
@@ -451,11 +516,23 @@ void Row_Json_Writer::Append(const char* row, std::string* out,
     plan_ = std::move(plan);
   }
   if (entry != nullptr) {
-    out->append(scratch_.data(), static_cast<size_t>(p - scratch_.data()));
-    out->append(columns_.empty() ? "\"entry\":" : ",\"entry\":");
-    JsonAppendString(out, entry->data, entry->length);
-    out->push_back('}');
-    return;
+    // The entry follows in the same room, grown when it is long.
+    const size_t used = static_cast<size_t>(p - scratch_.data());
+    const size_t need = used + 16 + JsonStringBound(entry->length) + 16;
+    if (scratch_.size() < need) {
+      scratch_.resize(need);
+      p = scratch_.data() + used;
+    }
+    static constexpr char kFirst[] = "\"entry\":";
+    static constexpr char kNext[] = ",\"entry\":";
+    if (columns_.empty()) {
+      memcpy(p, kFirst, sizeof kFirst - 1);
+      p += sizeof kFirst - 1;
+    } else {
+      memcpy(p, kNext, sizeof kNext - 1);
+      p += sizeof kNext - 1;
+    }
+    p = JsonWriteString(p, entry->data, entry->length);
   }
   *p++ = '}';
   out->append(scratch_.data(), static_cast<size_t>(p - scratch_.data()));

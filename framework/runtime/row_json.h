@@ -87,6 +87,15 @@ class Row_Json_Writer {
     char short_key[SHORTKEY] = {};
     ColumnInfo info;
     bool constant = false;
+    // A text column's last field and what it came to (key and value): most
+    // columns of a log's rows repeat from row to row (the log, the host, the
+    // second), and a field compared whole costs less than one looked at for
+    // its padding and escapes. A column that keeps changing is not compared
+    // for a while.
+    std::string seen;       // the field's bytes; empty: none yet
+    std::string seen_json;  // its key and value
+    unsigned misses = 0;    // fields in a row that were not `seen`
+    unsigned skip = 0;      // rows still written without comparing
   };
   // Once the constant columns are known and written: each column written
   // in turn, or (`column` -1) the kept text of a run of constant columns.
@@ -97,7 +106,9 @@ class Row_Json_Writer {
   // The sample's constant columns, looked up at its first row.
   void FindConstantColumns();
   // Writes the column's key and value at `p`: the end of what it wrote.
-  static char* WriteColumn(const Column& c, const char* row, char* p);
+  static char* WriteColumn(Column& c, const char* row, char* p);
+  // WriteColumn without the memory of the last field.
+  static char* WriteField(const Column& c, const char* row, char* p);
 
   std::vector<Column> columns_;
   vandu* sample_ = nullptr;    // until its constant columns are found

@@ -412,5 +412,35 @@ TEST(LogEntryJsonTest, ShortTextColumnsComeOutWhateverTheirBytes) {
   }
 }
 
+// A writer remembers each text column's last field: over rows whose
+// columns repeat, change for many rows running, and come back, each row
+// still comes out as a writer new to it writes it.
+TEST(LogEntryJsonTest, RepeatedColumnsComeOutAsARowAlone) {
+  Table_Request<tvx_vxlogent_manager, tvx_vxlogent_agent> request("TVX",
+                                                                  "VXLOGENT");
+  Row_Json_Writer writer(request.agent);
+  for (int i = 0; i < 300; ++i) {
+    tvx_vxlogent_data_t row;
+    memset(&row, ' ', sizeof row);
+    const std::string path = i % 100 < 50 ? "/var/log/" : "/srv/app/logs/";
+    memcpy(row.logpath, path.data(), path.size());
+    // Changes every row, then stays, then takes the last byte of its field.
+    const std::string desc =
+        i < 100 ? "line " + std::to_string(i) : (i < 200 ? "same" : "same\"");
+    memcpy(row.entrydesc + (i < 200 ? 0 : sizeof row.entrydesc - desc.size()),
+           desc.data(), desc.size());
+    // Every other row, then every third.
+    memcpy(row.entrysys, i % (i < 150 ? 2 : 3) == 0 ? "a" : "b\"\t", 1);
+    row.freqthresh = i % 7;
+    const Row_Side_Text::Text text = {desc.data(), desc.size()};
+    std::string json;
+    writer.Append(reinterpret_cast<const char*>(&row), &json, &text);
+    std::string alone;
+    Row_Json_Writer(request.agent)
+        .Append(reinterpret_cast<const char*>(&row), &alone, &text);
+    ASSERT_EQ(json, alone) << "row " << i;
+  }
+}
+
 }  // namespace
 }  // namespace qortest
