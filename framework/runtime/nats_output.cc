@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <deque>
 #include <string_view>
 
@@ -50,23 +51,22 @@ bool ParseSpan(const std::string& text, int64_t* seconds) {
   return true;
 }
 
-// One event sent and not yet acknowledged: its message (kept to be sent
-// again), when it was last sent, and whether that sending failed.
+// One event sent and not yet acknowledged: its subject and line (kept to
+// be sent again), when it was last sent, and whether that sending failed.
 struct Nats_Pending {
   uint64_t sequence;
-  natsMsg* msg;  // null once acknowledged
+  std::shared_ptr<const std::string> subject;
+  std::string line;
   int64_t sent_ms;
   bool failed;
+  bool acknowledged;
 };
 
 class Nats_Output : public Fleet_Output {
  public:
   Nats_Output(const Nats_Url& url, const std::string& text,
               Nats_Stream_Spec stream, const Delivery_Window_Limits& limits)
-      : Fleet_Output(text, limits), url_(url), stream_(std::move(stream)) {
-    run_id_ =
-        std::to_string(getpid()) + "." + std::to_string(MonotonicMs()) + "-";
-  }
+      : Fleet_Output(text, limits), url_(url), stream_(std::move(stream)) {}
   ~Nats_Output() override {
     {
       Posix_Mutex::Hold g(&mu_);
@@ -89,10 +89,6 @@ class Nats_Output : public Fleet_Output {
     natsSubscription_Destroy(sub_);
     if (js_ != nullptr) {
       jsCtx_Destroy(js_);
-    }
-    Posix_Mutex::Hold g(&mu_);
-    for (const Nats_Pending& p : pending_) {
-      natsMsg_Destroy(p.msg);
     }
   }
 
@@ -139,46 +135,35 @@ class Nats_Output : public Fleet_Output {
       *why = "the delivery window is full";
       return false;
     }
-    // The subject and message id are written in place: no allocation
-    // beyond the message's own.
-    char number[24];
-    const int n = snprintf(number, sizeof number, "%llu",
-                           static_cast<unsigned long long>(sequence));
     std::string host = EventLineHost(line);
-    if (host != host_) {
+    if (subject_ == nullptr || host != host_) {
       host_.swap(host);
-      subject_ = url_.name + "." + NatsHostToken(host_);
+      subject_ = std::make_shared<const std::string>(url_.name + "." +
+                                                     NatsHostToken(host_));
     }
-    reply_.assign(inbox_).append(number, static_cast<size_t>(n));
-    id_.assign(run_id_).append(number, static_cast<size_t>(n));
-    natsMsg* m = nullptr;
-    natsStatus s = natsMsg_Create(&m, subject_.c_str(), reply_.c_str(),
-                                  line.data(), static_cast<int>(line.size()));
-    if (s == NATS_OK) {
-      s = natsMsgHeader_Set(m, "Nats-Msg-Id", id_.c_str());
-    }
-    if (s != NATS_OK) {
-      natsMsg_Destroy(m);
-      *why = NatsStatusText(s);
-      window_.Acknowledge(
-          sequence);  // never to be sent: lost, as a write that failed
-      return false;
-    }
+    // The reply subject is written in place, and the line goes out as it
+    // is: the library copies it into its buffer, no message is made.
+    char number[24];
+    const auto end = std::to_chars(number, number + sizeof number, sequence);
+    reply_.assign(inbox_).append(number, end.ptr);
     std::string failure;
     {
       Posix_Mutex::Hold g(&mu_);
-      pending_.push_back(Nats_Pending{sequence, m, MonotonicMs(), false});
-      // Sent under the lock, so that its acknowledgement (which frees it)
-      // finds it listed.
-      s = natsConnection_PublishMsg(connection_.Get(), m);
+      pending_.push_back(
+          Nats_Pending{sequence, subject_, line, MonotonicMs(), false, false});
+      // Sent under the lock, so that its acknowledgement finds it listed.
+      const natsStatus s = natsConnection_PublishRequest(
+          connection_.Get(), subject_->c_str(), reply_.c_str(), line.data(),
+          static_cast<int>(line.size()));
       if (s != NATS_OK) {
         pending_.back().failed = true;
-        // Without a server the library takes no message with headers.
+        // Without a server the library holds what it is given until its
+        // reconnection buffer is full.
         failure = Connected() ? NatsStatusText(s) : kNotConnected;
       }
     }
     if (!failure.empty()) {
-      Failed(subject_.c_str(), failure);
+      Failed(subject_->c_str(), failure);
     }
     return true;
   }
@@ -215,8 +200,17 @@ class Nats_Output : public Fleet_Output {
     }
   }
 
-  // The entry of `sequence` in pending_, or null.
+  // The entry of `sequence` in pending_, or null. Numbers are usually
+  // consecutive, so that the entry is where its distance from the first
+  // says; else it is searched for.
   Nats_Pending* Find(uint64_t sequence) REQUIRES(mu_) {
+    if (pending_.empty() || sequence < pending_.front().sequence) {
+      return nullptr;
+    }
+    const uint64_t guess = sequence - pending_.front().sequence;
+    if (guess < pending_.size() && pending_[guess].sequence == sequence) {
+      return &pending_[guess];
+    }
     const auto it = std::lower_bound(
         pending_.begin(), pending_.end(), sequence,
         [](const Nats_Pending& p, uint64_t s) { return p.sequence < s; });
@@ -249,31 +243,27 @@ class Nats_Output : public Fleet_Output {
       why = ErrorText(text);
     }
     natsMsg_Destroy(reply);
-    natsMsg* done = nullptr;
-    std::string subject;
+    std::shared_ptr<const std::string> subject;
     {
       Posix_Mutex::Hold g(&self->mu_);
       Nats_Pending* p = self->Find(sequence);
-      if (p == nullptr || p->msg == nullptr) {
+      if (p == nullptr || p->acknowledged) {
         return;  // an answer to an earlier sending, already settled
       }
       if (!why.empty()) {
         p->failed = true;
-        subject = natsMsg_GetSubject(p->msg);
+        subject = p->subject;
       } else {
-        done = p->msg;
-        p->msg = nullptr;
-        while (!self->pending_.empty() &&
-               self->pending_.front().msg == nullptr) {
+        p->acknowledged = true;
+        while (!self->pending_.empty() && self->pending_.front().acknowledged) {
           self->pending_.pop_front();
         }
       }
     }
-    if (done != nullptr) {
-      natsMsg_Destroy(done);
+    if (subject == nullptr) {
       self->Acknowledged(sequence);
     } else {
-      self->Failed(subject.c_str(), why);
+      self->Failed(subject->c_str(), why);
     }
   }
 
@@ -328,27 +318,33 @@ class Nats_Output : public Fleet_Output {
     uint64_t refused = 0;
     std::string failure;
     std::string subject;
+    std::string reply;
+    char number[24];
     {
       Posix_Mutex::Hold g(&mu_);
       for (Nats_Pending& p : pending_) {
-        if (p.msg == nullptr || (!p.failed && now - p.sent_ms < kAckWaitMs)) {
+        if (p.acknowledged || (!p.failed && now - p.sent_ms < kAckWaitMs)) {
           continue;
         }
         if (!p.failed) {
           ++late;
-          subject = natsMsg_GetSubject(p.msg);
+          subject = *p.subject;
         }
         p.sent_ms = now;
         if (!connected) {
           continue;  // waits in the library's buffer, or is sent later
         }
         ++again;
-        const natsStatus s =
-            natsConnection_PublishMsg(connection_.Get(), p.msg);
+        reply.assign(inbox_).append(
+            number,
+            std::to_chars(number, number + sizeof number, p.sequence).ptr);
+        const natsStatus s = natsConnection_PublishRequest(
+            connection_.Get(), p.subject->c_str(), reply.c_str(), p.line.data(),
+            static_cast<int>(p.line.size()));
         p.failed = s != NATS_OK;
         if (s != NATS_OK && refused++ == 0) {
           failure = NatsStatusText(s);
-          subject = natsMsg_GetSubject(p.msg);
+          subject = *p.subject;
         }
       }
     }
@@ -428,15 +424,13 @@ class Nats_Output : public Fleet_Output {
 
   const Nats_Url url_;
   const Nats_Stream_Spec stream_;
-  std::string run_id_;
   std::string inbox_;  // "_INBOX.ID.": acknowledgements come to it
   natsSubscription* sub_ = nullptr;
   bool completes_ = false;  // OnDone is called when sub_ is closed
   // PutNumbered's texts, kept to spare allocations for each event.
   std::string host_;
-  std::string subject_;
+  std::shared_ptr<const std::string> subject_;  // of host_
   std::string reply_;
-  std::string id_;
   Nats_Connection connection_;
   jsCtx* js_ = nullptr;
   std::atomic<bool> stream_ready_{false};
