@@ -57,10 +57,74 @@ bool ParseSpan(const std::string& text, int64_t* seconds) {
 struct Nats_Pending {
   uint64_t sequence;
   std::shared_ptr<const std::string> subject;
-  std::string line;
+  std::string_view line;  // in Line_Store's block `block`
+  uint64_t block;
   int64_t sent_ms;
   bool failed;
   bool acknowledged;
+};
+
+// The lines of the events waiting for their answers, copied one after
+// the other into blocks that are freed (or kept for reuse) once no line
+// in them waits: no allocation for each event. Not thread-safe (its
+// owner's lock).
+class Line_Store {
+ public:
+  Line_Store() = default;
+  Line_Store(const Line_Store&) = delete;
+  Line_Store& operator=(const Line_Store&) = delete;
+
+  // A copy of `line`, kept until Release(n) with n above *block.
+  std::string_view Add(std::string_view line, uint64_t* block) {
+    if (blocks_.empty() ||
+        blocks_.back().size - blocks_.back().used < line.size()) {
+      NewBlock(line.size());
+    }
+    Block& b = blocks_.back();
+    char* to = b.bytes.get() + b.used;
+    memcpy(to, line.data(), line.size());
+    b.used += line.size();
+    *block = b.number;
+    return std::string_view(to, line.size());
+  }
+  // Frees the blocks numbered below `first`, except the last one, which
+  // is written from its start again when no line is kept (UINT64_MAX).
+  void Release(uint64_t first) {
+    if (first == UINT64_MAX && !blocks_.empty()) {
+      blocks_.back().used = 0;
+    }
+    while (blocks_.size() > 1 && blocks_.front().number < first) {
+      if (blocks_.front().size == kBlockBytes && !spare_.bytes) {
+        spare_ = std::move(blocks_.front());
+      }
+      blocks_.pop_front();
+    }
+  }
+
+ private:
+  static constexpr size_t kBlockBytes = 256 << 10;
+  struct Block {
+    uint64_t number = 0;
+    std::unique_ptr<char[]> bytes;
+    size_t size = 0;
+    size_t used = 0;
+  };
+  void NewBlock(size_t at_least) {
+    Block b;
+    if (at_least <= kBlockBytes && spare_.bytes) {
+      b = std::move(spare_);
+    } else {
+      b.size = std::max(at_least, kBlockBytes);
+      b.bytes = std::make_unique<char[]>(b.size);
+    }
+    b.number = next_++;
+    b.used = 0;
+    blocks_.push_back(std::move(b));
+  }
+
+  std::deque<Block> blocks_;
+  Block spare_;  // a freed block, for the next
+  uint64_t next_ = 0;
 };
 
 class Nats_Output : public Fleet_Output {
@@ -151,8 +215,10 @@ class Nats_Output : public Fleet_Output {
     std::string failure;
     {
       Posix_Mutex::Hold g(&mu_);
-      pending_.push_back(
-          Nats_Pending{sequence, subject_, line, MonotonicMs(), false, false});
+      uint64_t block = 0;
+      const std::string_view copy = lines_.Add(line, &block);
+      pending_.push_back(Nats_Pending{sequence, subject_, copy, block,
+                                      MonotonicMs(), false, false});
       // Sent under the lock, so that its acknowledgement finds it listed.
       const natsStatus s = natsConnection_PublishRequest(
           connection_.Get(), subject_->c_str(), reply_.c_str(), line.data(),
@@ -260,6 +326,8 @@ class Nats_Output : public Fleet_Output {
         while (!self->pending_.empty() && self->pending_.front().acknowledged) {
           self->pending_.pop_front();
         }
+        self->lines_.Release(
+            self->pending_.empty() ? UINT64_MAX : self->pending_.front().block);
       }
     }
     if (subject == nullptr) {
@@ -462,6 +530,7 @@ class Nats_Output : public Fleet_Output {
   Posix_Cond wake_;
   bool stop_ GUARDED_BY(mu_) = false;
   std::deque<Nats_Pending> pending_ GUARDED_BY(mu_);  // by sequence
+  Line_Store lines_ GUARDED_BY(mu_);                  // pending_'s lines
   bool sub_done_ GUARDED_BY(mu_) = false;
   Repeat_Limiter failures_ GUARDED_BY(mu_);
   Repeat_Limiter stream_failures_ GUARDED_BY(mu_);
