@@ -13,6 +13,7 @@
 #include <charconv>
 #include <deque>
 #include <string_view>
+#include <vector>
 
 #include "framework/runtime/fleet_output.h"
 #include "framework/runtime/nats_connection.h"
@@ -94,8 +95,8 @@ class Line_Store {
       blocks_.back().used = 0;
     }
     while (blocks_.size() > 1 && blocks_.front().number < first) {
-      if (blocks_.front().size == kBlockBytes && !spare_.bytes) {
-        spare_ = std::move(blocks_.front());
+      if (blocks_.front().size == kBlockBytes && spare_.size() < kSpares) {
+        spare_.push_back(std::move(blocks_.front()));
       }
       blocks_.pop_front();
     }
@@ -103,6 +104,9 @@ class Line_Store {
 
  private:
   static constexpr size_t kBlockBytes = 256 << 10;
+  // Freed blocks kept for reuse: a block that size is mapped afresh by
+  // malloc each time, its pages faulted in again.
+  static constexpr size_t kSpares = 8;
   struct Block {
     uint64_t number = 0;
     std::unique_ptr<char[]> bytes;
@@ -111,11 +115,12 @@ class Line_Store {
   };
   void NewBlock(size_t at_least) {
     Block b;
-    if (at_least <= kBlockBytes && spare_.bytes) {
-      b = std::move(spare_);
+    if (at_least <= kBlockBytes && !spare_.empty()) {
+      b = std::move(spare_.back());
+      spare_.pop_back();
     } else {
       b.size = std::max(at_least, kBlockBytes);
-      b.bytes = std::make_unique<char[]>(b.size);
+      b.bytes.reset(new char[b.size]);  // not cleared: written before read
     }
     b.number = next_++;
     b.used = 0;
@@ -123,7 +128,7 @@ class Line_Store {
   }
 
   std::deque<Block> blocks_;
-  Block spare_;  // a freed block, for the next
+  std::vector<Block> spare_;
   uint64_t next_ = 0;
 };
 
@@ -517,7 +522,7 @@ class Nats_Output : public Fleet_Output {
   bool completes_ = false;  // OnDone is called when sub_ is closed
   // Answers read and not yet handed back (Dispose): the subscription's
   // thread's, then the destructor's.
-  std::array<natsMsg*, 256> answers_{};
+  std::array<natsMsg*, 1024> answers_{};
   size_t answers_held_ = 0;
   // PutNumbered's texts, kept to spare allocations for each event.
   std::string host_;
