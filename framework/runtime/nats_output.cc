@@ -57,8 +57,8 @@ bool ParseSpan(const std::string& text, int64_t* seconds) {
 // be sent again), when it was last sent, and whether that sending failed.
 struct Nats_Pending {
   uint64_t sequence;
-  std::shared_ptr<const std::string> subject;
-  std::string_view line;  // in Line_Store's block `block`
+  const char* subject;    // NUL-terminated; it and the line are in
+  std::string_view line;  // Line_Store, from its block `block` on
   uint64_t block;
   int64_t sent_ms;
   bool failed;
@@ -207,10 +207,9 @@ class Nats_Output : public Fleet_Output {
       return false;
     }
     std::string host = EventLineHost(line);
-    if (subject_ == nullptr || host != host_) {
+    if (subject_.empty() || host != host_) {
       host_.swap(host);
-      subject_ = std::make_shared<const std::string>(url_.name + "." +
-                                                     NatsHostToken(host_));
+      subject_ = url_.name + "." + NatsHostToken(host_);
     }
     // The reply subject is written in place, and the line goes out as it
     // is: the library copies it into its buffer, no message is made.
@@ -221,12 +220,18 @@ class Nats_Output : public Fleet_Output {
     {
       Posix_Mutex::Hold g(&mu_);
       uint64_t block = 0;
-      const std::string_view copy = lines_.Add(line, &block);
-      pending_.push_back(Nats_Pending{sequence, subject_, copy, block,
+      uint64_t unused = 0;
+      const char* subject =
+          lines_
+              .Add(std::string_view(subject_.c_str(), subject_.size() + 1),
+                   &block)
+              .data();
+      const std::string_view copy = lines_.Add(line, &unused);
+      pending_.push_back(Nats_Pending{sequence, subject, copy, block,
                                       MonotonicMs(), false, false});
       // Sent under the lock, so that its acknowledgement finds it listed.
       const natsStatus s = natsConnection_PublishRequest(
-          connection_.Get(), subject_->c_str(), reply_.c_str(), line.data(),
+          connection_.Get(), subject_.c_str(), reply_.c_str(), line.data(),
           static_cast<int>(line.size()));
       if (s != NATS_OK) {
         pending_.back().failed = true;
@@ -236,7 +241,7 @@ class Nats_Output : public Fleet_Output {
       }
     }
     if (!failure.empty()) {
-      Failed(subject_->c_str(), failure);
+      Failed(subject_.c_str(), failure);
     }
     return true;
   }
@@ -316,7 +321,7 @@ class Nats_Output : public Fleet_Output {
       why = ErrorText(text);
     }
     self->Dispose(reply);
-    std::shared_ptr<const std::string> subject;
+    std::string subject;
     {
       Posix_Mutex::Hold g(&self->mu_);
       Nats_Pending* p = self->Find(sequence);
@@ -335,10 +340,10 @@ class Nats_Output : public Fleet_Output {
             self->pending_.empty() ? UINT64_MAX : self->pending_.front().block);
       }
     }
-    if (subject == nullptr) {
+    if (why.empty()) {
       self->Acknowledged(sequence);
     } else {
-      self->Failed(subject->c_str(), why);
+      self->Failed(subject.c_str(), why);
     }
   }
 
@@ -421,7 +426,7 @@ class Nats_Output : public Fleet_Output {
         }
         if (!p.failed) {
           ++late;
-          subject = *p.subject;
+          subject = p.subject;
         }
         p.sent_ms = now;
         if (!connected) {
@@ -432,12 +437,12 @@ class Nats_Output : public Fleet_Output {
             number,
             std::to_chars(number, number + sizeof number, p.sequence).ptr);
         const natsStatus s = natsConnection_PublishRequest(
-            connection_.Get(), p.subject->c_str(), reply.c_str(), p.line.data(),
+            connection_.Get(), p.subject, reply.c_str(), p.line.data(),
             static_cast<int>(p.line.size()));
         p.failed = s != NATS_OK;
         if (s != NATS_OK && refused++ == 0) {
           failure = NatsStatusText(s);
-          subject = *p.subject;
+          subject = p.subject;
         }
       }
     }
@@ -526,7 +531,7 @@ class Nats_Output : public Fleet_Output {
   size_t answers_held_ = 0;
   // PutNumbered's texts, kept to spare allocations for each event.
   std::string host_;
-  std::shared_ptr<const std::string> subject_;  // of host_
+  std::string subject_;  // of host_
   std::string reply_;
   Nats_Connection connection_;
   jsCtx* js_ = nullptr;
