@@ -104,9 +104,17 @@ bool Ack_Window::Admit(uint64_t sequence, size_t bytes) {
 
 bool Ack_Window::Acknowledge(uint64_t sequence) {
   Posix_Mutex::Hold g(&mu_);
-  const auto it = std::lower_bound(
-      entries_.begin(), entries_.end(), sequence,
-      [](const Entry& e, uint64_t s) { return e.sequence < s; });
+  // Numbers are usually consecutive: the entry is then where its distance
+  // from the first says, else it is searched for.
+  const uint64_t guess =
+      entries_.empty() ? 0 : sequence - entries_.front().sequence;
+  const auto it =
+      guess < entries_.size() && entries_[guess].sequence == sequence
+          ? entries_.begin() +
+                static_cast<std::deque<Entry>::difference_type>(guess)
+          : std::lower_bound(
+                entries_.begin(), entries_.end(), sequence,
+                [](const Entry& e, uint64_t s) { return e.sequence < s; });
   if (it == entries_.end() || it->sequence != sequence || it->acknowledged) {
     return false;
   }

@@ -1,5 +1,7 @@
 #include "framework/runtime/fleet_output.h"
 
+#include <string.h>
+
 #include "framework/runtime/kafka_output.h"
 #include "framework/runtime/nats_output.h"
 #include "util/process_wide.h"
@@ -31,8 +33,12 @@ struct Fleet_Local_Host {
 
 std::string EventLineHost(const std::string& line) {
   static const char kField[] = "\"ORIGINNODE\":\"";
-  const size_t at = line.find(kField);
-  if (at != std::string::npos) {
+  // memmem: std::string::find stops at every quote of the line.
+  const void* found =
+      memmem(line.data(), line.size(), kField, sizeof kField - 1);
+  if (found != nullptr) {
+    const size_t at =
+        static_cast<size_t>(static_cast<const char*>(found) - line.data());
     std::string host;
     for (size_t i = at + sizeof kField - 1; i < line.size() && line[i] != '"';
          ++i) {

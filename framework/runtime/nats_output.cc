@@ -9,8 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <deque>
 #include <string_view>
+#include <vector>
 
 #include "framework/runtime/fleet_output.h"
 #include "framework/runtime/nats_connection.h"
@@ -50,23 +53,90 @@ bool ParseSpan(const std::string& text, int64_t* seconds) {
   return true;
 }
 
-// One event sent and not yet acknowledged: its message (kept to be sent
-// again), when it was last sent, and whether that sending failed.
+// One event sent and not yet acknowledged: its subject and line (kept to
+// be sent again), when it was last sent, and whether that sending failed.
 struct Nats_Pending {
   uint64_t sequence;
-  natsMsg* msg;  // null once acknowledged
+  const char* subject;    // NUL-terminated; it and the line are in
+  std::string_view line;  // Line_Store, from its block `block` on
+  uint64_t block;
   int64_t sent_ms;
   bool failed;
+  bool acknowledged;
+};
+
+// The lines of the events waiting for their answers, copied one after
+// the other into blocks that are freed (or kept for reuse) once no line
+// in them waits: no allocation for each event. Not thread-safe (its
+// owner's lock).
+class Line_Store {
+ public:
+  Line_Store() = default;
+  Line_Store(const Line_Store&) = delete;
+  Line_Store& operator=(const Line_Store&) = delete;
+
+  // A copy of `line`, kept until Release(n) with n above *block.
+  std::string_view Add(std::string_view line, uint64_t* block) {
+    if (blocks_.empty() ||
+        blocks_.back().size - blocks_.back().used < line.size()) {
+      NewBlock(line.size());
+    }
+    Block& b = blocks_.back();
+    char* to = b.bytes.get() + b.used;
+    memcpy(to, line.data(), line.size());
+    b.used += line.size();
+    *block = b.number;
+    return std::string_view(to, line.size());
+  }
+  // Frees the blocks numbered below `first`, except the last one, which
+  // is written from its start again when no line is kept (UINT64_MAX).
+  void Release(uint64_t first) {
+    if (first == UINT64_MAX && !blocks_.empty()) {
+      blocks_.back().used = 0;
+    }
+    while (blocks_.size() > 1 && blocks_.front().number < first) {
+      if (blocks_.front().size == kBlockBytes && spare_.size() < kSpares) {
+        spare_.push_back(std::move(blocks_.front()));
+      }
+      blocks_.pop_front();
+    }
+  }
+
+ private:
+  static constexpr size_t kBlockBytes = 256 << 10;
+  // Freed blocks kept for reuse: a block that size is mapped afresh by
+  // malloc each time, its pages faulted in again.
+  static constexpr size_t kSpares = 8;
+  struct Block {
+    uint64_t number = 0;
+    std::unique_ptr<char[]> bytes;
+    size_t size = 0;
+    size_t used = 0;
+  };
+  void NewBlock(size_t at_least) {
+    Block b;
+    if (at_least <= kBlockBytes && !spare_.empty()) {
+      b = std::move(spare_.back());
+      spare_.pop_back();
+    } else {
+      b.size = std::max(at_least, kBlockBytes);
+      b.bytes.reset(new char[b.size]);  // not cleared: written before read
+    }
+    b.number = next_++;
+    b.used = 0;
+    blocks_.push_back(std::move(b));
+  }
+
+  std::deque<Block> blocks_;
+  std::vector<Block> spare_;
+  uint64_t next_ = 0;
 };
 
 class Nats_Output : public Fleet_Output {
  public:
   Nats_Output(const Nats_Url& url, const std::string& text,
               Nats_Stream_Spec stream, const Delivery_Window_Limits& limits)
-      : Fleet_Output(text, limits), url_(url), stream_(std::move(stream)) {
-    run_id_ =
-        std::to_string(getpid()) + "." + std::to_string(MonotonicMs()) + "-";
-  }
+      : Fleet_Output(text, limits), url_(url), stream_(std::move(stream)) {}
   ~Nats_Output() override {
     {
       Posix_Mutex::Hold g(&mu_);
@@ -87,12 +157,9 @@ class Nats_Output : public Fleet_Output {
     }
     connection_.Close();
     natsSubscription_Destroy(sub_);
+    DisposeAll();
     if (js_ != nullptr) {
       jsCtx_Destroy(js_);
-    }
-    Posix_Mutex::Hold g(&mu_);
-    for (const Nats_Pending& p : pending_) {
-      natsMsg_Destroy(p.msg);
     }
   }
 
@@ -139,41 +206,37 @@ class Nats_Output : public Fleet_Output {
       *why = "the delivery window is full";
       return false;
     }
-    // The subject and message id are written in place: no allocation
-    // beyond the message's own.
-    char number[24];
-    const int n = snprintf(number, sizeof number, "%llu",
-                           static_cast<unsigned long long>(sequence));
     std::string host = EventLineHost(line);
-    if (host != host_) {
+    if (subject_.empty() || host != host_) {
       host_.swap(host);
       subject_ = url_.name + "." + NatsHostToken(host_);
     }
-    reply_.assign(inbox_).append(number, static_cast<size_t>(n));
-    id_.assign(run_id_).append(number, static_cast<size_t>(n));
-    natsMsg* m = nullptr;
-    natsStatus s = natsMsg_Create(&m, subject_.c_str(), reply_.c_str(),
-                                  line.data(), static_cast<int>(line.size()));
-    if (s == NATS_OK) {
-      s = natsMsgHeader_Set(m, "Nats-Msg-Id", id_.c_str());
-    }
-    if (s != NATS_OK) {
-      natsMsg_Destroy(m);
-      *why = NatsStatusText(s);
-      window_.Acknowledge(
-          sequence);  // never to be sent: lost, as a write that failed
-      return false;
-    }
+    // The reply subject is written in place, and the line goes out as it
+    // is: the library copies it into its buffer, no message is made.
+    char number[24];
+    const auto end = std::to_chars(number, number + sizeof number, sequence);
+    reply_.assign(inbox_).append(number, end.ptr);
     std::string failure;
     {
       Posix_Mutex::Hold g(&mu_);
-      pending_.push_back(Nats_Pending{sequence, m, MonotonicMs(), false});
-      // Sent under the lock, so that its acknowledgement (which frees it)
-      // finds it listed.
-      s = natsConnection_PublishMsg(connection_.Get(), m);
+      uint64_t block = 0;
+      uint64_t unused = 0;
+      const char* subject =
+          lines_
+              .Add(std::string_view(subject_.c_str(), subject_.size() + 1),
+                   &block)
+              .data();
+      const std::string_view copy = lines_.Add(line, &unused);
+      pending_.push_back(Nats_Pending{sequence, subject, copy, block,
+                                      MonotonicMs(), false, false});
+      // Sent under the lock, so that its acknowledgement finds it listed.
+      const natsStatus s = natsConnection_PublishRequest(
+          connection_.Get(), subject_.c_str(), reply_.c_str(), line.data(),
+          static_cast<int>(line.size()));
       if (s != NATS_OK) {
         pending_.back().failed = true;
-        // Without a server the library takes no message with headers.
+        // Without a server the library holds what it is given until its
+        // reconnection buffer is full.
         failure = Connected() ? NatsStatusText(s) : kNotConnected;
       }
     }
@@ -215,8 +278,17 @@ class Nats_Output : public Fleet_Output {
     }
   }
 
-  // The entry of `sequence` in pending_, or null.
+  // The entry of `sequence` in pending_, or null. Numbers are usually
+  // consecutive, so that the entry is where its distance from the first
+  // says; else it is searched for.
   Nats_Pending* Find(uint64_t sequence) REQUIRES(mu_) {
+    if (pending_.empty() || sequence < pending_.front().sequence) {
+      return nullptr;
+    }
+    const uint64_t guess = sequence - pending_.front().sequence;
+    if (guess < pending_.size() && pending_[guess].sequence == sequence) {
+      return &pending_[guess];
+    }
     const auto it = std::lower_bound(
         pending_.begin(), pending_.end(), sequence,
         [](const Nats_Pending& p, uint64_t s) { return p.sequence < s; });
@@ -248,29 +320,27 @@ class Nats_Output : public Fleet_Output {
                text.find("\"seq\"") == std::string_view::npos) {
       why = ErrorText(text);
     }
-    natsMsg_Destroy(reply);
-    natsMsg* done = nullptr;
+    self->Dispose(reply);
     std::string subject;
     {
       Posix_Mutex::Hold g(&self->mu_);
       Nats_Pending* p = self->Find(sequence);
-      if (p == nullptr || p->msg == nullptr) {
+      if (p == nullptr || p->acknowledged) {
         return;  // an answer to an earlier sending, already settled
       }
       if (!why.empty()) {
         p->failed = true;
-        subject = natsMsg_GetSubject(p->msg);
+        subject = p->subject;
       } else {
-        done = p->msg;
-        p->msg = nullptr;
-        while (!self->pending_.empty() &&
-               self->pending_.front().msg == nullptr) {
+        p->acknowledged = true;
+        while (!self->pending_.empty() && self->pending_.front().acknowledged) {
           self->pending_.pop_front();
         }
+        self->lines_.Release(
+            self->pending_.empty() ? UINT64_MAX : self->pending_.front().block);
       }
     }
-    if (done != nullptr) {
-      natsMsg_Destroy(done);
+    if (why.empty()) {
       self->Acknowledged(sequence);
     } else {
       self->Failed(subject.c_str(), why);
@@ -291,8 +361,26 @@ class Nats_Output : public Fleet_Output {
     return text.empty() ? "an empty answer" : std::string(text.substr(0, 200));
   }
 
+  // Hands `answer` to the library to be freed, a batch at a time: each
+  // hand-over wakes the library's collector thread when it is idle, which
+  // cost more than the rest of an acknowledgement. On the subscription's
+  // thread only.
+  void Dispose(natsMsg* answer) {
+    answers_[answers_held_++] = answer;
+    if (answers_held_ == answers_.size()) {
+      DisposeAll();
+    }
+  }
+  void DisposeAll() {
+    for (size_t i = 0; i < answers_held_; ++i) {
+      natsMsg_Destroy(answers_[i]);
+    }
+    answers_held_ = 0;
+  }
+
   static void OnDone(void* closure) {
     auto* self = static_cast<Nats_Output*>(closure);
+    self->DisposeAll();
     Posix_Mutex::Hold g(&self->mu_);
     self->sub_done_ = true;
     self->wake_.Broadcast();
@@ -328,27 +416,33 @@ class Nats_Output : public Fleet_Output {
     uint64_t refused = 0;
     std::string failure;
     std::string subject;
+    std::string reply;
+    char number[24];
     {
       Posix_Mutex::Hold g(&mu_);
       for (Nats_Pending& p : pending_) {
-        if (p.msg == nullptr || (!p.failed && now - p.sent_ms < kAckWaitMs)) {
+        if (p.acknowledged || (!p.failed && now - p.sent_ms < kAckWaitMs)) {
           continue;
         }
         if (!p.failed) {
           ++late;
-          subject = natsMsg_GetSubject(p.msg);
+          subject = p.subject;
         }
         p.sent_ms = now;
         if (!connected) {
           continue;  // waits in the library's buffer, or is sent later
         }
         ++again;
-        const natsStatus s =
-            natsConnection_PublishMsg(connection_.Get(), p.msg);
+        reply.assign(inbox_).append(
+            number,
+            std::to_chars(number, number + sizeof number, p.sequence).ptr);
+        const natsStatus s = natsConnection_PublishRequest(
+            connection_.Get(), p.subject, reply.c_str(), p.line.data(),
+            static_cast<int>(p.line.size()));
         p.failed = s != NATS_OK;
         if (s != NATS_OK && refused++ == 0) {
           failure = NatsStatusText(s);
-          subject = natsMsg_GetSubject(p.msg);
+          subject = p.subject;
         }
       }
     }
@@ -428,15 +522,17 @@ class Nats_Output : public Fleet_Output {
 
   const Nats_Url url_;
   const Nats_Stream_Spec stream_;
-  std::string run_id_;
   std::string inbox_;  // "_INBOX.ID.": acknowledgements come to it
   natsSubscription* sub_ = nullptr;
   bool completes_ = false;  // OnDone is called when sub_ is closed
+  // Answers read and not yet handed back (Dispose): the subscription's
+  // thread's, then the destructor's.
+  std::array<natsMsg*, 1024> answers_{};
+  size_t answers_held_ = 0;
   // PutNumbered's texts, kept to spare allocations for each event.
   std::string host_;
-  std::string subject_;
+  std::string subject_;  // of host_
   std::string reply_;
-  std::string id_;
   Nats_Connection connection_;
   jsCtx* js_ = nullptr;
   std::atomic<bool> stream_ready_{false};
@@ -444,6 +540,7 @@ class Nats_Output : public Fleet_Output {
   Posix_Cond wake_;
   bool stop_ GUARDED_BY(mu_) = false;
   std::deque<Nats_Pending> pending_ GUARDED_BY(mu_);  // by sequence
+  Line_Store lines_ GUARDED_BY(mu_);                  // pending_'s lines
   bool sub_done_ GUARDED_BY(mu_) = false;
   Repeat_Limiter failures_ GUARDED_BY(mu_);
   Repeat_Limiter stream_failures_ GUARDED_BY(mu_);

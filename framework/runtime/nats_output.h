@@ -1,9 +1,12 @@
 // The JetStream event output: nats://SERVERS/SUBJECT or tls://SERVERS/SUBJECT.
-// Each event is published to SUBJECT.HOST (NatsHostToken) with a message
-// id unique to this run and event (JetStream drops a resent duplicate) and
-// the reply subject INBOX.SEQUENCE of one subscription of the output's own,
-// so that an acknowledgement names its event without a lookup table; the
-// event is delivered when the stream's publish acknowledgement returns.
+// Each event line is published as it is to SUBJECT.HOST (NatsHostToken)
+// with the reply subject INBOX.SEQUENCE of one subscription of the output's
+// own, so that an acknowledgement names its event without a lookup table;
+// the event is delivered when the stream's publish acknowledgement returns.
+// No message id header goes with it: building one per event costs more
+// than the rest of the sending, and what it would spare (an event sent
+// again after its answer was lost, at most one window) is already allowed
+// by at-least-once delivery.
 // What is sent and not acknowledged is kept (bounded by the delivery
 // window) and sent again a second after a failure (no stream captures the
 // subject, an error answer) or 5 s after a sending not answered while
