@@ -134,10 +134,6 @@ bool SplitLogPath(std::string path, std::string* dir, std::string* name, std::st
   return true;
 }
 
-std::string LogSelection(const std::string& dir, const std::string& name) {
-  return "LOGPATH == " + QuotedText(dir) + " AND LOGNAME == " + QuotedText(name);
-}
-
 bool EntriesLine(const Qorctl_Options& o, time_t now, std::string* line, std::string* err) {
   std::string dir, name;
   if (!SplitLogPath(o.words[1], &dir, &name, err)) {

@@ -17,4 +17,12 @@ inline std::string QuotedText(const std::string& text) {
   return out + "\"";
 }
 
+// The condition that selects one log of VXLOGENT or VXMONLOG: its directory
+// (with the trailing '/') and its file name, as the two columns keep them.
+inline std::string LogSelection(const std::string& dir,
+                                const std::string& name) {
+  return "LOGPATH == " + QuotedText(dir) +
+         " AND LOGNAME == " + QuotedText(name);
+}
+
 #endif  // QOR_UTIL_QUOTED_TEXT_H_

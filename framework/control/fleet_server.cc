@@ -55,8 +55,7 @@ bool UnwatchedLog(const Control_Request& report, std::string* err) {
   Control_Request logs;
   logs.verb = Control_Verb::kReport;
   logs.table = "VXMONLOG";
-  logs.condition =
-      "LOGPATH == " + QuotedText(dir) + " AND LOGNAME == " + QuotedText(name);
+  logs.condition = LogSelection(dir, name);
   const auto equals = [](const char* column, const std::string& value) {
     Threshold_Spec t;
     t.column = column;
