@@ -81,34 +81,45 @@ Ack_Window::~Ack_Window() {
 }
 
 bool Ack_Window::Admit(uint64_t sequence, size_t bytes) {
+  const uint32_t size =
+      static_cast<uint32_t>(std::min<size_t>(bytes, UINT32_MAX));
+  return AdmitSome(sequence, &size, 1) == 1;
+}
+
+size_t Ack_Window::AdmitSome(uint64_t sequence, const uint32_t* bytes,
+                             size_t count) {
   Posix_Mutex::Hold g(&mu_);
   // One event always fits in an empty window, however long. Events
   // acknowledged behind one that is not still count: a restart reads them
   // again.
-  while (!stopped_ && !entries_.empty() &&
-         (entries_.size() >= limits_.events ||
-          bytes_.load(std::memory_order_relaxed) + bytes > limits_.bytes)) {
+  while (!stopped_ && Full(bytes[0])) {
     if (limits_.drop) {
-      return false;
+      return 0;
     }
     pthread_cond_wait(&room_, mu_.native());
   }
   if (stopped_) {
-    return false;
+    return 0;
   }
-  entries_.push_back(Entry{
-      sequence, static_cast<uint32_t>(std::min<size_t>(bytes, UINT32_MAX)),
-      false, MonotonicMs()});
+  const int64_t now = MonotonicMs();
+  size_t taken = 0;
+  do {
+    Push(sequence + taken, bytes[taken], now);
+    ++taken;
+  } while (taken < count && !Full(bytes[taken]));
+  return taken;
+}
+
+void Ack_Window::Push(uint64_t sequence, size_t bytes, int64_t now_ms) {
+  entries_.push_back(Entry{sequence, static_cast<uint32_t>(bytes), false, now_ms});
   ++waiting_;
-  bytes_.fetch_add(entries_.back().bytes, std::memory_order_relaxed);
+  bytes_.fetch_add(bytes, std::memory_order_relaxed);
   if (entries_.size() == 1) {
     through_.store(sequence - 1, std::memory_order_release);
   }
-  return true;
 }
 
-bool Ack_Window::Acknowledge(uint64_t sequence) {
-  Posix_Mutex::Hold g(&mu_);
+bool Ack_Window::MarkAcknowledged(uint64_t sequence) {
   const auto it = std::lower_bound(
       entries_.begin(), entries_.end(), sequence,
       [](const Entry& e, uint64_t s) { return e.sequence < s; });
@@ -118,9 +129,24 @@ bool Ack_Window::Acknowledge(uint64_t sequence) {
   it->acknowledged = true;
   --waiting_;
   bytes_.fetch_sub(it->bytes, std::memory_order_relaxed);
-  Advance();
-  pthread_cond_broadcast(&room_);
   return true;
+}
+
+bool Ack_Window::Acknowledge(uint64_t sequence) {
+  return AcknowledgeSome(&sequence, 1) == 1;
+}
+
+size_t Ack_Window::AcknowledgeSome(const uint64_t* sequences, size_t count) {
+  Posix_Mutex::Hold g(&mu_);
+  size_t done = 0;
+  for (size_t i = 0; i < count; ++i) {
+    done += MarkAcknowledged(sequences[i]) ? 1 : 0;
+  }
+  if (done > 0) {
+    Advance();
+    pthread_cond_broadcast(&room_);
+  }
+  return done;
 }
 
 void Ack_Window::Advance() {

@@ -1,5 +1,7 @@
 #include "framework/runtime/fleet_output.h"
 
+#include <string.h>
+
 #include "framework/runtime/kafka_output.h"
 #include "framework/runtime/nats_output.h"
 #include "util/process_wide.h"
@@ -30,19 +32,35 @@ struct Fleet_Local_Host {
 }  // namespace
 
 std::string EventLineHost(const std::string& line) {
+  std::string scratch;
+  return std::string(EventLineHost(std::string_view(line), &scratch));
+}
+
+std::string_view EventLineHost(std::string_view line, std::string* scratch) {
   static const char kField[] = "\"ORIGINNODE\":\"";
-  const size_t at = line.find(kField);
-  if (at != std::string::npos) {
-    std::string host;
-    for (size_t i = at + sizeof kField - 1; i < line.size() && line[i] != '"';
-         ++i) {
-      if (line[i] == '\\' && i + 1 < line.size()) {
-        ++i;
-      }
-      host += line[i];
+  constexpr size_t kFieldLength = sizeof kField - 1;
+  const void* found =
+      memmem(line.data(), line.size(), kField, kFieldLength);
+  if (found != nullptr) {
+    const size_t from =
+        static_cast<size_t>(static_cast<const char*>(found) - line.data()) +
+        kFieldLength;
+    size_t end = from;
+    while (end < line.size() && line[end] != '"' && line[end] != '\\') {
+      ++end;
     }
-    if (!host.empty()) {
-      return host;
+    if (end < line.size() && line[end] == '\\') {
+      scratch->assign(line.data() + from, end - from);
+      for (size_t i = end; i < line.size() && line[i] != '"'; ++i) {
+        if (line[i] == '\\' && i + 1 < line.size()) {
+          ++i;
+        }
+        scratch->push_back(line[i]);
+      }
+      return *scratch;
+    }
+    if (end > from) {
+      return line.substr(from, end - from);
     }
   }
   return ProcessWide<Fleet_Local_Host>().name;

@@ -4,7 +4,9 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <deque>
 #include <fstream>
 
@@ -21,6 +23,10 @@ namespace {
 constexpr int kPollMs = 100;
 constexpr int kRetryMs = 1000;
 constexpr int kCloseFlushMs = 2000;
+constexpr useconds_t kQueueFullPauseUs = 10000;
+// While no broker answers, how long one look for one may hold up the poll
+// thread.
+constexpr int kProbeMs = 500;
 
 struct Retry {
   uint64_t sequence;
@@ -28,6 +34,10 @@ struct Retry {
   std::string value;
 };
 
+// Kafka_Output: owned by its event writer. PutNumberedLines runs on the
+// writer's thread; the delivery reports, the error and log callbacks and the
+// retries run on the output's poll thread (librdkafka's own threads call
+// only the log callback).
 class Kafka_Output : public Fleet_Output {
  public:
   Kafka_Output(const std::string& name, std::string topic,
@@ -41,6 +51,10 @@ class Kafka_Output : public Fleet_Output {
     }
     if (rk_ != nullptr) {
       rd_kafka_flush(rk_, kCloseFlushMs);
+      ApplyAcknowledgements();
+      if (rkt_ != nullptr) {
+        rd_kafka_topic_destroy(rkt_);
+      }
       rd_kafka_destroy(rk_);
     }
   }
@@ -50,11 +64,18 @@ class Kafka_Output : public Fleet_Output {
     rd_kafka_conf_set_opaque(conf, this);
     rd_kafka_conf_set_dr_msg_cb(conf, OnDelivery);
     rd_kafka_conf_set_error_cb(conf, OnError);
+    rd_kafka_conf_set_log_cb(conf, OnLog);
     char errstr[512];
     rk_ = rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof errstr);
     if (rk_ == nullptr) {
       rd_kafka_conf_destroy(conf);
       *err = "Kafka producer for " + Name() + ": " + errstr;
+      return false;
+    }
+    rkt_ = rd_kafka_topic_new(rk_, topic_.c_str(), nullptr);
+    if (rkt_ == nullptr) {
+      *err = "Kafka topic " + topic_ + " for " + Name() + ": " +
+             rd_kafka_err2str(rd_kafka_last_error());
       return false;
     }
     if (pthread_create(&thread_, nullptr, Main, this) != 0) {
@@ -71,8 +92,34 @@ class Kafka_Output : public Fleet_Output {
       *why = "the delivery window is full";
       return false;
     }
-    Produce(sequence, EventLineHost(line), line);
+    std::string scratch;
+    Produce(sequence, EventLineHost(line, &scratch), line);
     return true;
+  }
+
+  // As many lines as the window admits, each produced as it is (librdkafka
+  // copies it into its own batch for the broker).
+  size_t PutNumberedLines(const Event_Batch& batch, size_t first,
+                          uint64_t sequence, bool* kept,
+                          std::string* why) override {
+    sizes_.clear();
+    for (size_t i = first; i < batch.size(); ++i) {
+      sizes_.push_back(static_cast<uint32_t>(
+          std::min<size_t>(batch.Line(i).size(), UINT32_MAX)));
+    }
+    const size_t took = window_.AdmitSome(sequence, sizes_.data(), sizes_.size());
+    if (took == 0) {
+      *kept = false;
+      *why = "the delivery window is full";
+      return 1;
+    }
+    std::string scratch;
+    for (size_t i = 0; i < took; ++i) {
+      const std::string_view line = batch.Line(first + i);
+      Produce(sequence + i, EventLineHost(line, &scratch), line);
+    }
+    *kept = true;
+    return took;
   }
 
   bool Connected() const override {
@@ -85,25 +132,25 @@ class Kafka_Output : public Fleet_Output {
     return nullptr;
   }
 
-  void Produce(uint64_t sequence, const std::string& key,
-               const std::string& value) {
+  void Produce(uint64_t sequence, std::string_view key,
+               std::string_view value) {
     while (true) {
-      const rd_kafka_resp_err_t e = rd_kafka_producev(
-          rk_, RD_KAFKA_V_TOPIC(topic_.c_str()),
-          RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY),
-          RD_KAFKA_V_KEY(key.data(), key.size()),
-          RD_KAFKA_V_VALUE(const_cast<char*>(value.data()), value.size()),
-          RD_KAFKA_V_OPAQUE(
-              reinterpret_cast<void*>(static_cast<uintptr_t>(sequence))),
-          RD_KAFKA_V_END);
-      if (e == RD_KAFKA_RESP_ERR_NO_ERROR) {
+      const int rc = rd_kafka_produce(
+          rkt_, RD_KAFKA_PARTITION_UA, RD_KAFKA_MSG_F_COPY,
+          const_cast<char*>(value.data()), value.size(), key.data(),
+          key.size(), reinterpret_cast<void*>(static_cast<uintptr_t>(sequence)));
+      if (rc == 0) {
         return;
       }
+      const rd_kafka_resp_err_t e = rd_kafka_last_error();
       if (e == RD_KAFKA_RESP_ERR__QUEUE_FULL && !stop_.load()) {
-        rd_kafka_poll(rk_, kPollMs);  // the library's own queue: wait for room
+        // The library's own queue (queue.buffering.max.messages below the
+        // window): room comes as the poll thread serves delivery reports.
+        usleep(kQueueFullPauseUs);
         continue;
       }
-      Failed(Retry{sequence, key, value}, rd_kafka_err2str(e));
+      Failed(Retry{sequence, std::string(key), std::string(value)},
+             rd_kafka_err2str(e));
       return;
     }
   }
@@ -126,14 +173,15 @@ class Kafka_Output : public Fleet_Output {
     }
   }
 
+  // On the thread that polls: acknowledgements are gathered and applied to
+  // the window once per poll.
   static void OnDelivery(rd_kafka_t* /*rk*/, const rd_kafka_message_t* m,
                          void* opaque) {
     auto* self = static_cast<Kafka_Output*>(opaque);
     const uint64_t sequence =
         static_cast<uint64_t>(reinterpret_cast<uintptr_t>(m->_private));
     if (m->err == RD_KAFKA_RESP_ERR_NO_ERROR) {
-      self->connected_.store(true, std::memory_order_relaxed);
-      self->Acknowledged(sequence);
+      self->acks_.push_back(sequence);
       return;
     }
     self->Failed(
@@ -143,13 +191,26 @@ class Kafka_Output : public Fleet_Output {
         rd_kafka_err2str(m->err));
   }
 
-  static void OnError(rd_kafka_t* /*rk*/, int err, const char* reason,
+  void ApplyAcknowledgements() {
+    if (!acks_.empty()) {
+      connected_.store(true, std::memory_order_relaxed);
+      Acknowledged(acks_.data(), acks_.size());
+      acks_.clear();
+    }
+  }
+
+  static void OnError(rd_kafka_t* rk, int err, const char* reason,
                       void* opaque) {
     auto* self = static_cast<Kafka_Output*>(opaque);
     if (err == RD_KAFKA_RESP_ERR__ALL_BROKERS_DOWN ||
-        err == RD_KAFKA_RESP_ERR__TRANSPORT || err == RD_KAFKA_RESP_ERR__SSL ||
+        err == RD_KAFKA_RESP_ERR__SSL ||
         err == RD_KAFKA_RESP_ERR__AUTHENTICATION) {
       self->connected_.store(false, std::memory_order_relaxed);
+    }
+    char fatal[512] = "";
+    if (err == RD_KAFKA_RESP_ERR__FATAL) {
+      rd_kafka_fatal_error(rk, fatal, sizeof fatal);
+      reason = fatal;
     }
     uint64_t held = 0;
     bool due;
@@ -165,17 +226,34 @@ class Kafka_Output : public Fleet_Output {
     }
   }
 
+  // librdkafka's own log lines, which would go to standard error: into the
+  // trace at the flow level (errors come through OnError).
+  static void OnLog(const rd_kafka_t* /*rk*/, int level, const char* facility,
+                    const char* text) {
+    WEX1_TRACE(wex1, WEX1_FLOW, "\nKafka client (%d %s): %s", level, facility,
+               text);
+  }
+
   // Serves the delivery reports, and once a second produces the failed
-  // events again.
+  // events again and, while no broker has answered, looks for one.
   void PollLoop() {
     int64_t waited = 0;
     while (!stop_.load()) {
       rd_kafka_poll(rk_, kPollMs);
+      ApplyAcknowledgements();
       waited += kPollMs;
       if (waited < kRetryMs) {
         continue;
       }
       waited = 0;
+      if (!Connected() && window_.Events() == 0) {
+        const struct rd_kafka_metadata* md = nullptr;
+        if (rd_kafka_metadata(rk_, 0, nullptr, &md, kProbeMs) ==
+            RD_KAFKA_RESP_ERR_NO_ERROR) {
+          connected_.store(md->broker_cnt > 0, std::memory_order_relaxed);
+          rd_kafka_metadata_destroy(md);
+        }
+      }
       std::deque<Retry> again;
       {
         Posix_Mutex::Hold g(&mu_);
@@ -190,8 +268,11 @@ class Kafka_Output : public Fleet_Output {
 
   const std::string topic_;
   rd_kafka_t* rk_ = nullptr;
+  rd_kafka_topic_t* rkt_ = nullptr;
   std::atomic<bool> stop_{false};
   std::atomic<bool> connected_{false};
+  std::vector<uint32_t> sizes_;  // the writer's thread's
+  std::vector<uint64_t> acks_;   // the poll thread's
   Posix_Mutex mu_;
   std::deque<Retry> retry_ GUARDED_BY(mu_);
   Rate_Limit failures_ GUARDED_BY(mu_);
@@ -223,7 +304,8 @@ bool LoadProperties(rd_kafka_conf_t* conf, std::string* err) {
   if (path == nullptr || *path == '\0') {
     return true;
   }
-  if (!HOV_TrustedFile("Kafka properties file", path, true, err)) {
+  // Refused with *err, which the caller reports.
+  if (!HOV_TrustedFile("Kafka properties file", path, false, err)) {
     return false;
   }
   std::ifstream in(path);
