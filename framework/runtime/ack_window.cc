@@ -111,7 +111,8 @@ size_t Ack_Window::AdmitSome(uint64_t sequence, const uint32_t* bytes,
 }
 
 void Ack_Window::Push(uint64_t sequence, size_t bytes, int64_t now_ms) {
-  entries_.push_back(Entry{sequence, static_cast<uint32_t>(bytes), false, now_ms});
+  entries_.push_back(
+      Entry{sequence, static_cast<uint32_t>(bytes), false, now_ms});
   ++waiting_;
   bytes_.fetch_add(bytes, std::memory_order_relaxed);
   if (entries_.size() == 1) {

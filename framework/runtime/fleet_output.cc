@@ -21,6 +21,16 @@ bool MakeFleetOutput(const std::string& url,
   return MakeNatsOutput(url, limits, output, err);
 }
 
+std::string FleetUrlForMessages(const std::string& url) {
+  const size_t scheme = url.find("://");
+  const size_t from = scheme == std::string::npos ? 0 : scheme + 3;
+  const size_t at = url.rfind('@', url.find('/', from));
+  if (at == std::string::npos || at < from) {
+    return url;
+  }
+  return url.substr(0, from) + "..." + url.substr(at);
+}
+
 namespace {
 
 // This system's name, for an event without a row (set before any output
@@ -39,8 +49,7 @@ std::string EventLineHost(const std::string& line) {
 std::string_view EventLineHost(std::string_view line, std::string* scratch) {
   static const char kField[] = "\"ORIGINNODE\":\"";
   constexpr size_t kFieldLength = sizeof kField - 1;
-  const void* found =
-      memmem(line.data(), line.size(), kField, kFieldLength);
+  const void* found = memmem(line.data(), line.size(), kField, kFieldLength);
   if (found != nullptr) {
     const size_t from =
         static_cast<size_t>(static_cast<const char*>(found) - line.data()) +

@@ -28,6 +28,10 @@ bool IsFleetSinkUrl(const std::string& text);
                                    std::unique_ptr<Event_Output>* output,
                                    std::string* err);
 
+// `url` for messages: a user and password before '@' in its address are
+// replaced by "...".
+std::string FleetUrlForMessages(const std::string& url);
+
 // The host an event line is of: its row's ORIGINNODE, else this system's
 // name.
 std::string EventLineHost(const std::string& line);

@@ -107,7 +107,8 @@ class Kafka_Output : public Fleet_Output {
       sizes_.push_back(static_cast<uint32_t>(
           std::min<size_t>(batch.Line(i).size(), UINT32_MAX)));
     }
-    const size_t took = window_.AdmitSome(sequence, sizes_.data(), sizes_.size());
+    const size_t took =
+        window_.AdmitSome(sequence, sizes_.data(), sizes_.size());
     if (took == 0) {
       *kept = false;
       *why = "the delivery window is full";
@@ -137,8 +138,8 @@ class Kafka_Output : public Fleet_Output {
     while (true) {
       const int rc = rd_kafka_produce(
           rkt_, RD_KAFKA_PARTITION_UA, RD_KAFKA_MSG_F_COPY,
-          const_cast<char*>(value.data()), value.size(), key.data(),
-          key.size(), reinterpret_cast<void*>(static_cast<uintptr_t>(sequence)));
+          const_cast<char*>(value.data()), value.size(), key.data(), key.size(),
+          reinterpret_cast<void*>(static_cast<uintptr_t>(sequence)));
       if (rc == 0) {
         return;
       }
@@ -343,8 +344,8 @@ bool LoadProperties(rd_kafka_conf_t* conf, std::string* err) {
 }  // namespace
 
 bool ParseKafkaUrl(const std::string& text, Kafka_Url* url, std::string* err) {
-  const std::string usage =
-      "\"" + text + "\" is not kafka://HOST:PORT[,HOST:PORT...]/TOPIC";
+  const std::string usage = "\"" + FleetUrlForMessages(text) +
+                            "\" is not kafka://HOST:PORT[,HOST:PORT...]/TOPIC";
   if (text.compare(0, 8, "kafka://") != 0) {
     *err = usage;
     return false;

@@ -9,6 +9,7 @@
 // standard input, answering each with "ok" or "error TEXT":
 //
 //   down N | up N   broker N (1..BROKERS) refuses connections / serves again
+//   rtt MS         every broker answers each request MS milliseconds late
 //   count          "count N": the messages ever appended to TOPIC (the sum
 //                  of its partitions' end offsets)
 //   dump           every message TOPIC still holds as "PARTITION
@@ -36,8 +37,7 @@ long long EndOffsets(const char* bootstraps, const char* topic,
   rd_kafka_conf_t* conf = rd_kafka_conf_new();
   rd_kafka_conf_set(conf, "bootstrap.servers", bootstraps, errstr,
                     sizeof errstr);
-  rd_kafka_t* rk =
-      rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof errstr);
+  rd_kafka_t* rk = rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof errstr);
   if (rk == nullptr) {
     printf("error %s\n", errstr);
     return -1;
@@ -61,20 +61,17 @@ long long EndOffsets(const char* bootstraps, const char* topic,
 
 // Reads TOPIC from its start with a consumer of the cluster; prints every
 // message (dump) or only counts them. -1 when the topic cannot be read.
-long long ReadTopic(const char* bootstraps, const char* topic,
-                    int partitions) {
+long long ReadTopic(const char* bootstraps, const char* topic, int partitions) {
   char errstr[512];
   rd_kafka_conf_t* conf = rd_kafka_conf_new();
   rd_kafka_conf_set(conf, "bootstrap.servers", bootstraps, errstr,
                     sizeof errstr);
   rd_kafka_conf_set(conf, "group.id", "kafka-mock-reader", errstr,
                     sizeof errstr);
-  rd_kafka_conf_set(conf, "enable.auto.commit", "false", errstr,
-                    sizeof errstr);
+  rd_kafka_conf_set(conf, "enable.auto.commit", "false", errstr, sizeof errstr);
   rd_kafka_conf_set(conf, "enable.partition.eof", "true", errstr,
                     sizeof errstr);
-  rd_kafka_t* rk =
-      rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof errstr);
+  rd_kafka_t* rk = rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof errstr);
   if (rk == nullptr) {
     printf("error %s\n", errstr);
     return -1;
@@ -177,14 +174,23 @@ int main(int argc, char** argv) {
       } else {
         printf("error %s\n", rd_kafka_err2str(e));
       }
+    } else if (strcmp(verb, "rtt") == 0 && got == 2) {
+      rd_kafka_resp_err_t e = RD_KAFKA_RESP_ERR_NO_ERROR;
+      for (int b = 1; b <= brokers && e == RD_KAFKA_RESP_ERR_NO_ERROR; ++b) {
+        e = rd_kafka_mock_broker_set_rtt(cluster, b, n);
+      }
+      if (e == RD_KAFKA_RESP_ERR_NO_ERROR) {
+        printf("ok\n");
+      } else {
+        printf("error %s\n", rd_kafka_err2str(e));
+      }
     } else if (strcmp(verb, "count") == 0) {
       const long long count = EndOffsets(bootstraps.c_str(), topic, partitions);
       if (count >= 0) {
         printf("count %lld\n", count);
       }
     } else if (strcmp(verb, "dump") == 0) {
-      const long long count =
-          ReadTopic(bootstraps.c_str(), topic, partitions);
+      const long long count = ReadTopic(bootstraps.c_str(), topic, partitions);
       if (count >= 0) {
         printf("end %lld\n", count);
       }
