@@ -121,6 +121,21 @@ void Ack_Window::Push(uint64_t sequence, size_t bytes, int64_t now_ms) {
 }
 
 bool Ack_Window::MarkAcknowledged(uint64_t sequence) {
+  // Numbers are mostly consecutive: the entry is usually where its number
+  // says.
+  if (!entries_.empty() && sequence >= entries_.front().sequence &&
+      sequence - entries_.front().sequence < entries_.size()) {
+    Entry& e = entries_[sequence - entries_.front().sequence];
+    if (e.sequence == sequence) {
+      if (e.acknowledged) {
+        return false;
+      }
+      e.acknowledged = true;
+      --waiting_;
+      bytes_.fetch_sub(e.bytes, std::memory_order_relaxed);
+      return true;
+    }
+  }
   const auto it = std::lower_bound(
       entries_.begin(), entries_.end(), sequence,
       [](const Entry& e, uint64_t s) { return e.sequence < s; });

@@ -47,13 +47,27 @@ std::string EventLineHost(const std::string& line) {
 }
 
 std::string_view EventLineHost(std::string_view line, std::string* scratch) {
+  // The name's first letter is rare in an event line: memchr finds each
+  // candidate faster than a search for the whole field would.
   static const char kField[] = "\"ORIGINNODE\":\"";
   constexpr size_t kFieldLength = sizeof kField - 1;
-  const void* found = memmem(line.data(), line.size(), kField, kFieldLength);
+  const char* found = nullptr;
+  const char* at = line.data() + 1;
+  const char* const stop = line.data() + line.size();
+  while (at < stop && found == nullptr) {
+    at = static_cast<const char*>(
+        memchr(at, 'O', static_cast<size_t>(stop - at)));
+    if (at == nullptr) {
+      break;
+    }
+    if (static_cast<size_t>(stop - at) >= kFieldLength - 1 &&
+        memcmp(at - 1, kField, kFieldLength) == 0) {
+      found = at - 1;
+    }
+    ++at;
+  }
   if (found != nullptr) {
-    const size_t from =
-        static_cast<size_t>(static_cast<const char*>(found) - line.data()) +
-        kFieldLength;
+    const size_t from = static_cast<size_t>(found - line.data()) + kFieldLength;
     size_t end = from;
     while (end < line.size() && line[end] != '"' && line[end] != '\\') {
       ++end;

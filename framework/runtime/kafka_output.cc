@@ -114,11 +114,28 @@ class Kafka_Output : public Fleet_Output {
       *why = "the delivery window is full";
       return 1;
     }
+    // One call for the lot: the library takes its locks and the time once.
     std::string scratch;
+    messages_.resize(took);
     for (size_t i = 0; i < took; ++i) {
       const std::string_view line = batch.Line(first + i);
-      Produce(sequence + i, EventLineHost(line, &scratch), line);
+      const std::string_view key = EventLineHost(line, &scratch);
+      if (key.data() == scratch.data()) {
+        // An escaped name: produced alone, while `scratch` holds it.
+        messages_[i].err = RD_KAFKA_RESP_ERR__INVALID_ARG;
+        Produce(sequence + i, key, line);
+        continue;
+      }
+      rd_kafka_message_t& m = messages_[i];
+      m = rd_kafka_message_t();
+      m.payload = const_cast<char*>(line.data());
+      m.len = line.size();
+      m.key = const_cast<char*>(key.data());
+      m.key_len = key.size();
+      m._private =
+          reinterpret_cast<void*>(static_cast<uintptr_t>(sequence + i));
     }
+    ProduceBatch();
     *kept = true;
     return took;
   }
@@ -153,6 +170,46 @@ class Kafka_Output : public Fleet_Output {
       Failed(Retry{sequence, std::string(key), std::string(value)},
              rd_kafka_err2str(e));
       return;
+    }
+  }
+
+  // Produces messages_ (those with an error set are left out); a full
+  // library queue is waited out, another refusal goes to the retries.
+  void ProduceBatch() {
+    size_t count = 0;
+    for (size_t i = 0; i < messages_.size(); ++i) {
+      if (messages_[i].err == RD_KAFKA_RESP_ERR_NO_ERROR) {
+        messages_[count++] = messages_[i];
+      }
+    }
+    messages_.resize(count);
+    while (!messages_.empty()) {
+      rd_kafka_produce_batch(rkt_, RD_KAFKA_PARTITION_UA, RD_KAFKA_MSG_F_COPY,
+                             messages_.data(),
+                             static_cast<int>(messages_.size()));
+      size_t again = 0;
+      for (const rd_kafka_message_t& m : messages_) {
+        if (m.err == RD_KAFKA_RESP_ERR_NO_ERROR) {
+          continue;
+        }
+        if (m.err == RD_KAFKA_RESP_ERR__QUEUE_FULL && !stop_.load()) {
+          rd_kafka_message_t retry = m;
+          retry.err = RD_KAFKA_RESP_ERR_NO_ERROR;
+          messages_[again++] = retry;
+          continue;
+        }
+        Failed(Retry{static_cast<uint64_t>(
+                         reinterpret_cast<uintptr_t>(m._private)),
+                     std::string(static_cast<const char*>(m.key), m.key_len),
+                     std::string(static_cast<const char*>(m.payload), m.len)},
+               rd_kafka_err2str(m.err));
+      }
+      messages_.resize(again);
+      if (again > 0) {
+        // The library's own queue (queue.buffering.max.messages below the
+        // window): room comes as the poll thread serves delivery reports.
+        usleep(kQueueFullPauseUs);
+      }
     }
   }
 
@@ -272,8 +329,9 @@ class Kafka_Output : public Fleet_Output {
   rd_kafka_topic_t* rkt_ = nullptr;
   std::atomic<bool> stop_{false};
   std::atomic<bool> connected_{false};
-  std::vector<uint32_t> sizes_;  // the writer's thread's
-  std::vector<uint64_t> acks_;   // the poll thread's
+  std::vector<uint32_t> sizes_;               // the writer's thread's
+  std::vector<rd_kafka_message_t> messages_;  // the writer's thread's
+  std::vector<uint64_t> acks_;                // the poll thread's
   Posix_Mutex mu_;
   std::deque<Retry> retry_ GUARDED_BY(mu_);
   Rate_Limit failures_ GUARDED_BY(mu_);
