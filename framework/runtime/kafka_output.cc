@@ -27,6 +27,9 @@ constexpr useconds_t kQueueFullPauseUs = 10000;
 // While no broker answers, how long one look for one may hold up the poll
 // thread.
 constexpr int kProbeMs = 500;
+// How long the oldest event may wait for its acknowledgement before the
+// wait is traced.
+constexpr double kStuckSeconds = 30;
 
 struct Retry {
   uint64_t sequence;
@@ -312,6 +315,7 @@ class Kafka_Output : public Fleet_Output {
           rd_kafka_metadata_destroy(md);
         }
       }
+      TraceIfStuck();
       std::deque<Retry> again;
       {
         Posix_Mutex::Hold g(&mu_);
@@ -322,6 +326,44 @@ class Kafka_Output : public Fleet_Output {
         Produce(r.sequence, r.key, r.value);
       }
     }
+  }
+
+  // Events the cluster has taken none of for kStuckSeconds (a topic it
+  // refuses, brokers that never answer; the library fails them only after
+  // message.timeout.ms): traced once a minute, with what the cluster says
+  // of the topic.
+  void TraceIfStuck() {
+    const double oldest = window_.OldestAgeSeconds();
+    if (oldest < kStuckSeconds) {
+      return;
+    }
+    uint64_t held = 0;
+    {
+      Posix_Mutex::Hold g(&mu_);
+      if (!stuck_.Due(&held)) {
+        return;
+      }
+    }
+    std::string why = "the cluster has not acknowledged them";
+    const struct rd_kafka_metadata* md = nullptr;
+    const rd_kafka_resp_err_t e =
+        rd_kafka_metadata(rk_, 0, rkt_, &md, kProbeMs);
+    if (e != RD_KAFKA_RESP_ERR_NO_ERROR) {
+      why = rd_kafka_err2str(e);
+    } else {
+      if (md->topic_cnt == 1 &&
+          md->topics[0].err != RD_KAFKA_RESP_ERR_NO_ERROR) {
+        why = std::string("topic ") + topic_ + ": " +
+              rd_kafka_err2str(md->topics[0].err);
+      }
+      rd_kafka_metadata_destroy(md);
+    }
+    WEX1_TRACE(
+        wex1, WEX1_ERROR,
+        "\nEvents wait for %s: %llu not acknowledged, the oldest for %.0f s: %s; they "
+        "are held until the cluster takes them.",
+        Name().c_str(), static_cast<unsigned long long>(window_.Events()),
+        oldest, why.c_str());
   }
 
   const std::string topic_;
@@ -336,6 +378,7 @@ class Kafka_Output : public Fleet_Output {
   std::deque<Retry> retry_ GUARDED_BY(mu_);
   Rate_Limit failures_ GUARDED_BY(mu_);
   Rate_Limit errors_ GUARDED_BY(mu_);
+  Rate_Limit stuck_ GUARDED_BY(mu_);
   pthread_t thread_{};
   bool started_ = false;
 };

@@ -10,6 +10,7 @@
 //
 //   down N | up N   broker N (1..BROKERS) refuses connections / serves again
 //   rtt MS         every broker answers each request MS milliseconds late
+//   refuse | accept  TOPIC's metadata says the client may not use it / may
 //   count          "count N": the messages ever appended to TOPIC (the sum
 //                  of its partitions' end offsets)
 //   dump           every message TOPIC still holds as "PARTITION
@@ -184,6 +185,12 @@ int main(int argc, char** argv) {
       } else {
         printf("error %s\n", rd_kafka_err2str(e));
       }
+    } else if (strcmp(verb, "refuse") == 0 || strcmp(verb, "accept") == 0) {
+      rd_kafka_mock_topic_set_error(
+          cluster, topic,
+          verb[0] == 'r' ? RD_KAFKA_RESP_ERR_TOPIC_AUTHORIZATION_FAILED
+                         : RD_KAFKA_RESP_ERR_NO_ERROR);
+      printf("ok\n");
     } else if (strcmp(verb, "count") == 0) {
       const long long count = EndOffsets(bootstraps.c_str(), topic, partitions);
       if (count >= 0) {
