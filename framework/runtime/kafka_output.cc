@@ -24,9 +24,10 @@ constexpr int kPollMs = 100;
 constexpr int kRetryMs = 1000;
 constexpr int kCloseFlushMs = 2000;
 constexpr useconds_t kQueueFullPauseUs = 10000;
-// While no broker answers, how long one look for one may hold up the poll
-// thread.
+// How long a look at the topic's metadata may hold up the poll thread.
 constexpr int kProbeMs = 500;
+// The client's statistics, which tell whether a broker is up.
+constexpr const char* kStatsMs = "1000";
 // How long the oldest event may wait for its acknowledgement before the
 // wait is traced.
 constexpr double kStuckSeconds = 30;
@@ -68,6 +69,7 @@ class Kafka_Output : public Fleet_Output {
     rd_kafka_conf_set_dr_msg_cb(conf, OnDelivery);
     rd_kafka_conf_set_error_cb(conf, OnError);
     rd_kafka_conf_set_log_cb(conf, OnLog);
+    rd_kafka_conf_set_stats_cb(conf, OnStats);
     char errstr[512];
     rk_ = rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof errstr);
     if (rk_ == nullptr) {
@@ -287,6 +289,18 @@ class Kafka_Output : public Fleet_Output {
     }
   }
 
+  // The client's statistics (every kStatsMs unless the properties say
+  // otherwise): connected while one broker is up. The library's "all
+  // brokers down" error does not come while it keeps trying some of them.
+  static int OnStats(rd_kafka_t* /*rk*/, char* json, size_t json_len,
+                     void* opaque) {
+    static const char kUp[] = "\"state\":\"UP\"";
+    const bool up = memmem(json, json_len, kUp, sizeof kUp - 1) != nullptr;
+    static_cast<Kafka_Output*>(opaque)->connected_.store(
+        up, std::memory_order_relaxed);
+    return 0;
+  }
+
   // librdkafka's own log lines, which would go to standard error: into the
   // trace at the flow level (errors come through OnError).
   static void OnLog(const rd_kafka_t* /*rk*/, int level, const char* facility,
@@ -295,8 +309,8 @@ class Kafka_Output : public Fleet_Output {
                text);
   }
 
-  // Serves the delivery reports, and once a second produces the failed
-  // events again and, while no broker has answered, looks for one.
+  // Serves the delivery reports, the statistics and the errors, and once a
+  // second produces the failed events again.
   void PollLoop() {
     int64_t waited = 0;
     while (!stop_.load()) {
@@ -307,14 +321,6 @@ class Kafka_Output : public Fleet_Output {
         continue;
       }
       waited = 0;
-      if (!Connected() && window_.Events() == 0) {
-        const struct rd_kafka_metadata* md = nullptr;
-        if (rd_kafka_metadata(rk_, 0, nullptr, &md, kProbeMs) ==
-            RD_KAFKA_RESP_ERR_NO_ERROR) {
-          connected_.store(md->broker_cnt > 0, std::memory_order_relaxed);
-          rd_kafka_metadata_destroy(md);
-        }
-      }
       TraceIfStuck();
       std::deque<Retry> again;
       {
@@ -500,6 +506,8 @@ bool MakeKafkaOutput(const std::string& text,
   // Delivered means acknowledged by every in-sync replica, once: set after
   // the file, so that it cannot weaken them.
   if (!SetProperty(conf, "bootstrap.servers", url.brokers, "HOV_EVENTS", err) ||
+      !SetProperty(conf, "statistics.interval.ms", kStatsMs, "HOV_EVENTS",
+                   err) ||
       !LoadProperties(conf, err) ||
       !SetProperty(conf, "enable.idempotence", "true", "HOV_EVENTS", err) ||
       !SetProperty(conf, "acks", "all", "HOV_EVENTS", err)) {
