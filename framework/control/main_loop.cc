@@ -96,6 +96,9 @@ const HOV_EnvHelp kRuntimeEnv[] = {
      "entry"},
     {"HOV_NATS_CREDS", "none", "NATS credentials file (a trusted file)"},
     {"HOV_NATS_CA", "none", "CA file for tls:// NATS servers (a trusted file)"},
+    {"HOV_KAFKA_PROPERTIES", "none",
+     "librdkafka key=value settings for kafka:// event outputs, passed as they are (a trusted "
+     "file)"},
     {"JOP_WEX1", "ERROR",
      "trace levels: LEVELS or LABEL:LEVELS items (0x91, ERROR,FLOW,DETAIL,ENTRY,ALL)"},
     {nullptr, nullptr, nullptr}};

@@ -72,15 +72,20 @@ Ack_Window::Ack_Window(const Delivery_Window_Limits& limits)
     : limits_(limits) {}
 
 bool Ack_Window::Admit(uint64_t sequence, size_t bytes) {
+  const uint32_t size =
+      static_cast<uint32_t>(std::min<size_t>(bytes, UINT32_MAX));
+  return AdmitSome(sequence, &size, 1) == 1;
+}
+
+size_t Ack_Window::AdmitSome(uint64_t sequence, const uint32_t* bytes,
+                             size_t count) {
   Posix_Mutex::Hold g(&mu_);
   // One event always fits in an empty window, however long. Events
   // acknowledged behind one that is not still count: a restart reads them
   // again.
-  while (!stopped_ && !entries_.empty() &&
-         (entries_.size() >= limits_.events ||
-          bytes_.load(std::memory_order_relaxed) + bytes > limits_.bytes)) {
+  while (!stopped_ && Full(bytes[0])) {
     if (limits_.drop) {
-      return false;
+      return 0;
     }
     // Woken once a quarter of the window is free, not for each
     // acknowledgement: one wake-up admits many events.
@@ -89,47 +94,78 @@ bool Ack_Window::Admit(uint64_t sequence, size_t bytes) {
     --waiters_;
   }
   if (stopped_) {
-    return false;
+    return 0;
   }
-  entries_.push_back(Entry{
-      sequence, static_cast<uint32_t>(std::min<size_t>(bytes, UINT32_MAX)),
-      false, MonotonicMs()});
+  const int64_t now = MonotonicMs();
+  size_t taken = 0;
+  do {
+    Push(sequence + taken, bytes[taken], now);
+    ++taken;
+  } while (taken < count && !Full(bytes[taken]));
+  return taken;
+}
+
+void Ack_Window::Push(uint64_t sequence, size_t bytes, int64_t now_ms) {
+  entries_.push_back(
+      Entry{sequence, static_cast<uint32_t>(bytes), false, now_ms});
   ++waiting_;
-  bytes_.fetch_add(entries_.back().bytes, std::memory_order_relaxed);
+  bytes_.fetch_add(bytes, std::memory_order_relaxed);
   if (entries_.size() == 1) {
     through_.store(sequence - 1, std::memory_order_release);
   }
-  return true;
 }
 
-bool Ack_Window::Acknowledge(uint64_t sequence) {
-  Posix_Mutex::Hold g(&mu_);
-  // Numbers are usually consecutive: the entry is then where its distance
-  // from the first says, else it is searched for.
-  const uint64_t guess =
-      entries_.empty() ? 0 : sequence - entries_.front().sequence;
-  const auto it =
-      guess < entries_.size() && entries_[guess].sequence == sequence
-          ? entries_.begin() +
-                static_cast<std::deque<Entry>::difference_type>(guess)
-          : std::lower_bound(
-                entries_.begin(), entries_.end(), sequence,
-                [](const Entry& e, uint64_t s) { return e.sequence < s; });
+bool Ack_Window::MarkAcknowledged(uint64_t sequence) {
+  // Numbers are mostly consecutive: the entry is usually where its number
+  // says.
+  if (!entries_.empty() && sequence >= entries_.front().sequence &&
+      sequence - entries_.front().sequence < entries_.size()) {
+    Entry& e = entries_[sequence - entries_.front().sequence];
+    if (e.sequence == sequence) {
+      if (e.acknowledged) {
+        return false;
+      }
+      e.acknowledged = true;
+      --waiting_;
+      bytes_.fetch_sub(e.bytes, std::memory_order_relaxed);
+      return true;
+    }
+  }
+  const auto it = std::lower_bound(
+      entries_.begin(), entries_.end(), sequence,
+      [](const Entry& e, uint64_t s) { return e.sequence < s; });
   if (it == entries_.end() || it->sequence != sequence || it->acknowledged) {
     return false;
   }
   it->acknowledged = true;
   --waiting_;
   bytes_.fetch_sub(it->bytes, std::memory_order_relaxed);
-  Advance();
-  if (waiters_ > 0 &&
-      (entries_.size() <= limits_.events - limits_.events / 4 ||
-       entries_.size() <= 1) &&
-      bytes_.load(std::memory_order_relaxed) <=
-          limits_.bytes - limits_.bytes / 4) {
-    room_.Broadcast();
-  }
   return true;
+}
+
+bool Ack_Window::Acknowledge(uint64_t sequence) {
+  return AcknowledgeSome(&sequence, 1) == 1;
+}
+
+size_t Ack_Window::AcknowledgeSome(const uint64_t* sequences, size_t count) {
+  Posix_Mutex::Hold g(&mu_);
+  size_t done = 0;
+  for (size_t i = 0; i < count; ++i) {
+    done += MarkAcknowledged(sequences[i]) ? 1 : 0;
+  }
+  if (done > 0) {
+    Advance();
+    // Woken once a quarter of the window is free, not for each
+    // acknowledgement: one wake-up admits many events.
+    if (waiters_ > 0 &&
+        (entries_.size() <= limits_.events - limits_.events / 4 ||
+         entries_.size() <= 1) &&
+        bytes_.load(std::memory_order_relaxed) <=
+            limits_.bytes - limits_.bytes / 4) {
+      room_.Broadcast();
+    }
+  }
+  return done;
 }
 
 void Ack_Window::Advance() {

@@ -43,9 +43,15 @@ class Ack_Window {
   // `bytes` as sent, waiting for room first (unless `limits.drop`). False
   // when there is no room (drop) or Stop() was called.
   bool Admit(uint64_t sequence, size_t bytes);
+  // Admit for the `count` events numbered from `sequence` on, `bytes[i]`
+  // each, under one lock: waits for room for the first only, then takes
+  // those that fit. Returns how many it took; 0 as Admit's false.
+  size_t AdmitSome(uint64_t sequence, const uint32_t* bytes, size_t count);
   // The engine acknowledged the event: false when it was not waiting (an
   // acknowledgement seen twice).
   bool Acknowledge(uint64_t sequence);
+  // Acknowledge for `count` events under one lock: how many were waiting.
+  size_t AcknowledgeSome(const uint64_t* sequences, size_t count);
   // Every event admitted with a number up to this is acknowledged;
   // UINT64_MAX when none waits.
   uint64_t AcknowledgedThrough() const {
@@ -65,6 +71,13 @@ class Ack_Window {
     bool acknowledged;
     int64_t sent_ms;
   };
+  bool Full(size_t bytes) const REQUIRES(mu_) {
+    return !entries_.empty() &&
+           (entries_.size() >= limits_.events ||
+            bytes_.load(std::memory_order_relaxed) + bytes > limits_.bytes);
+  }
+  void Push(uint64_t sequence, size_t bytes, int64_t now_ms) REQUIRES(mu_);
+  bool MarkAcknowledged(uint64_t sequence) REQUIRES(mu_);
   void Advance() REQUIRES(mu_);
 
   const Delivery_Window_Limits limits_;

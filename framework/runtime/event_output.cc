@@ -360,6 +360,14 @@ size_t Event_Output::PutLines(const Event_Batch& batch, size_t first,
   return end - first;
 }
 
+size_t Event_Output::PutNumberedLines(const Event_Batch& batch, size_t first,
+                                      uint64_t sequence, bool* kept,
+                                      std::string* why) {
+  *kept = PutNumbered(sequence, std::string(batch.Situation(first)),
+                      std::string(batch.Line(first)), why);
+  return 1;
+}
+
 bool WriteWholeLine(int fd, std::string_view data, std::string* why) {
   size_t done = 0;
   while (done < data.size()) {

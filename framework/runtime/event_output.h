@@ -89,6 +89,14 @@ class Event_Output {
                            const std::string& line, std::string* why) {
     return Put(situation, line, why);
   }
+  // Hands over lines from `first` on in `batch` (at least one, in order),
+  // the first numbered `sequence`, the next ones following: returns how
+  // many it took; *kept tells whether all of those were sent (false with
+  // *why: none of them). By default one line by PutNumbered; a producer
+  // that batches takes as many as its delivery window admits.
+  virtual size_t PutNumberedLines(const Event_Batch& batch, size_t first,
+                                  uint64_t sequence, bool* kept,
+                                  std::string* why);
   // Every event handed over with a number up to this is acknowledged
   // (UINT64_MAX: none waits). Any thread.
   virtual uint64_t AcknowledgedThrough() const { return UINT64_MAX; }

@@ -404,9 +404,10 @@ class Output_Writer {
       size_t took = 1;
       if (acks_) {
         // The engine acknowledges each event by its number.
-        put = output_->PutNumbered(q.first + first,
-                                   std::string(batch.Situation(first)),
-                                   std::string(batch.Line(first)), &why);
+        took = std::max<size_t>(
+            1, std::min(output_->PutNumberedLines(batch, first, q.first + first,
+                                                  &put, &why),
+                        batch.size() - first));
       } else {
         took = std::max<size_t>(
             1, std::min(output_->PutLines(batch, first, &put, &why),

@@ -21,6 +21,16 @@ bool MakeFleetOutput(const std::string& url,
   return MakeNatsOutput(url, limits, output, err);
 }
 
+std::string FleetUrlForMessages(const std::string& url) {
+  const size_t scheme = url.find("://");
+  const size_t from = scheme == std::string::npos ? 0 : scheme + 3;
+  const size_t at = url.rfind('@', url.find('/', from));
+  if (at == std::string::npos || at < from) {
+    return url;
+  }
+  return url.substr(0, from) + "..." + url.substr(at);
+}
+
 namespace {
 
 // This system's name, for an event without a row (set before any output
@@ -32,23 +42,48 @@ struct Fleet_Local_Host {
 }  // namespace
 
 std::string EventLineHost(const std::string& line) {
+  std::string scratch;
+  return std::string(EventLineHost(std::string_view(line), &scratch));
+}
+
+std::string_view EventLineHost(std::string_view line, std::string* scratch) {
+  // The name's first letter is rare in an event line: memchr finds each
+  // candidate faster than a search for the whole field would.
   static const char kField[] = "\"ORIGINNODE\":\"";
-  // memmem: std::string::find stops at every quote of the line.
-  const void* found =
-      memmem(line.data(), line.size(), kField, sizeof kField - 1);
-  if (found != nullptr) {
-    const size_t at =
-        static_cast<size_t>(static_cast<const char*>(found) - line.data());
-    std::string host;
-    for (size_t i = at + sizeof kField - 1; i < line.size() && line[i] != '"';
-         ++i) {
-      if (line[i] == '\\' && i + 1 < line.size()) {
-        ++i;
-      }
-      host += line[i];
+  constexpr size_t kFieldLength = sizeof kField - 1;
+  const char* found = nullptr;
+  const char* at = line.data() + 1;
+  const char* const stop = line.data() + line.size();
+  while (at < stop && found == nullptr) {
+    at = static_cast<const char*>(
+        memchr(at, 'O', static_cast<size_t>(stop - at)));
+    if (at == nullptr) {
+      break;
     }
-    if (!host.empty()) {
-      return host;
+    if (static_cast<size_t>(stop - at) >= kFieldLength - 1 &&
+        memcmp(at - 1, kField, kFieldLength) == 0) {
+      found = at - 1;
+    }
+    ++at;
+  }
+  if (found != nullptr) {
+    const size_t from = static_cast<size_t>(found - line.data()) + kFieldLength;
+    size_t end = from;
+    while (end < line.size() && line[end] != '"' && line[end] != '\\') {
+      ++end;
+    }
+    if (end < line.size() && line[end] == '\\') {
+      scratch->assign(line.data() + from, end - from);
+      for (size_t i = end; i < line.size() && line[i] != '"'; ++i) {
+        if (line[i] == '\\' && i + 1 < line.size()) {
+          ++i;
+        }
+        scratch->push_back(line[i]);
+      }
+      return *scratch;
+    }
+    if (end > from) {
+      return line.substr(from, end - from);
     }
   }
   return ProcessWide<Fleet_Local_Host>().name;

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "framework/runtime/ack_window.h"
@@ -27,9 +28,16 @@ bool IsFleetSinkUrl(const std::string& text);
                                    std::unique_ptr<Event_Output>* output,
                                    std::string* err);
 
+// `url` for messages: a user and password before '@' in its address are
+// replaced by "...".
+std::string FleetUrlForMessages(const std::string& url);
+
 // The host an event line is of: its row's ORIGINNODE, else this system's
 // name.
 std::string EventLineHost(const std::string& line);
+// The same without a copy when the name has no escape; `*scratch` holds it
+// otherwise. Valid while `line` and `*scratch` are.
+std::string_view EventLineHost(std::string_view line, std::string* scratch);
 // Sets this system's name for EventLineHost; called before the outputs
 // are made.
 void SetFleetLocalHost(const std::string& name);
@@ -58,6 +66,11 @@ class Fleet_Output : public Event_Output {
     if (window_.Acknowledge(sequence)) {
       acknowledged_.fetch_add(1, std::memory_order_relaxed);
     }
+  }
+  // The same for `count` events at once.
+  void Acknowledged(const uint64_t* sequences, size_t count) {
+    acknowledged_.fetch_add(window_.AcknowledgeSome(sequences, count),
+                            std::memory_order_relaxed);
   }
   virtual bool Connected() const = 0;
 

@@ -4,7 +4,9 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <deque>
 #include <fstream>
 
@@ -21,6 +23,14 @@ namespace {
 constexpr int kPollMs = 100;
 constexpr int kRetryMs = 1000;
 constexpr int kCloseFlushMs = 2000;
+constexpr useconds_t kQueueFullPauseUs = 10000;
+// How long a look at the topic's metadata may hold up the poll thread.
+constexpr int kProbeMs = 500;
+// The client's statistics, which tell whether a broker is up.
+constexpr const char* kStatsMs = "1000";
+// How long the oldest event may wait for its acknowledgement before the
+// wait is traced.
+constexpr double kStuckSeconds = 30;
 
 struct Retry {
   uint64_t sequence;
@@ -28,6 +38,10 @@ struct Retry {
   std::string value;
 };
 
+// Kafka_Output: owned by its event writer. PutNumberedLines runs on the
+// writer's thread; the delivery reports, the error and log callbacks and the
+// retries run on the output's poll thread (librdkafka's own threads call
+// only the log callback).
 class Kafka_Output : public Fleet_Output {
  public:
   Kafka_Output(const std::string& name, std::string topic,
@@ -41,6 +55,10 @@ class Kafka_Output : public Fleet_Output {
     }
     if (rk_ != nullptr) {
       rd_kafka_flush(rk_, kCloseFlushMs);
+      ApplyAcknowledgements();
+      if (rkt_ != nullptr) {
+        rd_kafka_topic_destroy(rkt_);
+      }
       rd_kafka_destroy(rk_);
     }
   }
@@ -50,11 +68,19 @@ class Kafka_Output : public Fleet_Output {
     rd_kafka_conf_set_opaque(conf, this);
     rd_kafka_conf_set_dr_msg_cb(conf, OnDelivery);
     rd_kafka_conf_set_error_cb(conf, OnError);
+    rd_kafka_conf_set_log_cb(conf, OnLog);
+    rd_kafka_conf_set_stats_cb(conf, OnStats);
     char errstr[512];
     rk_ = rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof errstr);
     if (rk_ == nullptr) {
       rd_kafka_conf_destroy(conf);
       *err = "Kafka producer for " + Name() + ": " + errstr;
+      return false;
+    }
+    rkt_ = rd_kafka_topic_new(rk_, topic_.c_str(), nullptr);
+    if (rkt_ == nullptr) {
+      *err = "Kafka topic " + topic_ + " for " + Name() + ": " +
+             rd_kafka_err2str(rd_kafka_last_error());
       return false;
     }
     if (pthread_create(&thread_, nullptr, Main, this) != 0) {
@@ -71,8 +97,52 @@ class Kafka_Output : public Fleet_Output {
       *why = "the delivery window is full";
       return false;
     }
-    Produce(sequence, EventLineHost(line), line);
+    std::string scratch;
+    Produce(sequence, EventLineHost(line, &scratch), line);
     return true;
+  }
+
+  // As many lines as the window admits, each produced as it is (librdkafka
+  // copies it into its own batch for the broker).
+  size_t PutNumberedLines(const Event_Batch& batch, size_t first,
+                          uint64_t sequence, bool* kept,
+                          std::string* why) override {
+    sizes_.clear();
+    for (size_t i = first; i < batch.size(); ++i) {
+      sizes_.push_back(static_cast<uint32_t>(
+          std::min<size_t>(batch.Line(i).size(), UINT32_MAX)));
+    }
+    const size_t took =
+        window_.AdmitSome(sequence, sizes_.data(), sizes_.size());
+    if (took == 0) {
+      *kept = false;
+      *why = "the delivery window is full";
+      return 1;
+    }
+    // One call for the lot: the library takes its locks and the time once.
+    std::string scratch;
+    messages_.resize(took);
+    for (size_t i = 0; i < took; ++i) {
+      const std::string_view line = batch.Line(first + i);
+      const std::string_view key = EventLineHost(line, &scratch);
+      if (key.data() == scratch.data()) {
+        // An escaped name: produced alone, while `scratch` holds it.
+        messages_[i].err = RD_KAFKA_RESP_ERR__INVALID_ARG;
+        Produce(sequence + i, key, line);
+        continue;
+      }
+      rd_kafka_message_t& m = messages_[i];
+      m = rd_kafka_message_t();
+      m.payload = const_cast<char*>(line.data());
+      m.len = line.size();
+      m.key = const_cast<char*>(key.data());
+      m.key_len = key.size();
+      m._private =
+          reinterpret_cast<void*>(static_cast<uintptr_t>(sequence + i));
+    }
+    ProduceBatch();
+    *kept = true;
+    return took;
   }
 
   bool Connected() const override {
@@ -85,26 +155,66 @@ class Kafka_Output : public Fleet_Output {
     return nullptr;
   }
 
-  void Produce(uint64_t sequence, const std::string& key,
-               const std::string& value) {
+  void Produce(uint64_t sequence, std::string_view key,
+               std::string_view value) {
     while (true) {
-      const rd_kafka_resp_err_t e = rd_kafka_producev(
-          rk_, RD_KAFKA_V_TOPIC(topic_.c_str()),
-          RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY),
-          RD_KAFKA_V_KEY(key.data(), key.size()),
-          RD_KAFKA_V_VALUE(const_cast<char*>(value.data()), value.size()),
-          RD_KAFKA_V_OPAQUE(
-              reinterpret_cast<void*>(static_cast<uintptr_t>(sequence))),
-          RD_KAFKA_V_END);
-      if (e == RD_KAFKA_RESP_ERR_NO_ERROR) {
+      const int rc = rd_kafka_produce(
+          rkt_, RD_KAFKA_PARTITION_UA, RD_KAFKA_MSG_F_COPY,
+          const_cast<char*>(value.data()), value.size(), key.data(), key.size(),
+          reinterpret_cast<void*>(static_cast<uintptr_t>(sequence)));
+      if (rc == 0) {
         return;
       }
+      const rd_kafka_resp_err_t e = rd_kafka_last_error();
       if (e == RD_KAFKA_RESP_ERR__QUEUE_FULL && !stop_.load()) {
-        rd_kafka_poll(rk_, kPollMs);  // the library's own queue: wait for room
+        // The library's own queue (queue.buffering.max.messages below the
+        // window): room comes as the poll thread serves delivery reports.
+        usleep(kQueueFullPauseUs);
         continue;
       }
-      Failed(Retry{sequence, key, value}, rd_kafka_err2str(e));
+      Failed(Retry{sequence, std::string(key), std::string(value)},
+             rd_kafka_err2str(e));
       return;
+    }
+  }
+
+  // Produces messages_ (those with an error set are left out); a full
+  // library queue is waited out, another refusal goes to the retries.
+  void ProduceBatch() {
+    size_t count = 0;
+    for (size_t i = 0; i < messages_.size(); ++i) {
+      if (messages_[i].err == RD_KAFKA_RESP_ERR_NO_ERROR) {
+        messages_[count++] = messages_[i];
+      }
+    }
+    messages_.resize(count);
+    while (!messages_.empty()) {
+      rd_kafka_produce_batch(rkt_, RD_KAFKA_PARTITION_UA, RD_KAFKA_MSG_F_COPY,
+                             messages_.data(),
+                             static_cast<int>(messages_.size()));
+      size_t again = 0;
+      for (const rd_kafka_message_t& m : messages_) {
+        if (m.err == RD_KAFKA_RESP_ERR_NO_ERROR) {
+          continue;
+        }
+        if (m.err == RD_KAFKA_RESP_ERR__QUEUE_FULL && !stop_.load()) {
+          rd_kafka_message_t retry = m;
+          retry.err = RD_KAFKA_RESP_ERR_NO_ERROR;
+          messages_[again++] = retry;
+          continue;
+        }
+        Failed(Retry{static_cast<uint64_t>(
+                         reinterpret_cast<uintptr_t>(m._private)),
+                     std::string(static_cast<const char*>(m.key), m.key_len),
+                     std::string(static_cast<const char*>(m.payload), m.len)},
+               rd_kafka_err2str(m.err));
+      }
+      messages_.resize(again);
+      if (again > 0) {
+        // The library's own queue (queue.buffering.max.messages below the
+        // window): room comes as the poll thread serves delivery reports.
+        usleep(kQueueFullPauseUs);
+      }
     }
   }
 
@@ -126,14 +236,15 @@ class Kafka_Output : public Fleet_Output {
     }
   }
 
+  // On the thread that polls: acknowledgements are gathered and applied to
+  // the window once per poll.
   static void OnDelivery(rd_kafka_t* /*rk*/, const rd_kafka_message_t* m,
                          void* opaque) {
     auto* self = static_cast<Kafka_Output*>(opaque);
     const uint64_t sequence =
         static_cast<uint64_t>(reinterpret_cast<uintptr_t>(m->_private));
     if (m->err == RD_KAFKA_RESP_ERR_NO_ERROR) {
-      self->connected_.store(true, std::memory_order_relaxed);
-      self->Acknowledged(sequence);
+      self->acks_.push_back(sequence);
       return;
     }
     self->Failed(
@@ -143,13 +254,26 @@ class Kafka_Output : public Fleet_Output {
         rd_kafka_err2str(m->err));
   }
 
-  static void OnError(rd_kafka_t* /*rk*/, int err, const char* reason,
+  void ApplyAcknowledgements() {
+    if (!acks_.empty()) {
+      connected_.store(true, std::memory_order_relaxed);
+      Acknowledged(acks_.data(), acks_.size());
+      acks_.clear();
+    }
+  }
+
+  static void OnError(rd_kafka_t* rk, int err, const char* reason,
                       void* opaque) {
     auto* self = static_cast<Kafka_Output*>(opaque);
     if (err == RD_KAFKA_RESP_ERR__ALL_BROKERS_DOWN ||
-        err == RD_KAFKA_RESP_ERR__TRANSPORT || err == RD_KAFKA_RESP_ERR__SSL ||
+        err == RD_KAFKA_RESP_ERR__SSL ||
         err == RD_KAFKA_RESP_ERR__AUTHENTICATION) {
       self->connected_.store(false, std::memory_order_relaxed);
+    }
+    char fatal[512] = "";
+    if (err == RD_KAFKA_RESP_ERR__FATAL) {
+      rd_kafka_fatal_error(rk, fatal, sizeof fatal);
+      reason = fatal;
     }
     uint64_t held = 0;
     bool due;
@@ -165,17 +289,39 @@ class Kafka_Output : public Fleet_Output {
     }
   }
 
-  // Serves the delivery reports, and once a second produces the failed
-  // events again.
+  // The client's statistics (every kStatsMs unless the properties say
+  // otherwise): connected while one broker is up. The library's "all
+  // brokers down" error does not come while it keeps trying some of them.
+  static int OnStats(rd_kafka_t* /*rk*/, char* json, size_t json_len,
+                     void* opaque) {
+    static const char kUp[] = "\"state\":\"UP\"";
+    const bool up = memmem(json, json_len, kUp, sizeof kUp - 1) != nullptr;
+    static_cast<Kafka_Output*>(opaque)->connected_.store(
+        up, std::memory_order_relaxed);
+    return 0;
+  }
+
+  // librdkafka's own log lines, which would go to standard error: into the
+  // trace at the flow level (errors come through OnError).
+  static void OnLog(const rd_kafka_t* /*rk*/, int level, const char* facility,
+                    const char* text) {
+    WEX1_TRACE(wex1, WEX1_FLOW, "\nKafka client (%d %s): %s", level, facility,
+               text);
+  }
+
+  // Serves the delivery reports, the statistics and the errors, and once a
+  // second produces the failed events again.
   void PollLoop() {
     int64_t waited = 0;
     while (!stop_.load()) {
       rd_kafka_poll(rk_, kPollMs);
+      ApplyAcknowledgements();
       waited += kPollMs;
       if (waited < kRetryMs) {
         continue;
       }
       waited = 0;
+      TraceIfStuck();
       std::deque<Retry> again;
       {
         Posix_Mutex::Hold g(&mu_);
@@ -188,14 +334,57 @@ class Kafka_Output : public Fleet_Output {
     }
   }
 
+  // Events the cluster has taken none of for kStuckSeconds (a topic it
+  // refuses, brokers that never answer; the library fails them only after
+  // message.timeout.ms): traced once a minute, with what the cluster says
+  // of the topic.
+  void TraceIfStuck() {
+    const double oldest = window_.OldestAgeSeconds();
+    if (oldest < kStuckSeconds) {
+      return;
+    }
+    uint64_t held = 0;
+    {
+      Posix_Mutex::Hold g(&mu_);
+      if (!stuck_.Due(&held)) {
+        return;
+      }
+    }
+    std::string why = "the cluster has not acknowledged them";
+    const struct rd_kafka_metadata* md = nullptr;
+    const rd_kafka_resp_err_t e =
+        rd_kafka_metadata(rk_, 0, rkt_, &md, kProbeMs);
+    if (e != RD_KAFKA_RESP_ERR_NO_ERROR) {
+      why = rd_kafka_err2str(e);
+    } else {
+      if (md->topic_cnt == 1 &&
+          md->topics[0].err != RD_KAFKA_RESP_ERR_NO_ERROR) {
+        why = std::string("topic ") + topic_ + ": " +
+              rd_kafka_err2str(md->topics[0].err);
+      }
+      rd_kafka_metadata_destroy(md);
+    }
+    WEX1_TRACE(
+        wex1, WEX1_ERROR,
+        "\nEvents wait for %s: %llu not acknowledged, the oldest for %.0f s: %s; they "
+        "are held until the cluster takes them.",
+        Name().c_str(), static_cast<unsigned long long>(window_.Events()),
+        oldest, why.c_str());
+  }
+
   const std::string topic_;
   rd_kafka_t* rk_ = nullptr;
+  rd_kafka_topic_t* rkt_ = nullptr;
   std::atomic<bool> stop_{false};
   std::atomic<bool> connected_{false};
+  std::vector<uint32_t> sizes_;               // the writer's thread's
+  std::vector<rd_kafka_message_t> messages_;  // the writer's thread's
+  std::vector<uint64_t> acks_;                // the poll thread's
   Posix_Mutex mu_;
   std::deque<Retry> retry_ GUARDED_BY(mu_);
   Repeat_Limiter failures_ GUARDED_BY(mu_);
   Repeat_Limiter errors_ GUARDED_BY(mu_);
+  Repeat_Limiter stuck_ GUARDED_BY(mu_);
   pthread_t thread_{};
   bool started_ = false;
 };
@@ -223,7 +412,8 @@ bool LoadProperties(rd_kafka_conf_t* conf, std::string* err) {
   if (path == nullptr || *path == '\0') {
     return true;
   }
-  if (!HOV_TrustedFile("Kafka properties file", path, true, err)) {
+  // Refused with *err, which the caller reports.
+  if (!HOV_TrustedFile("Kafka properties file", path, false, err)) {
     return false;
   }
   std::ifstream in(path);
@@ -261,8 +451,8 @@ bool LoadProperties(rd_kafka_conf_t* conf, std::string* err) {
 }  // namespace
 
 bool ParseKafkaUrl(const std::string& text, Kafka_Url* url, std::string* err) {
-  const std::string usage =
-      "\"" + text + "\" is not kafka://HOST:PORT[,HOST:PORT...]/TOPIC";
+  const std::string usage = "\"" + FleetUrlForMessages(text) +
+                            "\" is not kafka://HOST:PORT[,HOST:PORT...]/TOPIC";
   if (text.compare(0, 8, "kafka://") != 0) {
     *err = usage;
     return false;
@@ -316,6 +506,8 @@ bool MakeKafkaOutput(const std::string& text,
   // Delivered means acknowledged by every in-sync replica, once: set after
   // the file, so that it cannot weaken them.
   if (!SetProperty(conf, "bootstrap.servers", url.brokers, "HOV_EVENTS", err) ||
+      !SetProperty(conf, "statistics.interval.ms", kStatsMs, "HOV_EVENTS",
+                   err) ||
       !LoadProperties(conf, err) ||
       !SetProperty(conf, "enable.idempotence", "true", "HOV_EVENTS", err) ||
       !SetProperty(conf, "acks", "all", "HOV_EVENTS", err)) {

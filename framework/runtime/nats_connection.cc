@@ -50,12 +50,12 @@ void OnAsyncError(natsConnection* /*nc*/, natsSubscription* /*sub*/,
 }
 
 // A file named by `variable` that the connection trusts: "" when unset;
-// false when it is refused (traced and written to standard error).
+// false when it is refused (traced; *err for the caller to report).
 bool TrustedEnvFile(const char* variable, const char* what, std::string* path,
                     std::string* err) {
   const char* value = getenv(variable);
   *path = value != nullptr ? value : "";
-  if (path->empty() || HOV_TrustedFile(what, path->c_str(), true, err)) {
+  if (path->empty() || HOV_TrustedFile(what, path->c_str(), false, err)) {
     return true;
   }
   return false;

@@ -595,7 +595,7 @@ bool MakeNatsOutput(const std::string& text,
   Nats_Url url;
   std::string why;
   if (!ParseNatsUrl(text, &url, &why)) {
-    *err = "HOV_EVENTS item \"" + text + "\": " + why;
+    *err = "HOV_EVENTS item \"" + FleetUrlForMessages(text) + "\": " + why;
     return false;
   }
   Nats_Stream_Spec stream;

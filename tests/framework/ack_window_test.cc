@@ -39,6 +39,28 @@ TEST(AckWindowTest, MarkMovesOnlyPastEventsAllAcknowledged) {
   EXPECT_FALSE(w.Acknowledge(99));  // never sent
 }
 
+TEST(AckWindowTest, SomeAtOnceUpToTheBoundsWithGapsInTheNumbers) {
+  Delivery_Window_Limits limits;
+  ASSERT_TRUE(ParseDeliveryWindow("4,1M", nullptr, &limits, nullptr));
+  Ack_Window w(limits);
+  const uint32_t sizes[] = {10, 10, 10, 10, 10, 10};
+  // The window takes four of six.
+  EXPECT_EQ(w.AdmitSome(20, sizes, 6), 4u);
+  EXPECT_EQ(w.Events(), 4u);
+  EXPECT_EQ(w.AcknowledgedThrough(), 19u);
+  // Acknowledged together, in any order, a number twice and one never sent.
+  const uint64_t acks[] = {22, 20, 22, 99, 21};
+  EXPECT_EQ(w.AcknowledgeSome(acks, 5), 3u);
+  EXPECT_EQ(w.AcknowledgedThrough(), 22u);
+  // A number skipped (an event the window dropped elsewhere): entries no
+  // longer sit where their numbers say, and are found all the same.
+  EXPECT_EQ(w.AdmitSome(30, sizes, 2), 2u);
+  const uint64_t later[] = {31, 23, 30};
+  EXPECT_EQ(w.AcknowledgeSome(later, 3), 3u);
+  EXPECT_EQ(w.AcknowledgedThrough(), UINT64_MAX);
+  EXPECT_EQ(w.Bytes(), 0u);
+}
+
 struct Admitter {
   Ack_Window* w;
   uint64_t sequence;

@@ -1,0 +1,187 @@
+#!/usr/bin/env python3
+"""Events to Kafka end to end: the real agent, every line an event, sent to
+librdkafka's mock cluster (tests/support/kafka_mock, a program of its own).
+
+Usage: bench/kafka_bench.py BUILD_DIR [kafka] [--lines N] [--runs R]
+                            [--brokers B] [--partitions P]
+
+kafka: one situation takes every line; the agent's only event output is
+       kafka://BROKERS/qev (acks=all, the idempotent producer). N syslog
+       lines (1,000,000 by default) are appended as fast as they can be
+       written; the run ends when PING counts every event acknowledged.
+       Prints, per run, events per second from the first write to the last
+       acknowledgement and the agent's CPU seconds (utime + stime from
+       /proc/PID/stat) per million events, then the best rate and the median
+       CPU cost of the R runs (3 by default), each with a fresh agent and
+       cluster. The topic is then read back once and its message count
+       checked.
+HOV_KAFKA_PROPERTIES and BENCH_WRAPPER (e.g. "perf record -g") in the
+environment are passed on to the agent.
+Goal: >= 300,000 events/s and < 1.5 CPU-s per million events.
+"""
+import argparse
+import json
+import os
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def cpu_ticks(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def agent_pid(p):
+    """The agent's pid: `p`'s, or under BENCH_WRAPPER the qoragent below it."""
+    todo = [p.pid]
+    while todo:
+        pid = todo.pop()
+        try:
+            with open(f"/proc/{pid}/comm") as f:
+                if f.read().strip() == "qoragent":
+                    return pid
+            for task in os.listdir(f"/proc/{pid}/task"):
+                with open(f"/proc/{pid}/task/{task}/children") as f:
+                    todo += [int(c) for c in f.read().split()]
+        except OSError:
+            pass
+    return p.pid
+
+
+def bulk_text(lines):
+    stamp = time.strftime("%b %e %H:%M:%S")
+    return "".join(
+        f"{stamp} benchhost app[{k % 100000}]: request {k} served in {k % 997} ms\n"
+        for k in range(lines)).encode()
+
+
+class Mock:
+    """The mock cluster: its bootstrap servers, commands on its input."""
+
+    def __init__(self, build, brokers, partitions):
+        self.p = subprocess.Popen(
+            [os.path.join(build, "tests", "support", "kafka_mock"), str(brokers), "qev",
+             str(partitions)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.bootstraps = self.p.stdout.readline().strip()
+        if not self.bootstraps:
+            sys.exit("kafka_mock did not start")
+
+    def ask(self, command):
+        self.p.stdin.write(command + "\n")
+        self.p.stdin.flush()
+        return self.p.stdout.readline().strip()
+
+    def close(self):
+        self.p.stdin.close()
+        self.p.wait(timeout=60)
+
+
+def acknowledged(ctl, sock):
+    r = subprocess.run([ctl, "--socket", sock, "--json", "ping"], capture_output=True,
+                       text=True)
+    for line in r.stdout.splitlines():
+        try:
+            row = json.loads(line)
+        except ValueError:
+            continue
+        sinks = row.get("fleet_sinks") if isinstance(row, dict) else None
+        if sinks:
+            return sinks[0].get("acknowledged", 0), sinks[0].get("failed", 0)
+    return -1, 0
+
+
+def run(build, text, lines, brokers, partitions, check):
+    ctl = os.path.join(build, "tools", "qorctl")
+    mock = Mock(build, brokers, partitions)
+    with tempfile.TemporaryDirectory(prefix="kafka-bench-") as tmp:
+        log = os.path.join(tmp, "app.log")
+        open(log, "w").close()
+        with open(os.path.join(tmp, "agent.conf"), "w") as f:
+            f.write(log + "\n")
+        with open(os.path.join(tmp, "situations"), "w") as f:
+            f.write('all VXLOGENT ENTRYDESC ~ "request"\n')
+        sock = os.path.join(tmp, "agent.sock")
+        env = dict(os.environ)
+        env.pop("JOP_WEX1", None)
+        env.update({
+            "HOV_EVENTS": f"kafka://{mock.bootstraps}/qev",
+            "HOV_TRACE_FILE": os.path.join(tmp, "trace.log"),
+            "HOV_SOCKET": sock,
+            "HOV_SITUATIONS": os.path.join(tmp, "situations"),
+            "TVX_SYSLOG_CONF": os.path.join(tmp, "none.conf"),
+            "TVX_JOURNAL_DIR": os.path.join(tmp, "no-journal"),
+            "TVX_CONFIG_FILE": os.path.join(tmp, "agent.conf"),
+            "HOV_SYSTEM_NAME": "bench:TVX",
+        })
+        wrapper = os.environ.get("BENCH_WRAPPER", "").split()
+        agent = subprocess.Popen(wrapper + [os.path.join(build, "agent", "qoragent")],
+                                 env=env, stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline:
+                r = subprocess.run([ctl, "--socket", sock, "--json", "logs"],
+                                   capture_output=True, text=True)
+                if r.returncode == 0 and '"Running"' in r.stdout:
+                    break
+                time.sleep(0.2)
+            time.sleep(1.5)  # the worker past its open and into its wait
+            pid = agent_pid(agent)
+            base, _ = acknowledged(ctl, sock)
+            hz = os.sysconf("SC_CLK_TCK")
+            c0, t0 = cpu_ticks(pid), time.monotonic()
+            with open(log, "ab", buffering=0) as f:
+                for at in range(0, len(text), 1 << 20):
+                    f.write(text[at:at + (1 << 20)])
+            done, got, failed = None, 0, 0
+            while time.monotonic() - t0 < 600:
+                got, failed = acknowledged(ctl, sock)
+                if got - base >= lines:
+                    done = time.monotonic()
+                    break
+                time.sleep(0.05)
+            c1 = cpu_ticks(pid)
+            if done is None:
+                sys.exit(f"only {got - base} of {lines} events acknowledged")
+            rate = lines / (done - t0)
+            cpu = (c1 - c0) / hz / (lines / 1e6)
+            print(f"{lines} events: {rate / 1000:.0f}k events/s end to end, agent "
+                  f"{cpu:.2f} CPU-s per million events ({failed} delivery failures)",
+                  flush=True)
+            if check:
+                count = mock.ask("count")
+                print(f"topic read back: {count}")
+                if count != f"count {lines + base}":
+                    sys.exit("the topic does not hold every event")
+        finally:
+            # The agent itself: a wrapper (perf stat) may not pass the signal on.
+            os.kill(agent_pid(agent), signal.SIGTERM)
+            agent.wait(timeout=120)
+            mock.close()
+    return rate, cpu
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("build")
+    ap.add_argument("mode", nargs="?", default="kafka", choices=["kafka"])
+    ap.add_argument("--lines", type=int, default=1_000_000)
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--brokers", type=int, default=1)
+    ap.add_argument("--partitions", type=int, default=1)
+    a = ap.parse_args()
+    text = bulk_text(a.lines)
+    results = [run(a.build, text, a.lines, a.brokers, a.partitions, i == 0)
+               for i in range(a.runs)]
+    print(f"best {max(r for r, _ in results) / 1000:.0f}k events/s, median "
+          f"{statistics.median(c for _, c in results):.2f} CPU-s per million events")
+
+
+if __name__ == "__main__":
+    main()
