@@ -778,8 +778,11 @@ void AppendLine(std::string* line, const Event_Record& e,
                JsonStringBound(e.key.size()) + entrytime.size() + e.row.size());
   char* p = &(*line)[used];
   const auto put = [&p](std::string_view text) {
-    memcpy(p, text.data(), text.size());
-    p += text.size();
+    // An empty view may have no data at all: memcpy must not see it.
+    if (!text.empty()) {
+      memcpy(p, text.data(), text.size());
+      p += text.size();
+    }
   };
   const auto put_string = [&p](const std::string& text) {
     p = JsonWriteString(p, text.data(), text.size());
