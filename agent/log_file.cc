@@ -722,6 +722,8 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
     // new file's; the name is looked at before the current file is read, so
     // that what was written to the old file up to the rotation is read
     // before the new file is opened.
+    PassStep = Event_Sink::PositionStep();
+    PassEventsAt = Event_Sink::ThreadEvents();
     tail.BeginPass(looked);
     tail.ReadRotated();
     lfTailFailed();
@@ -811,6 +813,8 @@ struct Entry_Sink {
 // in a burst; a worker's stack holds the block, but only what a read fills
 // of it is ever touched.
 constexpr size_t READBLOCKSIZE = 32 * 1024;
+// The same while positions are published in steps (PassStep).
+constexpr size_t READSTEPSIZE = 8 * 1024;
 
 }  // namespace
 
@@ -824,8 +828,11 @@ long Log_File::lfReadLog() {
   // The tail's budget for the pass; none for a read outside one.
   int64_t unlimited = INT64_MAX;
   int64_t& budget = LogTail != nullptr ? LogTail->Budget() : unlimited;
+  // Cut into steps of an acknowledging output's position step: smaller
+  // reads, so that a step ends within a few hundred entries of its count.
+  const size_t ask = PassStep != 0 ? READSTEPSIZE : READBLOCKSIZE;
   while (budget > 0) {
-    const ssize_t n = read(LogFD, block, READBLOCKSIZE);
+    const ssize_t n = read(LogFD, block, ask);
     if (n == 0) {
       return ev.Result(0);
     }
@@ -845,6 +852,12 @@ long Log_File::lfReadLog() {
     ReadSeconds = -1;
     if (nul_tail) {
       lfSkipHole();
+    }
+    // A pass (never a read to the end) that published a step's events ends
+    // here: its position is published and the next pass follows at once.
+    if (PassStep != 0 && budget <= PASSBYTES &&
+        Event_Sink::ThreadEvents() - PassEventsAt >= PassStep) {
+      budget = 0;
     }
   }
   return ev.Result(0);

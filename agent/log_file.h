@@ -506,6 +506,11 @@ class Log_File : public Log_Base, private File_Tail::Reader {
   // Follows the log's name for the file kinds; null for the others and
   // until the first open. Worker thread only (kept across restarts).
   std::unique_ptr<File_Tail> LogTail;
+  // Event_Sink::PositionStep() as the pass began (0: none), and the
+  // thread's events then: a pass that published that many ends early, its
+  // position published. Worker thread only.
+  uint64_t PassStep = 0;
+  uint64_t PassEventsAt = 0;
   // Where the next start puts LogEOF; LogResume is the position of
   // START_AT_POSITION. Guarded by LogLock.
   File_Tail::Start_At LogStartAt;

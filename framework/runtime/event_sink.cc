@@ -36,6 +36,8 @@ thread_local bool t_wake_owed = false;
 thread_local std::shared_ptr<Event_Batch> t_batch;
 // The sequence number of the last event the thread published.
 thread_local uint64_t t_sequence = 0;
+// The events the thread has published.
+thread_local uint64_t t_events = 0;
 
 // A batch is handed to the writers when it holds this many events or bytes
 // (or when its pass ends).
@@ -675,6 +677,8 @@ struct Sink_State {
   std::atomic<uint64_t> sequence{0};                // the last event's number
   std::atomic<bool> batched{
       false};  // writers installed: events may wait in batches
+  // Event_Sink::PositionStep(): 0 without an output that acknowledges.
+  std::atomic<uint64_t> position_step{0};
   // Use()'s counts, and those of writers replaced.
   std::atomic<uint64_t> written{0};
   std::atomic<uint64_t> failed{0};
@@ -862,6 +866,12 @@ bool Event_Sink::Open(const char* spec, std::string* err) {
   if (!MakeEventOutputs(spec, &outputs, err, &limits)) {
     return false;
   }
+  uint64_t step = 0;
+  for (const auto& o : outputs) {
+    if (o->Acknowledges()) {
+      step = std::clamp<uint64_t>(limits.events / 8, 1, kPositionStepMax);
+    }
+  }
   auto w = std::make_shared<Event_Writers>();
   uint64_t sequence;
   {
@@ -873,11 +883,13 @@ bool Event_Sink::Open(const char* spec, std::string* err) {
     }
   }
   Install(std::move(w), nullptr);
+  State().position_step.store(step, std::memory_order_relaxed);
   return true;
 }
 
 void Event_Sink::Use(FILE* f) {
   Install(nullptr, f);
+  State().position_step.store(0, std::memory_order_relaxed);
 }
 
 void Event_Sink::Close() {
@@ -915,6 +927,14 @@ uint64_t Event_Sink::ThreadSequence() {
   // The events waiting in the thread's batch are numbered when handed over.
   FlushBatch();
   return t_sequence;
+}
+
+uint64_t Event_Sink::ThreadEvents() {
+  return t_events;
+}
+
+uint64_t Event_Sink::PositionStep() {
+  return State().position_step.load(std::memory_order_relaxed);
 }
 
 bool Event_Sink::WindowFull() {
@@ -979,6 +999,7 @@ Event_Wake_Deferral::~Event_Wake_Deferral() {
 }
 
 bool Event_Sink::Write(const Event_Record& e) {
+  ++t_events;
   const std::string_view time = UtcNow();
   if (t_batch == nullptr) {
     t_batch = std::make_shared<Event_Batch>();

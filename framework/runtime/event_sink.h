@@ -22,6 +22,7 @@
 #ifndef QOR_FRAMEWORK_RUNTIME_EVENT_SINK_H_
 #define QOR_FRAMEWORK_RUNTIME_EVENT_SINK_H_
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -111,6 +112,16 @@ class Event_Sink {
   // together when it is handed over, so that every output sees them in
   // their numbered order.
   static uint64_t ThreadSequence();
+  // The events the calling thread has published so far (batched or not);
+  // a counter of its own, without handing its batch over.
+  static uint64_t ThreadEvents();
+  // While an output that acknowledges (a fleet sink) is open: the events
+  // after which a reading thread publishes its position, so that the saved
+  // positions follow the acknowledgements within a few of them (an eighth of
+  // the delivery window, at most kPositionStepMax); 0 otherwise (a reader
+  // publishes at the end of each pass).
+  static uint64_t PositionStep();
+  static constexpr uint64_t kPositionStepMax = 1024;
   // Every event numbered up to this is written by every durable output;
   // UINT64_MAX when there is none (Use(), or only best-effort outputs).
   // An event a durable output lost (a failed write, a drop) holds it below
@@ -155,30 +166,55 @@ class Event_Wake_Deferral {
 // the events published before them: Reached() takes each position with
 // Event_Sink::ThreadSequence() on the reading thread; Get() hands out the
 // newest one whose events are all written, the one to keep across a
-// restart. A few positions wait at most: when more arrive, the newest
-// waiting one is replaced, so a lagging output delays the saved position
-// a little more rather than costing memory. Not locked: its owner guards it.
+// restart. At most kWaitingMax positions wait, enough for the steps of a
+// delivery window (PositionStep): when more arrive, the waiting one whose
+// neighbours are closest is dropped, so that the positions stay evenly
+// spread over the events in flight and a lagging output coarsens them
+// evenly rather than costing memory. Not locked: its owner guards it.
 template <typename Position>
 class Durable_Position {
  public:
+  // Well above the steps of a window (8, and a few more of a pass that
+  // overran it), so that thinning is rare.
+  static constexpr size_t kWaitingMax = 32;
+
   void Reached(Position position, uint64_t sequence) {
+    Reached(std::move(position), sequence, Event_Sink::DurableSequence());
+  }
+  bool Get(Position* position) {
+    return Get(position, Event_Sink::DurableSequence());
+  }
+  // The same with `durable` for Event_Sink::DurableSequence().
+  void Reached(Position position, uint64_t sequence, uint64_t durable) {
     // A new worker thread numbers from 0: the events of an earlier one
     // count until they are written.
     sequence = std::max(sequence, latest_);
     latest_ = sequence;
-    if (sequence <= Event_Sink::DurableSequence()) {
+    if (sequence <= durable) {
       waiting_.clear();
       durable_ = std::move(position);
       known_ = true;
-    } else if (waiting_.size() < kWaitingMax) {
-      waiting_.emplace_back(sequence, std::move(position));
     } else {
-      waiting_.back() = {sequence, std::move(position)};
+      if (waiting_.size() >= kWaitingMax) {
+        // The one whose neighbours are closest goes (never the oldest):
+        // the gaps stay even, within twice the span over kWaitingMax.
+        size_t drop = 1;
+        uint64_t closest = UINT64_MAX;
+        for (size_t i = 1; i < waiting_.size(); ++i) {
+          const uint64_t next =
+              i + 1 < waiting_.size() ? waiting_[i + 1].first : sequence;
+          if (next - waiting_[i - 1].first < closest) {
+            closest = next - waiting_[i - 1].first;
+            drop = i;
+          }
+        }
+        waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(drop));
+      }
+      waiting_.emplace_back(sequence, std::move(position));
     }
   }
   // The position to keep: false when there is none yet.
-  bool Get(Position* position) {
-    const uint64_t durable = Event_Sink::DurableSequence();
+  bool Get(Position* position, uint64_t durable) {
     while (!waiting_.empty() && waiting_.front().first <= durable) {
       durable_ = std::move(waiting_.front().second);
       known_ = true;
@@ -196,7 +232,6 @@ class Durable_Position {
   }
 
  private:
-  static constexpr size_t kWaitingMax = 8;
   uint64_t latest_ = 0;  // the highest sequence number reached
   bool known_ = false;
   Position durable_{};

@@ -4,6 +4,7 @@
 // file; every number arrives at least once, none corrupted, duplicates at
 // most one delivery window.
 #include <signal.h>
+#include <stdio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -116,6 +117,7 @@ TEST(DeliveryE2ETest, JetStreamOutageAndKillLoseNothing) {
     EXPECT_TRUE(kv.first >= 0 && kv.first < kLines) << kv.first;
     duplicates += kv.second - 1;
   }
+  fprintf(stderr, "duplicates after the kill: %ld\n", duplicates);
   EXPECT_LE(duplicates, kWindow);
 }
 

@@ -3,10 +3,10 @@
 // agent killed with SIGKILL during the outage and started again on its state
 // file; `qorctl events --from` follows the topic, keyed by host, throughout.
 // Every number arrives at least once, each message is the file sink's line
-// exactly, duplicates at most one delivery window and one read pass. And the
-// start refusals of fleet sinks: bad addresses, an unknown client property, an
-// insecure file.
+// exactly, duplicates at most one delivery window. And the start refusals of
+// fleet sinks: bad addresses, an unknown client property, an insecure file.
 #include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -30,9 +30,6 @@ constexpr int kLines = 50000;
 constexpr int kWindow = 2000;
 constexpr int kBrokers = 3;
 constexpr int kPartitions = 12;
-// The entries a log worker reads in one pass at most: 256 KiB of lines of
-// at least 38 bytes.
-constexpr long kPassEntries = 256 * 1024 / 38;
 
 void Append(const std::string& path, int first, int end) {
   std::string text;
@@ -189,8 +186,10 @@ TEST(KafkaDeliveryE2ETest, OutageAndKillLoseNothing) {
     duplicates += kv.second - 1;
   }
   // Sent again after the kill: the events acknowledged after the last
-  // position a log worker published, which it does after each pass.
-  EXPECT_LE(duplicates, kWindow + kPassEntries);
+  // position a log worker published, which it does every few hundred
+  // events with a fleet sink.
+  fprintf(stderr, "duplicates after the kill: %ld\n", duplicates);
+  EXPECT_LE(duplicates, kWindow);
   EXPECT_TRUE(WaitUntil([&] {
     return agent.Ctl({"ping"}).out.find(": connected, 0 pending") !=
            std::string::npos;

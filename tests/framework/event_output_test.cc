@@ -201,6 +201,40 @@ TEST(EventSinkTest, DurableMarkFollowsTheEventFile) {
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 100);
 }
 
+// The positions waiting for a lagging output stay spread over the events in
+// flight: the one kept is never more than a few steps behind the durable mark.
+TEST(DurablePositionTest, WaitingPositionsThinEvenly) {
+  Durable_Position<uint64_t> position;
+  constexpr uint64_t kStep = 10;
+  // A window's worth of steps waits: each one is kept.
+  for (uint64_t s = kStep; s <= 20 * kStep; s += kStep) {
+    position.Reached(s, s, 0);
+  }
+  uint64_t saved = 0;
+  EXPECT_FALSE(position.Get(&saved, 0));
+  ASSERT_TRUE(position.Get(&saved, 15 * kStep + 3));
+  EXPECT_EQ(saved, 15 * kStep);
+  // Far more than fit: the ones kept are thinned, not the newest replaced.
+  constexpr uint64_t kSteps = 1000;
+  for (uint64_t s = 21 * kStep; s <= kSteps * kStep; s += kStep) {
+    position.Reached(s, s, 15 * kStep);
+  }
+  uint64_t worst = 0;
+  for (uint64_t durable = 16 * kStep; durable <= kSteps * kStep;
+       durable += kStep) {
+    Durable_Position<uint64_t> copy = position;
+    ASSERT_TRUE(copy.Get(&saved, durable));
+    ASSERT_LE(saved, durable);
+    worst = std::max(worst, durable - saved);
+  }
+  // Evenly thinned, a kept position stands for at most about twice its share
+  // of what waits.
+  EXPECT_LE(worst,
+            2 * kSteps * kStep / Durable_Position<uint64_t>::kWaitingMax);
+  ASSERT_TRUE(position.Get(&saved, kSteps * kStep));
+  EXPECT_EQ(saved, kSteps * kStep);
+}
+
 // Takes joined lines; every second Put fails.
 class Flaky_Output : public Event_Output {
  public:
