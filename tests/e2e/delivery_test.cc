@@ -44,12 +44,8 @@ TEST(DeliveryE2ETest, JetStreamOutageAndKillLoseNothing) {
   ASSERT_TRUE(server.WaitReady());
   const std::string url = server.Url("qev");
   const std::string log = dir.File("app.log");
-  WriteFile(log, "");
-  WriteFile(dir.File("qoragent.conf"), log + " ;N ;S\n");
-  WriteFile(dir.File("situations"), "all VXLOGENT ENTRYDESC ~ \"line\"\n");
   Agent_Process agent(dir);
-  agent.SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
-  agent.SetEnv("HOV_SITUATIONS", dir.File("situations"));
+  WatchOneLogForLines(dir, log, &agent);
   agent.SetEnv("TVX_STATE_FILE", dir.File("state"));
   agent.SetEnv("HOV_EVENTS", url);
   agent.SetEnv("HOV_NATS_STREAM", "QEV");
@@ -153,12 +149,8 @@ TEST(DeliveryE2ETest, SubjectNoStreamCapturesHoldsEventsUntilOneDoes) {
   ASSERT_TRUE(server.WaitReady());
   const std::string url = server.Url("qheld");
   const std::string log = dir.File("app.log");
-  WriteFile(log, "");
-  WriteFile(dir.File("qoragent.conf"), log + " ;N ;S\n");
-  WriteFile(dir.File("situations"), "all VXLOGENT ENTRYDESC ~ \"line\"\n");
   Agent_Process agent(dir);
-  agent.SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
-  agent.SetEnv("HOV_SITUATIONS", dir.File("situations"));
+  WatchOneLogForLines(dir, log, &agent);
   agent.SetEnv("HOV_EVENTS", url);
   ASSERT_TRUE(agent.Start());
   ASSERT_TRUE(WaitWatching(agent, log));

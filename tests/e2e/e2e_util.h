@@ -63,6 +63,17 @@ inline bool WaitWatching(const Agent_Process& agent, const std::string& path) {
   return false;
 }
 
+// One empty syslog file, `log`, watched by `agent` with one situation that
+// takes every line holding "line": the set-up of the delivery tests.
+inline void WatchOneLogForLines(const Scoped_Temp_Dir& dir, const std::string& log,
+                                Agent_Process* agent) {
+  WriteFile(log, "");
+  WriteFile(dir.File("qoragent.conf"), log + " ;N ;S\n");
+  WriteFile(dir.File("situations"), "all VXLOGENT ENTRYDESC ~ \"line\"\n");
+  agent->SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
+  agent->SetEnv("HOV_SITUATIONS", dir.File("situations"));
+}
+
 }  // namespace qortest
 
 #endif  // QOR_TESTS_E2E_E2E_UTIL_H_

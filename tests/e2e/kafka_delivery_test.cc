@@ -61,12 +61,8 @@ TEST(KafkaDeliveryE2ETest, OutageAndKillLoseNothing) {
   ASSERT_FALSE(mock.Bootstraps().empty());
   const std::string url = mock.Url("qev");
   const std::string log = dir.File("app.log");
-  WriteFile(log, "");
-  WriteFile(dir.File("qoragent.conf"), log + " ;N ;S\n");
-  WriteFile(dir.File("situations"), "all VXLOGENT ENTRYDESC ~ \"line\"\n");
   Agent_Process agent(dir);
-  agent.SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
-  agent.SetEnv("HOV_SITUATIONS", dir.File("situations"));
+  WatchOneLogForLines(dir, log, &agent);
   agent.SetEnv("TVX_STATE_FILE", dir.File("state"));
   agent.SetEnv("HOV_EVENTS", dir.File("events.jsonl") + "," + url);
   agent.SetEnv("HOV_DELIVERY_WINDOW", std::to_string(kWindow));
