@@ -789,9 +789,16 @@ bool File_Tail::Publish(Log_Position* position) {
     return false;
   }
   const Head_Fingerprint head = FingerprintOf(head_);
-  // Read but not delivered: a held unfinished line is read again whole.
-  const int64_t offset = static_cast<int64_t>(view_.eof->load()) -
-                         static_cast<int64_t>(view_.held->Held());
+  // Read but not delivered: a held unfinished line is read again whole,
+  // and so is an entry still being joined. After a truncation the entry
+  // may have begun in what was cut: the position then stays at the cut's
+  // start, the lines since are read again.
+  int64_t offset = static_cast<int64_t>(view_.eof->load()) -
+                   static_cast<int64_t>(view_.held->Held());
+  const uint64_t pending = reader_->TailPending();
+  offset = pending <= static_cast<uint64_t>(std::max<int64_t>(offset, 0))
+               ? offset - static_cast<int64_t>(pending)
+               : 0;
   // So are the rotated files still read, so that a restart after a crash
   // reads them on to their end.
   std::vector<Rotated_Position> rotated;

@@ -66,6 +66,10 @@ class File_Tail {
     // A rotated file was let go unread (FollowUnread) with `bytes` of it
     // never delivered.
     virtual void TailLost(uint64_t /*bytes*/) {}
+    // Bytes of the View's file delivered but not yet made into entries (an
+    // entry still being joined, which a switch of files ends): a published
+    // position stays before them, so that a restart reads the entry whole.
+    virtual uint64_t TailPending() const { return 0; }
   };
   // The file being read, as the reader sees it.
   struct View {

@@ -802,8 +802,11 @@ namespace {
 struct Entry_Sink {
   Log_File* log;
   void Line(char* entry, size_t length) { log->lfTakeLine(entry, length); }
-  // Not an entry: counted once as one that did not format.
+  // Not an entry: counted once as one that did not format. An entry being
+  // joined ends before it, so that the lines it holds lie next to each
+  // other in the file.
   void NulRun() {
+    log->lfEndJoinedEntry();
     ++log->NumEvents;
     ++log->NumFormatErrors;
   }
@@ -922,6 +925,10 @@ void Log_File::lfTakeLine(char* line, size_t length) {
                  MAXENTRYLINES, MAXENTRYBYTES, static_cast<unsigned long>(all));
     }
   }
+}
+
+uint64_t Log_File::TailPending() const {
+  return EntryJoiner != nullptr ? EntryJoiner->PendingBytes() : 0;
 }
 
 void Log_File::lfEndJoinedEntry() {

@@ -491,6 +491,7 @@ class Log_File : public Log_Base, private File_Tail::Reader {
   bool TailMayKeep(int fd) override { return lfWithinDescriptorReserve(fd); }
   // An entry does not go on from one file into another.
   void TailSwitch() override { lfEndJoinedEntry(); }
+  uint64_t TailPending() const override;
   void TailLost(uint64_t bytes) override {
     NumLostFiles.fetch_add(1, std::memory_order_relaxed);
     NumLostBytes.fetch_add(bytes, std::memory_order_relaxed);

@@ -79,6 +79,7 @@ class Entry_Joiner {
       text_.append(line, body);
     }
     ++lines_;
+    pending_bytes_ += length;
   }
 
   // Delivers the current entry: false when there was none.
@@ -88,6 +89,7 @@ class Entry_Joiner {
       return false;
     }
     lines_ = 0;
+    pending_bytes_ = 0;
     sink.Entry(first_, first_length_, text_.data(), text_.size());
     text_.clear();
     return true;
@@ -95,6 +97,9 @@ class Entry_Joiner {
 
   // An entry has lines that were not delivered yet.
   bool Pending() const { return lines_ > 0; }
+  // The bytes of those lines as they were taken (newlines included): where
+  // the entry began, counted back from the last line taken.
+  uint64_t PendingBytes() const { return pending_bytes_; }
   // Lines taken so far: the owner tells from it whether lines came in.
   uint64_t Taken() const { return taken_; }
   // Entries ended by the line or byte limit.
@@ -110,6 +115,7 @@ class Entry_Joiner {
   char first_[JOINEDLINESIZE];
   size_t first_length_ = 0;
   size_t lines_ = 0;
+  uint64_t pending_bytes_ = 0;
   uint64_t taken_ = 0;
   uint64_t cut_ = 0;
 };

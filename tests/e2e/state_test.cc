@@ -168,4 +168,41 @@ TEST_F(StateFileTest, LogInErrorKeepsItsSavedPosition) {
   EXPECT_EQ(agent->WaitExit(), 0) << agent->Output();
 }
 
+// Killed while an entry of several lines is still being joined: the saved
+// position stays at the entry's first line, so that after a restart the
+// entry arrives whole, once.
+TEST_F(StateFileTest, KillWhileAnEntryIsJoinedReadsItWhole) {
+  qortest::WriteFile(dir_.File("agent.conf"),
+                     log_ + " ;N ;S\nmultiline " + log_ +
+                         " quiet=600 ^[A-Z][a-z][a-z] \n");
+  auto agent = Start();
+  ASSERT_TRUE(qortest::WaitWatching(*agent, log_)) << agent->Trace();
+  const off_t start = Size(log_);
+  Append(log_, 1);
+  qortest::AppendFile(log_, "\tat frame one\n\tat frame two\n");
+  // The state file's position of the log: the fifth number of its line.
+  const auto saved = [&] {
+    const auto lines = qortest::LinesWith(qortest::ReadFile(state_), "log ");
+    long long offset = -1;
+    if (!lines.empty()) {
+      sscanf(lines[0].c_str(), "log %*s %*s %*s %*s %lld", &offset);
+    }
+    return offset;
+  };
+  ASSERT_TRUE(qortest::WaitUntil([&] { return saved() == start; }))
+      << "saved " << saved() << ", the entry begins at " << start;
+  ASSERT_TRUE(agent->Signal(SIGKILL));
+  agent->WaitExit();
+
+  agent = Start();
+  Append(log_, 2);
+  ASSERT_TRUE(WaitArrived(*agent, 1)) << agent->Trace();
+  const auto events =
+      qortest::LinesWith(agent->Events(), "\"ENTRYDESC\":\"seq 1\"");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_NE(events[0].find("frame two"), std::string::npos) << events[0];
+  ASSERT_TRUE(agent->Signal(SIGTERM));
+  EXPECT_EQ(agent->WaitExit(), 0) << agent->Output();
+}
+
 }  // namespace
