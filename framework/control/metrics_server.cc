@@ -417,99 +417,74 @@ Metrics_Snapshot Metrics_Server::Snapshot() {
   return snap;
 }
 
+// One family of a sample for each of `items`, labelled `label` with the
+// item's `key` and valued by `value`; an item whose value is negative (not
+// known) has none, and a family without samples is left out.
+template <typename Item, typename Value>
+void WriteFamily(std::string* out, const char* name, const char* type,
+                 const char* help, const std::vector<Item>& items,
+                 const char* label, const std::string Item::*key, Value value) {
+  Family_Writer f(out, name, type, help);
+  for (const Item& item : items) {
+    const double v = value(item);
+    if (v >= 0) {
+      f.Sample(label, item.*key, v);
+    }
+  }
+}
+
 std::string Metrics_Server::Format(const Metrics_Snapshot& s) {
   std::string out;
   out.reserve(4096 + s.logs.size() * 1024 + s.situations.size() * 256);
   const auto d = [](uint64_t v) { return static_cast<double>(v); };
-  {
-    Family_Writer f(
-        &out, "qoragent_log_lines_total", "counter",
-        "Lines (records, journal entries) read from the log, formatted or not.");
-    for (const Log_Metrics& l : s.logs) {
-      f.Sample("log", l.path, d(l.lines));
-    }
-  }
-  {
-    Family_Writer f(
-        &out, "qoragent_log_read_bytes_total", "counter",
-        "Bytes read from the log while monitoring (not counted for journal logs).");
-    for (const Log_Metrics& l : s.logs) {
-      f.Sample("log", l.path, d(l.bytes));
-    }
-  }
-  {
-    Family_Writer f(
-        &out, "qoragent_log_entries_total", "counter",
-        "Entries of the log made into VXLOGENT rows and offered to the situations.");
-    for (const Log_Metrics& l : s.logs) {
-      f.Sample("log", l.path, d(l.entries));
-    }
-  }
-  {
-    Family_Writer f(&out, "qoragent_log_format_errors_total", "counter",
-                    "Entries of the log that did not format.");
-    for (const Log_Metrics& l : s.logs) {
-      f.Sample("log", l.path, d(l.format_errors));
-    }
-  }
-  {
-    Family_Writer f(&out, "qoragent_log_events_total", "counter",
-                    "Events raised by the entries of the log.");
-    for (const Log_Metrics& l : s.logs) {
-      f.Sample("log", l.path, d(l.events));
-    }
-  }
-  {
-    Family_Writer f(&out, "qoragent_log_lost_files_total", "counter",
-                    "Rotated files of the log let go unread while delivery "
-                    "waited (rotated more often than files are kept).");
-    for (const Log_Metrics& l : s.logs) {
-      f.Sample("log", l.path, d(l.lost_files));
-    }
-  }
-  {
-    Family_Writer f(&out, "qoragent_log_lost_bytes_total", "counter",
-                    "Bytes of the rotated files let go unread while delivery "
-                    "waited.");
-    for (const Log_Metrics& l : s.logs) {
-      f.Sample("log", l.path, d(l.lost_bytes));
-    }
-  }
-  {
-    Family_Writer f(&out, "qoragent_log_size_bytes", "gauge",
-                    "Size of the log file.");
-    for (const Log_Metrics& l : s.logs) {
-      if (l.size >= 0) {
-        f.Sample("log", l.path, static_cast<double>(l.size));
-      }
-    }
-  }
-  {
-    Family_Writer f(&out, "qoragent_log_lag_bytes", "gauge",
-                    "Bytes of the log file not read yet.");
-    for (const Log_Metrics& l : s.logs) {
-      if (l.lag >= 0) {
-        f.Sample("log", l.path, static_cast<double>(l.lag));
-      }
-    }
-  }
-  {
-    Family_Writer f(&out, "qoragent_log_last_entry_age_seconds", "gauge",
-                    "Seconds since the last entry was read from the log.");
-    for (const Log_Metrics& l : s.logs) {
-      if (l.idle >= 0) {
-        f.Sample("log", l.path, static_cast<double>(l.idle));
-      }
-    }
-  }
-  {
-    Family_Writer f(
-        &out, "qoragent_log_up", "gauge",
-        "1 while the log is monitored, 0 when it is stopped or in error.");
-    for (const Log_Metrics& l : s.logs) {
-      f.Sample("log", l.path, l.running ? 1 : 0);
-    }
-  }
+  WriteFamily(
+      &out, "qoragent_log_lines_total", "counter",
+      "Lines (records, journal entries) read from the log, formatted or not.",
+      s.logs, "log", &Log_Metrics::path,
+      [&](const Log_Metrics& l) { return d(l.lines); });
+  WriteFamily(
+      &out, "qoragent_log_read_bytes_total", "counter",
+      "Bytes read from the log while monitoring (not counted for journal logs).",
+      s.logs, "log", &Log_Metrics::path,
+      [&](const Log_Metrics& l) { return d(l.bytes); });
+  WriteFamily(
+      &out, "qoragent_log_entries_total", "counter",
+      "Entries of the log made into VXLOGENT rows and offered to the situations.",
+      s.logs, "log", &Log_Metrics::path,
+      [&](const Log_Metrics& l) { return d(l.entries); });
+  WriteFamily(&out, "qoragent_log_format_errors_total", "counter",
+              "Entries of the log that did not format.", s.logs, "log",
+              &Log_Metrics::path,
+              [&](const Log_Metrics& l) { return d(l.format_errors); });
+  WriteFamily(&out, "qoragent_log_events_total", "counter",
+              "Events raised by the entries of the log.", s.logs, "log",
+              &Log_Metrics::path,
+              [&](const Log_Metrics& l) { return d(l.events); });
+  WriteFamily(&out, "qoragent_log_lost_files_total", "counter",
+              "Rotated files of the log let go unread while delivery "
+              "waited (rotated more often than files are kept).",
+              s.logs, "log", &Log_Metrics::path,
+              [&](const Log_Metrics& l) { return d(l.lost_files); });
+  WriteFamily(&out, "qoragent_log_lost_bytes_total", "counter",
+              "Bytes of the rotated files let go unread while delivery "
+              "waited.",
+              s.logs, "log", &Log_Metrics::path,
+              [&](const Log_Metrics& l) { return d(l.lost_bytes); });
+  WriteFamily(&out, "qoragent_log_size_bytes", "gauge", "Size of the log file.",
+              s.logs, "log", &Log_Metrics::path,
+              [](const Log_Metrics& l) { return static_cast<double>(l.size); });
+  WriteFamily(&out, "qoragent_log_lag_bytes", "gauge",
+              "Bytes of the log file not read yet.", s.logs, "log",
+              &Log_Metrics::path,
+              [](const Log_Metrics& l) { return static_cast<double>(l.lag); });
+  WriteFamily(&out, "qoragent_log_last_entry_age_seconds", "gauge",
+              "Seconds since the last entry was read from the log.", s.logs,
+              "log", &Log_Metrics::path,
+              [](const Log_Metrics& l) { return static_cast<double>(l.idle); });
+  WriteFamily(&out, "qoragent_log_up", "gauge",
+              "1 while the log is monitored, 0 when it is stopped or in error.",
+              s.logs, "log", &Log_Metrics::path,
+              [&](const Log_Metrics& l) { return l.running ? 1 : 0; });
   {
     Family_Writer f(&out, "qoragent_log_status_info", "gauge",
                     "The log's monitoring status text, as VXMONLOG shows it.");
@@ -517,65 +492,39 @@ std::string Metrics_Server::Format(const Metrics_Snapshot& s) {
       f.Sample2("log", l.path, "status", l.status, 1);
     }
   }
-  {
-    Family_Writer f(&out, "qoragent_situation_rows_matched_total", "counter",
-                    "Rows that met the situation's condition.");
-    for (const Situation_Metrics& m : s.situations) {
-      f.Sample("situation", m.name, d(m.matched));
-    }
-  }
-  {
-    Family_Writer f(&out, "qoragent_situation_events_dispatched_total",
-                    "counter", "Events the situation dispatched.");
-    for (const Situation_Metrics& m : s.situations) {
-      f.Sample("situation", m.name, d(m.dispatched));
-    }
-  }
-  {
-    Family_Writer f(
-        &out, "qoragent_situation_events_suppressed_total", "counter",
-        "Events of the situation held back by its THROTTLE clause.");
-    for (const Situation_Metrics& m : s.situations) {
-      f.Sample("situation", m.name, d(m.suppressed));
-    }
-  }
-  {
-    Family_Writer f(&out, "qoragent_sink_events_written_total", "counter",
-                    "Events every output of the sink took.");
-    for (const Sink_Metrics& m : s.sinks) {
-      f.Sample("sink", m.name, d(m.written));
-    }
-  }
-  {
-    Family_Writer f(
-        &out, "qoragent_sink_events_failed_total", "counter",
-        "Events an output of the sink could not take, dropped ones included.");
-    for (const Sink_Metrics& m : s.sinks) {
-      f.Sample("sink", m.name, d(m.failed));
-    }
-  }
-  {
-    Family_Writer f(&out, "qoragent_sink_events_dropped_total", "counter",
-                    "Events dropped because the sink's queue stayed full.");
-    for (const Sink_Metrics& m : s.sinks) {
-      f.Sample("sink", m.name, d(m.dropped));
-    }
-  }
-  {
-    Family_Writer f(&out, "qoragent_sink_events_pending", "gauge",
-                    "Events queued for the sink, not written yet.");
-    for (const Sink_Metrics& m : s.sinks) {
-      f.Sample("sink", m.name, d(m.pending));
-    }
-  }
-  {
-    Family_Writer f(
-        &out, "qoragent_sink_up", "gauge",
-        "1 when the last event reached every output of the sink, else 0.");
-    for (const Sink_Metrics& m : s.sinks) {
-      f.Sample("sink", m.name, m.writing ? 1 : 0);
-    }
-  }
+  WriteFamily(&out, "qoragent_situation_rows_matched_total", "counter",
+              "Rows that met the situation's condition.", s.situations,
+              "situation", &Situation_Metrics::name,
+              [&](const Situation_Metrics& m) { return d(m.matched); });
+  WriteFamily(&out, "qoragent_situation_events_dispatched_total", "counter",
+              "Events the situation dispatched.", s.situations, "situation",
+              &Situation_Metrics::name,
+              [&](const Situation_Metrics& m) { return d(m.dispatched); });
+  WriteFamily(&out, "qoragent_situation_events_suppressed_total", "counter",
+              "Events of the situation held back by its THROTTLE clause.",
+              s.situations, "situation", &Situation_Metrics::name,
+              [&](const Situation_Metrics& m) { return d(m.suppressed); });
+  WriteFamily(&out, "qoragent_sink_events_written_total", "counter",
+              "Events every output of the sink took.", s.sinks, "sink",
+              &Sink_Metrics::name,
+              [&](const Sink_Metrics& m) { return d(m.written); });
+  WriteFamily(
+      &out, "qoragent_sink_events_failed_total", "counter",
+      "Events an output of the sink could not take, dropped ones included.",
+      s.sinks, "sink", &Sink_Metrics::name,
+      [&](const Sink_Metrics& m) { return d(m.failed); });
+  WriteFamily(&out, "qoragent_sink_events_dropped_total", "counter",
+              "Events dropped because the sink's queue stayed full.", s.sinks,
+              "sink", &Sink_Metrics::name,
+              [&](const Sink_Metrics& m) { return d(m.dropped); });
+  WriteFamily(&out, "qoragent_sink_events_pending", "gauge",
+              "Events queued for the sink, not written yet.", s.sinks, "sink",
+              &Sink_Metrics::name,
+              [&](const Sink_Metrics& m) { return d(m.pending); });
+  WriteFamily(&out, "qoragent_sink_up", "gauge",
+              "1 when the last event reached every output of the sink, else 0.",
+              s.sinks, "sink", &Sink_Metrics::name,
+              [&](const Sink_Metrics& m) { return m.writing ? 1 : 0; });
   Family_Writer(&out, "qoragent_actions_run_total", "counter",
                 "RUN commands run to their end or killed.")
       .Sample(d(s.actions_run));
