@@ -14,6 +14,7 @@
 #include "tools/qorctl_command.h"
 #include "tools/table_format.h"
 #include "util/monotonic_ms.h"
+#include "util/nats_status.h"
 #include "util/nats_url.h"
 
 #include <nlohmann/json.hpp>
@@ -193,19 +194,6 @@ struct Nats_Closer {
 };
 using Nats_Ptr = std::unique_ptr<natsConnection, Nats_Closer>;
 
-std::string StatusText(natsStatus s) {
-  std::string text = natsStatus_GetText(s);
-  natsStatus last = NATS_OK;
-  const char* detail = nats_GetLastError(&last);
-  // The detail, when it says more than the status's own text (it often
-  // repeats it behind a source position).
-  if (detail != nullptr && *detail != '\0' && last == s &&
-      strstr(detail, natsStatus_GetText(s)) == nullptr) {
-    text += std::string(" (") + detail + ")";
-  }
-  return text;
-}
-
 bool Connect(const Nats_Url& url, Nats_Ptr* nc, std::string* err) {
   natsConnection* const raw = QorctlNatsConnect(url, "qorctl", false, err);
   nc->reset(raw);
@@ -266,7 +254,7 @@ bool ReadRoster(natsConnection* nc, std::map<std::string, Roster_Entry>* roster,
   jsCtx_Destroy(js);
   if (s != NATS_OK) {
     *err = "the roster (" + std::string(kRosterBucket) +
-           ") cannot be read: " + StatusText(s);
+           ") cannot be read: " + NatsStatusText(s);
     return false;
   }
   return true;
@@ -502,7 +490,7 @@ int QorctlFleetMain(const std::vector<std::string>& args, FILE* out,
   }
   if (s != NATS_OK) {
     fprintf(err, "qorctl: the request could not be sent: %s\n",
-            StatusText(s).c_str());
+            NatsStatusText(s).c_str());
     natsSubscription_Destroy(sub);
     natsInbox_Destroy(inbox);
     return QORCTL_UNREACHABLE;
@@ -660,7 +648,7 @@ natsConnection* QorctlNatsConnect(const Nats_Url& url, const char* name,
   }
   natsOptions_Destroy(opts);
   if (s != NATS_OK) {
-    *err = StatusText(s);
+    *err = NatsStatusText(s);
     return nullptr;
   }
   return nc;

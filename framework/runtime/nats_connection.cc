@@ -71,19 +71,6 @@ bool Check(natsStatus s, const char* what, std::string* err) {
 
 }  // namespace
 
-std::string NatsStatusText(natsStatus s) {
-  std::string text = natsStatus_GetText(s);
-  natsStatus last = NATS_OK;
-  const char* detail = nats_GetLastError(&last);
-  // The detail, when it says more than the status's own text (it often
-  // repeats it behind a source position).
-  if (detail != nullptr && *detail != '\0' && last == s &&
-      strstr(detail, natsStatus_GetText(s)) == nullptr) {
-    text += std::string(" (") + detail + ")";
-  }
-  return text;
-}
-
 bool Nats_Connection::Open(const Nats_Url& url, const std::string& client_name,
                            std::string* err) {
   Close();

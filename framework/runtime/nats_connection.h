@@ -17,11 +17,8 @@
 
 #include <string>
 
+#include "util/nats_status.h"
 #include "util/nats_url.h"
-
-// The library's text for a status, with its last error's detail when it has
-// one.
-std::string NatsStatusText(natsStatus s);
 
 class Nats_Connection {
  public:
