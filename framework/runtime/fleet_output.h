@@ -51,6 +51,17 @@ class Fleet_Output : public Event_Output {
            std::string* why) override {
     return PutNumbered(0, situation, line, why);
   }
+  // Admits the event to the window (waiting for room, or refused under
+  // HOV_WHEN_FULL=drop), then sends it.
+  bool PutNumbered(uint64_t sequence, const std::string& /*situation*/,
+                   const std::string& line, std::string* why) final {
+    if (!window_.Admit(sequence, line.size())) {
+      *why = "the delivery window is full";
+      return false;
+    }
+    Send(sequence, line);
+    return true;
+  }
   uint64_t AcknowledgedThrough() const override {
     return window_.AcknowledgedThrough();
   }
@@ -73,6 +84,9 @@ class Fleet_Output : public Event_Output {
                             std::memory_order_relaxed);
   }
   virtual bool Connected() const = 0;
+  // Sends the admitted event numbered `sequence`; what fails is held in
+  // the window and sent again by the output.
+  virtual void Send(uint64_t sequence, const std::string& line) = 0;
 
   Ack_Window window_;
   std::atomic<uint64_t> acknowledged_{0};

@@ -91,15 +91,9 @@ class Kafka_Output : public Fleet_Output {
     return true;
   }
 
-  bool PutNumbered(uint64_t sequence, const std::string& /*situation*/,
-                   const std::string& line, std::string* why) override {
-    if (!window_.Admit(sequence, line.size())) {
-      *why = "the delivery window is full";
-      return false;
-    }
+  void Send(uint64_t sequence, const std::string& line) override {
     std::string scratch;
     Produce(sequence, EventLineHost(line, &scratch), line);
-    return true;
   }
 
   // As many lines as the window admits, each produced as it is (librdkafka

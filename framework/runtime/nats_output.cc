@@ -200,15 +200,12 @@ class Nats_Output : public Fleet_Output {
     return true;
   }
 
-  bool PutNumbered(uint64_t sequence, const std::string& /*situation*/,
-                   const std::string& line, std::string* why) override {
-    if (!window_.Admit(sequence, line.size())) {
-      *why = "the delivery window is full";
-      return false;
-    }
-    std::string host = EventLineHost(line);
+  void Send(uint64_t sequence, const std::string& line) override {
+    // The subject is made again only when the host changes.
+    std::string scratch;
+    const std::string_view host = EventLineHost(line, &scratch);
     if (subject_.empty() || host != host_) {
-      host_.swap(host);
+      host_.assign(host);
       subject_ = url_.name + "." + NatsHostToken(host_);
     }
     // The reply subject is written in place, and the line goes out as it
@@ -243,7 +240,6 @@ class Nats_Output : public Fleet_Output {
     if (!failure.empty()) {
       Failed(subject_.c_str(), failure);
     }
-    return true;
   }
 
   bool Connected() const override {
@@ -529,7 +525,7 @@ class Nats_Output : public Fleet_Output {
   // thread's, then the destructor's.
   std::array<natsMsg*, 1024> answers_{};
   size_t answers_held_ = 0;
-  // PutNumbered's texts, kept to spare allocations for each event.
+  // Send's texts, kept to spare allocations for each event.
   std::string host_;
   std::string subject_;  // of host_
   std::string reply_;
