@@ -26,15 +26,6 @@ namespace {
 constexpr int kLines = 50000;
 constexpr int kWindow = 2000;
 
-void Append(const std::string& path, int first, int end) {
-  std::string text;
-  const time_t now = time(nullptr);
-  for (int i = first; i < end; ++i) {
-    text += SyslogLine(now, "host1", "app: line " + std::to_string(i) + " end");
-  }
-  AppendFile(path, text);
-}
-
 TEST(DeliveryE2ETest, JetStreamOutageAndKillLoseNothing) {
   if (access(kNatsServer, X_OK) != 0) {
     GTEST_SKIP() << "nats-server is not installed";
@@ -53,11 +44,11 @@ TEST(DeliveryE2ETest, JetStreamOutageAndKillLoseNothing) {
   ASSERT_TRUE(agent.Start());
   ASSERT_TRUE(WaitWatching(agent, log));
 
-  Append(log, 0, 20000);
+  AppendNumberedLines(log, 0, 20000);
   ASSERT_TRUE(agent.WaitTrace("created"));
   // The engine goes away: the window fills and the log waits.
   server.Stop();
-  Append(log, 20000, 35000);
+  AppendNumberedLines(log, 20000, 35000);
   EXPECT_TRUE(WaitUntil([&] {
     return MonlogRow(agent, log).find("Waiting for delivery") !=
            std::string::npos;
@@ -74,7 +65,7 @@ TEST(DeliveryE2ETest, JetStreamOutageAndKillLoseNothing) {
       std::chrono::seconds(7));  // the rest of a 10 s outage
   server.Start();
   ASSERT_TRUE(server.WaitReady());
-  Append(log, 35000, kLines);
+  AppendNumberedLines(log, 35000, kLines);
 
   std::map<int, int> seen;
   const std::regex number(
@@ -155,7 +146,7 @@ TEST(DeliveryE2ETest, SubjectNoStreamCapturesHoldsEventsUntilOneDoes) {
   ASSERT_TRUE(agent.Start());
   ASSERT_TRUE(WaitWatching(agent, log));
   constexpr int kHeld = 10;
-  Append(log, 0, kHeld);
+  AppendNumberedLines(log, 0, kHeld);
   // Five tries of each event at least.
   EXPECT_TRUE(
       WaitUntil([&] { return SinkCount(agent, "retried") >= 5 * kHeld; },

@@ -63,6 +63,17 @@ inline bool WaitWatching(const Agent_Process& agent, const std::string& path) {
   return false;
 }
 
+// Syslog lines "app: line N end" for N from `first` to before `end`, in one
+// write: the numbered lines the delivery tests count.
+inline void AppendNumberedLines(const std::string& path, int first, int end) {
+  std::string text;
+  const time_t now = time(nullptr);
+  for (int i = first; i < end; ++i) {
+    text += SyslogLine(now, "host1", "app: line " + std::to_string(i) + " end");
+  }
+  AppendFile(path, text);
+}
+
 // One empty syslog file, `log`, watched by `agent` with one situation that
 // takes every line holding "line": the set-up of the delivery tests.
 inline void WatchOneLogForLines(const Scoped_Temp_Dir& dir, const std::string& log,

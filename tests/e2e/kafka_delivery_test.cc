@@ -31,15 +31,6 @@ constexpr int kWindow = 2000;
 constexpr int kBrokers = 3;
 constexpr int kPartitions = 12;
 
-void Append(const std::string& path, int first, int end) {
-  std::string text;
-  const time_t now = time(nullptr);
-  for (int i = first; i < end; ++i) {
-    text += SyslogLine(now, "host1", "app: line " + std::to_string(i) + " end");
-  }
-  AppendFile(path, text);
-}
-
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos;
@@ -93,13 +84,13 @@ TEST(KafkaDeliveryE2ETest, OutageAndKillLoseNothing) {
   }
   ASSERT_TRUE(following) << ReadFile(read);
 
-  Append(log, 0, 20000);
+  AppendNumberedLines(log, 0, 20000);
   ASSERT_TRUE(WaitUntil([&] { return Count(ReadFile(read), " end") >= 5000; },
                         std::chrono::seconds(60)))
       << agent.Ctl({"ping"}).out;
   // Every broker goes away: the window fills and the log waits.
   SetBrokers(&mock, "down");
-  Append(log, 20000, 35000);
+  AppendNumberedLines(log, 20000, 35000);
   EXPECT_TRUE(WaitUntil(
       [&] {
         return MonlogRow(agent, log).find("Waiting for delivery") !=
@@ -135,7 +126,7 @@ TEST(KafkaDeliveryE2ETest, OutageAndKillLoseNothing) {
       std::chrono::seconds(60)))
       << agent.Trace();
   SetBrokers(&mock, "up");
-  Append(log, 35000, kLines);
+  AppendNumberedLines(log, 35000, kLines);
 
   // Read as the reader writes them, checked once all have come.
   std::map<int, int> seen;
