@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <utility>
 
 #include "tools/json_line.h"
 #include "tools/qorctl_command.h"
@@ -16,6 +17,7 @@
 #include "util/monotonic_ms.h"
 #include "util/nats_status.h"
 #include "util/nats_url.h"
+#include "util/trusted_file.h"
 
 #include <nlohmann/json.hpp>
 
@@ -635,10 +637,27 @@ natsConnection* QorctlNatsConnect(const Nats_Url& url, const char* name,
     s = natsOptions_SetSecure(opts, true);
   }
   const char* ca = getenv("HOV_NATS_CA");
+  const char* creds = getenv("HOV_NATS_CREDS");
+  // The same rule as the agent's: a file another user can change could
+  // swap the server's identity or the credentials.
+  for (const auto& [what, path] : {std::pair{"NATS CA file", ca},
+                                   std::pair{"NATS credentials file", creds}}) {
+    std::string problem;
+    if (path == nullptr || *path == '\0') {
+      continue;
+    }
+    if (!CheckTrustedFile(what, path, &problem)) {
+      natsOptions_Destroy(opts);
+      *err = problem;
+      return nullptr;
+    }
+    if (!problem.empty()) {
+      fprintf(stderr, "qorctl: %s\n", problem.c_str());
+    }
+  }
   if (s == NATS_OK && ca != nullptr && *ca != '\0') {
     s = natsOptions_LoadCATrustedCertificates(opts, ca);
   }
-  const char* creds = getenv("HOV_NATS_CREDS");
   if (s == NATS_OK && creds != nullptr && *creds != '\0') {
     s = natsOptions_SetUserCredentialsFromFiles(opts, creds, nullptr);
   }

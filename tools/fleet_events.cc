@@ -9,13 +9,16 @@
 #include <unistd.h>
 
 #include <memory>
-#include <nlohmann/json.hpp>
 
 #include "tools/fleet_client.h"
 #include "tools/qorctl_command.h"
 #include "tools/time_arg.h"
+#include "util/key_value_file.h"
 #include "util/monotonic_ms.h"
 #include "util/nats_url.h"
+#include "util/trusted_file.h"
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -229,28 +232,40 @@ int FromKafka(const Events_Options& o, FILE* out, FILE* err) {
             rd_kafka_conf_set(conf, "group.id", group.c_str(), errstr, sizeof errstr) == RD_KAFKA_CONF_OK &&
             rd_kafka_conf_set(conf, "enable.auto.commit", "false", errstr, sizeof errstr) ==
                 RD_KAFKA_CONF_OK;
+  std::string problem;
   if (ok && props != nullptr && *props != '\0') {
-    FILE* f = fopen(props, "r");
-    char buf[1024];
-    ok = f != nullptr;
-    while (ok && fgets(buf, sizeof buf, f) != nullptr) {
-      std::string line(buf);
-      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
-        line.pop_back();
-      }
-      const size_t eq = line.find('=');
-      if (line.empty() || line[0] == '#' || eq == std::string::npos) {
-        continue;
-      }
-      // Producer-only settings are left to the agent.
-      rd_kafka_conf_set(conf, line.substr(0, eq).c_str(), line.substr(eq + 1).c_str(), errstr,
-                        sizeof errstr);
+    // The agent's properties file, held to the same rule: its settings
+    // include libraries the client loads.
+    ok = CheckTrustedFile("Kafka properties file", props, &problem);
+    if (ok && !problem.empty()) {
+      fprintf(err, "qorctl: %s\n", problem.c_str());
+      problem.clear();
     }
-    if (f != nullptr) {
-      fclose(f);
-    } else {
-      snprintf(errstr, sizeof errstr, "cannot read %s", props);
-    }
+    // Producer settings are accepted (and ignored by a consumer); what the
+    // client does not know, the agent refuses too.
+    ok = ok && ReadKeyValueFile(
+                   "the Kafka properties file", props,
+                   [conf](const std::string& key, const std::string& value,
+                          const std::string& where, std::string* why) {
+                     char text[512];
+                     const rd_kafka_conf_res_t r = rd_kafka_conf_set(
+                         conf, key.c_str(), value.c_str(), text, sizeof text);
+                     if (r == RD_KAFKA_CONF_OK) {
+                       return true;
+                     }
+                     // The value is never quoted: it may be a secret.
+                     *why = where + ": Kafka property \"" + key + "\" " +
+                            (r == RD_KAFKA_CONF_UNKNOWN
+                                 ? "is unknown"
+                                 : "has a value the client refuses");
+                     return false;
+                   },
+                   &problem);
+  }
+  if (!ok && !problem.empty()) {
+    rd_kafka_conf_destroy(conf);
+    fprintf(err, "qorctl: %s\n", problem.c_str());
+    return QORCTL_USAGE;
   }
   rd_kafka_t* rk = ok ? rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof errstr) : nullptr;
   if (rk == nullptr) {

@@ -8,11 +8,11 @@
 
 #include <algorithm>
 #include <deque>
-#include <fstream>
 
 #include "framework/runtime/fleet_output.h"
 #include "framework/runtime/trace.h"
 #include "framework/runtime/trusted_files.h"
+#include "util/key_value_file.h"
 #include "util/posix_mutex.h"
 #include "util/repeat_limiter.h"
 
@@ -410,36 +410,13 @@ bool LoadProperties(rd_kafka_conf_t* conf, std::string* err) {
   if (!HOV_TrustedFile("Kafka properties file", path, false, err)) {
     return false;
   }
-  std::ifstream in(path);
-  if (!in) {
-    *err = std::string("cannot read the Kafka properties file ") + path + ": " +
-           strerror(errno);
-    return false;
-  }
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    const size_t start = line.find_first_not_of(" \t\r");
-    if (start == std::string::npos || line[start] == '#') {
-      continue;
-    }
-    const size_t eq = line.find('=', start);
-    const std::string where = std::string(path) + ":" + std::to_string(number);
-    if (eq == std::string::npos) {
-      *err = where + ": not a key=value line";
-      return false;
-    }
-    std::string key = line.substr(start, eq - start);
-    key.erase(key.find_last_not_of(" \t") + 1);
-    std::string value = line.substr(eq + 1);
-    value.erase(0, value.find_first_not_of(" \t"));
-    value.erase(value.find_last_not_of(" \t\r") + 1);
-    if (!SetProperty(conf, key, value, where, err)) {
-      return false;
-    }
-  }
-  return true;
+  return ReadKeyValueFile(
+      "the Kafka properties file", path,
+      [conf](const std::string& key, const std::string& value,
+             const std::string& where, std::string* why) {
+        return SetProperty(conf, key, value, where, why);
+      },
+      err);
 }
 
 }  // namespace

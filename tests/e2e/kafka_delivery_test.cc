@@ -187,7 +187,8 @@ TEST(KafkaDeliveryE2ETest, OutageAndKillLoseNothing) {
 // error): fleet sink addresses it cannot parse, a client property the
 // client does not know or a value it refuses (never quoted: it may be a
 // secret), and a properties or credentials file that is missing, open to
-// others' writes or owned by another user.
+// others' writes or owned by another user. qorctl events --from refuses
+// the same files.
 TEST(KafkaDeliveryE2ETest, BadFleetSettingsRefuseTheStart) {
   struct Case {
     std::string events;
@@ -266,6 +267,17 @@ TEST(KafkaDeliveryE2ETest, BadFleetSettingsRefuseTheStart) {
     EXPECT_EQ(Count(out, message), 1u) << out;
     EXPECT_EQ(out.find("hunter2"), std::string::npos) << out;
     EXPECT_EQ(agent.Trace().find("hunter2"), std::string::npos);
+    if (c.file_variable.empty()) {
+      continue;
+    }
+    // qorctl, reading the fleet's stream with the agent's settings, refuses
+    // the same files with the same message.
+    const Run_Result ctl =
+        RunProgram({QORCTL_PATH, "events", "--from", c.events},
+                   {{c.file_variable, file}}, dir.path());
+    EXPECT_EQ(ctl.status, 2) << ctl.err;
+    EXPECT_EQ(Count(ctl.err, message), 1u) << ctl.err;
+    EXPECT_EQ(ctl.err.find("hunter2"), std::string::npos) << ctl.err;
   }
 }
 
