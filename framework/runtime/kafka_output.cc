@@ -53,35 +53,31 @@ class Kafka_Output : public Fleet_Output {
     if (started_) {
       pthread_join(thread_, nullptr);
     }
+    Posix_Mutex::Hold g(&producer_mu_);
     if (rk_ != nullptr) {
       rd_kafka_flush(rk_, kCloseFlushMs);
       ApplyAcknowledgements();
-      if (rkt_ != nullptr) {
-        rd_kafka_topic_destroy(rkt_);
-      }
-      rd_kafka_destroy(rk_);
+    }
+    DestroyProducer();
+    if (conf_ != nullptr) {
+      rd_kafka_conf_destroy(conf_);
     }
   }
 
-  // Takes `conf`.
+  // Takes `conf`, which is kept to make a new producer from after a fatal
+  // error.
   bool Open(rd_kafka_conf_t* conf, std::string* err) {
     rd_kafka_conf_set_opaque(conf, this);
     rd_kafka_conf_set_dr_msg_cb(conf, OnDelivery);
     rd_kafka_conf_set_error_cb(conf, OnError);
     rd_kafka_conf_set_log_cb(conf, OnLog);
     rd_kafka_conf_set_stats_cb(conf, OnStats);
-    char errstr[512];
-    rk_ = rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof errstr);
-    if (rk_ == nullptr) {
-      rd_kafka_conf_destroy(conf);
-      *err = "Kafka producer for " + Name() + ": " + errstr;
-      return false;
-    }
-    rkt_ = rd_kafka_topic_new(rk_, topic_.c_str(), nullptr);
-    if (rkt_ == nullptr) {
-      *err = "Kafka topic " + topic_ + " for " + Name() + ": " +
-             rd_kafka_err2str(rd_kafka_last_error());
-      return false;
+    conf_ = conf;
+    {
+      Posix_Mutex::Hold g(&producer_mu_);
+      if (!NewProducer(err)) {
+        return false;
+      }
     }
     if (pthread_create(&thread_, nullptr, Main, this) != 0) {
       *err = "cannot start the Kafka poll thread for " + Name();
@@ -93,7 +89,7 @@ class Kafka_Output : public Fleet_Output {
 
   void Send(uint64_t sequence, const std::string& line) override {
     std::string scratch;
-    Produce(sequence, EventLineHost(line, &scratch), line);
+    Produce(sequence, EventLineHost(line, &scratch), line, false);
   }
 
   // As many lines as the window admits, each produced as it is (librdkafka
@@ -122,7 +118,7 @@ class Kafka_Output : public Fleet_Output {
       if (key.data() == scratch.data()) {
         // An escaped name: produced alone, while `scratch` holds it.
         messages_[i].err = RD_KAFKA_RESP_ERR__INVALID_ARG;
-        Produce(sequence + i, key, line);
+        Produce(sequence + i, key, line, false);
         continue;
       }
       rd_kafka_message_t& m = messages_[i];
@@ -149,21 +145,37 @@ class Kafka_Output : public Fleet_Output {
     return nullptr;
   }
 
-  void Produce(uint64_t sequence, std::string_view key,
-               std::string_view value) {
+  // The producer lock is held only for the library's call, never while a
+  // full queue is waited out. On the poll thread (`polling`) the wait
+  // serves delivery reports, which only that thread does.
+  void Produce(uint64_t sequence, std::string_view key, std::string_view value,
+               bool polling) {
     while (true) {
-      const int rc = rd_kafka_produce(
-          rkt_, RD_KAFKA_PARTITION_UA, RD_KAFKA_MSG_F_COPY,
-          const_cast<char*>(value.data()), value.size(), key.data(), key.size(),
-          reinterpret_cast<void*>(static_cast<uintptr_t>(sequence)));
-      if (rc == 0) {
+      rd_kafka_resp_err_t e = RD_KAFKA_RESP_ERR__STATE;
+      {
+        Posix_Mutex::Hold g(&producer_mu_);
+        if (rkt_ != nullptr) {
+          e = rd_kafka_produce(rkt_, RD_KAFKA_PARTITION_UA, RD_KAFKA_MSG_F_COPY,
+                               const_cast<char*>(value.data()), value.size(),
+                               key.data(), key.size(),
+                               reinterpret_cast<void*>(
+                                   static_cast<uintptr_t>(sequence))) == 0
+                  ? RD_KAFKA_RESP_ERR_NO_ERROR
+                  : rd_kafka_last_error();
+        }
+      }
+      if (e == RD_KAFKA_RESP_ERR_NO_ERROR) {
         return;
       }
-      const rd_kafka_resp_err_t e = rd_kafka_last_error();
       if (e == RD_KAFKA_RESP_ERR__QUEUE_FULL && !stop_.load()) {
         // The library's own queue (queue.buffering.max.messages below the
         // window): room comes as the poll thread serves delivery reports.
-        usleep(kQueueFullPauseUs);
+        if (polling) {
+          rd_kafka_poll(polled_, kQueueFullPauseUs / 1000);
+          ApplyAcknowledgements();
+        } else {
+          usleep(kQueueFullPauseUs);
+        }
         continue;
       }
       Failed(Retry{sequence, std::string(key), std::string(value)},
@@ -183,9 +195,18 @@ class Kafka_Output : public Fleet_Output {
     }
     messages_.resize(count);
     while (!messages_.empty()) {
-      rd_kafka_produce_batch(rkt_, RD_KAFKA_PARTITION_UA, RD_KAFKA_MSG_F_COPY,
-                             messages_.data(),
-                             static_cast<int>(messages_.size()));
+      {
+        Posix_Mutex::Hold g(&producer_mu_);
+        if (rkt_ != nullptr) {
+          rd_kafka_produce_batch(rkt_, RD_KAFKA_PARTITION_UA,
+                                 RD_KAFKA_MSG_F_COPY, messages_.data(),
+                                 static_cast<int>(messages_.size()));
+        } else {
+          for (rd_kafka_message_t& m : messages_) {
+            m.err = RD_KAFKA_RESP_ERR__STATE;  // renewed: produced again
+          }
+        }
+      }
       size_t again = 0;
       for (const rd_kafka_message_t& m : messages_) {
         if (m.err == RD_KAFKA_RESP_ERR_NO_ERROR) {
@@ -268,6 +289,7 @@ class Kafka_Output : public Fleet_Output {
     if (err == RD_KAFKA_RESP_ERR__FATAL) {
       rd_kafka_fatal_error(rk, fatal, sizeof fatal);
       reason = fatal;
+      self->fatal_.store(true);
     }
     uint64_t held = 0;
     bool due;
@@ -308,9 +330,16 @@ class Kafka_Output : public Fleet_Output {
   void PollLoop() {
     int64_t waited = 0;
     while (!stop_.load()) {
-      rd_kafka_poll(rk_, kPollMs);
+      if (polled_ != nullptr) {
+        rd_kafka_poll(polled_, kPollMs);
+      } else {
+        usleep(kPollMs * 1000);
+      }
       ApplyAcknowledgements();
       waited += kPollMs;
+      if (fatal_.load() || polled_ == nullptr) {
+        Renew();
+      }
       if (waited < kRetryMs) {
         continue;
       }
@@ -323,8 +352,87 @@ class Kafka_Output : public Fleet_Output {
       }
       for (const Retry& r : again) {
         retried_.fetch_add(1, std::memory_order_relaxed);
-        Produce(r.sequence, r.key, r.value);
+        Produce(r.sequence, r.key, r.value, true);
       }
+    }
+  }
+
+  // A producer and its topic from a copy of conf_; traced and left null
+  // when the client refuses (tried again by the poll thread).
+  bool NewProducer(std::string* err) REQUIRES(producer_mu_) {
+    char errstr[512];
+    rd_kafka_conf_t* conf = rd_kafka_conf_dup(conf_);
+    rk_ = rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof errstr);
+    if (rk_ == nullptr) {
+      rd_kafka_conf_destroy(conf);
+      *err = "Kafka producer for " + Name() + ": " + errstr;
+      return false;
+    }
+    rkt_ = rd_kafka_topic_new(rk_, topic_.c_str(), nullptr);
+    if (rkt_ == nullptr) {
+      *err = "Kafka topic " + topic_ + " for " + Name() + ": " +
+             rd_kafka_err2str(rd_kafka_last_error());
+      DestroyProducer();
+      return false;
+    }
+    polled_ = rk_;
+    polled_topic_ = rkt_;
+    return true;
+  }
+
+  void DestroyProducer() REQUIRES(producer_mu_) {
+    if (rkt_ != nullptr) {
+      rd_kafka_topic_destroy(rkt_);
+    }
+    if (rk_ != nullptr) {
+      rd_kafka_destroy(rk_);
+    }
+    rk_ = nullptr;
+    rkt_ = nullptr;
+    polled_ = nullptr;
+    polled_topic_ = nullptr;
+  }
+
+  // After a fatal error (the idempotent producer's guarantee broken: a
+  // fenced or refused producer id) the producer takes nothing more. What
+  // it holds is purged into the retries, and a new producer with the same
+  // settings and a new id takes over; the events it held are produced
+  // again (at least once, as after a restart).
+  void Renew() {
+    std::string err;
+    Posix_Mutex::Hold g(&producer_mu_);
+    if (rk_ != nullptr) {
+      char reason[512] = "";
+      rd_kafka_fatal_error(rk_, reason, sizeof reason);
+      rd_kafka_purge(rk_, RD_KAFKA_PURGE_F_QUEUE | RD_KAFKA_PURGE_F_INFLIGHT);
+      // The purged messages' reports, each into the retries.
+      for (int i = 0; i < kCloseFlushMs / kPollMs && rd_kafka_outq_len(rk_) > 0;
+           ++i) {
+        rd_kafka_poll(rk_, kPollMs);
+      }
+      ApplyAcknowledgements();
+      const int lost = rd_kafka_outq_len(rk_);
+      DestroyProducer();
+      WEX1_TRACE(wex1, WEX1_ERROR,
+                 "\nKafka producer for %s stopped on a fatal error (%s); a new "
+                 "producer takes over and the events not acknowledged are "
+                 "produced again%s.",
+                 Name().c_str(), reason,
+                 lost > 0 ? " (some only when the log is read again)" : "");
+    }
+    fatal_.store(false);
+    if (NewProducer(&err)) {
+      return;
+    }
+    uint64_t held = 0;
+    bool due;
+    {
+      Posix_Mutex::Hold e(&mu_);
+      due = errors_.Due(&held);
+    }
+    if (due) {
+      WEX1_TRACE(wex1, WEX1_ERROR, "\n%s; tried again every %d ms.",
+                 err.c_str(), kPollMs);
     }
   }
 
@@ -347,7 +455,9 @@ class Kafka_Output : public Fleet_Output {
     std::string why = "the cluster has not acknowledged them";
     const struct rd_kafka_metadata* md = nullptr;
     const rd_kafka_resp_err_t e =
-        rd_kafka_metadata(rk_, 0, rkt_, &md, kProbeMs);
+        polled_ == nullptr
+            ? RD_KAFKA_RESP_ERR__STATE
+            : rd_kafka_metadata(polled_, 0, polled_topic_, &md, kProbeMs);
     if (e != RD_KAFKA_RESP_ERR_NO_ERROR) {
       why = rd_kafka_err2str(e);
     } else {
@@ -367,8 +477,17 @@ class Kafka_Output : public Fleet_Output {
   }
 
   const std::string topic_;
-  rd_kafka_t* rk_ = nullptr;
-  rd_kafka_topic_t* rkt_ = nullptr;
+  rd_kafka_conf_t* conf_ = nullptr;  // the settings of every producer
+  // The writer's produce calls against a renewal on the poll thread.
+  Posix_Mutex producer_mu_;
+  rd_kafka_t* rk_ GUARDED_BY(producer_mu_) = nullptr;
+  rd_kafka_topic_t* rkt_ GUARDED_BY(producer_mu_) = nullptr;
+  // The same, for the poll thread, which alone changes them (and uses them
+  // without the lock, so that a writer waiting for room in the library's
+  // queue never holds up the delivery reports that make it).
+  rd_kafka_t* polled_ = nullptr;
+  rd_kafka_topic_t* polled_topic_ = nullptr;
+  std::atomic<bool> fatal_{false};
   std::atomic<bool> stop_{false};
   std::atomic<bool> connected_{false};
   std::vector<uint32_t> sizes_;               // the writer's thread's

@@ -183,6 +183,40 @@ TEST(KafkaDeliveryE2ETest, OutageAndKillLoseNothing) {
   })) << agent.Ctl({"ping"}).out;
 }
 
+// A fatal error of the idempotent producer (its id refused) leaves the
+// producer useless: a new one takes over and every event still arrives.
+TEST(KafkaDeliveryE2ETest, FatalProducerErrorIsOutlived) {
+  Scoped_Temp_Dir dir;
+  Kafka_Mock mock(1, "qev", 1);
+  ASSERT_FALSE(mock.Bootstraps().empty());
+  ASSERT_EQ(mock.Ask("fence"), "ok");
+  const std::string log = dir.File("app.log");
+  Agent_Process agent(dir);
+  WatchOneLogForLines(dir, log, &agent);
+  agent.SetEnv("HOV_EVENTS", mock.Url("qev"));
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitWatching(agent, log));
+  AppendNumberedLines(log, 0, 100);
+  EXPECT_TRUE(
+      agent.WaitTrace("stopped on a fatal error", std::chrono::seconds(60)))
+      << agent.Trace();
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return agent.Ctl({"ping"}).out.find(": connected, 0 pending") !=
+               std::string::npos;
+      },
+      std::chrono::seconds(60)))
+      << agent.Ctl({"ping"}).out << agent.Trace();
+  const std::string dump = mock.Dump();
+  std::set<int> seen;
+  const std::regex number("line ([0-9]+) end");
+  for (auto it = std::sregex_iterator(dump.begin(), dump.end(), number);
+       it != std::sregex_iterator(); ++it) {
+    seen.insert(std::stoi((*it)[1]));
+  }
+  EXPECT_EQ(seen.size(), 100u) << dump.substr(0, 2000);
+}
+
 // What the agent refuses to start with (status 1, the message on standard
 // error): fleet sink addresses it cannot parse, a client property the
 // client does not know or a value it refuses (never quoted: it may be a

@@ -78,6 +78,20 @@ class Kafka_Mock {
     return Reply();
   }
 
+  // Every message the topic holds ("dump"): its lines, up to "end N".
+  std::string Dump() {
+    std::string all = Ask("dump");
+    while (!all.empty() && all.compare(0, 4, "end ") != 0 &&
+           all.find("\nend ") == std::string::npos) {
+      const std::string line = Reply();
+      if (line.empty()) {
+        break;
+      }
+      all += "\n" + line;
+    }
+    return all;
+  }
+
  private:
   // The next line the cluster prints, or "" after 60 s.
   std::string Reply() {

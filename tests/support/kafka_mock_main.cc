@@ -11,6 +11,8 @@
 //   down N | up N   broker N (1..BROKERS) refuses connections / serves again
 //   rtt MS         every broker answers each request MS milliseconds late
 //   refuse | accept  TOPIC's metadata says the client may not use it / may
+//   fence          the next producer id asked for is refused, a fatal
+//                  error of the idempotent producer
 //   count          "count N": the messages ever appended to TOPIC (the sum
 //                  of its partitions' end offsets)
 //   dump           every message TOPIC still holds as "PARTITION
@@ -190,6 +192,12 @@ int main(int argc, char** argv) {
           cluster, topic,
           verb[0] == 'r' ? RD_KAFKA_RESP_ERR_TOPIC_AUTHORIZATION_FAILED
                          : RD_KAFKA_RESP_ERR_NO_ERROR);
+      printf("ok\n");
+    } else if (strcmp(verb, "fence") == 0) {
+      // The next producer id asked for is refused as a fatal error of the
+      // idempotent producer would have it (22: InitProducerId).
+      rd_kafka_mock_push_request_errors(
+          cluster, 22, 1, RD_KAFKA_RESP_ERR_CLUSTER_AUTHORIZATION_FAILED);
       printf("ok\n");
     } else if (strcmp(verb, "count") == 0) {
       const long long count = EndOffsets(bootstraps.c_str(), topic, partitions);
