@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include "framework/runtime/kafka_output.h"
 #include "framework/runtime/nats_output.h"
 #include "util/process_wide.h"
@@ -91,6 +93,32 @@ std::string_view EventLineHost(std::string_view line, std::string* scratch) {
 
 void SetFleetLocalHost(const std::string& name) {
   ProcessWide<Fleet_Local_Host>().name = name;
+}
+
+size_t Fleet_Output::PutNumberedLines(const Event_Batch& batch, size_t first,
+                                      uint64_t sequence, bool* kept,
+                                      std::string* why) {
+  sizes_.clear();
+  for (size_t i = first; i < batch.size(); ++i) {
+    sizes_.push_back(static_cast<uint32_t>(
+        std::min<size_t>(batch.Line(i).size(), UINT32_MAX)));
+  }
+  const size_t took = window_.AdmitSome(sequence, sizes_.data(), sizes_.size());
+  if (took == 0) {
+    *kept = false;
+    *why = "the delivery window is full";
+    return 1;
+  }
+  SendLines(batch, first, took, sequence);
+  *kept = true;
+  return took;
+}
+
+void Fleet_Output::SendLines(const Event_Batch& batch, size_t first,
+                             size_t count, uint64_t sequence) {
+  for (size_t i = 0; i < count; ++i) {
+    Send(sequence + i, batch.Line(first + i));
+  }
 }
 
 void Fleet_Output::AddFleetCounts(Event_Output_Counts* c) const {

@@ -62,6 +62,11 @@ class Fleet_Output : public Event_Output {
     Send(sequence, line);
     return true;
   }
+  // Admits as many of the lines from `first` on as the window takes at
+  // once (waiting for room for the first), then sends them together.
+  size_t PutNumberedLines(const Event_Batch& batch, size_t first,
+                          uint64_t sequence, bool* kept,
+                          std::string* why) final;
   uint64_t AcknowledgedThrough() const override {
     return window_.AcknowledgedThrough();
   }
@@ -86,9 +91,14 @@ class Fleet_Output : public Event_Output {
   virtual bool Connected() const = 0;
   // Sends the admitted event numbered `sequence`; what fails is held in
   // the window and sent again by the output.
-  virtual void Send(uint64_t sequence, const std::string& line) = 0;
+  virtual void Send(uint64_t sequence, std::string_view line) = 0;
+  // Sends the admitted lines [first, first + count) of `batch`, numbered
+  // from `sequence`; by default each by Send.
+  virtual void SendLines(const Event_Batch& batch, size_t first, size_t count,
+                         uint64_t sequence);
 
   Ack_Window window_;
+  std::vector<uint32_t> sizes_;  // the writer's thread's
   std::atomic<uint64_t> acknowledged_{0};
   std::atomic<uint64_t> retried_{0};
   std::atomic<uint64_t> failed_{

@@ -87,28 +87,15 @@ class Kafka_Output : public Fleet_Output {
     return true;
   }
 
-  void Send(uint64_t sequence, const std::string& line) override {
+  void Send(uint64_t sequence, std::string_view line) override {
     std::string scratch;
     Produce(sequence, EventLineHost(line, &scratch), line, false);
   }
 
-  // As many lines as the window admits, each produced as it is (librdkafka
-  // copies it into its own batch for the broker).
-  size_t PutNumberedLines(const Event_Batch& batch, size_t first,
-                          uint64_t sequence, bool* kept,
-                          std::string* why) override {
-    sizes_.clear();
-    for (size_t i = first; i < batch.size(); ++i) {
-      sizes_.push_back(static_cast<uint32_t>(
-          std::min<size_t>(batch.Line(i).size(), UINT32_MAX)));
-    }
-    const size_t took =
-        window_.AdmitSome(sequence, sizes_.data(), sizes_.size());
-    if (took == 0) {
-      *kept = false;
-      *why = "the delivery window is full";
-      return 1;
-    }
+  // Each line produced as it is (librdkafka copies it into its own batch
+  // for the broker).
+  void SendLines(const Event_Batch& batch, size_t first, size_t took,
+                 uint64_t sequence) override {
     // One call for the lot: the library takes its locks and the time once.
     std::string scratch;
     messages_.resize(took);
@@ -131,8 +118,6 @@ class Kafka_Output : public Fleet_Output {
           reinterpret_cast<void*>(static_cast<uintptr_t>(sequence + i));
     }
     ProduceBatch();
-    *kept = true;
-    return took;
   }
 
   bool Connected() const override {
@@ -490,7 +475,6 @@ class Kafka_Output : public Fleet_Output {
   std::atomic<bool> fatal_{false};
   std::atomic<bool> stop_{false};
   std::atomic<bool> connected_{false};
-  std::vector<uint32_t> sizes_;               // the writer's thread's
   std::vector<rd_kafka_message_t> messages_;  // the writer's thread's
   std::vector<uint64_t> acks_;                // the poll thread's
   Posix_Mutex mu_;

@@ -200,48 +200,18 @@ class Nats_Output : public Fleet_Output {
     return true;
   }
 
-  void Send(uint64_t sequence, const std::string& line) override {
-    // The subject is made again only when the host changes.
-    std::string scratch;
-    const std::string_view host = EventLineHost(line, &scratch);
-    if (subject_.empty() || host != host_) {
-      host_.assign(host);
-      subject_ = url_.name + "." + NatsHostToken(host_);
-    }
-    // The reply subject is written in place, and the line goes out as it
-    // is: the library copies it into its buffer, no message is made.
-    char number[24];
-    const auto end = std::to_chars(number, number + sizeof number, sequence);
-    reply_.assign(inbox_).append(number, end.ptr);
-    std::string failure;
-    {
-      Posix_Mutex::Hold g(&mu_);
-      uint64_t block = 0;
-      uint64_t unused = 0;
-      const char* subject =
-          lines_
-              .Add(std::string_view(subject_.c_str(), subject_.size() + 1),
-                   &block)
-              .data();
-      const std::string_view copy = lines_.Add(line, &unused);
-      pending_.push_back(Nats_Pending{sequence, subject, copy, block,
-                                      MonotonicMs(), false, false});
-      // Sent under the lock, so that its acknowledgement finds it listed.
-      const natsStatus s = natsConnection_PublishRequest(
-          connection_.Get(), subject_.c_str(), reply_.c_str(), line.data(),
-          static_cast<int>(line.size()));
-      if (s != NATS_OK) {
-        pending_.back().failed = true;
-        // Without a server the library holds what it is given until its
-        // reconnection buffer is full.
-        failure = Connected() ? NatsStatusText(s) : kNotConnected;
-      }
-    }
-    if (!failure.empty()) {
-      Failed(subject_.c_str(), failure);
-    }
+  void Send(uint64_t sequence, std::string_view line) override {
+    Publish(&line, 1, sequence);
   }
 
+  void SendLines(const Event_Batch& batch, size_t first, size_t count,
+                 uint64_t sequence) override {
+    lines_out_.clear();
+    for (size_t i = 0; i < count; ++i) {
+      lines_out_.push_back(batch.Line(first + i));
+    }
+    Publish(lines_out_.data(), lines_out_.size(), sequence);
+  }
   bool Connected() const override {
     return natsConnection_Status(connection_.Get()) ==
            NATS_CONN_STATUS_CONNECTED;
@@ -251,6 +221,57 @@ class Nats_Output : public Fleet_Output {
   static void* Main(void* self) {
     static_cast<Nats_Output*>(self)->RetryLoop();
     return nullptr;
+  }
+
+  // Publishes `count` lines numbered from `sequence`, under one lock and
+  // one look at the clock. The subject is made again only when the host
+  // changes; the reply subject is written in place, and each line goes out
+  // as it is: the library copies it into its buffer, no message is made.
+  void Publish(const std::string_view* lines, size_t count, uint64_t sequence) {
+    std::string failure;
+    size_t failures = 0;
+    std::string scratch;
+    {
+      Posix_Mutex::Hold g(&mu_);
+      const int64_t now = MonotonicMs();
+      for (size_t i = 0; i < count; ++i) {
+        const std::string_view line = lines[i];
+        const std::string_view host = EventLineHost(line, &scratch);
+        if (subject_.empty() || host != host_) {
+          host_.assign(host);
+          subject_ = url_.name + "." + NatsHostToken(host_);
+        }
+        char number[24];
+        const auto end =
+            std::to_chars(number, number + sizeof number, sequence + i);
+        reply_.assign(inbox_).append(number, end.ptr);
+        uint64_t block = 0;
+        uint64_t unused = 0;
+        const char* subject =
+            lines_
+                .Add(std::string_view(subject_.c_str(), subject_.size() + 1),
+                     &block)
+                .data();
+        const std::string_view copy = lines_.Add(line, &unused);
+        pending_.push_back(Nats_Pending{sequence + i, subject, copy, block, now,
+                                        false, false});
+        // Sent under the lock, so that its acknowledgement finds it listed.
+        const natsStatus s = natsConnection_PublishRequest(
+            connection_.Get(), subject_.c_str(), reply_.c_str(), line.data(),
+            static_cast<int>(line.size()));
+        if (s != NATS_OK) {
+          pending_.back().failed = true;
+          // Without a server the library holds what it is given until its
+          // reconnection buffer is full.
+          if (failures++ == 0) {
+            failure = Connected() ? NatsStatusText(s) : kNotConnected;
+          }
+        }
+      }
+    }
+    if (failures > 0) {
+      Failed(subject_.c_str(), failure, failures);
+    }
   }
 
   // `count` sendings that failed (they are sent again): traced once a
@@ -525,7 +546,9 @@ class Nats_Output : public Fleet_Output {
   // thread's, then the destructor's.
   std::array<natsMsg*, 1024> answers_{};
   size_t answers_held_ = 0;
-  // Send's texts, kept to spare allocations for each event.
+  // Publish's texts (the writer's thread's), kept to spare allocations for
+  // each event.
+  std::vector<std::string_view> lines_out_;
   std::string host_;
   std::string subject_;  // of host_
   std::string reply_;
