@@ -442,5 +442,65 @@ TEST(LogEntryJsonTest, RepeatedColumnsComeOutAsARowAlone) {
   }
 }
 
+// The exact JSON of log-entries rows, written twice by one writer (the
+// second time from what it remembers of each column) and once more with
+// every column changed: escapes, bytes past ASCII and broken UTF-8, NULs
+// inside a text, empty and full-width columns, the integers at their limits.
+TEST(LogEntryJsonTest, RowsComeOutExactlyAsBefore) {
+  Table_Request<tvx_vxlogent_manager, tvx_vxlogent_agent> request("TVX",
+                                                                  "VXLOGENT");
+  Row_Json_Writer writer(request.agent);
+  tvx_vxlogent_data_t row;
+  memset(&row, '\0', sizeof row);
+  memset(row.originnode, 'n', sizeof row.originnode);
+  memcpy(row.logpath, "/var/log/a \"b\"\\c", 17);
+  memcpy(row.entrytime, "1261209010729123", 16);
+  memcpy(row.entrysys, "h\x01\x7f\xc3\xa9\xff\xc0\xaf", 8);
+  memset(row.entrysrc, ' ', sizeof row.entrysrc);
+  memcpy(row.entrysrc, "sshd[7]", 7);
+  memcpy(row.entrytype, "a\0b \t", 5);
+  memset(row.entryclass, ' ', sizeof row.entryclass);
+  memset(row.entrydesc, 'd', sizeof row.entrydesc);
+  row.entrydesc[sizeof row.entrydesc - 1] = '"';
+  row.freqthresh = -5;
+  row.periodthrs = INT32_MIN;
+  memcpy(row.timestamp, "1261209010729000", 16);
+  row.sampleno = 0;
+  row.rowno = INT32_MAX;
+  const std::string entry = "Dec  9 01:07:29 h sshd[7]: \"x\"\n\x80";
+  const Row_Side_Text::Text text = {entry.data(), entry.size()};
+  const std::string expected =
+      "{\"ORIGINNODE\":\"" + std::string(64, 'n') +
+      "\",\"LOGPATH\":\"/var/log/a \\\"b\\\"\\\\c\",\"LOGNAME\":\"\","
+      "\"ENTRYTIME\":\"1261209010729123\","
+      "\"ENTRYSYS\":\"h\\u0001\\u007f\xc3\xa9\\u00ff\\u00c0\\u00af\","
+      "\"ENTRYSRC\":\"sshd[7]\",\"ENTRYTYPE\":\"a\\u0000b \\t\","
+      "\"ENTRYCLASS\":\"\",\"ENTRYDESC\":\"" +
+      std::string(255, 'd') +
+      "\\\"\",\"FREQTHRESH\":-5,\"PERIODTHRS\":-2147483648,"
+      "\"TIMESTAMP\":\"1261209010729000\",\"SAMPLENO\":0,"
+      "\"ROWNO\":2147483647,\"entry\":\"Dec  9 01:07:29 h sshd[7]: "
+      "\\\"x\\\"\\n\\u0080\"}";
+  for (int i = 0; i < 6; ++i) {
+    std::string json = "before ";
+    writer.Append(reinterpret_cast<const char*>(&row), &json, &text);
+    ASSERT_EQ(json, "before " + expected) << i;
+  }
+  memset(&row, ' ', sizeof row);
+  memcpy(row.logname, "syslog", 6);
+  row.freqthresh = 0;
+  row.periodthrs = 42;
+  row.sampleno = -1;
+  row.rowno = 1;
+  std::string json;
+  writer.Append(reinterpret_cast<const char*>(&row), &json);
+  EXPECT_EQ(json,
+            "{\"ORIGINNODE\":\"\",\"LOGPATH\":\"\",\"LOGNAME\":\"syslog\","
+            "\"ENTRYTIME\":\"\",\"ENTRYSYS\":\"\",\"ENTRYSRC\":\"\","
+            "\"ENTRYTYPE\":\"\",\"ENTRYCLASS\":\"\",\"ENTRYDESC\":\"\","
+            "\"FREQTHRESH\":0,\"PERIODTHRS\":42,\"TIMESTAMP\":\"\","
+            "\"SAMPLENO\":-1,\"ROWNO\":1}");
+}
+
 }  // namespace
 }  // namespace qortest
