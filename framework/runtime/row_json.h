@@ -74,9 +74,9 @@ class Row_Json_Writer {
   void Append(const char* row, std::string* out,
               const Row_Side_Text::Text* entry = nullptr);
   // RowEntryTime of the row.
-  std::string EntryTime(const char* row) const;
+  std::string EntryTime(const char* row);
   // The same into *out (its room kept).
-  void EntryTime(const char* row, std::string* out) const;
+  void EntryTime(const char* row, std::string* out);
 
  private:
   struct Column {
@@ -86,7 +86,18 @@ class Row_Json_Writer {
     static constexpr size_t SHORTKEY = 16;
     char short_key[SHORTKEY] = {};
     ColumnInfo info;
+    // How the field is written, from info.Type and info.Width: looked at
+    // once here rather than in every row.
+    enum Kind : unsigned char { TEXT, INT32, UINT32 };
+    Kind kind = TEXT;
+    size_t width = 0;  // a text's; 0 for none (written as "")
     bool constant = false;
+    // An integer column with a short key: its last value and what it came
+    // to (key and number), copied whole while the value repeats.
+    bool int_seen = false;
+    uint32_t seen_int = 0;
+    unsigned char int_json_size = 0;
+    char int_json[SHORTKEY + 16] = {};
     // A text column's last field and what it came to (key and value): most
     // columns of a log's rows repeat from row to row (the log, the host, the
     // second), and a field compared whole costs less than one looked at for
@@ -109,6 +120,8 @@ class Row_Json_Writer {
   static char* WriteColumn(Column& c, const char* row, char* p);
   // WriteColumn without the memory of the last field.
   static char* WriteField(const Column& c, const char* row, char* p);
+  // The columns of one row, as plan_ says (or each in turn before it).
+  char* WriteColumns(const char* row, char* p);
 
   std::vector<Column> columns_;
   vandu* sample_ = nullptr;    // until its constant columns are found
@@ -116,6 +129,17 @@ class Row_Json_Writer {
   std::vector<Step> plan_;     // empty until the first row with constants_
   std::vector<char> scratch_;  // room for one row's text
   ColumnInfo entry_time_{};    // the ENTRYTIME text column; Width 0 when none
+  // The last ENTRYTIME field EntryTime converted, the zone it was converted
+  // in and what it came to: the rows of a burst mostly share their time.
+  struct Time_Memo {
+    bool valid = false;
+    char stamp[16] = {};
+    const char* zone_standard = nullptr;
+    const char* zone_summer = nullptr;
+    long zone_west = 0;
+    std::string text;
+  };
+  Time_Memo time_memo_;
 };
 
 // "QOR_COLUMN=value" for every column, each item ended by a NUL (one block,
