@@ -808,13 +808,18 @@ class Json_Memo {
 
  private:
   // Out of line: the text mostly repeats, and Of stays small.
+  // Written into the room json_ had (it only grows): many situations
+  // taking turns cost no allocation.
   [[gnu::noinline]] void Remake(const std::string& text) {
     text_ = text;
-    std::string json(head_);
-    JsonAppendString(&json, text);
-    json_.assign(json.begin(), json.end());
-    size_ = json_.size();
-    json_.resize(size_ + kPiecePad);
+    const size_t need = head_.size() + JsonStringBound(text.size()) + kPiecePad;
+    if (json_.size() < need) {
+      json_.resize(need);
+    }
+    memcpy(json_.data(), head_.data(), head_.size());
+    size_ = static_cast<size_t>(
+        JsonWriteString(json_.data() + head_.size(), text.data(), text.size()) -
+        json_.data());
   }
 
   const std::string_view head_;
