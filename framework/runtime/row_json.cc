@@ -353,6 +353,55 @@ bool SameField(const char* a, const char* b, size_t width) {
 #endif
   return memcmp(a, b, width) == 0;
 }
+
+// Whether the `n` bytes at `a` and `b` are the same: short ones compared in
+// place, with no call.
+bool SameBytes(const char* a, const char* b, size_t n) {
+#if defined(__SSE2__)
+  if (n >= 16 && n <= kInlineBytes) {
+    const auto at = [](const char* x, size_t k) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + k));
+    };
+    __m128i diff = _mm_setzero_si128();
+    size_t k = 0;
+    for (; k + 16 <= n; k += 16) {
+      diff = _mm_or_si128(diff, _mm_xor_si128(at(a, k), at(b, k)));
+    }
+    if (k < n) {
+      // The last 16 bytes, over some already compared.
+      diff = _mm_or_si128(diff, _mm_xor_si128(at(a, n - 16), at(b, n - 16)));
+    }
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(diff, _mm_setzero_si128())) ==
+           0xFFFF;
+  }
+#endif
+  if (n >= 8 && n <= 16) {
+    uint64_t x[2], y[2];
+    memcpy(&x[0], a, 8);
+    memcpy(&x[1], a + n - 8, 8);
+    memcpy(&y[0], b, 8);
+    memcpy(&y[1], b + n - 8, 8);
+    return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
+  }
+  if (n == 4) {
+    uint32_t x, y;
+    memcpy(&x, a, 4);
+    memcpy(&y, b, 4);
+    return x == y;
+  }
+  return memcmp(a, b, n) == 0;
+}
+
+// Copies `n` bytes from `from` to `to`, both with room for kInlineBytes:
+// a short piece is copied whole, with no call.
+void CopyPiece(char* to, const char* from, size_t n) {
+  if (n <= kInlineBytes) {
+    memcpy(to, from, kInlineBytes);
+  } else {
+    memcpy(to, from, n);
+  }
+}
+
 }  // namespace
 
 Row_Json_Writer::Row_Json_Writer(vandu& v, bool sample_rows)
@@ -419,12 +468,13 @@ void Row_Json_Writer::EntryTime(const char* row, std::string* out) {
     StampToRfc3339(stamp, width, out);
     return;
   }
-  if (m.valid && memcmp(m.stamp, stamp, width) == 0 &&
+  if (m.valid && SameBytes(m.stamp, stamp, width) &&
       m.zone_standard == tzname[0] && m.zone_summer == tzname[1] &&
       m.zone_west == timezone) {
     // The caller's text mostly holds it already (one record serves every
     // event of a request).
-    if (*out != m.text) {
+    if (out->size() != m.text.size() ||
+        !SameBytes(out->data(), m.text.data(), m.text.size())) {
       *out = m.text;
     }
     return;
@@ -549,58 +599,6 @@ char* Row_Json_Writer::WriteColumns(const char* row, char* p) {
   }
   return p;
 }
-
-namespace {
-
-// Whether the `n` bytes at `a` and `b` are the same: short ones compared in
-// place, with no call.
-bool SameBytes(const char* a, const char* b, size_t n) {
-#if defined(__SSE2__)
-  if (n >= 16 && n <= kInlineBytes) {
-    const auto at = [](const char* x, size_t k) {
-      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + k));
-    };
-    __m128i diff = _mm_setzero_si128();
-    size_t k = 0;
-    for (; k + 16 <= n; k += 16) {
-      diff = _mm_or_si128(diff, _mm_xor_si128(at(a, k), at(b, k)));
-    }
-    if (k < n) {
-      // The last 16 bytes, over some already compared.
-      diff = _mm_or_si128(diff, _mm_xor_si128(at(a, n - 16), at(b, n - 16)));
-    }
-    return _mm_movemask_epi8(_mm_cmpeq_epi8(diff, _mm_setzero_si128())) ==
-           0xFFFF;
-  }
-#endif
-  if (n >= 8 && n <= 16) {
-    uint64_t x[2], y[2];
-    memcpy(&x[0], a, 8);
-    memcpy(&x[1], a + n - 8, 8);
-    memcpy(&y[0], b, 8);
-    memcpy(&y[1], b + n - 8, 8);
-    return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
-  }
-  if (n == 4) {
-    uint32_t x, y;
-    memcpy(&x, a, 4);
-    memcpy(&y, b, 4);
-    return x == y;
-  }
-  return memcmp(a, b, n) == 0;
-}
-
-// Copies `n` bytes from `from` to `to`, both with room for kInlineBytes:
-// a short piece is copied whole, with no call.
-void CopyPiece(char* to, const char* from, size_t n) {
-  if (n <= kInlineBytes) {
-    memcpy(to, from, kInlineBytes);
-  } else {
-    memcpy(to, from, n);
-  }
-}
-
-}  // namespace
 
 [[gnu::always_inline]] inline char* Row_Json_Writer::WriteOverLast(
     Column& c, const char* row, char* p, const char* last, size_t last_length) {

@@ -18,6 +18,7 @@
 #include "agent/tvxmain.h"
 #include "framework/control/main_loop.h"
 #include "framework/runtime/condition.h"
+#include "framework/runtime/event_output.h"
 #include "framework/runtime/row_json.h"
 #include "table_agents/tvx_vxlogent_agent.h"
 #include "table_agents/tvx_vxmonlog_agent.h"
@@ -486,6 +487,41 @@ TEST(LogEntryJsonTest, RowsOfColumnsThatChangeAtRandomComeOutAsARowAlone) {
     Row_Json_Writer(request.agent).Append(bytes, &alone);
     ASSERT_EQ(json, alone) << "row " << i;
   }
+}
+
+// A writer keeps the entry time it converted last: the same field in
+// another zone, another field, and a caller's text that holds something
+// else all come out as a conversion of their own.
+TEST(LogEntryJsonTest, EntryTimeFollowsItsFieldAndTheZone) {
+  Table_Request<tvx_vxlogent_manager, tvx_vxlogent_agent> request("TVX",
+                                                                  "VXLOGENT");
+  Row_Json_Writer writer(request.agent);
+  const char* saved = getenv("TZ");
+  const std::string old = saved != nullptr ? saved : "";
+  tvx_vxlogent_data_t row;
+  memset(&row, '\0', sizeof row);
+  const auto* const bytes = reinterpret_cast<const char*>(&row);
+  std::string out;
+  for (const char* zone : {"Europe/Berlin", "Asia/Tokyo", "Europe/Berlin"}) {
+    setenv("TZ", zone, 1);
+    tzset();
+    // Each zone's last stamp is the next one's first.
+    for (const char* stamp : {"1261209010729000", "1261209010730123",
+                              "1261209010730123", "1261209010729000"}) {
+      memcpy(row.entrytime, stamp, 16);
+      writer.EntryTime(bytes, &out);
+      EXPECT_EQ(out, StampToRfc3339(stamp, 16)) << zone << " " << stamp;
+      out = "other";
+      writer.EntryTime(bytes, &out);
+      EXPECT_EQ(out, StampToRfc3339(stamp, 16)) << zone << " " << stamp;
+    }
+  }
+  if (saved != nullptr) {
+    setenv("TZ", old.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
 }
 
 // The exact JSON of log-entries rows, written twice by one writer (the
