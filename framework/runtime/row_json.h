@@ -65,7 +65,10 @@ std::string RowToJson(vandu& v, const char* row);
 // RowToJson for many rows of one request: the columns are looked up once.
 // A writer for the rows of one sample (`sample_rows`) keeps the text of the
 // columns the sample fills alike in every row (see
-// vandu::Constant_Columns), as the first row has them.
+// vandu::Constant_Columns), as the first row has them. Otherwise it keeps
+// the last row it wrote, field and text, and copies the text of the columns
+// whose fields are the same again (most of a log's columns repeat from
+// entry to entry). One thread at a time.
 class Row_Json_Writer {
  public:
   explicit Row_Json_Writer(vandu& v, bool sample_rows = false);
@@ -107,7 +110,8 @@ class Row_Json_Writer {
     uint32_t seen_int = 0;
     unsigned char int_json_size = 0;
     char int_json[SHORTKEY + 16] = {};
-    // A text column's last field and what it came to (key and value): most
+    // For the rows of a sample with constant columns (WriteColumn):
+    // a text column's last field and what it came to (key and value): most
     // columns of a log's rows repeat from row to row (the log, the host, the
     // second), and a field compared whole costs less than one looked at for
     // its padding and escapes. A column that keeps changing is not compared
