@@ -524,6 +524,34 @@ TEST(LogEntryJsonTest, EntryTimeFollowsItsFieldAndTheZone) {
   tzset();
 }
 
+// A sample's writer keeps the text of the columns the sample fills alike
+// and remembers the others, integers too: each row still comes out as a
+// writer new to it writes it.
+TEST(LogEntryJsonTest, SampleRowsComeOutAsARowAlone) {
+  Table_Request<tvx_vxlogent_manager, tvx_vxlogent_agent> request("TVX",
+                                                                  "VXLOGENT");
+  const vandu::Constant_Columns constant(&request.agent,
+                                         {"logname", "freqthresh"});
+  Row_Json_Writer writer(request.agent, /*sample_rows=*/true);
+  tvx_vxlogent_data_t row;
+  memset(&row, '\0', sizeof row);
+  memcpy(row.logname, "syslog", 6);
+  row.freqthresh = 5;
+  for (int i = 0; i < 300; ++i) {
+    // Repeats for a while, then changes row after row, then repeats.
+    row.periodthrs = i < 100 || i >= 200 ? 60 : i;
+    row.sampleno = i / 7 - 20;
+    row.rowno = static_cast<int32_t>(i % 3 == 0 ? -2147483647 - 1 : i);
+    memcpy(row.entrysrc, i % 2 == 0 ? "a\"" : "bb", 2);
+    std::string json;
+    writer.Append(reinterpret_cast<const char*>(&row), &json);
+    std::string alone;
+    Row_Json_Writer(request.agent)
+        .Append(reinterpret_cast<const char*>(&row), &alone);
+    ASSERT_EQ(json, alone) << "row " << i;
+  }
+}
+
 // The exact JSON of log-entries rows, written twice by one writer (the
 // second time from what it remembers of each column) and once more with
 // every column changed: escapes, bytes past ASCII and broken UTF-8, NULs
