@@ -145,9 +145,9 @@ class Row_Json_Writer {
                       size_t last_length);
 
   std::vector<Column> columns_;
-  vandu* sample_ = nullptr;    // until its constant columns are found
-  bool constants_ = false;     // some column is constant
-  std::vector<Step> plan_;     // empty until the first row with constants_
+  vandu* sample_ = nullptr;  // until its constant columns are found
+  bool constants_ = false;   // some column is constant
+  std::vector<Step> plan_;   // empty until the first row with constants_
   // Room for one row's text, twice: the row's (text_[now_]) and the last
   // row's.
   std::vector<char> text_[2];
@@ -162,8 +162,8 @@ class Row_Json_Writer {
     uint32_t at, length;  // its text in the last row's
   };
   std::vector<Run> runs_;
-  bool rejoin_ = false;        // a column's `hit` changed
-  ColumnInfo entry_time_{};    // the ENTRYTIME text column; Width 0 when none
+  bool rejoin_ = false;      // a column's `hit` changed
+  ColumnInfo entry_time_{};  // the ENTRYTIME text column; Width 0 when none
   // The last ENTRYTIME field EntryTime converted, the zone it was converted
   // in and what it came to: the rows of a burst mostly share their time.
   struct Time_Memo {
