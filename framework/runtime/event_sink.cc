@@ -724,8 +724,10 @@ void Install(std::shared_ptr<Event_Writers> writers, FILE* direct) {
 
 // "YYYY-MM-DDThh:mm:ss.mmmZ": the time now.
 std::string_view UtcNow() {
-  // The text of the second is made once per second per thread.
+  // The text of the second is made once per second per thread, its
+  // milliseconds once per millisecond.
   thread_local time_t t_second = -1;
+  thread_local int t_millis = -1;
   thread_local char t_when[80];
   thread_local size_t t_length = 0;  // 24 but for years past 9999
   struct timeval tv;
@@ -737,13 +739,17 @@ std::string_view UtcNow() {
              tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
              tm.tm_min, tm.tm_sec);
     t_second = tv.tv_sec;
+    t_millis = -1;
     t_length = strlen(t_when);
   }
   const size_t length = t_length;
   const int millis = static_cast<int>(tv.tv_usec / 1000);
-  t_when[length - 4] = static_cast<char>('0' + millis / 100);
-  t_when[length - 3] = static_cast<char>('0' + millis / 10 % 10);
-  t_when[length - 2] = static_cast<char>('0' + millis % 10);
+  if (millis != t_millis) {
+    t_when[length - 4] = static_cast<char>('0' + millis / 100);
+    t_when[length - 3] = static_cast<char>('0' + millis / 10 % 10);
+    t_when[length - 2] = static_cast<char>('0' + millis % 10);
+    t_millis = millis;
+  }
   return std::string_view(t_when, length);
 }
 
