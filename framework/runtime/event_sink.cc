@@ -724,9 +724,12 @@ void Install(std::shared_ptr<Event_Writers> writers, FILE* direct) {
 
 // "YYYY-MM-DDThh:mm:ss.mmmZ": the time now.
 std::string_view UtcNow() {
-  // The text of the second is made once per second per thread.
+  // The text of the second is made once per second per thread, its
+  // milliseconds once per millisecond.
   thread_local time_t t_second = -1;
+  thread_local int t_millis = -1;
   thread_local char t_when[80];
+  thread_local size_t t_length = 0;  // 24 but for years past 9999
   struct timeval tv;
   gettimeofday(&tv, nullptr);
   if (tv.tv_sec != t_second) {
@@ -736,13 +739,62 @@ std::string_view UtcNow() {
              tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
              tm.tm_min, tm.tm_sec);
     t_second = tv.tv_sec;
+    t_millis = -1;
+    t_length = strlen(t_when);
   }
-  const size_t length = strlen(t_when);  // 24 but for years past 9999
+  const size_t length = t_length;
   const int millis = static_cast<int>(tv.tv_usec / 1000);
-  t_when[length - 4] = static_cast<char>('0' + millis / 100);
-  t_when[length - 3] = static_cast<char>('0' + millis / 10 % 10);
-  t_when[length - 2] = static_cast<char>('0' + millis % 10);
+  if (millis != t_millis) {
+    t_when[length - 4] = static_cast<char>('0' + millis / 100);
+    t_when[length - 3] = static_cast<char>('0' + millis / 10 % 10);
+    t_when[length - 2] = static_cast<char>('0' + millis % 10);
+    t_millis = millis;
+  }
   return std::string_view(t_when, length);
+}
+
+// Room past the end of a piece that Put may copy whole.
+constexpr size_t kPiecePad = 32;
+
+// Whether the `n` bytes at `a` and `b` are the same: compared a word at a
+// time in place (the texts compared are short), with no call.
+[[gnu::always_inline]] inline bool SameText(const char* a, const char* b,
+                                            size_t n) {
+  const auto word = [](const char* p) {
+    uint64_t x;
+    memcpy(&x, p, sizeof x);
+    return x;
+  };
+  const auto half = [](const char* p) {
+    uint32_t x;
+    memcpy(&x, p, sizeof x);
+    return x;
+  };
+  // Two pieces that may overlap, or words then the last word.
+  if (n < 4) {
+    return n == 0 ||
+           (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+  }
+  if (n <= 8) {
+    return ((half(a) ^ half(b)) | (half(a + n - 4) ^ half(b + n - 4))) == 0;
+  }
+  uint64_t diff = 0;
+  for (size_t k = 0; k + 8 < n; k += 8) {
+    diff |= word(a + k) ^ word(b + k);
+  }
+  return (diff | (word(a + n - 8) ^ word(b + n - 8))) == 0;
+}
+
+// Copies the `n` bytes at `from` to `to`, both with kPiecePad bytes of room
+// past them when n is at most kPiecePad: a short piece is copied whole,
+// with no call.
+char* Put(char* to, const char* from, size_t n) {
+  if (n <= kPiecePad) {
+    memcpy(to, from, kPiecePad);
+  } else {
+    memcpy(to, from, n);
+  }
+  return to + n;
 }
 
 // A text that mostly repeats from one event of a thread to the next (the
@@ -751,36 +803,62 @@ std::string_view UtcNow() {
 class Json_Memo {
  public:
   explicit Json_Memo(std::string_view head) : head_(head) {}
+  // The piece for `text`, with kPiecePad bytes of room after it.
   std::string_view Of(const std::string& text) {
-    if (json_.empty() || text != text_) {
-      text_ = text;
-      json_.assign(head_);
-      JsonAppendString(&json_, text);
+    if (json_.empty() || text.size() != text_.size() ||
+        !SameText(text.data(), text_.data(), text.size())) {
+      Remake(text);
     }
-    return json_;
+    return std::string_view(json_.data(), size_);
   }
 
  private:
+  // Out of line: the text mostly repeats, and Of stays small.
+  // Written into the room json_ had (it only grows): many situations
+  // taking turns cost no allocation.
+  [[gnu::noinline]] void Remake(const std::string& text) {
+    text_ = text;
+    const size_t need = head_.size() + JsonStringBound(text.size()) + kPiecePad;
+    if (json_.size() < need) {
+      json_.resize(need);
+    }
+    memcpy(json_.data(), head_.data(), head_.size());
+    size_ = static_cast<size_t>(
+        JsonWriteString(json_.data() + head_.size(), text.data(), text.size()) -
+        json_.data());
+  }
+
   const std::string_view head_;
   std::string text_;
-  std::string json_;
+  std::vector<char> json_;
+  size_t size_ = 0;
 };
 
 // Appends the event's line (Event_Sink::Line) to `line`: written into room
-// sized once for the longest it can be.
+// of the thread's, sized for the longest line it had, and appended in one.
 void AppendLine(std::string* line, const Event_Record& e,
                 std::string_view time) {
-  thread_local Json_Memo t_situation("\",\"situation\":");
-  thread_local Json_Memo t_table(",\"table\":");
-  thread_local Json_Memo t_entrytime(",\"entrytime\":");
-  const std::string_view situation = t_situation.Of(e.situation);
-  const std::string_view table = t_table.Of(e.table);
+  // One thread-local object: one look-up of the thread's storage.
+  struct Memos {
+    Json_Memo situation{"\",\"situation\":"};
+    Json_Memo table{",\"table\":"};
+    Json_Memo entrytime{",\"entrytime\":"};
+    std::vector<char> room;
+  };
+  thread_local Memos t_memos;
+  Memos& m = t_memos;
+  const std::string_view situation = m.situation.Of(e.situation);
+  const std::string_view table = m.table.Of(e.table);
   const std::string_view entrytime =
-      e.entrytime.empty() ? std::string_view() : t_entrytime.Of(e.entrytime);
-  const size_t used = line->size();
-  line->resize(used + 96 + time.size() + situation.size() + table.size() +
-               JsonStringBound(e.key.size()) + entrytime.size() + e.row.size());
-  char* p = &(*line)[used];
+      e.entrytime.empty() ? std::string_view() : m.entrytime.Of(e.entrytime);
+  const size_t room = 96 + time.size() + situation.size() + table.size() +
+                      JsonStringBound(e.key.size()) + entrytime.size() +
+                      kPiecePad;
+  if (m.room.size() < room) {
+    m.room.resize(room);
+  }
+  char* const start = m.room.data();
+  char* p = start;
   const auto put = [&p](std::string_view text) {
     // An empty view may have no data at all: memcpy must not see it.
     if (!text.empty()) {
@@ -788,29 +866,44 @@ void AppendLine(std::string* line, const Event_Record& e,
       p += text.size();
     }
   };
-  const auto put_string = [&p](const std::string& text) {
-    p = JsonWriteString(p, text.data(), text.size());
-  };
-  put("{\"time\":\"");
-  put(time);
-  put(situation);
-  put(table);
+  static constexpr char kTime[] = "{\"time\":\"";
+  memcpy(p, kTime, sizeof kTime - 1);
+  p += sizeof kTime - 1;
+  if (time.size() == 24) {
+    // UtcNow's, but for years past 9999: copied with no call.
+    memcpy(p, time.data(), 24);
+    p += 24;
+  } else {
+    put(time);
+  }
+  // The memos' pieces have room to be copied whole.
+  p = Put(p, situation.data(), situation.size());
+  p = Put(p, table.data(), table.size());
   if (e.has_key) {
     put(",\"key\":");
-    put_string(e.key);
+    p = JsonWriteString(p, e.key.data(), e.key.size());
   }
   if (e.suppressed > 0) {
     put(",\"suppressed\":");
     p = std::to_chars(p, p + 24, e.suppressed).ptr;
   }
-  put(entrytime);
-  // No row in the announcement of a throttle's held-back count.
-  if (!e.row.empty()) {
-    put(",\"row\":");
-    put(e.row);
+  if (!entrytime.empty()) {
+    p = Put(p, entrytime.data(), entrytime.size());
   }
-  put("}\n");
-  line->resize(static_cast<size_t>(p - line->data()));
+  // No row in the announcement of a throttle's held-back count.
+  if (e.row.empty()) {
+    memcpy(p, "}\n", 2);
+    line->append(start, static_cast<size_t>(p + 2 - start));
+    return;
+  }
+  static constexpr char kRow[] = ",\"row\":";
+  memcpy(p, kRow, sizeof kRow - 1);
+  p += sizeof kRow - 1;
+  // The row, the longest piece, goes to the line straight from the record.
+  line->append(start, static_cast<size_t>(p - start));
+  line->append(e.row);
+  line->push_back('}');
+  line->push_back('\n');
 }
 
 // Hands the thread's batch to the writers (or, under Use(), writes it),

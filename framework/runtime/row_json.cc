@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -225,21 +226,50 @@ char* JsonWriteField(char* out, const char* text, size_t length,
   // bytes past it left out: most texts of a row are shorter than 16 bytes
   // and go out in one step.
   const auto* const bytes = reinterpret_cast<const unsigned char*>(text);
-  while (i < length && i + 16 <= readable) {
-    const size_t take = length - i < 16 ? length - i : 16;
-    const unsigned odd =
-        static_cast<unsigned>(EscapeMask(bytes + i)) & ((1u << take) - 1);
-    // Written whole: what is past the text or an escaped byte is written
-    // over.
+  bool plain = true;  // no byte so far needs an escape
+  // Whole pieces of the text first, each written whole even when a byte of
+  // it needs an escape (what follows that byte is written over).
+  while (i + 16 <= length) {
+    const int odd = EscapeMask(bytes + i);
     memcpy(out, text + i, 16);
     if (odd != 0) {
-      const unsigned plain = static_cast<unsigned>(__builtin_ctz(odd));
-      out += plain;
-      i += plain;
+      const unsigned copied =
+          static_cast<unsigned>(__builtin_ctz(static_cast<unsigned>(odd)));
+      out += copied;
+      i += copied;
+      plain = false;
       break;
     }
-    out += take;
-    i += take;
+    out += 16;
+    i += 16;
+  }
+  if (plain && i < length) {
+    const size_t rest = length - i;
+    if (i + 16 <= readable) {
+      // The rest of the text and bytes past it, which are left out.
+      const unsigned odd =
+          static_cast<unsigned>(EscapeMask(bytes + i)) & ((1u << rest) - 1);
+      memcpy(out, text + i, 16);
+      if (odd == 0) {
+        out += rest;
+        *out++ = '"';
+        return out;
+      }
+      const unsigned copied = static_cast<unsigned>(__builtin_ctz(odd));
+      out += copied;
+      i += copied;
+    } else if (length >= 16) {
+      // The last bytes of a text that ends where its field does, as the
+      // last 16 bytes of it: those before them were all copied as they
+      // are, so that the piece needs an escape only where they do, and
+      // they are written again over what went out.
+      if (EscapeMask(bytes + length - 16) == 0) {
+        memcpy(out - (16 - rest), text + length - 16, 16);
+        out += rest;
+        *out++ = '"';
+        return out;
+      }
+    }
   }
 #endif
   out = WriteEscaped(out, text + i, length - i);
@@ -323,6 +353,55 @@ bool SameField(const char* a, const char* b, size_t width) {
 #endif
   return memcmp(a, b, width) == 0;
 }
+
+// Whether the `n` bytes at `a` and `b` are the same: short ones compared in
+// place, with no call.
+bool SameBytes(const char* a, const char* b, size_t n) {
+#if defined(__SSE2__)
+  if (n >= 16 && n <= kInlineBytes) {
+    const auto at = [](const char* x, size_t k) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + k));
+    };
+    __m128i diff = _mm_setzero_si128();
+    size_t k = 0;
+    for (; k + 16 <= n; k += 16) {
+      diff = _mm_or_si128(diff, _mm_xor_si128(at(a, k), at(b, k)));
+    }
+    if (k < n) {
+      // The last 16 bytes, over some already compared.
+      diff = _mm_or_si128(diff, _mm_xor_si128(at(a, n - 16), at(b, n - 16)));
+    }
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(diff, _mm_setzero_si128())) ==
+           0xFFFF;
+  }
+#endif
+  if (n >= 8 && n <= 16) {
+    uint64_t x[2], y[2];
+    memcpy(&x[0], a, 8);
+    memcpy(&x[1], a + n - 8, 8);
+    memcpy(&y[0], b, 8);
+    memcpy(&y[1], b + n - 8, 8);
+    return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
+  }
+  if (n == 4) {
+    uint32_t x, y;
+    memcpy(&x, a, 4);
+    memcpy(&y, b, 4);
+    return x == y;
+  }
+  return memcmp(a, b, n) == 0;
+}
+
+// Copies `n` bytes from `from` to `to`, both with room for kInlineBytes:
+// a short piece is copied whole, with no call.
+void CopyPiece(char* to, const char* from, size_t n) {
+  if (n <= kInlineBytes) {
+    memcpy(to, from, kInlineBytes);
+  } else {
+    memcpy(to, from, n);
+  }
+}
+
 }  // namespace
 
 Row_Json_Writer::Row_Json_Writer(vandu& v, bool sample_rows)
@@ -339,6 +418,10 @@ Row_Json_Writer::Row_Json_Writer(vandu& v, bool sample_rows)
       memcpy(c.short_key, c.key.data(), c.key.size());
     }
     c.info = info;
+    c.kind = info.Type == COLUMN_INT32    ? Column::INT32
+             : info.Type == COLUMN_UINT32 ? Column::UINT32
+                                          : Column::TEXT;
+    c.width = info.Width > 0 ? static_cast<size_t>(info.Width) : 0;
     bound +=
         Column::SHORTKEY + c.key.size() +
         JsonStringBound(info.Width > 0 ? static_cast<size_t>(info.Width) : 0) +
@@ -349,20 +432,61 @@ Row_Json_Writer::Row_Json_Writer(vandu& v, bool sample_rows)
     }
   });
   // A short text copied whole may write past its column's end.
-  scratch_.resize(bound + kInlineBytes);
+  text_[0].resize(bound + kInlineBytes);
+  text_[1].resize(bound + kInlineBytes);
+  size_t row_bytes = 0;
+  for (size_t i = 0; i < columns_.size(); ++i) {
+    Column& c = columns_[i];
+    c.size = c.kind != Column::TEXT ? sizeof(uint32_t) : c.width;
+    const size_t end = static_cast<size_t>(c.info.Offset) + c.size;
+    row_bytes = end > row_bytes ? end : row_bytes;
+    c.joins_next = i + 1 < columns_.size() &&
+                   static_cast<size_t>(columns_[i + 1].info.Offset) == end;
+  }
+  last_row_.resize(row_bytes);
+  JoinRuns();
 }
 
-std::string Row_Json_Writer::EntryTime(const char* row) const {
+std::string Row_Json_Writer::EntryTime(const char* row) {
   std::string out;
   EntryTime(row, &out);
   return out;
 }
 
-void Row_Json_Writer::EntryTime(const char* row, std::string* out) const {
-  out->clear();
-  if (entry_time_.Width > 0) {
-    StampToRfc3339(row + entry_time_.Offset, entry_time_.Width, out);
+void Row_Json_Writer::EntryTime(const char* row, std::string* out) {
+  if (entry_time_.Width <= 0) {
+    out->clear();
+    return;
   }
+  const char* const stamp = row + entry_time_.Offset;
+  const size_t width = static_cast<size_t>(entry_time_.Width);
+  // The same field in the same zone comes to the same text (what
+  // StampToRfc3339 itself relies on for the second it keeps): only a field
+  // that fits the memo is kept.
+  Time_Memo& m = time_memo_;
+  if (width > sizeof m.stamp) {
+    StampToRfc3339(stamp, width, out);
+    return;
+  }
+  if (m.valid && SameBytes(m.stamp, stamp, width) &&
+      m.zone_standard == tzname[0] && m.zone_summer == tzname[1] &&
+      m.zone_west == timezone) {
+    // The caller's text mostly holds it already (one record serves every
+    // event of a request).
+    if (out->size() != m.text.size() ||
+        !SameBytes(out->data(), m.text.data(), m.text.size())) {
+      *out = m.text;
+    }
+    return;
+  }
+  StampToRfc3339(stamp, width, out);
+  // Read after the conversion, which may have set the zone up.
+  m.valid = true;
+  memcpy(m.stamp, stamp, width);
+  m.zone_standard = tzname[0];
+  m.zone_summer = tzname[1];
+  m.zone_west = timezone;
+  m.text = *out;
 }
 
 void Row_Json_Writer::FindConstantColumns() {
@@ -375,13 +499,33 @@ void Row_Json_Writer::FindConstantColumns() {
   sample_ = nullptr;
 }
 
-char* Row_Json_Writer::WriteColumn(Column& c, const char* row, char* p) {
-  const size_t width = c.info.Width > 0 ? static_cast<size_t>(c.info.Width) : 0;
-  if (c.info.Type == COLUMN_INT32 || c.info.Type == COLUMN_UINT32 ||
-      width == 0) {
+// Inlined into the one loop of WriteColumns: a row's columns cost no call
+// each.
+[[gnu::always_inline]] inline char* Row_Json_Writer::WriteColumn(
+    Column& c, const char* row, char* p) {
+  const char* const field = row + c.info.Offset;
+  if (c.kind != Column::TEXT) {
+    uint32_t bits;
+    memcpy(&bits, field, sizeof bits);
+    if (c.int_seen && bits == c.seen_int) {
+      // The room of an integer column (its key, the bound of a 4-byte text
+      // and more) holds int_json whole.
+      memcpy(p, c.int_json, sizeof c.int_json);
+      return p + c.int_json_size;
+    }
+    char* const end = WriteField(c, row, p);
+    if (c.key.size() <= Column::SHORTKEY) {
+      c.int_seen = true;
+      c.seen_int = bits;
+      c.int_json_size = static_cast<unsigned char>(end - p);
+      memcpy(c.int_json, p, sizeof c.int_json);
+    }
+    return end;
+  }
+  const size_t width = c.width;
+  if (width == 0) {
     return WriteField(c, row, p);
   }
-  const char* const field = row + c.info.Offset;
   if (c.skip > 0) {
     --c.skip;
     return WriteField(c, row, p);
@@ -411,7 +555,9 @@ char* Row_Json_Writer::WriteColumn(Column& c, const char* row, char* p) {
   return end;
 }
 
-char* Row_Json_Writer::WriteField(const Column& c, const char* row, char* p) {
+[[gnu::always_inline]] inline char* Row_Json_Writer::WriteField(const Column& c,
+                                                                const char* row,
+                                                                char* p) {
   if (c.key.size() <= Column::SHORTKEY) {
     memcpy(p, c.short_key, Column::SHORTKEY);
   } else {
@@ -419,17 +565,17 @@ char* Row_Json_Writer::WriteField(const Column& c, const char* row, char* p) {
   }
   p += c.key.size();
   const char* field = row + c.info.Offset;
-  if (c.info.Type == COLUMN_INT32) {
+  if (c.kind == Column::INT32) {
     int32_t x;
     memcpy(&x, field, sizeof x);
     return std::to_chars(p, p + 16, x).ptr;
   }
-  if (c.info.Type == COLUMN_UINT32) {
+  if (c.kind == Column::UINT32) {
     uint32_t x;
     memcpy(&x, field, sizeof x);
     return std::to_chars(p, p + 16, x).ptr;
   }
-  const size_t width = c.info.Width > 0 ? static_cast<size_t>(c.info.Width) : 0;
+  const size_t width = c.width;
 #if defined(__SSE2__)
   if (width % 16 == 0 && width <= WHOLEFIELDBYTES) {
     if (char* const end = WriteWholeField(p, field, width)) {
@@ -440,6 +586,121 @@ char* Row_Json_Writer::WriteField(const Column& c, const char* row, char* p) {
   return JsonWriteField(
       p, field, static_cast<size_t>(UnpaddedLength(field, c.info.Width)),
       width);
+}
+
+char* Row_Json_Writer::WriteColumns(const char* row, char* p) {
+  for (const Step& s : plan_) {
+    if (s.column >= 0) {
+      p = WriteColumn(columns_[static_cast<size_t>(s.column)], row, p);
+    } else {
+      memcpy(p, s.kept.data(), s.kept.size());
+      p += s.kept.size();
+    }
+  }
+  return p;
+}
+
+[[gnu::always_inline]] inline char* Row_Json_Writer::WriteOverLast(
+    Column& c, const char* row, char* p, const char* last, size_t last_length) {
+  const char* const field = row + c.info.Offset;
+  char* const kept = last_row_.data() + c.info.Offset;
+  if (c.valid && c.skip == 0) {
+    if (SameBytes(field, kept, c.size)) {
+      c.hit = true;
+      c.misses = 0;
+      CopyPiece(p, last, last_length);
+      return p + last_length;
+    }
+    c.hit = false;
+    char* const end = WriteField(c, row, p);
+    if (++c.misses >= kMissesToSkip) {
+      // Changes row after row: written without comparing for a while.
+      c.misses = 0;
+      c.skip = kSkipRows;
+      c.valid = false;
+    } else {
+      memcpy(kept, field, c.size);
+    }
+    return end;
+  }
+  c.hit = false;
+  char* const end = WriteField(c, row, p);
+  if (c.skip > 0 && --c.skip > 0) {
+    return end;
+  }
+  // The first row, or the last of those written without comparing: kept
+  // to compare the next one with.
+  memcpy(kept, field, c.size);
+  c.valid = true;
+  return end;
+}
+
+void Row_Json_Writer::JoinRuns() {
+  // Where each column's text lies in the last row's, as the runs were.
+  std::vector<uint32_t> at(columns_.size() + 1, 0);
+  for (const Run& r : runs_) {
+    for (uint32_t k = r.first; k < r.end; ++k) {
+      at[k] = r.at + columns_[k].rel;
+    }
+    at[r.end] = r.at + r.length;
+  }
+  runs_.clear();
+  const uint32_t n = static_cast<uint32_t>(columns_.size());
+  for (uint32_t i = 0; i < n;) {
+    uint32_t j = i + 1;
+    while (j < n && columns_[i].hit && columns_[j].hit &&
+           columns_[j - 1].joins_next) {
+      ++j;
+    }
+    const Column& last = columns_[j - 1];
+    Run r;
+    r.first = i;
+    r.end = j;
+    r.from = static_cast<uint32_t>(columns_[i].info.Offset);
+    r.bytes = static_cast<uint32_t>(last.info.Offset + last.size) - r.from;
+    r.at = at[i];
+    r.length = at[j] - at[i];
+    for (uint32_t k = i; k < j; ++k) {
+      columns_[k].rel = at[k] - at[i];
+    }
+    runs_.push_back(r);
+    i = j;
+  }
+  rejoin_ = false;
+}
+
+char* Row_Json_Writer::WriteOverLastRow(const char* row, char* const p0) {
+  // A column's text is a function of its field alone: where the field is
+  // the same as in the last row, so is the text, kept in the last row's
+  // text. Columns that were the same in the last row and follow each other
+  // in the row are compared, and their text copied, in one piece.
+  if (rejoin_) {
+    JoinRuns();
+  }
+  const char* const last = text_[1 - now_].data();
+  char* p = p0;
+  for (Run& r : runs_) {
+    const uint32_t at = static_cast<uint32_t>(p - p0);
+    if (r.end - r.first > 1 &&
+        SameBytes(row + r.from, last_row_.data() + r.from, r.bytes)) {
+      CopyPiece(p, last + r.at, r.length);
+      p += r.length;
+    } else {
+      const char* const text = last + r.at;
+      for (uint32_t k = r.first; k < r.end; ++k) {
+        Column& c = columns_[k];
+        const uint32_t next = k + 1 < r.end ? columns_[k + 1].rel : r.length;
+        const bool hit = c.hit;
+        const uint32_t rel = static_cast<uint32_t>(p - p0) - at;
+        p = WriteOverLast(c, row, p, text + c.rel, next - c.rel);
+        c.rel = rel;
+        rejoin_ = rejoin_ || c.hit != hit;
+      }
+      r.length = static_cast<uint32_t>(p - p0) - at;
+    }
+    r.at = at;
+  }
+  return p;
 }
 
 namespace {
@@ -480,30 +741,23 @@ void Row_Json_Writer::Append(const char* row, std::string* out,
   }
   // The row is written into room sized once for the longest row the columns
   // allow, then appended in one piece.
-  char* p = scratch_.data();
+  std::vector<char>& text = text_[now_];
+  char* p = text.data();
   if (columns_.empty()) {
     *p++ = '{';
   }
   if (!constants_) {
-    for (Column& c : columns_) {
-      p = WriteColumn(c, row, p);
-    }
+    p = WriteOverLastRow(row, p);
+    now_ = 1 - now_;
   } else if (!plan_.empty()) {
-    for (const Step& s : plan_) {
-      if (s.column >= 0) {
-        p = WriteColumn(columns_[static_cast<size_t>(s.column)], row, p);
-      } else {
-        memcpy(p, s.kept.data(), s.kept.size());
-        p += s.kept.size();
-      }
-    }
+    p = WriteColumns(row, p);
   } else {
     // The first row: what the constant columns came to is kept in runs for
     // the rows after it.
     std::vector<Step> plan;
     for (size_t i = 0; i < columns_.size(); ++i) {
       char* const start = p;
-      p = WriteColumn(columns_[i], row, p);
+      p = WriteField(columns_[i], row, p);
       if (!columns_[i].constant) {
         plan.push_back({static_cast<int>(i), {}});
         continue;
@@ -517,11 +771,11 @@ void Row_Json_Writer::Append(const char* row, std::string* out,
   }
   if (entry != nullptr) {
     // The entry follows in the same room, grown when it is long.
-    const size_t used = static_cast<size_t>(p - scratch_.data());
+    const size_t used = static_cast<size_t>(p - text.data());
     const size_t need = used + 16 + JsonStringBound(entry->length) + 16;
-    if (scratch_.size() < need) {
-      scratch_.resize(need);
-      p = scratch_.data() + used;
+    if (text.size() < need) {
+      text.resize(need);
+      p = text.data() + used;
     }
     static constexpr char kFirst[] = "\"entry\":";
     static constexpr char kNext[] = ",\"entry\":";
@@ -535,7 +789,7 @@ void Row_Json_Writer::Append(const char* row, std::string* out,
     p = JsonWriteString(p, entry->data, entry->length);
   }
   *p++ = '}';
-  out->append(scratch_.data(), static_cast<size_t>(p - scratch_.data()));
+  out->append(text.data(), static_cast<size_t>(p - text.data()));
 }
 
 std::string RowToJson(vandu& v, const char* row) {

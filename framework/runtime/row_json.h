@@ -65,7 +65,10 @@ std::string RowToJson(vandu& v, const char* row);
 // RowToJson for many rows of one request: the columns are looked up once.
 // A writer for the rows of one sample (`sample_rows`) keeps the text of the
 // columns the sample fills alike in every row (see
-// vandu::Constant_Columns), as the first row has them.
+// vandu::Constant_Columns), as the first row has them. Otherwise it keeps
+// the last row it wrote, field and text, and copies the text of the columns
+// whose fields are the same again (most of a log's columns repeat from
+// entry to entry). One thread at a time.
 class Row_Json_Writer {
  public:
   explicit Row_Json_Writer(vandu& v, bool sample_rows = false);
@@ -74,9 +77,9 @@ class Row_Json_Writer {
   void Append(const char* row, std::string* out,
               const Row_Side_Text::Text* entry = nullptr);
   // RowEntryTime of the row.
-  std::string EntryTime(const char* row) const;
+  std::string EntryTime(const char* row);
   // The same into *out (its room kept).
-  void EntryTime(const char* row, std::string* out) const;
+  void EntryTime(const char* row, std::string* out);
 
  private:
   struct Column {
@@ -86,8 +89,29 @@ class Row_Json_Writer {
     static constexpr size_t SHORTKEY = 16;
     char short_key[SHORTKEY] = {};
     ColumnInfo info;
+    // How the field is written, from info.Type and info.Width: looked at
+    // once here rather than in every row.
+    enum Kind : unsigned char { TEXT, INT32, UINT32 };
+    Kind kind = TEXT;
+    size_t width = 0;  // a text's; 0 for none (written as "")
+    size_t size = 0;   // the bytes of the row its value is made of
     bool constant = false;
-    // A text column's last field and what it came to (key and value): most
+    // For WriteOverLastRow: `valid` while the last row's field is kept in
+    // last_row_ (and the last row's text holds what it came to); `hit`
+    // when it was the same as in the row before; `joins_next` when the next
+    // column's field follows it in the row.
+    bool valid = false;
+    bool hit = false;
+    bool joins_next = false;
+    uint32_t rel = 0;  // where its text starts in its run's, in the last row
+    // An integer column with a short key: its last value and what it came
+    // to (key and number), copied whole while the value repeats.
+    bool int_seen = false;
+    uint32_t seen_int = 0;
+    unsigned char int_json_size = 0;
+    char int_json[SHORTKEY + 16] = {};
+    // For the rows of a sample with constant columns (WriteColumn):
+    // a text column's last field and what it came to (key and value): most
     // columns of a log's rows repeat from row to row (the log, the host, the
     // second), and a field compared whole costs less than one looked at for
     // its padding and escapes. A column that keeps changing is not compared
@@ -109,13 +133,48 @@ class Row_Json_Writer {
   static char* WriteColumn(Column& c, const char* row, char* p);
   // WriteColumn without the memory of the last field.
   static char* WriteField(const Column& c, const char* row, char* p);
+  // The columns of one row, as plan_ says.
+  char* WriteColumns(const char* row, char* p);
+  // The columns of one row, each in turn, into text_[now_] at its start
+  // (`p`): what repeats from the last row is copied from its text.
+  char* WriteOverLastRow(const char* row, char* p);
+  // Runs_ again from the columns' `hit`.
+  void JoinRuns();
+  // One column of WriteOverLastRow, `last` its text in the last row.
+  char* WriteOverLast(Column& c, const char* row, char* p, const char* last,
+                      size_t last_length);
 
   std::vector<Column> columns_;
-  vandu* sample_ = nullptr;    // until its constant columns are found
-  bool constants_ = false;     // some column is constant
-  std::vector<Step> plan_;     // empty until the first row with constants_
-  std::vector<char> scratch_;  // room for one row's text
-  ColumnInfo entry_time_{};    // the ENTRYTIME text column; Width 0 when none
+  vandu* sample_ = nullptr;  // until its constant columns are found
+  bool constants_ = false;   // some column is constant
+  std::vector<Step> plan_;   // empty until the first row with constants_
+  // Room for one row's text, twice: the row's (text_[now_]) and the last
+  // row's.
+  std::vector<char> text_[2];
+  int now_ = 0;
+  std::vector<char> last_row_;  // the fields of the `valid` columns
+  // The columns in runs, in order: a column alone, or columns that were
+  // each the same as in the row before, whose fields follow each other
+  // (bytes [from, from + bytes) of the row), compared and copied in one.
+  struct Run {
+    uint32_t first, end;  // columns [first, end)
+    uint32_t from, bytes;
+    uint32_t at, length;  // its text in the last row's
+  };
+  std::vector<Run> runs_;
+  bool rejoin_ = false;      // a column's `hit` changed
+  ColumnInfo entry_time_{};  // the ENTRYTIME text column; Width 0 when none
+  // The last ENTRYTIME field EntryTime converted, the zone it was converted
+  // in and what it came to: the rows of a burst mostly share their time.
+  struct Time_Memo {
+    bool valid = false;
+    char stamp[16] = {};
+    const char* zone_standard = nullptr;
+    const char* zone_summer = nullptr;
+    long zone_west = 0;
+    std::string text;
+  };
+  Time_Memo time_memo_;
 };
 
 // "QOR_COLUMN=value" for every column, each item ended by a NUL (one block,

@@ -168,6 +168,42 @@ TEST(EventStreamTest, DropsAreToldWithoutAFollowingEvent) {
   EXPECT_GT(dropped, 0u);
 }
 
+// The exact event lines, one after the other as one thread makes them: the
+// texts it remembers from the event before (situation, table, entry time)
+// are not taken for ones that changed.
+TEST(EventSinkTest, EventLinesComeOutExactlyAsBefore) {
+  Event_Record e;
+  e.situation = "sit\"1";
+  e.table = "TVX.VXLOGENT";
+  e.entrytime = "2026-12-09T01:07:29+00:00";
+  e.row = "{\"A\":1}";
+  const std::string time = "2026-12-09T01:07:30.123Z";
+  const std::string first =
+      "{\"time\":\"2026-12-09T01:07:30.123Z\",\"situation\":\"sit\\\"1\","
+      "\"table\":\"TVX.VXLOGENT\",\"entrytime\":\"2026-12-09T01:07:29+00:00\","
+      "\"row\":{\"A\":1}}\n";
+  EXPECT_EQ(Event_Sink::Line(e, time), first);
+  EXPECT_EQ(Event_Sink::Line(e, time), first);
+  e.situation = "sit\"2";
+  e.table = "TVX.VXLOGENU";
+  e.entrytime = "2026-12-09T01:07:29+00:01";
+  e.has_key = true;
+  e.key = "k\x01\xff";
+  e.suppressed = 12;
+  EXPECT_EQ(Event_Sink::Line(e, time),
+            "{\"time\":\"2026-12-09T01:07:30.123Z\",\"situation\":\"sit\\\"2\","
+            "\"table\":\"TVX.VXLOGENU\",\"key\":\"k\\u0001\\u00ff\","
+            "\"suppressed\":12,\"entrytime\":\"2026-12-09T01:07:29+00:01\","
+            "\"row\":{\"A\":1}}\n");
+  // A throttle's held-back count: no entry time, no row.
+  e.entrytime.clear();
+  e.row.clear();
+  e.key.clear();
+  EXPECT_EQ(Event_Sink::Line(e, "t"),
+            "{\"time\":\"t\",\"situation\":\"sit\\\"2\",\"table\":"
+            "\"TVX.VXLOGENU\",\"key\":\"\",\"suppressed\":12}\n");
+}
+
 TEST(EventSinkTest, DurableMarkFollowsTheEventFile) {
   qortest::Scoped_Temp_Dir dir;
   const std::string path = dir.File("events.jsonl");

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 #include "agent/tvxmain.h"
 #include "framework/control/main_loop.h"
 #include "framework/runtime/condition.h"
+#include "framework/runtime/event_output.h"
 #include "framework/runtime/row_json.h"
 #include "table_agents/tvx_vxlogent_agent.h"
 #include "table_agents/tvx_vxmonlog_agent.h"
@@ -440,6 +442,174 @@ TEST(LogEntryJsonTest, RepeatedColumnsComeOutAsARowAlone) {
         .Append(reinterpret_cast<const char*>(&row), &alone, &text);
     ASSERT_EQ(json, alone) << "row " << i;
   }
+}
+
+// Rows whose columns each repeat, change now and then or change row after
+// row, at random (some often enough to be left uncompared for a while):
+// each row comes out as a writer new to it writes it.
+TEST(LogEntryJsonTest, RowsOfColumnsThatChangeAtRandomComeOutAsARowAlone) {
+  Table_Request<tvx_vxlogent_manager, tvx_vxlogent_agent> request("TVX",
+                                                                  "VXLOGENT");
+  Row_Json_Writer writer(request.agent);
+  unsigned seed = 7;
+  const auto next = [&seed](unsigned n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % n;
+  };
+  tvx_vxlogent_data_t row;
+  memset(&row, '\0', sizeof row);
+  auto* const bytes = reinterpret_cast<char*>(&row);
+  const size_t offsets[] = {0,   64,  320, 448, 464, 496, 528,
+                            544, 560, 816, 820, 824, 840, 844};
+  for (int i = 0; i < 5000; ++i) {
+    // Each column changes one row in 1, 2, 3, 20 or never, by its place.
+    for (size_t k = 0; k < 14; ++k) {
+      const unsigned every[] = {1, 2, 3, 20, 1000000};
+      if (next(every[(k * 3 + static_cast<size_t>(i / 700)) % 5]) != 0) {
+        continue;
+      }
+      const size_t at = offsets[k];
+      if (k >= 9 && k != 11) {
+        const int32_t v = static_cast<int32_t>(next(3)) - 1;
+        memcpy(bytes + at, &v, sizeof v);
+      } else {
+        // A few values of several lengths, one with a quote.
+        const char* const texts[] = {"a", "bb\"", "", "ccccccccccccccccc"};
+        const size_t end = k + 1 < 14 ? offsets[k + 1] : sizeof row;
+        memset(bytes + at, '\0', end - at);
+        const char* t = texts[next(4)];
+        memcpy(bytes + at, t, std::min(strlen(t), end - at));
+      }
+    }
+    std::string json;
+    writer.Append(bytes, &json);
+    std::string alone;
+    Row_Json_Writer(request.agent).Append(bytes, &alone);
+    ASSERT_EQ(json, alone) << "row " << i;
+  }
+}
+
+// A writer keeps the entry time it converted last: the same field in
+// another zone, another field, and a caller's text that holds something
+// else all come out as a conversion of their own.
+TEST(LogEntryJsonTest, EntryTimeFollowsItsFieldAndTheZone) {
+  Table_Request<tvx_vxlogent_manager, tvx_vxlogent_agent> request("TVX",
+                                                                  "VXLOGENT");
+  Row_Json_Writer writer(request.agent);
+  const char* saved = getenv("TZ");
+  const std::string old = saved != nullptr ? saved : "";
+  tvx_vxlogent_data_t row;
+  memset(&row, '\0', sizeof row);
+  const auto* const bytes = reinterpret_cast<const char*>(&row);
+  std::string out;
+  for (const char* zone : {"Europe/Berlin", "Asia/Tokyo", "Europe/Berlin"}) {
+    setenv("TZ", zone, 1);
+    tzset();
+    // Each zone's last stamp is the next one's first.
+    for (const char* stamp : {"1261209010729000", "1261209010730123",
+                              "1261209010730123", "1261209010729000"}) {
+      memcpy(row.entrytime, stamp, 16);
+      writer.EntryTime(bytes, &out);
+      EXPECT_EQ(out, StampToRfc3339(stamp, 16)) << zone << " " << stamp;
+      out = "other";
+      writer.EntryTime(bytes, &out);
+      EXPECT_EQ(out, StampToRfc3339(stamp, 16)) << zone << " " << stamp;
+    }
+  }
+  if (saved != nullptr) {
+    setenv("TZ", old.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+}
+
+// A sample's writer keeps the text of the columns the sample fills alike
+// and remembers the others, integers too: each row still comes out as a
+// writer new to it writes it.
+TEST(LogEntryJsonTest, SampleRowsComeOutAsARowAlone) {
+  Table_Request<tvx_vxlogent_manager, tvx_vxlogent_agent> request("TVX",
+                                                                  "VXLOGENT");
+  const vandu::Constant_Columns constant(&request.agent,
+                                         {"logname", "freqthresh"});
+  Row_Json_Writer writer(request.agent, /*sample_rows=*/true);
+  tvx_vxlogent_data_t row;
+  memset(&row, '\0', sizeof row);
+  memcpy(row.logname, "syslog", 6);
+  row.freqthresh = 5;
+  for (int i = 0; i < 300; ++i) {
+    // Repeats for a while, then changes row after row, then repeats.
+    row.periodthrs = i < 100 || i >= 200 ? 60 : i;
+    row.sampleno = i / 7 - 20;
+    row.rowno = static_cast<int32_t>(i % 3 == 0 ? -2147483647 - 1 : i);
+    memcpy(row.entrysrc, i % 2 == 0 ? "a\"" : "bb", 2);
+    std::string json;
+    writer.Append(reinterpret_cast<const char*>(&row), &json);
+    std::string alone;
+    Row_Json_Writer(request.agent)
+        .Append(reinterpret_cast<const char*>(&row), &alone);
+    ASSERT_EQ(json, alone) << "row " << i;
+  }
+}
+
+// The exact JSON of log-entries rows, written twice by one writer (the
+// second time from what it remembers of each column) and once more with
+// every column changed: escapes, bytes past ASCII and broken UTF-8, NULs
+// inside a text, empty and full-width columns, the integers at their limits.
+TEST(LogEntryJsonTest, RowsComeOutExactlyAsBefore) {
+  Table_Request<tvx_vxlogent_manager, tvx_vxlogent_agent> request("TVX",
+                                                                  "VXLOGENT");
+  Row_Json_Writer writer(request.agent);
+  tvx_vxlogent_data_t row;
+  memset(&row, '\0', sizeof row);
+  memset(row.originnode, 'n', sizeof row.originnode);
+  memcpy(row.logpath, "/var/log/a \"b\"\\c", 17);
+  memcpy(row.entrytime, "1261209010729123", 16);
+  memcpy(row.entrysys, "h\x01\x7f\xc3\xa9\xff\xc0\xaf", 8);
+  memset(row.entrysrc, ' ', sizeof row.entrysrc);
+  memcpy(row.entrysrc, "sshd[7]", 7);
+  memcpy(row.entrytype, "a\0b \t", 5);
+  memset(row.entryclass, ' ', sizeof row.entryclass);
+  memset(row.entrydesc, 'd', sizeof row.entrydesc);
+  row.entrydesc[sizeof row.entrydesc - 1] = '"';
+  row.freqthresh = -5;
+  row.periodthrs = INT32_MIN;
+  memcpy(row.timestamp, "1261209010729000", 16);
+  row.sampleno = 0;
+  row.rowno = INT32_MAX;
+  const std::string entry = "Dec  9 01:07:29 h sshd[7]: \"x\"\n\x80";
+  const Row_Side_Text::Text text = {entry.data(), entry.size()};
+  const std::string expected =
+      "{\"ORIGINNODE\":\"" + std::string(64, 'n') +
+      "\",\"LOGPATH\":\"/var/log/a \\\"b\\\"\\\\c\",\"LOGNAME\":\"\","
+      "\"ENTRYTIME\":\"1261209010729123\","
+      "\"ENTRYSYS\":\"h\\u0001\\u007f\xc3\xa9\\u00ff\\u00c0\\u00af\","
+      "\"ENTRYSRC\":\"sshd[7]\",\"ENTRYTYPE\":\"a\\u0000b \\t\","
+      "\"ENTRYCLASS\":\"\",\"ENTRYDESC\":\"" +
+      std::string(255, 'd') +
+      "\\\"\",\"FREQTHRESH\":-5,\"PERIODTHRS\":-2147483648,"
+      "\"TIMESTAMP\":\"1261209010729000\",\"SAMPLENO\":0,"
+      "\"ROWNO\":2147483647,\"entry\":\"Dec  9 01:07:29 h sshd[7]: "
+      "\\\"x\\\"\\n\\u0080\"}";
+  for (int i = 0; i < 6; ++i) {
+    std::string json = "before ";
+    writer.Append(reinterpret_cast<const char*>(&row), &json, &text);
+    ASSERT_EQ(json, "before " + expected) << i;
+  }
+  memset(&row, ' ', sizeof row);
+  memcpy(row.logname, "syslog", 6);
+  row.freqthresh = 0;
+  row.periodthrs = 42;
+  row.sampleno = -1;
+  row.rowno = 1;
+  std::string json;
+  writer.Append(reinterpret_cast<const char*>(&row), &json);
+  EXPECT_EQ(json,
+            "{\"ORIGINNODE\":\"\",\"LOGPATH\":\"\",\"LOGNAME\":\"syslog\","
+            "\"ENTRYTIME\":\"\",\"ENTRYSYS\":\"\",\"ENTRYSRC\":\"\","
+            "\"ENTRYTYPE\":\"\",\"ENTRYCLASS\":\"\",\"ENTRYDESC\":\"\","
+            "\"FREQTHRESH\":0,\"PERIODTHRS\":42,\"TIMESTAMP\":\"\","
+            "\"SAMPLENO\":-1,\"ROWNO\":1}");
 }
 
 }  // namespace
