@@ -1037,6 +1037,11 @@ void Log_File::lfHandleEntry(char* entry, unsigned length, const char* whole,
 }
 
 void Log_File::lfFillCommonColumns(tvx_vxlogent_data_t* row) {
+  lfFillLogColumns(row);
+  GenerateTimestamp(time(nullptr), row->timestamp);
+}
+
+void Log_File::lfFillLogColumns(tvx_vxlogent_data_t* row) const {
   if (gSystemName != nullptr) {
     const size_t n = static_cast<size_t>(gSystemNameLength);
     memcpy(row->originnode, gSystemName,
@@ -1055,7 +1060,6 @@ void Log_File::lfFillCommonColumns(tvx_vxlogent_data_t* row) {
   row->periodthrs = 0;
   row->sampleno = 0;
   row->rowno = 0;
-  GenerateTimestamp(time(nullptr), row->timestamp);
 }
 
 void Log_File::lfWriteToDebugLog(void* entry, unsigned entryLength, void* row,

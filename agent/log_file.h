@@ -303,6 +303,9 @@ class Log_File : public Log_Base, private File_Tail::Reader {
   // LOGNAME, the integer columns (0) and TIMESTAMP (now).
   // REQUIRES: the row is blank-filled.
   void lfFillCommonColumns(tvx_vxlogent_data_t* row);
+  // lfFillCommonColumns without TIMESTAMP: the columns that are the same in
+  // every row of this log (while gSystemName stays).
+  void lfFillLogColumns(tvx_vxlogent_data_t* row) const;
   // Writes one record (header, entry, row) to the agent debug file when
   // this log is in debug mode and the file is open; a write failure is
   // traced and otherwise ignored.

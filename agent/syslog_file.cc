@@ -9,6 +9,7 @@
 #include <new>
 
 #include "agent/syslog_line.h"
+#include "agent/tvxmain.h"
 #include "agent/valid_log.h"
 #include "framework/runtime/trace.h"
 #include "tables/request_thresholds.h"
@@ -45,11 +46,45 @@ struct tm StampTime(const char* stamp) {
   return t;
 }
 
+// The local time of `now`. It changes at most once a second: each thread
+// keeps that of the last second it converted.
+struct tm LocalTime(time_t now) {
+  thread_local time_t cached_now = -1;
+  thread_local struct tm cached_local = {};
+  if (now != cached_now) {
+    struct tm local = {};
+    if (localtime_r(&now, &local) == nullptr) {
+      return local;
+    }
+    cached_local = local;
+    cached_now = now;
+  }
+  return cached_local;
+}
+
+// The time stamp of the line formatted last while monitoring, on this
+// thread. A line that begins with the same text (the stamp and the blank
+// after it), dated in the same second, takes the same ENTRYTIME: a year-less
+// date depends on nothing but its text and the local time of that second,
+// and a zoned one on its text alone. Lines come in bursts within a second,
+// so most lines of a busy log take their ENTRYTIME from here.
+struct Monitor_Stamp {
+  time_t now = -1;    // the second the stamp was dated in
+  size_t length = 0;  // 0: none
+  char text[SyslogBufferInfo::STAMPTEXTBYTES];
+  char entrytime[TIMESTAMPLENGTH];
+};
+
 }  // namespace
 
 Syslog_File::Syslog_File(const Valid_Log& log, Log_File* anchor)
-    : Log_File(log, anchor), FixedNow(0) {
+    : Log_File(log, anchor),
+      FixedNow(0),
+      RowSystemName(gSystemName),
+      RowSystemNameLength(gSystemNameLength) {
   WEX1_Event ev(wex1, __func__);
+  memset(&LogRow, ' ', sizeof LogRow);
+  lfFillLogColumns(&LogRow);
   lfStartWorker();
 }
 
@@ -67,29 +102,18 @@ struct tm Syslog_File::slReference(void* report) const {
   if (report != nullptr) {
     return StampTime(static_cast<SyslogBufferInfo*>(report)->lastEntryTime);
   }
-  // The local time changes at most once a second: each thread keeps that
-  // of the last second it converted.
-  thread_local time_t cached_now = -1;
-  thread_local struct tm cached_local = {};
-  const time_t now = slNow();
-  if (now != cached_now) {
-    struct tm local = {};
-    if (localtime_r(&now, &local) == nullptr) {
-      return local;
-    }
-    cached_local = local;
-    cached_now = now;
-  }
-  return cached_local;
+  return LocalTime(slNow());
 }
 
 long Syslog_File::lfFormatEntryAsRow(char* entry, void* row_arg, void* report) {
   WEX1_Event ev(wex1, __func__);
   tvx_vxlogent_data_t* const row = static_cast<tvx_vxlogent_data_t*>(row_arg);
   const size_t length = entry != nullptr ? strlen(entry) : 0;
+  if (report == nullptr) {
+    return ev.Result(slFormatMonitoredEntry(entry, length, row));
+  }
   SyslogBufferInfo* const info = static_cast<SyslogBufferInfo*>(report);
-  if (info != nullptr && info->lastStampLength > 0 &&
-      length >= info->lastStampLength &&
+  if (info->lastStampLength > 0 && length >= info->lastStampLength &&
       memcmp(entry, info->lastStampText, info->lastStampLength) == 0) {
     // Stamped as the entry before it, against whose own stamp a year-less
     // date is measured: the same stamp.
@@ -103,16 +127,49 @@ long Syslog_File::lfFormatEntryAsRow(char* entry, void* row_arg, void* report) {
                        &stamp_length) != 0) {
     return ev.Result(-1);
   }
-  if (info != nullptr) {
-    memcpy(info->lastEntryTime, row->entrytime, TIMESTAMPLENGTH);
-    const bool keep = stamp_length <= sizeof info->lastStampText;
-    info->lastStampLength = keep ? stamp_length : 0;
-    if (keep) {
-      memcpy(info->lastStampText, entry, stamp_length);
-    }
+  memcpy(info->lastEntryTime, row->entrytime, TIMESTAMPLENGTH);
+  const bool keep = stamp_length <= sizeof info->lastStampText;
+  info->lastStampLength = keep ? stamp_length : 0;
+  if (keep) {
+    memcpy(info->lastStampText, entry, stamp_length);
   }
   lfFillCommonColumns(row);
   return ev.Result(0);
+}
+
+long Syslog_File::slFormatMonitoredEntry(const char* entry, size_t length,
+                                         tvx_vxlogent_data_t* row) {
+  thread_local Monitor_Stamp last;
+  const time_t now = slNow();
+  if (last.length > 0 && last.now == now && length >= last.length &&
+      memcmp(entry, last.text, last.length) == 0) {
+    if (gSystemName == RowSystemName &&
+        gSystemNameLength == RowSystemNameLength) {
+      // What the blank row and lfFillCommonColumns would make, but the
+      // columns of the log are copied as they were made once.
+      memcpy(row, &LogRow, sizeof *row);
+      FillStampedSyslogLine(entry, length, last.length, last.entrytime, row);
+      GenerateTimestamp(time(nullptr), row->timestamp);
+      return 0;
+    }
+    FormatStampedSyslogLine(entry, length, last.length, last.entrytime, row);
+    lfFillCommonColumns(row);
+    return 0;
+  }
+  size_t stamp_length = 0;
+  if (FormatSyslogLine(entry, length, LocalTime(now), row, &stamp_length) !=
+      0) {
+    return -1;
+  }
+  const bool keep = stamp_length <= sizeof last.text;
+  last.length = keep ? stamp_length : 0;
+  if (keep) {
+    last.now = now;
+    memcpy(last.text, entry, stamp_length);
+    memcpy(last.entrytime, row->entrytime, TIMESTAMPLENGTH);
+  }
+  lfFillCommonColumns(row);
+  return 0;
 }
 
 char* Syslog_File::slFormatEntryTime(char* dest, char* entry, void* report) {

@@ -17,6 +17,7 @@
 
 #include "agent/log_file.h"
 #include "tables/teskal_time.h"
+#include "tables/tvx_vxlogent_schema.h"
 
 class Valid_Log;
 
@@ -94,6 +95,18 @@ class Syslog_File : public Log_File {
  private:
   // The current time, or FixedNow.
   time_t slNow() const;
+  // lfFormatEntryAsRow while monitoring: the `length` bytes at `entry`
+  // dated against the local time of slNow().
+  long slFormatMonitoredEntry(const char* entry, size_t length,
+                              tvx_vxlogent_data_t* row);
+
+  // The row a monitored line starts from when its stamp is the one before:
+  // blank, with the columns of this log (lfFillLogColumns) as they are
+  // for the system name at RowSystemName. Made before the worker starts
+  // and never changed, so that any thread may read it.
+  tvx_vxlogent_data_t LogRow;
+  const char* RowSystemName;
+  int RowSystemNameLength;
   // What a year-less line is dated against: the local time of slNow()
   // while monitoring (null `report`), the stamp of the report's
   // lastEntryTime otherwise.

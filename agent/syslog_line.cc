@@ -379,6 +379,11 @@ void FormatStampedSyslogLine(const char* line, size_t length,
                              size_t stamp_length, const char* stamp,
                              tvx_vxlogent_data_t* row) {
   memset(row, ' ', sizeof *row);
+  FillStampedSyslogLine(line, length, stamp_length, stamp, row);
+}
+
+void FillStampedSyslogLine(const char* line, size_t length, size_t stamp_length,
+                           const char* stamp, tvx_vxlogent_data_t* row) {
   memcpy(row->entrytime, stamp, TIMESTAMPLENGTH);
   const char* const end = LineEnd(line, length);
   FormatAfterStamp(line + (stamp_length < length ? stamp_length : length), end,

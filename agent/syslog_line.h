@@ -41,6 +41,10 @@ long FormatSyslogLine(const char* line, size_t length, const struct tm& now,
 void FormatStampedSyslogLine(const char* line, size_t length,
                              size_t stamp_length, const char* stamp,
                              tvx_vxlogent_data_t* row);
+// FormatStampedSyslogLine for a row whose ENTRYTIME to ENTRYDESC are
+// blank already: writes only what the line fills.
+void FillStampedSyslogLine(const char* line, size_t length, size_t stamp_length,
+                           const char* stamp, tvx_vxlogent_data_t* row);
 
 // The steps of FormatSyslogLine, for callers that fill one column at a
 // time. Each reads [pos, end) only.

@@ -1,5 +1,6 @@
 #include "table_agents/tvx_vxlogent_agent.h"
 
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -476,10 +477,24 @@ unsigned tvx_vxlogent_agent::AddData(char* rows, int count) {
   const int32_t period = both ? static_cast<int32_t>(lePeriodThreshold) : 0;
   // Each row is evaluated as a copy with this situation's thresholds, so
   // that the rows stay as the caller gave them to every other situation.
+  // A row that carries them already (the log workers' rows carry none, as
+  // do the situations without a frequency) is evaluated as it is: nothing
+  // below writes to it.
   unsigned rc = 0;
   for (int i = 0; i < count && rc == 0; ++i) {
+    char* const given = rows + static_cast<size_t>(i) * rowSize;
+    int32_t given_freq;
+    int32_t given_period;
+    memcpy(&given_freq, given + offsetof(tvx_vxlogent_data_t, freqthresh),
+           sizeof given_freq);
+    memcpy(&given_period, given + offsetof(tvx_vxlogent_data_t, periodthrs),
+           sizeof given_period);
+    if (given_freq == freq && given_period == period) {
+      rc = tvx_vxlogent_base::AddData(given, 1);
+      continue;
+    }
     tvx_vxlogent_data_t row;
-    memcpy(&row, rows + static_cast<size_t>(i) * rowSize, sizeof row);
+    memcpy(&row, given, sizeof row);
     row.freqthresh = freq;
     row.periodthrs = period;
     rc = tvx_vxlogent_base::AddData(reinterpret_cast<char*>(&row), 1);

@@ -1,5 +1,6 @@
 #include "agent/syslog_file.h"
 
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/time.h>
@@ -15,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "agent/syslog_line.h"
+#include "agent/tvxmain.h"
 #include "agent/valid_log.h"
 #include "framework/runtime/condition.h"
 #include "framework/runtime/event_sink.h"
@@ -103,6 +106,76 @@ TEST_F(SyslogFileTest, MonitoredLineTakesTheYearOfTheClockAndTheLogColumns) {
   }
   tvx_vxlogent_data_t row;
   EXPECT_EQ(Format(*log, "no syslog line\n", &row), -1);
+}
+
+// A line that opens with the stamp of the line before takes its ENTRYTIME
+// from that line while the clock stays in the same second: every row is the
+// row a fresh parse of the line makes, whatever the clock, the rest of the
+// line or the system name do meanwhile. TIMESTAMP (the real clock) aside.
+TEST_F(SyslogFileTest, RepeatedStampsGiveTheRowsOfAFreshParse) {
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path, "");
+  auto log = NewLog(path);
+  const time_t new_year_eve = Utc(2026, 12, 31, 23, 59, 59);
+  const time_t june = Utc(2026, 6, 1, 12, 0, 0);
+  char other_system[] = "othernode:TVX";
+  const struct {
+    time_t now;
+    const char* line;
+    const char* entrytime;  // null: no row
+    bool other_system;
+  } cases[] = {
+      {new_year_eve, "Jan  1 00:00:30 h a: x\n", "1270101000030000", false},
+      {new_year_eve, "Jan  1 00:00:30 other src[1]: y z\n", "1270101000030000",
+       false},
+      {june, "Jan  1 00:00:30 h a: x\n", "1260101000030000", false},
+      {june, "Jan  1 00:00:30 ", "1260101000030000", false},
+      {june, "Jan  1 00:00:30 h a: x\r\n", "1260101000030000", true},
+      {june, "Jan  1 00:00:30x h a: x\n", nullptr, false},
+      {june, "Jan  1 00:00:3", nullptr, false},
+      {june, "2026-03-29T01:30:00.5+02:00 h s: m\n", "1260328233000500", false},
+      {june, "2026-03-29T01:30:00.5+02:00 h2 s2[7]: m m\n", "1260328233000500",
+       true},
+      {new_year_eve, "2026-03-29T01:30:00.5+02:00 h s: m\n", "1260328233000500",
+       false},
+  };
+  char* const saved_name = gSystemName;
+  const int saved_length = gSystemNameLength;
+  for (const auto& c : cases) {
+    log->FixedNow = c.now;
+    if (c.other_system) {
+      gSystemName = other_system;
+      gSystemNameLength = static_cast<int>(strlen(other_system));
+    }
+    tvx_vxlogent_data_t row;
+    const long rc = Format(*log, c.line, &row);
+    tvx_vxlogent_data_t fresh;
+    struct tm now = {};
+    ASSERT_NE(localtime_r(&c.now, &now), nullptr);
+    const long fresh_rc = FormatSyslogLine(c.line, strlen(c.line), now, &fresh);
+    log->lfFillCommonColumns(&fresh);
+    gSystemName = saved_name;
+    gSystemNameLength = saved_length;
+    if (c.entrytime == nullptr) {
+      EXPECT_EQ(rc, -1) << c.line;
+      EXPECT_EQ(fresh_rc, -1) << c.line;
+      continue;
+    }
+    ASSERT_EQ(rc, 0) << c.line;
+    ASSERT_EQ(fresh_rc, 0) << c.line;
+    EXPECT_EQ(Column(row.entrytime, 16), c.entrytime) << c.line;
+    EXPECT_EQ(Column(row.originnode, 64),
+              Pad(c.other_system ? other_system
+                                 : (saved_name != nullptr ? saved_name : ""),
+                  64))
+        << c.line;
+    const size_t stamp = offsetof(tvx_vxlogent_data_t, timestamp);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&row), stamp),
+              std::string(reinterpret_cast<const char*>(&fresh), stamp))
+        << c.line;
+    EXPECT_EQ(row.sampleno, 0);
+    EXPECT_EQ(row.rowno, 0);
+  }
 }
 
 // ---------------------------------------------------------------------------
