@@ -294,10 +294,28 @@ const char* SyslogLineHost(const char* pos, const char* end, char* dest,
 const char* SyslogLineSource(const char* pos, const char* end, char* dest,
                              size_t width) {
   if (static_cast<size_t>(end - pos) >= LASTMESSAGEREPEATEDLENGTH &&
+      *pos == LASTMESSAGEREPEATED[0] &&
       memcmp(pos, LASTMESSAGEREPEATED, LASTMESSAGEREPEATEDLENGTH) == 0) {
     return pos;
   }
   const char* q = pos;
+#if defined(__SSE2__)
+  // The first colon or space among 16 bytes at a time, as for the host.
+  while (end - q >= 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    const __m128i stop = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(' ')),
+                     _mm_cmpeq_epi8(x, _mm_set1_epi8(SOURCETERMINATOR))),
+        _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8('\t' - 1)),
+                      _mm_cmplt_epi8(x, _mm_set1_epi8('\r' + 1))));
+    const auto found = static_cast<unsigned>(_mm_movemask_epi8(stop));
+    if (found != 0) {
+      q += __builtin_ctz(found);
+      break;
+    }
+    q += 16;
+  }
+#endif
   while (q < end && *q != SOURCETERMINATOR && !IsSpace(*q)) {
     ++q;
   }

@@ -151,6 +151,30 @@ TEST_F(SyslogLineTest, HostsOfEveryLengthEndAtAnySpace) {
   }
 }
 
+// The source ends at the first colon or space wherever it stands, and is
+// cut to its column; bytes past ASCII are part of it.
+TEST_F(SyslogLineTest, SourcesOfEveryLengthEndAtAColonOrAnySpace) {
+  for (size_t length = 1; length <= 40; ++length) {
+    for (const char stop : {':', ' ', '\t', '\v', '\f', '\r'}) {
+      std::string source(length, 's');
+      source[length - 1] = '\xe9';
+      source[length / 2] = '\x85';
+      tvx_vxlogent_data_t row;
+      ASSERT_EQ(Format("Jun  1 00:00:00 h " + source + stop + " message", &row),
+                0);
+      EXPECT_EQ(std::string(row.entrysrc, sizeof row.entrysrc), Pad(source, 32))
+          << length << " " << int{stop};
+      EXPECT_EQ(std::string(row.entrydesc, 8),
+                stop == ':' ? "message " : " message")
+          << length << " " << int{stop};
+      // A source that runs to the end of the line.
+      ASSERT_EQ(Format("Jun  1 00:00:00 h " + source, &row), 0);
+      EXPECT_EQ(std::string(row.entrysrc, sizeof row.entrysrc), Pad(source, 32))
+          << length;
+    }
+  }
+}
+
 TEST_F(SyslogLineTest, FractionsOfZeroToNineDigitsGiveTheMilliseconds) {
   const char* const millis[] = {"000", "100", "120", "123", "123",
                                 "123", "123", "123", "123", "123"};
