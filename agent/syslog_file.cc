@@ -62,6 +62,23 @@ struct tm LocalTime(time_t now) {
   return cached_local;
 }
 
+// Whether the `n` bytes at `a` and `b` are the same; a year-less stamp and
+// its blank (16 bytes) are compared without a call.
+bool SameText(const char* a, const char* b, size_t n) {
+  if (n == 2 * sizeof(uint64_t)) {
+    uint64_t a0;
+    uint64_t a1;
+    uint64_t b0;
+    uint64_t b1;
+    memcpy(&a0, a, sizeof a0);
+    memcpy(&a1, a + sizeof a0, sizeof a1);
+    memcpy(&b0, b, sizeof b0);
+    memcpy(&b1, b + sizeof b0, sizeof b1);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  return memcmp(a, b, n) == 0;
+}
+
 // The time stamp of the line formatted last while monitoring, on this
 // thread. A line that begins with the same text (the stamp and the blank
 // after it), dated in the same second, takes the same ENTRYTIME: a year-less
@@ -140,16 +157,20 @@ long Syslog_File::lfFormatEntryAsRow(char* entry, void* row_arg, void* report) {
 long Syslog_File::slFormatMonitoredEntry(const char* entry, size_t length,
                                          tvx_vxlogent_data_t* row) {
   thread_local Monitor_Stamp last;
-  const time_t now = slNow();
+  // One clock read dates the line and stamps the row (FixedNow, a test
+  // seam, stands in for the former only).
+  const time_t clock = time(nullptr);
+  const time_t fixed = FixedNow;
+  const time_t now = fixed != 0 ? fixed : clock;
   if (last.length > 0 && last.now == now && length >= last.length &&
-      memcmp(entry, last.text, last.length) == 0) {
+      SameText(entry, last.text, last.length)) {
     if (gSystemName == RowSystemName &&
         gSystemNameLength == RowSystemNameLength) {
       // What the blank row and lfFillCommonColumns would make, but the
       // columns of the log are copied as they were made once.
       memcpy(row, &LogRow, sizeof *row);
       FillStampedSyslogLine(entry, length, last.length, last.entrytime, row);
-      GenerateTimestamp(time(nullptr), row->timestamp);
+      GenerateTimestamp(clock, row->timestamp);
       return 0;
     }
     FormatStampedSyslogLine(entry, length, last.length, last.entrytime, row);
