@@ -239,6 +239,54 @@ TEST_F(SyslogFileTest, AppendedLineReachesASituationWithinASecond) {
   EXPECT_TRUE(trace.Text().empty()) << trace.Text();
 }
 
+// The worker formats every line into one row: a line keeps nothing of the
+// longer line before it, also when both carry one time stamp, and a line
+// that does not format in between changes nothing of the rows after it.
+TEST_F(SyslogFileTest, EachMonitoredRowHoldsOnlyItsOwnLine) {
+  ASSERT_NO_FATAL_FAILURE(RegisterTables());
+  const std::string events = dir_.File("events.jsonl");
+  FILE* sink = fopen(events.c_str(), "w");
+  ASSERT_NE(sink, nullptr);
+  Event_Sink::Use(sink);
+  std::string err;
+  vandu* all = HOV_CreateRequest("VXLOGENT", "ENTRYSYS ~ \"h\"",
+                                 SAMPLE_SITUATION, "all", &err);
+  ASSERT_NE(all, nullptr) << err;
+  tvx_vxlogent_static_manager->AddLive(all);
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path, "");
+  const std::string stamp = "Mar  5 07:08:09 ";
+  {
+    auto log = NewLog(path);
+    ASSERT_TRUE(qortest::WaitUntil([&] { return log->LogEOF >= 0; }));
+    const std::string longest = std::string(40, 'h') + " " +
+                                std::string(40, 's') +
+                                "[1]: " + std::string(300, 'x') + "\n";
+    qortest::AppendFile(
+        path, stamp + longest + stamp + "h1 s1: one\n" + stamp + longest +
+                  stamp + "h2 last message repeated 2 times\n" +
+                  "Mar  5 07:08:0x h s: no stamp\n" + stamp + "h3\n" + stamp +
+                  longest + stamp + "h4 s4 four\n");
+    ASSERT_TRUE(qortest::WaitUntil([&] { return log->NumEvents == 8; }));
+  }
+  tvx_vxlogent_static_manager->RemoveLive(all);
+  vandu::Destroy(all);
+  Event_Sink::Use(nullptr);
+  fclose(sink);
+
+  const std::string text = qortest::ReadFile(events);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 7) << text;
+  for (
+      const char* row : {
+          R"("ENTRYSYS":"h1","ENTRYSRC":"s1","ENTRYTYPE":"","ENTRYCLASS":"","ENTRYDESC":"one")",
+          R"("ENTRYSYS":"h2","ENTRYSRC":"","ENTRYTYPE":"","ENTRYCLASS":"","ENTRYDESC":"last message repeated 2 times")",
+          R"("ENTRYSYS":"h3","ENTRYSRC":"","ENTRYTYPE":"","ENTRYCLASS":"","ENTRYDESC":"")",
+          R"("ENTRYSYS":"h4","ENTRYSRC":"s4","ENTRYTYPE":"","ENTRYCLASS":"","ENTRYDESC":"four")",
+      }) {
+    EXPECT_NE(text.find(row), std::string::npos) << row << "\n" << text;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Reports
 
