@@ -913,6 +913,10 @@ void Log_File::lfTakeLine(char* line, size_t length) {
     lfHandleEntry(line, static_cast<unsigned>(length));
     return;
   }
+  lfJoinLine(line, length);
+}
+
+void Log_File::lfJoinLine(char* line, size_t length) {
   Joined_Sink sink{this};
   const uint64_t cut = EntryJoiner->Cut();
   EntryJoiner->Line(line, length, sink);

@@ -182,6 +182,8 @@ class Log_File : public Log_Base, private File_Tail::Reader {
   // Hands a line of a text log to the entry joiner of its multiline rule,
   // or straight to lfHandleEntry when it has none. Worker thread only.
   void lfTakeLine(char* line, size_t length);
+  // lfTakeLine with a multiline rule: the line goes to the joiner.
+  void lfJoinLine(char* line, size_t length);
   // Delivers the entry the joiner holds, if any. Worker thread only.
   void lfEndJoinedEntry();
   // Traces a read error (`format` with the log's name, errno `e` and its
