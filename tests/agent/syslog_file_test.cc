@@ -239,6 +239,35 @@ TEST_F(SyslogFileTest, AppendedLineReachesASituationWithinASecond) {
   EXPECT_TRUE(trace.Text().empty()) << trace.Text();
 }
 
+// A zoned stamp takes the local time of its instant on either side of a
+// daylight-saving change, also when the line before carried it.
+TEST_F(SyslogFileTest, ZonedStampsAroundDaylightSavingChanges) {
+  const qortest::Scoped_Time_Zone cet("CET-1CEST,M3.5.0,M10.5.0/3");
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path, "");
+  auto log = NewLog(path);
+  log->FixedNow = Utc(2026, 7, 1, 10, 11, 12);
+  const struct {
+    const char* stamp;
+    const char* entrytime;
+  } cases[] = {
+      {"2026-03-29T00:59:59Z", "1260329015959000"},
+      {"2026-03-29T01:00:00Z", "1260329030000000"},
+      {"2026-03-29T03:30:00.25+02:00", "1260329033000250"},
+      {"2026-10-25T00:59:59Z", "1261025025959000"},
+      {"2026-10-25T01:00:00Z", "1261025020000000"},
+      {"2026-10-25T02:30:00+01:00", "1261025023000000"},
+  };
+  for (const auto& c : cases) {
+    for (const char* rest : {" h s: first\n", " h s: again\n"}) {
+      const std::string line = std::string(c.stamp) + rest;
+      tvx_vxlogent_data_t row;
+      ASSERT_EQ(Format(*log, line, &row), 0) << line;
+      EXPECT_EQ(Column(row.entrytime, 16), c.entrytime) << line;
+    }
+  }
+}
+
 // The worker formats every line into one row: a line keeps nothing of the
 // longer line before it, also when both carry one time stamp, and a line
 // that does not format in between changes nothing of the rows after it.
