@@ -62,36 +62,6 @@ struct tm LocalTime(time_t now) {
   return cached_local;
 }
 
-// Whether the `n` bytes at `a` and `b` are the same; a year-less stamp and
-// its blank (16 bytes) are compared without a call.
-bool SameText(const char* a, const char* b, size_t n) {
-  if (n == 2 * sizeof(uint64_t)) {
-    uint64_t a0;
-    uint64_t a1;
-    uint64_t b0;
-    uint64_t b1;
-    memcpy(&a0, a, sizeof a0);
-    memcpy(&a1, a + sizeof a0, sizeof a1);
-    memcpy(&b0, b, sizeof b0);
-    memcpy(&b1, b + sizeof b0, sizeof b1);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  return memcmp(a, b, n) == 0;
-}
-
-// The time stamp of the line formatted last while monitoring, on this
-// thread. A line that begins with the same text (the stamp and the blank
-// after it), dated in the same second, takes the same ENTRYTIME: a year-less
-// date depends on nothing but its text and the local time of that second,
-// and a zoned one on its text alone. Lines come in bursts within a second,
-// so most lines of a busy log take their ENTRYTIME from here.
-struct Monitor_Stamp {
-  time_t now = -1;    // the second the stamp was dated in
-  size_t length = 0;  // 0: none
-  char text[SyslogBufferInfo::STAMPTEXTBYTES];
-  char entrytime[TIMESTAMPLENGTH];
-};
-
 }  // namespace
 
 Syslog_File::Syslog_File(const Valid_Log& log, Log_File* anchor)
@@ -156,40 +126,40 @@ long Syslog_File::lfFormatEntryAsRow(char* entry, void* row_arg, void* report) {
 
 long Syslog_File::slFormatMonitoredEntry(const char* entry, size_t length,
                                          tvx_vxlogent_data_t* row) {
-  thread_local Monitor_Stamp last;
+  // Each worker keeps the stamp of the line before (what it depends on:
+  // its text, and for a year-less one the local time of the clock's
+  // second, which is the memo's reference).
+  thread_local Syslog_Stamp_Memo last;
   // One clock read dates the line and stamps the row (FixedNow, a test
   // seam, stands in for the former only).
   const time_t clock = time(nullptr);
   const time_t fixed = FixedNow;
   const time_t now = fixed != 0 ? fixed : clock;
-  if (last.length > 0 && last.now == now && length >= last.length &&
-      SameText(entry, last.text, last.length)) {
-    if (gSystemName == RowSystemName &&
-        gSystemNameLength == RowSystemNameLength) {
-      // What the blank row and lfFillCommonColumns would make, but the
-      // columns of the log are copied as they were made once.
-      memcpy(row, &LogRow, sizeof *row);
-      FillStampedSyslogLine(entry, length, last.length, last.entrytime, row);
-      GenerateTimestamp(clock, row->timestamp);
-      return 0;
-    }
-    FormatStampedSyslogLine(entry, length, last.length, last.entrytime, row);
-    lfFillCommonColumns(row);
-    return 0;
+  // What a blank row and lfFillCommonColumns make, the columns of the log
+  // copied as they were made once while the system name stays.
+  const bool log_row =
+      gSystemName == RowSystemName && gSystemNameLength == RowSystemNameLength;
+  if (log_row) {
+    memcpy(row, &LogRow, sizeof *row);
+  } else {
+    memset(row, ' ', sizeof *row);
   }
   size_t stamp_length = 0;
-  if (FormatSyslogLine(entry, length, LocalTime(now), row, &stamp_length) !=
-      0) {
+  if (entry != nullptr &&
+      last.Repeated(entry, length, now, &stamp_length, row->entrytime)) {
+    FillStampedSyslogLine(entry, length, stamp_length, row->entrytime, row);
+  } else if (FillSyslogLine(entry, length, LocalTime(now), row,
+                            &stamp_length) == 0) {
+    last.Keep(entry, stamp_length, now, row->entrytime);
+  } else {
+    memset(row, ' ', sizeof *row);
     return -1;
   }
-  const bool keep = stamp_length <= sizeof last.text;
-  last.length = keep ? stamp_length : 0;
-  if (keep) {
-    last.now = now;
-    memcpy(last.text, entry, stamp_length);
-    memcpy(last.entrytime, row->entrytime, TIMESTAMPLENGTH);
+  if (log_row) {
+    GenerateTimestamp(clock, row->timestamp);
+  } else {
+    lfFillCommonColumns(row);
   }
-  lfFillCommonColumns(row);
   return 0;
 }
 

@@ -378,6 +378,11 @@ void FormatAfterStamp(const char* pos, const char* end,
 long FormatSyslogLine(const char* line, size_t length, const struct tm& now,
                       tvx_vxlogent_data_t* row, size_t* stamp_length) {
   memset(row, ' ', sizeof *row);
+  return FillSyslogLine(line, length, now, row, stamp_length);
+}
+
+long FillSyslogLine(const char* line, size_t length, const struct tm& now,
+                    tvx_vxlogent_data_t* row, size_t* stamp_length) {
   if (line == nullptr) {
     return -1;
   }
@@ -402,8 +407,68 @@ void FormatStampedSyslogLine(const char* line, size_t length,
 
 void FillStampedSyslogLine(const char* line, size_t length, size_t stamp_length,
                            const char* stamp, tvx_vxlogent_data_t* row) {
-  memcpy(row->entrytime, stamp, TIMESTAMPLENGTH);
+  if (stamp != row->entrytime) {
+    memcpy(row->entrytime, stamp, TIMESTAMPLENGTH);
+  }
   const char* const end = LineEnd(line, length);
   FormatAfterStamp(line + (stamp_length < length ? stamp_length : length), end,
                    row);
+}
+
+namespace {
+
+// "YYYY-MM-DDThh:mm:ss." : the part of a zoned stamp before its fraction.
+constexpr size_t ZONEDSECONDCHARS = RFCDATECHARS + CLOCKCHARS + 1;
+
+}  // namespace
+
+bool Syslog_Stamp_Memo::RepeatedSecond(const char* line, size_t length,
+                                       size_t* stamp_length,
+                                       char* entrytime) const {
+  if (length <= ZONEDSECONDCHARS ||
+      memcmp(line, text_, ZONEDSECONDCHARS) != 0) {
+    return false;
+  }
+  // The same second and, after other digits, the same zone and blank: the
+  // same instant but for the milliseconds, which the digits give as
+  // ZonedTime takes them (the first three, cut, not rounded).
+  size_t q = ZONEDSECONDCHARS;
+  while (q < length && IsDigit(line[q])) {
+    ++q;
+  }
+  const size_t zone = length_ - fraction_end_;
+  if (q == ZONEDSECONDCHARS || length - q < zone ||
+      memcmp(line + q, text_ + fraction_end_, zone) != 0) {
+    return false;
+  }
+  *stamp_length = q + zone;
+  memcpy(entrytime, entrytime_, STAMPMILLIS);
+  for (size_t i = 0; i < 3; ++i) {
+    const size_t at = ZONEDSECONDCHARS + i;
+    entrytime[STAMPMILLIS + i] = at < q ? line[at] : '0';
+  }
+  return true;
+}
+
+void Syslog_Stamp_Memo::Keep(const char* line, size_t stamp_length,
+                             time_t reference, const char* entrytime) {
+  if (stamp_length == 0 || stamp_length > sizeof text_) {
+    length_ = 0;
+    return;
+  }
+  memcpy(text_, line, stamp_length);
+  memcpy(entrytime_, entrytime, TIMESTAMPLENGTH);
+  length_ = stamp_length;
+  reference_ = reference;
+  fraction_end_ = 0;
+  // A zoned stamp (it begins with a digit; a year-less one with a month
+  // name) with a fraction: where the fraction's digits end.
+  if (IsDigit(text_[0]) && length_ > ZONEDSECONDCHARS &&
+      text_[ZONEDSECONDCHARS - 1] == '.') {
+    size_t q = ZONEDSECONDCHARS;
+    while (q < length_ && IsDigit(text_[q])) {
+      ++q;
+    }
+    fraction_end_ = q;
+  }
 }
