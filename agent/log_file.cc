@@ -43,6 +43,13 @@ int64_t Log_File::sRECNUM = 0;
 
 namespace {
 
+// Adds to a counter that only the log's worker writes (other threads read
+// it): a load and a store, not a locked read-modify-write per entry.
+void WorkerAdd(std::atomic<uint64_t>& counter, uint64_t n = 1) {
+  counter.store(counter.load(std::memory_order_relaxed) + n,
+                std::memory_order_relaxed);
+}
+
 // Status texts.
 const char NotStartedMsg[] = "Not started";
 const char StoppedMsg[] = "Stopped";
@@ -807,8 +814,8 @@ struct Entry_Sink {
   // other in the file.
   void NulRun() {
     log->lfEndJoinedEntry();
-    ++log->NumEvents;
-    ++log->NumFormatErrors;
+    WorkerAdd(log->NumEvents);
+    WorkerAdd(log->NumFormatErrors);
   }
 };
 
@@ -986,7 +993,7 @@ bool Log_File::lfWithinDescriptorReserve(int fd) {
 void Log_File::lfHandleEntry(char* entry, unsigned length, const char* whole,
                              size_t whole_length) {
   tvx_vxlogent_data_t row;
-  ++NumEvents;
+  WorkerAdd(NumEvents);
   // Whatever the kind traces about an entry that does not format is held
   // back, and counted, while such a message was traced less than a minute
   // ago: one writer of the log must not fill the trace's disk.
@@ -1004,14 +1011,14 @@ void Log_File::lfHandleEntry(char* entry, unsigned length, const char* whole,
     FormatErrorTraces.Held(held);
   }
   if (rc != 0) {
-    ++NumFormatErrors;
+    WorkerAdd(NumFormatErrors);
     const unsigned long before = due ? FormatErrorTraces.Traced(now) : 0;
     if (before != 0) {
       WEX1_TRACE(wex1, WEX1_ERROR, HeldTracesMsg, before, Name(LogFileName));
     }
     lfWriteToDebugLog(entry, length, nullptr, 0);
   } else {
-    ++NumRows;
+    WorkerAdd(NumRows);
     const uint64_t before = vandu::ThreadEventsDispatched();
     // The whole entry beside its row: the columns cut long entries.
     Row_Side_Text::Text text;
@@ -1035,7 +1042,7 @@ void Log_File::lfHandleEntry(char* entry, unsigned length, const char* whole,
     const Row_Side_Text side(reinterpret_cast<const char*>(&row), sizeof row, 1,
                              &text);
     tvx_vxlogent_manager::EventArrived(&row, 1);
-    NumEventsRaised += vandu::ThreadEventsDispatched() - before;
+    WorkerAdd(NumEventsRaised, vandu::ThreadEventsDispatched() - before);
     lfWriteToDebugLog(entry, length, &row, sizeof row);
   }
 }
