@@ -100,10 +100,11 @@ class Syslog_File : public Log_File {
   long slFormatMonitoredEntry(const char* entry, size_t length,
                               tvx_vxlogent_data_t* row);
 
-  // The row a monitored line starts from when its stamp is the one before:
-  // blank, with the columns of this log (lfFillLogColumns) as they are
-  // for the system name at RowSystemName. Made before the worker starts
-  // and never changed, so that any thread may read it.
+  // The row every monitored line starts from: blank, with the columns of
+  // this log (lfFillLogColumns) as they are for the system name at
+  // RowSystemName (while gSystemName is another, a line starts from a
+  // blank row). Made before the worker starts and never changed, so that
+  // any thread may read it.
   tvx_vxlogent_data_t LogRow;
   const char* RowSystemName;
   int RowSystemNameLength;
