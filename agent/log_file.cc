@@ -992,7 +992,7 @@ bool Log_File::lfWithinDescriptorReserve(int fd) {
 
 void Log_File::lfHandleEntry(char* entry, unsigned length, const char* whole,
                              size_t whole_length) {
-  tvx_vxlogent_data_t row;
+  tvx_vxlogent_data_t& row = EntryRow;
   WorkerAdd(NumEvents);
   // Whatever the kind traces about an entry that does not format is held
   // back, and counted, while such a message was traced less than a minute

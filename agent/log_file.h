@@ -47,6 +47,7 @@
 #include "agent/log_base.h"
 #include "agent/position_store.h"
 #include "framework/runtime/event_sink.h"
+#include "tables/tvx_vxlogent_schema.h"
 #include "util/posix_mutex.h"
 #include "util/repeat_limiter.h"
 #include "util/thread_annotations.h"
@@ -58,7 +59,6 @@ class Valid_Log;
 namespace re2 {
 class RE2;
 }
-struct tvx_vxlogent_data_t;
 
 // Why a log is or is not being watched. Negative values are errors that
 // ended the worker; they stay until the next successful start.
@@ -454,6 +454,11 @@ class Log_File : public Log_Base, private File_Tail::Reader {
   // The unfinished last line of what lfReadLog read; worker thread only.
   // Its Held() bytes lie before LogEOF but are not delivered yet.
   Line_Splitter HeldLine;
+  // The row lfHandleEntry formats each entry into and offers to the
+  // situations: the same memory from entry to entry, so that a kind may
+  // leave in it what every row of the log holds alike (see Syslog_File).
+  // What it is offered to only reads it. Worker thread only.
+  tvx_vxlogent_data_t EntryRow;
   // Joins lines into entries under the log's multiline rule; null without
   // one. Made by the worker as it starts; worker thread only.
   std::unique_ptr<Entry_Joiner> EntryJoiner;

@@ -1,6 +1,7 @@
 #include "agent/syslog_file.h"
 
 #include <ctype.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -139,10 +140,21 @@ long Syslog_File::slFormatMonitoredEntry(const char* entry, size_t length,
   // copied as they were made once while the system name stays.
   const bool log_row =
       gSystemName == RowSystemName && gSystemNameLength == RowSystemNameLength;
-  if (log_row) {
+  const bool own_row = row == &EntryRow;
+  if (log_row && own_row && EntryRowFromLogRow) {
+    // The worker's row still holds the columns of the log (its situations
+    // only read it): only the columns of the entry before are blanked.
+    memset(row->entrytime, ' ',
+           offsetof(tvx_vxlogent_data_t, freqthresh) -
+               offsetof(tvx_vxlogent_data_t, entrytime));
+    memset(row->timestamp, ' ', sizeof row->timestamp);
+  } else if (log_row) {
     memcpy(row, &LogRow, sizeof *row);
   } else {
     memset(row, ' ', sizeof *row);
+  }
+  if (own_row) {
+    EntryRowFromLogRow = log_row;
   }
   size_t stamp_length = 0;
   if (entry != nullptr &&
@@ -153,6 +165,9 @@ long Syslog_File::slFormatMonitoredEntry(const char* entry, size_t length,
     last.Keep(entry, stamp_length, now, row->entrytime);
   } else {
     memset(row, ' ', sizeof *row);
+    if (own_row) {
+      EntryRowFromLogRow = false;
+    }
     return -1;
   }
   if (log_row) {

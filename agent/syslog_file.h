@@ -108,6 +108,9 @@ class Syslog_File : public Log_File {
   tvx_vxlogent_data_t LogRow;
   const char* RowSystemName;
   int RowSystemNameLength;
+  // EntryRow is LogRow but for ENTRYTIME to ENTRYDESC and TIMESTAMP, which
+  // the entry before filled. Worker thread only (as EntryRow).
+  bool EntryRowFromLogRow = false;
   // What a year-less line is dated against: the local time of slNow()
   // while monitoring (null `report`), the stamp of the report's
   // lastEntryTime otherwise.
