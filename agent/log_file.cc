@@ -1004,7 +1004,7 @@ void Log_File::lfHandleEntry(char* entry, unsigned length, const char* whole,
   unsigned long held = 0;
   {
     WEX1_Quiet quiet(!due);
-    rc = lfFormatEntryAsRow(entry, &row, nullptr);
+    rc = lfFormatMonitoredEntry(entry, length, &row);
     held = quiet.Held();
   }
   if (!due) {

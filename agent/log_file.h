@@ -205,6 +205,13 @@ class Log_File : public Log_Base, private File_Tail::Reader {
   // null while monitoring, the kind's report handle while reporting.
   // 0 when filled, non-zero when the entry cannot be formatted.
   virtual long lfFormatEntryAsRow(char* entry, void* row, void* report) = 0;
+  // lfFormatEntryAsRow of an entry being monitored, NUL-terminated and
+  // `length` bytes long (lfHandleEntry's), so that a kind need not measure
+  // it again.
+  virtual long lfFormatMonitoredEntry(char* entry, size_t /*length*/,
+                                      tvx_vxlogent_data_t* row) {
+    return lfFormatEntryAsRow(entry, row, nullptr);
+  }
   // Begins a report; `thresholds` is the request's _RequestThresholds.
   // An opaque handle, or null when nothing can be reported.
   virtual void* lfStartReportRequest(void* thresholds) = 0;

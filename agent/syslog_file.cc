@@ -125,6 +125,14 @@ long Syslog_File::lfFormatEntryAsRow(char* entry, void* row_arg, void* report) {
   return ev.Result(0);
 }
 
+long Syslog_File::lfFormatMonitoredEntry(char* entry, size_t length,
+                                         tvx_vxlogent_data_t* row) {
+  // The entry and exit of lfFormatEntryAsRow, as a caller that knows the
+  // length stands for it.
+  WEX1_Event ev(wex1, "lfFormatEntryAsRow");
+  return ev.Result(slFormatMonitoredEntry(entry, length, row));
+}
+
 long Syslog_File::slFormatMonitoredEntry(const char* entry, size_t length,
                                          tvx_vxlogent_data_t* row) {
   // Each worker keeps the stamp of the line before (what it depends on:

@@ -51,6 +51,9 @@ class Syslog_File : public Log_File {
   // report, whose lastEntryTime then takes this entry's stamp. 0 when
   // filled, -1 when the line has neither time stamp shape.
   long lfFormatEntryAsRow(char* entry, void* row, void* report) override;
+  // lfFormatEntryAsRow while monitoring, traced as that function.
+  long lfFormatMonitoredEntry(char* entry, size_t length,
+                              tvx_vxlogent_data_t* row) override;
 
   // The steps of lfFormatEntryAsRow one column at a time, on NUL-terminated
   // text (SyslogLineTime, SyslogLineHost, SyslogLineSource). The time stamp

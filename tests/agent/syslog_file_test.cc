@@ -277,6 +277,7 @@ TEST_F(SyslogFileTest, ZonedStampsAroundDaylightSavingChanges) {
 // that does not format in between changes nothing of the rows after it.
 TEST_F(SyslogFileTest, EachMonitoredRowHoldsOnlyItsOwnLine) {
   ASSERT_NO_FATAL_FAILURE(RegisterTables());
+  qortest::TraceCapture trace("ERROR TVX100:ENTRY");
   const std::string events = dir_.File("events.jsonl");
   FILE* sink = fopen(events.c_str(), "w");
   ASSERT_NE(sink, nullptr);
@@ -307,6 +308,15 @@ TEST_F(SyslogFileTest, EachMonitoredRowHoldsOnlyItsOwnLine) {
   Event_Sink::Use(nullptr);
   fclose(sink);
 
+  // Each line is formatted as lfFormatEntryAsRow, as traced.
+  const std::string traced = trace.Text();
+  size_t exits = 0;
+  for (size_t at = 0; (at = traced.find("Exit: lfFormatEntryAsRow, result = ",
+                                        at)) != std::string::npos;
+       ++at) {
+    ++exits;
+  }
+  EXPECT_EQ(exits, 8u) << traced;
   const std::string text = qortest::ReadFile(events);
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 7) << text;
   for (
