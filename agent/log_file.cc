@@ -43,6 +43,13 @@ int64_t Log_File::sRECNUM = 0;
 
 namespace {
 
+// Adds to a counter that only the log's worker writes (other threads read
+// it): a load and a store, not a locked read-modify-write per entry.
+void WorkerAdd(std::atomic<uint64_t>& counter, uint64_t n = 1) {
+  counter.store(counter.load(std::memory_order_relaxed) + n,
+                std::memory_order_relaxed);
+}
+
 // Status texts.
 const char NotStartedMsg[] = "Not started";
 const char StoppedMsg[] = "Stopped";
@@ -807,8 +814,8 @@ struct Entry_Sink {
   // other in the file.
   void NulRun() {
     log->lfEndJoinedEntry();
-    ++log->NumEvents;
-    ++log->NumFormatErrors;
+    WorkerAdd(log->NumEvents);
+    WorkerAdd(log->NumFormatErrors);
   }
 };
 
@@ -913,6 +920,10 @@ void Log_File::lfTakeLine(char* line, size_t length) {
     lfHandleEntry(line, static_cast<unsigned>(length));
     return;
   }
+  lfJoinLine(line, length);
+}
+
+void Log_File::lfJoinLine(char* line, size_t length) {
   Joined_Sink sink{this};
   const uint64_t cut = EntryJoiner->Cut();
   EntryJoiner->Line(line, length, sink);
@@ -981,8 +992,8 @@ bool Log_File::lfWithinDescriptorReserve(int fd) {
 
 void Log_File::lfHandleEntry(char* entry, unsigned length, const char* whole,
                              size_t whole_length) {
-  tvx_vxlogent_data_t row;
-  ++NumEvents;
+  tvx_vxlogent_data_t& row = EntryRow;
+  WorkerAdd(NumEvents);
   // Whatever the kind traces about an entry that does not format is held
   // back, and counted, while such a message was traced less than a minute
   // ago: one writer of the log must not fill the trace's disk.
@@ -993,21 +1004,21 @@ void Log_File::lfHandleEntry(char* entry, unsigned length, const char* whole,
   unsigned long held = 0;
   {
     WEX1_Quiet quiet(!due);
-    rc = lfFormatEntryAsRow(entry, &row, nullptr);
+    rc = lfFormatMonitoredEntry(entry, length, &row);
     held = quiet.Held();
   }
   if (!due) {
     FormatErrorTraces.Held(held);
   }
   if (rc != 0) {
-    ++NumFormatErrors;
+    WorkerAdd(NumFormatErrors);
     const unsigned long before = due ? FormatErrorTraces.Traced(now) : 0;
     if (before != 0) {
       WEX1_TRACE(wex1, WEX1_ERROR, HeldTracesMsg, before, Name(LogFileName));
     }
     lfWriteToDebugLog(entry, length, nullptr, 0);
   } else {
-    ++NumRows;
+    WorkerAdd(NumRows);
     const uint64_t before = vandu::ThreadEventsDispatched();
     // The whole entry beside its row: the columns cut long entries.
     Row_Side_Text::Text text;
@@ -1031,12 +1042,17 @@ void Log_File::lfHandleEntry(char* entry, unsigned length, const char* whole,
     const Row_Side_Text side(reinterpret_cast<const char*>(&row), sizeof row, 1,
                              &text);
     tvx_vxlogent_manager::EventArrived(&row, 1);
-    NumEventsRaised += vandu::ThreadEventsDispatched() - before;
+    WorkerAdd(NumEventsRaised, vandu::ThreadEventsDispatched() - before);
     lfWriteToDebugLog(entry, length, &row, sizeof row);
   }
 }
 
 void Log_File::lfFillCommonColumns(tvx_vxlogent_data_t* row) {
+  lfFillLogColumns(row);
+  GenerateTimestamp(time(nullptr), row->timestamp);
+}
+
+void Log_File::lfFillLogColumns(tvx_vxlogent_data_t* row) const {
   if (gSystemName != nullptr) {
     const size_t n = static_cast<size_t>(gSystemNameLength);
     memcpy(row->originnode, gSystemName,
@@ -1055,7 +1071,6 @@ void Log_File::lfFillCommonColumns(tvx_vxlogent_data_t* row) {
   row->periodthrs = 0;
   row->sampleno = 0;
   row->rowno = 0;
-  GenerateTimestamp(time(nullptr), row->timestamp);
 }
 
 void Log_File::lfWriteToDebugLog(void* entry, unsigned entryLength, void* row,

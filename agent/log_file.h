@@ -47,6 +47,7 @@
 #include "agent/log_base.h"
 #include "agent/position_store.h"
 #include "framework/runtime/event_sink.h"
+#include "tables/tvx_vxlogent_schema.h"
 #include "util/posix_mutex.h"
 #include "util/repeat_limiter.h"
 #include "util/thread_annotations.h"
@@ -58,7 +59,6 @@ class Valid_Log;
 namespace re2 {
 class RE2;
 }
-struct tvx_vxlogent_data_t;
 
 // Why a log is or is not being watched. Negative values are errors that
 // ended the worker; they stay until the next successful start.
@@ -182,6 +182,8 @@ class Log_File : public Log_Base, private File_Tail::Reader {
   // Hands a line of a text log to the entry joiner of its multiline rule,
   // or straight to lfHandleEntry when it has none. Worker thread only.
   void lfTakeLine(char* line, size_t length);
+  // lfTakeLine with a multiline rule: the line goes to the joiner.
+  void lfJoinLine(char* line, size_t length);
   // Delivers the entry the joiner holds, if any. Worker thread only.
   void lfEndJoinedEntry();
   // Traces a read error (`format` with the log's name, errno `e` and its
@@ -203,6 +205,13 @@ class Log_File : public Log_Base, private File_Tail::Reader {
   // null while monitoring, the kind's report handle while reporting.
   // 0 when filled, non-zero when the entry cannot be formatted.
   virtual long lfFormatEntryAsRow(char* entry, void* row, void* report) = 0;
+  // lfFormatEntryAsRow of an entry being monitored, NUL-terminated and
+  // `length` bytes long (lfHandleEntry's), so that a kind need not measure
+  // it again.
+  virtual long lfFormatMonitoredEntry(char* entry, size_t /*length*/,
+                                      tvx_vxlogent_data_t* row) {
+    return lfFormatEntryAsRow(entry, row, nullptr);
+  }
   // Begins a report; `thresholds` is the request's _RequestThresholds.
   // An opaque handle, or null when nothing can be reported.
   virtual void* lfStartReportRequest(void* thresholds) = 0;
@@ -303,6 +312,9 @@ class Log_File : public Log_Base, private File_Tail::Reader {
   // LOGNAME, the integer columns (0) and TIMESTAMP (now).
   // REQUIRES: the row is blank-filled.
   void lfFillCommonColumns(tvx_vxlogent_data_t* row);
+  // lfFillCommonColumns without TIMESTAMP: the columns that are the same in
+  // every row of this log (while gSystemName stays).
+  void lfFillLogColumns(tvx_vxlogent_data_t* row) const;
   // Writes one record (header, entry, row) to the agent debug file when
   // this log is in debug mode and the file is open; a write failure is
   // traced and otherwise ignored.
@@ -449,6 +461,11 @@ class Log_File : public Log_Base, private File_Tail::Reader {
   // The unfinished last line of what lfReadLog read; worker thread only.
   // Its Held() bytes lie before LogEOF but are not delivered yet.
   Line_Splitter HeldLine;
+  // The row lfHandleEntry formats each entry into and offers to the
+  // situations: the same memory from entry to entry, so that a kind may
+  // leave in it what every row of the log holds alike (see Syslog_File).
+  // What it is offered to only reads it. Worker thread only.
+  tvx_vxlogent_data_t EntryRow;
   // Joins lines into entries under the log's multiline rule; null without
   // one. Made by the worker as it starts; worker thread only.
   std::unique_ptr<Entry_Joiner> EntryJoiner;

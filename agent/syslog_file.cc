@@ -1,6 +1,7 @@
 #include "agent/syslog_file.h"
 
 #include <ctype.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -9,6 +10,7 @@
 #include <new>
 
 #include "agent/syslog_line.h"
+#include "agent/tvxmain.h"
 #include "agent/valid_log.h"
 #include "framework/runtime/trace.h"
 #include "tables/request_thresholds.h"
@@ -45,11 +47,32 @@ struct tm StampTime(const char* stamp) {
   return t;
 }
 
+// The local time of `now`. It changes at most once a second: each thread
+// keeps that of the last second it converted.
+struct tm LocalTime(time_t now) {
+  thread_local time_t cached_now = -1;
+  thread_local struct tm cached_local = {};
+  if (now != cached_now) {
+    struct tm local = {};
+    if (localtime_r(&now, &local) == nullptr) {
+      return local;
+    }
+    cached_local = local;
+    cached_now = now;
+  }
+  return cached_local;
+}
+
 }  // namespace
 
 Syslog_File::Syslog_File(const Valid_Log& log, Log_File* anchor)
-    : Log_File(log, anchor), FixedNow(0) {
+    : Log_File(log, anchor),
+      FixedNow(0),
+      RowSystemName(gSystemName),
+      RowSystemNameLength(gSystemNameLength) {
   WEX1_Event ev(wex1, __func__);
+  memset(&LogRow, ' ', sizeof LogRow);
+  lfFillLogColumns(&LogRow);
   lfStartWorker();
 }
 
@@ -67,29 +90,18 @@ struct tm Syslog_File::slReference(void* report) const {
   if (report != nullptr) {
     return StampTime(static_cast<SyslogBufferInfo*>(report)->lastEntryTime);
   }
-  // The local time changes at most once a second: each thread keeps that
-  // of the last second it converted.
-  thread_local time_t cached_now = -1;
-  thread_local struct tm cached_local = {};
-  const time_t now = slNow();
-  if (now != cached_now) {
-    struct tm local = {};
-    if (localtime_r(&now, &local) == nullptr) {
-      return local;
-    }
-    cached_local = local;
-    cached_now = now;
-  }
-  return cached_local;
+  return LocalTime(slNow());
 }
 
 long Syslog_File::lfFormatEntryAsRow(char* entry, void* row_arg, void* report) {
   WEX1_Event ev(wex1, __func__);
   tvx_vxlogent_data_t* const row = static_cast<tvx_vxlogent_data_t*>(row_arg);
   const size_t length = entry != nullptr ? strlen(entry) : 0;
+  if (report == nullptr) {
+    return ev.Result(slFormatMonitoredEntry(entry, length, row));
+  }
   SyslogBufferInfo* const info = static_cast<SyslogBufferInfo*>(report);
-  if (info != nullptr && info->lastStampLength > 0 &&
-      length >= info->lastStampLength &&
+  if (info->lastStampLength > 0 && length >= info->lastStampLength &&
       memcmp(entry, info->lastStampText, info->lastStampLength) == 0) {
     // Stamped as the entry before it, against whose own stamp a year-less
     // date is measured: the same stamp.
@@ -103,16 +115,75 @@ long Syslog_File::lfFormatEntryAsRow(char* entry, void* row_arg, void* report) {
                        &stamp_length) != 0) {
     return ev.Result(-1);
   }
-  if (info != nullptr) {
-    memcpy(info->lastEntryTime, row->entrytime, TIMESTAMPLENGTH);
-    const bool keep = stamp_length <= sizeof info->lastStampText;
-    info->lastStampLength = keep ? stamp_length : 0;
-    if (keep) {
-      memcpy(info->lastStampText, entry, stamp_length);
-    }
+  memcpy(info->lastEntryTime, row->entrytime, TIMESTAMPLENGTH);
+  const bool keep = stamp_length <= sizeof info->lastStampText;
+  info->lastStampLength = keep ? stamp_length : 0;
+  if (keep) {
+    memcpy(info->lastStampText, entry, stamp_length);
   }
   lfFillCommonColumns(row);
   return ev.Result(0);
+}
+
+long Syslog_File::lfFormatMonitoredEntry(char* entry, size_t length,
+                                         tvx_vxlogent_data_t* row) {
+  // The entry and exit of lfFormatEntryAsRow, as a caller that knows the
+  // length stands for it.
+  WEX1_Event ev(wex1, "lfFormatEntryAsRow");
+  return ev.Result(slFormatMonitoredEntry(entry, length, row));
+}
+
+long Syslog_File::slFormatMonitoredEntry(const char* entry, size_t length,
+                                         tvx_vxlogent_data_t* row) {
+  // Each worker keeps the stamp of the line before (what it depends on:
+  // its text, and for a year-less one the local time of the clock's
+  // second, which is the memo's reference).
+  thread_local Syslog_Stamp_Memo last;
+  // One clock read dates the line and stamps the row (FixedNow, a test
+  // seam, stands in for the former only).
+  const time_t clock = time(nullptr);
+  const time_t fixed = FixedNow;
+  const time_t now = fixed != 0 ? fixed : clock;
+  // What a blank row and lfFillCommonColumns make, the columns of the log
+  // copied as they were made once while the system name stays.
+  const bool log_row =
+      gSystemName == RowSystemName && gSystemNameLength == RowSystemNameLength;
+  const bool own_row = row == &EntryRow;
+  if (log_row && own_row && EntryRowFromLogRow) {
+    // The worker's row still holds the columns of the log (its situations
+    // only read it): only the columns of the entry before are blanked.
+    memset(row->entrytime, ' ',
+           offsetof(tvx_vxlogent_data_t, freqthresh) -
+               offsetof(tvx_vxlogent_data_t, entrytime));
+    memset(row->timestamp, ' ', sizeof row->timestamp);
+  } else if (log_row) {
+    memcpy(row, &LogRow, sizeof *row);
+  } else {
+    memset(row, ' ', sizeof *row);
+  }
+  if (own_row) {
+    EntryRowFromLogRow = log_row;
+  }
+  size_t stamp_length = 0;
+  if (entry != nullptr &&
+      last.Repeated(entry, length, now, &stamp_length, row->entrytime)) {
+    FillStampedSyslogLine(entry, length, stamp_length, row->entrytime, row);
+  } else if (FillSyslogLine(entry, length, LocalTime(now), row,
+                            &stamp_length) == 0) {
+    last.Keep(entry, stamp_length, now, row->entrytime);
+  } else {
+    memset(row, ' ', sizeof *row);
+    if (own_row) {
+      EntryRowFromLogRow = false;
+    }
+    return -1;
+  }
+  if (log_row) {
+    GenerateTimestamp(clock, row->timestamp);
+  } else {
+    lfFillCommonColumns(row);
+  }
+  return 0;
 }
 
 char* Syslog_File::slFormatEntryTime(char* dest, char* entry, void* report) {

@@ -17,6 +17,7 @@
 
 #include "agent/log_file.h"
 #include "tables/teskal_time.h"
+#include "tables/tvx_vxlogent_schema.h"
 
 class Valid_Log;
 
@@ -50,6 +51,9 @@ class Syslog_File : public Log_File {
   // report, whose lastEntryTime then takes this entry's stamp. 0 when
   // filled, -1 when the line has neither time stamp shape.
   long lfFormatEntryAsRow(char* entry, void* row, void* report) override;
+  // lfFormatEntryAsRow while monitoring, traced as that function.
+  long lfFormatMonitoredEntry(char* entry, size_t length,
+                              tvx_vxlogent_data_t* row) override;
 
   // The steps of lfFormatEntryAsRow one column at a time, on NUL-terminated
   // text (SyslogLineTime, SyslogLineHost, SyslogLineSource). The time stamp
@@ -94,6 +98,22 @@ class Syslog_File : public Log_File {
  private:
   // The current time, or FixedNow.
   time_t slNow() const;
+  // lfFormatEntryAsRow while monitoring: the `length` bytes at `entry`
+  // dated against the local time of slNow().
+  long slFormatMonitoredEntry(const char* entry, size_t length,
+                              tvx_vxlogent_data_t* row);
+
+  // The row every monitored line starts from: blank, with the columns of
+  // this log (lfFillLogColumns) as they are for the system name at
+  // RowSystemName (while gSystemName is another, a line starts from a
+  // blank row). Made before the worker starts and never changed, so that
+  // any thread may read it.
+  tvx_vxlogent_data_t LogRow;
+  const char* RowSystemName;
+  int RowSystemNameLength;
+  // EntryRow is LogRow but for ENTRYTIME to ENTRYDESC and TIMESTAMP, which
+  // the entry before filled. Worker thread only (as EntryRow).
+  bool EntryRowFromLogRow = false;
   // What a year-less line is dated against: the local time of slNow()
   // while monitoring (null `report`), the stamp of the report's
   // lastEntryTime otherwise.

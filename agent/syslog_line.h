@@ -22,7 +22,11 @@
 #define QOR_AGENT_SYSLOG_LINE_H_
 
 #include <stddef.h>
+#include <stdint.h>
+#include <string.h>
 #include <time.h>
+
+#include "tables/teskal_time.h"
 
 struct tvx_vxlogent_data_t;
 
@@ -35,12 +39,78 @@ struct tvx_vxlogent_data_t;
 // with the blank after it.
 long FormatSyslogLine(const char* line, size_t length, const struct tm& now,
                       tvx_vxlogent_data_t* row, size_t* stamp_length = nullptr);
+// FormatSyslogLine for a row whose ENTRYTIME to ENTRYDESC are blank
+// already: writes only what the line fills, and nothing for -1.
+long FillSyslogLine(const char* line, size_t length, const struct tm& now,
+                    tvx_vxlogent_data_t* row, size_t* stamp_length);
 // FormatSyslogLine for a line whose time stamp was read before: its first
 // `stamp_length` bytes (at most `length`) are the stamp and the blank after
 // it, and `stamp` is its ENTRYTIME.
 void FormatStampedSyslogLine(const char* line, size_t length,
                              size_t stamp_length, const char* stamp,
                              tvx_vxlogent_data_t* row);
+// FormatStampedSyslogLine for a row whose ENTRYTIME to ENTRYDESC are
+// blank already: writes only what the line fills (`stamp` may be the
+// row's own ENTRYTIME).
+void FillStampedSyslogLine(const char* line, size_t length, size_t stamp_length,
+                           const char* stamp, tvx_vxlogent_data_t* row);
+
+// The time stamp of the line formatted last, so that the lines after it
+// that repeat it are not read again: a line of a busy log mostly carries
+// the stamp of the line before, or, zoned with a fraction, the same second
+// in the same zone with another fraction. `reference` is what the caller
+// dated the stamp against (the second of its clock): a stamp repeats only
+// within the same reference.
+class Syslog_Stamp_Memo {
+ public:
+  // Whether `line` (`length` bytes) opens with the stamp kept, or with the
+  // same zoned second; then *stamp_length and the 16 characters at
+  // `entrytime` take what SyslogLineTime would give for it.
+  bool Repeated(const char* line, size_t length, time_t reference,
+                size_t* stamp_length, char* entrytime) const {
+    if (length_ == 0 || reference != reference_) {
+      return false;
+    }
+    if (fraction_end_ != 0) {
+      return RepeatedSecond(line, length, stamp_length, entrytime);
+    }
+    if (length >= length_ && SameText(line, length_)) {
+      *stamp_length = length_;
+      memcpy(entrytime, entrytime_, TIMESTAMPLENGTH);
+      return true;
+    }
+    return false;
+  }
+  // Keeps the stamp that SyslogLineTime found in the first `stamp_length`
+  // bytes at `line` (with the blank after it) and its ENTRYTIME.
+  void Keep(const char* line, size_t stamp_length, time_t reference,
+            const char* entrytime);
+
+ private:
+  // Whether the `n` bytes at `line` are those of text_; a year-less stamp
+  // and its blank (16 bytes) are compared without a call.
+  bool SameText(const char* line, size_t n) const {
+    if (n == 2 * sizeof(uint64_t)) {
+      uint64_t a[2];
+      uint64_t b[2];
+      memcpy(a, line, sizeof a);
+      memcpy(b, text_, sizeof b);
+      return ((a[0] ^ b[0]) | (a[1] ^ b[1])) == 0;
+    }
+    return memcmp(line, text_, n) == 0;
+  }
+  // Repeated for a line of the same zoned second with other digits.
+  bool RepeatedSecond(const char* line, size_t length, size_t* stamp_length,
+                      char* entrytime) const;
+
+  static constexpr size_t TEXTBYTES = 40;
+  time_t reference_ = 0;
+  size_t length_ = 0;  // 0: none
+  // Of a zoned stamp with a fraction, the end of its digits; else 0.
+  size_t fraction_end_ = 0;
+  char text_[TEXTBYTES] = {};
+  char entrytime_[TIMESTAMPLENGTH] = {};
+};
 
 // The steps of FormatSyslogLine, for callers that fill one column at a
 // time. Each reads [pos, end) only.

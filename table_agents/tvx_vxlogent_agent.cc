@@ -1,5 +1,6 @@
 #include "table_agents/tvx_vxlogent_agent.h"
 
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -476,15 +477,32 @@ unsigned tvx_vxlogent_agent::AddData(char* rows, int count) {
   const int32_t period = both ? static_cast<int32_t>(lePeriodThreshold) : 0;
   // Each row is evaluated as a copy with this situation's thresholds, so
   // that the rows stay as the caller gave them to every other situation.
+  // A row that carries them already (the log workers' rows carry none, as
+  // do the situations without a frequency) is evaluated as it is: nothing
+  // below writes to it.
   unsigned rc = 0;
   for (int i = 0; i < count && rc == 0; ++i) {
-    tvx_vxlogent_data_t row;
-    memcpy(&row, rows + static_cast<size_t>(i) * rowSize, sizeof row);
-    row.freqthresh = freq;
-    row.periodthrs = period;
-    rc = tvx_vxlogent_base::AddData(reinterpret_cast<char*>(&row), 1);
+    char* const given = rows + static_cast<size_t>(i) * rowSize;
+    int32_t given_freq;
+    int32_t given_period;
+    memcpy(&given_freq, given + offsetof(tvx_vxlogent_data_t, freqthresh),
+           sizeof given_freq);
+    memcpy(&given_period, given + offsetof(tvx_vxlogent_data_t, periodthrs),
+           sizeof given_period);
+    rc = given_freq == freq && given_period == period
+             ? tvx_vxlogent_base::AddData(given, 1)
+             : leAddWithThresholds(given, freq, period);
   }
   return static_cast<unsigned>(ev.Result(rc));
+}
+
+unsigned tvx_vxlogent_agent::leAddWithThresholds(const char* row, int32_t freq,
+                                                 int32_t period) {
+  tvx_vxlogent_data_t copy;
+  memcpy(&copy, row, sizeof copy);
+  copy.freqthresh = freq;
+  copy.periodthrs = period;
+  return tvx_vxlogent_base::AddData(reinterpret_cast<char*>(&copy), 1);
 }
 
 int64_t tvx_vxlogent_agent::leEntrySeconds(const char* stamp) {
@@ -521,6 +539,10 @@ unsigned tvx_vxlogent_agent::InsertRow(const char* row) {
   if (leFreqThreshold == 0 || lePeriodThreshold == 0) {
     return static_cast<unsigned>(ev.Result(vandu::InsertRow(row)));
   }
+  return static_cast<unsigned>(ev.Result(leInsertCounted(row)));
+}
+
+unsigned tvx_vxlogent_agent::leInsertCounted(const char* row) {
   WEX1_TRACE(wex1, WEX1_DETAIL,
              "\nPerforming frequency/period threshold checks for situation %s.",
              situationName.c_str());
@@ -530,7 +552,7 @@ unsigned tvx_vxlogent_agent::InsertRow(const char* row) {
     WEX1_TRACE(wex1, WEX1_DETAIL,
                "\nEvent has no key for situation %s. Event discarded.",
                situationName.c_str());
-    return static_cast<unsigned>(ev.Result(0));
+    return 0;
   }
   long count = 0;
   {
@@ -541,7 +563,7 @@ unsigned tvx_vxlogent_agent::InsertRow(const char* row) {
           wex1, WEX1_ERROR,
           "\nEntry time %.16s cannot be converted for situation %s. Event discarded.",
           data->entrytime, situationName.c_str());
-      return static_cast<unsigned>(ev.Result(0));
+      return 0;
     }
     int64_t limit = static_cast<int64_t>(time(nullptr)) - lePeriodThreshold;
     if (limit < 0) {
@@ -574,7 +596,7 @@ unsigned tvx_vxlogent_agent::InsertRow(const char* row) {
           "\nEvent at %.16s is older than the period of %ld seconds of situation %s. Event discarded.",
           data->entrytime, static_cast<long>(lePeriodThreshold),
           situationName.c_str());
-      return static_cast<unsigned>(ev.Result(0));
+      return 0;
     }
     count = window.Count();
   }
@@ -585,14 +607,14 @@ unsigned tvx_vxlogent_agent::InsertRow(const char* row) {
         wex1, WEX1_FLOW,
         "\nEvent frequency of %ld is < the threshold of %ld for situation %s. Event discarded.",
         count, limit, situationName.c_str());
-    return static_cast<unsigned>(ev.Result(0));
+    return 0;
   }
   if (leFreqThreshold < 0 && count > limit) {
     WEX1_TRACE(
         wex1, WEX1_FLOW,
         "\nEvent frequency of %ld is > the threshold of %ld for situation %s. Event discarded.",
         count, limit, situationName.c_str());
-    return static_cast<unsigned>(ev.Result(0));
+    return 0;
   }
   WEX1_TRACE(
       wex1, WEX1_FLOW,
@@ -601,6 +623,5 @@ unsigned tvx_vxlogent_agent::InsertRow(const char* row) {
   tvx_vxlogent_data_t accepted;
   memcpy(&accepted, row, sizeof accepted);
   accepted.freqthresh = static_cast<int32_t>(count);
-  return static_cast<unsigned>(
-      ev.Result(InsertKeyedRow(reinterpret_cast<const char*>(&accepted), key)));
+  return InsertKeyedRow(reinterpret_cast<const char*>(&accepted), key);
 }

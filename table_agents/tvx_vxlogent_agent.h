@@ -64,6 +64,12 @@ class tvx_vxlogent_agent : public tvx_vxlogent_base {
   int64_t lePeriodThreshold = 0;
 
  private:
+  // AddData of one row that does not carry this situation's FREQTHRESH and
+  // PERIODTHRS: a copy of it that does.
+  unsigned leAddWithThresholds(const char* row, int32_t freq, int32_t period);
+  // InsertRow with a frequency and a period: counted in the row's key's
+  // window and inserted when the count meets the frequency.
+  unsigned leInsertCounted(const char* row);
   // The entry time of `row` in seconds since the epoch; -1 when it is no
   // time stamp.
   int64_t leEntrySeconds(const char* stamp) REQUIRES(leCountLock);

@@ -1,5 +1,6 @@
 #include "agent/syslog_file.h"
 
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/time.h>
@@ -15,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "agent/syslog_line.h"
+#include "agent/tvxmain.h"
 #include "agent/valid_log.h"
 #include "framework/runtime/condition.h"
 #include "framework/runtime/event_sink.h"
@@ -105,6 +108,80 @@ TEST_F(SyslogFileTest, MonitoredLineTakesTheYearOfTheClockAndTheLogColumns) {
   EXPECT_EQ(Format(*log, "no syslog line\n", &row), -1);
 }
 
+// A line that opens with the stamp of the line before takes its ENTRYTIME
+// from that line while the clock stays in the same second: every row is the
+// row a fresh parse of the line makes, whatever the clock, the rest of the
+// line or the system name do meanwhile. TIMESTAMP (the real clock) aside.
+TEST_F(SyslogFileTest, RepeatedStampsGiveTheRowsOfAFreshParse) {
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path, "");
+  auto log = NewLog(path);
+  const time_t new_year_eve = Utc(2026, 12, 31, 23, 59, 59);
+  const time_t june = Utc(2026, 6, 1, 12, 0, 0);
+  char other_system[] = "othernode:TVX";
+  const struct {
+    time_t now;
+    const char* line;
+    const char* entrytime;  // null: no row
+    bool other_system;
+  } cases[] = {
+      {new_year_eve, "Jan  1 00:00:30 h a: x\n", "1270101000030000", false},
+      {new_year_eve, "Jan  1 00:00:30 other src[1]: y z\n", "1270101000030000",
+       false},
+      {june, "Jan  1 00:00:30 h a: x\n", "1260101000030000", false},
+      {june, "Jan  1 00:00:30 ", "1260101000030000", false},
+      {june, "Jan  1 00:00:30 h a: x\r\n", "1260101000030000", true},
+      {june, "Jan  1 00:00:30x h a: x\n", nullptr, false},
+      {june, "Jan  1 00:00:3", nullptr, false},
+      {june, "2026-03-29T01:30:00.5+02:00 h s: m\n", "1260328233000500", false},
+      {june, "2026-03-29T01:30:00.5+02:00 h2 s2[7]: m m\n", "1260328233000500",
+       true},
+      {june, "2026-03-29T01:30:00.25+02:00 h3 s3: n\n", "1260328233000250",
+       false},
+      {june, "2026-03-29T01:30:00.2+02:00 h4 s4: o\n", "1260328233000200",
+       true},
+      {new_year_eve, "2026-03-29T01:30:00.5+02:00 h s: m\n", "1260328233000500",
+       false},
+  };
+  char* const saved_name = gSystemName;
+  const int saved_length = gSystemNameLength;
+  for (const auto& c : cases) {
+    log->FixedNow = c.now;
+    if (c.other_system) {
+      gSystemName = other_system;
+      gSystemNameLength = static_cast<int>(strlen(other_system));
+    }
+    tvx_vxlogent_data_t row;
+    const long rc = Format(*log, c.line, &row);
+    tvx_vxlogent_data_t fresh;
+    struct tm now = {};
+    ASSERT_NE(localtime_r(&c.now, &now), nullptr);
+    const long fresh_rc = FormatSyslogLine(c.line, strlen(c.line), now, &fresh);
+    log->lfFillCommonColumns(&fresh);
+    gSystemName = saved_name;
+    gSystemNameLength = saved_length;
+    if (c.entrytime == nullptr) {
+      EXPECT_EQ(rc, -1) << c.line;
+      EXPECT_EQ(fresh_rc, -1) << c.line;
+      continue;
+    }
+    ASSERT_EQ(rc, 0) << c.line;
+    ASSERT_EQ(fresh_rc, 0) << c.line;
+    EXPECT_EQ(Column(row.entrytime, 16), c.entrytime) << c.line;
+    EXPECT_EQ(Column(row.originnode, 64),
+              Pad(c.other_system ? other_system
+                                 : (saved_name != nullptr ? saved_name : ""),
+                  64))
+        << c.line;
+    const size_t stamp = offsetof(tvx_vxlogent_data_t, timestamp);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&row), stamp),
+              std::string(reinterpret_cast<const char*>(&fresh), stamp))
+        << c.line;
+    EXPECT_EQ(row.sampleno, 0);
+    EXPECT_EQ(row.rowno, 0);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Monitoring: appended lines reach the situations
 
@@ -164,6 +241,93 @@ TEST_F(SyslogFileTest, AppendedLineReachesASituationWithinASecond) {
       << text;
   EXPECT_NE(text.find(R"("LOGNAME":"messages")"), std::string::npos) << text;
   EXPECT_TRUE(trace.Text().empty()) << trace.Text();
+}
+
+// A zoned stamp takes the local time of its instant on either side of a
+// daylight-saving change, also when the line before carried it.
+TEST_F(SyslogFileTest, ZonedStampsAroundDaylightSavingChanges) {
+  const qortest::Scoped_Time_Zone cet("CET-1CEST,M3.5.0,M10.5.0/3");
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path, "");
+  auto log = NewLog(path);
+  log->FixedNow = Utc(2026, 7, 1, 10, 11, 12);
+  const struct {
+    const char* stamp;
+    const char* entrytime;
+  } cases[] = {
+      {"2026-03-29T00:59:59Z", "1260329015959000"},
+      {"2026-03-29T01:00:00Z", "1260329030000000"},
+      {"2026-03-29T03:30:00.25+02:00", "1260329033000250"},
+      {"2026-10-25T00:59:59Z", "1261025025959000"},
+      {"2026-10-25T01:00:00Z", "1261025020000000"},
+      {"2026-10-25T02:30:00+01:00", "1261025023000000"},
+  };
+  for (const auto& c : cases) {
+    for (const char* rest : {" h s: first\n", " h s: again\n"}) {
+      const std::string line = std::string(c.stamp) + rest;
+      tvx_vxlogent_data_t row;
+      ASSERT_EQ(Format(*log, line, &row), 0) << line;
+      EXPECT_EQ(Column(row.entrytime, 16), c.entrytime) << line;
+    }
+  }
+}
+
+// The worker formats every line into one row: a line keeps nothing of the
+// longer line before it, also when both carry one time stamp, and a line
+// that does not format in between changes nothing of the rows after it.
+TEST_F(SyslogFileTest, EachMonitoredRowHoldsOnlyItsOwnLine) {
+  ASSERT_NO_FATAL_FAILURE(RegisterTables());
+  qortest::TraceCapture trace("ERROR TVX100:ENTRY");
+  const std::string events = dir_.File("events.jsonl");
+  FILE* sink = fopen(events.c_str(), "w");
+  ASSERT_NE(sink, nullptr);
+  Event_Sink::Use(sink);
+  std::string err;
+  vandu* all = HOV_CreateRequest("VXLOGENT", "ENTRYSYS ~ \"h\"",
+                                 SAMPLE_SITUATION, "all", &err);
+  ASSERT_NE(all, nullptr) << err;
+  tvx_vxlogent_static_manager->AddLive(all);
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path, "");
+  const std::string stamp = "Mar  5 07:08:09 ";
+  {
+    auto log = NewLog(path);
+    ASSERT_TRUE(qortest::WaitUntil([&] { return log->LogEOF >= 0; }));
+    const std::string longest = std::string(40, 'h') + " " +
+                                std::string(40, 's') +
+                                "[1]: " + std::string(300, 'x') + "\n";
+    qortest::AppendFile(
+        path, stamp + longest + stamp + "h1 s1: one\n" + stamp + longest +
+                  stamp + "h2 last message repeated 2 times\n" +
+                  "Mar  5 07:08:0x h s: no stamp\n" + stamp + "h3\n" + stamp +
+                  longest + stamp + "h4 s4 four\n");
+    ASSERT_TRUE(qortest::WaitUntil([&] { return log->NumEvents == 8; }));
+  }
+  tvx_vxlogent_static_manager->RemoveLive(all);
+  vandu::Destroy(all);
+  Event_Sink::Use(nullptr);
+  fclose(sink);
+
+  // Each line is formatted as lfFormatEntryAsRow, as traced.
+  const std::string traced = trace.Text();
+  size_t exits = 0;
+  for (size_t at = 0; (at = traced.find("Exit: lfFormatEntryAsRow, result = ",
+                                        at)) != std::string::npos;
+       ++at) {
+    ++exits;
+  }
+  EXPECT_EQ(exits, 8u) << traced;
+  const std::string text = qortest::ReadFile(events);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 7) << text;
+  for (
+      const char* row : {
+          R"("ENTRYSYS":"h1","ENTRYSRC":"s1","ENTRYTYPE":"","ENTRYCLASS":"","ENTRYDESC":"one")",
+          R"("ENTRYSYS":"h2","ENTRYSRC":"","ENTRYTYPE":"","ENTRYCLASS":"","ENTRYDESC":"last message repeated 2 times")",
+          R"("ENTRYSYS":"h3","ENTRYSRC":"","ENTRYTYPE":"","ENTRYCLASS":"","ENTRYDESC":"")",
+          R"("ENTRYSYS":"h4","ENTRYSRC":"s4","ENTRYTYPE":"","ENTRYCLASS":"","ENTRYDESC":"four")",
+      }) {
+    EXPECT_NE(text.find(row), std::string::npos) << row << "\n" << text;
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -151,6 +151,95 @@ TEST_F(SyslogLineTest, HostsOfEveryLengthEndAtAnySpace) {
   }
 }
 
+// The source ends at the first colon or space wherever it stands, and is
+// cut to its column; bytes past ASCII are part of it.
+TEST_F(SyslogLineTest, SourcesOfEveryLengthEndAtAColonOrAnySpace) {
+  for (size_t length = 1; length <= 40; ++length) {
+    for (const char stop : {':', ' ', '\t', '\v', '\f', '\r'}) {
+      std::string source(length, 's');
+      source[length - 1] = '\xe9';
+      source[length / 2] = '\x85';
+      tvx_vxlogent_data_t row;
+      ASSERT_EQ(Format("Jun  1 00:00:00 h " + source + stop + " message", &row),
+                0);
+      EXPECT_EQ(std::string(row.entrysrc, sizeof row.entrysrc), Pad(source, 32))
+          << length << " " << int{stop};
+      EXPECT_EQ(std::string(row.entrydesc, 8),
+                stop == ':' ? "message " : " message")
+          << length << " " << int{stop};
+      // A source that runs to the end of the line.
+      ASSERT_EQ(Format("Jun  1 00:00:00 h " + source, &row), 0);
+      EXPECT_EQ(std::string(row.entrysrc, sizeof row.entrysrc), Pad(source, 32))
+          << length;
+    }
+  }
+}
+
+// A line that repeats the stamp kept, or its zoned second and zone with
+// other digits, takes what reading its own stamp gives; anything else is
+// read again.
+TEST_F(SyslogLineTest, MemoRepeatsExactlyWhatTheStampGives) {
+  const struct tm now = Local(2026, 12, 8, 2, 0, 0);
+  const struct {
+    const char* kept;
+    const char* line;
+    bool repeated;
+  } cases[] = {
+      {"2026-12-08T06:33:07.155123+00:00 h s: m",
+       "2026-12-08T06:33:07.9+00:00 h", true},
+      {"2026-12-08T06:33:07.155123+00:00 h s: m",
+       "2026-12-08T06:33:07.12+00:00 h", true},
+      {"2026-12-08T06:33:07.155123+00:00 h s: m",
+       "2026-12-08T06:33:07.155123+00:00 x", true},
+      {"2026-12-08T06:33:07.155123+00:00 h s: m",
+       "2026-12-08T06:33:07.1234567890+00:00 ", true},
+      {"2026-12-08T06:33:07.1z h", "2026-12-08T06:33:07.999999z h", true},
+      {"2026-12-08T06:33:07.1z h", "2026-12-08T06:33:07.999999z\th", false},
+      {"2026-12-08T06:33:07.155123+00:00 h s: m",
+       "2026-12-08T06:33:07.+00:00 h", false},
+      {"2026-12-08T06:33:07.155123+00:00 h s: m",
+       "2026-12-08T06:33:07.5+01:00 h", false},
+      {"2026-12-08T06:33:07.155123+00:00 h s: m",
+       "2026-12-08T06:33:07.5+00:00x h", false},
+      {"2026-12-08T06:33:07.155123+00:00 h s: m", "2026-12-08T06:33:07.5+00:00",
+       false},
+      {"2026-12-08T06:33:07.155123+00:00 h s: m",
+       "2026-12-08T06:33:08.5+00:00 h", false},
+      {"2026-12-08T06:33:07.155123+00:00 h s: m", "2026-12-08T06:33:07Z h",
+       false},
+      {"2026-12-08T06:33:07Z h", "2026-12-08T06:33:07.5Z h", false},
+      {"2026-12-08T06:33:07Z h", "2026-12-08T06:33:07Z x", true},
+      {"Dec  8 01:33:07 h s: m", "Dec  8 01:33:07 x", true},
+      {"Dec  8 01:33:07 h s: m", "Dec  8 01:33:07\tx", false},
+      {"Dec  8 01:33:07 h s: m", "Dec  8 01:33:08 h", false},
+  };
+  for (const auto& c : cases) {
+    char kept[16];
+    const char* const after =
+        SyslogLineTime(c.kept, c.kept + strlen(c.kept), now, kept);
+    ASSERT_NE(after, nullptr) << c.kept;
+    Syslog_Stamp_Memo memo;
+    memo.Keep(c.kept, static_cast<size_t>(after - c.kept), 7, kept);
+    const size_t length = strlen(c.line);
+    size_t stamp_length = 0;
+    char memo_time[16];
+    EXPECT_FALSE(memo.Repeated(c.line, length, 8, &stamp_length, memo_time))
+        << c.line;
+    ASSERT_EQ(memo.Repeated(c.line, length, 7, &stamp_length, memo_time),
+              c.repeated)
+        << c.kept << " / " << c.line;
+    if (!c.repeated) {
+      continue;
+    }
+    char read_time[16];
+    const char* const pos =
+        SyslogLineTime(c.line, c.line + length, now, read_time);
+    ASSERT_NE(pos, nullptr) << c.line;
+    EXPECT_EQ(stamp_length, static_cast<size_t>(pos - c.line)) << c.line;
+    EXPECT_EQ(std::string(memo_time, 16), std::string(read_time, 16)) << c.line;
+  }
+}
+
 TEST_F(SyslogLineTest, FractionsOfZeroToNineDigitsGiveTheMilliseconds) {
   const char* const millis[] = {"000", "100", "120", "123", "123",
                                 "123", "123", "123", "123", "123"};
