@@ -14,6 +14,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include <atomic>
 #include <string>
 
 constexpr unsigned WEX1_ERROR = 0x80;
@@ -23,7 +24,14 @@ constexpr unsigned WEX1_BIT08 = 0x08;
 constexpr unsigned WEX1_BIT04 = 0x04;
 constexpr unsigned WEX1_DETAIL = 0x01;
 
-struct WEX1_Unit;
+// A registered unit. In the header so that the common level test (the
+// level off) costs no call.
+struct WEX1_Unit {
+  std::string source;
+  std::string label;
+  unsigned default_levels;
+  std::atomic<unsigned> levels;
+};
 using WEX1_Handle = WEX1_Unit*;
 
 // Registers a source unit; never returns null. Registering the same label
@@ -36,8 +44,14 @@ WEX1_Handle WEX1_SyncDefault(const char* source, const char* date,
                              const char* time, const char* label,
                              unsigned default_levels);
 
-// True when any bit of `level` is on for the unit.
-bool WEX1_On(WEX1_Handle h, unsigned level);
+// True when any bit of `level` is on for the unit. The rest of the test,
+// once a level is on, is out of line.
+bool WEX1_OnSlow(WEX1_Handle h, unsigned level);
+inline bool WEX1_On(WEX1_Handle h, unsigned level) {
+  return h != nullptr &&
+         (h->levels.load(std::memory_order_relaxed) & level) != 0 &&
+         WEX1_OnSlow(h, level);
+}
 unsigned WEX1_Levels(WEX1_Handle h);
 
 // Writes one record unconditionally (callers test the level first; see
@@ -75,8 +89,17 @@ class WEX1_Quiet {
 // when Result() was called) on destruction, only while 0x40 is on.
 class WEX1_Event {
  public:
-  WEX1_Event(WEX1_Handle h, const char* function);
-  ~WEX1_Event();
+  WEX1_Event(WEX1_Handle h, const char* function)
+      : h_(h), function_(function), on_(WEX1_On(h, WEX1_ENTRY)) {
+    if (on_) {
+      Enter();
+    }
+  }
+  ~WEX1_Event() {
+    if (on_) {
+      Exit();
+    }
+  }
   WEX1_Event(const WEX1_Event&) = delete;
   WEX1_Event& operator=(const WEX1_Event&) = delete;
 
@@ -88,6 +111,9 @@ class WEX1_Event {
   }
 
  private:
+  void Enter();
+  void Exit();
+
   WEX1_Handle h_;
   const char* function_;
   long rc_ = 0;
