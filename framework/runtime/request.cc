@@ -149,6 +149,7 @@ vandu::vandu(RequestDetail* detail, ContextInfo* context, TableManager* mgr)
       h->info.DataType = GIR1_TEXT;
       h->relative_seconds = spec.relative_seconds;
       if (spec.relative_seconds > 0) {
+        relativeThresholds = true;
         HOV_FormatTimestamp(time(nullptr) - spec.relative_seconds, h->stamp);
         h->info.Value = h->stamp;
         h->info.ValueSize = 16;
@@ -252,6 +253,9 @@ unsigned vandu::AppendRow(const char* row) {
 }
 
 void vandu::ResolveRelative() {
+  if (!relativeThresholds) {
+    return;
+  }
   const long now = static_cast<long>(time(nullptr));
   for (auto& h : held) {
     if (h->relative_seconds > 0) {
@@ -330,6 +334,12 @@ bool vandu::AgentColumn(const std::string& column) const {
 
 std::vector<Required_Text> vandu::RequiredTexts() const {
   std::vector<Required_Text> out;
+  size_t compared = 0;  // thresholds CheckForException compares
+  for (const auto& h : held) {
+    if (!h->agent.load(std::memory_order_relaxed)) {
+      ++compared;
+    }
+  }
   for (const auto& h : held) {
     const short op = h->info.Operator;
     if (h->info.DataType != GIR1_TEXT || h->relative_seconds > 0 ||
@@ -347,6 +357,9 @@ std::vector<Required_Text> vandu::RequiredTexts() const {
     } else {
       r.text.assign(h->info.Value, static_cast<size_t>(UnpaddedLength(
                                        h->info.Value, h->info.ValueSize)));
+      // IsException compares a `~` value without its padding, as `text`.
+      r.decides = op == GIR1_CONTAINS && compared == 1 &&
+                  !h->agent.load(std::memory_order_relaxed);
     }
     if (!r.text.empty()) {
       out.push_back(std::move(r));
@@ -428,6 +441,14 @@ bool vandu::SampleConstantColumn(const char* column) const {
 }
 
 int vandu::CheckForException(const char* row) {
+  if (provenRow != nullptr && constantState == Constant_State::kNone &&
+      memcmp(row + provenOffset, provenRow + provenOffset, provenWidth) == 0) {
+    // The deciding column is the one the prefilter found its text in.
+    if (sampleType == SAMPLE_SITUATION) {
+      rowsMatched.fetch_add(1, std::memory_order_relaxed);
+    }
+    return 1;
+  }
   ResolveRelative();
   if (constantState == Constant_State::kPending) {
     // What the first row makes of the thresholds on constant columns, every
@@ -484,6 +505,59 @@ const vandu::Held* vandu::FindHeld(const GIR1_FILTERINFO* value) const {
   return nullptr;
 }
 
+bool TextContains(const char* text, size_t length, const char* part,
+                  size_t size) {
+  if (size == 0) {
+    return true;
+  }
+  if (size > length) {
+    return false;
+  }
+  if (size == 1) {
+    return memchr(text, part[0], length) != nullptr;
+  }
+  // The places where `part` may start: [0, starts).
+  const size_t starts = length - size + 1;
+  const auto rest_matches = [text, part, size](size_t at) {
+    return memcmp(text + at + 1, part + 1, size - 2) == 0;
+  };
+#if defined(__SSE2__)
+  if (starts >= 16) {
+    const __m128i first = _mm_set1_epi8(part[0]);
+    const __m128i last = _mm_set1_epi8(part[size - 1]);
+    // Blocks of 16 places, the last one moved back to end at `starts`: it
+    // looks at some places again, which changes nothing.
+    for (size_t at = 0;; at += 16) {
+      if (at > starts - 16) {
+        at = starts - 16;
+      }
+      const __m128i a =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+      const __m128i b = _mm_loadu_si128(
+          reinterpret_cast<const __m128i*>(text + at + size - 1));
+      unsigned places = static_cast<unsigned>(_mm_movemask_epi8(
+          _mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
+      while (places != 0) {
+        if (rest_matches(at + static_cast<size_t>(__builtin_ctz(places)))) {
+          return true;
+        }
+        places &= places - 1;
+      }
+      if (at == starts - 16) {
+        return false;
+      }
+    }
+  }
+#endif
+  for (size_t at = 0; at < starts; ++at) {
+    if (text[at] == part[0] && text[at + size - 1] == part[size - 1] &&
+        rest_matches(at)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 int vandu::IsException(int oper, const char* field,
                        const GIR1_FILTERINFO* value, int length) {
   if (value == nullptr || field == nullptr || length < 0) {
@@ -503,8 +577,8 @@ int vandu::IsException(int oper, const char* field,
       if (vlen > flen) {
         return 0;
       }
-      return memmem(field, static_cast<size_t>(flen), v,
-                    static_cast<size_t>(vlen)) != nullptr;
+      return TextContains(field, static_cast<size_t>(flen), v,
+                          static_cast<size_t>(vlen));
     }
     case GIR1_REGEX: {
       const Held* h = FindHeld(value);

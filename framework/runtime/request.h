@@ -125,6 +125,9 @@ struct Required_Text {
   std::string column;  // upper case
   std::string text;    // without trailing blanks and NULs, never empty
   bool regex = false;
+  // A `~` threshold that is the only one CheckForException compares: a row
+  // whose column holds `text` is taken.
+  bool decides = false;
 };
 
 class vandu {
@@ -218,6 +221,8 @@ class vandu {
   // Unpins; deletes the object when it was destroyed while pinned.
   static void DAV1_Drop(unsigned handle);
   // Deletes `v` now, or after the last DAV1_Drop when it is pinned.
+  // REQUIRES: `v` is on no manager's live list (RemoveLive first): the
+  // manager offers rows to its listed objects without pinning them.
   static void Destroy(vandu* v);
 
   // Marks thresholds on `column` as evaluated by the agent class itself (the
@@ -278,6 +283,28 @@ class vandu {
     vandu* v_;
     bool low_ = false;
     bool high_ = false;
+  };
+  // While one lives, the row at `row` being offered is known to meet every
+  // threshold CheckForException compares: the table's prefilter found in
+  // its text column at [offset, offset + width) the text that alone decides
+  // them (Required_Text::decides). CheckForException then takes a row whose
+  // column holds the same bytes (the row itself, or a copy that AddData
+  // made) without comparing again. Made and read under the table manager's
+  // lock, while the manager offers that one row.
+  class Proven_Row {
+   public:
+    Proven_Row(vandu* v, const char* row, uint16_t offset, uint16_t width)
+        : v_(v) {
+      v->provenRow = row;
+      v->provenOffset = offset;
+      v->provenWidth = width;
+    }
+    ~Proven_Row() { v_->provenRow = nullptr; }
+    Proven_Row(const Proven_Row&) = delete;
+    Proven_Row& operator=(const Proven_Row&) = delete;
+
+   private:
+    vandu* v_;
   };
   // Whether the running sample fills `column` (any case) alike in every row.
   bool SampleConstantColumn(const char* column) const;
@@ -373,6 +400,12 @@ class vandu {
   enum class Constant_State { kNone, kPending, kPassed, kFailed };
   std::vector<std::string> constantColumns;
   Constant_State constantState = Constant_State::kNone;
+  // See Proven_Row; null when no row is proven.
+  const char* provenRow = nullptr;
+  uint16_t provenOffset = 0;
+  uint16_t provenWidth = 0;
+  // Some threshold's value is a time relative to now.
+  bool relativeThresholds = false;
 
   std::atomic<uint64_t> rowsMatched{0};
   std::atomic<uint64_t> eventsDispatched{0};
@@ -456,5 +489,12 @@ inline int UnpaddedLength(const char* field, int length) {
   }
   return length;
 }
+
+// Whether the `length` bytes at `text` hold the `size` bytes at `part`
+// anywhere, byte for byte, as memmem finds them (an empty part is held by any
+// text). Cheaper than memmem for the short texts of rows: 16 places are
+// screened at a time by the part's first and last byte.
+bool TextContains(const char* text, size_t length, const char* part,
+                  size_t size);
 
 #endif  // QOR_FRAMEWORK_RUNTIME_REQUEST_H_

@@ -48,6 +48,33 @@ RequestDetail Detail(const char* appl, const char* table,
   return d;
 }
 
+// TextContains finds what memmem finds, for texts and parts of every length
+// around the 16-byte blocks it screens, of bytes that repeat (many places to
+// look at again), padding and bytes past ASCII.
+TEST(TextContainsTest, AgreesWithMemmem) {
+  const char alphabet[] = {'a', 'b', ' ', '\0', '\xff'};
+  unsigned seed = 20261209;
+  char text[80];
+  char part[24];
+  for (int n = 0; n < 40000; ++n) {
+    const size_t length = static_cast<size_t>(rand_r(&seed)) % sizeof text;
+    const size_t size = static_cast<size_t>(rand_r(&seed)) % sizeof part;
+    for (size_t i = 0; i < length; ++i) {
+      text[i] = alphabet[rand_r(&seed) % 5];
+    }
+    for (size_t i = 0; i < size; ++i) {
+      part[i] = alphabet[rand_r(&seed) % (n % 2 == 0 ? 2 : 5)];
+    }
+    if (size > 0 && size <= length && n % 3 == 0) {  // planted: found
+      memcpy(text + static_cast<size_t>(rand_r(&seed)) % (length - size + 1),
+             part, size);
+    }
+    ASSERT_EQ(TextContains(text, length, part, size),
+              size == 0 || memmem(text, length, part, size) != nullptr)
+        << "length " << length << ", size " << size;
+  }
+}
+
 TEST(VanduTest, ThresholdsOnTextAndIntegerColumns) {
   const struct {
     const char* condition;
