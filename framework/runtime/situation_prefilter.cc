@@ -302,7 +302,9 @@ void Situation_Prefilter::Candidates(LinkedList* live, const char* rows,
       }
     }
   }
-  std::sort(marked_.begin(), marked_.end());
+  if (marked_.size() > 1) {
+    std::sort(marked_.begin(), marked_.end());
+  }
   for (const size_t i : marked_) {
     if (removed_[i]) {
       continue;

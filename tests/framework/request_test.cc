@@ -75,6 +75,22 @@ TEST(TextContainsTest, AgreesWithMemmem) {
   }
 }
 
+// Wide fields are passed over 64 bytes of padding at a time: the text's end
+// is found wherever it lies in them.
+TEST(TextContainsTest, UnpaddedLengthOfWideFields) {
+  for (int width = 60; width <= 300; width += 7) {
+    for (int text = 0; text <= width; ++text) {
+      std::string field(static_cast<size_t>(width), text % 2 ? ' ' : '\0');
+      field.replace(0, static_cast<size_t>(text),
+                    std::string(static_cast<size_t>(text), ' '));
+      if (text > 0) {
+        field[static_cast<size_t>(text - 1)] = text % 3 ? '\x01' : '\xa0';
+      }
+      ASSERT_EQ(UnpaddedLength(field.data(), width), text) << width;
+    }
+  }
+}
+
 TEST(VanduTest, ThresholdsOnTextAndIntegerColumns) {
   const struct {
     const char* condition;
