@@ -751,6 +751,9 @@ unsigned vandu::Dispatch() {
     eventRecord = std::make_unique<Event_Record>();
     eventRecord->situation = situationName;
     eventRecord->table = applName + "." + tableName;
+    // Set before the situation went live, like the names.
+    eventRecord->has_key = Keyed();
+    eventRecord->run = runCommand;
   }
   Event_Record& event = *eventRecord;
   for (int i = 0; i < rowCount; ++i) {
@@ -780,11 +783,10 @@ unsigned vandu::Dispatch() {
     eventJson->EntryTime(Row(i), &event.entrytime);
     event.row.clear();
     eventJson->Append(Row(i), &event.row, Row_Side_Text::Find(Row(i)));
-    event.has_key = Keyed();
-    event.key = key;
+    if (Keyed()) {  // else the key stays empty
+      event.key = key;
+    }
     event.suppressed = suppressed;
-    event.run = runCommand;
-    event.run_env.clear();
     if (!runCommand.empty()) {
       event.run_env = RowToEnvironment(*this, Row(i));
       if (Keyed()) {
