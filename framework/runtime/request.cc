@@ -853,6 +853,9 @@ void vandu::Destroy(vandu* v) {
   if (v == nullptr) {
     return;
   }
+  if (v->listed.load(std::memory_order_acquire) && v->manager != nullptr) {
+    v->manager->RemoveLive(v);
+  }
   {
     Handle_Table& t = Handles();
     Posix_Mutex::Hold g(&t.mu);

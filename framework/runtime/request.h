@@ -220,10 +220,14 @@ class vandu {
   static vandu* UseHandle(unsigned handle);
   // Unpins; deletes the object when it was destroyed while pinned.
   static void DAV1_Drop(unsigned handle);
-  // Deletes `v` now, or after the last DAV1_Drop when it is pinned.
-  // REQUIRES: `v` is on no manager's live list (RemoveLive first): the
-  // manager offers rows to its listed objects without pinning them.
+  // Deletes `v` now, or after the last DAV1_Drop when it is pinned. An
+  // object still on its manager's live list is taken off it first (callers
+  // do that themselves): the manager offers rows to its listed objects under
+  // its lock without pinning them.
   static void Destroy(vandu* v);
+  // Whether the object is on its manager's live list: set by the manager,
+  // under its lock, as it lists and unlists the object.
+  void SetListed(bool on) { listed.store(on, std::memory_order_release); }
 
   // Marks thresholds on `column` as evaluated by the agent class itself (the
   // frequency and period of a log-entries situation): CheckForException
@@ -407,6 +411,7 @@ class vandu {
   // Some threshold's value is a time relative to now.
   bool relativeThresholds = false;
 
+  std::atomic<bool> listed{false};  // see SetListed
   std::atomic<uint64_t> rowsMatched{0};
   std::atomic<uint64_t> eventsDispatched{0};
   std::atomic<uint64_t> eventsSuppressed{0};

@@ -144,6 +144,7 @@ bool TableManager::RemoveLive(vandu* v) {
   const bool removed = vanduList.Remove(v);
   if (removed) {
     prefilter_.Removed(v);
+    v->SetListed(false);
   }
   YOM1_ReleaseLock(&managerLock);
   return removed;
@@ -155,11 +156,13 @@ void TableManager::ReplaceLive(const std::vector<vandu*>& gone,
   for (vandu* v : gone) {
     if (vanduList.Remove(v)) {
       prefilter_.Removed(v);
+      v->SetListed(false);
     }
   }
   for (vandu* v : added) {
     vanduList.Add(v);
     prefilter_.Added(v);
+    v->SetListed(true);
   }
   YOM1_ReleaseLock(&managerLock);
 }
@@ -252,6 +255,7 @@ void TableManager::Shutdown() {
   for (vandu* v : live) {
     vanduList.Remove(v);
     prefilter_.Removed(v);
+    v->SetListed(false);
   }
   YOM1_ReleaseLock(&managerLock);
   for (vandu* v : live) {
