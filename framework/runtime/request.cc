@@ -525,28 +525,44 @@ bool TextContains(const char* text, size_t length, const char* part,
   if (starts >= 16) {
     const __m128i first = _mm_set1_epi8(part[0]);
     const __m128i last = _mm_set1_epi8(part[size - 1]);
-    // Blocks of 16 places, the last one moved back to end at `starts`: it
-    // looks at some places again, which changes nothing.
-    for (size_t at = 0;; at += 16) {
-      if (at > starts - 16) {
-        at = starts - 16;
-      }
+    // Of the 16 places from `at`, those whose first and last bytes are the
+    // part's (all ones in their byte).
+    const auto screen = [text, size, first, last](size_t at) {
       const __m128i a =
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
       const __m128i b = _mm_loadu_si128(
           reinterpret_cast<const __m128i*>(text + at + size - 1));
-      unsigned places = static_cast<unsigned>(_mm_movemask_epi8(
-          _mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
-      while (places != 0) {
+      return _mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last));
+    };
+    const auto found = [&screen, &rest_matches](size_t at) {
+      for (unsigned places =
+               static_cast<unsigned>(_mm_movemask_epi8(screen(at)));
+           places != 0; places &= places - 1) {
         if (rest_matches(at + static_cast<size_t>(__builtin_ctz(places)))) {
           return true;
         }
-        places &= places - 1;
       }
-      if (at == starts - 16) {
-        return false;
+      return false;
+    };
+    // 64 places at a time while none is screened in, then 16; the last
+    // block moved back to end at `starts` (places looked at again change
+    // nothing).
+    size_t at = 0;
+    for (; at + 64 <= starts; at += 64) {
+      const __m128i any =
+          _mm_or_si128(_mm_or_si128(screen(at), screen(at + 16)),
+                       _mm_or_si128(screen(at + 32), screen(at + 48)));
+      if (_mm_movemask_epi8(any) != 0 &&
+          (found(at) || found(at + 16) || found(at + 32) || found(at + 48))) {
+        return true;
       }
     }
+    for (; at + 16 <= starts; at += 16) {
+      if (found(at)) {
+        return true;
+      }
+    }
+    return at < starts && found(starts - 16);
   }
 #endif
   for (size_t at = 0; at < starts; ++at) {
