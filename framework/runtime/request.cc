@@ -544,14 +544,22 @@ bool TextContains(const char* text, size_t length, const char* part,
       }
       return false;
     };
+    // Of the 16 places from `at`, those whose last byte is the part's: a
+    // rougher screen at half the cost, for the wide stretches (a field's
+    // padding) where the part's last byte never is.
+    const auto ends = [text, size, last](size_t at) {
+      return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(
+                                text + at + size - 1)),
+                            last);
+    };
     // 64 places at a time while none is screened in, then 16; the last
     // block moved back to end at `starts` (places looked at again change
     // nothing).
     size_t at = 0;
     for (; at + 64 <= starts; at += 64) {
       const __m128i any =
-          _mm_or_si128(_mm_or_si128(screen(at), screen(at + 16)),
-                       _mm_or_si128(screen(at + 32), screen(at + 48)));
+          _mm_or_si128(_mm_or_si128(ends(at), ends(at + 16)),
+                       _mm_or_si128(ends(at + 32), ends(at + 48)));
       if (_mm_movemask_epi8(any) != 0 &&
           (found(at) || found(at + 16) || found(at + 32) || found(at + 48))) {
         return true;

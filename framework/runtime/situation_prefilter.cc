@@ -24,8 +24,8 @@ constexpr time_t CHANGE_QUIET = 1;
 // Memory the expressions of one column may use together.
 constexpr int64_t SET_MAX_MEM = 16 << 20;
 // Literal texts of a column searched for one by one rather than by
-// Hyperscan: one such search of a row's text costs a few dozen instructions,
-// a Hyperscan scan several hundred however few its literals.
+// Hyperscan: one such search of a row's text costs about a hundred
+// instructions, a Hyperscan scan several hundred however few its literals.
 constexpr size_t DIRECT_LITERALS = 4;
 
 bool HyperscanRuns() {
@@ -253,13 +253,17 @@ void Situation_Prefilter::Candidates(LinkedList* live, const char* rows,
     for (const auto& column : columns_) {
       const char* field = row + column->offset;
       if (column->direct) {
-        // The whole field is searched, its padding too: no literal ends in a
-        // blank or NUL, so none is found across the end of the text. This
-        // costs less than finding that end first.
+        // One literal is searched for in the whole field, padding too: no
+        // literal ends in a blank or NUL, so none is found across the end of
+        // the text, and that costs less than finding the end first. Several
+        // are searched for in the text alone.
+        const size_t length =
+            column->literals.size() == 1
+                ? static_cast<size_t>(column->width)
+                : static_cast<size_t>(UnpaddedLength(field, column->width));
         for (size_t k = 0; k < column->literals.size(); ++k) {
           const std::string& literal = column->literals[k];
-          if (TextContains(field, static_cast<size_t>(column->width),
-                           literal.data(), literal.size())) {
+          if (TextContains(field, length, literal.data(), literal.size())) {
             for (const size_t i : column->literal_users[k]) {
               Mark(i);
             }

@@ -684,15 +684,16 @@ TEST_F(SituationRegistryTest, FewSituationsTakeTheRowsOfPlainEvaluation) {
     row("sshd", "end tail fail x y");
   }
   TableManager* table = TableManager::Find("TVX.VXLOGENT");
-  const auto run = [&](bool prefilter, std::vector<uint64_t>* matched) {
+  const auto run = [&](const std::vector<size_t>& set, bool prefilter,
+                       std::vector<uint64_t>* matched) {
     Situation_Registry::Instance().Clear();
     table->UsePrefilter(prefilter);
     EventCapture events;
     std::string err;
-    for (const auto& s : situations) {
-      EXPECT_TRUE(Situation_Registry::Instance().Add(s.first, "VXLOGENT",
-                                                     s.second, &err))
-          << s.second << ": " << err;
+    for (const size_t i : set) {
+      EXPECT_TRUE(Situation_Registry::Instance().Add(
+          situations[i].first, "VXLOGENT", situations[i].second, &err))
+          << situations[i].second << ": " << err;
     }
     for (const tvx_vxlogent_data_t& r : rows) {
       Offer(r);
@@ -702,11 +703,17 @@ TEST_F(SituationRegistryTest, FewSituationsTakeTheRowsOfPlainEvaluation) {
     }
     return events.Lines();
   };
-  std::vector<uint64_t> plain_matched;
-  std::vector<uint64_t> picked_matched;
-  const std::vector<std::string> plain = run(false, &plain_matched);
-  const std::vector<std::string> picked = run(true, &picked_matched);
-  EXPECT_EQ(plain.size(), 27u);
-  EXPECT_EQ(picked, plain);
-  EXPECT_EQ(picked_matched, plain_matched);
+  // One text on ENTRYDESC (the whole field searched), two to four (the text
+  // searched), all of them (Hyperscan).
+  const std::vector<std::vector<size_t>> sets = {
+      {0}, {6}, {3}, {2}, {0, 1, 2, 3}, {1, 4, 5, 6}, {0, 1, 2, 3, 4, 5, 6}};
+  for (const std::vector<size_t>& set : sets) {
+    std::vector<uint64_t> plain_matched;
+    std::vector<uint64_t> picked_matched;
+    const std::vector<std::string> plain = run(set, false, &plain_matched);
+    const std::vector<std::string> picked = run(set, true, &picked_matched);
+    EXPECT_FALSE(plain.empty()) << set.front();
+    EXPECT_EQ(picked, plain) << set.front();
+    EXPECT_EQ(picked_matched, plain_matched) << set.front();
+  }
 }

@@ -54,7 +54,7 @@ RequestDetail Detail(const char* appl, const char* table,
 TEST(TextContainsTest, AgreesWithMemmem) {
   const char alphabet[] = {'a', 'b', ' ', '\0', '\xff'};
   unsigned seed = 20261209;
-  char text[80];
+  char text[200];
   char part[24];
   for (int n = 0; n < 40000; ++n) {
     const size_t length = static_cast<size_t>(rand_r(&seed)) % sizeof text;
