@@ -514,8 +514,9 @@ inline int UnpaddedLength(const char* field, int length) {
 
 // Whether the `length` bytes at `text` hold the `size` bytes at `part`
 // anywhere, byte for byte, as memmem finds them (an empty part is held by any
-// text). Cheaper than memmem for the short texts of rows: 16 places are
-// screened at a time by the part's first and last byte.
+// text). Cheaper than memmem for the short texts of rows: places are
+// screened 16 at a time by the part's first and last byte, and stretches
+// without its last byte (padding) passed over 64 at a time.
 bool TextContains(const char* text, size_t length, const char* part,
                   size_t size);
 
