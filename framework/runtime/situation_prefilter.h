@@ -6,7 +6,7 @@
 // options that evaluate them in full). A situation without such a text is
 // always a candidate. The candidates are then evaluated in full, so the
 // result is the same as evaluating every situation, in the same order. A
-// column with only a few literal texts is searched for each of them directly:
+// column with one or two literal texts is searched for each of them directly:
 // for so few, starting Hyperscan costs more than the searches.
 //
 // A situation whose whole condition is the `~` threshold its literal text
