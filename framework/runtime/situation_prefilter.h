@@ -69,7 +69,7 @@ class Situation_Prefilter {
   // By built_ index: the column whose literal text alone decides the
   // situation (see Required_Text::decides); null when none does.
   std::vector<const Column_Index*> decided_by_;
-  std::vector<size_t> always_;                   // built indices without a text
+  std::vector<size_t> always_;  // built indices without a text
   std::vector<std::unique_ptr<Column_Index>> columns_;
   std::vector<vandu*> added_;  // live since the build, in list order
   size_t changes_ = 0;         // additions and removals since the build
