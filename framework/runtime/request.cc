@@ -149,6 +149,7 @@ vandu::vandu(RequestDetail* detail, ContextInfo* context, TableManager* mgr)
       h->info.DataType = GIR1_TEXT;
       h->relative_seconds = spec.relative_seconds;
       if (spec.relative_seconds > 0) {
+        relativeThresholds = true;
         HOV_FormatTimestamp(time(nullptr) - spec.relative_seconds, h->stamp);
         h->info.Value = h->stamp;
         h->info.ValueSize = 16;
@@ -252,6 +253,9 @@ unsigned vandu::AppendRow(const char* row) {
 }
 
 void vandu::ResolveRelative() {
+  if (!relativeThresholds) {
+    return;
+  }
   const long now = static_cast<long>(time(nullptr));
   for (auto& h : held) {
     if (h->relative_seconds > 0) {
@@ -330,6 +334,12 @@ bool vandu::AgentColumn(const std::string& column) const {
 
 std::vector<Required_Text> vandu::RequiredTexts() const {
   std::vector<Required_Text> out;
+  size_t compared = 0;  // thresholds CheckForException compares
+  for (const auto& h : held) {
+    if (!h->agent.load(std::memory_order_relaxed)) {
+      ++compared;
+    }
+  }
   for (const auto& h : held) {
     const short op = h->info.Operator;
     if (h->info.DataType != GIR1_TEXT || h->relative_seconds > 0 ||
@@ -347,6 +357,9 @@ std::vector<Required_Text> vandu::RequiredTexts() const {
     } else {
       r.text.assign(h->info.Value, static_cast<size_t>(UnpaddedLength(
                                        h->info.Value, h->info.ValueSize)));
+      // IsException compares a `~` value without its padding, as `text`.
+      r.decides = op == GIR1_CONTAINS && compared == 1 &&
+                  !h->agent.load(std::memory_order_relaxed);
     }
     if (!r.text.empty()) {
       out.push_back(std::move(r));
@@ -428,6 +441,14 @@ bool vandu::SampleConstantColumn(const char* column) const {
 }
 
 int vandu::CheckForException(const char* row) {
+  if (provenRow != nullptr && constantState == Constant_State::kNone &&
+      memcmp(row + provenOffset, provenRow + provenOffset, provenWidth) == 0) {
+    // The deciding column is the one the prefilter found its text in.
+    if (sampleType == SAMPLE_SITUATION) {
+      rowsMatched.fetch_add(1, std::memory_order_relaxed);
+    }
+    return 1;
+  }
   ResolveRelative();
   if (constantState == Constant_State::kPending) {
     // What the first row makes of the thresholds on constant columns, every
@@ -484,6 +505,83 @@ const vandu::Held* vandu::FindHeld(const GIR1_FILTERINFO* value) const {
   return nullptr;
 }
 
+bool TextContains(const char* text, size_t length, const char* part,
+                  size_t size) {
+  if (size == 0) {
+    return true;
+  }
+  if (size > length) {
+    return false;
+  }
+  if (size == 1) {
+    return memchr(text, part[0], length) != nullptr;
+  }
+  // The places where `part` may start: [0, starts).
+  const size_t starts = length - size + 1;
+  const auto rest_matches = [text, part, size](size_t at) {
+    return memcmp(text + at + 1, part + 1, size - 2) == 0;
+  };
+#if defined(__SSE2__)
+  if (starts >= 16) {
+    const __m128i first = _mm_set1_epi8(part[0]);
+    const __m128i last = _mm_set1_epi8(part[size - 1]);
+    // Of the 16 places from `at`, those whose first and last bytes are the
+    // part's (all ones in their byte).
+    const auto screen = [text, size, first, last](size_t at) {
+      const __m128i a =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+      const __m128i b = _mm_loadu_si128(
+          reinterpret_cast<const __m128i*>(text + at + size - 1));
+      return _mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last));
+    };
+    const auto found = [&screen, &rest_matches](size_t at) {
+      for (unsigned places =
+               static_cast<unsigned>(_mm_movemask_epi8(screen(at)));
+           places != 0; places &= places - 1) {
+        if (rest_matches(at + static_cast<size_t>(__builtin_ctz(places)))) {
+          return true;
+        }
+      }
+      return false;
+    };
+    // Of the 16 places from `at`, those whose last byte is the part's: a
+    // rougher screen at half the cost, for the wide stretches (a field's
+    // padding) where the part's last byte never is.
+    const auto ends = [text, size, last](size_t at) {
+      return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(
+                                text + at + size - 1)),
+                            last);
+    };
+    // 64 places at a time while none is screened in, then 16; the last
+    // block moved back to end at `starts` (places looked at again change
+    // nothing).
+    size_t at = 0;
+    for (; at + 64 <= starts; at += 64) {
+      const __m128i any =
+          _mm_or_si128(_mm_or_si128(ends(at), ends(at + 16)),
+                       _mm_or_si128(ends(at + 32), ends(at + 48)));
+      if (_mm_movemask_epi8(any) != 0 &&
+          (found(at) || found(at + 16) || found(at + 32) || found(at + 48))) {
+        return true;
+      }
+    }
+    for (; at + 16 <= starts; at += 16) {
+      if (found(at)) {
+        return true;
+      }
+    }
+    return at < starts && found(starts - 16);
+  }
+#endif
+  for (size_t at = 0; at < starts; ++at) {
+    if (text[at] == part[0] && text[at + size - 1] == part[size - 1] &&
+        rest_matches(at)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 int vandu::IsException(int oper, const char* field,
                        const GIR1_FILTERINFO* value, int length) {
   if (value == nullptr || field == nullptr || length < 0) {
@@ -503,8 +601,8 @@ int vandu::IsException(int oper, const char* field,
       if (vlen > flen) {
         return 0;
       }
-      return memmem(field, static_cast<size_t>(flen), v,
-                    static_cast<size_t>(vlen)) != nullptr;
+      return TextContains(field, static_cast<size_t>(flen), v,
+                          static_cast<size_t>(vlen));
     }
     case GIR1_REGEX: {
       const Held* h = FindHeld(value);
@@ -677,6 +775,9 @@ unsigned vandu::Dispatch() {
     eventRecord = std::make_unique<Event_Record>();
     eventRecord->situation = situationName;
     eventRecord->table = applName + "." + tableName;
+    // Set before the situation went live, like the names.
+    eventRecord->has_key = Keyed();
+    eventRecord->run = runCommand;
   }
   Event_Record& event = *eventRecord;
   for (int i = 0; i < rowCount; ++i) {
@@ -706,11 +807,10 @@ unsigned vandu::Dispatch() {
     eventJson->EntryTime(Row(i), &event.entrytime);
     event.row.clear();
     eventJson->Append(Row(i), &event.row, Row_Side_Text::Find(Row(i)));
-    event.has_key = Keyed();
-    event.key = key;
+    if (Keyed()) {  // else the key stays empty
+      event.key = key;
+    }
     event.suppressed = suppressed;
-    event.run = runCommand;
-    event.run_env.clear();
     if (!runCommand.empty()) {
       event.run_env = RowToEnvironment(*this, Row(i));
       if (Keyed()) {
@@ -776,6 +876,9 @@ void vandu::DAV1_Drop(unsigned h) {
 void vandu::Destroy(vandu* v) {
   if (v == nullptr) {
     return;
+  }
+  if (v->listed.load(std::memory_order_acquire) && v->manager != nullptr) {
+    v->manager->RemoveLive(v);
   }
   {
     Handle_Table& t = Handles();

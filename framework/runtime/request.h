@@ -125,6 +125,9 @@ struct Required_Text {
   std::string column;  // upper case
   std::string text;    // without trailing blanks and NULs, never empty
   bool regex = false;
+  // A `~` threshold that is the only one CheckForException compares: a row
+  // whose column holds `text` is taken.
+  bool decides = false;
 };
 
 class vandu {
@@ -217,8 +220,14 @@ class vandu {
   static vandu* UseHandle(unsigned handle);
   // Unpins; deletes the object when it was destroyed while pinned.
   static void DAV1_Drop(unsigned handle);
-  // Deletes `v` now, or after the last DAV1_Drop when it is pinned.
+  // Deletes `v` now, or after the last DAV1_Drop when it is pinned. An
+  // object still on its manager's live list is taken off it first (callers
+  // do that themselves): the manager offers rows to its listed objects under
+  // its lock without pinning them.
   static void Destroy(vandu* v);
+  // Whether the object is on its manager's live list: set by the manager,
+  // under its lock, as it lists and unlists the object.
+  void SetListed(bool on) { listed.store(on, std::memory_order_release); }
 
   // Marks thresholds on `column` as evaluated by the agent class itself (the
   // frequency and period of a log-entries situation): CheckForException
@@ -278,6 +287,28 @@ class vandu {
     vandu* v_;
     bool low_ = false;
     bool high_ = false;
+  };
+  // While one lives, the row at `row` being offered is known to meet every
+  // threshold CheckForException compares: the table's prefilter found in
+  // its text column at [offset, offset + width) the text that alone decides
+  // them (Required_Text::decides). CheckForException then takes a row whose
+  // column holds the same bytes (the row itself, or a copy that AddData
+  // made) without comparing again. Made and read under the table manager's
+  // lock, while the manager offers that one row.
+  class Proven_Row {
+   public:
+    Proven_Row(vandu* v, const char* row, uint16_t offset, uint16_t width)
+        : v_(v) {
+      v->provenRow = row;
+      v->provenOffset = offset;
+      v->provenWidth = width;
+    }
+    ~Proven_Row() { v_->provenRow = nullptr; }
+    Proven_Row(const Proven_Row&) = delete;
+    Proven_Row& operator=(const Proven_Row&) = delete;
+
+   private:
+    vandu* v_;
   };
   // Whether the running sample fills `column` (any case) alike in every row.
   bool SampleConstantColumn(const char* column) const;
@@ -373,7 +404,14 @@ class vandu {
   enum class Constant_State { kNone, kPending, kPassed, kFailed };
   std::vector<std::string> constantColumns;
   Constant_State constantState = Constant_State::kNone;
+  // See Proven_Row; null when no row is proven.
+  const char* provenRow = nullptr;
+  uint16_t provenOffset = 0;
+  uint16_t provenWidth = 0;
+  // Some threshold's value is a time relative to now.
+  bool relativeThresholds = false;
 
+  std::atomic<bool> listed{false};  // see SetListed
   std::atomic<uint64_t> rowsMatched{0};
   std::atomic<uint64_t> eventsDispatched{0};
   std::atomic<uint64_t> eventsSuppressed{0};
@@ -432,6 +470,23 @@ inline int UnpaddedLength(const char* field, int length) {
   // Most of a wide field is padding: it is looked at from its end, 16 bytes
   // (or a word) at a time.
 #if defined(__SSE2__)
+  const __m128i blank = _mm_set1_epi8(0x20);
+  const auto padding = [blank](const char* at) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    return _mm_cmpeq_epi8(_mm_or_si128(x, blank), blank);
+  };
+  // 64 bytes of padding at a time first, one test for all four blocks.
+  while (length >= 64) {
+    const __m128i all =
+        _mm_and_si128(_mm_and_si128(padding(field + length - 16),
+                                    padding(field + length - 32)),
+                      _mm_and_si128(padding(field + length - 48),
+                                    padding(field + length - 64)));
+    if (_mm_movemask_epi8(all) != 0xFFFF) {
+      break;
+    }
+    length -= 64;
+  }
   while (length >= 16) {
     const unsigned text = TextBits(
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(field + length - 16)));
@@ -456,5 +511,13 @@ inline int UnpaddedLength(const char* field, int length) {
   }
   return length;
 }
+
+// Whether the `length` bytes at `text` hold the `size` bytes at `part`
+// anywhere, byte for byte, as memmem finds them (an empty part is held by any
+// text). Cheaper than memmem for the short texts of rows: places are
+// screened 16 at a time by the part's first and last byte, and stretches
+// without its last byte (padding) passed over 64 at a time.
+bool TextContains(const char* text, size_t length, const char* part,
+                  size_t size);
 
 #endif  // QOR_FRAMEWORK_RUNTIME_REQUEST_H_

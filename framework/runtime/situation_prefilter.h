@@ -5,7 +5,14 @@
 // their regular expressions in one pass by an RE2 set (the same engine and
 // options that evaluate them in full). A situation without such a text is
 // always a candidate. The candidates are then evaluated in full, so the
-// result is the same as evaluating every situation, in the same order.
+// result is the same as evaluating every situation, in the same order. A
+// column with one or two literal texts is searched for each of them directly:
+// for so few, starting Hyperscan costs more than the searches.
+//
+// A situation whose whole condition is the `~` threshold its literal text
+// comes from (besides thresholds the agent evaluates itself) is met by a
+// single row that holds the text: such a candidate is marked proven, with the
+// column, so that the row need not be compared again (see vandu::Proven_Row).
 //
 // Owned by one table manager and used only under its lock. Situations added
 // after the last build are candidates for every row until the next build,
@@ -35,11 +42,20 @@ class Situation_Prefilter {
   // `v` went on the live list (at its end) / came off it.
   void Added(vandu* v);
   void Removed(vandu* v);
+  // A live object that can take one of the rows offered. When `proven`, the
+  // one row offered meets its every threshold CheckForException compares,
+  // which is told by the text column at [offset, offset + width).
+  struct Candidate {
+    vandu* object;
+    bool proven;
+    uint16_t offset;
+    uint16_t width;
+  };
   // The live objects that can take one of the `count` rows at `rows`, in
   // list order (stopped objects included; the caller skips them). Rebuilds
   // the index from `live` first when it is due.
   void Candidates(LinkedList* live, const char* rows, int count,
-                  std::vector<vandu*>* out);
+                  std::vector<Candidate>* out);
 
  private:
   struct Column_Index;
@@ -50,7 +66,10 @@ class Situation_Prefilter {
   std::vector<vandu*> built_;                    // list order at the build
   std::unordered_map<vandu*, size_t> position_;  // built_ index
   std::vector<bool> removed_;                    // by built_ index
-  std::vector<size_t> always_;                   // built indices without a text
+  // By built_ index: the column whose literal text alone decides the
+  // situation (see Required_Text::decides); null when none does.
+  std::vector<const Column_Index*> decided_by_;
+  std::vector<size_t> always_;  // built indices without a text
   std::vector<std::unique_ptr<Column_Index>> columns_;
   std::vector<vandu*> added_;  // live since the build, in list order
   size_t changes_ = 0;         // additions and removals since the build

@@ -144,6 +144,7 @@ bool TableManager::RemoveLive(vandu* v) {
   const bool removed = vanduList.Remove(v);
   if (removed) {
     prefilter_.Removed(v);
+    v->SetListed(false);
   }
   YOM1_ReleaseLock(&managerLock);
   return removed;
@@ -155,11 +156,13 @@ void TableManager::ReplaceLive(const std::vector<vandu*>& gone,
   for (vandu* v : gone) {
     if (vanduList.Remove(v)) {
       prefilter_.Removed(v);
+      v->SetListed(false);
     }
   }
   for (vandu* v : added) {
     vanduList.Add(v);
     prefilter_.Added(v);
+    v->SetListed(true);
   }
   YOM1_ReleaseLock(&managerLock);
 }
@@ -179,14 +182,28 @@ unsigned TableManager::OfferToLive(char* rows, int count) {
   } else {
     LinkedListIter it(&vanduList);
     for (void* p = it.Next(); p != nullptr; p = it.Next()) {
-      candidates_.push_back(static_cast<vandu*>(p));
+      candidates_.push_back({static_cast<vandu*>(p), false, 0, 0});
     }
   }
-  for (vandu* v : candidates_) {
-    if (!v->IsStopped()) {
-      DispatchPinned(
-          v, [rows, count](vandu* p) { p->AddData(rows, count); }, &result);
+  // Not pinned, unlike in a sample: an object comes off this list under the
+  // lock held here before it is destroyed (vandu::Destroy), so none of these
+  // can be destroyed, or be doomed by a pin of someone else, meanwhile.
+  for (const Situation_Prefilter::Candidate& c : candidates_) {
+    vandu* v = c.object;
+    if (v->IsStopped()) {
+      continue;
     }
+    if (c.proven) {
+      vandu::Proven_Row proof(v, rows, c.offset, c.width);
+      v->AddData(rows, count);
+    } else {
+      v->AddData(rows, count);
+    }
+    const unsigned d = v->Dispatch();
+    if (d != 0) {
+      result = d;
+    }
+    v->SetRowCount(0);
   }
   YOM1_ReleaseLock(&managerLock);
   return result;
@@ -238,6 +255,7 @@ void TableManager::Shutdown() {
   for (vandu* v : live) {
     vanduList.Remove(v);
     prefilter_.Removed(v);
+    v->SetListed(false);
   }
   YOM1_ReleaseLock(&managerLock);
   for (vandu* v : live) {

@@ -121,7 +121,8 @@ class TableManager {
  private:
   Situation_Prefilter prefilter_ GUARDED_BY(managerLock);
   bool usePrefilter_ GUARDED_BY(managerLock) = true;
-  std::vector<vandu*> candidates_ GUARDED_BY(managerLock);
+  std::vector<Situation_Prefilter::Candidate> candidates_
+      GUARDED_BY(managerLock);
 
   std::string application_;
   std::string table_;

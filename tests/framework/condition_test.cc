@@ -641,3 +641,79 @@ TEST_F(SituationRegistryTest, PrefilterGivesTheEventsOfPlainEvaluation) {
   EXPECT_GT(plain.size(), 500u);
   EXPECT_EQ(picked, plain);
 }
+
+// With few situations the prefilter searches their texts itself, and a row
+// that holds the text a situation is decided by is taken without another
+// comparison: the same events and counts as plain evaluation, for texts at
+// the field's ends, across blanks and NULs, past ASCII, and in other case.
+TEST_F(SituationRegistryTest, FewSituationsTakeTheRowsOfPlainEvaluation) {
+  const std::vector<std::pair<std::string, std::string>> situations = {
+      {"fail", "ENTRYDESC ~ \"fail\""},
+      {"gap", "ENTRYDESC ~ \"x y\""},
+      {"high", "ENTRYDESC ~ \"\xc3\xa9t\xff\""},
+      {"ends", "ENTRYDESC ~ \"end\" AND FREQTHRESH >= 2 AND PERIODTHRS == 600"},
+      {"both", "ENTRYDESC ~ \"fail\" AND ENTRYSRC ~ \"sshd\""},
+      {"cron", "ENTRYSRC == \"cron\""},
+      {"pad", "ENTRYDESC ~ \"tail \""},
+  };
+  std::vector<tvx_vxlogent_data_t> rows;
+  const auto row = [&rows](const char* src, const std::string& desc,
+                           char pad = ' ') {
+    tvx_vxlogent_data_t r = EntryRow(src, "");
+    memset(r.entrydesc, pad, sizeof r.entrydesc);
+    memcpy(r.entrydesc, desc.data(), std::min(desc.size(), sizeof r.entrydesc));
+    rows.push_back(r);
+  };
+  const std::string wide(sizeof(tvx_vxlogent_data_t::entrydesc) - 3, 'w');
+  for (int round = 0; round < 2; ++round) {
+    row("sshd", "fail");
+    row("cron", "a fail b");
+    row("app", "FAIL");
+    row("app", "fai");
+    row("app", "x y");
+    row("app", "x  y");
+    row("app", "x\0y");
+    row("app", "xy");
+    row("app", "caf\xc3\xa9t\xff!");
+    row("app", "\xc3\xa9t");
+    row("app", wide + "end");  // full width, no padding
+    row("app", wide + "en");
+    row("app", "fail\0\0end", '\0');  // NUL padding and NULs inside
+    row("app", "tail");
+    row("app", "tai l");
+    row("sshd", "end tail fail x y");
+  }
+  TableManager* table = TableManager::Find("TVX.VXLOGENT");
+  const auto run = [&](const std::vector<size_t>& set, bool prefilter,
+                       std::vector<uint64_t>* matched) {
+    Situation_Registry::Instance().Clear();
+    table->UsePrefilter(prefilter);
+    EventCapture events;
+    std::string err;
+    for (const size_t i : set) {
+      EXPECT_TRUE(Situation_Registry::Instance().Add(
+          situations[i].first, "VXLOGENT", situations[i].second, &err))
+          << situations[i].second << ": " << err;
+    }
+    for (const tvx_vxlogent_data_t& r : rows) {
+      Offer(r);
+    }
+    for (const Situation_Info& info : Situation_Registry::Instance().List()) {
+      matched->push_back(info.matched);
+    }
+    return events.Lines();
+  };
+  // One text on ENTRYDESC (the whole field searched), two (the text
+  // searched), more (Hyperscan).
+  const std::vector<std::vector<size_t>> sets = {
+      {0}, {6}, {3}, {2}, {0, 1}, {2, 3}, {1, 4, 5, 6}, {0, 1, 2, 3, 4, 5, 6}};
+  for (const std::vector<size_t>& set : sets) {
+    std::vector<uint64_t> plain_matched;
+    std::vector<uint64_t> picked_matched;
+    const std::vector<std::string> plain = run(set, false, &plain_matched);
+    const std::vector<std::string> picked = run(set, true, &picked_matched);
+    EXPECT_FALSE(plain.empty()) << set.front();
+    EXPECT_EQ(picked, plain) << set.front();
+    EXPECT_EQ(picked_matched, plain_matched) << set.front();
+  }
+}

@@ -461,6 +461,23 @@ TEST_F(ControlProtocolTest, DeletedSituationInUseLivesUntilItsPassEnds) {
   EXPECT_EQ(g_alive, 0);
 }
 
+// Rows are offered to listed objects without pinning them: an object
+// destroyed while still listed is taken off its list first.
+TEST_F(ControlProtocolTest, DestroyedListedObjectLeavesItsList) {
+  RequestDetail detail;
+  detail.appl = "QTEST";
+  detail.table = "CTLROWS";
+  detail.sampleType = SAMPLE_SITUATION;
+  vandu* v = Table()->CreateVandu(&detail, nullptr);
+  Table()->AddLive(v);
+  ASSERT_EQ(Table()->LiveCount(), 1);
+  vandu::Destroy(v);
+  EXPECT_EQ(Table()->LiveCount(), 0);
+  EXPECT_EQ(g_alive, 0);
+  char row[64] = {};
+  EXPECT_EQ(Table()->OfferToLive(row, 0), 0u);
+}
+
 TEST_F(ControlProtocolTest, ReloadReplacesSituationsAndListsSkippedLines) {
   const std::string path = dir_.File("situations.conf");
   qortest::WriteFile(path,

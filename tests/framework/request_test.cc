@@ -48,6 +48,49 @@ RequestDetail Detail(const char* appl, const char* table,
   return d;
 }
 
+// TextContains finds what memmem finds, for texts and parts of every length
+// around the 16-byte blocks it screens, of bytes that repeat (many places to
+// look at again), padding and bytes past ASCII.
+TEST(TextContainsTest, AgreesWithMemmem) {
+  const char alphabet[] = {'a', 'b', ' ', '\0', '\xff'};
+  unsigned seed = 20261209;
+  char text[200];
+  char part[24];
+  for (int n = 0; n < 40000; ++n) {
+    const size_t length = static_cast<size_t>(rand_r(&seed)) % sizeof text;
+    const size_t size = static_cast<size_t>(rand_r(&seed)) % sizeof part;
+    for (size_t i = 0; i < length; ++i) {
+      text[i] = alphabet[rand_r(&seed) % 5];
+    }
+    for (size_t i = 0; i < size; ++i) {
+      part[i] = alphabet[rand_r(&seed) % (n % 2 == 0 ? 2 : 5)];
+    }
+    if (size > 0 && size <= length && n % 3 == 0) {  // planted: found
+      memcpy(text + static_cast<size_t>(rand_r(&seed)) % (length - size + 1),
+             part, size);
+    }
+    ASSERT_EQ(TextContains(text, length, part, size),
+              size == 0 || memmem(text, length, part, size) != nullptr)
+        << "length " << length << ", size " << size;
+  }
+}
+
+// Wide fields are passed over 64 bytes of padding at a time: the text's end
+// is found wherever it lies in them.
+TEST(TextContainsTest, UnpaddedLengthOfWideFields) {
+  for (int width = 60; width <= 300; width += 7) {
+    for (int text = 0; text <= width; ++text) {
+      std::string field(static_cast<size_t>(width), text % 2 ? ' ' : '\0');
+      field.replace(0, static_cast<size_t>(text),
+                    std::string(static_cast<size_t>(text), ' '));
+      if (text > 0) {
+        field[static_cast<size_t>(text - 1)] = text % 3 ? '\x01' : '\xa0';
+      }
+      ASSERT_EQ(UnpaddedLength(field.data(), width), text) << width;
+    }
+  }
+}
+
 TEST(VanduTest, ThresholdsOnTextAndIntegerColumns) {
   const struct {
     const char* condition;
