@@ -712,7 +712,9 @@ void Log_File::lfWaitForEventLoop(struct timeval interval) {
       // Rotations are followed meanwhile, the files held open unread.
       tail.FollowUnread();
       lfPublishPosition();
-      lfWaitForWake(DELIVERYPOLLMS, nullptr);
+      // Woken as soon as a quarter of the window is free again: a fixed
+      // pause would hold a fast log to a window's worth of entries a pause.
+      Event_Sink::AwaitWindowRoom(DELIVERYPOLLMS);
       continue;
     }
     WaitingForDelivery = false;

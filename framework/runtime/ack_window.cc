@@ -157,11 +157,13 @@ size_t Ack_Window::AcknowledgeSome(const uint64_t* sequences, size_t count) {
     Advance();
     // Woken once a quarter of the window is free, not for each
     // acknowledgement: one wake-up admits many events.
-    if (waiters_ > 0 &&
+    const bool roomy =
         (entries_.size() <= limits_.events - limits_.events / 4 ||
          entries_.size() <= 1) &&
         bytes_.load(std::memory_order_relaxed) <=
-            limits_.bytes - limits_.bytes / 4) {
+            limits_.bytes - limits_.bytes / 4;
+    roomy_.store(roomy, std::memory_order_relaxed);
+    if (waiters_ > 0 && roomy) {
       room_.Broadcast();
     }
   }

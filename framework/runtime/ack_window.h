@@ -59,6 +59,9 @@ class Ack_Window {
   }
   uint64_t Events() const;
   uint64_t Bytes() const { return bytes_.load(std::memory_order_relaxed); }
+  // At the last acknowledgement, at most three quarters of the window was
+  // in use (the point at which waiting senders are woken).
+  bool Roomy() const { return roomy_.load(std::memory_order_relaxed); }
   // Seconds since the oldest unacknowledged event was sent; 0: none.
   double OldestAgeSeconds() const;
   // Ends every wait in Admit, for good.
@@ -80,6 +83,7 @@ class Ack_Window {
   bool MarkAcknowledged(uint64_t sequence) REQUIRES(mu_);
   void Advance() REQUIRES(mu_);
 
+  std::atomic<bool> roomy_{true};
   const Delivery_Window_Limits limits_;
   mutable Posix_Mutex mu_;
   Posix_Cond room_;

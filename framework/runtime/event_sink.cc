@@ -247,17 +247,21 @@ class Output_Writer {
   }
 
   // Whether the events this durable output has not yet delivered fill the
-  // delivery window.
-  bool WindowFull() const {
+  // delivery window (`low`: three quarters of it).
+  bool WindowFull(bool low) const {
     if (!durable_) {
       return false;
     }
+    const uint64_t events =
+        low ? limits_.events - limits_.events / 4 : limits_.events;
+    const uint64_t bytes =
+        low ? limits_.bytes - limits_.bytes / 4 : limits_.bytes;
     const uint64_t through = WrittenThrough();
     const uint64_t enqueued = enqueued_through_.load(std::memory_order_relaxed);
-    return (enqueued > through && enqueued - through >= limits_.events) ||
+    return (enqueued > through && enqueued - through >= events) ||
            window_bytes_.load(std::memory_order_relaxed) +
                    output_->UnacknowledgedBytes() >=
-               limits_.bytes;
+               bytes;
   }
 
   // True when the thread ended by `deadline` (it is joined); false when the
@@ -469,6 +473,9 @@ class Output_Writer {
       delivered_ += batch.size();
       progress_.Broadcast();
     }
+    if (durable_ && !acks_) {
+      Event_Sink::WindowMoved();  // an engine's output: as it acknowledges
+    }
     if (first_loss) {
       TraceHeldPositions();
     }
@@ -573,14 +580,14 @@ class Event_Writers {
     }
   }
 
-  // Whether a durable output's undelivered events fill the window (never
-  // under HOV_WHEN_FULL=drop).
-  bool WindowFull() const {
+  // Whether a durable output's undelivered events fill the window (`low`:
+  // three quarters of it; never under HOV_WHEN_FULL=drop).
+  bool WindowFull(bool low) const {
     if (limits_.drop) {
       return false;
     }
     for (const auto& w : writers_) {
-      if (w->WindowFull()) {
+      if (w->WindowFull(low)) {
         return true;
       }
     }
@@ -679,6 +686,11 @@ struct Sink_State {
       false};  // writers installed: events may wait in batches
   // Event_Sink::PositionStep(): 0 without an output that acknowledges.
   std::atomic<uint64_t> position_step{0};
+  // Log workers in AwaitWindowRoom, woken by WindowMoved. Lock order:
+  // room_mu -> mu.
+  Posix_Mutex room_mu;
+  Posix_Cond room;
+  std::atomic<int> room_waiters{0};
   // Use()'s counts, and those of writers replaced.
   std::atomic<uint64_t> written{0};
   std::atomic<uint64_t> failed{0};
@@ -1030,10 +1042,43 @@ uint64_t Event_Sink::PositionStep() {
   return State().position_step.load(std::memory_order_relaxed);
 }
 
-bool Event_Sink::WindowFull() {
+namespace {
+
+bool WindowFullAt(bool low) {
   Sink_State& s = State();
   Posix_Mutex::Hold g(&s.mu);
-  return s.writers != nullptr && s.writers->WindowFull();
+  return s.writers != nullptr && s.writers->WindowFull(low);
+}
+
+}  // namespace
+
+bool Event_Sink::WindowFull() {
+  return WindowFullAt(false);
+}
+
+bool Event_Sink::AwaitWindowRoom(int timeout_ms) {
+  Sink_State& s = State();
+  s.room_waiters.fetch_add(1);
+  {
+    Posix_Mutex::Hold g(&s.room_mu);
+    const struct timespec deadline = MonotonicDeadline(timeout_ms);
+    while (WindowFullAt(true) && !Ending().load() &&
+           s.room.WaitUntil(&s.room_mu, deadline)) {
+    }
+  }
+  s.room_waiters.fetch_sub(1);
+  return !WindowFullAt(false);
+}
+
+void Event_Sink::WindowMoved() {
+  Sink_State& s = State();
+  // A waiter counts itself before it looks at the window, under room_mu:
+  // either it sees the room made before this call, or it is woken here.
+  if (s.room_waiters.load() == 0 || WindowFullAt(true)) {
+    return;
+  }
+  Posix_Mutex::Hold g(&s.room_mu);
+  s.room.Broadcast();
 }
 
 uint64_t Event_Sink::DurableSequence() {
@@ -1045,10 +1090,14 @@ uint64_t Event_Sink::DurableSequence() {
 void Event_Sink::EndWaits() {
   Ending().store(true);
   Sink_State& s = State();
-  Posix_Mutex::Hold g(&s.mu);
-  if (s.writers != nullptr) {
-    s.writers->EndWaits();
+  {
+    Posix_Mutex::Hold g(&s.mu);
+    if (s.writers != nullptr) {
+      s.writers->EndWaits();
+    }
   }
+  Posix_Mutex::Hold g(&s.room_mu);
+  s.room.Broadcast();
 }
 
 bool Event_Sink::AwaitDurable(int wait_ms) {

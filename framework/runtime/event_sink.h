@@ -133,6 +133,13 @@ class Event_Sink {
   // the delivery window (HOV_DELIVERY_WINDOW): the log workers then stop
   // reading until it has room. Never under HOV_WHEN_FULL=drop.
   static bool WindowFull();
+  // Waits at most `timeout_ms` for the window to have room again: until
+  // the undelivered events are below three quarters of it (one wake-up
+  // then reads many entries). True when it is not full.
+  static bool AwaitWindowRoom(int timeout_ms);
+  // Called as a durable output delivers (acknowledgements, written lines):
+  // wakes the workers waiting in AwaitWindowRoom once there is room.
+  static void WindowMoved();
   // Waits until the durable outputs have written every event published so
   // far, at most `wait_ms`; false when they have not (blocked, or lost one).
   static bool AwaitDurable(int wait_ms);

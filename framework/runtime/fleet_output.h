@@ -82,11 +82,18 @@ class Fleet_Output : public Event_Output {
     if (window_.Acknowledge(sequence)) {
       acknowledged_.fetch_add(1, std::memory_order_relaxed);
     }
+    // A window still more than three quarters full wakes no log worker.
+    if (window_.Roomy()) {
+      Event_Sink::WindowMoved();
+    }
   }
   // The same for `count` events at once.
   void Acknowledged(const uint64_t* sequences, size_t count) {
     acknowledged_.fetch_add(window_.AcknowledgeSome(sequences, count),
                             std::memory_order_relaxed);
+    if (window_.Roomy()) {
+      Event_Sink::WindowMoved();
+    }
   }
   virtual bool Connected() const = 0;
   // Sends the admitted event numbered `sequence`; what fails is held in
