@@ -13,6 +13,7 @@
 #include <charconv>
 #include <deque>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "framework/runtime/fleet_output.h"
@@ -223,28 +224,31 @@ class Nats_Output : public Fleet_Output {
     return nullptr;
   }
 
-  // Publishes `count` lines numbered from `sequence`, under one lock and
-  // one look at the clock. The subject is made again only when the host
-  // changes; the reply subject is written in place, and each line goes out
-  // as it is: the library copies it into its buffer, no message is made.
+  // Publishes `count` lines numbered from `sequence`: listed (with a copy
+  // for sending again) under one lock and one look at the clock, then sent
+  // without it, so that their acknowledgements find them listed and the
+  // subscription's thread does not wait for the sending. The subject is
+  // made again only when the host changes; the reply subject is written in
+  // place, and each line goes out as it is: the library copies it into its
+  // buffer, no message is made.
   void Publish(const std::string_view* lines, size_t count, uint64_t sequence) {
-    std::string failure;
-    size_t failures = 0;
     std::string scratch;
+    // The subject of each line from where it changes (rarely: one host's
+    // events), in the writer's own texts: the listed copies may be
+    // released by an acknowledgement while the lines are sent.
+    subjects_.clear();
     {
       Posix_Mutex::Hold g(&mu_);
       const int64_t now = MonotonicMs();
       for (size_t i = 0; i < count; ++i) {
-        const std::string_view line = lines[i];
-        const std::string_view host = EventLineHost(line, &scratch);
+        const std::string_view host = EventLineHost(lines[i], &scratch);
         if (subject_.empty() || host != host_) {
           host_.assign(host);
           subject_ = url_.name + "." + NatsHostToken(host_);
         }
-        char number[24];
-        const auto end =
-            std::to_chars(number, number + sizeof number, sequence + i);
-        reply_.assign(inbox_).append(number, end.ptr);
+        if (i == 0 || subjects_.back().second != subject_) {
+          subjects_.emplace_back(i, subject_);
+        }
         uint64_t block = 0;
         uint64_t unused = 0;
         const char* subject =
@@ -252,21 +256,37 @@ class Nats_Output : public Fleet_Output {
                 .Add(std::string_view(subject_.c_str(), subject_.size() + 1),
                      &block)
                 .data();
-        const std::string_view copy = lines_.Add(line, &unused);
+        const std::string_view copy = lines_.Add(lines[i], &unused);
         pending_.push_back(Nats_Pending{sequence + i, subject, copy, block, now,
                                         false, false});
-        // Sent under the lock, so that its acknowledgement finds it listed.
-        const natsStatus s = natsConnection_PublishRequest(
-            connection_.Get(), subject_.c_str(), reply_.c_str(), line.data(),
-            static_cast<int>(line.size()));
-        if (s != NATS_OK) {
-          pending_.back().failed = true;
-          // Without a server the library holds what it is given until its
-          // reconnection buffer is full.
-          if (failures++ == 0) {
-            failure = Connected() ? NatsStatusText(s) : kNotConnected;
-          }
-        }
+      }
+    }
+    std::string failure;
+    size_t failures = 0;
+    size_t next = 0;
+    const char* subject = nullptr;
+    for (size_t i = 0; i < count; ++i) {
+      if (next < subjects_.size() && subjects_[next].first == i) {
+        subject = subjects_[next++].second.c_str();
+      }
+      char number[24];
+      const auto end =
+          std::to_chars(number, number + sizeof number, sequence + i);
+      reply_.assign(inbox_).append(number, end.ptr);
+      const natsStatus s = natsConnection_PublishRequest(
+          connection_.Get(), subject, reply_.c_str(), lines[i].data(),
+          static_cast<int>(lines[i].size()));
+      if (s == NATS_OK) {
+        continue;
+      }
+      // Without a server the library holds what it is given until its
+      // reconnection buffer is full. Marked failed, it is sent again.
+      if (failures++ == 0) {
+        failure = Connected() ? NatsStatusText(s) : kNotConnected;
+      }
+      Posix_Mutex::Hold g(&mu_);
+      if (Nats_Pending* p = Find(sequence + i)) {
+        p->failed = true;
       }
     }
     if (failures > 0) {
@@ -549,6 +569,7 @@ class Nats_Output : public Fleet_Output {
   // Publish's texts (the writer's thread's), kept to spare allocations for
   // each event.
   std::vector<std::string_view> lines_out_;
+  std::vector<std::pair<size_t, std::string>> subjects_;
   std::string host_;
   std::string subject_;  // of host_
   std::string reply_;
