@@ -45,10 +45,13 @@ int64_t Log_File::sRECNUM = 0;
 namespace {
 
 // Adds to a counter that only the log's worker writes (other threads read
-// it): a load and a store, not a locked read-modify-write per entry.
+// it): a load and a store, not a locked read-modify-write per entry. The
+// store releases, so that a thread that sees the new count sees what the
+// worker did before it (an open descriptor, a status), as it did with the
+// locked add.
 void WorkerAdd(std::atomic<uint64_t>& counter, uint64_t n = 1) {
   counter.store(counter.load(std::memory_order_relaxed) + n,
-                std::memory_order_relaxed);
+                std::memory_order_release);
 }
 
 // Status texts.
