@@ -13,7 +13,7 @@
 #include "tools/fleet_client.h"
 #include "tools/qorctl_command.h"
 #include "tools/time_arg.h"
-#include "util/key_value_file.h"
+#include "util/kafka_properties.h"
 #include "util/monotonic_ms.h"
 #include "util/nats_url.h"
 #include "util/trusted_file.h"
@@ -243,24 +243,7 @@ int FromKafka(const Events_Options& o, FILE* out, FILE* err) {
     }
     // Producer settings are accepted (and ignored by a consumer); what the
     // client does not know, the agent refuses too.
-    ok = ok && ReadKeyValueFile(
-                   "the Kafka properties file", props,
-                   [conf](const std::string& key, const std::string& value,
-                          const std::string& where, std::string* why) {
-                     char text[512];
-                     const rd_kafka_conf_res_t r = rd_kafka_conf_set(
-                         conf, key.c_str(), value.c_str(), text, sizeof text);
-                     if (r == RD_KAFKA_CONF_OK) {
-                       return true;
-                     }
-                     // The value is never quoted: it may be a secret.
-                     *why = where + ": Kafka property \"" + key + "\" " +
-                            (r == RD_KAFKA_CONF_UNKNOWN
-                                 ? "is unknown"
-                                 : "has a value the client refuses");
-                     return false;
-                   },
-                   &problem);
+    ok = ok && LoadKafkaProperties(conf, props, &problem);
   }
   if (!ok && !problem.empty()) {
     rd_kafka_conf_destroy(conf);

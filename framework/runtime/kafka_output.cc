@@ -12,7 +12,7 @@
 #include "framework/runtime/fleet_output.h"
 #include "framework/runtime/trace.h"
 #include "framework/runtime/trusted_files.h"
-#include "util/key_value_file.h"
+#include "util/kafka_properties.h"
 #include "util/posix_mutex.h"
 #include "util/repeat_limiter.h"
 
@@ -486,22 +486,6 @@ class Kafka_Output : public Fleet_Output {
   bool started_ = false;
 };
 
-bool SetProperty(rd_kafka_conf_t* conf, const std::string& key,
-                 const std::string& value, const std::string& where,
-                 std::string* err) {
-  char errstr[512];
-  const rd_kafka_conf_res_t r = rd_kafka_conf_set(
-      conf, key.c_str(), value.c_str(), errstr, sizeof errstr);
-  if (r == RD_KAFKA_CONF_OK) {
-    return true;
-  }
-  // The value is never quoted: it may be a secret.
-  *err = where + ": Kafka property \"" + key + "\" " +
-         (r == RD_KAFKA_CONF_UNKNOWN ? std::string("is unknown")
-                                     : "has a value the client refuses");
-  return false;
-}
-
 // The key=value lines of HOV_KAFKA_PROPERTIES (blank lines and lines
 // starting with '#' skipped).
 bool LoadProperties(rd_kafka_conf_t* conf, std::string* err) {
@@ -513,13 +497,7 @@ bool LoadProperties(rd_kafka_conf_t* conf, std::string* err) {
   if (!HOV_TrustedFile("Kafka properties file", path, false, err)) {
     return false;
   }
-  return ReadKeyValueFile(
-      "the Kafka properties file", path,
-      [conf](const std::string& key, const std::string& value,
-             const std::string& where, std::string* why) {
-        return SetProperty(conf, key, value, where, why);
-      },
-      err);
+  return LoadKafkaProperties(conf, path, err);
 }
 
 }  // namespace
@@ -579,12 +557,14 @@ bool MakeKafkaOutput(const std::string& text,
   rd_kafka_conf_t* conf = rd_kafka_conf_new();
   // Delivered means acknowledged by every in-sync replica, once: set after
   // the file, so that it cannot weaken them.
-  if (!SetProperty(conf, "bootstrap.servers", url.brokers, "HOV_EVENTS", err) ||
-      !SetProperty(conf, "statistics.interval.ms", kStatsMs, "HOV_EVENTS",
-                   err) ||
+  if (!SetKafkaProperty(conf, "bootstrap.servers", url.brokers, "HOV_EVENTS",
+                        err) ||
+      !SetKafkaProperty(conf, "statistics.interval.ms", kStatsMs, "HOV_EVENTS",
+                        err) ||
       !LoadProperties(conf, err) ||
-      !SetProperty(conf, "enable.idempotence", "true", "HOV_EVENTS", err) ||
-      !SetProperty(conf, "acks", "all", "HOV_EVENTS", err)) {
+      !SetKafkaProperty(conf, "enable.idempotence", "true", "HOV_EVENTS",
+                        err) ||
+      !SetKafkaProperty(conf, "acks", "all", "HOV_EVENTS", err)) {
     rd_kafka_conf_destroy(conf);
     return false;
   }

@@ -233,9 +233,8 @@ class Nats_Output : public Fleet_Output {
   // buffer, no message is made.
   void Publish(const std::string_view* lines, size_t count, uint64_t sequence) {
     std::string scratch;
-    // The subject of each line from where it changes (rarely: one host's
-    // events), in the writer's own texts: the listed copies may be
-    // released by an acknowledgement while the lines are sent.
+    // Each line's listed subject: kept until the line is acknowledged,
+    // which cannot come before it is sent.
     subjects_.clear();
     {
       Posix_Mutex::Hold g(&mu_);
@@ -245,9 +244,6 @@ class Nats_Output : public Fleet_Output {
         if (subject_.empty() || host != host_) {
           host_.assign(host);
           subject_ = url_.name + "." + NatsHostToken(host_);
-        }
-        if (i == 0 || subjects_.back().second != subject_) {
-          subjects_.emplace_back(i, subject_);
         }
         uint64_t block = 0;
         uint64_t unused = 0;
@@ -259,22 +255,18 @@ class Nats_Output : public Fleet_Output {
         const std::string_view copy = lines_.Add(lines[i], &unused);
         pending_.push_back(Nats_Pending{sequence + i, subject, copy, block, now,
                                         false, false});
+        subjects_.push_back(subject);
       }
     }
     std::string failure;
     size_t failures = 0;
-    size_t next = 0;
-    const char* subject = nullptr;
     for (size_t i = 0; i < count; ++i) {
-      if (next < subjects_.size() && subjects_[next].first == i) {
-        subject = subjects_[next++].second.c_str();
-      }
       char number[24];
       const auto end =
           std::to_chars(number, number + sizeof number, sequence + i);
       reply_.assign(inbox_).append(number, end.ptr);
       const natsStatus s = natsConnection_PublishRequest(
-          connection_.Get(), subject, reply_.c_str(), lines[i].data(),
+          connection_.Get(), subjects_[i], reply_.c_str(), lines[i].data(),
           static_cast<int>(lines[i].size()));
       if (s == NATS_OK) {
         continue;
@@ -569,7 +561,7 @@ class Nats_Output : public Fleet_Output {
   // Publish's texts (the writer's thread's), kept to spare allocations for
   // each event.
   std::vector<std::string_view> lines_out_;
-  std::vector<std::pair<size_t, std::string>> subjects_;
+  std::vector<const char*> subjects_;
   std::string host_;
   std::string subject_;  // of host_
   std::string reply_;

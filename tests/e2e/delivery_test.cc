@@ -99,11 +99,7 @@ TEST(DeliveryE2ETest, JetStreamOutageAndKillLoseNothing) {
       std::chrono::seconds(120));
   EXPECT_EQ(seen.size(), static_cast<size_t>(kLines));
   EXPECT_EQ(corrupt, 0u) << bad;
-  long duplicates = 0;
-  for (const auto& kv : seen) {
-    EXPECT_TRUE(kv.first >= 0 && kv.first < kLines) << kv.first;
-    duplicates += kv.second - 1;
-  }
+  const long duplicates = NumberedDuplicates(seen, kLines);
   fprintf(stderr, "duplicates after the kill: %ld\n", duplicates);
   EXPECT_LE(duplicates, kWindow);
 }

@@ -4,7 +4,10 @@
 
 #include <time.h>
 
+#include <map>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "tests/e2e/agent_process.h"
 
@@ -72,6 +75,18 @@ inline void AppendNumberedLines(const std::string& path, int first, int end) {
     text += SyslogLine(now, "host1", "app: line " + std::to_string(i) + " end");
   }
   AppendFile(path, text);
+}
+
+// The numbers read more than once among `seen` (number -> times read), each
+// of which must be one of the `lines` appended: the duplicates a delivery
+// test bounds.
+inline long NumberedDuplicates(const std::map<int, int>& seen, int lines) {
+  long duplicates = 0;
+  for (const auto& kv : seen) {
+    EXPECT_TRUE(kv.first >= 0 && kv.first < lines) << kv.first;
+    duplicates += kv.second - 1;
+  }
+  return duplicates;
 }
 
 // One empty syslog file, `log`, watched by `agent` with one situation that

@@ -167,11 +167,7 @@ TEST(KafkaDeliveryE2ETest, OutageAndKillLoseNothing) {
   }
   EXPECT_GT(lines.size(), 0u);
   EXPECT_EQ(corrupt, 0u) << bad;
-  long duplicates = 0;
-  for (const auto& kv : seen) {
-    EXPECT_TRUE(kv.first >= 0 && kv.first < kLines) << kv.first;
-    duplicates += kv.second - 1;
-  }
+  const long duplicates = NumberedDuplicates(seen, kLines);
   // Sent again after the kill: the events acknowledged after the last
   // position a log worker published, which it does every few hundred
   // events with a fleet sink.
