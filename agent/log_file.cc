@@ -847,6 +847,7 @@ long Log_File::lfReadLog() {
   // Cut into steps of an acknowledging output's position step: smaller
   // reads, so that a step ends within a few hundred entries of its count.
   const size_t ask = PassStep != 0 ? READSTEPSIZE : READBLOCKSIZE;
+  size_t burst = 0;  // bytes read in whole blocks since the last yield
   while (budget > 0) {
     const ssize_t n = read(LogFD, block, ask);
     if (n == 0) {
@@ -869,11 +870,12 @@ long Log_File::lfReadLog() {
     if (nul_tail) {
       lfSkipHole();
     }
-    // A whole block read: a burst. The rest of it can wait a moment for
-    // the other logs' workers and the event writer, which otherwise wait
-    // for this one's time slice on a busy host (a few milliseconds
-    // behind a burst instead of a fraction of one).
-    if (static_cast<size_t>(n) == ask) {
+    // A whole block read: a burst. The rest of it can wait a moment, every
+    // READBLOCKSIZE bytes, for the other logs' workers and the event
+    // writer, which otherwise wait for this one's time slice on a busy host
+    // (a few milliseconds behind a burst instead of a fraction of one).
+    if (static_cast<size_t>(n) == ask && (burst += ask) >= READBLOCKSIZE) {
+      burst = 0;
       sched_yield();
     }
     // A pass (never a read to the end) that published a step's events ends
