@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -276,6 +277,7 @@ void Log_File::PrintSelf() {
 void* LogThread(void* arg) {
   WEX1_Event ev(wex1, __func__);
   Log_File* const log = static_cast<Log_File*>(arg);
+  pthread_setname_np(pthread_self(), "qor-log");
   WEX1_TRACE(wex1, WEX1_FLOW, ThreadStartedMsg, Name(log->LogFileName));
   // Waits until lfStartThread has recorded the start.
   log->lfLockLog();

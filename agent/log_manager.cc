@@ -2,6 +2,7 @@
 
 #include <ctype.h>
 #include <errno.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -639,6 +640,7 @@ void* ManagerThread(void* arg) {
   // Cancelled only inside its signal wait: a cancel acted on elsewhere
   // (in a trace, a join, a destructor) could end the process.
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+  pthread_setname_np(pthread_self(), "qor-manager");
   WEX1_Event ev(wex1, __func__);
   Log_Manager* const manager = static_cast<Log_Manager*>(arg);
   WEX1_TRACE(wex1, WEX1_FLOW, ThreadStartedMsg);

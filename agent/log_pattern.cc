@@ -109,6 +109,7 @@ void Log_Patterns::StopWatching() {
 
 void* Log_Patterns::WatchThread(void* arg) {
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+  pthread_setname_np(pthread_self(), "qor-patterns");
   Log_Patterns* const self = static_cast<Log_Patterns*>(arg);
   char events[4096] __attribute__((aligned(__alignof__(struct inotify_event))));
   for (;;) {

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -296,6 +297,7 @@ void Log_Watch::Wake(int fd) {
 
 void* Log_Watch::Dispatch(void* self) {
   Log_Watch* const watch = static_cast<Log_Watch*>(self);
+  pthread_setname_np(pthread_self(), "qor-watch");
   alignas(struct inotify_event) char
       buffer[64 * (sizeof(struct inotify_event) + NAME_MAX + 1)];
   struct pollfd p[2];

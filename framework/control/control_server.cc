@@ -377,6 +377,7 @@ bool HandOn(Pending* p, int stop_fd) {
 // itself, all at once through poll, so that clients that send nothing hold
 // no slot and no thread; a complete request is handed on (HandOn).
 void* AcceptLoop(void*) {
+  pthread_setname_np(pthread_self(), "qor-control");
   Server_State& s = State();
   int listen_fd;
   int stop_fd;

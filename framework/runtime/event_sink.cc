@@ -331,6 +331,7 @@ class Output_Writer {
 
  private:
   static void* Main(void* self) {
+    pthread_setname_np(pthread_self(), "qor-events");
     static_cast<Output_Writer*>(self)->Run();
     return nullptr;
   }

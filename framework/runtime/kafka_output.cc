@@ -126,6 +126,7 @@ class Kafka_Output : public Fleet_Output {
 
  private:
   static void* Main(void* self) {
+    pthread_setname_np(pthread_self(), "qor-kafka");
     static_cast<Kafka_Output*>(self)->PollLoop();
     return nullptr;
   }
