@@ -1,9 +1,13 @@
 #include "framework/runtime/nats_connection.h"
 
+#include <pthread.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <string.h>
 
 #include <memory>
+#include <mutex>
 
 #include "framework/runtime/trace.h"
 #include "framework/runtime/trusted_files.h"
@@ -15,6 +19,8 @@ namespace {
 constexpr int64_t kReconnectWaitMs = 1000;
 constexpr int64_t kConnectTimeoutMs = 2000;
 constexpr int64_t kCloseFlushMs = 1000;
+// The niceness of the library's own threads: see OpenLibrary.
+constexpr int kLibraryNice = 10;
 
 struct Options_Free {
   void operator()(natsOptions* o) const { natsOptions_Destroy(o); }
@@ -61,6 +67,27 @@ bool TrustedEnvFile(const char* variable, const char* what, std::string* path,
   return false;
 }
 
+// Opens the library from a thread of lower priority. The threads the
+// library makes for itself (its timers, its callbacks, and the collector
+// that frees each message read) are made there and keep that priority:
+// a collector woken for each few answers freed would otherwise preempt the
+// thread that reads them, hundreds of thousands of times a second.
+void OpenLibrary() {
+  pthread_t t;
+  if (pthread_create(
+          &t, nullptr,
+          [](void*) -> void* {
+            pthread_setname_np(pthread_self(), "qor-nats-lib");
+            (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()),
+                              kLibraryNice);
+            (void)nats_Open(-1);
+            return nullptr;
+          },
+          nullptr) == 0) {
+    pthread_join(t, nullptr);
+  }
+}
+
 bool Check(natsStatus s, const char* what, std::string* err) {
   if (s == NATS_OK) {
     return true;
@@ -72,8 +99,10 @@ bool Check(natsStatus s, const char* what, std::string* err) {
 }  // namespace
 
 bool Nats_Connection::Open(const Nats_Url& url, const std::string& client_name,
-                           std::string* err) {
+                           std::string* err, Nats_Io_Loop* loop) {
   Close();
+  static std::once_flag opened;
+  std::call_once(opened, OpenLibrary);
   std::string creds, ca;
   if (!TrustedEnvFile("HOV_NATS_CREDS", "NATS credentials file", &creds, err) ||
       !TrustedEnvFile("HOV_NATS_CA", "NATS CA file", &ca, err)) {
@@ -112,6 +141,11 @@ bool Nats_Connection::Open(const Nats_Url& url, const std::string& client_name,
              "NATS options", err)) {
     return false;
   }
+  if (loop != nullptr &&
+      !Check(loop->Configure(opts.get()), "NATS event loop", err)) {
+    return false;
+  }
+  loop_ = loop;
   if (url.tls &&
       !Check(natsOptions_SetSecure(opts.get(), true), "NATS TLS", err)) {
     return false;
@@ -151,6 +185,10 @@ void Nats_Connection::Close() {
   }
   natsConnection_FlushTimeout(nc_, kCloseFlushMs);
   natsConnection_Close(nc_);
+  if (loop_ != nullptr) {
+    loop_->Stop();  // no more reading before the connection is freed
+    loop_ = nullptr;
+  }
   natsConnection_Destroy(nc_);
   nc_ = nullptr;
 }

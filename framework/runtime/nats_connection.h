@@ -17,6 +17,7 @@
 
 #include <string>
 
+#include "framework/runtime/nats_io_loop.h"
 #include "util/nats_status.h"
 #include "util/nats_url.h"
 
@@ -30,16 +31,20 @@ class Nats_Connection {
   // Starts connecting to `url` as `client_name` (shown by the server). True
   // once connected or while the first connection is still being tried; false
   // with *err when the credentials or CA file is refused or the options are
-  // not taken (the files' contents never appear in *err).
+  // not taken (the files' contents never appear in *err). With `loop`
+  // (started, and outliving the connection), the socket is read and
+  // written by the loop's thread instead of the library's.
   [[nodiscard]] bool Open(const Nats_Url& url, const std::string& client_name,
-                          std::string* err);
+                          std::string* err, Nats_Io_Loop* loop = nullptr);
   // Closes the connection (pending messages are flushed first, for up to
-  // a second). Does nothing when not open.
+  // a second), then stops the loop it was opened with. Does nothing when
+  // not open.
   void Close();
   natsConnection* Get() const { return nc_; }
 
  private:
   natsConnection* nc_ = nullptr;
+  Nats_Io_Loop* loop_ = nullptr;
 };
 
 #endif  // QOR_FRAMEWORK_RUNTIME_NATS_CONNECTION_H_

@@ -137,7 +137,10 @@ class Nats_Output : public Fleet_Output {
  public:
   Nats_Output(const Nats_Url& url, const std::string& text,
               Nats_Stream_Spec stream, const Delivery_Window_Limits& limits)
-      : Fleet_Output(text, limits), url_(url), stream_(std::move(stream)) {}
+      : Fleet_Output(text, limits),
+        url_(url),
+        stream_(std::move(stream)),
+        loop_(TakeAnswers, this) {}
   ~Nats_Output() override {
     {
       Posix_Mutex::Hold g(&mu_);
@@ -148,15 +151,9 @@ class Nats_Output : public Fleet_Output {
     if (started_) {
       pthread_join(thread_, nullptr);
     }
-    if (completes_) {
-      // The handler may be running: wait until it has returned for good.
-      natsSubscription_Unsubscribe(sub_);
-      Posix_Mutex::Hold g(&mu_);
-      const struct timespec deadline = Deadline(kAckWaitMs);
-      while (!sub_done_ && wake_.WaitUntil(&mu_, deadline)) {
-      }
-    }
+    // Stops the loop too: no answer is taken after this.
     connection_.Close();
+    loop_.Stop();
     natsSubscription_Destroy(sub_);
     DisposeAll();
     if (js_ != nullptr) {
@@ -165,7 +162,8 @@ class Nats_Output : public Fleet_Output {
   }
 
   bool Open(std::string* err) {
-    if (!connection_.Open(url_, "qoragent events", err)) {
+    if (!loop_.Start(err) ||
+        !connection_.Open(url_, "qoragent events", err, &loop_)) {
       return false;
     }
     natsStatus s = natsConnection_JetStream(&js_, connection_.Get(), nullptr);
@@ -174,15 +172,12 @@ class Nats_Output : public Fleet_Output {
       s = natsInbox_Create(&inbox);
     }
     if (s == NATS_OK) {
-      // Acknowledgements come to INBOX.SEQUENCE, the event's own number.
+      // Acknowledgements come to INBOX.SEQUENCE, the event's own number,
+      // and are taken by the loop's thread as soon as they are read.
       inbox_ = std::string(inbox) + ".";
       natsInbox_Destroy(inbox);
-      s = natsConnection_Subscribe(&sub_, connection_.Get(),
-                                   (inbox_ + "*").c_str(), OnReply, this);
-    }
-    if (s == NATS_OK) {
-      s = natsSubscription_SetOnCompleteCB(sub_, OnDone, this);
-      completes_ = s == NATS_OK;
+      s = natsConnection_SubscribeSync(&sub_, connection_.Get(),
+                                       (inbox_ + "*").c_str());
     }
     if (s == NATS_OK) {
       // The delivery window bounds what can be waiting.
@@ -220,6 +215,7 @@ class Nats_Output : public Fleet_Output {
 
  private:
   static void* Main(void* self) {
+    pthread_setname_np(pthread_self(), "qor-nats");
     static_cast<Nats_Output*>(self)->RetryLoop();
     return nullptr;
   }
@@ -260,6 +256,7 @@ class Nats_Output : public Fleet_Output {
     }
     std::string failure;
     size_t failures = 0;
+    loop_.BeginBatch();
     for (size_t i = 0; i < count; ++i) {
       char number[24];
       const auto end =
@@ -281,6 +278,7 @@ class Nats_Output : public Fleet_Output {
         p->failed = true;
       }
     }
+    loop_.EndBatch();
     if (failures > 0) {
       Failed(subject_.c_str(), failure, failures);
     }
@@ -324,55 +322,97 @@ class Nats_Output : public Fleet_Output {
     return it == pending_.end() || it->sequence != sequence ? nullptr : &*it;
   }
 
-  // The publish acknowledgement (or refusal) of one event, on the
-  // subscription's thread: {"stream":...,"seq":N}, {"error":{...}}, or an
-  // empty "no responders" status when no stream captures the subject.
-  static void OnReply(natsConnection* /*nc*/, natsSubscription* /*sub*/,
-                      natsMsg* reply, void* closure) {
-    auto* self = static_cast<Nats_Output*>(closure);
-    const char* dot = strrchr(natsMsg_GetSubject(reply), '.');
-    const uint64_t sequence =
-        dot != nullptr ? strtoull(dot + 1, nullptr, 10) : 0;
-    const char* data = natsMsg_GetData(reply);
-    const std::string_view text(
-        data != nullptr ? data : "",
-        static_cast<size_t>(std::max(0, natsMsg_GetDataLength(reply))));
+  // Takes every answer read so far, on the loop's thread, and settles
+  // their events under one lock: an acknowledgement ({"stream":...,
+  // "seq":N}) marks its event delivered, an error answer ({"error":{...}})
+  // marks it failed, to be sent again. An answer that no stream captures
+  // the subject comes without its reply subject (the library keeps that
+  // back): every event still waiting is then sent again a second later,
+  // unless its own acknowledgement arrives first.
+  static void TakeAnswers(void* closure) {
+    static_cast<Nats_Output*>(closure)->TakeAnswers();
+  }
+  void TakeAnswers() {
+    acked_.clear();
+    refused_.clear();
+    size_t unanswerable = 0;
     std::string why;
-    if (natsMsg_IsNoResponders(reply)) {
-      why = "no stream captures the subject";
-      if (!self->stream_.name.empty()) {
-        why += " (stream " + self->stream_.name +
-               " is created when the server takes it)";
-        self->stream_ready_.store(false);
+    while (true) {
+      natsMsg* answer = nullptr;
+      const natsStatus s = natsSubscription_NextMsg(&answer, sub_, 0);
+      if (s == NATS_NO_RESPONDERS) {
+        ++unanswerable;
+        continue;
       }
-    } else if (text.find("\"error\"") != std::string_view::npos ||
-               text.find("\"seq\"") == std::string_view::npos) {
-      why = ErrorText(text);
-    }
-    self->Dispose(reply);
-    std::string subject;
-    {
-      Posix_Mutex::Hold g(&self->mu_);
-      Nats_Pending* p = self->Find(sequence);
-      if (p == nullptr || p->acknowledged) {
-        return;  // an answer to an earlier sending, already settled
+      if (s != NATS_OK) {
+        break;  // none left (or the subscription is closed)
       }
-      if (!why.empty()) {
-        p->failed = true;
-        subject = p->subject;
-      } else {
-        p->acknowledged = true;
-        while (!self->pending_.empty() && self->pending_.front().acknowledged) {
-          self->pending_.pop_front();
+      const char* dot = strrchr(natsMsg_GetSubject(answer), '.');
+      const uint64_t sequence =
+          dot != nullptr ? strtoull(dot + 1, nullptr, 10) : 0;
+      const char* data = natsMsg_GetData(answer);
+      const std::string_view text(
+          data != nullptr ? data : "",
+          static_cast<size_t>(std::max(0, natsMsg_GetDataLength(answer))));
+      if (text.find("\"error\"") != std::string_view::npos ||
+          text.find("\"seq\"") == std::string_view::npos) {
+        refused_.push_back(sequence);
+        if (why.empty()) {
+          why = ErrorText(text);
         }
-        self->lines_.Release(
-            self->pending_.empty() ? UINT64_MAX : self->pending_.front().block);
+      } else {
+        acked_.push_back(sequence);
       }
+      Dispose(answer);
     }
-    if (why.empty()) {
-      self->Acknowledged(sequence);
-    } else {
-      self->Failed(subject.c_str(), why);
+    if (acked_.empty() && refused_.empty() && unanswerable == 0) {
+      return;
+    }
+    std::string subject;
+    size_t settled = 0;
+    {
+      Posix_Mutex::Hold g(&mu_);
+      for (const uint64_t sequence : acked_) {
+        Nats_Pending* p = Find(sequence);
+        if (p != nullptr && !p->acknowledged) {
+          p->acknowledged = true;
+          acked_[settled++] = sequence;
+        }
+        // else an answer to an earlier sending, already settled
+      }
+      for (const uint64_t sequence : refused_) {
+        if (Nats_Pending* p = Find(sequence); p != nullptr && !p->acknowledged) {
+          p->failed = true;
+          subject = p->subject;
+        }
+      }
+      if (unanswerable > 0) {
+        for (Nats_Pending& p : pending_) {
+          if (!p.acknowledged) {
+            p.failed = true;
+            subject = p.subject;
+          }
+        }
+      }
+      while (!pending_.empty() && pending_.front().acknowledged) {
+        pending_.pop_front();
+      }
+      lines_.Release(pending_.empty() ? UINT64_MAX : pending_.front().block);
+    }
+    if (settled > 0) {
+      Acknowledged(acked_.data(), settled);
+    }
+    if (!refused_.empty()) {
+      Failed(subject.c_str(), why, refused_.size());
+    }
+    if (unanswerable > 0) {
+      std::string text = "no stream captures the subject";
+      if (!stream_.name.empty()) {
+        text += " (stream " + stream_.name +
+                " is created when the server takes it)";
+        stream_ready_.store(false);
+      }
+      Failed(subject.c_str(), text, unanswerable);
     }
   }
 
@@ -392,8 +432,8 @@ class Nats_Output : public Fleet_Output {
 
   // Hands `answer` to the library to be freed, a batch at a time: each
   // hand-over wakes the library's collector thread when it is idle, which
-  // cost more than the rest of an acknowledgement. On the subscription's
-  // thread only.
+  // cost more than the rest of an acknowledgement. On the loop's thread
+  // only (then the destructor's).
   void Dispose(natsMsg* answer) {
     answers_[answers_held_++] = answer;
     if (answers_held_ == answers_.size()) {
@@ -405,14 +445,6 @@ class Nats_Output : public Fleet_Output {
       natsMsg_Destroy(answers_[i]);
     }
     answers_held_ = 0;
-  }
-
-  static void OnDone(void* closure) {
-    auto* self = static_cast<Nats_Output*>(closure);
-    self->DisposeAll();
-    Posix_Mutex::Hold g(&self->mu_);
-    self->sub_done_ = true;
-    self->wake_.Broadcast();
   }
 
   // Once a second: makes the stream when asked to, and sends again what
@@ -447,6 +479,7 @@ class Nats_Output : public Fleet_Output {
     std::string subject;
     std::string reply;
     char number[24];
+    loop_.BeginBatch();
     {
       Posix_Mutex::Hold g(&mu_);
       for (Nats_Pending& p : pending_) {
@@ -475,6 +508,7 @@ class Nats_Output : public Fleet_Output {
         }
       }
     }
+    loop_.EndBatch();
     retried_.fetch_add(again, std::memory_order_relaxed);
     if (late > 0) {
       Failed(subject.c_str(),
@@ -552,12 +586,13 @@ class Nats_Output : public Fleet_Output {
   const Nats_Url url_;
   const Nats_Stream_Spec stream_;
   std::string inbox_;  // "_INBOX.ID.": acknowledgements come to it
-  natsSubscription* sub_ = nullptr;
-  bool completes_ = false;  // OnDone is called when sub_ is closed
-  // Answers read and not yet handed back (Dispose): the subscription's
-  // thread's, then the destructor's.
+  natsSubscription* sub_ = nullptr;  // synchronous: TakeAnswers drains it
+  // Answers read and not yet handed back (Dispose), and the numbers of a
+  // TakeAnswers: the loop's thread's, then the destructor's.
   std::array<natsMsg*, 1024> answers_{};
   size_t answers_held_ = 0;
+  std::vector<uint64_t> acked_;
+  std::vector<uint64_t> refused_;
   // Publish's texts (the writer's thread's), kept to spare allocations for
   // each event.
   std::vector<std::string_view> lines_out_;
@@ -565,6 +600,7 @@ class Nats_Output : public Fleet_Output {
   std::string host_;
   std::string subject_;  // of host_
   std::string reply_;
+  Nats_Io_Loop loop_;  // reads and writes connection_'s socket
   Nats_Connection connection_;
   jsCtx* js_ = nullptr;
   std::atomic<bool> stream_ready_{false};
@@ -573,7 +609,6 @@ class Nats_Output : public Fleet_Output {
   bool stop_ GUARDED_BY(mu_) = false;
   std::deque<Nats_Pending> pending_ GUARDED_BY(mu_);  // by sequence
   Line_Store lines_ GUARDED_BY(mu_);                  // pending_'s lines
-  bool sub_done_ GUARDED_BY(mu_) = false;
   Repeat_Limiter failures_ GUARDED_BY(mu_);
   Repeat_Limiter stream_failures_ GUARDED_BY(mu_);
   pthread_t thread_{};
