@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Acknowledged delivery to JetStream end to end: the real agent, a real nats-server.
 
-Usage: bench/delivery_bench.py BUILD_DIR jetstream [--lines N] [--runs R]
+Usage: bench/delivery_bench.py BUILD_DIR jetstream [--lines N] [--runs R] [--no-ceiling]
        bench/delivery_bench.py BUILD_DIR outage [--seconds S] [--rate L]
 
 Each run starts nats-server (JetStream, its store and the agent's files in a
@@ -13,10 +13,13 @@ starts is stopped at the end.
 
 jetstream  N lines (1,000,000) appended as fast as they can be written; the
            events per second from the first write until the agent's fleet sink
-           counts every event acknowledged (`qorctl ping`), and the agent's CPU
+           counts every event acknowledged (PING), and the agent's CPU
            seconds (utime + stime) per million events. R runs (3); prints each,
            the best and the median. Goal: 300,000 events/s, under 1.5 CPU-s per
-           million.
+           million. After each run, unless --no-ceiling, a bare publisher
+           (tests/support/jetstream_ceiling, no agent) sends as many messages
+           of the same size to a fresh server the same way: what one
+           connection gets from nats-server on this machine at all.
 outage     L numbered lines a second (20,000) appended steadily for S seconds
            (90); nats-server is stopped for the middle two thirds (60 s of 90)
            and started again. The agent's VmRSS is sampled every second; prints
@@ -40,6 +43,8 @@ import sys
 import tempfile
 import time
 import urllib.request
+
+import agent_control
 
 NATS_SERVER = "/usr/sbin/nats-server"
 
@@ -111,17 +116,22 @@ class Nats:
 
     def messages(self, stream="BENCH"):
         """The stream's message count; -1 when the server cannot say."""
+        return self.state(stream).get("messages", -1)
+
+    def state(self, stream="BENCH"):
+        """The stream's state (messages, bytes); {"messages": 0} when it is
+        not there, {} when the server cannot say."""
         try:
             with urllib.request.urlopen(
                     f"http://127.0.0.1:{self.mon}/jsz?streams=true", timeout=5) as r:
                 j = json.load(r)
         except (OSError, ValueError):
-            return -1
+            return {}
         for acc in j.get("account_details") or []:
             for s in acc.get("stream_detail") or []:
                 if s.get("name") == stream:
-                    return s.get("state", {}).get("messages", 0)
-        return 0
+                    return s.get("state", {})
+        return {"messages": 0}
 
 
 class Agent:
@@ -178,14 +188,8 @@ class Agent:
             return None
 
     def sink(self):
-        """The fleet sink's counts from `qorctl ping --json` (empty when none)."""
-        r = subprocess.run([self.ctl, "--socket", self.sock, "--json", "ping"],
-                           capture_output=True, text=True)
-        try:
-            sinks = json.loads(r.stdout.splitlines()[0]).get("fleet_sinks") or []
-        except (ValueError, IndexError):
-            return {}
-        return sinks[0] if sinks else {}
+        """The fleet sink's counts from the agent's PING (empty when none)."""
+        return agent_control.fleet_sink(self.sock)
 
     def stop(self):
         if self.p.poll() is None:
@@ -218,7 +222,11 @@ def jetstream_run(build, lines):
         written = time.monotonic() - t0
         done = wait(lambda: agent.sink().get("acknowledged", 0) >= lines, 600, 0.05)
         secs, cpu = time.monotonic() - t0, cpu_seconds(agent.pid) - c0
-        stored = nats.messages()
+        state = nats.state()
+        stored = state.get("messages", -1)
+        # What the store keeps of a message beyond its line: its subject
+        # ("bench.benchhost") and a fixed record of 30 bytes.
+        size = state.get("bytes", 0) // max(stored, 1) - 30 - len("bench.benchhost")
         if not done:
             sys.exit(f"only {agent.sink().get('acknowledged')} of {lines} events acknowledged")
         rate = lines / secs
@@ -226,10 +234,33 @@ def jetstream_run(build, lines):
               f"(written in {written:.1f} s, all acknowledged after {secs:.1f} s), "
               f"agent {cpu / (lines / 1e6):.2f} CPU-s per million events, "
               f"{stored} messages in the stream", flush=True)
-        return rate, cpu / (lines / 1e6)
+        return rate, cpu / (lines / 1e6), size
     finally:
         if agent:
             agent.stop()
+        if nats:
+            nats.stop()
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+def ceiling_run(build, lines, size):
+    """The same number of messages of the same size from a bare publisher
+    (no agent) to the same kind of stream: what one connection gets from
+    nats-server on this machine."""
+    tmp = tempfile.mkdtemp(prefix="delivery_bench.")
+    nats = None
+    try:
+        nats = Nats(tmp)
+        r = subprocess.run(
+            [os.path.join(build, "tests", "support", "jetstream_ceiling"),
+             f"nats://127.0.0.1:{nats.port}", "BENCH", "bench", str(lines), str(size),
+             "10000"], capture_output=True, text=True)
+        if r.returncode != 0:
+            sys.exit("jetstream_ceiling failed: " + r.stderr.strip())
+        m = re.search(r"([0-9]+)k acknowledged/s", r.stdout)
+        print("  bare publisher: " + r.stdout.strip(), flush=True)
+        return int(m.group(1)) * 1000
+    finally:
         if nats:
             nats.stop()
         shutil.rmtree(tmp, ignore_errors=True)
@@ -327,17 +358,26 @@ def main():
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--seconds", type=int, default=90)
     ap.add_argument("--rate", type=int, default=20_000)
+    ap.add_argument("--no-ceiling", action="store_true",
+                    help="jetstream: skip the bare publisher's runs")
     a = ap.parse_args()
     if not os.access(NATS_SERVER, os.X_OK):
         sys.exit("nats-server is not installed")
     if a.mode == "jetstream":
-        runs = [jetstream_run(a.build, a.lines) for _ in range(a.runs)]
-        rates = [r for r, _ in runs]
-        cpus = [c for _, c in runs]
+        runs, bare = [], []
+        for _ in range(a.runs):
+            runs.append(jetstream_run(a.build, a.lines))
+            if not a.no_ceiling:
+                bare.append(ceiling_run(a.build, a.lines, runs[-1][2]))
+        rates = [r for r, _, _ in runs]
+        cpus = [c for _, c, _ in runs]
         print(f"best {max(rates) / 1000:.0f}k events/s, median "
               f"{statistics.median(rates) / 1000:.0f}k events/s (goal 300k); CPU-s per "
               f"million events: best {min(cpus):.2f}, median {statistics.median(cpus):.2f} "
               f"(goal under 1.5)")
+        if bare:
+            print(f"bare publisher (no agent, same messages): median "
+                  f"{statistics.median(bare) / 1000:.0f}k messages/s")
     else:
         sys.exit(0 if outage(a.build, a.seconds, a.rate) else 1)
 

@@ -20,7 +20,6 @@ environment are passed on to the agent.
 Goal: >= 300,000 events/s and < 1.5 CPU-s per million events.
 """
 import argparse
-import json
 import os
 import signal
 import statistics
@@ -28,6 +27,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+import agent_control
 
 
 def cpu_ticks(pid):
@@ -83,17 +84,10 @@ class Mock:
 
 
 def acknowledged(ctl, sock):
-    r = subprocess.run([ctl, "--socket", sock, "--json", "ping"], capture_output=True,
-                       text=True)
-    for line in r.stdout.splitlines():
-        try:
-            row = json.loads(line)
-        except ValueError:
-            continue
-        sinks = row.get("fleet_sinks") if isinstance(row, dict) else None
-        if sinks:
-            return sinks[0].get("acknowledged", 0), sinks[0].get("failed", 0)
-    return -1, 0
+    sink = agent_control.fleet_sink(sock)
+    if not sink:
+        return -1, 0
+    return sink.get("acknowledged", 0), sink.get("failed", 0)
 
 
 def run(build, text, lines, brokers, partitions, check):
