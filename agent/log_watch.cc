@@ -19,6 +19,7 @@
 
 #include "util/errno_text.h"
 #include "util/process_wide.h"
+#include "util/short_slice.h"
 
 namespace {
 
@@ -298,6 +299,7 @@ void Log_Watch::Wake(int fd) {
 void* Log_Watch::Dispatch(void* self) {
   Log_Watch* const watch = static_cast<Log_Watch*>(self);
   pthread_setname_np(pthread_self(), "qor-watch");
+  AskShortSlices();
   alignas(struct inotify_event) char
       buffer[64 * (sizeof(struct inotify_event) + NAME_MAX + 1)];
   struct pollfd p[2];
