@@ -291,24 +291,28 @@ def latency_under_load(logs, events, every):
     that the agent is always busy. Each latency line's event is looked for
     from where the event file ended when the line was written, in what is
     new at each change of the file: the harness never reads the bursts'
-    events as a whole, which would make its own delay part of the figure."""
-    import threading
+    events as a whole, which would make its own delay part of the figure.
+    The bursts are written by a process of their own: a thread of this one
+    would hold the interpreter's lock, preempted on a busy machine, while a
+    latency line waits to be written or its event to be seen."""
+    import multiprocessing
     bulk = bulk_text(1_000_000, every)
     per_burst = (1_000_000 + every - 1) // every
     # Fewer bytes than any burst event takes: the pacing's lower bound.
     least_event = 500
-    state = {"stop": False, "bursts": 0}
+    stop = multiprocessing.Event()
+    bursts = multiprocessing.Value("i", 0)
     base = os.path.getsize(events)
 
     def load():
         with open(logs[1], "ab", buffering=0) as f:
-            while not state["stop"]:
+            while not stop.is_set():
                 # At most two bursts ahead of the agent.
                 if os.path.getsize(events) - base < \
-                        (state["bursts"] - 1) * per_burst * least_event:
+                        (bursts.value - 1) * per_burst * least_event:
                     time.sleep(0.02)
                     continue
-                state["bursts"] += 1
+                bursts.value += 1
                 for at in range(0, len(bulk), 1 << 20):
                     f.write(bulk[at:at + (1 << 20)])
 
@@ -318,7 +322,7 @@ def latency_under_load(logs, events, every):
     if watch < 0 or libc.inotify_add_watch(watch, os.path.dirname(events).encode(),
                                            0x2 | 0x100) < 0:
         sys.exit("inotify unavailable")
-    loader = threading.Thread(target=load)
+    loader = multiprocessing.get_context("fork").Process(target=load)
     loader.start()
     time.sleep(1)  # the first burst under way
     fd = os.open(logs[0], os.O_WRONLY | os.O_APPEND)
@@ -349,13 +353,13 @@ def latency_under_load(logs, events, every):
                     os.read(watch, 65536)
             lat.append(((found or time.perf_counter()) - t0) * 1000)
     finally:
-        state["stop"] = True
+        stop.set()
         loader.join()
         os.close(fd)
         os.close(ev)
         os.close(watch)
     lat.sort()
-    print(f"latency ms over {len(lat)} with {state['bursts']} bursts of 1M lines (1 in {every} "
+    print(f"latency ms over {len(lat)} with {bursts.value} bursts of 1M lines (1 in {every} "
           f"an event) on another log: p50 {lat[len(lat) // 2]:.2f} "
           f"p95 {lat[int(len(lat) * 0.95) - 1]:.2f} max {lat[-1]:.2f}")
 
