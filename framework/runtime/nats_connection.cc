@@ -2,9 +2,9 @@
 
 #include <pthread.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <unistd.h>
-#include <string.h>
 
 #include <memory>
 #include <mutex>

@@ -87,14 +87,15 @@ void Nats_Io_Loop::Run() {
         return;
       }
       fd = fd_;
-      events = static_cast<short>((read_ ? POLLIN : 0) | (write_ ? POLLOUT : 0));
+      events =
+          static_cast<short>((read_ ? POLLIN : 0) | (write_ ? POLLOUT : 0));
     }
     struct pollfd p[2] = {{wake_fd_.get(), POLLIN, 0}, {fd, events, 0}};
     const nfds_t n = fd >= 0 && events != 0 ? 2 : 1;
     if (poll(p, n, -1) < 0) {
       if (errno != EINTR) {
-        WEX1_TRACE(wex1, WEX1_ERROR, "\nNATS connection's poll failed (errno %d).",
-                   errno);
+        WEX1_TRACE(wex1, WEX1_ERROR,
+                   "\nNATS connection's poll failed (errno %d).", errno);
         return;
       }
       continue;

@@ -381,7 +381,8 @@ class Nats_Output : public Fleet_Output {
         // else an answer to an earlier sending, already settled
       }
       for (const uint64_t sequence : refused_) {
-        if (Nats_Pending* p = Find(sequence); p != nullptr && !p->acknowledged) {
+        if (Nats_Pending* p = Find(sequence);
+            p != nullptr && !p->acknowledged) {
           p->failed = true;
           subject = p->subject;
         }

@@ -5,6 +5,7 @@
 // most one delivery window.
 #include <signal.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -23,6 +25,7 @@
 namespace qortest {
 namespace {
 
+constexpr char kOpenssl[] = "/usr/bin/openssl";
 constexpr int kLines = 50000;
 constexpr int kWindow = 2000;
 
@@ -182,6 +185,51 @@ TEST(DeliveryE2ETest, SubjectNoStreamCapturesHoldsEventsUntilOneDoes) {
                  {}, dir.path());
   EXPECT_EQ(Count(r.out, "\"ENTRYDESC\":\"line "), static_cast<size_t>(kHeld))
       << r.out;
+}
+
+// Over TLS, with the site's CA named by HOV_NATS_CA: the connection is
+// made, read and written by the sink's own thread, and every event is
+// acknowledged.
+TEST(DeliveryE2ETest, TlsWithTheSitesCaDelivers) {
+  if (access(kNatsServer, X_OK) != 0 || access(kOpenssl, X_OK) != 0) {
+    GTEST_SKIP() << "nats-server or openssl is not installed";
+  }
+  Scoped_Temp_Dir dir;
+  const std::string ca = dir.File("ca.pem");
+  const std::string cert = dir.File("server.pem");
+  const std::string key = dir.File("server.key");
+  WriteFile(dir.File("san"), "subjectAltName=IP:127.0.0.1\n");
+  for (const std::vector<std::string>& argv :
+       std::vector<std::vector<std::string>>{
+           {kOpenssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+            "-keyout", dir.File("ca.key"), "-out", ca, "-days", "2", "-subj",
+            "/CN=test ca"},
+           {kOpenssl, "req", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+            "-out", dir.File("server.csr"), "-subj", "/CN=127.0.0.1"},
+           {kOpenssl, "x509", "-req", "-in", dir.File("server.csr"), "-CA", ca,
+            "-CAkey", dir.File("ca.key"), "-CAcreateserial", "-out", cert,
+            "-days", "2", "-extfile", dir.File("san")}}) {
+    const Run_Result r = RunProgram(argv, {}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  ASSERT_EQ(chmod(ca.c_str(), 0644), 0);
+  Nats_Server server(dir.path(), cert, key);
+  ASSERT_TRUE(server.WaitReady());
+  const std::string log = dir.File("app.log");
+  Agent_Process agent(dir);
+  WatchOneLogForLines(dir, log, &agent);
+  agent.SetEnv("HOV_EVENTS", server.Url("qtls"));
+  agent.SetEnv("HOV_NATS_STREAM", "QTLS");
+  agent.SetEnv("HOV_NATS_CA", ca);
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitWatching(agent, log));
+  constexpr int kEvents = 20000;
+  AppendNumberedLines(log, 0, kEvents);
+  EXPECT_TRUE(
+      WaitUntil([&] { return SinkCount(agent, "acknowledged") >= kEvents; },
+                std::chrono::seconds(120)))
+      << agent.Ctl({"--json", "ping"}).out;
+  EXPECT_EQ(SinkCount(agent, "failed"), 0);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 #include "tests/e2e/e2e_util.h"
 #include "util/unique_fd.h"
@@ -43,10 +44,16 @@ inline bool Accepts(int port) {
   return connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
 }
 
-// nats-server with JetStream on a free loopback port, stopped at the end.
+// nats-server with JetStream on a free loopback port, stopped at the end;
+// with `cert` and `key` (PEM files), it takes only TLS connections.
 class Nats_Server {
  public:
-  explicit Nats_Server(const std::string& dir) : dir_(dir), port_(FreePort()) {
+  explicit Nats_Server(const std::string& dir, std::string cert = "",
+                       std::string key = "")
+      : dir_(dir),
+        cert_(std::move(cert)),
+        key_(std::move(key)),
+        port_(FreePort()) {
     Start();
   }
   ~Nats_Server() { Stop(); }
@@ -59,9 +66,16 @@ class Nats_Server {
     const std::string log = dir_ + "/nats.log";
     pid_ = fork();
     if (pid_ == 0) {
-      execl(kNatsServer, kNatsServer, "-a", "127.0.0.1", "-p", port.c_str(),
-            "-js", "-sd", store.c_str(), "-l", log.c_str(),
-            static_cast<char*>(nullptr));
+      if (!cert_.empty()) {
+        execl(kNatsServer, kNatsServer, "-a", "127.0.0.1", "-p", port.c_str(),
+              "-js", "-sd", store.c_str(), "-l", log.c_str(), "--tls",
+              "--tlscert", cert_.c_str(), "--tlskey", key_.c_str(),
+              static_cast<char*>(nullptr));
+      } else {
+        execl(kNatsServer, kNatsServer, "-a", "127.0.0.1", "-p", port.c_str(),
+              "-js", "-sd", store.c_str(), "-l", log.c_str(),
+              static_cast<char*>(nullptr));
+      }
       _exit(127);
     }
   }
@@ -77,11 +91,14 @@ class Nats_Server {
     return port_ > 0 && pid_ > 0 && WaitUntil([&] { return Accepts(port_); });
   }
   std::string Url(const std::string& prefix) const {
-    return "nats://127.0.0.1:" + std::to_string(port_) + "/" + prefix;
+    return (cert_.empty() ? "nats://" : "tls://") + std::string("127.0.0.1:") +
+           std::to_string(port_) + "/" + prefix;
   }
 
  private:
   std::string dir_;
+  std::string cert_;
+  std::string key_;
   int port_;
   pid_t pid_ = -1;
 };

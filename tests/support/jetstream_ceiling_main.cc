@@ -65,7 +65,8 @@ int main(int argc, char** argv) {
   const long bytes = atol(argv[5]);
   const long window = atol(argv[6]);
   if (count <= 0 || bytes <= 0 || window <= 0) {
-    fprintf(stderr, "jetstream_ceiling: COUNT, BYTES and WINDOW are positive\n");
+    fprintf(stderr,
+            "jetstream_ceiling: COUNT, BYTES and WINDOW are positive\n");
     return 2;
   }
   natsConnection* nc = nullptr;
@@ -123,7 +124,8 @@ int main(int argc, char** argv) {
     reply.assign(prefix).append(
         number, std::to_chars(number, number + sizeof number, i).ptr);
     s = natsConnection_PublishRequest(nc, to.c_str(), reply.c_str(),
-                                      line.data(), static_cast<int>(line.size()));
+                                      line.data(),
+                                      static_cast<int>(line.size()));
     if (s != NATS_OK) {
       return Fail("publish", s);
     }
@@ -134,9 +136,10 @@ int main(int argc, char** argv) {
         g, [&] { return answers.acknowledged + answers.failed >= count; });
   }
   const double secs = Now() - t0;
-  printf("%ld messages of %ld bytes: %.0fk acknowledged/s (%ld failed) in %.2f s\n",
-         count, bytes, static_cast<double>(answers.acknowledged) / secs / 1000,
-         answers.failed, secs);
+  printf(
+      "%ld messages of %ld bytes: %.0fk acknowledged/s (%ld failed) in %.2f s\n",
+      count, bytes, static_cast<double>(answers.acknowledged) / secs / 1000,
+      answers.failed, secs);
   natsSubscription_Destroy(sub);
   jsCtx_Destroy(js);
   natsConnection_Destroy(nc);
