@@ -10,6 +10,10 @@
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
+namespace {
+constexpr useconds_t kPollRetryUs = 100000;
+}  // namespace
+
 bool Nats_Io_Loop::Start(std::string* err) {
   wake_fd_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!wake_fd_.valid()) {
@@ -94,9 +98,12 @@ void Nats_Io_Loop::Run() {
     const nfds_t n = fd >= 0 && events != 0 ? 2 : 1;
     if (poll(p, n, -1) < 0) {
       if (errno != EINTR) {
+        // Only a lack of kernel memory makes poll fail here: tried again,
+        // for the connection has no other reader.
         WEX1_TRACE(wex1, WEX1_ERROR,
-                   "\nNATS connection's poll failed (errno %d).", errno);
-        return;
+                   "\nNATS connection's poll failed (errno %d); trying again.",
+                   errno);
+        usleep(kPollRetryUs);
       }
       continue;
     }
