@@ -21,7 +21,8 @@ stop N:  N logs; time from SIGTERM to exit, and the exit status.
 throughput: one million lines (--lines) appended as fast as they can be
          written, one in ten (--every N: one in N; 1: every line) taken by the
          one situation (--situations N: N situations, each line taken by one of
-         them); lines per second from the first write to the last event, and
+         them, the lines naming min(N, 1000) users in turn; not with
+         --multiline); lines per second from the first write to the last event, and
          the agent's CPU seconds per million lines. --rsyslog: then the same
          lines through rsyslogd (imfile to omfile, our child with its own
          configuration in the temporary directory), when it is installed.
@@ -160,12 +161,13 @@ def stop(p):
     return time.monotonic() - t0, rc
 
 
-def bulk_text(lines, every):
-    """`lines` syslog lines, one in `every` a "Failed password" line."""
+def bulk_text(lines, every, users=1000):
+    """`lines` syslog lines, one in `every` a "Failed password" line, for
+    the users u0 to u`users - 1` in turn."""
     stamp = time.strftime("%b %e %H:%M:%S")
     return "".join(
         f"{stamp} benchhost sshd[{k % 100000}]: "
-        + (f"Failed password for u{k // every % 1000} from 10.0.{k % 250}.1 port 22 ssh2\n"
+        + (f"Failed password for u{k // every % users} from 10.0.{k % 250}.1 port 22 ssh2\n"
            if k % every == 0
            else f"Accepted publickey for user{k % 10000} from 10.0.0.1 port 22 ssh2\n")
         for k in range(lines)).encode()
@@ -183,17 +185,19 @@ def multiline_text(lines):
         for k in range(lines)).encode()
 
 
-def throughput(log, events, p, lines=1_000_000, every=10, multiline=False):
+def throughput(log, events, p, lines=1_000_000, every=10, multiline=False, users=1000):
     """Appends `lines` syslog lines as fast as they can be written, one in
     `every` a "Failed password" line that a situation takes; prints the lines
     per second from the first write to the last event, and the agent's CPU
     seconds per million lines. `multiline`: entries of ten lines, one entry
-    in ten taken."""
+    in ten taken. `users`: the failed lines name that many users in turn
+    (one situation each takes them all only when they are at most as many
+    as the situations)."""
     if multiline:
         text = multiline_text(lines)
         want = lines // 100
     else:
-        text = bulk_text(lines, every)
+        text = bulk_text(lines, every, users)
         want = (lines + every - 1) // every
     hz = os.sysconf("SC_CLK_TCK")
     (u0, s0), t0 = cpu_split(p.pid), time.monotonic()
@@ -392,6 +396,9 @@ def main():
             situations = 'all VXLOGENT LOGNAME == "bench0"\n'
         elif count == 1:
             situations = 'fail VXLOGENT ENTRYDESC ~ "Failed password"\n'
+        elif multiline:
+            # The entries name no user for the situations to split them by.
+            sys.exit("--situations N (N > 1) takes the syslog lines, not --multiline")
         else:
             situations = "".join(f'fail{i} VXLOGENT ENTRYDESC ~ "Failed password for u{i} from"\n'
                                  for i in range(count))
@@ -439,8 +446,12 @@ def main():
             elif what == "refresh":
                 refresh(build, tmp, logs, p)
             elif what == "throughput":
+                # Fewer than 1000 situations: the failed lines name only
+                # their users, so that each line is one situation's event
+                # (else the bench would wait for events no situation raises).
+                users = count if 1 < count < 1000 else 1000
                 text = throughput(logs[0], events, p, lines=lines, every=every,
-                                  multiline=multiline)
+                                  multiline=multiline, users=users)
                 if "--rsyslog" in sys.argv:
                     rsyslog_throughput(tmp, text, lines)
             if what == "stop":
