@@ -296,7 +296,7 @@ void tvx_vxlogent_agent::TakeSample() {
       // The limit counts the rows the reply carries: those that match the
       // request's condition, not those read.
       bool more = true;
-      while (more && rowCount < maxRows) {
+      while (more && rowCount < maxRows && !Abandoned()) {
         const long want =
             maxRows - rowCount < batch ? maxRows - rowCount : batch;
         const unsigned n = leGetLogEntries(static_cast<unsigned>(want));
@@ -309,7 +309,8 @@ void tvx_vxlogent_agent::TakeSample() {
         }
         more = static_cast<long>(n) == want && SampleCanMatch();
       }
-      if (more && rowCount >= maxRows && leMoreMatchingRows()) {
+      if (more && rowCount >= maxRows && !Abandoned() &&
+          leMoreMatchingRows()) {
         WEX1_TRACE(
             wex1, WEX1_FLOW,
             "\nMaximum report row limit of %ld reached. Request terminating.",

@@ -215,17 +215,27 @@ bool RunReport(const Control_Request& r, Control_Lines* lines, std::string* err,
   if (v == nullptr) {
     return false;
   }
-  // Each row goes into the reply as the sample takes it.
+  // Each row goes into the reply as the sample takes it; a streamed reply
+  // whose peer is gone (or whose server stops) ends the sample.
   Row_Json_Writer json(*v, /*sample_rows=*/true);
-  v->StreamRows([&json, lines](const char* row) {
+  v->StreamRows([&json, lines, v](const char* row) {
     lines->AddWith([&json, row](std::string* text) {
       json.Append(row, text, Row_Side_Text::Find(row));
     });
+    if (lines->Gone()) {
+      v->Abandon();
+    }
   });
   v->SetRowCount(0);
   v->SetRowLimit(r.row_limit);
   v->TakeSample();
   *cut = v->RowsCut();
+  if (v->Abandoned()) {
+    WEX1_TRACE(wex1, WEX1_FLOW,
+               "\nReport abandoned after %zu rows: its client is gone or the "
+               "agent stops.",
+               lines->size());
+  }
   for (const std::string& what : v->Unread()) {
     lines->AddUnread(what);
   }

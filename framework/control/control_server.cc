@@ -211,7 +211,14 @@ void ServeReportStream(const Connection& c, const std::string& line,
   const int fd = c.fd;
   WriteReply(c, AnswerStreamedReport(
                     line, request,
-                    [fd](const char* data, size_t length, int wait_ms) -> long {
+                    [fd, stop_fd = c.stop_fd](const char* data, size_t length,
+                                              int wait_ms) -> long {
+                      // The agent stops: the report ends, its reply cut
+                      // (no END line), rather than read on for nobody.
+                      struct pollfd stop = {stop_fd, POLLIN, 0};
+                      if (poll(&stop, 1, 0) > 0) {
+                        return -1;
+                      }
                       while (true) {
                         const ssize_t n =
                             send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -363,6 +363,11 @@ class vandu {
   // own limit. A table that keeps a limit of its own takes the smaller.
   long RowLimit() const { return rowLimit; }
   void SetRowLimit(long n) { rowLimit = n; }
+  // Nobody takes the report's rows any more (its client went away, or the
+  // agent stops): a sample that reads for long ends at its next batch.
+  // The report's own thread only.
+  bool Abandoned() const { return abandoned; }
+  void Abandon() { abandoned = true; }
   // Sources the sample could not read (each "PATH: why"); the reply names
   // them after its rows.
   const std::vector<std::string>& Unread() const { return unread; }
@@ -393,6 +398,7 @@ class vandu {
   size_t filterIndex = 0;
   bool stopped = false;
   bool rowsCut = false;
+  bool abandoned = false;
   long rowLimit = 0;
   std::vector<std::string> unread;
   int stopReason = 0;

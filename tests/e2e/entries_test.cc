@@ -1,6 +1,8 @@
 // Reports of past log entries through qorctl entries.
 #include <poll.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -220,6 +222,48 @@ TEST(EntriesTest, TornLineIsOneEventAndACutReportSaysSo) {
   EXPECT_EQ(whole.err, "");
 }
 
+// Starts an agent on a log of `rows` long syslog entries and asks it for a
+// streamed report of all of them on a socket of the test's own: the socket.
+Unique_Fd AskStreamedReport(const Scoped_Temp_Dir& dir, Agent_Process* agent,
+                            const std::string& log, int rows) {
+  const time_t now = time(nullptr);
+  std::string text;
+  for (int n = 0; n < rows; ++n) {
+    text += SyslogLine(
+        now - 600 + n / 100, "h",
+        "app[1]: row " + std::to_string(n) + " " + std::string(100, 'p'));
+  }
+  WriteFile(log, text);
+  WriteFile(dir.File("qoragent.conf"), log + "\n");
+  agent->SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
+  agent->SetEnv("TVX_MAX_ROWS", "1000000");
+  agent->SetEnv("JOP_WEX1", "TVX100:ERROR,FLOW HOV100:ERROR,FLOW");
+  Unique_Fd fd;
+  if (!agent->Start() ||
+      !WaitUntil([&] { return agent->Ctl({"ping"}).status == 0; }) ||
+      !WaitWatching(*agent, log)) {
+    ADD_FAILURE() << agent->Trace();
+    return fd;
+  }
+  fd.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", agent->Socket().c_str());
+  const std::string request = "STREAM REPORT VXLOGENT WHERE LOGPATH == \"" +
+                              dir.File("") + "\" AND LOGNAME == \"" +
+                              log.substr(log.rfind('/') + 1) +
+                              "\" AND ENTRYTIME >= \"0000101000000000\""
+                              " AND ENTRYTIME <= \"1991231235959999\"\n";
+  if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr),
+              sizeof addr) != 0 ||
+      send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
+          static_cast<ssize_t>(request.size())) {
+    ADD_FAILURE() << "request not sent";
+    fd.reset();
+  }
+  return fd;
+}
+
 // A streamed report far larger than the socket holds, asked by a client
 // that reads nothing until the report is over: the report does not wait for
 // it beyond a moment (the log is released first), and every row still
@@ -228,37 +272,9 @@ TEST(EntriesTest, StreamedReportDoesNotWaitForItsClientAndLosesNothing) {
   Scoped_Temp_Dir dir;
   Agent_Process agent(dir);
   const std::string log = dir.File("messages");
-  const time_t now = time(nullptr);
   constexpr int kRows = 30000;
-  std::string text;
-  for (int n = 0; n < kRows; ++n) {
-    text += SyslogLine(
-        now - 600 + n / 100, "h",
-        "app[1]: row " + std::to_string(n) + " " + std::string(100, 'p'));
-  }
-  WriteFile(log, text);
-  WriteFile(dir.File("qoragent.conf"), log + "\n");
-  agent.SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
-  agent.SetEnv("TVX_MAX_ROWS", "100000");
-  agent.SetEnv("JOP_WEX1", "TVX100:ERROR,FLOW");
-  ASSERT_TRUE(agent.Start());
-  ASSERT_TRUE(WaitUntil([&] { return agent.Ctl({"ping"}).status == 0; }))
-      << agent.Output();
-  ASSERT_TRUE(WaitWatching(agent, log)) << agent.Trace();
-
-  Unique_Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", agent.Socket().c_str());
-  ASSERT_EQ(
-      connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr),
-      0);
-  const std::string request =
-      "STREAM REPORT VXLOGENT WHERE LOGPATH == \"" + dir.File("") +
-      "\" AND LOGNAME == \"messages\" AND ENTRYTIME >= \"0000101000000000\""
-      " AND ENTRYTIME <= \"1991231235959999\"\n";
-  ASSERT_EQ(send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL),
-            static_cast<ssize_t>(request.size()));
+  const Unique_Fd fd = AskStreamedReport(dir, &agent, log, kRows);
+  ASSERT_TRUE(fd.valid());
   ASSERT_TRUE(agent.WaitTrace(" closed for report on " + log + "."))
       << agent.Trace();
   // Meanwhile other requests are answered.
@@ -288,6 +304,29 @@ TEST(EntriesTest, StreamedReportDoesNotWaitForItsClientAndLosesNothing) {
   EXPECT_NE(reply.find("\"row 0 p"), std::string::npos);
   EXPECT_NE(reply.find("\"row " + std::to_string(kRows - 1) + " p"),
             std::string::npos);
+}
+
+// A client that goes away while its streamed report runs: the report ends
+// soon after, instead of reading the rest of the log for nobody.
+TEST(EntriesTest, StreamedReportEndsWhenItsClientIsGone) {
+  Scoped_Temp_Dir dir;
+  Agent_Process agent(dir);
+  const std::string log = dir.File("messages");
+  constexpr int kRows = 200000;
+  Unique_Fd fd = AskStreamedReport(dir, &agent, log, kRows);
+  ASSERT_TRUE(fd.valid());
+  char head[16];
+  pollfd p = {fd.get(), POLLIN, 0};
+  ASSERT_GT(poll(&p, 1, 60000), 0);
+  ASSERT_GT(recv(fd.get(), head, sizeof head, 0), 0);
+  fd.reset();
+  ASSERT_TRUE(agent.WaitTrace("Report abandoned after ")) << agent.Trace();
+  const std::string trace = agent.Trace();
+  const size_t at = trace.find("Report abandoned after ");
+  const long rows =
+      atol(trace.c_str() + at + strlen("Report abandoned after "));
+  EXPECT_LT(rows, kRows / 2) << trace.substr(at, 120);
+  EXPECT_EQ(agent.Ctl({"ping"}).status, 0);
 }
 
 }  // namespace
