@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <deque>
 #include <string_view>
@@ -154,7 +155,7 @@ class Nats_Output : public Fleet_Output {
     // Stops the loop too: no answer is taken after this.
     connection_.Close();
     loop_.Stop();
-    natsSubscription_Destroy(sub_);
+    natsSubscription_Destroy(sub_.load(std::memory_order_acquire));
     DisposeAll();
     if (js_ != nullptr) {
       jsCtx_Destroy(js_);
@@ -176,12 +177,19 @@ class Nats_Output : public Fleet_Output {
       // and are taken by the loop's thread as soon as they are read.
       inbox_ = std::string(inbox) + ".";
       natsInbox_Destroy(inbox);
-      s = natsConnection_SubscribeSync(&sub_, connection_.Get(),
+      natsSubscription* sub = nullptr;
+      s = natsConnection_SubscribeSync(&sub, connection_.Get(),
                                        (inbox_ + "*").c_str());
-    }
-    if (s == NATS_OK) {
-      // The delivery window bounds what can be waiting.
-      s = natsSubscription_SetPendingLimits(sub_, -1, -1);
+      if (s == NATS_OK) {
+        // The delivery window bounds what can be waiting.
+        s = natsSubscription_SetPendingLimits(sub, -1, -1);
+      }
+      if (s == NATS_OK) {
+        // The loop's thread reads from the connection already.
+        sub_.store(sub, std::memory_order_release);
+      } else {
+        natsSubscription_Destroy(sub);
+      }
     }
     if (s != NATS_OK) {
       *err = "JetStream for " + Name() + ": " + NatsStatusText(s);
@@ -333,13 +341,17 @@ class Nats_Output : public Fleet_Output {
     static_cast<Nats_Output*>(closure)->TakeAnswers();
   }
   void TakeAnswers() {
+    natsSubscription* const sub = sub_.load(std::memory_order_acquire);
+    if (sub == nullptr) {
+      return;  // not subscribed yet: nothing can be answered
+    }
     acked_.clear();
     refused_.clear();
     size_t unanswerable = 0;
     std::string why;
     while (true) {
       natsMsg* answer = nullptr;
-      const natsStatus s = natsSubscription_NextMsg(&answer, sub_, 0);
+      const natsStatus s = natsSubscription_NextMsg(&answer, sub, 0);
       if (s == NATS_NO_RESPONDERS) {
         ++unanswerable;
         continue;
@@ -587,7 +599,9 @@ class Nats_Output : public Fleet_Output {
   const Nats_Url url_;
   const Nats_Stream_Spec stream_;
   std::string inbox_;  // "_INBOX.ID.": acknowledgements come to it
-  natsSubscription* sub_ = nullptr;  // synchronous: TakeAnswers drains it
+  // Synchronous: TakeAnswers drains it. Set once by Open, while the loop's
+  // thread may already be reading.
+  std::atomic<natsSubscription*> sub_{nullptr};
   // Answers read and not yet handed back (Dispose), and the numbers of a
   // TakeAnswers: the loop's thread's, then the destructor's.
   std::array<natsMsg*, 1024> answers_{};
