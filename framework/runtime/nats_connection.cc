@@ -99,7 +99,8 @@ bool Check(natsStatus s, const char* what, std::string* err) {
 }  // namespace
 
 bool Nats_Connection::Open(const Nats_Url& url, const std::string& client_name,
-                           std::string* err, Nats_Io_Loop* loop) {
+                           std::string* err,
+                           Nats_Io_Loop::After_Read after_read, void* closure) {
   Close();
   static std::once_flag opened;
   std::call_once(opened, OpenLibrary);
@@ -141,11 +142,6 @@ bool Nats_Connection::Open(const Nats_Url& url, const std::string& client_name,
              "NATS options", err)) {
     return false;
   }
-  if (loop != nullptr &&
-      !Check(loop->Configure(opts.get()), "NATS event loop", err)) {
-    return false;
-  }
-  loop_ = loop;
   if (url.tls &&
       !Check(natsOptions_SetSecure(opts.get(), true), "NATS TLS", err)) {
     return false;
@@ -161,6 +157,14 @@ bool Nats_Connection::Open(const Nats_Url& url, const std::string& client_name,
              ("NATS credentials file " + creds).c_str(), err)) {
     return false;
   }
+  if (after_read != nullptr) {
+    loop_ = std::make_unique<Nats_Io_Loop>(after_read, closure);
+    if (!loop_->Start(err) ||
+        !Check(loop_->Configure(opts.get()), "NATS event loop", err)) {
+      loop_.reset();
+      return false;
+    }
+  }
   const natsStatus s = natsConnection_Connect(&nc_, opts.get());
   if (s == NATS_NOT_YET_CONNECTED) {
     WEX1_TRACE(wex1, WEX1_ERROR,
@@ -170,6 +174,7 @@ bool Nats_Connection::Open(const Nats_Url& url, const std::string& client_name,
   }
   if (s != NATS_OK) {
     nc_ = nullptr;
+    loop_.reset();
     *err =
         "cannot connect to " + url.servers.front() + ": " + NatsStatusText(s);
     return false;
@@ -185,10 +190,7 @@ void Nats_Connection::Close() {
   }
   natsConnection_FlushTimeout(nc_, kCloseFlushMs);
   natsConnection_Close(nc_);
-  if (loop_ != nullptr) {
-    loop_->Stop();  // no more reading before the connection is freed
-    loop_ = nullptr;
-  }
+  loop_.reset();  // no more reading before the connection is freed
   natsConnection_Destroy(nc_);
   nc_ = nullptr;
 }

@@ -15,6 +15,7 @@
 
 #include <nats/nats.h>
 
+#include <memory>
 #include <string>
 
 #include "framework/runtime/nats_io_loop.h"
@@ -31,20 +32,34 @@ class Nats_Connection {
   // Starts connecting to `url` as `client_name` (shown by the server). True
   // once connected or while the first connection is still being tried; false
   // with *err when the credentials or CA file is refused or the options are
-  // not taken (the files' contents never appear in *err). With `loop`
-  // (started, and outliving the connection), the socket is read and
-  // written by the loop's thread instead of the library's.
+  // not taken (the files' contents never appear in *err). With
+  // `after_read`, the socket is read and written by a thread of the
+  // connection's own (Nats_Io_Loop) instead of the library's, which calls
+  // after_read(closure) after each read.
   [[nodiscard]] bool Open(const Nats_Url& url, const std::string& client_name,
-                          std::string* err, Nats_Io_Loop* loop = nullptr);
+                          std::string* err,
+                          Nats_Io_Loop::After_Read after_read = nullptr,
+                          void* closure = nullptr);
   // Closes the connection (pending messages are flushed first, for up to
-  // a second), then stops the loop it was opened with. Does nothing when
-  // not open.
+  // a second), then ends its thread. Does nothing when not open.
   void Close();
   natsConnection* Get() const { return nc_; }
+  // Publications between the two wake the connection's thread once (see
+  // Nats_Io_Loop); without a thread of its own, nothing.
+  void BeginBatch() {
+    if (loop_ != nullptr) {
+      loop_->BeginBatch();
+    }
+  }
+  void EndBatch() {
+    if (loop_ != nullptr) {
+      loop_->EndBatch();
+    }
+  }
 
  private:
   natsConnection* nc_ = nullptr;
-  Nats_Io_Loop* loop_ = nullptr;
+  std::unique_ptr<Nats_Io_Loop> loop_;
 };
 
 #endif  // QOR_FRAMEWORK_RUNTIME_NATS_CONNECTION_H_

@@ -138,10 +138,7 @@ class Nats_Output : public Fleet_Output {
  public:
   Nats_Output(const Nats_Url& url, const std::string& text,
               Nats_Stream_Spec stream, const Delivery_Window_Limits& limits)
-      : Fleet_Output(text, limits),
-        url_(url),
-        stream_(std::move(stream)),
-        loop_(TakeAnswers, this) {}
+      : Fleet_Output(text, limits), url_(url), stream_(std::move(stream)) {}
   ~Nats_Output() override {
     {
       Posix_Mutex::Hold g(&mu_);
@@ -152,9 +149,8 @@ class Nats_Output : public Fleet_Output {
     if (started_) {
       pthread_join(thread_, nullptr);
     }
-    // Stops the loop too: no answer is taken after this.
+    // Ends the connection's thread too: no answer is taken after this.
     connection_.Close();
-    loop_.Stop();
     natsSubscription_Destroy(sub_.load(std::memory_order_acquire));
     DisposeAll();
     if (js_ != nullptr) {
@@ -163,8 +159,7 @@ class Nats_Output : public Fleet_Output {
   }
 
   bool Open(std::string* err) {
-    if (!loop_.Start(err) ||
-        !connection_.Open(url_, "qoragent events", err, &loop_)) {
+    if (!connection_.Open(url_, "qoragent events", err, TakeAnswers, this)) {
       return false;
     }
     natsStatus s = natsConnection_JetStream(&js_, connection_.Get(), nullptr);
@@ -174,7 +169,7 @@ class Nats_Output : public Fleet_Output {
     }
     if (s == NATS_OK) {
       // Acknowledgements come to INBOX.SEQUENCE, the event's own number,
-      // and are taken by the loop's thread as soon as they are read.
+      // and are taken by the connection's thread as soon as they are read.
       inbox_ = std::string(inbox) + ".";
       natsInbox_Destroy(inbox);
       natsSubscription* sub = nullptr;
@@ -185,7 +180,7 @@ class Nats_Output : public Fleet_Output {
         s = natsSubscription_SetPendingLimits(sub, -1, -1);
       }
       if (s == NATS_OK) {
-        // The loop's thread reads from the connection already.
+        // The connection's thread reads from the connection already.
         sub_.store(sub, std::memory_order_release);
       } else {
         natsSubscription_Destroy(sub);
@@ -264,7 +259,7 @@ class Nats_Output : public Fleet_Output {
     }
     std::string failure;
     size_t failures = 0;
-    loop_.BeginBatch();
+    connection_.BeginBatch();
     for (size_t i = 0; i < count; ++i) {
       char number[24];
       const auto end =
@@ -286,7 +281,7 @@ class Nats_Output : public Fleet_Output {
         p->failed = true;
       }
     }
-    loop_.EndBatch();
+    connection_.EndBatch();
     if (failures > 0) {
       Failed(subject_.c_str(), failure, failures);
     }
@@ -330,7 +325,7 @@ class Nats_Output : public Fleet_Output {
     return it == pending_.end() || it->sequence != sequence ? nullptr : &*it;
   }
 
-  // Takes every answer read so far, on the loop's thread, and settles
+  // Takes every answer read so far, on the connection's thread, and settles
   // their events under one lock: an acknowledgement ({"stream":...,
   // "seq":N}) marks its event delivered, an error answer ({"error":{...}})
   // marks it failed, to be sent again. An answer that no stream captures
@@ -445,7 +440,7 @@ class Nats_Output : public Fleet_Output {
 
   // Hands `answer` to the library to be freed, a batch at a time: each
   // hand-over wakes the library's collector thread when it is idle, which
-  // cost more than the rest of an acknowledgement. On the loop's thread
+  // cost more than the rest of an acknowledgement. On the connection's thread
   // only (then the destructor's).
   void Dispose(natsMsg* answer) {
     answers_[answers_held_++] = answer;
@@ -492,7 +487,7 @@ class Nats_Output : public Fleet_Output {
     std::string subject;
     std::string reply;
     char number[24];
-    loop_.BeginBatch();
+    connection_.BeginBatch();
     {
       Posix_Mutex::Hold g(&mu_);
       for (Nats_Pending& p : pending_) {
@@ -521,7 +516,7 @@ class Nats_Output : public Fleet_Output {
         }
       }
     }
-    loop_.EndBatch();
+    connection_.EndBatch();
     retried_.fetch_add(again, std::memory_order_relaxed);
     if (late > 0) {
       Failed(subject.c_str(),
@@ -603,7 +598,7 @@ class Nats_Output : public Fleet_Output {
   // thread may already be reading.
   std::atomic<natsSubscription*> sub_{nullptr};
   // Answers read and not yet handed back (Dispose), and the numbers of a
-  // TakeAnswers: the loop's thread's, then the destructor's.
+  // TakeAnswers: the connection's thread's, then the destructor's.
   std::array<natsMsg*, 1024> answers_{};
   size_t answers_held_ = 0;
   std::vector<uint64_t> acked_;
@@ -615,7 +610,6 @@ class Nats_Output : public Fleet_Output {
   std::string host_;
   std::string subject_;  // of host_
   std::string reply_;
-  Nats_Io_Loop loop_;  // reads and writes connection_'s socket
   Nats_Connection connection_;
   jsCtx* js_ = nullptr;
   std::atomic<bool> stream_ready_{false};

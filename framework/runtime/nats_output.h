@@ -4,8 +4,8 @@
 // own, so that an acknowledgement names its event without a lookup table;
 // the event is delivered when the stream's publish acknowledgement returns.
 // The connection's socket is read and written by one thread of the
-// output's own (nats_io_loop.h), which settles each answer as soon as it
-// has read it.
+// connection's own (nats_io_loop.h), which settles each answer as soon as
+// it has read it.
 // No message id header goes with it: building one per event costs more
 // than the rest of the sending, and what it would spare (an event sent
 // again after its answer was lost, at most one window) is already allowed
