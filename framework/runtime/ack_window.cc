@@ -155,13 +155,10 @@ size_t Ack_Window::AcknowledgeSome(const uint64_t* sequences, size_t count) {
   }
   if (done > 0) {
     Advance();
-    // Woken once a quarter of the window is free, not for each
-    // acknowledgement: one wake-up admits many events.
+    const Delivery_Window_Limits low = limits_.Low();
     const bool roomy =
-        (entries_.size() <= limits_.events - limits_.events / 4 ||
-         entries_.size() <= 1) &&
-        bytes_.load(std::memory_order_relaxed) <=
-            limits_.bytes - limits_.bytes / 4;
+        (entries_.size() <= low.events || entries_.size() <= 1) &&
+        bytes_.load(std::memory_order_relaxed) <= low.bytes;
     roomy_.store(roomy, std::memory_order_relaxed);
     if (waiters_ > 0 && roomy) {
       room_.Broadcast();

@@ -24,6 +24,13 @@ struct Delivery_Window_Limits {
   uint64_t events = 10000;
   uint64_t bytes = 16u << 20;
   bool drop = false;  // HOV_WHEN_FULL=drop: read on, drop and count
+  // Three quarters of the window: what waits for room is woken once a
+  // quarter of it is free, not for each acknowledgement, so that one
+  // wake-up admits many events.
+  Delivery_Window_Limits Low() const {
+    return Delivery_Window_Limits{events - events / 4, bytes - bytes / 4,
+                                  drop};
+  }
 };
 
 // Parses "EVENTS[,SIZE]" (SIZE in bytes, or with K, M or G) and "wait" or

@@ -256,16 +256,13 @@ class Output_Writer {
     if (!durable_) {
       return false;
     }
-    const uint64_t events =
-        low ? limits_.events - limits_.events / 4 : limits_.events;
-    const uint64_t bytes =
-        low ? limits_.bytes - limits_.bytes / 4 : limits_.bytes;
+    const Delivery_Window_Limits mark = low ? limits_.Low() : limits_;
     const uint64_t through = WrittenThrough();
     const uint64_t enqueued = enqueued_through_.load(std::memory_order_relaxed);
-    return (enqueued > through && enqueued - through >= events) ||
+    return (enqueued > through && enqueued - through >= mark.events) ||
            window_bytes_.load(std::memory_order_relaxed) +
                    output_->UnacknowledgedBytes() >=
-               bytes;
+               mark.bytes;
   }
 
   // True when the thread ended by `deadline` (it is joined); false when the
