@@ -48,11 +48,11 @@
 #include <string>
 #include <vector>
 
-#include "agent/config_def.h"
-#include "agent/log_manager_util.h"
-#include "agent/log_pattern.h"
-#include "agent/position_store.h"
-#include "agent/valid_log.h"
+#include "agent/config/config_def.h"
+#include "agent/config/log_manager_util.h"
+#include "agent/follow/log_pattern.h"
+#include "agent/follow/position_store.h"
+#include "agent/config/valid_log.h"
 #include "util/posix_mutex.h"
 #include "util/thread_annotations.h"
 

@@ -3,7 +3,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include "agent/log_file.h"
+#include "agent/kinds/log_file.h"
 #include "agent/log_manager.h"
 #include "agent/tvxmain.h"
 #include "util/repeat_limiter.h"

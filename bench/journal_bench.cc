@@ -23,12 +23,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include "agent/config_def.h"
-#include "agent/journal_file.h"
-#include "agent/valid_log.h"
+#include "agent/config/config_def.h"
+#include "agent/kinds/journal_file.h"
+#include "agent/config/valid_log.h"
 #include "bench/report_rows.h"
-#include "framework/runtime/event_sink.h"
-#include "framework/runtime/situation_registry.h"
+#include "framework/events/event_sink.h"
+#include "framework/situations/situation_registry.h"
 #include "framework/runtime/trace.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"

@@ -16,10 +16,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include "framework/runtime/condition.h"
-#include "framework/runtime/event_sink.h"
-#include "framework/runtime/request.h"
-#include "framework/runtime/table_manager.h"
+#include "framework/situations/condition.h"
+#include "framework/events/event_sink.h"
+#include "framework/tables/request.h"
+#include "framework/tables/table_manager.h"
 #include "tables/table_schema.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_manager.h"

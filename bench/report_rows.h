@@ -4,7 +4,7 @@
 
 #include <time.h>
 
-#include "agent/log_file.h"
+#include "agent/kinds/log_file.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_schema.h"

@@ -18,14 +18,14 @@
 
 #include <benchmark/benchmark.h>
 
-#include "agent/config_def.h"
-#include "agent/syslog_file.h"
-#include "agent/syslog_line.h"
-#include "agent/valid_log.h"
-#include "framework/runtime/action_runner.h"
-#include "framework/runtime/event_sink.h"
-#include "framework/runtime/situation_registry.h"
-#include "framework/runtime/table_manager.h"
+#include "agent/config/config_def.h"
+#include "agent/kinds/syslog_file.h"
+#include "agent/kinds/syslog_line.h"
+#include "agent/config/valid_log.h"
+#include "framework/situations/action_runner.h"
+#include "framework/events/event_sink.h"
+#include "framework/situations/situation_registry.h"
+#include "framework/tables/table_manager.h"
 #include "framework/runtime/trace.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxlogent_schema.h"

@@ -20,8 +20,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "agent/syslog_file.h"
-#include "agent/valid_log.h"
+#include "agent/config/valid_log.h"
+#include "agent/kinds/syslog_file.h"
 #include "bench/report_rows.h"
 #include "framework/runtime/trace.h"
 #include "tables/request_thresholds.h"

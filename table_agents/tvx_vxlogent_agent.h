@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "framework/runtime/key_lru.h"
-#include "framework/runtime/row_json.h"
+#include "framework/tables/key_lru.h"
+#include "framework/tables/row_json.h"
 #include "tables/event_window.h"
 #include "tables/request_thresholds.h"
 #include "tables/tvx_vxlogent_base.h"

@@ -6,7 +6,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "agent/log_file.h"
+#include "agent/kinds/log_file.h"
 #include "agent/log_manager.h"
 #include "agent/tvxmain.h"
 #include "tables/teskal_time.h"

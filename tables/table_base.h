@@ -9,7 +9,7 @@
 #ifndef QOR_TABLES_TABLE_BASE_H_
 #define QOR_TABLES_TABLE_BASE_H_
 
-#include "framework/runtime/request.h"
+#include "framework/tables/request.h"
 #include "tables/table_schema.h"
 
 template <typename Table, typename Row_Data, int kColumns, int kAllocStep>

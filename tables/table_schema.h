@@ -7,8 +7,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "framework/runtime/request.h"
-#include "framework/runtime/table_manager.h"
+#include "framework/tables/request.h"
+#include "framework/tables/table_manager.h"
 #include "framework/runtime/trace.h"
 
 // Column type codes announced to the framework.

@@ -4,7 +4,7 @@
 #ifndef QOR_TABLES_TVX_VXMONLOG_MANAGER_H_
 #define QOR_TABLES_TVX_VXMONLOG_MANAGER_H_
 
-#include "framework/runtime/table_manager.h"
+#include "framework/tables/table_manager.h"
 #include "tables/tvx_vxmonlog_schema.h"
 
 class tvx_vxmonlog_manager : public TableManager {

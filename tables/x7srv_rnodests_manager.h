@@ -4,7 +4,7 @@
 #ifndef QOR_TABLES_X7SRV_RNODESTS_MANAGER_H_
 #define QOR_TABLES_X7SRV_RNODESTS_MANAGER_H_
 
-#include "framework/runtime/table_manager.h"
+#include "framework/tables/table_manager.h"
 #include "tables/x7srv_rnodests_schema.h"
 
 class x7srv_rnodests_manager : public TableManager {

@@ -10,7 +10,7 @@
 // (HOV_NATS_CREDS), never in a text that reaches a trace or a process list.
 //
 // Plain text helpers, no connection: shared by the runtime (which connects
-// with them, framework/runtime/nats_connection.h) and by qorctl.
+// with them, framework/fleet/nats_connection.h) and by qorctl.
 #ifndef QOR_UTIL_NATS_URL_H_
 #define QOR_UTIL_NATS_URL_H_
 

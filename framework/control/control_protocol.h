@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/runtime/request.h"
+#include "framework/tables/request.h"
 
 // Longest request line, without its newline.
 constexpr size_t CONTROL_MAX_LINE = 4096;

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "framework/control/control_protocol.h"
-#include "framework/runtime/event_stream.h"
+#include "framework/events/event_stream.h"
 #include "framework/runtime/trace.h"
 #include "util/monotonic_ms.h"
 #include "util/posix_mutex.h"

@@ -10,10 +10,10 @@
 
 #include "framework/control/control_protocol.h"
 #include "framework/control/main_loop.h"
-#include "framework/runtime/nats_connection.h"
-#include "framework/runtime/row_json.h"
-#include "framework/runtime/situation_registry.h"
+#include "framework/fleet/nats_connection.h"
 #include "framework/runtime/trace.h"
+#include "framework/situations/situation_registry.h"
+#include "framework/tables/row_json.h"
 #include "util/monotonic_ms.h"
 #include "util/nats_url.h"
 #include "util/posix_mutex.h"

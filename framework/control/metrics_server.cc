@@ -9,10 +9,10 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "framework/runtime/action_runner.h"
-#include "framework/runtime/event_sink.h"
-#include "framework/runtime/situation_registry.h"
+#include "framework/events/event_sink.h"
 #include "framework/runtime/trace.h"
+#include "framework/situations/action_runner.h"
+#include "framework/situations/situation_registry.h"
 #include "util/posix_mutex.h"
 #include "util/unique_file.h"
 

@@ -1,4 +1,4 @@
-#include "agent/adminlog_file.h"
+#include "agent/kinds/adminlog_file.h"
 
 #include <stdint.h>
 #include <stdio.h>
@@ -15,11 +15,11 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/valid_log.h"
-#include "framework/runtime/condition.h"
-#include "framework/runtime/event_sink.h"
-#include "framework/runtime/request.h"
-#include "framework/runtime/table_manager.h"
+#include "agent/config/valid_log.h"
+#include "framework/events/event_sink.h"
+#include "framework/situations/condition.h"
+#include "framework/tables/request.h"
+#include "framework/tables/table_manager.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_manager.h"

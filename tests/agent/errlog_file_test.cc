@@ -1,4 +1,4 @@
-#include "agent/errlog_file.h"
+#include "agent/kinds/errlog_file.h"
 
 #include <limits.h>
 #include <signal.h>
@@ -16,12 +16,12 @@
 
 #include <gtest/gtest.h>
 
+#include "agent/config/valid_log.h"
 #include "agent/tvxmain.h"
-#include "agent/valid_log.h"
-#include "framework/runtime/condition.h"
-#include "framework/runtime/event_sink.h"
-#include "framework/runtime/request.h"
-#include "framework/runtime/table_manager.h"
+#include "framework/events/event_sink.h"
+#include "framework/situations/condition.h"
+#include "framework/tables/request.h"
+#include "framework/tables/table_manager.h"
 #include "tables/request_thresholds.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxlogent_schema.h"

@@ -34,9 +34,9 @@
 #include <string>
 #include <vector>
 
-#include "agent/file_tail.h"
-#include "agent/line_splitter.h"
-#include "agent/position_store.h"
+#include "agent/follow/file_tail.h"
+#include "agent/follow/line_splitter.h"
+#include "agent/follow/position_store.h"
 #include "util/unique_file.h"
 
 namespace qortest {

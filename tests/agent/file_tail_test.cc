@@ -1,4 +1,4 @@
-#include "agent/file_tail.h"
+#include "agent/follow/file_tail.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/line_splitter.h"
-#include "agent/position_store.h"
+#include "agent/follow/line_splitter.h"
+#include "agent/follow/position_store.h"
 #include "tests/agent/file_tail_model.h"
 #include "tests/support/temp_dir.h"
 #include "tests/testutil.h"

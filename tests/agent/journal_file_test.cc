@@ -1,4 +1,4 @@
-#include "agent/journal_file.h"
+#include "agent/kinds/journal_file.h"
 
 #include <stdint.h>
 #include <stdlib.h>
@@ -16,9 +16,9 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/config_def.h"
+#include "agent/config/config_def.h"
 #include "agent/log_manager.h"
-#include "agent/valid_log.h"
+#include "agent/config/valid_log.h"
 #include "tables/request_thresholds.h"
 #include "tables/tvx_vxlogent_schema.h"
 #include "tests/agent/log_test_kinds.h"

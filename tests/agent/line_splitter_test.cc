@@ -1,4 +1,4 @@
-#include "agent/line_splitter.h"
+#include "agent/follow/line_splitter.h"
 
 #include <string>
 #include <vector>

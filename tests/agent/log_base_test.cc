@@ -1,4 +1,4 @@
-#include "agent/log_base.h"
+#include "agent/config/log_base.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/config_def.h"
+#include "agent/config/config_def.h"
 #include "tests/testutil.h"
 
 namespace {

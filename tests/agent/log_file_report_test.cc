@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/log_file.h"
-#include "agent/syslog_file.h"
-#include "agent/valid_log.h"
+#include "agent/config/valid_log.h"
+#include "agent/kinds/log_file.h"
+#include "agent/kinds/syslog_file.h"
 #include "tests/testutil.h"
 
 namespace {

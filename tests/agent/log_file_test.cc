@@ -1,4 +1,4 @@
-#include "agent/log_file.h"
+#include "agent/kinds/log_file.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/config_def.h"
+#include "agent/config/config_def.h"
 #include "agent/tvxmain.h"
 #include "tables/tvx_vxlogent_schema.h"
 #include "tests/agent/log_test_kinds.h"

@@ -15,11 +15,11 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/config_def.h"
-#include "agent/log_file.h"
-#include "agent/position_store.h"
-#include "agent/syslog_conf.h"
-#include "agent/valid_log.h"
+#include "agent/config/config_def.h"
+#include "agent/config/syslog_conf.h"
+#include "agent/config/valid_log.h"
+#include "agent/follow/position_store.h"
+#include "agent/kinds/log_file.h"
 #include "tests/agent/log_test_kinds.h"
 #include "tests/testutil.h"
 

@@ -1,4 +1,4 @@
-#include "agent/log_manager_util.h"
+#include "agent/config/log_manager_util.h"
 
 #include <sys/stat.h>
 #include <sys/time.h>

@@ -1,6 +1,6 @@
 // Which names a pattern takes as logs of their own: its own rotated files
 // are not.
-#include "agent/log_pattern.h"
+#include "agent/follow/log_pattern.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>

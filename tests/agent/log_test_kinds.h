@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "agent/config_def.h"
-#include "agent/log_file.h"
+#include "agent/config/config_def.h"
+#include "agent/config/valid_log.h"
+#include "agent/kinds/log_file.h"
 #include "agent/log_manager.h"
 #include "agent/tvxmain.h"
-#include "agent/valid_log.h"
 #include "tables/tvx_vxlogent_schema.h"
 
 namespace qortest {

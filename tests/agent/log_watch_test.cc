@@ -1,4 +1,4 @@
-#include "agent/log_watch.h"
+#include "agent/follow/log_watch.h"
 
 #include <poll.h>
 #include <stdint.h>

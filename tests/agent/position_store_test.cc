@@ -1,4 +1,4 @@
-#include "agent/position_store.h"
+#include "agent/follow/position_store.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "agent/syslog_conf.h"
+#include "agent/config/syslog_conf.h"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-#include "agent/syslog_line.h"
+#include "agent/kinds/syslog_line.h"
 
 #include <stdlib.h>
 #include <string.h>

@@ -1,6 +1,6 @@
 // FormatUserlogLine and FormatUserlogEntryTime: one user-formatted line into
 // a VXLOGENT row, without a log object or a worker.
-#include "agent/userlog_line.h"
+#include "agent/kinds/userlog_line.h"
 
 #include <stdio.h>
 #include <stdlib.h>

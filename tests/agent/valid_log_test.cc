@@ -1,4 +1,4 @@
-#include "agent/valid_log.h"
+#include "agent/config/valid_log.h"
 
 #include <string.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/config_def.h"
-#include "agent/log_manager_util.h"
-#include "agent/syslog_conf.h"
+#include "agent/config/config_def.h"
+#include "agent/config/log_manager_util.h"
+#include "agent/config/syslog_conf.h"
 #include "tests/testutil.h"
 
 namespace {

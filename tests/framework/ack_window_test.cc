@@ -1,7 +1,7 @@
 // The delivery window of the fleet sinks: the acknowledged mark that saved
 // positions wait for, with acknowledgements out of order across the events
 // of several logs, and the bound that holds the log workers back.
-#include "framework/runtime/ack_window.h"
+#include "framework/events/ack_window.h"
 
 #include <pthread.h>
 

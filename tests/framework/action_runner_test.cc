@@ -1,12 +1,12 @@
 // What a RUN command is given: the event's data reaches it only as QOR_
 // variables and standard input, whatever bytes the data holds.
-#include "framework/runtime/action_runner.h"
+#include "framework/situations/action_runner.h"
 
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "framework/runtime/event_sink.h"
+#include "framework/events/event_sink.h"
 #include "tests/support/temp_dir.h"
 #include "tests/testutil.h"
 

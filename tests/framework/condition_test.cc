@@ -1,4 +1,4 @@
-#include "framework/runtime/condition.h"
+#include "framework/situations/condition.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,9 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "framework/control/control_protocol.h"
-#include "framework/runtime/event_sink.h"
-#include "framework/runtime/situation_registry.h"
-#include "framework/runtime/table_manager.h"
+#include "framework/events/event_sink.h"
+#include "framework/situations/situation_registry.h"
+#include "framework/tables/table_manager.h"
 #include "tables/table_schema.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_manager.h"

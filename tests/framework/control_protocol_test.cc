@@ -11,11 +11,11 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/runtime/action_runner.h"
-#include "framework/runtime/event_sink.h"
-#include "framework/runtime/request.h"
-#include "framework/runtime/situation_registry.h"
-#include "framework/runtime/table_manager.h"
+#include "framework/situations/action_runner.h"
+#include "framework/events/event_sink.h"
+#include "framework/tables/request.h"
+#include "framework/situations/situation_registry.h"
+#include "framework/tables/table_manager.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxmonlog_manager.h"
 #include "tables/x7srv_rnodests_manager.h"

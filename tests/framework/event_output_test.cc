@@ -1,6 +1,6 @@
 // The event outputs and streams on their own: a deleted event file, the
 // syslog message form, a stream's drop notice, the durable mark.
-#include "framework/runtime/event_output.h"
+#include "framework/events/event_output.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -16,8 +16,8 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/runtime/event_sink.h"
-#include "framework/runtime/event_stream.h"
+#include "framework/events/event_sink.h"
+#include "framework/events/event_stream.h"
 #include "tests/support/temp_dir.h"
 #include "tests/testutil.h"
 #include "util/unique_fd.h"

@@ -1,7 +1,7 @@
 // What the fleet sinks take from an event line and show of their address:
 // the key (the row's host), found without a copy unless escaped, and an
 // address with its credentials left out.
-#include "framework/runtime/fleet_output.h"
+#include "framework/fleet/fleet_output.h"
 
 #include <string>
 

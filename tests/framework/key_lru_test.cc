@@ -1,6 +1,6 @@
 // The compact per-key table: lookups across growth and removal, the order
 // keys are forgotten in, the cap and the count of keys it forgot.
-#include "framework/runtime/key_lru.h"
+#include "framework/tables/key_lru.h"
 
 #include <string>
 #include <string_view>

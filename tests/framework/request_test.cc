@@ -1,4 +1,4 @@
-#include "framework/runtime/request.h"
+#include "framework/tables/request.h"
 
 #include <string.h>
 #include <time.h>
@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/runtime/condition.h"
+#include "framework/situations/condition.h"
 #include "tables/tvx_vxlogent_base.h"
 #include "tables/x7srv_rnodests_base.h"
 

@@ -1,4 +1,4 @@
-#include "framework/runtime/row_json.h"
+#include "framework/tables/row_json.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/runtime/event_output.h"
+#include "framework/events/event_output.h"
 
 namespace {
 

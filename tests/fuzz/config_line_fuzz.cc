@@ -5,9 +5,8 @@
 // the file. Every record becomes a Valid_Log in one ring, so that the
 // duplicate check sees the records before it.
 //
-// Built from: agent/*.cc framework/*/*.cc util/*.cc tables/*.cc parser/*.cc
-// Built from: table_agents/*.cc
-// libFuzzer: -max_len=4096
+// Built from: agent/*.cc agent/*/*.cc framework/*/*.cc util/*.cc tables/*.cc
+// parser/*.cc Built from: table_agents/*.cc libFuzzer: -max_len=4096
 //
 // The parsers stat, open, glob and include the paths a line names. So that
 // no run touches a file outside its own temporary directory, the process
@@ -31,10 +30,10 @@
 #include <string>
 #include <vector>
 
-#include "agent/config_def.h"
-#include "agent/log_manager_util.h"
-#include "agent/syslog_conf.h"
-#include "agent/valid_log.h"
+#include "agent/config/config_def.h"
+#include "agent/config/log_manager_util.h"
+#include "agent/config/syslog_conf.h"
+#include "agent/config/valid_log.h"
 #include "tests/fuzz/fuzz_trace.h"
 
 namespace {

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "framework/control/control_protocol.h"
-#include "framework/runtime/condition.h"
-#include "framework/runtime/situation_registry.h"
+#include "framework/situations/condition.h"
+#include "framework/situations/situation_registry.h"
 #include "framework/runtime/trace.h"
 #include "tests/fuzz/fuzz_trace.h"
 

@@ -7,7 +7,7 @@
 // Besides what the sanitizers catch, it checks what the rows rely on: the
 // result is 0 or -1, and an accepted line's time stamp is 16 digits.
 //
-// Built from: agent/syslog_line.cc parser/entry_year.cc tables/teskal_time.cc
+// Built from: agent/kinds/syslog_line.cc parser/entry_year.cc tables/teskal_time.cc
 // Built from: framework/runtime/trace.cc util/*.cc
 #include <stdint.h>
 #include <stdio.h>
@@ -17,7 +17,7 @@
 
 #include <memory>
 
-#include "agent/syslog_line.h"
+#include "agent/kinds/syslog_line.h"
 #include "tests/fuzz/fuzz_trace.h"
 #include "tables/tvx_vxlogent_schema.h"
 

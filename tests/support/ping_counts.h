@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "framework/runtime/action_runner.h"
-#include "framework/runtime/event_sink.h"
-#include "framework/runtime/table_manager.h"
+#include "framework/events/event_sink.h"
+#include "framework/situations/action_runner.h"
+#include "framework/tables/table_manager.h"
 
 namespace qortest {
 

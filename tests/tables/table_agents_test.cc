@@ -13,13 +13,13 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/log_file.h"
+#include "agent/kinds/log_file.h"
 #include "agent/log_manager.h"
 #include "agent/tvxmain.h"
 #include "framework/control/main_loop.h"
-#include "framework/runtime/condition.h"
-#include "framework/runtime/event_output.h"
-#include "framework/runtime/row_json.h"
+#include "framework/situations/condition.h"
+#include "framework/events/event_output.h"
+#include "framework/tables/row_json.h"
 #include "table_agents/tvx_vxlogent_agent.h"
 #include "table_agents/tvx_vxmonlog_agent.h"
 #include "table_agents/x7srv_rnodests_agent.h"

@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/runtime/condition.h"
-#include "framework/runtime/event_sink.h"
+#include "framework/events/event_sink.h"
+#include "framework/situations/condition.h"
 #include "table_agents/tvx_vxlogent_agent.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxmonlog_base.h"

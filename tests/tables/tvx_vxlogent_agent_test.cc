@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/runtime/condition.h"
+#include "framework/situations/condition.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tests/testutil.h"

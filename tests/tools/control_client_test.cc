@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "framework/control/control_server.h"
-#include "framework/runtime/action_runner.h"
-#include "framework/runtime/event_sink.h"
-#include "framework/runtime/table_manager.h"
+#include "framework/situations/action_runner.h"
+#include "framework/events/event_sink.h"
+#include "framework/tables/table_manager.h"
 #include "tests/support/ping_counts.h"
 #include "tests/testutil.h"
 

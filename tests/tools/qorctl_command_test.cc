@@ -13,9 +13,9 @@
 #include <gtest/gtest.h>
 
 #include "framework/control/control_server.h"
-#include "framework/runtime/event_stream.h"
-#include "framework/runtime/situation_registry.h"
-#include "framework/runtime/table_manager.h"
+#include "framework/events/event_stream.h"
+#include "framework/situations/situation_registry.h"
+#include "framework/tables/table_manager.h"
 #include "tables/tvx_vxlogent_manager.h"
 #include "tables/tvx_vxmonlog_manager.h"
 #include "tables/x7srv_rnodests_manager.h"

@@ -1,0 +1,386 @@
+#include "framework/situations/situation_registry.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include "framework/situations/condition.h"
+#include "framework/tables/request.h"
+#include "framework/tables/table_manager.h"
+#include "framework/runtime/trusted_files.h"
+#include "util/process_wide.h"
+#include "util/unique_file.h"
+
+bool ValidSituationName(const std::string& n) {
+  if (n.empty() || n.size() > 31) {
+    return false;
+  }
+  for (const char c : n) {
+    if (!isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' &&
+        c != '.') {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool SplitRunClause(std::string* text, std::string* run, std::string* err,
+                    size_t column_offset) {
+  const std::string& t = *text;
+  const auto column = [column_offset](size_t i) {
+    return " at column " + std::to_string(column_offset + i + 1);
+  };
+  bool quoted = false;
+  size_t at = std::string::npos;
+  for (size_t i = 0; i < t.size(); ++i) {
+    if (quoted) {
+      if (t[i] == '\\') {
+        ++i;
+      } else if (t[i] == '"') {
+        quoted = false;
+      }
+    } else if (t[i] == '"') {
+      quoted = true;
+    } else if ((i == 0 || isspace(static_cast<unsigned char>(t[i - 1]))) &&
+               t.size() - i >= 3 && strncasecmp(t.c_str() + i, "RUN", 3) == 0 &&
+               (t.size() == i + 3 ||
+                isspace(static_cast<unsigned char>(t[i + 3])))) {
+      at = i;
+      break;
+    }
+  }
+  run->clear();
+  if (at == std::string::npos) {
+    return true;
+  }
+  size_t p = t.find_first_not_of(" \t", at + 3);
+  if (p == std::string::npos || t[p] != '"') {
+    *err = "expected a double-quoted command after RUN" +
+           column(p == std::string::npos ? t.size() : p);
+    return false;
+  }
+  std::string command;
+  size_t i = p + 1;
+  for (; i < t.size() && t[i] != '"'; ++i) {
+    if (t[i] == '\\' && i + 1 < t.size() &&
+        (t[i + 1] == '"' || t[i + 1] == '\\')) {
+      ++i;
+    }
+    command.push_back(t[i]);
+  }
+  if (i >= t.size()) {
+    *err = "expected the closing '\"' of the RUN command" + column(t.size());
+    return false;
+  }
+  if (command.find_first_not_of(" \t") == std::string::npos) {
+    *err = "expected a command between the quotes after RUN" + column(p);
+    return false;
+  }
+  const size_t after = t.find_first_not_of(" \t\r", i + 1);
+  if (after != std::string::npos) {
+    *err = "expected the end of the line after the RUN command" + column(after);
+    return false;
+  }
+  *run = command;
+  size_t end = at;
+  while (end > 0 && isspace(static_cast<unsigned char>(t[end - 1]))) {
+    --end;
+  }
+  text->resize(end);
+  return true;
+}
+
+bool ParseSituationLine(const std::string& line, std::string* name,
+                        std::string* table, std::string* condition,
+                        std::string* err) {
+  size_t p = line.find_first_not_of(" \t");
+  if (p == std::string::npos) {
+    *err = "expected a situation name at column 1";
+    return false;
+  }
+  size_t e = line.find_first_of(" \t", p);
+  *name = line.substr(p, e == std::string::npos ? std::string::npos : e - p);
+  if (!ValidSituationName(*name)) {
+    *err =
+        "expected a situation name of 1 to 31 letters, digits, '_', '-' or '.' at column " +
+        std::to_string(p + 1);
+    return false;
+  }
+  p = e == std::string::npos ? std::string::npos
+                             : line.find_first_not_of(" \t", e);
+  if (p == std::string::npos) {
+    *err = "expected a table name after the situation name at column " +
+           std::to_string(line.size() + 1);
+    return false;
+  }
+  e = line.find_first_of(" \t", p);
+  *table = line.substr(p, e == std::string::npos ? std::string::npos : e - p);
+  p = e == std::string::npos ? std::string::npos
+                             : line.find_first_not_of(" \t", e);
+  *condition = p == std::string::npos ? "" : line.substr(p);
+  while (!condition->empty() &&
+         isspace(static_cast<unsigned char>(condition->back()))) {
+    condition->pop_back();
+  }
+  return true;
+}
+
+Situation_Registry& Situation_Registry::Instance() {
+  return ProcessWide<Situation_Registry>();
+}
+
+bool Situation_Registry::Make(const std::string& name, const std::string& table,
+                              const std::string& text, const std::string& run,
+                              Entry* entry, std::string* err) {
+  if (!ValidSituationName(name)) {
+    *err = "bad situation name \"" + name +
+           "\"; expected 1 to 31 letters, digits, '_', '-' or '.'";
+    return false;
+  }
+  RequestDetail detail;
+  std::string condition;
+  if (!ParseSituationCondition(text, &detail.thresholds, &condition,
+                               &detail.clauses, err)) {
+    return false;
+  }
+  detail.sampleType = SAMPLE_SITUATION;
+  detail.situationName = name;
+  vandu* v = HOV_CreateRequest(table, &detail, err);
+  if (v == nullptr) {
+    return false;
+  }
+  entry->info = Situation_Info();
+  entry->info.name = name;
+  entry->info.table = v->ApplName() + "." + v->TableName();
+  entry->info.condition = condition;
+  entry->info.clauses = FormatClauses(detail.clauses);
+  entry->info.run = run;
+  v->SetRunCommand(run);
+  entry->definition = entry->info.table + "\n" + condition + "\n" +
+                      entry->info.clauses + "\n" + run;
+  entry->object = v;
+  return true;
+}
+
+bool Situation_Registry::Add(const std::string& name, const std::string& table,
+                             const std::string& condition, std::string* err,
+                             const std::string& run) {
+  {
+    Posix_Mutex::Hold g(&mu_);
+    if (entries_.count(name) != 0) {
+      *err = "situation " + name + " already exists";
+      return false;
+    }
+    if (entries_.size() >= SITUATIONS_MAX) {
+      *err = "at most " + std::to_string(SITUATIONS_MAX) +
+             " situations can be defined";
+      return false;
+    }
+  }
+  Entry entry;
+  if (!Make(name, table, condition, run, &entry, err)) {
+    return false;
+  }
+  Posix_Mutex::Hold g(&mu_);
+  if (entries_.count(name) != 0) {  // added meanwhile by another request
+    vandu::Destroy(entry.object);
+    *err = "situation " + name + " already exists";
+    return false;
+  }
+  entries_[name] = entry;
+  entry.object->Manager()->AddLive(entry.object);
+  return true;
+}
+
+bool Situation_Registry::Delete(const std::string& name, std::string* err) {
+  vandu* v = nullptr;
+  {
+    Posix_Mutex::Hold g(&mu_);
+    const auto it = entries_.find(name);
+    if (it == entries_.end()) {
+      *err = "no situation named " + name;
+      return false;
+    }
+    v = it->second.object;
+    entries_.erase(it);
+  }
+  // Off the list under the manager's lock first: a pass in progress finishes
+  // with it, and a pinned object is deleted by its last DAV1_Drop.
+  v->Manager()->RemoveLive(v);
+  vandu::Destroy(v);
+  return true;
+}
+
+std::vector<Situation_Info> Situation_Registry::List() {
+  Posix_Mutex::Hold g(&mu_);
+  std::vector<Situation_Info> out;
+  for (const auto& kv : entries_) {
+    Situation_Info info = kv.second.info;
+    info.stopped = kv.second.object->IsStopped();
+    info.reason = kv.second.object->StopReason();
+    info.matched = kv.second.object->RowsMatched();
+    info.dispatched = kv.second.object->EventsDispatched();
+    info.suppressed = kv.second.object->EventsSuppressed();
+    out.push_back(info);
+  }
+  return out;
+}
+
+bool Situation_Registry::LoadFile(const std::string& path,
+                                  std::vector<std::string>* problems,
+                                  std::string* err) {
+  Unique_File in(fopen(path.c_str(), "re"));
+  struct stat st;
+  if (in == nullptr || fstat(fileno(in.get()), &st) != 0) {
+    *err = "cannot read situations file " + path + ": " + strerror(errno) +
+           "; the situations are unchanged";
+    return false;
+  }
+  if (st.st_size == 0) {
+    Posix_Mutex::Hold g(&mu_);
+    if (!entries_.empty()) {
+      *err = "situations file " + path + " is empty (0 bytes) while " +
+             std::to_string(entries_.size()) +
+             " situations are defined; the situations are unchanged";
+      return false;
+    }
+  }
+  std::vector<Entry> wanted;
+  std::map<std::string, int> lines;  // name -> line that defines it
+  const auto drop = [&wanted] {
+    for (Entry& e : wanted) {
+      vandu::Destroy(e.object);
+    }
+  };
+  std::string line;
+  int number = 0;
+  bool more = true;
+  while (more) {
+    // One line at a time, at most SITUATION_LINE_MAX bytes of it kept.
+    line.clear();
+    bool too_long = false;
+    int c;
+    while ((c = getc(in.get())) != EOF && c != '\n') {
+      if (line.size() < SITUATION_LINE_MAX) {
+        line.push_back(static_cast<char>(c));
+      } else {
+        too_long = true;
+      }
+    }
+    more = c != EOF;
+    if (!more && line.empty()) {
+      break;
+    }
+    ++number;
+    const std::string at = path + ":" + std::to_string(number) + ": ";
+    if (too_long) {
+      problems->push_back(at + "line longer than " +
+                          std::to_string(SITUATION_LINE_MAX) + " bytes");
+      continue;
+    }
+    const size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos || line[first] == '#') {
+      continue;
+    }
+    if (line.back() == '\r') {
+      line.pop_back();
+    }
+    if (wanted.size() >= SITUATIONS_MAX) {
+      drop();
+      *err = "situations file " + path + " defines more than " +
+             std::to_string(SITUATIONS_MAX) + " situations (line " +
+             std::to_string(number) + "); the situations are unchanged";
+      return false;
+    }
+    std::string name, table, condition, why;
+    Entry entry;
+    if (!ParseSituationLine(line, &name, &table, &condition, &why)) {
+      problems->push_back(at + why);
+      continue;
+    }
+    if (lines.count(name) != 0) {
+      problems->push_back(at + "situation " + name + " already exists");
+      continue;
+    }
+    // The text keeps its place in the line, so that a syntax error names the
+    // column of the line.
+    size_t end = line.size();
+    while (end > 0 && isspace(static_cast<unsigned char>(line[end - 1]))) {
+      --end;
+    }
+    const size_t start = end - condition.size();
+    std::string run;
+    if (!SplitRunClause(&condition, &run, &why, start) ||
+        !Make(name, table, std::string(start, ' ') + condition, run, &entry,
+              &why)) {
+      problems->push_back(at + why);
+      continue;
+    }
+    lines[name] = number;
+    wanted.push_back(std::move(entry));
+  }
+  if (ferror(in.get())) {
+    drop();
+    *err = "cannot read situations file " + path + ": " + strerror(errno) +
+           "; the situations are unchanged";
+    return false;
+  }
+  Install(std::move(wanted));
+  return true;
+}
+
+void Situation_Registry::Install(std::vector<Entry> wanted) {
+  std::vector<vandu*> doomed;
+  {
+    Posix_Mutex::Hold g(&mu_);
+    std::map<TableManager*, std::pair<std::vector<vandu*>, std::vector<vandu*>>>
+        changes;
+    std::map<std::string, Entry> next;
+    for (Entry& e : wanted) {
+      const auto old = entries_.find(e.info.name);
+      if (old != entries_.end() && old->second.definition == e.definition) {
+        doomed.push_back(
+            e.object);  // unchanged: the running object keeps its counts
+        next[e.info.name] = old->second;
+        entries_.erase(old);
+        continue;
+      }
+      changes[e.object->Manager()].second.push_back(e.object);
+      next[e.info.name] = e;
+    }
+    for (auto& kv : entries_) {
+      changes[kv.second.object->Manager()].first.push_back(kv.second.object);
+      doomed.push_back(kv.second.object);
+    }
+    // Each table swaps its situations under its own lock in one step, so that
+    // a row arriving meanwhile meets either the old set or the new one.
+    for (auto& kv : changes) {
+      kv.first->ReplaceLive(kv.second.first, kv.second.second);
+    }
+    entries_.swap(next);
+  }
+  for (vandu* v : doomed) {
+    vandu::Destroy(v);
+  }
+}
+
+bool Situation_Registry::Reload(std::vector<std::string>* problems,
+                                std::string* err) {
+  const char* path = getenv("HOV_SITUATIONS");
+  if (!HOV_TrustedFile("situations file", path, false, err)) {
+    *err += " The situations are unchanged.";  // they keep running
+    return false;
+  }
+  if (path == nullptr || *path == '\0') {
+    return true;
+  }
+  return LoadFile(path, problems, err);
+}
+
+void Situation_Registry::Clear() {
+  Install({});
+}
