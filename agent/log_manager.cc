@@ -1,3 +1,5 @@
+// Log_Manager: the manager thread that reads the log configuration, builds
+// and refreshes the ring of monitored logs and stops them.
 #include "agent/log_manager.h"
 
 #include <ctype.h>

@@ -1,3 +1,4 @@
+// The monitored logs' counters for the metrics endpoint.
 #include "agent/log_metrics.h"
 
 #include <string.h>

@@ -1,3 +1,5 @@
+// The process entry of qoragent: options, environment report, process-wide
+// globals, start and shutdown.
 #include "agent/tvxmain.h"
 
 #include <ctype.h>

@@ -1,3 +1,5 @@
+// The entry time of a user-formatted line from the texts of its time
+// keywords.
 #include "parser/entry_time.h"
 
 #include <ctype.h>

@@ -1,3 +1,4 @@
+// The year of an entry whose time stamp has none.
 #include "parser/entry_year.h"
 
 namespace {

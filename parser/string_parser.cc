@@ -1,3 +1,5 @@
+// StringParser: compiles a format command into parser objects and applies
+// them to lines.
 #include "parser/string_parser.h"
 
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// The agent loader: registers the agent's tables with the runtime.
 #include "table_agents/load_agents.h"
 
 #include "framework/control/main_loop.h"

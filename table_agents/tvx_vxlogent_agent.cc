@@ -1,3 +1,5 @@
+// The VXLOGENT agent class: log-entries reports and situations on new
+// entries.
 #include "table_agents/tvx_vxlogent_agent.h"
 
 #include <stddef.h>

@@ -1,3 +1,5 @@
+// The TVX.VXLOGENT table manager: its registration and the agent objects it
+// creates.
 #include "tables/tvx_vxlogent_manager.h"
 
 #include <new>

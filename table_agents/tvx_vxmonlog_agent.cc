@@ -1,3 +1,4 @@
+// The VXMONLOG agent class: one row per monitored log.
 #include "table_agents/tvx_vxmonlog_agent.h"
 
 #include <errno.h>

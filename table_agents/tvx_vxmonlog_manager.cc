@@ -1,3 +1,5 @@
+// The TVX.VXMONLOG table manager: its registration and the agent objects it
+// creates.
 #include "tables/tvx_vxmonlog_manager.h"
 
 #include <new>

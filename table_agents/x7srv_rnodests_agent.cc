@@ -1,3 +1,4 @@
+// The node-status agent class: one row describing the agent node.
 #include "table_agents/x7srv_rnodests_agent.h"
 
 #include <string.h>

@@ -1,3 +1,5 @@
+// The X7SRV.RNODESTS table manager: its registration and the agent objects
+// it creates.
 #include "tables/x7srv_rnodests_manager.h"
 
 #include <new>

@@ -1,3 +1,5 @@
+// Event_Window: a situation's events within its period, counted by entry
+// time.
 #include "tables/event_window.h"
 
 void Event_Window::Resize(uint32_t cap) {

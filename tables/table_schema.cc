@@ -1,3 +1,5 @@
+// The column description the three tables share and the operations driven
+// by it.
 #include "tables/table_schema.h"
 
 #include <string.h>

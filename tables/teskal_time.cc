@@ -1,3 +1,4 @@
+// Time stamps: the 16-character local-time text of the rows' time columns.
 #include "tables/teskal_time.h"
 
 #include <errno.h>

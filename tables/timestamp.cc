@@ -1,3 +1,4 @@
+// Timestamp: one event time in a situation's ring of recent event times.
 #include "tables/timestamp.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// The TVX.VXLOGENT base class: the table's row layout.
 #include "tables/tvx_vxlogent_base.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV130");

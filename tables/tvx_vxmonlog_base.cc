@@ -1,3 +1,4 @@
+// The TVX.VXMONLOG base class: the table's row layout.
 #include "tables/tvx_vxmonlog_base.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV130");

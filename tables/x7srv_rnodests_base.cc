@@ -1,3 +1,4 @@
+// The X7SRV.RNODESTS base class: the table's row layout.
 #include "tables/x7srv_rnodests_base.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV130");

@@ -1,3 +1,5 @@
+// The client side of the control socket: one request line out, the whole
+// reply in.
 #include "tools/control_client.h"
 
 #include <errno.h>

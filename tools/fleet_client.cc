@@ -1,3 +1,4 @@
+// qorctl --fleet: asks every agent of a fleet at once over NATS.
 #include "tools/fleet_client.h"
 
 #include <nats/nats.h>

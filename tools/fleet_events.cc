@@ -1,3 +1,5 @@
+// qorctl events --from URL: reads the fleet's event stream from Kafka or
+// NATS JetStream.
 #include "tools/fleet_events.h"
 
 #include <librdkafka/rdkafka.h>

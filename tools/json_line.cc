@@ -1,3 +1,4 @@
+// Reads the JSON objects the control server sends, one per line.
 #include "tools/json_line.h"
 
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// qorctl's commands: request lines from arguments, and replies made readable.
 #include "tools/qorctl_command.h"
 
 #include <fcntl.h>

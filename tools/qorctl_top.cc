@@ -1,3 +1,4 @@
+// qorctl top: a live view of a running agent, refreshed every second.
 #include "tools/qorctl_top.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// Aligned text tables for people.
 #include "tools/table_format.h"
 
 #include <ctype.h>

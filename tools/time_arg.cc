@@ -1,3 +1,4 @@
+// qorctl's time arguments turned into the agent's 16-character time stamps.
 #include "tools/time_arg.h"
 
 #include <ctype.h>

@@ -1,3 +1,4 @@
+// Settings files of key=value lines (the Kafka client's properties).
 #include "util/key_value_file.h"
 
 #include <errno.h>

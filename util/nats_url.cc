@@ -1,3 +1,4 @@
+// NATS addresses from the environment or the command line.
 #include "util/nats_url.h"
 
 #include <ctype.h>

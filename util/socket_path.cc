@@ -1,3 +1,4 @@
+// Where the agent's control socket lives.
 #include "util/socket_path.h"
 
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// Subprocess: one child process with its standard output on a pipe.
 #include "util/subprocess.h"
 
 #include <errno.h>

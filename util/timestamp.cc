@@ -1,3 +1,5 @@
+// The 16-character local time stamp of thresholds, report windows and
+// qorctl.
 #include "util/timestamp.h"
 
 #include <time.h>

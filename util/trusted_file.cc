@@ -1,3 +1,5 @@
+// Whether a file the agent trusts is safe to read: owner, mode and the
+// directories above it.
 #include "util/trusted_file.h"
 
 #include <limits.h>

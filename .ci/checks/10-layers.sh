@@ -11,6 +11,9 @@
 #   - the libraries' DEPS run in a circle;
 #   - a file includes a project header of a layer that is not below its own
 #     (directly or through DEPS): an include that runs up or sideways.
+#   - a file includes a project file of a folder above its own in ORDER,
+#     unless the pair is named in BACK_REFERENCES with its reason; or a
+#     named back-reference no longer occurs (so that the list stays true).
 # System headers, tests/ and bench/ are not checked. Run from the
 # repository root.
 set -euo pipefail
@@ -114,8 +117,95 @@ while IFS= read -r file; do
            sed -E 's/^([0-9]+):[[:space:]]*#[[:space:]]*include[[:space:]]*"([^"]*)".*/\1:\2/')
 done < <(git ls-files --cached --others --exclude-standard '*.cc' '*.h' | grep -v -E '^(tests|bench)/')
 
+# The folders, bottom to top. A library may span several folders (qor_runtime
+# is framework/{runtime,tables,situations,events,fleet}, qor_agent is
+# agent/{follow,config,kinds} and agent/ itself); a file belongs to the
+# deepest folder of this list that holds it, and includes only files of its
+# own folder or of folders before it.
+ORDER=(
+  util
+  tools
+  framework/runtime
+  framework/tables
+  framework/situations
+  framework/events
+  framework/fleet
+  framework/control
+  tables
+  parser
+  agent/follow
+  agent/config
+  agent/kinds
+  agent
+  table_agents
+  mapper
+)
+# Includes that run up a folder and must stay for now, each with its reason:
+#   "including file|included file|reason"
+BACK_REFERENCES=(
+  "framework/tables/table_manager.h|framework/situations/situation_prefilter.h|a table manager holds the prefilter that picks the situations a row is offered to, by value under its lock"
+  "framework/tables/request.cc|framework/events/event_sink.h|a request (vandu) writes the events of its situation to the sink when it fires, clears or is suppressed"
+  "framework/tables/row_json.cc|framework/events/event_output.h|row JSON writes its time stamps with the outputs' RFC 3339 conversion (StampToRfc3339), one rule for every output"
+  "framework/situations/action_runner.cc|framework/events/event_sink.h|the action runner reports the outcome of an action as an event"
+  "framework/events/event_output.cc|framework/fleet/fleet_output.h|the outputs list (HOV_EVENTS) names the fleet outputs too (kafka://, nats://) and builds them"
+  "agent/config/config_check.cc|agent/log_manager.h|--check reads the configuration through a log manager that starts no threads, so that it reads exactly what a refresh reads"
+  "agent/config/valid_log.cc|agent/kinds/journal_file.h|a journal entry is checked by the journal kind's own rule (Journal_File::jlCheckConfig)"
+  "agent/kinds/log_file.cc|agent/log_manager.h|a log takes its saved position from the manager's position store and counts position changes there"
+  "agent/kinds/log_file.cc|agent/tvxmain.h|rows carry the system name, a process-wide value of the process entry"
+  "agent/kinds/syslog_file.cc|agent/tvxmain.h|rows carry the system name, a process-wide value of the process entry"
+  "agent/kinds/errlog_file.cc|agent/tvxmain.h|rows carry the host name, a process-wide value of the process entry"
+)
+
+declare -A rank_of_folder allowed used
+for i in "${!ORDER[@]}"; do
+  rank_of_folder[${ORDER[$i]}]=$i
+done
+for entry in "${BACK_REFERENCES[@]}"; do
+  IFS='|' read -r from to why <<< "$entry"
+  allowed["$from|$to"]=$why
+done
+# The folder of ORDER that holds a file (the deepest), or nothing.
+folder_of() {
+  local d
+  d=$(dirname "$1")
+  while [ "$d" != . ]; do
+    if [ -n "${rank_of_folder[$d]:-}" ]; then
+      echo "$d"
+      return
+    fi
+    d=$(dirname "$d")
+  done
+}
+# A program's own sources are checked above, as the program's layer.
+while IFS= read -r file; do
+  [ -z "${unit_of_file[$file]:-}" ] || continue
+  from=$(folder_of "$file")
+  [ -n "$from" ] || continue
+  while IFS=: read -r line inc; do
+    [ -f "$inc" ] || continue
+    to=$(folder_of "$inc")
+    [ -n "$to" ] || continue
+    if [ "${rank_of_folder[$to]}" -gt "${rank_of_folder[$from]}" ]; then
+      if [ -n "${allowed["$file|$inc"]:-}" ]; then
+        used["$file|$inc"]=1
+      else
+        echo "$file:$line: includes \"$inc\" of $to/, a folder above $from/ (see ORDER)"
+        fail=1
+      fi
+    fi
+  done < <(grep -n -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$file" |
+           sed -E 's/^([0-9]+):[[:space:]]*#[[:space:]]*include[[:space:]]*"([^"]*)".*/\1:\2/')
+done < <(git ls-files --cached --others --exclude-standard '*.cc' '*.h' | grep -v -E '^(tests|bench)/')
+for key in "${!allowed[@]}"; do
+  if [ -z "${used[$key]:-}" ]; then
+    echo "BACK_REFERENCES names ${key%%|*} including ${key#*|}, which no longer happens: drop it"
+    fail=1
+  fi
+done
+
 if [ "$fail" -ne 0 ]; then
   echo "layer check failed: one folder per library, DEPS without circles, includes only downwards"
   exit 1
 fi
-echo "layer check: ${#lib_dir[@]} layers in their own folders, no circle, no include running up"
+echo "layer check: ${#lib_dir[@]} layers in their own folders, no circle, no include running up" \
+  "(${#ORDER[@]} folders in order, ${#BACK_REFERENCES[@]} named back-references)"

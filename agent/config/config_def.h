@@ -1,7 +1,7 @@
 // Constants of the log configuration shared by the configuration reader,
 // the log manager, the log kinds and the tables.
-#ifndef QOR_AGENT_CONFIG_DEF_H_
-#define QOR_AGENT_CONFIG_DEF_H_
+#ifndef QOR_AGENT_CONFIG_CONFIG_DEF_H_
+#define QOR_AGENT_CONFIG_CONFIG_DEF_H_
 
 // Debug mode letters: whether a log writes a debug copy of what it reads.
 constexpr char LOGDEBUGMODEON = 'Y';
@@ -78,4 +78,4 @@ constexpr char STATEFILEENVVAR[] = "TVX_STATE_FILE";
 constexpr int STATESAVESECONDS = 2;
 constexpr int LOGRETRYSECONDS = 10;
 
-#endif  // QOR_AGENT_CONFIG_DEF_H_
+#endif  // QOR_AGENT_CONFIG_CONFIG_DEF_H_

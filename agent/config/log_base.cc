@@ -1,3 +1,5 @@
+// Log_Base: the name, type, procedure and ring links shared by configuration
+// entries and monitored logs.
 #include "agent/config/log_base.h"
 
 #include <stdlib.h>

@@ -12,8 +12,8 @@
 // LogDebugMode is the one field changed while other threads read it (a
 // refresh sets it under the log's LogLock; the worker and the monitored-logs
 // table read it without), hence atomic.
-#ifndef QOR_AGENT_LOG_BASE_H_
-#define QOR_AGENT_LOG_BASE_H_
+#ifndef QOR_AGENT_CONFIG_LOG_BASE_H_
+#define QOR_AGENT_CONFIG_LOG_BASE_H_
 
 #include <atomic>
 
@@ -87,4 +87,4 @@ class Log_Base {
   bool LogReadFromStart;
 };
 
-#endif  // QOR_AGENT_LOG_BASE_H_
+#endif  // QOR_AGENT_CONFIG_LOG_BASE_H_

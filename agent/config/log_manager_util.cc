@@ -1,3 +1,5 @@
+// File utilities of the log configuration: records of a configuration file,
+// modification times, file signatures and hexadecimal text.
 #include "agent/config/log_manager_util.h"
 
 #include <ctype.h>

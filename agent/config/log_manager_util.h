@@ -1,8 +1,8 @@
 // File utilities of the log configuration and the log manager: reading a
 // configuration file record by record, a file's modification time, and
 // the hexadecimal text of raw bytes.
-#ifndef QOR_AGENT_LOG_MANAGER_UTIL_H_
-#define QOR_AGENT_LOG_MANAGER_UTIL_H_
+#ifndef QOR_AGENT_CONFIG_LOG_MANAGER_UTIL_H_
+#define QOR_AGENT_CONFIG_LOG_MANAGER_UTIL_H_
 
 #include <stddef.h>
 
@@ -55,4 +55,4 @@ char* trace_text(char* output, size_t size, const char* raw);
 // Returns `output`. Thread-safe.
 char* xtoa(char* output, const void* data, unsigned int length);
 
-#endif  // QOR_AGENT_LOG_MANAGER_UTIL_H_
+#endif  // QOR_AGENT_CONFIG_LOG_MANAGER_UTIL_H_

@@ -1,3 +1,5 @@
+// Reads the host's syslog configuration (syslogd and rsyslog, with includes)
+// for the files it writes.
 #include "agent/config/syslog_conf.h"
 
 #include <ctype.h>

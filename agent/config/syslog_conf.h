@@ -4,8 +4,8 @@
 //
 // Used by the log manager on its manager thread only; no state outlives a
 // call.
-#ifndef QOR_AGENT_SYSLOG_CONF_H_
-#define QOR_AGENT_SYSLOG_CONF_H_
+#ifndef QOR_AGENT_CONFIG_SYSLOG_CONF_H_
+#define QOR_AGENT_CONFIG_SYSLOG_CONF_H_
 
 #include <stdint.h>
 
@@ -87,4 +87,4 @@ void SyslogTargets(const std::vector<std::string>& records,
 std::vector<std::string> SyslogWatchFiles(
     const std::vector<Syslog_Target>& targets);
 
-#endif  // QOR_AGENT_SYSLOG_CONF_H_
+#endif  // QOR_AGENT_CONFIG_SYSLOG_CONF_H_

@@ -1,3 +1,5 @@
+// Valid_Log: checks one line of the log configuration and keeps it in the
+// ring of accepted entries.
 #include "agent/config/valid_log.h"
 
 #include <ctype.h>

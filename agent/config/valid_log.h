@@ -18,8 +18,8 @@
 // procedure of a J log is its match list.
 // Syslog configuration line: selector, blanks or tabs, action; an action
 // that is an absolute path names a syslog-type log, any other is ignored.
-#ifndef QOR_AGENT_VALID_LOG_H_
-#define QOR_AGENT_VALID_LOG_H_
+#ifndef QOR_AGENT_CONFIG_VALID_LOG_H_
+#define QOR_AGENT_CONFIG_VALID_LOG_H_
 
 #include "agent/config/log_base.h"
 
@@ -70,4 +70,4 @@ class Valid_Log : public Log_Base {
   unsigned char Valid;  // 1 while accepted, 0 once any check rejected the line
 };
 
-#endif  // QOR_AGENT_VALID_LOG_H_
+#endif  // QOR_AGENT_CONFIG_VALID_LOG_H_

@@ -1,3 +1,5 @@
+// File_Tail: follows one log name across rotation, truncation and
+// replacement, reading what is appended.
 #include "agent/follow/file_tail.h"
 
 #include <dirent.h>

@@ -20,8 +20,8 @@
 // The file being read is the owner's (a View: the stream, descriptor and
 // offset the owner's reader uses, and the unfinished line it holds); a
 // rotated file is swapped into that View while it is read.
-#ifndef QOR_AGENT_FILE_TAIL_H_
-#define QOR_AGENT_FILE_TAIL_H_
+#ifndef QOR_AGENT_FOLLOW_FILE_TAIL_H_
+#define QOR_AGENT_FOLLOW_FILE_TAIL_H_
 
 #include <stdint.h>
 #include <sys/stat.h>
@@ -306,4 +306,4 @@ class File_Tail {
   Failure failure_ = TAIL_OK;
 };
 
-#endif  // QOR_AGENT_FILE_TAIL_H_
+#endif  // QOR_AGENT_FOLLOW_FILE_TAIL_H_

@@ -18,8 +18,8 @@
 // buffer or in the splitter and is valid only during the call.
 //
 // Owned by one Log_File and used only by its worker thread.
-#ifndef QOR_AGENT_LINE_SPLITTER_H_
-#define QOR_AGENT_LINE_SPLITTER_H_
+#ifndef QOR_AGENT_FOLLOW_LINE_SPLITTER_H_
+#define QOR_AGENT_FOLLOW_LINE_SPLITTER_H_
 
 #include <stddef.h>
 #include <string.h>
@@ -165,4 +165,4 @@ bool Line_Splitter::Flush(Sink& sink) {
   return true;
 }
 
-#endif  // QOR_AGENT_LINE_SPLITTER_H_
+#endif  // QOR_AGENT_FOLLOW_LINE_SPLITTER_H_

@@ -1,3 +1,5 @@
+// Log_Patterns: configured paths with shell patterns, expanded into one log
+// per matching file.
 #include "agent/follow/log_pattern.h"
 
 #include <ctype.h>

@@ -27,8 +27,8 @@
 // does.
 //
 // Owned by the log manager and used by its thread only.
-#ifndef QOR_AGENT_LOG_PATTERN_H_
-#define QOR_AGENT_LOG_PATTERN_H_
+#ifndef QOR_AGENT_FOLLOW_LOG_PATTERN_H_
+#define QOR_AGENT_FOLLOW_LOG_PATTERN_H_
 
 #include <stddef.h>
 #include <sys/types.h>
@@ -114,4 +114,4 @@ class Log_Patterns {
   std::set<std::string> watched_;
 };
 
-#endif  // QOR_AGENT_LOG_PATTERN_H_
+#endif  // QOR_AGENT_FOLLOW_LOG_PATTERN_H_

@@ -1,3 +1,5 @@
+// Log_Watch: the inotify thread that wakes a log's worker when its file
+// changes.
 #include "agent/follow/log_watch.h"
 
 #include <errno.h>

@@ -22,8 +22,8 @@
 // that sends no events such as NFS, a directory that cannot be read, a path
 // that names a directory), Add says why and the worker keeps to its
 // one-second check alone.
-#ifndef QOR_AGENT_LOG_WATCH_H_
-#define QOR_AGENT_LOG_WATCH_H_
+#ifndef QOR_AGENT_FOLLOW_LOG_WATCH_H_
+#define QOR_AGENT_FOLLOW_LOG_WATCH_H_
 
 #include <pthread.h>
 #include <stdio.h>
@@ -153,4 +153,4 @@ class Watch_Registration {
   const int Id;
 };
 
-#endif  // QOR_AGENT_LOG_WATCH_H_
+#endif  // QOR_AGENT_FOLLOW_LOG_WATCH_H_

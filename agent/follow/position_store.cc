@@ -1,3 +1,5 @@
+// The position store: where each monitored log stood, saved to and restored
+// from the state file across restarts.
 #include "agent/follow/position_store.h"
 
 #include <errno.h>

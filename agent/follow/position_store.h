@@ -13,8 +13,8 @@
 //
 // Threads: the manager thread loads and saves; workers take concurrently,
 // under the store's lock.
-#ifndef QOR_AGENT_POSITION_STORE_H_
-#define QOR_AGENT_POSITION_STORE_H_
+#ifndef QOR_AGENT_FOLLOW_POSITION_STORE_H_
+#define QOR_AGENT_FOLLOW_POSITION_STORE_H_
 
 #include <stdint.h>
 #include <sys/types.h>
@@ -151,4 +151,4 @@ class Position_Store {
   std::map<std::string, Log_Position> loaded_ GUARDED_BY(mu_);
 };
 
-#endif  // QOR_AGENT_POSITION_STORE_H_
+#endif  // QOR_AGENT_FOLLOW_POSITION_STORE_H_

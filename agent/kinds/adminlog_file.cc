@@ -1,3 +1,4 @@
+// Adminlog_File: the log kind of binary login-accounting files (type 'A').
 #include "agent/kinds/adminlog_file.h"
 
 #include <errno.h>

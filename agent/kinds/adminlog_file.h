@@ -30,8 +30,8 @@
 // Records are aligned on the start of the file: a record still being
 // written (the file's size is not a multiple of RecordSize) is left for the
 // next pass by the worker and left out by a report, never read misaligned.
-#ifndef QOR_AGENT_ADMINLOG_FILE_H_
-#define QOR_AGENT_ADMINLOG_FILE_H_
+#ifndef QOR_AGENT_KINDS_ADMINLOG_FILE_H_
+#define QOR_AGENT_KINDS_ADMINLOG_FILE_H_
 
 #include "agent/kinds/log_file.h"
 
@@ -93,4 +93,4 @@ class Adminlog_File : public Log_File {
   const int RecordSize;
 };
 
-#endif  // QOR_AGENT_ADMINLOG_FILE_H_
+#endif  // QOR_AGENT_KINDS_ADMINLOG_FILE_H_

@@ -1,3 +1,5 @@
+// Errlog_File: the log kind of the host's error log (type 'E'), read through
+// the error-report command.
 #include "agent/kinds/errlog_file.h"
 
 #include <ctype.h>

@@ -22,8 +22,8 @@
 // joins the worker, which has reaped its child). ChildPID is written by the
 // worker and read by dumps on other threads, hence atomic. Every descriptor
 // is close-on-exec, so neither child holds the other's pipe.
-#ifndef QOR_AGENT_ERRLOG_FILE_H_
-#define QOR_AGENT_ERRLOG_FILE_H_
+#ifndef QOR_AGENT_KINDS_ERRLOG_FILE_H_
+#define QOR_AGENT_KINDS_ERRLOG_FILE_H_
 
 #include <stdio.h>
 #include <time.h>
@@ -171,4 +171,4 @@ class Errlog_File : public Log_File {
 // The size of a report argument buffer ("-s" or "-e", ten digits, NUL).
 constexpr int ERRPTARGSIZE = 14;
 
-#endif  // QOR_AGENT_ERRLOG_FILE_H_
+#endif  // QOR_AGENT_KINDS_ERRLOG_FILE_H_

@@ -1,3 +1,5 @@
+// Journal_File: the log kind of the systemd journal (type 'J'), read through
+// sd-journal.
 #include "agent/kinds/journal_file.h"
 
 #include <ctype.h>

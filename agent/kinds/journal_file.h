@@ -37,8 +37,8 @@
 // the worker). An sd-journal handle is used by one thread only: the worker's
 // (JournalHandle) by the worker, a report's by its request thread, and the
 // monitored-logs table opens one per sample.
-#ifndef QOR_AGENT_JOURNAL_FILE_H_
-#define QOR_AGENT_JOURNAL_FILE_H_
+#ifndef QOR_AGENT_KINDS_JOURNAL_FILE_H_
+#define QOR_AGENT_KINDS_JOURNAL_FILE_H_
 
 #include <stdint.h>
 #include <time.h>
@@ -198,4 +198,4 @@ class Journal_File : public Log_File {
   Durable_Position<std::string> SavedCursor GUARDED_BY(LogLock);
 };
 
-#endif  // QOR_AGENT_JOURNAL_FILE_H_
+#endif  // QOR_AGENT_KINDS_JOURNAL_FILE_H_

@@ -1,3 +1,5 @@
+// Log_File: the monitored log's worker thread, its entries' rows and events,
+// and what every kind shares.
 #include "agent/kinds/log_file.h"
 
 #include <errno.h>

@@ -25,8 +25,8 @@
 // A kind's constructor ends with lfStartWorker (the dump when flow tracing
 // is on, then lfStartThread); a kind's destructor must call lfStopThread
 // first, so that the worker has ended before the kind's part is destroyed.
-#ifndef QOR_AGENT_LOG_FILE_H_
-#define QOR_AGENT_LOG_FILE_H_
+#ifndef QOR_AGENT_KINDS_LOG_FILE_H_
+#define QOR_AGENT_KINDS_LOG_FILE_H_
 
 #include <poll.h>
 #include <pthread.h>
@@ -544,4 +544,4 @@ class Log_File : public Log_Base, private File_Tail::Reader {
 // The worker thread's start routine; `log` is the Log_File.
 void* LogThread(void* log);
 
-#endif  // QOR_AGENT_LOG_FILE_H_
+#endif  // QOR_AGENT_KINDS_LOG_FILE_H_

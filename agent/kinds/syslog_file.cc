@@ -1,3 +1,4 @@
+// Syslog_File: the log kind of syslog text files (type 'S').
 #include "agent/kinds/syslog_file.h"
 
 #include <ctype.h>

@@ -8,8 +8,8 @@
 // destructor joins the worker). The worker turns every appended line into a
 // VXLOGENT event; reports run on the runtime's request threads, each on a
 // SyslogBufferInfo of its own, reading the file newest entry first.
-#ifndef QOR_AGENT_SYSLOG_FILE_H_
-#define QOR_AGENT_SYSLOG_FILE_H_
+#ifndef QOR_AGENT_KINDS_SYSLOG_FILE_H_
+#define QOR_AGENT_KINDS_SYSLOG_FILE_H_
 
 #include <time.h>
 
@@ -120,4 +120,4 @@ class Syslog_File : public Log_File {
   struct tm slReference(void* report) const;
 };
 
-#endif  // QOR_AGENT_SYSLOG_FILE_H_
+#endif  // QOR_AGENT_KINDS_SYSLOG_FILE_H_

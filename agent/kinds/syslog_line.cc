@@ -1,3 +1,5 @@
+// One syslog line turned into the entry columns of a VXLOGENT row, for the
+// syslog kind, its reports and the benchmarks.
 #include "agent/kinds/syslog_line.h"
 
 #include <stdint.h>

@@ -18,8 +18,8 @@
 // line beginning "last message repeated " after the
 // host, or a blank there, has no source. The rest of the line, without a
 // trailing newline, is ENTRYDESC.
-#ifndef QOR_AGENT_SYSLOG_LINE_H_
-#define QOR_AGENT_SYSLOG_LINE_H_
+#ifndef QOR_AGENT_KINDS_SYSLOG_LINE_H_
+#define QOR_AGENT_KINDS_SYSLOG_LINE_H_
 
 #include <stddef.h>
 #include <stdint.h>
@@ -128,4 +128,4 @@ const char* SyslogLineHost(const char* pos, const char* end, char* dest,
 const char* SyslogLineSource(const char* pos, const char* end, char* dest,
                              size_t width);
 
-#endif  // QOR_AGENT_SYSLOG_LINE_H_
+#endif  // QOR_AGENT_KINDS_SYSLOG_LINE_H_

@@ -1,3 +1,5 @@
+// Userlog_File: the log kind of text files read by a format command
+// (type 'U').
 #include "agent/kinds/userlog_file.h"
 
 #include <ctype.h>

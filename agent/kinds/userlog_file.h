@@ -17,8 +17,8 @@
 // and the reports must not format at the same time: every line is formatted
 // under FormatLock, which also guards SPAnchor. FormatLock is a leaf: nothing
 // else is locked while it is held, and it is never taken with LogLock held.
-#ifndef QOR_AGENT_USERLOG_FILE_H_
-#define QOR_AGENT_USERLOG_FILE_H_
+#ifndef QOR_AGENT_KINDS_USERLOG_FILE_H_
+#define QOR_AGENT_KINDS_USERLOG_FILE_H_
 
 #include <stdint.h>
 #include <time.h>
@@ -112,4 +112,4 @@ class Userlog_File : public Log_File {
   Posix_Mutex FormatLock;
 };
 
-#endif  // QOR_AGENT_USERLOG_FILE_H_
+#endif  // QOR_AGENT_KINDS_USERLOG_FILE_H_

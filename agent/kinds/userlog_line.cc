@@ -1,3 +1,5 @@
+// One user-formatted line turned into a VXLOGENT row through a compiled
+// format command.
 #include "agent/kinds/userlog_line.h"
 
 #include <string.h>

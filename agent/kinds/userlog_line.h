@@ -5,8 +5,8 @@
 // Threads: a compiled chain holds the values of the line in progress, so
 // calls on one chain must be serialised by the caller (Userlog_File holds its
 // FormatLock); the functions keep no state of their own.
-#ifndef QOR_AGENT_USERLOG_LINE_H_
-#define QOR_AGENT_USERLOG_LINE_H_
+#ifndef QOR_AGENT_KINDS_USERLOG_LINE_H_
+#define QOR_AGENT_KINDS_USERLOG_LINE_H_
 
 #include "parser/entry_time.h"
 #include "parser/string_parser.h"
@@ -24,4 +24,4 @@ long FormatUserlogLine(StringParser* anchor, char* line,
                        tvx_vxlogent_data_t* row, _UserlogLineContext* context,
                        _EntryTimeBuffers* times = nullptr);
 
-#endif  // QOR_AGENT_USERLOG_LINE_H_
+#endif  // QOR_AGENT_KINDS_USERLOG_LINE_H_

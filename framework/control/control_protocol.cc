@@ -1,3 +1,4 @@
+// The control protocol: parses one request line and builds its reply.
 #include "framework/control/control_protocol.h"
 
 #include <ctype.h>

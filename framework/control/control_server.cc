@@ -1,3 +1,5 @@
+// The control server: accepts control-socket connections and answers each
+// request line.
 #include "framework/control/control_server.h"
 
 #include <errno.h>

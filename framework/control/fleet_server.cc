@@ -1,3 +1,5 @@
+// The fleet server: answers read-only reports asked over NATS and keeps the
+// agent's roster entry.
 #include "framework/control/fleet_server.h"
 
 #include <nats/nats.h>

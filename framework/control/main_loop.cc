@@ -1,3 +1,5 @@
+// hovmain: starts the runtime's services, loads the agents and situations,
+// and runs the heartbeat and sampling loop until shutdown.
 #include "framework/control/main_loop.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// The metrics endpoint: serves the agent's counters over HTTP (civetweb).
 #include "framework/control/metrics_server.h"
 
 #include <arpa/inet.h>

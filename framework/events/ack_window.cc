@@ -1,3 +1,5 @@
+// Ack_Window: the events a fleet output sent and that are not yet
+// acknowledged, in order.
 #include "framework/events/ack_window.h"
 
 #include <errno.h>

@@ -7,8 +7,8 @@
 // which every event sent is acknowledged, the mark saved log positions
 // wait for. Thread-safe: Admit on the output's writer thread,
 // Acknowledge on the client library's threads.
-#ifndef QOR_FRAMEWORK_RUNTIME_ACK_WINDOW_H_
-#define QOR_FRAMEWORK_RUNTIME_ACK_WINDOW_H_
+#ifndef QOR_FRAMEWORK_EVENTS_ACK_WINDOW_H_
+#define QOR_FRAMEWORK_EVENTS_ACK_WINDOW_H_
 
 #include <pthread.h>
 #include <stdint.h>
@@ -102,4 +102,4 @@ class Ack_Window {
   std::atomic<uint64_t> bytes_{0};
 };
 
-#endif  // QOR_FRAMEWORK_RUNTIME_ACK_WINDOW_H_
+#endif  // QOR_FRAMEWORK_EVENTS_ACK_WINDOW_H_

@@ -1,3 +1,5 @@
+// Event outputs: files, standard output and the syslog socket, and the
+// parsing of the outputs list.
 #include "framework/events/event_output.h"
 
 #include <errno.h>

@@ -3,8 +3,8 @@
 // Each takes whole JSON lines, one or many at a time, and either writes all
 // of those it takes or none of them. An output is used by one thread at a
 // time (its writer's).
-#ifndef QOR_FRAMEWORK_RUNTIME_EVENT_OUTPUT_H_
-#define QOR_FRAMEWORK_RUNTIME_EVENT_OUTPUT_H_
+#ifndef QOR_FRAMEWORK_EVENTS_EVENT_OUTPUT_H_
+#define QOR_FRAMEWORK_EVENTS_EVENT_OUTPUT_H_
 
 #include <stdint.h>
 #include <sys/types.h>
@@ -156,4 +156,4 @@ std::string StampToRfc3339(const char* stamp, size_t length);
 // The same into *out (replacing what it holds; empty when not a stamp).
 void StampToRfc3339(const char* stamp, size_t length, std::string* out);
 
-#endif  // QOR_FRAMEWORK_RUNTIME_EVENT_OUTPUT_H_
+#endif  // QOR_FRAMEWORK_EVENTS_EVENT_OUTPUT_H_

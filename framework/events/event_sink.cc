@@ -1,3 +1,5 @@
+// The event sink: turns dispatched rows into JSON lines and writes them to
+// every output, streams and actions.
 #include "framework/events/event_sink.h"
 
 #include <pthread.h>

@@ -19,8 +19,8 @@
 // further durable outputs.
 // Use() (tests, benchmarks) writes to one stream at once instead.
 // Thread-safe.
-#ifndef QOR_FRAMEWORK_RUNTIME_EVENT_SINK_H_
-#define QOR_FRAMEWORK_RUNTIME_EVENT_SINK_H_
+#ifndef QOR_FRAMEWORK_EVENTS_EVENT_SINK_H_
+#define QOR_FRAMEWORK_EVENTS_EVENT_SINK_H_
 
 #include <stddef.h>
 #include <stdint.h>
@@ -245,4 +245,4 @@ class Durable_Position {
   std::deque<std::pair<uint64_t, Position>> waiting_;
 };
 
-#endif  // QOR_FRAMEWORK_RUNTIME_EVENT_SINK_H_
+#endif  // QOR_FRAMEWORK_EVENTS_EVENT_SINK_H_

@@ -1,3 +1,4 @@
+// Live event streams to control clients that asked for EVENTS.
 #include "framework/events/event_stream.h"
 
 #include <errno.h>

@@ -5,8 +5,8 @@
 // one {"dropped":N} line tells it so as soon as it has read what came
 // before, whether or not another event follows.
 // Thread-safe.
-#ifndef QOR_FRAMEWORK_RUNTIME_EVENT_STREAM_H_
-#define QOR_FRAMEWORK_RUNTIME_EVENT_STREAM_H_
+#ifndef QOR_FRAMEWORK_EVENTS_EVENT_STREAM_H_
+#define QOR_FRAMEWORK_EVENTS_EVENT_STREAM_H_
 
 #include <stddef.h>
 
@@ -31,4 +31,4 @@ class Event_Streams {
                     std::string* err);
 };
 
-#endif  // QOR_FRAMEWORK_RUNTIME_EVENT_STREAM_H_
+#endif  // QOR_FRAMEWORK_EVENTS_EVENT_STREAM_H_

@@ -1,3 +1,5 @@
+// Fleet outputs: builds the Kafka and NATS JetStream outputs from their
+// addresses.
 #include "framework/fleet/fleet_output.h"
 
 #include <string.h>

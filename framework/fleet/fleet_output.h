@@ -4,8 +4,8 @@
 // delivered only when the engine acknowledges it; what is sent and not yet
 // acknowledged waits in the output's delivery window (ack_window.h), which
 // holds back saved log positions and, when full, the log workers.
-#ifndef QOR_FRAMEWORK_RUNTIME_FLEET_OUTPUT_H_
-#define QOR_FRAMEWORK_RUNTIME_FLEET_OUTPUT_H_
+#ifndef QOR_FRAMEWORK_FLEET_FLEET_OUTPUT_H_
+#define QOR_FRAMEWORK_FLEET_FLEET_OUTPUT_H_
 
 #include <atomic>
 #include <memory>
@@ -112,4 +112,4 @@ class Fleet_Output : public Event_Output {
       0};  // deliveries the engine refused or did not answer
 };
 
-#endif  // QOR_FRAMEWORK_RUNTIME_FLEET_OUTPUT_H_
+#endif  // QOR_FRAMEWORK_FLEET_FLEET_OUTPUT_H_

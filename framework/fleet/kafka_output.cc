@@ -1,3 +1,4 @@
+// The Kafka event output, through librdkafka's idempotent producer.
 #include "framework/fleet/kafka_output.h"
 
 #include <librdkafka/rdkafka.h>

@@ -6,8 +6,8 @@
 // an unknown property refuses the output. A delivery that fails is
 // produced again a second later, for ever; failures are traced once a
 // minute.
-#ifndef QOR_FRAMEWORK_RUNTIME_KAFKA_OUTPUT_H_
-#define QOR_FRAMEWORK_RUNTIME_KAFKA_OUTPUT_H_
+#ifndef QOR_FRAMEWORK_FLEET_KAFKA_OUTPUT_H_
+#define QOR_FRAMEWORK_FLEET_KAFKA_OUTPUT_H_
 
 #include <memory>
 #include <string>
@@ -29,4 +29,4 @@ struct Kafka_Url {
                                    std::unique_ptr<Event_Output>* output,
                                    std::string* err);
 
-#endif  // QOR_FRAMEWORK_RUNTIME_KAFKA_OUTPUT_H_
+#endif  // QOR_FRAMEWORK_FLEET_KAFKA_OUTPUT_H_

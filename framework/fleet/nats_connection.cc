@@ -1,3 +1,5 @@
+// A NATS connection with the runtime's servers, credentials and TLS, and its
+// socket thread.
 #include "framework/fleet/nats_connection.h"
 
 #include <pthread.h>

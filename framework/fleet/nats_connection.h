@@ -10,8 +10,8 @@
 // opened it, after the library's callbacks that use the user's objects are
 // done (subscriptions drained). Get() may be used by any thread: the
 // library's calls are thread-safe.
-#ifndef QOR_FRAMEWORK_RUNTIME_NATS_CONNECTION_H_
-#define QOR_FRAMEWORK_RUNTIME_NATS_CONNECTION_H_
+#ifndef QOR_FRAMEWORK_FLEET_NATS_CONNECTION_H_
+#define QOR_FRAMEWORK_FLEET_NATS_CONNECTION_H_
 
 #include <nats/nats.h>
 
@@ -62,4 +62,4 @@ class Nats_Connection {
   std::unique_ptr<Nats_Io_Loop> loop_;
 };
 
-#endif  // QOR_FRAMEWORK_RUNTIME_NATS_CONNECTION_H_
+#endif  // QOR_FRAMEWORK_FLEET_NATS_CONNECTION_H_

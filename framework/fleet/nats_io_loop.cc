@@ -1,3 +1,5 @@
+// The socket thread of one NATS connection, through the library's external
+// event loop.
 #include "framework/fleet/nats_io_loop.h"
 
 #include <errno.h>

@@ -13,8 +13,8 @@
 // The library calls the callbacks from any of its users' threads, some
 // with its connection lock held: they take only this object's lock and
 // never call the library. The thread calls the library without that lock.
-#ifndef QOR_FRAMEWORK_RUNTIME_NATS_IO_LOOP_H_
-#define QOR_FRAMEWORK_RUNTIME_NATS_IO_LOOP_H_
+#ifndef QOR_FRAMEWORK_FLEET_NATS_IO_LOOP_H_
+#define QOR_FRAMEWORK_FLEET_NATS_IO_LOOP_H_
 
 #include <nats/nats.h>
 #include <pthread.h>
@@ -72,4 +72,4 @@ class Nats_Io_Loop {
   bool stop_ GUARDED_BY(mu_) = false;
 };
 
-#endif  // QOR_FRAMEWORK_RUNTIME_NATS_IO_LOOP_H_
+#endif  // QOR_FRAMEWORK_FLEET_NATS_IO_LOOP_H_

@@ -1,3 +1,4 @@
+// The NATS JetStream event output.
 #include "framework/fleet/nats_output.h"
 
 #include <errno.h>

@@ -17,8 +17,8 @@
 // (the library keeps what was sent for the reconnection). Failures are
 // traced once a minute. With HOV_NATS_STREAM=NAME[,OPTIONS] the output
 // creates the stream NAME capturing SUBJECT.> when it is missing.
-#ifndef QOR_FRAMEWORK_RUNTIME_NATS_OUTPUT_H_
-#define QOR_FRAMEWORK_RUNTIME_NATS_OUTPUT_H_
+#ifndef QOR_FRAMEWORK_FLEET_NATS_OUTPUT_H_
+#define QOR_FRAMEWORK_FLEET_NATS_OUTPUT_H_
 
 #include <memory>
 #include <string>
@@ -41,4 +41,4 @@ struct Nats_Stream_Spec {
                                   std::unique_ptr<Event_Output>* output,
                                   std::string* err);
 
-#endif  // QOR_FRAMEWORK_RUNTIME_NATS_OUTPUT_H_
+#endif  // QOR_FRAMEWORK_FLEET_NATS_OUTPUT_H_

@@ -1,3 +1,5 @@
+// Bounded regular expressions: POSIX extended syntax run by RE2 within a
+// fixed memory budget.
 #include "framework/runtime/bounded_regex.h"
 
 const RE2::Options& RegexOptions() {

@@ -1,3 +1,4 @@
+// The runtime's lock layer: a plain mutex with the calls the agent uses.
 #include "framework/runtime/locks.h"
 
 int YOM1_CreateLock(YOM1_Lock* lock) {

@@ -1,3 +1,5 @@
+// The runtime's trace facility: registration of source units, trace levels
+// and the trace log.
 #include "framework/runtime/trace.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// Reports refusals and warnings about the files the process trusts.
 #include "framework/runtime/trusted_files.h"
 
 #include <stdio.h>

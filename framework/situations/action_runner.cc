@@ -1,3 +1,5 @@
+// The action runner: runs a situation's RUN command for an event, one
+// process group each, with bounded time and output.
 #include "framework/situations/action_runner.h"
 
 #include <errno.h>

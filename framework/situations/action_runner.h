@@ -7,8 +7,8 @@
 // (default 30) is killed with its group. Its output goes to the trace at the
 // flow level, cut at ACTION_OUTPUT_SHOWN bytes; a failure is traced at the
 // error level. Submitting never waits for a command. Thread-safe.
-#ifndef QOR_FRAMEWORK_RUNTIME_ACTION_RUNNER_H_
-#define QOR_FRAMEWORK_RUNTIME_ACTION_RUNNER_H_
+#ifndef QOR_FRAMEWORK_SITUATIONS_ACTION_RUNNER_H_
+#define QOR_FRAMEWORK_SITUATIONS_ACTION_RUNNER_H_
 
 #include <stddef.h>
 #include <stdint.h>
@@ -41,4 +41,4 @@ class Action_Runner {
   static uint64_t Failed();
 };
 
-#endif  // QOR_FRAMEWORK_RUNTIME_ACTION_RUNNER_H_
+#endif  // QOR_FRAMEWORK_SITUATIONS_ACTION_RUNNER_H_

@@ -1,3 +1,4 @@
+// Conditions: parses COLUMN OP VALUE [AND ...] and tests rows against them.
 #include "framework/situations/condition.h"
 
 #include <ctype.h>

@@ -3,8 +3,8 @@
 // OP is one of == != >= <= < > ~ =~; VALUE is an integer or a double-quoted
 // text with \" and \\ escapes. Time-stamp columns (ENTRYTIME, TIMESTAMP,
 // MONTIME, LOGMODDATE) also take relative texts "-30s", "-15m", "-2h", "-1d".
-#ifndef QOR_FRAMEWORK_RUNTIME_CONDITION_H_
-#define QOR_FRAMEWORK_RUNTIME_CONDITION_H_
+#ifndef QOR_FRAMEWORK_SITUATIONS_CONDITION_H_
+#define QOR_FRAMEWORK_SITUATIONS_CONDITION_H_
 
 #include <string>
 #include <vector>
@@ -60,4 +60,4 @@ vandu* HOV_CreateRequest(const std::string& table, const std::string& condition,
 vandu* HOV_CreateRequest(const std::string& table, RequestDetail* detail,
                          std::string* err);
 
-#endif  // QOR_FRAMEWORK_RUNTIME_CONDITION_H_
+#endif  // QOR_FRAMEWORK_SITUATIONS_CONDITION_H_

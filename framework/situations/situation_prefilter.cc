@@ -1,3 +1,5 @@
+// The situation prefilter: picks, for a row, the situations of its table
+// that can take it.
 #include "framework/situations/situation_prefilter.h"
 
 #include <ctype.h>

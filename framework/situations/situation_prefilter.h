@@ -18,8 +18,8 @@
 // after the last build are candidates for every row until the next build,
 // which happens once changes stop for a second or grow past a quarter of the
 // index.
-#ifndef QOR_FRAMEWORK_RUNTIME_SITUATION_PREFILTER_H_
-#define QOR_FRAMEWORK_RUNTIME_SITUATION_PREFILTER_H_
+#ifndef QOR_FRAMEWORK_SITUATIONS_SITUATION_PREFILTER_H_
+#define QOR_FRAMEWORK_SITUATIONS_SITUATION_PREFILTER_H_
 
 #include <stdint.h>
 #include <time.h>
@@ -81,4 +81,4 @@ class Situation_Prefilter {
   struct hs_scratch* scratch_ = nullptr;  // for every column's database
 };
 
-#endif  // QOR_FRAMEWORK_RUNTIME_SITUATION_PREFILTER_H_
+#endif  // QOR_FRAMEWORK_SITUATIONS_SITUATION_PREFILTER_H_

@@ -1,3 +1,5 @@
+// The situation registry: the situations by name, added, removed and loaded
+// from the situations file.
 #include "framework/situations/situation_registry.h"
 
 #include <ctype.h>

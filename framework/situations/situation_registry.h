@@ -2,8 +2,8 @@
 // request object (sample type 4) on its table's manager list; the registry
 // owns it and destroys it on Delete, Reload and Clear. Thread-safe; lock
 // order: the registry's lock, then a table manager's.
-#ifndef QOR_FRAMEWORK_RUNTIME_SITUATION_REGISTRY_H_
-#define QOR_FRAMEWORK_RUNTIME_SITUATION_REGISTRY_H_
+#ifndef QOR_FRAMEWORK_SITUATIONS_SITUATION_REGISTRY_H_
+#define QOR_FRAMEWORK_SITUATIONS_SITUATION_REGISTRY_H_
 
 #include <stddef.h>
 #include <stdint.h>
@@ -96,4 +96,4 @@ class Situation_Registry {
   std::map<std::string, Entry> entries_ GUARDED_BY(mu_);
 };
 
-#endif  // QOR_FRAMEWORK_RUNTIME_SITUATION_REGISTRY_H_
+#endif  // QOR_FRAMEWORK_SITUATIONS_SITUATION_REGISTRY_H_

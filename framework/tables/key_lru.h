@@ -11,8 +11,8 @@
 // costs 24 + sizeof(T) bytes plus 5 to 11 of the lookup table. Everything is
 // given back when the last key goes.
 // Not locked: its owner holds the lock that guards it.
-#ifndef QOR_FRAMEWORK_RUNTIME_KEY_LRU_H_
-#define QOR_FRAMEWORK_RUNTIME_KEY_LRU_H_
+#ifndef QOR_FRAMEWORK_TABLES_KEY_LRU_H_
+#define QOR_FRAMEWORK_TABLES_KEY_LRU_H_
 
 #include <stddef.h>
 #include <stdint.h>
@@ -259,4 +259,4 @@ class Key_Lru {
   uint64_t evicted_ = 0;
 };
 
-#endif  // QOR_FRAMEWORK_RUNTIME_KEY_LRU_H_
+#endif  // QOR_FRAMEWORK_TABLES_KEY_LRU_H_

@@ -1,3 +1,5 @@
+// Request objects (vandu): samples, thresholds, dispatch and the events of
+// a situation.
 #include "framework/tables/request.h"
 
 #include <stdio.h>

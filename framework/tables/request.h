@@ -7,8 +7,8 @@
 // its manager's live list from creation until it is deleted, a report's never.
 // Threads: rows are offered under the manager's lock (events, samples) or on
 // the one thread that runs a report; handles may be pinned from any thread.
-#ifndef QOR_FRAMEWORK_RUNTIME_REQUEST_H_
-#define QOR_FRAMEWORK_RUNTIME_REQUEST_H_
+#ifndef QOR_FRAMEWORK_TABLES_REQUEST_H_
+#define QOR_FRAMEWORK_TABLES_REQUEST_H_
 
 #include <stdint.h>
 #include <string.h>
@@ -526,4 +526,4 @@ inline int UnpaddedLength(const char* field, int length) {
 bool TextContains(const char* text, size_t length, const char* part,
                   size_t size);
 
-#endif  // QOR_FRAMEWORK_RUNTIME_REQUEST_H_
+#endif  // QOR_FRAMEWORK_TABLES_REQUEST_H_

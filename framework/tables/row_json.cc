@@ -1,3 +1,5 @@
+// Rows as JSON: fields escaped and written by the request object's column
+// info.
 #include "framework/tables/row_json.h"
 
 #include <ctype.h>

@@ -1,6 +1,6 @@
 // Rows as JSON objects, described by the request object's column info.
-#ifndef QOR_FRAMEWORK_RUNTIME_ROW_JSON_H_
-#define QOR_FRAMEWORK_RUNTIME_ROW_JSON_H_
+#ifndef QOR_FRAMEWORK_TABLES_ROW_JSON_H_
+#define QOR_FRAMEWORK_TABLES_ROW_JSON_H_
 
 #include <string>
 #include <vector>
@@ -187,4 +187,4 @@ std::string RowToEnvironment(vandu& v, const char* row);
 // table has no such column or it holds no time stamp.
 std::string RowEntryTime(vandu& v, const char* row);
 
-#endif  // QOR_FRAMEWORK_RUNTIME_ROW_JSON_H_
+#endif  // QOR_FRAMEWORK_TABLES_ROW_JSON_H_

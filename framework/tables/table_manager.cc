@@ -1,3 +1,4 @@
+// Table managers: the registered tables and their request objects.
 #include "framework/tables/table_manager.h"
 
 #include "util/posix_mutex.h"

@@ -2,8 +2,8 @@
 // until the process ends. A manager creates the request objects of its table
 // (CreateVandu) and keeps the live ones (the table's situations) on a list
 // that is changed and walked only under its lock.
-#ifndef QOR_FRAMEWORK_RUNTIME_TABLE_MANAGER_H_
-#define QOR_FRAMEWORK_RUNTIME_TABLE_MANAGER_H_
+#ifndef QOR_FRAMEWORK_TABLES_TABLE_MANAGER_H_
+#define QOR_FRAMEWORK_TABLES_TABLE_MANAGER_H_
 
 #include <stdint.h>
 
@@ -129,4 +129,4 @@ class TableManager {
   std::atomic<uint64_t> keysEvicted_{0};
 };
 
-#endif  // QOR_FRAMEWORK_RUNTIME_TABLE_MANAGER_H_
+#endif  // QOR_FRAMEWORK_TABLES_TABLE_MANAGER_H_

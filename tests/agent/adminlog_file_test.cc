@@ -1,3 +1,4 @@
+// Tests of the login-accounting log kind (Adminlog_File).
 #include "agent/kinds/adminlog_file.h"
 
 #include <stdint.h>

@@ -1,3 +1,4 @@
+// Tests of the error-log kind (Errlog_File).
 #include "agent/kinds/errlog_file.h"
 
 #include <limits.h>

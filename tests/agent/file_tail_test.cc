@@ -1,3 +1,5 @@
+// Tests of File_Tail: each line delivered once in order across rotation and
+// truncation.
 #include "agent/follow/file_tail.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// Tests of the journal kind (Journal_File): entries, reports, following and
+// bad configuration.
 #include "agent/kinds/journal_file.h"
 
 #include <stdint.h>

@@ -1,3 +1,4 @@
+// Tests of Line_Splitter: whole lines out of the bytes read.
 #include "agent/follow/line_splitter.h"
 
 #include <string>

@@ -1,3 +1,4 @@
+// Tests of Log_Base: names, procedures and rings.
 #include "agent/config/log_base.h"
 
 #include <stdio.h>

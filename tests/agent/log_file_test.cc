@@ -1,3 +1,5 @@
+// Tests of Log_File through a test kind: the worker, torn, long and
+// unformattable entries, truncation and stop.
 #include "agent/kinds/log_file.h"
 
 #include <pthread.h>

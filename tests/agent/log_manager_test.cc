@@ -1,3 +1,5 @@
+// Tests of Log_Manager: requests counted in and out, the ring, refresh and
+// shutdown.
 #include "agent/log_manager.h"
 
 #include <fcntl.h>

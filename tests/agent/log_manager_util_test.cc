@@ -1,3 +1,4 @@
+// Tests of the log configuration's file utilities.
 #include "agent/config/log_manager_util.h"
 
 #include <sys/stat.h>

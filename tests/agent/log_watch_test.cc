@@ -1,3 +1,4 @@
+// Tests of Log_Watch: workers woken when their files change.
 #include "agent/follow/log_watch.h"
 
 #include <poll.h>

@@ -1,3 +1,5 @@
+// Tests of the position store: saving, loading, refusing damaged files and
+// fingerprints.
 #include "agent/follow/position_store.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// Tests of the syslog configuration reader.
 #include "agent/config/syslog_conf.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// Tests of the syslog kind (Syslog_File).
 #include "agent/kinds/syslog_file.h"
 
 #include <stddef.h>

@@ -1,3 +1,4 @@
+// Tests of the syslog line formatting.
 #include "agent/kinds/syslog_line.h"
 
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// Tests of the process entry: the environment report and its limits.
 #include "agent/tvxmain.h"
 
 #include <locale.h>

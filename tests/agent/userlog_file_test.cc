@@ -1,3 +1,4 @@
+// Tests of the user-formatted kind (Userlog_File).
 #include "agent/kinds/userlog_file.h"
 
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// Tests of Valid_Log: accepting and refusing configuration lines.
 #include "agent/config/valid_log.h"
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// Tests of conditions: parsing and matching rows.
 #include "framework/situations/condition.h"
 
 #include <stdio.h>

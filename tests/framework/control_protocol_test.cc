@@ -1,3 +1,4 @@
+// Tests of the control protocol's requests and replies.
 #include "framework/control/control_protocol.h"
 
 #include <stddef.h>

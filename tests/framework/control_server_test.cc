@@ -1,3 +1,4 @@
+// Tests of the control server over its socket.
 #include "framework/control/control_server.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// Tests of the fleet server against a local NATS server.
 #include "framework/control/fleet_server.h"
 
 #include <string>

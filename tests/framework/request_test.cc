@@ -1,3 +1,4 @@
+// Tests of request objects: column comparisons and thresholds.
 #include "framework/tables/request.h"
 
 #include <string.h>

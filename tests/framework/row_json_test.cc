@@ -1,3 +1,4 @@
+// Tests of rows as JSON.
 #include "framework/tables/row_json.h"
 
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// Tests of the trace facility.
 #include "framework/runtime/trace.h"
 
 #include <sys/stat.h>

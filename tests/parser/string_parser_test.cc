@@ -1,3 +1,4 @@
+// Tests of StringParser and its format commands.
 #include "parser/string_parser.h"
 
 #include <string.h>

@@ -1,3 +1,5 @@
+// Runs a program as another user from a descriptor opened while the path
+// was still reachable.
 #include "tests/support/exec_opened.h"
 
 #include <fcntl.h>

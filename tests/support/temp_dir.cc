@@ -1,3 +1,4 @@
+// Scoped_Temp_Dir: a private temporary directory removed with its contents.
 #include "tests/support/temp_dir.h"
 
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// Tests of Timestamp and the event times of situations.
 #include "tables/timestamp.h"
 
 #include <stdlib.h>

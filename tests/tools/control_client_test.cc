@@ -1,3 +1,4 @@
+// Tests of qorctl's control-socket client.
 #include "tools/control_client.h"
 
 #include <stdlib.h>

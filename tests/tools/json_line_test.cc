@@ -1,3 +1,4 @@
+// Tests of reading the control server's JSON lines.
 #include "tools/json_line.h"
 
 #include <string>

@@ -1,3 +1,4 @@
+// Tests of qorctl's commands against an agent runtime in the test.
 #include "tools/qorctl_command.h"
 
 #include <poll.h>

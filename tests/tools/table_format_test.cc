@@ -1,3 +1,4 @@
+// Tests of the aligned text tables.
 #include "tools/table_format.h"
 
 #include <string>

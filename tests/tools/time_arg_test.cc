@@ -1,3 +1,4 @@
+// Tests of qorctl's time arguments.
 #include "tools/time_arg.h"
 
 #include <stdlib.h>

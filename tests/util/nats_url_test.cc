@@ -1,3 +1,4 @@
+// Tests of reading NATS addresses.
 #include "util/nats_url.h"
 
 #include <string>

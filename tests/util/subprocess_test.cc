@@ -1,3 +1,4 @@
+// Tests of Subprocess.
 #include "util/subprocess.h"
 
 #include <fcntl.h>
