@@ -19,8 +19,8 @@
 #include <new>
 #include <string>
 
-#include "agent/config/config_check.h"
 #include "agent/config/config_def.h"
+#include "agent/config_check.h"
 #include "agent/log_manager.h"
 #include "agent/log_metrics.h"
 #include "framework/control/main_loop.h"

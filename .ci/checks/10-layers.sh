@@ -148,7 +148,6 @@ BACK_REFERENCES=(
   "framework/tables/row_json.cc|framework/events/event_output.h|row JSON writes its time stamps with the outputs' RFC 3339 conversion (StampToRfc3339), one rule for every output"
   "framework/situations/action_runner.cc|framework/events/event_sink.h|the action runner reports the outcome of an action as an event"
   "framework/events/event_output.cc|framework/fleet/fleet_output.h|the outputs list (HOV_EVENTS) names the fleet outputs too (kafka://, nats://) and builds them"
-  "agent/config/config_check.cc|agent/log_manager.h|--check reads the configuration through a log manager that starts no threads, so that it reads exactly what a refresh reads"
   "agent/config/valid_log.cc|agent/kinds/journal_file.h|a journal entry is checked by the journal kind's own rule (Journal_File::jlCheckConfig)"
   "agent/kinds/log_file.cc|agent/log_manager.h|a log takes its saved position from the manager's position store and counts position changes there"
   "agent/kinds/log_file.cc|agent/tvxmain.h|rows carry the system name, a process-wide value of the process entry"

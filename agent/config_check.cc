@@ -1,6 +1,6 @@
 // qoragent --check: loads the configuration, the format commands and the
 // situations as a start would, and reports what would be watched.
-#include "agent/config/config_check.h"
+#include "agent/config_check.h"
 
 #include <stdlib.h>
 #include <string.h>

@@ -2,8 +2,8 @@
 // configuration, every format command and the situations file, with the
 // code that loads them for real, and says what would be watched and what
 // refused. It starts no thread, opens no socket and writes no state.
-#ifndef QOR_AGENT_CONFIG_CONFIG_CHECK_H_
-#define QOR_AGENT_CONFIG_CONFIG_CHECK_H_
+#ifndef QOR_AGENT_CONFIG_CHECK_H_
+#define QOR_AGENT_CONFIG_CHECK_H_
 
 #include <stdio.h>
 
@@ -18,4 +18,4 @@
 // to watch, 1 otherwise.
 int QorAgentCheck(ZEP_AgentLoader loadAgents, FILE* out);
 
-#endif  // QOR_AGENT_CONFIG_CONFIG_CHECK_H_
+#endif  // QOR_AGENT_CONFIG_CHECK_H_
