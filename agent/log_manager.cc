@@ -2,7 +2,6 @@
 // and refreshes the ring of monitored logs and stops them.
 #include "agent/log_manager.h"
 
-#include <ctype.h>
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -17,16 +16,17 @@
 #include <string>
 #include <vector>
 
-#include "agent/kinds/adminlog_file.h"
 #include "agent/config/config_def.h"
+#include "agent/config/log_manager_util.h"
+#include "agent/config/syslog_conf.h"
+#include "agent/config/system_log.h"
+#include "agent/kinds/adminlog_file.h"
 #include "agent/kinds/errlog_file.h"
 #include "agent/kinds/journal_file.h"
 #include "agent/kinds/log_file.h"
-#include "agent/config/log_manager_util.h"
-#include "agent/config/syslog_conf.h"
 #include "agent/kinds/syslog_file.h"
-#include "agent/tvxmain.h"
 #include "agent/kinds/userlog_file.h"
+#include "agent/tvxmain.h"
 #include "framework/control/main_loop.h"
 #include "framework/events/event_sink.h"
 #include "framework/runtime/trace.h"
@@ -41,7 +41,6 @@ namespace {
 
 constexpr int REFRESHSIGNAL = SIGHUP;
 constexpr int STOPSIGNAL = SIGTERM;
-constexpr int SERVERWAITSECONDS = 10;
 
 // Environment.
 const char EnvSetMsg[] = "\n\"%s\" environment variable set to \"%s\"";
@@ -129,16 +128,6 @@ const char NoValidConfigMsg[] =
 const char SyslogUnchangedMsg[] =
     "\n%s has not changed since last refresh. No refresh performed";
 const char NoValidSyslogMsg[] = "\nNo valid log files found in %s. ";
-const char JournalDefaultMsg[] =
-    "\nNo syslog configuration %s; watching the systemd journal %s.";
-const char NoSyslogFilesMsg[] =
-    "\nNone of the files %s names exists; watching the systemd journal %s.";
-const char NotYetMsg[] =
-    "\n%s, named in %s, does not exist yet; it is watched when it appears.";
-const char BlankNameMsg[] =
-    "\n%s, named in %s, holds a blank; it is not watched.";
-const char SystemLogFieldMsg[] =
-    "\nOnly a debug mode may follow %s; \"%s\" is ignored.";
 const char SystemLogDuplicateMsg[] =
     "\nDuplicate %s entry found; entry ignored.";
 const char ValidLogAllocErrMsg[] =
@@ -151,10 +140,6 @@ const char LogFileAllocErrMsg[] =
 const char CountMismatchMsg[] =
     "\nFatal error during refresh processing. No. of valid logs = %d: No. of actual logs = %d. "
     "Agent is terminating.";
-const char DebugOpenErrMsg[] =
-    "\nError opening debug log \"%s\"; errno = %d; %s";
-const char DebugCloseErrMsg[] =
-    "\nError closing debug log \"%s\"; errno = %d; %s";
 
 // Shutdown.
 const char CancelErrMsg[] = "\nError canceling manager thread. errno = %d; %s";
@@ -170,43 +155,11 @@ const char InUseDestroyMsg[] = "\n'inuse' condition variable destroyed.";
 const char ServerUpDestroyErrMsg[] =
     "\nError destroying server-up condition variable. errno = %d; %s";
 const char ServerUpDestroyMsg[] = "\n'server-up' condition variable destroyed.";
-const char ShutdownMsg[] = "\nShutdown commencing.";
 
-// Request accounting and the ring.
-const char UseCountMsg[] = "\nUse count is now %d.";
-const char UseCountNegativeMsg[] =
-    "\nUse count going negative. Current value is %d. Setting to %d";
-const char InUseSignalErrMsg[] =
-    "\nError signaling condition variable. errno = %d; %s";
-const char InUseSignalMsg[] = "\nNot-in-use signal sent.";
-const char ServerUpSignalErrMsg[] =
-    "\nError signaling server-up condition variable. errno = %d; %s";
-const char ServerUpSignalMsg[] = "\nAgent server is listening; signal sent.";
-const char NoLogsMsg[] = "\nNo logs are currently being monitored.";
-const char WalkCorruptedMsg[] =
-    "\nLog object chain corrupted. Request terminating.";
-const char ChainCorruptedMsg[] =
-    "\nLog object chain corrupted. Expected number of logs = %d; actual number = %d. Agent is "
-    "terminating.";
 const char DeletingMsg[] = "\nDeleting log object for file %s";
-
-// Positions and retries.
-const char StateIgnoredMsg[] =
-    "\nError reading the state file: %s. It is ignored: every log starts at its end.";
-const char StateSaveErrMsg[] = "\nError saving log positions: %s.";
-const char EventsBehindMsg[] =
-    "\nThe event files have not taken every event; log positions are saved before "
-    "the entries of the events not written.";
-// How long a stop waits for the event files to take the last events.
-constexpr int STOPEVENTWAITMS = 3000;
-const char RetryMsg[] = "\nRetrying log %s.";
-const char RetryAgainMsg[] =
-    "\nLog %s is still in error after %lu restarts; restarting it again (at most once a minute).";
 
 // Names the journal directory watched when the system log is the journal.
 const char JOURNALDIRENVVAR[] = "TVX_JOURNAL_DIR";
-// Seconds between restarts of a log that keeps failing.
-constexpr long long RETRYAGAINSECONDS = 60;
 
 const char PrintSelfMsg[] =
     "\n\tthis\t\t\t\t= %p\n\tConfigFile\t\t\t= \"%s\"\n\tConfigFileLastChanged\t\t= %s"
@@ -218,63 +171,6 @@ const char PrintSelfMsg[] =
 const char NotAccessedText[] = "File not accessed\n";
 
 constexpr auto Text = Name;
-
-// Whether `log` cannot be opened because its file, or for a J log its
-// journal directory or the journal files in it, is not there (yet).
-bool LogFileMissing(const Log_File& log) {
-  struct stat st;
-  if (stat(Text(log.LogFileName), &st) != 0) {
-    return errno == ENOENT || errno == ENOTDIR;
-  }
-  return log.LogType == JOURNALTYPE && S_ISDIR(st.st_mode) &&
-         !Journal_File::jlHoldsJournalFiles(Text(log.LogFileName));
-}
-
-// When the first word of `record` is the system-log keyword: the rest of
-// the line after it; else null.
-char* SystemLogLine(char* record) {
-  while (*record == ' ' || *record == '\t') {
-    ++record;
-  }
-  const size_t n = sizeof SYSTEMLOGKEYWORD - 1;
-  if (strncmp(record, SYSTEMLOGKEYWORD, n) != 0 ||
-      (record[n] != '\0' && record[n] != ' ' && record[n] != '\t' &&
-       record[n] != '\n')) {
-    return nullptr;
-  }
-  return record + n;
-}
-
-// The debug mode of a system-log line: its one field (";Y", ";N" or ";"),
-// anything further traced and ignored.
-char SystemLogDebugMode(char* rest) {
-  char debug = LOGDEBUGMODEOFF;
-  char* save = nullptr;
-  int field = 0;
-  for (char* token = strtok_r(rest, FIELDDELIMITER1, &save); token != nullptr;
-       token = strtok_r(nullptr, FIELDDELIMITER1, &save)) {
-    if (++field == 1 && token[0] == FIELDFIRSTCHAR &&
-        (token[1] == '\0' || token[2] == '\0')) {
-      debug = toupper(static_cast<unsigned char>(token[1])) == LOGDEBUGMODEON
-                  ? LOGDEBUGMODEON
-                  : LOGDEBUGMODEOFF;
-    } else {
-      WEX1_TRACE(wex1, WEX1_ERROR, SystemLogFieldMsg, SYSTEMLOGKEYWORD, token);
-    }
-  }
-  return debug;
-}
-
-// The state file belongs to the machine that wrote it (LocalStateOwner):
-// positions of another machine's files would point anywhere.
-std::string HostName() {
-  char name[256] = "";
-  if (gethostname(name, sizeof name - 1) != 0) {
-    name[0] = '\0';
-  }
-  name[sizeof name - 1] = '\0';
-  return name;
-}
 
 }  // namespace
 
@@ -321,10 +217,8 @@ Log_Manager::Log_Manager(bool start_manager_thread)
       AgentServerNotUp(Posix_Mutex::kDeferred),
       SignalSet(),
       DebugLog(nullptr),
-      DebugLogP(nullptr),
       NoWork(false),
       StateFile(nullptr),
-      PositionChanges(0),
       JournalDirs{PERSISTENTJOURNALDIR, VOLATILEJOURNALDIR},
       ManagerThreadStarted(false),
       SyncObjectsReady(false),
@@ -424,130 +318,6 @@ void Log_Manager::lmGetEnvVars() {
     JournalDirs[1] = nullptr;
     WEX1_TRACE(wex1, WEX1_FLOW, EnvSetMsg, JOURNALDIRENVVAR, value);
   }
-}
-
-void Log_Manager::lmLoadPositions() {
-  WEX1_Event ev(wex1, __func__);
-  const time_t now = MonotonicSeconds();
-  NextStateSave = now + STATESAVESECONDS;
-  NextLogRetry = now + LOGRETRYSECONDS;
-  if (StateFile == nullptr) {
-    return;
-  }
-  std::string err;
-  if (!Positions.Load(StateFile, LocalStateOwner(HostName()), &err)) {
-    WEX1_TRACE(wex1, WEX1_ERROR, StateIgnoredMsg, err.c_str());
-  }
-}
-
-void Log_Manager::lmSavePositions() {
-  WEX1_Event ev(wex1, __func__);
-  NextStateSave = MonotonicSeconds() + STATESAVESECONDS;
-  if (StateFile == nullptr) {
-    return;
-  }
-  // Read before the positions: a position that moves meanwhile is saved
-  // (again) by the next save. A position held back for its events is
-  // saved once the durable event outputs have written them.
-  const uint64_t changes = PositionChanges;
-  const uint64_t durable = Event_Sink::DurableSequence();
-  if (!LogsRebuiltSinceSave && changes == SavedPositionChanges &&
-      durable == SavedDurableSequence) {
-    return;
-  }
-  SavedDurableSequence = durable;
-  std::vector<Log_Position> positions;
-  Log_File* object = FirstLogObject;
-  for (int i = 0; i < NumLogs && object != nullptr; ++i) {
-    Log_Position position;
-    if (object->lfGetPosition(&position)) {
-      positions.push_back(std::move(position));
-    }
-    object = static_cast<Log_File*>(object->Next);
-  }
-  const State_Owner owner = LocalStateOwner(HostName());
-  std::string text = Position_Store::Format(owner, positions);
-  if (text == LastStateText) {
-    SavedPositionChanges = changes;
-    LogsRebuiltSinceSave = false;
-    return;
-  }
-  std::string err;
-  if (!Position_Store::Save(StateFile, owner, positions, &err)) {
-    if (!StateSaveFailing) {
-      WEX1_TRACE(wex1, WEX1_ERROR, StateSaveErrMsg, err.c_str());
-    }
-    StateSaveFailing = true;
-    return;
-  }
-  StateSaveFailing = false;
-  LastStateText = std::move(text);
-  SavedPositionChanges = changes;
-  LogsRebuiltSinceSave = false;
-}
-
-void Log_Manager::lmStopLogs() {
-  WEX1_Event ev(wex1, __func__);
-  // Every worker stops first, so that the positions saved are final: all
-  // are told at once, then each is joined.
-  lmRequestStopAll();
-  Log_File* object = FirstLogObject;
-  for (int i = 0; i < NumLogs && object != nullptr; ++i) {
-    object->lfStopThread();
-    object = static_cast<Log_File*>(object->Next);
-  }
-  // The events of the last entries read reach the event files first, so
-  // that the positions saved are past them.
-  if (StateFile != nullptr && !Event_Sink::AwaitDurable(STOPEVENTWAITMS)) {
-    WEX1_TRACE(wex1, WEX1_FLOW, EventsBehindMsg);
-  }
-  lmSavePositions();
-}
-
-void Log_Manager::lmRetryFailedLogs(bool all) {
-  WEX1_Event ev(wex1, __func__);
-  const time_t now = MonotonicSeconds();
-  NextLogRetry = now + LOGRETRYSECONDS;
-  // Only the logs in error keep their record: one that runs starts anew.
-  std::map<std::string, Log_Retry> kept;
-  Log_File* object = FirstLogObject;
-  for (int i = 0; i < NumLogs && object != nullptr;
-       ++i, object = static_cast<Log_File*>(object->Next)) {
-    if (object->MonitorStatus >= 0) {
-      continue;
-    }
-    const std::string name = Text(object->LogFileName);
-    Log_Retry retry;
-    const auto found = LogRetries.find(name);
-    if (found != LogRetries.end() && !all) {
-      retry = found->second;
-    }
-    // A file not there (yet) fails the same way until it is: its one
-    // trace was the first start's.
-    if (!all && object->MonitorStatus == MONITOR_ERR_OPEN &&
-        LogFileMissing(*object)) {
-      kept[name] = retry;
-      continue;
-    }
-    if (retry.failures > 0) {
-      if (now - retry.restarted < RETRYAGAINSECONDS) {
-        kept[name] = retry;
-        continue;
-      }
-      WEX1_TRACE(wex1, WEX1_ERROR, RetryAgainMsg, name.c_str(), retry.failures);
-    } else {
-      WEX1_TRACE(wex1, WEX1_FLOW, RetryMsg, name.c_str());
-    }
-    // A refresh signal starts the count over.
-    if (!all) {
-      ++retry.failures;
-    }
-    retry.restarted = now;
-    kept[name] = retry;
-    object->lfStopThread();
-    object->lfStartThread();
-  }
-  LogRetries.swap(kept);
 }
 
 void Log_Manager::lmSetSigMask() {
@@ -897,7 +667,7 @@ unsigned int Log_Manager::lmGetValidLogs() {
     } else {
       ConfigUsesSystemLog = false;
       PatternRescan = false;
-      const unsigned int count = lmCreateValidLogList(USERCONFIG, ConfigFile);
+      const unsigned int count = lmCreateValidLogList(ConfigFile);
       if (count != 0) {
         ConfigFileLastChanged = signature.mtime_sec;
         ConfigFileSignature = signature;
@@ -928,97 +698,42 @@ unsigned int Log_Manager::lmGetValidLogs() {
 }
 
 bool Log_Manager::lmSystemLogChanged() {
-  if (SyslogConfFileLastChanged == 0) {
-    return true;
-  }
-  struct stat st;
-  File_Signature signature;
-  return stat(Text(SyslogConfFile), &st) != 0 ||
-         !file_signature(Text(SyslogConfFile), &signature) ||
-         signature != SyslogConfFileSignature;
+  return SystemLogChanged(SyslogConfFile, SyslogConfFileLastChanged,
+                          SyslogConfFileSignature);
 }
 
 unsigned int Log_Manager::lmAddSystemLogs(char debug, bool journal) {
-  WEX1_Event ev(wex1, __func__);
   // Whatever happens below, a later refresh looks again.
   SyslogConfFileLastChanged = 0;
-  const char* const conf = Text(SyslogConfFile);
-  struct stat st;
+  System_Log_Places places;
+  places.syslog_conf = SyslogConfFile;
+  places.journal_dirs = JournalDirs;
+  places.journal_dir_count = sizeof JournalDirs / sizeof JournalDirs[0];
+  places.holds_journal_files = Journal_File::jlHoldsJournalFiles;
+  bool from_conf = false;
   File_Signature signature;
-  // A host without a syslog configuration keeps its log in the journal.
-  if (stat(conf, &st) != 0 || !file_signature(conf, &signature)) {
-    return static_cast<unsigned int>(
-        ev.Result(journal ? lmUseJournal(debug) : 0));
+  const unsigned int count = AddSystemLog(
+      places, debug, journal, NumLogs == 0,
+      [this](char* record) { return lmAddValidLog(USERCONFIG, record); },
+      &from_conf, &signature);
+  if (from_conf) {
+    SyslogConfFileLastChanged = signature.mtime_sec;
+    SyslogConfFileSignature = signature;
   }
-  // It decides what the agent reads: refused, it is not used at all.
-  if (!HOV_TrustedFile(SYSLOGCONFWHAT, conf, NumLogs == 0)) {
-    return static_cast<unsigned int>(ev.Result(0));
-  }
-  std::vector<std::string> records;
-  if (!ReadSyslogConf(conf, &records)) {
-    return static_cast<unsigned int>(ev.Result(0));
-  }
-  std::vector<Syslog_Target> targets;
-  SyslogTargets(records, &targets);
-  bool any = false;
-  for (const Syslog_Target& target : targets) {
-    any = any || stat(target.path.c_str(), &st) == 0;
-  }
-  if (!any) {
-    // Left behind by a syslog daemon no longer installed, or one that has
-    // not written yet: the journal has the messages.
-    return static_cast<unsigned int>(
-        ev.Result(journal ? lmUseJournal(debug, NoSyslogFilesMsg) : 0));
-  }
-  unsigned int count = 0;
-  for (const std::string& file : SyslogWatchFiles(targets)) {
-    if (file.find_first_of(" \t") != std::string::npos) {
-      WEX1_TRACE(wex1, WEX1_ERROR, BlankNameMsg, file.c_str(), conf);
-      continue;
-    }
-    if (stat(file.c_str(), &st) != 0) {
-      WEX1_TRACE(wex1, WEX1_FLOW, NotYetMsg, file.c_str(), conf);
-    }
-    char record[CONFIGRECSIZE];
-    const int n = snprintf(record, sizeof record, "%s %c%c %c%c", file.c_str(),
-                           FIELDFIRSTCHAR, debug, FIELDFIRSTCHAR, SYSLOGTYPE);
-    if (n > 0 && n < static_cast<int>(sizeof record) &&
-        lmAddValidLog(USERCONFIG, record)) {
-      ++count;
-    }
-  }
-  SyslogConfFileLastChanged = signature.mtime_sec;
-  SyslogConfFileSignature = signature;
-  return static_cast<unsigned int>(ev.Result(count));
+  return count;
 }
 
-unsigned int Log_Manager::lmCreateValidLogList(_WhenceConfig whence,
-                                               const char* path) {
+unsigned int Log_Manager::lmCreateValidLogList(const char* path) {
   WEX1_Event ev(wex1, __func__);
   unsigned int count = 0;
-  // The syslog configuration is read whole first, with the files it
-  // includes; the agent's own is read line by line.
-  std::vector<std::string> syslog_records;
-  if (whence == DEFAULTCONFIG) {
-    ReadSyslogConf(path, &syslog_records);
-  }
-  size_t next = 0;
-  const auto next_record = [&]() -> char* {
-    if (whence != DEFAULTCONFIG) {
-      return get_next_rec(path);
-    }
-    return next < syslog_records.size() ? &syslog_records[next++][0] : nullptr;
-  };
-  if (whence == USERCONFIG) {
-    Patterns.BeginExpansion();
-  }
+  Patterns.BeginExpansion();
   std::vector<std::string> expanded;
-  while (char* const record = next_record()) {
-    if (whence == USERCONFIG && Log_Patterns::IsPattern(record)) {
+  while (char* const record = get_next_rec(path)) {
+    if (Log_Patterns::IsPattern(record)) {
       count += lmAddPatternLogs(record, &expanded);
       continue;
     }
-    char* const rest = whence == USERCONFIG ? SystemLogLine(record) : nullptr;
+    char* const rest = SystemLogLine(record);
     if (rest != nullptr) {
       if (ConfigUsesSystemLog) {
         WEX1_TRACE(wex1, WEX1_ERROR, SystemLogDuplicateMsg, SYSTEMLOGKEYWORD);
@@ -1028,7 +743,7 @@ unsigned int Log_Manager::lmCreateValidLogList(_WhenceConfig whence,
       count += lmAddSystemLogs(SystemLogDebugMode(rest), true);
       continue;
     }
-    if (lmAddValidLog(whence, record)) {
+    if (lmAddValidLog(USERCONFIG, record)) {
       ++count;
     }
   }
@@ -1069,37 +784,6 @@ bool Log_Manager::lmAddValidLog(_WhenceConfig whence, char* record) {
     FirstValidLog = log;
   }
   return true;
-}
-
-unsigned int Log_Manager::lmUseJournal(char debug, const char* why) {
-  WEX1_Event ev(wex1, __func__);
-  // The first directory that holds journal files; when none does yet, the
-  // first that is there, which waits for its files with a status that
-  // says so.
-  const char* chosen = nullptr;
-  for (const char* const dir : JournalDirs) {
-    if (dir != nullptr && Journal_File::jlHoldsJournalFiles(dir)) {
-      chosen = dir;
-      break;
-    }
-  }
-  struct stat st;
-  for (const char* const dir : JournalDirs) {
-    if (chosen == nullptr && dir != nullptr && stat(dir, &st) == 0 &&
-        S_ISDIR(st.st_mode)) {
-      chosen = dir;
-    }
-  }
-  if (chosen == nullptr) {
-    return static_cast<unsigned int>(ev.Result(0));
-  }
-  WEX1_TRACE(wex1, WEX1_ERROR, why != nullptr ? why : JournalDefaultMsg,
-             Text(SyslogConfFile), chosen);
-  char record[CONFIGRECSIZE];
-  snprintf(record, sizeof record, "%s %c%c %c%c", chosen, FIELDFIRSTCHAR, debug,
-           FIELDFIRSTCHAR, JOURNALTYPE);
-  return static_cast<unsigned int>(
-      ev.Result(lmAddValidLog(USERCONFIG, record) ? 1 : 0));
 }
 
 Log_File* Log_Manager::lmCreateLogObject(const Valid_Log& log) {
@@ -1200,33 +884,6 @@ void Log_Manager::lmBuildLogObjects(unsigned int count,
   lmDropValidLogs();
 }
 
-void Log_Manager::lmOpenDebugLog() {
-  WEX1_Event ev(wex1, __func__);
-  // The debug log copies raw log lines, so it is no more readable than the
-  // agent's other files (0640 when created).
-  FILE* const stream = OpenForAppend(Text(DebugLog), "debug log", nullptr);
-  if (stream == nullptr) {
-    const int e = errno;
-    char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, DebugOpenErrMsg, Text(DebugLog), e,
-               ErrnoText(e, eb, sizeof eb));
-    return;
-  }
-  setvbuf(stream, nullptr, _IOLBF, 0);
-  DebugLogP = stream;
-}
-
-void Log_Manager::lmCloseDebugLog() {
-  WEX1_Event ev(wex1, __func__);
-  FILE* const stream = DebugLogP.exchange(nullptr);
-  if (stream != nullptr && fclose(stream) != 0) {
-    const int e = errno;
-    char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, DebugCloseErrMsg, Text(DebugLog), e,
-               ErrnoText(e, eb, sizeof eb));
-  }
-}
-
 void Log_Manager::lmLockManager() {
   const int rc = ManagerLock.Lock();
   if (rc != 0) {
@@ -1317,193 +974,4 @@ void Log_Manager::lmPrintSelf() {
               xtoa(server_up, AgentServerNotUp.native(), cond_size),
               xtoa(signals, &SignalSet, sizeof SignalSet), Text(DebugLog),
               static_cast<void*>(DebugLogP.load()));
-}
-
-void Log_Manager::lmBeginRequest() {
-  WEX1_Event ev(wex1, __func__);
-  lmLockManager();
-  ++UseCount;
-  WEX1_TRACE(wex1, WEX1_FLOW, UseCountMsg, static_cast<int>(UseCount));
-  lmUnlockManager();
-}
-
-void Log_Manager::lmLeaveRing() {
-  lmLockManager();
-  ++ReadingCount;
-  lmUnlockManager();
-}
-
-void Log_Manager::lmReturnToRing() {
-  lmLockManager();
-  if (ReadingCount != 0) {
-    --ReadingCount;
-  }
-  lmUnlockManager();
-}
-
-void Log_Manager::lmEndRequest() {
-  WEX1_Event ev(wex1, __func__);
-  lmLockManager();
-  if (UseCount == 0) {
-    WEX1_TRACE(wex1, WEX1_ERROR, UseCountNegativeMsg, -1, 0);
-  } else if (--UseCount == 0) {
-    const int rc = ManagerNotInUse.Broadcast();
-    if (rc != 0) {
-      char eb[128];
-      WEX1_TRACE(wex1, WEX1_ERROR, InUseSignalErrMsg, rc,
-                 ErrnoText(rc, eb, sizeof eb));
-    } else {
-      WEX1_TRACE(wex1, WEX1_FLOW, InUseSignalMsg);
-    }
-  } else {
-    WEX1_TRACE(wex1, WEX1_FLOW, UseCountMsg, static_cast<int>(UseCount));
-  }
-  lmUnlockManager();
-}
-
-void Log_Manager::lmSetFrameworkReady() {
-  lmLockManager();
-  FrameworkReady = true;
-  AgentServerNotUp.Broadcast();
-  lmUnlockManager();
-}
-
-void Log_Manager::lmSetFrameworkFailed() {
-  lmLockManager();
-  FrameworkFailed = true;
-  AgentServerNotUp.Broadcast();
-  lmUnlockManager();
-}
-
-bool Log_Manager::lmWaitForFrameworkReady() {
-  lmLockManager();
-  struct timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += SERVERWAITSECONDS;
-  while (!FrameworkReady && !FrameworkFailed &&
-         AgentServerNotUp.WaitUntil(&ManagerLock, deadline)) {
-  }
-  const bool failed = FrameworkFailed;
-  lmUnlockManager();
-  return !failed;
-}
-
-void Log_Manager::lmSetServerUp() {
-  WEX1_Event ev(wex1, __func__);
-  lmLockManager();
-  AgentServerUp = 1;
-  const int rc = AgentServerNotUp.Signal();
-  if (rc != 0) {
-    char eb[128];
-    WEX1_TRACE(wex1, WEX1_ERROR, ServerUpSignalErrMsg, rc,
-               ErrnoText(rc, eb, sizeof eb));
-  } else {
-    WEX1_TRACE(wex1, WEX1_FLOW, ServerUpSignalMsg);
-  }
-  lmUnlockManager();
-}
-
-Log_File* Log_Manager::lmGetNextLogObject(Log_File* current,
-                                          unsigned int index) {
-  WEX1_Event ev(wex1, __func__);
-  if (current == nullptr) {
-    if (NumLogs != 0) {
-      return FirstLogObject;
-    }
-    WEX1_TRACE(wex1, WEX1_FLOW, NoLogsMsg);
-    return nullptr;
-  }
-  Log_File* const next = static_cast<Log_File*>(current->Next);
-  if (next == FirstLogObject) {
-    return nullptr;
-  }
-  if (index >= static_cast<unsigned int>(NumLogs)) {
-    WEX1_TRACE(wex1, WEX1_ERROR, WalkCorruptedMsg);
-    return nullptr;
-  }
-  return next;
-}
-
-Log_File* Log_Manager::lmFindLogObject(char* name) {
-  WEX1_Event ev(wex1, __func__);
-  Log_File* object = FirstLogObject;
-  for (int i = 0; i < NumLogs && object != nullptr; ++i) {
-    if (strcmp(Text(object->LogFileName), Text(name)) == 0) {
-      return object;
-    }
-    object = static_cast<Log_File*>(object->Next);
-  }
-  return nullptr;
-}
-
-void Log_Manager::lmShutdown() {
-  WEX1_Event ev(wex1, __func__);
-  WEX1_TRACE(wex1, WEX1_FLOW, ShutdownMsg);
-  lmStopManagerThread();
-  lmStopLogs();
-  if (FirstLogObject != nullptr) {
-    lmDeleteNextLog(FirstLogObject, 1);
-  }
-  // Like the ring's objects, not waiting for requests still counted in.
-  for (Log_File* const object : RetiredLogs) {
-    delete object;
-  }
-  RetiredLogs.clear();
-  if (DebugLogP.load() != nullptr) {
-    lmCloseDebugLog();
-  }
-}
-
-void Log_Manager::lmDeleteNextLog(Log_File* object, unsigned int number) {
-  WEX1_Event ev(wex1, __func__);
-  if (static_cast<unsigned int>(NumLogs) < number) {
-    WEX1_TRACE(wex1, WEX1_ERROR, ChainCorruptedMsg, NumLogs,
-               static_cast<int>(number));
-    exit(-1);
-  }
-  if (object->Next != FirstLogObject) {
-    lmDeleteNextLog(static_cast<Log_File*>(object->Next), number + 1);
-  }
-  lmDeleteLogObject(object);
-}
-
-void Log_Manager::lmDeleteLogObject(Log_File* object) {
-  WEX1_Event ev(wex1, __func__);
-  lmDetachLogObject(object);
-  WEX1_TRACE(wex1, WEX1_FLOW, DeletingMsg, Text(object->LogFileName));
-  delete object;
-}
-
-void Log_Manager::lmDetachLogObject(Log_File* object) {
-  WEX1_Event ev(wex1, __func__);
-  int counted = 0;
-  if (FirstLogObject != nullptr) {
-    counted = 1;
-    for (Log_Base* p = FirstLogObject->Next;
-         p != FirstLogObject && counted <= NumLogs; p = p->Next) {
-      ++counted;
-    }
-  }
-  if (counted != NumLogs) {
-    WEX1_TRACE(wex1, WEX1_ERROR, ChainCorruptedMsg, NumLogs, counted);
-    exit(-1);
-  }
-  if (object == FirstLogObject) {
-    FirstLogObject =
-        NumLogs == 1 ? nullptr : static_cast<Log_File*>(object->Next);
-  }
-  object->lbRemoveFromChain();
-  // Out of every ring: the destructor's own removal is then a no-op.
-  object->Next = nullptr;
-  object->Prev = nullptr;
-  --NumLogs;
-}
-
-void Log_Manager::lmRequestStopAll() {
-  WEX1_Event ev(wex1, __func__);
-  Log_File* object = FirstLogObject;
-  for (int i = 0; i < NumLogs && object != nullptr; ++i) {
-    object->lfRequestStop();
-    object = static_cast<Log_File*>(object->Next);
-  }
 }

@@ -1,4 +1,8 @@
-// Log_Manager: the single owner of everything the agent monitors.
+// Log_Manager: the single owner of everything the agent monitors. Its
+// code: log_manager.cc (the manager thread and refresh),
+// log_manager_ring.cc (requests and the ring), log_manager_state.cc
+// (positions, restarts, the debug log); the system log it resolves through
+// agent/config/system_log.h.
 //
 // main creates the one manager (pTheLogManager) and ShutDown deletes it.
 // The constructor reads the environment, blocks the control signals in the
@@ -50,9 +54,10 @@
 
 #include "agent/config/config_def.h"
 #include "agent/config/log_manager_util.h"
+#include "agent/config/valid_log.h"
 #include "agent/follow/log_pattern.h"
 #include "agent/follow/position_store.h"
-#include "agent/config/valid_log.h"
+#include "agent/kinds/log_owner.h"
 #include "util/posix_mutex.h"
 #include "util/thread_annotations.h"
 
@@ -60,13 +65,16 @@ class Log_File;
 
 // Seconds a refresh waits for reports still reading before it goes ahead.
 constexpr int REFRESHWAITSECONDS = 10;
+// Seconds the manager waits for the runtime's server (and for the
+// situations to load) before it goes on without it.
+constexpr int SERVERWAITSECONDS = 10;
 
 // The control signals: SIGHUP, SIGTERM, SIGCHLD, SIGINT and SIGQUIT. The
 // process blocks them before it starts any thread; the manager thread alone
 // waits for them.
 void FillSignalSet(sigset_t* set);
 
-class Log_Manager {
+class Log_Manager : public Log_Owner {
  public:
   // Reads the environment, blocks the control signals in the calling
   // thread and starts the manager thread. Ends the process when the lock,
@@ -121,9 +129,10 @@ class Log_Manager {
   // Builds the valid-log ring from the configuration that applies: its
   // size, 0 when nothing is to be rebuilt.
   unsigned int lmGetValidLogs();
-  // Reads the file at `path` in the format `whence` into the valid-log
-  // ring: the number of accepted entries.
-  unsigned int lmCreateValidLogList(_WhenceConfig whence, const char* path);
+  // Reads the agent configuration file at `path` into the valid-log ring
+  // (pattern lines expanded, the system-log line resolved): the number of
+  // accepted entries.
+  unsigned int lmCreateValidLogList(const char* path);
   // Parses one record into the valid-log ring: true when accepted.
   bool lmAddValidLog(_WhenceConfig whence, char* record);
   // Parses the lines a pattern line stands for (Log_Patterns::Expand;
@@ -131,18 +140,12 @@ class Log_Manager {
   // pattern: the number accepted.
   unsigned int lmAddPatternLogs(const char* record,
                                 std::vector<std::string>* expanded);
-  // The default list of a journal-only host, for when no agent
-  // configuration is named and no syslog configuration exists: one J log of
-  // the first of JournalDirs that holds journal files, traced (`why`: the
-  // message, with the syslog configuration's and the journal's names), in
-  // debug mode `debug`. 1, or 0 when none does.
-  unsigned int lmUseJournal(char debug = LOGDEBUGMODEOFF,
-                            const char* why = nullptr);
   // Adds the host's system log to the valid-log ring, each message once:
   // the files the syslog configuration writes to (SyslogWatchFiles; one
   // that does not exist yet is watched when it appears) when the
   // configuration exists, is trusted and one of the files it names exists;
-  // else, when `journal` allows, the journal (lmUseJournal). Records what
+  // else, when `journal` allows, the journal (AddSystemLog in
+  // agent/config/system_log.h). Records what
   // it used: the syslog configuration's signature, or
   // SyslogConfFileLastChanged 0 for the journal or nothing. The number of
   // logs added. Manager thread.
@@ -271,19 +274,13 @@ class Log_Manager {
   Posix_Cond AgentServerNotUp;   // 'server-up': signalled by lmSetServerUp
   sigset_t SignalSet;               // the signals the manager thread waits for
   char* DebugLog;                   // AGENT_DEBUG_LOG; null when unset or empty
-  // The open debug log; null when closed. Opened and closed by the manager
-  // thread, read by the workers.
-  std::atomic<FILE*> DebugLogP;
+  // DebugLogP (Log_Owner): the open debug log.
   // Set by the manager thread when it ends because no log can be watched,
   // so that the process reports the failure in its exit status.
   std::atomic<bool> NoWork;
   char* StateFile;  // TVX_STATE_FILE; null when unset or empty
-  // Positions loaded from StateFile at start; each worker takes its own
-  // as it first starts.
-  Position_Store Positions;
-  // Raised by the workers each time a position they report changes
-  // (lfPositionMoved).
-  std::atomic<uint64_t> PositionChanges;
+  // Positions and PositionChanges (Log_Owner): loaded from StateFile at
+  // start, and the workers' count of changes since.
   // Lines of the agent's configuration file refused since the manager was
   // made (qoragent --check reports them). Manager thread.
   unsigned int RefusedLogs = 0;
@@ -301,7 +298,7 @@ class Log_Manager {
   virtual Log_File* lmCreateLogObject(const Valid_Log& log)
       REQUIRES(ManagerLock);
 
-  // The journal directories lmUseJournal looks at, in order; null entries
+  // The journal directories the system log looks at, in order; null entries
   // are passed over. TVX_JOURNAL_DIR (JournalDirEnv) and tests point them
   // elsewhere.
   const char* JournalDirs[2];

@@ -37,6 +37,10 @@ char gHostName[257] = {};
 long gMaxRows = DEFAULTMAXROWS;
 Log_Manager* pTheLogManager = nullptr;
 
+Log_Owner* TheLogOwner() {
+  return pTheLogManager;
+}
+
 namespace {
 
 const char kTraceControl[] = "JOP_WEX1";

@@ -1,27 +1,22 @@
 // The process entry of qoragent: the environment report, the process-wide
-// globals, the agent loader and the exit routine.
+// globals (the node's names: agent/kinds/node_names.h), the agent loader and
+// the exit routine.
 //
 // The globals are written on the initial thread before the log manager and
 // the runtime start, and only read afterwards.
 #ifndef QOR_AGENT_TVXMAIN_H_
 #define QOR_AGENT_TVXMAIN_H_
 
+#include "agent/kinds/node_names.h"
 #include "framework/control/main_loop.h"
 
 class Log_Manager;
 
-// The system name: 33 characters from DetermineLocalHost, NUL-terminated;
-// allocated by GetSystemName, released by ShutDown.
-extern char* gSystemName;
-extern int gSystemNameLength;
-// The host's node name (at most 256 characters), or "-1" when uname fails.
-extern char gHostName[257];
 // The most rows one log-entries report may return.
 extern long gMaxRows;
 // The one log manager; null until main creates it.
 extern Log_Manager* pTheLogManager;
 
-constexpr int SYSTEMNAMESIZE = 33;
 constexpr long DEFAULTMAXROWS = 1000;
 
 // The program: answers --help/--version, then runs the agent, whose runtime

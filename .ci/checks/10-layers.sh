@@ -146,13 +146,9 @@ BACK_REFERENCES=(
   "framework/tables/table_manager.h|framework/situations/situation_prefilter.h|a table manager holds the prefilter that picks the situations a row is offered to, by value under its lock"
   "framework/tables/request.cc|framework/events/event_sink.h|a request (vandu) writes the events of its situation to the sink when it fires, clears or is suppressed"
   "framework/tables/row_json.cc|framework/events/event_output.h|row JSON writes its time stamps with the outputs' RFC 3339 conversion (StampToRfc3339), one rule for every output"
-  "framework/situations/action_runner.cc|framework/events/event_sink.h|the action runner reports the outcome of an action as an event"
+  "framework/situations/action_runner.cc|framework/events/event_sink.h|an action runs for an event: the runner reads the Event_Record the sink hands it (its situation, command and fields)"
   "framework/events/event_output.cc|framework/fleet/fleet_output.h|the outputs list (HOV_EVENTS) names the fleet outputs too (kafka://, nats://) and builds them"
   "agent/config/valid_log.cc|agent/kinds/journal_file.h|a journal entry is checked by the journal kind's own rule (Journal_File::jlCheckConfig)"
-  "agent/kinds/log_file.cc|agent/log_manager.h|a log takes its saved position from the manager's position store and counts position changes there"
-  "agent/kinds/log_file.cc|agent/tvxmain.h|rows carry the system name, a process-wide value of the process entry"
-  "agent/kinds/syslog_file.cc|agent/tvxmain.h|rows carry the system name, a process-wide value of the process entry"
-  "agent/kinds/errlog_file.cc|agent/tvxmain.h|rows carry the host name, a process-wide value of the process entry"
 )
 
 declare -A rank_of_folder allowed used

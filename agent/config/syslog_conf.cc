@@ -304,57 +304,6 @@ bool ReadSyslogConf(const char* path, std::vector<std::string>* records) {
   return reader.Read(path, 0);
 }
 
-char* SyslogActionFile(char* record, bool* no_action) {
-  *no_action = false;
-  char* p = record;
-  while (IsSpace(*p)) {
-    ++p;
-  }
-  char* action = p;
-  if (!StartsWithCase(p, ACTIONSTATEMENT)) {
-    // A selector holds a '.' between a facility and a level.
-    char* q = p;
-    bool dot = false;
-    for (; IsSelectorChar(*q); ++q) {
-      dot = dot || *q == '.';
-    }
-    if (q == p || !dot || (*q != '\0' && !IsSpace(*q))) {
-      return nullptr;
-    }
-    while (IsSpace(*q)) {
-      ++q;
-    }
-    if (*q == '\0') {
-      *no_action = true;
-      return nullptr;
-    }
-    action = q;
-  }
-  if (StartsWithCase(action, ACTIONSTATEMENT)) {
-    char* const statement = action + sizeof ACTIONSTATEMENT - 1;
-    // Both values are cut out in place: read the type from a copy.
-    std::string copy = statement;
-    const char* const type = Parameter(&copy[0], "type");
-    if (type == nullptr || strcasecmp(type, OMFILE) != 0) {
-      return nullptr;
-    }
-    char* const file = Parameter(statement, "file");
-    return file != nullptr && file[0] == ROOT ? file : nullptr;
-  }
-  if (*action == '-') {
-    ++action;  // "do not sync after each line"
-  }
-  if (*action != ROOT) {
-    return nullptr;  // a remote host, users, '*' or a pipe: nothing to watch
-  }
-  char* end = action;
-  while (*end != '\0' && *end != ';' && !IsSpace(*end)) {
-    ++end;
-  }
-  *end = '\0';
-  return action;
-}
-
 namespace {
 
 const char DynamicFileMsg[] =

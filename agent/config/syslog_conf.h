@@ -36,15 +36,6 @@ const char* ChooseSyslogConf(const char* classic, const char* rsyslog);
 // name and skipped.
 bool ReadSyslogConf(const char* path, std::vector<std::string>* records);
 
-// The file a syslog configuration line writes to, cut out of `record` in
-// place and terminated: the action of a "selector action" line when it is
-// an absolute path (a leading '-', "do not sync", and a ";Template" suffix
-// dropped), or the file="..." of an action(type="omfile" ...) statement.
-// Null for every other line: remote hosts, users, pipes, directives,
-// module loads, templates, blocks. `*no_action` is set when the line is a
-// selector with no action after it, the one malformed rule.
-char* SyslogActionFile(char* record, bool* no_action);
-
 // The line of an agent configuration file that stands for the host's system
 // log: the files the syslog configuration writes to, each message once, or
 // the journal where no syslog configuration names a file.

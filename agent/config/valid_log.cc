@@ -40,9 +40,6 @@ const char NoProcedureMsg[] =
 const char ProcAllocFailedMsg[] =
     "\nMemory allocation of %d bytes failed. Agent is terminating.";
 const char ConsistencyMsg[] = "\nInternal consistency check failed in %s: %s";
-const char SyslogDiscardedMsg[] =
-    "\nsyslog line discarded. Expected format is: 'facility.priority[;facility.priority]', one or "
-    "more tabs or spaces followed by an absolute file name.";
 const char DuplicateMsg[] = "\nDuplicate %s entry found; entry ignored.";
 const char NotRegularMsg[] = "\nThe file %s is not a regular file.";
 const char PrintSelfMsg[] = "\n\tValid\t\t\t= %d\n";
@@ -162,9 +159,6 @@ Valid_Log::Valid_Log(_WhenceConfig whence, char* record, Valid_Log* anchor)
         break;
       }
       vlExtractTokens(record);
-      break;
-    case DEFAULTCONFIG:
-      vlExtractFileName(record);
       break;
     default:
       WEX1_TRACE(wex1, WEX1_ERROR, InvalidWhenceMsg, static_cast<int>(whence));
@@ -381,31 +375,6 @@ void Valid_Log::vlExtractTokens(char* record) {
       Valid = 0;
     }
   }
-}
-
-void Valid_Log::vlExtractFileName(char* record) {
-  WEX1_Event ev(wex1, __func__);
-  Valid = 0;
-  char empty[] = "";
-  bool no_action = false;
-  char* const action =
-      SyslogActionFile(record != nullptr ? record : empty, &no_action);
-  if (action != nullptr) {
-    NormalisePath(action);
-    if (file_last_modified(action) == 0) {
-      return;  // the reason is traced
-    }
-    lbSetLogFileName(action);
-    if (LogPathNameLength >= MINPATHLENGTH) {
-      Valid = 1;
-      return;
-    }
-  } else if (!no_action) {
-    // A directive or statement, or a rule whose action is no file (a
-    // remote host, users, '*'): nothing to watch.
-    return;
-  }
-  WEX1_TRACE(wex1, WEX1_FLOW, SyslogDiscardedMsg);
 }
 
 void Valid_Log::vlCheckForDups(Log_Base* anchor) {

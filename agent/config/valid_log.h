@@ -1,5 +1,6 @@
-// Valid_Log: one accepted line of the log configuration, either of the
-// agent's own configuration file or of the host's syslog configuration.
+// Valid_Log: one accepted line of the log configuration: a line of the
+// agent's own configuration file, or one the system log stands for
+// (agent/config/system_log.h), which is written in the same format.
 //
 // The log manager creates one per record on its manager thread, keeps the
 // accepted ones (Valid == 1) in its valid-log ring, builds the monitored
@@ -16,17 +17,14 @@
 //   multiline /abs/path [quiet=SECONDS] START-PATTERN to the end of line
 // The path names a regular file, or for type J also a journal directory; the
 // procedure of a J log is its match list.
-// Syslog configuration line: selector, blanks or tabs, action; an action
-// that is an absolute path names a syslog-type log, any other is ignored.
 #ifndef QOR_AGENT_CONFIG_VALID_LOG_H_
 #define QOR_AGENT_CONFIG_VALID_LOG_H_
 
 #include "agent/config/log_base.h"
 
-// Which of the two line formats a record is in.
+// The line format a record is in: the agent configuration's (the only one).
 enum _WhenceConfig : char {
-  USERCONFIG = 'U',     // a line of the agent's configuration file
-  DEFAULTCONFIG = 'D',  // a line of the syslog configuration file
+  USERCONFIG = 'U',  // a line of the agent's configuration file
 };
 
 class Valid_Log : public Log_Base {
@@ -54,9 +52,6 @@ class Valid_Log : public Log_Base {
   // quiet time is out of range or whose pattern does not compile is traced
   // and changes nothing.
   void vlApplyEntryRule(char* rule, Valid_Log* anchor);
-  // Parses a syslog configuration line; accepts it only when its action is
-  // an existing regular file.
-  void vlExtractFileName(char* record);
   // Rejects the entry when an element of the ring whose head is `anchor`
   // already names the same file.
   void vlCheckForDups(Log_Base* anchor);

@@ -19,7 +19,7 @@
 
 #include "agent/config/config_def.h"
 #include "agent/config/valid_log.h"
-#include "agent/tvxmain.h"
+#include "agent/kinds/node_names.h"
 #include "framework/runtime/trace.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"

@@ -22,15 +22,15 @@
 #include <vector>
 
 #include "agent/config/config_def.h"
-#include "agent/log_manager.h"
 #include "agent/config/log_manager_util.h"
-#include "agent/follow/log_watch.h"
-#include "agent/tvxmain.h"
 #include "agent/config/valid_log.h"
+#include "agent/follow/log_watch.h"
+#include "agent/kinds/log_owner.h"
+#include "agent/kinds/node_names.h"
 #include "framework/events/event_sink.h"
+#include "framework/runtime/trace.h"
 #include "framework/tables/request.h"
 #include "framework/tables/row_json.h"
-#include "framework/runtime/trace.h"
 #include "parser/entry_joiner.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_manager.h"
@@ -286,8 +286,9 @@ void* LogThread(void* arg) {
   log->lfUnlockLog();
   // The first start resumes where the last run of the agent left the log.
   Log_Position saved;
-  if (pTheLogManager != nullptr && log->LogFileName != nullptr &&
-      pTheLogManager->Positions.Take(log->LogFileName, &saved)) {
+  Log_Owner* const owner = TheLogOwner();
+  if (owner != nullptr && log->LogFileName != nullptr &&
+      owner->Positions.Take(log->LogFileName, &saved)) {
     log->lfSetPosition(saved);
     // A kind may report the saved position until it has its own.
     log->lfPositionMoved();
@@ -666,8 +667,8 @@ void Log_File::lfPublishPosition() {
 }
 
 void Log_File::lfPositionMoved() {
-  if (pTheLogManager != nullptr) {
-    ++pTheLogManager->PositionChanges;
+  if (Log_Owner* const owner = TheLogOwner()) {
+    ++owner->PositionChanges;
   }
 }
 
@@ -1094,8 +1095,8 @@ void Log_File::lfFillLogColumns(tvx_vxlogent_data_t* row) const {
 
 void Log_File::lfWriteToDebugLog(void* entry, unsigned entryLength, void* row,
                                  unsigned rowLength) {
-  FILE* const debug =
-      pTheLogManager != nullptr ? pTheLogManager->DebugLogP.load() : nullptr;
+  Log_Owner* const owner = TheLogOwner();
+  FILE* const debug = owner != nullptr ? owner->DebugLogP.load() : nullptr;
   int written = 0;
   int failure = 0;  // errno of the failed write; 0 while none failed
   bool failed = false;

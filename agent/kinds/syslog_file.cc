@@ -11,8 +11,8 @@
 #include <new>
 
 #include "agent/config/valid_log.h"
+#include "agent/kinds/node_names.h"
 #include "agent/kinds/syslog_line.h"
-#include "agent/tvxmain.h"
 #include "framework/runtime/trace.h"
 #include "tables/request_thresholds.h"
 #include "tables/teskal_time.h"

@@ -1,12 +1,14 @@
 // Fuzz target: the log configuration as whoever may write it shapes it,
 // read as the log manager reads it at a refresh. The first byte picks the
 // format (even: the agent's configuration file, read record by record;
-// odd: a syslog configuration, read whole with its includes); the rest is
-// the file. Every record becomes a Valid_Log in one ring, so that the
-// duplicate check sees the records before it.
+// odd: a syslog configuration, resolved with its includes into the files
+// of the system log as a refresh resolves it); the rest is the file. Every
+// record becomes a Valid_Log in one ring, so that the duplicate check sees
+// the records before it.
 //
-// Built from: agent/*.cc agent/*/*.cc framework/*/*.cc util/*.cc tables/*.cc
-// parser/*.cc Built from: table_agents/*.cc libFuzzer: -max_len=4096
+// Built from: agent/*.cc agent/*/*.cc framework/*/*.cc util/*.cc
+// Built from: tables/*.cc parser/*.cc table_agents/*.cc
+// libFuzzer: -max_len=4096
 //
 // The parsers stat, open, glob and include the paths a line names. So that
 // no run touches a file outside its own temporary directory, the process
@@ -32,7 +34,7 @@
 
 #include "agent/config/config_def.h"
 #include "agent/config/log_manager_util.h"
-#include "agent/config/syslog_conf.h"
+#include "agent/config/system_log.h"
 #include "agent/config/valid_log.h"
 #include "tests/fuzz/fuzz_trace.h"
 
@@ -135,13 +137,16 @@ void CheckRing(Valid_Log* head) {
   } while (element != head);
 }
 
-void Add(_WhenceConfig whence, char* record, Valid_Log** head) {
-  Valid_Log* const log = new Valid_Log(whence, record, *head);
+bool Add(char* record, Valid_Log** head) {
+  Valid_Log* const log = new Valid_Log(USERCONFIG, record, *head);
   if (log->Valid == 0) {
     delete log;
-  } else if (*head == nullptr) {
+    return false;
+  }
+  if (*head == nullptr) {
     *head = log;
   }
+  return true;
 }
 
 void DeleteRing(Valid_Log* head) {
@@ -166,14 +171,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Valid_Log* head = nullptr;
   if ((data[0] & 1) == 0) {
     while (char* const record = get_next_rec(path.c_str())) {
-      Add(USERCONFIG, record, &head);
+      Add(record, &head);
     }
   } else {
-    std::vector<std::string> records;
-    ReadSyslogConf(path.c_str(), &records);
-    for (std::string& record : records) {
-      Add(DEFAULTCONFIG, &record[0], &head);
-    }
+    // The system log as the log manager resolves it, the journal left out.
+    System_Log_Places places;
+    places.syslog_conf = path.c_str();
+    bool from_conf = false;
+    File_Signature signature;
+    AddSystemLog(
+        places, LOGDEBUGMODEOFF, false, true,
+        [&head](char* record) { return Add(record, &head); }, &from_conf,
+        &signature);
   }
   CheckRing(head);
   DeleteRing(head);

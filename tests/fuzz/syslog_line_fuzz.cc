@@ -7,8 +7,8 @@
 // Besides what the sanitizers catch, it checks what the rows rely on: the
 // result is 0 or -1, and an accepted line's time stamp is 16 digits.
 //
-// Built from: agent/kinds/syslog_line.cc parser/entry_year.cc tables/teskal_time.cc
-// Built from: framework/runtime/trace.cc util/*.cc
+// Built from: agent/kinds/syslog_line.cc parser/entry_year.cc
+// Built from: tables/teskal_time.cc framework/runtime/trace.cc util/*.cc
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
