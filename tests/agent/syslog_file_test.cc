@@ -466,6 +466,37 @@ TEST_F(SyslogFileTest, ReportWindowGoesOnIntoRotatedFilesNewestFirst) {
   EXPECT_EQ(all[6], "1010304100000000 older");
 }
 
+// A device whose clock is days behind writes entries out of order into a
+// central log: the entries before it keep their year.
+TEST_F(SyslogFileTest, ReportChangesTheYearOnlyAcrossNewYear) {
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path,
+                     "Mar  5 09:10:00 h s: a\n"
+                     "Mar  5 09:30:00 h s: b\n"
+                     "Mar  2 09:40:00 behind s: c\n"
+                     "Mar  5 10:00:00 h s: d\n");
+  auto log = NewLog(path);
+  log->OptimumBlockSize = 8192;
+  log->FixedNow = Utc(2001, 3, 5, 11, 0, 0);
+  EXPECT_EQ(
+      Report(*log, "1010305090000000", kNever),
+      (std::vector<std::string>{"1010305100000000 d", "1010305093000000 b",
+                                "1010305091000000 a"}));
+  // Across a new year, with the device behind on either side of it.
+  qortest::WriteFile(path,
+                     "Dec 31 10:00:00 h s: a\n"
+                     "Dec 28 23:00:00 behind s: b\n"
+                     "Jan  1 00:10:00 h s: c\n"
+                     "Dec 29 12:00:00 behind s: d\n"
+                     "Jan  1 08:00:00 h s: e\n");
+  log->FixedNow = Utc(2002, 1, 1, 9, 0, 0);
+  EXPECT_EQ(
+      Report(*log, kAll, kNever),
+      (std::vector<std::string>{"1020101080000000 e", "1011229120000000 d",
+                                "1020101001000000 c", "1011228230000000 b",
+                                "1011231100000000 a"}));
+}
+
 TEST_F(SyslogFileTest, ReportWindowSkipsNewerEntriesAndReadsPastAnOlderOne) {
   const std::string path = dir_.File("messages");
   qortest::WriteFile(
