@@ -58,6 +58,9 @@ const char RotatedErrMsg[] = "\nRotated file %s not read for report: %s.";
 // Most bytes a compressed rotated file is unpacked to for a report.
 constexpr int64_t MAXUNPACKEDBYTES = int64_t{1} << 30;
 
+// Scans of a log's directory at most for two in a row that agree.
+constexpr int MAXROTATEDSCANS = 4;
+
 // Block size when the file system names no preferred one.
 constexpr uint64_t DEFAULTBLOCKSIZE = 8192;
 // Bytes a report reads at least at once: the last hour of a busy log is
@@ -549,6 +552,19 @@ std::vector<Rotated_Name> ScanRotatedFiles(const char* path) {
   return names;
 }
 
+// Whether two scans found the same files, by identity, under any names.
+bool SameFiles(const std::vector<Rotated_Name>& a,
+               const std::vector<Rotated_Name>& b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  return std::all_of(a.begin(), a.end(), [&](const Rotated_Name& n) {
+    return std::any_of(b.begin(), b.end(), [&](const Rotated_Name& m) {
+      return SameFile(n.file, m.file.device, m.file.inode);
+    });
+  });
+}
+
 // The rotated files of the log at `path` that are older than its file
 // `current` (open for the report), newest first: by the time they last
 // changed, then NAME.1 before NAME.2 and a later date before an earlier
@@ -557,7 +573,16 @@ std::vector<Rotated_Name> ScanRotatedFiles(const char* path) {
 // copy) and are left out too.
 std::vector<_ReportFile> ListRotatedFiles(const char* path,
                                           const struct stat& current) {
+  // A name renamed while the directory is read may be missed: the files
+  // are those two scans in a row agree on.
   std::vector<Rotated_Name> names = ScanRotatedFiles(path);
+  for (int scan = 1; scan < MAXROTATEDSCANS; ++scan) {
+    std::vector<Rotated_Name> again = ScanRotatedFiles(path);
+    if (SameFiles(names, again)) {
+      break;
+    }
+    names = std::move(again);
+  }
   struct stat named;
   const bool renamed = stat(path, &named) != 0 ||
                        named.st_dev != current.st_dev ||
