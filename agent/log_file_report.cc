@@ -681,7 +681,12 @@ int Unpack(int fd, std::string* why) {
   while (true) {
     const int n = gzread(gz, chunk.data(), static_cast<unsigned>(chunk.size()));
     int code = Z_OK;
-    const char* const text = gzerror(gz, &code);
+    const char* text = gzerror(gz, &code);
+    // zlib names the stream "<fd:N>: ", which says nothing here.
+    const char* const named = text != nullptr ? strstr(text, ">: ") : nullptr;
+    if (named != nullptr && text[0] == '<') {
+      text = named + 3;
+    }
     // A stream cut short (a compression killed, a full disk) ends like a
     // whole one, but for the error zlib keeps for it.
     if (n < 0 || (n == 0 && code != Z_OK)) {

@@ -503,6 +503,9 @@ TEST_F(SyslogFileTest, ReportReadsPastAnEmptyLogAndNotesACutGzipFile) {
   ASSERT_EQ(unread.size(), 1u);
   EXPECT_EQ(unread[0].rfind(path + ".2.gz: gzip data damaged after ", 0), 0u)
       << unread[0];
+  EXPECT_NE(unread[0].find(" bytes (unexpected end of file); "),
+            std::string::npos)
+      << unread[0];
 }
 
 // Files rotated while a report reads them are each read once, where they
