@@ -2,10 +2,12 @@
 # Reports of a syslog log rotated every second while it is written: counts
 # the reports whose rows came twice or have a gap, and those that said so
 # (an UNREAD line). Usage: report_rotation_stress.sh QORAGENT QORCTL [REPORTS]
+# [LINES_PER_10MS] (default 20).
 set -u
 agent_bin=${1:?qoragent path}
 ctl_bin=${2:?qorctl path}
 reports=${3:-200}
+batch=${4:-20}
 dir=$(mktemp -d /tmp/qor-rotation-stress.XXXXXX)
 log=$dir/messages
 agent_pid=
@@ -30,11 +32,12 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 
-# About 2,000 lines a second, sequence-numbered; every second NAME.4..1
+# About 100 batches of lines a second, sequence-numbered; every second NAME.4..1
 # move up one (NAME.5 is dropped) and NAME becomes NAME.1.
-python3 - "$log" <<'EOF' &
+python3 - "$log" "$batch" <<'EOF' &
 import os, sys, time
 log = sys.argv[1]
+batch = int(sys.argv[2])
 seq = 0
 last = time.time()
 while True:
@@ -48,8 +51,8 @@ while True:
         last = now
     stamp = time.strftime("%b %e %H:%M:%S", time.localtime(now))
     with open(log, "a") as f:
-        f.write("".join(f"{stamp} h app: seq {seq + i}\n" for i in range(20)))
-    seq += 20
+        f.write("".join(f"{stamp} h app: seq {seq + i}\n" for i in range(batch)))
+    seq += batch
     time.sleep(0.01)
 EOF
 writer_pid=$!
