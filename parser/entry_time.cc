@@ -280,6 +280,7 @@ bool StartUserlogYearCarry(time_t now, _UserlogYearCarry* carry) {
   carry->lastYear = year;
   carry->lastMonth = local.tm_mon + 1;
   carry->lastDay = local.tm_mday;
+  carry->entryRead = false;
   return true;
 }
 
@@ -391,21 +392,38 @@ long FormatUserlogEntryTime(char* dest, const _EntryTimeBuffers* times,
   if (context->Carry != nullptr && year == MISSING && month != MISSING &&
       day != MISSING) {
     _UserlogYearCarry* const info = context->Carry;
-    if (month > info->lastMonth ||
-        (month == info->lastMonth && day > info->lastDay)) {
-      // Read newest first: a later date than the line after it means the
-      // year before.
-      if (info->lastYear > 0) {
-        --info->lastYear;
-      } else if (info->lastCentury > 0) {
-        --info->lastCentury;
-        info->lastYear = 99;
+    const int carried =
+        static_cast<int>(info->lastCentury * 100 + info->lastYear);
+    int years = carried;
+    if (!info->entryRead) {
+      // The newest line: one dated after the report's start is last year's.
+      if (month > info->lastMonth ||
+          (month == info->lastMonth && day > info->lastDay)) {
+        --years;
       }
+    } else {
+      // Read newest first: the year changes only across a new year, not at
+      // a line out of order. The carry keeps days: both are taken at noon.
+      struct tm newer = {};
+      newer.tm_year = carried;
+      newer.tm_mon = static_cast<int>(info->lastMonth - 1);
+      newer.tm_mday = static_cast<int>(info->lastDay);
+      newer.tm_hour = 12;
+      years = YearBeforeEntry(newer, static_cast<int>(month),
+                              static_cast<int>(day), 12, 0, 0);
+    }
+    if (years >= 0 && years <= LASTSTAMPYEAR - FIRSTSTAMPYEAR) {
+      long c = 0;
+      long y = 0;
+      SplitYear(years, &c, &y);
+      info->lastCentury = c;
+      info->lastYear = y;
     }
     century = info->lastCentury;
     year = info->lastYear;
     info->lastMonth = month;
     info->lastDay = day;
+    info->entryRead = true;
   }
 
   long zone = 0;

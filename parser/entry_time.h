@@ -52,13 +52,16 @@ constexpr unsigned REPLACED_ZONE = 0x100;  // ignored: the parts stay local
 
 // What a report carries from one line to the next older one: the year, and
 // the month and day of the line converted last. Read newest first, a line
-// without a year takes the year of the line after it, and the year before
-// when its month and day lie after that line's.
+// without a year takes the year of the line after it, changed only where
+// the dates cross a new year (YearBeforeEntry); the first line takes the
+// year before the report's when its month and day lie after the report's
+// start.
 struct _UserlogYearCarry {
   int64_t lastCentury;  // century digit of lastYear: 0 for 19xx, 1 for 20xx
   int64_t lastYear;     // two digits
   int64_t lastMonth;    // 1-12
   int64_t lastDay;      // 1-31
+  bool entryRead;       // the date is a line's, not the report's start
 };
 
 // The surroundings of one conversion.

@@ -4,6 +4,9 @@
 namespace {
 
 constexpr long SECONDSPERDAY = 86400;
+// Half a year: an entry dated this far from the one after it lies across
+// a new year from it.
+constexpr long HALFYEAR = 183 * SECONDSPERDAY;
 // Days of the year before the first of each month in a common year.
 constexpr int DAYSBEFOREMONTH[12] = {0,   31,  59,  90,  120, 151,
                                      181, 212, 243, 273, 304, 334};
@@ -45,4 +48,26 @@ int YearOfYearlessDate(const struct tm& now, int month, int day, int hour,
     return year;
   }
   return year - 1;
+}
+
+int YearBeforeEntry(const struct tm& newer, int month, int day, int hour,
+                    int minute, int second) {
+  const int year = newer.tm_year;
+  const long step = SecondsIntoYear(year, month, day, hour, minute, second) -
+                    SecondsIntoYear(year, newer.tm_mon + 1, newer.tm_mday,
+                                    newer.tm_hour, newer.tm_min, newer.tm_sec);
+  if (step > HALFYEAR) {
+    return year - 1;
+  }
+  if (step < -HALFYEAR) {
+    return year + 1;
+  }
+  return year;
+}
+
+int YearOfDate(Year_Rule rule, const struct tm& reference, int month, int day,
+               int hour, int minute, int second) {
+  return rule == Year_Rule::kBeforeNewerEntry
+             ? YearBeforeEntry(reference, month, day, hour, minute, second)
+             : YearOfYearlessDate(reference, month, day, hour, minute, second);
 }

@@ -84,8 +84,18 @@ enum _MonitorStatus : int32_t {
   MONITOR_ERR_MEMORY = -14,
 };
 
+// A file a report reads: its path when it was listed, its identity and
+// when it last changed.
+struct _ReportFile {
+  std::string path;
+  uint64_t device;
+  uint64_t inode;
+  struct timespec modified;
+};
+
 // The block-reading state of one report on a file log; the kinds put it at
 // the start of their report handle.
+
 struct _LogBufferInfo {
   int fd;                   // opened for this report; -1 when none
   char* buffer;             // OptimumBlockSize + 1 bytes, owned by the kind
@@ -93,12 +103,17 @@ struct _LogBufferInfo {
   int64_t bytesInBuffer;    // bytes at the start of buffer not consumed yet
   bool tailChecked;         // the file's unfinished last line was passed over
   bool readFailed = false;  // a read of the current file failed or came short
+  bool readFailedNoted = false;  // ... and unreadFiles says so
   // The log's rotated files (text kinds), newest first, listed when the
   // report first reaches the start of the current file; the next one to
-  // read; and each one that could not be read, with why.
+  // read; the identities of the files read (the log's own first), so that
+  // a file renamed by a rotation during the report is read once; and each
+  // file that could not be read, or whose entries may be missing, with why.
   bool rotatedListed = false;
-  std::vector<std::string> rotatedFiles;
+  std::vector<_ReportFile> rotatedFiles;
   size_t nextRotated = 0;
+  std::vector<_ReportFile> readFiles;
+  std::string readingPath;  // the rotated file being read; empty: the log
   std::vector<std::string> unreadFiles;
   uid_t owner = 0;  // of the current log file, which rotated files must share
   // The whole text of the entry returned last (in the buffer or in
@@ -373,7 +388,9 @@ class Log_File : public Log_Base, private File_Tail::Reader {
 
   // Defined in agent/kinds/log_file_report.cc.
   // Opens the log for a report, its descriptor left at the end: the
-  // descriptor, or a negative value when there is nothing to report.
+  // descriptor, or a negative value when there is nothing to report. An
+  // empty log of the text kinds (S, U) is opened all the same: right after
+  // a rotation its entries are in the rotated files.
   long lfOpenLogForReport(_LogBufferInfo* info);
   void lfCloseLogForReport(long fd);
   // Why a report that could not start cannot read the log (its path

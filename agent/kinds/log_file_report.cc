@@ -36,6 +36,8 @@ const char OpenErrMsg[] = "\nError opening file %s for report. errno = %d; %s";
 const char NotRegularMsg[] =
     "\nError opening file %s for report: not a regular file.";
 const char EmptyMsg[] = "\nLog %s is empty; report request terminating.";
+const char EmptyRotatedMsg[] =
+    "\nLog %s is empty; the report reads its rotated files.";
 const char SeekEOFErrMsg[] =
     "\nError while seeking EOF for report on file %s. errno = %d; %s";
 const char OpenedMsg[] = "\nfd %d opened for report on %s; file size is %ld.";
@@ -55,6 +57,9 @@ const char RotatedErrMsg[] = "\nRotated file %s not read for report: %s.";
 
 // Most bytes a compressed rotated file is unpacked to for a report.
 constexpr int64_t MAXUNPACKEDBYTES = int64_t{1} << 30;
+
+// Scans of a log's directory at most for two in a row that agree.
+constexpr int MAXROTATEDSCANS = 4;
 
 // Block size when the file system names no preferred one.
 constexpr uint64_t DEFAULTBLOCKSIZE = 8192;
@@ -107,9 +112,17 @@ long Log_File::lfOpenLogForReport(_LogBufferInfo* info) {
     return ev.Result(-1);
   }
   info->owner = st.st_uid;
+  info->readFiles.push_back({path, static_cast<uint64_t>(st.st_dev),
+                             static_cast<uint64_t>(st.st_ino), st.st_mtim});
   const off_t size = lseek(info->fd, 0, SEEK_END);
   const int e = errno;
   info->bytesLeft = size;
+  if (size == 0 && (LogType == SYSLOGTYPE || LogType == USERLOGTYPE)) {
+    // Just rotated: the entries are in the rotated files, which the report
+    // reads on to from the start of this one.
+    WEX1_TRACE(wex1, WEX1_FLOW, EmptyRotatedMsg, Name(LogFileName));
+    return ev.Result(info->fd);
+  }
   if (size < 1) {
     lfCloseLogForReport(info->fd);
     info->fd = -1;
@@ -354,6 +367,16 @@ void* Log_File::lfGetNextLogEntry(void* row, void* report, void* thresholds) {
       // without their start line are no entry.
       info->continuedCount = 0;
       info->continuedBytes = 0;
+      if (info->readFailed && !info->readFailedNoted) {
+        // Truncated or rewritten under the report: what it held before the
+        // failed block is not read, and the reply must not look whole.
+        info->readFailedNoted = true;
+        info->unreadFiles.push_back(
+            (info->readingPath.empty() ? std::string(Name(LogFileName))
+                                       : info->readingPath) +
+            ": shrank while the report read it; its older entries were not "
+            "read");
+      }
       if (info->readFailed || older > 0 || !lfOpenNextRotatedFile(info)) {
         return nullptr;
       }
@@ -445,10 +468,9 @@ int Log_File::lfPlaceInWindow(const char* entrytime, const void* thresholds) {
 
 namespace {
 
-// One rotated file of a log: its name and what orders it.
+// One rotated file of a log: the file and what orders it.
 struct Rotated_Name {
-  std::string path;
-  time_t modified;
+  _ReportFile file;
   uint64_t number;  // of NAME.N[.gz]; UINT64_MAX for a dated name
 };
 
@@ -480,24 +502,36 @@ bool EndsWithGz(const std::string& path) {
   return path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
 }
 
-// The rotated files of the log at `path`, newest first: by the time they
-// last changed, then NAME.1 before NAME.2 and a later date before an
-// earlier one. The current file (`device`, `inode`) is left out.
-std::vector<std::string> ListRotatedFiles(const char* path, dev_t device,
-                                          ino_t inode) {
-  std::vector<std::string> files;
+bool SameFile(const _ReportFile& a, uint64_t device, uint64_t inode) {
+  return a.device == device && a.inode == inode;
+}
+
+bool Listed(const std::vector<_ReportFile>& files, uint64_t device,
+            uint64_t inode) {
+  return std::any_of(files.begin(), files.end(), [&](const _ReportFile& f) {
+    return SameFile(f, device, inode);
+  });
+}
+
+bool Before(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_nsec < b.tv_nsec;
+}
+
+// The rotated files of the log at `path` as they are named now, in no
+// order.
+std::vector<Rotated_Name> ScanRotatedFiles(const char* path) {
+  std::vector<Rotated_Name> names;
   const char* const slash = strrchr(path, '/');
   if (slash == nullptr || slash[1] == '\0') {
-    return files;
+    return names;
   }
   const std::string dir = slash == path ? "/" : std::string(path, slash);
   const char* const base = slash + 1;
   const size_t base_length = strlen(base);
   DIR* const d = opendir(dir.c_str());
   if (d == nullptr) {
-    return files;
+    return names;
   }
-  std::vector<Rotated_Name> names;
   while (const struct dirent* e = readdir(d)) {
     uint64_t number = 0;
     if (strncmp(e->d_name, base, base_length) != 0 ||
@@ -507,33 +541,125 @@ std::vector<std::string> ListRotatedFiles(const char* path, dev_t device,
     std::string full = dir == "/" ? "/" : dir + "/";
     full += e->d_name;
     struct stat st;
-    if (lstat(full.c_str(), &st) != 0 ||
-        (st.st_dev == device && st.st_ino == inode)) {
+    if (lstat(full.c_str(), &st) != 0) {
       continue;
     }
-    names.push_back({std::move(full), st.st_mtime, number});
+    names.push_back({{std::move(full), static_cast<uint64_t>(st.st_dev),
+                      static_cast<uint64_t>(st.st_ino), st.st_mtim},
+                     number});
   }
   closedir(d);
+  return names;
+}
+
+// Whether two scans found the same files, by identity, under any names.
+bool SameFiles(const std::vector<Rotated_Name>& a,
+               const std::vector<Rotated_Name>& b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  return std::all_of(a.begin(), a.end(), [&](const Rotated_Name& n) {
+    return std::any_of(b.begin(), b.end(), [&](const Rotated_Name& m) {
+      return SameFile(n.file, m.file.device, m.file.inode);
+    });
+  });
+}
+
+// The rotated files of the log at `path` that are older than its file
+// `current` (open for the report), newest first: by the time they last
+// changed, then NAME.1 before NAME.2 and a later date before an earlier
+// one. When a rotation renamed `current` during the report, the files
+// changed since it last changed hold newer entries (or are its compressed
+// copy) and are left out too.
+std::vector<_ReportFile> ListRotatedFiles(const char* path,
+                                          const struct stat& current) {
+  // A name renamed while the directory is read may be missed: the files
+  // are those two scans in a row agree on.
+  std::vector<Rotated_Name> names = ScanRotatedFiles(path);
+  for (int scan = 1; scan < MAXROTATEDSCANS; ++scan) {
+    std::vector<Rotated_Name> again = ScanRotatedFiles(path);
+    if (SameFiles(names, again)) {
+      break;
+    }
+    names = std::move(again);
+  }
+  struct stat named;
+  const bool renamed = stat(path, &named) != 0 ||
+                       named.st_dev != current.st_dev ||
+                       named.st_ino != current.st_ino;
+  names.erase(std::remove_if(names.begin(), names.end(),
+                             [&](const Rotated_Name& n) {
+                               return SameFile(n.file, current.st_dev,
+                                               current.st_ino) ||
+                                      (renamed && !Before(n.file.modified,
+                                                          current.st_mtim));
+                             }),
+              names.end());
   std::sort(names.begin(), names.end(),
             [](const Rotated_Name& a, const Rotated_Name& b) {
-              if (a.modified != b.modified) {
-                return a.modified > b.modified;
+              if (a.file.modified.tv_sec != b.file.modified.tv_sec) {
+                return a.file.modified.tv_sec > b.file.modified.tv_sec;
               }
               if (a.number != b.number) {
                 return a.number < b.number;
               }
-              return a.path > b.path;
+              return a.file.path > b.file.path;
             });
+  std::vector<_ReportFile> files;
+  files.reserve(names.size());
   for (Rotated_Name& n : names) {
-    files.push_back(std::move(n.path));
+    files.push_back(std::move(n.file));
   }
   return files;
 }
 
+// Where the listed rotated file `want` of the log at `path` is now, after a
+// rotation during the report renamed it: the rotated name that has its
+// identity, or else a compressed copy made of it (a .gz name listed by no
+// one before, changed at the same instant); false when neither is there.
+bool FindRenamed(const char* path, const _ReportFile& want,
+                 const std::vector<_ReportFile>& listed,
+                 const std::vector<_ReportFile>& read, _ReportFile* found) {
+  const std::vector<Rotated_Name> names = ScanRotatedFiles(path);
+  for (const Rotated_Name& n : names) {
+    if (SameFile(n.file, want.device, want.inode)) {
+      *found = n.file;
+      return true;
+    }
+  }
+  for (const Rotated_Name& n : names) {
+    if (EndsWithGz(n.file.path) && !EndsWithGz(want.path) &&
+        n.file.modified.tv_sec == want.modified.tv_sec &&
+        n.file.modified.tv_nsec == want.modified.tv_nsec &&
+        !Listed(listed, n.file.device, n.file.inode) &&
+        !Listed(read, n.file.device, n.file.inode)) {
+      *found = n.file;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Opens the rotated file `file` as a replacement (no symlink from a
+// directory others may write) with *st its status: the descriptor, or -1
+// when its name no longer has its identity.
+int OpenRotated(const _ReportFile& file, struct stat* st) {
+  const int fd = open(file.path.c_str(),
+                      File_Tail::SafeOpenFlags(file.path.c_str(), true));
+  if (fd < 0) {
+    return -1;
+  }
+  if (fstat(fd, st) != 0 || !SameFile(file, st->st_dev, st->st_ino)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // Unpacks the gzip stream on `fd` (which it closes) into an anonymous
 // memory file: that file's descriptor, or -1 with *why set. A stream
-// damaged part way keeps what came before the damage, traced, with *why
-// saying so.
+// damaged or cut short part way keeps what came before, with *why saying
+// so.
 int Unpack(int fd, std::string* why) {
   const int out = memfd_create("qoragent-report", MFD_CLOEXEC);
   if (out < 0) {
@@ -554,11 +680,18 @@ int Unpack(int fd, std::string* why) {
   int64_t total = 0;
   while (true) {
     const int n = gzread(gz, chunk.data(), static_cast<unsigned>(chunk.size()));
-    if (n < 0) {
-      int code = 0;
-      const char* const text = gzerror(gz, &code);
+    int code = Z_OK;
+    const char* text = gzerror(gz, &code);
+    // zlib names the stream "<fd:N>: ", which says nothing here.
+    const char* const named = text != nullptr ? strstr(text, ">: ") : nullptr;
+    if (named != nullptr && text[0] == '<') {
+      text = named + 3;
+    }
+    // A stream cut short (a compression killed, a full disk) ends like a
+    // whole one, but for the error zlib keeps for it.
+    if (n < 0 || (n == 0 && code != Z_OK)) {
       *why = std::string("gzip data damaged after ") + std::to_string(total) +
-             " bytes (" + (text != nullptr ? text : "?") +
+             " bytes (" + (text != nullptr && *text != '\0' ? text : "?") +
              "); the entries before the damage were read";
       break;
     }
@@ -603,35 +736,71 @@ bool Log_File::lfOpenNextRotatedFile(_LogBufferInfo* info) {
     info->rotatedListed = true;
     struct stat st;
     if (info->fd >= 0 && fstat(info->fd, &st) == 0) {
-      info->rotatedFiles =
-          ListRotatedFiles(Name(LogFileName), st.st_dev, st.st_ino);
+      info->rotatedFiles = ListRotatedFiles(Name(LogFileName), st);
     }
   }
   while (info->nextRotated < info->rotatedFiles.size()) {
-    const std::string& path = info->rotatedFiles[info->nextRotated++];
+    _ReportFile want = info->rotatedFiles[info->nextRotated++];
+    if (Listed(info->readFiles, want.device, want.inode)) {
+      continue;
+    }
     std::string why;
     // Rotated files are taken as replacements: no symlink from a directory
     // others may write, and only a file of the log's owner or root.
-    int fd = open(path.c_str(), File_Tail::SafeOpenFlags(path.c_str(), true));
+    int fd = open(want.path.c_str(),
+                  File_Tail::SafeOpenFlags(want.path.c_str(), true));
+    const int open_errno = errno;
     struct stat st;
+    const bool opened = fd >= 0 && fstat(fd, &st) == 0;
+    if ((fd < 0 && open_errno == ENOENT) ||
+        (opened && !SameFile(want, st.st_dev, st.st_ino))) {
+      // A rotation renamed it since it was listed: read it where it is now,
+      // and note it when it is nowhere (removed, or compressed out of
+      // sight), since its entries may be missing.
+      if (fd >= 0) {
+        close(fd);
+        fd = -1;
+      }
+      _ReportFile found;
+      if (FindRenamed(Name(LogFileName), want, info->rotatedFiles,
+                      info->readFiles, &found) &&
+          !Listed(info->readFiles, found.device, found.inode)) {
+        fd = OpenRotated(found, &st);
+      }
+      if (fd < 0) {
+        why =
+            "rotated away while the report read the log; its entries may be "
+            "missing";
+        WEX1_TRACE(wex1, WEX1_ERROR, RotatedErrMsg, want.path.c_str(),
+                   why.c_str());
+        info->unreadFiles.push_back(want.path + ": " + why);
+        continue;
+      }
+      want = found;
+    }
+    const std::string& path = want.path;
     if (fd < 0) {
       char eb[128];
-      why = ErrnoText(errno, eb, sizeof eb);
+      why = ErrnoText(open_errno, eb, sizeof eb);
     } else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
       why = "not a regular file";
     } else if (st.st_uid != info->owner && st.st_uid != 0) {
       why = "owned by uid " + std::to_string(st.st_uid) +
             ", not by the log's owner";
+    } else if (EndsWithGz(path) && st.st_size == 0) {
+      why = "empty gzip file (its compression never finished)";
     } else if (EndsWithGz(path)) {
+      info->readFiles.push_back(want);
       const int packed = fd;
       fd = Unpack(packed, &why);
       if (fd >= 0 && !why.empty()) {
         WEX1_TRACE(wex1, WEX1_ERROR, RotatedErrMsg, path.c_str(), why.c_str());
         info->unreadFiles.push_back(path + ": " + why);
-        why.clear();
       }
     }
-    if (!why.empty()) {
+    // What came before damage in a gzip file is read; its last line is cut.
+    const bool cut = fd >= 0 && !why.empty();
+    if (!why.empty() && !cut) {
       WEX1_TRACE(wex1, WEX1_ERROR, RotatedErrMsg, path.c_str(), why.c_str());
       info->unreadFiles.push_back(path + ": " + why);
       if (fd >= 0) {
@@ -642,6 +811,9 @@ bool Log_File::lfOpenNextRotatedFile(_LogBufferInfo* info) {
     if (fd < 0) {
       continue;
     }
+    if (!EndsWithGz(path)) {
+      info->readFiles.push_back(want);
+    }
     const off_t size = lseek(fd, 0, SEEK_END);
     if (size <= 0) {
       close(fd);
@@ -651,9 +823,10 @@ bool Log_File::lfOpenNextRotatedFile(_LogBufferInfo* info) {
     info->fd = fd;
     info->bytesLeft = size;
     info->bytesInBuffer = 0;
+    info->readingPath = path;
     // A rotated file is complete: its last line counts even without a
-    // newline.
-    info->tailChecked = true;
+    // newline, unless the file was cut short.
+    info->tailChecked = !cut;
     WEX1_TRACE(wex1, WEX1_FLOW, RotatedMsg, Name(LogFileName), path.c_str());
     return true;
   }

@@ -94,6 +94,13 @@ struct tm Syslog_File::slReference(void* report) const {
   return LocalTime(slNow());
 }
 
+Year_Rule Syslog_File::slYearRule(const void* report) {
+  return report != nullptr &&
+                 static_cast<const SyslogBufferInfo*>(report)->entryRead
+             ? Year_Rule::kBeforeNewerEntry
+             : Year_Rule::kNotAfterNow;
+}
+
 long Syslog_File::lfFormatEntryAsRow(char* entry, void* row_arg, void* report) {
   WEX1_Event ev(wex1, __func__);
   tvx_vxlogent_data_t* const row = static_cast<tvx_vxlogent_data_t*>(row_arg);
@@ -112,11 +119,12 @@ long Syslog_File::lfFormatEntryAsRow(char* entry, void* row_arg, void* report) {
     return ev.Result(0);
   }
   size_t stamp_length = 0;
-  if (FormatSyslogLine(entry, length, slReference(report), row,
-                       &stamp_length) != 0) {
+  if (FormatSyslogLine(entry, length, slReference(report), row, &stamp_length,
+                       slYearRule(report)) != 0) {
     return ev.Result(-1);
   }
   memcpy(info->lastEntryTime, row->entrytime, TIMESTAMPLENGTH);
+  info->entryRead = true;
   const bool keep = stamp_length <= sizeof info->lastStampText;
   info->lastStampLength = keep ? stamp_length : 0;
   if (keep) {
@@ -193,13 +201,15 @@ char* Syslog_File::slFormatEntryTime(char* dest, char* entry, void* report) {
     return nullptr;
   }
   const char* const pos =
-      SyslogLineTime(entry, entry + strlen(entry), slReference(report), dest);
+      SyslogLineTime(entry, entry + strlen(entry), slReference(report), dest,
+                     slYearRule(report));
   if (pos == nullptr) {
     return nullptr;
   }
   if (report != nullptr) {
     SyslogBufferInfo* const info = static_cast<SyslogBufferInfo*>(report);
     memcpy(info->lastEntryTime, dest, TIMESTAMPLENGTH);
+    info->entryRead = true;
     info->lastStampLength = 0;
   }
   return entry + (pos - entry);

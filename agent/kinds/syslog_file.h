@@ -16,6 +16,7 @@
 #include <atomic>
 
 #include "agent/kinds/log_file.h"
+#include "parser/entry_year.h"
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_schema.h"
 
@@ -26,6 +27,7 @@ class Valid_Log;
 // each older entry takes its year.
 struct SyslogBufferInfo : _LogBufferInfo {
   char lastEntryTime[TIMESTAMPLENGTH];  // no terminator
+  bool entryRead = false;               // lastEntryTime is an entry's
   // The time stamp text (with the blank after it) of the entry returned
   // last, when it was read in full: many entries share a second, and one
   // that begins with the same text, measured against that entry's stamp,
@@ -118,6 +120,9 @@ class Syslog_File : public Log_File {
   // while monitoring (null `report`), the stamp of the report's
   // lastEntryTime otherwise.
   struct tm slReference(void* report) const;
+  // By which rule: against an entry once the report has read one, so that
+  // an entry out of order (a device whose clock is behind) moves no year.
+  static Year_Rule slYearRule(const void* report);
 };
 
 #endif  // QOR_AGENT_KINDS_SYSLOG_FILE_H_

@@ -121,7 +121,7 @@ bool LocalStamp(time_t t, char* stamp) {
 
 // "Mmm dd hh:mm:ss" or "Mmm d hh:mm:ss": the position after the seconds.
 const char* BsdTime(const char* p, const char* end, const struct tm& now,
-                    char* stamp) {
+                    Year_Rule rule, char* stamp) {
   if (end - p < BSDMINLENGTH) {
     return nullptr;
   }
@@ -155,7 +155,7 @@ const char* BsdTime(const char* p, const char* end, const struct tm& now,
       day > DAYSINMONTH[month - 1]) {
     return nullptr;
   }
-  int year = YearOfYearlessDate(now, month, day, hour, minute, second);
+  int year = YearOfDate(rule, now, month, day, hour, minute, second);
   year = year < 0 ? 0 : (year > MAXSTAMPYEAR ? MAXSTAMPYEAR : year);
   stamp[0] = static_cast<char>('0' + year / 100);
   Put2(stamp + 1, year % 100);
@@ -246,13 +246,14 @@ bool EndsWithProcessId(const char* begin, const char* end) {
 }  // namespace
 
 const char* SyslogLineTime(const char* line, const char* end,
-                           const struct tm& now, char* stamp) {
+                           const struct tm& now, char* stamp, Year_Rule rule) {
   if (line == nullptr || end <= line) {
     return nullptr;
   }
   char text[TIMESTAMPLENGTH];
-  const char* const pos = IsDigit(line[0]) ? ZonedTime(line, end, text)
-                                           : BsdTime(line, end, now, text);
+  const char* const pos = IsDigit(line[0])
+                              ? ZonedTime(line, end, text)
+                              : BsdTime(line, end, now, rule, text);
   // The stamp ends at a blank: "Jan  1 00:00:00x" is no stamp.
   if (pos == nullptr || pos >= end || !IsBlank(*pos)) {
     return nullptr;
@@ -378,18 +379,20 @@ void FormatAfterStamp(const char* pos, const char* end,
 }  // namespace
 
 long FormatSyslogLine(const char* line, size_t length, const struct tm& now,
-                      tvx_vxlogent_data_t* row, size_t* stamp_length) {
+                      tvx_vxlogent_data_t* row, size_t* stamp_length,
+                      Year_Rule rule) {
   memset(row, ' ', sizeof *row);
-  return FillSyslogLine(line, length, now, row, stamp_length);
+  return FillSyslogLine(line, length, now, row, stamp_length, rule);
 }
 
 long FillSyslogLine(const char* line, size_t length, const struct tm& now,
-                    tvx_vxlogent_data_t* row, size_t* stamp_length) {
+                    tvx_vxlogent_data_t* row, size_t* stamp_length,
+                    Year_Rule rule) {
   if (line == nullptr) {
     return -1;
   }
   const char* const end = LineEnd(line, length);
-  const char* pos = SyslogLineTime(line, end, now, row->entrytime);
+  const char* pos = SyslogLineTime(line, end, now, row->entrytime, rule);
   if (pos == nullptr) {
     return -1;
   }

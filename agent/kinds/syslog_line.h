@@ -7,7 +7,7 @@
 //   "YYYY-MM-DDThh:mm:ss[.fraction](Z|+hh:mm|-hh:mm) host source: text"
 // The month name is English with a capital; the second shape also takes a
 // lower-case 't'/'z' or a blank in place of the 'T'. ENTRYTIME is local time
-// in both: a year-less date takes its year from YearOfYearlessDate, a zoned
+// in both: a year-less date takes its year from YearOfDate, a zoned
 // one is converted from its own zone, and its fraction gives the
 // milliseconds (cut, not rounded, so that a stamp never moves to the next
 // second). Host is the first word after the time stamp. Source is the word
@@ -26,6 +26,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "parser/entry_year.h"
 #include "tables/teskal_time.h"
 
 struct tvx_vxlogent_data_t;
@@ -33,16 +34,19 @@ struct tvx_vxlogent_data_t;
 // Blank-fills `row` and fills ENTRYTIME, ENTRYSYS, ENTRYSRC and ENTRYDESC
 // from the `length` bytes at `line` (no terminator needed; nothing past
 // `length` is read). `now` is the local broken-down time a year-less date
-// is measured against. 0, or -1 for a line of neither shape or with an
+// is measured against, by `rule` (a report measures each entry against the
+// one after it). 0, or -1 for a line of neither shape or with an
 // impossible date, time or zone (the row is then blank). Thread-safe.
 // `stamp_length`, when given, takes the length of the line's time stamp
 // with the blank after it.
 long FormatSyslogLine(const char* line, size_t length, const struct tm& now,
-                      tvx_vxlogent_data_t* row, size_t* stamp_length = nullptr);
+                      tvx_vxlogent_data_t* row, size_t* stamp_length = nullptr,
+                      Year_Rule rule = Year_Rule::kNotAfterNow);
 // FormatSyslogLine for a row whose ENTRYTIME to ENTRYDESC are blank
 // already: writes only what the line fills, and nothing for -1.
 long FillSyslogLine(const char* line, size_t length, const struct tm& now,
-                    tvx_vxlogent_data_t* row, size_t* stamp_length);
+                    tvx_vxlogent_data_t* row, size_t* stamp_length,
+                    Year_Rule rule = Year_Rule::kNotAfterNow);
 // FormatSyslogLine for a line whose time stamp was read before: its first
 // `stamp_length` bytes (at most `length`) are the stamp and the blank after
 // it, and `stamp` is its ENTRYTIME.
@@ -118,7 +122,8 @@ class Syslog_Stamp_Memo {
 // (no terminator): the position where the host begins, or null (nothing
 // written) when the line opens with neither time stamp shape.
 const char* SyslogLineTime(const char* line, const char* end,
-                           const struct tm& now, char* stamp);
+                           const struct tm& now, char* stamp,
+                           Year_Rule rule = Year_Rule::kNotAfterNow);
 // Copies the word at `pos` to `dest`, at most `width` characters: the
 // position after the one white-space character that ends it.
 const char* SyslogLineHost(const char* pos, const char* end, char* dest,

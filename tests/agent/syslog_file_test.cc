@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -336,9 +337,12 @@ TEST_F(SyslogFileTest, EachMonitoredRowHoldsOnlyItsOwnLine) {
 
 // Drives one report over the log as the log-entries table does and returns
 // "ENTRYTIME ENTRYDESC" of each row, newest first.
-std::vector<std::string> Report(Syslog_File& log, const char* start,
-                                const char* end,
-                                std::vector<std::string>* unread = nullptr) {
+// `after_row`, when given, runs after each row with the rows so far.
+std::vector<std::string> Report(
+    Syslog_File& log, const char* start, const char* end,
+    std::vector<std::string>* unread = nullptr,
+    const std::function<void(const std::vector<std::string>&)>& after_row =
+        nullptr) {
   _RequestThresholds window;
   memset(&window, 0, sizeof window);
   snprintf(window.StartTime, sizeof window.StartTime, "%s", start);
@@ -353,6 +357,9 @@ std::vector<std::string> Report(Syslog_File& log, const char* start,
     std::string desc(row.entrydesc, 256);
     desc.erase(desc.find_last_not_of(' ') + 1);
     rows.push_back(std::string(row.entrytime, 16) + " " + desc);
+    if (after_row) {
+      after_row(rows);
+    }
   }
   if (unread != nullptr) {
     *unread = log.lfUnreadRotatedFiles(handle);
@@ -465,6 +472,151 @@ TEST_F(SyslogFileTest, ReportWindowGoesOnIntoRotatedFilesNewestFirst) {
       << unread[0];
   ASSERT_GE(all.size(), 7u);
   EXPECT_EQ(all[6], "1010304100000000 older");
+}
+
+// Right after a rotation the log is empty: the report reads on into the
+// rotated files. A rotated gzip file cut short (its compression killed, a
+// full disk) is read up to the cut, named in the closing note, and its cut
+// last line is no entry.
+TEST_F(SyslogFileTest, ReportReadsPastAnEmptyLogAndNotesACutGzipFile) {
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path, "");
+  WriteRotated(path + ".1", "Mar  5 08:00:00 h s: r1\n", false, 100);
+  std::string text;
+  for (int i = 0; i < 4000; ++i) {
+    text += "Mar  4 10:00:00 h s: entry " + std::to_string(i) + " whole\n";
+  }
+  WriteRotated(path + ".2.gz", text, true, 200);
+  std::string packed = qortest::ReadFile(path + ".2.gz");
+  packed.resize(packed.size() / 2);
+  WriteRotated(path + ".2.gz", packed, false, 200);
+  auto log = NewLog(path);
+  log->OptimumBlockSize = 8192;
+  log->FixedNow = Utc(2001, 3, 5, 11, 0, 0);
+  std::vector<std::string> unread;
+  const std::vector<std::string> rows = Report(*log, kAll, kNever, &unread);
+  ASSERT_GE(rows.size(), 2u);
+  EXPECT_EQ(rows[0], "1010305080000000 r1");
+  EXPECT_LT(rows.size(), 4001u);
+  for (size_t i = 1; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].compare(rows[i].size() - 6, 6, " whole"), 0) << rows[i];
+  }
+  ASSERT_EQ(unread.size(), 1u);
+  EXPECT_EQ(unread[0].rfind(path + ".2.gz: gzip data damaged after ", 0), 0u)
+      << unread[0];
+  EXPECT_NE(unread[0].find(" bytes (unexpected end of file); "),
+            std::string::npos)
+      << unread[0];
+}
+
+// Files rotated while a report reads them are each read once, where they
+// are now; files rotated in after the report began are newer and not read;
+// a file removed before the report reached it is named in the closing note.
+TEST_F(SyslogFileTest,
+       ReportDuringRotationsReadsEachFileOnceOrSaysWhatIsMissing) {
+  const std::string path = dir_.File("messages");
+  const auto lines = [](const char* day, const char* name) {
+    std::string text;
+    for (int i = 10; i < 40; ++i) {
+      text += std::string(day) + " " + std::to_string(i % 24 / 10) +
+              std::to_string(i % 10) + ":00:00 h s: " + name +
+              std::to_string(i) + "\n";
+    }
+    return text;
+  };
+  const auto rotate = [&](int files) {
+    for (int n = files; n >= 1; --n) {
+      const std::string from =
+          n == 1 ? path : path + "." + std::to_string(n - 1);
+      ASSERT_EQ(rename(from.c_str(), (path + "." + std::to_string(n)).c_str()),
+                0);
+    }
+    qortest::WriteFile(path, "Mar  5 10:30:00 h s: newer\n");
+  };
+  // Which row of which run the rotations come after; -1: a removal instead.
+  struct Case {
+    const char* after;  // the row after which the log is rotated
+    int rotations;
+  };
+  for (const Case& c : {Case{"x39", 1}, Case{"c39", 2}, Case{"x39", -1}}) {
+    SCOPED_TRACE(std::string(c.after) + " " + std::to_string(c.rotations));
+    qortest::WriteFile(path, lines("Mar  5", "c"));
+    WriteRotated(path + ".1", lines("Mar  4", "x"), false, 100);
+    WriteRotated(path + ".2", lines("Mar  3", "y"), false, 200);
+    unlink((path + ".3").c_str());
+    unlink((path + ".4").c_str());
+    auto log = NewLog(path);
+    log->OptimumBlockSize = 256;
+    log->FixedNow = Utc(2001, 3, 5, 11, 0, 0);
+    std::vector<std::string> unread;
+    const std::vector<std::string> rows =
+        Report(*log, kAll, kNever, &unread,
+               [&](const std::vector<std::string>& so_far) {
+                 const std::string& last = so_far.back();
+                 if (last.compare(last.size() - 3, 3, c.after) != 0) {
+                   return;
+                 }
+                 if (c.rotations < 0) {
+                   unlink((path + ".2").c_str());
+                 }
+                 for (int r = 0; r < c.rotations; ++r) {
+                   rotate(2 + r + 1);
+                 }
+               });
+    std::vector<std::string> descs;
+    for (const std::string& row : rows) {
+      descs.push_back(row.substr(17));
+    }
+    std::vector<std::string> expected;
+    for (const char* name : {"c", "x", "y"}) {
+      if (c.rotations < 0 && name[0] == 'y') {
+        break;
+      }
+      for (int i = 39; i >= 10; --i) {
+        expected.push_back(name + std::to_string(i));
+      }
+    }
+    EXPECT_EQ(descs, expected);
+    if (c.rotations < 0) {
+      ASSERT_EQ(unread.size(), 1u);
+      EXPECT_EQ(unread[0], path +
+                               ".2: rotated away while the report read the "
+                               "log; its entries may be missing");
+    } else {
+      EXPECT_TRUE(unread.empty()) << unread[0];
+    }
+  }
+}
+
+// A device whose clock is days behind writes entries out of order into a
+// central log: the entries before it keep their year.
+TEST_F(SyslogFileTest, ReportChangesTheYearOnlyAcrossNewYear) {
+  const std::string path = dir_.File("messages");
+  qortest::WriteFile(path,
+                     "Mar  5 09:10:00 h s: a\n"
+                     "Mar  5 09:30:00 h s: b\n"
+                     "Mar  2 09:40:00 behind s: c\n"
+                     "Mar  5 10:00:00 h s: d\n");
+  auto log = NewLog(path);
+  log->OptimumBlockSize = 8192;
+  log->FixedNow = Utc(2001, 3, 5, 11, 0, 0);
+  EXPECT_EQ(
+      Report(*log, "1010305090000000", kNever),
+      (std::vector<std::string>{"1010305100000000 d", "1010305093000000 b",
+                                "1010305091000000 a"}));
+  // Across a new year, with the device behind on either side of it.
+  qortest::WriteFile(path,
+                     "Dec 31 10:00:00 h s: a\n"
+                     "Dec 28 23:00:00 behind s: b\n"
+                     "Jan  1 00:10:00 h s: c\n"
+                     "Dec 29 12:00:00 behind s: d\n"
+                     "Jan  1 08:00:00 h s: e\n");
+  log->FixedNow = Utc(2002, 1, 1, 9, 0, 0);
+  EXPECT_EQ(
+      Report(*log, kAll, kNever),
+      (std::vector<std::string>{"1020101080000000 e", "1011229120000000 d",
+                                "1020101001000000 c", "1011228230000000 b",
+                                "1011231100000000 a"}));
 }
 
 TEST_F(SyslogFileTest, ReportWindowSkipsNewerEntriesAndReadsPastAnOlderOne) {
@@ -634,9 +786,9 @@ TEST_F(SyslogFileTest, EmptyOrMissingLogGivesNoReport) {
   qortest::WriteFile(empty, "");
   auto log = NewLog(empty);
   log->OptimumBlockSize = 8192;
-  EXPECT_EQ(log->lfStartReportRequest(nullptr), nullptr);
+  EXPECT_TRUE(Report(*log, kAll, kNever).empty());
   EXPECT_TRUE(trace.Contains("\nLog " + empty +
-                             " is empty; report request terminating."));
+                             " is empty; the report reads its rotated files."));
 
   const std::string gone = dir_.File("gone");
   qortest::WriteFile(gone, "Mar  5 09:00:00 h s: m\n");

@@ -245,6 +245,18 @@ TEST_F(UserlogFileTest, ReportCarriesTheYearBackwardsAcrossNewYear) {
   EXPECT_EQ(Report(*log, kAll, kNever)[2], "0991231235959000 b");
   log->FixedNow = Utc(2075, 1, 2, 9, 0, 0);  // the century stays
   EXPECT_EQ(Report(*log, kAll, kNever)[2], "1741231235959000 b");
+  // A line out of order by days (a device whose clock is behind) moves no
+  // year, on either side of a new year.
+  qortest::WriteFile(dir_.File("formatted"),
+                     "Dec 31 10:00:00 a\nDec 28 23:00:00 b behind\n"
+                     "Jan 1 00:10:00 c\nJan 1 00:20:00 d\n"
+                     "Dec 29 12:00:00 e behind\nJan 1 08:00:00 f\n");
+  log->FixedNow = Utc(2002, 1, 1, 9, 0, 0);
+  EXPECT_EQ(Report(*log, kAll, kNever),
+            (std::vector<std::string>{
+                "1020101080000000 f", "1011229120000000 e behind",
+                "1020101002000000 d", "1020101001000000 c",
+                "1011228230000000 b behind", "1011231100000000 a"}));
 }
 
 TEST_F(UserlogFileTest, ReportWindowAndLinesThatDoNotFormat) {
