@@ -131,6 +131,8 @@ const char JournalDefaultMsg[] =
     "\nNo syslog configuration %s; watching the systemd journal %s.";
 const char NoSyslogFilesMsg[] =
     "\nNone of the files %s names exists; watching the systemd journal %s.";
+const char SyslogConfGoneMsg[] =
+    "\nThe syslog configuration %s is gone; the files it named (%u) are watched on.";
 const char NotYetMsg[] =
     "\n%s, named in %s, does not exist yet; it is watched when it appears.";
 const char BlankNameMsg[] =
@@ -901,6 +903,8 @@ unsigned int Log_Manager::lmGetValidLogs() {
         ConfigFileSignature = signature;
         if (!ConfigUsesSystemLog) {
           SyslogConfFileLastChanged = 0;
+          SyslogRecords.clear();
+          SyslogConfGone = false;
         }
         return static_cast<unsigned int>(ev.Result(count));
       }
@@ -926,10 +930,13 @@ unsigned int Log_Manager::lmGetValidLogs() {
 }
 
 bool Log_Manager::lmSystemLogChanged() {
+  struct stat st;
+  if (SyslogConfGone) {
+    return stat(Text(SyslogConfFile), &st) == 0;  // only its return
+  }
   if (SyslogConfFileLastChanged == 0) {
     return true;
   }
-  struct stat st;
   File_Signature signature;
   return stat(Text(SyslogConfFile), &st) != 0 ||
          !file_signature(Text(SyslogConfFile), &signature) ||
@@ -943,8 +950,27 @@ unsigned int Log_Manager::lmAddSystemLogs(char debug, bool journal) {
   const char* const conf = Text(SyslogConfFile);
   struct stat st;
   File_Signature signature;
+  const bool missing = stat(conf, &st) != 0 && errno == ENOENT;
+  if (missing && !SyslogRecords.empty()) {
+    // Gone while its files are watched (a package upgrade replacing it, a
+    // mistaken removal): the files go on being written by the daemon that
+    // read it, so they are watched on until a configuration says otherwise.
+    if (!SyslogConfGone) {
+      SyslogConfGone = true;
+      WEX1_TRACE(wex1, WEX1_ERROR, SyslogConfGoneMsg, conf,
+                 static_cast<unsigned int>(SyslogRecords.size()));
+    }
+    unsigned int count = 0;
+    for (const std::string& kept : SyslogRecords) {
+      std::string record = kept;
+      count += lmAddValidLog(USERCONFIG, &record[0]) ? 1 : 0;
+    }
+    return static_cast<unsigned int>(ev.Result(count));
+  }
+  SyslogConfGone = false;
   // A host without a syslog configuration keeps its log in the journal.
-  if (stat(conf, &st) != 0 || !file_signature(conf, &signature)) {
+  if (missing || !file_signature(conf, &signature)) {
+    SyslogRecords.clear();
     return static_cast<unsigned int>(
         ev.Result(journal ? lmUseJournal(debug) : 0));
   }
@@ -958,10 +984,13 @@ unsigned int Log_Manager::lmAddSystemLogs(char debug, bool journal) {
   }
   std::vector<Syslog_Target> targets;
   SyslogTargets(records, &targets);
+  // Only a regular file is a log: a device (/dev/console, /dev/null) is
+  // never one.
   bool any = false;
   for (const Syslog_Target& target : targets) {
-    any = any || stat(target.path.c_str(), &st) == 0;
+    any = any || (stat(target.path.c_str(), &st) == 0 && S_ISREG(st.st_mode));
   }
+  SyslogRecords.clear();
   if (!any) {
     // Left behind by a syslog daemon no longer installed, or one that has
     // not written yet: the journal has the messages.
@@ -976,13 +1005,18 @@ unsigned int Log_Manager::lmAddSystemLogs(char debug, bool journal) {
     }
     if (stat(file.c_str(), &st) != 0) {
       WEX1_TRACE(wex1, WEX1_FLOW, NotYetMsg, file.c_str(), conf);
+    } else if (!S_ISREG(st.st_mode)) {
+      file_last_modified(file.c_str());  // traces it as no regular file
+      continue;
     }
     char record[CONFIGRECSIZE];
     const int n = snprintf(record, sizeof record, "%s %c%c %c%c", file.c_str(),
                            FIELDFIRSTCHAR, debug, FIELDFIRSTCHAR, SYSLOGTYPE);
-    if (n > 0 && n < static_cast<int>(sizeof record) &&
-        lmAddValidLog(USERCONFIG, record)) {
-      ++count;
+    if (n > 0 && n < static_cast<int>(sizeof record)) {
+      SyslogRecords.emplace_back(record);
+      if (lmAddValidLog(USERCONFIG, record)) {
+        ++count;
+      }
     }
   }
   SyslogConfFileLastChanged = signature.mtime_sec;
