@@ -19,6 +19,7 @@
 #include "agent/config_def.h"
 #include "agent/errlog_file.h"
 #include "agent/journal_file.h"
+#include "agent/line_splitter.h"
 #include "agent/log_file.h"
 #include "agent/log_manager_util.h"
 #include "agent/syslog_conf.h"
@@ -131,6 +132,8 @@ const char JournalDefaultMsg[] =
     "\nNo syslog configuration %s; watching the systemd journal %s.";
 const char NoSyslogFilesMsg[] =
     "\nNone of the files %s names exists; watching the systemd journal %s.";
+const char MaxLineErrMsg[] =
+    "\n%s value %s is not a number of bytes from %zu to %zu; lines are kept to %zu bytes.";
 const char SyslogConfGoneMsg[] =
     "\nThe syslog configuration %s is gone; the files it named (%u) are watched on.";
 const char NotYetMsg[] =
@@ -416,6 +419,12 @@ void Log_Manager::lmGetEnvVars() {
   if (value != nullptr && *value != '\0') {
     StateFile = copy(value);
     WEX1_TRACE(wex1, WEX1_FLOW, EnvSetMsg, STATEFILEENVVAR, StateFile);
+  }
+  bool longest_valid = true;
+  const size_t longest = LongestLineSetting(&longest_valid);
+  if (!longest_valid) {
+    WEX1_TRACE(wex1, WEX1_ERROR, MaxLineErrMsg, MAXLINEENVVAR,
+               getenv(MAXLINEENVVAR), MINLINELIMIT, MAXLINELIMIT, longest);
   }
   value = getenv(JOURNALDIRENVVAR);
   if (value != nullptr && *value != '\0') {
