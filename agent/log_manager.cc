@@ -20,6 +20,7 @@
 #include "agent/config/log_manager_util.h"
 #include "agent/config/syslog_conf.h"
 #include "agent/config/system_log.h"
+#include "agent/follow/line_splitter.h"
 #include "agent/kinds/adminlog_file.h"
 #include "agent/kinds/errlog_file.h"
 #include "agent/kinds/journal_file.h"
@@ -128,6 +129,10 @@ const char NoValidConfigMsg[] =
 const char SyslogUnchangedMsg[] =
     "\n%s has not changed since last refresh. No refresh performed";
 const char NoValidSyslogMsg[] = "\nNo valid log files found in %s. ";
+const char MaxLineErrMsg[] =
+    "\n%s value %s is not a number of bytes from %zu to %zu; lines are kept to %zu bytes.";
+const char SyslogConfGoneMsg[] =
+    "\nThe syslog configuration %s is gone; the files it named (%u) are watched on.";
 const char SystemLogDuplicateMsg[] =
     "\nDuplicate %s entry found; entry ignored.";
 const char ValidLogAllocErrMsg[] =
@@ -310,6 +315,12 @@ void Log_Manager::lmGetEnvVars() {
   if (value != nullptr && *value != '\0') {
     StateFile = copy(value);
     WEX1_TRACE(wex1, WEX1_FLOW, EnvSetMsg, STATEFILEENVVAR, StateFile);
+  }
+  bool longest_valid = true;
+  const size_t longest = LongestLineSetting(&longest_valid);
+  if (!longest_valid) {
+    WEX1_TRACE(wex1, WEX1_ERROR, MaxLineErrMsg, MAXLINEENVVAR,
+               getenv(MAXLINEENVVAR), MINLINELIMIT, MAXLINELIMIT, longest);
   }
   value = getenv(JOURNALDIRENVVAR);
   if (value != nullptr && *value != '\0') {
@@ -673,6 +684,8 @@ unsigned int Log_Manager::lmGetValidLogs() {
         ConfigFileSignature = signature;
         if (!ConfigUsesSystemLog) {
           SyslogConfFileLastChanged = 0;
+          SyslogRecords.clear();
+          SyslogConfGone = false;
         }
         return static_cast<unsigned int>(ev.Result(count));
       }
@@ -698,6 +711,10 @@ unsigned int Log_Manager::lmGetValidLogs() {
 }
 
 bool Log_Manager::lmSystemLogChanged() {
+  if (SyslogConfGone) {
+    struct stat st;
+    return stat(Text(SyslogConfFile), &st) == 0;  // only its return
+  }
   return SystemLogChanged(SyslogConfFile, SyslogConfFileLastChanged,
                           SyslogConfFileSignature);
 }
@@ -712,13 +729,38 @@ unsigned int Log_Manager::lmAddSystemLogs(char debug, bool journal) {
   places.holds_journal_files = Journal_File::jlHoldsJournalFiles;
   bool from_conf = false;
   File_Signature signature;
+  struct stat st;
+  if (!SyslogRecords.empty() && stat(Text(SyslogConfFile), &st) != 0 &&
+      errno == ENOENT) {
+    // Gone while its files are watched (a package upgrade replacing it, a
+    // mistaken removal): the files go on being written by the daemon that
+    // read it, so they are watched on until a configuration says otherwise.
+    if (!SyslogConfGone) {
+      SyslogConfGone = true;
+      WEX1_TRACE(wex1, WEX1_ERROR, SyslogConfGoneMsg, Text(SyslogConfFile),
+                 static_cast<unsigned int>(SyslogRecords.size()));
+    }
+    unsigned int count = 0;
+    for (const std::string& kept : SyslogRecords) {
+      std::string record = kept;
+      count += lmAddValidLog(USERCONFIG, &record[0]) ? 1 : 0;
+    }
+    return count;
+  }
+  SyslogConfGone = false;
+  SyslogRecords.clear();
+  std::vector<std::string> records;
   const unsigned int count = AddSystemLog(
       places, debug, journal, NumLogs == 0,
-      [this](char* record) { return lmAddValidLog(USERCONFIG, record); },
+      [this, &records](char* record) {
+        records.emplace_back(record);
+        return lmAddValidLog(USERCONFIG, record);
+      },
       &from_conf, &signature);
   if (from_conf) {
     SyslogConfFileLastChanged = signature.mtime_sec;
     SyslogConfFileSignature = signature;
+    SyslogRecords = std::move(records);
   }
   return count;
 }

@@ -243,6 +243,11 @@ class Log_Manager : public Log_Owner {
   char* SyslogConfFile;
   time_t SyslogConfFileLastChanged;
   File_Signature SyslogConfFileSignature;
+  // The records of the files the syslog configuration named when it was
+  // last read; watched on while it is gone (SyslogConfGone: until it
+  // returns or the agent configuration drops it). Manager thread.
+  std::vector<std::string> SyslogRecords;
+  bool SyslogConfGone = false;
   int NumLogs;               // objects in the log-object ring
   Log_File* FirstLogObject;  // head of the log-object ring; null when empty
   // Head of the valid-log ring; non-null only during a refresh.

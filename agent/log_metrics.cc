@@ -31,6 +31,7 @@ void TvxLogMetrics(std::vector<Log_Metrics>* logs) {
     m.bytes = log->NumBytesRead.load(std::memory_order_relaxed);
     m.lost_files = log->NumLostFiles.load(std::memory_order_relaxed);
     m.lost_bytes = log->NumLostBytes.load(std::memory_order_relaxed);
+    m.cut_lines = log->NumLinesCut.load(std::memory_order_relaxed);
     const long long last =
         log->LastEntrySeconds.load(std::memory_order_relaxed);
     m.idle = last > 0 ? static_cast<int64_t>(now - last) : -1;

@@ -61,6 +61,8 @@ const HOV_EnvHelp kAgentEnv[] = {
     {"TVX_MAX_ROWS", "1000", "most rows one log-entries report returns"},
     {"TVX_MAX_PATTERN_LOGS", "1000",
      "most files one configured pattern watches as logs"},
+    {"TVX_MAX_LINE", "2046",
+     "bytes of a text log's line kept (256 to 65536); a longer line is cut, marked and counted"},
     {"TVX_STATE_FILE", "none (every log starts at its end)",
      "file that keeps each log's position across restarts (saved every 2 s and at stop)"},
     {"VANDU_NODETYPE", "TVX", "node type appended to the system name"},

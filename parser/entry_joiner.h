@@ -50,8 +50,10 @@ class Entry_Joiner {
   // one; line[length] is its terminator). `sink` has
   // void Entry(char* first, size_t first_length, const char* whole,
   //            size_t whole_length).
+  // `cut`: the line was cut to the longest a line may be (the entry tells
+  // it, EntryHasCutLine).
   template <class Sink>
-  void Line(const char* line, size_t length, Sink& sink) {
+  void Line(const char* line, size_t length, Sink& sink, bool cut = false) {
     size_t body = length;
     if (body > 0 && line[body - 1] == '\n') {
       --body;
@@ -69,6 +71,7 @@ class Entry_Joiner {
       }
     }
     if (lines_ == 0) {
+      has_cut_line_ = false;
       const size_t n = length < sizeof first_ ? length : sizeof first_ - 1;
       memcpy(first_, line, n);
       first_[n] = '\0';
@@ -80,6 +83,7 @@ class Entry_Joiner {
     }
     ++lines_;
     pending_bytes_ += length;
+    has_cut_line_ = has_cut_line_ || cut;
   }
 
   // Delivers the current entry: false when there was none.
@@ -100,6 +104,9 @@ class Entry_Joiner {
   // The bytes of those lines as they were taken (newlines included): where
   // the entry began, counted back from the last line taken.
   uint64_t PendingBytes() const { return pending_bytes_; }
+  // During the sink's Entry call: a line of the entry was cut (Line's
+  // `cut`).
+  bool EntryHasCutLine() const { return has_cut_line_; }
   // Lines taken so far: the owner tells from it whether lines came in.
   uint64_t Taken() const { return taken_; }
   // Entries ended by the line or byte limit.
@@ -118,6 +125,7 @@ class Entry_Joiner {
   uint64_t pending_bytes_ = 0;
   uint64_t taken_ = 0;
   uint64_t cut_ = 0;
+  bool has_cut_line_ = false;
 };
 
 #endif  // QOR_PARSER_ENTRY_JOINER_H_

@@ -368,7 +368,8 @@ unsigned tvx_vxlogent_agent::leGetLogEntries(unsigned count) {
         }
       }
       leEntryTexts[i].assign(text, length);
-      leEntryViews[i] = {leEntryTexts[i].data(), length};
+      leEntryViews[i] = {leEntryTexts[i].data(), length,
+                         leLogFile->lfReportEntryCut(leReportCursor)};
       ++i;
     }
   }

@@ -34,6 +34,9 @@ const char IncludeCountMsg[] =
     "\nSyslog configuration includes more than %d files; %s and the files after it are ignored.";
 const char IncludeReadMsg[] =
     "\nReading included syslog configuration file %s.";
+// Another rule writing to a file named before: its messages are merged into
+// the one log of that file.
+const char DuplicateTargetMsg[] = "\nDuplicate %s entry found; entry ignored.";
 
 const char INCLUDECONFIG[] = "$IncludeConfig";
 const char INCLUDESTATEMENT[] = "include(";
@@ -541,6 +544,8 @@ class Target_Parser {
     if (index == targets_->size()) {
       targets_->emplace_back();
       targets_->back().path = path;
+    } else {
+      WEX1_TRACE(wex1, WEX1_ERROR, DuplicateTargetMsg, path.c_str());
     }
     Syslog_Target& target = (*targets_)[index];
     if (rule->filtered) {

@@ -99,9 +99,11 @@ unsigned int AddSystemLog(const System_Log_Places& places, char debug,
   }
   std::vector<Syslog_Target> targets;
   SyslogTargets(records, &targets);
+  // Only a regular file is a log: a device (/dev/console, /dev/null) is
+  // never one.
   bool any = false;
   for (const Syslog_Target& target : targets) {
-    any = any || stat(target.path.c_str(), &st) == 0;
+    any = any || (stat(target.path.c_str(), &st) == 0 && S_ISREG(st.st_mode));
   }
   if (!any) {
     // Left behind by a syslog daemon no longer installed, or one that has
@@ -117,6 +119,9 @@ unsigned int AddSystemLog(const System_Log_Places& places, char debug,
     }
     if (stat(file.c_str(), &st) != 0) {
       WEX1_TRACE(wex1, WEX1_FLOW, NotYetMsg, file.c_str(), conf);
+    } else if (!S_ISREG(st.st_mode)) {
+      file_last_modified(file.c_str());  // traces it as no regular file
+      continue;
     }
     if (AddLog(add, file.c_str(), debug, SYSLOGTYPE)) {
       ++count;

@@ -66,6 +66,8 @@ const char WaitingForDeliveryMsg[] = "Waiting for delivery";
 constexpr int DELIVERYPOLLMS = 100;
 const char EntryCutMsg[] =
     "\nAn entry of log %s reached %zu lines or %zu bytes: the rest begins a new entry (%lu entries cut so far).";
+const char LineCutMsg[] =
+    "\nA line of log %s is longer than %zu bytes: its first %zu are kept (%lu lines cut so far; TVX_MAX_LINE sets the limit).";
 const char NoMatchMsg[] = "Waiting: no file matches yet";
 const char CreateChildMsg[] = "Error: create child failed";
 const char CreatePipeMsg[] = "Error: create pipe failed";
@@ -195,6 +197,7 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
       LogStartAt(log.LogReadFromStart ? File_Tail::START_AT_HEAD : File_Tail::START_AT_END),
       LogPositionKnown(false) {
   WEX1_Event ev(wex1, __func__);
+  HeldLine.SetLongest(LongestLineSetting(nullptr));
   char eb[128];
   pthread_mutexattr_t attr;
   int rc = pthread_mutexattr_init(&attr);
@@ -819,7 +822,10 @@ namespace {
 // Where Line_Splitter hands the lines and NUL runs of one log.
 struct Entry_Sink {
   Log_File* log;
-  void Line(char* entry, size_t length) { log->lfTakeLine(entry, length); }
+  const Line_Splitter* lines;
+  void Line(char* entry, size_t length) {
+    log->lfTakeLine(entry, length, lines->LineCut());
+  }
   // Not an entry: counted once as one that did not format. An entry being
   // joined ends before it, so that the lines it holds lie next to each
   // other in the file.
@@ -843,7 +849,7 @@ long Log_File::lfReadLog() {
   WEX1_Event ev(wex1, __func__);
   // One byte more than is read: the splitter ends lines in place.
   char block[READBLOCKSIZE + 1];
-  Entry_Sink sink{this};
+  Entry_Sink sink{this, &HeldLine};
   // The events of the pass reach the event writer together at its end.
   const Event_Wake_Deferral deferral;
   // The tail's budget for the pass; none for a read outside one.
@@ -913,7 +919,7 @@ void Log_File::lfSkipHole() {
 }
 
 void Log_File::lfFlushHeldTail() {
-  Entry_Sink sink{this};
+  Entry_Sink sink{this, &HeldLine};
   HeldLine.Flush(sink);
   lfEndJoinedEntry();
 }
@@ -926,27 +932,40 @@ namespace {
 // Where Entry_Joiner hands the entries of one log.
 struct Joined_Sink {
   Log_File* log;
+  const Entry_Joiner* joiner;
   void Entry(char* first, size_t first_length, const char* whole,
              size_t whole_length) {
     log->lfHandleEntry(first, static_cast<unsigned>(first_length), whole,
-                       whole_length);
+                       whole_length, joiner->EntryHasCutLine());
   }
 };
 
 }  // namespace
 
-void Log_File::lfTakeLine(char* line, size_t length) {
+void Log_File::lfTakeLine(char* line, size_t length, bool cut) {
+  if (cut) {
+    const uint64_t all =
+        NumLinesCut.fetch_add(1, std::memory_order_relaxed) + 1;
+    const long long now =
+        ReadSeconds >= 0 ? ReadSeconds : Repeat_Limiter::Now();
+    if (LineCutTraces.Due(now)) {
+      LineCutTraces.Traced(now);
+      WEX1_TRACE(wex1, WEX1_ERROR, LineCutMsg, Name(LogFileName),
+                 HeldLine.Longest(), HeldLine.Longest(),
+                 static_cast<unsigned long>(all));
+    }
+  }
   if (EntryJoiner == nullptr) {
-    lfHandleEntry(line, static_cast<unsigned>(length));
+    lfHandleEntry(line, static_cast<unsigned>(length), nullptr, 0, cut);
     return;
   }
-  lfJoinLine(line, length);
+  lfJoinLine(line, length, cut);
 }
 
-void Log_File::lfJoinLine(char* line, size_t length) {
-  Joined_Sink sink{this};
+void Log_File::lfJoinLine(char* line, size_t length, bool cut_line) {
+  Joined_Sink sink{this, EntryJoiner.get()};
   const uint64_t cut = EntryJoiner->Cut();
-  EntryJoiner->Line(line, length, sink);
+  EntryJoiner->Line(line, length, sink, cut_line);
   if (EntryJoiner->Cut() != cut) {
     const uint64_t all = ++NumEntriesCut;
     const long long now = Repeat_Limiter::Now();
@@ -964,7 +983,7 @@ uint64_t Log_File::TailPending() const {
 
 void Log_File::lfEndJoinedEntry() {
   if (EntryJoiner != nullptr) {
-    Joined_Sink sink{this};
+    Joined_Sink sink{this, EntryJoiner.get()};
     EntryJoiner->Flush(sink);
   }
 }
@@ -1011,7 +1030,7 @@ bool Log_File::lfWithinDescriptorReserve(int fd) {
 }
 
 void Log_File::lfHandleEntry(char* entry, unsigned length, const char* whole,
-                             size_t whole_length) {
+                             size_t whole_length, bool cut) {
   tvx_vxlogent_data_t& row = EntryRow;
   WorkerAdd(NumEvents);
   // Whatever the kind traces about an entry that does not format is held
@@ -1059,6 +1078,7 @@ void Log_File::lfHandleEntry(char* entry, unsigned length, const char* whole,
       }
       text = {row.entrydesc, n};
     }
+    text.cut = cut;
     const Row_Side_Text side(reinterpret_cast<const char*>(&row), sizeof row, 1,
                              &text);
     tvx_vxlogent_manager::EventArrived(&row, 1);

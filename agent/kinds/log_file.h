@@ -120,6 +120,12 @@ struct _LogBufferInfo {
   // `joined`), valid until the next call; null when there is none.
   const char* entryText = nullptr;
   size_t entryLength = 0;
+  // A line of it was longer than a report keeps and is cut (entryCut); of
+  // the line taken last (lineCut), and of the continuation lines kept
+  // (continuedCut).
+  bool entryCut = false;
+  bool lineCut = false;
+  bool continuedCut = false;
   // Under a multiline rule: the continuation lines read since the last
   // start line, the latest first (the first `continuedCount` of
   // `continued`, whose strings keep their room), their bytes, and the
@@ -192,13 +198,16 @@ class Log_File : public Log_Base, private File_Tail::Reader {
   // (`whole`, `whole_length` bytes; null: `entry` less its newline, and no
   // text for the A kind's binary records) goes beside the row to the
   // event's "entry" member.
+  // `cut`: a line of the entry was longer than the log keeps (marked in
+  // the event).
   void lfHandleEntry(char* entry, unsigned length, const char* whole = nullptr,
-                     size_t whole_length = 0);
+                     size_t whole_length = 0, bool cut = false);
   // Hands a line of a text log to the entry joiner of its multiline rule,
-  // or straight to lfHandleEntry when it has none. Worker thread only.
-  void lfTakeLine(char* line, size_t length);
+  // or straight to lfHandleEntry when it has none; a `cut` line (longer
+  // than HeldLine keeps) is counted and traced. Worker thread only.
+  void lfTakeLine(char* line, size_t length, bool cut = false);
   // lfTakeLine with a multiline rule: the line goes to the joiner.
-  void lfJoinLine(char* line, size_t length);
+  void lfJoinLine(char* line, size_t length, bool cut);
   // Delivers the entry the joiner holds, if any. Worker thread only.
   void lfEndJoinedEntry();
   // Traces a read error (`format` with the log's name, errno `e` and its
@@ -417,6 +426,13 @@ class Log_File : public Log_Base, private File_Tail::Reader {
   }
   static bool lfBufferEntryText(const void* report, const char** text,
                                 size_t* length);
+  // Whether a line of that entry was cut (longer than a report keeps); the
+  // text kinds override it with lfBufferEntryCut.
+  virtual bool lfReportEntryCut(void* /*report*/) const { return false; }
+  static bool lfBufferEntryCut(const void* report) {
+    return report != nullptr &&
+           static_cast<const _LogBufferInfo*>(report)->entryCut;
+  }
   // Moves a text report whose window reaches past the start of the file it
   // has read on to the log's next rotated file, newest first (`NAME.1`,
   // `NAME.2.gz` read through zlib, `NAME-20261207`): true when one was
@@ -497,6 +513,11 @@ class Log_File : public Log_Base, private File_Tail::Reader {
   // traced (once a minute at most). Worker thread only but the counter.
   std::atomic<uint64_t> NumEntriesCut{0};
   Repeat_Limiter EntryCutTraces;
+  // Lines longer than HeldLine keeps (TVX_MAX_LINE), cut to that length,
+  // and how often that is traced (once a minute at most). Worker thread
+  // only but the counter.
+  std::atomic<uint64_t> NumLinesCut{0};
+  Repeat_Limiter LineCutTraces;
   // How often the messages a hostile writer can repeat are traced: those of
   // entries that do not format, and read errors. Worker thread only.
   Repeat_Limiter FormatErrorTraces;

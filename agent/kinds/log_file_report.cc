@@ -301,6 +301,10 @@ bool FindPrecedingLine(Log_File* log, _LogBufferInfo* info, int64_t keep,
     const void* nl = memrchr(info->buffer, '\n', static_cast<size_t>(i));
     const int64_t first =
         nl == nullptr ? 0 : static_cast<const char*>(nl) - info->buffer + 1;
+    const bool newline = info->buffer[info->bytesInBuffer - 1] == '\n';
+    if (info->bytesInBuffer - first - (newline ? 1 : 0) > keep) {
+      info->lineCut = true;
+    }
     if (info->bytesInBuffer - first > keep) {
       info->bytesInBuffer = first + keep;
     }
@@ -335,6 +339,7 @@ char* Log_File::lfTakePrecedingLine(_LogBufferInfo* info, int64_t longest) {
       info->bytesInBuffer = start;
     }
   }
+  info->lineCut = false;
   if (!FindPrecedingLine(this, info, keep, &start)) {
     return nullptr;
   }
@@ -377,6 +382,7 @@ void* Log_File::lfGetNextLogEntry(void* row, void* report, void* thresholds) {
             ": shrank while the report read it; its older entries were not "
             "read");
       }
+      info->continuedCut = false;
       if (info->readFailed || older > 0 || !lfOpenNextRotatedFile(info)) {
         return nullptr;
       }
@@ -389,6 +395,7 @@ void* Log_File::lfGetNextLogEntry(void* row, void* report, void* thresholds) {
     }
     info->entryText = entry;
     info->entryLength = body;
+    info->entryCut = info->lineCut;
     if (!info->ruleTaken) {
       info->ruleTaken = true;
       info->entryStart = std::atomic_load(&ReportEntryStart);
@@ -402,7 +409,9 @@ void* Log_File::lfGetNextLogEntry(void* row, void* report, void* thresholds) {
             info->continuedBytes + body + 1 > MAXENTRYBYTES) {
           info->continuedCount = 0;
           info->continuedBytes = 0;
+          info->continuedCut = false;
         }
+        info->continuedCut = info->continuedCut || info->lineCut;
         if (info->continuedCount == info->continued.size()) {
           info->continued.emplace_back();
         }
@@ -417,6 +426,8 @@ void* Log_File::lfGetNextLogEntry(void* row, void* report, void* thresholds) {
           info->joined += info->continued[--info->continuedCount];
         }
         info->continuedBytes = 0;
+        info->entryCut = info->entryCut || info->continuedCut;
+        info->continuedCut = false;
         info->entryText = info->joined.data();
         info->entryLength = info->joined.size();
       }

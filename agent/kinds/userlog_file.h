@@ -83,6 +83,9 @@ class Userlog_File : public Log_File {
                          size_t* length) const override {
     return lfBufferEntryText(report, text, length);
   }
+  bool lfReportEntryCut(void* report) const override {
+    return lfBufferEntryCut(report);
+  }
   std::vector<std::string> lfUnreadRotatedFiles(void* report) const override {
     return lfBufferUnreadFiles(report);
   }

@@ -471,6 +471,11 @@ std::string Metrics_Server::Format(const Metrics_Snapshot& s) {
               "waited.",
               s.logs, "log", &Log_Metrics::path,
               [&](const Log_Metrics& l) { return d(l.lost_bytes); });
+  WriteFamily(&out, "qoragent_log_cut_lines_total", "counter",
+              "Lines of the log longer than the longest kept "
+              "(TVX_MAX_LINE), cut to that length.",
+              s.logs, "log", &Log_Metrics::path,
+              [&](const Log_Metrics& l) { return d(l.cut_lines); });
   WriteFamily(&out, "qoragent_log_size_bytes", "gauge", "Size of the log file.",
               s.logs, "log", &Log_Metrics::path,
               [](const Log_Metrics& l) { return static_cast<double>(l.size); });

@@ -27,6 +27,7 @@ struct Log_Metrics {
   uint64_t events = 0;         // events raised by its entries
   uint64_t lost_files = 0;     // rotated files let go unread (delivery waited)
   uint64_t lost_bytes = 0;     // their bytes never delivered
+  uint64_t cut_lines = 0;      // lines longer than the longest kept, cut
   int64_t size = -1;           // bytes; -1 unknown
   int64_t lag = -1;            // bytes behind the end; -1 unknown
   int64_t idle = -1;           // seconds since the last entry; -1 none yet

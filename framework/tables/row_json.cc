@@ -789,6 +789,11 @@ void Row_Json_Writer::Append(const char* row, std::string* out,
       p += sizeof kNext - 1;
     }
     p = JsonWriteString(p, entry->data, entry->length);
+    if (entry->cut) {
+      static constexpr char kCut[] = ",\"cut\":true";
+      memcpy(p, kCut, sizeof kCut - 1);
+      p += sizeof kCut - 1;
+    }
   }
   *p++ = '}';
   out->append(text.data(), static_cast<size_t>(p - text.data()));

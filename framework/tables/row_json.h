@@ -38,6 +38,9 @@ class Row_Side_Text {
   struct Text {
     const char* data = nullptr;
     size_t length = 0;
+    // A line of it was longer than the agent keeps and is cut: the JSON
+    // object says so ("cut":true).
+    bool cut = false;
   };
   // `texts` (count of them, not copied) belongs to the rows at `first`,
   // each `size` bytes apart.

@@ -620,10 +620,12 @@ TEST_F(JournalFileTest, SyslogHostWatchesItsFilesAndTheJournalOnlyWithoutThem) {
   EXPECT_EQ(manager.lmRefresh(), 1u);
   EXPECT_EQ(manager.FirstLogObject->LogType, SYSLOGTYPE);
   EXPECT_STREQ(manager.FirstLogObject->LogFileName, messages.c_str());
-  // Gone: the journal; back (the same file): its files again.
+  // Gone: its files are watched on, not the journal; back (the same
+  // file): its files still.
   ASSERT_EQ(rename(syslog.c_str(), saved.c_str()), 0);
   EXPECT_EQ(manager.lmRefresh(), 1u);
-  EXPECT_EQ(manager.FirstLogObject->LogType, JOURNALTYPE);
+  EXPECT_EQ(manager.FirstLogObject->LogType, SYSLOGTYPE);
+  EXPECT_STREQ(manager.FirstLogObject->LogFileName, messages.c_str());
   ASSERT_EQ(rename(saved.c_str(), syslog.c_str()), 0);
   EXPECT_EQ(manager.lmRefresh(), 1u);
   EXPECT_EQ(manager.FirstLogObject->LogType, SYSLOGTYPE);

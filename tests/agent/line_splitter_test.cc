@@ -48,9 +48,8 @@ TEST(LineSplitterTest, WholeLinesWhereverTheReadsDivideThem) {
       {"crlf\r\n\r\nbare\rcr\n", false, {"crlf\n", "\n", "bare\rcr\n"}},
       {"tail\r", true, {"tail"}},
       {std::string("\0\0\0\0first\n", 10), false, {"<NUL>", "first\n"}},
-      {std::string("a\0\0b\n\0c\n", 8),
-       false,
-       {"<NUL>", "ab\n", "<NUL>", "c\n"}},
+      // NULs inside a line are stray bytes: dropped, the line goes on.
+      {std::string("a\0\0b\n\0c\n", 8), false, {"ab\n", "<NUL>", "c\n"}},
       {long_line + "\nnext\n",
        false,
        {std::string(2046, 'x') + "\n", "next\n"}},
@@ -62,6 +61,39 @@ TEST(LineSplitterTest, WholeLinesWhereverTheReadsDivideThem) {
           << "input of " << c.input.size() << " bytes split at " << at;
     }
   }
+}
+
+// A longer limit keeps longer lines whole; a line past it is cut and told
+// so, whether it arrives in one read or in pieces.
+TEST(LineSplitterTest, LongestIsSettableAndCutLinesAreTold) {
+  struct Cut_Collector {
+    const Line_Splitter* lines;
+    std::vector<std::string> got;
+    void Line(char* entry, size_t length) {
+      got.emplace_back(std::string(entry, length) +
+                       (lines->LineCut() ? "<CUT>" : ""));
+    }
+    void NulRun() { got.emplace_back("<NUL>"); }
+  };
+  const std::string big(70000, 'j');
+  const std::string input = big.substr(0, 5000) + "\n" + big + "\nshort\n";
+  for (const size_t read : {size_t{100}, size_t{4096}, input.size()}) {
+    Line_Splitter lines;
+    lines.SetLongest(8192);
+    EXPECT_EQ(lines.Longest(), 8192u);
+    Cut_Collector c{&lines, {}};
+    for (size_t at = 0; at < input.size(); at += read) {
+      std::string part = input.substr(at, read) + '#';
+      lines.Feed(&part[0], part.size() - 1, c);
+    }
+    EXPECT_EQ(c.got, std::vector<std::string>({big.substr(0, 5000) + "\n",
+                                               big.substr(0, 8192) + "\n<CUT>",
+                                               "short\n"}))
+        << "reads of " << read;
+  }
+  Line_Splitter bounded;
+  bounded.SetLongest(1 << 30);
+  EXPECT_EQ(bounded.Longest(), MAXLINELIMIT);
 }
 
 TEST(LineSplitterTest, HeldCountsTheUndeliveredBytesAndClearForgetsThem) {

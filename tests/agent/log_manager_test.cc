@@ -762,6 +762,46 @@ TEST_F(LogManagerTest, FailedLogsAreRetriedWithoutATraceStream) {
   ASSERT_TRUE(WaitUntil([&] { return cap.Count(bad_error) == 3; }));
 }
 
+// Only regular files are logs: a device the syslog configuration writes to
+// is left out, traced once.
+TEST_F(LogManagerTest, SyslogDevicesAreNoLogs) {
+  unsetenv(CONFIGFILEENVVAR);
+  const std::string a = LogPath("a");
+  WriteStamped(syslog_, "*.*;mail.none " + a +
+                            "\nmail.* /dev/null\n*.emerg /dev/console\n");
+  Test_Manager manager;
+  qortest::TraceCapture cap("ERROR");
+  ASSERT_EQ(manager.lmRefresh(), 1u);
+  EXPECT_STREQ(manager.Log(0)->LogFileName, a.c_str());
+  EXPECT_EQ(cap.Count("\nThe file /dev/null is not a regular file."), 1u);
+}
+
+// A syslog configuration that goes away leaves its files watched, not the
+// journal, until a configuration names others.
+TEST_F(LogManagerTest, GoneSyslogConfigurationKeepsItsFiles) {
+  unsetenv(CONFIGFILEENVVAR);
+  const std::string journal = dir_.File("journal");
+  ASSERT_EQ(mkdir(journal.c_str(), 0755), 0);
+  SetEnv("TVX_JOURNAL_DIR", journal);
+  const std::string a = LogPath("a"), b = LogPath("b");
+  WriteStamped(syslog_, "*.* " + a + "\n");
+  Test_Manager manager;
+  qortest::TraceCapture cap("ERROR");
+  ASSERT_EQ(manager.lmRefresh(), 1u);
+  ASSERT_EQ(unlink(syslog_.c_str()), 0);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(manager.lmRefresh(), 1u);
+    EXPECT_STREQ(manager.Log(0)->LogFileName, a.c_str());
+  }
+  EXPECT_EQ(cap.Count("\nThe syslog configuration " + syslog_ +
+                      " is gone; the files it named (1) are watched on."),
+            1u);
+  EXPECT_TRUE(Test_Log::Destroyed().empty());
+  WriteStamped(syslog_, "*.* " + b + "\n");
+  ASSERT_EQ(manager.lmRefresh(), 1u);
+  EXPECT_STREQ(manager.Log(0)->LogFileName, b.c_str());
+}
+
 // The syslog configuration decides what the agent reads: one that others
 // may change is refused like the agent's own files, or used with a warning.
 TEST_F(LogManagerTest, SyslogConfigurationOthersMayWriteIsRefused) {

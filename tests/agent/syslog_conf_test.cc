@@ -111,6 +111,21 @@ TEST(SyslogConfTest, EachMessageIsWatchedInOneFile) {
   }
 }
 
+// Rules writing to one file are merged into its one log; each repetition
+// is traced.
+TEST(SyslogConfTest, RepeatedFileIsMergedAndTraced) {
+  qortest::Scoped_Temp_Dir dir;
+  const std::string path = dir.File("syslog.conf");
+  qortest::WriteFile(path, "mail.* -/l/a\nauth.* /l/a\nkern.* /l/a\n");
+  qortest::TraceCapture cap("ERROR");
+  std::vector<std::string> records;
+  ASSERT_TRUE(ReadSyslogConf(path.c_str(), &records));
+  std::vector<Syslog_Target> targets;
+  SyslogTargets(records, &targets);
+  EXPECT_EQ(SyslogWatchFiles(targets), std::vector<std::string>({"/l/a"}));
+  EXPECT_EQ(cap.Count("\nDuplicate /l/a entry found; entry ignored."), 2u);
+}
+
 // An included file another user may change is not read.
 TEST(SyslogConfTest, IncludedFileOthersMayWriteIsSkipped) {
   qortest::Scoped_Temp_Dir dir;

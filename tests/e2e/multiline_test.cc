@@ -190,5 +190,68 @@ TEST(MultilineTest, EntriesEndAtTheLineLimitAndABadRuleIsRefused) {
       << agent.Events();
 }
 
+// A stray NUL inside an entry (a user name echoed into a stack trace) is
+// dropped and the entry stays whole; lines up to TVX_MAX_LINE arrive whole
+// in the event's "entry", a longer one is cut there, marked and counted.
+TEST(MultilineTest, StrayNulKeepsTheEntryAndLongLinesArriveWhole) {
+  Scoped_Temp_Dir dir;
+  Agent_Process agent(dir);
+  const std::string trace = dir.File("trace.log");
+  const std::string json = dir.File("json.log");
+  WriteFile(trace, "");
+  WriteFile(json, "");
+  WriteFile(dir.File("qoragent.conf"),
+            trace + "\n" + json + "\nmultiline " + trace +
+                " quiet=0.2 ^[0-9]{4}-[0-9]{2}-[0-9]{2}T\n");
+  WriteFile(dir.File("situations"), "all VXLOGENT ENTRYSRC == \"app[1]\"\n");
+  agent.SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
+  agent.SetEnv("HOV_SITUATIONS", dir.File("situations"));
+  agent.SetEnv("TVX_MAX_LINE", "65536");
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitUntil([&] { return agent.Ctl({"ping"}).status == 0; }))
+      << agent.Output();
+  ASSERT_TRUE(WaitWatching(agent, trace)) << agent.Trace();
+  ASSERT_TRUE(WaitWatching(agent, json)) << agent.Trace();
+  const long before = MonlogNumber(agent, trace, "NUMEVENTS");
+
+  const time_t now = time(nullptr);
+  AppendFile(trace, IsoLine(now, "app[1]: login failed") +
+                        std::string("\tat Login.check(user=al\0ice)\n", 29) +
+                        "Caused by: no such user\n" +
+                        IsoLine(now, "app[1]: next"));
+  ASSERT_TRUE(agent.WaitEvents("app[1]: next", std::chrono::seconds(15)))
+      << agent.Trace();
+  const std::string entry =
+      JsonField(LinesWith(agent.Events(), "login failed").at(0), "entry");
+  EXPECT_NE(entry.find("\\n\\tat Login.check(user=alice)\\nCaused by: no "
+                       "such user"),
+            std::string::npos)
+      << entry;
+  EXPECT_EQ(MonlogNumber(agent, trace, "NUMEVENTS"), before + 2);
+  EXPECT_EQ(MonlogNumber(agent, trace, "NUMERRORS"), 0);
+
+  const std::string whole(60000, 'w');
+  const std::string big(70000, 'b');
+  AppendFile(json, IsoLine(now, "app[1]: {\"k\":\"" + whole + "\"}") +
+                       IsoLine(now, "app[1]: {\"k\":\"" + big + "\"}"));
+  ASSERT_TRUE(WaitUntil([&] {
+    return LinesWith(agent.Events(), "bbbb").size() == 1;
+  })) << agent.Trace();
+  const std::string kept = LinesWith(agent.Events(), "wwww").at(0);
+  EXPECT_NE(JsonField(kept, "entry").find(whole + "\\\"}"), std::string::npos);
+  EXPECT_EQ(kept.find("\"cut\":true"), std::string::npos);
+  const std::string cut = LinesWith(agent.Events(), "bbbb").at(0);
+  EXPECT_EQ(JsonField(cut, "entry").size(), 65536u + 3);  // 3 quotes escaped
+  EXPECT_NE(cut.find("\"cut\":true"), std::string::npos);
+  EXPECT_NE(agent.Trace().find("A line of log " + json +
+                               " is longer than 65536 bytes: its first 65536 "
+                               "are kept (1 lines cut so far;"),
+            std::string::npos);
+  // A report keeps less of a long line, and says so.
+  const Run_Result r = agent.Ctl({"--json", "entries", json, "--since", "-1h"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(LinesWith(r.out, "\"cut\":true").size(), 2u) << r.out.size();
+}
+
 }  // namespace
 }  // namespace qortest

@@ -47,6 +47,7 @@ TEST(MetricsServerTest, LabelsAreEscapedAndProblemsNamed) {
   log.path = "/var/log/a\"b\\c\nd";
   log.lines = 12;
   log.lost_files = 2;
+  log.cut_lines = 3;
   log.status = "Error: log open failed";
   s.logs.push_back(log);
   Sink_Metrics sink;
@@ -68,6 +69,10 @@ TEST(MetricsServerTest, LabelsAreEscapedAndProblemsNamed) {
           "# TYPE qoragent_log_lost_files_total counter\n"
           "qoragent_log_lost_files_total{log=\"/var/log/a\\\"b\\\\c\\nd\"} "
           "2\n"),
+      std::string::npos);
+  EXPECT_NE(
+      text.find(
+          "qoragent_log_cut_lines_total{log=\"/var/log/a\\\"b\\\\c\\nd\"} 3\n"),
       std::string::npos);
   // Unknown values are left out, not shown as -1.
   EXPECT_EQ(text.find("qoragent_log_size_bytes"), std::string::npos);
