@@ -187,6 +187,34 @@ TEST(DeliveryE2ETest, SubjectNoStreamCapturesHoldsEventsUntilOneDoes) {
       << r.out;
 }
 
+// An event larger than the server's max_payload can never be delivered: it
+// is given up (traced, counted as rejected), so that it neither holds the
+// window nor the saved positions, and the events after it arrive.
+TEST(DeliveryE2ETest, EventLargerThanTheServerTakesIsRejected) {
+  if (access(kNatsServer, X_OK) != 0) {
+    GTEST_SKIP() << "nats-server is not installed";
+  }
+  Scoped_Temp_Dir dir;
+  Nats_Server server(dir.path(), "", "", "max_payload: 1500");
+  ASSERT_TRUE(server.WaitReady());
+  const std::string log = dir.File("app.log");
+  Agent_Process agent(dir);
+  WatchOneLogForLines(dir, log, &agent);
+  agent.SetEnv("HOV_EVENTS", server.Url("qbig"));
+  agent.SetEnv("HOV_NATS_STREAM", "QBIG");
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitWatching(agent, log));
+  ASSERT_TRUE(agent.WaitTrace("created"));
+  AppendFile(log, SyslogLine(time(nullptr), "host1",
+                             "app: line big " + std::string(1800, 'x')));
+  AppendNumberedLines(log, 0, 10);
+  EXPECT_TRUE(agent.WaitTrace("Event rejected by")) << agent.Trace();
+  EXPECT_TRUE(WaitUntil([&] {
+    return SinkCount(agent, "pending") == 0 &&
+           SinkCount(agent, "acknowledged") >= 10;
+  })) << agent.Ctl({"--json", "ping"}).out;
+}
+
 // Over TLS, with the site's CA named by HOV_NATS_CA: the connection is
 // made, read and written by the sink's own thread, and every event is
 // acknowledged.

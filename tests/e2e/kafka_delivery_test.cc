@@ -213,6 +213,36 @@ TEST(KafkaDeliveryE2ETest, FatalProducerErrorIsOutlived) {
   EXPECT_EQ(seen.size(), 100u) << dump.substr(0, 2000);
 }
 
+// An event larger than the client's message.max.bytes can never be
+// delivered: it is given up (traced, counted as rejected) and holds
+// nothing back.
+TEST(KafkaDeliveryE2ETest, EventLargerThanTheClusterTakesIsRejected) {
+  Scoped_Temp_Dir dir;
+  Kafka_Mock mock(1, "qev", 1);
+  ASSERT_FALSE(mock.Bootstraps().empty());
+  const std::string log = dir.File("app.log");
+  Agent_Process agent(dir);
+  WatchOneLogForLines(dir, log, &agent);
+  agent.SetEnv("HOV_EVENTS", mock.Url("qev"));
+  const std::string properties = dir.File("kafka.properties");
+  WriteFile(properties, "message.max.bytes=1500\n");
+  ASSERT_EQ(chmod(properties.c_str(), 0600), 0);
+  agent.SetEnv("HOV_KAFKA_PROPERTIES", properties);
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitWatching(agent, log));
+  AppendFile(log, SyslogLine(time(nullptr), "host1",
+                             "app: line big " + std::string(1800, 'x')));
+  AppendNumberedLines(log, 0, 10);
+  EXPECT_TRUE(agent.WaitTrace("Event rejected by")) << agent.Trace();
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return agent.Ctl({"ping"}).out.find(": connected, 0 pending") !=
+               std::string::npos;
+      },
+      std::chrono::seconds(60)))
+      << agent.Ctl({"ping"}).out;
+}
+
 // What the agent refuses to start with (status 1, the message on standard
 // error): fleet sink addresses it cannot parse, a client property the
 // client does not know or a value it refuses (never quoted: it may be a
