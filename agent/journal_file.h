@@ -177,9 +177,9 @@ class Journal_File : public Log_File {
   void jlTraceReadError(bool* traced, const char* what, int error);
 
   // Positions JournalHandle where the worker starts: after `cursor`'s
-  // entry (at the head for "head"), or at the tail when `cursor` is empty.
-  // A cursor that cannot be used (past the journal's end, malformed) goes
-  // to jlResumeAfterGap.
+  // entry (at the head for "head"), or at the tail when `cursor` is empty
+  // or cannot be sought (traced). A cursor past the journal's end goes to
+  // jlResumeAfterGap.
   // 0, or a negative errno (traced) when not even the tail can be.
   int jlSeekStart(const std::string& cursor);
   // Where a saved cursor that cannot be followed leaves off: at the oldest
