@@ -671,8 +671,7 @@ int Journal_File::jlSeekStart(const std::string& cursor) {
   return ev.Result(0);
 }
 
-int Journal_File::jlResumeAfterGap(const std::string& cursor,
-                                   const char* why) {
+int Journal_File::jlResumeAfterGap(const std::string& cursor, const char* why) {
   WEX1_Event ev(wex1, __func__);
   sd_journal* const journal = JournalHandle.get();
   // The cursor's realtime stamp: its "t=" field, in hexadecimal.

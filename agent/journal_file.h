@@ -151,8 +151,8 @@ class Journal_File : public Log_File {
   // The worker's next start resumes after the entry of position.text (an
   // earlier run's cursor) instead of at the journal's tail; an empty text
   // (a file kind's position) clears it, unless the position is not a
-  // file's either (an empty cursor): it then starts at the head. Without one, a restart of the
-  // worker resumes after the last entry read. Takes LogLock.
+  // file's either (an empty cursor): it then starts at the head. Without one, a
+  // restart of the worker resumes after the last entry read. Takes LogLock.
   void lfSetPosition(const Log_Position& position) override;
 
   // The worker's handle; open while the worker follows the journal.

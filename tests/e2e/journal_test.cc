@@ -291,8 +291,7 @@ TEST(JournalTest, SavedCursorPastTheEndOrEmptyLosesNothing) {
   EXPECT_TRUE(agent->WaitTrace("is past the journal's end")) << agent->Trace();
   ASSERT_TRUE(write(1));
   EXPECT_TRUE(each_once(*agent, 4)) << agent->Events();
-  EXPECT_EQ(agent->Events().find("\"ENTRYDESC\":\"seq 3\""),
-            std::string::npos);
+  EXPECT_EQ(agent->Events().find("\"ENTRYDESC\":\"seq 3\""), std::string::npos);
   ASSERT_TRUE(agent->Signal(SIGTERM));
   ASSERT_EQ(agent->WaitExit(), 0);
 

@@ -281,7 +281,9 @@ TEST(KafkaDeliveryE2ETest, ReaderBehindRetentionSaysWhatItMissed) {
       std::chrono::seconds(60)));
   ASSERT_TRUE(reader.Signal(SIGCONT));
   EXPECT_TRUE(WaitUntil(
-      [&] { return ReadFile(read).find("line 19999 end") != std::string::npos; },
+      [&] {
+        return ReadFile(read).find("line 19999 end") != std::string::npos;
+      },
       std::chrono::seconds(60)))
       << ReadFile(read + ".err");
   const std::string said = ReadFile(read + ".err");
