@@ -217,6 +217,35 @@ int FromNats(const Events_Options& o, FILE* out, FILE* err) {
   return rc;
 }
 
+// When `part`'s offset is before the earliest the partition keeps (deleted
+// by retention), says how many events were skipped and moves it to that
+// one; past the partition's end, moves it there too. False when the
+// partition's offsets cannot be had.
+bool FromEarliestKept(rd_kafka_t* rk, const Events_Options& o,
+                      rd_kafka_topic_partition_t* part, FILE* err) {
+  int64_t low = 0;
+  int64_t high = 0;
+  if (rd_kafka_query_watermark_offsets(rk, part->topic, part->partition, &low,
+                                       &high,
+                                       10000) != RD_KAFKA_RESP_ERR_NO_ERROR) {
+    return false;
+  }
+  if (part->offset >= 0 && part->offset < low) {
+    fprintf(
+        err,
+        "qorctl: %s partition %d: %lld events from offset %lld on were deleted by retention "
+        "before they were read; reading on from offset %lld, the earliest kept\n",
+        o.from.c_str(), static_cast<int>(part->partition),
+        static_cast<long long>(low - part->offset),
+        static_cast<long long>(part->offset), static_cast<long long>(low));
+    part->offset = low;
+  } else if (part->offset < 0 || part->offset > high) {
+    // Past the end (a topic made again): what it holds now is all new.
+    part->offset = low;
+  }
+  return true;
+}
+
 int FromKafka(const Events_Options& o, FILE* out, FILE* err) {
   const size_t slash = o.from.find('/', 8);
   if (slash == std::string::npos || slash + 1 == o.from.size()) {
@@ -229,11 +258,16 @@ int FromKafka(const Events_Options& o, FILE* out, FILE* err) {
   rd_kafka_conf_t* conf = rd_kafka_conf_new();
   const std::string group = "qorctl-events-" + std::to_string(getpid());
   const char* props = getenv("HOV_KAFKA_PROPERTIES");
-  bool ok = rd_kafka_conf_set(conf, "bootstrap.servers", brokers.c_str(), errstr, sizeof errstr) ==
-                RD_KAFKA_CONF_OK &&
-            rd_kafka_conf_set(conf, "group.id", group.c_str(), errstr, sizeof errstr) == RD_KAFKA_CONF_OK &&
-            rd_kafka_conf_set(conf, "enable.auto.commit", "false", errstr, sizeof errstr) ==
-                RD_KAFKA_CONF_OK;
+  bool ok = rd_kafka_conf_set(conf, "bootstrap.servers", brokers.c_str(),
+                              errstr, sizeof errstr) == RD_KAFKA_CONF_OK &&
+            rd_kafka_conf_set(conf, "group.id", group.c_str(), errstr,
+                              sizeof errstr) == RD_KAFKA_CONF_OK &&
+            rd_kafka_conf_set(conf, "enable.auto.commit", "false", errstr,
+                              sizeof errstr) == RD_KAFKA_CONF_OK &&
+            // An offset retention deleted is told of (and read on from the
+            // earliest kept) rather than passed over to the end.
+            rd_kafka_conf_set(conf, "auto.offset.reset", "error", errstr,
+                              sizeof errstr) == RD_KAFKA_CONF_OK;
   std::string problem;
   if (ok && props != nullptr && *props != '\0') {
     // The agent's properties file, held to the same rule: its settings
@@ -299,6 +333,8 @@ int FromKafka(const Events_Options& o, FILE* out, FILE* err) {
     for (int i = 0; i < parts->cnt; ++i) {
       if (parts->elems[i].offset < 0) {
         parts->elems[i].offset = RD_KAFKA_OFFSET_END;  // nothing since then yet
+      } else {
+        FromEarliestKept(rk, o, &parts->elems[i], err);
       }
     }
   }
@@ -318,6 +354,33 @@ int FromKafka(const Events_Options& o, FILE* out, FILE* err) {
       if (o.host.empty() || key == o.host) {
         Print(o, key, static_cast<const char*>(m->payload), m->len, out);
         more = p.Shown();
+      }
+    } else if (m->err == RD_KAFKA_RESP_ERR__AUTO_OFFSET_RESET &&
+               m->rkt != nullptr) {
+      // Deleted by retention while being read (or before): the partition,
+      // which the client stopped, is assigned again from the earliest kept,
+      // the others where they are.
+      rd_kafka_topic_partition_list_t* at = nullptr;
+      if (rd_kafka_assignment(rk, &at) == RD_KAFKA_RESP_ERR_NO_ERROR) {
+        rd_kafka_position(rk, at);
+        rd_kafka_topic_partition_t* part = rd_kafka_topic_partition_list_find(
+            at, rd_kafka_topic_name(m->rkt), m->partition);
+        if (part != nullptr) {
+          part->offset = m->offset;
+          if (!FromEarliestKept(rk, o, part, err)) {
+            fprintf(err, "qorctl: reading %s: %s\n", o.from.c_str(),
+                    rd_kafka_message_errstr(m));
+            part->offset = RD_KAFKA_OFFSET_BEGINNING;
+          }
+        }
+        for (int i = 0; i < at->cnt; ++i) {
+          if (at->elems[i].offset < 0 &&
+              at->elems[i].offset != RD_KAFKA_OFFSET_BEGINNING) {
+            at->elems[i].offset = RD_KAFKA_OFFSET_END;  // none read there yet
+          }
+        }
+        rd_kafka_assign(rk, at);
+        rd_kafka_topic_partition_list_destroy(at);
       }
     } else if (m->err != RD_KAFKA_RESP_ERR__PARTITION_EOF) {
       fprintf(err, "qorctl: reading %s: %s\n", o.from.c_str(), rd_kafka_message_errstr(m));

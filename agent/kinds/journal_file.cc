@@ -65,6 +65,13 @@ const char OpenedMsg[] = "\nJournal %s opened at its tail.";
 const char ResumedMsg[] = "\nJournal %s resumes after cursor %s.";
 const char CursorErrMsg[] =
     "\nError seeking journal %s to cursor %s; starting at its tail. errno = %d; %s";
+const char CursorGapMsg[] =
+    "\nThe saved cursor of journal %s (%s) %s; reading from %s: entries may be read "
+    "again or have been missed.";
+const char PastEndText[] = "is past the journal's end";
+const char EmptyCursorText[] = "is empty";
+const char CursorTimeText[] = "the oldest entry after the cursor's time";
+const char HeadText[] = "its head";
 
 const char BadFileMsg[] =
     "\nJournal file %s of log %s cannot be read: %s. Reading the others.";
@@ -509,10 +516,13 @@ void Journal_File::lfProcessLogData() {
   if (!ResumeCursor.empty()) {
     SavedCursor.Reached(ResumeCursor, 0);
   }
+  const bool empty = ResumeEmpty && resume.empty();
   ResumeCursor.clear();
+  ResumeEmpty = false;
   lfUnlockLog();
   lfPositionMoved();
-  if (jlSeekStart(resume) != 0) {
+  if ((empty ? jlResumeAfterGap(resume, EmptyCursorText)
+             : jlSeekStart(resume)) != 0) {
     lfSetMonitorStatus(MONITOR_ERR_SEEK_END);
     JournalHandle.reset();
     return;
@@ -618,6 +628,19 @@ int Journal_File::jlSeekStart(const std::string& cursor) {
       // and the first read would pass over it.
       jlHandleEntry();
     }
+    if (r == 0) {
+      // Nothing after it: it is the last entry, or it lies past the
+      // journal's end (a state file from a backup, a journal replaced),
+      // where every entry written from now on would sort before it and
+      // never be read.
+      r = sd_journal_seek_tail(journal);
+      if (r >= 0) {
+        r = sd_journal_previous(journal);
+      }
+      if (r <= 0 || sd_journal_test_cursor(journal, cursor.c_str()) <= 0) {
+        return ev.Result(jlResumeAfterGap(cursor, PastEndText));
+      }
+    }
     if (r >= 0) {
       WEX1_TRACE(wex1, WEX1_FLOW, ResumedMsg, Name(LogFileName),
                  cursor.c_str());
@@ -647,6 +670,42 @@ int Journal_File::jlSeekStart(const std::string& cursor) {
     return ev.Result(r);
   }
   WEX1_TRACE(wex1, WEX1_FLOW, OpenedMsg, Name(LogFileName));
+  return ev.Result(0);
+}
+
+int Journal_File::jlResumeAfterGap(const std::string& cursor, const char* why) {
+  WEX1_Event ev(wex1, __func__);
+  sd_journal* const journal = JournalHandle.get();
+  // The cursor's realtime stamp: its "t=" field, in hexadecimal.
+  uint64_t usec = 0;
+  const size_t t = cursor.find("t=");
+  if (t != std::string::npos && (t == 0 || cursor[t - 1] == ';')) {
+    usec = strtoull(cursor.c_str() + t + 2, nullptr, 16);
+  }
+  int r = 0;
+  if (usec != 0 && sd_journal_seek_realtime_usec(journal, usec + 1) >= 0) {
+    r = sd_journal_next(journal);
+  }
+  const char* from = CursorTimeText;
+  if (r > 0) {
+    jlHandleEntry();  // stood on, unread
+  } else {
+    from = HeadText;
+    r = sd_journal_seek_head(journal);
+    if (r < 0) {
+      char eb[128];
+      WEX1_TRACE(wex1, WEX1_ERROR, SeekTailErrMsg, Name(LogFileName), -r,
+                 ErrnoText(-r, eb, sizeof eb));
+      return ev.Result(r);
+    }
+    lfLockLog();
+    LastCursor = HEADPOSITION;
+    SavedCursor.Reached(LastCursor, Event_Sink::ThreadSequence());
+    lfUnlockLog();
+    lfPositionMoved();
+  }
+  WEX1_TRACE(wex1, WEX1_ERROR, CursorGapMsg, Name(LogFileName),
+             cursor.empty() ? "\"\"" : cursor.c_str(), why, from);
   return ev.Result(0);
 }
 
@@ -690,6 +749,8 @@ bool Journal_File::lfGetPosition(Log_Position* position) {
 void Journal_File::lfSetPosition(const Log_Position& position) {
   lfLockLog();
   ResumeCursor = position.text;
+  ResumeEmpty = position.text.empty() && position.device == 0 &&
+                position.inode == 0 && position.offset == 0;
   lfUnlockLog();
 }
 

@@ -150,8 +150,9 @@ class Journal_File : public Log_File {
   bool lfGetPosition(Log_Position* position) override;
   // The worker's next start resumes after the entry of position.text (an
   // earlier run's cursor) instead of at the journal's tail; an empty text
-  // (a file kind's position) clears it. Without one, a restart of the
-  // worker resumes after the last entry read. Takes LogLock.
+  // (a file kind's position) clears it, unless the position is not a
+  // file's either (an empty cursor): it then starts at the head. Without one, a
+  // restart of the worker resumes after the last entry read. Takes LogLock.
   void lfSetPosition(const Log_Position& position) override;
 
   // The worker's handle; open while the worker follows the journal.
@@ -177,9 +178,15 @@ class Journal_File : public Log_File {
 
   // Positions JournalHandle where the worker starts: after `cursor`'s
   // entry (at the head for "head"), or at the tail when `cursor` is empty
-  // or cannot be sought.
+  // or cannot be sought (traced). A cursor past the journal's end goes to
+  // jlResumeAfterGap.
   // 0, or a negative errno (traced) when not even the tail can be.
   int jlSeekStart(const std::string& cursor);
+  // Where a saved cursor that cannot be followed leaves off: at the oldest
+  // entry after the cursor's time, else at the head, so that no entry
+  // written since is passed over; `why` is traced with it. 0, or a negative
+  // errno (traced).
+  int jlResumeAfterGap(const std::string& cursor, const char* why);
   // Publishes the entry JournalHandle stands on as LastCursor. Worker only.
   void jlPublishCursor();
   // Traces each file of a journal directory that sd-journal cannot open
@@ -192,6 +199,9 @@ class Journal_File : public Log_File {
 
   bool ReadErrorTraced;      // worker only
   std::string ResumeCursor;  // guarded by LogLock
+  // The position given was a journal's, with an empty cursor: guarded by
+  // LogLock.
+  bool ResumeEmpty = false;
   std::string LastCursor;    // guarded by LogLock
   // What lfGetPosition reports: LastCursor once the durable event outputs
   // have written the events of the entries up to it. Guarded by LogLock.

@@ -499,7 +499,10 @@ void Log_File::lfGetMonitorStatus(char* const dest, const long len) {
       text = StoppedMsg;
       break;
     case MONITOR_RUNNING:
-      text = WaitingForDelivery ? WaitingForDeliveryMsg : RunningMsg;
+      // A worker held up in handing over its events waits as well.
+      text = WaitingForDelivery || Event_Sink::WindowFull()
+                 ? WaitingForDeliveryMsg
+                 : RunningMsg;
       break;
     case MONITOR_NO_MATCH:
       text = NoMatchMsg;

@@ -258,6 +258,11 @@ class Output_Writer {
     if (!durable_) {
       return false;
     }
+    // A file whose writes fail is tried again each second: its logs wait,
+    // as they wait for an engine that is away, rather than fill its queue.
+    if (!acks_ && !writing_.load(std::memory_order_relaxed)) {
+      return true;
+    }
     const Delivery_Window_Limits mark = low ? limits_.Low() : limits_;
     const uint64_t through = WrittenThrough();
     const uint64_t enqueued = enqueued_through_.load(std::memory_order_relaxed);
@@ -409,11 +414,24 @@ class Output_Writer {
   void Deliver(const Queued& q) {
     const Event_Batch& batch = *q.batch;
     uint64_t first_failed = kNoLoss;
+    // A file that holds its events (HOV_WHEN_FULL=wait) and lost one (at a
+    // stop) writes none after it: the next start reads them again from the
+    // gap, and the file keeps its events in order.
+    bool gap = false;
+    if (durable_ && !acks_ && !limits_.drop) {
+      Posix_Mutex::Hold g(&mu_);
+      gap = lost_ != kNoLoss;
+    }
     for (size_t first = 0; first < batch.size();) {
       std::string why;
       bool put = false;
       size_t took = 1;
-      if (acks_) {
+      const bool behind_gap =
+          gap || (first_failed != kNoLoss && durable_ && !limits_.drop);
+      if (behind_gap) {
+        why = "an earlier event was not written";
+        took = batch.size() - first;
+      } else if (acks_) {
         // The engine acknowledges each event by its number.
         took = std::max<size_t>(
             1, std::min(output_->PutNumberedLines(batch, first, q.first + first,
@@ -428,7 +446,8 @@ class Output_Writer {
       // A durable file that cannot take the events (a full disk, a size
       // limit) holds them, as an unreachable engine does, and is tried
       // again each second: its log waits behind the delivery window.
-      if (!put && durable_ && !acks_ && !limits_.drop && RetryAfterPause()) {
+      if (!put && !behind_gap && durable_ && !acks_ && !limits_.drop &&
+          RetryAfterPause()) {
         // Held, not lost: counted as retried, not as failed.
         writing_.store(false, std::memory_order_relaxed);
         uint64_t held = 0;
@@ -699,6 +718,10 @@ struct Sink_State {
   // Use()'s counts, and those of writers replaced.
   std::atomic<uint64_t> written{0};
   std::atomic<uint64_t> failed{0};
+  // After Close(): how far the closed durable outputs had written, so that
+  // the positions saved as the agent stops stay before the events they
+  // never delivered (kNoLoss: none closed since Open or Use).
+  std::atomic<uint64_t> closed_through{kNoLoss};
 };
 
 Sink_State& State() {
@@ -707,8 +730,10 @@ Sink_State& State() {
 }
 
 // Makes `writers` (or, when null, `direct`) where events go, then stops the
-// writers that were there, if any (blocked ones are left running).
-void Install(std::shared_ptr<Event_Writers> writers, FILE* direct) {
+// writers that were there, if any (blocked ones are left running). With
+// `closing`, DurableSequence stays where the writers stopped had got to.
+void Install(std::shared_ptr<Event_Writers> writers, FILE* direct,
+             bool closing = false) {
   Sink_State& s = State();
   std::shared_ptr<Event_Writers> old;
   {
@@ -721,6 +746,10 @@ void Install(std::shared_ptr<Event_Writers> writers, FILE* direct) {
   {
     Posix_Mutex::Hold w(&s.write_mu);
     Posix_Mutex::Hold g(&s.mu);
+    if (closing && s.writers != nullptr) {
+      // Never past the closed outputs, not even while they finish.
+      s.closed_through.store(s.writers->DurableSequence());
+    }
     old = std::move(s.writers);
     s.writers = std::move(writers);
     s.direct = direct;
@@ -728,6 +757,9 @@ void Install(std::shared_ptr<Event_Writers> writers, FILE* direct) {
   }
   if (old != nullptr) {
     const bool finished = old->Finish(kCloseWaitMs);
+    if (closing) {
+      s.closed_through.store(old->DurableSequence());
+    }
     Event_Counts c;
     old->AddCounts(&c);
     s.written.fetch_add(c.written, std::memory_order_relaxed);
@@ -992,18 +1024,21 @@ bool Event_Sink::Open(const char* spec, std::string* err) {
       return false;
     }
   }
+  State().closed_through.store(kNoLoss);
   Install(std::move(w), nullptr);
   State().position_step.store(step, std::memory_order_relaxed);
   return true;
 }
 
 void Event_Sink::Use(FILE* f) {
+  State().closed_through.store(kNoLoss);
   Install(nullptr, f);
   State().position_step.store(0, std::memory_order_relaxed);
 }
 
 void Event_Sink::Close() {
-  Use(nullptr);
+  Install(nullptr, nullptr, true);
+  State().position_step.store(0, std::memory_order_relaxed);
 }
 
 void Event_Sink::Reopen() {
@@ -1089,7 +1124,8 @@ void Event_Sink::WindowMoved() {
 uint64_t Event_Sink::DurableSequence() {
   Sink_State& s = State();
   Posix_Mutex::Hold g(&s.mu);
-  return s.writers != nullptr ? s.writers->DurableSequence() : kNoLoss;
+  return s.writers != nullptr ? s.writers->DurableSequence()
+                              : s.closed_through.load();
 }
 
 void Event_Sink::EndWaits() {

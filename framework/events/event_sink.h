@@ -76,6 +76,7 @@ struct Event_Output_Counts {
   bool connected = false;       // a broker or server answers
   uint64_t acknowledged = 0;    // events the engine acknowledged
   uint64_t retried = 0;         // events sent again after a failure
+  uint64_t rejected = 0;        // events the engine refused for good
   uint64_t unacknowledged = 0;  // events sent, not yet acknowledged
   double oldest_pending_s = 0;  // age of the oldest of those, seconds
 };
@@ -91,7 +92,9 @@ class Event_Sink {
   // standard output.
   static void Use(FILE* f);
   // Writes what is queued (waiting at most a few seconds for an output that
-  // blocks) and closes the outputs.
+  // blocks) and closes the outputs. DurableSequence then stays where they
+  // got to (until Open or Use), so that positions saved afterwards (as the
+  // agent stops) never pass an event they did not deliver.
   static void Close();
   // Opens the event files again (after a SIGHUP), on the writer thread.
   static void Reopen();
@@ -124,6 +127,7 @@ class Event_Sink {
   static constexpr uint64_t kPositionStepMax = 1024;
   // Every event numbered up to this is written by every durable output;
   // UINT64_MAX when there is none (Use(), or only best-effort outputs).
+  // After Close(), how far the closed durable outputs had written.
   // An event a durable output lost (a failed write, a drop) holds it below
   // that event for the rest of the run, so that a restart reads the log
   // from there again.

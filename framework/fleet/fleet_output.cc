@@ -8,7 +8,10 @@
 
 #include "framework/fleet/kafka_output.h"
 #include "framework/fleet/nats_output.h"
+#include "framework/runtime/trace.h"
 #include "util/process_wide.h"
+
+static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
 bool IsFleetSinkUrl(const std::string& text) {
   return text.compare(0, 8, "kafka://") == 0 ||
@@ -123,12 +126,40 @@ void Fleet_Output::SendLines(const Event_Batch& batch, size_t first,
   }
 }
 
+bool Fleet_Output::Rejected(uint64_t sequence, std::string_view subject,
+                            const std::string& why) {
+  if (!window_.Acknowledge(sequence)) {
+    return false;
+  }
+  rejected_.fetch_add(1, std::memory_order_relaxed);
+  if (window_.Roomy()) {
+    Event_Sink::WindowMoved();
+  }
+  uint64_t held = 0;
+  bool due;
+  {
+    Posix_Mutex::Hold g(&rejections_mu_);
+    due = rejections_.Due(&held);
+  }
+  if (due) {
+    const std::string where =
+        subject.empty() ? std::string() : " (" + std::string(subject) + ")";
+    WEX1_TRACE(wex1, WEX1_ERROR,
+               "\nEvent rejected by %s%s: %s; it cannot be delivered and is "
+               "given up; %llu more rejected since the last report.",
+               Name().c_str(), where.c_str(), why.c_str(),
+               static_cast<unsigned long long>(held));
+  }
+  return true;
+}
+
 void Fleet_Output::AddFleetCounts(Event_Output_Counts* c) const {
   c->fleet = true;
   c->connected = Connected();
   c->acknowledged = acknowledged_.load(std::memory_order_relaxed);
   c->failed += failed_.load(std::memory_order_relaxed);
   c->retried = retried_.load(std::memory_order_relaxed);
+  c->rejected = rejected_.load(std::memory_order_relaxed);
   c->unacknowledged = window_.Events();
   c->oldest_pending_s = window_.OldestAgeSeconds();
 }

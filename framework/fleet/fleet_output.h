@@ -16,6 +16,8 @@
 #include "framework/events/ack_window.h"
 #include "framework/events/event_output.h"
 #include "framework/events/event_sink.h"
+#include "util/posix_mutex.h"
+#include "util/repeat_limiter.h"
 
 // Whether the HOV_EVENTS item starting at `text` is a fleet sink's URL.
 bool IsFleetSinkUrl(const std::string& text);
@@ -95,6 +97,12 @@ class Fleet_Output : public Event_Output {
       Event_Sink::WindowMoved();
     }
   }
+  // The engine refused the event numbered `sequence` for good (larger than
+  // it takes): sending it again cannot succeed, so it leaves the window as
+  // an acknowledged one does, counted as rejected and traced (once a
+  // minute), and the saved positions pass it. False when it was not waiting.
+  bool Rejected(uint64_t sequence, std::string_view subject,
+                const std::string& why);
   virtual bool Connected() const = 0;
   // Sends the admitted event numbered `sequence`; what fails is held in
   // the window and sent again by the output.
@@ -110,6 +118,11 @@ class Fleet_Output : public Event_Output {
   std::atomic<uint64_t> retried_{0};
   std::atomic<uint64_t> failed_{
       0};  // deliveries the engine refused or did not answer
+  std::atomic<uint64_t> rejected_{0};  // events refused for good
+
+ private:
+  Posix_Mutex rejections_mu_;
+  Repeat_Limiter rejections_ GUARDED_BY(rejections_mu_);
 };
 
 #endif  // QOR_FRAMEWORK_FLEET_FLEET_OUTPUT_H_

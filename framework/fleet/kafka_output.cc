@@ -165,8 +165,10 @@ class Kafka_Output : public Fleet_Output {
         }
         continue;
       }
-      Failed(Retry{sequence, std::string(key), std::string(value)},
-             rd_kafka_err2str(e));
+      if (!GivenUp(e, sequence)) {
+        Failed(Retry{sequence, std::string(key), std::string(value)},
+               rd_kafka_err2str(e));
+      }
       return;
     }
   }
@@ -205,6 +207,10 @@ class Kafka_Output : public Fleet_Output {
           messages_[again++] = retry;
           continue;
         }
+        if (GivenUp(m.err, static_cast<uint64_t>(
+                               reinterpret_cast<uintptr_t>(m._private)))) {
+          continue;
+        }
         Failed(Retry{static_cast<uint64_t>(
                          reinterpret_cast<uintptr_t>(m._private)),
                      std::string(static_cast<const char*>(m.key), m.key_len),
@@ -218,6 +224,20 @@ class Kafka_Output : public Fleet_Output {
         usleep(kQueueFullPauseUs);
       }
     }
+  }
+
+  // An error no retry can mend (a message larger than the client or the
+  // cluster takes, a record the broker refuses): the event is given up,
+  // counted as rejected, so that it holds back no saved position. True
+  // when `e` is one.
+  bool GivenUp(rd_kafka_resp_err_t e, uint64_t sequence) {
+    if (e != RD_KAFKA_RESP_ERR_MSG_SIZE_TOO_LARGE &&
+        e != RD_KAFKA_RESP_ERR_RECORD_LIST_TOO_LARGE &&
+        e != RD_KAFKA_RESP_ERR_INVALID_RECORD) {
+      return false;
+    }
+    Rejected(sequence, topic_, rd_kafka_err2str(e));
+    return true;
   }
 
   void Failed(Retry r, const char* why) {
@@ -247,6 +267,9 @@ class Kafka_Output : public Fleet_Output {
         static_cast<uint64_t>(reinterpret_cast<uintptr_t>(m->_private));
     if (m->err == RD_KAFKA_RESP_ERR_NO_ERROR) {
       self->acks_.push_back(sequence);
+      return;
+    }
+    if (self->GivenUp(m->err, sequence)) {
       return;
     }
     self->Failed(

@@ -34,6 +34,8 @@ namespace {
 // sent again, and the pause before a failed one is.
 constexpr int64_t kAckWaitMs = 5000;
 constexpr int kRetryMs = 1000;
+// JetStream's answer to a message larger than the stream's max_msg_size.
+constexpr std::string_view kTooLarge = "\"err_code\":10054";
 constexpr char kNotConnected[] = "no NATS server is connected";
 
 bool ParseSpan(const std::string& text, int64_t* seconds) {
@@ -272,6 +274,10 @@ class Nats_Output : public Fleet_Output {
       if (s == NATS_OK) {
         continue;
       }
+      if (s == NATS_MAX_PAYLOAD) {
+        rejected_now_.push_back(sequence + i);
+        continue;
+      }
       // Without a server the library holds what it is given until its
       // reconnection buffer is full. Marked failed, it is sent again.
       if (failures++ == 0) {
@@ -286,6 +292,37 @@ class Nats_Output : public Fleet_Output {
     if (failures > 0) {
       Failed(subject_.c_str(), failure, failures);
     }
+    GiveUp(&rejected_now_, NatsStatusText(NATS_MAX_PAYLOAD));
+  }
+
+  // Gives up the events numbered in `*sequences` (then emptied), which the
+  // engine can never take.
+  void GiveUp(std::vector<uint64_t>* sequences, const std::string& why) {
+    if (sequences->empty()) {
+      return;
+    }
+    std::string subject;
+    {
+      Posix_Mutex::Hold g(&mu_);
+      for (const uint64_t sequence : *sequences) {
+        if (Nats_Pending* p = Find(sequence)) {
+          p->acknowledged = true;
+          subject = p->subject;
+        }
+      }
+      DropSettled();
+    }
+    for (const uint64_t sequence : *sequences) {
+      Rejected(sequence, subject, why);
+    }
+    sequences->clear();
+  }
+
+  void DropSettled() REQUIRES(mu_) {
+    while (!pending_.empty() && pending_.front().acknowledged) {
+      pending_.pop_front();
+    }
+    lines_.Release(pending_.empty() ? UINT64_MAX : pending_.front().block);
   }
 
   // `count` sendings that failed (they are sent again): traced once a
@@ -362,8 +399,12 @@ class Nats_Output : public Fleet_Output {
       const std::string_view text(
           data != nullptr ? data : "",
           static_cast<size_t>(std::max(0, natsMsg_GetDataLength(answer))));
-      if (text.find("\"error\"") != std::string_view::npos ||
-          text.find("\"seq\"") == std::string_view::npos) {
+      if (text.find(kTooLarge) != std::string_view::npos) {
+        // Larger than the stream takes: never stored, however often sent.
+        given_up_.push_back(sequence);
+        given_up_why_ = ErrorText(text);
+      } else if (text.find("\"error\"") != std::string_view::npos ||
+                 text.find("\"seq\"") == std::string_view::npos) {
         refused_.push_back(sequence);
         if (why.empty()) {
           why = ErrorText(text);
@@ -373,6 +414,7 @@ class Nats_Output : public Fleet_Output {
       }
       Dispose(answer);
     }
+    GiveUp(&given_up_, given_up_why_);
     if (acked_.empty() && refused_.empty() && unanswerable == 0) {
       return;
     }
@@ -403,10 +445,7 @@ class Nats_Output : public Fleet_Output {
           }
         }
       }
-      while (!pending_.empty() && pending_.front().acknowledged) {
-        pending_.pop_front();
-      }
-      lines_.Release(pending_.empty() ? UINT64_MAX : pending_.front().block);
+      DropSettled();
     }
     if (settled > 0) {
       Acknowledged(acked_.data(), settled);
@@ -510,6 +549,11 @@ class Nats_Output : public Fleet_Output {
         const natsStatus s = natsConnection_PublishRequest(
             connection_.Get(), p.subject, reply.c_str(), p.line.data(),
             static_cast<int>(p.line.size()));
+        if (s == NATS_MAX_PAYLOAD) {
+          // A server that came back with a smaller max_payload.
+          retry_rejected_.push_back(p.sequence);
+          continue;
+        }
         p.failed = s != NATS_OK;
         if (s != NATS_OK && refused++ == 0) {
           failure = NatsStatusText(s);
@@ -518,6 +562,7 @@ class Nats_Output : public Fleet_Output {
       }
     }
     connection_.EndBatch();
+    GiveUp(&retry_rejected_, NatsStatusText(NATS_MAX_PAYLOAD));
     retried_.fetch_add(again, std::memory_order_relaxed);
     if (late > 0) {
       Failed(subject.c_str(),
@@ -604,6 +649,13 @@ class Nats_Output : public Fleet_Output {
   size_t answers_held_ = 0;
   std::vector<uint64_t> acked_;
   std::vector<uint64_t> refused_;
+  // Events to give up: the connection's thread's (too large for the
+  // stream, with the server's words), the writer's and the retry thread's
+  // (larger than the server's max_payload).
+  std::vector<uint64_t> given_up_;
+  std::string given_up_why_;
+  std::vector<uint64_t> rejected_now_;
+  std::vector<uint64_t> retry_rejected_;
   // Publish's texts (the writer's thread's), kept to spare allocations for
   // each event.
   std::vector<std::string_view> lines_out_;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nats/nats.h>
 
 #include "tests/e2e/agent_process.h"
 #include "tests/e2e/e2e_util.h"
@@ -185,6 +186,72 @@ TEST(DeliveryE2ETest, SubjectNoStreamCapturesHoldsEventsUntilOneDoes) {
                  {}, dir.path());
   EXPECT_EQ(Count(r.out, "\"ENTRYDESC\":\"line "), static_cast<size_t>(kHeld))
       << r.out;
+}
+
+// A stream taking messages of at most `max_bytes`, capturing SUBJECT.>, made
+// on the server of `url` (nats://HOST:PORT/SUBJECT) as an administrator
+// would. True when it was made.
+bool MakeSmallStream(const std::string& url, const std::string& name,
+                     int32_t max_bytes) {
+  const size_t slash = url.rfind('/');
+  const std::string server = url.substr(0, slash);
+  const std::string subjects = url.substr(slash + 1) + ".>";
+  natsConnection* nc = nullptr;
+  jsCtx* js = nullptr;
+  jsStreamInfo* si = nullptr;
+  const char* list[] = {subjects.c_str()};
+  jsStreamConfig sc;
+  jsStreamConfig_Init(&sc);
+  sc.Name = name.c_str();
+  sc.Subjects = list;
+  sc.SubjectsLen = 1;
+  sc.MaxMsgSize = max_bytes;
+  const bool made = natsConnection_ConnectTo(&nc, server.c_str()) == NATS_OK &&
+                    natsConnection_JetStream(&js, nc, nullptr) == NATS_OK &&
+                    js_AddStream(&si, js, &sc, nullptr, nullptr) == NATS_OK;
+  jsStreamInfo_Destroy(si);
+  jsCtx_Destroy(js);
+  natsConnection_Destroy(nc);
+  return made;
+}
+
+// An event larger than the server's max_payload, or than the stream's
+// largest message, can never be delivered: it is given up (traced, counted
+// as rejected), so that it holds neither the window nor the saved
+// positions, and the events after it arrive.
+TEST(DeliveryE2ETest, EventLargerThanTheServerTakesIsRejected) {
+  if (access(kNatsServer, X_OK) != 0) {
+    GTEST_SKIP() << "nats-server is not installed";
+  }
+  for (const bool stream_limit : {false, true}) {
+    SCOPED_TRACE(stream_limit ? "stream's max_msg_size" : "max_payload");
+    Scoped_Temp_Dir dir;
+    Nats_Server server(dir.path(), "", "",
+                       stream_limit ? "" : "max_payload: 1500");
+    ASSERT_TRUE(server.WaitReady());
+    const std::string url = server.Url("qbig");
+    const std::string log = dir.File("app.log");
+    Agent_Process agent(dir);
+    WatchOneLogForLines(dir, log, &agent);
+    agent.SetEnv("HOV_EVENTS", url);
+    if (stream_limit) {
+      ASSERT_TRUE(MakeSmallStream(url, "QSMALL", 1500));
+    } else {
+      agent.SetEnv("HOV_NATS_STREAM", "QBIG");
+    }
+    ASSERT_TRUE(agent.Start());
+    ASSERT_TRUE(WaitWatching(agent, log));
+    AppendFile(log, SyslogLine(time(nullptr), "host1",
+                               "app: line big " + std::string(1800, 'x')));
+    AppendNumberedLines(log, 0, 10);
+    EXPECT_TRUE(agent.WaitTrace(stream_limit ? "message size exceeds maximum"
+                                             : "Maximum Payload"))
+        << agent.Trace();
+    EXPECT_TRUE(WaitUntil([&] {
+      return SinkCount(agent, "pending") == 0 &&
+             SinkCount(agent, "acknowledged") >= 10;
+    })) << agent.Ctl({"--json", "ping"}).out;
+  }
 }
 
 // Over TLS, with the site's CA named by HOV_NATS_CA: the connection is

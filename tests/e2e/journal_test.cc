@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -209,6 +210,97 @@ TEST(JournalTest, StateFileResumesAfterTheLastEntryAcrossARestart) {
   EXPECT_TRUE(each_once(*agent, {8, 9})) << agent->Events();
   ASSERT_TRUE(agent->Signal(SIGTERM));
   EXPECT_EQ(agent->WaitExit(), 0) << agent->Output();
+}
+
+// A saved cursor the journal cannot follow: one past its end (entries
+// written later would sort before it for ever) resumes at the oldest entry
+// after the cursor's time, an empty one at the head; each is traced.
+TEST(JournalTest, SavedCursorPastTheEndOrEmptyLosesNothing) {
+  Scoped_Temp_Dir dir;
+  const std::string journal = dir.File("journal");
+  ASSERT_EQ(mkdir(journal.c_str(), 0755), 0);
+  const std::string file = journal + "/system.journal";
+  WriteFile(dir.File("qoragent.conf"), journal + " ;N ;J\n");
+  WriteFile(dir.File("situations"), "all VXLOGENT ENTRYDESC ~ \"seq \"\n");
+  const std::string state = dir.File("state");
+  int run = 0;
+  const auto start = [&]() {
+    auto agent = std::make_unique<Agent_Process>(dir);
+    agent->SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
+    agent->SetEnv("HOV_SITUATIONS", dir.File("situations"));
+    agent->SetEnv("TVX_STATE_FILE", state);
+    agent->SetEnv("HOV_EVENTS", dir.File("events" + std::to_string(++run)));
+    EXPECT_TRUE(agent->Start());
+    return agent;
+  };
+  int written = 0;
+  const auto write = [&](int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+      text += ExportEntry(NowUsec() + i,
+                          {{"MESSAGE", "seq " + std::to_string(++written)}});
+    }
+    return AppendJournal(file, text);
+  };
+  // The saved cursor, made into `cursor(old)`.
+  const auto rewrite = [&](const std::function<std::string(std::string)>& f) {
+    std::string text = ReadFile(state);
+    const size_t from = text.find(journal);
+    const size_t count = text.find(' ', from) + 1;
+    const size_t colon = text.find(':', count);
+    const size_t end = text.find('\n', colon);
+    ASSERT_NE(end, std::string::npos) << text;
+    const std::string cursor = f(text.substr(colon + 1, end - colon - 1));
+    text.replace(count, end - count,
+                 std::to_string(cursor.size()) + ":" + cursor);
+    WriteFile(state, text);
+  };
+  const auto each_once = [&](const Agent_Process& agent, int first) {
+    return WaitUntil([&] {
+      const std::string events = agent.Events();
+      for (int n = first; n <= written; ++n) {
+        const std::string what =
+            "\"ENTRYDESC\":\"seq " + std::to_string(n) + "\"";
+        const size_t at = events.find(what);
+        if (at == std::string::npos ||
+            events.find(what, at + 1) != std::string::npos) {
+          return false;
+        }
+      }
+      return true;
+    });
+  };
+
+  ASSERT_TRUE(write(1));
+  auto agent = start();
+  ASSERT_TRUE(WaitFollowing(*agent, journal, file, {{"MESSAGE", "warm-up"}}))
+      << agent->Trace();
+  ASSERT_TRUE(write(2));
+  ASSERT_TRUE(each_once(*agent, 2)) << agent->Events();
+  ASSERT_TRUE(agent->Signal(SIGTERM));
+  ASSERT_EQ(agent->WaitExit(), 0);
+
+  // Its entry number far past the journal's last.
+  rewrite([](std::string cursor) {
+    const size_t i = cursor.find(";i=");
+    return cursor.replace(i + 3, cursor.find(';', i + 1) - i - 3,
+                          "7fffffffffff");
+  });
+  ASSERT_TRUE(write(2));  // seq 4 and 5, while stopped
+  agent = start();
+  EXPECT_TRUE(agent->WaitTrace("is past the journal's end")) << agent->Trace();
+  ASSERT_TRUE(write(1));
+  EXPECT_TRUE(each_once(*agent, 4)) << agent->Events();
+  EXPECT_EQ(agent->Events().find("\"ENTRYDESC\":\"seq 3\""), std::string::npos);
+  ASSERT_TRUE(agent->Signal(SIGTERM));
+  ASSERT_EQ(agent->WaitExit(), 0);
+
+  rewrite([](const std::string&) { return std::string(); });
+  agent = start();
+  EXPECT_TRUE(agent->WaitTrace("is empty")) << agent->Trace();
+  EXPECT_TRUE(each_once(*agent, 1)) << agent->Events();
+  ASSERT_TRUE(agent->Signal(SIGTERM));
+  EXPECT_EQ(agent->WaitExit(), 0);
 }
 
 TEST(JournalTest, JournalTheAgentMayNotReadShowsAnErrorStatus) {

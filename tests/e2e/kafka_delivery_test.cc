@@ -213,6 +213,101 @@ TEST(KafkaDeliveryE2ETest, FatalProducerErrorIsOutlived) {
   EXPECT_EQ(seen.size(), 100u) << dump.substr(0, 2000);
 }
 
+// An event larger than the client's message.max.bytes can never be
+// delivered: it is given up (traced, counted as rejected) and holds
+// nothing back.
+TEST(KafkaDeliveryE2ETest, EventLargerThanTheClusterTakesIsRejected) {
+  Scoped_Temp_Dir dir;
+  Kafka_Mock mock(1, "qev", 1);
+  ASSERT_FALSE(mock.Bootstraps().empty());
+  const std::string log = dir.File("app.log");
+  Agent_Process agent(dir);
+  WatchOneLogForLines(dir, log, &agent);
+  agent.SetEnv("HOV_EVENTS", mock.Url("qev"));
+  const std::string properties = dir.File("kafka.properties");
+  WriteFile(properties, "message.max.bytes=1500\n");
+  ASSERT_EQ(chmod(properties.c_str(), 0600), 0);
+  agent.SetEnv("HOV_KAFKA_PROPERTIES", properties);
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitWatching(agent, log));
+  AppendFile(log, SyslogLine(time(nullptr), "host1",
+                             "app: line big " + std::string(1800, 'x')));
+  AppendNumberedLines(log, 0, 10);
+  EXPECT_TRUE(agent.WaitTrace("Event rejected by")) << agent.Trace();
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return agent.Ctl({"ping"}).out.find(": connected, 0 pending") !=
+               std::string::npos;
+      },
+      std::chrono::seconds(60)))
+      << agent.Ctl({"ping"}).out;
+}
+
+// A reader that falls behind the topic's retention (stopped here while the
+// partition's oldest events are deleted) is told how many it missed and
+// reads on from the earliest kept, rather than from the end.
+TEST(KafkaDeliveryE2ETest, ReaderBehindRetentionSaysWhatItMissed) {
+  Scoped_Temp_Dir dir;
+  Kafka_Mock mock(1, "qev", 1);
+  ASSERT_FALSE(mock.Bootstraps().empty());
+  const std::string url = mock.Url("qev");
+  const std::string log = dir.File("app.log");
+  Agent_Process agent(dir);
+  WatchOneLogForLines(dir, log, &agent);
+  agent.SetEnv("HOV_EVENTS", url);
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitWatching(agent, log));
+  const std::string read = dir.File("read.out");
+  Background_Program reader({QORCTL_PATH, "events", "--from", url, "--json"},
+                            read);
+  bool following = false;
+  int attempts = 0;
+  for (; attempts < 20 && !following; ++attempts) {
+    AppendFile(log,
+               SyslogLine(time(nullptr), "warmup", "kernel: warm-up line"));
+    following = WaitUntil([&] { return !ReadFile(read).empty(); },
+                          std::chrono::seconds(3));
+  }
+  ASSERT_TRUE(following) << ReadFile(read);
+  ASSERT_TRUE(reader.Signal(SIGSTOP));
+  // A mock partition keeps its last 5 MB or so: the first of these go.
+  constexpr int kMany = 20000;
+  AppendNumberedLines(log, 0, kMany);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return agent.Ctl({"ping"}).out.find(": connected, 0 pending") !=
+               std::string::npos;
+      },
+      std::chrono::seconds(60)));
+  ASSERT_TRUE(reader.Signal(SIGCONT));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return ReadFile(read).find("line 19999 end") != std::string::npos;
+      },
+      std::chrono::seconds(60)))
+      << ReadFile(read + ".err");
+  const std::string said = ReadFile(read + ".err");
+  const std::regex skipped(
+      "partition 0: ([0-9]+) events from offset [0-9]+ on were deleted by "
+      "retention");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(said, m, skipped)) << said;
+  // Each numbered event is read once, from the earliest kept to the last,
+  // or counted as skipped (with the warm-up lines not yet read).
+  std::set<int> seen;
+  const std::string out = ReadFile(read);
+  const std::regex number("line ([0-9]+) end");
+  for (auto it = std::sregex_iterator(out.begin(), out.end(), number);
+       it != std::sregex_iterator(); ++it) {
+    seen.insert(std::stoi((*it)[1]));
+  }
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(*seen.rbegin() - *seen.begin() + 1, static_cast<int>(seen.size()));
+  const long missed = std::stol(m[1]);
+  EXPECT_GE(missed, *seen.begin());
+  EXPECT_LE(missed, *seen.begin() + attempts);
+}
+
 // What the agent refuses to start with (status 1, the message on standard
 // error): fleet sink addresses it cannot parse, a client property the
 // client does not know or a value it refuses (never quoted: it may be a

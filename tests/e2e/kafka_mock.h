@@ -154,6 +154,7 @@ class Background_Program {
   }
   Background_Program(const Background_Program&) = delete;
   Background_Program& operator=(const Background_Program&) = delete;
+  bool Signal(int sig) const { return pid_ > 0 && kill(pid_, sig) == 0; }
 
  private:
   pid_t pid_ = -1;

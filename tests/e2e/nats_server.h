@@ -45,15 +45,20 @@ inline bool Accepts(int port) {
 }
 
 // nats-server with JetStream on a free loopback port, stopped at the end;
-// with `cert` and `key` (PEM files), it takes only TLS connections.
+// with `cert` and `key` (PEM files), it takes only TLS connections; with
+// `config`, that text is its configuration file (e.g. "max_payload: 1024").
 class Nats_Server {
  public:
   explicit Nats_Server(const std::string& dir, std::string cert = "",
-                       std::string key = "")
+                       std::string key = "", const std::string& config = "")
       : dir_(dir),
         cert_(std::move(cert)),
         key_(std::move(key)),
         port_(FreePort()) {
+    if (!config.empty()) {
+      config_ = dir_ + "/nats.conf";
+      WriteFile(config_, config + "\n");
+    }
     Start();
   }
   ~Nats_Server() { Stop(); }
@@ -71,6 +76,10 @@ class Nats_Server {
               "-js", "-sd", store.c_str(), "-l", log.c_str(), "--tls",
               "--tlscert", cert_.c_str(), "--tlskey", key_.c_str(),
               static_cast<char*>(nullptr));
+      } else if (!config_.empty()) {
+        execl(kNatsServer, kNatsServer, "-c", config_.c_str(), "-a",
+              "127.0.0.1", "-p", port.c_str(), "-js", "-sd", store.c_str(),
+              "-l", log.c_str(), static_cast<char*>(nullptr));
       } else {
         execl(kNatsServer, kNatsServer, "-a", "127.0.0.1", "-p", port.c_str(),
               "-js", "-sd", store.c_str(), "-l", log.c_str(),
@@ -99,6 +108,7 @@ class Nats_Server {
   std::string dir_;
   std::string cert_;
   std::string key_;
+  std::string config_;  // its configuration file, if any
   int port_;
   pid_t pid_ = -1;
 };
