@@ -441,7 +441,10 @@ void Log_Manager::lmLoadPositions() {
 void Log_Manager::lmSavePositions() {
   WEX1_Event ev(wex1, __func__);
   NextStateSave = MonotonicSeconds() + STATESAVESECONDS;
-  if (StateFile == nullptr) {
+  // Until a log was built from the configuration, the positions loaded are
+  // all there is: a check, or a start refused before any log ran, leaves
+  // the state file as it found it.
+  if (StateFile == nullptr || !PositionsInUse) {
     return;
   }
   // Read before the positions: a position that moves meanwhile is saved
@@ -1137,6 +1140,9 @@ void Log_Manager::lmBuildLogObjects(unsigned int count,
   WEX1_Event ev(wex1, __func__);
   // Logs come and go: the next save writes whatever it finds.
   LogsRebuiltSinceSave = true;
+  if (count != 0) {
+    PositionsInUse = true;
+  }
   Log_File* object = FirstLogObject;
   for (int i = 0; i < NumLogs; ++i) {
     object->RefreshMode = 1;
