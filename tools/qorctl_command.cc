@@ -213,8 +213,17 @@ void PrintPing(FILE* out, const Qorctl_Options&, const Rows& rows,
   fprintf(out, "qoragent at %s is alive (pid %s, system %s)\n", socket.c_str(),
           pid != nullptr ? pid->text.c_str() : "?",
           system != nullptr ? system->text.c_str() : "?");
-  // One line per fleet sink: connected, pending, acknowledged, failed,
-  // retried, and the age of the oldest pending event.
+  // What was sent again and arrived is retried; only what was given up is
+  // lost.
+  const auto count = [&](const char* name) {
+    const Json_Field* f = rows.empty() ? nullptr : FindJsonField(rows[0], name);
+    return f != nullptr ? f->text : std::string("0");
+  };
+  fprintf(out, "  events: %s written, %s retried, %s lost\n",
+          count("events_written").c_str(), count("events_retried").c_str(),
+          count("events_lost").c_str());
+  // One line per fleet sink: connected, pending, acknowledged, retried,
+  // lost, and the age of the oldest pending event.
   const Json_Field* sinks =
       rows.empty() ? nullptr : FindJsonField(rows[0], "fleet_sinks");
   const nlohmann::json fleet =
@@ -229,14 +238,16 @@ void PrintPing(FILE* out, const Qorctl_Options&, const Rows& rows,
     }
     fprintf(
         out,
-        "  sink %s: %s, %s pending, %s acknowledged, %s failed, %s retried, "
-        "oldest pending %s s\n",
+        "  sink %s: %s, %s pending, %s acknowledged, %s retried, %s lost "
+        "(%s rejected, %s dropped), oldest pending %s s\n",
         f.value("sink", std::string("?")).c_str(),
         f.value("connected", false) ? "connected" : "not connected",
         f.value("pending", nlohmann::json(0)).dump().c_str(),
         f.value("acknowledged", nlohmann::json(0)).dump().c_str(),
-        f.value("failed", nlohmann::json(0)).dump().c_str(),
         f.value("retried", nlohmann::json(0)).dump().c_str(),
+        f.value("lost", nlohmann::json(0)).dump().c_str(),
+        f.value("rejected", nlohmann::json(0)).dump().c_str(),
+        f.value("dropped", nlohmann::json(0)).dump().c_str(),
         f.value("oldest_pending_s", nlohmann::json(0)).dump().c_str());
   }
 }

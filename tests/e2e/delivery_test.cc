@@ -229,7 +229,7 @@ TEST(DeliveryE2ETest, TlsWithTheSitesCaDelivers) {
       WaitUntil([&] { return SinkCount(agent, "acknowledged") >= kEvents; },
                 std::chrono::seconds(120)))
       << agent.Ctl({"--json", "ping"}).out;
-  EXPECT_EQ(SinkCount(agent, "failed"), 0);
+  EXPECT_EQ(SinkCount(agent, "lost"), 0);
 }
 
 }  // namespace

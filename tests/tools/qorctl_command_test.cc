@@ -228,12 +228,14 @@ TEST_F(QorctlMainTest, TablesByDefaultJsonOnRequest) {
   Ctl_Run r = Qorctl({"ping"});
   EXPECT_EQ(r.status, QORCTL_OK);
   EXPECT_EQ(r.out, "qoragent at " + socket_ + " is alive (pid " + std::to_string(getpid()) +
-                       ", system ctltest:TVX)\n");
+                       ", system ctltest:TVX)\n"
+                       "  events: 0 written, 0 retried, 0 lost\n");
   r = Qorctl({"ping", "--json"});
   EXPECT_EQ(
       r.out,
       "{\"pid\":" + std::to_string(getpid()) +
-          ",\"system\":\"ctltest:TVX\",\"events_written\":0,\"events_failed\":0,"
+          ",\"system\":\"ctltest:TVX\",\"events_written\":0,\"events_lost\":0,"
+          "\"events_retried\":0,"
           "\"actions_dropped\":0,\"keys_evicted\":0,\"metrics\":\"off\"}\n");
 
   r = Qorctl({"situation", "add", "ssh", "VXLOGENT", "ENTRYSRC ~ \"sshd\"", "AND", "ENTRYDESC", "~",
