@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/agent_process.h"
+#include "tests/e2e/e2e_util.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -34,7 +35,14 @@ TEST(OperationsTest, CheckSaysWhatWouldLoadAndFailsOnAnyRefusal) {
     std::string out;  // a line the report holds
   } cases[] = {
       {"good", good_conf, good_situations, 0,
-       "check passed: everything loads\n"},
+       "check passed: everything loads and every output can be written\n"},
+      {"good", good_conf, good_situations, 0,
+       "events " + dir.File("events.jsonl") + "  (directory writable)\n"},
+      {"no situations", good_conf, "", 1,
+       "no situations file: set HOV_SITUATIONS\n"},
+      {"events nowhere", good_conf, good_situations, 1,
+       "events " + dir.File("none/events.jsonl") + "\n  refused: directory " +
+           dir.File("none") + ": No such file or directory\n"},
       {"good", good_conf, good_situations, 0,
        "  watch " + app +
            "  U (text by format command)  A,\"%T %s\",time description\n"},
@@ -53,24 +61,112 @@ TEST(OperationsTest, CheckSaysWhatWouldLoadAndFailsOnAnyRefusal) {
   for (const auto& c : cases) {
     qortest::WriteFile(conf, c.conf);
     qortest::WriteFile(situations, c.situations);
-    const qortest::Run_Result r = RunProgram(
-        {QORAGENT_PATH, "--check"},
-        {{"TVX_CONFIG_FILE", conf},
-         {"TVX_SYSLOG_CONF", dir.File("no-syslog.conf")},
-         {"HOV_SITUATIONS", situations},
-         {"HOV_SOCKET", dir.File("agent.sock")},
-         {"HOV_TRACE_FILE", dir.File("trace.log")}},
-        dir.path(), {"JOP_WEX1", "HOV_TRACE_PREFIX", "JOURNAL_STREAM"});
+    std::map<std::string, std::string> env = {
+        {"TVX_CONFIG_FILE", conf},
+        {"TVX_SYSLOG_CONF", dir.File("no-syslog.conf")},
+        {"HOV_EVENTS", dir.File("events.jsonl")},
+        {"HOV_SOCKET", dir.File("agent.sock")},
+        {"HOV_TRACE_FILE", dir.File("trace.log")}};
+    if (!c.situations.empty()) {
+      env["HOV_SITUATIONS"] = situations;
+    }
+    if (c.what == std::string("events nowhere")) {
+      env["HOV_EVENTS"] = "-," + dir.File("none/events.jsonl");
+    }
+    const qortest::Run_Result r =
+        RunProgram({QORAGENT_PATH, "--check"}, env, dir.path(),
+                   {"JOP_WEX1", "HOV_TRACE_PREFIX", "JOURNAL_STREAM",
+                    "HOV_SITUATIONS"});
     EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out << r.err;
     EXPECT_NE(r.out.find(c.out), std::string::npos) << c.what << "\n" << r.out;
     // The reasons go to standard error, whatever HOV_TRACE_FILE says.
-    EXPECT_EQ(r.err.empty(),
-              c.status == 0 || c.what == std::string("bad situation"))
+    const std::string what = c.what;
+    EXPECT_EQ(r.err.empty(), c.status == 0 || what == "bad situation" ||
+                                 what == "no situations" ||
+                                 what == "events nowhere")
         << c.what << "\n"
         << r.err;
   }
-  // It starts nothing: no socket was made.
+  // It starts nothing: no socket was made, no file was written.
   EXPECT_NE(access(dir.File("agent.sock").c_str(), F_OK), 0);
+  EXPECT_NE(access(dir.File("events.jsonl").c_str(), F_OK), 0);
+  EXPECT_NE(access(dir.File("trace.log").c_str(), F_OK), 0);
+}
+
+// A check, --help and --version leave the state file as they found it,
+// whether the agent runs or not and whether the check passes or fails: the
+// entries written while the agent was stopped are read at its next start.
+TEST(OperationsTest, ReadOnlyRunsLeaveTheStateFileAlone) {
+  Scoped_Temp_Dir dir;
+  const std::string log = dir.File("messages");
+  const std::string state = dir.File("state");
+  qortest::WriteFile(log, "");
+  qortest::WriteFile(dir.File("qoragent.conf"), log + " ;N ;S\n");
+  const std::string good = "seen VXLOGENT ENTRYDESC ~ \"line\"\n";
+  qortest::WriteFile(dir.File("situations"), good);
+  Agent_Process agent(dir);
+  const std::map<std::string, std::string> env = {
+      {"TVX_CONFIG_FILE", dir.File("qoragent.conf")},
+      {"TVX_SYSLOG_CONF", dir.File("no-syslog.conf")},
+      {"TVX_STATE_FILE", state},
+      {"HOV_SITUATIONS", dir.File("situations")},
+      {"HOV_EVENTS", agent.EventsPath()},
+      {"HOV_SOCKET", agent.Socket()},
+      {"HOV_TRACE_FILE", agent.TracePath()}};
+  for (const auto& kv : env) {
+    agent.SetEnv(kv.first, kv.second);
+  }
+  // The state file holds the log's position at its end: its size after the
+  // head's 16 hex digits.
+  const auto saved_at_end = [&] {
+    const std::string text = qortest::ReadFile(state);
+    const std::string offset =
+        " " + std::to_string(qortest::ReadFile(log).size()) + " ";
+    for (size_t p = text.find(offset); p != std::string::npos;
+         p = text.find(offset, p + 1)) {
+      if (p >= 16 && text.find_first_not_of("0123456789abcdef", p - 16) == p) {
+        return true;
+      }
+    }
+    return false;
+  };
+  // Every read-only run, passing and failing; each must leave `state` as
+  // it was.
+  const auto read_only_runs = [&](const char* when) {
+    const std::string before = qortest::ReadFile(state);
+    ASSERT_NE(before.find(log), std::string::npos) << when << "\n" << before;
+    qortest::WriteFile(dir.File("situations"), good);
+    EXPECT_EQ(RunProgram({QORAGENT_PATH, "--check"}, env, dir.path()).status,
+              0)
+        << when;
+    qortest::WriteFile(dir.File("situations"), good + "bad VXLOGENT NOPE == 1\n");
+    EXPECT_EQ(RunProgram({QORAGENT_PATH, "--check"}, env, dir.path()).status,
+              1)
+        << when;
+    qortest::WriteFile(dir.File("situations"), good);
+    EXPECT_EQ(RunProgram({QORAGENT_PATH, "--help"}, env, dir.path()).status, 0);
+    EXPECT_EQ(RunProgram({QORAGENT_PATH, "--version"}, env, dir.path()).status,
+              0);
+    EXPECT_EQ(qortest::ReadFile(state), before) << when;
+  };
+
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(qortest::WaitWatching(agent, log)) << agent.Output();
+  qortest::AppendFile(log,
+                      qortest::SyslogLine(time(nullptr), "h", "app: first line"));
+  ASSERT_TRUE(agent.WaitEvents("first line")) << agent.Output();
+  ASSERT_TRUE(qortest::WaitUntil(saved_at_end))
+      << qortest::ReadFile(state);
+  read_only_runs("running");
+  ASSERT_TRUE(agent.Signal(SIGTERM));
+  ASSERT_EQ(agent.WaitExit(), 0) << agent.Output();
+
+  qortest::AppendFile(log, qortest::SyslogLine(time(nullptr), "h",
+                                               "app: second line, written while stopped"));
+  read_only_runs("stopped");
+  ASSERT_TRUE(agent.Start());
+  EXPECT_TRUE(agent.WaitEvents("second line, written while stopped"))
+      << agent.Output();
 }
 
 TEST(OperationsTest, TraceLinesOnStandardErrorCarryTheirSyslogPriority) {
