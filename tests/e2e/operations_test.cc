@@ -3,7 +3,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -235,6 +237,108 @@ TEST(OperationsTest, SighupReloadsTheSituationsFile) {
                               dir.File("situations") + ": 1 defined."));
   ASSERT_TRUE(agent.Signal(SIGTERM));
   EXPECT_EQ(agent.WaitExit(), 0);
+}
+
+namespace settings {
+
+// NAME -> how many times it is listed, and its default where the list
+// gives one.
+struct Listed {
+  std::map<std::string, int> count;
+  std::map<std::string, std::string> defaults;
+  void Add(const std::string& name, const std::string& value) {
+    ++count[name];
+    defaults[name] = value;
+  }
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t nl = text.find('\n', at);
+    lines.push_back(text.substr(at, nl == std::string::npos ? nl : nl - at));
+    at = nl == std::string::npos ? text.size() : nl + 1;
+  }
+  return lines;
+}
+
+}  // namespace settings
+
+// Every environment variable is in --help, in qoragent(8) and in the
+// README's table, each once, and the README gives the default --help gives.
+TEST(OperationsTest, SettingsAreListedAlikeInHelpManualAndReadme) {
+  Scoped_Temp_Dir dir;
+  const qortest::Run_Result r =
+      RunProgram({QORAGENT_PATH, "--help"}, {}, dir.path());
+  ASSERT_EQ(r.status, 0);
+  settings::Listed help, manual, readme;
+  std::string events;
+  for (const std::string& line : settings::Lines(r.out)) {
+    const size_t name_end = line.find(' ', 2);
+    const size_t def = line.rfind(" (default: ");
+    if (line.rfind("  ", 0) != 0 || line.size() < 3 || line[2] == ' ' ||
+        def == std::string::npos || line.back() != ')') {
+      continue;
+    }
+    const std::string name = line.substr(2, name_end - 2);
+    help.Add(name, line.substr(def + 11, line.size() - def - 12));
+    if (name == "HOV_EVENTS") {
+      events = line;
+    }
+  }
+  ASSERT_GE(help.count.size(), 25u) << r.out;
+  for (const char* form :
+       {"FILE", "- (standard output)", "syslog:FACILITY",
+        "<PRI>Mmm dd hh:mm:ss qoragent[PID]:", "kafka://", "nats://", "tls://"}) {
+    EXPECT_NE(events.find(form), std::string::npos) << form << "\n" << events;
+  }
+
+  // The README's table: | `NAME` | DEFAULT | MEANING |.
+  bool in_table = false;
+  for (const std::string& line : settings::Lines(
+           qortest::ReadFile(std::string(QOR_SOURCE_DIR) + "/README.md"))) {
+    if (line == "| variable | default | meaning |") {
+      in_table = true;
+      continue;
+    }
+    if (in_table && line.empty()) {
+      break;
+    }
+    if (!in_table || line.rfind("| `", 0) != 0) {
+      continue;
+    }
+    const size_t name_end = line.find("` | ");
+    const size_t def_end = line.find(" | ", name_end + 4);
+    ASSERT_NE(def_end, std::string::npos) << line;
+    std::string value = line.substr(name_end + 4, def_end - name_end - 4);
+    for (size_t p; (p = value.find("\\|")) != std::string::npos;) {
+      value.erase(p, 1);
+    }
+    readme.Add(line.substr(3, name_end - 3), value);
+  }
+
+  // The manual's ENVIRONMENT section: ".TP" then ".B NAME".
+  bool in_section = false;
+  std::string previous;
+  for (const std::string& line : settings::Lines(
+           qortest::ReadFile(std::string(QOR_SOURCE_DIR) + "/man/qoragent.8"))) {
+    if (line.rfind(".SH", 0) == 0) {
+      in_section = line == ".SH ENVIRONMENT";
+    } else if (in_section && previous == ".TP" && line.rfind(".B ", 0) == 0) {
+      manual.Add(line.substr(3), "");
+    }
+    previous = line;
+  }
+
+  for (const auto& [name, n] : help.count) {
+    EXPECT_EQ(n, 1) << name << " in --help";
+    EXPECT_EQ(readme.count[name], 1) << name << " in the README";
+    EXPECT_EQ(manual.count[name], 1) << name << " in qoragent(8)";
+    EXPECT_EQ(readme.defaults[name], help.defaults[name]) << name;
+  }
+  EXPECT_EQ(readme.count.size(), help.count.size());
+  EXPECT_EQ(manual.count.size(), help.count.size());
 }
 
 }  // namespace
