@@ -146,18 +146,49 @@ bool CheckSituations(ZEP_AgentLoader loadAgents, FILE* out) {
   return read && problems.empty();
 }
 
-// Whether a file may be made or appended to at `path`: its directory
-// exists and this process may write there, and the file, if it exists, is
-// writable. False with the reason.
-bool CanWrite(const std::string& path, bool file_replaced, std::string* why) {
+std::string Directory(const std::string& path) {
   const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "."
-                          : slash == 0              ? "/"
-                                                    : path.substr(0, slash);
+  return slash == std::string::npos ? "."
+         : slash == 0              ? "/"
+                                   : path.substr(0, slash);
+}
+
+// Whether a file may be made or appended to at `path`: its directory
+// exists, or the agent would create it (0750, inside a directory only its
+// owner may write), this process may write there, and the file, if it
+// exists, is writable. False with the reason; *note says what a start
+// would do.
+bool CanWrite(const std::string& path, bool file_replaced, std::string* why,
+              std::string* note) {
+  const std::string dir = Directory(path);
   struct stat st;
   if (stat(dir.c_str(), &st) != 0) {
-    *why = "directory " + dir + ": " + strerror(errno);
-    return false;
+    if (errno != ENOENT) {
+      *why = "directory " + dir + ": " + strerror(errno);
+      return false;
+    }
+    std::string above = Directory(dir);
+    while (stat(above.c_str(), &st) != 0 && errno == ENOENT && above != "/" &&
+           above != ".") {
+      above = Directory(above);
+    }
+    if (stat(above.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      *why = "directory " + dir + " cannot be created: " + above +
+             " is not a directory";
+      return false;
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+      *why = "directory " + dir + " is not created inside " + above +
+             ", which other users may write";
+      return false;
+    }
+    if (access(above.c_str(), W_OK | X_OK) != 0) {
+      *why = "directory " + dir + " cannot be created in " + above + ": " +
+             strerror(errno);
+      return false;
+    }
+    *note = "  (directory " + dir + " will be created, mode 0750)";
+    return true;
   }
   if (!S_ISDIR(st.st_mode)) {
     *why = dir + " is not a directory";
@@ -179,9 +210,10 @@ bool CanWrite(const std::string& path, bool file_replaced, std::string* why) {
 bool CheckWritable(FILE* out, const char* what, const std::string& path,
                    bool file_replaced) {
   std::string why;
-  const bool ok = CanWrite(path, file_replaced, &why);
+  std::string note = "  (directory writable)";
+  const bool ok = CanWrite(path, file_replaced, &why, &note);
   fprintf(out, "%s %s%s%s\n", what, path.c_str(), ok ? "" : "\n  refused: ",
-          ok ? "  (directory writable)" : why.c_str());
+          ok ? note.c_str() : why.c_str());
   return ok;
 }
 

@@ -17,6 +17,7 @@
 #include "util/append_file.h"
 #include "util/errno_text.h"
 #include "util/monotonic_ms.h"
+#include "util/parent_dirs.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
@@ -45,6 +46,9 @@ class Fd_Output : public Event_Output {
   }
 
   bool Open(std::string* err) {
+    if (!MakeParentDirectories(path_, "event file", err)) {
+      return false;
+    }
     Unique_Fd fd = OpenAppendFd(path_.c_str(), "event file", err);
     struct stat st;
     if (!fd.valid()) {

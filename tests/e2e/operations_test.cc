@@ -43,8 +43,12 @@ TEST(OperationsTest, CheckSaysWhatWouldLoadAndFailsOnAnyRefusal) {
       {"no situations", good_conf, "", 1,
        "no situations file: set HOV_SITUATIONS\n"},
       {"events nowhere", good_conf, good_situations, 1,
-       "events " + dir.File("none/events.jsonl") + "\n  refused: directory " +
-           dir.File("none") + ": No such file or directory\n"},
+       "events " + dir.File("qoragent.conf/x/events.jsonl") +
+           "\n  refused: directory " + dir.File("qoragent.conf/x") +
+           ": Not a directory\n"},
+      {"events in a new directory", good_conf, good_situations, 0,
+       "events " + dir.File("new/events.jsonl") + "  (directory " +
+           dir.File("new") + " will be created, mode 0750)\n"},
       {"good", good_conf, good_situations, 0,
        "  watch " + app +
            "  U (text by format command)  A,\"%T %s\",time description\n"},
@@ -73,7 +77,9 @@ TEST(OperationsTest, CheckSaysWhatWouldLoadAndFailsOnAnyRefusal) {
       env["HOV_SITUATIONS"] = situations;
     }
     if (c.what == std::string("events nowhere")) {
-      env["HOV_EVENTS"] = "-," + dir.File("none/events.jsonl");
+      env["HOV_EVENTS"] = "-," + dir.File("qoragent.conf/x/events.jsonl");
+    } else if (c.what == std::string("events in a new directory")) {
+      env["HOV_EVENTS"] = dir.File("new/events.jsonl");
     }
     const qortest::Run_Result r =
         RunProgram({QORAGENT_PATH, "--check"}, env, dir.path(),
