@@ -11,9 +11,9 @@
 
 #include "agent/config_def.h"
 #include "agent/log_manager.h"
-#include "framework/runtime/situation_registry.h"
 #include "framework/runtime/event_output.h"
 #include "framework/runtime/fleet_output.h"
+#include "framework/runtime/situation_registry.h"
 #include "framework/runtime/trace.h"
 #include "framework/runtime/trusted_files.h"
 #include "parser/string_parser.h"
@@ -149,8 +149,8 @@ bool CheckSituations(ZEP_AgentLoader loadAgents, FILE* out) {
 std::string Directory(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? "."
-         : slash == 0              ? "/"
-                                   : path.substr(0, slash);
+         : slash == 0               ? "/"
+                                    : path.substr(0, slash);
 }
 
 // Whether a file may be made or appended to at `path`: its directory
@@ -212,8 +212,8 @@ bool CheckWritable(FILE* out, const char* what, const std::string& path,
   std::string why;
   std::string note = "  (directory writable)";
   const bool ok = CanWrite(path, file_replaced, &why, &note);
-  fprintf(out, "%s %s%s%s\n", what, path.c_str(), ok ? "" : "\n  refused: ",
-          ok ? note.c_str() : why.c_str());
+  fprintf(out, "%s %s%s%s\n", what, path.c_str(),
+          ok ? "" : "\n  refused: ", ok ? note.c_str() : why.c_str());
   return ok;
 }
 

@@ -236,19 +236,18 @@ void PrintPing(FILE* out, const Qorctl_Options&, const Rows& rows,
     if (!f.is_object()) {
       continue;
     }
-    fprintf(
-        out,
-        "  sink %s: %s, %s pending, %s acknowledged, %s retried, %s lost "
-        "(%s rejected, %s dropped), oldest pending %s s\n",
-        f.value("sink", std::string("?")).c_str(),
-        f.value("connected", false) ? "connected" : "not connected",
-        f.value("pending", nlohmann::json(0)).dump().c_str(),
-        f.value("acknowledged", nlohmann::json(0)).dump().c_str(),
-        f.value("retried", nlohmann::json(0)).dump().c_str(),
-        f.value("lost", nlohmann::json(0)).dump().c_str(),
-        f.value("rejected", nlohmann::json(0)).dump().c_str(),
-        f.value("dropped", nlohmann::json(0)).dump().c_str(),
-        f.value("oldest_pending_s", nlohmann::json(0)).dump().c_str());
+    fprintf(out,
+            "  sink %s: %s, %s pending, %s acknowledged, %s retried, %s lost "
+            "(%s rejected, %s dropped), oldest pending %s s\n",
+            f.value("sink", std::string("?")).c_str(),
+            f.value("connected", false) ? "connected" : "not connected",
+            f.value("pending", nlohmann::json(0)).dump().c_str(),
+            f.value("acknowledged", nlohmann::json(0)).dump().c_str(),
+            f.value("retried", nlohmann::json(0)).dump().c_str(),
+            f.value("lost", nlohmann::json(0)).dump().c_str(),
+            f.value("rejected", nlohmann::json(0)).dump().c_str(),
+            f.value("dropped", nlohmann::json(0)).dump().c_str(),
+            f.value("oldest_pending_s", nlohmann::json(0)).dump().c_str());
   }
 }
 

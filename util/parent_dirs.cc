@@ -47,8 +47,8 @@ bool MakeParentDirectories(const std::string& path, const char* what,
     }
     at = end + 1;
   }
-  Unique_Fd current(open(dir[0] == '/' ? "/" : ".",
-                         O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Unique_Fd current(
+      open(dir[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   std::string walked = dir[0] == '/' ? "" : ".";
   for (const std::string& part : parts) {
     if (!current.valid()) {
@@ -79,11 +79,12 @@ bool MakeParentDirectories(const std::string& path, const char* what,
                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     }
     if (!next.valid()) {
-      return Fail(what, dir,
-                  walked + (errno == ELOOP || errno == ENOTDIR
-                                ? ": not a directory (a symbolic link is not followed)"
-                                : std::string(": ") + strerror(errno)),
-                  err);
+      return Fail(
+          what, dir,
+          walked + (errno == ELOOP || errno == ENOTDIR
+                        ? ": not a directory (a symbolic link is not followed)"
+                        : std::string(": ") + strerror(errno)),
+          err);
     }
     current = std::move(next);
   }

@@ -960,8 +960,7 @@ bool FlushBatch() {
   const std::string_view text = batch->Lines(0, batch->size());
   bool ok = fwrite(text.data(), 1, text.size(), out) == text.size();
   ok = fflush(out) == 0 && ok;
-  (ok ? s.written : s.lost)
-      .fetch_add(batch->size(), std::memory_order_relaxed);
+  (ok ? s.written : s.lost).fetch_add(batch->size(), std::memory_order_relaxed);
   return ok;
 }
 

@@ -209,15 +209,17 @@ TEST(DefaultsTest, MissingSituationsFileRefusesTheStart) {
 TEST(DefaultsTest, MaintainerScriptsWithoutSystemdSayTheAgentWasNotStarted) {
   Scoped_Temp_Dir root;
   ASSERT_EQ(mkdir(root.File("bin").c_str(), 0755), 0);  // no systemd tools
-  const std::map<std::string, std::string> env = {
-      {"DPKG_ROOT", root.path()}, {"PATH", root.File("bin")}};
-  const std::string scripts = std::string(QOR_SOURCE_DIR) + "/packaging/debian/";
+  const std::map<std::string, std::string> env = {{"DPKG_ROOT", root.path()},
+                                                  {"PATH", root.File("bin")}};
+  const std::string scripts =
+      std::string(QOR_SOURCE_DIR) + "/packaging/debian/";
   Run_Result r = RunProgram({"/bin/sh", scripts + "postinst", "configure", ""},
                             env, root.path());
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out,
-            "qoragent: not started (systemd is not running here); start it as "
-            "/usr/share/doc/qoragent/README.md says under \"Without systemd\"\n");
+  EXPECT_EQ(
+      r.out,
+      "qoragent: not started (systemd is not running here); start it as "
+      "/usr/share/doc/qoragent/README.md says under \"Without systemd\"\n");
   // An upgrade says the same; removal says nothing.
   r = RunProgram({"/bin/sh", scripts + "postinst", "configure", "0.9"}, env,
                  root.path());

@@ -81,10 +81,9 @@ TEST(OperationsTest, CheckSaysWhatWouldLoadAndFailsOnAnyRefusal) {
     } else if (c.what == std::string("events in a new directory")) {
       env["HOV_EVENTS"] = dir.File("new/events.jsonl");
     }
-    const qortest::Run_Result r =
-        RunProgram({QORAGENT_PATH, "--check"}, env, dir.path(),
-                   {"JOP_WEX1", "HOV_TRACE_PREFIX", "JOURNAL_STREAM",
-                    "HOV_SITUATIONS"});
+    const qortest::Run_Result r = RunProgram(
+        {QORAGENT_PATH, "--check"}, env, dir.path(),
+        {"JOP_WEX1", "HOV_TRACE_PREFIX", "JOURNAL_STREAM", "HOV_SITUATIONS"});
     EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out << r.err;
     EXPECT_NE(r.out.find(c.out), std::string::npos) << c.what << "\n" << r.out;
     // The reasons go to standard error, whatever HOV_TRACE_FILE says.
@@ -144,12 +143,11 @@ TEST(OperationsTest, ReadOnlyRunsLeaveTheStateFileAlone) {
     const std::string before = qortest::ReadFile(state);
     ASSERT_NE(before.find(log), std::string::npos) << when << "\n" << before;
     qortest::WriteFile(dir.File("situations"), good);
-    EXPECT_EQ(RunProgram({QORAGENT_PATH, "--check"}, env, dir.path()).status,
-              0)
+    EXPECT_EQ(RunProgram({QORAGENT_PATH, "--check"}, env, dir.path()).status, 0)
         << when;
-    qortest::WriteFile(dir.File("situations"), good + "bad VXLOGENT NOPE == 1\n");
-    EXPECT_EQ(RunProgram({QORAGENT_PATH, "--check"}, env, dir.path()).status,
-              1)
+    qortest::WriteFile(dir.File("situations"),
+                       good + "bad VXLOGENT NOPE == 1\n");
+    EXPECT_EQ(RunProgram({QORAGENT_PATH, "--check"}, env, dir.path()).status, 1)
         << when;
     qortest::WriteFile(dir.File("situations"), good);
     EXPECT_EQ(RunProgram({QORAGENT_PATH, "--help"}, env, dir.path()).status, 0);
@@ -160,17 +158,17 @@ TEST(OperationsTest, ReadOnlyRunsLeaveTheStateFileAlone) {
 
   ASSERT_TRUE(agent.Start());
   ASSERT_TRUE(qortest::WaitWatching(agent, log)) << agent.Output();
-  qortest::AppendFile(log,
-                      qortest::SyslogLine(time(nullptr), "h", "app: first line"));
+  qortest::AppendFile(
+      log, qortest::SyslogLine(time(nullptr), "h", "app: first line"));
   ASSERT_TRUE(agent.WaitEvents("first line")) << agent.Output();
-  ASSERT_TRUE(qortest::WaitUntil(saved_at_end))
-      << qortest::ReadFile(state);
+  ASSERT_TRUE(qortest::WaitUntil(saved_at_end)) << qortest::ReadFile(state);
   read_only_runs("running");
   ASSERT_TRUE(agent.Signal(SIGTERM));
   ASSERT_EQ(agent.WaitExit(), 0) << agent.Output();
 
-  qortest::AppendFile(log, qortest::SyslogLine(time(nullptr), "h",
-                                               "app: second line, written while stopped"));
+  qortest::AppendFile(
+      log, qortest::SyslogLine(time(nullptr), "h",
+                               "app: second line, written while stopped"));
   read_only_runs("stopped");
   ASSERT_TRUE(agent.Start());
   EXPECT_TRUE(agent.WaitEvents("second line, written while stopped"))
@@ -294,9 +292,9 @@ TEST(OperationsTest, SettingsAreListedAlikeInHelpManualAndReadme) {
     }
   }
   ASSERT_GE(help.count.size(), 25u) << r.out;
-  for (const char* form :
-       {"FILE", "- (standard output)", "syslog:FACILITY",
-        "<PRI>Mmm dd hh:mm:ss qoragent[PID]:", "kafka://", "nats://", "tls://"}) {
+  for (const char* form : {"FILE", "- (standard output)", "syslog:FACILITY",
+                           "<PRI>Mmm dd hh:mm:ss qoragent[PID]:", "kafka://",
+                           "nats://", "tls://"}) {
     EXPECT_NE(events.find(form), std::string::npos) << form << "\n" << events;
   }
 
@@ -327,8 +325,8 @@ TEST(OperationsTest, SettingsAreListedAlikeInHelpManualAndReadme) {
   // The manual's ENVIRONMENT section: ".TP" then ".B NAME".
   bool in_section = false;
   std::string previous;
-  for (const std::string& line : settings::Lines(
-           qortest::ReadFile(std::string(QOR_SOURCE_DIR) + "/man/qoragent.8"))) {
+  for (const std::string& line : settings::Lines(qortest::ReadFile(
+           std::string(QOR_SOURCE_DIR) + "/man/qoragent.8"))) {
     if (line.rfind(".SH", 0) == 0) {
       in_section = line == ".SH ENVIRONMENT";
     } else if (in_section && previous == ".TP" && line.rfind(".B ", 0) == 0) {

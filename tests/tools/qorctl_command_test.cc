@@ -227,7 +227,8 @@ TEST_F(QorctlMainTest, TablesByDefaultJsonOnRequest) {
   StartServer();
   Ctl_Run r = Qorctl({"ping"});
   EXPECT_EQ(r.status, QORCTL_OK);
-  EXPECT_EQ(r.out, "qoragent at " + socket_ + " is alive (pid " + std::to_string(getpid()) +
+  EXPECT_EQ(r.out, "qoragent at " + socket_ + " is alive (pid " +
+                       std::to_string(getpid()) +
                        ", system ctltest:TVX)\n"
                        "  events: 0 written, 0 retried, 0 lost\n");
   r = Qorctl({"ping", "--json"});

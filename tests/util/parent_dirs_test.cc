@@ -36,7 +36,8 @@ TEST(ParentDirsTest, MakesWhatIsMissingButNotThroughALinkNorWhereOthersWrite) {
   ASSERT_EQ(symlink(dir.File("a").c_str(), dir.File("link").c_str()), 0);
   EXPECT_FALSE(
       MakeParentDirectories(dir.File("link/c/events"), "event file", &err));
-  EXPECT_NE(err.find("symbolic link is not followed"), std::string::npos) << err;
+  EXPECT_NE(err.find("symbolic link is not followed"), std::string::npos)
+      << err;
   EXPECT_EQ(Mode(dir.File("a/c")), 0u);
 
   // Nothing is made inside a directory others may write.
