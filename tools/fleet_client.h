@@ -25,8 +25,9 @@ constexpr int QORCTL_SOME_HOSTS = 3;
 bool QorctlFleetAsked(const std::vector<std::string>& args);
 
 // Runs a fleet command: output on `out`, messages on `err`; returns the exit
-// status (QORCTL_OK, QORCTL_ERR for bad arguments, QORCTL_UNREACHABLE when no
-// NATS server can be reached, QORCTL_SOME_HOSTS).
+// status (QORCTL_OK; QORCTL_USAGE for bad arguments or a --host no agent of
+// the roster has, or several have; QORCTL_UNREACHABLE when no NATS server can
+// be reached; QORCTL_SOME_HOSTS).
 int QorctlFleetMain(const std::vector<std::string>& args, FILE* out, FILE* err);
 
 // One answer row of a host as a JSON line with "host" first.

@@ -328,6 +328,8 @@ void Fleet_Server::State::Roster() {
   jsCtx* js = nullptr;
   kvStore* kv = nullptr;
   int puts = 0;
+  // One bucket serves every prefix: the entry's key and value carry it.
+  const std::string entry = NatsHostToken(prefix) + "." + key;
   mu.Lock();
   while (!stopping) {
     mu.Unlock();
@@ -351,6 +353,10 @@ void Fleet_Server::State::Roster() {
     if (s == NATS_OK) {
       std::string value = "{\"host\":";
       JsonAppendString(&value, host);
+      value += ",\"key\":";
+      JsonAppendString(&value, key);
+      value += ",\"prefix\":";
+      JsonAppendString(&value, prefix);
       value += ",\"version\":";
       JsonAppendString(&value, version);
       Control_Request logs;
@@ -365,7 +371,7 @@ void Fleet_Server::State::Roster() {
                ",\"started\":\"" + started +
                "\",\"pid\":" + std::to_string(getpid()) + "}";
       uint64_t revision = 0;
-      s = kvStore_PutString(&revision, kv, key.c_str(), value.c_str());
+      s = kvStore_PutString(&revision, kv, entry.c_str(), value.c_str());
     }
     if (s != NATS_OK) {
       WEX1_TRACE(wex1, WEX1_FLOW, "\nFleet roster entry not kept: %s",
@@ -382,7 +388,7 @@ void Fleet_Server::State::Roster() {
   mu.Unlock();
   if (kv != nullptr &&
       natsConnection_Status(conn.Get()) == NATS_CONN_STATUS_CONNECTED) {
-    const natsStatus s = kvStore_Delete(kv, key.c_str());
+    const natsStatus s = kvStore_Delete(kv, entry.c_str());
     if (s != NATS_OK) {
       WEX1_TRACE(wex1, WEX1_FLOW, "\nFleet roster entry not deleted: %s",
                  NatsStatusText(s).c_str());

@@ -164,5 +164,52 @@ TEST_F(FleetTest, AsksEveryHostAtOnceAndTellsWhoDidNotAnswer) {
   EXPECT_TRUE(a->Running());
 }
 
+// --host takes a roster entry's system name or its host part; a name that
+// several entries have is refused with them, an unknown one or another
+// prefix's at once; the roster lists the agents of the prefix asked.
+TEST_F(FleetTest, HostNamesAreFoundInTheRosterOfThePrefix) {
+  const std::string log = dir_.File("one.log");
+  WriteFile(log, SyslogLine(time(nullptr) - 60, "h", "app[1]: an entry"));
+  StartAgent("web1.example:TVX", log);
+  StartAgent("db1:TVX", log);
+  StartAgent("db1:APP", log);
+  const std::set<std::string> all = {"web1.example:TVX", "db1:TVX", "db1:APP"};
+  ASSERT_TRUE(WaitUntil([&] { return Roster() == all; }));
+  for (const std::string& line : LinesWith(Fleet({"--json", "hosts"}).out,
+                                           "\"host\"")) {
+    EXPECT_EQ(JsonField(line, "prefix"), "qortest") << line;
+  }
+
+  for (const char* name : {"web1", "web1.example", "web1.example:TVX"}) {
+    const Run_Result r = Fleet({"--json", "--host", name, "ping"});
+    EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+    EXPECT_EQ(LinesWith(r.out, "\"web1.example:TVX\"").size(), 1u)
+        << name << ": " << r.out;
+  }
+  Run_Result r = Fleet({"--host", "db1", "ping"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err,
+            "qorctl: db1 names 2 agents in the roster of qortest: db1:APP, "
+            "db1:TVX\n");
+  EXPECT_EQ(Fleet({"--host", "db1:APP", "ping"}).status, 0);
+  r = Fleet({"--host", "web9", "ping"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "qorctl: no agent in the roster of qortest is named web9\n");
+
+  // Another prefix: no agent of it, said at once.
+  const std::string other = server_->Url("elsewhere");
+  r = RunProgram({QORCTL_PATH, "--fleet", other, "--host", "web1", "ping"}, {},
+                 dir_.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err,
+            "qorctl: no agent in the roster of elsewhere is named web1\n");
+  r = RunProgram({QORCTL_PATH, "--fleet", other, "--json", "hosts"}, {},
+                 dir_.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  // A usage error is status 2, as without --fleet.
+  EXPECT_EQ(Fleet({"--limit"}).status, 2);
+}
+
 }  // namespace
 }  // namespace qortest
