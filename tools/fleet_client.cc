@@ -205,8 +205,8 @@ bool Connect(const Nats_Url& url, Nats_Ptr* nc, std::string* err) {
 }
 
 struct Roster_Entry {
-  std::string key;    // the agent's subject token (PREFIX.query.KEY)
-  std::string host;   // the agent's system name
+  std::string key;     // the agent's subject token (PREFIX.query.KEY)
+  std::string host;    // the agent's system name
   std::string prefix;  // the fleet prefix it serves ("" from older agents)
   std::string value;
   double age_s = 0;

@@ -175,8 +175,8 @@ TEST_F(FleetTest, HostNamesAreFoundInTheRosterOfThePrefix) {
   StartAgent("db1:APP", log);
   const std::set<std::string> all = {"web1.example:TVX", "db1:TVX", "db1:APP"};
   ASSERT_TRUE(WaitUntil([&] { return Roster() == all; }));
-  for (const std::string& line : LinesWith(Fleet({"--json", "hosts"}).out,
-                                           "\"host\"")) {
+  for (const std::string& line :
+       LinesWith(Fleet({"--json", "hosts"}).out, "\"host\"")) {
     EXPECT_EQ(JsonField(line, "prefix"), "qortest") << line;
   }
 
