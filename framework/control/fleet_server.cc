@@ -241,6 +241,9 @@ void Fleet_Server::State::Answer(natsMsg* msg) {
   }
   if (lines.size() == 0 && request.verb == Control_Verb::kReport &&
       UnwatchedLog(request, &err)) {
+    // Asked of every host, a log is one that some hosts do not watch: not
+    // this agent's error.
+    WEX1_TRACE(wex1, WEX1_FLOW, "\nFleet request answered: %s.", err.c_str());
     Final(reply, 0, false, err);
     return;
   }

@@ -134,6 +134,10 @@ TEST_F(FleetTest, AsksEveryHostAtOnceAndTellsWhoDidNotAnswer) {
                              " is not a monitored log"),
             std::string::npos)
       << missing.err;
+  // On that host, a flow-level line, not an error.
+  EXPECT_TRUE(a->WaitTrace("Fleet request answered: " + dir_.File("none") +
+                           " is not a monitored log."))
+      << a->Trace();
 
   // A host killed outright stays in the roster and shows as not answering;
   // the others' rows still come.
@@ -162,6 +166,20 @@ TEST_F(FleetTest, AsksEveryHostAtOnceAndTellsWhoDidNotAnswer) {
     return Fleet({"--host", "web1.example:TVX", "ping"}).status == 0;
   })) << a->Trace();
   EXPECT_TRUE(a->Running());
+  // The loss and the return are each traced once, however many tries the
+  // outage took.
+  const auto times = [&](const std::string& what) {
+    const std::string trace = a->Trace();
+    size_t n = 0;
+    for (size_t at = trace.find(what); at != std::string::npos;
+         at = trace.find(what, at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  EXPECT_TRUE(WaitUntil([&] { return times("NATS connection made") == 2; }))
+      << a->Trace();
+  EXPECT_EQ(times("NATS connection lost"), 1u) << a->Trace();
 }
 
 // --host takes a roster entry's system name or its host part; a name that

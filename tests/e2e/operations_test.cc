@@ -219,7 +219,7 @@ TEST(OperationsTest, SighupReloadsTheSituationsFile) {
                      "first VXLOGENT ENTRYDESC ~ \"one\"\n");
   agent.SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
   agent.SetEnv("HOV_SITUATIONS", dir.File("situations"));
-  agent.SetEnv("JOP_WEX1", "HOV100:ERROR,FLOW");
+  agent.SetEnv("JOP_WEX1", "HOV100:ERROR,FLOW TVX100:ERROR,FLOW");
   ASSERT_TRUE(agent.Start());
   const auto listed = [&](const std::string& name) {
     return agent.Ctl({"situations"}).out.find("\n" + name + " ") !=
@@ -239,6 +239,8 @@ TEST(OperationsTest, SighupReloadsTheSituationsFile) {
       "Situation not loaded: " + dir.File("situations") + ":2: "));
   EXPECT_TRUE(agent.WaitTrace("Situations reloaded from " +
                               dir.File("situations") + ": 1 defined."));
+  EXPECT_TRUE(agent.WaitTrace("Reload done: 1 situations, 1 logs watched."))
+      << agent.Trace();
   ASSERT_TRUE(agent.Signal(SIGTERM));
   EXPECT_EQ(agent.WaitExit(), 0);
 }
