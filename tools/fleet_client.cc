@@ -403,6 +403,35 @@ void TakeMessage(natsMsg* m, std::map<std::string, Host_Answer>* answers) {
 
 }  // namespace
 
+std::vector<Json_Field> PingColumns(const std::vector<Json_Field>& ping) {
+  const auto text = [&ping](const char* key) {
+    const Json_Field* f = FindJsonField(ping, key);
+    return f != nullptr ? f->text : std::string();
+  };
+  // Each fleet sink as 'qorctl ping' tells it, in short.
+  std::string sinks;
+  const nlohmann::json fleet =
+      nlohmann::json::parse(text("fleet_sinks"), nullptr, false);
+  if (fleet.is_array()) {
+    for (const nlohmann::json& s : fleet) {
+      if (!s.is_object()) {
+        continue;
+      }
+      sinks += (sinks.empty() ? "" : "; ") + s.value("sink", std::string("?")) +
+               (s.value("connected", false) ? " connected, " : " not connected, ") +
+               s.value("pending", nlohmann::json(0)).dump() + " pending, " +
+               s.value("lost", nlohmann::json(0)).dump() + " lost";
+    }
+  }
+  return {{"HOST", text("host"), true},
+          {"PID", text("pid"), false},
+          {"WRITTEN", text("events_written"), false},
+          {"RETRIED", text("events_retried"), false},
+          {"LOST", text("events_lost"), false},
+          {"METRICS", text("metrics"), true},
+          {"FLEET_SINKS", sinks, true}};
+}
+
 std::string FleetRowWithHost(const std::string& host, const std::string& row) {
   std::string out =
       "{\"host\":" +
@@ -628,7 +657,7 @@ int QorctlFleetMain(const std::vector<std::string>& args, FILE* out,
       std::vector<Json_Field> fields;
       if (ParseJsonLine(*r.line, &fields, &why)) {
         fields.insert(fields.begin(), Json_Field{"host", *r.host, true});
-        table.push_back(std::move(fields));
+        table.push_back(cmd == "ping" ? PingColumns(fields) : std::move(fields));
       }
     }
     fputs(QorctlRowsTable(cmd, table, true).c_str(), out);

@@ -209,7 +209,15 @@ TEST_F(FleetTest, HostNamesAreFoundInTheRosterOfThePrefix) {
   EXPECT_EQ(r.err,
             "qorctl: db1 names 2 agents in the roster of qortest: db1:APP, "
             "db1:TVX\n");
-  EXPECT_EQ(Fleet({"--host", "db1:APP", "ping"}).status, 0);
+  // The ping table has the local ping's columns, not JSON.
+  r = Fleet({"--host", "db1:APP", "ping"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("HOST", 0), 0u) << r.out;
+  for (const char* column : {"PID", "WRITTEN", "RETRIED", "LOST"}) {
+    EXPECT_NE(r.out.find(column), std::string::npos) << r.out;
+  }
+  EXPECT_NE(r.out.find("\ndb1:APP "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find('{'), std::string::npos) << r.out;
   r = Fleet({"--host", "web9", "ping"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "qorctl: no agent in the roster of qortest is named web9\n");
