@@ -417,10 +417,11 @@ std::vector<Json_Field> PingColumns(const std::vector<Json_Field>& ping) {
       if (!s.is_object()) {
         continue;
       }
-      sinks += (sinks.empty() ? "" : "; ") + s.value("sink", std::string("?")) +
-               (s.value("connected", false) ? " connected, " : " not connected, ") +
-               s.value("pending", nlohmann::json(0)).dump() + " pending, " +
-               s.value("lost", nlohmann::json(0)).dump() + " lost";
+      sinks +=
+          (sinks.empty() ? "" : "; ") + s.value("sink", std::string("?")) +
+          (s.value("connected", false) ? " connected, " : " not connected, ") +
+          s.value("pending", nlohmann::json(0)).dump() + " pending, " +
+          s.value("lost", nlohmann::json(0)).dump() + " lost";
     }
   }
   return {{"HOST", text("host"), true},
@@ -657,7 +658,8 @@ int QorctlFleetMain(const std::vector<std::string>& args, FILE* out,
       std::vector<Json_Field> fields;
       if (ParseJsonLine(*r.line, &fields, &why)) {
         fields.insert(fields.begin(), Json_Field{"host", *r.host, true});
-        table.push_back(cmd == "ping" ? PingColumns(fields) : std::move(fields));
+        table.push_back(cmd == "ping" ? PingColumns(fields)
+                                      : std::move(fields));
       }
     }
     fputs(QorctlRowsTable(cmd, table, true).c_str(), out);
