@@ -2,14 +2,19 @@
 // situations as a start would, and reports what would be watched.
 #include "agent/config_check.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "agent/config/config_def.h"
 #include "agent/log_manager.h"
+#include "framework/events/event_output.h"
+#include "framework/fleet/fleet_output.h"
 #include "framework/situations/situation_registry.h"
 #include "framework/runtime/trace.h"
 #include "framework/runtime/trusted_files.h"
@@ -113,8 +118,8 @@ bool CheckLogs(FILE* out) {
 bool CheckSituations(ZEP_AgentLoader loadAgents, FILE* out) {
   const char* path = getenv(kSituationsVar);
   if (path == nullptr || *path == '\0') {
-    fprintf(out, "situations: none (HOV_SITUATIONS unset)\n");
-    return true;
+    fprintf(out, "no situations file: set HOV_SITUATIONS\n");
+    return false;
   }
   fprintf(out, "situations %s\n", path);
   std::string err;
@@ -143,6 +148,115 @@ bool CheckSituations(ZEP_AgentLoader loadAgents, FILE* out) {
   return read && problems.empty();
 }
 
+std::string Directory(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "."
+         : slash == 0               ? "/"
+                                    : path.substr(0, slash);
+}
+
+// Whether a file may be made or appended to at `path`: its directory
+// exists, or the agent would create it (0750, inside a directory only its
+// owner may write), this process may write there, and the file, if it
+// exists, is writable. False with the reason; *note says what a start
+// would do.
+bool CanWrite(const std::string& path, bool file_replaced, std::string* why,
+              std::string* note) {
+  const std::string dir = Directory(path);
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) {
+    if (errno != ENOENT) {
+      *why = "directory " + dir + ": " + strerror(errno);
+      return false;
+    }
+    std::string above = Directory(dir);
+    while (stat(above.c_str(), &st) != 0 && errno == ENOENT && above != "/" &&
+           above != ".") {
+      above = Directory(above);
+    }
+    if (stat(above.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      *why = "directory " + dir + " cannot be created: " + above +
+             " is not a directory";
+      return false;
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+      *why = "directory " + dir + " is not created inside " + above +
+             ", which other users may write";
+      return false;
+    }
+    if (access(above.c_str(), W_OK | X_OK) != 0) {
+      *why = "directory " + dir + " cannot be created in " + above + ": " +
+             strerror(errno);
+      return false;
+    }
+    *note = "  (directory " + dir + " will be created, mode 0750)";
+    return true;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    *why = dir + " is not a directory";
+    return false;
+  }
+  if (access(dir.c_str(), W_OK | X_OK) != 0 &&
+      (file_replaced || access(path.c_str(), F_OK) != 0)) {
+    *why = "directory " + dir + " is not writable: " + strerror(errno);
+    return false;
+  }
+  if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), W_OK) != 0) {
+    *why = path + " is not writable: " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// One line for a file the agent would write; false when it could not.
+bool CheckWritable(FILE* out, const char* what, const std::string& path,
+                   bool file_replaced) {
+  std::string why;
+  std::string note = "  (directory writable)";
+  const bool ok = CanWrite(path, file_replaced, &why, &note);
+  fprintf(out, "%s %s%s%s\n", what, path.c_str(),
+          ok ? "" : "\n  refused: ", ok ? note.c_str() : why.c_str());
+  return ok;
+}
+
+// The event outputs of HOV_EVENTS, the state file and the trace file: what
+// would be opened and whether it could be.
+bool CheckOutputs(FILE* out) {
+  bool ok = true;
+  const char* events = getenv("HOV_EVENTS");
+  const std::vector<std::string> items = EventOutputItems(events);
+  for (const std::string& item : items) {
+    if (item.empty() && items.size() == 1) {
+      fprintf(out, "events: standard output (HOV_EVENTS unset)\n");
+    } else if (item.empty()) {
+      fprintf(out, "events: an empty item\n  refused: HOV_EVENTS \"%s\"\n",
+              events);
+      ok = false;
+    } else if (item == "-") {
+      fprintf(out, "events: standard output\n");
+    } else if (item == "syslog" || item.compare(0, 7, "syslog:") == 0) {
+      fprintf(out, "events: %s, to the socket %s\n", item.c_str(),
+              EventSyslogSocket().c_str());
+    } else if (IsFleetSinkUrl(item)) {
+      fprintf(out, "events: %s (connected at start)\n", item.c_str());
+    } else {
+      ok = CheckWritable(out, "events", item, false) && ok;
+    }
+  }
+  const char* state = getenv(STATEFILEENVVAR);
+  if (state != nullptr && *state != '\0') {
+    ok = CheckWritable(out, "state", state, true) && ok;
+  } else {
+    fprintf(out, "state: none (%s unset: every log starts at its end)\n",
+            STATEFILEENVVAR);
+  }
+  const char* trace = getenv("HOV_TRACE_FILE");
+  if (trace != nullptr && *trace != '\0') {
+    ok = CheckWritable(out, "trace", trace, false) && ok;
+  }
+  return ok;
+}
+
 }  // namespace
 
 int QorAgentCheck(ZEP_AgentLoader loadAgents, FILE* out) {
@@ -151,11 +265,12 @@ int QorAgentCheck(ZEP_AgentLoader loadAgents, FILE* out) {
   WEX1_SetSink(nullptr);
   const bool logs = CheckLogs(out);
   const bool situations = CheckSituations(loadAgents, out);
-  const bool ok = logs && situations;
-  fprintf(
-      out, "%s\n",
-      ok ? "check passed: everything loads"
-         : "check failed: see the lines marked refused or nothing to watch");
+  const bool outputs = CheckOutputs(out);
+  const bool ok = logs && situations && outputs;
+  fprintf(out, "%s\n",
+          ok ? "check passed: everything loads and every output can be written"
+             : "check failed: see the lines marked refused, nothing to watch "
+               "or no situations file");
   fflush(out);
   return ok ? 0 : 1;
 }

@@ -30,6 +30,7 @@
 #include "agent/tvxmain.h"
 #include "framework/control/main_loop.h"
 #include "framework/events/event_sink.h"
+#include "framework/situations/situation_registry.h"
 #include "framework/runtime/trace.h"
 #include "framework/runtime/trusted_files.h"
 #include "util/append_file.h"
@@ -104,6 +105,7 @@ const char WaitingMsg[] =
     "\nManager thread waiting for refresh (%d) or stop (%d) signal.";
 const char SigchldMsg[] = "\nSIGCHLD signal ignored.";
 const char RefreshSignalMsg[] = "\nRefresh signal received.";
+const char ReloadedMsg[] = "\nReload done: %zu situations, %d logs watched.";
 const char StopSignalMsg[] = "\nStop signal received.";
 const char QuitSignalMsg[] = "\nQUIT signal received. Aborting.";
 const char UnexpectedSignalMsg[] =
@@ -525,6 +527,7 @@ unsigned char Log_Manager::lmWaitForSignal() {
         }
         WEX1_TRACE(wex1, WEX1_FLOW, RefreshSignalMsg);
         HOV_ReloadSituations();
+        ReloadAsked = true;
         return static_cast<unsigned char>(ev.Result(1));
       }
       case SIGTERM:
@@ -583,7 +586,11 @@ unsigned int Log_Manager::lmRefresh() {
   }
   if (NumLogs == 0) {
     WEX1_TRACE(wex1, WEX1_ERROR, NoWorkMsg);
+  } else if (ReloadAsked) {
+    WEX1_TRACE(wex1, WEX1_FLOW, ReloadedMsg,
+               Situation_Registry::Instance().List().size(), NumLogs);
   }
+  ReloadAsked = false;
   HOV_Refreshed();  // the runtime's event files follow a rotation
   return static_cast<unsigned int>(ev.Result(NumLogs));
 }
@@ -865,6 +872,9 @@ void Log_Manager::lmBuildLogObjects(unsigned int count,
   WEX1_Event ev(wex1, __func__);
   // Logs come and go: the next save writes whatever it finds.
   LogsRebuiltSinceSave = true;
+  if (count != 0) {
+    PositionsInUse = true;
+  }
   Log_File* object = FirstLogObject;
   for (int i = 0; i < NumLogs; ++i) {
     object->RefreshMode = 1;

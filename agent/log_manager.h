@@ -325,6 +325,12 @@ class Log_Manager : public Log_Owner {
   // nothing to write and is skipped.
   uint64_t SavedPositionChanges;
   bool LogsRebuiltSinceSave;  // manager thread
+  // A log was built from the configuration: from then on the state file
+  // is the positions of the logs watched. Manager thread.
+  bool PositionsInUse = false;
+  // A SIGHUP asked for the refresh under way: its end is traced. Manager
+  // thread.
+  bool ReloadAsked = false;
   // The agent configuration read last holds the system-log line, so that a
   // change of the syslog configuration is a change of it. Manager thread.
   bool ConfigUsesSystemLog;

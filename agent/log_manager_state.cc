@@ -86,7 +86,10 @@ void Log_Manager::lmLoadPositions() {
 void Log_Manager::lmSavePositions() {
   WEX1_Event ev(wex1, __func__);
   NextStateSave = MonotonicSeconds() + STATESAVESECONDS;
-  if (StateFile == nullptr) {
+  // Until a log was built from the configuration, the positions loaded are
+  // all there is: a check, or a start refused before any log ran, leaves
+  // the state file as it found it.
+  if (StateFile == nullptr || !PositionsInUse) {
     return;
   }
   // Read before the positions: a position that moves meanwhile is saved

@@ -54,14 +54,16 @@ const char kUsage[] =
     "  hosts              the roster: every agent that keeps an entry, and its age\n"
     "\n"
     "Options:\n"
-    "  --host NAME        ask the host NAME only (may be repeated)\n"
+    "  --host NAME        ask the host NAME only (may be repeated): a system name of the\n"
+    "                     roster, or its host part (web1 for web1:TVX, web1.example:TVX)\n"
     "  --timeout SECONDS  how long to wait for the hosts (default 5)\n"
     "  --limit ROWS       the most rows of each host (capped by its TVX_MAX_ROWS)\n"
     "  --json             one JSON line per row, with \"host\"\n"
     "\n"
     "HOV_NATS_CREDS names a NATS credentials file, HOV_NATS_CA a CA file for tls://.\n"
-    "Exit status: 0 every expected host answered, 1 bad arguments, 2 no NATS server\n"
-    "can be reached, 3 some host did not answer or answered an error.\n"
+    "Exit status: 0 every expected host answered, 2 bad arguments, a name no agent of the\n"
+    "roster has (or several have), or no NATS server can be reached, 3 some host did not\n"
+    "answer or answered an error.\n"
     "See qorctl(1).\n";
 
 bool TakeValue(const std::vector<std::string>& args, size_t* i,
@@ -204,16 +206,18 @@ bool Connect(const Nats_Url& url, Nats_Ptr* nc, std::string* err) {
 }
 
 struct Roster_Entry {
-  std::string key;
-  std::string host;  // the agent's system name
+  std::string key;     // the agent's subject token (PREFIX.query.KEY)
+  std::string host;    // the agent's system name
+  std::string prefix;  // the fleet prefix it serves ("" from older agents)
   std::string value;
   double age_s = 0;
 };
 
-// The roster's entries, by key. False with *err when it cannot be read (no
-// JetStream); a missing bucket is an empty roster.
-bool ReadRoster(natsConnection* nc, std::map<std::string, Roster_Entry>* roster,
-                std::string* err) {
+// The roster's entries of the agents that serve `prefix` (and of older
+// agents, which do not say), by subject token. False with *err when it
+// cannot be read (no JetStream); a missing bucket is an empty roster.
+bool ReadRoster(natsConnection* nc, const std::string& prefix,
+                std::map<std::string, Roster_Entry>* roster, std::string* err) {
   jsCtx* js = nullptr;
   kvStore* kv = nullptr;
   kvWatcher* w = nullptr;
@@ -245,12 +249,20 @@ bool ReadRoster(natsConnection* nc, std::map<std::string, Roster_Entry>* roster,
     r.value.assign(static_cast<const char*>(kvEntry_Value(e)),
                    static_cast<size_t>(kvEntry_ValueLen(e)));
     r.age_s = static_cast<double>(now_ns - kvEntry_Created(e)) / 1e9;
-    const nlohmann::json j = nlohmann::json::parse(r.value, nullptr, false);
-    r.host = j.is_object() && j.contains("host") && j["host"].is_string()
-                 ? j["host"].get<std::string>()
-                 : r.key;
-    (*roster)[r.key] = r;
     kvEntry_Destroy(e);
+    const nlohmann::json j = nlohmann::json::parse(r.value, nullptr, false);
+    const auto text = [&j](const char* name, const std::string& otherwise) {
+      return j.is_object() && j.contains(name) && j[name].is_string()
+                 ? j[name].get<std::string>()
+                 : otherwise;
+    };
+    r.host = text("host", r.key);
+    r.key = text("key", r.key);
+    r.prefix = text("prefix", "");
+    if (!r.prefix.empty() && r.prefix != prefix) {
+      continue;  // another fleet's agent
+    }
+    (*roster)[r.key] = r;
   }
   kvWatcher_Destroy(w);
   kvStore_Destroy(kv);
@@ -263,10 +275,32 @@ bool ReadRoster(natsConnection* nc, std::map<std::string, Roster_Entry>* roster,
   return true;
 }
 
-int ListHosts(natsConnection* nc, bool json, FILE* out, FILE* err) {
+// The entries `name` names: the one whose system name or token it is, else
+// those whose host part (the system name before ":") or short host name
+// (before the first ".") it is.
+std::vector<const Roster_Entry*> Named(
+    const std::map<std::string, Roster_Entry>& roster,
+    const std::string& name) {
+  std::vector<const Roster_Entry*> exact;
+  std::vector<const Roster_Entry*> host;
+  for (const auto& [key, r] : roster) {
+    if (r.host == name || key == name) {
+      exact.push_back(&r);
+      continue;
+    }
+    const std::string part = r.host.substr(0, r.host.find(':'));
+    if (part == name || part.substr(0, part.find('.')) == name) {
+      host.push_back(&r);
+    }
+  }
+  return exact.empty() ? host : exact;
+}
+
+int ListHosts(natsConnection* nc, const std::string& prefix, bool json,
+              FILE* out, FILE* err) {
   std::map<std::string, Roster_Entry> roster;
   std::string why;
-  if (!ReadRoster(nc, &roster, &why)) {
+  if (!ReadRoster(nc, prefix, &roster, &why)) {
     fprintf(err, "qorctl: %s\n", why.c_str());
     return QORCTL_UNREACHABLE;
   }
@@ -279,6 +313,7 @@ int ListHosts(natsConnection* nc, bool json, FILE* out, FILE* err) {
       const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
       nlohmann::json o = j.is_object() ? j : nlohmann::json::object();
       o["key"] = key;
+      o["prefix"] = prefix;
       o["age_s"] = std::stol(age);
       fprintf(out, "%s\n",
               o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
@@ -303,7 +338,8 @@ int ListHosts(natsConnection* nc, bool json, FILE* out, FILE* err) {
     fputs(QorctlRowsTable("hosts", rows, false).c_str(), out);
   }
   fflush(out);
-  fprintf(err, "qorctl: %zu hosts in the roster\n", roster.size());
+  fprintf(err, "qorctl: %zu hosts in the roster of %s\n", roster.size(),
+          prefix.c_str());
   return QORCTL_OK;
 }
 
@@ -368,6 +404,36 @@ void TakeMessage(natsMsg* m, std::map<std::string, Host_Answer>* answers) {
 
 }  // namespace
 
+std::vector<Json_Field> PingColumns(const std::vector<Json_Field>& ping) {
+  const auto text = [&ping](const char* key) {
+    const Json_Field* f = FindJsonField(ping, key);
+    return f != nullptr ? f->text : std::string();
+  };
+  // Each fleet sink as 'qorctl ping' tells it, in short.
+  std::string sinks;
+  const nlohmann::json fleet =
+      nlohmann::json::parse(text("fleet_sinks"), nullptr, false);
+  if (fleet.is_array()) {
+    for (const nlohmann::json& s : fleet) {
+      if (!s.is_object()) {
+        continue;
+      }
+      sinks +=
+          (sinks.empty() ? "" : "; ") + s.value("sink", std::string("?")) +
+          (s.value("connected", false) ? " connected, " : " not connected, ") +
+          s.value("pending", nlohmann::json(0)).dump() + " pending, " +
+          s.value("lost", nlohmann::json(0)).dump() + " lost";
+    }
+  }
+  return {{"HOST", text("host"), true},
+          {"PID", text("pid"), false},
+          {"WRITTEN", text("events_written"), false},
+          {"RETRIED", text("events_retried"), false},
+          {"LOST", text("events_lost"), false},
+          {"METRICS", text("metrics"), true},
+          {"FLEET_SINKS", sinks, true}};
+}
+
 std::string FleetRowWithHost(const std::string& host, const std::string& row) {
   std::string out =
       "{\"host\":" +
@@ -402,7 +468,7 @@ int QorctlFleetMain(const std::vector<std::string>& args, FILE* out,
   if (!ParseFleetArgs(args, &f, &why)) {
     fprintf(err, "qorctl: %s\nRun 'qorctl --fleet URL --help' for usage.\n",
             why.c_str());
-    return QORCTL_ERR;
+    return QORCTL_USAGE;
   }
   if (f.help) {
     fputs(kUsage, out);
@@ -411,25 +477,25 @@ int QorctlFleetMain(const std::vector<std::string>& args, FILE* out,
   Nats_Url url;
   if (!ParseNatsUrl(f.url, &url, &why)) {
     fprintf(err, "qorctl: --fleet: %s\n", why.c_str());
-    return QORCTL_ERR;
+    return QORCTL_USAGE;
   }
   if (f.words.empty()) {
     fprintf(
         err,
         "qorctl: expected a fleet command: entries, logs, node, ping or hosts\n");
-    return QORCTL_ERR;
+    return QORCTL_USAGE;
   }
   const std::string cmd = f.words[0];
   std::string line;
   if (cmd == "hosts") {
     if (f.words.size() != 1) {
       fprintf(err, "qorctl: usage: qorctl --fleet URL hosts\n");
-      return QORCTL_ERR;
+      return QORCTL_USAGE;
     }
   } else if (!FleetRequestLine(f, &line, &why)) {
     fprintf(err, "qorctl: %s\nRun 'qorctl --fleet URL --help' for usage.\n",
             why.c_str());
-    return QORCTL_ERR;
+    return QORCTL_USAGE;
   }
   Nats_Ptr nc;
   if (!Connect(url, &nc, &why)) {
@@ -438,23 +504,49 @@ int QorctlFleetMain(const std::vector<std::string>& args, FILE* out,
     return QORCTL_UNREACHABLE;
   }
   if (cmd == "hosts") {
-    return ListHosts(nc.get(), f.json, out, err);
+    return ListHosts(nc.get(), url.name, f.json, out, err);
   }
   const long long deadline =
       MonotonicMs() + static_cast<long long>(f.timeout_s * 1000);
 
-  // Whom to expect: the hosts named, or those of the roster.
+  // Whom to expect: the hosts named, found in the roster, or all of it.
   std::map<std::string, std::string> expected;  // key -> name shown
+  std::map<std::string, Roster_Entry> roster;
+  const bool have_roster = ReadRoster(nc.get(), url.name, &roster, &why);
+  if (!have_roster) {
+    fprintf(err, "qorctl: %s; %s\n", why.c_str(),
+            f.hosts.empty() ? "waiting for whoever answers"
+                            : "asking the names as they are given");
+  }
   for (const std::string& h : f.hosts) {
-    expected[NatsHostToken(h)] = h;
+    if (!have_roster) {
+      expected[NatsHostToken(h)] = h;
+      continue;
+    }
+    const std::vector<const Roster_Entry*> named = Named(roster, h);
+    if (named.empty()) {
+      fprintf(err, "qorctl: no agent in the roster of %s is named %s\n",
+              url.name.c_str(), h.c_str());
+      return QORCTL_USAGE;
+    }
+    if (named.size() > 1) {
+      std::string names;
+      for (const Roster_Entry* r : named) {
+        names += (names.empty() ? "" : ", ") + r->host;
+      }
+      fprintf(err, "qorctl: %s names %zu agents in the roster of %s: %s\n",
+              h.c_str(), named.size(), url.name.c_str(), names.c_str());
+      return QORCTL_USAGE;
+    }
+    expected[named[0]->key] = named[0]->host;
   }
   if (f.hosts.empty()) {
-    std::map<std::string, Roster_Entry> roster;
-    if (!ReadRoster(nc.get(), &roster, &why)) {
-      fprintf(err, "qorctl: %s; waiting for whoever answers\n", why.c_str());
-    }
     for (const auto& [key, r] : roster) {
       expected[key] = r.host;
+    }
+    if (have_roster && roster.empty()) {
+      fprintf(err, "qorctl: no agent in the roster of %s\n", url.name.c_str());
+      return QORCTL_USAGE;
     }
   }
 
@@ -567,7 +659,8 @@ int QorctlFleetMain(const std::vector<std::string>& args, FILE* out,
       std::vector<Json_Field> fields;
       if (ParseJsonLine(*r.line, &fields, &why)) {
         fields.insert(fields.begin(), Json_Field{"host", *r.host, true});
-        table.push_back(std::move(fields));
+        table.push_back(cmd == "ping" ? PingColumns(fields)
+                                      : std::move(fields));
       }
     }
     fputs(QorctlRowsTable(cmd, table, true).c_str(), out);

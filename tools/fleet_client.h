@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/json_line.h"
+
 // Exit status when some expected host did not answer, or answered an error.
 constexpr int QORCTL_SOME_HOSTS = 3;
 
@@ -25,9 +27,15 @@ constexpr int QORCTL_SOME_HOSTS = 3;
 bool QorctlFleetAsked(const std::vector<std::string>& args);
 
 // Runs a fleet command: output on `out`, messages on `err`; returns the exit
-// status (QORCTL_OK, QORCTL_ERR for bad arguments, QORCTL_UNREACHABLE when no
-// NATS server can be reached, QORCTL_SOME_HOSTS).
+// status (QORCTL_OK; QORCTL_USAGE for bad arguments or a --host no agent of
+// the roster has, or several have; QORCTL_UNREACHABLE when no NATS server can
+// be reached; QORCTL_SOME_HOSTS).
 int QorctlFleetMain(const std::vector<std::string>& args, FILE* out, FILE* err);
+
+// The columns of a host's PING answer (its fields, "host" first) in the
+// fleet's ping table: HOST, PID, the event counters, the metrics server and
+// the fleet sinks in short, like 'qorctl ping' for one agent.
+std::vector<Json_Field> PingColumns(const std::vector<Json_Field>& ping);
 
 // One answer row of a host as a JSON line with "host" first.
 std::string FleetRowWithHost(const std::string& host, const std::string& row);

@@ -34,6 +34,7 @@ struct Events_Options {
   time_t since = 0;
   long long limit = 0;  // 0: no limit
   long long idle_s = 0;  // 0: for ever
+  bool help = false;
 };
 
 bool Value(const std::vector<std::string>& args, size_t* i, const std::string& name,
@@ -75,6 +76,8 @@ bool ParseArgs(const std::vector<std::string>& args, Events_Options* o, std::str
     std::string v;
     if (a == "events") {
       continue;
+    } else if (a == "--help" || a == "-h") {
+      o->help = true;
     } else if (a == "--json") {
       o->json = true;
     } else if (Is(a, "--from")) {
@@ -128,12 +131,12 @@ void Print(const Events_Options& o, const std::string& key, const char* data, si
   if (o.json) {
     fprintf(out, "%s\n", j.is_object() ? FleetRowWithHost(host, line).c_str() : line.c_str());
   } else {
-    auto text = [&](const char* field) {
-      return j.is_object() && j.contains(field) && j[field].is_string() ? j[field].get<std::string>()
-                                                                         : std::string("-");
-    };
-    fprintf(out, "%-24s %-29s %-24s %s\n", host.c_str(), text("time").c_str(),
-            text("situation").c_str(), text("table").c_str());
+    std::string text;
+    if (QorctlEventText(line, host, QorctlTerminalWidth(out), &text)) {
+      fprintf(out, "%s\n", text.c_str());
+    } else {
+      fprintf(out, "%s\n", line.c_str());
+    }
   }
   fflush(out);
 }
@@ -416,6 +419,10 @@ int QorctlEventsFromMain(const std::vector<std::string>& args, FILE* out, FILE* 
   if (!ParseArgs(args, &o, &why)) {
     fprintf(err, "qorctl: %s\nRun 'qorctl --help' for usage.\n", why.c_str());
     return QORCTL_USAGE;
+  }
+  if (o.help) {
+    fprintf(out, "Usage: qorctl %s", kQorctlEventsFromHelp);
+    return QORCTL_OK;
   }
   if (o.from.compare(0, 8, "kafka://") == 0) {
     return FromKafka(o, out, err);

@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -214,8 +215,17 @@ void PrintPing(FILE* out, const Qorctl_Options&, const Rows& rows,
   fprintf(out, "qoragent at %s is alive (pid %s, system %s)\n", socket.c_str(),
           pid != nullptr ? pid->text.c_str() : "?",
           system != nullptr ? system->text.c_str() : "?");
-  // One line per fleet sink: connected, pending, acknowledged, failed,
-  // retried, and the age of the oldest pending event.
+  // What was sent again and arrived is retried; only what was given up is
+  // lost.
+  const auto count = [&](const char* name) {
+    const Json_Field* f = rows.empty() ? nullptr : FindJsonField(rows[0], name);
+    return f != nullptr ? f->text : std::string("0");
+  };
+  fprintf(out, "  events: %s written, %s retried, %s lost\n",
+          count("events_written").c_str(), count("events_retried").c_str(),
+          count("events_lost").c_str());
+  // One line per fleet sink: connected, pending, acknowledged, retried,
+  // lost, and the age of the oldest pending event.
   const Json_Field* sinks =
       rows.empty() ? nullptr : FindJsonField(rows[0], "fleet_sinks");
   const nlohmann::json fleet =
@@ -228,17 +238,18 @@ void PrintPing(FILE* out, const Qorctl_Options&, const Rows& rows,
     if (!f.is_object()) {
       continue;
     }
-    fprintf(
-        out,
-        "  sink %s: %s, %s pending, %s acknowledged, %s failed, %s retried, "
-        "oldest pending %s s\n",
-        f.value("sink", std::string("?")).c_str(),
-        f.value("connected", false) ? "connected" : "not connected",
-        f.value("pending", nlohmann::json(0)).dump().c_str(),
-        f.value("acknowledged", nlohmann::json(0)).dump().c_str(),
-        f.value("failed", nlohmann::json(0)).dump().c_str(),
-        f.value("retried", nlohmann::json(0)).dump().c_str(),
-        f.value("oldest_pending_s", nlohmann::json(0)).dump().c_str());
+    fprintf(out,
+            "  sink %s: %s, %s pending, %s acknowledged, %s retried, %s lost "
+            "(%s rejected, %s dropped), oldest pending %s s\n",
+            f.value("sink", std::string("?")).c_str(),
+            f.value("connected", false) ? "connected" : "not connected",
+            f.value("pending", nlohmann::json(0)).dump().c_str(),
+            f.value("acknowledged", nlohmann::json(0)).dump().c_str(),
+            f.value("retried", nlohmann::json(0)).dump().c_str(),
+            f.value("lost", nlohmann::json(0)).dump().c_str(),
+            f.value("rejected", nlohmann::json(0)).dump().c_str(),
+            f.value("dropped", nlohmann::json(0)).dump().c_str(),
+            f.value("oldest_pending_s", nlohmann::json(0)).dump().c_str());
   }
 }
 
@@ -444,7 +455,7 @@ void EnlargePipe(FILE* out) {
 // One event of a stream as it comes: its JSON line, or a line for people.
 void PrintEvent(FILE* out, FILE* err, const std::string& line, bool json) {
   std::string text;
-  if (!QorctlEventText(line, &text)) {
+  if (!QorctlEventText(line, "-", json ? 0 : QorctlTerminalWidth(out), &text)) {
     fprintf(err, "qorctl: %s\n", text.c_str());
   } else {
     fprintf(out, "%s\n", json ? line.c_str() : text.c_str());
@@ -455,7 +466,53 @@ void PrintEvent(FILE* out, FILE* err, const std::string& line, bool json) {
 
 }  // namespace
 
-bool QorctlEventText(const std::string& line, std::string* text) {
+const char kQorctlEventsFromHelp[] =
+    "events --from URL [--host NAME] [--json] [--since T] [--limit N] [--idle S]\n"
+    "  the events a fleet sink holds, from kafka://BROKERS/TOPIC or\n"
+    "  nats://SERVERS/SUBJECT (JetStream): --host one host's, --since from that time\n"
+    "  on (default: only those that come from now on), --limit at most N, --idle S:\n"
+    "  end after S seconds without one.\n";
+
+size_t QorctlTerminalWidth(FILE* out) {
+  struct winsize ws;
+  if (isatty(fileno(out)) == 0 || ioctl(fileno(out), TIOCGWINSZ, &ws) != 0) {
+    return 0;
+  }
+  return ws.ws_col;
+}
+
+namespace {
+
+// `text` cut to `width` characters (UTF-8 sequences kept whole), "..." ending
+// a line that was cut; 0: as it is.
+std::string CutToWidth(const std::string& text, size_t width) {
+  if (width == 0) {
+    return text;
+  }
+  size_t chars = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) {
+      continue;  // inside a character
+    }
+    if (++chars > width) {
+      size_t end = i;
+      // Room for the dots: three characters back.
+      for (int back = 0; back < 3 && end > 0;) {
+        --end;
+        if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80) {
+          ++back;
+        }
+      }
+      return text.substr(0, end) + "...";
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+bool QorctlEventText(const std::string& line, const std::string& host,
+                     size_t width, std::string* text) {
   const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
   if (j.is_discarded() || !j.is_object()) {
     *text = "unreadable event line: " + line.substr(0, 200);
@@ -471,22 +528,45 @@ bool QorctlEventText(const std::string& line, std::string* text) {
                          : it->is_string() ? it->get<std::string>()
                                            : it->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   };
-  *text = ReadableUtc(str(j, "time")) + "  " + str(j, "situation") + "  " + str(j, "table") + " ";
   const auto row = j.find("row");
-  if (row == j.end() || !row->is_object()) {
+  const bool has_row = row != j.end() && row->is_object();
+  std::string origin = has_row ? str(*row, "ORIGINNODE") : std::string();
+  if (origin.empty()) {
+    origin = str(j, "host");
+  }
+  *text = ReadableUtc(str(j, "time")) + "  " +
+          (origin.empty() ? host : origin) + "  " + str(j, "situation");
+  if (j.contains("key")) {
+    *text += "  [" + str(j, "key") + "]";
+  }
+  if (!has_row) {
+    // A throttle's summary: what it held back.
+    if (j.contains("suppressed")) {
+      *text +=
+          "  " + str(j, "suppressed") + " more events held back by THROTTLE";
+    }
+    *text = CutToWidth(*text, width);
     return true;
   }
+  if (j.contains("suppressed")) {
+    *text += "  (THROTTLE held back " + str(j, "suppressed") + " before it)";
+  }
+  *text += "  ";
   if (row->contains("ENTRYDESC")) {
-    *text += " " + ReadableStamp(str(*row, "ENTRYTIME")) + "  " + str(*row, "ENTRYSYS") + " " +
-             str(*row, "ENTRYSRC") + ": " + str(*row, "ENTRYDESC");
-    return true;
-  }
-  for (const auto& item : row->items()) {
-    const std::string value = str(*row, item.key().c_str());
-    if (!value.empty()) {
-      *text += " " + item.key() + "=" + (IsStampKey(item.key()) ? ReadableStamp(value) : value);
+    const std::string source = str(*row, "ENTRYSRC");
+    *text += (source.empty() ? std::string() : source + ": ") +
+             str(*row, "ENTRYDESC");
+  } else {
+    *text += str(j, "table");
+    for (const auto& item : row->items()) {
+      const std::string value = str(*row, item.key().c_str());
+      if (!value.empty() && item.key() != "ORIGINNODE") {
+        *text += " " + item.key() + "=" +
+                 (IsStampKey(item.key()) ? ReadableStamp(value) : value);
+      }
     }
   }
+  *text = CutToWidth(*text, width);
   return true;
 }
 
@@ -567,8 +647,11 @@ bool ParseQorctlArgs(const std::vector<std::string>& args, Qorctl_Options* o,
       "Times: YYYY-MM-DD[ HH:MM[:SS]] in local time, \"now\", or a time before now\n"
       "such as -30s, -15m, -2h, -1d.\n\n" +
       common_footer);
-  command("events", help({"events"}))
-      ->add_option("NAME", sub_words, "a situation to follow");
+  CLI::App* events = command("events", help({"events"}));
+  events->add_option("NAME", sub_words, "a situation to follow");
+  events->footer(std::string("Or, from a fleet sink instead of an agent:\n") +
+                 kQorctlEventsFromHelp +
+                 "Times: as for entries (-1h, -30m, ...).\n\n" + common_footer);
   command("raw", help({"raw"}))
       ->add_option("LINE", sub_words, "the request line");
 

@@ -43,10 +43,20 @@ struct Qorctl_Options {
 [[nodiscard]] bool QorctlRequestLine(const Qorctl_Options& options, time_t now, std::string* line,
                                      std::string* err);
 
-// One line of an EVENTS stream for people: "TIME  SITUATION  TABLE  ..."
-// (times local, YYYY-MM-DD hh:mm:ss). False with *text saying what to tell
-// on standard error instead: a {"dropped":N} line, or one that is not JSON.
-bool QorctlEventText(const std::string& line, std::string* text);
+// One event line for people: "TIME  HOST  SITUATION  [KEY]  TEXT" (times
+// local, YYYY-MM-DD hh:mm:ss), HOST the row's ORIGINNODE, else `host`, TEXT
+// the entry's source and text, or the row's other columns; a throttle's
+// summary says how many events it held back. Cut to `width` columns (0:
+// whole). False with *text saying what to tell on standard error instead: a
+// {"dropped":N} line, or one that is not JSON.
+bool QorctlEventText(const std::string& line, const std::string& host,
+                     size_t width, std::string* text);
+
+// The width of the terminal `out` writes to; 0 when it is not one.
+size_t QorctlTerminalWidth(FILE* out);
+
+// What 'qorctl events --help' says of --from and --since.
+extern const char kQorctlEventsFromHelp[];
 
 struct Json_Field;
 // The rows of `command` (logs, node, entries; any other: every key) as the

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "util/errno_text.h"
+#include "util/parent_dirs.h"
 #include "util/read_full.h"
 #include "util/unique_fd.h"
 
@@ -414,6 +415,9 @@ bool Position_Store::Save(const std::string& path, const State_Owner& owner,
   // it.
   if (IsSymlink(path)) {
     *err = SymlinkRefused(path);
+    return false;
+  }
+  if (!MakeParentDirectories(path, "state file", err)) {
     return false;
   }
   const std::string text = Format(owner, positions);

@@ -421,7 +421,8 @@ bool RunControlRequest(const Control_Request& r, Control_Lines* lines,
       const Event_Counts events = Event_Sink::Counts();
       line +=
           ",\"events_written\":" + std::to_string(events.written) +
-          ",\"events_failed\":" + std::to_string(events.failed) +
+          ",\"events_lost\":" + std::to_string(events.lost) +
+          ",\"events_retried\":" + std::to_string(events.retried) +
           ",\"actions_dropped\":" + std::to_string(Action_Runner::Dropped());
       uint64_t evicted = 0;
       for (const TableManager* m : TableManager::All()) {
@@ -443,8 +444,11 @@ bool RunControlRequest(const Control_Request& r, Control_Lines* lines,
                  (o.connected ? "true" : "false") +
                  ",\"pending\":" + std::to_string(o.pending) +
                  ",\"acknowledged\":" + std::to_string(o.acknowledged) +
-                 ",\"failed\":" + std::to_string(o.failed) +
                  ",\"retried\":" + std::to_string(o.retried) +
+                 ",\"failed_attempts\":" + std::to_string(o.failed_attempts) +
+                 ",\"rejected\":" + std::to_string(o.rejected) +
+                 ",\"dropped\":" + std::to_string(o.dropped) +
+                 ",\"lost\":" + std::to_string(LostEvents(o)) +
                  ",\"oldest_pending_s\":" + age + "}";
       }
       if (!fleet.empty()) {

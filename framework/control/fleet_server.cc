@@ -243,6 +243,9 @@ void Fleet_Server::State::Answer(natsMsg* msg) {
   }
   if (lines.size() == 0 && request.verb == Control_Verb::kReport &&
       UnwatchedLog(request, &err)) {
+    // Asked of every host, a log is one that some hosts do not watch: not
+    // this agent's error.
+    WEX1_TRACE(wex1, WEX1_FLOW, "\nFleet request answered: %s.", err.c_str());
     Final(reply, 0, false, err);
     return;
   }
@@ -330,6 +333,8 @@ void Fleet_Server::State::Roster() {
   jsCtx* js = nullptr;
   kvStore* kv = nullptr;
   int puts = 0;
+  // One bucket serves every prefix: the entry's key and value carry it.
+  const std::string entry = NatsHostToken(prefix) + "." + key;
   mu.Lock();
   while (!stopping) {
     mu.Unlock();
@@ -353,6 +358,10 @@ void Fleet_Server::State::Roster() {
     if (s == NATS_OK) {
       std::string value = "{\"host\":";
       JsonAppendString(&value, host);
+      value += ",\"key\":";
+      JsonAppendString(&value, key);
+      value += ",\"prefix\":";
+      JsonAppendString(&value, prefix);
       value += ",\"version\":";
       JsonAppendString(&value, version);
       Control_Request logs;
@@ -367,7 +376,7 @@ void Fleet_Server::State::Roster() {
                ",\"started\":\"" + started +
                "\",\"pid\":" + std::to_string(getpid()) + "}";
       uint64_t revision = 0;
-      s = kvStore_PutString(&revision, kv, key.c_str(), value.c_str());
+      s = kvStore_PutString(&revision, kv, entry.c_str(), value.c_str());
     }
     if (s != NATS_OK) {
       WEX1_TRACE(wex1, WEX1_FLOW, "\nFleet roster entry not kept: %s",
@@ -384,7 +393,7 @@ void Fleet_Server::State::Roster() {
   mu.Unlock();
   if (kv != nullptr &&
       natsConnection_Status(conn.Get()) == NATS_CONN_STATUS_CONNECTED) {
-    const natsStatus s = kvStore_Delete(kv, key.c_str());
+    const natsStatus s = kvStore_Delete(kv, entry.c_str());
     if (s != NATS_OK) {
       WEX1_TRACE(wex1, WEX1_FLOW, "\nFleet roster entry not deleted: %s",
                  NatsStatusText(s).c_str());

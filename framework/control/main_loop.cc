@@ -70,8 +70,19 @@ long EnvSeconds(const char* name, long fallback) {
 
 const HOV_EnvHelp kRuntimeEnv[] = {
     {"HOV_EVENTS", "-",
-     "where events go, one JSON line each: comma-separated FILE, - (standard output), syslog or "
-     "syslog:FACILITY (RFC 5424 to the syslog socket, facility local0 by default)"},
+     "where events go, one JSON line each, comma-separated: FILE, - (standard output), syslog or "
+     "syslog:FACILITY (\"<PRI>Mmm dd hh:mm:ss qoragent[PID]: EVENT\" to the syslog socket, "
+     "facility local0 by default), kafka://HOST:PORT[,...]/TOPIC, nats://HOST:PORT[,...]/SUBJECT "
+     "or tls://HOST:PORT[,...]/SUBJECT (JetStream)"},
+    {"HOV_DELIVERY_WINDOW", "10000,16M",
+     "EVENTS[,SIZE]: events (and bytes) a durable output may hold undelivered before the logs "
+     "wait"},
+    {"HOV_WHEN_FULL", "wait",
+     "wait: the logs stop reading while the delivery window is full; drop: read on, drop (and "
+     "count) what does not fit"},
+    {"HOV_NATS_STREAM", "none",
+     "NAME[,max-age=DURATION][,max-bytes=SIZE]: JetStream stream created for a nats:// output "
+     "when missing"},
     {"HOV_SYSLOG_SOCKET", "/dev/log",
      "syslog socket used by the syslog event output"},
     {"HOV_RUN_TIMEOUT", "30",
@@ -88,7 +99,7 @@ const HOV_EnvHelp kRuntimeEnv[] = {
      "seconds between node-status heartbeats (0: only the first)"},
     {"HOV_SAMPLE_INTERVAL", "60",
      "seconds between samples of VXMONLOG and X7SRV.RNODESTS situations"},
-    {"HOV_SYSTEM_NAME", "<short host name>:<node type>",
+    {"HOV_SYSTEM_NAME", "HOST:NODETYPE (the short host name and the node type)",
      "system name reported in every row"},
     {"HOV_METRICS", "unset (off)",
      "ADDRESS:PORT (e.g. 127.0.0.1:9464, [::1]:9464) that serves GET /metrics (Prometheus text "

@@ -404,8 +404,10 @@ Metrics_Snapshot Metrics_Server::Snapshot() {
     Sink_Metrics sink;
     sink.name = o.name;
     sink.written = o.written;
-    sink.failed = o.failed;
+    sink.lost = LostEvents(o);
     sink.dropped = o.dropped;
+    sink.rejected = o.rejected;
+    sink.retried = o.retried;
     sink.pending = o.pending;
     sink.writing = o.writing;
     snap.sinks.push_back(std::move(sink));
@@ -514,15 +516,24 @@ std::string Metrics_Server::Format(const Metrics_Snapshot& s) {
               "Events every output of the sink took.", s.sinks, "sink",
               &Sink_Metrics::name,
               [&](const Sink_Metrics& m) { return d(m.written); });
-  WriteFamily(
-      &out, "qoragent_sink_events_failed_total", "counter",
-      "Events an output of the sink could not take, dropped ones included.",
-      s.sinks, "sink", &Sink_Metrics::name,
-      [&](const Sink_Metrics& m) { return d(m.failed); });
+  WriteFamily(&out, "qoragent_sink_events_retried_total", "counter",
+              "Events sent to the sink again after a failed attempt (not "
+              "lost: each is sent until it arrives).",
+              s.sinks, "sink", &Sink_Metrics::name,
+              [&](const Sink_Metrics& m) { return d(m.retried); });
+  WriteFamily(&out, "qoragent_sink_events_lost_total", "counter",
+              "Events the sink gave up: a write that failed for good, "
+              "dropped or rejected ones.",
+              s.sinks, "sink", &Sink_Metrics::name,
+              [&](const Sink_Metrics& m) { return d(m.lost); });
   WriteFamily(&out, "qoragent_sink_events_dropped_total", "counter",
-              "Events dropped because the sink's queue stayed full.", s.sinks,
-              "sink", &Sink_Metrics::name,
+              "Events dropped because the sink's queue stayed full (lost).",
+              s.sinks, "sink", &Sink_Metrics::name,
               [&](const Sink_Metrics& m) { return d(m.dropped); });
+  WriteFamily(&out, "qoragent_sink_events_rejected_total", "counter",
+              "Events the sink's engine refused for good (lost).", s.sinks,
+              "sink", &Sink_Metrics::name,
+              [&](const Sink_Metrics& m) { return d(m.rejected); });
   WriteFamily(&out, "qoragent_sink_events_pending", "gauge",
               "Events queued for the sink, not written yet.", s.sinks, "sink",
               &Sink_Metrics::name,

@@ -49,8 +49,10 @@ struct Situation_Metrics {
 struct Sink_Metrics {
   std::string name;  // the output: a path, "standard output", "syslog"
   uint64_t written = 0;
-  uint64_t failed = 0;
-  uint64_t dropped = 0;
+  uint64_t lost = 0;      // given up: failed writes, dropped, rejected
+  uint64_t dropped = 0;   // of the lost, those its full queue could not take
+  uint64_t rejected = 0;  // of the lost, those its engine refused for good
+  uint64_t retried = 0;   // sent again after a failed attempt (not lost)
   uint64_t pending = 0;
   bool writing = true;  // its last write went through
 };

@@ -19,6 +19,7 @@
 #include "util/append_file.h"
 #include "util/errno_text.h"
 #include "util/monotonic_ms.h"
+#include "util/parent_dirs.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
@@ -47,6 +48,9 @@ class Fd_Output : public Event_Output {
   }
 
   bool Open(std::string* err) {
+    if (!MakeParentDirectories(path_, "event file", err)) {
+      return false;
+    }
     Unique_Fd fd = OpenAppendFd(path_.c_str(), "event file", err);
     struct stat st;
     if (!fd.valid()) {
@@ -298,10 +302,8 @@ std::string EventSyslogMessage(int priority, time_t when, pid_t pid,
   return msg;
 }
 
-bool MakeEventOutputs(const char* spec,
-                      std::vector<std::unique_ptr<Event_Output>>* outputs,
-                      std::string* err, const Delivery_Window_Limits* limits) {
-  outputs->clear();
+std::vector<std::string> EventOutputItems(const char* spec) {
+  std::vector<std::string> items;
   const std::string text = spec != nullptr ? spec : "";
   size_t at = 0;
   do {
@@ -313,9 +315,19 @@ bool MakeEventOutputs(const char* spec,
       comma = slash == std::string::npos ? std::string::npos
                                          : text.find(',', slash);
     }
-    const std::string item = text.substr(
-        at, comma == std::string::npos ? std::string::npos : comma - at);
+    items.push_back(text.substr(
+        at, comma == std::string::npos ? std::string::npos : comma - at));
     at = comma == std::string::npos ? std::string::npos : comma + 1;
+  } while (at != std::string::npos);
+  return items;
+}
+
+bool MakeEventOutputs(const char* spec,
+                      std::vector<std::unique_ptr<Event_Output>>* outputs,
+                      std::string* err, const Delivery_Window_Limits* limits) {
+  outputs->clear();
+  const std::string text = spec != nullptr ? spec : "";
+  for (const std::string& item : EventOutputItems(spec)) {
     if (IsFleetSinkUrl(item)) {
       Delivery_Window_Limits defaults;
       std::unique_ptr<Event_Output> fleet;
@@ -328,8 +340,8 @@ bool MakeEventOutputs(const char* spec,
       outputs->push_back(std::make_unique<Fd_Output>());
     } else if (item.empty()) {
       *err = "empty item in HOV_EVENTS \"" + text +
-             "\"; expected FILE, -, syslog or syslog:FACILITY "
-             "separated by commas";
+             "\"; expected FILE, -, syslog, syslog:FACILITY, kafka://, "
+             "nats:// or tls:// separated by commas";
       return false;
     } else if (item == "-") {
       outputs->push_back(std::make_unique<Fd_Output>());
@@ -344,7 +356,7 @@ bool MakeEventOutputs(const char* spec,
       }
       outputs->push_back(std::move(file));
     }
-  } while (at != std::string::npos);
+  }
   return true;
 }
 

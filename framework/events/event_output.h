@@ -121,6 +121,10 @@ class Event_Output {
   Repeat_Limiter failures_;
 };
 
+// The items of `spec` as MakeEventOutputs reads them (a fleet sink's
+// servers stay in its item); one empty item for a null or empty spec.
+std::vector<std::string> EventOutputItems(const char* spec);
+
 // Builds the outputs named by `spec`: comma-separated items, each a file
 // path, "-" (standard output), "syslog", "syslog:FACILITY" or a fleet sink
 // (kafka://, nats://, tls://; fleet_output.h) with the delivery window

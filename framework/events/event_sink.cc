@@ -668,17 +668,18 @@ class Event_Writers {
   // The totals as PING reports them: the fewest written, the most lost.
   void AddCounts(Event_Counts* c) const {
     uint64_t written = kNoLoss;
-    uint64_t failed = 0;
+    uint64_t lost = 0;
     for (const auto& w : writers_) {
       const Event_Output_Counts o = w->Counts();
       written = std::min(written, o.written);
-      failed = std::max(failed, o.failed + o.dropped);
+      lost = std::max(lost, LostEvents(o));
+      c->retried += o.retried;
       c->dropped = std::max(c->dropped, o.dropped);
       c->pending = std::max(c->pending, o.pending);
       c->writing = c->writing && o.writing;
     }
     c->written += writers_.empty() ? 0 : written;
-    c->failed += failed;
+    c->lost += lost;
   }
 
   std::vector<Event_Output_Counts> OutputCounts() const {
@@ -717,7 +718,8 @@ struct Sink_State {
   std::atomic<int> room_waiters{0};
   // Use()'s counts, and those of writers replaced.
   std::atomic<uint64_t> written{0};
-  std::atomic<uint64_t> failed{0};
+  std::atomic<uint64_t> lost{0};
+  std::atomic<uint64_t> retried{0};
   // After Close(): how far the closed durable outputs had written, so that
   // the positions saved as the agent stops stay before the events they
   // never delivered (kNoLoss: none closed since Open or Use).
@@ -763,7 +765,8 @@ void Install(std::shared_ptr<Event_Writers> writers, FILE* direct,
     Event_Counts c;
     old->AddCounts(&c);
     s.written.fetch_add(c.written, std::memory_order_relaxed);
-    s.failed.fetch_add(c.failed, std::memory_order_relaxed);
+    s.lost.fetch_add(c.lost, std::memory_order_relaxed);
+    s.retried.fetch_add(c.retried, std::memory_order_relaxed);
     if (!finished) {
       // Left running for the rest of the process.
       static_cast<void>(new std::shared_ptr<Event_Writers>(std::move(old)));
@@ -991,8 +994,7 @@ bool FlushBatch() {
   const std::string_view text = batch->Lines(0, batch->size());
   bool ok = fwrite(text.data(), 1, text.size(), out) == text.size();
   ok = fflush(out) == 0 && ok;
-  (ok ? s.written : s.failed)
-      .fetch_add(batch->size(), std::memory_order_relaxed);
+  (ok ? s.written : s.lost).fetch_add(batch->size(), std::memory_order_relaxed);
   return ok;
 }
 
@@ -1054,7 +1056,8 @@ Event_Counts Event_Sink::Counts() {
   Posix_Mutex::Hold g(&s.mu);
   Event_Counts c;
   c.written = s.written.load(std::memory_order_relaxed);
-  c.failed = s.failed.load(std::memory_order_relaxed);
+  c.lost = s.lost.load(std::memory_order_relaxed);
+  c.retried = s.retried.load(std::memory_order_relaxed);
   if (s.writers != nullptr) {
     s.writers->AddCounts(&c);
   }

@@ -52,34 +52,43 @@ struct Event_Record {
 };
 
 // The totals PING reports. With several outputs they are those of the
-// output that wrote fewest (written) and of the one that lost most
-// (failed); per output, Event_Sink::OutputCounts.
+// output that wrote fewest (written) and of the one that lost most (lost);
+// per output, Event_Sink::OutputCounts. What was sent again and arrived is
+// retried, never lost.
 struct Event_Counts {
   uint64_t written = 0;  // events every output took
-  uint64_t failed = 0;   // events an output could not take, or dropped unqueued
-  uint64_t dropped = 0;  // of the failed, those dropped unqueued
+  uint64_t lost = 0;     // events an output gave up: failed, dropped, rejected
+  uint64_t dropped = 0;  // of the lost, those dropped unqueued
+  uint64_t retried =
+      0;  // events sent again after a failed attempt (all outputs)
   uint64_t pending = 0;  // events queued, not yet handed to the outputs
   bool writing = true;  // the last event handed to the outputs reached them all
 };
 
 // One output's counters.
 struct Event_Output_Counts {
-  std::string name;      // a path, "standard output", "syslog"
-  bool durable = false;  // saved positions wait for it
-  uint64_t written = 0;  // events it took
-  uint64_t failed = 0;   // events a write to it failed for
-  uint64_t dropped = 0;  // events its full queue could not take
-  uint64_t pending = 0;  // events queued for it, not yet written
-  bool writing = true;   // its last write went through
+  std::string name;       // a path, "standard output", "syslog"
+  bool durable = false;   // saved positions wait for it
+  uint64_t written = 0;   // events it took
+  uint64_t failed = 0;    // events given up after a write to it failed
+  uint64_t dropped = 0;   // events its full queue could not take
+  uint64_t rejected = 0;  // events its engine refused for good (given up)
+  uint64_t pending = 0;   // events queued for it, not yet written
+  bool writing = true;    // its last write went through
   // A fleet sink's (Kafka, JetStream; `fleet` true) engine side.
   bool fleet = false;
-  bool connected = false;       // a broker or server answers
-  uint64_t acknowledged = 0;    // events the engine acknowledged
-  uint64_t retried = 0;         // events sent again after a failure
-  uint64_t rejected = 0;        // events the engine refused for good
-  uint64_t unacknowledged = 0;  // events sent, not yet acknowledged
-  double oldest_pending_s = 0;  // age of the oldest of those, seconds
+  bool connected = false;        // a broker or server answers
+  uint64_t acknowledged = 0;     // events the engine acknowledged
+  uint64_t retried = 0;          // events sent again after a failed attempt
+  uint64_t failed_attempts = 0;  // sendings that failed (each sent again)
+  uint64_t unacknowledged = 0;   // events sent, not yet acknowledged
+  double oldest_pending_s = 0;   // age of the oldest of those, seconds
 };
+
+// What `o` gave up: never delivered and never to be.
+inline uint64_t LostEvents(const Event_Output_Counts& o) {
+  return o.failed + o.dropped + o.rejected;
+}
 
 class Event_Sink {
  public:

@@ -157,9 +157,9 @@ void Fleet_Output::AddFleetCounts(Event_Output_Counts* c) const {
   c->fleet = true;
   c->connected = Connected();
   c->acknowledged = acknowledged_.load(std::memory_order_relaxed);
-  c->failed += failed_.load(std::memory_order_relaxed);
-  c->retried = retried_.load(std::memory_order_relaxed);
-  c->rejected = rejected_.load(std::memory_order_relaxed);
+  c->failed_attempts = failed_attempts_.load(std::memory_order_relaxed);
+  c->rejected += rejected_.load(std::memory_order_relaxed);
+  c->retried += retried_.load(std::memory_order_relaxed);
   c->unacknowledged = window_.Events();
   c->oldest_pending_s = window_.OldestAgeSeconds();
 }

@@ -116,9 +116,11 @@ class Fleet_Output : public Event_Output {
   std::vector<uint32_t> sizes_;  // the writer's thread's
   std::atomic<uint64_t> acknowledged_{0};
   std::atomic<uint64_t> retried_{0};
-  std::atomic<uint64_t> failed_{
-      0};  // deliveries the engine refused or did not answer
-  std::atomic<uint64_t> rejected_{0};  // events refused for good
+  // Sendings the engine refused for now or did not answer: each is sent
+  // again, so none is lost.
+  std::atomic<uint64_t> failed_attempts_{0};
+  // Events the engine refused for good: given up, never delivered.
+  std::atomic<uint64_t> rejected_{0};
 
  private:
   Posix_Mutex rejections_mu_;

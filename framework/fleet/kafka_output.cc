@@ -241,7 +241,7 @@ class Kafka_Output : public Fleet_Output {
   }
 
   void Failed(Retry r, const char* why) {
-    failed_.fetch_add(1, std::memory_order_relaxed);
+    failed_attempts_.fetch_add(1, std::memory_order_relaxed);
     uint64_t held = 0;
     bool due;
     {

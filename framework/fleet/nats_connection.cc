@@ -38,16 +38,23 @@ std::string ServersText(natsConnection* nc) {
   return "the NATS servers";
 }
 
-void OnDisconnected(natsConnection* nc, void* /*closure*/) {
+// `closure` is the Nats_Connection.
+void OnDisconnected(natsConnection* nc, void* closure) {
   if (natsConnection_IsClosed(nc)) {
     return;  // closed by its owner (the agent stops): nothing is lost
+  }
+  if (!static_cast<Nats_Connection*>(closure)->MarkLost(true)) {
+    return;  // a failed try of the same loss
   }
   WEX1_TRACE(wex1, WEX1_ERROR,
              "\nNATS connection lost (%s); trying again every second.",
              ServersText(nc).c_str());
 }
 
-void OnReconnected(natsConnection* nc, void* /*closure*/) {
+void OnReconnected(natsConnection* nc, void* closure) {
+  if (!static_cast<Nats_Connection*>(closure)->MarkLost(false)) {
+    return;  // already said
+  }
   WEX1_TRACE(wex1, WEX1_FLOW, "\nNATS connection made to %s.",
              ServersText(nc).c_str());
 }
@@ -134,11 +141,11 @@ bool Nats_Connection::Open(const Nats_Url& url, const std::string& client_name,
       !Check(natsOptions_SetReconnectWait(opts.get(), kReconnectWaitMs),
              "NATS options", err) ||
       !Check(natsOptions_SetRetryOnFailedConnect(opts.get(), true,
-                                                 OnReconnected, nullptr),
+                                                 OnReconnected, this),
              "NATS options", err) ||
-      !Check(natsOptions_SetDisconnectedCB(opts.get(), OnDisconnected, nullptr),
+      !Check(natsOptions_SetDisconnectedCB(opts.get(), OnDisconnected, this),
              "NATS options", err) ||
-      !Check(natsOptions_SetReconnectedCB(opts.get(), OnReconnected, nullptr),
+      !Check(natsOptions_SetReconnectedCB(opts.get(), OnReconnected, this),
              "NATS options", err) ||
       !Check(natsOptions_SetErrorHandler(opts.get(), OnAsyncError, nullptr),
              "NATS options", err)) {
@@ -167,6 +174,9 @@ bool Nats_Connection::Open(const Nats_Url& url, const std::string& client_name,
       return false;
     }
   }
+  // Down until connected: the first connection is traced once, whoever
+  // makes it.
+  lost_.store(true);
   const natsStatus s = natsConnection_Connect(&nc_, opts.get());
   if (s == NATS_NOT_YET_CONNECTED) {
     WEX1_TRACE(wex1, WEX1_ERROR,
@@ -181,8 +191,10 @@ bool Nats_Connection::Open(const Nats_Url& url, const std::string& client_name,
         "cannot connect to " + url.servers.front() + ": " + NatsStatusText(s);
     return false;
   }
-  WEX1_TRACE(wex1, WEX1_FLOW, "\nNATS connection made to %s.",
-             ServersText(nc_).c_str());
+  if (MarkLost(false)) {
+    WEX1_TRACE(wex1, WEX1_FLOW, "\nNATS connection made to %s.",
+               ServersText(nc_).c_str());
+  }
   return true;
 }
 

@@ -15,6 +15,7 @@
 
 #include <nats/nats.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -56,8 +57,14 @@ class Nats_Connection {
       loop_->EndBatch();
     }
   }
+  // Records that the link went down (`lost` true) or came up; true when
+  // that changes what was recorded, so that the library's callbacks, which
+  // may say the same several times, trace each loss and each return once.
+  // Any thread.
+  bool MarkLost(bool lost) { return lost_.exchange(lost) != lost; }
 
  private:
+  std::atomic<bool> lost_{false};
   natsConnection* nc_ = nullptr;
   std::unique_ptr<Nats_Io_Loop> loop_;
 };

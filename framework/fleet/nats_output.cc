@@ -335,7 +335,7 @@ class Nats_Output : public Fleet_Output {
       due = failures_.Due(&held);
       failures_.Held(count - 1);  // the others, told in the next report
     }
-    failed_.fetch_add(count, std::memory_order_relaxed);
+    failed_attempts_.fetch_add(count, std::memory_order_relaxed);
     if (due) {
       WEX1_TRACE(
           wex1, WEX1_ERROR,

@@ -31,7 +31,7 @@ constexpr size_t kRecordMax = 8192;
 // Everything the facility shares, built on first use so that units may
 // register from static initialisers in any order.
 struct Registry {
-  Registry();  // opens the sink HOV_TRACE_FILE names
+  Registry();  // notes the sink HOV_TRACE_FILE names
 
   Posix_Mutex mu;  // the units and the control
   std::vector<WEX1_Unit*> units GUARDED_BY(mu);
@@ -43,6 +43,9 @@ struct Registry {
   FILE* sink GUARDED_BY(sink_mu) = nullptr;  // null: stderr
   bool owned GUARDED_BY(sink_mu) = false;
   std::string path GUARDED_BY(sink_mu);  // of the owned sink
+  // HOV_TRACE_FILE is opened by the first record, so that a run that
+  // traces nothing (--help, --version, --check) leaves the file alone.
+  bool open_pending GUARDED_BY(sink_mu) = false;
   WEX1_Hook hook GUARDED_BY(sink_mu) = nullptr;
   void* hook_ctx GUARDED_BY(sink_mu) = nullptr;
   // Records on a stream (not on the trace file) start with a syslog
@@ -71,10 +74,19 @@ Registry::Registry() {
   Posix_Mutex::Hold g(&sink_mu);
   syslog_prefix = WantsSyslogPrefix();
   if (file != nullptr && *file != '\0') {
-    sink = OpenForAppend(file, "trace file", nullptr);
-    owned = sink != nullptr;
+    open_pending = true;
     path = file;
   }
+}
+
+// The sink records go to, opening HOV_TRACE_FILE on first use.
+FILE* Sink(Registry& r) REQUIRES(r.sink_mu) {
+  if (r.open_pending) {
+    r.open_pending = false;
+    r.sink = OpenForAppend(r.path.c_str(), "trace file", nullptr);
+    r.owned = r.sink != nullptr;
+  }
+  return r.sink != nullptr ? r.sink : stderr;
 }
 
 Registry& R() {
@@ -133,7 +145,7 @@ void WriteRecord(const char* label, const char* text, unsigned level) {
   int old_state;
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_state);
   r.sink_mu.Lock();
-  FILE* out = r.sink != nullptr ? r.sink : stderr;
+  FILE* out = Sink(r);
   if (r.syslog_prefix && !r.owned) {
     WritePrefixed(out, SyslogPriority(level), head, text);
   } else {
@@ -360,6 +372,7 @@ void WEX1_SetSink(FILE* f) {
   }
   r.sink = f;
   r.owned = false;
+  r.open_pending = false;
 }
 
 bool WEX1_OpenSink(const char* path, std::string* err) {
@@ -374,6 +387,7 @@ bool WEX1_OpenSink(const char* path, std::string* err) {
   }
   r.sink = f;
   r.owned = true;
+  r.open_pending = false;
   r.path = path;
   return true;
 }

@@ -246,8 +246,10 @@ TEST(ActionsTest, FailingOutputsAreTracedCountedAndDoNotStopTheOthers) {
   qortest::AppendFile(dir.File("app.log"), lines);
   ASSERT_TRUE(WaitUntil([&] { return EventFile(dir).find("note 2") != std::string::npos; }));
   EXPECT_EQ(Count(EventFile(dir), "\n"), 3u);
-  ASSERT_TRUE(WaitUntil([&] { return qortest::JsonField(agent.Ctl({"--json", "ping"}).out, "events_failed") == "3"; }))
-      << agent.Ctl({"--json", "ping"}).out;
+  ASSERT_TRUE(WaitUntil([&] {
+    return qortest::JsonField(agent.Ctl({"--json", "ping"}).out,
+                              "events_lost") == "3";
+  })) << agent.Ctl({"--json", "ping"}).out;
   // A file that cannot take its events holds them and is tried again; a
   // best-effort output loses them.
   const std::string held =

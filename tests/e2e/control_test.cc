@@ -83,7 +83,9 @@ TEST(ControlTest, QorctlDrivesTheAgent) {
 
   Run_Result r = agent.Ctl({"ping"});
   EXPECT_EQ(r.out, "qoragent at " + agent.Socket() + " is alive (pid " +
-                       std::to_string(agent.Pid()) + ", system testhost:TVX)\n");
+                       std::to_string(agent.Pid()) +
+                       ", system testhost:TVX)\n" +
+                       "  events: 0 written, 0 retried, 0 lost\n");
 
   // Situations: add, list, delete.
   r = agent.Ctl({"situation", "add", "ssh", "VXLOGENT", "ENTRYSRC ~ \"sshd\"", "AND",

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <map>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -198,6 +199,34 @@ TEST(DefaultsTest, MissingSituationsFileRefusesTheStart) {
                           dir.File("missing-situations") + " does not exist"),
       std::string::npos)
       << agent.Output();
+}
+
+// The package's maintainer scripts in a scratch root where systemd does not
+// run: the install says in one line that the agent was not started, and
+// neither script fails.
+TEST(DefaultsTest, MaintainerScriptsWithoutSystemdSayTheAgentWasNotStarted) {
+  Scoped_Temp_Dir root;
+  ASSERT_EQ(mkdir(root.File("bin").c_str(), 0755), 0);  // no systemd tools
+  const std::map<std::string, std::string> env = {{"DPKG_ROOT", root.path()},
+                                                  {"PATH", root.File("bin")}};
+  const std::string scripts =
+      std::string(QOR_SOURCE_DIR) + "/packaging/debian/";
+  Run_Result r = RunProgram({"/bin/sh", scripts + "postinst", "configure", ""},
+                            env, root.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(
+      r.out,
+      "qoragent: not started (systemd is not running here); start it as "
+      "/usr/share/doc/qoragent/README.md says under \"Without systemd\"\n");
+  // An upgrade says the same; removal says nothing.
+  r = RunProgram({"/bin/sh", scripts + "postinst", "configure", "0.9"}, env,
+                 root.path());
+  EXPECT_NE(r.out.find("not started"), std::string::npos) << r.out;
+  for (const char* script : {"prerm", "postrm"}) {
+    r = RunProgram({"/bin/sh", scripts + script, "remove"}, env, root.path());
+    EXPECT_EQ(r.status, 0) << script << ": " << r.err;
+    EXPECT_EQ(r.out, "") << script;
+  }
 }
 
 }  // namespace

@@ -134,6 +134,10 @@ TEST_F(FleetTest, AsksEveryHostAtOnceAndTellsWhoDidNotAnswer) {
                              " is not a monitored log"),
             std::string::npos)
       << missing.err;
+  // On that host, a flow-level line, not an error.
+  EXPECT_TRUE(a->WaitTrace("Fleet request answered: " + dir_.File("none") +
+                           " is not a monitored log."))
+      << a->Trace();
 
   // A host killed outright stays in the roster and shows as not answering;
   // the others' rows still come.
@@ -162,6 +166,75 @@ TEST_F(FleetTest, AsksEveryHostAtOnceAndTellsWhoDidNotAnswer) {
     return Fleet({"--host", "web1.example:TVX", "ping"}).status == 0;
   })) << a->Trace();
   EXPECT_TRUE(a->Running());
+  // The loss and the return are each traced once, however many tries the
+  // outage took.
+  const auto times = [&](const std::string& what) {
+    const std::string trace = a->Trace();
+    size_t n = 0;
+    for (size_t at = trace.find(what); at != std::string::npos;
+         at = trace.find(what, at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  EXPECT_TRUE(WaitUntil([&] { return times("NATS connection made") == 2; }))
+      << a->Trace();
+  EXPECT_EQ(times("NATS connection lost"), 1u) << a->Trace();
+}
+
+// --host takes a roster entry's system name or its host part; a name that
+// several entries have is refused with them, an unknown one or another
+// prefix's at once; the roster lists the agents of the prefix asked.
+TEST_F(FleetTest, HostNamesAreFoundInTheRosterOfThePrefix) {
+  const std::string log = dir_.File("one.log");
+  WriteFile(log, SyslogLine(time(nullptr) - 60, "h", "app[1]: an entry"));
+  StartAgent("web1.example:TVX", log);
+  StartAgent("db1:TVX", log);
+  StartAgent("db1:APP", log);
+  const std::set<std::string> all = {"web1.example:TVX", "db1:TVX", "db1:APP"};
+  ASSERT_TRUE(WaitUntil([&] { return Roster() == all; }));
+  for (const std::string& line :
+       LinesWith(Fleet({"--json", "hosts"}).out, "\"host\"")) {
+    EXPECT_EQ(JsonField(line, "prefix"), "qortest") << line;
+  }
+
+  for (const char* name : {"web1", "web1.example", "web1.example:TVX"}) {
+    const Run_Result r = Fleet({"--json", "--host", name, "ping"});
+    EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+    EXPECT_EQ(LinesWith(r.out, "\"web1.example:TVX\"").size(), 1u)
+        << name << ": " << r.out;
+  }
+  Run_Result r = Fleet({"--host", "db1", "ping"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err,
+            "qorctl: db1 names 2 agents in the roster of qortest: db1:APP, "
+            "db1:TVX\n");
+  // The ping table has the local ping's columns, not JSON.
+  r = Fleet({"--host", "db1:APP", "ping"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("HOST", 0), 0u) << r.out;
+  for (const char* column : {"PID", "WRITTEN", "RETRIED", "LOST"}) {
+    EXPECT_NE(r.out.find(column), std::string::npos) << r.out;
+  }
+  EXPECT_NE(r.out.find("\ndb1:APP "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find('{'), std::string::npos) << r.out;
+  r = Fleet({"--host", "web9", "ping"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "qorctl: no agent in the roster of qortest is named web9\n");
+
+  // Another prefix: no agent of it, said at once.
+  const std::string other = server_->Url("elsewhere");
+  r = RunProgram({QORCTL_PATH, "--fleet", other, "--host", "web1", "ping"}, {},
+                 dir_.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err,
+            "qorctl: no agent in the roster of elsewhere is named web1\n");
+  r = RunProgram({QORCTL_PATH, "--fleet", other, "--json", "hosts"}, {},
+                 dir_.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  // A usage error is status 2, as without --fleet.
+  EXPECT_EQ(Fleet({"--limit"}).status, 2);
 }
 
 }  // namespace

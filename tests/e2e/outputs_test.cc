@@ -89,7 +89,7 @@ TEST(OutputsE2ETest, StuckSyslogCostsOnlyItselfAndARestartLosesNothing) {
     // Syslog's losses are counted.
     EXPECT_TRUE(WaitUntil([&] {
       return qortest::JsonField(agent.Ctl({"--json", "ping"}).out,
-                                "events_failed") != "0";
+                                "events_lost") != "0";
     }));
     ASSERT_TRUE(agent.Signal(SIGTERM));
     ASSERT_EQ(agent.WaitExit(std::chrono::seconds(60)), 0) << agent.Trace();

@@ -20,7 +20,8 @@ inline std::string PingCounts() {
     evicted += m->KeysEvicted();
   }
   return "\"events_written\":" + std::to_string(c.written) +
-         ",\"events_failed\":" + std::to_string(c.failed) +
+         ",\"events_lost\":" + std::to_string(c.lost) +
+         ",\"events_retried\":" + std::to_string(c.retried) +
          ",\"actions_dropped\":" + std::to_string(Action_Runner::Dropped()) +
          ",\"keys_evicted\":" + std::to_string(evicted) +
          ",\"metrics\":\"off\"";

@@ -21,6 +21,7 @@
 #include "tables/tvx_vxmonlog_manager.h"
 #include "tables/x7srv_rnodests_manager.h"
 #include "tests/testutil.h"
+#include "tools/table_format.h"
 #include "util/socket_path.h"
 
 namespace {
@@ -228,13 +229,16 @@ TEST_F(QorctlMainTest, TablesByDefaultJsonOnRequest) {
   StartServer();
   Ctl_Run r = Qorctl({"ping"});
   EXPECT_EQ(r.status, QORCTL_OK);
-  EXPECT_EQ(r.out, "qoragent at " + socket_ + " is alive (pid " + std::to_string(getpid()) +
-                       ", system ctltest:TVX)\n");
+  EXPECT_EQ(r.out, "qoragent at " + socket_ + " is alive (pid " +
+                       std::to_string(getpid()) +
+                       ", system ctltest:TVX)\n"
+                       "  events: 0 written, 0 retried, 0 lost\n");
   r = Qorctl({"ping", "--json"});
   EXPECT_EQ(
       r.out,
       "{\"pid\":" + std::to_string(getpid()) +
-          ",\"system\":\"ctltest:TVX\",\"events_written\":0,\"events_failed\":0,"
+          ",\"system\":\"ctltest:TVX\",\"events_written\":0,\"events_lost\":0,"
+          "\"events_retried\":0,"
           "\"actions_dropped\":0,\"keys_evicted\":0,\"metrics\":\"off\"}\n");
 
   r = Qorctl({"situation", "add", "ssh", "VXLOGENT", "ENTRYSRC ~ \"sshd\"", "AND", "ENTRYDESC", "~",
@@ -378,6 +382,32 @@ TEST_F(QorctlMainTest, EventsEndWithStatusOneWhenTheAgentGoesAway) {
             "qorctl: the agent at " + socket_ +
                 " ended the event stream (it stopped or went away)\n");
   free(err_text);
+}
+
+// An event line for people: host, situation, key and the entry's text, cut
+// to the terminal's width; a throttle's summary shows its count.
+TEST(QorctlEventTextTest, ShowsHostSituationKeyAndTextCutToTheWidth) {
+  const std::string row =
+      "{\"time\":\"2026-03-05T07:08:09.000Z\",\"situation\":\"ssh_guess\","
+      "\"table\":\"TVX.VXLOGENT\",\"key\":\"192.0.2.7\",\"row\":{"
+      "\"ORIGINNODE\":\"web1:TVX\",\"ENTRYSRC\":\"sshd\","
+      "\"ENTRYDESC\":\"Failed password for root from 192.0.2.7\"}}";
+  const std::string stamp = ReadableUtc("2026-03-05T07:08:09.000Z");
+  std::string text;
+  ASSERT_TRUE(QorctlEventText(row, "-", 0, &text));
+  EXPECT_EQ(text, stamp +
+                      "  web1:TVX  ssh_guess  [192.0.2.7]  sshd: Failed "
+                      "password for root from 192.0.2.7");
+  ASSERT_TRUE(QorctlEventText(row, "-", 40, &text));
+  EXPECT_EQ(text, (stamp + "  web1:TVX  ssh_guess  [192.0.2.7]").substr(0, 37) +
+                      "...");
+
+  ASSERT_TRUE(QorctlEventText(
+      "{\"time\":\"2026-03-05T07:08:09.000Z\",\"situation\":\"noisy\","
+      "\"table\":\"TVX.VXLOGENT\",\"suppressed\":41}",
+      "db1:TVX", 0, &text));
+  EXPECT_EQ(text,
+            stamp + "  db1:TVX  noisy  41 more events held back by THROTTLE");
 }
 
 }  // namespace
