@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "framework/fleet/otlp_output.h"
 #include "framework/runtime/kafka_output.h"
 #include "framework/runtime/nats_output.h"
 #include "util/process_wide.h"
@@ -11,7 +12,8 @@
 bool IsFleetSinkUrl(const std::string& text) {
   return text.compare(0, 8, "kafka://") == 0 ||
          text.compare(0, 7, "nats://") == 0 ||
-         text.compare(0, 6, "tls://") == 0;
+         text.compare(0, 6, "tls://") == 0 ||
+         text.compare(0, 8, "otlp+htt") == 0;
 }
 
 bool MakeFleetOutput(const std::string& url,
@@ -19,6 +21,9 @@ bool MakeFleetOutput(const std::string& url,
                      std::unique_ptr<Event_Output>* output, std::string* err) {
   if (url.compare(0, 8, "kafka://") == 0) {
     return MakeKafkaOutput(url, limits, output, err);
+  }
+  if (url.compare(0, 5, "otlp+") == 0) {
+    return MakeOtlpOutput(url, limits, output, err);
   }
   return MakeNatsOutput(url, limits, output, err);
 }
