@@ -69,7 +69,8 @@ long EnvSeconds(const char* name, long fallback) {
 const HOV_EnvHelp kRuntimeEnv[] = {
     {"HOV_EVENTS", "-",
      "where events go, one JSON line each: comma-separated FILE, - (standard output), syslog or "
-     "syslog:FACILITY (RFC 5424 to the syslog socket, facility local0 by default)"},
+     "syslog:FACILITY (RFC 5424 to the syslog socket, facility local0 by default), or a sink "
+     "that acknowledges: kafka://, nats://, tls://, otlp+http(s)://HOST:PORT[/PATH][?OPTIONS]"},
     {"HOV_SYSLOG_SOCKET", "/dev/log",
      "syslog socket used by the syslog event output"},
     {"HOV_RUN_TIMEOUT", "30",
@@ -99,6 +100,9 @@ const HOV_EnvHelp kRuntimeEnv[] = {
     {"HOV_KAFKA_PROPERTIES", "none",
      "librdkafka key=value settings for kafka:// event outputs, passed as they are (a trusted "
      "file)"},
+    {"HOV_OTLP_HEADERS", "none",
+     "\"Name: value\" header lines sent to otlp+http(s):// receivers (a trusted file)"},
+    {"HOV_OTLP_CA", "the system's", "CA file for otlp+https:// receivers"},
     {"JOP_WEX1", "ERROR",
      "trace levels: LEVELS or LABEL:LEVELS items (0x91, ERROR,FLOW,DETAIL,ENTRY,ALL)"},
     {nullptr, nullptr, nullptr}};

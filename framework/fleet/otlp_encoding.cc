@@ -253,7 +253,9 @@ struct Hash128 {
       Word(w);
     }
     uint64_t w = 0;
-    memcpy(&w, t.data() + i, t.size() - i);
+    if (t.size() > i) {
+      memcpy(&w, t.data() + i, t.size() - i);
+    }
     Word(w ^ (static_cast<uint64_t>(t.size() - i) << 56));
   }
   void Hex(char out[33]) const {
@@ -266,6 +268,21 @@ struct Hash128 {
 
 constexpr const char* kLevelWords[8] = {"emerg",   "alert",  "crit", "err",
                                         "warning", "notice", "info", "debug"};
+
+// The level of a "<PRI>" (0 to 191) that `text` begins with, else -1.
+int LeadingPriority(std::string_view text) {
+  if (text.size() < 3 || text[0] != '<') {
+    return -1;
+  }
+  size_t i = 1;
+  int pri = 0;
+  while (i < text.size() && i < 4 && text[i] >= '0' && text[i] <= '9') {
+    pri = pri * 10 + (text[i] - '0');
+    ++i;
+  }
+  return i > 1 && i < text.size() && text[i] == '>' && pri <= 191 ? pri % 8
+                                                                  : -1;
+}
 
 }  // namespace
 
@@ -500,20 +517,17 @@ bool Otlp_Record::Read(std::string_view line) {
       n.text = logname;
       attributes.push_back(n);
     }
-    // The severity: the entry's priority word, else a "<PRI>" the text
-    // begins with.
+    // The severity: the entry's priority word, else a "<PRI>" its text or
+    // its message begins with.
     int level = entrytype.empty() ? -1 : SyslogLevelOfWord(entrytype);
     if (level >= 0) {
       severity_text = entrytype;
-    } else if (body.size() >= 3 && body[0] == '<') {
-      size_t i = 1;
-      int pri = 0;
-      while (i < body.size() && i < 4 && body[i] >= '0' && body[i] <= '9') {
-        pri = pri * 10 + (body[i] - '0');
-        ++i;
+    } else {
+      level = LeadingPriority(body);
+      if (level < 0) {
+        level = LeadingPriority(entrydesc);
       }
-      if (i > 1 && i < body.size() && body[i] == '>' && pri <= 191) {
-        level = pri % 8;
+      if (level >= 0) {
         severity_text = kLevelWords[level];
       }
     }

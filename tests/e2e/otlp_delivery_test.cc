@@ -154,6 +154,9 @@ TEST(OtlpDeliveryE2ETest, OutageAndKillLoseNothing) {
         for (; checked < records.size(); ++checked) {
           const nlohmann::json& r = records[checked];
           const std::string body = r.value("body", std::string());
+          if (body.find("warm-up line") != std::string::npos) {
+            continue;
+          }
           std::smatch m;
           const uint64_t t = r.value("time", uint64_t{0});
           if (!std::regex_search(body, m, number) ||
@@ -189,12 +192,12 @@ TEST(OtlpDeliveryE2ETest, OutageAndKillLoseNothing) {
 // gzip and protobuf without it decode; the headers file reaches the
 // receiver.
 TEST(OtlpDeliveryE2ETest, RefusalsEncodingsAndHeaders) {
-  Scoped_Temp_Dir dir;
   for (const char* query : {"?encoding=json", "?compression=none"}) {
     SCOPED_TRACE(query);
-    Receiver receiver(dir, query[1] == 'e' ? "json" : "plain",
-                      {"--require", "X-Scope-OrgID: tenant-7"});
-    const std::string log = dir.File(std::string("app") + query + ".log");
+    Scoped_Temp_Dir dir;
+    const std::string name = query[1] == 'e' ? "json" : "plain";
+    Receiver receiver(dir, name, {"--require", "X-Scope-OrgID: tenant-7"});
+    const std::string log = dir.File(name + ".log");
     Agent_Process agent(dir);
     WatchOneLogForLines(dir, log, &agent);
     const std::string headers = dir.File("headers");
@@ -202,7 +205,7 @@ TEST(OtlpDeliveryE2ETest, RefusalsEncodingsAndHeaders) {
     ASSERT_EQ(chmod(headers.c_str(), 0600), 0);
     agent.SetEnv("HOV_OTLP_HEADERS", headers);
     agent.SetEnv("HOV_EVENTS", receiver.Url(query));
-    agent.SetEnv("TVX_STATE_FILE", dir.File(std::string("state") + query));
+    agent.SetEnv("TVX_STATE_FILE", dir.File(name + ".state"));
     ASSERT_TRUE(agent.Start());
     ASSERT_TRUE(WaitWatching(agent, log));
     ASSERT_TRUE(WaitUntil([&] {

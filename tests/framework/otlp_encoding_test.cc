@@ -107,6 +107,9 @@ TEST(OtlpEncodingTest, RecordReadingRules) {
   ASSERT_TRUE(r.Read("{\"row\":{\"ENTRYTYPE\":\"\",\"entry\":\"<13>x\"}}"));
   EXPECT_EQ(r.severity, 10);  // user.notice
   EXPECT_EQ(r.severity_text, "notice");
+  ASSERT_TRUE(r.Read(
+      "{\"row\":{\"ENTRYDESC\":\"<3>x\",\"entry\":\"Dec  9 h app: <3>x\"}}"));
+  EXPECT_EQ(r.severity, 17);
   ASSERT_TRUE(r.Read("{\"row\":{\"entry\":\"plain\"}}"));
   EXPECT_EQ(r.severity, 0);
   EXPECT_EQ(r.time_ns, 0u);

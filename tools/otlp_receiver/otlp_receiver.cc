@@ -16,6 +16,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "otlp_logs.pb.h"
 
@@ -63,17 +64,18 @@ bool Gunzip(const std::string& in, std::string* out) {
   }
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
   z.avail_in = static_cast<uInt>(in.size());
-  char buf[65536];
+  // civetweb's threads have small stacks: buffers on the heap.
+  std::vector<char> buf(65536);
   int rc;
   do {
-    z.next_out = reinterpret_cast<Bytef*>(buf);
-    z.avail_out = sizeof buf;
+    z.next_out = reinterpret_cast<Bytef*>(buf.data());
+    z.avail_out = static_cast<uInt>(buf.size());
     rc = inflate(&z, Z_NO_FLUSH);
     if (rc != Z_OK && rc != Z_STREAM_END) {
       inflateEnd(&z);
       return false;
     }
-    out->append(buf, sizeof buf - z.avail_out);
+    out->append(buf.data(), buf.size() - z.avail_out);
   } while (rc != Z_STREAM_END);
   inflateEnd(&z);
   return true;
@@ -145,10 +147,10 @@ int Handle(mg_connection* c, void* self) {
     return 404;
   }
   std::string body;
-  char buf[65536];
+  std::vector<char> buf(65536);
   int n;
-  while ((n = mg_read(c, buf, sizeof buf)) > 0) {
-    body.append(buf, static_cast<size_t>(n));
+  while ((n = mg_read(c, buf.data(), buf.size())) > 0) {
+    body.append(buf.data(), static_cast<size_t>(n));
   }
   r->bytes += body.size();
   const char* type = mg_get_header(c, "Content-Type");
