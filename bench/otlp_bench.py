@@ -150,6 +150,10 @@ def run(build, text, lines, query):
             rate = lines / (done - t0)
             cpu = (c1 - c0) / hz / (lines / 1e6)
             rcpu = (r1 - r0) / hz / (lines / 1e6)
+            # The receiver rewrites its counts every 0.1 s.
+            wait = time.monotonic() + 5
+            while receiver_records(stats) - base_records < lines and time.monotonic() < wait:
+                time.sleep(0.05)
             records = receiver_records(stats) - base_records
             print(f"{lines} events: {rate / 1000:.0f}k events/s end to end, agent "
                   f"{cpu:.2f} CPU-s per million events, receiver {rcpu:.2f} apart "

@@ -85,12 +85,15 @@ struct Scanner {
     const size_t from = at;
     const char* const base = s.data();
     const void* q = memchr(base + at, '"', s.size() - at);
-    const void* b = memchr(base + at, '\\', s.size() - at);
     if (q == nullptr) {
       ok = false;
       return {};
     }
-    if (b == nullptr || b > q) {
+    // A backslash before the first quote: the string has escapes.
+    const void* b =
+        memchr(base + at, '\\',
+               static_cast<size_t>(static_cast<const char*>(q) - (base + at)));
+    if (b == nullptr) {
       at = static_cast<size_t>(static_cast<const char*>(q) - base) + 1;
       return s.substr(from, at - 1 - from);
     }
@@ -425,6 +428,9 @@ bool Otlp_Record::Read(std::string_view line) {
           v.key = col;
           if (sc.at < line.size() && line[sc.at] == '"') {
             v.text = sc.String();
+            if (v.text.empty()) {
+              continue;  // an empty column says nothing
+            }
             if (col == "entry") {
               body = v.text;
               have_entry = true;
@@ -570,20 +576,10 @@ void PutVarint(std::string* out, uint64_t v) {
   out->append(buf, n);
 }
 
-void PutFixed64(std::string* out, uint64_t v) {
-  char buf[8];
-  for (int i = 0; i < 8; ++i) {
-    buf[i] = static_cast<char>(v >> (8 * i));
-  }
-  out->append(buf, 8);
-}
-
-void PutBytes(std::string* out, char tag, std::string_view a,
-              std::string_view b = {}) {
+void PutBytes(std::string* out, char tag, std::string_view a) {
   out->push_back(tag);
-  PutVarint(out, a.size() + b.size());
+  PutVarint(out, a.size());
   out->append(a);
-  out->append(b);
 }
 
 size_t LenField(size_t length) {
@@ -596,22 +592,56 @@ size_t AnyValueSize(const Otlp_Record::Value& v) {
 }
 
 size_t KeyValueSize(const Otlp_Record::Value& v) {
-  return LenField(strlen(v.prefix) + v.key.size()) + LenField(AnyValueSize(v));
+  return LenField(v.prefix.size() + v.key.size()) + LenField(AnyValueSize(v));
 }
 
-void PutKeyValue(std::string* out, const Otlp_Record::Value& v) {
-  out->push_back(0x32);  // LogRecord.attributes or Resource.attributes
-  PutVarint(out, KeyValueSize(v));
-  PutBytes(out, 0x0A, v.prefix, v.key);
-  out->push_back(0x12);
-  PutVarint(out, AnyValueSize(v));
-  if (v.is_number) {
-    out->push_back(0x18);
-    PutVarint(out, static_cast<uint64_t>(v.number));
-  } else {
-    PutBytes(out, 0x0A, v.text);
+// Writes into room already made for it (the sizes are counted first): one
+// pass, no appends.
+struct Writer {
+  char* p;
+  void Byte(char c) { *p++ = c; }
+  void Varint(uint64_t v) {
+    while (v >= 0x80) {
+      *p++ = static_cast<char>((v & 0x7F) | 0x80);
+      v >>= 7;
+    }
+    *p++ = static_cast<char>(v);
   }
-}
+  void Fixed64(uint64_t v) {
+    for (int i = 0; i < 8; ++i) {
+      *p++ = static_cast<char>(v >> (8 * i));
+    }
+  }
+  void Text(std::string_view t) {
+    if (!t.empty()) {
+      memcpy(p, t.data(), t.size());
+      p += t.size();
+    }
+  }
+  void Bytes(char tag, std::string_view t) {
+    Byte(tag);
+    Varint(t.size());
+    Text(t);
+  }
+  // A KeyValue as field `tag` (LogRecord.attributes: 0x32; a Resource's:
+  // 0x0A).
+  void KeyValue(char tag, const Otlp_Record::Value& v) {
+    Byte(tag);
+    Varint(KeyValueSize(v));
+    Byte(0x0A);
+    Varint(v.prefix.size() + v.key.size());
+    Text(v.prefix);
+    Text(v.key);
+    Byte(0x12);
+    Varint(AnyValueSize(v));
+    if (v.is_number) {
+      Byte(0x18);  // AnyValue.int_value = 3
+      Varint(static_cast<uint64_t>(v.number));
+    } else {
+      Bytes(0x0A, v.text);  // AnyValue.string_value = 1
+    }
+  }
+};
 
 void JsonKeyValue(std::string* out, std::string_view prefix,
                   const Otlp_Record::Value& v) {
@@ -658,24 +688,11 @@ Otlp_Encoder::Otlp_Encoder(Otlp_Encoding encoding, std::string host_name,
     return;
   }
   // Resource { attributes = 1 } as ResourceLogs.resource = 1.
-  std::string attrs;
-  PutKeyValue(&attrs, host);
-  PutKeyValue(&attrs, system);
-  for (size_t i = 0; i < attrs.size();) {
-    // PutKeyValue writes LogRecord's tag (6); a Resource's attributes are
-    // field 1.
-    attrs[i] = 0x0A;
-    size_t len = 0;
-    int shift = 0;
-    size_t j = i + 1;
-    while (static_cast<unsigned char>(attrs[j]) & 0x80) {
-      len |= static_cast<size_t>(attrs[j] & 0x7F) << shift;
-      shift += 7;
-      ++j;
-    }
-    len |= static_cast<size_t>(attrs[j]) << shift;
-    i = j + 1 + len;
-  }
+  std::string attrs(
+      LenField(KeyValueSize(host)) + LenField(KeyValueSize(system)), '\0');
+  Writer w{&attrs[0]};
+  w.KeyValue(0x0A, host);
+  w.KeyValue(0x0A, system);
   PutBytes(&resource_, 0x0A, attrs);
   // InstrumentationScope { name = 1, version = 2 } as ScopeLogs.scope = 1;
   // kept in head_.
@@ -737,27 +754,29 @@ void Otlp_Encoder::AppendRecord(const Otlp_Record& r, bool first,
   for (const Otlp_Record::Value& v : r.attributes) {
     size += LenField(KeyValueSize(v));
   }
-  out->reserve(out->size() + size + 8);
-  out->push_back(0x12);  // ScopeLogs.log_records = 2
-  PutVarint(out, size);
+  const size_t at = out->size();
+  out->resize(at + 1 + VarintSize(size) + size);
+  Writer w{&(*out)[at]};
+  w.Byte(0x12);  // ScopeLogs.log_records = 2
+  w.Varint(size);
   if (r.time_ns != 0) {
-    out->push_back(0x09);  // time_unix_nano = 1, fixed64
-    PutFixed64(out, r.time_ns);
+    w.Byte(0x09);  // time_unix_nano = 1, fixed64
+    w.Fixed64(r.time_ns);
   }
   if (r.severity != 0) {
-    out->push_back(0x10);  // severity_number = 2
-    PutVarint(out, static_cast<uint64_t>(r.severity));
-    PutBytes(out, 0x1A, r.severity_text);  // severity_text = 3
+    w.Byte(0x10);  // severity_number = 2
+    w.Varint(static_cast<uint64_t>(r.severity));
+    w.Bytes(0x1A, r.severity_text);  // severity_text = 3
   }
-  out->push_back(0x2A);  // body = 5
-  PutVarint(out, LenField(r.body.size()));
-  PutBytes(out, 0x0A, r.body);  // AnyValue.string_value = 1
+  w.Byte(0x2A);  // body = 5
+  w.Varint(LenField(r.body.size()));
+  w.Bytes(0x0A, r.body);  // AnyValue.string_value = 1
   for (const Otlp_Record::Value& v : r.attributes) {
-    PutKeyValue(out, v);  // attributes = 6
+    w.KeyValue(0x32, v);  // attributes = 6
   }
   if (r.observed_ns != 0) {
-    out->push_back(0x59);  // observed_time_unix_nano = 11, fixed64
-    PutFixed64(out, r.observed_ns);
+    w.Byte(0x59);  // observed_time_unix_nano = 11, fixed64
+    w.Fixed64(r.observed_ns);
   }
 }
 

@@ -18,7 +18,7 @@ constexpr const char kOtlpRowPrefix[] = "qoragent.row.";
 // the record's own buffers; valid until the next Read.
 struct Otlp_Record {
   struct Value {
-    const char* prefix = "";  // written before the key
+    std::string_view prefix;  // written before the key
     std::string_view key;
     std::string_view text;  // a string's value (unescaped)
     int64_t number = 0;

@@ -70,6 +70,8 @@ class Gzip {
   }
   Gzip(const Gzip&) = delete;
   Gzip& operator=(const Gzip&) = delete;
+  // The thread's buffer for a request before it is compressed.
+  std::string& Request() { return request_; }
   bool Compress(const std::string& in, std::string* out) {
     if (!ok_ || deflateReset(&z_) != Z_OK) {
       return false;
@@ -89,6 +91,7 @@ class Gzip {
  private:
   z_stream z_{};
   bool ok_ = false;
+  std::string request_;
 };
 
 struct Batch {
@@ -165,6 +168,7 @@ class Otlp_Output : public Fleet_Output {
          open_.records.size() + line.size() > url_.batch_bytes)) {
       full_.push_back(std::move(open_));
       open_ = Batch();
+      open_.records = Spare();
     }
     record_.Read(line);
     encoder_.AppendRecord(record_, open_.sequences.empty(), &open_.records);
@@ -191,6 +195,7 @@ class Otlp_Output : public Fleet_Output {
         } else if (!open_.sequences.empty()) {
           b = std::make_shared<Batch>(std::move(open_));
           open_ = Batch();
+          open_.records = Spare();
         } else {
           return;
         }
@@ -208,13 +213,36 @@ class Otlp_Output : public Fleet_Output {
     }
   }
 
-  void Seal(Batch* b, Gzip* gzip) const {
-    std::string request;
+  // The request of `b`'s records, compressed, in its body. Buffers go back
+  // to spare_ and come from it: a large one freed and made again costs page
+  // faults for every batch.
+  void Seal(Batch* b, Gzip* gzip) {
+    std::string& request = gzip->Request();
     encoder_.Request(b->records, &request);
-    b->records.clear();
-    b->records.shrink_to_fit();
+    {
+      Posix_Mutex::Hold g(&mu_);
+      Keep(std::move(b->records));
+      b->body = Spare();
+    }
     if (!url_.gzip || !gzip->Compress(request, &b->body)) {
-      b->body = std::move(request);
+      b->body.swap(request);
+    }
+  }
+
+  std::string Spare() REQUIRES(mu_) {
+    if (spare_.empty()) {
+      return std::string();
+    }
+    std::string s = std::move(spare_.back());
+    spare_.pop_back();
+    return s;
+  }
+
+  void Keep(std::string s) REQUIRES(mu_) {
+    if (spare_.size() < 2 * static_cast<size_t>(url_.requests) + 4 &&
+        s.capacity() > 0) {
+      s.clear();
+      spare_.push_back(std::move(s));
     }
   }
 
@@ -242,7 +270,7 @@ class Otlp_Output : public Fleet_Output {
                  "partial success: " + std::to_string(refused) + " of " +
                      std::to_string(n) + " records refused: " + message);
       }
-      Release(*b, n - static_cast<size_t>(refused));
+      Release(*b, n - static_cast<size_t>(refused), std::move(x->body));
       {
         Posix_Mutex::Hold g(&mu_);
         --in_flight_;
@@ -278,14 +306,18 @@ class Otlp_Output : public Fleet_Output {
     } else {
       Rejected(n, &refused_trace_,
                "HTTP " + std::to_string(s) + ": " + Printable(x->answer));
-      Release(*b, 0);
+      Release(*b, 0, std::move(x->body));
       Posix_Mutex::Hold g(&mu_);
       --in_flight_;
     }
   }
 
   // The events of `b` no longer wait: `delivered` of them were taken.
-  void Release(const Batch& b, size_t delivered) {
+  void Release(const Batch& b, size_t delivered, std::string body) {
+    {
+      Posix_Mutex::Hold g(&mu_);
+      Keep(std::move(body));
+    }
     window_.AcknowledgeSome(b.sequences.data(), b.sequences.size());
     acknowledged_.fetch_add(delivered, std::memory_order_relaxed);
     if (window_.Roomy()) {
@@ -351,6 +383,7 @@ class Otlp_Output : public Fleet_Output {
   Batch open_ GUARDED_BY(mu_);
   std::deque<Batch> full_ GUARDED_BY(mu_);
   std::deque<std::shared_ptr<Batch>> again_ GUARDED_BY(mu_);
+  std::vector<std::string> spare_ GUARDED_BY(mu_);
   int in_flight_ GUARDED_BY(mu_) = 0;
   int64_t backoff_until_ms_ GUARDED_BY(mu_) = 0;
   int64_t failing_since_ms_ GUARDED_BY(mu_) = 0;
