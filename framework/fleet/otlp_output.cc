@@ -266,7 +266,7 @@ class Otlp_Output : public Fleet_Output {
                                  &refused, &message) &&
           refused > 0) {
         refused = std::min<int64_t>(refused, static_cast<int64_t>(n));
-        Rejected(static_cast<size_t>(refused), &partial_trace_,
+        Rejected(static_cast<size_t>(refused), true,
                  "partial success: " + std::to_string(refused) + " of " +
                      std::to_string(n) + " records refused: " + message);
       }
@@ -284,7 +284,11 @@ class Otlp_Output : public Fleet_Output {
       int64_t delay = kFirstBackoffMs << std::min(b->attempts - 1, 10);
       delay = std::min(delay, kMostBackoffMs);
       if (x->retry_after_s >= 0) {
-        delay = std::min(x->retry_after_s, kMostRetryAfterS) * 1000;
+        // Honoured, within bounds: a Retry-After of 0 would send again at
+        // once, for ever.
+        delay = std::max<int64_t>(
+            kFirstBackoffMs,
+            std::min(x->retry_after_s, kMostRetryAfterS) * 1000);
       }
       retried_.fetch_add(n, std::memory_order_relaxed);
       std::string why = s == 0 ? x->error : "HTTP " + std::to_string(s);
@@ -304,7 +308,7 @@ class Otlp_Output : public Fleet_Output {
       }
       TraceHeld();
     } else {
-      Rejected(n, &refused_trace_,
+      Rejected(n, false,
                "HTTP " + std::to_string(s) + ": " + Printable(x->answer));
       Release(*b, 0, std::move(x->body));
       Posix_Mutex::Hold g(&mu_);
@@ -325,13 +329,15 @@ class Otlp_Output : public Fleet_Output {
     }
   }
 
-  void Rejected(size_t n, Repeat_Limiter* limiter, const std::string& why) {
+  // `partial`: refused by a partial success (traced apart from answers that
+  // refuse a whole request).
+  void Rejected(size_t n, bool partial, const std::string& why) {
     failed_.fetch_add(n, std::memory_order_relaxed);
     uint64_t held = 0;
     bool due;
     {
       Posix_Mutex::Hold g(&mu_);
-      due = limiter->Due(&held);
+      due = (partial ? partial_trace_ : refused_trace_).Due(&held);
     }
     if (due) {
       WEX1_TRACE(wex1, WEX1_ERROR,
