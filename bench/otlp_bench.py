@@ -14,7 +14,9 @@ second from the first write to the last acknowledgement, the agent's CPU
 seconds (utime + stime from /proc/PID/stat) per million events and, apart,
 the receiver's; then the best rate and the median CPU costs of the R runs
 (3 by default), each with a fresh agent and receiver. The receiver's record
-count is checked against N.
+count is checked against N. After each run the same agent and lines with a
+file as the only event output run beside it (what the agent costs before any
+sending), and the ratios are printed.
 BENCH_WRAPPER (e.g. "perf record -g") in the environment wraps the agent.
 Goal: >= 500,000 events/s and <= 1.0 agent CPU-s per million events.
 """
@@ -168,6 +170,63 @@ def run(build, text, lines, query):
     return rate, cpu, rcpu
 
 
+def run_file_sink(build, text, lines):
+    """The same agent and lines with a file as its only event output: what
+    the agent costs before any OTLP sending, the figure the sink's adds to."""
+    with tempfile.TemporaryDirectory(prefix="otlp-bench-file-") as tmp:
+        log = os.path.join(tmp, "app.log")
+        open(log, "w").close()
+        events = os.path.join(tmp, "events.jsonl")
+        with open(os.path.join(tmp, "agent.conf"), "w") as f:
+            f.write(log + "\n")
+        with open(os.path.join(tmp, "situations"), "w") as f:
+            f.write('all VXLOGENT ENTRYDESC ~ "request"\n')
+        env = dict(os.environ)
+        env.pop("JOP_WEX1", None)
+        env.update({
+            "HOV_EVENTS": events,
+            "HOV_TRACE_FILE": os.path.join(tmp, "trace.log"),
+            "HOV_SOCKET": os.path.join(tmp, "agent.sock"),
+            "HOV_SITUATIONS": os.path.join(tmp, "situations"),
+            "TVX_SYSLOG_CONF": os.path.join(tmp, "none.conf"),
+            "TVX_JOURNAL_DIR": os.path.join(tmp, "no-journal"),
+            "TVX_CONFIG_FILE": os.path.join(tmp, "agent.conf"),
+            "HOV_SYSTEM_NAME": "bench:TVX",
+        })
+        agent = subprocess.Popen([os.path.join(build, "agent", "qoragent")], env=env,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+        try:
+            time.sleep(3)
+            hz = os.sysconf("SC_CLK_TCK")
+            c0, t0 = cpu_ticks(agent.pid), time.monotonic()
+            with open(log, "ab", buffering=0) as f:
+                for at in range(0, len(text), 1 << 20):
+                    f.write(text[at:at + (1 << 20)])
+            done = None
+            while time.monotonic() - t0 < 600:
+                try:
+                    with open(events, "rb") as f:
+                        n = f.read().count(b"\n")
+                except OSError:
+                    n = 0
+                if n >= lines:
+                    done = time.monotonic()
+                    break
+                time.sleep(0.1)
+            c1 = cpu_ticks(agent.pid)
+            if done is None:
+                sys.exit("the file sink did not get every event")
+        finally:
+            agent.terminate()
+            agent.wait(timeout=120)
+    rate = lines / (done - t0)
+    cpu = (c1 - c0) / hz / (lines / 1e6)
+    print(f"file sink: {rate / 1000:.0f}k events/s, agent {cpu:.2f} CPU-s per million "
+          f"events", flush=True)
+    return rate, cpu
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("build")
@@ -176,11 +235,21 @@ def main():
     ap.add_argument("--runs", type=int, default=3)
     a = ap.parse_args()
     text = bulk_text(a.lines)
-    results = [run(a.build, text, a.lines, a.query) for _ in range(a.runs)]
-    print(f"best {max(r for r, _, _ in results) / 1000:.0f}k events/s, median "
-          f"{statistics.median(c for _, c, _ in results):.2f} agent CPU-s and "
+    results = []
+    files = []
+    for _ in range(a.runs):
+        results.append(run(a.build, text, a.lines, a.query))
+        files.append(run_file_sink(a.build, text, a.lines))
+    best = max(r for r, _, _ in results)
+    cpu = statistics.median(c for _, c, _ in results)
+    file_best = max(r for r, _ in files)
+    file_cpu = statistics.median(c for _, c in files)
+    print(f"best {best / 1000:.0f}k events/s, median {cpu:.2f} agent CPU-s and "
           f"{statistics.median(c for _, _, c in results):.2f} receiver CPU-s "
           f"per million events")
+    print(f"file sink beside it: best {file_best / 1000:.0f}k events/s, median "
+          f"{file_cpu:.2f} CPU-s per million; OTLP/file: {best / file_best:.2f}x "
+          f"the rate, {cpu / file_cpu:.2f}x the CPU")
 
 
 if __name__ == "__main__":
