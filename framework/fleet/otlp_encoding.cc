@@ -3,7 +3,6 @@
 // numbers of otlp_logs.proto, and the OTLP/JSON form of the same.
 #include "framework/fleet/otlp_encoding.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include "framework/runtime/row_json.h"
@@ -158,8 +157,9 @@ struct Scanner {
   std::string_view Number() {
     Ws();
     const size_t from = at;
-    while (at < s.size() && (strchr("+-0123456789.eE", s[at]) != nullptr) &&
-           s[at] != '\0') {
+    while (at < s.size() &&
+           ((s[at] >= '0' && s[at] <= '9') || s[at] == '-' || s[at] == '+' ||
+            s[at] == '.' || s[at] == 'e' || s[at] == 'E')) {
       ++at;
     }
     if (at == from) {
@@ -262,10 +262,14 @@ struct Hash128 {
     Word(w ^ (static_cast<uint64_t>(t.size() - i) << 56));
   }
   void Hex(char out[33]) const {
+    static const char kDigits[] = "0123456789abcdef";
     const uint64_t x = Mix(a ^ length);
     const uint64_t y = Mix(b + Mix(a));
-    snprintf(out, 33, "%016llx%016llx", static_cast<unsigned long long>(x),
-             static_cast<unsigned long long>(y));
+    for (int i = 0; i < 16; ++i) {
+      out[i] = kDigits[(x >> (60 - 4 * i)) & 0xF];
+      out[16 + i] = kDigits[(y >> (60 - 4 * i)) & 0xF];
+    }
+    out[32] = '\0';
   }
 };
 
