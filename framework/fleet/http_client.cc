@@ -110,6 +110,12 @@ void Http_Client::Submit(std::unique_ptr<Http_Exchange> x) {
   }
 }
 
+void Http_Client::Wake() {
+  if (started_) {
+    curl_multi_wakeup(static_cast<CURLM*>(multi_));
+  }
+}
+
 void* Http_Client::Main(void* self) {
   pthread_setname_np(pthread_self(), "qor-http");
   static_cast<Http_Client*>(self)->Loop();

@@ -48,6 +48,8 @@ class Http_Client {
   bool Start(std::string* err);
   // Queues `x` to be sent. Any thread.
   void Submit(std::unique_ptr<Http_Exchange> x);
+  // Has the client's thread call `tick` soon. Any thread.
+  void Wake();
 
  private:
   static void* Main(void* self);

@@ -109,9 +109,10 @@ std::string LocalHostName() {
   return name;
 }
 
-// Otlp_Output: owned by its event writer. SendLines runs on the writer's
-// thread; answers, retries and the ticks on the HTTP client's thread. Both
-// seal batches (Pump), each with its own gzip stream.
+// Otlp_Output: owned by its event writer. SendLines encodes records on the
+// writer's thread and wakes the HTTP client's thread, which seals batches
+// (the request, gzip), posts them (Pump) and takes the answers, so that
+// encoding and compression run side by side.
 class Otlp_Output : public Fleet_Output {
  public:
   Otlp_Output(const std::string& name, Otlp_Url url,
@@ -147,7 +148,8 @@ class Otlp_Output : public Fleet_Output {
       Posix_Mutex::Hold g(&mu_);
       Add(sequence, line);
     }
-    Pump(&writer_gzip_);
+    // Sealed and posted on the client's thread, while this one reads on.
+    client_.Wake();
   }
 
   void SendLines(const Event_Batch& batch, size_t first, size_t count,
@@ -158,7 +160,8 @@ class Otlp_Output : public Fleet_Output {
         Add(sequence + i, batch.Line(first + i));
       }
     }
-    Pump(&writer_gzip_);
+    // Sealed and posted on the client's thread, while this one reads on.
+    client_.Wake();
   }
 
  private:
@@ -177,7 +180,7 @@ class Otlp_Output : public Fleet_Output {
 
   // Posts what waits while fewer than the most requests are in flight and
   // no backoff runs: batches to send again first, then full ones, then the
-  // one being filled. Any thread.
+  // one being filled. On the client's thread.
   void Pump(Gzip* gzip) {
     while (true) {
       std::shared_ptr<Batch> b;
@@ -381,7 +384,6 @@ class Otlp_Output : public Fleet_Output {
   const Otlp_Url url_;
   const Otlp_Encoder encoder_;
   std::vector<std::string> headers_;
-  Gzip writer_gzip_;
   Gzip client_gzip_;
   std::atomic<bool> connected_{false};
   Posix_Mutex mu_;
