@@ -72,8 +72,9 @@ const HOV_EnvHelp kRuntimeEnv[] = {
     {"HOV_EVENTS", "-",
      "where events go, one JSON line each, comma-separated: FILE, - (standard output), syslog or "
      "syslog:FACILITY (\"<PRI>Mmm dd hh:mm:ss qoragent[PID]: EVENT\" to the syslog socket, "
-     "facility local0 by default), kafka://HOST:PORT[,...]/TOPIC, nats://HOST:PORT[,...]/SUBJECT "
-     "or tls://HOST:PORT[,...]/SUBJECT (JetStream)"},
+     "facility local0 by default), kafka://HOST:PORT[,...]/TOPIC, nats://HOST:PORT[,...]/SUBJECT, "
+     "tls://HOST:PORT[,...]/SUBJECT (JetStream) or otlp+http(s)://HOST:PORT[/PATH][?OPTIONS] "
+     "(OpenTelemetry)"},
     {"HOV_DELIVERY_WINDOW", "10000,16M",
      "EVENTS[,SIZE]: events (and bytes) a durable output may hold undelivered before the logs "
      "wait"},
@@ -112,6 +113,9 @@ const HOV_EnvHelp kRuntimeEnv[] = {
     {"HOV_KAFKA_PROPERTIES", "none",
      "librdkafka key=value settings for kafka:// event outputs, passed as they are (a trusted "
      "file)"},
+    {"HOV_OTLP_HEADERS", "none",
+     "\"Name: value\" header lines sent to otlp+http(s):// receivers (a trusted file)"},
+    {"HOV_OTLP_CA", "the system's", "CA file for otlp+https:// receivers"},
     {"JOP_WEX1", "ERROR",
      "trace levels: LEVELS or LABEL:LEVELS items (0x91, ERROR,FLOW,DETAIL,ENTRY,ALL)"},
     {nullptr, nullptr, nullptr}};

@@ -310,7 +310,9 @@ std::vector<std::string> EventOutputItems(const char* spec) {
     size_t comma = text.find(',', at);
     // A fleet sink's servers are separated by commas too: its item ends
     // with the comma after its "/TOPIC" or "/SUBJECT".
-    if (IsFleetSinkUrl(text.substr(at, 8))) {
+    // An OTLP URL names one host: it ends at the first comma.
+    if (IsFleetSinkUrl(text.substr(at, 8)) &&
+        text.compare(at, 5, "otlp+") != 0) {
       const size_t slash = text.find('/', text.find("//", at) + 2);
       comma = slash == std::string::npos ? std::string::npos
                                          : text.find(',', slash);

@@ -8,6 +8,7 @@
 
 #include "framework/fleet/kafka_output.h"
 #include "framework/fleet/nats_output.h"
+#include "framework/fleet/otlp_output.h"
 #include "framework/runtime/trace.h"
 #include "util/process_wide.h"
 
@@ -16,7 +17,8 @@ static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 bool IsFleetSinkUrl(const std::string& text) {
   return text.compare(0, 8, "kafka://") == 0 ||
          text.compare(0, 7, "nats://") == 0 ||
-         text.compare(0, 6, "tls://") == 0;
+         text.compare(0, 6, "tls://") == 0 ||
+         text.compare(0, 8, "otlp+htt") == 0;
 }
 
 bool MakeFleetOutput(const std::string& url,
@@ -24,6 +26,9 @@ bool MakeFleetOutput(const std::string& url,
                      std::unique_ptr<Event_Output>* output, std::string* err) {
   if (url.compare(0, 8, "kafka://") == 0) {
     return MakeKafkaOutput(url, limits, output, err);
+  }
+  if (url.compare(0, 5, "otlp+") == 0) {
+    return MakeOtlpOutput(url, limits, output, err);
   }
   return MakeNatsOutput(url, limits, output, err);
 }

@@ -1,0 +1,918 @@
+// Event lines read back and written as OpenTelemetry log records: a small
+// scanner for the sink's own JSON lines, a protobuf writer to the field
+// numbers of otlp_logs.proto, and the OTLP/JSON form of the same.
+#include "framework/fleet/otlp_encoding.h"
+
+#include <string.h>
+
+#include "framework/runtime/row_json.h"
+
+namespace {
+
+// ---- reading the event line ----
+
+// JSON text scanner over one line; on a syntax error `ok` turns false.
+struct Scanner {
+  std::string_view s;
+  size_t at = 0;
+  bool ok = true;
+  std::string* text;  // unescaped strings go here (reserved by the caller)
+
+  void Ws() {
+    while (at < s.size() &&
+           (s[at] == ' ' || s[at] == '\t' || s[at] == '\r' || s[at] == '\n')) {
+      ++at;
+    }
+  }
+  bool Eat(char c) {
+    Ws();
+    if (at < s.size() && s[at] == c) {
+      ++at;
+      return true;
+    }
+    return false;
+  }
+  static int Hex(char c) {
+    if (c >= '0' && c <= '9')
+      return c - '0';
+    if (c >= 'a' && c <= 'f')
+      return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+      return c - 'A' + 10;
+    return -1;
+  }
+  unsigned Hex4(size_t from) {
+    if (from + 4 > s.size()) {
+      ok = false;
+      return 0;
+    }
+    unsigned v = 0;
+    for (size_t i = 0; i < 4; ++i) {
+      const int h = Hex(s[from + i]);
+      if (h < 0) {
+        ok = false;
+        return 0;
+      }
+      v = v * 16 + static_cast<unsigned>(h);
+    }
+    return v;
+  }
+  void PutUtf8(unsigned cp) {
+    if (cp < 0x80) {
+      text->push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      text->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      text->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      text->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      text->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      text->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      text->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      text->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      text->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      text->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  // A string at `at` (after blanks): its text, a view of the line when it
+  // has no escape, else of what was unescaped into *text.
+  std::string_view String() {
+    if (!Eat('"')) {
+      ok = false;
+      return {};
+    }
+    const size_t from = at;
+    const char* const base = s.data();
+    const void* q = memchr(base + at, '"', s.size() - at);
+    if (q == nullptr) {
+      ok = false;
+      return {};
+    }
+    // A backslash before the first quote: the string has escapes.
+    const void* b =
+        memchr(base + at, '\\',
+               static_cast<size_t>(static_cast<const char*>(q) - (base + at)));
+    if (b == nullptr) {
+      at = static_cast<size_t>(static_cast<const char*>(q) - base) + 1;
+      return s.substr(from, at - 1 - from);
+    }
+    const size_t start = text->size();
+    while (at < s.size() && s[at] != '"') {
+      const char c = s[at++];
+      if (c != '\\') {
+        text->push_back(c);
+        continue;
+      }
+      if (at >= s.size()) {
+        break;
+      }
+      const char e = s[at++];
+      switch (e) {
+        case 'n':
+          text->push_back('\n');
+          break;
+        case 't':
+          text->push_back('\t');
+          break;
+        case 'r':
+          text->push_back('\r');
+          break;
+        case 'b':
+          text->push_back('\b');
+          break;
+        case 'f':
+          text->push_back('\f');
+          break;
+        case 'u': {
+          unsigned cp = Hex4(at);
+          at += 4;
+          if (cp >= 0xD800 && cp < 0xDC00 && at + 6 <= s.size() &&
+              s[at] == '\\' && s[at + 1] == 'u') {
+            const unsigned lo = Hex4(at + 2);
+            if (lo >= 0xDC00 && lo < 0xE000) {
+              cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+              at += 6;
+            }
+          }
+          if (!ok) {
+            return {};
+          }
+          PutUtf8(cp);
+          break;
+        }
+        default:
+          text->push_back(e);
+          break;
+      }
+    }
+    if (at >= s.size()) {
+      ok = false;
+      return {};
+    }
+    ++at;  // the closing quote
+    return std::string_view(text->data() + start, text->size() - start);
+  }
+  // A number (an integer is kept; a fraction is read and dropped to its
+  // text).
+  std::string_view Number() {
+    Ws();
+    const size_t from = at;
+    while (at < s.size() &&
+           ((s[at] >= '0' && s[at] <= '9') || s[at] == '-' || s[at] == '+' ||
+            s[at] == '.' || s[at] == 'e' || s[at] == 'E')) {
+      ++at;
+    }
+    if (at == from) {
+      ok = false;
+    }
+    return s.substr(from, at - from);
+  }
+  // Skips any value.
+  void Skip() {
+    Ws();
+    if (at >= s.size()) {
+      ok = false;
+      return;
+    }
+    const char c = s[at];
+    if (c == '"') {
+      const size_t mark = text->size();
+      String();
+      text->resize(mark);
+    } else if (c == '{' || c == '[') {
+      const char close = c == '{' ? '}' : ']';
+      ++at;
+      if (Eat(close)) {
+        return;
+      }
+      do {
+        if (c == '{') {
+          const size_t mark = text->size();
+          String();
+          text->resize(mark);
+          if (!Eat(':')) {
+            ok = false;
+          }
+        }
+        Skip();
+      } while (ok && Eat(','));
+      if (!Eat(close)) {
+        ok = false;
+      }
+    } else if (s.compare(at, 4, "true") == 0 || s.compare(at, 4, "null") == 0) {
+      at += 4;
+    } else if (s.compare(at, 5, "false") == 0) {
+      at += 5;
+    } else {
+      Number();
+    }
+  }
+};
+
+bool IsInteger(std::string_view n, int64_t* v) {
+  if (n.empty() || n.size() > 18) {
+    return false;
+  }
+  size_t i = n[0] == '-' ? 1 : 0;
+  if (i == n.size()) {
+    return false;
+  }
+  int64_t x = 0;
+  for (; i < n.size(); ++i) {
+    if (n[i] < '0' || n[i] > '9') {
+      return false;
+    }
+    x = x * 10 + (n[i] - '0');
+  }
+  *v = n[0] == '-' ? -x : x;
+  return true;
+}
+
+// Two lanes of multiply-and-rotate over 8-byte words, finished by a 64-bit
+// mixer: 128 bits of a text, fast enough for every event.
+struct Hash128 {
+  uint64_t a = 0x9E3779B97F4A7C15ull;
+  uint64_t b = 0xC2B2AE3D27D4EB4Full;
+  uint64_t length = 0;
+  static uint64_t Rotl(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
+  static uint64_t Mix(uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xFF51AFD7ED558CCDull;
+    x ^= x >> 33;
+    x *= 0xC4CEB9FE1A85EC53ull;
+    x ^= x >> 33;
+    return x;
+  }
+  void Word(uint64_t w) {
+    a = Rotl((a ^ w) * 0x87C37B91114253D5ull, 31);
+    b = Rotl((b + w) * 0x4CF5AD432745937Full, 29) ^ a;
+  }
+  void Add(std::string_view t) {
+    length += t.size();
+    size_t i = 0;
+    for (; i + 8 <= t.size(); i += 8) {
+      uint64_t w;
+      memcpy(&w, t.data() + i, 8);
+      Word(w);
+    }
+    uint64_t w = 0;
+    if (t.size() > i) {
+      memcpy(&w, t.data() + i, t.size() - i);
+    }
+    Word(w ^ (static_cast<uint64_t>(t.size() - i) << 56));
+  }
+  void Hex(char out[33]) const {
+    static const char kDigits[] = "0123456789abcdef";
+    const uint64_t x = Mix(a ^ length);
+    const uint64_t y = Mix(b + Mix(a));
+    for (int i = 0; i < 16; ++i) {
+      out[i] = kDigits[(x >> (60 - 4 * i)) & 0xF];
+      out[16 + i] = kDigits[(y >> (60 - 4 * i)) & 0xF];
+    }
+    out[32] = '\0';
+  }
+};
+
+constexpr const char* kLevelWords[8] = {"emerg",   "alert",  "crit", "err",
+                                        "warning", "notice", "info", "debug"};
+
+// The level of a "<PRI>" (0 to 191) that `text` begins with, else -1.
+int LeadingPriority(std::string_view text) {
+  if (text.size() < 3 || text[0] != '<') {
+    return -1;
+  }
+  size_t i = 1;
+  int pri = 0;
+  while (i < text.size() && i < 4 && text[i] >= '0' && text[i] <= '9') {
+    pri = pri * 10 + (text[i] - '0');
+    ++i;
+  }
+  return i > 1 && i < text.size() && text[i] == '>' && pri <= 191 ? pri % 8
+                                                                  : -1;
+}
+
+}  // namespace
+
+int OtlpSyslogSeverity(int level) {
+  // OpenTelemetry's mapping of syslog severities.
+  static const int kNumbers[8] = {21, 19, 18, 17, 13, 10, 9, 5};
+  return level >= 0 && level < 8 ? kNumbers[level] : 0;
+}
+
+int SyslogLevelOfWord(std::string_view word) {
+  for (int i = 0; i < 8; ++i) {
+    if (word == kLevelWords[i]) {
+      return i;
+    }
+  }
+  if (word == "panic" || word == "emergency")
+    return 0;
+  if (word == "critical")
+    return 2;
+  if (word == "error")
+    return 3;
+  if (word == "warn")
+    return 4;
+  if (word == "informational")
+    return 6;
+  return -1;
+}
+
+uint64_t Rfc3339ToUnixNanos(std::string_view t) {
+  auto digits = [&](size_t at, size_t n, int* v) {
+    if (at + n > t.size()) {
+      return false;
+    }
+    int x = 0;
+    for (size_t i = at; i < at + n; ++i) {
+      if (t[i] < '0' || t[i] > '9') {
+        return false;
+      }
+      x = x * 10 + (t[i] - '0');
+    }
+    *v = x;
+    return true;
+  };
+  int y, mo, d, h, mi, s;
+  if (!digits(0, 4, &y) || t.size() < 19 || t[4] != '-' || !digits(5, 2, &mo) ||
+      t[7] != '-' || !digits(8, 2, &d) ||
+      (t[10] != 'T' && t[10] != 't' && t[10] != ' ') || !digits(11, 2, &h) ||
+      t[13] != ':' || !digits(14, 2, &mi) || t[16] != ':' ||
+      !digits(17, 2, &s) || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 ||
+      mi > 59 || s > 60) {
+    return 0;
+  }
+  size_t at = 19;
+  uint64_t frac = 0;
+  if (at < t.size() && t[at] == '.') {
+    ++at;
+    uint64_t scale = 100000000;
+    while (at < t.size() && t[at] >= '0' && t[at] <= '9') {
+      frac += static_cast<uint64_t>(t[at] - '0') * scale;
+      scale /= 10;
+      ++at;
+    }
+  }
+  int64_t offset_s = 0;
+  if (at < t.size() && (t[at] == 'Z' || t[at] == 'z')) {
+    ++at;
+  } else if (at < t.size() && (t[at] == '+' || t[at] == '-')) {
+    int oh, om;
+    if (!digits(at + 1, 2, &oh) || at + 3 >= t.size() || t[at + 3] != ':' ||
+        !digits(at + 4, 2, &om)) {
+      return 0;
+    }
+    offset_s = (oh * 3600 + om * 60) * (t[at] == '-' ? -1 : 1);
+    at += 6;
+  } else {
+    return 0;
+  }
+  if (at != t.size()) {
+    return 0;
+  }
+  // Days since 1970-01-01 of the civil date.
+  const int64_t yy = y - (mo <= 2 ? 1 : 0);
+  const int64_t era = (yy >= 0 ? yy : yy - 399) / 400;
+  const int64_t yoe = yy - era * 400;
+  const int64_t doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const int64_t days = era * 146097 + doe - 719468;
+  const int64_t secs = days * 86400 + h * 3600 + mi * 60 + s - offset_s;
+  if (secs < 0) {
+    return 0;
+  }
+  return static_cast<uint64_t>(secs) * 1000000000ull + frac;
+}
+
+bool Otlp_Record::Read(std::string_view line) {
+  if (!line.empty() && line.back() == '\n') {
+    line.remove_suffix(1);
+  }
+  time_ns = 0;
+  observed_ns = 0;
+  severity = 0;
+  severity_text = {};
+  body = {};
+  attributes.clear();
+  text_.clear();
+  text_.reserve(line.size() + 16);
+  path_.clear();
+  Scanner sc{line, 0, true, &text_};
+  size_t time_from = 0;
+  size_t time_to = 0;
+  std::string_view logpath;
+  std::string_view logname;
+  std::string_view entrytype;
+  std::string_view entrydesc;
+  bool have_entry = false;
+  bool read = sc.Eat('{');
+  if (read && !sc.Eat('}')) {
+    do {
+      const size_t member_from = sc.at;
+      const std::string_view key = sc.String();
+      if (!sc.ok || !sc.Eat(':')) {
+        sc.ok = false;
+        break;
+      }
+      sc.Ws();
+      if (key == "row" && sc.at < line.size() && line[sc.at] == '{') {
+        ++sc.at;
+        if (sc.Eat('}')) {
+          continue;
+        }
+        do {
+          const std::string_view col = sc.String();
+          if (!sc.ok || !sc.Eat(':')) {
+            sc.ok = false;
+            break;
+          }
+          sc.Ws();
+          Value v;
+          v.prefix = kOtlpRowPrefix;
+          v.key = col;
+          if (sc.at < line.size() && line[sc.at] == '"') {
+            v.text = sc.String();
+            if (v.text.empty()) {
+              continue;  // an empty column says nothing
+            }
+            if (col == "entry") {
+              body = v.text;
+              have_entry = true;
+              continue;
+            }
+            if (col == "LOGPATH") {
+              logpath = v.text;
+              continue;
+            }
+            if (col == "LOGNAME") {
+              logname = v.text;
+              continue;
+            }
+            if (col == "ENTRYTYPE") {
+              entrytype = v.text;
+            } else if (col == "ENTRYDESC") {
+              entrydesc = v.text;
+            }
+          } else if (sc.at < line.size() &&
+                     (line[sc.at] == '-' ||
+                      (line[sc.at] >= '0' && line[sc.at] <= '9'))) {
+            v.text = sc.Number();
+            v.is_number = IsInteger(v.text, &v.number);
+          } else {
+            sc.Skip();
+            continue;
+          }
+          attributes.push_back(v);
+        } while (sc.ok && sc.Eat(','));
+        if (!sc.Eat('}')) {
+          sc.ok = false;
+        }
+        continue;
+      }
+      if (sc.at < line.size() && line[sc.at] == '"') {
+        const std::string_view value = sc.String();
+        if (key == "time") {
+          observed_ns = Rfc3339ToUnixNanos(value);
+          time_from = member_from;
+          time_to = sc.at;
+          continue;
+        }
+        if (key == "entrytime") {
+          time_ns = Rfc3339ToUnixNanos(value);
+          continue;
+        }
+        Value v;
+        v.prefix = "qoragent.";
+        v.key = key;
+        v.text = value;
+        attributes.push_back(v);
+      } else if (sc.at < line.size() &&
+                 (line[sc.at] == '-' ||
+                  (line[sc.at] >= '0' && line[sc.at] <= '9'))) {
+        Value v;
+        v.prefix = "qoragent.";
+        v.key = key;
+        v.text = sc.Number();
+        v.is_number = IsInteger(v.text, &v.number);
+        attributes.push_back(v);
+      } else {
+        sc.Skip();
+      }
+    } while (sc.ok && sc.Eat(','));
+    read = sc.ok && sc.Eat('}');
+  }
+  if (!read) {
+    attributes.clear();
+    body = line;
+    time_ns = 0;
+    observed_ns = 0;
+    time_from = time_to = 0;
+  } else {
+    if (!have_entry) {
+      body = entrydesc.empty() ? line : entrydesc;
+    }
+    if (!logpath.empty() || !logname.empty()) {
+      path_.reserve(logpath.size() + logname.size() + 1);
+      path_.assign(logpath);
+      if (!path_.empty() && path_.back() != '/' && !logname.empty()) {
+        path_.push_back('/');
+      }
+      path_.append(logname);
+      Value p;
+      p.key = "log.file.path";
+      p.text = path_;
+      attributes.push_back(p);
+      Value n;
+      n.key = "log.file.name";
+      n.text = logname;
+      attributes.push_back(n);
+    }
+    // The severity: the entry's priority word, else a "<PRI>" its text or
+    // its message begins with.
+    int level = entrytype.empty() ? -1 : SyslogLevelOfWord(entrytype);
+    if (level >= 0) {
+      severity_text = entrytype;
+    } else {
+      level = LeadingPriority(body);
+      if (level < 0) {
+        level = LeadingPriority(entrydesc);
+      }
+      if (level >= 0) {
+        severity_text = kLevelWords[level];
+      }
+    }
+    severity = OtlpSyslogSeverity(level);
+  }
+  // The same event sent again has the same text apart from when it was
+  // made: its uid leaves that out.
+  Hash128 h;
+  h.Add(line.substr(0, time_from));
+  h.Add(line.substr(time_to));
+  h.Hex(uid);
+  Value u;
+  u.key = "log.record.uid";
+  u.text = std::string_view(uid, 32);
+  attributes.push_back(u);
+  return read;
+}
+
+// ---- writing ----
+
+namespace {
+
+size_t VarintSize(uint64_t v) {
+  size_t n = 1;
+  while (v >= 0x80) {
+    v >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+void PutVarint(std::string* out, uint64_t v) {
+  char buf[10];
+  size_t n = 0;
+  while (v >= 0x80) {
+    buf[n++] = static_cast<char>((v & 0x7F) | 0x80);
+    v >>= 7;
+  }
+  buf[n++] = static_cast<char>(v);
+  out->append(buf, n);
+}
+
+void PutBytes(std::string* out, char tag, std::string_view a) {
+  out->push_back(tag);
+  PutVarint(out, a.size());
+  out->append(a);
+}
+
+size_t LenField(size_t length) {
+  return 1 + VarintSize(length) + length;
+}
+
+size_t AnyValueSize(const Otlp_Record::Value& v) {
+  return v.is_number ? 1 + VarintSize(static_cast<uint64_t>(v.number))
+                     : LenField(v.text.size());
+}
+
+size_t KeyValueSize(const Otlp_Record::Value& v) {
+  return LenField(v.prefix.size() + v.key.size()) + LenField(AnyValueSize(v));
+}
+
+// Writes into room already made for it (the sizes are counted first): one
+// pass, no appends.
+struct Writer {
+  char* p;
+  void Byte(char c) { *p++ = c; }
+  void Varint(uint64_t v) {
+    while (v >= 0x80) {
+      *p++ = static_cast<char>((v & 0x7F) | 0x80);
+      v >>= 7;
+    }
+    *p++ = static_cast<char>(v);
+  }
+  void Fixed64(uint64_t v) {
+    for (int i = 0; i < 8; ++i) {
+      *p++ = static_cast<char>(v >> (8 * i));
+    }
+  }
+  void Text(std::string_view t) {
+    if (!t.empty()) {
+      memcpy(p, t.data(), t.size());
+      p += t.size();
+    }
+  }
+  void Bytes(char tag, std::string_view t) {
+    Byte(tag);
+    Varint(t.size());
+    Text(t);
+  }
+  // A KeyValue as field `tag` (LogRecord.attributes: 0x32; a Resource's:
+  // 0x0A).
+  void KeyValue(char tag, const Otlp_Record::Value& v) {
+    Byte(tag);
+    Varint(KeyValueSize(v));
+    Byte(0x0A);
+    Varint(v.prefix.size() + v.key.size());
+    Text(v.prefix);
+    Text(v.key);
+    Byte(0x12);
+    Varint(AnyValueSize(v));
+    if (v.is_number) {
+      Byte(0x18);  // AnyValue.int_value = 3
+      Varint(static_cast<uint64_t>(v.number));
+    } else {
+      Bytes(0x0A, v.text);  // AnyValue.string_value = 1
+    }
+  }
+};
+
+void JsonKeyValue(std::string* out, std::string_view prefix,
+                  const Otlp_Record::Value& v) {
+  out->append("{\"key\":\"");
+  out->append(prefix);
+  // Keys are column and member names: plain, but written safely.
+  std::string key;
+  JsonAppendString(&key, v.key.data(), v.key.size());
+  out->append(key, 1, key.size() - 2);
+  if (v.is_number) {
+    out->append("\",\"value\":{\"intValue\":\"");
+    out->append(std::to_string(v.number));
+    out->append("\"}}");
+  } else {
+    out->append("\",\"value\":{\"stringValue\":");
+    JsonAppendString(out, v.text.data(), v.text.size());
+    out->append("}}");
+  }
+}
+
+}  // namespace
+
+Otlp_Encoder::Otlp_Encoder(Otlp_Encoding encoding, std::string host_name,
+                           std::string system_name, std::string version)
+    : encoding_(encoding),
+      host_name_(std::move(host_name)),
+      system_name_(std::move(system_name)),
+      version_(std::move(version)) {
+  Otlp_Record::Value host;
+  host.key = "host.name";
+  host.text = host_name_;
+  Otlp_Record::Value system;
+  system.key = "qoragent.system_name";
+  system.text = system_name_;
+  if (encoding_ == Otlp_Encoding::kJson) {
+    head_ = "{\"resourceLogs\":[{\"resource\":{\"attributes\":[";
+    JsonKeyValue(&head_, "", host);
+    head_.push_back(',');
+    JsonKeyValue(&head_, "", system);
+    head_ += "]},\"scopeLogs\":[{\"scope\":{\"name\":\"qoragent\",\"version\":";
+    JsonAppendString(&head_, version_.data(), version_.size());
+    head_ += "},\"logRecords\":[";
+    tail_ = "]}]}]}";
+    return;
+  }
+  // Resource { attributes = 1 } as ResourceLogs.resource = 1.
+  std::string attrs(
+      LenField(KeyValueSize(host)) + LenField(KeyValueSize(system)), '\0');
+  Writer w{&attrs[0]};
+  w.KeyValue(0x0A, host);
+  w.KeyValue(0x0A, system);
+  PutBytes(&resource_, 0x0A, attrs);
+  // InstrumentationScope { name = 1, version = 2 } as ScopeLogs.scope = 1;
+  // kept in head_.
+  std::string scope;
+  PutBytes(&scope, 0x0A, "qoragent");
+  PutBytes(&scope, 0x12, version_);
+  PutBytes(&head_, 0x0A, scope);
+}
+
+void Otlp_Encoder::AppendRecord(const Otlp_Record& r, bool first,
+                                std::string* out) const {
+  if (encoding_ == Otlp_Encoding::kJson) {
+    if (!first) {
+      out->push_back(',');
+    }
+    out->append("{");
+    bool comma = false;
+    if (r.time_ns != 0) {
+      out->append("\"timeUnixNano\":\"" + std::to_string(r.time_ns) + "\"");
+      comma = true;
+    }
+    if (r.observed_ns != 0) {
+      out->append(comma ? ",\"observedTimeUnixNano\":\""
+                        : "\"observedTimeUnixNano\":\"");
+      out->append(std::to_string(r.observed_ns));
+      out->append("\"");
+      comma = true;
+    }
+    if (r.severity != 0) {
+      out->append(comma ? ",\"severityNumber\":" : "\"severityNumber\":");
+      out->append(std::to_string(r.severity));
+      out->append(",\"severityText\":");
+      JsonAppendString(out, r.severity_text.data(), r.severity_text.size());
+      comma = true;
+    }
+    out->append(comma ? ",\"body\":{\"stringValue\":"
+                      : "\"body\":{\"stringValue\":");
+    JsonAppendString(out, r.body.data(), r.body.size());
+    out->append("},\"attributes\":[");
+    for (size_t i = 0; i < r.attributes.size(); ++i) {
+      if (i > 0) {
+        out->push_back(',');
+      }
+      JsonKeyValue(out, r.attributes[i].prefix, r.attributes[i]);
+    }
+    out->append("]}");
+    return;
+  }
+  size_t size = 0;
+  if (r.time_ns != 0)
+    size += 9;
+  if (r.observed_ns != 0)
+    size += 9;
+  if (r.severity != 0) {
+    size += 1 + VarintSize(static_cast<uint64_t>(r.severity)) +
+            LenField(r.severity_text.size());
+  }
+  size += LenField(LenField(r.body.size()));
+  for (const Otlp_Record::Value& v : r.attributes) {
+    size += LenField(KeyValueSize(v));
+  }
+  const size_t at = out->size();
+  out->resize(at + 1 + VarintSize(size) + size);
+  Writer w{&(*out)[at]};
+  w.Byte(0x12);  // ScopeLogs.log_records = 2
+  w.Varint(size);
+  if (r.time_ns != 0) {
+    w.Byte(0x09);  // time_unix_nano = 1, fixed64
+    w.Fixed64(r.time_ns);
+  }
+  if (r.severity != 0) {
+    w.Byte(0x10);  // severity_number = 2
+    w.Varint(static_cast<uint64_t>(r.severity));
+    w.Bytes(0x1A, r.severity_text);  // severity_text = 3
+  }
+  w.Byte(0x2A);  // body = 5
+  w.Varint(LenField(r.body.size()));
+  w.Bytes(0x0A, r.body);  // AnyValue.string_value = 1
+  for (const Otlp_Record::Value& v : r.attributes) {
+    w.KeyValue(0x32, v);  // attributes = 6
+  }
+  if (r.observed_ns != 0) {
+    w.Byte(0x59);  // observed_time_unix_nano = 11, fixed64
+    w.Fixed64(r.observed_ns);
+  }
+}
+
+void Otlp_Encoder::Request(std::string_view records, std::string* body) const {
+  body->clear();
+  if (encoding_ == Otlp_Encoding::kJson) {
+    body->reserve(head_.size() + records.size() + tail_.size());
+    body->append(head_).append(records).append(tail_);
+    return;
+  }
+  const size_t scope_logs = head_.size() + records.size();
+  const size_t resource_logs = resource_.size() + LenField(scope_logs);
+  body->reserve(LenField(resource_logs));
+  body->push_back(0x0A);  // ExportLogsServiceRequest.resource_logs = 1
+  PutVarint(body, resource_logs);
+  body->append(resource_);
+  body->push_back(0x12);  // ResourceLogs.scope_logs = 2
+  PutVarint(body, scope_logs);
+  body->append(head_).append(records);
+}
+
+namespace {
+
+bool ReadVarint(std::string_view b, size_t* at, uint64_t* v) {
+  *v = 0;
+  for (int shift = 0; shift < 64 && *at < b.size(); shift += 7) {
+    const unsigned char c = static_cast<unsigned char>(b[(*at)++]);
+    *v |= static_cast<uint64_t>(c & 0x7F) << shift;
+    if ((c & 0x80) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Walks the fields of a protobuf message, calling `field` for each
+// length-delimited or varint one. False when it does not decode.
+template <typename Field>
+bool Fields(std::string_view b, Field field) {
+  size_t at = 0;
+  while (at < b.size()) {
+    uint64_t tag;
+    if (!ReadVarint(b, &at, &tag))
+      return false;
+    const int type = static_cast<int>(tag & 7);
+    const uint64_t number = tag >> 3;
+    uint64_t v = 0;
+    if (type == 0) {
+      if (!ReadVarint(b, &at, &v))
+        return false;
+      field(number, v, std::string_view());
+    } else if (type == 2) {
+      if (!ReadVarint(b, &at, &v) || v > b.size() - at)
+        return false;
+      field(number, 0, b.substr(at, v));
+      at += v;
+    } else if (type == 1) {
+      at += 8;
+    } else if (type == 5) {
+      at += 4;
+    } else {
+      return false;
+    }
+    if (at > b.size())
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadOtlpPartialSuccess(std::string_view body, bool json, int64_t* rejected,
+                            std::string* message) {
+  *rejected = 0;
+  message->clear();
+  if (json) {
+    std::string text;
+    Scanner sc{body, 0, true, &text};
+    sc.Ws();
+    if (sc.at >= body.size()) {
+      return true;  // an empty answer: all taken
+    }
+    if (!sc.Eat('{')) {
+      return false;
+    }
+    if (sc.Eat('}')) {
+      return true;
+    }
+    do {
+      const std::string key(sc.String());
+      if (!sc.ok || !sc.Eat(':'))
+        return false;
+      sc.Ws();
+      if ((key == "partialSuccess" || key == "partial_success") &&
+          sc.at < body.size() && body[sc.at] == '{') {
+        ++sc.at;
+        if (sc.Eat('}'))
+          continue;
+        do {
+          const std::string k(sc.String());
+          if (!sc.ok || !sc.Eat(':'))
+            return false;
+          sc.Ws();
+          if (k == "rejectedLogRecords" || k == "rejected_log_records") {
+            std::string_view n = sc.at < body.size() && body[sc.at] == '"'
+                                     ? sc.String()
+                                     : sc.Number();
+            int64_t v = 0;
+            if (IsInteger(n, &v))
+              *rejected = v;
+          } else if (k == "errorMessage" || k == "error_message") {
+            message->assign(sc.String());
+          } else {
+            sc.Skip();
+          }
+        } while (sc.ok && sc.Eat(','));
+        if (!sc.Eat('}'))
+          return false;
+      } else {
+        sc.Skip();
+      }
+    } while (sc.ok && sc.Eat(','));
+    return sc.ok && sc.Eat('}');
+  }
+  return Fields(body, [&](uint64_t number, uint64_t, std::string_view sub) {
+    if (number != 1)
+      return;  // partial_success
+    Fields(sub, [&](uint64_t n, uint64_t v, std::string_view text) {
+      if (n == 1)
+        *rejected = static_cast<int64_t>(v);
+      if (n == 2)
+        message->assign(text);
+    });
+  });
+}
