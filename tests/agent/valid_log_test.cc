@@ -271,11 +271,11 @@ TEST_F(ValidLogTest, ClassicSyslogConfigurationBecomesRing) {
   const std::string path = dir_.File("syslog.conf");
   qortest::WriteFile(path, Fixture("syslog.conf"));
   qortest::TraceCapture cap("ERROR,FLOW");
-  EXPECT_EQ(ReadSystemLog(path),
-            (std::vector<std::string>{
-                Sub("@D@/messages NS"), Sub("@D@/maillog NS"),
-                Sub("@D@/lpd-errs NS"), Sub("@D@/authlog NS"),
-                Sub("@D@/local0.log NS")}));
+  EXPECT_EQ(
+      ReadSystemLog(path),
+      (std::vector<std::string>{Sub("@D@/messages NS"), Sub("@D@/maillog NS"),
+                                Sub("@D@/lpd-errs NS"), Sub("@D@/authlog NS"),
+                                Sub("@D@/local0.log NS")}));
   // Several rules writing to one file are merged, each repetition traced; a
   // device is no log.
   EXPECT_EQ(cap.Text(),
