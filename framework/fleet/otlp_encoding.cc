@@ -5,7 +5,7 @@
 
 #include <string.h>
 
-#include "framework/runtime/row_json.h"
+#include "framework/tables/row_json.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <algorithm>
 #include <deque>
 
+#include "framework/fleet/fleet_output.h"
 #include "framework/fleet/http_client.h"
-#include "framework/runtime/fleet_output.h"
 #include "framework/runtime/trace.h"
 #include "framework/runtime/trusted_files.h"
 #include "util/monotonic_ms.h"

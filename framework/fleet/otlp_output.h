@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "framework/events/ack_window.h"
+#include "framework/events/event_output.h"
 #include "framework/fleet/otlp_encoding.h"
-#include "framework/runtime/ack_window.h"
-#include "framework/runtime/event_output.h"
 
 struct Otlp_Url {
   std::string endpoint;  // http://HOST:PORT/PATH or https://...
