@@ -471,6 +471,10 @@ unsigned tvx_vxlogent_agent::AddData(char* rows, int count) {
   WEX1_TRACE(wex1, WEX1_DETAIL,
              "\nEvent passed to situation %s for evaluation.",
              situationName.c_str());
+  // A pair or an absence keeps its rows' keys and times instead.
+  if (Memory() != nullptr && Memory()->TakesRows()) {
+    return static_cast<unsigned>(ev.Result(Memory()->Offer(rows, count)));
+  }
   const bool both = leFreqThreshold != 0 && lePeriodThreshold != 0;
   const int32_t freq =
       both ? static_cast<int32_t>(leFreqThreshold < 0 ? -leFreqThreshold

@@ -61,12 +61,22 @@ const View_Column kEntriesView[] = {{"ENTRYTIME", "ENTRYTIME", nullptr, true},
                                     {"ENTRYDESC", "ENTRYDESC", nullptr, false},
                                     {nullptr, nullptr, nullptr, false}};
 // STATE is made from "stopped" and "reason".
-const View_Column kSituationsView[] = {{"NAME", "name", nullptr, false},
-                                       {"TABLE", "table", nullptr, false},
-                                       {"STATE", "stopped", nullptr, false},
-                                       {"CONDITION", "condition", nullptr, false},
-                                       {"CLAUSES", "clauses", nullptr, false},
-                                       {nullptr, nullptr, nullptr, false}};
+const View_Column kSituationsView[] = {
+    {"NAME", "name", nullptr, false},
+    {"TABLE", "table", nullptr, false},
+    {"STATE", "stopped", nullptr, false},
+    {"CONDITION", "condition", nullptr, false},
+    {"CLAUSES", "clauses", nullptr, false},
+    {"OPEN", "open_pairs", nullptr, false},
+    {"FIRING", "firing", nullptr, false},
+    {nullptr, nullptr, nullptr, false}};
+const View_Column kAlertsView[] = {{"SITUATION", "situation", nullptr, false},
+                                   {"KEY", "key", nullptr, false},
+                                   {"HOST", "host", nullptr, false},
+                                   {"AGE", "age", nullptr, false},
+                                   {"COUNT", "count", nullptr, false},
+                                   {"SINCE", "since", nullptr, false},
+                                   {nullptr, nullptr, nullptr, false}};
 const View_Column kReloadView[] = {{"SKIPPED", "problem", nullptr, false},
                                    {nullptr, nullptr, nullptr, false}};
 
@@ -286,6 +296,9 @@ const Qorctl_Command kCommands[] = {
     {"situations", nullptr, "the situations: name, table, state and condition",
      1, 1, "situations", "SITUATION LIST", nullptr, kSituationsView, false,
      nullptr},
+    {"alerts", nullptr,
+     "the firing alerts: situation, key, host, age (s) and rows seen", 1, 1,
+     "alerts", "SITUATION ALERTS", nullptr, kAlertsView, false, nullptr},
     // The first of the requests each view makes.
     {"top", nullptr,
      "a live view of the logs and situations, refreshed every second", 1, 1,
@@ -670,7 +683,7 @@ bool QorctlRequestLine(const Qorctl_Options& o, time_t now, std::string* line, s
   const std::vector<std::string>& w = o.words;
   if (w.empty()) {
     *err =
-        "expected a command: ping, logs, node, entries, situations, situation, events, top or raw";
+        "expected a command: ping, logs, node, entries, situations, situation, alerts, events, top or raw";
     return false;
   }
   for (const std::string& a : w) {
@@ -688,7 +701,7 @@ bool QorctlRequestLine(const Qorctl_Options& o, time_t now, std::string* line, s
   if (c == nullptr && cmd != "situation") {
     *err =
         "unknown command \"" + cmd +
-        "\"; expected ping, logs, node, entries, situations, situation, events, top or raw";
+        "\"; expected ping, logs, node, entries, situations, situation, alerts, events, top or raw";
     return false;
   }
   if (c == nullptr) {
@@ -737,7 +750,10 @@ std::string QorctlUsage(const std::string& socket) {
          "  entries PATH [--since T] [--until T]\n"
          "                            entries of the monitored log PATH between two times\n"
          "                            (VXLOGENT); by default --since -1h --until now\n"
-         "  situations                the situations: name, table, state, condition and clauses\n"
+         "  situations                the situations: name, table, state, condition and clauses,\n"
+         "                            open pairs and firing alerts of those that remember\n"
+         "  alerts                    the firing alerts: situation, key, host, age in seconds,\n"
+         "                            rows seen and since when\n"
          "  situation add NAME TABLE CONDITION...\n"
          "                            start a situation; the remaining arguments make its\n"
          "                            condition, COLUMN OP VALUE terms joined by AND, e.g.\n"
@@ -753,7 +769,7 @@ std::string QorctlUsage(const std::string& socket) {
          "  raw 'REQUEST LINE'        send one request line as it is: PING,\n"
          "                            REPORT TABLE [WHERE CONDITION], SITUATION ADD NAME TABLE\n"
          "                            CONDITION, SITUATION DEL NAME, SITUATION LIST,\n"
-         "                            SITUATION RELOAD or EVENTS [NAME ...]\n"
+         "                            SITUATION RELOAD, SITUATION ALERTS or EVENTS [NAME ...]\n"
          "\n"
          "Times T: YYYY-MM-DD[ HH:MM[:SS]] in local time, \"now\", or a time before now\n"
          "such as -30s, -15m, -2h, -1d. A date or minute alone given to --until means\n"

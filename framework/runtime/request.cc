@@ -490,9 +490,6 @@ int vandu::CheckForException(const char* row) {
 }
 
 unsigned vandu::AddData(char* rows, int count) {
-  if (memory != nullptr && memory->TakesRows()) {
-    return memory->Offer(rows, count);
-  }
   unsigned rc = 0;
   for (int i = 0; i < count && rc == 0; ++i) {
     const char* row = rows + static_cast<size_t>(i) * rowSize;

@@ -261,6 +261,7 @@ unsigned Situation_Memory::Offer(const char* rows, int count) {
       state_.Seen(key_, when, now, &raised_);
     }
     Evictions();
+    changes_.fetch_add(1, std::memory_order_relaxed);
     if (!raised_.empty() && Write(&raised_, row) != 0) {
       rc = 1;
     }
@@ -274,6 +275,9 @@ bool Situation_Memory::Counted(const std::string& key, int64_t when, bool met,
   int64_t since = 0;
   const bool fire = state_.Counted(key, when, met, count, NowMs(), &since);
   Evictions();
+  if (fire || state_.Firing() != 0) {
+    changes_.fetch_add(1, std::memory_order_relaxed);
+  }
   return fire;
 }
 
@@ -294,7 +298,11 @@ unsigned Situation_Memory::Sweep() {
   raised_.clear();
   state_.Sweep(NowMs(), &raised_);
   Evictions();
-  return raised_.empty() ? 0 : Write(&raised_, nullptr);
+  if (raised_.empty()) {
+    return 0;
+  }
+  changes_.fetch_add(1, std::memory_order_relaxed);
+  return Write(&raised_, nullptr);
 }
 
 void Situation_Memory::Evictions() {
@@ -396,10 +404,118 @@ void Situation_Memory::FiringAlerts(std::vector<Firing_Alert_Info>* out) {
   }
 }
 
-void Situation_Memory::Save(std::vector<std::string>* lines) {
-  (void)lines;
+namespace {
+
+// A field of a saved item: bytes that would end it or its record (blank,
+// '|', '%', control characters) as %XX.
+void AppendEscaped(std::string* out, std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  for (const char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c <= ' ' || c == '%' || c == '|' || c == 0x7F) {
+      out->push_back('%');
+      out->push_back(kHex[c >> 4]);
+      out->push_back(kHex[c & 15]);
+    } else {
+      out->push_back(ch);
+    }
+  }
 }
 
-void Situation_Memory::Load(const std::vector<std::string>& lines) {
-  (void)lines;
+bool Unescape(std::string_view in, std::string* out) {
+  out->clear();
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (in[i] != '%') {
+      out->push_back(in[i]);
+      continue;
+    }
+    if (i + 2 >= in.size()) {
+      return false;
+    }
+    char hex[3] = {in[i + 1], in[i + 2], 0};
+    char* end = nullptr;
+    const long v = strtol(hex, &end, 16);
+    if (end != hex + 2) {
+      return false;
+    }
+    out->push_back(static_cast<char>(v));
+    i += 2;
+  }
+  return true;
+}
+
+// The blank-separated fields of `item`, empty ones kept.
+std::vector<std::string_view> Fields(std::string_view item) {
+  std::vector<std::string_view> out;
+  size_t start = 0;
+  while (true) {
+    const size_t blank = item.find(' ', start);
+    out.push_back(item.substr(start, blank == std::string_view::npos
+                                         ? std::string_view::npos
+                                         : blank - start));
+    if (blank == std::string_view::npos) {
+      return out;
+    }
+    start = blank + 1;
+  }
+}
+
+}  // namespace
+
+void Situation_Memory::Save(std::vector<std::string>* items) {
+  Posix_Mutex::Hold hold(&mu_);
+  std::string host = "H 0 0 ";
+  AppendEscaped(&host, host_);
+  items->push_back(std::move(host));
+  for (const State_Item& i : state_.Items()) {
+    // KIND SINCE COUNT KEY TEXT TIMES
+    std::string line(1, i.kind);
+    line += " " + std::to_string(i.since) + " " + std::to_string(i.count) + " ";
+    AppendEscaped(&line, i.key);
+    line += ' ';
+    AppendEscaped(&line, i.text.substr(0, 512));
+    line += ' ';
+    for (size_t n = 0; n < i.times.size(); ++n) {
+      line += (n == 0 ? "" : ",") + std::to_string(i.times[n]);
+    }
+    items->push_back(std::move(line));
+  }
+}
+
+void Situation_Memory::Load(const std::vector<std::string>& items) {
+  Posix_Mutex::Hold hold(&mu_);
+  for (const std::string& line : items) {
+    const std::vector<std::string_view> f = Fields(line);
+    if (f.size() < 4 || f[0].size() != 1) {
+      continue;
+    }
+    State_Item i;
+    i.kind = f[0][0];
+    i.since = strtoll(std::string(f[1]).c_str(), nullptr, 10);
+    i.count = strtoull(std::string(f[2]).c_str(), nullptr, 10);
+    if (!Unescape(f[3], &i.key)) {
+      continue;
+    }
+    if (i.kind == 'H') {
+      host_ = i.key;
+      continue;
+    }
+    if (f.size() < 6 || !Unescape(f[4], &i.text)) {
+      continue;
+    }
+    const std::string times(f[5]);
+    for (const char* at = times.c_str(); *at != '\0' && i.times.size() < 64;) {
+      char* end = nullptr;
+      i.times.push_back(static_cast<uint32_t>(strtoul(at, &end, 10)));
+      if (end == at || (*end != ',' && *end != '\0')) {
+        break;
+      }
+      at = *end == ',' ? end + 1 : end;
+    }
+    state_.Restore(i, NowMs());
+  }
+  // The logs read from their saved positions first: windows end by entry
+  // time only until the situation has been quiet for a while.
+  state_.HoldTimers(NowMs() + 2000);
+  changes_.fetch_add(1, std::memory_order_relaxed);
 }

@@ -10,6 +10,7 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -73,9 +74,14 @@ class Situation_Memory {
 
   Memory_Counts Counts();
   void FiringAlerts(std::vector<Firing_Alert_Info>* out);
-  // The state as text lines for the state file, and back.
-  void Save(std::vector<std::string>* lines);
-  void Load(const std::vector<std::string>& lines);
+  // The state as items of text for the state file (no newline, NUL or
+  // '|' in them), and back: Load takes the items Save gave, as they
+  // were, and holds the timers until the logs have been read on.
+  void Save(std::vector<std::string>* items);
+  void Load(const std::vector<std::string>& items);
+  // Grows whenever the state changes (for the state file's saves). Any
+  // thread.
+  uint64_t Changes() const { return changes_.load(std::memory_order_relaxed); }
 
   // The agent's clock: monotonic, in milliseconds since the epoch as the
   // wall clock stood at the first call.
@@ -89,8 +95,8 @@ class Situation_Memory {
   // (LOGPATH and LOGNAME) for an absence and "" for the rest. False when
   // the row yields no key.
   bool Key(const char* row, std::string* key);
-  int64_t EntrySeconds(const char* row);
-  void Host(const char* row);
+  int64_t EntrySeconds(const char* row) REQUIRES(mu_);
+  void Host(const char* row) REQUIRES(mu_);
   // Writes the events in `raised`; `row` (may be null) is the row that
   // raised them. 0, or non-zero when the sink failed.
   unsigned Write(std::vector<State_Event>* raised, const char* row)
@@ -108,6 +114,7 @@ class Situation_Memory {
   bool has_log_ = false;
   bool has_host_ = false;
 
+  std::atomic<uint64_t> changes_{0};
   Posix_Mutex mu_;
   Situation_State state_ GUARDED_BY(mu_);
   std::string host_ GUARDED_BY(mu_);

@@ -121,6 +121,12 @@ class Situation_State {
   // Takes back a saved key (from Items), as it was; keys past the most
   // are dropped.
   void Restore(const State_Item& item, int64_t now_ms);
+  // Until `until_ms` windows end by entry time only, as while rows come.
+  void HoldTimers(int64_t until_ms) {
+    if (until_ms > last_row_ms_) {
+      last_row_ms_ = until_ms;
+    }
+  }
 
  private:
   struct Open_Pair {
