@@ -220,7 +220,7 @@ TEST_F(QorctlMainTest, HelpAndBadArguments) {
   EXPECT_EQ(
       r.err,
       "qorctl: unknown command \"frobnicate\"; expected ping, logs, node, entries, situations, "
-      "situation, events, top or raw\nRun 'qorctl --help' for usage.\n");
+      "situation, alerts, events, top or raw\nRun 'qorctl --help' for usage.\n");
 }
 
 TEST_F(QorctlMainTest, TablesByDefaultJsonOnRequest) {
@@ -244,7 +244,7 @@ TEST_F(QorctlMainTest, TablesByDefaultJsonOnRequest) {
   EXPECT_EQ(r.out, "situation quiet added on TVX.VXMONLOG\n");
   r = Qorctl({"situations"});
   EXPECT_EQ(r.out,
-            "NAME   TABLE         STATE    CONDITION                                            CLAUSES\n"
+            "NAME   TABLE         STATE    CONDITION                                            CLAUSES        OPEN  FIRING\n"
             "quiet  TVX.VXMONLOG  running  LOGMODDATE < \"-1h\"                                   THROTTLE 3600\n"
             "ssh    TVX.VXLOGENT  running  ENTRYSRC ~ \"sshd\" AND ENTRYDESC ~ \"Failed password\"\n");
   r = Qorctl({"--json", "situations"});
