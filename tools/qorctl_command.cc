@@ -36,6 +36,7 @@ struct View_Column {
   const char* key;
   const char* key2;
   bool stamp;
+  bool only_when_present = false;  // shown only when a row has the key
 };
 
 const View_Column kLogsView[] = {{"PATH", "LOGPATH", "LOGNAME", false},
@@ -67,8 +68,9 @@ const View_Column kSituationsView[] = {
     {"STATE", "stopped", nullptr, false},
     {"CONDITION", "condition", nullptr, false},
     {"CLAUSES", "clauses", nullptr, false},
-    {"OPEN", "open_pairs", nullptr, false},
-    {"FIRING", "firing", nullptr, false},
+    // Of situations that remember.
+    {"OPEN", "open_pairs", nullptr, false, true},
+    {"FIRING", "firing", nullptr, false, true},
     {nullptr, nullptr, nullptr, false}};
 const View_Column kAlertsView[] = {{"SITUATION", "situation", nullptr, false},
                                    {"KEY", "key", nullptr, false},
@@ -382,10 +384,20 @@ bool ParseRows(const std::vector<std::string>& lines, std::vector<std::vector<Js
   return true;
 }
 
-std::string ViewTable(const View_Column* view, const std::vector<std::vector<Json_Field>>& rows) {
+std::string ViewTable(const View_Column* all, const std::vector<std::vector<Json_Field>>& rows) {
+  std::vector<View_Column> view;
+  for (const View_Column* c = all; c->header != nullptr; ++c) {
+    bool present = !c->only_when_present;
+    for (size_t r = 0; r < rows.size() && !present; ++r) {
+      present = FindJsonField(rows[r], c->key) != nullptr;
+    }
+    if (present) {
+      view.push_back(*c);
+    }
+  }
   std::vector<Table_Column> columns;
-  for (const View_Column* c = view; c->header != nullptr; ++c) {
-    columns.push_back({c->header, false});
+  for (const View_Column& c : view) {
+    columns.push_back({c.header, false});
   }
   std::vector<bool> numeric(columns.size(), true);
   std::vector<std::vector<std::string>> cells;

@@ -244,7 +244,7 @@ TEST_F(QorctlMainTest, TablesByDefaultJsonOnRequest) {
   EXPECT_EQ(r.out, "situation quiet added on TVX.VXMONLOG\n");
   r = Qorctl({"situations"});
   EXPECT_EQ(r.out,
-            "NAME   TABLE         STATE    CONDITION                                            CLAUSES        OPEN  FIRING\n"
+            "NAME   TABLE         STATE    CONDITION                                            CLAUSES\n"
             "quiet  TVX.VXMONLOG  running  LOGMODDATE < \"-1h\"                                   THROTTLE 3600\n"
             "ssh    TVX.VXLOGENT  running  ENTRYSRC ~ \"sshd\" AND ENTRYDESC ~ \"Failed password\"\n");
   r = Qorctl({"--json", "situations"});
