@@ -434,6 +434,7 @@ void* ManagerThread(void* arg) {
     WEX1_TRACE(wex1, WEX1_FLOW, ThreadTerminatingMsg);
     return nullptr;
   }
+  manager->lmRestoreSituationState();
   unsigned int logs = 0;
   while ((logs = manager->lmRefresh()) != 0 && manager->lmWaitForSignal() != 0) {
   }

@@ -126,6 +126,10 @@ class Log_Manager : public Log_Owner {
   // the last save; a failure is traced once until a save succeeds.
   // Manager thread, or after it ended.
   void lmSavePositions();
+  // Hands the saved state of the situations that remember, from the state
+  // file, to those situations (once they are loaded, before any log is
+  // read). Manager thread.
+  void lmRestoreSituationState();
   // Builds the valid-log ring from the configuration that applies: its
   // size, 0 when nothing is to be rebuilt.
   unsigned int lmGetValidLogs();
@@ -331,6 +335,8 @@ class Log_Manager : public Log_Owner {
   // A SIGHUP asked for the refresh under way: its end is traced. Manager
   // thread.
   bool ReloadAsked = false;
+  // The situations' state changes when the state file was last written.
+  uint64_t SavedSituationChanges = 0;  // manager thread
   // The agent configuration read last holds the system-log line, so that a
   // change of the syslog configuration is a change of it. Manager thread.
   bool ConfigUsesSystemLog;

@@ -17,6 +17,7 @@
 #include "agent/log_manager.h"
 #include "framework/events/event_sink.h"
 #include "framework/runtime/trace.h"
+#include "framework/situations/situation_registry.h"
 #include "util/append_file.h"
 #include "util/errno_text.h"
 #include "util/monotonic_ms.h"
@@ -97,10 +98,14 @@ void Log_Manager::lmSavePositions() {
   // saved once the durable event outputs have written them.
   const uint64_t changes = PositionChanges;
   const uint64_t durable = Event_Sink::DurableSequence();
+  Situation_Registry& situations = Situation_Registry::Instance();
+  const uint64_t situation_changes = situations.StateChanges();
   if (!LogsRebuiltSinceSave && changes == SavedPositionChanges &&
-      durable == SavedDurableSequence) {
+      durable == SavedDurableSequence &&
+      situation_changes == SavedSituationChanges) {
     return;
   }
+  SavedSituationChanges = situation_changes;
   SavedDurableSequence = durable;
   std::vector<Log_Position> positions;
   Log_File* object = FirstLogObject;
@@ -110,6 +115,17 @@ void Log_Manager::lmSavePositions() {
       positions.push_back(std::move(position));
     }
     object = static_cast<Log_File*>(object->Next);
+  }
+  // The situations' state rides in records an older agent takes for logs
+  // it does not watch (SITUATION_STATE_BYTES, half of what a state file
+  // may hold).
+  std::vector<std::pair<std::string, std::string>> records;
+  situations.SaveState(&records);
+  for (auto& r : records) {
+    Log_Position record;
+    record.path = std::move(r.first);
+    record.text = std::move(r.second);
+    positions.push_back(std::move(record));
   }
   const State_Owner owner = LocalStateOwner(HostName());
   std::string text = Position_Store::Format(owner, positions);
@@ -130,6 +146,16 @@ void Log_Manager::lmSavePositions() {
   LastStateText = std::move(text);
   SavedPositionChanges = changes;
   LogsRebuiltSinceSave = false;
+}
+
+void Log_Manager::lmRestoreSituationState() {
+  std::vector<std::pair<std::string, std::string>> records;
+  for (Log_Position& p : Positions.TakePrefixed(SITUATION_STATE_PREFIX)) {
+    records.emplace_back(std::move(p.path), std::move(p.text));
+  }
+  if (!records.empty()) {
+    Situation_Registry::Instance().RestoreState(records);
+  }
 }
 
 void Log_Manager::lmStopLogs() {

@@ -11,6 +11,7 @@
 #include "agent/log_manager.h"
 #include "agent/tvxmain.h"
 #include "framework/control/main_loop.h"
+#include "framework/situations/situation_memory.h"
 #include "tables/teskal_time.h"
 #include "tables/timestamp.h"
 
@@ -473,6 +474,10 @@ unsigned tvx_vxlogent_agent::AddData(char* rows, int count) {
   WEX1_TRACE(wex1, WEX1_DETAIL,
              "\nEvent passed to situation %s for evaluation.",
              situationName.c_str());
+  // A pair or an absence keeps its rows' keys and times instead.
+  if (Memory() != nullptr && Memory()->TakesRows()) {
+    return static_cast<unsigned>(ev.Result(Memory()->Offer(rows, count)));
+  }
   const bool both = leFreqThreshold != 0 && lePeriodThreshold != 0;
   const int32_t freq =
       both ? static_cast<int32_t>(leFreqThreshold < 0 ? -leFreqThreshold
@@ -559,9 +564,10 @@ unsigned tvx_vxlogent_agent::leInsertCounted(const char* row) {
     return 0;
   }
   long count = 0;
+  int64_t when = -1;
   {
     Posix_Mutex::Hold hold(&leCountLock);
-    const int64_t when = leEntrySeconds(data->entrytime);
+    when = leEntrySeconds(data->entrytime);
     if (when < 0) {
       WEX1_TRACE(
           wex1, WEX1_ERROR,
@@ -606,6 +612,12 @@ unsigned tvx_vxlogent_agent::leInsertCounted(const char* row) {
   }
   const long limit = static_cast<long>(leFreqThreshold < 0 ? -leFreqThreshold
                                                            : leFreqThreshold);
+  // With a clear rule the alert fires once and its further rows are
+  // counted towards its clearing.
+  if (Memory() != nullptr && Memory()->Recovers() &&
+      !Memory()->Counted(key, when, count >= limit, count)) {
+    return 0;
+  }
   if (leFreqThreshold > 0 && count < limit) {
     WEX1_TRACE(
         wex1, WEX1_FLOW,

@@ -38,6 +38,7 @@ struct View_Column {
   const char* key;
   const char* key2;
   bool stamp;
+  bool only_when_present = false;  // shown only when a row has the key
 };
 
 const View_Column kLogsView[] = {{"PATH", "LOGPATH", "LOGNAME", false},
@@ -63,12 +64,23 @@ const View_Column kEntriesView[] = {{"ENTRYTIME", "ENTRYTIME", nullptr, true},
                                     {"ENTRYDESC", "ENTRYDESC", nullptr, false},
                                     {nullptr, nullptr, nullptr, false}};
 // STATE is made from "stopped" and "reason".
-const View_Column kSituationsView[] = {{"NAME", "name", nullptr, false},
-                                       {"TABLE", "table", nullptr, false},
-                                       {"STATE", "stopped", nullptr, false},
-                                       {"CONDITION", "condition", nullptr, false},
-                                       {"CLAUSES", "clauses", nullptr, false},
-                                       {nullptr, nullptr, nullptr, false}};
+const View_Column kSituationsView[] = {
+    {"NAME", "name", nullptr, false},
+    {"TABLE", "table", nullptr, false},
+    {"STATE", "stopped", nullptr, false},
+    {"CONDITION", "condition", nullptr, false},
+    {"CLAUSES", "clauses", nullptr, false},
+    // Of situations that remember.
+    {"OPEN", "open_pairs", nullptr, false, true},
+    {"FIRING", "firing", nullptr, false, true},
+    {nullptr, nullptr, nullptr, false}};
+const View_Column kAlertsView[] = {{"SITUATION", "situation", nullptr, false},
+                                   {"KEY", "key", nullptr, false},
+                                   {"HOST", "host", nullptr, false},
+                                   {"AGE", "age", nullptr, false},
+                                   {"COUNT", "count", nullptr, false},
+                                   {"SINCE", "since", nullptr, false},
+                                   {nullptr, nullptr, nullptr, false}};
 const View_Column kReloadView[] = {{"SKIPPED", "problem", nullptr, false},
                                    {nullptr, nullptr, nullptr, false}};
 
@@ -298,6 +310,9 @@ const Qorctl_Command kCommands[] = {
     {"situations", nullptr, "the situations: name, table, state and condition",
      1, 1, "situations", "SITUATION LIST", nullptr, kSituationsView, false,
      nullptr},
+    {"alerts", nullptr,
+     "the firing alerts: situation, key, host, age (s) and rows seen", 1, 1,
+     "alerts", "SITUATION ALERTS", nullptr, kAlertsView, false, nullptr},
     // The first of the requests each view makes.
     {"top", nullptr,
      "a live view of the logs and situations, refreshed every second", 1, 1,
@@ -381,10 +396,20 @@ bool ParseRows(const std::vector<std::string>& lines, std::vector<std::vector<Js
   return true;
 }
 
-std::string ViewTable(const View_Column* view, const std::vector<std::vector<Json_Field>>& rows) {
+std::string ViewTable(const View_Column* all, const std::vector<std::vector<Json_Field>>& rows) {
+  std::vector<View_Column> view;
+  for (const View_Column* c = all; c->header != nullptr; ++c) {
+    bool present = !c->only_when_present;
+    for (size_t r = 0; r < rows.size() && !present; ++r) {
+      present = FindJsonField(rows[r], c->key) != nullptr;
+    }
+    if (present) {
+      view.push_back(*c);
+    }
+  }
   std::vector<Table_Column> columns;
-  for (const View_Column* c = view; c->header != nullptr; ++c) {
-    columns.push_back({c->header, false});
+  for (const View_Column& c : view) {
+    columns.push_back({c.header, false});
   }
   std::vector<bool> numeric(columns.size(), true);
   std::vector<std::vector<std::string>> cells;
@@ -754,7 +779,7 @@ bool QorctlRequestLine(const Qorctl_Options& o, time_t now, std::string* line, s
   const std::vector<std::string>& w = o.words;
   if (w.empty()) {
     *err =
-        "expected a command: ping, logs, node, entries, situations, situation, events, top or raw";
+        "expected a command: ping, logs, node, entries, situations, situation, alerts, events, top or raw";
     return false;
   }
   for (const std::string& a : w) {
@@ -772,7 +797,7 @@ bool QorctlRequestLine(const Qorctl_Options& o, time_t now, std::string* line, s
   if (c == nullptr && cmd != "situation") {
     *err =
         "unknown command \"" + cmd +
-        "\"; expected ping, logs, node, entries, situations, situation, events, top or raw";
+        "\"; expected ping, logs, node, entries, situations, situation, alerts, events, top or raw";
     return false;
   }
   if (c == nullptr) {
@@ -821,7 +846,10 @@ std::string QorctlUsage(const std::string& socket) {
          "  entries PATH [--since T] [--until T]\n"
          "                            entries of the monitored log PATH between two times\n"
          "                            (VXLOGENT); by default --since -1h --until now\n"
-         "  situations                the situations: name, table, state, condition and clauses\n"
+         "  situations                the situations: name, table, state, condition and clauses,\n"
+         "                            open pairs and firing alerts of those that remember\n"
+         "  alerts                    the firing alerts: situation, key, host, age in seconds,\n"
+         "                            rows seen and since when\n"
          "  situation add NAME TABLE CONDITION...\n"
          "                            start a situation; the remaining arguments make its\n"
          "                            condition, COLUMN OP VALUE terms joined by AND, e.g.\n"
@@ -837,7 +865,7 @@ std::string QorctlUsage(const std::string& socket) {
          "  raw 'REQUEST LINE'        send one request line as it is: PING,\n"
          "                            REPORT TABLE [WHERE CONDITION], SITUATION ADD NAME TABLE\n"
          "                            CONDITION, SITUATION DEL NAME, SITUATION LIST,\n"
-         "                            SITUATION RELOAD or EVENTS [NAME ...]\n"
+         "                            SITUATION RELOAD, SITUATION ALERTS or EVENTS [NAME ...]\n"
          "\n"
          "Times T: YYYY-MM-DD[ HH:MM[:SS]] in local time, \"now\", or a time before now\n"
          "such as -30s, -15m, -2h, -1d. A date or minute alone given to --until means\n"

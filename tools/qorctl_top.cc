@@ -284,7 +284,13 @@ std::string FormatTop(const Top_Sample* before, const Top_Sample& now,
          {Field(row, "name"), Field(row, "table"),
           stopped ? "stopped (reason " + Field(row, "reason") + ")" : "running",
           RateText(rate), CountText(Counter(row, "events")),
-          CountText(Counter(row, "suppressed"))}});
+          CountText(Counter(row, "suppressed")),
+          // Only situations that remember have open pairs and alerts.
+          Field(row, "open_pairs").empty()
+              ? ""
+              : CountText(Counter(row, "open_pairs")),
+          Field(row, "firing").empty() ? ""
+                                       : CountText(Counter(row, "firing"))}});
   }
   SortByActivity(&situations);
   text += "\n" + FormatTable({{"SITUATION", false},
@@ -292,7 +298,9 @@ std::string FormatTop(const Top_Sample* before, const Top_Sample& now,
                               {"STATE", false},
                               {"MATCHES/S", true},
                               {"EVENTS", true},
-                              {"SUPPRESSED", true}},
+                              {"SUPPRESSED", true},
+                              {"OPEN", true},
+                              {"FIRING", true}},
                              Cells(situations));
   return Fit(text, width, height);
 }

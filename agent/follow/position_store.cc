@@ -407,6 +407,19 @@ bool Position_Store::Take(const std::string& path, Log_Position* position) {
   return true;
 }
 
+std::vector<Log_Position> Position_Store::TakePrefixed(
+    const std::string& prefix) {
+  Posix_Mutex::Hold hold(&mu_);
+  std::vector<Log_Position> out;
+  for (auto it = loaded_.lower_bound(prefix);
+       it != loaded_.end() &&
+       it->first.compare(0, prefix.size(), prefix) == 0;) {
+    out.push_back(std::move(it->second));
+    it = loaded_.erase(it);
+  }
+  return out;
+}
+
 bool Position_Store::Save(const std::string& path, const State_Owner& owner,
                           const std::vector<Log_Position>& positions,
                           std::string* err) {

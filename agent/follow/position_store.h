@@ -129,6 +129,9 @@ class Position_Store {
   // Hands the loaded position of the log at `path` to its caller once:
   // true and *position filled, or false when there is none (left).
   bool Take(const std::string& path, Log_Position* position);
+  // Hands every loaded record whose path starts with `prefix` (records
+  // that are no log's, such as the situations' state) once.
+  std::vector<Log_Position> TakePrefixed(const std::string& prefix);
 
   // Writes `positions` to the state file at `path` for `owner` atomically.
   // False, with *err, when any step fails or `path` is a symbolic link (the

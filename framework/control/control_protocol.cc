@@ -22,6 +22,7 @@
 #include "framework/situations/situation_registry.h"
 #include "framework/tables/table_manager.h"
 #include "framework/runtime/trace.h"
+#include "framework/situations/situation_memory.h"
 #include "util/monotonic_ms.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
@@ -139,6 +140,12 @@ std::string SituationJson(const Situation_Info& s, bool with_counts = false) {
     out += ",\"matches\":" + std::to_string(s.matched) +
            ",\"events\":" + std::to_string(s.dispatched) +
            ",\"suppressed\":" + std::to_string(s.suppressed);
+    if (s.remembers) {
+      out += ",\"open_pairs\":" + std::to_string(s.open_pairs) +
+             ",\"awaited\":" + std::to_string(s.awaited) +
+             ",\"firing\":" + std::to_string(s.firing) +
+             ",\"keys_evicted\":" + std::to_string(s.evicted);
+    }
   }
   out += "}";
   return out;
@@ -359,7 +366,7 @@ bool ParseControlRequest(const std::string& raw, Control_Request* r,
     return false;
   }
   if (!words.Next(&word, &at)) {
-    *err = "expected ADD, DEL, LIST or RELOAD after SITUATION" +
+    *err = "expected ADD, DEL, LIST, RELOAD or ALERTS after SITUATION" +
            Column(words.Here());
     return false;
   }
@@ -372,9 +379,13 @@ bool ParseControlRequest(const std::string& raw, Control_Request* r,
     r->verb = Control_Verb::kSituationReload;
     return ExpectEnd(&words, "SITUATION RELOAD", err);
   }
+  if (sub == "ALERTS") {
+    r->verb = Control_Verb::kSituationAlerts;
+    return ExpectEnd(&words, "SITUATION ALERTS", err);
+  }
   if (sub != "ADD" && sub != "DEL") {
     *err = "unknown request SITUATION " + word + Column(at) +
-           "; expected ADD, DEL, LIST or RELOAD";
+           "; expected ADD, DEL, LIST, RELOAD or ALERTS";
     return false;
   }
   const std::string request = "SITUATION " + sub;
@@ -483,6 +494,22 @@ bool RunControlRequest(const Control_Request& r, Control_Lines* lines,
       return true;
     case Control_Verb::kSituationReload:
       return RunReload(lines, err);
+    case Control_Verb::kSituationAlerts: {
+      const int64_t now = Situation_Memory::NowMs() / 1000;
+      for (const Firing_Alert_Info& a : situations.Alerts()) {
+        std::string line = "{\"situation\":";
+        JsonAppendString(&line, a.situation);
+        line += ",\"key\":";
+        JsonAppendString(&line, a.key);
+        line += ",\"host\":";
+        JsonAppendString(&line, a.host);
+        line += ",\"since\":\"" + Situation_Memory::FormatTime(a.since) +
+                "\",\"age\":" + std::to_string(now - a.since) +
+                ",\"count\":" + std::to_string(a.count) + "}";
+        lines->Add(line);
+      }
+      return true;
+    }
     case Control_Verb::kEvents:
       *err = "EVENTS is answered as a stream on the control socket only";
       return false;

@@ -48,6 +48,7 @@ enum class Control_Verb {
   kSituationDel,
   kSituationList,
   kSituationReload,
+  kSituationAlerts,
   kEvents,  // served as a stream by the control server, not by
             // RunControlRequest
 };

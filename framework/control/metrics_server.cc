@@ -397,6 +397,10 @@ Metrics_Snapshot Metrics_Server::Snapshot() {
     m.matched = i.matched;
     m.dispatched = i.dispatched;
     m.suppressed = i.suppressed;
+    if (i.remembers) {
+      m.open_pairs = static_cast<int64_t>(i.open_pairs);
+      m.firing = static_cast<int64_t>(i.firing);
+    }
     snap.situations.push_back(std::move(m));
   }
   // One series per output, each with its own queue.
@@ -512,6 +516,17 @@ std::string Metrics_Server::Format(const Metrics_Snapshot& s) {
               "Events of the situation held back by its THROTTLE clause.",
               s.situations, "situation", &Situation_Metrics::name,
               [&](const Situation_Metrics& m) { return d(m.suppressed); });
+  WriteFamily(&out, "qoragent_situation_open_pairs", "gauge",
+              "Pairs of the situation waiting for their second row.",
+              s.situations, "situation", &Situation_Metrics::name,
+              [](const Situation_Metrics& m) {
+                return static_cast<double>(m.open_pairs);
+              });
+  WriteFamily(
+      &out, "qoragent_situation_firing_alerts", "gauge",
+      "Alerts of the situation firing (absent keys included).", s.situations,
+      "situation", &Situation_Metrics::name,
+      [](const Situation_Metrics& m) { return static_cast<double>(m.firing); });
   WriteFamily(&out, "qoragent_sink_events_written_total", "counter",
               "Events every output of the sink took.", s.sinks, "sink",
               &Sink_Metrics::name,

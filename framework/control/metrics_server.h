@@ -44,6 +44,10 @@ struct Situation_Metrics {
   uint64_t matched = 0;
   uint64_t dispatched = 0;
   uint64_t suppressed = 0;
+  // A situation that remembers: its open pairs and firing alerts; -1 for
+  // the others, which have no such gauges.
+  int64_t open_pairs = -1;
+  int64_t firing = -1;
 };
 
 struct Sink_Metrics {

@@ -886,6 +886,20 @@ class Json_Memo {
   size_t size_ = 0;
 };
 
+// The members of a stateful event: its alert's identity, its state and
+// what the state says.
+void AppendState(std::string* line, const Event_Record& e) {
+  line->append(",\"alert\":{\"situation\":");
+  JsonAppendString(line, e.situation);
+  line->append(",\"key\":");
+  JsonAppendString(line, e.key);
+  line->append(",\"host\":");
+  JsonAppendString(line, e.alert_host);
+  line->append("},\"state\":");
+  JsonAppendString(line, e.state);
+  line->append(e.state_members);
+}
+
 // Appends the event's line (Event_Sink::Line) to `line`: written into room
 // of the thread's, sized for the longest line it had, and appended in one.
 void AppendLine(std::string* line, const Event_Record& e,
@@ -941,6 +955,11 @@ void AppendLine(std::string* line, const Event_Record& e,
   }
   if (!entrytime.empty()) {
     p = Put(p, entrytime.data(), entrytime.size());
+  }
+  if (!e.state.empty()) {
+    line->append(start, static_cast<size_t>(p - start));
+    AppendState(line, e);
+    p = start;
   }
   // No row in the announcement of a throttle's held-back count.
   if (e.row.empty()) {

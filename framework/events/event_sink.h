@@ -49,6 +49,15 @@ struct Event_Record {
   std::string run;        // the situation's RUN command; empty: none
   // "QOR_<COLUMN>=value" items for `run`, each ended by a NUL
   std::string run_env;
+  // An event of a situation that remembers (pairs, absence, clear rules):
+  // its alert's state, "firing" or "resolved"; empty for every other event,
+  // which then has none of the members below. The alert's identity is the
+  // situation, `key` and `alert_host`.
+  std::string state;
+  std::string alert_host;
+  // The members that follow "state" in the line, as JSON text (",\"since\":
+  // ...", ",\"first\":{...}"); empty: none.
+  std::string state_members;
 };
 
 // The totals PING reports. With several outputs they are those of the

@@ -10,6 +10,8 @@
 #include <map>
 
 #include "framework/runtime/bounded_regex.h"
+#include "framework/situations/situation_memory.h"
+#include "framework/situations/situation_state.h"
 #include "framework/tables/table_manager.h"
 #include "util/quoted_text.h"
 
@@ -90,6 +92,198 @@ std::string Word(const std::string& t, size_t* p) {
         static_cast<char>(toupper(static_cast<unsigned char>(t[(*p)++]))));
   }
   return w;
+}
+
+bool ParseTerms(const std::string& t, std::vector<Threshold_Spec>* out,
+                size_t* stop, std::string* err, size_t from = 0);
+
+// A number of seconds from 1 to `most` after `keyword`, at *p.
+bool ParseSeconds(const std::string& t, size_t* p, const char* keyword,
+                  long most, long* out, std::string* err) {
+  SkipBlanks(t, p);
+  const size_t start = *p;
+  size_t q = *p;
+  if (q < t.size() && (t[q] == '-' || t[q] == '+')) {
+    ++q;
+  }
+  while (q < t.size() && isdigit(static_cast<unsigned char>(t[q]))) {
+    ++q;
+  }
+  const std::string digits = t.substr(start, q - start);
+  char* end = nullptr;
+  errno = 0;
+  const long v = strtol(digits.c_str(), &end, 10);
+  if (digits.empty() || errno != 0 || *end != '\0' || v <= 0 || v > most ||
+      (q < t.size() && t[q] != ' ' && t[q] != '\t')) {
+    *err = "expected a number of seconds from 1 to " + std::to_string(most) +
+           " after " + keyword + At(start);
+    return false;
+  }
+  *out = v;
+  *p = q;
+  return true;
+}
+
+// Whether the next word at *p is `word` (any case); *p ends after it when
+// it is.
+bool TakeWord(const std::string& t, size_t* p, const char* word) {
+  size_t q = *p;
+  SkipBlanks(t, &q);
+  if (Word(t, &q) != word || (q < t.size() && t[q] != ' ' && t[q] != '\t')) {
+    return false;
+  }
+  *p = q;
+  return true;
+}
+
+// [OR WITHOUT] [TABLE] CONDITION WITHIN SECONDS, after THEN or WITHOUT.
+bool ParsePair(const std::string& t, size_t* p, Situation_Clauses* c,
+               std::string* err) {
+  SkipBlanks(t, p);
+  // The table is a word with a dot, or a table's own name.
+  size_t q = *p;
+  while (q < t.size() && (isalnum(static_cast<unsigned char>(t[q])) ||
+                          t[q] == '_' || t[q] == '.')) {
+    ++q;
+  }
+  std::string table = t.substr(*p, q - *p);
+  for (char& ch : table) {
+    ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+  }
+  const std::string bare =
+      table.compare(0, 4, "TVX.") == 0 ? table.substr(4) : table;
+  if (bare == "VXLOGENT" || bare == "VXMONLOG" || bare == "X7SRV.RNODESTS" ||
+      (table.find('.') != std::string::npos && q < t.size() &&
+       (t[q] == ' ' || t[q] == '\t'))) {
+    c->second_table = table;
+    *p = q;
+  }
+  const size_t start = *p;
+  size_t stop = 0;
+  if (!ParseTerms(t, &c->second, &stop, err, start)) {
+    return false;
+  }
+  if (c->second.empty()) {
+    *err = "expected the second condition (COLUMN OP VALUE) after " +
+           std::string(c->then && c->without ? "THEN OR WITHOUT"
+                                             : (c->then ? "THEN" : "WITHOUT")) +
+           At(start);
+    return false;
+  }
+  for (const Threshold_Spec& spec : c->second) {
+    if (spec.column == "FREQTHRESH" || spec.column == "PERIODTHRS") {
+      *err =
+          "the second condition of a pair takes no " + spec.column + At(start);
+      return false;
+    }
+  }
+  const size_t first = t.find_first_not_of(" \t", start);
+  c->second_condition = t.substr(first, stop - first);
+  while (!c->second_condition.empty() && (c->second_condition.back() == ' ' ||
+                                          c->second_condition.back() == '\t')) {
+    c->second_condition.pop_back();
+  }
+  *p = stop;
+  if (!TakeWord(t, p, "WITHIN")) {
+    SkipBlanks(t, p);
+    *err = "expected AND or WITHIN SECONDS after the second condition" + At(*p);
+    return false;
+  }
+  return ParseSeconds(t, p, "WITHIN", STATE_WINDOW_MAX, &c->within, err);
+}
+
+bool ParseThen(const std::string& t, size_t* p, Situation_Clauses* c,
+               std::string* err) {
+  c->then = true;
+  size_t q = *p;
+  if (TakeWord(t, &q, "OR")) {
+    if (!TakeWord(t, &q, "WITHOUT")) {
+      SkipBlanks(t, &q);
+      *err = "expected WITHOUT after THEN OR" + At(q);
+      return false;
+    }
+    c->without = true;
+    *p = q;
+  }
+  return ParsePair(t, p, c, err);
+}
+
+bool ParseWithout(const std::string& t, size_t* p, Situation_Clauses* c,
+                  std::string* err) {
+  if (c->then) {
+    *err = "expected THEN OR WITHOUT for both events of one pair" + At(*p - 7);
+    return false;
+  }
+  c->without = true;
+  return ParsePair(t, p, c, err);
+}
+
+void FormatPair(const Situation_Clauses& c, std::string* out) {
+  if (c.within <= 0) {
+    return;
+  }
+  *out += c.then && c.without ? " THEN OR WITHOUT"
+                              : (c.then ? " THEN" : " WITHOUT");
+  if (!c.second_table.empty()) {
+    *out += " " + c.second_table;
+  }
+  *out += " " + c.second_condition + " WITHIN " + std::to_string(c.within);
+}
+
+bool ParseAbsent(const std::string& t, size_t* p, Situation_Clauses* c,
+                 std::string* err) {
+  if (!ParseSeconds(t, p, "ABSENT", STATE_WINDOW_MAX, &c->absent, err)) {
+    return false;
+  }
+  c->expected = TakeWord(t, p, "EXPECTED");
+  return true;
+}
+
+void FormatAbsent(const Situation_Clauses& c, std::string* out) {
+  if (c.absent > 0) {
+    *out +=
+        " ABSENT " + std::to_string(c.absent) + (c.expected ? " EXPECTED" : "");
+  }
+}
+
+bool ParseClear(const std::string& t, size_t* p, Situation_Clauses* c,
+                std::string* err) {
+  SkipBlanks(t, p);
+  const size_t start = *p;
+  if (t.compare(*p, 2, "<=") != 0) {
+    *err = "expected <= ROWS WITHIN SECONDS after CLEAR" + At(start);
+    return false;
+  }
+  *p += 2;
+  SkipBlanks(t, p);
+  const size_t at = *p;
+  size_t q = *p;
+  while (q < t.size() && isdigit(static_cast<unsigned char>(t[q]))) {
+    ++q;
+  }
+  const std::string digits = t.substr(at, q - at);
+  if (digits.empty() || digits.size() > 3 ||
+      atol(digits.c_str()) > CLEAR_MAX_ROWS ||
+      (q < t.size() && t[q] != ' ' && t[q] != '\t')) {
+    *err = "expected a number of rows from 0 to " +
+           std::to_string(CLEAR_MAX_ROWS) + " after CLEAR <=" + At(at);
+    return false;
+  }
+  c->clear_max = atol(digits.c_str());
+  *p = q;
+  if (!TakeWord(t, p, "WITHIN")) {
+    SkipBlanks(t, p);
+    *err = "expected WITHIN SECONDS after CLEAR <= " + digits + At(*p);
+    return false;
+  }
+  return ParseSeconds(t, p, "WITHIN", STATE_WINDOW_MAX, &c->clear_within, err);
+}
+
+void FormatClear(const Situation_Clauses& c, std::string* out) {
+  if (c.clear_max >= 0) {
+    *out += " CLEAR <= " + std::to_string(c.clear_max) + " WITHIN " +
+            std::to_string(c.clear_within);
+  }
 }
 
 bool ParsePer(const std::string& t, size_t* p, Situation_Clauses* c,
@@ -191,6 +385,10 @@ const struct Clause_Def {
                 std::string* err);
   void (*format)(const Situation_Clauses& c, std::string* out);
 } kClauses[] = {
+    {"THEN", ParseThen, FormatPair},
+    {"WITHOUT", ParseWithout, [](const Situation_Clauses&, std::string*) {}},
+    {"ABSENT", ParseAbsent, FormatAbsent},
+    {"CLEAR", ParseClear, FormatClear},
     {"PER", ParsePer, FormatPer},
     {"THROTTLE", ParseThrottle, FormatThrottle},
 };
@@ -208,9 +406,9 @@ size_t ClauseIndex(const std::string& word) {
 // The condition's terms; with `stop`, the condition may end at a clause
 // keyword, whose position is left in *stop (the text's length when none).
 bool ParseTerms(const std::string& t, std::vector<Threshold_Spec>* out,
-                size_t* stop, std::string* err) {
+                size_t* stop, std::string* err, size_t from) {
   out->clear();
-  size_t p = 0;
+  size_t p = from;
   SkipBlanks(t, &p);
   if (stop != nullptr) {
     *stop = t.size();
@@ -361,6 +559,25 @@ bool ParseSituationCondition(const std::string& t,
       return false;
     }
     next = i + 1;
+    // Each of these remembers in its own way: one per situation.
+    const int kinds = (clauses->within > 0) + (clauses->absent > 0) +
+                      (clauses->clear_max >= 0);
+    if (kinds > 1) {
+      *err = "expected one of THEN, WITHOUT, ABSENT or CLEAR in a situation" +
+             At(at);
+      return false;
+    }
+    if (kinds > 0 && clauses->throttle > 0) {
+      *err =
+          "THROTTLE does not apply to a situation with THEN, WITHOUT, ABSENT or CLEAR" +
+          At(at);
+      return false;
+    }
+    if (clauses->within > 0 && out->empty()) {
+      *err = "expected a first condition before " +
+             std::string(kClauses[i].keyword) + At(at);
+      return false;
+    }
   }
 }
 
@@ -477,6 +694,14 @@ vandu* HOV_CreateRequest(const std::string& table, RequestDetail* detail,
   if (!ValidateThresholds(*v, detail->thresholds, err)) {
     vandu::Destroy(v);
     return nullptr;
+  }
+  if (detail->clauses.Remembers()) {
+    std::unique_ptr<Situation_Memory> memory = Situation_Memory::Make(*v, err);
+    if (memory == nullptr) {
+      vandu::Destroy(v);
+      return nullptr;
+    }
+    v->SetMemory(std::move(memory));
   }
   return v;
 }

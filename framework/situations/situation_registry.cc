@@ -14,6 +14,7 @@
 #include "framework/tables/request.h"
 #include "framework/tables/table_manager.h"
 #include "framework/runtime/trusted_files.h"
+#include "framework/situations/situation_memory.h"
 #include "util/process_wide.h"
 #include "util/unique_file.h"
 
@@ -227,7 +228,134 @@ std::vector<Situation_Info> Situation_Registry::List() {
     info.matched = kv.second.object->RowsMatched();
     info.dispatched = kv.second.object->EventsDispatched();
     info.suppressed = kv.second.object->EventsSuppressed();
+    if (Situation_Memory* m = kv.second.object->Memory()) {
+      const Memory_Counts c = m->Counts();
+      info.remembers = true;
+      info.open_pairs = c.open_pairs;
+      info.awaited = c.awaited;
+      info.firing = c.firing;
+      info.evicted = c.evicted;
+    }
     out.push_back(info);
+  }
+  return out;
+}
+
+namespace {
+
+// The record name's part that tells one definition from another.
+std::string DefinitionTag(const std::string& definition) {
+  uint64_t hash = 14695981039346656037ull;
+  for (const char c : definition) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 1099511628211ull;
+  }
+  char tag[17];
+  snprintf(tag, sizeof tag, "%016llx", static_cast<unsigned long long>(hash));
+  return tag;
+}
+
+}  // namespace
+
+void Situation_Registry::SaveState(
+    std::vector<std::pair<std::string, std::string>>* records) {
+  Posix_Mutex::Hold g(&mu_);
+  if (entries_.empty()) {
+    records->insert(records->end(), parting_.begin(), parting_.end());
+    return;
+  }
+  SaveStateLocked(records);
+}
+
+void Situation_Registry::SaveStateLocked(
+    std::vector<std::pair<std::string, std::string>>* records) {
+  const size_t most_bytes = SITUATION_STATE_BYTES;
+  size_t bytes = 0;
+  for (const auto& kv : entries_) {
+    Situation_Memory* m = kv.second.object->Memory();
+    if (m == nullptr) {
+      continue;
+    }
+    std::vector<std::string> items;
+    m->Save(&items);
+    const std::string name = std::string(SITUATION_STATE_PREFIX) + kv.first +
+                             ":" + DefinitionTag(kv.second.definition) + ":";
+    std::string text;
+    size_t n = 0;
+    const auto flush = [&] {
+      if (!text.empty()) {
+        bytes += text.size() + name.size() + 64;
+        records->emplace_back(name + std::to_string(n++), std::move(text));
+        text.clear();
+      }
+    };
+    for (const std::string& item : items) {
+      if (item.size() > SITUATION_STATE_TEXT_MAX || bytes >= most_bytes) {
+        continue;
+      }
+      if (text.size() + item.size() + 1 > SITUATION_STATE_TEXT_MAX) {
+        flush();
+      }
+      text += (text.empty() ? "" : "|") + item;
+    }
+    flush();
+  }
+}
+
+void Situation_Registry::RestoreState(
+    const std::vector<std::pair<std::string, std::string>>& records) {
+  Posix_Mutex::Hold g(&mu_);
+  std::map<std::string, std::vector<std::string>> wanted;
+  for (const auto& r : records) {
+    const std::string& name = r.first;
+    const size_t prefix = sizeof SITUATION_STATE_PREFIX - 1;
+    const size_t colon = name.find(':', prefix);
+    const size_t last = name.rfind(':');
+    if (name.compare(0, prefix, SITUATION_STATE_PREFIX) != 0 ||
+        colon == std::string::npos || last <= colon) {
+      continue;
+    }
+    const auto it = entries_.find(name.substr(prefix, colon - prefix));
+    if (it == entries_.end() || it->second.object->Memory() == nullptr ||
+        name.substr(colon + 1, last - colon - 1) !=
+            DefinitionTag(it->second.definition)) {
+      continue;
+    }
+    std::vector<std::string>& items = wanted[it->first];
+    size_t start = 0;
+    while (start <= r.second.size()) {
+      const size_t bar = r.second.find('|', start);
+      items.push_back(r.second.substr(
+          start, bar == std::string::npos ? std::string::npos : bar - start));
+      if (bar == std::string::npos) {
+        break;
+      }
+      start = bar + 1;
+    }
+  }
+  for (const auto& kv : wanted) {
+    entries_[kv.first].object->Memory()->Load(kv.second);
+  }
+}
+
+uint64_t Situation_Registry::StateChanges() {
+  Posix_Mutex::Hold g(&mu_);
+  uint64_t sum = 0;
+  for (const auto& kv : entries_) {
+    if (Situation_Memory* m = kv.second.object->Memory()) {
+      sum += m->Changes();
+    }
+  }
+  return sum;
+}
+
+std::vector<Firing_Alert_Info> Situation_Registry::Alerts() {
+  Posix_Mutex::Hold g(&mu_);
+  std::vector<Firing_Alert_Info> out;
+  for (const auto& kv : entries_) {
+    if (Situation_Memory* m = kv.second.object->Memory()) {
+      m->FiringAlerts(&out);
+    }
   }
   return out;
 }
@@ -384,5 +512,11 @@ bool Situation_Registry::Reload(std::vector<std::string>* problems,
 }
 
 void Situation_Registry::Clear() {
+  {
+    // The state file is written once more after the situations are gone.
+    Posix_Mutex::Hold g(&mu_);
+    parting_.clear();
+    SaveStateLocked(&parting_);
+  }
   Install({});
 }

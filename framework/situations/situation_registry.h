@@ -10,6 +10,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "util/posix_mutex.h"
@@ -20,6 +21,11 @@ class vandu;
 // situations file: past them a file is refused as a whole, a line skipped.
 constexpr size_t SITUATIONS_MAX = 100000;
 constexpr size_t SITUATION_LINE_MAX = 8192;
+// The names of a state file's records of situation state, and the longest
+// text of one.
+constexpr char SITUATION_STATE_PREFIX[] = "situation-state:";
+constexpr size_t SITUATION_STATE_TEXT_MAX = 4000;
+constexpr size_t SITUATION_STATE_BYTES = 8u << 20;
 
 struct Situation_Info {
   std::string name;
@@ -33,7 +39,16 @@ struct Situation_Info {
   uint64_t matched = 0;
   uint64_t dispatched = 0;
   uint64_t suppressed = 0;
+  // A situation that remembers (THEN, WITHOUT, ABSENT or CLEAR): its open
+  // pairs, keys awaited, firing alerts and keys forgotten to keep to KEYS.
+  bool remembers = false;
+  uint64_t open_pairs = 0;
+  uint64_t awaited = 0;
+  uint64_t firing = 0;
+  uint64_t evicted = 0;
 };
+
+struct Firing_Alert_Info;
 
 // Splits "NAME TABLE CONDITION"; false with *err when malformed.
 [[nodiscard]] bool ParseSituationLine(const std::string& line,
@@ -64,6 +79,21 @@ class Situation_Registry {
   // False with *err when there is no such situation.
   [[nodiscard]] bool Delete(const std::string& name, std::string* err);
   std::vector<Situation_Info> List();
+  // The firing alerts of every situation that remembers.
+  std::vector<Firing_Alert_Info> Alerts();
+  // The state of the situations that remember as named texts for the
+  // state file: each name starts with SITUATION_STATE_PREFIX and names the
+  // situation and its definition; each text (at most
+  // SITUATION_STATE_TEXT_MAX bytes, no newline or NUL) holds some of its
+  // keys. At most SITUATION_STATE_BYTES in all; the keys past them are not
+  // saved. After Clear (the agent stops), the state the situations had.
+  void SaveState(std::vector<std::pair<std::string, std::string>>* records);
+  // Gives each situation the saved state of its name and definition (a
+  // situation whose definition changed starts empty).
+  void RestoreState(
+      const std::vector<std::pair<std::string, std::string>>& records);
+  // Grows whenever a situation's state changes.
+  uint64_t StateChanges();
   // Reads and checks a whole situations file, then makes its good lines the
   // situations, at once: a situation whose definition did not change keeps
   // its object (and its counts), the others are replaced, added or dropped.
@@ -94,6 +124,10 @@ class Situation_Registry {
 
   Posix_Mutex mu_;
   std::map<std::string, Entry> entries_ GUARDED_BY(mu_);
+  // What SaveState gave as Clear destroyed the situations.
+  std::vector<std::pair<std::string, std::string>> parting_ GUARDED_BY(mu_);
+  void SaveStateLocked(
+      std::vector<std::pair<std::string, std::string>>* records) REQUIRES(mu_);
 };
 
 #endif  // QOR_FRAMEWORK_SITUATIONS_SITUATION_REGISTRY_H_

@@ -136,6 +136,22 @@ class Key_Lru {
       Remove(oldest_);
     }
   }
+  // Forgets `key` (not counted in Evicted): false when it is not kept.
+  bool Erase(std::string_view key) {
+    if (index_.empty() || index_[Position(key)] == 0) {
+      return false;
+    }
+    Remove(index_[Position(key)] - 1);
+    return true;
+  }
+  // Calls f(key, state) for every key, the least recently used first. `f`
+  // must not add or forget keys.
+  template <typename F>
+  void ForEach(F f) {
+    for (uint32_t i = oldest_; i != kNone; i = At(i).newer) {
+      f(At(i).key.View(), At(i).value);
+    }
+  }
   size_t size() const { return size_; }
   size_t Cap() const { return cap_; }
   // Sets the cap; keys past it are forgotten, the least recently used first,

@@ -16,6 +16,7 @@
 #include "framework/tables/row_json.h"
 #include "framework/tables/table_manager.h"
 #include "framework/runtime/trace.h"
+#include "framework/situations/situation_memory.h"
 #include "util/posix_mutex.h"
 #include "util/process_wide.h"
 
@@ -336,6 +337,9 @@ bool vandu::AgentColumn(const std::string& column) const {
 
 std::vector<Required_Text> vandu::RequiredTexts() const {
   std::vector<Required_Text> out;
+  if (memory != nullptr && memory->Paired()) {
+    return out;  // a row may meet the second condition instead
+  }
   size_t compared = 0;  // thresholds CheckForException compares
   for (const auto& h : held) {
     if (!h->agent.load(std::memory_order_relaxed)) {
@@ -726,7 +730,20 @@ void vandu::KeyForgotten() {
   }
 }
 
+void vandu::SetMemory(std::unique_ptr<Situation_Memory> m) {
+  memory = std::move(m);
+}
+
+void vandu::CountDispatched() {
+  eventsDispatched.fetch_add(1, std::memory_order_relaxed);
+  ++t_events_dispatched;
+}
+
 unsigned vandu::AnnounceSuppressed(long now) {
+  if (memory != nullptr && sampleType == SAMPLE_SITUATION && !stopped &&
+      memory->Sweep() != 0) {
+    return 1;
+  }
   if (clauses.throttle <= 0 || sampleType != SAMPLE_SITUATION || stopped) {
     return 0;
   }
@@ -811,6 +828,9 @@ unsigned vandu::Dispatch() {
     eventJson->Append(Row(i), &event.row, Row_Side_Text::Find(Row(i)));
     if (Keyed()) {  // else the key stays empty
       event.key = key;
+    }
+    if (memory != nullptr && memory->Recovers()) {
+      memory->Decorate(key, Row(i), &event);
     }
     event.suppressed = suppressed;
     if (!runCommand.empty()) {

@@ -32,6 +32,7 @@ namespace re2 {
 class RE2;
 }
 class Row_Json_Writer;
+class Situation_Memory;
 struct Event_Record;
 class TableManager;
 
@@ -93,6 +94,26 @@ struct Situation_Clauses {
   long throttle = 0;
   // KEYS N (after PER): most keys kept; 0: SITUATION_MAX_KEYS.
   size_t max_keys = 0;
+  // THEN, WITHOUT or THEN OR WITHOUT [TABLE] CONDITION WITHIN SECONDS: a row
+  // of the second condition is awaited, per key, after each row of the
+  // situation's condition; an event when it comes within the window
+  // (then), when it does not (without), or both. within 0: no pair.
+  bool then = false;
+  bool without = false;
+  std::string second_table;      // as written; empty: the situation's
+  std::string second_condition;  // as written
+  std::vector<Threshold_Spec> second;
+  long within = 0;
+  // ABSENT SECONDS [EXPECTED]: an event when no row came for SECONDS, per
+  // key once seen (EXPECTED: the key "" from the start); 0: none.
+  long absent = 0;
+  bool expected = false;
+  // CLEAR <= ROWS WITHIN SECONDS: a frequency situation's alert resolves
+  // when at most ROWS rows came within SECONDS; clear_max < 0: none.
+  long clear_max = -1;
+  long clear_within = 0;
+  // Whether the situation remembers (any of the three above).
+  bool Remembers() const { return within > 0 || absent > 0 || clear_max >= 0; }
 };
 
 // What a request asks for.
@@ -321,6 +342,14 @@ class vandu {
   TableManager* Manager() const { return manager; }
   const std::string& ThresholdError() const { return thresholdError; }
 
+  // The per-key memory of a situation with a THEN, WITHOUT, ABSENT or
+  // CLEAR clause; null for any other request. Set once, before the
+  // situation goes live; destroyed with the object.
+  Situation_Memory* Memory() const { return memory.get(); }
+  void SetMemory(std::unique_ptr<Situation_Memory> m);
+  // Counts an event the memory wrote as one the situation dispatched.
+  void CountDispatched();
+
   // The command a situation runs for each of its events (its RUN clause);
   // empty: none. Set once, before the situation goes live.
   void SetRunCommand(const std::string& command) { runCommand = command; }
@@ -423,6 +452,7 @@ class vandu {
   std::atomic<uint64_t> eventsSuppressed{0};
 
   Situation_Clauses clauses;
+  std::unique_ptr<Situation_Memory> memory;
   std::unique_ptr<re2::RE2> perRegex;
   // Writes the events' rows; made at the first event (Dispatch runs on one
   // thread at a time, under the table's lock).

@@ -231,6 +231,33 @@ TEST(PositionStoreTest, SaveIsPrivateAndLoadHandsEachPositionOutOnce) {
       << "a refused file loads nothing";
 }
 
+TEST(PositionStoreTest, RecordsThatAreNoLogsAreTakenByTheirPrefix) {
+  // The situations' state rides as log records no log is named after, so
+  // that a file with it is one every version of the parser reads.
+  qortest::Scoped_Temp_Dir dir;
+  const std::string path = dir.File("state");
+  std::vector<Log_Position> positions = TwoPositions();
+  for (const char* name :
+       {"situation-state:a:0011:0", "situation-state:b:22:0"}) {
+    Log_Position record;
+    record.path = name;
+    record.text = "H 0 0 host|P 1700000000 0 ann opened%20it ";
+    positions.push_back(record);
+  }
+  std::string err;
+  ASSERT_TRUE(Position_Store::Save(path, Host("h"), positions, &err)) << err;
+  Position_Store store;
+  ASSERT_TRUE(store.Load(path, Host("h"), &err)) << err;
+  const std::vector<Log_Position> taken =
+      store.TakePrefixed("situation-state:");
+  ASSERT_EQ(taken.size(), 2u);
+  EXPECT_EQ(taken[0].path, "situation-state:a:0011:0");
+  EXPECT_EQ(taken[1].text, "H 0 0 host|P 1700000000 0 ann opened%20it ");
+  EXPECT_TRUE(store.TakePrefixed("situation-state:").empty());
+  Log_Position p;
+  EXPECT_TRUE(store.Take("/var/log/journal", &p)) << "the logs stay";
+}
+
 TEST(PositionStoreTest, FingerprintFollowsTheFirstBytesOnly) {
   qortest::Scoped_Temp_Dir dir;
   const std::string path = dir.File("log");

@@ -127,7 +127,7 @@ TEST(ConditionTest, ClausesFollowTheCondition) {
       {"A == 1 THROTTLE 5 PER X \"a\"",
        "expected the end of the line at column 19"},
       {"A == 1 OR B == 2",
-       "expected AND, PER, THROTTLE or the end of the line at column 8"},
+       "expected AND, THEN, WITHOUT, ABSENT, CLEAR, PER, THROTTLE or the end of the line at column 8"},
       {"A == 1 THROTTLE 0",
        "expected a number of seconds from 1 to 31622400 after THROTTLE at column 17"},
       {"A == 1 THROTTLE -5",
@@ -139,12 +139,49 @@ TEST(ConditionTest, ClausesFollowTheCondition) {
       {"A == 1 PER X \"a\" KEYS 0",
        "expected a number of keys from 1 to 10000000 after KEYS at column 23"},
       {"A == 1 KEYS 5",
-       "expected AND, PER, THROTTLE or the end of the line at column 8"},
+       "expected AND, THEN, WITHOUT, ABSENT, CLEAR, PER, THROTTLE or the end of the line at column 8"},
       {"A == 1 PER \"x\"", "expected a column name after PER at column 12"},
       {"A == 1 PER X (x)",
        "expected a double-quoted regular expression after PER X at column 14"},
       {"A == 1 PER X \"(x\"",
        "bad regular expression at column 14: missing ): (x"},
+      // Situations that remember: a pair, an absence, a clear rule.
+      {R"x(ENTRYDESC ~ "Failed" then ENTRYDESC ~ "Accepted" within 60 PER ENTRYDESC "for ([^ ]+)")x",
+       R"x(ENTRYDESC ~ "Failed"|THEN ENTRYDESC ~ "Accepted" WITHIN 60 PER ENTRYDESC "for ([^ ]+)")x"},
+      {"A == 1 WITHOUT B == 2 WITHIN 30", "A == 1|WITHOUT B == 2 WITHIN 30"},
+      {"A == 1 THEN OR WITHOUT tvx.vxlogent B == 2 AND C ~ \"x\" WITHIN 604800",
+       "A == 1|THEN OR WITHOUT TVX.VXLOGENT B == 2 AND C ~ \"x\" WITHIN 604800"},
+      {"A == 1 THEN B == 2 WITHIN 0",
+       "expected a number of seconds from 1 to 604800 after WITHIN at column 27"},
+      {"A == 1 THEN B == 2 WITHIN 604801",
+       "expected a number of seconds from 1 to 604800 after WITHIN at column 27"},
+      {"A == 1 THEN B == 2",
+       "expected AND or WITHIN SECONDS after the second condition at column 19"},
+      {"A == 1 THEN WITHIN 5",
+       "expected an operator (==, !=, >=, <=, <, >, ~, =~) after WITHIN at column 20"},
+      {"A == 1 THEN OR B == 1 WITHIN 5",
+       "expected WITHOUT after THEN OR at column 16"},
+      {"A == 1 THEN B == 1 WITHIN 5 WITHOUT C == 1 WITHIN 5",
+       "expected THEN OR WITHOUT for both events of one pair at column 29"},
+      {"THEN B == 2 WITHIN 5",
+       "expected a first condition before THEN at column 1"},
+      {"A == 1 THEN B == 2 AND FREQTHRESH >= 2 WITHIN 5",
+       "the second condition of a pair takes no FREQTHRESH at column 13"},
+      {"A == 1 absent 600 expected", "A == 1|ABSENT 600 EXPECTED"},
+      {"A == 1 ABSENT -1",
+       "expected a number of seconds from 1 to 604800 after ABSENT at column 15"},
+      {"A == 1 CLEAR <= 2 WITHIN 300 PER X \"(a)\"",
+       "A == 1|CLEAR <= 2 WITHIN 300 PER X \"(a)\""},
+      {"A == 1 CLEAR 2 WITHIN 300",
+       "expected <= ROWS WITHIN SECONDS after CLEAR at column 14"},
+      {"A == 1 CLEAR <= 16 WITHIN 300",
+       "expected a number of rows from 0 to 15 after CLEAR <= at column 17"},
+      {"A == 1 CLEAR <= 1 300",
+       "expected WITHIN SECONDS after CLEAR <= 1 at column 19"},
+      {"A == 1 ABSENT 60 CLEAR <= 1 WITHIN 60",
+       "expected one of THEN, WITHOUT, ABSENT or CLEAR in a situation at column 18"},
+      {"A == 1 WITHOUT B == 1 WITHIN 5 THROTTLE 5",
+       "THROTTLE does not apply to a situation with THEN, WITHOUT, ABSENT or CLEAR at column 32"},
       // A pathological expression is refused at once instead of compiled.
       {"A =~ \"((a{1,1000}){1,1000}){1,1000}\"",
        "bad regular expression at column 6: invalid repetition size: {1,1000}"},
@@ -501,6 +538,46 @@ TEST_F(SituationRegistryTest, FrequencyTermsTheSituationCannotApplyAreRefused) {
     std::string err;
     const bool ok = Situation_Registry::Instance().Add(
         "s" + std::to_string(++n), "VXLOGENT", c.condition, &err);
+    EXPECT_EQ(ok ? "" : err, c.err) << c.condition;
+  }
+}
+
+TEST_F(SituationRegistryTest,
+       RememberingClausesTheSituationCannotApplyAreRefused) {
+  const struct {
+    const char* table;
+    const char* condition;
+    const char* err;  // "" when it loads
+  } cases[] = {
+      {"VXLOGENT",
+       "ENTRYDESC ~ \"opened\" WITHOUT ENTRYDESC ~ \"closed\" WITHIN 30 PER ENTRYDESC \"user ([a-z0-9]+)\"",
+       ""},
+      {"VXLOGENT",
+       "ENTRYDESC ~ \"opened\" WITHOUT VXMONLOG LOGTYPE == \"S\" WITHIN 30",
+       "a pair's conditions watch one table: the first watches TVX.VXLOGENT, the second VXMONLOG"},
+      {"VXLOGENT", "ENTRYDESC ~ \"a\" THEN NOSUCH == 1 WITHIN 30",
+       "second condition: unknown column NOSUCH for table TVX.VXLOGENT; expected one of: "
+       "ORIGINNODE LOGPATH LOGNAME ENTRYTIME ENTRYSYS ENTRYSRC ENTRYTYPE ENTRYCLASS ENTRYDESC "
+       "FREQTHRESH PERIODTHRS TIMESTAMP SAMPLENO ROWNO"},
+      {"VXLOGENT",
+       "ENTRYDESC ~ \"a\" THEN ENTRYDESC ~ \"b\" WITHIN 30 PER ENTRYDESC \"user [a-z]+\"",
+       "PER ENTRYDESC needs a regular expression with a capture group: with THEN, WITHOUT, "
+       "ABSENT or CLEAR the key is what the group captures"},
+      {"VXLOGENT", "ENTRYDESC ~ \"a\" CLEAR <= 1 WITHIN 60",
+       "CLEAR needs a threshold to clear: FREQTHRESH >= N AND PERIODTHRS == SECONDS"},
+      {"VXLOGENT",
+       "ENTRYDESC ~ \"a\" AND FREQTHRESH >= 5 AND PERIODTHRS == 60 CLEAR <= 1 WITHIN 60",
+       ""},
+      {"VXMONLOG", "LOGTYPE == \"S\" ABSENT 60",
+       "THEN, WITHOUT, ABSENT and CLEAR apply to VXLOGENT situations, not TVX.VXMONLOG"},
+      {"VXLOGENT", "ENTRYDESC ~ \"a\" ABSENT 60 EXPECTED PER ENTRYDESC \"(a)\"",
+       "ABSENT ... EXPECTED applies to a situation without PER"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    std::string err;
+    const bool ok = Situation_Registry::Instance().Add(
+        "m" + std::to_string(++n), c.table, c.condition, &err);
     EXPECT_EQ(ok ? "" : err, c.err) << c.condition;
   }
 }

@@ -136,7 +136,8 @@ class ControlProtocolTest : public ::testing::Test {
 };
 
 std::string Describe(const Control_Request& r) {
-  static const char* const kVerbs[] = {"PING", "REPORT", "ADD", "DEL", "LIST", "RELOAD", "EVENTS"};
+  static const char* const kVerbs[] = {"PING", "REPORT", "ADD",    "DEL",
+                                       "LIST", "RELOAD", "ALERTS", "EVENTS"};
   std::string out = std::string(kVerbs[static_cast<int>(r.verb)]) + "|" + r.table + "@" +
                     std::to_string(r.table_column) + "|" + r.name + "|" + r.condition;
   for (const std::string& n : r.names) {
@@ -174,6 +175,7 @@ TEST_F(ControlProtocolTest, ParsesGoodAndBadLines) {
       {"Situation Del ssh", true, "DEL|@0|ssh|"},
       {"SITUATION LIST", true, "LIST|@0||"},
       {"SITUATION RELOAD", true, "RELOAD|@0||"},
+      {"situation alerts", true, "ALERTS|@0||"},
       {"SITUATION ADD r VXLOGENT ENTRYSRC ~ \"run\" run \"logger -t x \\\"hi\\\" \\\\\"  ",
        true, "ADD|VXLOGENT@17|r|ENTRYSRC ~ \"run\"|run:logger -t x \"hi\" \\"},
       {"SITUATION ADD r VXLOGENT RUN \"true\"", true,
@@ -217,9 +219,9 @@ TEST_F(ControlProtocolTest, ParsesGoodAndBadLines) {
       {"REPORT VXMONLOG\x01", false,
        "unexpected control character 0x01 at column 16; expected one line of text"},
       {"SITUATION", false,
-       "expected ADD, DEL, LIST or RELOAD after SITUATION at column 10"},
+       "expected ADD, DEL, LIST, RELOAD or ALERTS after SITUATION at column 10"},
       {"SITUATION REMOVE x", false,
-       "unknown request SITUATION REMOVE at column 11; expected ADD, DEL, LIST or RELOAD"},
+       "unknown request SITUATION REMOVE at column 11; expected ADD, DEL, LIST, RELOAD or ALERTS"},
       {"SITUATION ADD", false,
        "expected a situation name after SITUATION ADD at column 14"},
       {"SITUATION ADD ssh", false,

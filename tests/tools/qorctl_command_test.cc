@@ -84,9 +84,9 @@ TEST(QorctlCommandTest, CommandsBecomeRequestLines) {
       {{"events", "ping", "raw"}, "EVENTS ping raw"},
       // Wrong arguments.
       {{},
-       "error: expected a command: ping, logs, node, entries, situations, situation, events, top or raw"},
+       "error: expected a command: ping, logs, node, entries, situations, situation, alerts, events, top or raw"},
       {{"status"},
-       "error: unknown command \"status\"; expected ping, logs, node, entries, situations, situation, events, top or raw"},
+       "error: unknown command \"status\"; expected ping, logs, node, entries, situations, situation, alerts, events, top or raw"},
       {{"ping", "now"}, "error: usage: qorctl ping"},
       {{"--verbose", "ping"}, "error: unknown option --verbose"},
       {{"situation", "add", "--verbose", "ssh", "VXLOGENT", "ENTRYSRC", "~",
@@ -222,7 +222,7 @@ TEST_F(QorctlMainTest, HelpAndBadArguments) {
   EXPECT_EQ(
       r.err,
       "qorctl: unknown command \"frobnicate\"; expected ping, logs, node, entries, situations, "
-      "situation, events, top or raw\nRun 'qorctl --help' for usage.\n");
+      "situation, alerts, events, top or raw\nRun 'qorctl --help' for usage.\n");
 }
 
 TEST_F(QorctlMainTest, TablesByDefaultJsonOnRequest) {
