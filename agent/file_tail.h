@@ -34,6 +34,7 @@
 
 #include "agent/line_splitter.h"
 #include "agent/position_store.h"
+#include "util/repeat_limiter.h"
 #include "util/unique_file.h"
 
 // Rotated files of one log read at a time.
@@ -98,11 +99,15 @@ class File_Tail {
 
   // Opens the name without blocking (a FIFO never holds the worker) and
   // only when it is a regular file, into a file that Start then positions.
-  // After a file was read before, a file now under the name is a
-  // replacement: not followed through a symlink in a directory others than
-  // root may write, refused when another user owns it. A failed open is
-  // traced with `open_error` ("%s" path, "%d" errno, "%s" text). 0, or the
-  // errno value (a failure to take).
+  // The path is walked one directory at a time (util/safe_open.h): no
+  // symbolic link is followed where a user other than root and the agent's
+  // own may write, except root's or the agent's own link in a sticky
+  // directory. The first file is refused when such a directory holds it and
+  // it belongs to neither root, the agent's user nor the directory's owner;
+  // after a file was read before, a file now under the name is a
+  // replacement, refused when another user owns it. A failed open is traced
+  // with `open_error` ("%s" path, "%d" errno, "%s" text), the same failure
+  // again at most once a minute. 0, or the errno value (a failure to take).
   int Open(const char* open_error);
   // Makes the file Open opened the one read: from its end, its start, or
   // `resume` when it is the same file (device, inode, first bytes), else
@@ -163,7 +168,8 @@ class File_Tail {
   // The open(2) flags of a safe open of `path`: read-only, non-blocking,
   // close-on-exec, no controlling terminal, and O_NOFOLLOW for a
   // `replacement` in a directory others than root may write (but for
-  // root's own link in a sticky one). Any thread.
+  // root's own link in a sticky one). Any thread. Open walks the path as
+  // well (OpenPathSafely), which decides on links itself.
   static int SafeOpenFlags(const char* path, bool replacement);
   // Takes no birth time from the file system, as on one that keeps none
   // (for tests, before Open).
@@ -276,6 +282,12 @@ class File_Tail {
   Head_Copy head_;
   bool identity_known_ = false;
   struct statx_timestamp born_ = {};
+  // Whether an open failure is to be traced now (the same failure again is
+  // traced once a minute).
+  bool TraceOpenFailure();
+  // The errno value of the last failed open; 0 after one that worked.
+  int open_errno_ = 0;
+  Repeat_Limiter open_traces_;
   // The file Open opened, until Start.
   Open_File opened_;
   // The rotated files still read, oldest first; at most MAXROTATEDLOGS.
