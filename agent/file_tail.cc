@@ -239,7 +239,7 @@ int File_Tail::OpenName(bool replacement, const char* open_error,
     // bounds how often a log that never opened is tried again).
     const bool news = e != open_errno_;
     open_errno_ = e;
-    if ((e != ENOENT || !replacement) &&
+    if ((e != ENOENT || (!replacement && !quiet_missing_)) &&
         (!opened_before_ || news || TraceOpenFailure())) {
       if (e == ELOOP || e == EAGAIN) {
         WEX1_TRACE(wex1, WEX1_ERROR, SymlinkRefusedMsg, path, why.c_str());

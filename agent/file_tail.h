@@ -171,6 +171,9 @@ class File_Tail {
   // root's own link in a sticky one). Any thread. Open walks the path as
   // well (OpenPathSafely), which decides on links itself.
   static int SafeOpenFlags(const char* path, bool replacement);
+  // A name missing at the first open is no error to trace: a pattern's
+  // match that came and went before its log opened it.
+  void QuietWhenMissing() { quiet_missing_ = true; }
   // Takes no birth time from the file system, as on one that keeps none
   // (for tests, before Open).
   void WithoutBirthTimes() { birth_times_ = false; }
@@ -306,6 +309,7 @@ class File_Tail {
   bool name_is_directory_ = false;
   bool opened_before_ = false;
   bool birth_times_ = true;
+  bool quiet_missing_ = false;
   // In FollowUnread: nothing is read.
   bool unread_ = false;
   // A FollowUnread failed since the last pass.

@@ -569,6 +569,10 @@ File_Tail& Log_File::lfTail() {
     LogTail.reset(new File_Tail(
         Name(LogFileName),
         File_Tail::View{&LogFileP, &LogFD, &LogEOF, &HeldLine}, this));
+    if (LogPattern != nullptr && LogFileName != nullptr &&
+        strcmp(LogPattern, LogFileName) != 0) {
+      LogTail->QuietWhenMissing();
+    }
   }
   return *LogTail;
 }

@@ -2,6 +2,7 @@
 
 #include <ctype.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <errno.h>
 #include <fnmatch.h>
 #include <poll.h>
@@ -19,6 +20,7 @@
 #include "agent/log_watch.h"
 #include "framework/runtime/trace.h"
 #include "util/errno_text.h"
+#include "util/safe_open.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -29,6 +31,8 @@ const char RefusedMsg[] =
     "\nPattern %s matches %zu files; only the first %zu are watched (TVX_MAX_PATTERN_LOGS), %s and others are refused.";
 const char DirErrMsg[] =
     "\nPattern directory %s cannot be read; errno = %d; %s";
+const char DirRefusedMsg[] =
+    "\nPattern directory %s is refused: %s.";
 const char SymlinkMsg[] =
     "\nSymbolic link %s in directory %s, which others may write, is no log of pattern %s.";
 
@@ -65,13 +69,6 @@ std::string StripRotation(const std::string& name) {
     return name.substr(0, name.size() - 1 - digits);
   }
   return name;
-}
-
-// Whether someone other than root may create entries in the directory.
-bool WritableByOthers(const struct stat& st) {
-  return (st.st_uid != 0 && (st.st_mode & S_IWUSR) != 0) ||
-         (st.st_gid != 0 && (st.st_mode & S_IWGRP) != 0) ||
-         (st.st_mode & S_IWOTH) != 0;
 }
 
 // The path (first field) of a configuration line and what follows it.
@@ -230,29 +227,46 @@ void Log_Patterns::Expand(const char* record,
     state.mtime = dst.st_mtim;
   }
   WatchDirectory(dir);
-  DIR* const d = opendir(dir.c_str());
+  // The directory is walked to and opened once (no link followed where
+  // others may write, each component checked as opened), and its entries
+  // looked at relative to what was opened: a component swapped meanwhile
+  // is never taken for the one checked.
+  Safe_Directory opened;
+  std::string why;
+  int e = OpenDirectorySafely(dir, &opened, &why);
+  DIR* d = nullptr;
+  if (e == 0) {
+    d = fdopendir(dup(opened.fd.get()));
+    e = d == nullptr ? errno : 0;
+  }
   if (d == nullptr) {
-    const int e = errno;
     const long long now = Repeat_Limiter::Now();
     if (dir_traces_.Due(now)) {
       dir_traces_.Traced(now);
       char eb[128];
-      WEX1_TRACE(wex1, WEX1_ERROR, DirErrMsg, dir.c_str(), e,
-                 ErrnoText(e, eb, sizeof eb));
+      if (e == ELOOP || e == EAGAIN) {
+        WEX1_TRACE(wex1, WEX1_ERROR, DirRefusedMsg, dir.c_str(), why.c_str());
+      } else {
+        WEX1_TRACE(wex1, WEX1_ERROR, DirErrMsg, dir.c_str(), e,
+                   ErrnoText(e, eb, sizeof eb));
+      }
+    } else {
+      dir_traces_.Held(1);
     }
     records->push_back(record);
     return;
   }
   state.readable = true;
-  const bool untrusted = WritableByOthers(dst);
+  const bool untrusted = opened.others_may_write;
   std::vector<std::string> names;
-  while (const struct dirent* e = readdir(d)) {
-    if (!MatchesLog(pattern.c_str(), e->d_name)) {
+  while (const struct dirent* entry = readdir(d)) {
+    if (!MatchesLog(pattern.c_str(), entry->d_name)) {
       continue;
     }
-    const std::string full = (dir == "/" ? "" : dir) + "/" + e->d_name;
+    const std::string full = (dir == "/" ? "" : dir) + "/" + entry->d_name;
     struct stat st;
-    if (lstat(full.c_str(), &st) != 0) {
+    if (fstatat(opened.fd.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) !=
+        0) {
       continue;
     }
     if (S_ISLNK(st.st_mode)) {
@@ -262,10 +276,12 @@ void Log_Patterns::Expand(const char* record,
           dir_traces_.Traced(now);
           WEX1_TRACE(wex1, WEX1_ERROR, SymlinkMsg, full.c_str(), dir.c_str(),
                      path.c_str());
+        } else {
+          dir_traces_.Held(1);
         }
         continue;
       }
-      if (stat(full.c_str(), &st) != 0) {
+      if (fstatat(opened.fd.get(), entry->d_name, &st, 0) != 0) {
         continue;
       }
     }
