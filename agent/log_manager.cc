@@ -884,6 +884,7 @@ unsigned int Log_Manager::lmGetValidLogs() {
   File_Signature signature;
   if (ConfigFile != nullptr) {
     if (!file_signature(ConfigFile, &signature)) {
+      ConfigHadNoValidLine = true;
       WEX1_TRACE(wex1, WEX1_ERROR, BuildDefaultMsg, Text(SyslogConfFile));
     } else if (ConfigFileLastChanged != 0 && signature == ConfigFileSignature &&
                !(ConfigUsesSystemLog && lmSystemLogChanged()) && !PatternRescan) {
@@ -896,6 +897,7 @@ unsigned int Log_Manager::lmGetValidLogs() {
       ConfigUsesSystemLog = false;
       PatternRescan = false;
       const unsigned int count = lmCreateValidLogList(USERCONFIG, ConfigFile);
+      ConfigHadNoValidLine = count == 0;
       if (count != 0) {
         ConfigFileLastChanged = signature.mtime_sec;
         ConfigFileSignature = signature;

@@ -287,6 +287,10 @@ class Log_Manager {
   // Lines of the agent's configuration file refused since the manager was
   // made (qoragent --check reports them). Manager thread.
   unsigned int RefusedLogs = 0;
+  // The agent configuration named is missing, or no line of the one read
+  // last named a log: the system log stands in (traced at the error
+  // level). Manager thread.
+  bool ConfigHadNoValidLine = false;
 
  protected:
   // Test seam: with `start_manager_thread` false, the environment is read
