@@ -241,17 +241,19 @@ void Log_Patterns::Expand(const char* record,
   }
   if (d == nullptr) {
     const long long now = Repeat_Limiter::Now();
-    if (dir_traces_.Due(now)) {
-      dir_traces_.Traced(now);
+    const bool refused = e == ELOOP || e == EAGAIN;
+    Repeat_Limiter& limiter = refused ? refused_dir_traces_ : dir_traces_;
+    if (limiter.Due(now)) {
+      limiter.Traced(now);
       char eb[128];
-      if (e == ELOOP || e == EAGAIN) {
+      if (refused) {
         WEX1_TRACE(wex1, WEX1_ERROR, DirRefusedMsg, dir.c_str(), why.c_str());
       } else {
         WEX1_TRACE(wex1, WEX1_ERROR, DirErrMsg, dir.c_str(), e,
                    ErrnoText(e, eb, sizeof eb));
       }
     } else {
-      dir_traces_.Held(1);
+      limiter.Held(1);
     }
     records->push_back(record);
     return;

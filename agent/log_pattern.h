@@ -9,7 +9,11 @@
 // rotated files (`app.log.1` when the pattern is `app*.log*`: a name that,
 // less a rotation suffix, still matches) are no logs of their own: their
 // log follows them by identity. In a directory others than root may write, a
-// symbolic link is no match (it could point anywhere). A pattern that matches
+// symbolic link is no match (it could point anywhere). The directory is
+// walked to and opened once per expansion (util/safe_open.h: no link
+// followed where others may write, each component checked as it is opened)
+// and its entries looked at relative to it; one refused so is traced at
+// most once a minute and matches nothing. A pattern that matches
 // nothing (or whose directory cannot be read) stays one line with the pattern
 // as its path, for a log that says so in VXMONLOG.
 //
@@ -99,6 +103,9 @@ class Log_Patterns {
   std::map<std::string, long long> missing_since_;
   Repeat_Limiter refusal_traces_;
   Repeat_Limiter dir_traces_;
+  // A pattern directory refused (a link where others may write, or a
+  // component that changed while it was walked).
+  Repeat_Limiter refused_dir_traces_;
   // Directory watches: the inotify instance (made at the first pattern),
   // the eventfd that stops the thread, the thread and the manager thread it
   // wakes. Written by the manager thread before the thread starts; the
