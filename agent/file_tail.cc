@@ -222,7 +222,8 @@ bool File_Tail::TraceOpenFailure() {
 }
 
 int File_Tail::OpenName(bool replacement, const char* open_error,
-                        Open_File* open_log, Failure* failure) {
+                        Open_File* open_log, Failure* failure,
+                        Unique_Fd opened) {
   char eb[128];
   const char* const path = path_.c_str();
   *failure = TAIL_ERR_OPEN;
@@ -231,7 +232,18 @@ int File_Tail::OpenName(bool replacement, const char* open_error,
   // first open as much as a replacement.
   std::string why;
   Safe_Directory dir;
-  Unique_Fd fd(OpenPathSafely(path_, SafeOpenFlags(path, false), &why, &dir));
+  Unique_Fd fd;
+  if (opened.valid() && !replacement && !opened_before_) {
+    // Opened relative to the directory a look checked; the directory's
+    // owner and mode as they are now.
+    fd = std::move(opened);
+    OpenDirectorySafely(DirectoryOf(path), &dir, nullptr);
+    if (!dir.fd.valid()) {
+      dir.others_may_write = true;
+    }
+  } else {
+    fd.reset(OpenPathSafely(path_, SafeOpenFlags(path, false), &why, &dir));
+  }
   if (!fd.valid()) {
     const int e = errno;
     // A name that is missing is no news for a replacement; a replacement
@@ -700,7 +712,7 @@ File_Tail::Failure File_Tail::TakeFailure() {
   return failure;
 }
 
-int File_Tail::Open(const char* open_error) {
+int File_Tail::Open(const char* open_error, Unique_Fd opened) {
   // After a run that read a file, a path that now names another file is a
   // replacement, opened with the care that asks for.
   bool replacement = false;
@@ -712,7 +724,8 @@ int File_Tail::Open(const char* open_error) {
   opened_ = Open_File();
   opened_at_ = CoarseNow();
   Failure failure = TAIL_ERR_OPEN;
-  const int rc = OpenName(replacement, open_error, &opened_, &failure);
+  const int rc =
+      OpenName(replacement, open_error, &opened_, &failure, std::move(opened));
   if (rc != 0) {
     failure_ = failure;
   }

@@ -35,6 +35,7 @@
 #include "agent/line_splitter.h"
 #include "agent/position_store.h"
 #include "util/repeat_limiter.h"
+#include "util/unique_fd.h"
 #include "util/unique_file.h"
 
 // Rotated files of one log read at a time.
@@ -108,7 +109,10 @@ class File_Tail {
   // replacement, refused when another user owns it. A failed open is traced
   // with `open_error` ("%s" path, "%d" errno, "%s" text), the same failure
   // again at most once a minute. 0, or the errno value (a failure to take).
-  int Open(const char* open_error);
+  // `opened`, when valid, is the file under the name a look opened before
+  // (a pattern's match): taken instead of opening the name, at the first
+  // open only, with the same checks.
+  int Open(const char* open_error, Unique_Fd opened = Unique_Fd());
   // Makes the file Open opened the one read: from its end, its start, or
   // `resume` when it is the same file (device, inode, first bytes), else
   // from its start, looking for the file `resume` names among the rotated
@@ -221,7 +225,7 @@ class File_Tail {
   // Opens the name safely into `open`; a failed open is traced with
   // `open_error`. 0, or the errno value with *failure set.
   int OpenName(bool replacement, const char* open_error, Open_File* open,
-               Failure* failure);
+               Failure* failure, Unique_Fd opened = Unique_Fd());
   // Keeps the file `resume` names (rotated away while nobody read it) as a
   // rotated file read on from the resumed offset, followed by the files
   // that took its place before the current one.

@@ -190,6 +190,7 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
       OptimumBlockSize(0),
       LogThreadJoinable(false),
       LogWakeFD(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      LogPreOpened(log.PreOpened.release()),
       LogStartAt(log.LogReadFromStart ? File_Tail::START_AT_HEAD : File_Tail::START_AT_END),
       LogPositionKnown(false) {
   WEX1_Event ev(wex1, __func__);
@@ -607,7 +608,7 @@ void Log_File::lfFOpenLogAndSeek() {
 void Log_File::lfFOpenLogAndSeek(const char* open_error) {
   WEX1_Event ev(wex1, __func__);
   File_Tail& tail = lfTail();
-  const int rc = tail.Open(open_error);
+  const int rc = tail.Open(open_error, std::move(LogPreOpened));
   lfLockLog();
   const File_Tail::Start_At start = LogStartAt;
   const Log_Position resume = LogResume;

@@ -256,6 +256,10 @@ class Log_Manager {
   // of PatternRescan). Manager thread only.
   Log_Patterns Patterns;
   bool PatternRescan = false;
+  // When the pattern lines were last expanded (MonotonicMs): a directory
+  // that keeps changing is expanded again at most every
+  // PATTERNRESCANMS. Manager thread only.
+  long long PatternExpandedMs = 0;
   // Seconds a refresh waits for reports before it goes ahead
   // (REFRESHWAITSECONDS; tests shorten it).
   int RefreshWaitSeconds;

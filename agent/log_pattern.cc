@@ -128,6 +128,12 @@ void* Log_Patterns::WatchThread(void* arg) {
     if (any) {
       // The manager's signal wait takes it as "look again".
       pthread_kill(self->manager_, SIGCHLD);
+      // A directory that keeps changing wakes it once per PATTERNRESCANMS
+      // (the manager expands no more often); a stop is still taken at once.
+      struct pollfd stop = {self->stop_.get(), POLLIN, 0};
+      if (poll(&stop, 1, static_cast<int>(PATTERNRESCANMS)) > 0) {
+        return nullptr;
+      }
     }
   }
 }
@@ -202,6 +208,17 @@ void Log_Patterns::BeginExpansion() {
   }
   seen_.clear();
   patterns_.clear();
+  opened_.clear();
+}
+
+Unique_Fd Log_Patterns::TakeOpened(const std::string& path) {
+  const auto it = opened_.find(path);
+  if (it == opened_.end()) {
+    return Unique_Fd();
+  }
+  Unique_Fd fd = std::move(it->second);
+  opened_.erase(it);
+  return fd;
 }
 
 bool Log_Patterns::Fresh(const std::string& path,
@@ -333,6 +350,15 @@ void Log_Patterns::Expand(const char* record,
   for (const std::string& name : names) {
     seen_.insert(name);
     records->push_back(name + rest);
+    // A match that appeared is opened now, at the look that saw it.
+    if (before_.count(name) == 0 && missing_since_.count(name) == 0) {
+      const int fd = OpenInDirectory(
+          opened, name.c_str() + prefix.size(),
+          O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, nullptr, nullptr);
+      if (fd >= 0) {
+        opened_[name].reset(fd);
+      }
+    }
   }
 }
 

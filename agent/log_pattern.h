@@ -48,6 +48,9 @@
 
 // Most logs one pattern makes; TVX_MAX_PATTERN_LOGS overrides it.
 constexpr size_t DEFAULTMAXPATTERNLOGS = 1000;
+// Milliseconds between two expansions of a pattern whose directory keeps
+// changing.
+constexpr long long PATTERNRESCANMS = 500;
 // Seconds a matched name may be missing before its log ends.
 constexpr long long PATTERNGRACESECONDS = 5;
 
@@ -77,6 +80,11 @@ class Log_Patterns {
   void BeginExpansion();
   // True when any pattern's directory changed since it was expanded.
   bool Changed();
+  // The file the expansion opened for `path`, a match that was not there at
+  // the expansion before (relative to the directory it checked, no link
+  // followed): its log reads it even when the name is gone by the time its
+  // worker opens it. Invalid when none; each is taken once.
+  Unique_Fd TakeOpened(const std::string& path);
   // Whether any pattern is configured.
   bool Any() const { return !dirs_.empty(); }
 
@@ -101,6 +109,8 @@ class Log_Patterns {
   std::set<std::string> patterns_before_;
   // Matched names that went missing, and since when (monotonic seconds).
   std::map<std::string, long long> missing_since_;
+  // Files the current expansion opened, until taken.
+  std::map<std::string, Unique_Fd> opened_;
   Repeat_Limiter refusal_traces_;
   Repeat_Limiter dir_traces_;
   // A pattern directory refused (a link where others may write, or a
