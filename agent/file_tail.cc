@@ -40,8 +40,7 @@ const char ReplacedMsg[] =
     "\nLog file %s was replaced by a new file; reading the new file from its beginning.";
 const char NotRegularMsg[] =
     "\nError opening file %s: not a regular file; it is not read.";
-const char SymlinkRefusedMsg[] =
-    "\nError opening file %s: %s; it is not read.";
+const char SymlinkRefusedMsg[] = "\nError opening file %s: %s; it is not read.";
 const char StrangerMsg[] =
     "\nError opening file %s: it belongs to user %ld, in a directory other users may write whose owner is user %ld; it is not read.";
 const char OwnerRefusedMsg[] =

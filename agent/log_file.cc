@@ -191,7 +191,8 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
       LogThreadJoinable(false),
       LogWakeFD(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       LogPreOpened(log.PreOpened.release()),
-      LogStartAt(log.LogReadFromStart ? File_Tail::START_AT_HEAD : File_Tail::START_AT_END),
+      LogStartAt(log.LogReadFromStart ? File_Tail::START_AT_HEAD
+                                      : File_Tail::START_AT_END),
       LogPositionKnown(false) {
   WEX1_Event ev(wex1, __func__);
   char eb[128];

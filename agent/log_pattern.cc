@@ -2,8 +2,8 @@
 
 #include <ctype.h>
 #include <dirent.h>
-#include <fcntl.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <poll.h>
 #include <pthread.h>
@@ -31,8 +31,7 @@ const char RefusedMsg[] =
     "\nPattern %s matches %zu files; only the first %zu are watched (TVX_MAX_PATTERN_LOGS), %s and others are refused.";
 const char DirErrMsg[] =
     "\nPattern directory %s cannot be read; errno = %d; %s";
-const char DirRefusedMsg[] =
-    "\nPattern directory %s is refused: %s.";
+const char DirRefusedMsg[] = "\nPattern directory %s is refused: %s.";
 const char SymlinkMsg[] =
     "\nSymbolic link %s in directory %s, which others may write, is no log of pattern %s.";
 

@@ -41,13 +41,14 @@ int Fail(int e, const std::string& what, const char* reason, std::string* why) {
   return e;
 }
 
-const char kRefusedLink[] = "a symbolic link in a directory other users may write is not followed";
+const char kRefusedLink[] =
+    "a symbolic link in a directory other users may write is not followed";
 const char kChanged[] = "it changed while it was looked at";
 
 // Walks `parts` from the directory open on `start` (named `shown`), counting
 // links in *links; the last directory reached into *out.
-int Walk(Unique_Fd start, std::string shown, std::deque<std::string> parts, int* links,
-         Safe_Directory* out, std::string* why) {
+int Walk(Unique_Fd start, std::string shown, std::deque<std::string> parts,
+         int* links, Safe_Directory* out, std::string* why) {
   Unique_Fd cur = std::move(start);
   struct stat cur_st;
   if (fstat(cur.get(), &cur_st) != 0) {
@@ -72,7 +73,8 @@ int Walk(Unique_Fd start, std::string shown, std::deque<std::string> parts, int*
         return Fail(ELOOP, name, "too many symbolic links", why);
       }
       char target[PATH_MAX];
-      const ssize_t n = readlinkat(cur.get(), part.c_str(), target, sizeof target - 1);
+      const ssize_t n =
+          readlinkat(cur.get(), part.c_str(), target, sizeof target - 1);
       if (n <= 0) {
         return Fail(n < 0 ? errno : ENOENT, name, kChanged, why);
       }
@@ -90,7 +92,8 @@ int Walk(Unique_Fd start, std::string shown, std::deque<std::string> parts, int*
     Unique_Fd next(openat(cur.get(), part.c_str(), kWalkFlags));
     if (!next.valid()) {
       const int e = errno;
-      return e == ELOOP ? Fail(EAGAIN, name, kChanged, why) : Fail(e, name, strerror(e), why);
+      return e == ELOOP ? Fail(EAGAIN, name, kChanged, why)
+                        : Fail(e, name, strerror(e), why);
     }
     struct stat next_st;
     if (fstat(next.get(), &next_st) != 0) {
@@ -117,8 +120,8 @@ int Walk(Unique_Fd start, std::string shown, std::deque<std::string> parts, int*
   return 0;
 }
 
-int OpenDirectoryCounting(const std::string& path, int* links, Safe_Directory* out,
-                          std::string* why) {
+int OpenDirectoryCounting(const std::string& path, int* links,
+                          Safe_Directory* out, std::string* why) {
   const bool absolute = !path.empty() && path[0] == '/';
   Unique_Fd start(open(absolute ? "/" : ".", kWalkFlags));
   if (!start.valid()) {
@@ -126,12 +129,15 @@ int OpenDirectoryCounting(const std::string& path, int* links, Safe_Directory* o
   }
   std::deque<std::string> parts;
   PushFront(path, &parts);
-  return Walk(std::move(start), absolute ? "/" : ".", std::move(parts), links, out, why);
+  return Walk(std::move(start), absolute ? "/" : ".", std::move(parts), links,
+              out, why);
 }
 
 std::string DirectoryPart(const std::string& path) {
   const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  return slash == std::string::npos
+             ? "."
+             : (slash == 0 ? "/" : path.substr(0, slash));
 }
 
 std::string NamePart(const std::string& path) {
@@ -139,8 +145,9 @@ std::string NamePart(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-int OpenInCounting(const Safe_Directory& dir, const std::string& shown, const char* name,
-                   int flags, int* links, std::string* why, Safe_Directory* at) {
+int OpenInCounting(const Safe_Directory& dir, const std::string& shown,
+                   const char* name, int flags, int* links, std::string* why,
+                   Safe_Directory* at) {
   const std::string named = (shown == "/" ? "" : shown) + "/" + name;
   struct stat st;
   if (fstatat(dir.fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -179,20 +186,21 @@ int OpenInCounting(const Safe_Directory& dir, const std::string& shown, const ch
     if (target[0] == '/') {
       start.reset(open("/", kWalkFlags));
     }
-    e = start.valid() ? Walk(std::move(start), target[0] == '/' ? "/" : shown, std::move(parts),
-                             links, &there, why)
+    e = start.valid() ? Walk(std::move(start), target[0] == '/' ? "/" : shown,
+                             std::move(parts), links, &there, why)
                       : errno;
     if (e != 0) {
       errno = e;
       return -1;
     }
-    return OpenInCounting(there, DirectoryPart(target), NamePart(target).c_str(), flags, links,
-                          why, at);
+    return OpenInCounting(there, DirectoryPart(target),
+                          NamePart(target).c_str(), flags, links, why, at);
   }
   const int fd = openat(dir.fd.get(), name, flags | O_NOFOLLOW);
   if (fd < 0) {
     const int e = errno;
-    errno = e == ELOOP ? Fail(EAGAIN, named, kChanged, why) : Fail(e, named, strerror(e), why);
+    errno = e == ELOOP ? Fail(EAGAIN, named, kChanged, why)
+                       : Fail(e, named, strerror(e), why);
     return -1;
   }
   if (at != nullptr) {
@@ -208,7 +216,8 @@ int OpenInCounting(const Safe_Directory& dir, const std::string& shown, const ch
 bool OthersMayWrite(const struct stat& st) {
   const uid_t me = geteuid();
   return (st.st_uid != 0 && st.st_uid != me && (st.st_mode & S_IWUSR) != 0) ||
-         (st.st_gid != 0 && (st.st_mode & S_IWGRP) != 0) || (st.st_mode & S_IWOTH) != 0;
+         (st.st_gid != 0 && (st.st_mode & S_IWGRP) != 0) ||
+         (st.st_mode & S_IWOTH) != 0;
 }
 
 bool LinkTrusted(const struct stat& dir, const struct stat& link) {
@@ -216,21 +225,24 @@ bool LinkTrusted(const struct stat& dir, const struct stat& link) {
     return true;
   }
   const uid_t me = geteuid();
-  return (dir.st_mode & S_ISVTX) != 0 && (link.st_uid == 0 || link.st_uid == me);
+  return (dir.st_mode & S_ISVTX) != 0 &&
+         (link.st_uid == 0 || link.st_uid == me);
 }
 
-int OpenDirectorySafely(const std::string& path, Safe_Directory* out, std::string* why) {
+int OpenDirectorySafely(const std::string& path, Safe_Directory* out,
+                        std::string* why) {
   int links = 0;
   return OpenDirectoryCounting(path, &links, out, why);
 }
 
-int OpenInDirectory(const Safe_Directory& dir, const char* name, int flags, std::string* why,
-                    Safe_Directory* at) {
+int OpenInDirectory(const Safe_Directory& dir, const char* name, int flags,
+                    std::string* why, Safe_Directory* at) {
   int links = 0;
   return OpenInCounting(dir, ".", name, flags, &links, why, at);
 }
 
-int OpenPathSafely(const std::string& path, int flags, std::string* why, Safe_Directory* at) {
+int OpenPathSafely(const std::string& path, int flags, std::string* why,
+                   Safe_Directory* at) {
   int links = 0;
   Safe_Directory dir;
   const std::string parent = DirectoryPart(path);
@@ -239,5 +251,6 @@ int OpenPathSafely(const std::string& path, int flags, std::string* why, Safe_Di
     errno = e;
     return -1;
   }
-  return OpenInCounting(dir, parent, NamePart(path).c_str(), flags, &links, why, at);
+  return OpenInCounting(dir, parent, NamePart(path).c_str(), flags, &links, why,
+                        at);
 }

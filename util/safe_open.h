@@ -37,17 +37,19 @@ bool LinkTrusted(const struct stat& dir, const struct stat& link);
 // (its target walked the same way). 0, or the errno value: ELOOP for a link
 // refused (or too many), EAGAIN for a component that changed while looked
 // at; *why (may be null) then names the component and the reason.
-int OpenDirectorySafely(const std::string& path, Safe_Directory* out, std::string* why);
+int OpenDirectorySafely(const std::string& path, Safe_Directory* out,
+                        std::string* why);
 
 // Opens `name` (one component) in `dir` with `flags` (O_NOFOLLOW is added):
 // a symbolic link there is followed only when LinkTrusted, its target opened
 // the same way. A descriptor, or -1 with errno set (ELOOP, EAGAIN as above)
 // and *why (may be null) set. *at (may be null) takes the directory the
 // file was found in (the link's target's, for a link).
-int OpenInDirectory(const Safe_Directory& dir, const char* name, int flags, std::string* why,
-                    Safe_Directory* at);
+int OpenInDirectory(const Safe_Directory& dir, const char* name, int flags,
+                    std::string* why, Safe_Directory* at);
 
 // OpenDirectorySafely on the directory of `path`, then OpenInDirectory.
-int OpenPathSafely(const std::string& path, int flags, std::string* why, Safe_Directory* at);
+int OpenPathSafely(const std::string& path, int flags, std::string* why,
+                   Safe_Directory* at);
 
 #endif  // QOR_UTIL_SAFE_OPEN_H_

@@ -1,6 +1,6 @@
 // The metrics endpoint: when HOV_METRICS names ADDRESS:PORT, an HTTP server
-// (scrape_listener.h) there answers GET /metrics with the agent's counters in the
-// Prometheus text exposition format and GET /healthz with "ok" (200) or one
+// (scrape_listener.h) there answers GET /metrics with the agent's counters in
+// the Prometheus text exposition format and GET /healthz with "ok" (200) or one
 // line per problem (503).
 //
 // A scrape gathers a snapshot first (the logs through the source the agent

@@ -46,8 +46,8 @@ const char* Reason(int status) {
   }
 }
 
-std::string Answer(int status, const char* type, const std::string& body, bool with_body,
-                   const char* extra) {
+std::string Answer(int status, const char* type, const std::string& body,
+                   bool with_body, const char* extra) {
   char head[512];
   snprintf(head, sizeof head,
            "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nCache-Control: no-store\r\n%s"
@@ -69,10 +69,11 @@ size_t HeadEnd(const std::string& in) {
 
 }  // namespace
 
-bool Scrape_Listener::Start(const std::string& address, bool v6, int port, Handler handler,
-                            std::string* err) {
+bool Scrape_Listener::Start(const std::string& address, bool v6, int port,
+                            Handler handler, std::string* err) {
   handler_ = std::move(handler);
-  listen_.reset(socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  listen_.reset(socket(v6 ? AF_INET6 : AF_INET,
+                       SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!listen_.valid()) {
     *err = strerror(errno);
     return false;
@@ -147,11 +148,13 @@ void Scrape_Listener::Loop() {
     fds.push_back({stop_.get(), POLLIN, 0});
     fds.push_back({listen_.get(), POLLIN, 0});
     for (const Connection& c : conns) {
-      fds.push_back({c.fd.get(), static_cast<short>(c.answering ? POLLOUT : POLLIN), 0});
+      fds.push_back(
+          {c.fd.get(), static_cast<short>(c.answering ? POLLOUT : POLLIN), 0});
       const long long left = c.deadline > now ? c.deadline - now : 0;
       wake = wake < 0 || left < wake ? left : wake;
     }
-    const int n = poll(fds.data(), fds.size(), wake < 0 ? -1 : static_cast<int>(wake) + 1);
+    const int n = poll(fds.data(), fds.size(),
+                       wake < 0 ? -1 : static_cast<int>(wake) + 1);
     if (n < 0 && errno != EINTR) {
       return;
     }
@@ -166,9 +169,11 @@ void Scrape_Listener::Loop() {
       Connection& c = conns[i];
       const short revents = fds[i + 2].revents;
       bool keep = later < c.deadline;
-      if (keep && !c.answering && (revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      if (keep && !c.answering &&
+          (revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
         char buffer[2048];
-        const ssize_t got = recv(c.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        const ssize_t got =
+            recv(c.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
         if (got <= 0) {
           keep = got < 0 && (errno == EAGAIN || errno == EINTR);
         } else {
@@ -177,15 +182,19 @@ void Scrape_Listener::Loop() {
           if (end != std::string::npos) {
             const std::string line = c.in.substr(0, c.in.find_first_of("\r\n"));
             const size_t sp1 = line.find(' ');
-            const size_t sp2 = sp1 == std::string::npos ? sp1 : line.find(' ', sp1 + 1);
+            const size_t sp2 =
+                sp1 == std::string::npos ? sp1 : line.find(' ', sp1 + 1);
             const std::string method = line.substr(0, sp1);
-            std::string target =
-                sp1 == std::string::npos ? "" : line.substr(sp1 + 1, sp2 - sp1 - 1);
+            std::string target = sp1 == std::string::npos
+                                     ? ""
+                                     : line.substr(sp1 + 1, sp2 - sp1 - 1);
             target = target.substr(0, target.find('?'));
-            if (sp2 == std::string::npos || target.empty() || target[0] != '/') {
+            if (sp2 == std::string::npos || target.empty() ||
+                target[0] != '/') {
               c.out = Answer(400, "text/plain; charset=utf-8", "", true, "");
             } else if (method != "GET" && method != "HEAD") {
-              c.out = Answer(405, "text/plain; charset=utf-8", "", true, "Allow: GET, HEAD\r\n");
+              c.out = Answer(405, "text/plain; charset=utf-8", "", true,
+                             "Allow: GET, HEAD\r\n");
             } else {
               int status = 404;
               std::string type = "text/plain; charset=utf-8";
@@ -202,9 +211,10 @@ void Scrape_Listener::Loop() {
           }
         }
       }
-      if (keep && c.answering && (revents & (POLLOUT | POLLHUP | POLLERR)) != 0) {
-        const ssize_t put =
-            send(c.fd.get(), c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
+      if (keep && c.answering &&
+          (revents & (POLLOUT | POLLHUP | POLLERR)) != 0) {
+        const ssize_t put = send(c.fd.get(), c.out.data() + c.sent,
+                                 c.out.size() - c.sent, MSG_NOSIGNAL);
         if (put < 0) {
           keep = errno == EAGAIN || errno == EINTR;
         } else {
@@ -221,7 +231,8 @@ void Scrape_Listener::Loop() {
       // Every waiting client is taken; past the limit one is closed at once,
       // so that the backlog never holds an honest scrape behind slow ones.
       for (int taken = 0; taken < 64; ++taken) {
-        Unique_Fd fd(accept4(listen_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        Unique_Fd fd(accept4(listen_.get(), nullptr, nullptr,
+                             SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd.valid()) {
           break;
         }

@@ -24,8 +24,8 @@ class Scrape_Listener {
  public:
   // Answers a request for `path` (GET or HEAD; the query dropped): the
   // status (404 for an unknown path), the content type and the body.
-  using Handler = std::function<void(const std::string& path, int* status, std::string* type,
-                                     std::string* body)>;
+  using Handler = std::function<void(const std::string& path, int* status,
+                                     std::string* type, std::string* body)>;
 
   Scrape_Listener() = default;
   ~Scrape_Listener() { Stop(); }
@@ -34,7 +34,8 @@ class Scrape_Listener {
 
   // Listens on the numeric `address` (IPv6 when `v6`) and `port` and starts
   // the thread: false with *err saying why it cannot.
-  bool Start(const std::string& address, bool v6, int port, Handler handler, std::string* err);
+  bool Start(const std::string& address, bool v6, int port, Handler handler,
+             std::string* err);
   // Stops the thread at once and closes every connection. Idempotent.
   void Stop();
 

@@ -117,7 +117,8 @@ TEST(PatternTest, FilesRemovedRightAfterALookAreReadWhole) {
   for (int r = 0; r < kRounds; ++r) {
     std::vector<std::string> names;
     for (int f = 0; f < kFiles; ++f) {
-      const std::string name = "c" + std::to_string(r) + "-" + std::to_string(f) + ".log";
+      const std::string name =
+          "c" + std::to_string(r) + "-" + std::to_string(f) + ".log";
       const std::string id = std::to_string(r) + "-" + std::to_string(f);
       WriteFile(dir.File("churn/" + name),
                 SyslogLine(time(nullptr), "h", "app: mark " + id + " a") +
@@ -139,17 +140,23 @@ TEST(PatternTest, FilesRemovedRightAfterALookAreReadWhole) {
     }
   }
   ASSERT_TRUE(WaitUntil(
-      [&] { return LinesWith(agent.Events(), "app: mark ").size() >= 2u * kRounds * kFiles; },
+      [&] {
+        return LinesWith(agent.Events(), "app: mark ").size() >=
+               2u * kRounds * kFiles;
+      },
       std::chrono::seconds(30)))
       << agent.Events() << agent.Trace();
   for (int r = 0; r < kRounds; ++r) {
     for (int f = 0; f < kFiles; ++f) {
       const std::string id = std::to_string(r) + "-" + std::to_string(f);
-      EXPECT_EQ(LinesWith(agent.Events(), "mark " + id + " a").size(), 1u) << id;
-      EXPECT_EQ(LinesWith(agent.Events(), "mark " + id + " b").size(), 1u) << id;
+      EXPECT_EQ(LinesWith(agent.Events(), "mark " + id + " a").size(), 1u)
+          << id;
+      EXPECT_EQ(LinesWith(agent.Events(), "mark " + id + " b").size(), 1u)
+          << id;
     }
   }
-  EXPECT_EQ(agent.Trace().find("Error opening file"), std::string::npos) << agent.Trace();
+  EXPECT_EQ(agent.Trace().find("Error opening file"), std::string::npos)
+      << agent.Trace();
 }
 
 }  // namespace

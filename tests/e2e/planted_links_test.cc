@@ -27,7 +27,8 @@ constexpr uid_t kNobody = 65534;
 pid_t StartAsNobody(const std::function<void()>& work) {
   const pid_t pid = fork();
   if (pid == 0) {
-    if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+    if (setgroups(0, nullptr) != 0 ||
+        setresgid(kNobody, kNobody, kNobody) != 0 ||
         setresuid(kNobody, kNobody, kNobody) != 0) {
       _exit(2);
     }
@@ -56,7 +57,8 @@ class Planted_Test : public ::testing::Test {
     secret_ = dir_.File("root/secret.log");
     std::string lines;
     for (int i = 0; i < 50; ++i) {
-      lines += SyslogLine(time(nullptr), "h", "app: secret " + std::to_string(i));
+      lines +=
+          SyslogLine(time(nullptr), "h", "app: secret " + std::to_string(i));
     }
     WriteFile(secret_, lines);
     ASSERT_EQ(chmod(secret_.c_str(), 0600), 0);
@@ -74,23 +76,27 @@ class Planted_Test : public ::testing::Test {
   }
   void Start(const std::string& config) {
     WriteFile(dir_.File("qoragent.conf"), config + control_ + "\n");
-    WriteFile(dir_.File("situations"),
-              "secret VXLOGENT ENTRYDESC ~ \"secret\"\nmark VXLOGENT ENTRYDESC ~ \"mark\"\n");
+    WriteFile(
+        dir_.File("situations"),
+        "secret VXLOGENT ENTRYDESC ~ \"secret\"\nmark VXLOGENT ENTRYDESC ~ \"mark\"\n");
     agent_.SetEnv("TVX_CONFIG_FILE", dir_.File("qoragent.conf"));
     agent_.SetEnv("HOV_SITUATIONS", dir_.File("situations"));
     ASSERT_TRUE(agent_.Start());
-    ASSERT_TRUE(WaitUntil([&] { return agent_.Ctl({"ping"}).status == 0; })) << agent_.Output();
+    ASSERT_TRUE(WaitUntil([&] { return agent_.Ctl({"ping"}).status == 0; }))
+        << agent_.Output();
     ASSERT_TRUE(WaitWatching(agent_, control_)) << agent_.Trace();
   }
   bool Traced(const std::string& text) {
-    return WaitUntil([&] { return agent_.Trace().find(text) != std::string::npos; },
-                     std::chrono::seconds(20));
+    return WaitUntil(
+        [&] { return agent_.Trace().find(text) != std::string::npos; },
+        std::chrono::seconds(20));
   }
   // No secret line became an event, once a later mark was delivered.
   void ExpectNoSecret() {
     AppendFile(control_, SyslogLine(time(nullptr), "h", "app: mark end"));
     ASSERT_TRUE(agent_.WaitEvents("mark end")) << agent_.Trace();
-    EXPECT_EQ(agent_.Events().find("secret"), std::string::npos) << agent_.Events();
+    EXPECT_EQ(agent_.Events().find("secret"), std::string::npos)
+        << agent_.Events();
   }
 
   Scoped_Temp_Dir dir_;
@@ -108,8 +114,9 @@ TEST_F(Planted_Test, LinkPlantedBeforeTheFirstOpenIsNotFollowed) {
       _exit(3);
     }
   }));
-  EXPECT_TRUE(Traced("\nError opening file " + log + ": " + log +
-                     ": a symbolic link in a directory other users may write is not followed"))
+  EXPECT_TRUE(Traced(
+      "\nError opening file " + log + ": " + log +
+      ": a symbolic link in a directory other users may write is not followed"))
       << agent_.Trace();
   ExpectNoSecret();
 }
@@ -142,7 +149,7 @@ TEST_F(Planted_Test, LinksRenamedOverPatternMatchesAreNeverRead) {
   ASSERT_EQ(waitpid(racer, &status, 0), racer);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_TRUE(Traced("a symbolic link in a directory other users may write") ||
-                  Traced("is no log of pattern"))
+              Traced("is no log of pattern"))
       << agent_.Trace();
   ExpectNoSecret();
 }
@@ -161,8 +168,9 @@ TEST_F(Planted_Test, PatternDirectorySwappedForALinkIsRefused) {
       _exit(3);
     }
   }));
-  EXPECT_TRUE(Traced("\nPattern directory " + app + " is refused: " + app +
-                     ": a symbolic link in a directory other users may write is not followed."))
+  EXPECT_TRUE(Traced(
+      "\nPattern directory " + app + " is refused: " + app +
+      ": a symbolic link in a directory other users may write is not followed."))
       << agent_.Trace();
   ExpectNoSecret();
 }
