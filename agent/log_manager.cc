@@ -725,7 +725,8 @@ unsigned char Log_Manager::lmWaitForSignal() {
     struct timespec timeout;
     timeout.tv_sec = next > now ? next - now : 0;
     timeout.tv_nsec = 0;
-    if (rescan_wait > 0 && rescan_wait < timeout.tv_sec * 1000LL) {
+    if (rescan_wait > 0 &&
+        (timeout.tv_sec == 0 || rescan_wait < timeout.tv_sec * 1000LL)) {
       timeout.tv_sec = static_cast<time_t>(rescan_wait / 1000);
       timeout.tv_nsec = static_cast<long>(rescan_wait % 1000) * 1000000L;
     }

@@ -239,8 +239,12 @@ void Log_Patterns::Expand(const char* record,
   struct stat dst;
   state.readable = false;
   state.mtime = {};
+  state.device = 0;
+  state.inode = 0;
   if (stat(dir.c_str(), &dst) == 0) {
     state.mtime = dst.st_mtim;
+    state.device = dst.st_dev;
+    state.inode = dst.st_ino;
   }
   WatchDirectory(dir);
   // The directory is walked to and opened once (no link followed where
@@ -252,8 +256,13 @@ void Log_Patterns::Expand(const char* record,
   int e = OpenDirectorySafely(dir, &opened, &why);
   DIR* d = nullptr;
   if (e == 0) {
-    d = fdopendir(dup(opened.fd.get()));
+    Unique_Fd listing(
+        openat(opened.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    d = listing.valid() ? fdopendir(listing.get()) : nullptr;
     e = d == nullptr ? errno : 0;
+    if (d != nullptr) {
+      listing.release();  // closedir closes it
+    }
   }
   if (d == nullptr) {
     const long long now = Repeat_Limiter::Now();
@@ -373,7 +382,9 @@ bool Log_Patterns::Changed() {
     const bool ok = stat(dir.c_str(), &st) == 0;
     const struct timespec mtime = ok ? st.st_mtim : timespec{};
     if (mtime.tv_sec != state.mtime.tv_sec ||
-        mtime.tv_nsec != state.mtime.tv_nsec) {
+        mtime.tv_nsec != state.mtime.tv_nsec ||
+        (ok ? st.st_dev : 0) != state.device ||
+        (ok ? st.st_ino : 0) != state.inode) {
       return true;
     }
   }

@@ -95,6 +95,10 @@ class Log_Patterns {
  private:
   struct Dir_State {
     struct timespec mtime = {};
+    // Which directory the path named: one swapped for another (or for a
+    // link to one) changed even when the times agree.
+    dev_t device = 0;
+    ino_t inode = 0;
     bool readable = false;
   };
   size_t max_logs_;

@@ -106,16 +106,10 @@ int Walk(Unique_Fd start, std::string shown, std::deque<std::string> parts,
     cur_st = next_st;
     shown = part == ".." ? shown + "/.." : name;
   }
-  out->fd.reset(openat(cur.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!out->fd.valid()) {
-    return Fail(errno, shown, strerror(errno), why);
-  }
-  if (fstat(out->fd.get(), &out->st) != 0) {
-    return errno;
-  }
-  if (out->st.st_dev != cur_st.st_dev || out->st.st_ino != cur_st.st_ino) {
-    return Fail(EAGAIN, shown, kChanged, why);
-  }
+  // Kept as walked (a directory the agent may search but not list serves
+  // as well).
+  out->fd = std::move(cur);
+  out->st = cur_st;
   out->others_may_write = OthersMayWrite(out->st);
   return 0;
 }

@@ -13,7 +13,9 @@
 
 // A directory opened by OpenDirectorySafely.
 struct Safe_Directory {
-  Unique_Fd fd;  // read-only, for listing and openat
+  // For openat and fstatat (O_PATH where there is one): open "." relative
+  // to it to list the directory.
+  Unique_Fd fd;
   struct stat st = {};
   // A user other than root and the agent's own may create, rename or remove
   // entries in it.
