@@ -76,6 +76,13 @@ bool CheckLogs(FILE* out) {
   }
   const unsigned int count = manager.lmGetValidLogs();
   bool ok = true;
+  if (manager.ConfigHadNoValidLine) {
+    fprintf(
+        out,
+        "  refused: it is missing or no line of it names a log, so the syslog configuration %s stands in\n",
+        manager.SyslogConfFile != nullptr ? manager.SyslogConfFile : "?");
+    ok = false;
+  }
   Valid_Log* log = manager.FirstValidLog;
   for (unsigned int i = 0; i < count && log != nullptr;
        ++i, log = static_cast<Valid_Log*>(log->Next)) {

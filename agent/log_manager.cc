@@ -487,11 +487,19 @@ unsigned char Log_Manager::lmWaitForSignal() {
       lmDeleteRetiredLogs();
       lmRetryFailedLogs();
     }
+    // Milliseconds until a changed pattern directory may be expanded again:
+    // files that come and go by the hundred a second cost one expansion
+    // each PATTERNRESCANMS, not one each.
+    long long rescan_wait = -1;
     if (Patterns.Any() && Patterns.Changed()) {
-      // A file appeared in or left a pattern's directory: the
-      // configuration is expanded again.
-      PatternRescan = true;
-      return static_cast<unsigned char>(ev.Result(1));
+      rescan_wait = PatternExpandedMs + PATTERNRESCANMS - MonotonicMs();
+      if (rescan_wait <= 0) {
+        // A file appeared in or left a pattern's directory: the
+        // configuration is expanded again.
+        PatternRescan = true;
+        PatternExpandedMs = MonotonicMs();
+        return static_cast<unsigned char>(ev.Result(1));
+      }
     }
     time_t next = NextLogRetry;
     if (StateFile != nullptr && NextStateSave < next) {
@@ -503,6 +511,11 @@ unsigned char Log_Manager::lmWaitForSignal() {
     struct timespec timeout;
     timeout.tv_sec = next > now ? next - now : 0;
     timeout.tv_nsec = 0;
+    if (rescan_wait > 0 &&
+        (timeout.tv_sec == 0 || rescan_wait < timeout.tv_sec * 1000LL)) {
+      timeout.tv_sec = static_cast<time_t>(rescan_wait / 1000);
+      timeout.tv_nsec = static_cast<long>(rescan_wait % 1000) * 1000000L;
+    }
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
     const int sig = sigtimedwait(&SignalSet, nullptr, &timeout);
     const int e = errno;
@@ -675,6 +688,7 @@ unsigned int Log_Manager::lmGetValidLogs() {
   File_Signature signature;
   if (ConfigFile != nullptr) {
     if (!file_signature(ConfigFile, &signature)) {
+      ConfigHadNoValidLine = true;
       WEX1_TRACE(wex1, WEX1_ERROR, BuildDefaultMsg, Text(SyslogConfFile));
     } else if (ConfigFileLastChanged != 0 && signature == ConfigFileSignature &&
                !(ConfigUsesSystemLog && lmSystemLogChanged()) && !PatternRescan) {
@@ -687,6 +701,7 @@ unsigned int Log_Manager::lmGetValidLogs() {
       ConfigUsesSystemLog = false;
       PatternRescan = false;
       const unsigned int count = lmCreateValidLogList(ConfigFile);
+      ConfigHadNoValidLine = count == 0;
       if (count != 0) {
         ConfigFileLastChanged = signature.mtime_sec;
         ConfigFileSignature = signature;
@@ -814,6 +829,7 @@ unsigned int Log_Manager::lmAddPatternLogs(const char* record,
     Valid_Log* const added = static_cast<Valid_Log*>(FirstValidLog->Prev);
     added->lbSetPattern(pattern.c_str());
     added->LogReadFromStart = Patterns.Fresh(path, pattern);
+    added->PreOpened = Patterns.TakeOpened(path);
   }
   return count;
 }

@@ -268,6 +268,10 @@ class Log_Manager : public Log_Owner {
   // of PatternRescan). Manager thread only.
   Log_Patterns Patterns;
   bool PatternRescan = false;
+  // When the pattern lines were last expanded (MonotonicMs): a directory
+  // that keeps changing is expanded again at most every
+  // PATTERNRESCANMS. Manager thread only.
+  long long PatternExpandedMs = 0;
   // Seconds a refresh waits for reports before it goes ahead
   // (REFRESHWAITSECONDS; tests shorten it).
   int RefreshWaitSeconds;
@@ -293,6 +297,10 @@ class Log_Manager : public Log_Owner {
   // Lines of the agent's configuration file refused since the manager was
   // made (qoragent --check reports them). Manager thread.
   unsigned int RefusedLogs = 0;
+  // The agent configuration named is missing, or no line of the one read
+  // last named a log: the system log stands in (traced at the error
+  // level). Manager thread.
+  bool ConfigHadNoValidLine = false;
 
  protected:
   // Test seam: with `start_manager_thread` false, the environment is read

@@ -21,6 +21,7 @@
 #define QOR_AGENT_CONFIG_VALID_LOG_H_
 
 #include "agent/config/log_base.h"
+#include "util/unique_fd.h"
 
 // The line format a record is in: the agent configuration's (the only one).
 enum _WhenceConfig : char {
@@ -63,6 +64,10 @@ class Valid_Log : public Log_Base {
   void vlPrintSelf();
 
   unsigned char Valid;  // 1 while accepted, 0 once any check rejected the line
+  // The file a pattern's look opened for this line (a match that appeared):
+  // the log made from it reads this file, even when its name is gone by
+  // the time its worker runs. Moved out by the log; closed otherwise.
+  mutable Unique_Fd PreOpened;
 };
 
 #endif  // QOR_AGENT_CONFIG_VALID_LOG_H_

@@ -22,6 +22,7 @@
 #include "framework/runtime/trace.h"
 #include "util/errno_text.h"
 #include "util/monotonic_ms.h"
+#include "util/safe_open.h"
 #include "util/unique_fd.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
@@ -41,8 +42,9 @@ const char ReplacedMsg[] =
     "\nLog file %s was replaced by a new file; reading the new file from its beginning.";
 const char NotRegularMsg[] =
     "\nError opening file %s: not a regular file; it is not read.";
-const char SymlinkRefusedMsg[] =
-    "\nError opening file %s: the log was replaced by a symbolic link in a directory others than root may write; it is not followed.";
+const char SymlinkRefusedMsg[] = "\nError opening file %s: %s; it is not read.";
+const char StrangerMsg[] =
+    "\nError opening file %s: it belongs to user %ld, in a directory other users may write whose owner is user %ld; it is not read.";
 const char OwnerRefusedMsg[] =
     "\nError opening file %s: the log was replaced by a file of user %ld, not of user %ld as before; it is not read.";
 const char RotatedAwayMsg[] =
@@ -210,20 +212,54 @@ int File_Tail::SafeOpenFlags(const char* path, bool replacement) {
   return flags;
 }
 
+bool File_Tail::TraceOpenFailure() {
+  const long long now = Repeat_Limiter::Now();
+  if (!open_traces_.Due(now)) {
+    open_traces_.Held(1);
+    return false;
+  }
+  open_traces_.Traced(now);
+  return true;
+}
+
 int File_Tail::OpenName(bool replacement, const char* open_error,
-                        Open_File* open_log, Failure* failure) {
+                        Open_File* open_log, Failure* failure,
+                        Unique_Fd opened) {
   char eb[128];
   const char* const path = path_.c_str();
   *failure = TAIL_ERR_OPEN;
-  const int flags = SafeOpenFlags(path, replacement);
-  Unique_Fd fd(open(path, flags));
+  // Walked one directory at a time: no symbolic link is followed where a
+  // user other than root and the agent's own may have planted it, the
+  // first open as much as a replacement.
+  std::string why;
+  Safe_Directory dir;
+  Unique_Fd fd;
+  if (opened.valid() && !replacement && !opened_before_) {
+    // Opened relative to the directory a look checked; the directory's
+    // owner and mode as they are now.
+    fd = std::move(opened);
+    OpenDirectorySafely(DirectoryOf(path), &dir, nullptr);
+    if (!dir.fd.valid()) {
+      dir.others_may_write = true;
+    }
+  } else {
+    fd.reset(OpenPathSafely(path_, SafeOpenFlags(path, false), &why, &dir));
+  }
   if (!fd.valid()) {
     const int e = errno;
-    if (e == ELOOP && (flags & O_NOFOLLOW) != 0) {
-      WEX1_TRACE(wex1, WEX1_ERROR, SymlinkRefusedMsg, path);
-    } else if (e != ENOENT || !replacement) {
-      WEX1_TRACE(wex1, WEX1_ERROR, open_error, path, e,
-                 ErrnoText(e, eb, sizeof eb));
+    // A name that is missing is no news for a replacement; a replacement
+    // that keeps failing the same way is traced once a minute (the manager
+    // bounds how often a log that never opened is tried again).
+    const bool news = e != open_errno_;
+    open_errno_ = e;
+    if ((e != ENOENT || (!replacement && !quiet_missing_)) &&
+        (!opened_before_ || news || TraceOpenFailure())) {
+      if (e == ELOOP || e == EAGAIN) {
+        WEX1_TRACE(wex1, WEX1_ERROR, SymlinkRefusedMsg, path, why.c_str());
+      } else {
+        WEX1_TRACE(wex1, WEX1_ERROR, open_error, path, e,
+                   ErrnoText(e, eb, sizeof eb));
+      }
     }
     return e;
   }
@@ -238,16 +274,36 @@ int File_Tail::OpenName(bool replacement, const char* open_error,
     return e;
   }
   if (!S_ISREG(st.st_mode)) {
-    WEX1_TRACE(wex1, WEX1_ERROR, NotRegularMsg, path);
+    if (!opened_before_ || open_errno_ != EINVAL || TraceOpenFailure()) {
+      WEX1_TRACE(wex1, WEX1_ERROR, NotRegularMsg, path);
+    }
+    open_errno_ = EINVAL;
     return EINVAL;
   }
   const bool same =
       opened_before_ && st.st_dev == device_ && st.st_ino == inode_;
   if (replacement && !same && st.st_uid != owner_) {
-    WEX1_TRACE(wex1, WEX1_ERROR, OwnerRefusedMsg, path,
-               static_cast<long>(st.st_uid), static_cast<long>(owner_));
+    if (open_errno_ != EPERM || TraceOpenFailure()) {
+      WEX1_TRACE(wex1, WEX1_ERROR, OwnerRefusedMsg, path,
+                 static_cast<long>(st.st_uid), static_cast<long>(owner_));
+    }
+    open_errno_ = EPERM;
     return EPERM;
   }
+  // The first file under a name another user may create: it must be the
+  // directory owner's, root's or the agent's own, not a stranger's file
+  // put there before the log was.
+  if (!opened_before_ && dir.others_may_write && st.st_uid != 0 &&
+      st.st_uid != geteuid() && st.st_uid != dir.st.st_uid) {
+    if (open_errno_ != EPERM || TraceOpenFailure()) {
+      WEX1_TRACE(wex1, WEX1_ERROR, StrangerMsg, path,
+                 static_cast<long>(st.st_uid),
+                 static_cast<long>(dir.st.st_uid));
+    }
+    open_errno_ = EPERM;
+    return EPERM;
+  }
+  open_errno_ = 0;
   Head_Copy head;
   if (!ReadHeadCopy(fd.get(), &head)) {
     const int e = errno;
@@ -657,7 +713,7 @@ File_Tail::Failure File_Tail::TakeFailure() {
   return failure;
 }
 
-int File_Tail::Open(const char* open_error) {
+int File_Tail::Open(const char* open_error, Unique_Fd opened) {
   // After a run that read a file, a path that now names another file is a
   // replacement, opened with the care that asks for.
   bool replacement = false;
@@ -669,7 +725,8 @@ int File_Tail::Open(const char* open_error) {
   opened_ = Open_File();
   opened_at_ = CoarseNow();
   Failure failure = TAIL_ERR_OPEN;
-  const int rc = OpenName(replacement, open_error, &opened_, &failure);
+  const int rc =
+      OpenName(replacement, open_error, &opened_, &failure, std::move(opened));
   if (rc != 0) {
     failure_ = failure;
   }

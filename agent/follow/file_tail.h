@@ -34,6 +34,8 @@
 
 #include "agent/follow/line_splitter.h"
 #include "agent/follow/position_store.h"
+#include "util/repeat_limiter.h"
+#include "util/unique_fd.h"
 #include "util/unique_file.h"
 
 // Rotated files of one log read at a time.
@@ -98,12 +100,19 @@ class File_Tail {
 
   // Opens the name without blocking (a FIFO never holds the worker) and
   // only when it is a regular file, into a file that Start then positions.
-  // After a file was read before, a file now under the name is a
-  // replacement: not followed through a symlink in a directory others than
-  // root may write, refused when another user owns it. A failed open is
-  // traced with `open_error` ("%s" path, "%d" errno, "%s" text). 0, or the
-  // errno value (a failure to take).
-  int Open(const char* open_error);
+  // The path is walked one directory at a time (util/safe_open.h): no
+  // symbolic link is followed where a user other than root and the agent's
+  // own may write, except root's or the agent's own link in a sticky
+  // directory. The first file is refused when such a directory holds it and
+  // it belongs to neither root, the agent's user nor the directory's owner;
+  // after a file was read before, a file now under the name is a
+  // replacement, refused when another user owns it. A failed open is traced
+  // with `open_error` ("%s" path, "%d" errno, "%s" text), the same failure
+  // again at most once a minute. 0, or the errno value (a failure to take).
+  // `opened`, when valid, is the file under the name a look opened before
+  // (a pattern's match): taken instead of opening the name, at the first
+  // open only, with the same checks.
+  int Open(const char* open_error, Unique_Fd opened = Unique_Fd());
   // Makes the file Open opened the one read: from its end, its start, or
   // `resume` when it is the same file (device, inode, first bytes), else
   // from its start, looking for the file `resume` names among the rotated
@@ -163,8 +172,12 @@ class File_Tail {
   // The open(2) flags of a safe open of `path`: read-only, non-blocking,
   // close-on-exec, no controlling terminal, and O_NOFOLLOW for a
   // `replacement` in a directory others than root may write (but for
-  // root's own link in a sticky one). Any thread.
+  // root's own link in a sticky one). Any thread. Open walks the path as
+  // well (OpenPathSafely), which decides on links itself.
   static int SafeOpenFlags(const char* path, bool replacement);
+  // A name missing at the first open is no error to trace: a pattern's
+  // match that came and went before its log opened it.
+  void QuietWhenMissing() { quiet_missing_ = true; }
   // Takes no birth time from the file system, as on one that keeps none
   // (for tests, before Open).
   void WithoutBirthTimes() { birth_times_ = false; }
@@ -212,7 +225,7 @@ class File_Tail {
   // Opens the name safely into `open`; a failed open is traced with
   // `open_error`. 0, or the errno value with *failure set.
   int OpenName(bool replacement, const char* open_error, Open_File* open,
-               Failure* failure);
+               Failure* failure, Unique_Fd opened = Unique_Fd());
   // Keeps the file `resume` names (rotated away while nobody read it) as a
   // rotated file read on from the resumed offset, followed by the files
   // that took its place before the current one.
@@ -276,6 +289,12 @@ class File_Tail {
   Head_Copy head_;
   bool identity_known_ = false;
   struct statx_timestamp born_ = {};
+  // Whether an open failure is to be traced now (the same failure again is
+  // traced once a minute).
+  bool TraceOpenFailure();
+  // The errno value of the last failed open; 0 after one that worked.
+  int open_errno_ = 0;
+  Repeat_Limiter open_traces_;
   // The file Open opened, until Start.
   Open_File opened_;
   // The rotated files still read, oldest first; at most MAXROTATEDLOGS.
@@ -294,6 +313,7 @@ class File_Tail {
   bool name_is_directory_ = false;
   bool opened_before_ = false;
   bool birth_times_ = true;
+  bool quiet_missing_ = false;
   // In FollowUnread: nothing is read.
   bool unread_ = false;
   // A FollowUnread failed since the last pass.

@@ -5,6 +5,7 @@
 #include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <poll.h>
 #include <pthread.h>
@@ -21,6 +22,7 @@
 #include "agent/follow/log_watch.h"
 #include "framework/runtime/trace.h"
 #include "util/errno_text.h"
+#include "util/safe_open.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -31,6 +33,7 @@ const char RefusedMsg[] =
     "\nPattern %s matches %zu files; only the first %zu are watched (TVX_MAX_PATTERN_LOGS), %s and others are refused.";
 const char DirErrMsg[] =
     "\nPattern directory %s cannot be read; errno = %d; %s";
+const char DirRefusedMsg[] = "\nPattern directory %s is refused: %s.";
 const char SymlinkMsg[] =
     "\nSymbolic link %s in directory %s, which others may write, is no log of pattern %s.";
 
@@ -67,13 +70,6 @@ std::string StripRotation(const std::string& name) {
     return name.substr(0, name.size() - 1 - digits);
   }
   return name;
-}
-
-// Whether someone other than root may create entries in the directory.
-bool WritableByOthers(const struct stat& st) {
-  return (st.st_uid != 0 && (st.st_mode & S_IWUSR) != 0) ||
-         (st.st_gid != 0 && (st.st_mode & S_IWGRP) != 0) ||
-         (st.st_mode & S_IWOTH) != 0;
 }
 
 // The path (first field) of a configuration line and what follows it.
@@ -133,6 +129,12 @@ void* Log_Patterns::WatchThread(void* arg) {
     if (any) {
       // The manager's signal wait takes it as "look again".
       pthread_kill(self->manager_, SIGCHLD);
+      // A directory that keeps changing wakes it once per PATTERNRESCANMS
+      // (the manager expands no more often); a stop is still taken at once.
+      struct pollfd stop = {self->stop_.get(), POLLIN, 0};
+      if (poll(&stop, 1, static_cast<int>(PATTERNRESCANMS)) > 0) {
+        return nullptr;
+      }
     }
   }
 }
@@ -207,6 +209,17 @@ void Log_Patterns::BeginExpansion() {
   }
   seen_.clear();
   patterns_.clear();
+  opened_.clear();
+}
+
+Unique_Fd Log_Patterns::TakeOpened(const std::string& path) {
+  const auto it = opened_.find(path);
+  if (it == opened_.end()) {
+    return Unique_Fd();
+  }
+  Unique_Fd fd = std::move(it->second);
+  opened_.erase(it);
+  return fd;
 }
 
 bool Log_Patterns::Fresh(const std::string& path,
@@ -228,33 +241,61 @@ void Log_Patterns::Expand(const char* record,
   struct stat dst;
   state.readable = false;
   state.mtime = {};
+  state.device = 0;
+  state.inode = 0;
   if (stat(dir.c_str(), &dst) == 0) {
     state.mtime = dst.st_mtim;
+    state.device = dst.st_dev;
+    state.inode = dst.st_ino;
   }
   WatchDirectory(dir);
-  DIR* const d = opendir(dir.c_str());
+  // The directory is walked to and opened once (no link followed where
+  // others may write, each component checked as opened), and its entries
+  // looked at relative to what was opened: a component swapped meanwhile
+  // is never taken for the one checked.
+  Safe_Directory opened;
+  std::string why;
+  int e = OpenDirectorySafely(dir, &opened, &why);
+  DIR* d = nullptr;
+  if (e == 0) {
+    Unique_Fd listing(
+        openat(opened.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    d = listing.valid() ? fdopendir(listing.get()) : nullptr;
+    e = d == nullptr ? errno : 0;
+    if (d != nullptr) {
+      listing.release();  // closedir closes it
+    }
+  }
   if (d == nullptr) {
-    const int e = errno;
     const long long now = Repeat_Limiter::Now();
-    if (dir_traces_.Due(now)) {
-      dir_traces_.Traced(now);
+    const bool refused = e == ELOOP || e == EAGAIN;
+    Repeat_Limiter& limiter = refused ? refused_dir_traces_ : dir_traces_;
+    if (limiter.Due(now)) {
+      limiter.Traced(now);
       char eb[128];
-      WEX1_TRACE(wex1, WEX1_ERROR, DirErrMsg, dir.c_str(), e,
-                 ErrnoText(e, eb, sizeof eb));
+      if (refused) {
+        WEX1_TRACE(wex1, WEX1_ERROR, DirRefusedMsg, dir.c_str(), why.c_str());
+      } else {
+        WEX1_TRACE(wex1, WEX1_ERROR, DirErrMsg, dir.c_str(), e,
+                   ErrnoText(e, eb, sizeof eb));
+      }
+    } else {
+      limiter.Held(1);
     }
     records->push_back(record);
     return;
   }
   state.readable = true;
-  const bool untrusted = WritableByOthers(dst);
+  const bool untrusted = opened.others_may_write;
   std::vector<std::string> names;
-  while (const struct dirent* e = readdir(d)) {
-    if (!MatchesLog(pattern.c_str(), e->d_name)) {
+  while (const struct dirent* entry = readdir(d)) {
+    if (!MatchesLog(pattern.c_str(), entry->d_name)) {
       continue;
     }
-    const std::string full = (dir == "/" ? "" : dir) + "/" + e->d_name;
+    const std::string full = (dir == "/" ? "" : dir) + "/" + entry->d_name;
     struct stat st;
-    if (lstat(full.c_str(), &st) != 0) {
+    if (fstatat(opened.fd.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) !=
+        0) {
       continue;
     }
     if (S_ISLNK(st.st_mode)) {
@@ -264,10 +305,12 @@ void Log_Patterns::Expand(const char* record,
           dir_traces_.Traced(now);
           WEX1_TRACE(wex1, WEX1_ERROR, SymlinkMsg, full.c_str(), dir.c_str(),
                      path.c_str());
+        } else {
+          dir_traces_.Held(1);
         }
         continue;
       }
-      if (stat(full.c_str(), &st) != 0) {
+      if (fstatat(opened.fd.get(), entry->d_name, &st, 0) != 0) {
         continue;
       }
     }
@@ -317,6 +360,15 @@ void Log_Patterns::Expand(const char* record,
   for (const std::string& name : names) {
     seen_.insert(name);
     records->push_back(name + rest);
+    // A match that appeared is opened now, at the look that saw it.
+    if (before_.count(name) == 0 && missing_since_.count(name) == 0) {
+      const int fd = OpenInDirectory(
+          opened, name.c_str() + prefix.size(),
+          O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, nullptr, nullptr);
+      if (fd >= 0) {
+        opened_[name].reset(fd);
+      }
+    }
   }
 }
 
@@ -332,7 +384,9 @@ bool Log_Patterns::Changed() {
     const bool ok = stat(dir.c_str(), &st) == 0;
     const struct timespec mtime = ok ? st.st_mtim : timespec{};
     if (mtime.tv_sec != state.mtime.tv_sec ||
-        mtime.tv_nsec != state.mtime.tv_nsec) {
+        mtime.tv_nsec != state.mtime.tv_nsec ||
+        (ok ? st.st_dev : 0) != state.device ||
+        (ok ? st.st_ino : 0) != state.inode) {
       return true;
     }
   }

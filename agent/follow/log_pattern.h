@@ -9,7 +9,11 @@
 // rotated files (`app.log.1` when the pattern is `app*.log*`: a name that,
 // less a rotation suffix, still matches) are no logs of their own: their
 // log follows them by identity. In a directory others than root may write, a
-// symbolic link is no match (it could point anywhere). A pattern that matches
+// symbolic link is no match (it could point anywhere). The directory is
+// walked to and opened once per expansion (util/safe_open.h: no link
+// followed where others may write, each component checked as it is opened)
+// and its entries looked at relative to it; one refused so is traced at
+// most once a minute and matches nothing. A pattern that matches
 // nothing (or whose directory cannot be read) stays one line with the pattern
 // as its path, for a log that says so in VXMONLOG.
 //
@@ -44,6 +48,9 @@
 
 // Most logs one pattern makes; TVX_MAX_PATTERN_LOGS overrides it.
 constexpr size_t DEFAULTMAXPATTERNLOGS = 1000;
+// Milliseconds between two expansions of a pattern whose directory keeps
+// changing.
+constexpr long long PATTERNRESCANMS = 500;
 // Seconds a matched name may be missing before its log ends.
 constexpr long long PATTERNGRACESECONDS = 5;
 
@@ -73,6 +80,11 @@ class Log_Patterns {
   void BeginExpansion();
   // True when any pattern's directory changed since it was expanded.
   bool Changed();
+  // The file the expansion opened for `path`, a match that was not there at
+  // the expansion before (relative to the directory it checked, no link
+  // followed): its log reads it even when the name is gone by the time its
+  // worker opens it. Invalid when none; each is taken once.
+  Unique_Fd TakeOpened(const std::string& path);
   // Whether any pattern is configured.
   bool Any() const { return !dirs_.empty(); }
 
@@ -83,6 +95,10 @@ class Log_Patterns {
  private:
   struct Dir_State {
     struct timespec mtime = {};
+    // Which directory the path named: one swapped for another (or for a
+    // link to one) changed even when the times agree.
+    dev_t device = 0;
+    ino_t inode = 0;
     bool readable = false;
   };
   size_t max_logs_;
@@ -97,8 +113,13 @@ class Log_Patterns {
   std::set<std::string> patterns_before_;
   // Matched names that went missing, and since when (monotonic seconds).
   std::map<std::string, long long> missing_since_;
+  // Files the current expansion opened, until taken.
+  std::map<std::string, Unique_Fd> opened_;
   Repeat_Limiter refusal_traces_;
   Repeat_Limiter dir_traces_;
+  // A pattern directory refused (a link where others may write, or a
+  // component that changed while it was walked).
+  Repeat_Limiter refused_dir_traces_;
   // Directory watches: the inotify instance (made at the first pattern),
   // the eventfd that stops the thread, the thread and the manager thread it
   // wakes. Written by the manager thread before the thread starts; the

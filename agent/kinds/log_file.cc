@@ -194,7 +194,9 @@ Log_File::Log_File(const Valid_Log& log, Log_File* anchor)
       OptimumBlockSize(0),
       LogThreadJoinable(false),
       LogWakeFD(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      LogStartAt(log.LogReadFromStart ? File_Tail::START_AT_HEAD : File_Tail::START_AT_END),
+      LogPreOpened(log.PreOpened.release()),
+      LogStartAt(log.LogReadFromStart ? File_Tail::START_AT_HEAD
+                                      : File_Tail::START_AT_END),
       LogPositionKnown(false) {
   WEX1_Event ev(wex1, __func__);
   HeldLine.SetLongest(LongestLineSetting(nullptr));
@@ -578,6 +580,10 @@ File_Tail& Log_File::lfTail() {
     LogTail.reset(new File_Tail(
         Name(LogFileName),
         File_Tail::View{&LogFileP, &LogFD, &LogEOF, &HeldLine}, this));
+    if (LogPattern != nullptr && LogFileName != nullptr &&
+        strcmp(LogPattern, LogFileName) != 0) {
+      LogTail->QuietWhenMissing();
+    }
   }
   return *LogTail;
 }
@@ -612,7 +618,7 @@ void Log_File::lfFOpenLogAndSeek() {
 void Log_File::lfFOpenLogAndSeek(const char* open_error) {
   WEX1_Event ev(wex1, __func__);
   File_Tail& tail = lfTail();
-  const int rc = tail.Open(open_error);
+  const int rc = tail.Open(open_error, std::move(LogPreOpened));
   lfLockLog();
   const File_Tail::Start_At start = LogStartAt;
   const Log_Position resume = LogResume;

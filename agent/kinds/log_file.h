@@ -533,6 +533,9 @@ class Log_File : public Log_Base, private File_Tail::Reader {
   // Counter (eventfd) that lfWake raises and lfWaitForWake waits on; not
   // valid when it could not be made (the wait is then a plain time-out).
   Unique_Fd LogWakeFD;
+  // The file a pattern's look opened for this log (Valid_Log::PreOpened),
+  // taken by the first open. Worker thread (set before it starts).
+  Unique_Fd LogPreOpened;
 
   // Serialises debug records of all logs; guards sRECNUM.
   static Posix_Mutex lfDebugFileLock;

@@ -27,6 +27,7 @@
 #include "tables/teskal_time.h"
 #include "tables/tvx_vxlogent_schema.h"
 #include "util/errno_text.h"
+#include "util/safe_open.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "TVX100");
 
@@ -85,18 +86,9 @@ long Log_File::lfOpenLogForReport(_LogBufferInfo* info) {
   char eb[128];
   const char* const path = Name(LogFileName);
   // Opened as the worker opens it: never blocking (a FIFO in the log's
-  // place), and a path that names another file than the one the worker
-  // read is a replacement, not followed through a symlink others could
-  // have planted.
-  bool replacement = false;
-  Log_Position read;
-  if (lfGetPosition(&read)) {
-    struct stat named;
-    replacement = stat(path, &named) != 0 ||
-                  static_cast<uint64_t>(named.st_dev) != read.device ||
-                  static_cast<uint64_t>(named.st_ino) != read.inode;
-  }
-  info->fd = open(path, File_Tail::SafeOpenFlags(path, replacement));
+  // place), and not through a symlink others could have planted.
+  info->fd = OpenPathSafely(path, File_Tail::SafeOpenFlags(path, false),
+                            nullptr, nullptr);
   if (info->fd < 0) {
     const int e = errno;
     WEX1_TRACE(wex1, WEX1_ERROR, OpenErrMsg, path, e,
@@ -655,8 +647,9 @@ bool FindRenamed(const char* path, const _ReportFile& want,
 // directory others may write) with *st its status: the descriptor, or -1
 // when its name no longer has its identity.
 int OpenRotated(const _ReportFile& file, struct stat* st) {
-  const int fd = open(file.path.c_str(),
-                      File_Tail::SafeOpenFlags(file.path.c_str(), true));
+  const int fd = OpenPathSafely(
+      file.path, File_Tail::SafeOpenFlags(file.path.c_str(), false), nullptr,
+      nullptr);
   if (fd < 0) {
     return -1;
   }
@@ -758,8 +751,9 @@ bool Log_File::lfOpenNextRotatedFile(_LogBufferInfo* info) {
     std::string why;
     // Rotated files are taken as replacements: no symlink from a directory
     // others may write, and only a file of the log's owner or root.
-    int fd = open(want.path.c_str(),
-                  File_Tail::SafeOpenFlags(want.path.c_str(), true));
+    int fd = OpenPathSafely(
+        want.path, File_Tail::SafeOpenFlags(want.path.c_str(), false), nullptr,
+        nullptr);
     const int open_errno = errno;
     struct stat st;
     const bool opened = fd >= 0 && fstat(fd, &st) == 0;

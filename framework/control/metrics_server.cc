@@ -2,7 +2,6 @@
 #include "framework/control/metrics_server.h"
 
 #include <arpa/inet.h>
-#include <civetweb.h>
 #include <dirent.h>
 #include <limits.h>
 #include <stdio.h>
@@ -10,7 +9,12 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <memory>
+
+#include "framework/control/scrape_listener.h"
 #include "framework/events/event_sink.h"
+#include "framework/situations/action_runner.h"
+#include "framework/situations/situation_registry.h"
 #include "framework/runtime/trace.h"
 #include "framework/situations/action_runner.h"
 #include "framework/situations/situation_registry.h"
@@ -29,14 +33,14 @@ const char kTextFormat[] = "text/plain; version=0.0.4; charset=utf-8";
 
 struct Server_State {
   Posix_Mutex mu;
-  mg_context* ctx GUARDED_BY(mu) = nullptr;
+  std::unique_ptr<Scrape_Listener> listener GUARDED_BY(mu);
   std::string status GUARDED_BY(mu) = "off";
   Log_Metrics_Source source GUARDED_BY(mu) = nullptr;
 };
 
 Server_State& State() {
   static auto* s =
-      new Server_State;  // civetweb's threads may outlive main's statics
+      new Server_State;  // the listener's thread may outlive main's statics
   return *s;
 }
 
@@ -211,50 +215,25 @@ Process_Metrics ReadProcess() {
   return p;
 }
 
-int SendText(mg_connection* conn, int status, const std::string& body,
-             const char* type) {
-  mg_response_header_start(conn, status);
-  mg_response_header_add(conn, "Content-Type", type, -1);
-  mg_response_header_add(conn, "Cache-Control", "no-store", -1);
-  const std::string length = std::to_string(body.size());
-  mg_response_header_add(conn, "Content-Length", length.c_str(), -1);
-  mg_response_header_send(conn);
-  const mg_request_info* ri = mg_get_request_info(conn);
-  if (ri == nullptr || strcmp(ri->request_method, "HEAD") != 0) {
-    mg_write(conn, body.data(), body.size());
-  }
-  return status;
-}
-
-// GET /metrics and GET /healthz; anything else is answered by civetweb.
-int Handle(mg_connection* conn, void* which) {
-  const mg_request_info* ri = mg_get_request_info(conn);
-  if (ri == nullptr || (strcmp(ri->request_method, "GET") != 0 &&
-                        strcmp(ri->request_method, "HEAD") != 0)) {
-    mg_response_header_start(conn, 405);
-    mg_response_header_add(conn, "Allow", "GET, HEAD", -1);
-    mg_response_header_add(conn, "Content-Length", "0", -1);
-    mg_response_header_send(conn);
-    return 405;
+// GET /metrics and GET /healthz; any other path is not found.
+void Handle(const std::string& path, int* status, std::string* type,
+            std::string* body) {
+  if (path != "/metrics" && path != "/healthz") {
+    return;
   }
   const Metrics_Snapshot snapshot = Metrics_Server::Snapshot();
-  if (which == nullptr) {
-    return SendText(conn, 200, Metrics_Server::Format(snapshot), kTextFormat);
+  if (path == "/metrics") {
+    *status = 200;
+    *type = kTextFormat;
+    *body = Metrics_Server::Format(snapshot);
+    return;
   }
   const std::vector<std::string> problems = Metrics_Server::Problems(snapshot);
-  if (problems.empty()) {
-    return SendText(conn, 200, "ok\n", "text/plain; charset=utf-8");
-  }
-  std::string body;
+  *status = problems.empty() ? 200 : 503;
+  *body = problems.empty() ? "ok\n" : "";
   for (const std::string& p : problems) {
-    body += p + "\n";
+    *body += p + "\n";
   }
-  return SendText(conn, 503, body, "text/plain; charset=utf-8");
-}
-
-int LogMessage(const mg_connection* /*conn*/, const char* message) {
-  WEX1_TRACE(wex1, WEX1_FLOW, "\nMetrics server: %s", message);
-  return 1;
 }
 
 }  // namespace
@@ -289,8 +268,6 @@ bool Metrics_Server::ParseSpec(const std::string& spec, std::string* listen,
            "\": the port is not a number from 1 to 65535";
     return false;
   }
-  // civetweb writes an IPv6 address in brackets, and a 'x' port only as
-  // IPv6.
   *listen = v6 ? "[" + address + "]:" + port : address + ":" + port;
   return true;
 }
@@ -305,67 +282,42 @@ bool Metrics_Server::Start(const char* spec, std::string* err) {
   }
   Server_State& s = State();
   Posix_Mutex::Hold g(&s.mu);
-  if (s.ctx != nullptr) {
+  if (s.listener != nullptr) {
     return true;
   }
-  mg_init_library(0);
-  // Two threads: a scrape is short, and one more keeps /healthz answering
-  // while a slow scraper reads.
-  const char* options[] = {"listening_ports",
-                           listen.c_str(),
-                           "num_threads",
-                           "2",
-                           "request_timeout_ms",
-                           "10000",
-                           "enable_keep_alive",
-                           "no",
-                           nullptr};
-  mg_callbacks callbacks;
-  memset(&callbacks, 0, sizeof callbacks);
-  callbacks.log_message = LogMessage;
-  mg_init_data init;
-  memset(&init, 0, sizeof init);
-  init.callbacks = &callbacks;
-  init.configuration_options = options;
-  char text[256] = {};
-  unsigned code = 0;
-  mg_error_data error;
-  error.code = &code;
-  error.text = text;
-  error.text_buffer_size = sizeof text;
-  s.ctx = mg_start2(&init, &error);
-  if (s.ctx == nullptr) {
-    mg_exit_library();
-    const std::string why = std::string("cannot listen on ") + spec + ": " +
-                            (text[0] != '\0' ? text : "unknown error");
+  const bool v6 = listen[0] == '[';
+  const size_t colon = listen.rfind(':');
+  const std::string address =
+      v6 ? listen.substr(1, colon - 2) : listen.substr(0, colon);
+  const int port = atoi(listen.c_str() + colon + 1);
+  // One thread polls every connection: a client that sends its request
+  // slowly, or many of them, never holds up another's scrape.
+  auto listener = std::make_unique<Scrape_Listener>();
+  std::string why;
+  if (!listener->Start(address, v6, port, Handle, &why)) {
+    why = std::string("cannot listen on ") + spec + ": " + why;
     WEX1_TRACE(wex1, WEX1_ERROR, "\nMetrics not served: %s", why.c_str());
     s.status = "error: " + why;
     return true;
   }
-  static int healthz_tag;
-  mg_set_request_handler(s.ctx, "/metrics$", Handle, nullptr);
-  mg_set_request_handler(s.ctx, "/healthz$", Handle, &healthz_tag);
+  s.listener = std::move(listener);
   s.status = "http://" + listen;
   WEX1_TRACE(wex1, WEX1_FLOW, "\nMetrics served on %s.", s.status.c_str());
   return true;
 }
 
 void Metrics_Server::Stop() {
-  mg_context* ctx = nullptr;
+  std::unique_ptr<Scrape_Listener> listener;
   {
     Server_State& s = State();
     Posix_Mutex::Hold g(&s.mu);
-    ctx = s.ctx;
-    s.ctx = nullptr;
-    if (ctx != nullptr) {
+    listener = std::move(s.listener);
+    if (listener != nullptr) {
       s.status = "off";
     }
   }
-  if (ctx != nullptr) {
-    // Waits for the scrapes in progress; they take no lock of ours.
-    mg_stop(ctx);
-    mg_exit_library();
-  }
+  // Ends its thread at once; a scrape in progress takes no lock of ours.
+  listener.reset();
 }
 
 void Metrics_Server::SetLogSource(Log_Metrics_Source source) {

@@ -1,14 +1,16 @@
 // The metrics endpoint: when HOV_METRICS names ADDRESS:PORT, an HTTP server
-// (civetweb) there answers GET /metrics with the agent's counters in the
-// Prometheus text exposition format and GET /healthz with "ok" (200) or one
+// (scrape_listener.h) there answers GET /metrics with the agent's counters in
+// the Prometheus text exposition format and GET /healthz with "ok" (200) or one
 // line per problem (503).
 //
 // A scrape gathers a snapshot first (the logs through the source the agent
 // registers, which copies atomics under the manager's short request count;
 // the situations, event outputs and actions through their own accessors)
 // and formats it afterwards, holding no lock, so a slow scraper never holds
-// up a worker. The server's threads are civetweb's; Start and Stop are
-// called by the main thread (hovmain), SetLogSource before Start.
+// up a worker. The server's one thread polls every connection, each request
+// head due within 2 s, so that slow clients never hold up an honest scrape;
+// Start and Stop are called by the main thread (hovmain), SetLogSource
+// before Start.
 #ifndef QOR_FRAMEWORK_CONTROL_METRICS_SERVER_H_
 #define QOR_FRAMEWORK_CONTROL_METRICS_SERVER_H_
 
@@ -82,7 +84,7 @@ struct Metrics_Snapshot {
 
 class Metrics_Server {
  public:
-  // Splits HOV_METRICS ("ADDRESS:PORT", "[IPV6]:PORT") into civetweb's
+  // Splits HOV_METRICS ("ADDRESS:PORT", "[IPV6]:PORT") into the
   // listening option; false with *err when it is no such text or the port
   // is not 1-65535.
   [[nodiscard]] static bool ParseSpec(const std::string& spec,

@@ -543,6 +543,7 @@ TEST_F(LogManagerTest, ConfigurationWithoutValidLinesFallsBackToSyslogDefault) {
   EXPECT_EQ(Test_Log::Destroyed(), std::vector<std::string>({a}));
   EXPECT_NE(manager.SyslogConfFileLastChanged, 0);
   EXPECT_EQ(manager.ConfigFileLastChanged, 0);
+  EXPECT_TRUE(manager.ConfigHadNoValidLine);  // --check refuses it
 }
 
 TEST_F(LogManagerTest, MissingConfigurationFileUsesSyslogDefault) {

@@ -321,3 +321,36 @@ TEST_F(MetricsTest, PrometheusScrapesTheLinesRead) {
 }
 
 }  // namespace
+
+// Clients that send their request head a line at a time, 200 of them, hold
+// up no honest scrape; each is let go once its head is 2 s late however
+// often it sends.
+TEST_F(MetricsTest, SlowClientsHoldUpNoScrape) {
+  Agent_Process agent(dir_);
+  StartAgent(&agent);
+  std::vector<Unique_Fd> slow;
+  for (int i = 0; i < 200; ++i) {
+    Unique_Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port_));
+    ASSERT_EQ(connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const char head[] = "GET /metrics HTTP/1.1\r\n";
+    ASSERT_EQ(send(fd.get(), head, sizeof head - 1, MSG_NOSIGNAL),
+              static_cast<ssize_t>(sizeof head - 1));
+    slow.push_back(std::move(fd));
+  }
+  const Http_Reply scrape = HttpGet(port_, "/metrics");
+  EXPECT_EQ(scrape.status, 200);
+  EXPECT_NE(Sample(scrape.body, LinesTotal()), "");
+  EXPECT_EQ(HttpGet(port_, "/healthz").body, "ok\n");
+  // A header line now and then does not keep a client on.
+  char byte;
+  ASSERT_TRUE(WaitUntil([&] {
+    send(slow[0].get(), "X: y\r\n", 6, MSG_NOSIGNAL);
+    const ssize_t n = recv(slow[0].get(), &byte, 1, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+  }));
+  EXPECT_EQ(HttpGet(port_, "/nothing").status, 404);
+}

@@ -63,6 +63,9 @@ TEST(OperationsTest, CheckSaysWhatWouldLoadAndFailsOnAnyRefusal) {
       {"bad situation", good_conf, good_situations + "bad VXLOGENT NOPE == 1\n",
        1, "  refused: " + situations + ":2: unknown column NOPE"},
       {"nothing", "# none\n", good_situations, 1, "  nothing to watch"},
+      {"nothing", "# none\n", good_situations, 1,
+       "  refused: it is missing or no line of it names a log, so the syslog configuration " +
+           dir.File("no-syslog.conf") + " stands in\n"},
   };
   for (const auto& c : cases) {
     qortest::WriteFile(conf, c.conf);

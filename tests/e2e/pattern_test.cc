@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -95,6 +96,67 @@ TEST(PatternTest, FilesAppearRotateAndDisappearAsLogsOfTheirOwn) {
                      "MONSTATUS") == "Running" &&
            MonlogRow(agent, none).empty();
   })) << agent.Ctl({"logs"}).out;
+}
+
+// Files that come and go in a pattern's directory: every line of a file the
+// agent looked at once is delivered, even when the file is removed before
+// its log's worker runs, and the churn traces nothing.
+TEST(PatternTest, FilesRemovedRightAfterALookAreReadWhole) {
+  Scoped_Temp_Dir dir;
+  Agent_Process agent(dir);
+  ASSERT_EQ(mkdir(dir.File("churn").c_str(), 0755), 0);
+  WriteFile(dir.File("qoragent.conf"), dir.File("churn/c*.log") + " ;N ;S\n");
+  WriteFile(dir.File("situations"), "mark VXLOGENT ENTRYDESC ~ \"mark\"\n");
+  agent.SetEnv("TVX_CONFIG_FILE", dir.File("qoragent.conf"));
+  agent.SetEnv("HOV_SITUATIONS", dir.File("situations"));
+  agent.SetEnv("JOP_WEX1", "TVX100:ERROR");
+  ASSERT_TRUE(agent.Start());
+  ASSERT_TRUE(WaitUntil([&] { return agent.Ctl({"ping"}).status == 0; }))
+      << agent.Output();
+  constexpr int kRounds = 5, kFiles = 10;
+  for (int r = 0; r < kRounds; ++r) {
+    std::vector<std::string> names;
+    for (int f = 0; f < kFiles; ++f) {
+      const std::string name =
+          "c" + std::to_string(r) + "-" + std::to_string(f) + ".log";
+      const std::string id = std::to_string(r) + "-" + std::to_string(f);
+      WriteFile(dir.File("churn/" + name),
+                SyslogLine(time(nullptr), "h", "app: mark " + id + " a") +
+                    SyslogLine(time(nullptr), "h", "app: mark " + id + " b"));
+      names.push_back(name);
+    }
+    // Once a look made their logs, the files go at once.
+    ASSERT_TRUE(WaitUntil([&] {
+      const std::string logs = agent.Ctl({"--json", "logs"}).out;
+      for (const std::string& name : names) {
+        if (logs.find("\"" + name + "\"") == std::string::npos) {
+          return false;
+        }
+      }
+      return true;
+    })) << agent.Ctl({"logs"}).out;
+    for (const std::string& name : names) {
+      ASSERT_EQ(unlink(dir.File("churn/" + name).c_str()), 0);
+    }
+  }
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return LinesWith(agent.Events(), "app: mark ").size() >=
+               2u * kRounds * kFiles;
+      },
+      std::chrono::seconds(30)))
+      << agent.Events() << agent.Trace();
+  for (int r = 0; r < kRounds; ++r) {
+    for (int f = 0; f < kFiles; ++f) {
+      const std::string id = std::to_string(r) + "-" + std::to_string(f);
+      EXPECT_EQ(LinesWith(agent.Events(), "mark " + id + " a").size(), 1u)
+          << id;
+      EXPECT_EQ(LinesWith(agent.Events(), "mark " + id + " b").size(), 1u)
+          << id;
+    }
+  }
+  EXPECT_EQ(agent.Trace().find("Error opening file"), std::string::npos)
+      << agent.Trace();
 }
 
 }  // namespace
