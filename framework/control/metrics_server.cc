@@ -1,4 +1,4 @@
-// The metrics endpoint: serves the agent's counters over HTTP (civetweb).
+// The metrics endpoint: serves the agent's counters over HTTP (scrape_listener).
 #include "framework/control/metrics_server.h"
 
 #include <arpa/inet.h>
