@@ -515,32 +515,7 @@ unsigned tvx_vxlogent_agent::leAddWithThresholds(const char* row, int32_t freq,
 }
 
 int64_t tvx_vxlogent_agent::leEntrySeconds(const char* stamp) {
-  // "CYYMMDDHHMMSSmmm", local time. The start of its hour comes from mktime
-  // once per hour seen; minutes and seconds are added to it.
-  for (int i = 0; i < 13; ++i) {
-    if (stamp[i] < '0' || stamp[i] > '9') {
-      return -1;
-    }
-  }
-  const auto two = [stamp](int at) {
-    return (stamp[at] - '0') * 10 + (stamp[at + 1] - '0');
-  };
-  if (leHourStart < 0 || memcmp(leHourStamp, stamp, sizeof leHourStamp) != 0) {
-    struct tm local;
-    memset(&local, 0, sizeof local);
-    local.tm_year = (stamp[0] - '0') * 100 + two(1);
-    local.tm_mon = two(3) - 1;
-    local.tm_mday = two(5);
-    local.tm_hour = two(7);
-    local.tm_isdst = -1;
-    const time_t start = mktime(&local);
-    if (start == static_cast<time_t>(-1)) {
-      return -1;
-    }
-    memcpy(leHourStamp, stamp, sizeof leHourStamp);
-    leHourStart = start;
-  }
-  return leHourStart + two(9) * 60 + two(11);
+  return leStampSeconds.Of(stamp);
 }
 
 unsigned tvx_vxlogent_agent::InsertRow(const char* row) {

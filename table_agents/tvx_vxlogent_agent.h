@@ -18,6 +18,7 @@
 #include "tables/event_window.h"
 #include "tables/request_thresholds.h"
 #include "tables/tvx_vxlogent_base.h"
+#include "util/time_stamp.h"
 
 class Log_File;
 
@@ -77,9 +78,8 @@ class tvx_vxlogent_agent : public tvx_vxlogent_base {
   Posix_Mutex leCountLock;
   // The events in the period, per key ("" without a PER clause).
   Key_Lru<Event_Window> leEventWindows GUARDED_BY(leCountLock);
-  // The hour last converted ("CYYMMDDHH") and its start in seconds.
-  char leHourStamp[9] GUARDED_BY(leCountLock) = {};
-  int64_t leHourStart GUARDED_BY(leCountLock) = -1;
+  // Entry times read back into seconds.
+  Stamp_Seconds leStampSeconds GUARDED_BY(leCountLock);
 };
 
 #endif  // QOR_TABLE_AGENTS_TVX_VXLOGENT_AGENT_H_

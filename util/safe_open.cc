@@ -1,3 +1,6 @@
+// Opens a path one directory at a time, so that no symbolic link is followed
+// where users other than root and the agent's own may write, and a component
+// swapped meanwhile is refused.
 #include "util/safe_open.h"
 
 #include <errno.h>

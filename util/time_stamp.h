@@ -8,6 +8,7 @@
 #define QOR_UTIL_TIME_STAMP_H_
 
 #include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -41,5 +42,46 @@ inline bool FormatTimeStamp(time_t t, char* out) {
   memcpy(out, stamp, TIME_STAMP_LENGTH);
   return true;
 }
+
+// Reads stamps back into seconds since the epoch, as a stream of rows
+// brings them: mktime runs once per hour seen, the minutes and seconds are
+// added to it. Not thread-safe: its owner serialises the calls.
+class Stamp_Seconds {
+ public:
+  // The seconds of the stamp at `stamp` (TIME_STAMP_LENGTH characters, local
+  // time), or -1 when its first 13 characters are not digits or the hour has
+  // no local time.
+  int64_t Of(const char* stamp) {
+    for (int i = 0; i < 13; ++i) {
+      if (stamp[i] < '0' || stamp[i] > '9') {
+        return -1;
+      }
+    }
+    const auto two = [stamp](int at) {
+      return (stamp[at] - '0') * 10 + (stamp[at + 1] - '0');
+    };
+    if (hour_start_ < 0 ||
+        memcmp(hour_stamp_, stamp, sizeof hour_stamp_) != 0) {
+      struct tm local;
+      memset(&local, 0, sizeof local);
+      local.tm_year = (stamp[0] - '0') * 100 + two(1);
+      local.tm_mon = two(3) - 1;
+      local.tm_mday = two(5);
+      local.tm_hour = two(7);
+      local.tm_isdst = -1;
+      const time_t start = mktime(&local);
+      if (start == static_cast<time_t>(-1)) {
+        return -1;
+      }
+      memcpy(hour_stamp_, stamp, sizeof hour_stamp_);
+      hour_start_ = start;
+    }
+    return hour_start_ + two(9) * 60 + two(11);
+  }
+
+ private:
+  char hour_stamp_[9] = {};  // the stamp's hour, "CYYMMDDHH"
+  int64_t hour_start_ = -1;  // its first second; -1 before the first stamp
+};
 
 #endif  // QOR_UTIL_TIME_STAMP_H_

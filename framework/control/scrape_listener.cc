@@ -1,3 +1,5 @@
+// The HTTP listener of the metrics endpoint: one thread polls every
+// connection, with a deadline for the request head and a bound on connections.
 #include "framework/control/scrape_listener.h"
 
 #include <arpa/inet.h>

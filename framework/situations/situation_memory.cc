@@ -7,9 +7,9 @@
 #include <string.h>
 #include <time.h>
 
+#include "framework/events/event_sink.h"
 #include "framework/runtime/bounded_regex.h"
 #include "framework/situations/condition.h"
-#include "framework/events/event_sink.h"
 #include "framework/tables/request.h"
 #include "framework/tables/row_json.h"
 #include "util/monotonic_ms.h"
@@ -185,33 +185,7 @@ bool Situation_Memory::Key(const char* row, std::string* key) {
 }
 
 int64_t Situation_Memory::EntrySeconds(const char* row) {
-  // "CYYMMDDHHMMSSmmm", local time; the start of its hour from mktime once
-  // per hour seen.
-  const char* stamp = row + time_offset_;
-  for (int i = 0; i < 13; ++i) {
-    if (stamp[i] < '0' || stamp[i] > '9') {
-      return -1;
-    }
-  }
-  const auto two = [stamp](int at) {
-    return (stamp[at] - '0') * 10 + (stamp[at + 1] - '0');
-  };
-  if (hour_start_ < 0 || memcmp(hour_stamp_, stamp, sizeof hour_stamp_) != 0) {
-    struct tm local;
-    memset(&local, 0, sizeof local);
-    local.tm_year = (stamp[0] - '0') * 100 + two(1);
-    local.tm_mon = two(3) - 1;
-    local.tm_mday = two(5);
-    local.tm_hour = two(7);
-    local.tm_isdst = -1;
-    const time_t start = mktime(&local);
-    if (start == static_cast<time_t>(-1)) {
-      return -1;
-    }
-    memcpy(hour_stamp_, stamp, sizeof hour_stamp_);
-    hour_start_ = start;
-  }
-  return hour_start_ + two(9) * 60 + two(11);
+  return stamp_seconds_.Of(row + time_offset_);
 }
 
 void Situation_Memory::Host(const char* row) {

@@ -18,6 +18,7 @@
 #include "framework/situations/situation_state.h"
 #include "util/posix_mutex.h"
 #include "util/repeat_limiter.h"
+#include "util/time_stamp.h"
 
 class vandu;
 class Row_Json_Writer;
@@ -123,9 +124,8 @@ class Situation_Memory {
   std::unique_ptr<Event_Record> event_ GUARDED_BY(mu_);
   std::vector<State_Event> raised_ GUARDED_BY(mu_);
   std::string key_ GUARDED_BY(mu_);
-  // The hour last converted ("CYYMMDDHH") and its start in seconds.
-  char hour_stamp_[9] GUARDED_BY(mu_) = {};
-  int64_t hour_start_ GUARDED_BY(mu_) = -1;
+  // Entry times read back into seconds.
+  Stamp_Seconds stamp_seconds_ GUARDED_BY(mu_);
 };
 
 #endif  // QOR_FRAMEWORK_SITUATIONS_SITUATION_MEMORY_H_
