@@ -751,9 +751,9 @@ bool Log_File::lfOpenNextRotatedFile(_LogBufferInfo* info) {
     std::string why;
     // Rotated files are taken as replacements: no symlink from a directory
     // others may write, and only a file of the log's owner or root.
-    int fd = OpenPathSafely(
-        want.path, File_Tail::SafeOpenFlags(want.path.c_str(), false), nullptr,
-        nullptr);
+    int fd = OpenPathSafely(want.path,
+                            File_Tail::SafeOpenFlags(want.path.c_str(), false),
+                            nullptr, nullptr);
     const int open_errno = errno;
     struct stat st;
     const bool opened = fd >= 0 && fstat(fd, &st) == 0;

@@ -1,4 +1,5 @@
-// The metrics endpoint: serves the agent's counters over HTTP (scrape_listener).
+// The metrics endpoint: serves the agent's counters over HTTP
+// (scrape_listener).
 #include "framework/control/metrics_server.h"
 
 #include <arpa/inet.h>
@@ -13,8 +14,6 @@
 
 #include "framework/control/scrape_listener.h"
 #include "framework/events/event_sink.h"
-#include "framework/situations/action_runner.h"
-#include "framework/situations/situation_registry.h"
 #include "framework/runtime/trace.h"
 #include "framework/situations/action_runner.h"
 #include "framework/situations/situation_registry.h"
