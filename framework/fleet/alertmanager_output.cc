@@ -109,12 +109,12 @@ std::string Rfc3339Utc(long long seconds) {
 
 // One alert as this output knows it.
 struct Alert {
-  std::string json;              // as sent
-  long long ends_s = 0;          // 0: firing until resolved
-  bool resolved = false;         // a stateful alert that is over
-  long long changed_ms = 0;      // when it was last changed
-  long long sent_ms = 0;         // when it last went out (0: never)
-  long long forget_ms = 0;       // a resolved alert is forgotten then
+  std::string json;          // as sent
+  long long ends_s = 0;      // 0: firing until resolved
+  bool resolved = false;     // a stateful alert that is over
+  long long changed_ms = 0;  // when it was last changed
+  long long sent_ms = 0;     // when it last went out (0: never)
+  long long forget_ms = 0;   // a resolved alert is forgotten then
 };
 
 std::string Identity(std::string_view line) {
@@ -133,11 +133,12 @@ class Alertmanager_Output : public Event_Output {
       : Event_Output("alertmanager " + url),
         url_(url + "/api/v2/alerts"),
         config_(config),
-        client_(Http_Client::Options{config.ca_file, 2, 5000, 30000},
-                [this](std::unique_ptr<Http_Exchange> x) {
-                  Answered(std::move(x));
-                },
-                [this] { Tick(); }) {
+        client_(
+            Http_Client::Options{config.ca_file, 2, 5000, 30000},
+            [this](std::unique_ptr<Http_Exchange> x) {
+              Answered(std::move(x));
+            },
+            [this] { Tick(); }) {
     headers_.push_back("Content-Type: application/json");
     headers_.push_back("Expect:");
     if (!config.authorization.empty()) {
@@ -150,7 +151,8 @@ class Alertmanager_Output : public Event_Output {
   bool Put(const std::string& /*situation*/, const std::string& line,
            std::string* /*why*/) override {
     const long long now_ms = MonotonicMs();
-    std::string json = AlertmanagerAlert(line, time(nullptr), config_.resolve_s);
+    std::string json =
+        AlertmanagerAlert(line, time(nullptr), config_.resolve_s);
     if (json.empty()) {
       return true;
     }
@@ -223,10 +225,11 @@ class Alertmanager_Output : public Event_Output {
       if (in_flight_ || now_ms < retry_at_ms_) {
         return;
       }
-      const bool resend = now_ms - last_full_ms_ >= config_.resend_s * 1000 ||
-                          resend_all_;
-      const bool due = waiting_ >= kBatchAlerts ||
-                       (waiting_ > 0 && now_ms - first_waiting_ms_ >= kBatchWaitMs);
+      const bool resend =
+          now_ms - last_full_ms_ >= config_.resend_s * 1000 || resend_all_;
+      const bool due =
+          waiting_ >= kBatchAlerts ||
+          (waiting_ > 0 && now_ms - first_waiting_ms_ >= kBatchWaitMs);
       if (!resend && !due) {
         return;
       }
@@ -305,9 +308,9 @@ class Alertmanager_Output : public Event_Output {
     if (x->status == 400) {
       connected_.store(true, std::memory_order_relaxed);
       rejected_.fetch_add(n, std::memory_order_relaxed);
-      Trace(&refused_trace_, "refused " + std::to_string(n) +
-                                 " alerts (not sent again): " +
-                                 Printable(x->answer));
+      Trace(&refused_trace_,
+            "refused " + std::to_string(n) +
+                " alerts (not sent again): " + Printable(x->answer));
       SubmitNext();
       return;
     }
@@ -316,8 +319,8 @@ class Alertmanager_Output : public Event_Output {
     failed_.fetch_add(n, std::memory_order_relaxed);
     {
       Posix_Mutex::Hold g(&mu_);
-      backoff_ms_ = std::min<long long>(
-          backoff_ms_ == 0 ? 1000 : backoff_ms_ * 2, 60000);
+      backoff_ms_ =
+          std::min<long long>(backoff_ms_ == 0 ? 1000 : backoff_ms_ * 2, 60000);
       retry_at_ms_ = MonotonicMs() + backoff_ms_;
       resend_all_ = true;
       pending_.clear();
@@ -454,12 +457,14 @@ bool ParseAlertmanagerUrls(const std::string& text,
       url.pop_back();
     }
     const size_t host_end = url.find('/', scheme);
-    const std::string host = url.substr(scheme, host_end == std::string::npos
-                                                    ? std::string::npos
-                                                    : host_end - scheme);
+    const std::string host =
+        url.substr(scheme, host_end == std::string::npos ? std::string::npos
+                                                         : host_end - scheme);
     if (scheme == 0 || !clean || host.empty() || host[0] == ':' ||
         host.find('@') != std::string::npos) {
-      *err = "HOV_ALERTMANAGER item \"" + (clean ? url : std::string("?")) +
+      // Never quoted with a user and password it may carry.
+      *err = "HOV_ALERTMANAGER item \"" +
+             (clean ? FleetUrlForMessages(url) : std::string("?")) +
              "\" is not an http:// or https:// URL of Alertmanager's API root "
              "(HOST[:PORT][/PATH], no user, query or fragment; credentials go "
              "in HOV_ALERTMANAGER_CONFIG)";
@@ -482,8 +487,8 @@ bool ParseAlertmanagerConfig(const std::string& text,
     std::string line = text.substr(at, end - at);
     at = end + 1;
     ++number;
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' ||
-                             line.back() == '\t')) {
+    while (!line.empty() &&
+           (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
       line.pop_back();
     }
     const size_t first = line.find_first_not_of(" \t");
@@ -493,17 +498,17 @@ bool ParseAlertmanagerConfig(const std::string& text,
     line.erase(0, first);
     const size_t space = line.find_first_of(" \t");
     const std::string name = line.substr(0, space);
-    std::string value =
-        space == std::string::npos
-            ? std::string()
-            : line.substr(line.find_first_not_of(" \t", space));
+    std::string value = space == std::string::npos
+                            ? std::string()
+                            : line.substr(line.find_first_not_of(" \t", space));
     bool clean = !value.empty();
     for (char c : value) {
       clean = clean && static_cast<unsigned char>(c) >= 0x20 && c != 0x7F;
     }
     const std::string where = "line " + std::to_string(number) + ": ";
     if (!clean) {
-      *err = where + "\"" + name + "\" needs a value without control characters";
+      *err =
+          where + "\"" + name + "\" needs a value without control characters";
       return false;
     }
     char* rest = nullptr;
@@ -562,9 +567,9 @@ std::string AlertmanagerAlert(std::string_view line, long long now_s,
   out.append(",\"severity\":\"warning\"},\"annotations\":{");
   const std::string_view table = Member(line, "table");
   out.append("\"summary\":");
-  JsonAppendString(&out, std::string(situation.substr(1, situation.size() - 2)) +
-                             " on " +
-                             std::string(host.substr(1, host.size() - 2)));
+  JsonAppendString(
+      &out, std::string(situation.substr(1, situation.size() - 2)) + " on " +
+                std::string(host.substr(1, host.size() - 2)));
   if (IsJsonString(table)) {
     out.append(",\"table\":").append(table);
   }
@@ -578,7 +583,12 @@ std::string AlertmanagerAlert(std::string_view line, long long now_s,
     JsonAppendString(&out, std::string(row.substr(0, kEntryMax)));
   }
   out.append("}");
-  std::string_view starts = Member(line, "entrytime");
+  // A stateful alert started when its state began ("since"), and stays
+  // the same alert when it resolves.
+  std::string_view starts = Member(line, "since");
+  if (state.empty() || !IsJsonString(starts)) {
+    starts = Member(line, "entrytime");
+  }
   if (!IsJsonString(starts)) {
     starts = Member(line, "time");
   }
@@ -596,8 +606,8 @@ std::string AlertmanagerAlert(std::string_view line, long long now_s,
   return out;
 }
 
-bool MakeAlertmanagerOutputs(std::vector<std::unique_ptr<Event_Output>>* outputs,
-                             std::string* err) {
+bool MakeAlertmanagerOutputs(
+    std::vector<std::unique_ptr<Event_Output>>* outputs, std::string* err) {
   const char* const spec = getenv("HOV_ALERTMANAGER");
   if (spec == nullptr || spec[0] == '\0') {
     return true;

@@ -84,15 +84,16 @@ class AlertmanagerTest : public ::testing::Test {
     agent_.SetEnv("HOV_ALERTMANAGER",
                   "http://127.0.0.1:" + std::to_string(port_) + "/");
     ASSERT_TRUE(agent_.Start()) << agent_.Output();
-    ASSERT_TRUE(WaitWatching(agent_, log_)) << agent_.Output() << agent_.Trace();
+    ASSERT_TRUE(WaitWatching(agent_, log_))
+        << agent_.Output() << agent_.Trace();
   }
   void Append(const std::string& message) {
     AppendFile(log_, SyslogLine(time(nullptr), "host1", message));
   }
   // The alert of `name` Alertmanager shows (null: none).
   nlohmann::json Alert(const std::string& name) {
-    const nlohmann::json all = nlohmann::json::parse(
-        Get(port_, "/api/v2/alerts"), nullptr, false);
+    const nlohmann::json all =
+        nlohmann::json::parse(Get(port_, "/api/v2/alerts"), nullptr, false);
     if (all.is_array()) {
       for (const nlohmann::json& a : all) {
         if (a["labels"].value("alertname", "") == name) {
@@ -114,8 +115,8 @@ TEST_F(AlertmanagerTest, ASituationFiresWithItsLabels) {
   Start("disk VXLOGENT ENTRYDESC ~ \"disk full\"\n");
   Append("kernel: disk full on /var");
   nlohmann::json alert;
-  ASSERT_TRUE(WaitUntil([&] { return !(alert = Alert("disk")).is_null(); },
-                        kWait))
+  ASSERT_TRUE(
+      WaitUntil([&] { return !(alert = Alert("disk")).is_null(); }, kWait))
       << agent_.Trace() << agent_.Ctl({"ping"}).out;
   EXPECT_EQ(alert["labels"].value("severity", ""), "warning") << alert;
   EXPECT_FALSE(alert["labels"].value("host", "").empty()) << alert;
@@ -136,8 +137,8 @@ TEST_F(AlertmanagerTest, AStatefulAlertResolves) {
   Start("heartbeat VXLOGENT ENTRYDESC ~ \"alive\" ABSENT 2\n");
   Append("app: alive");
   nlohmann::json alert;
-  ASSERT_TRUE(WaitUntil([&] { return !(alert = Alert("heartbeat")).is_null(); },
-                        kWait))
+  ASSERT_TRUE(
+      WaitUntil([&] { return !(alert = Alert("heartbeat")).is_null(); }, kWait))
       << agent_.Trace() << agent_.Events();
   EXPECT_FALSE(alert["labels"].value("key", "").empty()) << alert;
   Append("app: alive again");
