@@ -205,12 +205,13 @@ class Alertmanager_Output : public Event_Output {
 
   void AddFleetCounts(Event_Output_Counts* counts) const override {
     counts->fleet = true;
+    counts->alerts = true;
+    counts->firing = firing_.load(std::memory_order_relaxed);
     counts->connected = connected_.load(std::memory_order_relaxed);
     counts->acknowledged += sent_.load(std::memory_order_relaxed);
     counts->failed_attempts += failed_.load(std::memory_order_relaxed);
     counts->rejected += rejected_.load(std::memory_order_relaxed);
     counts->dropped += dropped_.load(std::memory_order_relaxed);
-    counts->unacknowledged += firing_.load(std::memory_order_relaxed);
   }
 
  private:

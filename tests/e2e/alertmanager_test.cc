@@ -124,10 +124,14 @@ TEST_F(AlertmanagerTest, ASituationFiresWithItsLabels) {
             std::string::npos)
       << alert;
   EXPECT_EQ(alert["status"].value("state", ""), "active") << alert;
+  // PING: the URL's sink, connected, with its alert firing and sent.
+  const std::string sink =
+      "sink alertmanager http://127.0.0.1:" + std::to_string(port_);
   EXPECT_TRUE(WaitUntil(
       [&] {
-        return agent_.Ctl({"ping"}).out.find("alertmanager") !=
-               std::string::npos;
+        const std::string out = agent_.Ctl({"ping"}).out;
+        return out.find(sink + ": connected") != std::string::npos &&
+               out.find(sink + ": 1 alerts firing") != std::string::npos;
       },
       kWait))
       << agent_.Ctl({"ping"}).out;
