@@ -1,6 +1,7 @@
 // Alerts to Debian's prometheus-alertmanager, started on a free loopback
 // port: a plain situation's alert shows with its labels; a stateful one
-// fires and is shown resolved; a bad URL refuses the start.
+// fires and is shown resolved; a restarted Alertmanager gets the alert back;
+// bad settings refuse the start.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -65,10 +66,15 @@ class AlertmanagerTest : public ::testing::Test {
     port_ = FreePort();
     WriteFile(dir_.File("am.yml"),
               "route:\n  receiver: none\nreceivers:\n  - name: none\n");
+    StartAlertmanager("am-data");
+  }
+  // Alertmanager on port_, its storage in `data`.
+  void StartAlertmanager(const std::string& data) {
+    am_.reset();
     am_ = std::make_unique<Background_Program>(
         std::vector<std::string>{
             kAlertmanager, "--config.file=" + dir_.File("am.yml"),
-            "--storage.path=" + dir_.File("am-data"),
+            "--storage.path=" + dir_.File(data),
             "--web.listen-address=127.0.0.1:" + std::to_string(port_),
             "--cluster.listen-address="},
         dir_.File("am.log"));
@@ -155,6 +161,22 @@ TEST_F(AlertmanagerTest, AStatefulAlertResolves) {
       },
       kWait))
       << alert << agent_.Events();
+}
+
+// An Alertmanager that restarts with nothing stored has the firing alert
+// back within a re-send interval (2 s here, from the settings file).
+TEST_F(AlertmanagerTest, ARestartedAlertmanagerGetsTheAlertBack) {
+  WriteFile(dir_.File("am.conf"), "resend_interval 2\n");
+  chmod(dir_.File("am.conf").c_str(), 0600);
+  agent_.SetEnv("HOV_ALERTMANAGER_CONFIG", dir_.File("am.conf"));
+  Start("disk VXLOGENT ENTRYDESC ~ \"disk full\"\n");
+  Append("kernel: disk full on /var");
+  ASSERT_TRUE(WaitUntil([&] { return !Alert("disk").is_null(); }, kWait))
+      << agent_.Trace();
+  StartAlertmanager("am-data-2");
+  EXPECT_TRUE(WaitUntil([&] { return !Alert("disk").is_null(); }, kWait))
+      << agent_.Trace() << agent_.Ctl({"ping"}).out;
+  EXPECT_TRUE(agent_.Running());
 }
 
 TEST(AlertmanagerSettingsTest, ABadUrlRefusesTheStart) {
