@@ -98,6 +98,24 @@ bool IsJsonString(std::string_view v) {
   return v.size() >= 2 && v.front() == '"' && v.back() == '"';
 }
 
+// Appends the JSON string `raw` (with its quotes) cut at kEntryMax bytes of
+// its text, between two escapes.
+void AppendCut(std::string* out, std::string_view raw) {
+  const std::string_view text = raw.substr(1, raw.size() - 2);
+  size_t cut = 0;
+  while (cut < text.size()) {
+    const size_t step = text[cut] != '\\'                               ? 1
+                        : cut + 1 < text.size() && text[cut + 1] == 'u' ? 6
+                                                                        : 2;
+    if (cut + step > kEntryMax) {
+      break;
+    }
+    cut += step;
+  }
+  out->append("\"").append(text.substr(0, std::min(cut, text.size())));
+  out->append("\"");
+}
+
 std::string Rfc3339Utc(long long seconds) {
   const time_t t = static_cast<time_t>(seconds);
   struct tm tm;
@@ -565,12 +583,27 @@ std::string AlertmanagerAlert(std::string_view line, long long now_s,
   if (IsJsonString(key) && key.size() > 2) {
     out.append(",\"key\":").append(key);
   }
+  const std::string_view row = Member(line, "row");
+  const std::string_view path = Member(row, "LOGPATH");
+  const std::string_view name = Member(row, "LOGNAME");
+  // Labels name the alert: a stateful one's must be the same whether or not
+  // its event has a row, so only a plain event's names its log.
+  if (state.empty() && IsJsonString(path) && IsJsonString(name)) {
+    out.append(",\"log\":")
+        .append(path.substr(0, path.size() - 1))
+        .append(name.substr(1));
+  }
   out.append(",\"severity\":\"warning\"},\"annotations\":{");
   const std::string_view table = Member(line, "table");
   out.append("\"summary\":");
-  JsonAppendString(
-      &out, std::string(situation.substr(1, situation.size() - 2)) + " on " +
-                std::string(host.substr(1, host.size() - 2)));
+  const std::string_view description = Member(row, "ENTRYDESC");
+  if (IsJsonString(description) && description.size() > 2) {
+    AppendCut(&out, description);
+  } else {
+    JsonAppendString(
+        &out, std::string(situation.substr(1, situation.size() - 2)) + " on " +
+                  std::string(host.substr(1, host.size() - 2)));
+  }
   if (IsJsonString(table)) {
     out.append(",\"table\":").append(table);
   }
@@ -578,8 +611,12 @@ std::string AlertmanagerAlert(std::string_view line, long long now_s,
   out.append(",\"count\":\"")
       .append(std::to_string(1 + atol(std::string(suppressed).c_str())))
       .append("\"");
-  const std::string_view row = Member(line, "row");
-  if (!row.empty()) {
+  // The entry's whole text (else the row).
+  const std::string_view entry = Member(row, "entry");
+  if (IsJsonString(entry)) {
+    out.append(",\"entry\":");
+    AppendCut(&out, entry);
+  } else if (!row.empty()) {
     out.append(",\"entry\":");
     JsonAppendString(&out, std::string(row.substr(0, kEntryMax)));
   }

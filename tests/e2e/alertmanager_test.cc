@@ -126,6 +126,7 @@ TEST_F(AlertmanagerTest, ASituationFiresWithItsLabels) {
       << agent_.Trace() << agent_.Ctl({"ping"}).out;
   EXPECT_EQ(alert["labels"].value("severity", ""), "warning") << alert;
   EXPECT_FALSE(alert["labels"].value("host", "").empty()) << alert;
+  EXPECT_EQ(alert["labels"].value("log", ""), log_) << alert;
   EXPECT_NE(alert["annotations"].value("entry", "").find("disk full on /var"),
             std::string::npos)
       << alert;

@@ -18,22 +18,26 @@ TEST(AlertmanagerOutputTest, EventLinesBecomeAlerts) {
       "\"key\":\"/var/log/app\",\"host\":\"vm:TVX\"},\"state\":\"resolved\","
       "\"since\":\"2026-12-09T18:35:02Z\",\"count\":1,\"row\":{\"ENTRYDESC\":"
       "\"app: alive \\\"again\\\"\"}}\n";
-  EXPECT_EQ(AlertmanagerAlert(resolved, 0, 300),
-            "{\"labels\":{\"alertname\":\"heartbeat\",\"host\":\"vm:TVX\","
-            "\"key\":\"/var/log/app\",\"severity\":\"warning\"},"
-            "\"annotations\":{\"summary\":\"heartbeat on vm:TVX\",\"table\":"
-            "\"TVX.VXLOGENT\",\"count\":\"1\",\"entry\":\"{\\\"ENTRYDESC\\\":"
-            "\\\"app: alive \\\\\\\"again\\\\\\\"\\\"}\"},\"startsAt\":"
-            "\"2026-12-09T18:35:02Z\",\"endsAt\":\"1970-01-01T00:00:00Z\"}");
-  // A plain event: no key, ends `resolve_s` after now; the entry is cut.
+  EXPECT_EQ(
+      AlertmanagerAlert(resolved, 0, 300),
+      "{\"labels\":{\"alertname\":\"heartbeat\",\"host\":\"vm:TVX\","
+      "\"key\":\"/var/log/app\",\"severity\":\"warning\"},"
+      "\"annotations\":{\"summary\":\"app: alive \\\"again\\\"\",\"table\":"
+      "\"TVX.VXLOGENT\",\"count\":\"1\",\"entry\":\"{\\\"ENTRYDESC\\\":"
+      "\\\"app: alive \\\\\\\"again\\\\\\\"\\\"}\"},\"startsAt\":"
+      "\"2026-12-09T18:35:02Z\",\"endsAt\":\"1970-01-01T00:00:00Z\"}");
+  // A plain event: no key, ends `resolve_s` after now; its log; the entry
+  // and summary are cut.
   const std::string plain =
       "{\"time\":\"2026-12-09T18:00:00Z\",\"situation\":\"disk\",\"table\":"
       "\"TVX.VXLOGENT\",\"suppressed\":2,\"row\":{\"ORIGINNODE\":\"db1:TVX\","
-      "\"ENTRYDESC\":\"" +
-      std::string(5000, 'x') + "\"}}\n";
+      "\"LOGPATH\":\"/var/log/\",\"LOGNAME\":\"disk.log\",\"ENTRYDESC\":\"" +
+      std::string(5000, 'x') + "\",\"entry\":\"" + std::string(4095, 'y') +
+      "\\u00e9z\"}}\n";
   const std::string alert = AlertmanagerAlert(plain, 0, 300);
   EXPECT_NE(alert.find("\"labels\":{\"alertname\":\"disk\",\"host\":"
-                       "\"db1:TVX\",\"severity\":\"warning\"}"),
+                       "\"db1:TVX\",\"log\":\"/var/log/disk.log\",\"severity\":"
+                       "\"warning\"}"),
             std::string::npos)
       << alert;
   EXPECT_NE(alert.find("\"count\":\"3\""), std::string::npos) << alert;
@@ -41,7 +45,11 @@ TEST(AlertmanagerOutputTest, EventLinesBecomeAlerts) {
                        "\"1970-01-01T00:05:00Z\"}"),
             std::string::npos)
       << alert;
-  EXPECT_LT(alert.size(), 4096u + 400u);
+  EXPECT_NE(alert.find("\"entry\":\"" + std::string(4095, 'y') + "\""),
+            std::string::npos);
+  EXPECT_NE(alert.find("\"summary\":\"" + std::string(4096, 'x') + "\""),
+            std::string::npos);
+  EXPECT_LT(alert.size(), 2 * 4096u + 400u);
   EXPECT_EQ(AlertmanagerAlert("not json\n", 0, 300), "");
 }
 
