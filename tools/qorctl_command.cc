@@ -262,6 +262,12 @@ void PrintPing(FILE* out, const Qorctl_Options&, const Rows& rows,
             f.value("rejected", nlohmann::json(0)).dump().c_str(),
             f.value("dropped", nlohmann::json(0)).dump().c_str(),
             f.value("oldest_pending_s", nlohmann::json(0)).dump().c_str());
+    if (f.contains("firing")) {
+      fprintf(out, "  sink %s: %s alerts firing, %s failed attempts\n",
+              f.value("sink", std::string("?")).c_str(),
+              f["firing"].dump().c_str(),
+              f.value("failed_attempts", nlohmann::json(0)).dump().c_str());
+    }
   }
 }
 

@@ -149,6 +149,7 @@ BACK_REFERENCES=(
   "framework/situations/action_runner.cc|framework/events/event_sink.h|an action runs for an event: the runner reads the Event_Record the sink hands it (its situation, command and fields)"
   "framework/tables/request.cc|framework/situations/situation_memory.h|a request offers each row of a situation that remembers (pair, absence, clear rule) to its per-key state, as it offers the rows of plain situations to their thresholds"
   "framework/situations/situation_memory.cc|framework/events/event_sink.h|the memory of a situation writes the events its timers raise (a pair that timed out, an absence) to the sink, as a request does"
+  "framework/events/event_output.cc|framework/fleet/alertmanager_output.h|the outputs of the sink include one per Alertmanager of HOV_ALERTMANAGER, built beside those of HOV_EVENTS"
   "framework/events/event_output.cc|framework/fleet/fleet_output.h|the outputs list (HOV_EVENTS) names the fleet outputs too (kafka://, nats://) and builds them"
   "agent/config/valid_log.cc|agent/kinds/journal_file.h|a journal entry is checked by the journal kind's own rule (Journal_File::jlCheckConfig)"
 )

@@ -460,7 +460,11 @@ bool RunControlRequest(const Control_Request& r, Control_Lines* lines,
                  ",\"rejected\":" + std::to_string(o.rejected) +
                  ",\"dropped\":" + std::to_string(o.dropped) +
                  ",\"lost\":" + std::to_string(LostEvents(o)) +
-                 ",\"oldest_pending_s\":" + age + "}";
+                 ",\"oldest_pending_s\":" + age;
+        if (o.alerts) {
+          fleet += ",\"firing\":" + std::to_string(o.firing);
+        }
+        fleet += "}";
       }
       if (!fleet.empty()) {
         line += ",\"fleet_sinks\":" + fleet + "]";

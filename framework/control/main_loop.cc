@@ -116,6 +116,11 @@ const HOV_EnvHelp kRuntimeEnv[] = {
     {"HOV_OTLP_HEADERS", "none",
      "\"Name: value\" header lines sent to otlp+http(s):// receivers (a trusted file)"},
     {"HOV_OTLP_CA", "the system's", "CA file for otlp+https:// receivers"},
+    {"HOV_ALERTMANAGER", "none",
+     "Alertmanager API roots, http(s)://HOST:PORT[/PATH][,...]: alerts are posted to each"},
+    {"HOV_ALERTMANAGER_CONFIG", "none",
+     "Alertmanager settings: basic_auth, bearer_token, ca_file, resend_interval, "
+     "resolve_after (a trusted file)"},
     {"JOP_WEX1", "ERROR",
      "trace levels: LEVELS or LABEL:LEVELS items (0x91, ERROR,FLOW,DETAIL,ENTRY,ALL)"},
     {nullptr, nullptr, nullptr}};

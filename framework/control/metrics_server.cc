@@ -365,6 +365,12 @@ Metrics_Snapshot Metrics_Server::Snapshot() {
     sink.retried = o.retried;
     sink.pending = o.pending;
     sink.writing = o.writing;
+    if (o.alerts) {
+      sink.alerts_connected = o.connected ? 1 : 0;
+      sink.alerts_firing = static_cast<int64_t>(o.firing);
+      sink.alerts_sent = static_cast<int64_t>(o.acknowledged);
+      sink.alert_posts_failed = static_cast<int64_t>(o.failed_attempts);
+    }
     snap.sinks.push_back(std::move(sink));
   }
   snap.actions_run = Action_Runner::Run();
@@ -508,6 +514,27 @@ std::string Metrics_Server::Format(const Metrics_Snapshot& s) {
               "1 when the last event reached every output of the sink, else 0.",
               s.sinks, "sink", &Sink_Metrics::name,
               [&](const Sink_Metrics& m) { return m.writing ? 1 : 0; });
+  // Alertmanager outputs only (the families are left out without one).
+  WriteFamily(&out, "qoragent_alertmanager_connected", "gauge",
+              "Whether the Alertmanager answered the last post.", s.sinks,
+              "sink", &Sink_Metrics::name, [&](const Sink_Metrics& m) {
+                return static_cast<double>(m.alerts_connected);
+              });
+  WriteFamily(&out, "qoragent_alertmanager_alerts_firing", "gauge",
+              "Alerts the Alertmanager is told are firing.", s.sinks, "sink",
+              &Sink_Metrics::name, [&](const Sink_Metrics& m) {
+                return static_cast<double>(m.alerts_firing);
+              });
+  WriteFamily(&out, "qoragent_alertmanager_alerts_sent_total", "counter",
+              "Alerts the Alertmanager took (each sending counts).", s.sinks,
+              "sink", &Sink_Metrics::name, [&](const Sink_Metrics& m) {
+                return static_cast<double>(m.alerts_sent);
+              });
+  WriteFamily(&out, "qoragent_alertmanager_alerts_failed_total", "counter",
+              "Alerts in posts that failed (sent again).", s.sinks, "sink",
+              &Sink_Metrics::name, [&](const Sink_Metrics& m) {
+                return static_cast<double>(m.alert_posts_failed);
+              });
   Family_Writer(&out, "qoragent_actions_run_total", "counter",
                 "RUN commands run to their end or killed.")
       .Sample(d(s.actions_run));

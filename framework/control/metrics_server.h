@@ -61,6 +61,11 @@ struct Sink_Metrics {
   uint64_t retried = 0;   // sent again after a failed attempt (not lost)
   uint64_t pending = 0;
   bool writing = true;  // its last write went through
+  // An Alertmanager's output: -1 for every other.
+  int64_t alerts_connected = -1;
+  int64_t alerts_firing = -1;
+  int64_t alerts_sent = -1;
+  int64_t alert_posts_failed = -1;
 };
 
 struct Process_Metrics {

@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "framework/fleet/alertmanager_output.h"
 #include "framework/fleet/fleet_output.h"
 #include "framework/runtime/trace.h"
 #include "util/append_file.h"
@@ -359,7 +360,8 @@ bool MakeEventOutputs(const char* spec,
       outputs->push_back(std::move(file));
     }
   }
-  return true;
+  // Alerts to Alertmanager (HOV_ALERTMANAGER) ride beside the event outputs.
+  return MakeAlertmanagerOutputs(outputs, err);
 }
 
 size_t Event_Output::PutLines(const Event_Batch& batch, size_t first,

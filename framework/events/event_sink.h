@@ -92,6 +92,10 @@ struct Event_Output_Counts {
   uint64_t failed_attempts = 0;  // sendings that failed (each sent again)
   uint64_t unacknowledged = 0;   // events sent, not yet acknowledged
   double oldest_pending_s = 0;   // age of the oldest of those, seconds
+  // An Alertmanager's output (`alerts` true): the alerts it tells as firing
+  // and the posts that failed (failed_attempts), sent (acknowledged).
+  bool alerts = false;
+  uint64_t firing = 0;
 };
 
 // What `o` gave up: never delivered and never to be.

@@ -1,0 +1,207 @@
+// Alerts to Debian's prometheus-alertmanager, started on a free loopback
+// port: a plain situation's alert shows with its labels; a stateful one
+// fires and is shown resolved; a restarted Alertmanager gets the alert back;
+// bad settings refuse the start.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/e2e/agent_process.h"
+#include "tests/e2e/e2e_util.h"
+#include "tests/e2e/kafka_mock.h"
+#include "tests/e2e/nats_server.h"
+
+#include <nlohmann/json.hpp>
+
+namespace qortest {
+namespace {
+
+constexpr char kAlertmanager[] = "/usr/bin/prometheus-alertmanager";
+constexpr auto kWait = std::chrono::seconds(60);
+
+// The body of GET `target` on 127.0.0.1:`port`; empty when nothing answered.
+std::string Get(int port, const std::string& target) {
+  Unique_Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    return "";
+  }
+  const std::string request =
+      "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+  if (write(fd.get(), request.data(), request.size()) !=
+      static_cast<ssize_t>(request.size())) {
+    return "";
+  }
+  std::string reply;
+  char buf[8192];
+  ssize_t n;
+  while ((n = read(fd.get(), buf, sizeof buf)) > 0) {
+    reply.append(buf, static_cast<size_t>(n));
+  }
+  const size_t head_end = reply.find("\r\n\r\n");
+  return head_end == std::string::npos ? "" : reply.substr(head_end + 4);
+}
+
+class AlertmanagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access(kAlertmanager, X_OK) != 0) {
+      GTEST_SKIP() << kAlertmanager
+                   << " is missing (package prometheus-alertmanager)";
+    }
+    port_ = FreePort();
+    WriteFile(dir_.File("am.yml"),
+              "route:\n  receiver: none\nreceivers:\n  - name: none\n");
+    StartAlertmanager("am-data");
+  }
+  // Alertmanager on port_, its storage in `data`.
+  void StartAlertmanager(const std::string& data) {
+    am_.reset();
+    am_ = std::make_unique<Background_Program>(
+        std::vector<std::string>{
+            kAlertmanager, "--config.file=" + dir_.File("am.yml"),
+            "--storage.path=" + dir_.File(data),
+            "--web.listen-address=127.0.0.1:" + std::to_string(port_),
+            "--cluster.listen-address="},
+        dir_.File("am.log"));
+    ASSERT_TRUE(WaitUntil([&] { return Accepts(port_); }, kWait));
+  }
+  void Start(const std::string& situations) {
+    log_ = dir_.File("app.log");
+    WriteFile(log_, "");
+    WriteFile(dir_.File("qoragent.conf"), log_ + " ;N ;S\n");
+    WriteFile(dir_.File("situations"), situations);
+    agent_.SetEnv("TVX_CONFIG_FILE", dir_.File("qoragent.conf"));
+    agent_.SetEnv("HOV_SITUATIONS", dir_.File("situations"));
+    agent_.SetEnv("HOV_ALERTMANAGER",
+                  "http://127.0.0.1:" + std::to_string(port_) + "/");
+    ASSERT_TRUE(agent_.Start()) << agent_.Output();
+    ASSERT_TRUE(WaitWatching(agent_, log_))
+        << agent_.Output() << agent_.Trace();
+  }
+  void Append(const std::string& message) {
+    AppendFile(log_, SyslogLine(time(nullptr), "host1", message));
+  }
+  // The alert of `name` Alertmanager shows (null: none).
+  nlohmann::json Alert(const std::string& name) {
+    const nlohmann::json all =
+        nlohmann::json::parse(Get(port_, "/api/v2/alerts"), nullptr, false);
+    if (all.is_array()) {
+      for (const nlohmann::json& a : all) {
+        if (a["labels"].value("alertname", "") == name) {
+          return a;
+        }
+      }
+    }
+    return nullptr;
+  }
+
+  Scoped_Temp_Dir dir_;
+  int port_ = 0;
+  std::unique_ptr<Background_Program> am_;
+  Agent_Process agent_{dir_};
+  std::string log_;
+};
+
+TEST_F(AlertmanagerTest, ASituationFiresWithItsLabels) {
+  Start("disk VXLOGENT ENTRYDESC ~ \"disk full\"\n");
+  Append("kernel: disk full on /var");
+  nlohmann::json alert;
+  ASSERT_TRUE(
+      WaitUntil([&] { return !(alert = Alert("disk")).is_null(); }, kWait))
+      << agent_.Trace() << agent_.Ctl({"ping"}).out;
+  EXPECT_EQ(alert["labels"].value("severity", ""), "warning") << alert;
+  EXPECT_FALSE(alert["labels"].value("host", "").empty()) << alert;
+  EXPECT_EQ(alert["labels"].value("log", ""), log_) << alert;
+  EXPECT_NE(alert["annotations"].value("entry", "").find("disk full on /var"),
+            std::string::npos)
+      << alert;
+  EXPECT_EQ(alert["status"].value("state", ""), "active") << alert;
+  // PING: the URL's sink, connected, with its alert firing and sent.
+  const std::string sink =
+      "sink alertmanager http://127.0.0.1:" + std::to_string(port_);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const std::string out = agent_.Ctl({"ping"}).out;
+        return out.find(sink + ": connected") != std::string::npos &&
+               out.find(sink + ": 1 alerts firing") != std::string::npos;
+      },
+      kWait))
+      << agent_.Ctl({"ping"}).out;
+}
+
+TEST_F(AlertmanagerTest, AStatefulAlertResolves) {
+  Start("heartbeat VXLOGENT ENTRYDESC ~ \"alive\" ABSENT 2\n");
+  Append("app: alive");
+  nlohmann::json alert;
+  ASSERT_TRUE(
+      WaitUntil([&] { return !(alert = Alert("heartbeat")).is_null(); }, kWait))
+      << agent_.Trace() << agent_.Events();
+  EXPECT_FALSE(alert["labels"].value("key", "").empty()) << alert;
+  Append("app: alive again");
+  // Resolved: Alertmanager no longer lists it as active.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        alert = Alert("heartbeat");
+        return alert.is_null() ||
+               alert["status"].value("state", "") != "active";
+      },
+      kWait))
+      << alert << agent_.Events();
+}
+
+// An Alertmanager that restarts with nothing stored has the firing alert
+// back within a re-send interval (2 s here, from the settings file).
+TEST_F(AlertmanagerTest, ARestartedAlertmanagerGetsTheAlertBack) {
+  WriteFile(dir_.File("am.conf"), "resend_interval 2\n");
+  chmod(dir_.File("am.conf").c_str(), 0600);
+  agent_.SetEnv("HOV_ALERTMANAGER_CONFIG", dir_.File("am.conf"));
+  Start("disk VXLOGENT ENTRYDESC ~ \"disk full\"\n");
+  Append("kernel: disk full on /var");
+  ASSERT_TRUE(WaitUntil([&] { return !Alert("disk").is_null(); }, kWait))
+      << agent_.Trace();
+  StartAlertmanager("am-data-2");
+  EXPECT_TRUE(WaitUntil([&] { return !Alert("disk").is_null(); }, kWait))
+      << agent_.Trace() << agent_.Ctl({"ping"}).out;
+  EXPECT_TRUE(agent_.Running());
+}
+
+TEST(AlertmanagerSettingsTest, ABadUrlRefusesTheStart) {
+  Scoped_Temp_Dir dir;
+  WriteFile(dir.File("am.conf"), "bearer_token s3cret\nnonsense 1\n");
+  chmod(dir.File("am.conf").c_str(), 0600);
+  for (const auto& c : std::vector<std::pair<std::string, std::string>>{
+           {"ftp://127.0.0.1:9093", ""},
+           {"http://127.0.0.1:9093", dir.File("am.conf")},
+           {"http://127.0.0.1:9093", dir.File("missing")}}) {
+    SCOPED_TRACE(c.first + " " + c.second);
+    Agent_Process agent(dir);
+    WatchOneLogForLines(dir, dir.File("app.log"), &agent);
+    agent.SetEnv("HOV_ALERTMANAGER", c.first);
+    if (!c.second.empty()) {
+      agent.SetEnv("HOV_ALERTMANAGER_CONFIG", c.second);
+    }
+    ASSERT_TRUE(agent.Start());
+    EXPECT_EQ(agent.WaitExit(), 1);
+    EXPECT_NE(agent.Output().find("HOV_ALERTMANAGER"), std::string::npos)
+        << agent.Output();
+    EXPECT_EQ(agent.Output().find("s3cret"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace qortest
