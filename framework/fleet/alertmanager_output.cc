@@ -176,6 +176,7 @@ class Alertmanager_Output : public Event_Output {
     }
     const std::string_view state = Member(line, "state");
     bool dropped = false;
+    bool wake = false;
     {
       Posix_Mutex::Hold g(&mu_);
       const std::string id = Identity(line);
@@ -199,6 +200,7 @@ class Alertmanager_Output : public Event_Output {
         }
         ++waiting_;
       }
+      wake = waiting_ >= kBatchAlerts;
     }
     if (dropped) {
       dropped_.fetch_add(1, std::memory_order_relaxed);
@@ -215,7 +217,7 @@ class Alertmanager_Output : public Event_Output {
                    Name().c_str(), config_.alerts_max,
                    static_cast<unsigned long long>(held));
       }
-    } else if (waiting_ >= kBatchAlerts) {
+    } else if (wake) {
       client_.Wake();
     }
     return true;
@@ -281,6 +283,7 @@ class Alertmanager_Output : public Event_Output {
     }
     // Batches of kBatchAlerts, one after the other.
     size_t requests = 0;
+    std::vector<std::unique_ptr<Http_Exchange>> made;
     for (size_t at = 0; at < batch.size(); at += kBatchAlerts) {
       auto x = std::make_unique<Http_Exchange>();
       x->url = url_;
@@ -292,8 +295,14 @@ class Alertmanager_Output : public Event_Output {
       }
       x->body.append("]");
       x->tag = std::make_shared<size_t>(end - at);
-      pending_.push_back(std::move(x));
+      made.push_back(std::move(x));
       ++requests;
+    }
+    {
+      Posix_Mutex::Hold g(&mu_);
+      for (auto& x : made) {
+        pending_.push_back(std::move(x));
+      }
     }
     SubmitNext();
   }
