@@ -336,28 +336,11 @@ bool ParsePer(const std::string& t, size_t* p, Situation_Clauses* c,
 
 bool ParseThrottle(const std::string& t, size_t* p, Situation_Clauses* c,
                    std::string* err) {
-  SkipBlanks(t, p);
-  const size_t start = *p;
-  size_t q = *p;
-  if (q < t.size() && (t[q] == '-' || t[q] == '+')) {
-    ++q;
-  }
-  while (q < t.size() && isdigit(static_cast<unsigned char>(t[q]))) {
-    ++q;
-  }
-  const std::string digits = t.substr(start, q - start);
-  char* end = nullptr;
-  errno = 0;
-  const long v = strtol(digits.c_str(), &end, 10);
-  if (digits.empty() || errno != 0 || *end != '\0' || v <= 0 ||
-      v > THROTTLE_MAX_SECONDS ||
-      (q < t.size() && t[q] != ' ' && t[q] != '\t')) {
-    *err = "expected a number of seconds from 1 to " +
-           std::to_string(THROTTLE_MAX_SECONDS) + " after THROTTLE" + At(start);
+  long v = 0;
+  if (!ParseSeconds(t, p, "THROTTLE", THROTTLE_MAX_SECONDS, &v, err)) {
     return false;
   }
   c->throttle = v;
-  *p = q;
   return true;
 }
 
