@@ -73,6 +73,8 @@ const View_Column kSituationsView[] = {
     // Of situations that remember.
     {"OPEN", "open_pairs", nullptr, false, true},
     {"FIRING", "firing", nullptr, false, true},
+    // Of situations from the fleet: the bucket's key and revision.
+    {"FLEET", "fleet", nullptr, false, true},
     {nullptr, nullptr, nullptr, false}};
 const View_Column kAlertsView[] = {{"SITUATION", "situation", nullptr, false},
                                    {"KEY", "key", nullptr, false},

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "util/atomic_file.h"
 #include "util/errno_text.h"
 #include "util/parent_dirs.h"
 #include "util/read_full.h"
@@ -433,52 +434,5 @@ bool Position_Store::Save(const std::string& path, const State_Owner& owner,
   if (!MakeParentDirectories(path, "state file", err)) {
     return false;
   }
-  const std::string text = Format(owner, positions);
-  std::string temp = path + ".XXXXXX";
-  // mkstemp creates the file 0600 in the state file's own directory, so the
-  // rename below never crosses a file system.
-  Unique_Fd fd(mkostemp(&temp[0], O_CLOEXEC));
-  if (!fd.valid()) {
-    *err = SysError("cannot create", temp);
-    return false;
-  }
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < text.size()) {
-    const ssize_t n = write(fd.get(), text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      *err = SysError("cannot write", temp);
-      ok = false;
-    } else {
-      done += static_cast<size_t>(n);
-    }
-  }
-  if (ok && fsync(fd.get()) != 0) {
-    *err = SysError("cannot sync", temp);
-    ok = false;
-  }
-  if (ok && fd.Close() != 0) {
-    *err = SysError("cannot close", temp);
-    ok = false;
-  }
-  if (ok && rename(temp.c_str(), path.c_str()) != 0) {
-    *err = SysError("cannot rename to", path);
-    ok = false;
-  }
-  if (!ok) {
-    unlink(temp.c_str());
-    return false;
-  }
-  // The rename itself lasts only once the directory is on disk.
-  const size_t slash = path.rfind('/');
-  const std::string dir =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  Unique_Fd dirfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dirfd.valid()) {
-    fsync(dirfd.get());
-  }
-  return true;
+  return WriteFileAtomically(path, Format(owner, positions), err);
 }

@@ -133,6 +133,11 @@ std::string SituationJson(const Situation_Info& s, bool with_counts = false) {
     out += ",\"run\":";
     JsonAppendString(&out, s.run);
   }
+  if (!s.fleet_key.empty()) {
+    out += ",\"fleet\":";
+    JsonAppendString(&out,
+                     s.fleet_key + "@" + std::to_string(s.fleet_revision));
+  }
   out += ",\"stopped\":";
   out += s.stopped ? "true" : "false";
   out += ",\"reason\":" + std::to_string(s.reason);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "framework/control/control_protocol.h"
+#include "framework/control/fleet_situations.h"
 #include "framework/control/main_loop.h"
 #include "framework/fleet/nats_connection.h"
 #include "framework/runtime/trace.h"
@@ -97,10 +98,13 @@ struct Fleet_Server::State {
   Nats_Connection conn;
   natsSubscription* subs[2] = {nullptr, nullptr};
   std::vector<std::thread> threads;
+  std::unique_ptr<Fleet_Situations> situations;  // null: not watched
 
   Posix_Mutex mu;
-  Posix_Cond cv;  // a request queued, one taken, or Stop began
+  // A request queued, one taken, the roster due, or Stop began.
+  Posix_Cond cv;
   bool stopping GUARDED_BY(mu) = false;
+  bool roster_due GUARDED_BY(mu) = false;  // a change of situations applied
   std::deque<Waiting> waiting GUARDED_BY(mu);
 
   // What `ask` would answer, as a head line: {"host":...,"key":...
@@ -337,6 +341,7 @@ void Fleet_Server::State::Roster() {
   const std::string entry = NatsHostToken(prefix) + "." + key;
   mu.Lock();
   while (!stopping) {
+    roster_due = false;
     mu.Unlock();
     natsStatus s = NATS_OK;
     if (kv == nullptr) {
@@ -374,7 +379,8 @@ void Fleet_Server::State::Roster() {
       value += ",\"logs\":" + std::to_string(count) + ",\"situations\":" +
                std::to_string(Situation_Registry::Instance().List().size()) +
                ",\"started\":\"" + started +
-               "\",\"pid\":" + std::to_string(getpid()) + "}";
+               "\",\"pid\":" + std::to_string(getpid()) +
+               (situations != nullptr ? situations->RosterFields() : "") + "}";
       uint64_t revision = 0;
       s = kvStore_PutString(&revision, kv, entry.c_str(), value.c_str());
     }
@@ -383,9 +389,10 @@ void Fleet_Server::State::Roster() {
                  NatsStatusText(s).c_str());
     }
     mu.Lock();
-    if (!stopping) {
+    if (!stopping && !roster_due) {
       // The first entry is put as the agent starts, before its logs are
-      // all open: the second follows soon.
+      // all open: the second follows soon. A change of situations applied
+      // is put at once.
       const bool soon = s != NATS_OK || puts++ == 0;
       cv.WaitFor(&mu, 1000L * (soon ? kRosterRetryS : limits.roster_every_s));
     }
@@ -428,6 +435,19 @@ bool Fleet_Server::Start(const char* url, const char* version, std::string* err,
   st->version = version != nullptr ? version : "";
   st->started = UtcNow();
   st->prefix = parsed.name;
+  Fleet_Situations_Settings settings;
+  if (!ReadFleetSituationsSettings(&settings, err)) {
+    return false;
+  }
+  if (settings.enabled) {
+    State* raw = st.get();
+    st->situations = std::make_unique<Fleet_Situations>(
+        settings, st->prefix, st->key, [raw] {
+          Posix_Mutex::Hold g(&raw->mu);
+          raw->roster_due = true;
+          raw->cv.Broadcast();
+        });
+  }
   if (!st->conn.Open(parsed, "qoragent " + st->host, err)) {
     *err = "HOV_FLEET: " + *err;
     return false;
@@ -465,11 +485,20 @@ bool Fleet_Server::Start(const char* url, const char* version, std::string* err,
   return true;
 }
 
+void Fleet_Server::WatchSituations() {
+  if (state_ != nullptr && state_->situations != nullptr) {
+    state_->situations->Start(state_->conn.Get());
+  }
+}
+
 void Fleet_Server::Stop() {
   if (state_ == nullptr) {
     return;
   }
   State& st = *state_;
+  if (st.situations != nullptr) {
+    st.situations->Stop();
+  }
   // No request is queued once the subscriptions are drained.
   const bool connected =
       natsConnection_Status(st.conn.Get()) == NATS_CONN_STATUS_CONNECTED;

@@ -27,7 +27,11 @@
 //   {"host":"web1:TVX","version":"qoragent 1.0.0","logs":12,"situations":3,
 //    "started":"2026-12-08T20:06:22Z","pid":4242}
 // put every 30 s, living 90 s (the bucket's age limit), deleted at a clean
-// stop. The first agent creates the bucket.
+// stop. The first agent creates the bucket. An agent that takes the fleet's
+// situations (fleet_situations.h) adds
+//   "groups":["web"],"fleet_situations":{"revision":N,"watching":true,
+//     "keys":{"all.sshfail":{"revision":N,"state":"applied"},...}}
+// and puts its entry at once after each change it applies.
 //
 // Owned by hovmain, which calls Start and Stop on its thread. At most
 // `workers` requests run at once on the server's own threads; one more waits
@@ -78,6 +82,11 @@ class Fleet_Server {
   [[nodiscard]] bool Start(const char* url, const char* version,
                            std::string* err,
                            const Fleet_Limits& limits = Fleet_Limits());
+  // With HOV_FLEET_SITUATIONS=yes (read by Start, as are HOV_FLEET_GROUPS
+  // and HOV_FLEET_RUN), applies the saved copy of the fleet's situations and
+  // starts watching the bucket; called once the agent's tables and its own
+  // situations are loaded.
+  void WatchSituations();
   // Stops taking requests, finishes those running, deletes the roster entry
   // and closes the connection. Does nothing when not started.
   void Stop();

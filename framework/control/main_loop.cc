@@ -108,6 +108,12 @@ const HOV_EnvHelp kRuntimeEnv[] = {
     {"HOV_FLEET", "none",
      "nats://HOST:PORT[,HOST:PORT...]/PREFIX (or tls://): answer fleet reports and keep a roster "
      "entry"},
+    {"HOV_FLEET_SITUATIONS", "no",
+     "yes: apply the situations kept in the fleet's qoragent_situations bucket beside the "
+     "host's own"},
+    {"HOV_FLEET_GROUPS", "none",
+     "GROUP[,GROUP...]: the fleet groups whose situations this host takes (the first wins)"},
+    {"HOV_FLEET_RUN", "deny", "allow: take situations with a RUN action from the fleet"},
     {"HOV_NATS_CREDS", "none", "NATS credentials file (a trusted file)"},
     {"HOV_NATS_CA", "none", "CA file for tls:// NATS servers (a trusted file)"},
     {"HOV_KAFKA_PROPERTIES", "none",
@@ -333,6 +339,7 @@ int hovmain(int /*argc*/, char** /*argv*/) {
       WEX1_TRACE(wex1, WEX1_ERROR, "\nSituation not loaded: %s", p.c_str());
     }
   }
+  fleet.WatchSituations();
 
   ZEP_ReadyHook ready;
   {

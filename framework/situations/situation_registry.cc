@@ -169,13 +169,46 @@ bool Situation_Registry::Make(const std::string& name, const std::string& table,
   return true;
 }
 
+bool Situation_Registry::MakeLine(const std::string& line, std::string* name,
+                                  Entry* entry, std::string* err) {
+  std::string table, condition;
+  if (!ParseSituationLine(line, name, &table, &condition, err)) {
+    return false;
+  }
+  // The text keeps its place in the line, so that a syntax error names the
+  // column of the line.
+  size_t end = line.size();
+  while (end > 0 && isspace(static_cast<unsigned char>(line[end - 1]))) {
+    --end;
+  }
+  const size_t start = end - condition.size();
+  std::string run;
+  return SplitRunClause(&condition, &run, err, start) &&
+         Make(*name, table, std::string(start, ' ') + condition, run, entry,
+              err);
+}
+
+const char* FleetStateName(Fleet_State state) {
+  switch (state) {
+    case Fleet_State::kApplied:
+      return "applied";
+    case Fleet_State::kRefused:
+      return "refused";
+    case Fleet_State::kOverridden:
+      return "overridden";
+  }
+  return "?";
+}
+
 bool Situation_Registry::Add(const std::string& name, const std::string& table,
                              const std::string& condition, std::string* err,
                              const std::string& run) {
+  Posix_Mutex::Hold install(&install_mu_);
   {
     Posix_Mutex::Hold g(&mu_);
     if (entries_.count(name) != 0) {
-      *err = "situation " + name + " already exists";
+      *err = "situation " + name + " already exists" +
+             (entries_[name].info.fleet_key.empty() ? "" : " (from the fleet)");
       return false;
     }
     if (entries_.size() >= SITUATIONS_MAX) {
@@ -200,12 +233,19 @@ bool Situation_Registry::Add(const std::string& name, const std::string& table,
 }
 
 bool Situation_Registry::Delete(const std::string& name, std::string* err) {
+  Posix_Mutex::Hold install(&install_mu_);
   vandu* v = nullptr;
   {
     Posix_Mutex::Hold g(&mu_);
     const auto it = entries_.find(name);
     if (it == entries_.end()) {
       *err = "no situation named " + name;
+      return false;
+    }
+    if (!it->second.info.fleet_key.empty()) {
+      *err = "situation " + name + " comes from the fleet (key " +
+             it->second.info.fleet_key +
+             "); delete it there: qorctl --fleet URL situation del " + name;
       return false;
     }
     v = it->second.object;
@@ -215,6 +255,9 @@ bool Situation_Registry::Delete(const std::string& name, std::string* err) {
   // with it, and a pinned object is deleted by its last DAV1_Drop.
   v->Manager()->RemoveLive(v);
   vandu::Destroy(v);
+  if (fleet_.count(name) != 0) {  // the fleet's situation of that name runs
+    Compose(LocalEntries(), {});
+  }
   return true;
 }
 
@@ -371,10 +414,10 @@ bool Situation_Registry::LoadFile(const std::string& path,
     return false;
   }
   if (st.st_size == 0) {
-    Posix_Mutex::Hold g(&mu_);
-    if (!entries_.empty()) {
+    const size_t defined = LocalEntries().size();
+    if (defined != 0) {
       *err = "situations file " + path + " is empty (0 bytes) while " +
-             std::to_string(entries_.size()) +
+             std::to_string(defined) +
              " situations are defined; the situations are unchanged";
       return false;
     }
@@ -426,28 +469,15 @@ bool Situation_Registry::LoadFile(const std::string& path,
              std::to_string(number) + "); the situations are unchanged";
       return false;
     }
-    std::string name, table, condition, why;
+    std::string name, why;
     Entry entry;
-    if (!ParseSituationLine(line, &name, &table, &condition, &why)) {
+    if (!MakeLine(line, &name, &entry, &why)) {
       problems->push_back(at + why);
       continue;
     }
     if (lines.count(name) != 0) {
+      vandu::Destroy(entry.object);
       problems->push_back(at + "situation " + name + " already exists");
-      continue;
-    }
-    // The text keeps its place in the line, so that a syntax error names the
-    // column of the line.
-    size_t end = line.size();
-    while (end > 0 && isspace(static_cast<unsigned char>(line[end - 1]))) {
-      --end;
-    }
-    const size_t start = end - condition.size();
-    std::string run;
-    if (!SplitRunClause(&condition, &run, &why, start) ||
-        !Make(name, table, std::string(start, ' ') + condition, run, &entry,
-              &why)) {
-      problems->push_back(at + why);
       continue;
     }
     lines[name] = number;
@@ -459,7 +489,8 @@ bool Situation_Registry::LoadFile(const std::string& path,
            "; the situations are unchanged";
     return false;
   }
-  Install(std::move(wanted));
+  Posix_Mutex::Hold install(&install_mu_);
+  Compose(std::move(wanted), {});
   return true;
 }
 
@@ -472,10 +503,17 @@ void Situation_Registry::Install(std::vector<Entry> wanted) {
     std::map<std::string, Entry> next;
     for (Entry& e : wanted) {
       const auto old = entries_.find(e.info.name);
+      if (old != entries_.end() && old->second.object == e.object) {
+        next[e.info.name] = e;  // the running one, its source perhaps new
+        entries_.erase(old);
+        continue;
+      }
       if (old != entries_.end() && old->second.definition == e.definition) {
         doomed.push_back(
             e.object);  // unchanged: the running object keeps its counts
-        next[e.info.name] = old->second;
+        Entry& kept = next[e.info.name] = old->second;
+        kept.info.fleet_key = e.info.fleet_key;
+        kept.info.fleet_revision = e.info.fleet_revision;
         entries_.erase(old);
         continue;
       }
@@ -512,11 +550,154 @@ bool Situation_Registry::Reload(std::vector<std::string>* problems,
 }
 
 void Situation_Registry::Clear() {
+  Posix_Mutex::Hold install(&install_mu_);
   {
     // The state file is written once more after the situations are gone.
     Posix_Mutex::Hold g(&mu_);
     parting_.clear();
     SaveStateLocked(&parting_);
+    outcomes_.clear();
   }
+  fleet_.clear();
   Install({});
+}
+
+std::vector<Situation_Registry::Entry> Situation_Registry::LocalEntries() {
+  Posix_Mutex::Hold g(&mu_);
+  std::vector<Entry> out;
+  for (const auto& kv : entries_) {
+    if (kv.second.info.fleet_key.empty()) {
+      out.push_back(kv.second);
+    }
+  }
+  return out;
+}
+
+void Situation_Registry::Compose(std::vector<Entry> local,
+                                 std::map<std::string, Entry> made) {
+  std::map<std::string, Entry> running;  // the fleet's, by name
+  {
+    Posix_Mutex::Hold g(&mu_);
+    for (const auto& kv : entries_) {
+      if (!kv.second.info.fleet_key.empty()) {
+        running[kv.first] = kv.second;
+      }
+    }
+  }
+  std::map<std::string, bool> own;
+  for (const Entry& e : local) {
+    own[e.info.name] = true;
+  }
+  std::vector<Entry> wanted = std::move(local);
+  std::map<std::string, Fleet_Outcome> decided;
+  for (const auto& [name, fl] : fleet_) {
+    const auto m = made.find(name);
+    if (own.count(name) != 0) {
+      decided[fl.key] = {fl.revision, Fleet_State::kOverridden,
+                         "the host's own situation " + name +
+                             " takes precedence"};
+      continue;
+    }
+    Entry e;
+    const auto r = running.find(name);
+    std::string unused, why;
+    if (m != made.end()) {
+      e = m->second;
+      made.erase(m);
+    } else if (r != running.end() && r->second.info.fleet_key == fl.key &&
+               r->second.info.fleet_revision == fl.revision) {
+      e = r->second;
+    } else if (!MakeLine(fl.line, &unused, &e, &why)) {
+      decided[fl.key] = {fl.revision, Fleet_State::kRefused, why};
+      continue;
+    }
+    e.info.fleet_key = fl.key;
+    e.info.fleet_revision = fl.revision;
+    decided[fl.key] = {fl.revision, Fleet_State::kApplied, ""};
+    wanted.push_back(std::move(e));
+  }
+  for (auto& kv : made) {
+    vandu::Destroy(kv.second.object);
+  }
+  Install(std::move(wanted));
+  Posix_Mutex::Hold g(&mu_);
+  for (auto& kv : decided) {
+    // A newer revision of the key refused keeps its refusal.
+    const auto it = outcomes_.find(kv.first);
+    if (it == outcomes_.end() || it->second.revision <= kv.second.revision) {
+      outcomes_[kv.first] = std::move(kv.second);
+    }
+  }
+}
+
+void Situation_Registry::InstallFleet(
+    const std::vector<Fleet_Line>& lines, bool allow_run,
+    const std::map<std::string, Fleet_Outcome>& outcomes) {
+  Posix_Mutex::Hold install(&install_mu_);
+  std::map<std::string, Fleet_Outcome> refused = outcomes;
+  std::map<std::string, Fleet_Line> next;
+  std::map<std::string, Entry> made;
+  for (const Fleet_Line& fl : lines) {
+    const auto old = fleet_.find(fl.name);
+    if (old != fleet_.end() && old->second.key == fl.key &&
+        old->second.revision == fl.revision) {
+      next[fl.name] = fl;  // unchanged
+      continue;
+    }
+    Entry e;
+    std::string name, why;
+    bool ok = false;
+    if (fl.line.size() > SITUATION_LINE_MAX) {
+      why = "a line of " + std::to_string(fl.line.size()) + " bytes; at most " +
+            std::to_string(SITUATION_LINE_MAX) + " are taken";
+    } else if (fl.line.find_first_of(std::string("\r\n\0", 3)) !=
+               std::string::npos) {
+      why = "a situation is one line: the value holds a line break or a NUL";
+    } else {
+      ok = MakeLine(fl.line, &name, &e, &why);
+    }
+    if (ok && name != fl.name) {
+      why = "the line defines situation " + name + ", the key names " + fl.name;
+      ok = false;
+    } else if (ok && !e.info.run.empty() && !allow_run) {
+      why =
+          "a RUN action is not taken from the fleet (the host does not set HOV_FLEET_RUN=allow)";
+      ok = false;
+    }
+    if (!ok) {
+      if (e.object != nullptr) {
+        vandu::Destroy(e.object);
+      }
+      refused[fl.key] = {fl.revision, Fleet_State::kRefused, why};
+      if (old != fleet_.end()) {
+        next[fl.name] = old->second;  // the previous one keeps running
+      }
+      continue;
+    }
+    if (made.count(fl.name) != 0) {
+      vandu::Destroy(made[fl.name].object);
+    }
+    next[fl.name] = fl;
+    made[fl.name] = e;
+  }
+  fleet_.swap(next);
+  {
+    Posix_Mutex::Hold g(&mu_);
+    outcomes_ = std::move(refused);
+  }
+  Compose(LocalEntries(), std::move(made));
+}
+
+std::map<std::string, Fleet_Outcome> Situation_Registry::FleetOutcomes() {
+  Posix_Mutex::Hold g(&mu_);
+  return outcomes_;
+}
+
+std::vector<Fleet_Line> Situation_Registry::FleetLines() {
+  Posix_Mutex::Hold g(&install_mu_);
+  std::vector<Fleet_Line> out;
+  for (const auto& kv : fleet_) {
+    out.push_back(kv.second);
+  }
+  return out;
 }

@@ -1,7 +1,10 @@
 // The situations the runtime evaluates, by name. A situation is one live
 // request object (sample type 4) on its table's manager list; the registry
-// owns it and destroys it on Delete, Reload and Clear. Thread-safe; lock
-// order: the registry's lock, then a table manager's.
+// owns it and destroys it on Delete, Reload and Clear. Situations come from
+// two sources: the host's own (its situations file and the control socket)
+// and the fleet's (InstallFleet); a reload of either leaves the other's in
+// place, and a name both define is the host's own. Thread-safe; lock order:
+// the registry's install lock, its lock, then a table manager's.
 #ifndef QOR_FRAMEWORK_SITUATIONS_SITUATION_REGISTRY_H_
 #define QOR_FRAMEWORK_SITUATIONS_SITUATION_REGISTRY_H_
 
@@ -33,6 +36,10 @@ struct Situation_Info {
   std::string condition;
   std::string clauses;  // "PER COLUMN \"REGEX\" THROTTLE SECONDS", "" when none
   std::string run;      // the RUN clause's command; empty: none
+  // A situation from the fleet: its bucket key and revision; "" and 0 for
+  // the host's own.
+  std::string fleet_key;
+  uint64_t fleet_revision = 0;
   bool stopped = false;
   int reason = 0;
   // Counts since the situation was made (see vandu::RowsMatched).
@@ -49,6 +56,25 @@ struct Situation_Info {
 };
 
 struct Firing_Alert_Info;
+
+// A situation line the fleet gives, from one key of its bucket.
+struct Fleet_Line {
+  std::string key;   // the bucket's key
+  std::string name;  // the situation's name, as the key names it
+  uint64_t revision = 0;
+  std::string line;  // NAME TABLE CONDITION... as a situations file has it
+};
+
+// What became of one key of the fleet's: its situation runs, was refused
+// (`reason` says why), or is overridden (by the host's own situation of that
+// name, or a key of a nearer scope; `reason` says which).
+enum class Fleet_State { kApplied, kRefused, kOverridden };
+struct Fleet_Outcome {
+  uint64_t revision = 0;
+  Fleet_State state = Fleet_State::kApplied;
+  std::string reason;
+};
+const char* FleetStateName(Fleet_State state);
 
 // Splits "NAME TABLE CONDITION"; false with *err when malformed.
 [[nodiscard]] bool ParseSituationLine(const std::string& line,
@@ -76,7 +102,7 @@ class Situation_Registry {
   [[nodiscard]] bool Add(const std::string& name, const std::string& table,
                          const std::string& condition, std::string* err,
                          const std::string& run = std::string());
-  // False with *err when there is no such situation.
+  // False with *err when there is no such situation, or it is the fleet's.
   [[nodiscard]] bool Delete(const std::string& name, std::string* err);
   std::vector<Situation_Info> List();
   // The firing alerts of every situation that remembers.
@@ -107,22 +133,52 @@ class Situation_Registry {
   // LoadFile of the file named by HOV_SITUATIONS (none: nothing changes).
   [[nodiscard]] bool Reload(std::vector<std::string>* problems,
                             std::string* err);
+  // Makes `lines` (one per name) the fleet's situations, at once, beside the
+  // host's own. Each line is checked as a line of the situations file; one
+  // that does not load, whose name is not its key's, or that has a RUN
+  // action while `allow_run` is false, is refused and the fleet's previous
+  // situation of that name, if any, keeps running. A name the host defines
+  // itself stays the host's (overridden) until the host's goes. Refusals
+  // and overrides are in FleetOutcomes; `outcomes` adds those decided
+  // before (a key of a nearer scope).
+  void InstallFleet(const std::vector<Fleet_Line>& lines, bool allow_run,
+                    const std::map<std::string, Fleet_Outcome>& outcomes = {});
+  // What became of each key of the last InstallFleet, kept true as the
+  // host's own situations change.
+  std::map<std::string, Fleet_Outcome> FleetOutcomes();
+  // The fleet's lines in force (those running or overridden), by name.
+  std::vector<Fleet_Line> FleetLines();
   void Clear();
 
  private:
   struct Entry {
     Situation_Info info;
     std::string definition;  // table, condition and clauses as parsed
-    vandu* object;
+    vandu* object = nullptr;
   };
   // A situation made from one line, not yet live.
   [[nodiscard]] bool Make(const std::string& name, const std::string& table,
                           const std::string& text, const std::string& run,
                           Entry* entry, std::string* err);
-  // Puts `wanted` in place of every situation (see LoadFile).
+  // Make from a whole situations file line; *name is set once read.
+  [[nodiscard]] bool MakeLine(const std::string& line, std::string* name,
+                              Entry* entry, std::string* err);
+  // Puts `wanted` in place of every situation (see LoadFile): an entry may
+  // be a new object or the running one of its name.
   void Install(std::vector<Entry> wanted);
+  // Installs the host's own situations `local` together with the fleet's
+  // lines in force: `made` holds objects already made for some of them.
+  void Compose(std::vector<Entry> local, std::map<std::string, Entry> made)
+      REQUIRES(install_mu_);
+  // The host's own situations, running.
+  std::vector<Entry> LocalEntries() EXCLUDES(mu_);
 
+  // Held by whatever changes the set of situations, so that a fleet change
+  // and a reload of the file never interleave.
+  Posix_Mutex install_mu_;
+  std::map<std::string, Fleet_Line> fleet_ GUARDED_BY(install_mu_);
   Posix_Mutex mu_;
+  std::map<std::string, Fleet_Outcome> outcomes_ GUARDED_BY(mu_);
   std::map<std::string, Entry> entries_ GUARDED_BY(mu_);
   // What SaveState gave as Clear destroyed the situations.
   std::vector<std::pair<std::string, std::string>> parting_ GUARDED_BY(mu_);
