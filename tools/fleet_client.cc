@@ -12,6 +12,7 @@
 #include <set>
 #include <utility>
 
+#include "tools/fleet_situations.h"
 #include "tools/json_line.h"
 #include "tools/qorctl_command.h"
 #include "tools/table_format.h"
@@ -24,7 +25,7 @@
 
 namespace {
 
-const char kRosterBucket[] = "qoragent_hosts";
+const char kRosterBucket[] = "qoragent_hosts";  // the agents' FLEET_ROSTER_BUCKET
 constexpr double kDefaultTimeoutS = 5.0;
 constexpr int64_t kConnectTimeoutMs = 2000;
 constexpr int64_t kRosterWaitMs = 2000;
@@ -34,6 +35,7 @@ struct Fleet_Options {
   bool json = false;
   bool help = false;
   std::vector<std::string> hosts;
+  std::string group;
   double timeout_s = kDefaultTimeoutS;
   long limit = 0;
   std::string since, until, where;
@@ -52,18 +54,29 @@ const char kUsage[] =
     "  node               every host's node status\n"
     "  ping               which hosts answer\n"
     "  hosts              the roster: every agent that keeps an entry, and its age\n"
+    "  situation add NAME TABLE CONDITION...\n"
+    "                     put a situation line in the fleet's bucket (every host, or\n"
+    "                     the --host or --group); waits until each host applied it\n"
+    "  situation del NAME delete it from the bucket at that scope\n"
+    "  situation history NAME     the revisions of its key\n"
+    "  situation rollback NAME [REVISION]\n"
+    "                     put an earlier line again (default: the one before the last change)\n"
+    "  situations         every fleet situation and each host's state: applied, pending,\n"
+    "                     refused or overridden, with the reason\n"
     "\n"
     "Options:\n"
     "  --host NAME        ask the host NAME only (may be repeated): a system name of the\n"
-    "                     roster, or its host part (web1 for web1:TVX, web1.example:TVX)\n"
+    "                     roster, or its host part (web1 for web1:TVX, web1.example:TVX);\n"
+    "                     for a situation, its scope (one host)\n"
+    "  --group GROUP      a situation's scope: the hosts that name GROUP in HOV_FLEET_GROUPS\n"
     "  --timeout SECONDS  how long to wait for the hosts (default 5)\n"
     "  --limit ROWS       the most rows of each host (capped by its TVX_MAX_ROWS)\n"
     "  --json             one JSON line per row, with \"host\"\n"
     "\n"
     "HOV_NATS_CREDS names a NATS credentials file, HOV_NATS_CA a CA file for tls://.\n"
-    "Exit status: 0 every expected host answered, 2 bad arguments, a name no agent of the\n"
-    "roster has (or several have), or no NATS server can be reached, 3 some host did not\n"
-    "answer or answered an error.\n"
+    "Exit status: 0 every expected host answered (applied the change), 2 bad arguments, a\n"
+    "name no agent of the roster has (or several have), or no NATS server can be reached,\n"
+    "3 some host did not answer, answered an error, or did not apply the change in time.\n"
     "See qorctl(1).\n";
 
 bool TakeValue(const std::vector<std::string>& args, size_t* i,
@@ -114,6 +127,10 @@ bool ParseFleetArgs(const std::vector<std::string>& args, Fleet_Options* o,
         return false;
       }
       o->hosts.push_back(v);
+    } else if (IsOption(a, "--group")) {
+      if (!TakeValue(args, &i, "--group", &o->group, err)) {
+        return false;
+      }
     } else if (IsOption(a, "--since")) {
       if (!TakeValue(args, &i, "--since", &o->since, err)) {
         return false;
@@ -167,7 +184,7 @@ bool FleetRequestLine(const Fleet_Options& f, std::string* line,
   const std::string& cmd = f.words[0];
   if (cmd != "entries" && cmd != "logs" && cmd != "node" && cmd != "ping") {
     *err = "unknown fleet command \"" + cmd +
-           "\"; expected entries, logs, node, ping or hosts";
+           "\"; expected entries, logs, node, ping, hosts, situation or situations";
     return false;
   }
   if (!f.where.empty() && cmd != "entries" && cmd != "logs") {
@@ -203,97 +220,6 @@ bool Connect(const Nats_Url& url, Nats_Ptr* nc, std::string* err) {
   natsConnection* const raw = QorctlNatsConnect(url, "qorctl", false, err);
   nc->reset(raw);
   return raw != nullptr;
-}
-
-struct Roster_Entry {
-  std::string key;     // the agent's subject token (PREFIX.query.KEY)
-  std::string host;    // the agent's system name
-  std::string prefix;  // the fleet prefix it serves ("" from older agents)
-  std::string value;
-  double age_s = 0;
-};
-
-// The roster's entries of the agents that serve `prefix` (and of older
-// agents, which do not say), by subject token. False with *err when it
-// cannot be read (no JetStream); a missing bucket is an empty roster.
-bool ReadRoster(natsConnection* nc, const std::string& prefix,
-                std::map<std::string, Roster_Entry>* roster, std::string* err) {
-  jsCtx* js = nullptr;
-  kvStore* kv = nullptr;
-  kvWatcher* w = nullptr;
-  natsStatus s = natsConnection_JetStream(&js, nc, nullptr);
-  if (s == NATS_OK) {
-    s = js_KeyValue(&kv, js, kRosterBucket);
-  }
-  if (s == NATS_NOT_FOUND) {
-    jsCtx_Destroy(js);
-    return true;
-  }
-  kvWatchOptions wo;
-  kvWatchOptions_Init(&wo);
-  wo.IgnoreDeletes = true;
-  if (s == NATS_OK) {
-    s = kvStore_WatchAll(&w, kv, &wo);
-  }
-  const int64_t now_ns = static_cast<int64_t>(time(nullptr)) * 1000000000LL;
-  const long long deadline = MonotonicMs() + kRosterWaitMs;
-  while (s == NATS_OK) {
-    kvEntry* e = nullptr;
-    const long long left = deadline - MonotonicMs();
-    s = kvWatcher_Next(&e, w, left > 0 ? left : 1);
-    if (s != NATS_OK || e == nullptr) {
-      break;  // the entries there were have all come
-    }
-    Roster_Entry r;
-    r.key = kvEntry_Key(e);
-    r.value.assign(static_cast<const char*>(kvEntry_Value(e)),
-                   static_cast<size_t>(kvEntry_ValueLen(e)));
-    r.age_s = static_cast<double>(now_ns - kvEntry_Created(e)) / 1e9;
-    kvEntry_Destroy(e);
-    const nlohmann::json j = nlohmann::json::parse(r.value, nullptr, false);
-    const auto text = [&j](const char* name, const std::string& otherwise) {
-      return j.is_object() && j.contains(name) && j[name].is_string()
-                 ? j[name].get<std::string>()
-                 : otherwise;
-    };
-    r.host = text("host", r.key);
-    r.key = text("key", r.key);
-    r.prefix = text("prefix", "");
-    if (!r.prefix.empty() && r.prefix != prefix) {
-      continue;  // another fleet's agent
-    }
-    (*roster)[r.key] = r;
-  }
-  kvWatcher_Destroy(w);
-  kvStore_Destroy(kv);
-  jsCtx_Destroy(js);
-  if (s != NATS_OK) {
-    *err = "the roster (" + std::string(kRosterBucket) +
-           ") cannot be read: " + NatsStatusText(s);
-    return false;
-  }
-  return true;
-}
-
-// The entries `name` names: the one whose system name or token it is, else
-// those whose host part (the system name before ":") or short host name
-// (before the first ".") it is.
-std::vector<const Roster_Entry*> Named(
-    const std::map<std::string, Roster_Entry>& roster,
-    const std::string& name) {
-  std::vector<const Roster_Entry*> exact;
-  std::vector<const Roster_Entry*> host;
-  for (const auto& [key, r] : roster) {
-    if (r.host == name || key == name) {
-      exact.push_back(&r);
-      continue;
-    }
-    const std::string part = r.host.substr(0, r.host.find(':'));
-    if (part == name || part.substr(0, part.find('.')) == name) {
-      host.push_back(&r);
-    }
-  }
-  return exact.empty() ? host : exact;
 }
 
 int ListHosts(natsConnection* nc, const std::string& prefix, bool json,
@@ -404,6 +330,94 @@ void TakeMessage(natsMsg* m, std::map<std::string, Host_Answer>* answers) {
 
 }  // namespace
 
+bool RosterEntryOf(kvEntry* e, const std::string& prefix, int64_t now_ns,
+                   Roster_Entry* r) {
+  r->key = kvEntry_Key(e);
+  r->value.assign(static_cast<const char*>(kvEntry_Value(e)),
+                  static_cast<size_t>(kvEntry_ValueLen(e)));
+  r->age_s = static_cast<double>(now_ns - kvEntry_Created(e)) / 1e9;
+  const nlohmann::json j = nlohmann::json::parse(r->value, nullptr, false);
+  const auto text = [&j](const char* name, const std::string& otherwise) {
+    return j.is_object() && j.contains(name) && j[name].is_string()
+               ? j[name].get<std::string>()
+               : otherwise;
+  };
+  r->host = text("host", r->key);
+  r->key = text("key", r->key);
+  r->prefix = text("prefix", "");
+  return r->prefix.empty() || r->prefix == prefix;  // else another fleet's
+}
+
+// The roster's entries of the agents that serve `prefix` (and of older
+// agents, which do not say), by subject token. False with *err when it
+// cannot be read (no JetStream); a missing bucket is an empty roster.
+bool ReadRoster(natsConnection* nc, const std::string& prefix,
+                std::map<std::string, Roster_Entry>* roster, std::string* err) {
+  jsCtx* js = nullptr;
+  kvStore* kv = nullptr;
+  kvWatcher* w = nullptr;
+  natsStatus s = natsConnection_JetStream(&js, nc, nullptr);
+  if (s == NATS_OK) {
+    s = js_KeyValue(&kv, js, kRosterBucket);
+  }
+  if (s == NATS_NOT_FOUND) {
+    jsCtx_Destroy(js);
+    return true;
+  }
+  kvWatchOptions wo;
+  kvWatchOptions_Init(&wo);
+  wo.IgnoreDeletes = true;
+  if (s == NATS_OK) {
+    s = kvStore_WatchAll(&w, kv, &wo);
+  }
+  const int64_t now_ns = static_cast<int64_t>(time(nullptr)) * 1000000000LL;
+  const long long deadline = MonotonicMs() + kRosterWaitMs;
+  while (s == NATS_OK) {
+    kvEntry* e = nullptr;
+    const long long left = deadline - MonotonicMs();
+    s = kvWatcher_Next(&e, w, left > 0 ? left : 1);
+    if (s != NATS_OK || e == nullptr) {
+      break;  // the entries there were have all come
+    }
+    Roster_Entry r;
+    const bool ours = RosterEntryOf(e, prefix, now_ns, &r);
+    kvEntry_Destroy(e);
+    if (ours) {
+      (*roster)[r.key] = r;
+    }
+  }
+  kvWatcher_Destroy(w);
+  kvStore_Destroy(kv);
+  jsCtx_Destroy(js);
+  if (s != NATS_OK) {
+    *err = "the roster (" + std::string(kRosterBucket) +
+           ") cannot be read: " + NatsStatusText(s);
+    return false;
+  }
+  return true;
+}
+
+// The entries `name` names: the one whose system name or token it is, else
+// those whose host part (the system name before ":") or short host name
+// (before the first ".") it is.
+std::vector<const Roster_Entry*> Named(
+    const std::map<std::string, Roster_Entry>& roster,
+    const std::string& name) {
+  std::vector<const Roster_Entry*> exact;
+  std::vector<const Roster_Entry*> host;
+  for (const auto& [key, r] : roster) {
+    if (r.host == name || key == name) {
+      exact.push_back(&r);
+      continue;
+    }
+    const std::string part = r.host.substr(0, r.host.find(':'));
+    if (part == name || part.substr(0, part.find('.')) == name) {
+      host.push_back(&r);
+    }
+  }
+  return exact.empty() ? host : exact;
+}
+
 std::vector<Json_Field> PingColumns(const std::vector<Json_Field>& ping) {
   const auto text = [&ping](const char* key) {
     const Json_Field* f = FindJsonField(ping, key);
@@ -482,10 +496,36 @@ int QorctlFleetMain(const std::vector<std::string>& args, FILE* out,
   if (f.words.empty()) {
     fprintf(
         err,
-        "qorctl: expected a fleet command: entries, logs, node, ping or hosts\n");
+        "qorctl: expected a fleet command: entries, logs, node, ping, hosts, "
+        "situation or situations\n");
     return QORCTL_USAGE;
   }
   const std::string cmd = f.words[0];
+  if (IsFleetSituationCommand(f.words)) {
+    Fleet_Situation_Args sa;
+    sa.prefix = url.name;
+    sa.words = f.words;
+    sa.hosts = f.hosts;
+    sa.group = f.group;
+    sa.timeout_s = f.timeout_s;
+    sa.json = f.json;
+    if (!CheckFleetSituationArgs(sa, &why)) {
+      fprintf(err, "qorctl: %s\nRun 'qorctl --fleet URL --help' for usage.\n",
+              why.c_str());
+      return QORCTL_USAGE;
+    }
+    Nats_Ptr nc;
+    if (!Connect(url, &nc, &why)) {
+      fprintf(err, "qorctl: cannot reach the NATS servers at %s: %s\n",
+              f.url.c_str(), why.c_str());
+      return QORCTL_UNREACHABLE;
+    }
+    return QorctlFleetSituations(nc.get(), sa, out, err);
+  }
+  if (!f.group.empty()) {
+    fprintf(err, "qorctl: --group belongs to the situation commands\n");
+    return QORCTL_USAGE;
+  }
   std::string line;
   if (cmd == "hosts") {
     if (f.words.size() != 1) {

@@ -13,8 +13,10 @@
 #ifndef QOR_TOOLS_FLEET_CLIENT_H_
 #define QOR_TOOLS_FLEET_CLIENT_H_
 
+#include <stdint.h>
 #include <stdio.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,32 @@ std::string FleetRowWithHost(const std::string& host, const std::string& row);
 
 struct Nats_Url;
 struct __natsConnection;
+struct __kvEntry;
+
+// One agent's entry in the roster.
+struct Roster_Entry {
+  std::string key;     // the agent's subject token (PREFIX.query.KEY)
+  std::string host;    // the agent's system name
+  std::string prefix;  // the fleet prefix it serves ("" from older agents)
+  std::string value;   // the entry's JSON text
+  double age_s = 0;
+};
+
+// Reads a roster entry into *r; false when it is another fleet's.
+bool RosterEntryOf(__kvEntry* e, const std::string& prefix, int64_t now_ns,
+                   Roster_Entry* r);
+
+// The roster's entries of the agents that serve `prefix` (and of older
+// agents, which do not say), by subject token. False with *err when it
+// cannot be read (no JetStream); a missing bucket is an empty roster.
+bool ReadRoster(__natsConnection* nc, const std::string& prefix,
+                std::map<std::string, Roster_Entry>* roster, std::string* err);
+
+// The entries `name` names: the one whose system name or token it is, else
+// those whose host part (the system name before ":") or short host name
+// (before the first ".") it is.
+std::vector<const Roster_Entry*> Named(
+    const std::map<std::string, Roster_Entry>& roster, const std::string& name);
 // Connects qorctl, as `name`, to the NATS servers of `url`, with the
 // credentials and CA files of HOV_NATS_CREDS and HOV_NATS_CA. `reconnect`:
 // follow the servers through restarts, else give up on a lost connection.
