@@ -29,6 +29,7 @@ constexpr long long kBucketCheckMs = 15000;  // is the bucket still there
 constexpr long kMissingWaitMs = 5000;      // between looks for a missing bucket
 constexpr size_t kBurst = 1000;            // changes applied at once at most
 constexpr size_t kSavedMost = 64u << 20;
+constexpr int64_t kApiWaitMs = 1000;
 const char kSavedHead[] = "qoragent fleet situations 1";
 
 struct Bucket_Value {
@@ -394,7 +395,11 @@ void Fleet_Situations::State::Run() {
     natsStatus s = NATS_OK;
     if (kv == nullptr) {
       if (js == nullptr) {
-        s = natsConnection_JetStream(&js, nc, nullptr);
+        // Short API waits: a stop without the server is not held up.
+        jsOptions jo;
+        jsOptions_Init(&jo);
+        jo.Wait = kApiWaitMs;
+        s = natsConnection_JetStream(&js, nc, &jo);
       }
       if (s == NATS_OK) {
         s = js_KeyValue(&kv, js, FLEET_SITUATIONS_BUCKET);
