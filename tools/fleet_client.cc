@@ -25,7 +25,8 @@
 
 namespace {
 
-const char kRosterBucket[] = "qoragent_hosts";  // the agents' FLEET_ROSTER_BUCKET
+const char kRosterBucket[] =
+    "qoragent_hosts";  // the agents' FLEET_ROSTER_BUCKET
 constexpr double kDefaultTimeoutS = 5.0;
 constexpr int64_t kConnectTimeoutMs = 2000;
 constexpr int64_t kRosterWaitMs = 2000;
@@ -183,8 +184,9 @@ bool FleetRequestLine(const Fleet_Options& f, std::string* line,
                       std::string* err) {
   const std::string& cmd = f.words[0];
   if (cmd != "entries" && cmd != "logs" && cmd != "node" && cmd != "ping") {
-    *err = "unknown fleet command \"" + cmd +
-           "\"; expected entries, logs, node, ping, hosts, situation or situations";
+    *err =
+        "unknown fleet command \"" + cmd +
+        "\"; expected entries, logs, node, ping, hosts, situation or situations";
     return false;
   }
   if (!f.where.empty() && cmd != "entries" && cmd != "logs") {

@@ -146,8 +146,7 @@ std::string StateOf(const Host_View& v, const std::string& rel,
     *reason = "it does not take the fleet's situations";
     return "pending";
   }
-  const nlohmann::json& k =
-      v.keys.contains(rel) ? v.keys[rel] : Null();
+  const nlohmann::json& k = v.keys.contains(rel) ? v.keys[rel] : Null();
   if (deleted) {
     if (v.revision >= revision &&
         (!k.is_object() || k.value("revision", uint64_t{0}) > revision)) {
@@ -294,8 +293,7 @@ int Report(const std::string& what, const Wait_Result& r, double timeout_s,
     if (st == "applied" || st == "overridden") {
       ++ok;
       if (st == "overridden") {
-        fprintf(err, "qorctl: %s: overridden: %s\n", host.c_str(),
-                why.c_str());
+        fprintf(err, "qorctl: %s: overridden: %s\n", host.c_str(), why.c_str());
       }
     } else if (st == "refused") {
       ++bad;
@@ -354,8 +352,8 @@ int Fail(FILE* err, const std::string& text, int status) {
 }
 
 int ListSituations(const Fleet_Situation_Args& a,
-                   const std::map<std::string, Roster_Entry>& roster,
-                   Bucket* b, FILE* out, FILE* err) {
+                   const std::map<std::string, Roster_Entry>& roster, Bucket* b,
+                   FILE* out, FILE* err) {
   const std::string head = NatsHostToken(a.prefix) + ".";
   kvWatcher* w = nullptr;
   kvWatchOptions wo;
@@ -373,11 +371,10 @@ int ListSituations(const Fleet_Situation_Args& a,
     if (s != NATS_OK || e == nullptr) {
       break;
     }
-    keys.push_back(
-        {std::string(kvEntry_Key(e)).substr(head.size()),
-         {kvEntry_Revision(e),
-          std::string(static_cast<const char*>(kvEntry_Value(e)),
-                      static_cast<size_t>(kvEntry_ValueLen(e)))}});
+    keys.push_back({std::string(kvEntry_Key(e)).substr(head.size()),
+                    {kvEntry_Revision(e),
+                     std::string(static_cast<const char*>(kvEntry_Value(e)),
+                                 static_cast<size_t>(kvEntry_ValueLen(e)))}});
     kvEntry_Destroy(e);
   }
   kvWatcher_Destroy(w);
@@ -466,14 +463,14 @@ int History(const Fleet_Situation_Args& a, kvStore* kv, const std::string& key,
   kvEntryList_Destroy(&list);
   if (a.json) {
     for (const auto& row : rows) {
-      fprintf(out,
-              "{\"revision\":%s,\"time\":\"%s\",\"operation\":\"%s\","
-              "\"line\":%s}\n",
-              row[0].text.c_str(), row[1].text.c_str(), row[2].text.c_str(),
-              nlohmann::json(row[3].text)
-                  .dump(-1, ' ', false,
-                        nlohmann::json::error_handler_t::replace)
-                  .c_str());
+      fprintf(
+          out,
+          "{\"revision\":%s,\"time\":\"%s\",\"operation\":\"%s\","
+          "\"line\":%s}\n",
+          row[0].text.c_str(), row[1].text.c_str(), row[2].text.c_str(),
+          nlohmann::json(row[3].text)
+              .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+              .c_str());
     }
   } else {
     fputs(QorctlRowsTable("history", rows, false).c_str(), out);
@@ -492,8 +489,9 @@ bool IsFleetSituationCommand(const std::vector<std::string>& words) {
 bool CheckFleetSituationArgs(const Fleet_Situation_Args& a, std::string* err) {
   const std::vector<std::string>& w = a.words;
   if (a.hosts.size() > 1) {
-    *err = "a fleet situation's scope is one --host, one --group or every "
-           "host";
+    *err =
+        "a fleet situation's scope is one --host, one --group or every "
+        "host";
     return false;
   }
   if (!a.hosts.empty() && !a.group.empty()) {
@@ -524,9 +522,10 @@ bool CheckFleetSituationArgs(const Fleet_Situation_Args& a, std::string* err) {
     return false;
   }
   if (!ValidName(w[2])) {
-    *err = "expected a situation name of 1 to 31 letters, digits, '_', '-' "
-           "or '.', found \"" +
-           w[2] + "\"";
+    *err =
+        "expected a situation name of 1 to 31 letters, digits, '_', '-' "
+        "or '.', found \"" +
+        w[2] + "\"";
     return false;
   }
   if (sub == "rollback" && w.size() == 4 &&
@@ -597,7 +596,8 @@ int QorctlFleetSituations(natsConnection* nc, const Fleet_Situation_Args& a,
     memset(&list, 0, sizeof list);
     s = kvStore_History(&list, b.kv, key.c_str(), nullptr);
     if (s == NATS_OK) {
-      const uint64_t wanted = w.size() == 4 ? strtoull(w[3].c_str(), nullptr, 10) : 0;
+      const uint64_t wanted =
+          w.size() == 4 ? strtoull(w[3].c_str(), nullptr, 10) : 0;
       // Without a revision: the line put before the last change.
       for (int i = list.Count - (wanted == 0 ? 2 : 1); i >= 0; --i) {
         kvEntry* e = list.Entries[i];
@@ -612,11 +612,12 @@ int QorctlFleetSituations(natsConnection* nc, const Fleet_Situation_Args& a,
     }
     kvEntryList_Destroy(&list);
     if (s == NATS_NOT_FOUND || (s == NATS_OK && line.empty())) {
-      return Fail(err,
-                  w.size() == 4
-                      ? "the history of " + key + " holds no line at revision " + w[3]
-                      : "the history of " + key + " holds no earlier line",
-                  QORCTL_USAGE);
+      return Fail(
+          err,
+          w.size() == 4
+              ? "the history of " + key + " holds no line at revision " + w[3]
+              : "the history of " + key + " holds no earlier line",
+          QORCTL_USAGE);
     }
     if (s == NATS_OK) {
       fprintf(err, "qorctl: putting again the line of revision %llu\n",
@@ -642,7 +643,8 @@ int QorctlFleetSituations(natsConnection* nc, const Fleet_Situation_Args& a,
                     static_cast<int>(line.size()));
   }
   if (s != NATS_OK) {
-    return Fail(err, "the change of " + key + " was not made: " + NatsStatusText(s),
+    return Fail(err,
+                "the change of " + key + " was not made: " + NatsStatusText(s),
                 QORCTL_UNREACHABLE);
   }
   Wait_Result result;

@@ -23,10 +23,10 @@
 struct __natsConnection;
 
 struct Fleet_Situation_Args {
-  std::string prefix;               // the fleet prefix
-  std::vector<std::string> words;   // "situation", "add", ... or "situations"
-  std::vector<std::string> hosts;   // --host: at most one
-  std::string group;                // --group
+  std::string prefix;              // the fleet prefix
+  std::vector<std::string> words;  // "situation", "add", ... or "situations"
+  std::vector<std::string> hosts;  // --host: at most one
+  std::string group;               // --group
   double timeout_s = 5;
   bool json = false;
 };

@@ -68,9 +68,9 @@ bool WriteFileAtomically(const std::string& path, const std::string& text,
   }
   // The rename itself lasts only once the directory is on disk.
   const size_t slash = path.rfind('/');
-  const std::string dir =
-      slash == std::string::npos ? "."
-                                 : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string dir = slash == std::string::npos
+                              ? "."
+                              : (slash == 0 ? "/" : path.substr(0, slash));
   Unique_Fd dirfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dirfd.valid()) {
     fsync(dirfd.get());

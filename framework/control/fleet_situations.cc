@@ -24,10 +24,10 @@ static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
 namespace {
 
-constexpr int64_t kNextMs = 500;           // a watcher's wait, between checks
+constexpr int64_t kNextMs = 500;             // a watcher's wait, between checks
 constexpr long long kBucketCheckMs = 15000;  // is the bucket still there
-constexpr long kMissingWaitMs = 5000;      // between looks for a missing bucket
-constexpr size_t kBurst = 1000;            // changes applied at once at most
+constexpr long kMissingWaitMs = 5000;  // between looks for a missing bucket
+constexpr size_t kBurst = 1000;        // changes applied at once at most
 constexpr size_t kSavedMost = 64u << 20;
 constexpr int64_t kApiWaitMs = 1000;
 const char kSavedHead[] = "qoragent fleet situations 1";
@@ -77,9 +77,10 @@ bool ReadFleetSituationsSettings(Fleet_Situations_Settings* s,
     const std::string g = groups.substr(
         from, comma == std::string::npos ? std::string::npos : comma - from);
     if (!GroupToken(g)) {
-      *err = "HOV_FLEET_GROUPS: expected group names of 1 to 64 letters, "
-             "digits, '_' or '-' separated by commas, found \"" +
-             g + "\"";
+      *err =
+          "HOV_FLEET_GROUPS: expected group names of 1 to 64 letters, "
+          "digits, '_' or '-' separated by commas, found \"" +
+          g + "\"";
       return false;
     }
     s->groups.push_back(g);
@@ -268,8 +269,7 @@ void Fleet_Situations::State::TraceOutcomes() {
         it->second.state == o.state) {
       continue;
     }
-    WEX1_TRACE(wex1,
-               o.state == Fleet_State::kRefused ? WEX1_ERROR : WEX1_FLOW,
+    WEX1_TRACE(wex1, o.state == Fleet_State::kRefused ? WEX1_ERROR : WEX1_FLOW,
                "\nFleet situation %s revision %llu %s%s%s", k.c_str(),
                static_cast<unsigned long long>(o.revision),
                FleetStateName(o.state), o.reason.empty() ? "" : ": ",
@@ -332,8 +332,8 @@ void Fleet_Situations::State::LoadSaved() {
       continue;
     }
     if (line.compare(0, 4, "end ") == 0) {
-      ended = line.substr(4) == std::to_string(lines.size()) &&
-              from == text.size();
+      ended =
+          line.substr(4) == std::to_string(lines.size()) && from == text.size();
       break;
     }
     const size_t t1 = line.find('\t');

@@ -33,10 +33,10 @@ constexpr int FLEET_SITUATIONS_HISTORY = 10;
 constexpr char FLEET_SITUATIONS_SAVED_SUFFIX[] = ".fleet-situations";
 
 struct Fleet_Situations_Settings {
-  bool enabled = false;          // HOV_FLEET_SITUATIONS=yes
+  bool enabled = false;             // HOV_FLEET_SITUATIONS=yes
   std::vector<std::string> groups;  // HOV_FLEET_GROUPS, in order
-  bool allow_run = false;        // HOV_FLEET_RUN=allow
-  std::string saved;             // the saved copy's path; "" none
+  bool allow_run = false;           // HOV_FLEET_RUN=allow
+  std::string saved;                // the saved copy's path; "" none
 };
 
 // Reads HOV_FLEET_SITUATIONS, HOV_FLEET_GROUPS, HOV_FLEET_RUN and

@@ -593,9 +593,9 @@ void Situation_Registry::Compose(std::vector<Entry> local,
   for (const auto& [name, fl] : fleet_) {
     const auto m = made.find(name);
     if (own.count(name) != 0) {
-      decided[fl.key] = {fl.revision, Fleet_State::kOverridden,
-                         "the host's own situation " + name +
-                             " takes precedence"};
+      decided[fl.key] = {
+          fl.revision, Fleet_State::kOverridden,
+          "the host's own situation " + name + " takes precedence"};
       continue;
     }
     Entry e;

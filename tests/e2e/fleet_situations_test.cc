@@ -95,8 +95,8 @@ TEST_F(FleetSituationsTest, ChangesReachTheHostsTheyAddressAndAreReported) {
   }
 
   // An add for every host: each applies it, says so, and fires.
-  Run_Result r = Fleet({"situation", "add", "boom", "VXLOGENT",
-                        "ENTRYDESC ~ \"boom\""});
+  Run_Result r =
+      Fleet({"situation", "add", "boom", "VXLOGENT", "ENTRYDESC ~ \"boom\""});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("applied by 3 of 3 hosts"), std::string::npos) << r.out;
   Append("boom one");
@@ -145,9 +145,9 @@ TEST_F(FleetSituationsTest, ChangesReachTheHostsTheyAddressAndAreReported) {
   for (Agent_Process* a : all) {
     EXPECT_NE(Local(a).find("ENTRYDESC ~ \\\"boom\\\""), std::string::npos);
   }
-  EXPECT_GE(LinesWith(Fleet({"situation", "history", "boom"}).out, "boom")
-                .size(),
-            4u);
+  EXPECT_GE(
+      LinesWith(Fleet({"situation", "history", "boom"}).out, "boom").size(),
+      4u);
 
   // A del stops it everywhere.
   r = Fleet({"situation", "del", "boom"});
@@ -170,8 +170,9 @@ TEST_F(FleetSituationsTest, ChangesReachTheHostsTheyAddressAndAreReported) {
 TEST_F(FleetSituationsTest, AHostStartsFromItsSavedCopyThenCatchesUp) {
   // Its own file defines "new" too.
   const std::string file = dir_.File("situations");
-  WriteFile(file, "own VXLOGENT ENTRYDESC ~ \"own\"\n"
-                  "new VXLOGENT ENTRYDESC ~ \"filewins\"\n");
+  WriteFile(file,
+            "own VXLOGENT ENTRYDESC ~ \"own\"\n"
+            "new VXLOGENT ENTRYDESC ~ \"filewins\"\n");
   Agent_Process* a = StartAgent("web1:TVX", "", file);
   ASSERT_TRUE(WaitUntil([&] { return Takers() == 1; })) << a->Trace();
   Run_Result r =
