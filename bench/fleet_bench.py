@@ -2,6 +2,7 @@
 """Fleet requests end to end: one `qorctl --fleet ... entries` against N agents.
 
 Usage: bench/fleet_bench.py BUILD_DIR [--agents N] [--entries M] [--runs R]
+                            [--situations]
 
 Starts nats-server (JetStream in a temporary directory, a free loopback port)
 and N agents (50 by default), each watching one small syslog file of M
@@ -16,6 +17,17 @@ Once every agent is in the roster it times, R times each (3 by default):
 
 and prints the rows each gathered and the best and median wall time.
 Goal: the fleet query under 1 s for 50 agents.
+
+With --situations the agents take the fleet's situations
+(HOV_FLEET_SITUATIONS=yes) and it times instead, R times each:
+
+  fleet  one `qorctl --fleet URL situation add NAME VXLOGENT CONDITION`:
+         from the put until every roster entry shows it applied (as qorctl
+         reports it), and qorctl's wall time
+  loop   N runs of `qorctl --socket S situation add NAME ...`, one agent's
+         control socket after the other
+
+Goal: the fleet's add applied by 50 agents under 1 s from the put.
 """
 import argparse
 import os
@@ -69,12 +81,39 @@ def timed(argv, env=None):
     return time.monotonic() - t, r
 
 
+def bench_situations(a, qorctl, url, sockets):
+    applied, walls, loop = [], [], []
+    for run in range(a.runs):
+        name = f"bench{run}"
+        t, r = timed([qorctl, "--fleet", url, "--timeout", "30", "situation", "add", name,
+                      "VXLOGENT", f'ENTRYDESC ~ "{name}"'])
+        out = r.stdout.decode()
+        if r.returncode != 0 or f"applied by {a.agents} of {a.agents} hosts in " not in out:
+            sys.exit(f"fleet add failed ({r.returncode}): {out} {r.stderr.decode()[-500:]}")
+        applied.append(float(out.rsplit(" in ", 1)[1].split()[0]))
+        walls.append(t)
+        t0 = time.monotonic()
+        for s in sockets:
+            _, r = timed([qorctl, "--socket", s, "situation", "add", f"{name}-local",
+                          "VXLOGENT", f'ENTRYDESC ~ "{name}"'])
+            if r.returncode != 0:
+                sys.exit(f"local add failed: {r.stderr.decode()[-500:]}")
+        loop.append(time.monotonic() - t0)
+    for label, times in (("fleet add: put to all applied", applied),
+                         ("fleet add: qorctl wall time", walls),
+                         ("loop (qorctl per socket)", loop)):
+        print(f"{label:32s} best {min(times):.3f} s  median {statistics.median(times):.3f} s")
+    print(f"ratio loop / fleet wall (median): "
+          f"{statistics.median(loop) / statistics.median(walls):.1f}")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("build")
     ap.add_argument("--agents", type=int, default=50)
     ap.add_argument("--entries", type=int, default=1000)
     ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--situations", action="store_true")
     a = ap.parse_args()
     agent = os.path.join(a.build, "agent", "qoragent")
     qorctl = os.path.join(a.build, "tools", "qorctl")
@@ -105,6 +144,8 @@ def main():
                        HOV_TRACE_FILE=os.path.join(d, "trace.log"),
                        HOV_EVENTS=os.path.join(d, "events.jsonl"),
                        TVX_SYSLOG_CONF=os.path.join(d, "none"))
+            if a.situations:
+                env["HOV_FLEET_SITUATIONS"] = "yes"
             argv = [agent]
             if own:
                 argv = ["unshare", "-m", "--propagation", "private", "sh", "-c",
@@ -122,6 +163,9 @@ def main():
             sys.exit(f"only {roster()} of {a.agents} agents reached the roster")
         print(f"{a.agents} agents, {a.entries} entries each in the window, "
               f"{'own logs (private mounts)' if own else 'one shared log'}")
+        if a.situations:
+            bench_situations(a, qorctl, url, sockets)
+            return
 
         fleet, loop = [], []
         fleet_rows = loop_rows = 0

@@ -285,8 +285,8 @@ bool WaitApplied(natsConnection* nc, const std::string& prefix,
 }
 
 // Prints what the hosts made of a change; the exit status.
-int Report(const std::string& what, const Wait_Result& r, double timeout_s,
-           FILE* out, FILE* err) {
+int Report(const std::string& what, const Wait_Result& r, const char* took,
+           double timeout_s, FILE* out, FILE* err) {
   size_t ok = 0, bad = 0;
   for (const auto& [host, st] : r.state) {
     const std::string& why = r.reason.at(host);
@@ -304,8 +304,8 @@ int Report(const std::string& what, const Wait_Result& r, double timeout_s,
               host.c_str(), timeout_s, why.empty() ? "" : ": ", why.c_str());
     }
   }
-  fprintf(out, "%s: applied by %zu of %zu hosts\n", what.c_str(), ok,
-          r.state.size());
+  fprintf(out, "%s: applied by %zu of %zu hosts%s\n", what.c_str(), ok,
+          r.state.size(), bad == 0 ? took : "");
   fflush(out);
   return bad > 0 ? QORCTL_SOME_HOSTS : QORCTL_OK;
 }
@@ -647,10 +647,14 @@ int QorctlFleetSituations(natsConnection* nc, const Fleet_Situation_Args& a,
                 "the change of " + key + " was not made: " + NatsStatusText(s),
                 QORCTL_UNREACHABLE);
   }
+  const long long put_ms = MonotonicMs();
   Wait_Result result;
   WaitApplied(nc, a.prefix, rel, host_key, revision, deleted, deadline, roster,
               &result);
+  char took[48];
+  snprintf(took, sizeof took, " in %.3f s",
+           static_cast<double>(MonotonicMs() - put_ms) / 1000);
   return Report(std::string(deleted ? "deleted " : "put ") + rel +
                     " at revision " + std::to_string(revision),
-                result, a.timeout_s, out, err);
+                result, took, a.timeout_s, out, err);
 }
