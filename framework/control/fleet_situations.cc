@@ -413,6 +413,20 @@ void Fleet_Situations::State::Run() {
           cfg.Bucket = FLEET_SITUATIONS_BUCKET;
           cfg.History = FLEET_SITUATIONS_HISTORY;
           s = js_CreateKeyValue(&kv, js, &cfg);
+          if (s != NATS_OK) {
+            // Not allowed, perhaps: qorctl creates it with the first add.
+            uint64_t held = 0;
+            if (missing.Due(&held)) {
+              WEX1_TRACE(wex1, WEX1_FLOW,
+                         "\nThe fleet's situations bucket %s is missing and "
+                         "cannot be created: %s; looked for every %ld s.",
+                         FLEET_SITUATIONS_BUCKET, NatsStatusText(s).c_str(),
+                         kMissingWaitMs / 1000);
+            }
+            kv = nullptr;
+            Wait(kMissingWaitMs);
+            continue;
+          }
         } else {
           uint64_t held = 0;
           if (missing.Due(&held)) {
