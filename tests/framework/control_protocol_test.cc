@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -533,3 +534,49 @@ TEST_F(ControlProtocolTest, LogEntriesReportTakesItsSelection) {
 }
 
 }  // namespace
+
+TEST_F(ControlProtocolTest, FleetSituationsLiveBesideTheHostsOwn) {
+  Situation_Registry& reg = Situation_Registry::Instance();
+  ASSERT_EQ(AnswerControlLine("SITUATION ADD own QTEST.CTLROWS").substr(0, 5), "OK 1\n");
+  reg.InstallFleet({{"all.big", "big", 3, "big QTEST.CTLROWS COUNT > 10"},
+                    {"all.own", "own", 4, "own QTEST.CTLROWS COUNT > 1"},
+                    {"all.run", "run", 5, "run QTEST.CTLROWS RUN \"true\""},
+                    {"all.bad", "bad", 6, "bad QTEST.CTLROWS SIZE > 1"},
+                    {"all.x", "x", 7, "y QTEST.CTLROWS"}},
+                   false);
+  std::map<std::string, Fleet_Outcome> o = reg.FleetOutcomes();
+  EXPECT_EQ(o["all.big"].state, Fleet_State::kApplied);
+  EXPECT_EQ(o["all.own"].state, Fleet_State::kOverridden);  // the host's own wins
+  EXPECT_EQ(o["all.run"].state, Fleet_State::kRefused);
+  EXPECT_NE(o["all.run"].reason.find("HOV_FLEET_RUN=allow"), std::string::npos);
+  EXPECT_EQ(o["all.bad"].state, Fleet_State::kRefused);
+  EXPECT_EQ(o["all.x"].reason, "the line defines situation y, the key names x");
+  const std::string list = AnswerControlLine("SITUATION LIST");
+  EXPECT_NE(list.find("\"name\":\"big\",\"table\":\"QTEST.CTLROWS\",\"condition\":\"COUNT > "
+                      "10\",\"fleet\":\"all.big@3\""),
+            std::string::npos)
+      << list;
+  EXPECT_EQ(AnswerControlLine("SITUATION DEL big").substr(0, 36),
+            "ERR situation big comes from the fle");
+
+  // A bad change keeps the line before it running; a reload of the file
+  // keeps the fleet's, and the fleet's "own" takes over from the host's.
+  reg.InstallFleet({{"all.big", "big", 8, "big QTEST.CTLROWS SIZE > 1"},
+                    {"all.own", "own", 4, "own QTEST.CTLROWS COUNT > 1"}},
+                   false);
+  EXPECT_EQ(reg.FleetOutcomes()["all.big"].state, Fleet_State::kRefused);
+  const std::string path = dir_.File("situations.conf");
+  qortest::WriteFile(path, "file1 QTEST.CTLROWS\n");
+  setenv("HOV_SITUATIONS", path.c_str(), 1);
+  EXPECT_EQ(AnswerControlLine("SITUATION RELOAD"), "OK 0\n");
+  std::map<std::string, std::string> from;
+  for (const Situation_Info& s : reg.List()) {
+    from[s.name] = s.fleet_key + "@" + std::to_string(s.fleet_revision);
+  }
+  EXPECT_EQ(from, (std::map<std::string, std::string>{
+                      {"big", "all.big@3"}, {"file1", "@0"}, {"own", "all.own@4"}}));
+  EXPECT_EQ(reg.FleetOutcomes()["all.own"].state, Fleet_State::kApplied);
+  reg.InstallFleet({}, false);
+  ASSERT_EQ(reg.List().size(), 1u);
+  EXPECT_EQ(reg.List()[0].name, "file1");
+}
