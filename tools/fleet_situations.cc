@@ -322,13 +322,22 @@ std::string ScopeKey(const Fleet_Situation_Args& a, const std::string& name,
     return "all." + name;
   }
   const std::vector<const Roster_Entry*> named = Named(roster, a.hosts[0]);
+  if (named.size() > 1) {
+    std::string names;
+    for (const Roster_Entry* r : named) {
+      names += (names.empty() ? "" : ", ") + r->host;
+    }
+    fprintf(err, "qorctl: %s names %zu agents in the roster of %s: %s\n",
+            a.hosts[0].c_str(), named.size(), a.prefix.c_str(), names.c_str());
+    return "";
+  }
   if (named.size() == 1) {
     *host_key = named[0]->key;
   } else {
+    // A host not running now takes its key when it comes.
     *host_key = NatsHostToken(a.hosts[0]);
-    fprintf(err, "qorctl: %s is %s in the roster; the key names %s\n",
-            a.hosts[0].c_str(), named.empty() ? "not" : "not one agent",
-            host_key->c_str());
+    fprintf(err, "qorctl: no agent in the roster is named %s; the key names %s\n",
+            a.hosts[0].c_str(), host_key->c_str());
   }
   return "host." + *host_key + "." + name;
 }
@@ -581,6 +590,9 @@ int QorctlFleetSituations(natsConnection* nc, const Fleet_Situation_Args& a,
       MonotonicMs() + static_cast<long long>(a.timeout_s * 1000);
   std::string host_key;
   const std::string rel = ScopeKey(a, w[2], roster, &host_key, err);
+  if (rel.empty()) {
+    return QORCTL_USAGE;
+  }
   const std::string key = NatsHostToken(a.prefix) + "." + rel;
   if (sub == "history") {
     return History(a, b.kv, key, out, err);

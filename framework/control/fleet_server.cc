@@ -3,6 +3,8 @@
 #include "framework/control/fleet_server.h"
 
 #include <nats/nats.h>
+#include <stdlib.h>
+#include <string.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -419,6 +421,12 @@ Fleet_Server::~Fleet_Server() {
 bool Fleet_Server::Start(const char* url, const char* version, std::string* err,
                          const Fleet_Limits& limits) {
   if (url == nullptr || *url == '\0' || state_ != nullptr) {
+    const char* on = getenv("HOV_FLEET_SITUATIONS");
+    if (state_ == nullptr && on != nullptr && strcmp(on, "yes") == 0) {
+      WEX1_TRACE(wex1, WEX1_ERROR,
+                 "\nHOV_FLEET_SITUATIONS=yes takes no situations without "
+                 "HOV_FLEET.");
+    }
     return true;
   }
   Nats_Url parsed;
