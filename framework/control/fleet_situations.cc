@@ -115,6 +115,7 @@ struct Fleet_Situations::State {
   Repeat_Limiter unknown_keys, missing, failing, unsaved;
   bool from_bucket = false;  // the bucket's state was applied once
   uint64_t seen = 0;         // the last revision taken (see Publish)
+  uint64_t outcome_changes = 0;  // the registry's FleetChanges reported
   uint64_t reconnects = 0;
 
   bool Stopping() {
@@ -261,8 +262,9 @@ void Fleet_Situations::State::Apply() {
 }
 
 void Fleet_Situations::State::TraceOutcomes() {
-  const std::map<std::string, Fleet_Outcome> now =
-      Situation_Registry::Instance().FleetOutcomes();
+  Situation_Registry& registry = Situation_Registry::Instance();
+  outcome_changes = registry.FleetChanges();
+  const std::map<std::string, Fleet_Outcome> now = registry.FleetOutcomes();
   for (const auto& [k, o] : now) {
     const auto it = traced.find(k);
     if (it != traced.end() && it->second.revision == o.revision &&
@@ -517,6 +519,13 @@ void Fleet_Situations::State::Run() {
       continue;
     }
     if (s == NATS_TIMEOUT || (s == NATS_OK && e == nullptr)) {
+      if (Situation_Registry::Instance().FleetChanges() != outcome_changes) {
+        // The host's own situations changed what the fleet's became.
+        TraceOutcomes();
+        if (changed) {
+          changed();
+        }
+      }
       if (Reconnects() != reconnects) {
         lost();  // the server came back: catch up with its state
         continue;

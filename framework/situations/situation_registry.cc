@@ -621,6 +621,7 @@ void Situation_Registry::Compose(std::vector<Entry> local,
   }
   Install(std::move(wanted));
   Posix_Mutex::Hold g(&mu_);
+  ++outcome_changes_;
   for (auto& kv : decided) {
     // A newer revision of the key refused keeps its refusal.
     const auto it = outcomes_.find(kv.first);
@@ -691,6 +692,11 @@ void Situation_Registry::InstallFleet(
 std::map<std::string, Fleet_Outcome> Situation_Registry::FleetOutcomes() {
   Posix_Mutex::Hold g(&mu_);
   return outcomes_;
+}
+
+uint64_t Situation_Registry::FleetChanges() {
+  Posix_Mutex::Hold g(&mu_);
+  return outcome_changes_;
 }
 
 std::vector<Fleet_Line> Situation_Registry::FleetLines() {

@@ -146,6 +146,8 @@ class Situation_Registry {
   // What became of each key of the last InstallFleet, kept true as the
   // host's own situations change.
   std::map<std::string, Fleet_Outcome> FleetOutcomes();
+  // Grows whenever FleetOutcomes may have changed.
+  uint64_t FleetChanges();
   // The fleet's lines in force (those running or overridden), by name.
   std::vector<Fleet_Line> FleetLines();
   void Clear();
@@ -179,6 +181,7 @@ class Situation_Registry {
   std::map<std::string, Fleet_Line> fleet_ GUARDED_BY(install_mu_);
   Posix_Mutex mu_;
   std::map<std::string, Fleet_Outcome> outcomes_ GUARDED_BY(mu_);
+  uint64_t outcome_changes_ GUARDED_BY(mu_) = 0;
   std::map<std::string, Entry> entries_ GUARDED_BY(mu_);
   // What SaveState gave as Clear destroyed the situations.
   std::vector<std::pair<std::string, std::string>> parting_ GUARDED_BY(mu_);

@@ -212,6 +212,10 @@ TEST_F(FleetSituationsTest, AHostStartsFromItsSavedCopyThenCatchesUp) {
   const std::string l = Local(a);
   EXPECT_NE(l.find("\"fleet\":\"all.new@"), std::string::npos) << l;
   EXPECT_NE(l.find("\"name\":\"own\""), std::string::npos) << l;
+  EXPECT_TRUE(WaitUntil([&] {
+    return Fleet({"--json", "situations"}).out.find("\"overridden\"") ==
+           std::string::npos;
+  }));
   ASSERT_TRUE(WaitWatching(*a, log_));
   Append("new one");
   EXPECT_TRUE(a->WaitEvents("\"new one\""));
