@@ -336,7 +336,8 @@ std::string ScopeKey(const Fleet_Situation_Args& a, const std::string& name,
   } else {
     // A host not running now takes its key when it comes.
     *host_key = NatsHostToken(a.hosts[0]);
-    fprintf(err, "qorctl: no agent in the roster is named %s; the key names %s\n",
+    fprintf(err,
+            "qorctl: no agent in the roster is named %s; the key names %s\n",
             a.hosts[0].c_str(), host_key->c_str());
   }
   return "host." + *host_key + "." + name;

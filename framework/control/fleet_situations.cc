@@ -113,8 +113,8 @@ struct Fleet_Situations::State {
   std::map<std::string, Bucket_Value> values;  // this host's keys
   std::map<std::string, Fleet_Outcome> traced;
   Repeat_Limiter unknown_keys, missing, failing, unsaved;
-  bool from_bucket = false;  // the bucket's state was applied once
-  uint64_t seen = 0;         // the last revision taken (see Publish)
+  bool from_bucket = false;      // the bucket's state was applied once
+  uint64_t seen = 0;             // the last revision taken (see Publish)
   uint64_t outcome_changes = 0;  // the registry's FleetChanges reported
   uint64_t reconnects = 0;
 
