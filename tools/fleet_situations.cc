@@ -396,14 +396,30 @@ int ListSituations(const Fleet_Situation_Args& a,
   }
   std::vector<std::vector<Json_Field>> rows;
   size_t pending = 0;
+  // --host: that host's rows only; --group: that group's keys only.
+  std::string only_host;
+  if (!a.hosts.empty()) {
+    const std::vector<const Roster_Entry*> named = Named(roster, a.hosts[0]);
+    only_host = named.size() == 1 ? named[0]->key : NatsHostToken(a.hosts[0]);
+  }
+  const std::string only_keys = a.group.empty() ? "" : "group." + a.group + ".";
   for (const auto& [rel, value] : keys) {
+    if (rel.compare(0, only_keys.size(), only_keys) != 0) {
+      continue;
+    }
     std::string host_key;
     if (rel.compare(0, 5, "host.") == 0) {
       const size_t dot = rel.find('.', 5);
       host_key = dot == std::string::npos ? "" : rel.substr(5, dot - 5);
     }
-    const std::map<std::string, Host_View> hosts =
-        Addressed(roster, rel, host_key);
+    std::map<std::string, Host_View> hosts = Addressed(roster, rel, host_key);
+    if (!only_host.empty()) {
+      if (hosts.count(only_host) == 0) {
+        continue;
+      }
+      const Host_View v = hosts[only_host];
+      hosts = {{only_host, v}};
+    }
     if (hosts.empty()) {
       rows.push_back({{"key", rel, true},
                       {"revision", std::to_string(value.first), false},

@@ -135,6 +135,9 @@ TEST_F(FleetSituationsTest, ChangesReachTheHostsTheyAddressAndAreReported) {
   EXPECT_NE(Local(db1).find("ENTRYDESC ~ \\\"boom\\\""), std::string::npos);
   const Run_Result listed = Fleet({"--json", "situations"});
   EXPECT_EQ(LinesWith(listed.out, "\"refused\"").size(), 6u) << listed.out;
+  const Run_Result one = Fleet({"--json", "--host", "web2", "situations"});
+  EXPECT_EQ(LinesWith(one.out, "\"key\"").size(), 4u) << one.out;
+  EXPECT_EQ(LinesWith(one.out, "\"host\":\"web2:TVX\"").size(), 4u);
 
   // A rollback puts the line before the last change back.
   r = Fleet({"situation", "add", "boom", "VXLOGENT", "ENTRYDESC ~ \"bang\""});
