@@ -14,6 +14,7 @@
 #include "agent/config/config_def.h"
 #include "agent/log_manager.h"
 #include "framework/events/event_output.h"
+#include "framework/control/fleet_situations.h"
 #include "framework/fleet/fleet_output.h"
 #include "framework/situations/situation_registry.h"
 #include "framework/runtime/trace.h"
@@ -260,6 +261,28 @@ bool CheckOutputs(FILE* out) {
   const char* trace = getenv("HOV_TRACE_FILE");
   if (trace != nullptr && *trace != '\0') {
     ok = CheckWritable(out, "trace", trace, false) && ok;
+  }
+  // The fleet's situations: whether they would be taken, and how.
+  Fleet_Situations_Settings fleet;
+  std::string why;
+  if (!ReadFleetSituationsSettings(&fleet, &why)) {
+    fprintf(out, "fleet situations\n  refused: %s\n", why.c_str());
+    ok = false;
+  } else if (fleet.enabled) {
+    const char* url = getenv("HOV_FLEET");
+    std::string groups;
+    for (const std::string& g : fleet.groups) {
+      groups += (groups.empty() ? "" : ",") + g;
+    }
+    fprintf(out,
+            "fleet situations: %s (groups: %s; RUN actions %s; saved copy: "
+            "%s)\n",
+            url != nullptr && *url != '\0' ? "taken from the bucket "
+                                             "qoragent_situations"
+                                           : "none, HOV_FLEET is unset",
+            groups.empty() ? "none" : groups.c_str(),
+            fleet.allow_run ? "taken" : "refused",
+            fleet.saved.empty() ? "none" : fleet.saved.c_str());
   }
   return ok;
 }

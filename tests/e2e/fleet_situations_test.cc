@@ -171,6 +171,13 @@ TEST_F(FleetSituationsTest, ChangesReachTheHostsTheyAddressAndAreReported) {
 }
 
 TEST_F(FleetSituationsTest, AHostStartsFromItsSavedCopyThenCatchesUp) {
+  // A setting not understood refuses the start.
+  Agent_Process* bad = StartAgent("bad:TVX", "web,db.x");
+  EXPECT_EQ(bad->WaitExit(), 1);
+  EXPECT_NE(bad->Output().find("HOV_FLEET_GROUPS: expected group names"),
+            std::string::npos)
+      << bad->Output();
+
   // Its own file defines "new" too.
   const std::string file = dir_.File("situations");
   WriteFile(file,
