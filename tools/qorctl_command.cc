@@ -890,7 +890,8 @@ std::string QorctlUsage(const std::string& socket) {
          socket +
          ")\n"
          "  --version      print qorctl's version\n"
-         "  --fleet URL    ask every agent of a fleet over NATS instead\n"
+         "  --fleet URL    ask every agent of a fleet over NATS instead, or change\n"
+         "                 the fleet's situations\n"
          "  events --from URL [--host NAME] [--json] [--since T] [--limit N] [--idle S]\n"
          "                 the fleet's events from kafka://BROKERS/TOPIC or\n"
          "                 nats://SERVERS/SUBJECT (JetStream)\n"
