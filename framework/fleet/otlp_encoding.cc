@@ -784,22 +784,38 @@ void Otlp_Encoder::AppendRecord(const Otlp_Record& r, bool first,
   }
 }
 
-void Otlp_Encoder::Request(std::string_view records, std::string* body) const {
-  body->clear();
+size_t Otlp_Encoder::Headroom() const {
   if (encoding_ == Otlp_Encoding::kJson) {
-    body->reserve(head_.size() + records.size() + tail_.size());
-    body->append(head_).append(records).append(tail_);
-    return;
+    return head_.size();
   }
-  const size_t scope_logs = head_.size() + records.size();
+  // Two tags and two lengths of at most ten bytes each.
+  return 22 + resource_.size() + head_.size();
+}
+
+void Otlp_Encoder::Begin(std::string* out) const {
+  out->assign(Headroom(), '\0');
+}
+
+std::string_view Otlp_Encoder::Frame(std::string* out) const {
+  const size_t room = Headroom();
+  if (encoding_ == Otlp_Encoding::kJson) {
+    out->append(tail_);
+    memcpy(&(*out)[0], head_.data(), head_.size());
+    return *out;
+  }
+  const size_t records = out->size() - room;
+  const size_t scope_logs = head_.size() + records;
   const size_t resource_logs = resource_.size() + LenField(scope_logs);
-  body->reserve(LenField(resource_logs));
-  body->push_back(0x0A);  // ExportLogsServiceRequest.resource_logs = 1
-  PutVarint(body, resource_logs);
-  body->append(resource_);
-  body->push_back(0x12);  // ResourceLogs.scope_logs = 2
-  PutVarint(body, scope_logs);
-  body->append(head_).append(records);
+  const size_t head = LenField(resource_logs) - records;
+  const size_t from = room - head;
+  Writer w{&(*out)[from]};
+  w.Byte(0x0A);  // ExportLogsServiceRequest.resource_logs = 1
+  w.Varint(resource_logs);
+  w.Text(resource_);
+  w.Byte(0x12);  // ResourceLogs.scope_logs = 2
+  w.Varint(scope_logs);
+  w.Text(head_);
+  return std::string_view(*out).substr(from);
 }
 
 namespace {

@@ -60,12 +60,18 @@ class Otlp_Encoder {
   Otlp_Encoder(Otlp_Encoding encoding, std::string host_name,
                std::string system_name, std::string version);
   Otlp_Encoding Encoding() const { return encoding_; }
+  // The room an export request needs before its records.
+  size_t Headroom() const;
+  // Starts *out as the buffer of one request: Headroom() bytes, then the
+  // records AppendRecord adds.
+  void Begin(std::string* out) const;
   // Appends `record` to *out, after the records before it (`first`: none).
   void AppendRecord(const Otlp_Record& record, bool first,
                     std::string* out) const;
-  // The export request holding the records `records` (AppendRecord's
-  // text), in *body.
-  void Request(std::string_view records, std::string* body) const;
+  // Completes the export request in *out (Begin's buffer, the records
+  // appended): written in the room before them, so that the records are
+  // never copied. Returns the request, a view into *out. Once per buffer.
+  std::string_view Frame(std::string* out) const;
   const char* ContentType() const {
     return encoding_ == Otlp_Encoding::kJson ? "application/json"
                                              : "application/x-protobuf";

@@ -4,10 +4,10 @@
 #include "framework/fleet/otlp_output.h"
 
 #include <ctype.h>
+#include <libdeflate.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <deque>
@@ -56,48 +56,38 @@ bool ParseCount(const std::string& text, bool sized, size_t most, size_t* out) {
   return true;
 }
 
-// A gzip stream kept for many bodies (one per thread that seals batches).
+// libdeflate's compressor at its fastest level, kept for many bodies (one
+// per thread that seals batches): whole buffers, no stream state.
 class Gzip {
  public:
-  Gzip() {
-    ok_ = deflateInit2(&z_, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8,
-                       Z_DEFAULT_STRATEGY) == Z_OK;
-  }
+  Gzip() : c_(libdeflate_alloc_compressor(1)) {}
   ~Gzip() {
-    if (ok_) {
-      deflateEnd(&z_);
+    if (c_ != nullptr) {
+      libdeflate_free_compressor(c_);
     }
   }
   Gzip(const Gzip&) = delete;
   Gzip& operator=(const Gzip&) = delete;
-  // The thread's buffer for a request before it is compressed.
-  std::string& Request() { return request_; }
-  bool Compress(const std::string& in, std::string* out) {
-    if (!ok_ || deflateReset(&z_) != Z_OK) {
+  bool Compress(std::string_view in, std::string* out) {
+    if (c_ == nullptr) {
       return false;
     }
-    out->resize(deflateBound(&z_, in.size()));
-    z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-    z_.avail_in = static_cast<uInt>(in.size());
-    z_.next_out = reinterpret_cast<Bytef*>(&(*out)[0]);
-    z_.avail_out = static_cast<uInt>(out->size());
-    if (deflate(&z_, Z_FINISH) != Z_STREAM_END) {
-      return false;
-    }
-    out->resize(z_.total_out);
-    return true;
+    out->resize(libdeflate_gzip_compress_bound(c_, in.size()));
+    const size_t n = libdeflate_gzip_compress(c_, in.data(), in.size(),
+                                              &(*out)[0], out->size());
+    out->resize(n);
+    return n > 0;
   }
 
  private:
-  z_stream z_{};
-  bool ok_ = false;
-  std::string request_;
+  libdeflate_compressor* const c_;
 };
 
 struct Batch {
-  std::string records;  // encoded
+  std::string records;  // the request's room (Otlp_Encoder::Begin), encoded
   std::vector<uint64_t> sequences;
   std::string body;  // the request, once sealed
+  size_t body_from = 0;  // where it starts in `body`
   int attempts = 0;
 };
 
@@ -168,10 +158,14 @@ class Otlp_Output : public Fleet_Output {
   void Add(uint64_t sequence, std::string_view line) REQUIRES(mu_) {
     if (open_.sequences.size() >= url_.batch_records ||
         (!open_.sequences.empty() &&
-         open_.records.size() + line.size() > url_.batch_bytes)) {
+         open_.records.size() + line.size() >
+             url_.batch_bytes + encoder_.Headroom())) {
       full_.push_back(std::move(open_));
       open_ = Batch();
       open_.records = Spare();
+    }
+    if (open_.sequences.empty()) {
+      encoder_.Begin(&open_.records);
     }
     record_.Read(line);
     encoder_.AppendRecord(record_, open_.sequences.empty(), &open_.records);
@@ -211,25 +205,36 @@ class Otlp_Output : public Fleet_Output {
       x->url = url_.endpoint;
       x->headers = headers_;
       x->body = std::move(b->body);  // back in Answered when sent again
+      x->body_from = b->body_from;
       x->tag = std::move(b);
       client_.Submit(std::move(x));
     }
   }
 
-  // The request of `b`'s records, compressed, in its body. Buffers go back
-  // to spare_ and come from it: a large one freed and made again costs page
-  // faults for every batch.
+  // The request of `b`'s records, compressed, in its body. The request is
+  // framed in the records' own buffer, in the room left before them.
+  // Buffers go back to spare_ and come from it: a large one freed and made
+  // again costs page faults for every batch.
   void Seal(Batch* b, Gzip* gzip) {
-    std::string& request = gzip->Request();
-    encoder_.Request(b->records, &request);
-    {
+    const std::string_view request = encoder_.Frame(&b->records);
+    if (url_.gzip) {
+      std::string body;
+      {
+        Posix_Mutex::Hold g(&mu_);
+        body = Spare();
+      }
+      if (gzip->Compress(request, &body)) {
+        b->body.swap(body);
+        b->body_from = 0;
+        Posix_Mutex::Hold g(&mu_);
+        Keep(std::move(b->records));
+        return;
+      }
       Posix_Mutex::Hold g(&mu_);
-      Keep(std::move(b->records));
-      b->body = Spare();
+      Keep(std::move(body));
     }
-    if (!url_.gzip || !gzip->Compress(request, &b->body)) {
-      b->body.swap(request);
-    }
+    b->body_from = static_cast<size_t>(request.data() - b->records.data());
+    b->body.swap(b->records);
   }
 
   std::string Spare() REQUIRES(mu_) {
@@ -283,6 +288,7 @@ class Otlp_Output : public Fleet_Output {
       // Sent again after a backoff that grows with each failure of this
       // batch, or as long as the receiver asks.
       b->body = std::move(x->body);
+      b->body_from = x->body_from;
       ++b->attempts;
       int64_t delay = kFirstBackoffMs << std::min(b->attempts - 1, 10);
       delay = std::min(delay, kMostBackoffMs);

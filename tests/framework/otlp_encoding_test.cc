@@ -39,12 +39,12 @@ qor::otlp::ExportLogsServiceRequest Decode(Otlp_Encoding encoding,
   const Otlp_Encoder enc(encoding, "web1.example", "web1:TVX", "1.2.3");
   Otlp_Record r;
   std::string records;
+  enc.Begin(&records);
   for (int i = 0; i < copies; ++i) {
     r.Read(line);
     enc.AppendRecord(r, i == 0, &records);
   }
-  std::string body;
-  enc.Request(records, &body);
+  const std::string body(enc.Frame(&records));
   qor::otlp::ExportLogsServiceRequest req;
   if (encoding == Otlp_Encoding::kJson) {
     EXPECT_TRUE(google::protobuf::util::JsonStringToMessage(body, &req).ok())
