@@ -11,6 +11,28 @@ namespace {
 
 // ---- reading the event line ----
 
+// Where the first '"' or '\\' is in `s` from `at` on (s.size(): none):
+// eight bytes at a time (strings are short: a call to memchr costs more).
+size_t QuoteOrBackslash(std::string_view s, size_t at) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHighs = 0x8080808080808080ull;
+  for (; at + 8 <= s.size(); at += 8) {
+    uint64_t w;
+    memcpy(&w, s.data() + at, 8);
+    const uint64_t q = w ^ (kOnes * '"');
+    const uint64_t b = w ^ (kOnes * '\\');
+    // A byte of q or b is zero where the word has a quote or a backslash.
+    const uint64_t hit = (((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs;
+    if (hit != 0) {
+      break;  // found below, byte by byte, in order
+    }
+  }
+  while (at < s.size() && s[at] != '"' && s[at] != '\\') {
+    ++at;
+  }
+  return at;
+}
+
 // JSON text scanner over one line; on a syntax error `ok` turns false.
 struct Scanner {
   std::string_view s;
@@ -82,19 +104,15 @@ struct Scanner {
       return {};
     }
     const size_t from = at;
-    const char* const base = s.data();
-    const void* q = memchr(base + at, '"', s.size() - at);
-    if (q == nullptr) {
+    // The first quote or backslash: a quote ends a string without escapes.
+    const size_t end = QuoteOrBackslash(s, at);
+    if (end >= s.size()) {
       ok = false;
       return {};
     }
-    // A backslash before the first quote: the string has escapes.
-    const void* b =
-        memchr(base + at, '\\',
-               static_cast<size_t>(static_cast<const char*>(q) - (base + at)));
-    if (b == nullptr) {
-      at = static_cast<size_t>(static_cast<const char*>(q) - base) + 1;
-      return s.substr(from, at - 1 - from);
+    if (s[end] == '"') {
+      at = end + 1;
+      return s.substr(from, end - from);
     }
     const size_t start = text->size();
     while (at < s.size() && s[at] != '"') {
@@ -228,11 +246,14 @@ bool IsInteger(std::string_view n, int64_t* v) {
   return true;
 }
 
-// Two lanes of multiply-and-rotate over 8-byte words, finished by a 64-bit
-// mixer: 128 bits of a text, fast enough for every event.
+// Four lanes of multiply-and-rotate over 8-byte words (independent, so
+// that the multiplications overlap), finished by a 64-bit mixer: 128 bits
+// of a text, fast enough for every event.
 struct Hash128 {
-  uint64_t a = 0x9E3779B97F4A7C15ull;
-  uint64_t b = 0xC2B2AE3D27D4EB4Full;
+  static constexpr uint64_t kP1 = 0x9E3779B185EBCA87ull;
+  static constexpr uint64_t kP2 = 0xC2B2AE3D27D4EB4Full;
+  uint64_t lane[4] = {0x9E3779B97F4A7C15ull, 0xC2B2AE3D27D4EB4Full,
+                      0x87C37B91114253D5ull, 0x4CF5AD432745937Full};
   uint64_t length = 0;
   static uint64_t Rotl(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
   static uint64_t Mix(uint64_t x) {
@@ -243,28 +264,36 @@ struct Hash128 {
     x ^= x >> 33;
     return x;
   }
-  void Word(uint64_t w) {
-    a = Rotl((a ^ w) * 0x87C37B91114253D5ull, 31);
-    b = Rotl((b + w) * 0x4CF5AD432745937Full, 29) ^ a;
+  static uint64_t Round(uint64_t acc, uint64_t w) {
+    return Rotl(acc + w * kP2, 31) * kP1;
   }
   void Add(std::string_view t) {
     length += t.size();
-    size_t i = 0;
-    for (; i + 8 <= t.size(); i += 8) {
-      uint64_t w;
-      memcpy(&w, t.data() + i, 8);
-      Word(w);
+    const char* p = t.data();
+    size_t n = t.size();
+    for (; n >= 32; p += 32, n -= 32) {
+      uint64_t w[4];
+      memcpy(w, p, 32);
+      for (int i = 0; i < 4; ++i) {
+        lane[i] = Round(lane[i], w[i]);
+      }
     }
-    uint64_t w = 0;
-    if (t.size() > i) {
-      memcpy(&w, t.data() + i, t.size() - i);
+    // The rest, at most 31 bytes, with its length: a text split elsewhere
+    // hashes apart.
+    uint64_t w[4] = {};
+    if (n > 0) {
+      memcpy(w, p, n);
     }
-    Word(w ^ (static_cast<uint64_t>(t.size() - i) << 56));
+    w[3] ^= static_cast<uint64_t>(n) << 56;
+    for (int i = 0; i < 4; ++i) {
+      lane[i] = Round(lane[i], w[i]);
+    }
   }
   void Hex(char out[33]) const {
     static const char kDigits[] = "0123456789abcdef";
-    const uint64_t x = Mix(a ^ length);
-    const uint64_t y = Mix(b + Mix(a));
+    const uint64_t x = Mix(Rotl(lane[0], 1) + Rotl(lane[1], 7) +
+                           Rotl(lane[2], 12) + Rotl(lane[3], 18) + length);
+    const uint64_t y = Mix(lane[0] ^ Mix(lane[1] ^ Mix(lane[2] ^ lane[3])));
     for (int i = 0; i < 16; ++i) {
       out[i] = kDigits[(x >> (60 - 4 * i)) & 0xF];
       out[16 + i] = kDigits[(y >> (60 - 4 * i)) & 0xF];
@@ -404,6 +433,8 @@ bool Otlp_Record::Read(std::string_view line) {
   std::string_view logname;
   std::string_view entrytype;
   std::string_view entrydesc;
+  std::string_view entrytime_col;
+  std::string_view timestamp_col;
   bool have_entry = false;
   bool read = sc.Eat('{');
   if (read && !sc.Eat('}')) {
@@ -452,7 +483,50 @@ bool Otlp_Record::Read(std::string_view line) {
               entrytype = v.text;
             } else if (col == "ENTRYDESC") {
               entrydesc = v.text;
+            } else if (col == "ENTRYTIME") {
+              entrytime_col = v.text;  // kept below unless it is mapped
+              continue;
+            } else if (col == "TIMESTAMP") {
+              timestamp_col = v.text;
+              continue;
+            } else if (col == "ORIGINNODE" && v.text == system_name_) {
+              continue;  // the resource's qoragent.system_name
             }
+          } else if (sc.at < line.size() &&
+                     (line[sc.at] == '-' ||
+                      (line[sc.at] >= '0' && line[sc.at] <= '9'))) {
+            v.text = sc.Number();
+            v.is_number = IsInteger(v.text, &v.number);
+          } else {
+            sc.Skip();
+            continue;
+          }
+          attributes.push_back(v);
+        } while (sc.ok && sc.Eat(','));
+        if (!sc.Eat('}')) {
+          sc.ok = false;
+        }
+        continue;
+      }
+      if (sc.at < line.size() && line[sc.at] == '{') {
+        // An object of scalars ("alert"): one attribute per member, under
+        // its name; deeper values are skipped.
+        ++sc.at;
+        if (sc.Eat('}')) {
+          continue;
+        }
+        do {
+          Value v;
+          v.prefix = "qoragent.";
+          v.group = key;
+          v.key = sc.String();
+          if (!sc.ok || !sc.Eat(':')) {
+            sc.ok = false;
+            break;
+          }
+          sc.Ws();
+          if (sc.at < line.size() && line[sc.at] == '"') {
+            v.text = sc.String();
           } else if (sc.at < line.size() &&
                      (line[sc.at] == '-' ||
                       (line[sc.at] >= '0' && line[sc.at] <= '9'))) {
@@ -511,6 +585,23 @@ bool Otlp_Record::Read(std::string_view line) {
     if (!have_entry) {
       body = entrydesc.empty() ? line : entrydesc;
     }
+    // The entry time is time_unix_nano; a row time stamp that is the same
+    // says nothing more.
+    const bool mapped = time_ns != 0 && !entrytime_col.empty();
+    if (!entrytime_col.empty() && !mapped) {
+      Value v;
+      v.prefix = kOtlpRowPrefix;
+      v.key = "ENTRYTIME";
+      v.text = entrytime_col;
+      attributes.push_back(v);
+    }
+    if (!timestamp_col.empty() && !(mapped && timestamp_col == entrytime_col)) {
+      Value v;
+      v.prefix = kOtlpRowPrefix;
+      v.key = "TIMESTAMP";
+      v.text = timestamp_col;
+      attributes.push_back(v);
+    }
     if (!logpath.empty() || !logname.empty()) {
       path_.reserve(logpath.size() + logname.size() + 1);
       path_.assign(logpath);
@@ -561,12 +652,9 @@ bool Otlp_Record::Read(std::string_view line) {
 namespace {
 
 size_t VarintSize(uint64_t v) {
-  size_t n = 1;
-  while (v >= 0x80) {
-    v >>= 7;
-    ++n;
-  }
-  return n;
+  // 7 bits a byte: (bits * 9 + 64) / 64 for bits = 1..64.
+  const int bits = 64 - __builtin_clzll(v | 1);
+  return static_cast<size_t>((bits * 9 + 64) / 64);
 }
 
 void PutVarint(std::string* out, uint64_t v) {
@@ -595,8 +683,13 @@ size_t AnyValueSize(const Otlp_Record::Value& v) {
                      : LenField(v.text.size());
 }
 
+size_t KeySize(const Otlp_Record::Value& v) {
+  return v.prefix.size() + (v.group.empty() ? 0 : v.group.size() + 1) +
+         v.key.size();
+}
+
 size_t KeyValueSize(const Otlp_Record::Value& v) {
-  return LenField(v.prefix.size() + v.key.size()) + LenField(AnyValueSize(v));
+  return LenField(KeySize(v)) + LenField(AnyValueSize(v));
 }
 
 // Writes into room already made for it (the sizes are counted first): one
@@ -633,8 +726,12 @@ struct Writer {
     Byte(tag);
     Varint(KeyValueSize(v));
     Byte(0x0A);
-    Varint(v.prefix.size() + v.key.size());
+    Varint(KeySize(v));
     Text(v.prefix);
+    if (!v.group.empty()) {
+      Text(v.group);
+      Byte('.');
+    }
     Text(v.key);
     Byte(0x12);
     Varint(AnyValueSize(v));
@@ -653,6 +750,12 @@ void JsonKeyValue(std::string* out, std::string_view prefix,
   out->append(prefix);
   // Keys are column and member names: plain, but written safely.
   std::string key;
+  if (!v.group.empty()) {
+    JsonAppendString(&key, v.group.data(), v.group.size());
+    out->append(key, 1, key.size() - 2);
+    out->push_back('.');
+    key.clear();
+  }
   JsonAppendString(&key, v.key.data(), v.key.size());
   out->append(key, 1, key.size() - 2);
   if (v.is_number) {

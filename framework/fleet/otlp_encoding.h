@@ -19,6 +19,7 @@ constexpr const char kOtlpRowPrefix[] = "qoragent.row.";
 struct Otlp_Record {
   struct Value {
     std::string_view prefix;  // written before the key
+    std::string_view group;   // and then, with a '.' after it (may be empty)
     std::string_view key;
     std::string_view text;  // a string's value (unescaped)
     int64_t number = 0;
@@ -32,11 +33,21 @@ struct Otlp_Record {
   char uid[33] = {};  // 32 hexadecimal digits
   std::vector<Value> attributes;
 
+  // `system_name`: this agent's, sent once per request; a row's ORIGINNODE
+  // that only repeats it is left out.
+  explicit Otlp_Record(std::string system_name = std::string())
+      : system_name_(std::move(system_name)) {}
+
   // Reads the event line `line` (its "\n" may follow). False when it is not
-  // a JSON object: the record then carries the line as its body.
+  // a JSON object: the record then carries the line as its body. The row's
+  // columns that only repeat what the record maps are left out: ENTRYTIME
+  // (time_unix_nano), TIMESTAMP when it is the same stamp, ORIGINNODE when
+  // it is the system name. An object member other than the row ("alert"
+  // of a situation that remembers) gives one attribute per member of its.
   bool Read(std::string_view line);
 
  private:
+  std::string system_name_;
   std::string text_;  // unescaped strings (reserved: never moves)
   std::string path_;  // log.file.path
 };

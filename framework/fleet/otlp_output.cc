@@ -129,6 +129,7 @@ class Otlp_Output : public Fleet_Output {
         encoder_(url_.encoding, LocalHostName(), EventLineHost(std::string()),
                  QOR_VERSION),
         headers_(std::move(headers)),
+        record_(EventLineHost(std::string())),
         client_(
             Http_Client::Options{std::move(ca), url_.requests, 5000, 30000},
             [this](std::unique_ptr<Http_Exchange> x) {
