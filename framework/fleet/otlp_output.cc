@@ -151,27 +151,46 @@ class Otlp_Output : public Fleet_Output {
   }
 
   void Send(uint64_t sequence, std::string_view line) override {
+    bool wake;
     {
       Posix_Mutex::Hold g(&mu_);
       Add(sequence, line);
+      wake = Postable();
     }
     // Sealed and posted on the client's thread, while this one reads on.
-    client_.Wake();
+    if (wake) {
+      client_.Wake();
+    }
   }
 
   void SendLines(const Event_Batch& batch, size_t first, size_t count,
                  uint64_t sequence) override {
+    bool wake;
     {
       Posix_Mutex::Hold g(&mu_);
       for (size_t i = 0; i < count; ++i) {
         Add(sequence + i, batch.Line(first + i));
       }
+      wake = Postable();
     }
-    // Sealed and posted on the client's thread, while this one reads on.
-    client_.Wake();
+    if (wake) {
+      client_.Wake();
+    }
   }
 
  private:
+  // Whether Pump would post something now: a batch that is full, or the one
+  // being filled when no request is in flight. While requests are in
+  // flight the one being filled waits for their answers (which wake the
+  // client) and grows: under load requests go full, each costing less.
+  bool Postable() REQUIRES(mu_) {
+    if (in_flight_ >= url_.requests) {
+      return false;
+    }
+    return !full_.empty() || !again_.empty() ||
+           (in_flight_ == 0 && !open_.sequences.empty());
+  }
+
   void Add(uint64_t sequence, std::string_view line) REQUIRES(mu_) {
     if (open_.sequences.size() >= url_.batch_records ||
         (!open_.sequences.empty() &&
@@ -191,7 +210,7 @@ class Otlp_Output : public Fleet_Output {
 
   // Posts what waits while fewer than the most requests are in flight and
   // no backoff runs: batches to send again first, then full ones, then the
-  // one being filled. On the client's thread.
+  // one being filled when nothing is in flight. On the client's thread.
   void Pump(Gzip* gzip) {
     while (true) {
       std::shared_ptr<Batch> b;
@@ -206,7 +225,7 @@ class Otlp_Output : public Fleet_Output {
         } else if (!full_.empty()) {
           b = std::make_shared<Batch>(std::move(full_.front()));
           full_.pop_front();
-        } else if (!open_.sequences.empty()) {
+        } else if (in_flight_ == 0 && !open_.sequences.empty()) {
           b = std::make_shared<Batch>(std::move(open_));
           open_ = Batch();
           open_.records = Spare();
