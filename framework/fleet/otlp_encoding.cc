@@ -418,6 +418,22 @@ uint64_t Rfc3339ToUnixNanos(std::string_view t) {
   return static_cast<uint64_t>(secs) * 1000000000ull + frac;
 }
 
+uint64_t Otlp_Record::Time_Memo::Of(std::string_view stamp) {
+  if (stamp.size() > sizeof text) {
+    return Rfc3339ToUnixNanos(stamp);  // not a stamp: not kept
+  }
+  if (length != 0 && stamp.size() == length &&
+      memcmp(stamp.data(), text, length) == 0) {
+    return ns;
+  }
+  ns = Rfc3339ToUnixNanos(stamp);
+  length = stamp.size();
+  if (length != 0) {
+    memcpy(text, stamp.data(), length);
+  }
+  return ns;
+}
+
 bool Otlp_Record::Read(std::string_view line) {
   if (!line.empty() && line.back() == '\n') {
     line.remove_suffix(1);
@@ -551,13 +567,13 @@ bool Otlp_Record::Read(std::string_view line) {
       if (sc.at < line.size() && line[sc.at] == '"') {
         const std::string_view value = sc.String();
         if (key == "time") {
-          observed_ns = Rfc3339ToUnixNanos(value);
+          observed_ns = read_time_.Of(value);
           time_from = member_from;
           time_to = sc.at;
           continue;
         }
         if (key == "entrytime") {
-          time_ns = Rfc3339ToUnixNanos(value);
+          time_ns = entry_time_.Of(value);
           continue;
         }
         Value v;

@@ -48,8 +48,18 @@ struct Otlp_Record {
 
  private:
   std::string system_name_;
+  // The last time stamp read of each kind and its value: events come in
+  // runs of the same second (and read time).
+  struct Time_Memo {
+    char text[40] = {};
+    size_t length = 0;
+    uint64_t ns = 0;
+    uint64_t Of(std::string_view stamp);
+  };
   std::string text_;  // unescaped strings (reserved: never moves)
   std::string path_;  // log.file.path
+  Time_Memo read_time_;
+  Time_Memo entry_time_;
 };
 
 // The syslog severity `level` (0 emerg ... 7 debug) as OpenTelemetry's
