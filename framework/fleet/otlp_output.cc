@@ -32,6 +32,9 @@ namespace {
 constexpr int64_t kFirstBackoffMs = 500;
 constexpr int64_t kMostBackoffMs = 30000;
 constexpr long kMostRetryAfterS = 300;
+// How long the batch being filled waits for the requests in flight (a slow
+// receiver) before it is posted beside them.
+constexpr int64_t kMostBatchWaitMs = 100;
 
 bool ParseCount(const std::string& text, bool sized, size_t most, size_t* out) {
   if (text.empty() || text.size() > 12) {
@@ -104,6 +107,7 @@ struct Batch {
   std::string body;      // the request, once sealed
   size_t body_from = 0;  // where it starts in `body`
   bool gzipped = false;
+  int64_t opened_ms = 0;  // when its first record came
   int attempts = 0;
 };
 
@@ -202,6 +206,7 @@ class Otlp_Output : public Fleet_Output {
     }
     if (open_.sequences.empty()) {
       encoder_.Begin(&open_.records);
+      open_.opened_ms = MonotonicMs();
     }
     record_.Read(line);
     encoder_.AppendRecord(record_, open_.sequences.empty(), &open_.records);
@@ -210,7 +215,8 @@ class Otlp_Output : public Fleet_Output {
 
   // Posts what waits while fewer than the most requests are in flight and
   // no backoff runs: batches to send again first, then full ones, then the
-  // one being filled when nothing is in flight. On the client's thread.
+  // one being filled when nothing is in flight or it waited
+  // kMostBatchWaitMs. On the client's thread.
   void Pump(Gzip* gzip) {
     while (true) {
       std::shared_ptr<Batch> b;
@@ -225,7 +231,9 @@ class Otlp_Output : public Fleet_Output {
         } else if (!full_.empty()) {
           b = std::make_shared<Batch>(std::move(full_.front()));
           full_.pop_front();
-        } else if (in_flight_ == 0 && !open_.sequences.empty()) {
+        } else if (!open_.sequences.empty() &&
+                   (in_flight_ == 0 ||
+                    MonotonicMs() - open_.opened_ms >= kMostBatchWaitMs)) {
           b = std::make_shared<Batch>(std::move(open_));
           open_ = Batch();
           open_.records = Spare();
