@@ -281,12 +281,15 @@ struct Hash128 {
     length += t.size();
     const char* p = t.data();
     size_t n = t.size();
+    // The lanes in registers: through memory each round waits for the last.
+    uint64_t a = lane[0], b = lane[1], c = lane[2], d = lane[3];
     for (; n >= 32; p += 32, n -= 32) {
       uint64_t w[4];
       memcpy(w, p, 32);
-      for (int i = 0; i < 4; ++i) {
-        lane[i] = Round(lane[i], w[i]);
-      }
+      a = Round(a, w[0]);
+      b = Round(b, w[1]);
+      c = Round(c, w[2]);
+      d = Round(d, w[3]);
     }
     // The rest, at most 31 bytes, with its length: a text split elsewhere
     // hashes apart.
@@ -295,9 +298,10 @@ struct Hash128 {
       memcpy(w, p, n);
     }
     w[3] ^= static_cast<uint64_t>(n) << 56;
-    for (int i = 0; i < 4; ++i) {
-      lane[i] = Round(lane[i], w[i]);
-    }
+    lane[0] = Round(a, w[0]);
+    lane[1] = Round(b, w[1]);
+    lane[2] = Round(c, w[2]);
+    lane[3] = Round(d, w[3]);
   }
   void Hex(char out[33]) const {
     static const char kDigits[] = "0123456789abcdef";
@@ -735,11 +739,25 @@ struct Writer {
       *p++ = static_cast<char>(v >> (8 * i));
     }
   }
+  // Keys and most values are short: copied by fixed-size moves, overlapping,
+  // within the text's own room, rather than by a call.
   void Text(std::string_view t) {
-    if (!t.empty()) {
-      memcpy(p, t.data(), t.size());
-      p += t.size();
+    const char* const s = t.data();
+    const size_t n = t.size();
+    if (n >= 8 && n <= 16) {
+      memcpy(p, s, 8);
+      memcpy(p + n - 8, s + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+      memcpy(p, s, 4);
+      memcpy(p + n - 4, s + n - 4, 4);
+    } else if (n < 4) {
+      for (size_t i = 0; i < n; ++i) {
+        p[i] = s[i];
+      }
+    } else {
+      memcpy(p, s, n);
     }
+    p += n;
   }
   void Bytes(char tag, std::string_view t) {
     Byte(tag);
