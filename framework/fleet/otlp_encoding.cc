@@ -237,6 +237,13 @@ struct Scanner {
   }
 };
 
+// Whether `name` is the literal `word`: compared by its known length, with
+// no call (most names differ in their first bytes or in length).
+template <size_t N>
+bool Is(std::string_view name, const char (&word)[N]) {
+  return name.size() == N - 1 && memcmp(name.data(), word, N - 1) == 0;
+}
+
 bool IsInteger(std::string_view n, int64_t* v) {
   if (n.empty() || n.size() > 18) {
     return false;
@@ -476,7 +483,7 @@ bool Otlp_Record::Read(std::string_view line) {
         break;
       }
       sc.Ws();
-      if (key == "row" && sc.at < line.size() && line[sc.at] == '{') {
+      if (Is(key, "row") && sc.at < line.size() && line[sc.at] == '{') {
         ++sc.at;
         if (sc.Eat('}')) {
           continue;
@@ -496,30 +503,30 @@ bool Otlp_Record::Read(std::string_view line) {
             if (v.text.empty()) {
               continue;  // an empty column says nothing
             }
-            if (col == "entry") {
+            if (Is(col, "entry")) {
               body = v.text;
               have_entry = true;
               continue;
             }
-            if (col == "LOGPATH") {
+            if (Is(col, "LOGPATH")) {
               logpath = v.text;
               continue;
             }
-            if (col == "LOGNAME") {
+            if (Is(col, "LOGNAME")) {
               logname = v.text;
               continue;
             }
-            if (col == "ENTRYTYPE") {
+            if (Is(col, "ENTRYTYPE")) {
               entrytype = v.text;
-            } else if (col == "ENTRYDESC") {
+            } else if (Is(col, "ENTRYDESC")) {
               entrydesc = v.text;
-            } else if (col == "ENTRYTIME") {
+            } else if (Is(col, "ENTRYTIME")) {
               entrytime_col = v.text;  // kept below unless it is mapped
               continue;
-            } else if (col == "TIMESTAMP") {
+            } else if (Is(col, "TIMESTAMP")) {
               timestamp_col = v.text;
               continue;
-            } else if (col == "ORIGINNODE" && v.text == system_name_) {
+            } else if (Is(col, "ORIGINNODE") && v.text == system_name_) {
               continue;  // the resource's qoragent.system_name
             }
           } else if (sc.at < line.size() &&
@@ -575,13 +582,13 @@ bool Otlp_Record::Read(std::string_view line) {
       }
       if (sc.at < line.size() && line[sc.at] == '"') {
         const std::string_view value = sc.String();
-        if (key == "time") {
+        if (Is(key, "time")) {
           observed_ns = read_time_.Of(value);
           time_from = member_from;
           time_to = sc.at;
           continue;
         }
-        if (key == "entrytime") {
+        if (Is(key, "entrytime")) {
           time_ns = entry_time_.Of(value);
           continue;
         }
