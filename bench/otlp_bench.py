@@ -71,10 +71,10 @@ def free_port():
     return port
 
 
-def receiver_records(stats):
+def receiver_records(stats, name="records"):
     try:
         with open(stats) as f:
-            return dict((k, int(v)) for k, v in (l.split() for l in f)).get("records", 0)
+            return dict((k, int(v)) for k, v in (l.split() for l in f)).get(name, 0)
     except (OSError, ValueError):
         return 0
 
@@ -134,6 +134,7 @@ def run(build, text, lines, query):
             pid = agent_pid(agent)
             base, _ = acknowledged(ctl, sock)
             base_records = receiver_records(stats)
+            base_requests = receiver_records(stats, "requests")
             hz = os.sysconf("SC_CLK_TCK")
             c0, r0, t0 = cpu_ticks(pid), cpu_ticks(receiver.pid), time.monotonic()
             with open(log, "ab", buffering=0) as f:
@@ -157,9 +158,11 @@ def run(build, text, lines, query):
             while receiver_records(stats) - base_records < lines and time.monotonic() < wait:
                 time.sleep(0.05)
             records = receiver_records(stats) - base_records
+            requests = max(1, receiver_records(stats, "requests") - base_requests)
             print(f"{lines} events: {rate / 1000:.0f}k events/s end to end, agent "
                   f"{cpu:.2f} CPU-s per million events, receiver {rcpu:.2f} apart "
-                  f"({failed} rejected, receiver counted {records})", flush=True)
+                  f"({failed} rejected, receiver counted {records} in "
+                  f"{requests} requests)", flush=True)
             if records < lines:
                 sys.exit("the receiver did not count every event")
         finally:

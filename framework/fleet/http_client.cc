@@ -148,9 +148,10 @@ void Http_Client::Loop() {
       }
       curl_easy_setopt(e, CURLOPT_URL, t->x->url.c_str());
       curl_easy_setopt(e, CURLOPT_POST, 1L);
-      curl_easy_setopt(e, CURLOPT_POSTFIELDS, t->x->body.data());
+      const size_t from = std::min(t->x->body_from, t->x->body.size());
+      curl_easy_setopt(e, CURLOPT_POSTFIELDS, t->x->body.data() + from);
       curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE,
-                       static_cast<curl_off_t>(t->x->body.size()));
+                       static_cast<curl_off_t>(t->x->body.size() - from));
       curl_easy_setopt(e, CURLOPT_HTTPHEADER, t->headers);
       curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
       curl_easy_setopt(e, CURLOPT_WRITEDATA, t.get());

@@ -19,6 +19,7 @@ struct Http_Exchange {
   std::string url;
   std::vector<std::string> headers;  // "Name: value"
   std::string body;
+  size_t body_from = 0;       // the bytes posted: `body` from here on
   std::shared_ptr<void> tag;  // the caller's
   // The answer: `status` 0 when none came (`error` says why).
   long status = 0;

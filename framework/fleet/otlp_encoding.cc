@@ -11,6 +11,33 @@ namespace {
 
 // ---- reading the event line ----
 
+// Where the first '"' or '\\' is in `s` from `at` on (s.size(): none):
+// eight bytes at a time (strings are short: a call to memchr costs more).
+size_t QuoteOrBackslash(std::string_view s, size_t at) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHighs = 0x8080808080808080ull;
+  for (; at + 8 <= s.size(); at += 8) {
+    uint64_t w;
+    memcpy(&w, s.data() + at, 8);
+    const uint64_t q = w ^ (kOnes * '"');
+    const uint64_t b = w ^ (kOnes * '\\');
+    // A byte of q or b is zero where the word has a quote or a backslash.
+    const uint64_t hit = (((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs;
+    if (hit != 0) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+      // The lowest flag is exact (a borrow only reaches the bytes above).
+      return at + static_cast<size_t>(__builtin_ctzll(hit) / 8);
+#else
+      break;  // found below, byte by byte, in order
+#endif
+    }
+  }
+  while (at < s.size() && s[at] != '"' && s[at] != '\\') {
+    ++at;
+  }
+  return at;
+}
+
 // JSON text scanner over one line; on a syntax error `ok` turns false.
 struct Scanner {
   std::string_view s;
@@ -75,27 +102,28 @@ struct Scanner {
     }
   }
   // A string at `at` (after blanks): its text, a view of the line when it
-  // has no escape, else of what was unescaped into *text.
-  std::string_view String() {
+  // has no escape, else of what was unescaped into *text. Inline: it is
+  // most of the reading, and most strings have no escape.
+  [[gnu::always_inline]] std::string_view String() {
     if (!Eat('"')) {
       ok = false;
       return {};
     }
-    const size_t from = at;
-    const char* const base = s.data();
-    const void* q = memchr(base + at, '"', s.size() - at);
-    if (q == nullptr) {
+    // The first quote or backslash: a quote ends a string without escapes.
+    const size_t end = QuoteOrBackslash(s, at);
+    if (end >= s.size()) {
       ok = false;
       return {};
     }
-    // A backslash before the first quote: the string has escapes.
-    const void* b =
-        memchr(base + at, '\\',
-               static_cast<size_t>(static_cast<const char*>(q) - (base + at)));
-    if (b == nullptr) {
-      at = static_cast<size_t>(static_cast<const char*>(q) - base) + 1;
-      return s.substr(from, at - 1 - from);
+    if (s[end] == '"') {
+      const size_t from = at;
+      at = end + 1;
+      return s.substr(from, end - from);
     }
+    return Unescaped();
+  }
+  // The rest of String for a string with escapes, unescaped into *text.
+  [[gnu::noinline]] std::string_view Unescaped() {
     const size_t start = text->size();
     while (at < s.size() && s[at] != '"') {
       const char c = s[at++];
@@ -209,6 +237,13 @@ struct Scanner {
   }
 };
 
+// Whether `name` is the literal `word`: compared by its known length, with
+// no call (most names differ in their first bytes or in length).
+template <size_t N>
+bool Is(std::string_view name, const char (&word)[N]) {
+  return name.size() == N - 1 && memcmp(name.data(), word, N - 1) == 0;
+}
+
 bool IsInteger(std::string_view n, int64_t* v) {
   if (n.empty() || n.size() > 18) {
     return false;
@@ -228,11 +263,14 @@ bool IsInteger(std::string_view n, int64_t* v) {
   return true;
 }
 
-// Two lanes of multiply-and-rotate over 8-byte words, finished by a 64-bit
-// mixer: 128 bits of a text, fast enough for every event.
+// Four lanes of multiply-and-rotate over 8-byte words (independent, so
+// that the multiplications overlap), finished by a 64-bit mixer: 128 bits
+// of a text, fast enough for every event.
 struct Hash128 {
-  uint64_t a = 0x9E3779B97F4A7C15ull;
-  uint64_t b = 0xC2B2AE3D27D4EB4Full;
+  static constexpr uint64_t kP1 = 0x9E3779B185EBCA87ull;
+  static constexpr uint64_t kP2 = 0xC2B2AE3D27D4EB4Full;
+  uint64_t lane[4] = {0x9E3779B97F4A7C15ull, 0xC2B2AE3D27D4EB4Full,
+                      0x87C37B91114253D5ull, 0x4CF5AD432745937Full};
   uint64_t length = 0;
   static uint64_t Rotl(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
   static uint64_t Mix(uint64_t x) {
@@ -243,28 +281,40 @@ struct Hash128 {
     x ^= x >> 33;
     return x;
   }
-  void Word(uint64_t w) {
-    a = Rotl((a ^ w) * 0x87C37B91114253D5ull, 31);
-    b = Rotl((b + w) * 0x4CF5AD432745937Full, 29) ^ a;
+  static uint64_t Round(uint64_t acc, uint64_t w) {
+    return Rotl(acc + w * kP2, 31) * kP1;
   }
   void Add(std::string_view t) {
     length += t.size();
-    size_t i = 0;
-    for (; i + 8 <= t.size(); i += 8) {
-      uint64_t w;
-      memcpy(&w, t.data() + i, 8);
-      Word(w);
+    const char* p = t.data();
+    size_t n = t.size();
+    // The lanes in registers: through memory each round waits for the last.
+    uint64_t a = lane[0], b = lane[1], c = lane[2], d = lane[3];
+    for (; n >= 32; p += 32, n -= 32) {
+      uint64_t w[4];
+      memcpy(w, p, 32);
+      a = Round(a, w[0]);
+      b = Round(b, w[1]);
+      c = Round(c, w[2]);
+      d = Round(d, w[3]);
     }
-    uint64_t w = 0;
-    if (t.size() > i) {
-      memcpy(&w, t.data() + i, t.size() - i);
+    // The rest, at most 31 bytes, with its length: a text split elsewhere
+    // hashes apart.
+    uint64_t w[4] = {};
+    if (n > 0) {
+      memcpy(w, p, n);
     }
-    Word(w ^ (static_cast<uint64_t>(t.size() - i) << 56));
+    w[3] ^= static_cast<uint64_t>(n) << 56;
+    lane[0] = Round(a, w[0]);
+    lane[1] = Round(b, w[1]);
+    lane[2] = Round(c, w[2]);
+    lane[3] = Round(d, w[3]);
   }
   void Hex(char out[33]) const {
     static const char kDigits[] = "0123456789abcdef";
-    const uint64_t x = Mix(a ^ length);
-    const uint64_t y = Mix(b + Mix(a));
+    const uint64_t x = Mix(Rotl(lane[0], 1) + Rotl(lane[1], 7) +
+                           Rotl(lane[2], 12) + Rotl(lane[3], 18) + length);
+    const uint64_t y = Mix(lane[0] ^ Mix(lane[1] ^ Mix(lane[2] ^ lane[3])));
     for (int i = 0; i < 16; ++i) {
       out[i] = kDigits[(x >> (60 - 4 * i)) & 0xF];
       out[16 + i] = kDigits[(y >> (60 - 4 * i)) & 0xF];
@@ -384,6 +434,22 @@ uint64_t Rfc3339ToUnixNanos(std::string_view t) {
   return static_cast<uint64_t>(secs) * 1000000000ull + frac;
 }
 
+uint64_t Otlp_Record::Time_Memo::Of(std::string_view stamp) {
+  if (stamp.size() > sizeof text) {
+    return Rfc3339ToUnixNanos(stamp);  // not a stamp: not kept
+  }
+  if (length != 0 && stamp.size() == length &&
+      memcmp(stamp.data(), text, length) == 0) {
+    return ns;
+  }
+  ns = Rfc3339ToUnixNanos(stamp);
+  length = stamp.size();
+  if (length != 0) {
+    memcpy(text, stamp.data(), length);
+  }
+  return ns;
+}
+
 bool Otlp_Record::Read(std::string_view line) {
   if (!line.empty() && line.back() == '\n') {
     line.remove_suffix(1);
@@ -404,6 +470,8 @@ bool Otlp_Record::Read(std::string_view line) {
   std::string_view logname;
   std::string_view entrytype;
   std::string_view entrydesc;
+  std::string_view entrytime_col;
+  std::string_view timestamp_col;
   bool have_entry = false;
   bool read = sc.Eat('{');
   if (read && !sc.Eat('}')) {
@@ -415,7 +483,7 @@ bool Otlp_Record::Read(std::string_view line) {
         break;
       }
       sc.Ws();
-      if (key == "row" && sc.at < line.size() && line[sc.at] == '{') {
+      if (Is(key, "row") && sc.at < line.size() && line[sc.at] == '{') {
         ++sc.at;
         if (sc.Eat('}')) {
           continue;
@@ -435,24 +503,67 @@ bool Otlp_Record::Read(std::string_view line) {
             if (v.text.empty()) {
               continue;  // an empty column says nothing
             }
-            if (col == "entry") {
+            if (Is(col, "entry")) {
               body = v.text;
               have_entry = true;
               continue;
             }
-            if (col == "LOGPATH") {
+            if (Is(col, "LOGPATH")) {
               logpath = v.text;
               continue;
             }
-            if (col == "LOGNAME") {
+            if (Is(col, "LOGNAME")) {
               logname = v.text;
               continue;
             }
-            if (col == "ENTRYTYPE") {
+            if (Is(col, "ENTRYTYPE")) {
               entrytype = v.text;
-            } else if (col == "ENTRYDESC") {
+            } else if (Is(col, "ENTRYDESC")) {
               entrydesc = v.text;
+            } else if (Is(col, "ENTRYTIME")) {
+              entrytime_col = v.text;  // kept below unless it is mapped
+              continue;
+            } else if (Is(col, "TIMESTAMP")) {
+              timestamp_col = v.text;
+              continue;
+            } else if (Is(col, "ORIGINNODE") && v.text == system_name_) {
+              continue;  // the resource's qoragent.system_name
             }
+          } else if (sc.at < line.size() &&
+                     (line[sc.at] == '-' ||
+                      (line[sc.at] >= '0' && line[sc.at] <= '9'))) {
+            v.text = sc.Number();
+            v.is_number = IsInteger(v.text, &v.number);
+          } else {
+            sc.Skip();
+            continue;
+          }
+          attributes.push_back(v);
+        } while (sc.ok && sc.Eat(','));
+        if (!sc.Eat('}')) {
+          sc.ok = false;
+        }
+        continue;
+      }
+      if (sc.at < line.size() && line[sc.at] == '{') {
+        // An object of scalars ("alert"): one attribute per member, under
+        // its name; deeper values are skipped.
+        ++sc.at;
+        if (sc.Eat('}')) {
+          continue;
+        }
+        do {
+          Value v;
+          v.prefix = "qoragent.";
+          v.group = key;
+          v.key = sc.String();
+          if (!sc.ok || !sc.Eat(':')) {
+            sc.ok = false;
+            break;
+          }
+          sc.Ws();
+          if (sc.at < line.size() && line[sc.at] == '"') {
+            v.text = sc.String();
           } else if (sc.at < line.size() &&
                      (line[sc.at] == '-' ||
                       (line[sc.at] >= '0' && line[sc.at] <= '9'))) {
@@ -471,14 +582,14 @@ bool Otlp_Record::Read(std::string_view line) {
       }
       if (sc.at < line.size() && line[sc.at] == '"') {
         const std::string_view value = sc.String();
-        if (key == "time") {
-          observed_ns = Rfc3339ToUnixNanos(value);
+        if (Is(key, "time")) {
+          observed_ns = read_time_.Of(value);
           time_from = member_from;
           time_to = sc.at;
           continue;
         }
-        if (key == "entrytime") {
-          time_ns = Rfc3339ToUnixNanos(value);
+        if (Is(key, "entrytime")) {
+          time_ns = entry_time_.Of(value);
           continue;
         }
         Value v;
@@ -510,6 +621,23 @@ bool Otlp_Record::Read(std::string_view line) {
   } else {
     if (!have_entry) {
       body = entrydesc.empty() ? line : entrydesc;
+    }
+    // The entry time is time_unix_nano; a row time stamp that is the same
+    // says nothing more.
+    const bool mapped = time_ns != 0 && !entrytime_col.empty();
+    if (!entrytime_col.empty() && !mapped) {
+      Value v;
+      v.prefix = kOtlpRowPrefix;
+      v.key = "ENTRYTIME";
+      v.text = entrytime_col;
+      attributes.push_back(v);
+    }
+    if (!timestamp_col.empty() && !(mapped && timestamp_col == entrytime_col)) {
+      Value v;
+      v.prefix = kOtlpRowPrefix;
+      v.key = "TIMESTAMP";
+      v.text = timestamp_col;
+      attributes.push_back(v);
     }
     if (!logpath.empty() || !logname.empty()) {
       path_.reserve(logpath.size() + logname.size() + 1);
@@ -561,12 +689,9 @@ bool Otlp_Record::Read(std::string_view line) {
 namespace {
 
 size_t VarintSize(uint64_t v) {
-  size_t n = 1;
-  while (v >= 0x80) {
-    v >>= 7;
-    ++n;
-  }
-  return n;
+  // 7 bits a byte: (bits * 9 + 64) / 64 for bits = 1..64.
+  const int bits = 64 - __builtin_clzll(v | 1);
+  return static_cast<size_t>((bits * 9 + 64) / 64);
 }
 
 void PutVarint(std::string* out, uint64_t v) {
@@ -595,8 +720,13 @@ size_t AnyValueSize(const Otlp_Record::Value& v) {
                      : LenField(v.text.size());
 }
 
+size_t KeySize(const Otlp_Record::Value& v) {
+  return v.prefix.size() + (v.group.empty() ? 0 : v.group.size() + 1) +
+         v.key.size();
+}
+
 size_t KeyValueSize(const Otlp_Record::Value& v) {
-  return LenField(v.prefix.size() + v.key.size()) + LenField(AnyValueSize(v));
+  return LenField(KeySize(v)) + LenField(AnyValueSize(v));
 }
 
 // Writes into room already made for it (the sizes are counted first): one
@@ -616,11 +746,25 @@ struct Writer {
       *p++ = static_cast<char>(v >> (8 * i));
     }
   }
+  // Keys and most values are short: copied by fixed-size moves, overlapping,
+  // within the text's own room, rather than by a call.
   void Text(std::string_view t) {
-    if (!t.empty()) {
-      memcpy(p, t.data(), t.size());
-      p += t.size();
+    const char* const s = t.data();
+    const size_t n = t.size();
+    if (n >= 8 && n <= 16) {
+      memcpy(p, s, 8);
+      memcpy(p + n - 8, s + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+      memcpy(p, s, 4);
+      memcpy(p + n - 4, s + n - 4, 4);
+    } else if (n < 4) {
+      for (size_t i = 0; i < n; ++i) {
+        p[i] = s[i];
+      }
+    } else {
+      memcpy(p, s, n);
     }
+    p += n;
   }
   void Bytes(char tag, std::string_view t) {
     Byte(tag);
@@ -630,11 +774,19 @@ struct Writer {
   // A KeyValue as field `tag` (LogRecord.attributes: 0x32; a Resource's:
   // 0x0A).
   void KeyValue(char tag, const Otlp_Record::Value& v) {
+    KeyValue(tag, v, KeyValueSize(v));
+  }
+  // The same, its size `size` (KeyValueSize) counted already.
+  void KeyValue(char tag, const Otlp_Record::Value& v, size_t size) {
     Byte(tag);
-    Varint(KeyValueSize(v));
+    Varint(size);
     Byte(0x0A);
-    Varint(v.prefix.size() + v.key.size());
+    Varint(KeySize(v));
     Text(v.prefix);
+    if (!v.group.empty()) {
+      Text(v.group);
+      Byte('.');
+    }
     Text(v.key);
     Byte(0x12);
     Varint(AnyValueSize(v));
@@ -653,6 +805,12 @@ void JsonKeyValue(std::string* out, std::string_view prefix,
   out->append(prefix);
   // Keys are column and member names: plain, but written safely.
   std::string key;
+  if (!v.group.empty()) {
+    JsonAppendString(&key, v.group.data(), v.group.size());
+    out->append(key, 1, key.size() - 2);
+    out->push_back('.');
+    key.clear();
+  }
   JsonAppendString(&key, v.key.data(), v.key.size());
   out->append(key, 1, key.size() - 2);
   if (v.is_number) {
@@ -755,8 +913,15 @@ void Otlp_Encoder::AppendRecord(const Otlp_Record& r, bool first,
             LenField(r.severity_text.size());
   }
   size += LenField(LenField(r.body.size()));
-  for (const Otlp_Record::Value& v : r.attributes) {
-    size += LenField(KeyValueSize(v));
+  // Each attribute's size, counted once for the record's and its own.
+  constexpr size_t kCounted = 64;
+  uint32_t sizes[kCounted];
+  for (size_t i = 0; i < r.attributes.size(); ++i) {
+    const size_t n = KeyValueSize(r.attributes[i]);
+    if (i < kCounted) {
+      sizes[i] = static_cast<uint32_t>(n);
+    }
+    size += LenField(n);
   }
   const size_t at = out->size();
   out->resize(at + 1 + VarintSize(size) + size);
@@ -775,8 +940,10 @@ void Otlp_Encoder::AppendRecord(const Otlp_Record& r, bool first,
   w.Byte(0x2A);  // body = 5
   w.Varint(LenField(r.body.size()));
   w.Bytes(0x0A, r.body);  // AnyValue.string_value = 1
-  for (const Otlp_Record::Value& v : r.attributes) {
-    w.KeyValue(0x32, v);  // attributes = 6
+  for (size_t i = 0; i < r.attributes.size(); ++i) {
+    const Otlp_Record::Value& v = r.attributes[i];
+    // attributes = 6
+    w.KeyValue(0x32, v, i < kCounted ? sizes[i] : KeyValueSize(v));
   }
   if (r.observed_ns != 0) {
     w.Byte(0x59);  // observed_time_unix_nano = 11, fixed64
@@ -784,22 +951,38 @@ void Otlp_Encoder::AppendRecord(const Otlp_Record& r, bool first,
   }
 }
 
-void Otlp_Encoder::Request(std::string_view records, std::string* body) const {
-  body->clear();
+size_t Otlp_Encoder::Headroom() const {
   if (encoding_ == Otlp_Encoding::kJson) {
-    body->reserve(head_.size() + records.size() + tail_.size());
-    body->append(head_).append(records).append(tail_);
-    return;
+    return head_.size();
   }
-  const size_t scope_logs = head_.size() + records.size();
+  // Two tags and two lengths of at most ten bytes each.
+  return 22 + resource_.size() + head_.size();
+}
+
+void Otlp_Encoder::Begin(std::string* out) const {
+  out->assign(Headroom(), '\0');
+}
+
+std::string_view Otlp_Encoder::Frame(std::string* out) const {
+  const size_t room = Headroom();
+  if (encoding_ == Otlp_Encoding::kJson) {
+    out->append(tail_);
+    memcpy(&(*out)[0], head_.data(), head_.size());
+    return *out;
+  }
+  const size_t records = out->size() - room;
+  const size_t scope_logs = head_.size() + records;
   const size_t resource_logs = resource_.size() + LenField(scope_logs);
-  body->reserve(LenField(resource_logs));
-  body->push_back(0x0A);  // ExportLogsServiceRequest.resource_logs = 1
-  PutVarint(body, resource_logs);
-  body->append(resource_);
-  body->push_back(0x12);  // ResourceLogs.scope_logs = 2
-  PutVarint(body, scope_logs);
-  body->append(head_).append(records);
+  const size_t head = LenField(resource_logs) - records;
+  const size_t from = room - head;
+  Writer w{&(*out)[from]};
+  w.Byte(0x0A);  // ExportLogsServiceRequest.resource_logs = 1
+  w.Varint(resource_logs);
+  w.Text(resource_);
+  w.Byte(0x12);  // ResourceLogs.scope_logs = 2
+  w.Varint(scope_logs);
+  w.Text(head_);
+  return std::string_view(*out).substr(from);
 }
 
 namespace {

@@ -19,6 +19,7 @@ constexpr const char kOtlpRowPrefix[] = "qoragent.row.";
 struct Otlp_Record {
   struct Value {
     std::string_view prefix;  // written before the key
+    std::string_view group;   // and then, with a '.' after it (may be empty)
     std::string_view key;
     std::string_view text;  // a string's value (unescaped)
     int64_t number = 0;
@@ -32,13 +33,33 @@ struct Otlp_Record {
   char uid[33] = {};  // 32 hexadecimal digits
   std::vector<Value> attributes;
 
+  // `system_name`: this agent's, sent once per request; a row's ORIGINNODE
+  // that only repeats it is left out.
+  explicit Otlp_Record(std::string system_name = std::string())
+      : system_name_(std::move(system_name)) {}
+
   // Reads the event line `line` (its "\n" may follow). False when it is not
-  // a JSON object: the record then carries the line as its body.
+  // a JSON object: the record then carries the line as its body. The row's
+  // columns that only repeat what the record maps are left out: ENTRYTIME
+  // (time_unix_nano), TIMESTAMP when it is the same stamp, ORIGINNODE when
+  // it is the system name. An object member other than the row ("alert"
+  // of a situation that remembers) gives one attribute per member of its.
   bool Read(std::string_view line);
 
  private:
+  std::string system_name_;
+  // The last time stamp read of each kind and its value: events come in
+  // runs of the same second (and read time).
+  struct Time_Memo {
+    char text[40] = {};
+    size_t length = 0;
+    uint64_t ns = 0;
+    uint64_t Of(std::string_view stamp);
+  };
   std::string text_;  // unescaped strings (reserved: never moves)
   std::string path_;  // log.file.path
+  Time_Memo read_time_;
+  Time_Memo entry_time_;
 };
 
 // The syslog severity `level` (0 emerg ... 7 debug) as OpenTelemetry's
@@ -60,12 +81,18 @@ class Otlp_Encoder {
   Otlp_Encoder(Otlp_Encoding encoding, std::string host_name,
                std::string system_name, std::string version);
   Otlp_Encoding Encoding() const { return encoding_; }
+  // The room an export request needs before its records.
+  size_t Headroom() const;
+  // Starts *out as the buffer of one request: Headroom() bytes, then the
+  // records AppendRecord adds.
+  void Begin(std::string* out) const;
   // Appends `record` to *out, after the records before it (`first`: none).
   void AppendRecord(const Otlp_Record& record, bool first,
                     std::string* out) const;
-  // The export request holding the records `records` (AppendRecord's
-  // text), in *body.
-  void Request(std::string_view records, std::string* body) const;
+  // Completes the export request in *out (Begin's buffer, the records
+  // appended): written in the room before them, so that the records are
+  // never copied. Returns the request, a view into *out. Once per buffer.
+  std::string_view Frame(std::string* out) const;
   const char* ContentType() const {
     return encoding_ == Otlp_Encoding::kJson ? "application/json"
                                              : "application/x-protobuf";

@@ -37,14 +37,14 @@ qor::otlp::ExportLogsServiceRequest Decode(Otlp_Encoding encoding,
                                            const std::string& line,
                                            int copies) {
   const Otlp_Encoder enc(encoding, "web1.example", "web1:TVX", "1.2.3");
-  Otlp_Record r;
+  Otlp_Record r("web1:TVX");
   std::string records;
+  enc.Begin(&records);
   for (int i = 0; i < copies; ++i) {
     r.Read(line);
     enc.AppendRecord(r, i == 0, &records);
   }
-  std::string body;
-  enc.Request(records, &body);
+  const std::string body(enc.Frame(&records));
   qor::otlp::ExportLogsServiceRequest req;
   if (encoding == Otlp_Encoding::kJson) {
     EXPECT_TRUE(google::protobuf::util::JsonStringToMessage(body, &req).ok())
@@ -82,11 +82,50 @@ TEST(OtlpEncodingTest, EveryFieldDecodesInBothEncodings) {
     EXPECT_EQ(a["qoragent.situation"], "ssh_guess");
     EXPECT_EQ(a["qoragent.table"], "TVX.VXLOGENT");
     EXPECT_EQ(a["qoragent.suppressed"], "#3");
-    EXPECT_EQ(a["qoragent.row.ORIGINNODE"], "web1:TVX");
+    EXPECT_EQ(a.count("qoragent.row.ORIGINNODE"), 0u);  // the resource's
     EXPECT_EQ(a["qoragent.row.FREQTHRESH"], "#5");
     EXPECT_EQ(a["log.record.uid"].size(), 32u);
     EXPECT_EQ(a.count("qoragent.row.entry"), 0u);
   }
+}
+
+// A situation that remembers: the alert's identity and state as attributes;
+// the row's columns that repeat the record's fields left out, the others
+// kept.
+TEST(OtlpEncodingTest, StatefulEventsAndRepeatedColumns) {
+  const std::string line =
+      "{\"time\":\"2026-12-08T02:30:01.000Z\",\"situation\":\"pair\","
+      "\"table\":\"TVX.VXLOGENT\",\"key\":\"k1\","
+      "\"entrytime\":\"2026-12-08T02:30:00Z\",\"alert\":{\"situation\":"
+      "\"pair\",\"key\":\"k1\",\"host\":\"web1\"},\"state\":\"firing\","
+      "\"pair\":\"then\",\"first\":{\"entry\":\"a\",\"n\":2,\"x\":[1]},"
+      "\"row\":{\"ORIGINNODE\":\"db2:TVX\",\"ENTRYTIME\":\"1261208023000000\","
+      "\"TIMESTAMP\":\"1261208023000000\",\"entry\":\"b\"}}\n";
+  for (Otlp_Encoding e : {Otlp_Encoding::kProtobuf, Otlp_Encoding::kJson}) {
+    SCOPED_TRACE(e == Otlp_Encoding::kJson ? "json" : "protobuf");
+    const auto req = Decode(e, line, 1);
+    auto a = Attributes(
+        req.resource_logs(0).scope_logs(0).log_records(0).attributes());
+    EXPECT_EQ(a["qoragent.alert.situation"], "pair");
+    EXPECT_EQ(a["qoragent.alert.key"], "k1");
+    EXPECT_EQ(a["qoragent.alert.host"], "web1");
+    EXPECT_EQ(a["qoragent.state"], "firing");
+    EXPECT_EQ(a["qoragent.pair"], "then");
+    EXPECT_EQ(a["qoragent.first.entry"], "a");
+    EXPECT_EQ(a["qoragent.first.n"], "#2");
+    EXPECT_EQ(a.count("qoragent.first.x"), 0u);
+    EXPECT_EQ(a["qoragent.row.ORIGINNODE"], "db2:TVX");  // another system's
+    EXPECT_EQ(a.count("qoragent.row.ENTRYTIME"), 0u);
+    EXPECT_EQ(a.count("qoragent.row.TIMESTAMP"), 0u);
+  }
+  // A time stamp of its own is kept; without the entry time, ENTRYTIME too.
+  Otlp_Record r;
+  ASSERT_TRUE(r.Read("{\"row\":{\"ENTRYTIME\":\"1\",\"TIMESTAMP\":\"2\"}}"));
+  int kept = 0;
+  for (const Otlp_Record::Value& v : r.attributes) {
+    kept += v.key == "ENTRYTIME" || v.key == "TIMESTAMP";
+  }
+  EXPECT_EQ(kept, 2);
 }
 
 TEST(OtlpEncodingTest, RecordReadingRules) {
