@@ -74,13 +74,16 @@ const View_Column kSituationsView[] = {
     {"OPEN", "open_pairs", nullptr, false, true},
     {"FIRING", "firing", nullptr, false, true},
     {nullptr, nullptr, nullptr, false}};
-const View_Column kAlertsView[] = {{"SITUATION", "situation", nullptr, false},
-                                   {"KEY", "key", nullptr, false},
-                                   {"HOST", "host", nullptr, false},
-                                   {"AGE", "age", nullptr, false},
-                                   {"COUNT", "count", nullptr, false},
-                                   {"SINCE", "since", nullptr, false},
-                                   {nullptr, nullptr, nullptr, false}};
+const View_Column kAlertsView[] = {
+    {"SITUATION", "situation", nullptr, false},
+    {"KEY", "key", nullptr, false},
+    {"HOST", "host", nullptr, false},
+    {"AGE", "age", nullptr, false},
+    {"COUNT", "count", nullptr, false},
+    {"SINCE", "since", nullptr, false},
+    // With HOV_ALERTMANAGER: what it was told.
+    {"ALERTMANAGER", "told", nullptr, false, true},
+    {nullptr, nullptr, nullptr, false}};
 const View_Column kReloadView[] = {{"SKIPPED", "problem", nullptr, false},
                                    {nullptr, nullptr, nullptr, false}};
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <map>
 #include <utility>
 
@@ -133,7 +134,28 @@ struct Alert {
   long long changed_ms = 0;  // when it was last changed
   long long sent_ms = 0;     // when it last went out (0: never)
   long long forget_ms = 0;   // a resolved alert is forgotten then
+  // What Alertmanager was last told (Alert_Told): the identity as JSON
+  // text, and the request it went in (0: none yet), when, and as what.
+  std::string situation, key, host;
+  uint64_t request = 0;
+  long long told_s = 0;
+  bool told_resolved = false;
 };
+
+// The key and host of an event line's alert as JSON strings.
+void AlertIdentity(std::string_view line, std::string* key, std::string* host) {
+  const std::string_view alert = Member(line, "alert");
+  const std::string_view k = Member(alert.empty() ? line : alert, "key");
+  key->assign(IsJsonString(k) && k.size() > 2 ? k : std::string_view());
+  std::string_view h = Member(alert, "host");
+  if (IsJsonString(h)) {
+    host->assign(h);
+  } else {
+    std::string scratch;
+    host->clear();
+    JsonAppendString(host, std::string(EventLineHost(line, &scratch)));
+  }
+}
 
 std::string Identity(std::string_view line) {
   const std::string_view alert = Member(line, "alert");
@@ -190,9 +212,15 @@ class Alertmanager_Output : public Event_Output {
       }
       if (!dropped) {
         Alert& a = it->second;
+        if (a.situation.empty()) {
+          a.situation.assign(Member(line, "situation"));
+          AlertIdentity(line, &a.key, &a.host);
+        }
         a.json = std::move(json);
         a.resolved = state == "\"resolved\"";
-        a.ends_s = state.empty() ? time(nullptr) + config_.resolve_s : 0;
+        a.ends_s = state.empty() ? time(nullptr) + AlertmanagerResolveSeconds(
+                                                       line, config_.resolve_s)
+                                 : 0;
         a.changed_ms = now_ms;
         a.forget_ms = a.resolved ? now_ms + config_.resend_s * 1000 : 0;
         if (first_waiting_ms_ == 0) {
@@ -241,6 +269,7 @@ class Alertmanager_Output : public Event_Output {
     const long long now_ms = MonotonicMs();
     const long long now_s = time(nullptr);
     std::vector<std::string> batch;
+    uint64_t first_request = 0;
     {
       Posix_Mutex::Hold g(&mu_);
       if (in_flight_ || now_ms < retry_at_ms_) {
@@ -266,6 +295,11 @@ class Alertmanager_Output : public Event_Output {
         if (resend || a.sent_ms < a.changed_ms || a.sent_ms == 0) {
           batch.push_back(a.json);
           a.sent_ms = now_ms;
+          a.told_s = now_s;
+          a.told_resolved = a.resolved;
+          // Its request's number: batches go out in order, kBatchAlerts
+          // to a request.
+          a.request = requests_made_ + 1 + (batch.size() - 1) / kBatchAlerts;
         }
         ++it;
       }
@@ -277,6 +311,7 @@ class Alertmanager_Output : public Event_Output {
       waiting_ = 0;
       first_waiting_ms_ = 0;
       in_flight_ = !batch.empty();
+      first_request = requests_made_ + 1;
     }
     if (batch.empty()) {
       return;
@@ -294,13 +329,15 @@ class Alertmanager_Output : public Event_Output {
         x->body.append(i == at ? "" : ",").append(batch[i]);
       }
       x->body.append("]");
-      x->tag = std::make_shared<size_t>(end - at);
+      x->tag = std::make_shared<Request_Tag>(
+          Request_Tag{end - at, first_request + at / kBatchAlerts});
       made.push_back(std::move(x));
       ++requests;
     }
     {
       Posix_Mutex::Hold g(&mu_);
       for (auto& x : made) {
+        ++requests_made_;
         pending_.push_back(std::move(x));
       }
     }
@@ -322,7 +359,20 @@ class Alertmanager_Output : public Event_Output {
   }
 
   void Answered(std::unique_ptr<Http_Exchange> x) {
-    const size_t n = *static_cast<size_t*>(x->tag.get());
+    const Request_Tag& tag = *static_cast<Request_Tag*>(x->tag.get());
+    const size_t n = tag.alerts;
+    {
+      Posix_Mutex::Hold g(&mu_);
+      answered_ = tag.number;
+      outcomes_.emplace_back(tag.number, x->status >= 200 && x->status < 300
+                                             ? "ok"
+                                         : x->status == 400 ? "refused"
+                                                            : "failed");
+      // Enough for the requests of one re-send of every alert kept.
+      while (outcomes_.size() > config_.alerts_max / kBatchAlerts + 16) {
+        outcomes_.pop_front();
+      }
+    }
     if (x->status >= 200 && x->status < 300) {
       connected_.store(true, std::memory_order_relaxed);
       sent_.fetch_add(n, std::memory_order_relaxed);
@@ -361,6 +411,32 @@ class Alertmanager_Output : public Event_Output {
                               : x->error));
   }
 
+  void AddAlertsTold(std::vector<Alert_Told>* told) const override {
+    Posix_Mutex::Hold g(&mu_);
+    for (const auto& kv : alerts_) {
+      const Alert& a = kv.second;
+      Alert_Told t;
+      t.output = Name();
+      t.situation = a.situation;
+      t.key = a.key;
+      t.host = a.host;
+      t.resolved = a.told_resolved;
+      t.at_s = a.told_s;
+      if (a.request != 0 && a.request <= answered_) {
+        // Not among the outcomes: a request given up before it went out.
+        t.outcome = "failed";
+        const auto o =
+            std::lower_bound(outcomes_.begin(), outcomes_.end(), a.request,
+                             [](const std::pair<uint64_t, const char*>& x,
+                                uint64_t number) { return x.first < number; });
+        if (o != outcomes_.end() && o->first == a.request) {
+          t.outcome = o->second;
+        }
+      }
+      told->push_back(std::move(t));
+    }
+  }
+
   void Trace(Repeat_Limiter* limiter, const std::string& what) {
     uint64_t held = 0;
     {
@@ -391,8 +467,18 @@ class Alertmanager_Output : public Event_Output {
   std::atomic<bool> connected_{false};
   std::atomic<uint64_t> sent_{0}, failed_{0}, rejected_{0}, dropped_{0},
       firing_{0};
-  Posix_Mutex mu_;
+  // The alerts a request carries and its number (requests are numbered
+  // from 1 as they are made, and answered in that order).
+  struct Request_Tag {
+    size_t alerts;
+    uint64_t number;
+  };
+  mutable Posix_Mutex mu_;
   std::map<std::string, Alert> alerts_ GUARDED_BY(mu_);
+  uint64_t requests_made_ GUARDED_BY(mu_) = 0;
+  uint64_t answered_ GUARDED_BY(mu_) = 0;  // the last request answered
+  // The outcomes of the last requests answered, by number.
+  std::deque<std::pair<uint64_t, const char*>> outcomes_ GUARDED_BY(mu_);
   size_t waiting_ GUARDED_BY(mu_) = 0;
   long long first_waiting_ms_ GUARDED_BY(mu_) = 0;
   long long last_full_ms_ GUARDED_BY(mu_) = 0;
@@ -571,12 +657,19 @@ bool ParseAlertmanagerConfig(const std::string& text,
   return true;
 }
 
+long AlertmanagerResolveSeconds(std::string_view line, long resolve_s) {
+  const std::string_view own = Member(line, "resolve");
+  const long v = own.empty() ? 0 : atol(std::string(own).c_str());
+  return v > 0 ? v : resolve_s;
+}
+
 std::string AlertmanagerAlert(std::string_view line, long long now_s,
                               long resolve_s) {
   const std::string_view situation = Member(line, "situation");
-  if (!IsJsonString(situation)) {
+  if (!IsJsonString(situation) || Member(line, "alerts") == "false") {
     return {};
   }
+  resolve_s = AlertmanagerResolveSeconds(line, resolve_s);
   const std::string_view state = Member(line, "state");
   const std::string_view alert = Member(line, "alert");
   std::string_view host = Member(alert, "host");
@@ -602,7 +695,15 @@ std::string AlertmanagerAlert(std::string_view line, long long now_s,
         .append(path.substr(0, path.size() - 1))
         .append(name.substr(1));
   }
-  out.append(",\"severity\":\"warning\"},\"annotations\":{");
+  // The situation's own labels (checked as it was loaded), and severity.
+  const std::string_view labels = Member(line, "labels");
+  if (labels.size() > 2 && labels.front() == '{' && labels.back() == '}') {
+    out.append(",").append(labels.substr(1, labels.size() - 2));
+  }
+  const std::string_view severity = Member(line, "severity");
+  out.append(",\"severity\":")
+      .append(IsJsonString(severity) ? severity : "\"warning\"")
+      .append("},\"annotations\":{");
   const std::string_view table = Member(line, "table");
   out.append("\"summary\":");
   const std::string_view description = Member(row, "ENTRYDESC");

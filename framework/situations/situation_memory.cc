@@ -336,6 +336,9 @@ unsigned Situation_Memory::Write(std::vector<State_Event>* raised,
       json_->EntryTime(row, &ev.entrytime);
       json_->Append(row, &ev.row, Row_Side_Text::Find(row));
     }
+    if (ev.alert_members != v_.AlertMembers()) {
+      ev.alert_members = v_.AlertMembers();
+    }
     ev.run_env.clear();
     if (!ev.run.empty()) {
       if (with_row) {

@@ -195,6 +195,7 @@ bool Situation_Registry::Add(const std::string& name, const std::string& table,
     return false;
   }
   entries_[name] = entry;
+  MarkAlerting(entries_);
   entry.object->Manager()->AddLive(entry.object);
   return true;
 }
@@ -210,6 +211,7 @@ bool Situation_Registry::Delete(const std::string& name, std::string* err) {
     }
     v = it->second.object;
     entries_.erase(it);
+    MarkAlerting(entries_);
   }
   // Off the list under the manager's lock first: a pass in progress finishes
   // with it, and a pinned object is deleted by its last DAV1_Drop.
@@ -486,6 +488,7 @@ void Situation_Registry::Install(std::vector<Entry> wanted) {
       changes[kv.second.object->Manager()].first.push_back(kv.second.object);
       doomed.push_back(kv.second.object);
     }
+    MarkAlerting(next);
     // Each table swaps its situations under its own lock in one step, so that
     // a row arriving meanwhile meets either the old set or the new one.
     for (auto& kv : changes) {
@@ -495,6 +498,17 @@ void Situation_Registry::Install(std::vector<Entry> wanted) {
   }
   for (vandu* v : doomed) {
     vandu::Destroy(v);
+  }
+}
+
+void Situation_Registry::MarkAlerting(
+    const std::map<std::string, Entry>& entries) {
+  bool marked = false;
+  for (const auto& kv : entries) {
+    marked = marked || kv.second.object->Clauses().alert;
+  }
+  for (const auto& kv : entries) {
+    kv.second.object->SetAlerting(!marked || kv.second.object->Clauses().alert);
   }
 }
 

@@ -121,6 +121,9 @@ class Situation_Registry {
                           Entry* entry, std::string* err);
   // Puts `wanted` in place of every situation (see LoadFile).
   void Install(std::vector<Entry> wanted);
+  // Tells each situation whether it alerts: every one while none has an
+  // ALERT clause, else only those that have one.
+  static void MarkAlerting(const std::map<std::string, Entry>& entries);
 
   Posix_Mutex mu_;
   std::map<std::string, Entry> entries_ GUARDED_BY(mu_);

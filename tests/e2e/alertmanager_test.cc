@@ -180,6 +180,34 @@ TEST_F(AlertmanagerTest, ARestartedAlertmanagerGetsTheAlertBack) {
   EXPECT_TRUE(agent_.Running());
 }
 
+// Once a situation has an ALERT clause only the marked ones alert, with
+// their severity and labels; `qorctl alerts` shows what Alertmanager was
+// told.
+TEST_F(AlertmanagerTest, OnlyMarkedSituationsAlertWithTheirLabels) {
+  Start(
+      "db VXLOGENT ENTRYDESC ~ \"db down\" ALERT SEVERITY critical LABEL "
+      "team=db\nother VXLOGENT ENTRYDESC ~ \"db down\"\n");
+  Append("app: db down");
+  nlohmann::json alert;
+  ASSERT_TRUE(
+      WaitUntil([&] { return !(alert = Alert("db")).is_null(); }, kWait))
+      << agent_.Trace() << agent_.Events();
+  EXPECT_EQ(alert["labels"].value("severity", ""), "critical") << alert;
+  EXPECT_EQ(alert["labels"].value("team", ""), "db") << alert;
+  // Both fired, from the same entry and in the same post: only one alerts.
+  EXPECT_NE(agent_.Events().find("\"situation\":\"other\""), std::string::npos);
+  EXPECT_TRUE(Alert("other").is_null()) << Alert("other");
+  std::string out;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        out = agent_.Ctl({"alerts"}).out;
+        return out.find("firing ok") != std::string::npos;
+      },
+      kWait))
+      << out;
+  EXPECT_NE(out.find("db"), std::string::npos) << out;
+}
+
 TEST(AlertmanagerSettingsTest, ABadUrlRefusesTheStart) {
   Scoped_Temp_Dir dir;
   WriteFile(dir.File("am.conf"), "bearer_token s3cret\nnonsense 1\n");
@@ -201,6 +229,26 @@ TEST(AlertmanagerSettingsTest, ABadUrlRefusesTheStart) {
         << agent.Output();
     EXPECT_EQ(agent.Output().find("s3cret"), std::string::npos);
   }
+}
+
+// A label Alertmanager would refuse is refused as the situations load.
+TEST(AlertmanagerSettingsTest, ABadLabelIsRefusedByTheCheck) {
+  Scoped_Temp_Dir dir;
+  WriteFile(dir.File("app.log"), "");
+  WriteFile(dir.File("qoragent.conf"), dir.File("app.log") + " ;N ;S\n");
+  WriteFile(dir.File("situations"),
+            "db VXLOGENT ENTRYDESC ~ \"x\" ALERT LABEL team-x=db\n");
+  const Run_Result r =
+      RunProgram({QORAGENT_PATH, "--check"},
+                 {{"TVX_CONFIG_FILE", dir.File("qoragent.conf")},
+                  {"HOV_SITUATIONS", dir.File("situations")},
+                  {"HOV_TRACE_FILE", dir.File("trace.log")}},
+                 dir.path());
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("situations:1: expected LABEL NAME=VALUE with a label "
+                       "name of letters"),
+            std::string::npos)
+      << r.out;
 }
 
 }  // namespace
