@@ -3,6 +3,7 @@
 // Http_Client, in batches, again while it fires; never holds anything back.
 #include "framework/fleet/alertmanager_output.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -124,6 +125,32 @@ std::string Rfc3339Utc(long long seconds) {
   char buf[32];
   strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return buf;
+}
+
+// Seconds since the epoch of an RFC 3339 time as the event lines write it
+// ("2026-12-09T18:35:12Z", "...12.377Z", "...12+01:00"); -1 when it is none.
+long long Rfc3339Seconds(std::string_view quoted) {
+  const std::string text(quoted.substr(1, quoted.size() - 2));
+  struct tm tm = {};
+  int used = 0;
+  if (sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &tm.tm_year, &tm.tm_mon,
+             &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &used) != 6) {
+    return -1;
+  }
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  long long seconds = timegm(&tm);
+  size_t at = static_cast<size_t>(used);
+  while (at < text.size() && (text[at] == '.' || isdigit(text[at]))) {
+    ++at;
+  }
+  int hours = 0;
+  int minutes = 0;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-') &&
+      sscanf(text.c_str() + at + 1, "%2d:%2d", &hours, &minutes) == 2) {
+    seconds -= (text[at] == '+' ? 1 : -1) * (hours * 3600LL + minutes * 60);
+  }
+  return seconds;
 }
 
 // One alert as this output knows it.
@@ -740,7 +767,12 @@ std::string AlertmanagerAlert(std::string_view line, long long now_s,
   if (!IsJsonString(starts)) {
     starts = Member(line, "time");
   }
-  if (IsJsonString(starts)) {
+  // An entry stamped ahead of this clock (another host's, a year guessed
+  // wrong) starts now: Alertmanager refuses an alert that starts after it
+  // ends.
+  if (IsJsonString(starts) && Rfc3339Seconds(starts) > now_s && now_s > 0) {
+    out.append(",\"startsAt\":\"").append(Rfc3339Utc(now_s)).append("\"");
+  } else if (IsJsonString(starts)) {
     out.append(",\"startsAt\":").append(starts);
   }
   if (state == "\"resolved\"") {

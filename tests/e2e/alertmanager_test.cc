@@ -9,9 +9,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -206,6 +208,117 @@ TEST_F(AlertmanagerTest, OnlyMarkedSituationsAlertWithTheirLabels) {
       kWait))
       << out;
   EXPECT_NE(out.find("db"), std::string::npos) << out;
+}
+
+// A loopback HTTP responder that answers every request with `status` and
+// counts them (an Alertmanager that refuses, or fails).
+class Responder {
+ public:
+  explicit Responder(int status) : status_(status) {
+    fd_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    EXPECT_EQ(bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(listen(fd_.get(), 16), 0);
+    getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&a), &n);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~Responder() {
+    shutdown(fd_.get(), SHUT_RDWR);
+    thread_.join();
+  }
+  int port() const { return port_; }
+  int requests() const { return requests_.load(); }
+
+ private:
+  void Serve() {
+    while (true) {
+      Unique_Fd c(accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!c.valid()) {
+        return;
+      }
+      // One request per connection: the head, then Content-Length bytes.
+      std::string in;
+      char buf[65536];
+      ssize_t got;
+      size_t head = std::string::npos;
+      while ((got = read(c.get(), buf, sizeof buf)) > 0) {
+        in.append(buf, static_cast<size_t>(got));
+        head = in.find("\r\n\r\n");
+        const size_t length = in.find("Content-Length: ");
+        if (head != std::string::npos && length != std::string::npos &&
+            in.size() >= head + 4 + std::stoul(in.substr(length + 16))) {
+          break;
+        }
+      }
+      ++requests_;
+      const std::string reason =
+          status_ == 400 ? "bad alert: start after end" : "not now";
+      const std::string reply =
+          "HTTP/1.1 " + std::to_string(status_) +
+          " X\r\nContent-Length: " + std::to_string(reason.size()) +
+          "\r\nConnection: close\r\n\r\n" + reason;
+      EXPECT_EQ(write(c.get(), reply.data(), reply.size()),
+                static_cast<ssize_t>(reply.size()));
+    }
+  }
+
+  const int status_;
+  Unique_Fd fd_;
+  int port_ = 0;
+  std::atomic<int> requests_{0};
+  std::thread thread_;
+};
+
+// A refused post (400) is traced with Alertmanager's reason, counted and not
+// sent again before the next re-send; a failing one (503) is retried with a
+// growing backoff.
+TEST(AlertmanagerAnswersTest, RefusedIsNotRetriedFailedIs) {
+  for (const int status : {400, 503}) {
+    SCOPED_TRACE(status);
+    Scoped_Temp_Dir dir;
+    Responder responder(status);
+    Agent_Process agent(dir);
+    WatchOneLogForLines(dir, dir.File("app.log"), &agent);
+    WriteFile(dir.File("situations"), "disk VXLOGENT ENTRYDESC ~ \"disk\"\n");
+    agent.SetEnv("HOV_SITUATIONS", dir.File("situations"));
+    agent.SetEnv("HOV_ALERTMANAGER",
+                 "http://127.0.0.1:" + std::to_string(responder.port()));
+    ASSERT_TRUE(agent.Start()) << agent.Output();
+    ASSERT_TRUE(WaitWatching(agent, dir.File("app.log"))) << agent.Trace();
+    AppendFile(dir.File("app.log"),
+               SyslogLine(time(nullptr), "host1", "kernel: disk full"));
+    if (status == 400) {
+      ASSERT_TRUE(agent.WaitTrace("start after end", kWait)) << agent.Trace();
+      EXPECT_NE(agent.Trace().find("refused 1 alerts (not sent again)"),
+                std::string::npos)
+          << agent.Trace();
+      EXPECT_TRUE(WaitUntil(
+          [&] {
+            return agent.Ctl({"ping"}).out.find("(1 rejected") !=
+                   std::string::npos;
+          },
+          kWait))
+          << agent.Ctl({"ping"}).out;
+      // Nothing more within a few seconds (the re-send is a minute away).
+      const int before = responder.requests();
+      sleep(3);
+      EXPECT_EQ(responder.requests(), before);
+    } else {
+      // Sent again after 1 s, then 2 s: three tries.
+      EXPECT_TRUE(WaitUntil([&] { return responder.requests() >= 3; }, kWait))
+          << agent.Trace();
+      EXPECT_NE(agent.Trace().find("HTTP 503 not now"), std::string::npos)
+          << agent.Trace();
+      const std::string ping = agent.Ctl({"ping"}).out;
+      EXPECT_NE(ping.find("failed attempts"), std::string::npos) << ping;
+      EXPECT_EQ(ping.find(" 0 failed attempts"), std::string::npos) << ping;
+    }
+    EXPECT_TRUE(agent.Running());
+  }
 }
 
 TEST(AlertmanagerSettingsTest, ABadUrlRefusesTheStart) {

@@ -68,6 +68,18 @@ TEST(AlertmanagerOutputTest, EventLinesBecomeAlerts) {
                 .find("\"endsAt\":\"1970-01-01T00:01:00Z\""),
             std::string::npos);
   EXPECT_EQ(AlertmanagerResolveSeconds(marked, 300), 60);
+  // An entry stamped ahead of the clock starts now (else Alertmanager
+  // would refuse an alert that starts after it ends).
+  const std::string ahead =
+      "{\"situation\":\"db\",\"entrytime\":\"2026-12-09T20:00:00+01:00\"}\n";
+  EXPECT_NE(AlertmanagerAlert(ahead, 1796846400, 300)
+                .find("\"startsAt\":\"2026-12-09T20:00:00+01:00\""),
+            std::string::npos)
+      << AlertmanagerAlert(ahead, 1796846400, 300);
+  EXPECT_NE(AlertmanagerAlert(ahead, 1796841000, 300)
+                .find("\"startsAt\":\"2026-12-09T18:30:00Z\""),
+            std::string::npos)
+      << AlertmanagerAlert(ahead, 1796841000, 300);
   EXPECT_EQ(AlertmanagerResolveSeconds(plain, 300), 300);
   EXPECT_EQ(
       AlertmanagerAlert("{\"situation\":\"db\",\"alerts\":false}\n", 0, 300),
