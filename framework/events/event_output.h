@@ -118,6 +118,12 @@ class Event_Output {
   // Adds the engine's side to `counts` (connected, acknowledged...). Any
   // thread.
   virtual void AddFleetCounts(Event_Output_Counts* /*counts*/) const {}
+  // An alert that was firing when the agent stopped, restored with the
+  // situations' state, as the line of a firing event: an output that keeps
+  // alerts (an Alertmanager's) takes it as it takes that event; the others
+  // ignore it (its event was written before). Any thread.
+  virtual void Restate(const std::string& /*situation*/,
+                       const std::string& /*line*/) {}
   // Adds what it last told of each alert it keeps (an Alertmanager's
   // output). Any thread.
   virtual void AddAlertsTold(std::vector<Alert_Told>* /*told*/) const {}

@@ -326,6 +326,10 @@ class Output_Writer {
     output_->AddAlertsTold(told);
   }
 
+  void Restate(const std::string& situation, const std::string& line) const {
+    output_->Restate(situation, line);
+  }
+
   Event_Output_Counts Counts() {
     Event_Output_Counts c;
     c.name = name_;
@@ -689,6 +693,12 @@ class Event_Writers {
   void AlertsTold(std::vector<Alert_Told>* told) const {
     for (const auto& w : writers_) {
       w->AddAlertsTold(told);
+    }
+  }
+
+  void Restate(const std::string& situation, const std::string& line) const {
+    for (const auto& w : writers_) {
+      w->Restate(situation, line);
     }
   }
 
@@ -1099,6 +1109,15 @@ std::vector<Event_Output_Counts> Event_Sink::OutputCounts() {
   Posix_Mutex::Hold g(&s.mu);
   return s.writers != nullptr ? s.writers->OutputCounts()
                               : std::vector<Event_Output_Counts>();
+}
+
+void Event_Sink::Restate(const Event_Record& e) {
+  const std::string line = Line(e, std::string(UtcNow()));
+  Sink_State& s = State();
+  Posix_Mutex::Hold g(&s.mu);
+  if (s.writers != nullptr) {
+    s.writers->Restate(e.situation, line);
+  }
 }
 
 std::vector<Alert_Told> Event_Sink::AlertsTold() {

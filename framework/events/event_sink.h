@@ -137,6 +137,10 @@ class Event_Sink {
   // The counters of each output of the sink now open, in HOV_EVENTS order
   // (empty under Use()).
   static std::vector<Event_Output_Counts> OutputCounts();
+  // Hands the line of `event` (a firing alert restored with the situations'
+  // state) to the outputs that keep alerts (Event_Output::Restate); nothing
+  // is written, streamed or run.
+  static void Restate(const Event_Record& event);
   // What the outputs that tell alerts (Alertmanager) last told of each
   // alert they keep.
   static std::vector<Alert_Told> AlertsTold();

@@ -278,6 +278,11 @@ class Alertmanager_Output : public Event_Output {
     return true;
   }
 
+  void Restate(const std::string& situation, const std::string& line) override {
+    std::string why;
+    (void)Put(situation, line, &why);
+  }
+
   void AddFleetCounts(Event_Output_Counts* counts) const override {
     counts->fleet = true;
     counts->alerts = true;

@@ -381,6 +381,24 @@ void Situation_Memory::FiringAlerts(std::vector<Firing_Alert_Info>* out) {
   }
 }
 
+void Situation_Memory::Restate() {
+  std::vector<Firing_Alert_Info> firing;
+  FiringAlerts(&firing);
+  Event_Record ev;
+  ev.situation = v_.SituationName();
+  ev.table = v_.ApplName() + "." + v_.TableName();
+  ev.has_key = true;
+  ev.state = "firing";
+  ev.alert_members = v_.AlertMembers();
+  for (Firing_Alert_Info& a : firing) {
+    ev.key = std::move(a.key);
+    ev.alert_host = std::move(a.host);
+    ev.state_members = ",\"since\":\"" + FormatTime(a.since) +
+                       "\",\"count\":" + std::to_string(a.count);
+    Event_Sink::Restate(ev);
+  }
+}
+
 namespace {
 
 // A field of a saved item: bytes that would end it or its record (blank,

@@ -336,7 +336,9 @@ void Situation_Registry::RestoreState(
     }
   }
   for (const auto& kv : wanted) {
-    entries_[kv.first].object->Memory()->Load(kv.second);
+    Situation_Memory* m = entries_[kv.first].object->Memory();
+    m->Load(kv.second);
+    m->Restate();  // its firing alerts, told again where alerts are kept
   }
 }
 

@@ -89,7 +89,8 @@ class Situation_Registry {
   // saved. After Clear (the agent stops), the state the situations had.
   void SaveState(std::vector<std::pair<std::string, std::string>>* records);
   // Gives each situation the saved state of its name and definition (a
-  // situation whose definition changed starts empty).
+  // situation whose definition changed starts empty), and its firing alerts
+  // to the outputs that keep alerts (Situation_Memory::Restate).
   void RestoreState(
       const std::vector<std::pair<std::string, std::string>>& records);
   // Grows whenever a situation's state changes.

@@ -4,6 +4,7 @@
 // bad settings refuse the start.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -180,6 +181,32 @@ TEST_F(AlertmanagerTest, ARestartedAlertmanagerGetsTheAlertBack) {
   EXPECT_TRUE(WaitUntil([&] { return !Alert("disk").is_null(); }, kWait))
       << agent_.Trace() << agent_.Ctl({"ping"}).out;
   EXPECT_TRUE(agent_.Running());
+}
+
+// A stateful alert firing at a clean stop is told again by the agent that
+// starts with the saved state, with no new entry (here to an Alertmanager
+// that lost everything meanwhile).
+TEST_F(AlertmanagerTest, AFiringAlertIsToldAgainAfterARestart) {
+  agent_.SetEnv("TVX_STATE_FILE", dir_.File("state"));
+  Start(
+      "heartbeat VXLOGENT ENTRYDESC ~ \"alive\" ABSENT 2 ALERT LABEL "
+      "team=ops\n");
+  Append("app: alive");
+  ASSERT_TRUE(WaitUntil([&] { return !Alert("heartbeat").is_null(); }, kWait))
+      << agent_.Trace() << agent_.Events();
+  ASSERT_TRUE(agent_.Signal(SIGTERM));
+  ASSERT_EQ(agent_.WaitExit(), 0) << agent_.Output();
+  StartAlertmanager("am-data-2");
+  ASSERT_TRUE(Alert("heartbeat").is_null());
+  ASSERT_TRUE(agent_.Start());
+  nlohmann::json alert;
+  EXPECT_TRUE(
+      WaitUntil([&] { return !(alert = Alert("heartbeat")).is_null(); }, kWait))
+      << agent_.Trace();
+  EXPECT_EQ(alert["labels"].value("team", ""), "ops") << alert;
+  EXPECT_EQ(alert["status"].value("state", ""), "active") << alert;
+  EXPECT_EQ(LinesWith(agent_.Events(), "\"state\":\"firing\"").size(), 1u)
+      << agent_.Events();
 }
 
 // Once a situation has an ALERT clause only the marked ones alert, with
