@@ -12,7 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <deque>
+#include <iterator>
 #include <map>
 #include <utility>
 
@@ -167,6 +167,8 @@ struct Alert {
   uint64_t request = 0;
   long long told_s = 0;
   bool told_resolved = false;
+  // Alertmanager refused it alone (400): not sent again until it changes.
+  bool refused = false;
 };
 
 // The key and host of an event line's alert as JSON strings.
@@ -193,6 +195,13 @@ std::string Identity(std::string_view line) {
   id.append("\n").append(Member(line, "key"));
   return id;
 }
+
+// The alerts a request carries and its number (requests are numbered from
+// 1 as they are made).
+struct Request_Tag {
+  size_t alerts;
+  uint64_t number;
+};
 
 class Alertmanager_Output : public Event_Output {
  public:
@@ -244,6 +253,7 @@ class Alertmanager_Output : public Event_Output {
           AlertIdentity(line, &a.key, &a.host);
         }
         a.json = std::move(json);
+        a.refused = false;
         a.resolved = state == "\"resolved\"";
         a.ends_s = state.empty() ? time(nullptr) + AlertmanagerResolveSeconds(
                                                        line, config_.resolve_s)
@@ -323,6 +333,10 @@ class Alertmanager_Output : public Event_Output {
           it = alerts_.erase(it);
           continue;
         }
+        if (a.refused) {
+          ++it;
+          continue;
+        }
         firing += a.resolved ? 0 : 1;
         if (resend || a.sent_ms < a.changed_ms || a.sent_ms == 0) {
           batch.push_back(a.json);
@@ -395,15 +409,9 @@ class Alertmanager_Output : public Event_Output {
     const size_t n = tag.alerts;
     {
       Posix_Mutex::Hold g(&mu_);
-      answered_ = tag.number;
-      outcomes_.emplace_back(tag.number, x->status >= 200 && x->status < 300
-                                             ? "ok"
-                                         : x->status == 400 ? "refused"
-                                                            : "failed");
-      // Enough for the requests of one re-send of every alert kept.
-      while (outcomes_.size() > config_.alerts_max / kBatchAlerts + 16) {
-        outcomes_.pop_front();
-      }
+      Outcome(tag.number, x->status >= 200 && x->status < 300 ? "ok"
+                          : x->status == 400                  ? "refused"
+                                                              : "failed");
     }
     if (x->status >= 200 && x->status < 300) {
       connected_.store(true, std::memory_order_relaxed);
@@ -417,10 +425,7 @@ class Alertmanager_Output : public Event_Output {
     }
     if (x->status == 400) {
       connected_.store(true, std::memory_order_relaxed);
-      rejected_.fetch_add(n, std::memory_order_relaxed);
-      Trace(&refused_trace_,
-            "refused " + std::to_string(n) +
-                " alerts (not sent again): " + Printable(x->answer));
+      Refused(tag, x->answer);
       SubmitNext();
       return;
     }
@@ -433,6 +438,9 @@ class Alertmanager_Output : public Event_Output {
           std::min<long long>(backoff_ms_ == 0 ? 1000 : backoff_ms_ * 2, 60000);
       retry_at_ms_ = MonotonicMs() + backoff_ms_;
       resend_all_ = true;
+      for (const auto& p : pending_) {  // given up before they went out
+        Outcome(static_cast<Request_Tag*>(p->tag.get())->number, "failed");
+      }
       pending_.clear();
       in_flight_ = false;
     }
@@ -454,18 +462,60 @@ class Alertmanager_Output : public Event_Output {
       t.host = a.host;
       t.resolved = a.told_resolved;
       t.at_s = a.told_s;
-      if (a.request != 0 && a.request <= answered_) {
-        // Not among the outcomes: a request given up before it went out.
-        t.outcome = "failed";
-        const auto o =
-            std::lower_bound(outcomes_.begin(), outcomes_.end(), a.request,
-                             [](const std::pair<uint64_t, const char*>& x,
-                                uint64_t number) { return x.first < number; });
-        if (o != outcomes_.end() && o->first == a.request) {
-          t.outcome = o->second;
-        }
-      }
+      const auto o = outcomes_.find(a.request);
+      t.outcome = a.refused              ? "refused"
+                  : o != outcomes_.end() ? o->second
+                                         : "waiting";
       told->push_back(std::move(t));
+    }
+  }
+
+  // The outcome of request `number`, kept for the last requests.
+  void Outcome(uint64_t number, const char* outcome) REQUIRES(mu_) {
+    outcomes_[number] = outcome;
+    // Enough for the requests of one re-send of every alert kept.
+    while (outcomes_.size() > config_.alerts_max / kBatchAlerts + 16) {
+      outcomes_.erase(outcomes_.begin());
+    }
+  }
+
+  // A request Alertmanager refused (400: an alert it takes as bad; it
+  // keeps the others of the request). Each alert of a batch is posted again
+  // alone, once, to find the bad ones; an alert refused alone is counted,
+  // traced with the reason, and not sent again until it changes.
+  void Refused(const Request_Tag& tag, const std::string& answer) {
+    std::string refused;
+    {
+      Posix_Mutex::Hold g(&mu_);
+      std::vector<std::unique_ptr<Http_Exchange>> alone;
+      for (auto& kv : alerts_) {
+        Alert& a = kv.second;
+        if (a.request != tag.number) {
+          continue;
+        }
+        if (tag.alerts == 1) {
+          a.refused = true;
+          refused = a.situation + (a.key.empty() ? "" : " key " + a.key);
+          continue;
+        }
+        auto x = std::make_unique<Http_Exchange>();
+        x->url = url_;
+        x->headers = headers_;
+        x->body = "[" + a.json + "]";
+        a.request = requests_made_ + 1 + alone.size();
+        x->tag = std::make_shared<Request_Tag>(Request_Tag{1, a.request});
+        alone.push_back(std::move(x));
+      }
+      requests_made_ += alone.size();
+      // Before the batches still waiting, in their order.
+      pending_.insert(pending_.begin(), std::make_move_iterator(alone.begin()),
+                      std::make_move_iterator(alone.end()));
+    }
+    if (!refused.empty()) {
+      rejected_.fetch_add(1, std::memory_order_relaxed);
+      Trace(&refused_trace_,
+            "refused the alert of " + refused +
+                " (not sent again until it changes): " + Printable(answer));
     }
   }
 
@@ -499,18 +549,11 @@ class Alertmanager_Output : public Event_Output {
   std::atomic<bool> connected_{false};
   std::atomic<uint64_t> sent_{0}, failed_{0}, rejected_{0}, dropped_{0},
       firing_{0};
-  // The alerts a request carries and its number (requests are numbered
-  // from 1 as they are made, and answered in that order).
-  struct Request_Tag {
-    size_t alerts;
-    uint64_t number;
-  };
   mutable Posix_Mutex mu_;
   std::map<std::string, Alert> alerts_ GUARDED_BY(mu_);
   uint64_t requests_made_ GUARDED_BY(mu_) = 0;
-  uint64_t answered_ GUARDED_BY(mu_) = 0;  // the last request answered
-  // The outcomes of the last requests answered, by number.
-  std::deque<std::pair<uint64_t, const char*>> outcomes_ GUARDED_BY(mu_);
+  // The outcomes of the last requests answered or given up, by number.
+  std::map<uint64_t, const char*> outcomes_ GUARDED_BY(mu_);
   size_t waiting_ GUARDED_BY(mu_) = 0;
   long long first_waiting_ms_ GUARDED_BY(mu_) = 0;
   long long last_full_ms_ GUARDED_BY(mu_) = 0;
