@@ -141,7 +141,8 @@ long long Rfc3339Seconds(std::string_view quoted) {
   tm.tm_mon -= 1;
   long long seconds = timegm(&tm);
   size_t at = static_cast<size_t>(used);
-  while (at < text.size() && (text[at] == '.' || isdigit(text[at]))) {
+  while (at < text.size() &&
+         (text[at] == '.' || isdigit(static_cast<unsigned char>(text[at])))) {
     ++at;
   }
   int hours = 0;

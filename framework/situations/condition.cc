@@ -370,7 +370,8 @@ bool ParseAlertValue(const std::string& t, size_t* p, const std::string& what,
                      std::string* value, std::string* err) {
   const size_t start = *p;
   value->clear();
-  if (*p < t.size() && t[*p] == '"') {
+  const bool quoted = *p < t.size() && t[*p] == '"';
+  if (quoted) {
     if (!ParseQuoted(t, p, value, err)) {
       return false;
     }
@@ -379,7 +380,7 @@ bool ParseAlertValue(const std::string& t, size_t* p, const std::string& what,
       value->push_back(t[(*p)++]);
     }
   }
-  if (value->empty() || value->find('"') != std::string::npos ||
+  if (value->empty() || (!quoted && value->find('"') != std::string::npos) ||
       (*p < t.size() && t[*p] != ' ' && t[*p] != '\t')) {
     *err = "expected a word or a double-quoted text, not empty, for " + what +
            At(start);

@@ -189,6 +189,8 @@ TEST(ConditionTest, ClausesFollowTheCondition) {
        "A == 1|THROTTLE 5 ALERT SEVERITY critical LABEL team=db "
        "LABEL note=\"two words\" RESOLVE 600"},
       {"A == 1 ALERT", "A == 1|ALERT"},
+      {R"(A == 1 ALERT LABEL q="say \"hi\"")",
+       R"(A == 1|ALERT LABEL q="say \"hi\"")"},
       {"A == 1 ALERT LABEL __meta=1",
        "label names starting \"__\" are Alertmanager's own: \"__meta\" at column 20"},
       {"A == 1 ALERT LABEL severity=page",
