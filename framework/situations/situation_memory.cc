@@ -381,15 +381,19 @@ void Situation_Memory::FiringAlerts(std::vector<Firing_Alert_Info>* out) {
   }
 }
 
-void Situation_Memory::Restate() {
+void Situation_Memory::Restate(bool resolved) {
+  if (!resolved && !v_.Alerting()) {
+    return;
+  }
   std::vector<Firing_Alert_Info> firing;
   FiringAlerts(&firing);
   Event_Record ev;
   ev.situation = v_.SituationName();
   ev.table = v_.ApplName() + "." + v_.TableName();
   ev.has_key = true;
-  ev.state = "firing";
-  ev.alert_members = v_.AlertMembers();
+  ev.state = resolved ? "resolved" : "firing";
+  // As the alert was told while its situation alerted.
+  ev.alert_members = v_.OwnAlertMembers();
   for (Firing_Alert_Info& a : firing) {
     ev.key = std::move(a.key);
     ev.alert_host = std::move(a.host);

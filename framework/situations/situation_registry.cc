@@ -216,6 +216,9 @@ bool Situation_Registry::Delete(const std::string& name, std::string* err) {
   // Off the list under the manager's lock first: a pass in progress finishes
   // with it, and a pinned object is deleted by its last DAV1_Drop.
   v->Manager()->RemoveLive(v);
+  if (Situation_Memory* m = v->Memory()) {
+    m->Restate(true);  // its firing alerts end with it
+  }
   vandu::Destroy(v);
   return true;
 }
@@ -467,7 +470,7 @@ bool Situation_Registry::LoadFile(const std::string& path,
   return true;
 }
 
-void Situation_Registry::Install(std::vector<Entry> wanted) {
+void Situation_Registry::Install(std::vector<Entry> wanted, bool ending) {
   std::vector<vandu*> doomed;
   {
     Posix_Mutex::Hold g(&mu_);
@@ -499,6 +502,11 @@ void Situation_Registry::Install(std::vector<Entry> wanted) {
     entries_.swap(next);
   }
   for (vandu* v : doomed) {
+    // Redefined or dropped: its firing alerts end with it, unless the agent
+    // stops (they are saved, and told again at the next start).
+    if (Situation_Memory* m = v->Memory(); m != nullptr && !ending) {
+      m->Restate(true);
+    }
     vandu::Destroy(v);
   }
 }
@@ -510,7 +518,13 @@ void Situation_Registry::MarkAlerting(
     marked = marked || kv.second.object->Clauses().alert;
   }
   for (const auto& kv : entries) {
-    kv.second.object->SetAlerting(!marked || kv.second.object->Clauses().alert);
+    vandu* v = kv.second.object;
+    const bool alerting = !marked || v->Clauses().alert;
+    Situation_Memory* m = v->Memory();
+    if (v->Alerting() && !alerting && m != nullptr) {
+      m->Restate(true);  // its firing alerts end where alerts are kept
+    }
+    v->SetAlerting(alerting);
   }
 }
 
@@ -534,5 +548,5 @@ void Situation_Registry::Clear() {
     parting_.clear();
     SaveStateLocked(&parting_);
   }
-  Install({});
+  Install({}, true);
 }

@@ -120,8 +120,10 @@ class Situation_Registry {
   [[nodiscard]] bool Make(const std::string& name, const std::string& table,
                           const std::string& text, const std::string& run,
                           Entry* entry, std::string* err);
-  // Puts `wanted` in place of every situation (see LoadFile).
-  void Install(std::vector<Entry> wanted);
+  // Puts `wanted` in place of every situation (see LoadFile); `ending`: the
+  // agent stops (Clear), and the firing alerts of the situations that go
+  // are kept.
+  void Install(std::vector<Entry> wanted, bool ending = false);
   // Tells each situation whether it alerts: every one while none has an
   // ALERT clause, else only those that have one.
   static void MarkAlerting(const std::map<std::string, Entry>& entries);

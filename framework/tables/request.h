@@ -372,6 +372,9 @@ class vandu {
   // The members its events carry for those outputs
   // (Event_Record::alert_members). Any thread.
   const std::string& AlertMembers() const;
+  bool Alerting() const { return alerting.load(std::memory_order_relaxed); }
+  // Those of its ALERT clause, as when it alerts.
+  const std::string& OwnAlertMembers() const { return alertMembers; }
 
  protected:
   // Refuses the request: HOV_CreateRequest fails with `why`.

@@ -185,7 +185,7 @@ TEST_F(AlertmanagerTest, ARestartedAlertmanagerGetsTheAlertBack) {
 
 // A stateful alert firing at a clean stop is told again by the agent that
 // starts with the saved state, with no new entry (here to an Alertmanager
-// that lost everything meanwhile).
+// that lost everything meanwhile); it ends when its situation is deleted.
 TEST_F(AlertmanagerTest, AFiringAlertIsToldAgainAfterARestart) {
   agent_.SetEnv("TVX_STATE_FILE", dir_.File("state"));
   Start(
@@ -207,6 +207,16 @@ TEST_F(AlertmanagerTest, AFiringAlertIsToldAgainAfterARestart) {
   EXPECT_EQ(alert["status"].value("state", ""), "active") << alert;
   EXPECT_EQ(LinesWith(agent_.Events(), "\"state\":\"firing\"").size(), 1u)
       << agent_.Events();
+  // A situation deleted while its alert fires ends the alert.
+  ASSERT_EQ(agent_.Ctl({"situation", "del", "heartbeat"}).status, 0);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        alert = Alert("heartbeat");
+        return alert.is_null() ||
+               alert["status"].value("state", "") != "active";
+      },
+      kWait))
+      << alert << agent_.Trace();
 }
 
 // Once a situation has an ALERT clause only the marked ones alert, with
