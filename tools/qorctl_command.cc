@@ -76,13 +76,16 @@ const View_Column kSituationsView[] = {
     // Of situations from the fleet: the bucket's key and revision.
     {"FLEET", "fleet", nullptr, false, true},
     {nullptr, nullptr, nullptr, false}};
-const View_Column kAlertsView[] = {{"SITUATION", "situation", nullptr, false},
-                                   {"KEY", "key", nullptr, false},
-                                   {"HOST", "host", nullptr, false},
-                                   {"AGE", "age", nullptr, false},
-                                   {"COUNT", "count", nullptr, false},
-                                   {"SINCE", "since", nullptr, false},
-                                   {nullptr, nullptr, nullptr, false}};
+const View_Column kAlertsView[] = {
+    {"SITUATION", "situation", nullptr, false},
+    {"KEY", "key", nullptr, false},
+    {"HOST", "host", nullptr, false},
+    {"AGE", "age", nullptr, false},
+    {"COUNT", "count", nullptr, false},
+    {"SINCE", "since", nullptr, false},
+    // With HOV_ALERTMANAGER: what it was told.
+    {"ALERTMANAGER", "told", nullptr, false, true},
+    {nullptr, nullptr, nullptr, false}};
 const View_Column kReloadView[] = {{"SKIPPED", "problem", nullptr, false},
                                    {nullptr, nullptr, nullptr, false}};
 
@@ -319,8 +322,9 @@ const Qorctl_Command kCommands[] = {
      1, 1, "situations", "SITUATION LIST", nullptr, kSituationsView, false,
      nullptr},
     {"alerts", nullptr,
-     "the firing alerts: situation, key, host, age (s) and rows seen", 1, 1,
-     "alerts", "SITUATION ALERTS", nullptr, kAlertsView, false, nullptr},
+     "the firing alerts: situation, key, host, age (s), rows seen and what "
+     "Alertmanager was told",
+     1, 1, "alerts", "SITUATION ALERTS", nullptr, kAlertsView, false, nullptr},
     // The first of the requests each view makes.
     {"top", nullptr,
      "a live view of the logs and situations, refreshed every second", 1, 1,
@@ -857,7 +861,7 @@ std::string QorctlUsage(const std::string& socket) {
          "  situations                the situations: name, table, state, condition and clauses,\n"
          "                            open pairs and firing alerts of those that remember\n"
          "  alerts                    the firing alerts: situation, key, host, age in seconds,\n"
-         "                            rows seen and since when\n"
+         "                            rows seen and since when; what Alertmanager was last told\n"
          "  situation add NAME TABLE CONDITION...\n"
          "                            start a situation; the remaining arguments make its\n"
          "                            condition, COLUMN OP VALUE terms joined by AND, e.g.\n"

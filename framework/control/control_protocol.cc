@@ -11,18 +11,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 
 #include "framework/control/main_loop.h"
 #include "framework/control/metrics_server.h"
+#include "framework/events/event_output.h"
+#include "framework/events/event_sink.h"
+#include "framework/runtime/trace.h"
 #include "framework/situations/action_runner.h"
 #include "framework/situations/condition.h"
-#include "framework/events/event_sink.h"
+#include "framework/situations/situation_memory.h"
+#include "framework/situations/situation_registry.h"
 #include "framework/tables/request.h"
 #include "framework/tables/row_json.h"
-#include "framework/situations/situation_registry.h"
 #include "framework/tables/table_manager.h"
-#include "framework/runtime/trace.h"
-#include "framework/situations/situation_memory.h"
 #include "util/monotonic_ms.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
@@ -280,6 +282,41 @@ bool RunReload(Control_Lines* lines, std::string* err) {
   return true;
 }
 
+// The identity of a told alert as the lines of SITUATION ALERTS open.
+std::string ToldIdentity(const Alert_Told& t) {
+  return "{\"situation\":" + t.situation +
+         ",\"key\":" + (t.key.empty() ? "\"\"" : t.key) + ",\"host\":" + t.host;
+}
+
+// Adds to an alert's *line what the Alertmanager outputs last told of it
+// (the items `at` of `told`), as "told": one "firing|resolved OUTCOME TIME"
+// per output, its URL first when there are several outputs.
+void AppendTold(std::string* line, const std::vector<Alert_Told>& told,
+                const std::vector<size_t>& at) {
+  bool several = false;
+  for (const Alert_Told& t : told) {
+    several = several || t.output != told.front().output;
+  }
+  std::string text;
+  for (const size_t i : at) {
+    const Alert_Told& t = told[i];
+    text += text.empty() ? "" : "; ";
+    if (several) {  // "alertmanager URL": the URL tells them apart
+      const size_t space = t.output.find(' ');
+      text += t.output.substr(space == std::string::npos ? 0 : space + 1) + " ";
+    }
+    text += t.resolved ? "resolved " : "firing ";
+    text += t.outcome;
+    if (t.at_s != 0) {
+      text += " " + Situation_Memory::FormatTime(t.at_s);
+    }
+  }
+  if (!text.empty()) {
+    *line += ",\"told\":";
+    JsonAppendString(line, text);
+  }
+}
+
 }  // namespace
 
 bool ParseControlRequest(const std::string& raw, Control_Request* r,
@@ -505,6 +542,11 @@ bool RunControlRequest(const Control_Request& r, Control_Lines* lines,
       return RunReload(lines, err);
     case Control_Verb::kSituationAlerts: {
       const int64_t now = Situation_Memory::NowMs() / 1000;
+      const std::vector<Alert_Told> told = Event_Sink::AlertsTold();
+      std::map<std::string, std::vector<size_t>> told_by_id;
+      for (size_t i = 0; i < told.size(); ++i) {
+        told_by_id[ToldIdentity(told[i])].push_back(i);
+      }
       for (const Firing_Alert_Info& a : situations.Alerts()) {
         std::string line = "{\"situation\":";
         JsonAppendString(&line, a.situation);
@@ -512,10 +554,22 @@ bool RunControlRequest(const Control_Request& r, Control_Lines* lines,
         JsonAppendString(&line, a.key);
         line += ",\"host\":";
         JsonAppendString(&line, a.host);
+        const auto it = told_by_id.find(line);
         line += ",\"since\":\"" + Situation_Memory::FormatTime(a.since) +
                 "\",\"age\":" + std::to_string(now - a.since) +
-                ",\"count\":" + std::to_string(a.count) + "}";
-        lines->Add(line);
+                ",\"count\":" + std::to_string(a.count);
+        if (it != told_by_id.end()) {
+          AppendTold(&line, told, it->second);
+          told_by_id.erase(it);
+        }
+        lines->Add(line + "}");
+      }
+      // What Alertmanager holds besides: plain situations' alerts until they
+      // end, resolved ones until they are forgotten.
+      for (const auto& kv : told_by_id) {
+        std::string line = kv.first;
+        AppendTold(&line, told, kv.second);
+        lines->Add(line + "}");
       }
       return true;
     }

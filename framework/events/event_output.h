@@ -18,6 +18,18 @@
 #include "util/unique_fd.h"
 
 struct Event_Output_Counts;
+
+// What an output that tells alerts (an Alertmanager's) last told of one
+// alert. The identity is JSON text, as the event lines have it.
+struct Alert_Told {
+  std::string output;     // the output's name ("alertmanager URL")
+  std::string situation;  // JSON strings
+  std::string key;        // "" when the alert has no key
+  std::string host;
+  bool resolved = false;  // told resolved, else firing
+  long long at_s = 0;  // when last posted (seconds since the epoch); 0: not yet
+  const char* outcome = "waiting";  // "ok", "failed", "refused", "waiting"
+};
 // Events as the sink hands them to the outputs: whole lines, each ending in
 // "\n", joined in one text in the order they were published, with the
 // situation of each. Built once and shared by every output.
@@ -106,6 +118,15 @@ class Event_Output {
   // Adds the engine's side to `counts` (connected, acknowledged...). Any
   // thread.
   virtual void AddFleetCounts(Event_Output_Counts* /*counts*/) const {}
+  // An alert that was firing when the agent stopped, restored with the
+  // situations' state, as the line of a firing event: an output that keeps
+  // alerts (an Alertmanager's) takes it as it takes that event; the others
+  // ignore it (its event was written before). Any thread.
+  virtual void Restate(const std::string& /*situation*/,
+                       const std::string& /*line*/) {}
+  // Adds what it last told of each alert it keeps (an Alertmanager's
+  // output). Any thread.
+  virtual void AddAlertsTold(std::vector<Alert_Told>* /*told*/) const {}
   // Bytes of the events sent and not yet acknowledged. Any thread.
   virtual uint64_t UnacknowledgedBytes() const { return 0; }
   // What the output is, for messages: a path, "standard output", "syslog".

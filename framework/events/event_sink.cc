@@ -322,6 +322,14 @@ class Output_Writer {
     return WrittenThrough() >= sequence;
   }
 
+  void AddAlertsTold(std::vector<Alert_Told>* told) const {
+    output_->AddAlertsTold(told);
+  }
+
+  void Restate(const std::string& situation, const std::string& line) const {
+    output_->Restate(situation, line);
+  }
+
   Event_Output_Counts Counts() {
     Event_Output_Counts c;
     c.name = name_;
@@ -682,6 +690,18 @@ class Event_Writers {
     c->lost += lost;
   }
 
+  void AlertsTold(std::vector<Alert_Told>* told) const {
+    for (const auto& w : writers_) {
+      w->AddAlertsTold(told);
+    }
+  }
+
+  void Restate(const std::string& situation, const std::string& line) const {
+    for (const auto& w : writers_) {
+      w->Restate(situation, line);
+    }
+  }
+
   std::vector<Event_Output_Counts> OutputCounts() const {
     std::vector<Event_Output_Counts> out;
     for (const auto& w : writers_) {
@@ -919,7 +939,7 @@ void AppendLine(std::string* line, const Event_Record& e,
       e.entrytime.empty() ? std::string_view() : m.entrytime.Of(e.entrytime);
   const size_t room = 96 + time.size() + situation.size() + table.size() +
                       JsonStringBound(e.key.size()) + entrytime.size() +
-                      kPiecePad;
+                      e.alert_members.size() + kPiecePad;
   if (m.room.size() < room) {
     m.room.resize(room);
   }
@@ -961,6 +981,7 @@ void AppendLine(std::string* line, const Event_Record& e,
     AppendState(line, e);
     p = start;
   }
+  put(e.alert_members);
   // No row in the announcement of a throttle's held-back count.
   if (e.row.empty()) {
     memcpy(p, "}\n", 2);
@@ -1088,6 +1109,25 @@ std::vector<Event_Output_Counts> Event_Sink::OutputCounts() {
   Posix_Mutex::Hold g(&s.mu);
   return s.writers != nullptr ? s.writers->OutputCounts()
                               : std::vector<Event_Output_Counts>();
+}
+
+void Event_Sink::Restate(const Event_Record& e) {
+  const std::string line = Line(e, std::string(UtcNow()));
+  Sink_State& s = State();
+  Posix_Mutex::Hold g(&s.mu);
+  if (s.writers != nullptr) {
+    s.writers->Restate(e.situation, line);
+  }
+}
+
+std::vector<Alert_Told> Event_Sink::AlertsTold() {
+  std::vector<Alert_Told> told;
+  Sink_State& s = State();
+  Posix_Mutex::Hold g(&s.mu);
+  if (s.writers != nullptr) {
+    s.writers->AlertsTold(&told);
+  }
+  return told;
 }
 
 uint64_t Event_Sink::ThreadSequence() {

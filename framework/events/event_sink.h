@@ -32,6 +32,8 @@
 #include <utility>
 #include <vector>
 
+struct Alert_Told;
+
 // Lines that may wait for one output's writer thread.
 constexpr size_t EVENT_QUEUE_MAX = 10000;
 // How long a full queue may see no progress before lines are dropped.
@@ -58,6 +60,11 @@ struct Event_Record {
   // The members that follow "state" in the line, as JSON text (",\"since\":
   // ...", ",\"first\":{...}"); empty: none.
   std::string state_members;
+  // What the Alertmanager outputs make of the event, as members of the line
+  // (JSON text, each left out when it is the default): ",\"alerts\":false"
+  // when the situation does not alert; else its ALERT clause's
+  // ",\"severity\":...", ",\"labels\":{...}", ",\"resolve\":SECONDS".
+  std::string alert_members;
 };
 
 // The totals PING reports. With several outputs they are those of the
@@ -130,6 +137,13 @@ class Event_Sink {
   // The counters of each output of the sink now open, in HOV_EVENTS order
   // (empty under Use()).
   static std::vector<Event_Output_Counts> OutputCounts();
+  // Hands the line of `event` (a firing alert restored with the situations'
+  // state) to the outputs that keep alerts (Event_Output::Restate); nothing
+  // is written, streamed or run.
+  static void Restate(const Event_Record& event);
+  // What the outputs that tell alerts (Alertmanager) last told of each
+  // alert they keep.
+  static std::vector<Alert_Told> AlertsTold();
 
   // The sequence number of the last event the calling thread published (0:
   // none yet), its batch handed over first. Every event gets the next
@@ -175,7 +189,9 @@ class Event_Sink {
   static void EndWaits();
 
   // {"time":...,"situation":...,"table":"APPL.TABLE"[,"key":...][,"suppressed":N]
-  // [,"entrytime":...][,"row":{...}]}  ("row" left out when `row` is empty)
+  // [,"entrytime":...][,"alert":{...},"state":...][,"alerts":false]
+  // [,"severity":...][,"labels":{...}][,"resolve":N][,"row":{...}]}
+  // ("row" left out when `row` is empty)
   // with `time` as given: the event's one JSON form.
   static std::string Line(const Event_Record& event, const std::string& time);
 };

@@ -3,6 +3,7 @@
 // Http_Client, in batches, again while it fires; never holds anything back.
 #include "framework/fleet/alertmanager_output.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <map>
 #include <utility>
 
@@ -125,6 +127,33 @@ std::string Rfc3339Utc(long long seconds) {
   return buf;
 }
 
+// Seconds since the epoch of an RFC 3339 time as the event lines write it
+// ("2026-12-09T18:35:12Z", "...12.377Z", "...12+01:00"); -1 when it is none.
+long long Rfc3339Seconds(std::string_view quoted) {
+  const std::string text(quoted.substr(1, quoted.size() - 2));
+  struct tm tm = {};
+  int used = 0;
+  if (sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &tm.tm_year, &tm.tm_mon,
+             &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &used) != 6) {
+    return -1;
+  }
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  long long seconds = timegm(&tm);
+  size_t at = static_cast<size_t>(used);
+  while (at < text.size() &&
+         (text[at] == '.' || isdigit(static_cast<unsigned char>(text[at])))) {
+    ++at;
+  }
+  int hours = 0;
+  int minutes = 0;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-') &&
+      sscanf(text.c_str() + at + 1, "%2d:%2d", &hours, &minutes) == 2) {
+    seconds -= (text[at] == '+' ? 1 : -1) * (hours * 3600LL + minutes * 60);
+  }
+  return seconds;
+}
+
 // One alert as this output knows it.
 struct Alert {
   std::string json;          // as sent
@@ -133,7 +162,30 @@ struct Alert {
   long long changed_ms = 0;  // when it was last changed
   long long sent_ms = 0;     // when it last went out (0: never)
   long long forget_ms = 0;   // a resolved alert is forgotten then
+  // What Alertmanager was last told (Alert_Told): the identity as JSON
+  // text, and the request it went in (0: none yet), when, and as what.
+  std::string situation, key, host;
+  uint64_t request = 0;
+  long long told_s = 0;
+  bool told_resolved = false;
+  // Alertmanager refused it alone (400): not sent again until it changes.
+  bool refused = false;
 };
+
+// The key and host of an event line's alert as JSON strings.
+void AlertIdentity(std::string_view line, std::string* key, std::string* host) {
+  const std::string_view alert = Member(line, "alert");
+  const std::string_view k = Member(alert.empty() ? line : alert, "key");
+  key->assign(IsJsonString(k) && k.size() > 2 ? k : std::string_view());
+  std::string_view h = Member(alert, "host");
+  if (IsJsonString(h)) {
+    host->assign(h);
+  } else {
+    std::string scratch;
+    host->clear();
+    JsonAppendString(host, std::string(EventLineHost(line, &scratch)));
+  }
+}
 
 std::string Identity(std::string_view line) {
   const std::string_view alert = Member(line, "alert");
@@ -144,6 +196,13 @@ std::string Identity(std::string_view line) {
   id.append("\n").append(Member(line, "key"));
   return id;
 }
+
+// The alerts a request carries and its number (requests are numbered from
+// 1 as they are made).
+struct Request_Tag {
+  size_t alerts;
+  uint64_t number;
+};
 
 class Alertmanager_Output : public Event_Output {
  public:
@@ -190,9 +249,16 @@ class Alertmanager_Output : public Event_Output {
       }
       if (!dropped) {
         Alert& a = it->second;
+        if (a.situation.empty()) {
+          a.situation.assign(Member(line, "situation"));
+          AlertIdentity(line, &a.key, &a.host);
+        }
         a.json = std::move(json);
+        a.refused = false;
         a.resolved = state == "\"resolved\"";
-        a.ends_s = state.empty() ? time(nullptr) + config_.resolve_s : 0;
+        a.ends_s = state.empty() ? time(nullptr) + AlertmanagerResolveSeconds(
+                                                       line, config_.resolve_s)
+                                 : 0;
         a.changed_ms = now_ms;
         a.forget_ms = a.resolved ? now_ms + config_.resend_s * 1000 : 0;
         if (first_waiting_ms_ == 0) {
@@ -223,6 +289,11 @@ class Alertmanager_Output : public Event_Output {
     return true;
   }
 
+  void Restate(const std::string& situation, const std::string& line) override {
+    std::string why;
+    (void)Put(situation, line, &why);
+  }
+
   void AddFleetCounts(Event_Output_Counts* counts) const override {
     counts->fleet = true;
     counts->alerts = true;
@@ -241,6 +312,7 @@ class Alertmanager_Output : public Event_Output {
     const long long now_ms = MonotonicMs();
     const long long now_s = time(nullptr);
     std::vector<std::string> batch;
+    uint64_t first_request = 0;
     {
       Posix_Mutex::Hold g(&mu_);
       if (in_flight_ || now_ms < retry_at_ms_) {
@@ -262,10 +334,19 @@ class Alertmanager_Output : public Event_Output {
           it = alerts_.erase(it);
           continue;
         }
+        if (a.refused) {
+          ++it;
+          continue;
+        }
         firing += a.resolved ? 0 : 1;
         if (resend || a.sent_ms < a.changed_ms || a.sent_ms == 0) {
           batch.push_back(a.json);
           a.sent_ms = now_ms;
+          a.told_s = now_s;
+          a.told_resolved = a.resolved;
+          // Its request's number: batches go out in order, kBatchAlerts
+          // to a request.
+          a.request = requests_made_ + 1 + (batch.size() - 1) / kBatchAlerts;
         }
         ++it;
       }
@@ -277,6 +358,7 @@ class Alertmanager_Output : public Event_Output {
       waiting_ = 0;
       first_waiting_ms_ = 0;
       in_flight_ = !batch.empty();
+      first_request = requests_made_ + 1;
     }
     if (batch.empty()) {
       return;
@@ -294,13 +376,15 @@ class Alertmanager_Output : public Event_Output {
         x->body.append(i == at ? "" : ",").append(batch[i]);
       }
       x->body.append("]");
-      x->tag = std::make_shared<size_t>(end - at);
+      x->tag = std::make_shared<Request_Tag>(
+          Request_Tag{end - at, first_request + at / kBatchAlerts});
       made.push_back(std::move(x));
       ++requests;
     }
     {
       Posix_Mutex::Hold g(&mu_);
       for (auto& x : made) {
+        ++requests_made_;
         pending_.push_back(std::move(x));
       }
     }
@@ -322,7 +406,14 @@ class Alertmanager_Output : public Event_Output {
   }
 
   void Answered(std::unique_ptr<Http_Exchange> x) {
-    const size_t n = *static_cast<size_t*>(x->tag.get());
+    const Request_Tag& tag = *static_cast<Request_Tag*>(x->tag.get());
+    const size_t n = tag.alerts;
+    {
+      Posix_Mutex::Hold g(&mu_);
+      Outcome(tag.number, x->status >= 200 && x->status < 300 ? "ok"
+                          : x->status == 400                  ? "refused"
+                                                              : "failed");
+    }
     if (x->status >= 200 && x->status < 300) {
       connected_.store(true, std::memory_order_relaxed);
       sent_.fetch_add(n, std::memory_order_relaxed);
@@ -335,10 +426,7 @@ class Alertmanager_Output : public Event_Output {
     }
     if (x->status == 400) {
       connected_.store(true, std::memory_order_relaxed);
-      rejected_.fetch_add(n, std::memory_order_relaxed);
-      Trace(&refused_trace_,
-            "refused " + std::to_string(n) +
-                " alerts (not sent again): " + Printable(x->answer));
+      Refused(tag, x->answer);
       SubmitNext();
       return;
     }
@@ -351,6 +439,9 @@ class Alertmanager_Output : public Event_Output {
           std::min<long long>(backoff_ms_ == 0 ? 1000 : backoff_ms_ * 2, 60000);
       retry_at_ms_ = MonotonicMs() + backoff_ms_;
       resend_all_ = true;
+      for (const auto& p : pending_) {  // given up before they went out
+        Outcome(static_cast<Request_Tag*>(p->tag.get())->number, "failed");
+      }
       pending_.clear();
       in_flight_ = false;
     }
@@ -359,6 +450,74 @@ class Alertmanager_Output : public Event_Output {
               (x->status != 0 ? "HTTP " + std::to_string(x->status) + " " +
                                     Printable(x->answer)
                               : x->error));
+  }
+
+  void AddAlertsTold(std::vector<Alert_Told>* told) const override {
+    Posix_Mutex::Hold g(&mu_);
+    for (const auto& kv : alerts_) {
+      const Alert& a = kv.second;
+      Alert_Told t;
+      t.output = Name();
+      t.situation = a.situation;
+      t.key = a.key;
+      t.host = a.host;
+      t.resolved = a.told_resolved;
+      t.at_s = a.told_s;
+      const auto o = outcomes_.find(a.request);
+      t.outcome = a.refused              ? "refused"
+                  : o != outcomes_.end() ? o->second
+                                         : "waiting";
+      told->push_back(std::move(t));
+    }
+  }
+
+  // The outcome of request `number`, kept for the last requests.
+  void Outcome(uint64_t number, const char* outcome) REQUIRES(mu_) {
+    outcomes_[number] = outcome;
+    // Enough for the requests of one re-send of every alert kept.
+    while (outcomes_.size() > config_.alerts_max / kBatchAlerts + 16) {
+      outcomes_.erase(outcomes_.begin());
+    }
+  }
+
+  // A request Alertmanager refused (400: an alert it takes as bad; it
+  // keeps the others of the request). Each alert of a batch is posted again
+  // alone, once, to find the bad ones; an alert refused alone is counted,
+  // traced with the reason, and not sent again until it changes.
+  void Refused(const Request_Tag& tag, const std::string& answer) {
+    std::string refused;
+    {
+      Posix_Mutex::Hold g(&mu_);
+      std::vector<std::unique_ptr<Http_Exchange>> alone;
+      for (auto& kv : alerts_) {
+        Alert& a = kv.second;
+        if (a.request != tag.number) {
+          continue;
+        }
+        if (tag.alerts == 1) {
+          a.refused = true;
+          refused = a.situation + (a.key.empty() ? "" : " key " + a.key);
+          continue;
+        }
+        auto x = std::make_unique<Http_Exchange>();
+        x->url = url_;
+        x->headers = headers_;
+        x->body = "[" + a.json + "]";
+        a.request = requests_made_ + 1 + alone.size();
+        x->tag = std::make_shared<Request_Tag>(Request_Tag{1, a.request});
+        alone.push_back(std::move(x));
+      }
+      requests_made_ += alone.size();
+      // Before the batches still waiting, in their order.
+      pending_.insert(pending_.begin(), std::make_move_iterator(alone.begin()),
+                      std::make_move_iterator(alone.end()));
+    }
+    if (!refused.empty()) {
+      rejected_.fetch_add(1, std::memory_order_relaxed);
+      Trace(&refused_trace_,
+            "refused the alert of " + refused +
+                " (not sent again until it changes): " + Printable(answer));
+    }
   }
 
   void Trace(Repeat_Limiter* limiter, const std::string& what) {
@@ -391,8 +550,11 @@ class Alertmanager_Output : public Event_Output {
   std::atomic<bool> connected_{false};
   std::atomic<uint64_t> sent_{0}, failed_{0}, rejected_{0}, dropped_{0},
       firing_{0};
-  Posix_Mutex mu_;
+  mutable Posix_Mutex mu_;
   std::map<std::string, Alert> alerts_ GUARDED_BY(mu_);
+  uint64_t requests_made_ GUARDED_BY(mu_) = 0;
+  // The outcomes of the last requests answered or given up, by number.
+  std::map<uint64_t, const char*> outcomes_ GUARDED_BY(mu_);
   size_t waiting_ GUARDED_BY(mu_) = 0;
   long long first_waiting_ms_ GUARDED_BY(mu_) = 0;
   long long last_full_ms_ GUARDED_BY(mu_) = 0;
@@ -571,12 +733,19 @@ bool ParseAlertmanagerConfig(const std::string& text,
   return true;
 }
 
+long AlertmanagerResolveSeconds(std::string_view line, long resolve_s) {
+  const std::string_view own = Member(line, "resolve");
+  const long v = own.empty() ? 0 : atol(std::string(own).c_str());
+  return v > 0 ? v : resolve_s;
+}
+
 std::string AlertmanagerAlert(std::string_view line, long long now_s,
                               long resolve_s) {
   const std::string_view situation = Member(line, "situation");
-  if (!IsJsonString(situation)) {
+  if (!IsJsonString(situation) || Member(line, "alerts") == "false") {
     return {};
   }
+  resolve_s = AlertmanagerResolveSeconds(line, resolve_s);
   const std::string_view state = Member(line, "state");
   const std::string_view alert = Member(line, "alert");
   std::string_view host = Member(alert, "host");
@@ -602,7 +771,15 @@ std::string AlertmanagerAlert(std::string_view line, long long now_s,
         .append(path.substr(0, path.size() - 1))
         .append(name.substr(1));
   }
-  out.append(",\"severity\":\"warning\"},\"annotations\":{");
+  // The situation's own labels (checked as it was loaded), and severity.
+  const std::string_view labels = Member(line, "labels");
+  if (labels.size() > 2 && labels.front() == '{' && labels.back() == '}') {
+    out.append(",").append(labels.substr(1, labels.size() - 2));
+  }
+  const std::string_view severity = Member(line, "severity");
+  out.append(",\"severity\":")
+      .append(IsJsonString(severity) ? severity : "\"warning\"")
+      .append("},\"annotations\":{");
   const std::string_view table = Member(line, "table");
   out.append("\"summary\":");
   const std::string_view description = Member(row, "ENTRYDESC");
@@ -639,7 +816,12 @@ std::string AlertmanagerAlert(std::string_view line, long long now_s,
   if (!IsJsonString(starts)) {
     starts = Member(line, "time");
   }
-  if (IsJsonString(starts)) {
+  // An entry stamped ahead of this clock (another host's, a year guessed
+  // wrong) starts now: Alertmanager refuses an alert that starts after it
+  // ends.
+  if (IsJsonString(starts) && Rfc3339Seconds(starts) > now_s && now_s > 0) {
+    out.append(",\"startsAt\":\"").append(Rfc3339Utc(now_s)).append("\"");
+  } else if (IsJsonString(starts)) {
     out.append(",\"startsAt\":").append(starts);
   }
   if (state == "\"resolved\"") {

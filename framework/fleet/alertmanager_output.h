@@ -35,10 +35,14 @@ struct Alertmanager_Config {
                                            std::string* err);
 
 // One alert of Alertmanager's API v2 as JSON, made from an event line of the
-// sink, at `now_s` (seconds since the epoch). Empty when the line is no
-// event.
+// sink, at `now_s` (seconds since the epoch): a plain event's alert ends
+// AlertmanagerResolveSeconds later. Empty when the line is no event or its
+// situation does not alert ("alerts":false).
 std::string AlertmanagerAlert(std::string_view line, long long now_s,
                               long resolve_s);
+// How long a plain event's alert lasts: the line's "resolve" (its
+// situation's ALERT ... RESOLVE), else `resolve_s`.
+long AlertmanagerResolveSeconds(std::string_view line, long resolve_s);
 
 // The outputs of HOV_ALERTMANAGER (none when it is unset) with
 // HOV_ALERTMANAGER_CONFIG. False with *err.

@@ -12,6 +12,7 @@
 #include "framework/runtime/bounded_regex.h"
 #include "framework/situations/situation_memory.h"
 #include "framework/situations/situation_state.h"
+#include "framework/tables/row_json.h"
 #include "framework/tables/table_manager.h"
 #include "util/quoted_text.h"
 
@@ -359,6 +360,155 @@ void FormatThrottle(const Situation_Clauses& c, std::string* out) {
   }
 }
 
+// The labels Alertmanager's alerts get from the agent itself.
+const char* const kOwnLabels[] = {"alertname", "host", "log", "key",
+                                  "severity"};
+
+// A label's or SEVERITY's value at *p: a word (up to a blank) or a
+// double-quoted text; valid UTF-8, not empty.
+bool ParseAlertValue(const std::string& t, size_t* p, const std::string& what,
+                     std::string* value, std::string* err) {
+  const size_t start = *p;
+  value->clear();
+  const bool quoted = *p < t.size() && t[*p] == '"';
+  if (quoted) {
+    if (!ParseQuoted(t, p, value, err)) {
+      return false;
+    }
+  } else {
+    while (*p < t.size() && t[*p] != ' ' && t[*p] != '\t') {
+      value->push_back(t[(*p)++]);
+    }
+  }
+  if (value->empty() || (!quoted && value->find('"') != std::string::npos) ||
+      (*p < t.size() && t[*p] != ' ' && t[*p] != '\t')) {
+    *err = "expected a word or a double-quoted text, not empty, for " + what +
+           At(start);
+    return false;
+  }
+  if (!ValidUtf8(*value)) {
+    *err = "the value of " + what + " is not valid UTF-8" + At(start);
+    return false;
+  }
+  return true;
+}
+
+// LABEL NAME=VALUE: a name as Alertmanager takes it
+// ([a-zA-Z_][a-zA-Z0-9_]*, not starting "__"), none of the agent's own.
+bool ParseLabel(const std::string& t, size_t* p, Situation_Clauses* c,
+                std::string* err) {
+  SkipBlanks(t, p);
+  const size_t start = *p;
+  size_t q = *p;
+  while (q < t.size() &&
+         (isalnum(static_cast<unsigned char>(t[q])) || t[q] == '_')) {
+    ++q;
+  }
+  const std::string name = t.substr(start, q - start);
+  if (name.empty() || isdigit(static_cast<unsigned char>(name[0])) ||
+      q >= t.size() || t[q] != '=') {
+    size_t end = t.find_first_of(" \t=", start);
+    *err =
+        "expected LABEL NAME=VALUE with a label name of letters, digits "
+        "and '_' not starting with a digit, not \"" +
+        t.substr(start, (end == std::string::npos ? t.size() : end) - start) +
+        "\"" + At(start);
+    return false;
+  }
+  if (name.compare(0, 2, "__") == 0) {
+    *err = "label names starting \"__\" are Alertmanager's own: \"" + name +
+           "\"" + At(start);
+    return false;
+  }
+  for (const char* own : kOwnLabels) {
+    if (name == own) {
+      *err = "label \"" + name + "\" is set by the agent" +
+             (name == "severity" ? std::string(" (use SEVERITY)") : "") +
+             At(start);
+      return false;
+    }
+  }
+  for (const auto& l : c->labels) {
+    if (l.first == name) {
+      *err = "label \"" + name + "\" is given twice" + At(start);
+      return false;
+    }
+  }
+  *p = q + 1;
+  std::string value;
+  if (!ParseAlertValue(t, p, "label " + name, &value, err)) {
+    return false;
+  }
+  c->labels.emplace_back(name, std::move(value));
+  return true;
+}
+
+bool ParseAlert(const std::string& t, size_t* p, Situation_Clauses* c,
+                std::string* err) {
+  c->alert = true;
+  bool severity = false;
+  bool resolve = false;
+  while (true) {
+    size_t q = *p;
+    SkipBlanks(t, &q);
+    const size_t at = q;
+    const std::string w = Word(t, &q);
+    if ((q < t.size() && t[q] != ' ' && t[q] != '\t') ||
+        (w != "SEVERITY" && w != "LABEL" && w != "RESOLVE")) {
+      if (at < t.size()) {
+        *err =
+            "expected SEVERITY, LABEL, RESOLVE or the end of the line "
+            "after ALERT" +
+            At(at);
+        return false;
+      }
+      return true;
+    }
+    *p = q;
+    if (w == "LABEL") {
+      if (!ParseLabel(t, p, c, err)) {
+        return false;
+      }
+    } else if (w == "SEVERITY" && !severity) {
+      severity = true;
+      SkipBlanks(t, p);
+      if (!ParseAlertValue(t, p, "SEVERITY", &c->severity, err)) {
+        return false;
+      }
+    } else if (w == "RESOLVE" && !resolve) {
+      resolve = true;
+      if (!ParseSeconds(t, p, "RESOLVE", THROTTLE_MAX_SECONDS, &c->resolve,
+                        err)) {
+        return false;
+      }
+    } else {
+      *err = w + " is given twice after ALERT" + At(at);
+      return false;
+    }
+  }
+}
+
+// The text of an ALERT clause's value as it is read back.
+std::string AlertValue(const std::string& v) {
+  return v.find_first_of(" \t\"\\") == std::string::npos ? v : QuotedText(v);
+}
+
+void FormatAlert(const Situation_Clauses& c, std::string* out) {
+  if (!c.alert) {
+    return;
+  }
+  *out += " ALERT";
+  if (!c.severity.empty()) {
+    *out += " SEVERITY " + AlertValue(c.severity);
+  }
+  for (const auto& l : c.labels) {
+    *out += " LABEL " + l.first + "=" + AlertValue(l.second);
+  }
+  if (c.resolve > 0) {
+    *out += " RESOLVE " + std::to_string(c.resolve);
+  }
+}
+
 // The clauses a situation's condition may be followed by, in the order they
 // are written. A new clause is one more line here and one more member of
 // Situation_Clauses.
@@ -374,6 +524,7 @@ const struct Clause_Def {
     {"CLEAR", ParseClear, FormatClear},
     {"PER", ParsePer, FormatPer},
     {"THROTTLE", ParseThrottle, FormatThrottle},
+    {"ALERT", ParseAlert, FormatAlert},
 };
 constexpr size_t kClauseCount = sizeof kClauses / sizeof kClauses[0];
 
@@ -548,6 +699,13 @@ bool ParseSituationCondition(const std::string& t,
     if (kinds > 1) {
       *err = "expected one of THEN, WITHOUT, ABSENT or CLEAR in a situation" +
              At(at);
+      return false;
+    }
+    if (kinds > 0 && clauses->resolve > 0) {
+      *err =
+          "RESOLVE does not apply to a situation with THEN, WITHOUT, ABSENT or "
+          "CLEAR (its alert resolves with its state)" +
+          At(at);
       return false;
     }
     if (kinds > 0 && clauses->throttle > 0) {

@@ -23,9 +23,12 @@ constexpr long THROTTLE_MAX_SECONDS = 366L * 86400;
 
 // Parses a situation's CONDITION followed by its clauses
 //   [PER COLUMN "REGEX" [KEYS N]] [THROTTLE SECONDS]
-// (keywords in any case): the thresholds into *out, the condition's own text
-// (trimmed) into *condition, the clauses into *clauses. False with *err as
-// ParseCondition, or saying which clause was expected.
+//   [ALERT [SEVERITY WORD] [LABEL NAME=VALUE ...] [RESOLVE SECONDS]]
+// (keywords in any case; a value is a word or a double-quoted text, valid
+// UTF-8; a label name as Alertmanager takes it, none of the agent's own): the
+// thresholds into *out, the condition's own text (trimmed) into *condition, the
+// clauses into *clauses. False with *err as ParseCondition, or saying which
+// clause was expected.
 [[nodiscard]] bool ParseSituationCondition(const std::string& text,
                                            std::vector<Threshold_Spec>* out,
                                            std::string* condition,

@@ -336,6 +336,9 @@ unsigned Situation_Memory::Write(std::vector<State_Event>* raised,
       json_->EntryTime(row, &ev.entrytime);
       json_->Append(row, &ev.row, Row_Side_Text::Find(row));
     }
+    if (ev.alert_members != v_.AlertMembers()) {
+      ev.alert_members = v_.AlertMembers();
+    }
     ev.run_env.clear();
     if (!ev.run.empty()) {
       if (with_row) {
@@ -375,6 +378,28 @@ void Situation_Memory::FiringAlerts(std::vector<Firing_Alert_Info>* out) {
     a.since = i.since;
     a.count = i.count;
     out->push_back(std::move(a));
+  }
+}
+
+void Situation_Memory::Restate(bool resolved) {
+  if (!resolved && !v_.Alerting()) {
+    return;
+  }
+  std::vector<Firing_Alert_Info> firing;
+  FiringAlerts(&firing);
+  Event_Record ev;
+  ev.situation = v_.SituationName();
+  ev.table = v_.ApplName() + "." + v_.TableName();
+  ev.has_key = true;
+  ev.state = resolved ? "resolved" : "firing";
+  // As the alert was told while its situation alerted.
+  ev.alert_members = v_.OwnAlertMembers();
+  for (Firing_Alert_Info& a : firing) {
+    ev.key = std::move(a.key);
+    ev.alert_host = std::move(a.host);
+    ev.state_members = ",\"since\":\"" + FormatTime(a.since) +
+                       "\",\"count\":" + std::to_string(a.count);
+    Event_Sink::Restate(ev);
   }
 }
 

@@ -75,6 +75,11 @@ class Situation_Memory {
 
   Memory_Counts Counts();
   void FiringAlerts(std::vector<Firing_Alert_Info>* out);
+  // Hands each firing alert to the outputs that keep alerts
+  // (Event_Sink::Restate): as firing after Load, so that they tell it
+  // again; as `resolved` when the situation goes (deleted, redefined) or
+  // no longer alerts, so that they end it.
+  void Restate(bool resolved = false);
   // The state as items of text for the state file (no newline, NUL or
   // '|' in them), and back: Load takes the items Save gave, as they
   // were, and holds the timers until the logs have been read on.

@@ -228,6 +228,7 @@ bool Situation_Registry::Add(const std::string& name, const std::string& table,
     return false;
   }
   entries_[name] = entry;
+  MarkAlerting(entries_);
   entry.object->Manager()->AddLive(entry.object);
   return true;
 }
@@ -250,10 +251,14 @@ bool Situation_Registry::Delete(const std::string& name, std::string* err) {
     }
     v = it->second.object;
     entries_.erase(it);
+    MarkAlerting(entries_);
   }
   // Off the list under the manager's lock first: a pass in progress finishes
   // with it, and a pinned object is deleted by its last DAV1_Drop.
   v->Manager()->RemoveLive(v);
+  if (Situation_Memory* m = v->Memory()) {
+    m->Restate(true);  // its firing alerts end with it
+  }
   vandu::Destroy(v);
   if (fleet_.count(name) != 0) {  // the fleet's situation of that name runs
     Compose(LocalEntries(), {});
@@ -377,7 +382,9 @@ void Situation_Registry::RestoreState(
     }
   }
   for (const auto& kv : wanted) {
-    entries_[kv.first].object->Memory()->Load(kv.second);
+    Situation_Memory* m = entries_[kv.first].object->Memory();
+    m->Load(kv.second);
+    m->Restate();  // its firing alerts, told again where alerts are kept
   }
 }
 
@@ -494,7 +501,7 @@ bool Situation_Registry::LoadFile(const std::string& path,
   return true;
 }
 
-void Situation_Registry::Install(std::vector<Entry> wanted) {
+void Situation_Registry::Install(std::vector<Entry> wanted, bool ending) {
   std::vector<vandu*> doomed;
   {
     Posix_Mutex::Hold g(&mu_);
@@ -524,6 +531,7 @@ void Situation_Registry::Install(std::vector<Entry> wanted) {
       changes[kv.second.object->Manager()].first.push_back(kv.second.object);
       doomed.push_back(kv.second.object);
     }
+    MarkAlerting(next);
     // Each table swaps its situations under its own lock in one step, so that
     // a row arriving meanwhile meets either the old set or the new one.
     for (auto& kv : changes) {
@@ -532,7 +540,29 @@ void Situation_Registry::Install(std::vector<Entry> wanted) {
     entries_.swap(next);
   }
   for (vandu* v : doomed) {
+    // Redefined or dropped: its firing alerts end with it, unless the agent
+    // stops (they are saved, and told again at the next start).
+    if (Situation_Memory* m = v->Memory(); m != nullptr && !ending) {
+      m->Restate(true);
+    }
     vandu::Destroy(v);
+  }
+}
+
+void Situation_Registry::MarkAlerting(
+    const std::map<std::string, Entry>& entries) {
+  bool marked = false;
+  for (const auto& kv : entries) {
+    marked = marked || kv.second.object->Clauses().alert;
+  }
+  for (const auto& kv : entries) {
+    vandu* v = kv.second.object;
+    const bool alerting = !marked || v->Clauses().alert;
+    Situation_Memory* m = v->Memory();
+    if (v->Alerting() && !alerting && m != nullptr) {
+      m->Restate(true);  // its firing alerts end where alerts are kept
+    }
+    v->SetAlerting(alerting);
   }
 }
 
@@ -559,7 +589,7 @@ void Situation_Registry::Clear() {
     outcomes_.clear();
   }
   fleet_.clear();
-  Install({});
+  Install({}, true);
 }
 
 std::vector<Situation_Registry::Entry> Situation_Registry::LocalEntries() {

@@ -115,7 +115,8 @@ class Situation_Registry {
   // saved. After Clear (the agent stops), the state the situations had.
   void SaveState(std::vector<std::pair<std::string, std::string>>* records);
   // Gives each situation the saved state of its name and definition (a
-  // situation whose definition changed starts empty).
+  // situation whose definition changed starts empty), and its firing alerts
+  // to the outputs that keep alerts (Situation_Memory::Restate).
   void RestoreState(
       const std::vector<std::pair<std::string, std::string>>& records);
   // Grows whenever a situation's state changes.
@@ -166,8 +167,12 @@ class Situation_Registry {
   [[nodiscard]] bool MakeLine(const std::string& line, std::string* name,
                               Entry* entry, std::string* err);
   // Puts `wanted` in place of every situation (see LoadFile): an entry may
-  // be a new object or the running one of its name.
-  void Install(std::vector<Entry> wanted);
+  // be a new object or the running one of its name. `ending`: the agent
+  // stops (Clear), and the firing alerts of the situations that go are kept.
+  void Install(std::vector<Entry> wanted, bool ending = false);
+  // Tells each situation whether it alerts: every one while none has an
+  // ALERT clause, else only those that have one.
+  static void MarkAlerting(const std::map<std::string, Entry>& entries);
   // Installs the host's own situations `local` together with the fleet's
   // lines in force: `made` holds objects already made for some of them.
   void Compose(std::vector<Entry> local, std::map<std::string, Entry> made)

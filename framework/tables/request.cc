@@ -175,6 +175,20 @@ vandu::vandu(RequestDetail* detail, ContextInfo* context, TableManager* mgr)
     held.push_back(std::move(h));
   }
   clauses = detail->clauses;
+  if (!clauses.severity.empty() && clauses.severity != "warning") {
+    alertMembers += ",\"severity\":";
+    JsonAppendString(&alertMembers, clauses.severity);
+  }
+  for (size_t i = 0; i < clauses.labels.size(); ++i) {
+    alertMembers += i == 0 ? ",\"labels\":{" : ",";
+    JsonAppendString(&alertMembers, clauses.labels[i].first);
+    alertMembers += ":";
+    JsonAppendString(&alertMembers, clauses.labels[i].second);
+    alertMembers += i + 1 == clauses.labels.size() ? "}" : "";
+  }
+  if (clauses.resolve > 0) {
+    alertMembers += ",\"resolve\":" + std::to_string(clauses.resolve);
+  }
   if (!clauses.per_column.empty()) {
     std::string why;
     perRegex = CompileRegex(clauses.per_regex, &why);
@@ -769,8 +783,14 @@ unsigned vandu::AnnounceSuppressed(long now) {
   return rc;
 }
 
+const std::string& vandu::AlertMembers() const {
+  static const std::string kSilent = ",\"alerts\":false";
+  return alerting.load(std::memory_order_relaxed) ? alertMembers : kSilent;
+}
+
 bool vandu::AnnounceHeldBack(const std::string& key, long count) {
   Event_Record event;
+  event.alert_members = AlertMembers();
   event.situation = situationName;
   event.table = applName + "." + tableName;
   if (Keyed()) {
@@ -831,6 +851,9 @@ unsigned vandu::Dispatch() {
     }
     if (memory != nullptr && memory->Recovers()) {
       memory->Decorate(key, Row(i), &event);
+    }
+    if (event.alert_members != AlertMembers()) {
+      event.alert_members = AlertMembers();
     }
     event.suppressed = suppressed;
     if (!runCommand.empty()) {

@@ -21,6 +21,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "framework/tables/key_lru.h"
@@ -114,6 +115,15 @@ struct Situation_Clauses {
   long clear_within = 0;
   // Whether the situation remembers (any of the three above).
   bool Remembers() const { return within > 0 || absent > 0 || clear_max >= 0; }
+  // ALERT [SEVERITY WORD] [LABEL NAME=VALUE ...] [RESOLVE SECONDS]: the
+  // situation is one of those that alert (Alertmanager), with this severity
+  // (empty: "warning"), these labels and, for a plain situation, the seconds
+  // its alert lasts after its last event (0: HOV_ALERTMANAGER_CONFIG's
+  // resolve_after). alert false: no clause.
+  bool alert = false;
+  std::string severity;
+  std::vector<std::pair<std::string, std::string>> labels;
+  long resolve = 0;
 };
 
 // What a request asks for.
@@ -354,6 +364,17 @@ class vandu {
   // empty: none. Set once, before the situation goes live.
   void SetRunCommand(const std::string& command) { runCommand = command; }
   const std::string& RunCommand() const { return runCommand; }
+  // Whether its events go to the Alertmanager outputs: the registry decides
+  // (every situation, or those with an ALERT clause). Any thread.
+  void SetAlerting(bool alerts) {
+    alerting.store(alerts, std::memory_order_relaxed);
+  }
+  // The members its events carry for those outputs
+  // (Event_Record::alert_members). Any thread.
+  const std::string& AlertMembers() const;
+  bool Alerting() const { return alerting.load(std::memory_order_relaxed); }
+  // Those of its ALERT clause, as when it alerts.
+  const std::string& OwnAlertMembers() const { return alertMembers; }
 
  protected:
   // Refuses the request: HOV_CreateRequest fails with `why`.
@@ -434,6 +455,8 @@ class vandu {
   std::string thresholdError;
   std::vector<std::string> agentColumns;
   std::string runCommand;
+  std::atomic<bool> alerting{true};
+  std::string alertMembers;  // of its ALERT clause, when it alerts
   // See Constant_Columns: the columns, and whether the thresholds on them
   // were evaluated on the sample's first row and with what outcome.
   enum class Constant_State { kNone, kPending, kPassed, kFailed };

@@ -56,6 +56,18 @@ size_t Utf8Length(const unsigned char* p, size_t n) {
 
 }  // namespace
 
+bool ValidUtf8(const std::string& text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  for (size_t i = 0; i < text.size();) {
+    const size_t n = Utf8Length(p + i, text.size() - i);
+    if (n == 0) {
+      return false;
+    }
+    i += n;
+  }
+  return true;
+}
+
 namespace {
 
 constexpr uint64_t kOnes = 0x0101010101010101ULL;

@@ -25,6 +25,9 @@ char* JsonWriteField(char* out, const char* text, size_t length,
 inline void JsonAppendString(std::string* out, const std::string& text) {
   JsonAppendString(out, text.data(), text.size());
 }
+// Whether `text` is valid UTF-8 (no overlong forms, surrogates or values
+// past U+10FFFF).
+bool ValidUtf8(const std::string& text);
 
 // The whole text of the entries behind fixed-width rows, carried beside the
 // rows on the thread that offers or reports them, for the "entry" member

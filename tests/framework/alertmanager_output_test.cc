@@ -51,6 +51,39 @@ TEST(AlertmanagerOutputTest, EventLinesBecomeAlerts) {
             std::string::npos);
   EXPECT_LT(alert.size(), 2 * 4096u + 400u);
   EXPECT_EQ(AlertmanagerAlert("not json\n", 0, 300), "");
+  // A situation's ALERT clause: its severity, labels and resolve time; a
+  // situation that does not alert has none.
+  const std::string marked =
+      "{\"time\":\"2026-12-09T18:00:00Z\",\"situation\":\"db\",\"table\":"
+      "\"TVX.VXLOGENT\",\"severity\":\"critical\",\"labels\":{\"team\":"
+      "\"db\",\"note\":\"two words\"},\"resolve\":60,\"row\":{\"ORIGINNODE\":"
+      "\"db1:TVX\"}}\n";
+  EXPECT_NE(AlertmanagerAlert(marked, 0, 300)
+                .find("\"labels\":{\"alertname\":\"db\",\"host\":\"db1:TVX\","
+                      "\"team\":\"db\",\"note\":\"two words\",\"severity\":"
+                      "\"critical\"}"),
+            std::string::npos)
+      << AlertmanagerAlert(marked, 0, 300);
+  EXPECT_NE(AlertmanagerAlert(marked, 0, 300)
+                .find("\"endsAt\":\"1970-01-01T00:01:00Z\""),
+            std::string::npos);
+  EXPECT_EQ(AlertmanagerResolveSeconds(marked, 300), 60);
+  // An entry stamped ahead of the clock starts now (else Alertmanager
+  // would refuse an alert that starts after it ends).
+  const std::string ahead =
+      "{\"situation\":\"db\",\"entrytime\":\"2026-12-09T20:00:00+01:00\"}\n";
+  EXPECT_NE(AlertmanagerAlert(ahead, 1796846400, 300)
+                .find("\"startsAt\":\"2026-12-09T20:00:00+01:00\""),
+            std::string::npos)
+      << AlertmanagerAlert(ahead, 1796846400, 300);
+  EXPECT_NE(AlertmanagerAlert(ahead, 1796841000, 300)
+                .find("\"startsAt\":\"2026-12-09T18:30:00Z\""),
+            std::string::npos)
+      << AlertmanagerAlert(ahead, 1796841000, 300);
+  EXPECT_EQ(AlertmanagerResolveSeconds(plain, 300), 300);
+  EXPECT_EQ(
+      AlertmanagerAlert("{\"situation\":\"db\",\"alerts\":false}\n", 0, 300),
+      "");
 }
 
 TEST(AlertmanagerOutputTest, UrlsAndSettings) {

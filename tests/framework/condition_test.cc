@@ -125,9 +125,9 @@ TEST(ConditionTest, ClausesFollowTheCondition) {
       {"THROTTLE 5", "|THROTTLE 5"},
       {R"(A == 1 PER X "a\"b")", R"(A == 1|PER X "a\"b")"},
       {"A == 1 THROTTLE 5 PER X \"a\"",
-       "expected the end of the line at column 19"},
+       "expected ALERT or the end of the line at column 19"},
       {"A == 1 OR B == 2",
-       "expected AND, THEN, WITHOUT, ABSENT, CLEAR, PER, THROTTLE or the end of the line at column 8"},
+       "expected AND, THEN, WITHOUT, ABSENT, CLEAR, PER, THROTTLE, ALERT or the end of the line at column 8"},
       {"A == 1 THROTTLE 0",
        "expected a number of seconds from 1 to 31622400 after THROTTLE at column 17"},
       {"A == 1 THROTTLE -5",
@@ -139,7 +139,7 @@ TEST(ConditionTest, ClausesFollowTheCondition) {
       {"A == 1 PER X \"a\" KEYS 0",
        "expected a number of keys from 1 to 10000000 after KEYS at column 23"},
       {"A == 1 KEYS 5",
-       "expected AND, THEN, WITHOUT, ABSENT, CLEAR, PER, THROTTLE or the end of the line at column 8"},
+       "expected AND, THEN, WITHOUT, ABSENT, CLEAR, PER, THROTTLE, ALERT or the end of the line at column 8"},
       {"A == 1 PER \"x\"", "expected a column name after PER at column 12"},
       {"A == 1 PER X (x)",
        "expected a double-quoted regular expression after PER X at column 14"},
@@ -182,6 +182,35 @@ TEST(ConditionTest, ClausesFollowTheCondition) {
        "expected one of THEN, WITHOUT, ABSENT or CLEAR in a situation at column 18"},
       {"A == 1 WITHOUT B == 1 WITHIN 5 THROTTLE 5",
        "THROTTLE does not apply to a situation with THEN, WITHOUT, ABSENT or CLEAR at column 32"},
+      // Which situations alert, and with what: names as Alertmanager takes
+      // them, none of the agent's own labels, values valid UTF-8.
+      {"A == 1 THROTTLE 5 alert severity critical label team=db "
+       "LABEL note=\"two words\" RESOLVE 600",
+       "A == 1|THROTTLE 5 ALERT SEVERITY critical LABEL team=db "
+       "LABEL note=\"two words\" RESOLVE 600"},
+      {"A == 1 ALERT", "A == 1|ALERT"},
+      {R"(A == 1 ALERT LABEL q="say \"hi\"")",
+       R"(A == 1|ALERT LABEL q="say \"hi\"")"},
+      {"A == 1 ALERT LABEL __meta=1",
+       "label names starting \"__\" are Alertmanager's own: \"__meta\" at column 20"},
+      {"A == 1 ALERT LABEL severity=page",
+       "label \"severity\" is set by the agent (use SEVERITY) at column 20"},
+      {"A == 1 ALERT LABEL team-x=db",
+       "expected LABEL NAME=VALUE with a label name of letters, digits and '_' "
+       "not starting with a digit, not \"team-x\" at column 20"},
+      {"A == 1 ALERT LABEL a=1 LABEL a=2",
+       "label \"a\" is given twice at column 30"},
+      {"A == 1 ALERT LABEL a=\xff",
+       "the value of label a is not valid UTF-8 at column 22"},
+      {"A == 1 ALERT SEVERITY",
+       "expected a word or a double-quoted text, not empty, "
+       "for SEVERITY at column 22"},
+      {"A == 1 ALERT PAGE",
+       "expected SEVERITY, LABEL, RESOLVE or the end of the "
+       "line after ALERT at column 14"},
+      {"A == 1 ABSENT 60 ALERT RESOLVE 60",
+       "RESOLVE does not apply to a situation with THEN, WITHOUT, ABSENT or CLEAR "
+       "(its alert resolves with its state) at column 18"},
       // A pathological expression is refused at once instead of compiled.
       {"A =~ \"((a{1,1000}){1,1000}){1,1000}\"",
        "bad regular expression at column 6: invalid repetition size: {1,1000}"},
