@@ -16,6 +16,7 @@
 #include "tools/json_line.h"
 #include "tools/qorctl_command.h"
 #include "tools/table_format.h"
+#include "util/fleet_names.h"
 #include "util/monotonic_ms.h"
 #include "util/nats_status.h"
 #include "util/nats_url.h"
@@ -25,8 +26,6 @@
 
 namespace {
 
-const char kRosterBucket[] =
-    "qoragent_hosts";  // the agents' FLEET_ROSTER_BUCKET
 constexpr double kDefaultTimeoutS = 5.0;
 constexpr int64_t kConnectTimeoutMs = 2000;
 constexpr int64_t kRosterWaitMs = 2000;
@@ -360,7 +359,7 @@ bool ReadRoster(natsConnection* nc, const std::string& prefix,
   kvWatcher* w = nullptr;
   natsStatus s = natsConnection_JetStream(&js, nc, nullptr);
   if (s == NATS_OK) {
-    s = js_KeyValue(&kv, js, kRosterBucket);
+    s = js_KeyValue(&kv, js, FLEET_ROSTER_BUCKET);
   }
   if (s == NATS_NOT_FOUND) {
     jsCtx_Destroy(js);
@@ -392,7 +391,7 @@ bool ReadRoster(natsConnection* nc, const std::string& prefix,
   kvStore_Destroy(kv);
   jsCtx_Destroy(js);
   if (s != NATS_OK) {
-    *err = "the roster (" + std::string(kRosterBucket) +
+    *err = "the roster (" + std::string(FLEET_ROSTER_BUCKET) +
            ") cannot be read: " + NatsStatusText(s);
     return false;
   }

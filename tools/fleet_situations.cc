@@ -14,6 +14,7 @@
 #include "tools/fleet_client.h"
 #include "tools/json_line.h"
 #include "tools/qorctl_command.h"
+#include "util/fleet_names.h"
 #include "util/monotonic_ms.h"
 #include "util/nats_status.h"
 #include "util/nats_url.h"
@@ -21,38 +22,6 @@
 #include <nlohmann/json.hpp>
 
 namespace {
-
-// The agents' FLEET_SITUATIONS_BUCKET, its history and their longest line
-// (SITUATION_LINE_MAX).
-const char kBucket[] = "qoragent_situations";
-const char kRosterBucket[] = "qoragent_hosts";
-constexpr int kHistory = 10;
-constexpr size_t kLineMax = 8192;
-
-bool ValidName(const std::string& n) {
-  if (n.empty() || n.size() > 31) {
-    return false;
-  }
-  for (const char c : n) {
-    if (!isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' &&
-        c != '.') {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool ValidGroup(const std::string& g) {
-  if (g.empty() || g.size() > 64) {
-    return false;
-  }
-  for (const char c : g) {
-    if (!isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') {
-      return false;
-    }
-  }
-  return true;
-}
 
 std::string Join(const std::vector<std::string>& w, size_t from) {
   std::string out;
@@ -181,13 +150,13 @@ struct Bucket {
 natsStatus OpenBucket(natsConnection* nc, bool create, Bucket* b) {
   natsStatus s = natsConnection_JetStream(&b->js, nc, nullptr);
   if (s == NATS_OK) {
-    s = js_KeyValue(&b->kv, b->js, kBucket);
+    s = js_KeyValue(&b->kv, b->js, FLEET_SITUATIONS_BUCKET);
   }
   if (s == NATS_NOT_FOUND && create) {
     kvConfig cfg;
     kvConfig_Init(&cfg);
-    cfg.Bucket = kBucket;
-    cfg.History = kHistory;
+    cfg.Bucket = FLEET_SITUATIONS_BUCKET;
+    cfg.History = FLEET_SITUATIONS_HISTORY;
     s = js_CreateKeyValue(&b->kv, b->js, &cfg);
   }
   return s;
@@ -245,7 +214,7 @@ bool WaitApplied(natsConnection* nc, const std::string& prefix,
   kvWatcher* w = nullptr;
   natsStatus s = natsConnection_JetStream(&js, nc, nullptr);
   if (s == NATS_OK) {
-    s = js_KeyValue(&kv, js, kRosterBucket);
+    s = js_KeyValue(&kv, js, FLEET_ROSTER_BUCKET);
   }
   kvWatchOptions wo;
   kvWatchOptions_Init(&wo);
@@ -390,7 +359,7 @@ int ListSituations(const Fleet_Situation_Args& a,
   kvWatcher_Destroy(w);
   if (s != NATS_OK) {
     return Fail(err,
-                std::string("the bucket ") + kBucket +
+                std::string("the bucket ") + FLEET_SITUATIONS_BUCKET +
                     " cannot be read: " + NatsStatusText(s),
                 QORCTL_UNREACHABLE);
   }
@@ -524,7 +493,7 @@ bool CheckFleetSituationArgs(const Fleet_Situation_Args& a, std::string* err) {
     *err = "--host and --group exclude each other";
     return false;
   }
-  if (!a.group.empty() && !ValidGroup(a.group)) {
+  if (!a.group.empty() && !ValidFleetGroup(a.group)) {
     *err = "--group: expected 1 to 64 letters, digits, '_' or '-', found \"" +
            a.group + "\"";
     return false;
@@ -547,7 +516,7 @@ bool CheckFleetSituationArgs(const Fleet_Situation_Args& a, std::string* err) {
         "situation rollback NAME [REVISION]";
     return false;
   }
-  if (!ValidName(w[2])) {
+  if (!ValidSituationName(w[2])) {
     *err =
         "expected a situation name of 1 to 31 letters, digits, '_', '-' "
         "or '.', found \"" +
@@ -561,9 +530,9 @@ bool CheckFleetSituationArgs(const Fleet_Situation_Args& a, std::string* err) {
   }
   if (add) {
     const std::string line = Join(w, 2);
-    if (line.size() > kLineMax) {
+    if (line.size() > SITUATION_LINE_MAX) {
       *err = "the situation's line is " + std::to_string(line.size()) +
-             " bytes; at most " + std::to_string(kLineMax) + " are taken";
+             " bytes; at most " + std::to_string(SITUATION_LINE_MAX) + " are taken";
       return false;
     }
     if (line.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
@@ -588,15 +557,15 @@ int QorctlFleetSituations(natsConnection* nc, const Fleet_Situation_Args& a,
   if (opened == NATS_NOT_FOUND) {
     if (sub.empty()) {
       fprintf(err, "qorctl: no fleet situations: the bucket %s is missing\n",
-              kBucket);
+              FLEET_SITUATIONS_BUCKET);
       return QORCTL_OK;
     }
-    return Fail(err, std::string("the bucket ") + kBucket + " is missing",
+    return Fail(err, std::string("the bucket ") + FLEET_SITUATIONS_BUCKET + " is missing",
                 QORCTL_USAGE);
   }
   if (opened != NATS_OK) {
     return Fail(err,
-                std::string("the bucket ") + kBucket +
+                std::string("the bucket ") + FLEET_SITUATIONS_BUCKET +
                     " cannot be opened: " + NatsStatusText(opened),
                 QORCTL_UNREACHABLE);
   }

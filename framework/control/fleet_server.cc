@@ -19,6 +19,7 @@
 #include "framework/runtime/trace.h"
 #include "framework/situations/situation_registry.h"
 #include "framework/tables/row_json.h"
+#include "util/fleet_names.h"
 #include "util/monotonic_ms.h"
 #include "util/nats_url.h"
 #include "util/posix_mutex.h"

@@ -50,7 +50,6 @@ struct Control_Request;
 constexpr size_t FLEET_MAX_REQUEST = 8192;
 constexpr long FLEET_MAX_LIMIT = 1000000;
 constexpr size_t FLEET_MAX_MESSAGE = 512 * 1024;
-constexpr char FLEET_ROSTER_BUCKET[] = "qoragent_hosts";
 
 struct Fleet_Limits {
   int workers = 4;  // requests served at once

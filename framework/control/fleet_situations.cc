@@ -14,6 +14,7 @@
 #include "framework/situations/situation_registry.h"
 #include "framework/tables/row_json.h"
 #include "util/atomic_file.h"
+#include "util/fleet_names.h"
 #include "util/monotonic_ms.h"
 #include "util/nats_status.h"
 #include "util/nats_url.h"
@@ -36,18 +37,6 @@ struct Bucket_Value {
   uint64_t revision = 0;
   std::string line;
 };
-
-bool GroupToken(const std::string& g) {
-  if (g.empty() || g.size() > 64) {
-    return false;
-  }
-  for (const char c : g) {
-    if (!isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') {
-      return false;
-    }
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -76,7 +65,7 @@ bool ReadFleetSituationsSettings(Fleet_Situations_Settings* s,
     const size_t comma = groups.find(',', from);
     const std::string g = groups.substr(
         from, comma == std::string::npos ? std::string::npos : comma - from);
-    if (!GroupToken(g)) {
+    if (!ValidFleetGroup(g)) {
       *err =
           "HOV_FLEET_GROUPS: expected group names of 1 to 64 letters, "
           "digits, '_' or '-' separated by commas, found \"" +

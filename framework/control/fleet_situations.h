@@ -28,8 +28,6 @@
 
 struct __natsConnection;
 
-constexpr char FLEET_SITUATIONS_BUCKET[] = "qoragent_situations";
-constexpr int FLEET_SITUATIONS_HISTORY = 10;
 constexpr char FLEET_SITUATIONS_SAVED_SUFFIX[] = ".fleet-situations";
 
 struct Fleet_Situations_Settings {

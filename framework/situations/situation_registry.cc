@@ -18,19 +18,6 @@
 #include "util/process_wide.h"
 #include "util/unique_file.h"
 
-bool ValidSituationName(const std::string& n) {
-  if (n.empty() || n.size() > 31) {
-    return false;
-  }
-  for (const char c : n) {
-    if (!isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' &&
-        c != '.') {
-      return false;
-    }
-  }
-  return true;
-}
-
 bool SplitRunClause(std::string* text, std::string* run, std::string* err,
                     size_t column_offset) {
   const std::string& t = *text;

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "util/fleet_names.h"
 #include "util/posix_mutex.h"
 
 class vandu;
@@ -23,7 +24,6 @@ class vandu;
 // Most situations one file or the registry holds, and the longest line of a
 // situations file: past them a file is refused as a whole, a line skipped.
 constexpr size_t SITUATIONS_MAX = 100000;
-constexpr size_t SITUATION_LINE_MAX = 8192;
 // The names of a state file's records of situation state, and the longest
 // text of one.
 constexpr char SITUATION_STATE_PREFIX[] = "situation-state:";
@@ -81,8 +81,6 @@ const char* FleetStateName(Fleet_State state);
                                       std::string* name, std::string* table,
                                       std::string* condition, std::string* err);
 
-// 1 to 31 letters, digits, '_', '-' or '.'.
-bool ValidSituationName(const std::string& name);
 
 // Takes a trailing `RUN "COMMAND"` clause off `*text` (a condition and the
 // clauses after it): *run is the command with its \" and \\ escapes undone,

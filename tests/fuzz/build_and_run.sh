@@ -79,7 +79,7 @@ if [ ${#objs[@]} -gt 0 ]; then
   archive=("$out/lib$name.a")
 fi
 "${launcher[@]}" "$cxx" "${flags[@]}" -fsanitize=fuzzer "$target" "${archive[@]}" \
-  -Wl,--as-needed -lre2 -lhs -lsystemd -lz -lnats -lrdkafka -lcurl -lcivetweb -lpthread \
+  -Wl,--as-needed -lre2 -lhs -lsystemd -lz -lnats -lrdkafka -lcurl -lisal -lcivetweb -lpthread \
   -o "$out/${name}_fuzz"
 
 options=(-max_total_time="$seconds" -print_final_stats=1
