@@ -532,7 +532,8 @@ bool CheckFleetSituationArgs(const Fleet_Situation_Args& a, std::string* err) {
     const std::string line = Join(w, 2);
     if (line.size() > SITUATION_LINE_MAX) {
       *err = "the situation's line is " + std::to_string(line.size()) +
-             " bytes; at most " + std::to_string(SITUATION_LINE_MAX) + " are taken";
+             " bytes; at most " + std::to_string(SITUATION_LINE_MAX) +
+             " are taken";
       return false;
     }
     if (line.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
@@ -560,8 +561,10 @@ int QorctlFleetSituations(natsConnection* nc, const Fleet_Situation_Args& a,
               FLEET_SITUATIONS_BUCKET);
       return QORCTL_OK;
     }
-    return Fail(err, std::string("the bucket ") + FLEET_SITUATIONS_BUCKET + " is missing",
-                QORCTL_USAGE);
+    return Fail(
+        err,
+        std::string("the bucket ") + FLEET_SITUATIONS_BUCKET + " is missing",
+        QORCTL_USAGE);
   }
   if (opened != NATS_OK) {
     return Fail(err,
