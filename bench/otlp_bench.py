@@ -135,6 +135,7 @@ def run(build, text, lines, query):
             base, _ = acknowledged(ctl, sock)
             base_records = receiver_records(stats)
             base_requests = receiver_records(stats, "requests")
+            base_bytes = receiver_records(stats, "bytes")
             hz = os.sysconf("SC_CLK_TCK")
             c0, r0, t0 = cpu_ticks(pid), cpu_ticks(receiver.pid), time.monotonic()
             with open(log, "ab", buffering=0) as f:
@@ -159,10 +160,11 @@ def run(build, text, lines, query):
                 time.sleep(0.05)
             records = receiver_records(stats) - base_records
             requests = max(1, receiver_records(stats, "requests") - base_requests)
+            received = receiver_records(stats, "bytes") - base_bytes
             print(f"{lines} events: {rate / 1000:.0f}k events/s end to end, agent "
                   f"{cpu:.2f} CPU-s per million events, receiver {rcpu:.2f} apart "
                   f"({failed} rejected, receiver counted {records} in "
-                  f"{requests} requests)", flush=True)
+                  f"{requests} requests, {received / lines:.1f} bytes per event)", flush=True)
             if records < lines:
                 sys.exit("the receiver did not count every event")
         finally:
