@@ -20,7 +20,6 @@ import argparse
 import http.server
 import json
 import os
-import socket
 import subprocess
 import sys
 import tempfile
@@ -29,37 +28,6 @@ import time
 import urllib.request
 
 import agent_control
-
-
-def cpu_ticks(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])
-
-
-def agent_pid(p):
-    """The agent's pid: `p`'s, or under BENCH_WRAPPER the qoragent below it."""
-    todo = [p.pid]
-    while todo:
-        pid = todo.pop()
-        try:
-            with open(f"/proc/{pid}/comm") as f:
-                if f.read().strip() == "qoragent":
-                    return pid
-            for task in os.listdir(f"/proc/{pid}/task"):
-                with open(f"/proc/{pid}/task/{task}/children") as f:
-                    todo += [int(c) for c in f.read().split()]
-        except OSError:
-            pass
-    return p.pid
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 class Counts:
@@ -117,7 +85,7 @@ def main():
     args = ap.parse_args()
     hz = os.sysconf("SC_CLK_TCK")
     with tempfile.TemporaryDirectory(prefix="am-bench-") as tmp:
-        port = free_port()
+        port = agent_control.free_port()
         counts = Counts()
         server = None
         am = None
@@ -181,12 +149,12 @@ def main():
             if firing() < args.keys:
                 sys.exit(f"only {firing()} of {args.keys} alerts firing")
             time.sleep(args.resend + 1)  # past a full re-send
-            pid = agent_pid(agent)
+            pid = agent_control.agent_pid(agent)
             with counts.lock:
                 p0, b0, a0 = counts.posts, counts.bytes, counts.alerts
-            c0, t0 = cpu_ticks(pid), time.monotonic()
+            c0, t0 = agent_control.cpu_ticks(pid), time.monotonic()
             time.sleep(args.resend * args.intervals)
-            c1, t1 = cpu_ticks(pid), time.monotonic()
+            c1, t1 = agent_control.cpu_ticks(pid), time.monotonic()
             with counts.lock:
                 p1, b1, a1 = counts.posts, counts.bytes, counts.alerts
             intervals = (t1 - t0) / args.resend

@@ -31,29 +31,6 @@ import time
 import agent_control
 
 
-def cpu_ticks(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])
-
-
-def agent_pid(p):
-    """The agent's pid: `p`'s, or under BENCH_WRAPPER the qoragent below it."""
-    todo = [p.pid]
-    while todo:
-        pid = todo.pop()
-        try:
-            with open(f"/proc/{pid}/comm") as f:
-                if f.read().strip() == "qoragent":
-                    return pid
-            for task in os.listdir(f"/proc/{pid}/task"):
-                with open(f"/proc/{pid}/task/{task}/children") as f:
-                    todo += [int(c) for c in f.read().split()]
-        except OSError:
-            pass
-    return p.pid
-
-
 def bulk_text(lines):
     stamp = time.strftime("%b %e %H:%M:%S")
     return "".join(
@@ -126,10 +103,10 @@ def run(build, text, lines, brokers, partitions, check):
                     break
                 time.sleep(0.2)
             time.sleep(1.5)  # the worker past its open and into its wait
-            pid = agent_pid(agent)
+            pid = agent_control.agent_pid(agent)
             base, _ = acknowledged(ctl, sock)
             hz = os.sysconf("SC_CLK_TCK")
-            c0, t0 = cpu_ticks(pid), time.monotonic()
+            c0, t0 = agent_control.cpu_ticks(pid), time.monotonic()
             with open(log, "ab", buffering=0) as f:
                 for at in range(0, len(text), 1 << 20):
                     f.write(text[at:at + (1 << 20)])
@@ -140,7 +117,7 @@ def run(build, text, lines, brokers, partitions, check):
                     done = time.monotonic()
                     break
                 time.sleep(0.05)
-            c1 = cpu_ticks(pid)
+            c1 = agent_control.cpu_ticks(pid)
             if done is None:
                 sys.exit(f"only {got - base} of {lines} events acknowledged")
             rate = lines / (done - t0)
@@ -155,7 +132,7 @@ def run(build, text, lines, brokers, partitions, check):
                     sys.exit("the topic does not hold every event")
         finally:
             # The agent itself: a wrapper (perf stat) may not pass the signal on.
-            os.kill(agent_pid(agent), signal.SIGTERM)
+            os.kill(agent_control.agent_pid(agent), signal.SIGTERM)
             agent.wait(timeout=120)
             mock.close()
     return rate, cpu

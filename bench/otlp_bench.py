@@ -28,32 +28,8 @@ import subprocess
 import sys
 import tempfile
 import time
-import socket
 
 import agent_control
-
-
-def cpu_ticks(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])
-
-
-def agent_pid(p):
-    """The agent's pid: `p`'s, or under BENCH_WRAPPER the qoragent below it."""
-    todo = [p.pid]
-    while todo:
-        pid = todo.pop()
-        try:
-            with open(f"/proc/{pid}/comm") as f:
-                if f.read().strip() == "qoragent":
-                    return pid
-            for task in os.listdir(f"/proc/{pid}/task"):
-                with open(f"/proc/{pid}/task/{task}/children") as f:
-                    todo += [int(c) for c in f.read().split()]
-        except OSError:
-            pass
-    return p.pid
 
 
 def bulk_text(lines):
@@ -61,14 +37,6 @@ def bulk_text(lines):
     return "".join(
         f"{stamp} benchhost app[{k % 100000}]: request {k} served in {k % 997} ms\n"
         for k in range(lines)).encode()
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def receiver_records(stats, name="records"):
@@ -89,7 +57,7 @@ def acknowledged(ctl, sock):
 def run(build, text, lines, query):
     ctl = os.path.join(build, "tools", "qorctl")
     with tempfile.TemporaryDirectory(prefix="otlp-bench-") as tmp:
-        port = free_port()
+        port = agent_control.free_port()
         stats = os.path.join(tmp, "receiver.stats")
         receiver = subprocess.Popen(
             [os.path.join(build, "tools", "otlp_receiver", "qor-otlp-receiver"),
@@ -131,13 +99,13 @@ def run(build, text, lines, query):
                     break
                 time.sleep(0.2)
             time.sleep(1.5)  # the worker past its open and into its wait
-            pid = agent_pid(agent)
+            pid = agent_control.agent_pid(agent)
             base, _ = acknowledged(ctl, sock)
             base_records = receiver_records(stats)
             base_requests = receiver_records(stats, "requests")
             base_bytes = receiver_records(stats, "bytes")
             hz = os.sysconf("SC_CLK_TCK")
-            c0, r0, t0 = cpu_ticks(pid), cpu_ticks(receiver.pid), time.monotonic()
+            c0, r0, t0 = agent_control.cpu_ticks(pid), agent_control.cpu_ticks(receiver.pid), time.monotonic()
             with open(log, "ab", buffering=0) as f:
                 for at in range(0, len(text), 1 << 20):
                     f.write(text[at:at + (1 << 20)])
@@ -148,7 +116,7 @@ def run(build, text, lines, query):
                     done = time.monotonic()
                     break
                 time.sleep(0.05)
-            c1, r1 = cpu_ticks(pid), cpu_ticks(receiver.pid)
+            c1, r1 = agent_control.cpu_ticks(pid), agent_control.cpu_ticks(receiver.pid)
             if done is None:
                 sys.exit(f"only {got - base} of {lines} events acknowledged")
             rate = lines / (done - t0)
@@ -168,7 +136,7 @@ def run(build, text, lines, query):
             if records < lines:
                 sys.exit("the receiver did not count every event")
         finally:
-            os.kill(agent_pid(agent), signal.SIGTERM)
+            os.kill(agent_control.agent_pid(agent), signal.SIGTERM)
             agent.wait(timeout=120)
             receiver.terminate()
             receiver.wait(timeout=60)
@@ -204,7 +172,7 @@ def run_file_sink(build, text, lines):
         try:
             time.sleep(3)
             hz = os.sysconf("SC_CLK_TCK")
-            c0, t0 = cpu_ticks(agent.pid), time.monotonic()
+            c0, t0 = agent_control.cpu_ticks(agent.pid), time.monotonic()
             with open(log, "ab", buffering=0) as f:
                 for at in range(0, len(text), 1 << 20):
                     f.write(text[at:at + (1 << 20)])
@@ -219,7 +187,7 @@ def run_file_sink(build, text, lines):
                     done = time.monotonic()
                     break
                 time.sleep(0.1)
-            c1 = cpu_ticks(agent.pid)
+            c1 = agent_control.cpu_ticks(agent.pid)
             if done is None:
                 sys.exit("the file sink did not get every event")
         finally:
