@@ -25,6 +25,7 @@
 #include "util/monotonic_ms.h"
 #include "util/posix_mutex.h"
 #include "util/repeat_limiter.h"
+#include "util/setting_lines.h"
 
 static WEX1_Handle wex1 = WEX1_Sync(__FILE__, __DATE__, __TIME__, "HOV100");
 
@@ -570,33 +571,6 @@ class Alertmanager_Output : public Event_Output {
   Http_Client client_;
 };
 
-bool ReadTrustedFile(const char* path, std::string* text, std::string* err) {
-  std::string problem;
-  if (!HOV_TrustedFile("HOV_ALERTMANAGER_CONFIG", path, false, &problem)) {
-    *err = problem.empty() ? std::string("HOV_ALERTMANAGER_CONFIG file ") +
-                                 path + " is refused"
-                           : problem;
-    return false;
-  }
-  FILE* f = fopen(path, "re");
-  if (f == nullptr) {
-    *err = std::string("cannot read the HOV_ALERTMANAGER_CONFIG file ") + path;
-    return false;
-  }
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0 && text->size() < (1 << 20)) {
-    text->append(buf, n);
-  }
-  const bool bad = ferror(f) != 0;
-  fclose(f);
-  if (bad) {
-    *err = std::string("cannot read the HOV_ALERTMANAGER_CONFIG file ") + path;
-    return false;
-  }
-  return true;
-}
-
 std::string Base64(const std::string& in) {
   static const char kDigits[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -667,25 +641,11 @@ bool ParseAlertmanagerUrls(const std::string& text,
 
 bool ParseAlertmanagerConfig(const std::string& text,
                              Alertmanager_Config* config, std::string* err) {
-  size_t at = 0;
-  int number = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) {
-      end = text.size();
-    }
-    std::string line = text.substr(at, end - at);
-    at = end + 1;
-    ++number;
-    while (!line.empty() &&
-           (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
+  return ForEachSettingLine(text, [&](std::string line, int number) {
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) {
       line.pop_back();
     }
-    const size_t first = line.find_first_not_of(" \t");
-    if (first == std::string::npos || line[first] == '#') {
-      continue;
-    }
-    line.erase(0, first);
+    line.erase(0, line.find_first_not_of(" \t"));
     const size_t space = line.find_first_of(" \t");
     const std::string name = line.substr(0, space);
     std::string value = space == std::string::npos
@@ -729,8 +689,8 @@ bool ParseAlertmanagerConfig(const std::string& text,
              "resolve_after)";
       return false;
     }
-  }
-  return true;
+    return true;
+  });
 }
 
 long AlertmanagerResolveSeconds(std::string_view line, long resolve_s) {
@@ -850,7 +810,7 @@ bool MakeAlertmanagerOutputs(
   if (file != nullptr && file[0] != '\0') {
     std::string text;
     std::string why;
-    if (!ReadTrustedFile(file, &text, err)) {
+    if (!ReadTrustedFile("HOV_ALERTMANAGER_CONFIG", file, &text, err)) {
       return false;
     }
     if (!ParseAlertmanagerConfig(text, &config, &why)) {

@@ -18,6 +18,7 @@
 #include "util/monotonic_ms.h"
 #include "util/posix_mutex.h"
 #include "util/repeat_limiter.h"
+#include "util/setting_lines.h"
 
 #include <isa-l/igzip_lib.h>
 
@@ -535,23 +536,7 @@ bool ParseOtlpUrl(const std::string& text, Otlp_Url* url, std::string* err) {
 bool ParseOtlpHeaders(const std::string& text,
                       std::vector<std::string>* headers, std::string* err) {
   headers->clear();
-  size_t at = 0;
-  int number = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) {
-      end = text.size();
-    }
-    std::string line = text.substr(at, end - at);
-    at = end + 1;
-    ++number;
-    if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
-    }
-    const size_t first = line.find_first_not_of(" \t");
-    if (first == std::string::npos || line[first] == '#') {
-      continue;
-    }
+  return ForEachSettingLine(text, [&](const std::string& line, int number) {
     const size_t colon = line.find(':');
     const std::string name = line.substr(0, colon);
     bool token = !name.empty();
@@ -574,8 +559,8 @@ bool ParseOtlpHeaders(const std::string& text,
     const size_t v = value.find_first_not_of(" \t");
     value.erase(0, v == std::string::npos ? value.size() : v);
     headers->push_back(name + ": " + value);
-  }
-  return true;
+    return true;
+  });
 }
 
 bool MakeOtlpOutput(const std::string& url_text,
@@ -588,31 +573,13 @@ bool MakeOtlpOutput(const std::string& url_text,
   std::vector<std::string> headers;
   const char* const headers_file = getenv("HOV_OTLP_HEADERS");
   if (headers_file != nullptr && headers_file[0] != '\0') {
-    std::string problem;
-    if (!HOV_TrustedFile("HOV_OTLP_HEADERS", headers_file, false, &problem)) {
-      *err = problem.empty() ? std::string("HOV_OTLP_HEADERS file ") +
-                                   headers_file + " is refused"
-                             : problem;
-      return false;
-    }
     std::string text;
-    FILE* f = fopen(headers_file, "re");
-    if (f == nullptr) {
-      *err =
-          std::string("cannot read the HOV_OTLP_HEADERS file ") + headers_file;
+    if (!ReadTrustedFile("HOV_OTLP_HEADERS", headers_file, &text, err)) {
       return false;
     }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0 && text.size() < (1 << 20)) {
-      text.append(buf, n);
-    }
-    const bool bad = ferror(f) != 0;
-    fclose(f);
     std::string why;
-    if (bad || !ParseOtlpHeaders(text, &headers, &why)) {
-      *err = std::string("HOV_OTLP_HEADERS file ") + headers_file + ": " +
-             (bad ? "cannot be read" : why);
+    if (!ParseOtlpHeaders(text, &headers, &why)) {
+      *err = std::string("HOV_OTLP_HEADERS file ") + headers_file + ": " + why;
       return false;
     }
   }

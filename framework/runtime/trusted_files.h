@@ -12,4 +12,11 @@
 bool HOV_TrustedFile(const char* what, const char* path, bool to_stderr,
                      std::string* problem = nullptr);
 
+// Reads the settings file `path`, which the process trusts (HOV_TrustedFile
+// with `what`, e.g. "HOV_OTLP_HEADERS", naming it), whole: at most 1 MiB of
+// it. False with *err when it is refused or cannot be read; its text, which
+// may hold secrets, never goes into *err.
+[[nodiscard]] bool ReadTrustedFile(const char* what, const char* path,
+                                   std::string* text, std::string* err);
+
 #endif  // QOR_FRAMEWORK_RUNTIME_TRUSTED_FILES_H_
