@@ -8,6 +8,8 @@ agent it measures. One request line on the socket costs almost nothing.
 import json
 import os
 import socket
+import subprocess
+import time
 
 
 def ping(sock_path, timeout=5.0):
@@ -78,3 +80,60 @@ def free_port():
     port = s.getsockname()[1]
     s.close()
     return port
+
+
+def acknowledged(sock):
+    """The first fleet sink's (acknowledged, failed) counts; (-1, 0) when none."""
+    sink = fleet_sink(sock)
+    if not sink:
+        return -1, 0
+    return sink.get("acknowledged", 0), sink.get("failed", 0)
+
+
+def start_agent(build, tmp, events, situation, extra_env=None, wrapped=True):
+    """Starts the agent in `tmp` on one empty log, tmp/app.log, with the one
+    situation line `situation` and HOV_EVENTS `events` (and `extra_env`),
+    under BENCH_WRAPPER when `wrapped`; returns once its worker waits on the
+    log: (process, control socket, log)."""
+    log = os.path.join(tmp, "app.log")
+    open(log, "w").close()
+    with open(os.path.join(tmp, "agent.conf"), "w") as f:
+        f.write(log + "\n")
+    with open(os.path.join(tmp, "situations"), "w") as f:
+        f.write(situation + "\n")
+    sock = os.path.join(tmp, "agent.sock")
+    env = dict(os.environ)
+    env.pop("JOP_WEX1", None)
+    env.update({
+        "HOV_EVENTS": events,
+        "HOV_TRACE_FILE": os.path.join(tmp, "trace.log"),
+        "HOV_SOCKET": sock,
+        "HOV_SITUATIONS": os.path.join(tmp, "situations"),
+        "TVX_SYSLOG_CONF": os.path.join(tmp, "none.conf"),
+        "TVX_JOURNAL_DIR": os.path.join(tmp, "no-journal"),
+        "TVX_CONFIG_FILE": os.path.join(tmp, "agent.conf"),
+        "HOV_SYSTEM_NAME": "bench:TVX",
+    })
+    env.update(extra_env or {})
+    wrapper = os.environ.get("BENCH_WRAPPER", "").split() if wrapped else []
+    agent = subprocess.Popen(wrapper + [os.path.join(build, "agent", "qoragent")],
+                             env=env, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    ctl = os.path.join(build, "tools", "qorctl")
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        r = subprocess.run([ctl, "--socket", sock, "--json", "logs"],
+                           capture_output=True, text=True)
+        if r.returncode == 0 and '"Running"' in r.stdout:
+            break
+        time.sleep(0.2)
+    time.sleep(1.5)  # the worker past its open and into its wait
+    return agent, sock, log
+
+
+def bulk_text(lines):
+    """`lines` syslog lines stamped now, numbered, as bytes."""
+    stamp = time.strftime("%b %e %H:%M:%S")
+    return "".join(
+        f"{stamp} benchhost app[{k % 100000}]: request {k} served in {k % 997} ms\n"
+        for k in range(lines)).encode()

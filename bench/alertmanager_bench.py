@@ -99,40 +99,16 @@ def main():
                  "--storage.path=" + os.path.join(tmp, "am-data"),
                  f"--web.listen-address=127.0.0.1:{port}", "--cluster.listen-address="],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        log = os.path.join(tmp, "app.log")
-        open(log, "w").close()
-        with open(os.path.join(tmp, "agent.conf"), "w") as f:
-            f.write(log + "\n")
-        with open(os.path.join(tmp, "situations"), "w") as f:
-            f.write('login VXLOGENT ENTRYDESC ~ "login" PER ENTRYDESC "user (u[0-9]+)"\n')
         amconf = os.path.join(tmp, "am.conf")
         with open(amconf, "w") as f:
             f.write(f"resend_interval {args.resend}\nresolve_after 3600\n")
         os.chmod(amconf, 0o600)
-        sock = os.path.join(tmp, "agent.sock")
-        env = dict(os.environ)
-        env.pop("JOP_WEX1", None)
-        env.update({
-            "HOV_EVENTS": os.path.join(tmp, "events.jsonl"),
-            "HOV_ALERTMANAGER": f"http://127.0.0.1:{port}",
-            "HOV_ALERTMANAGER_CONFIG": amconf,
-            "HOV_TRACE_FILE": os.path.join(tmp, "trace.log"),
-            "HOV_SOCKET": sock,
-            "HOV_SITUATIONS": os.path.join(tmp, "situations"),
-            "TVX_SYSLOG_CONF": os.path.join(tmp, "none.conf"),
-            "TVX_JOURNAL_DIR": os.path.join(tmp, "no-journal"),
-            "TVX_CONFIG_FILE": os.path.join(tmp, "agent.conf"),
-            "HOV_SYSTEM_NAME": "bench:TVX",
-        })
-        wrapper = os.environ.get("BENCH_WRAPPER", "").split()
-        agent = subprocess.Popen(wrapper + [os.path.join(args.build, "agent", "qoragent")],
-                                 env=env, stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        agent, sock, log = agent_control.start_agent(
+            args.build, tmp, os.path.join(tmp, "events.jsonl"),
+            'login VXLOGENT ENTRYDESC ~ "login" PER ENTRYDESC "user (u[0-9]+)"',
+            {"HOV_ALERTMANAGER": f"http://127.0.0.1:{port}",
+             "HOV_ALERTMANAGER_CONFIG": amconf})
         try:
-            deadline = time.monotonic() + 30
-            while time.monotonic() < deadline and not agent_control.ping(sock):
-                time.sleep(0.2)
-            time.sleep(1.5)
             stamp = time.strftime("%b %e %H:%M:%S")
             with open(log, "a") as f:
                 f.write("".join(f"{stamp} benchhost sshd[1]: login of user u{k}\n"

@@ -31,13 +31,6 @@ import time
 import agent_control
 
 
-def bulk_text(lines):
-    stamp = time.strftime("%b %e %H:%M:%S")
-    return "".join(
-        f"{stamp} benchhost app[{k % 100000}]: request {k} served in {k % 997} ms\n"
-        for k in range(lines)).encode()
-
-
 class Mock:
     """The mock cluster: its bootstrap servers, commands on its input."""
 
@@ -60,51 +53,14 @@ class Mock:
         self.p.wait(timeout=60)
 
 
-def acknowledged(ctl, sock):
-    sink = agent_control.fleet_sink(sock)
-    if not sink:
-        return -1, 0
-    return sink.get("acknowledged", 0), sink.get("failed", 0)
-
-
 def run(build, text, lines, brokers, partitions, check):
-    ctl = os.path.join(build, "tools", "qorctl")
     mock = Mock(build, brokers, partitions)
     with tempfile.TemporaryDirectory(prefix="kafka-bench-") as tmp:
-        log = os.path.join(tmp, "app.log")
-        open(log, "w").close()
-        with open(os.path.join(tmp, "agent.conf"), "w") as f:
-            f.write(log + "\n")
-        with open(os.path.join(tmp, "situations"), "w") as f:
-            f.write('all VXLOGENT ENTRYDESC ~ "request"\n')
-        sock = os.path.join(tmp, "agent.sock")
-        env = dict(os.environ)
-        env.pop("JOP_WEX1", None)
-        env.update({
-            "HOV_EVENTS": f"kafka://{mock.bootstraps}/qev",
-            "HOV_TRACE_FILE": os.path.join(tmp, "trace.log"),
-            "HOV_SOCKET": sock,
-            "HOV_SITUATIONS": os.path.join(tmp, "situations"),
-            "TVX_SYSLOG_CONF": os.path.join(tmp, "none.conf"),
-            "TVX_JOURNAL_DIR": os.path.join(tmp, "no-journal"),
-            "TVX_CONFIG_FILE": os.path.join(tmp, "agent.conf"),
-            "HOV_SYSTEM_NAME": "bench:TVX",
-        })
-        wrapper = os.environ.get("BENCH_WRAPPER", "").split()
-        agent = subprocess.Popen(wrapper + [os.path.join(build, "agent", "qoragent")],
-                                 env=env, stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        agent, sock, log = agent_control.start_agent(
+            build, tmp, f"kafka://{mock.bootstraps}/qev", 'all VXLOGENT ENTRYDESC ~ "request"')
         try:
-            deadline = time.monotonic() + 30
-            while time.monotonic() < deadline:
-                r = subprocess.run([ctl, "--socket", sock, "--json", "logs"],
-                                   capture_output=True, text=True)
-                if r.returncode == 0 and '"Running"' in r.stdout:
-                    break
-                time.sleep(0.2)
-            time.sleep(1.5)  # the worker past its open and into its wait
             pid = agent_control.agent_pid(agent)
-            base, _ = acknowledged(ctl, sock)
+            base, _ = agent_control.acknowledged(sock)
             hz = os.sysconf("SC_CLK_TCK")
             c0, t0 = agent_control.cpu_ticks(pid), time.monotonic()
             with open(log, "ab", buffering=0) as f:
@@ -112,7 +68,7 @@ def run(build, text, lines, brokers, partitions, check):
                     f.write(text[at:at + (1 << 20)])
             done, got, failed = None, 0, 0
             while time.monotonic() - t0 < 600:
-                got, failed = acknowledged(ctl, sock)
+                got, failed = agent_control.acknowledged(sock)
                 if got - base >= lines:
                     done = time.monotonic()
                     break
@@ -147,7 +103,7 @@ def main():
     ap.add_argument("--brokers", type=int, default=1)
     ap.add_argument("--partitions", type=int, default=1)
     a = ap.parse_args()
-    text = bulk_text(a.lines)
+    text = agent_control.bulk_text(a.lines)
     results = [run(a.build, text, a.lines, a.brokers, a.partitions, i == 0)
                for i in range(a.runs)]
     print(f"best {max(r for r, _ in results) / 1000:.0f}k events/s, median "

@@ -32,13 +32,6 @@ import time
 import agent_control
 
 
-def bulk_text(lines):
-    stamp = time.strftime("%b %e %H:%M:%S")
-    return "".join(
-        f"{stamp} benchhost app[{k % 100000}]: request {k} served in {k % 997} ms\n"
-        for k in range(lines)).encode()
-
-
 def receiver_records(stats, name="records"):
     try:
         with open(stats) as f:
@@ -47,15 +40,7 @@ def receiver_records(stats, name="records"):
         return 0
 
 
-def acknowledged(ctl, sock):
-    sink = agent_control.fleet_sink(sock)
-    if not sink:
-        return -1, 0
-    return sink.get("acknowledged", 0), sink.get("failed", 0)
-
-
 def run(build, text, lines, query):
-    ctl = os.path.join(build, "tools", "qorctl")
     with tempfile.TemporaryDirectory(prefix="otlp-bench-") as tmp:
         port = agent_control.free_port()
         stats = os.path.join(tmp, "receiver.stats")
@@ -67,40 +52,11 @@ def run(build, text, lines, query):
         deadline = time.monotonic() + 10
         while not os.path.exists(stats) and time.monotonic() < deadline:
             time.sleep(0.05)
-        log = os.path.join(tmp, "app.log")
-        open(log, "w").close()
-        with open(os.path.join(tmp, "agent.conf"), "w") as f:
-            f.write(log + "\n")
-        with open(os.path.join(tmp, "situations"), "w") as f:
-            f.write('all VXLOGENT ENTRYDESC ~ "request"\n')
-        sock = os.path.join(tmp, "agent.sock")
-        env = dict(os.environ)
-        env.pop("JOP_WEX1", None)
-        env.update({
-            "HOV_EVENTS": f"otlp+http://127.0.0.1:{port}{query}",
-            "HOV_TRACE_FILE": os.path.join(tmp, "trace.log"),
-            "HOV_SOCKET": sock,
-            "HOV_SITUATIONS": os.path.join(tmp, "situations"),
-            "TVX_SYSLOG_CONF": os.path.join(tmp, "none.conf"),
-            "TVX_JOURNAL_DIR": os.path.join(tmp, "no-journal"),
-            "TVX_CONFIG_FILE": os.path.join(tmp, "agent.conf"),
-            "HOV_SYSTEM_NAME": "bench:TVX",
-        })
-        wrapper = os.environ.get("BENCH_WRAPPER", "").split()
-        agent = subprocess.Popen(wrapper + [os.path.join(build, "agent", "qoragent")],
-                                 env=env, stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        agent, sock, log = agent_control.start_agent(
+            build, tmp, f"otlp+http://127.0.0.1:{port}{query}", 'all VXLOGENT ENTRYDESC ~ "request"')
         try:
-            deadline = time.monotonic() + 30
-            while time.monotonic() < deadline:
-                r = subprocess.run([ctl, "--socket", sock, "--json", "logs"],
-                                   capture_output=True, text=True)
-                if r.returncode == 0 and '"Running"' in r.stdout:
-                    break
-                time.sleep(0.2)
-            time.sleep(1.5)  # the worker past its open and into its wait
             pid = agent_control.agent_pid(agent)
-            base, _ = acknowledged(ctl, sock)
+            base, _ = agent_control.acknowledged(sock)
             base_records = receiver_records(stats)
             base_requests = receiver_records(stats, "requests")
             base_bytes = receiver_records(stats, "bytes")
@@ -111,7 +67,7 @@ def run(build, text, lines, query):
                     f.write(text[at:at + (1 << 20)])
             done, got, failed = None, 0, 0
             while time.monotonic() - t0 < 600:
-                got, failed = acknowledged(ctl, sock)
+                got, failed = agent_control.acknowledged(sock)
                 if got - base >= lines:
                     done = time.monotonic()
                     break
@@ -147,30 +103,10 @@ def run_file_sink(build, text, lines):
     """The same agent and lines with a file as its only event output: what
     the agent costs before any OTLP sending, the figure the sink's adds to."""
     with tempfile.TemporaryDirectory(prefix="otlp-bench-file-") as tmp:
-        log = os.path.join(tmp, "app.log")
-        open(log, "w").close()
         events = os.path.join(tmp, "events.jsonl")
-        with open(os.path.join(tmp, "agent.conf"), "w") as f:
-            f.write(log + "\n")
-        with open(os.path.join(tmp, "situations"), "w") as f:
-            f.write('all VXLOGENT ENTRYDESC ~ "request"\n')
-        env = dict(os.environ)
-        env.pop("JOP_WEX1", None)
-        env.update({
-            "HOV_EVENTS": events,
-            "HOV_TRACE_FILE": os.path.join(tmp, "trace.log"),
-            "HOV_SOCKET": os.path.join(tmp, "agent.sock"),
-            "HOV_SITUATIONS": os.path.join(tmp, "situations"),
-            "TVX_SYSLOG_CONF": os.path.join(tmp, "none.conf"),
-            "TVX_JOURNAL_DIR": os.path.join(tmp, "no-journal"),
-            "TVX_CONFIG_FILE": os.path.join(tmp, "agent.conf"),
-            "HOV_SYSTEM_NAME": "bench:TVX",
-        })
-        agent = subprocess.Popen([os.path.join(build, "agent", "qoragent")], env=env,
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                 stderr=subprocess.DEVNULL)
+        agent, _, log = agent_control.start_agent(
+            build, tmp, events, 'all VXLOGENT ENTRYDESC ~ "request"', wrapped=False)
         try:
-            time.sleep(3)
             hz = os.sysconf("SC_CLK_TCK")
             c0, t0 = agent_control.cpu_ticks(agent.pid), time.monotonic()
             with open(log, "ab", buffering=0) as f:
@@ -207,7 +143,7 @@ def main():
     ap.add_argument("--lines", type=int, default=1_000_000)
     ap.add_argument("--runs", type=int, default=3)
     a = ap.parse_args()
-    text = bulk_text(a.lines)
+    text = agent_control.bulk_text(a.lines)
     results = []
     files = []
     for _ in range(a.runs):
