@@ -349,11 +349,10 @@ bool RosterEntryOf(kvEntry* e, const std::string& prefix, int64_t now_ns,
   return r->prefix.empty() || r->prefix == prefix;  // else another fleet's
 }
 
-// The roster's entries of the agents that serve `prefix` (and of older
-// agents, which do not say), by subject token. False with *err when it
-// cannot be read (no JetStream); a missing bucket is an empty roster.
-bool ReadRoster(natsConnection* nc, const std::string& prefix,
-                std::map<std::string, Roster_Entry>* roster, std::string* err) {
+int WatchRoster(natsConnection* nc, const std::string& prefix,
+                const std::string& filter, long long deadline,
+                bool initial_only,
+                const std::function<bool(const Roster_Entry&)>& each) {
   jsCtx* js = nullptr;
   kvStore* kv = nullptr;
   kvWatcher* w = nullptr;
@@ -361,35 +360,54 @@ bool ReadRoster(natsConnection* nc, const std::string& prefix,
   if (s == NATS_OK) {
     s = js_KeyValue(&kv, js, FLEET_ROSTER_BUCKET);
   }
-  if (s == NATS_NOT_FOUND) {
-    jsCtx_Destroy(js);
-    return true;
-  }
   kvWatchOptions wo;
   kvWatchOptions_Init(&wo);
   wo.IgnoreDeletes = true;
   if (s == NATS_OK) {
-    s = kvStore_WatchAll(&w, kv, &wo);
+    s = filter.empty() ? kvStore_WatchAll(&w, kv, &wo)
+                       : kvStore_Watch(&w, kv, filter.c_str(), &wo);
   }
-  const int64_t now_ns = static_cast<int64_t>(time(nullptr)) * 1000000000LL;
-  const long long deadline = MonotonicMs() + kRosterWaitMs;
   while (s == NATS_OK) {
     kvEntry* e = nullptr;
     const long long left = deadline - MonotonicMs();
     s = kvWatcher_Next(&e, w, left > 0 ? left : 1);
-    if (s != NATS_OK || e == nullptr) {
-      break;  // the entries there were have all come
+    if (s != NATS_OK) {
+      break;  // the deadline passed (or the connection went)
+    }
+    if (e == nullptr) {  // the entries there were have all come
+      if (initial_only) {
+        break;
+      }
+      continue;
     }
     Roster_Entry r;
-    const bool ours = RosterEntryOf(e, prefix, now_ns, &r);
+    const bool ours = RosterEntryOf(
+        e, prefix, static_cast<int64_t>(time(nullptr)) * 1000000000LL, &r);
     kvEntry_Destroy(e);
-    if (ours) {
-      (*roster)[r.key] = r;
+    if (ours && !each(r)) {
+      break;
     }
   }
   kvWatcher_Destroy(w);
   kvStore_Destroy(kv);
   jsCtx_Destroy(js);
+  return s;
+}
+
+// The roster's entries of the agents that serve `prefix` (and of older
+// agents, which do not say), by subject token. False with *err when it
+// cannot be read (no JetStream); a missing bucket is an empty roster.
+bool ReadRoster(natsConnection* nc, const std::string& prefix,
+                std::map<std::string, Roster_Entry>* roster, std::string* err) {
+  const natsStatus s = static_cast<natsStatus>(
+      WatchRoster(nc, prefix, "", MonotonicMs() + kRosterWaitMs, true,
+                  [&](const Roster_Entry& r) {
+                    (*roster)[r.key] = r;
+                    return true;
+                  }));
+  if (s == NATS_NOT_FOUND) {
+    return true;
+  }
   if (s != NATS_OK) {
     *err = "the roster (" + std::string(FLEET_ROSTER_BUCKET) +
            ") cannot be read: " + NatsStatusText(s);

@@ -16,6 +16,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -58,6 +59,17 @@ struct Roster_Entry {
 // Reads a roster entry into *r; false when it is another fleet's.
 bool RosterEntryOf(__kvEntry* e, const std::string& prefix, int64_t now_ns,
                    Roster_Entry* r);
+
+// Watches the roster's entries of the agents that serve `prefix` under the
+// key filter `filter` ("": every key) and gives `each` every entry there is,
+// then, unless `initial_only`, every entry put later, until `each` returns
+// false or the monotonic time `deadline` (ms) passes. Returns NATS_OK when
+// `each` ended it or, with `initial_only`, once every entry there was came;
+// else what stopped it (NATS_TIMEOUT, NATS_NOT_FOUND: no roster).
+int WatchRoster(__natsConnection* nc, const std::string& prefix,
+                const std::string& filter, long long deadline,
+                bool initial_only,
+                const std::function<bool(const Roster_Entry&)>& each);
 
 // The roster's entries of the agents that serve `prefix` (and of older
 // agents, which do not say), by subject token. False with *err when it

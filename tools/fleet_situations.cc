@@ -209,47 +209,16 @@ bool WaitApplied(natsConnection* nc, const std::string& prefix,
   if (settle() || hosts.empty()) {
     return true;
   }
-  jsCtx* js = nullptr;
-  kvStore* kv = nullptr;
-  kvWatcher* w = nullptr;
-  natsStatus s = natsConnection_JetStream(&js, nc, nullptr);
-  if (s == NATS_OK) {
-    s = js_KeyValue(&kv, js, FLEET_ROSTER_BUCKET);
-  }
-  kvWatchOptions wo;
-  kvWatchOptions_Init(&wo);
-  wo.IgnoreDeletes = true;
-  const std::string filter = NatsHostToken(prefix) + ".>";
-  if (s == NATS_OK) {
-    s = kvStore_Watch(&w, kv, filter.c_str(), &wo);
-  }
   bool done = false;
-  while (s == NATS_OK && !done) {
-    const long long left = deadline - MonotonicMs();
-    if (left <= 0) {
-      break;
-    }
-    kvEntry* e = nullptr;
-    s = kvWatcher_Next(&e, w, left);
-    if (s != NATS_OK) {
-      break;  // the deadline passed (or the connection went)
-    }
-    if (e == nullptr) {
-      continue;  // the entries there were have all come
-    }
-    Roster_Entry r;
-    const bool ours = RosterEntryOf(
-        e, prefix, static_cast<int64_t>(time(nullptr)) * 1000000000LL, &r);
-    kvEntry_Destroy(e);
-    const auto it = hosts.find(r.key);
-    if (ours && it != hosts.end()) {
-      it->second = ViewOf(r);
-      done = settle();
-    }
-  }
-  kvWatcher_Destroy(w);
-  kvStore_Destroy(kv);
-  jsCtx_Destroy(js);
+  WatchRoster(nc, prefix, NatsHostToken(prefix) + ".>", deadline, false,
+              [&](const Roster_Entry& r) {
+                const auto it = hosts.find(r.key);
+                if (it != hosts.end()) {
+                  it->second = ViewOf(r);
+                  done = settle();
+                }
+                return !done;
+              });
   return done;
 }
 
