@@ -56,8 +56,9 @@ struct Otlp_Record {
     uint64_t ns = 0;
     uint64_t Of(std::string_view stamp);
   };
-  std::string text_;  // unescaped strings (reserved: never moves)
-  std::string path_;  // log.file.path
+  std::string text_;            // unescaped strings (reserved: never moves)
+  std::string path_;            // log.file.path
+  std::vector<size_t> quotes_;  // where the line's quotes and backslashes are
   Time_Memo read_time_;
   Time_Memo entry_time_;
 };

@@ -152,6 +152,21 @@ TEST(OtlpEncodingTest, RecordReadingRules) {
   ASSERT_TRUE(r.Read("{\"row\":{\"entry\":\"plain\"}}"));
   EXPECT_EQ(r.severity, 0);
   EXPECT_EQ(r.time_ns, 0u);
+  // Escapes and skipped values early in the line leave the members after
+  // them whole.
+  ASSERT_TRUE(r.Read(
+      "{\"situation\":\"a\\\"b\\\\\",\"skip\":{\"x\":[\"\\\"\",{\"y\":\"\"}]},"
+      "\"row\":{\"ENTRYDESC\":\"c\\\\\\\"d\",\"LOGNAME\":\"n\"},"
+      "\"table\":\"t\"}"));
+  std::map<std::string, std::string> got;
+  for (const Otlp_Record::Value& v : r.attributes) {
+    got[std::string(v.prefix) + std::string(v.key)] = std::string(v.text);
+  }
+  EXPECT_EQ(got["qoragent.situation"], "a\"b\\");
+  EXPECT_EQ(got["qoragent.row.ENTRYDESC"], "c\\\"d");
+  EXPECT_EQ(got["log.file.name"], "n");
+  EXPECT_EQ(got["qoragent.table"], "t");
+  EXPECT_EQ(r.body, "c\\\"d");
   // Not JSON: the line is the body.
   EXPECT_FALSE(r.Read("not json\n"));
   EXPECT_EQ(r.body, "not json");

@@ -1,8 +1,10 @@
 // Fuzz target: the lines the agent reads from others. The first byte picks
 // the reader: even, a control request line (as a client sends it on the
-// control socket); odd, a situations-file line, split and its condition
-// parsed as loading the file does. Nothing is run: only the parsers, which
-// see every byte a client or the file holds.
+// control socket); 1 modulo 4, a situations-file line, split and its
+// condition parsed as loading the file does; 3 modulo 4, an OTLP receiver's
+// answer (as JSON and as protobuf) and an event line read back into a log
+// record and written in both encodings. Nothing is run: only the parsers,
+// which see every byte a client, the file or a receiver holds.
 //
 // Besides what the sanitizers catch, it checks what the callers rely on: a
 // refusal always says why, and an accepted line's parts lie inside it.
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "framework/control/control_protocol.h"
+#include "framework/fleet/otlp_encoding.h"
 #include "framework/situations/condition.h"
 #include "framework/situations/situation_registry.h"
 #include "framework/runtime/trace.h"
@@ -63,6 +66,33 @@ void SituationLine(const std::string& line) {
   }
 }
 
+void OtlpText(const std::string& text) {
+  int64_t rejected = 0;
+  std::string message;
+  for (bool json : {false, true}) {
+    if (ReadOtlpPartialSuccess(text, json, &rejected, &message) &&
+        message.size() > text.size()) {
+      Fail("answer's message longer than the answer", text);
+    }
+  }
+  Otlp_Record record("host:TVX");
+  record.Read(text);
+  if (record.body.empty() && !text.empty() && text != "\n" &&
+      record.attributes.empty()) {
+    Fail("a line read into nothing", text);
+  }
+  for (Otlp_Encoding e : {Otlp_Encoding::kProtobuf, Otlp_Encoding::kJson}) {
+    const Otlp_Encoder encoder(e, "host", "host:TVX", "1");
+    std::string out;
+    encoder.Begin(&out);
+    encoder.AppendRecord(record, true, &out);
+    encoder.AppendRecord(record, false, &out);
+    if (encoder.Frame(&out).size() < record.body.size()) {
+      Fail("request shorter than its record's body", text);
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -73,8 +103,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string line(reinterpret_cast<const char*>(data + 1), size - 1);
   if ((data[0] & 1) == 0) {
     RequestLine(line);
-  } else {
+  } else if ((data[0] & 3) == 1) {
     SituationLine(line);
+  } else {
+    OtlpText(line);
   }
   return 0;
 }
