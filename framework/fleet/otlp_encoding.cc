@@ -22,22 +22,26 @@ namespace {
 // 16 bytes at a time where SSE2 is there, all before reading: the scanner then
 // takes each string's end from the list instead of searching for it, and no
 // search waits on the one before.
-size_t FindQuotes(std::string_view s, std::vector<size_t>* at) {
+size_t FindQuotes(std::string_view s, std::vector<size_t>* at, bool* escapes) {
   const size_t n = s.size();
-  if (at->size() < n + 1) {
-    at->resize(n + 1);
+  if (at->size() < n + 2) {
+    at->resize(n + 2);
   }
   size_t* out = at->data();
   size_t k = 0;
   const char* p = s.data();
   size_t i = 0;
+  unsigned backslashes = 0;
 #if defined(__SSE2__)
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   for (; i + 16 <= n; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash))));
+    const unsigned b =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, backslash)));
+    unsigned bits =
+        b | static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote)));
+    backslashes |= b;
     while (bits != 0) {
       out[k++] = i + static_cast<size_t>(__builtin_ctz(bits));
       bits &= bits - 1;
@@ -46,11 +50,14 @@ size_t FindQuotes(std::string_view s, std::vector<size_t>* at) {
 #endif
   for (; i < n; ++i) {
     if (p[i] == '"' || p[i] == '\\') {
+      backslashes |= p[i] == '\\';
       out[k++] = i;
     }
   }
-  out[k++] = n;
-  return k;
+  out[k] = n;
+  out[k + 1] = n;  // read ahead by Line_Walk::String
+  *escapes = backslashes != 0;
+  return k + 1;
 }
 
 // JSON text scanner over one line; on a syntax error `ok` turns false.
@@ -292,12 +299,16 @@ bool IsInteger(std::string_view n, int64_t* v) {
   return true;
 }
 
-// Four lanes of multiply-and-rotate over 8-byte words (independent, so
-// that the multiplications overlap), finished by a 64-bit mixer: 128 bits
-// of a text, fast enough for every event.
+// Four lanes, each folding 16 bytes of the text into itself by one
+// 64x64->128-bit multiplication (independent, so that they overlap), then
+// two 64-bit mixers over the lanes: 128 bits of a text, fast enough for
+// every event. The constants have their high bits set, so that no text of
+// printable characters cancels one.
 struct Hash128 {
-  static constexpr uint64_t kP1 = 0x9E3779B185EBCA87ull;
-  static constexpr uint64_t kP2 = 0xC2B2AE3D27D4EB4Full;
+  static constexpr uint64_t kS0 = 0xA0761D6478BD642Full;
+  static constexpr uint64_t kS1 = 0xE7037ED1A0B428DBull;
+  static constexpr uint64_t kS2 = 0x8EBC6AF09C88C6E3ull;
+  static constexpr uint64_t kS3 = 0x989E1E29D9E1C8B5ull;
   uint64_t lane[4] = {0x9E3779B97F4A7C15ull, 0xC2B2AE3D27D4EB4Full,
                       0x87C37B91114253D5ull, 0x4CF5AD432745937Full};
   uint64_t length = 0;
@@ -310,8 +321,29 @@ struct Hash128 {
     x ^= x >> 33;
     return x;
   }
-  static uint64_t Round(uint64_t acc, uint64_t w) {
-    return Rotl(acc + w * kP2, 31) * kP1;
+  // The product's two halves folded: every bit of both inputs reaches it.
+  static uint64_t Fold(uint64_t a, uint64_t b) {
+#if defined(__SIZEOF_INT128__)
+    const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+    return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
+#else
+    // The same product from four of 32 by 32 bits.
+    const uint64_t al = a & 0xFFFFFFFFull, ah = a >> 32;
+    const uint64_t bl = b & 0xFFFFFFFFull, bh = b >> 32;
+    const uint64_t ll = al * bl, lh = al * bh, hl = ah * bl, hh = ah * bh;
+    const uint64_t mid =
+        (ll >> 32) + (lh & 0xFFFFFFFFull) + (hl & 0xFFFFFFFFull);
+    const uint64_t lo = (mid << 32) | (ll & 0xFFFFFFFFull);
+    const uint64_t hi = hh + (lh >> 32) + (hl >> 32) + (mid >> 32);
+    return lo ^ hi;
+#endif
+  }
+  static void Round(uint64_t* a, uint64_t* b, uint64_t* c, uint64_t* d,
+                    const uint64_t w[8]) {
+    *a = Fold(w[0] ^ kS0, w[1] ^ *a);
+    *b = Fold(w[2] ^ kS1, w[3] ^ *b);
+    *c = Fold(w[4] ^ kS2, w[5] ^ *c);
+    *d = Fold(w[6] ^ kS3, w[7] ^ *d);
   }
   void Add(std::string_view t) {
     length += t.size();
@@ -319,35 +351,48 @@ struct Hash128 {
     size_t n = t.size();
     // The lanes in registers: through memory each round waits for the last.
     uint64_t a = lane[0], b = lane[1], c = lane[2], d = lane[3];
-    for (; n >= 32; p += 32, n -= 32) {
-      uint64_t w[4];
-      memcpy(w, p, 32);
-      a = Round(a, w[0]);
-      b = Round(b, w[1]);
-      c = Round(c, w[2]);
-      d = Round(d, w[3]);
+    for (; n >= 64; p += 64, n -= 64) {
+      uint64_t w[8];
+      memcpy(w, p, 64);
+      Round(&a, &b, &c, &d, w);
     }
-    // The rest, at most 31 bytes, with its length: a text split elsewhere
-    // hashes apart.
-    uint64_t w[4] = {};
+    // The rest, at most 63 bytes, with its length in the last byte: a text
+    // split elsewhere hashes apart.
+    uint64_t w[8] = {};
     if (n > 0) {
       memcpy(w, p, n);
     }
-    w[3] ^= static_cast<uint64_t>(n) << 56;
-    lane[0] = Round(a, w[0]);
-    lane[1] = Round(b, w[1]);
-    lane[2] = Round(c, w[2]);
-    lane[3] = Round(d, w[3]);
+    w[7] ^= static_cast<uint64_t>(n) << 56;
+    Round(&a, &b, &c, &d, w);
+    lane[0] = a;
+    lane[1] = b;
+    lane[2] = c;
+    lane[3] = d;
+  }
+  // 16 hexadecimal digits of `x`, most significant first.
+  static void Hex16(uint64_t x, char* out) {
+    for (int half = 0; half < 2; ++half) {
+      // One nibble a byte, the most significant in the first.
+      uint64_t n = (x >> (half == 0 ? 32 : 0)) & 0xFFFFFFFFull;
+      n = ((n & 0xFFFF0000ull) << 16) | (n & 0xFFFFull);
+      n = ((n & 0x0000FF000000FF00ull) << 8) | (n & 0x000000FF000000FFull);
+      n = ((n & 0x00F000F000F000F0ull) << 4) | (n & 0x000F000F000F000Full);
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+      n = __builtin_bswap64(n);
+#endif
+      // '0' + n, and 'a' - 10 + n where n >= 10.
+      const uint64_t letters =
+          ((n + 0x0606060606060606ull) >> 4) & 0x0101010101010101ull;
+      n += 0x3030303030303030ull + letters * ('a' - '0' - 10);
+      memcpy(out + 8 * half, &n, 8);
+    }
   }
   void Hex(char out[33]) const {
-    static const char kDigits[] = "0123456789abcdef";
     const uint64_t x = Mix(Rotl(lane[0], 1) + Rotl(lane[1], 7) +
                            Rotl(lane[2], 12) + Rotl(lane[3], 18) + length);
     const uint64_t y = Mix(lane[0] ^ Mix(lane[1] ^ Mix(lane[2] ^ lane[3])));
-    for (int i = 0; i < 16; ++i) {
-      out[i] = kDigits[(x >> (60 - 4 * i)) & 0xF];
-      out[16 + i] = kDigits[(y >> (60 - 4 * i)) & 0xF];
-    }
+    Hex16(x, out);
+    Hex16(y, out + 16);
     out[32] = '\0';
   }
 };
@@ -494,22 +539,13 @@ uint64_t Otlp_Record::Time_Memo::Of(std::string_view stamp) {
   return ns;
 }
 
-bool Otlp_Record::Read(std::string_view line) {
-  if (!line.empty() && line.back() == '\n') {
-    line.remove_suffix(1);
-  }
-  time_ns = 0;
-  observed_ns = 0;
-  severity = 0;
-  severity_text = {};
-  body = {};
-  attributes.clear();
-  text_.clear();
-  text_.reserve(line.size() + 16);
-  path_.clear();
-  const size_t quotes = FindQuotes(line, &quotes_);
-  Scanner sc{line, 0, true, &text_, quotes_.data(), quotes};
-  size_t time_from = 0;
+// What Read gathers of one line, member by member, whichever way the line
+// is taken apart: the record's fields, and the columns it maps when the
+// line is read through.
+struct Otlp_Record::Members {
+  explicit Members(Otlp_Record* record) : r(record) {}
+  Otlp_Record* r;
+  size_t time_from = 0;  // the "time" member, left out of the uid
   size_t time_to = 0;
   std::string_view logpath;
   std::string_view logname;
@@ -518,148 +554,330 @@ bool Otlp_Record::Read(std::string_view line) {
   std::string_view entrytime_col;
   std::string_view timestamp_col;
   bool have_entry = false;
-  bool read = sc.Eat('{');
-  if (read && !sc.Eat('}')) {
-    do {
-      const size_t member_from = sc.at;
-      const std::string_view key = sc.String();
-      if (!sc.ok || !sc.Eat(':')) {
-        sc.ok = false;
-        break;
+
+  enum Kind { kString, kNumber, kOther };
+
+  // A member of the line's object, its key at [from, ...) and its value
+  // ending before `to`; objects go to Column or Field instead.
+  void Top(std::string_view key, Kind kind, std::string_view text, size_t from,
+           size_t to) {
+    if (kind == kString) {
+      if (Is(key, "time")) {
+        r->observed_ns = r->read_time_.Of(text);
+        time_from = from;
+        time_to = to;
+        return;
       }
-      sc.Ws();
-      if (Is(key, "row") && sc.at < line.size() && line[sc.at] == '{') {
-        ++sc.at;
-        if (sc.Eat('}')) {
-          continue;
-        }
-        do {
-          const std::string_view col = sc.String();
-          if (!sc.ok || !sc.Eat(':')) {
-            sc.ok = false;
-            break;
-          }
-          sc.Ws();
-          std::string_view text;
-          int64_t number = 0;
-          bool is_number = false;
-          if (sc.at < line.size() && line[sc.at] == '"') {
-            text = sc.String();
-            if (text.empty()) {
-              continue;  // an empty column says nothing
-            }
-            if (Is(col, "entry")) {
-              body = text;
-              have_entry = true;
-              continue;
-            }
-            if (Is(col, "LOGPATH")) {
-              logpath = text;
-              continue;
-            }
-            if (Is(col, "LOGNAME")) {
-              logname = text;
-              continue;
-            }
-            if (Is(col, "ENTRYTYPE")) {
-              entrytype = text;
-            } else if (Is(col, "ENTRYDESC")) {
-              entrydesc = text;
-            } else if (Is(col, "ENTRYTIME")) {
-              entrytime_col = text;  // kept below unless it is mapped
-              continue;
-            } else if (Is(col, "TIMESTAMP")) {
-              timestamp_col = text;
-              continue;
-            } else if (Is(col, "ORIGINNODE") && text == system_name_) {
-              continue;  // the resource's qoragent.system_name
-            }
-          } else if (sc.at < line.size() &&
-                     (line[sc.at] == '-' ||
-                      (line[sc.at] >= '0' && line[sc.at] <= '9'))) {
-            text = sc.Number();
-            is_number = IsInteger(text, &number);
-          } else {
-            sc.Skip();
-            continue;
-          }
-          PutAttribute(&attributes, kOtlpRowPrefix, {}, col, text, is_number,
-                       number);
-        } while (sc.ok && sc.Eat(','));
-        if (!sc.Eat('}')) {
-          sc.ok = false;
-        }
+      if (Is(key, "entrytime")) {
+        r->time_ns = r->entry_time_.Of(text);
+        return;
+      }
+      PutAttribute(&r->attributes, "qoragent.", {}, key, text);
+    } else if (kind == kNumber) {
+      int64_t number = 0;
+      const bool is_number = IsInteger(text, &number);
+      PutAttribute(&r->attributes, "qoragent.", {}, key, text, is_number,
+                   number);
+    }
+  }
+  // A column of the "row" object.
+  void Column(std::string_view col, Kind kind, std::string_view text) {
+    int64_t number = 0;
+    bool is_number = false;
+    if (kind == kString) {
+      if (text.empty()) {
+        return;  // an empty column says nothing
+      }
+      if (Is(col, "entry")) {
+        r->body = text;
+        have_entry = true;
+        return;
+      }
+      if (Is(col, "LOGPATH")) {
+        logpath = text;
+        return;
+      }
+      if (Is(col, "LOGNAME")) {
+        logname = text;
+        return;
+      }
+      if (Is(col, "ENTRYTYPE")) {
+        entrytype = text;
+      } else if (Is(col, "ENTRYDESC")) {
+        entrydesc = text;
+      } else if (Is(col, "ENTRYTIME")) {
+        entrytime_col = text;  // kept below unless it is mapped
+        return;
+      } else if (Is(col, "TIMESTAMP")) {
+        timestamp_col = text;
+        return;
+      } else if (Is(col, "ORIGINNODE") && text == r->system_name_) {
+        return;  // the resource's qoragent.system_name
+      }
+    } else if (kind == kNumber) {
+      is_number = IsInteger(text, &number);
+    } else {
+      return;
+    }
+    PutAttribute(&r->attributes, kOtlpRowPrefix, {}, col, text, is_number,
+                 number);
+  }
+  // A member of another object ("alert"): one attribute under its name.
+  void Field(std::string_view group, std::string_view key, Kind kind,
+             std::string_view text) {
+    if (kind == kOther) {
+      return;  // deeper values are skipped
+    }
+    Value v;
+    v.prefix = "qoragent.";
+    v.group = group;
+    v.key = key;
+    v.text = text;
+    if (kind == kNumber) {
+      v.is_number = IsInteger(text, &v.number);
+    }
+    r->attributes.push_back(v);
+  }
+
+  // Takes the line apart by the JSON scanner: any JSON object.
+  bool Scan(std::string_view line, const size_t* quotes, size_t quote_count);
+  // The same for a line as the event writer makes it (no blanks, no
+  // escapes, objects of scalars inside): each string is the next pair of
+  // quotes. False, with what was gathered to be thrown away, for any other.
+  bool Walk(std::string_view line, const size_t* quotes);
+};
+
+bool Otlp_Record::Members::Scan(std::string_view line, const size_t* quotes,
+                                size_t quote_count) {
+  Scanner sc{line, 0, true, &r->text_, quotes, quote_count};
+  // A scalar at sc.at (after blanks); anything else is skipped.
+  const auto value = [&sc, line](Kind* kind) -> std::string_view {
+    sc.Ws();
+    if (sc.at < line.size() && line[sc.at] == '"') {
+      *kind = kString;
+      return sc.String();
+    }
+    if (sc.at < line.size() &&
+        (line[sc.at] == '-' || (line[sc.at] >= '0' && line[sc.at] <= '9'))) {
+      *kind = kNumber;
+      return sc.Number();
+    }
+    *kind = kOther;
+    sc.Skip();
+    return {};
+  };
+  if (!sc.Eat('{')) {
+    return false;
+  }
+  if (sc.Eat('}')) {
+    return true;
+  }
+  do {
+    const size_t member_from = sc.at;
+    const std::string_view key = sc.String();
+    if (!sc.ok || !sc.Eat(':')) {
+      return false;
+    }
+    sc.Ws();
+    if (sc.at < line.size() && line[sc.at] == '{') {
+      // An object of scalars: the row's columns, or one attribute per
+      // member.
+      const bool row = Is(key, "row");
+      ++sc.at;
+      if (sc.Eat('}')) {
         continue;
       }
-      if (sc.at < line.size() && line[sc.at] == '{') {
-        // An object of scalars ("alert"): one attribute per member, under
-        // its name; deeper values are skipped.
-        ++sc.at;
-        if (sc.Eat('}')) {
-          continue;
+      do {
+        const std::string_view name = sc.String();
+        if (!sc.ok || !sc.Eat(':')) {
+          return false;
         }
-        do {
-          Value v;
-          v.prefix = "qoragent.";
-          v.group = key;
-          v.key = sc.String();
-          if (!sc.ok || !sc.Eat(':')) {
-            sc.ok = false;
-            break;
-          }
-          sc.Ws();
-          if (sc.at < line.size() && line[sc.at] == '"') {
-            v.text = sc.String();
-          } else if (sc.at < line.size() &&
-                     (line[sc.at] == '-' ||
-                      (line[sc.at] >= '0' && line[sc.at] <= '9'))) {
-            v.text = sc.Number();
-            v.is_number = IsInteger(v.text, &v.number);
-          } else {
-            sc.Skip();
-            continue;
-          }
-          attributes.push_back(v);
-        } while (sc.ok && sc.Eat(','));
-        if (!sc.Eat('}')) {
-          sc.ok = false;
+        Kind kind;
+        const std::string_view text = value(&kind);
+        if (row) {
+          Column(name, kind, text);
+        } else {
+          Field(key, name, kind, text);
         }
-        continue;
+      } while (sc.ok && sc.Eat(','));
+      if (!sc.Eat('}')) {
+        return false;
       }
-      if (sc.at < line.size() && line[sc.at] == '"') {
-        const std::string_view value = sc.String();
-        if (Is(key, "time")) {
-          observed_ns = read_time_.Of(value);
-          time_from = member_from;
-          time_to = sc.at;
-          continue;
-        }
-        if (Is(key, "entrytime")) {
-          time_ns = entry_time_.Of(value);
-          continue;
-        }
-        PutAttribute(&attributes, "qoragent.", {}, key, value);
-      } else if (sc.at < line.size() &&
-                 (line[sc.at] == '-' ||
-                  (line[sc.at] >= '0' && line[sc.at] <= '9'))) {
-        const std::string_view text = sc.Number();
-        int64_t number = 0;
-        const bool is_number = IsInteger(text, &number);
-        PutAttribute(&attributes, "qoragent.", {}, key, text, is_number,
-                     number);
+      continue;
+    }
+    Kind kind;
+    const std::string_view text = value(&kind);
+    Top(key, kind, text, member_from, sc.at);
+  } while (sc.ok && sc.Eat(','));
+  return sc.ok && sc.Eat('}');
+}
+
+namespace {
+
+// Walks a line as the event writer makes it (see Members::Walk): `at` the
+// next byte, `qi` the next quote. Every read of s[at] is before the last
+// byte, which the caller has checked is the closing brace.
+struct Line_Walk {
+  const char* s;
+  size_t n;
+  const size_t* q;
+  size_t at = 1;
+  size_t qi = 0;
+
+  // A string at `at`: its text, `at` past it.
+  [[gnu::always_inline]] bool String(std::string_view* text) {
+    const size_t end = q[qi + 1];
+    if (s[at] != '"' || q[qi] != at || end >= n) {
+      return false;
+    }
+    *text = std::string_view(s + at + 1, end - at - 1);
+    at = end + 1;
+    qi += 2;
+    return true;
+  }
+  // A scalar at `at`, `at` past it: a string, a number, or (kOther) true,
+  // false or null; false for an object, an array or anything else.
+  [[gnu::always_inline]] bool Scalar(int* kind, std::string_view* text) {
+    const char c = s[at];
+    if (c == '"') {
+      *kind = 0;
+      return String(text);
+    }
+    if (c == '-' || (c >= '0' && c <= '9')) {
+      const size_t from = at;
+      while (at < n &&
+             ((s[at] >= '0' && s[at] <= '9') || s[at] == '-' || s[at] == '+' ||
+              s[at] == '.' || s[at] == 'e' || s[at] == 'E')) {
+        ++at;
+      }
+      *kind = 1;
+      *text = std::string_view(s + from, at - from);
+      return true;
+    }
+    *kind = 2;
+    *text = {};
+    const size_t length = Literal(std::string_view(s + at, n - at));
+    at += length;
+    return length != 0;
+  }
+  // The length of the true, false or null `rest` begins with, else 0.
+  [[gnu::noinline]] static size_t Literal(std::string_view rest) {
+    if (rest.compare(0, 4, "true") == 0 || rest.compare(0, 4, "null") == 0) {
+      return 4;
+    }
+    return rest.compare(0, 5, "false") == 0 ? 5 : 0;
+  }
+};
+
+}  // namespace
+
+bool Otlp_Record::Members::Walk(std::string_view line, const size_t* q) {
+  const size_t n = line.size();
+  const char* const s = line.data();
+  if (n < 2 || s[0] != '{' || s[n - 1] != '}') {
+    return false;
+  }
+  Line_Walk w{s, n, q};
+  if (s[w.at] == '}') {
+    return w.at + 1 == n;
+  }
+  for (;;) {
+    const size_t member_from = w.at;
+    std::string_view key;
+    if (!w.String(&key) || s[w.at] != ':') {
+      return false;
+    }
+    ++w.at;
+    int kind;
+    std::string_view text;
+    if (s[w.at] == '{') {
+      const bool row = Is(key, "row");
+      ++w.at;
+      if (s[w.at] == '}') {
+        ++w.at;
       } else {
-        sc.Skip();
+        for (;;) {
+          std::string_view name;
+          if (!w.String(&name) || s[w.at] != ':') {
+            return false;
+          }
+          ++w.at;
+          if (!w.Scalar(&kind, &text) || w.at >= n) {
+            return false;
+          }
+          if (row) {
+            Column(name, static_cast<Kind>(kind), text);
+          } else {
+            Field(key, name, static_cast<Kind>(kind), text);
+          }
+          if (s[w.at] == ',') {
+            ++w.at;
+            continue;
+          }
+          if (s[w.at] != '}') {
+            return false;
+          }
+          ++w.at;
+          break;
+        }
       }
-    } while (sc.ok && sc.Eat(','));
-    read = sc.ok && sc.Eat('}');
+    } else {
+      if (!w.Scalar(&kind, &text)) {
+        return false;
+      }
+      Top(key, static_cast<Kind>(kind), text, member_from, w.at);
+    }
+    if (w.at >= n) {
+      return false;
+    }
+    if (s[w.at] == ',') {
+      ++w.at;
+      continue;
+    }
+    return s[w.at] == '}' && w.at + 1 == n;
+  }
+}
+
+void Otlp_Record::Clear(size_t line_size) {
+  time_ns = 0;
+  observed_ns = 0;
+  severity = 0;
+  severity_text = {};
+  body = {};
+  attributes.clear();
+  text_.clear();
+  text_.reserve(line_size + 16);
+  path_.clear();
+}
+
+bool Otlp_Record::Read(std::string_view line) {
+  if (!line.empty() && line.back() == '\n') {
+    line.remove_suffix(1);
+  }
+  Clear(line.size());
+  bool escapes = false;
+  const size_t quotes = FindQuotes(line, &quotes_, &escapes);
+  Members m(this);
+  bool read = !escapes && m.Walk(line, quotes_.data());
+  if (!read) {
+    Clear(line.size());
+    m = Members(this);
+    read = m.Scan(line, quotes_.data(), quotes);
   }
   if (!read) {
     attributes.clear();
     body = line;
     time_ns = 0;
     observed_ns = 0;
-    time_from = time_to = 0;
+    m = Members(this);
   } else {
+    const std::string_view logpath = m.logpath;
+    const std::string_view logname = m.logname;
+    const std::string_view entrytype = m.entrytype;
+    const std::string_view entrydesc = m.entrydesc;
+    const std::string_view entrytime_col = m.entrytime_col;
+    const std::string_view timestamp_col = m.timestamp_col;
+    const bool have_entry = m.have_entry;
     if (!have_entry) {
       body = entrydesc.empty() ? line : entrydesc;
     }
@@ -709,8 +927,8 @@ bool Otlp_Record::Read(std::string_view line) {
   // The same event sent again has the same text apart from when it was
   // made: its uid leaves that out.
   Hash128 h;
-  h.Add(line.substr(0, time_from));
-  h.Add(line.substr(time_to));
+  h.Add(line.substr(0, m.time_from));
+  h.Add(line.substr(m.time_to));
   h.Hex(uid);
   PutAttribute(&attributes, {}, {}, "log.record.uid",
                std::string_view(uid, 32));
@@ -748,17 +966,17 @@ size_t LenField(size_t length) {
   return 1 + VarintSize(length) + length;
 }
 
-size_t AnyValueSize(const Otlp_Record::Value& v) {
+[[gnu::always_inline]] inline size_t AnyValueSize(const Otlp_Record::Value& v) {
   return v.is_number ? 1 + VarintSize(static_cast<uint64_t>(v.number))
                      : LenField(v.text.size());
 }
 
-size_t KeySize(const Otlp_Record::Value& v) {
+[[gnu::always_inline]] inline size_t KeySize(const Otlp_Record::Value& v) {
   return v.prefix.size() + (v.group.empty() ? 0 : v.group.size() + 1) +
          v.key.size();
 }
 
-size_t KeyValueSize(const Otlp_Record::Value& v) {
+[[gnu::always_inline]] inline size_t KeyValueSize(const Otlp_Record::Value& v) {
   return LenField(KeySize(v)) + LenField(AnyValueSize(v));
 }
 
@@ -781,7 +999,7 @@ struct Writer {
   }
   // Keys and most values are short: copied by fixed-size moves, overlapping,
   // within the text's own room, rather than by a call.
-  void Text(std::string_view t) {
+  [[gnu::always_inline]] void Text(std::string_view t) {
     const char* const s = t.data();
     const size_t n = t.size();
     if (n >= 8 && n <= 16) {
@@ -810,7 +1028,8 @@ struct Writer {
     KeyValue(tag, v, KeyValueSize(v));
   }
   // The same, its size `size` (KeyValueSize) counted already.
-  void KeyValue(char tag, const Otlp_Record::Value& v, size_t size) {
+  [[gnu::always_inline]] void KeyValue(char tag, const Otlp_Record::Value& v,
+                                       size_t size) {
     Byte(tag);
     Varint(size);
     Byte(0x0A);
@@ -1075,7 +1294,8 @@ bool ReadOtlpPartialSuccess(std::string_view body, bool json, int64_t* rejected,
   if (json) {
     std::string text;
     std::vector<size_t> at;
-    const size_t quotes = FindQuotes(body, &at);
+    bool escapes = false;
+    const size_t quotes = FindQuotes(body, &at, &escapes);
     Scanner sc{body, 0, true, &text, at.data(), quotes};
     sc.Ws();
     if (sc.at >= body.size()) {

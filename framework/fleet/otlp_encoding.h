@@ -47,6 +47,9 @@ struct Otlp_Record {
   bool Read(std::string_view line);
 
  private:
+  struct Members;
+  // Empties the record for a line of `line_size` bytes.
+  void Clear(size_t line_size);
   std::string system_name_;
   // The last time stamp read of each kind and its value: events come in
   // runs of the same second (and read time).
