@@ -128,6 +128,54 @@ TEST(OtlpEncodingTest, StatefulEventsAndRepeatedColumns) {
   EXPECT_EQ(kept, 2);
 }
 
+// A line as the event writer makes it is walked quote to quote; the same
+// line with blanks goes through the JSON scanner: both read it alike.
+TEST(OtlpEncodingTest, BothReadersAgree) {
+  const std::string line =
+      "{\"time\":\"2026-12-08T02:30:01.000Z\",\"situation\":\"pair\","
+      "\"suppressed\":-2,\"alerts\":false,\"alert\":{\"key\":\"k1\",\"n\":2,"
+      "\"t\":true},\"entrytime\":\"2026-12-08T02:30:00Z\",\"row\":{"
+      "\"LOGPATH\":\"/l/\",\"LOGNAME\":\"a\",\"ENTRYTYPE\":\"warning\","
+      "\"ENTRYDESC\":\"d\",\"ENTRYCLASS\":\"\",\"N\":1.5e3,\"entry\":\"e\","
+      "\"cut\":true},\"empty\":{}}";
+  std::string spaced;
+  bool in_string = false;
+  for (char c : line) {
+    spaced.push_back(c);
+    in_string = in_string != (c == '"');
+    if (!in_string && (c == ':' || c == ',')) {
+      spaced.append(" \t");
+    }
+  }
+  const auto show = [](const Otlp_Record& r) {
+    std::string s = std::to_string(r.time_ns) + " " +
+                    std::to_string(r.observed_ns) + " " +
+                    std::to_string(r.severity) + " " +
+                    std::string(r.severity_text) + " " + std::string(r.body);
+    for (const Otlp_Record::Value& v : r.attributes) {
+      if (v.key != "log.record.uid") {
+        s += "|" + std::string(v.prefix) + std::string(v.group) +
+             (v.group.empty() ? "" : ".") + std::string(v.key) + "=" +
+             std::string(v.text) +
+             (v.is_number ? "#" + std::to_string(v.number) : "");
+      }
+    }
+    return s;
+  };
+  Otlp_Record walked;
+  Otlp_Record scanned;
+  ASSERT_TRUE(walked.Read(line + "\n"));
+  ASSERT_TRUE(scanned.Read(spaced + "\n"));
+  EXPECT_EQ(show(walked), show(scanned));
+  EXPECT_NE(show(walked).find("qoragent.alert.key=k1"), std::string::npos);
+  EXPECT_NE(show(walked).find("qoragent.row.N=1.5e3"), std::string::npos);
+  // Cut short anywhere, it is not JSON: the line is the body.
+  for (size_t n = 1; n < line.size(); n += 7) {
+    EXPECT_FALSE(walked.Read(line.substr(0, n))) << n;
+    EXPECT_EQ(walked.body, line.substr(0, n));
+  }
+}
+
 TEST(OtlpEncodingTest, RecordReadingRules) {
   Otlp_Record r;
   // The uid is the same when only the read time differs, else not.
