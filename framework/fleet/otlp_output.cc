@@ -156,26 +156,52 @@ class Otlp_Output : public Fleet_Output {
   }
 
   void Send(uint64_t sequence, std::string_view line) override {
-    bool wake;
-    {
-      Posix_Mutex::Hold g(&mu_);
-      Add(sequence, line);
-      wake = Postable();
-    }
-    // Sealed and posted on the client's thread, while this one reads on.
-    if (wake) {
-      client_.Wake();
-    }
+    Encode(1, sequence, [line](size_t) { return line; });
   }
 
   void SendLines(const Event_Batch& batch, size_t first, size_t count,
                  uint64_t sequence) override {
+    Encode(count, sequence,
+           [&batch, first](size_t i) { return batch.Line(first + i); });
+  }
+
+ private:
+  // Encodes `count` lines (line(i)), numbered from `sequence`, into the
+  // batch being filled. The batch is lent to this thread meanwhile
+  // (writing_), so that the client's thread, which posts, never waits for
+  // the encoding: the lock is taken only to hand over a full batch and at
+  // the end. Sealed and posted on the client's thread, while this one
+  // reads on.
+  template <typename Line>
+  void Encode(size_t count, uint64_t sequence,
+              Line line) NO_THREAD_SAFETY_ANALYSIS {
+    {
+      Posix_Mutex::Hold g(&mu_);
+      writing_ = true;
+    }
+    for (size_t i = 0; i < count; ++i) {
+      const std::string_view text = line(i);
+      if (open_.sequences.size() >= url_.batch_records ||
+          (!open_.sequences.empty() &&
+           open_.records.size() + text.size() >
+               url_.batch_bytes + encoder_.Headroom())) {
+        Posix_Mutex::Hold g(&mu_);
+        full_.push_back(std::move(open_));
+        open_ = Batch();
+        open_.records = Spare();
+      }
+      if (open_.sequences.empty()) {
+        encoder_.Begin(&open_.records);
+        open_.opened_ms = MonotonicMs();
+      }
+      record_.Read(text);
+      encoder_.AppendRecord(record_, open_.sequences.empty(), &open_.records);
+      open_.sequences.push_back(sequence + i);
+    }
     bool wake;
     {
       Posix_Mutex::Hold g(&mu_);
-      for (size_t i = 0; i < count; ++i) {
-        Add(sequence + i, batch.Line(first + i));
-      }
+      writing_ = false;
       wake = Postable();
     }
     if (wake) {
@@ -183,7 +209,6 @@ class Otlp_Output : public Fleet_Output {
     }
   }
 
- private:
   // Whether Pump would post something now: a batch that is full, or the one
   // being filled when no request is in flight. While requests are in
   // flight the one being filled waits for their answers (which wake the
@@ -194,24 +219,6 @@ class Otlp_Output : public Fleet_Output {
     }
     return !full_.empty() || !again_.empty() ||
            (in_flight_ == 0 && !open_.sequences.empty());
-  }
-
-  void Add(uint64_t sequence, std::string_view line) REQUIRES(mu_) {
-    if (open_.sequences.size() >= url_.batch_records ||
-        (!open_.sequences.empty() &&
-         open_.records.size() + line.size() >
-             url_.batch_bytes + encoder_.Headroom())) {
-      full_.push_back(std::move(open_));
-      open_ = Batch();
-      open_.records = Spare();
-    }
-    if (open_.sequences.empty()) {
-      encoder_.Begin(&open_.records);
-      open_.opened_ms = MonotonicMs();
-    }
-    record_.Read(line);
-    encoder_.AppendRecord(record_, open_.sequences.empty(), &open_.records);
-    open_.sequences.push_back(sequence);
   }
 
   // Posts what waits while fewer than the most requests are in flight and
@@ -232,7 +239,7 @@ class Otlp_Output : public Fleet_Output {
         } else if (!full_.empty()) {
           b = std::make_shared<Batch>(std::move(full_.front()));
           full_.pop_front();
-        } else if (!open_.sequences.empty() &&
+        } else if (!writing_ && !open_.sequences.empty() &&
                    (in_flight_ == 0 ||
                     MonotonicMs() - open_.opened_ms >= kMostBatchWaitMs)) {
           b = std::make_shared<Batch>(std::move(open_));
@@ -441,8 +448,11 @@ class Otlp_Output : public Fleet_Output {
   Gzip client_gzip_;
   std::atomic<bool> connected_{false};
   Posix_Mutex mu_;
+  // The batch being filled and the record read into it: lent to the
+  // writer's thread while writing_ (Encode), else under mu_.
   Otlp_Record record_ GUARDED_BY(mu_);
   Batch open_ GUARDED_BY(mu_);
+  bool writing_ GUARDED_BY(mu_) = false;
   std::deque<Batch> full_ GUARDED_BY(mu_);
   std::deque<std::shared_ptr<Batch>> again_ GUARDED_BY(mu_);
   std::vector<std::string> spare_ GUARDED_BY(mu_);
