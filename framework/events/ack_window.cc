@@ -111,7 +111,9 @@ void Ack_Window::Push(uint64_t sequence, size_t bytes, int64_t now_ms) {
   entries_.push_back(
       Entry{sequence, static_cast<uint32_t>(bytes), false, now_ms});
   ++waiting_;
-  bytes_.fetch_add(bytes, std::memory_order_relaxed);
+  // Written only under mu_: a plain store, not a locked add per event.
+  bytes_.store(bytes_.load(std::memory_order_relaxed) + bytes,
+               std::memory_order_relaxed);
   if (entries_.size() == 1) {
     through_.store(sequence - 1, std::memory_order_release);
   }
@@ -129,7 +131,8 @@ bool Ack_Window::MarkAcknowledged(uint64_t sequence) {
       }
       e.acknowledged = true;
       --waiting_;
-      bytes_.fetch_sub(e.bytes, std::memory_order_relaxed);
+      bytes_.store(bytes_.load(std::memory_order_relaxed) - e.bytes,
+                   std::memory_order_relaxed);
       return true;
     }
   }
@@ -141,7 +144,8 @@ bool Ack_Window::MarkAcknowledged(uint64_t sequence) {
   }
   it->acknowledged = true;
   --waiting_;
-  bytes_.fetch_sub(it->bytes, std::memory_order_relaxed);
+  bytes_.store(bytes_.load(std::memory_order_relaxed) - it->bytes,
+               std::memory_order_relaxed);
   return true;
 }
 

@@ -28,8 +28,7 @@ struct Delivery_Window_Limits {
   // quarter of it is free, not for each acknowledgement, so that one
   // wake-up admits many events.
   Delivery_Window_Limits Low() const {
-    return Delivery_Window_Limits{events - events / 4, bytes - bytes / 4,
-                                  drop};
+    return Delivery_Window_Limits{events - events / 4, bytes - bytes / 4, drop};
   }
 };
 
@@ -99,7 +98,7 @@ class Ack_Window {
   int waiters_ GUARDED_BY(mu_) = 0;     // threads waiting in Admit
   bool stopped_ GUARDED_BY(mu_) = false;
   std::atomic<uint64_t> through_{UINT64_MAX};
-  std::atomic<uint64_t> bytes_{0};
+  std::atomic<uint64_t> bytes_{0};  // written under mu_, read anywhere
 };
 
 #endif  // QOR_FRAMEWORK_EVENTS_ACK_WINDOW_H_

@@ -527,9 +527,25 @@ uint64_t Otlp_Record::Time_Memo::Of(std::string_view stamp) {
   if (stamp.size() > sizeof text) {
     return Rfc3339ToUnixNanos(stamp);  // not a stamp: not kept
   }
-  if (length != 0 && stamp.size() == length &&
-      memcmp(stamp.data(), text, length) == 0) {
-    return ns;
+  if (length != 0 && stamp.size() == length) {
+    // Stamps are 20 to 35 bytes: compared by four overlapping words where
+    // they fit, with no call.
+    bool same;
+    if (length >= 16 && length <= 32) {
+      uint64_t a[4];
+      uint64_t b[4];
+      memcpy(a, stamp.data(), 16);
+      memcpy(a + 2, stamp.data() + length - 16, 16);
+      memcpy(b, text, 16);
+      memcpy(b + 2, text + length - 16, 16);
+      same =
+          ((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2]) | (a[3] ^ b[3])) == 0;
+    } else {
+      same = memcmp(stamp.data(), text, length) == 0;
+    }
+    if (same) {
+      return ns;
+    }
   }
   ns = Rfc3339ToUnixNanos(stamp);
   length = stamp.size();
