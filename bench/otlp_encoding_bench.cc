@@ -1,6 +1,7 @@
 // The OTLP sink's hand-written protobuf encoder against libprotobuf's code
 // generated from the same otlp_logs.proto: 1,000 event lines of the shape
-// the sink gets, read and written as one export request; and the request's
+// the sink gets, read and written as one export request (and the reading
+// and the writing apart, BM_ReadOnly and BM_WriteOnly); and the request's
 // gzip by ISA-L (the sink's, level 1; level 0 beside it) against zlib at its
 // fastest level.
 #include <google/protobuf/arena.h>
