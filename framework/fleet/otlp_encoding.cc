@@ -571,7 +571,7 @@ struct Otlp_Record::Members {
   std::string_view timestamp_col;
   bool have_entry = false;
 
-  enum Kind { kString, kNumber, kOther };
+  enum Kind { kString, kNumber, kOther };  // Line_Walk::Scalar gives 0, 1, 2
 
   // A member of the line's object, its key at [from, ...) and its value
   // ending before `to`; objects go to Column or Field instead.
@@ -751,8 +751,9 @@ struct Line_Walk {
     qi += 2;
     return true;
   }
-  // A scalar at `at`, `at` past it: a string, a number, or (kOther) true,
-  // false or null; false for an object, an array or anything else.
+  // A scalar at `at`, `at` past it, and its kind in Members::Kind's order:
+  // 0 a string, 1 a number, 2 true, false or null. False for an object, an
+  // array or anything else.
   [[gnu::always_inline]] bool Scalar(int* kind, std::string_view* text) {
     const char c = s[at];
     if (c == '"') {
