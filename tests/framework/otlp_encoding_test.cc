@@ -162,17 +162,21 @@ TEST(OtlpEncodingTest, BothReadersAgree) {
     }
     return s;
   };
+  // The records' views point into the lines: they outlive the reading.
+  const std::string walked_line = line + "\n";
+  const std::string scanned_line = spaced + "\n";
   Otlp_Record walked;
   Otlp_Record scanned;
-  ASSERT_TRUE(walked.Read(line + "\n"));
-  ASSERT_TRUE(scanned.Read(spaced + "\n"));
+  ASSERT_TRUE(walked.Read(walked_line));
+  ASSERT_TRUE(scanned.Read(scanned_line));
   EXPECT_EQ(show(walked), show(scanned));
   EXPECT_NE(show(walked).find("qoragent.alert.key=k1"), std::string::npos);
   EXPECT_NE(show(walked).find("qoragent.row.N=1.5e3"), std::string::npos);
   // Cut short anywhere, it is not JSON: the line is the body.
   for (size_t n = 1; n < line.size(); n += 7) {
-    EXPECT_FALSE(walked.Read(line.substr(0, n))) << n;
-    EXPECT_EQ(walked.body, line.substr(0, n));
+    const std::string cut = line.substr(0, n);
+    EXPECT_FALSE(walked.Read(cut)) << n;
+    EXPECT_EQ(walked.body, cut);
   }
 }
 
