@@ -121,12 +121,18 @@ def start_agent(build, tmp, events, situation, extra_env=None, wrapped=True):
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     ctl = os.path.join(build, "tools", "qorctl")
     deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        r = subprocess.run([ctl, "--socket", sock, "--json", "logs"],
-                           capture_output=True, text=True)
-        if r.returncode == 0 and '"Running"' in r.stdout:
-            break
-        time.sleep(0.2)
+    try:
+        while time.monotonic() < deadline:
+            r = subprocess.run([ctl, "--socket", sock, "--json", "logs"],
+                               capture_output=True, text=True)
+            if r.returncode == 0 and '"Running"' in r.stdout:
+                break
+            time.sleep(0.2)
+    except BaseException:
+        # No qorctl, or interrupted: the agent is not left running.
+        agent.kill()
+        agent.wait()
+        raise
     time.sleep(1.5)  # the worker past its open and into its wait
     return agent, sock, log
 

@@ -103,12 +103,13 @@ def main():
         with open(amconf, "w") as f:
             f.write(f"resend_interval {args.resend}\nresolve_after 3600\n")
         os.chmod(amconf, 0o600)
-        agent, sock, log = agent_control.start_agent(
-            args.build, tmp, os.path.join(tmp, "events.jsonl"),
-            'login VXLOGENT ENTRYDESC ~ "login" PER ENTRYDESC "user (u[0-9]+)"',
-            {"HOV_ALERTMANAGER": f"http://127.0.0.1:{port}",
-             "HOV_ALERTMANAGER_CONFIG": amconf})
+        agent = None
         try:
+            agent, sock, log = agent_control.start_agent(
+                args.build, tmp, os.path.join(tmp, "events.jsonl"),
+                'login VXLOGENT ENTRYDESC ~ "login" PER ENTRYDESC "user (u[0-9]+)"',
+                {"HOV_ALERTMANAGER": f"http://127.0.0.1:{port}",
+                 "HOV_ALERTMANAGER_CONFIG": amconf})
             stamp = time.strftime("%b %e %H:%M:%S")
             with open(log, "a") as f:
                 f.write("".join(f"{stamp} benchhost sshd[1]: login of user u{k}\n"
@@ -147,8 +148,10 @@ def main():
                 print(f"Alertmanager shows {alertmanager_count(port)} alerts")
             print("goal: under 50 ms per interval:", "met" if cpu_ms < 50 else "NOT met")
         finally:
-            agent.terminate()
-            agent.wait(timeout=30)
+            # Whatever failed, nothing is left running.
+            if agent is not None:
+                agent.terminate()
+                agent.wait(timeout=30)
             if server is not None:
                 server.shutdown()
             if am is not None:

@@ -49,12 +49,14 @@ def run(build, text, lines, query):
              "--listen", f"127.0.0.1:{port}", "--stats", stats],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while not os.path.exists(stats) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        agent, sock, log = agent_control.start_agent(
-            build, tmp, f"otlp+http://127.0.0.1:{port}{query}", 'all VXLOGENT ENTRYDESC ~ "request"')
+        agent = None
         try:
+            deadline = time.monotonic() + 10
+            while not os.path.exists(stats) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            agent, sock, log = agent_control.start_agent(
+                build, tmp, f"otlp+http://127.0.0.1:{port}{query}",
+                'all VXLOGENT ENTRYDESC ~ "request"')
             pid = agent_control.agent_pid(agent)
             base, _ = agent_control.acknowledged(sock)
             base_records = receiver_records(stats)
@@ -92,8 +94,10 @@ def run(build, text, lines, query):
             if records < lines:
                 sys.exit("the receiver did not count every event")
         finally:
-            os.kill(agent_control.agent_pid(agent), signal.SIGTERM)
-            agent.wait(timeout=120)
+            # Whatever failed, nothing is left running.
+            if agent is not None:
+                os.kill(agent_control.agent_pid(agent), signal.SIGTERM)
+                agent.wait(timeout=120)
             receiver.terminate()
             receiver.wait(timeout=60)
     return rate, cpu, rcpu
