@@ -498,10 +498,23 @@ int QorctlFleetMain(const std::vector<std::string>& args, FILE* out,
                     FILE* err) {
   Fleet_Options f;
   std::string why;
-  if (!ParseFleetArgs(args, &f, &why)) {
+  // A command line refused, with why; and the servers reached, or said not
+  // to be.
+  const auto refused = [&why, err] {
     fprintf(err, "qorctl: %s\nRun 'qorctl --fleet URL --help' for usage.\n",
             why.c_str());
     return QORCTL_USAGE;
+  };
+  const auto reach = [&f, &why, err](const Nats_Url& url, Nats_Ptr* nc) {
+    if (Connect(url, nc, &why)) {
+      return true;
+    }
+    fprintf(err, "qorctl: cannot reach the NATS servers at %s: %s\n",
+            f.url.c_str(), why.c_str());
+    return false;
+  };
+  if (!ParseFleetArgs(args, &f, &why)) {
+    return refused();
   }
   if (f.help) {
     fputs(kUsage, out);
@@ -529,14 +542,10 @@ int QorctlFleetMain(const std::vector<std::string>& args, FILE* out,
     sa.timeout_s = f.timeout_s;
     sa.json = f.json;
     if (!CheckFleetSituationArgs(sa, &why)) {
-      fprintf(err, "qorctl: %s\nRun 'qorctl --fleet URL --help' for usage.\n",
-              why.c_str());
-      return QORCTL_USAGE;
+      return refused();
     }
     Nats_Ptr nc;
-    if (!Connect(url, &nc, &why)) {
-      fprintf(err, "qorctl: cannot reach the NATS servers at %s: %s\n",
-              f.url.c_str(), why.c_str());
+    if (!reach(url, &nc)) {
       return QORCTL_UNREACHABLE;
     }
     return QorctlFleetSituations(nc.get(), sa, out, err);
@@ -552,14 +561,10 @@ int QorctlFleetMain(const std::vector<std::string>& args, FILE* out,
       return QORCTL_USAGE;
     }
   } else if (!FleetRequestLine(f, &line, &why)) {
-    fprintf(err, "qorctl: %s\nRun 'qorctl --fleet URL --help' for usage.\n",
-            why.c_str());
-    return QORCTL_USAGE;
+    return refused();
   }
   Nats_Ptr nc;
-  if (!Connect(url, &nc, &why)) {
-    fprintf(err, "qorctl: cannot reach the NATS servers at %s: %s\n",
-            f.url.c_str(), why.c_str());
+  if (!reach(url, &nc)) {
     return QORCTL_UNREACHABLE;
   }
   if (cmd == "hosts") {

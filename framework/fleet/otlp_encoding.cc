@@ -60,6 +60,12 @@ size_t FindQuotes(std::string_view s, std::vector<size_t>* at, bool* escapes) {
   return k + 1;
 }
 
+// Whether `c` may be part of a JSON number (its text is checked later).
+inline bool InNumber(char c) {
+  return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' ||
+         c == 'e' || c == 'E';
+}
+
 // JSON text scanner over one line; on a syntax error `ok` turns false.
 struct Scanner {
   std::string_view s;
@@ -221,9 +227,7 @@ struct Scanner {
   std::string_view Number() {
     Ws();
     const size_t from = at;
-    while (at < s.size() &&
-           ((s[at] >= '0' && s[at] <= '9') || s[at] == '-' || s[at] == '+' ||
-            s[at] == '.' || s[at] == 'e' || s[at] == 'E')) {
+    while (at < s.size() && InNumber(s[at])) {
       ++at;
     }
     if (at == from) {
@@ -762,9 +766,7 @@ struct Line_Walk {
     }
     if (c == '-' || (c >= '0' && c <= '9')) {
       const size_t from = at;
-      while (at < n &&
-             ((s[at] >= '0' && s[at] <= '9') || s[at] == '-' || s[at] == '+' ||
-              s[at] == '.' || s[at] == 'e' || s[at] == 'E')) {
+      while (at < n && InNumber(s[at])) {
         ++at;
       }
       *kind = 1;

@@ -113,6 +113,18 @@ class AlertmanagerTest : public ::testing::Test {
     return nullptr;
   }
 
+  // Whether the alert `name` ends (Alertmanager no longer lists it active)
+  // within kWait; *last: what it listed last.
+  bool WaitEnded(const std::string& name, nlohmann::json* last) {
+    return WaitUntil(
+        [&] {
+          *last = Alert(name);
+          return last->is_null() ||
+                 (*last)["status"].value("state", "") != "active";
+        },
+        kWait);
+  }
+
   Scoped_Temp_Dir dir_;
   int port_ = 0;
   std::unique_ptr<Background_Program> am_;
@@ -157,14 +169,7 @@ TEST_F(AlertmanagerTest, AStatefulAlertResolves) {
   EXPECT_FALSE(alert["labels"].value("key", "").empty()) << alert;
   Append("app: alive again");
   // Resolved: Alertmanager no longer lists it as active.
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        alert = Alert("heartbeat");
-        return alert.is_null() ||
-               alert["status"].value("state", "") != "active";
-      },
-      kWait))
-      << alert << agent_.Events();
+  EXPECT_TRUE(WaitEnded("heartbeat", &alert)) << alert << agent_.Events();
 }
 
 // An Alertmanager that restarts with nothing stored has the firing alert
@@ -209,14 +214,7 @@ TEST_F(AlertmanagerTest, AFiringAlertIsToldAgainAfterARestart) {
       << agent_.Events();
   // A situation deleted while its alert fires ends the alert.
   ASSERT_EQ(agent_.Ctl({"situation", "del", "heartbeat"}).status, 0);
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        alert = Alert("heartbeat");
-        return alert.is_null() ||
-               alert["status"].value("state", "") != "active";
-      },
-      kWait))
-      << alert << agent_.Trace();
+  EXPECT_TRUE(WaitEnded("heartbeat", &alert)) << alert << agent_.Trace();
 }
 
 // Once a situation has an ALERT clause only the marked ones alert, with
